@@ -1,0 +1,39 @@
+# One library per layer (or per framework namespace inside the platform).
+# Sources are picked up by glob so that a layer grows by adding files; a
+# layer without sources yet is an interface library.
+function(zv_add_layer target)
+  cmake_parse_arguments(ARG "" "" "DIRS;DEPS;EXTRA_SOURCES" ${ARGN})
+  set(_srcs)
+  foreach(_dir ${ARG_DIRS})
+    file(GLOB_RECURSE _dsrcs CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/${_dir}/*.cpp")
+    list(APPEND _srcs ${_dsrcs})
+  endforeach()
+  # Entry points are not part of a layer library.
+  list(FILTER _srcs EXCLUDE REGEX "/main\\.cpp$")
+  list(APPEND _srcs ${ARG_EXTRA_SOURCES})
+  if(_srcs)
+    add_library(${target} STATIC ${_srcs})
+    target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+    target_link_libraries(${target} PUBLIC ${ARG_DEPS} Threads::Threads Boost::headers)
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS} Threads::Threads Boost::headers)
+  endif()
+endfunction()
+
+# One GoogleTest binary per layer: every *_test.cpp below tests/<dir>.
+# Suites whose name ends in "Concurrency" are the ones CI also runs under TSan.
+function(zv_add_tests name dir)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/${dir}/*_test.cpp")
+  if(NOT _srcs)
+    return()
+  endif()
+  file(GLOB_RECURSE _support CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/${dir}/*_support.cpp")
+  add_executable(test_${name} ${_srcs} ${_support})
+  target_link_libraries(test_${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "ZV_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
+endfunction()

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Set-up, build and run on a Debian 12 machine.
+#   scripts/dev.sh run    install what is missing, build, run the server on the default simulated chassis
+#   scripts/dev.sh test   install what is missing, build, run every test
+#   scripts/dev.sh deps   only install what is missing
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(build-essential cmake ninja-build pkg-config
+          libgtest-dev libgmock-dev libbenchmark-dev
+          libboost-dev libboost-program-options-dev
+          libomniorb4-dev libomnithread4-dev omniidl
+          libpugixml-dev)
+
+install_missing() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        echo "Installing: ${missing[*]}"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+build() {
+    local preset=$1
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+}
+
+case "${1:-}" in
+    deps)
+        install_missing
+        ;;
+    run)
+        install_missing
+        build default
+        # Configuration and the instrument's absolute paths stay inside the project.
+        mkdir -p run/cfg run/root
+        exec ./build/default/app/zemtra-vuna --conf-dir run/cfg --root run/root "${@:2}"
+        ;;
+    test)
+        install_missing
+        build default
+        ctest --preset default -j "$(nproc)"
+        ;;
+    *)
+        echo "usage: $0 run|test|deps" >&2
+        exit 2
+        ;;
+esac
