@@ -79,9 +79,9 @@ TEST(FpgaAccessConcurrency, RegistrationWhileOtherThreadsAccess)
     uint32_t accesses = 0;
     std::thread reader([&] {
         alignas(8) FPGAMem_t own[8] = {};
-        while (!stop.load()) {
+        do {
             fpga::Write32(own, 0, fpga::Read32(own, 0) + 1);
-        }
+        } while (!stop.load());
         accesses = fpga::Read32(own, 0);
     });
     class Silent : public fpga::RegisterModel {
