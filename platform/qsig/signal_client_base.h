@@ -1,0 +1,63 @@
+#pragma once
+// Base of every signal client: the operations the framework calls on a
+// client of a stream or of an on-demand signal, and the forwarding of one
+// buffer to a remote receiver (DoDispatch).
+
+#include "platform/qsig/signal_types.h"
+
+#include <cstdint>
+#include <string>
+
+namespace q_NET {
+class _objref_SignalReceiver;
+}
+
+namespace qsig {
+
+class SignalClientBase {
+public:
+    SignalClientBase() = default;
+    virtual ~SignalClientBase() = default;
+    SignalClientBase(const SignalClientBase&) = delete;
+    SignalClientBase& operator=(const SignalClientBase&) = delete;
+
+    // Stream clients open without arguments; on-demand clients with an
+    // access mode, a count of atoms and an offset. The base refuses both.
+    virtual SuccessCode_e Open() { return eDerivedError; }
+    virtual SuccessCode_e Open(AccessMode_e /*mode*/, unsigned /*size*/, long long /*offset*/) { return eDerivedError; }
+    virtual void Close() {}
+    virtual bool IsOpen() const { return false; }
+    // 1 for stream clients, 2 for on-demand clients.
+    virtual SignalAccessType_e SignalAccessType() const = 0;
+    virtual std::string GetName() const = 0;
+    virtual SignalStats GetStatistics() const { return {}; }
+
+    // Sends queued buffers to a remote receiver; called by the library.
+    virtual SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* /*receiver*/) { return eDerivedError; }
+
+    // Reads of base values at a time; the base answers -99.
+    virtual SuccessCode_e Read(double* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(float* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(unsigned long long* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(long long* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(unsigned int* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(int* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(unsigned short* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(short* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(unsigned char* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+    virtual SuccessCode_e Read(signed char* data, unsigned& count, unsigned long long time, SignalMeta& meta);
+
+protected:
+    // Sends one buffer of count base values with its metadata to the
+    // receiver before returning; the receiver's values are not copied into
+    // a local buffer on the way. Answers 0 when the receiver took it, -1 for
+    // a null receiver, -99 when the remote call failed (traced at level 1).
+    SuccessCode_e DoDispatch(q_NET::_objref_SignalReceiver* receiver, const short* values, unsigned count,
+                             const SignalMeta& meta);
+    SuccessCode_e DoDispatch(q_NET::_objref_SignalReceiver* receiver, const int* values, unsigned count,
+                             const SignalMeta& meta);
+    SuccessCode_e DoDispatch(q_NET::_objref_SignalReceiver* receiver, const double* values, unsigned count,
+                             const SignalMeta& meta);
+};
+
+} // namespace qsig

@@ -1,0 +1,287 @@
+#pragma once
+// qsig::StreamQueue: the bounded, blocking queue of shared buffers between
+// one producer and one reader. The producer never waits: a full queue drops
+// the new buffer and counts its atoms as lost. An optional filter runs on
+// the producer's thread before a buffer is queued. The reader's interest is
+// ended by cancelling the queue with a code that its next Pop returns.
+
+#include "platform/qsig/signal_types.h"
+#include "platform/qstd/exception.h"
+#include "platform/qstd/trace.h"
+#include "qsig/buffer_queue.h"
+#include "qsig/meta_buffer_pair.h"
+#include "qsig/stream_filter.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace qsig {
+
+template <typename T>
+class StreamQueue {
+public:
+    using MetaBufferPtr = typename MetaBufferPair<T>::MetaBufferPtr;
+    using Filter = StreamFilter<T>;
+
+    struct Counters {
+        uint32_t pushed = 0;         // atoms offered to the container after filtering
+        uint32_t lost = 0;           // atoms of buffers dropped as full
+        uint32_t intoFilter = 0;     // atoms of non-empty buffers handed to the filter
+        uint32_t filterRemoved = 0;  // atoms the filter removed
+    };
+
+    StreamQueue(const T& traits, const std::string& name, unsigned length)
+        : m_traits(traits), m_name(name), m_buffers(length)
+    {
+        QSTD_TRACE(3, m_name << ": New stream queue. Length: " << length);
+    }
+    StreamQueue(const StreamQueue&) = delete;
+    ~StreamQueue() = default;
+
+    // Queues the buffer; false when the filter or a full queue dropped it.
+    bool Push(const MetaBufferPtr& buffer)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        unsigned n = buffer ? buffer->data.GetLength() : 0;
+        if (n == 0) {
+            QSTD_TRACE(3, "Pushing empty buffer.");
+            return true;
+        }
+        MetaBufferPtr b = buffer;
+        if (m_filter) {
+            m_counters.intoFilter += n;
+            b = m_filter->Filter(buffer);
+            if (!b) {
+                m_counters.filterRemoved += n;
+                return false;
+            }
+            const unsigned m = b->data.GetLength();
+            if (m == 0) {
+                return false;
+            }
+            m_counters.filterRemoved += n - m;
+            n = m;
+        }
+        m_counters.pushed += n;
+        if (m_buffers.IsFull()) {
+            QSTD_TRACE(3, "Stream queue " << m_name << " is full.");
+            m_counters.lost += n;
+            return false;
+        }
+        m_buffers.Push(b);
+        if (m_readerWaiting) {
+            m_readerCond.notify_one();
+        }
+        return true;
+    }
+
+    // The oldest buffer (0), or the status code; buffer is empty unless 0.
+    // A time-out is measured on the steady clock from the call's start.
+    SuccessCode_e Pop(MetaBufferPtr& buffer)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        buffer.reset();
+        if (m_status != eSuccess && m_closed) {
+            throw qstd::Exception("Stream queue " + m_name + " is closed.", true);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
+        while (m_buffers.IsEmpty() && m_status == eSuccess) {
+            m_readerWaiting = true;
+            if (m_timeout == 0) {
+                m_readerCond.wait(lock);
+                continue;
+            }
+            if (m_readerCond.wait_until(lock, deadline) == std::cv_status::timeout &&
+                std::chrono::steady_clock::now() >= deadline) {
+                if (m_status == eSuccess && m_buffers.IsEmpty()) {
+                    m_status = eTimeout;
+                    QSTD_TRACE(4, "Queue " << m_name << " timeout reached");
+                }
+                break;
+            }
+        }
+        m_readerWaiting = false;
+        switch (m_status) {
+        case eSuccess:
+            m_buffers.Pop(buffer);
+            return eSuccess;
+        case eTimeout:
+        case eIncompleteData:
+            if (!m_final) {
+                // Reported once; the queue carries data again afterwards.
+                const SuccessCode_e code = m_status;
+                if (code == eTimeout) {
+                    QSTD_TRACE(3, m_name << ": Timeout reached, returning " << code);
+                } else {
+                    QSTD_TRACE(3, m_name << ": Incomplete data returned");
+                }
+                m_status = eSuccess;
+                return code;
+            }
+            break;
+        default:
+            break;
+        }
+        QSTD_TRACE(3, m_name << " canceled, returning " << m_status);
+        m_closed = true;
+        return m_status;
+    }
+
+    // Sets the status (0 becomes -5) and wakes the reader. Time-out (-3) and
+    // incomplete data (-2) are reported once by the next Pop; any other code
+    // ends the reader's use of the queue. A one-time code never replaces a
+    // final cancellation.
+    void Cancel(SuccessCode_e code)
+    {
+        QSTD_TRACE_FNC();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SetCancelled(code, false);
+    }
+
+    // Cancellation by the stream that held this queue: final, whatever the
+    // code, since nobody feeds the queue any more.
+    void Terminate(SuccessCode_e code)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SetCancelled(code, true);
+    }
+
+    SuccessCode_e GetStatus() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_status;
+    }
+
+    bool IsClosed() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_closed;
+    }
+
+    // Ready for data again: status 0, not closed, counters 0, no buffers.
+    // A queue cancelled with -5 can never carry data again.
+    void Reset()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_status == eCancelled) {
+            throw qstd::Exception("qsig: Can't connect to terminated stream.", true);
+        }
+        m_status = eSuccess;
+        m_final = false;
+        m_closed = false;
+        m_counters = Counters{};
+        m_buffers.Clear();
+    }
+
+    // Takes the other queue's name (with "_copy"), capacity, time-out and
+    // filter; starts empty with status 0. Locks only the other queue.
+    StreamQueue& operator=(const StreamQueue& other)
+    {
+        if (this == &other) {
+            return *this;
+        }
+        m_readerWaiting = false;
+        m_status = eSuccess;
+        m_final = false;
+        m_closed = false;
+        m_counters.lost = 0;
+        std::lock_guard<std::mutex> lock(other.m_mutex);
+        m_name = other.m_name + "_copy";
+        m_buffers = BufferQueue<T>(other.m_buffers.Capacity());
+        m_timeout = other.m_timeout;
+        m_filter = other.m_filter;
+        QSTD_TRACE(3, m_name << ": Assigned stream queue. Length: " << m_buffers.Capacity());
+        return *this;
+    }
+
+    std::size_t GetQueuedCount() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_buffers.Size();
+    }
+    unsigned GetCapacity() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_buffers.Capacity();
+    }
+    std::string GetName() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_name;
+    }
+    Counters GetCounters() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_counters;
+    }
+    const T& GetTraits() const { return m_traits; }
+
+    // Owner's settings, made before the queue is registered with a stream.
+    void SetFilter(const std::shared_ptr<Filter>& filter)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_filter = filter;
+    }
+    bool HasFilter() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<bool>(m_filter);
+    }
+    // Milliseconds one Pop waits for a buffer; 0 waits without limit.
+    void SetTimeout(uint64_t milliseconds)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_timeout = milliseconds;
+    }
+    uint64_t GetTimeout() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_timeout;
+    }
+
+    // Rows of the queue: the filter row (when a filter is set), then
+    // {name, atoms pushed, atoms lost, atom size}.
+    SignalStats GetStatistics() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SignalStats rows;
+        if (m_filter) {
+            rows.push_back({m_name + "_filt", m_counters.intoFilter, m_counters.filterRemoved, T::c_atomSize});
+        }
+        rows.push_back({m_name, m_counters.pushed, m_counters.lost, T::c_atomSize});
+        return rows;
+    }
+
+private:
+    void SetCancelled(SuccessCode_e code, bool final)
+    {
+        if (code == eSuccess) {
+            code = eCancelled;
+        }
+        const bool oneTime = code == eTimeout || code == eIncompleteData;
+        if (!(m_final && oneTime && !final)) {
+            m_status = code;
+            m_final = m_final || final;
+        }
+        m_readerCond.notify_one();
+    }
+
+    T m_traits;
+    std::string m_name;
+    bool m_readerWaiting = false;
+    SuccessCode_e m_status = eSuccess;
+    bool m_final = false;  // cancelled by its stream: no code is one-time any more
+    bool m_closed = false;
+    Counters m_counters;
+    uint64_t m_timeout = 0;
+    BufferQueue<T> m_buffers;
+    std::condition_variable m_readerCond;
+    mutable std::mutex m_mutex;
+    std::shared_ptr<Filter> m_filter;
+};
+
+} // namespace qsig
