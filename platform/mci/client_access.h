@@ -1,0 +1,94 @@
+#pragma once
+// mci::ClientAccess: the register tree as a remote client sees it. Nodes are
+// named by '/'-separated paths below the root given at construction. Reads
+// and writes go through the register library's client entry points; writes
+// are refused on nodes without the writable bit (0x4). Every failure raises a
+// qstd::Exception whose message is the one the client would receive.
+
+#include "platform/mci/tree_node.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qreg {
+class RegNode;
+}
+
+namespace mci {
+
+class ClientAccess {
+public:
+    explicit ClientAccess(TreeNodePtr root);
+
+    // Node at the path; raises "mci: No such node: " + path.
+    TreeNodePtr Find(const std::string& path) const;
+    bool Exists(const std::string& path) const;
+
+    // Names of the children, in the order of adding.
+    std::vector<std::string> List(const std::string& path) const;
+
+    int GetValueType(const std::string& path) const;
+    size_t GetSize(const std::string& path) const;
+    unsigned long long GetFlags(const std::string& path) const;
+    std::vector<std::string> GetDomainValues(const std::string& path) const;
+    // The validator's text; empty when the node has none.
+    std::string GetValidator(const std::string& path) const;
+
+    // Reads. Text: integers in decimal, bool as "true"/"false", doubles with
+    // 15 significant digits, enums by name. Integer and double reads convert
+    // from the node's numeric type; an enum reads as its integer.
+    std::string GetText(const std::string& path, size_t position = 0) const;
+    std::vector<std::string> GetTexts(const std::string& path, size_t position, size_t count) const;
+    long long GetInteger(const std::string& path, size_t position = 0) const;
+    std::vector<long long> GetIntegers(const std::string& path, size_t position, size_t count) const;
+    double GetDouble(const std::string& path, size_t position = 0) const;
+    std::vector<double> GetDoubles(const std::string& path, size_t position, size_t count) const;
+
+    // Writes. Text is parsed in the node's type (an enum node takes a name or
+    // an integer text); integers and doubles are converted to the node's
+    // numeric type, refusing values that do not fit.
+    void SetText(const std::string& path, const std::string& text, size_t position = 0);
+    void SetTexts(const std::string& path, const std::vector<std::string>& texts, size_t position);
+    void SetInteger(const std::string& path, long long value, size_t position = 0);
+    void SetIntegers(const std::string& path, const std::vector<long long>& values, size_t position);
+    void SetDouble(const std::string& path, double value, size_t position = 0);
+    void SetDoubles(const std::string& path, const std::vector<double>& values, size_t position);
+
+    // Client resize; refused on every kind but value nodes.
+    void Resize(const std::string& path, size_t size);
+
+    // Runs a command node's command; raises when the node is not a command
+    // or the command reports failure.
+    void Execute(const std::string& path);
+
+    // Collects every value the node emits from now on, until destroyed.
+    class Subscription {
+    public:
+        std::vector<NotificationData> Values() const;
+        size_t Count() const;
+        // Waits until at least n values arrived; false on time-out.
+        bool WaitFor(size_t n, std::chrono::steady_clock::duration timeout) const;
+
+    private:
+        friend class ClientAccess;
+        Subscription() = default;
+        NotificationClient m_client;
+        mutable std::mutex m_mutex;
+        mutable std::condition_variable m_changed;
+        std::vector<NotificationData> m_values;
+    };
+    std::unique_ptr<Subscription> Subscribe(const std::string& path);
+
+private:
+    qreg::RegNode& RegisterNode(const std::string& path) const;
+    qreg::RegNode& WritableNode(const std::string& path) const;
+
+    TreeNodePtr m_root;
+};
+
+} // namespace mci

@@ -1,0 +1,217 @@
+#include "platform/mci/tree_node.h"
+
+#include "platform/qstd/trace.h"
+
+#include <exception>
+
+namespace mci {
+
+const Path c_noRelPath;
+
+namespace {
+std::atomic<unsigned long long> g_nextCallbackId{1};
+}
+
+Callback::Callback(Function function)
+    : m_id(g_nextCallbackId.fetch_add(1, std::memory_order_relaxed)), m_function(std::move(function))
+{
+}
+
+// Shared between a client and the nodes it subscribed to. The mutex is held
+// while one of the client's callbacks runs, so that closing the client waits
+// for a running callback and no callback starts afterwards.
+struct NotificationClient::State {
+    std::mutex mutex;
+    bool open = true;
+};
+
+NotificationClient::NotificationClient() : m_state(std::make_shared<State>()) {}
+
+NotificationClient::~NotificationClient()
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->open = false;
+}
+
+bool NotificationClient::Register(const Node& node, const Callback& callback)
+{
+    return Register(node.GetTreeNode(), callback);
+}
+
+bool NotificationClient::Register(const TreeNodePtr& node, const Callback& callback)
+{
+    if (!node) {
+        return false;
+    }
+    node->AddSubscription(m_state, callback);
+    return true;
+}
+
+void NotificationClient::UnregisterAll()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->open = false;
+    }
+    // Later registrations start afresh; the old ones stay dead.
+    m_state = std::make_shared<State>();
+}
+
+TreeNode::TreeNode(const std::string& name, unsigned long long flags) : m_name(name), m_flags(flags) {}
+
+TreeNode::~TreeNode() = default;
+
+unsigned long long TreeNode::OnGetFlags(const Path& /*path*/) const
+{
+    return m_flags.load(std::memory_order_relaxed);
+}
+
+void TreeNode::OnSetFlags(unsigned long long flags, const Path& /*path*/)
+{
+    m_flags.fetch_or(flags, std::memory_order_relaxed);
+}
+
+std::unique_lock<std::recursive_mutex> TreeNode::Lock() const
+{
+    return std::unique_lock<std::recursive_mutex>(m_mutex);
+}
+
+bool TreeNode::IsConstant(const Path& /*path*/) const
+{
+    return m_constant.load(std::memory_order_relaxed);
+}
+
+void TreeNode::SetConstant(bool constant)
+{
+    m_constant.store(constant, std::memory_order_relaxed);
+}
+
+bool TreeNode::IsArray(const Path& /*path*/) const
+{
+    return (GetFlags() & enums::eArray) != 0;
+}
+
+void TreeNode::SetNodeStructure(NodeStructure* structure)
+{
+    m_structure.reset(structure);
+}
+
+bool TreeNode::Init()
+{
+    return m_structure != nullptr && m_name.find('/') == std::string::npos;
+}
+
+TreeNodePtr TreeNode::Add(const TreeNodePtr& child)
+{
+    if (!child) {
+        QSTD_TRACE(qstd::TraceError, "mci: Empty node not added under " << m_name);
+        return TreeNodePtr();
+    }
+    std::lock_guard<std::mutex> lock(m_childMutex);
+    m_children.push_back(child);
+    return child;
+}
+
+std::vector<TreeNodePtr> TreeNode::GetChildren() const
+{
+    std::lock_guard<std::mutex> lock(m_childMutex);
+    return m_children;
+}
+
+TreeNodePtr TreeNode::GetChild(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(m_childMutex);
+    for (const auto& child : m_children) {
+        if (child->GetName() == name) {
+            return child;
+        }
+    }
+    return TreeNodePtr();
+}
+
+TreeNodePtr TreeNode::Find(const Path& path)
+{
+    TreeNodePtr node = shared_from_this();
+    size_t begin = 0;
+    while (node && begin < path.size()) {
+        size_t end = path.find('/', begin);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > begin) {
+            node = node->GetChild(path.substr(begin, end - begin));
+        }
+        begin = end + 1;
+    }
+    return node;
+}
+
+bool TreeNode::operator==(const TreeNode& other) const
+{
+    return m_name == other.m_name && GetFlags() == other.GetFlags();
+}
+
+void TreeNode::AddSubscription(const std::shared_ptr<NotificationClient::State>& client, const Callback& callback)
+{
+    std::lock_guard<std::mutex> lock(m_subscriberMutex);
+    // Drop subscriptions of closed clients while we are here.
+    std::vector<Subscription> kept;
+    kept.reserve(m_subscriptions.size() + 1);
+    for (auto& s : m_subscriptions) {
+        if (!s.client.expired()) {
+            kept.push_back(std::move(s));
+        }
+    }
+    kept.push_back(Subscription{client, callback});
+    m_subscriptions.swap(kept);
+}
+
+size_t TreeNode::GetSubscriberCount() const
+{
+    std::lock_guard<std::mutex> lock(m_subscriberMutex);
+    size_t n = 0;
+    for (const auto& s : m_subscriptions) {
+        auto state = s.client.lock();
+        if (state) {
+            std::lock_guard<std::mutex> stateLock(state->mutex);
+            n += state->open ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+bool TreeNode::NotifySubscribers(const qstd::Any& value, size_t position) const
+{
+    std::vector<Subscription> subscriptions;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriberMutex);
+        subscriptions = m_subscriptions;
+    }
+    bool ok = true;
+    for (const auto& s : subscriptions) {
+        auto state = s.client.lock();
+        if (!state) {
+            continue;
+        }
+        std::lock_guard<std::mutex> stateLock(state->mutex);
+        if (!state->open || !s.callback.GetFunction()) {
+            continue;
+        }
+        NotificationData data;
+        data.name = m_name;
+        data.value = value;
+        data.position = position;
+        try {
+            s.callback.GetFunction()(data);
+        } catch (const std::exception& e) {
+            ok = false;
+            QSTD_TRACE(qstd::TraceError, "mci: Notification callback of " << m_name << " failed: " << e.what());
+        } catch (...) {
+            ok = false;
+            QSTD_TRACE(qstd::TraceError, "mci: Notification callback of " << m_name << " failed");
+        }
+    }
+    return ok;
+}
+
+} // namespace mci

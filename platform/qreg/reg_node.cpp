@@ -1,0 +1,386 @@
+#include "platform/qreg/reg_node.h"
+
+#include "platform/qstd/exception.h"
+#include "platform/qstd/trace.h"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <type_traits>
+
+namespace qreg {
+
+namespace {
+
+template <typename T>
+std::string StreamText(const T& value)
+{
+    std::ostringstream os;
+    os << value;
+    return os.str();
+}
+
+// Whether a node of the given value type takes T without conversion. Enum
+// nodes take long long, int and strings themselves.
+template <typename T>
+bool IsNativeType(int code)
+{
+    switch (code) {
+    case eTypeBool:
+        return std::is_same<T, bool>::value;
+    case eTypeInt:
+        return std::is_same<T, int>::value;
+    case eTypeUInt:
+        return std::is_same<T, unsigned int>::value;
+    case eTypeULongLong:
+        return std::is_same<T, unsigned long long>::value;
+    case eTypeDouble:
+        return std::is_same<T, double>::value;
+    case eTypeString:
+        return std::is_same<T, std::string>::value;
+    case eTypeEnum:
+        return std::is_same<T, long long>::value || std::is_same<T, int>::value ||
+               std::is_same<T, std::string>::value;
+    default:
+        return true;
+    }
+}
+
+bool IsNumericCode(int code)
+{
+    return code == eTypeBool || code == eTypeInt || code == eTypeUInt || code == eTypeULongLong ||
+           code == eTypeDouble || code == eTypeEnum;
+}
+
+[[noreturn]] void ThrowOutOfRange(const std::string& valueText, const std::string& name)
+{
+    throw qstd::Exception("Value " + valueText + " is out of range for node " + name, true);
+}
+
+// Converts between the numeric types that cross the library, refusing values
+// that the target type cannot hold exactly (a fraction for an integer, a
+// number other than 0 and 1 for bool).
+template <typename U, typename T>
+U ConvertNumber(const T& value, const std::string& name)
+{
+    if constexpr (std::is_same<U, T>::value) {
+        return value;
+    } else if constexpr (std::is_same<U, bool>::value) {
+        if (value == T(0)) {
+            return false;
+        }
+        if (value == T(1)) {
+            return true;
+        }
+        ThrowOutOfRange(ValueText(value), name);
+    } else if constexpr (std::is_floating_point<U>::value) {
+        return static_cast<U>(value);
+    } else if constexpr (std::is_same<T, bool>::value) {
+        return static_cast<U>(value ? 1 : 0);
+    } else if constexpr (std::is_floating_point<T>::value) {
+        const long double v = value;
+        if (!std::isfinite(value) || std::trunc(v) != v ||
+            v < static_cast<long double>(std::numeric_limits<U>::min()) ||
+            v > static_cast<long double>(std::numeric_limits<U>::max())) {
+            ThrowOutOfRange(ValueText(value), name);
+        }
+        return static_cast<U>(value);
+    } else {
+        // Integer to integer.
+        bool fits;
+        if constexpr (std::is_signed<T>::value == std::is_signed<U>::value) {
+            fits = value >= std::numeric_limits<U>::min() && value <= std::numeric_limits<U>::max();
+        } else if constexpr (std::is_signed<T>::value) {
+            fits = value >= 0 && static_cast<unsigned long long>(value) <= std::numeric_limits<U>::max();
+        } else {
+            fits = value <= static_cast<unsigned long long>(std::numeric_limits<U>::max());
+        }
+        if (!fits) {
+            ThrowOutOfRange(ValueText(value), name);
+        }
+        return static_cast<U>(value);
+    }
+}
+
+template <typename T>
+std::unique_ptr<T[]> CopyToArray(const std::vector<T>& values)
+{
+    std::unique_ptr<T[]> a(new T[values.size()]);
+    for (size_t i = 0; i < values.size(); ++i) {
+        a[i] = values[i];
+    }
+    return a;
+}
+
+} // namespace
+
+std::string ValueText(const std::string& value) { return value; }
+std::string ValueText(bool value) { return value ? "true" : "false"; }
+std::string ValueText(double value) { return StreamText(value); }
+std::string ValueText(float value) { return StreamText(value); }
+std::string ValueText(long long value) { return StreamText(value); }
+std::string ValueText(unsigned long long value) { return StreamText(value); }
+std::string ValueText(int value) { return StreamText(value); }
+std::string ValueText(unsigned int value) { return StreamText(value); }
+
+RegNode::RegNode(const std::string& name, unsigned long long flags) : mci::TreeNode(name, flags) {}
+
+RegNode::~RegNode() = default;
+
+int RegNode::OnGetValueType(const mci::Path&) const { return eTypeNone; }
+size_t RegNode::OnGetSize(const mci::Path&) const { return 0; }
+bool RegNode::OnResize(size_t, const mci::Path&) { return false; }
+bool RegNode::OnGetDomainValues(std::vector<std::string>&, const mci::Path&) const { return false; }
+
+std::string RegNode::OnGetValidatorExpression(const mci::Path&) const
+{
+    auto validator = GetValidator();
+    return validator ? validator->ToText() : std::string();
+}
+
+bool RegNode::IsClientResizable() const { return false; }
+
+void RegNode::Resize(size_t size, const mci::Path& path)
+{
+    if (!IsClientResizable()) {
+        throw qstd::Exception("qreg: Node cannot be resized: " + GetName(), true);
+    }
+    auto lock = Lock();
+    if (IsConstant(mci::c_noRelPath)) {
+        throw qstd::Exception("Node is a constant.", true);
+    }
+    if (!OnResize(size, path)) {
+        throw qstd::Exception("qreg: Can't resize node: " + GetName(), true);
+    }
+}
+
+bool RegNode::Execute()
+{
+    throw qstd::Exception("qreg: Node is not a command: " + GetName(), true);
+}
+
+void RegNode::OnPreConfigLoad() {}
+void RegNode::OnPostConfigLoad() {}
+
+void RegNode::SetValidator(const std::shared_ptr<Expression>& validator)
+{
+    std::lock_guard<std::mutex> lock(m_validatorMutex);
+    m_validator = validator;
+}
+
+std::shared_ptr<Expression> RegNode::GetValidator() const
+{
+    std::lock_guard<std::mutex> lock(m_validatorMutex);
+    return m_validator;
+}
+
+void RegNode::VerifySetArgs(size_t position, size_t count) const
+{
+    const size_t size = OnGetSize(mci::c_noRelPath);
+    if (position > size || count > size - position) {
+        std::ostringstream os;
+        os << "qreg: Position " << position << " and count " << count << " are out of range for node " << GetName()
+           << " of size " << size;
+        throw qstd::Exception(os.str(), true);
+    }
+}
+
+bool RegNode::OnEmitValue(const qstd::Any& value, size_t position)
+{
+    return NotifySubscribers(value, position);
+}
+
+namespace {
+template <typename T>
+bool EmitCurrent(RegNode& node)
+{
+    const bool array = node.IsArray(mci::c_noRelPath);
+    const size_t size = node.OnGetSize(mci::c_noRelPath);
+    if (size == 0) {
+        return false;
+    }
+    std::vector<T> values;
+    node.Get(values, 0, array ? size : 1, mci::c_noRelPath);
+    if (values.empty()) {
+        return false;
+    }
+    auto lock = node.Lock();
+    if (array) {
+        return node.OnEmitValue(qstd::Any(values), 0);
+    }
+    return node.OnEmitValue(qstd::Any(values.front()), 0);
+}
+} // namespace
+
+bool RegNode::Emit()
+{
+    try {
+        switch (OnGetValueType(mci::c_noRelPath)) {
+        case eTypeBool:
+            return EmitCurrent<bool>(*this);
+        case eTypeInt:
+            return EmitCurrent<int>(*this);
+        case eTypeUInt:
+            return EmitCurrent<unsigned int>(*this);
+        case eTypeULongLong:
+            return EmitCurrent<unsigned long long>(*this);
+        case eTypeDouble:
+            return EmitCurrent<double>(*this);
+        case eTypeString:
+            return EmitCurrent<std::string>(*this);
+        case eTypeEnum:
+            return EmitCurrent<long long>(*this);
+        default:
+            return false;
+        }
+    } catch (const std::exception& e) {
+        QSTD_TRACE(qstd::TraceError, "Cannot emit value of " << GetName() << ": " << e.what());
+        return false;
+    }
+}
+
+template <typename T>
+void RegNode::SetRun(const T* values, size_t position, size_t count)
+{
+    const int code = OnGetValueType(mci::c_noRelPath);
+    if constexpr (!std::is_same<T, std::string>::value) {
+        if (IsNumericCode(code) && !IsNativeType<T>(code)) {
+            auto convert = [&](auto tag) {
+                using U = decltype(tag);
+                std::unique_ptr<U[]> converted(new U[count]);
+                for (size_t i = 0; i < count; ++i) {
+                    converted[i] = ConvertNumber<U>(values[i], GetName());
+                }
+                SetRun<U>(converted.get(), position, count);
+            };
+            switch (code) {
+            case eTypeBool:
+                return convert(bool());
+            case eTypeInt:
+                return convert(int());
+            case eTypeUInt:
+                return convert(0u);
+            case eTypeULongLong:
+                return convert(0ull);
+            case eTypeDouble:
+                return convert(0.0);
+            default:
+                return convert(0ll);
+            }
+        }
+    }
+    auto lock = Lock();
+    if (IsConstant(mci::c_noRelPath)) {
+        throw qstd::Exception("Node is a constant.", true);
+    }
+    VerifySetArgs(position, count);
+    if (auto validator = GetValidator()) {
+        for (size_t i = 0; i < count; ++i) {
+            if (!validator->Evaluate(values[i])) {
+                throw ValidationError(validator, ValueText(values[i]));
+            }
+        }
+    }
+    if (count == 0) {
+        return;
+    }
+    if (!OnSet(values, position, count)) {
+        throw qstd::Exception("qreg: Can't set value: setter function failed: " + GetName(), true);
+    }
+    if (IsArray(mci::c_noRelPath)) {
+        OnEmitValue(qstd::Any(std::vector<T>(values, values + count)), position);
+    } else {
+        OnEmitValue(qstd::Any(values[0]), position);
+    }
+}
+
+template <typename T>
+size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
+{
+    const int code = OnGetValueType(mci::c_noRelPath);
+    if constexpr (!std::is_same<T, std::string>::value) {
+        if (IsNumericCode(code) && !IsNativeType<T>(code)) {
+            auto convert = [&](auto tag) -> size_t {
+                using U = decltype(tag);
+                std::unique_ptr<U[]> native(new U[count > 0 ? count : 1]);
+                const size_t n = GetRun<U>(native.get(), position, count);
+                for (size_t i = 0; i < n; ++i) {
+                    buffer[i] = ConvertNumber<T>(native[i], GetName());
+                }
+                return n;
+            };
+            switch (code) {
+            case eTypeBool:
+                return convert(bool());
+            case eTypeInt:
+                return convert(int());
+            case eTypeUInt:
+                return convert(0u);
+            case eTypeULongLong:
+                return convert(0ull);
+            case eTypeDouble:
+                return convert(0.0);
+            default:
+                return convert(0ll);
+            }
+        }
+    }
+    VerifySetArgs(position, count);
+    if (count == 0) {
+        return 0;
+    }
+    // The kind's getter runs without the node lock (see the header).
+    const size_t n = OnGet(buffer, position, count);
+    return n < count ? n : count;
+}
+
+#define QREG_DEFINE_TYPED(T)                                                                            \
+    size_t RegNode::OnGet(T*, size_t, size_t) const                                                    \
+    {                                                                                                   \
+        throw qstd::Exception("qreg: Value type not supported by node " + GetName(), true);             \
+    }                                                                                                   \
+    bool RegNode::OnSet(const T*, size_t, size_t)                                                      \
+    {                                                                                                   \
+        throw qstd::Exception("qreg: Value type not supported by node " + GetName(), true);             \
+    }                                                                                                   \
+    size_t RegNode::Get(T* buffer, size_t position, size_t count, const mci::Path&) const             \
+    {                                                                                                   \
+        return GetRun<T>(buffer, position, count);                                                      \
+    }                                                                                                   \
+    void RegNode::Get(T& value, size_t position, const mci::Path&) const                               \
+    {                                                                                                   \
+        std::unique_ptr<T[]> buffer(new T[1]);                                                          \
+        if (GetRun<T>(buffer.get(), position, 1) != 1) {                                                \
+            throw qstd::Exception("qreg: Can't get value: getter function failed: " + GetName(), true); \
+        }                                                                                               \
+        value = buffer[0];                                                                              \
+    }                                                                                                   \
+    void RegNode::Get(std::vector<T>& values, size_t position, size_t count, const mci::Path&) const   \
+    {                                                                                                   \
+        std::unique_ptr<T[]> buffer(new T[count > 0 ? count : 1]);                                      \
+        const size_t n = GetRun<T>(buffer.get(), position, count);                                      \
+        values.assign(buffer.get(), buffer.get() + n);                                                  \
+    }                                                                                                   \
+    void RegNode::Set(const T& value, size_t position, const mci::Path&)                               \
+    {                                                                                                   \
+        SetRun<T>(&value, position, 1);                                                                 \
+    }                                                                                                   \
+    void RegNode::Set(const std::vector<T>& values, size_t position, const mci::Path&)                 \
+    {                                                                                                   \
+        auto a = CopyToArray(values);                                                                   \
+        SetRun<T>(a.get(), position, values.size());                                                    \
+    }
+
+QREG_DEFINE_TYPED(std::string)
+QREG_DEFINE_TYPED(long long)
+QREG_DEFINE_TYPED(unsigned long long)
+QREG_DEFINE_TYPED(int)
+QREG_DEFINE_TYPED(unsigned int)
+QREG_DEFINE_TYPED(double)
+QREG_DEFINE_TYPED(float)
+QREG_DEFINE_TYPED(bool)
+
+#undef QREG_DEFINE_TYPED
+
+} // namespace qreg

@@ -1,0 +1,147 @@
+#pragma once
+// qreg::RegNode: the base of every register node. It carries the client
+// entry points of the register library (typed Get and Set with position and
+// count), the virtual operations that each node kind overrides (OnGet, OnSet,
+// size, value type, domain), the validator and emission to subscribers.
+//
+// Value type codes: 0 none (branch, command), 1 bool, 2 int, 3 unsigned int,
+// 5 unsigned 64-bit, 6 double, 8 string, 9 enum.
+//
+// The member templates SetValue, Set, ApplyAndEmitValue and EmitValue, by
+// which the system's own code sets a node, are defined in "qreg/reg_node.h";
+// include that header to call them.
+
+#include "platform/mci/tree_node.h"
+#include "platform/qreg/expression.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qreg {
+
+enum ValueType_e : int {
+    eTypeNone = 0,
+    eTypeBool = 1,
+    eTypeInt = 2,
+    eTypeUInt = 3,
+    eTypeULongLong = 5,
+    eTypeDouble = 6,
+    eTypeString = 8,
+    eTypeEnum = 9
+};
+
+// The register library's typed entry points and node hooks, once per value
+// type that crosses the library.
+#define QREG_TYPED_OPERATIONS(T)                                                                   \
+    virtual size_t OnGet(T* buffer, size_t position, size_t count) const;                         \
+    virtual bool OnSet(const T* values, size_t position, size_t count);                           \
+    size_t Get(T* buffer, size_t position, size_t count, const mci::Path& path) const;           \
+    void Get(T& value, size_t position, const mci::Path& path) const;                             \
+    void Get(std::vector<T>& values, size_t position, size_t count, const mci::Path& path) const; \
+    void Set(const T& value, size_t position, const mci::Path& path);
+
+class RegNode : public mci::TreeNode {
+public:
+    RegNode(const std::string& name, unsigned long long flags);
+    ~RegNode() override;
+
+    // --- value description (defaults: a node without a value) ---
+    virtual int OnGetValueType(const mci::Path& path) const;
+    virtual size_t OnGetSize(const mci::Path& path) const;
+    virtual bool OnResize(size_t size, const mci::Path& path);
+    // Appends the names of the node's domain; false when it has none.
+    virtual bool OnGetDomainValues(std::vector<std::string>& names, const mci::Path& path) const;
+    // The validator's text, or empty when the node has none.
+    virtual std::string OnGetValidatorExpression(const mci::Path& path) const;
+
+    // Client resize: only kinds that own their storage may be resized by a
+    // client; the others would reach past their owner's storage.
+    virtual bool IsClientResizable() const;
+    void Resize(size_t size, const mci::Path& path);
+
+    // Command nodes run their command; every other node refuses.
+    virtual bool Execute();
+
+    // Configuration hooks, called by the configuration step before and
+    // after it loads the persisted values of a node; nothing by default.
+    virtual void OnPreConfigLoad();
+    virtual void OnPostConfigLoad();
+
+    // --- validator ---
+    void SetValidator(const std::shared_ptr<Expression>& validator);
+    std::shared_ptr<Expression> GetValidator() const;
+
+    // Raises a qstd::Exception when [position, position + count) is not
+    // within the node's size.
+    void VerifySetArgs(size_t position, size_t count) const;
+
+    // --- emission ---
+    // Hands an emitted value and the changed position to the subscribers.
+    virtual bool OnEmitValue(const qstd::Any& value, size_t position);
+    // Sends the node's current value (the whole array for an array node, at
+    // position 0) to its subscribers. The value is read without the node lock.
+    bool Emit();
+
+    // --- typed entry points ---
+    QREG_TYPED_OPERATIONS(std::string)
+    QREG_TYPED_OPERATIONS(long long)
+    QREG_TYPED_OPERATIONS(unsigned long long)
+    QREG_TYPED_OPERATIONS(int)
+    QREG_TYPED_OPERATIONS(unsigned int)
+    QREG_TYPED_OPERATIONS(double)
+    QREG_TYPED_OPERATIONS(float)
+    QREG_TYPED_OPERATIONS(bool)
+
+    // Run writes: all values are validated, then stored from the position on
+    // and emitted. The string form is overridden by enum nodes.
+    virtual void Set(const std::vector<std::string>& values, size_t position, const mci::Path& path);
+    void Set(const std::vector<long long>& values, size_t position, const mci::Path& path);
+    void Set(const std::vector<unsigned long long>& values, size_t position, const mci::Path& path);
+    void Set(const std::vector<int>& values, size_t position, const mci::Path& path);
+    void Set(const std::vector<unsigned int>& values, size_t position, const mci::Path& path);
+    void Set(const std::vector<double>& values, size_t position, const mci::Path& path);
+    void Set(const std::vector<float>& values, size_t position, const mci::Path& path);
+    void Set(const std::vector<bool>& values, size_t position, const mci::Path& path);
+
+    // --- the system's own writes (defined in "qreg/reg_node.h") ---
+    // Never raises: false (and a level-1 trace) when the value is refused.
+    template <typename T>
+    bool SetValue(const T& value, size_t position);
+    // Raises "qreg: " + name + ": " + reason.
+    template <typename T>
+    void Set(const T& value, size_t position);
+    // Position check, validator, OnSet, emission; raises the failure as is.
+    template <typename T>
+    void ApplyAndEmitValue(const T& value, size_t position);
+    // Emission alone.
+    template <typename T>
+    bool EmitValue(const T& value, size_t position);
+
+private:
+    // Typed write with run semantics, used by every Set entry point.
+    template <typename T>
+    void SetRun(const T* values, size_t position, size_t count);
+    // Typed read: position and count checked, result clamped to count.
+    template <typename T>
+    size_t GetRun(T* buffer, size_t position, size_t count) const;
+
+    mutable std::mutex m_validatorMutex;
+    std::shared_ptr<Expression> m_validator;
+};
+
+#undef QREG_TYPED_OPERATIONS
+
+// Text of a value as used in messages: numbers as an output stream writes
+// them, bool as "true" or "false", strings unchanged.
+std::string ValueText(const std::string& value);
+std::string ValueText(bool value);
+std::string ValueText(double value);
+std::string ValueText(float value);
+std::string ValueText(long long value);
+std::string ValueText(unsigned long long value);
+std::string ValueText(int value);
+std::string ValueText(unsigned int value);
+
+} // namespace qreg
