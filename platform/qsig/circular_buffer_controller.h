@@ -1,0 +1,51 @@
+#pragma once
+// Position controller of a circular history region in which every atom is one
+// LMT step (the decimation) after the previous one: TBT, TDP, DDC and the GDX
+// board's FA data.
+//
+// Modes: 10 the time is an atom index counted from the last restart; 11 the
+// latest data ("now"): the read ends with the newest atom when the offset is
+// minus the count, starts with the next atom when it is 0; 12 the read starts
+// at the LMT given as time; 13 (a client's own clone) each read starts where
+// the previous one ended, the first one at the next atom, and waits until all
+// its atoms are written; 14 as 12 with a time, as 11 with time 0. The offset
+// moves the start by whole atoms in every mode.
+//
+// Results: -2 in mode 13 when the reader fell a whole region behind (it goes
+// on with the next atom); -1 for data that the region no longer (or never) holds, -7 for data
+// not yet written that are not due within the time-out and for a disabled
+// controller outside mode 13 (mode 13 waits until it is enabled again), -3 when
+// due data did not come within the time-out, -5 once stopped.
+
+#include "platform/qsig/clonable.h"
+#include "platform/qsig/dod_history_controller.h"
+
+namespace qsig {
+
+class CircularBufferController : public virtual DodPositionController,
+                                 public DodHistoryController,
+                                 public Clonable<CircularBufferController> {
+public:
+    CircularBufferController(size_t size, uint64_t adcFrequency, RequestPriorityLevel_e priority);
+    CircularBufferController(size_t size, uint64_t adcFrequency, int priority)
+        : CircularBufferController(size, adcFrequency, static_cast<RequestPriorityLevel_e>(priority))
+    {
+    }
+    CircularBufferController(const CircularBufferController& other);
+
+    void Reset(const uint64_t& lmt) override;
+    size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const override;
+    SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
+                              size_t& position, SignalMeta& meta) override;
+    bool IsPositionValid(const uint64_t& position) const override
+    {
+        return DodHistoryController::IsPositionValid(position);
+    }
+
+private:
+    // Mode 13: LMT at which the next read starts; valid once m_streaming.
+    std::atomic<uint64_t> m_nextLmt{0};
+    std::atomic<bool> m_streaming{false};
+};
+
+} // namespace qsig

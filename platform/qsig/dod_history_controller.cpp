@@ -1,0 +1,64 @@
+#include "platform/qsig/dod_history_controller.h"
+
+namespace qsig {
+
+namespace {
+// Time-out before SetTimeout is called.
+constexpr std::chrono::seconds c_defaultTimeout{60};
+} // namespace
+
+DodHistoryController::DodHistoryController(size_t size, uint64_t adcFrequency, RequestPriorityLevel_e priority)
+    : m_size(size), m_adcFrequency(adcFrequency), m_priority(priority),
+      m_timeoutNs(std::chrono::duration_cast<std::chrono::nanoseconds>(c_defaultTimeout).count())
+{
+}
+
+DodHistoryController::DodHistoryController(const DodHistoryController& other)
+    : DodPositionController(other), m_size(other.m_size), m_adcFrequency(other.m_adcFrequency),
+      m_priority(other.m_priority), m_decimation(other.m_decimation.load()), m_timeoutNs(other.m_timeoutNs.load()),
+      m_hasEventClient(other.m_hasEventClient.load()), m_track(other.GetHistory())
+{
+}
+
+void DodHistoryController::SetTimeout(std::chrono::steady_clock::duration timeout)
+{
+    m_timeoutNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
+}
+
+std::chrono::steady_clock::duration DodHistoryController::GetTimeout() const
+{
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::nanoseconds(m_timeoutNs.load()));
+}
+
+void DodHistoryController::SetDecimation(uint64_t decimation)
+{
+    m_decimation.store(decimation == 0 ? 1 : decimation);
+}
+
+void DodHistoryController::SetHistory(std::shared_ptr<const Track> track)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_trackMutex);
+        m_track = std::move(track);
+    }
+    Wake();
+}
+
+std::shared_ptr<const DodHistoryController::Track> DodHistoryController::GetHistory() const
+{
+    std::lock_guard<std::mutex> lock(m_trackMutex);
+    return m_track;
+}
+
+uint64_t DodHistoryController::LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const
+{
+    return state.newestLmt - (state.written - 1 - index) * GetDecimation();
+}
+
+std::chrono::steady_clock::time_point DodHistoryController::Deadline() const
+{
+    return std::chrono::steady_clock::now() + GetTimeout();
+}
+
+} // namespace qsig

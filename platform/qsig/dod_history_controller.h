@@ -1,0 +1,72 @@
+#pragma once
+// Common part of the position controllers over a board's history memory: the
+// region's size in atoms, the LMT span of one atom (decimation), the time-out
+// of waits for data, and the track of the history memory from which the
+// controller learns which LMTs the region holds.
+
+#include "platform/qsig/dod_position_controller.h"
+#include "sim/history_memory.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+namespace qsig {
+
+class DodHistoryController : public virtual DodPositionController {
+public:
+    using Track = sim::HistoryMemory::Track;
+
+    DodHistoryController(size_t size, uint64_t adcFrequency, RequestPriorityLevel_e priority);
+    DodHistoryController(const DodHistoryController& other);
+
+    size_t GetSize() const { return m_size; }
+    uint64_t GetAdcFrequency() const { return m_adcFrequency; }
+    RequestPriorityLevel_e GetPriority() const { return m_priority; }
+
+    // Longest wait of GetPosition for data that are due.
+    void SetTimeout(std::chrono::steady_clock::duration timeout);
+    void SetTimeout(unsigned seconds) { SetTimeout(std::chrono::seconds(seconds)); }
+    std::chrono::steady_clock::duration GetTimeout() const;
+    // LMT counts per atom; 0 is taken as 1.
+    void SetDecimation(uint64_t decimation);
+    uint64_t GetDecimation() const { return m_decimation.load(); }
+
+    // The board's event client. In the simulated chassis the history track
+    // tells the controller what the region holds, so the client is only
+    // recorded as given.
+    template <class Client>
+    void SetEventClient(const Client&)
+    {
+        m_hasEventClient.store(true);
+    }
+    bool HasEventClient() const { return m_hasEventClient.load(); }
+
+    // The track of the region that this controller positions in (set by the
+    // chassis simulation that writes it). Without one no data are available.
+    void SetHistory(std::shared_ptr<const Track> track);
+    std::shared_ptr<const Track> GetHistory() const;
+
+    bool IsPositionValid(const uint64_t& position) const override { return position < m_size; }
+
+protected:
+    // LMT of atom index i of a track state (i < state.written).
+    uint64_t LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const;
+    // Deadline of a wait that starts now.
+    std::chrono::steady_clock::time_point Deadline() const;
+    static constexpr std::chrono::milliseconds c_poll{1};
+
+    const size_t m_size;
+
+private:
+    const uint64_t m_adcFrequency;
+    const RequestPriorityLevel_e m_priority;
+    std::atomic<uint64_t> m_decimation{1};
+    std::atomic<int64_t> m_timeoutNs;
+    std::atomic<bool> m_hasEventClient{false};
+    mutable std::mutex m_trackMutex;
+    std::shared_ptr<const Track> m_track;
+};
+
+} // namespace qsig

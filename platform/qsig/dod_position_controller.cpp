@@ -1,0 +1,93 @@
+#include "platform/qsig/dod_position_controller.h"
+
+namespace qsig {
+
+DodPositionController::DodPositionController() = default;
+
+DodPositionController::DodPositionController(const DodPositionController& other)
+    : m_enabled(other.m_enabled.load()), m_resetLmt(other.m_resetLmt.load())
+{
+    std::lock_guard<std::mutex> lock(other.m_mutex);
+    m_modes = other.m_modes;
+}
+
+DodPositionController::~DodPositionController() = default;
+
+void DodPositionController::Reset(const uint64_t& lmt)
+{
+    m_resetLmt.store(lmt);
+    Wake();
+}
+
+void DodPositionController::Start()
+{
+    m_stopped.store(false);
+    m_started.store(true);
+    Wake();
+}
+
+void DodPositionController::Stop()
+{
+    m_stopped.store(true);
+    Wake();
+}
+
+bool DodPositionController::IsPositionValid(const uint64_t&) const
+{
+    return true;
+}
+
+void DodPositionController::SetSupportedModes(const std::set<AccessMode_e>& modes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_modes = modes;
+}
+
+bool DodPositionController::IsModeSupported(AccessMode_e mode) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_modes.count(mode) != 0;
+}
+
+void DodPositionController::SetEnable(bool enable)
+{
+    m_enabled.store(enable);
+    Wake();
+}
+
+void DodPositionController::Wake()
+{
+    // Taking the mutex orders the notification after a waiter's last test.
+    { std::lock_guard<std::mutex> lock(m_mutex); }
+    m_cond.notify_all();
+}
+
+DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::function<bool()>& ready,
+                                                                   std::chrono::steady_clock::time_point deadline,
+                                                                   std::chrono::steady_clock::duration poll)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        if (m_stopped.load()) {
+            return eStoppedWait;
+        }
+        if (m_enabled.load()) {
+            lock.unlock();
+            const bool ok = ready();
+            lock.lock();
+            if (ok) {
+                return eReady;
+            }
+            if (m_stopped.load()) {
+                return eStoppedWait;
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return eTimedOut;
+        }
+        m_cond.wait_until(lock, std::min(deadline, now + poll));
+    }
+}
+
+} // namespace qsig

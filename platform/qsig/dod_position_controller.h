@@ -1,0 +1,76 @@
+#pragma once
+// Position controller of on-demand signals: turns a client's access mode,
+// time, offset and count into the start position (in atoms) of a read and the
+// metadata of that position. A source holds one main controller; clients that
+// need their own state (access modes 13 and 14) get started clones of it.
+
+#include "platform/qsig/signal_types.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace qsig {
+
+class DodPositionController;
+using PosControllerPtr = std::shared_ptr<DodPositionController>;
+
+class DodPositionController {
+public:
+    DodPositionController();
+    // A copy has the same supported modes, enable state and reset LMT; it is
+    // neither started nor stopped.
+    DodPositionController(const DodPositionController& other);
+    DodPositionController& operator=(const DodPositionController&) = delete;
+    virtual ~DodPositionController();
+
+    // Re-anchors the controller at a new LMT (a restart of the acquisition).
+    virtual void Reset(const uint64_t& lmt);
+    virtual void Start();
+    // Ends every wait in GetPosition now and refuses later ones (-5).
+    virtual void Stop();
+    // Most atoms one read may ask for at this offset in this mode.
+    virtual size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const = 0;
+    // 0: position (in atoms) and meta hold the start of the read.
+    virtual SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
+                                      size_t& position, SignalMeta& meta) = 0;
+    virtual bool IsPositionValid(const uint64_t& position) const;
+    virtual PosControllerPtr Clone() const = 0;
+    virtual void SetSupportedModes(const std::set<AccessMode_e>& modes);
+
+    bool IsModeSupported(AccessMode_e mode) const;
+    void SetEnable(bool enable);
+    bool IsEnabled() const { return m_enabled.load(); }
+    bool IsStarted() const { return m_started.load(); }
+    bool IsStopped() const { return m_stopped.load(); }
+    // LMT of the last Reset (0 before any).
+    uint64_t GetResetLmt() const { return m_resetLmt.load(); }
+
+protected:
+    enum WaitResult_e { eReady, eStoppedWait, eTimedOut };
+    // Waits until ready() holds while the controller is enabled, the
+    // controller is stopped, or the deadline passes. ready() is asked again on
+    // every state change of the controller and at least every poll interval
+    // (the data it looks at may change without telling the controller).
+    WaitResult_e WaitFor(const std::function<bool()>& ready, std::chrono::steady_clock::time_point deadline,
+                         std::chrono::steady_clock::duration poll);
+    // Wakes the waits (after a change that ready() should see).
+    void Wake();
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::set<AccessMode_e> m_modes;
+    std::atomic<bool> m_enabled{true};
+    std::atomic<bool> m_started{false};
+    std::atomic<bool> m_stopped{false};
+    std::atomic<uint64_t> m_resetLmt{0};
+};
+
+} // namespace qsig

@@ -1,0 +1,139 @@
+#include "platform/qsig/segmented_buffer_controller.h"
+
+namespace qsig {
+
+SegmentedBufferController::SegmentedBufferController(size_t size, size_t sections, RequestPriorityLevel_e priority)
+    : DodHistoryController(size, 0, priority), m_sections(sections == 0 ? 1 : sections),
+      m_sectionSize(size / (sections == 0 ? 1 : sections))
+{
+    SetSupportedModes({eAccessDefault, eAccessNow, eAccessAtTime, eAccessStreaming, eAccessClone});
+}
+
+SegmentedBufferController::SegmentedBufferController(const SegmentedBufferController& other)
+    : DodPositionController(other), DodHistoryController(other), Clonable<SegmentedBufferController>(other),
+      m_sections(other.m_sections), m_sectionSize(other.m_sectionSize),
+      m_acquisitionOffset(other.m_acquisitionOffset.load())
+{
+}
+
+void SegmentedBufferController::Reset(const uint64_t& lmt)
+{
+    // After a restart a streaming clone begins with the next section written.
+    m_streaming.store(false);
+    DodPositionController::Reset(lmt);
+}
+
+size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) const
+{
+    if (offset <= 0) {
+        return m_sectionSize;
+    }
+    return static_cast<uint64_t>(offset) >= m_sectionSize ? 0 : m_sectionSize - static_cast<size_t>(offset);
+}
+
+SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t,
+                                                     LMT& lmt, size_t& position, SignalMeta& meta)
+{
+    if (!IsModeSupported(mode)) {
+        return eBadRequest;
+    }
+    if (IsStopped()) {
+        return eCancelled;
+    }
+    if (mode != eAccessStreaming && !IsEnabled()) {
+        return eTryAgain;
+    }
+    auto track = GetHistory();
+    if (!track || m_sectionSize == 0) {
+        return eTryAgain;
+    }
+    const uint64_t atomOffset = offset > 0 ? static_cast<uint64_t>(offset) : 0;
+    if (atomOffset >= m_sectionSize) {
+        return eBadRequest;
+    }
+    if (mode == eAccessClone) {
+        mode = time != 0 ? eAccessAtTime : eAccessNow;
+    }
+    const uint64_t dec = GetDecimation();
+    sim::HistoryMemory::State state = track->Snapshot();
+    uint64_t section = 0;   // number of the section since the restart
+    uint64_t inSection = atomOffset;
+    SuccessCode_e rc = eSuccess;
+
+    if (mode == eAccessStreaming) {
+        const auto result = WaitFor(
+            [&] {
+                state = track->Snapshot();
+                const uint64_t complete = state.written / m_sectionSize;
+                if (!m_streaming.load()) {
+                    m_nextSection.store(complete);
+                    m_streaming.store(true);
+                }
+                return complete > m_nextSection.load();
+            },
+            Deadline(), c_poll);
+        if (result == eStoppedWait) {
+            return eCancelled;
+        }
+        if (result == eTimedOut) {
+            return eTimeout;
+        }
+        const uint64_t complete = state.written / m_sectionSize;
+        section = m_nextSection.load();
+        if (complete - section > m_sections) {
+            // Overwritten before it was read: go on with the newest section.
+            m_nextSection.store(complete);
+            return eIncompleteData;
+        }
+        m_nextSection.store(section + 1);
+    } else {
+        const uint64_t complete = state.written / m_sectionSize;
+        if (complete == 0) {
+            return eTryAgain;
+        }
+        const uint64_t kept = complete < m_sections ? complete : m_sections;
+        switch (mode) {
+        case eAccessDefault:
+            if (time >= kept) {
+                return eBadRequest;
+            }
+            section = complete - 1 - time;
+            break;
+        case eAccessNow:
+            section = complete - 1;
+            break;
+        default: {  // at an LMT
+            if (time > state.newestLmt) {
+                return eTryAgain;
+            }
+            const uint64_t back = (state.newestLmt - time) / dec;
+            if (back >= state.written) {
+                return eBadRequest;
+            }
+            const uint64_t index = state.written - 1 - back;
+            section = index / m_sectionSize;
+            if (section >= complete) {
+                return eTryAgain;  // its section is still being written
+            }
+            if (complete - section > kept) {
+                return eBadRequest;
+            }
+            inSection = index % m_sectionSize + atomOffset;
+            if (inSection >= m_sectionSize) {
+                return eBadRequest;
+            }
+            break;
+        }
+        }
+    }
+
+    const uint64_t index = section * m_sectionSize + inSection;
+    lmt = LmtOf(state, index);
+    position = static_cast<size_t>((section % m_sections) * m_sectionSize + inSection);
+    meta[eMetaLmt] = static_cast<int64_t>(lmt);
+    meta[eMetaPosition] = static_cast<int64_t>(position);
+    meta[eMetaSequence] = static_cast<int64_t>(section);
+    return rc;
+}
+
+} // namespace qsig

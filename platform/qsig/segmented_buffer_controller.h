@@ -1,0 +1,59 @@
+#pragma once
+// Position controller of a history region that is filled in sections: each
+// trigger of the acquisition writes one section of size / sections atoms
+// (the ADC history). Reads stay inside one section.
+//
+// Modes: 10 the time counts sections back from the newest complete one (0 is
+// the newest); 11 and 14 the newest complete section; 12 the section that
+// holds the LMT given as time, read from that LMT on; 13 (a client's own
+// clone) every section once, in order, waiting for the next one. The offset
+// is an atom offset inside the section (negative counts as 0).
+//
+// Results: -7 while no section is complete (modes 10, 11, 12, 14) or the LMT
+// is not written yet, -1 for a section or LMT that the region no longer holds
+// or an offset outside the section, -2 in mode 13 after sections were
+// overwritten before they were read, -3 when no section came within the
+// time-out, -5 once stopped.
+
+#include "platform/qsig/clonable.h"
+#include "platform/qsig/dod_history_controller.h"
+
+namespace qsig {
+
+class SegmentedBufferController : public virtual DodPositionController,
+                                  public DodHistoryController,
+                                  public Clonable<SegmentedBufferController> {
+public:
+    SegmentedBufferController(size_t size, size_t sections, RequestPriorityLevel_e priority);
+    SegmentedBufferController(size_t size, size_t sections, int priority)
+        : SegmentedBufferController(size, sections, static_cast<RequestPriorityLevel_e>(priority))
+    {
+    }
+    SegmentedBufferController(const SegmentedBufferController& other);
+
+    size_t GetSections() const { return m_sections; }
+    size_t GetSectionSize() const { return m_sectionSize; }
+    // Atoms acquired before the trigger in each section; the metadata give
+    // the trigger's LMT as the first atom's LMT plus this many atoms.
+    void SetAcquisitionOffset(uint64_t offset) { m_acquisitionOffset.store(offset); }
+    uint64_t GetAcquisitionOffset() const { return m_acquisitionOffset.load(); }
+
+    void Reset(const uint64_t& lmt) override;
+    size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const override;
+    SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
+                              size_t& position, SignalMeta& meta) override;
+    bool IsPositionValid(const uint64_t& position) const override
+    {
+        return DodHistoryController::IsPositionValid(position);
+    }
+
+private:
+    const size_t m_sections;
+    const size_t m_sectionSize;
+    std::atomic<uint64_t> m_acquisitionOffset{0};
+    // Mode 13: number of the next section to hand out; valid once m_streaming.
+    std::atomic<uint64_t> m_nextSection{0};
+    std::atomic<bool> m_streaming{false};
+};
+
+} // namespace qsig

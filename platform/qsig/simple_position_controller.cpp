@@ -1,0 +1,51 @@
+#include "platform/qsig/simple_position_controller.h"
+
+namespace qsig {
+
+SimplePositionController::SimplePositionController(size_t size) : m_size(size)
+{
+    SetSupportedModes({eAccessDefault, eAccessNow, eAccessAtTime, eAccessStreaming, eAccessClone});
+}
+
+SimplePositionController::SimplePositionController(const SimplePositionController& other)
+    : DodPositionController(other), Clonable<SimplePositionController>(other), m_size(other.m_size)
+{
+}
+
+size_t SimplePositionController::GetMaxReadSize(int64_t offset, AccessMode_e) const
+{
+    if (offset <= 0) {
+        return m_size;
+    }
+    return static_cast<uint64_t>(offset) >= m_size ? 0 : m_size - static_cast<size_t>(offset);
+}
+
+SuccessCode_e SimplePositionController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t,
+                                                    LMT& lmt, size_t& position, SignalMeta& meta)
+{
+    if (!IsModeSupported(mode)) {
+        return eBadRequest;
+    }
+    if (IsStopped()) {
+        return eCancelled;
+    }
+    if (!IsEnabled()) {
+        return eTryAgain;
+    }
+    uint64_t p = offset > 0 ? static_cast<uint64_t>(offset) : 0;
+    if (mode == eAccessDefault) {
+        p += time;
+        if (p < time) {
+            return eBadRequest;
+        }
+    }
+    if (p >= m_size) {
+        return eBadRequest;
+    }
+    lmt = 0;
+    position = static_cast<size_t>(p);
+    meta[eMetaPosition] = static_cast<int64_t>(p);
+    return eSuccess;
+}
+
+} // namespace qsig

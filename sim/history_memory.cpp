@@ -1,0 +1,161 @@
+#include "sim/history_memory.h"
+
+#include "platform/qstd/exception.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace sim {
+
+namespace {
+
+std::mutex& RegistryMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::map<std::string, std::shared_ptr<HistoryMemory>>& Registry()
+{
+    static std::map<std::string, std::shared_ptr<HistoryMemory>> registry;
+    return registry;
+}
+
+} // namespace
+
+HistoryMemory::HistoryMemory(size_t byteSize) : m_size(byteSize), m_bytes(nullptr)
+{
+    if (m_size > 0) {
+        // calloc: large zeroed blocks are mapped lazily, like the real memory
+        // that is only touched where the acquisition writes.
+        m_bytes = static_cast<char*>(std::calloc(m_size, 1));
+        if (!m_bytes) {
+            throw qstd::Exception("history memory: cannot allocate " + std::to_string(m_size) + " bytes");
+        }
+    }
+}
+
+HistoryMemory::~HistoryMemory()
+{
+    std::free(m_bytes);
+}
+
+size_t HistoryMemory::Read(void* destination, size_t bytes, size_t byteOffset) const
+{
+    if (m_size == 0 || bytes == 0) {
+        return 0;
+    }
+    std::shared_lock<std::shared_mutex> lock(m_lock);
+    char* out = static_cast<char*>(destination);
+    size_t at = byteOffset % m_size;
+    size_t left = bytes;
+    while (left > 0) {
+        const size_t n = std::min(left, m_size - at);
+        std::memcpy(out, m_bytes + at, n);
+        out += n;
+        left -= n;
+        at = 0;
+    }
+    return bytes;
+}
+
+size_t HistoryMemory::Write(const void* source, size_t bytes, size_t byteOffset)
+{
+    if (m_size == 0 || bytes == 0) {
+        return 0;
+    }
+    std::unique_lock<std::shared_mutex> lock(m_lock);
+    const char* in = static_cast<const char*>(source);
+    size_t at = byteOffset % m_size;
+    size_t left = bytes;
+    while (left > 0) {
+        const size_t n = std::min(left, m_size - at);
+        std::memcpy(m_bytes + at, in, n);
+        in += n;
+        left -= n;
+        at = 0;
+    }
+    return bytes;
+}
+
+HistoryMemory::Track::Track(std::shared_ptr<HistoryMemory> memory, size_t byteOffset, size_t atoms,
+                            size_t atomSize)
+    : m_memory(std::move(memory)), m_offset(byteOffset), m_atoms(atoms), m_atomSize(atomSize)
+{
+    if (!m_memory || m_atomSize == 0 || m_atoms == 0 || m_offset + m_atoms * m_atomSize > m_memory->ByteSize()) {
+        throw qstd::Exception("history memory: track outside the memory");
+    }
+}
+
+void HistoryMemory::Track::Restart(uint64_t lmt)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_state.written = 0;
+        m_state.firstLmt = lmt;
+        m_state.newestLmt = lmt;
+        ++m_state.generation;
+    }
+    m_changed.notify_all();
+}
+
+void HistoryMemory::Track::Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep)
+{
+    if (count == 0) {
+        return;
+    }
+    const char* in = static_cast<const char*>(atoms);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Only the newest region's worth of atoms can survive.
+    size_t skip = count > m_atoms ? count - m_atoms : 0;
+    uint64_t index = m_state.written + skip;
+    for (size_t i = skip; i < count;) {
+        const size_t slot = static_cast<size_t>(index % m_atoms);
+        const size_t n = std::min(count - i, m_atoms - slot);
+        m_memory->Write(in + i * m_atomSize, n * m_atomSize, m_offset + slot * m_atomSize);
+        i += n;
+        index += n;
+    }
+    m_state.written += count;
+    m_state.newestLmt = firstLmt + (count - 1) * lmtStep;
+    ++m_state.generation;
+    lock.unlock();
+    m_changed.notify_all();
+}
+
+HistoryMemory::State HistoryMemory::Track::Snapshot() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_state;
+}
+
+HistoryMemory::State HistoryMemory::Track::WaitForChange(uint64_t seen,
+                                                         std::chrono::steady_clock::time_point deadline) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_until(lock, deadline, [&] { return m_state.generation != seen; });
+    return m_state;
+}
+
+void HistoryMemory::Register(const std::string& device, std::shared_ptr<HistoryMemory> memory)
+{
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry()[device] = std::move(memory);
+}
+
+void HistoryMemory::Unregister(const std::string& device)
+{
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry().erase(device);
+}
+
+std::shared_ptr<HistoryMemory> HistoryMemory::Find(const std::string& device)
+{
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    auto it = Registry().find(device);
+    return it == Registry().end() ? nullptr : it->second;
+}
+
+} // namespace sim

@@ -1,0 +1,88 @@
+#pragma once
+// Simulated history memory of a board: one circular block of bytes that the
+// simulated acquisition writes and that random-access buffers read at any
+// byte position (a read or write that runs past the end continues at byte 0).
+//
+// The acquisition writes each of its data paths through a Track, a region of
+// the memory with a fixed atom size. A track appends atoms circularly inside
+// its region and remembers how many atoms it has written since its last
+// restart and the LMT of the newest one, so that position controllers can
+// tell which LMTs are held and wait for new atoms.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+namespace sim {
+
+class HistoryMemory {
+public:
+    explicit HistoryMemory(size_t byteSize);
+    ~HistoryMemory();
+    HistoryMemory(const HistoryMemory&) = delete;
+    HistoryMemory& operator=(const HistoryMemory&) = delete;
+
+    size_t ByteSize() const { return m_size; }
+
+    // Copies bytes from byteOffset (taken modulo the size) on, wrapping at the
+    // end; returns the bytes copied (all of them, 0 for an empty memory).
+    // Any number of readers run at once; a writer excludes them.
+    size_t Read(void* destination, size_t bytes, size_t byteOffset) const;
+    size_t Write(const void* source, size_t bytes, size_t byteOffset);
+
+    // Snapshot of what a track has written.
+    struct State {
+        uint64_t written = 0;    // atoms since the last restart
+        uint64_t firstLmt = 0;   // LMT of atom 0 after the last restart
+        uint64_t newestLmt = 0;  // LMT of the newest atom (valid when written > 0)
+        uint64_t generation = 0; // grows with every append and restart
+    };
+
+    class Track {
+    public:
+        // Region [byteOffset, byteOffset + atoms × atomSize) of memory.
+        Track(std::shared_ptr<HistoryMemory> memory, size_t byteOffset, size_t atoms, size_t atomSize);
+
+        size_t Atoms() const { return m_atoms; }
+        size_t AtomSize() const { return m_atomSize; }
+        size_t ByteOffset() const { return m_offset; }
+
+        // Starts the region anew: atom 0 is the one acquired at lmt.
+        void Restart(uint64_t lmt);
+        // Appends count atoms, the first acquired at firstLmt and each next
+        // one lmtStep later; the newest atoms overwrite the oldest.
+        void Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep);
+        State Snapshot() const;
+        // Waits until the generation differs from seen or the deadline passes;
+        // returns the current state.
+        State WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
+
+    private:
+        std::shared_ptr<HistoryMemory> m_memory;
+        size_t m_offset;
+        size_t m_atoms;
+        size_t m_atomSize;
+        mutable std::mutex m_mutex;
+        mutable std::condition_variable m_changed;
+        State m_state;
+    };
+
+    // Devices of the simulated chassis: the board simulation registers the
+    // memory of each history device under the device's name.
+    static void Register(const std::string& device, std::shared_ptr<HistoryMemory> memory);
+    static void Unregister(const std::string& device);
+    // The memory registered under device, or an empty pointer.
+    static std::shared_ptr<HistoryMemory> Find(const std::string& device);
+
+private:
+    size_t m_size;
+    char* m_bytes;
+    mutable std::shared_mutex m_lock;
+};
+
+} // namespace sim

@@ -1,0 +1,411 @@
+#include "platform/qsig/circular_buffer_controller.h"
+#include "platform/qsig/random_access_zemtra.h"
+#include "platform/qsig/segmented_buffer_controller.h"
+#include "platform/qsig/simple_position_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+using namespace qsig;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A region of `atoms` 8-byte atoms written by a simulated acquisition.
+struct History {
+    explicit History(size_t atoms)
+        : memory(std::make_shared<sim::HistoryMemory>(atoms * 8)),
+          track(std::make_shared<sim::HistoryMemory::Track>(memory, 0, atoms, 8))
+    {
+    }
+    // Appends n atoms whose value is their index since the restart.
+    void Append(size_t n, uint64_t step)
+    {
+        const auto st = track->Snapshot();
+        std::vector<uint64_t> v(n);
+        for (size_t i = 0; i < n; ++i) {
+            v[i] = st.written + i;
+        }
+        const uint64_t first = st.written == 0 ? st.firstLmt : st.newestLmt + step;
+        track->Append(v.data(), n, first, step);
+    }
+    std::shared_ptr<sim::HistoryMemory> memory;
+    std::shared_ptr<sim::HistoryMemory::Track> track;
+};
+
+struct Request {
+    SuccessCode_e rc = eRefused;
+    LMT lmt = 0;
+    size_t position = 0;
+    SignalMeta meta;
+};
+
+Request Ask(DodPositionController& c, AccessMode_e mode, uint64_t time, int64_t offset, size_t count)
+{
+    Request r;
+    r.rc = c.GetPosition(mode, time, offset, count, r.lmt, r.position, r.meta);
+    return r;
+}
+
+class CircularController : public ::testing::Test {
+protected:
+    CircularController() : history(100), controller(100, 1000000, 2)
+    {
+        controller.SetDecimation(10);
+        controller.SetTimeout(200ms);
+        controller.SetHistory(history.track);
+        history.track->Restart(5000);
+    }
+    History history;
+    CircularBufferController controller;
+};
+
+TEST_F(CircularController, NowReadsTheLatestAtoms)
+{
+    history.Append(250, 10);  // atoms 0..249, LMT 5000..7490; slots hold 150..249
+    auto r = Ask(controller, eAccessNow, 0, -20, 20);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(230u % 100, r.position);
+    EXPECT_EQ(5000u + 230 * 10, r.lmt);
+    EXPECT_EQ(int64_t(5000 + 2300), r.meta[eMetaLmt]);
+    EXPECT_EQ(230, r.meta[eMetaSequence]);
+    EXPECT_EQ(30, r.meta[eMetaPosition]);
+    // Mode 14 with time 0 is "now" too.
+    EXPECT_EQ(30u, Ask(controller, eAccessClone, 0, -20, 20).position);
+}
+
+TEST_F(CircularController, NowWithoutDataAsksToTryAgain)
+{
+    EXPECT_EQ(eTryAgain, Ask(controller, eAccessNow, 0, -1, 1).rc);
+}
+
+TEST_F(CircularController, NowAheadWaitsForTheData)
+{
+    history.Append(10, 10);
+    auto result = std::async(std::launch::async, [&] { return Ask(controller, eAccessNow, 0, 0, 5); });
+    std::this_thread::sleep_for(20ms);
+    history.Append(5, 10);
+    auto r = result.get();
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(10u, r.position);
+    EXPECT_EQ(5100u, r.lmt);
+}
+
+TEST_F(CircularController, DataNotComingTimesOutAndFarFutureIsRefusedAtOnce)
+{
+    history.Append(10, 10);
+    controller.SetTimeout(30ms);
+    // 5 atoms ahead at 1 MHz and decimation 10 are due in 50 µs: wait, time out.
+    EXPECT_EQ(eTimeout, Ask(controller, eAccessNow, 0, 0, 5).rc);
+    // An LMT ten seconds ahead is not due within the time-out.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 5000 + 10000000, 0, 1).rc);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 25ms);
+}
+
+TEST_F(CircularController, AtTimeMapsLmtToPosition)
+{
+    history.Append(250, 10);
+    auto r = Ask(controller, eAccessAtTime, 5000 + 180 * 10, 0, 10);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(80u, r.position);
+    // The offset moves the start by whole atoms.
+    EXPECT_EQ(78u, Ask(controller, eAccessAtTime, 5000 + 180 * 10, -2, 10).position);
+    // An LMT between two atoms belongs to the earlier one.
+    EXPECT_EQ(80u, Ask(controller, eAccessAtTime, 5000 + 180 * 10 + 7, 0, 1).position);
+    // Overwritten (older than the newest 100 atoms) and before the restart.
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessAtTime, 5000 + 149 * 10, 0, 1).rc);
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessAtTime, 4990, 0, 1).rc);
+    EXPECT_EQ(eSuccess, Ask(controller, eAccessAtTime, 5000 + 150 * 10, 0, 1).rc);
+}
+
+TEST_F(CircularController, DefaultModeCountsAtomsFromTheRestart)
+{
+    history.Append(30, 10);
+    auto r = Ask(controller, eAccessDefault, 12, 3, 5);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(15u, r.position);
+    EXPECT_EQ(5150u, r.lmt);
+}
+
+TEST_F(CircularController, StreamingCloneReadsConsecutiveBlocks)
+{
+    history.Append(10, 10);
+    auto clone = controller.Clone();
+    clone->Start();
+    auto first = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 4); });
+    std::this_thread::sleep_for(10ms);
+    history.Append(8, 10);
+    auto a = first.get();
+    ASSERT_EQ(eSuccess, a.rc);
+    EXPECT_EQ(10u, a.position);
+    auto b = Ask(*clone, eAccessStreaming, 0, 0, 4);
+    ASSERT_EQ(eSuccess, b.rc);
+    EXPECT_EQ(14u, b.position);
+    EXPECT_EQ(a.lmt + 40, b.lmt);
+    // The main controller keeps no streaming state of the clone.
+    history.Append(4, 10);
+    auto c = Ask(controller, eAccessStreaming, 0, -4, 4);
+    EXPECT_EQ(eSuccess, c.rc);
+    EXPECT_EQ(18u, c.position);
+}
+
+TEST_F(CircularController, StreamingAfterResetGoesOnAtTheRestartLmt)
+{
+    history.Append(50, 10);
+    auto clone = controller.Clone();
+    clone->Start();
+    clone->Reset(9000);
+    history.track->Restart(9000);
+    history.Append(6, 10);
+    auto r = Ask(*clone, eAccessStreaming, 0, 0, 3);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(0u, r.position);
+    EXPECT_EQ(9000u, r.lmt);
+    EXPECT_EQ(9000u, clone->GetResetLmt());
+}
+
+TEST_F(CircularController, StreamingBehindByAWholeRegionReportsTheGap)
+{
+    history.Append(10, 10);
+    auto clone = controller.Clone();
+    ASSERT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, -2, 2).rc);
+    history.Append(300, 10);
+    EXPECT_EQ(eIncompleteData, Ask(*clone, eAccessStreaming, 0, 0, 2).rc);
+    history.Append(2, 10);
+    EXPECT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, 0, 2).rc);
+}
+
+TEST_F(CircularController, DisabledRefusesOutsideStreamingAndStreamingWaitsForEnable)
+{
+    history.Append(10, 10);
+    controller.SetEnable(false);
+    EXPECT_EQ(eTryAgain, Ask(controller, eAccessNow, 0, -1, 1).rc);
+    EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 5000, 0, 1).rc);
+    auto clone = controller.Clone();
+    EXPECT_FALSE(clone->IsEnabled());  // the clone copies the enable state
+    history.Append(10, 10);
+    auto r = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, -1, 1); });
+    EXPECT_EQ(std::future_status::timeout, r.wait_for(20ms));
+    clone->SetEnable(true);
+    EXPECT_EQ(eSuccess, r.get().rc);
+}
+
+TEST_F(CircularController, NoHistoryStoppedAndUnsupported)
+{
+    CircularBufferController bare(100, 1000000, 2);
+    EXPECT_EQ(eTryAgain, Ask(bare, eAccessNow, 0, -1, 1).rc);
+    history.Append(10, 10);
+    EXPECT_EQ(eBadRequest, Ask(controller, static_cast<AccessMode_e>(15), 0, 0, 1).rc);
+    controller.Stop();
+    EXPECT_EQ(eCancelled, Ask(controller, eAccessNow, 0, -1, 1).rc);
+    EXPECT_EQ(100u, controller.GetMaxReadSize(-5, eAccessNow));
+    EXPECT_TRUE(controller.IsPositionValid(99));
+    EXPECT_FALSE(controller.IsPositionValid(100));
+}
+
+TEST(DodPositionControllerClone, CloneIsAnIndependentCopy)
+{
+    CircularBufferController main(64, 1000, 2);
+    main.SetDecimation(7);
+    main.SetTimeout(3s);
+    main.SetSupportedModes({eAccessNow, eAccessStreaming});
+    main.Start();
+    main.SetEventClient(42);
+    PosControllerPtr clone = main.Clone();
+    ASSERT_TRUE(clone);
+    EXPECT_NE(&main, clone.get());
+    auto* typed = dynamic_cast<CircularBufferController*>(clone.get());
+    ASSERT_NE(nullptr, typed);
+    EXPECT_EQ(7u, typed->GetDecimation());
+    EXPECT_EQ(std::chrono::steady_clock::duration(3s), typed->GetTimeout());
+    EXPECT_EQ(64u, typed->GetSize());
+    EXPECT_TRUE(typed->HasEventClient());
+    EXPECT_TRUE(clone->IsModeSupported(eAccessStreaming));
+    EXPECT_FALSE(clone->IsModeSupported(eAccessAtTime));
+    EXPECT_FALSE(clone->IsStarted());
+    clone->SetEnable(false);
+    clone->Stop();
+    EXPECT_TRUE(main.IsEnabled());
+    EXPECT_FALSE(main.IsStopped());
+}
+
+TEST(DodPositionControllerConcurrency, StopReleasesAWaitingStreamingRead)
+{
+    History history(16);
+    CircularBufferController controller(16, 1000, 2);
+    controller.SetHistory(history.track);
+    controller.SetTimeout(10s);
+    auto clone = controller.Clone();
+    clone->Start();
+    auto r = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 4); });
+    EXPECT_EQ(std::future_status::timeout, r.wait_for(20ms));
+    const auto start = std::chrono::steady_clock::now();
+    clone->Stop();
+    EXPECT_EQ(eCancelled, r.get().rc);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
+{
+    History history(64);
+    CircularBufferController controller(64, 1000000, 2);
+    controller.SetHistory(history.track);
+    history.track->Restart(0);
+    history.Append(1, 1);
+    auto clone = controller.Clone();
+    clone->Start();
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i) {
+            history.Append(1, 1);
+            if (i % 20 == 0) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    });
+    uint64_t expected = 1;  // first read starts after the newest atom
+    for (int i = 0; i < 40; ++i) {
+        auto r = Ask(*clone, eAccessStreaming, 0, 0, 4);
+        ASSERT_EQ(eSuccess, r.rc);
+        ASSERT_EQ(expected, r.lmt);
+        expected += 4;
+    }
+    writer.join();
+}
+
+class SegmentedController : public ::testing::Test {
+protected:
+    // 4 sections of 10 atoms.
+    SegmentedController() : history(40), controller(40, 4, 2)
+    {
+        controller.SetHistory(history.track);
+        controller.SetTimeout(200ms);
+        history.track->Restart(100);
+    }
+    History history;
+    SegmentedBufferController controller;
+};
+
+TEST_F(SegmentedController, SectionsAndReadSizes)
+{
+    EXPECT_EQ(4u, controller.GetSections());
+    EXPECT_EQ(10u, controller.GetSectionSize());
+    EXPECT_EQ(10u, controller.GetMaxReadSize(0, eAccessNow));
+    EXPECT_EQ(10u, controller.GetMaxReadSize(-3, eAccessNow));
+    EXPECT_EQ(7u, controller.GetMaxReadSize(3, eAccessNow));
+    EXPECT_EQ(0u, controller.GetMaxReadSize(10, eAccessNow));
+    SegmentedBufferController none(40, 0, 2);  // no sections: one section
+    EXPECT_EQ(40u, none.GetSectionSize());
+}
+
+TEST_F(SegmentedController, NowReadsTheNewestCompleteSection)
+{
+    EXPECT_EQ(eTryAgain, Ask(controller, eAccessNow, 0, 0, 10).rc);
+    history.Append(25, 1);  // sections 0 and 1 complete, 2 half written
+    auto r = Ask(controller, eAccessNow, 0, 3, 5);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(13u, r.position);
+    EXPECT_EQ(100u + 13, r.lmt);
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessNow, 0, 10, 1).rc);
+    // Mode 10 counts sections back from the newest.
+    EXPECT_EQ(0u, Ask(controller, eAccessDefault, 1, 0, 5).position);
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessDefault, 2, 0, 5).rc);
+}
+
+TEST_F(SegmentedController, AtTimeFindsTheSectionOfTheLmtAndWrapsSlots)
+{
+    history.Append(60, 1);  // sections 0..5; slots hold 2, 3, 4, 5 (as 2->0, 3->1, 4->2, 5->3)
+    auto r = Ask(controller, eAccessAtTime, 100 + 47, 0, 3);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(0u * 10 + 7 + 0, r.position % 10);
+    EXPECT_EQ(4u % 4 * 10 + 7, r.position);
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessAtTime, 100 + 15, 0, 3).rc);  // section 1: overwritten
+    EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 100 + 60, 0, 3).rc);    // not written yet
+}
+
+TEST_F(SegmentedController, StreamingHandsOutEverySectionOnce)
+{
+    history.Append(10, 1);
+    auto clone = controller.Clone();
+    clone->Start();
+    auto first = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 10); });
+    EXPECT_EQ(std::future_status::timeout, first.wait_for(10ms));
+    history.Append(20, 1);
+    auto a = first.get();
+    ASSERT_EQ(eSuccess, a.rc);
+    EXPECT_EQ(10u, a.position);
+    auto b = Ask(*clone, eAccessStreaming, 0, 0, 10);
+    ASSERT_EQ(eSuccess, b.rc);
+    EXPECT_EQ(20u, b.position);
+    controller.SetTimeout(20ms);
+    auto slow = controller.Clone();
+    EXPECT_EQ(eTimeout, Ask(*slow, eAccessStreaming, 0, 0, 10).rc);
+}
+
+TEST(SimpleController, PositionsFollowOffsetAndTime)
+{
+    SimplePositionController c(2048);
+    EXPECT_EQ(2048u, c.GetMaxReadSize(0, eAccessNow));
+    EXPECT_EQ(48u, c.GetMaxReadSize(2000, eAccessNow));
+    EXPECT_EQ(0u, c.GetMaxReadSize(2048, eAccessNow));
+    for (AccessMode_e m : {eAccessNow, eAccessAtTime, eAccessStreaming, eAccessClone}) {
+        auto r = Ask(c, m, 77, 2000, 100);
+        ASSERT_EQ(eSuccess, r.rc) << m;
+        EXPECT_EQ(2000u, r.position) << m;
+    }
+    EXPECT_EQ(30u, Ask(c, eAccessDefault, 20, 10, 1).position);
+    EXPECT_EQ(eBadRequest, Ask(c, eAccessNow, 0, 2048, 1).rc);
+    EXPECT_EQ(eBadRequest, Ask(c, eAccessDefault, 2040, 8, 1).rc);
+    EXPECT_EQ(0u, Ask(c, eAccessNow, 0, -5, 1).position);
+    c.SetEnable(false);
+    EXPECT_EQ(eTryAgain, Ask(c, eAccessNow, 0, 0, 1).rc);
+    auto clone = c.Clone();
+    clone->SetEnable(true);
+    clone->Stop();
+    EXPECT_EQ(eCancelled, Ask(*clone, eAccessStreaming, 0, 0, 1).rc);
+    EXPECT_TRUE(c.IsPositionValid(2047));
+    EXPECT_FALSE(c.IsPositionValid(2048));
+}
+
+TEST(RandomAccessZemtraBuffer, ReadsTheDeviceMemoryWithWrapAround)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(32);
+    std::vector<char> bytes(32);
+    for (int i = 0; i < 32; ++i) {
+        bytes[i] = static_cast<char>(i);
+    }
+    memory->Write(bytes.data(), 32, 0);
+    RandomAccessZemtra buffer(memory, "dma");
+    EXPECT_TRUE(buffer.IsCircular());
+    EXPECT_EQ(32u, buffer.GetByteSize());
+    EXPECT_TRUE(buffer.Open());
+    EXPECT_FALSE(buffer.Open());  // opened once
+    char out[8] = {};
+    EXPECT_EQ(8u, buffer.Read(out, 8, 28, ePriorityHigh));
+    EXPECT_EQ(28, out[0]);
+    EXPECT_EQ(31, out[3]);
+    EXPECT_EQ(0, out[4]);
+    EXPECT_TRUE(buffer.Close());
+}
+
+TEST(RandomAccessZemtraBuffer, DevicesShareTheRegisteredMemoryInEitherArgumentOrder)
+{
+    auto registered = std::make_shared<sim::HistoryMemory>(128);
+    sim::HistoryMemory::Register("/dev/zemtra-test-0", registered);
+    RandomAccessZemtra a("/dev/zemtra-test-0", "");
+    RandomAccessZemtra b("", "/dev/zemtra-test-0");
+    EXPECT_EQ(registered, a.GetMemory());
+    EXPECT_EQ(registered, b.GetMemory());
+    RandomAccessZemtra c("/dev/zemtra-test-unregistered", "");
+    RandomAccessZemtra d("/dev/zemtra-test-unregistered", "");
+    EXPECT_EQ(RandomAccessZemtra::c_defaultByteSize, c.GetByteSize());
+    EXPECT_EQ(c.GetMemory(), d.GetMemory());
+    sim::HistoryMemory::Unregister("/dev/zemtra-test-0");
+    sim::HistoryMemory::Unregister("/dev/zemtra-test-unregistered");
+}
+
+} // namespace

@@ -1,0 +1,123 @@
+#include "sim/history_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(HistoryMemory, ReadAndWriteWrapAtTheEnd)
+{
+    sim::HistoryMemory memory(16);
+    const char in[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
+    EXPECT_EQ(6u, memory.Write(in, 6, 13));  // bytes 13, 14, 15, 0, 1, 2
+    char out[6] = {};
+    EXPECT_EQ(6u, memory.Read(out, 6, 13));
+    EXPECT_EQ(std::string(in, 6), std::string(out, 6));
+    char head[3] = {};
+    memory.Read(head, 3, 0);
+    EXPECT_EQ("def", std::string(head, 3));
+    // An offset past the end counts from the start again.
+    memory.Read(head, 3, 16 + 13);
+    EXPECT_EQ("abc", std::string(head, 3));
+}
+
+TEST(HistoryMemory, EmptyMemoryDeliversNothing)
+{
+    sim::HistoryMemory memory(0);
+    char b = 0;
+    EXPECT_EQ(0u, memory.Read(&b, 1, 0));
+    EXPECT_EQ(0u, memory.Write(&b, 1, 0));
+}
+
+TEST(HistoryMemory, TrackAppendsCircularlyInsideItsRegion)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(64);
+    // Region of 4 atoms of 4 bytes at byte 16.
+    sim::HistoryMemory::Track track(memory, 16, 4, 4);
+    track.Restart(1000);
+    std::vector<uint32_t> atoms = {1, 2, 3, 4, 5, 6};
+    track.Append(atoms.data(), atoms.size(), 1000, 10);
+    const auto state = track.Snapshot();
+    EXPECT_EQ(6u, state.written);
+    EXPECT_EQ(1000u, state.firstLmt);
+    EXPECT_EQ(1050u, state.newestLmt);
+    uint32_t region[4] = {};
+    memory->Read(region, sizeof region, 16);
+    EXPECT_EQ(5u, region[0]);  // atoms 4 and 5 overwrote slots 0 and 1
+    EXPECT_EQ(6u, region[1]);
+    EXPECT_EQ(3u, region[2]);
+    EXPECT_EQ(4u, region[3]);
+    // Nothing outside the region was written.
+    uint32_t before[4] = {9, 9, 9, 9};
+    memory->Read(before, sizeof before, 0);
+    EXPECT_EQ(0u, before[0] | before[1] | before[2] | before[3]);
+}
+
+TEST(HistoryMemory, AppendLongerThanRegionKeepsNewest)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(16);
+    sim::HistoryMemory::Track track(memory, 0, 2, 8);
+    std::vector<uint64_t> atoms = {1, 2, 3, 4, 5};
+    track.Append(atoms.data(), atoms.size(), 0, 1);
+    uint64_t region[2] = {};
+    memory->Read(region, sizeof region, 0);
+    EXPECT_EQ(5u, region[0]);  // index 4 -> slot 0
+    EXPECT_EQ(4u, region[1]);  // index 3 -> slot 1
+    EXPECT_EQ(5u, track.Snapshot().written);
+}
+
+TEST(HistoryMemory, TrackOutsideMemoryIsRefused)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(16);
+    EXPECT_ANY_THROW(sim::HistoryMemory::Track(memory, 8, 2, 8));
+    EXPECT_ANY_THROW(sim::HistoryMemory::Track(memory, 0, 0, 8));
+    EXPECT_NO_THROW(sim::HistoryMemory::Track(memory, 8, 1, 8));
+}
+
+TEST(HistoryMemory, RegistryFindsByDeviceName)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(8);
+    sim::HistoryMemory::Register("history-test-dev", memory);
+    EXPECT_EQ(memory, sim::HistoryMemory::Find("history-test-dev"));
+    sim::HistoryMemory::Unregister("history-test-dev");
+    EXPECT_EQ(nullptr, sim::HistoryMemory::Find("history-test-dev"));
+}
+
+TEST(HistoryMemoryConcurrency, ReadersSeeWholeAtomsWhileTheWriterAppends)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(1024);
+    sim::HistoryMemory::Track track(memory, 0, 128, 8);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (uint64_t i = 0; i < 5000; ++i) {
+            const uint64_t atom = i * 0x0101010101010101ull;  // every byte equal
+            track.Append(&atom, 1, i, 1);
+        }
+        stop = true;
+    });
+    auto waiter = std::thread([&] {
+        auto st = track.Snapshot();
+        while (!stop) {
+            st = track.WaitForChange(st.generation, std::chrono::steady_clock::now() + std::chrono::milliseconds(5));
+        }
+    });
+    bool torn = false;
+    while (!stop) {
+        uint64_t atoms[128];
+        memory->Read(atoms, sizeof atoms, 0);
+        for (uint64_t a : atoms) {
+            const uint64_t low = a & 0xff;
+            torn = torn || a != low * 0x0101010101010101ull;
+        }
+    }
+    writer.join();
+    waiter.join();
+    EXPECT_FALSE(torn);
+    EXPECT_EQ(5000u, track.Snapshot().written);
+}
+
+} // namespace
