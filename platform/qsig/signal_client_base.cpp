@@ -92,4 +92,14 @@ SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiv
                                                  });
 }
 
+SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiver, const unsigned long long* values,
+                                           unsigned count, const SignalMeta& meta)
+{
+    const std::string name = GetName();
+    return Send<q_NET::ULongLongSeq, CORBA::ULongLong>(receiver, values, count, meta,
+                                                       [&](const q_NET::ULongLongSeq& v, const q_NET::MetaSeq& m) {
+                                                           receiver->ReceiveULongLong(name.c_str(), v, m);
+                                                       });
+}
+
 } // namespace qsig

@@ -1,0 +1,221 @@
+#pragma once
+// qsig::StreamClient: a consumer's handle on one stream. It owns one bounded
+// client queue; Open registers it with the stream, Close and the destructor
+// take it out again. The consumer reads locally (a run of atoms or a single
+// atom) or the signal library has it forward buffers to a remote receiver.
+
+#include "platform/qsig/signal_client_base.h"
+#include "platform/qsig/signal_types.h"
+#include "platform/qstd/exception.h"
+#include "platform/qstd/log.h"
+#include "platform/qstd/trace.h"
+#include "qsig/array.h"
+#include "qsig/stream.h"
+#include "qsig/stream_queue.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+namespace qsig {
+
+template <typename T>
+class StreamClient : public SignalClientBase {
+public:
+    using Traits = T;
+    using Base = typename T::Base;
+    using Atom = typename T::Atom;
+    using Buffer = Array<T>;
+    using MetaBufferPtr = typename MetaBufferPair<T>::MetaBufferPtr;
+    using Queue = StreamQueue<T>;
+
+    // The stream must be given: its traits (group size) are copied here.
+    StreamClient(Stream<T>* stream, const std::string& name, unsigned length)
+        : m_stream(stream), m_traits(stream->GetTraits()), m_queue(m_traits, name, length), m_life(stream->GetLife())
+    {
+    }
+
+    ~StreamClient() override { Close(); }
+
+    using SignalClientBase::Open;
+    using SignalClientBase::Read;
+
+    // 0 when the client is open afterwards; -5 when it has no stream, the
+    // stream is gone or its queue was cancelled with -5; else the stream's
+    // registration result.
+    SuccessCode_e Open() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_open) {
+            return eSuccess;
+        }
+        if (m_stream == nullptr || m_queue.GetStatus() == eCancelled) {
+            return eCancelled;
+        }
+        std::shared_lock<std::shared_mutex> life(m_life->mutex);
+        if (!m_life->alive) {
+            return eCancelled;
+        }
+        const SuccessCode_e rc = m_stream->AddQueue(m_queue);
+        m_open = rc == eSuccess;
+        return rc;
+    }
+
+    // Takes the queue out of the stream (cancelled with -4, so a waiting
+    // reader wakes); the last client of an active stream returns only after
+    // the dispatcher thread has ended.
+    void Close() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_open) {
+            return;
+        }
+        m_open = false;
+        if (m_queue.GetStatus() == eCancelled) {
+            return;
+        }
+        std::shared_lock<std::shared_mutex> life(m_life->mutex);
+        if (m_life->alive) {
+            m_stream->RemoveQueue(m_queue);
+        }
+    }
+
+    bool IsOpen() const override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_open;
+    }
+
+    SignalAccessType_e SignalAccessType() const override { return eAccessStream; }
+    std::string GetName() const override { return m_queue.GetName(); }
+
+    // The stream's rows (while the stream exists), then the queue's rows.
+    SignalStats GetStatistics() const override
+    {
+        SignalStats rows;
+        {
+            std::shared_lock<std::shared_mutex> life(m_life->mutex);
+            if (m_stream != nullptr && m_life->alive) {
+                rows = m_stream->GetStatistics();
+            }
+        }
+        const SignalStats queueRows = m_queue.GetStatistics();
+        rows.insert(rows.end(), queueRows.begin(), queueRows.end());
+        return rows;
+    }
+
+    // Reads exactly as many atoms as the array holds on entry (a multiple of
+    // the group size), waiting for buffers; atoms of the last buffer beyond
+    // that count are dropped.
+    SuccessCode_e Read(Buffer& buffer)
+    {
+        if (!IsOpen()) {
+            return eNotOpen;
+        }
+        const SuccessCode_e status = m_queue.GetStatus();
+        if (status != eSuccess) {
+            return status;
+        }
+        const unsigned n = buffer.GetLength();
+        const unsigned group = m_traits.GroupSize();
+        if (group == 0 || n % group != 0) {
+            QSTD_TRACE(1, "stream: Read size must be a multiple of group: " << group);
+            return eBadRequest;
+        }
+        Buffer result(m_traits, 0);
+        result.Reallocate(n);
+        while (result.GetLength() < n) {
+            MetaBufferPtr b;
+            const SuccessCode_e rc = m_queue.Pop(b);
+            if (rc != eSuccess) {
+                return rc;
+            }
+            const unsigned take = std::min(n - result.GetLength(), b->data.GetLength());
+            if (take > 0) {
+                result.Append(b->data.GetAtom(0), take);
+            }
+        }
+        buffer = std::move(result);
+        return eSuccess;
+    }
+
+    // Reads one atom (streams of group size 1 only).
+    SuccessCode_e Read(Atom& atom)
+    {
+        if (!IsOpen()) {
+            return eNotOpen;
+        }
+        const SuccessCode_e status = m_queue.GetStatus();
+        if (status != eSuccess) {
+            return status;
+        }
+        const unsigned group = m_traits.GroupSize();
+        if (group > 1) {
+            QSTD_TRACE(1, "stream: Can't use this function for group size: " << group);
+            return eBadRequest;
+        }
+        MetaBufferPtr b;
+        const SuccessCode_e rc = m_queue.Pop(b);
+        if (rc != eSuccess) {
+            return rc;
+        }
+        QSTD_ASSERT(b->data.GetLength() == 1);
+        atom = b->data[0];
+        return eSuccess;
+    }
+
+    // Sends one to four queued buffers (as many as are queued, at least one,
+    // waiting for it) to the remote receiver. Always 0 unless it throws.
+    SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
+    {
+        if (m_stream == nullptr) {
+            throw qstd::Exception("qsig: Stream client does't have a stream associated.", true);
+        }
+        const std::size_t queued = m_queue.GetQueuedCount();
+        const std::size_t batch = std::min<std::size_t>(std::max<std::size_t>(queued, 1), 4);
+        QSTD_TRACE(4, "Dispatching elements: " << batch);
+        for (std::size_t i = 0; i < batch; ++i) {
+            if (!IsOpen()) {
+                break;
+            }
+            MetaBufferPtr b;
+            if (m_queue.Pop(b) != eSuccess) {
+                break;
+            }
+            DoDispatch(receiver, b->data.GetData(), b->data.GetLength() * T::c_length, b->meta);
+        }
+        return eSuccess;
+    }
+
+    const T& GetTraits() const
+    {
+        if (m_stream == nullptr) {
+            throw qstd::Exception("qsig: This client doesn't have a stream associated.", true);
+        }
+        return m_traits;
+    }
+
+    // The client's queue: its owner sets the filter and the time-out before
+    // opening.
+    Queue& GetQueue() { return m_queue; }
+    const Queue& GetQueue() const { return m_queue; }
+
+protected:
+    Stream<T>* const m_stream;
+    const T m_traits;
+    Queue m_queue;
+    bool m_open = false;
+    mutable std::mutex m_mutex;
+    const std::shared_ptr<StreamLife> m_life;
+};
+
+template <typename T>
+SignalClientBase* Stream<T>::NewSignalClient(const std::string& name, unsigned length)
+{
+    return new StreamClient<T>(this, name, length == 0 ? 64 : length);
+}
+
+} // namespace qsig
