@@ -6,6 +6,7 @@
 // source, the machine-clock PLL and the oscillator model.
 
 #include "platform/fpga/fpga_access.h"
+#include "sim/event_device.h"
 #include "sim/machine_clock.h"
 #include "sim/scenario.h"
 
@@ -22,12 +23,7 @@
 
 namespace sim {
 
-class EventDevice;
 class TimingBoard;
-
-// A raw 32-byte event record: word 0 the event id (a request record carries
-// its request code in bytes 4-7), word 1 a count, word 2 the LMT, word 3 a code.
-using EventRecord = std::array<uint64_t, 4>;
 
 // Event ids the chassis produces.
 enum EventId_e : uint64_t {
@@ -63,7 +59,8 @@ public:
     // "zemtra://<slot>/<name>".
     std::string Uri() const;
     // Device file name of a data stream of the board: access type 2 is the
-    // event device, 0 the history memory, others data streams.
+    // event device (registered under this name), 0 the history memory,
+    // others data streams.
     std::string DeviceName(int accessType, int index) const;
     // A free-form option of the scenario, or null.
     const std::string* Option(const std::string& name) const;
@@ -121,10 +118,6 @@ public:
     // schedules the answers).
     void SetRequestHandler(std::function<void(const EventRecord&)> handler);
 
-protected:
-    // Applies the pattern of trigger-dependent register models.
-    void OnTriggerModels();
-
 private:
     struct FreeDeleter {
         void operator()(FPGAMem_t* p) const;
@@ -143,6 +136,7 @@ private:
     bool m_lmtPending = false;
     uint64_t m_pendingLmt = 0;
     std::function<void(uint64_t)> m_syncCallback;
+    std::function<void(const EventRecord&)> m_requestHandler;
 
     std::atomic<uint64_t> m_triggers{0};
     std::atomic<uint64_t> m_stops{0};
@@ -188,12 +182,14 @@ public:
     bool OscillatorSilent() const { return m_silent.load(); }
     void SetOscillatorOffset(double hz);
     void SetOscillatorJitter(uint32_t periods) { m_jitter.store(periods); }
-    uint64_t OscillatorEvents() const { return m_oscEvents.load(); }
+    uint64_t OscillatorEvents() const { return m_oscEvents.load(); } // events fed
 
-    // Produces the next id-16 event: advances the oscillator's time stamp by
-    // one spacing at the current DAC code (plus jitter) and feeds it. The
-    // oscillator thread calls it; tests may step the model by hand.
-    uint64_t EmitOscillatorEvent();
+    // One event period of the oscillator: advances its time stamp by one
+    // spacing at the current DAC code and, unless the oscillator is silent,
+    // feeds an id-16 event carrying the stamp (plus jitter). The first tick
+    // takes the board's current LMT. Returns the stamp. The oscillator thread
+    // calls it once per nominal period; tests may step the model by hand.
+    uint64_t OscillatorTick();
 
     // Set by the chassis: delivers a trigger to every board.
     void SetTriggerBroadcast(std::function<void(std::chrono::steady_clock::time_point)> broadcast);

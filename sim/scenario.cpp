@@ -1,0 +1,369 @@
+#include "sim/scenario.h"
+
+#include "platform/qstd/exception.h"
+
+#include <pugixml.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+// Size of a board's FPGA address space (kept equal to Board::c_memorySize).
+constexpr uint64_t c_space = 16u << 20;
+
+class Parser {
+public:
+    explicit Parser(const std::string& origin) : m_origin(origin) {}
+
+    [[noreturn]] void Fail(const std::string& where, const std::string& what) const
+    {
+        throw qstd::Exception(m_origin + ": " + where + (where.empty() ? "" : ": ") + what, true);
+    }
+
+    std::string Required(const pugi::xml_node& node, const char* attr, const std::string& where) const
+    {
+        const pugi::xml_attribute a = node.attribute(attr);
+        if (!a) {
+            Fail(where, std::string("<") + node.name() + "> lacks the attribute \"" + attr + "\"");
+        }
+        return a.value();
+    }
+
+    uint64_t Unsigned(const std::string& text, const std::string& where, const char* what) const
+    {
+        const std::string t = Trim(text);
+        if (t.empty() || t[0] == '-' || t[0] == '+') {
+            Fail(where, std::string("bad ") + what + " \"" + text + "\"");
+        }
+        errno = 0;
+        char* end = nullptr;
+        const unsigned long long v = std::strtoull(t.c_str(), &end, t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X') ? 16 : 10);
+        if (errno != 0 || end == t.c_str() || *end != '\0') {
+            Fail(where, std::string("bad ") + what + " \"" + text + "\"");
+        }
+        return v;
+    }
+
+    uint32_t Unsigned32(const std::string& text, const std::string& where, const char* what) const
+    {
+        const uint64_t v = Unsigned(text, where, what);
+        if (v > 0xFFFFFFFFull) {
+            Fail(where, std::string(what) + " \"" + text + "\" does not fit in 32 bits");
+        }
+        return static_cast<uint32_t>(v);
+    }
+
+    double Real(const std::string& text, const std::string& where, const char* what) const
+    {
+        const std::string t = Trim(text);
+        errno = 0;
+        char* end = nullptr;
+        const double v = std::strtod(t.c_str(), &end);
+        if (t.empty() || errno != 0 || *end != '\0' || !std::isfinite(v)) {
+            Fail(where, std::string("bad ") + what + " \"" + text + "\"");
+        }
+        return v;
+    }
+
+    bool Flag(const std::string& text, const std::string& where, const char* what) const
+    {
+        const std::string t = Trim(text);
+        if (t == "true" || t == "1") {
+            return true;
+        }
+        if (t == "false" || t == "0") {
+            return false;
+        }
+        Fail(where, std::string("bad ") + what + " \"" + text + "\" (true or false)");
+    }
+
+    static std::string Trim(const std::string& s)
+    {
+        const auto b = s.find_first_not_of(" \t\r\n");
+        if (b == std::string::npos) {
+            return "";
+        }
+        const auto e = s.find_last_not_of(" \t\r\n");
+        return s.substr(b, e - b + 1);
+    }
+
+    // Attributes other than the allowed ones are refused, so a typo in a
+    // scenario does not pass silently.
+    void OnlyAttributes(const pugi::xml_node& node, std::initializer_list<const char*> allowed,
+                        const std::string& where) const
+    {
+        for (const pugi::xml_attribute& a : node.attributes()) {
+            bool ok = false;
+            for (const char* name : allowed) {
+                ok = ok || std::string(a.name()) == name;
+            }
+            if (!ok) {
+                Fail(where, std::string("unknown attribute \"") + a.name() + "\" of <" + node.name() + ">");
+            }
+        }
+    }
+
+    BoardDesc ParseBoard(const pugi::xml_node& node, size_t index) const
+    {
+        std::string where = "board " + std::to_string(index + 1);
+        OnlyAttributes(node, {"type", "name", "slot"}, where);
+        BoardDesc b;
+        b.name = Required(node, "name", where);
+        where = "board \"" + b.name + "\"";
+        if (b.name.empty()) {
+            Fail("board " + std::to_string(index + 1), "empty board name");
+        }
+        b.type = Unsigned32(Required(node, "type", where), where, "board type");
+        b.slot = Trim(Required(node, "slot", where));
+        if (b.slot.empty()) {
+            Fail(where, "empty slot");
+        }
+
+        for (const pugi::xml_node& child : node.children()) {
+            if (child.type() != pugi::node_element) {
+                continue;
+            }
+            const std::string tag = child.name();
+            if (tag == "register") {
+                OnlyAttributes(child, {"offset", "value", "width"}, where);
+                RegisterInit r;
+                r.offset = Unsigned32(Required(child, "offset", where), where, "register offset");
+                r.width = child.attribute("width") ? Unsigned32(child.attribute("width").value(), where, "width") : 32;
+                if (r.width != 32 && r.width != 64) {
+                    Fail(where, "register width must be 32 or 64");
+                }
+                if (r.offset % 4 != 0 || r.offset + r.width / 8 > c_space) {
+                    Fail(where, "register offset " + Hex(r.offset) + " is not a word inside the FPGA space");
+                }
+                r.value = r.width == 32 ? Unsigned32(Required(child, "value", where), where, "register value")
+                                        : Unsigned(Required(child, "value", where), where, "register value");
+                b.registers.push_back(r);
+            } else if (tag == "fault") {
+                OnlyAttributes(child, {"name", "offset"}, where);
+                ParseFault(child, b, where);
+            } else if (tag == "option") {
+                OnlyAttributes(child, {"name", "value"}, where);
+                b.options[Required(child, "name", where)] = Required(child, "value", where);
+            } else if (tag == "timing") {
+                RequireTiming(b, tag, where);
+                OnlyAttributes(child, {"adc_frequency", "trigger_rate"}, where);
+                if (child.attribute("adc_frequency")) {
+                    b.timing.adcFrequency =
+                        Unsigned32(child.attribute("adc_frequency").value(), where, "ADC frequency");
+                    if (b.timing.adcFrequency == 0) {
+                        Fail(where, "ADC frequency must not be 0");
+                    }
+                }
+                if (child.attribute("trigger_rate")) {
+                    b.timing.triggerRate = Real(child.attribute("trigger_rate").value(), where, "trigger rate");
+                    if (b.timing.triggerRate <= 0.0) {
+                        Fail(where, "trigger rate must be positive");
+                    }
+                }
+            } else if (tag == "oscillator") {
+                RequireTiming(b, tag, where);
+                OnlyAttributes(child,
+                               {"samples_per_turn", "prescaler", "nominal_dac", "gain", "offset", "jitter", "silent"},
+                               where);
+                OscillatorOptions& o = b.timing.oscillator;
+                if (child.attribute("samples_per_turn")) {
+                    o.samplesPerTurn = Unsigned32(child.attribute("samples_per_turn").value(), where, "samples per turn");
+                }
+                if (child.attribute("prescaler")) {
+                    o.prescaler = Unsigned32(child.attribute("prescaler").value(), where, "prescaler");
+                }
+                if (o.samplesPerTurn == 0 || o.prescaler == 0) {
+                    Fail(where, "samples per turn and prescaler must not be 0");
+                }
+                if (child.attribute("nominal_dac")) {
+                    o.nominalDac = Unsigned32(child.attribute("nominal_dac").value(), where, "nominal DAC code");
+                    if (o.nominalDac > 0xFFFF) {
+                        Fail(where, "nominal DAC code must fit in 16 bits");
+                    }
+                }
+                if (child.attribute("gain")) {
+                    o.gain = Real(child.attribute("gain").value(), where, "oscillator gain");
+                }
+                if (child.attribute("offset")) {
+                    o.offset = Real(child.attribute("offset").value(), where, "oscillator offset");
+                }
+                if (child.attribute("jitter")) {
+                    o.jitter = Unsigned32(child.attribute("jitter").value(), where, "oscillator jitter");
+                }
+                if (child.attribute("silent")) {
+                    o.silent = Flag(child.attribute("silent").value(), where, "silent flag");
+                }
+            } else {
+                Fail(where, "unknown element <" + tag + ">");
+            }
+        }
+        return b;
+    }
+
+    void RequireTiming(const BoardDesc& b, const std::string& tag, const std::string& where) const
+    {
+        if (!b.IsTiming()) {
+            Fail(where, "<" + tag + "> belongs to a timing board (type 62 or 235)");
+        }
+    }
+
+    void ParseFault(const pugi::xml_node& node, BoardDesc& b, const std::string& where) const
+    {
+        const std::string name = Required(node, "name", where);
+        FaultSwitches& f = b.faults;
+        if (name == "unmappable") {
+            f.unmappable.push_back(Unsigned32(Required(node, "offset", where), where, "block offset"));
+            return;
+        }
+        if (node.attribute("offset")) {
+            Fail(where, "fault \"" + name + "\" takes no offset");
+        }
+        if (name == "no_triggers") {
+            f.noTriggers = true;
+        } else if (name == "unanswered_starts") {
+            f.unansweredStarts = true;
+        } else if (name == "no_adc_clock") {
+            f.noAdcClock = true;
+        } else if (name == "sfp_pll_unlocked") {
+            f.sfpPllUnlocked = true;
+        } else if (name == "no_history_memory") {
+            f.noHistoryMemory = true;
+        } else if (name == "oversampling_stuck") {
+            f.oversamplingStuck = true;
+        } else if (name == "no_mc_pll" || name == "mc_pll_unlocked") {
+            RequireTiming(b, "fault name=\"" + name + "\"", where);
+            (name == "no_mc_pll" ? f.noMcPll : f.mcPllUnlocked) = true;
+        } else {
+            Fail(where, "unknown fault \"" + name + "\"");
+        }
+    }
+
+    static std::string Hex(uint64_t v)
+    {
+        std::ostringstream os;
+        os << "0x" << std::hex << std::uppercase << v;
+        return os.str();
+    }
+
+private:
+    std::string m_origin;
+};
+
+} // namespace
+
+Scenario Scenario::Parse(const std::string& xml, const std::string& origin)
+{
+    Parser p(origin);
+    pugi::xml_document doc;
+    const pugi::xml_parse_result res = doc.load_buffer(xml.data(), xml.size());
+    if (!res) {
+        p.Fail("", std::string("XML error at byte ") + std::to_string(res.offset) + ": " + res.description());
+    }
+    const pugi::xml_node root = doc.document_element();
+    if (std::string(root.name()) != "chassis") {
+        p.Fail("", "the root element must be <chassis>, not <" + std::string(root.name()) + ">");
+    }
+    Scenario s;
+    std::set<std::string> names;
+    size_t index = 0;
+    for (const pugi::xml_node& child : root.children()) {
+        if (child.type() != pugi::node_element) {
+            continue;
+        }
+        if (std::string(child.name()) != "board") {
+            p.Fail("", "unknown element <" + std::string(child.name()) + "> in <chassis>");
+        }
+        BoardDesc b = p.ParseBoard(child, index++);
+        if (!names.insert(b.name).second) {
+            p.Fail("", "two boards named \"" + b.name + "\"");
+        }
+        s.boards.push_back(std::move(b));
+    }
+    if (s.boards.empty()) {
+        p.Fail("", "the chassis holds no board");
+    }
+    return s;
+}
+
+Scenario Scenario::LoadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw qstd::Exception("Cannot open chassis scenario file " + path, true);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str(), path);
+}
+
+std::vector<RegisterInit> DefaultRegisters(unsigned type)
+{
+    switch (type) {
+    case c_typeRaf:
+        return {
+            // Clock information: ADC frequency, TBT, FIR, CIC, SA and
+            // switching decimations, harmonic number. RF = 936 x 117440043 /
+            // 220 = 499.65 MHz; FA = TBT rate / 56, SA = FA rate / 1000.
+            {0x100, 117440043, 32},
+            {0x108, 220, 32},
+            {0x110, 2, 32},
+            {0x114, 28, 32},
+            {0x118, 1000, 32},
+            {0x120, 40, 32},
+            {0x128, 936, 32},
+            // Oversampling words of MC, Trigger and PM: pattern 6, settled.
+            {0x300090, 0x06000000, 32},
+            {0x300098, 0x06000000, 32},
+            {0x3000A0, 0x06000000, 32},
+        };
+    case c_typeGdx:
+        return {
+            // Userblock type 4 ("delta").
+            {0xF80000, 4, 32},
+            // Grouping SFP 3 and 4: PLLs locked.
+            {0xF10008, 0xC, 32},
+            {0xF10010, 0xC, 32},
+            // History memory fitted: column 10, row 14, bank 3, rank 1, width
+            // factor 2 (2048 MiB), further RAM information non-zero.
+            {0x400078, 0x27EA, 64},
+            {0x400080, 0x1, 64},
+            {0x400088, 0x1, 64},
+        };
+    default:
+        return {};
+    }
+}
+
+Scenario Scenario::Default()
+{
+    Scenario s;
+    BoardDesc tim;
+    tim.type = c_typeTiming;
+    tim.name = "tim";
+    tim.slot = "1";
+    s.boards.push_back(tim);
+    for (int slot = 3; slot <= 6; ++slot) {
+        BoardDesc raf;
+        raf.type = c_typeRaf;
+        raf.name = "raf" + std::to_string(slot);
+        raf.slot = std::to_string(slot);
+        raf.registers = DefaultRegisters(c_typeRaf);
+        s.boards.push_back(raf);
+    }
+    BoardDesc gdx;
+    gdx.type = c_typeGdx;
+    gdx.name = "gdx";
+    gdx.slot = "7";
+    gdx.registers = DefaultRegisters(c_typeGdx);
+    s.boards.push_back(gdx);
+    return s;
+}
+
+} // namespace sim

@@ -1,0 +1,178 @@
+#include "sim/chassis.h"
+
+#include "sim/event_device.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A chassis whose oscillator ticks every 1.87 ms (1000 turns of 220 periods)
+// and whose external trigger runs at 200 Hz.
+sim::Scenario FastScenario()
+{
+    sim::Scenario s = sim::Scenario::Default();
+    s.boards[0].timing.oscillator.prescaler = 1000;
+    s.boards[0].timing.triggerRate = 200.0;
+    return s;
+}
+
+// Reads id-16 events of the timing board until n have arrived.
+std::vector<uint64_t> Stamps(sim::Board& tim, size_t n)
+{
+    std::vector<uint64_t> stamps;
+    sim::EventRecord r{};
+    while (stamps.size() < n && tim.Events().Read(r, 1000ms) == sim::EventDevice::c_readOk) {
+        if (r[0] == 16) {
+            stamps.push_back(r[2]);
+        }
+    }
+    return stamps;
+}
+
+TEST(ChassisConcurrency, OscillatorThreadEmitsEventsWhoseSpacingFollowsTheDac)
+{
+    sim::Chassis c(FastScenario());
+    sim::TimingBoard& tim = *c.Timing();
+    tim.Events().Open();
+    c.Start();
+    std::vector<uint64_t> s = Stamps(tim, 6);
+    ASSERT_EQ(s.size(), 6u);
+    for (size_t i = 1; i < s.size(); ++i) {
+        EXPECT_EQ(s[i] - s[i - 1], 220000u);
+    }
+    // 1000 codes up: 1000 Hz less, about 1.87 periods fewer per event. The
+    // DAC is written from this thread while the oscillator thread runs.
+    tim.SetDac(tim.Dac() + 1000);
+    Stamps(tim, 1); // an event already under way may carry the old spacing
+    s = Stamps(tim, 11);
+    ASSERT_EQ(s.size(), 11u);
+    EXPECT_NEAR(static_cast<double>(s.back() - s.front()) / 10.0, 220000.0 - 220000.0 * 1000 / 117440043, 0.2);
+
+    // The events come in real time: about 1.87 ms apart.
+    const auto t0 = Clock::now();
+    Stamps(tim, 20);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    EXPECT_GT(ms, 20 * 1.87 * 0.5);
+    EXPECT_LT(ms, 20 * 1.87 * 10);
+
+    // A silent oscillator sends nothing until it speaks again.
+    tim.SetOscillatorSilent(true);
+    std::this_thread::sleep_for(5ms);
+    sim::EventRecord r{};
+    while (tim.Events().Read(r, 1ms) == sim::EventDevice::c_readOk) {
+    }
+    EXPECT_EQ(tim.Events().Read(r, 30ms), sim::EventDevice::c_readTimeout);
+    tim.SetOscillatorSilent(false);
+    EXPECT_EQ(Stamps(tim, 1).size(), 1u);
+    c.Stop();
+}
+
+TEST(ChassisConcurrency, ExternalTriggersComeOnlyWhileTheSourceIsExternal)
+{
+    sim::Chassis c(FastScenario());
+    c.Start();
+    std::this_thread::sleep_for(30ms);
+    for (sim::Board* b : c.Boards()) {
+        EXPECT_EQ(b->TriggerCount(), 0u) << b->Name();
+    }
+    c.Timing()->SetTrigSourceExt();
+    const auto deadline = Clock::now() + 2s;
+    while (c.Find("gdx")->TriggerCount() < 5 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(2ms);
+    }
+    c.Timing()->SetTrigSourceOff();
+    std::this_thread::sleep_for(20ms); // a trigger under way may still land
+    const uint64_t gdx = c.Find("gdx")->TriggerCount();
+    EXPECT_GE(gdx, 5u);
+    for (sim::Board* b : c.Boards()) {
+        // Every board saw the same triggers.
+        EXPECT_EQ(b->TriggerCount(), gdx) << b->Name();
+    }
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(c.Find("gdx")->TriggerCount(), gdx);
+    c.Stop();
+}
+
+TEST(ChassisConcurrency, TriggersRequestsAndAnnouncementsFromManyThreads)
+{
+    sim::Scenario s = FastScenario();
+    sim::Chassis c(s);
+    for (sim::Board* b : c.Boards()) {
+        b->Events().Open();
+    }
+    std::atomic<int> synced{0};
+    for (sim::Board* b : c.Boards()) {
+        b->SetSyncCallback([&](uint64_t) { synced.fetch_add(1); });
+    }
+    c.Start();
+    c.Timing()->SetTrigSourceExt();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    // Readers drain every device so that nothing overflows.
+    std::atomic<uint64_t> answers{0};
+    for (sim::Board* b : c.Boards()) {
+        threads.emplace_back([&, b] {
+            sim::EventRecord r{};
+            while (!stop.load()) {
+                if (b->Events().Read(r, 5ms) == sim::EventDevice::c_readOk && (r[0] == 34 || r[0] == 32)) {
+                    answers.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                c.Timing()->CreateTrigEvent();
+                c.Find("raf3")->SetLmtAtNextTrigger(static_cast<uint64_t>(i));
+                c.Timing()->SetDac(22000u + static_cast<uint32_t>(i));
+                sim::Board& raf = *c.Find("raf5");
+                raf.Events().WriteRequest(sim::EventRecord{uint64_t(sim::c_requestRafStart) << 32, 0,
+                                                           raf.Clock().Now(), 0});
+                std::this_thread::sleep_for(100us);
+            }
+        });
+    }
+    for (size_t i = c.Boards().size(); i < threads.size(); ++i) {
+        threads[i].join();
+    }
+    const auto deadline = Clock::now() + 2s;
+    while (answers.load() < 150 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    for (size_t i = 0; i < c.Boards().size(); ++i) {
+        threads[i].join();
+    }
+    c.Stop();
+    EXPECT_EQ(answers.load(), 150u);
+    EXPECT_GE(c.Find("gdx")->TriggerCount(), 150u);
+    EXPECT_GE(synced.load(), 1);
+}
+
+TEST(ChassisConcurrency, StartStopAndDestructionJoinEveryThread)
+{
+    for (int i = 0; i < 5; ++i) {
+        sim::Chassis c(FastScenario());
+        c.Start();
+        c.Start(); // no second set of threads
+        EXPECT_TRUE(c.Running());
+        c.Timing()->SetTrigSourceExt();
+        std::this_thread::sleep_for(3ms);
+        c.Stop();
+        EXPECT_FALSE(c.Running());
+        c.Stop();
+        c.Start(); // restartable
+        // the destructor stops it
+    }
+}
+
+} // namespace

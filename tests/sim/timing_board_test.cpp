@@ -1,0 +1,249 @@
+#include "sim/board.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+sim::BoardDesc TimDesc()
+{
+    sim::BoardDesc d;
+    d.type = sim::c_typeTiming;
+    d.name = "tim";
+    d.slot = "1";
+    return d;
+}
+
+// Spacing of the next event: the difference of two successive stamps.
+int64_t NextSpacing(sim::TimingBoard& tim, uint64_t& last)
+{
+    const uint64_t stamp = tim.OscillatorTick();
+    const int64_t spacing = static_cast<int64_t>(stamp - last);
+    last = stamp;
+    return spacing;
+}
+
+TEST(SimOscillator, SpacingFollowsTheDacCodeLastWritten)
+{
+    sim::TimingBoard tim(TimDesc());
+    tim.SetMcPrescaler(53381);
+    EXPECT_EQ(tim.Dac(), 22535u); // the oscillator powers up at its nominal code
+    uint64_t last = tim.OscillatorTick();
+
+    // At the nominal code: exactly prescaler x samples per turn periods.
+    EXPECT_EQ(NextSpacing(tim, last), 53381 * 220);
+    EXPECT_EQ(NextSpacing(tim, last), 53381 * 220);
+
+    // 1 Hz per code: 100 codes up lower the frequency by 100 Hz, so about
+    // 10 fewer periods per event (11743820 x 100 / 117440043).
+    tim.SetDac(22635);
+    EXPECT_DOUBLE_EQ(tim.OscillatorFrequency(), 117440043.0 - 100.0);
+    int64_t sum = 0;
+    for (int i = 0; i < 10; ++i) {
+        sum += NextSpacing(tim, last);
+    }
+    EXPECT_NEAR(static_cast<double>(sum) / 10.0, 53381.0 * 220 - 10.0, 0.11);
+    // And down again: the spacing grows.
+    tim.SetDac(22435);
+    EXPECT_NEAR(static_cast<double>(NextSpacing(tim, last)), 53381.0 * 220 + 10.0, 1.0);
+    // The DAC holds 16 bits.
+    tim.SetDac(0x12345);
+    EXPECT_EQ(tim.Dac(), 0x2345u);
+}
+
+TEST(SimOscillator, PrescalerOffsetJitterAndSilence)
+{
+    sim::TimingBoard tim(TimDesc());
+    uint64_t last = tim.OscillatorTick();
+    EXPECT_EQ(NextSpacing(tim, last), 53382 * 220); // default prescaler
+    tim.SetMcPrescaler(1000);
+    EXPECT_EQ(NextSpacing(tim, last), 1000 * 220);
+    tim.SetMcPrescaler(0); // never zero
+    EXPECT_EQ(tim.McPrescaler(), 1u);
+    tim.SetMcPrescaler(1000);
+
+    // A frequency offset of 117440.043 Hz is 1000 ppm: 220 periods per event.
+    tim.SetOscillatorOffset(117440.043);
+    EXPECT_NEAR(static_cast<double>(NextSpacing(tim, last)), 220000.0 + 220.0, 1.0);
+    tim.SetOscillatorOffset(0.0);
+    NextSpacing(tim, last);
+
+    // Jitter disturbs each stamp by at most its amplitude and does not
+    // accumulate: the stamps stay within the amplitude of the ideal grid.
+    tim.SetOscillatorJitter(5);
+    const uint64_t base = last;
+    bool varied = false;
+    for (int k = 1; k <= 50; ++k) {
+        const uint64_t stamp = tim.OscillatorTick();
+        const int64_t dev = static_cast<int64_t>(stamp - base) - k * 220000;
+        EXPECT_LE(std::llabs(dev), 10) << k; // own jitter plus the base's
+        varied = varied || (stamp - base) % 220000 != 0;
+    }
+    EXPECT_TRUE(varied);
+    tim.SetOscillatorJitter(0);
+
+    // A silent oscillator feeds no events but its time goes on.
+    const uint64_t fed = tim.OscillatorEvents();
+    tim.SetOscillatorSilent(true);
+    const uint64_t before = tim.OscillatorTick();
+    const uint64_t during = tim.OscillatorTick();
+    EXPECT_EQ(tim.OscillatorEvents(), fed);
+    tim.SetOscillatorSilent(false);
+    const uint64_t after = tim.OscillatorTick();
+    EXPECT_EQ(tim.OscillatorEvents(), fed + 1);
+    EXPECT_NEAR(static_cast<double>(during - before), 220000.0, 10.0);
+    EXPECT_NEAR(static_cast<double>(after - during), 220000.0, 10.0);
+}
+
+TEST(SimOscillator, MachineClockPllAndTriggerSourceSwitches)
+{
+    sim::TimingBoard tim(TimDesc());
+    EXPECT_TRUE(tim.HasMcPll());
+    EXPECT_TRUE(tim.McPllLocked());
+    EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigOff);
+    tim.SetTrigSourceExt();
+    EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigExternal);
+    tim.SetTrigSourceOff();
+    EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigOff);
+    tim.SetExtTriggerRate(-1.0); // refused
+    EXPECT_DOUBLE_EQ(tim.ExtTriggerRate(), 10.0);
+    tim.SetExtTriggerRate(50.0);
+    EXPECT_DOUBLE_EQ(tim.ExtTriggerRate(), 50.0);
+
+    sim::BoardDesc d = TimDesc();
+    d.faults.noMcPll = true;
+    d.faults.mcPllUnlocked = true;
+    sim::TimingBoard bad(d);
+    EXPECT_FALSE(bad.HasMcPll());
+    EXPECT_FALSE(bad.McPllLocked());
+    EXPECT_EQ(bad.AsTiming(), &bad);
+}
+
+// The software PLL's control law (coarse and fine PI controllers around the
+// operating point 43000, code = 65535 - u, lock on entering fine) driving the
+// oscillator model: with the chosen gain the loop must lock against a
+// frequency offset and hold the lock.
+struct ControlLaw {
+    bool seeded = false, lock = false, reset = true;
+    int64_t expected = 0, prevErr = int64_t(1) << 30;
+    int ctrl = 0;
+    int64_t integ[2] = {0, 0};
+    double kp[2] = {7.0, 4.0}, ki[2] = {0.5, 0.2};
+    double coarseOut = 0.0;
+    uint32_t dac = 22535;
+    int64_t spacing;
+
+    explicit ControlLaw(int64_t s) : spacing(s) {}
+
+    int64_t Step(int64_t t)
+    {
+        if (!seeded) {
+            seeded = true;
+            expected = t;
+        }
+        const int64_t err = expected - t;
+        const uint32_t a = static_cast<uint32_t>(std::abs(static_cast<int32_t>(err)));
+        if ((lock && a > 100) || a > 10000) {
+            seeded = lock = false;
+            reset = true;
+            return err;
+        }
+        if (reset) {
+            reset = false;
+            ctrl = 0;
+            integ[0] = 0;
+            prevErr = int64_t(1) << 30;
+            coarseOut = 0.0;
+        }
+        const int64_t change = std::llabs(err - prevErr);
+        prevErr = err;
+        if (err >= -1 && err <= 1 && change <= 1 && ctrl != 1) {
+            ctrl = 1;
+            integ[1] = 0;
+        }
+        if ((err < -5 || err > 5) && ctrl != 0) {
+            ctrl = 0;
+            integ[0] += static_cast<int64_t>(integ[1] * ki[1] / ki[0]);
+        }
+        integ[ctrl] += err;
+        const double p = err * kp[ctrl], i = integ[ctrl] * ki[ctrl];
+        double u;
+        if (ctrl == 0) {
+            coarseOut = p + i;
+            u = coarseOut + 43000.0;
+        } else {
+            u = coarseOut + 43000.0 + p + i;
+        }
+        if (u < 8192.0) {
+            integ[ctrl] -= err;
+            dac = 57343;
+        } else if (u > 57344.0) {
+            integ[ctrl] -= err;
+            dac = 8191;
+        } else {
+            dac = 65535 - static_cast<uint32_t>(u);
+        }
+        lock = lock || ctrl == 1;
+        expected += spacing;
+        return err;
+    }
+};
+
+void ExpectLocks(double offsetHz, uint32_t jitter)
+{
+    sim::TimingBoard tim(TimDesc());
+    tim.SetMcPrescaler(53381);
+    tim.SetOscillatorOffset(offsetHz);
+    tim.SetOscillatorJitter(jitter);
+    ControlLaw law(53381 * 220);
+    int lockedAt = -1;
+    int64_t worst = 0;
+    for (int k = 0; k < 600; ++k) {
+        const int64_t err = law.Step(static_cast<int64_t>(tim.OscillatorTick()));
+        tim.SetDac(law.dac);
+        if (lockedAt < 0 && law.lock) {
+            lockedAt = k;
+        }
+        if (k >= 400) {
+            worst = std::max<int64_t>(worst, std::llabs(err));
+            EXPECT_TRUE(law.lock) << "lost lock at event " << k;
+        }
+    }
+    EXPECT_GE(lockedAt, 0) << "never locked with offset " << offsetHz;
+    EXPECT_LT(lockedAt, 300) << "offset " << offsetHz;
+    EXPECT_LE(worst, 5 + 2 * static_cast<int64_t>(jitter));
+    // The loop settles where the oscillator runs at the nominal frequency,
+    // within the dither of the fine controller (one period per event is
+    // 10 Hz at this gain).
+    EXPECT_NEAR(tim.OscillatorFrequency(), 117440043.0, 15.0);
+}
+
+TEST(SimOscillator, SoftwarePllLocksAgainstFrequencyOffsets)
+{
+    ExpectLocks(0.0, 0);
+    ExpectLocks(200.0, 0);
+    ExpectLocks(-750.0, 0);
+    ExpectLocks(80.0, 1);
+}
+
+TEST(SimOscillator, SoftwarePllUnlocksOnAFrequencyStep)
+{
+    sim::TimingBoard tim(TimDesc());
+    tim.SetMcPrescaler(53381);
+    ControlLaw law(53381 * 220);
+    for (int k = 0; k < 300; ++k) {
+        law.Step(static_cast<int64_t>(tim.OscillatorTick()));
+        tim.SetDac(law.dac);
+    }
+    ASSERT_TRUE(law.lock);
+    // A 5 kHz step moves the next event by about 500 periods: past the
+    // unlock threshold of 100.
+    tim.SetOscillatorOffset(5000.0);
+    law.Step(static_cast<int64_t>(tim.OscillatorTick()));
+    EXPECT_FALSE(law.lock);
+}
+
+} // namespace
