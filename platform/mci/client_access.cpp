@@ -1,6 +1,7 @@
 #include "platform/mci/client_access.h"
 
 #include "platform/qreg/reg_node.h"
+#include "platform/qreg/signal_node.h"
 #include "platform/qstd/exception.h"
 
 #include <boost/lexical_cast.hpp>
@@ -310,6 +311,24 @@ void ClientAccess::Execute(const std::string& path)
     if (!reg.Execute()) {
         throw qstd::Exception("qreg: Command failed: " + reg.GetName(), true);
     }
+}
+
+ClientAccess::SignalInfo ClientAccess::GetSignal(const std::string& path) const
+{
+    TreeNodePtr node = Find(path);
+    auto* signal = dynamic_cast<qreg::SignalNode*>(node.get());
+    if (!signal) {
+        throw qstd::Exception("mci: Not a signal node: " + path, true);
+    }
+    return signal->WithSource([](qsig::SignalSource& source) {
+        SignalInfo info;
+        info.name = source.GetName();
+        info.owner = source.GetOwner();
+        info.accessType = static_cast<int>(source.AccessType());
+        info.atomSize = source.AtomSize();
+        info.length = source.Length();
+        return info;
+    });
 }
 
 std::vector<NotificationData> ClientAccess::Subscription::Values() const

@@ -66,6 +66,17 @@ public:
     // or the command reports failure.
     void Execute(const std::string& path);
 
+    // What a client learns when it opens a signal node; raises when the
+    // node is not a signal node or its source has been withdrawn.
+    struct SignalInfo {
+        std::string name;
+        std::string owner;
+        int accessType = 0; // 1 stream, 2 data on demand
+        size_t atomSize = 0;
+        size_t length = 0;
+    };
+    SignalInfo GetSignal(const std::string& path) const;
+
     // Collects every value the node emits from now on, until destroyed.
     class Subscription {
     public:

@@ -36,8 +36,7 @@ enum Flags_e : unsigned int {
     eArray = 0x200     // the node's value is an array
 };
 
-// Value of a command node. Writing it, or executing the node, runs the
-// node's command.
+// The value that a command node holds; executing the node runs its command.
 enum NodeCommand_e : int { eExecute = 0xEE };
 
 } // namespace enums

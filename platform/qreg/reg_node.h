@@ -44,7 +44,8 @@ enum ValueType_e : int {
 
 class RegNode : public mci::TreeNode {
 public:
-    RegNode(const std::string& name, unsigned long long flags);
+    // A branch node made without flags carries 0.
+    explicit RegNode(const std::string& name, unsigned long long flags = 0);
     ~RegNode() override;
 
     // --- value description (defaults: a node without a value) ---
