@@ -1,0 +1,425 @@
+#include "qsig/stream.h"
+#include "qsig/stream_client.h"
+#include "stream_test_support.h"
+
+#include "platform/qstd/capture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using qsig_test::Atom16;
+using qsig_test::MakeAtom;
+using qsig_test::ScriptedStream;
+using qsig_test::Traits16;
+using Stream = qsig::Stream<Traits16>;
+using Client = qsig::StreamClient<Traits16>;
+using Queue = qsig::StreamQueue<Traits16>;
+using Ptr = qsig::MetaBufferPair<Traits16>::MetaBufferPtr;
+
+qsig::Array<Traits16> OneAtom(int first)
+{
+    qsig::Array<Traits16> a(Traits16(), 1);
+    a[0] = MakeAtom(first);
+    return a;
+}
+
+TEST(Stream, DescribesItsAtomsAndMakesRemoteClients)
+{
+    Traits16::names = {"Va", "Vb", "Vc", "Vd", "Sum", "Q", "X", "Y", "LMT_l", "LMT_h",
+                       "r1", "r2", "r3", "r4", "r5", "status"};
+    Stream s("sa", "raf3", 1, qsig::eActive);
+    EXPECT_EQ(16u, s.Length());
+    EXPECT_EQ(64u, s.AtomSize());
+    EXPECT_EQ(qsig::eAccessStream, s.AccessType());
+    EXPECT_EQ(0, s.SourceType());
+    const std::vector<std::string> names = s.GetComponentNames();
+    ASSERT_EQ(16u, names.size());
+    EXPECT_EQ("Va", names.front());
+    EXPECT_EQ("status", names.back());
+    std::unique_ptr<qsig::SignalClientBase> remote(s.NewSignalClient("remote", 0));
+    auto* client = dynamic_cast<Client*>(remote.get());
+    ASSERT_NE(nullptr, client);
+    EXPECT_EQ(64u, client->GetQueue().GetCapacity());
+    EXPECT_EQ("remote", client->GetName());
+    EXPECT_EQ(qsig::eAccessStream, client->SignalAccessType());
+}
+
+TEST(Stream, PassiveStreamRunsWithoutThreadAndStopsOnTheRemovingThread)
+{
+    ScriptedStream<Traits16> s("coeff", 1, qsig::ePassive);
+    Client c(&s, "c", 8);
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    EXPECT_EQ(qsig::eRunning, s.GetState());
+    EXPECT_FALSE(s.HasDispatcherThread());
+    EXPECT_EQ(1, s.Opens());
+    s.Dispatch(OneAtom(4), qsig::c_noMeta);
+    Atom16 a{};
+    ASSERT_EQ(qsig::eSuccess, c.Read(a));
+    EXPECT_EQ(4, a.v[0]);
+    c.Close();
+    EXPECT_EQ(qsig::eIdle, s.GetState());
+    EXPECT_EQ(1, s.Closes());
+}
+
+TEST(Stream, FanOutQueuesOneSharedBufferAndEmptiesTheCallersArray)
+{
+    Stream s("coeff", "dsc", 1, qsig::ePassive);
+    Client a(&s, "a", 4), b(&s, "b", 4), c(&s, "c", 4);
+    ASSERT_EQ(qsig::eSuccess, a.Open());
+    ASSERT_EQ(qsig::eSuccess, b.Open());
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    qsig::Array<Traits16> buffer = OneAtom(11);
+    s.Dispatch(std::move(buffer), qsig::SignalMeta{{qsig::eMetaSequence, 3}});
+    EXPECT_EQ(0u, buffer.GetLength());
+    EXPECT_EQ(nullptr, buffer.GetData());
+    Ptr pa, pb, pc;
+    ASSERT_EQ(qsig::eSuccess, a.GetQueue().Pop(pa));
+    ASSERT_EQ(qsig::eSuccess, b.GetQueue().Pop(pb));
+    ASSERT_EQ(qsig::eSuccess, c.GetQueue().Pop(pc));
+    EXPECT_EQ(pa.get(), pb.get());
+    EXPECT_EQ(pa.get(), pc.get());
+    EXPECT_EQ(3, pa->meta.at(qsig::eMetaSequence));
+    EXPECT_EQ(11, pa->data[0].v[0]);
+}
+
+TEST(Stream, TypedEntryPointDispatchesWholeAtomsOnly)
+{
+    Stream s("coeff", "dsc", 1, qsig::ePassive);
+    Client c(&s, "c", 4);
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    int values[20];
+    for (int i = 0; i < 20; ++i) {
+        values[i] = i;
+    }
+    qsig::SignalDispatchBase& entry = s;
+    entry.Dispatch(values, 20, qsig::c_noMeta);  // one atom, four values ignored
+    entry.Dispatch(values, 15, qsig::c_noMeta);  // no whole atom: nothing queued
+    entry.Dispatch(static_cast<const double*>(nullptr), 8, qsig::c_noMeta);  // not this stream's type
+    EXPECT_EQ(1u, c.GetQueue().GetQueuedCount());
+    Atom16 a{};
+    ASSERT_EQ(qsig::eSuccess, c.Read(a));
+    EXPECT_EQ(15, a.v[15]);
+}
+
+TEST(Stream, FanOutWithoutClientsIsTracedAndDropped)
+{
+    qstd::CaptureScope capture;
+    Stream s("coeff", "dsc", 1, qsig::ePassive);
+    s.Dispatch(OneAtom(1), qsig::c_noMeta);
+    EXPECT_TRUE(capture.TracedSubstring("coeff: Dispatching "));
+    EXPECT_TRUE(capture.TracedSubstring(": #queues: 0, atoms: 1"));
+}
+
+TEST(Stream, ShutDownOfPassiveStreamTerminatesEveryClientForGood)
+{
+    qstd::CaptureScope capture;
+    Stream s("coeff", "dsc", 1, qsig::ePassive);
+    Client a(&s, "a", 4), b(&s, "b", 4), c(&s, "c", 4);
+    ASSERT_EQ(qsig::eSuccess, a.Open());
+    ASSERT_EQ(qsig::eSuccess, b.Open());
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    s.ShutDown();
+    for (Client* client : {&a, &b, &c}) {
+        EXPECT_EQ(qsig::eCancelled, client->GetQueue().GetStatus());
+    }
+    EXPECT_EQ(0u, s.GetQueueCount());
+    EXPECT_EQ(qsig::eShutDown, s.GetState());
+    Queue late(Traits16(), "late", 4);
+    EXPECT_EQ(qsig::eCancelled, s.AddQueue(late));
+    EXPECT_TRUE(capture.Traced("coeff: Shutdown already in progress."));
+    a.Close();
+    EXPECT_EQ(qsig::eCancelled, a.Open());
+    // Its queue can join no other stream either.
+    Stream other("other", "dsc", 1, qsig::ePassive);
+    EXPECT_THROW(other.AddQueue(a.GetQueue()), qstd::Exception);
+    EXPECT_EQ(0u, other.GetQueueCount());
+}
+
+TEST(Stream, CancelByNameRemovesEveryQueueOfThatName)
+{
+    Stream s("coeff", "dsc", 1, qsig::ePassive);
+    Client d1(&s, "dup", 4), d2(&s, "dup", 4), other(&s, "other", 4), d3(&s, "dup", 4);
+    for (Client* c : {&d1, &d2, &other, &d3}) {
+        ASSERT_EQ(qsig::eSuccess, c->Open());
+    }
+    s.Cancel(std::string("nobody"));
+    EXPECT_EQ(4u, s.GetQueueCount());
+    s.Cancel(std::string("dup"));
+    EXPECT_EQ(1u, s.GetQueueCount());
+    EXPECT_EQ(qsig::eNotOpen, d1.GetQueue().GetStatus());
+    EXPECT_EQ(qsig::eNotOpen, d2.GetQueue().GetStatus());
+    EXPECT_EQ(qsig::eNotOpen, d3.GetQueue().GetStatus());
+    EXPECT_EQ(qsig::eSuccess, other.GetQueue().GetStatus());
+    Atom16 a{};
+    EXPECT_EQ(qsig::eNotOpen, d2.Read(a));
+}
+
+TEST(Stream, CancelOfPassiveStreamKeepsItRunning)
+{
+    ScriptedStream<Traits16> s("coeff", 1, qsig::ePassive);
+    Client a(&s, "a", 4);
+    ASSERT_EQ(qsig::eSuccess, a.Open());
+    s.Cancel(qsig::eNotOpen);
+    EXPECT_EQ(qsig::eNotOpen, a.GetQueue().GetStatus());
+    EXPECT_EQ(qsig::eRunning, s.GetState());
+    Client b(&s, "b", 4);
+    ASSERT_EQ(qsig::eSuccess, b.Open());
+    EXPECT_EQ(1, s.Opens());  // not opened again
+    s.Cancel(qsig::eSuccess);
+    EXPECT_EQ(qsig::eCancelled, b.GetQueue().GetStatus());
+}
+
+TEST(Stream, IdleStreamWithoutClientControlRefusesRegistration)
+{
+    Stream s("ctl", "o", 1, qsig::eActiveNoClientControl);
+    Client c(&s, "c", 4);
+    EXPECT_EQ(qsig::eRefused, c.Open());
+    EXPECT_FALSE(c.IsOpen());
+    EXPECT_EQ(0u, s.GetQueueCount());
+}
+
+TEST(Stream, FailedInputOpenLeavesNoQueueRegistered)
+{
+    ScriptedStream<Traits16> s("sa");
+    s.failOpen = true;
+    Client c(&s, "c", 4);
+    EXPECT_THROW(c.Open(), std::runtime_error);
+    EXPECT_FALSE(c.IsOpen());
+    EXPECT_EQ(0u, s.GetQueueCount());
+    EXPECT_EQ(qsig::eIdle, s.GetState());
+    EXPECT_FALSE(s.HasDispatcherThread());
+    // Dispatching reaches nobody, and a later open works.
+    s.failOpen = false;
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    EXPECT_EQ(1u, s.GetQueueCount());
+    c.Close();
+}
+
+TEST(Stream, RemovingAnUnregisteredQueueChangesNothing)
+{
+    Stream s("coeff", "dsc", 1, qsig::ePassive);
+    Client a(&s, "a", 4);
+    ASSERT_EQ(qsig::eSuccess, a.Open());
+    Queue stray(Traits16(), "stray", 4);
+    s.RemoveQueue(stray);
+    EXPECT_EQ(qsig::eSuccess, stray.GetStatus());
+    EXPECT_EQ(1u, s.GetQueueCount());
+    EXPECT_EQ(qsig::eRunning, s.GetState());
+}
+
+// --- active streams ---------------------------------------------------------
+
+TEST(StreamConcurrency, DispatcherThreadLivesOnlyWhileClientsExist)
+{
+    qstd::CaptureScope capture;
+    ScriptedStream<Traits16> s("sa");
+    EXPECT_FALSE(s.HasDispatcherThread());
+    Client a(&s, "a", 8), b(&s, "b", 8);
+    ASSERT_EQ(qsig::eSuccess, a.Open());
+    EXPECT_EQ(qsig::eRunning, s.GetState());
+    EXPECT_TRUE(s.HasDispatcherThread());
+    EXPECT_TRUE(capture.Traced("sa: Starting thread.."));
+    EXPECT_TRUE(capture.Traced("sa: Thread started.."));
+    ASSERT_EQ(qsig::eSuccess, b.Open());
+    ASSERT_EQ(qsig::eSuccess, b.Open());  // twice: registered once
+    EXPECT_EQ(2u, s.GetQueueCount());
+    EXPECT_EQ(1, s.Opens());
+
+    s.Feed(MakeAtom(1));
+    s.Feed(MakeAtom(2));
+    for (Client* c : {&a, &b}) {
+        Atom16 x{};
+        ASSERT_EQ(qsig::eSuccess, c->Read(x));
+        EXPECT_EQ(1, x.v[0]);
+        ASSERT_EQ(qsig::eSuccess, c->Read(x));
+        EXPECT_EQ(2, x.v[0]);
+    }
+    a.Close();
+    EXPECT_EQ(qsig::eRunning, s.GetState());
+    EXPECT_TRUE(s.HasDispatcherThread());
+    b.Close();  // returns only after the thread has ended
+    EXPECT_EQ(qsig::eIdle, s.GetState());
+    EXPECT_FALSE(s.HasDispatcherThread());
+    EXPECT_FALSE(s.InputOpen());
+    EXPECT_EQ(1, s.Closes());
+    EXPECT_EQ(0, s.ReadsWhileClosed());
+}
+
+TEST(StreamConcurrency, CloseWakesAReaderWithNotOpen)
+{
+    ScriptedStream<Traits16> s("sa");
+    Client c(&s, "c", 8);
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    std::atomic<int> rc{1};
+    std::thread reader([&] {
+        Atom16 x{};
+        rc = c.Read(x);
+    });
+    std::this_thread::sleep_for(20ms);
+    s.Cancel(std::string("c"));
+    reader.join();
+    EXPECT_EQ(qsig::eNotOpen, rc.load());
+    EXPECT_EQ(qsig::eIdle, s.GetState());
+}
+
+TEST(StreamConcurrency, InputFailureCancelsClientsForGoodAndTheStreamRestarts)
+{
+    qstd::CaptureScope capture;
+    ScriptedStream<Traits16> s("sa");
+    Client c(&s, "c", 8);
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    s.FailNextRead(qsig::eTimeout);
+    Atom16 x{};
+    EXPECT_EQ(qsig::eTimeout, c.Read(x));
+    // Nobody feeds the queue any more: the code stays, no read waits for ever.
+    EXPECT_EQ(qsig::eTimeout, c.Read(x));
+    EXPECT_EQ(qsig::eTimeout, c.GetQueue().GetStatus());
+    EXPECT_TRUE(capture.LoggedSubstring("sa: Terminating dispatch thread. Cause: -3"));
+    while (s.GetState() != qsig::eIdle) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(0u, s.GetQueueCount());
+    EXPECT_EQ(1, s.Closes());
+
+    c.Close();
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    EXPECT_TRUE(capture.Traced("sa: join thread."));
+    s.Feed(MakeAtom(9));
+    ASSERT_EQ(qsig::eSuccess, c.Read(x));
+    EXPECT_EQ(9, x.v[0]);
+    EXPECT_EQ(2, s.Opens());
+}
+
+TEST(StreamConcurrency, ExceptionInTheDispatcherIsAnInputFailure)
+{
+    qstd::CaptureScope capture;
+    ScriptedStream<Traits16> s("sa");
+    Client a(&s, "a", 8), b(&s, "b", 8);
+    ASSERT_EQ(qsig::eSuccess, a.Open());
+    ASSERT_EQ(qsig::eSuccess, b.Open());
+    s.ThrowOnNextRead();
+    Atom16 x{};
+    EXPECT_EQ(Stream::c_dispatchErrorCode, a.Read(x));
+    EXPECT_EQ(Stream::c_dispatchErrorCode, b.Read(x));
+    // No partly filled buffer reached the clients.
+    EXPECT_EQ(0u, a.GetQueue().GetCounters().pushed);
+    EXPECT_TRUE(capture.LoggedSubstring("sa: Dispatching thread error: input broke"));
+    while (s.GetState() != qsig::eIdle) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(0u, s.GetQueueCount());
+    EXPECT_FALSE(s.InputOpen());
+}
+
+TEST(StreamConcurrency, NewFirstClientIsNotCancelledByALateCloseOfTheInput)
+{
+    ScriptedStream<Traits16> s("fa");
+    s.closeDelay = 100ms;
+    auto first = std::make_unique<Client>(&s, "first", 8);
+    ASSERT_EQ(qsig::eSuccess, first->Open());
+    std::thread closer([&] { first->Close(); });
+    std::this_thread::sleep_for(20ms);  // the close is under way, the dispatcher already woke
+    Client second(&s, "second", 8);
+    second.GetQueue().SetTimeout(2000);
+    ASSERT_EQ(qsig::eSuccess, second.Open());
+    closer.join();
+    EXPECT_TRUE(s.InputOpen());
+    EXPECT_EQ(qsig::eRunning, s.GetState());
+    s.Feed(MakeAtom(5));
+    Atom16 x{};
+    ASSERT_EQ(qsig::eSuccess, second.Read(x));
+    EXPECT_EQ(5, x.v[0]);
+    EXPECT_EQ(0, s.ReadsWhileClosed());
+}
+
+TEST(StreamConcurrency, ShutDownOfActiveStreamIsFinal)
+{
+    ScriptedStream<Traits16> s("sa");
+    Client c(&s, "c", 8);
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    std::atomic<int> rc{1};
+    std::thread reader([&] {
+        Atom16 x{};
+        rc = c.Read(x);
+    });
+    std::this_thread::sleep_for(20ms);
+    s.ShutDown();
+    reader.join();
+    EXPECT_EQ(qsig::eCancelled, rc.load());
+    EXPECT_EQ(qsig::eShutDown, s.GetState());
+    EXPECT_FALSE(s.HasDispatcherThread());
+    EXPECT_FALSE(s.InputOpen());
+    Client late(&s, "late", 8);
+    EXPECT_EQ(qsig::eCancelled, late.Open());  // answers at once, no wait
+    s.ShutDown();
+    EXPECT_EQ(qsig::eShutDown, s.GetState());
+}
+
+TEST(StreamConcurrency, CancellingAnIdleActiveStreamLeavesItUsable)
+{
+    ScriptedStream<Traits16> s("sa");
+    s.Cancel(qsig::eNotOpen);
+    EXPECT_EQ(qsig::eIdle, s.GetState());
+    Client c(&s, "c", 8);
+    ASSERT_EQ(qsig::eSuccess, c.Open());
+    EXPECT_EQ(qsig::eRunning, s.GetState());
+    s.Cancel(qsig::eSuccess);  // stops the running stream
+    EXPECT_EQ(qsig::eIdle, s.GetState());
+    EXPECT_FALSE(s.HasDispatcherThread());
+    EXPECT_EQ(qsig::eCancelled, c.GetQueue().GetStatus());
+}
+
+TEST(StreamConcurrency, StartStopChurnFromTwoThreadsNeverHangsNorCancelsWrongly)
+{
+    ScriptedStream<Traits16> s("churn");
+    std::atomic<int> wrong{0};
+    auto cycle = [&](const std::string& name) {
+        Client c(&s, name, 8);
+        for (int i = 0; i < 300; ++i) {
+            if (c.Open() != qsig::eSuccess || c.GetQueue().GetStatus() != qsig::eSuccess) {
+                ++wrong;
+            }
+            s.Feed(MakeAtom(i));
+            c.Close();
+            if (c.GetQueue().GetStatus() != qsig::eNotOpen) {
+                ++wrong;
+            }
+        }
+    };
+    std::thread t1(cycle, "one");
+    std::thread t2(cycle, "two");
+    t1.join();
+    t2.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_EQ(qsig::eIdle, s.GetState());
+    EXPECT_FALSE(s.HasDispatcherThread());
+    EXPECT_EQ(s.Opens(), s.Closes());
+    EXPECT_EQ(0, s.ReadsWhileClosed());
+}
+
+TEST(StreamConcurrency, StalledClientLosesExactlyWhatDoesNotFit)
+{
+    ScriptedStream<Traits16> s("sa");
+    Client stalled(&s, "stalled", 4), reader(&s, "reader", 1024);
+    ASSERT_EQ(qsig::eSuccess, stalled.Open());
+    ASSERT_EQ(qsig::eSuccess, reader.Open());
+    for (int i = 0; i < 1000; ++i) {
+        s.Feed(MakeAtom(i));
+    }
+    qsig::Array<Traits16> run(Traits16(), 1000);
+    ASSERT_EQ(qsig::eSuccess, reader.Read(run));
+    EXPECT_EQ(999, run[999].v[0]);
+    const Queue::Counters c = stalled.GetQueue().GetCounters();
+    EXPECT_EQ(1000u, c.pushed);
+    EXPECT_EQ(996u, c.lost);
+    EXPECT_EQ(4u, stalled.GetQueue().GetQueuedCount());
+}
+
+} // namespace
