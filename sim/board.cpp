@@ -338,6 +338,7 @@ TimingBoard::TimingBoard(const BoardDesc& desc)
     : Board(desc, static_cast<double>(desc.timing.adcFrequency)),
       m_adcFrequency(desc.timing.adcFrequency),
       m_hasMcPll(!desc.faults.noMcPll),
+      m_hasTriggerGeneration(!desc.faults.noTriggerGeneration),
       m_osc(desc.timing.oscillator),
       m_dac(desc.timing.oscillator.nominalDac),
       m_triggerRate(desc.timing.triggerRate),

@@ -167,6 +167,9 @@ public:
     void SetExtTriggerRate(double perSecond);
     double ExtTriggerRate() const;
 
+    // Trigger generation: absent with the fault switch "no_trigger_generation".
+    bool HasTriggerGeneration() const { return m_hasTriggerGeneration; }
+
     // Machine-clock PLL: absent with the fault switch "no_mc_pll".
     bool HasMcPll() const { return m_hasMcPll; }
     bool McPllLocked() const { return m_mcLocked.load(); }
@@ -197,6 +200,7 @@ public:
 private:
     const uint32_t m_adcFrequency;
     const bool m_hasMcPll;
+    const bool m_hasTriggerGeneration;
     const OscillatorOptions m_osc;
     std::atomic<uint32_t> m_dac;
     std::atomic<int> m_trigSource{c_trigOff};

@@ -237,9 +237,10 @@ public:
             f.noHistoryMemory = true;
         } else if (name == "oversampling_stuck") {
             f.oversamplingStuck = true;
-        } else if (name == "no_mc_pll" || name == "mc_pll_unlocked") {
+        } else if (name == "no_mc_pll" || name == "mc_pll_unlocked" || name == "no_trigger_generation") {
             RequireTiming(b, "fault name=\"" + name + "\"", where);
-            (name == "no_mc_pll" ? f.noMcPll : f.mcPllUnlocked) = true;
+            (name == "no_mc_pll" ? f.noMcPll : name == "mc_pll_unlocked" ? f.mcPllUnlocked : f.noTriggerGeneration) =
+                true;
         } else {
             Fail(where, "unknown fault \"" + name + "\"");
         }

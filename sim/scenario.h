@@ -23,7 +23,8 @@
 // Numbers are decimal or hexadecimal with "0x". Fault names: "unmappable"
 // (with the offset of the block that cannot be mapped), "no_triggers",
 // "unanswered_starts", "no_adc_clock", "sfp_pll_unlocked", "no_history_memory",
-// "oversampling_stuck", and on a timing board "no_mc_pll" and "mc_pll_unlocked".
+// "oversampling_stuck", and on a timing board "no_mc_pll", "mc_pll_unlocked"
+// and "no_trigger_generation".
 
 #include <cstdint>
 #include <map>
@@ -56,6 +57,14 @@ struct RegisterInit {
 // the code when events come late). offset shifts the frequency in Hz, jitter
 // adds a uniform error of up to that many ADC periods to each event, and a
 // silent oscillator emits no events.
+//
+// Choice of the defaults: 22535 is the code the software PLL writes at its
+// operating point (65535 - 43000), so an oscillator on frequency needs no
+// correction. A gain of 1 Hz per code moves an event by g = 0.1 ADC periods
+// per code at ten events a second; the PLL's coarse PI law (Kp 7, Ki 0.5)
+// then has its closed-loop poles at about 0.93 and 0.32 and its fine law
+// (Kp 4, Ki 0.2) at about 0.95 and 0.63, both well inside the unit circle,
+// and the DAC range of 8191 to 57343 covers offsets of about +-14 kHz.
 struct OscillatorOptions {
     uint32_t samplesPerTurn = 220;
     uint32_t prescaler = 53382;
@@ -91,12 +100,14 @@ struct FaultSwitches {
     bool oversamplingStuck = false;   // oversampling patterns never settle
     bool noMcPll = false;             // timing board without machine-clock PLL
     bool mcPllUnlocked = false;       // machine-clock PLL reports no lock
+    bool noTriggerGeneration = false; // timing board without trigger generation
     bool operator==(const FaultSwitches& o) const
     {
         return unmappable == o.unmappable && noTriggers == o.noTriggers && unansweredStarts == o.unansweredStarts &&
                noAdcClock == o.noAdcClock && sfpPllUnlocked == o.sfpPllUnlocked &&
                noHistoryMemory == o.noHistoryMemory && oversamplingStuck == o.oversamplingStuck &&
-               noMcPll == o.noMcPll && mcPllUnlocked == o.mcPllUnlocked;
+               noMcPll == o.noMcPll && mcPllUnlocked == o.mcPllUnlocked &&
+               noTriggerGeneration == o.noTriggerGeneration;
     }
 };
 

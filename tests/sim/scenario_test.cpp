@@ -87,6 +87,7 @@ TEST(Scenario, ParsesRegistersFaultsOptionsAndTimingModel)
                       gain="-0.5" offset="12.5" jitter="3" silent="true"/>
           <fault name="no_mc_pll"/>
           <fault name="mc_pll_unlocked"/>
+          <fault name="no_trigger_generation"/>
         </board>
         <board type="175" name="r" slot=" 4 ">
           <register offset="0x100" value="4294967295"/>
@@ -116,6 +117,7 @@ TEST(Scenario, ParsesRegistersFaultsOptionsAndTimingModel)
     EXPECT_TRUE(t.timing.oscillator.silent);
     EXPECT_TRUE(t.faults.noMcPll);
     EXPECT_TRUE(t.faults.mcPllUnlocked);
+    EXPECT_TRUE(t.faults.noTriggerGeneration);
 
     const auto& r = s.boards[1];
     EXPECT_EQ(r.slot, "4");

@@ -103,6 +103,7 @@ TEST(SimOscillator, MachineClockPllAndTriggerSourceSwitches)
     sim::TimingBoard tim(TimDesc());
     EXPECT_TRUE(tim.HasMcPll());
     EXPECT_TRUE(tim.McPllLocked());
+    EXPECT_TRUE(tim.HasTriggerGeneration());
     EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigOff);
     tim.SetTrigSourceExt();
     EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigExternal);
@@ -116,8 +117,10 @@ TEST(SimOscillator, MachineClockPllAndTriggerSourceSwitches)
     sim::BoardDesc d = TimDesc();
     d.faults.noMcPll = true;
     d.faults.mcPllUnlocked = true;
+    d.faults.noTriggerGeneration = true;
     sim::TimingBoard bad(d);
     EXPECT_FALSE(bad.HasMcPll());
+    EXPECT_FALSE(bad.HasTriggerGeneration());
     EXPECT_FALSE(bad.McPllLocked());
     EXPECT_EQ(bad.AsTiming(), &bad);
 }
