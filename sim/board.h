@@ -86,7 +86,8 @@ public:
     void CancelPendingLmt();
     bool LmtPending() const;
     // Called after a pending LMT was applied, on the thread that delivered the
-    // trigger, with the LMT taken; empty to remove.
+    // trigger, with the LMT taken; empty to remove. It must not create
+    // triggers itself.
     void SetSyncCallback(std::function<void(uint64_t lmt)> callback);
 
     // Puts one trigger event (id 2) on the event device, taken at time point

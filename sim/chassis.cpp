@@ -124,6 +124,7 @@ void Chassis::TriggerAll()
 
 void Chassis::Broadcast(Clock::time_point t)
 {
+    std::lock_guard<std::mutex> lock(m_broadcastMutex);
     for (Board* b : m_boardPtrs) {
         b->DeliverTrigger(t);
     }

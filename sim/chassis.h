@@ -65,6 +65,9 @@ private:
     std::vector<Board*> m_boardPtrs;
     TimingBoard* m_timing = nullptr;
 
+    // Serialises trigger broadcasts, so that every board sees the triggers in
+    // the same order (a board's sync callback must not trigger again).
+    std::mutex m_broadcastMutex;
     mutable std::mutex m_mutex; // guards the run flag and the answer queue
     std::condition_variable m_wake;
     bool m_running = false;

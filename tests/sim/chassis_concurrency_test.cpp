@@ -117,13 +117,22 @@ TEST(ChassisConcurrency, TriggersRequestsAndAnnouncementsFromManyThreads)
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     // Readers drain every device so that nothing overflows.
+    // Trigger events of one board come numbered 1, 2, 3, ... in reading order.
     std::atomic<uint64_t> answers{0};
+    std::atomic<int> misordered{0};
     for (sim::Board* b : c.Boards()) {
         threads.emplace_back([&, b] {
             sim::EventRecord r{};
+            uint64_t lastTrigger = 0;
             while (!stop.load()) {
-                if (b->Events().Read(r, 5ms) == sim::EventDevice::c_readOk && (r[0] == 34 || r[0] == 32)) {
+                if (b->Events().Read(r, 5ms) != sim::EventDevice::c_readOk) {
+                    continue;
+                }
+                if (r[0] == 34 || r[0] == 32) {
                     answers.fetch_add(1);
+                } else if (r[0] == 2) {
+                    misordered.fetch_add(r[1] == lastTrigger + 1 ? 0 : 1);
+                    lastTrigger = r[1];
                 }
             }
         });
@@ -154,6 +163,7 @@ TEST(ChassisConcurrency, TriggersRequestsAndAnnouncementsFromManyThreads)
     }
     c.Stop();
     EXPECT_EQ(answers.load(), 150u);
+    EXPECT_EQ(misordered.load(), 0);
     EXPECT_GE(c.Find("gdx")->TriggerCount(), 150u);
     EXPECT_GE(synced.load(), 1);
 }
