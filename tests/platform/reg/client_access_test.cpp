@@ -1,0 +1,240 @@
+#include "platform/mci/client_access.h"
+#include "platform/qreg/reg_exec_node.h"
+#include "platform/qreg/reg_node.h"
+#include "platform/qreg/signal_node.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using mci::c_noRelPath;
+using mci::TreeNodePtr;
+
+// An unsigned or double value held in memory, with a resizable flag.
+template <typename T, int Code>
+class MemNode : public qreg::RegNode {
+public:
+    MemNode(const std::string& name, unsigned long long flags, bool resizable = false)
+        : RegNode(name, flags), m_values(1), m_resizable(resizable)
+    {
+    }
+    int OnGetValueType(const mci::Path&) const override { return Code; }
+    size_t OnGetSize(const mci::Path&) const override { return m_values.size(); }
+    bool OnResize(size_t size, const mci::Path&) override
+    {
+        m_values.resize(size);
+        return true;
+    }
+    bool IsClientResizable() const override { return m_resizable; }
+    size_t OnGet(T* buffer, size_t position, size_t count) const override
+    {
+        for (size_t i = 0; i < count; ++i) {
+            buffer[i] = m_values[position + i];
+        }
+        return count;
+    }
+    bool OnSet(const T* values, size_t position, size_t count) override
+    {
+        for (size_t i = 0; i < count; ++i) {
+            m_values[position + i] = values[i];
+        }
+        return true;
+    }
+    using RegNode::OnGet;
+    using RegNode::OnSet;
+    std::vector<T> m_values;
+    bool m_resizable;
+};
+
+using UIntNode = MemNode<unsigned int, qreg::eTypeUInt>;
+using DoubleNode = MemNode<double, qreg::eTypeDouble>;
+using BoolNode = MemNode<bool, qreg::eTypeBool>;
+using TextNode = MemNode<std::string, qreg::eTypeString>;
+
+template <typename N, typename... A>
+TreeNodePtr Make(A&&... args)
+{
+    TreeNodePtr node = std::make_shared<N>(std::forward<A>(args)...);
+    node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
+    return node;
+}
+
+class TestSource : public qsig::SignalSource {
+public:
+    TestSource() : SignalSource("sa-source", "raf3") {}
+    size_t AtomSize() const override { return 16; }
+    size_t GroupSize() const override { return 1; }
+    const std::type_info& AtomType() const override { return typeid(int); }
+    const std::type_info& BaseType() const override { return typeid(int); }
+    size_t Length() const override { return 4; }
+    std::vector<std::string> GetComponentNames() const override { return {"a", "b", "c", "d"}; }
+    qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessStream; }
+};
+
+std::string Error(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const qstd::Exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+class ClientAccessTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = Make<qreg::RegNode>("root");
+        auto branch = root->Add(Make<qreg::RegNode>("settings"));
+        branch->Add(Make<UIntNode>("gain", 6));
+        branch->Add(Make<UIntNode>("status", 2));
+        branch->Add(Make<DoubleNode>("ratio", 6));
+        branch->Add(Make<BoolNode>("enable", 6));
+        branch->Add(Make<TextNode>("label", 6, true));
+        root->Add(Make<qreg::RegExecNode>("reset", [this] { return ++commands > 0 && commandOk; }));
+        signal = root->Add(Make<qreg::SignalNode>("sa", &source));
+        client.reset(new mci::ClientAccess(root));
+    }
+
+    TreeNodePtr root;
+    TreeNodePtr signal;
+    TestSource source;
+    int commands = 0;
+    bool commandOk = true;
+    std::unique_ptr<mci::ClientAccess> client;
+};
+
+TEST_F(ClientAccessTest, ListsAndDescribesNodes)
+{
+    EXPECT_EQ((std::vector<std::string>{"settings", "reset", "sa"}), client->List(""));
+    EXPECT_EQ((std::vector<std::string>{"gain", "status", "ratio", "enable", "label"}), client->List("settings"));
+    EXPECT_EQ(3, client->GetValueType("settings/gain"));
+    EXPECT_EQ(6, client->GetValueType("settings/ratio"));
+    EXPECT_EQ(0, client->GetValueType("settings"));
+    EXPECT_EQ(1u, client->GetSize("settings/gain"));
+    EXPECT_EQ(2u, client->GetFlags("settings/status"));
+    EXPECT_EQ(qreg::RegExecNode::execFlags_c, client->GetFlags("reset"));
+    EXPECT_TRUE(client->GetDomainValues("settings/gain").empty());
+    EXPECT_EQ("mci: No such node: settings/nope", Error([&] { client->List("settings/nope"); }));
+}
+
+TEST_F(ClientAccessTest, TextIntegerAndDoubleAccessConvertToTheNodeType)
+{
+    client->SetText("settings/gain", "42");
+    EXPECT_EQ(42, client->GetInteger("settings/gain"));
+    EXPECT_EQ("42", client->GetText("settings/gain"));
+    client->SetDouble("settings/gain", 7.0);
+    EXPECT_EQ(7.0, client->GetDouble("settings/gain"));
+    EXPECT_EQ("Value -1 is out of range for node gain", Error([&] { client->SetInteger("settings/gain", -1); }));
+    EXPECT_EQ("Value 4294967296 is out of range for node gain",
+              Error([&] { client->SetInteger("settings/gain", 4294967296LL); }));
+    EXPECT_EQ("Value 2.5 is out of range for node gain", Error([&] { client->SetDouble("settings/gain", 2.5); }));
+    EXPECT_EQ("Invalid integer value", Error([&] { client->SetText("settings/gain", "-1"); }));
+    EXPECT_EQ("Invalid integer value", Error([&] { client->SetText("settings/gain", "12abc"); }));
+    EXPECT_EQ(7, client->GetInteger("settings/gain"));
+
+    client->SetText("settings/ratio", "0.125");
+    EXPECT_EQ(0.125, client->GetDouble("settings/ratio"));
+    EXPECT_EQ("0.125", client->GetText("settings/ratio"));
+    EXPECT_EQ("Invalid double value", Error([&] { client->SetText("settings/ratio", "1.5x"); }));
+
+    client->SetText("settings/enable", "true");
+    EXPECT_EQ("true", client->GetText("settings/enable"));
+    EXPECT_EQ(1, client->GetInteger("settings/enable"));
+    EXPECT_EQ("Value 2 is out of range for node enable", Error([&] { client->SetInteger("settings/enable", 2); }));
+
+    client->SetText("settings/label", "beam one");
+    EXPECT_EQ("beam one", client->GetText("settings/label"));
+}
+
+TEST_F(ClientAccessTest, WritesNeedTheWritableBit)
+{
+    EXPECT_EQ("qreg: Node is not writable: status", Error([&] { client->SetInteger("settings/status", 1); }));
+    EXPECT_EQ("qreg: Node is not writable: status", Error([&] { client->SetText("settings/status", "1"); }));
+    EXPECT_EQ(0, client->GetInteger("settings/status"));
+}
+
+TEST_F(ClientAccessTest, ResizeOnlyWhereTheNodeOwnsItsStorage)
+{
+    client->Resize("settings/label", 3);
+    EXPECT_EQ(3u, client->GetSize("settings/label"));
+    client->SetTexts("settings/label", {"x", "y"}, 1);
+    EXPECT_EQ((std::vector<std::string>{"", "x", "y"}), client->GetTexts("settings/label", 0, 3));
+    EXPECT_EQ("qreg: Node cannot be resized: gain", Error([&] { client->Resize("settings/gain", 4); }));
+    EXPECT_EQ(1u, client->GetSize("settings/gain"));
+}
+
+TEST_F(ClientAccessTest, ExecutesCommands)
+{
+    client->Execute("reset");
+    EXPECT_EQ(1, commands);
+    commandOk = false;
+    EXPECT_EQ("qreg: Command failed: reset", Error([&] { client->Execute("reset"); }));
+    EXPECT_EQ("qreg: Node is not a command: gain", Error([&] { client->Execute("settings/gain"); }));
+}
+
+TEST_F(ClientAccessTest, SubscriptionCollectsEmittedValues)
+{
+    auto sub = client->Subscribe("settings/gain");
+    client->SetInteger("settings/gain", 3);
+    client->SetText("settings/gain", "4");
+    ASSERT_TRUE(sub->WaitFor(2, std::chrono::seconds(1)));
+    auto values = sub->Values();
+    EXPECT_EQ(3u, qstd::any_cast<unsigned int>(values[0].value));
+    EXPECT_EQ(4u, qstd::any_cast<unsigned int>(values[1].value));
+    sub.reset();
+    client->SetInteger("settings/gain", 5);
+}
+
+TEST_F(ClientAccessTest, SignalNodeExportsItsSourceUntilDetached)
+{
+    auto info = client->GetSignal("sa");
+    EXPECT_EQ("sa-source", info.name);
+    EXPECT_EQ("raf3", info.owner);
+    EXPECT_EQ(1, info.accessType);
+    EXPECT_EQ(2u, client->GetFlags("sa"));
+    EXPECT_EQ("mci: Not a signal node: reset", Error([&] { client->GetSignal("reset"); }));
+    dynamic_cast<qreg::SignalNode&>(*signal).DetachSource();
+    EXPECT_EQ("qreg: Signal source is not available: sa", Error([&] { client->GetSignal("sa"); }));
+}
+
+// The owner detaches and deletes the source while clients keep reaching the
+// node: no client may touch the deleted source.
+TEST(SignalNodeConcurrency, DetachWhileClientsRead)
+{
+    auto root = Make<qreg::RegNode>("root");
+    auto* source = new TestSource();
+    auto node = root->Add(Make<qreg::SignalNode>("sa", source, 66));
+    EXPECT_EQ(66u, node->GetFlags());
+    mci::ClientAccess client(root);
+    std::atomic<int> ok{0}, refused{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 20000; ++i) {
+            try {
+                if (client.GetSignal("sa").length == 4) {
+                    ++ok;
+                }
+            } catch (const qstd::Exception&) {
+                ++refused;
+            }
+        }
+    });
+    while (ok == 0) {
+        std::this_thread::yield();
+    }
+    dynamic_cast<qreg::SignalNode&>(*node).DetachSource();
+    delete source;
+    reader.join();
+    EXPECT_EQ(20000, ok + refused);
+    EXPECT_GT(ok.load(), 0);
+}
+
+} // namespace
