@@ -1,0 +1,378 @@
+#include "platform/qapp/zemtra_application.h"
+
+#include "platform/qapp/configuration_store.h"
+#include "platform/qapp/instrument_path.h"
+#include "platform/qapp/zemtra_board.h"
+#include "platform/qstd/exception.h"
+#include "platform/qstd/log.h"
+#include "platform/qstd/sink.h"
+#include "platform/qstd/trace.h"
+#include "sim/chassis.h"
+
+#include <boost/program_options.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace qapp {
+
+namespace {
+
+std::atomic<ZemtraApplication*> g_instance{nullptr};
+// Set by SIGINT and SIGTERM while Run serves.
+volatile std::sig_atomic_t g_signalled = 0;
+
+extern "C" void OnStopSignal(int)
+{
+    g_signalled = 1;
+}
+
+// Period at which the serving loop looks at the stop requests.
+constexpr std::chrono::milliseconds c_servePoll{20};
+
+const char* const c_defaultConfDir = "/var/opt/zemtra/cfg/";
+
+void MakeDirectories(const std::string& path)
+{
+    std::string partial;
+    std::istringstream in(path);
+    std::string part;
+    if (!path.empty() && path[0] == '/') {
+        partial = "/";
+    }
+    while (std::getline(in, part, '/')) {
+        if (part.empty()) {
+            continue;
+        }
+        partial += part + "/";
+        ::mkdir(partial.c_str(), 0755);
+    }
+}
+
+} // namespace
+
+RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
+{
+    namespace po = boost::program_options;
+    RunOptions o;
+    po::options_description desc("Framework options");
+    desc.add_options()("help,h", "show this help")(
+        "scenario,s", po::value<std::string>(&o.scenario), "chassis scenario file (default chassis when omitted)")(
+        "conf-dir,c", po::value<std::string>(&o.confDir), "configuration directory")(
+        "root,r", po::value<std::string>(&o.root)->default_value("/"), "root of the instrument's absolute paths")(
+        "log,l", po::value<std::string>(&o.logFile), "log file (standard error when omitted)")(
+        "no-log", po::bool_switch(&o.noLog), "disable logging")(
+        "trace,t", po::value<std::string>(&o.traceFile), "trace file (standard error when omitted)")(
+        "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0), "trace level 1 (errors) to 4 (details); 0 off");
+    po::positional_options_description positional;
+    positional.add("scenario", 1);
+    po::variables_map vm;
+    try {
+        po::store(po::command_line_parser(argc, argv).options(desc).positional(positional).run(), vm);
+        po::notify(vm);
+    } catch (const std::exception& e) {
+        throw qstd::Exception(std::string("Bad command line: ") + e.what(), true);
+    }
+    o.help = vm.count("help") != 0;
+    if (o.traceLevel < 0 || o.traceLevel > 4) {
+        throw qstd::Exception("Bad command line: trace level must be 0 to 4.", true);
+    }
+    if (helpText) {
+        std::ostringstream os;
+        os << desc;
+        *helpText = os.str();
+    }
+    return o;
+}
+
+ZemtraApplication::ZemtraApplication(const std::string& name, bool persistConfiguration, bool acceptRequests)
+    : ZemtraObject(nullptr, name), m_name(name), m_persist(persistConfiguration), m_acceptRequests(acceptRequests)
+{
+    ZemtraApplication* expected = nullptr;
+    if (!g_instance.compare_exchange_strong(expected, this)) {
+        qstd::LogWarning("A second application object replaces the first.");
+        g_instance.store(this);
+    }
+}
+
+ZemtraApplication::~ZemtraApplication()
+{
+    // Children may still reach the application while they are destroyed.
+    DeleteChildren();
+    ZemtraApplication* self = this;
+    g_instance.compare_exchange_strong(self, nullptr);
+}
+
+ZemtraApplication& ZemtraApplication::Instance()
+{
+    ZemtraApplication* app = g_instance.load();
+    if (app == nullptr) {
+        throw qstd::Exception("No application instance.", true);
+    }
+    return *app;
+}
+
+ZemtraApplication* ZemtraApplication::InstancePtr()
+{
+    return g_instance.load();
+}
+
+std::string ZemtraApplication::ApplicationName() const
+{
+    return m_name;
+}
+
+ZemtraBoard* ZemtraApplication::CreateBoard(const bmc::Board*)
+{
+    return nullptr;
+}
+
+void ZemtraApplication::OnSyncAnnounced(qfeature::LocalTimingSync&) {}
+void ZemtraApplication::OnSynchronized(qfeature::LocalTimingSync&) {}
+
+ZemtraBoard* ZemtraApplication::GetBoard(bmc::BoardType_e type) const
+{
+    for (ZemtraBoard* b : m_boards) {
+        if (b->GetType() == type) {
+            return b;
+        }
+    }
+    return nullptr;
+}
+
+void ZemtraApplication::GetBoards(std::vector<ZemtraBoard*>& boards, bmc::BoardType_e type) const
+{
+    boards.clear();
+    for (ZemtraBoard* b : m_boards) {
+        if (b->GetType() == type) {
+            boards.push_back(b);
+        }
+    }
+}
+
+std::string ZemtraApplication::ConfDir() const
+{
+    if (!m_confDir.empty()) {
+        return m_confDir;
+    }
+    return InstrumentPath(c_defaultConfDir);
+}
+
+std::string ZemtraApplication::ConfFile() const
+{
+    return ConfDir() + ApplicationName() + ".conf";
+}
+
+void ZemtraApplication::RequestStop()
+{
+    m_stop.store(true);
+}
+
+void ZemtraApplication::ApplyOptions(const RunOptions& options)
+{
+    m_options = options;
+    SetInstrumentRoot(options.root);
+    m_confDir = options.confDir.empty() ? InstrumentPath(c_defaultConfDir) : options.confDir;
+    if (m_confDir.back() != '/') {
+        m_confDir += '/';
+    }
+    qstd::Log::m_enabled = !options.noLog;
+    if (!options.logFile.empty()) {
+        qstd::Log::GetInstance().SetSink(qstd::StreamSink::OpenFile(options.logFile));
+    }
+    if (options.traceLevel > 0) {
+        qstd::TraceFile::GetInstance().SetLevel(options.traceLevel);
+        qstd::TraceFile::m_enabled = true;
+        if (!options.traceFile.empty()) {
+            qstd::TraceFile::GetInstance().SetSink(qstd::StreamSink::OpenFile(options.traceFile));
+        }
+    }
+}
+
+void ZemtraApplication::BuildChassis()
+{
+    m_chassis = m_options.scenario.empty() ? sim::Chassis::Default() : sim::Chassis::FromFile(m_options.scenario);
+    m_chassis->Start();
+}
+
+template <typename F>
+void ZemtraApplication::ForEachObject(F f, bool childrenFirst)
+{
+    std::vector<ZemtraObject*> order;
+    std::function<void(ZemtraObject*)> visit = [&](ZemtraObject* o) {
+        for (ZemtraObject* c : o->GetChildren()) {
+            if (!childrenFirst) {
+                order.push_back(c);
+            }
+            visit(c);
+            if (childrenFirst) {
+                order.push_back(c);
+            }
+        }
+    };
+    visit(this);
+    for (ZemtraObject* o : order) {
+        f(*o);
+    }
+}
+
+bool ZemtraApplication::Run(int argc, char** argv)
+{
+    std::string help;
+    // The instrument root is the run's own; the former one comes back after it.
+    const std::string formerRoot = InstrumentRoot();
+    try {
+        ApplyOptions(RunOptions::Parse(argc, argv, &help));
+    } catch (const std::exception& e) {
+        SetInstrumentRoot(formerRoot);
+        qstd::LogError(e.what());
+        std::cerr << e.what() << "\n" << help;
+        return false;
+    }
+    if (m_options.help) {
+        SetInstrumentRoot(formerRoot);
+        std::cout << help;
+        return true;
+    }
+
+    m_stop.store(false);
+    m_shutdownDone = false;
+    g_signalled = 0;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction oldInt {};
+    struct sigaction oldTerm {};
+    sigaction(SIGINT, &action, &oldInt);
+    sigaction(SIGTERM, &action, &oldTerm);
+
+    const bool ok = RunPhases();
+
+    // Objects go before the chassis whose memory and devices they use.
+    DeleteChildren();
+    m_boards.clear();
+    if (m_chassis) {
+        m_chassis->Stop();
+        m_chassis.reset();
+    }
+    m_descriptions.clear();
+    SetTreeNode(nullptr);
+    m_state.store(eStateCreated);
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    qstd::LogInfo(ApplicationName() + (ok ? " ended." : " ended after a failure."));
+    SetInstrumentRoot(formerRoot);
+    return ok;
+}
+
+bool ZemtraApplication::RunPhases()
+{
+    QSTD_TRACE_FNC();
+    try {
+        qstd::LogInfo(ApplicationName() + " starting.");
+        MakeDirectories(ConfDir());
+        BuildChassis();
+        SetTreeNode(MakeBranchNode(ApplicationName(), GetRegistryFlags()));
+
+        for (sim::Board* sb : m_chassis->Boards()) {
+            m_descriptions.push_back(std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(sb->Type()), sb->Name(),
+                                                                  bmc::Uri("localhost", sb->Slot()), sb));
+            ZemtraBoard* board = CreateBoard(m_descriptions.back().get());
+            if (board == nullptr) {
+                continue;
+            }
+            if (!board->IsAdopted()) {
+                QueryChild(board);
+            }
+            m_boards.push_back(board);
+        }
+
+        m_state.store(eStatePreInit);
+        OnPreInit();
+        ForEachObject([](ZemtraObject& o) { o.OnPreInit(); }, false);
+
+        m_state.store(eStateInit);
+        mci::TreeNodePtr root = GetTreeNode();
+        // Every object's node exists before any hook adds nodes under another's.
+        ForEachObject([](ZemtraObject& o) { o.GetTreeNode(); }, false);
+        OnRegistryAdd(root);
+        ForEachObject(
+            [](ZemtraObject& o) {
+                mci::TreeNodePtr node = o.GetTreeNode();
+                o.OnRegistryAdd(node);
+            },
+            false);
+        OnPostInit();
+        ForEachObject([](ZemtraObject& o) { o.OnPostInit(); }, false);
+
+        m_state.store(eStateConfig);
+        OnPreConfig();
+        ForEachObject([](ZemtraObject& o) { o.OnPreConfig(); }, false);
+        if (m_persist) {
+            ConfigurationStore::Load(root, ConfFile());
+        }
+        ForEachObject([](ZemtraObject& o) { o.OnPostConfig(); }, false);
+        OnPostConfig();
+
+        m_state.store(eStateRunning);
+        OnStartRunning();
+        ForEachObject([](ZemtraObject& o) { o.OnStartRunning(); }, false);
+        OnAcceptRequests();
+        ForEachObject([](ZemtraObject& o) { o.OnAcceptRequests(); }, false);
+
+        ServeUntilStopped();
+
+        if (m_persist) {
+            ConfigurationStore::Save(root, ConfFile());
+        }
+        ShutdownAll();
+        return true;
+    } catch (const std::exception& e) {
+        qstd::LogError(std::string("Application failure: ") + e.what());
+    } catch (...) {
+        qstd::LogError("Application failure of unknown kind.");
+    }
+    m_serving.store(false);
+    ShutdownAll();
+    return false;
+}
+
+void ZemtraApplication::ServeUntilStopped()
+{
+    m_serving.store(m_acceptRequests);
+    qstd::LogInfo(ApplicationName() + " running.");
+    while (!m_stop.load() && g_signalled == 0) {
+        std::this_thread::sleep_for(c_servePoll);
+    }
+    m_serving.store(false);
+    qstd::LogInfo(ApplicationName() + " stopping.");
+}
+
+void ZemtraApplication::ShutdownAll()
+{
+    if (m_shutdownDone) {
+        return;
+    }
+    m_shutdownDone = true;
+    try {
+        OnShutdown();
+    } catch (const std::exception& e) {
+        qstd::LogError(std::string("Shutdown failure of the application: ") + e.what());
+    }
+    ForEachObject(
+        [](ZemtraObject& o) {
+            try {
+                o.OnShutdown();
+            } catch (const std::exception& e) {
+                qstd::LogError("Shutdown failure of " + o.GetName() + ": " + e.what());
+            }
+        },
+        true);
+}
+
+} // namespace qapp

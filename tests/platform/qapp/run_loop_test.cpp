@@ -1,0 +1,264 @@
+// The framework's run loop: hook order, application states, board creation,
+// failures of hooks and board constructors, the register tree of objects.
+
+#include "test_app.h"
+
+#include "platform/mci/client_access.h"
+#include "platform/qapp/create.h"
+#include "platform/qapp/fnc_node.h"
+#include "platform/qstd/capture.h"
+#include "platform/qstd/exception.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace qapptest;
+
+namespace {
+
+class RunLoop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Hooks().Clear();
+        SetHookAction(nullptr);
+    }
+    void TearDown() override { SetHookAction(nullptr); }
+
+    // Entries of the given objects only, in order.
+    static std::vector<std::string> Only(const std::vector<std::string>& who)
+    {
+        std::vector<std::string> out;
+        for (const std::string& e : Hooks().Entries()) {
+            const std::string name = e.substr(0, e.find(':'));
+            if (std::find(who.begin(), who.end(), name) != who.end()) {
+                out.push_back(e);
+            }
+        }
+        return out;
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(RunLoop, HooksRunInOrderWithTheApplicationState)
+{
+    TestApplication app;
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({3, 4})));
+
+    const std::vector<std::string> expected = {
+        "app:CreateBoard tim@0",    "app:CreateBoard raf3@0",   "app:CreateBoard raf4@0",
+        "app:OnPreInit@1",          "raf3:OnPreInit@1",         "raf3/feature:OnPreInit@1",
+        "app:OnRegistryAdd@2",      "raf3:OnRegistryAdd@2",     "raf3/feature:OnRegistryAdd@2",
+        "app:OnPostInit@2",         "raf3:OnPostInit@2",        "raf3/feature:OnPostInit@2",
+        "app:OnPreConfig@3",        "raf3:OnPreConfig@3",       "raf3/feature:OnPreConfig@3",
+        "raf3:OnPostConfig@3",      "raf3/feature:OnPostConfig@3", "app:OnPostConfig@3",
+        "app:OnStartRunning@4",     "raf3:OnStartRunning@4",    "raf3/feature:OnStartRunning@4",
+        "app:OnAcceptRequests@4",   "raf3:OnAcceptRequests@4",  "raf3/feature:OnAcceptRequests@4",
+        "app:OnShutdown@4",         "raf3/feature:OnShutdown@4", "raf3:OnShutdown@4",
+    };
+    EXPECT_EQ(Only({"app", "raf3", "raf3/feature"}), expected);
+    // The second board's children follow the first board's in every round.
+    EXPECT_LT(Hooks().IndexOf("raf3/feature:OnPreInit@1"), Hooks().IndexOf("raf4:OnPreInit@1"));
+    // The state is back at 0 after Run.
+    EXPECT_EQ(app.GetState(), 0);
+}
+
+TEST_F(RunLoop, BoardsAreListedInChassisOrderPerType)
+{
+    TestApplication app;
+    std::vector<std::string> rafs;
+    std::string tim;
+    bool noGdx = false;
+    app.whileRunning = [&](TestApplication& a) {
+        std::vector<qapp::ZemtraBoard*> boards;
+        a.GetBoards(boards, bmc::eBoardRaf);
+        for (qapp::ZemtraBoard* b : boards) {
+            rafs.push_back(b->GetName() + "@" + b->Uri().GetId());
+        }
+        tim = a.GetBoard(bmc::eBoardTim) ? a.GetBoard(bmc::eBoardTim)->GetName() : "";
+        noGdx = a.GetBoard(bmc::eBoardGdx) == nullptr;
+        a.RequestStop();
+    };
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({5, 3, 6})));
+    EXPECT_EQ(rafs, (std::vector<std::string>{"raf5@5", "raf3@3", "raf6@6"}));
+    EXPECT_EQ(tim, "tim");
+    EXPECT_TRUE(noGdx);
+    // The board list is empty again after Run.
+    EXPECT_EQ(app.GetBoard(bmc::eBoardRaf), nullptr);
+}
+
+TEST_F(RunLoop, BoardTypesWithoutObjectAreSkipped)
+{
+    TestApplication app;
+    app.makeBoard = [](TestApplication& a, const bmc::Board* b) -> qapp::ZemtraBoard* {
+        return b->GetType() == bmc::eBoardRaf ? new TestBoard(a, b) : nullptr;
+    };
+    size_t count = 99;
+    app.whileRunning = [&](TestApplication& a) {
+        count = a.GetAllBoards().size();
+        a.RequestStop();
+    };
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({3})));
+    EXPECT_EQ(count, 1u);
+}
+
+TEST_F(RunLoop, ThrowingHookEndsRunWithFalseAndShutsDownWhatExists)
+{
+    qstd::CaptureScope capture;
+    SetHookAction([](const std::string& who, const std::string& hook) {
+        if (who == "raf3" && hook == "OnPostInit") {
+            throw qstd::Exception("post-init refused", true);
+        }
+    });
+    TestApplication app;
+    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3, 4})));
+    EXPECT_TRUE(capture.Logged("Application failure: post-init refused"));
+    EXPECT_EQ(Hooks().IndexOf("app:OnPreConfig@3"), -1);
+    EXPECT_EQ(Hooks().IndexOf("app:OnAcceptRequests@4"), -1);
+    EXPECT_GE(Hooks().IndexOf("app:OnShutdown@2"), 0);
+    EXPECT_GE(Hooks().IndexOf("raf4:OnShutdown@2"), 0);
+    EXPECT_GE(Hooks().IndexOf("raf3/feature:OnShutdown@2"), 0);
+    EXPECT_FALSE(m_dir.Path().empty());
+}
+
+TEST_F(RunLoop, ThrowingCreateBoardEndsRunWithFalse)
+{
+    qstd::CaptureScope capture;
+    TestApplication app;
+    app.makeBoard = [](TestApplication& a, const bmc::Board* b) -> qapp::ZemtraBoard* {
+        if (b->GetName() == "raf4") {
+            throw qstd::Exception("second board refused", true);
+        }
+        return new TestBoard(a, b);
+    };
+    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3, 4, 5})));
+    EXPECT_TRUE(capture.Logged("Application failure: second board refused"));
+    EXPECT_EQ(Hooks().IndexOf("app:OnPreInit@1"), -1);
+    EXPECT_EQ(Hooks().IndexOf("app:CreateBoard raf5@0"), -1);
+    // The boards made before the failure are shut down.
+    EXPECT_GE(Hooks().IndexOf("raf3:OnShutdown@0"), 0);
+}
+
+TEST_F(RunLoop, ThrowingShutdownHookIsLoggedAndTheOthersStillRun)
+{
+    qstd::CaptureScope capture;
+    SetHookAction([](const std::string& who, const std::string& hook) {
+        if (who == "raf3" && hook == "OnShutdown") {
+            throw qstd::Exception("cannot stop", true);
+        }
+    });
+    TestApplication app;
+    EXPECT_TRUE(RunOn(app, m_dir, Scenario({3, 4})));
+    EXPECT_TRUE(capture.Logged("Shutdown failure of raf3: cannot stop"));
+    EXPECT_GE(Hooks().IndexOf("raf4:OnShutdown@4"), 0);
+}
+
+TEST_F(RunLoop, BadCommandLineEndsRunWithFalse)
+{
+    qstd::CaptureScope capture;
+    TestApplication app;
+    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3}), {"--trace-level", "9"}));
+    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3}), {"--no-such-option"}));
+    EXPECT_TRUE(Hooks().Entries().empty());
+}
+
+TEST_F(RunLoop, MissingScenarioFileEndsRunWithFalse)
+{
+    qstd::CaptureScope capture;
+    TestApplication app;
+    const std::string missing = m_dir.Path() + "/none.xml";
+    char a0[] = "test-app";
+    char a1[] = "--scenario";
+    std::vector<char> a2(missing.begin(), missing.end());
+    a2.push_back('\0');
+    char* argv[] = {a0, a1, a2.data(), nullptr};
+    EXPECT_FALSE(app.Run(3, argv));
+    EXPECT_TRUE(capture.LoggedSubstring("Application failure: "));
+}
+
+// An object that publishes one node named after its value.
+class NodeFeature : public qapp::ZemtraFeature {
+public:
+    NodeFeature(qapp::ZemtraObject& parent, const std::string& name, const std::string& node)
+        : qapp::ZemtraFeature(parent, name), m_node(node)
+    {
+    }
+    void OnRegistryAdd(mci::TreeNodePtr& node) override
+    {
+        node->Add(qapp::MakeFncNode<unsigned>(m_node, 2, [](unsigned& v) {
+            v = 7;
+            return true;
+        }));
+    }
+
+private:
+    std::string m_node;
+};
+
+TEST_F(RunLoop, ObjectsOfOneNameUnderOneParentShareTheirTreeNode)
+{
+    TestApplication app;
+    app.makeBoard = [](TestApplication& a, const bmc::Board* b) -> qapp::ZemtraBoard* {
+        auto* board = new TestBoard(a, b);
+        qapp::Create<NodeFeature>(*board, "conditioning", "gain");
+        qapp::Create<NodeFeature>(*board, "conditioning", "att");
+        auto* inner = qapp::Create<NodeFeature>(*board, "outer", "x");
+        qapp::Create<NodeFeature>(*inner, "inner", "y");
+        return board;
+    };
+    std::vector<std::string> conditioning, root, board;
+    std::string innerDecorated;
+    long long inner = 0;
+    app.whileRunning = [&](TestApplication& a) {
+        mci::ClientAccess access(a.GetTreeNode());
+        conditioning = access.List("raf3/conditioning");
+        root = access.List("");
+        board = access.List("raf3");
+        inner = access.GetInteger("raf3/outer/inner/y");
+        a.RequestStop();
+    };
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({3})));
+    EXPECT_EQ(conditioning, (std::vector<std::string>{"gain", "att"}));
+    EXPECT_EQ(root, (std::vector<std::string>{"tim", "raf3"}));
+    EXPECT_EQ(std::count(board.begin(), board.end(), "conditioning"), 1);
+    EXPECT_EQ(inner, 7);
+}
+
+TEST_F(RunLoop, RegistryFlagsReachTheObjectsNode)
+{
+    TestApplication app;
+    app.makeBoard = [](TestApplication& a, const bmc::Board* b) -> qapp::ZemtraBoard* {
+        auto* board = new TestBoard(a, b);
+        qapp::Create<RecordingFeature>(*board, "hk")->SetRegistryFlags(64);
+        return board;
+    };
+    unsigned long long flags = 0;
+    app.whileRunning = [&](TestApplication& a) {
+        flags = mci::ClientAccess(a.GetTreeNode()).GetFlags("raf3/hk");
+        a.RequestStop();
+    };
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({3})));
+    EXPECT_EQ(flags, 64u);
+}
+
+TEST(Objects, DecoratedNamesAndAdoption)
+{
+    TestApplication app;
+    qapp::ZemtraFeature* a = qapp::Create<RecordingFeature>(app, "a");
+    qapp::ZemtraFeature* b = qapp::Create<RecordingFeature>(a, "b");
+    EXPECT_EQ(app.GetDecoratedName("pll"), "pll");
+    EXPECT_EQ(a->GetDecoratedName("event"), "a.event");
+    EXPECT_EQ(b->GetDecoratedName("event"), "a.b.event");
+    EXPECT_EQ(b->GetParent(), a);
+    EXPECT_TRUE(b->IsAdopted());
+    // Adopting the same child twice keeps one entry; null is ignored.
+    a->QueryChild(b);
+    EXPECT_EQ(a->GetChildren().size(), 1u);
+    EXPECT_EQ(a->QueryChild(nullptr), nullptr);
+    EXPECT_EQ(&qapp::ZemtraApplication::Instance(), &app);
+    EXPECT_EQ(a->GetApplicationState(), 0);
+}
+
+} // namespace
