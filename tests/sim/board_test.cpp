@@ -83,27 +83,21 @@ TEST(SimBoard, InitialRegistersAndGdxFaultSwitches)
 
 TEST(SimBoard, MissingAdcClockReadsSetAfterTheClearingWrite)
 {
-    sim::Board good(Desc(sim::c_typeRaf), 117440043.0);
-    volatile FPGAMem_t* hk = good.MapRegion(0x300000, 0xC0);
-    fpga::Write64(hk, 0x88, 0);
-    EXPECT_EQ(fpga::Read64(hk, 0x88) & 3, 0u);
-
-    sim::BoardDesc d = Desc(sim::c_typeRaf);
-    d.faults.noAdcClock = true;
-    sim::Board raf(d, 117440043.0);
-    hk = raf.MapRegion(0x300000, 0xC0);
-    fpga::Write64(hk, 0x88, 0);
-    EXPECT_EQ(fpga::Read64(hk, 0x88) & 3, 3u);
-
-    sim::BoardDesc g = Desc(sim::c_typeGdx);
-    g.faults.noAdcClock = true;
-    sim::Board gdx(g, 117440043.0);
-    volatile FPGAMem_t* ghk = gdx.MapRegion(0x300000, 0x80);
-    fpga::Write32(ghk, 0x60, 0);
-    EXPECT_EQ(fpga::Read32(ghk, 0x58) & 3, 3u);
-    // Neighbouring words stay plain memory.
-    fpga::Write32(ghk, 0x5C, 0x55);
-    EXPECT_EQ(fpga::Read32(ghk, 0x5C), 0x55u);
+    // RAF house keeping: 64-bit status at 0x88; GDX: 32-bit status at 0x58.
+    for (unsigned type : {unsigned(sim::c_typeRaf), unsigned(sim::c_typeGdx)}) {
+        const size_t status = type == sim::c_typeRaf ? 0x88 : 0x58;
+        for (bool missing : {false, true}) {
+            sim::BoardDesc d = Desc(type);
+            d.faults.noAdcClock = missing;
+            sim::Board b(d, 117440043.0);
+            volatile FPGAMem_t* hk = b.MapRegion(0x300000, 0x80);
+            fpga::Write32(hk, status, 0);
+            EXPECT_EQ(fpga::Read32(hk, status) & 3, missing ? 3u : 0u) << type;
+            // The neighbouring word stays plain memory.
+            fpga::Write32(hk, status + 4, 0x55);
+            EXPECT_EQ(fpga::Read32(hk, status + 4), 0x55u);
+        }
+    }
 }
 
 uint32_t Pattern(volatile FPGAMem_t* hk, size_t word)
@@ -139,19 +133,13 @@ TEST(SimBoard, OversamplingShiftSettlesAtTheNextTrigger)
     // The unused word between two oversampling words is plain memory.
     fpga::Write32(hk, 0x9C, 0x0F000000);
     EXPECT_EQ(fpga::Read32(hk, 0x9C), 0x0F000000u);
-}
 
-TEST(SimBoard, StuckOversamplingNeverSettles)
-{
-    sim::BoardDesc d = Desc(sim::c_typeRaf);
+    // A stuck board shows pattern 0 whatever is shifted.
     d.faults.oversamplingStuck = true;
-    sim::Board raf(d, 117440043.0);
-    volatile FPGAMem_t* hk = raf.MapRegion(0x300000, 0xC0);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(Pattern(hk, 0x98), 0u);
-        fpga::Write32(hk, 0x98, 0x101);
-        raf.DeliverTrigger(Clock::now());
-    }
+    sim::Board stuck(d, 117440043.0);
+    hk = stuck.MapRegion(0x300000, 0xC0);
+    fpga::Write32(hk, 0x98, 0x101);
+    stuck.DeliverTrigger(Clock::now());
     EXPECT_EQ(Pattern(hk, 0x98), 0u);
 }
 
@@ -187,20 +175,17 @@ TEST(SimBoard, AnnouncedLmtIsTakenAtTheNextTriggerOnly)
     raf.DeliverTrigger(t + std::chrono::milliseconds(4));
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(raf.Clock().At(t + std::chrono::milliseconds(4)), 1004000u);
-}
 
-TEST(SimBoard, BoardThatNeverSeesTriggersKeepsItsAnnouncementPending)
-{
+    // A board that never sees triggers keeps its announcement pending.
     sim::BoardDesc d = Desc(sim::c_typeRaf);
     d.faults.noTriggers = true;
-    sim::Board raf(d, 1e6);
-    bool synced = false;
-    raf.SetSyncCallback([&](uint64_t) { synced = true; });
-    raf.SetLmtAtNextTrigger(0);
-    EXPECT_FALSE(raf.DeliverTrigger(Clock::now()));
-    EXPECT_FALSE(synced);
-    EXPECT_TRUE(raf.LmtPending());
-    EXPECT_EQ(raf.TriggerCount(), 0u);
+    sim::Board deaf(d, 1e6);
+    deaf.SetSyncCallback([&](uint64_t) { ++calls; });
+    deaf.SetLmtAtNextTrigger(0);
+    EXPECT_FALSE(deaf.DeliverTrigger(t));
+    EXPECT_TRUE(deaf.LmtPending());
+    EXPECT_EQ(deaf.TriggerCount(), 0u);
+    EXPECT_EQ(calls, 1);
 }
 
 sim::EventRecord Request(uint32_t code, uint64_t lmt)
@@ -233,29 +218,13 @@ TEST(SimBoard, StartRequestsAreAnsweredPerBoardTypeAtTheirLmt)
     ASSERT_TRUE(g.due);
     EXPECT_EQ(g.record[0], 32u);
     EXPECT_EQ(g.record[2], 42u);
-}
 
-TEST(SimBoard, UnansweredStartsAreCountedButNeverAnswered)
-{
+    // Unanswered starts are counted but never answered.
     sim::BoardDesc d = Desc(sim::c_typeRaf);
     d.faults.unansweredStarts = true;
-    sim::Board raf(d, 1e6);
-    EXPECT_FALSE(raf.OnRequest(Request(sim::c_requestRafStart, 10)).due);
-    EXPECT_EQ(raf.StartRequests(), 1u);
-}
-
-TEST(SimBoard, UriDeviceNamesAndOptions)
-{
-    sim::BoardDesc d = Desc(sim::c_typeRaf, "raf4");
-    d.slot = "4";
-    d.options["mode"] = "x";
-    sim::Board raf(d, 1e6);
-    EXPECT_EQ(raf.Uri(), "zemtra://4/raf4");
-    EXPECT_EQ(raf.DeviceName(2, 0), "/dev/zemtra/raf4/event0");
-    EXPECT_NE(raf.DeviceName(0, 0), raf.DeviceName(1, 0));
-    ASSERT_NE(raf.Option("mode"), nullptr);
-    EXPECT_EQ(*raf.Option("mode"), "x");
-    EXPECT_EQ(raf.Option("none"), nullptr);
+    sim::Board mute(d, 1e6);
+    EXPECT_FALSE(mute.OnRequest(Request(sim::c_requestRafStart, 10)).due);
+    EXPECT_EQ(mute.StartRequests(), 1u);
 }
 
 } // namespace

@@ -34,33 +34,16 @@ std::string OneBoard(const std::string& attrs, const std::string& body = "")
     return "<chassis><board " + attrs + ">" + body + "</board></chassis>";
 }
 
-TEST(Scenario, ShippedDefaultFileEqualsBuiltInDefault)
-{
-    const sim::Scenario file = sim::Scenario::LoadFile(RepoPath("sim/scenarios/default.xml"));
-    const sim::Scenario builtIn = sim::Scenario::Default();
-    ASSERT_EQ(file.boards.size(), builtIn.boards.size());
-    for (size_t i = 0; i < file.boards.size(); ++i) {
-        EXPECT_TRUE(file.boards[i] == builtIn.boards[i]) << "board " << builtIn.boards[i].name;
-    }
-    EXPECT_TRUE(file == builtIn);
-}
-
-TEST(Scenario, DefaultChassisHasTheExpectedBoardsAndConsistentClocks)
+TEST(Scenario, ShippedDefaultFileEqualsBuiltInDefaultWithConsistentClocks)
 {
     const sim::Scenario s = sim::Scenario::Default();
-    ASSERT_EQ(s.boards.size(), 6u);
-    EXPECT_EQ(s.boards[0].type, 62u);
-    EXPECT_EQ(s.boards[0].name, "tim");
-    for (int i = 1; i <= 4; ++i) {
-        EXPECT_EQ(s.boards[i].type, 175u);
-        EXPECT_EQ(s.boards[i].name, "raf" + std::to_string(i + 2));
-        EXPECT_EQ(s.boards[i].slot, std::to_string(i + 2));
+    const sim::Scenario file = sim::Scenario::LoadFile(RepoPath("sim/scenarios/default.xml"));
+    ASSERT_EQ(file.boards.size(), s.boards.size());
+    for (size_t i = 0; i < s.boards.size(); ++i) {
+        EXPECT_TRUE(file.boards[i] == s.boards[i]) << "board " << s.boards[i].name;
     }
-    EXPECT_EQ(s.boards[5].type, 125u);
-    EXPECT_EQ(s.boards[5].name, "gdx");
-
     // The RAF clock information agrees with the timing board and gives an RF
-    // of about 499.65 MHz.
+    // of about 499.65 MHz; PLL events come about ten times a second.
     uint64_t adc = 0, tbt = 0, harmonic = 0;
     for (const auto& r : s.boards[1].registers) {
         adc = r.offset == 0x100 ? r.value : adc;
@@ -68,11 +51,8 @@ TEST(Scenario, DefaultChassisHasTheExpectedBoardsAndConsistentClocks)
         harmonic = r.offset == 0x128 ? r.value : harmonic;
     }
     EXPECT_EQ(adc, s.boards[0].timing.adcFrequency);
-    EXPECT_EQ(adc, 117440043u);
     ASSERT_EQ(tbt, 220u);
-    EXPECT_EQ(harmonic, 936u);
     EXPECT_NEAR(static_cast<double>(harmonic) * adc / tbt, 499.65e6, 0.01e6);
-    // One PLL event every prescaler turns comes about ten times a second.
     const auto& osc = s.boards[0].timing.oscillator;
     EXPECT_NEAR(static_cast<double>(adc) / (osc.prescaler * osc.samplesPerTurn), 10.0, 0.01);
 }
@@ -86,54 +66,32 @@ TEST(Scenario, ParsesRegistersFaultsOptionsAndTimingModel)
           <oscillator samples_per_turn="10" prescaler="0x100" nominal_dac="30000"
                       gain="-0.5" offset="12.5" jitter="3" silent="true"/>
           <fault name="no_mc_pll"/>
-          <fault name="mc_pll_unlocked"/>
           <fault name="no_trigger_generation"/>
         </board>
         <board type="175" name="r" slot=" 4 ">
           <register offset="0x100" value="4294967295"/>
           <register offset="0x400080" value="0x123456789ABCDEF0" width="64"/>
           <fault name="unmappable" offset="0x900000"/>
-          <fault name="no_triggers"/>
           <fault name="unanswered_starts"/>
-          <fault name="oversampling_stuck"/>
-          <fault name="no_adc_clock"/>
           <option name="colour" value="blue"/>
         </board>
-        <board type="125" name="g" slot="7">
-          <fault name="sfp_pll_unlocked"/>
-          <fault name="no_history_memory"/>
-        </board>
       </chassis>)");
-    ASSERT_EQ(s.boards.size(), 3u);
+    ASSERT_EQ(s.boards.size(), 2u);
     const auto& t = s.boards[0];
     EXPECT_EQ(t.timing.adcFrequency, 1000000u);
     EXPECT_DOUBLE_EQ(t.timing.triggerRate, 2.5);
-    EXPECT_EQ(t.timing.oscillator.samplesPerTurn, 10u);
-    EXPECT_EQ(t.timing.oscillator.prescaler, 256u);
-    EXPECT_EQ(t.timing.oscillator.nominalDac, 30000u);
-    EXPECT_DOUBLE_EQ(t.timing.oscillator.gain, -0.5);
-    EXPECT_DOUBLE_EQ(t.timing.oscillator.offset, 12.5);
-    EXPECT_EQ(t.timing.oscillator.jitter, 3u);
-    EXPECT_TRUE(t.timing.oscillator.silent);
-    EXPECT_TRUE(t.faults.noMcPll);
-    EXPECT_TRUE(t.faults.mcPllUnlocked);
-    EXPECT_TRUE(t.faults.noTriggerGeneration);
+    sim::OscillatorOptions o{10, 256, 30000, -0.5, 12.5, 3, true};
+    EXPECT_TRUE(t.timing.oscillator == o);
+    EXPECT_TRUE(t.faults.noMcPll && t.faults.noTriggerGeneration && !t.faults.mcPllUnlocked);
 
     const auto& r = s.boards[1];
     EXPECT_EQ(r.slot, "4");
     ASSERT_EQ(r.registers.size(), 2u);
-    EXPECT_EQ(r.registers[0].value, 0xFFFFFFFFu);
-    EXPECT_EQ(r.registers[0].width, 32u);
-    EXPECT_EQ(r.registers[1].offset, 0x400080u);
-    EXPECT_EQ(r.registers[1].value, 0x123456789ABCDEF0ull);
-    EXPECT_EQ(r.registers[1].width, 64u);
+    EXPECT_TRUE((r.registers[0] == sim::RegisterInit{0x100, 0xFFFFFFFFu, 32}));
+    EXPECT_TRUE((r.registers[1] == sim::RegisterInit{0x400080, 0x123456789ABCDEF0ull, 64}));
     EXPECT_EQ(r.faults.unmappable, std::vector<uint32_t>{0x900000});
-    EXPECT_TRUE(r.faults.noTriggers && r.faults.unansweredStarts && r.faults.oversamplingStuck &&
-                r.faults.noAdcClock);
-    EXPECT_FALSE(r.faults.sfpPllUnlocked || r.faults.noHistoryMemory || r.faults.noMcPll);
+    EXPECT_TRUE(r.faults.unansweredStarts && !r.faults.noTriggers);
     EXPECT_EQ(r.options.at("colour"), "blue");
-
-    EXPECT_TRUE(s.boards[2].faults.sfpPllUnlocked && s.boards[2].faults.noHistoryMemory);
 }
 
 TEST(Scenario, BadDocumentsGiveMessagesNamingFileBoardAndCause)

@@ -98,31 +98,17 @@ TEST(SimOscillator, PrescalerOffsetJitterAndSilence)
     EXPECT_NEAR(static_cast<double>(after - during), 220000.0, 10.0);
 }
 
-TEST(SimOscillator, MachineClockPllAndTriggerSourceSwitches)
+TEST(SimOscillator, MachineClockPllAndTriggerGenerationSwitches)
 {
-    sim::TimingBoard tim(TimDesc());
-    EXPECT_TRUE(tim.HasMcPll());
-    EXPECT_TRUE(tim.McPllLocked());
-    EXPECT_TRUE(tim.HasTriggerGeneration());
-    EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigOff);
-    tim.SetTrigSourceExt();
-    EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigExternal);
-    tim.SetTrigSourceOff();
-    EXPECT_EQ(tim.TrigSource(), sim::TimingBoard::c_trigOff);
-    tim.SetExtTriggerRate(-1.0); // refused
-    EXPECT_DOUBLE_EQ(tim.ExtTriggerRate(), 10.0);
-    tim.SetExtTriggerRate(50.0);
-    EXPECT_DOUBLE_EQ(tim.ExtTriggerRate(), 50.0);
-
     sim::BoardDesc d = TimDesc();
-    d.faults.noMcPll = true;
-    d.faults.mcPllUnlocked = true;
-    d.faults.noTriggerGeneration = true;
+    sim::TimingBoard good(d);
+    EXPECT_TRUE(good.HasMcPll() && good.McPllLocked() && good.HasTriggerGeneration());
+    good.SetExtTriggerRate(-1.0); // refused
+    EXPECT_DOUBLE_EQ(good.ExtTriggerRate(), 10.0);
+
+    d.faults.noMcPll = d.faults.mcPllUnlocked = d.faults.noTriggerGeneration = true;
     sim::TimingBoard bad(d);
-    EXPECT_FALSE(bad.HasMcPll());
-    EXPECT_FALSE(bad.HasTriggerGeneration());
-    EXPECT_FALSE(bad.McPllLocked());
-    EXPECT_EQ(bad.AsTiming(), &bad);
+    EXPECT_FALSE(bad.HasMcPll() || bad.McPllLocked() || bad.HasTriggerGeneration());
 }
 
 // The software PLL's control law (coarse and fine PI controllers around the
@@ -230,23 +216,6 @@ TEST(SimOscillator, SoftwarePllLocksAgainstFrequencyOffsets)
     ExpectLocks(200.0, 0);
     ExpectLocks(-750.0, 0);
     ExpectLocks(80.0, 1);
-}
-
-TEST(SimOscillator, SoftwarePllUnlocksOnAFrequencyStep)
-{
-    sim::TimingBoard tim(TimDesc());
-    tim.SetMcPrescaler(53381);
-    ControlLaw law(53381 * 220);
-    for (int k = 0; k < 300; ++k) {
-        law.Step(static_cast<int64_t>(tim.OscillatorTick()));
-        tim.SetDac(law.dac);
-    }
-    ASSERT_TRUE(law.lock);
-    // A 5 kHz step moves the next event by about 500 periods: past the
-    // unlock threshold of 100.
-    tim.SetOscillatorOffset(5000.0);
-    law.Step(static_cast<int64_t>(tim.OscillatorTick()));
-    EXPECT_FALSE(law.lock);
 }
 
 } // namespace
