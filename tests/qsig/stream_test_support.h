@@ -85,8 +85,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_open;
     }
-    // Reads that were made while the input was closed.
-    int ReadsWhileClosed() const { return m_readsWhileClosed.load(); }
 
 protected:
     void OpenInput() override
@@ -113,9 +111,6 @@ protected:
     qsig::SuccessCode_e ReadInput(Buffer& buffer) override
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_open) {
-            ++m_readsWhileClosed;
-        }
         m_cond.wait(lock, [&] { return !m_open || !m_input.empty() || m_failCode != qsig::eSuccess || m_throw; });
         if (m_throw) {
             m_throw = false;
@@ -149,7 +144,6 @@ private:
     bool m_throw = false;
     std::atomic<int> m_opens{0};
     std::atomic<int> m_closes{0};
-    std::atomic<int> m_readsWhileClosed{0};
 };
 
 } // namespace qsig_test
