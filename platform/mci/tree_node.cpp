@@ -185,6 +185,9 @@ bool TreeNode::NotifySubscribers(const qstd::Any& value, size_t position) const
     std::vector<Subscription> subscriptions;
     {
         std::lock_guard<std::mutex> lock(m_subscriberMutex);
+        if (m_subscriptions.empty()) {
+            return true;
+        }
         subscriptions = m_subscriptions;
     }
     bool ok = true;

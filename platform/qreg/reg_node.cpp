@@ -270,7 +270,11 @@ void RegNode::SetRun(const T* values, size_t position, size_t count)
             }
         }
     }
-    auto lock = Lock();
+    // Like a client read, a client write calls the kind's OnSet without the
+    // node lock: a setter that takes its owner's mutex must not meet the
+    // owner holding that mutex while it sets the node (owner, then node).
+    // The node lock is held for the emission only. Kinds whose storage is
+    // shared guard it themselves (value nodes, strings, register words).
     if (IsConstant(mci::c_noRelPath)) {
         throw qstd::Exception("Node is a constant.", true);
     }
@@ -288,6 +292,7 @@ void RegNode::SetRun(const T* values, size_t position, size_t count)
     if (!OnSet(values, position, count)) {
         throw qstd::Exception("qreg: Can't set value: setter function failed: " + GetName(), true);
     }
+    auto lock = Lock();
     if (IsArray(mci::c_noRelPath)) {
         OnEmitValue(qstd::Any(std::vector<T>(values, values + count)), position);
     } else {
@@ -350,8 +355,8 @@ size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
     }                                                                                                   \
     void RegNode::Get(T& value, size_t position, const mci::Path&) const                               \
     {                                                                                                   \
-        std::unique_ptr<T[]> buffer(new T[1]);                                                          \
-        if (GetRun<T>(buffer.get(), position, 1) != 1) {                                                \
+        T buffer[1];                                                                                    \
+        if (GetRun<T>(buffer, position, 1) != 1) {                                                      \
             throw qstd::Exception("qreg: Can't get value: getter function failed: " + GetName(), true); \
         }                                                                                               \
         value = buffer[0];                                                                              \

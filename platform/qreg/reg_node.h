@@ -4,6 +4,11 @@
 // count), the virtual operations that each node kind overrides (OnGet, OnSet,
 // size, value type, domain), the validator and emission to subscribers.
 //
+// Client reads and writes (the typed Get and Set entry points) call the
+// kind's OnGet and OnSet without holding the node lock; only the emission of
+// a written value takes it. An owner that holds its own mutex while it sets
+// one of its nodes therefore cannot deadlock with a client on that node.
+//
 // Value type codes: 0 none (branch, command), 1 bool, 2 int, 3 unsigned int,
 // 5 unsigned 64-bit, 6 double, 8 string, 9 enum.
 //

@@ -188,8 +188,8 @@ TEST(SetValue, SubscriberExceptionIsContained)
 }
 
 // An owner that holds its own mutex while it sets its node, and whose getter
-// takes the same mutex. A client reading the node on another thread must not
-// deadlock with it.
+// takes the same mutex. Clients reading and writing the node on other threads
+// must not deadlock with it.
 struct LockingOwner {
     std::recursive_mutex mutex;
     std::atomic<unsigned int> value{0};
@@ -214,7 +214,7 @@ struct LockingOwner {
     }
 };
 
-TEST(RegNodeConcurrency, ClientReadDoesNotDeadlockWithOwnerHoldingItsMutex)
+TEST(RegNodeConcurrency, ClientAccessDoesNotDeadlockWithOwnerHoldingItsMutex)
 {
     LockingOwner owner;
     owner.node = std::make_shared<qreg::RegFncNode<unsigned int>>("v", &owner, &LockingOwner::Set, &LockingOwner::Get);
@@ -225,13 +225,21 @@ TEST(RegNodeConcurrency, ClientReadDoesNotDeadlockWithOwnerHoldingItsMutex)
                 owner.node->Get(v, 0, c_noRelPath);
             }
         });
+        // A client write calls the setter, which takes the owner's mutex.
+        std::thread writer([&] {
+            for (unsigned int i = 0; i < 5000; ++i) {
+                owner.node->Set(0u, 0, c_noRelPath);
+            }
+        });
         for (unsigned int i = 1; i <= 5000; ++i) {
             owner.Update(i);
         }
         client.join();
+        writer.join();
+        owner.Update(5000);
     });
     if (run.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-        ADD_FAILURE() << "deadlock between client read and owner write";
+        ADD_FAILURE() << "deadlock between client access and owner write";
         std::_Exit(1);
     }
     EXPECT_EQ(5000u, owner.value.load());

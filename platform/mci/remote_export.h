@@ -1,0 +1,71 @@
+#pragma once
+// mci::RemoteExport: serves the register tree and its signals to remote
+// clients over CORBA (omniORB 4). Start brings up the ORB on one TCP
+// endpoint and publishes the registry object under the fixed key
+// c_objectKey, so clients reach it as "corbaloc::HOST:PORT/ZemtraRemote".
+// Requests run on omniORB's threads and all go through mci::ClientAccess,
+// so flags, validators and node locks apply as for local clients.
+//
+// Stop refuses every request that arrives from then on, waits until the
+// requests in progress have returned, ends all signal forwarding and
+// subscriptions and takes the ORB down. The destructor stops.
+
+#include "platform/mci/tree_node.h"
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace mci {
+
+class RemoteRegistry;
+
+class RemoteExport {
+public:
+    // The fixed default endpoint: loopback only, port 18150.
+    static constexpr unsigned short c_defaultPort = 18150;
+    static constexpr const char* c_defaultBindAddress = "127.0.0.1";
+    static constexpr const char* c_objectKey = "ZemtraRemote";
+
+    RemoteExport();
+    ~RemoteExport();
+    RemoteExport(const RemoteExport&) = delete;
+    RemoteExport& operator=(const RemoteExport&) = delete;
+
+    // Serves the tree below root on bindAddress:port. Raises a
+    // qstd::Exception when the export is already running or the ORB cannot
+    // be brought up (port in use, bad address). Only one export can run in
+    // a process at a time: the ORB is a process-wide object.
+    void Start(const TreeNodePtr& root, const std::string& bindAddress = c_defaultBindAddress,
+               unsigned short port = c_defaultPort);
+
+    // Stops accepting requests, drains those in progress (waiting at most
+    // drainTimeout; a request still running then is logged and the ORB's
+    // own shutdown waits for it), ends forwarding and subscriptions and
+    // shuts the ORB down. Safe to call when not running.
+    void Stop(std::chrono::steady_clock::duration drainTimeout = std::chrono::seconds(10));
+
+    bool IsRunning() const;
+    // "corbaloc::ADDRESS:PORT/ZemtraRemote" while running, else empty.
+    std::string GetUri() const;
+
+    // Bookkeeping of remote clients, for diagnostics and tests. Sessions
+    // that ended by themselves (vanished receiver or callback, source gone)
+    // are reaped before counting.
+    std::size_t GetSignalSessionCount() const;
+    std::size_t GetSubscriptionCount() const;
+    // Requests being served right now.
+    std::size_t GetActiveRequestCount() const;
+
+private:
+    struct Orb;
+
+    mutable std::mutex m_mutex;
+    std::unique_ptr<Orb> m_orb;
+    RemoteRegistry* m_registry = nullptr; // owned by the POA once activated
+    std::string m_uri;
+};
+
+} // namespace mci

@@ -1,0 +1,408 @@
+#include "platform/mci/remote_registry.h"
+
+#include "platform/mci/remote_signal_session.h"
+#include "platform/mci/remote_subscription.h"
+#include "platform/qreg/reg_exec_node.h"
+#include "platform/qreg/reg_node.h"
+#include "platform/qreg/signal_node.h"
+#include "platform/qstd/exception.h"
+#include "platform/qstd/log.h"
+#include "platform/qstd/trace.h"
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+namespace mci {
+
+namespace {
+
+const char* const c_shuttingDown = "Server is shutting down";
+
+// A message that names the tree path ("a/b") names the client's path ("a.b").
+std::string ClientMessage(std::string message, const std::string& treePath, const std::string& path)
+{
+    if (treePath != path && !treePath.empty()) {
+        for (size_t at = message.find(treePath); at != std::string::npos;
+             at = message.find(treePath, at + path.size())) {
+            message.replace(at, treePath.size(), path);
+        }
+    }
+    return message;
+}
+
+zemtra_REMOTE::StringSeq ToSeq(const std::vector<std::string>& texts)
+{
+    zemtra_REMOTE::StringSeq seq;
+    seq.length(static_cast<CORBA::ULong>(texts.size()));
+    for (CORBA::ULong i = 0; i < seq.length(); ++i) {
+        seq[i] = texts[i].c_str();
+    }
+    return seq;
+}
+
+std::string CodeText(qsig::SuccessCode_e code)
+{
+    std::ostringstream os;
+    os << code;
+    return os.str();
+}
+
+} // namespace
+
+std::string TreePathOf(const std::string& dottedPath)
+{
+    std::string path = dottedPath;
+    std::replace(path.begin(), path.end(), '.', '/');
+    return path;
+}
+
+RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa)
+    : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa))
+{
+}
+
+RemoteRegistry::~RemoteRegistry()
+{
+    CloseAll();
+}
+
+template <typename F>
+auto RemoteRegistry::Serve(const char* path, F&& body) -> decltype(body())
+{
+    RemoteRequestGate::Pass pass(m_gate);
+    if (!pass.Admitted()) {
+        throw zemtra_REMOTE::RemoteError(c_shuttingDown);
+    }
+    const std::string clientPath = path ? path : "";
+    std::string message;
+    try {
+        return body();
+    } catch (const zemtra_REMOTE::RemoteError&) {
+        throw;
+    } catch (const std::exception& e) {
+        message = e.what();
+    } catch (...) {
+        message = "Internal error";
+    }
+    message = ClientMessage(message, TreePathOf(clientPath), clientPath);
+    QSTD_TRACE(2, "Remote request on '" << clientPath << "' refused: " << message);
+    throw zemtra_REMOTE::RemoteError(message.c_str());
+}
+
+zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const std::string& treePath, const std::string& name) const
+{
+    TreeNodePtr node = m_access.Find(treePath);
+    zemtra_REMOTE::NodeInfo info;
+    info.name = name.c_str();
+    info.flags = m_access.GetFlags(treePath);
+    info.value_type = 0;
+    info.size = 0;
+    auto* reg = dynamic_cast<qreg::RegNode*>(node.get());
+    if (dynamic_cast<qreg::SignalNode*>(node.get())) {
+        info.kind = "signal";
+    } else if (dynamic_cast<qreg::RegExecNode*>(node.get())) {
+        info.kind = "command";
+    } else if (!reg || reg->OnGetValueType(c_noRelPath) == qreg::eTypeNone) {
+        info.kind = "branch";
+    } else {
+        info.kind = "value";
+    }
+    if (reg) {
+        info.value_type = m_access.GetValueType(treePath);
+        info.size = static_cast<CORBA::ULong>(m_access.GetSize(treePath));
+        info.domain_values = ToSeq(m_access.GetDomainValues(treePath));
+        info.validator = m_access.GetValidator(treePath).c_str();
+    }
+    return info;
+}
+
+zemtra_REMOTE::NodeInfoSeq* RemoteRegistry::List(const char* path)
+{
+    return Serve(path, [&] {
+        const std::string treePath = TreePathOf(path);
+        const std::vector<std::string> names = m_access.List(treePath);
+        zemtra_REMOTE::NodeInfoSeq_var infos = new zemtra_REMOTE::NodeInfoSeq;
+        infos->length(static_cast<CORBA::ULong>(names.size()));
+        for (CORBA::ULong i = 0; i < infos->length(); ++i) {
+            const std::string child = treePath.empty() ? names[i] : treePath + "/" + names[i];
+            infos[i] = DescribeNode(child, names[i]);
+        }
+        return infos._retn();
+    });
+}
+
+zemtra_REMOTE::NodeInfo* RemoteRegistry::Describe(const char* path)
+{
+    return Serve(path, [&] {
+        const std::string treePath = TreePathOf(path);
+        const std::string name = m_access.Find(treePath)->GetName();
+        return new zemtra_REMOTE::NodeInfo(DescribeNode(treePath, name));
+    });
+}
+
+// Count of a read: 0 reads from the position to the end of the node.
+size_t RemoteRegistry::CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const
+{
+    if (count != 0) {
+        return count;
+    }
+    const size_t size = m_access.GetSize(treePath);
+    return position < size ? size - position : 1;
+}
+
+zemtra_REMOTE::StringSeq* RemoteRegistry::GetText(const char* path, CORBA::ULong position, CORBA::ULong count)
+{
+    return Serve(path, [&] {
+        const std::string treePath = TreePathOf(path);
+        return new zemtra_REMOTE::StringSeq(
+            ToSeq(m_access.GetTexts(treePath, position, CountFrom(treePath, position, count))));
+    });
+}
+
+zemtra_REMOTE::LongLongSeq* RemoteRegistry::GetInteger(const char* path, CORBA::ULong position, CORBA::ULong count)
+{
+    return Serve(path, [&] {
+        const std::string treePath = TreePathOf(path);
+        const std::vector<long long> values =
+            m_access.GetIntegers(treePath, position, CountFrom(treePath, position, count));
+        zemtra_REMOTE::LongLongSeq_var seq = new zemtra_REMOTE::LongLongSeq;
+        seq->length(static_cast<CORBA::ULong>(values.size()));
+        for (CORBA::ULong i = 0; i < seq->length(); ++i) {
+            seq[i] = values[i];
+        }
+        return seq._retn();
+    });
+}
+
+q_NET::DoubleSeq* RemoteRegistry::GetDouble(const char* path, CORBA::ULong position, CORBA::ULong count)
+{
+    return Serve(path, [&] {
+        const std::string treePath = TreePathOf(path);
+        const std::vector<double> values =
+            m_access.GetDoubles(treePath, position, CountFrom(treePath, position, count));
+        q_NET::DoubleSeq_var seq = new q_NET::DoubleSeq;
+        seq->length(static_cast<CORBA::ULong>(values.size()));
+        for (CORBA::ULong i = 0; i < seq->length(); ++i) {
+            seq[i] = values[i];
+        }
+        return seq._retn();
+    });
+}
+
+void RemoteRegistry::SetText(const char* path, CORBA::ULong position, const zemtra_REMOTE::StringSeq& values)
+{
+    Serve(path, [&] {
+        std::vector<std::string> texts;
+        for (CORBA::ULong i = 0; i < values.length(); ++i) {
+            texts.emplace_back(values[i].in());
+        }
+        m_access.SetTexts(TreePathOf(path), texts, position);
+    });
+}
+
+void RemoteRegistry::SetInteger(const char* path, CORBA::ULong position, const zemtra_REMOTE::LongLongSeq& values)
+{
+    Serve(path, [&] {
+        std::vector<long long> v(values.length());
+        for (CORBA::ULong i = 0; i < values.length(); ++i) {
+            v[i] = values[i];
+        }
+        m_access.SetIntegers(TreePathOf(path), v, position);
+    });
+}
+
+void RemoteRegistry::SetDouble(const char* path, CORBA::ULong position, const q_NET::DoubleSeq& values)
+{
+    Serve(path, [&] {
+        std::vector<double> v(values.length());
+        for (CORBA::ULong i = 0; i < values.length(); ++i) {
+            v[i] = values[i];
+        }
+        m_access.SetDoubles(TreePathOf(path), v, position);
+    });
+}
+
+void RemoteRegistry::Execute(const char* path)
+{
+    Serve(path, [&] { m_access.Execute(TreePathOf(path)); });
+}
+
+CORBA::ULongLong RemoteRegistry::Subscribe(const char* path, zemtra_REMOTE::ValueCallback_ptr callback)
+{
+    return Serve(path, [&]() -> CORBA::ULongLong {
+        if (CORBA::is_nil(callback)) {
+            throw qstd::Exception("mci: No callback object given for " + std::string(path), true);
+        }
+        ReapEnded();
+        const std::uint64_t id = m_nextId.fetch_add(1);
+        auto subscription = std::make_unique<RemoteSubscription>(id, path, TreePathOf(path), m_access, callback);
+        subscription->Start();
+        std::lock_guard<std::mutex> lock(m_sessionsMutex);
+        m_subscriptions.emplace(id, std::move(subscription));
+        return id;
+    });
+}
+
+void RemoteRegistry::Unsubscribe(CORBA::ULongLong id)
+{
+    Serve("", [&] {
+        std::unique_ptr<RemoteSubscription> subscription;
+        {
+            std::lock_guard<std::mutex> lock(m_sessionsMutex);
+            auto it = m_subscriptions.find(id);
+            if (it == m_subscriptions.end()) {
+                throw qstd::Exception("mci: No such subscription: " + std::to_string(id), true);
+            }
+            subscription = std::move(it->second);
+            m_subscriptions.erase(it);
+        }
+        subscription->Close();
+    });
+}
+
+zemtra_REMOTE::SignalInfo* RemoteRegistry::GetSignal(const char* path)
+{
+    return Serve(path, [&] {
+        const std::string treePath = TreePathOf(path);
+        const ClientAccess::SignalInfo basic = m_access.GetSignal(treePath);
+        auto* node = dynamic_cast<qreg::SignalNode*>(m_access.Find(treePath).get());
+        zemtra_REMOTE::SignalInfo_var info = new zemtra_REMOTE::SignalInfo;
+        info->name = basic.name.c_str();
+        info->owner = basic.owner.c_str();
+        info->access_type = basic.accessType;
+        info->atom_size = static_cast<CORBA::ULong>(basic.atomSize);
+        info->length = static_cast<CORBA::ULong>(basic.length);
+        node->WithSource([&](qsig::SignalSource& source) {
+            info->group_size = static_cast<CORBA::ULong>(source.GroupSize());
+            info->component_names = ToSeq(source.GetComponentNames());
+        });
+        return info._retn();
+    });
+}
+
+CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalReceiver_ptr receiver, CORBA::Long mode,
+                                            CORBA::ULong count, CORBA::LongLong offset)
+{
+    return Serve(path, [&]() -> CORBA::ULongLong {
+        const std::string clientPath = path;
+        const std::string treePath = TreePathOf(clientPath);
+        if (CORBA::is_nil(receiver)) {
+            throw qstd::Exception("qsig: No receiver object given for " + clientPath, true);
+        }
+        // Checks that the node is a signal node with its source in place.
+        const ClientAccess::SignalInfo info = m_access.GetSignal(treePath);
+        auto* node = dynamic_cast<qreg::SignalNode*>(m_access.Find(treePath).get());
+        ReapEnded();
+        const std::uint64_t id = m_nextId.fetch_add(1);
+        const std::string clientName = "remote_" + std::to_string(id);
+        std::unique_ptr<qsig::SignalClientBase> client(node->WithSource(
+            [&](qsig::SignalSource& source) { return source.NewSignalClient(clientName, 0); }));
+        if (!client) {
+            throw qstd::Exception("qsig: Signal has no clients for remote readers: " + clientPath, true);
+        }
+        qsig::SuccessCode_e rc = qsig::eSuccess;
+        if (info.accessType == qsig::eAccessStream) {
+            rc = client->Open();
+        } else {
+            // Forwarding of an on-demand client works only in read-ahead mode.
+            if (mode != qsig::eAccessStreaming) {
+                throw qstd::Exception("qsig: Can't forward signal " + clientPath + " in access mode " +
+                                          std::to_string(mode) + ": " + CodeText(qsig::eTryAgain),
+                                      true);
+            }
+            rc = client->Open(static_cast<qsig::AccessMode_e>(mode), count, offset);
+        }
+        if (rc != qsig::eSuccess) {
+            throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc), true);
+        }
+        auto session = std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver,
+                                                             m_relayPoa.in());
+        session->Start();
+        std::lock_guard<std::mutex> lock(m_sessionsMutex);
+        m_sessions.emplace(id, std::move(session));
+        return id;
+    });
+}
+
+void RemoteRegistry::CloseSignal(CORBA::ULongLong id)
+{
+    Serve("", [&] {
+        std::unique_ptr<RemoteSignalSession> session;
+        {
+            std::lock_guard<std::mutex> lock(m_sessionsMutex);
+            auto it = m_sessions.find(id);
+            if (it == m_sessions.end()) {
+                throw qstd::Exception("qsig: No such signal client: " + std::to_string(id), true);
+            }
+            session = std::move(it->second);
+            m_sessions.erase(it);
+        }
+        session->Close();
+    });
+}
+
+void RemoteRegistry::ReapEnded()
+{
+    std::vector<std::unique_ptr<RemoteSignalSession>> sessions;
+    std::vector<std::unique_ptr<RemoteSubscription>> subscriptions;
+    {
+        std::lock_guard<std::mutex> lock(m_sessionsMutex);
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            if (it->second->HasEnded()) {
+                sessions.push_back(std::move(it->second));
+                it = m_sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = m_subscriptions.begin(); it != m_subscriptions.end();) {
+            if (it->second->HasEnded()) {
+                subscriptions.push_back(std::move(it->second));
+                it = m_subscriptions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Destroyed here, outside the lock: each closes itself.
+}
+
+bool RemoteRegistry::Drain(std::chrono::steady_clock::duration timeout)
+{
+    m_gate.Close();
+    return m_gate.WaitIdle(timeout);
+}
+
+void RemoteRegistry::CloseAll()
+{
+    std::map<std::uint64_t, std::unique_ptr<RemoteSignalSession>> sessions;
+    std::map<std::uint64_t, std::unique_ptr<RemoteSubscription>> subscriptions;
+    {
+        std::lock_guard<std::mutex> lock(m_sessionsMutex);
+        sessions.swap(m_sessions);
+        subscriptions.swap(m_subscriptions);
+    }
+    for (auto& s : sessions) {
+        s.second->Close();
+    }
+    for (auto& s : subscriptions) {
+        s.second->Close();
+    }
+}
+
+std::size_t RemoteRegistry::GetSignalSessionCount()
+{
+    ReapEnded();
+    std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    return m_sessions.size();
+}
+
+std::size_t RemoteRegistry::GetSubscriptionCount()
+{
+    ReapEnded();
+    std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    return m_subscriptions.size();
+}
+
+} // namespace mci

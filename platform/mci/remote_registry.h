@@ -1,0 +1,89 @@
+#pragma once
+// mci::RemoteRegistry: the servant of the remote registry interface. Each
+// request is admitted by the request gate, translated from a dot-separated
+// path into a tree path and served through mci::ClientAccess; a failure of
+// any kind becomes a RemoteError carrying the server's message, for that
+// client alone. It also keeps the open signal sessions and subscriptions of
+// remote clients.
+
+#include "platform/mci/client_access.h"
+#include "platform/mci/remote_request_gate.h"
+
+#include "zemtra_remote.hh"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace mci {
+
+class RemoteSignalSession;
+class RemoteSubscription;
+
+// Tree path ("a/b/c") of a dot-separated client path ("a.b.c").
+std::string TreePathOf(const std::string& dottedPath);
+
+class RemoteRegistry : public POA_zemtra_REMOTE::Registry {
+public:
+    // relayPoa hosts the per-session receiver relays (a POA with
+    // system-assigned ids).
+    RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa);
+    ~RemoteRegistry() override;
+
+    zemtra_REMOTE::NodeInfoSeq* List(const char* path) override;
+    zemtra_REMOTE::NodeInfo* Describe(const char* path) override;
+
+    zemtra_REMOTE::StringSeq* GetText(const char* path, CORBA::ULong position, CORBA::ULong count) override;
+    zemtra_REMOTE::LongLongSeq* GetInteger(const char* path, CORBA::ULong position, CORBA::ULong count) override;
+    q_NET::DoubleSeq* GetDouble(const char* path, CORBA::ULong position, CORBA::ULong count) override;
+
+    void SetText(const char* path, CORBA::ULong position, const zemtra_REMOTE::StringSeq& values) override;
+    void SetInteger(const char* path, CORBA::ULong position, const zemtra_REMOTE::LongLongSeq& values) override;
+    void SetDouble(const char* path, CORBA::ULong position, const q_NET::DoubleSeq& values) override;
+
+    void Execute(const char* path) override;
+
+    CORBA::ULongLong Subscribe(const char* path, zemtra_REMOTE::ValueCallback_ptr callback) override;
+    void Unsubscribe(CORBA::ULongLong id) override;
+
+    zemtra_REMOTE::SignalInfo* GetSignal(const char* path) override;
+    CORBA::ULongLong OpenSignal(const char* path, q_NET::SignalReceiver_ptr receiver, CORBA::Long mode,
+                                CORBA::ULong count, CORBA::LongLong offset) override;
+    void CloseSignal(CORBA::ULongLong id) override;
+
+    // Refuses new requests and waits for those in progress; false when
+    // some were still running at the time-out.
+    bool Drain(std::chrono::steady_clock::duration timeout);
+    // Ends every signal session and subscription.
+    void CloseAll();
+
+    // Sessions and subscriptions still alive (ended ones are reaped first).
+    std::size_t GetSignalSessionCount();
+    std::size_t GetSubscriptionCount();
+    std::size_t GetActiveRequestCount() const { return m_gate.Active(); }
+
+private:
+    // Runs one request: admission, translation of failures into RemoteError.
+    template <typename F>
+    auto Serve(const char* path, F&& body) -> decltype(body());
+
+    zemtra_REMOTE::NodeInfo DescribeNode(const std::string& treePath, const std::string& name) const;
+    size_t CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const;
+    void ReapEnded();
+
+    ClientAccess m_access;
+    TreeNodePtr m_root;
+    PortableServer::POA_var m_relayPoa;
+    RemoteRequestGate m_gate;
+    std::atomic<std::uint64_t> m_nextId{1};
+
+    std::mutex m_sessionsMutex;
+    std::map<std::uint64_t, std::unique_ptr<RemoteSignalSession>> m_sessions;
+    std::map<std::uint64_t, std::unique_ptr<RemoteSubscription>> m_subscriptions;
+};
+
+} // namespace mci

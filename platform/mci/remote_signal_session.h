@@ -1,0 +1,89 @@
+#pragma once
+// mci::RemoteSignalSession: one remote client of a signal. It owns the
+// signal client that the source made for the remote reader and a thread
+// that has the client forward its buffers, again and again, to a relay
+// servant of this process; the relay passes each buffer on to the remote
+// receiver and notes when that receiver cannot be reached. The session ends
+// by itself when the receiver has vanished or the client can forward no
+// more (its source gone or cancelled); Close ends it on request.
+
+#include "platform/qsig/signal_client_base.h"
+
+#include "q_net.hh"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace mci {
+
+// Passes buffers on to one remote receiver. After the first failed call it
+// refuses every further buffer (answers -1) and reports Failed.
+class RemoteReceiverRelay : public POA_q_NET::SignalReceiver {
+public:
+    explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target);
+
+    CORBA::Long ReceiveShort(const char* name, const q_NET::ShortSeq& values, const q_NET::MetaSeq& meta) override;
+    CORBA::Long ReceiveLong(const char* name, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta) override;
+    CORBA::Long ReceiveDouble(const char* name, const q_NET::DoubleSeq& values, const q_NET::MetaSeq& meta) override;
+    CORBA::Long ReceiveULongLong(const char* name, const q_NET::ULongLongSeq& values,
+                                 const q_NET::MetaSeq& meta) override;
+
+    bool Failed() const { return m_failed.load(); }
+    std::string Failure() const;
+    std::uint64_t Forwarded() const { return m_forwarded.load(); }
+
+private:
+    template <typename F>
+    CORBA::Long Relay(F&& call);
+
+    q_NET::SignalReceiver_var m_target;
+    std::atomic<bool> m_failed{false};
+    std::atomic<std::uint64_t> m_forwarded{0};
+    mutable std::mutex m_mutex;
+    std::string m_failure;
+};
+
+class RemoteSignalSession {
+public:
+    // Time a call to a remote receiver may take before it counts as failed.
+    static constexpr unsigned c_callTimeoutMs = 5000;
+
+    // client: open, owned by the session from now on.
+    RemoteSignalSession(std::uint64_t id, const std::string& path, std::unique_ptr<qsig::SignalClientBase> client,
+                        q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa);
+    ~RemoteSignalSession();
+    RemoteSignalSession(const RemoteSignalSession&) = delete;
+    RemoteSignalSession& operator=(const RemoteSignalSession&) = delete;
+
+    // Activates the relay and starts forwarding.
+    void Start();
+    // Closes the client, joins the thread, deactivates the relay. Idempotent.
+    void Close();
+    // The forwarding thread has ended by itself.
+    bool HasEnded() const { return m_ended.load(); }
+
+    std::uint64_t GetId() const { return m_id; }
+    const std::string& GetPath() const { return m_path; }
+
+private:
+    void Forward();
+
+    const std::uint64_t m_id;
+    const std::string m_path;
+    std::unique_ptr<qsig::SignalClientBase> m_client;
+    PortableServer::POA_var m_relayPoa;
+    RemoteReceiverRelay* m_relay; // reference held by the session until Close
+    PortableServer::ObjectId_var m_relayId;
+    q_NET::SignalReceiver_var m_relayRef;
+    std::thread m_thread;
+    std::atomic<bool> m_closing{false};
+    std::atomic<bool> m_ended{false};
+    std::mutex m_closeMutex;
+    bool m_closed = false;
+};
+
+} // namespace mci
