@@ -243,13 +243,7 @@ bool ZemtraApplication::Run(int argc, char** argv)
     m_stop.store(false);
     m_shutdownDone = false;
     g_signalled = 0;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    struct sigaction oldInt {};
-    struct sigaction oldTerm {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
+    InstallStopSignals();
 
     const bool ok = RunPhases();
 
@@ -263,8 +257,7 @@ bool ZemtraApplication::Run(int argc, char** argv)
     m_descriptions.clear();
     SetTreeNode(nullptr);
     m_state.store(eStateCreated);
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
+    RestoreStopSignals();
     qstd::LogInfo(ApplicationName() + (ok ? " ended." : " ended after a failure."));
     SetInstrumentRoot(formerRoot);
     return ok;
@@ -276,6 +269,11 @@ bool ZemtraApplication::RunPhases()
     try {
         qstd::LogInfo(ApplicationName() + " starting.");
         MakeDirectories(ConfDir());
+        if (InstrumentRoot() != "/") {
+            // The instrument's own directories exist under a root of a run.
+            MakeDirectories(InstrumentPath(c_defaultConfDir));
+            MakeDirectories(InstrumentPath("/tmp/"));
+        }
         BuildChassis();
         SetTreeNode(MakeBranchNode(ApplicationName(), GetRegistryFlags()));
 
@@ -349,8 +347,33 @@ void ZemtraApplication::ServeUntilStopped()
     while (!m_stop.load() && g_signalled == 0) {
         std::this_thread::sleep_for(c_servePoll);
     }
+    // A second signal during shutdown ends the process the usual way.
+    RestoreStopSignals();
     m_serving.store(false);
     qstd::LogInfo(ApplicationName() + " stopping.");
+}
+
+void ZemtraApplication::InstallStopSignals()
+{
+    if (m_signalsInstalled) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &m_oldInt);
+    sigaction(SIGTERM, &action, &m_oldTerm);
+    m_signalsInstalled = true;
+}
+
+void ZemtraApplication::RestoreStopSignals()
+{
+    if (!m_signalsInstalled) {
+        return;
+    }
+    sigaction(SIGINT, &m_oldInt, nullptr);
+    sigaction(SIGTERM, &m_oldTerm, nullptr);
+    m_signalsInstalled = false;
 }
 
 void ZemtraApplication::ShutdownAll()

@@ -25,6 +25,7 @@
 #include "platform/qapp/zemtra_object.h"
 
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,6 +109,8 @@ private:
     void ApplyOptions(const RunOptions& options);
     void BuildChassis();
     void ShutdownAll();
+    void InstallStopSignals();
+    void RestoreStopSignals();
     void ServeUntilStopped();
     template <typename F>
     void ForEachObject(F f, bool childrenFirst);
@@ -119,6 +122,9 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_serving{false};
     bool m_shutdownDone = false;
+    bool m_signalsInstalled = false;
+    struct sigaction m_oldInt {};
+    struct sigaction m_oldTerm {};
     RunOptions m_options;
     std::string m_confDir;
     std::unique_ptr<sim::Chassis> m_chassis;

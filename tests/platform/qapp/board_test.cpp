@@ -1,0 +1,322 @@
+// Boards without the run loop: block mapping and aliasing, object creation
+// over blocks, the mapping failure, the local-timing protocol step by step,
+// the timing board's devices.
+
+#include "test_app.h"
+
+#include "platform/qapp/create.h"
+#include "platform/qapp/instrument_path.h"
+#include "platform/qboard/tim_board.h"
+#include "platform/qfeature/history_buffer.h"
+#include "platform/qfeature/local_timing.h"
+#include "platform/qfeature/tsm.h"
+#include "platform/qstd/capture.h"
+#include "platform/qstd/exception.h"
+#include "sim/chassis.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace qapptest;
+
+namespace {
+
+// One application with the boards of a scenario, built without Run.
+struct Bench {
+    explicit Bench(const std::string& xml) : chassis(sim::Scenario::Parse(xml))
+    {
+        for (sim::Board* sb : chassis.Boards()) {
+            descs.push_back(std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(sb->Type()), sb->Name(),
+                                                         bmc::Uri("localhost", sb->Slot()), sb));
+        }
+    }
+    ~Bench() { app.DeleteChildren(); }
+    const bmc::Board* Desc(size_t i) const { return descs.at(i).get(); }
+
+    TestApplication app;
+    sim::Chassis chassis;
+    std::vector<std::unique_ptr<bmc::Board>> descs;
+};
+
+TEST(BoardMapping, OverlappingBlocksAliasAndBlocksOutsideTheSpaceFail)
+{
+    Bench bench(Scenario({3}));
+    auto* board = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
+    bench.app.QueryChild(board);
+    volatile FPGAMem_t* whole = board->MapRegisters(0x880000, 0x9400);
+    volatile FPGAMem_t* word = board->MapRegisters(0x880090, 4);
+    volatile FPGAMem_t* small = board->MapRegisters(0x880000, 4);
+    ASSERT_NE(whole, nullptr);
+    ASSERT_NE(word, nullptr);
+    EXPECT_EQ(small, whole);
+    fpga::Write32(word, 0, 0x12345678u);
+    EXPECT_EQ(fpga::Read32(whole, 0x90), 0x12345678u);
+    fpga::Write32(whole, 0x90, 0xCAFEu);
+    EXPECT_EQ(fpga::Read32(word, 0), 0xCAFEu);
+    // Outside the 16 MiB space, negative or empty.
+    EXPECT_EQ(board->MapRegisters(0x1000000, 4), nullptr);
+    EXPECT_EQ(board->MapRegisters(0xFFFFFC, 8), nullptr);
+    EXPECT_EQ(board->MapRegisters(-4, 4), nullptr);
+    EXPECT_EQ(board->MapRegisters(0x100, 0), nullptr);
+    EXPECT_NE(board->MapRegisters(0xFFFFFC, 4), nullptr);
+    EXPECT_EQ(board->Uri().GetId(), "3");
+    EXPECT_EQ(board->GetType(), bmc::eBoardRaf);
+}
+
+TEST(BoardMapping, RegisterObjectMapsAdoptsOrRefuses)
+{
+    const std::string broken =
+        "  <board type=\"175\" name=\"raf4\" slot=\"4\"><fault name=\"unmappable\" offset=\"0x900000\"/></board>\n";
+    Bench bench(Scenario({3}, broken));
+    auto* good = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
+    auto* bad = new qapp::ZemtraBoard(bench.app, bench.Desc(2));
+    bench.app.QueryChild(good);
+    bench.app.QueryChild(bad);
+
+    RecordingFpgaObject* a = good->RegisterObject<RecordingFpgaObject>(0x900000, "tbt");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->Block(), good->MapRegisters(0x900000, 4));
+    EXPECT_EQ(&a->GetParentBoard(), good);
+    EXPECT_EQ(good->GetChildren().size(), 1u);
+
+    try {
+        bad->RegisterObject<RecordingFpgaObject>(0x900000, "tbt");
+        FAIL() << "no exception";
+    } catch (const qstd::Exception& e) {
+        EXPECT_STREQ(e.what(), "Failure while mapping to FPGA memory registers");
+    }
+    EXPECT_TRUE(bad->GetChildren().empty());
+    // Other blocks of the faulty board still map.
+    EXPECT_NE(bad->RegisterObject<RecordingFpgaObject>(0x900020, "other"), nullptr);
+}
+
+TEST(BoardMapping, BoardWithoutChassisMapsNothing)
+{
+    TestApplication app;
+    bmc::Board desc(bmc::eBoardRaf, "raf9", bmc::Uri("localhost", "9"));
+    qapp::ZemtraBoard board(app, &desc);
+    EXPECT_EQ(board.MapRegisters(0x100, 4), nullptr);
+    EXPECT_THROW(board.RegisterObject<RecordingFpgaObject>(0x100, "x"), qstd::Exception);
+    EXPECT_EQ(desc.CreateDeviceName(bmc::eAccessEvents, 0), "/dev/zemtra/raf9/event0");
+    EXPECT_EQ(desc.CreateDeviceName(bmc::eAccessRandom, 1), "/dev/zemtra/raf9/ram1");
+}
+
+TEST(BoardDescription, DeviceNamesAreTheSimulatedBoardsAndTypesPrint)
+{
+    Bench bench(Scenario({3}));
+    const bmc::Board* raf = bench.Desc(1);
+    EXPECT_EQ(raf->CreateDeviceName(bmc::eAccessEvents, 0), raf->SimBoard()->DeviceName(2, 0));
+    EXPECT_EQ(raf->CreateDeviceName(bmc::eAccessRandom, 0), raf->SimBoard()->DeviceName(0, 0));
+    EXPECT_EQ(bmc::ToString(bmc::eBoardRaf), "RAF (175)");
+    EXPECT_EQ(bmc::ToString(bmc::eBoardEvrx), "EVRX (235)");
+    EXPECT_EQ(bmc::ToString(static_cast<bmc::BoardType_e>(7)), "unknown (7)");
+    EXPECT_EQ(raf->GetUri().ToString(), "zemtra://localhost/3");
+}
+
+// A local timing that records its own hooks.
+class RecordingTiming : public qfeature::LocalTimingSync {
+public:
+    using qfeature::LocalTimingSync::LocalTimingSync;
+    std::vector<std::string> calls;
+
+protected:
+    void OnAnnounced() override { calls.push_back("announced"); }
+    void OnStartAdjustment() override { calls.push_back("start"); }
+    void OnStopAdjustment(bool ok) override { calls.push_back(ok ? "stop ok" : "stop failed"); }
+};
+
+class ThrowingBoard : public qapp::ZemtraBoard {
+public:
+    using qapp::ZemtraBoard::ZemtraBoard;
+    bool fail = false;
+    void OnAdjustedTimestamp(long long, unsigned long long) override
+    {
+        if (fail) {
+            throw qstd::Exception("restart failed", true);
+        }
+    }
+};
+
+TEST(LocalTimingSync, ProtocolStepByStep)
+{
+    qstd::CaptureScope capture;
+    Bench bench(Scenario({3}));
+    auto* board = new ThrowingBoard(bench.app, bench.Desc(1));
+    bench.app.QueryChild(board);
+    auto* timing = qapp::Create<RecordingTiming>(*board, "local_timing", nullptr, nullptr);
+    sim::Board* simBoard = bench.Desc(1)->SimBoard();
+
+    // Not pending: a trigger changes nothing.
+    timing->Synchronize(2, 0);
+    EXPECT_TRUE(timing->calls.empty());
+    EXPECT_EQ(timing->GetSynchronizedLMT(), qfeature::LocalTimingSync::c_unsynchronizedLMT);
+
+    ASSERT_TRUE(timing->AnnounceSync(100000));
+    EXPECT_EQ(bench.app.Announced(), 1u);
+    EXPECT_TRUE(simBoard->LmtPending());
+    // A trigger seen before the clock took the LMT, and other event ids, are ignored.
+    timing->Synchronize(2, 42);
+    timing->Synchronize(3, 100000);
+    EXPECT_TRUE(timing->IsSyncPending());
+
+    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
+    EXPECT_FALSE(simBoard->LmtPending());
+    timing->Synchronize(2, 100000);
+    EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "start", "stop ok"}));
+    EXPECT_EQ(bench.app.Synchronized(), 1u);
+    EXPECT_EQ(timing->GetSynchronizedLMT(), 100000u);
+    EXPECT_GE(timing->GetCurrentLmt(), 100000u);
+
+    // A trigger that carries another LMT than the announced one fails the adjustment.
+    timing->calls.clear();
+    ASSERT_TRUE(timing->AnnounceSync(200000));
+    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
+    timing->Synchronize(2, 123);
+    EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "stop failed"}));
+    EXPECT_EQ(bench.app.Synchronized(), 1u);
+    EXPECT_TRUE(capture.LoggedSubstring("carries LMT 123 instead of the announced 200000"));
+
+    // A failing board hook fails the adjustment too.
+    timing->calls.clear();
+    board->fail = true;
+    ASSERT_TRUE(timing->AnnounceSync(300000));
+    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
+    timing->Synchronize(2, 300000);
+    EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "start", "stop failed"}));
+    EXPECT_TRUE(capture.Logged("Timestamp adjustment of raf3 failed: restart failed"));
+    EXPECT_EQ(bench.app.Synchronized(), 1u);
+    EXPECT_EQ(bench.app.Announced(), 3u);
+}
+
+TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
+{
+    Bench bench(Scenario({3}));
+    struct DeltaBoard : qapp::ZemtraBoard {
+        using qapp::ZemtraBoard::ZemtraBoard;
+        long long delta = 0;
+        void OnAdjustedTimestamp(long long d, unsigned long long) override { delta = d; }
+    };
+    auto* board = new DeltaBoard(bench.app, bench.Desc(1));
+    bench.app.QueryChild(board);
+    auto* timing = qapp::Create<qfeature::LocalTimingSync>(*board, "local_timing", nullptr, nullptr);
+    sim::Board* simBoard = bench.Desc(1)->SimBoard();
+    const unsigned long long now = simBoard->Clock().Now();
+    const unsigned long long target = now + 1000000000ull;
+    ASSERT_TRUE(timing->AnnounceSync(target));
+    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
+    timing->Synchronize(2, target);
+    // The clock stepped forward by about 10^9 periods (less the time that passed).
+    EXPECT_GT(board->delta, 999000000ll);
+    EXPECT_LE(board->delta, 1000000000ll);
+}
+
+TEST(TimingBoard, DevicesOfTheTimingBoard)
+{
+    const std::string unlocked =
+        "<chassis><board type=\"62\" name=\"tim\" slot=\"1\"><fault name=\"no_mc_pll\"/></board></chassis>";
+    Bench bench(Scenario({}));
+    auto* tim = new qboard::TimBoard(bench.app, bench.Desc(0), qboard::TimBoard::c_evtDesc,
+                                     qfeature::TimTriggerGeneration::c_trigConfigurations, nullptr, false);
+    bench.app.QueryChild(tim);
+    EXPECT_EQ(tim->GetIdSpecific()->GetADCFrequency(), 117440043u);
+    ASSERT_NE(tim->GetMcPll(), nullptr);
+    EXPECT_TRUE(tim->GetMcPll()->SetMcPrescaler(1000));
+    EXPECT_EQ(tim->SimTiming()->McPrescaler(), 1000u);
+    EXPECT_FALSE(tim->GetMcPll()->SetMcPrescaler(0));
+    EXPECT_EQ(tim->SimTiming()->McPrescaler(), 1000u);
+    EXPECT_TRUE(tim->GetDac().SetValueA(40000));
+    EXPECT_EQ(tim->SimTiming()->Dac(), 40000u);
+    EXPECT_FALSE(tim->GetDac().SetValueA(0x10000));
+    EXPECT_EQ(tim->SimTiming()->Dac(), 40000u);
+    tim->SetTrigSourceExt();
+    EXPECT_TRUE(tim->IsTrigSourceExt());
+    tim->SetTrigSourceOff();
+    EXPECT_FALSE(tim->IsTrigSourceExt());
+    ASSERT_NE(tim->GetEventStream(), nullptr);
+    EXPECT_EQ(tim->GetEventStream()->GetDeviceName(), bench.Desc(0)->CreateDeviceName(bmc::eAccessEvents, 0));
+
+    Bench noPll(unlocked);
+    auto* bare = new qboard::EvrxBoard(noPll.app, noPll.Desc(0), qboard::TimBoard::c_evtDesc,
+                                       qfeature::TimTriggerGeneration::c_trigConfigurations, nullptr);
+    noPll.app.QueryChild(bare);
+    EXPECT_EQ(bare->GetMcPll(), nullptr);
+    bare->SetBackplaneT0Switch(1);
+    EXPECT_EQ(bare->GetBackplaneT0Switch(), 1u);
+}
+
+TEST(TimingBoard, TriggerGenerationRefusesTriggersAboveThree)
+{
+    TestApplication app;
+    std::vector<qfeature::TimTriggerGeneration::RegNodeConfiguration> nodes = {{1, "source", 14}};
+    auto* gen = qapp::Create<qfeature::TimTriggerGeneration>(
+        app, "trigger_generation", qfeature::TimTriggerGeneration::c_trigConfigurations, &nodes);
+    EXPECT_TRUE(gen->SetTriggerSource(1, 1));
+    EXPECT_TRUE(gen->SetTriggerDebouncer(3, 65));
+    EXPECT_FALSE(gen->SetTriggerSource(4, 1));
+    EXPECT_FALSE(gen->SetTriggerDebouncer(4, 1));
+    unsigned v = 0;
+    EXPECT_TRUE(gen->GetTriggerSource(1, v));
+    EXPECT_EQ(v, 1u);
+    EXPECT_TRUE(gen->GetTriggerDebouncer(3, v));
+    EXPECT_EQ(v, 65u);
+    EXPECT_FALSE(gen->GetTriggerCode(4, v));
+    EXPECT_TRUE(gen->SetLemoControl(33));
+    EXPECT_TRUE(gen->GetLemoControl(v));
+    EXPECT_EQ(v, 33u);
+
+    mci::TreeNodePtr node = qapp::MakeBranchNode("trigger_generation", 0);
+    gen->OnRegistryAdd(node);
+    ASSERT_TRUE(node->Find("trigger1/source"));
+    EXPECT_EQ(node->Find("trigger1/source")->GetFlags(), 14u);
+    EXPECT_EQ(node->Find("trigger2/source")->GetFlags(), 6u);
+}
+
+TEST(Features, TsmRegistersAndHistoryBufferControlWords)
+{
+    Bench bench(Scenario({3}));
+    auto* board = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
+    bench.app.QueryChild(board);
+    auto* tsm = board->RegisterObject<qfeature::Tsm>(0x500000, "tsm");
+    volatile FPGAMem_t* block = board->MapRegisters(0x500000, 0x18);
+    fpga::Write32(block, 0x0C, 4096);
+    unsigned d = 0;
+    EXPECT_TRUE(tsm->GetDuration(d));
+    EXPECT_EQ(d, 4096u);
+    EXPECT_TRUE(tsm->SetEnabled(true));
+    EXPECT_TRUE(tsm->SetContinuous(true));
+    EXPECT_TRUE(tsm->SetContinuous(false));
+    EXPECT_EQ(fpga::Read32(block, 0), 1u);
+
+    volatile FPGAMem_t* hb = board->MapRegisters(0x400000, 0xF8);
+    std::vector<qfeature::HistoryBuffer::tControl> controls = {
+        {hb + 160, qfeature::HistoryBuffer::eStartImmediately},
+        {hb + 192, qfeature::HistoryBuffer::eStartOnEvent},
+    };
+    auto* history = qapp::Create<qfeature::HistoryBuffer>(*board, "hb", controls);
+    EXPECT_FALSE(history->IsEnabled());
+    history->AssureEnable();
+    EXPECT_TRUE(history->IsEnabled());
+    EXPECT_EQ(fpga::Read64(hb, 160), 1u);
+    EXPECT_EQ(fpga::Read64(hb, 192), 4u);
+    history->Disable();
+    EXPECT_FALSE(history->IsEnabled());
+    EXPECT_EQ(fpga::Read64(hb, 160), 2u);
+    EXPECT_EQ(fpga::Read64(hb, 192), 2u);
+}
+
+TEST(InstrumentPath, AbsolutePathsResolveUnderTheRoot)
+{
+    const std::string former = qapp::InstrumentRoot();
+    qapp::SetInstrumentRoot("/");
+    EXPECT_EQ(qapp::InstrumentPath("/var/opt/zemtra/cfg/x.conf"), "/var/opt/zemtra/cfg/x.conf");
+    qapp::SetInstrumentRoot("run/root/");
+    EXPECT_EQ(qapp::InstrumentPath("/tmp/lastgood3.dat"), "run/root/tmp/lastgood3.dat");
+    EXPECT_EQ(qapp::InstrumentPath("relative/file"), "relative/file");
+    EXPECT_EQ(qapp::InstrumentPath(""), "");
+    qapp::SetInstrumentRoot("");
+    EXPECT_EQ(qapp::InstrumentRoot(), "/");
+    qapp::SetInstrumentRoot(former);
+}
+
+} // namespace

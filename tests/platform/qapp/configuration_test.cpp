@@ -1,0 +1,171 @@
+// The configuration step: persistent nodes stored at a clean shutdown and
+// restored through the client write path at the next start; bad lines are
+// logged and skipped.
+
+#include "test_app.h"
+
+#include "platform/mci/client_access.h"
+#include "platform/qapp/create.h"
+#include "platform/qapp/fnc_node.h"
+#include "platform/qstd/capture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+using namespace qapptest;
+
+namespace {
+
+// Publishes "setting" (persistent, writable, refuses values above 100),
+// "scratch" (writable, not persistent) and "fixed" (persistent, read-only).
+class SettingFeature : public qapp::ZemtraFeature {
+public:
+    using qapp::ZemtraFeature::ZemtraFeature;
+    void OnRegistryAdd(mci::TreeNodePtr& node) override
+    {
+        node->Add(qapp::MakeFncNode<unsigned>(
+            "setting", 14,
+            [this](unsigned& v) {
+                v = m_setting;
+                return true;
+            },
+            [this](const unsigned& v) {
+                Hooks().Add("setting", "set " + std::to_string(v), GetApplicationState());
+                if (v > 100) {
+                    return false;
+                }
+                m_setting = v;
+                return true;
+            }));
+        node->Add(qapp::MakeFncNode<unsigned>(
+            "scratch", 6,
+            [this](unsigned& v) {
+                v = m_scratch;
+                return true;
+            },
+            [this](const unsigned& v) {
+                m_scratch = v;
+                return true;
+            }));
+        node->Add(qapp::MakeFncNode<unsigned>("fixed", 10, [](unsigned& v) {
+            v = 3;
+            return true;
+        }));
+    }
+    unsigned m_setting = 5;
+    unsigned m_scratch = 0;
+};
+
+class Configuration : public ::testing::Test {
+protected:
+    void SetUp() override { Hooks().Clear(); }
+
+    static void WithSettings(TestApplication& app)
+    {
+        app.makeBoard = [](TestApplication& a, const bmc::Board* b) -> qapp::ZemtraBoard* {
+            auto* board = new TestBoard(a, b);
+            qapp::Create<SettingFeature>(*board, "cfg");
+            return board;
+        };
+    }
+    std::string ConfFile() const { return m_dir.Path() + "/cfg/test-app.conf"; }
+    std::string ReadConf() const
+    {
+        std::ifstream in(ConfFile());
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(Configuration, StoredAtShutdownAndRestoredAtTheNextStart)
+{
+    {
+        qstd::CaptureScope capture;
+        TestApplication first;
+        WithSettings(first);
+        first.whileRunning = [](TestApplication& a) {
+            mci::ClientAccess access(a.GetTreeNode());
+            access.SetText("raf3/cfg/setting", "42");
+            access.SetText("raf3/cfg/scratch", "9");
+            a.RequestStop();
+        };
+        ASSERT_TRUE(RunOn(first, m_dir, Scenario({3})));
+        EXPECT_TRUE(capture.Logged("No configuration file " + ConfFile() + ": first start."));
+    }
+    const std::string stored = ReadConf();
+    EXPECT_NE(stored.find("raf3/cfg/setting\t0\t42\n"), std::string::npos) << stored;
+    EXPECT_EQ(stored.find("scratch"), std::string::npos) << stored;
+    EXPECT_EQ(stored.find("fixed"), std::string::npos) << stored;
+    struct stat st;
+    EXPECT_NE(::stat((ConfFile() + ".tmp").c_str(), &st), 0);
+
+    Hooks().Clear();
+    TestApplication second;
+    WithSettings(second);
+    unsigned long long value = 0;
+    second.whileRunning = [&](TestApplication& a) {
+        value = mci::ClientAccess(a.GetTreeNode()).GetInteger("raf3/cfg/setting");
+        a.RequestStop();
+    };
+    ASSERT_TRUE(RunOn(second, m_dir, Scenario({3})));
+    EXPECT_EQ(value, 42u);
+    // Applied through the node's setter in the configuration step.
+    const int set = Hooks().IndexOf("setting:set 42@3");
+    ASSERT_GE(set, 0);
+    EXPECT_LT(Hooks().IndexOf("raf3:OnPreConfig@3"), set);
+    EXPECT_LT(set, Hooks().IndexOf("raf3:OnPostConfig@3"));
+}
+
+TEST_F(Configuration, BadLinesAreLoggedAndSkipped)
+{
+    ::mkdir((m_dir.Path() + "/cfg").c_str(), 0755);
+    std::ofstream(ConfFile()) << "# stored values\n"
+                              << "\n"
+                              << "garbage\n"
+                              << "raf3/cfg/missing\t0\t1\n"
+                              << "raf3/cfg/scratch\t0\t1\n"
+                              << "raf3/cfg/setting\tx\t1\n"
+                              << "raf3/cfg/setting\t0\t500\n"
+                              << "raf3/cfg/setting\t0\tlots\n"
+                              << "raf3/cfg/setting\t0\t77\n";
+    qstd::CaptureScope capture;
+    TestApplication app;
+    WithSettings(app);
+    unsigned long long value = 0, scratch = 1;
+    app.whileRunning = [&](TestApplication& a) {
+        mci::ClientAccess access(a.GetTreeNode());
+        value = access.GetInteger("raf3/cfg/setting");
+        scratch = access.GetInteger("raf3/cfg/scratch");
+        a.RequestStop();
+    };
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({3})));
+    EXPECT_EQ(value, 77u);
+    EXPECT_EQ(scratch, 0u);
+    const std::string file = ConfFile() + ":";
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "3: malformed line."));
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "4: no node raf3/cfg/missing."));
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "5: node raf3/cfg/scratch is not persistent."));
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "6: malformed line."));
+    EXPECT_TRUE(capture.LoggedSubstring("Configuration line skipped: " + file + "7: "));
+    EXPECT_TRUE(capture.LoggedSubstring("Configuration line skipped: " + file + "8: "));
+    EXPECT_TRUE(capture.Logged("Configuration loaded from " + ConfFile() + ": 1 values applied, 6 lines skipped."));
+}
+
+TEST_F(Configuration, NotPersistingApplicationKeepsNoFile)
+{
+    struct Volatile : TestApplication {
+        Volatile() : qapp::ZemtraApplication("test-app", false, true) {}
+    } app;
+    WithSettings(app);
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({3})));
+    struct stat st;
+    EXPECT_NE(::stat(ConfFile().c_str(), &st), 0);
+}
+
+} // namespace
