@@ -71,6 +71,11 @@ RemoteSubscription::~RemoteSubscription()
 void RemoteSubscription::Start()
 {
     TreeNodePtr node = m_access.Find(m_treePath);
+    try {
+        m_enum = m_access.GetValueType(m_treePath) == c_enumValueType;
+    } catch (const std::exception&) {
+        m_enum = false; // a branch: nothing to name
+    }
     m_thread = std::thread(&RemoteSubscription::Deliver, this);
     m_notifications.Register(node, Callback([this](const NotificationData& data) { OnValue(data); }));
 }
@@ -81,6 +86,15 @@ void RemoteSubscription::OnValue(const NotificationData& data)
     Item item;
     item.position = data.position;
     item.reread = !EmittedValueTexts(data.value, item.texts);
+    if (m_enum && !item.reread) {
+        // An enum node emits its value as an integer; clients see names. The
+        // emitter still holds the node, so this reads the emitted value.
+        try {
+            item.texts = m_access.GetTexts(m_treePath, item.position, item.texts.size());
+        } catch (const std::exception&) {
+            // Keep the integer text.
+        }
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stop) {
         return;

@@ -30,6 +30,7 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts);
 class RemoteSubscription {
 public:
     static constexpr std::size_t c_maxQueued = 1024;
+    static constexpr int c_enumValueType = 9;
     // Time a callback may take before the subscriber counts as gone.
     static constexpr unsigned c_callTimeoutMs = 5000;
 
@@ -71,6 +72,7 @@ private:
     bool m_stop = false;
     std::atomic<std::uint64_t> m_lost{0};
     std::atomic<bool> m_ended{false};
+    bool m_enum = false; // set before the first emission can arrive
     std::thread m_thread;
     std::mutex m_closeMutex;
     bool m_closed = false;

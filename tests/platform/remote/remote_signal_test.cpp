@@ -1,0 +1,242 @@
+// Subscriptions and signal forwarding of the remote export: values reach
+// the client's callback in order, streams and read-ahead on-demand clients
+// forward to the client's receiver, and closed or vanished clients end
+// cleanly without affecting the server or other clients.
+
+#include "remote_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace remotetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class RemoteSignalTest : public ::testing::Test {
+protected:
+    Server server;
+    zemtra_REMOTE::Registry_ptr reg() { return server.registry.in(); }
+
+    // Waits until the export's bookkeeping reaches the counts.
+    bool WaitCounts(size_t sessions, size_t subscriptions)
+    {
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < end) {
+            if (server.exporter.GetSignalSessionCount() == sessions &&
+                server.exporter.GetSubscriptionCount() == subscriptions) {
+                return true;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+};
+
+TEST_F(RemoteSignalTest, SubscriptionDeliversEveryChangeInOrderUntilUnsubscribed)
+{
+    auto* cb = new Callback();
+    CORBA::Object_var obj = server.Activate(cb);
+    zemtra_REMOTE::ValueCallback_var ref = zemtra_REMOTE::ValueCallback::_narrow(obj);
+
+    const CORBA::ULongLong locked = reg()->Subscribe("tim.pll.locked", ref);
+    const CORBA::ULongLong custom = reg()->Subscribe("custom", ref);
+    const CORBA::ULongLong arr = reg()->Subscribe("arr", ref);
+    EXPECT_NE(locked, custom);
+    EXPECT_EQ(3u, server.exporter.GetSubscriptionCount());
+
+    // The system's own write of a read-only node reaches remote subscribers.
+    ASSERT_TRUE(server.tree.locked->SetValue(true, 0));
+    // Remote writes too; an enum is delivered by name.
+    zemtra_REMOTE::StringSeq v;
+    v.length(1);
+    v[0] = "fa_clk";
+    reg()->SetText("custom", 0, v);
+    v[0] = "5";
+    reg()->SetText("arr", 2, v);
+    ASSERT_TRUE(server.tree.locked->SetValue(false, 0));
+
+    ASSERT_TRUE(cb->WaitFor(4, 5s));
+    auto lines = cb->Lines();
+    // Per node the order is kept; across nodes each comes from its own thread.
+    std::vector<std::string> lockedLines;
+    for (const auto& l : lines) {
+        if (l.rfind("tim.pll.locked", 0) == 0) {
+            lockedLines.push_back(l);
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"tim.pll.locked@0: true", "tim.pll.locked@0: false"}), lockedLines);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "custom@0: fa_clk"), lines.end()) << ::testing::PrintToString(lines);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "arr@2: 5"), lines.end());
+
+    reg()->Unsubscribe(locked);
+    EXPECT_EQ("mci: No such subscription: " + std::to_string(locked),
+              RemoteMessage([&] { reg()->Unsubscribe(locked); }));
+    ASSERT_TRUE(server.tree.locked->SetValue(true, 0));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(4u, cb->Lines().size());
+    reg()->Unsubscribe(custom);
+    reg()->Unsubscribe(arr);
+    EXPECT_TRUE(WaitCounts(0, 0));
+    cb->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, SubscribeRefusesUnknownPathAndNilCallback)
+{
+    auto* cb = new Callback();
+    CORBA::Object_var obj = server.Activate(cb);
+    zemtra_REMOTE::ValueCallback_var ref = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    EXPECT_EQ("mci: No such node: tim.nothing", RemoteMessage([&] { reg()->Subscribe("tim.nothing", ref); }));
+    EXPECT_EQ("mci: No callback object given for custom",
+              RemoteMessage([&] { reg()->Subscribe("custom", zemtra_REMOTE::ValueCallback::_nil()); }));
+    EXPECT_EQ(0u, server.exporter.GetSubscriptionCount());
+    cb->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, VanishedCallbackEndsItsSubscriptionAlone)
+{
+    auto* gone = new Callback();
+    auto* stays = new Callback();
+    CORBA::Object_var goneObj = server.Activate(gone);
+    CORBA::Object_var staysObj = server.Activate(stays);
+    reg()->Subscribe("tim.pll.locked", zemtra_REMOTE::ValueCallback::_narrow(goneObj));
+    reg()->Subscribe("tim.pll.locked", zemtra_REMOTE::ValueCallback::_narrow(staysObj));
+    server.Deactivate(gone);
+
+    // The emitter is not disturbed; the other subscriber still gets values.
+    EXPECT_TRUE(server.tree.locked->SetValue(true, 0));
+    ASSERT_TRUE(stays->WaitFor(1, 5s));
+    EXPECT_TRUE(WaitCounts(0, 1));
+    EXPECT_TRUE(server.tree.locked->SetValue(false, 0));
+    ASSERT_TRUE(stays->WaitFor(2, 5s));
+    EXPECT_EQ(0u, gone->Lines().size());
+    gone->_remove_ref();
+    stays->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, StreamForwardsEveryPushedAtomToTheReceiver)
+{
+    auto* rx = new Receiver();
+    CORBA::Object_var obj = server.Activate(rx);
+    q_NET::SignalReceiver_var ref = q_NET::SignalReceiver::_narrow(obj);
+    const CORBA::ULongLong id = reg()->OpenSignal("signals.pll", ref, 0, 0, 0);
+    EXPECT_EQ(1u, server.tree.pll->GetQueueCount());
+    for (int i = 0; i < 10; ++i) {
+        server.tree.PushPll(i, 100 + i);
+    }
+    ASSERT_TRUE(rx->WaitForValues(20, 5s));
+    std::vector<double> expected;
+    for (int i = 0; i < 10; ++i) {
+        expected.push_back(i);
+        expected.push_back(100 + i);
+    }
+    EXPECT_EQ(expected, rx->Values());
+
+    reg()->CloseSignal(id);
+    EXPECT_EQ(0u, server.tree.pll->GetQueueCount());
+    server.tree.PushPll(1, 1);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(20u, rx->Values().size());
+    // A closed client cannot be closed again.
+    EXPECT_EQ("qsig: No such signal client: " + std::to_string(id), RemoteMessage([&] { reg()->CloseSignal(id); }));
+    EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
+    rx->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)
+{
+    auto* rx = new Receiver();
+    CORBA::Object_var obj = server.Activate(rx);
+    reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0);
+    server.tree.PushPll(1, 2);
+    ASSERT_TRUE(rx->WaitForValues(2, 5s));
+    server.tree.pll->ShutDown();
+    EXPECT_TRUE(WaitCounts(0, 0));
+    // A new open of the shut-down stream is refused with its code.
+    const std::string msg = RemoteMessage([&] { reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0); });
+    EXPECT_EQ(0u, msg.rfind("qsig: Can't open signal signals.pll: -5", 0)) << msg;
+    rx->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, OnDemandForwardsInReadAheadModeOnly)
+{
+    auto* rx = new Receiver();
+    CORBA::Object_var obj = server.Activate(rx);
+    q_NET::SignalReceiver_var ref = q_NET::SignalReceiver::_narrow(obj);
+
+    const std::string refused = RemoteMessage([&] { reg()->OpenSignal("signals.adc", ref, 12, 4, 0); });
+    EXPECT_EQ(0u, refused.rfind("qsig: Can't forward signal signals.adc in access mode 12: -7", 0)) << refused;
+    EXPECT_EQ(0, server.tree.adc->m_openClients.load());
+
+    // Mode 13, three atoms per buffer from atom 62: wraps after two atoms.
+    const CORBA::ULongLong id = reg()->OpenSignal("signals.adc", ref, 13, 3, 62);
+    ASSERT_TRUE(rx->WaitForValues(12, 5s));
+    reg()->CloseSignal(id);
+    EXPECT_EQ(0, server.tree.adc->m_openClients.load());
+    const auto values = rx->Values();
+    const std::vector<double> first(values.begin(), values.begin() + 12);
+    EXPECT_EQ((std::vector<double>{248, 249, 250, 251, 252, 253, 254, 255, 0, 1, 2, 3}), first);
+    EXPECT_EQ(values.size(), rx->Buffers() * 12);
+    rx->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, OpenSignalRefusals)
+{
+    auto* rx = new Receiver();
+    CORBA::Object_var obj = server.Activate(rx);
+    q_NET::SignalReceiver_var ref = q_NET::SignalReceiver::_narrow(obj);
+    EXPECT_EQ("mci: No such node: signals.none", RemoteMessage([&] { reg()->OpenSignal("signals.none", ref, 13, 1, 0); }));
+    EXPECT_EQ("mci: Not a signal node: custom", RemoteMessage([&] { reg()->OpenSignal("custom", ref, 13, 1, 0); }));
+    EXPECT_EQ("qsig: No receiver object given for signals.pll",
+              RemoteMessage([&] { reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_nil(), 0, 0, 0); }));
+    EXPECT_EQ("qsig: No such signal client: 999999", RemoteMessage([&] { reg()->CloseSignal(999999); }));
+    EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
+    rx->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, VanishedReceiverEndsItsSessionAndFreesTheClient)
+{
+    auto* gone = new Receiver();
+    auto* stays = new Receiver();
+    CORBA::Object_var goneObj = server.Activate(gone);
+    CORBA::Object_var staysObj = server.Activate(stays);
+    reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(goneObj), 0, 0, 0);
+    const CORBA::ULongLong keep = reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(staysObj), 0, 0, 0);
+    reg()->OpenSignal("signals.adc", q_NET::SignalReceiver::_narrow(goneObj), 13, 2, 0);
+    EXPECT_EQ(2u, server.tree.pll->GetQueueCount());
+    server.Deactivate(gone);
+
+    server.tree.PushPll(3, 4);
+    ASSERT_TRUE(stays->WaitForValues(2, 5s));
+    EXPECT_TRUE(WaitCounts(1, 0));
+    EXPECT_EQ(1u, server.tree.pll->GetQueueCount());
+    EXPECT_EQ(0, server.tree.adc->m_openClients.load());
+    server.tree.PushPll(5, 6);
+    ASSERT_TRUE(stays->WaitForValues(4, 5s));
+    EXPECT_EQ((std::vector<double>{3, 4, 5, 6}), stays->Values());
+    reg()->CloseSignal(keep);
+    gone->_remove_ref();
+    stays->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, StopEndsOpenSessionsAndSubscriptions)
+{
+    auto* rx = new Receiver();
+    auto* cb = new Callback();
+    CORBA::Object_var rxObj = server.Activate(rx);
+    CORBA::Object_var cbObj = server.Activate(cb);
+    reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(rxObj), 0, 0, 0);
+    reg()->OpenSignal("signals.adc", q_NET::SignalReceiver::_narrow(rxObj), 13, 1, 0);
+    reg()->Subscribe("custom", zemtra_REMOTE::ValueCallback::_narrow(cbObj));
+    server.registry = zemtra_REMOTE::Registry::_nil();
+    rx->_remove_ref();
+    cb->_remove_ref();
+    server.exporter.Stop();
+    EXPECT_FALSE(server.exporter.IsRunning());
+    EXPECT_EQ(0u, server.tree.pll->GetQueueCount());
+    EXPECT_EQ(0, server.tree.adc->m_openClients.load());
+    EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
+}
+
+} // namespace

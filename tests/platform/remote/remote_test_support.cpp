@@ -1,0 +1,367 @@
+#include "remote_test_support.h"
+
+#include "platform/qstd/enum_map.h"
+#include "qreg/expr.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+template <>
+qstd::BiMap<remotetest::Custom_e> qstd::EnumMap<remotetest::Custom_e>::items = {
+    {remotetest::eFofbSwitch, "fofb_switch"}, {remotetest::eFaClk, "fa_clk"}};
+
+namespace remotetest {
+
+namespace {
+
+class MemoryDodClient : public qsig::SignalClientBase {
+public:
+    MemoryDodClient(std::shared_ptr<MemoryDodSource> source, std::string name)
+        : m_source(source), m_name(std::move(name))
+    {
+    }
+    ~MemoryDodClient() override { Close(); }
+
+    qsig::SuccessCode_e Open(qsig::AccessMode_e mode, unsigned size, long long offset) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_open) {
+            return mode == m_mode ? qsig::eSuccess : qsig::eBadRequest;
+        }
+        auto source = m_source.lock();
+        if (!source) {
+            return qsig::eNotOpen;
+        }
+        const long long atoms = static_cast<long long>(source->m_values.size() / 4);
+        m_mode = mode;
+        m_size = size;
+        m_position = static_cast<size_t>(((offset % atoms) + atoms) % atoms);
+        m_open = true;
+        ++source->m_openClients;
+        return qsig::eSuccess;
+    }
+    void Close() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_open) {
+            return;
+        }
+        m_open = false;
+        if (auto source = m_source.lock()) {
+            --source->m_openClients;
+        }
+    }
+    bool IsOpen() const override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_open;
+    }
+    qsig::SignalAccessType_e SignalAccessType() const override { return qsig::eAccessDataOnDemand; }
+    std::string GetName() const override { return m_name; }
+
+    // One buffer of m_size atoms per call, only in read-ahead mode.
+    qsig::SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
+    {
+        std::vector<short> buffer;
+        qsig::SignalMeta meta;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_mode != qsig::eAccessStreaming) {
+                return qsig::eTryAgain;
+            }
+            if (!m_open) {
+                return qsig::eSuccess;
+            }
+            auto source = m_source.lock();
+            if (!source) {
+                return qsig::eNotOpen;
+            }
+            const size_t atoms = source->m_values.size() / 4;
+            meta[qsig::eMetaPosition] = static_cast<int64_t>(m_position);
+            for (unsigned i = 0; i < m_size; ++i) {
+                for (size_t c = 0; c < 4; ++c) {
+                    buffer.push_back(source->m_values[m_position * 4 + c]);
+                }
+                m_position = (m_position + 1) % atoms;
+            }
+        }
+        DoDispatch(receiver, buffer.data(), static_cast<unsigned>(buffer.size()), meta);
+        // Paced like a source that releases positions as time goes on.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return qsig::eSuccess;
+    }
+
+private:
+    std::weak_ptr<MemoryDodSource> m_source;
+    const std::string m_name;
+    mutable std::mutex m_mutex;
+    bool m_open = false;
+    qsig::AccessMode_e m_mode = qsig::eAccessDefault;
+    unsigned m_size = 0;
+    size_t m_position = 0;
+};
+
+template <typename N>
+std::shared_ptr<N> Add(const mci::TreeNodePtr& parent, std::shared_ptr<N> node)
+{
+    node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
+    if (!node->Init()) {
+        throw std::runtime_error("test node not usable: " + node->GetName());
+    }
+    parent->Add(node);
+    return node;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string Quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') {
+            q += "'\\''";
+        } else {
+            q += c;
+        }
+    }
+    return q + "'";
+}
+
+} // namespace
+
+MemoryDodSource::MemoryDodSource(size_t atoms) : qsig::SignalSource("adc", "test board")
+{
+    for (size_t i = 0; i < atoms * 4; ++i) {
+        m_values.push_back(static_cast<short>(i));
+    }
+}
+
+qsig::SignalClientBase* MemoryDodSource::NewSignalClient(const std::string& name, unsigned)
+{
+    return new MemoryDodClient(std::static_pointer_cast<MemoryDodSource>(GetSharedSelf()), name);
+}
+
+bool Owner::Block()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    entered = true;
+    cv.notify_all();
+    cv.wait(lock, [this] { return released; });
+    return true;
+}
+
+void Owner::WaitEntered()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [this] { return entered; });
+}
+
+void Owner::Release()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    cv.notify_all();
+}
+
+TestTree::TestTree()
+{
+    using namespace qreg;
+    root = std::make_shared<RegNode>("root", 0);
+    root->SetNodeStructure(new mci::LocalNodeStructure(root.get()));
+    auto lmt = Add(root, std::make_shared<RegValueNode<unsigned long long>>("synchronize_lmt", 0ull, 6));
+    lmt->SetValidator(Expr<expr::Range<unsigned long long, unsigned long long>>(0, 1000));
+    Add(root, std::make_shared<RegFncEnumNode<Custom_e>>("custom", &owner, &Owner::SetCustom, &Owner::GetCustom, 14));
+    auto clock = Add(root, std::make_shared<RegNode>("clock_info", 64));
+    Add(clock, std::make_shared<RegValueNode<double>>("adc_frequency", 117440000.5, 2));
+    auto decimation = Add(clock, std::make_shared<RegNode>("decimation", 0));
+    Add(decimation, std::make_shared<RegValueNode<unsigned int>>("tbt", 382u, 2));
+    Add(root, std::make_shared<RegValueNode<std::string>>("name", std::string("bpm"), 6));
+    arr = Add(root, std::make_shared<RegValueNode<int>>("arr", 0, 0x206));
+    arr->OnResize(4, mci::c_noRelPath);
+    Add(root, std::make_shared<RegExecNode>("reset", &owner, &Owner::Run));
+    Add(root, std::make_shared<RegExecNode>("fail", &owner, &Owner::Fail));
+    Add(root, std::make_shared<RegExecNode>("block", &owner, &Owner::Block));
+    auto tim = Add(root, std::make_shared<RegNode>("tim", 0));
+    auto timPll = Add(tim, std::make_shared<RegNode>("pll", 0));
+    locked = Add(timPll, std::make_shared<RegValueNode<bool>>("locked", false, 2));
+
+    PllTraits::names = {"phase", "dac"};
+    pll = std::make_shared<PllStream>("pll", "tim", 1, qsig::ePassive);
+    adc = std::make_shared<MemoryDodSource>(64);
+    auto signals = Add(root, std::make_shared<RegNode>("signals", 0));
+    pllNode = Add(signals, std::make_shared<SignalNode>("pll", pll.get()));
+    Add(signals, std::make_shared<SignalNode>("adc", adc.get()));
+}
+
+TestTree::~TestTree()
+{
+    pllNode->DetachSource();
+}
+
+void TestTree::PushPll(double phase, double dac)
+{
+    const double values[2] = {phase, dac};
+    pll->Dispatch(values, 2, qsig::c_noMeta);
+}
+
+unsigned short FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof(addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        throw std::runtime_error("no free port");
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+Server::Server()
+{
+    port = FreePort();
+    exporter.Start(tree.root, "127.0.0.1", port);
+    int argc = 0;
+    char* argv[] = {nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    CORBA::Object_var obj = orb->string_to_object(exporter.GetUri().c_str());
+    registry = zemtra_REMOTE::Registry::_narrow(obj);
+}
+
+Server::~Server()
+{
+    registry = zemtra_REMOTE::Registry::_nil();
+    exporter.Stop();
+}
+
+CORBA::Object_ptr Server::Activate(PortableServer::Servant servant)
+{
+    int argc = 0;
+    char* argv[] = {nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+    PortableServer::ObjectId_var id = poa->activate_object(servant);
+    return poa->id_to_reference(id);
+}
+
+void Server::Deactivate(PortableServer::Servant servant)
+{
+    int argc = 0;
+    char* argv[] = {nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+    PortableServer::ObjectId_var id = poa->servant_to_id(servant);
+    poa->deactivate_object(id);
+}
+
+void Callback::ValueChanged(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position)
+{
+    std::string line = std::string(path) + "@" + std::to_string(position) + ":";
+    for (CORBA::ULong i = 0; i < values.length(); ++i) {
+        line += " " + std::string(values[i].in());
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.push_back(line);
+    m_cv.notify_all();
+}
+
+bool Callback::WaitFor(size_t n, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_lines.size() >= n; });
+}
+
+std::vector<std::string> Callback::Lines()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+template <typename SEQ>
+CORBA::Long Receiver::Take(const SEQ& v)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (CORBA::ULong i = 0; i < v.length(); ++i) {
+        m_values.push_back(static_cast<double>(v[i]));
+    }
+    ++m_buffers;
+    m_cv.notify_all();
+    return 0;
+}
+
+CORBA::Long Receiver::ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq&) { return Take(v); }
+CORBA::Long Receiver::ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq&) { return Take(v); }
+CORBA::Long Receiver::ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq&) { return Take(v); }
+CORBA::Long Receiver::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v, const q_NET::MetaSeq&)
+{
+    return Take(v);
+}
+
+bool Receiver::WaitForValues(size_t n, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_values.size() >= n; });
+}
+
+std::vector<double> Receiver::Values()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_values;
+}
+
+size_t Receiver::Buffers()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_buffers;
+}
+
+std::string ToolPath()
+{
+    char exe[4096] = {0};
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/../tools/zemtra-tool/zemtra-tool";
+}
+
+ToolResult RunTool(const std::vector<std::string>& args)
+{
+    static std::atomic<int> seq{0};
+    const std::string base = "/tmp/zv_remote_tool_" + std::to_string(::getpid()) + "_" + std::to_string(seq++);
+    std::string cmd = Quote(ToolPath());
+    for (const auto& a : args) {
+        cmd += " " + Quote(a);
+    }
+    cmd += " >" + base + ".out 2>" + base + ".err </dev/null";
+    const int status = std::system(cmd.c_str());
+    ToolResult r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(base + ".out");
+    r.err = ReadFile(base + ".err");
+    std::remove((base + ".out").c_str());
+    std::remove((base + ".err").c_str());
+    return r;
+}
+
+} // namespace remotetest

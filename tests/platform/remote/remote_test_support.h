@@ -1,0 +1,194 @@
+#pragma once
+// Shared fixtures of the remote export tests: a small register tree with a
+// node of every kind, a passive stream and an in-memory on-demand signal;
+// an export serving it on a free loopback port; client-side servants that
+// record subscribed values and forwarded buffers; and a runner for the
+// built command-line tool.
+
+#include "platform/mci/remote_export.h"
+#include "platform/qreg/reg_exec_node.h"
+#include "platform/qreg/signal_node.h"
+#include "platform/qsig/signal_client_base.h"
+#include "platform/qsig/signal_source.h"
+#include "platform/qsig/signal_traits.h"
+#include "qreg/reg_fnc_enum_node.h"
+#include "qreg/reg_node.h"
+#include "qreg/reg_value_node.h"
+#include "qsig/stream.h"
+#include "qsig/stream_client.h"
+
+#include "zemtra_remote.hh"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace remotetest {
+
+enum Custom_e : int { eFofbSwitch = 0, eFaClk = 1 };
+
+struct PllAtom {
+    double phase;
+    double dac;
+};
+using PllTraits = qsig::SignalTraits<double, PllAtom, 1>;
+using PllStream = qsig::Stream<PllTraits>;
+
+using AdcTraits = qsig::SignalTraits<short, std::array<short, 4>, 1>;
+
+// In-memory on-demand signal of ADC-like atoms: atom i holds i*4 .. i*4+3.
+// Its clients forward only in access mode 13, one buffer of the opened count
+// of atoms per forwarding call, starting at the offset and wrapping at the end.
+class MemoryDodSource : public qsig::SignalSource {
+public:
+    explicit MemoryDodSource(size_t atoms);
+    std::size_t AtomSize() const override { return AdcTraits::c_atomSize; }
+    std::size_t GroupSize() const override { return 1; }
+    const std::type_info& AtomType() const override { return typeid(AdcTraits::Atom); }
+    const std::type_info& BaseType() const override { return typeid(short); }
+    std::size_t Length() const override { return AdcTraits::c_length; }
+    std::vector<std::string> GetComponentNames() const override { return {"a", "b", "c", "d"}; }
+    qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessDataOnDemand; }
+    qsig::SignalClientBase* NewSignalClient(const std::string& name, unsigned length) override;
+
+    std::vector<short> m_values;
+    std::atomic<int> m_openClients{0};
+};
+
+// Owner of the nodes' bound values.
+struct Owner {
+    Custom_e custom = eFofbSwitch;
+    std::atomic<int> executed{0};
+    bool SetCustom(const Custom_e& v)
+    {
+        custom = v;
+        return true;
+    }
+    bool GetCustom(Custom_e& v) const
+    {
+        v = custom;
+        return true;
+    }
+    bool Run()
+    {
+        ++executed;
+        return true;
+    }
+    bool Fail() { return false; }
+
+    // Blocking command: waits until Release (for the drain tests).
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false;
+    bool released = false;
+    bool Block();
+    void WaitEntered();
+    void Release();
+};
+
+// The test tree:
+//   synchronize_lmt  uint64 [0, 1000], writable
+//   custom           enum (fofb_switch, fa_clk), writable
+//   clock_info       branch (flags 64): adc_frequency (double, read-only),
+//                    decimation.tbt (uint, read-only)
+//   name             string, writable
+//   arr              int[4], writable
+//   reset, fail, block  commands
+//   tim.pll.locked   bool, read-only
+//   signals.pll      passive stream of PllAtom (phase, dac)
+//   signals.adc      in-memory on-demand signal (a, b, c, d)
+struct TestTree {
+    TestTree();
+    ~TestTree();
+    mci::TreeNodePtr root;
+    Owner owner;
+    std::shared_ptr<PllStream> pll;
+    std::shared_ptr<MemoryDodSource> adc;
+    std::shared_ptr<qreg::SignalNode> pllNode;
+    std::shared_ptr<qreg::RegValueNode<bool>> locked;
+    std::shared_ptr<qreg::RegValueNode<int>> arr;
+
+    // Pushes one PLL atom into the stream.
+    void PushPll(double phase, double dac);
+};
+
+// A free TCP port on loopback (bound once, then released).
+unsigned short FreePort();
+
+// An export of a fresh test tree on a free loopback port, and a client
+// reference to it through the same process's ORB.
+class Server {
+public:
+    Server();
+    ~Server();
+    TestTree tree;
+    mci::RemoteExport exporter;
+    unsigned short port = 0;
+    zemtra_REMOTE::Registry_var registry;
+
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+    // Activates a client servant in the process's root POA.
+    CORBA::Object_ptr Activate(PortableServer::Servant servant);
+    void Deactivate(PortableServer::Servant servant);
+};
+
+// Records the values a subscription delivers.
+class Callback : public POA_zemtra_REMOTE::ValueCallback {
+public:
+    void ValueChanged(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position) override;
+    bool WaitFor(size_t n, std::chrono::milliseconds timeout);
+    std::vector<std::string> Lines();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::string> m_lines; // "path@position: v1 v2"
+};
+
+// Records forwarded buffers.
+class Receiver : public POA_q_NET::SignalReceiver {
+public:
+    CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq&) override;
+    CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq&) override;
+    CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq&) override;
+    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v, const q_NET::MetaSeq&) override;
+    bool WaitForValues(size_t n, std::chrono::milliseconds timeout);
+    std::vector<double> Values();
+    size_t Buffers();
+
+private:
+    template <typename SEQ>
+    CORBA::Long Take(const SEQ& v);
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<double> m_values;
+    size_t m_buffers = 0;
+};
+
+// Runs the built tool; output and exit code.
+struct ToolResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+ToolResult RunTool(const std::vector<std::string>& args);
+std::string ToolPath();
+
+// The message of the RemoteError a call raises ("" when it raises none).
+template <typename F>
+std::string RemoteMessage(F&& f)
+{
+    try {
+        f();
+    } catch (const zemtra_REMOTE::RemoteError& e) {
+        return e.message.in();
+    }
+    return "";
+}
+
+} // namespace remotetest

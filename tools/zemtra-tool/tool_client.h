@@ -1,0 +1,96 @@
+#pragma once
+// The tool's side of the remote export: the ORB, the registry reference and
+// the servants that receive subscribed values and forwarded signal buffers.
+
+#include "zemtra_remote.hh"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+// A failure to report to the user; the message is printed as it is.
+struct ToolError {
+    std::string message;
+};
+
+// Collects the values that a subscription delivers.
+class ValueSink : public POA_zemtra_REMOTE::ValueCallback {
+public:
+    void ValueChanged(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position) override;
+    // Waits for the next value line; false on time-out or when stopped.
+    bool Next(std::string& line, std::chrono::steady_clock::duration timeout, const std::atomic<bool>& stop);
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_lines;
+    std::size_t m_taken = 0;
+};
+
+// Collects forwarded signal buffers as rows of atoms (text per component).
+class AtomSink : public POA_q_NET::SignalReceiver {
+public:
+    explicit AtomSink(std::size_t components) : m_components(components ? components : 1) {}
+
+    CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq& values, const q_NET::MetaSeq&) override;
+    CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq& values, const q_NET::MetaSeq&) override;
+    CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq& values, const q_NET::MetaSeq&) override;
+    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq&) override;
+
+    // Waits until at least count atoms arrived; false on time-out or stop.
+    bool WaitFor(std::size_t count, std::chrono::steady_clock::duration timeout, const std::atomic<bool>& stop);
+    std::vector<std::vector<std::string>> Rows() const;
+
+private:
+    template <typename SEQ>
+    CORBA::Long Take(const SEQ& values);
+
+    const std::size_t m_components;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::vector<std::string>> m_rows;
+};
+
+class Connection {
+public:
+    // server: "HOST:PORT". callbacks: the tool serves callback objects
+    // (watch, read) and so opens an endpoint of its own.
+    Connection(const std::string& server, bool callbacks);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    zemtra_REMOTE::Registry_ptr Registry() const { return m_registry.in(); }
+    // Activates a servant and gives its reference.
+    CORBA::Object_ptr Activate(PortableServer::Servant servant);
+
+    // Runs a remote call, turning remote errors and CORBA failures into a
+    // ToolError with the server's message.
+    template <typename F>
+    auto Call(F&& f) -> decltype(f())
+    {
+        try {
+            return f();
+        } catch (const zemtra_REMOTE::RemoteError& e) {
+            throw ToolError{e.message.in()};
+        } catch (const CORBA::TRANSIENT&) {
+            throw ToolError{"Can't reach server " + m_server};
+        } catch (const CORBA::Exception& e) {
+            throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
+        }
+    }
+
+private:
+    std::string m_server;
+    CORBA::ORB_var m_orb;
+    PortableServer::POA_var m_poa;
+    zemtra_REMOTE::Registry_var m_registry;
+};
+
+} // namespace tool
