@@ -2,6 +2,8 @@
 
 #include "platform/qstd/trace.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <exception>
 
 namespace mci {
@@ -17,20 +19,38 @@ Callback::Callback(Function function)
 {
 }
 
-// Shared between a client and the nodes it subscribed to. The mutex is held
-// while one of the client's callbacks runs, so that closing the client waits
-// for a running callback and no callback starts afterwards.
+// Shared between a client and the nodes it subscribed to. Callbacks run
+// without the state's mutex (so that a callback may emit to other nodes or
+// close its own client); closing waits until no callback of the client is
+// running on another thread, and no callback starts afterwards.
 struct NotificationClient::State {
     std::mutex mutex;
+    std::condition_variable idle;
     bool open = true;
+    size_t running = 0;
+
+    void Close();
 };
+
+namespace {
+// States whose callbacks are running on this thread, innermost last.
+thread_local std::vector<const NotificationClient::State*> t_inCallback;
+} // namespace
+
+void NotificationClient::State::Close()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    open = false;
+    const size_t mine =
+        static_cast<size_t>(std::count(t_inCallback.begin(), t_inCallback.end(), static_cast<const State*>(this)));
+    idle.wait(lock, [&] { return running <= mine; });
+}
 
 NotificationClient::NotificationClient() : m_state(std::make_shared<State>()) {}
 
 NotificationClient::~NotificationClient()
 {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->open = false;
+    m_state->Close();
 }
 
 bool NotificationClient::Register(const Node& node, const Callback& callback)
@@ -49,10 +69,7 @@ bool NotificationClient::Register(const TreeNodePtr& node, const Callback& callb
 
 void NotificationClient::UnregisterAll()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
-        m_state->open = false;
-    }
+    m_state->Close();
     // Later registrations start afresh; the old ones stay dead.
     m_state = std::make_shared<State>();
 }
@@ -193,17 +210,21 @@ bool TreeNode::NotifySubscribers(const qstd::Any& value, size_t position) const
     bool ok = true;
     for (const auto& s : subscriptions) {
         auto state = s.client.lock();
-        if (!state) {
+        if (!state || !s.callback.GetFunction()) {
             continue;
         }
-        std::lock_guard<std::mutex> stateLock(state->mutex);
-        if (!state->open || !s.callback.GetFunction()) {
-            continue;
+        {
+            std::lock_guard<std::mutex> stateLock(state->mutex);
+            if (!state->open) {
+                continue;
+            }
+            ++state->running;
         }
         NotificationData data;
         data.name = m_name;
         data.value = value;
         data.position = position;
+        t_inCallback.push_back(state.get());
         try {
             s.callback.GetFunction()(data);
         } catch (const std::exception& e) {
@@ -213,6 +234,12 @@ bool TreeNode::NotifySubscribers(const qstd::Any& value, size_t position) const
             ok = false;
             QSTD_TRACE(qstd::TraceError, "mci: Notification callback of " << m_name << " failed");
         }
+        t_inCallback.pop_back();
+        {
+            std::lock_guard<std::mutex> stateLock(state->mutex);
+            --state->running;
+        }
+        state->idle.notify_all();
     }
     return ok;
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -203,6 +204,40 @@ TEST(ReferenceNode, StorageKindsAreNotClientResizable)
     RegValueNode<int> value("v", 0, 6);
     value.Resize(3, c_noRelPath);
     EXPECT_EQ(3u, value.OnGetSize(c_noRelPath));
+}
+
+// The owner changes its string under the node's lock while a client reads
+// and writes it through the node.
+TEST(StringReferenceConcurrency, OwnerAndClientShareTheStringUnderTheNodeLock)
+{
+    std::string label = "start";
+    RegReferenceNode<std::string, std::string> node("label", label, 6);
+    std::thread client([&] {
+        for (int i = 0; i < 2000; ++i) {
+            std::string v;
+            node.Get(v, 0, c_noRelPath);
+            EXPECT_TRUE(v.size() >= 5) << v;
+            node.Set(std::string("client-value"), 0, c_noRelPath);
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        auto lock = node.Lock();
+        label = (i % 2) ? "owner-odd-value" : "owner-even";
+    }
+    client.join();
+    auto lock = node.Lock();
+    EXPECT_FALSE(label.empty());
+}
+
+TEST(BitFieldOnVariable, PlainSixtyFourBitVariableActsAsAWord)
+{
+    unsigned long long variable = 0xF0ull;
+    qreg::RegReferenceBitNode<bool, unsigned long long> node("bit", variable, 63, 1, 6);
+    node.Set(true, 0, c_noRelPath);
+    EXPECT_EQ(0x80000000000000F0ull, variable);
+    bool out = false;
+    node.Get(out, 0, c_noRelPath);
+    EXPECT_TRUE(out);
 }
 
 TEST(CommandNode, HoldsTheCommandValueAndRunsItsCommand)

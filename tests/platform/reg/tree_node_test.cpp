@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -202,6 +204,45 @@ TEST(RegNodeLibrary, PositionAndCountAreCheckedBeforeTheKind)
     } catch (const qstd::Exception& e) {
         EXPECT_STREQ("qreg: Value type not supported by node n", e.what());
     }
+}
+
+TEST(Notification, CallbackMayCloseItsOwnClientAndEmitElsewhere)
+{
+    auto a = MakeNode("a");
+    auto b = MakeNode("b");
+    auto* regB = dynamic_cast<qreg::RegNode*>(b.get());
+    mci::NotificationClient client;
+    std::vector<std::string> seen;
+    client.Register(a, mci::Callback([&](const mci::NotificationData& d) {
+        seen.push_back(d.name);
+        regB->Set(1, 0, c_noRelPath); // reaches this same client again
+        client.UnregisterAll();
+    }));
+    client.Register(b, mci::Callback([&](const mci::NotificationData& d) { seen.push_back(d.name); }));
+    dynamic_cast<qreg::RegNode&>(*a).Set(1, 0, c_noRelPath);
+    dynamic_cast<qreg::RegNode&>(*a).Set(2, 0, c_noRelPath);
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), seen);
+}
+
+// Closing a client waits for its callback that runs on another thread.
+TEST(NotificationConcurrency, ClosingWaitsForARunningCallback)
+{
+    auto node = MakeNode("n");
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+    auto client = std::make_unique<mci::NotificationClient>();
+    client->Register(node, mci::Callback([&](const mci::NotificationData&) {
+        entered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        finished = true;
+    }));
+    std::thread emitter([&] { dynamic_cast<qreg::RegNode&>(*node).Set(1, 0, c_noRelPath); });
+    while (!entered) {
+        std::this_thread::yield();
+    }
+    client.reset();
+    EXPECT_TRUE(finished.load());
+    emitter.join();
 }
 
 // Subscribing and emitting at once from several threads.
