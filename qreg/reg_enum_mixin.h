@@ -39,12 +39,10 @@ public:
     using Base::OnGet;
     using Base::OnSet;
 
-    // Writes one value through the library's integer entry point; the value
-    // is widened with zero upper bits.
+    // Writes one value through the library's integer entry point.
     void Set(const E& value, size_t position, const mci::Path& path)
     {
-        const long long v = static_cast<long long>(static_cast<uint32_t>(static_cast<int32_t>(value)));
-        RegNode::Set(v, position, path);
+        RegNode::Set(Widen(value), position, path);
     }
 
     // Converts every text first; nothing is handed on when one fails.
@@ -53,7 +51,7 @@ public:
         std::vector<long long> converted;
         converted.reserve(values.size());
         for (const auto& text : values) {
-            converted.push_back(static_cast<long long>(static_cast<uint32_t>(static_cast<int32_t>(FromText(text)))));
+            converted.push_back(Widen(FromText(text)));
         }
         RegNode::Set(converted, position, path);
     }
@@ -71,9 +69,7 @@ public:
 
     size_t OnGet(long long* buffer, size_t position, size_t count) const override
     {
-        return Read(buffer, position, count, [](E v) {
-            return static_cast<long long>(static_cast<uint32_t>(static_cast<int32_t>(v)));
-        });
+        return Read(buffer, position, count, [](E v) { return Widen(v); });
     }
 
     size_t OnGet(int* buffer, size_t position, size_t count) const override
@@ -131,6 +127,12 @@ public:
     }
 
 private:
+    // A value as a 64-bit integer. Values are signed 32-bit integers and are
+    // sign-extended, so that what is read as an integer can be written back
+    // through the 32-bit range check (the same as zero upper bits for the
+    // non-negative values that enumerations here have).
+    static long long Widen(E value) { return static_cast<long long>(static_cast<int32_t>(value)); }
+
     static bool FitsInt32(long long v)
     {
         return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();

@@ -303,6 +303,7 @@ void RegNode::SetRun(const T* values, size_t position, size_t count)
 template <typename T>
 size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
 {
+    VerifySetArgs(position, count);
     const int code = OnGetValueType(mci::c_noRelPath);
     if constexpr (!std::is_same<T, std::string>::value) {
         if (IsNumericCode(code) && !IsNativeType<T>(code)) {
@@ -331,7 +332,6 @@ size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
             }
         }
     }
-    VerifySetArgs(position, count);
     if (count == 0) {
         return 0;
     }
@@ -363,6 +363,7 @@ size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
     }                                                                                                   \
     void RegNode::Get(std::vector<T>& values, size_t position, size_t count, const mci::Path&) const   \
     {                                                                                                   \
+        VerifySetArgs(position, count); /* before the buffer is sized by the client's count */        \
         std::unique_ptr<T[]> buffer(new T[count > 0 ? count : 1]);                                      \
         const size_t n = GetRun<T>(buffer.get(), position, count);                                      \
         values.assign(buffer.get(), buffer.get() + n);                                                  \

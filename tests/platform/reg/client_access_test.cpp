@@ -155,6 +155,16 @@ TEST_F(ClientAccessTest, TextIntegerAndDoubleAccessConvertToTheNodeType)
     EXPECT_EQ("beam one", client->GetText("settings/label"));
 }
 
+TEST_F(ClientAccessTest, RunsOutsideTheNodeAreRefusedBeforeAnythingIsSized)
+{
+    const size_t huge = static_cast<size_t>(1) << 60;
+    EXPECT_THROW(client->GetTexts("settings/gain", 0, huge), qstd::Exception);
+    EXPECT_THROW(client->GetIntegers("settings/ratio", 0, huge), qstd::Exception);
+    EXPECT_THROW(client->GetDoubles("settings/gain", 1, 1), qstd::Exception);
+    EXPECT_THROW(client->SetIntegers("settings/gain", {1, 2}, 0), qstd::Exception);
+    EXPECT_EQ(0, client->GetInteger("settings/gain"));
+}
+
 TEST_F(ClientAccessTest, WritesNeedTheWritableBit)
 {
     EXPECT_EQ("qreg: Node is not writable: status", Error([&] { client->SetInteger("settings/status", 1); }));
