@@ -1,5 +1,6 @@
 #include "platform/qapp/zemtra_application.h"
 
+#include "platform/mci/remote_export.h"
 #include "platform/qapp/configuration_store.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
@@ -68,7 +69,10 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
         "log,l", po::value<std::string>(&o.logFile), "log file (standard error when omitted)")(
         "no-log", po::bool_switch(&o.noLog), "disable logging")(
         "trace,t", po::value<std::string>(&o.traceFile), "trace file (standard error when omitted)")(
-        "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0), "trace level 1 (errors) to 4 (details); 0 off");
+        "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0), "trace level 1 (errors) to 4 (details); 0 off")(
+        "no-remote", "do not serve remote clients")(
+        "bind", po::value<std::string>(&o.bindAddress)->default_value("127.0.0.1"), "address remote clients connect to")(
+        "port,p", po::value<unsigned short>(&o.port)->default_value(18150), "port remote clients connect to");
     po::positional_options_description positional;
     positional.add("scenario", 1);
     po::variables_map vm;
@@ -79,6 +83,7 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
         throw qstd::Exception(std::string("Bad command line: ") + e.what(), true);
     }
     o.help = vm.count("help") != 0;
+    o.remote = vm.count("no-remote") == 0;
     if (o.traceLevel < 0 || o.traceLevel > 4) {
         throw qstd::Exception("Bad command line: trace level must be 0 to 4.", true);
     }
@@ -102,6 +107,7 @@ ZemtraApplication::ZemtraApplication(const std::string& name, bool persistConfig
 
 ZemtraApplication::~ZemtraApplication()
 {
+    m_remote.reset();
     // Children may still reach the application while they are destroyed.
     DeleteChildren();
     ZemtraApplication* self = this;
@@ -335,13 +341,23 @@ bool ZemtraApplication::RunPhases()
     } catch (...) {
         qstd::LogError("Application failure of unknown kind.");
     }
-    m_serving.store(false);
+    StopServing();
     ShutdownAll();
     return false;
 }
 
+std::string ZemtraApplication::RemoteUri() const
+{
+    return m_remote ? m_remote->GetUri() : std::string();
+}
+
 void ZemtraApplication::ServeUntilStopped()
 {
+    if (m_acceptRequests && m_options.remote) {
+        m_remote = std::make_unique<mci::RemoteExport>();
+        m_remote->Start(GetTreeNode(), m_options.bindAddress, m_options.port);
+        qstd::LogInfo("Serving remote clients at " + m_remote->GetUri() + ".");
+    }
     m_serving.store(m_acceptRequests);
     qstd::LogInfo(ApplicationName() + " running.");
     while (!m_stop.load() && g_signalled == 0) {
@@ -349,8 +365,17 @@ void ZemtraApplication::ServeUntilStopped()
     }
     // A second signal during shutdown ends the process the usual way.
     RestoreStopSignals();
-    m_serving.store(false);
+    StopServing();
     qstd::LogInfo(ApplicationName() + " stopping.");
+}
+
+void ZemtraApplication::StopServing()
+{
+    m_serving.store(false);
+    if (m_remote) {
+        m_remote->Stop();
+        m_remote.reset();
+    }
 }
 
 void ZemtraApplication::InstallStopSignals()

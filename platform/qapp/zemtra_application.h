@@ -15,7 +15,7 @@
 //   OnPostConfig: objects, then application               (state 3)
 //   OnStartRunning: application, then objects             (state 4)
 //   OnAcceptRequests: application, then objects           (state 4)
-//   ... serving ...
+//   ... serving remote clients (unless --no-remote) ...
 //   configuration written back, OnShutdown: application, then objects
 //   (children before their parent), objects destroyed.
 // Objects are visited parent first in the order of adoption, except in
@@ -32,6 +32,9 @@
 
 namespace sim {
 class Chassis;
+}
+namespace mci {
+class RemoteExport;
 }
 namespace qfeature {
 class LocalTimingSync;
@@ -50,6 +53,9 @@ struct RunOptions {
     std::string traceFile;     // empty: standard error
     int traceLevel = 0;        // 0: tracing off
     bool noLog = false;
+    bool remote = true;        // serve the register tree to remote clients
+    std::string bindAddress = "127.0.0.1";
+    unsigned short port = 18150;
     bool help = false;
 
     // Parses argv; throws qstd::Exception with the reason on a bad command line.
@@ -94,6 +100,10 @@ public:
 
     // The chassis behind the boards (null outside Run).
     sim::Chassis* GetChassis() const { return m_chassis.get(); }
+    // True while remote clients are served.
+    bool IsServing() const { return m_serving.load(); }
+    // Where remote clients reach the tree while serving, else empty.
+    std::string RemoteUri() const;
 
     // Application hooks.
     virtual std::string ApplicationName() const;
@@ -109,6 +119,7 @@ private:
     void ApplyOptions(const RunOptions& options);
     void BuildChassis();
     void ShutdownAll();
+    void StopServing();
     void InstallStopSignals();
     void RestoreStopSignals();
     void ServeUntilStopped();
@@ -128,6 +139,7 @@ private:
     RunOptions m_options;
     std::string m_confDir;
     std::unique_ptr<sim::Chassis> m_chassis;
+    std::unique_ptr<mci::RemoteExport> m_remote;
     std::vector<std::unique_ptr<bmc::Board>> m_descriptions;
     std::vector<ZemtraBoard*> m_boards;
 };

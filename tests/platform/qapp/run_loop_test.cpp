@@ -12,6 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace qapptest;
 
@@ -168,14 +174,18 @@ TEST_F(RunLoop, MissingScenarioFileEndsRunWithFalse)
 {
     qstd::CaptureScope capture;
     TestApplication app;
-    const std::string missing = m_dir.Path() + "/none.xml";
-    char a0[] = "test-app";
-    char a1[] = "--scenario";
-    std::vector<char> a2(missing.begin(), missing.end());
-    a2.push_back('\0');
-    char* argv[] = {a0, a1, a2.data(), nullptr};
-    EXPECT_FALSE(app.Run(3, argv));
+    std::vector<std::string> args = {"test-app", "--scenario", m_dir.Path() + "/none.xml", "--conf-dir",
+                                     m_dir.Path() + "/cfg", "--root", m_dir.Path() + "/root"};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(&a[0]);
+    }
+    argv.push_back(nullptr);
+    EXPECT_FALSE(app.Run(static_cast<int>(args.size()), argv.data()));
     EXPECT_TRUE(capture.LoggedSubstring("Application failure: "));
+    EXPECT_TRUE(capture.LoggedSubstring("none.xml"));
+    // Nothing but the application existed: only it is shut down.
+    EXPECT_EQ(Hooks().Entries(), std::vector<std::string>{"app:OnShutdown@0"});
 }
 
 // An object that publishes one node named after its value.
@@ -259,6 +269,62 @@ TEST(Objects, DecoratedNamesAndAdoption)
     EXPECT_EQ(a->QueryChild(nullptr), nullptr);
     EXPECT_EQ(&qapp::ZemtraApplication::Instance(), &app);
     EXPECT_EQ(a->GetApplicationState(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// A port of this process's own, so that test binaries running side by side
+// do not meet.
+unsigned short OwnPort()
+{
+    return static_cast<unsigned short>(20000 + ::getpid() % 20000);
+}
+
+TEST_F(RunLoop, RemoteClientsAreServedOnlyWhileRunning)
+{
+    TestApplication app;
+    std::string uri;
+    bool serving = false;
+    std::thread watcher;
+    app.whileRunning = [&](TestApplication& a) {
+        // OnAcceptRequests comes before serving starts; wait for it on the side.
+        watcher = std::thread([&a, &uri, &serving] {
+            for (int i = 0; i < 200 && !a.IsServing(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            serving = a.IsServing();
+            uri = a.RemoteUri();
+            a.RequestStop();
+        });
+    };
+    const std::string port = std::to_string(OwnPort());
+    const bool ok = RunOn(app, m_dir, Scenario({3}), {"--port", port});
+    watcher.join();
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(serving);
+    EXPECT_EQ(uri, "corbaloc::127.0.0.1:" + port + "/ZemtraRemote");
+    EXPECT_FALSE(app.IsServing());
+    EXPECT_EQ(app.RemoteUri(), "");
+}
+
+TEST_F(RunLoop, PortInUseEndsRunWithFalseAfterShutdown)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(OwnPort() + 1);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    qstd::CaptureScope capture;
+    TestApplication app;
+    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3}), {"--port", std::to_string(OwnPort() + 1)}));
+    ::close(fd);
+    EXPECT_TRUE(capture.LoggedSubstring("Application failure: "));
+    EXPECT_GE(Hooks().IndexOf("raf3:OnShutdown@4"), 0);
 }
 
 } // namespace

@@ -155,7 +155,8 @@ private:
 std::string Scenario(const std::vector<int>& rafSlots, const std::string& extra = std::string());
 
 // Runs the application on a scenario file with the configuration directory
-// <dir>/cfg and the instrument root <dir>/root.
+// <dir>/cfg and the instrument root <dir>/root; without remote clients unless
+// the extra arguments name a port.
 bool RunOn(TestApplication& app, const TempDir& dir, const std::string& scenarioXml,
            std::vector<std::string> extraArgs = {});
 

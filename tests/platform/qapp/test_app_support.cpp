@@ -6,6 +6,7 @@
 #include "platform/qfeature/local_timing.h"
 #include "platform/qsig/zemtra_event_stream.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -296,6 +297,9 @@ bool RunOn(TestApplication& app, const TempDir& dir, const std::string& scenario
     std::vector<std::string> args = {"test-app",  "--scenario", scenario,
                                      "--conf-dir", dir.Path() + "/cfg", "--root",
                                      dir.Path() + "/root"};
+    if (std::find(extraArgs.begin(), extraArgs.end(), "--port") == extraArgs.end()) {
+        args.push_back("--no-remote");
+    }
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (std::string& a : args) {
