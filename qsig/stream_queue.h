@@ -45,7 +45,7 @@ public:
     // Queues the buffer; false when the filter or a full queue dropped it.
     bool Push(const MetaBufferPtr& buffer)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         unsigned n = buffer ? buffer->data.GetLength() : 0;
         if (n == 0) {
             QSTD_TRACE(3, "Pushing empty buffer.");
@@ -73,7 +73,12 @@ public:
             return false;
         }
         m_buffers.Push(b);
-        if (m_readerWaiting) {
+        const bool wake = m_readerWaiting;
+        lock.unlock();
+        // Woken after the unlock, so the reader does not block on the mutex
+        // at once. The queue outlives the call: its owner removes it from the
+        // producer before destroying it.
+        if (wake) {
             m_readerCond.notify_one();
         }
         return true;
