@@ -34,8 +34,8 @@ struct Fixture {
     Owner owner;
     volatile unsigned int word = 0;
     mci::TreeNodePtr root = mci::factory::Create<qreg::RegNode>("root");
-    mci::TreeNodePtr fnc = root->Add(
-        mci::factory::Create<qreg::RegFncNode<unsigned int>>("fnc", &owner, &Owner::Set, &Owner::Get));
+    mci::TreeNodePtr fnc =
+        root->Add(mci::factory::Create<qreg::RegFncNode<unsigned int>>("fnc", &owner, &Owner::Set, &Owner::Get));
     mci::TreeNodePtr bits = root->Add(
         mci::factory::Create<qreg::RegReferenceBitNode<unsigned int, volatile unsigned int>>("bits", word, 8, 4, 6));
     mci::ClientAccess client{root};

@@ -43,8 +43,7 @@ TreeNodePtr Create(Name&& name, Args&&... args)
 }
 
 // Name-literal layer.
-template <typename Node, typename... Args>
-TreeNodePtr Create(const char* name, Args&&... args)
+template <typename Node, typename... Args> TreeNodePtr Create(const char* name, Args&&... args)
 {
     return Create<LocalNodeStructure, Node>(std::string(name), std::forward<Args>(args)...);
 }

@@ -15,16 +15,14 @@
 namespace qreg {
 namespace expr {
 
-template <typename P>
-std::string ParamToString(const P& value)
+template <typename P> std::string ParamToString(const P& value)
 {
     std::ostringstream os;
     os << value;
     return os.str();
 }
 
-template <typename T, typename P>
-class Range : public Terminal {
+template <typename T, typename P> class Range : public Terminal {
 public:
     template <typename A, typename B>
     Range(const A& min, const B& max) : Terminal("[...]"), m_min(static_cast<P>(min)), m_max(static_cast<P>(max))
@@ -55,13 +53,9 @@ private:
     P m_max;
 };
 
-template <typename T, typename P>
-class Lt : public Terminal {
+template <typename T, typename P> class Lt : public Terminal {
 public:
-    template <typename A>
-    explicit Lt(const A& limit) : Terminal("<"), m_limit(static_cast<P>(limit))
-    {
-    }
+    template <typename A> explicit Lt(const A& limit) : Terminal("<"), m_limit(static_cast<P>(limit)) {}
     ~Lt() override = default;
 
     std::string ToText() const override { return "<" + ParamToString(m_limit); }
@@ -73,11 +67,9 @@ private:
     P m_limit;
 };
 
-template <typename T, typename P>
-class Set : public Terminal {
+template <typename T, typename P> class Set : public Terminal {
 public:
-    template <typename... A>
-    explicit Set(const A&... values) : Terminal("{...}")
+    template <typename... A> explicit Set(const A&... values) : Terminal("{...}")
     {
         (m_values.insert(static_cast<P>(values)), ...);
     }
@@ -112,8 +104,7 @@ private:
 
 // Makes a validator of kind E from its parameters (converted to E's parameter
 // type) and hands it out under shared ownership.
-template <typename E, typename... A>
-std::shared_ptr<Expression> Expr(A&&... args)
+template <typename E, typename... A> std::shared_ptr<Expression> Expr(A&&... args)
 {
     return std::make_shared<E>(std::forward<A>(args)...);
 }

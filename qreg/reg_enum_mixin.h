@@ -23,27 +23,20 @@
 
 namespace qreg {
 
-template <typename E, typename Base>
-class RegEnumMixin : public virtual Base {
+template <typename E, typename Base> class RegEnumMixin : public virtual Base {
 public:
     // Base is a virtual base: the most derived node constructs it, and this
     // initialiser is never run. It exists so that the mixin needs no default
     // constructor of Base.
-    template <typename... A>
-    explicit RegEnumMixin(A&&... args) : Base(std::forward<A>(args)...)
-    {
-    }
+    template <typename... A> explicit RegEnumMixin(A&&... args) : Base(std::forward<A>(args)...) {}
     ~RegEnumMixin() override = default;
 
-    using RegNode::Set;
     using Base::OnGet;
     using Base::OnSet;
+    using RegNode::Set;
 
     // Writes one value through the library's integer entry point.
-    void Set(const E& value, size_t position, const mci::Path& path)
-    {
-        RegNode::Set(Widen(value), position, path);
-    }
+    void Set(const E& value, size_t position, const mci::Path& path) { RegNode::Set(Widen(value), position, path); }
 
     // Converts every text first; nothing is handed on when one fails.
     void Set(const std::vector<std::string>& values, size_t position, const mci::Path& path) override
@@ -148,8 +141,7 @@ private:
         return true;
     }
 
-    template <typename V, typename F>
-    size_t Read(V* buffer, size_t position, size_t count, F convert) const
+    template <typename V, typename F> size_t Read(V* buffer, size_t position, size_t count, F convert) const
     {
         std::unique_ptr<E[]> values(new E[count > 0 ? count : 1]);
         const size_t n = this->Base::OnGet(values.get(), position, count);
@@ -162,8 +154,7 @@ private:
         return n;
     }
 
-    template <typename V, typename F>
-    bool Write(const V* values, size_t position, size_t count, F convert)
+    template <typename V, typename F> bool Write(const V* values, size_t position, size_t count, F convert)
     {
         std::unique_ptr<E[]> converted(new E[count > 0 ? count : 1]);
         for (size_t i = 0; i < count; ++i) {

@@ -7,15 +7,13 @@
 
 namespace qreg {
 
-template <typename E>
-class RegFncEnumNode : public virtual RegFncNode<E>, public RegEnumMixin<E, RegFncNode<E>> {
+template <typename E> class RegFncEnumNode : public virtual RegFncNode<E>, public RegEnumMixin<E, RegFncNode<E>> {
     using Mixin = RegEnumMixin<E, RegFncNode<E>>;
 
 public:
     // Takes exactly the arguments of the function node.
     template <typename... A>
-    explicit RegFncEnumNode(const std::string& name, A&&... args)
-        : RegFncNode<E>(name, args...), Mixin(name, args...)
+    explicit RegFncEnumNode(const std::string& name, A&&... args) : RegFncNode<E>(name, args...), Mixin(name, args...)
     {
     }
     ~RegFncEnumNode() override = default;

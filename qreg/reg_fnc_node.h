@@ -21,8 +21,7 @@
 
 namespace qreg {
 
-template <typename T>
-class RegFncNode : public RegTypeNode<T> {
+template <typename T> class RegFncNode : public RegTypeNode<T> {
 public:
     using ScalarSetter = std::function<bool(const T&)>;
     using ScalarGetter = std::function<bool(T&)>;
@@ -35,12 +34,8 @@ public:
     // The bound functions as they are; the flags word is used unchanged.
     RegFncNode(const std::string& name, ScalarSetter setter, ScalarGetter getter, ArraySetter arraySetter,
                ArrayGetter arrayGetter, size_t size, unsigned long long flags)
-        : RegTypeNode<T>(name, flags),
-          m_setter(std::move(setter)),
-          m_getter(std::move(getter)),
-          m_arraySetter(std::move(arraySetter)),
-          m_arrayGetter(std::move(arrayGetter)),
-          m_size(size)
+        : RegTypeNode<T>(name, flags), m_setter(std::move(setter)), m_getter(std::move(getter)),
+          m_arraySetter(std::move(arraySetter)), m_arrayGetter(std::move(arrayGetter)), m_size(size)
     {
     }
 
@@ -134,30 +129,25 @@ public:
     bool HasArrayGetter() const { return static_cast<bool>(m_arrayGetter); }
 
 private:
-    template <typename C, typename S>
-    static ScalarSetter BindSetter(C* obj, S setter)
+    template <typename C, typename S> static ScalarSetter BindSetter(C* obj, S setter)
     {
         return [obj, setter](const T& v) { return (obj->*setter)(v); };
     }
-    template <typename C, typename G>
-    static ScalarGetter BindGetter(C* obj, G getter)
+    template <typename C, typename G> static ScalarGetter BindGetter(C* obj, G getter)
     {
         return [obj, getter](T& v) { return (obj->*getter)(v); };
     }
-    template <typename S, typename G>
-    static ScalarGetter BindSharedGetter(const std::shared_ptr<S>& shared, G getter)
+    template <typename S, typename G> static ScalarGetter BindSharedGetter(const std::shared_ptr<S>& shared, G getter)
     {
         return [shared, getter](T& v) { return ((*shared).*getter)(v); };
     }
-    template <typename C, typename S>
-    static ArraySetter BindArraySetter(C* obj, S setter)
+    template <typename C, typename S> static ArraySetter BindArraySetter(C* obj, S setter)
     {
         return [obj, setter](const T* v, size_t p, size_t n) {
             return (obj->*setter)(v, static_cast<unsigned int>(p), static_cast<unsigned int>(n));
         };
     }
-    template <typename C, typename G>
-    static ArrayGetter BindArrayGetter(C* obj, G getter)
+    template <typename C, typename G> static ArrayGetter BindArrayGetter(C* obj, G getter)
     {
         return [obj, getter](T* v, size_t p, size_t n) -> size_t {
             return (obj->*getter)(v, static_cast<unsigned int>(p), static_cast<unsigned int>(n));

@@ -16,8 +16,7 @@
 
 namespace qreg {
 
-template <typename T>
-bool RegNode::SetValue(const T& value, size_t position)
+template <typename T> bool RegNode::SetValue(const T& value, size_t position)
 {
     try {
         Set(value, position);
@@ -32,8 +31,7 @@ bool RegNode::SetValue(const T& value, size_t position)
     }
 }
 
-template <typename T>
-void RegNode::Set(const T& value, size_t position)
+template <typename T> void RegNode::Set(const T& value, size_t position)
 {
     auto lock = Lock();
     try {
@@ -46,8 +44,7 @@ void RegNode::Set(const T& value, size_t position)
     }
 }
 
-template <typename T>
-void RegNode::ApplyAndEmitValue(const T& value, size_t position)
+template <typename T> void RegNode::ApplyAndEmitValue(const T& value, size_t position)
 {
     auto lock = Lock();
     VerifySetArgs(position, 1);
@@ -65,8 +62,7 @@ void RegNode::ApplyAndEmitValue(const T& value, size_t position)
     EmitValue(value, position);
 }
 
-template <typename T>
-bool RegNode::EmitValue(const T& value, size_t position)
+template <typename T> bool RegNode::EmitValue(const T& value, size_t position)
 {
     auto lock = Lock();
     if (IsArray(mci::c_noRelPath)) {

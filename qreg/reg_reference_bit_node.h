@@ -19,8 +19,7 @@
 
 namespace qreg {
 
-template <typename AT, typename RT>
-class RegReferenceBitNode : public RegTypeNode<AT> {
+template <typename AT, typename RT> class RegReferenceBitNode : public RegTypeNode<AT> {
     using Word = typename std::remove_cv<RT>::type;
     static constexpr long long c_wordBits = sizeof(Word) * 8;
     static constexpr long long c_fieldBits = std::is_same<AT, bool>::value ? 8 : 32;
@@ -29,8 +28,7 @@ class RegReferenceBitNode : public RegTypeNode<AT> {
 public:
     // Offset and size are checked as given, before they are narrowed to
     // 8 bits, so that an offset of 256 or more cannot select other bits.
-    RegReferenceBitNode(const std::string& name, RT& word, long long offset, long long size,
-                        unsigned long long flags)
+    RegReferenceBitNode(const std::string& name, RT& word, long long offset, long long size, unsigned long long flags)
         : RegTypeNode<AT>(name, flags), m_register(&word), m_offset(0), m_size(0), m_count(1)
     {
         if (offset < 0 || size < 0 || offset > c_wordBits || size > c_wordBits || offset + size > c_wordBits) {

@@ -14,8 +14,7 @@
 
 namespace qreg {
 
-template <typename T, typename RT>
-class RegReferenceNode : public RegTypeNode<T> {
+template <typename T, typename RT> class RegReferenceNode : public RegTypeNode<T> {
 public:
     RegReferenceNode(const std::string& name, RT& storage, unsigned long long flags)
         : RegTypeNode<T>(name, flags), m_storage(&storage), m_count(1)

@@ -11,8 +11,7 @@ namespace qreg {
 
 // Value type code of T as clients see it; enumerations (and the command
 // value) report 0, enum nodes override it with 9.
-template <typename T>
-struct TypeCode {
+template <typename T> struct TypeCode {
     static constexpr int value = std::is_same<T, bool>::value                 ? eTypeBool
                                  : std::is_same<T, int>::value                ? eTypeInt
                                  : std::is_same<T, unsigned int>::value       ? eTypeUInt
@@ -22,8 +21,7 @@ struct TypeCode {
                                                                               : eTypeNone;
 };
 
-template <typename T>
-class RegTypeNode : public RegNode {
+template <typename T> class RegTypeNode : public RegNode {
 public:
     RegTypeNode(const std::string& name, unsigned long long flags) : RegNode(name, flags) {}
     ~RegTypeNode() override = default;

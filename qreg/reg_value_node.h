@@ -12,8 +12,7 @@
 
 namespace qreg {
 
-template <typename T>
-class RegValueNode : public RegTypeNode<T> {
+template <typename T> class RegValueNode : public RegTypeNode<T> {
 public:
     RegValueNode(const std::string& name, const T& initial, unsigned long long flags)
         : RegTypeNode<T>(name, flags), m_values(1, initial)

@@ -20,8 +20,7 @@ namespace qreg {
 
 std::mutex& RegisterWordLock(const volatile void* address);
 
-template <typename W>
-inline uint64_t ReadRegisterWord(W* word)
+template <typename W> inline uint64_t ReadRegisterWord(W* word)
 {
     using Plain = typename std::remove_cv<W>::type;
     static_assert(sizeof(Plain) == 4 || sizeof(Plain) == 8, "register words are 32 or 64 bits wide");
@@ -33,8 +32,7 @@ inline uint64_t ReadRegisterWord(W* word)
     }
 }
 
-template <typename W>
-inline void WriteRegisterWord(W* word, uint64_t value)
+template <typename W> inline void WriteRegisterWord(W* word, uint64_t value)
 {
     using Plain = typename std::remove_cv<W>::type;
     static_assert(sizeof(Plain) == 4 || sizeof(Plain) == 8, "register words are 32 or 64 bits wide");

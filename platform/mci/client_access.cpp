@@ -63,8 +63,7 @@ bool ParseBool(const std::string& text)
     throw qstd::Exception("Invalid boolean value", true);
 }
 
-template <typename T>
-std::string Format(const T& value)
+template <typename T> std::string Format(const T& value)
 {
     std::ostringstream os;
     os << value;
@@ -78,8 +77,7 @@ std::string Format(double value)
     return os.str();
 }
 
-template <typename T>
-std::vector<std::string> FormatAll(const qreg::RegNode& node, size_t position, size_t count)
+template <typename T> std::vector<std::string> FormatAll(const qreg::RegNode& node, size_t position, size_t count)
 {
     std::vector<T> values;
     node.Get(values, position, count, c_noRelPath);
@@ -346,8 +344,7 @@ size_t ClientAccess::Subscription::Count() const
 bool ClientAccess::Subscription::WaitFor(size_t n, std::chrono::steady_clock::duration timeout) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_until(lock, std::chrono::steady_clock::now() + timeout,
-                                [&] { return m_values.size() >= n; });
+    return m_changed.wait_until(lock, std::chrono::steady_clock::now() + timeout, [&] { return m_values.size() >= n; });
 }
 
 std::unique_ptr<ClientAccess::Subscription> ClientAccess::Subscribe(const std::string& path)

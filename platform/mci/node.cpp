@@ -10,8 +10,7 @@ namespace mci {
 
 namespace {
 
-template <typename T>
-bool SetTyped(TreeNode* node, const T& value, size_t position)
+template <typename T> bool SetTyped(TreeNode* node, const T& value, size_t position)
 {
     auto* reg = dynamic_cast<qreg::RegNode*>(node);
     if (!reg) {
@@ -27,8 +26,7 @@ bool SetTyped(TreeNode* node, const T& value, size_t position)
     }
 }
 
-template <typename T>
-bool GetTyped(TreeNode* node, T& value, size_t position)
+template <typename T> bool GetTyped(TreeNode* node, T& value, size_t position)
 {
     auto* reg = dynamic_cast<qreg::RegNode*>(node);
     if (!reg) {
@@ -45,14 +43,14 @@ bool GetTyped(TreeNode* node, T& value, size_t position)
 
 } // namespace
 
-#define MCI_DEFINE_NODE_ACCESS(T)                                       \
-    bool SetNodeValue(TreeNode* node, const T& value, size_t position) \
-    {                                                                   \
-        return SetTyped(node, value, position);                         \
-    }                                                                   \
-    bool GetNodeValue(TreeNode* node, T& value, size_t position)       \
-    {                                                                   \
-        return GetTyped(node, value, position);                         \
+#define MCI_DEFINE_NODE_ACCESS(T)                                                                                      \
+    bool SetNodeValue(TreeNode* node, const T& value, size_t position)                                                 \
+    {                                                                                                                  \
+        return SetTyped(node, value, position);                                                                        \
+    }                                                                                                                  \
+    bool GetNodeValue(TreeNode* node, T& value, size_t position)                                                       \
+    {                                                                                                                  \
+        return GetTyped(node, value, position);                                                                        \
     }
 
 MCI_DEFINE_NODE_ACCESS(bool)

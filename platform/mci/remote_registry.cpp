@@ -67,8 +67,7 @@ RemoteRegistry::~RemoteRegistry()
     CloseAll();
 }
 
-template <typename F>
-auto RemoteRegistry::Serve(const char* path, F&& body) -> decltype(body())
+template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body) -> decltype(body())
 {
     RemoteRequestGate::Pass pass(m_gate);
     if (!pass.Admitted()) {
@@ -141,14 +140,24 @@ zemtra_REMOTE::NodeInfo* RemoteRegistry::Describe(const char* path)
     });
 }
 
-// Count of a read: 0 reads from the position to the end of the node.
+// Count of a read: 0 reads from the position to the end of the node. The
+// range is checked here, before the read: the library would size its result
+// by the count first, and a count from the network must not decide how much
+// memory the server allocates.
 size_t RemoteRegistry::CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const
 {
-    if (count != 0) {
-        return count;
-    }
     const size_t size = m_access.GetSize(treePath);
-    return position < size ? size - position : 1;
+    if (count == 0) {
+        return position < size ? size - position : 1;
+    }
+    if (static_cast<size_t>(position) + count > size) {
+        if (auto* reg = dynamic_cast<qreg::RegNode*>(m_access.Find(treePath).get())) {
+            reg->VerifySetArgs(position, count); // raises the library's own message
+        }
+        throw qstd::Exception(
+            "qreg: Position and count out of range: " + std::to_string(position) + ", " + std::to_string(count), true);
+    }
+    return count;
 }
 
 zemtra_REMOTE::StringSeq* RemoteRegistry::GetText(const char* path, CORBA::ULong position, CORBA::ULong count)
@@ -296,8 +305,8 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         ReapEnded();
         const std::uint64_t id = m_nextId.fetch_add(1);
         const std::string clientName = "remote_" + std::to_string(id);
-        std::unique_ptr<qsig::SignalClientBase> client(node->WithSource(
-            [&](qsig::SignalSource& source) { return source.NewSignalClient(clientName, 0); }));
+        std::unique_ptr<qsig::SignalClientBase> client(
+            node->WithSource([&](qsig::SignalSource& source) { return source.NewSignalClient(clientName, 0); }));
         if (!client) {
             throw qstd::Exception("qsig: Signal has no clients for remote readers: " + clientPath, true);
         }
@@ -316,8 +325,8 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         if (rc != qsig::eSuccess) {
             throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc), true);
         }
-        auto session = std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver,
-                                                             m_relayPoa.in());
+        auto session =
+            std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in());
         session->Start();
         std::lock_guard<std::mutex> lock(m_sessionsMutex);
         m_sessions.emplace(id, std::move(session));

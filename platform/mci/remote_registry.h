@@ -68,8 +68,7 @@ public:
 
 private:
     // Runs one request: admission, translation of failures into RemoteError.
-    template <typename F>
-    auto Serve(const char* path, F&& body) -> decltype(body());
+    template <typename F> auto Serve(const char* path, F&& body) -> decltype(body());
 
     zemtra_REMOTE::NodeInfo DescribeNode(const std::string& treePath, const std::string& name) const;
     size_t CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const;

@@ -21,8 +21,7 @@ std::string RemoteReceiverRelay::Failure() const
     return m_failure;
 }
 
-template <typename F>
-CORBA::Long RemoteReceiverRelay::Relay(F&& call)
+template <typename F> CORBA::Long RemoteReceiverRelay::Relay(F&& call)
 {
     if (m_failed.load()) {
         return -1;
@@ -46,8 +45,7 @@ CORBA::Long RemoteReceiverRelay::ReceiveShort(const char* name, const q_NET::Sho
     return Relay([&] { return m_target->ReceiveShort(name, values, meta); });
 }
 
-CORBA::Long RemoteReceiverRelay::ReceiveLong(const char* name, const q_NET::LongSeq& values,
-                                             const q_NET::MetaSeq& meta)
+CORBA::Long RemoteReceiverRelay::ReceiveLong(const char* name, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta)
 {
     return Relay([&] { return m_target->ReceiveLong(name, values, meta); });
 }

@@ -37,8 +37,7 @@ public:
     std::uint64_t Forwarded() const { return m_forwarded.load(); }
 
 private:
-    template <typename F>
-    CORBA::Long Relay(F&& call);
+    template <typename F> CORBA::Long Relay(F&& call);
 
     q_NET::SignalReceiver_var m_target;
     std::atomic<bool> m_failed{false};

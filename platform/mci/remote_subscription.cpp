@@ -13,23 +13,30 @@ namespace {
 
 // Same text forms as a client read: decimal integers, "true"/"false",
 // doubles with 15 significant digits.
-std::string Text(bool v) { return v ? "true" : "false"; }
-std::string Text(const std::string& v) { return v; }
+std::string Text(bool v)
+{
+    return v ? "true" : "false";
+}
+std::string Text(const std::string& v)
+{
+    return v;
+}
 std::string Text(double v)
 {
     std::ostringstream os;
     os << std::setprecision(15) << v;
     return os.str();
 }
-std::string Text(float v) { return Text(static_cast<double>(v)); }
-template <typename T>
-std::string Text(const T& v)
+std::string Text(float v)
+{
+    return Text(static_cast<double>(v));
+}
+template <typename T> std::string Text(const T& v)
 {
     return std::to_string(v);
 }
 
-template <typename T>
-bool TryTexts(const qstd::Any& value, std::vector<std::string>& texts)
+template <typename T> bool TryTexts(const qstd::Any& value, std::vector<std::string>& texts)
 {
     if (const T* v = boost::any_cast<T>(&value)) {
         texts.assign(1, Text(*v));

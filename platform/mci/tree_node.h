@@ -221,12 +221,15 @@ public:
     // validator, the node's setter, notification of subscribers), but
     // regardless of the writable bit. False when the handle is empty or the
     // write is refused. An enumeration value is written as its integer.
-    template <typename T>
-    bool SetValue(const T& value, size_t position) const
+    template <typename T> bool SetValue(const T& value, size_t position) const
     {
         if constexpr (std::is_enum<T>::value) {
             const long long v = static_cast<long long>(value);
             return SetNodeValue(m_node.get(), v, position);
+        } else if constexpr (!std::is_same<T, std::string>::value &&
+                             std::is_convertible<const T&, std::string>::value) {
+            // A text literal is a string, not a bool.
+            return SetNodeValue(m_node.get(), std::string(value), position);
         } else {
             return SetNodeValue(m_node.get(), value, position);
         }
@@ -234,8 +237,7 @@ public:
 
     // Reads one element as a client would; false when the handle is empty
     // or the node yields no value.
-    template <typename T>
-    bool GetValue(T& value, size_t position) const
+    template <typename T> bool GetValue(T& value, size_t position) const
     {
         if constexpr (std::is_enum<T>::value) {
             long long v = 0;

@@ -34,14 +34,38 @@ std::string Expression::ToText() const
     return std::string();
 }
 
-bool Expression::OnEvaluate(const std::string&) const { return true; }
-bool Expression::OnEvaluate(const long long&) const { return true; }
-bool Expression::OnEvaluate(const unsigned long long&) const { return true; }
-bool Expression::OnEvaluate(const int&) const { return true; }
-bool Expression::OnEvaluate(const unsigned int&) const { return true; }
-bool Expression::OnEvaluate(const double&) const { return true; }
-bool Expression::OnEvaluate(const float&) const { return true; }
-bool Expression::OnEvaluate(const bool&) const { return true; }
+bool Expression::OnEvaluate(const std::string&) const
+{
+    return true;
+}
+bool Expression::OnEvaluate(const long long&) const
+{
+    return true;
+}
+bool Expression::OnEvaluate(const unsigned long long&) const
+{
+    return true;
+}
+bool Expression::OnEvaluate(const int&) const
+{
+    return true;
+}
+bool Expression::OnEvaluate(const unsigned int&) const
+{
+    return true;
+}
+bool Expression::OnEvaluate(const double&) const
+{
+    return true;
+}
+bool Expression::OnEvaluate(const float&) const
+{
+    return true;
+}
+bool Expression::OnEvaluate(const bool&) const
+{
+    return true;
+}
 
 namespace {
 std::string ValidationMessage(const std::shared_ptr<Expression>& validator, const std::string& value)

@@ -33,11 +33,7 @@ public:
 
     // False for a refused value. Dispatches to the OnEvaluate of the value's
     // type.
-    template <typename T>
-    bool Evaluate(const T& value) const
-    {
-        return OnEvaluate(value);
-    }
+    template <typename T> bool Evaluate(const T& value) const { return OnEvaluate(value); }
 
     // A validator tests the values of its own type; values of the other types
     // are not restricted by it (a node's writes reach it in the node's type).

@@ -21,7 +21,8 @@ public:
 
     template <typename C>
     RegExecNode(const std::string& name, C* obj, bool (C::*command)(), unsigned long long flags = 0)
-        : Value(name, mci::enums::eExecute, flags | execFlags_c), m_command([obj, command] { return (obj->*command)(); })
+        : Value(name, mci::enums::eExecute, flags | execFlags_c),
+          m_command([obj, command] { return (obj->*command)(); })
     {
     }
 

@@ -13,8 +13,7 @@ namespace qreg {
 
 namespace {
 
-template <typename T>
-std::string StreamText(const T& value)
+template <typename T> std::string StreamText(const T& value)
 {
     std::ostringstream os;
     os << value;
@@ -23,8 +22,7 @@ std::string StreamText(const T& value)
 
 // Whether a node of the given value type takes T without conversion. Enum
 // nodes take long long, int and strings themselves.
-template <typename T>
-bool IsNativeType(int code)
+template <typename T> bool IsNativeType(int code)
 {
     switch (code) {
     case eTypeBool:
@@ -40,8 +38,7 @@ bool IsNativeType(int code)
     case eTypeString:
         return std::is_same<T, std::string>::value;
     case eTypeEnum:
-        return std::is_same<T, long long>::value || std::is_same<T, int>::value ||
-               std::is_same<T, std::string>::value;
+        return std::is_same<T, long long>::value || std::is_same<T, int>::value || std::is_same<T, std::string>::value;
     default:
         return true;
     }
@@ -61,8 +58,7 @@ bool IsNumericCode(int code)
 // Converts between the numeric types that cross the library, refusing values
 // that the target type cannot hold exactly (a fraction for an integer, a
 // number other than 0 and 1 for bool).
-template <typename U, typename T>
-U ConvertNumber(const T& value, const std::string& name)
+template <typename U, typename T> U ConvertNumber(const T& value, const std::string& name)
 {
     if constexpr (std::is_same<U, T>::value) {
         return value;
@@ -103,8 +99,7 @@ U ConvertNumber(const T& value, const std::string& name)
     }
 }
 
-template <typename T>
-std::unique_ptr<T[]> CopyToArray(const std::vector<T>& values)
+template <typename T> std::unique_ptr<T[]> CopyToArray(const std::vector<T>& values)
 {
     std::unique_ptr<T[]> a(new T[values.size()]);
     for (size_t i = 0; i < values.size(); ++i) {
@@ -115,23 +110,59 @@ std::unique_ptr<T[]> CopyToArray(const std::vector<T>& values)
 
 } // namespace
 
-std::string ValueText(const std::string& value) { return value; }
-std::string ValueText(bool value) { return value ? "true" : "false"; }
-std::string ValueText(double value) { return StreamText(value); }
-std::string ValueText(float value) { return StreamText(value); }
-std::string ValueText(long long value) { return StreamText(value); }
-std::string ValueText(unsigned long long value) { return StreamText(value); }
-std::string ValueText(int value) { return StreamText(value); }
-std::string ValueText(unsigned int value) { return StreamText(value); }
+std::string ValueText(const std::string& value)
+{
+    return value;
+}
+std::string ValueText(bool value)
+{
+    return value ? "true" : "false";
+}
+std::string ValueText(double value)
+{
+    return StreamText(value);
+}
+std::string ValueText(float value)
+{
+    return StreamText(value);
+}
+std::string ValueText(long long value)
+{
+    return StreamText(value);
+}
+std::string ValueText(unsigned long long value)
+{
+    return StreamText(value);
+}
+std::string ValueText(int value)
+{
+    return StreamText(value);
+}
+std::string ValueText(unsigned int value)
+{
+    return StreamText(value);
+}
 
 RegNode::RegNode(const std::string& name, unsigned long long flags) : mci::TreeNode(name, flags) {}
 
 RegNode::~RegNode() = default;
 
-int RegNode::OnGetValueType(const mci::Path&) const { return eTypeNone; }
-size_t RegNode::OnGetSize(const mci::Path&) const { return 0; }
-bool RegNode::OnResize(size_t, const mci::Path&) { return false; }
-bool RegNode::OnGetDomainValues(std::vector<std::string>&, const mci::Path&) const { return false; }
+int RegNode::OnGetValueType(const mci::Path&) const
+{
+    return eTypeNone;
+}
+size_t RegNode::OnGetSize(const mci::Path&) const
+{
+    return 0;
+}
+bool RegNode::OnResize(size_t, const mci::Path&)
+{
+    return false;
+}
+bool RegNode::OnGetDomainValues(std::vector<std::string>&, const mci::Path&) const
+{
+    return false;
+}
 
 std::string RegNode::OnGetValidatorExpression(const mci::Path&) const
 {
@@ -139,7 +170,10 @@ std::string RegNode::OnGetValidatorExpression(const mci::Path&) const
     return validator ? validator->ToText() : std::string();
 }
 
-bool RegNode::IsClientResizable() const { return false; }
+bool RegNode::IsClientResizable() const
+{
+    return false;
+}
 
 void RegNode::Resize(size_t size, const mci::Path& path)
 {
@@ -192,8 +226,7 @@ bool RegNode::OnEmitValue(const qstd::Any& value, size_t position)
 }
 
 namespace {
-template <typename T>
-bool EmitCurrent(RegNode& node)
+template <typename T> bool EmitCurrent(RegNode& node)
 {
     const bool array = node.IsArray(mci::c_noRelPath);
     const size_t size = node.OnGetSize(mci::c_noRelPath);
@@ -240,8 +273,7 @@ bool RegNode::Emit()
     }
 }
 
-template <typename T>
-void RegNode::SetRun(const T* values, size_t position, size_t count)
+template <typename T> void RegNode::SetRun(const T* values, size_t position, size_t count)
 {
     const int code = OnGetValueType(mci::c_noRelPath);
     if constexpr (!std::is_same<T, std::string>::value) {
@@ -300,8 +332,7 @@ void RegNode::SetRun(const T* values, size_t position, size_t count)
     }
 }
 
-template <typename T>
-size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
+template <typename T> size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
 {
     VerifySetArgs(position, count);
     const int code = OnGetValueType(mci::c_noRelPath);
@@ -340,42 +371,42 @@ size_t RegNode::GetRun(T* buffer, size_t position, size_t count) const
     return n < count ? n : count;
 }
 
-#define QREG_DEFINE_TYPED(T)                                                                            \
-    size_t RegNode::OnGet(T*, size_t, size_t) const                                                    \
-    {                                                                                                   \
-        throw qstd::Exception("qreg: Value type not supported by node " + GetName(), true);             \
-    }                                                                                                   \
-    bool RegNode::OnSet(const T*, size_t, size_t)                                                      \
-    {                                                                                                   \
-        throw qstd::Exception("qreg: Value type not supported by node " + GetName(), true);             \
-    }                                                                                                   \
-    size_t RegNode::Get(T* buffer, size_t position, size_t count, const mci::Path&) const             \
-    {                                                                                                   \
-        return GetRun<T>(buffer, position, count);                                                      \
-    }                                                                                                   \
-    void RegNode::Get(T& value, size_t position, const mci::Path&) const                               \
-    {                                                                                                   \
-        T buffer[1];                                                                                    \
-        if (GetRun<T>(buffer, position, 1) != 1) {                                                      \
-            throw qstd::Exception("qreg: Can't get value: getter function failed: " + GetName(), true); \
-        }                                                                                               \
-        value = buffer[0];                                                                              \
-    }                                                                                                   \
-    void RegNode::Get(std::vector<T>& values, size_t position, size_t count, const mci::Path&) const   \
-    {                                                                                                   \
-        VerifySetArgs(position, count); /* before the buffer is sized by the client's count */        \
-        std::unique_ptr<T[]> buffer(new T[count > 0 ? count : 1]);                                      \
-        const size_t n = GetRun<T>(buffer.get(), position, count);                                      \
-        values.assign(buffer.get(), buffer.get() + n);                                                  \
-    }                                                                                                   \
-    void RegNode::Set(const T& value, size_t position, const mci::Path&)                               \
-    {                                                                                                   \
-        SetRun<T>(&value, position, 1);                                                                 \
-    }                                                                                                   \
-    void RegNode::Set(const std::vector<T>& values, size_t position, const mci::Path&)                 \
-    {                                                                                                   \
-        auto a = CopyToArray(values);                                                                   \
-        SetRun<T>(a.get(), position, values.size());                                                    \
+#define QREG_DEFINE_TYPED(T)                                                                                           \
+    size_t RegNode::OnGet(T*, size_t, size_t) const                                                                    \
+    {                                                                                                                  \
+        throw qstd::Exception("qreg: Value type not supported by node " + GetName(), true);                            \
+    }                                                                                                                  \
+    bool RegNode::OnSet(const T*, size_t, size_t)                                                                      \
+    {                                                                                                                  \
+        throw qstd::Exception("qreg: Value type not supported by node " + GetName(), true);                            \
+    }                                                                                                                  \
+    size_t RegNode::Get(T* buffer, size_t position, size_t count, const mci::Path&) const                              \
+    {                                                                                                                  \
+        return GetRun<T>(buffer, position, count);                                                                     \
+    }                                                                                                                  \
+    void RegNode::Get(T& value, size_t position, const mci::Path&) const                                               \
+    {                                                                                                                  \
+        T buffer[1];                                                                                                   \
+        if (GetRun<T>(buffer, position, 1) != 1) {                                                                     \
+            throw qstd::Exception("qreg: Can't get value: getter function failed: " + GetName(), true);                \
+        }                                                                                                              \
+        value = buffer[0];                                                                                             \
+    }                                                                                                                  \
+    void RegNode::Get(std::vector<T>& values, size_t position, size_t count, const mci::Path&) const                   \
+    {                                                                                                                  \
+        VerifySetArgs(position, count); /* before the buffer is sized by the client's count */                         \
+        std::unique_ptr<T[]> buffer(new T[count > 0 ? count : 1]);                                                     \
+        const size_t n = GetRun<T>(buffer.get(), position, count);                                                     \
+        values.assign(buffer.get(), buffer.get() + n);                                                                 \
+    }                                                                                                                  \
+    void RegNode::Set(const T& value, size_t position, const mci::Path&)                                               \
+    {                                                                                                                  \
+        SetRun<T>(&value, position, 1);                                                                                \
+    }                                                                                                                  \
+    void RegNode::Set(const std::vector<T>& values, size_t position, const mci::Path&)                                 \
+    {                                                                                                                  \
+        auto a = CopyToArray(values);                                                                                  \
+        SetRun<T>(a.get(), position, values.size());                                                                   \
     }
 
 QREG_DEFINE_TYPED(std::string)
@@ -388,5 +419,10 @@ QREG_DEFINE_TYPED(float)
 QREG_DEFINE_TYPED(bool)
 
 #undef QREG_DEFINE_TYPED
+
+void RegNode::Set(const char* value, size_t position, const mci::Path& path)
+{
+    Set(std::string(value ? value : ""), position, path);
+}
 
 } // namespace qreg

@@ -39,12 +39,12 @@ enum ValueType_e : int {
 
 // The register library's typed entry points and node hooks, once per value
 // type that crosses the library.
-#define QREG_TYPED_OPERATIONS(T)                                                                   \
-    virtual size_t OnGet(T* buffer, size_t position, size_t count) const;                         \
-    virtual bool OnSet(const T* values, size_t position, size_t count);                           \
-    size_t Get(T* buffer, size_t position, size_t count, const mci::Path& path) const;           \
-    void Get(T& value, size_t position, const mci::Path& path) const;                             \
-    void Get(std::vector<T>& values, size_t position, size_t count, const mci::Path& path) const; \
+#define QREG_TYPED_OPERATIONS(T)                                                                                       \
+    virtual size_t OnGet(T* buffer, size_t position, size_t count) const;                                              \
+    virtual bool OnSet(const T* values, size_t position, size_t count);                                                \
+    size_t Get(T* buffer, size_t position, size_t count, const mci::Path& path) const;                                 \
+    void Get(T& value, size_t position, const mci::Path& path) const;                                                  \
+    void Get(std::vector<T>& values, size_t position, size_t count, const mci::Path& path) const;                      \
     void Set(const T& value, size_t position, const mci::Path& path);
 
 class RegNode : public mci::TreeNode {
@@ -100,6 +100,9 @@ public:
     QREG_TYPED_OPERATIONS(float)
     QREG_TYPED_OPERATIONS(bool)
 
+    // A text literal is a string, not a bool.
+    void Set(const char* value, size_t position, const mci::Path& path);
+
     // Run writes: all values are validated, then stored from the position on
     // and emitted. The string form is overridden by enum nodes.
     virtual void Set(const std::vector<std::string>& values, size_t position, const mci::Path& path);
@@ -113,25 +116,19 @@ public:
 
     // --- the system's own writes (defined in "qreg/reg_node.h") ---
     // Never raises: false (and a level-1 trace) when the value is refused.
-    template <typename T>
-    bool SetValue(const T& value, size_t position);
+    template <typename T> bool SetValue(const T& value, size_t position);
     // Raises "qreg: " + name + ": " + reason.
-    template <typename T>
-    void Set(const T& value, size_t position);
+    template <typename T> void Set(const T& value, size_t position);
     // Position check, validator, OnSet, emission; raises the failure as is.
-    template <typename T>
-    void ApplyAndEmitValue(const T& value, size_t position);
+    template <typename T> void ApplyAndEmitValue(const T& value, size_t position);
     // Emission alone.
-    template <typename T>
-    bool EmitValue(const T& value, size_t position);
+    template <typename T> bool EmitValue(const T& value, size_t position);
 
 private:
     // Typed write with run semantics, used by every Set entry point.
-    template <typename T>
-    void SetRun(const T* values, size_t position, size_t count);
+    template <typename T> void SetRun(const T* values, size_t position, size_t count);
     // Typed read: position and count checked, result clamped to count.
-    template <typename T>
-    size_t GetRun(T* buffer, size_t position, size_t count) const;
+    template <typename T> size_t GetRun(T* buffer, size_t position, size_t count) const;
 
     mutable std::mutex m_validatorMutex;
     std::shared_ptr<Expression> m_validator;

@@ -26,8 +26,7 @@ public:
     // Runs f(source) while the source cannot be withdrawn. Raises
     // "qreg: Signal source is not available: " + name when it has been
     // withdrawn (or was never given).
-    template <typename F>
-    auto WithSource(F&& f) const -> decltype(f(std::declval<qsig::SignalSource&>()))
+    template <typename F> auto WithSource(F&& f) const -> decltype(f(std::declval<qsig::SignalSource&>()))
     {
         std::shared_lock<std::shared_timed_mutex> lock(m_sourceMutex);
         if (!m_source) {

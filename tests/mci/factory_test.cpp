@@ -22,15 +22,14 @@ namespace {
 using mci::c_noRelPath;
 using mci::LocalNodeStructure;
 using mci::TreeNodePtr;
-using mci::factory::Create;
 using mci::enums::Flags_e;
+using mci::factory::Create;
 
 enum Mode_e : int { eSlow = 0, eFast = 1 };
 
 } // namespace
 
-template <>
-qstd::BiMap<Mode_e> qstd::EnumMap<Mode_e>::items = {{eSlow, "slow"}, {eFast, "fast"}};
+template <> qstd::BiMap<Mode_e> qstd::EnumMap<Mode_e>::items = {{eSlow, "slow"}, {eFast, "fast"}};
 
 namespace {
 
@@ -169,8 +168,8 @@ TEST(StorageNodeFactory, FlagsComeFromTheCreatorWithIntSignExtended)
     Mode_e mode = eSlow;
     int f = 0x4E;
     EXPECT_EQ(0x4Eu, Flags(Create<qreg::RegReferenceNode<unsigned int, unsigned int>>("r", variable, f)));
-    EXPECT_EQ(2u, (Flags(Create<qreg::RegReferenceNode<unsigned int, unsigned int>>(
-                      "r", variable, static_cast<Flags_e>(2)))));
+    EXPECT_EQ(2u, (Flags(Create<qreg::RegReferenceNode<unsigned int, unsigned int>>("r", variable,
+                                                                                    static_cast<Flags_e>(2)))));
     EXPECT_EQ(2u, (Flags(Create<qreg::RegReferenceBitNode<bool, volatile unsigned int>>("b", word, 0, 1, 2))));
     EXPECT_EQ(0x10000000006ull, (Flags(Create<qreg::RegReferenceEnumBitNode<Mode_e, volatile unsigned int>>(
                                     "e", word, 4, 1, 0x10000000006ull))));
@@ -289,8 +288,8 @@ TEST(FactoryLayers, AllLayersMakeTheSameNode)
     const std::string name = "gain";
     auto named = Create<LocalNodeStructure, UFnc>(name, &o, 0, &Owner::Get, 14);
     auto literal = Create<UFnc>("gain", &o, 0, &Owner::Get, 14);
-    auto validated = Create<UFnc>(qreg::Expr<qreg::expr::Lt<unsigned int, unsigned int>>(8), "gain", &o, 0,
-                                  &Owner::Get, 14);
+    auto validated =
+        Create<UFnc>(qreg::Expr<qreg::expr::Lt<unsigned int, unsigned int>>(8), "gain", &o, 0, &Owner::Get, 14);
     for (const auto& node : {named, literal, validated}) {
         EXPECT_EQ("gain", node->GetName());
         EXPECT_EQ(10u, Flags(node));

@@ -63,8 +63,8 @@ public:
                                qreg::Expr<qreg::expr::Range<unsigned int, unsigned int>>(1, 10000), "rate", this,
                                &Sampler::_SetRate, &Sampler::_GetRate, 14)),
                            mci::c_noRelPath);
-        settings->Add(Create<qreg::RegFncEnumNode<Trigger_e>>("trigger", this, &Sampler::_SetTrigger,
-                                                              &Sampler::_GetTrigger));
+        settings->Add(
+            Create<qreg::RegFncEnumNode<Trigger_e>>("trigger", this, &Sampler::_SetTrigger, &Sampler::_GetTrigger));
         settings->Add(Create<qreg::RegReferenceBitNode<unsigned int, volatile unsigned int>>(
             "gain", m_block[1], 8, 4, static_cast<mci::enums::Flags_e>(6)));
         settings->Add(Create<qreg::RegReferenceBitNode<bool, volatile unsigned int>>("ready", m_block[1], 31, 1, 2));

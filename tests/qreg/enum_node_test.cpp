@@ -15,8 +15,7 @@ using regtest::Sparse_e;
 using regtest::Switch_e;
 using SparseBits = qreg::RegReferenceEnumBitNode<Sparse_e, volatile unsigned int>;
 
-template <typename F>
-std::string Error(F f)
+template <typename F> std::string Error(F f)
 {
     try {
         f();
@@ -122,8 +121,9 @@ TEST(EnumNode, RunWithOneInvalidValueStoresNone)
     volatile unsigned int words[3] = {0x10, 0x10, 0x10};
     SparseBits node("bits", words[0], 4, 3, 6);
     node.OnResize(3, c_noRelPath);
-    EXPECT_EQ("Invalid enum value",
-              Error([&] { node.Set(std::vector<std::string>{"two", "3", "four"}, 0, c_noRelPath); }));
+    EXPECT_EQ("Invalid enum value", Error([&] {
+                  node.Set(std::vector<std::string>{"two", "3", "four"}, 0, c_noRelPath);
+              }));
     EXPECT_EQ(0x10u, words[1]);
     node.Set(std::vector<std::string>{"two", "4", "one"}, 0, c_noRelPath);
     EXPECT_EQ(0x20u, words[0]);

@@ -9,5 +9,5 @@ qstd::BiMap<regtest::Sparse_e> qstd::EnumMap<regtest::Sparse_e>::items = {
     {regtest::eOne, "one"}, {regtest::eTwo, "two"}, {regtest::eFour, "four"}};
 
 template <>
-qstd::BiMap<regtest::Source_e> qstd::EnumMap<regtest::Source_e>::items = {
-    {regtest::eInternal, "Internal"}, {regtest::eExternal, "External"}};
+qstd::BiMap<regtest::Source_e> qstd::EnumMap<regtest::Source_e>::items = {{regtest::eInternal, "Internal"},
+                                                                          {regtest::eExternal, "External"}};

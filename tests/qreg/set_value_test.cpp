@@ -33,8 +33,7 @@ struct Collector {
 };
 
 template <typename T>
-std::shared_ptr<RegValueNode<T>> MakeValue(const std::string& name, const T& initial,
-                                            unsigned long long flags = 6)
+std::shared_ptr<RegValueNode<T>> MakeValue(const std::string& name, const T& initial, unsigned long long flags = 6)
 {
     return std::make_shared<RegValueNode<T>>(name, initial, flags);
 }

@@ -50,7 +50,8 @@ TEST(NodeValueType, EveryKindReportsItsCode)
     EXPECT_EQ(6, RegValueNode<double>("d", 0, 6).OnGetValueType(c_noRelPath));
     EXPECT_EQ(8, RegValueNode<std::string>("s", "", 6).OnGetValueType(c_noRelPath));
     EXPECT_EQ(1, (RegReferenceNode<bool, bool>("rb", b, 6).OnGetValueType(c_noRelPath)));
-    EXPECT_EQ(1, (qreg::RegReferenceBitNode<bool, volatile unsigned int>("bb", word, 0, 1, 6).OnGetValueType(c_noRelPath)));
+    EXPECT_EQ(
+        1, (qreg::RegReferenceBitNode<bool, volatile unsigned int>("bb", word, 0, 1, 6).OnGetValueType(c_noRelPath)));
     // Enum nodes report 9 whatever their base kind; the command node 0.
     EXPECT_EQ(9, (qreg::RegReferenceEnumNode<regtest::Switch_e>("e", sw, 6).OnGetValueType(c_noRelPath)));
     EXPECT_EQ(9, (qreg::RegReferenceEnumBitNode<regtest::Switch_e, volatile unsigned int>("eb", word, 0, 2, 6)

@@ -18,8 +18,7 @@ using mci::c_noRelPath;
 using mci::TreeNodePtr;
 
 // An unsigned or double value held in memory, with a resizable flag.
-template <typename T, int Code>
-class MemNode : public qreg::RegNode {
+template <typename T, int Code> class MemNode : public qreg::RegNode {
 public:
     MemNode(const std::string& name, unsigned long long flags, bool resizable = false)
         : RegNode(name, flags), m_values(1), m_resizable(resizable)
@@ -58,8 +57,7 @@ using DoubleNode = MemNode<double, qreg::eTypeDouble>;
 using BoolNode = MemNode<bool, qreg::eTypeBool>;
 using TextNode = MemNode<std::string, qreg::eTypeString>;
 
-template <typename N, typename... A>
-TreeNodePtr Make(A&&... args)
+template <typename N, typename... A> TreeNodePtr Make(A&&... args)
 {
     TreeNodePtr node = std::make_shared<N>(std::forward<A>(args)...);
     node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
@@ -153,6 +151,13 @@ TEST_F(ClientAccessTest, TextIntegerAndDoubleAccessConvertToTheNodeType)
 
     client->SetText("settings/label", "beam one");
     EXPECT_EQ("beam one", client->GetText("settings/label"));
+
+    // Text literals reach a string node as strings (not as bool).
+    mci::Node label(client->Find("settings/label"), c_noRelPath);
+    EXPECT_TRUE(label.SetValue("two", 0));
+    dynamic_cast<qreg::RegNode&>(*client->Find("settings/label")).Set("three", 0, c_noRelPath);
+    EXPECT_EQ("three", client->GetText("settings/label"));
+    EXPECT_FALSE(mci::Node(client->Find("settings/enable"), c_noRelPath).SetValue("true", 0));
 }
 
 TEST_F(ClientAccessTest, RunsOutsideTheNodeAreRefusedBeforeAnythingIsSized)

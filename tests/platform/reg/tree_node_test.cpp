@@ -214,10 +214,10 @@ TEST(Notification, CallbackMayCloseItsOwnClientAndEmitElsewhere)
     mci::NotificationClient client;
     std::vector<std::string> seen;
     client.Register(a, mci::Callback([&](const mci::NotificationData& d) {
-        seen.push_back(d.name);
-        regB->Set(1, 0, c_noRelPath); // reaches this same client again
-        client.UnregisterAll();
-    }));
+                        seen.push_back(d.name);
+                        regB->Set(1, 0, c_noRelPath); // reaches this same client again
+                        client.UnregisterAll();
+                    }));
     client.Register(b, mci::Callback([&](const mci::NotificationData& d) { seen.push_back(d.name); }));
     dynamic_cast<qreg::RegNode&>(*a).Set(1, 0, c_noRelPath);
     dynamic_cast<qreg::RegNode&>(*a).Set(2, 0, c_noRelPath);
@@ -232,10 +232,10 @@ TEST(NotificationConcurrency, ClosingWaitsForARunningCallback)
     std::atomic<bool> finished{false};
     auto client = std::make_unique<mci::NotificationClient>();
     client->Register(node, mci::Callback([&](const mci::NotificationData&) {
-        entered = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        finished = true;
-    }));
+                         entered = true;
+                         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                         finished = true;
+                     }));
     std::thread emitter([&] { dynamic_cast<qreg::RegNode&>(*node).Set(1, 0, c_noRelPath); });
     while (!entered) {
         std::this_thread::yield();
