@@ -1,10 +1,24 @@
 #include "app/phase_locked_loop.h"
 
+#include "mci/factory.h"
+#include "platform/qboard/mc_pll.h"
+#include "platform/qboard/tim_board.h"
+#include "platform/qfeature/tim_trigger_generation.h"
 #include "platform/qstd/exception.h"
+#include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "qreg/expr.h"
+#include "qreg/reg_fnc_node.h"
+#include "qreg/reg_node.h"
+#include "qreg/reg_reference_node.h"
 
 #include <cmath>
 #include <limits>
+
+namespace {
+const bool c_pll_names_filled =
+    (PllTraits::names = {"Err", "Dac", "Lock", "ClkGood", "Freq", "P", "I", "IsCoarse"}, true);
+} // namespace
 
 // ---------------------------------------------------------------------------
 // PllControlLaw
@@ -215,3 +229,421 @@ double PllControlLaw::EventRate(double fAdc) const
     const uint32_t spacing = m_dPll * m_dTbt;
     return fAdc / static_cast<double>(spacing);
 }
+
+// ---------------------------------------------------------------------------
+// PhaseLockedLoop
+
+PhaseLockedLoop::PhaseLockedLoop(qboard::TimBoard& board, const std::string& name, PllHooks* hooks)
+    : qfeature::PhaseLockedLoopBase(board, name), m_board(board), m_hooks(hooks)
+{
+    QSTD_TRACE_FNC();
+    m_mc_pll = board.GetMcPll();
+    if (m_mc_pll == nullptr) {
+        QSTD_TRACE(1, "PLL Cntroller invalid.");
+        throw qstd::Exception("PLL Cntroller invalid.", true);
+    }
+    m_trig_gen = board.GetTriggerGeneration();
+    if (m_trig_gen == nullptr) {
+        QSTD_TRACE(1, "Trigger Generation invalid.");
+        throw qstd::Exception("Trigger Generation invalid.", true);
+    }
+}
+
+PhaseLockedLoop::~PhaseLockedLoop()
+{
+    QSTD_TRACE_FNC();
+}
+
+PllControlLaw PhaseLockedLoop::GetLaw() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_law;
+}
+
+qsig::SuccessCode_e PhaseLockedLoop::operator()(const qsig::Array<qsig::EventTraits>& in, qsig::SuccessCode_e code,
+                                                qsig::Array<PllTraits>& out)
+{
+    QSTD_TRACE_FNC();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QSTD_ASSERT(out.GetLength() == 1);
+    PllStruct& atom = out[0];
+
+    if (m_unlock_request) {
+        Unlock(atom);
+        m_unlock_request = false;
+    } else if (code == qsig::eTimeout || in.GetLength() == 0) {
+        // No event to measure (a time-out, or a pop that delivered nothing):
+        // the loop cannot be held, so it unlocks as on a time-out.
+        QSTD_TRACE(3, "PLL: Timeout...");
+        Unlock(atom);
+    } else {
+        QSTD_ASSERT(in.GetLength() == 1);
+        switch (m_mode.load()) {
+        case eSoftware:
+            TransformSW(in[0], atom);
+            break;
+        case eHardware:
+            TransformHW(in[0], atom);
+            break;
+        default:
+            throw qstd::Exception("Unknown PLL mode.", true);
+        }
+    }
+    return qsig::eSuccess;
+}
+
+void PhaseLockedLoop::SetLockedNode(bool locked)
+{
+    if (m_locked_node) {
+        auto* reg = dynamic_cast<qreg::RegNode*>(m_locked_node.GetTreeNode().get());
+        if (reg != nullptr && reg->SetValue(locked, 0)) {
+            return;
+        }
+    }
+    _SetLock(locked);
+}
+
+void PhaseLockedLoop::Unlock(PllStruct& out)
+{
+    QSTD_TRACE_FNC();
+    m_law.Unlock(out);
+    if (m_lock.load()) {
+        SetLockedNode(false);
+        if (m_hooks) {
+            m_hooks->SetSyncStateMachines(SyncStateMachine::NoSync);
+            m_hooks->SetPllStatusLocked(false);
+        }
+    }
+    QSTD_TRACE(3, "PLL: Unlocked...");
+}
+
+void PhaseLockedLoop::TransformSW(const qsig::EventStruct& event, PllStruct& out)
+{
+    const PllControlLaw::StepResult_e result = m_law.Step(event.lmt, m_lock.load(), out);
+    if (result == PllControlLaw::eUnlock) {
+        Unlock(out);
+        return;
+    }
+    if (result == PllControlLaw::eLock) {
+        SetLockedNode(true);
+        if (m_hooks) {
+            m_hooks->SetPllStatusLocked(true);
+        }
+        QSTD_TRACE(3, "PLL: Locked...");
+    }
+}
+
+void PhaseLockedLoop::TransformHW(const qsig::EventStruct& event, PllStruct& out)
+{
+    const bool mcLock = m_mc_pll->GetMcLock();
+    m_lock = mcLock;
+    m_law.StepHw(event.lmt, mcLock, out);
+}
+
+void PhaseLockedLoop::CompensateOffTune()
+{
+    const uint32_t increment = m_law.NcoIncrement(m_fIf, m_fRf, m_fAdc, m_compensate_offset);
+    if (m_hooks) {
+        m_hooks->SetNCOFreq(increment);
+    }
+}
+
+void PhaseLockedLoop::SetCtrlType(unsigned value)
+{
+    m_law.SetCtrlType(value);
+}
+
+// --- node bindings ---------------------------------------------------------
+
+bool PhaseLockedLoop::GetMode(unsigned& value) const
+{
+    value = m_mode.load();
+    return true;
+}
+
+bool PhaseLockedLoop::_SetMode(const unsigned& value)
+{
+    if (value > eHardware) {
+        return false;
+    }
+    m_mode = value;
+    return true;
+}
+
+// The flag is atomic: neither needs the mutex, so the step may set the node
+// (whose emission may read it back) while it holds the mutex.
+bool PhaseLockedLoop::GetLock(bool& value) const
+{
+    value = m_lock.load();
+    return true;
+}
+
+bool PhaseLockedLoop::_SetLock(const bool& value)
+{
+    m_lock = value;
+    return true;
+}
+
+bool PhaseLockedLoop::GetUnlockThr(unsigned long long& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_law.m_unlock_thr;
+    return true;
+}
+
+bool PhaseLockedLoop::_SetUnlockThr(const unsigned long long& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_law.m_unlock_thr = value;
+    return true;
+}
+
+bool PhaseLockedLoop::GetVcxoOffset(int& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_law.m_vcxo_offset;
+    return true;
+}
+
+bool PhaseLockedLoop::_SetVcxoOffset(const int& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (value != m_law.m_vcxo_offset) {
+        m_law.m_vcxo_offset = value;
+        m_unlock_request = true;
+        CompensateOffTune();
+    }
+    return true;
+}
+
+bool PhaseLockedLoop::GetCompensateOffset(bool& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_compensate_offset;
+    return true;
+}
+
+bool PhaseLockedLoop::_SetCompensateOffset(const bool& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_compensate_offset = value;
+    CompensateOffTune();
+    return true;
+}
+
+bool PhaseLockedLoop::GetDpll(unsigned& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_law.m_dPll;
+    return true;
+}
+
+// Takes the mutex as well: the decimation and the event rate are read by the step.
+bool PhaseLockedLoop::_SetDpll(const unsigned& value)
+{
+    unsigned dpll = value;
+    if (dpll < c_min_dpll) {
+        QSTD_TRACE(1, "Dpll " << dpll << " is increased to minimal allowed value.");
+        dpll = c_min_dpll;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_law.m_dPll = dpll;
+    m_mc_pll->SetMcPrescaler(m_law.m_dPll);
+    QSTD_ASSERT(m_law.m_dTbt != 0);
+    QSTD_ASSERT(m_law.m_dPll != 0);
+    m_law.m_fEvent = m_law.EventRate(m_fAdc);
+    CompensateOffTune();
+    return true;
+}
+
+bool PhaseLockedLoop::GetKpCoarse(double& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_law.m_pi[PllControlLaw::eCoarse].Kp;
+    return true;
+}
+
+bool PhaseLockedLoop::_SetKpCoarse(const double& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_law.m_pi[PllControlLaw::eCoarse].Kp = value;
+    return true;
+}
+
+bool PhaseLockedLoop::GetKiCoarse(double& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_law.m_pi[PllControlLaw::eCoarse].Ki;
+    return true;
+}
+
+bool PhaseLockedLoop::_SetKiCoarse(const double& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_law.m_pi[PllControlLaw::eCoarse].Ki = value;
+    return true;
+}
+
+bool PhaseLockedLoop::GetKpFine(double& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_law.m_pi[PllControlLaw::eFine].Kp;
+    return true;
+}
+
+bool PhaseLockedLoop::_SetKpFine(const double& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_law.m_pi[PllControlLaw::eFine].Kp = value;
+    return true;
+}
+
+bool PhaseLockedLoop::GetKiFine(double& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    value = m_law.m_pi[PllControlLaw::eFine].Ki;
+    return true;
+}
+
+bool PhaseLockedLoop::_SetKiFine(const double& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_law.m_pi[PllControlLaw::eFine].Ki = value;
+    return true;
+}
+
+bool PhaseLockedLoop::SetMode(unsigned value)
+{
+    return m_mode_node.SetValue(value, 0);
+}
+bool PhaseLockedLoop::SetDpll(unsigned value)
+{
+    return m_decimation_node.SetValue(value, 0);
+}
+bool PhaseLockedLoop::SetVcxoOffset(int value)
+{
+    return m_vcxo_offset_node.SetValue(value, 0);
+}
+bool PhaseLockedLoop::SetCompensateOffset(bool value)
+{
+    return m_compensate_offset_node.SetValue(value, 0);
+}
+bool PhaseLockedLoop::SetKpCoarse(double value)
+{
+    return m_kp_coarse_node.SetValue(value, 0);
+}
+bool PhaseLockedLoop::SetKiCoarse(double value)
+{
+    return m_ki_coarse_node.SetValue(value, 0);
+}
+bool PhaseLockedLoop::SetKpFine(double value)
+{
+    return m_kp_fine_node.SetValue(value, 0);
+}
+bool PhaseLockedLoop::SetKiFine(double value)
+{
+    return m_ki_fine_node.SetValue(value, 0);
+}
+
+// --- hooks -----------------------------------------------------------------
+
+void PhaseLockedLoop::OnRegistryAdd(mci::TreeNodePtr& node)
+{
+    QSTD_TRACE_FNC();
+    using U64 = unsigned long long;
+    using qreg::RegFncNode;
+    using PLL = PhaseLockedLoop;
+
+    mci::TreeNodePtr mode =
+        mci::factory::Create<RegFncNode<unsigned>>("mode", this, &PLL::_SetMode, &PLL::GetMode, 78ull);
+    node->Add(mode);
+    m_mode_node = mci::Node(mode, mci::c_noRelPath);
+
+    mci::TreeNodePtr locked =
+        mci::factory::Create<RegFncNode<bool>>("locked", this, &PLL::_SetLock, &PLL::GetLock, 2ull);
+    node->Add(locked);
+    m_locked_node = mci::Node(locked, mci::c_noRelPath);
+
+    mci::TreeNodePtr clkGood = mci::factory::Create<qreg::RegReferenceNode<bool, bool>>("clk_good", m_law.m_fine, 2ull);
+    node->Add(clkGood);
+    m_clk_good_node = mci::Node(clkGood, mci::c_noRelPath);
+
+    node->Add(mci::factory::Create<RegFncNode<U64>>(qreg::Expr<qreg::expr::Range<U64, U64>>(1, 10000), "unlock_thr",
+                                                    this, &PLL::_SetUnlockThr, &PLL::GetUnlockThr, 78ull));
+
+    mci::TreeNodePtr vcxo = mci::factory::Create<RegFncNode<int>>(qreg::Expr<qreg::expr::Range<int, int>>(-500, 500),
+                                                                 "vcxo_offset", this, &PLL::_SetVcxoOffset,
+                                                                 &PLL::GetVcxoOffset, 14ull);
+    node->Add(vcxo);
+    m_vcxo_offset_node = mci::Node(vcxo, mci::c_noRelPath);
+    _SetVcxoOffset(0);
+
+    mci::TreeNodePtr compensate = mci::factory::Create<RegFncNode<bool>>(
+        "compensate_offset", this, &PLL::_SetCompensateOffset, &PLL::GetCompensateOffset, 14ull);
+    node->Add(compensate);
+    m_compensate_offset_node = mci::Node(compensate, mci::c_noRelPath);
+
+    mci::TreeNodePtr decimation =
+        mci::factory::Create<RegFncNode<unsigned>>("decimation", this, &PLL::_SetDpll, &PLL::GetDpll, 70ull);
+    node->Add(decimation);
+    m_decimation_node = mci::Node(decimation, mci::c_noRelPath);
+
+    mci::TreeNodePtr coarse = mci::factory::Create<qreg::RegNode>("pi_coarse", 64);
+    mci::TreeNodePtr kpCoarse =
+        mci::factory::Create<RegFncNode<double>>("Kp", this, &PLL::_SetKpCoarse, &PLL::GetKpCoarse, 14ull);
+    _SetKpCoarse(c_kp_coarse);
+    mci::TreeNodePtr kiCoarse =
+        mci::factory::Create<RegFncNode<double>>("Ki", this, &PLL::_SetKiCoarse, &PLL::GetKiCoarse, 14ull);
+    _SetKiCoarse(c_ki_coarse);
+    coarse->Add(kpCoarse);
+    coarse->Add(kiCoarse);
+    m_kp_coarse_node = mci::Node(kpCoarse, mci::c_noRelPath);
+    m_ki_coarse_node = mci::Node(kiCoarse, mci::c_noRelPath);
+
+    mci::TreeNodePtr fine = mci::factory::Create<qreg::RegNode>("pi_fine", 64);
+    mci::TreeNodePtr kpFine =
+        mci::factory::Create<RegFncNode<double>>("Kp", this, &PLL::_SetKpFine, &PLL::GetKpFine, 14ull);
+    _SetKpFine(c_kp_fine);
+    mci::TreeNodePtr kiFine =
+        mci::factory::Create<RegFncNode<double>>("Ki", this, &PLL::_SetKiFine, &PLL::GetKiFine, 14ull);
+    _SetKiFine(c_ki_fine);
+    fine->Add(kpFine);
+    fine->Add(kiFine);
+    m_kp_fine_node = mci::Node(kpFine, mci::c_noRelPath);
+    m_ki_fine_node = mci::Node(kiFine, mci::c_noRelPath);
+
+    node->Add(coarse);
+    node->Add(fine);
+}
+
+void PhaseLockedLoop::OnPostConfig()
+{
+    QSTD_TRACE_FNC();
+    {
+        // The clock members are read by the step: rewrite them under the mutex.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_hooks) {
+            m_fAdc = static_cast<double>(m_hooks->GetDefAdcFreq());
+            m_fRf = m_hooks->GetDefRfFreq();
+            m_fIf = m_hooks->GetDefIfFreq();
+            m_law.m_dTbt = m_hooks->GetDefTbtDecimation();
+        }
+    }
+    const unsigned tbt = GetLaw().m_dTbt;
+    const double perEvent = static_cast<double>(tbt) * 10.0;
+    const unsigned dpll = perEvent > 0.0 ? static_cast<unsigned>(m_fAdc / perEvent) : 0u;
+    QSTD_ASSERT(dpll != 0);
+    _SetDpll(dpll);
+    if (m_hooks) {
+        m_hooks->SetPllStatusLocked(m_lock.load());
+    }
+    m_trig_gen->SetTriggerSource(3, 1);
+}
+
+void PhaseLockedLoop::OnShutdown()
+{
+    QSTD_TRACE_FNC();
+    m_trig_gen->SetTriggerSource(3, 0);
+}
+
+void PhaseLockedLoop::SetDefault() {}

@@ -7,6 +7,8 @@
 // PhaseLockedLoop owns one, serialises it with its mutex and does the rest
 // (nodes, hooks, the "pll" stream's converter).
 
+#include "platform/qsig/signal_traits.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +23,9 @@ struct PllStruct {
     double I = 0.0;        // integral term
     double IsCoarse = 0.0; // coarse controller active
 };
+
+// Element type of the "pll" stream; component names "Err" ... "IsCoarse".
+using PllTraits = qsig::SignalTraits<double, PllStruct, 1>;
 
 // One PI controller of the loop.
 struct PiController {
@@ -107,4 +112,128 @@ private:
     void RestartController();
     void SwitchToCoarse();
     void Advance();
+};
+
+// ---------------------------------------------------------------------------
+// The software PLL feature of the timing board.
+
+#include "app/pll_hooks.h"
+#include "platform/mci/tree_node.h"
+#include "platform/qfeature/phase_locked_loop_base.h"
+#include "platform/qsig/event_struct.h"
+#include "platform/qsig/signal_types.h"
+#include "qsig/array.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace qboard {
+class TimBoard;
+class McPll;
+} // namespace qboard
+namespace qfeature {
+class TimTriggerGeneration;
+}
+
+class PhaseLockedLoop : public qfeature::PhaseLockedLoopBase {
+public:
+    enum Mode_e : uint32_t { eSoftware = 0, eHardware = 1 };
+
+    // Default gains applied when the nodes are made.
+    static constexpr double c_kp_coarse = 7.0;
+    static constexpr double c_ki_coarse = 0.5;
+    static constexpr double c_kp_fine = 4.0;
+    static constexpr double c_ki_fine = 0.2;
+    // Smallest accepted event decimation (turns per PLL event).
+    static constexpr unsigned c_min_dpll = 1000;
+
+    // Raises "PLL Cntroller invalid." without the board's machine-clock PLL
+    // and "Trigger Generation invalid." without its trigger generation.
+    PhaseLockedLoop(qboard::TimBoard& board, const std::string& name, PllHooks* hooks);
+    ~PhaseLockedLoop() override;
+
+    // Converter of the "pll" stream: one step per event id 16 or time-out.
+    qsig::SuccessCode_e operator()(const qsig::Array<qsig::EventTraits>& in, qsig::SuccessCode_e code,
+                                   qsig::Array<PllTraits>& out);
+
+    void OnRegistryAdd(mci::TreeNodePtr& node) override;
+    void OnPostConfig() override;
+    void OnShutdown() override;
+    void SetDefault() override;
+
+    // The lock flag, safe to read from any thread.
+    bool IsLocked() const { return m_lock.load(); }
+
+    // Node bindings.
+    bool GetMode(unsigned& value) const;
+    bool _SetMode(const unsigned& value);
+    bool GetLock(bool& value) const;
+    bool _SetLock(const bool& value);
+    bool GetUnlockThr(unsigned long long& value) const;
+    bool _SetUnlockThr(const unsigned long long& value);
+    bool GetVcxoOffset(int& value) const;
+    bool _SetVcxoOffset(const int& value);
+    bool GetCompensateOffset(bool& value) const;
+    bool _SetCompensateOffset(const bool& value);
+    bool GetDpll(unsigned& value) const;
+    bool _SetDpll(const unsigned& value);
+    bool GetKpCoarse(double& value) const;
+    bool _SetKpCoarse(const double& value);
+    bool GetKiCoarse(double& value) const;
+    bool _SetKiCoarse(const double& value);
+    bool GetKpFine(double& value) const;
+    bool _SetKpFine(const double& value);
+    bool GetKiFine(double& value) const;
+    bool _SetKiFine(const double& value);
+
+    // Writes through the nodes (validator, setter, notification).
+    bool SetMode(unsigned value);
+    bool SetDpll(unsigned value);
+    bool SetVcxoOffset(int value);
+    bool SetCompensateOffset(bool value);
+    bool SetKpCoarse(double value);
+    bool SetKiCoarse(double value);
+    bool SetKpFine(double value);
+    bool SetKiFine(double value);
+
+    void SetCtrlType(unsigned value);
+
+    // A copy of the loop state, taken under the mutex (for status and tests).
+    PllControlLaw GetLaw() const;
+
+private:
+    void CompensateOffTune();
+    void Unlock(PllStruct& out);
+    void TransformHW(const qsig::EventStruct& event, PllStruct& out);
+    void TransformSW(const qsig::EventStruct& event, PllStruct& out);
+    // Sets the "locked" node (or the flag alone before the nodes exist).
+    void SetLockedNode(bool locked);
+
+    std::atomic<uint32_t> m_mode{eSoftware};
+    // Read by other threads (the application, the state machines): atomic.
+    std::atomic<bool> m_lock{false};
+    bool m_compensate_offset = true;
+    mutable std::mutex m_mutex;
+    qboard::TimBoard& m_board;
+    qboard::McPll* m_mc_pll = nullptr;
+    PllHooks* m_hooks;
+    qfeature::TimTriggerGeneration* m_trig_gen = nullptr;
+    double m_fAdc = 117440043.0;
+    // Until the clock data arrive, the NCO retune computes from these.
+    double m_fRf = 0.0;
+    double m_fIf = 0.0;
+    bool m_unlock_request = false;
+    PllControlLaw m_law;
+
+    mci::Node m_mode_node;
+    mci::Node m_locked_node;
+    mci::Node m_clk_good_node;
+    mci::Node m_vcxo_offset_node;
+    mci::Node m_compensate_offset_node;
+    mci::Node m_decimation_node;
+    mci::Node m_kp_coarse_node;
+    mci::Node m_ki_coarse_node;
+    mci::Node m_kp_fine_node;
+    mci::Node m_ki_fine_node;
 };

@@ -1,0 +1,128 @@
+// Counter and waits of the FA synchronisation controller.
+#include "app/fa_sync_controller.h"
+
+#include "platform/qstd/capture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+struct Root : qapp::ZemtraObject {
+    Root() : qapp::ZemtraObject(nullptr, "app") {}
+};
+
+TEST(FaSyncController, StartsWithEveryChainRunningAndTracesTheBoardCount)
+{
+    qstd::CaptureScope capture;
+    Root root;
+    FaSyncController fa(root, "fa_sync_controller", 2);
+    EXPECT_TRUE(capture.Traced("FaSyncController: 2 RAFs."));
+    EXPECT_EQ(fa.GetCounter(), 2u);
+    EXPECT_EQ(fa.GetName(), "fa_sync_controller");
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(fa.WaitForAllRunning());
+    EXPECT_LT(Clock::now() - start, milliseconds(5));
+    EXPECT_TRUE(capture.Traced("FaSyncController: Waiting for all running..."));
+    EXPECT_TRUE(capture.Traced("FaSyncController: All running."));
+
+    fa.SetFaStopped();
+    fa.SetFaStopped();
+    EXPECT_TRUE(fa.WaitForAllStopped());
+    EXPECT_TRUE(capture.Traced("FaSyncController: All stopped."));
+}
+
+TEST(FaSyncController, CounterNeverWrapsAtEitherEnd)
+{
+    qstd::CaptureScope capture;
+    Root root;
+    FaSyncController fa(root, "fa_sync_controller", 1);
+    fa.SetFaRunning(); // already at the board count
+    EXPECT_TRUE(capture.Logged("Assertion condition: m_counter < m_size"));
+    EXPECT_EQ(fa.GetCounter(), 1u);
+
+    fa.SetFaStopped();
+    EXPECT_EQ(fa.GetCounter(), 0u);
+    fa.SetFaStopped(); // at 0: reported, still 0
+    EXPECT_TRUE(capture.Logged("Assertion condition: m_counter !=0"));
+    EXPECT_EQ(fa.GetCounter(), 0u);
+    EXPECT_TRUE(fa.WaitForAllStopped());
+
+    fa.SetFaRunning();
+    EXPECT_EQ(fa.GetCounter(), 1u);
+    EXPECT_TRUE(fa.WaitForAllRunning());
+}
+
+TEST(FaSyncController, WaitGivesUpAfterItsChecks)
+{
+    qstd::CaptureScope capture;
+    Root root;
+    FaSyncController fa(root, "fa_sync_controller", 2);
+    const auto start = Clock::now();
+    EXPECT_FALSE(fa.WaitForAllStopped());
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, milliseconds(1990));
+    EXPECT_LT(waited, milliseconds(4000));
+    EXPECT_TRUE(capture.Traced("Timeout waiting for all FA chains stopped."));
+    EXPECT_FALSE(capture.Traced("FaSyncController: All stopped."));
+    EXPECT_EQ(fa.GetCounter(), 2u);
+}
+
+TEST(FaSyncControllerConcurrency, AllBoardsMeetAtStopAndRun)
+{
+    // Three boards restart at once, each on its own thread: stop, wait for all
+    // stopped, re-arm (longer than one check period, as a real re-arm is),
+    // run, wait for all running.
+    Root root;
+    FaSyncController fa(root, "fa_sync_controller", 3);
+    std::atomic<int> ok{0};
+    std::vector<std::thread> boards;
+    for (int b = 0; b < 3; ++b) {
+        boards.emplace_back([&fa, &ok, b] {
+            std::this_thread::sleep_for(milliseconds(15 * b));
+            fa.SetFaStopped();
+            const bool stopped = fa.WaitForAllStopped();
+            std::this_thread::sleep_for(milliseconds(40 + 10 * b));
+            fa.SetFaRunning();
+            if (stopped && fa.WaitForAllRunning()) {
+                ++ok;
+            }
+        });
+    }
+    for (auto& t : boards) {
+        t.join();
+    }
+    EXPECT_EQ(ok.load(), 3);
+    EXPECT_EQ(fa.GetCounter(), 3u);
+}
+
+TEST(FaSyncControllerConcurrency, WaiterKeepsWaitingWhileAnotherBoardStopsAndRunsAgain)
+{
+    // One board dips to stopped and back while another waits for all stopped:
+    // the waiter succeeds only once every board has stopped.
+    Root root;
+    FaSyncController fa(root, "fa_sync_controller", 2);
+    std::atomic<bool> waiting{true};
+    std::atomic<bool> result{false};
+    std::thread waiter([&] {
+        result = fa.WaitForAllStopped();
+        waiting = false;
+    });
+    fa.SetFaStopped();
+    fa.SetFaRunning();
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_TRUE(waiting.load());
+    fa.SetFaStopped();
+    fa.SetFaStopped();
+    waiter.join();
+    EXPECT_TRUE(result.load());
+}
+
+} // namespace
