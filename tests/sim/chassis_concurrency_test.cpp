@@ -51,7 +51,8 @@ TEST(ChassisConcurrency, OscillatorThreadEmitsEventsWhoseSpacingFollowsTheDac)
     // 1000 codes up: 1000 Hz less, about 1.87 periods fewer per event. The
     // DAC is written from this thread while the oscillator thread runs.
     tim.SetDac(tim.Dac() + 1000);
-    Stamps(tim, 1); // an event already under way may carry the old spacing
+    // Events queued before, and one under way, may carry the old spacing.
+    Stamps(tim, tim.Events().Pending() + 1);
     s = Stamps(tim, 11);
     ASSERT_EQ(s.size(), 11u);
     EXPECT_NEAR(static_cast<double>(s.back() - s.front()) / 10.0, 220000.0 - 220000.0 * 1000 / 117440043, 0.2);
