@@ -172,8 +172,11 @@ TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)
                      LocalMessage([&] { local.GetTexts("arr", 2, 3); })});
     cases.push_back({"write past the end", RemoteMessage([&] { reg()->SetText("arr", 3, Seq({"1", "2"})); }),
                      LocalMessage([&] { local.SetTexts("arr", {"1", "2"}, 3); })});
+    // A huge count is refused by the range check before anything is sized by it.
     cases.push_back({"huge count", RemoteMessage([&] { reg()->GetInteger("arr", 0, 0xFFFFFFFFu); }),
-                     LocalMessage([&] { local.GetIntegers("arr", 0, 0xFFFFFFFFu); })});
+                     LocalMessage([&] { server.tree.arr->VerifySetArgs(0, 0xFFFFFFFFu); })});
+    cases.push_back({"huge position", RemoteMessage([&] { reg()->GetDouble("arr", 0xFFFFFFFFu, 1); }),
+                     LocalMessage([&] { local.GetDoubles("arr", 0xFFFFFFFFu, 1); })});
     cases.push_back({"failing command", RemoteMessage([&] { reg()->Execute("fail"); }),
                      LocalMessage([&] { local.Execute("fail"); })});
     cases.push_back({"command on a value", RemoteMessage([&] { reg()->Execute("name"); }),

@@ -62,7 +62,7 @@ public:
 
 // Owner of the nodes' bound values.
 struct Owner {
-    Custom_e custom = eFofbSwitch;
+    std::atomic<Custom_e> custom{eFofbSwitch};
     std::atomic<int> executed{0};
     bool SetCustom(const Custom_e& v)
     {
