@@ -93,6 +93,7 @@ public:
         if (m_status != eSuccess && m_closed) {
             throw qstd::Exception("Stream queue " + m_name + " is closed.", true);
         }
+        const bool cancelledOnEntry = m_status != eSuccess;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
         while (m_buffers.IsEmpty() && m_status == eSuccess) {
             m_readerWaiting = true;
@@ -131,7 +132,11 @@ public:
         default:
             break;
         }
-        QSTD_TRACE(3, m_name << " canceled, returning " << m_status);
+        if (cancelledOnEntry) {
+            QSTD_TRACE(1, m_name << " canceled, returning " << m_status);
+        } else {
+            QSTD_TRACE(3, m_name << " canceled, returning " << m_status);
+        }
         m_closed = true;
         return m_status;
     }
