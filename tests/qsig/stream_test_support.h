@@ -75,7 +75,7 @@ public:
     }
     // OpenInput throws while set.
     std::atomic<bool> failOpen{false};
-    // Extra time CloseInput takes after waking the reader.
+    // Time between CloseInput waking the reader and releasing the input.
     std::chrono::milliseconds closeDelay{0};
 
     int Opens() const { return m_opens.load(); }
@@ -105,7 +105,10 @@ protected:
             m_cond.notify_all();
         }
         if (closeDelay.count() > 0) {
+            // A slow close: the reader is woken first, the handle released later.
             std::this_thread::sleep_for(closeDelay);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_open = false;
         }
     }
     qsig::SuccessCode_e ReadInput(Buffer& buffer) override
