@@ -273,12 +273,16 @@ TEST(StreamConcurrency, InputFailureCancelsClientsForGoodAndTheStreamRestarts)
     qstd::CaptureScope capture;
     ScriptedStream<Traits16> s("sa");
     Client c(&s, "c", 8);
+    c.GetQueue().SetTimeout(1000);  // bounds the test should a read wait again
     ASSERT_EQ(qsig::eSuccess, c.Open());
     s.FailNextRead(qsig::eTimeout);
     Atom16 x{};
     EXPECT_EQ(qsig::eTimeout, c.Read(x));
-    // Nobody feeds the queue any more: the code stays, no read waits for ever.
+    // Nobody feeds the queue any more: the code stays and the next read
+    // answers at once instead of waiting on a queue nobody feeds.
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(qsig::eTimeout, c.Read(x));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
     EXPECT_EQ(qsig::eTimeout, c.GetQueue().GetStatus());
     EXPECT_TRUE(capture.LoggedSubstring("sa: Terminating dispatch thread. Cause: -3"));
     while (s.GetState() != qsig::eIdle) {
