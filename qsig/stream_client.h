@@ -32,9 +32,13 @@ public:
     using MetaBufferPtr = typename MetaBufferPair<T>::MetaBufferPtr;
     using Queue = StreamQueue<T>;
 
-    // The stream must be given: its traits (group size) are copied here.
+    // The stream's traits (group size) are copied here. A client made
+    // without a stream can never be opened.
     StreamClient(Stream<T>* stream, const std::string& name, unsigned length)
-        : m_stream(stream), m_traits(stream->GetTraits()), m_queue(m_traits, name, length), m_life(stream->GetLife())
+        : m_stream(stream),
+          m_traits(stream != nullptr ? stream->GetTraits() : T()),
+          m_queue(m_traits, name, length),
+          m_life(stream != nullptr ? stream->GetLife() : GoneStream())
     {
     }
 
@@ -204,6 +208,13 @@ public:
     const Queue& GetQueue() const { return m_queue; }
 
 protected:
+    static std::shared_ptr<StreamLife> GoneStream()
+    {
+        auto life = std::make_shared<StreamLife>();
+        life->alive = false;
+        return life;
+    }
+
     Stream<T>* const m_stream;
     const T m_traits;
     Queue m_queue;

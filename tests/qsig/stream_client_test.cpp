@@ -87,6 +87,17 @@ TEST(StreamClient, SingleAtomReadReportsBuffersOfAnotherLength)
     EXPECT_TRUE(capture.LoggedSubstring("Assertion condition: b->data.GetLength() == 1"));
 }
 
+TEST(StreamClient, ClientWithoutAStreamCannotBeUsed)
+{
+    Client orphan(nullptr, "orphan", 8);
+    EXPECT_EQ(qsig::eCancelled, orphan.Open());
+    EXPECT_FALSE(orphan.IsOpen());
+    EXPECT_THROW(orphan.GetTraits(), qstd::Exception);
+    EXPECT_THROW(orphan.ForwardTo(nullptr), qstd::Exception);
+    ASSERT_EQ(1u, orphan.GetStatistics().size());  // the queue's row only
+    orphan.Close();
+}
+
 TEST(StreamClient, StatisticsListStreamRowsThenQueueRows)
 {
     Stream s("coeff", "dsc", 1, qsig::ePassive);
