@@ -5,7 +5,9 @@
 // the region's size when the buffer is circular. Reads take no lock of the
 // source, so any number of clients read at once.
 
+#include "platform/qsig/dod_history_controller.h"
 #include "platform/qsig/random_access_buffer.h"
+#include "platform/qsig/random_access_zemtra.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 #include "platform/qstd/util.h"
@@ -158,6 +160,19 @@ public:
     const RandomAccessBufferPtr& GetBuffer() const { return m_buffer; }
     std::size_t GetOffset() const { return m_offset; }
     std::size_t GetChunkSize() const { return m_chunkSize; }
+
+protected:
+    // A history controller installed over a board's history memory follows
+    // the track of this source's region, which the acquisition writes.
+    void OnInstallController(DodPositionController& controller) override
+    {
+        auto* history = dynamic_cast<DodHistoryController*>(&controller);
+        auto zemtra = std::dynamic_pointer_cast<RandomAccessZemtra>(m_buffer);
+        if (history && zemtra && !history->GetHistory() && m_size > 0) {
+            history->SetHistory(
+                sim::HistoryMemory::GetTrack(zemtra->GetMemory(), m_offset, m_size, T::c_atomSize));
+        }
+    }
 
 private:
     RandomAccessBufferPtr m_buffer;

@@ -80,6 +80,7 @@ public:
         m_controller = controller;
         m_controller_copies.clear();
         if (m_controller) {
+            OnInstallController(*m_controller);
             m_controller->Start();
             m_controller_copies.push_back(m_controller);
         }
@@ -112,6 +113,10 @@ public:
     mutable std::vector<PosControllerPtr> m_controller_copies;
 
 protected:
+    // Lets a source tie a newly installed main controller to its data (under
+    // m_mutex; only controller operations may run here).
+    virtual void OnInstallController(DodPositionController&) {}
+
     // Calls f on every listed controller, under m_mutex held by the caller.
     // A controller that throws is traced and skipped: the others are still
     // served, so one faulty controller cannot leave the rest behind.

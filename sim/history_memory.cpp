@@ -139,6 +139,19 @@ HistoryMemory::State HistoryMemory::Track::WaitForChange(uint64_t seen,
     return m_state;
 }
 
+std::shared_ptr<HistoryMemory::Track> HistoryMemory::GetTrack(const std::shared_ptr<HistoryMemory>& memory,
+                                                              size_t byteOffset, size_t atoms, size_t atomSize)
+{
+    std::lock_guard<std::mutex> lock(memory->m_tracksMutex);
+    std::weak_ptr<Track>& slot = memory->m_tracks[byteOffset];
+    auto track = slot.lock();
+    if (!track || track->Atoms() != atoms || track->AtomSize() != atomSize) {
+        track = std::make_shared<Track>(memory, byteOffset, atoms, atomSize);
+        slot = track;
+    }
+    return track;
+}
+
 void HistoryMemory::Register(const std::string& device, std::shared_ptr<HistoryMemory> memory)
 {
     std::lock_guard<std::mutex> lock(RegistryMutex());

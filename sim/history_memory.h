@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -72,6 +73,12 @@ public:
         State m_state;
     };
 
+    // The track of the region at byteOffset: the one already in use when its
+    // geometry matches, else a new one. The acquisition that writes a region
+    // and the position controllers of the sources that read it meet here.
+    static std::shared_ptr<Track> GetTrack(const std::shared_ptr<HistoryMemory>& memory, size_t byteOffset,
+                                           size_t atoms, size_t atomSize);
+
     // Devices of the simulated chassis: the board simulation registers the
     // memory of each history device under the device's name.
     static void Register(const std::string& device, std::shared_ptr<HistoryMemory> memory);
@@ -83,6 +90,9 @@ private:
     size_t m_size;
     char* m_bytes;
     mutable std::shared_mutex m_lock;
+    std::mutex m_tracksMutex;
+    // Weak: a track lives as long as its writer or readers hold it.
+    std::map<size_t, std::weak_ptr<Track>> m_tracks;
 };
 
 } // namespace sim

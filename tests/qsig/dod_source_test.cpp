@@ -475,7 +475,8 @@ TEST(DodBufferBackedSource, ClientsNeedSharedOwnershipAndDoNotKeepTheSourceAlive
 TEST(DodBufferBackedSource, ReadsTheSimulatedHistoryMemory)
 {
     auto memory = std::make_shared<sim::HistoryMemory>(4 * 1024);
-    auto track = std::make_shared<sim::HistoryMemory::Track>(memory, 2048, 64, 32);  // second half, 32-byte atoms
+    // The acquisition writes the second half as 64 atoms of 32 bytes.
+    auto track = sim::HistoryMemory::GetTrack(memory, 2048, 64, 32);
     std::vector<int> atoms(70 * 8);
     for (size_t i = 0; i < atoms.size(); ++i) {
         atoms[i] = static_cast<int>(i / 8);  // every component holds the atom's index
@@ -487,8 +488,8 @@ TEST(DodBufferBackedSource, ReadsTheSimulatedHistoryMemory)
         "ddc", std::make_shared<RandomAccessZemtra>(memory, ""), 2048, 2048, 16, ePriorityHigh, IqTraits(), "");
     auto controller = std::make_shared<CircularBufferController>(64, 1000000, 2);
     controller->SetDecimation(4);
-    controller->SetHistory(track);
-    source->SetPositionController(controller);
+    source->SetPositionController(controller);  // follows the region's track from now on
+    EXPECT_EQ(track, controller->GetHistory());
     auto client = source->CreateClient("now");
     ASSERT_EQ(eSuccess, client.Open(eAccessNow, 0, -10));
     Array<IqTraits> out(IqTraits(), 10);

@@ -78,6 +78,21 @@ TEST(HistoryMemory, TrackOutsideMemoryIsRefused)
     EXPECT_NO_THROW(sim::HistoryMemory::Track(memory, 8, 1, 8));
 }
 
+TEST(HistoryMemory, WriterAndReadersMeetAtTheTrackOfARegion)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(64);
+    auto writer = sim::HistoryMemory::GetTrack(memory, 32, 4, 8);
+    EXPECT_EQ(writer, sim::HistoryMemory::GetTrack(memory, 32, 4, 8));
+    EXPECT_NE(writer, sim::HistoryMemory::GetTrack(memory, 0, 4, 8));
+    // Another geometry at the same place is a new track.
+    auto other = sim::HistoryMemory::GetTrack(memory, 32, 2, 16);
+    EXPECT_NE(writer, other);
+    EXPECT_EQ(2u, other->Atoms());
+    std::weak_ptr<sim::HistoryMemory::Track> watch = other;
+    other.reset();
+    EXPECT_TRUE(watch.expired());  // the memory does not keep unused tracks
+}
+
 TEST(HistoryMemory, RegistryFindsByDeviceName)
 {
     auto memory = std::make_shared<sim::HistoryMemory>(8);
