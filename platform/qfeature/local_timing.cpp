@@ -124,10 +124,23 @@ bool LocalTimingSync::AnnounceSync(unsigned long long lmt)
         }
     }
     QSTD_TRACE(2, GetBoard().GetName() << ": LMT " << lmt << " announced");
-    GetBoard().OnAnnounceSync();
-    qapp::ForEachSignalSource(GetBoard().GetTreeNode(),
-                              [](qsig::SignalSource& source) { source.OnAnnouncedTimestampChange(); });
-    OnAnnounced();
+    try {
+        GetBoard().OnAnnounceSync();
+        qapp::ForEachSignalSource(GetBoard().GetTreeNode(),
+                                  [](qsig::SignalSource& source) { source.OnAnnouncedTimestampChange(); });
+        OnAnnounced();
+    } catch (...) {
+        // Not accepted: a first announcement is withdrawn, so that no trigger
+        // completes a synchronisation the application never counted.
+        if (first) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending = false;
+            if (simBoard != nullptr) {
+                simBoard->CancelPendingLmt();
+            }
+        }
+        throw;
+    }
     if (first) {
         GetBoard().GetApplication().OnSyncAnnounced(*this);
     }

@@ -11,7 +11,9 @@
 //    announcement while one is pending re-arms the clock with the new LMT
 //    and runs the board's, the sources' and OnAnnounced hooks again, but not
 //    the application's: each accepted announcement is counted once.
-//    An LMT outside [c_min_syncLMT, c_max_syncLMT] is not accepted.
+//    An LMT outside [c_min_syncLMT, c_max_syncLMT] is not accepted. An
+//    exception of the board's, a source's or this object's hook passes out
+//    of AnnounceSync; a first announcement is then withdrawn.
 //  - Synchronize(id, lmt) for the trigger event (id 2) that carries the
 //    taken LMT: OnStartAdjustment, the sources' OnAdjustedTimestamp, the
 //    board's OnAdjustedTimestamp (difference of the new to the old LMT at

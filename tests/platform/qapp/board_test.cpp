@@ -130,6 +130,13 @@ class ThrowingBoard : public qapp::ZemtraBoard {
 public:
     using qapp::ZemtraBoard::ZemtraBoard;
     bool fail = false;
+    bool failAnnounce = false;
+    void OnAnnounceSync() override
+    {
+        if (failAnnounce) {
+            throw qstd::Exception("announcement refused", true);
+        }
+    }
     void OnAdjustedTimestamp(long long, unsigned long long) override
     {
         if (fail) {
@@ -187,6 +194,18 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     EXPECT_TRUE(capture.Logged("Timestamp adjustment of raf3 failed: restart failed"));
     EXPECT_EQ(bench.app.Synchronized(), 1u);
     EXPECT_EQ(bench.app.Announced(), 3u);
+
+    // A board that refuses the announcement: it passes out, nothing stays pending.
+    timing->calls.clear();
+    board->failAnnounce = true;
+    EXPECT_THROW(timing->AnnounceSync(400000), qstd::Exception);
+    EXPECT_FALSE(timing->IsSyncPending());
+    EXPECT_FALSE(simBoard->LmtPending());
+    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
+    timing->Synchronize(2, 400000);
+    EXPECT_TRUE(timing->calls.empty());
+    EXPECT_EQ(bench.app.Announced(), 3u);
+    EXPECT_EQ(bench.app.Synchronized(), 1u);
 }
 
 TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
