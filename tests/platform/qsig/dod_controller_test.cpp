@@ -321,6 +321,8 @@ TEST_F(SegmentedController, NowReadsTheNewestCompleteSection)
     EXPECT_EQ(13u, r.position);
     EXPECT_EQ(100u + 13, r.lmt);
     EXPECT_EQ(eBadRequest, Ask(controller, eAccessNow, 0, 10, 1).rc);
+    EXPECT_EQ(13u, Ask(controller, eAccessClone, 0, 3, 5).position);        // 14 without a time: "now"
+    EXPECT_EQ(2u, Ask(controller, eAccessClone, 100 + 2, 0, 5).position);   // 14 with a time: at that LMT
     // Mode 10 counts sections back from the newest.
     EXPECT_EQ(0u, Ask(controller, eAccessDefault, 1, 0, 5).position);
     EXPECT_EQ(eBadRequest, Ask(controller, eAccessDefault, 2, 0, 5).rc);
