@@ -7,7 +7,9 @@
 
 class SyncStateMachine {
 public:
-    enum State_e { NoSync = 0, Tracking = 1, Synchronized = 2 };
+    // Fixed underlying type: any integer converted to it is a valid value,
+    // so SetState can refuse one outside the three states.
+    enum State_e : int { NoSync = 0, Tracking = 1, Synchronized = 2 };
 
     // The application answers whether the PLL is locked (IsPllLocked() const);
     // it must outlive the state machine.
