@@ -34,9 +34,12 @@ volatile FPGAMem_t* ZemtraBoard::MapRegisters(int offset, int length)
 
 void ZemtraBoard::FlushRegisters(volatile void*)
 {
-    // The simulated FPGA is memory of this process: a full fence orders every
-    // earlier write before everything after the call.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // The simulated FPGA is memory of this process: a sequentially consistent
+    // read-modify-write orders every earlier write before everything after
+    // the call (a full barrier on every target, and one the race detector
+    // understands).
+    static std::atomic<unsigned> barrier{0};
+    barrier.fetch_add(1, std::memory_order_seq_cst);
 }
 
 const bmc::Uri& ZemtraBoard::Uri() const
