@@ -19,6 +19,13 @@ PllOutput::~PllOutput()
     QSTD_TRACE_FNC();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_event_thread.joinable()) {
+        // An output deleted while enabled would otherwise join a read that
+        // nothing ends. Cancelling its own queue wakes the read without
+        // touching the stream, which may already be gone; a queue that the
+        // stream's shutdown has cancelled keeps that final code.
+        if (m_client) {
+            m_client->GetQueue().Cancel(qsig::eNotOpen);
+        }
         QSTD_TRACE(1, "PllOutput:: m_event_thread.join");
         m_event_thread.join();
     }

@@ -127,4 +127,22 @@ TEST(PllOutputConcurrency, DeletingTheStreamEndsTheThreadAndTheDestructorJoinsIt
     EXPECT_TRUE(capture.Traced("PllOutput:: m_event_thread.join"));
 }
 
+TEST(PllOutputConcurrency, DeletingAnEnabledOutputWhileTheStreamLivesNeitherHangsNorLeavesItsClient)
+{
+    Fixture f;
+    {
+        PllOutput output(*f.stream, f.dac);
+        output.SetEnabled(true);
+        f.Push(4242.0);
+        ASSERT_TRUE(f.WaitForWrites(1));
+    }
+    EXPECT_EQ(f.stream->GetQueueCount(), 0u);
+    // The stream still serves new clients.
+    PllOutput again(*f.stream, f.dac);
+    again.SetEnabled(true);
+    f.Push(4343.0);
+    ASSERT_TRUE(f.WaitForWrites(2));
+    again.SetEnabled(false);
+}
+
 } // namespace
