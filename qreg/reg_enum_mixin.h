@@ -51,6 +51,12 @@ public:
 
     int OnGetValueType(const mci::Path& /*path*/) const override { return eTypeEnum; }
 
+    bool OnParseEnumText(const std::string& text, long long& value) const override
+    {
+        value = Widen(FromText(text));
+        return true;
+    }
+
     // Appends the names, in ascending value order, to what names holds.
     bool OnGetDomainValues(std::vector<std::string>& names, const mci::Path& /*path*/) const override
     {

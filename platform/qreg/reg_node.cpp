@@ -189,6 +189,11 @@ void RegNode::Resize(size_t size, const mci::Path& path)
     }
 }
 
+bool RegNode::OnParseEnumText(const std::string&, long long&) const
+{
+    return false;
+}
+
 bool RegNode::Execute()
 {
     throw qstd::Exception("qreg: Node is not a command: " + GetName(), true);
@@ -276,6 +281,23 @@ bool RegNode::Emit()
 template <typename T> void RegNode::SetRun(const T* values, size_t position, size_t count)
 {
     const int code = OnGetValueType(mci::c_noRelPath);
+    if (code == eTypeEnum) {
+        // Enum nodes are written, and emit, as long long.
+        if constexpr (std::is_same<T, std::string>::value || std::is_same<T, int>::value) {
+            std::unique_ptr<long long[]> converted(new long long[count > 0 ? count : 1]);
+            bool parsed = true;
+            for (size_t i = 0; i < count && parsed; ++i) {
+                if constexpr (std::is_same<T, std::string>::value) {
+                    parsed = OnParseEnumText(values[i], converted[i]);
+                } else {
+                    converted[i] = values[i];
+                }
+            }
+            if (parsed) {
+                return SetRun<long long>(converted.get(), position, count);
+            }
+        }
+    }
     if constexpr (!std::is_same<T, std::string>::value) {
         if (IsNumericCode(code) && !IsNativeType<T>(code)) {
             auto convert = [&](auto tag) {

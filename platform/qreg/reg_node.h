@@ -67,6 +67,12 @@ public:
     virtual bool IsClientResizable() const;
     void Resize(size_t size, const mci::Path& path);
 
+    // Enum nodes turn a client's text (a name or an integer text) into the
+    // value's integer, raising their own messages; false for other nodes.
+    // Text writes of enum nodes go through it, so that an enum node's
+    // subscribers receive long long values whichever way it was written.
+    virtual bool OnParseEnumText(const std::string& text, long long& value) const;
+
     // Command nodes run their command; every other node refuses.
     virtual bool Execute();
 

@@ -233,6 +233,17 @@ TEST_F(ObjectTree, ExecutesAndNotifies)
     EXPECT_TRUE(sampler.SetRate(200));
     EXPECT_FALSE(sampler.SetRate(0)); // refused by the validator, not emitted
     client->SetInteger("sampler/settings/rate", 300);
+    // An enum node emits its integer however it was written.
+    auto trigger = client->Subscribe("sampler/settings/trigger");
+    client->SetText("sampler/settings/trigger", "internal");
+    client->SetInteger("sampler/settings/trigger", 0);
+    client->SetTexts("sampler/settings/trigger", {"1"}, 0);
+    auto emitted = trigger->Values();
+    ASSERT_EQ(3u, emitted.size());
+    EXPECT_EQ(1LL, qstd::any_cast<long long>(emitted[0].value));
+    EXPECT_EQ(0LL, qstd::any_cast<long long>(emitted[1].value));
+    EXPECT_EQ(1LL, qstd::any_cast<long long>(emitted[2].value));
+
     auto values = sub->Values();
     ASSERT_EQ(2u, values.size());
     EXPECT_EQ(200u, qstd::any_cast<unsigned int>(values[0].value));
