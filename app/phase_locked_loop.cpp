@@ -286,9 +286,11 @@ qsig::SuccessCode_e PhaseLockedLoop::operator()(const qsig::Array<qsig::EventTra
             TransformHW(in[0], atom);
             break;
         default:
+            m_clk_good = m_law.m_fine;
             throw qstd::Exception("Unknown PLL mode.", true);
         }
     }
+    m_clk_good = m_law.m_fine;
     return qsig::eSuccess;
 }
 
@@ -564,7 +566,7 @@ void PhaseLockedLoop::OnRegistryAdd(mci::TreeNodePtr& node)
     node->Add(locked);
     m_locked_node = mci::Node(locked, mci::c_noRelPath);
 
-    mci::TreeNodePtr clkGood = mci::factory::Create<qreg::RegReferenceNode<bool, bool>>("clk_good", m_law.m_fine, 2ull);
+    mci::TreeNodePtr clkGood = mci::factory::Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("clk_good", m_clk_good, 2ull);
     node->Add(clkGood);
     m_clk_good_node = mci::Node(clkGood, mci::c_noRelPath);
 

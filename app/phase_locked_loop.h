@@ -213,6 +213,9 @@ private:
     std::atomic<uint32_t> m_mode{eSoftware};
     // Read by other threads (the application, the state machines): atomic.
     std::atomic<bool> m_lock{false};
+    // The loop's fine flag as clients read it ("clk_good"), updated after
+    // every step; clients read it while the step runs.
+    std::atomic<bool> m_clk_good{false};
     bool m_compensate_offset = true;
     mutable std::mutex m_mutex;
     qboard::TimBoard& m_board;

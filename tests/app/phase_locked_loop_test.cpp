@@ -455,6 +455,9 @@ TEST(PhaseLockedLoopConcurrency, NodeReadsAndWritesWhileTheLoopRuns)
             loop.pll->GetUnlockThr(thr);
             double kp = 0;
             loop.pll->GetKpCoarse(kp);
+            bool clkGood = false;
+            mci::Node(loop.node->GetChild("clk_good"), mci::c_noRelPath).GetValue(clkGood, 0);
+            mci::Node(loop.node->GetChild("locked"), mci::c_noRelPath).GetValue(locked, 0);
             std::this_thread::sleep_for(milliseconds(1));
         }
     });
