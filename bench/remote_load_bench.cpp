@@ -218,7 +218,8 @@ int Reader(unsigned short port, const std::string& doneFlag, const std::string& 
     CORBA::ORB_var orb = InitOrb(true);
     CORBA::Object_var poaObj = orb->resolve_initial_references("RootPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(poaObj);
-    poa->the_POAManager()->activate();
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
     auto* rx = new SeqReceiver();
     PortableServer::ObjectId_var id = poa->activate_object(rx);
     CORBA::Object_var rxObj = poa->id_to_reference(id);

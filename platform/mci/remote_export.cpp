@@ -49,8 +49,10 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         registry->_remove_ref();
         m_registry = registry;
 
-        orb->insPoa->the_POAManager()->activate();
-        orb->rootPoa->the_POAManager()->activate();
+        PortableServer::POAManager_var insManager = orb->insPoa->the_POAManager();
+        insManager->activate();
+        PortableServer::POAManager_var rootManager = orb->rootPoa->the_POAManager();
+        rootManager->activate();
     } catch (const CORBA::Exception& e) {
         m_registry = nullptr;
         if (!CORBA::is_nil(orb->orb)) {

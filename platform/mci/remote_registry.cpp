@@ -89,12 +89,14 @@ template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body) -> 
     throw zemtra_REMOTE::RemoteError(message.c_str());
 }
 
-zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const std::string& treePath, const std::string& name) const
+zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const TreeNodePtr& node) const
 {
-    TreeNodePtr node = m_access.Find(treePath);
+    // The same node operations that ClientAccess answers with; the node is
+    // taken from its parent's children so that two children of one name
+    // (a register branch and a signal) are each described as they are.
     zemtra_REMOTE::NodeInfo info;
-    info.name = name.c_str();
-    info.flags = m_access.GetFlags(treePath);
+    info.name = node->GetName().c_str();
+    info.flags = node->OnGetFlags(c_noRelPath);
     info.value_type = 0;
     info.size = 0;
     auto* reg = dynamic_cast<qreg::RegNode*>(node.get());
@@ -108,10 +110,12 @@ zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const std::string& treePath
         info.kind = "value";
     }
     if (reg) {
-        info.value_type = m_access.GetValueType(treePath);
-        info.size = static_cast<CORBA::ULong>(m_access.GetSize(treePath));
-        info.domain_values = ToSeq(m_access.GetDomainValues(treePath));
-        info.validator = m_access.GetValidator(treePath).c_str();
+        info.value_type = reg->OnGetValueType(c_noRelPath);
+        info.size = static_cast<CORBA::ULong>(reg->OnGetSize(c_noRelPath));
+        std::vector<std::string> names;
+        reg->OnGetDomainValues(names, c_noRelPath);
+        info.domain_values = ToSeq(names);
+        info.validator = reg->OnGetValidatorExpression(c_noRelPath).c_str();
     }
     return info;
 }
@@ -119,13 +123,11 @@ zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const std::string& treePath
 zemtra_REMOTE::NodeInfoSeq* RemoteRegistry::List(const char* path)
 {
     return Serve(path, [&] {
-        const std::string treePath = TreePathOf(path);
-        const std::vector<std::string> names = m_access.List(treePath);
+        const std::vector<TreeNodePtr> children = m_access.Find(TreePathOf(path))->GetChildren();
         zemtra_REMOTE::NodeInfoSeq_var infos = new zemtra_REMOTE::NodeInfoSeq;
-        infos->length(static_cast<CORBA::ULong>(names.size()));
+        infos->length(static_cast<CORBA::ULong>(children.size()));
         for (CORBA::ULong i = 0; i < infos->length(); ++i) {
-            const std::string child = treePath.empty() ? names[i] : treePath + "/" + names[i];
-            infos[i] = DescribeNode(child, names[i]);
+            infos[i] = DescribeNode(children[i]);
         }
         return infos._retn();
     });
@@ -133,11 +135,29 @@ zemtra_REMOTE::NodeInfoSeq* RemoteRegistry::List(const char* path)
 
 zemtra_REMOTE::NodeInfo* RemoteRegistry::Describe(const char* path)
 {
-    return Serve(path, [&] {
-        const std::string treePath = TreePathOf(path);
-        const std::string name = m_access.Find(treePath)->GetName();
-        return new zemtra_REMOTE::NodeInfo(DescribeNode(treePath, name));
-    });
+    return Serve(path, [&] { return new zemtra_REMOTE::NodeInfo(DescribeNode(m_access.Find(TreePathOf(path)))); });
+}
+
+qreg::SignalNode& RemoteRegistry::FindSignal(const std::string& treePath) const
+{
+    TreeNodePtr node = m_access.Find(treePath);
+    if (auto* signal = dynamic_cast<qreg::SignalNode*>(node.get())) {
+        return *signal;
+    }
+    // A signal may share its name with a register branch of the same parent
+    // (the timing board's "pll" object and its "pll" stream): a signal
+    // request means the signal.
+    const size_t slash = treePath.rfind('/');
+    const std::string parentPath = slash == std::string::npos ? std::string() : treePath.substr(0, slash);
+    for (const TreeNodePtr& sibling : m_access.Find(parentPath)->GetChildren()) {
+        if (sibling->GetName() == node->GetName()) {
+            if (auto* signal = dynamic_cast<qreg::SignalNode*>(sibling.get())) {
+                return *signal; // the tree keeps the node alive
+            }
+        }
+    }
+    m_access.GetSignal(treePath); // raises the client-access message
+    throw qstd::Exception("mci: Not a signal node: " + treePath, true);
 }
 
 // Count of a read: 0 reads from the position to the end of the node. The
@@ -273,16 +293,14 @@ void RemoteRegistry::Unsubscribe(CORBA::ULongLong id)
 zemtra_REMOTE::SignalInfo* RemoteRegistry::GetSignal(const char* path)
 {
     return Serve(path, [&] {
-        const std::string treePath = TreePathOf(path);
-        const ClientAccess::SignalInfo basic = m_access.GetSignal(treePath);
-        auto* node = dynamic_cast<qreg::SignalNode*>(m_access.Find(treePath).get());
+        qreg::SignalNode& node = FindSignal(TreePathOf(path));
         zemtra_REMOTE::SignalInfo_var info = new zemtra_REMOTE::SignalInfo;
-        info->name = basic.name.c_str();
-        info->owner = basic.owner.c_str();
-        info->access_type = basic.accessType;
-        info->atom_size = static_cast<CORBA::ULong>(basic.atomSize);
-        info->length = static_cast<CORBA::ULong>(basic.length);
-        node->WithSource([&](qsig::SignalSource& source) {
+        node.WithSource([&](qsig::SignalSource& source) {
+            info->name = source.GetName().c_str();
+            info->owner = source.GetOwner().c_str();
+            info->access_type = static_cast<CORBA::Long>(source.AccessType());
+            info->atom_size = static_cast<CORBA::ULong>(source.AtomSize());
+            info->length = static_cast<CORBA::ULong>(source.Length());
             info->group_size = static_cast<CORBA::ULong>(source.GroupSize());
             info->component_names = ToSeq(source.GetComponentNames());
         });
@@ -299,19 +317,20 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         if (CORBA::is_nil(receiver)) {
             throw qstd::Exception("qsig: No receiver object given for " + clientPath, true);
         }
-        // Checks that the node is a signal node with its source in place.
-        const ClientAccess::SignalInfo info = m_access.GetSignal(treePath);
-        auto* node = dynamic_cast<qreg::SignalNode*>(m_access.Find(treePath).get());
+        qreg::SignalNode& node = FindSignal(treePath);
         ReapEnded();
         const std::uint64_t id = m_nextId.fetch_add(1);
         const std::string clientName = "remote_" + std::to_string(id);
-        std::unique_ptr<qsig::SignalClientBase> client(
-            node->WithSource([&](qsig::SignalSource& source) { return source.NewSignalClient(clientName, 0); }));
+        qsig::SignalAccessType_e accessType = qsig::eAccessStream;
+        std::unique_ptr<qsig::SignalClientBase> client(node.WithSource([&](qsig::SignalSource& source) {
+            accessType = source.AccessType();
+            return source.NewSignalClient(clientName, 0);
+        }));
         if (!client) {
             throw qstd::Exception("qsig: Signal has no clients for remote readers: " + clientPath, true);
         }
         qsig::SuccessCode_e rc = qsig::eSuccess;
-        if (info.accessType == qsig::eAccessStream) {
+        if (accessType == qsig::eAccessStream) {
             rc = client->Open();
         } else {
             // Forwarding of an on-demand client works only in read-ahead mode.

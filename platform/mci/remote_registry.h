@@ -19,6 +19,10 @@
 #include <mutex>
 #include <string>
 
+namespace qreg {
+class SignalNode;
+}
+
 namespace mci {
 
 class RemoteSignalSession;
@@ -70,7 +74,9 @@ private:
     // Runs one request: admission, translation of failures into RemoteError.
     template <typename F> auto Serve(const char* path, F&& body) -> decltype(body());
 
-    zemtra_REMOTE::NodeInfo DescribeNode(const std::string& treePath, const std::string& name) const;
+    zemtra_REMOTE::NodeInfo DescribeNode(const TreeNodePtr& node) const;
+    // The signal node at the path, or a signal sibling of the same name.
+    qreg::SignalNode& FindSignal(const std::string& treePath) const;
     size_t CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const;
     void ReapEnded();
 

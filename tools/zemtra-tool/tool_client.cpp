@@ -133,7 +133,8 @@ Connection::Connection(const std::string& server, bool callbacks) : m_server(ser
         if (callbacks) {
             CORBA::Object_var obj = m_orb->resolve_initial_references("RootPOA");
             m_poa = PortableServer::POA::_narrow(obj);
-            m_poa->the_POAManager()->activate();
+            PortableServer::POAManager_var manager = m_poa->the_POAManager();
+            manager->activate();
         }
         CORBA::Object_var obj = m_orb->string_to_object(("corbaloc::" + server + "/ZemtraRemote").c_str());
         m_registry = zemtra_REMOTE::Registry::_unchecked_narrow(obj);

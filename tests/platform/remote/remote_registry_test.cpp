@@ -96,6 +96,21 @@ TEST_F(RemoteRegistryTest, ListGivesChildrenInOrderWithKindTypeSizeAndFlags)
     EXPECT_EQ(0u, zemtra_REMOTE::NodeInfoSeq_var(reg()->List("tim.pll.locked"))->length());
 }
 
+TEST_F(RemoteRegistryTest, BranchAndSignalOfOneNameAreBothListedAndTheSignalOpens)
+{
+    zemtra_REMOTE::NodeInfoSeq_var tim = reg()->List("tim");
+    ASSERT_EQ(2u, tim->length());
+    EXPECT_STREQ("pll", tim[0].name.in());
+    EXPECT_STREQ("branch", tim[0].kind.in());
+    EXPECT_STREQ("pll", tim[1].name.in());
+    EXPECT_STREQ("signal", tim[1].kind.in());
+    // Register requests reach the branch, signal requests the signal.
+    EXPECT_EQ(1u, zemtra_REMOTE::NodeInfoSeq_var(reg()->List("tim.pll"))->length());
+    zemtra_REMOTE::SignalInfo_var info = reg()->GetSignal("tim.pll");
+    EXPECT_STREQ("pll", info->name.in());
+    EXPECT_EQ(1, info->access_type);
+}
+
 TEST_F(RemoteRegistryTest, DescribeNamesTheNodeItself)
 {
     zemtra_REMOTE::NodeInfo_var info = reg()->Describe("clock_info.adc_frequency");

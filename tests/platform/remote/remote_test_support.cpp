@@ -207,11 +207,14 @@ TestTree::TestTree()
     auto signals = Add(root, std::make_shared<RegNode>("signals", 0));
     pllNode = Add(signals, std::make_shared<SignalNode>("pll", pll.get()));
     Add(signals, std::make_shared<SignalNode>("adc", adc.get()));
+    // As on the timing board: the stream shares its name with a register branch.
+    timPllSignal = Add(tim, std::make_shared<SignalNode>("pll", pll.get()));
 }
 
 TestTree::~TestTree()
 {
     pllNode->DetachSource();
+    timPllSignal->DetachSource();
 }
 
 void TestTree::PushPll(double phase, double dac)

@@ -100,6 +100,7 @@ struct Owner {
 //   arr              int[4], writable
 //   reset, fail, block  commands
 //   tim.pll.locked   bool, read-only
+//   tim.pll          also a signal: the same stream as signals.pll
 //   signals.pll      passive stream of PllAtom (phase, dac)
 //   signals.adc      in-memory on-demand signal (a, b, c, d)
 struct TestTree {
@@ -110,6 +111,7 @@ struct TestTree {
     std::shared_ptr<PllStream> pll;
     std::shared_ptr<MemoryDodSource> adc;
     std::shared_ptr<qreg::SignalNode> pllNode;
+    std::shared_ptr<qreg::SignalNode> timPllSignal;
     std::shared_ptr<qreg::RegValueNode<bool>> locked;
     std::shared_ptr<qreg::RegValueNode<int>> arr;
 

@@ -167,7 +167,7 @@ TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
             std::this_thread::sleep_for(2ms);
         }
     });
-    r = Tool({"read", "signals.pll", "--count", "10"});
+    r = Tool({"read", "tim.pll", "--count", "10"});
     done = true;
     producer.join();
     ASSERT_EQ(0, r.exitCode) << r.err;

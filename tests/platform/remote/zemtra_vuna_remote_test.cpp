@@ -1,0 +1,169 @@
+// End to end: the "zemtra-vuna" server on the default simulated chassis,
+// served on a loopback port and driven with zemtra-tool, then stopped with
+// SIGTERM.
+
+#include "remote_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <future>
+#include <sstream>
+#include <thread>
+
+using namespace remotetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string ServerPath()
+{
+    const std::string tool = ToolPath();
+    return tool.substr(0, tool.rfind("/tools/")) + "/app/zemtra-vuna";
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class ZemtraVunaRemote : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port = FreePort();
+        dir = "/tmp/zv_remote_e2e_" + std::to_string(::getpid());
+        ::mkdir(dir.c_str(), 0755);
+        ::mkdir((dir + "/cfg").c_str(), 0755);
+        ::mkdir((dir + "/root").c_str(), 0755);
+        const std::string log = dir + "/server.log";
+        const std::string server = ServerPath();
+        const std::string portText = std::to_string(port);
+        pid = ::fork();
+        if (pid == 0) {
+            FILE* out = std::freopen(log.c_str(), "w", stdout);
+            (void)out;
+            ::dup2(::fileno(stdout), 2);
+            ::execl(server.c_str(), server.c_str(), "--conf-dir", (dir + "/cfg").c_str(), "--root",
+                    (dir + "/root").c_str(), "--port", portText.c_str(), static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (std::chrono::steady_clock::now() < end) {
+            root = Tool({"ls"});
+            if (root.exitCode == 0) {
+                break;
+            }
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                FAIL() << "the server ended before serving";
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        ASSERT_EQ(0, root.exitCode) << root.err;
+    }
+
+    void TearDown() override
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+
+    ToolResult Tool(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(port)});
+        return RunTool(args);
+    }
+
+    // Exit status of the server after SIGTERM, or -1 when it does not end.
+    int Terminate()
+    {
+        ::kill(pid, SIGTERM);
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return -1;
+    }
+
+    unsigned short port = 0;
+    std::string dir;
+    pid_t pid = -1;
+    ToolResult root;
+};
+
+TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
+{
+    if (root.out.find("synchronize_lmt ") == std::string::npos) {
+        // A server built without the application (the framework alone).
+        EXPECT_EQ(0, Terminate());
+        GTEST_SKIP() << "the server publishes no application nodes:\n" << root.out;
+    }
+    // The root shows the application's own nodes and the boards.
+    for (const char* name : {"synchronize_lmt ", "custom ", "clock_info ", "tim ", "raf3 ", "gdx "}) {
+        bool found = false;
+        for (const auto& line : Lines(root.out)) {
+            found = found || line.rfind(name, 0) == 0;
+        }
+        EXPECT_TRUE(found) << name << " missing in\n" << root.out;
+    }
+
+    const ToolResult adc = Tool({"get", "raf3.clock_info.adc_frequency"});
+    ASSERT_EQ(0, adc.exitCode) << adc.err;
+    EXPECT_GT(std::stod(adc.out), 0.0);
+
+    EXPECT_EQ(0, Tool({"set", "custom", "fa_clk"}).exitCode);
+    EXPECT_EQ("fa_clk\n", Tool({"get", "custom"}).out);
+
+    ToolResult refused = Tool({"set", "raf3.clock_info.adc_frequency", "1"});
+    EXPECT_EQ(1, refused.exitCode);
+    EXPECT_EQ("qreg: Node is not writable: adc_frequency\n", refused.err);
+    refused = Tool({"set", "tim.pll.vcxo_offset", "30000"});
+    EXPECT_EQ(1, refused.exitCode);
+    EXPECT_EQ("Value 30000 is refused by validator [-500, 500]\n", refused.err);
+
+    // The PLL is locked once serving starts: detune it, then watch it lock again.
+    auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "20"}); });
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(0, Tool({"set", "tim.pll.vcxo_offset", "500"}).exitCode);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (Tool({"get", "tim.pll.locked"}).out != "false\n" && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(0, Tool({"set", "tim.pll.vcxo_offset", "0"}).exitCode);
+    const ToolResult watched = watch.get();
+    EXPECT_EQ(0, watched.exitCode) << watched.err;
+    EXPECT_EQ("false\ntrue\n", watched.out);
+
+    const ToolResult pll = Tool({"read", "tim.pll", "--count", "10"});
+    ASSERT_EQ(0, pll.exitCode) << pll.err;
+    const auto lines = Lines(pll.out);
+    ASSERT_EQ(11u, lines.size()) << pll.out;
+    EXPECT_EQ("Err,Dac,Lock,ClkGood,Freq,P,I,IsCoarse", lines[0]);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(7, std::count(lines[i].begin(), lines[i].end(), ',')) << lines[i];
+    }
+
+    EXPECT_EQ(0, Terminate());
+}
+
+} // namespace
