@@ -3,6 +3,7 @@
 #   scripts/dev.sh run    install what is missing, build, run the server on the default simulated chassis
 #   scripts/dev.sh test   install what is missing, build, run every test
 #   scripts/dev.sh deps   only install what is missing
+#   scripts/dev.sh tool ARGS...  build, then run zemtra-tool, the remote client, with ARGS
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,8 +49,13 @@ case "${1:-}" in
         build default
         ctest --preset default -j "$(nproc)"
         ;;
+    tool)
+        # Build output goes to standard error so that the tool's own output stays clean.
+        build default >&2
+        exec ./build/default/tools/zemtra-tool/zemtra-tool "${@:2}"
+        ;;
     *)
-        echo "usage: $0 run|test|deps" >&2
+        echo "usage: $0 run|test|deps|tool" >&2
         exit 2
         ;;
 esac
