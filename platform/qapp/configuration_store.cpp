@@ -5,9 +5,12 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace qapp {
 namespace {
@@ -69,6 +72,15 @@ ConfigurationStore::Result ConfigurationStore::Load(const mci::TreeNodePtr& root
         qstd::LogInfo("No configuration file " + file + ": first start.");
         return result;
     }
+    // One value to apply; the lines of one node are applied together.
+    struct Entry {
+        std::string where;
+        std::string path;
+        size_t position;
+        std::string value;
+    };
+    std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> nodes;
+
     std::string line;
     unsigned number = 0;
     while (std::getline(in, line)) {
@@ -89,7 +101,6 @@ ConfigurationStore::Result ConfigurationStore::Load(const mci::TreeNodePtr& root
             continue;
         }
         const std::string path = line.substr(0, tab1);
-        const std::string value = line.substr(tab2 + 1);
         mci::TreeNodePtr node = path.empty() ? mci::TreeNodePtr() : root->Find(path);
         if (!node) {
             qstd::LogError("Configuration line skipped: " + where + "no node " + path + ".");
@@ -101,14 +112,31 @@ ConfigurationStore::Result ConfigurationStore::Load(const mci::TreeNodePtr& root
             ++result.skipped;
             continue;
         }
-        try {
-            access.SetText(path, value, pos);
-        } catch (const std::exception& e) {
-            qstd::LogError("Configuration line skipped: " + where + e.what());
-            ++result.skipped;
-            continue;
+        auto it = std::find_if(nodes.begin(), nodes.end(), [&](const auto& n) { return n.first == node; });
+        if (it == nodes.end()) {
+            nodes.emplace_back(node, std::vector<Entry>());
+            it = nodes.end() - 1;
         }
-        ++result.applied;
+        it->second.push_back(Entry{where, path, pos, line.substr(tab2 + 1)});
+    }
+
+    for (auto& n : nodes) {
+        auto* reg = dynamic_cast<qreg::RegNode*>(n.first.get());
+        if (reg) {
+            reg->OnPreConfigLoad();
+        }
+        for (const Entry& e : n.second) {
+            try {
+                access.SetText(e.path, e.value, e.position);
+                ++result.applied;
+            } catch (const std::exception& ex) {
+                qstd::LogError("Configuration line skipped: " + e.where + ex.what());
+                ++result.skipped;
+            }
+        }
+        if (reg) {
+            reg->OnPostConfigLoad();
+        }
     }
     qstd::LogInfo("Configuration loaded from " + file + ": " + std::to_string(result.applied) + " values applied, " +
                   std::to_string(result.skipped) + " lines skipped.");

@@ -7,7 +7,8 @@
 //   raf3/conditioning/att<TAB>0<TAB>12
 // Lines starting with '#' and empty lines are ignored. Loading writes every
 // value through the client write path of the node (validators and setters
-// run); a line that cannot be applied is logged and skipped.
+// run), the values of one node together between its OnPreConfigLoad and
+// OnPostConfigLoad; a line that cannot be applied is logged and skipped.
 
 #include "platform/mci/tree_node.h"
 

@@ -7,6 +7,7 @@
 #include "platform/mci/client_access.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/fnc_node.h"
+#include "platform/qreg/reg_node.h"
 #include "platform/qstd/capture.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,32 @@
 using namespace qapptest;
 
 namespace {
+
+// An array of two persistent values that records the configuration hooks.
+class ArrayNode : public qreg::RegNode {
+public:
+    ArrayNode() : qreg::RegNode("pair", 14 | mci::enums::eArray) {}
+    int OnGetValueType(const mci::Path&) const override { return qreg::eTypeUInt; }
+    size_t OnGetSize(const mci::Path&) const override { return 2; }
+    size_t OnGet(unsigned* buffer, size_t position, size_t count) const override
+    {
+        for (size_t i = 0; i < count; ++i) {
+            buffer[i] = m_values[position + i];
+        }
+        return count;
+    }
+    bool OnSet(const unsigned* values, size_t position, size_t count) override
+    {
+        for (size_t i = 0; i < count; ++i) {
+            m_values[position + i] = values[i];
+            Hooks().Add("pair", "set " + std::to_string(position + i), 3);
+        }
+        return true;
+    }
+    void OnPreConfigLoad() override { Hooks().Add("pair", "pre", 3); }
+    void OnPostConfigLoad() override { Hooks().Add("pair", "post", 3); }
+    unsigned m_values[2] = {0, 0};
+};
 
 // Publishes "setting" (persistent, writable, refuses values above 100),
 // "scratch" (writable, not persistent) and "fixed" (persistent, read-only).
@@ -54,6 +81,10 @@ public:
             v = 3;
             return true;
         }));
+        auto pair = std::make_shared<ArrayNode>();
+        pair->SetNodeStructure(new mci::LocalNodeStructure(pair.get()));
+        pair->Init();
+        node->Add(pair);
     }
     unsigned m_setting = 5;
     unsigned m_scratch = 0;
@@ -67,7 +98,9 @@ protected:
     {
         app.makeBoard = [](TestApplication& a, const bmc::Board* b) -> qapp::ZemtraBoard* {
             auto* board = new TestBoard(a, b);
-            qapp::Create<SettingFeature>(*board, "cfg");
+            if (b->GetType() == bmc::eBoardRaf) {
+                qapp::Create<SettingFeature>(*board, "cfg");
+            }
             return board;
         };
     }
@@ -93,6 +126,8 @@ TEST_F(Configuration, StoredAtShutdownAndRestoredAtTheNextStart)
             mci::ClientAccess access(a.GetTreeNode());
             access.SetText("raf3/cfg/setting", "42");
             access.SetText("raf3/cfg/scratch", "9");
+            access.SetText("raf3/cfg/pair", "11", 0);
+            access.SetText("raf3/cfg/pair", "12", 1);
             a.RequestStop();
         };
         ASSERT_TRUE(RunOn(first, m_dir, Scenario({3})));
@@ -100,6 +135,7 @@ TEST_F(Configuration, StoredAtShutdownAndRestoredAtTheNextStart)
     }
     const std::string stored = ReadConf();
     EXPECT_NE(stored.find("raf3/cfg/setting\t0\t42\n"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("raf3/cfg/pair\t0\t11\nraf3/cfg/pair\t1\t12\n"), std::string::npos) << stored;
     EXPECT_EQ(stored.find("scratch"), std::string::npos) << stored;
     EXPECT_EQ(stored.find("fixed"), std::string::npos) << stored;
     struct stat st;
@@ -120,6 +156,13 @@ TEST_F(Configuration, StoredAtShutdownAndRestoredAtTheNextStart)
     ASSERT_GE(set, 0);
     EXPECT_LT(Hooks().IndexOf("raf3:OnPreConfig@3"), set);
     EXPECT_LT(set, Hooks().IndexOf("raf3:OnPostConfig@3"));
+    // Both elements of the array between one pre and one post hook.
+    EXPECT_EQ(Hooks().Of("pre").size(), 1u);
+    const int pre = Hooks().IndexOf("pair:pre@3");
+    ASSERT_GE(pre, 0);
+    EXPECT_EQ(Hooks().IndexOf("pair:set 0@3"), pre + 1);
+    EXPECT_EQ(Hooks().IndexOf("pair:set 1@3"), pre + 2);
+    EXPECT_EQ(Hooks().IndexOf("pair:post@3"), pre + 3);
 }
 
 TEST_F(Configuration, BadLinesAreLoggedAndSkipped)
