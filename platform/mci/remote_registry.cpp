@@ -339,6 +339,10 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
                                           std::to_string(mode) + ": " + CodeText(qsig::eTryAgain),
                                       true);
             }
+            if (count == 0) {
+                // A read-ahead client of zero atoms reads empty buffers that never reach the receiver.
+                throw qstd::Exception("qsig: Can't forward signal " + clientPath + " with a count of 0 atoms", true);
+            }
             rc = client->Open(static_cast<qsig::AccessMode_e>(mode), count, offset);
         }
         if (rc != qsig::eSuccess) {

@@ -93,15 +93,12 @@ void RemoteSubscription::OnValue(const NotificationData& data)
     Item item;
     item.position = data.position;
     item.reread = !EmittedValueTexts(data.value, item.texts);
-    if (m_enum && !item.reread) {
-        // An enum node emits its value as an integer; clients see names. The
-        // emitter still holds the node, so this reads the emitted value.
-        try {
-            item.texts = m_access.GetTexts(m_treePath, item.position, item.texts.size());
-        } catch (const std::exception&) {
-            // Keep the integer text.
-        }
-    }
+    // An enum node emits its value as an integer, while clients see names.
+    // Reading the name here could call back into an owner that is emitting
+    // under its own lock, so the delivery thread reads it instead: the
+    // client gets the node's name for the value at delivery time.
+    item.reread = item.reread || m_enum;
+    item.count = item.texts.empty() ? 1 : item.texts.size();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stop) {
         return;
@@ -130,11 +127,8 @@ void RemoteSubscription::Deliver()
         zemtra_REMOTE::StringSeq values;
         try {
             if (item.reread) {
-                // An enum node emits its own enumeration type: read the
-                // value as a client would, by name.
-                const size_t size = m_access.GetSize(m_treePath);
-                const size_t count = size > item.position ? (size > 1 ? size - item.position : 1) : 1;
-                item.texts = m_access.GetTexts(m_treePath, item.position, count);
+                // Read the emitted elements as a client would: enums by name.
+                item.texts = m_access.GetTexts(m_treePath, item.position, item.count);
             }
         } catch (const std::exception& e) {
             qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path +

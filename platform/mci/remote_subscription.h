@@ -54,7 +54,8 @@ private:
     struct Item {
         std::vector<std::string> texts;
         size_t position = 0;
-        bool reread = false; // value of a type without text form: read the node
+        bool reread = false; // read the node's text on delivery (enums, other types)
+        size_t count = 1;    // elements emitted
     };
     void OnValue(const NotificationData& data);
     void Deliver();

@@ -82,6 +82,22 @@ TEST_F(RemoteSignalTest, SubscriptionDeliversEveryChangeInOrderUntilUnsubscribed
     cb->_remove_ref();
 }
 
+TEST_F(RemoteSignalTest, EnumEmittedUnderTheOwnersLockIsDeliveredByName)
+{
+    auto* cb = new Callback();
+    CORBA::Object_var obj = server.Activate(cb);
+    reg()->Subscribe("clock_info.mode", zemtra_REMOTE::ValueCallback::_narrow(obj));
+    {
+        // The owner changes its node while holding the lock its getter takes:
+        // the emission must not read the node on this thread.
+        std::lock_guard<std::mutex> lock(server.tree.owner.modeMutex);
+        ASSERT_TRUE(mci::Node(server.tree.modeNode, mci::c_noRelPath).SetValue(eFaClk, 0));
+    }
+    ASSERT_TRUE(cb->WaitFor(1, 5s));
+    EXPECT_EQ((std::vector<std::string>{"clock_info.mode@0: fa_clk"}), cb->Lines());
+    cb->_remove_ref();
+}
+
 TEST_F(RemoteSignalTest, SubscribeRefusesUnknownPathAndNilCallback)
 {
     auto* cb = new Callback();
@@ -167,6 +183,9 @@ TEST_F(RemoteSignalTest, OnDemandForwardsInReadAheadModeOnly)
 
     const std::string refused = RemoteMessage([&] { reg()->OpenSignal("signals.adc", ref, 12, 4, 0); });
     EXPECT_EQ(0u, refused.rfind("qsig: Can't forward signal signals.adc in access mode 12: -7", 0)) << refused;
+    EXPECT_EQ(0, server.tree.adc->m_openClients.load());
+    EXPECT_EQ("qsig: Can't forward signal signals.adc with a count of 0 atoms",
+              RemoteMessage([&] { reg()->OpenSignal("signals.adc", ref, 13, 0, 0); }));
     EXPECT_EQ(0, server.tree.adc->m_openClients.load());
 
     // Mode 13, three atoms per buffer from atom 62: wraps after two atoms.

@@ -191,6 +191,7 @@ TestTree::TestTree()
     Add(clock, std::make_shared<RegValueNode<double>>("adc_frequency", 117440000.5, 2));
     auto decimation = Add(clock, std::make_shared<RegNode>("decimation", 0));
     Add(decimation, std::make_shared<RegValueNode<unsigned int>>("tbt", 382u, 2));
+    modeNode = Add(clock, std::make_shared<RegFncEnumNode<Custom_e>>("mode", &owner, &Owner::SetMode, &Owner::GetMode, 14));
     Add(root, std::make_shared<RegValueNode<std::string>>("name", std::string("bpm"), 6));
     arr = Add(root, std::make_shared<RegValueNode<int>>("arr", 0, 0x206));
     arr->OnResize(4, mci::c_noRelPath);

@@ -81,6 +81,22 @@ struct Owner {
     }
     bool Fail() { return false; }
 
+    // An enum whose getter takes the owner's own (non-recursive) lock, as
+    // objects do that change their nodes while holding it.
+    std::mutex modeMutex;
+    Custom_e mode = eFofbSwitch;
+    bool SetMode(const Custom_e& v)
+    {
+        mode = v; // the caller holds modeMutex or is a client write
+        return true;
+    }
+    bool GetMode(Custom_e& v)
+    {
+        std::lock_guard<std::mutex> lock(modeMutex);
+        v = mode;
+        return true;
+    }
+
     // Blocking command: waits until Release (for the drain tests).
     std::mutex mutex;
     std::condition_variable cv;
@@ -95,7 +111,8 @@ struct Owner {
 //   synchronize_lmt  uint64 [0, 1000], writable
 //   custom           enum (fofb_switch, fa_clk), writable
 //   clock_info       branch (flags 64): adc_frequency (double, read-only),
-//                    decimation.tbt (uint, read-only)
+//                    decimation.tbt (uint, read-only), mode (enum whose
+//                    getter takes the owner's lock)
 //   name             string, writable
 //   arr              int[4], writable
 //   reset, fail, block  commands
@@ -114,6 +131,7 @@ struct TestTree {
     std::shared_ptr<qreg::SignalNode> timPllSignal;
     std::shared_ptr<qreg::RegValueNode<bool>> locked;
     std::shared_ptr<qreg::RegValueNode<int>> arr;
+    std::shared_ptr<qreg::RegNode> modeNode;
 
     // Pushes one PLL atom into the stream.
     void PushPll(double phase, double dac);
