@@ -56,8 +56,9 @@ struct Setup {
             track->Append(block.data(), block.size(), written * c_decimation, c_decimation);
             written += block.size();
         }
-        source = std::make_shared<DataOnDemandSource<DdcTraits>>("ddc", std::make_shared<RandomAccessZemtra>(memory, ""),
-                                                                0, c_regionBytes, 125000, ePriorityHigh, DdcTraits(), "");
+        source =
+            std::make_shared<DataOnDemandSource<DdcTraits>>("ddc", std::make_shared<RandomAccessZemtra>(memory, ""), 0,
+                                                            c_regionBytes, 125000, ePriorityHigh, DdcTraits(), "");
         auto controller = std::make_shared<CircularBufferController>(c_atoms, 117440043, 2);
         controller->SetDecimation(c_decimation);
         controller->SetHistory(track);
@@ -126,7 +127,8 @@ void BM_ReadAtLmt(benchmark::State& state)
     client.Open(eAccessAtTime, 0, 0);
     // The oldest kept atom is written + 1 - c_atoms; start a little after it.
     const uint64_t oldest = s.Newest() - (c_atoms - 1) * c_decimation;
-    const uint64_t start = state.range(0) == 4 ? oldest + 1000 * c_decimation : oldest + (c_atoms / 2 - atoms / 2) * c_decimation;
+    const uint64_t start =
+        state.range(0) == 4 ? oldest + 1000 * c_decimation : oldest + (c_atoms / 2 - atoms / 2) * c_decimation;
     Array<DdcTraits> out(DdcTraits(), atoms);
     PreFault(out.GetData(), atoms * sizeof(IqAtom));
     SignalMeta meta;
@@ -198,8 +200,8 @@ constexpr unsigned c_derivedAtoms = 1000000;
 void BM_DerivedRead(benchmark::State& state)
 {
     auto& s = Shared();
-    auto derived = std::make_shared<DataOnDemandSyntheticSource<DdcTraits, AmplTraits>>(
-        "ampl", s.source, ConvertAmpl, AmplTraits(), 0, 0, 0, "");
+    auto derived = std::make_shared<DataOnDemandSyntheticSource<DdcTraits, AmplTraits>>("ampl", s.source, ConvertAmpl,
+                                                                                        AmplTraits(), 0, 0, 0, "");
     auto client = derived->CreateClient("ampl");
     client.Open(eAccessNow, 0, -static_cast<long long>(c_derivedAtoms));
     Array<AmplTraits> out(AmplTraits(), c_derivedAtoms);
@@ -239,9 +241,9 @@ BENCHMARK(BM_DerivedParts)->Unit(benchmark::kMillisecond);
 void BM_ReadAhead(benchmark::State& state)
 {
     auto& s = Shared();
-    auto source = std::make_shared<DataOnDemandSource<DdcTraits>>(
-        "window", std::make_shared<RandomAccessZemtra>(s.memory, ""), 0, 2048 * sizeof(IqAtom), 0, ePriorityHigh,
-        DdcTraits(), "");
+    auto source =
+        std::make_shared<DataOnDemandSource<DdcTraits>>("window", std::make_shared<RandomAccessZemtra>(s.memory, ""), 0,
+                                                        2048 * sizeof(IqAtom), 0, ePriorityHigh, DdcTraits(), "");
     source->SetPositionController(std::make_shared<SimplePositionController>(2048));
     auto client = source->CreateClient("ahead");
     const unsigned atoms = static_cast<unsigned>(state.range(0));
@@ -291,9 +293,9 @@ void BM_Forwarding(benchmark::State& state)
     auto* servant = new NullReceiver;
     q_NET::SignalReceiver_var ref = servant->_this();
     auto& s = Shared();
-    auto source = std::make_shared<DataOnDemandSource<DdcTraits>>(
-        "window", std::make_shared<RandomAccessZemtra>(s.memory, ""), 0, 2048 * sizeof(IqAtom), 0, ePriorityHigh,
-        DdcTraits(), "");
+    auto source =
+        std::make_shared<DataOnDemandSource<DdcTraits>>("window", std::make_shared<RandomAccessZemtra>(s.memory, ""), 0,
+                                                        2048 * sizeof(IqAtom), 0, ePriorityHigh, DdcTraits(), "");
     source->SetPositionController(std::make_shared<SimplePositionController>(2048));
     auto client = source->CreateClient("fwd");
     client.Open(eAccessStreaming, static_cast<unsigned>(state.range(0)), 0);

@@ -17,8 +17,7 @@
 
 namespace qsig {
 
-template <typename T>
-class DataOnDemandBufferSource : public DataOnDemandLocalSourceBase<T> {
+template <typename T> class DataOnDemandBufferSource : public DataOnDemandLocalSourceBase<T> {
 public:
     using Buffer = typename DataOnDemandSourceBase<T>::Buffer;
 

@@ -19,8 +19,7 @@
 
 namespace qsig {
 
-template <typename T>
-class DataOnDemandSource : public DataOnDemandLocalSourceBase<T> {
+template <typename T> class DataOnDemandSource : public DataOnDemandLocalSourceBase<T> {
 public:
     using Buffer = typename DataOnDemandSourceBase<T>::Buffer;
 
@@ -37,7 +36,7 @@ public:
             throw qstd::Exception("Starting position of input buffer is not correctly specified.", true);
         }
         if (bytes - offset < length) {
-            length = bytes - offset;  // the region ends with the buffer
+            length = bytes - offset; // the region ends with the buffer
         }
         if (length == 0) {
             throw qstd::Exception("Data range from input buffer is not correctly specified.", true);
@@ -169,8 +168,7 @@ protected:
         auto* history = dynamic_cast<DodHistoryController*>(&controller);
         auto zemtra = std::dynamic_pointer_cast<RandomAccessZemtra>(m_buffer);
         if (history && zemtra && !history->GetHistory() && m_size > 0) {
-            history->SetHistory(
-                sim::HistoryMemory::GetTrack(zemtra->GetMemory(), m_offset, m_size, T::c_atomSize));
+            history->SetHistory(sim::HistoryMemory::GetTrack(zemtra->GetMemory(), m_offset, m_size, T::c_atomSize));
         }
     }
 

@@ -15,8 +15,7 @@
 
 namespace qsig {
 
-template <typename T>
-class DataOnDemandSourceBase : public SignalSource {
+template <typename T> class DataOnDemandSourceBase : public SignalSource {
 public:
     using Buffer = Array<T>;
 

@@ -140,8 +140,7 @@ public:
     DodClient<DEST_TRAITS> CreateClient(const std::string& name)
     {
         auto self = std::static_pointer_cast<DataOnDemandSyntheticSource>(this->GetSharedSelf());
-        return DodClient<DEST_TRAITS>(std::shared_ptr<DodControllerInterface<DEST_TRAITS>>(self), name,
-                                      this->m_traits);
+        return DodClient<DEST_TRAITS>(std::shared_ptr<DodControllerInterface<DEST_TRAITS>>(self), name, this->m_traits);
     }
 
     SignalClientBase* NewSignalClient(const std::string& name, unsigned) override

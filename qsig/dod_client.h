@@ -23,8 +23,7 @@
 
 namespace qsig {
 
-template <typename T>
-class DodClient : public DodClientBase<T> {
+template <typename T> class DodClient : public DodClientBase<T> {
 public:
     using Buffer = typename DodClientBase<T>::Buffer;
     using Base = typename T::Base;
@@ -174,7 +173,8 @@ public:
             QSTD_TRACE(1, "DodClient::Read -> Position controller is not available");
             return eNotOpen;
         }
-        std::size_t count = std::min<std::size_t>(buffer.GetLength(), m_posController->GetMaxReadSize(m_offset, m_mode));
+        std::size_t count =
+            std::min<std::size_t>(buffer.GetLength(), m_posController->GetMaxReadSize(m_offset, m_mode));
         LMT lmt = 0;
         std::size_t position = 0;
         SuccessCode_e rc = m_posController->GetPosition(m_mode.load(), time, m_offset, count, lmt, position, meta);
@@ -248,7 +248,8 @@ public:
                 SignalMeta meta;
                 LMT lmt = 0;
                 std::size_t position = 0;
-                SuccessCode_e rc = m_posController->GetPosition(m_mode.load(), 0, m_offset, m_size, lmt, position, meta);
+                SuccessCode_e rc =
+                    m_posController->GetPosition(m_mode.load(), 0, m_offset, m_size, lmt, position, meta);
                 if (rc == eTryAgain) {
                     // Position not there yet: ask again after a growing pause,
                     // tracing once per run of refusals.
@@ -390,7 +391,7 @@ private:
     std::condition_variable m_startCond;
     int m_startReport = c_notReported;
     std::mutex m_startMutex;
-    std::condition_variable m_wake;  // ends the thread's pause between refusals
+    std::condition_variable m_wake; // ends the thread's pause between refusals
     std::atomic<bool> m_running{false};
     std::atomic<int> m_threadResult{eNotOpen};
 };

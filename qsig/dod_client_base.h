@@ -10,8 +10,7 @@
 
 namespace qsig {
 
-template <typename T>
-class DodClientBase : public SignalClientBase {
+template <typename T> class DodClientBase : public SignalClientBase {
 public:
     using Buffer = Array<T>;
     static constexpr unsigned c_queueLength = 64;
@@ -36,7 +35,9 @@ public:
 
 protected:
     // A client made without a source (placeholder before an assignment).
-    explicit DodClientBase(const T& traits) : m_traits(traits), m_queue(m_traits, "unusable DOD client", c_queueLength) {}
+    explicit DodClientBase(const T& traits) : m_traits(traits), m_queue(m_traits, "unusable DOD client", c_queueLength)
+    {
+    }
 
     T m_traits;
     StreamQueue<T> m_queue;

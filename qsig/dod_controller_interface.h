@@ -17,8 +17,7 @@
 
 namespace qsig {
 
-template <typename T>
-class DodControllerInterface {
+template <typename T> class DodControllerInterface {
 public:
     DodControllerInterface() = default;
     DodControllerInterface(const DodControllerInterface&) = delete;
@@ -120,8 +119,7 @@ protected:
     // Calls f on every listed controller, under m_mutex held by the caller.
     // A controller that throws is traced and skipped: the others are still
     // served, so one faulty controller cannot leave the rest behind.
-    template <typename F>
-    void ForEachListed(F f)
+    template <typename F> void ForEachListed(F f)
     {
         for (auto& c : m_controller_copies) {
             try {

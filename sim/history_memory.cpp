@@ -80,8 +80,7 @@ size_t HistoryMemory::Write(const void* source, size_t bytes, size_t byteOffset)
     return bytes;
 }
 
-HistoryMemory::Track::Track(std::shared_ptr<HistoryMemory> memory, size_t byteOffset, size_t atoms,
-                            size_t atomSize)
+HistoryMemory::Track::Track(std::shared_ptr<HistoryMemory> memory, size_t byteOffset, size_t atoms, size_t atomSize)
     : m_memory(std::move(memory)), m_offset(byteOffset), m_atoms(atoms), m_atomSize(atomSize)
 {
     if (!m_memory || m_atomSize == 0 || m_atoms == 0 || m_offset + m_atoms * m_atomSize > m_memory->ByteSize()) {

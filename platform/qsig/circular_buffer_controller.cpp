@@ -2,8 +2,7 @@
 
 namespace qsig {
 
-CircularBufferController::CircularBufferController(size_t size, uint64_t adcFrequency,
-                                                   RequestPriorityLevel_e priority)
+CircularBufferController::CircularBufferController(size_t size, uint64_t adcFrequency, RequestPriorityLevel_e priority)
     : DodHistoryController(size, adcFrequency, priority)
 {
     SetSupportedModes({eAccessDefault, eAccessNow, eAccessAtTime, eAccessStreaming, eAccessClone});
@@ -49,7 +48,7 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
     }
     const uint64_t dec = GetDecimation();
     const uint64_t span = (count > 0 ? count - 1 : 0) * dec;
-    const uint64_t shift = static_cast<uint64_t>(offset) * dec;  // wraps for negative offsets
+    const uint64_t shift = static_cast<uint64_t>(offset) * dec; // wraps for negative offsets
 
     sim::HistoryMemory::State state = track->Snapshot();
     uint64_t start = 0;
@@ -68,7 +67,7 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
         case eAccessAtTime:
             s = time + shift;
             return true;
-        default:  // streaming
+        default: // streaming
             if (!m_streaming.load()) {
                 if (st.written == 0) {
                     return false;
@@ -103,7 +102,7 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
         }
         if (!written(state, start)) {
             if (start < state.firstLmt) {
-                return eBadRequest;  // before the last restart
+                return eBadRequest; // before the last restart
             }
             // Not written yet: wait only when the data are due within the time-out.
             const uint64_t behind = start + span - (state.written > 0 ? state.newestLmt : state.firstLmt);
@@ -134,7 +133,7 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
             m_nextLmt.store(state.newestLmt + dec);
             return eIncompleteData;
         }
-        return eBadRequest;  // already overwritten
+        return eBadRequest; // already overwritten
     }
     if (mode == eAccessStreaming) {
         m_nextLmt.store(start + count * dec);

@@ -8,8 +8,7 @@
 
 namespace qsig {
 
-template <class D>
-class Clonable : public virtual DodPositionController {
+template <class D> class Clonable : public virtual DodPositionController {
 public:
     PosControllerPtr Clone() const override { return std::make_shared<D>(static_cast<const D&>(*this)); }
 };

@@ -36,11 +36,7 @@ public:
     // The board's event client. In the simulated chassis the history track
     // tells the controller what the region holds, so the client is only
     // recorded as given.
-    template <class Client>
-    void SetEventClient(const Client&)
-    {
-        m_hasEventClient.store(true);
-    }
+    template <class Client> void SetEventClient(const Client&) { m_hasEventClient.store(true); }
     bool HasEventClient() const { return m_hasEventClient.load(); }
 
     // The track of the region that this controller positions in (set by the

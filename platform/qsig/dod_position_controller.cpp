@@ -58,7 +58,9 @@ void DodPositionController::SetEnable(bool enable)
 void DodPositionController::Wake()
 {
     // Taking the mutex orders the notification after a waiter's last test.
-    { std::lock_guard<std::mutex> lock(m_mutex); }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+    }
     m_cond.notify_all();
 }
 

@@ -31,8 +31,8 @@ size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) c
     return static_cast<uint64_t>(offset) >= m_sectionSize ? 0 : m_sectionSize - static_cast<size_t>(offset);
 }
 
-SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t,
-                                                     LMT& lmt, size_t& position, SignalMeta& meta)
+SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t, LMT& lmt,
+                                                     size_t& position, SignalMeta& meta)
 {
     if (!IsModeSupported(mode)) {
         return eBadRequest;
@@ -56,7 +56,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     }
     const uint64_t dec = GetDecimation();
     sim::HistoryMemory::State state = track->Snapshot();
-    uint64_t section = 0;   // number of the section since the restart
+    uint64_t section = 0; // number of the section since the restart
     uint64_t inSection = atomOffset;
     SuccessCode_e rc = eSuccess;
 
@@ -102,7 +102,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
         case eAccessNow:
             section = complete - 1;
             break;
-        default: {  // at an LMT
+        default: { // at an LMT
             if (time > state.newestLmt) {
                 return eTryAgain;
             }
@@ -113,7 +113,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
             const uint64_t index = state.written - 1 - back;
             section = index / m_sectionSize;
             if (section >= complete) {
-                return eTryAgain;  // its section is still being written
+                return eTryAgain; // its section is still being written
             }
             if (complete - section > kept) {
                 return eBadRequest;

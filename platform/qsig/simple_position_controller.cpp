@@ -20,8 +20,8 @@ size_t SimplePositionController::GetMaxReadSize(int64_t offset, AccessMode_e) co
     return static_cast<uint64_t>(offset) >= m_size ? 0 : m_size - static_cast<size_t>(offset);
 }
 
-SuccessCode_e SimplePositionController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t,
-                                                    LMT& lmt, size_t& position, SignalMeta& meta)
+SuccessCode_e SimplePositionController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t, LMT& lmt,
+                                                    size_t& position, SignalMeta& meta)
 {
     if (!IsModeSupported(mode)) {
         return eBadRequest;

@@ -10,8 +10,7 @@
 
 namespace qsig {
 
-class SimplePositionController : public virtual DodPositionController,
-                                 public Clonable<SimplePositionController> {
+class SimplePositionController : public virtual DodPositionController, public Clonable<SimplePositionController> {
 public:
     explicit SimplePositionController(size_t size);
     SimplePositionController(const SimplePositionController& other);

@@ -112,8 +112,7 @@ private:
 
 // A source whose atom i of a read at position p holds p + i in every value;
 // its code and failures are set by the test.
-template <typename T>
-class ScriptSource : public DataOnDemandLocalSourceBase<T> {
+template <typename T> class ScriptSource : public DataOnDemandLocalSourceBase<T> {
 public:
     ScriptSource() : DataOnDemandLocalSourceBase<T>("script", T(), "test") {}
     SuccessCode_e Read(Array<T>& buffer, size_t position, PosControllerPtr) override
@@ -146,14 +145,12 @@ public:
 };
 
 // Exposes the client's queue to terminate it.
-template <typename T>
-struct ExposedClient : DodClient<T> {
+template <typename T> struct ExposedClient : DodClient<T> {
     using DodClient<T>::DodClient;
     void TerminateQueue() { this->m_queue.Cancel(eCancelled); }
 };
 
-template <typename T>
-class ClientFixture : public ::testing::Test {
+template <typename T> class ClientFixture : public ::testing::Test {
 protected:
     ClientFixture()
         : feed(std::make_shared<Feed>()), source(std::make_shared<ScriptSource<T>>()),
@@ -194,9 +191,9 @@ TEST_F(DodClientOpen, SameModeAgainSucceedsAndKeepsTheFirstSettings)
     Array<AdcTraits> out(AdcTraits(), 3);
     SignalMeta meta;
     ASSERT_EQ(eSuccess, client.Read(out, meta, 20));
-    EXPECT_EQ(25, out[0][0]);  // offset 5 of the first open still in force
+    EXPECT_EQ(25, out[0][0]); // offset 5 of the first open still in force
     EXPECT_EQ(main, client.GetController());
-    EXPECT_EQ(1u, source->GetControllerCopyCount());  // main shared, nothing listed
+    EXPECT_EQ(1u, source->GetControllerCopyCount()); // main shared, nothing listed
 }
 
 TEST_F(DodClientOpen, SizeIsClampedToTheControllersMaximum)
@@ -211,7 +208,7 @@ TEST_F(DodClientOpen, SizeIsClampedToTheControllersMaximum)
     Array<AdcTraits> out(AdcTraits(), 1000);
     SignalMeta meta;
     ASSERT_EQ(eSuccess, client.Read(out, meta, 0));
-    EXPECT_EQ(600u, out.GetLength());  // the caller's size, clamped per read
+    EXPECT_EQ(600u, out.GetLength()); // the caller's size, clamped per read
 }
 
 TEST_F(DodClientOpen, NoControllerForTheModeFailsWithoutListingAClone)
@@ -237,7 +234,7 @@ TEST_F(DodClientOpen, CloneModesListAClientCopyUntilClose)
     client.Close();
     EXPECT_EQ(1u, source->GetControllerCopyCount());
     EXPECT_FALSE(client.GetController());
-    client.Close();  // a second close does nothing
+    client.Close(); // a second close does nothing
     EXPECT_FALSE(client.IsOpen());
 }
 
@@ -248,7 +245,7 @@ TEST_F(DodClientOpen, GoneSourceIsNoticedByTheNextRead)
     PosControllerPtr clone = client.GetController();
     source.reset();
     EXPECT_TRUE(client.IsOpen());
-    EXPECT_EQ(eSuccess, client.Open(eAccessClone, 10, 0));  // own mode: the source is not looked at
+    EXPECT_EQ(eSuccess, client.Open(eAccessClone, 10, 0)); // own mode: the source is not looked at
     EXPECT_EQ(eBadRequest, client.Open(eAccessNow, 10, 0));
     qstd::CaptureScope capture;
     Array<AdcTraits> out(AdcTraits(), 3);
@@ -257,7 +254,7 @@ TEST_F(DodClientOpen, GoneSourceIsNoticedByTheNextRead)
     EXPECT_TRUE(capture.Traced("DodClient::Read -> Signal source is not available"));
     EXPECT_FALSE(client.IsOpen());
     EXPECT_EQ(eNotOpen, client.Open(eAccessNow, 10, 0));
-    EXPECT_EQ(1, clone.use_count());  // nobody else holds the clone
+    EXPECT_EQ(1, clone.use_count()); // nobody else holds the clone
 }
 
 TEST_F(DodClientOpen, TerminatedQueueRefusesOpenAndReturnsTheClone)
@@ -355,7 +352,7 @@ TEST_F(DodClientStreaming, ReadsTheQueuedBuffersInOrderWithTheirMetadata)
     SignalMeta meta;
     ASSERT_EQ(eSuccess, client.Read(out, meta, 12345));
     ASSERT_EQ(500u, out.GetLength());
-    EXPECT_EQ(500u, out.GetCapacity());  // took the queued storage over, no copy into the old one
+    EXPECT_EQ(500u, out.GetCapacity()); // took the queued storage over, no copy into the old one
     EXPECT_EQ(100, out[0].v[0]);
     EXPECT_EQ(599, out[499].v[7]);
     EXPECT_EQ(100, meta[eMetaPosition]);
@@ -400,7 +397,7 @@ TEST_F(DodClientStreaming, QueueHoldsAtMost64BuffersAndCountsTheRestAsLost)
     Array<IqTraits> out(IqTraits(), 5);
     SignalMeta meta;
     ASSERT_EQ(eSuccess, client.Read(out, meta, 0));
-    EXPECT_EQ(0, out[0].v[0]);  // the oldest kept, the newest dropped
+    EXPECT_EQ(0, out[0].v[0]); // the oldest kept, the newest dropped
 }
 
 TEST_F(DodClientStreaming, ThreadEndingByItselfReportsItsRealCodeEveryTime)
@@ -416,7 +413,7 @@ TEST_F(DodClientStreaming, ThreadEndingByItselfReportsItsRealCodeEveryTime)
     Array<IqTraits> out(IqTraits(), 4);
     SignalMeta meta;
     EXPECT_EQ(eBadRequest, client.Read(out, meta, 0));
-    EXPECT_EQ(eBadRequest, client.Read(out, meta, 0));  // not a throw on the closed queue
+    EXPECT_EQ(eBadRequest, client.Read(out, meta, 0)); // not a throw on the closed queue
     EXPECT_TRUE(client.IsOpen());
     EXPECT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
     EXPECT_FALSE(client.IsDispatching());
@@ -495,7 +492,7 @@ TEST_F(DodClientStreaming, FailedThreadStartLeavesTheClientClosedWithoutItsClone
     EXPECT_EQ(1u, source->GetControllerCopyCount());
     Array<IqTraits> out(IqTraits(), 4);
     SignalMeta meta;
-    EXPECT_EQ(eNotOpen, client.Read(out, meta, 0));  // answers at once, no hang
+    EXPECT_EQ(eNotOpen, client.Read(out, meta, 0)); // answers at once, no hang
     EXPECT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
 }
 
@@ -515,7 +512,7 @@ TEST_F(DodClientStreaming, DestroyingAnOpenClientStopsJoinsAndReturnsTheClone)
 TEST_F(DodClientStreaming, AssignmentClosesAndRebindsToTheOtherSource)
 {
     auto client = source->CreateClient("first");
-    client = client;  // self-assignment changes nothing
+    client = client; // self-assignment changes nothing
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
     EXPECT_TRUE(client.IsOpen());
     auto other = std::make_shared<ScriptSource<IqTraits>>();
@@ -628,7 +625,7 @@ TEST_F(DodClientForwarding, SendsOneToFourQueuedBuffers)
     EXPECT_EQ(eSuccess, client.ForwardTo(ref.in()));
     EXPECT_EQ(6u, client.GetQueuedCount());
     ASSERT_EQ(4u, servant->counts.size());
-    EXPECT_EQ(80u, servant->counts[0]);  // 10 atoms of 8 components
+    EXPECT_EQ(80u, servant->counts[0]); // 10 atoms of 8 components
     EXPECT_EQ(0, servant->firsts[0]);
     EXPECT_EQ(300, servant->firsts[3]);
     EXPECT_EQ("fwd", servant->lastName);

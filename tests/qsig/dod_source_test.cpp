@@ -49,8 +49,8 @@ public:
         SetSupportedModes({eAccessNow, eAccessAtTime, eAccessStreaming, eAccessClone});
     }
     TestController(const TestController& other)
-        : DodPositionController(other), Clonable<TestController>(other), m_log(other.m_log),
-          m_name(other.m_name + "'"), m_throwOnReset(other.m_throwOnReset), m_validBelow(other.m_validBelow)
+        : DodPositionController(other), Clonable<TestController>(other), m_log(other.m_log), m_name(other.m_name + "'"),
+          m_throwOnReset(other.m_throwOnReset), m_validBelow(other.m_validBelow)
     {
     }
     void Reset(const uint64_t& lmt) override
@@ -106,7 +106,7 @@ public:
             n = deliverAtMost;
         }
         if (offset >= m_bytes) {
-            n = 0;  // nothing exists past the end of the buffer
+            n = 0; // nothing exists past the end of the buffer
         } else if (offset + n > m_bytes) {
             ADD_FAILURE() << "read of " << bytes << " bytes at " << offset << " runs past the buffer's end";
             n = m_bytes - offset;
@@ -139,8 +139,8 @@ unsigned char ByteAt(const void* data, size_t i)
 }
 
 template <typename T>
-std::shared_ptr<DataOnDemandSource<T>> MakeSource(std::shared_ptr<RecordingBuffer> buffer, size_t offset,
-                                                  size_t length, size_t chunk)
+std::shared_ptr<DataOnDemandSource<T>> MakeSource(std::shared_ptr<RecordingBuffer> buffer, size_t offset, size_t length,
+                                                  size_t chunk)
 {
     return std::make_shared<DataOnDemandSource<T>>("src", buffer, offset, length, chunk, ePriorityHigh, T(), "board");
 }
@@ -206,7 +206,7 @@ TEST_F(Bookkeeping, InstallingStartsTheMainControllerAndListsItAlone)
     EXPECT_EQ(main, source->m_controller_copies.front());
     EXPECT_EQ(main, source->GetPositionController());
     EXPECT_EQ(main, source->GetPositionController(eAccessNow));
-    EXPECT_FALSE(source->GetPositionController(eAccessDefault));  // not supported
+    EXPECT_FALSE(source->GetPositionController(eAccessDefault)); // not supported
 }
 
 TEST_F(Bookkeeping, CopiesAreStartedClonesListedUntilReleased)
@@ -228,7 +228,7 @@ TEST_F(Bookkeeping, CopiesAreStartedClonesListedUntilReleased)
     source->ReleasePositionControllerCopy(first);
     EXPECT_TRUE(capture.Traced("Position controller copy not found."));
     EXPECT_EQ(2u, source->m_controller_copies.size());
-    EXPECT_TRUE(first);  // the caller's pointer is left as it was
+    EXPECT_TRUE(first); // the caller's pointer is left as it was
 }
 
 TEST_F(Bookkeeping, AnnouncedLmtDisablesEveryListedControllerAndAdjustedResetsThenEnables)
@@ -322,16 +322,16 @@ TEST(DodBufferBackedSource, RegionIsCutAtTheBufferEndAndChecked)
     } catch (const qstd::Exception& e) {
         EXPECT_STREQ("Data range from input buffer is not correctly specified.", e.what());
     }
-    EXPECT_EQ(2u, MakeSource<AdcTraits>(buffer, 0, 23, 0)->GetSize());     // partial atom dropped
-    EXPECT_EQ(1000u, MakeSource<AdcTraits>(buffer, 0, 5, 0)->GetSize());   // below one atom: whole buffer
-    EXPECT_EQ(3, buffer->opened);  // the two refused sources never opened the buffer
-    EXPECT_EQ(3, buffer->closed);  // the three made sources are gone
+    EXPECT_EQ(2u, MakeSource<AdcTraits>(buffer, 0, 23, 0)->GetSize());   // partial atom dropped
+    EXPECT_EQ(1000u, MakeSource<AdcTraits>(buffer, 0, 5, 0)->GetSize()); // below one atom: whole buffer
+    EXPECT_EQ(3, buffer->opened); // the two refused sources never opened the buffer
+    EXPECT_EQ(3, buffer->closed); // the three made sources are gone
 }
 
 TEST(DodBufferBackedSource, ReadsInChunksAtTheGivenPositionWithExactBytes)
 {
     auto buffer = std::make_shared<RecordingBuffer>(100000, true);
-    auto source = MakeSource<AdcTraits>(buffer, 800, 8000, 40);  // 1000 atoms, chunks of 40
+    auto source = MakeSource<AdcTraits>(buffer, 800, 8000, 40); // 1000 atoms, chunks of 40
     auto controller = std::make_shared<TestController>();
     Array<AdcTraits> out(AdcTraits(), 100);
     ASSERT_EQ(eSuccess, source->Read(out, 10, controller));
@@ -362,10 +362,10 @@ TEST(DodBufferBackedSource, CircularReadWrapsAtTheRegionEndWithoutCrossingIt)
     // Three regions like the RAF buffer: a read of the middle one must never
     // return bytes of the last one, and the last one never reads past the end.
     auto buffer = std::make_shared<RecordingBuffer>(3 * 8000, true);
-    auto middle = MakeSource<AdcTraits>(buffer, 8000, 8000, 400);  // 1000 atoms
+    auto middle = MakeSource<AdcTraits>(buffer, 8000, 8000, 400); // 1000 atoms
     auto controller = std::make_shared<TestController>();
     Array<AdcTraits> out(AdcTraits(), 300);
-    ASSERT_EQ(eSuccess, middle->Read(out, 1500 + 200, controller));  // starts at atom 700 of the region
+    ASSERT_EQ(eSuccess, middle->Read(out, 1500 + 200, controller)); // starts at atom 700 of the region
     ASSERT_EQ(300u, out.GetLength());
     for (const auto& r : buffer->requests) {
         EXPECT_GE(r.offset, 8000u);
@@ -375,7 +375,7 @@ TEST(DodBufferBackedSource, CircularReadWrapsAtTheRegionEndWithoutCrossingIt)
         const size_t regionAtom = (700 + atom) % 1000;
         ASSERT_EQ((8000 + regionAtom * 8) % 251, ByteAt(out.GetData(), atom * 8)) << atom;
     }
-    auto last = MakeSource<TdpTraits>(buffer, 16000, 8000, 0);  // 500 atoms
+    auto last = MakeSource<TdpTraits>(buffer, 16000, 8000, 0); // 500 atoms
     Array<TdpTraits> tail(TdpTraits(), 500);
     buffer->requests.clear();
     ASSERT_EQ(eSuccess, last->Read(tail, 450, controller));
@@ -405,7 +405,7 @@ TEST(DodBufferBackedSource, NonCircularReadStopsAtTheRegionEnd)
 TEST(DodBufferBackedSource, PartialAtomDeliveryKeepsAtomsAligned)
 {
     auto buffer = std::make_shared<RecordingBuffer>(8000, true);
-    buffer->deliverAtMost = 8 * 5 + 3;  // five atoms and three bytes per call
+    buffer->deliverAtMost = 8 * 5 + 3; // five atoms and three bytes per call
     auto source = MakeSource<AdcTraits>(buffer, 0, 8000, 0);
     auto controller = std::make_shared<TestController>();
     Array<AdcTraits> out(AdcTraits(), 12);
@@ -479,16 +479,16 @@ TEST(DodBufferBackedSource, ReadsTheSimulatedHistoryMemory)
     auto track = sim::HistoryMemory::GetTrack(memory, 2048, 64, 32);
     std::vector<int> atoms(70 * 8);
     for (size_t i = 0; i < atoms.size(); ++i) {
-        atoms[i] = static_cast<int>(i / 8);  // every component holds the atom's index
+        atoms[i] = static_cast<int>(i / 8); // every component holds the atom's index
     }
     track->Restart(0);
-    track->Append(atoms.data(), 70, 0, 4);  // atoms 64..69 wrapped into slots 0..5
+    track->Append(atoms.data(), 70, 0, 4); // atoms 64..69 wrapped into slots 0..5
     using IqTraits = SignalTraits<int, std::array<int, 8>, 1>;
     auto source = std::make_shared<DataOnDemandSource<IqTraits>>(
         "ddc", std::make_shared<RandomAccessZemtra>(memory, ""), 2048, 2048, 16, ePriorityHigh, IqTraits(), "");
     auto controller = std::make_shared<CircularBufferController>(64, 1000000, 2);
     controller->SetDecimation(4);
-    source->SetPositionController(controller);  // follows the region's track from now on
+    source->SetPositionController(controller); // follows the region's track from now on
     EXPECT_EQ(track, controller->GetHistory());
     auto client = source->CreateClient("now");
     ASSERT_EQ(eSuccess, client.Open(eAccessNow, 0, -10));
@@ -638,8 +638,8 @@ TEST_F(DerivedSource, ConvertsIntoTheCallersBufferAtTheSamePosition)
     Array<AmplTraits> big(AmplTraits(), 150);
     ASSERT_EQ(eSuccess, derived->Read(big, 0, main));
     EXPECT_EQ(100u, big.GetLength());
-    EXPECT_TRUE(capture.Traced(
-        "DataOnDemandSyntheticSource: Read requestred too many atoms, resizing output buffer to 100"));
+    EXPECT_TRUE(
+        capture.Traced("DataOnDemandSyntheticSource: Read requestred too many atoms, resizing output buffer to 100"));
 }
 
 TEST_F(DerivedSource, FixedAndSourceReadSizesUseATemporaryWhenTheCallersBufferIsSmaller)

@@ -13,7 +13,7 @@ TEST(HistoryMemory, ReadAndWriteWrapAtTheEnd)
 {
     sim::HistoryMemory memory(16);
     const char in[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
-    EXPECT_EQ(6u, memory.Write(in, 6, 13));  // bytes 13, 14, 15, 0, 1, 2
+    EXPECT_EQ(6u, memory.Write(in, 6, 13)); // bytes 13, 14, 15, 0, 1, 2
     char out[6] = {};
     EXPECT_EQ(6u, memory.Read(out, 6, 13));
     EXPECT_EQ(std::string(in, 6), std::string(out, 6));
@@ -47,7 +47,7 @@ TEST(HistoryMemory, TrackAppendsCircularlyInsideItsRegion)
     EXPECT_EQ(1050u, state.newestLmt);
     uint32_t region[4] = {};
     memory->Read(region, sizeof region, 16);
-    EXPECT_EQ(5u, region[0]);  // atoms 4 and 5 overwrote slots 0 and 1
+    EXPECT_EQ(5u, region[0]); // atoms 4 and 5 overwrote slots 0 and 1
     EXPECT_EQ(6u, region[1]);
     EXPECT_EQ(3u, region[2]);
     EXPECT_EQ(4u, region[3]);
@@ -65,8 +65,8 @@ TEST(HistoryMemory, AppendLongerThanRegionKeepsNewest)
     track.Append(atoms.data(), atoms.size(), 0, 1);
     uint64_t region[2] = {};
     memory->Read(region, sizeof region, 0);
-    EXPECT_EQ(5u, region[0]);  // index 4 -> slot 0
-    EXPECT_EQ(4u, region[1]);  // index 3 -> slot 1
+    EXPECT_EQ(5u, region[0]); // index 4 -> slot 0
+    EXPECT_EQ(4u, region[1]); // index 3 -> slot 1
     EXPECT_EQ(5u, track.Snapshot().written);
 }
 
@@ -90,7 +90,7 @@ TEST(HistoryMemory, WriterAndReadersMeetAtTheTrackOfARegion)
     EXPECT_EQ(2u, other->Atoms());
     std::weak_ptr<sim::HistoryMemory::Track> watch = other;
     other.reset();
-    EXPECT_TRUE(watch.expired());  // the memory does not keep unused tracks
+    EXPECT_TRUE(watch.expired()); // the memory does not keep unused tracks
 }
 
 TEST(HistoryMemory, RegistryFindsByDeviceName)
@@ -109,7 +109,7 @@ TEST(HistoryMemoryConcurrency, ReadersSeeWholeAtomsWhileTheWriterAppends)
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (uint64_t i = 0; i < 5000; ++i) {
-            const uint64_t atom = (i & 0xff) * 0x0101010101010101ull;  // every byte equal
+            const uint64_t atom = (i & 0xff) * 0x0101010101010101ull; // every byte equal
             track.Append(&atom, 1, i, 1);
         }
         stop = true;

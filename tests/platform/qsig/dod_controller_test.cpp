@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
@@ -67,7 +67,7 @@ protected:
 
 TEST_F(CircularController, NowReadsTheLatestAtoms)
 {
-    history.Append(250, 10);  // atoms 0..249, LMT 5000..7490; slots hold 150..249
+    history.Append(250, 10); // atoms 0..249, LMT 5000..7490; slots hold 150..249
     auto r = Ask(controller, eAccessNow, 0, -20, 20);
     ASSERT_EQ(eSuccess, r.rc);
     EXPECT_EQ(230u % 100, r.position);
@@ -188,7 +188,7 @@ TEST_F(CircularController, DisabledRefusesOutsideStreamingAndStreamingWaitsForEn
     EXPECT_EQ(eTryAgain, Ask(controller, eAccessNow, 0, -1, 1).rc);
     EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 5000, 0, 1).rc);
     auto clone = controller.Clone();
-    EXPECT_FALSE(clone->IsEnabled());  // the clone copies the enable state
+    EXPECT_FALSE(clone->IsEnabled()); // the clone copies the enable state
     history.Append(10, 10);
     auto r = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, -1, 1); });
     EXPECT_EQ(std::future_status::timeout, r.wait_for(20ms));
@@ -308,21 +308,21 @@ TEST_F(SegmentedController, SectionsAndReadSizes)
     EXPECT_EQ(10u, controller.GetMaxReadSize(-3, eAccessNow));
     EXPECT_EQ(7u, controller.GetMaxReadSize(3, eAccessNow));
     EXPECT_EQ(0u, controller.GetMaxReadSize(10, eAccessNow));
-    SegmentedBufferController none(40, 0, 2);  // no sections: one section
+    SegmentedBufferController none(40, 0, 2); // no sections: one section
     EXPECT_EQ(40u, none.GetSectionSize());
 }
 
 TEST_F(SegmentedController, NowReadsTheNewestCompleteSection)
 {
     EXPECT_EQ(eTryAgain, Ask(controller, eAccessNow, 0, 0, 10).rc);
-    history.Append(25, 1);  // sections 0 and 1 complete, 2 half written
+    history.Append(25, 1); // sections 0 and 1 complete, 2 half written
     auto r = Ask(controller, eAccessNow, 0, 3, 5);
     ASSERT_EQ(eSuccess, r.rc);
     EXPECT_EQ(13u, r.position);
     EXPECT_EQ(100u + 13, r.lmt);
     EXPECT_EQ(eBadRequest, Ask(controller, eAccessNow, 0, 10, 1).rc);
-    EXPECT_EQ(13u, Ask(controller, eAccessClone, 0, 3, 5).position);        // 14 without a time: "now"
-    EXPECT_EQ(2u, Ask(controller, eAccessClone, 100 + 2, 0, 5).position);   // 14 with a time: at that LMT
+    EXPECT_EQ(13u, Ask(controller, eAccessClone, 0, 3, 5).position);      // 14 without a time: "now"
+    EXPECT_EQ(2u, Ask(controller, eAccessClone, 100 + 2, 0, 5).position); // 14 with a time: at that LMT
     // Mode 10 counts sections back from the newest.
     EXPECT_EQ(0u, Ask(controller, eAccessDefault, 1, 0, 5).position);
     EXPECT_EQ(eBadRequest, Ask(controller, eAccessDefault, 2, 0, 5).rc);
@@ -330,13 +330,13 @@ TEST_F(SegmentedController, NowReadsTheNewestCompleteSection)
 
 TEST_F(SegmentedController, AtTimeFindsTheSectionOfTheLmtAndWrapsSlots)
 {
-    history.Append(60, 1);  // sections 0..5; slots hold 2, 3, 4, 5 (as 2->0, 3->1, 4->2, 5->3)
+    history.Append(60, 1); // sections 0..5; slots hold 2, 3, 4, 5 (as 2->0, 3->1, 4->2, 5->3)
     auto r = Ask(controller, eAccessAtTime, 100 + 47, 0, 3);
     ASSERT_EQ(eSuccess, r.rc);
     EXPECT_EQ(0u * 10 + 7 + 0, r.position % 10);
     EXPECT_EQ(4u % 4 * 10 + 7, r.position);
-    EXPECT_EQ(eBadRequest, Ask(controller, eAccessAtTime, 100 + 15, 0, 3).rc);  // section 1: overwritten
-    EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 100 + 60, 0, 3).rc);    // not written yet
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessAtTime, 100 + 15, 0, 3).rc); // section 1: overwritten
+    EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 100 + 60, 0, 3).rc);   // not written yet
 }
 
 TEST_F(SegmentedController, StreamingHandsOutEverySectionOnce)
@@ -395,7 +395,7 @@ TEST(RandomAccessZemtraBuffer, ReadsTheDeviceMemoryWithWrapAround)
     EXPECT_TRUE(buffer.IsCircular());
     EXPECT_EQ(32u, buffer.GetByteSize());
     EXPECT_TRUE(buffer.Open());
-    EXPECT_FALSE(buffer.Open());  // opened once
+    EXPECT_FALSE(buffer.Open()); // opened once
     char out[8] = {};
     EXPECT_EQ(8u, buffer.Read(out, 8, 28, ePriorityHigh));
     EXPECT_EQ(28, out[0]);
