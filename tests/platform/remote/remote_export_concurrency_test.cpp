@@ -107,6 +107,32 @@ TEST(RemoteExportConcurrency, StopDrainsTheRequestInProgressAndRefusesNewOnes)
     EXPECT_EQ(admitted, server.tree.owner.executed.load());
 }
 
+TEST(RemoteExportConcurrency, StopDrainsARequestOfAnotherProcessOnAnOrbThread)
+{
+    Server server;
+    auto blocked = std::async(std::launch::async, [&] { return RunTool({"--server", server.Address(), "exec", "block"}); });
+    ASSERT_TRUE(server.tree.owner.WaitEntered(10000ms));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        server.exporter.Stop();
+        stopped = true;
+    });
+    // While Stop waits, another client is refused with the server's message.
+    ToolResult refused;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    do {
+        refused = RunTool({"--server", server.Address(), "get", "name"});
+    } while (refused.exitCode == 0 && std::chrono::steady_clock::now() < end);
+    EXPECT_EQ(1, refused.exitCode);
+    EXPECT_EQ("Server is shutting down\n", refused.err);
+    EXPECT_FALSE(stopped.load());
+    server.tree.owner.Release();
+    const ToolResult done = blocked.get();
+    EXPECT_EQ(0, done.exitCode) << done.err;
+    stopper.join();
+    EXPECT_TRUE(stopped.load());
+}
+
 TEST(RemoteExportConcurrency, StartTwiceIsRefusedAndRestartServesAgain)
 {
     TestTree tree;

@@ -172,6 +172,12 @@ void Owner::WaitEntered()
     cv.wait(lock, [this] { return entered; });
 }
 
+bool Owner::WaitEntered(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, timeout, [this] { return entered; });
+}
+
 void Owner::Release()
 {
     std::lock_guard<std::mutex> lock(mutex);

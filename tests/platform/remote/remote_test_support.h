@@ -104,6 +104,7 @@ struct Owner {
     bool released = false;
     bool Block();
     void WaitEntered();
+    bool WaitEntered(std::chrono::milliseconds timeout);
     void Release();
 };
 
