@@ -20,15 +20,6 @@
 #include <sys/stat.h>
 #include <thread>
 
-// omniORB keeps allocations of its INS POA after the ORB that serves remote
-// clients has been destroyed (a fixed amount per ORB life, inside the
-// library). The leak checker of sanitised builds is told so; allocations of
-// this program are still checked.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libomniORB4.so\n";
-}
-
 namespace qapp {
 
 namespace {
