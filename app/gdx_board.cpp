@@ -1,0 +1,326 @@
+#include "app/gdx_board.h"
+
+#include "app/fa_sync_controller.h"
+#include "app/local_timing_raf.h"
+#include "app/vuna_application.h"
+#include "gdx/gdx_history_buffer.h"
+#include "mci/factory.h"
+#include "platform/fpga/fpga_access.h"
+#include "platform/qapp/create.h"
+#include "platform/qapp/zemtra_i2c_bus_controller.h"
+#include "platform/qapp/zemtra_i2c_device.h"
+#include "platform/qapp/zemtra_lvds.h"
+#include "platform/qapp/zemtra_runtime_builder.h"
+#include "platform/qapp/zemtra_spi_bus_controller.h"
+#include "platform/qreg/signal_node.h"
+#include "platform/qsig/event_filter.h"
+#include "platform/qstd/exception.h"
+#include "platform/qstd/log.h"
+#include "platform/qstd/trace.h"
+
+#include <sstream>
+#include <time.h>
+
+const std::vector<qfeature::Events::Description> GdxBoard::c_event_table = {
+    {0, "sync"},
+    {2, "trigger"},
+    {3, "interlock"},
+};
+
+const char* const GdxBoard::c_user_block_config = "/var/opt/zemtra/cfg/gdx_user_block.xml";
+
+namespace {
+
+volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
+{
+    volatile FPGAMem_t* block = board.MapRegisters(offset, length);
+    if (block == nullptr) {
+        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
+    }
+    return block;
+}
+
+bool IsFofbUserblock(unsigned type)
+{
+    return type >= GdxBoard::c_userblock_first_fofb && type <= GdxBoard::c_userblock_last_fofb;
+}
+
+} // namespace
+
+GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board, PllHooks* hooks)
+    : qapp::ZemtraBoard(application, board), m_hooks(hooks), m_user_block_config(c_user_block_config)
+{
+    QSTD_TRACE_FNC();
+    // The userblock identification "feature" is read from its block until the
+    // feature object is part of the board.
+    m_feature_block = MapOrThrow(*this, c_feature_offset, c_feature_length);
+
+    volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_history_offset, c_history_length);
+    m_history_buffer = qapp::Create<GdxHistoryBuffer>(*this, reinterpret_cast<volatile tGdxHB*>(hbBlock),
+                                                      std::string("gdx_history_buf"));
+
+    m_i2c_controller = RegisterObject<qapp::ZemtraI2cBusController>(c_i2c_offset, "i2c_controller", 11u);
+    m_spi_controller = RegisterObject<qapp::ZemtraSpiBusController>(c_spi_offset, "spi_controller", 1u, false);
+    m_lvds_rx = RegisterObject<qapp::ZemtraLvdsReceiver>(c_lvds_rx_offset, "LvdsRx");
+    // "house_keeping" follows the LVDS receiver.
+
+    using Byte = unsigned char;
+    m_si57x = qapp::Create<qapp::SI57x>(*m_i2c_controller, std::string("SI57x"), Byte(0), Byte(0x55), Byte(0));
+    m_si57x->GetDevice().SetVcxoFreq(125000000u);
+    m_si57x->GetDevice().SetDeviceState(bmc::eDeviceOn);
+    m_si5338 = qapp::Create<qapp::SI5338>(*m_i2c_controller, std::string("SI5338"), Byte(1), Byte(0x70), Byte(1));
+    m_sfp_eeprom =
+        qapp::Create<qapp::SFP_EEPROM>(*m_i2c_controller, std::string("SFP_EEPROM"), Byte(4), Byte(0xA0), Byte(3));
+    m_sfp_phy = qapp::Create<qapp::SFP_PHY>(*m_i2c_controller, std::string("SFP_PHY"), Byte(5), Byte(0xAC), Byte(3));
+    m_spd_eeprom =
+        qapp::Create<qapp::SPD_EEPROM>(*m_i2c_controller, std::string("SPD_EEPROM"), Byte(10), Byte(0x53), Byte(6));
+
+    try {
+        m_serial_flash = qapp::Create<qapp::SerialFlash>(*m_spi_controller, std::string("serial_flash"), Byte(0), false);
+    } catch (const qstd::Exception& e) {
+        QSTD_TRACE(1, "serial_flash device could not be instantiated: " << e.what() << ".");
+        m_serial_flash = nullptr;
+    } catch (...) {
+        QSTD_TRACE(1, "serial_flash device could not be instantiated because of unknown reason.");
+        m_serial_flash = nullptr;
+    }
+
+    m_i2c_controller->SetRegistryFlags(64);
+    m_spi_controller->SetRegistryFlags(64);
+    m_si57x->SetRegistryFlags(2);
+    m_si5338->SetRegistryFlags(2);
+
+    const std::string boardName = board ? board->GetName() : GetName();
+    const std::string device = board ? board->CreateDeviceName(bmc::eAccessEvents, 0) : GetName() + ".event";
+    m_event = std::make_unique<qsig::ZemtraEventStream>(GetDecoratedName("event"), device, true, boardName);
+
+    // The grouping, FA filter, SFP control, Ethernet streamer and feedback
+    // blocks of userblocks 2 to 4 are built here, and the FA random-access
+    // buffer over the history memory, as they become part of the board.
+
+    QSTD_TRACE(1, "Creating qfeature::Events.");
+    qapp::Create<qfeature::Events>(*this, std::string("events"), m_event.get(), c_event_table,
+                                   [this](unsigned long long id, unsigned long long a, unsigned long long b) {
+                                       EventReceived(id, a, b);
+                                   });
+
+    QSTD_TRACE(1, "Creating LocalTimingRaf.");
+    volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
+    m_local_timing = qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"), m_event.get(),
+                                                  static_cast<qfeature::HistoryBuffer*>(m_history_buffer));
+}
+
+GdxBoard::~GdxBoard()
+{
+    QSTD_TRACE_FNC();
+    // The objects go while the board is still whole, and the event stream
+    // only after its consumers ("events", "local_timing") are gone.
+    DeleteChildren();
+    if (m_event_node) {
+        m_event_node->DetachSource();
+    }
+    if (m_event) {
+        m_event->ShutDown();
+    }
+    m_event.reset();
+}
+
+unsigned GdxBoard::GetUserblock() const
+{
+    return fpga::Read32(m_feature_block, 0) & 0xFF;
+}
+
+void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
+{
+    QSTD_TRACE_FNC();
+    m_node = node;
+    const unsigned type = GetUserblock();
+    if (type == c_userblock_base) {
+        qstd::LogInfo("Detected GDX-BASE ZQT userblock.");
+        OnRegistryAddXml(node);
+    } else if (type == c_userblock_sfptest) {
+        qstd::LogInfo("Detected GDX-SFPTEST ZQT userblock.");
+        OnRegistryAddXml(node);
+    } else if (IsFofbUserblock(type)) {
+        qstd::LogInfo("Detected FOFB-SUV ZQT userblock.");
+        // "group_size" sizes the grouping and the orbit streamer; it comes
+        // with those blocks.
+    } else {
+        qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(type));
+    }
+}
+
+void GdxBoard::OnRegistryAddXml(mci::TreeNodePtr& node)
+{
+    QSTD_TRACE_FNC();
+    mci::TreeNodePtr zqt = mci::factory::Create<qreg::RegNode>("zqt_reg", 0);
+    node->Add(zqt);
+    volatile FPGAMem_t* window = MapRegisters(c_userblock_offset, c_userblock_length);
+    try {
+        if (window == nullptr) {
+            throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
+        }
+        qapp::ZemtraRuntimeBuilder builder(zqt, const_cast<FPGAMem_t*>(window), c_userblock_length,
+                                           m_user_block_config, 4);
+        builder.BuildRegistry();
+    } catch (...) {
+        QSTD_TRACE(2, "ZQT registry not loaded.");
+        return;
+    }
+    QSTD_TRACE(2, "ZQT registry loaded successfully.");
+}
+
+void GdxBoard::OnPostInit()
+{
+    QSTD_TRACE_FNC();
+    if (m_history_buffer && m_spd_eeprom && !m_history_buffer->RamParMatchingCheck(m_spd_eeprom->GetRamCtrlPar())) {
+        qstd::LogError("Memory controller & ram spd eeprom par. mismatch!");
+        throw qstd::Exception("Memory ctrl. & ram SPD eeprom par. mismatch!", true);
+    }
+    // Userblocks 2 to 4 apply the group size here once grouping is part of
+    // the board.
+}
+
+void GdxBoard::OnPostConfig()
+{
+    QSTD_TRACE_FNC();
+    if (!IsFofbUserblock(GetUserblock())) {
+        return;
+    }
+    QSTD_TRACE(2, "Waiting for Si5338 clock to stabilize...");
+    const timespec pause{0, 100000};
+    nanosleep(&pause, nullptr);
+    // The SFP reset and the streamers' initialisation follow with the SFP
+    // control and streamer blocks.
+}
+
+void GdxBoard::OnShutdown()
+{
+    QSTD_TRACE_FNC();
+    if (m_event) {
+        m_event->ShutDown();
+    }
+    if (m_event_node) {
+        m_event_node->DetachSource();
+    }
+    if (m_si5338) {
+        m_si5338->GetDevice().Si5338StopDevice();
+    }
+}
+
+void GdxBoard::OnAnnounceSync()
+{
+    QSTD_TRACE_FNC();
+    // Arms the feedback magnet-counter reset and disables the FA source's
+    // position controllers once the feedback block and the FA source exist.
+}
+
+void GdxBoard::OnAdjustedTimestamp(long long /*timestamp*/, unsigned long long /*lmt*/)
+{
+    QSTD_TRACE_FNC();
+    GdxFaInit();
+}
+
+bool GdxBoard::AnnounceLMTSync(unsigned long long lmt)
+{
+    QSTD_TRACE_FNC();
+    return m_local_timing != nullptr && m_local_timing->AnnounceSync(lmt);
+}
+
+bool GdxBoard::SetSyncState(const SyncStateMachine::State_e& state)
+{
+    return m_local_timing != nullptr && m_local_timing->SetSyncState(state);
+}
+
+void GdxBoard::EventReceived(unsigned long long id, unsigned long long a, unsigned long long /*b*/)
+{
+    if (id == 2 && m_local_timing) {
+        m_local_timing->Synchronize(2, a);
+    }
+}
+
+bool GdxBoard::GdxFaInit()
+{
+    QSTD_TRACE_FNC();
+    if (!m_event) {
+        return false;
+    }
+    qsig::ZemtraEventStream::Client client(m_event.get(), "gdx-fa_init_event_client",
+                                           static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
+    client.GetQueue().SetFilter(std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{c_fa_start_event}));
+    client.GetQueue().SetTimeout(static_cast<uint64_t>(c_start_timeout.count()));
+    const qsig::SuccessCode_e opened = client.Open();
+    if (opened != qsig::eSuccess) {
+        QSTD_TRACE(1, "Can't open: " << opened);
+        return false;
+    }
+
+    m_event->WriteEvent(qsig::EventStruct::Request(c_fa_stop_request));
+    qstd::LogInfo("GDX-FA signal stopped.");
+
+    FaSyncController* peers = dynamic_cast<VunaApplication&>(GetApplication()).GetFaSyncController();
+    bool stopped = true;
+    bool running = true;
+    if (peers) {
+        stopped = peers->WaitForAllStopped();
+    }
+    ResetFaChain();
+    if (peers) {
+        running = peers->WaitForAllRunning();
+    }
+
+    const uint64_t now = client.GetCurrentMachineTime().Value();
+    const uint64_t adc = m_hooks ? m_hooks->GetDefAdcFreq() : 0;
+    const uint64_t start = now + adc / 10;
+
+    if (m_history_buffer) {
+        m_history_buffer->StartDodOnEvent();
+    }
+    m_event->WriteEvent(qsig::EventStruct::Request(c_fa_start_request, start));
+
+    qsig::EventStruct event;
+    const qsig::SuccessCode_e rc = client.Read(event);
+    if (rc == qsig::eTimeout) {
+        qstd::LogError("Failed to start GDX-FA signal. No start event within " +
+                       std::to_string(c_start_timeout.count()) + " ms.");
+        return false;
+    }
+    if (rc != qsig::eSuccess) {
+        std::ostringstream os;
+        os << "Failed to start GDX-FA signal. " << "Event signal closed: " << rc;
+        throw qstd::Exception(os.str(), true);
+    }
+    qstd::LogInfo("GDX-FA signal started at LMT=" + std::to_string(start));
+    // The FA source's controllers are reset to start here once the source
+    // exists.
+    return stopped && running;
+}
+
+void GdxBoard::ResetFaChain()
+{
+    if (!IsFofbUserblock(GetUserblock())) {
+        return;
+    }
+    QSTD_TRACE(1, "Resetting GDX FA chain...");
+    // FA filter, grouping, streamers and feedback are reset here, in that
+    // order, once they are part of the board.
+}
+
+void GdxBoard::CreateSignals()
+{
+    QSTD_TRACE_FNC();
+    if (!m_node || m_signals_node) {
+        return;
+    }
+    m_signals_node = mci::factory::Create<qreg::RegNode>("signals", 0);
+    m_node->Add(m_signals_node);
+    mci::TreeNodePtr eventNode = mci::factory::Create<qreg::SignalNode>("event", m_event.get(), 2);
+    m_event_node = std::dynamic_pointer_cast<qreg::SignalNode>(eventNode);
+    m_signals_node->Add(eventNode);
+}
+
+void GdxBoard::StartGroupingGbe()
+{
+    QSTD_TRACE_FNC();
+    // Grouping and the Ethernet streamers start here (userblocks 2 to 4).
+}

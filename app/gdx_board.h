@@ -1,0 +1,138 @@
+#pragma once
+// The GDX board (board type 125): FA data grouping and fast orbit feedback.
+// Its constructor maps and creates the board's base objects (history buffer,
+// bus controllers, LVDS receiver, clock and memory devices), its own event
+// stream "event", its event table "events" and its local timing; the
+// grouping, FA filter, SFP control, Ethernet streamer and feedback blocks
+// of the userblock the FPGA reports join the board with their objects.
+//
+// At every synchronisation the board restarts its FA chain together with the
+// RAF boards' (GdxFaInit, through the application's FA synchronisation
+// controller).
+
+#include "app/pll_hooks.h"
+#include "app/sync_state_machine.h"
+#include "platform/qapp/zemtra_board.h"
+#include "platform/qfeature/events.h"
+#include "platform/qsig/zemtra_event_stream.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class GdxHistoryBuffer;
+class LocalTimingRaf;
+namespace qapp {
+class ZemtraI2cBusController;
+class ZemtraSpiBusController;
+class ZemtraLvdsReceiver;
+class SI57x;
+class SI5338;
+class SFP_EEPROM;
+class SFP_PHY;
+class SPD_EEPROM;
+class SerialFlash;
+} // namespace qapp
+namespace qreg {
+class SignalNode;
+}
+
+class GdxBoard : public qapp::ZemtraBoard {
+public:
+    static constexpr int c_feature_offset = 0xF80000;
+    static constexpr int c_feature_length = 0x8;
+    static constexpr int c_history_offset = 0x400000;
+    static constexpr int c_history_length = 0xC0;
+    static constexpr int c_i2c_offset = 0xB00000;
+    static constexpr int c_spi_offset = 0x307000;
+    static constexpr int c_lvds_rx_offset = 0x600000;
+    static constexpr int c_local_timing_offset = 0x202000;
+    static constexpr int c_local_timing_length = 0x10;
+    static constexpr int c_userblock_offset = 0xF00000;
+    static constexpr int c_userblock_length = 0xFFFFF;
+    // Userblock types: base and SFP test (register map from XML), feedback
+    // userblocks 2 to 4.
+    static constexpr unsigned c_userblock_base = 0;
+    static constexpr unsigned c_userblock_sfptest = 1;
+    static constexpr unsigned c_userblock_first_fofb = 2;
+    static constexpr unsigned c_userblock_last_fofb = 4;
+
+    // Request records to the event device (bytes 4 to 7) and the event that
+    // confirms the FA start.
+    static constexpr uint32_t c_fa_start_request = 1;
+    static constexpr uint32_t c_fa_stop_request = 2;
+    static constexpr uint64_t c_fa_start_event = 32;
+    // Longest wait for the FA start event: the start lies 0.1 s ahead; the
+    // bound keeps a board that never answers from holding the thread that
+    // delivers its events.
+    static constexpr std::chrono::milliseconds c_start_timeout{3000};
+
+    // The board's event table: {0 "sync"}, {2 "trigger"}, {3 "interlock"}.
+    static const std::vector<qfeature::Events::Description> c_event_table;
+    // Register map of the base and SFP-test userblocks.
+    static const char* const c_user_block_config;
+
+    GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board, PllHooks* hooks);
+    ~GdxBoard() override;
+
+    // Keeps the node; builds the XML register map for userblocks 0 and 1.
+    void OnRegistryAdd(mci::TreeNodePtr& node) override;
+    // Checks the history memory against the SPD EEPROM.
+    void OnPostInit() override;
+    void OnPostConfig() override;
+    // Shuts the event stream down and withdraws it from its node (it is
+    // deleted with the board, after its consumers), then stops the clock
+    // generator.
+    void OnShutdown() override;
+    void OnAnnounceSync() override;
+    void OnAdjustedTimestamp(long long timestamp, unsigned long long lmt) override;
+
+    bool AnnounceLMTSync(unsigned long long lmt);
+    bool SetSyncState(const SyncStateMachine::State_e& state);
+    void EventReceived(unsigned long long id, unsigned long long a, unsigned long long b);
+
+    // FA chain restart; true when both FA peer waits succeeded. False also
+    // when the start event does not arrive within c_start_timeout.
+    bool GdxFaInit();
+    void ResetFaChain();
+    // The "signals" branch with the signal node "event".
+    void CreateSignals();
+    void StartGroupingGbe();
+
+    // The userblock type as the FPGA reports it now.
+    unsigned GetUserblock() const;
+    // Builds the XML register map under node; a failure ends in the trace
+    // "ZQT registry not loaded.".
+    void OnRegistryAddXml(mci::TreeNodePtr& node);
+    // The XML file of OnRegistryAddXml (c_user_block_config by default).
+    void SetUserBlockConfig(const std::string& file) { m_user_block_config = file; }
+
+    GdxHistoryBuffer* GetHistoryBuffer() const { return m_history_buffer; }
+    LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
+    qsig::ZemtraEventStream* GetEventStream() const { return m_event.get(); }
+    qapp::SPD_EEPROM* GetSpdEeprom() const { return m_spd_eeprom; }
+    qapp::SerialFlash* GetSerialFlash() const { return m_serial_flash; }
+    const mci::TreeNodePtr& GetBoardNode() const { return m_node; }
+
+private:
+    qapp::ZemtraI2cBusController* m_i2c_controller = nullptr;
+    qapp::ZemtraSpiBusController* m_spi_controller = nullptr;
+    volatile FPGAMem_t* m_feature_block = nullptr;
+    GdxHistoryBuffer* m_history_buffer = nullptr;
+    LocalTimingRaf* m_local_timing = nullptr;
+    qapp::SI57x* m_si57x = nullptr;
+    qapp::SI5338* m_si5338 = nullptr;
+    qapp::SFP_EEPROM* m_sfp_eeprom = nullptr;
+    qapp::SFP_PHY* m_sfp_phy = nullptr;
+    qapp::SPD_EEPROM* m_spd_eeprom = nullptr;
+    qapp::SerialFlash* m_serial_flash = nullptr;
+    qapp::ZemtraLvdsReceiver* m_lvds_rx = nullptr;
+    PllHooks* m_hooks;
+    std::unique_ptr<qsig::ZemtraEventStream> m_event;
+    std::shared_ptr<qreg::SignalNode> m_event_node;
+    mci::TreeNodePtr m_node;
+    mci::TreeNodePtr m_signals_node;
+    std::string m_user_block_config;
+};

@@ -1,0 +1,222 @@
+#include "app/raf_board.h"
+
+#include "acquisition/history_buffer.h"
+#include "acquisition/signals.h"
+#include "app/local_timing_raf.h"
+#include "platform/qapp/create.h"
+#include "platform/qapp/zemtra_application.h"
+#include "platform/qapp/zemtra_lvds.h"
+#include "platform/qfeature/tsm.h"
+#include "platform/qstd/exception.h"
+#include "platform/qstd/trace.h"
+#include "raf/raf_id_specific.h"
+
+const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
+    {0, "sync"},
+    {2, "trigger"},
+    {3, "interlock"},
+};
+
+namespace {
+
+volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
+{
+    volatile FPGAMem_t* block = board.MapRegisters(offset, length);
+    if (block == nullptr) {
+        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
+    }
+    return block;
+}
+
+} // namespace
+
+RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board)
+    : qapp::ZemtraBoard(application, board)
+{
+    QSTD_TRACE_FNC();
+    // The gain controller "conditioning" comes first of all once it is part
+    // of the board.
+    m_clock_info = RegisterObject<RafIdSpecific>(c_clock_info_offset, "clock_info");
+    // "conf", "conditioning" and "tbt" follow the clock information, then
+    // "house_keeping".
+    m_tsm = RegisterObject<qfeature::Tsm>(c_tsm_offset, "tsm");
+    m_synth_tsm = RegisterObject<qfeature::Tsm>(c_synth_tsm_offset, "synth_tsm");
+
+    volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_hb_offset, c_hb_length);
+    m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
+
+    // "interlock", "postmortem", "synth_generator" (over "synth_tsm"),
+    // "signal_processing" and "LvdsBusTrafCop" precede the LVDS transmitter;
+    // "hp_temp" follows it.
+    m_lvds_tx = RegisterObject<qapp::ZemtraLvdsTransmitter>(c_lvds_tx_offset, "LvdsTx");
+
+    m_signals = qapp::Create<Signals>(*this, std::string("signals"));
+
+    QSTD_TRACE(1, "Creating qfeature::Events.");
+    qapp::Create<qfeature::Events>(*this, std::string("events"), m_signals->GetEventStream(), c_event_table,
+                                   [this](unsigned long long id, unsigned long long first, unsigned long long second) {
+                                       EventReceived(id, first, second);
+                                   });
+
+    QSTD_TRACE(1, "Creating LocalTimingRaf.");
+    volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
+    m_local_timing = qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"),
+                                                  m_signals->GetEventStream(),
+                                                  static_cast<qfeature::HistoryBuffer*>(m_hb));
+
+    m_tsm->SetRegistryFlags(c_aux_flags);
+    m_synth_tsm->SetRegistryFlags(c_aux_flags);
+    m_hb->SetRegistryFlags(c_aux_flags);
+    // "average_sum" and "beam" close the board, each with flags 64.
+}
+
+RafBoard::~RafBoard()
+{
+    QSTD_TRACE_FNC();
+    // The objects go while the board is still whole: their destructors reach
+    // the board (the local timing its simulated clock).
+    DeleteChildren();
+    m_node.reset();
+}
+
+void RafBoard::OnRegistryAdd(mci::TreeNodePtr& node)
+{
+    QSTD_TRACE_FNC();
+    m_node = node;
+}
+
+void RafBoard::OnPostInit()
+{
+    QSTD_TRACE_FNC();
+    // The signals subscribe to the FA block's and TBT DSP's nodes here once
+    // those objects are part of the board.
+}
+
+void RafBoard::OnPostConfig()
+{
+    QSTD_TRACE_FNC();
+    // The gain controller gets its samples per switch position and is
+    // enabled here once it is part of the board.
+    if (m_hb) {
+        m_hb->StartAdcImmediately();
+    }
+}
+
+void RafBoard::OnShutdown()
+{
+    QSTD_TRACE_FNC();
+}
+
+void RafBoard::OnAnnounceSync()
+{
+    QSTD_TRACE_FNC();
+    // The position controllers of the board's on-demand sources are switched
+    // off here once the sources exist.
+}
+
+void RafBoard::OnAdjustedTimestamp(long long /*timestamp*/, unsigned long long lmt)
+{
+    QSTD_TRACE_FNC();
+    QSTD_TRACE(1, "RafBoard::OnAdjustedTimestamp ");
+    if (m_signals) {
+        m_signals->TbtSaFaRestart(lmt);
+    }
+}
+
+void RafBoard::EventReceived(unsigned long long id, unsigned long long first, unsigned long long /*second*/)
+{
+    if (id == 2 && m_local_timing) {
+        m_local_timing->Synchronize(2, first);
+    }
+}
+
+bool RafBoard::AnnounceLMTSync(unsigned long long lmt)
+{
+    QSTD_TRACE_FNC();
+    return m_local_timing != nullptr && m_local_timing->AnnounceSync(lmt);
+}
+
+bool RafBoard::SetSyncState(SyncStateMachine::State_e state)
+{
+    return m_local_timing != nullptr && m_local_timing->SetSyncState(state);
+}
+
+bool RafBoard::EnableEvent(unsigned char id)
+{
+    return m_local_timing != nullptr && m_local_timing->EnableEvent(static_cast<unsigned long long>(id));
+}
+
+bool RafBoard::DisableEvent(unsigned char id)
+{
+    return m_local_timing != nullptr && m_local_timing->DisableEvent(static_cast<unsigned long long>(id));
+}
+
+double RafBoard::GetADCFrequency() const
+{
+    return static_cast<double>(m_clock_info->GetADCFrequency());
+}
+
+unsigned RafBoard::GetTbtDecimation() const
+{
+    return m_clock_info->GetTbtDecimation();
+}
+
+unsigned RafBoard::GetFIRDecimation() const
+{
+    return m_clock_info->GetFIRDecimation();
+}
+
+unsigned RafBoard::GetSwitchDecimation() const
+{
+    return m_clock_info->GetSwitchDecimation();
+}
+
+double RafBoard::GetIFFrequency() const
+{
+    return m_clock_info->GetIFFrequency();
+}
+
+double RafBoard::GetTbtFrequency() const
+{
+    return m_clock_info->GetTbtFrequency();
+}
+
+double RafBoard::GetNcoFrequency() const
+{
+    return m_clock_info->GetNcoFrequency();
+}
+
+std::string RafBoard::GetId() const
+{
+    return Uri().GetId();
+}
+
+bool RafBoard::SetPllStatusLocked(const bool& /*locked*/)
+{
+    // The FA block carries the PLL status; not part of the board yet.
+    return false;
+}
+
+bool RafBoard::SetNCOFreq(const unsigned int& /*value*/)
+{
+    // The TBT DSP holds the NCO; not part of the board yet.
+    return false;
+}
+
+bool RafBoard::AdjustSignalOversampling(unsigned /*signal*/)
+{
+    // House keeping adjusts the oversampling; not part of the board yet.
+    return false;
+}
+
+void RafBoard::EnableFaBuf()
+{
+    // The LVDS traffic block enables the FA buffer; not part of the board yet.
+}
+
+uint64_t RafBoard::Count2Threshold(int count)
+{
+    const uint64_t x = static_cast<uint64_t>(static_cast<int64_t>(count)) >> 4;
+    const uint64_t square = x * x;
+    return (square >> 8) & 0xFFFF;
+}

@@ -1,0 +1,117 @@
+#pragma once
+// A RAF board (board type 175): the board that samples the four RF input
+// channels. Its constructor maps the FPGA block of each of its objects and
+// creates them in the board's fixed order; afterwards the board is the hub
+// through which the application and the board's own objects reach each
+// other.
+//
+// Objects made today, in the board's order: "clock_info", "tsm",
+// "synth_tsm", "hb", "LvdsTx", "signals" (with the board's event stream),
+// "events" and "local_timing". The gain controller ("conditioning", first of
+// all), the DSC configuration, signal conditioning, TBT DSP, house keeping,
+// interlock, post-mortem, synthetic generator, FA block, LVDS traffic,
+// temperature, averaging and beam objects take their places in that order
+// as they become part of the board; until then the forwarders to them
+// report that nothing was done.
+
+#include "app/sync_state_machine.h"
+#include "platform/qapp/zemtra_board.h"
+#include "platform/qfeature/events.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class RafIdSpecific;
+class HistoryBuffer;
+class Signals;
+class LocalTimingRaf;
+namespace qfeature {
+class Tsm;
+}
+namespace qapp {
+class ZemtraLvdsTransmitter;
+}
+
+class RafBoard : public qapp::ZemtraBoard {
+public:
+    // FPGA blocks (offset, length in bytes) that the board maps itself.
+    static constexpr int c_clock_info_offset = 0x100;
+    static constexpr int c_tsm_offset = 0x500000;
+    static constexpr int c_synth_tsm_offset = 0x500020;
+    static constexpr int c_hb_offset = 0x400000;
+    static constexpr int c_hb_length = 0xF8;
+    static constexpr int c_lvds_tx_offset = 0x600000;
+    static constexpr int c_local_timing_offset = 0x202000;
+    static constexpr int c_local_timing_length = 0x10;
+    // Registry flags of the board's auxiliary objects.
+    static constexpr unsigned long long c_aux_flags = 64;
+
+    // The board's event table: {0 "sync"}, {2 "trigger"}, {3 "interlock"}.
+    static const std::vector<qfeature::Events::Description> c_event_table;
+
+    // Raises "Failure while mapping to FPGA memory registers" when a block
+    // cannot be mapped; an object's constructor's exception passes.
+    RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board);
+    ~RafBoard() override;
+
+    // Keeps the board's tree node; every object adds its own nodes.
+    void OnRegistryAdd(mci::TreeNodePtr& node) override;
+    void OnPostInit() override;
+    // Starts the ADC history acquisition.
+    void OnPostConfig() override;
+    void OnShutdown() override;
+    void OnAnnounceSync() override;
+    // Restarts TBT, SA and FA at the LMT taken; the result is the restart's.
+    void OnAdjustedTimestamp(long long timestamp, unsigned long long lmt) override;
+
+    // Handler of the board's event table: the trigger (id 2) completes the
+    // local timing's synchronisation with the trigger's LMT.
+    void EventReceived(unsigned long long id, unsigned long long first, unsigned long long second);
+
+    // Announces lmt to the board's local timing; false when not accepted.
+    bool AnnounceLMTSync(unsigned long long lmt);
+    bool SetSyncState(SyncStateMachine::State_e state);
+    bool EnableEvent(unsigned char id);
+    bool DisableEvent(unsigned char id);
+
+    // Clock information.
+    double GetADCFrequency() const;
+    unsigned GetTbtDecimation() const;
+    unsigned GetFIRDecimation() const;
+    unsigned GetSwitchDecimation() const;
+    double GetIFFrequency() const;
+    double GetTbtFrequency() const;
+    double GetNcoFrequency() const;
+    // The board's slot (the id of its URI).
+    std::string GetId() const;
+
+    // Forwarders to objects that are not part of the board yet: each returns
+    // false (or does nothing) while its object is missing.
+    bool SetPllStatusLocked(const bool& locked);
+    bool SetNCOFreq(const unsigned int& value);
+    bool AdjustSignalOversampling(unsigned signal);
+    void EnableFaBuf();
+
+    // ADC count to interlock threshold: ((count sign-extended, shifted right
+    // by 4 as unsigned)^2 mod 2^64 >> 8) & 0xFFFF.
+    static uint64_t Count2Threshold(int count);
+
+    RafIdSpecific* GetClockInfo() const { return m_clock_info; }
+    HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
+    Signals* GetSignals() const { return m_signals; }
+    LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
+    qfeature::Tsm* GetTsm() const { return m_tsm; }
+    qfeature::Tsm* GetSynthTsm() const { return m_synth_tsm; }
+    const mci::TreeNodePtr& GetBoardNode() const { return m_node; }
+
+private:
+    Signals* m_signals = nullptr;
+    RafIdSpecific* m_clock_info = nullptr;
+    qfeature::Tsm* m_tsm = nullptr;
+    qfeature::Tsm* m_synth_tsm = nullptr;
+    HistoryBuffer* m_hb = nullptr;
+    LocalTimingRaf* m_local_timing = nullptr;
+    qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
+    mci::TreeNodePtr m_node;
+};

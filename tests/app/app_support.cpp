@@ -1,0 +1,111 @@
+#include "app_support.h"
+
+#include "platform/qboard/tim_board.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <unistd.h>
+#include <vector>
+
+namespace apptest {
+
+std::string DataFile(const std::string& name)
+{
+    const char* dir = std::getenv("ZV_TEST_DATA");
+    if (dir != nullptr && *dir != '\0') {
+        return std::string(dir) + "/" + name;
+    }
+    // Run outside ctest: the data lies next to this directory in the sources.
+    const std::string here(__FILE__);
+    return here.substr(0, here.rfind("/app/")) + "/data/" + name;
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+TempDir::TempDir()
+{
+    char pattern[] = "/tmp/zv-app-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (made == nullptr) {
+        throw std::runtime_error("cannot make a temporary directory");
+    }
+    m_path = made;
+}
+
+TempDir::~TempDir()
+{
+    const std::string command = "rm -rf '" + m_path + "'";
+    if (std::system(command.c_str()) != 0) {
+        // Leaving a directory behind in /tmp harms no later test.
+    }
+}
+
+RunningApp::RunningApp(const std::string& scenario) : m_app(std::make_shared<VunaApplication>())
+{
+    std::vector<std::string> args = {"zemtra-vuna", "--no-remote", "--root", m_dir.Path() + "/root"};
+    if (!scenario.empty()) {
+        args.push_back("--scenario");
+        args.push_back(scenario);
+    }
+    m_thread = std::thread([this, args] {
+        std::vector<std::string> storage = args;
+        std::vector<char*> argv;
+        for (std::string& a : storage) {
+            argv.push_back(&a[0]);
+        }
+        argv.push_back(nullptr);
+        m_result.store(m_app->Run(static_cast<int>(storage.size()), argv.data()));
+        m_ended.store(true);
+    });
+}
+
+RunningApp::~RunningApp()
+{
+    Stop();
+}
+
+bool RunningApp::WaitRunning(std::chrono::milliseconds timeout)
+{
+    const bool started = WaitFor(
+        [this] {
+            if (m_ended.load()) {
+                return true;
+            }
+            // The state is read first: its change orders the boards' creation
+            // before the reads below.
+            if (m_app->GetState() != qapp::ZemtraApplication::eStateRunning) {
+                return false;
+            }
+            qboard::TimBoard* tim = m_app->GetTim();
+            return tim != nullptr && tim->IsTrigSourceExt();
+        },
+        timeout);
+    if (!started || m_ended.load()) {
+        return false;
+    }
+    // The framework accepts requests right after the start hooks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return true;
+}
+
+bool RunningApp::Stop()
+{
+    if (!m_joined) {
+        m_app->RequestStop();
+        m_thread.join();
+        m_joined = true;
+    }
+    return m_result.load();
+}
+
+} // namespace apptest

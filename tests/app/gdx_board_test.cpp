@@ -1,0 +1,221 @@
+// GDX board assembly and operations: its base objects, the userblock's
+// register tree, the memory check, the bounded FA chain restart, and the
+// shutdown of its event stream.
+#include "board_fixture.h"
+
+#include "app/gdx_board.h"
+#include "app/local_timing_raf.h"
+#include "gdx/gdx_history_buffer.h"
+#include "platform/fpga/fpga_access.h"
+#include "platform/mci/client_access.h"
+#include "platform/qapp/zemtra_i2c_device.h"
+#include "platform/qreg/signal_node.h"
+#include "platform/qstd/capture.h"
+#include "platform/qstd/exception.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace apptest {
+template <>
+GdxBoard* BoardFixture<GdxBoard>::MakeBoard()
+{
+    return new GdxBoard(*m_app, m_bmc.get(), m_app.get());
+}
+} // namespace apptest
+
+namespace {
+
+using Fixture = apptest::BoardFixture<GdxBoard>;
+
+std::vector<std::string> ChildNames(const qapp::ZemtraObject& o)
+{
+    std::vector<std::string> names;
+    for (qapp::ZemtraObject* c : o.GetChildren()) {
+        names.push_back(c->GetName());
+    }
+    return names;
+}
+
+void SetUserblock(Fixture& f, unsigned type)
+{
+    f.Desc().registers.push_back({0xF80000, type, 32});
+}
+
+TEST(GdxBoardAssembly, CreatesItsBaseObjects)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    GdxBoard& b = f.Build();
+    EXPECT_EQ((std::vector<std::string>{"gdx_history_buf", "i2c_controller", "spi_controller", "LvdsRx", "events",
+                                        "local_timing"}),
+              ChildNames(b));
+    qapp::ZemtraObject* i2c = b.GetChildren()[1];
+    EXPECT_EQ((std::vector<std::string>{"SI57x", "SI5338", "SFP_EEPROM", "SFP_PHY", "SPD_EEPROM"}), ChildNames(*i2c));
+    EXPECT_EQ(64u, i2c->GetRegistryFlags());
+    EXPECT_EQ(64u, b.GetChildren()[2]->GetRegistryFlags());
+    auto* si57x = dynamic_cast<qapp::SI57x*>(i2c->GetChildren()[0]);
+    ASSERT_NE(nullptr, si57x);
+    EXPECT_EQ(125000000u, si57x->GetDevice().GetVcxoFreq());
+    EXPECT_EQ(bmc::eDeviceOn, si57x->GetDevice().GetDeviceState());
+    EXPECT_EQ(2u, si57x->GetRegistryFlags());
+    EXPECT_EQ(2u, i2c->GetChildren()[1]->GetRegistryFlags());
+
+    EXPECT_EQ(4u, b.GetUserblock());
+    EXPECT_TRUE(b.GetHistoryBuffer()->IsMemoryPresent());
+    EXPECT_EQ(b.GetEventStream(), b.GetLocalTiming()->GetEventStream());
+    EXPECT_EQ(static_cast<qfeature::HistoryBuffer*>(b.GetHistoryBuffer()), b.GetLocalTiming()->GetHistoryBuffer());
+}
+
+TEST(GdxBoardAssembly, RefusesBlocksThatCannotBeMapped)
+{
+    for (uint32_t offset : {0xF80000u, 0x400000u, 0xB00000u, 0x202000u}) {
+        SCOPED_TRACE(offset);
+        Fixture f(sim::c_typeGdx, "gdx", "7");
+        f.Desc().faults.unmappable = {offset};
+        try {
+            GdxBoard board(f.App(), f.Description(), &f.App());
+            ADD_FAILURE() << "no exception";
+        } catch (const qstd::Exception& e) {
+            EXPECT_STREQ("Failure while mapping to FPGA memory registers", e.what());
+        }
+    }
+}
+
+TEST(GdxBoardRegistry, DependsOnTheUserblock)
+{
+    struct Case {
+        unsigned type;
+        const char* log;
+        bool xml;
+    };
+    for (const Case& c : {Case{4, "Detected FOFB-SUV ZQT userblock.", false},
+                          Case{2, "Detected FOFB-SUV ZQT userblock.", false},
+                          Case{0, "Detected GDX-BASE ZQT userblock.", true},
+                          Case{1, "Detected GDX-SFPTEST ZQT userblock.", true},
+                          Case{9, "Warning: Unknown GDX ZQT userblock: 9", false}}) {
+        SCOPED_TRACE(c.type);
+        Fixture f(sim::c_typeGdx, "gdx", "7");
+        SetUserblock(f, c.type);
+        GdxBoard& b = f.Build();
+        b.SetUserBlockConfig("/nonexistent/gdx_user_block.xml");
+        qstd::CaptureScope capture(true, true, 2);
+        mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
+        b.OnRegistryAdd(node);
+        EXPECT_TRUE(capture.Logged(c.log));
+        EXPECT_EQ(c.xml, static_cast<bool>(node->GetChild("zqt_reg")));
+        EXPECT_EQ(c.xml, capture.Traced("ZQT registry not loaded."));
+        EXPECT_EQ(node, b.GetBoardNode());
+    }
+}
+
+TEST(GdxBoardRegistry, BuildsTheXmlRegisterMap)
+{
+    const std::string file = "/tmp/zv-gdx-user-block-test.xml";
+    {
+        std::ofstream out(file);
+        out << "<registers><register name=\"version\" offset=\"0x0\" access=\"ro\"/></registers>\n";
+    }
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    SetUserblock(f, 0);
+    f.Desc().registers.push_back({0xF00000, 0x1234, 32});
+    GdxBoard& b = f.Build();
+    b.SetUserBlockConfig(file);
+    qstd::CaptureScope capture(true, true, 2);
+    mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
+    b.OnRegistryAdd(node);
+    std::remove(file.c_str());
+    EXPECT_TRUE(capture.Traced("ZQT registry loaded successfully."));
+    mci::ClientAccess client(node);
+    EXPECT_EQ(0x1234, client.GetInteger("zqt_reg/version"));
+}
+
+TEST(GdxBoardRegistry, UnmappableWindowTakesTheNotLoadedPath)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    SetUserblock(f, 1);
+    f.Desc().faults.unmappable = {0xF00000};
+    GdxBoard& b = f.Build();
+    qstd::CaptureScope capture(true, true, 2);
+    mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
+    EXPECT_NO_THROW(b.OnRegistryAdd(node));
+    EXPECT_TRUE(capture.Traced("ZQT registry not loaded."));
+    ASSERT_TRUE(node->GetChild("zqt_reg"));
+    EXPECT_TRUE(node->GetChild("zqt_reg")->GetChildren().empty());
+}
+
+TEST(GdxBoardOperations, PostInitRefusesAMemoryThatDoesNotMatchTheSpd)
+{
+    {
+        Fixture f(sim::c_typeGdx, "gdx", "7");
+        EXPECT_NO_THROW(f.Build().OnPostInit());
+    }
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    f.Desc().options["spd"] = "4096,2,1,3,14,10";
+    GdxBoard& b = f.Build();
+    qstd::CaptureScope capture(true, false);
+    try {
+        b.OnPostInit();
+        FAIL() << "no exception";
+    } catch (const qstd::Exception& e) {
+        EXPECT_STREQ("Memory ctrl. & ram SPD eeprom par. mismatch!", e.what());
+    }
+    EXPECT_TRUE(capture.Logged("Memory controller & ram spd eeprom par. mismatch!"));
+}
+
+TEST(GdxBoardOperations, FaRestartWaitsForItsStartEventOnlySoLong)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    GdxBoard& b = f.Build();
+    qstd::CaptureScope capture(true, true, 1);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(b.GdxFaInit());
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_TRUE(capture.Logged("GDX-FA signal stopped."));
+    EXPECT_TRUE(capture.Traced("Resetting GDX FA chain..."));
+    EXPECT_TRUE(capture.Logged("Failed to start GDX-FA signal. No start event within 3000 ms."));
+    EXPECT_GE(waited, GdxBoard::c_start_timeout);
+    EXPECT_LT(waited, GdxBoard::c_start_timeout + std::chrono::seconds(2));
+    // The history buffer was armed for the start event.
+    EXPECT_EQ(4u, fpga::Read64(f.Sim().Memory() + GdxBoard::c_history_offset, tGdxHB::c_control));
+}
+
+TEST(GdxBoardOperations, ShutdownWithdrawsTheEventStream)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    GdxBoard& b = f.Build();
+    mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
+    b.OnRegistryAdd(node);
+    b.CreateSignals();
+    b.CreateSignals(); // once only
+    ASSERT_EQ(1u, node->GetChildren().size());
+    auto event = std::dynamic_pointer_cast<qreg::SignalNode>(node->GetChild("signals")->GetChild("event"));
+    ASSERT_TRUE(event);
+    EXPECT_TRUE(event->HasSource());
+
+    b.OnShutdown();
+    EXPECT_FALSE(event->HasSource());
+    EXPECT_EQ(qsig::eShutDown, b.GetEventStream()->GetState());
+    qstd::CaptureScope capture(true, true, 1);
+    EXPECT_FALSE(b.GdxFaInit());
+    EXPECT_TRUE(capture.TracedSubstring("Can't open: "));
+    EXPECT_FALSE(capture.Logged("GDX-FA signal stopped."));
+}
+
+TEST(GdxBoardOperations, OnlyTheTriggerSynchronises)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    SetUserblock(f, 0);
+    GdxBoard& b = f.Build();
+    EXPECT_TRUE(b.AnnounceLMTSync(11));
+    f.Sim().DeliverTrigger(std::chrono::steady_clock::now());
+    b.EventReceived(0, 11, 0);
+    b.EventReceived(3, 11, 0);
+    EXPECT_TRUE(b.GetLocalTiming()->IsSyncPending());
+    b.EventReceived(2, 11, 0); // restarts the FA chain, which nothing answers
+    EXPECT_FALSE(b.GetLocalTiming()->IsSyncPending());
+    EXPECT_EQ(11u, b.GetLocalTiming()->GetSynchronizedLMT());
+}
+
+} // namespace

@@ -1,0 +1,197 @@
+// RAF board assembly and operations: the objects in the board's order, the
+// mapping failures, the event table, the synchronisation calls and the
+// bounded TBT/SA/FA restart, and the helpers of the board and its signals.
+#include "board_fixture.h"
+
+#include "acquisition/history_buffer.h"
+#include "acquisition/signals.h"
+#include "app/local_timing_raf.h"
+#include "app/raf_board.h"
+#include "platform/fpga/fpga_access.h"
+#include "platform/qfeature/events.h"
+#include "platform/qfeature/tsm.h"
+#include "platform/qreg/signal_node.h"
+#include "platform/qstd/capture.h"
+#include "platform/qstd/exception.h"
+#include "raf/raf_id_specific.h"
+
+#include <gtest/gtest.h>
+
+namespace apptest {
+template <>
+RafBoard* BoardFixture<RafBoard>::MakeBoard()
+{
+    return new RafBoard(*m_app, m_bmc.get());
+}
+} // namespace apptest
+
+namespace {
+
+using Fixture = apptest::BoardFixture<RafBoard>;
+
+std::vector<std::string> ChildNames(const qapp::ZemtraObject& o)
+{
+    std::vector<std::string> names;
+    for (qapp::ZemtraObject* c : o.GetChildren()) {
+        names.push_back(c->GetName());
+    }
+    return names;
+}
+
+std::string ConstructionError(Fixture& f)
+{
+    try {
+        RafBoard board(f.App(), f.Description());
+        return "no error; children: " + std::to_string(board.GetChildren().size());
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
+TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    RafBoard& b = f.Build();
+    EXPECT_EQ((std::vector<std::string>{"clock_info", "tsm", "synth_tsm", "hb", "LvdsTx", "signals", "events",
+                                        "local_timing"}),
+              ChildNames(b));
+    EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
+    EXPECT_EQ(64u, b.GetSynthTsm()->GetRegistryFlags());
+    EXPECT_EQ(64u, b.GetHistoryBuffer()->GetRegistryFlags());
+    EXPECT_EQ(0u, b.GetClockInfo()->GetRegistryFlags());
+
+    // Clock information through the board.
+    EXPECT_DOUBLE_EQ(117440043.0, b.GetADCFrequency());
+    EXPECT_EQ(220u, b.GetTbtDecimation());
+    EXPECT_EQ(2u, b.GetFIRDecimation());
+    EXPECT_EQ(40u, b.GetSwitchDecimation());
+    EXPECT_DOUBLE_EQ(b.GetClockInfo()->GetIFFrequency(), b.GetIFFrequency());
+    EXPECT_EQ("3", b.GetId());
+
+    // The local timing and the events feature read the stream of "signals".
+    EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[6]);
+    ASSERT_NE(nullptr, events);
+    EXPECT_EQ("trigger", events->NameOf(2));
+    EXPECT_EQ("sync", events->NameOf(0));
+    EXPECT_EQ("interlock", events->NameOf(3));
+    EXPECT_EQ(3u, events->GetTable().size());
+    EXPECT_EQ(static_cast<qfeature::HistoryBuffer*>(b.GetHistoryBuffer()), b.GetLocalTiming()->GetHistoryBuffer());
+}
+
+TEST(RafBoardAssembly, RefusesBlocksThatCannotBeMapped)
+{
+    for (uint32_t offset : {0x100u, 0x500020u, 0x400000u, 0x600000u, 0x202000u}) {
+        SCOPED_TRACE(offset);
+        Fixture f(sim::c_typeRaf, "raf3", "3");
+        f.Desc().faults.unmappable = {offset};
+        EXPECT_EQ("Failure while mapping to FPGA memory registers", ConstructionError(f));
+    }
+}
+
+TEST(RafBoardAssembly, PassesTheClockInformationsRefusal)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    f.Desc().registers.push_back({0x108, 0, 32});
+    EXPECT_EQ("Invalid FPGA value for TBT decimation", ConstructionError(f));
+}
+
+TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBounded)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    RafBoard& b = f.Build();
+    LocalTimingRaf* lt = b.GetLocalTiming();
+
+    EXPECT_TRUE(b.AnnounceLMTSync(7));
+    EXPECT_EQ(7u, lt->GetAnnouncedLMT());
+    EXPECT_TRUE(lt->IsSyncPending());
+    f.Sim().DeliverTrigger(std::chrono::steady_clock::now());
+
+    // Only the trigger synchronises.
+    b.EventReceived(0, 7, 0);
+    b.EventReceived(3, 7, 0);
+    EXPECT_TRUE(lt->IsSyncPending());
+
+    qstd::CaptureScope capture(true, true, 1);
+    const auto before = std::chrono::steady_clock::now();
+    b.EventReceived(2, 7, 12345);
+    const auto waited = std::chrono::steady_clock::now() - before;
+
+    EXPECT_FALSE(lt->IsSyncPending());
+    EXPECT_EQ(7u, lt->GetSynchronizedLMT());
+    EXPECT_TRUE(capture.Traced("RafBoard::OnAdjustedTimestamp "));
+    EXPECT_TRUE(capture.Logged("TBT, FA, SA signals stopped."));
+    // Nothing answers the start request: the wait ends after its bound.
+    EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No start event within 3000 ms."));
+    EXPECT_FALSE(capture.LoggedSubstring("TBT, FA, SA signals started"));
+    EXPECT_GE(waited, Signals::c_start_timeout);
+    EXPECT_LT(waited, Signals::c_start_timeout + std::chrono::seconds(2));
+    // The TBT history acquisitions were re-armed before the start request.
+    volatile FPGAMem_t* hb = f.Sim().Memory() + RafBoard::c_hb_offset;
+    EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt1_control));
+    EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt2_control));
+}
+
+TEST(RafBoardOperations, PostConfigStartsTheAdcHistory)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    RafBoard& b = f.Build();
+    b.OnPostConfig();
+    EXPECT_EQ(1u, fpga::Read64(f.Sim().Memory() + RafBoard::c_hb_offset, tHB::c_adc_control));
+}
+
+TEST(RafBoardOperations, SignalsWithdrawTheEventStreamAtShutdown)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    RafBoard& b = f.Build();
+    Signals* signals = b.GetSignals();
+    mci::TreeNodePtr node = qapp::MakeBranchNode("signals", 0);
+    signals->OnRegistryAdd(node);
+    auto event = std::dynamic_pointer_cast<qreg::SignalNode>(node->GetChild("event"));
+    ASSERT_TRUE(event);
+    EXPECT_TRUE(event->HasSource());
+
+    signals->OnShutdown();
+    EXPECT_FALSE(event->HasSource());
+    EXPECT_EQ(qsig::eShutDown, signals->GetEventStream()->GetState());
+
+    // A restart on the shut stream does nothing and reports no failure.
+    qstd::CaptureScope capture(true, true, 1);
+    EXPECT_TRUE(signals->TbtSaFaRestart(0));
+    EXPECT_TRUE(capture.TracedSubstring("Can't open: "));
+    EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
+}
+
+TEST(RafBoardOperations, ForwardersReportMissingObjects)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    RafBoard& b = f.Build();
+    EXPECT_FALSE(b.SetNCOFreq(1u));
+    EXPECT_FALSE(b.SetPllStatusLocked(true));
+    EXPECT_FALSE(b.AdjustSignalOversampling(1));
+}
+
+TEST(RafBoardHelpers, CountToThreshold)
+{
+    const std::vector<std::pair<int, uint64_t>> cases = {
+        {0, 0},         {15, 0},         {255, 0},       {256, 1},   {4096, 256},
+        {32767, 16368}, {32768, 16384}, {65535, 65504}, {65536, 0}, {-256, 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, RafBoard::Count2Threshold(c.first)) << c.first;
+    }
+}
+
+TEST(RafBoardHelpers, RestartLmtLiesOnTheDecimationGrid)
+{
+    EXPECT_EQ(31801000u, Signals::RestartLmt(0, 1000));
+    EXPECT_EQ(5u + 63600000u, Signals::RestartLmt(5, 31800000));
+    EXPECT_EQ(40000000u, Signals::RestartLmt(0, 40000000));
+    EXPECT_EQ(36960000u, Signals::RestartLmt(0, 220u * 56u * 1000u));
+    // The sum is 64-bit: a large LMT does not wrap.
+    EXPECT_EQ(0x100000000ull + 31801000u, Signals::RestartLmt(0x100000000ull, 1000));
+    // A zero period (wrapped decimations) falls back to single ADC periods.
+    EXPECT_EQ(31800001u, Signals::RestartLmt(0, 0));
+}
+
+} // namespace

@@ -1,0 +1,307 @@
+// The application on simulated chassis: refused chassis, start-up with the
+// LMT synchronisation, its register nodes, the trigger settings, the PLL's
+// lock, unlock and relock, and later LMT synchronisations.
+#include "app_support.h"
+
+#include "acquisition/signals.h"
+#include "app/fa_sync_controller.h"
+#include "app/gdx_board.h"
+#include "app/local_timing_raf.h"
+#include "app/raf_board.h"
+#include "platform/qboard/tim_board.h"
+#include "platform/qreg/signal_node.h"
+#include "platform/qstd/capture.h"
+#include "platform/qstd/enum_map.h"
+#include "platform/qstd/exception.h"
+#include "qsig/stream_client.h"
+#include "sim/board.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using apptest::DataFile;
+using apptest::RunningApp;
+using apptest::WaitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+size_t CountLogged(qstd::CaptureScope& capture, const std::string& text)
+{
+    const auto records = capture.Sink().Records();
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
+        return r.kind == qstd::Record::Kind::Log && r.text == text;
+    }));
+}
+
+size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& text)
+{
+    const auto records = capture.Sink().Records();
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
+        return r.kind == qstd::Record::Kind::Log && r.text.find(text) != std::string::npos;
+    }));
+}
+
+std::vector<qfeature::LocalTimingSync*> AllLocalTimings(VunaApplication& app)
+{
+    std::vector<qfeature::LocalTimingSync*> timings;
+    for (RafBoard* raf : app.GetRafBoards()) {
+        timings.push_back(raf->GetLocalTiming());
+    }
+    if (GdxBoard* gdx = app.GetGdxBoard()) {
+        timings.push_back(gdx->GetLocalTiming());
+    }
+    return timings;
+}
+
+struct Refusal {
+    const char* scenario;
+    std::vector<std::string> messages;
+};
+
+TEST(VunaApplicationChassis, RefusesChassisItCannotServe)
+{
+    const std::vector<Refusal> refusals = {
+        {"two_timing_boards.xml", {"Application failure: Vuna application expects exactly one timing board."}},
+        {"two_tim_boards.xml", {"Application failure: Vuna application expects exactly one timing board."}},
+        {"no_raf_board.xml", {"Application failure: No RAF board present. Vuna application needs at least one."}},
+        {"mixed_raf_settings.xml",
+         {"RAF board - raf4 application settings does not match with RAF board - raf3 settings.",
+          "RAF board - raf5 application settings does not match with RAF board - raf3 settings.",
+          "Application failure: Mixed Raf board configuration."}},
+        {"adc_mismatch.xml",
+         {"RAF board ADC frequency - 100000000 does not match with TIM board ADC frequency - 117440043.",
+          "Application failure: RAF board ADC frequency does not match with TIM board."}},
+        {"no_timing_board.xml",
+         {"Assertion condition: m_tim != NULL",
+          "Application failure: No timing board present. Vuna application needs exactly one."}},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.scenario);
+        qstd::CaptureScope capture(true, false);
+        RunningApp run(DataFile(r.scenario));
+        ASSERT_TRUE(WaitFor([&run] { return run.Ended(); }, 10s));
+        EXPECT_FALSE(run.Stop());
+        for (const std::string& m : r.messages) {
+            EXPECT_EQ(1u, CountLogged(capture, m)) << m;
+        }
+        // Nothing of the PLL was made for a refused chassis.
+        EXPECT_EQ(nullptr, run.App().GetPllSignal());
+        EXPECT_EQ(nullptr, run.App().GetPllOutput());
+    }
+}
+
+TEST(VunaApplicationChassis, UntriggeredBoardTimesOutTheStartSynchronisation)
+{
+    qstd::CaptureScope capture(true, true, 1);
+    RunningApp run(DataFile("untriggered_raf.xml"));
+    ASSERT_TRUE(run.WaitRunning());
+    VunaApplication& app = run.App();
+
+    // The board of unknown type made no object.
+    EXPECT_EQ(nullptr, app.GetBoard(static_cast<bmc::BoardType_e>(99)));
+    EXPECT_EQ(2u, app.GetRafBoards().size());
+    EXPECT_EQ(3u, app.GetAllBoards().size());
+
+    EXPECT_EQ(1u, CountLogged(capture, "Not all boards get synchronized in expected timeout  1000 ms."));
+    // raf3 took the LMT but its restart waits in vain for raf5's FA chain.
+    EXPECT_TRUE(WaitFor([&capture] { return capture.Traced("raf3 gets synchronized"); }, 5s));
+    EXPECT_TRUE(capture.Traced("Timeout waiting for all FA chains stopped."));
+    EXPECT_FALSE(capture.Traced("raf5 gets synchronized"));
+    EXPECT_EQ(0u, app.GetRafBoards()[0]->GetLocalTiming()->GetSynchronizedLMT());
+    EXPECT_TRUE(app.GetRafBoards()[1]->GetLocalTiming()->IsSyncPending());
+    // Start-up went on regardless.
+    EXPECT_TRUE(app.GetTim()->IsTrigSourceExt());
+    EXPECT_EQ(0x5u, app.GetPresentRafs());
+
+    // Trigger 2's debouncer follows the longer ADC duration when twice it
+    // exceeds a twentieth of the ADC frequency.
+    uint32_t duration = 0;
+    ASSERT_TRUE(app.GetMaxAdcDuration(duration));
+    EXPECT_EQ(3000000u, duration);
+    unsigned debouncer = 0;
+    ASSERT_TRUE(app.GetTim()->GetTriggerGeneration()->GetTriggerDebouncer(2, debouncer));
+    EXPECT_EQ(6000000u, debouncer);
+    EXPECT_TRUE(run.Stop());
+}
+
+// One run of the default chassis for everything that start-up leaves behind.
+TEST(VunaApplicationDefault, StartUpHooksNodesAndSynchronisation)
+{
+    qstd::CaptureScope capture(true, true, 1);
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    VunaApplication& app = run.App();
+    mci::ClientAccess client = run.Client();
+
+    // LMT synchronisation at start: all five boards announced and synchronised.
+    EXPECT_EQ(1u, CountLogged(capture, "Synchronize LMT for all application boards to - 0."));
+    EXPECT_EQ(0u, CountLoggedContaining(capture, "Not all boards get synchronized"));
+    for (const char* board : {"raf3", "raf4", "raf5", "raf6", "gdx"}) {
+        EXPECT_TRUE(capture.Traced(std::string(board) + " is announced for synchronization")) << board;
+        EXPECT_TRUE(capture.Traced(std::string(board) + " gets synchronized")) << board;
+    }
+    for (qfeature::LocalTimingSync* lt : AllLocalTimings(app)) {
+        EXPECT_EQ(0u, lt->GetSynchronizedLMT()) << lt->GetBoard().GetName();
+    }
+    // The RAF restarts met in the FA synchronisation controller: the start
+    // lies on the 220 x 56 x 1000 grid past 31800000 ADC periods.
+    EXPECT_EQ(4u, CountLogged(capture, "TBT, FA, SA signals started at LMT=36960000"));
+    EXPECT_EQ(4u, app.GetFaSyncController()->GetSize());
+    EXPECT_EQ(4u, app.GetFaSyncController()->GetCounter());
+    EXPECT_TRUE(capture.LoggedSubstring("GDX-FA signal started at LMT="));
+    EXPECT_TRUE(capture.Traced("Timeout waiting for all FA chains running.") == false);
+
+    // Oversampling: without a board that adjusts, 64 passes, then one warning.
+    EXPECT_EQ(1u, CountLogged(capture, "Could not adjust trigger oversampling on RAF boardraf3 iteration: 63"));
+    EXPECT_EQ(0u, CountLoggedContaining(capture, "iteration: 64"));
+    EXPECT_EQ(1u, CountLogged(capture, "Could not adjust trigger oversampling on RAF board(s). "));
+
+    // Trigger settings of the configuration hooks.
+    qfeature::TimTriggerGeneration* triggers = app.GetTim()->GetTriggerGeneration();
+    unsigned value = 0;
+    ASSERT_TRUE(triggers->GetTriggerSource(1, value));
+    EXPECT_EQ(1u, value);
+    ASSERT_TRUE(triggers->GetTriggerDebouncer(2, value));
+    EXPECT_EQ(117440043u / 20u, value); // the Tsm duration is 0
+    ASSERT_TRUE(triggers->GetTriggerDebouncer(3, value));
+    EXPECT_EQ(176u, value); // 220 x 4 / 5
+    EXPECT_TRUE(app.GetTim()->IsTrigSourceExt());
+
+    // The application's nodes.
+    EXPECT_EQ("0", client.GetText("synchronize_lmt"));
+    EXPECT_EQ("[0, 4611686018427387903]", client.GetValidator("synchronize_lmt"));
+    EXPECT_EQ("fofb_switch", client.GetText("custom"));
+    EXPECT_EQ(14u, client.GetFlags("custom"));
+    EXPECT_EQ((std::vector<std::string>{"fofb_switch", "fa_clk"}), client.GetDomainValues("custom"));
+    client.SetText("custom", "fa_clk");
+    ASSERT_TRUE(triggers->GetLemoControl(value));
+    EXPECT_EQ(33u, value);
+    EXPECT_EQ("fa_clk", client.GetText("custom"));
+    client.SetText("custom", "0");
+    ASSERT_TRUE(triggers->GetLemoControl(value));
+    EXPECT_EQ(0u, value);
+    EXPECT_EQ("fofb_switch", client.GetText("custom"));
+    EXPECT_ANY_THROW(client.SetText("custom", "2"));
+
+    EXPECT_EQ(64u, client.GetFlags("clock_info"));
+    EXPECT_EQ((std::vector<std::string>{"decimation", "harmonic_number", "rf_frequency", "if_frequency",
+                                        "tbt_frequency", "nco_frequency", "adc_frequency"}),
+              client.List("clock_info"));
+    EXPECT_EQ(28, client.GetInteger("clock_info/decimation/fa/cic"));
+    EXPECT_EQ(2, client.GetInteger("clock_info/decimation/fa/fir"));
+    EXPECT_EQ(56, client.GetInteger("clock_info/decimation/fa"));
+    EXPECT_EQ(220, client.GetInteger("clock_info/decimation/tbt"));
+    EXPECT_EQ(1000, client.GetInteger("clock_info/decimation/sa"));
+    EXPECT_EQ(40, client.GetInteger("clock_info/decimation/sw"));
+    EXPECT_EQ(936, client.GetInteger("clock_info/harmonic_number"));
+    EXPECT_EQ(117440043, client.GetInteger("clock_info/adc_frequency"));
+    EXPECT_DOUBLE_EQ(117440043.0 / 220.0 * 936.0, client.GetDouble("clock_info/rf_frequency"));
+    EXPECT_EQ(2u, client.GetFlags("clock_info/rf_frequency"));
+    EXPECT_EQ(117440043u, app.GetDefAdcFreq());
+    EXPECT_EQ(56u, app.GetDefFaDecimation());
+
+    // The "pll" signal sits under the timing board's node, beside the PLL
+    // object's own node of the same name.
+    std::vector<std::shared_ptr<qreg::SignalNode>> pllSignals;
+    for (const mci::TreeNodePtr& child : app.GetTim()->GetTreeNode()->GetChildren()) {
+        if (child->GetName() == "pll") {
+            if (auto signal = std::dynamic_pointer_cast<qreg::SignalNode>(child)) {
+                pllSignals.push_back(signal);
+            }
+        }
+    }
+    ASSERT_EQ(1u, pllSignals.size());
+    EXPECT_TRUE(pllSignals[0]->HasSource());
+    EXPECT_EQ(2u, pllSignals[0]->GetFlags());
+    EXPECT_EQ(1, client.GetSignal("gdx/signals/event").accessType);
+    EXPECT_EQ(1, client.GetSignal("raf3/signals/event").accessType);
+    EXPECT_EQ(0xFu, app.GetPresentRafs());
+
+    // A write outside the LMT bounds is refused and announces nothing.
+    EXPECT_ANY_THROW(client.SetText("synchronize_lmt", "4611686018427387904"));
+    EXPECT_EQ("0", client.GetText("synchronize_lmt"));
+    EXPECT_EQ(1u, CountLoggedContaining(capture, "Synchronize LMT for all application boards to - "));
+
+    // The application's own call bypasses the validator: every board refuses,
+    // every refusal is logged and nothing is stored.
+    EXPECT_FALSE(app.SetSynchronizeLMT(qfeature::LocalTimingSync::c_max_syncLMT + 1));
+    EXPECT_EQ(5u, CountLoggedContaining(capture, "did not accept LMT 4611686018427387904"));
+    EXPECT_EQ("0", client.GetText("synchronize_lmt"));
+
+    EXPECT_TRUE(run.Stop());
+    EXPECT_TRUE(capture.Logged("zemtra-vuna ended."));
+}
+
+// The PLL against the simulated oscillator, and a client's synchronisation.
+TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronisation)
+{
+    qstd::CaptureScope capture(true, true, 3);
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    VunaApplication& app = run.App();
+    sim::TimingBoard* osc = run.Chassis().Timing();
+
+    ASSERT_TRUE(WaitFor([&app] { return app.IsPllLocked(); }, 20s));
+    {
+        // The "pll" stream carries atoms with the lock.
+        qsig::StreamClient<PllTraits> client(app.GetPllSignal(), "test-client", 64);
+        ASSERT_EQ(qsig::eSuccess, client.Open());
+        PllStruct atom;
+        bool sawLock = false;
+        for (int i = 0; i < 20 && !sawLock; ++i) {
+            ASSERT_EQ(qsig::eSuccess, client.Read(atom));
+            sawLock = atom.Lock == 1.0;
+        }
+        EXPECT_TRUE(sawLock);
+    }
+
+    // A client's write announces the LMT to every board at once; each takes
+    // it at the next external trigger and follows the state machine.
+    mci::ClientAccess client = run.Client();
+    client.SetText("synchronize_lmt", "1000000");
+    EXPECT_TRUE(capture.Logged("Synchronize LMT for all application boards to - 1000000."));
+    EXPECT_EQ("1000000", client.GetText("synchronize_lmt"));
+    const auto timings = AllLocalTimings(app);
+    for (qfeature::LocalTimingSync* lt : timings) {
+        EXPECT_EQ(1000000u, lt->GetAnnouncedLMT());
+    }
+    EXPECT_TRUE(WaitFor(
+        [&timings] {
+            return std::all_of(timings.begin(), timings.end(),
+                               [](qfeature::LocalTimingSync* lt) { return lt->GetSynchronizedLMT() == 1000000u; });
+        },
+        5s));
+    for (RafBoard* raf : app.GetRafBoards()) {
+        EXPECT_TRUE(WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::Synchronized; },
+                            5s))
+            << raf->GetName();
+    }
+
+    // The oscillator falls silent: after the time-out the PLL unlocks and
+    // every board drops to NoSync.
+    osc->SetOscillatorSilent(true);
+    EXPECT_TRUE(WaitFor([&app] { return !app.IsPllLocked(); }, 3s));
+    EXPECT_TRUE(WaitFor([&capture] { return capture.TracedSubstring("PLL: Timeout..."); }, 3s));
+    for (RafBoard* raf : app.GetRafBoards()) {
+        EXPECT_TRUE(WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::NoSync; }, 3s))
+            << raf->GetName();
+    }
+
+    osc->SetOscillatorSilent(false);
+    EXPECT_TRUE(WaitFor([&app] { return app.IsPllLocked(); }, 20s));
+
+    EXPECT_TRUE(run.Stop());
+    EXPECT_EQ(nullptr, app.GetPllSignal());
+    EXPECT_EQ(nullptr, app.GetPllOutput());
+}
+
+TEST(VunaApplicationNames, CustomFunctionTable)
+{
+    EXPECT_STREQ("fa_clk", qstd::EnumMap<CustomFnc_e>::ToString(fa_clk));
+    EXPECT_STREQ("fofb_switch", qstd::EnumMap<CustomFnc_e>::ToString(fofb_switch));
+    EXPECT_THROW(qstd::EnumMap<CustomFnc_e>::ToString(static_cast<CustomFnc_e>(2)), qstd::Exception);
+}
+
+} // namespace
