@@ -6,10 +6,14 @@
 
 #include "platform/qapp/create.h"
 #include "platform/qapp/instrument_path.h"
+#include "platform/qapp/signal_sources.h"
+#include "platform/qapp/fnc_node.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/history_buffer.h"
 #include "platform/qfeature/local_timing.h"
 #include "platform/qfeature/tsm.h"
+#include "platform/qreg/signal_node.h"
+#include "platform/qsig/signal_source.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
 #include "sim/chassis.h"
@@ -228,6 +232,57 @@ TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
     // The clock stepped forward by about 10^9 periods (less the time that passed).
     EXPECT_GT(board->delta, 999000000ll);
     EXPECT_LE(board->delta, 1000000000ll);
+}
+
+// A signal source that records its timestamp hooks.
+class HookSource : public qsig::SignalSource {
+public:
+    explicit HookSource(const std::string& name) : qsig::SignalSource(name, "raf3") {}
+    std::size_t AtomSize() const override { return 4; }
+    std::size_t GroupSize() const override { return 1; }
+    const std::type_info& AtomType() const override { return typeid(int); }
+    const std::type_info& BaseType() const override { return typeid(int); }
+    std::size_t Length() const override { return 1; }
+    std::vector<std::string> GetComponentNames() const override { return {"v"}; }
+    qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessStream; }
+    void OnAnnouncedTimestampChange() override { calls.push_back("announced"); }
+    void OnAdjustedTimestamp(long long, unsigned long long lmt) override
+    {
+        calls.push_back("adjusted " + std::to_string(lmt));
+    }
+    std::vector<std::string> calls;
+};
+
+mci::TreeNodePtr AddSignal(const mci::TreeNodePtr& parent, const std::string& name, qsig::SignalSource* source)
+{
+    auto node = std::make_shared<qreg::SignalNode>(name, source);
+    node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
+    node->Init();
+    return parent->Add(node);
+}
+
+TEST(LocalTimingSync, ExportedSignalSourcesFollowTheSynchronisation)
+{
+    Bench bench(Scenario({3}));
+    auto* board = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
+    bench.app.QueryChild(board);
+    auto* timing = qapp::Create<qfeature::LocalTimingSync>(*board, "local_timing", nullptr, nullptr);
+    HookSource top("event"), deep("adc"), withdrawn("sa");
+    AddSignal(board->GetTreeNode(), "event", &top);
+    mci::TreeNodePtr signals = board->GetTreeNode()->Add(qapp::MakeBranchNode("signals", 0));
+    AddSignal(signals, "adc", &deep);
+    auto gone = std::dynamic_pointer_cast<qreg::SignalNode>(AddSignal(signals, "sa", &withdrawn));
+    ASSERT_TRUE(gone);
+    gone->DetachSource();
+
+    ASSERT_TRUE(timing->AnnounceSync(900));
+    ASSERT_TRUE(bench.Desc(1)->SimBoard()->DeliverTrigger(std::chrono::steady_clock::now()));
+    timing->Synchronize(2, 900);
+    const std::vector<std::string> expected = {"announced", "adjusted 900"};
+    EXPECT_EQ(top.calls, expected);
+    EXPECT_EQ(deep.calls, expected);
+    EXPECT_TRUE(withdrawn.calls.empty());
+    EXPECT_EQ(qapp::ForEachSignalSource(board->GetTreeNode(), [](qsig::SignalSource&) {}), 2u);
 }
 
 TEST(TimingBoard, DevicesOfTheTimingBoard)
