@@ -29,9 +29,9 @@ std::string ToString(BoardType_e type);
 
 // Kind of a board's data-stream device.
 enum DataStreamAccessType_e : unsigned {
-    eAccessRandom = 0,  // random-access memory (history buffer, DMA)
-    eAccessStream = 1,  // sequential data stream
-    eAccessEvents = 2,  // timing-event stream
+    eAccessRandom = 0, // random-access memory (history buffer, DMA)
+    eAccessStream = 1, // sequential data stream
+    eAccessEvents = 2, // timing-event stream
 };
 
 class Uri {

@@ -81,7 +81,8 @@ private:
 // the full-scale input (the reference) linearly onto -50 to +150 degrees.
 class AD7787 {
 public:
-    AD7787(std::shared_ptr<SpiBusControllerFpgaAmba> spi, const std::string& name, unsigned chipSelect, double reference);
+    AD7787(std::shared_ptr<SpiBusControllerFpgaAmba> spi, const std::string& name, unsigned chipSelect,
+           double reference);
     void GetTemperature(float& value, bool& failed);
     static float ToCelsius(uint32_t raw, double reference);
 

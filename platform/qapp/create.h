@@ -7,8 +7,7 @@
 namespace qapp {
 
 // Constructs T(parent, args...), adopts it as a child of parent and returns it.
-template <typename T, typename P, typename... Args>
-T* Create(P& parent, Args&&... args)
+template <typename T, typename P, typename... Args> T* Create(P& parent, Args&&... args)
 {
     T* object = new T(parent, std::forward<Args>(args)...);
     parent.QueryChild(object);
@@ -16,8 +15,7 @@ T* Create(P& parent, Args&&... args)
 }
 
 // The same with the parent given by pointer.
-template <typename T, typename P, typename... Args>
-T* Create(P* parent, Args&&... args)
+template <typename T, typename P, typename... Args> T* Create(P* parent, Args&&... args)
 {
     return Create<T>(*parent, std::forward<Args>(args)...);
 }

@@ -12,16 +12,14 @@
 
 namespace qapp {
 
-template <typename T>
-class FncNode : public qreg::RegNode {
+template <typename T> class FncNode : public qreg::RegNode {
 public:
     using Getter = std::function<bool(T&)>;
     using Setter = std::function<bool(const T&)>;
 
     FncNode(const std::string& name, unsigned long long flags, Getter getter, Setter setter)
         : qreg::RegNode(name, setter ? flags : (flags & ~static_cast<unsigned long long>(mci::enums::eWritable))),
-          m_getter(std::move(getter)),
-          m_setter(std::move(setter))
+          m_getter(std::move(getter)), m_setter(std::move(setter))
     {
     }
 

@@ -62,17 +62,18 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
     namespace po = boost::program_options;
     RunOptions o;
     po::options_description desc("Framework options");
-    desc.add_options()("help,h", "show this help")(
-        "scenario,s", po::value<std::string>(&o.scenario), "chassis scenario file (default chassis when omitted)")(
+    desc.add_options()("help,h", "show this help")("scenario,s", po::value<std::string>(&o.scenario),
+                                                   "chassis scenario file (default chassis when omitted)")(
         "conf-dir,c", po::value<std::string>(&o.confDir), "configuration directory")(
         "root,r", po::value<std::string>(&o.root)->default_value("/"), "root of the instrument's absolute paths")(
         "log,l", po::value<std::string>(&o.logFile), "log file (standard error when omitted)")(
-        "no-log", po::bool_switch(&o.noLog), "disable logging")(
-        "trace,t", po::value<std::string>(&o.traceFile), "trace file (standard error when omitted)")(
-        "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0), "trace level 1 (errors) to 4 (details); 0 off")(
-        "no-remote", "do not serve remote clients")(
-        "bind", po::value<std::string>(&o.bindAddress)->default_value("127.0.0.1"), "address remote clients connect to")(
-        "port,p", po::value<unsigned short>(&o.port)->default_value(18150), "port remote clients connect to");
+        "no-log", po::bool_switch(&o.noLog), "disable logging")("trace,t", po::value<std::string>(&o.traceFile),
+                                                                "trace file (standard error when omitted)")(
+        "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0),
+        "trace level 1 (errors) to 4 (details); 0 off")("no-remote", "do not serve remote clients")(
+        "bind", po::value<std::string>(&o.bindAddress)->default_value("127.0.0.1"),
+        "address remote clients connect to")("port,p", po::value<unsigned short>(&o.port)->default_value(18150),
+                                             "port remote clients connect to");
     po::positional_options_description positional;
     positional.add("scenario", 1);
     po::variables_map vm;
@@ -206,8 +207,7 @@ void ZemtraApplication::BuildChassis()
     m_chassis->Start();
 }
 
-template <typename F>
-void ZemtraApplication::ForEachObject(F f, bool childrenFirst)
+template <typename F> void ZemtraApplication::ForEachObject(F f, bool childrenFirst)
 {
     std::vector<ZemtraObject*> order;
     std::function<void(ZemtraObject*)> visit = [&](ZemtraObject* o) {

@@ -46,14 +46,14 @@ class ZemtraBoard;
 
 // The framework's own command-line options.
 struct RunOptions {
-    std::string scenario;      // chassis scenario file; empty: the default chassis
-    std::string confDir;       // configuration directory; empty: "/var/opt/zemtra/cfg/" under the root
-    std::string root = "/";    // root of the instrument's absolute paths
-    std::string logFile;       // empty: standard error
-    std::string traceFile;     // empty: standard error
-    int traceLevel = 0;        // 0: tracing off
+    std::string scenario;   // chassis scenario file; empty: the default chassis
+    std::string confDir;    // configuration directory; empty: "/var/opt/zemtra/cfg/" under the root
+    std::string root = "/"; // root of the instrument's absolute paths
+    std::string logFile;    // empty: standard error
+    std::string traceFile;  // empty: standard error
+    int traceLevel = 0;     // 0: tracing off
     bool noLog = false;
-    bool remote = true;        // serve the register tree to remote clients
+    bool remote = true; // serve the register tree to remote clients
     std::string bindAddress = "127.0.0.1";
     unsigned short port = 18150;
     bool help = false;
@@ -123,8 +123,7 @@ private:
     void InstallStopSignals();
     void RestoreStopSignals();
     void ServeUntilStopped();
-    template <typename F>
-    void ForEachObject(F f, bool childrenFirst);
+    template <typename F> void ForEachObject(F f, bool childrenFirst);
 
     const std::string m_name;
     const bool m_persist;

@@ -12,8 +12,7 @@ const bmc::Uri c_noUri;
 }
 
 ZemtraBoard::ZemtraBoard(ZemtraApplication& application, const bmc::Board* board)
-    : ZemtraObject(&application, board ? board->GetName() : std::string("board")),
-      m_application(application),
+    : ZemtraObject(&application, board ? board->GetName() : std::string("board")), m_application(application),
       m_board(board)
 {
 }

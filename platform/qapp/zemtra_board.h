@@ -20,12 +20,10 @@ class ZemtraApplication;
 
 // Size of the FPGA block of an object class: T::c_blockSize. Specialise it for
 // a class that cannot carry the constant.
-template <typename T, typename = void>
-struct BlockSize {
+template <typename T, typename = void> struct BlockSize {
     static_assert(sizeof(T) == 0, "RegisterObject<T> needs the block size T::c_blockSize (or qapp::BlockSize<T>)");
 };
-template <typename T>
-struct BlockSize<T, std::void_t<decltype(T::c_blockSize)>> {
+template <typename T> struct BlockSize<T, std::void_t<decltype(T::c_blockSize)>> {
     static constexpr int value = static_cast<int>(T::c_blockSize);
 };
 
@@ -41,8 +39,7 @@ public:
     // Maps T's block at offset, constructs T(board, block, name, args...),
     // adopts and returns it. Throws "Failure while mapping to FPGA memory
     // registers" when the block cannot be mapped.
-    template <typename T, typename... Args>
-    T* RegisterObject(int offset, const std::string& name, Args&&... args)
+    template <typename T, typename... Args> T* RegisterObject(int offset, const std::string& name, Args&&... args)
     {
         QSTD_TRACE_FNC();
         volatile FPGAMem_t* block = MapRegisters(offset, BlockSize<T>::value);

@@ -11,8 +11,8 @@ namespace {
 constexpr std::chrono::milliseconds c_busyTimeout{5};
 }
 
-ZemtraI2cBusController::ZemtraI2cBusController(ZemtraBoard& board, volatile FPGAMem_t* block,
-                                               const std::string& name, unsigned prescaler)
+ZemtraI2cBusController::ZemtraI2cBusController(ZemtraBoard& board, volatile FPGAMem_t* block, const std::string& name,
+                                               unsigned prescaler)
     : ZemtraFpgaObject(board, block, name), m_block(block), m_prescaler(prescaler)
 {
 }

@@ -34,8 +34,7 @@ public:
     static constexpr int c_blockSize = 0x30;
 
     // prescaler: divider of the bus clock.
-    ZemtraI2cBusController(ZemtraBoard& board, volatile FPGAMem_t* block, const std::string& name,
-                           unsigned prescaler);
+    ZemtraI2cBusController(ZemtraBoard& board, volatile FPGAMem_t* block, const std::string& name, unsigned prescaler);
 
     // One register write or read of a device; false when the device does not
     // acknowledge or the controller stays busy.

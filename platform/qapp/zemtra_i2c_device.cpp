@@ -36,8 +36,8 @@ SI57x::SI57x(ZemtraI2cBusController& controller, const std::string& name, unsign
     SetTransfer([this](uint8_t reg, uint32_t value) { return WriteRegister(reg, value); });
 }
 
-SI5338::SI5338(ZemtraI2cBusController& controller, const std::string& name, unsigned char id,
-               unsigned char address, unsigned char bus)
+SI5338::SI5338(ZemtraI2cBusController& controller, const std::string& name, unsigned char id, unsigned char address,
+               unsigned char bus)
     : ZemtraI2cDevice(controller, name, id, address, bus), bmc::Si5338(name, address)
 {
     SetTransfer([this](uint8_t reg, uint32_t value) { return WriteRegister(reg, value); });
@@ -52,8 +52,8 @@ SFP_EEPROM::SFP_EEPROM(ZemtraI2cBusController& controller, const std::string& na
     }
 }
 
-SFP_PHY::SFP_PHY(ZemtraI2cBusController& controller, const std::string& name, unsigned char id,
-                 unsigned char address, unsigned char bus)
+SFP_PHY::SFP_PHY(ZemtraI2cBusController& controller, const std::string& name, unsigned char id, unsigned char address,
+                 unsigned char bus)
     : ZemtraI2cDevice(controller, name, id, address, bus)
 {
     for (auto& r : m_regs) {

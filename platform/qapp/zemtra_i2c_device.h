@@ -59,8 +59,8 @@ public:
 
 class SFP_EEPROM : public ZemtraI2cDevice {
 public:
-    SFP_EEPROM(ZemtraI2cBusController& controller, const std::string& name, unsigned char id,
-               unsigned char address, unsigned char bus);
+    SFP_EEPROM(ZemtraI2cBusController& controller, const std::string& name, unsigned char id, unsigned char address,
+               unsigned char bus);
     // Vendor name of the module (bytes 20 to 35 of the EEPROM).
     std::string GetVendor() const { return m_vendor; }
 
@@ -97,8 +97,8 @@ struct tRamCtrlPar {
 
 class SPD_EEPROM : public ZemtraI2cDevice {
 public:
-    SPD_EEPROM(ZemtraI2cBusController& controller, const std::string& name, unsigned char id,
-               unsigned char address, unsigned char bus);
+    SPD_EEPROM(ZemtraI2cBusController& controller, const std::string& name, unsigned char id, unsigned char address,
+               unsigned char bus);
     const tRamCtrlPar& GetRamCtrlPar() const { return m_par; }
 
     // Parses "capacity,width factor,rank width,bank width,row width,column

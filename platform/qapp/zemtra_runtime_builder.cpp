@@ -70,9 +70,8 @@ void ZemtraRuntimeBuilder::Build(const pugi::xml_node& xml, const mci::TreeNodeP
         const std::string name = child.attribute("name").as_string();
         const std::string where = "Register map " + m_file + ", " + (path.empty() ? name : path + "/" + name) + ": ";
         if (name.empty() || name.find('/') != std::string::npos) {
-            throw qstd::Exception("Register map " + m_file + ": <" + tag + "> without a valid name under \"" + path +
-                                      "\".",
-                                  true);
+            throw qstd::Exception(
+                "Register map " + m_file + ": <" + tag + "> without a valid name under \"" + path + "\".", true);
         }
         if (parent->GetChild(name)) {
             throw qstd::Exception(where + "duplicate name.", true);

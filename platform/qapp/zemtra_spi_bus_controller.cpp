@@ -4,8 +4,8 @@
 
 namespace qapp {
 
-ZemtraSpiBusController::ZemtraSpiBusController(ZemtraBoard& board, volatile FPGAMem_t* block,
-                                               const std::string& name, unsigned devices, bool lsbFirst)
+ZemtraSpiBusController::ZemtraSpiBusController(ZemtraBoard& board, volatile FPGAMem_t* block, const std::string& name,
+                                               unsigned devices, bool lsbFirst)
     : ZemtraFpgaObject(board, block, name),
       m_bus(std::make_shared<bmc::SpiBusControllerFpgaAmba>(name, devices, lsbFirst, block))
 {

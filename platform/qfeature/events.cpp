@@ -49,8 +49,8 @@ void Events::Start()
         return;
     }
     auto reader = std::make_unique<Reader>();
-    reader->client = std::make_unique<qsig::ZemtraEventStream::Client>(m_stream, GetDecoratedName("reader"),
-                                                                        c_queueLength);
+    reader->client =
+        std::make_unique<qsig::ZemtraEventStream::Client>(m_stream, GetDecoratedName("reader"), c_queueLength);
     auto filter = std::make_shared<qsig::EventFilter>();
     for (const Description& d : m_table) {
         filter->Add(d.id);
@@ -94,8 +94,8 @@ void Events::Run(Reader* reader)
             QSTD_TRACE(3, GetDecoratedName("reader") << " ends: " << rc);
             break;
         }
-        QSTD_TRACE(4, GetParent()->GetName() << ": event " << event.id << " (" << NameOf(event.id) << ") at LMT "
-                                              << event.lmt);
+        QSTD_TRACE(4, GetParent()->GetName()
+                          << ": event " << event.id << " (" << NameOf(event.id) << ") at LMT " << event.lmt);
         if (m_handler) {
             try {
                 m_handler(event.id, event.lmt, event.count);

@@ -183,9 +183,8 @@ void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long para
     }
     OnStartAdjustment();
     try {
-        qapp::ForEachSignalSource(GetBoard().GetTreeNode(), [delta, lmt](qsig::SignalSource& source) {
-            source.OnAdjustedTimestamp(delta, lmt);
-        });
+        qapp::ForEachSignalSource(GetBoard().GetTreeNode(),
+                                  [delta, lmt](qsig::SignalSource& source) { source.OnAdjustedTimestamp(delta, lmt); });
         GetBoard().OnAdjustedTimestamp(delta, lmt);
     } catch (const std::exception& e) {
         qstd::LogError("Timestamp adjustment of " + GetBoard().GetName() + " failed: " + e.what());
@@ -200,16 +199,15 @@ void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long para
 
 void LocalTimingSync::OnRegistryAdd(mci::TreeNodePtr& node)
 {
-    node->Add(qapp::MakeFncNode<unsigned long long>("announced_lmt", mci::enums::eValue,
-                                                    [this](unsigned long long& v) {
-                                                        v = GetAnnouncedLMT();
-                                                        return true;
-                                                    }));
-    node->Add(qapp::MakeFncNode<unsigned long long>("synchronized_lmt", mci::enums::eValue,
-                                                    [this](unsigned long long& v) {
-                                                        v = GetSynchronizedLMT();
-                                                        return true;
-                                                    }));
+    node->Add(qapp::MakeFncNode<unsigned long long>("announced_lmt", mci::enums::eValue, [this](unsigned long long& v) {
+        v = GetAnnouncedLMT();
+        return true;
+    }));
+    node->Add(
+        qapp::MakeFncNode<unsigned long long>("synchronized_lmt", mci::enums::eValue, [this](unsigned long long& v) {
+            v = GetSynchronizedLMT();
+            return true;
+        }));
 }
 
 } // namespace qfeature

@@ -5,9 +5,9 @@
 #include "test_app.h"
 
 #include "platform/qapp/create.h"
+#include "platform/qapp/fnc_node.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/signal_sources.h"
-#include "platform/qapp/fnc_node.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/history_buffer.h"
 #include "platform/qfeature/local_timing.h"

@@ -27,12 +27,12 @@ TEST(SpiBus, TransfersPerChipSelectAndFailures)
     uint32_t rx = 0;
     EXPECT_TRUE(spi->Transfer(1, 0x38, rx));
     EXPECT_EQ(rx, 0x22u);
-    EXPECT_EQ(regs[2], 0x38u);           // transmit word
-    EXPECT_EQ(regs[0] & 0xFu, 1u);       // chip select
+    EXPECT_EQ(regs[2], 0x38u);             // transmit word
+    EXPECT_EQ(regs[0] & 0xFu, 1u);         // chip select
     EXPECT_FALSE(spi->Transfer(2, 0, rx)); // not wired
-    regs[1] = 2;                          // transfer error
+    regs[1] = 2;                           // transfer error
     EXPECT_FALSE(spi->Transfer(0, 0, rx));
-    regs[1] = 1;                          // stays busy
+    regs[1] = 1; // stays busy
     EXPECT_FALSE(spi->Transfer(0, 0, rx));
     bmc::SpiBusControllerFpgaAmba none("x", 1, false, nullptr);
     EXPECT_FALSE(none.Transfer(0, 0, rx));
@@ -45,7 +45,7 @@ TEST(SpiBus, TemperatureSensorsConvertAndReportFailures)
     EXPECT_FLOAT_EQ(bmc::ADT7301::ToCelsius(0x3FE0), -1.0f);
     EXPECT_FLOAT_EQ(bmc::ADT7301::ToCelsius(0x1FFF), 8191.0f / 32.0f);
     EXPECT_FLOAT_EQ(bmc::ADT7301::ToCelsius(0x2000), -256.0f);
-    EXPECT_FLOAT_EQ(bmc::ADT7301::ToCelsius(0xFFFFC020), 1.0f);  // bits above 13 ignored
+    EXPECT_FLOAT_EQ(bmc::ADT7301::ToCelsius(0xFFFFC020), 1.0f); // bits above 13 ignored
     EXPECT_FLOAT_EQ(bmc::AD7787::ToCelsius(0, 2.5), -50.0f);
     EXPECT_FLOAT_EQ(bmc::AD7787::ToCelsius(0x800000, 2.5), 50.0f);
 

@@ -54,15 +54,33 @@ TEST_F(RunLoop, HooksRunInOrderWithTheApplicationState)
     ASSERT_TRUE(RunOn(app, m_dir, Scenario({3, 4})));
 
     const std::vector<std::string> expected = {
-        "app:CreateBoard tim@0",    "app:CreateBoard raf3@0",   "app:CreateBoard raf4@0",
-        "app:OnPreInit@1",          "raf3:OnPreInit@1",         "raf3/feature:OnPreInit@1",
-        "app:OnRegistryAdd@2",      "raf3:OnRegistryAdd@2",     "raf3/feature:OnRegistryAdd@2",
-        "app:OnPostInit@2",         "raf3:OnPostInit@2",        "raf3/feature:OnPostInit@2",
-        "app:OnPreConfig@3",        "raf3:OnPreConfig@3",       "raf3/feature:OnPreConfig@3",
-        "raf3:OnPostConfig@3",      "raf3/feature:OnPostConfig@3", "app:OnPostConfig@3",
-        "app:OnStartRunning@4",     "raf3:OnStartRunning@4",    "raf3/feature:OnStartRunning@4",
-        "app:OnAcceptRequests@4",   "raf3:OnAcceptRequests@4",  "raf3/feature:OnAcceptRequests@4",
-        "app:OnShutdown@4",         "raf3/feature:OnShutdown@4", "raf3:OnShutdown@4",
+        "app:CreateBoard tim@0",
+        "app:CreateBoard raf3@0",
+        "app:CreateBoard raf4@0",
+        "app:OnPreInit@1",
+        "raf3:OnPreInit@1",
+        "raf3/feature:OnPreInit@1",
+        "app:OnRegistryAdd@2",
+        "raf3:OnRegistryAdd@2",
+        "raf3/feature:OnRegistryAdd@2",
+        "app:OnPostInit@2",
+        "raf3:OnPostInit@2",
+        "raf3/feature:OnPostInit@2",
+        "app:OnPreConfig@3",
+        "raf3:OnPreConfig@3",
+        "raf3/feature:OnPreConfig@3",
+        "raf3:OnPostConfig@3",
+        "raf3/feature:OnPostConfig@3",
+        "app:OnPostConfig@3",
+        "app:OnStartRunning@4",
+        "raf3:OnStartRunning@4",
+        "raf3/feature:OnStartRunning@4",
+        "app:OnAcceptRequests@4",
+        "raf3:OnAcceptRequests@4",
+        "raf3/feature:OnAcceptRequests@4",
+        "app:OnShutdown@4",
+        "raf3/feature:OnShutdown@4",
+        "raf3:OnShutdown@4",
     };
     EXPECT_EQ(Only({"app", "raf3", "raf3/feature"}), expected);
     // The second board's children follow the first board's in every round.
@@ -174,8 +192,9 @@ TEST_F(RunLoop, MissingScenarioFileEndsRunWithFalse)
 {
     qstd::CaptureScope capture;
     TestApplication app;
-    std::vector<std::string> args = {"test-app", "--scenario", m_dir.Path() + "/none.xml", "--conf-dir",
-                                     m_dir.Path() + "/cfg", "--root", m_dir.Path() + "/root"};
+    std::vector<std::string> args = {
+        "test-app", "--scenario",          m_dir.Path() + "/none.xml", "--conf-dir", m_dir.Path() + "/cfg",
+        "--root",   m_dir.Path() + "/root"};
     std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(&a[0]);

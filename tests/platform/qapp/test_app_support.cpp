@@ -104,17 +104,40 @@ void RecordingFeature::Record(const char* hook)
     Hooks().Add(who, hook, StateNow());
 }
 
-void RecordingFeature::OnRegistryAdd(mci::TreeNodePtr&) { Record("OnRegistryAdd"); }
-void RecordingFeature::OnPreInit() { Record("OnPreInit"); }
-void RecordingFeature::OnPostInit() { Record("OnPostInit"); }
-void RecordingFeature::OnPreConfig() { Record("OnPreConfig"); }
-void RecordingFeature::OnPostConfig() { Record("OnPostConfig"); }
-void RecordingFeature::OnStartRunning() { Record("OnStartRunning"); }
-void RecordingFeature::OnAcceptRequests() { Record("OnAcceptRequests"); }
-void RecordingFeature::OnShutdown() { Record("OnShutdown"); }
+void RecordingFeature::OnRegistryAdd(mci::TreeNodePtr&)
+{
+    Record("OnRegistryAdd");
+}
+void RecordingFeature::OnPreInit()
+{
+    Record("OnPreInit");
+}
+void RecordingFeature::OnPostInit()
+{
+    Record("OnPostInit");
+}
+void RecordingFeature::OnPreConfig()
+{
+    Record("OnPreConfig");
+}
+void RecordingFeature::OnPostConfig()
+{
+    Record("OnPostConfig");
+}
+void RecordingFeature::OnStartRunning()
+{
+    Record("OnStartRunning");
+}
+void RecordingFeature::OnAcceptRequests()
+{
+    Record("OnAcceptRequests");
+}
+void RecordingFeature::OnShutdown()
+{
+    Record("OnShutdown");
+}
 
-RecordingFpgaObject::RecordingFpgaObject(qapp::ZemtraBoard& board, volatile FPGAMem_t* block,
-                                         const std::string& name)
+RecordingFpgaObject::RecordingFpgaObject(qapp::ZemtraBoard& board, volatile FPGAMem_t* block, const std::string& name)
     : qapp::ZemtraFpgaObject(board, block, name), m_block(block)
 {
 }
@@ -126,10 +149,9 @@ TestBoard::TestBoard(qapp::ZemtraApplication& application, const bmc::Board* boa
     m_stream = std::make_unique<qsig::ZemtraEventStream>(
         GetDecoratedName("event"), board->CreateDeviceName(bmc::eAccessEvents, 0), true, board->GetName());
     static const std::vector<qfeature::Events::Description> table = {{2, "trigger"}};
-    qapp::Create<qfeature::Events>(*this, "events", m_stream.get(), table,
-                                   [this](unsigned long long id, unsigned long long a, unsigned long long b) {
-                                       EventReceived(id, a, b);
-                                   });
+    qapp::Create<qfeature::Events>(
+        *this, "events", m_stream.get(), table,
+        [this](unsigned long long id, unsigned long long a, unsigned long long b) { EventReceived(id, a, b); });
     m_timing = qapp::Create<qfeature::LocalTimingSync>(*this, "local_timing", m_stream.get(), nullptr);
 }
 
@@ -169,15 +191,42 @@ unsigned long long TestBoard::LastTriggerLmt() const
     return m_lastLmt;
 }
 
-void TestBoard::OnRegistryAdd(mci::TreeNodePtr&) { Record("OnRegistryAdd"); }
-void TestBoard::OnPreInit() { Record("OnPreInit"); }
-void TestBoard::OnPostInit() { Record("OnPostInit"); }
-void TestBoard::OnPreConfig() { Record("OnPreConfig"); }
-void TestBoard::OnPostConfig() { Record("OnPostConfig"); }
-void TestBoard::OnStartRunning() { Record("OnStartRunning"); }
-void TestBoard::OnAcceptRequests() { Record("OnAcceptRequests"); }
-void TestBoard::OnShutdown() { Record("OnShutdown"); }
-void TestBoard::OnAnnounceSync() { Record("OnAnnounceSync"); }
+void TestBoard::OnRegistryAdd(mci::TreeNodePtr&)
+{
+    Record("OnRegistryAdd");
+}
+void TestBoard::OnPreInit()
+{
+    Record("OnPreInit");
+}
+void TestBoard::OnPostInit()
+{
+    Record("OnPostInit");
+}
+void TestBoard::OnPreConfig()
+{
+    Record("OnPreConfig");
+}
+void TestBoard::OnPostConfig()
+{
+    Record("OnPostConfig");
+}
+void TestBoard::OnStartRunning()
+{
+    Record("OnStartRunning");
+}
+void TestBoard::OnAcceptRequests()
+{
+    Record("OnAcceptRequests");
+}
+void TestBoard::OnShutdown()
+{
+    Record("OnShutdown");
+}
+void TestBoard::OnAnnounceSync()
+{
+    Record("OnAnnounceSync");
+}
 void TestBoard::OnAdjustedTimestamp(long long, unsigned long long lmt)
 {
     Record("OnAdjustedTimestamp");
@@ -211,12 +260,30 @@ void TestApplication::Record(const char* hook)
     Hooks().Add("app", hook, GetState());
 }
 
-void TestApplication::OnRegistryAdd(mci::TreeNodePtr&) { Record("OnRegistryAdd"); }
-void TestApplication::OnPreInit() { Record("OnPreInit"); }
-void TestApplication::OnPostInit() { Record("OnPostInit"); }
-void TestApplication::OnPreConfig() { Record("OnPreConfig"); }
-void TestApplication::OnPostConfig() { Record("OnPostConfig"); }
-void TestApplication::OnStartRunning() { Record("OnStartRunning"); }
+void TestApplication::OnRegistryAdd(mci::TreeNodePtr&)
+{
+    Record("OnRegistryAdd");
+}
+void TestApplication::OnPreInit()
+{
+    Record("OnPreInit");
+}
+void TestApplication::OnPostInit()
+{
+    Record("OnPostInit");
+}
+void TestApplication::OnPreConfig()
+{
+    Record("OnPreConfig");
+}
+void TestApplication::OnPostConfig()
+{
+    Record("OnPostConfig");
+}
+void TestApplication::OnStartRunning()
+{
+    Record("OnStartRunning");
+}
 void TestApplication::OnAcceptRequests()
 {
     Record("OnAcceptRequests");
@@ -224,7 +291,10 @@ void TestApplication::OnAcceptRequests()
         whileRunning(*this);
     }
 }
-void TestApplication::OnShutdown() { Record("OnShutdown"); }
+void TestApplication::OnShutdown()
+{
+    Record("OnShutdown");
+}
 
 void TestApplication::OnSyncAnnounced(qfeature::LocalTimingSync& sync)
 {
@@ -290,13 +360,11 @@ std::string Scenario(const std::vector<int>& rafSlots, const std::string& extra)
     return xml.str();
 }
 
-bool RunOn(TestApplication& app, const TempDir& dir, const std::string& scenarioXml,
-           std::vector<std::string> extraArgs)
+bool RunOn(TestApplication& app, const TempDir& dir, const std::string& scenarioXml, std::vector<std::string> extraArgs)
 {
     const std::string scenario = dir.File("scenario.xml", scenarioXml);
-    std::vector<std::string> args = {"test-app",  "--scenario", scenario,
-                                     "--conf-dir", dir.Path() + "/cfg", "--root",
-                                     dir.Path() + "/root"};
+    std::vector<std::string> args = {"test-app", "--scenario",        scenario, "--conf-dir", dir.Path() + "/cfg",
+                                     "--root",   dir.Path() + "/root"};
     if (std::find(extraArgs.begin(), extraArgs.end(), "--port") == extraArgs.end()) {
         args.push_back("--no-remote");
     }

@@ -22,8 +22,7 @@ using namespace qapptest;
 namespace {
 
 // Polls cond every 5 ms up to the time-out.
-template <typename F>
-bool WaitUntil(F cond, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
+template <typename F> bool WaitUntil(F cond, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!cond()) {

@@ -142,8 +142,8 @@ TEST_F(EventsConcurrency, StopWhileEventsFlowAndAFailingHandler)
 TEST(Events, WithoutStreamNothingRuns)
 {
     qapptest::TestApplication app;
-    auto* events = qapp::Create<qfeature::Events>(app, "events", nullptr, std::vector<qfeature::Events::Description>{},
-                                                  nullptr);
+    auto* events =
+        qapp::Create<qfeature::Events>(app, "events", nullptr, std::vector<qfeature::Events::Description>{}, nullptr);
     events->Start();
     EXPECT_FALSE(events->IsRunning());
     events->Stop();
