@@ -16,6 +16,7 @@ namespace qfeature {
 class TimTriggerGeneration : public qapp::ZemtraFeature {
 public:
     // Source of a trigger: 0 off, 1 software, 2 external input, 3 backplane.
+    // Debouncers count ADC periods (the dead time after a trigger).
     using TriggerSourceType = unsigned;
     static constexpr unsigned c_triggers = 4;
 
