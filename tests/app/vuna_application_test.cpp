@@ -244,6 +244,8 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
     sim::TimingBoard* osc = run.Chassis().Timing();
 
     ASSERT_TRUE(WaitFor([&app] { return app.IsPllLocked(); }, 20s));
+    mci::ClientAccess client = run.Client();
+    EXPECT_EQ("true", client.GetText("tim/pll/locked"));
     {
         // The "pll" stream carries atoms with the lock.
         qsig::StreamClient<PllTraits> client(app.GetPllSignal(), "test-client", 64);
@@ -259,7 +261,6 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
 
     // A client's write announces the LMT to every board at once; each takes
     // it at the next external trigger and follows the state machine.
-    mci::ClientAccess client = run.Client();
     client.SetText("synchronize_lmt", "1000000");
     EXPECT_TRUE(capture.Logged("Synchronize LMT for all application boards to - 1000000."));
     EXPECT_EQ("1000000", client.GetText("synchronize_lmt"));
@@ -277,6 +278,7 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
         EXPECT_TRUE(WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::Synchronized; },
                             5s))
             << raf->GetName();
+        EXPECT_EQ("Synchronized", client.GetText(raf->GetName() + "/local_timing/sync_state_machine"));
     }
 
     // The oscillator falls silent: after the time-out the PLL unlocks and
@@ -287,7 +289,9 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
     for (RafBoard* raf : app.GetRafBoards()) {
         EXPECT_TRUE(WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::NoSync; }, 3s))
             << raf->GetName();
+        EXPECT_EQ("NoSync", client.GetText(raf->GetName() + "/local_timing/sync_state_machine"));
     }
+    EXPECT_EQ("false", client.GetText("tim/pll/locked"));
 
     osc->SetOscillatorSilent(false);
     EXPECT_TRUE(WaitFor([&app] { return app.IsPllLocked(); }, 20s));
