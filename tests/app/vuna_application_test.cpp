@@ -126,6 +126,28 @@ TEST(VunaApplicationChassis, UntriggeredBoardTimesOutTheStartSynchronisation)
     EXPECT_TRUE(run.Stop());
 }
 
+TEST(VunaApplicationChassis, EventReceiverTimingBoardServesAlone)
+{
+    qstd::CaptureScope capture(true, true, 2);
+    RunningApp run(DataFile("evrx_timing_board.xml"));
+    ASSERT_TRUE(run.WaitRunning());
+    VunaApplication& app = run.App();
+    auto* evrx = dynamic_cast<qboard::EvrxBoard*>(app.GetTim());
+    ASSERT_NE(nullptr, evrx);
+    EXPECT_EQ(1u, evrx->GetBackplaneT0Switch());
+    EXPECT_TRUE(capture.TracedSubstring("Creating board for type "));
+    EXPECT_TRUE(capture.Traced("Board instance created."));
+    // The timing board's node configuration: trigger 1's "source" carries 14.
+    mci::ClientAccess client = run.Client();
+    EXPECT_EQ(14u, client.GetFlags("evrx/trigger_generation/trigger1/source"));
+    EXPECT_EQ(6u, client.GetFlags("evrx/trigger_generation/trigger2/source"));
+    EXPECT_EQ(nullptr, app.GetGdxBoard());
+    EXPECT_EQ(0x2u, app.GetPresentRafs());
+    EXPECT_EQ(1u, app.GetFaSyncController()->GetSize());
+    EXPECT_TRUE(capture.Traced("raf4 gets synchronized"));
+    EXPECT_TRUE(run.Stop());
+}
+
 // One run of the default chassis for everything that start-up leaves behind.
 TEST(VunaApplicationDefault, StartUpHooksNodesAndSynchronisation)
 {
@@ -229,6 +251,16 @@ TEST(VunaApplicationDefault, StartUpHooksNodesAndSynchronisation)
     EXPECT_FALSE(app.SetSynchronizeLMT(qfeature::LocalTimingSync::c_max_syncLMT + 1));
     EXPECT_EQ(5u, CountLoggedContaining(capture, "did not accept LMT 4611686018427387904"));
     EXPECT_EQ("0", client.GetText("synchronize_lmt"));
+
+    // Board-wide PLL hooks: each board that fails is logged, the others
+    // are still served (no board carries the NCO or the PLL status yet).
+    EXPECT_FALSE(app.SetNCOFreq(5));
+    for (const char* board : {"raf3", "raf4", "raf5", "raf6"}) {
+        EXPECT_EQ(1u, CountLogged(capture, std::string("Could not set NCO frequency on board ") + board +
+                                               " to value 5"));
+    }
+    app.SetPllStatusLocked(true);
+    EXPECT_LE(1u, CountLogged(capture, "Could not set PLL status on board raf6 to value 1"));
 
     EXPECT_TRUE(run.Stop());
     EXPECT_TRUE(capture.Logged("zemtra-vuna ended."));
