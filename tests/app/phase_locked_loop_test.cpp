@@ -420,8 +420,11 @@ TEST(PhaseLockedLoopConcurrency, LocksTheSimulatedOscillatorUnlocksOnSilenceAndR
     // The DAC follows the loop's code.
     EXPECT_NE(loop.chassis->Timing()->Dac(), 0u);
 
+    // Silence: the loop holds until the 500 ms source time-out, then unlocks.
+    const auto silent = std::chrono::steady_clock::now();
     loop.chassis->Timing()->SetOscillatorSilent(true);
     ASSERT_TRUE(loop.WaitLocked(false, milliseconds(3000)));
+    EXPECT_GE(std::chrono::steady_clock::now() - silent, milliseconds(350));
     EXPECT_TRUE(capture.Traced("PLL: Timeout..."));
 
     loop.chassis->Timing()->SetOscillatorSilent(false);
