@@ -13,6 +13,8 @@
 #include "platform/qapp/zemtra_runtime_builder.h"
 #include "platform/qapp/zemtra_spi_bus_controller.h"
 #include "platform/qreg/signal_node.h"
+#include "platform/qsig/circular_buffer_controller.h"
+#include "platform/qsig/random_access_zemtra.h"
 #include "platform/qsig/event_filter.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
@@ -26,6 +28,29 @@ const std::vector<qfeature::Events::Description> GdxBoard::c_event_table = {
     {2, "trigger"},
     {3, "interlock"},
 };
+
+namespace {
+
+// Component names of the GDX FA atom: the sixteen SA/FA names of each RAF
+// slot, suffixed with the slot (the r fields with an underscore).
+std::vector<std::string> GdxFaNames()
+{
+    static const char* const base[] = {"Va", "Vb", "Vc", "Vd", "Sum", "Q", "X", "Y",
+                                       "LMT_l", "LMT_h", "r1", "r2", "r3", "r4", "r5", "status"};
+    std::vector<std::string> names;
+    for (int slot = 3; slot <= 6; ++slot) {
+        for (const char* b : base) {
+            const std::string name(b);
+            const bool reserved = name.size() == 2 && name[0] == 'r';
+            names.push_back(name + (reserved ? "_" : "") + std::to_string(slot));
+        }
+    }
+    return names;
+}
+
+const bool c_gdx_fa_names_filled = (GdxFaTraits::names.Set(GdxFaNames()), true);
+
+} // namespace
 
 const char* const GdxBoard::c_user_block_config = "/var/opt/zemtra/cfg/gdx_user_block.xml";
 
@@ -95,8 +120,12 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_event = std::make_unique<qsig::ZemtraEventStream>(GetDecoratedName("event"), device, true, boardName);
 
     // The grouping, FA filter, SFP control, Ethernet streamer and feedback
-    // blocks of userblocks 2 to 4 are built here, and the FA random-access
-    // buffer over the history memory, as they become part of the board.
+    // blocks of userblocks 2 to 4 are built here as they become part of the
+    // board.
+
+    if (m_history_buffer->IsMemoryPresent() && board != nullptr) {
+        m_fa_buffer = std::make_shared<qsig::RandomAccessZemtra>(board->CreateDeviceName(bmc::eAccessRandom, 0), "");
+    }
 
     QSTD_TRACE(1, "Creating qfeature::Events.");
     qapp::Create<qfeature::Events>(*this, std::string("events"), m_event.get(), c_event_table,
@@ -116,6 +145,11 @@ GdxBoard::~GdxBoard()
     // The objects go while the board is still whole, and the event stream
     // only after its consumers ("events", "local_timing") are gone.
     DeleteChildren();
+    if (m_fa_node) {
+        m_fa_node->DetachSource();
+    }
+    m_fa_source.reset();
+    m_fa_buffer.reset();
     if (m_event_node) {
         m_event_node->DetachSource();
     }
@@ -203,6 +237,11 @@ void GdxBoard::OnShutdown()
     if (m_event_node) {
         m_event_node->DetachSource();
     }
+    // The FA source is withdrawn from its node too; the board keeps it until
+    // it is destroyed.
+    if (m_fa_node) {
+        m_fa_node->DetachSource();
+    }
     if (m_si5338) {
         m_si5338->GetDevice().Si5338StopDevice();
     }
@@ -211,8 +250,11 @@ void GdxBoard::OnShutdown()
 void GdxBoard::OnAnnounceSync()
 {
     QSTD_TRACE_FNC();
-    // Arms the feedback magnet-counter reset and disables the FA source's
-    // position controllers once the feedback block and the FA source exist.
+    // The feedback block's magnet-counter reset is armed here once the block
+    // is part of the board.
+    if (m_fa_source) {
+        m_fa_source->EnableAllControllers(false);
+    }
 }
 
 void GdxBoard::OnAdjustedTimestamp(long long /*timestamp*/, unsigned long long /*lmt*/)
@@ -291,8 +333,9 @@ bool GdxBoard::GdxFaInit()
         throw qstd::Exception(os.str(), true);
     }
     qstd::LogInfo("GDX-FA signal started at LMT=" + std::to_string(start));
-    // The FA source's controllers are reset to start here once the source
-    // exists.
+    if (m_fa_source) {
+        m_fa_source->ResetAllControllers(start);
+    }
     return stopped && running;
 }
 
@@ -306,14 +349,50 @@ void GdxBoard::ResetFaChain()
     // order, once they are part of the board.
 }
 
+void GdxBoard::CreateGdxFaSignal()
+{
+    QSTD_TRACE_FNC();
+    if (!m_fa_buffer) {
+        QSTD_TRACE(1, "History Buffer is not supported");
+        return;
+    }
+    const std::size_t bytes = m_fa_buffer->GetByteSize();
+    QSTD_TRACE(1, "Creating GdxFaSource");
+    m_fa_source = std::make_shared<GdxFaSource>("gdx-fa-source", m_fa_buffer, 0, bytes, c_fa_chunk,
+                                                qsig::ePriorityHigh, GdxFaTraits(), GetName());
+    const std::size_t atoms = bytes / m_fa_source->AtomSize();
+    const uint64_t adc = m_hooks ? m_hooks->GetDefAdcFreq() : 0;
+    const uint64_t decimation =
+        m_hooks ? static_cast<uint64_t>(m_hooks->GetDefTbtDecimation()) * m_hooks->GetDefFaDecimation() : 0;
+    QSTD_TRACE(1, "Creating CircualBufferController: " << " size: " << atoms << ", ADC frequency: " << adc
+                                                       << ", decimation: " << decimation);
+    auto controller = std::make_shared<qsig::CircularBufferController>(atoms, adc, 2);
+    QSTD_TRACE(1, "Configuring SegmentedBufferController");
+    controller->SetTimeout(60u);
+    controller->SetDecimation(decimation);
+    {
+        qsig::ZemtraEventStream::Client client(m_event.get(), "gdx-ctrl-client",
+                                               static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
+        controller->SetEventClient(client);
+    }
+    QSTD_TRACE(1, "Configuring GdxFaSource");
+    m_fa_source->SetPositionController(controller);
+}
+
 void GdxBoard::CreateSignals()
 {
     QSTD_TRACE_FNC();
     if (!m_node || m_signals_node) {
         return;
     }
+    CreateGdxFaSignal();
     m_signals_node = mci::factory::Create<qreg::RegNode>("signals", 0);
     m_node->Add(m_signals_node);
+    if (m_fa_source) {
+        mci::TreeNodePtr faNode = mci::factory::Create<qreg::SignalNode>("fa", m_fa_source.get(), 2);
+        m_fa_node = std::dynamic_pointer_cast<qreg::SignalNode>(faNode);
+        m_signals_node->Add(faNode);
+    }
     mci::TreeNodePtr eventNode = mci::factory::Create<qreg::SignalNode>("event", m_event.get(), 2);
     m_event_node = std::dynamic_pointer_cast<qreg::SignalNode>(eventNode);
     m_signals_node->Add(eventNode);

@@ -10,12 +10,16 @@
 // RAF boards' (GdxFaInit, through the application's FA synchronisation
 // controller).
 
+#include "acquisition/sa_fa_atom.h"
 #include "app/pll_hooks.h"
 #include "app/sync_state_machine.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
+#include "platform/qsig/random_access_buffer.h"
 #include "platform/qsig/zemtra_event_stream.h"
+#include "qsig/data_on_demand_source.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -39,8 +43,16 @@ namespace qreg {
 class SignalNode;
 }
 
+// Element of the GDX board's FA signal: the FA samples of the four RAF
+// boards (slots 3 to 6).
+using GdxFaTraits = qsig::SignalTraits<int, std::array<SaFaAtom, 4>, 1>;
+
 class GdxBoard : public qapp::ZemtraBoard {
 public:
+    using GdxFaSource = qsig::DataOnDemandSource<GdxFaTraits>;
+    // Read chunk of the FA source in atoms.
+    static constexpr std::size_t c_fa_chunk = 15625;
+
     static constexpr int c_feature_offset = 0xF80000;
     static constexpr int c_feature_length = 0x8;
     static constexpr int c_history_offset = 0x400000;
@@ -97,7 +109,11 @@ public:
     // when the start event does not arrive within c_start_timeout.
     bool GdxFaInit();
     void ResetFaChain();
-    // The "signals" branch with the signal node "event".
+    // The FA on-demand source over the history memory with its circular
+    // position controller; nothing without history memory.
+    void CreateGdxFaSignal();
+    // The "signals" branch with the signal nodes "fa" (when the FA source
+    // exists) and "event"; once only.
     void CreateSignals();
     void StartGroupingGbe();
 
@@ -112,6 +128,8 @@ public:
     GdxHistoryBuffer* GetHistoryBuffer() const { return m_history_buffer; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
     qsig::ZemtraEventStream* GetEventStream() const { return m_event.get(); }
+    const std::shared_ptr<GdxFaSource>& GetFaSource() const { return m_fa_source; }
+    const std::shared_ptr<qsig::RandomAccessBuffer>& GetFaBuffer() const { return m_fa_buffer; }
     qapp::SPD_EEPROM* GetSpdEeprom() const { return m_spd_eeprom; }
     qapp::SerialFlash* GetSerialFlash() const { return m_serial_flash; }
     const mci::TreeNodePtr& GetBoardNode() const { return m_node; }
@@ -130,8 +148,11 @@ private:
     qapp::SerialFlash* m_serial_flash = nullptr;
     qapp::ZemtraLvdsReceiver* m_lvds_rx = nullptr;
     PllHooks* m_hooks;
+    std::shared_ptr<qsig::RandomAccessBuffer> m_fa_buffer;
+    std::shared_ptr<GdxFaSource> m_fa_source;
     std::unique_ptr<qsig::ZemtraEventStream> m_event;
     std::shared_ptr<qreg::SignalNode> m_event_node;
+    std::shared_ptr<qreg::SignalNode> m_fa_node;
     mci::TreeNodePtr m_node;
     mci::TreeNodePtr m_signals_node;
     std::string m_user_block_config;

@@ -203,6 +203,62 @@ TEST(GdxBoardOperations, ShutdownWithdrawsTheEventStream)
     EXPECT_FALSE(capture.Logged("GDX-FA signal stopped."));
 }
 
+TEST(GdxBoardSignals, FaSourceOverTheHistoryMemoryFollowsSynchronisation)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    GdxBoard& b = f.Build();
+    ASSERT_TRUE(b.GetFaBuffer());
+    mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
+    b.OnRegistryAdd(node);
+    b.CreateSignals();
+    mci::TreeNodePtr signalsNode = node->GetChild("signals");
+    ASSERT_TRUE(signalsNode);
+    std::vector<std::string> names;
+    for (const auto& c : signalsNode->GetChildren()) {
+        names.push_back(c->GetName());
+    }
+    EXPECT_EQ((std::vector<std::string>{"fa", "event"}), names);
+
+    const auto& source = b.GetFaSource();
+    ASSERT_TRUE(source);
+    EXPECT_EQ(256u, source->AtomSize());
+    const std::vector<std::string> components = source->GetComponentNames();
+    ASSERT_EQ(64u, components.size());
+    EXPECT_EQ("Va3", components[0]);
+    EXPECT_EQ("LMT_l3", components[8]);
+    EXPECT_EQ("r1_3", components[10]);
+    EXPECT_EQ("status3", components[15]);
+    EXPECT_EQ("Va4", components[16]);
+    EXPECT_EQ("r5_6", components[62]);
+    EXPECT_EQ("status6", components[63]);
+
+    // One controller, the main one: disabled by an announcement.
+    ASSERT_EQ(1u, source->GetControllerCopyCount());
+    auto controller = source->GetPositionController();
+    ASSERT_TRUE(controller);
+    EXPECT_TRUE(controller->IsEnabled());
+    b.OnAnnounceSync();
+    EXPECT_FALSE(controller->IsEnabled());
+}
+
+TEST(GdxBoardSignals, NoHistoryMemoryNoFaSignal)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    f.Desc().faults.noHistoryMemory = true;
+    GdxBoard& b = f.Build();
+    EXPECT_FALSE(b.GetFaBuffer());
+    mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
+    b.OnRegistryAdd(node);
+    qstd::CaptureScope capture(false, true, 1);
+    b.CreateSignals();
+    EXPECT_TRUE(capture.Traced("History Buffer is not supported"));
+    EXPECT_FALSE(b.GetFaSource());
+    ASSERT_EQ(1u, node->GetChild("signals")->GetChildren().size());
+    EXPECT_TRUE(node->GetChild("signals")->GetChild("event"));
+    // An announcement without a source changes nothing and raises nothing.
+    EXPECT_NO_THROW(b.OnAnnounceSync());
+}
+
 TEST(GdxBoardOperations, OnlyTheTriggerSynchronises)
 {
     Fixture f(sim::c_typeGdx, "gdx", "7");

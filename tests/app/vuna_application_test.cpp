@@ -238,6 +238,8 @@ TEST(VunaApplicationDefault, StartUpHooksNodesAndSynchronisation)
     EXPECT_TRUE(pllSignals[0]->HasSource());
     EXPECT_EQ(2u, pllSignals[0]->GetFlags());
     EXPECT_EQ(1, client.GetSignal("gdx/signals/event").accessType);
+    EXPECT_EQ(2, client.GetSignal("gdx/signals/fa").accessType);
+    EXPECT_EQ(256u, client.GetSignal("gdx/signals/fa").atomSize);
     EXPECT_EQ(1, client.GetSignal("raf3/signals/event").accessType);
     EXPECT_EQ(0xFu, app.GetPresentRafs());
 
