@@ -145,6 +145,31 @@ TEST(VunaApplicationChassis, EventReceiverTimingBoardServesAlone)
     EXPECT_EQ(0x2u, app.GetPresentRafs());
     EXPECT_EQ(1u, app.GetFaSyncController()->GetSize());
     EXPECT_TRUE(capture.Traced("raf4 gets synchronized"));
+
+    // Shutdown twice: the second deletes nothing and switches the trigger
+    // source off again; the framework's own shutdown follows.
+    ASSERT_TRUE(evrx->IsTrigSourceExt());
+    app.OnShutdown();
+    EXPECT_EQ(nullptr, app.GetPllSignal());
+    EXPECT_EQ(nullptr, app.GetPllOutput());
+    EXPECT_FALSE(evrx->IsTrigSourceExt());
+    evrx->SetTrigSourceExt();
+    app.OnShutdown();
+    EXPECT_FALSE(evrx->IsTrigSourceExt());
+    EXPECT_TRUE(run.Stop());
+}
+
+TEST(VunaApplicationChassis, RafSlotOutsideTheSerializerIsReported)
+{
+    qstd::CaptureScope capture(true, false);
+    RunningApp run(DataFile("raf_slot_outside.xml"));
+    ASSERT_TRUE(run.WaitRunning());
+    try {
+        run.App().GetPresentRafs();
+        ADD_FAILURE() << "no exception";
+    } catch (const qstd::Exception& e) {
+        EXPECT_STREQ("Cannot determine unique ID, based on slot number 7", e.what());
+    }
     EXPECT_TRUE(run.Stop());
 }
 
