@@ -70,7 +70,7 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
         "no-log", po::bool_switch(&o.noLog), "disable logging")("trace,t", po::value<std::string>(&o.traceFile),
                                                                 "trace file (standard error when omitted)")(
         "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0),
-        "trace level 1 (errors) to 4 (details); 0 off")("no-remote", "do not serve remote clients")(
+        "trace level 1 (errors) to 4 (details); 0 off (2 when only a trace file is given)")("no-remote", "do not serve remote clients")(
         "bind", po::value<std::string>(&o.bindAddress)->default_value("127.0.0.1"),
         "address remote clients connect to")("port,p", po::value<unsigned short>(&o.port)->default_value(18150),
                                              "port remote clients connect to");
@@ -85,6 +85,10 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
     }
     o.help = vm.count("help") != 0;
     o.remote = vm.count("no-remote") == 0;
+    // A trace file asked for without a level traces errors and warnings.
+    if (vm.count("trace") != 0 && vm["trace-level"].defaulted()) {
+        o.traceLevel = 2;
+    }
     if (o.traceLevel < 0 || o.traceLevel > 4) {
         throw qstd::Exception("Bad command line: trace level must be 0 to 4.", true);
     }

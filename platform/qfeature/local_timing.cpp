@@ -21,24 +21,15 @@ LocalTiming::LocalTiming(qapp::ZemtraBoard& board, const std::string& name, qsig
 
 bool LocalTiming::EnableEvent(unsigned long long id)
 {
-    if (id > qsig::c_maxEventId) {
-        return false;
-    }
-    uint64_t mask = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_eventMutex);
-        m_disabled.erase(id);
-        for (unsigned long long e = 0; e <= qsig::c_maxEventId; ++e) {
-            mask |= m_disabled.count(e) ? 0 : (1ull << e);
-        }
-    }
-    if (m_events) {
-        m_events->WriteControl(mask);
-    }
-    return true;
+    return SetEventEnabled(id, true);
 }
 
 bool LocalTiming::DisableEvent(unsigned long long id)
+{
+    return SetEventEnabled(id, false);
+}
+
+bool LocalTiming::SetEventEnabled(unsigned long long id, bool enabled)
 {
     if (id > qsig::c_maxEventId) {
         return false;
@@ -46,7 +37,11 @@ bool LocalTiming::DisableEvent(unsigned long long id)
     uint64_t mask = 0;
     {
         std::lock_guard<std::mutex> lock(m_eventMutex);
-        m_disabled.insert(id);
+        if (enabled) {
+            m_disabled.erase(id);
+        } else {
+            m_disabled.insert(id);
+        }
         for (unsigned long long e = 0; e <= qsig::c_maxEventId; ++e) {
             mask |= m_disabled.count(e) ? 0 : (1ull << e);
         }

@@ -59,6 +59,8 @@ public:
     unsigned long long GetCurrentLmt() const;
 
 private:
+    // Updates the set of disabled ids and writes the resulting enable mask.
+    bool SetEventEnabled(unsigned long long id, bool enabled);
     qapp::ZemtraBoard& m_board;
     qsig::ZemtraEventStream* m_events;
     mutable std::mutex m_eventMutex;

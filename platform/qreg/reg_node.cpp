@@ -278,6 +278,28 @@ bool RegNode::Emit()
     }
 }
 
+namespace {
+// Calls f with a value of the native number type of a value type code
+// (long long for the remaining numeric codes).
+template <typename F> decltype(auto) WithNativeType(int code, F&& f)
+{
+    switch (code) {
+    case eTypeBool:
+        return f(bool());
+    case eTypeInt:
+        return f(int());
+    case eTypeUInt:
+        return f(0u);
+    case eTypeULongLong:
+        return f(0ull);
+    case eTypeDouble:
+        return f(0.0);
+    default:
+        return f(0ll);
+    }
+}
+} // namespace
+
 template <typename T> void RegNode::SetRun(const T* values, size_t position, size_t count)
 {
     const int code = OnGetValueType(mci::c_noRelPath);
@@ -308,20 +330,7 @@ template <typename T> void RegNode::SetRun(const T* values, size_t position, siz
                 }
                 SetRun<U>(converted.get(), position, count);
             };
-            switch (code) {
-            case eTypeBool:
-                return convert(bool());
-            case eTypeInt:
-                return convert(int());
-            case eTypeUInt:
-                return convert(0u);
-            case eTypeULongLong:
-                return convert(0ull);
-            case eTypeDouble:
-                return convert(0.0);
-            default:
-                return convert(0ll);
-            }
+            return WithNativeType(code, convert);
         }
     }
     // Like a client read, a client write calls the kind's OnSet without the
@@ -369,20 +378,7 @@ template <typename T> size_t RegNode::GetRun(T* buffer, size_t position, size_t 
                 }
                 return n;
             };
-            switch (code) {
-            case eTypeBool:
-                return convert(bool());
-            case eTypeInt:
-                return convert(int());
-            case eTypeUInt:
-                return convert(0u);
-            case eTypeULongLong:
-                return convert(0ull);
-            case eTypeDouble:
-                return convert(0.0);
-            default:
-                return convert(0ll);
-            }
+            return WithNativeType(code, convert);
         }
     }
     if (count == 0) {
