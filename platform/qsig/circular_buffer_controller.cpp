@@ -30,14 +30,8 @@ size_t CircularBufferController::GetMaxReadSize(int64_t, AccessMode_e) const
 SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
                                                     LMT& lmt, size_t& position, SignalMeta& meta)
 {
-    if (!IsModeSupported(mode)) {
-        return eBadRequest;
-    }
-    if (IsStopped()) {
-        return eCancelled;
-    }
-    if (mode != eAccessStreaming && !IsEnabled()) {
-        return eTryAgain;
+    if (const SuccessCode_e admitted = Admit(mode, true); admitted != eSuccess) {
+        return admitted;
     }
     auto track = GetHistory();
     if (!track || m_size == 0) {

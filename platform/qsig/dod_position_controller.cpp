@@ -92,4 +92,26 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
     }
 }
 
+SuccessCode_e DodPositionController::Admit(AccessMode_e mode, bool streamingWaits) const
+{
+    if (!IsModeSupported(mode)) {
+        return eBadRequest;
+    }
+    if (IsStopped()) {
+        return eCancelled;
+    }
+    if (!IsEnabled() && !(streamingWaits && mode == eAccessStreaming)) {
+        return eTryAgain;
+    }
+    return eSuccess;
+}
+
+size_t DodPositionController::Remaining(size_t size, int64_t offset)
+{
+    if (offset <= 0) {
+        return size;
+    }
+    return static_cast<uint64_t>(offset) >= size ? 0 : size - static_cast<size_t>(offset);
+}
+
 } // namespace qsig

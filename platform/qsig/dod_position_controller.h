@@ -53,6 +53,15 @@ public:
     uint64_t GetResetLmt() const { return m_resetLmt.load(); }
 
 protected:
+    // First checks of every GetPosition: an unsupported mode is a bad
+    // request, a stopped controller is cancelled, a disabled one asks to try
+    // again (a streaming read waits for the re-enable itself when
+    // streamingWaits is true). eSuccess when the read may go on.
+    SuccessCode_e Admit(AccessMode_e mode, bool streamingWaits) const;
+    // Atoms left in a region of size atoms after a start offset (offsets up
+    // to 0 leave the whole region).
+    static size_t Remaining(size_t size, int64_t offset);
+
     enum WaitResult_e { eReady, eStoppedWait, eTimedOut };
     // Waits until ready() holds while the controller is enabled, the
     // controller is stopped, or the deadline passes. ready() is asked again on

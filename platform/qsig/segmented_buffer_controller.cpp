@@ -25,23 +25,14 @@ void SegmentedBufferController::Reset(const uint64_t& lmt)
 
 size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) const
 {
-    if (offset <= 0) {
-        return m_sectionSize;
-    }
-    return static_cast<uint64_t>(offset) >= m_sectionSize ? 0 : m_sectionSize - static_cast<size_t>(offset);
+    return Remaining(m_sectionSize, offset);
 }
 
 SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t, LMT& lmt,
                                                      size_t& position, SignalMeta& meta)
 {
-    if (!IsModeSupported(mode)) {
-        return eBadRequest;
-    }
-    if (IsStopped()) {
-        return eCancelled;
-    }
-    if (mode != eAccessStreaming && !IsEnabled()) {
-        return eTryAgain;
+    if (const SuccessCode_e admitted = Admit(mode, true); admitted != eSuccess) {
+        return admitted;
     }
     auto track = GetHistory();
     if (!track || m_sectionSize == 0) {

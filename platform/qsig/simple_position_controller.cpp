@@ -14,23 +14,14 @@ SimplePositionController::SimplePositionController(const SimplePositionControlle
 
 size_t SimplePositionController::GetMaxReadSize(int64_t offset, AccessMode_e) const
 {
-    if (offset <= 0) {
-        return m_size;
-    }
-    return static_cast<uint64_t>(offset) >= m_size ? 0 : m_size - static_cast<size_t>(offset);
+    return Remaining(m_size, offset);
 }
 
 SuccessCode_e SimplePositionController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t, LMT& lmt,
                                                     size_t& position, SignalMeta& meta)
 {
-    if (!IsModeSupported(mode)) {
-        return eBadRequest;
-    }
-    if (IsStopped()) {
-        return eCancelled;
-    }
-    if (!IsEnabled()) {
-        return eTryAgain;
+    if (const SuccessCode_e admitted = Admit(mode, false); admitted != eSuccess) {
+        return admitted;
     }
     uint64_t p = offset > 0 ? static_cast<uint64_t>(offset) : 0;
     if (mode == eAccessDefault) {
