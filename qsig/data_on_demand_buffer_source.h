@@ -80,14 +80,7 @@ public:
     SignalClientBase* NewSignalClient(const std::string& name, unsigned) override
     {
         QSTD_TRACE_FNC();
-        auto* client = new DodClient<T>();
-        try {
-            *client = CreateClient(name);
-        } catch (...) {
-            delete client;
-            throw;
-        }
-        return client;
+        return NewHeapClient<T>(*this, name);
     }
 
 private:

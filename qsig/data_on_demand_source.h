@@ -146,14 +146,7 @@ public:
     SignalClientBase* NewSignalClient(const std::string& name, unsigned) override
     {
         QSTD_TRACE_FNC();
-        auto* client = new DodClient<T>();
-        try {
-            *client = CreateClient(name);
-        } catch (...) {
-            delete client;
-            throw;
-        }
-        return client;
+        return NewHeapClient<T>(*this, name);
     }
 
     const RandomAccessBufferPtr& GetBuffer() const { return m_buffer; }

@@ -146,14 +146,7 @@ public:
     SignalClientBase* NewSignalClient(const std::string& name, unsigned) override
     {
         QSTD_TRACE_FNC();
-        auto* client = new DodClient<DEST_TRAITS>();
-        try {
-            *client = CreateClient(name);
-        } catch (...) {
-            delete client;
-            throw;
-        }
-        return client;
+        return NewHeapClient<DEST_TRAITS>(*this, name);
     }
 
     const std::shared_ptr<Source>& GetSource() const { return m_source; }

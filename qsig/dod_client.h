@@ -396,4 +396,13 @@ private:
     std::atomic<int> m_threadResult{eNotOpen};
 };
 
+// A client for a remote reader, made by a source's CreateClient and owned by
+// the signal library from then on.
+template <typename T, typename Source> SignalClientBase* NewHeapClient(Source& source, const std::string& name)
+{
+    std::unique_ptr<DodClient<T>> client(new DodClient<T>());
+    *client = source.CreateClient(name);
+    return client.release();
+}
+
 } // namespace qsig
