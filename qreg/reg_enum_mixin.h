@@ -166,8 +166,8 @@ private:
         for (size_t i = 0; i < count; ++i) {
             converted[i] = convert(values[i]);
         }
-        this->Base::OnSet(converted.get(), position, count);
-        return true;
+        // A kind that reports failure instead of raising stored nothing.
+        return this->Base::OnSet(converted.get(), position, count);
     }
 };
 

@@ -23,6 +23,9 @@ template <typename T> bool SetTyped(TreeNode* node, const T& value, size_t posit
     } catch (const std::exception& e) {
         QSTD_TRACE(qstd::TraceError, "Cannot set value " << reg->GetName() << ": " << e.what());
         return false;
+    } catch (...) {
+        QSTD_TRACE(qstd::TraceError, "Cannot set value " << reg->GetName() << ": unknown exception");
+        return false;
     }
 }
 
@@ -37,6 +40,9 @@ template <typename T> bool GetTyped(TreeNode* node, T& value, size_t position)
         return true;
     } catch (const std::exception& e) {
         QSTD_TRACE(qstd::TraceError, "Cannot get value " << reg->GetName() << ": " << e.what());
+        return false;
+    } catch (...) {
+        QSTD_TRACE(qstd::TraceError, "Cannot get value " << reg->GetName() << ": unknown exception");
         return false;
     }
 }

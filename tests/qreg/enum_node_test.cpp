@@ -1,5 +1,6 @@
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_reference_enum_bit_node.h"
+#include "qreg/reg_node.h"
 #include "qreg/reg_reference_enum_node.h"
 #include "test_enums.h"
 
@@ -161,6 +162,48 @@ TEST(EnumNode, FunctionNodeReadsAndConvertsBeforeItsSetterFails)
     EXPECT_EQ("qreg: Can't set value: setter function failed: mode",
               Error([&] { ro.Set(std::string("hw"), 0, c_noRelPath); }));
     EXPECT_EQ(1, o.setterCalls);
+}
+
+// A storage kind that reports a refused write by returning false.
+class RefusingStore : public qreg::RegTypeNode<Switch_e> {
+public:
+    RefusingStore(const std::string& name, unsigned long long flags) : qreg::RegTypeNode<Switch_e>(name, flags) {}
+    size_t OnGetSize(const mci::Path&) const override { return 1; }
+    virtual size_t OnGet(Switch_e* buffer, size_t, size_t count) const
+    {
+        buffer[0] = stored;
+        return count;
+    }
+    virtual bool OnSet(const Switch_e*, size_t, size_t) { return false; }
+    using qreg::RegNode::OnGet;
+    using qreg::RegNode::OnSet;
+    Switch_e stored = regtest::eOff;
+};
+
+class RefusingEnum : public virtual RefusingStore, public qreg::RegEnumMixin<Switch_e, RefusingStore> {
+public:
+    explicit RefusingEnum(const std::string& name)
+        : RefusingStore(name, 6), qreg::RegEnumMixin<Switch_e, RefusingStore>(name, 6ull)
+    {
+    }
+    using qreg::RegEnumMixin<Switch_e, RefusingStore>::OnGet;
+    using qreg::RegEnumMixin<Switch_e, RefusingStore>::OnSet;
+    using qreg::RegEnumMixin<Switch_e, RefusingStore>::Set;
+};
+
+TEST(EnumNode, StoreThatRefusesIsAFailureNotASuccess)
+{
+    RefusingEnum node("refusing");
+    mci::NotificationClient client;
+    int emitted = 0;
+    auto handle = std::shared_ptr<RefusingEnum>(&node, [](RefusingEnum*) {});
+    client.Register(mci::TreeNodePtr(handle), mci::Callback([&](const mci::NotificationData&) { ++emitted; }));
+    EXPECT_EQ("qreg: Can't set value: setter function failed: refusing",
+              Error([&] { node.Set(std::string("on"), 0, c_noRelPath); }));
+    EXPECT_EQ("qreg: Can't set value: setter function failed: refusing",
+              Error([&] { node.Set(1LL, 0, c_noRelPath); }));
+    EXPECT_FALSE(node.SetValue(1LL, 0));
+    EXPECT_EQ(0, emitted);
 }
 
 TEST(EnumNode, ReadsOtherNumericTypesThroughItsInteger)

@@ -184,6 +184,30 @@ TEST(NodeHandle, EmptyHandleRefusesAndTypedAccessConverts)
     EXPECT_FALSE(handle.SetValue(1, 0));
 }
 
+// A node whose kind raises something that is not a std::exception.
+class ThrowingNode : public IntNode {
+public:
+    ThrowingNode() : IntNode("odd", 1, 6) {}
+    size_t OnGet(int*, size_t, size_t) const override { throw 7; }
+    bool OnSet(const int*, size_t, size_t) override { throw 7; }
+    using RegNode::OnGet;
+    using RegNode::OnSet;
+};
+
+TEST(NodeHandle, AnyExceptionOfTheKindIsAFailureNotAnEscape)
+{
+    TreeNodePtr node = std::make_shared<ThrowingNode>();
+    node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
+    mci::Node handle(node, c_noRelPath);
+    bool set = true;
+    EXPECT_NO_THROW(set = handle.SetValue(1, 0));
+    EXPECT_FALSE(set);
+    int out = 0;
+    bool got = true;
+    EXPECT_NO_THROW(got = handle.GetValue(out, 0));
+    EXPECT_FALSE(got);
+}
+
 TEST(RegNodeLibrary, PositionAndCountAreCheckedBeforeTheKind)
 {
     auto node = MakeNode("n", 6, 3);
