@@ -170,7 +170,8 @@ size_t RemoteRegistry::CountFrom(const std::string& treePath, CORBA::ULong posit
     if (count == 0) {
         return position < size ? size - position : 1;
     }
-    if (static_cast<size_t>(position) + count > size) {
+    // Compared without adding, so that no sum of two counts can wrap.
+    if (position > size || count > size - position) {
         if (auto* reg = dynamic_cast<qreg::RegNode*>(m_access.Find(treePath).get())) {
             reg->VerifySetArgs(position, count); // raises the library's own message
         }
