@@ -139,7 +139,7 @@ public:
                 if (r.width != 32 && r.width != 64) {
                     Fail(where, "register width must be 32 or 64");
                 }
-                if (r.offset % 4 != 0 || r.offset + r.width / 8 > c_space) {
+                if (r.offset % 4 != 0 || uint64_t{r.offset} + r.width / 8 > c_space) {
                     Fail(where, "register offset " + Hex(r.offset) + " is not a word inside the FPGA space");
                 }
                 r.value = r.width == 32 ? Unsigned32(Required(child, "value", where), where, "register value")

@@ -113,6 +113,11 @@ TEST(Scenario, BadDocumentsGiveMessagesNamingFileBoardAndCause)
          "board \"r\": register offset 0x1000000 is not a word inside the FPGA space"},
         {OneBoard(raf, R"(<register offset="0xFFFFFC" value="1" width="64"/>)"),
          "board \"r\": register offset 0xFFFFFC is not a word inside the FPGA space"},
+        // Offsets at the top of 32 bits must not wrap past the bound.
+        {OneBoard(raf, R"(<register offset="0xFFFFFFFC" value="1"/>)"),
+         "board \"r\": register offset 0xFFFFFFFC is not a word inside the FPGA space"},
+        {OneBoard(raf, R"(<register offset="0xFFFFFFFC" value="1" width="64"/>)"),
+         "board \"r\": register offset 0xFFFFFFFC is not a word inside the FPGA space"},
         {OneBoard(raf, R"(<register offset="0x102" value="1"/>)"),
          "board \"r\": register offset 0x102 is not a word inside the FPGA space"},
         {OneBoard(raf, R"(<register offset="0x100" value="0x100000000"/>)"),
