@@ -45,9 +45,16 @@ TEST(RemoteForwarding, EachBaseTypeArrivesWithItsValuesAndMetadata)
     EXPECT_EQ(123456789012345ll, got[0].meta[0].second);
     EXPECT_EQ(-4, got[0].meta[1].second);
     EXPECT_EQ((std::vector<long long>{1 << 30, -7}), got[1].values);
-    EXPECT_EQ(0, got[2].values[0]);  // 0.5 read back as an integer by the recorder
+    EXPECT_EQ((std::vector<double>{0.5, -1e300}), got[2].doubles);
+    EXPECT_TRUE(got[2].values.empty());
     EXPECT_EQ(-1, got[3].values[0]);  // all bits set
     EXPECT_TRUE(got[4].values.empty());
+    // Each base type reaches the receiver's operation of that type.
+    EXPECT_EQ("ReceiveShort", got[0].method);
+    EXPECT_EQ("ReceiveLong", got[1].method);
+    EXPECT_EQ("ReceiveDouble", got[2].method);
+    EXPECT_EQ("ReceiveULongLong", got[3].method);
+    EXPECT_EQ("ReceiveLong", got[4].method);
 }
 
 TEST(RemoteForwarding, AnUnreachableReceiverGivesDerivedError)

@@ -14,26 +14,32 @@ class RecordingReceiver : public POA_q_NET::SignalReceiver {
 public:
     struct Received {
         std::string client;
-        std::vector<long long> values;
+        std::string method;          // the receiving operation, e.g. "ReceiveLong"
+        std::vector<long long> values;  // the integer operations' values
+        std::vector<double> doubles;    // ReceiveDouble's values, exactly as sent
         std::vector<std::pair<long, long long>> meta;
     };
 
     CORBA::Long ReceiveShort(const char* client, const q_NET::ShortSeq& values, const q_NET::MetaSeq& meta) override
     {
-        return Record(client, values, meta);
+        return Record("ReceiveShort", client, values, meta);
     }
     CORBA::Long ReceiveLong(const char* client, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta) override
     {
-        return Record(client, values, meta);
+        return Record("ReceiveLong", client, values, meta);
     }
     CORBA::Long ReceiveDouble(const char* client, const q_NET::DoubleSeq& values, const q_NET::MetaSeq& meta) override
     {
-        return Record(client, values, meta);
+        Received r = Describe("ReceiveDouble", client, meta);
+        for (CORBA::ULong i = 0; i < values.length(); ++i) {
+            r.doubles.push_back(values[i]);
+        }
+        return Keep(std::move(r));
     }
     CORBA::Long ReceiveULongLong(const char* client, const q_NET::ULongLongSeq& values,
                                  const q_NET::MetaSeq& meta) override
     {
-        return Record(client, values, meta);
+        return Record("ReceiveULongLong", client, values, meta);
     }
 
     std::vector<Received> Take()
@@ -46,16 +52,28 @@ public:
 
 private:
     template <typename SEQ>
-    CORBA::Long Record(const char* client, const SEQ& values, const q_NET::MetaSeq& meta)
+    CORBA::Long Record(const char* method, const char* client, const SEQ& values, const q_NET::MetaSeq& meta)
     {
-        Received r;
-        r.client = client;
+        Received r = Describe(method, client, meta);
         for (CORBA::ULong i = 0; i < values.length(); ++i) {
             r.values.push_back(static_cast<long long>(values[i]));
         }
+        return Keep(std::move(r));
+    }
+
+    static Received Describe(const char* method, const char* client, const q_NET::MetaSeq& meta)
+    {
+        Received r;
+        r.client = client;
+        r.method = method;
         for (CORBA::ULong i = 0; i < meta.length(); ++i) {
             r.meta.emplace_back(meta[i].id, meta[i].value);
         }
+        return r;
+    }
+
+    CORBA::Long Keep(Received&& r)
+    {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_received.push_back(std::move(r));
         return 0;

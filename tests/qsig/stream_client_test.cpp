@@ -127,6 +127,7 @@ TEST(StreamClient, ForwardsOneToFourQueuedBuffersPerCall)
     auto got = receiver.Servant().Take();
     ASSERT_EQ(4u, got.size());
     EXPECT_EQ("remote", got[0].client);
+    EXPECT_EQ("ReceiveLong", got[0].method);  // 32-bit signed atoms
     ASSERT_EQ(16u, got[0].values.size());
     EXPECT_EQ(0, got[0].values[0]);
     EXPECT_EQ(315, got[3].values[15]);
