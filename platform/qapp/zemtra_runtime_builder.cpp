@@ -97,7 +97,8 @@ void ZemtraRuntimeBuilder::BuildRegister(const pugi::xml_node& xml, const mci::T
     if (!ParseNumber(xml.attribute("offset").value(), offset)) {
         throw qstd::Exception(where + "missing or bad offset.", true);
     }
-    if (offset % 4 != 0 || offset + 4 > m_size) {
+    // Compared without a sum, which a huge offset would wrap past the bound.
+    if (offset % 4 != 0 || offset >= m_size || m_size - offset < 4) {
         throw qstd::Exception(where + "offset outside the window or not word aligned.", true);
     }
     unsigned long long bit = 0;
