@@ -88,10 +88,12 @@ public:
     private:
         friend class ClientAccess;
         Subscription() = default;
-        NotificationClient m_client;
         mutable std::mutex m_mutex;
         mutable std::condition_variable m_changed;
         std::vector<NotificationData> m_values;
+        // Declared last, so destroyed first: its destructor waits for a
+        // callback that is still filling m_values on an emitting thread.
+        NotificationClient m_client;
     };
     std::unique_ptr<Subscription> Subscribe(const std::string& path);
 

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -219,6 +221,66 @@ TEST_F(ClientAccessTest, SignalNodeExportsItsSourceUntilDetached)
     EXPECT_EQ("mci: Not a signal node: reset", Error([&] { client->GetSignal("reset"); }));
     dynamic_cast<qreg::SignalNode&>(*signal).DetachSource();
     EXPECT_EQ("qreg: Signal source is not available: sa", Error([&] { client->GetSignal("sa"); }));
+}
+
+// A value whose copies wait at a gate once it is armed, so that an emission
+// can be held inside a subscriber's delivery.
+struct CopyGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false;
+    bool entered = false;
+    bool released = false;
+};
+
+struct GatedValue {
+    explicit GatedValue(CopyGate* g) : gate(g) {}
+    GatedValue(const GatedValue& other) : gate(other.gate)
+    {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        if (gate->armed) {
+            gate->entered = true;
+            gate->changed.notify_all();
+            gate->changed.wait(lock, [this] { return gate->released; });
+        }
+    }
+    GatedValue& operator=(const GatedValue&) = default;
+    CopyGate* gate;
+};
+
+// A subscription destroyed while an emitting thread is delivering to it: the
+// delivery finishes before the collected values go away.
+TEST(SubscriptionConcurrency, DestroyedWhileItsDeliveryRuns)
+{
+    auto root = Make<qreg::RegNode>("root");
+    auto node = root->Add(Make<UIntNode>("n", 6));
+    mci::ClientAccess client(root);
+    auto sub = client.Subscribe("n");
+    client.SetInteger("n", 1); // the collected values own storage from now on
+    ASSERT_EQ(1u, sub->Count());
+
+    CopyGate gate;
+    const qstd::Any value{GatedValue(&gate)};
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.armed = true;
+    }
+    std::thread emitter([&] { node->NotifySubscribers(value, 0); });
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        ASSERT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate.entered; }));
+    }
+    std::thread destroyer([&] { sub.reset(); });
+    // Give the destruction time to reach (and wait for) the running delivery.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.released = true;
+    }
+    gate.changed.notify_all();
+    emitter.join();
+    destroyer.join();
+    EXPECT_FALSE(sub);
 }
 
 // The owner detaches and deletes the source while clients keep reaching the
