@@ -23,6 +23,15 @@ void SegmentedBufferController::Reset(const uint64_t& lmt)
     DodPositionController::Reset(lmt);
 }
 
+uint64_t SegmentedBufferController::Intact(const sim::HistoryMemory::State& state) const
+{
+    // A section that is being written has begun to overwrite the slot of the
+    // oldest section, which then no longer holds its own data. A memory of
+    // one section has no other: its section is served as it stands.
+    const bool writing = state.written % m_sectionSize != 0;
+    return writing && m_sections > 1 ? m_sections - 1 : m_sections;
+}
+
 size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) const
 {
     return Remaining(m_sectionSize, offset);
@@ -71,7 +80,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
         }
         const uint64_t complete = state.written / m_sectionSize;
         section = m_nextSection.load();
-        if (complete - section > m_sections) {
+        if (complete - section > Intact(state)) {
             // Overwritten before it was read: go on with the newest section.
             m_nextSection.store(complete);
             return eIncompleteData;
@@ -82,7 +91,8 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
         if (complete == 0) {
             return eTryAgain;
         }
-        const uint64_t kept = complete < m_sections ? complete : m_sections;
+        const uint64_t intact = Intact(state);
+        const uint64_t kept = complete < intact ? complete : intact;
         switch (mode) {
         case eAccessDefault:
             if (time >= kept) {

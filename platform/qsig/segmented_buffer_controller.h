@@ -48,6 +48,9 @@ public:
     }
 
 private:
+    // Sections whose slots still hold their own data.
+    uint64_t Intact(const sim::HistoryMemory::State& state) const;
+
     const size_t m_sections;
     const size_t m_sectionSize;
     std::atomic<uint64_t> m_acquisitionOffset{0};

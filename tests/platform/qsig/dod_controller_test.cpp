@@ -339,6 +339,54 @@ TEST_F(SegmentedController, AtTimeFindsTheSectionOfTheLmtAndWrapsSlots)
     EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 100 + 60, 0, 3).rc);   // not written yet
 }
 
+TEST_F(SegmentedController, SectionBeingOverwrittenIsNotServed)
+{
+    // Sections 0..3 complete; section 4 has begun in the slot of section 0.
+    history.Append(45, 1);
+    auto valueAt = [&](size_t position) {
+        uint64_t v = 0;
+        history.memory->Read(&v, sizeof v, position * 8);
+        return v;
+    };
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessAtTime, 100 + 2, 0, 1).rc);
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessDefault, 3, 0, 10).rc);
+    auto r = Ask(controller, eAccessAtTime, 100 + 12, 0, 1);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(12u, valueAt(r.position));
+    r = Ask(controller, eAccessDefault, 2, 0, 10);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(10u, valueAt(r.position));
+    // Section 4 complete: section 0 is gone, the four others are whole.
+    history.Append(5, 1);
+    EXPECT_EQ(eBadRequest, Ask(controller, eAccessAtTime, 100 + 2, 0, 1).rc);
+    r = Ask(controller, eAccessDefault, 3, 0, 10);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(10u, valueAt(r.position));
+    r = Ask(controller, eAccessAtTime, 100 + 42, 0, 1);
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(42u, valueAt(r.position));
+}
+
+TEST_F(SegmentedController, StreamingSkipsTheSectionBeingOverwritten)
+{
+    history.Append(10, 1);
+    auto clone = controller.Clone();
+    clone->Start();
+    auto first = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 10); });
+    EXPECT_EQ(std::future_status::timeout, first.wait_for(10ms));
+    history.Append(10, 1);
+    ASSERT_EQ(eSuccess, first.get().rc); // section 1; section 2 is next
+    // Sections up to 5 complete, section 6 half written over section 2.
+    history.Append(45, 1);
+    EXPECT_EQ(eIncompleteData, Ask(*clone, eAccessStreaming, 0, 0, 10).rc);
+    history.Append(5, 1);
+    auto r = Ask(*clone, eAccessStreaming, 0, 0, 10);
+    ASSERT_EQ(eSuccess, r.rc);
+    uint64_t v = 0;
+    history.memory->Read(&v, sizeof v, r.position * 8);
+    EXPECT_EQ(60u, v);
+}
+
 TEST_F(SegmentedController, StreamingHandsOutEverySectionOnce)
 {
     history.Append(10, 1);
