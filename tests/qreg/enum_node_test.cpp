@@ -1,6 +1,6 @@
 #include "qreg/reg_fnc_enum_node.h"
-#include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_node.h"
+#include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_reference_enum_node.h"
 #include "test_enums.h"
 
@@ -200,8 +200,7 @@ TEST(EnumNode, StoreThatRefusesIsAFailureNotASuccess)
     client.Register(mci::TreeNodePtr(handle), mci::Callback([&](const mci::NotificationData&) { ++emitted; }));
     EXPECT_EQ("qreg: Can't set value: setter function failed: refusing",
               Error([&] { node.Set(std::string("on"), 0, c_noRelPath); }));
-    EXPECT_EQ("qreg: Can't set value: setter function failed: refusing",
-              Error([&] { node.Set(1LL, 0, c_noRelPath); }));
+    EXPECT_EQ("qreg: Can't set value: setter function failed: refusing", Error([&] { node.Set(1LL, 0, c_noRelPath); }));
     EXPECT_FALSE(node.SetValue(1LL, 0));
     EXPECT_EQ(0, emitted);
 }
