@@ -147,6 +147,10 @@ private:
     }
     void Replace(unsigned count)
     {
+        if (!m_owned) {
+            // The caller's storage is never replaced (nor would the new one be freed).
+            throw qstd::Exception("array: Cannot extend non-owned array.", true);
+        }
         Atom* fresh = count > 0 ? new Atom[count] : nullptr;
         if (m_size > 0 && fresh != nullptr) {
             std::memcpy(fresh, m_storage, sizeof(Atom) * std::min(m_size, count));

@@ -62,6 +62,11 @@ TEST(Array, WrappedArrayMayShrinkAndRegrowButNotExtend)
     EXPECT_EQ(10u, w.GetLength());
     EXPECT_EQ(raw, w.GetData());
     ExpectThrowText([&] { w.Append(&w[0], 1); }, "array: Cannot extend non-owned array.");
+    // New storage would leave the caller's memory behind and never be freed.
+    ExpectThrowText([&] { w.Reallocate(20); }, "array: Cannot extend non-owned array.");
+    EXPECT_EQ(raw, w.GetData());
+    EXPECT_EQ(10u, w.GetCapacity());
+    EXPECT_FALSE(w.IsOwned());
 }
 
 TEST(Array, IndexAtOrPastTheSizeThrows)
