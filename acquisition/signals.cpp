@@ -131,6 +131,10 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
         return false;
     }
     if (rc != qsig::eSuccess) {
+        // As on the time-out: the counter stays whole for the peers.
+        if (peers) {
+            peers->SetFaRunning();
+        }
         std::ostringstream os;
         os << "Failed to restart TBT SA and FA streams. " << "Event signal closed: " << rc;
         throw qstd::Exception(os.str(), true);
