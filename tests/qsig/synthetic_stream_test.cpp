@@ -159,10 +159,14 @@ TEST(SyntheticStreamConcurrency, ConverterErrorCodeEndsTheDispatcherAndReachesCl
     device.Feed(16, 0, 1);
     Atom8d a{};
     EXPECT_EQ(qsig::eDerivedError, out.Read(a));
-    // The synthetic stream let go of its source client: the event stream stops.
-    while (events.GetState() != qsig::eIdle) {
+    // The synthetic stream let go of its source client, so the event stream
+    // stops; the synthetic stream itself goes idle once its input is closed.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while ((events.GetState() != qsig::eIdle || synthetic.GetState() != qsig::eIdle) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
+    EXPECT_EQ(qsig::eIdle, events.GetState());
     EXPECT_EQ(0u, events.GetQueueCount());
     EXPECT_EQ(qsig::eIdle, synthetic.GetState());
 }
