@@ -24,8 +24,10 @@ endfunction()
 
 # One GoogleTest binary per layer: every *_test.cpp below tests/<dir>.
 # Suites whose name ends in "Concurrency" are the ones CI also runs under TSan.
+# LOCK names a resource: tests that hold the same lock never run at the same
+# time (whole simulated chassis with their own threads and time-outs).
 function(zv_add_tests name dir)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LOCK" "DEPS" ${ARGN})
   file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/${dir}/*_test.cpp")
   if(NOT _srcs)
     return()
@@ -34,6 +36,9 @@ function(zv_add_tests name dir)
   add_executable(test_${name} ${_srcs} ${_support})
   target_link_libraries(test_${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "ZV_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
+  set(_props ENVIRONMENT "ZV_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
+  if(ARG_LOCK)
+    list(APPEND _props RESOURCE_LOCK ${ARG_LOCK})
+  endif()
+  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${_props})
 endfunction()

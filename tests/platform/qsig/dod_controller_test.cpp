@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -261,11 +263,22 @@ TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
     auto clone = controller.Clone();
     clone->Start();
     std::atomic<bool> done{false};
+    // LMT the reader asks for next. Once known, the writer stays at most half
+    // the memory ahead of it, so a reader that the scheduler holds back is
+    // never overrun (that would be a loss, which is not what this looks at).
+    std::atomic<uint64_t> next{std::numeric_limits<uint64_t>::max()};
     std::thread writer([&] {
         for (int i = 0; !done; ++i) {
-            history.Append(1, 1);
-            if (i % 20 == 0) {
-                std::this_thread::sleep_for(1ms);
+            const uint64_t n = next.load();
+            if (n == std::numeric_limits<uint64_t>::max()) {
+                history.Append(1, 1);
+                if (i % 20 == 0) {
+                    std::this_thread::sleep_for(1ms);
+                }
+            } else if (history.track->Snapshot().newestLmt < n + 32) {
+                history.Append(1, 1);
+            } else {
+                std::this_thread::sleep_for(100us);
             }
         }
     });
@@ -273,6 +286,7 @@ TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
     auto first = Ask(*clone, eAccessStreaming, 0, 0, 4);
     EXPECT_EQ(eSuccess, first.rc);
     uint64_t expected = first.lmt + 4;
+    next = expected;
     int consecutive = 0;
     for (int i = 0; i < 40; ++i) {
         auto r = Ask(*clone, eAccessStreaming, 0, 0, 4);
@@ -280,6 +294,7 @@ TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
             break;
         }
         expected += 4;
+        next = expected;
         ++consecutive;
     }
     done = true;
