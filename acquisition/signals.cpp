@@ -10,7 +10,7 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
-#include "raf/raf_id_specific.h"
+#include "raf/raf_id.h"
 
 #include <sstream>
 #include <thread>

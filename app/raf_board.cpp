@@ -9,7 +9,7 @@
 #include "platform/qfeature/tsm.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
-#include "raf/raf_id_specific.h"
+#include "raf/raf_id.h"
 
 const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
     {0, "sync"},

@@ -18,7 +18,7 @@
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_node.h"
-#include "raf/raf_id_specific.h"
+#include "raf/raf_id.h"
 
 #include <algorithm>
 #include <sstream>

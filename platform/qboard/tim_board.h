@@ -6,7 +6,7 @@
 #include "platform/qapp/dac8552.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qboard/mc_pll.h"
-#include "platform/qboard/tim_id_specific.h"
+#include "platform/qboard/tim_id.h"
 #include "platform/qfeature/events.h"
 #include "platform/qfeature/tim_trigger_generation.h"
 

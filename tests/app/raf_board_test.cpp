@@ -13,7 +13,7 @@
 #include "platform/qreg/signal_node.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
-#include "raf/raf_id_specific.h"
+#include "raf/raf_id.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "raf/raf_id_specific.h"
+#include "raf/raf_id.h"
 
 #include "mci/factory.h"
 #include "platform/fpga/fpga_access.h"

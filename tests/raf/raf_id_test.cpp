@@ -1,6 +1,6 @@
 // Clock information of a RAF board: derived values, the refusal of a zero TBT
 // decimation, the comparison of two boards and the read-only nodes.
-#include "raf/raf_id_specific.h"
+#include "raf/raf_id.h"
 
 #include "platform/bmc/board.h"
 #include "platform/fpga/fpga_access.h"
