@@ -10,6 +10,7 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 #include "raf/raf_id.h"
+#include "raf/raf_interlock.h"
 
 const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
     {0, "sync"},
@@ -45,7 +46,8 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_hb_offset, c_hb_length);
     m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
 
-    // "interlock", "postmortem", "synth_generator" (over "synth_tsm"),
+    m_interlock = RegisterObject<RafInterlock>(c_interlock_offset, "interlock");
+    // "postmortem", "synth_generator" (over "synth_tsm"),
     // "signal_processing" and "LvdsBusTrafCop" precede the LVDS transmitter;
     // "hp_temp" follows it.
     m_lvds_tx = RegisterObject<qapp::ZemtraLvdsTransmitter>(c_lvds_tx_offset, "LvdsTx");
@@ -212,6 +214,12 @@ bool RafBoard::AdjustSignalOversampling(unsigned /*signal*/)
 void RafBoard::EnableFaBuf()
 {
     // The LVDS traffic block enables the FA buffer; not part of the board yet.
+}
+
+void RafBoard::ConvertPowerLevel(const int& /*dBm*/, unsigned int& /*att*/)
+{
+    // The gain controller's attenuator table converts; not part of the board
+    // yet, so nothing is converted.
 }
 
 uint64_t RafBoard::Count2Threshold(int count)

@@ -6,12 +6,12 @@
 // other.
 //
 // Objects made today, in the board's order: "clock_info", "tsm",
-// "synth_tsm", "hb", "LvdsTx", "signals" (with the board's event stream),
-// "events" and "local_timing". The gain controller ("conditioning", first of
-// all), the DSC configuration, signal conditioning, TBT DSP, house keeping,
-// interlock, post-mortem, synthetic generator, FA block, LVDS traffic,
-// temperature, averaging and beam objects take their places in that order
-// as they become part of the board; until then the forwarders to them
+// "synth_tsm", "hb", "interlock", "LvdsTx", "signals" (with the board's
+// event stream), "events" and "local_timing". The gain controller
+// ("conditioning", first of all), the DSC configuration, signal conditioning,
+// TBT DSP, house keeping, post-mortem, synthetic generator, FA block, LVDS
+// traffic, temperature, averaging and beam objects take their places in that
+// order as they become part of the board; until then the forwarders to them
 // report that nothing was done.
 
 #include "app/sync_state_machine.h"
@@ -23,6 +23,7 @@
 #include <vector>
 
 class RafIdSpecific;
+class RafInterlock;
 class HistoryBuffer;
 class Signals;
 class LocalTimingRaf;
@@ -41,6 +42,7 @@ public:
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
     static constexpr int c_hb_length = 0xF8;
+    static constexpr int c_interlock_offset = 0x700000;
     static constexpr int c_lvds_tx_offset = 0x600000;
     static constexpr int c_local_timing_offset = 0x202000;
     static constexpr int c_local_timing_length = 0x10;
@@ -92,6 +94,10 @@ public:
     bool SetNCOFreq(const unsigned int& value);
     bool AdjustSignalOversampling(unsigned signal);
     void EnableFaBuf();
+    // Attenuator of a power level from the gain controller's table; its
+    // exception for a level outside the table passes. Leaves att unwritten
+    // without a gain controller.
+    void ConvertPowerLevel(const int& dBm, unsigned int& att);
 
     // ADC count to interlock threshold: ((count sign-extended, shifted right
     // by 4 as unsigned)^2 mod 2^64 >> 8) & 0xFFFF.
@@ -99,6 +105,7 @@ public:
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
+    RafInterlock* GetInterlock() const { return m_interlock; }
     Signals* GetSignals() const { return m_signals; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
     qfeature::Tsm* GetTsm() const { return m_tsm; }
@@ -112,6 +119,7 @@ private:
     qfeature::Tsm* m_synth_tsm = nullptr;
     HistoryBuffer* m_hb = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
+    RafInterlock* m_interlock = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
     mci::TreeNodePtr m_node;
 };

@@ -8,6 +8,7 @@
 #include "platform/fpga/fpga_access.h"
 #include "sim/event_device.h"
 #include "sim/machine_clock.h"
+#include "sim/raf_interlock_model.h"
 #include "sim/scenario.h"
 
 #include <array>
@@ -115,6 +116,10 @@ public:
 
     virtual TimingBoard* AsTiming() { return nullptr; }
 
+    // The interlock and post-mortem trigger region of a RAF board; null on
+    // other boards.
+    RafInterlockModel* Interlock() { return m_interlock; }
+
     // Installs the handler that receives request records (the chassis
     // schedules the answers).
     void SetRequestHandler(std::function<void(const EventRecord&)> handler);
@@ -132,6 +137,7 @@ private:
     std::vector<std::unique_ptr<fpga::RegisterModel>> m_models;
     std::vector<volatile void*> m_plugged;
     std::vector<std::function<void()>> m_triggerHooks;
+    RafInterlockModel* m_interlock = nullptr;
 
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;

@@ -86,6 +86,9 @@ public:
     static ZemtraApplication* InstancePtr();
 
     int GetState() const { return m_state.load(); }
+    // Sets the state as Run does at the start of each phase; for code that
+    // drives the objects' hooks itself, outside Run.
+    void SetState(State_e state) { m_state.store(state); }
 
     // The first board of a type, or null; all boards of a type in chassis order.
     ZemtraBoard* GetBoard(bmc::BoardType_e type) const;
