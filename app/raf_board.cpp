@@ -1,5 +1,7 @@
 #include "app/raf_board.h"
 
+#include "acquisition/average_sum.h"
+#include "acquisition/beam_info.h"
 #include "acquisition/history_buffer.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
@@ -69,7 +71,10 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_tsm->SetRegistryFlags(c_aux_flags);
     m_synth_tsm->SetRegistryFlags(c_aux_flags);
     m_hb->SetRegistryFlags(c_aux_flags);
-    // "average_sum" and "beam" close the board, each with flags 64.
+    m_average_sum = qapp::Create<AverageSum>(*this, std::string("average_sum"));
+    m_average_sum->SetRegistryFlags(c_aux_flags);
+    m_beam_info = qapp::Create<BeamInfo>(*this, std::string("beam"));
+    m_beam_info->SetRegistryFlags(c_aux_flags);
 }
 
 RafBoard::~RafBoard()

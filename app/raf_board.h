@@ -7,12 +7,12 @@
 //
 // Objects made today, in the board's order: "clock_info", "tsm",
 // "synth_tsm", "hb", "interlock", "LvdsTx", "signals" (with the board's
-// event stream), "events" and "local_timing". The gain controller
-// ("conditioning", first of all), the DSC configuration, signal conditioning,
-// TBT DSP, house keeping, post-mortem, synthetic generator, FA block, LVDS
-// traffic, temperature, averaging and beam objects take their places in that
-// order as they become part of the board; until then the forwarders to them
-// report that nothing was done.
+// event stream), "events", "local_timing", "average_sum" and "beam". The
+// gain controller ("conditioning", first of all), the DSC configuration,
+// signal conditioning, TBT DSP, house keeping, post-mortem, synthetic
+// generator, FA block, LVDS traffic and temperature objects take their
+// places in that order as they become part of the board; until then the
+// forwarders to them report that nothing was done.
 
 #include "app/sync_state_machine.h"
 #include "platform/qapp/zemtra_board.h"
@@ -24,6 +24,8 @@
 
 class RafIdSpecific;
 class RafInterlock;
+class AverageSum;
+class BeamInfo;
 class HistoryBuffer;
 class Signals;
 class LocalTimingRaf;
@@ -106,6 +108,8 @@ public:
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     RafInterlock* GetInterlock() const { return m_interlock; }
+    AverageSum* GetAverageSum() const { return m_average_sum; }
+    BeamInfo* GetBeamInfo() const { return m_beam_info; }
     Signals* GetSignals() const { return m_signals; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
     qfeature::Tsm* GetTsm() const { return m_tsm; }
@@ -120,6 +124,8 @@ private:
     HistoryBuffer* m_hb = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
     RafInterlock* m_interlock = nullptr;
+    AverageSum* m_average_sum = nullptr;
+    BeamInfo* m_beam_info = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
     mci::TreeNodePtr m_node;
 };

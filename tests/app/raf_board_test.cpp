@@ -53,7 +53,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
     EXPECT_EQ((std::vector<std::string>{"clock_info", "tsm", "synth_tsm", "hb", "interlock", "LvdsTx", "signals",
-                                        "events", "local_timing"}),
+                                        "events", "local_timing", "average_sum", "beam"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetSynthTsm()->GetRegistryFlags());
