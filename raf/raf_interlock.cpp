@@ -109,9 +109,22 @@ void RafInterlock::OnPostConfig()
 {
     QSTD_TRACE_FNC();
     ApplyInterlockState(m_enabled.load());
-    if (!m_event_reader.joinable()) {
-        m_event_reader = std::thread(&RafInterlock::EventReaderThreadFnc, this);
+    if (m_event_reader.joinable() || m_client) {
+        return;
     }
+    Signals* signals = Board().GetSignals();
+    m_client =
+        std::make_unique<qsig::ZemtraEventStream::Client>(signals ? signals->GetEventStream() : nullptr, c_client_name,
+                                                          static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
+    m_client->GetQueue().SetFilter(
+        std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{c_interlock_event}));
+    const qsig::SuccessCode_e opened = m_client->Open();
+    if (opened != qsig::eSuccess) {
+        QSTD_TRACE(1, c_client_name << ": can't open: " << opened);
+        m_client.reset();
+        return;
+    }
+    m_event_reader = std::thread(&RafInterlock::EventReaderThreadFnc, this);
 }
 
 bool RafInterlock::GetEnabled(bool& value) const
@@ -270,24 +283,14 @@ void RafInterlock::EventReaderThreadFnc()
 {
     QSTD_TRACE_FNC();
     try {
-        Signals* signals = Board().GetSignals();
-        qsig::ZemtraEventStream::Client client(signals ? signals->GetEventStream() : nullptr, c_client_name,
-                                               static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
-        client.GetQueue().SetFilter(
-            std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{c_interlock_event}));
-        const qsig::SuccessCode_e opened = client.Open();
-        if (opened != qsig::eSuccess) {
-            QSTD_TRACE(1, c_client_name << ": can't open: " << opened);
-            return;
-        }
         for (;;) {
             // Re-armed before every wait; the status is read once the event is there.
             EnableInterlockStatusLatching();
             qsig::EventStruct event;
-            const qsig::SuccessCode_e rc = client.Read(event);
+            const qsig::SuccessCode_e rc = m_client->Read(event);
             if (rc != qsig::eSuccess) {
                 QSTD_TRACE(1, c_client_name << ": Terminating thread, can't read: " << rc);
-                return;
+                break;
             }
             QSTD_TRACE(1, "Received Interlock event: event ID: " << event.id << " Timestamp: " << event.lmt
                                                                  << " Count: " << event.count);
@@ -310,6 +313,8 @@ void RafInterlock::EventReaderThreadFnc()
     } catch (const std::exception& e) {
         QSTD_TRACE(1, c_client_name << ": Terminating thread: " << e.what());
     }
+    // Removes the queue from the stream unless the stream cancelled it.
+    m_client.reset();
 }
 
 void RafInterlock::OnRegistryAdd(mci::TreeNodePtr& node)

@@ -6,7 +6,9 @@
 // as a live and a latched status word and raises interlock events (id 3) on
 // the board's event stream.
 //
-// The event reader thread (started in OnPostConfig) re-arms the FPGA's status
+// The event reader thread (started in OnPostConfig, after its client has
+// been opened, so that it never reaches for a board being taken down and
+// misses no event that follows the start) re-arms the FPGA's status
 // latching before every wait, takes a snapshot of the latched status and its
 // timestamp at the first event after a client armed it, and keeps the OR of
 // the latched status of every event since the last reset with the timestamps
@@ -21,10 +23,12 @@
 
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_fpga_object.h"
+#include "platform/qsig/zemtra_event_stream.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -84,7 +88,8 @@ public:
     // Thresholds in the units of the current mode; gain-dependent threshold
     // -32 dBm.
     void OnPostInit() override;
-    // Applies the cached enable and starts the event reader.
+    // Applies the cached enable, opens the event reader's client on the
+    // board's event stream and starts the reader on it.
     void OnPostConfig() override;
     virtual void SetDefault();
 
@@ -156,6 +161,7 @@ private:
     StatusWord m_first_timestamp{0};
     std::array<mci::Node, 9> m_cumulative_nodes;
     std::atomic<bool> m_enabled{false};
+    std::unique_ptr<qsig::ZemtraEventStream::Client> m_client;
     std::thread m_event_reader;
     std::atomic<int> m_gain_dependent_threshold{c_default_gain_threshold};
     std::atomic<unsigned int> m_overflow_threshold{c_default_overflow_threshold};
