@@ -8,6 +8,7 @@
 
 #include "platform/mci/client_access.h"
 #include "platform/mci/remote_request_gate.h"
+#include "platform/mci/remote_subscription.h"
 
 #include "zemtra_remote.hh"
 
@@ -26,7 +27,6 @@ class SignalNode;
 namespace mci {
 
 class RemoteSignalSession;
-class RemoteSubscription;
 
 // Tree path ("a/b/c") of a dot-separated client path ("a.b.c").
 std::string TreePathOf(const std::string& dottedPath);
@@ -34,8 +34,9 @@ std::string TreePathOf(const std::string& dottedPath);
 class RemoteRegistry : public POA_zemtra_REMOTE::Registry {
 public:
     // relayPoa hosts the per-session receiver relays (a POA with
-    // system-assigned ids).
-    RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa);
+    // system-assigned ids); limits bound the subscriptions.
+    RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
+                   const RemoteSubscriptions::Limits& limits = RemoteSubscriptions::Limits());
     ~RemoteRegistry() override;
 
     zemtra_REMOTE::NodeInfoSeq* List(const char* path) override;
@@ -88,7 +89,7 @@ private:
 
     std::mutex m_sessionsMutex;
     std::map<std::uint64_t, std::unique_ptr<RemoteSignalSession>> m_sessions;
-    std::map<std::uint64_t, std::unique_ptr<RemoteSubscription>> m_subscriptions;
+    RemoteSubscriptions m_subscriptions;
 };
 
 } // namespace mci
