@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -121,17 +122,18 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         throw qstd::Exception("Remote export: port 0 is not a port to serve on", true);
     }
     const BindAddress address = ResolveBindAddress(bindAddress);
-    CheckBindable(address.host, port);
     if (!address.loopback) {
         qstd::LogWarning("Remote export on " + bindAddress +
                          ", not a loopback address: remote clients can change the instrument without authentication.");
     }
+    CheckBindable(address.host, port);
     const std::string endpoint = "giop:tcp:" + address.endpointHost + ":" + std::to_string(port);
     // The ORB's settings (omniORB parameter names): a bounded pool of request
     // threads instead of one thread per connection, idle connections closed,
     // messages bounded.
     const std::string threads = std::to_string(settings.serverThreads ? settings.serverThreads : 1);
     const std::string idle = std::to_string(settings.idleConnectionTimeout.count());
+    const std::string idleThread = std::to_string(std::max<long long>(settings.idleThreadTimeout.count(), 1));
     const std::string maxMessage = std::to_string(settings.maxMessageSize);
     auto orb = std::make_unique<Orb>();
     try {
@@ -139,7 +141,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
                                     {"threadPerConnectionPolicy", "0"},
                                     {"maxServerThreadPoolSize", threads.c_str()},
                                     {"maxServerThreadPerConnection", "8"},
-                                    {"idleThreadTimeout", "10"},
+                                    {"idleThreadTimeout", idleThread.c_str()},
                                     {"inConScanPeriod", idle.c_str()},
                                     {"outConScanPeriod", idle.c_str()},
                                     {"scanGranularity", "1"},

@@ -31,6 +31,8 @@ class RemoteRegistry;
 struct RemoteExportSettings {
     unsigned serverThreads = 32;
     std::chrono::seconds idleConnectionTimeout{60};
+    // A request thread idle for this long leaves the pool.
+    std::chrono::seconds idleThreadTimeout{10};
     unsigned long maxMessageSize = 8ul << 20;
     RemoteSubscriptions::Limits subscriptions;
 };

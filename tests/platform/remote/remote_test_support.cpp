@@ -246,10 +246,10 @@ unsigned short FreePort()
     return ntohs(addr.sin_port);
 }
 
-Server::Server()
+Server::Server(const mci::RemoteExport::Settings& settings)
 {
     port = FreePort();
-    exporter.Start(tree.root, "127.0.0.1", port);
+    exporter.Start(tree.root, "127.0.0.1", port, settings);
     int argc = 0;
     char* argv[] = {nullptr};
     CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
