@@ -17,6 +17,8 @@
 // Every client ends by itself after --for seconds (default 3600).
 // Traffic stays on the loopback interface.
 
+#include "tests/common/free_port.h"
+
 #include "zemtra_remote.hh"
 
 #include <arpa/inet.h>
@@ -188,19 +190,6 @@ Sample Measure(pid_t pid)
     return s;
 }
 
-unsigned short FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 std::string SelfPath()
 {
     char exe[4096] = {0};
@@ -250,7 +239,7 @@ int RunSoak(int argc, char** argv)
     const std::string dir = ::mkdtemp(dirTemplate);
     ::mkdir((dir + "/cfg").c_str(), 0755);
     ::mkdir((dir + "/root").c_str(), 0755);
-    const unsigned short port = FreePort();
+    const unsigned short port = zvtest::FreePort();
     const std::string address = "127.0.0.1:" + std::to_string(port);
     std::printf("soak: %ld s, %d clients, server %s on %s, files in %s\n", seconds, clients, serverBinary.c_str(),
                 address.c_str(), dir.c_str());
