@@ -296,13 +296,14 @@ bool ConfigurationStore::KeepDamagedAside()
 bool ConfigurationStore::Save()
 {
     QSTD_TRACE_FNC();
+    // Held from reading the values to the rename: a later store never
+    // writes older values over those of an earlier one.
+    std::lock_guard<std::mutex> lock(m_saveMutex);
     std::ostringstream out;
     out << "# Persistent register values: path, position, value (tab separated).\n";
     unsigned count = 0;
     mci::ClientAccess access(m_root);
     Collect(access, m_root, std::string(), out, count);
-
-    std::lock_guard<std::mutex> lock(m_saveMutex);
     for (const std::string& line : m_keptLines) {
         out << line << '\n';
     }
