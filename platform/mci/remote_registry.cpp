@@ -80,6 +80,7 @@ RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPo
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
       m_subscriptions(m_access, limits)
 {
+    m_subscriptions.SetPeriodicProbe([this] { ProbeSessions(); });
 }
 
 RemoteRegistry::~RemoteRegistry()
@@ -362,8 +363,12 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         auto session =
             std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in());
         session->Start();
-        std::lock_guard<std::mutex> lock(m_sessionsMutex);
-        m_sessions.emplace(id, std::move(session));
+        {
+            std::lock_guard<std::mutex> lock(m_sessionsMutex);
+            m_sessions.emplace(id, std::move(session));
+        }
+        // The liveness thread also watches the receivers of signal sessions.
+        m_subscriptions.StartThreads();
         return id;
     });
 }
@@ -371,7 +376,7 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
 void RemoteRegistry::CloseSignal(CORBA::ULongLong id)
 {
     Serve("", [&] {
-        std::unique_ptr<RemoteSignalSession> session;
+        std::shared_ptr<RemoteSignalSession> session;
         {
             std::lock_guard<std::mutex> lock(m_sessionsMutex);
             auto it = m_sessions.find(id);
@@ -387,7 +392,7 @@ void RemoteRegistry::CloseSignal(CORBA::ULongLong id)
 
 void RemoteRegistry::ReapEnded()
 {
-    std::vector<std::unique_ptr<RemoteSignalSession>> sessions;
+    std::vector<std::shared_ptr<RemoteSignalSession>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_sessionsMutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
@@ -402,6 +407,21 @@ void RemoteRegistry::ReapEnded()
     // Destroyed here, outside the lock: each closes itself.
 }
 
+void RemoteRegistry::ProbeSessions()
+{
+    std::vector<std::shared_ptr<RemoteSignalSession>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_sessionsMutex);
+        for (const auto& s : m_sessions) {
+            sessions.push_back(s.second);
+        }
+    }
+    for (const auto& s : sessions) {
+        s->ProbeReceiver();
+    }
+    ReapEnded();
+}
+
 bool RemoteRegistry::Drain(std::chrono::steady_clock::duration timeout)
 {
     m_gate.Close();
@@ -410,7 +430,7 @@ bool RemoteRegistry::Drain(std::chrono::steady_clock::duration timeout)
 
 void RemoteRegistry::CloseAll()
 {
-    std::map<std::uint64_t, std::unique_ptr<RemoteSignalSession>> sessions;
+    std::map<std::uint64_t, std::shared_ptr<RemoteSignalSession>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_sessionsMutex);
         sessions.swap(m_sessions);

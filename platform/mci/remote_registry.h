@@ -80,6 +80,8 @@ private:
     qreg::SignalNode& FindSignal(const std::string& treePath) const;
     size_t CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const;
     void ReapEnded();
+    // Probes the receivers of the open signal sessions (liveness thread).
+    void ProbeSessions();
 
     ClientAccess m_access;
     TreeNodePtr m_root;
@@ -88,7 +90,7 @@ private:
     std::atomic<std::uint64_t> m_nextId{1};
 
     std::mutex m_sessionsMutex;
-    std::map<std::uint64_t, std::unique_ptr<RemoteSignalSession>> m_sessions;
+    std::map<std::uint64_t, std::shared_ptr<RemoteSignalSession>> m_sessions;
     RemoteSubscriptions m_subscriptions;
 };
 

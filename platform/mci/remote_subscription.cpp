@@ -282,8 +282,8 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
         }
         // Counted before it starts, so that concurrent requests cannot pass the bounds together.
         m_subscriptions.emplace(id, subscription);
-        StartThreads();
     }
+    StartThreads();
     try {
         subscription->Start();
     } catch (...) {
@@ -363,8 +363,8 @@ void RemoteSubscriptions::WakeLiveness()
 
 void RemoteSubscriptions::StartThreads()
 {
-    // Called with m_mutex held.
-    if (!m_threads.empty()) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_threads.empty() || m_stop) {
         return;
     }
     for (unsigned i = 0; i < c_deliveryThreads; ++i) {
@@ -407,6 +407,9 @@ void RemoteSubscriptions::LivenessLoop()
         }
         ProbeAll();
         ReapEnded();
+        if (m_periodicProbe) {
+            m_periodicProbe();
+        }
     }
 }
 

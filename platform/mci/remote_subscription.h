@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -137,13 +138,18 @@ public:
     // Live subscriptions (ended ones are reaped first).
     std::size_t Count();
 
+    // Also run by the liveness thread once a period (the registry probes
+    // its signal sessions' receivers there); set before the threads start.
+    void SetPeriodicProbe(std::function<void()> probe) { m_periodicProbe = std::move(probe); }
+    // Starts the threads (delivery and liveness) if they are not running.
+    void StartThreads();
+
     // Called by a subscription with values to deliver.
     void Schedule(const std::shared_ptr<RemoteSubscription>& subscription);
     // Called by a subscription that ended: the liveness thread reaps it now.
     void WakeLiveness();
 
 private:
-    void StartThreads();
     void DeliveryLoop();
     void LivenessLoop();
     void ProbeAll();
@@ -160,6 +166,7 @@ private:
     bool m_stop = false;
     bool m_livenessRequested = false;
     std::vector<std::thread> m_threads;
+    std::function<void()> m_periodicProbe;
 };
 
 } // namespace mci

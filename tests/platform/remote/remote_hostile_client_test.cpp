@@ -61,11 +61,12 @@ template <typename F> bool WaitUntil(F&& done, std::chrono::steady_clock::durati
     return true;
 }
 
-// A client process (the soak program's client mode) that subscribes count
-// times to "clock_info" with one callback object and then idles.
+// A client process (the soak program's client mode): by default one that
+// subscribes count times to "clock_info" with one callback object and then
+// idles; "stream" keeps the stream "tim.pll" open for 3 s at a time.
 class SubscriberProcess {
 public:
-    SubscriberProcess(const std::string& address, int count)
+    SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe")
     {
         const std::string tool = ToolPath();
         const std::string soak = tool.substr(0, tool.rfind("/tools/")) + "/tests/remote_soak";
@@ -77,7 +78,7 @@ public:
         if (m_pid == 0) {
             ::dup2(fds[1], 1);
             ::close(fds[0]);
-            ::execl(soak.c_str(), soak.c_str(), "--client", "subscribe", "--server", address.c_str(), "--count",
+            ::execl(soak.c_str(), soak.c_str(), "--client", kind, "--server", address.c_str(), "--count",
                     std::to_string(count).c_str(), "--for", "120", static_cast<char*>(nullptr));
             std::_Exit(127);
         }
@@ -146,6 +147,18 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
     EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s)) << Threads() << " threads, " << threads
                                                                      << " before";
     EXPECT_LT(RssKb(), rss + 16 * 1024);
+}
+
+TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 500ms;
+    Server server(settings);
+    SubscriberProcess reader(server.Address(), 0, "stream");
+    ASSERT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 1; }, 30s));
+    reader.Kill();
+    // Nothing is pushed into the stream: the probe of its receiver ends it.
+    EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 0; }, 3s));
 }
 
 TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
