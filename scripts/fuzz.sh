@@ -24,10 +24,16 @@ for target in build/fuzz/tests/fuzz/fuzz_*; do
     work=$(mktemp -d)
     echo "== fuzz $name ($limit)"
     # New inputs go to the scratch corpus; the seeds in the tree stay as they are.
+    status=0
     "$target" "$limit" -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="build/fuzz/artifacts/${name}-" "$work" "tests/fuzz/corpus/$name" 2>&1 |
-        grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec|Done|==[0-9]+==ERROR|SUMMARY)' || true
-    status=${PIPESTATUS[0]}
+        -artifact_prefix="build/fuzz/artifacts/${name}-" "$work" "tests/fuzz/corpus/$name" \
+        >"$work.log" 2>&1 || status=$?
+    grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|==[0-9]+==ERROR|SUMMARY)' \
+        "$work.log" || true
+    if [ "$status" -ne 0 ]; then
+        tail -n 40 "$work.log" >&2
+    fi
+    rm -f "$work.log"
     rm -rf "$work"
     if [ "$status" -ne 0 ]; then
         echo "fuzz $name failed (status $status)" >&2
