@@ -1,0 +1,29 @@
+#pragma once
+// A whole RAF board on a simulated board of its own, outside a running
+// chassis, with the register tree of one of its objects as a client sees it.
+
+#include "app/board_fixture.h"
+#include "app/raf_board.h"
+#include "platform/mci/client_access.h"
+#include "platform/qapp/zemtra_application.h"
+
+#include <string>
+
+namespace raftest {
+
+class RafFixture : public apptest::BoardFixture<RafBoard> {
+public:
+    RafFixture() : apptest::BoardFixture<RafBoard>(sim::c_typeRaf, "raf3", "3") {}
+    ~RafFixture() { SetState(qapp::ZemtraApplication::eStateCreated); }
+
+    // Builds the board (once) and the nodes of its object of that name.
+    mci::ClientAccess Tree(const std::string& object);
+    // The register at an offset of the board's FPGA space.
+    volatile FPGAMem_t* Fpga(size_t offset) { return Sim().Memory() + offset; }
+    void SetState(qapp::ZemtraApplication::State_e state) { App().SetState(state); }
+
+private:
+    bool m_built = false;
+};
+
+} // namespace raftest
