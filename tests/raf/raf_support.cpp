@@ -12,6 +12,29 @@ RafBoard* BoardFixture<RafBoard>::MakeBoard()
 
 namespace raftest {
 
+WriteRecorder::WriteRecorder(volatile FPGAMem_t* begin, size_t size) : m_begin(begin)
+{
+    fpga::RegisterRegion(begin, size, this);
+}
+
+WriteRecorder::~WriteRecorder()
+{
+    fpga::UnregisterRegion(m_begin);
+}
+
+bool WriteRecorder::Write32(size_t offset, uint32_t value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_writes.emplace_back(offset, value);
+    return false;
+}
+
+std::vector<std::pair<size_t, uint32_t>> WriteRecorder::Writes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_writes;
+}
+
 mci::ClientAccess RafFixture::Tree(const std::string& object)
 {
     RafBoard& board = m_built ? Board() : Build();

@@ -4,12 +4,33 @@
 
 #include "app/board_fixture.h"
 #include "app/raf_board.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/mci/client_access.h"
 #include "platform/qapp/zemtra_application.h"
 
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace raftest {
+
+// Records the 32-bit writes to a region (byte offset, value) and lets them
+// reach memory; unplugged at destruction.
+class WriteRecorder : public fpga::RegisterModel {
+public:
+    WriteRecorder(volatile FPGAMem_t* begin, size_t size);
+    ~WriteRecorder() override;
+    bool Read32(size_t, uint32_t&) override { return false; }
+    bool Write32(size_t offset, uint32_t value) override;
+    std::vector<std::pair<size_t, uint32_t>> Writes() const;
+
+private:
+    volatile FPGAMem_t* m_begin;
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<size_t, uint32_t>> m_writes;
+};
 
 class RafFixture : public apptest::BoardFixture<RafBoard> {
 public:
