@@ -36,6 +36,9 @@ constexpr size_t c_spiControl = 0x00;
 constexpr size_t c_spiStatus = 0x04;
 constexpr size_t c_spiRx = 0x10;
 constexpr size_t c_spiSize = 0x20;
+// The AD7787's controller has one chip select; its register set ends before
+// the multiplexer's word.
+constexpr size_t c_adcSpiSize = 0x14;
 constexpr uint32_t c_spiStart = 0x100;
 constexpr uint32_t c_spiBusy = 0x1;
 constexpr uint32_t c_spiError = 0x2;
@@ -367,7 +370,7 @@ void InstallRafModels(Board& board)
     board.PlugRegisters(c_tbtDebugRam, 0x10, std::make_unique<DebugRam>(board, board.Desc().faults.debugRamStuck));
 
     auto devices = std::make_shared<TemperatureDevices>(board.Desc().faults.failedSensors);
-    board.PlugRegisters(c_adcSpi, c_spiSize, std::make_unique<SpiBus>(board, c_adcSpi, true, devices));
+    board.PlugRegisters(c_adcSpi, c_adcSpiSize, std::make_unique<SpiBus>(board, c_adcSpi, true, devices));
     board.PlugRegisters(c_mux, 4, std::make_unique<AnalogMux>(board, devices));
     board.PlugRegisters(c_tsSpi, c_spiSize, std::make_unique<SpiBus>(board, c_tsSpi, false, devices));
 }
