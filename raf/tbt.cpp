@@ -355,7 +355,13 @@ uint32_t TurnByTurnDSP::GetTbtDecimation() const
 
 uint32_t TurnByTurnDSP::GetNcoFrequency() const
 {
-    return static_cast<uint32_t>(raf::ParentRaf(*this).GetNcoFrequency());
+    const double f = raf::ParentRaf(*this).GetNcoFrequency();
+    // A board that reports no ADC frequency has no NCO value to truncate.
+    if (!(f >= 0.0 && f < 4294967296.0)) {
+        QSTD_TRACE(1, "NCO frequency " << f << " is not a phase increment; 0 is used.");
+        return 0;
+    }
+    return static_cast<uint32_t>(f);
 }
 
 mci::Node TurnByTurnDSP::NodeSpikeWindow() const
