@@ -13,19 +13,10 @@
 namespace {
 
 using raftest::RafFixture;
+using raftest::Refusal;
 using State = qapp::ZemtraApplication::State_e;
 
 constexpr size_t c_conf = RafBoard::c_conf_offset;
-
-std::string Refusal(mci::ClientAccess& client, const std::string& path, long long value)
-{
-    try {
-        client.SetInteger(path, value);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "taken";
-}
 
 TEST(DscConfig, ConstructorWritesTheDefaultsInOrder)
 {

@@ -12,6 +12,16 @@ RafBoard* BoardFixture<RafBoard>::MakeBoard()
 
 namespace raftest {
 
+std::string Refusal(mci::ClientAccess& client, const std::string& path, long long value)
+{
+    try {
+        client.SetInteger(path, value);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "taken";
+}
+
 WriteRecorder::WriteRecorder(volatile FPGAMem_t* begin, size_t size) : m_begin(begin)
 {
     fpga::RegisterRegion(begin, size, this);

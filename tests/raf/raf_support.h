@@ -16,6 +16,9 @@
 
 namespace raftest {
 
+// The message of a client write's refusal, or "taken".
+std::string Refusal(mci::ClientAccess& client, const std::string& path, long long value);
+
 // Records the 32-bit writes to a region (byte offset, value) and lets them
 // reach memory; unplugged at destruction.
 class WriteRecorder : public fpga::RegisterModel {

@@ -51,15 +51,7 @@ TEST(SyntheticGenerator, TableForTheAmplitudesAndItsWriteOrder)
     }
     EXPECT_EQ("[0, 32767]", synth.GetValidator("amp1"));
     EXPECT_EQ(32768, synth.GetInteger("amp1"));
-    EXPECT_EQ("Value 32768 is refused by validator [0, 32767]",
-              [&] {
-                  try {
-                      synth.SetInteger("amp2", 32768);
-                  } catch (const std::exception& e) {
-                      return std::string(e.what());
-                  }
-                  return std::string("taken");
-              }());
+    EXPECT_EQ("Value 32768 is refused by validator [0, 32767]", raftest::Refusal(synth, "amp2", 32768));
 
     raftest::WriteRecorder recorder(f.Fpga(c_synth + SyntheticGenerator::c_table), 0x1028);
     synth.SetInteger("amp1", 1000);

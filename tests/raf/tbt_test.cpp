@@ -18,19 +18,10 @@
 namespace {
 
 using raftest::RafFixture;
+using raftest::Refusal;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t c_tbt = RafBoard::c_tbt_offset;
-
-std::string Refusal(mci::ClientAccess& client, const std::string& path, long long value)
-{
-    try {
-        client.SetInteger(path, value);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "taken";
-}
 
 uint64_t Frames(RafFixture& f, uint64_t* start = nullptr)
 {
