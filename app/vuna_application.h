@@ -11,8 +11,8 @@
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/synchronizer.h"
-#include "raf/house_keeping.h"
 #include "qsig/synthetic_stream.h"
+#include "raf/house_keeping.h"
 
 #include <atomic>
 #include <cstdint>

@@ -84,7 +84,7 @@ void HighPrecisionTemperature::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
     for (std::shared_ptr<Temperature>& sensor : m_sensors) {
-        node->Add(mci::factory::Create<mci::LocalNodeStructure, qreg::RegFncNode<double>>(
-            sensor->GetName(), sensor, 0, &Temperature::Read, 2ull));
+        node->Add(mci::factory::Create<mci::LocalNodeStructure, qreg::RegFncNode<double>>(sensor->GetName(), sensor, 0,
+                                                                                          &Temperature::Read, 2ull));
     }
 }

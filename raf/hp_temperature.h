@@ -56,8 +56,8 @@ public:
     // holds it from the selection of its input to the end of the measurement,
     // so that no other sensor switches the multiplexer under it.
     TemperaturePt(const std::string& name, std::shared_ptr<bmc::AnalogMux> mux,
-                  std::shared_ptr<bmc::SpiBusControllerFpgaAmba> spi, std::shared_ptr<bmc::AD7787> adc,
-                  unsigned input, std::shared_ptr<std::mutex> muxLock);
+                  std::shared_ptr<bmc::SpiBusControllerFpgaAmba> spi, std::shared_ptr<bmc::AD7787> adc, unsigned input,
+                  std::shared_ptr<std::mutex> muxLock);
     bool Read(double& value) const override;
 
 private:

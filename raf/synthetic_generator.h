@@ -37,8 +37,7 @@ public:
     static constexpr unsigned c_start_amplitude = 32768;
     static constexpr unsigned c_max_amplitude = 32767;
 
-    SyntheticGenerator(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name,
-                       qfeature::Tsm* tsm);
+    SyntheticGenerator(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name, qfeature::Tsm* tsm);
     ~SyntheticGenerator() override;
 
     bool SetEnabled(const bool& enabled);

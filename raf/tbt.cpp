@@ -407,7 +407,7 @@ void TurnByTurnDSP::OnRegistryAdd(mci::TreeNodePtr& node)
     const uint32_t tbtDecimation = GetTbtDecimation();
 
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<TBTDataSwitch_e>>("data_type", this, &T::_SetDataSwitch,
-                                                                           &T::_GetDataSwitch, 14ull));
+                                                                          &T::_GetDataSwitch, 14ull));
     node->Add(mci::factory::Create<UNode>(qreg::Expr<Range<unsigned int, unsigned int>>(0u, tbtDecimation),
                                           "phase_offset", this, &T::_SetADCDelay, &T::_GetADCDelay, 14ull));
     _SetADCDelay(0);
@@ -419,23 +419,23 @@ void TurnByTurnDSP::OnRegistryAdd(mci::TreeNodePtr& node)
 
     mci::TreeNodePtr spike = mci::factory::Create<qreg::RegNode>("spike_removal", 0);
     mci::TreeNodePtr mode = spike->Add(mci::factory::Create<qreg::RegNode>("mode", 0));
-    mode->Add(mci::factory::Create<BNode>("hw_enable", this, &T::_SetSpikeRemovalEnable, &T::_GetSpikeRemovalEnable,
-                                          14ull));
+    mode->Add(
+        mci::factory::Create<BNode>("hw_enable", this, &T::_SetSpikeRemovalEnable, &T::_GetSpikeRemovalEnable, 14ull));
     const bool swEnable = raf::ReadBits64(m_reg, c_spike_enable, 0, 1) != 0;
-    m_sw_spike_removal = mci::Node(mode->Add(mci::factory::Create<qreg::RegValueNode<bool>>("sw_enable", swEnable, 14ull)),
-                                   mci::c_noRelPath);
+    m_sw_spike_removal = mci::Node(
+        mode->Add(mci::factory::Create<qreg::RegValueNode<bool>>("sw_enable", swEnable, 14ull)), mci::c_noRelPath);
     m_averaging_stop = spike->Add(mci::factory::Create<INode>(qreg::Expr<Range<int, int>>(c_signed_min, c_signed_max),
                                                               "averaging_stop", this, &T::_SetSpikeAveragingStop,
                                                               &T::_GetSpikeAveragingStop, 14ull));
     m_averaging_window = spike->Add(mci::factory::Create<UNode>(
         qreg::Expr<qreg::expr::Set<unsigned int, unsigned int>>(0u, 1u, 2u, 4u, 8u, 16u), "averaging_window", this,
         &T::_SetSpikeAveragingWindow, &T::_GetSpikeAveragingWindow, 14ull));
-    m_spike_start = spike->Add(mci::factory::Create<INode>(qreg::Expr<Range<int, int>>(c_signed_min, c_signed_max),
-                                                           "start", this, &T::_SetSpikeStart, &T::_GetSpikeStart,
-                                                           14ull));
-    m_spike_window = spike->Add(mci::factory::Create<UNode>(qreg::Expr<Range<unsigned int, unsigned int>>(0u, 127u),
-                                                            "window", this, &T::_SetSpikeWindow, &T::_GetSpikeWindow,
-                                                            14ull));
+    m_spike_start =
+        spike->Add(mci::factory::Create<INode>(qreg::Expr<Range<int, int>>(c_signed_min, c_signed_max), "start", this,
+                                               &T::_SetSpikeStart, &T::_GetSpikeStart, 14ull));
+    m_spike_window =
+        spike->Add(mci::factory::Create<UNode>(qreg::Expr<Range<unsigned int, unsigned int>>(0u, 127u), "window", this,
+                                               &T::_SetSpikeWindow, &T::_GetSpikeWindow, 14ull));
     node->Add(spike);
 
     const unsigned maskSize = std::min(tbtDecimation, m_debug_ram_size);

@@ -37,8 +37,8 @@ qsig::SuccessCode_e TbtWindowSignal::Read(qsig::Array<AdcAtomTraits>& buffer, st
 qsig::DodClient<AdcAtomTraits> TbtWindowSignal::CreateClient(const std::string& name)
 {
     auto self = std::static_pointer_cast<TbtWindowSignal>(GetSharedSelf());
-    return qsig::DodClient<AdcAtomTraits>(std::shared_ptr<qsig::DodControllerInterface<AdcAtomTraits>>(self, self.get()),
-                                          name, m_traits);
+    return qsig::DodClient<AdcAtomTraits>(
+        std::shared_ptr<qsig::DodControllerInterface<AdcAtomTraits>>(self, self.get()), name, m_traits);
 }
 
 qsig::SignalClientBase* TbtWindowSignal::NewSignalClient(const std::string& name, unsigned /*length*/)

@@ -24,8 +24,8 @@
 // (with the offset of the block that cannot be mapped), "no_triggers",
 // "unanswered_starts", "no_adc_clock", "sfp_pll_unlocked", "no_history_memory",
 // "oversampling_stuck", "debug_ram_stuck", "temperature_failed" (with the
-// sensor="ts1" to "pt4" whose measurements fail), and on a timing board "no_mc_pll", "mc_pll_unlocked"
-// and "no_trigger_generation".
+// sensor, "ts1" to "pt4", whose measurements fail), and on a timing board
+// "no_mc_pll", "mc_pll_unlocked" and "no_trigger_generation".
 
 #include <cstdint>
 #include <map>
@@ -100,18 +100,18 @@ struct FaultSwitches {
     bool noHistoryMemory = false;     // GDX history buffer reports no memory fitted
     bool oversamplingStuck = false;   // oversampling patterns never settle
     bool debugRamStuck = false;       // TBT debug RAM captures never complete
-    std::vector<std::string> failedSensors; // temperature sensors whose measurements fail
     bool noMcPll = false;             // timing board without machine-clock PLL
     bool mcPllUnlocked = false;       // machine-clock PLL reports no lock
     bool noTriggerGeneration = false; // timing board without trigger generation
+    // Temperature sensors ("ts1" to "pt4") whose measurements fail.
+    std::vector<std::string> failedSensors;
     bool operator==(const FaultSwitches& o) const
     {
         return unmappable == o.unmappable && noTriggers == o.noTriggers && unansweredStarts == o.unansweredStarts &&
                noAdcClock == o.noAdcClock && sfpPllUnlocked == o.sfpPllUnlocked &&
                noHistoryMemory == o.noHistoryMemory && oversamplingStuck == o.oversamplingStuck &&
-               debugRamStuck == o.debugRamStuck && failedSensors == o.failedSensors &&
-               noMcPll == o.noMcPll && mcPllUnlocked == o.mcPllUnlocked &&
-               noTriggerGeneration == o.noTriggerGeneration;
+               debugRamStuck == o.debugRamStuck && failedSensors == o.failedSensors && noMcPll == o.noMcPll &&
+               mcPllUnlocked == o.mcPllUnlocked && noTriggerGeneration == o.noTriggerGeneration;
     }
 };
 

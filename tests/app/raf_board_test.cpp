@@ -87,8 +87,8 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
 TEST(RafBoardAssembly, RefusesBlocksThatCannotBeMapped)
 {
-    for (uint32_t offset : {0x100u, 0x800000u, 0x900000u, 0x300000u, 0x500020u, 0x400000u, 0xC00000u, 0xD00000u,
-                            0x600000u, 0x202000u}) {
+    for (uint32_t offset :
+         {0x100u, 0x800000u, 0x900000u, 0x300000u, 0x500020u, 0x400000u, 0xC00000u, 0xD00000u, 0x600000u, 0x202000u}) {
         SCOPED_TRACE(offset);
         Fixture f(sim::c_typeRaf, "raf3", "3");
         f.Desc().faults.unmappable = {offset};

@@ -154,7 +154,8 @@ TEST(VunaApplicationChassis, EventReceiverTimingBoardServesAlone)
     EXPECT_EQ(1u, app.GetFaSyncController()->GetSize());
     EXPECT_TRUE(capture.Traced("raf4 gets synchronized"));
     // Oversampling that never settles: one warning per pass, then the last.
-    EXPECT_EQ(64u, CountLoggedContaining(capture, "Could not adjust trigger oversampling on RAF boardraf4 iteration: "));
+    EXPECT_EQ(64u,
+              CountLoggedContaining(capture, "Could not adjust trigger oversampling on RAF boardraf4 iteration: "));
     EXPECT_EQ(1u, CountLogged(capture, "Could not adjust trigger oversampling on RAF board(s). "));
 
     // Shutdown twice: the second deletes nothing and switches the trigger

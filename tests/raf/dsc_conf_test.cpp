@@ -27,8 +27,8 @@ TEST(DscConfig, ConstructorWritesTheDefaultsInOrder)
     raftest::WriteRecorder recorder(f.Fpga(spare), DSCConfig::c_blockSize);
     DSCConfig dsc(board, f.Fpga(spare), "conf");
     const std::vector<std::pair<size_t, uint32_t>> expected = {
-        {0x00, 0},  {0x04, 1},  {0x08, 0},  {0x0C, 1},   {0x10, 25}, {0x14, 0},  {0x18, 50},
-        {0x1C, 0},  {0x40, 16}, {0x44, 0},  {0x20, 0},   {0x24, 440}, {0x30, 0}, {0x34, 0},
+        {0x00, 0}, {0x04, 1},  {0x08, 0}, {0x0C, 1}, {0x10, 25},  {0x14, 0}, {0x18, 50},
+        {0x1C, 0}, {0x40, 16}, {0x44, 0}, {0x20, 0}, {0x24, 440}, {0x30, 0}, {0x34, 0},
     };
     EXPECT_EQ(expected, recorder.Writes());
     EXPECT_EQ(440u, dsc.GetSwHisDelayOffset());
@@ -39,10 +39,12 @@ TEST(DscConfig, NodeTree)
     RafFixture f;
     mci::ClientAccess conf = f.Tree("conf");
     const std::vector<std::pair<std::string, unsigned long long>> nodes = {
-        {"second_max_reset", 14},        {"second_max", 2},         {"analog_to_dsp_delay", 78},
-        {"second_max_disable_length", 78}, {"switch_to_history_delay", 78}, {"switch_mark_position", 78},
-        {"tbt_div_switch_disabled", 78}, {"switching_delay", 14},   {"switching_source", 14},
-        {"tbt_div_count", 78},           {"sif_prescaler", 78},
+        {"second_max_reset", 14},        {"second_max", 2},
+        {"analog_to_dsp_delay", 78},     {"second_max_disable_length", 78},
+        {"switch_to_history_delay", 78}, {"switch_mark_position", 78},
+        {"tbt_div_switch_disabled", 78}, {"switching_delay", 14},
+        {"switching_source", 14},        {"tbt_div_count", 78},
+        {"sif_prescaler", 78},
     };
     std::vector<std::string> names;
     for (const auto& n : nodes) {

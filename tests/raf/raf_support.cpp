@@ -3,8 +3,7 @@
 #include "platform/qapp/zemtra_object.h"
 
 namespace apptest {
-template <>
-RafBoard* BoardFixture<RafBoard>::MakeBoard()
+template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
 {
     return new RafBoard(*m_app, m_bmc.get());
 }
