@@ -17,8 +17,6 @@ public:
     // Releases a lock made by Lock and leaves the pointer empty.
     void Unlock(Lock_t& lock) { lock.reset(); }
 
-    std::mutex& Mutex() { return m_mutex; }
-
 private:
     std::mutex m_mutex;
 };

@@ -31,11 +31,6 @@ void LvdsBusTrafCop::DisableFaBuf()
     SetBit(false);
 }
 
-bool LvdsBusTrafCop::IsFaBufEnabled() const
-{
-    return (fpga::Read32(m_reg, c_control) & 1u) != 0;
-}
-
 void LvdsBusTrafCop::OnShutdown()
 {
     QSTD_TRACE_FNC();

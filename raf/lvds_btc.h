@@ -21,7 +21,6 @@ public:
 
     void EnableFaBuf();
     void DisableFaBuf();
-    bool IsFaBufEnabled() const;
 
     // The FA buffer leaves the bus.
     void OnShutdown() override;

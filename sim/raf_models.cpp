@@ -186,11 +186,10 @@ private:
                 m_frame[k] = PackAtom(s);
             }
         } else {
-            const uint32_t adc = Load32(m_board, c_clockInfo);
             const uint32_t tbt = Load32(m_board, c_clockInfo + 0x08);
             const uint32_t harmonic = Load32(m_board, c_clockInfo + 0x28);
             for (size_t k = 0; k < c_debugRamAtoms; ++k) {
-                m_frame[k] = RfFrameAtom(n0, static_cast<unsigned>(k), adc, tbt, harmonic);
+                m_frame[k] = RfFrameAtom(n0, static_cast<unsigned>(k), tbt, harmonic);
             }
         }
         m_next = 0;
@@ -330,9 +329,8 @@ private:
 
 } // namespace
 
-uint64_t RfFrameAtom(uint64_t n0, unsigned k, uint32_t adc, uint32_t tbt, uint32_t harmonic)
+uint64_t RfFrameAtom(uint64_t n0, unsigned k, uint32_t tbt, uint32_t harmonic)
 {
-    (void)adc;
     if (tbt == 0) {
         return 0;
     }

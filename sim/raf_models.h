@@ -47,8 +47,7 @@ void InstallRafModels(Board& board);
 bool DebugRamFrames(const Board& board, uint64_t& captures, uint64_t& lastStart);
 
 // Atom k of a debug RAM frame of RF channels that starts at ADC period n0,
-// for the clock words of the board (ADC frequency, TBT decimation, harmonic
-// number).
-uint64_t RfFrameAtom(uint64_t n0, unsigned k, uint32_t adc, uint32_t tbt, uint32_t harmonic);
+// for the board's TBT decimation and harmonic number.
+uint64_t RfFrameAtom(uint64_t n0, unsigned k, uint32_t tbt, uint32_t harmonic);
 
 } // namespace sim

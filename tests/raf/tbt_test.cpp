@@ -5,6 +5,7 @@
 
 #include "platform/qreg/signal_node.h"
 #include "platform/qstd/capture.h"
+#include "raf/synthetic_generator.h"
 #include "raf/tbt.h"
 #include "raf/tbt_window_signal.h"
 #include "sim/raf_models.h"
@@ -39,7 +40,7 @@ uint64_t Frames(RafFixture& f, uint64_t* start = nullptr)
 bool FrameMatches(const uint64_t* atoms, size_t n, size_t position, uint64_t n0)
 {
     for (size_t k = 0; k < n; ++k) {
-        if (atoms[k] != sim::RfFrameAtom(n0, static_cast<unsigned>(position + k), 117440043, 220, 936)) {
+        if (atoms[k] != sim::RfFrameAtom(n0, static_cast<unsigned>(position + k), 220, 936)) {
             return false;
         }
     }
@@ -210,6 +211,31 @@ TEST(TurnByTurnDsp, DebugRamReadsAFreshCaptureWithoutWrap)
     EXPECT_TRUE(FrameMatches(buffer.data(), 1, 2047, n1));
     EXPECT_EQ(2048u, dsp.ReadDebugRamData(buffer.data(), 2048, 0));
     EXPECT_TRUE(FrameMatches(buffer.data(), 2048, 0, (Frames(f, &n1), n1)));
+}
+
+TEST(TurnByTurnDsp, DebugRamPlaysTheSyntheticTableWhileTheGeneratorIsOn)
+{
+    RafFixture f;
+    RafBoard& board = f.Build();
+    SyntheticGenerator& synth = *board.GetSyntheticGenerator();
+    synth.SetAmp1(1000);
+    synth.SetAmp2(2000);
+    synth.SetEnabled(true);
+    std::vector<uint64_t> atoms(64, 0);
+    ASSERT_EQ(64u, board.GetTbtDsp()->ReadDebugRamData(atoms.data(), 64, 10));
+    uint64_t n0 = 0;
+    Frames(f, &n0);
+    for (unsigned k = 0; k < 64; ++k) {
+        const uint32_t entry = fpga::Read32(f.Fpga(RafBoard::c_synth_generator_offset),
+                                            SyntheticGenerator::c_table + 4 * ((n0 + 10 + k) % 1024));
+        const uint64_t a1 = entry & 0xFFFF;
+        const uint64_t a2 = entry >> 16;
+        EXPECT_EQ(a1 | (a1 << 16) | (a2 << 32) | (a2 << 48), atoms[k]) << k;
+    }
+    synth.SetEnabled(false);
+    ASSERT_EQ(64u, board.GetTbtDsp()->ReadDebugRamData(atoms.data(), 64, 10));
+    Frames(f, &n0);
+    EXPECT_TRUE(FrameMatches(atoms.data(), 64, 10, n0));
 }
 
 TEST(TurnByTurnDsp, CaptureThatNeverCompletesIsGivenUp)

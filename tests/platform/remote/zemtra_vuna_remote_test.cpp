@@ -191,7 +191,7 @@ TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
         for (uint64_t n0 = 0; n0 < 220 && !matched; ++n0) {
             matched = true;
             for (size_t k = 0; k < atoms.size() && matched; ++k) {
-                matched = atoms[k] == sim::RfFrameAtom(n0, static_cast<unsigned>(2000 + k), 117440043, 220, 936);
+                matched = atoms[k] == sim::RfFrameAtom(n0, static_cast<unsigned>(2000 + k), 220, 936);
             }
         }
         EXPECT_TRUE(matched) << "frame " << frame;
