@@ -55,15 +55,12 @@ public:
         if (m_filter) {
             m_counters.intoFilter += n;
             b = m_filter->Filter(buffer);
-            if (!b) {
-                m_counters.filterRemoved += n;
-                return false;
-            }
-            const unsigned m = b->data.GetLength();
+            const unsigned m = b ? b->data.GetLength() : 0;
+            m_counters.filterRemoved += m < n ? n - m : 0;
             if (m == 0) {
+                // Dropped, or emptied: either way the filter removed every atom.
                 return false;
             }
-            m_counters.filterRemoved += n - m;
             n = m;
         }
         m_counters.pushed += n;
