@@ -609,9 +609,9 @@ void PhaseLockedLoop::OnRegistryAdd(mci::TreeNodePtr& node)
     node->Add(compensate);
     m_compensate_offset_node = mci::Node(compensate, mci::c_noRelPath);
 
-    mci::TreeNodePtr decimation = mci::factory::Create<RegFncNode<unsigned>>(
-        qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_max_dpll), "decimation", this, &PLL::_SetDpll,
-        &PLL::GetDpll, 70ull);
+    mci::TreeNodePtr decimation =
+        mci::factory::Create<RegFncNode<unsigned>>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_max_dpll),
+                                                   "decimation", this, &PLL::_SetDpll, &PLL::GetDpll, 70ull);
     node->Add(decimation);
     m_decimation_node = mci::Node(decimation, mci::c_noRelPath);
 

@@ -374,7 +374,7 @@ TEST(PhaseLockedLoop, HardwareModeFollowsTheMachineClockPll)
     ASSERT_TRUE(rig.pll->SetMode(1));
     rig.chassis->Timing()->SetMcPllLocked(false);
     PllStruct out = rig.Step(1000);
-    ASSERT_TRUE(rig.published); // the machine-clock PLL is reported ...
+    ASSERT_TRUE(rig.published);       // the machine-clock PLL is reported ...
     EXPECT_TRUE(std::isnan(out.Dac)); // ... without a code, which the output does not write
     EXPECT_EQ(out.Lock, 0.0);
     EXPECT_EQ(out.ClkGood, 1.0);

@@ -414,7 +414,7 @@ TEST_F(DodClientStreaming, ThreadEndingByItselfReportsItsRealCodeEveryTime)
     SignalMeta meta;
     EXPECT_EQ(eBadRequest, client.Read(out, meta, 0));
     EXPECT_EQ(eBadRequest, client.Read(out, meta, 0)); // not a throw on the closed queue
-    EXPECT_EQ(eBadRequest, client.ForwardTo(nullptr));  // nor a success that a forwarder loops on
+    EXPECT_EQ(eBadRequest, client.ForwardTo(nullptr)); // nor a success that a forwarder loops on
     EXPECT_TRUE(client.IsOpen());
     EXPECT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
     EXPECT_FALSE(client.IsDispatching());

@@ -102,7 +102,7 @@ TEST(StreamQueue, FilterRunsAtPushAndIsAccounted)
     Queue zero(Traits16(), "z", 4);
     zero.SetFilter(std::make_shared<TrimFilter>(0));
     EXPECT_FALSE(zero.Push(MakeBuffer(5)));
-    EXPECT_EQ(5u, zero.GetCounters().filterRemoved);  // an empty result removed every atom
+    EXPECT_EQ(5u, zero.GetCounters().filterRemoved); // an empty result removed every atom
 
     const qsig::SignalStats rows = trim.GetStatistics();
     ASSERT_EQ(2u, rows.size());

@@ -154,7 +154,8 @@ TEST(SyntheticStreamConcurrency, FinalSourceCancellationReachesClientsWithItsCod
     const struct {
         qsig::SuccessCode_e source;
         qsig::SuccessCode_e clients;
-    } cases[] = {{qsig::eTimeout, qsig::eTimeout}, {qsig::eIncompleteData, qsig::eNotOpen},
+    } cases[] = {{qsig::eTimeout, qsig::eTimeout},
+                 {qsig::eIncompleteData, qsig::eNotOpen},
                  {qsig::eBadRequest, qsig::eBadRequest}};
     for (const auto& c : cases) {
         PllSetup pll("ev-synthetic-final" + std::to_string(int(c.source)));
