@@ -166,6 +166,16 @@ TEST(StreamQueue, OneTimeCodesAreReportedOnceThenBuffersFlowAgain)
     q.Cancel(qsig::eTimeout);
     EXPECT_EQ(qsig::eTimeout, q.Pop(b));
     EXPECT_FALSE(q.IsClosed());
+    // A reader that must not be thrown at learns whether the code is final.
+    bool ended = true;
+    q.Cancel(qsig::eTimeout);
+    EXPECT_EQ(qsig::eTimeout, q.PopUnlessEnded(b, ended));
+    EXPECT_FALSE(ended);
+    q.Cancel(qsig::eNotOpen);
+    for (int i = 0; i < 2; ++i) { // the second time on the closed queue
+        EXPECT_EQ(qsig::eNotOpen, q.PopUnlessEnded(b, ended));
+        EXPECT_TRUE(ended);
+    }
 }
 
 TEST(StreamQueue, CancellationByTheStreamIsFinalEvenForATimeOutCode)
