@@ -3,7 +3,11 @@
 #include "app/fa_sync_controller.h"
 #include "app/local_timing_raf.h"
 #include "app/vuna_application.h"
+#include "gdx/gdx_fa_filter.h"
 #include "gdx/gdx_history_buffer.h"
+#include "gdx/gdx_house_keeping.h"
+#include "gdx/gdx_sfp_control.h"
+#include "gdx/zemtra_grouping.h"
 #include "mci/factory.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/create.h"
@@ -19,6 +23,8 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "qreg/expr.h"
+#include "qreg/reg_fnc_node.h"
 
 #include <sstream>
 #include <time.h>
@@ -65,20 +71,13 @@ volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
     return block;
 }
 
-bool IsFofbUserblock(unsigned type)
-{
-    return type >= GdxBoard::c_userblock_first_fofb && type <= GdxBoard::c_userblock_last_fofb;
-}
-
 } // namespace
 
 GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board, PllHooks* hooks)
     : qapp::ZemtraBoard(application, board), m_hooks(hooks), m_user_block_config(c_user_block_config)
 {
     QSTD_TRACE_FNC();
-    // The userblock identification "feature" is read from its block until the
-    // feature object is part of the board.
-    m_feature_block = MapOrThrow(*this, c_feature_offset, c_feature_length);
+    m_feature = RegisterObject<GdxFeature>(c_feature_offset, "feature");
 
     volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_history_offset, c_history_length);
     m_history_buffer = qapp::Create<GdxHistoryBuffer>(*this, reinterpret_cast<volatile tGdxHB*>(hbBlock),
@@ -87,7 +86,7 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_i2c_controller = RegisterObject<qapp::ZemtraI2cBusController>(c_i2c_offset, "i2c_controller", 11u);
     m_spi_controller = RegisterObject<qapp::ZemtraSpiBusController>(c_spi_offset, "spi_controller", 1u, false);
     m_lvds_rx = RegisterObject<qapp::ZemtraLvdsReceiver>(c_lvds_rx_offset, "LvdsRx");
-    // "house_keeping" follows the LVDS receiver.
+    m_house_keeping = RegisterObject<GdxHouseKeeping>(c_house_keeping_offset, "house_keeping");
 
     using Byte = unsigned char;
     m_si57x = qapp::Create<qapp::SI57x>(*m_i2c_controller, std::string("SI57x"), Byte(0), Byte(0x55), Byte(0));
@@ -110,18 +109,28 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         m_serial_flash = nullptr;
     }
 
+    m_feature->SetRegistryFlags(64);
     m_i2c_controller->SetRegistryFlags(64);
     m_spi_controller->SetRegistryFlags(64);
     m_si57x->SetRegistryFlags(2);
     m_si5338->SetRegistryFlags(2);
+    m_house_keeping->SetRegistryFlags(64);
 
     const std::string boardName = board ? board->GetName() : GetName();
     const std::string device = board ? board->CreateDeviceName(bmc::eAccessEvents, 0) : GetName() + ".event";
     m_event = std::make_unique<qsig::ZemtraEventStream>(GetDecoratedName("event"), device, true, boardName);
 
-    // The grouping, FA filter, SFP control, Ethernet streamer and feedback
-    // blocks of userblocks 2 to 4 are built here as they become part of the
-    // board.
+    if (IsFofbUserblock()) {
+        m_fa_filter = RegisterObject<GdxFaFilter>(c_fa_filter_offset, "filter");
+        m_grouping = RegisterObject<ZemtraGrouping>(c_grouping_offset, "grouping");
+        m_sfp_control = RegisterObject<GdxSfpControl>(c_sfp_control_offset, "sfp_control");
+        // The feedback block "fofb", the Ethernet streamers ("gbe" on
+        // userblock 2, "gbe_orbit" on 3 and 4, "gbe_magnet" on 4) and, on
+        // userblock 4, the feedback state relay, the serial magnet outputs
+        // and the feedback interlock are made here, in that order, with
+        // their blocks.
+        m_fa_filter->SetRegistryFlags(64);
+    }
 
     if (m_history_buffer->IsMemoryPresent() && board != nullptr) {
         m_fa_buffer = std::make_shared<qsig::RandomAccessZemtra>(board->CreateDeviceName(bmc::eAccessRandom, 0), "");
@@ -159,28 +168,35 @@ GdxBoard::~GdxBoard()
     m_event.reset();
 }
 
-unsigned GdxBoard::GetUserblock() const
+eGDXUserblockType_e GdxBoard::GetUserblock() const
 {
-    return fpga::Read32(m_feature_block, 0) & 0xFF;
+    return m_feature->GetUserblock();
+}
+
+bool GdxBoard::IsFofbUserblock() const
+{
+    const eGDXUserblockType_e type = GetUserblock();
+    return type == eUbBeta || type == eUbGamma || type == eUbDelta;
 }
 
 void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
     m_node = node;
-    const unsigned type = GetUserblock();
-    if (type == c_userblock_base) {
+    const eGDXUserblockType_e type = GetUserblock();
+    if (type == eUbAlpha) {
         qstd::LogInfo("Detected GDX-BASE ZQT userblock.");
         OnRegistryAddXml(node);
-    } else if (type == c_userblock_sfptest) {
+    } else if (type == eUbTest) {
         qstd::LogInfo("Detected GDX-SFPTEST ZQT userblock.");
         OnRegistryAddXml(node);
-    } else if (IsFofbUserblock(type)) {
+    } else if (IsFofbUserblock()) {
         qstd::LogInfo("Detected FOFB-SUV ZQT userblock.");
-        // "group_size" sizes the grouping and the orbit streamer; it comes
-        // with those blocks.
+        node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(
+            qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(c_group_size_min, c_group_size_max), "group_size",
+            this, &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, 14ull));
     } else {
-        qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(type));
+        qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(static_cast<unsigned>(type)));
     }
 }
 
@@ -211,21 +227,22 @@ void GdxBoard::OnPostInit()
         qstd::LogError("Memory controller & ram spd eeprom par. mismatch!");
         throw qstd::Exception("Memory ctrl. & ram SPD eeprom par. mismatch!", true);
     }
-    // Userblocks 2 to 4 apply the group size here once grouping is part of
-    // the board.
+    if (IsFofbUserblock()) {
+        SetGroupSize(m_group_size.load());
+    }
 }
 
 void GdxBoard::OnPostConfig()
 {
     QSTD_TRACE_FNC();
-    if (!IsFofbUserblock(GetUserblock())) {
+    if (!IsFofbUserblock()) {
         return;
     }
     QSTD_TRACE(2, "Waiting for Si5338 clock to stabilize...");
     const timespec pause{0, 100000};
     nanosleep(&pause, nullptr);
-    // The SFP reset and the streamers' initialisation follow with the SFP
-    // control and streamer blocks.
+    m_sfp_control->ResetGroupingSfp();
+    // The Ethernet streamers are initialised here (orbit, then magnet).
 }
 
 void GdxBoard::OnShutdown()
@@ -250,8 +267,8 @@ void GdxBoard::OnShutdown()
 void GdxBoard::OnAnnounceSync()
 {
     QSTD_TRACE_FNC();
-    // The feedback block's magnet-counter reset is armed here once the block
-    // is part of the board.
+    // The feedback block's magnet-counter reset is armed here (userblocks 2
+    // to 4, with the feedback block).
     if (m_fa_source) {
         m_fa_source->EnableAllControllers(false);
     }
@@ -341,12 +358,14 @@ bool GdxBoard::GdxFaInit()
 
 void GdxBoard::ResetFaChain()
 {
-    if (!IsFofbUserblock(GetUserblock())) {
+    if (!IsFofbUserblock()) {
         return;
     }
     QSTD_TRACE(1, "Resetting GDX FA chain...");
-    // FA filter, grouping, streamers and feedback are reset here, in that
-    // order, once they are part of the board.
+    m_fa_filter->Reset();
+    m_grouping->Reset();
+    // Then each Ethernet streamer is reset and initialised (orbit, then
+    // magnet) and the feedback block reset.
 }
 
 void GdxBoard::CreateGdxFaSignal()
@@ -401,5 +420,28 @@ void GdxBoard::CreateSignals()
 void GdxBoard::StartGroupingGbe()
 {
     QSTD_TRACE_FNC();
-    // Grouping and the Ethernet streamers start here (userblocks 2 to 4).
+    if (!IsFofbUserblock()) {
+        return;
+    }
+    m_grouping->Enable();
+    // The Ethernet streamers start here (orbit, then magnet).
+}
+
+bool GdxBoard::SetGroupSize(const unsigned& size)
+{
+    QSTD_TRACE_FNC();
+    const bool grouped = m_grouping != nullptr && m_grouping->SetGroupSize(size);
+    // The orbit streamer's payload, min(size, 253) x 16 bytes, is set here as
+    // well; both writes are always made.
+    if (!grouped) {
+        return false;
+    }
+    m_group_size.store(size);
+    return true;
+}
+
+bool GdxBoard::GetGroupSize(unsigned& size) const
+{
+    size = m_group_size.load();
+    return true;
 }
