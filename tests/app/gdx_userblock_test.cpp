@@ -91,7 +91,14 @@ TEST_P(GdxUserblockChassis, AssemblesStartsAndServesFa)
     ASSERT_EQ(qsig::eSuccess, reader.Open(qsig::eAccessNow, 4, -4));
     qsig::Array<GdxFaTraits> atoms(GdxFaTraits(), 4);
     qsig::SignalMeta meta;
-    ASSERT_EQ(qsig::eSuccess, reader.Read(atoms, meta, 0));
+    // The FA chain restarted at the start synchronisation may still be on its
+    // way (its controllers disabled until it runs).
+    ASSERT_TRUE(apptest::WaitFor(
+        [&] {
+            atoms.Resize(4);
+            return reader.Read(atoms, meta, 0) == qsig::eSuccess;
+        },
+        std::chrono::seconds(5)));
     ASSERT_EQ(4u, atoms.GetLength());
     for (unsigned i = 0; i < atoms.GetLength(); ++i) {
         const auto& atom = atoms[i];
