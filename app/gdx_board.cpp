@@ -18,8 +18,8 @@
 #include "platform/qapp/zemtra_spi_bus_controller.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/circular_buffer_controller.h"
-#include "platform/qsig/random_access_zemtra.h"
 #include "platform/qsig/event_filter.h"
+#include "platform/qsig/random_access_zemtra.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
@@ -41,8 +41,8 @@ namespace {
 // slot, suffixed with the slot (the r fields with an underscore).
 std::vector<std::string> GdxFaNames()
 {
-    static const char* const base[] = {"Va", "Vb", "Vc", "Vd", "Sum", "Q", "X", "Y",
-                                       "LMT_l", "LMT_h", "r1", "r2", "r3", "r4", "r5", "status"};
+    static const char* const base[] = {"Va",    "Vb",    "Vc", "Vd", "Sum", "Q",  "X",  "Y",
+                                       "LMT_l", "LMT_h", "r1", "r2", "r3",  "r4", "r5", "status"};
     std::vector<std::string> names;
     for (int slot = 3; slot <= 6; ++slot) {
         for (const char* b : base) {
@@ -100,7 +100,8 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         qapp::Create<qapp::SPD_EEPROM>(*m_i2c_controller, std::string("SPD_EEPROM"), Byte(10), Byte(0x53), Byte(6));
 
     try {
-        m_serial_flash = qapp::Create<qapp::SerialFlash>(*m_spi_controller, std::string("serial_flash"), Byte(0), false);
+        m_serial_flash =
+            qapp::Create<qapp::SerialFlash>(*m_spi_controller, std::string("serial_flash"), Byte(0), false);
     } catch (const qstd::Exception& e) {
         QSTD_TRACE(1, "serial_flash device could not be instantiated: " << e.what() << ".");
         m_serial_flash = nullptr;
@@ -137,10 +138,9 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     }
 
     QSTD_TRACE(1, "Creating qfeature::Events.");
-    qapp::Create<qfeature::Events>(*this, std::string("events"), m_event.get(), c_event_table,
-                                   [this](unsigned long long id, unsigned long long a, unsigned long long b) {
-                                       EventReceived(id, a, b);
-                                   });
+    qapp::Create<qfeature::Events>(
+        *this, std::string("events"), m_event.get(), c_event_table,
+        [this](unsigned long long id, unsigned long long a, unsigned long long b) { EventReceived(id, a, b); });
 
     QSTD_TRACE(1, "Creating LocalTimingRaf.");
     volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
@@ -193,8 +193,8 @@ void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
     } else if (IsFofbUserblock()) {
         qstd::LogInfo("Detected FOFB-SUV ZQT userblock.");
         node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(
-            qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(c_group_size_min, c_group_size_max), "group_size",
-            this, &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, 14ull));
+            qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(c_group_size_min, c_group_size_max), "group_size", this,
+            &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, 14ull));
     } else {
         qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(static_cast<unsigned>(type)));
     }
@@ -210,8 +210,8 @@ void GdxBoard::OnRegistryAddXml(mci::TreeNodePtr& node)
         if (window == nullptr) {
             throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
         }
-        qapp::ZemtraRuntimeBuilder builder(zqt, const_cast<FPGAMem_t*>(window), c_userblock_length,
-                                           m_user_block_config, 4);
+        qapp::ZemtraRuntimeBuilder builder(zqt, const_cast<FPGAMem_t*>(window), c_userblock_length, m_user_block_config,
+                                           4);
         builder.BuildRegistry();
     } catch (...) {
         QSTD_TRACE(2, "ZQT registry not loaded.");
@@ -346,7 +346,8 @@ bool GdxBoard::GdxFaInit()
     }
     if (rc != qsig::eSuccess) {
         std::ostringstream os;
-        os << "Failed to start GDX-FA signal. " << "Event signal closed: " << rc;
+        os << "Failed to start GDX-FA signal. "
+           << "Event signal closed: " << rc;
         throw qstd::Exception(os.str(), true);
     }
     qstd::LogInfo("GDX-FA signal started at LMT=" + std::to_string(start));
@@ -377,14 +378,14 @@ void GdxBoard::CreateGdxFaSignal()
     }
     const std::size_t bytes = m_fa_buffer->GetByteSize();
     QSTD_TRACE(1, "Creating GdxFaSource");
-    m_fa_source = std::make_shared<GdxFaSource>("gdx-fa-source", m_fa_buffer, 0, bytes, c_fa_chunk,
-                                                qsig::ePriorityHigh, GdxFaTraits(), GetName());
+    m_fa_source = std::make_shared<GdxFaSource>("gdx-fa-source", m_fa_buffer, 0, bytes, c_fa_chunk, qsig::ePriorityHigh,
+                                                GdxFaTraits(), GetName());
     const std::size_t atoms = bytes / m_fa_source->AtomSize();
     const uint64_t adc = m_hooks ? m_hooks->GetDefAdcFreq() : 0;
     const uint64_t decimation =
         m_hooks ? static_cast<uint64_t>(m_hooks->GetDefTbtDecimation()) * m_hooks->GetDefFaDecimation() : 0;
-    QSTD_TRACE(1, "Creating CircualBufferController: " << " size: " << atoms << ", ADC frequency: " << adc
-                                                       << ", decimation: " << decimation);
+    QSTD_TRACE(1, "Creating CircualBufferController: "
+                      << " size: " << atoms << ", ADC frequency: " << adc << ", decimation: " << decimation);
     auto controller = std::make_shared<qsig::CircularBufferController>(atoms, adc, 2);
     QSTD_TRACE(1, "Configuring SegmentedBufferController");
     controller->SetTimeout(60u);

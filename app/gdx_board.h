@@ -12,8 +12,8 @@
 
 #include "acquisition/sa_fa_atom.h"
 #include "app/pll_hooks.h"
-#include "gdx/gdx_feature.h"
 #include "app/sync_state_machine.h"
+#include "gdx/gdx_feature.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
 #include "platform/qsig/random_access_buffer.h"

@@ -2,9 +2,9 @@
 
 #include "app/fa_sync_controller.h"
 #include "app/gdx_board.h"
-#include "gdx/gdx_fa_filter.h"
 #include "app/pll_output.h"
 #include "app/raf_board.h"
+#include "gdx/gdx_fa_filter.h"
 #include "mci/factory.h"
 #include "platform/qapp/create.h"
 #include "platform/qboard/tim_board.h"

@@ -72,8 +72,8 @@ bool GdxHouseKeeping::WriteFields(const T* values, size_t start, size_t count, u
 }
 
 template <typename T>
-size_t GdxHouseKeeping::ReadFields(T* values, size_t start, size_t count, size_t offset, unsigned shift,
-                                   uint32_t mask, bool invert, const char* function) const
+size_t GdxHouseKeeping::ReadFields(T* values, size_t start, size_t count, size_t offset, unsigned shift, uint32_t mask,
+                                   bool invert, const char* function) const
 {
     const size_t served = CagesWithin(start, count, function);
     for (size_t i = 0; i < served; ++i) {
@@ -143,8 +143,8 @@ void GdxHouseKeeping::OnRegistryAdd(mci::TreeNodePtr& node)
     using Self = GdxHouseKeeping;
     mci::TreeNodePtr sfp = mci::factory::Create<qreg::RegNode>("sfp", 0);
     sfp->Add(mci::factory::Create<BoolNode>("enable", c_sfp_max, this, &Self::SetSfpTx, &Self::GetSfpTx, 6ull));
-    sfp->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_sfp_rate_max),
-                                         "rate", c_sfp_max, this, &Self::SetSfpRate, &Self::GetSfpRate, 6ull));
+    sfp->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_sfp_rate_max), "rate",
+                                         c_sfp_max, this, &Self::SetSfpRate, &Self::GetSfpRate, 6ull));
     sfp->Add(mci::factory::Create<BoolNode>("present", c_sfp_max, this, 0, &Self::GetSfpPresent, 2ull));
     sfp->Add(mci::factory::Create<BoolNode>("tx_fault", c_sfp_max, this, 0, &Self::GetSfpTxFault, 2ull));
     sfp->Add(mci::factory::Create<BoolNode>("signal", c_sfp_max, this, 0, &Self::GetSfpSignalPresent, 2ull));

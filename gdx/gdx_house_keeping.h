@@ -68,13 +68,12 @@ private:
     static size_t CagesWithin(size_t start, size_t count, const char* function);
     // Replaces the field (mask at bit 3i + shift) of each cage of the range.
     template <typename T>
-    bool WriteFields(const T* values, size_t start, size_t count, unsigned shift, uint32_t mask,
-                     const char* function);
+    bool WriteFields(const T* values, size_t start, size_t count, unsigned shift, uint32_t mask, const char* function);
     // The field (mask at bit 3i + shift) of each cage of the range of word
     // offset, inverted when asked.
     template <typename T>
-    size_t ReadFields(T* values, size_t start, size_t count, size_t offset, unsigned shift, uint32_t mask,
-                      bool invert, const char* function) const;
+    size_t ReadFields(T* values, size_t start, size_t count, size_t offset, unsigned shift, uint32_t mask, bool invert,
+                      const char* function) const;
 
     volatile FPGAMem_t* m_block;
     std::mutex m_control_mutex; // read-modify-writes of word 0x68

@@ -116,8 +116,9 @@ void ZemtraGrouping::OnRegistryAdd(mci::TreeNodePtr& node)
     using Self = ZemtraGrouping;
     node->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Lt<unsigned, unsigned>>(c_timeout_limit), "timeout",
                                           this, &Self::SetTimeout, &Self::GetTimeout, 14ull));
-    mci::TreeNodePtr size = mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_size_max),
-                                                        "size", this, &Self::_SetGroupSize, &Self::GetGroupSize, 70ull);
+    mci::TreeNodePtr size =
+        mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_size_max), "size", this,
+                                    &Self::_SetGroupSize, &Self::GetGroupSize, 70ull);
     node->Add(size);
     m_size_node = mci::Node(size, mci::c_noRelPath);
     volatile unsigned& latency = *reinterpret_cast<volatile unsigned*>(m_block + c_latency);

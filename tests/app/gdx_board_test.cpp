@@ -22,8 +22,7 @@
 #include <fstream>
 
 namespace apptest {
-template <>
-GdxBoard* BoardFixture<GdxBoard>::MakeBoard()
+template <> GdxBoard* BoardFixture<GdxBoard>::MakeBoard()
 {
     return new GdxBoard(*m_app, m_bmc.get(), m_app.get());
 }
@@ -49,11 +48,11 @@ void SetUserblock(Fixture& f, unsigned type)
 
 TEST(GdxBoardAssembly, CreatesTheObjectsOfItsUserblock)
 {
-    const std::vector<std::string> fofb = {"feature", "gdx_history_buf", "i2c_controller", "spi_controller", "LvdsRx",
-                                           "house_keeping", "filter", "grouping", "sfp_control", "events",
-                                           "local_timing"};
+    const std::vector<std::string> fofb = {"feature",     "gdx_history_buf", "i2c_controller", "spi_controller",
+                                           "LvdsRx",      "house_keeping",   "filter",         "grouping",
+                                           "sfp_control", "events",          "local_timing"};
     const std::vector<std::string> base = {"feature", "gdx_history_buf", "i2c_controller", "spi_controller",
-                                           "LvdsRx", "house_keeping", "events", "local_timing"};
+                                           "LvdsRx",  "house_keeping",   "events",         "local_timing"};
     for (unsigned type : {0u, 1u, 2u, 3u, 4u, 5u, 0x104u}) {
         SCOPED_TRACE(type);
         Fixture f(sim::c_typeGdx, "gdx", "7");

@@ -20,8 +20,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <memory>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -72,10 +72,7 @@ protected:
         return raw;
     }
 
-    template <typename T> T& Make(int offset, const char* name)
-    {
-        return *m_board->RegisterObject<T>(offset, name);
-    }
+    template <typename T> T& Make(int offset, const char* name) { return *m_board->RegisterObject<T>(offset, name); }
 
     // The object's nodes under a root of their own, as a client sees them.
     mci::ClientAccess Tree(qapp::ZemtraObject& object)
@@ -113,7 +110,8 @@ TEST_F(GdxBlocks, UserblockIsTheLowByteOfTheFeatureWord)
         unsigned type;
         const char* name; // null: no name in the table
     };
-    for (const Case& c : {Case{0x103, 3, "gamma"}, Case{0x4, 4, "delta"}, Case{0x0, 0, "alpha"}, Case{0x5, 5, nullptr}}) {
+    for (const Case& c :
+         {Case{0x103, 3, "gamma"}, Case{0x4, 4, "delta"}, Case{0x0, 0, "alpha"}, Case{0x5, 5, nullptr}}) {
         SCOPED_TRACE(c.word);
         Build({{0xF80000, c.word, 32}});
         GdxFeature& f = Make<GdxFeature>(0xF80000, "feature");

@@ -84,7 +84,8 @@ TEST(HistoryMemory, LazyWriterMakesAtomsWhenAReaderLooks)
     });
     EXPECT_EQ(1u, track.Snapshot().written);
     const auto seen = track.Snapshot(); // written 2
-    const auto changed = track.WaitForChange(seen.generation, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    const auto changed =
+        track.WaitForChange(seen.generation, std::chrono::steady_clock::now() + std::chrono::seconds(5));
     EXPECT_EQ(3u, changed.written);
     EXPECT_EQ(120u, changed.newestLmt);
     // Made runs longer than the region keep the newest, in their slots.
