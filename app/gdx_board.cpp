@@ -227,7 +227,7 @@ void GdxBoard::OnPostInit()
         qstd::LogError("Memory controller & ram spd eeprom par. mismatch!");
         throw qstd::Exception("Memory ctrl. & ram SPD eeprom par. mismatch!", true);
     }
-    if (IsFofbUserblock()) {
+    if (IsFofbUserblock() && m_grouping != nullptr) {
         SetGroupSize(m_group_size.load());
     }
 }
@@ -235,7 +235,8 @@ void GdxBoard::OnPostInit()
 void GdxBoard::OnPostConfig()
 {
     QSTD_TRACE_FNC();
-    if (!IsFofbUserblock()) {
+    // The blocks exist only when the userblock carried them at construction.
+    if (!IsFofbUserblock() || m_sfp_control == nullptr) {
         return;
     }
     QSTD_TRACE(2, "Waiting for Si5338 clock to stabilize...");
@@ -359,7 +360,7 @@ bool GdxBoard::GdxFaInit()
 
 void GdxBoard::ResetFaChain()
 {
-    if (!IsFofbUserblock()) {
+    if (!IsFofbUserblock() || m_fa_filter == nullptr || m_grouping == nullptr) {
         return;
     }
     QSTD_TRACE(1, "Resetting GDX FA chain...");
@@ -421,7 +422,7 @@ void GdxBoard::CreateSignals()
 void GdxBoard::StartGroupingGbe()
 {
     QSTD_TRACE_FNC();
-    if (!IsFofbUserblock()) {
+    if (!IsFofbUserblock() || m_grouping == nullptr) {
         return;
     }
     m_grouping->Enable();

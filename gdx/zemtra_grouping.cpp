@@ -82,24 +82,24 @@ GdxSfpControl* ZemtraGrouping::SfpControl() const
     return board ? board->GetSfpControl() : nullptr;
 }
 
-bool ZemtraGrouping::GetSfpStatus3(unsigned& status) const
+bool ZemtraGrouping::SfpStatus(uint32_t (GdxSfpControl::*word)() const, unsigned& status) const
 {
     GdxSfpControl* sfp = SfpControl();
     if (!sfp) {
         return false;
     }
-    status = sfp->GetSfpStatus3() & c_sfp_status_bits;
+    status = (sfp->*word)() & c_sfp_status_bits;
     return true;
+}
+
+bool ZemtraGrouping::GetSfpStatus3(unsigned& status) const
+{
+    return SfpStatus(&GdxSfpControl::GetSfpStatus3, status);
 }
 
 bool ZemtraGrouping::GetSfpStatus4(unsigned& status) const
 {
-    GdxSfpControl* sfp = SfpControl();
-    if (!sfp) {
-        return false;
-    }
-    status = sfp->GetSfpStatus4() & c_sfp_status_bits;
-    return true;
+    return SfpStatus(&GdxSfpControl::GetSfpStatus4, status);
 }
 
 bool ZemtraGrouping::ResetSfp()

@@ -68,6 +68,8 @@ private:
     // Writes a parameter word while grouping is stopped.
     void WriteStopped(size_t offset, uint32_t value);
     GdxSfpControl* SfpControl() const;
+    // Bits 0-5 of one of the SFP control's status words.
+    bool SfpStatus(uint32_t (GdxSfpControl::*word)() const, unsigned& status) const;
 
     volatile FPGAMem_t* m_block;
     std::atomic<bool> m_enabled{false};

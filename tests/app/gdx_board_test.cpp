@@ -419,6 +419,14 @@ TEST(GdxBoardOperations, FaChainResetAndStartFollowTheUserblock)
             EXPECT_FALSE(capture.Traced("Resetting GDX FA chain..."));
             EXPECT_FALSE(capture.TracedSubstring("Resetting Grouping SFPs"));
             EXPECT_EQ(0u, t.Word(0xF08000));
+            // A userblock byte that changes after construction finds no
+            // blocks to drive.
+            fpga::Write32(t.f.Sim().Memory(), 0xF80000, 4);
+            EXPECT_NO_THROW(b.OnPostConfig());
+            EXPECT_NO_THROW(b.ResetFaChain());
+            EXPECT_NO_THROW(b.StartGroupingGbe());
+            EXPECT_NO_THROW(b.OnPostInit());
+            EXPECT_FALSE(capture.Traced("Resetting GDX FA chain..."));
             continue;
         }
         EXPECT_TRUE(capture.Traced("Resetting GDX FA chain..."));
