@@ -376,4 +376,23 @@ TEST_F(GdxBlocks, FilterSelectsTheRafInputsAndResetRestoresTheSelector)
     EXPECT_EQ(16u, Word(c_filter));
 }
 
+TEST_F(GdxBlocksConcurrency, FilterResetsAndRafNodesShareTheSelectorWord)
+{
+    Build();
+    GdxFaFilter& f = Make<GdxFaFilter>(c_filter, "filter");
+    mci::ClientAccess client = Tree(f);
+    f.SetLvdsSerializer(0b0011);
+    std::thread resets([&f] {
+        for (int i = 0; i < 500; ++i) {
+            f.Reset();
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        client.SetText("filter/raf6", (i % 2) == 0 ? "enable" : "disable");
+    }
+    resets.join();
+    f.Reset();
+    EXPECT_EQ(0b0011u, Word(c_filter));
+}
+
 } // namespace
