@@ -4,6 +4,7 @@
 #include "platform/qstd/trace.h"
 #include "sim/event_device.h"
 #include "sim/gdx_models.h"
+#include "sim/raf_models.h"
 
 #include <algorithm>
 #include <cmath>
@@ -172,6 +173,7 @@ void Board::InstallModels()
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
+        InstallRafModels(*this);
     } else if (m_desc.type == c_typeGdx) {
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
