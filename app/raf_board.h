@@ -5,18 +5,20 @@
 // through which the application and the board's own objects reach each
 // other.
 //
-// Objects made today, in the board's order: "clock_info", "tsm",
-// "synth_tsm", "hb", "interlock", "LvdsTx", "signals" (with the board's
-// event stream), "events", "local_timing", "average_sum" and "beam". The
-// gain controller ("conditioning", first of all), the DSC configuration,
-// signal conditioning, TBT DSP, house keeping, post-mortem, synthetic
-// generator, FA block, LVDS traffic and temperature objects take their
-// places in that order as they become part of the board; until then the
-// forwarders to them report that nothing was done.
+// Objects made today, in the board's order: "clock_info", "conf", "tbt",
+// "house_keeping", "tsm", "synth_tsm", "hb", "interlock", "synth_generator",
+// "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals" (with the board's event
+// stream), "events", "local_timing", "average_sum" and "beam". The gain
+// controller ("conditioning", first of all), signal conditioning,
+// post-mortem and FA block take their places in that order as they become
+// part of the board; until then the forwarders to them report that nothing
+// was done.
 
 #include "app/sync_state_machine.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
+#include "raf/gain_controller_lock.h"
+#include "raf/house_keeping.h"
 
 #include <cstdint>
 #include <string>
@@ -26,6 +28,11 @@ class RafIdSpecific;
 class RafInterlock;
 class AverageSum;
 class BeamInfo;
+class DSCConfig;
+class TurnByTurnDSP;
+class HighPrecisionTemperature;
+class SyntheticGenerator;
+class LvdsBusTrafCop;
 class HistoryBuffer;
 class Signals;
 class LocalTimingRaf;
@@ -40,6 +47,12 @@ class RafBoard : public qapp::ZemtraBoard {
 public:
     // FPGA blocks (offset, length in bytes) that the board maps itself.
     static constexpr int c_clock_info_offset = 0x100;
+    static constexpr int c_conf_offset = 0x800000;
+    static constexpr int c_tbt_offset = 0x900000;
+    static constexpr int c_house_keeping_offset = 0x300000;
+    static constexpr int c_synth_generator_offset = 0xC00000;
+    static constexpr int c_lvds_btc_offset = 0xD00000;
+    static constexpr int c_hp_temp_offset = 0x300000;
     static constexpr int c_tsm_offset = 0x500000;
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
@@ -90,12 +103,34 @@ public:
     // The board's slot (the id of its URI).
     std::string GetId() const;
 
-    // Forwarders to objects that are not part of the board yet: each returns
-    // false (or does nothing) while its object is missing.
+    // Forwarders to the board's objects: each returns false (0, or does
+    // nothing) while its object is missing.
     bool SetPllStatusLocked(const bool& locked);
     bool SetNCOFreq(const unsigned int& value);
-    bool AdjustSignalOversampling(unsigned signal);
+    bool GetNCOFreq(unsigned int& value) const;
+    unsigned GetADCDelay() const;
+    unsigned GetSwHisDelayOffset() const;
+    bool SetSwitch2HistoryDelay(unsigned int value);
+    bool AdjustSignalOversampling(SignalType_e signal);
     void EnableFaBuf();
+    bool Get2ndMax(unsigned int& value) const;
+    bool GetSwitchMarkPosition(unsigned int& value) const;
+    bool SetSwitchMarkPosition(const unsigned int& value);
+    // Moves the switch mark to the pattern's first position unless it is at
+    // one of the four; false when the mark cannot be read (or set).
+    bool UpdateMarkerPosition(unsigned (&pattern)[4]);
+
+    // The gain controller's lock, lent to the TBT DSP while it moves the ADC
+    // delay (held until UnlockSignalController).
+    GainControllerLock::Lock_t LockSignalController();
+    void UnlockSignalController(GainControllerLock::Lock_t& lock);
+
+    // The TBT DSP's spike-removal nodes (empty before its OnRegistryAdd).
+    mci::Node NodeSwSpikeRemovalEnable() const;
+    mci::Node NodeAveragingStop() const;
+    mci::Node NodeAveragingWindow() const;
+    mci::Node NodeSpikeStart() const;
+    mci::Node NodeSpikeWindow() const;
     // Attenuator of a power level from the gain controller's table; its
     // exception for a level outside the table passes. Leaves att unwritten
     // without a gain controller.
@@ -106,6 +141,12 @@ public:
     static uint64_t Count2Threshold(int count);
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
+    DSCConfig* GetDscConfig() const { return m_dsc; }
+    TurnByTurnDSP* GetTbtDsp() const { return m_tbt; }
+    HouseKeeping* GetHouseKeeping() const { return m_house_keeping; }
+    HighPrecisionTemperature* GetTemperature() const { return m_temperature; }
+    SyntheticGenerator* GetSyntheticGenerator() const { return m_synth_generator; }
+    LvdsBusTrafCop* GetLvdsBusTrafCop() const { return m_lvds_btc; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     RafInterlock* GetInterlock() const { return m_interlock; }
     AverageSum* GetAverageSum() const { return m_average_sum; }
@@ -119,13 +160,21 @@ public:
 private:
     Signals* m_signals = nullptr;
     RafIdSpecific* m_clock_info = nullptr;
+    DSCConfig* m_dsc = nullptr;
+    TurnByTurnDSP* m_tbt = nullptr;
+    HouseKeeping* m_house_keeping = nullptr;
     qfeature::Tsm* m_tsm = nullptr;
     qfeature::Tsm* m_synth_tsm = nullptr;
+    HighPrecisionTemperature* m_temperature = nullptr;
     HistoryBuffer* m_hb = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
     RafInterlock* m_interlock = nullptr;
     AverageSum* m_average_sum = nullptr;
     BeamInfo* m_beam_info = nullptr;
+    SyntheticGenerator* m_synth_generator = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
+    LvdsBusTrafCop* m_lvds_btc = nullptr;
+    // Held here until the gain controller is part of the board and owns it.
+    GainControllerLock m_gain_lock;
     mci::TreeNodePtr m_node;
 };

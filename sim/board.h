@@ -25,6 +25,7 @@
 namespace sim {
 
 class TimingBoard;
+class GdxModels;
 
 // Event ids the chassis produces.
 enum EventId_e : uint64_t {
@@ -76,6 +77,10 @@ public:
     // accessor layer; the board owns it and unplugs it at destruction.
     void PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::RegisterModel> model);
 
+    // Runs hook at every trigger the board sees (register models; only while
+    // the board is built).
+    void AddTriggerHook(std::function<void()> hook) { m_triggerHooks.push_back(std::move(hook)); }
+
     MachineClock& Clock() { return m_clock; }
     const MachineClock& Clock() const { return m_clock; }
     EventDevice& Events() { return *m_events; }
@@ -115,6 +120,9 @@ public:
     uint64_t StartRequests() const { return m_starts.load(); }
 
     virtual TimingBoard* AsTiming() { return nullptr; }
+    // The models of a GDX board (SFP lock, grouping, FA filter and FA
+    // history); null for other boards.
+    GdxModels* Gdx() { return m_gdx.get(); }
 
     // The interlock and post-mortem trigger region of a RAF board; null on
     // other boards.
@@ -138,6 +146,7 @@ private:
     std::vector<volatile void*> m_plugged;
     std::vector<std::function<void()>> m_triggerHooks;
     RafInterlockModel* m_interlock = nullptr;
+    std::unique_ptr<GdxModels> m_gdx;
 
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;

@@ -90,8 +90,8 @@ public:
     static ZemtraApplication* InstancePtr();
 
     int GetState() const { return m_state.load(); }
-    // Sets the state as Run does at the start of each phase; for code that
-    // drives the objects' hooks itself, outside Run.
+    // Run sets the state as it goes; tests that drive single hooks of
+    // objects outside Run set it here.
     void SetState(State_e state) { m_state.store(state); }
 
     // The first board of a type, or null; all boards of a type in chassis order.

@@ -2,7 +2,7 @@
 // detection mode, the refused limits, the enable across the start-up states,
 // the event reader's latched and cumulative status with their notifications,
 // and the control register and status shared between threads.
-#include "app/board_fixture.h"
+#include "raf_support.h"
 
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
@@ -20,13 +20,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-namespace apptest {
-template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
-{
-    return new RafBoard(*m_app, m_bmc.get());
-}
-} // namespace apptest
 
 namespace {
 
@@ -49,30 +42,20 @@ bool WaitFor(const std::function<bool()>& condition)
 class Interlock : public ::testing::Test {
 protected:
     Interlock()
-        : board(fixture.Build()), il(*board.GetInterlock()), model(*fixture.Sim().Interlock()),
-          node(qapp::MakeBranchNode("interlock", 0)), client(node)
+        : client(fixture.Tree("interlock")), board(fixture.Board()), il(*board.GetInterlock()),
+          model(*fixture.Sim().Interlock())
     {
-        il.OnRegistryAdd(node);
     }
 
     uint64_t Reg(size_t offset) const { return model.Read64(offset); }
 
-    // Client error of a write, empty when it is accepted.
-    std::string WriteError(const std::string& path, long long value)
-    {
-        try {
-            client.SetInteger(path, value);
-            return std::string();
-        } catch (const std::exception& e) {
-            return e.what();
-        }
-    }
+    std::string WriteError(const std::string& path, long long value) { return raftest::Refusal(client, path, value); }
 
     // Starts the event reader in the running state and waits until it
     // listens (its client queue is on the stream and latching is armed).
     void StartReader()
     {
-        fixture.App().SetState(State::eStateRunning);
+        fixture.SetState(State::eStateRunning);
         il.OnPostInit();
         il.OnPostConfig();
         ASSERT_TRUE(WaitFor([&] {
@@ -93,12 +76,11 @@ protected:
         ASSERT_TRUE(WaitFor([&] { return il.GetLastTimestamp() == lmt; }));
     }
 
-    apptest::BoardFixture<RafBoard> fixture{sim::c_typeRaf, "raf3", "3"};
+    raftest::RafFixture fixture;
+    mci::ClientAccess client;
     RafBoard& board;
     RafInterlock& il;
     Model& model;
-    mci::TreeNodePtr node;
-    mci::ClientAccess client;
 };
 
 const sim::BeamSample c_outsideX{2000000, 0, 0};
@@ -170,11 +152,11 @@ TEST_F(Interlock, ValidatorsAdmitTheirBoundsAndRefuseBeyond)
           Case{"filter/position", {0, 255}, {256}}, Case{"limits/overflow/duration", {0, 4095}, {4096}},
           Case{"limits/underflow/duration", {0, tbt}, {tbt + 1}}, Case{"gain_dependent/threshold", {}, {-81, 1}}}) {
         for (long long v : c.admitted) {
-            EXPECT_EQ("", WriteError(c.path, v)) << c.path << " " << v;
+            EXPECT_EQ("taken", WriteError(c.path, v)) << c.path << " " << v;
             EXPECT_EQ(v, client.GetInteger(c.path)) << c.path;
         }
         for (long long v : c.refused) {
-            EXPECT_NE("", WriteError(c.path, v)) << c.path << " " << v;
+            EXPECT_NE("taken", WriteError(c.path, v)) << c.path << " " << v;
         }
     }
     // The position limits are 25-bit two's complement fields.
@@ -185,10 +167,10 @@ TEST_F(Interlock, ValidatorsAdmitTheirBoundsAndRefuseBeyond)
 
 TEST_F(Interlock, EnableIsCachedBeforeRunningAndAppliedByPostConfig)
 {
-    fixture.App().SetState(State::eStateCreated);
-    EXPECT_NE("", WriteError("enabled", 1));
+    fixture.SetState(State::eStateCreated);
+    EXPECT_NE("taken", WriteError("enabled", 1));
 
-    fixture.App().SetState(State::eStateInit);
+    fixture.SetState(State::eStateInit);
     client.SetText("enabled", "true");
     EXPECT_EQ(0u, Reg(RafInterlock::c_control) & RafInterlock::c_enable_bit);
     EXPECT_EQ("false", client.GetText("enabled"));
@@ -198,7 +180,7 @@ TEST_F(Interlock, EnableIsCachedBeforeRunningAndAppliedByPostConfig)
     EXPECT_TRUE(capture.Traced("Applying new interlock enabled/disabled state: 1"));
     EXPECT_EQ("true", client.GetText("enabled"));
 
-    fixture.App().SetState(State::eStateRunning);
+    fixture.SetState(State::eStateRunning);
     client.SetText("enabled", "false");
     EXPECT_EQ(0u, Reg(RafInterlock::c_control) & RafInterlock::c_enable_bit);
     EXPECT_TRUE(capture.Traced("Applying new interlock enabled/disabled state: 0"));
@@ -283,7 +265,7 @@ using InterlockConcurrency = Interlock;
 
 TEST_F(InterlockConcurrency, ControlRegisterWritersNeverLoseABit)
 {
-    fixture.App().SetState(State::eStateRunning);
+    fixture.SetState(State::eStateRunning);
     constexpr int c_rounds = 2000;
     std::vector<std::thread> writers;
     writers.emplace_back([&] {
