@@ -6,17 +6,22 @@
 // other.
 //
 // Objects made today, in the board's order: "clock_info", "tsm",
-// "synth_tsm", "hb", "LvdsTx", "signals" (with the board's event stream),
-// "events" and "local_timing". The gain controller ("conditioning", first of
-// all), the DSC configuration, signal conditioning, TBT DSP, house keeping,
-// interlock, post-mortem, synthetic generator, FA block, LVDS traffic,
-// temperature, averaging and beam objects take their places in that order
-// as they become part of the board; until then the forwarders to them
-// report that nothing was done.
+// "synth_tsm", "hb", "signal_processing" (the FA block), "LvdsTx", "signals"
+// (with the board's event stream and data signals), "events" and
+// "local_timing". The gain controller ("conditioning", first of all), the
+// DSC configuration, signal conditioning, TBT DSP, house keeping, interlock,
+// post-mortem, synthetic generator, LVDS traffic, temperature, averaging and
+// beam objects take their places in that order as they become part of the
+// board; until then the forwarders to them report that nothing was done.
 
+#include "acquisition/tbt_atoms.h"
 #include "app/sync_state_machine.h"
+#include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
+#include "platform/qsig/signal_types.h"
+#include "platform/qsig/zemtra_machine_time.h"
+#include "qsig/array.h"
 
 #include <cstdint>
 #include <string>
@@ -24,6 +29,7 @@
 
 class RafIdSpecific;
 class HistoryBuffer;
+class FastAcquisition;
 class Signals;
 class LocalTimingRaf;
 namespace qfeature {
@@ -41,6 +47,7 @@ public:
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
     static constexpr int c_hb_length = 0xF8;
+    static constexpr int c_fa_offset = 0xA00000;
     static constexpr int c_lvds_tx_offset = 0x600000;
     static constexpr int c_local_timing_offset = 0x202000;
     static constexpr int c_local_timing_length = 0x10;
@@ -57,10 +64,12 @@ public:
 
     // Keeps the board's tree node; every object adds its own nodes.
     void OnRegistryAdd(mci::TreeNodePtr& node) override;
+    // Subscribes the signals to the coefficient and spike-removal nodes.
     void OnPostInit() override;
     // Starts the ADC history acquisition.
     void OnPostConfig() override;
     void OnShutdown() override;
+    // Switches the position controllers of the on-demand sources off.
     void OnAnnounceSync() override;
     // Restarts TBT, SA and FA at the LMT taken; the result is the restart's.
     void OnAdjustedTimestamp(long long timestamp, unsigned long long lmt) override;
@@ -86,12 +95,37 @@ public:
     // The board's slot (the id of its URI).
     std::string GetId() const;
 
-    // Forwarders to objects that are not part of the board yet: each returns
-    // false (or does nothing) while its object is missing.
+    // Forwarders: each returns false (or does nothing) while its object is
+    // not part of the board.
     bool SetPllStatusLocked(const bool& locked);
     bool SetNCOFreq(const unsigned int& value);
     bool AdjustSignalOversampling(unsigned signal);
     void EnableFaBuf();
+    void AttachToNotifications();
+    qsig::SuccessCode_e ConvertDdcAmplSynthSignal(const qsig::Array<DdcTraits>& input, qsig::SuccessCode_e code,
+                                                  qsig::Array<TbtAmplTraits>& output);
+
+    // DDC reads through a new client of the DDC source. "Now": |count|
+    // atoms, ending with the newest one for a negative count; at a machine
+    // time: as many atoms as data holds. The atom count read when the read
+    // succeeds or reports incomplete data, else 0.
+    int ReadDDC(qsig::Array<DdcTraits>& data, int count);
+    unsigned ReadDDC(qsig::Array<DdcTraits>& data, qsig::ZemtraMachineTime& time,
+                     qsig::RequestPriorityLevel_e priority);
+
+    // Handles of the nodes that the signals compute with: the FA block's
+    // coefficients and offsets, the TBT DSP's spike-removal settings. Empty
+    // while the object is not part of the board.
+    mci::Node NodeKx() const;
+    mci::Node NodeKy() const;
+    mci::Node NodeOfsX() const;
+    mci::Node NodeOfsY() const;
+    mci::Node NodeOfsQ() const;
+    mci::Node NodeSwSpikeRemovalEnable() const;
+    mci::Node NodeAveragingStop() const;
+    mci::Node NodeAveragingWindow() const;
+    mci::Node NodeSpikeStart() const;
+    mci::Node NodeSpikeWindow() const;
 
     // ADC count to interlock threshold: ((count sign-extended, shifted right
     // by 4 as unsigned)^2 mod 2^64 >> 8) & 0xFFFF.
@@ -100,6 +134,7 @@ public:
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     Signals* GetSignals() const { return m_signals; }
+    FastAcquisition* GetFastAcquisition() const { return m_fa; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
     qfeature::Tsm* GetTsm() const { return m_tsm; }
     qfeature::Tsm* GetSynthTsm() const { return m_synth_tsm; }
@@ -111,6 +146,7 @@ private:
     qfeature::Tsm* m_tsm = nullptr;
     qfeature::Tsm* m_synth_tsm = nullptr;
     HistoryBuffer* m_hb = nullptr;
+    FastAcquisition* m_fa = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
     mci::TreeNodePtr m_node;

@@ -7,6 +7,7 @@
 
 #include "platform/fpga/fpga_access.h"
 #include "sim/event_device.h"
+#include "sim/fa_block_model.h"
 #include "sim/machine_clock.h"
 #include "sim/scenario.h"
 
@@ -75,6 +76,9 @@ public:
     // accessor layer; the board owns it and unplugs it at destruction.
     void PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::RegisterModel> model);
 
+    // The FA block of a RAF board (null on other boards).
+    FaBlockModel* FaBlock() const { return m_faBlock; }
+
     MachineClock& Clock() { return m_clock; }
     const MachineClock& Clock() const { return m_clock; }
     EventDevice& Events() { return *m_events; }
@@ -132,6 +136,7 @@ private:
     std::vector<std::unique_ptr<fpga::RegisterModel>> m_models;
     std::vector<volatile void*> m_plugged;
     std::vector<std::function<void()>> m_triggerHooks;
+    FaBlockModel* m_faBlock = nullptr;
 
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;

@@ -48,6 +48,7 @@ Chassis::Chassis(const Scenario& scenario)
         m_boardPtrs.push_back(raw);
         m_boards.push_back(std::move(board));
     }
+    m_beam = std::make_unique<Beam>(scenario.beam, m_boardPtrs);
 }
 
 Chassis::~Chassis()
@@ -93,10 +94,12 @@ void Chassis::Start()
         m_trigger = std::thread(&Chassis::TriggerThread, this);
     }
     m_answer = std::thread(&Chassis::AnswerThread, this);
+    m_beam->Start();
 }
 
 void Chassis::Stop()
 {
+    m_beam->Stop();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_running = false;
@@ -126,12 +129,15 @@ void Chassis::Broadcast(Clock::time_point t)
 {
     std::lock_guard<std::mutex> lock(m_broadcastMutex);
     for (Board* b : m_boardPtrs) {
-        b->DeliverTrigger(t);
+        if (b->DeliverTrigger(t)) {
+            m_beam->OnTrigger(*b, b->Clock().At(t));
+        }
     }
 }
 
 void Chassis::Schedule(Board& board, const EventRecord& request)
 {
+    m_beam->OnRequest(board, request);
     const Board::Answer answer = board.OnRequest(request);
     if (!answer.due) {
         return;

@@ -52,8 +52,8 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
-    EXPECT_EQ((std::vector<std::string>{"clock_info", "tsm", "synth_tsm", "hb", "LvdsTx", "signals", "events",
-                                        "local_timing"}),
+    EXPECT_EQ((std::vector<std::string>{"clock_info", "tsm", "synth_tsm", "hb", "signal_processing", "LvdsTx",
+                                        "signals", "events", "local_timing"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetSynthTsm()->GetRegistryFlags());
@@ -70,7 +70,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
     // The local timing and the events feature read the stream of "signals".
     EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
-    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[6]);
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[7]);
     ASSERT_NE(nullptr, events);
     EXPECT_EQ("trigger", events->NameOf(2));
     EXPECT_EQ("sync", events->NameOf(0));
@@ -81,7 +81,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
 TEST(RafBoardAssembly, RefusesBlocksThatCannotBeMapped)
 {
-    for (uint32_t offset : {0x100u, 0x500020u, 0x400000u, 0x600000u, 0x202000u}) {
+    for (uint32_t offset : {0x100u, 0x500020u, 0x400000u, 0xA00000u, 0x600000u, 0x202000u}) {
         SCOPED_TRACE(offset);
         Fixture f(sim::c_typeRaf, "raf3", "3");
         f.Desc().faults.unmappable = {offset};
@@ -121,11 +121,12 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_EQ(7u, lt->GetSynchronizedLMT());
     EXPECT_TRUE(capture.Traced("RafBoard::OnAdjustedTimestamp "));
     EXPECT_TRUE(capture.Logged("TBT, FA, SA signals stopped."));
-    // Nothing answers the start request: the wait ends after its bound.
-    EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No start event within 3000 ms."));
+    // Nothing answers the start request: the wait ends its margin after the
+    // start LMT (36,960,007, about 0.31 s after LMT 7).
+    EXPECT_TRUE(capture.LoggedSubstring("Failed to restart TBT SA and FA streams. No start event within 13"));
     EXPECT_FALSE(capture.LoggedSubstring("TBT, FA, SA signals started"));
-    EXPECT_GE(waited, Signals::c_start_timeout);
-    EXPECT_LT(waited, Signals::c_start_timeout + std::chrono::seconds(2));
+    EXPECT_GE(waited, Signals::c_start_margin + std::chrono::milliseconds(300));
+    EXPECT_LT(waited, Signals::c_start_margin + std::chrono::seconds(2));
     // The TBT history acquisitions were re-armed before the start request.
     volatile FPGAMem_t* hb = f.Sim().Memory() + RafBoard::c_hb_offset;
     EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt1_control));
@@ -155,9 +156,9 @@ TEST(RafBoardOperations, SignalsWithdrawTheEventStreamAtShutdown)
     EXPECT_FALSE(event->HasSource());
     EXPECT_EQ(qsig::eShutDown, signals->GetEventStream()->GetState());
 
-    // A restart on the shut stream does nothing and reports no failure.
+    // A restart on the shut stream does nothing and reports the failure.
     qstd::CaptureScope capture(true, true, 1);
-    EXPECT_TRUE(signals->TbtSaFaRestart(0));
+    EXPECT_FALSE(signals->TbtSaFaRestart(0));
     EXPECT_TRUE(capture.TracedSubstring("Can't open: "));
     EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
 }
@@ -167,7 +168,6 @@ TEST(RafBoardOperations, ForwardersReportMissingObjects)
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
     EXPECT_FALSE(b.SetNCOFreq(1u));
-    EXPECT_FALSE(b.SetPllStatusLocked(true));
     EXPECT_FALSE(b.AdjustSignalOversampling(1));
 }
 
@@ -184,14 +184,32 @@ TEST(RafBoardHelpers, CountToThreshold)
 
 TEST(RafBoardHelpers, RestartLmtLiesOnTheDecimationGrid)
 {
-    EXPECT_EQ(31801000u, Signals::RestartLmt(0, 1000));
-    EXPECT_EQ(5u + 63600000u, Signals::RestartLmt(5, 31800000));
-    EXPECT_EQ(40000000u, Signals::RestartLmt(0, 40000000));
-    EXPECT_EQ(36960000u, Signals::RestartLmt(0, 220u * 56u * 1000u));
-    // The sum is 64-bit: a large LMT does not wrap.
-    EXPECT_EQ(0x100000000ull + 31801000u, Signals::RestartLmt(0x100000000ull, 1000));
-    // A zero period (wrapped decimations) falls back to single ADC periods.
-    EXPECT_EQ(31800001u, Signals::RestartLmt(0, 0));
+    struct Case {
+        uint64_t lmt;
+        uint64_t period;
+        uint64_t start;
+    };
+    for (const Case& c : std::vector<Case>{{0, 1000, 31801000u},
+                                           {5, 31800000, 5u + 63600000u},
+                                           {0, 40000000, 40000000u},
+                                           {0, 220u * 56u * 1000u, 36960000u},
+                                           // The sum is 64-bit: a large LMT does not wrap.
+                                           {0x100000000ull, 1000, 0x100000000ull + 31801000u},
+                                           // A period beyond 32 bits.
+                                           {0, 0x100000000ull, 0x100000000ull}}) {
+        uint64_t start = 0;
+        EXPECT_TRUE(Signals::RestartLmt(c.lmt, c.period, start)) << c.period;
+        EXPECT_EQ(c.start, start) << c.period;
+    }
+    // A zero period and a start past 64 bits are refused.
+    uint64_t start = 0;
+    EXPECT_FALSE(Signals::RestartLmt(0, 0, start));
+    EXPECT_FALSE(Signals::RestartLmt(~0ull - 10, 1000, start));
+    // The decimation product does not wrap in 32 bits; 0 when a decimation is
+    // 0 or the product leaves 64 bits.
+    EXPECT_EQ(220ull * 56 * 4000000000ull, Signals::DecimationPeriod(220, 56, 4000000000u));
+    EXPECT_EQ(0u, Signals::DecimationPeriod(220, 0, 1000));
+    EXPECT_EQ(0u, Signals::DecimationPeriod(0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu));
 }
 
 } // namespace
