@@ -3,6 +3,7 @@
 #include "acquisition/fir_file.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
@@ -182,7 +183,8 @@ bool FastAcquisition::_SetFIR(const std::string& path)
     std::lock_guard<std::mutex> lock(m_fir_mutex);
     m_fir_path = path;
     QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << path << ".");
-    std::ifstream file(path);
+    // Off the instrument the absolute paths lie under the run's root.
+    std::ifstream file(qapp::InstrumentPath(path));
     if (!file) {
         const int error = errno;
         qstd::LogError("Error opening FIR coefficient file - " + path + "." + " Error: " + std::to_string(error) +
