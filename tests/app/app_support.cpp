@@ -2,6 +2,7 @@
 
 #include "platform/qboard/tim_board.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 #include <unistd.h>
@@ -30,6 +31,22 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+size_t CountLogged(qstd::CaptureScope& capture, const std::string& text)
+{
+    const auto records = capture.Sink().Records();
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
+        return r.kind == qstd::Record::Kind::Log && r.text == text;
+    }));
+}
+
+size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& text)
+{
+    const auto records = capture.Sink().Records();
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
+        return r.kind == qstd::Record::Kind::Log && r.text.find(text) != std::string::npos;
+    }));
 }
 
 TempDir::TempDir()

@@ -4,6 +4,7 @@
 
 #include "app/vuna_application.h"
 #include "platform/mci/client_access.h"
+#include "platform/qstd/capture.h"
 #include "sim/chassis.h"
 
 #include <atomic>
@@ -20,6 +21,10 @@ std::string DataFile(const std::string& name);
 
 // True as soon as condition holds; false when timeout passes first.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// Log records with exactly this text, and those containing it.
+size_t CountLogged(qstd::CaptureScope& capture, const std::string& text);
+size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& text);
 
 // A temporary directory, removed with its contents.
 class TempDir {

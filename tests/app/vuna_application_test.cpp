@@ -20,28 +20,14 @@
 
 #include <algorithm>
 
+using apptest::CountLogged;
+using apptest::CountLoggedContaining;
 using apptest::DataFile;
 using apptest::RunningApp;
 using apptest::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
-
-size_t CountLogged(qstd::CaptureScope& capture, const std::string& text)
-{
-    const auto records = capture.Sink().Records();
-    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
-        return r.kind == qstd::Record::Kind::Log && r.text == text;
-    }));
-}
-
-size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& text)
-{
-    const auto records = capture.Sink().Records();
-    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
-        return r.kind == qstd::Record::Kind::Log && r.text.find(text) != std::string::npos;
-    }));
-}
 
 std::vector<qfeature::LocalTimingSync*> AllLocalTimings(VunaApplication& app)
 {

@@ -158,6 +158,25 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
         EXPECT_EQ(7, std::count(lines[i].begin(), lines[i].end(), ',')) << lines[i];
     }
 
+    // The simulated beam lies on axis: a RAF board's SA positions are 0 but
+    // for the switch marker in Va's lowest bit (1 count: 2.5 nm).
+    const ToolResult sa = Tool({"read", "raf3.signals.sa", "--count", "5"});
+    ASSERT_EQ(0, sa.exitCode) << sa.err;
+    const auto saLines = Lines(sa.out);
+    ASSERT_EQ(6u, saLines.size()) << sa.out;
+    EXPECT_EQ("Va,Vb,Vc,Vd,Sum,Q,X,Y,LMT_l,LMT_h,r1,r2,r3,r4,r5,status", saLines[0]);
+    for (size_t i = 1; i < saLines.size(); ++i) {
+        std::vector<long> fields;
+        std::istringstream in(saLines[i]);
+        for (std::string field; std::getline(in, field, ',');) {
+            fields.push_back(std::stol(field));
+        }
+        ASSERT_EQ(16u, fields.size()) << saLines[i];
+        EXPECT_NEAR(1000000, fields[4], 1) << saLines[i];
+        EXPECT_LE(std::labs(fields[6]), 3) << saLines[i];
+        EXPECT_LE(std::labs(fields[7]), 3) << saLines[i];
+    }
+
     EXPECT_EQ(0, Terminate());
 }
 
