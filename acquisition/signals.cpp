@@ -96,6 +96,12 @@ Signals::~Signals()
 {
     QSTD_TRACE_FNC();
     OnShutdown();
+    m_tdp_ampl.reset();
+    m_tdp.reset();
+    m_ddc_phase.reset();
+    m_ddc_ampl.reset();
+    m_ddc.reset();
+    m_adc.reset();
     m_fa.reset();
     m_sa.reset();
     m_event.reset();
@@ -254,18 +260,15 @@ void Signals::OnShutdown()
             }
         }
     };
+    // The sources stay until the destructor: the board's threads (a restart
+    // on the event reader's thread, the gain controller's DDC reads) may
+    // still reach them while the objects shut down one after the other.
     withdraw(m_adc.get());
-    m_adc.reset();
     withdraw(m_ddc.get());
-    m_ddc.reset();
     withdraw(m_ddc_ampl.get());
-    m_ddc_ampl.reset();
     withdraw(m_ddc_phase.get());
-    m_ddc_phase.reset();
     withdraw(m_tdp.get());
-    m_tdp.reset();
     withdraw(m_tdp_ampl.get());
-    m_tdp_ampl.reset();
     withdraw(m_fa.get());
     withdraw(m_sa.get());
     withdraw(m_event.get());

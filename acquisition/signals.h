@@ -81,8 +81,8 @@ public:
     // Creates the ADC source and, when it exists, adds "adc".
     void OnPostConfig() override;
     // Shuts every source and stream down and withdraws them from their
-    // nodes; the sources are released, the streams are deleted by the
-    // destructor, after the board's consumers of them have been joined.
+    // nodes; the destructor releases them, after the board's threads that
+    // use them have been joined.
     void OnShutdown() override;
 
     // Takes the current values of the FA block's coefficient nodes and the

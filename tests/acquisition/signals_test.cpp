@@ -68,8 +68,6 @@ TEST(Signals, NodesSourcesAndTheirShutdown)
     EXPECT_EQ("adc", Children(node).back());
 
     s->OnShutdown();
-    EXPECT_FALSE(s->GetDdcSource());
-    EXPECT_FALSE(s->GetAdcSource());
     for (const auto& child : node->GetChildren()) {
         EXPECT_FALSE(std::dynamic_pointer_cast<qreg::SignalNode>(child)->HasSource()) << child->GetName();
     }

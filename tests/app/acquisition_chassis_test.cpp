@@ -175,11 +175,12 @@ TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxP
         volatile FPGAMem_t* hb = sb.Memory() + RafBoard::c_hb_offset;
         EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt1_control));
         EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt2_control));
+        // The controllers are re-anchored once all FA chains run again.
         Signals& s = *raf->GetSignals();
         for (qsig::DodPositionController* c :
              {s.GetDdcSource()->GetPositionController().get(), s.GetTdpSource()->GetPositionController().get()}) {
-            EXPECT_EQ(start, c->GetResetLmt()) << raf->GetName();
-            EXPECT_TRUE(c->IsEnabled()) << raf->GetName();
+            EXPECT_TRUE(apptest::WaitFor([&] { return c->GetResetLmt() == start && c->IsEnabled(); }, 5s))
+                << raf->GetName() << " " << c->GetResetLmt();
         }
         // The SA atoms lie on the grid of the start LMT.
         qsig::StreamClient<SaFaTraits> sa(s.GetSaStream(), "test-grid", 64);
@@ -209,7 +210,7 @@ TEST(AcquisitionChassisConcurrency, ABoardWithoutStartEventFailsAndTheOthersComp
     EXPECT_FALSE(capture.LoggedSubstring("Timeout waiting for all FA chains"));
     // raf3 re-anchors its controllers once all chains run.
     auto ddc = run.App().GetRafBoards()[0]->GetSignals()->GetDdcSource()->GetPositionController();
-    EXPECT_TRUE(apptest::WaitFor([&] { return ddc->GetResetLmt() == 36960000u; }, 1s));
+    EXPECT_TRUE(apptest::WaitFor([&] { return ddc->GetResetLmt() == 36960000u; }, 5s));
     EXPECT_TRUE(run.Stop());
 }
 
