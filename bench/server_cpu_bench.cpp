@@ -10,14 +10,13 @@
 // Any --benchmark_* argument (the CI smoke run) selects 1 s per phase.
 // Targets: idle below 2 %, with the 4 clients below 10 %.
 
+#include "tests/common/free_port.h"
+
 #include "zemtra_remote.hh"
 
 #include <omniORB4/omniORB.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,19 +35,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-unsigned short FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 std::string ServerPath()
 {
@@ -120,7 +106,7 @@ int main(int argc, char** argv)
             seconds = 1;
         }
     }
-    const unsigned short port = FreePort();
+    const unsigned short port = zvtest::FreePort();
     const std::string dir = "/tmp/zv_cpu_bench_" + std::to_string(::getpid());
     if (std::system(("mkdir -p '" + dir + "/root'").c_str()) != 0) {
         return 1;
