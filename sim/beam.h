@@ -96,7 +96,6 @@ private:
 
     mutable std::mutex m_mutex;
     BeamOptions m_options;
-    uint64_t m_version = 0;
     std::vector<std::unique_ptr<RafAcquisition>> m_rafs;
 
     std::mutex m_runMutex;

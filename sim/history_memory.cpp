@@ -27,14 +27,8 @@ std::map<std::string, std::shared_ptr<HistoryMemory>>& Registry()
 
 HistoryMemory::HistoryMemory(size_t byteSize) : m_size(byteSize), m_bytes(nullptr)
 {
-    if (m_size > 0) {
-        // calloc: large zeroed blocks are mapped lazily, like the real memory
-        // that is only touched where the acquisition writes.
-        m_bytes = static_cast<char*>(std::calloc(m_size, 1));
-        if (!m_bytes) {
-            throw qstd::Exception("history memory: cannot allocate " + std::to_string(m_size) + " bytes");
-        }
-    }
+    // The bytes are allocated by the first write: a memory whose tracks are
+    // all generated never stores anything.
 }
 
 HistoryMemory::~HistoryMemory()
@@ -61,7 +55,11 @@ size_t HistoryMemory::Read(void* destination, size_t bytes, size_t byteOffset) c
         size_t left = bytes;
         while (left > 0) {
             const size_t n = std::min(left, m_size - at);
-            std::memcpy(out, m_bytes + at, n);
+            if (m_bytes) {
+                std::memcpy(out, m_bytes + at, n);
+            } else {
+                std::memset(out, 0, n);
+            }
             if (count < 2) {
                 spans[count++] = Span{out, at, n};
             }
@@ -106,6 +104,14 @@ size_t HistoryMemory::Write(const void* source, size_t bytes, size_t byteOffset)
         return 0;
     }
     std::unique_lock<std::shared_mutex> lock(m_lock);
+    if (!m_bytes) {
+        // calloc: large zeroed blocks are mapped lazily, like the real memory
+        // that is only touched where the acquisition writes.
+        m_bytes = static_cast<char*>(std::calloc(m_size, 1));
+        if (!m_bytes) {
+            throw qstd::Exception("history memory: cannot allocate " + std::to_string(m_size) + " bytes");
+        }
+    }
     const char* in = static_cast<const char*>(source);
     size_t at = byteOffset % m_size;
     size_t left = bytes;

@@ -137,7 +137,7 @@ public:
 
 private:
     size_t m_size;
-    char* m_bytes;
+    char* m_bytes; // null until the first write
     mutable std::shared_mutex m_lock;
     // Overwrites the generated parts of a copied span [at, at + bytes).
     void FillGenerated(char* out, size_t at, size_t bytes) const;
