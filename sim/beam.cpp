@@ -454,26 +454,32 @@ inline double Noise(uint64_t seed, uint64_t lmt, unsigned value, double halfWidt
 
 } // namespace
 
+// Calls make(k, lmt, pattern step) for each of count turn atoms.
+template <typename F>
+void RafAcquisition::EachAtom(const Model& m, size_t count, uint64_t firstLmt, uint64_t step, F make) const
+{
+    for (size_t k = 0; k < count; ++k) {
+        const uint64_t lmt = firstLmt + k * step;
+        make(k, lmt, StepOf(lmt / m_tbt, m_switch, m.switching));
+    }
+}
+
 void RafAcquisition::MakeTdp(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
 {
     const Model m = Snapshot();
-    for (size_t k = 0; k < count; ++k) {
-        const uint64_t lmt = firstLmt + k * step;
-        const unsigned p = StepOf(lmt / m_tbt, m_switch, m.switching);
+    EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
         int32_t* atom = atoms + 4 * k;
         for (unsigned c = 0; c < 4; ++c) {
             atom[c] = Round32(m.amp[p][c] + Noise(m_seed, lmt, c, m.halfWidth));
         }
         atom[0] = WithMarker(atom[0], m.switching && p == 0);
-    }
+    });
 }
 
 void RafAcquisition::MakeDdc(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
 {
     const Model m = Snapshot();
-    for (size_t k = 0; k < count; ++k) {
-        const uint64_t lmt = firstLmt + k * step;
-        const unsigned p = StepOf(lmt / m_tbt, m_switch, m.switching);
+    EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
         int32_t* atom = atoms + 8 * k;
         for (unsigned c = 0; c < 4; ++c) {
             const double a = m.amp[p][c] + Noise(m_seed, lmt, c, m.halfWidth);
@@ -481,7 +487,7 @@ void RafAcquisition::MakeDdc(int32_t* atoms, size_t count, uint64_t firstLmt, ui
             atom[2 * c + 1] = Round32(a * m.cosPhase[p][c]);
         }
         atom[0] = WithMarker(atom[0], m.switching && p == 0);
-    }
+    });
 }
 
 void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
@@ -489,9 +495,7 @@ void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, ui
     const Model m = Snapshot();
     // The RF lies harmonic / TBT decimation cycles per ADC period from DC.
     const uint64_t h = m_harmonic % m_tbt;
-    for (size_t k = 0; k < count; ++k) {
-        const uint64_t lmt = firstLmt + k * step;
-        const unsigned p = StepOf(lmt / m_tbt, m_switch, m.switching);
+    EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
         const double cycle = static_cast<double>((h * (lmt % m_tbt)) % m_tbt) / static_cast<double>(m_tbt);
         for (unsigned c = 0; c < 4; ++c) {
             const double a = m.amp[p][c] * c_adcPerCount;
@@ -499,7 +503,7 @@ void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, ui
                              Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
             atoms[4 * k + c] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, std::round(v))));
         }
-    }
+    });
 }
 
 FaRecord RafAcquisition::MakeFa(uint64_t lmt, uint64_t turns) const

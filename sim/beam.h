@@ -143,6 +143,7 @@ private:
     struct Model;
     // The beam and front end as amplitudes per pattern step and channel.
     Model Snapshot() const;
+    template <typename F> void EachAtom(const Model& m, size_t count, uint64_t firstLmt, uint64_t step, F make) const;
     struct Stream;
     void FeedStream(Stream& stream, uint64_t now);
 

@@ -214,7 +214,11 @@ void HistoryMemory::Track::Advance() const
     m_state.written = run.firstIndex + run.count;
     m_state.newestLmt = run.firstLmt + (run.count - 1) * run.step;
     ++m_state.generation;
-    // Runs whose atoms have all been overwritten are forgotten.
+    Forget();
+}
+
+void HistoryMemory::Track::Forget() const
+{
     const uint64_t oldest = m_state.written > m_atoms ? m_state.written - m_atoms : 0;
     size_t gone = 0;
     while (gone + 1 < m_segments.size() && m_segments[gone].firstIndex + m_segments[gone].count <= oldest) {
@@ -264,12 +268,7 @@ void HistoryMemory::Track::AppendGenerated(size_t count, uint64_t firstLmt, uint
         m_state.written += count;
         m_state.newestLmt = firstLmt + (count - 1) * m_segments.back().step;
         ++m_state.generation;
-        const uint64_t oldest = m_state.written > m_atoms ? m_state.written - m_atoms : 0;
-        size_t gone = 0;
-        while (gone + 1 < m_segments.size() && m_segments[gone].firstIndex + m_segments[gone].count <= oldest) {
-            ++gone;
-        }
-        m_segments.erase(m_segments.begin(), m_segments.begin() + static_cast<std::ptrdiff_t>(gone));
+        Forget();
     }
     m_changed.notify_all();
 }

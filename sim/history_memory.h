@@ -107,6 +107,8 @@ public:
         };
         // Brings an open run up to the generator's clock (m_mutex held).
         void Advance() const;
+        // Forgets the segments whose atoms have all been overwritten (m_mutex held).
+        void Forget() const;
 
         std::shared_ptr<HistoryMemory> m_memory;
         size_t m_offset;

@@ -131,7 +131,7 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
     EXPECT_TRUE(Model().Filter().empty());
 
     qstd::CaptureScope capture(true, true, 1);
-    const std::string good = files.Write("good.conf", "# taps\n\n" + Coefficients(9, 100) + " 0x1F \n");
+    const std::string good = files.File("good.conf", "# taps\n\n" + Coefficients(9, 100) + " 0x1F \n");
     EXPECT_TRUE(fa->_SetFIR(good));
     std::vector<uint32_t> applied = Values(9, 100);
     applied.push_back(31);
@@ -140,10 +140,10 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
     EXPECT_TRUE(capture.Logged("Successfully applied FIR filter coefficients - " + good + "."));
     EXPECT_TRUE(capture.Traced("Reading FIR filter coefficients from file - " + good + "."));
 
-    const std::string few = files.Write("few.conf", Coefficients(9, 1));
-    const std::string many = files.Write("many.conf", Coefficients(11, 1));
-    const std::string bad = files.Write("bad.conf", Coefficients(5, 1) + "#\nnot a number\n" + Coefficients(4, 1));
-    const std::string missing = files.Path("missing.conf");
+    const std::string few = files.File("few.conf", Coefficients(9, 1));
+    const std::string many = files.File("many.conf", Coefficients(11, 1));
+    const std::string bad = files.File("bad.conf", Coefficients(5, 1) + "#\nnot a number\n" + Coefficients(4, 1));
+    const std::string missing = files.Path() + "/missing.conf";
     const struct {
         std::string path;
         std::vector<std::string> messages;
@@ -173,7 +173,7 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
     // A client's write of a refused file fails.
     EXPECT_ANY_THROW(Client().SetText("filter_coefs/fir", few));
     // A bad line with the right count before it is still refused.
-    const std::string late = files.Write("late.conf", Coefficients(10, 1) + "x\n");
+    const std::string late = files.File("late.conf", Coefficients(10, 1) + "x\n");
     EXPECT_FALSE(fa->_SetFIR(late));
     EXPECT_EQ(applied, Model().Filter());
 }
@@ -200,8 +200,8 @@ using FaBlockConcurrency = FaBlock;
 TEST_F(FaBlockConcurrency, LoadsAreSerialised)
 {
     qstd::CaptureScope quiet(false, false);
-    const std::string a = files.Write("a.conf", Coefficients(10, 1000));
-    const std::string b = files.Write("b.conf", Coefficients(10, 2000));
+    const std::string a = files.File("a.conf", Coefficients(10, 1000));
+    const std::string b = files.File("b.conf", Coefficients(10, 2000));
     auto load = [&](const std::string& path) {
         for (int i = 0; i < 50; ++i) {
             fa->_SetFIR(path);

@@ -4,6 +4,7 @@
 
 #include "app/board_fixture.h"
 #include "app/raf_board.h"
+#include "tests/common/temp_dir.h"
 
 #include <string>
 
@@ -15,20 +16,6 @@ namespace acqtest {
 
 using RafFixture = apptest::BoardFixture<RafBoard>;
 
-// A temporary directory, removed with its files.
-class Files {
-public:
-    Files();
-    ~Files();
-    Files(const Files&) = delete;
-    Files& operator=(const Files&) = delete;
-
-    // Writes a file of that name with the text; returns its path.
-    std::string Write(const std::string& name, const std::string& text) const;
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-
-private:
-    std::string m_dir;
-};
+using Files = zvtest::TempDir;
 
 } // namespace acqtest

@@ -49,24 +49,6 @@ size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& tex
     }));
 }
 
-TempDir::TempDir()
-{
-    char pattern[] = "/tmp/zv-app-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) {
-        throw std::runtime_error("cannot make a temporary directory");
-    }
-    m_path = made;
-}
-
-TempDir::~TempDir()
-{
-    const std::string command = "rm -rf '" + m_path + "'";
-    if (std::system(command.c_str()) != 0) {
-        // Leaving a directory behind in /tmp harms no later test.
-    }
-}
-
 RunningApp::RunningApp(const std::string& scenario) : m_app(std::make_shared<VunaApplication>())
 {
     std::vector<std::string> args = {"zemtra-vuna", "--no-remote", "--root", m_dir.Path() + "/root"};

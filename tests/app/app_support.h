@@ -6,6 +6,7 @@
 #include "platform/mci/client_access.h"
 #include "platform/qstd/capture.h"
 #include "sim/chassis.h"
+#include "tests/common/temp_dir.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,16 +27,7 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 size_t CountLogged(qstd::CaptureScope& capture, const std::string& text);
 size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& text);
 
-// A temporary directory, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using TempDir = zvtest::TempDir;
 
 // Runs a VunaApplication, made as the entry point makes it, on a scenario
 // file (empty: the default chassis) until Stop or destruction.
