@@ -125,8 +125,8 @@ void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
     using qreg::expr::Range;
 
     mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", 70);
-    mci::TreeNodePtr fir = mci::factory::Create<qreg::RegFncNode<std::string>>(
-        "fir", this, &FastAcquisition::_SetFIR, &FastAcquisition::_GetFIR, 14ull);
+    mci::TreeNodePtr fir = mci::factory::Create<qreg::RegFncNode<std::string>>("fir", this, &FastAcquisition::_SetFIR,
+                                                                               &FastAcquisition::_GetFIR, 14ull);
     coefs->Add(fir);
     m_fir_node = mci::Node(fir, mci::c_noRelPath);
     // A failed default load is only logged.
@@ -201,9 +201,8 @@ bool FastAcquisition::_SetFIR(const std::string& path)
     const unsigned decimation = raf ? raf->GetFIRDecimation() : 0;
     const uint64_t required = static_cast<uint64_t>(c_taps_per_decimation) * decimation;
     if (fir.values.size() != required) {
-        qstd::LogError("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) +
-                       " from file - " + path + " does not match required FPGA FIR decimation - 5*" +
-                       std::to_string(decimation));
+        qstd::LogError("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) + " from file - " +
+                       path + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
         return false;
     }
     if (fir.bad_line != 0) {

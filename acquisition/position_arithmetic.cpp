@@ -187,8 +187,8 @@ PositionArithmetic::SpikeSettings PositionArithmetic::GetSpikeSettings() const
 {
     return SpikeSettings{m_spike_removal.load(std::memory_order_relaxed),
                          m_average_stop.load(std::memory_order_relaxed),
-                         m_average_window.load(std::memory_order_relaxed), m_spike_start.load(std::memory_order_relaxed),
-                         m_spike_window.load(std::memory_order_relaxed)};
+                         m_average_window.load(std::memory_order_relaxed),
+                         m_spike_start.load(std::memory_order_relaxed), m_spike_window.load(std::memory_order_relaxed)};
 }
 
 void PositionArithmetic::CalculateTbtData(TbtAmplAtom& atom) const
@@ -248,8 +248,7 @@ void PositionArithmetic::TransformDdcPhaseSignal(const DdcAtom* source, TbtPhase
     }
 }
 
-void PositionArithmetic::RemoveTbtSpikes(TbtAmplAtom* atoms, const unsigned& count, unsigned start,
-                                         unsigned end) const
+void PositionArithmetic::RemoveTbtSpikes(TbtAmplAtom* atoms, const unsigned& count, unsigned start, unsigned end) const
 {
     RemoveSpikes(atoms, count, start, end, GetSpikeSettings(), GetCoefficients());
 }
@@ -257,25 +256,22 @@ void PositionArithmetic::RemoveTbtSpikes(TbtAmplAtom* atoms, const unsigned& cou
 qsig::SuccessCode_e PositionArithmetic::ConvertTdpAmplSignal(const TdpArray& input, qsig::SuccessCode_e code,
                                                              AmplArray& output) const
 {
-    return Convert(input, code, output, [this](const TdpAtom* in, TbtAmplAtom* out, unsigned n) {
-        TransformTdpSignal(in, out, n);
-    });
+    return Convert(input, code, output,
+                   [this](const TdpAtom* in, TbtAmplAtom* out, unsigned n) { TransformTdpSignal(in, out, n); });
 }
 
 qsig::SuccessCode_e PositionArithmetic::ConvertDdcAmplSynthSignal(const DdcArray& input, qsig::SuccessCode_e code,
                                                                   AmplArray& output) const
 {
-    return Convert(input, code, output, [this](const DdcAtom* in, TbtAmplAtom* out, unsigned n) {
-        TransformDdcAmplSignal(in, out, n);
-    });
+    return Convert(input, code, output,
+                   [this](const DdcAtom* in, TbtAmplAtom* out, unsigned n) { TransformDdcAmplSignal(in, out, n); });
 }
 
 qsig::SuccessCode_e PositionArithmetic::ConvertDdcPhaseSynthSignal(const DdcArray& input, qsig::SuccessCode_e code,
                                                                    PhaseArray& output) const
 {
-    return Convert(input, code, output, [this](const DdcAtom* in, TbtPhaseAtom* out, unsigned n) {
-        TransformDdcPhaseSignal(in, out, n);
-    });
+    return Convert(input, code, output,
+                   [this](const DdcAtom* in, TbtPhaseAtom* out, unsigned n) { TransformDdcPhaseSignal(in, out, n); });
 }
 
 void PositionArithmetic::SetOffsetX(const mci::NotificationData& data)

@@ -96,7 +96,8 @@ public:
 
     // Marked run of a block: the first complete run of marker ones after
     // three marker changes; false without them.
-    template <typename MarkerOf> static bool FindMarkedRun(unsigned count, MarkerOf marker, unsigned& start, unsigned& end);
+    template <typename MarkerOf>
+    static bool FindMarkedRun(unsigned count, MarkerOf marker, unsigned& start, unsigned& end);
 
 protected:
     // Offsets sign-extended, Kx and Ky zero-extended from their 32-bit nodes.

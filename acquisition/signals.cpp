@@ -122,17 +122,17 @@ void Signals::CreateSaFaSignal()
 }
 
 template <typename Traits>
-std::shared_ptr<qsig::DataOnDemandSource<Traits>> Signals::CreateTbtSource(const std::string& base, std::size_t start,
-                                                                           std::size_t length, std::size_t chunk,
-                                                                           const std::string& client)
+std::shared_ptr<qsig::DataOnDemandSource<Traits>>
+Signals::CreateTbtSource(const std::string& base, std::size_t start, std::size_t length, std::size_t chunk,
+                         const std::string& client, const char* configuring)
 {
-    auto source = std::make_shared<qsig::DataOnDemandSource<Traits>>(
-        SourceName(base), m_dma, start, length, chunk, qsig::ePriorityHigh, Traits(), BoardName(m_board));
+    auto source = std::make_shared<qsig::DataOnDemandSource<Traits>>(SourceName(base), m_dma, start, length, chunk,
+                                                                     qsig::ePriorityHigh, Traits(), BoardName(m_board));
     const std::size_t size = length / source->AtomSize();
     const uint64_t f = static_cast<uint64_t>(m_board.GetADCFrequency());
     const unsigned d = m_board.GetTbtDecimation();
-    QSTD_TRACE(1, "Creating CircualBufferController: " << " size: " << size << ", ADC frequency: " << f
-                                                       << ", decimation: " << d);
+    QSTD_TRACE(1, "Creating CircualBufferController: "
+                      << " size: " << size << ", ADC frequency: " << f << ", decimation: " << d);
     auto controller = std::make_shared<qsig::CircularBufferController>(size, f, qsig::ePriorityHigh);
     QSTD_TRACE(1, "Configuring SegmentedBufferController");
     controller->SetTimeout(c_controller_timeout_s);
@@ -141,6 +141,7 @@ std::shared_ptr<qsig::DataOnDemandSource<Traits>> Signals::CreateTbtSource(const
         qsig::ZemtraEventStream::Client events(m_event.get(), client, c_event_queue);
         controller->SetEventClient(events);
     }
+    QSTD_TRACE(1, configuring);
     source->SetPositionController(controller);
     return source;
 }
@@ -150,8 +151,8 @@ void Signals::CreateTbtTdpSignal()
     QSTD_TRACE_FNC();
     QSTD_TRACE(1, "Creating TdpDodSource");
     const std::size_t quarter = m_dma->GetByteSize() / 4;
-    m_tdp = CreateTbtSource<TdpTraits>("tdp-source", quarter, quarter, c_tdp_chunk, "tdp-ctrl-client");
-    QSTD_TRACE(1, "Configuring TdpDodSource");
+    m_tdp = CreateTbtSource<TdpTraits>("tdp-source", quarter, quarter, c_tdp_chunk, "tdp-ctrl-client",
+                                       "Configuring TdpDodSource");
     QSTD_TRACE(1, "Creating TdpAmplDodSource");
     using namespace std::placeholders;
     m_tdp_ampl = std::make_shared<TdpAmplSource>(SourceName("tdp-ampl-source"), m_tdp,
@@ -164,8 +165,8 @@ void Signals::CreateTbtDdcSignal()
     QSTD_TRACE_FNC();
     QSTD_TRACE(1, "Creating TbtDodSource");
     const std::size_t half = m_dma->GetByteSize() / 2;
-    m_ddc = CreateTbtSource<DdcTraits>("ddc-source", half, half, c_ddc_chunk, "tbt-ctrl-client");
-    QSTD_TRACE(1, "Configuring TbtDodSource");
+    m_ddc = CreateTbtSource<DdcTraits>("ddc-source", half, half, c_ddc_chunk, "tbt-ctrl-client",
+                                       "Configuring TbtDodSource");
     using namespace std::placeholders;
     QSTD_TRACE(1, "Creating DdcAmplDodSource");
     m_ddc_ampl = std::make_shared<DdcAmplSource>(SourceName("ddc-ampl-source"), m_ddc,
@@ -194,11 +195,11 @@ void Signals::CreateAdcSignal()
         return;
     }
     QSTD_TRACE(1, "Creating AdcSource");
-    auto adc = std::make_shared<AdcSource>(SourceName("adc-source"), m_dma, 0, length, c_adc_chunk,
-                                           qsig::ePriorityHigh, AdcTraits(), BoardName(m_board));
+    auto adc = std::make_shared<AdcSource>(SourceName("adc-source"), m_dma, 0, length, c_adc_chunk, qsig::ePriorityHigh,
+                                           AdcTraits(), BoardName(m_board));
     const std::size_t size = length / adc->AtomSize();
-    QSTD_TRACE(1, "Creating SegmentedBufferController: " << " size: " << size << ", section size: " << duration
-                                                         << ", sections: " << size / duration);
+    QSTD_TRACE(1, "Creating SegmentedBufferController: "
+                      << " size: " << size << ", section size: " << duration << ", sections: " << size / duration);
     m_adc_controller = std::make_shared<qsig::SegmentedBufferController>(size, size / duration, qsig::ePriorityHigh);
     QSTD_TRACE(1, "Configuring SegmentedBufferController");
     m_adc_controller->SetTimeout(c_controller_timeout_s);
@@ -434,10 +435,10 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
     QSTD_TRACE_FNC();
     const RafIdSpecific* clock = m_board.GetClockInfo();
     uint64_t start = 0;
-    if (!clock || !RestartLmt(lmt,
-                              DecimationPeriod(clock->GetTbtDecimation(), clock->GetFADecimation(),
-                                               clock->GetSADecimation()),
-                              start)) {
+    if (!clock ||
+        !RestartLmt(lmt,
+                    DecimationPeriod(clock->GetTbtDecimation(), clock->GetFADecimation(), clock->GetSADecimation()),
+                    start)) {
         qstd::LogError("Failed to restart TBT SA and FA streams. No valid start LMT after " + std::to_string(lmt) +
                        " for the TBT, FA and SA decimations.");
         return false;
@@ -485,7 +486,8 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
             return false;
         }
         std::ostringstream os;
-        os << "Failed to restart TBT SA and FA streams. " << "Event signal closed: " << rc;
+        os << "Failed to restart TBT SA and FA streams. "
+           << "Event signal closed: " << rc;
         throw qstd::Exception(os.str(), true);
     }
     qstd::LogInfo("TBT, FA, SA signals started at LMT=" + std::to_string(start));

@@ -142,9 +142,9 @@ private:
     // Source over [start, start + length) of the buffer with a circular
     // controller of one atom per TBT decimation.
     template <typename Traits>
-    std::shared_ptr<qsig::DataOnDemandSource<Traits>> CreateTbtSource(const std::string& base, std::size_t start,
-                                                                      std::size_t length, std::size_t chunk,
-                                                                      const std::string& client);
+    std::shared_ptr<qsig::DataOnDemandSource<Traits>>
+    CreateTbtSource(const std::string& base, std::size_t start, std::size_t length, std::size_t chunk,
+                    const std::string& client, const char* configuring);
     void AddSignalNode(const char* name, qsig::SignalSource* source, unsigned long long flags);
     // Wait for the start event of a restart at start, in milliseconds.
     uint64_t StartWait(const qsig::ZemtraEventStream::Client& client, uint64_t start) const;

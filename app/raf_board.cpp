@@ -258,7 +258,8 @@ int RafBoard::ReadDDC(qsig::Array<DdcTraits>& data, int count)
 {
     const unsigned atoms = count < 0 ? 0u - static_cast<unsigned>(count) : static_cast<unsigned>(count);
     data.Resize(atoms);
-    return static_cast<int>(ReadDdcClient(m_signals, "ddc-client-now", qsig::eAccessNow, count < 0 ? count : 0, data, 0));
+    const long long offset = count < 0 ? count : 0;
+    return static_cast<int>(ReadDdcClient(m_signals, "ddc-client-now", qsig::eAccessNow, offset, data, 0));
 }
 
 unsigned RafBoard::ReadDDC(qsig::Array<DdcTraits>& data, qsig::ZemtraMachineTime& time,

@@ -185,10 +185,9 @@ void BM_DdcPhasePlainLoop(benchmark::State& state)
         TbtPhaseAtom* out = d.phase.GetAtom(0);
         const DdcAtom* in = d.ddc.GetAtom(0);
         for (unsigned i = 0; i < c_atoms; ++i) {
-            out[i] = TbtPhaseAtom{std::atan2(double(in[i][0].I), double(in[i][0].Q)),
-                                  std::atan2(double(in[i][1].I), double(in[i][1].Q)),
-                                  std::atan2(double(in[i][2].I), double(in[i][2].Q)),
-                                  std::atan2(double(in[i][3].I), double(in[i][3].Q))};
+            out[i] = TbtPhaseAtom{
+                std::atan2(double(in[i][0].I), double(in[i][0].Q)), std::atan2(double(in[i][1].I), double(in[i][1].Q)),
+                std::atan2(double(in[i][2].I), double(in[i][2].Q)), std::atan2(double(in[i][3].I), double(in[i][3].Q))};
         }
         benchmark::ClobberMemory();
     }

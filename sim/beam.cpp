@@ -110,8 +110,8 @@ struct RafAcquisition::Model {
     double amp[4][4];      // channel amplitude [step][channel], TDP counts
     double sinPhase[4][4]; // sin and cos of the channel's phase, over the DDC gain
     double cosPhase[4][4];
-    double phase[4][4];    // channel phase, rad
-    double halfWidth;      // of the uniform noise of a turn's amplitude
+    double phase[4][4]; // channel phase, rad
+    double halfWidth;   // of the uniform noise of a turn's amplitude
     bool switching;
 };
 
@@ -419,8 +419,7 @@ RafAcquisition::Model RafAcquisition::Snapshot() const
     const double x = beam.x / beam.kx;
     const double y = beam.y / beam.ky;
     const double quarter = beam.intensity / 4.0 * std::pow(10.0, -fe.attenuation / 20.0);
-    const double base[4] = {quarter * (1 + x + y), quarter * (1 - x + y), quarter * (1 - x - y),
-                            quarter * (1 + x - y)};
+    const double base[4] = {quarter * (1 + x + y), quarter * (1 - x + y), quarter * (1 - x - y), quarter * (1 + x - y)};
     for (int p = 0; p < 4; ++p) {
         for (int c = 0; c < 4; ++c) {
             m.amp[p][c] = std::max(0.0, base[c] * fe.gain[p][c]);
@@ -499,8 +498,8 @@ void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, ui
         const double cycle = static_cast<double>((h * (lmt % m_tbt)) % m_tbt) / static_cast<double>(m_tbt);
         for (unsigned c = 0; c < 4; ++c) {
             const double a = m.amp[p][c] * c_adcPerCount;
-            const double v = a * std::sin(c_twoPi * cycle + m.phase[p][c]) +
-                             Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
+            const double v =
+                a * std::sin(c_twoPi * cycle + m.phase[p][c]) + Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
             atoms[4 * k + c] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, std::round(v))));
         }
     });

@@ -151,10 +151,10 @@ private:
     Board& m_board;
     unsigned m_slot = 0;
     uint64_t m_seed;
-    uint64_t m_tbt;        // ADC periods per turn
-    uint64_t m_switch;     // turns per step of the switching pattern
-    uint64_t m_faTurns;    // turns per FA atom
-    uint64_t m_saTurns;    // turns per SA atom
+    uint64_t m_tbt;     // ADC periods per turn
+    uint64_t m_switch;  // turns per step of the switching pattern
+    uint64_t m_faTurns; // turns per FA atom
+    uint64_t m_saTurns; // turns per SA atom
     uint64_t m_faStep;
     uint64_t m_saStep;
     uint64_t m_harmonic;

@@ -24,17 +24,17 @@
 namespace sim {
 
 struct BeamOptions {
-    double x = 0.0;          // horizontal position, nm
-    double y = 0.0;          // vertical position, nm
-    double intensity = 4e6;  // sum S of the four channel amplitudes of a turn (TDP counts)
-    double noise = 0.0;      // standard deviation of each channel amplitude of a turn, counts (uniform noise)
-    double kx = 1e7;         // horizontal geometry constant, nm
-    double ky = 1e7;         // vertical geometry constant, nm
-    double phase = 0.0;      // RF phase of the beam at the DDC, rad
+    double x = 0.0;         // horizontal position, nm
+    double y = 0.0;         // vertical position, nm
+    double intensity = 4e6; // sum S of the four channel amplitudes of a turn (TDP counts)
+    double noise = 0.0;     // standard deviation of each channel amplitude of a turn, counts (uniform noise)
+    double kx = 1e7;        // horizontal geometry constant, nm
+    double ky = 1e7;        // vertical geometry constant, nm
+    double phase = 0.0;     // RF phase of the beam at the DDC, rad
     // Switch positions of the four steps of the switching pattern; the
     // first step carries the switch marker.
     std::array<uint32_t, 4> pattern{{0, 9, 6, 15}};
-    bool switching = true;   // off: the inputs stay in the pattern's first step, no marker
+    bool switching = true; // off: the inputs stay in the pattern's first step, no marker
 
     bool operator==(const BeamOptions& o) const
     {

@@ -320,8 +320,7 @@ void HistoryMemory::Track::FillBytes(char* out, size_t regionByte, size_t bytes)
                 } else {
                     --run;
                     n = static_cast<size_t>(std::min<uint64_t>(n, run->firstIndex + run->count - index));
-                    generator->Fill(chunk.data(), n, run->firstLmt + (index - run->firstIndex) * run->step,
-                                    run->step);
+                    generator->Fill(chunk.data(), n, run->firstLmt + (index - run->firstIndex) * run->step, run->step);
                 }
             }
         }

@@ -19,14 +19,13 @@ TEST(Algorithm, AngleTakesIAsTheFirstArgument)
 TEST(Algorithm, AmplitudeRoundsAndHoldsTheIntRange)
 {
     const double g = 1.64676025805716;
-    EXPECT_EQ(8, Algorithm::Amplitude(3, 4, g));         // trunc(5 g + 0.5)
+    EXPECT_EQ(8, Algorithm::Amplitude(3, 4, g)); // trunc(5 g + 0.5)
     EXPECT_EQ(5, Algorithm::Amplitude(-3, -4, 1.0));
     EXPECT_EQ(0, Algorithm::Amplitude(0, 0, g));
     // The squares are formed in double: no overflow for the extreme values,
     // and a result beyond the int range is held at its limit.
     EXPECT_EQ(INT_MAX, Algorithm::Amplitude(INT_MIN, INT_MIN, g));
-    EXPECT_EQ(static_cast<int>(std::sqrt(2.0) * 2147483647.0 * 0.5 + 0.5),
-              Algorithm::Amplitude(INT_MAX, INT_MAX, 0.5));
+    EXPECT_EQ(static_cast<int>(std::sqrt(2.0) * 2147483647.0 * 0.5 + 0.5), Algorithm::Amplitude(INT_MAX, INT_MAX, 0.5));
 }
 
 TEST(Algorithm, CordicAmplitude)
@@ -46,10 +45,8 @@ TEST(Algorithm, CordicPhase)
         short x, y;
         double phase;
         double tolerance;
-    } cases[] = {{3000, 4000, 0.92700, 5e-6},
-                 {-30000, 0, -3.14188, 5e-6},
-                 {0, 30000, M_PI / 2, 1e-3},
-                 {30000, 0, 0.0, 1e-3}};
+    } cases[] = {
+        {3000, 4000, 0.92700, 5e-6}, {-30000, 0, -3.14188, 5e-6}, {0, 30000, M_PI / 2, 1e-3}, {30000, 0, 0.0, 1e-3}};
     for (const auto& c : cases) {
         EXPECT_NEAR(c.phase, Algorithm::CordicPhase(c.x, c.y), c.tolerance) << c.x << "," << c.y;
     }

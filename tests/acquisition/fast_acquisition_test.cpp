@@ -155,7 +155,8 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
          {"Number of applied FIR coefficients - 11 from file - " + many +
           " does not match required FPGA FIR decimation - 5*2"}},
         {bad,
-         {"Error processing FIR coefficient file - " + bad + ". at line - 7.not a number - Not a number FIR coefficient.",
+         {"Error processing FIR coefficient file - " + bad +
+              ". at line - 7.not a number - Not a number FIR coefficient.",
           "Number of applied FIR coefficients - 5 from file - " + bad +
               " does not match required FPGA FIR decimation - 5*2"}},
         {missing, {"Error opening FIR coefficient file - " + missing + ". Error: 2 - No such file or directory"}},

@@ -146,8 +146,8 @@ TEST(PositionArithmetic, MarkedRunNeedsThreeMarkerChanges)
     for (const auto& c : cases) {
         unsigned start = 0;
         unsigned end = 0;
-        const bool found = PA::FindMarkedRun(static_cast<unsigned>(c.markers.size()),
-                                             [&](unsigned i) { return c.markers[i] != 0; }, start, end);
+        const bool found = PA::FindMarkedRun(
+            static_cast<unsigned>(c.markers.size()), [&](unsigned i) { return c.markers[i] != 0; }, start, end);
         EXPECT_EQ(c.found, found) << c.markers.size();
         if (found) {
             EXPECT_EQ(c.start, start);

@@ -6,4 +6,3 @@ template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
     return new RafBoard(*m_app, m_bmc.get());
 }
 } // namespace apptest
-

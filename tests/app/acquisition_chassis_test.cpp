@@ -24,8 +24,8 @@ using namespace std::chrono_literals;
 using apptest::RunningApp;
 
 constexpr double c_intensity = 4e6;
-constexpr double c_noise = 200;  // counts per channel and turn
-constexpr double c_k = 1e7;      // the beam's geometry constant and the FA block's Kx and Ky
+constexpr double c_noise = 200; // counts per channel and turn
+constexpr double c_k = 1e7;     // the beam's geometry constant and the FA block's Kx and Ky
 
 // Largest position error of an atom averaged over turns turns: the uniform
 // noise of the four channels (half-width sqrt(3) sigma / sqrt(turns) each)

@@ -297,15 +297,16 @@ TEST(BeamScenario, BeamAndFrontEndElements)
     EXPECT_DOUBLE_EQ(0.1, s.boards[0].frontEnd.phase[2][1]);
     EXPECT_DOUBLE_EQ(1.0, s.boards[0].frontEnd.gain[0][3]);
 
-    for (const char* bad : {
-             R"(<chassis><beam pattern="1 2 3"/><board type="175" name="r" slot="3"/></chassis>)",
-             R"(<chassis><beam pattern="1 2 3 16"/><board type="175" name="r" slot="3"/></chassis>)",
-             R"(<chassis><beam kx="0"/><board type="175" name="r" slot="3"/></chassis>)",
-             R"(<chassis><beam size="1"/><board type="175" name="r" slot="3"/></chassis>)",
-             R"(<chassis><board type="125" name="g" slot="7"><frontend/></board></chassis>)",
-             R"(<chassis><board type="175" name="r" slot="3"><frontend><position index="4"/></frontend></board></chassis>)",
-             R"(<chassis><board type="175" name="r" slot="3"><frontend><position index="0" gains="1 1 1 1 1"/></frontend></board></chassis>)",
-         }) {
+    for (
+        const char* bad : {
+            R"(<chassis><beam pattern="1 2 3"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><beam pattern="1 2 3 16"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><beam kx="0"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><beam size="1"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><board type="125" name="g" slot="7"><frontend/></board></chassis>)",
+            R"(<chassis><board type="175" name="r" slot="3"><frontend><position index="4"/></frontend></board></chassis>)",
+            R"(<chassis><board type="175" name="r" slot="3"><frontend><position index="0" gains="1 1 1 1 1"/></frontend></board></chassis>)",
+        }) {
         EXPECT_THROW(sim::Scenario::Parse(bad), qstd::Exception) << bad;
     }
 }
