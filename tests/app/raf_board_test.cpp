@@ -133,6 +133,20 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt2_control));
 }
 
+TEST(RafBoardOperations, RestartWithoutADecimationPeriodStopsNothing)
+{
+    // A CIC decimation of 0 makes the FA decimation and the period 0.
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    f.Desc().registers.push_back({0x114, 0, 32});
+    RafBoard& b = f.Build();
+    qstd::CaptureScope capture(true, true, 1);
+    EXPECT_FALSE(b.GetSignals()->TbtSaFaRestart(1000));
+    EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No valid start LMT after 1000 for the TBT, "
+                               "FA and SA decimations."));
+    EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
+    EXPECT_EQ(0u, f.Sim().Events().Requests()); // no request record written
+}
+
 TEST(RafBoardOperations, PostConfigStartsTheAdcHistory)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
