@@ -311,15 +311,16 @@ void Signals::AttachToRegistry()
             e.node, mci::Callback([this, set](const mci::NotificationData& d) { (this->*set)(d); }));
         return read && registered;
     };
-    // A group whose object is not part of the board gives no handle at all.
+    // A group whose object is not part of the board (or has not made its
+    // nodes) gives no handle at all.
     auto attachGroup = [&](const char* object, const std::vector<Entry>& entries) {
         bool any = false;
         for (const Entry& e : entries) {
             any = any || static_cast<bool>(e.node);
         }
         if (!any) {
-            QSTD_TRACE(1, "Signals: no " << object << " on board " << m_board.GetName()
-                                         << "; its parameters keep their defaults.");
+            QSTD_TRACE(1, "Signals: no nodes of the " << object << " on board " << m_board.GetName()
+                                                      << "; its parameters keep their defaults.");
             return true;
         }
         bool ok = true;

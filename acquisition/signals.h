@@ -87,8 +87,8 @@ public:
 
     // Takes the current values of the FA block's coefficient nodes and the
     // TBT DSP's spike-removal nodes and subscribes to them. An object that
-    // is not part of the board (no handle of its group) is traced and its
-    // parameters keep their defaults. Raises "Signals cannot attach to the
+    // is not part of the board or has no nodes (no handle of its group) is
+    // traced and its parameters keep their defaults. Raises "Signals cannot attach to the
     // registry" when a read or subscription of an existing node failed.
     void AttachToRegistry();
     // Every position controller of the DDC, TDP and ADC sources (those that

@@ -5,14 +5,14 @@
 // through which the application and the board's own objects reach each
 // other.
 //
-// Objects made today, in the board's order: "clock_info", "tsm",
-// "synth_tsm", "hb", "signal_processing" (the FA block), "LvdsTx", "signals"
-// (with the board's event stream and data signals), "events" and
-// "local_timing". The gain controller ("conditioning", first of all), the
-// DSC configuration, signal conditioning, TBT DSP, house keeping, interlock,
-// post-mortem, synthetic generator, LVDS traffic, temperature, averaging and
-// beam objects take their places in that order as they become part of the
-// board; until then the forwarders to them report that nothing was done.
+// Objects made today, in the board's order: "clock_info", "conf", "tbt",
+// "house_keeping", "tsm", "synth_tsm", "hb", "synth_generator",
+// "signal_processing" (the FA block), "LvdsBusTrafCop", "LvdsTx", "hp_temp",
+// "signals" (with the board's event stream and data signals), "events" and
+// "local_timing". The gain controller ("conditioning", first of all), signal
+// conditioning, interlock, post-mortem, averaging and beam objects take
+// their places in that order as they become part of the board; until then
+// the forwarders to them report that nothing was done.
 
 #include "acquisition/tbt_atoms.h"
 #include "app/sync_state_machine.h"
@@ -22,12 +22,19 @@
 #include "platform/qsig/signal_types.h"
 #include "platform/qsig/zemtra_machine_time.h"
 #include "qsig/array.h"
+#include "raf/gain_controller_lock.h"
+#include "raf/house_keeping.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 class RafIdSpecific;
+class DSCConfig;
+class TurnByTurnDSP;
+class HighPrecisionTemperature;
+class SyntheticGenerator;
+class LvdsBusTrafCop;
 class HistoryBuffer;
 class FastAcquisition;
 class Signals;
@@ -43,6 +50,12 @@ class RafBoard : public qapp::ZemtraBoard {
 public:
     // FPGA blocks (offset, length in bytes) that the board maps itself.
     static constexpr int c_clock_info_offset = 0x100;
+    static constexpr int c_conf_offset = 0x800000;
+    static constexpr int c_tbt_offset = 0x900000;
+    static constexpr int c_house_keeping_offset = 0x300000;
+    static constexpr int c_synth_generator_offset = 0xC00000;
+    static constexpr int c_lvds_btc_offset = 0xD00000;
+    static constexpr int c_hp_temp_offset = 0x300000;
     static constexpr int c_tsm_offset = 0x500000;
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
@@ -95,11 +108,15 @@ public:
     // The board's slot (the id of its URI).
     std::string GetId() const;
 
-    // Forwarders: each returns false (or does nothing) while its object is
-    // not part of the board.
+    // Forwarders to the board's objects: each returns false (0, or does
+    // nothing) while its object is missing.
     bool SetPllStatusLocked(const bool& locked);
     bool SetNCOFreq(const unsigned int& value);
-    bool AdjustSignalOversampling(unsigned signal);
+    bool GetNCOFreq(unsigned int& value) const;
+    unsigned GetADCDelay() const;
+    unsigned GetSwHisDelayOffset() const;
+    bool SetSwitch2HistoryDelay(unsigned int value);
+    bool AdjustSignalOversampling(SignalType_e signal);
     void EnableFaBuf();
     void AttachToNotifications();
     qsig::SuccessCode_e ConvertDdcAmplSynthSignal(const qsig::Array<DdcTraits>& input, qsig::SuccessCode_e code,
@@ -113,9 +130,22 @@ public:
     unsigned ReadDDC(qsig::Array<DdcTraits>& data, qsig::ZemtraMachineTime& time,
                      qsig::RequestPriorityLevel_e priority);
 
+    bool Get2ndMax(unsigned int& value) const;
+    bool GetSwitchMarkPosition(unsigned int& value) const;
+    bool SetSwitchMarkPosition(const unsigned int& value);
+    // Moves the switch mark to the pattern's first position unless it is at
+    // one of the four; false when the mark cannot be read (or set).
+    bool UpdateMarkerPosition(unsigned (&pattern)[4]);
+
+    // The gain controller's lock, lent to the TBT DSP while it moves the ADC
+    // delay (held until UnlockSignalController).
+    GainControllerLock::Lock_t LockSignalController();
+    void UnlockSignalController(GainControllerLock::Lock_t& lock);
+
     // Handles of the nodes that the signals compute with: the FA block's
     // coefficients and offsets, the TBT DSP's spike-removal settings. Empty
-    // while the object is not part of the board.
+    // while the object is not part of the board (or before its
+    // OnRegistryAdd).
     mci::Node NodeKx() const;
     mci::Node NodeKy() const;
     mci::Node NodeOfsX() const;
@@ -132,6 +162,12 @@ public:
     static uint64_t Count2Threshold(int count);
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
+    DSCConfig* GetDscConfig() const { return m_dsc; }
+    TurnByTurnDSP* GetTbtDsp() const { return m_tbt; }
+    HouseKeeping* GetHouseKeeping() const { return m_house_keeping; }
+    HighPrecisionTemperature* GetTemperature() const { return m_temperature; }
+    SyntheticGenerator* GetSyntheticGenerator() const { return m_synth_generator; }
+    LvdsBusTrafCop* GetLvdsBusTrafCop() const { return m_lvds_btc; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     Signals* GetSignals() const { return m_signals; }
     FastAcquisition* GetFastAcquisition() const { return m_fa; }
@@ -143,11 +179,19 @@ public:
 private:
     Signals* m_signals = nullptr;
     RafIdSpecific* m_clock_info = nullptr;
+    DSCConfig* m_dsc = nullptr;
+    TurnByTurnDSP* m_tbt = nullptr;
+    HouseKeeping* m_house_keeping = nullptr;
     qfeature::Tsm* m_tsm = nullptr;
     qfeature::Tsm* m_synth_tsm = nullptr;
+    HighPrecisionTemperature* m_temperature = nullptr;
     HistoryBuffer* m_hb = nullptr;
     FastAcquisition* m_fa = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
+    SyntheticGenerator* m_synth_generator = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
+    LvdsBusTrafCop* m_lvds_btc = nullptr;
+    // Held here until the gain controller is part of the board and owns it.
+    GainControllerLock m_gain_lock;
     mci::TreeNodePtr m_node;
 };

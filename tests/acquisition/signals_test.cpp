@@ -5,6 +5,7 @@
 
 #include "acquisition/fast_acquisition.h"
 #include "acquisition/signals.h"
+#include "raf/tbt.h"
 #include "platform/mci/client_access.h"
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qreg/signal_node.h"
@@ -95,17 +96,17 @@ TEST(Signals, NoAdcWithoutAnAcquisitionDuration)
     s->OnShutdown();
 }
 
-TEST(Signals, ParametersFollowTheFaBlockAndTheTbtDspIsMissing)
+TEST(Signals, ParametersFollowTheFaBlockAndTheTbtDsp)
 {
     RafFixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
     mci::TreeNodePtr fa = qapp::MakeBranchNode("signal_processing", 0);
     b.GetFastAcquisition()->OnRegistryAdd(fa);
+    mci::TreeNodePtr tbt = qapp::MakeBranchNode("tbt", 0);
+    b.GetTbtDsp()->OnRegistryAdd(tbt);
     Signals* s = b.GetSignals();
 
-    qstd::CaptureScope capture(true, true, 1);
     b.AttachToNotifications();
-    EXPECT_TRUE(capture.Traced("Signals: no turn-by-turn DSP on board raf3; its parameters keep their defaults."));
     EXPECT_EQ(10000000, s->GetCoefficients().kx);
     EXPECT_FALSE(s->GetSpikeSettings().enabled);
 
@@ -120,9 +121,34 @@ TEST(Signals, ParametersFollowTheFaBlockAndTheTbtDspIsMissing)
     s->CalculateTbtData(atom);
     EXPECT_EQ(1005, atom.X);
 
+    mci::ClientAccess spikes(tbt);
+    spikes.SetText("spike_removal/mode/sw_enable", "true");
+    spikes.SetText("spike_removal/averaging_stop", "-3");
+    spikes.SetText("spike_removal/averaging_window", "8");
+    spikes.SetText("spike_removal/start", "-2");
+    spikes.SetText("spike_removal/window", "100");
+    const PositionArithmetic::SpikeSettings settings = s->GetSpikeSettings();
+    EXPECT_TRUE(settings.enabled);
+    EXPECT_EQ(-3, settings.average_stop);
+    EXPECT_EQ(8u, settings.average_window);
+    EXPECT_EQ(-2, settings.start);
+    EXPECT_EQ(100u, settings.window);
+
     // The announcement switches the controllers off through the board.
     b.OnAnnounceSync();
     EXPECT_TRUE(AllEnabled(*s->GetDdcSource(), false));
+}
+
+TEST(Signals, ObjectsWithoutNodesKeepTheirDefaults)
+{
+    RafFixture f(sim::c_typeRaf, "raf3", "3");
+    RafBoard& b = f.Build();
+    qstd::CaptureScope capture(true, true, 1);
+    b.AttachToNotifications();
+    EXPECT_TRUE(capture.Traced("Signals: no nodes of the FA block on board raf3; its parameters keep their defaults."));
+    EXPECT_TRUE(capture.Traced(
+        "Signals: no nodes of the turn-by-turn DSP on board raf3; its parameters keep their defaults."));
+    EXPECT_EQ(0, b.GetSignals()->GetCoefficients().kx);
 }
 
 } // namespace
