@@ -5,11 +5,11 @@
 
 #include "acquisition/fast_acquisition.h"
 #include "acquisition/signals.h"
-#include "raf/tbt.h"
 #include "platform/mci/client_access.h"
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qstd/capture.h"
+#include "raf/tbt.h"
 
 #include <gtest/gtest.h>
 
@@ -146,8 +146,8 @@ TEST(Signals, ObjectsWithoutNodesKeepTheirDefaults)
     qstd::CaptureScope capture(true, true, 1);
     b.AttachToNotifications();
     EXPECT_TRUE(capture.Traced("Signals: no nodes of the FA block on board raf3; its parameters keep their defaults."));
-    EXPECT_TRUE(capture.Traced(
-        "Signals: no nodes of the turn-by-turn DSP on board raf3; its parameters keep their defaults."));
+    EXPECT_TRUE(
+        capture.Traced("Signals: no nodes of the turn-by-turn DSP on board raf3; its parameters keep their defaults."));
     EXPECT_EQ(0, b.GetSignals()->GetCoefficients().kx);
 }
 
