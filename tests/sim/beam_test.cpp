@@ -176,6 +176,12 @@ TEST_F(BeamFixture, TurnsCarryThePositionAndTheSwitchMarker)
     EXPECT_FALSE(beam.FaAtomAt(7, 0, fa));
     EXPECT_EQ(12320u, beam.FaStep(4));
 
+    // The intensity scales every channel.
+    beam.SetIntensity(2e6);
+    raf->MakeTdp(tdp.data(), 1, 0, 220);
+    EXPECT_NEAR(Amplitude(2) / 2, tdp[2], 1.0);
+    beam.SetIntensity(4e6);
+
     // Noise: bounded by its uniform half-width, the same atom made twice.
     beam.SetNoise(100);
     std::vector<int32_t> noisy(4 * 1000);
