@@ -103,6 +103,25 @@ private:
     Kind_e m_kind;
 };
 
+// The beam's FA atoms for the GDX board's FA history.
+class BeamFaProducer : public FaProducer {
+public:
+    explicit BeamFaProducer(const Beam& beam) : m_beam(beam) {}
+    FaSample FaAt(unsigned slot, uint64_t lmt) const override
+    {
+        FaRecord atom{};
+        FaSample sample{};
+        if (m_beam.FaAtomAt(slot, lmt, atom)) {
+            static_assert(sizeof(atom) == sizeof(sample), "an FA sample is one SA/FA atom");
+            std::memcpy(sample.data(), &atom, sizeof(sample));
+        }
+        return sample;
+    }
+
+private:
+    const Beam& m_beam;
+};
+
 } // namespace
 
 // The beam and front end of one moment, as amplitudes per pattern step.
@@ -123,6 +142,9 @@ Beam::Beam(const BeamOptions& options, const std::vector<Board*>& boards) : m_op
         if (b->Type() == c_typeRaf) {
             m_rafs.push_back(std::make_unique<RafAcquisition>(*this, *b));
         }
+    }
+    if (!m_rafs.empty()) {
+        m_faProducer = std::make_shared<BeamFaProducer>(*this);
     }
 }
 

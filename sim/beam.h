@@ -20,6 +20,7 @@
 // beam too.
 
 #include "sim/beam_options.h"
+#include "sim/gdx_models.h"
 #include "sim/history_memory.h"
 
 #include <array>
@@ -87,6 +88,9 @@ public:
     bool FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const;
     // LMT distance of two FA atoms of the RAF board in slot; 0 without one.
     uint64_t FaStep(unsigned slot) const;
+    // FaAtomAt as the GDX board's FA history asks for it; null without RAF
+    // boards. Valid while the beam lives.
+    std::shared_ptr<const FaProducer> GetFaProducer() const { return m_faProducer; }
 
     // The acquisition of a RAF board, or null.
     RafAcquisition* Find(const Board& board) const;
@@ -97,6 +101,7 @@ private:
     mutable std::mutex m_mutex;
     BeamOptions m_options;
     std::vector<std::unique_ptr<RafAcquisition>> m_rafs;
+    std::shared_ptr<const FaProducer> m_faProducer;
 
     std::mutex m_runMutex;
     std::condition_variable m_wake;

@@ -48,12 +48,23 @@ Chassis::Chassis(const Scenario& scenario)
         m_boardPtrs.push_back(raw);
         m_boards.push_back(std::move(board));
     }
+    for (Board* b : m_boardPtrs) {
+        if (GdxModels* gdx = b->Gdx()) {
+            gdx->ConnectRafBoards(m_boardPtrs);
+        }
+    }
     m_beam = std::make_unique<Beam>(scenario.beam, m_boardPtrs);
+    // The GDX board records the FA samples of the simulated beam.
+    if (m_beam->GetFaProducer()) {
+        SetFaProducer(m_beam->GetFaProducer());
+    }
 }
 
 Chassis::~Chassis()
 {
     Stop();
+    // The GDX board lets go of the beam, which goes before it.
+    SetFaProducer(std::make_shared<ConstantFaProducer>());
     for (auto& b : m_boards) {
         b->SetRequestHandler(nullptr);
         if (TimingBoard* t = b->AsTiming()) {
@@ -123,6 +134,15 @@ bool Chassis::Running() const
 void Chassis::TriggerAll()
 {
     Broadcast(Clock::now());
+}
+
+void Chassis::SetFaProducer(std::shared_ptr<const FaProducer> producer)
+{
+    for (Board* b : m_boardPtrs) {
+        if (GdxModels* gdx = b->Gdx()) {
+            gdx->SetFaProducer(producer);
+        }
+    }
 }
 
 void Chassis::Broadcast(Clock::time_point t)

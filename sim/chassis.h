@@ -8,6 +8,7 @@
 
 #include "sim/beam.h"
 #include "sim/board.h"
+#include "sim/gdx_models.h"
 #include "sim/scenario.h"
 
 #include <chrono>
@@ -49,6 +50,11 @@ public:
 
     // The beam of the chassis and the RAF boards' acquisition of it.
     Beam& GetBeam() { return *m_beam; }
+
+    // Source of the RAF boards' FA samples that the GDX board records
+    // (the simulated beam; ConstantFaProducer in a chassis without RAF
+    // boards, or until another is plugged in).
+    void SetFaProducer(std::shared_ptr<const FaProducer> producer);
 
 private:
     struct Pending {
