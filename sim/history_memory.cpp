@@ -29,10 +29,23 @@ std::map<std::string, std::shared_ptr<HistoryMemory>>& Registry()
 
 } // namespace
 
-HistoryMemory::HistoryMemory(size_t byteSize) : m_size(byteSize), m_bytes(nullptr)
+HistoryMemory::HistoryMemory(size_t byteSize, bool allocate) : m_size(byteSize), m_bytes(nullptr)
 {
-    // The bytes are allocated by the first write: a memory whose tracks are
-    // all generated never stores anything.
+    if (allocate) {
+        Allocate();
+    }
+}
+
+void HistoryMemory::Allocate()
+{
+    if (m_size > 0 && !m_bytes) {
+        // calloc: large zeroed blocks are mapped lazily, like the real memory
+        // that is only touched where the acquisition writes.
+        m_bytes = static_cast<char*>(std::calloc(m_size, 1));
+        if (!m_bytes) {
+            throw qstd::Exception("history memory: cannot allocate " + std::to_string(m_size) + " bytes");
+        }
+    }
 }
 
 HistoryMemory::~HistoryMemory()
@@ -108,14 +121,7 @@ size_t HistoryMemory::Write(const void* source, size_t bytes, size_t byteOffset)
         return 0;
     }
     std::unique_lock<std::shared_mutex> lock(m_lock);
-    if (!m_bytes) {
-        // calloc: large zeroed blocks are mapped lazily, like the real memory
-        // that is only touched where the acquisition writes.
-        m_bytes = static_cast<char*>(std::calloc(m_size, 1));
-        if (!m_bytes) {
-            throw qstd::Exception("history memory: cannot allocate " + std::to_string(m_size) + " bytes");
-        }
-    }
+    Allocate();
     const char* in = static_cast<const char*>(source);
     size_t at = byteOffset % m_size;
     size_t left = bytes;

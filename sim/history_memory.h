@@ -35,7 +35,9 @@ namespace sim {
 
 class HistoryMemory {
 public:
-    explicit HistoryMemory(size_t byteSize);
+    // byteSize zeroed bytes; with allocate false they are allocated by the
+    // first write (a memory whose tracks are all generated stores nothing).
+    explicit HistoryMemory(size_t byteSize, bool allocate = true);
     ~HistoryMemory();
     HistoryMemory(const HistoryMemory&) = delete;
     HistoryMemory& operator=(const HistoryMemory&) = delete;
@@ -164,8 +166,11 @@ public:
 
 private:
     size_t m_size;
-    char* m_bytes; // null until the first write
+    char* m_bytes; // null until allocated
     mutable std::shared_mutex m_lock;
+    // Allocates the bytes unless they are (m_lock held exclusively, or
+    // during construction).
+    void Allocate();
     // Overwrites the generated parts of a copied span [at, at + bytes).
     void FillGenerated(char* out, size_t at, size_t bytes) const;
 

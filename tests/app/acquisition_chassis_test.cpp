@@ -203,7 +203,13 @@ TEST(AcquisitionChassisConcurrency, ABoardWithoutStartEventFailsAndTheOthersComp
     // raf4's wait ends its margin after the start LMT; it counts its chain
     // running again, so raf3's wait for all running completes.
     const std::string failed = "Failed to restart TBT SA and FA streams. No start event within ";
-    ASSERT_TRUE(apptest::WaitFor([&] { return capture.LoggedSubstring(failed); }, 10s));
+    ASSERT_TRUE(apptest::WaitFor([&] { return capture.LoggedSubstring(failed); }, 10s)) << [&] {
+        std::string logged;
+        for (const std::string& text : capture.Sink().Texts(qstd::Record::Kind::Log)) {
+            logged += text + "\n";
+        }
+        return logged;
+    }();
     ASSERT_TRUE(apptest::WaitFor([&] { return peers->GetCounter() == 2; }, 5s));
     EXPECT_EQ(1u, apptest::CountLogged(capture, "TBT, FA, SA signals started at LMT=36960000"));
     EXPECT_EQ(2u, apptest::CountLogged(capture, "TBT, FA, SA signals stopped."));
