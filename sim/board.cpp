@@ -175,6 +175,10 @@ void Board::InstallModels()
             [this](uint64_t id, uint64_t count, uint64_t lmt) { Feed(id, count, lmt); });
         m_interlock = interlock.get();
         PlugRegisters(RafInterlockModel::c_offset, RafInterlockModel::c_size, std::move(interlock));
+        auto fa = std::make_unique<FaBlockModel>();
+        m_faBlock = fa.get();
+        PlugRegisters(FaBlockModel::c_block + FaBlockModel::c_first, FaBlockModel::c_end - FaBlockModel::c_first,
+                      std::move(fa));
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }

@@ -1,7 +1,7 @@
 // FA sum averaging: the progress sequences, the published mean, the count
 // that does not reset a running average, and the two threads fed from a
 // passive FA stream and the board's event stream.
-#include "app/board_fixture.h"
+#include "raf_fixture.h"
 
 #include "acquisition/average_sum.h"
 #include "acquisition/signals.h"
@@ -148,11 +148,13 @@ TEST_F(AveragingConcurrency, ThreadsTakeFaDataAndTriggers)
     }
     setter.join();
 
-    // One trigger at a time publishes what came since the one before: the
-    // last buffer (with all buffers still queued before it) comes out whole.
-    fa.Dispatch(FaBuffer(1024, 40, 5000), qsig::c_noMeta);
+    // One trigger at a time publishes what came since the one before. A
+    // buffer dispatched while the queue is still full is dropped, so the last
+    // buffer is offered with every trigger until one average ends with it.
     uint64_t n = 1000;
     ASSERT_TRUE(WaitFor([&] {
+        fa.Dispatch(FaBuffer(1024, 40, 5000), qsig::c_noMeta);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ++n;
         fixture.Sim().Feed(2, n, n);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -1,7 +1,4 @@
-// RAF boards of the acquisition tests, built over a simulated board of their own.
-#include "app/board_fixture.h"
-
-#include "app/raf_board.h"
+#include "raf_fixture.h"
 
 namespace apptest {
 template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
