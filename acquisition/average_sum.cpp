@@ -56,7 +56,7 @@ void AverageSum::OnPostConfig()
 {
     QSTD_TRACE_FNC();
     Signals* signals = m_board.GetSignals();
-    Start(nullptr, signals ? signals->GetEventStream() : nullptr);
+    Start(signals ? signals->GetFaStream() : nullptr, signals ? signals->GetEventStream() : nullptr);
 }
 
 void AverageSum::Start(FaStream* fa, qsig::ZemtraEventStream* events)

@@ -16,10 +16,9 @@
 // the accumulator and the counters only and is never held while a node is
 // set.
 
-#include "acquisition/sa_fa_atom.h"
+#include "acquisition/tbt_atoms.h"
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_feature.h"
-#include "platform/qsig/signal_traits.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "qsig/stream.h"
 #include "qsig/stream_client.h"
@@ -32,8 +31,6 @@
 #include <thread>
 
 class RafBoard;
-
-using SaFaTraits = qsig::SignalTraits<int, SaFaAtom, 1>;
 
 class AverageSum : public qapp::ZemtraFeature {
 public:

@@ -39,8 +39,8 @@ void BeamInfo::OnRegistryAdd(mci::TreeNodePtr& node)
 
 BeamInfo::SaStream* BeamInfo::GetSaStream() const
 {
-    // The "sa" stream joins the signals with the board's data signals.
-    return nullptr;
+    Signals* signals = m_board.GetSignals();
+    return signals ? signals->GetSaStream() : nullptr;
 }
 
 bool BeamInfo::_GetEnabled(bool& value) const

@@ -9,10 +9,9 @@
 // thread starts: a disable that follows at once always finds the client to
 // cancel, so its join never waits for a read that nobody ends.
 
-#include "acquisition/sa_fa_atom.h"
+#include "acquisition/tbt_atoms.h"
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_feature.h"
-#include "platform/qsig/signal_traits.h"
 #include "qsig/stream.h"
 #include "qsig/stream_client.h"
 
@@ -23,8 +22,6 @@
 #include <thread>
 
 class RafBoard;
-
-using SaFaTraits = qsig::SignalTraits<int, SaFaAtom, 1>;
 
 class BeamInfo : public qapp::ZemtraFeature {
 public:
