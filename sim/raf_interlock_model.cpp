@@ -1,5 +1,11 @@
 #include "sim/raf_interlock_model.h"
 
+#include "sim/beam.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
 namespace sim {
 
 RafInterlockModel::RafInterlockModel(volatile FPGAMem_t* region, Raise raise) : m_raise(std::move(raise))
@@ -112,6 +118,21 @@ bool RafInterlockModel::ExternalPostMortem(uint64_t lmt)
     }
     m_raise(c_eventPostMortem, m_postmortems.fetch_add(1) + 1, lmt);
     return true;
+}
+
+BeamSample SampleBeam(const RafAcquisition& acquisition, uint64_t lmt)
+{
+    BeamSample sample;
+    const uint64_t tbt = std::max<uint64_t>(acquisition.TbtStep(), 1);
+    const FaRecord fa = acquisition.MakeFa(lmt, std::max<uint64_t>(acquisition.FaStep() / tbt, 1));
+    sample.x = fa.x;
+    sample.y = fa.y;
+    std::vector<int16_t> adc(4 * tbt);
+    acquisition.MakeAdc(adc.data(), tbt, lmt, 1);
+    for (int16_t v : adc) {
+        sample.adcPeak = std::max<uint32_t>(sample.adcPeak, static_cast<uint32_t>(std::abs(static_cast<int>(v))));
+    }
+    return sample;
 }
 
 } // namespace sim

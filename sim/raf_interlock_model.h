@@ -5,7 +5,8 @@
 // and the simulated beam touch them from different threads), initialised
 // from the board's memory when the model is plugged in.
 //
-// The simulated beam hands each sample to Evaluate. The model then shows the
+// The simulated beam hands a sample to Evaluate whenever it feeds the
+// board's streams (every 20 ms, whether or not a reader is there). The model then shows the
 // interlock causes in the current status word (0x08); when the interlock is
 // enabled and a cause appears where there was none, it raises an interlock
 // event (id 3) and, when the software has armed latching (bit 2 of 0x00),
@@ -28,6 +29,8 @@
 #include <mutex>
 
 namespace sim {
+
+class RafAcquisition;
 
 // One look at the beam: positions in nm and the largest ADC magnitude of
 // the four channels in counts.
@@ -113,5 +116,9 @@ private:
     std::atomic<uint64_t> m_interlocks{0};
     std::atomic<uint64_t> m_postmortems{0};
 };
+
+// The beam as a RAF board's protection logic sees it at lmt: the positions
+// of the FA atom acquired then and the largest ADC sample of one turn.
+BeamSample SampleBeam(const RafAcquisition& acquisition, uint64_t lmt);
 
 } // namespace sim
