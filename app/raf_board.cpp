@@ -4,6 +4,7 @@
 #include "acquisition/beam_info.h"
 #include "acquisition/fast_acquisition.h"
 #include "acquisition/history_buffer.h"
+#include "acquisition/postmortem.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
 #include "platform/qapp/create.h"
@@ -58,7 +59,7 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
 
     m_interlock = RegisterObject<RafInterlock>(c_interlock_offset, "interlock");
-    // "postmortem" comes before the synthetic generator.
+    m_postmortem = RegisterObject<PostMortem>(c_postmortem_offset, "postmortem");
     m_synth_generator = RegisterObject<SyntheticGenerator>(c_synth_generator_offset, "synth_generator", m_synth_tsm);
     m_fa = RegisterObject<FastAcquisition>(c_fa_offset, "signal_processing");
     m_lvds_btc = RegisterObject<LvdsBusTrafCop>(c_lvds_btc_offset, "LvdsBusTrafCop");

@@ -6,11 +6,11 @@
 // other.
 //
 // Objects made today, in the board's order: "clock_info", "conf", "tbt",
-// "house_keeping", "tsm", "synth_tsm", "hb", "interlock", "synth_generator",
-// "signal_processing" (the FA block), "LvdsBusTrafCop", "LvdsTx", "hp_temp",
-// "signals" (with the board's event stream and data signals), "events",
-// "local_timing", "average_sum" and "beam". The gain controller
-// ("conditioning", first of all), signal conditioning and post-mortem take
+// "house_keeping", "tsm", "synth_tsm", "hb", "interlock", "postmortem",
+// "synth_generator", "signal_processing" (the FA block), "LvdsBusTrafCop",
+// "LvdsTx", "hp_temp", "signals" (with the board's event stream and data
+// signals), "events", "local_timing", "average_sum" and "beam". The gain
+// controller ("conditioning", first of all) and signal conditioning take
 // their places in that order as they become part of the board; until then
 // the forwarders to them report that nothing was done.
 
@@ -31,6 +31,7 @@
 
 class RafIdSpecific;
 class RafInterlock;
+class PostMortem;
 class AverageSum;
 class BeamInfo;
 class DSCConfig;
@@ -64,6 +65,7 @@ public:
     static constexpr int c_hb_offset = 0x400000;
     static constexpr int c_hb_length = 0xF8;
     static constexpr int c_interlock_offset = 0x700000;
+    static constexpr int c_postmortem_offset = 0x700300;
     static constexpr int c_fa_offset = 0xA00000;
     static constexpr int c_lvds_tx_offset = 0x600000;
     static constexpr int c_local_timing_offset = 0x202000;
@@ -178,6 +180,7 @@ public:
     LvdsBusTrafCop* GetLvdsBusTrafCop() const { return m_lvds_btc; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     RafInterlock* GetInterlock() const { return m_interlock; }
+    PostMortem* GetPostMortem() const { return m_postmortem; }
     AverageSum* GetAverageSum() const { return m_average_sum; }
     BeamInfo* GetBeamInfo() const { return m_beam_info; }
     Signals* GetSignals() const { return m_signals; }
@@ -200,6 +203,7 @@ private:
     FastAcquisition* m_fa = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
     RafInterlock* m_interlock = nullptr;
+    PostMortem* m_postmortem = nullptr;
     AverageSum* m_average_sum = nullptr;
     BeamInfo* m_beam_info = nullptr;
     SyntheticGenerator* m_synth_generator = nullptr;
