@@ -93,9 +93,10 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     client.SetText(Path("postmortem/source_select"), "external");
     auto captured = client.Subscribe(Path("postmortem/capture"));
 
-    // A streaming reader waits for the next capture.
+    // A streaming reader waits for the next capture; its offset is checked
+    // against that capture, not against the empty buffer of today.
     auto streaming = pm.GetAmplSource()->CreateClient("test-pm-stream");
-    ASSERT_EQ(qsig::eSuccess, streaming.Open(qsig::eAccessStreaming, 1000, 0));
+    ASSERT_EQ(qsig::eSuccess, streaming.Open(qsig::eAccessStreaming, 1000, -1));
 
     auto capture = [&]() -> uint64_t {
         client.SetText(Path("postmortem/capture"), "true");
@@ -115,18 +116,20 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     EXPECT_EQ(event - 65535 * d, c.first_lmt);
     EXPECT_EQ(event, c.last_lmt);
 
-    // Mode 13: the window of 1000 atoms ending at the event, once.
+    // Mode 13: the window of 1000 atoms ending one sample before the event, once.
     qsig::Array<TbtAmplTraits> atoms(TbtAmplTraits(), 1000);
     qsig::SignalMeta meta;
     ASSERT_EQ(qsig::eSuccess, streaming.Read(atoms, meta, 0));
     ASSERT_EQ(1000u, atoms.GetLength());
-    EXPECT_EQ(static_cast<int64_t>(event - 999 * d), meta[qsig::eMetaLmt]);
-    EXPECT_EQ(64536, meta[qsig::eMetaSequence]);
+    EXPECT_EQ(static_cast<int64_t>(event - 1000 * d), meta[qsig::eMetaLmt]);
+    EXPECT_EQ(64535, meta[qsig::eMetaSequence]);
     EXPECT_NEAR(x, atoms[999].X, Tolerance(x));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(0u, streaming.GetQueuedCount());
 
-    // Modes 10 to 12 on the raw and the amplitude signal.
+    // Modes 10 to 12 on the raw and the amplitude signal. A new offset waits
+    // for the next capture: the window of this one stays where it was taken.
+    client.SetInteger(Path("postmortem/offset"), 100);
     struct Case {
         qsig::AccessMode_e mode;
         uint64_t time;
@@ -155,6 +158,7 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     auto outside = pm.GetAmplSource()->CreateClient("test-pm-outside");
     ASSERT_EQ(qsig::eSuccess, outside.Open(qsig::eAccessNow, 100, -65437));
     EXPECT_EQ(qsig::eTryAgain, outside.Read(atoms, meta, 0));
+    client.SetInteger(Path("postmortem/offset"), 0);
 
     // A smaller capacity cuts what is served; a larger one keeps the atoms.
     auto rawAt = [&](uint64_t position) {
@@ -169,6 +173,15 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     client.SetInteger(Path("postmortem/capacity"), 1000);
     EXPECT_EQ(1000, client.GetInteger(Path("postmortem/length")));
     EXPECT_EQ(qsig::eBadRequest, rawAt(1000));
+    {
+        // A read that starts inside ends with the captured atoms.
+        auto raw = pm.GetRawSource()->CreateClient("test-pm-raw");
+        ASSERT_EQ(qsig::eSuccess, raw.Open(qsig::eAccessDefault, 100, 0));
+        qsig::Array<DdcTraits> r(DdcTraits(), 100);
+        qsig::SignalMeta m;
+        ASSERT_EQ(qsig::eSuccess, raw.Read(r, m, 990));
+        EXPECT_EQ(10u, r.GetLength());
+    }
     client.SetInteger(Path("postmortem/capacity"), 70000);
     EXPECT_EQ(q999, rawAt(999));
     EXPECT_EQ(1000, client.GetInteger(Path("postmortem/length")));
@@ -177,7 +190,7 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     // The next capture gives the streaming reader its next buffer, no other.
     const uint64_t second = capture();
     ASSERT_EQ(qsig::eSuccess, streaming.Read(atoms, meta, 0));
-    EXPECT_EQ(static_cast<int64_t>(second - 999 * d), meta[qsig::eMetaLmt]);
+    EXPECT_EQ(static_cast<int64_t>(second - 1000 * d), meta[qsig::eMetaLmt]);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(0u, streaming.GetQueuedCount());
     streaming.Close();
