@@ -262,7 +262,7 @@ bool PostMortem::Capture(uint64_t eventLmt)
     lock.unlock();
 
     m_os_time_node.SetValue(qstd::Time::ToText(qstd::Time::Now()), 0);
-    PublishLength(n);
+    PublishLength();
     mci::Node(m_timestamp_node, mci::c_noRelPath).Emit();
     mci::Node(m_capture_node, mci::c_noRelPath).Emit();
     return true;
@@ -293,9 +293,10 @@ uint32_t PostMortem::GetDataLength() const
     return m_length;
 }
 
-void PostMortem::PublishLength(uint32_t length)
+void PostMortem::PublishLength()
 {
-    m_length_node.SetValue(length, 0);
+    std::lock_guard<std::mutex> publish(m_publish_mutex);
+    m_length_node.SetValue(GetDataLength(), 0);
 }
 
 bool PostMortem::GetOverflowThreshold(unsigned int& value) const
@@ -362,6 +363,6 @@ void PostMortem::AssureBuffer(uint32_t count)
         }
     }
     if (cut) {
-        PublishLength(count);
+        PublishLength();
     }
 }

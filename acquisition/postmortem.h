@@ -13,8 +13,9 @@
 // last capture. The capture thread holds it from the DDC read until the
 // waiters are notified; capacity changes and every copy out of the buffers
 // take it; the position controller reads the bookkeeping through one
-// snapshot under it. Node values are published after it is released. A
-// mode-13 reader waits on the capture condition, which releases the mutex.
+// snapshot under it. Node values are published after it is released (the
+// publish mutex, taken before it, orders the publications). A mode-13 reader
+// waits on the capture condition, which releases the mutex.
 //
 // Reads never go past the length of the last capture: before the first
 // capture, and past a short one, the buffers hold nothing to serve.
@@ -134,7 +135,10 @@ public:
 private:
     RafBoard& Board() const;
     void WriteRegister(size_t offset, uint64_t value);
-    void PublishLength(uint32_t length);
+    // Sets "length" to the kept length. Publications are ordered by their own
+    // mutex, so the node always ends with the latest length, whatever order
+    // a capture and a capacity change release the capture mutex in.
+    void PublishLength();
     template <typename S> void InstallController(const std::shared_ptr<S>& source);
     template <typename S> void StopSource(std::shared_ptr<S>& source, std::shared_ptr<qreg::SignalNode>& node);
 
@@ -168,6 +172,7 @@ private:
     std::shared_ptr<qreg::SignalNode> m_ampl_node;
     std::condition_variable m_cond;
     mutable std::mutex m_mutex;
+    std::mutex m_publish_mutex;
     qapp::ZemtraWaitObject* m_wait = nullptr;
     std::atomic<unsigned int> m_overflow_threshold{c_default_overflow_threshold};
 };
