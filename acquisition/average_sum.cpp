@@ -3,7 +3,6 @@
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
-#include "platform/qsig/event_filter.h"
 #include "platform/qstd/trace.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_node.h"
@@ -66,15 +65,9 @@ void AverageSum::Start(FaStream* fa, qsig::ZemtraEventStream* events)
         return;
     }
     m_events = events;
-    m_event_client = std::make_unique<qsig::ZemtraEventStream::Client>(
-        events, c_event_client_name, static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
-    m_event_client->GetQueue().SetFilter(
-        std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{c_trigger_event}));
-    const qsig::SuccessCode_e eventOpen = m_event_client->Open();
-    if (eventOpen == qsig::eSuccess) {
+    m_event_client = Signals::OpenEventClient(events, c_event_client_name, c_trigger_event);
+    if (m_event_client) {
         m_event_thread = std::thread(&AverageSum::EventThread, this);
-    } else {
-        QSTD_TRACE(1, c_event_client_name << ": can't open: " << eventOpen);
     }
 
     m_fa = fa;

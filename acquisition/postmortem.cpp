@@ -7,7 +7,6 @@
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_wait_object.h"
 #include "platform/qreg/signal_node.h"
-#include "platform/qsig/event_filter.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qsig/zemtra_machine_time.h"
 #include "platform/qstd/enum_map.h"
@@ -19,6 +18,7 @@
 #include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_reference_node.h"
 #include "qreg/reg_value_node.h"
+#include "raf/position_limits.h"
 
 #include <exception>
 
@@ -45,10 +45,7 @@ PostMortem::PostMortem(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const
       m_ampl(TbtAmplTraits(), c_initial_atoms)
 {
     QSTD_TRACE_FNC();
-    WriteRegister(c_x_min, static_cast<uint64_t>(-c_position_limit));
-    WriteRegister(c_x_max, static_cast<uint64_t>(c_position_limit));
-    WriteRegister(c_y_min, static_cast<uint64_t>(-c_position_limit));
-    WriteRegister(c_y_max, static_cast<uint64_t>(c_position_limit));
+    position_limits::WriteDefaults(m_base, c_position_window);
     WriteRegister(c_overflow_duration, c_default_duration);
 
     m_wait = qapp::Create<qapp::ZemtraWaitObject>(*this, std::string("postmortem_wait"), m_cond, m_mutex);
@@ -88,7 +85,6 @@ void PostMortem::OnRegistryAdd(mci::TreeNodePtr& node)
     QSTD_TRACE_FNC();
     using mci::factory::Create;
     using qreg::Expr;
-    using IntBit = qreg::RegReferenceBitNode<int, Word>;
     using URange = qreg::expr::Range<unsigned int, unsigned int>;
     using IRange = qreg::expr::Range<int, int>;
     using PM = PostMortem;
@@ -97,20 +93,8 @@ void PostMortem::OnRegistryAdd(mci::TreeNodePtr& node)
     node->Add(Create<qreg::RegReferenceEnumBitNode<PostmortemSource_e, Word>>("source_select", WordAt(m_base, c_source),
                                                                               0ll, 2ll, 14ull));
 
-    auto positionLimit = [&](const auto& name, size_t offset) {
-        return Create<IntBit>(Expr<IRange>(-16777088, 16776960), name, WordAt(m_base, offset), 0ll, 25ll, 14ull);
-    };
     mci::TreeNodePtr limits = Create<qreg::RegNode>("limits", 0ull);
-    mci::TreeNodePtr position = Create<qreg::RegNode>("position", 0ull);
-    mci::TreeNodePtr min = Create<qreg::RegNode>("min", 0ull);
-    min->Add(positionLimit("x", c_x_min));
-    min->Add(positionLimit("y", c_y_min));
-    mci::TreeNodePtr max = Create<qreg::RegNode>("max", 0ull);
-    max->Add(positionLimit("x", c_x_max));
-    max->Add(positionLimit("y", c_y_max));
-    position->Add(min);
-    position->Add(max);
-    limits->Add(position);
+    limits->Add(position_limits::MakeNodes(m_base, c_position_window));
     mci::TreeNodePtr overflow = Create<qreg::RegNode>("overflow", 0ull);
     overflow->Add(Create<qreg::RegFncNode<unsigned int>>(Expr<URange>(0u, 32766u), "threshold", this,
                                                          &PM::SetOverflowThreshold, &PM::GetOverflowThreshold, 14ull));
@@ -154,14 +138,8 @@ void PostMortem::OnPostConfig()
     // reaches for a board being taken down and misses no event after start.
     Signals* signals = Board().GetSignals();
     m_client =
-        std::make_unique<qsig::ZemtraEventStream::Client>(signals ? signals->GetEventStream() : nullptr, c_client_name,
-                                                          static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
-    m_client->GetQueue().SetFilter(
-        std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{c_postmortem_event}));
-    const qsig::SuccessCode_e opened = m_client->Open();
-    if (opened != qsig::eSuccess) {
-        QSTD_TRACE(1, c_client_name << ": can't open: " << opened);
-        m_client.reset();
+        Signals::OpenEventClient(signals ? signals->GetEventStream() : nullptr, c_client_name, c_postmortem_event);
+    if (!m_client) {
         return;
     }
     m_thread = std::thread(&PostMortem::UpdateBuffer, this);

@@ -26,6 +26,7 @@
 #include "platform/qsig/zemtra_event_stream.h"
 #include "qsig/array.h"
 #include "qsig/data_on_demand_buffer_source.h"
+#include "raf/position_limits.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -59,11 +60,11 @@ public:
     static constexpr size_t c_x_max = 0x08;
     static constexpr size_t c_y_min = 0x10;
     static constexpr size_t c_y_max = 0x18;
+    static constexpr position_limits::Offsets c_position_window{c_x_min, c_x_max, c_y_min, c_y_max};
     static constexpr size_t c_overflow_threshold = 0x20;
     static constexpr size_t c_overflow_duration = 0x28;
     static constexpr size_t c_source = 0x30;
 
-    static constexpr int64_t c_position_limit = 1000000;
     static constexpr uint64_t c_default_duration = 5;
     static constexpr unsigned c_default_overflow_threshold = 30000;
     static constexpr unsigned c_initial_atoms = 65536;

@@ -1,11 +1,12 @@
 #include "raf/raf_interlock.h"
 
+#include "raf/position_limits.h"
+
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qreg/reg_exec_node.h"
-#include "platform/qsig/event_filter.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/trace.h"
@@ -43,10 +44,7 @@ RafInterlock::RafInterlock(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, c
     WriteRegister(c_filter_position, c_default_position_filter);
     WriteRegister(c_filter_overflow, 0);
     WriteRegister(c_filter_underflow, 0);
-    WriteRegister(c_x_min, static_cast<uint64_t>(-c_position_limit));
-    WriteRegister(c_x_max, static_cast<uint64_t>(c_position_limit));
-    WriteRegister(c_y_min, static_cast<uint64_t>(-c_position_limit));
-    WriteRegister(c_y_max, static_cast<uint64_t>(c_position_limit));
+    position_limits::WriteDefaults(m_base, c_position_window);
     WriteRegister(c_overflow_duration, c_default_duration);
     WriteRegister(c_underflow_duration, c_default_duration);
 }
@@ -114,14 +112,8 @@ void RafInterlock::OnPostConfig()
     }
     Signals* signals = Board().GetSignals();
     m_client =
-        std::make_unique<qsig::ZemtraEventStream::Client>(signals ? signals->GetEventStream() : nullptr, c_client_name,
-                                                          static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
-    m_client->GetQueue().SetFilter(
-        std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{c_interlock_event}));
-    const qsig::SuccessCode_e opened = m_client->Open();
-    if (opened != qsig::eSuccess) {
-        QSTD_TRACE(1, c_client_name << ": can't open: " << opened);
-        m_client.reset();
+        Signals::OpenEventClient(signals ? signals->GetEventStream() : nullptr, c_client_name, c_interlock_event);
+    if (!m_client) {
         return;
     }
     m_event_reader = std::thread(&RafInterlock::EventReaderThreadFnc, this);
@@ -325,7 +317,6 @@ void RafInterlock::OnRegistryAdd(mci::TreeNodePtr& node)
     using U64 = unsigned long long;
     using UIntBit = qreg::RegReferenceBitNode<unsigned int, Word>;
     using BoolBit = qreg::RegReferenceBitNode<bool, Word>;
-    using IntBit = qreg::RegReferenceBitNode<int, Word>;
     using StatusBit = qreg::RegReferenceBitNode<bool, StatusWord>;
     using StatusRef = qreg::RegReferenceNode<U64, StatusWord>;
     using URange = qreg::expr::Range<unsigned int, unsigned int>;
@@ -383,21 +374,8 @@ void RafInterlock::OnRegistryAdd(mci::TreeNodePtr& node)
     filter->Add(Create<UIntBit>(Expr<URange>(0u, 6u), "overflow", At(c_filter_overflow), 0ll, 3ll, 14ull));
     filter->Add(Create<UIntBit>(Expr<URange>(0u, 6u), "underflow", At(c_filter_underflow), 0ll, 3ll, 70ull));
 
-    // 25-bit two's complement limits, narrowed as the FPGA expects them.
-    auto positionLimit = [&](const auto& name, size_t offset) {
-        return Create<IntBit>(Expr<IRange>(-16777088, 16776960), name, At(offset), 0ll, 25ll, 14ull);
-    };
     mci::TreeNodePtr limits = Create<qreg::RegNode>("limits", 0ull);
-    mci::TreeNodePtr position = Create<qreg::RegNode>("position", 0ull);
-    mci::TreeNodePtr min = Create<qreg::RegNode>("min", 0ull);
-    min->Add(positionLimit("x", c_x_min));
-    min->Add(positionLimit("y", c_y_min));
-    mci::TreeNodePtr max = Create<qreg::RegNode>("max", 0ull);
-    max->Add(positionLimit("x", c_x_max));
-    max->Add(positionLimit("y", c_y_max));
-    position->Add(min);
-    position->Add(max);
-    limits->Add(position);
+    limits->Add(position_limits::MakeNodes(m_base, c_position_window));
 
     mci::TreeNodePtr overflow = Create<qreg::RegNode>("overflow", 0ull);
     overflow->Add(Create<qreg::RegFncNode<unsigned int>>(Expr<URange>(0u, 32766u), "threshold", this,

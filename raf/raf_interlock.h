@@ -24,6 +24,7 @@
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_fpga_object.h"
 #include "platform/qsig/zemtra_event_stream.h"
+#include "raf/position_limits.h"
 
 #include <array>
 #include <atomic>
@@ -56,6 +57,7 @@ public:
     static constexpr size_t c_x_max = 0x208;
     static constexpr size_t c_y_min = 0x210;
     static constexpr size_t c_y_max = 0x218;
+    static constexpr position_limits::Offsets c_position_window{c_x_min, c_x_max, c_y_min, c_y_max};
     static constexpr size_t c_overflow_threshold = 0x220;
     static constexpr size_t c_overflow_duration = 0x228;
     static constexpr size_t c_underflow_threshold = 0x230;
@@ -72,7 +74,6 @@ public:
     static const char* const c_status_names[c_status_bits];
 
     // Defaults.
-    static constexpr int64_t c_position_limit = 1000000;
     static constexpr uint64_t c_default_position_filter = 255;
     static constexpr uint64_t c_default_duration = 5;
     static constexpr unsigned c_default_overflow_threshold = 30000;

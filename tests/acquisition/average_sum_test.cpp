@@ -9,6 +9,8 @@
 #include "platform/mci/client_access.h"
 #include "platform/qstd/any.h"
 
+#include "tests/common/wait_for.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,17 +19,7 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using zvtest::WaitFor;
 
 // n FA atoms whose Sum is sum; the last one carries lmt.
 AverageSum::FaBuffer FaBuffer(unsigned n, int32_t sum, uint64_t lmt)

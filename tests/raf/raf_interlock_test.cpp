@@ -12,6 +12,8 @@
 #include "raf/raf_interlock.h"
 #include "sim/raf_interlock_model.h"
 
+#include "tests/common/wait_for.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,20 +25,10 @@
 
 namespace {
 
+using zvtest::WaitFor;
+
 using State = qapp::ZemtraApplication::State_e;
 using Model = sim::RafInterlockModel;
-
-bool WaitFor(const std::function<bool()>& condition)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // A RAF board with the interlock's tree built and seen as a client sees it.
 class Interlock : public ::testing::Test {
