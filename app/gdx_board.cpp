@@ -398,6 +398,12 @@ void GdxBoard::CreateSignals()
     m_signals_node->Add(eventNode);
 }
 
+void GdxBoard::SetGbeMagnets(unsigned n)
+{
+    QSTD_TRACE_FNC();
+    (void)n;
+}
+
 void GdxBoard::StartGroupingGbe()
 {
     QSTD_TRACE_FNC();

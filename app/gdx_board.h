@@ -116,6 +116,9 @@ public:
     // exists) and "event"; once only.
     void CreateSignals();
     void StartGroupingGbe();
+    // Sizes the magnet streamer's payload for n enabled magnets (n x 4 + 8
+    // bytes); nothing without a magnet streamer.
+    void SetGbeMagnets(unsigned n);
 
     // The userblock type as the FPGA reports it now.
     unsigned GetUserblock() const;

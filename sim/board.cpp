@@ -3,6 +3,8 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "sim/event_device.h"
+#include "sim/gdx_fofb.h"
+#include "sim/gdx_gbe.h"
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +27,8 @@ constexpr size_t c_gdxAdcClockStatus = 0x300058;
 // GDX SFP control status words of grouping SFP 3 and 4.
 constexpr size_t c_gdxSfp3Status = 0xF10008;
 constexpr size_t c_gdxSfp4Status = 0xF10010;
+// GDX userblock type (bits 0-7).
+constexpr size_t c_gdxUserblock = 0xF80000;
 // GDX history-buffer RAM information words.
 constexpr size_t c_gdxRamInfo[] = {0x400078, 0x400080, 0x400088};
 
@@ -178,8 +182,13 @@ void Board::InstallModels()
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
-    } else if (m_desc.type == c_typeGdx && m_desc.faults.noAdcClock) {
-        PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
+    } else if (m_desc.type == c_typeGdx) {
+        if (m_desc.faults.noAdcClock) {
+            PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
+        }
+        const unsigned userblock = *reinterpret_cast<volatile uint32_t*>(mem + c_gdxUserblock) & 0xFF;
+        InstallStreamerModels(*this, userblock);
+        InstallFeedbackModels(*this, userblock);
     }
 }
 
@@ -232,6 +241,17 @@ void Board::PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::Regi
     fpga::RegisterRegion(begin, size, model.get());
     m_plugged.push_back(begin);
     m_models.push_back(std::move(model));
+}
+
+fpga::RegisterModel* Board::ModelAt(size_t offset) const
+{
+    volatile FPGAMem_t* begin = m_memory.get() + offset;
+    for (size_t i = 0; i < m_plugged.size(); ++i) {
+        if (m_plugged[i] == begin) {
+            return m_models[i].get();
+        }
+    }
+    return nullptr;
 }
 
 void Board::SetLmtAtNextTrigger(uint64_t lmt)

@@ -74,6 +74,8 @@ public:
     // Plugs a model for [offset, offset + size) of the FPGA space into the
     // accessor layer; the board owns it and unplugs it at destruction.
     void PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::RegisterModel> model);
+    // The model plugged at offset, or null.
+    fpga::RegisterModel* ModelAt(size_t offset) const;
 
     MachineClock& Clock() { return m_clock; }
     const MachineClock& Clock() const { return m_clock; }
