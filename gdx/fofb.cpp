@@ -33,11 +33,6 @@ qstd::BiMap<FoFbAxis_e> qstd::EnumMap<FoFbAxis_e>::items = {
 
 namespace {
 
-// Trigger 0 of the timing board carries the feedback's code from the
-// backplane while userblock 4 runs.
-constexpr unsigned c_fofb_trigger = 0;
-constexpr unsigned c_fofb_trigger_code = 4;
-constexpr unsigned c_backplane_source = 3;
 constexpr unsigned c_delta_userblock = 4;
 constexpr unsigned c_beta_userblock = 2;
 
@@ -193,16 +188,7 @@ void FOFB::OnPostConfig()
         QSTD_TRACE(1, "FOFB: no trigger generation of the timing board; trigger 0 left as it is.");
         return;
     }
-    // A code that could not be read is not restored: the trigger keeps 4.
-    unsigned code = 0;
-    const bool read = trigger->GetTriggerCode(c_fofb_trigger, code);
-    if (!read || code != c_fofb_trigger_code) {
-        trigger->SetTriggerCode(c_fofb_trigger, c_fofb_trigger_code);
-    }
-    trigger->SetTriggerSource(c_fofb_trigger, c_backplane_source);
-    if (read && code != c_fofb_trigger_code) {
-        trigger->SetTriggerCode(c_fofb_trigger, code);
-    }
+    ProgramTrigger(*trigger);
 }
 
 void FOFB::OnShutdown()

@@ -76,6 +76,28 @@ public:
     // Userblock 4: the golden orbit and gains in use are copied back.
     void OnShutdown() override;
 
+    // Trigger 0 of the timing board carries the feedback's code from the
+    // backplane while userblock 4 runs.
+    static constexpr unsigned c_fofb_trigger = 0;
+    static constexpr unsigned c_fofb_trigger_code = 4;
+    static constexpr unsigned c_backplane_source = 3;
+    // Sets trigger 0 to code 4 and source 3, then restores a code other than
+    // 4 that was read before; a code that could not be read is not restored.
+    // Trigger: the timing board's trigger generation (GetTriggerCode,
+    // SetTriggerCode, SetTriggerSource).
+    template <typename Trigger> static void ProgramTrigger(Trigger& trigger)
+    {
+        unsigned code = 0;
+        const bool read = trigger.GetTriggerCode(c_fofb_trigger, code);
+        if (!read || code != c_fofb_trigger_code) {
+            trigger.SetTriggerCode(c_fofb_trigger, c_fofb_trigger_code);
+        }
+        trigger.SetTriggerSource(c_fofb_trigger, c_backplane_source);
+        if (read && code != c_fofb_trigger_code) {
+            trigger.SetTriggerCode(c_fofb_trigger, code);
+        }
+    }
+
     bool GetFoFbControl(FoFbControl_e& value) const;
     bool SetFoFbControl(const FoFbControl_e& value);
     bool GetAxis(FoFbAxis_e& value) const;
