@@ -7,6 +7,7 @@
 #include "mci/factory.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/tim_trigger_generation.h"
+#include "platform/qreg/reg_exec_node.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
@@ -14,7 +15,6 @@
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_reference_bit_node.h"
 #include "qreg/reg_reference_node.h"
-#include "platform/qreg/reg_exec_node.h"
 
 #include <algorithm>
 
@@ -105,8 +105,8 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
 
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<FoFbControl_e>>("switch", this, &FOFB::SetFoFbControl,
                                                                         &FOFB::GetFoFbControl, 14ull));
-    node->Add(mci::factory::Create<qreg::RegFncEnumNode<FoFbAxis_e>>("axis", this, &FOFB::SetAxis, &FOFB::GetAxis,
-                                                                     14ull));
+    node->Add(
+        mci::factory::Create<qreg::RegFncEnumNode<FoFbAxis_e>>("axis", this, &FOFB::SetAxis, &FOFB::GetAxis, 14ull));
     // The magnet link's reconnection ("reconnect") joins with the board's SFP control.
 
     mci::TreeNodePtr dim = mci::factory::Create<qreg::RegNode>("dim", 0);
@@ -118,31 +118,30 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
     dim->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Set<unsigned, unsigned>>(0u, 1u), "magnets",
                                          m_fofb_magnets, this, &FOFB::SetMagnetMask, &FOFB::GetMagnetMask, 14ull));
 
-    mci::TreeNodePtr golden = mci::factory::Create<INode>(qreg::Expr<IRange>(c_orbit_min, c_orbit_max),
-                                                          "golden_orbit", c_bpms, this, &FOFB::SetGoldenOrbit,
-                                                          &FOFB::GetGoldenOrbit, 14ull);
+    mci::TreeNodePtr golden =
+        mci::factory::Create<INode>(qreg::Expr<IRange>(c_orbit_min, c_orbit_max), "golden_orbit", c_bpms, this,
+                                    &FOFB::SetGoldenOrbit, &FOFB::GetGoldenOrbit, 14ull);
     node->Add(golden);
     if (delta) {
-        mci::TreeNodePtr actual =
-            mci::factory::Create<INode>("actual", c_bpms, this, 0, &FOFB::GetActualGoldenOrbit);
+        mci::TreeNodePtr actual = mci::factory::Create<INode>("actual", c_bpms, this, 0, &FOFB::GetActualGoldenOrbit);
         golden->Add(actual);
         m_actual_golden_orbit = mci::Node(actual, mci::c_noRelPath);
     }
 
-    mci::TreeNodePtr su = mci::factory::Create<INode>(qreg::Expr<IRange>(c_matrix_min, c_matrix_max), "su",
-                                                      m_SuMatrix.size(), this, &FOFB::SetSuMatrix,
-                                                      &FOFB::GetSuMatrix, 14ull);
+    mci::TreeNodePtr su =
+        mci::factory::Create<INode>(qreg::Expr<IRange>(c_matrix_min, c_matrix_max), "su", m_SuMatrix.size(), this,
+                                    &FOFB::SetSuMatrix, &FOFB::GetSuMatrix, 14ull);
     node->Add(su);
     su->Add(mci::factory::Create<UMember>("row_dim", m_su_row_dim, 66ull));
     su->Add(mci::factory::Create<UMember>("col_dim", m_su_col_dim, 66ull));
 
     mci::TreeNodePtr pi = mci::factory::Create<qreg::RegNode>("pi", 0);
     node->Add(pi);
-    mci::TreeNodePtr kp = mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_gain_max), "kp", m_fofb_eigenmodes,
-                                                      this, &FOFB::SetPgain, &FOFB::GetPgain, 14ull);
+    mci::TreeNodePtr kp = mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_gain_max), "kp", m_fofb_eigenmodes, this,
+                                                      &FOFB::SetPgain, &FOFB::GetPgain, 14ull);
     pi->Add(kp);
-    mci::TreeNodePtr ki = mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_gain_max), "ki", m_fofb_eigenmodes,
-                                                      this, &FOFB::SetIgain, &FOFB::GetIgain, 14ull);
+    mci::TreeNodePtr ki = mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_gain_max), "ki", m_fofb_eigenmodes, this,
+                                                      &FOFB::SetIgain, &FOFB::GetIgain, 14ull);
     pi->Add(ki);
     if (delta) {
         mci::TreeNodePtr kpActual =
@@ -156,9 +155,9 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
     }
     pi->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &FOFB::PiReset));
 
-    mci::TreeNodePtr v = mci::factory::Create<INode>(qreg::Expr<IRange>(c_matrix_min, c_matrix_max), "v",
-                                                     m_VMatrix.size(), this, &FOFB::SetVMatrix, &FOFB::GetVMatrix,
-                                                     14ull);
+    mci::TreeNodePtr v =
+        mci::factory::Create<INode>(qreg::Expr<IRange>(c_matrix_min, c_matrix_max), "v", m_VMatrix.size(), this,
+                                    &FOFB::SetVMatrix, &FOFB::GetVMatrix, 14ull);
     node->Add(v);
     v->Add(mci::factory::Create<UMember>("row_dim", m_v_row_dim, 66ull));
     v->Add(mci::factory::Create<UMember>("col_dim", m_v_col_dim, 66ull));
@@ -182,8 +181,7 @@ void FOFB::OnPostConfig()
         return;
     }
     auto* app = dynamic_cast<VunaApplication*>(&GetParentBoard().GetApplication());
-    qfeature::TimTriggerGeneration* trigger =
-        app && app->GetTim() ? app->GetTim()->GetTriggerGeneration() : nullptr;
+    qfeature::TimTriggerGeneration* trigger = app && app->GetTim() ? app->GetTim()->GetTriggerGeneration() : nullptr;
     if (trigger == nullptr) {
         QSTD_TRACE(1, "FOFB: no trigger generation of the timing board; trigger 0 left as it is.");
         return;
@@ -409,8 +407,9 @@ bool FOFB::SetMagnetMask(const uint32_t* values, size_t pos, size_t count)
         }
         ++enabled;
     }
-    QSTD_TRACE(3, "Setting new magnet masks: " << "high: 0x" << std::hex << high << " low: 0x" << low
-                                               << " FirstMagnetID: " << std::dec << first);
+    QSTD_TRACE(3, "Setting new magnet masks: "
+                      << "high: 0x" << std::hex << high << " low: 0x" << low << " FirstMagnetID: " << std::dec
+                      << first);
     fpga::Write32(m_base, c_first_magnet, 0);
     fpga::Write64(m_base, c_mask_low, low);
     fpga::Write64(m_base, c_mask_high, high);

@@ -53,10 +53,10 @@ public:
     static constexpr std::size_t c_mask_low = 0x0040;  // magnets 0 to 63
     static constexpr std::size_t c_saturation = 0x0048;
     static constexpr std::size_t c_first_magnet = 0x0050;
-    static constexpr std::size_t c_su_port = 0x0400;  // + 8 j
-    static constexpr std::size_t c_p_gain = 0x0800;   // + 8 i
-    static constexpr std::size_t c_i_gain = 0x0C00;   // + 8 i
-    static constexpr std::size_t c_v_port = 0x1000;   // + 8 m
+    static constexpr std::size_t c_su_port = 0x0400;   // + 8 j
+    static constexpr std::size_t c_p_gain = 0x0800;    // + 8 i
+    static constexpr std::size_t c_i_gain = 0x0C00;    // + 8 i
+    static constexpr std::size_t c_v_port = 0x1000;    // + 8 m
     static constexpr std::size_t c_magnet_id = 0x1400; // + 8 m
     static constexpr std::size_t c_fa_clk_duration = 0x8000;
     static constexpr std::size_t c_reset_magnet_counter = 0x8008;

@@ -38,7 +38,8 @@ FofbInterlock::~FofbInterlock()
 void FofbInterlock::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
-    mci::TreeNodePtr status = mci::factory::Create<qreg::RegFncNode<bool>>("status", this, 0, &FofbInterlock::GetStatus);
+    mci::TreeNodePtr status =
+        mci::factory::Create<qreg::RegFncNode<bool>>("status", this, 0, &FofbInterlock::GetStatus);
     node->Add(status);
     status->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &FofbInterlock::ResetStatus));
     node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(

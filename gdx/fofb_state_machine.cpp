@@ -95,8 +95,8 @@ void FofbStateMachine::StateMonitor()
         }
         m_client = std::make_unique<qsig::ZemtraEventStream::Client>(
             m_events, c_client_name, static_cast<unsigned>(2 * (qsig::c_maxEventId + 1)));
-        m_client->GetQueue().SetFilter(std::make_shared<qsig::EventFilter>(
-            std::initializer_list<uint64_t>{c_event_state, c_event_interlock}));
+        m_client->GetQueue().SetFilter(
+            std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{c_event_state, c_event_interlock}));
         const qsig::SuccessCode_e rc = m_client->Open();
         if (rc != qsig::eSuccess) {
             QSTD_TRACE(1, c_client_name << ": can't open: " << rc);

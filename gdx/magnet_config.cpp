@@ -40,8 +40,8 @@ void MagnetConfig::DefineRegistry(mci::TreeNodePtr& parent)
     using Value = volatile uint64_t;
     mci::TreeNodePtr branch = mci::factory::Create<mci::LocalNodeStructure, qreg::RegNode>(m_name, 0);
     parent->Add(branch);
-    branch->Add(mci::factory::Create<qreg::RegReferenceBitNode<unsigned, Word>>("id", m_id_word, m_id_pos, c_id_bits,
-                                                                             14ull));
+    branch->Add(
+        mci::factory::Create<qreg::RegReferenceBitNode<unsigned, Word>>("id", m_id_word, m_id_pos, c_id_bits, 14ull));
     branch->Add(
         mci::factory::Create<qreg::RegReferenceBitNode<bool, Word>>("enable", m_enable_word, m_enable_pos, 1ll, 6ull));
     branch->Add(mci::factory::Create<qreg::RegReferenceEnumBitNode<SourceSelector_e, Word>>(

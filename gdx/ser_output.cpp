@@ -42,8 +42,8 @@ MagnetConfig Output(volatile FPGAMem_t* base, unsigned k)
 
 SerOutput::SerOutput(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name,
                      FofbStateMachine* state)
-    : qapp::ZemtraFpgaObject(board, base, name), m_base(base), m_state(state),
-      m_magnets{Output(base, 1), Output(base, 2), Output(base, 3), Output(base, 4)}
+    : qapp::ZemtraFpgaObject(board, base, name), m_base(base),
+      m_state(state), m_magnets{Output(base, 1), Output(base, 2), Output(base, 3), Output(base, 4)}
 {
     QSTD_TRACE_FNC();
     fpga::Write32(m_base, c_prescaler, c_default_prescalers);

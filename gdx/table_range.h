@@ -23,5 +23,5 @@ inline bool ClipToTable(std::size_t size, std::size_t pos, std::size_t& count, c
 
 } // namespace gdx
 
-#define GDX_CLIP_TO_TABLE(size, pos, count, bound)                                                                    \
+#define GDX_CLIP_TO_TABLE(size, pos, count, bound)                                                                     \
     ::gdx::ClipToTable((size), (pos), (count), (bound), __FILE__, __LINE__, __PRETTY_FUNCTION__)

@@ -103,8 +103,8 @@ bool GbeModel::Read32(size_t offset, uint32_t& value)
         std::lock_guard<std::mutex> lock(m_mdioMutex);
         CompleteMdio(now);
         const bool read = ((m_command >> 28) & 3) == c_opRead;
-        value = (m_command & 0x7FFF0000u) | (m_done ? c_mdioDone : 0) |
-                (m_done && read ? m_result : (m_command & 0xFFFFu));
+        value =
+            (m_command & 0x7FFF0000u) | (m_done ? c_mdioDone : 0) | (m_done && read ? m_result : (m_command & 0xFFFFu));
         return true;
     }
     case c_reset: {

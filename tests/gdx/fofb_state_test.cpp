@@ -64,8 +64,8 @@ TEST(FofbStateRelay, EmitsModeOnStateEventsAndReloadsOnBufferSwaps)
     };
     // Emitting: 0 with 1, 2, 3, 5; 3 with any code. Silent: 0 with 0, 6, 4
     // (a swap) and ids the filter keeps away.
-    for (const Event& e : {Event{0, 0}, Event{0, 1}, Event{2, 1}, Event{0, 6}, Event{0, 2}, Event{0, 4},
-                           Event{0, 3}, Event{16, 2}, Event{0, 5}, Event{3, 9}}) {
+    for (const Event& e : {Event{0, 0}, Event{0, 1}, Event{2, 1}, Event{0, 6}, Event{0, 2}, Event{0, 4}, Event{0, 3},
+                           Event{16, 2}, Event{0, 5}, Event{3, 9}}) {
         r.f.Sim().Feed(e.id, 1, 0, e.code);
     }
     ASSERT_TRUE(mode->WaitFor(5, 5s));

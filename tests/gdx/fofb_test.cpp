@@ -158,9 +158,13 @@ TEST(FofbBlock, SwitchHardwareControlKeepsTheSoftwareSwitch)
 TEST(FofbBlock, ValidatorsAndRangesBeyondTheTables)
 {
     Feedback fb(4);
-    for (const auto& refused : std::vector<std::pair<const char*, long long>>{
-             {"golden_orbit", 1048576}, {"su", -131073}, {"v", 131072}, {"pi/kp", 262144}, {"magnet_id", 128},
-             {"dim/eigenmodes", 89}, {"dim/bpms", 257}}) {
+    for (const auto& refused : std::vector<std::pair<const char*, long long>>{{"golden_orbit", 1048576},
+                                                                              {"su", -131073},
+                                                                              {"v", 131072},
+                                                                              {"pi/kp", 262144},
+                                                                              {"magnet_id", 128},
+                                                                              {"dim/eigenmodes", 89},
+                                                                              {"dim/bpms", 257}}) {
         EXPECT_THROW(fb.tree.SetInteger(refused.first, refused.second, 0), std::exception) << refused.first;
     }
 
@@ -230,10 +234,10 @@ TEST(FofbBlock, TriggerZeroCarriesCodeFourFromTheBackplane)
         unsigned code;
         std::vector<std::string> calls;
     };
-    for (const Case& c : {Case{true, 4, {"get 0", "source 0=3"}},
-                          Case{true, 7, {"get 0", "code 0=4", "source 0=3", "code 0=7"}},
-                          // An unreadable code is not compared nor restored.
-                          Case{false, 4, {"get 0", "code 0=4", "source 0=3"}}}) {
+    for (const Case& c :
+         {Case{true, 4, {"get 0", "source 0=3"}}, Case{true, 7, {"get 0", "code 0=4", "source 0=3", "code 0=7"}},
+          // An unreadable code is not compared nor restored.
+          Case{false, 4, {"get 0", "code 0=4", "source 0=3"}}}) {
         FakeTrigger trigger;
         trigger.readable = c.readable;
         trigger.code = c.code;
@@ -290,13 +294,12 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
     volatile uint32_t state = 1;
     auto* relay = qapp::Create<FofbStateMachine>(fb.fofb, std::string("state"), state, &fb.f.Events());
     relay->OnPostConfig();
-    ASSERT_TRUE(
-        [&] {
-            for (int i = 0; i < 500 && !fb.f.Sim().Events().IsOpen(); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            return fb.f.Sim().Events().IsOpen();
-        }());
+    ASSERT_TRUE([&] {
+        for (int i = 0; i < 500 && !fb.f.Sim().Events().IsOpen(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return fb.f.Sim().Events().IsOpen();
+    }());
 
     constexpr int rounds = 20;
     std::vector<std::thread> threads;

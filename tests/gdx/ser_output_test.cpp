@@ -43,8 +43,8 @@ TEST(SerOutputLink, StartValuesAndLineRate)
         uint64_t word;
         double rate;
     };
-    for (const Case& c : {Case{0x0064009600640032ull, 1619600.0}, Case{0x0032003200320032ull, 3239200.0},
-                          Case{0, 161960000.0}}) {
+    for (const Case& c :
+         {Case{0x0064009600640032ull, 1619600.0}, Case{0x0032003200320032ull, 3239200.0}, Case{0, 161960000.0}}) {
         fpga::Write64(o.block, SerOutput::c_prescaler, c.word);
         EXPECT_DOUBLE_EQ(c.rate, o.tree.GetDouble("link/baud_rate"));
     }
@@ -60,8 +60,8 @@ TEST(SerOutputLink, StartValuesAndLineRate)
 TEST(SerOutputLink, ModeIsAutoOnlyWhileTheFeedbackIsOn)
 {
     Outputs o;
-    for (const auto& c : std::vector<std::pair<uint32_t, const char*>>{
-             {2, "auto"}, {4, "manual"}, {1, "manual"}, {0x12, "manual"}}) {
+    for (const auto& c :
+         std::vector<std::pair<uint32_t, const char*>>{{2, "auto"}, {4, "manual"}, {1, "manual"}, {0x12, "manual"}}) {
         o.stateWord = c.first;
         EXPECT_EQ(c.second, o.tree.GetText("mode")) << c.first;
     }
