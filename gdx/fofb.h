@@ -28,8 +28,8 @@
 class GdxBoard;
 
 // The feedback switch: software-controlled on or off, or hardware control.
-enum FoFbControl_e { eFofbOff = 0, eFofbOn = 1, eFofbHw = 2 };
-enum FoFbAxis_e { eFofbAxisX = 0, eFofbAxisY = 1 };
+enum FoFbControl_e : uint32_t { eFofbOff = 0, eFofbOn = 1, eFofbHw = 2 };
+enum FoFbAxis_e : uint32_t { eFofbAxisX = 0, eFofbAxisY = 1 };
 
 class FOFB : public qapp::ZemtraFpgaObject {
 public:

@@ -24,7 +24,7 @@
 class FOFB;
 
 // Feedback state in bits 2..0 of the state word.
-enum fsmState_e { eFsmOff = 1, eFsmOn = 2, eFsmStandby = 4 };
+enum fsmState_e : uint32_t { eFsmOff = 1, eFsmOn = 2, eFsmStandby = 4 };
 
 class FofbStateMachine : public qapp::ZemtraFeature {
 public:

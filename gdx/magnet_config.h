@@ -10,7 +10,7 @@
 #include <string>
 
 // Source of the value an output sends.
-enum SourceSelector_e { eSourceOff = 0, eSourceFofb = 1, eSourceManual = 2 };
+enum SourceSelector_e : uint32_t { eSourceOff = 0, eSourceFofb = 1, eSourceManual = 2 };
 
 class MagnetConfig {
 public:

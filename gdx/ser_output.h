@@ -16,7 +16,7 @@
 
 class FofbStateMachine;
 
-enum soMode_e { eSoAuto = 0, eSoManual = 1 };
+enum soMode_e : uint32_t { eSoAuto = 0, eSoManual = 1 };
 
 class SerOutput : public qapp::ZemtraFpgaObject {
 public:
