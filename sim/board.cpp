@@ -5,6 +5,7 @@
 #include "sim/event_device.h"
 #include "sim/gdx_fofb.h"
 #include "sim/gdx_gbe.h"
+#include "sim/raf_models.h"
 
 #include <algorithm>
 #include <cmath>
@@ -182,6 +183,7 @@ void Board::InstallModels()
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
+        InstallRafModels(*this);
     } else if (m_desc.type == c_typeGdx) {
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));

@@ -77,6 +77,10 @@ public:
     // The model plugged at offset, or null.
     fpga::RegisterModel* ModelAt(size_t offset) const;
 
+    // Runs hook at every trigger the board sees (register models; only while
+    // the board is built).
+    void AddTriggerHook(std::function<void()> hook) { m_triggerHooks.push_back(std::move(hook)); }
+
     MachineClock& Clock() { return m_clock; }
     const MachineClock& Clock() const { return m_clock; }
     EventDevice& Events() { return *m_events; }
