@@ -24,6 +24,7 @@
 namespace sim {
 
 class TimingBoard;
+class GdxModels;
 
 // Event ids the chassis produces.
 enum EventId_e : uint64_t {
@@ -120,6 +121,9 @@ public:
     uint64_t StartRequests() const { return m_starts.load(); }
 
     virtual TimingBoard* AsTiming() { return nullptr; }
+    // The models of a GDX board (SFP lock, grouping, FA filter and FA
+    // history); null for other boards.
+    GdxModels* Gdx() { return m_gdx.get(); }
 
     // Installs the handler that receives request records (the chassis
     // schedules the answers).
@@ -138,6 +142,7 @@ private:
     std::vector<std::unique_ptr<fpga::RegisterModel>> m_models;
     std::vector<volatile void*> m_plugged;
     std::vector<std::function<void()>> m_triggerHooks;
+    std::unique_ptr<GdxModels> m_gdx;
 
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;

@@ -1,6 +1,7 @@
 #include "sim/gdx_fofb.h"
 
 #include "sim/board.h"
+#include "sim/gdx_models.h"
 
 namespace sim {
 
@@ -191,17 +192,6 @@ std::vector<uint32_t> FofbInterlockModel::Mask() const
     return std::vector<uint32_t>(m_mask.begin(), m_mask.end());
 }
 
-bool FeedbackStateWord::Read32(size_t offset, uint32_t& value)
-{
-    value = offset == 0 ? m_state->Word() : 0;
-    return true;
-}
-
-bool FeedbackStateWord::Write32(size_t, uint32_t)
-{
-    return true; // read only
-}
-
 std::shared_ptr<FeedbackState> InstallFeedbackModels(Board& board, unsigned userblock)
 {
     if (userblock != 2 && userblock != 4) {
@@ -211,7 +201,9 @@ std::shared_ptr<FeedbackState> InstallFeedbackModels(Board& board, unsigned user
     board.PlugRegisters(c_gdxFofbOffset, c_gdxFofbSize, std::make_unique<FofbModel>(state));
     if (userblock == 4) {
         board.PlugRegisters(c_gdxInterlockOffset, c_gdxInterlockSize, std::make_unique<FofbInterlockModel>(state));
-        board.PlugRegisters(c_gdxStateWordOffset, 4, std::make_unique<FeedbackStateWord>(state));
+        if (GdxModels* gdx = board.Gdx()) {
+            gdx->SetFeedbackStateWord([state] { return state->Word(); });
+        }
     }
     return state;
 }

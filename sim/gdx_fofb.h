@@ -2,7 +2,8 @@
 // Simulated fast-orbit-feedback blocks of a GDX board with a feedback
 // userblock: the feedback block with its data ports (golden orbit, SU and V
 // rows), the feedback interlock (mask port and interlock flag) and the
-// feedback state word that the FPGA keeps in the grouping block.
+// feedback state word that the FPGA keeps in the grouping block (served by
+// the grouping block's model, sim/gdx_models.h).
 //
 // The feedback state follows the feedback switch: software control with the
 // switch on is "on" (2), with the switch off "off" (1), hardware control
@@ -34,9 +35,8 @@ constexpr size_t c_gdxFofbOffset = 0xF28000;
 constexpr size_t c_gdxFofbSize = 0x8010;
 constexpr size_t c_gdxInterlockOffset = 0xF40000;
 constexpr size_t c_gdxInterlockSize = 0x10;
-constexpr size_t c_gdxStateWordOffset = 0xF08020;
 
-// What the three models share: the state word, the interlock flag, and the
+// What the models share: the state word, the interlock flag, and the
 // board whose event device hears of changes.
 class FeedbackState {
 public:
@@ -129,20 +129,10 @@ private:
     std::atomic<uint64_t> m_portWrites{0};
 };
 
-// The feedback state word of the grouping block (read only).
-class FeedbackStateWord : public fpga::RegisterModel {
-public:
-    explicit FeedbackStateWord(std::shared_ptr<FeedbackState> state) : m_state(std::move(state)) {}
-    bool Read32(size_t offset, uint32_t& value) override;
-    bool Write32(size_t offset, uint32_t value) override;
-
-private:
-    std::shared_ptr<FeedbackState> m_state;
-};
-
 // Plugs the feedback models into a GDX board of userblock 2 (feedback block
-// only) or 4 (all three); other userblocks get none. Returns the shared
-// state, or null.
+// only) or 4 (with the interlock, and the state word handed to the board's
+// grouping model); other userblocks get none. Returns the shared state, or
+// null.
 std::shared_ptr<FeedbackState> InstallFeedbackModels(Board& board, unsigned userblock);
 
 } // namespace sim

@@ -2,6 +2,7 @@
 
 #include "platform/qstd/log.h"
 #include "sim/board.h"
+#include "sim/gdx_models.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -63,31 +64,30 @@ GbeModel::GbeModel(Board& board, unsigned cage) : m_board(board), m_cage(cage)
         const uint32_t status = *reinterpret_cast<volatile uint32_t*>(memory + c_sfpStatus);
         return ((status >> (3 * cage + 2)) & 1) == 0;
     };
-    m_payload = [](uint8_t* data, size_t bytes, uint64_t frame, uint64_t lmt) {
-        uint8_t entry[16];
-        for (size_t at = 0, index = 0; at < bytes; at += sizeof(entry), ++index) {
-            const uint32_t i = static_cast<uint32_t>(index);
-            const uint32_t f = static_cast<uint32_t>(frame);
-            std::memcpy(entry, &i, 4);
-            std::memcpy(entry + 4, &f, 4);
-            std::memcpy(entry + 8, &lmt, 8);
-            std::memcpy(data + at, entry, std::min(sizeof(entry), bytes - at));
-        }
+    m_payload = [](uint8_t* data, size_t bytes, uint64_t, uint64_t lmt) {
+        std::memcpy(data, &lmt, std::min(sizeof(lmt), bytes));
     };
 }
 
 GbeModel::~GbeModel()
 {
+    Stop();
+    if (m_socket >= 0) {
+        ::close(m_socket);
+    }
+}
+
+void GbeModel::Stop()
+{
+    std::thread sender;
     {
         std::lock_guard<std::mutex> lock(m_sendMutex);
         m_stop = true;
+        sender = std::move(m_sender);
     }
     m_wake.notify_all();
-    if (m_sender.joinable()) {
-        m_sender.join();
-    }
-    if (m_socket >= 0) {
-        ::close(m_socket);
+    if (sender.joinable()) {
+        sender.join();
     }
 }
 
@@ -410,14 +410,50 @@ void GbeModel::SendFrame(uint64_t frame)
     }
 }
 
+namespace {
+
+// Grouped FA payload of the FA period at lmt: entry k (16 bytes) holds X, Y,
+// Sum and status of the BPM of the RAF board in slot k + 3, entries beyond
+// the board's four slots 0.
+void GroupedFa(const GdxModels& gdx, uint64_t lmt, uint8_t* data, size_t bytes)
+{
+    constexpr size_t sum = 4, x = 6, y = 7, status = 15;
+    constexpr size_t entryBytes = 16;
+    const uint64_t period = gdx.FaPeriod();
+    std::array<FaSample, GdxModels::c_slots> atom{};
+    gdx.FaAtomAt(period ? lmt - lmt % period : lmt, atom.data());
+    std::memset(data, 0, bytes);
+    for (size_t k = 0; k < atom.size() && k * entryBytes < bytes; ++k) {
+        const int32_t entry[4] = {atom[k][x], atom[k][y], atom[k][sum], atom[k][status]};
+        std::memcpy(data + k * entryBytes, entry, std::min(entryBytes, bytes - k * entryBytes));
+    }
+}
+
+} // namespace
+
 void InstallStreamerModels(Board& board, unsigned userblock)
 {
     if (userblock < 2 || userblock > 4) {
         return;
     }
-    board.PlugRegisters(c_gdxOrbitGbeOffset, c_gdxGbeSize, std::make_unique<GbeModel>(board, c_gdxOrbitCage));
+    auto orbit = std::make_unique<GbeModel>(board, c_gdxOrbitCage);
+    if (const GdxModels* gdx = board.Gdx()) {
+        orbit->SetPayloadSource([gdx](uint8_t* data, size_t bytes, uint64_t, uint64_t lmt) {
+            GroupedFa(*gdx, lmt, data, bytes);
+        });
+    }
+    board.PlugRegisters(c_gdxOrbitGbeOffset, c_gdxGbeSize, std::move(orbit));
     if (userblock == 4) {
         board.PlugRegisters(c_gdxMagnetGbeOffset, c_gdxGbeSize, std::make_unique<GbeModel>(board, c_gdxMagnetCage));
+    }
+}
+
+void StopStreamerModels(Board& board)
+{
+    for (size_t offset : {c_gdxOrbitGbeOffset, c_gdxMagnetGbeOffset}) {
+        if (auto* model = dynamic_cast<GbeModel*>(board.ModelAt(offset))) {
+            model->Stop();
+        }
     }
 }
 

@@ -16,7 +16,13 @@
 // Sender: while the control word's enable bit is set (or once after a write
 // of force TX), the streamer sends one frame per c_framePeriod (the frame
 // rate of the simulation, below the chassis' FA rate), waking every
-// c_sendTick and sending the frames due since. A frame is built from the
+// c_sendTick and sending the frames due since. The orbit streamer's payload
+// is the grouped FA data of the FA period at which the frame leaves: entry k
+// (16 bytes) holds X, Y, Sum and status of the BPM of the RAF board in slot
+// k + 3 as the board's FA history records it (sim/gdx_models.h), the entries
+// of BPMs beyond those four 0 (the simulated ring has no other BPM). The
+// magnet streamer's payload is the frame's LMT (8 bytes) followed by one
+// 32-bit value per enabled magnet, 0 (no corrector value is computed). A frame is built from the
 // header RAM and the control word exactly as the FPGA would: the header
 // bytes from the header start, the frame length from the frame end. Frames
 // whose header an IP stack would drop (wrong EtherType, version, protocol,
@@ -86,9 +92,11 @@ public:
     void SetLinkFault(bool fault);
     void SetSpeed(unsigned code);
     void SetPresence(Presence presence);
-    // Replaces the payload; the default fills 16-byte entries {entry index,
-    // frame, LMT} (32, 32 and 64 bits, little-endian).
+    // Replaces the payload; the default is the magnet streamer's (all fields
+    // little-endian).
     void SetPayloadSource(PayloadSource source);
+    // Ends the sender (also at destruction); the streamer sends no more.
+    void Stop();
 
     unsigned Cage() const { return m_cage; }
     uint16_t PhyRegister(unsigned reg) const;
@@ -156,7 +164,10 @@ private:
 };
 
 // Plugs the streamers of a GDX board's userblock: the orbit streamer for
-// userblocks 2 to 4, the magnet streamer for userblock 4.
+// userblocks 2 to 4 (its payload from the board's FA history models), the
+// magnet streamer for userblock 4.
 void InstallStreamerModels(Board& board, unsigned userblock);
+// Stops the board's streamers' senders (before the models they read go).
+void StopStreamerModels(Board& board);
 
 } // namespace sim
