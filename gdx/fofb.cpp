@@ -33,9 +33,6 @@ qstd::BiMap<FoFbAxis_e> qstd::EnumMap<FoFbAxis_e>::items = {
 
 namespace {
 
-constexpr unsigned c_delta_userblock = 4;
-constexpr unsigned c_beta_userblock = 2;
-
 // Value ranges of the FPGA's fields: 21-bit signed golden orbit, 18-bit
 // signed matrix elements, 18-bit unsigned gains, 7-bit magnet ids.
 constexpr int c_orbit_min = -(1 << 20);
@@ -55,9 +52,9 @@ volatile unsigned& WordAt(volatile FPGAMem_t* base, std::size_t offset)
 
 } // namespace
 
-FOFB::FOFB(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name, unsigned userblock)
+FOFB::FOFB(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name, eGDXUserblockType_e userblock)
     : qapp::ZemtraFpgaObject(board, base, name), m_base(base), m_board(dynamic_cast<GdxBoard*>(&board)),
-      m_userblock(userblock), m_fofb_eigenmodes(userblock == c_beta_userblock ? c_dim_beta : c_dim_other),
+      m_userblock(userblock), m_fofb_eigenmodes(userblock == eUbBeta ? c_dim_beta : c_dim_other),
       m_fofb_magnets(m_fofb_eigenmodes), m_su_row_dim(m_fofb_eigenmodes), m_su_col_dim(c_bpms),
       m_v_row_dim(m_fofb_magnets), m_v_col_dim(m_fofb_eigenmodes)
 {
@@ -101,13 +98,13 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
     using IRange = qreg::expr::Range<int, int>;
     using UWord = qreg::RegReferenceNode<unsigned, volatile unsigned>;
     using UMember = qreg::RegReferenceNode<unsigned, unsigned>;
-    const bool delta = m_userblock == c_delta_userblock;
+    const bool delta = m_userblock == eUbDelta;
 
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<FoFbControl_e>>("switch", this, &FOFB::SetFoFbControl,
                                                                         &FOFB::GetFoFbControl, 14ull));
     node->Add(
         mci::factory::Create<qreg::RegFncEnumNode<FoFbAxis_e>>("axis", this, &FOFB::SetAxis, &FOFB::GetAxis, 14ull));
-    // The magnet link's reconnection ("reconnect") joins with the board's SFP control.
+    node->Add(mci::factory::Create<qreg::RegExecNode>("reconnect", this, &FOFB::MagnetReconnect));
 
     mci::TreeNodePtr dim = mci::factory::Create<qreg::RegNode>("dim", 0);
     node->Add(dim);
@@ -177,7 +174,7 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
 void FOFB::OnPostConfig()
 {
     QSTD_TRACE_FNC();
-    if (m_userblock != c_delta_userblock) {
+    if (m_userblock != eUbDelta) {
         return;
     }
     auto* app = dynamic_cast<VunaApplication*>(&GetParentBoard().GetApplication());
@@ -192,7 +189,7 @@ void FOFB::OnPostConfig()
 void FOFB::OnShutdown()
 {
     QSTD_TRACE_FNC();
-    if (m_userblock != c_delta_userblock) {
+    if (m_userblock != eUbDelta) {
         return;
     }
     std::lock_guard<std::mutex> lock(m_upload_mutex);
@@ -461,6 +458,12 @@ bool FOFB::PiReset()
     fpga::Write32(m_base, c_control, control | c_pi_reset);
     fpga::Write32(m_base, c_control, control & ~c_pi_reset);
     return true;
+}
+
+bool FOFB::MagnetReconnect()
+{
+    QSTD_TRACE_FNC();
+    return m_board != nullptr && m_board->ResetMagnetSfp();
 }
 
 void FOFB::AnnounceResetMagnetCounter()

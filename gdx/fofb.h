@@ -15,6 +15,7 @@
 // taken. SetMagnetMask calls into the board (magnet streamer payload) with
 // the upload mutex held: upload mutex before the streamer's mutex.
 
+#include "gdx/gdx_feature.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_fpga_object.h"
@@ -65,8 +66,9 @@ public:
     static constexpr uint32_t c_pi_reset = 0x2;
     static constexpr uint32_t c_port_reset = 0x4;
 
-    // userblock: the GDX userblock type (2 gives 128 eigenmodes and magnets).
-    FOFB(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name, unsigned userblock);
+    // userblock: the GDX userblock type ("beta" gives 128 eigenmodes and
+    // magnets, the others 88).
+    FOFB(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name, eGDXUserblockType_e userblock);
     ~FOFB() override;
 
     void OnRegistryAdd(mci::TreeNodePtr& node) override;
@@ -125,6 +127,8 @@ public:
     size_t GetSaturation(uint32_t* values, size_t pos, size_t count) const;
     bool ResetSaturation();
     bool PiReset();
+    // Resets the magnet link's SFP (the board's SFP control).
+    bool MagnetReconnect();
 
     // Arms the reset of the magnet counters at the coming synchronisation.
     void AnnounceResetMagnetCounter();
@@ -144,7 +148,7 @@ public:
 
     unsigned GetEigenmodes() const { return m_fofb_eigenmodes; }
     unsigned GetMagnets() const { return m_fofb_magnets; }
-    unsigned GetUserblock() const { return m_userblock; }
+    eGDXUserblockType_e GetUserblock() const { return m_userblock; }
 
 private:
     // These expect the upload mutex held.
@@ -167,7 +171,7 @@ private:
 
     volatile FPGAMem_t* m_base;
     GdxBoard* m_board;
-    const unsigned m_userblock;
+    const eGDXUserblockType_e m_userblock;
     const unsigned m_fofb_eigenmodes;
     const unsigned m_fofb_magnets;
     unsigned m_su_row_dim;

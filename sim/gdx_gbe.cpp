@@ -438,9 +438,8 @@ void InstallStreamerModels(Board& board, unsigned userblock)
     }
     auto orbit = std::make_unique<GbeModel>(board, c_gdxOrbitCage);
     if (const GdxModels* gdx = board.Gdx()) {
-        orbit->SetPayloadSource([gdx](uint8_t* data, size_t bytes, uint64_t, uint64_t lmt) {
-            GroupedFa(*gdx, lmt, data, bytes);
-        });
+        orbit->SetPayloadSource(
+            [gdx](uint8_t* data, size_t bytes, uint64_t, uint64_t lmt) { GroupedFa(*gdx, lmt, data, bytes); });
     }
     board.PlugRegisters(c_gdxOrbitGbeOffset, c_gdxGbeSize, std::move(orbit));
     if (userblock == 4) {

@@ -88,7 +88,8 @@ private:
 class GroupingModel : public fpga::RegisterModel {
 public:
     GroupingModel(volatile FPGAMem_t* base, std::shared_ptr<const std::function<uint32_t()>> stateWord)
-        : m_running(Word(base, c_groupingControl) == 1), m_size(Word(base, c_groupingSize)), m_stateWord(std::move(stateWord))
+        : m_running(Word(base, c_groupingControl) == 1), m_size(Word(base, c_groupingSize)),
+          m_stateWord(std::move(stateWord))
     {
     }
 

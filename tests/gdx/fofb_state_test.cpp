@@ -27,7 +27,7 @@ constexpr size_t c_state_word = 0xF08020;
 // board makes them for userblock 4.
 struct Relay {
     Relay()
-        : fofb(*f.Board().RegisterObject<FOFB>(c_fofb, "fofb", 4u)),
+        : fofb(*f.Board().RegisterObject<FOFB>(c_fofb, "fofb", eUbDelta)),
           relay(*qapp::Create<FofbStateMachine>(
               fofb, std::string("state"),
               *reinterpret_cast<volatile uint32_t*>(f.Block(c_state_word - 0x20, 0x28) + 0x20), &f.Events())),
@@ -128,7 +128,7 @@ TEST(FofbStateRelay, ThreadEndsWithTheEventStreamAndIsJoined)
 TEST(FofbStateRelay, GetStateGivesTheWholeWord)
 {
     gdxtest::GdxFixture f(4);
-    FOFB& fofb = *f.Board().RegisterObject<FOFB>(c_fofb, "fofb", 4u);
+    FOFB& fofb = *f.Board().RegisterObject<FOFB>(c_fofb, "fofb", eUbDelta);
     volatile uint32_t word = 0x12;
     FofbStateMachine relay(fofb, "state", word, &f.Events());
     fsmState_e state = eFsmOff;
@@ -138,7 +138,7 @@ TEST(FofbStateRelay, GetStateGivesTheWholeWord)
 
 struct Interlock {
     Interlock()
-        : fofb(*f.Board().RegisterObject<FOFB>(c_fofb, "fofb", 4u)),
+        : fofb(*f.Board().RegisterObject<FOFB>(c_fofb, "fofb", eUbDelta)),
           ilk(*qapp::Create<FofbInterlock>(fofb, f.Block(c_interlock, FofbInterlock::c_blockSize),
                                            std::string("interlock"))),
           tree(f.Tree(ilk)), model(f.Model<sim::FofbInterlockModel>(c_interlock))

@@ -21,8 +21,9 @@ constexpr size_t c_fofb = 0xF28000;
 
 struct Feedback {
     explicit Feedback(unsigned userblock)
-        : f(userblock), fofb(*f.Board().RegisterObject<FOFB>(c_fofb, "fofb", userblock)), tree(f.Tree(fofb)),
-          model(f.Model<sim::FofbModel>(c_fofb))
+        : f(userblock),
+          fofb(*f.Board().RegisterObject<FOFB>(c_fofb, "fofb", static_cast<eGDXUserblockType_e>(userblock))),
+          tree(f.Tree(fofb)), model(f.Model<sim::FofbModel>(c_fofb))
     {
     }
     uint32_t Word(size_t offset) { return model.Word(offset); }

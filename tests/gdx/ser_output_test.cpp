@@ -15,7 +15,7 @@ constexpr size_t c_ser = 0xF38000;
 
 struct Outputs {
     Outputs()
-        : fofb(*f.Board().RegisterObject<FOFB>(0xF28000, "fofb", 4u)), relay(fofb, "state", stateWord, nullptr),
+        : fofb(*f.Board().RegisterObject<FOFB>(0xF28000, "fofb", eUbDelta)), relay(fofb, "state", stateWord, nullptr),
           ser(*f.Board().RegisterObject<SerOutput>(c_ser, "ser_output", &relay)), tree(f.Tree(ser)),
           block(f.Block(c_ser, SerOutput::c_blockSize))
     {
