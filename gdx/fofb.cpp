@@ -271,7 +271,7 @@ bool FOFB::SetSuMatrix(const int32_t* values, size_t pos, size_t count)
     QSTD_TRACE_FNC();
     std::lock_guard<std::mutex> lock(m_upload_mutex);
     CopyIn(m_SuMatrix, values, pos, count, "end <= m_SuMatrix.size()", __PRETTY_FUNCTION__);
-    UploadSuMatrix();
+    UpdateFpgaSuMatrix();
     return true;
 }
 
@@ -286,7 +286,7 @@ bool FOFB::SetVMatrix(const int32_t* values, size_t pos, size_t count)
     QSTD_TRACE_FNC();
     std::lock_guard<std::mutex> lock(m_upload_mutex);
     CopyIn(m_VMatrix, values, pos, count, "end <= m_VMatrix.size()", __PRETTY_FUNCTION__);
-    UploadVMatrix();
+    UpdateFpgaVMatrix();
     return true;
 }
 
@@ -493,35 +493,11 @@ void FOFB::OnDoubleBufferEvent()
     UpdateFpgaGoldenOrbit();
 }
 
-void FOFB::ApplyPgain()
-{
-    std::lock_guard<std::mutex> lock(m_upload_mutex);
-    ApplyGain(c_p_gain, m_p_gain);
-}
-
-void FOFB::ApplyIgain()
-{
-    std::lock_guard<std::mutex> lock(m_upload_mutex);
-    ApplyGain(c_i_gain, m_i_gain);
-}
-
 void FOFB::ApplyGain(std::size_t offset, const std::vector<uint32_t>& gains)
 {
     for (std::size_t i = 0; i < gains.size(); ++i) {
         fpga::Write32(m_base, offset + c_stride * i, gains[i]);
     }
-}
-
-void FOFB::UpdateFpgaSuMatrix()
-{
-    std::lock_guard<std::mutex> lock(m_upload_mutex);
-    UploadSuMatrix();
-}
-
-void FOFB::UpdateFpgaVMatrix()
-{
-    std::lock_guard<std::mutex> lock(m_upload_mutex);
-    UploadVMatrix();
 }
 
 void FOFB::UpdateFpgaGoldenOrbit()
@@ -537,7 +513,7 @@ void FOFB::PulsePortReset() const
     fpga::Write32(m_base, c_control, control & ~c_port_reset);
 }
 
-void FOFB::UploadSuMatrix()
+void FOFB::UpdateFpgaSuMatrix()
 {
     PulsePortReset();
     for (unsigned j = 0; j < m_su_row_dim; ++j) {
@@ -549,7 +525,7 @@ void FOFB::UploadSuMatrix()
     }
 }
 
-void FOFB::UploadVMatrix()
+void FOFB::UpdateFpgaVMatrix()
 {
     PulsePortReset();
     for (unsigned m = 0; m < m_v_row_dim; ++m) {

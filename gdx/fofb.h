@@ -138,22 +138,16 @@ public:
     // the golden orbit is loaded again.
     void OnDoubleBufferEvent();
 
-    void ApplyPgain();
-    void ApplyIgain();
-    void UpdateFpgaSuMatrix();
-    void UpdateFpgaVMatrix();
     void UpdateFpgaGoldenOrbit();
     // The golden orbit the FPGA uses, sign-extended from 21 bits.
     void RetrieveActualGoldenOrbit(std::vector<int>& orbit) const;
 
     unsigned GetEigenmodes() const { return m_fofb_eigenmodes; }
-    unsigned GetMagnets() const { return m_fofb_magnets; }
-    eGDXUserblockType_e GetUserblock() const { return m_userblock; }
 
 private:
     // These expect the upload mutex held.
-    void UploadSuMatrix();
-    void UploadVMatrix();
+    void UpdateFpgaSuMatrix();
+    void UpdateFpgaVMatrix();
     void UploadGoldenOrbit();
     void ApplyGain(std::size_t offset, const std::vector<uint32_t>& gains);
     void ReadBackGoldenOrbit(std::vector<int>& orbit) const;

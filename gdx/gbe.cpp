@@ -69,6 +69,19 @@ void SleepMs(unsigned ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// The lines of a status word without auto-negotiation complete or link up.
+std::string AnAndLink(uint16_t status, const std::string& what)
+{
+    std::string message;
+    if ((status & c_an_complete) == 0) {
+        message += what + " AN NOT complete!\n";
+    }
+    if ((status & c_link_up) == 0) {
+        message += what + " link DOWN!\n";
+    }
+    return message;
+}
+
 void ThrowIfAny(const std::string& text)
 {
     if (!text.empty()) {
@@ -376,29 +389,16 @@ void GBE::CheckSfpStatus()
     if (m_sfp_phy) {
         m_sfp_phy->GetStatus(status);
     }
-    std::string message;
-    if ((status & c_an_complete) == 0) {
-        message += "SFP AN NOT complete!\n";
-    }
-    if ((status & c_link_up) == 0) {
-        message += "SFP link DOWN!\n";
-    }
-    ThrowIfAny(message);
+    ThrowIfAny(AnAndLink(status, "SFP"));
 }
 
 void GBE::CheckSgmiiStatus()
 {
+    // The link bit latches a loss until read: the second read tells the state.
     uint16_t status = 0;
     MdioRead(c_sgmii_status, status);
     MdioRead(c_sgmii_status, status);
-    std::string message;
-    if ((status & c_an_complete) == 0) {
-        message += "SGMII AN NOT complete!\n";
-    }
-    if ((status & c_link_up) == 0) {
-        message += "SGMII link DOWN!\n";
-    }
-    ThrowIfAny(message);
+    ThrowIfAny(AnAndLink(status, "SGMII"));
 }
 
 void GBE::CheckMediaStatus()

@@ -59,11 +59,6 @@ GbeModel::GbeModel(Board& board, unsigned cage) : m_board(board), m_cage(cage)
         m_phy[d.first] = d.second;
     }
     m_linkUpAt = Clock::now() + c_linkDelay;
-    volatile FPGAMem_t* memory = board.Memory();
-    m_presence = [memory, cage] {
-        const uint32_t status = *reinterpret_cast<volatile uint32_t*>(memory + c_sfpStatus);
-        return ((status >> (3 * cage + 2)) & 1) == 0;
-    };
     m_payload = [](uint8_t* data, size_t bytes, uint64_t, uint64_t lmt) {
         std::memcpy(data, &lmt, std::min(sizeof(lmt), bytes));
     };
@@ -148,7 +143,7 @@ bool GbeModel::Write32(size_t offset, uint32_t value)
         m_command = value;
         m_busy = true;
         m_done = false;
-        m_busyUntil = now + m_mdioTime;
+        m_busyUntil = now + c_mdioTime;
         m_transactions.fetch_add(1);
         CompleteMdio(now);
         return true;
@@ -242,18 +237,20 @@ uint16_t GbeModel::PhyRead(unsigned reg, Clock::time_point now) const
 bool GbeModel::LinkUp(Clock::time_point now) const
 {
     return !m_linkFault && !m_inReset && (m_phy[c_phyControl] & (c_phyIsolate | c_phyPowerDown)) == 0 &&
-           now >= m_linkUpAt && m_presence && m_presence();
+           now >= m_linkUpAt && ModulePresent();
+}
+
+bool GbeModel::ModulePresent() const
+{
+    // Plain memory, read directly: this runs inside an access of the
+    // accessor layer.
+    const uint32_t status = *reinterpret_cast<volatile uint32_t*>(m_board.Memory() + c_sfpStatus);
+    return ((status >> (3 * m_cage + 2)) & 1) == 0;
 }
 
 uint32_t GbeModel::CoreStatus(Clock::time_point now) const
 {
     return (m_speed << 10) | c_coreFullDuplex | (LinkUp(now) ? c_coreUp : 0);
-}
-
-void GbeModel::SetMdioTime(std::chrono::nanoseconds time)
-{
-    std::lock_guard<std::mutex> lock(m_mdioMutex);
-    m_mdioTime = time;
 }
 
 void GbeModel::SetMdioStuck(bool stuck)
@@ -272,12 +269,6 @@ void GbeModel::SetSpeed(unsigned code)
 {
     std::lock_guard<std::mutex> lock(m_mdioMutex);
     m_speed = code & 3;
-}
-
-void GbeModel::SetPresence(Presence presence)
-{
-    std::lock_guard<std::mutex> lock(m_mdioMutex);
-    m_presence = std::move(presence);
 }
 
 void GbeModel::SetPayloadSource(PayloadSource source)
@@ -383,7 +374,6 @@ void GbeModel::SendFrame(uint64_t frame)
     std::memcpy(&to.sin_addr.s_addr, &header[30], 4);
     std::memcpy(&to.sin_port, &header[36], 2);
     if (header[30] != 127) {
-        m_notRouted.fetch_add(1);
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &to.sin_addr, text, sizeof(text));
         if (m_lastUnrouted != text) {
@@ -405,8 +395,8 @@ void GbeModel::SendFrame(uint64_t frame)
         m_payload(data.data(), data.size(), frame, m_board.Clock().Now());
     }
     if (::sendto(m_socket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
-                 sizeof(to)) == static_cast<ssize_t>(data.size())) {
-        m_sent.fetch_add(1);
+                 sizeof(to)) != static_cast<ssize_t>(data.size())) {
+        m_rejected.fetch_add(1);
     }
 }
 

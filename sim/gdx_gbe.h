@@ -77,8 +77,6 @@ public:
     // Fills one frame's payload: frame counts the frames sent so far, lmt is
     // the board's LMT when the frame leaves.
     using PayloadSource = std::function<void(uint8_t* data, size_t bytes, uint64_t frame, uint64_t lmt)>;
-    // Whether the streamer's cage holds a module.
-    using Presence = std::function<bool()>;
 
     GbeModel(Board& board, unsigned cage);
     ~GbeModel() override;
@@ -87,11 +85,9 @@ public:
     bool Write32(size_t offset, uint32_t value) override;
 
     // Fault and test controls.
-    void SetMdioTime(std::chrono::nanoseconds time);
     void SetMdioStuck(bool stuck);
     void SetLinkFault(bool fault);
     void SetSpeed(unsigned code);
-    void SetPresence(Presence presence);
     // Replaces the payload; the default is the magnet streamer's (all fields
     // little-endian).
     void SetPayloadSource(PayloadSource source);
@@ -102,9 +98,8 @@ public:
     uint16_t PhyRegister(unsigned reg) const;
     uint64_t MdioTransactions() const { return m_transactions.load(); }
     uint64_t MdioCollisions() const { return m_collisions.load(); }
-    uint64_t FramesSent() const { return m_sent.load(); }
+    // Frames not sent: a header an IP stack would drop, or a failed send.
     uint64_t FramesRejected() const { return m_rejected.load(); }
-    uint64_t FramesNotRouted() const { return m_notRouted.load(); }
     uint64_t Resets() const { return m_resets.load(); }
 
     // The frame the FPGA would send now: the 42-byte header and the payload
@@ -119,6 +114,9 @@ private:
     void PhyWrite(unsigned reg, uint16_t value, Clock::time_point now);
     uint16_t PhyRead(unsigned reg, Clock::time_point now) const;
     bool LinkUp(Clock::time_point now) const;
+    // Whether the streamer's cage holds a module (the house keeping's SFP
+    // status word).
+    bool ModulePresent() const;
     uint32_t CoreStatus(Clock::time_point now) const;
 
     void Wake();
@@ -139,12 +137,10 @@ private:
     uint16_t m_result = 0;
     Clock::time_point m_busyUntil;
     Clock::time_point m_linkUpAt;
-    std::chrono::nanoseconds m_mdioTime = c_mdioTime;
     bool m_mdioStuck = false;
     bool m_linkFault = false;
     bool m_inReset = false;
     unsigned m_speed = 2;
-    Presence m_presence;
 
     std::mutex m_sendMutex;
     std::condition_variable m_wake;
@@ -157,9 +153,7 @@ private:
 
     std::atomic<uint64_t> m_transactions{0};
     std::atomic<uint64_t> m_collisions{0};
-    std::atomic<uint64_t> m_sent{0};
     std::atomic<uint64_t> m_rejected{0};
-    std::atomic<uint64_t> m_notRouted{0};
     std::atomic<uint64_t> m_resets{0};
 };
 

@@ -492,6 +492,7 @@ TEST(GdxBoardFeedback, StreamersFollowTheBoardAndTheFeedbackBlock)
     b.OnPostConfig();
     EXPECT_TRUE(b.GetOrbitGbe()->GetFpgaReady());
     EXPECT_TRUE(b.GetMagnetGbe()->GetFpgaReady());
+    EXPECT_NO_THROW(b.GetOrbitGbe()->CheckSfpStatus()); // the board's SFP PHY
     EXPECT_EQ(0x0202C00Bu + (16u << 12), t.Word(0xF20010));
     EXPECT_EQ(0x0202C00Bu + (8u << 12), t.Word(0xF18010));
     client.SetText("gdx/gbe_magnet/enable", "true");

@@ -317,14 +317,14 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
     }
     threads.emplace_back([&] {
         for (int r = 0; r < rounds; ++r) {
-            fb.f.Sim().Feed(0, static_cast<uint64_t>(r), 0, 4);
+            fb.model.State().SwapBuffers();
             fb.tree.GetIntegers("golden_orbit/actual", 0, 256);
         }
     });
     for (auto& t : threads) {
         t.join();
     }
-    fb.f.Sim().Feed(0, 0, 0, 4);
+    fb.model.State().SwapBuffers();
     relay->Stop();
 
     const std::vector<long long> orbit = fb.tree.GetIntegers("golden_orbit", 0, 256);

@@ -124,6 +124,8 @@ TEST(GbeStreamer, LinkThatNeverComesUpIsReported)
     std::this_thread::sleep_for(25ms);
     EXPECT_EQ("no exception", Message([&] { s.gbe.CheckSgmiiStatus(); }));
     EXPECT_EQ("no exception", Message([&] { s.gbe.CheckMediaStatus(); }));
+    // No SFP PHY to ask: neither auto-negotiation nor link.
+    EXPECT_EQ("SFP AN NOT complete!\nSFP link DOWN!\n", Message([&] { s.gbe.CheckSfpStatus(); }));
 }
 
 TEST(GbeStreamer, MdioNodesAndRefusals)
