@@ -287,8 +287,8 @@ TEST(FofbBlock, BufferSwapRepublishesActualValuesAndReloadsTheOrbit)
 }
 
 // Clients rewrite the tables while the state relay handles buffer swaps on
-// its own thread and another client reads the orbit in use; every table ends
-// as the last complete write left it.
+// its own thread and another client reads the orbit in use and resets the PI
+// controllers; every table ends as the last complete write left it.
 TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
 {
     Feedback fb(4);
@@ -319,6 +319,7 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
         for (int r = 0; r < rounds; ++r) {
             fb.model.State().SwapBuffers();
             fb.tree.GetIntegers("golden_orbit/actual", 0, 256);
+            fb.tree.Execute("pi/reset");
         }
     });
     for (auto& t : threads) {
@@ -327,6 +328,8 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
     fb.model.State().SwapBuffers();
     relay->Stop();
 
+    // No PI reset brought back a data-port reset that a transfer had released.
+    EXPECT_EQ(0u, fb.Word(FOFB::c_control));
     const std::vector<long long> orbit = fb.tree.GetIntegers("golden_orbit", 0, 256);
     EXPECT_EQ(orbit, fb.tree.GetIntegers("golden_orbit/actual", 0, 256));
     EXPECT_EQ(256, std::count(orbit.begin(), orbit.end(), orbit[0]));
