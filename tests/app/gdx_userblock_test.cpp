@@ -58,9 +58,9 @@ Texts Nodes(const Userblock& u)
 // Userblock 4 running: the state relay follows the feedback switch, trigger
 // 0 of the timing board carries the feedback's code from the backplane, and
 // the orbit streamer sends the grouped FA data (the BPMs of the filtered RAF
-// boards in slots 4 and 6) to a loopback listener, as many groups as
-// "group_size" says.
-void CheckFeedbackRunning(mci::ClientAccess& client)
+// boards in slots 4 and 6, whose sum is beamSum) to a loopback listener, as
+// many groups as "group_size" says.
+void CheckFeedbackRunning(mci::ClientAccess& client, double beamSum)
 {
     auto mode = client.Subscribe("gdx/fofb/state/mode");
     client.SetText("gdx/fofb/switch", "on");
@@ -83,9 +83,9 @@ void CheckFeedbackRunning(mci::ClientAccess& client)
         std::memcpy(&sums[k], &d[16 * k + 8], 4);
     }
     EXPECT_EQ(0, sums[0]);
-    EXPECT_EQ(4 * 254000, sums[1]);
+    EXPECT_NEAR(beamSum, sums[1], 1);
     EXPECT_EQ(0, sums[2]);
-    EXPECT_EQ(4 * 256000, sums[3]);
+    EXPECT_NEAR(beamSum, sums[3], 1);
     client.SetText("gdx/gbe_orbit/enable", "false");
 }
 
@@ -126,8 +126,10 @@ TEST_P(GdxUserblockChassis, AssemblesStartsAndServesFa)
         EXPECT_EQ(16, client.GetInteger(orbit + "/payload"));
     }
 
-    // The latest FA atoms: the RAF boards of slots 4 and 6 where the filter
-    // lets them through, zero elsewhere.
+    // The latest FA atoms: the simulated beam's samples of the RAF boards of
+    // slots 4 and 6 where the filter lets them through (amplitudes and sum
+    // S / 4 of the beam on axis, the switch marker in Va's lowest bit), zero
+    // elsewhere.
     auto source = gdx->GetFaSource();
     ASSERT_TRUE(source);
     auto reader = source->CreateClient("userblock-test");
@@ -145,14 +147,15 @@ TEST_P(GdxUserblockChassis, AssemblesStartsAndServesFa)
     ASSERT_EQ(4u, atoms.GetLength());
     for (unsigned i = 0; i < atoms.GetLength(); ++i) {
         const auto& atom = atoms[i];
+        const double amplitude = run.Chassis().GetBeam().Options().intensity / 4;
         EXPECT_EQ(0, atom[0].Va);
-        EXPECT_EQ(fofb ? 254000 : 0, atom[1].Va);
+        EXPECT_NEAR(fofb ? amplitude : 0, atom[1].Va, 1);
         EXPECT_EQ(0, atom[2].Sum);
-        EXPECT_EQ(fofb ? 4 * 256000 : 0, atom[3].Sum);
+        EXPECT_NEAR(fofb ? amplitude : 0, atom[3].Sum, 1);
     }
     reader.Close();
     if (u.type == 4) {
-        CheckFeedbackRunning(client);
+        CheckFeedbackRunning(client, run.Chassis().GetBeam().Options().intensity / 4);
     }
     EXPECT_TRUE(run.Stop());
 }
