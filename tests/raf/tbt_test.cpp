@@ -181,6 +181,19 @@ TEST(TurnByTurnDsp, AdcMaskTouchesOnlyTheWordsOfItsBits)
     unsigned values[4] = {1, 1, 1, 1};
     EXPECT_FALSE(dsp._SetAdcMask(values, 2046, 4));
     EXPECT_EQ(2u, dsp._GetAdcMask(values, 2046, 4));
+
+    // A word index past the 128 mask words is reported and touches nothing
+    // beyond the block.
+    raftest::WriteRecorder beyond(reg + TurnByTurnDSP::c_blockSize, 8);
+    qstd::CaptureScope capture(true, true, 1);
+    unsigned short mask = 0x1234;
+    for (unsigned index : {128u, 0x20000000u}) {
+        dsp.SetAdcMask(index, 0xFFFF);
+        dsp.GetAdcMask(index, mask);
+    }
+    EXPECT_TRUE(beyond.Writes().empty());
+    EXPECT_EQ(0x1234u, mask);
+    EXPECT_TRUE(capture.Logged("Assertion condition: index < c_adc_mask_words"));
 }
 
 TEST(TurnByTurnDsp, DebugRamReadsAFreshCaptureWithoutWrap)
