@@ -262,7 +262,8 @@ TEST(TurnByTurnDsp, CaptureThatNeverCompletesIsGivenUp)
     EXPECT_EQ(0u, dsp.ReadDebugRamData(buffer.data(), 16, 0));
     const auto waited = Clock::now() - t0;
     EXPECT_GE(waited, TurnByTurnDSP::c_capture_timeout);
-    EXPECT_LT(waited, TurnByTurnDSP::c_capture_timeout + std::chrono::milliseconds(500));
+    // Bounded, with room for a loaded machine.
+    EXPECT_LT(waited, 3 * TurnByTurnDSP::c_capture_timeout);
     EXPECT_TRUE(capture.Traced("Debug RAM capture not completed within 1000 ms."));
 }
 
