@@ -131,7 +131,7 @@ void PostMortem::OnPostInit()
 void PostMortem::OnPostConfig()
 {
     QSTD_TRACE_FNC();
-    if (m_thread.joinable() || m_client) {
+    if (m_thread.joinable()) {
         return;
     }
     // Opened here rather than in the thread, so that the thread never

@@ -97,7 +97,10 @@ public:
     // Opens the capture thread's client on the board's event stream and
     // starts the thread on it.
     void OnPostConfig() override;
-    // Ends every mode-13 wait, withdraws and shuts down both sources.
+    // Ends every mode-13 wait, withdraws and shuts down both sources. The
+    // readers of the signals close before the object goes (the remote
+    // export closes its clients before the objects are shut down): a
+    // controller refers to the object that captured its data.
     void OnShutdown() override;
 
     // The capture thread: reads post-mortem events and captures while armed.

@@ -1,7 +1,5 @@
 #include "raf/raf_interlock.h"
 
-#include "raf/position_limits.h"
-
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
@@ -16,6 +14,7 @@
 #include "qreg/reg_reference_bit_node.h"
 #include "qreg/reg_reference_node.h"
 #include "qreg/register_word.h"
+#include "raf/position_limits.h"
 
 #include <exception>
 
@@ -107,7 +106,7 @@ void RafInterlock::OnPostConfig()
 {
     QSTD_TRACE_FNC();
     ApplyInterlockState(m_enabled.load());
-    if (m_event_reader.joinable() || m_client) {
+    if (m_event_reader.joinable()) {
         return;
     }
     Signals* signals = Board().GetSignals();
