@@ -1,6 +1,7 @@
 #include "app/raf_board.h"
 
 #include "acquisition/history_buffer.h"
+#include "acquisition/signal_controller.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
 #include "platform/qapp/create.h"
@@ -9,6 +10,7 @@
 #include "platform/qfeature/tsm.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
+#include "raf/dsc.h"
 #include "raf/raf_id.h"
 
 const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
@@ -34,11 +36,14 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     : qapp::ZemtraBoard(application, board)
 {
     QSTD_TRACE_FNC();
-    // The gain controller "conditioning" comes first of all once it is part
-    // of the board.
+    // The gain controller comes first: its attenuator finds no signal
+    // conditioning yet and has no effect.
+    m_signal_controller = qapp::Create<SignalController>(*this, std::string("conditioning"),
+                                                         GetApplication().ConfDir(), false);
     m_clock_info = RegisterObject<RafIdSpecific>(c_clock_info_offset, "clock_info");
-    // "conf", "conditioning" and "tbt" follow the clock information, then
-    // "house_keeping".
+    // "conf" follows the clock information.
+    m_dsc = RegisterObject<DigSigCond>(c_conditioning_offset, "conditioning");
+    // "tbt" and "house_keeping" follow the signal conditioning.
     m_tsm = RegisterObject<qfeature::Tsm>(c_tsm_offset, "tsm");
     m_synth_tsm = RegisterObject<qfeature::Tsm>(c_synth_tsm_offset, "synth_tsm");
 
@@ -95,8 +100,10 @@ void RafBoard::OnPostInit()
 void RafBoard::OnPostConfig()
 {
     QSTD_TRACE_FNC();
-    // The gain controller gets its samples per switch position and is
-    // enabled here once it is part of the board.
+    if (m_signal_controller) {
+        m_signal_controller->SetSamplesPerSwitchPosition(m_clock_info->GetSwitchDecimation());
+        m_signal_controller->SetEnabled(true);
+    }
     if (m_hb) {
         m_hb->StartAdcImmediately();
     }
@@ -212,6 +219,127 @@ bool RafBoard::AdjustSignalOversampling(unsigned /*signal*/)
 void RafBoard::EnableFaBuf()
 {
     // The LVDS traffic block enables the FA buffer; not part of the board yet.
+}
+
+bool RafBoard::GetNCOFreq(unsigned int& /*value*/) const
+{
+    // The TBT DSP holds the NCO; not part of the board yet.
+    return false;
+}
+
+bool RafBoard::IsSwitchingEnabled() const
+{
+    bool switching = false;
+    return m_dsc != nullptr && m_dsc->GetSwitching(switching) && switching;
+}
+
+bool RafBoard::GetSwPattern(unsigned int (&pattern)[4]) const
+{
+    if (m_dsc == nullptr) {
+        return false;
+    }
+    m_dsc->GetSwPattern(pattern);
+    return true;
+}
+
+void RafBoard::SetUnitCompensation()
+{
+    if (m_dsc) {
+        m_dsc->SetUnitCompensation();
+    }
+}
+
+void RafBoard::SetCompensation(const tCompensationEntry& entry, double ifDelta)
+{
+    if (m_dsc) {
+        m_dsc->SetCompensation(entry, ifDelta);
+    }
+}
+
+bool RafBoard::GetAtt(unsigned int& value) const
+{
+    return m_dsc != nullptr && m_dsc->GetAtt(value);
+}
+
+void RafBoard::SetAtt(const unsigned int& value)
+{
+    if (m_dsc) {
+        m_dsc->SetAtt(value);
+    }
+}
+
+bool RafBoard::Get2ndMax(unsigned int& /*value*/) const
+{
+    // The DSC configuration holds the second maximum; not part of the board yet.
+    return false;
+}
+
+bool RafBoard::GetSwitchMarkPosition(unsigned int& /*value*/) const
+{
+    // The DSC configuration holds the switch mark; not part of the board yet.
+    return false;
+}
+
+bool RafBoard::SetSwitchMarkPosition(const unsigned int& /*value*/)
+{
+    return false;
+}
+
+bool RafBoard::WakeUpSignalConditioning()
+{
+    if (m_signal_controller == nullptr) {
+        return false;
+    }
+    m_signal_controller->WakeUp();
+    return true;
+}
+
+void RafBoard::ConvertPowerLevel(const int& dBm, unsigned int& att)
+{
+    if (m_signal_controller) {
+        uint32_t value = att;
+        m_signal_controller->ConvertPowerLevel(dBm, value);
+        att = value;
+    }
+}
+
+std::unique_ptr<std::unique_lock<std::mutex>> RafBoard::LockSignalController()
+{
+    return m_signal_controller->Lock();
+}
+
+void RafBoard::UnlockSignalController(std::unique_ptr<std::unique_lock<std::mutex>>& lock)
+{
+    m_signal_controller->Unlock(lock);
+}
+
+bool RafBoard::UpdateMarkerPosition(unsigned int (&pattern)[4])
+{
+    unsigned int mark = 0;
+    if (!GetSwitchMarkPosition(mark)) {
+        return false;
+    }
+    for (unsigned int position : pattern) {
+        if (position == mark) {
+            return true;
+        }
+    }
+    QSTD_TRACE(2, "Marker is automatically set to switch position " << pattern[0] << ".");
+    return SetSwitchMarkPosition(pattern[0]);
+}
+
+bool RafBoard::UpdateMarkerPosition()
+{
+    unsigned int pattern[4];
+    return GetSwPattern(pattern) && UpdateMarkerPosition(pattern);
+}
+
+int RafBoard::ReadDDC(DdcArray& data, int n)
+{
+    // The signals offer the DDC source once they carry the board's data
+    // signals; until then nothing is read.
+    data.Resize(static_cast<unsigned>(n < 0 ? -static_cast<int64_t>(n) : n));
+    return 0;
 }
 
 uint64_t RafBoard::Count2Threshold(int count)

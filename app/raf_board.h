@@ -5,23 +5,29 @@
 // through which the application and the board's own objects reach each
 // other.
 //
-// Objects made today, in the board's order: "clock_info", "tsm",
-// "synth_tsm", "hb", "LvdsTx", "signals" (with the board's event stream),
-// "events" and "local_timing". The gain controller ("conditioning", first of
-// all), the DSC configuration, signal conditioning, TBT DSP, house keeping,
-// interlock, post-mortem, synthetic generator, FA block, LVDS traffic,
-// temperature, averaging and beam objects take their places in that order
-// as they become part of the board; until then the forwarders to them
+// Objects made today, in the board's order: the gain controller
+// "conditioning", "clock_info", the signal conditioning "conditioning",
+// "tsm", "synth_tsm", "hb", "LvdsTx", "signals" (with the board's event
+// stream), "events" and "local_timing". The DSC configuration, TBT DSP,
+// house keeping, interlock, post-mortem, synthetic generator, FA block, LVDS
+// traffic, temperature, averaging and beam objects take their places in that
+// order as they become part of the board; until then the forwarders to them
 // report that nothing was done.
 
+#include "acquisition/ddc_capture.h"
 #include "app/sync_state_machine.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+struct tCompensationEntry;
+class DigSigCond;
+class SignalController;
 class RafIdSpecific;
 class HistoryBuffer;
 class Signals;
@@ -37,6 +43,7 @@ class RafBoard : public qapp::ZemtraBoard {
 public:
     // FPGA blocks (offset, length in bytes) that the board maps itself.
     static constexpr int c_clock_info_offset = 0x100;
+    static constexpr int c_conditioning_offset = 0x880000;
     static constexpr int c_tsm_offset = 0x500000;
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
@@ -93,11 +100,39 @@ public:
     bool AdjustSignalOversampling(unsigned signal);
     void EnableFaBuf();
 
+    // Signal conditioning and gain controller. The forwarders do nothing, or
+    // return false, while their object is missing.
+    bool GetNCOFreq(unsigned int& value) const;
+    bool IsSwitchingEnabled() const;
+    bool GetSwPattern(unsigned int (&pattern)[4]) const;
+    void SetUnitCompensation();
+    void SetCompensation(const tCompensationEntry& entry, double ifDelta);
+    bool GetAtt(unsigned int& value) const;
+    void SetAtt(const unsigned int& value);
+    bool Get2ndMax(unsigned int& value) const;
+    bool GetSwitchMarkPosition(unsigned int& value) const;
+    bool SetSwitchMarkPosition(const unsigned int& value);
+    bool WakeUpSignalConditioning();
+    // Raises the gain controller's refusal of a level outside its table.
+    void ConvertPowerLevel(const int& dBm, unsigned int& att);
+    // The gain controller's thread mutex, held while no tuning step runs.
+    std::unique_ptr<std::unique_lock<std::mutex>> LockSignalController();
+    void UnlockSignalController(std::unique_ptr<std::unique_lock<std::mutex>>& lock);
+    // Moves the DSC switch mark to the pattern's first position when it lies
+    // on none of its positions; false when the mark cannot be read or set.
+    bool UpdateMarkerPosition(unsigned int (&pattern)[4]);
+    bool UpdateMarkerPosition();
+    // "Now" read of n DDC atoms (at offset n when n is negative, else 0):
+    // the number of atoms read, 0 on failure.
+    int ReadDDC(DdcArray& data, int n);
+
     // ADC count to interlock threshold: ((count sign-extended, shifted right
     // by 4 as unsigned)^2 mod 2^64 >> 8) & 0xFFFF.
     static uint64_t Count2Threshold(int count);
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
+    SignalController* GetSignalController() const { return m_signal_controller; }
+    DigSigCond* GetSignalConditioning() const { return m_dsc; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     Signals* GetSignals() const { return m_signals; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
@@ -107,7 +142,9 @@ public:
 
 private:
     Signals* m_signals = nullptr;
+    SignalController* m_signal_controller = nullptr;
     RafIdSpecific* m_clock_info = nullptr;
+    DigSigCond* m_dsc = nullptr;
     qfeature::Tsm* m_tsm = nullptr;
     qfeature::Tsm* m_synth_tsm = nullptr;
     HistoryBuffer* m_hb = nullptr;

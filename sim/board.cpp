@@ -3,10 +3,12 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "sim/event_device.h"
+#include "sim/raf_front_end.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <new>
 #include <sstream>
 
@@ -178,8 +180,33 @@ void Board::InstallModels()
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
+        m_frontEnd = std::make_unique<RafFrontEnd>(*this);
     } else if (m_desc.type == c_typeGdx && m_desc.faults.noAdcClock) {
         PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> Board::ConfigurationFiles() const
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    if (m_desc.type == c_typeRaf) {
+        files.emplace_back("gain" + m_desc.slot + ".conf", RafFrontEnd::AttenuatorTable());
+    }
+    return files;
+}
+
+void Board::InstallConfiguration(const std::string& directory) const
+{
+    for (const auto& file : ConfigurationFiles()) {
+        const std::string path = directory + file.first;
+        if (std::ifstream(path).good()) {
+            continue;
+        }
+        std::ofstream out(path);
+        out << file.second;
+        if (!out) {
+            QSTD_TRACE(1, "sim: cannot write " << path);
+        }
     }
 }
 

@@ -1,16 +1,59 @@
 #pragma once
 // A board object of the system over a simulated board of its own, built
-// outside a running chassis (nothing answers the board's requests).
+// outside a running chassis (nothing answers the board's requests). The
+// instrument's paths lie under a temporary root holding the configuration
+// files that the simulated board provides.
 
 #include "app/vuna_application.h"
 #include "platform/bmc/board.h"
+#include "platform/qapp/instrument_path.h"
 #include "sim/board.h"
 #include "sim/scenario.h"
 
+#include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace apptest {
+
+// A temporary instrument root with the configuration directory and "/tmp/"
+// below it, for the life of the object.
+class TemporaryRoot {
+public:
+    TemporaryRoot() : m_former(qapp::InstrumentRoot())
+    {
+        char pattern[] = "/tmp/zv-board-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            throw std::runtime_error("cannot make a temporary directory");
+        }
+        m_path = pattern;
+        for (const char* dir : {"/var", "/var/opt", "/var/opt/zemtra", "/var/opt/zemtra/cfg", "/tmp"}) {
+            ::mkdir((m_path + dir).c_str(), 0755);
+        }
+        qapp::SetInstrumentRoot(m_path);
+    }
+    ~TemporaryRoot()
+    {
+        qapp::SetInstrumentRoot(m_former);
+        const std::string command = "rm -rf '" + m_path + "'";
+        if (std::system(command.c_str()) != 0) {
+            // A directory left in /tmp harms no later test.
+        }
+    }
+    TemporaryRoot(const TemporaryRoot&) = delete;
+    TemporaryRoot& operator=(const TemporaryRoot&) = delete;
+
+    // The configuration directory and the RAM directory under the root.
+    std::string ConfDir() const { return qapp::InstrumentPath("/var/opt/zemtra/cfg/"); }
+    std::string TmpDir() const { return qapp::InstrumentPath("/tmp/"); }
+
+private:
+    std::string m_former;
+    std::string m_path;
+};
 
 template <typename B>
 class BoardFixture {
@@ -30,6 +73,7 @@ public:
     B& Build()
     {
         m_sim = std::make_unique<sim::Board>(m_desc, 117440043.0);
+        m_sim->InstallConfiguration(m_root.ConfDir());
         m_bmc = std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(m_desc.type), m_desc.name,
                                              bmc::Uri("localhost", m_desc.slot), m_sim.get());
         m_board.reset(MakeBoard());
@@ -40,12 +84,14 @@ public:
     const bmc::Board* Description()
     {
         m_sim = std::make_unique<sim::Board>(m_desc, 117440043.0);
+        m_sim->InstallConfiguration(m_root.ConfDir());
         m_bmc = std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(m_desc.type), m_desc.name,
                                              bmc::Uri("localhost", m_desc.slot), m_sim.get());
         return m_bmc.get();
     }
 
     VunaApplication& App() { return *m_app; }
+    const TemporaryRoot& Root() const { return m_root; }
     sim::Board& Sim() { return *m_sim; }
     B& Board() { return *m_board; }
 
@@ -59,6 +105,7 @@ public:
 private:
     B* MakeBoard();
 
+    TemporaryRoot m_root;
     std::shared_ptr<VunaApplication> m_app = std::make_shared<VunaApplication>();
     sim::BoardDesc m_desc;
     std::unique_ptr<sim::Board> m_sim;

@@ -52,8 +52,8 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
-    EXPECT_EQ((std::vector<std::string>{"clock_info", "tsm", "synth_tsm", "hb", "LvdsTx", "signals", "events",
-                                        "local_timing"}),
+    EXPECT_EQ((std::vector<std::string>{"conditioning", "clock_info", "conditioning", "tsm", "synth_tsm", "hb",
+                                        "LvdsTx", "signals", "events", "local_timing"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetSynthTsm()->GetRegistryFlags());
@@ -70,7 +70,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
     // The local timing and the events feature read the stream of "signals".
     EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
-    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[6]);
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[8]);
     ASSERT_NE(nullptr, events);
     EXPECT_EQ("trigger", events->NameOf(2));
     EXPECT_EQ("sync", events->NameOf(0));

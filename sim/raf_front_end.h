@@ -1,0 +1,109 @@
+#pragma once
+// The analogue front end of a simulated RAF board and the FPGA's signal
+// conditioning banks behind it.
+//
+// Input power P (dBm) reaches the ADCs through the attenuator (att dB, the
+// attenuator word of the bank in use) and, for each channel, through the
+// switch position that the switching selects, which adds a gain and phase
+// error of its own. The signal conditioning then filters every channel with
+// the two taps of the bank in use for that switch position. Per switch
+// position s and channel c the data carry the complex factor
+//   10^((P - att - c_nominalLevel) / 20) * error(s, c) * H(s, c)
+// where H = (fir0 + fir1 e^(-j theta)) / 65536 at the signal's angular
+// frequency theta per ADC sample; the unit taps give H = 1.
+//
+// The DSC second-maximum detectors read c_secondMaxAt0dB *
+// 10^((P - att) / 20), saturated at 16 bits; the attenuator table that the
+// instrument's configuration provides for this front end (AttenuatorTable)
+// keeps P - att at c_nominalLevel from -20 to 11 dBm, where the detectors
+// read 10000.
+//
+// The bank model: writes to the bank control switch the bank in use (read
+// back in bit 8); every write to the conditioning block is shadowed, so that
+// simulation threads read the banks without touching the server's memory,
+// and a write into the bank in use is counted.
+
+#include "platform/fpga/fpga_access.h"
+
+#include <array>
+#include <atomic>
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+class Board;
+
+class RafFrontEnd {
+public:
+    // The conditioning block and the DSC configuration's detector words.
+    static constexpr size_t c_dscOffset = 0x880000;
+    static constexpr size_t c_dscLength = 0x9400;
+    static constexpr size_t c_secondMaxOffset = 0x800000; // detector A, bits 0-15; detector B at +8
+    static constexpr unsigned c_switchPositions = 16;
+    static constexpr unsigned c_channels = 4;
+    // Level of the ADC signal below the input power at the table's operating
+    // point, in dB, and the detector reading of 0 dB above the attenuation.
+    static constexpr double c_nominalLevel = -20.0;
+    static constexpr double c_secondMaxAt0dB = 100000.0;
+
+    // Plugs the bank and detector models into the board's FPGA space.
+    explicit RafFrontEnd(Board& board);
+    ~RafFrontEnd();
+    RafFrontEnd(const RafFrontEnd&) = delete;
+    RafFrontEnd& operator=(const RafFrontEnd&) = delete;
+
+    void SetInputPower(double dBm) { m_power.store(dBm); }
+    double InputPower() const { return m_power.load(); }
+    // Error of switch position s on channel c (gain factor, phase in radians).
+    void SetChannelError(unsigned s, unsigned c, double gain, double phase);
+    std::complex<double> ChannelError(unsigned s, unsigned c) const;
+    // Angular frequency of the RF signal per ADC sample (the IF).
+    void SetSignalAngle(double theta) { m_theta.store(theta); }
+
+    // The bank in use and what it holds.
+    unsigned ActiveBank() const { return static_cast<unsigned>(m_active.load()); }
+    double Attenuation() const; // dB
+    // Switch position k (0-15) of the bank's first switch word.
+    unsigned SwitchPosition(unsigned k) const;
+    int32_t Fir0(unsigned s, unsigned c) const;
+    int32_t Fir1(unsigned s, unsigned c) const;
+
+    // Detector reading at the current input power and attenuation.
+    uint32_t SecondMax() const;
+    // The complex factor of the data of channel c at switch position s.
+    std::complex<double> ChannelFactor(unsigned s, unsigned c) const;
+
+    // Bank switches, and writes into the bank in use, since the last reset.
+    uint64_t BankSwitches() const { return m_switches.load(); }
+    uint64_t WritesToActiveBank() const { return m_activeWrites.load(); }
+    void ResetCounters();
+
+    // The attenuator table for this front end ("power att hysteresis" lines
+    // from -100 to 30 dBm).
+    static std::string AttenuatorTable();
+
+private:
+    class BankModel;
+    class DetectorModel;
+    friend class BankModel;
+    friend class DetectorModel;
+
+    void OnWrite(size_t offset, uint32_t value);
+    uint32_t Shadow(size_t offset) const;
+
+    std::atomic<double> m_power{0.0};
+    std::atomic<double> m_theta;
+    std::array<std::atomic<double>, c_switchPositions * c_channels> m_gainError;
+    std::array<std::atomic<double>, c_switchPositions * c_channels> m_phaseError;
+    std::atomic<int> m_active{0};
+    std::atomic<uint64_t> m_switches{0};
+    std::atomic<uint64_t> m_activeWrites{0};
+    // 32-bit shadows of the conditioning block's words.
+    std::unique_ptr<std::atomic<uint32_t>[]> m_shadow;
+};
+
+} // namespace sim
