@@ -124,6 +124,14 @@ void RafFrontEnd::OnWrite(size_t offset, uint32_t value)
     if (offset == c_bankControl) {
         m_active.store(static_cast<int>(value & 1u));
         m_switches.fetch_add(1);
+        std::function<void(unsigned)> hook;
+        {
+            std::lock_guard<std::mutex> lock(m_hookMutex);
+            hook = m_bankSwitchHook;
+        }
+        if (hook) {
+            hook(value & 1u);
+        }
         return;
     }
     if (BankOf(offset) == m_active.load()) {
@@ -140,6 +148,12 @@ void RafFrontEnd::ResetCounters()
 {
     m_switches.store(0);
     m_activeWrites.store(0);
+}
+
+void RafFrontEnd::SetBankSwitchHook(std::function<void(unsigned bank)> hook)
+{
+    std::lock_guard<std::mutex> lock(m_hookMutex);
+    m_bankSwitchHook = std::move(hook);
 }
 
 void RafFrontEnd::SetChannelError(unsigned s, unsigned c, double gain, double phase)

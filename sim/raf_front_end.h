@@ -30,7 +30,9 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace sim {
@@ -81,6 +83,9 @@ public:
     uint64_t BankSwitches() const { return m_switches.load(); }
     uint64_t WritesToActiveBank() const { return m_activeWrites.load(); }
     void ResetCounters();
+    // Called with the new bank on the writing thread after each bank switch
+    // (tests observe what the server has done by then); empty to remove.
+    void SetBankSwitchHook(std::function<void(unsigned bank)> hook);
 
     // The attenuator table for this front end ("power att hysteresis" lines
     // from -100 to 30 dBm).
@@ -102,6 +107,8 @@ private:
     std::atomic<int> m_active{0};
     std::atomic<uint64_t> m_switches{0};
     std::atomic<uint64_t> m_activeWrites{0};
+    std::mutex m_hookMutex;
+    std::function<void(unsigned)> m_bankSwitchHook;
     // 32-bit shadows of the conditioning block's words.
     std::unique_ptr<std::atomic<uint32_t>[]> m_shadow;
 };

@@ -55,8 +55,7 @@ private:
     std::string m_path;
 };
 
-template <typename B>
-class BoardFixture {
+template <typename B> class BoardFixture {
 public:
     // type: sim board type; faults and registers adjust the default board.
     BoardFixture(unsigned type, const std::string& name, const std::string& slot)
@@ -69,24 +68,25 @@ public:
 
     sim::BoardDesc& Desc() { return m_desc; }
 
-    // Builds the simulated board and then the board object.
+    // Builds the simulated board (unless Description made it) and then the
+    // board object.
     B& Build()
     {
-        m_sim = std::make_unique<sim::Board>(m_desc, 117440043.0);
-        m_sim->InstallConfiguration(m_root.ConfDir());
-        m_bmc = std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(m_desc.type), m_desc.name,
-                                             bmc::Uri("localhost", m_desc.slot), m_sim.get());
+        Description();
         m_board.reset(MakeBoard());
         return *m_board;
     }
 
-    // Builds the simulated board only (for constructors that must fail).
+    // Builds the simulated board only (for constructors that must fail, or
+    // to change the instrument's files first).
     const bmc::Board* Description()
     {
-        m_sim = std::make_unique<sim::Board>(m_desc, 117440043.0);
-        m_sim->InstallConfiguration(m_root.ConfDir());
-        m_bmc = std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(m_desc.type), m_desc.name,
-                                             bmc::Uri("localhost", m_desc.slot), m_sim.get());
+        if (!m_sim) {
+            m_sim = std::make_unique<sim::Board>(m_desc, 117440043.0);
+            m_sim->InstallConfiguration(m_root.ConfDir());
+            m_bmc = std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(m_desc.type), m_desc.name,
+                                                 bmc::Uri("localhost", m_desc.slot), m_sim.get());
+        }
         return m_bmc.get();
     }
 
