@@ -78,6 +78,11 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
 RafBoard::~RafBoard()
 {
     QSTD_TRACE_FNC();
+    // No tuning step may reach an object that goes before the gain
+    // controller (it is the first child, so the last to go).
+    if (m_signal_controller) {
+        m_signal_controller->StopThread();
+    }
     // The objects go while the board is still whole: their destructors reach
     // the board (the local timing its simulated clock).
     DeleteChildren();
