@@ -13,6 +13,8 @@
 #include "raf/dsc.h"
 #include "raf/raf_id.h"
 
+#include <algorithm>
+
 const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
     {0, "sync"},
     {2, "trigger"},
@@ -79,8 +81,10 @@ RafBoard::~RafBoard()
 {
     QSTD_TRACE_FNC();
     // No tuning step may reach an object that goes before the gain
-    // controller (it is the first child, so the last to go).
-    if (m_signal_controller) {
+    // controller (it is the first child, so the last to go). The framework
+    // may have deleted the children already.
+    const std::vector<qapp::ZemtraObject*> children = GetChildren();
+    if (std::find(children.begin(), children.end(), m_signal_controller) != children.end()) {
         m_signal_controller->StopThread();
     }
     // The objects go while the board is still whole: their destructors reach
