@@ -17,6 +17,7 @@
 #include "qreg/reg_value_node.h"
 #include "qsig/stream.h"
 #include "qsig/stream_client.h"
+#include "tests/common/free_port.h"
 
 #include "zemtra_remote.hh"
 
@@ -58,19 +59,6 @@ constexpr int c_readers = 2;
 
 std::atomic<bool> g_stop{false};
 extern "C" void OnTerm(int) { g_stop.store(true); }
-
-unsigned short FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 long ResidentKiB()
 {
@@ -272,7 +260,7 @@ int main(int argc, char** argv)
             n = 200;
         }
     }
-    const unsigned short port = FreePort();
+    const unsigned short port = zvtest::FreePort();
     const std::string base = "/tmp/zv_remote_load_" + std::to_string(::getpid());
     const std::string doneFlag = base + ".done";
     std::remove(doneFlag.c_str());

@@ -4,6 +4,7 @@
 #   scripts/dev.sh test   install what is missing, build, run every test
 #   scripts/dev.sh deps   only install what is missing
 #   scripts/dev.sh tool ARGS...  build, then run zemtra-tool, the remote client, with ARGS
+# clang and its runtime libraries (libFuzzer) build the fuzz targets (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +12,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libboost-dev libboost-program-options-dev
           libomniorb4-dev libomnithread4-dev omniidl
-          libpugixml-dev)
+          libpugixml-dev
+          clang libclang-rt-14-dev)
 
 install_missing() {
     local missing=()

@@ -7,7 +7,94 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 namespace mci {
+
+namespace {
+
+bool IsLoopback(const sockaddr* address)
+{
+    if (address->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+        return IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) != 0;
+    }
+    return false;
+}
+
+// Binds a socket to the address and port once and releases it, so that a
+// failure is reported with the system's reason rather than the ORB's guess.
+void CheckBindable(const std::string& host, unsigned short port)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0) {
+        throw qstd::Exception("Remote export: can't resolve address " + host + ": " + ::gai_strerror(rc), true);
+    }
+    std::string failure;
+    for (addrinfo* a = found; a != nullptr && failure.empty(); a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            failure = std::string("socket: ") + std::strerror(errno);
+            break;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            failure = std::strerror(errno);
+        }
+        ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    if (!failure.empty()) {
+        throw qstd::Exception("Remote export: can't bind " + host + " port " + service + ": " + failure, true);
+    }
+}
+
+} // namespace
+
+RemoteExport::BindAddress RemoteExport::ResolveBindAddress(const std::string& address)
+{
+    std::string host = address;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (host.empty()) {
+        throw qstd::Exception("Remote export: empty bind address (give one, e.g. 127.0.0.1)", true);
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) {
+        throw qstd::Exception("Remote export: can't resolve address " + address + ": " + ::gai_strerror(rc), true);
+    }
+    BindAddress result;
+    result.loopback = true;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        result.loopback = result.loopback && IsLoopback(a->ai_addr);
+    }
+    ::freeaddrinfo(found);
+    result.host = host;
+    result.endpointHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return result;
+}
 
 struct RemoteExport::Orb {
     CORBA::ORB_var orb;
@@ -23,17 +110,43 @@ RemoteExport::~RemoteExport()
     Stop();
 }
 
-void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress, unsigned short port)
+void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress, unsigned short port,
+                         const Settings& settings)
 {
     QSTD_TRACE_FNC();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_orb) {
         throw qstd::Exception("Remote export is already running", true);
     }
-    const std::string endpoint = "giop:tcp:" + bindAddress + ":" + std::to_string(port);
+    if (port == 0) {
+        throw qstd::Exception("Remote export: port 0 is not a port to serve on", true);
+    }
+    const BindAddress address = ResolveBindAddress(bindAddress);
+    if (!address.loopback) {
+        qstd::LogWarning("Remote export on " + bindAddress +
+                         ", not a loopback address: remote clients can change the instrument without authentication.");
+    }
+    CheckBindable(address.host, port);
+    const std::string endpoint = "giop:tcp:" + address.endpointHost + ":" + std::to_string(port);
+    // The ORB's settings (omniORB parameter names): a bounded pool of request
+    // threads instead of one thread per connection, idle connections closed,
+    // messages bounded.
+    const std::string threads = std::to_string(settings.serverThreads ? settings.serverThreads : 1);
+    const std::string idle = std::to_string(settings.idleConnectionTimeout.count());
+    const std::string idleThread = std::to_string(std::max<long long>(settings.idleThreadTimeout.count(), 1));
+    const std::string maxMessage = std::to_string(settings.maxMessageSize);
     auto orb = std::make_unique<Orb>();
     try {
-        const char* options[][2] = {{"endPoint", endpoint.c_str()}, {nullptr, nullptr}};
+        const char* options[][2] = {{"endPoint", endpoint.c_str()},
+                                    {"threadPerConnectionPolicy", "0"},
+                                    {"maxServerThreadPoolSize", threads.c_str()},
+                                    {"maxServerThreadPerConnection", "8"},
+                                    {"idleThreadTimeout", idleThread.c_str()},
+                                    {"inConScanPeriod", idle.c_str()},
+                                    {"outConScanPeriod", idle.c_str()},
+                                    {"scanGranularity", "1"},
+                                    {"giopMaxMsgSize", maxMessage.c_str()},
+                                    {nullptr, nullptr}};
         int argc = 0;
         char* argv[] = {nullptr};
         orb->orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
@@ -42,7 +155,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         obj = orb->orb->resolve_initial_references("RootPOA");
         orb->rootPoa = PortableServer::POA::_narrow(obj);
 
-        auto* registry = new RemoteRegistry(root, orb->rootPoa.in());
+        auto* registry = new RemoteRegistry(root, orb->rootPoa.in(), settings.subscriptions);
         orb->registryId = PortableServer::string_to_ObjectId(c_objectKey);
         orb->insPoa->activate_object_with_id(orb->registryId, registry);
         // The POA holds the servant from now on.
@@ -64,7 +177,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         throw qstd::Exception("Remote export: can't serve on " + endpoint + ": " + e._name(), true);
     }
     m_orb = std::move(orb);
-    m_uri = "corbaloc::" + bindAddress + ":" + std::to_string(port) + "/" + c_objectKey;
+    m_uri = "corbaloc::" + address.endpointHost + ":" + std::to_string(port) + "/" + c_objectKey;
     qstd::LogInfo("Remote export serving on " + m_uri);
 }
 

@@ -10,6 +10,7 @@
 // requests in progress have returned, ends all signal forwarding and
 // subscriptions and takes the ORB down. The destructor stops.
 
+#include "platform/mci/remote_subscription.h"
 #include "platform/mci/tree_node.h"
 
 #include <chrono>
@@ -22,6 +23,20 @@ namespace mci {
 
 class RemoteRegistry;
 
+// How the ORB serves and what one client may hold. The ORB runs a
+// bounded pool of request threads shared by all connections (not one
+// thread per connection), closes connections idle for longer than
+// idleConnectionTimeout and refuses GIOP messages longer than
+// maxMessageSize.
+struct RemoteExportSettings {
+    unsigned serverThreads = 32;
+    std::chrono::seconds idleConnectionTimeout{60};
+    // A request thread idle for this long leaves the pool.
+    std::chrono::seconds idleThreadTimeout{10};
+    unsigned long maxMessageSize = 8ul << 20;
+    RemoteSubscriptions::Limits subscriptions;
+};
+
 class RemoteExport {
 public:
     // The fixed default endpoint: loopback only, port 18150.
@@ -29,17 +44,32 @@ public:
     static constexpr const char* c_defaultBindAddress = "127.0.0.1";
     static constexpr const char* c_objectKey = "ZemtraRemote";
 
+    using Settings = RemoteExportSettings;
+
+    // An address to bind, as ORB endpoints write it ("[::1]" for IPv6),
+    // and whether every address it names is a loopback one. Raises a
+    // qstd::Exception for an empty address or one that does not resolve.
+    struct BindAddress {
+        std::string host; // without brackets
+        std::string endpointHost;
+        bool loopback = false;
+    };
+    static BindAddress ResolveBindAddress(const std::string& address);
+
     RemoteExport();
     ~RemoteExport();
     RemoteExport(const RemoteExport&) = delete;
     RemoteExport& operator=(const RemoteExport&) = delete;
 
-    // Serves the tree below root on bindAddress:port. Raises a
-    // qstd::Exception when the export is already running or the ORB cannot
-    // be brought up (port in use, bad address). Only one export can run in
-    // a process at a time: the ORB is a process-wide object.
+    // Serves the tree below root on bindAddress:port (an IPv6 address with
+    // or without brackets). Raises a qstd::Exception, with the reason, when
+    // the export is already running, the address is refused or cannot be
+    // bound, or the ORB cannot be brought up. A non-loopback address is
+    // served with a warning: its clients can change the instrument without
+    // authentication. Only one export can run in a process at a time: the
+    // ORB is a process-wide object.
     void Start(const TreeNodePtr& root, const std::string& bindAddress = c_defaultBindAddress,
-               unsigned short port = c_defaultPort);
+               unsigned short port = c_defaultPort, const Settings& settings = Settings());
 
     // Stops accepting requests, drains those in progress (waiting at most
     // drainTimeout; a request still running then is logged and the ORB's

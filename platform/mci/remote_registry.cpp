@@ -19,16 +19,34 @@ namespace {
 
 const char* const c_shuttingDown = "Server is shutting down";
 
-// A message that names the tree path ("a/b") names the client's path ("a.b").
+// A client's path is echoed in messages and traces at most this long, and a
+// message at most c_maxMessage long: a huge request gets no huge answer.
+constexpr size_t c_maxEchoedPath = 256;
+constexpr size_t c_maxMessage = 1024;
+
+std::string Shortened(const std::string& text, size_t max)
+{
+    return text.size() <= max ? text : text.substr(0, max) + "...";
+}
+
+void ReplaceAll(std::string& message, const std::string& from, const std::string& to)
+{
+    if (from.empty() || from == to) {
+        return;
+    }
+    for (size_t at = message.find(from); at != std::string::npos; at = message.find(from, at + to.size())) {
+        message.replace(at, from.size(), to);
+    }
+}
+
+// A message that names the tree path ("a/b") names the client's path
+// ("a.b"), cut to c_maxEchoedPath.
 std::string ClientMessage(std::string message, const std::string& treePath, const std::string& path)
 {
-    if (treePath != path && !treePath.empty()) {
-        for (size_t at = message.find(treePath); at != std::string::npos;
-             at = message.find(treePath, at + path.size())) {
-            message.replace(at, treePath.size(), path);
-        }
-    }
-    return message;
+    const std::string shown = Shortened(path, c_maxEchoedPath);
+    ReplaceAll(message, treePath, shown);
+    ReplaceAll(message, path, shown);
+    return Shortened(message, c_maxMessage);
 }
 
 zemtra_REMOTE::StringSeq ToSeq(const std::vector<std::string>& texts)
@@ -57,9 +75,12 @@ std::string TreePathOf(const std::string& dottedPath)
     return path;
 }
 
-RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa)
-    : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa))
+RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
+                               const RemoteSubscriptions::Limits& limits)
+    : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
+      m_subscriptions(m_access, limits)
 {
+    m_subscriptions.SetPeriodicProbe([this] { ProbeSessions(); });
 }
 
 RemoteRegistry::~RemoteRegistry()
@@ -85,7 +106,7 @@ template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body) -> 
         message = "Internal error";
     }
     message = ClientMessage(message, TreePathOf(clientPath), clientPath);
-    QSTD_TRACE(2, "Remote request on '" << clientPath << "' refused: " << message);
+    QSTD_TRACE(2, "Remote request on '" << Shortened(clientPath, c_maxEchoedPath) << "' refused: " << message);
     throw zemtra_REMOTE::RemoteError(message.c_str());
 }
 
@@ -264,12 +285,8 @@ CORBA::ULongLong RemoteRegistry::Subscribe(const char* path, zemtra_REMOTE::Valu
         if (CORBA::is_nil(callback)) {
             throw qstd::Exception("mci: No callback object given for " + std::string(path), true);
         }
-        ReapEnded();
         const std::uint64_t id = m_nextId.fetch_add(1);
-        auto subscription = std::make_unique<RemoteSubscription>(id, path, TreePathOf(path), m_access, callback);
-        subscription->Start();
-        std::lock_guard<std::mutex> lock(m_sessionsMutex);
-        m_subscriptions.emplace(id, std::move(subscription));
+        m_subscriptions.Add(id, path, TreePathOf(path), callback);
         return id;
     });
 }
@@ -277,17 +294,9 @@ CORBA::ULongLong RemoteRegistry::Subscribe(const char* path, zemtra_REMOTE::Valu
 void RemoteRegistry::Unsubscribe(CORBA::ULongLong id)
 {
     Serve("", [&] {
-        std::unique_ptr<RemoteSubscription> subscription;
-        {
-            std::lock_guard<std::mutex> lock(m_sessionsMutex);
-            auto it = m_subscriptions.find(id);
-            if (it == m_subscriptions.end()) {
-                throw qstd::Exception("mci: No such subscription: " + std::to_string(id), true);
-            }
-            subscription = std::move(it->second);
-            m_subscriptions.erase(it);
+        if (!m_subscriptions.Remove(id)) {
+            throw qstd::Exception("mci: No such subscription: " + std::to_string(id), true);
         }
-        subscription->Close();
     });
 }
 
@@ -296,8 +305,10 @@ zemtra_REMOTE::SignalInfo* RemoteRegistry::GetSignal(const char* path)
     return Serve(path, [&] {
         qreg::SignalNode& node = FindSignal(TreePathOf(path));
         zemtra_REMOTE::SignalInfo_var info = new zemtra_REMOTE::SignalInfo;
+        // Sources name themselves in several ways; clients see one: the
+        // signal's dot-separated path, by which they opened it.
+        info->name = path;
         node.WithSource([&](qsig::SignalSource& source) {
-            info->name = source.GetName().c_str();
             info->owner = source.GetOwner().c_str();
             info->access_type = static_cast<CORBA::Long>(source.AccessType());
             info->atom_size = static_cast<CORBA::ULong>(source.AtomSize());
@@ -352,8 +363,12 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         auto session =
             std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in());
         session->Start();
-        std::lock_guard<std::mutex> lock(m_sessionsMutex);
-        m_sessions.emplace(id, std::move(session));
+        {
+            std::lock_guard<std::mutex> lock(m_sessionsMutex);
+            m_sessions.emplace(id, std::move(session));
+        }
+        // The liveness thread also watches the receivers of signal sessions.
+        m_subscriptions.StartThreads();
         return id;
     });
 }
@@ -361,7 +376,7 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
 void RemoteRegistry::CloseSignal(CORBA::ULongLong id)
 {
     Serve("", [&] {
-        std::unique_ptr<RemoteSignalSession> session;
+        std::shared_ptr<RemoteSignalSession> session;
         {
             std::lock_guard<std::mutex> lock(m_sessionsMutex);
             auto it = m_sessions.find(id);
@@ -377,8 +392,7 @@ void RemoteRegistry::CloseSignal(CORBA::ULongLong id)
 
 void RemoteRegistry::ReapEnded()
 {
-    std::vector<std::unique_ptr<RemoteSignalSession>> sessions;
-    std::vector<std::unique_ptr<RemoteSubscription>> subscriptions;
+    std::vector<std::shared_ptr<RemoteSignalSession>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_sessionsMutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
@@ -389,16 +403,23 @@ void RemoteRegistry::ReapEnded()
                 ++it;
             }
         }
-        for (auto it = m_subscriptions.begin(); it != m_subscriptions.end();) {
-            if (it->second->HasEnded()) {
-                subscriptions.push_back(std::move(it->second));
-                it = m_subscriptions.erase(it);
-            } else {
-                ++it;
-            }
-        }
     }
     // Destroyed here, outside the lock: each closes itself.
+}
+
+void RemoteRegistry::ProbeSessions()
+{
+    std::vector<std::shared_ptr<RemoteSignalSession>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_sessionsMutex);
+        for (const auto& s : m_sessions) {
+            sessions.push_back(s.second);
+        }
+    }
+    for (const auto& s : sessions) {
+        s->ProbeReceiver();
+    }
+    ReapEnded();
 }
 
 bool RemoteRegistry::Drain(std::chrono::steady_clock::duration timeout)
@@ -409,19 +430,15 @@ bool RemoteRegistry::Drain(std::chrono::steady_clock::duration timeout)
 
 void RemoteRegistry::CloseAll()
 {
-    std::map<std::uint64_t, std::unique_ptr<RemoteSignalSession>> sessions;
-    std::map<std::uint64_t, std::unique_ptr<RemoteSubscription>> subscriptions;
+    std::map<std::uint64_t, std::shared_ptr<RemoteSignalSession>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_sessionsMutex);
         sessions.swap(m_sessions);
-        subscriptions.swap(m_subscriptions);
     }
     for (auto& s : sessions) {
         s.second->Close();
     }
-    for (auto& s : subscriptions) {
-        s.second->Close();
-    }
+    m_subscriptions.CloseAll();
 }
 
 std::size_t RemoteRegistry::GetSignalSessionCount()
@@ -433,9 +450,7 @@ std::size_t RemoteRegistry::GetSignalSessionCount()
 
 std::size_t RemoteRegistry::GetSubscriptionCount()
 {
-    ReapEnded();
-    std::lock_guard<std::mutex> lock(m_sessionsMutex);
-    return m_subscriptions.size();
+    return m_subscriptions.Count();
 }
 
 } // namespace mci

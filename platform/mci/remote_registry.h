@@ -8,6 +8,7 @@
 
 #include "platform/mci/client_access.h"
 #include "platform/mci/remote_request_gate.h"
+#include "platform/mci/remote_subscription.h"
 
 #include "zemtra_remote.hh"
 
@@ -26,7 +27,6 @@ class SignalNode;
 namespace mci {
 
 class RemoteSignalSession;
-class RemoteSubscription;
 
 // Tree path ("a/b/c") of a dot-separated client path ("a.b.c").
 std::string TreePathOf(const std::string& dottedPath);
@@ -34,8 +34,9 @@ std::string TreePathOf(const std::string& dottedPath);
 class RemoteRegistry : public POA_zemtra_REMOTE::Registry {
 public:
     // relayPoa hosts the per-session receiver relays (a POA with
-    // system-assigned ids).
-    RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa);
+    // system-assigned ids); limits bound the subscriptions.
+    RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
+                   const RemoteSubscriptions::Limits& limits = RemoteSubscriptions::Limits());
     ~RemoteRegistry() override;
 
     zemtra_REMOTE::NodeInfoSeq* List(const char* path) override;
@@ -79,6 +80,8 @@ private:
     qreg::SignalNode& FindSignal(const std::string& treePath) const;
     size_t CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const;
     void ReapEnded();
+    // Probes the receivers of the open signal sessions (liveness thread).
+    void ProbeSessions();
 
     ClientAccess m_access;
     TreeNodePtr m_root;
@@ -87,8 +90,8 @@ private:
     std::atomic<std::uint64_t> m_nextId{1};
 
     std::mutex m_sessionsMutex;
-    std::map<std::uint64_t, std::unique_ptr<RemoteSignalSession>> m_sessions;
-    std::map<std::uint64_t, std::unique_ptr<RemoteSubscription>> m_subscriptions;
+    std::map<std::uint64_t, std::shared_ptr<RemoteSignalSession>> m_sessions;
+    RemoteSubscriptions m_subscriptions;
 };
 
 } // namespace mci

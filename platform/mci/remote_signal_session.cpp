@@ -39,6 +39,25 @@ template <typename F> CORBA::Long RemoteReceiverRelay::Relay(F&& call)
     return -1;
 }
 
+bool RemoteReceiverRelay::Probe()
+{
+    std::string failure;
+    try {
+        if (m_target->_non_existent()) {
+            failure = "OBJECT_NOT_EXIST";
+        }
+    } catch (const CORBA::Exception& e) {
+        failure = e._name();
+    }
+    if (failure.empty()) {
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_failure = failure;
+    m_failed.store(true);
+    return false;
+}
+
 CORBA::Long RemoteReceiverRelay::ReceiveShort(const char* name, const q_NET::ShortSeq& values,
                                               const q_NET::MetaSeq& meta)
 {
@@ -119,6 +138,17 @@ void RemoteSignalSession::Forward()
         m_client->Close();
     }
     m_ended.store(true);
+}
+
+void RemoteSignalSession::ProbeReceiver()
+{
+    std::lock_guard<std::mutex> lock(m_closeMutex);
+    if (m_closed || m_ended.load() || m_relay->Probe()) {
+        return;
+    }
+    // Wakes a forwarding call that waits for a buffer; the thread then
+    // sees the failed relay and ends.
+    m_client->Close();
 }
 
 void RemoteSignalSession::Close()

@@ -33,6 +33,9 @@ public:
                                  const q_NET::MetaSeq& meta) override;
 
     bool Failed() const { return m_failed.load(); }
+    // Asks the receiver whether it still exists; a receiver that is gone
+    // or unreachable fails the relay as a failed call would. False then.
+    bool Probe();
     std::string Failure() const;
     std::uint64_t Forwarded() const { return m_forwarded.load(); }
 
@@ -64,6 +67,9 @@ public:
     void Close();
     // The forwarding thread has ended by itself.
     bool HasEnded() const { return m_ended.load(); }
+    // Liveness: a session whose receiver is gone ends (its forwarding may
+    // wait for data that never comes, and so never find out by itself).
+    void ProbeReceiver();
 
     std::uint64_t GetId() const { return m_id; }
     const std::string& GetPath() const { return m_path; }

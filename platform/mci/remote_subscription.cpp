@@ -1,7 +1,10 @@
 #include "platform/mci/remote_subscription.h"
 
+#include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 
+#include <omniORB4/IIOP.h>
+#include <omniORB4/omniIOR.h>
 #include <omniORB4/omniORB.h>
 
 #include <iomanip>
@@ -62,10 +65,33 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
            TryTexts<float>(value, texts) || TryTexts<std::string>(value, texts);
 }
 
+std::string CallbackClientKey(CORBA::Object_ptr callback)
+{
+    std::string key;
+    if (!CORBA::is_nil(callback) && callback->_PR_getobj() != nullptr) {
+        omniIOR* ior = callback->_PR_getobj()->_getIOR();
+        try {
+            const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+            for (CORBA::ULong i = 0; i < profiles.length() && key.empty(); ++i) {
+                if (profiles[i].tag == IOP::TAG_INTERNET_IOP) {
+                    IIOP::ProfileBody body;
+                    IIOP::unmarshalProfile(profiles[i], body);
+                    key = std::string(body.address.host.in()) + ":" + std::to_string(body.address.port);
+                }
+            }
+        } catch (const CORBA::Exception&) {
+            key.clear(); // an undecodable profile: counted with the others below
+        }
+        ior->release();
+    }
+    return key.empty() ? std::string("(no IIOP endpoint)") : key;
+}
+
 RemoteSubscription::RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath,
-                                       ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback)
+                                       ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback,
+                                       std::string clientKey, RemoteSubscriptions& hub)
     : m_id(id), m_path(path), m_treePath(treePath), m_access(access),
-      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback))
+      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_clientKey(std::move(clientKey)), m_hub(hub)
 {
     omniORB::setClientCallTimeout(m_callback, c_callTimeoutMs);
 }
@@ -83,8 +109,13 @@ void RemoteSubscription::Start()
     } catch (const std::exception&) {
         m_enum = false; // a branch: nothing to name
     }
-    m_thread = std::thread(&RemoteSubscription::Deliver, this);
-    m_notifications.Register(node, Callback([this](const NotificationData& data) { OnValue(data); }));
+    // Registered last: from here on OnValue may run, and needs shared ownership.
+    std::weak_ptr<RemoteSubscription> self = shared_from_this();
+    m_notifications.Register(node, Callback([self](const NotificationData& data) {
+                                 if (auto s = self.lock()) {
+                                     s->OnValue(data);
+                                 }
+                             }));
 }
 
 void RemoteSubscription::OnValue(const NotificationData& data)
@@ -95,46 +126,49 @@ void RemoteSubscription::OnValue(const NotificationData& data)
     item.reread = !EmittedValueTexts(data.value, item.texts);
     // An enum node emits its value as an integer, while clients see names.
     // Reading the name here could call back into an owner that is emitting
-    // under its own lock, so the delivery thread reads it instead: the
-    // client gets the node's name for the value at delivery time.
+    // under its own lock, so the delivery reads it instead: the client gets
+    // the node's name for the value at delivery time.
     item.reread = item.reread || m_enum;
     item.count = item.texts.empty() ? 1 : item.texts.size();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stop) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop) {
+            return;
+        }
+        if (m_queue.size() >= c_maxQueued) {
+            m_queue.pop_front();
+            m_lost.fetch_add(1);
+        }
+        m_queue.push_back(std::move(item));
+        if (m_scheduled) {
+            return;
+        }
+        m_scheduled = true;
     }
-    if (m_queue.size() >= c_maxQueued) {
-        m_queue.pop_front();
-        m_lost.fetch_add(1);
-    }
-    m_queue.push_back(std::move(item));
-    m_changed.notify_one();
+    m_hub.Schedule(shared_from_this());
 }
 
-void RemoteSubscription::Deliver()
+bool RemoteSubscription::DeliverOne()
 {
-    for (;;) {
-        Item item;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-            if (m_stop) {
-                return;
-            }
-            item = std::move(m_queue.front());
-            m_queue.pop_front();
+    Item item;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || m_queue.empty()) {
+            m_scheduled = false;
+            return false;
+        }
+        item = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_delivering = true;
+    }
+    bool failed = false;
+    std::string reason;
+    try {
+        if (item.reread) {
+            // Read the emitted elements as a client would: enums by name.
+            item.texts = m_access.GetTexts(m_treePath, item.position, item.count);
         }
         zemtra_REMOTE::StringSeq values;
-        try {
-            if (item.reread) {
-                // Read the emitted elements as a client would: enums by name.
-                item.texts = m_access.GetTexts(m_treePath, item.position, item.count);
-            }
-        } catch (const std::exception& e) {
-            qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path +
-                             ": value not readable: " + e.what());
-            continue;
-        }
         values.length(static_cast<CORBA::ULong>(item.texts.size()));
         for (CORBA::ULong i = 0; i < values.length(); ++i) {
             values[i] = item.texts[i].c_str();
@@ -142,15 +176,56 @@ void RemoteSubscription::Deliver()
         try {
             m_callback->ValueChanged(m_path.c_str(), values, static_cast<CORBA::ULong>(item.position));
         } catch (const CORBA::Exception& e) {
-            qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path +
-                             " ended: callback not reachable (" + e._name() + ")");
-            m_ended.store(true);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-            m_queue.clear();
-            return;
+            failed = true;
+            reason = std::string("callback not reachable (") + e._name() + ")";
         }
+    } catch (const std::exception& e) {
+        qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path +
+                         ": value not readable: " + e.what());
     }
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_delivering = false;
+        more = !m_stop && !m_queue.empty() && !failed;
+        m_scheduled = more;
+    }
+    m_idle.notify_all();
+    if (failed) {
+        End(reason);
+    }
+    return more;
+}
+
+RemoteSubscription::Liveness_e RemoteSubscription::Probe(std::string& reason)
+{
+    try {
+        if (m_callback->_non_existent()) {
+            reason = "callback object gone";
+            return eObjectGone;
+        }
+        return eAlive;
+    } catch (const CORBA::OBJECT_NOT_EXIST&) {
+        reason = "callback object gone";
+        return eObjectGone;
+    } catch (const CORBA::Exception& e) {
+        reason = std::string("client not reachable (") + e._name() + ")";
+        return eClientGone;
+    }
+}
+
+void RemoteSubscription::End(const std::string& reason)
+{
+    if (m_ended.exchange(true)) {
+        return;
+    }
+    qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path + " ended: " + reason);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_queue.clear();
+    }
+    m_hub.WakeLiveness();
 }
 
 void RemoteSubscription::Close()
@@ -162,14 +237,230 @@ void RemoteSubscription::Close()
     m_closed = true;
     // After this no emission reaches OnValue any more.
     m_notifications.UnregisterAll();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_stop = true;
+    m_queue.clear();
+    // A value being sent right now is waited for.
+    m_idle.wait(lock, [this] { return !m_delivering; });
+}
+
+RemoteSubscriptions::RemoteSubscriptions(ClientAccess& access, const Limits& limits)
+    : m_access(access), m_limits(limits)
+{
+}
+
+RemoteSubscriptions::~RemoteSubscriptions()
+{
+    CloseAll();
+}
+
+void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const std::string& treePath,
+                              zemtra_REMOTE::ValueCallback_ptr callback)
+{
+    ReapEnded();
+    const std::string clientKey = CallbackClientKey(callback);
+    auto subscription =
+        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, clientKey, *this);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop) {
+            throw qstd::Exception("mci: Subscriptions are closed", true);
+        }
+        if (m_subscriptions.size() >= m_limits.total) {
+            throw qstd::Exception("mci: Too many subscriptions on this server (at most " +
+                                      std::to_string(m_limits.total) + ")",
+                                  true);
+        }
+        std::size_t ofClient = 0;
+        for (const auto& s : m_subscriptions) {
+            ofClient += s.second->ClientKey() == clientKey ? 1 : 0;
+        }
+        if (ofClient >= m_limits.perClient) {
+            throw qstd::Exception("mci: Too many subscriptions of client " + clientKey + " (at most " +
+                                      std::to_string(m_limits.perClient) + ")",
+                                  true);
+        }
+        // Counted before it starts, so that concurrent requests cannot pass the bounds together.
+        m_subscriptions.emplace(id, subscription);
+    }
+    StartThreads();
+    try {
+        subscription->Start();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_subscriptions.erase(id);
+        throw;
+    }
+}
+
+bool RemoteSubscriptions::Remove(std::uint64_t id)
+{
+    std::shared_ptr<RemoteSubscription> subscription;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_subscriptions.find(id);
+        if (it == m_subscriptions.end()) {
+            return false;
+        }
+        subscription = std::move(it->second);
+        m_subscriptions.erase(it);
+    }
+    subscription->Close();
+    return true;
+}
+
+void RemoteSubscriptions::CloseAll()
+{
+    std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> subscriptions;
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        subscriptions.swap(m_subscriptions);
+    }
+    for (auto& s : subscriptions) {
+        s.second->Close();
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
-        m_queue.clear();
+        m_ready.clear();
+        threads.swap(m_threads);
     }
-    m_changed.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
+    m_readyChanged.notify_all();
+    m_livenessWake.notify_all();
+    for (auto& t : threads) {
+        t.join();
+    }
+}
+
+std::size_t RemoteSubscriptions::Count()
+{
+    ReapEnded();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_subscriptions.size();
+}
+
+void RemoteSubscriptions::Schedule(const std::shared_ptr<RemoteSubscription>& subscription)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop) {
+            return;
+        }
+        m_ready.push_back(subscription);
+    }
+    m_readyChanged.notify_one();
+}
+
+void RemoteSubscriptions::WakeLiveness()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_livenessRequested = true;
+    }
+    m_livenessWake.notify_all();
+}
+
+void RemoteSubscriptions::StartThreads()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_threads.empty() || m_stop) {
+        return;
+    }
+    for (unsigned i = 0; i < c_deliveryThreads; ++i) {
+        m_threads.emplace_back(&RemoteSubscriptions::DeliveryLoop, this);
+    }
+    m_threads.emplace_back(&RemoteSubscriptions::LivenessLoop, this);
+}
+
+void RemoteSubscriptions::DeliveryLoop()
+{
+    for (;;) {
+        std::shared_ptr<RemoteSubscription> subscription;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_readyChanged.wait(lock, [this] { return m_stop || !m_ready.empty(); });
+            if (m_stop) {
+                return;
+            }
+            subscription = std::move(m_ready.front());
+            m_ready.pop_front();
+        }
+        // One value, then to the back of the line: a busy node does not
+        // hold up the others.
+        if (subscription->DeliverOne()) {
+            Schedule(subscription);
+        }
+    }
+}
+
+void RemoteSubscriptions::LivenessLoop()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_livenessWake.wait_for(lock, m_limits.livenessPeriod, [this] { return m_stop || m_livenessRequested; });
+            if (m_stop) {
+                return;
+            }
+            m_livenessRequested = false;
+        }
+        ProbeAll();
+        ReapEnded();
+        if (m_periodicProbe) {
+            m_periodicProbe();
+        }
+    }
+}
+
+void RemoteSubscriptions::ProbeAll()
+{
+    std::map<std::string, std::vector<std::shared_ptr<RemoteSubscription>>> clients;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& s : m_subscriptions) {
+            if (!s.second->HasEnded()) {
+                clients[s.second->ClientKey()].push_back(s.second);
+            }
+        }
+    }
+    for (auto& client : clients) {
+        for (size_t i = 0; i < client.second.size(); ++i) {
+            std::string reason;
+            const RemoteSubscription::Liveness_e state = client.second[i]->Probe(reason);
+            if (state == RemoteSubscription::eObjectGone) {
+                client.second[i]->End(reason);
+            } else if (state == RemoteSubscription::eClientGone) {
+                // The client's endpoint is gone: so are all its callbacks.
+                for (size_t j = i; j < client.second.size(); ++j) {
+                    client.second[j]->End(reason);
+                }
+                break;
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop) {
+                return;
+            }
+        }
+    }
+}
+
+void RemoteSubscriptions::ReapEnded()
+{
+    std::vector<std::shared_ptr<RemoteSubscription>> ended;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_subscriptions.begin(); it != m_subscriptions.end();) {
+            if (it->second->HasEnded()) {
+                ended.push_back(std::move(it->second));
+                it = m_subscriptions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& s : ended) {
+        s->Close();
     }
 }
 

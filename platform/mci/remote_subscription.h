@@ -1,10 +1,19 @@
 #pragma once
+// Remote subscriptions of node values.
+//
 // mci::RemoteSubscription: one remote subscriber of a node. The node's
 // emissions arrive on the emitting thread, are turned into text there and
 // queued (a bounded queue: when a slow subscriber lets it fill up, the
-// oldest value is dropped and counted); a delivery thread of the
-// subscription sends them to the client's callback object in order. A
-// callback object that cannot be reached ends the subscription.
+// oldest value is dropped and counted). A callback object that cannot be
+// reached ends the subscription.
+//
+// mci::RemoteSubscriptions: every subscription of the export. A small pool
+// of delivery threads, shared by all subscriptions, sends the queued values
+// to the clients' callback objects, each subscription's values in order and
+// never two of them at once. A liveness thread probes the callback objects
+// periodically, so that subscriptions of a client that is gone end without
+// waiting for a value to fail. Subscriptions are bounded per client (the
+// endpoint its callback objects live on) and in all.
 
 #include "platform/mci/client_access.h"
 #include "platform/mci/tree_node.h"
@@ -12,9 +21,13 @@
 #include "zemtra_remote.hh"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,33 +35,50 @@
 
 namespace mci {
 
+class RemoteSubscriptions;
+
 // Texts of an emitted value: one element, or one per element of a vector.
 // False when the value's type is not one the register library emits as a
 // plain number, bool or string (an enum node's own enumeration type).
 bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts);
 
-class RemoteSubscription {
+// The client a callback object belongs to: "HOST:PORT" of the endpoint in
+// its object reference (the first IIOP profile), else the whole reference.
+std::string CallbackClientKey(CORBA::Object_ptr callback);
+
+class RemoteSubscription : public std::enable_shared_from_this<RemoteSubscription> {
 public:
     static constexpr std::size_t c_maxQueued = 1024;
     static constexpr int c_enumValueType = 9;
-    // Time a callback may take before the subscriber counts as gone.
+    // Time a callback (or a liveness probe) may take before the subscriber
+    // counts as gone.
     static constexpr unsigned c_callTimeoutMs = 5000;
 
     // path: the client's dot-separated path; treePath: the same in the tree.
     RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath, ClientAccess& access,
-                       zemtra_REMOTE::ValueCallback_ptr callback);
+                       zemtra_REMOTE::ValueCallback_ptr callback, std::string clientKey, RemoteSubscriptions& hub);
     ~RemoteSubscription();
     RemoteSubscription(const RemoteSubscription&) = delete;
     RemoteSubscription& operator=(const RemoteSubscription&) = delete;
 
-    // Subscribes to the node and starts delivering; raises as ClientAccess
-    // does for an unknown path.
+    // Subscribes to the node; raises as ClientAccess does for an unknown path.
     void Start();
     // Ends the subscription: no callback runs or is sent after it returns.
     void Close();
-    // The delivery thread ended because the callback object was unreachable.
+    // Ended because the callback object was unreachable or gone.
     bool HasEnded() const { return m_ended.load(); }
     std::uint64_t Lost() const { return m_lost.load(); }
+    std::uint64_t Id() const { return m_id; }
+    const std::string& ClientKey() const { return m_clientKey; }
+    const std::string& Path() const { return m_path; }
+
+    // Delivery pool: sends the oldest queued value; true when more wait.
+    bool DeliverOne();
+    // Liveness: asks the callback object whether it still exists.
+    enum Liveness_e { eAlive, eObjectGone, eClientGone };
+    Liveness_e Probe(std::string& reason);
+    // Marks the subscription ended (it is reaped and closed by the owner).
+    void End(const std::string& reason);
 
 private:
     struct Item {
@@ -58,25 +88,85 @@ private:
         size_t count = 1;    // elements emitted
     };
     void OnValue(const NotificationData& data);
-    void Deliver();
 
     const std::uint64_t m_id;
     const std::string m_path;
     const std::string m_treePath;
     ClientAccess& m_access;
     zemtra_REMOTE::ValueCallback_var m_callback;
+    const std::string m_clientKey;
+    RemoteSubscriptions& m_hub;
     NotificationClient m_notifications;
 
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_idle;
     std::deque<Item> m_queue;
     bool m_stop = false;
+    bool m_scheduled = false;  // queued in the pool's ready list or being delivered
+    bool m_delivering = false; // a pool thread is inside DeliverOne
     std::atomic<std::uint64_t> m_lost{0};
     std::atomic<bool> m_ended{false};
     bool m_enum = false; // set before the first emission can arrive
-    std::thread m_thread;
     std::mutex m_closeMutex;
     bool m_closed = false;
+};
+
+class RemoteSubscriptions {
+public:
+    struct Limits {
+        std::size_t perClient = 1024;
+        std::size_t total = 4096;
+        std::chrono::milliseconds livenessPeriod{2000};
+    };
+    // Delivery threads shared by all subscriptions. A callback that hangs
+    // holds one for at most RemoteSubscription::c_callTimeoutMs.
+    static constexpr unsigned c_deliveryThreads = 4;
+
+    RemoteSubscriptions(ClientAccess& access, const Limits& limits);
+    ~RemoteSubscriptions();
+    RemoteSubscriptions(const RemoteSubscriptions&) = delete;
+    RemoteSubscriptions& operator=(const RemoteSubscriptions&) = delete;
+
+    // Subscribes callback to the node; raises when the node is unknown or a
+    // bound is reached. The threads start with the first subscription.
+    void Add(std::uint64_t id, const std::string& path, const std::string& treePath,
+             zemtra_REMOTE::ValueCallback_ptr callback);
+    // False when there is no such subscription.
+    bool Remove(std::uint64_t id);
+    // Ends every subscription and the threads.
+    void CloseAll();
+    // Live subscriptions (ended ones are reaped first).
+    std::size_t Count();
+
+    // Also run by the liveness thread once a period (the registry probes
+    // its signal sessions' receivers there); set before the threads start.
+    void SetPeriodicProbe(std::function<void()> probe) { m_periodicProbe = std::move(probe); }
+    // Starts the threads (delivery and liveness) if they are not running.
+    void StartThreads();
+
+    // Called by a subscription with values to deliver.
+    void Schedule(const std::shared_ptr<RemoteSubscription>& subscription);
+    // Called by a subscription that ended: the liveness thread reaps it now.
+    void WakeLiveness();
+
+private:
+    void DeliveryLoop();
+    void LivenessLoop();
+    void ProbeAll();
+    void ReapEnded();
+
+    ClientAccess& m_access;
+    const Limits m_limits;
+
+    std::mutex m_mutex; // m_subscriptions, m_ready, m_stop, threads
+    std::condition_variable m_readyChanged;
+    std::condition_variable m_livenessWake;
+    std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> m_subscriptions;
+    std::deque<std::shared_ptr<RemoteSubscription>> m_ready;
+    bool m_stop = false;
+    bool m_livenessRequested = false;
+    std::vector<std::thread> m_threads;
+    std::function<void()> m_periodicProbe;
 };
 
 } // namespace mci

@@ -5,9 +5,15 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <ctime>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -45,6 +51,35 @@ void Collect(const mci::ClientAccess& access, const mci::TreeNodePtr& node, cons
     }
 }
 
+std::string Reason()
+{
+    return std::strerror(errno);
+}
+
+// Writes all of text to fd; false with errno set on failure.
+bool WriteAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The directory part of a file path, for syncing the rename.
+std::string DirectoryOf(const std::string& file)
+{
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : file.substr(0, slash);
+}
+
 bool ParsePosition(const std::string& text, size_t& pos)
 {
     if (text.empty() || text.size() > 9) {
@@ -62,16 +97,79 @@ bool ParsePosition(const std::string& text, size_t& pos)
 
 } // namespace
 
-ConfigurationStore::Result ConfigurationStore::Load(const mci::TreeNodePtr& root, const std::string& file)
+ConfigurationStore::ConfigurationStore(mci::TreeNodePtr root, std::string file)
+    : m_root(std::move(root)), m_file(std::move(file))
+{
+}
+
+ConfigurationStore::~ConfigurationStore()
+{
+    StopWatching();
+}
+
+ConfigurationStore::Result ConfigurationStore::Load()
 {
     QSTD_TRACE_FNC();
-    Result result;
-    mci::ClientAccess access(root);
-    std::ifstream in(file);
-    if (!in) {
-        qstd::LogInfo("No configuration file " + file + ": first start.");
-        return result;
+    struct stat st {};
+    if (::stat(m_file.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            qstd::LogInfo("No configuration file " + m_file + ": first start.");
+        } else {
+            qstd::LogError("Configuration file " + m_file + " not loaded: " + Reason() + ".");
+            m_damaged = true;
+        }
+        return Result();
     }
+    // A FIFO or a device would block or never end; a folder reads as empty.
+    // Opened without blocking and checked again on the open file.
+    const int fd = ::open(m_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        qstd::LogError("Configuration file " + m_file + " not loaded: " + Reason() + ".");
+        m_damaged = true;
+        return Result();
+    }
+    std::string text;
+    std::string failure;
+    if (::fstat(fd, &st) != 0) {
+        failure = Reason();
+    } else if (!S_ISREG(st.st_mode)) {
+        failure = "not a regular file";
+    } else if (static_cast<unsigned long long>(st.st_size) > c_maxFileSize) {
+        failure = "larger than " + std::to_string(c_maxFileSize) + " bytes";
+    } else {
+        char buffer[8192];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                failure = Reason();
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(n));
+            if (text.size() > c_maxFileSize) {
+                failure = "larger than " + std::to_string(c_maxFileSize) + " bytes";
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (!failure.empty()) {
+        qstd::LogError("Configuration file " + m_file + " not loaded: " + failure + ".");
+        m_damaged = true;
+        return Result();
+    }
+    return Apply(text, m_file);
+}
+
+ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, const std::string& origin)
+{
+    Result result;
+    mci::ClientAccess access(m_root);
     // One value to apply; the lines of one node are applied together.
     struct Entry {
         std::string where;
@@ -80,36 +178,52 @@ ConfigurationStore::Result ConfigurationStore::Load(const mci::TreeNodePtr& root
         std::string value;
     };
     std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> nodes;
+    auto skip = [&](const std::string& message) {
+        qstd::LogError("Configuration line skipped: " + message);
+        ++result.skipped;
+    };
 
-    std::string line;
     unsigned number = 0;
-    while (std::getline(in, line)) {
+    for (size_t begin = 0; begin < text.size();) {
+        const size_t newline = text.find('\n', begin);
+        const bool complete = newline != std::string::npos;
+        std::string line = text.substr(begin, complete ? newline - begin : std::string::npos);
+        begin = complete ? newline + 1 : text.size();
         ++number;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
+        }
+        const std::string where = origin + ":" + std::to_string(number) + ": ";
+        if (!complete) {
+            // Every stored line ends with a newline: this one was cut short.
+            skip(where + "truncated line.");
+            continue;
         }
         if (line.empty() || line[0] == '#') {
             continue;
         }
         const size_t tab1 = line.find('\t');
         const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-        const std::string where = file + ":" + std::to_string(number) + ": ";
         size_t pos = 0;
         if (tab2 == std::string::npos || !ParsePosition(line.substr(tab1 + 1, tab2 - tab1 - 1), pos)) {
-            qstd::LogError("Configuration line skipped: " + where + "malformed line.");
-            ++result.skipped;
+            skip(where + "malformed line.");
             continue;
         }
         const std::string path = line.substr(0, tab1);
-        mci::TreeNodePtr node = path.empty() ? mci::TreeNodePtr() : root->Find(path);
+        if (path.empty()) {
+            skip(where + "malformed line.");
+            continue;
+        }
+        mci::TreeNodePtr node = m_root->Find(path);
         if (!node) {
-            qstd::LogError("Configuration line skipped: " + where + "no node " + path + ".");
-            ++result.skipped;
+            // A node of a board this chassis lacks: the value stays stored.
+            qstd::LogWarning("Configuration line kept: " + where + "no node " + path + " in this run.");
+            m_keptLines.push_back(line);
+            ++result.kept;
             continue;
         }
         if ((node->GetFlags() & mci::enums::ePersistent) == 0) {
-            qstd::LogError("Configuration line skipped: " + where + "node " + path + " is not persistent.");
-            ++result.skipped;
+            skip(where + "node " + path + " is not persistent.");
             continue;
         }
         auto it = std::find_if(nodes.begin(), nodes.end(), [&](const auto& n) { return n.first == node; });
@@ -130,43 +244,177 @@ ConfigurationStore::Result ConfigurationStore::Load(const mci::TreeNodePtr& root
                 access.SetText(e.path, e.value, e.position);
                 ++result.applied;
             } catch (const std::exception& ex) {
-                qstd::LogError("Configuration line skipped: " + e.where + ex.what());
-                ++result.skipped;
+                skip(e.where + ex.what());
             }
         }
         if (reg) {
             reg->OnPostConfigLoad();
         }
     }
-    qstd::LogInfo("Configuration loaded from " + file + ": " + std::to_string(result.applied) + " values applied, " +
-                  std::to_string(result.skipped) + " lines skipped.");
+    if (result.skipped > 0) {
+        std::lock_guard<std::mutex> lock(m_saveMutex);
+        m_damaged = true;
+    }
+    qstd::LogInfo("Configuration loaded from " + origin + ": " + std::to_string(result.applied) + " values applied, " +
+                  std::to_string(result.skipped) + " lines skipped, " + std::to_string(result.kept) +
+                  " lines of absent nodes kept.");
     return result;
 }
 
-bool ConfigurationStore::Save(const mci::TreeNodePtr& root, const std::string& file)
+bool ConfigurationStore::KeepDamagedAside()
+{
+    // Called with m_saveMutex held.
+    struct stat st {};
+    if (::lstat(m_file.c_str(), &st) != 0) {
+        m_damaged = errno != ENOENT;
+        if (m_damaged) {
+            qstd::LogError("Configuration file " + m_file + " not replaced: " + Reason() + ".");
+        }
+        return !m_damaged;
+    }
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    ::localtime_r(&now, &local);
+    std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
+    std::string copy = m_file + ".damaged-" + stamp;
+    for (int i = 1; ::lstat(copy.c_str(), &st) == 0; ++i) {
+        copy = m_file + ".damaged-" + stamp + "-" + std::to_string(i);
+    }
+    if (std::rename(m_file.c_str(), copy.c_str()) != 0) {
+        qstd::LogError("Configuration file " + m_file + " not replaced: could not keep the damaged file aside as " +
+                       copy + ": " + Reason() + ".");
+        return false;
+    }
+    qstd::LogWarning("Configuration file " + m_file + " held lines that could not be applied: kept aside as " + copy +
+                     ".");
+    m_damagedCopy = copy;
+    m_damaged = false;
+    return true;
+}
+
+bool ConfigurationStore::Save()
 {
     QSTD_TRACE_FNC();
+    // Held from reading the values to the rename: a later store never
+    // writes older values over those of an earlier one.
+    std::lock_guard<std::mutex> lock(m_saveMutex);
     std::ostringstream out;
     out << "# Persistent register values: path, position, value (tab separated).\n";
     unsigned count = 0;
-    mci::ClientAccess access(root);
-    Collect(access, root, std::string(), out, count);
-    const std::string temporary = file + ".tmp";
-    {
-        std::ofstream f(temporary, std::ios::trunc);
-        if (!f || !(f << out.str()) || !f.flush()) {
-            qstd::LogError("Could not write configuration file " + temporary + ".");
-            std::remove(temporary.c_str());
-            return false;
-        }
+    mci::ClientAccess access(m_root);
+    Collect(access, m_root, std::string(), out, count);
+    for (const std::string& line : m_keptLines) {
+        out << line << '\n';
     }
-    if (std::rename(temporary.c_str(), file.c_str()) != 0) {
-        qstd::LogError("Could not replace configuration file " + file + ".");
+    const std::string temporary = m_file + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        qstd::LogError("Could not write configuration file " + temporary + ": " + Reason() + ".");
+        return false;
+    }
+    std::string failure;
+    if (!WriteAll(fd, out.str()) || ::fsync(fd) != 0) {
+        failure = Reason();
+    }
+    if (::close(fd) != 0 && failure.empty()) {
+        failure = Reason();
+    }
+    if (!failure.empty()) {
+        qstd::LogError("Could not write configuration file " + temporary + ": " + failure + ".");
         std::remove(temporary.c_str());
         return false;
     }
-    qstd::LogInfo("Configuration stored to " + file + ": " + std::to_string(count) + " values.");
+    if (m_damaged && !KeepDamagedAside()) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    if (std::rename(temporary.c_str(), m_file.c_str()) != 0) {
+        qstd::LogError("Could not replace configuration file " + m_file + ": " + Reason() + ".");
+        std::remove(temporary.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with its folder.
+    const int dir = ::open(DirectoryOf(m_file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    qstd::LogInfo("Configuration stored to " + m_file + ": " + std::to_string(count) + " values.");
     return true;
+}
+
+std::string ConfigurationStore::DamagedCopy() const
+{
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    return m_damagedCopy;
+}
+
+void ConfigurationStore::WatchChanges(std::chrono::milliseconds delay)
+{
+    StopWatching();
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_changed = false;
+        m_stopWatching = false;
+    }
+    m_notifications = std::make_unique<mci::NotificationClient>();
+    // Runs on the emitting thread: it only marks the change.
+    const mci::Callback onChange([this](const mci::NotificationData&) {
+        {
+            std::lock_guard<std::mutex> lock(m_watchMutex);
+            m_changed = true;
+        }
+        m_watchChanged.notify_all();
+    });
+    std::vector<mci::TreeNodePtr> pending{m_root};
+    while (!pending.empty()) {
+        mci::TreeNodePtr node = pending.back();
+        pending.pop_back();
+        for (const mci::TreeNodePtr& child : node->GetChildren()) {
+            if (dynamic_cast<qreg::RegNode*>(child.get()) && (child->GetFlags() & c_storedFlags) == c_storedFlags) {
+                m_notifications->Register(child, onChange);
+            }
+            pending.push_back(child);
+        }
+    }
+    m_storeThread = std::thread(&ConfigurationStore::StoreLoop, this, delay);
+}
+
+void ConfigurationStore::StopWatching()
+{
+    if (m_notifications) {
+        m_notifications->UnregisterAll();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_stopWatching = true;
+    }
+    m_watchChanged.notify_all();
+    if (m_storeThread.joinable()) {
+        m_storeThread.join();
+    }
+    m_notifications.reset();
+}
+
+void ConfigurationStore::StoreLoop(std::chrono::milliseconds delay)
+{
+    std::unique_lock<std::mutex> lock(m_watchMutex);
+    for (;;) {
+        m_watchChanged.wait(lock, [this] { return m_stopWatching || m_changed; });
+        if (m_stopWatching) {
+            return; // the owner stores at the end itself
+        }
+        // Changes within the delay join this store.
+        m_watchChanged.wait_for(lock, delay, [this] { return m_stopWatching; });
+        if (m_stopWatching) {
+            return;
+        }
+        m_changed = false;
+        lock.unlock();
+        Save();
+        lock.lock();
+    }
 }
 
 } // namespace qapp

@@ -1,18 +1,35 @@
 #pragma once
 // The configuration step: the values of the register nodes that carry the
 // persistence flag (0x8) and that clients may write (0x4) are kept in one
-// text file. Each line holds one
-// element: the node's path below the root, a tab, the element's position, a
-// tab and the value as text:
+// text file. Each line holds one element: the node's path below the root, a
+// tab, the element's position, a tab and the value as text:
 //   raf3/conditioning/att<TAB>0<TAB>12
-// Lines starting with '#' and empty lines are ignored. Loading writes every
-// value through the client write path of the node (validators and setters
+// Lines starting with '#' and empty lines are ignored; every line ends with
+// a newline (a last line without one was cut short and is refused).
+//
+// Loading writes every value through the client write path of the node
+// (the value is parsed whole in the node's type; validators and setters
 // run), the values of one node together between its OnPreConfigLoad and
-// OnPostConfigLoad; a line that cannot be applied is logged and skipped.
+// OnPostConfigLoad. A line that cannot be applied is logged and skipped,
+// except that the lines of nodes this run does not have (a chassis without
+// one of the boards) are kept as they are and written back by every store.
+// A file with lines that could not be applied, or that is no regular file,
+// is kept aside (renamed, logged) before the first store replaces it.
+//
+// Storing writes a temporary file, flushes it to disk and renames it over
+// the file, so that a failed or interrupted store keeps the former file.
+// While changes are watched, a store follows shortly after a persistent
+// node changes; changes that come close together make one store.
 
 #include "platform/mci/tree_node.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace qapp {
 
@@ -21,15 +38,53 @@ public:
     struct Result {
         unsigned applied = 0;
         unsigned skipped = 0;
+        unsigned kept = 0; // lines of absent nodes
     };
+    // A file longer than this is not read (it is not one this store wrote).
+    static constexpr std::size_t c_maxFileSize = 16u << 20;
+    // Delay between a change and the store that follows it.
+    static constexpr std::chrono::milliseconds c_storeDelay{500};
 
-    // A missing file is a first start: nothing is applied, nothing logged
-    // but an information line.
-    static Result Load(const mci::TreeNodePtr& root, const std::string& file);
-    // Writes every persistent node under root (not the root itself); false
-    // when the file cannot be written (logged). Writes to a temporary file
-    // first and renames it, so a failed write keeps the former file.
-    static bool Save(const mci::TreeNodePtr& root, const std::string& file);
+    ConfigurationStore(mci::TreeNodePtr root, std::string file);
+    ~ConfigurationStore();
+    ConfigurationStore(const ConfigurationStore&) = delete;
+    ConfigurationStore& operator=(const ConfigurationStore&) = delete;
+
+    // Reads the file and applies it. A missing file is a first start:
+    // nothing is applied, nothing logged but an information line.
+    Result Load();
+    // Applies the text of a configuration file; origin names it in messages.
+    Result Apply(const std::string& text, const std::string& origin);
+    // Writes every persistent node under root (not the root itself) and the
+    // kept lines; false (logged with the reason) when the file cannot be
+    // written or a damaged file cannot be kept aside.
+    bool Save();
+
+    // Stores delay after a persistent node changes, until StopWatching.
+    void WatchChanges(std::chrono::milliseconds delay = c_storeDelay);
+    void StopWatching();
+
+    // Where a damaged file went ("" when none was kept aside).
+    std::string DamagedCopy() const;
+
+private:
+    bool KeepDamagedAside();
+    void StoreLoop(std::chrono::milliseconds delay);
+
+    const mci::TreeNodePtr m_root;
+    const std::string m_file;
+
+    mutable std::mutex m_saveMutex; // one store at a time
+    std::vector<std::string> m_keptLines;
+    bool m_damaged = false;
+    std::string m_damagedCopy;
+
+    std::mutex m_watchMutex;
+    std::condition_variable m_watchChanged;
+    bool m_changed = false;
+    bool m_stopWatching = false;
+    std::unique_ptr<mci::NotificationClient> m_notifications;
+    std::thread m_storeThread;
 };
 
 } // namespace qapp

@@ -12,20 +12,23 @@
 
 #include <boost/program_options.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace qapp {
 
 namespace {
 
 std::atomic<ZemtraApplication*> g_instance{nullptr};
-// Set by SIGINT and SIGTERM while Run serves.
+// Set by SIGINT, SIGTERM and SIGHUP while Run serves.
 volatile std::sig_atomic_t g_signalled = 0;
 
 extern "C" void OnStopSignal(int)
@@ -38,7 +41,8 @@ constexpr std::chrono::milliseconds c_servePoll{20};
 
 const char* const c_defaultConfDir = "/var/opt/zemtra/cfg/";
 
-void MakeDirectories(const std::string& path)
+// Makes the folders of a path; the reason of the first failure, else "".
+std::string MakeDirectories(const std::string& path)
 {
     std::string partial;
     std::istringstream in(path);
@@ -51,8 +55,17 @@ void MakeDirectories(const std::string& path)
             continue;
         }
         partial += part + "/";
-        ::mkdir(partial.c_str(), 0755);
+        if (::mkdir(partial.c_str(), 0755) != 0) {
+            struct stat st {};
+            if (errno != EEXIST) {
+                return std::strerror(errno);
+            }
+            if (::stat(partial.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                return std::strerror(ENOTDIR);
+            }
+        }
     }
+    return std::string();
 }
 
 } // namespace
@@ -61,6 +74,8 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
 {
     namespace po = boost::program_options;
     RunOptions o;
+    // Read as text: a numeric option type would wrap "-1" around.
+    std::string portText;
     po::options_description desc("Framework options");
     desc.add_options()("help,h", "show this help")("scenario,s", po::value<std::string>(&o.scenario),
                                                    "chassis scenario file (default chassis when omitted)")(
@@ -72,8 +87,9 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
         "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0),
         "trace level 1 (errors) to 4 (details); 0 off (2 when only a trace file is given)")("no-remote", "do not serve remote clients")(
         "bind", po::value<std::string>(&o.bindAddress)->default_value("127.0.0.1"),
-        "address remote clients connect to")("port,p", po::value<unsigned short>(&o.port)->default_value(18150),
-                                             "port remote clients connect to");
+        "address remote clients connect to (IPv4 or IPv6; other than loopback only with care: clients are not "
+        "authenticated)")("port,p", po::value<std::string>(&portText)->default_value("18150"),
+                          "port remote clients connect to, 1 to 65535");
     po::positional_options_description positional;
     positional.add("scenario", 1);
     po::variables_map vm;
@@ -91,6 +107,15 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
     }
     if (o.traceLevel < 0 || o.traceLevel > 4) {
         throw qstd::Exception("Bad command line: trace level must be 0 to 4.", true);
+    }
+    if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(portText) < 1 || std::stoul(portText) > 65535) {
+        throw qstd::Exception("Bad command line: port must be a number from 1 to 65535, not '" + portText + "'.",
+                              true);
+    }
+    o.port = static_cast<unsigned short>(std::stoul(portText));
+    if (o.bindAddress.empty()) {
+        throw qstd::Exception("Bad command line: empty bind address (e.g. 127.0.0.1 or ::1).", true);
     }
     if (helpText) {
         std::ostringstream os;
@@ -278,7 +303,14 @@ bool ZemtraApplication::RunPhases()
     QSTD_TRACE_FNC();
     try {
         qstd::LogInfo(ApplicationName() + " starting.");
-        MakeDirectories(ConfDir());
+        std::string confFailure = MakeDirectories(ConfDir());
+        if (confFailure.empty() && ::access(ConfDir().c_str(), W_OK | X_OK) != 0) {
+            confFailure = std::strerror(errno);
+        }
+        if (m_persist && !confFailure.empty()) {
+            qstd::LogError("Configuration directory " + ConfDir() + " is not writable: " + confFailure +
+                           ". The configuration cannot be stored.");
+        }
         if (InstrumentRoot() != "/") {
             // The instrument's own directories exist under a root of a run.
             MakeDirectories(InstrumentPath(c_defaultConfDir));
@@ -324,7 +356,8 @@ bool ZemtraApplication::RunPhases()
         OnPreConfig();
         ForEachObject([](ZemtraObject& o) { o.OnPreConfig(); }, false);
         if (m_persist) {
-            ConfigurationStore::Load(root, ConfFile());
+            m_configuration = std::make_unique<ConfigurationStore>(root, ConfFile());
+            m_configuration->Load();
         }
         ForEachObject([](ZemtraObject& o) { o.OnPostConfig(); }, false);
         OnPostConfig();
@@ -334,20 +367,28 @@ bool ZemtraApplication::RunPhases()
         ForEachObject([](ZemtraObject& o) { o.OnStartRunning(); }, false);
         OnAcceptRequests();
         ForEachObject([](ZemtraObject& o) { o.OnAcceptRequests(); }, false);
+        if (m_configuration) {
+            // Changes are stored as they come, so that no way of ending loses them.
+            m_configuration->WatchChanges();
+        }
 
         ServeUntilStopped();
 
-        if (m_persist) {
-            ConfigurationStore::Save(root, ConfFile());
+        bool stored = true;
+        if (m_configuration) {
+            m_configuration->StopWatching();
+            stored = m_configuration->Save();
+            m_configuration.reset();
         }
         ShutdownAll();
-        return true;
+        return stored;
     } catch (const std::exception& e) {
         qstd::LogError(std::string("Application failure: ") + e.what());
     } catch (...) {
         qstd::LogError("Application failure of unknown kind.");
     }
     StopServing();
+    m_configuration.reset();
     ShutdownAll();
     return false;
 }
@@ -394,6 +435,7 @@ void ZemtraApplication::InstallStopSignals()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &m_oldInt);
     sigaction(SIGTERM, &action, &m_oldTerm);
+    sigaction(SIGHUP, &action, &m_oldHup);
     m_signalsInstalled = true;
 }
 
@@ -404,6 +446,7 @@ void ZemtraApplication::RestoreStopSignals()
     }
     sigaction(SIGINT, &m_oldInt, nullptr);
     sigaction(SIGTERM, &m_oldTerm, nullptr);
+    sigaction(SIGHUP, &m_oldHup, nullptr);
     m_signalsInstalled = false;
 }
 

@@ -3,7 +3,9 @@
 // framework's command line, builds the chassis, asks the application for a
 // board object for every board, drives the hooks of the application and of
 // all objects through start-up, configuration and running, serves until
-// SIGINT or SIGTERM (or RequestStop), and shuts everything down.
+// SIGINT, SIGTERM or SIGHUP (or RequestStop), and shuts everything down.
+// Run returns false after a failure, and when the configuration could not
+// be stored at the end.
 //
 // Hook order of Run, with the application state GetState gives:
 //   CreateBoard for every board (state 0)
@@ -11,7 +13,8 @@
 //   OnRegistryAdd: application, then objects             (state 2)
 //   OnPostInit: application, then objects                 (state 2)
 //   OnPreConfig: application, then objects                (state 3)
-//   configuration step (persistent nodes loaded)          (state 3)
+//   configuration step (persistent nodes loaded; from the
+//   start of serving on, changes are stored as they come)  (state 3)
 //   OnPostConfig: objects, then application               (state 3)
 //   OnStartRunning: application, then objects             (state 4)
 //   OnAcceptRequests: application, then objects           (state 4)
@@ -43,6 +46,7 @@ class LocalTimingSync;
 namespace qapp {
 
 class ZemtraBoard;
+class ConfigurationStore;
 
 // The framework's own command-line options.
 struct RunOptions {
@@ -135,10 +139,12 @@ private:
     bool m_signalsInstalled = false;
     struct sigaction m_oldInt {};
     struct sigaction m_oldTerm {};
+    struct sigaction m_oldHup {};
     RunOptions m_options;
     std::string m_confDir;
     std::unique_ptr<sim::Chassis> m_chassis;
     std::unique_ptr<mci::RemoteExport> m_remote;
+    std::unique_ptr<ConfigurationStore> m_configuration;
     std::vector<std::unique_ptr<bmc::Board>> m_descriptions;
     std::vector<ZemtraBoard*> m_boards;
 };

@@ -99,6 +99,20 @@ template <typename U, typename T> U ConvertNumber(const T& value, const std::str
     }
 }
 
+// No node takes a NaN or an infinity: a client or a stored configuration
+// could otherwise carry one into a computation (a PLL gain) and across
+// restarts.
+template <typename T> void RefuseNonFinite(const T* values, size_t count, const std::string& name)
+{
+    if constexpr (std::is_floating_point<T>::value) {
+        for (size_t i = 0; i < count; ++i) {
+            if (!std::isfinite(values[i])) {
+                ThrowOutOfRange(ValueText(values[i]), name);
+            }
+        }
+    }
+}
+
 template <typename T> std::unique_ptr<T[]> CopyToArray(const std::vector<T>& values)
 {
     std::unique_ptr<T[]> a(new T[values.size()]);
@@ -342,6 +356,7 @@ template <typename T> void RegNode::SetRun(const T* values, size_t position, siz
         throw qstd::Exception("Node is a constant.", true);
     }
     VerifySetArgs(position, count);
+    RefuseNonFinite(values, count, GetName());
     if (auto validator = GetValidator()) {
         for (size_t i = 0; i < count; ++i) {
             if (!validator->Evaluate(values[i])) {

@@ -19,6 +19,7 @@
 #include <csignal>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -128,6 +129,34 @@ std::chrono::steady_clock::duration Seconds(double s)
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
+// How often a waiting command makes sure the server is still there.
+constexpr std::chrono::seconds c_probePeriod{1};
+
+// Waits for wait(slice) to succeed until the deadline, probing the server
+// between slices. Returns 0 when wait succeeded, else the exit code after
+// an interrupt (0), a time-out (-1: the caller reports it) or a lost server
+// (1, reported here).
+template <typename W> int WaitProbing(tool::Connection& c, std::chrono::steady_clock::time_point deadline, W&& wait)
+{
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (wait(std::min<std::chrono::steady_clock::duration>(c_probePeriod, std::max(deadline - now, {})))) {
+            return 0;
+        }
+        if (g_interrupted.load()) {
+            return 0;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::string reason;
+        if (!c.ServerAlive(reason)) {
+            std::cerr << "Lost the server " << c.Server() << ": " << reason << "\n";
+            return 1;
+        }
+    }
+}
+
 int Watch(tool::Connection& c, const std::string& path, unsigned count, double timeout)
 {
     auto* sink = new tool::ValueSink();
@@ -137,21 +166,33 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     const CORBA::ULongLong id = c.Call([&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
     unsigned shown = 0;
     int rc = 0;
-    // Without a time-out, watch until interrupted.
+    bool lost = false;
+    // Without a time-out, watch until interrupted or the server is gone.
     const auto wait = timeout > 0 ? Seconds(timeout) : std::chrono::hours(24 * 365);
-    while (count == 0 || shown < count) {
+    while ((count == 0 || shown < count) && !g_interrupted.load()) {
         std::string line;
-        if (!sink->Next(line, wait, g_interrupted)) {
-            if (!g_interrupted.load()) {
-                std::cerr << "Timed out waiting for a value of " << path << "\n";
-                rc = 1;
-            }
+        const int waited = WaitProbing(c, std::chrono::steady_clock::now() + wait,
+                                       [&](std::chrono::steady_clock::duration slice) {
+                                           return sink->Next(line, slice, g_interrupted);
+                                       });
+        if (waited == -1) {
+            std::cerr << "Timed out waiting for a value of " << path << "\n";
+            rc = 1;
             break;
         }
-        std::cout << line << std::endl;
-        ++shown;
+        if (waited == 1) {
+            lost = true;
+            rc = 1;
+            break;
+        }
+        if (!g_interrupted.load()) {
+            std::cout << line << std::endl;
+            ++shown;
+        }
     }
-    c.Call([&] { c.Registry()->Unsubscribe(id); });
+    if (!lost) {
+        c.Call([&] { c.Registry()->Unsubscribe(id); });
+    }
     return rc;
 }
 
@@ -165,7 +206,14 @@ int Read(tool::Connection& c, const std::string& path, unsigned count, int mode,
     q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
     const CORBA::ULongLong id =
         c.Call([&] { return c.Registry()->OpenSignal(path.c_str(), receiver.in(), mode, count, offset); });
-    const bool complete = sink->WaitFor(count, Seconds(timeout), g_interrupted);
+    const int waited = WaitProbing(c, std::chrono::steady_clock::now() + Seconds(timeout),
+                                   [&](std::chrono::steady_clock::duration slice) {
+                                       return sink->WaitFor(count, slice, g_interrupted);
+                                   });
+    if (waited == 1) {
+        return 1;
+    }
+    const bool complete = waited == 0 && !g_interrupted.load();
     c.Call([&] { c.Registry()->CloseSignal(id); });
 
     std::vector<std::string> names;
@@ -212,10 +260,12 @@ struct Arguments {
 Arguments Parse(int argc, char** argv)
 {
     Arguments a;
+    // Read as text: an unsigned option type would take "-1" as 4294967295.
+    std::string countText;
     po::options_description options("options");
     options.add_options()("help,h", "this text")("server", po::value<std::string>(&a.server),
                                                    "HOST:PORT of the server (default 127.0.0.1:18150)")(
-        "count", po::value<unsigned>(&a.count), "watch: values to show; read: atoms to read (default 10)")(
+        "count", po::value<std::string>(&countText), "watch: values to show; read: atoms to read (default 10)")(
         "mode", po::value<int>(&a.mode), "read: access mode of an on-demand signal (default 13)")(
         "offset", po::value<long long>(&a.offset), "read: offset of an on-demand signal (default 0)")(
         "timeout", po::value<double>(&a.timeout), "watch, read: seconds to wait (read default 10)");
@@ -241,6 +291,15 @@ Arguments Parse(int argc, char** argv)
         std::exit(0);
     }
     a.countGiven = vm.count("count") > 0;
+    if (a.countGiven) {
+        if (countText.empty() || countText.size() > 10 ||
+            countText.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoull(countText) > std::numeric_limits<unsigned>::max()) {
+            throw UsageError{"--count must be a whole number from 0 to " +
+                             std::to_string(std::numeric_limits<unsigned>::max()) + ", not '" + countText + "'"};
+        }
+        a.count = static_cast<unsigned>(std::stoull(countText));
+    }
     return a;
 }
 

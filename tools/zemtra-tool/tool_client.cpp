@@ -152,6 +152,20 @@ Connection::~Connection()
     }
 }
 
+bool Connection::ServerAlive(std::string& reason)
+{
+    try {
+        if (m_registry->_non_existent()) {
+            reason = "its registry object is gone";
+            return false;
+        }
+        return true;
+    } catch (const CORBA::Exception& e) {
+        reason = std::string("not reachable (") + e._name() + ")";
+        return false;
+    }
+}
+
 CORBA::Object_ptr Connection::Activate(PortableServer::Servant servant)
 {
     PortableServer::ObjectId_var id = m_poa->activate_object(servant);

@@ -67,6 +67,9 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     zemtra_REMOTE::Registry_ptr Registry() const { return m_registry.in(); }
+    const std::string& Server() const { return m_server; }
+    // False (and why) when the server cannot be reached any more.
+    bool ServerAlive(std::string& reason);
     // Activates a servant and gives its reference.
     CORBA::Object_ptr Activate(PortableServer::Servant servant);
 

@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <csignal>
 #include <sys/stat.h>
 
 using namespace qapptest;
@@ -192,12 +193,41 @@ TEST_F(Configuration, BadLinesAreLoggedAndSkipped)
     EXPECT_EQ(scratch, 0u);
     const std::string file = ConfFile() + ":";
     EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "3: malformed line."));
-    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "4: no node raf3/cfg/missing."));
+    EXPECT_TRUE(capture.Logged("Configuration line kept: " + file + "4: no node raf3/cfg/missing in this run."));
     EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "5: node raf3/cfg/scratch is not persistent."));
     EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + "6: malformed line."));
     EXPECT_TRUE(capture.LoggedSubstring("Configuration line skipped: " + file + "7: "));
     EXPECT_TRUE(capture.LoggedSubstring("Configuration line skipped: " + file + "8: "));
-    EXPECT_TRUE(capture.Logged("Configuration loaded from " + ConfFile() + ": 1 values applied, 6 lines skipped."));
+    EXPECT_TRUE(capture.Logged("Configuration loaded from " + ConfFile() +
+                               ": 1 values applied, 5 lines skipped, 1 lines of absent nodes kept."));
+}
+
+TEST_F(Configuration, EveryStopSignalEndsCleanlyAndStores)
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        TestApplication app;
+        WithSettings(app);
+        app.whileRunning = [signal](TestApplication& a) {
+            mci::ClientAccess(a.GetTreeNode()).SetText("raf3/cfg/setting", std::to_string(signal));
+            ::raise(signal);
+        };
+        ASSERT_TRUE(RunOn(app, m_dir, Scenario({3}))) << signal;
+        EXPECT_NE(ReadConf().find("raf3/cfg/setting\t0\t" + std::to_string(signal) + "\n"), std::string::npos)
+            << signal;
+    }
+}
+
+TEST_F(Configuration, UnwritableFolderIsLoggedAtStartAndFailsTheRun)
+{
+    // A file where the folder should be: even root cannot write there.
+    std::ofstream(m_dir.Path() + "/cfg") << "not a folder\n";
+    qstd::CaptureScope capture;
+    TestApplication app;
+    WithSettings(app);
+    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3})));
+    EXPECT_TRUE(capture.Logged("Configuration directory " + m_dir.Path() +
+                               "/cfg/ is not writable: Not a directory. The configuration cannot be stored."));
+    EXPECT_TRUE(capture.Logged("Could not write configuration file " + ConfFile() + ".tmp: Not a directory."));
 }
 
 TEST_F(Configuration, NotPersistingApplicationKeepsNoFile)

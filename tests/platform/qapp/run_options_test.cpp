@@ -38,7 +38,17 @@ TEST(RunOptions, TraceFileWithoutLevelTracesWarnings)
 TEST(RunOptions, BadCommandLinesAreRefusedWithTheReason)
 {
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--trace-level", "5"}, {"--trace-level", "-1"}, {"--port", "70000"}, {"--bogus"}}) {
+             {"--trace-level", "5"},
+             {"--trace-level", "-1"},
+             {"--port", "70000"},
+             {"--port", "0"},
+             {"--port", "-1"},
+             {"--port=-65535"},
+             {"--port", "+80"},
+             {"--port", " 80"},
+             {"--port", "0x50"},
+             {"--bind", ""},
+             {"--bogus"}}) {
         try {
             ParseArgs(args);
             FAIL() << "accepted " << args[0];
@@ -46,6 +56,14 @@ TEST(RunOptions, BadCommandLinesAreRefusedWithTheReason)
             EXPECT_EQ(std::string(e.what()).rfind("Bad command line: ", 0), 0u) << e.what();
         }
     }
+}
+
+TEST(RunOptions, PortsAtTheEdgesOfTheRange)
+{
+    EXPECT_EQ(ParseArgs({"--port", "1"}).port, 1);
+    EXPECT_EQ(ParseArgs({"--port=65535"}).port, 65535);
+    EXPECT_EQ(ParseArgs({}).port, 18150);
+    EXPECT_EQ(ParseArgs({"--bind", "::1"}).bindAddress, "::1");
 }
 
 TEST(RunOptions, ScenarioMayBeGivenByPosition)

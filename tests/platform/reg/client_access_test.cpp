@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -160,6 +162,29 @@ TEST_F(ClientAccessTest, TextIntegerAndDoubleAccessConvertToTheNodeType)
     dynamic_cast<qreg::RegNode&>(*client->Find("settings/label")).Set("three", 0, c_noRelPath);
     EXPECT_EQ("three", client->GetText("settings/label"));
     EXPECT_FALSE(mci::Node(client->Find("settings/enable"), c_noRelPath).SetValue("true", 0));
+}
+
+TEST_F(ClientAccessTest, NoNodeTakesANanOrAnInfinity)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    client->SetDouble("settings/ratio", -0.5); // negative finite values are values
+    mci::Node ratio(client->Find("settings/ratio"), c_noRelPath);
+    struct Case {
+        std::function<void()> write;
+        const char* message;
+    };
+    for (const Case& c : std::vector<Case>{
+             {[&] { client->SetDouble("settings/ratio", nan); }, "Value nan is out of range for node ratio"},
+             {[&] { client->SetDouble("settings/ratio", inf); }, "Value inf is out of range for node ratio"},
+             {[&] { client->SetDoubles("settings/ratio", {-inf}, 0); }, "Value -inf is out of range for node ratio"},
+             {[&] { client->SetText("settings/ratio", "nan"); }, "Value nan is out of range for node ratio"},
+             {[&] { client->SetText("settings/ratio", "-infinity"); }, "Value -inf is out of range for node ratio"},
+             {[&] { client->SetDouble("settings/gain", nan); }, "Value nan is out of range for node gain"},
+             {[&] { EXPECT_FALSE(ratio.SetValue(nan, 0)); }, ""}}) {
+        EXPECT_EQ(c.message, Error(c.write));
+        EXPECT_EQ(-0.5, client->GetDouble("settings/ratio"));
+    }
 }
 
 TEST_F(ClientAccessTest, RunsOutsideTheNodeAreRefusedBeforeAnythingIsSized)

@@ -1,5 +1,7 @@
 #include "remote_test_support.h"
 
+#include "tests/common/free_port.h"
+
 #include "platform/qstd/enum_map.h"
 #include "qreg/expr.h"
 
@@ -232,24 +234,13 @@ void TestTree::PushPll(double phase, double dac)
 
 unsigned short FreePort()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof(addr);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        throw std::runtime_error("no free port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    return zvtest::FreePort();
 }
 
-Server::Server()
+Server::Server(const mci::RemoteExport::Settings& settings)
 {
     port = FreePort();
-    exporter.Start(tree.root, "127.0.0.1", port);
+    exporter.Start(tree.root, "127.0.0.1", port, settings);
     int argc = 0;
     char* argv[] = {nullptr};
     CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");

@@ -145,7 +145,7 @@ unsigned short FreePort();
 // reference to it through the same process's ORB.
 class Server {
 public:
-    Server();
+    explicit Server(const mci::RemoteExport::Settings& settings = mci::RemoteExport::Settings());
     ~Server();
     TestTree tree;
     mci::RemoteExport exporter;

@@ -103,7 +103,11 @@ TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
         {{"get", "a", "b"}, "zemtra-tool: wrong number of arguments for get"},
         {{"set", "custom"}, "zemtra-tool: wrong number of arguments for set"},
         {{"read", "signals.pll", "--count", "0"}, "zemtra-tool: --count must be at least 1"},
-        {{"read", "signals.pll", "--count", "many"}, "zemtra-tool: the argument ('many') for option '--count' is invalid"},
+        {{"read", "signals.pll", "--count", "many"},
+         "zemtra-tool: --count must be a whole number from 0 to 4294967295, not 'many'"},
+        {{"watch", "custom", "--count", "-1"}, "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '-1'"},
+        {{"read", "signals.pll", "--count", "4294967296"},
+         "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '4294967296'"},
         {{"ls", "--bogus"}, "zemtra-tool: unrecognised option '--bogus'"},
     };
     for (const auto& c : cases) {
@@ -190,6 +194,26 @@ TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
     }
     EXPECT_EQ(10, rows);
     EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
+}
+
+TEST_F(ZemtraToolTest, WatchAndReadEndWhenTheServerGoesAway)
+{
+    auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked"}); });
+    auto read = std::async(std::launch::async, [&] { return Tool({"read", "signals.pll", "--timeout", "60"}); });
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while ((server.exporter.GetSubscriptionCount() == 0 || server.exporter.GetSignalSessionCount() == 0) &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(5ms);
+    }
+    const auto stopped = std::chrono::steady_clock::now();
+    server.exporter.Stop();
+    for (auto* tool : {&watch, &read}) {
+        ASSERT_EQ(std::future_status::ready, tool->wait_for(10s));
+        const ToolResult r = tool->get();
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(0u, r.err.rfind("Lost the server " + server.Address() + ": not reachable (", 0)) << r.err;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 5s);
 }
 
 TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietStream)

@@ -135,6 +135,13 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
     refused = Tool({"set", "tim.pll.vcxo_offset", "30000"});
     EXPECT_EQ(1, refused.exitCode);
     EXPECT_EQ("Value 30000 is refused by validator [-500, 500]\n", refused.err);
+    // The PLL gains have no validator, but no node takes a NaN or an infinity.
+    for (const char* value : {"nan", "-inf"}) {
+        refused = Tool({"set", "tim.pll.pi_fine.Kp", value});
+        EXPECT_EQ(1, refused.exitCode) << value;
+        EXPECT_EQ(0u, refused.err.rfind("Value ", 0)) << refused.err;
+    }
+    EXPECT_EQ("4\n", Tool({"get", "tim.pll.pi_fine.Kp"}).out);
 
     // The PLL is locked once serving starts: detune it, then watch it lock again.
     auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "20"}); });

@@ -1,0 +1,245 @@
+// The configuration file on its own: values parsed whole or refused, lines
+// of absent nodes kept, damaged files and files that are no regular file
+// kept aside, stores that follow changes, and failed stores reported.
+
+#include "test_app.h"
+
+#include "platform/mci/client_access.h"
+#include "platform/qapp/configuration_store.h"
+#include "platform/qapp/fnc_node.h"
+#include "platform/qapp/zemtra_object.h"
+#include "platform/qstd/capture.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+using namespace qapptest;
+using namespace std::chrono_literals;
+
+namespace {
+
+using ConfigurationStore = qapp::ConfigurationStore;
+
+template <typename T> mci::TreeNodePtr Persistent(const std::string& name, T& value)
+{
+    return qapp::MakeFncNode<T>(
+        name, 14,
+        [&value](T& v) {
+            v = value;
+            return true;
+        },
+        [&value](const T& v) {
+            value = v;
+            return true;
+        });
+}
+
+std::string Read(const std::string& file)
+{
+    std::ifstream in(file);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Files in the folder whose name starts with prefix.
+std::vector<std::string> FilesStartingWith(const std::string& dir, const std::string& prefix)
+{
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (std::string(e->d_name).rfind(prefix, 0) == 0) {
+                names.push_back(dir + "/" + e->d_name);
+            }
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+// root: count (uint), gain (double), on (bool), name (string); all
+// persistent and writable.
+class ConfigurationStoreTest : public ::testing::Test {
+protected:
+    ConfigurationStoreTest()
+        : root(qapp::MakeBranchNode("root", 0)), file(dir.Path() + "/app.conf"), store(root, file)
+    {
+        root->Add(Persistent<unsigned>("count", count));
+        root->Add(Persistent<double>("gain", gain));
+        root->Add(Persistent<bool>("on", on));
+        root->Add(Persistent<std::string>("name", name));
+    }
+
+    ConfigurationStore::Result Load(const std::string& text)
+    {
+        std::ofstream(file) << text;
+        return store.Load();
+    }
+
+    TempDir dir;
+    unsigned count = 1;
+    double gain = 0.5;
+    bool on = false;
+    std::string name = "x";
+    mci::TreeNodePtr root;
+    std::string file;
+    qapp::ConfigurationStore store;
+};
+
+TEST_F(ConfigurationStoreTest, ValuesAreParsedWholeInTheirNodesType)
+{
+    qstd::CaptureScope capture;
+    struct Case {
+        const char* line;
+        bool applied;
+    };
+    for (const Case& c : std::vector<Case>{{"count\t0\t3.5\n", false},
+                                           {"count\t0\t3x\n", false},
+                                           {"count\t0\t-1\n", false},
+                                           {"count\t0\t 3\n", false},
+                                           {"count\t0\t\n", false},
+                                           {"count\t0\t4294967296\n", false},
+                                           {"gain\t0\t1.5e\n", false},
+                                           {"gain\t0\tnan\n", false},
+                                           {"gain\t0\tinf\n", false},
+                                           {"gain\t0\t-inf\n", false},
+                                           {"gain\t0\t1e999\n", false},
+                                           {"on\t0\tyes\n", false},
+                                           {"count\t1\t3\n", false},
+                                           {"count\t0\n", false},
+                                           {"count\t0\t7", false}, // cut short: no newline
+                                           {"count\t0\t4294967295\n", true},
+                                           {"gain\t0\t-2.25\n", true},
+                                           {"on\t0\ttrue\n", true},
+                                           {"name\t0\twith\ttab\n", true}}) {
+        count = 1;
+        gain = 0.5;
+        on = false;
+        name = "x";
+        const auto result = store.Apply(c.line, "text");
+        EXPECT_EQ(c.applied ? 1u : 0u, result.applied) << c.line;
+        EXPECT_EQ(c.applied ? 0u : 1u, result.skipped) << c.line;
+        if (!c.applied) {
+            EXPECT_EQ(1u, count) << c.line;
+            EXPECT_EQ(0.5, gain) << c.line;
+        }
+    }
+    EXPECT_EQ("with\ttab", name);
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: text:1: truncated line."));
+}
+
+TEST_F(ConfigurationStoreTest, LinesOfAbsentNodesAreKeptAcrossStores)
+{
+    qstd::CaptureScope capture;
+    const auto result = Load("count\t0\t9\nraf5/att\t0\t12\nraf5/att\t1\t13\n");
+    EXPECT_EQ(1u, result.applied);
+    EXPECT_EQ(2u, result.kept);
+    EXPECT_EQ(0u, result.skipped);
+    count = 10;
+    ASSERT_TRUE(store.Save());
+    ASSERT_TRUE(store.Save());
+    const std::string stored = Read(file);
+    EXPECT_NE(std::string::npos, stored.find("count\t0\t10\n")) << stored;
+    EXPECT_NE(std::string::npos, stored.find("raf5/att\t0\t12\nraf5/att\t1\t13\n")) << stored;
+    EXPECT_EQ(stored.find("raf5/att\t0"), stored.rfind("raf5/att\t0")) << "written once: " << stored;
+    // A file with nothing wrong in it is simply replaced.
+    EXPECT_TRUE(FilesStartingWith(dir.Path(), "app.conf.damaged").empty());
+}
+
+TEST_F(ConfigurationStoreTest, DamagedFileIsKeptAsideBeforeTheFirstStore)
+{
+    qstd::CaptureScope capture;
+    const std::string damaged = "count\t0\t5\n\x01\x02garbage\nnot a line\n";
+    const auto result = Load(damaged);
+    EXPECT_EQ(1u, result.applied);
+    EXPECT_EQ(2u, result.skipped);
+    ASSERT_TRUE(store.Save());
+    const auto copies = FilesStartingWith(dir.Path(), "app.conf.damaged-");
+    ASSERT_EQ(1u, copies.size());
+    EXPECT_EQ(copies[0], store.DamagedCopy());
+    EXPECT_EQ(damaged, Read(copies[0]));
+    EXPECT_TRUE(capture.Logged("Configuration file " + file + " held lines that could not be applied: kept aside as " +
+                               copies[0] + "."));
+    EXPECT_NE(std::string::npos, Read(file).find("count\t0\t5\n"));
+    // Only the damaged file is kept, not every later one.
+    ASSERT_TRUE(store.Save());
+    EXPECT_EQ(1u, FilesStartingWith(dir.Path(), "app.conf.damaged-").size());
+}
+
+TEST_F(ConfigurationStoreTest, WhatIsNoRegularFileIsRefusedWithoutBlocking)
+{
+    for (const bool fifo : {false, true}) {
+        ::unlink(file.c_str());
+        ::rmdir(file.c_str());
+        ASSERT_EQ(0, fifo ? ::mkfifo(file.c_str(), 0644) : ::mkdir(file.c_str(), 0755));
+        ConfigurationStore other(root, file);
+        qstd::CaptureScope capture;
+        auto loading = std::async(std::launch::async, [&] { return other.Load(); });
+        ASSERT_EQ(std::future_status::ready, loading.wait_for(5s)) << "a FIFO blocks the start";
+        EXPECT_EQ(0u, loading.get().applied);
+        EXPECT_TRUE(capture.Logged("Configuration file " + file + " not loaded: not a regular file."));
+        // The first store moves it aside and writes a regular file.
+        ASSERT_TRUE(other.Save());
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(file.c_str(), &st));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        const std::string copy = other.DamagedCopy();
+        ASSERT_EQ(0, ::stat(copy.c_str(), &st));
+        EXPECT_EQ(fifo, S_ISFIFO(st.st_mode));
+        ::unlink(copy.c_str());
+        ::rmdir(copy.c_str());
+    }
+}
+
+TEST_F(ConfigurationStoreTest, FailedStoreReportsTheReasonAndKeepsTheFormerFile)
+{
+    Load("count\t0\t5\n");
+    ASSERT_TRUE(store.Save());
+    const std::string former = Read(file);
+    // A folder in the place of the temporary file makes the write fail.
+    ASSERT_EQ(0, ::mkdir((file + ".tmp").c_str(), 0755));
+    qstd::CaptureScope capture;
+    count = 6;
+    EXPECT_FALSE(store.Save());
+    EXPECT_TRUE(capture.Logged("Could not write configuration file " + file + ".tmp: Is a directory."));
+    EXPECT_EQ(former, Read(file));
+    ::rmdir((file + ".tmp").c_str());
+}
+
+TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
+{
+    qstd::CaptureScope capture;
+    store.WatchChanges(100ms);
+    mci::ClientAccess access(root);
+    for (unsigned v = 20; v < 30; ++v) {
+        access.SetText("count", std::to_string(v));
+    }
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (Read(file).find("count\t0\t29\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_NE(std::string::npos, Read(file).find("count\t0\t29\n"));
+    std::this_thread::sleep_for(300ms);
+    store.StopWatching();
+    size_t stores = 0;
+    for (const auto& line : capture.Sink().Texts(qstd::Record::Kind::Log)) {
+        stores += line.find("Configuration stored to " + file) != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GE(stores, 1u);
+    EXPECT_LE(stores, 2u) << "ten changes in a row make one store";
+    // Once watching stopped, nothing is stored any more.
+    access.SetText("count", "31");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(std::string::npos, Read(file).find("count\t0\t31\n"));
+}
+
+} // namespace

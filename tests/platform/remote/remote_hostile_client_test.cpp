@@ -1,0 +1,325 @@
+// The remote export against clients that misbehave or vanish: subscribers
+// that are killed, floods of subscriptions and idle connections, huge paths,
+// and bind addresses that must be refused or explained.
+
+#include "remote_test_support.h"
+
+#include "platform/qstd/capture.h"
+#include "platform/qstd/exception.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+using namespace remotetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+long Threads()
+{
+    long n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d)) {
+            n += e->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
+long RssKb()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
+}
+
+template <typename F> bool WaitUntil(F&& done, std::chrono::steady_clock::duration timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A client process (the soak program's client mode): by default one that
+// subscribes count times to "clock_info" with one callback object and then
+// idles; "stream" keeps the stream "tim.pll" open for 3 s at a time.
+class SubscriberProcess {
+public:
+    SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe")
+    {
+        const std::string tool = ToolPath();
+        const std::string soak = tool.substr(0, tool.rfind("/tools/")) + "/tests/remote_soak";
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            return;
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::execl(soak.c_str(), soak.c_str(), "--client", kind, "--server", address.c_str(), "--count",
+                    std::to_string(count).c_str(), "--for", "120", static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ::close(fds[1]);
+        m_out = fds[0];
+    }
+    ~SubscriberProcess()
+    {
+        Kill();
+        if (m_out >= 0) {
+            ::close(m_out);
+        }
+    }
+    // True once the client printed "ready".
+    bool WaitReady(std::chrono::milliseconds timeout)
+    {
+        pollfd p{m_out, POLLIN, 0};
+        char buffer[16] = {0};
+        return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::read(m_out, buffer, 5) == 5 &&
+               std::string(buffer) == "ready";
+    }
+    void Kill()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+};
+
+TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind)
+{
+    mci::RemoteExport::Settings settings;
+    settings.idleConnectionTimeout = 2s;
+    settings.idleThreadTimeout = 1s;
+    settings.subscriptions.livenessPeriod = 500ms;
+    Server server(settings);
+    // Warm up with one remote subscriber, killed: the delivery pool and the
+    // ORB's own threads for outgoing calls exist from then on.
+    {
+        SubscriberProcess warm(server.Address(), 1);
+        ASSERT_TRUE(warm.WaitReady(30s));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
+    std::this_thread::sleep_for(3s); // idle request threads leave
+    const long threads = Threads();
+    const long rss = RssKb();
+
+    SubscriberProcess client(server.Address(), 1000);
+    ASSERT_TRUE(client.WaitReady(60s));
+    EXPECT_EQ(1000u, server.exporter.GetSubscriptionCount());
+    // No thread per subscription.
+    EXPECT_LE(Threads(), threads + 12);
+    client.Kill();
+
+    // Nothing is written to the node: the liveness probe finds the client gone.
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s) << "two liveness periods";
+    // Request threads of the flood leave after their idle time-out.
+    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s)) << Threads() << " threads, " << threads
+                                                                     << " before";
+#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back in its quarantine
+    EXPECT_LT(RssKb(), rss + 16 * 1024);
+#else
+    (void)rss;
+#endif
+}
+
+TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 500ms;
+    Server server(settings);
+    SubscriberProcess reader(server.Address(), 0, "stream");
+    ASSERT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 1; }, 30s));
+    reader.Kill();
+    // Nothing is pushed into the stream: the probe of its receiver ends it.
+    EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 0; }, 3s));
+}
+
+TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.perClient = 3;
+    settings.subscriptions.total = 4;
+    Server server(settings);
+    Callback sink;
+    CORBA::Object_var obj = server.Activate(&sink);
+    zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    std::vector<CORBA::ULongLong> ids;
+    for (int i = 0; i < 3; ++i) {
+        ids.push_back(server.registry->Subscribe("custom", callback));
+    }
+    const std::string client = "127.0.0.1:" + std::to_string(server.port); // the in-process ORB's endpoint
+    EXPECT_EQ("mci: Too many subscriptions of client " + client + " (at most 3)",
+              RemoteMessage([&] { server.registry->Subscribe("custom", callback); }));
+    // A place that is given back can be taken again.
+    server.registry->Unsubscribe(ids.back());
+    ids.back() = server.registry->Subscribe("arr", callback);
+    EXPECT_EQ(3u, server.exporter.GetSubscriptionCount());
+
+    // The bound in all counts every client: a second one gets one place.
+    SubscriberProcess other(server.Address(), 1);
+    ASSERT_TRUE(other.WaitReady(30s));
+    EXPECT_EQ(4u, server.exporter.GetSubscriptionCount());
+    other.Kill();
+    SubscriberProcess third(server.Address(), 1);
+    // Refused while the killed one still counts; served once it was reaped.
+    EXPECT_TRUE(third.WaitReady(30s));
+    EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 4; }, 10s));
+    // Values still reach the first client's subscriptions.
+    server.tree.arr->SetValue(7, 0);
+    EXPECT_TRUE(sink.WaitFor(1, 5s));
+    server.Deactivate(&sink);
+}
+
+TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
+{
+    mci::RemoteExport::Settings settings;
+    settings.idleConnectionTimeout = 1s;
+    Server server(settings);
+    const long threads = Threads();
+    std::vector<int> sockets;
+    for (int i = 0; i < 200; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(server.port);
+        ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        sockets.push_back(fd);
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(Threads(), threads + 4) << "a thread per connection";
+    // The server closes them once they were idle for the time-out (after a
+    // GIOP CloseConnection message).
+    size_t closed = 0;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    for (int fd : sockets) {
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            char buffer[64];
+            if (::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) != 1) {
+                break;
+            }
+            if (::read(fd, buffer, sizeof(buffer)) <= 0) {
+                ++closed;
+                break;
+            }
+        }
+        ::close(fd);
+    }
+    EXPECT_EQ(sockets.size(), closed);
+    // And the server still serves.
+    EXPECT_EQ(10u, zemtra_REMOTE::NodeInfoSeq_var(server.registry->List(""))->length());
+}
+
+TEST(RemoteHostileClient, RefusalsEchoAShortenedPath)
+{
+    Server server;
+    const std::string path(1 << 20, 'p');
+    const std::string message = RemoteMessage([&] { server.registry->GetText(path.c_str(), 0, 0); });
+    EXPECT_EQ("mci: No such node: " + path.substr(0, 256) + "...", message);
+    const std::string dotted = "a." + std::string(300, 'b');
+    EXPECT_EQ("mci: No such node: " + dotted.substr(0, 256) + "...",
+              RemoteMessage([&] { server.registry->SetText(dotted.c_str(), 0, zemtra_REMOTE::StringSeq()); }));
+    // Short paths are echoed whole.
+    EXPECT_EQ("mci: No such node: a.b", RemoteMessage([&] { server.registry->Describe("a.b"); }));
+}
+
+TEST(RemoteBindAddress, LoopbackIPv6AndRefusedAddresses)
+{
+    using mci::RemoteExport;
+    struct Case {
+        const char* address;
+        const char* endpointHost;
+        bool loopback;
+    };
+    for (const Case& c : std::vector<Case>{{"127.0.0.1", "127.0.0.1", true},
+                                           {"127.1.2.3", "127.1.2.3", true},
+                                           {"::1", "[::1]", true},
+                                           {"[::1]", "[::1]", true},
+                                           {"0.0.0.0", "0.0.0.0", false},
+                                           {"::", "[::]", false},
+                                           {"192.0.2.1", "192.0.2.1", false}}) {
+        const auto a = RemoteExport::ResolveBindAddress(c.address);
+        EXPECT_EQ(c.endpointHost, a.endpointHost) << c.address;
+        EXPECT_EQ(c.loopback, a.loopback) << c.address;
+    }
+    for (const char* bad : {"", "[]", "no such host.invalid"}) {
+        EXPECT_THROW(RemoteExport::ResolveBindAddress(bad), qstd::Exception) << bad;
+    }
+
+    TestTree tree;
+    RemoteExport exporter;
+    const unsigned short port = FreePort();
+    // An address of no interface here: the reason comes from the system.
+    {
+        qstd::CaptureScope capture;
+        try {
+            exporter.Start(tree.root, "192.0.2.1", port);
+            ADD_FAILURE() << "served on a foreign address";
+        } catch (const qstd::Exception& e) {
+            EXPECT_EQ("Remote export: can't bind 192.0.2.1 port " + std::to_string(port) +
+                          ": Cannot assign requested address",
+                      std::string(e.what()));
+        }
+        EXPECT_TRUE(capture.Logged("Remote export on 192.0.2.1, not a loopback address: remote clients can change "
+                                   "the instrument without authentication."));
+    }
+    EXPECT_THROW(exporter.Start(tree.root, "127.0.0.1", 0), qstd::Exception);
+    // IPv6 loopback, where the machine has it.
+    const int fd6 = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 any6{};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_addr = in6addr_loopback;
+    const bool haveIPv6 = fd6 >= 0 && ::bind(fd6, reinterpret_cast<sockaddr*>(&any6), sizeof(any6)) == 0;
+    if (fd6 >= 0) {
+        ::close(fd6);
+    }
+    if (!haveIPv6) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+    exporter.Start(tree.root, "::1", port);
+    EXPECT_EQ("corbaloc::[::1]:" + std::to_string(port) + "/ZemtraRemote", exporter.GetUri());
+    int argc = 0;
+    char* argv[] = {nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    CORBA::Object_var obj = orb->string_to_object(exporter.GetUri().c_str());
+    zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_narrow(obj);
+    EXPECT_EQ(10u, zemtra_REMOTE::NodeInfoSeq_var(registry->List(""))->length());
+    registry = zemtra_REMOTE::Registry::_nil();
+    exporter.Stop();
+}
+
+} // namespace

@@ -1,0 +1,370 @@
+// Soak of the remote export: the "zemtra-vuna" server on the default
+// simulated chassis with a crowd of client processes for a given time.
+// Clients make get/set loops, watch nodes, read the PLL stream and the GDX
+// board's on-demand FA signal, or flood a quiet node with subscriptions;
+// one of them is killed (SIGKILL) and started anew every few seconds. Once a
+// period the server's resident memory, threads and open descriptors are
+// printed; the run fails when they grew past the bounds below between the
+// end of the warm-up and the end of the run (after the clients are gone), or
+// when the server dies or does not stop cleanly on SIGTERM.
+//
+//   remote_soak [--seconds N] [--period S] [--clients N] [--server-binary PATH]
+//   remote_soak --client KIND --server HOST:PORT [--count N] [--for S]
+//
+// The second form is one client (getset, watch, stream, ondemand, flood,
+// subscribe); "subscribe" makes N subscriptions of one callback object to a
+// quiet node, prints "ready" and idles until killed (used by the tests).
+// Every client ends by itself after --for seconds (default 3600).
+// Traffic stays on the loopback interface.
+
+#include "tests/common/free_port.h"
+
+#include "zemtra_remote.hh"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Growth allowed between the warm-up sample and the final one.
+constexpr long c_maxThreadGrowth = 4;
+constexpr long c_maxFdGrowth = 8;
+constexpr long c_maxRssGrowthKb = 24 * 1024;
+// After the clients are gone, time for the server to notice and settle:
+// subscriptions probed, idle connections and request threads reaped.
+constexpr auto c_settle = 15s;
+
+std::string Arg(int argc, char** argv, const std::string& name, const std::string& fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (name == argv[i]) {
+            return argv[i + 1];
+        }
+    }
+    return fallback;
+}
+
+// ----------------------------------------------------------------- client
+
+class ValueSink : public POA_zemtra_REMOTE::ValueCallback {
+public:
+    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override {}
+};
+
+class ReceiverSink : public POA_q_NET::SignalReceiver {
+public:
+    CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq&, const q_NET::MetaSeq&) override { return 0; }
+    CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq&, const q_NET::MetaSeq&) override { return 0; }
+    CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq&, const q_NET::MetaSeq&) override { return 0; }
+    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq&, const q_NET::MetaSeq&) override
+    {
+        return 0;
+    }
+};
+
+template <typename T> typename T::_ptr_type Activate(PortableServer::POA_ptr poa, PortableServer::Servant servant)
+{
+    PortableServer::ObjectId_var id = poa->activate_object(servant);
+    CORBA::Object_var obj = poa->id_to_reference(id);
+    servant->_remove_ref();
+    return T::_narrow(obj);
+}
+
+int RunClient(const std::string& kind, const std::string& server, long count, long seconds)
+{
+    int argc = 0;
+    char* argv[] = {nullptr};
+    const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {"clientCallTimeOutPeriod", "10000"},
+                                {nullptr, nullptr}};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
+    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
+    zemtra_REMOTE::ValueCallback_var callback = Activate<zemtra_REMOTE::ValueCallback>(poa, new ValueSink());
+    q_NET::SignalReceiver_var receiver = Activate<q_NET::SignalReceiver>(poa, new ReceiverSink());
+    obj = orb->string_to_object(("corbaloc::" + server + "/ZemtraRemote").c_str());
+    zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_narrow(obj);
+
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    long round = 0;
+    long made = 0; // subscriptions of flood and subscribe
+    while (Clock::now() < end) {
+        try {
+            if (kind == "getset") {
+                zemtra_REMOTE::StringSeq v;
+                v.length(1);
+                v[0] = (round % 2) ? "fa_clk" : "fofb_switch";
+                registry->SetText("custom", 0, v);
+                zemtra_REMOTE::StringSeq_var got = registry->GetText("custom", 0, 0);
+                zemtra_REMOTE::NodeInfoSeq_var list = registry->List("tim.pll");
+                try {
+                    registry->GetText("no.such.node", 0, 0);
+                } catch (const zemtra_REMOTE::RemoteError&) {
+                }
+                std::this_thread::sleep_for(2ms);
+            } else if (kind == "watch") {
+                const CORBA::ULongLong a = registry->Subscribe("custom", callback);
+                const CORBA::ULongLong b = registry->Subscribe("tim.pll.locked", callback);
+                std::this_thread::sleep_for(2s);
+                registry->Unsubscribe(a);
+                registry->Unsubscribe(b);
+            } else if (kind == "stream" || kind == "ondemand") {
+                const bool stream = kind == "stream";
+                const CORBA::ULongLong s = registry->OpenSignal(stream ? "tim.pll" : "gdx.signals.fa", receiver,
+                                                                13, stream ? 0 : 100, 0);
+                std::this_thread::sleep_for(3s);
+                registry->CloseSignal(s);
+            } else if (kind == "flood" || kind == "subscribe") {
+                // Refusals (a bound reached) are tried again in the next round.
+                const bool done = made == count;
+                while (made < count) {
+                    registry->Subscribe("clock_info", callback);
+                    ++made;
+                }
+                if (!done && kind == "subscribe") {
+                    std::cout << "ready" << std::endl;
+                }
+                std::this_thread::sleep_for(200ms);
+            } else {
+                std::cerr << "unknown client kind " << kind << "\n";
+                return 2;
+            }
+        } catch (const CORBA::Exception&) {
+            // The server may refuse (bounds) or be busy: keep going, slowly.
+            std::this_thread::sleep_for(100ms);
+        }
+        ++round;
+    }
+    orb->shutdown(true);
+    orb->destroy();
+    return 0;
+}
+
+// ------------------------------------------------------------------ parent
+
+struct Sample {
+    long rssKb = 0;
+    long threads = 0;
+    long fds = 0;
+};
+
+Sample Measure(pid_t pid)
+{
+    Sample s;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            s.rssKb = std::atol(line.c_str() + 6);
+        } else if (line.rfind("Threads:", 0) == 0) {
+            s.threads = std::atol(line.c_str() + 8);
+        }
+    }
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            s.fds += e->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(d);
+    }
+    return s;
+}
+
+std::string SelfPath()
+{
+    char exe[4096] = {0};
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    return n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& log)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!log.empty() && std::freopen(log.c_str(), "a", stdout) != nullptr) {
+            ::dup2(::fileno(stdout), 2);
+        }
+        std::vector<char*> argv;
+        for (const auto& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    return pid;
+}
+
+bool Alive(pid_t pid)
+{
+    int status = 0;
+    return ::waitpid(pid, &status, WNOHANG) == 0;
+}
+
+void Print(const char* what, long elapsed, const Sample& s)
+{
+    std::printf("soak %-8s t=%5lds  rss=%7ld kB  threads=%4ld  fds=%4ld\n", what, elapsed, s.rssKb, s.threads, s.fds);
+    std::fflush(stdout);
+}
+
+int RunSoak(int argc, char** argv)
+{
+    const long seconds = std::atol(Arg(argc, argv, "--seconds", "60").c_str());
+    const long period = std::atol(Arg(argc, argv, "--period", seconds >= 600 ? "60" : "10").c_str());
+    const int clients = std::atoi(Arg(argc, argv, "--clients", "8").c_str());
+    const std::string self = SelfPath();
+    const std::string serverBinary =
+        Arg(argc, argv, "--server-binary", self.substr(0, self.rfind('/')) + "/../app/zemtra-vuna");
+    char dirTemplate[] = "/tmp/zv_soak_XXXXXX";
+    const std::string dir = ::mkdtemp(dirTemplate);
+    ::mkdir((dir + "/cfg").c_str(), 0755);
+    ::mkdir((dir + "/root").c_str(), 0755);
+    const unsigned short port = zvtest::FreePort();
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    std::printf("soak: %ld s, %d clients, server %s on %s, files in %s\n", seconds, clients, serverBinary.c_str(),
+                address.c_str(), dir.c_str());
+    std::fflush(stdout); // before the children inherit the buffer
+
+    const pid_t server = Spawn({serverBinary, "--conf-dir", dir + "/cfg", "--root", dir + "/root", "--port",
+                                std::to_string(port)},
+                               dir + "/server.log");
+    // Ready once it answers.
+    {
+        int orbArgc = 0;
+        char* orbArgv[] = {nullptr};
+        CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, orbArgv, "omniORB4");
+        bool ready = false;
+        for (auto end = Clock::now() + 60s; !ready && Clock::now() < end && Alive(server);) {
+            try {
+                CORBA::Object_var obj = orb->string_to_object(("corbaloc::" + address + "/ZemtraRemote").c_str());
+                ready = !obj->_non_existent();
+            } catch (const CORBA::Exception&) {
+                std::this_thread::sleep_for(200ms);
+            }
+        }
+        orb->destroy();
+        if (!ready) {
+            std::printf("soak: FAILED: the server did not start (see %s/server.log)\n", dir.c_str());
+            ::kill(server, SIGKILL);
+            return 1;
+        }
+    }
+
+    const std::vector<std::string> kinds = {"getset", "watch", "stream", "ondemand", "flood", "getset", "watch", "getset"};
+    auto start = [&](int i) {
+        return Spawn({self, "--client", kinds[static_cast<size_t>(i) % kinds.size()], "--server", address, "--count",
+                      "200", "--for", std::to_string(seconds + 60)},
+                     dir + "/client.log");
+    };
+    std::vector<pid_t> pids;
+    for (int i = 0; i < clients; ++i) {
+        pids.push_back(start(i));
+    }
+
+    const auto begin = Clock::now();
+    auto elapsed = [&] { return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin).count(); };
+    const long warmup = std::min<long>(period, std::max<long>(seconds / 4, 5));
+    Sample baseline;
+    bool haveBaseline = false;
+    long nextReport = warmup;
+    long kills = 0;
+    int victim = 0;
+    bool serverDied = false;
+    while (elapsed() < seconds) {
+        std::this_thread::sleep_for(1s);
+        if (!Alive(server)) {
+            serverDied = true;
+            break;
+        }
+        // A client is killed and started anew every 5 s.
+        if (elapsed() % 5 == 0) {
+            ::kill(pids[static_cast<size_t>(victim)], SIGKILL);
+            ::waitpid(pids[static_cast<size_t>(victim)], nullptr, 0);
+            pids[static_cast<size_t>(victim)] = start(victim);
+            victim = (victim + 1) % clients;
+            ++kills;
+        }
+        if (elapsed() >= nextReport) {
+            const Sample s = Measure(server);
+            if (!haveBaseline) {
+                baseline = s;
+                haveBaseline = true;
+            }
+            Print(nextReport == warmup ? "baseline" : "running", elapsed(), s);
+            nextReport += period;
+        }
+    }
+    for (pid_t pid : pids) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    int rc = 0;
+    if (serverDied) {
+        std::printf("soak: FAILED: the server died (see %s/server.log)\n", dir.c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(c_settle);
+    const Sample last = Measure(server);
+    Print("final", elapsed(), last);
+    std::printf("soak: %ld clients killed and restarted\n", kills);
+    if (last.threads > baseline.threads + c_maxThreadGrowth || last.fds > baseline.fds + c_maxFdGrowth ||
+        last.rssKb > baseline.rssKb + c_maxRssGrowthKb) {
+        std::printf("soak: FAILED: growth past the bounds (threads +%ld, fds +%ld, rss +%ld kB)\n", c_maxThreadGrowth,
+                    c_maxFdGrowth, c_maxRssGrowthKb);
+        rc = 1;
+    }
+    ::kill(server, SIGTERM);
+    int status = 0;
+    bool ended = false;
+    for (auto end = Clock::now() + 30s; !ended && Clock::now() < end;) {
+        ended = ::waitpid(server, &status, WNOHANG) == server;
+        std::this_thread::sleep_for(50ms);
+    }
+    if (!ended) {
+        ::kill(server, SIGKILL);
+        ::waitpid(server, &status, 0);
+        std::printf("soak: FAILED: the server did not stop on SIGTERM\n");
+        rc = 1;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::printf("soak: FAILED: the server ended with status %d\n", status);
+        rc = 1;
+    }
+    if (rc == 0) {
+        std::system(("rm -rf '" + dir + "'").c_str());
+        std::printf("soak passed\n");
+    }
+    return rc;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string kind = Arg(argc, argv, "--client", "");
+    if (!kind.empty()) {
+        return RunClient(kind, Arg(argc, argv, "--server", "127.0.0.1:18150"),
+                         std::atol(Arg(argc, argv, "--count", "100").c_str()),
+                         std::atol(Arg(argc, argv, "--for", "3600").c_str()));
+    }
+    return RunSoak(argc, argv);
+}
