@@ -497,6 +497,7 @@ void SignalController::TuneSignal()
         return;
     }
     bool applied = false;
+    bool counted = false;
     int32_t level = 0;
     {
         std::lock_guard<std::mutex> lock(m_data_mutex);
@@ -513,7 +514,7 @@ void SignalController::TuneSignal()
                 m_tuning_count.store(count);
                 QSTD_TRACE(4, "m_tuning_count < m_compensation_freq: " << count << ", :" << frequency);
             }
-            EmitExpireCounter();
+            counted = true;
         } else {
             QSTD_TRACE(4, "!m_adjust_coefficients || !m_board.IsSwitchingEnabled()");
         }
@@ -522,13 +523,26 @@ void SignalController::TuneSignal()
             m_comp_table->fill(row);
         }
         // Pending coefficients go out with a level change too, even when the
-        // level is clamped back to the one already applied.
-        const bool pending = fresh || m_coefficients_pending.load();
+        // level is clamped back to the one already applied. A request that
+        // arrives during the step stays pending for the next one; one that
+        // the step fails to apply stays pending too.
+        const bool requested = m_coefficients_pending.exchange(false);
+        const bool pending = fresh || requested;
         if (changed || pending) {
-            applied = ApplyNewSetting(pending);
+            try {
+                applied = ApplyNewSetting(pending);
+            } catch (...) {
+                if (requested) {
+                    m_coefficients_pending.store(true);
+                }
+                throw;
+            }
         }
-        m_coefficients_pending.store(false);
         level = m_power;
+    }
+    // Subscribers hear of the step after the data mutex is released.
+    if (counted) {
+        EmitExpireCounter();
     }
     if (applied) {
         mci::Node power;
