@@ -44,7 +44,7 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
                                                          GetApplication().ConfDir(), false);
     m_clock_info = RegisterObject<RafIdSpecific>(c_clock_info_offset, "clock_info");
     // "conf" follows the clock information.
-    m_dsc = RegisterObject<DigSigCond>(c_conditioning_offset, "conditioning");
+    m_sig_cond = RegisterObject<DigSigCond>(c_conditioning_offset, "conditioning");
     // "tbt" and "house_keeping" follow the signal conditioning.
     m_tsm = RegisterObject<qfeature::Tsm>(c_tsm_offset, "tsm");
     m_synth_tsm = RegisterObject<qfeature::Tsm>(c_synth_tsm_offset, "synth_tsm");
@@ -239,41 +239,41 @@ bool RafBoard::GetNCOFreq(unsigned int& /*value*/) const
 bool RafBoard::IsSwitchingEnabled() const
 {
     bool switching = false;
-    return m_dsc != nullptr && m_dsc->GetSwitching(switching) && switching;
+    return m_sig_cond != nullptr && m_sig_cond->GetSwitching(switching) && switching;
 }
 
 bool RafBoard::GetSwPattern(unsigned int (&pattern)[4]) const
 {
-    if (m_dsc == nullptr) {
+    if (m_sig_cond == nullptr) {
         return false;
     }
-    m_dsc->GetSwPattern(pattern);
+    m_sig_cond->GetSwPattern(pattern);
     return true;
 }
 
 void RafBoard::SetUnitCompensation()
 {
-    if (m_dsc) {
-        m_dsc->SetUnitCompensation();
+    if (m_sig_cond) {
+        m_sig_cond->SetUnitCompensation();
     }
 }
 
 void RafBoard::SetCompensation(const tCompensationEntry& entry, double ifDelta)
 {
-    if (m_dsc) {
-        m_dsc->SetCompensation(entry, ifDelta);
+    if (m_sig_cond) {
+        m_sig_cond->SetCompensation(entry, ifDelta);
     }
 }
 
 bool RafBoard::GetAtt(unsigned int& value) const
 {
-    return m_dsc != nullptr && m_dsc->GetAtt(value);
+    return m_sig_cond != nullptr && m_sig_cond->GetAtt(value);
 }
 
 void RafBoard::SetAtt(const unsigned int& value)
 {
-    if (m_dsc) {
-        m_dsc->SetAtt(value);
+    if (m_sig_cond) {
+        m_sig_cond->SetAtt(value);
     }
 }
 

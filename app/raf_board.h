@@ -132,7 +132,7 @@ public:
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
     SignalController* GetSignalController() const { return m_signal_controller; }
-    DigSigCond* GetSignalConditioning() const { return m_dsc; }
+    DigSigCond* GetSignalConditioning() const { return m_sig_cond; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     Signals* GetSignals() const { return m_signals; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
@@ -144,7 +144,7 @@ private:
     Signals* m_signals = nullptr;
     SignalController* m_signal_controller = nullptr;
     RafIdSpecific* m_clock_info = nullptr;
-    DigSigCond* m_dsc = nullptr;
+    DigSigCond* m_sig_cond = nullptr;
     qfeature::Tsm* m_tsm = nullptr;
     qfeature::Tsm* m_synth_tsm = nullptr;
     HistoryBuffer* m_hb = nullptr;
