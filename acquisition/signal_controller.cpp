@@ -86,7 +86,7 @@ SignalController::~SignalController()
 
 void SignalController::operator()()
 {
-    std::unique_lock<std::mutex> lock(m_thread_mutex);
+    std::unique_lock<std::mutex> lock(m_thread_lock.Mutex());
     while (!m_stop) {
         if (m_enabled.load()) {
             try {
@@ -112,7 +112,7 @@ void SignalController::WakeUp()
 
 void SignalController::StopThread()
 {
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    std::lock_guard<std::mutex> lock(m_thread_lock.Mutex());
     if (m_stop) {
         return;
     }
@@ -122,15 +122,12 @@ void SignalController::StopThread()
 
 SignalController::LockPtr SignalController::Lock()
 {
-    return LockPtr(new std::unique_lock<std::mutex>(m_thread_mutex));
+    return m_thread_lock.Lock();
 }
 
 void SignalController::Unlock(LockPtr& lock)
 {
-    if (lock && lock->owns_lock()) {
-        lock->unlock();
-    }
-    lock.reset();
+    m_thread_lock.Unlock(lock);
 }
 
 void SignalController::SetEnabled(bool enabled)
@@ -258,7 +255,7 @@ bool SignalController::SetAveragePatterns(const uint32_t& value, std::atomic<uin
                                                             << c_max_average_patterns << ".");
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    std::lock_guard<std::mutex> lock(m_thread_lock.Mutex());
     member.store(value);
     UpdateTbtAtoms();
     return true;
@@ -331,13 +328,13 @@ bool SignalController::InitCompTable()
 
 bool SignalController::LoadCoefficients()
 {
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    std::lock_guard<std::mutex> lock(m_thread_lock.Mutex());
     return ReadCompTable(m_flash_file);
 }
 
 bool SignalController::StoreCoefficients()
 {
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    std::lock_guard<std::mutex> lock(m_thread_lock.Mutex());
     return WriteCompTable(m_flash_file);
 }
 
@@ -449,7 +446,7 @@ double SignalController::GetIfDelta() const
 
 uint32_t SignalController::GetAllAtoms() const
 {
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    std::lock_guard<std::mutex> lock(m_thread_lock.Mutex());
     return m_tbt_all_atoms;
 }
 
@@ -615,7 +612,7 @@ bool SignalController::SetPowerLevel(const int32_t& value)
 
 void SignalController::SetSamplesPerSwitchPosition(uint32_t n)
 {
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    std::lock_guard<std::mutex> lock(m_thread_lock.Mutex());
     m_tbt_samples_per_switch = n;
     m_leave_out_start = n / 5;
     m_leave_out_end = n / 5;

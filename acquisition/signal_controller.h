@@ -18,6 +18,7 @@
 #include "acquisition/gain_tables.h"
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_feature.h"
+#include "raf/gain_controller_lock.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -31,7 +32,7 @@ class RafBoard;
 
 class SignalController : public qapp::ZemtraFeature {
 public:
-    using LockPtr = std::unique_ptr<std::unique_lock<std::mutex>>;
+    using LockPtr = GainControllerLock::Lock_t;
 
     // Largest count of averaged switch patterns (exclusive).
     static constexpr uint32_t c_max_average_patterns = 32;
@@ -146,7 +147,7 @@ private:
     std::thread m_thread;
     bool m_stop = false;
     std::condition_variable m_wake;
-    mutable std::mutex m_thread_mutex;
+    mutable GainControllerLock m_thread_lock;
     std::atomic<bool> m_enabled;
     mutable std::mutex m_data_mutex;
     RafBoard& m_board;

@@ -4,6 +4,7 @@
 #include "platform/qstd/trace.h"
 #include "sim/event_device.h"
 #include "sim/raf_front_end.h"
+#include "sim/raf_models.h"
 
 #include <algorithm>
 #include <cmath>
@@ -180,6 +181,7 @@ void Board::InstallModels()
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
+        InstallRafModels(*this);
         m_frontEnd = std::make_unique<RafFrontEnd>(*this);
     } else if (m_desc.type == c_typeGdx && m_desc.faults.noAdcClock) {
         PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));

@@ -76,6 +76,10 @@ public:
     // accessor layer; the board owns it and unplugs it at destruction.
     void PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::RegisterModel> model);
 
+    // Runs hook at every trigger the board sees (register models; only while
+    // the board is built).
+    void AddTriggerHook(std::function<void()> hook) { m_triggerHooks.push_back(std::move(hook)); }
+
     MachineClock& Clock() { return m_clock; }
     const MachineClock& Clock() const { return m_clock; }
     EventDevice& Events() { return *m_events; }

@@ -74,25 +74,6 @@ private:
     RafFrontEnd& m_frontEnd;
 };
 
-// Bits 0-15 of the detector words read the second maximum.
-class RafFrontEnd::DetectorModel : public fpga::RegisterModel {
-public:
-    DetectorModel(RafFrontEnd& frontEnd, volatile FPGAMem_t* base) : m_frontEnd(frontEnd), m_base(base) {}
-    bool Read32(size_t offset, uint32_t& value) override
-    {
-        if (offset != 0 && offset != 8) {
-            return false;
-        }
-        value = (Word(m_base, offset) & ~0xFFFFu) | m_frontEnd.SecondMax();
-        return true;
-    }
-    bool Write32(size_t, uint32_t) override { return false; }
-
-private:
-    RafFrontEnd& m_frontEnd;
-    volatile FPGAMem_t* m_base;
-};
-
 RafFrontEnd::RafFrontEnd(Board& board) : m_shadow(new std::atomic<uint32_t>[c_dscLength / 4])
 {
     volatile FPGAMem_t* memory = board.Memory();
@@ -110,7 +91,6 @@ RafFrontEnd::RafFrontEnd(Board& board) : m_shadow(new std::atomic<uint32_t>[c_ds
     m_theta.store(tbt == 0 ? 0.0 : 2.0 * c_pi * static_cast<double>(harmonic % tbt) / static_cast<double>(tbt));
 
     board.PlugRegisters(c_dscOffset, c_dscLength, std::make_unique<BankModel>(*this));
-    board.PlugRegisters(c_secondMaxOffset, 16, std::make_unique<DetectorModel>(*this, memory + c_secondMaxOffset));
 }
 
 RafFrontEnd::~RafFrontEnd() = default;

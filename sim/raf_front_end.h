@@ -12,11 +12,11 @@
 // where H = (fir0 + fir1 e^(-j theta)) / 65536 at the signal's angular
 // frequency theta per ADC sample; the unit taps give H = 1.
 //
-// The DSC second-maximum detectors read c_secondMaxAt0dB *
-// 10^((P - att) / 20), saturated at 16 bits; the attenuator table that the
-// instrument's configuration provides for this front end (AttenuatorTable)
-// keeps P - att at c_nominalLevel from -20 to 11 dBm, where the detectors
-// read 10000.
+// The level of the DSC second-maximum detectors (SecondMax) is
+// c_secondMaxAt0dB * 10^((P - att) / 20), saturated at 16 bits; the
+// attenuator table that the instrument's configuration provides for this
+// front end (AttenuatorTable) keeps P - att at c_nominalLevel from -20 to
+// 11 dBm, where the detectors read 10000.
 //
 // The bank model: writes to the bank control switch the bank in use (read
 // back in bit 8); every write to the conditioning block is shadowed, so that
@@ -41,10 +41,9 @@ class Board;
 
 class RafFrontEnd {
 public:
-    // The conditioning block and the DSC configuration's detector words.
+    // The conditioning block.
     static constexpr size_t c_dscOffset = 0x880000;
     static constexpr size_t c_dscLength = 0x9400;
-    static constexpr size_t c_secondMaxOffset = 0x800000; // detector A, bits 0-15; detector B at +8
     static constexpr unsigned c_switchPositions = 16;
     static constexpr unsigned c_channels = 4;
     // Level of the ADC signal below the input power at the table's operating
@@ -52,7 +51,7 @@ public:
     static constexpr double c_nominalLevel = -20.0;
     static constexpr double c_secondMaxAt0dB = 100000.0;
 
-    // Plugs the bank and detector models into the board's FPGA space.
+    // Plugs the bank model into the board's FPGA space.
     explicit RafFrontEnd(Board& board);
     ~RafFrontEnd();
     RafFrontEnd(const RafFrontEnd&) = delete;
@@ -74,7 +73,8 @@ public:
     int32_t Fir0(unsigned s, unsigned c) const;
     int32_t Fir1(unsigned s, unsigned c) const;
 
-    // Detector reading at the current input power and attenuation.
+    // Level of the second-maximum detectors at the current input power and
+    // attenuation.
     uint32_t SecondMax() const;
     // The complex factor of the data of channel c at switch position s.
     std::complex<double> ChannelFactor(unsigned s, unsigned c) const;
@@ -93,9 +93,7 @@ public:
 
 private:
     class BankModel;
-    class DetectorModel;
     friend class BankModel;
-    friend class DetectorModel;
 
     void OnWrite(size_t offset, uint32_t value);
     uint32_t Shadow(size_t offset) const;

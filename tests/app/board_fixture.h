@@ -94,6 +94,8 @@ public:
     const TemporaryRoot& Root() const { return m_root; }
     sim::Board& Sim() { return *m_sim; }
     B& Board() { return *m_board; }
+    // Destroys the board object; the simulated board stays.
+    void DestroyBoard() { m_board.reset(); }
 
     ~BoardFixture()
     {

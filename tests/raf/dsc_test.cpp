@@ -19,13 +19,6 @@
 #include <complex>
 #include <limits>
 
-namespace apptest {
-template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
-{
-    return new RafBoard(*m_app, m_bmc.get());
-}
-} // namespace apptest
-
 namespace {
 
 constexpr double c_pi = 3.14159265358979323846;

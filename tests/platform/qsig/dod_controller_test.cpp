@@ -255,8 +255,8 @@ TEST(DodPositionControllerConcurrency, StopReleasesAWaitingStreamingRead)
 
 TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
 {
-    History history(64);
-    CircularBufferController controller(64, 1000000, 2);
+    History history(1024);
+    CircularBufferController controller(1024, 1000000, 2);
     controller.SetHistory(history.track);
     history.track->Restart(0);
     history.Append(1, 1);
@@ -264,18 +264,18 @@ TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
     clone->Start();
     std::atomic<bool> done{false};
     // LMT the reader asks for next. Once known, the writer stays at most half
-    // the memory ahead of it, so a reader that the scheduler holds back is
-    // never overrun (that would be a loss, which is not what this looks at).
+    // the memory ahead of it; before that it writes one atom a millisecond, so
+    // a reader that the scheduler holds back for up to half a second after
+    // its first answer is never overrun (that would be a loss, which is not
+    // what this looks at).
     std::atomic<uint64_t> next{std::numeric_limits<uint64_t>::max()};
     std::thread writer([&] {
-        for (int i = 0; !done; ++i) {
+        while (!done) {
             const uint64_t n = next.load();
             if (n == std::numeric_limits<uint64_t>::max()) {
                 history.Append(1, 1);
-                if (i % 20 == 0) {
-                    std::this_thread::sleep_for(1ms);
-                }
-            } else if (history.track->Snapshot().newestLmt < n + 32) {
+                std::this_thread::sleep_for(1ms);
+            } else if (history.track->Snapshot().newestLmt < n + 512) {
                 history.Append(1, 1);
             } else {
                 std::this_thread::sleep_for(100us);
