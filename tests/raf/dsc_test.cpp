@@ -1,11 +1,14 @@
 // Signal conditioning: attenuator and switch words in both banks before the
-// application runs, the refusals, the bank flip, the taps and the undefined
-// cases, the coefficient nodes and streams, and the shutdown of the streams.
+// application runs and in the idle bank while it runs, the refusals, the
+// bank flip, the taps and the undefined cases, the coefficient nodes and
+// streams, and the shutdown of the streams.
 #include "app/board_fixture.h"
 
+#include "acquisition/signal_controller.h"
 #include "app/raf_board.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/mci/client_access.h"
+#include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qstd/capture.h"
@@ -118,6 +121,33 @@ TEST(DigSigCondBanks, EachWriteFillsTheIdleBankAndSwitchesToIt)
     EXPECT_EQ(3u, rig.frontEnd.BankSwitches());
 }
 
+TEST(DigSigCondBanks, WhileRunningEachChangeFillsTheIdleBankAndWakesTheGainController)
+{
+    DscRig rig;
+    rig.f.App().SetState(qapp::ZemtraApplication::eStateRunning);
+    mci::ClientAccess client = rig.Client();
+    mci::TreeNodePtr controllerNode = qapp::MakeBranchNode("conditioning", 0);
+    rig.board.GetSignalController()->OnRegistryAdd(controllerNode);
+    mci::ClientAccess controller(controllerNode);
+    controller.SetInteger("tuning/dsc/frequency", 9);
+    rig.frontEnd.ResetCounters();
+
+    client.SetInteger("att", 5);
+    EXPECT_EQ(1u, rig.frontEnd.BankSwitches());
+    EXPECT_EQ(0x0A0A0A0Au, rig.Word(DigSigCond::AttWord(1)));
+    EXPECT_EQ(0x3E3E3E3Eu, rig.Word(DigSigCond::AttWord(0)));
+    EXPECT_EQ(9, controller.GetInteger("tuning/dsc/frequency/expire_counter"));
+    client.SetInteger("att", 5); // unchanged: nothing written
+    client.SetInteger("sw", 7);
+    EXPECT_EQ(2u, rig.frontEnd.BankSwitches());
+    EXPECT_EQ(0x7777777777777777ull, rig.Word(DigSigCond::SwWord(0, 3)));
+    EXPECT_EQ(0x0A0A0A0Au, rig.Word(DigSigCond::AttWord(0)));
+    client.SetInteger("sw_pattern_2", 7);
+    EXPECT_EQ(2u, rig.frontEnd.BankSwitches());
+    EXPECT_EQ(0u, rig.frontEnd.WritesToActiveBank());
+    rig.f.App().SetState(qapp::ZemtraApplication::eStateCreated);
+}
+
 TEST(DigSigCondTaps, TapsGiveTheGainAndPhaseAtTheirFrequency)
 {
     int32_t fir0 = 0;
@@ -164,6 +194,47 @@ TEST(DigSigCondTaps, UndefinedTapsAreTheUnitPairAndLargeOnesAreClamped)
     // 2 pi (f_NCO - delta) / f_ADC, the NCO word being turns per sample in 2^-32.
     EXPECT_NEAR(c_pi / 2, DigSigCond::TapAngle(0x40000000u, 1000.0, 200.0, 0.0), 1e-12);
     EXPECT_NEAR(c_pi / 2 - 2 * c_pi * 0.01, DigSigCond::TapAngle(0x40000000u, 1000.0, 200.0, 10.0), 1e-12);
+}
+
+TEST(DigSigCondTaps, CompensationTapsAtThePatternPositions)
+{
+    DscRig rig;
+    rig.dsc.OnPostInit();
+    unsigned nco = 0;
+    ASSERT_TRUE(rig.board.GetNCOFreq(nco));
+    const double theta = DigSigCond::TapAngle(nco, rig.board.GetADCFrequency(), rig.board.GetIFFrequency(), 0.0);
+    const double k = rig.dsc.GetScaleK();
+    EXPECT_NEAR(65536.0 * std::sin(2 * c_pi * rig.board.GetIFFrequency() / rig.board.GetADCFrequency()), k, 1e-9);
+
+    // Pattern {0, 9, 6, 15}: channel 2 gains 1.0, 1.5, 1.0, 1.5 and phase
+    // -0.25 at pattern position 1 (switch position 9).
+    tCompensationEntry entry = UnitCompensation();
+    entry.gain[1][2] = 1.5;
+    entry.gain[3][2] = 1.5;
+    entry.phase[1][2] = -0.25;
+    rig.dsc.SetCompensation(entry, 0.0);
+    const unsigned bank = rig.frontEnd.ActiveBank();
+    int32_t fir0 = 0;
+    int32_t fir1 = 0;
+    ASSERT_TRUE(DigSigCond::ComputeTaps(1.5, -0.25, theta, k, fir0, fir1));
+    const uint64_t pair = rig.Word(DigSigCond::CoefPair(bank, 2, 9));
+    EXPECT_EQ(fir0, static_cast<int32_t>(pair));
+    EXPECT_EQ(fir1, static_cast<int32_t>(pair >> 32));
+    // A unit entry at a pattern position: fir0 = K, fir1 = 0.
+    EXPECT_EQ(static_cast<uint64_t>(std::lround(k)), rig.Word(DigSigCond::CoefPair(bank, 1, 0)));
+    // Positions outside the pattern keep the unit pair.
+    for (unsigned s : {1u, 3u, 8u, 14u}) {
+        EXPECT_EQ(0x10000u, rig.Word(DigSigCond::CoefPair(bank, 2, s))) << s;
+    }
+
+    // The simulated front end sees gain 1.5 K / 65536 and phase 0.25 of the
+    // taps at the signal's frequency.
+    rig.frontEnd.SetInputPower(rig.frontEnd.Attenuation() + sim::RafFrontEnd::c_nominalLevel);
+    const std::complex<double> h = rig.frontEnd.ChannelFactor(9, 2);
+    EXPECT_NEAR(1.5 * k / 65536.0, std::abs(h), 1e-4);
+    EXPECT_NEAR(0.25, std::arg(h), 1e-4);
+    EXPECT_NEAR(k / 65536.0, std::abs(rig.frontEnd.ChannelFactor(6, 2)), 1e-4);
+    EXPECT_NEAR(1.0, std::abs(rig.frontEnd.ChannelFactor(3, 2)), 1e-12);
 }
 
 TEST(DigSigCondTaps, WithoutTheFrequenciesEveryPairIsUnit)
