@@ -6,13 +6,16 @@
 #include "acquisition/signal_controller.h"
 #include "app/raf_board.h"
 #include "platform/mci/client_access.h"
+#include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qstd/capture.h"
 #include "raf/dsc.h"
 #include "sim/raf_front_end.h"
 
+#include <boost/any.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -240,6 +243,76 @@ TEST(SignalControllerCapture, GeometryFollowsSamplesAndPatternCounts)
     rig.sc->StopThread();
     rig.sc->StopThread();
     rig.sc->OnShutdown();
+}
+
+} // namespace
+
+namespace {
+
+// One tuning step on the test's thread, as the tuning thread runs it.
+void Step(SignalController& sc, unsigned times = 1)
+{
+    for (unsigned i = 0; i < times; ++i) {
+        SignalController::LockPtr lock = sc.Lock();
+        sc.TuneSignal();
+        sc.Unlock(lock);
+    }
+}
+
+TEST(SignalControllerAgc, InputPowerStepsMoveTheAttenuatorUnderItsHysteresis)
+{
+    ControllerRig rig;
+    sim::RafFrontEnd& frontEnd = *rig.f.Sim().FrontEnd();
+    mci::ClientAccess client = rig.Client();
+    auto levels = client.Subscribe("tuning/agc/power_level");
+    client.SetText("tuning/agc/enabled", "true");
+
+    // The first step applies the 0 dBm row: 20 dB.
+    Step(*rig.sc);
+    EXPECT_EQ(20, client.GetInteger("att"));
+
+    struct Case {
+        double input;
+        int level;
+    };
+    // Half of a large difference at once, then one dBm a step; within the
+    // band of p - 0.5 - h to p + 0.5 + h (h = 0.5) the level stays.
+    for (const Case& c : {Case{5.0, 5}, Case{5.8, 5}, Case{6.3, 6}, Case{5.2, 6}, Case{-3.5, -3}, Case{-30.5, -30}}) {
+        frontEnd.SetInputPower(c.input);
+        Step(*rig.sc, 8);
+        EXPECT_EQ(c.level, client.GetInteger("tuning/agc/power_level")) << c.input;
+        EXPECT_EQ(std::min(std::max(c.level + 20, 0), 31), client.GetInteger("att")) << c.input;
+    }
+    ASSERT_TRUE(levels->WaitFor(1, std::chrono::seconds(1)));
+    EXPECT_EQ(-30, boost::any_cast<int>(levels->Values().back().value));
+
+    // With AGC on, a client may not set the level in the running application.
+    rig.f.App().SetState(qapp::ZemtraApplication::eStateRunning);
+    EXPECT_THROW(client.SetInteger("tuning/agc/power_level", -10), std::exception);
+    rig.f.App().SetState(qapp::ZemtraApplication::eStateCreated);
+}
+
+TEST(SignalControllerAgc, PendingCoefficientsGoOutWhenTheLevelIsClampedAtTheTableBound)
+{
+    ControllerRig rig;
+    sim::RafFrontEnd& frontEnd = *rig.f.Sim().FrontEnd();
+    mci::ClientAccess client = rig.Client();
+    client.SetDoubles("compensation_table/gain", std::vector<double>(16, 1.2), 16 * 130);
+    rig.sc->SetPowerLevel(30);
+    // Readings far above the top row: each step the level jumps and is
+    // clamped back to 30 dBm, the level already applied.
+    client.SetInteger("tuning/agc/zero_dbm_adc", 1000);
+    frontEnd.SetInputPower(30.0);
+    client.SetText("tuning/agc/enabled", "true");
+    Step(*rig.sc); // the pending setting of construction
+    EXPECT_EQ(30, client.GetInteger("tuning/agc/power_level"));
+    EXPECT_DOUBLE_EQ(1.2, client.GetDouble("coefficients/channel_3/gain"));
+
+    // The unit coefficients asked for meanwhile still go out.
+    client.SetText("tuning/dsc/coefficients/type", "unity");
+    Step(*rig.sc);
+    EXPECT_EQ(30, client.GetInteger("tuning/agc/power_level"));
+    EXPECT_DOUBLE_EQ(1.0, client.GetDouble("coefficients/channel_3/gain"));
 }
 
 } // namespace

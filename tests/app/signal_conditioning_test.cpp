@@ -1,5 +1,5 @@
 // Signal conditioning and gain control on the running default chassis: the
-// banks under concurrent client writes and tuning steps.
+// banks under concurrent client writes, gain control and compensations.
 #include "app_support.h"
 
 #include "acquisition/signal_controller.h"
@@ -42,6 +42,7 @@ TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWritt
     // Tuning steps back to back, each applying its row ("type" changes are
     // pending until a step applies them).
     client.SetInteger(base + "tuning/period", 0);
+    client.SetText(base + "tuning/agc/enabled", "true");
     raf.frontEnd->ResetCounters();
 
     std::atomic<bool> stop{false};
@@ -64,6 +65,14 @@ TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWritt
         }
     });
     writers.emplace_back([&] {
+        // The input power wanders, so that the gain control moves the
+        // attenuator too.
+        for (unsigned i = 0; !stop; ++i) {
+            raf.frontEnd->SetInputPower(-10.0 + (i % 20));
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    writers.emplace_back([&] {
         // Compensations as the tuning step hands them over.
         tCompensationEntry entry = UnitCompensation();
         for (unsigned i = 0; !stop; ++i) {
@@ -76,7 +85,10 @@ TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWritt
     for (std::thread& t : writers) {
         t.join();
     }
+    client.SetText(base + "tuning/agc/enabled", "false");
     client.SetInteger(base + "tuning/period", 100);
+    // No tuning step runs while the checks below hold the controller's lock.
+    GainControllerLock::Lock_t idle = raf.board->LockSignalController();
 
     EXPECT_GT(raf.frontEnd->BankSwitches(), 100u);
     EXPECT_EQ(0u, raf.frontEnd->WritesToActiveBank());
@@ -89,6 +101,7 @@ TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWritt
     const unsigned sw = static_cast<unsigned>(client.GetInteger(base + "sw"));
     EXPECT_EQ(switching ? 0xF690F690F690F690ull : 0x1111111111111111ull * sw,
               fpga::Read64(raf.block, DigSigCond::SwWord(bank, 127)));
+    raf.board->UnlockSignalController(idle);
     EXPECT_TRUE(run.Stop());
 }
 
