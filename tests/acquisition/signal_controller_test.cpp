@@ -156,6 +156,28 @@ TEST(SignalControllerTables, StoreAndLoadTheFlashCopy)
     EXPECT_EQ(1.0, client.GetDouble("compensation_table/gain", 3));
 }
 
+TEST(SignalControllerTables, TablesSurviveARestart)
+{
+    ControllerRig rig;
+    mci::ClientAccess client = rig.Client();
+    client.SetDoubles("compensation_table/gain", std::vector<double>(16, 1.75), 16 * 95);
+    client.Execute("tuning/dsc/coefficients/store");
+    // A compensation cycle leaves its table in the RAM copy.
+    client.SetDoubles("compensation_table/gain", std::vector<double>(16, 1.5), 16 * 95);
+    ASSERT_TRUE(rig.sc->WriteCompTable(rig.sc->RamFile()));
+
+    // The server starts again on the same instrument: the RAM copy first,
+    // then the flash copy.
+    {
+        RafBoard restarted(rig.f.App(), rig.f.Description());
+        EXPECT_EQ(1.5, restarted.GetSignalController()->GetRow(-5).gain[3][3]);
+    }
+    std::remove(rig.RamFile().c_str());
+    RafBoard restarted(rig.f.App(), rig.f.Description());
+    EXPECT_EQ(1.75, restarted.GetSignalController()->GetRow(-5).gain[3][3]);
+    EXPECT_EQ(1.0, restarted.GetSignalController()->GetRow(-4).gain[3][3]);
+}
+
 TEST(SignalControllerTree, NodesOfBothConditioningObjectsShareTheNode)
 {
     ControllerRig rig;
