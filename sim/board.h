@@ -24,6 +24,7 @@
 namespace sim {
 
 class TimingBoard;
+class GdxModels;
 class RafFrontEnd;
 
 // Event ids the chassis produces.
@@ -119,6 +120,9 @@ public:
     uint64_t StartRequests() const { return m_starts.load(); }
 
     virtual TimingBoard* AsTiming() { return nullptr; }
+    // The models of a GDX board (SFP lock, grouping, FA filter and FA
+    // history); null for other boards.
+    GdxModels* Gdx() { return m_gdx.get(); }
 
     // The analogue front end and conditioning banks of a RAF board, else null.
     RafFrontEnd* FrontEnd() const { return m_frontEnd.get(); }
@@ -147,6 +151,7 @@ private:
     std::vector<volatile void*> m_plugged;
     std::unique_ptr<RafFrontEnd> m_frontEnd;
     std::vector<std::function<void()>> m_triggerHooks;
+    std::unique_ptr<GdxModels> m_gdx;
 
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;

@@ -8,11 +8,16 @@
 // its region and remembers how many atoms it has written since its last
 // restart and the LMT of the newest one, so that position controllers can
 // tell which LMTs are held and wait for new atoms.
+//
+// A track may also be written lazily: its lazy writer runs whenever a reader
+// looks at the track and writes the atoms that are due by then, so that data
+// are made only where and when someone reads them.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,12 +63,29 @@ public:
         // Appends count atoms, the first acquired at firstLmt and each next
         // one lmtStep later; the newest atoms overwrite the oldest.
         void Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep);
+        // The same for atoms that make(lmt, atom) writes into atom; only the
+        // newest region's worth of them are made.
+        using Maker = std::function<void(uint64_t lmt, void* atom)>;
+        void AppendMade(uint64_t count, uint64_t firstLmt, uint64_t lmtStep, const Maker& make);
+        // Runs the lazy writer, then reports what the track holds.
         State Snapshot() const;
         // Waits until the generation differs from seen or the deadline passes;
-        // returns the current state.
+        // returns the current state. A lazily written track is looked at
+        // every millisecond meanwhile.
         State WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
 
+        // Installs the lazy writer (empty: none). It runs outside the track's
+        // lock, one call at a time, and may append. Removing it waits for a
+        // running call, so its owner may go away afterwards.
+        void SetLazyWriter(std::function<void()> writer);
+
     private:
+        // Writes count atoms (of which only the newest region's worth) that
+        // chunk(i, n) hands out as n atoms from input atom i on.
+        void Put(uint64_t count, uint64_t firstLmt, uint64_t lmtStep,
+                 const std::function<const char*(uint64_t i, size_t n)>& chunk);
+        void CatchUp() const;
+
         std::shared_ptr<HistoryMemory> m_memory;
         size_t m_offset;
         size_t m_atoms;
@@ -71,6 +93,8 @@ public:
         mutable std::mutex m_mutex;
         mutable std::condition_variable m_changed;
         State m_state;
+        mutable std::mutex m_writerMutex; // taken before m_mutex, never after
+        std::function<void()> m_writer;
     };
 
     // The track of the region at byteOffset: the one already in use when its

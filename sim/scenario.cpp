@@ -342,9 +342,9 @@ std::vector<RegisterInit> DefaultRegisters(unsigned type)
         return {
             // Userblock type 4 ("delta").
             {0xF80000, 4, 32},
-            // Grouping SFP 3 and 4: PLLs locked.
-            {0xF10008, 0xC, 32},
-            {0xF10010, 0xC, 32},
+            // Feedback state word of the grouping block: "off". (The SFP
+            // lock bits and the grouping latency are modelled.)
+            {0xF08020, 1, 32},
             // History memory fitted: column 10, row 14, bank 3, rank 1, width
             // factor 2 (2048 MiB), further RAM information non-zero.
             {0x400078, 0x27EA, 64},

@@ -167,6 +167,18 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
         EXPECT_EQ(7, std::count(lines[i].begin(), lines[i].end(), ',')) << lines[i];
     }
 
+    // The GDX board's FA history, read ahead in mode 13: the four RAF boards'
+    // samples of slots 3 to 6.
+    const ToolResult fa = Tool({"read", "gdx.signals.fa", "--count", "10"});
+    ASSERT_EQ(0, fa.exitCode) << fa.err;
+    const auto faLines = Lines(fa.out);
+    ASSERT_EQ(11u, faLines.size()) << fa.out;
+    EXPECT_EQ(0u, faLines[0].rfind("Va3,Vb3,Vc3,Vd3,Sum3,Q3,X3,Y3,LMT_l3,LMT_h3,r1_3,", 0)) << faLines[0];
+    for (size_t i = 1; i < faLines.size(); ++i) {
+        EXPECT_EQ(63, std::count(faLines[i].begin(), faLines[i].end(), ',')) << faLines[i];
+        EXPECT_EQ(0u, faLines[i].rfind("253000,253000,253000,253000,1012000,", 0)) << faLines[i];
+    }
+
     EXPECT_EQ(0, Terminate());
 }
 
