@@ -193,7 +193,7 @@ std::complex<double> RafFrontEnd::ChannelFactor(unsigned s, unsigned c) const
     const double theta = m_theta.load();
     const std::complex<double> taps =
         (static_cast<double>(Fir0(s, c)) + static_cast<double>(Fir1(s, c)) * std::polar(1.0, -theta)) / c_unitTap;
-    return level * ChannelError(s, c) * taps;
+    return level * ChannelError(s, c) * std::conj(taps);
 }
 
 std::string RafFrontEnd::AttenuatorTable()

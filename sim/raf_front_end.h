@@ -6,11 +6,15 @@
 // attenuator word of the bank in use) and, for each channel, through the
 // switch position that the switching selects, which adds a gain and phase
 // error of its own. The signal conditioning then filters every channel with
-// the two taps of the bank in use for that switch position. Per switch
-// position s and channel c the data carry the complex factor
-//   10^((P - att - c_nominalLevel) / 20) * error(s, c) * H(s, c)
-// where H = (fir0 + fir1 e^(-j theta)) / 65536 at the signal's angular
-// frequency theta per ADC sample; the unit taps give H = 1.
+// the two taps of the bank in use for that switch position, whose response
+// at the signal's angular frequency theta per ADC sample is
+// H = (fir0 + fir1 e^(-j theta)) / 65536 (1 for the unit taps). The phase of
+// the DDC data, as atan2(I, Q) reads it, counts the RF phase with the
+// opposite sign, so per switch position s and channel c the data carry
+//   10^((P - att - c_nominalLevel) / 20) * error(s, c) * conj(H(s, c))
+// with the phase error in the data's own sense. The default input power
+// keeps the level at 1 with the attenuator that the signal conditioning
+// starts with (31 dB).
 //
 // The level of the DSC second-maximum detectors (SecondMax) is
 // c_secondMaxAt0dB * 10^((P - att) / 20), saturated at 16 bits; the
@@ -50,6 +54,7 @@ public:
     // point, in dB, and the detector reading of 0 dB above the attenuation.
     static constexpr double c_nominalLevel = -20.0;
     static constexpr double c_secondMaxAt0dB = 100000.0;
+    static constexpr double c_defaultInputPower = 31.0 + c_nominalLevel;
 
     // Plugs the bank model into the board's FPGA space.
     explicit RafFrontEnd(Board& board);
@@ -76,7 +81,7 @@ public:
     // Level of the second-maximum detectors at the current input power and
     // attenuation.
     uint32_t SecondMax() const;
-    // The complex factor of the data of channel c at switch position s.
+    // The complex factor of the DDC data of channel c at switch position s.
     std::complex<double> ChannelFactor(unsigned s, unsigned c) const;
 
     // Bank switches, and writes into the bank in use, since the last reset.
@@ -98,7 +103,7 @@ private:
     void OnWrite(size_t offset, uint32_t value);
     uint32_t Shadow(size_t offset) const;
 
-    std::atomic<double> m_power{0.0};
+    std::atomic<double> m_power{c_defaultInputPower};
     std::atomic<double> m_theta;
     std::array<std::atomic<double>, c_switchPositions * c_channels> m_gainError;
     std::array<std::atomic<double>, c_switchPositions * c_channels> m_phaseError;

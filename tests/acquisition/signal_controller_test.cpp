@@ -287,6 +287,7 @@ TEST(SignalControllerAgc, InputPowerStepsMoveTheAttenuatorUnderItsHysteresis)
     sim::RafFrontEnd& frontEnd = *rig.f.Sim().FrontEnd();
     mci::ClientAccess client = rig.Client();
     auto levels = client.Subscribe("tuning/agc/power_level");
+    frontEnd.SetInputPower(0.0);
     client.SetText("tuning/agc/enabled", "true");
 
     // The first step applies the 0 dBm row: 20 dB.

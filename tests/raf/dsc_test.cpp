@@ -227,12 +227,12 @@ TEST(DigSigCondTaps, CompensationTapsAtThePatternPositions)
         EXPECT_EQ(0x10000u, rig.Word(DigSigCond::CoefPair(bank, 2, s))) << s;
     }
 
-    // The simulated front end sees gain 1.5 K / 65536 and phase 0.25 of the
-    // taps at the signal's frequency.
+    // The taps give gain 1.5 K / 65536 and phase 0.25 at the signal's
+    // frequency; the DDC data count that phase as -0.25.
     rig.frontEnd.SetInputPower(rig.frontEnd.Attenuation() + sim::RafFrontEnd::c_nominalLevel);
     const std::complex<double> h = rig.frontEnd.ChannelFactor(9, 2);
     EXPECT_NEAR(1.5 * k / 65536.0, std::abs(h), 1e-4);
-    EXPECT_NEAR(0.25, std::arg(h), 1e-4);
+    EXPECT_NEAR(-0.25, std::arg(h), 1e-4);
     EXPECT_NEAR(k / 65536.0, std::abs(rig.frontEnd.ChannelFactor(6, 2)), 1e-4);
     EXPECT_NEAR(1.0, std::abs(rig.frontEnd.ChannelFactor(3, 2)), 1e-12);
 }
