@@ -360,60 +360,55 @@ double& Element(CompTable& table, size_t p, bool gain)
 
 } // namespace
 
-size_t SignalController::GetGainCoeffs(double* values, size_t position, size_t count) const
+size_t SignalController::GetCoeffs(double* values, size_t position, size_t count, bool gain) const
 {
     std::lock_guard<std::mutex> lock(m_data_mutex);
     size_t n = 0;
     for (; n < count && position + n < c_comp_values; ++n) {
-        values[n] = Element(*m_comp_table, position + n, true);
+        values[n] = Element(*m_comp_table, position + n, gain);
     }
     return n;
+}
+
+bool SignalController::SetCoeffs(const double* values, size_t position, size_t count, bool gain)
+{
+    if (position > c_comp_values || count > c_comp_values - position) {
+        return false;
+    }
+    // A gain must be finite and positive, a phase finite, or the taps of the
+    // row would be undefined.
+    for (size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i]) || (gain && !(values[i] > 0.0))) {
+            QSTD_TRACE(1, "Invalid " << (gain ? "gain" : "phase") << " coefficient " << values[i] << " at "
+                                     << position + i << ".");
+            return false;
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_data_mutex);
+    for (size_t i = 0; i < count; ++i) {
+        Element(*m_comp_table, position + i, gain) = values[i];
+    }
+    return true;
+}
+
+size_t SignalController::GetGainCoeffs(double* values, size_t position, size_t count) const
+{
+    return GetCoeffs(values, position, count, true);
 }
 
 size_t SignalController::GetPhaseCoeffs(double* values, size_t position, size_t count) const
 {
-    std::lock_guard<std::mutex> lock(m_data_mutex);
-    size_t n = 0;
-    for (; n < count && position + n < c_comp_values; ++n) {
-        values[n] = Element(*m_comp_table, position + n, false);
-    }
-    return n;
+    return GetCoeffs(values, position, count, false);
 }
 
 bool SignalController::SetGainCoeffs(const double* values, size_t position, size_t count)
 {
-    if (position > c_comp_values || count > c_comp_values - position) {
-        return false;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        if (!std::isfinite(values[i]) || !(values[i] > 0.0)) {
-            QSTD_TRACE(1, "Invalid gain coefficient " << values[i] << " at " << position + i << ".");
-            return false;
-        }
-    }
-    std::lock_guard<std::mutex> lock(m_data_mutex);
-    for (size_t i = 0; i < count; ++i) {
-        Element(*m_comp_table, position + i, true) = values[i];
-    }
-    return true;
+    return SetCoeffs(values, position, count, true);
 }
 
 bool SignalController::SetPhaseCoeffs(const double* values, size_t position, size_t count)
 {
-    if (position > c_comp_values || count > c_comp_values - position) {
-        return false;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        if (!std::isfinite(values[i])) {
-            QSTD_TRACE(1, "Invalid phase coefficient " << values[i] << " at " << position + i << ".");
-            return false;
-        }
-    }
-    std::lock_guard<std::mutex> lock(m_data_mutex);
-    for (size_t i = 0; i < count; ++i) {
-        Element(*m_comp_table, position + i, false) = values[i];
-    }
-    return true;
+    return SetCoeffs(values, position, count, false);
 }
 
 void SignalController::ConvertPowerLevel(const int32_t& dBm, uint32_t& att) const

@@ -135,6 +135,8 @@ private:
     size_t RowIndex() const;
     void EmitExpireCounter();
     bool SetAveragePatterns(const uint32_t& value, std::atomic<uint32_t>& member, const char* kind);
+    size_t GetCoeffs(double* values, size_t position, size_t count, bool gain) const;
+    bool SetCoeffs(const double* values, size_t position, size_t count, bool gain);
 
     std::atomic<uint32_t> m_period{100};
     std::atomic<uint32_t> m_compensation_freq{100};

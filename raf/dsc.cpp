@@ -139,28 +139,27 @@ bool DigSigCond::_GetSwPatternPos(unsigned int& value, unsigned int position) co
     return true;
 }
 
-bool DigSigCond::_GetGainCoef(double& value, unsigned int channel) const
+bool DigSigCond::MeanOverPattern(bool gain, unsigned int channel, double& value) const
 {
     if (channel >= c_dscChannels) {
-        QSTD_TRACE(1, "Internal error: invalid channel number while retrieving gain coefficient.");
+        QSTD_TRACE(1, "Internal error: invalid channel number while retrieving " << (gain ? "gain" : "phase")
+                                                                                 << " coefficient.");
         return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto& g = m_compensation.gain;
-    value = (0.0 + g[0][channel] + g[1][channel] + g[2][channel] + g[3][channel]) * 0.25;
+    const auto& t = gain ? m_compensation.gain : m_compensation.phase;
+    value = (0.0 + t[0][channel] + t[1][channel] + t[2][channel] + t[3][channel]) * 0.25;
     return true;
+}
+
+bool DigSigCond::_GetGainCoef(double& value, unsigned int channel) const
+{
+    return MeanOverPattern(true, channel, value);
 }
 
 bool DigSigCond::_GetPhaseCoef(double& value, unsigned int channel) const
 {
-    if (channel >= c_dscChannels) {
-        QSTD_TRACE(1, "Internal error: invalid channel number while retrieving phase coefficient.");
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto& ph = m_compensation.phase;
-    value = (0.0 + ph[0][channel] + ph[1][channel] + ph[2][channel] + ph[3][channel]) * 0.25;
-    return true;
+    return MeanOverPattern(false, channel, value);
 }
 
 tCompensationEntry DigSigCond::GetCompensation() const
@@ -526,46 +525,39 @@ void DigSigCond::OnRegistryAdd(mci::TreeNodePtr& node)
             channels[c]->Add(streamNode);
         }
     }
-    const auto readOnly = [](std::function<bool(double&)> get) { return DNode::ScalarGetter(std::move(get)); };
+    // Read-only double nodes of the current values (flags 2).
+    const auto readOnly = [](const std::string& name, std::function<bool(double&)> get) {
+        return mci::factory::Create<mci::LocalNodeStructure, DNode>(
+            name, DNode::ScalarSetter(), DNode::ScalarGetter(std::move(get)), DNode::ArraySetter(),
+            DNode::ArrayGetter(), size_t{1}, 2ull);
+    };
     for (unsigned c = 0; c < c_dscChannels; ++c) {
-        m_gain_nodes[c] = mci::factory::Create<mci::LocalNodeStructure, DNode>(
-            std::string("gain"), DNode::ScalarSetter(), readOnly([this, c](double& v) { return _GetGainCoef(v, c); }),
-            DNode::ArraySetter(), DNode::ArrayGetter(), size_t{1}, 2ull);
+        m_gain_nodes[c] = readOnly("gain", [this, c](double& v) { return _GetGainCoef(v, c); });
         channels[c]->Add(m_gain_nodes[c]);
     }
     for (unsigned c = 0; c < c_dscChannels; ++c) {
-        m_phase_nodes[c] = mci::factory::Create<mci::LocalNodeStructure, DNode>(
-            std::string("phase"), DNode::ScalarSetter(), readOnly([this, c](double& v) { return _GetPhaseCoef(v, c); }),
-            DNode::ArraySetter(), DNode::ArrayGetter(), size_t{1}, 2ull);
+        m_phase_nodes[c] = readOnly("phase", [this, c](double& v) { return _GetPhaseCoef(v, c); });
         channels[c]->Add(m_phase_nodes[c]);
     }
     for (unsigned p = 0; p < c_dscPatternSize; ++p) {
         for (unsigned c = 0; c < c_dscChannels; ++c) {
             const std::string name = "pattern_" + std::to_string(p);
-            m_gain_pattern_nodes[p][c] = mci::factory::Create<mci::LocalNodeStructure, DNode>(
-                name, DNode::ScalarSetter(), readOnly([this, p, c](double& v) {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    v = m_compensation.gain[p][c];
-                    return true;
-                }),
-                DNode::ArraySetter(), DNode::ArrayGetter(), size_t{1}, 2ull);
+            m_gain_pattern_nodes[p][c] = readOnly(name, [this, p, c](double& v) {
+                v = GetCompensation().gain[p][c];
+                return true;
+            });
             m_gain_nodes[c]->Add(m_gain_pattern_nodes[p][c]);
-            m_phase_pattern_nodes[p][c] = mci::factory::Create<mci::LocalNodeStructure, DNode>(
-                name, DNode::ScalarSetter(), readOnly([this, p, c](double& v) {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    v = m_compensation.phase[p][c];
-                    return true;
-                }),
-                DNode::ArraySetter(), DNode::ArrayGetter(), size_t{1}, 2ull);
+            m_phase_pattern_nodes[p][c] = readOnly(name, [this, p, c](double& v) {
+                v = GetCompensation().phase[p][c];
+                return true;
+            });
             m_phase_nodes[c]->Add(m_phase_pattern_nodes[p][c]);
         }
     }
-    m_if_delta_node = mci::factory::Create<mci::LocalNodeStructure, DNode>(
-        std::string("if_delta"), DNode::ScalarSetter(), readOnly([this](double& v) {
-            v = GetIfDelta();
-            return true;
-        }),
-        DNode::ArraySetter(), DNode::ArrayGetter(), size_t{1}, 2ull);
+    m_if_delta_node = readOnly("if_delta", [this](double& v) {
+        v = GetIfDelta();
+        return true;
+    });
     channels[0]->Add(m_if_delta_node);
     for (unsigned c = 0; c < c_dscChannels; ++c) {
         coefficients->Add(channels[c]);

@@ -153,6 +153,7 @@ public:
     std::shared_ptr<ChannelCoeffStream> GetStream(unsigned channel) const;
 
 private:
+    bool MeanOverPattern(bool gain, unsigned int channel, double& value) const;
     // Caller holds m_mutex.
     void FillAtt(unsigned bank);
     void FillSw(unsigned bank);
