@@ -13,11 +13,12 @@
 // which guards the power level, the compensation table and the IF delta.
 // Settings that the thread reads and clients write are atomic.
 
-#include "acquisition/ddc_capture.h"
 #include "acquisition/gain_control.h"
 #include "acquisition/gain_tables.h"
+#include "acquisition/tbt_atoms.h"
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_feature.h"
+#include "qsig/array.h"
 #include "raf/gain_controller_lock.h"
 
 #include <atomic>
@@ -168,7 +169,7 @@ private:
     std::atomic<uint32_t> m_tbt_ampl_averaging_patterns{8};
     std::atomic<uint32_t> m_tbt_phase_averaging_patterns{8};
     uint32_t m_tbt_all_atoms = 0;
-    DdcArray m_capture;
+    qsig::Array<DdcTraits> m_capture;
     std::atomic<bool> m_use_curr_data{false};
     uint32_t m_leave_out_start = 8;
     uint32_t m_leave_out_end = 8;

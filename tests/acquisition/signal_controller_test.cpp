@@ -21,13 +21,6 @@
 #include <fstream>
 #include <memory>
 
-namespace apptest {
-template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
-{
-    return new RafBoard(*m_app, m_bmc.get());
-}
-} // namespace apptest
-
 namespace {
 
 using Fixture = apptest::BoardFixture<RafBoard>;

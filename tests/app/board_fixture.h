@@ -11,6 +11,7 @@
 #include "sim/scenario.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -52,6 +53,42 @@ public:
 
 private:
     std::string m_former;
+    std::string m_path;
+};
+
+// A temporary directory in the instrument's "/tmp/" (under the root of the
+// moment), whose files are named by the paths the board objects resolve.
+class InstrumentTempDir {
+public:
+    InstrumentTempDir()
+    {
+        std::string pattern = qapp::InstrumentPath("/tmp/") + "zv-files-XXXXXX";
+        if (mkdtemp(&pattern[0]) == nullptr) {
+            throw std::runtime_error("cannot make a temporary directory");
+        }
+        m_real = pattern;
+        m_path = "/tmp/" + m_real.substr(m_real.rfind('/') + 1);
+    }
+    ~InstrumentTempDir()
+    {
+        if (std::system(("rm -rf '" + m_real + "'").c_str()) != 0) {
+            // A directory left in /tmp harms no later test.
+        }
+    }
+    InstrumentTempDir(const InstrumentTempDir&) = delete;
+    InstrumentTempDir& operator=(const InstrumentTempDir&) = delete;
+
+    // The directory as the instrument names it.
+    const std::string& Path() const { return m_path; }
+    // Writes a file of that name with the contents; returns its instrument path.
+    std::string File(const std::string& name, const std::string& contents) const
+    {
+        std::ofstream(m_real + "/" + name, std::ios::binary | std::ios::trunc) << contents;
+        return m_path + "/" + name;
+    }
+
+private:
+    std::string m_real;
     std::string m_path;
 };
 
