@@ -101,6 +101,7 @@ void RafFrontEnd::OnWrite(size_t offset, uint32_t value)
         return;
     }
     m_shadow[offset / 4].store(value);
+    m_programmed.store(true);
     if (offset == c_bankControl) {
         m_active.store(static_cast<int>(value & 1u));
         m_switches.fetch_add(1);
@@ -154,6 +155,9 @@ std::complex<double> RafFrontEnd::ChannelError(unsigned s, unsigned c) const
 
 double RafFrontEnd::Attenuation() const
 {
+    if (!m_programmed.load()) {
+        return c_startAttenuation;
+    }
     // Each byte of the word holds twice the attenuation in dB.
     const uint32_t word = Shadow(c_attWords + 8 * ActiveBank());
     return static_cast<double>(word & 0x3Fu) / 2.0;
@@ -168,12 +172,18 @@ unsigned RafFrontEnd::SwitchPosition(unsigned k) const
 
 int32_t RafFrontEnd::Fir0(unsigned s, unsigned c) const
 {
+    if (!m_programmed.load()) {
+        return static_cast<int32_t>(c_unitTap);
+    }
     const size_t pair = c_coefPairs + c_coefBankStride * ActiveBank() + c_coefChannelStride * c + 8 * s;
     return static_cast<int32_t>(Shadow(pair));
 }
 
 int32_t RafFrontEnd::Fir1(unsigned s, unsigned c) const
 {
+    if (!m_programmed.load()) {
+        return 0;
+    }
     const size_t pair = c_coefPairs + c_coefBankStride * ActiveBank() + c_coefChannelStride * c + 8 * s;
     return static_cast<int32_t>(Shadow(pair + 4));
 }
@@ -191,8 +201,14 @@ std::complex<double> RafFrontEnd::ChannelFactor(unsigned s, unsigned c) const
 {
     const double level = std::pow(10.0, (InputPower() - Attenuation() - c_nominalLevel) / 20.0);
     const double theta = m_theta.load();
+    if (!m_programmed.load()) {
+        return level * ChannelError(s, c);
+    }
+    // The unit compensation's fir0 (65536 sin theta, rounded), the response
+    // that counts as unity.
+    const double unity = std::fabs(std::sin(theta)) > 1e-9 ? std::round(c_unitTap * std::sin(theta)) : c_unitTap;
     const std::complex<double> taps =
-        (static_cast<double>(Fir0(s, c)) + static_cast<double>(Fir1(s, c)) * std::polar(1.0, -theta)) / c_unitTap;
+        (static_cast<double>(Fir0(s, c)) + static_cast<double>(Fir1(s, c)) * std::polar(1.0, -theta)) / unity;
     return level * ChannelError(s, c) * std::conj(taps);
 }
 

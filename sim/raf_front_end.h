@@ -8,13 +8,19 @@
 // error of its own. The signal conditioning then filters every channel with
 // the two taps of the bank in use for that switch position, whose response
 // at the signal's angular frequency theta per ADC sample is
-// H = (fir0 + fir1 e^(-j theta)) / 65536 (1 for the unit taps). The phase of
-// the DDC data, as atan2(I, Q) reads it, counts the RF phase with the
-// opposite sign, so per switch position s and channel c the data carry
+// H = (fir0 + fir1 e^(-j theta)) / round(65536 sin theta): the taps of a
+// unit gain and phase compensation (fir0 = round(65536 sin theta), fir1 = 0)
+// pass the signal unchanged, the unit pair (65536, 0) amplifies it by about
+// 1 / sin theta.
+// The phase of the DDC data, as atan2(I, Q) reads it, counts the RF phase
+// with the opposite sign, so per switch position s and channel c the data
+// carry
 //   10^((P - att - c_nominalLevel) / 20) * error(s, c) * conj(H(s, c))
 // with the phase error in the data's own sense. The default input power
 // keeps the level at 1 with the attenuator that the signal conditioning
-// starts with (31 dB).
+// starts with (31 dB); until the conditioning block is first written, the
+// banks read as that attenuator and a unit compensation, so that a chassis
+// without a server sees the beam as it is.
 //
 // The level of the DSC second-maximum detectors (SecondMax) is
 // c_secondMaxAt0dB * 10^((P - att) / 20), saturated at 16 bits; the
@@ -54,7 +60,8 @@ public:
     // point, in dB, and the detector reading of 0 dB above the attenuation.
     static constexpr double c_nominalLevel = -20.0;
     static constexpr double c_secondMaxAt0dB = 100000.0;
-    static constexpr double c_defaultInputPower = 31.0 + c_nominalLevel;
+    static constexpr double c_startAttenuation = 31.0;
+    static constexpr double c_defaultInputPower = c_startAttenuation + c_nominalLevel;
 
     // Plugs the bank model into the board's FPGA space.
     explicit RafFrontEnd(Board& board);
@@ -107,6 +114,7 @@ private:
     std::atomic<double> m_theta;
     std::array<std::atomic<double>, c_switchPositions * c_channels> m_gainError;
     std::array<std::atomic<double>, c_switchPositions * c_channels> m_phaseError;
+    std::atomic<bool> m_programmed{false};
     std::atomic<int> m_active{0};
     std::atomic<uint64_t> m_switches{0};
     std::atomic<uint64_t> m_activeWrites{0};

@@ -1,5 +1,6 @@
 // Signal conditioning and gain control on the running default chassis: the
-// banks under concurrent client writes, gain control and compensations.
+// compensation learnt from the simulated front end's errors, and the banks
+// under concurrent client writes, gain control and compensations.
 #include "app_support.h"
 
 #include "acquisition/signal_controller.h"
@@ -11,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <complex>
 #include <thread>
 
 using apptest::RunningApp;
@@ -30,6 +34,110 @@ Raf3 FirstRaf(RunningApp& run)
     RafBoard* board = run.App().GetRafBoards().at(0);
     sim::Board* simBoard = run.Chassis().Find(board->GetName());
     return Raf3{board, simBoard->FrontEnd(), simBoard->Memory() + RafBoard::c_conditioning_offset};
+}
+
+// Largest relative spread of a channel's amplitude over the pattern's switch
+// positions, and largest phase distance of any channel and position from
+// channel A at the first position, in the data that the front end delivers.
+struct Spread {
+    double amplitude = 0.0;
+    double phase = 0.0;
+};
+
+Spread Measure(const sim::RafFrontEnd& frontEnd, const unsigned (&pattern)[4])
+{
+    Spread spread;
+    const double reference = std::arg(frontEnd.ChannelFactor(pattern[0], 0));
+    for (unsigned c = 0; c < 4; ++c) {
+        double low = 1e300;
+        double high = 0.0;
+        for (unsigned s : pattern) {
+            const std::complex<double> f = frontEnd.ChannelFactor(s, c);
+            low = std::min(low, std::abs(f));
+            high = std::max(high, std::abs(f));
+            spread.phase = std::max(spread.phase, std::fabs(std::remainder(std::arg(f) - reference, 2 * M_PI)));
+        }
+        spread.amplitude = std::max(spread.amplitude, high / low - 1.0);
+    }
+    return spread;
+}
+
+TEST(SignalConditioningChassis, CompensationLearnsTheFrontEndsErrors)
+{
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    const Raf3 raf = FirstRaf(run);
+    mci::ClientAccess client = run.Client();
+    const std::string base = raf.board->GetName() + "/conditioning/";
+    const unsigned pattern[4] = {0, 9, 6, 15};
+    // Errors of up to 8 % and 0.1 rad at the pattern's switch positions.
+    for (unsigned k = 0; k < 4; ++k) {
+        for (unsigned c = 0; c < 4; ++c) {
+            raf.frontEnd->SetChannelError(pattern[k], c, 1.0 + 0.04 * ((3 * k + c) % 5 - 2.0),
+                                          0.05 * ((k + 2 * c) % 5 - 2.0));
+        }
+    }
+    const Spread before = Measure(*raf.frontEnd, pattern);
+    EXPECT_GT(before.amplitude, 0.1);
+    EXPECT_GT(before.phase, 0.1);
+
+    // Switching on, a compensation at every step.
+    client.SetInteger(base + "tuning/dsc/frequency", 1);
+    client.SetInteger(base + "tuning/period", 20);
+    client.SetText(base + "switching", "true");
+
+    // Tolerance: 0.2 % of amplitude and 5 mrad of phase between the switch
+    // positions (the taps are rounded to whole counts).
+    const double amplitudeTolerance = 0.002;
+    const double phaseTolerance = 0.005;
+    Spread after;
+    EXPECT_TRUE(apptest::WaitFor(
+        [&] {
+            after = Measure(*raf.frontEnd, pattern);
+            return after.amplitude < amplitudeTolerance && after.phase < phaseTolerance;
+        },
+        10s))
+        << "amplitude spread " << after.amplitude << ", phase spread " << after.phase;
+
+    // The row of the power level holds the learnt coefficients, published on
+    // the channel nodes, and the last capture passed the quality check.
+    const tCompensationEntry row = raf.board->GetSignalController()->GetRow(0);
+    EXPECT_NE(1.0, row.gain[1][2]);
+    EXPECT_NEAR(row.gain[1][2], client.GetDouble(base + "coefficients/channel_2/gain/pattern_1"), 1e-12);
+    EXPECT_LT(client.GetDouble(base + "tuning/dsc/quality/tolerance_curr"), 2.0);
+    EXPECT_TRUE(run.Stop());
+}
+
+TEST(SignalConditioningChassis, GainControlFollowsTheInputPower)
+{
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    const Raf3 raf = FirstRaf(run);
+    mci::ClientAccess client = run.Client();
+    const std::string base = raf.board->GetName() + "/conditioning/";
+    client.SetInteger(base + "tuning/period", 10);
+    raf.frontEnd->SetInputPower(0.0);
+    client.SetText(base + "tuning/agc/enabled", "true");
+    const auto attIs = [&](long long att) {
+        return apptest::WaitFor([&] { return client.GetInteger(base + "att") == att; }, 3s);
+    };
+    // The level measured at the attenuator of the start (31 dB) is 0 dBm,
+    // the level the controller starts at: nothing moves. A step of 5 dB:
+    // the attenuator follows; 0.8 dB more stays within the hysteresis, 1.3 dB
+    // more leaves it.
+    raf.frontEnd->SetInputPower(5.0);
+    EXPECT_TRUE(attIs(25));
+    raf.frontEnd->SetInputPower(5.8);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(25, client.GetInteger(base + "att"));
+    raf.frontEnd->SetInputPower(6.3);
+    EXPECT_TRUE(attIs(26));
+    EXPECT_EQ(6, client.GetInteger(base + "tuning/agc/power_level"));
+    // The interlock's conversion of a level goes through the same table.
+    unsigned att = 0;
+    raf.board->ConvertPowerLevel(-30, att);
+    EXPECT_EQ(0u, att);
+    EXPECT_TRUE(run.Stop());
 }
 
 TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWrittenBank)

@@ -227,14 +227,14 @@ TEST(DigSigCondTaps, CompensationTapsAtThePatternPositions)
         EXPECT_EQ(0x10000u, rig.Word(DigSigCond::CoefPair(bank, 2, s))) << s;
     }
 
-    // The taps give gain 1.5 K / 65536 and phase 0.25 at the signal's
-    // frequency; the DDC data count that phase as -0.25.
+    // The taps give gain 1.5 and phase 0.25 at the signal's frequency; the
+    // DDC data count that phase as -0.25. The unit pair passes 65536 / K.
     rig.frontEnd.SetInputPower(rig.frontEnd.Attenuation() + sim::RafFrontEnd::c_nominalLevel);
     const std::complex<double> h = rig.frontEnd.ChannelFactor(9, 2);
-    EXPECT_NEAR(1.5 * k / 65536.0, std::abs(h), 1e-4);
+    EXPECT_NEAR(1.5, std::abs(h), 1e-4);
     EXPECT_NEAR(-0.25, std::arg(h), 1e-4);
-    EXPECT_NEAR(k / 65536.0, std::abs(rig.frontEnd.ChannelFactor(6, 2)), 1e-4);
-    EXPECT_NEAR(1.0, std::abs(rig.frontEnd.ChannelFactor(3, 2)), 1e-12);
+    EXPECT_NEAR(1.0, std::abs(rig.frontEnd.ChannelFactor(6, 2)), 1e-4);
+    EXPECT_NEAR(65536.0 / k, std::abs(rig.frontEnd.ChannelFactor(3, 2)), 1e-4);
 }
 
 TEST(DigSigCondTaps, WithoutTheFrequenciesEveryPairIsUnit)
