@@ -433,12 +433,6 @@ tCompensationEntry SignalController::GetRow(int32_t dBm) const
     return (*m_comp_table)[static_cast<size_t>(level - c_lowestPowerLevel)];
 }
 
-double SignalController::GetIfDelta() const
-{
-    std::lock_guard<std::mutex> lock(m_data_mutex);
-    return m_if_delta;
-}
-
 uint32_t SignalController::GetAllAtoms() const
 {
     std::lock_guard<std::mutex> lock(m_thread_lock.Mutex());

@@ -118,11 +118,8 @@ public:
 
     // State for tests and diagnostics.
     tCompensationEntry GetRow(int32_t dBm) const;
-    double GetIfDelta() const;
     uint32_t GetAllAtoms() const;
-    double GetQuality() const { return m_quality.load(); }
     const std::string& RamFile() const { return m_ram_file; }
-    const std::string& FlashFile() const { return m_flash_file; }
 
 protected:
     // Hooks for specialisations; they do nothing here.

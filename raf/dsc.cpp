@@ -331,13 +331,7 @@ bool DigSigCond::SetCompensation(const tCompensationEntry& entry, double ifDelta
         m_compensation = entry;
         m_if_delta = ifDelta;
     }
-    EmitNotifications();
-    DispatchStreams(entry);
-    uint32_t nco = 0;
-    const bool ncoValid = ReadNco(nco);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_unit = false;
-    WriteFPGA(nco, ncoValid);
+    PublishAndWrite(entry, true);
     return true;
 }
 
@@ -354,13 +348,22 @@ bool DigSigCond::SetUnitCompensation()
         InitCompensation(m_compensation);
         unit = m_compensation;
     }
+    PublishAndWrite(unit, false);
+    return true;
+}
+
+void DigSigCond::PublishAndWrite(const tCompensationEntry& entry, bool clearUnit)
+{
+    // Subscribers and stream clients see the new values before the FPGA.
     EmitNotifications();
-    DispatchStreams(unit);
+    DispatchStreams(entry);
     uint32_t nco = 0;
     const bool ncoValid = ReadNco(nco);
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (clearUnit) {
+        m_unit = false;
+    }
     WriteFPGA(nco, ncoValid);
-    return true;
 }
 
 double DigSigCond::TapAngle(uint32_t nco, double adcFreq, double ifFreq, double ifDelta)
@@ -450,15 +453,13 @@ void DigSigCond::WriteFPGA(uint32_t nco, bool ncoValid)
                 }
                 QSTD_TRACE(4, " fir0: " << fir0 << " fir1: " << fir1 << " gain: " << g << " channel: " << c
                                         << " pattern_pos: " << p << " sw_pos: " << s);
-                fpga::Write64(m_reg, CoefPair(bank, c, s), Pair(fir0, fir1));
                 QSTD_TRACE(2, "Applying compensation coefficients for channel " << c << " "
                                                                                 << "gain: " << g << " "
                                                                                 << "phase: " << phi << " "
                                                                                 << "fir0: " << fir0 << " "
                                                                                 << "fir1: " << fir1);
-            } else {
-                fpga::Write64(m_reg, CoefPair(bank, c, s), Pair(fir0, fir1));
             }
+            fpga::Write64(m_reg, CoefPair(bank, c, s), Pair(fir0, fir1));
         }
     }
     fpga::Write64(m_reg, c_bank_control, bank);
@@ -475,7 +476,11 @@ void DigSigCond::OnPostInit()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_if_freq = ifFreq;
     m_adc_freq = adcFreq;
-    m_K = std::sin(2.0 * c_pi * m_if_freq / m_adc_freq) * 65536.0;
+    // Without an ADC frequency the taps stay undefined (unit pairs) and the
+    // scale keeps its start value.
+    if (m_adc_freq > 0.0) {
+        m_K = std::sin(2.0 * c_pi * m_if_freq / m_adc_freq) * 65536.0;
+    }
 }
 
 void DigSigCond::OnRegistryAdd(mci::TreeNodePtr& node)

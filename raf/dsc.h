@@ -167,6 +167,9 @@ private:
     // Fills the idle bank in the running application, both banks otherwise.
     void ApplyAttOrSw(bool running, uint32_t nco, bool ncoValid, bool att);
 
+    // Notifies, dispatches the entry on the streams, then writes the FPGA
+    // (clearing the unit flag first when asked).
+    void PublishAndWrite(const tCompensationEntry& entry, bool clearUnit);
     void EmitNotifications();
     void DispatchStreams(const tCompensationEntry& entry);
     void ReleaseStreams();
