@@ -173,13 +173,10 @@ TEST(GdxBoardRegistry, DependsOnTheUserblock)
 
 TEST(GdxBoardRegistry, BuildsTheXmlRegisterMap)
 {
-    const std::string file = "/tmp/zv-gdx-user-block-test.xml";
     Fixture f(sim::c_typeGdx, "gdx", "7");
-    {
-        // The board reads the file under the fixture's instrument root.
-        std::ofstream out(qapp::InstrumentPath(file));
-        out << "<registers><register name=\"version\" offset=\"0x0\" access=\"ro\"/></registers>\n";
-    }
+    const apptest::InstrumentTempDir files;
+    const std::string file = files.File(
+        "gdx_user_block.xml", "<registers><register name=\"version\" offset=\"0x0\" access=\"ro\"/></registers>\n");
     SetUserblock(f, 0);
     f.Desc().registers.push_back({0xF00000, 0x1234, 32});
     GdxBoard& b = f.Build();

@@ -23,7 +23,8 @@
 #include <thread>
 
 namespace apptest {
-template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
+template <>
+RafBoard* BoardFixture<RafBoard>::MakeBoard()
 {
     return new RafBoard(*m_app, m_bmc.get());
 }
