@@ -62,7 +62,7 @@ Spread Measure(const sim::RafFrontEnd& frontEnd, const unsigned (&pattern)[4])
     return spread;
 }
 
-TEST(SignalConditioningChassis, CompensationLearnsTheFrontEndsErrors)
+TEST(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
 {
     RunningApp run;
     ASSERT_TRUE(run.WaitRunning());
@@ -108,7 +108,7 @@ TEST(SignalConditioningChassis, CompensationLearnsTheFrontEndsErrors)
     EXPECT_TRUE(run.Stop());
 }
 
-TEST(SignalConditioningChassis, GainControlFollowsTheInputPower)
+TEST(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
 {
     RunningApp run;
     ASSERT_TRUE(run.WaitRunning());
