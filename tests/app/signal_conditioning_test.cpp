@@ -23,18 +23,30 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Raf3 {
-    RafBoard* board;
-    sim::RafFrontEnd* frontEnd;
-    volatile FPGAMem_t* block;
-};
+// The default chassis running, with its first RAF board: the board, its
+// simulated front end and conditioning block, and the path of its
+// "conditioning" nodes.
+class SignalConditioningConcurrency : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(run.WaitRunning());
+        client = run.Client();
+        board = run.App().GetRafBoards().at(0);
+        sim::Board* simBoard = run.Chassis().Find(board->GetName());
+        frontEnd = simBoard->FrontEnd();
+        block = simBoard->Memory() + RafBoard::c_conditioning_offset;
+        base = board->GetName() + "/conditioning/";
+    }
+    void TearDown() override { EXPECT_TRUE(run.Stop()); }
 
-Raf3 FirstRaf(RunningApp& run)
-{
-    RafBoard* board = run.App().GetRafBoards().at(0);
-    sim::Board* simBoard = run.Chassis().Find(board->GetName());
-    return Raf3{board, simBoard->FrontEnd(), simBoard->Memory() + RafBoard::c_conditioning_offset};
-}
+    RunningApp run;
+    mci::ClientAccess client{mci::TreeNodePtr()};
+    RafBoard* board = nullptr;
+    sim::RafFrontEnd* frontEnd = nullptr;
+    volatile FPGAMem_t* block = nullptr;
+    std::string base;
+};
 
 // Largest relative spread of a channel's amplitude over the pattern's switch
 // positions, and largest phase distance of any channel and position from
@@ -62,22 +74,17 @@ Spread Measure(const sim::RafFrontEnd& frontEnd, const unsigned (&pattern)[4])
     return spread;
 }
 
-TEST(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
+TEST_F(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
 {
-    RunningApp run;
-    ASSERT_TRUE(run.WaitRunning());
-    const Raf3 raf = FirstRaf(run);
-    mci::ClientAccess client = run.Client();
-    const std::string base = raf.board->GetName() + "/conditioning/";
     const unsigned pattern[4] = {0, 9, 6, 15};
     // Errors of up to 8 % and 0.1 rad at the pattern's switch positions.
     for (unsigned k = 0; k < 4; ++k) {
         for (unsigned c = 0; c < 4; ++c) {
-            raf.frontEnd->SetChannelError(pattern[k], c, 1.0 + 0.04 * ((3 * k + c) % 5 - 2.0),
-                                          0.05 * ((k + 2 * c) % 5 - 2.0));
+            frontEnd->SetChannelError(pattern[k], c, 1.0 + 0.04 * ((3 * k + c) % 5 - 2.0),
+                                      0.05 * ((k + 2 * c) % 5 - 2.0));
         }
     }
-    const Spread before = Measure(*raf.frontEnd, pattern);
+    const Spread before = Measure(*frontEnd, pattern);
     EXPECT_GT(before.amplitude, 0.1);
     EXPECT_GT(before.phase, 0.1);
 
@@ -93,7 +100,7 @@ TEST(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
     Spread after;
     EXPECT_TRUE(apptest::WaitFor(
         [&] {
-            after = Measure(*raf.frontEnd, pattern);
+            after = Measure(*frontEnd, pattern);
             return after.amplitude < amplitudeTolerance && after.phase < phaseTolerance;
         },
         10s))
@@ -101,22 +108,16 @@ TEST(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
 
     // The row of the power level holds the learnt coefficients, published on
     // the channel nodes, and the last capture passed the quality check.
-    const tCompensationEntry row = raf.board->GetSignalController()->GetRow(0);
+    const tCompensationEntry row = board->GetSignalController()->GetRow(0);
     EXPECT_NE(1.0, row.gain[1][2]);
     EXPECT_NEAR(row.gain[1][2], client.GetDouble(base + "coefficients/channel_2/gain/pattern_1"), 1e-12);
     EXPECT_LT(client.GetDouble(base + "tuning/dsc/quality/tolerance_curr"), 2.0);
-    EXPECT_TRUE(run.Stop());
 }
 
-TEST(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
+TEST_F(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
 {
-    RunningApp run;
-    ASSERT_TRUE(run.WaitRunning());
-    const Raf3 raf = FirstRaf(run);
-    mci::ClientAccess client = run.Client();
-    const std::string base = raf.board->GetName() + "/conditioning/";
     client.SetInteger(base + "tuning/period", 10);
-    raf.frontEnd->SetInputPower(0.0);
+    frontEnd->SetInputPower(0.0);
     client.SetText(base + "tuning/agc/enabled", "true");
     const auto attIs = [&](long long att) {
         return apptest::WaitFor([&] { return client.GetInteger(base + "att") == att; }, 3s);
@@ -125,33 +126,27 @@ TEST(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
     // the level the controller starts at: nothing moves. A step of 5 dB:
     // the attenuator follows; 0.8 dB more stays within the hysteresis, 1.3 dB
     // more leaves it.
-    raf.frontEnd->SetInputPower(5.0);
+    frontEnd->SetInputPower(5.0);
     EXPECT_TRUE(attIs(25));
-    raf.frontEnd->SetInputPower(5.8);
+    frontEnd->SetInputPower(5.8);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(25, client.GetInteger(base + "att"));
-    raf.frontEnd->SetInputPower(6.3);
+    frontEnd->SetInputPower(6.3);
     EXPECT_TRUE(attIs(26));
     EXPECT_EQ(6, client.GetInteger(base + "tuning/agc/power_level"));
     // The interlock's conversion of a level goes through the same table.
     unsigned att = 0;
-    raf.board->ConvertPowerLevel(-30, att);
+    board->ConvertPowerLevel(-30, att);
     EXPECT_EQ(0u, att);
-    EXPECT_TRUE(run.Stop());
 }
 
-TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWrittenBank)
+TEST_F(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWrittenBank)
 {
-    RunningApp run;
-    ASSERT_TRUE(run.WaitRunning());
-    const Raf3 raf = FirstRaf(run);
-    mci::ClientAccess client = run.Client();
-    const std::string base = raf.board->GetName() + "/conditioning/";
     // Tuning steps back to back, each applying its row ("type" changes are
     // pending until a step applies them).
     client.SetInteger(base + "tuning/period", 0);
     client.SetText(base + "tuning/agc/enabled", "true");
-    raf.frontEnd->ResetCounters();
+    frontEnd->ResetCounters();
 
     std::atomic<bool> stop{false};
     std::vector<std::thread> writers;
@@ -176,7 +171,7 @@ TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWritt
         // The input power wanders, so that the gain control moves the
         // attenuator too.
         for (unsigned i = 0; !stop; ++i) {
-            raf.frontEnd->SetInputPower(-10.0 + (i % 20));
+            frontEnd->SetInputPower(-10.0 + (i % 20));
             std::this_thread::sleep_for(1ms);
         }
     });
@@ -185,7 +180,7 @@ TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWritt
         tCompensationEntry entry = UnitCompensation();
         for (unsigned i = 0; !stop; ++i) {
             entry.gain[i % 4][i % 3] = 1.0 + (i % 7) / 10.0;
-            raf.board->SetCompensation(entry, 0.0);
+            board->SetCompensation(entry, 0.0);
         }
     });
     std::this_thread::sleep_for(500ms);
@@ -196,21 +191,20 @@ TEST(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWritt
     client.SetText(base + "tuning/agc/enabled", "false");
     client.SetInteger(base + "tuning/period", 100);
     // No tuning step runs while the checks below hold the controller's lock.
-    GainControllerLock::Lock_t idle = raf.board->LockSignalController();
+    GainControllerLock::Lock_t idle = board->LockSignalController();
 
-    EXPECT_GT(raf.frontEnd->BankSwitches(), 100u);
-    EXPECT_EQ(0u, raf.frontEnd->WritesToActiveBank());
+    EXPECT_GT(frontEnd->BankSwitches(), 100u);
+    EXPECT_EQ(0u, frontEnd->WritesToActiveBank());
 
     // The bank in use holds the cached settings.
-    const unsigned bank = raf.frontEnd->ActiveBank();
+    const unsigned bank = frontEnd->ActiveBank();
     const uint64_t att = static_cast<uint64_t>(client.GetInteger(base + "att")) * 2;
-    EXPECT_EQ(att * 0x01010101u, fpga::Read64(raf.block, DigSigCond::AttWord(bank)));
+    EXPECT_EQ(att * 0x01010101u, fpga::Read64(block, DigSigCond::AttWord(bank)));
     const bool switching = client.GetText(base + "switching") == "true";
     const unsigned sw = static_cast<unsigned>(client.GetInteger(base + "sw"));
     EXPECT_EQ(switching ? 0xF690F690F690F690ull : 0x1111111111111111ull * sw,
-              fpga::Read64(raf.block, DigSigCond::SwWord(bank, 127)));
-    raf.board->UnlockSignalController(idle);
-    EXPECT_TRUE(run.Stop());
+              fpga::Read64(block, DigSigCond::SwWord(bank, 127)));
+    board->UnlockSignalController(idle);
 }
 
 } // namespace
