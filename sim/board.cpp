@@ -6,11 +6,13 @@
 #include "sim/gdx_fofb.h"
 #include "sim/gdx_gbe.h"
 #include "sim/gdx_models.h"
+#include "sim/raf_front_end.h"
 #include "sim/raf_models.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <new>
 #include <sstream>
 
@@ -187,6 +189,7 @@ void Board::InstallModels()
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
         InstallRafModels(*this);
+        m_frontEnd = std::make_unique<RafFrontEnd>(*this);
     } else if (m_desc.type == c_typeGdx) {
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
@@ -195,6 +198,30 @@ void Board::InstallModels()
         const unsigned userblock = *reinterpret_cast<volatile uint32_t*>(mem + c_gdxUserblock) & 0xFF;
         InstallStreamerModels(*this, userblock);
         InstallFeedbackModels(*this, userblock);
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> Board::ConfigurationFiles() const
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    if (m_desc.type == c_typeRaf) {
+        files.emplace_back("gain" + m_desc.slot + ".conf", RafFrontEnd::AttenuatorTable());
+    }
+    return files;
+}
+
+void Board::InstallConfiguration(const std::string& directory) const
+{
+    for (const auto& file : ConfigurationFiles()) {
+        const std::string path = directory + file.first;
+        if (std::ifstream(path).good()) {
+            continue;
+        }
+        std::ofstream out(path);
+        out << file.second;
+        if (!out) {
+            QSTD_TRACE(1, "sim: cannot write " << path);
+        }
     }
 }
 

@@ -26,6 +26,7 @@ namespace sim {
 
 class TimingBoard;
 class GdxModels;
+class RafFrontEnd;
 
 // Event ids the chassis produces.
 enum EventId_e : uint64_t {
@@ -133,6 +134,15 @@ public:
     // history); null for other boards.
     GdxModels* Gdx() { return m_gdx.get(); }
 
+    // The analogue front end and conditioning banks of a RAF board, else null.
+    RafFrontEnd* FrontEnd() const { return m_frontEnd.get(); }
+
+    // Files that the instrument's configuration provides for the board, by
+    // name in the configuration directory; InstallConfiguration writes those
+    // that the directory (ending in '/') lacks.
+    std::vector<std::pair<std::string, std::string>> ConfigurationFiles() const;
+    void InstallConfiguration(const std::string& directory) const;
+
     // Installs the handler that receives request records (the chassis
     // schedules the answers).
     void SetRequestHandler(std::function<void(const EventRecord&)> handler);
@@ -149,6 +159,7 @@ private:
     std::unique_ptr<EventDevice> m_events;
     std::vector<std::unique_ptr<fpga::RegisterModel>> m_models;
     std::vector<volatile void*> m_plugged;
+    std::unique_ptr<RafFrontEnd> m_frontEnd;
     std::vector<std::function<void()>> m_triggerHooks;
     FaBlockModel* m_faBlock = nullptr;
     std::unique_ptr<GdxModels> m_gdx;

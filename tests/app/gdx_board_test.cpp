@@ -173,12 +173,10 @@ TEST(GdxBoardRegistry, DependsOnTheUserblock)
 
 TEST(GdxBoardRegistry, BuildsTheXmlRegisterMap)
 {
-    const std::string file = "/tmp/zv-gdx-user-block-test.xml";
-    {
-        std::ofstream out(file);
-        out << "<registers><register name=\"version\" offset=\"0x0\" access=\"ro\"/></registers>\n";
-    }
     Fixture f(sim::c_typeGdx, "gdx", "7");
+    const apptest::InstrumentTempDir files;
+    const std::string file = files.File(
+        "gdx_user_block.xml", "<registers><register name=\"version\" offset=\"0x0\" access=\"ro\"/></registers>\n");
     SetUserblock(f, 0);
     f.Desc().registers.push_back({0xF00000, 0x1234, 32});
     GdxBoard& b = f.Build();
@@ -186,7 +184,6 @@ TEST(GdxBoardRegistry, BuildsTheXmlRegisterMap)
     qstd::CaptureScope capture(true, true, 2);
     mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
     b.OnRegistryAdd(node);
-    std::remove(file.c_str());
     EXPECT_TRUE(capture.Traced("ZQT registry loaded successfully."));
     mci::ClientAccess client(node);
     EXPECT_EQ(0x1234, client.GetInteger("zqt_reg/version"));
