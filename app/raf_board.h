@@ -5,14 +5,13 @@
 // through which the application and the board's own objects reach each
 // other.
 //
-// Objects made today, in the board's order: "clock_info", "conf", "tbt",
-// "house_keeping", "tsm", "synth_tsm", "hb", "interlock", "postmortem",
-// "synth_generator", "signal_processing" (the FA block), "LvdsBusTrafCop",
-// "LvdsTx", "hp_temp", "signals" (with the board's event stream and data
-// signals), "events", "local_timing", "average_sum" and "beam". The gain
-// controller ("conditioning", first of all) and signal conditioning take
-// their places in that order as they become part of the board; until then
-// the forwarders to them report that nothing was done.
+// Objects made today, in the board's order: the gain controller
+// "conditioning", "clock_info", "conf", the signal conditioning
+// "conditioning", "tbt", "house_keeping", "tsm", "synth_tsm", "hb",
+// "interlock", "postmortem", "synth_generator", "signal_processing" (the FA
+// block), "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals" (with the board's
+// event stream and data signals), "events", "local_timing", "average_sum"
+// and "beam".
 
 #include "acquisition/tbt_atoms.h"
 #include "app/sync_state_machine.h"
@@ -29,6 +28,9 @@
 #include <string>
 #include <vector>
 
+struct tCompensationEntry;
+class DigSigCond;
+class SignalController;
 class RafIdSpecific;
 class RafInterlock;
 class PostMortem;
@@ -55,6 +57,7 @@ public:
     // FPGA blocks (offset, length in bytes) that the board maps itself.
     static constexpr int c_clock_info_offset = 0x100;
     static constexpr int c_conf_offset = 0x800000;
+    static constexpr int c_conditioning_offset = 0x880000;
     static constexpr int c_tbt_offset = 0x900000;
     static constexpr int c_house_keeping_offset = 0x300000;
     static constexpr int c_synth_generator_offset = 0xC00000;
@@ -143,8 +146,9 @@ public:
     // one of the four; false when the mark cannot be read (or set).
     bool UpdateMarkerPosition(unsigned (&pattern)[4]);
 
-    // The gain controller's lock, lent to the TBT DSP while it moves the ADC
-    // delay (held until UnlockSignalController).
+    // The gain controller's lock (its tuning thread holds it except while it
+    // waits), lent to the TBT DSP while it moves the ADC delay (held until
+    // UnlockSignalController).
     GainControllerLock::Lock_t LockSignalController();
     void UnlockSignalController(GainControllerLock::Lock_t& lock);
 
@@ -162,16 +166,29 @@ public:
     mci::Node NodeAveragingWindow() const;
     mci::Node NodeSpikeStart() const;
     mci::Node NodeSpikeWindow() const;
-    // Attenuator of a power level from the gain controller's table; its
-    // exception for a level outside the table passes. Leaves att unwritten
-    // without a gain controller.
+
+    // Signal conditioning and gain controller. The forwarders do nothing, or
+    // return false, while their object is missing.
+    bool IsSwitchingEnabled() const;
+    bool GetSwPattern(unsigned int (&pattern)[4]) const;
+    void SetUnitCompensation();
+    void SetCompensation(const tCompensationEntry& entry, double ifDelta);
+    bool GetAtt(unsigned int& value) const;
+    void SetAtt(const unsigned int& value);
+    bool WakeUpSignalConditioning();
+    // Raises the gain controller's refusal of a level outside its table;
+    // leaves att unwritten without a gain controller.
     void ConvertPowerLevel(const int& dBm, unsigned int& att);
+    // UpdateMarkerPosition with the signal conditioning's pattern.
+    bool UpdateMarkerPosition();
 
     // ADC count to interlock threshold: ((count sign-extended, shifted right
     // by 4 as unsigned)^2 mod 2^64 >> 8) & 0xFFFF.
     static uint64_t Count2Threshold(int count);
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
+    SignalController* GetSignalController() const { return m_signal_controller; }
+    DigSigCond* GetSignalConditioning() const { return m_sig_cond; }
     DSCConfig* GetDscConfig() const { return m_dsc; }
     TurnByTurnDSP* GetTbtDsp() const { return m_tbt; }
     HouseKeeping* GetHouseKeeping() const { return m_house_keeping; }
@@ -192,8 +209,10 @@ public:
 
 private:
     Signals* m_signals = nullptr;
+    SignalController* m_signal_controller = nullptr;
     RafIdSpecific* m_clock_info = nullptr;
     DSCConfig* m_dsc = nullptr;
+    DigSigCond* m_sig_cond = nullptr;
     TurnByTurnDSP* m_tbt = nullptr;
     HouseKeeping* m_house_keeping = nullptr;
     qfeature::Tsm* m_tsm = nullptr;
@@ -209,7 +228,5 @@ private:
     SyntheticGenerator* m_synth_generator = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
     LvdsBusTrafCop* m_lvds_btc = nullptr;
-    // Held here until the gain controller is part of the board and owns it.
-    GainControllerLock m_gain_lock;
     mci::TreeNodePtr m_node;
 };

@@ -9,6 +9,7 @@
 #include "platform/mci/client_access.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qstd/capture.h"
+#include "platform/qstd/exception.h"
 #include "raf/raf_interlock.h"
 #include "sim/raf_interlock_model.h"
 
@@ -89,18 +90,27 @@ TEST_F(Interlock, ConstructorAndPostInitWriteTheDefaults)
     EXPECT_EQ(5u, Reg(RafInterlock::c_underflow_duration));
     EXPECT_EQ(-1000000, client.GetInteger("limits/position/min/x"));
 
-    qstd::CaptureScope capture(true, true, 2);
+    // Before OnPostInit the gain-dependent threshold reads its default.
+    EXPECT_EQ(-32, client.GetInteger("gain_dependent/threshold"));
     il.OnPostInit();
     EXPECT_EQ(13732u, Reg(RafInterlock::c_overflow_threshold));
     EXPECT_EQ(0u, Reg(RafInterlock::c_underflow_threshold));
     EXPECT_EQ(30000, client.GetInteger("limits/overflow/threshold"));
-    // Without a gain controller nothing converts the power level: the
-    // register is left as it was and the trace says so.
-    EXPECT_EQ(0u, Reg(RafInterlock::c_gain_threshold));
-    EXPECT_EQ(-32, client.GetInteger("gain_dependent/threshold"));
-    EXPECT_TRUE(capture.TracedSubstring("gain-dependent threshold -32 dBm not applied"));
-    EXPECT_EQ("qreg: Can't set value: setter function failed: threshold", WriteError("gain_dependent/threshold", -40));
-    EXPECT_EQ(-32, client.GetInteger("gain_dependent/threshold"));
+
+    // The power level becomes twice its attenuator of the gain controller's table.
+    auto att = [&](int dBm) {
+        unsigned int value = 0;
+        board.ConvertPowerLevel(dBm, value);
+        return value;
+    };
+    EXPECT_EQ(2ull * att(-32), Reg(RafInterlock::c_gain_threshold));
+    client.SetInteger("gain_dependent/threshold", -10);
+    EXPECT_EQ(2ull * att(-10), Reg(RafInterlock::c_gain_threshold));
+    EXPECT_EQ(att(-10) & 0x1F, static_cast<unsigned>(client.GetInteger("gain_dependent/threshold_dB")));
+    // A level outside the table raises before anything changes.
+    EXPECT_THROW(il.SetGainDependentThreshold(31), qstd::Exception);
+    EXPECT_EQ(-10, client.GetInteger("gain_dependent/threshold"));
+    EXPECT_EQ(2ull * att(-10), Reg(RafInterlock::c_gain_threshold));
 }
 
 TEST_F(Interlock, DetectionModeSwitchesTheThresholdUnitAndKeepsTheOtherBits)
