@@ -256,6 +256,12 @@ bool Board::LmtPending() const
     return m_lmtPending;
 }
 
+bool Board::TriggeredBeforeLastLmt(uint64_t lmt) const
+{
+    std::lock_guard<std::mutex> lock(m_syncMutex);
+    return std::find(m_earlierTriggers.begin(), m_earlierTriggers.end(), lmt) != m_earlierTriggers.end();
+}
+
 void Board::SetSyncCallback(std::function<void(uint64_t)> callback)
 {
     std::lock_guard<std::mutex> lock(m_syncMutex);
@@ -282,6 +288,13 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
             m_lmtPending = false;
             applied = true;
             callback = m_syncCallback;
+            m_earlierTriggers.swap(m_recentTriggers);
+            m_recentTriggers.clear();
+        } else {
+            if (m_recentTriggers.size() == c_rememberedTriggers) {
+                m_recentTriggers.erase(m_recentTriggers.begin());
+            }
+            m_recentTriggers.push_back(m_clock.At(t));
         }
     }
     const uint64_t lmt = m_clock.At(t);

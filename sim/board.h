@@ -94,6 +94,10 @@ public:
     void SetLmtAtNextTrigger(uint64_t lmt);
     void CancelPendingLmt();
     bool LmtPending() const;
+    // True when a trigger that carried lmt on the former clock came before
+    // the trigger that applied the latest LMT: its event, read late, is not
+    // the one that completes the synchronisation.
+    bool TriggeredBeforeLastLmt(uint64_t lmt) const;
     // Called after a pending LMT was applied, on the thread that delivered the
     // trigger, with the LMT taken; empty to remove. It must not create
     // triggers itself.
@@ -152,6 +156,11 @@ private:
     uint64_t m_pendingLmt = 0;
     std::function<void(uint64_t)> m_syncCallback;
     std::function<void(const EventRecord&)> m_requestHandler;
+    // LMTs of the latest triggers since the last applied LMT, and of those
+    // that came before it (at most c_rememberedTriggers each).
+    static constexpr size_t c_rememberedTriggers = 256;
+    std::vector<uint64_t> m_recentTriggers;
+    std::vector<uint64_t> m_earlierTriggers;
 
     std::atomic<uint64_t> m_triggers{0};
     std::atomic<uint64_t> m_stops{0};

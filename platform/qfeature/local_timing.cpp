@@ -160,8 +160,13 @@ void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long para
             // A trigger from before the clock was armed; the next one takes the LMT.
             return;
         }
-        m_pending = false;
         lmt = m_announced.load();
+        if (simBoard != nullptr && parameter != lmt && simBoard->TriggeredBeforeLastLmt(parameter)) {
+            // The event of a trigger that came before the one that took the
+            // LMT, read late: the taking trigger's event follows.
+            return;
+        }
+        m_pending = false;
         if (simBoard != nullptr) {
             const double f = simBoard->Clock().Frequency();
             const auto trigger = simBoard->Clock().WhenAt(parameter);

@@ -212,6 +212,33 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     EXPECT_EQ(bench.app.Synchronized(), 1u);
 }
 
+// A busy event reader sees the event of a trigger from before the
+// announcement only after the next trigger took the LMT: that event is
+// passed over and the taking trigger's event completes the synchronisation.
+TEST(LocalTimingSync, TriggerReadLateBeforeTheTakingOneIsPassedOver)
+{
+    qstd::CaptureScope capture;
+    Bench bench(Scenario({3}));
+    auto* board = new ThrowingBoard(bench.app, bench.Desc(1));
+    bench.app.QueryChild(board);
+    auto* timing = qapp::Create<RecordingTiming>(*board, "local_timing", nullptr, nullptr);
+    sim::Board* simBoard = bench.Desc(1)->SimBoard();
+
+    const auto early = std::chrono::steady_clock::now();
+    const uint64_t earlyLmt = simBoard->Clock().At(early);
+    ASSERT_TRUE(simBoard->DeliverTrigger(early));
+    ASSERT_TRUE(timing->AnnounceSync(500000));
+    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
+
+    timing->Synchronize(2, earlyLmt);
+    EXPECT_TRUE(timing->IsSyncPending());
+    EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced"}));
+    timing->Synchronize(2, 500000);
+    EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "start", "stop ok"}));
+    EXPECT_EQ(bench.app.Synchronized(), 1u);
+    EXPECT_FALSE(capture.LoggedSubstring("carries LMT"));
+}
+
 TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
 {
     Bench bench(Scenario({3}));
