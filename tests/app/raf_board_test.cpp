@@ -148,11 +148,14 @@ TEST(RafBoardOperations, RestartWithoutADecimationPeriodStopsNothing)
     f.Desc().registers.push_back({0x114, 0, 32});
     RafBoard& b = f.Build();
     qstd::CaptureScope capture(true, true, 1);
+    b.OnAnnounceSync();
     EXPECT_FALSE(b.GetSignals()->TbtSaFaRestart(1000));
     EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No valid start LMT after 1000 for the TBT, "
                                "FA and SA decimations."));
     EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
     EXPECT_EQ(0u, f.Sim().Events().Requests()); // no request record written
+    // The TDP source, which no timestamp hook reaches, is enabled again.
+    EXPECT_TRUE(b.GetSignals()->GetTdpSource()->GetPositionController()->IsEnabled());
 }
 
 TEST(RafBoardOperations, PostConfigStartsTheAdcHistory)
