@@ -30,6 +30,9 @@ constexpr size_t c_gdxAdcClockStatus = 0x300058;
 constexpr size_t c_gdxUserblock = 0xF80000;
 // GDX history-buffer RAM information words.
 constexpr size_t c_gdxRamInfo[] = {0x400078, 0x400080, 0x400088};
+// Trigger LMTs remembered per clock epoch: more than an event reader's queue
+// can hold back.
+constexpr size_t c_keptTriggers = 256;
 
 constexpr uint32_t c_patternShift = 24;
 constexpr uint32_t c_patternMask = 0xFu << c_patternShift;
@@ -301,6 +304,7 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
     }
     bool applied = false;
     std::function<void(uint64_t)> callback;
+    uint64_t lmt = 0;
     {
         std::lock_guard<std::mutex> lock(m_syncMutex);
         if (m_lmtPending) {
@@ -308,16 +312,15 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
             m_lmtPending = false;
             applied = true;
             callback = m_syncCallback;
-            m_earlierTriggers.swap(m_recentTriggers);
-            m_recentTriggers.clear();
-        } else {
-            if (m_recentTriggers.size() == c_rememberedTriggers) {
-                m_recentTriggers.erase(m_recentTriggers.begin());
-            }
-            m_recentTriggers.push_back(m_clock.At(t));
+            m_earlierTriggers.swap(m_epochTriggers);
+            m_epochTriggers.clear();
         }
+        lmt = m_clock.At(t);
+        if (m_epochTriggers.size() >= c_keptTriggers) {
+            m_epochTriggers.erase(m_epochTriggers.begin());
+        }
+        m_epochTriggers.push_back(lmt);
     }
-    const uint64_t lmt = m_clock.At(t);
     for (auto& hook : m_triggerHooks) {
         hook();
     }

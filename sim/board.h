@@ -96,9 +96,9 @@ public:
     void SetLmtAtNextTrigger(uint64_t lmt);
     void CancelPendingLmt();
     bool LmtPending() const;
-    // True when a trigger that carried lmt on the former clock came before
-    // the trigger that applied the latest LMT: its event, read late, is not
-    // the one that completes the synchronisation.
+    // True when a trigger taken before the last pending LMT was applied
+    // carried lmt: such a trigger's event may still be on its way to a
+    // reader after the board has taken the new LMT.
     bool TriggeredBeforeLastLmt(uint64_t lmt) const;
     // Called after a pending LMT was applied, on the thread that delivered the
     // trigger, with the LMT taken; empty to remove. It must not create
@@ -156,13 +156,12 @@ private:
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;
     uint64_t m_pendingLmt = 0;
+    // LMTs of the latest triggers since the last applied LMT, and of those
+    // before it (at most c_keptTriggers each).
+    std::vector<uint64_t> m_epochTriggers;
+    std::vector<uint64_t> m_earlierTriggers;
     std::function<void(uint64_t)> m_syncCallback;
     std::function<void(const EventRecord&)> m_requestHandler;
-    // LMTs of the latest triggers since the last applied LMT, and of those
-    // that came before it (at most c_rememberedTriggers each).
-    static constexpr size_t c_rememberedTriggers = 256;
-    std::vector<uint64_t> m_recentTriggers;
-    std::vector<uint64_t> m_earlierTriggers;
 
     std::atomic<uint64_t> m_triggers{0};
     std::atomic<uint64_t> m_stops{0};

@@ -162,8 +162,10 @@ void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long para
         }
         lmt = m_announced.load();
         if (simBoard != nullptr && parameter != lmt && simBoard->TriggeredBeforeLastLmt(parameter)) {
-            // The event of a trigger that came before the one that took the
-            // LMT, read late: the taking trigger's event follows.
+            // A trigger from before the board took the LMT, read late: the
+            // trigger that took it follows in the same queue.
+            QSTD_TRACE(2, GetBoard().GetName() << ": trigger at LMT " << parameter << " from before LMT " << lmt
+                                               << " was taken; ignored");
             return;
         }
         m_pending = false;

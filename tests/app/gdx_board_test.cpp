@@ -373,7 +373,7 @@ TEST(GdxBoardGroupSize, NodeSizesTheGroupsAndKeepsOnlyWhatWasApplied)
     EXPECT_EQ(256u, t.Word(0xF08008));
 }
 
-TEST(GdxBoardGroupSize, SizeIsNotKeptBeforeTheGroupingCanTakeIt)
+TEST(GdxBoardGroupSize, SizeIsKeptOnlyWhenGroupingAndStreamerTakeIt)
 {
     Fixture f(sim::c_typeGdx, "gdx", "7");
     GdxBoard& b = f.Build();
@@ -385,6 +385,17 @@ TEST(GdxBoardGroupSize, SizeIsNotKeptBeforeTheGroupingCanTakeIt)
     Fixture base(sim::c_typeGdx, "gdx", "7");
     SetUserblock(base, 0);
     EXPECT_FALSE(base.Build().SetGroupSize(5)); // no grouping at all
+
+    // The grouping takes the size but the orbit streamer cannot (no
+    // "payload" node yet): the size is not kept either.
+    Fixture half(sim::c_typeGdx, "gdx", "7");
+    GdxBoard& h = half.Build();
+    mci::TreeNodePtr grouping = h.GetGrouping()->GetTreeNode();
+    h.GetGrouping()->OnRegistryAdd(grouping);
+    EXPECT_FALSE(h.SetGroupSize(5));
+    EXPECT_EQ(5u, fpga::Read32(half.Sim().Memory(), 0xF08008));
+    EXPECT_TRUE(h.GetGroupSize(size));
+    EXPECT_EQ(1u, size);
 }
 
 TEST(GdxBoardOperations, PostConfigResetsTheGroupingSfps)
