@@ -72,7 +72,6 @@ public:
     unsigned long long GetSum() const { return m_sum.load(); }
     unsigned long long GetTimestamp() const { return m_timestamp.load(); }
     unsigned long long GetUsedAtoms() const { return m_used_atoms.load(); }
-    unsigned GetProgress() const { return m_progress.load(); }
 
 private:
     void EventThread();

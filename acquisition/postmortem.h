@@ -127,7 +127,6 @@ public:
     void AssureBuffer(uint32_t count);
 
     bool IsArmed() const { return m_capture.load(); }
-    uint64_t GetTbtDecimation() const { return m_tbt_decimation; }
     const std::shared_ptr<PostmortemPositionController>& GetPositionController() const { return m_controller; }
 
     template <typename T> class CaptureSource;

@@ -127,7 +127,6 @@ public:
     // The kept state, for tests and diagnostics.
     uint64_t GetLatchedStatus() const { return m_latched_status.load(); }
     uint64_t GetLatchedTimestamp() const { return m_latched_timestamp.load(); }
-    bool IsLatchingArmed() const { return m_latching_armed.load(); }
     uint64_t GetCumulativeStatus() const { return m_cumulative_status.load(); }
     uint64_t GetFirstTimestamp() const { return m_first_timestamp.load(); }
     uint64_t GetLastTimestamp() const { return m_last_timestamp.load(); }

@@ -98,7 +98,6 @@ public:
     uint64_t Read64(size_t offset) const;
 
     uint64_t Interlocks() const { return m_interlocks.load(); }
-    uint64_t PostMortems() const { return m_postmortems.load(); }
 
     // The FPGA's unit of an ADC threshold: ((count >> 4)^2 >> 8) & 0xFFFF.
     static uint64_t Threshold(uint32_t count);
