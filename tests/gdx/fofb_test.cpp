@@ -334,13 +334,10 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
     Feedback fb(4);
     volatile uint32_t state = 1;
     auto* relay = qapp::Create<FofbStateMachine>(fb.fofb, std::string("state"), state, &fb.f.Events());
+    // Every buffer swap the relay handles republishes the orbit in use.
+    auto swaps = fb.tree.Subscribe("golden_orbit/actual");
     relay->OnPostConfig();
-    ASSERT_TRUE([&] {
-        for (int i = 0; i < 500 && !fb.f.Sim().Events().IsOpen(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return fb.f.Sim().Events().IsOpen();
-    }());
+    ASSERT_TRUE(gdxtest::WaitUntil([&] { return fb.f.Sim().Events().IsOpen(); }));
 
     constexpr int rounds = 20;
     std::vector<std::thread> threads;
@@ -366,6 +363,8 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
         t.join();
     }
     fb.model.State().SwapBuffers();
+    // The relay raced the uploads: it handled every swap before it stops.
+    EXPECT_TRUE(swaps->WaitFor(rounds + 1, std::chrono::seconds(20)));
     relay->Stop();
 
     // No PI reset brought back a data-port reset that a transfer had released.
