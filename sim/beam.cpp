@@ -400,7 +400,10 @@ void RafAcquisition::Feed()
     FeedStream(m_sa, now);
     FeedStream(m_fa, now);
     if (RafInterlockModel* interlock = m_board.Interlock()) {
-        interlock->Evaluate(SampleBeam(*this, now), now);
+        // The logic fires at the LMT read after the beam was sampled: a
+        // change of the beam that the sample shows always precedes it.
+        const BeamSample sample = SampleBeam(*this, now);
+        interlock->Evaluate(sample, std::max(now, m_board.Clock().Now()));
     }
 }
 
