@@ -90,14 +90,17 @@ HistoryMemory::Track::Track(std::shared_ptr<HistoryMemory> memory, size_t byteOf
 
 void HistoryMemory::Track::Restart(uint64_t lmt)
 {
+    State state;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_state.written = 0;
         m_state.firstLmt = lmt;
         m_state.newestLmt = lmt;
         ++m_state.generation;
+        state = m_state;
     }
     m_changed.notify_all();
+    WakeWaiters(state, true);
 }
 
 void HistoryMemory::Track::Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep)
@@ -120,8 +123,54 @@ void HistoryMemory::Track::Append(const void* atoms, size_t count, uint64_t firs
     m_state.written += count;
     m_state.newestLmt = firstLmt + (count - 1) * lmtStep;
     ++m_state.generation;
+    const State state = m_state;
     lock.unlock();
     m_changed.notify_all();
+    WakeWaiters(state, false);
+}
+
+void HistoryMemory::Track::WakeWaiters(const State& state, bool restart) const
+{
+    std::lock_guard<std::mutex> lock(m_waitersMutex);
+    for (Waiter* waiter : m_waiters) {
+        if (waiter->m_armed && (restart || (state.written > 0 && state.written >= waiter->m_target.written &&
+                                            state.newestLmt >= waiter->m_target.newestLmt))) {
+            waiter->m_armed = false;
+            waiter->m_wake();
+        }
+    }
+}
+
+HistoryMemory::Waiter::Waiter(std::shared_ptr<const Track> track, std::function<void()> wake)
+    : m_track(std::move(track)), m_wake(std::move(wake))
+{
+    if (m_track) {
+        std::lock_guard<std::mutex> lock(m_track->m_waitersMutex);
+        m_track->m_waiters.push_back(this);
+    }
+}
+
+HistoryMemory::Waiter::~Waiter()
+{
+    if (m_track) {
+        // Under the list lock: a wake in progress on the writer's thread ends first.
+        std::lock_guard<std::mutex> lock(m_track->m_waitersMutex);
+        auto& list = m_track->m_waiters;
+        list.erase(std::find(list.begin(), list.end(), this));
+    }
+}
+
+void HistoryMemory::Waiter::Arm(const Target& target, uint64_t seen)
+{
+    if (!m_track) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_track->m_waitersMutex);
+    m_target = target;
+    m_armed = m_track->Snapshot().generation == seen;
+    if (!m_armed) {
+        m_wake();
+    }
 }
 
 HistoryMemory::State HistoryMemory::Track::Snapshot() const

@@ -7,17 +7,20 @@
 // the memory with a fixed atom size. A track appends atoms circularly inside
 // its region and remembers how many atoms it has written since its last
 // restart and the LMT of the newest one, so that position controllers can
-// tell which LMTs are held and wait for new atoms.
+// tell which LMTs are held. A reader that waits for atoms registers a Waiter
+// on the track and is woken by the append that brings what it waits for.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -44,6 +47,40 @@ public:
         uint64_t generation = 0; // grows with every append and restart
     };
 
+    // What a waiter waits for: an append that leaves at least `written` atoms
+    // since the restart and a newest atom at or after `newestLmt`.
+    struct Target {
+        uint64_t written = 1;
+        uint64_t newestLmt = 0;
+    };
+
+    class Track;
+
+    // A wait on a track, registered for the waiter's life. Once armed, its wake
+    // function runs on the writer's thread when an append reaches the target
+    // or the track restarts, and the waiter is disarmed until armed again.
+    // The wake runs with the track's waiter list locked: it must be short and
+    // must not call back into the track.
+    class Waiter {
+    public:
+        Waiter(std::shared_ptr<const Track> track, std::function<void()> wake);
+        ~Waiter();
+        Waiter(const Waiter&) = delete;
+        Waiter& operator=(const Waiter&) = delete;
+
+        // Waits for target. When the track has changed since the snapshot of
+        // generation `seen`, wakes at once, so that a change between the
+        // caller's look at the track and this call is not missed.
+        void Arm(const Target& target, uint64_t seen);
+
+    private:
+        friend class Track;
+        const std::shared_ptr<const Track> m_track;
+        const std::function<void()> m_wake;
+        Target m_target; // guarded by the track's waiter list lock
+        bool m_armed = false;
+    };
+
     class Track {
     public:
         // Region [byteOffset, byteOffset + atoms × atomSize) of memory.
@@ -64,6 +101,10 @@ public:
         State WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
 
     private:
+        friend class Waiter;
+        // Wakes the armed waiters that the state reaches (all on a restart).
+        void WakeWaiters(const State& state, bool restart) const;
+
         std::shared_ptr<HistoryMemory> m_memory;
         size_t m_offset;
         size_t m_atoms;
@@ -71,6 +112,8 @@ public:
         mutable std::mutex m_mutex;
         mutable std::condition_variable m_changed;
         State m_state;
+        mutable std::mutex m_waitersMutex; // taken before m_mutex, never after
+        mutable std::vector<Waiter*> m_waiters;
     };
 
     // The track of the region at byteOffset: the one already in use when its

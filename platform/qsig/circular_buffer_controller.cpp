@@ -76,14 +76,32 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
     auto written = [&](const sim::HistoryMemory::State& st, uint64_t s) {
         return st.written > 0 && s >= st.firstLmt && (count == 0 || s + span <= st.newestLmt);
     };
+    // The append that a wait for the read at s needs: one that writes its
+    // last atom; none for a start before the restart (only a restart helps).
+    auto waitFor = [&](sim::HistoryMemory::Waiter& waiter, const sim::HistoryMemory::State& st, bool known,
+                       uint64_t s) {
+        sim::HistoryMemory::Target target;
+        if (known && s < st.firstLmt) {
+            target.written = UINT64_MAX;
+        } else if (known) {
+            target.newestLmt = s + span;
+        }
+        waiter.Arm(target, st.generation);
+    };
 
     if (mode == eAccessStreaming) {
+        auto waiter = Watch(track);
         const auto result = WaitFor(
             [&] {
                 state = track->Snapshot();
-                return startOf(state, start) && written(state, start);
+                const bool known = startOf(state, start);
+                if (known && written(state, start)) {
+                    return true;
+                }
+                waitFor(waiter, state, known, start);
+                return false;
             },
-            Deadline(), c_poll);
+            Deadline(), c_fallbackPoll);
         if (result == eStoppedWait) {
             return eCancelled;
         }
@@ -104,12 +122,17 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
             if (due > std::chrono::duration<double>(GetTimeout()).count()) {
                 return eTryAgain;
             }
+            auto waiter = Watch(track);
             const auto result = WaitFor(
                 [&] {
                     state = track->Snapshot();
-                    return written(state, start);
+                    if (written(state, start)) {
+                        return true;
+                    }
+                    waitFor(waiter, state, true, start);
+                    return false;
                 },
-                Deadline(), c_poll);
+                Deadline(), c_fallbackPoll);
             if (result == eStoppedWait) {
                 return eCancelled;
             }

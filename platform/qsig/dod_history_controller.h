@@ -2,7 +2,9 @@
 // Common part of the position controllers over a board's history memory: the
 // region's size in atoms, the LMT span of one atom (decimation), the time-out
 // of waits for data, and the track of the history memory from which the
-// controller learns which LMTs the region holds.
+// controller learns which LMTs the region holds. A wait for data sleeps until
+// the track's writer signals the append that brings them; it looks at the
+// track by itself only every c_fallbackPoll.
 
 #include "platform/qsig/dod_position_controller.h"
 #include "sim/history_memory.h"
@@ -51,7 +53,13 @@ protected:
     uint64_t LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const;
     // Deadline of a wait that starts now.
     std::chrono::steady_clock::time_point Deadline() const;
-    static constexpr std::chrono::milliseconds c_poll{1};
+    // A waiter on the track whose signal wakes this controller's waits; the
+    // wait's ready() arms it with what it waits for.
+    sim::HistoryMemory::Waiter Watch(const std::shared_ptr<const Track>& track)
+    {
+        return {track, [this] { Wake(); }};
+    }
+    static constexpr std::chrono::seconds c_fallbackPoll{1};
 
     const size_t m_size;
 

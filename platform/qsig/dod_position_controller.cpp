@@ -57,9 +57,9 @@ void DodPositionController::SetEnable(bool enable)
 
 void DodPositionController::Wake()
 {
-    // Taking the mutex orders the notification after a waiter's last test.
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_wakes;
     }
     m_cond.notify_all();
 }
@@ -73,6 +73,7 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
         if (m_stopped.load()) {
             return eStoppedWait;
         }
+        const uint64_t seen = m_wakes;
         if (m_enabled.load()) {
             lock.unlock();
             const bool ok = ready();
@@ -88,7 +89,8 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
         if (now >= deadline) {
             return eTimedOut;
         }
-        m_cond.wait_until(lock, std::min(deadline, now + poll));
+        const auto until = deadline - now > poll ? now + poll : deadline;
+        m_cond.wait_until(lock, until, [&] { return m_wakes != seen; });
     }
 }
 

@@ -61,6 +61,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     SuccessCode_e rc = eSuccess;
 
     if (mode == eAccessStreaming) {
+        auto waiter = Watch(track);
         const auto result = WaitFor(
             [&] {
                 state = track->Snapshot();
@@ -69,9 +70,17 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
                     m_nextSection.store(complete);
                     m_streaming.store(true);
                 }
-                return complete > m_nextSection.load();
+                const uint64_t next = m_nextSection.load();
+                if (complete > next) {
+                    return true;
+                }
+                // Woken by the append that completes the next section.
+                sim::HistoryMemory::Target target;
+                target.written = (next + 1) * m_sectionSize;
+                waiter.Arm(target, state.generation);
+                return false;
             },
-            Deadline(), c_poll);
+            Deadline(), c_fallbackPoll);
         if (result == eStoppedWait) {
             return eCancelled;
         }

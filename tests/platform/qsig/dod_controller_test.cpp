@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <future>
 #include <thread>
 #include <vector>
@@ -251,6 +252,46 @@ TEST(DodPositionControllerConcurrency, StopReleasesAWaitingStreamingRead)
     clone->Stop();
     EXPECT_EQ(eCancelled, r.get().rc);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// CPU time that the calling thread has used.
+std::chrono::nanoseconds ThreadCpu()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+// A streaming read that waits sleeps: a second without data costs it next to
+// no CPU, and the append that completes its atoms wakes it at once, far
+// sooner than it would look at the track by itself.
+TEST(DodPositionControllerConcurrency, StreamingWaitSleepsUntilTheWriterSignals)
+{
+    History history(64);
+    CircularBufferController controller(64, 1000000, 2);
+    controller.SetHistory(history.track);
+    controller.SetTimeout(10s);
+    history.track->Restart(0);
+    history.Append(1, 1);
+    auto clone = controller.Clone();
+    clone->Start();
+    std::chrono::nanoseconds cpu{0};
+    auto r = std::async(std::launch::async, [&] {
+        const auto before = ThreadCpu();
+        auto request = Ask(*clone, eAccessStreaming, 0, 0, 4); // from the atom after the newest on
+        cpu = ThreadCpu() - before;
+        return request;
+    });
+    EXPECT_EQ(std::future_status::timeout, r.wait_for(1s));
+    history.Append(3, 1);
+    EXPECT_EQ(std::future_status::timeout, r.wait_for(50ms)); // one atom short
+    const auto appended = std::chrono::steady_clock::now();
+    history.Append(1, 1);
+    const auto request = r.get();
+    EXPECT_LT(std::chrono::steady_clock::now() - appended, 500ms);
+    EXPECT_EQ(eSuccess, request.rc);
+    EXPECT_EQ(1u, request.lmt);
+    EXPECT_LT(cpu, 5ms);
 }
 
 TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
