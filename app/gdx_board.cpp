@@ -3,7 +3,11 @@
 #include "app/fa_sync_controller.h"
 #include "app/local_timing_raf.h"
 #include "app/vuna_application.h"
+#include "gdx/gdx_fa_filter.h"
 #include "gdx/gdx_history_buffer.h"
+#include "gdx/gdx_house_keeping.h"
+#include "gdx/gdx_sfp_control.h"
+#include "gdx/zemtra_grouping.h"
 #include "mci/factory.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/create.h"
@@ -14,11 +18,13 @@
 #include "platform/qapp/zemtra_spi_bus_controller.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/circular_buffer_controller.h"
-#include "platform/qsig/random_access_zemtra.h"
 #include "platform/qsig/event_filter.h"
+#include "platform/qsig/random_access_zemtra.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "qreg/expr.h"
+#include "qreg/reg_fnc_node.h"
 
 #include <sstream>
 #include <time.h>
@@ -35,8 +41,8 @@ namespace {
 // slot, suffixed with the slot (the r fields with an underscore).
 std::vector<std::string> GdxFaNames()
 {
-    static const char* const base[] = {"Va", "Vb", "Vc", "Vd", "Sum", "Q", "X", "Y",
-                                       "LMT_l", "LMT_h", "r1", "r2", "r3", "r4", "r5", "status"};
+    static const char* const base[] = {"Va",    "Vb",    "Vc", "Vd", "Sum", "Q",  "X",  "Y",
+                                       "LMT_l", "LMT_h", "r1", "r2", "r3",  "r4", "r5", "status"};
     std::vector<std::string> names;
     for (int slot = 3; slot <= 6; ++slot) {
         for (const char* b : base) {
@@ -65,20 +71,13 @@ volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
     return block;
 }
 
-bool IsFofbUserblock(unsigned type)
-{
-    return type >= GdxBoard::c_userblock_first_fofb && type <= GdxBoard::c_userblock_last_fofb;
-}
-
 } // namespace
 
 GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board, PllHooks* hooks)
     : qapp::ZemtraBoard(application, board), m_hooks(hooks), m_user_block_config(c_user_block_config)
 {
     QSTD_TRACE_FNC();
-    // The userblock identification "feature" is read from its block until the
-    // feature object is part of the board.
-    m_feature_block = MapOrThrow(*this, c_feature_offset, c_feature_length);
+    m_feature = RegisterObject<GdxFeature>(c_feature_offset, "feature");
 
     volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_history_offset, c_history_length);
     m_history_buffer = qapp::Create<GdxHistoryBuffer>(*this, reinterpret_cast<volatile tGdxHB*>(hbBlock),
@@ -87,7 +86,7 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_i2c_controller = RegisterObject<qapp::ZemtraI2cBusController>(c_i2c_offset, "i2c_controller", 11u);
     m_spi_controller = RegisterObject<qapp::ZemtraSpiBusController>(c_spi_offset, "spi_controller", 1u, false);
     m_lvds_rx = RegisterObject<qapp::ZemtraLvdsReceiver>(c_lvds_rx_offset, "LvdsRx");
-    // "house_keeping" follows the LVDS receiver.
+    m_house_keeping = RegisterObject<GdxHouseKeeping>(c_house_keeping_offset, "house_keeping");
 
     using Byte = unsigned char;
     m_si57x = qapp::Create<qapp::SI57x>(*m_i2c_controller, std::string("SI57x"), Byte(0), Byte(0x55), Byte(0));
@@ -101,7 +100,8 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         qapp::Create<qapp::SPD_EEPROM>(*m_i2c_controller, std::string("SPD_EEPROM"), Byte(10), Byte(0x53), Byte(6));
 
     try {
-        m_serial_flash = qapp::Create<qapp::SerialFlash>(*m_spi_controller, std::string("serial_flash"), Byte(0), false);
+        m_serial_flash =
+            qapp::Create<qapp::SerialFlash>(*m_spi_controller, std::string("serial_flash"), Byte(0), false);
     } catch (const qstd::Exception& e) {
         QSTD_TRACE(1, "serial_flash device could not be instantiated: " << e.what() << ".");
         m_serial_flash = nullptr;
@@ -110,28 +110,37 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         m_serial_flash = nullptr;
     }
 
+    m_feature->SetRegistryFlags(64);
     m_i2c_controller->SetRegistryFlags(64);
     m_spi_controller->SetRegistryFlags(64);
     m_si57x->SetRegistryFlags(2);
     m_si5338->SetRegistryFlags(2);
+    m_house_keeping->SetRegistryFlags(64);
 
     const std::string boardName = board ? board->GetName() : GetName();
     const std::string device = board ? board->CreateDeviceName(bmc::eAccessEvents, 0) : GetName() + ".event";
     m_event = std::make_unique<qsig::ZemtraEventStream>(GetDecoratedName("event"), device, true, boardName);
 
-    // The grouping, FA filter, SFP control, Ethernet streamer and feedback
-    // blocks of userblocks 2 to 4 are built here as they become part of the
-    // board.
+    if (IsFofbUserblock()) {
+        m_fa_filter = RegisterObject<GdxFaFilter>(c_fa_filter_offset, "filter");
+        m_grouping = RegisterObject<ZemtraGrouping>(c_grouping_offset, "grouping");
+        m_sfp_control = RegisterObject<GdxSfpControl>(c_sfp_control_offset, "sfp_control");
+        // The feedback block "fofb", the Ethernet streamers ("gbe" on
+        // userblock 2, "gbe_orbit" on 3 and 4, "gbe_magnet" on 4) and, on
+        // userblock 4, the feedback state relay, the serial magnet outputs
+        // and the feedback interlock are made here, in that order, with
+        // their blocks.
+        m_fa_filter->SetRegistryFlags(64);
+    }
 
     if (m_history_buffer->IsMemoryPresent() && board != nullptr) {
         m_fa_buffer = std::make_shared<qsig::RandomAccessZemtra>(board->CreateDeviceName(bmc::eAccessRandom, 0), "");
     }
 
     QSTD_TRACE(1, "Creating qfeature::Events.");
-    qapp::Create<qfeature::Events>(*this, std::string("events"), m_event.get(), c_event_table,
-                                   [this](unsigned long long id, unsigned long long a, unsigned long long b) {
-                                       EventReceived(id, a, b);
-                                   });
+    qapp::Create<qfeature::Events>(
+        *this, std::string("events"), m_event.get(), c_event_table,
+        [this](unsigned long long id, unsigned long long a, unsigned long long b) { EventReceived(id, a, b); });
 
     QSTD_TRACE(1, "Creating LocalTimingRaf.");
     volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
@@ -159,28 +168,35 @@ GdxBoard::~GdxBoard()
     m_event.reset();
 }
 
-unsigned GdxBoard::GetUserblock() const
+eGDXUserblockType_e GdxBoard::GetUserblock() const
 {
-    return fpga::Read32(m_feature_block, 0) & 0xFF;
+    return m_feature->GetUserblock();
+}
+
+bool GdxBoard::IsFofbUserblock() const
+{
+    const eGDXUserblockType_e type = GetUserblock();
+    return type == eUbBeta || type == eUbGamma || type == eUbDelta;
 }
 
 void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
     m_node = node;
-    const unsigned type = GetUserblock();
-    if (type == c_userblock_base) {
+    const eGDXUserblockType_e type = GetUserblock();
+    if (type == eUbAlpha) {
         qstd::LogInfo("Detected GDX-BASE ZQT userblock.");
         OnRegistryAddXml(node);
-    } else if (type == c_userblock_sfptest) {
+    } else if (type == eUbTest) {
         qstd::LogInfo("Detected GDX-SFPTEST ZQT userblock.");
         OnRegistryAddXml(node);
-    } else if (IsFofbUserblock(type)) {
+    } else if (IsFofbUserblock()) {
         qstd::LogInfo("Detected FOFB-SUV ZQT userblock.");
-        // "group_size" sizes the grouping and the orbit streamer; it comes
-        // with those blocks.
+        node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(
+            qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(c_group_size_min, c_group_size_max), "group_size", this,
+            &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, 14ull));
     } else {
-        qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(type));
+        qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(static_cast<unsigned>(type)));
     }
 }
 
@@ -194,8 +210,8 @@ void GdxBoard::OnRegistryAddXml(mci::TreeNodePtr& node)
         if (window == nullptr) {
             throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
         }
-        qapp::ZemtraRuntimeBuilder builder(zqt, const_cast<FPGAMem_t*>(window), c_userblock_length,
-                                           m_user_block_config, 4);
+        qapp::ZemtraRuntimeBuilder builder(zqt, const_cast<FPGAMem_t*>(window), c_userblock_length, m_user_block_config,
+                                           4);
         builder.BuildRegistry();
     } catch (...) {
         QSTD_TRACE(2, "ZQT registry not loaded.");
@@ -211,21 +227,23 @@ void GdxBoard::OnPostInit()
         qstd::LogError("Memory controller & ram spd eeprom par. mismatch!");
         throw qstd::Exception("Memory ctrl. & ram SPD eeprom par. mismatch!", true);
     }
-    // Userblocks 2 to 4 apply the group size here once grouping is part of
-    // the board.
+    if (IsFofbUserblock() && m_grouping != nullptr) {
+        SetGroupSize(m_group_size.load());
+    }
 }
 
 void GdxBoard::OnPostConfig()
 {
     QSTD_TRACE_FNC();
-    if (!IsFofbUserblock(GetUserblock())) {
+    // The blocks exist only when the userblock carried them at construction.
+    if (!IsFofbUserblock() || m_sfp_control == nullptr) {
         return;
     }
     QSTD_TRACE(2, "Waiting for Si5338 clock to stabilize...");
     const timespec pause{0, 100000};
     nanosleep(&pause, nullptr);
-    // The SFP reset and the streamers' initialisation follow with the SFP
-    // control and streamer blocks.
+    m_sfp_control->ResetGroupingSfp();
+    // The Ethernet streamers are initialised here (orbit, then magnet).
 }
 
 void GdxBoard::OnShutdown()
@@ -250,8 +268,8 @@ void GdxBoard::OnShutdown()
 void GdxBoard::OnAnnounceSync()
 {
     QSTD_TRACE_FNC();
-    // The feedback block's magnet-counter reset is armed here once the block
-    // is part of the board.
+    // The feedback block's magnet-counter reset is armed here (userblocks 2
+    // to 4, with the feedback block).
     if (m_fa_source) {
         m_fa_source->EnableAllControllers(false);
     }
@@ -329,7 +347,8 @@ bool GdxBoard::GdxFaInit()
     }
     if (rc != qsig::eSuccess) {
         std::ostringstream os;
-        os << "Failed to start GDX-FA signal. " << "Event signal closed: " << rc;
+        os << "Failed to start GDX-FA signal. "
+           << "Event signal closed: " << rc;
         throw qstd::Exception(os.str(), true);
     }
     qstd::LogInfo("GDX-FA signal started at LMT=" + std::to_string(start));
@@ -341,12 +360,14 @@ bool GdxBoard::GdxFaInit()
 
 void GdxBoard::ResetFaChain()
 {
-    if (!IsFofbUserblock(GetUserblock())) {
+    if (!IsFofbUserblock() || m_fa_filter == nullptr || m_grouping == nullptr) {
         return;
     }
     QSTD_TRACE(1, "Resetting GDX FA chain...");
-    // FA filter, grouping, streamers and feedback are reset here, in that
-    // order, once they are part of the board.
+    m_fa_filter->Reset();
+    m_grouping->Reset();
+    // Then each Ethernet streamer is reset and initialised (orbit, then
+    // magnet) and the feedback block reset.
 }
 
 void GdxBoard::CreateGdxFaSignal()
@@ -358,14 +379,14 @@ void GdxBoard::CreateGdxFaSignal()
     }
     const std::size_t bytes = m_fa_buffer->GetByteSize();
     QSTD_TRACE(1, "Creating GdxFaSource");
-    m_fa_source = std::make_shared<GdxFaSource>("gdx-fa-source", m_fa_buffer, 0, bytes, c_fa_chunk,
-                                                qsig::ePriorityHigh, GdxFaTraits(), GetName());
+    m_fa_source = std::make_shared<GdxFaSource>("gdx-fa-source", m_fa_buffer, 0, bytes, c_fa_chunk, qsig::ePriorityHigh,
+                                                GdxFaTraits(), GetName());
     const std::size_t atoms = bytes / m_fa_source->AtomSize();
     const uint64_t adc = m_hooks ? m_hooks->GetDefAdcFreq() : 0;
     const uint64_t decimation =
         m_hooks ? static_cast<uint64_t>(m_hooks->GetDefTbtDecimation()) * m_hooks->GetDefFaDecimation() : 0;
-    QSTD_TRACE(1, "Creating CircualBufferController: " << " size: " << atoms << ", ADC frequency: " << adc
-                                                       << ", decimation: " << decimation);
+    QSTD_TRACE(1, "Creating CircualBufferController: "
+                      << " size: " << atoms << ", ADC frequency: " << adc << ", decimation: " << decimation);
     auto controller = std::make_shared<qsig::CircularBufferController>(atoms, adc, 2);
     QSTD_TRACE(1, "Configuring SegmentedBufferController");
     controller->SetTimeout(60u);
@@ -401,5 +422,28 @@ void GdxBoard::CreateSignals()
 void GdxBoard::StartGroupingGbe()
 {
     QSTD_TRACE_FNC();
-    // Grouping and the Ethernet streamers start here (userblocks 2 to 4).
+    if (!IsFofbUserblock() || m_grouping == nullptr) {
+        return;
+    }
+    m_grouping->Enable();
+    // The Ethernet streamers start here (orbit, then magnet).
+}
+
+bool GdxBoard::SetGroupSize(const unsigned& size)
+{
+    QSTD_TRACE_FNC();
+    const bool grouped = m_grouping != nullptr && m_grouping->SetGroupSize(size);
+    // The orbit streamer's payload, min(size, 253) x 16 bytes, is set here as
+    // well; both writes are always made.
+    if (!grouped) {
+        return false;
+    }
+    m_group_size.store(size);
+    return true;
+}
+
+bool GdxBoard::GetGroupSize(unsigned& size) const
+{
+    size = m_group_size.load();
+    return true;
 }

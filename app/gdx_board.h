@@ -13,6 +13,7 @@
 #include "acquisition/sa_fa_atom.h"
 #include "app/pll_hooks.h"
 #include "app/sync_state_machine.h"
+#include "gdx/gdx_feature.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
 #include "platform/qsig/random_access_buffer.h"
@@ -20,14 +21,19 @@
 #include "qsig/data_on_demand_source.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+class GdxFaFilter;
 class GdxHistoryBuffer;
+class GdxHouseKeeping;
+class GdxSfpControl;
 class LocalTimingRaf;
+class ZemtraGrouping;
 namespace qapp {
 class ZemtraI2cBusController;
 class ZemtraSpiBusController;
@@ -54,22 +60,23 @@ public:
     static constexpr std::size_t c_fa_chunk = 15625;
 
     static constexpr int c_feature_offset = 0xF80000;
-    static constexpr int c_feature_length = 0x8;
     static constexpr int c_history_offset = 0x400000;
     static constexpr int c_history_length = 0xC0;
     static constexpr int c_i2c_offset = 0xB00000;
     static constexpr int c_spi_offset = 0x307000;
     static constexpr int c_lvds_rx_offset = 0x600000;
+    static constexpr int c_house_keeping_offset = 0x300000;
+    static constexpr int c_fa_filter_offset = 0xF00000;
+    static constexpr int c_grouping_offset = 0xF08000;
+    static constexpr int c_sfp_control_offset = 0xF10000;
     static constexpr int c_local_timing_offset = 0x202000;
     static constexpr int c_local_timing_length = 0x10;
     static constexpr int c_userblock_offset = 0xF00000;
     static constexpr int c_userblock_length = 0xFFFFF;
-    // Userblock types: base and SFP test (register map from XML), feedback
-    // userblocks 2 to 4.
-    static constexpr unsigned c_userblock_base = 0;
-    static constexpr unsigned c_userblock_sfptest = 1;
-    static constexpr unsigned c_userblock_first_fofb = 2;
-    static constexpr unsigned c_userblock_last_fofb = 4;
+    // Group size at construction and the range of "group_size".
+    static constexpr unsigned c_group_size_init = 1;
+    static constexpr unsigned c_group_size_min = 1;
+    static constexpr unsigned c_group_size_max = 256;
 
     // Request records to the event device (bytes 4 to 7) and the event that
     // confirms the FA start.
@@ -89,10 +96,14 @@ public:
     GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board, PllHooks* hooks);
     ~GdxBoard() override;
 
-    // Keeps the node; builds the XML register map for userblocks 0 and 1.
+    // Keeps the node; builds the XML register map for userblocks 0 and 1,
+    // "group_size" for userblocks 2 to 4.
     void OnRegistryAdd(mci::TreeNodePtr& node) override;
-    // Checks the history memory against the SPD EEPROM.
+    // Checks the history memory against the SPD EEPROM; applies the group
+    // size (userblocks 2 to 4).
     void OnPostInit() override;
+    // Userblocks 2 to 4: resets the grouping SFPs, whose exception ends the
+    // configuration.
     void OnPostConfig() override;
     // Shuts the event stream down and withdraws it from its node (it is
     // deleted with the board, after its consumers), then stops the clock
@@ -108,6 +119,7 @@ public:
     // FA chain restart; true when both FA peer waits succeeded. False also
     // when the start event does not arrive within c_start_timeout.
     bool GdxFaInit();
+    // Userblocks 2 to 4: FA filter, grouping, streamers and feedback.
     void ResetFaChain();
     // The FA on-demand source over the history memory with its circular
     // position controller; nothing without history memory.
@@ -115,16 +127,28 @@ public:
     // The "signals" branch with the signal nodes "fa" (when the FA source
     // exists) and "event"; once only.
     void CreateSignals();
+    // Userblocks 2 to 4: grouping and the Ethernet streamers start.
     void StartGroupingGbe();
 
+    // Group size of the FA data groups and the orbit streamer's payload. The
+    // size is stored only when every block took it.
+    bool SetGroupSize(const unsigned& size);
+    bool GetGroupSize(unsigned& size) const;
+
     // The userblock type as the FPGA reports it now.
-    unsigned GetUserblock() const;
+    eGDXUserblockType_e GetUserblock() const;
     // Builds the XML register map under node; a failure ends in the trace
     // "ZQT registry not loaded.".
     void OnRegistryAddXml(mci::TreeNodePtr& node);
     // The XML file of OnRegistryAddXml (c_user_block_config by default).
     void SetUserBlockConfig(const std::string& file) { m_user_block_config = file; }
 
+    GdxFeature* GetFeature() const { return m_feature; }
+    GdxHouseKeeping* GetHouseKeeping() const { return m_house_keeping; }
+    // Null unless the userblock carries them (2 to 4).
+    GdxFaFilter* GetFaFilter() const { return m_fa_filter; }
+    ZemtraGrouping* GetGrouping() const { return m_grouping; }
+    GdxSfpControl* GetSfpControl() const { return m_sfp_control; }
     GdxHistoryBuffer* GetHistoryBuffer() const { return m_history_buffer; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
     qsig::ZemtraEventStream* GetEventStream() const { return m_event.get(); }
@@ -135,10 +159,17 @@ public:
     const mci::TreeNodePtr& GetBoardNode() const { return m_node; }
 
 private:
+    // True when the FPGA reports a feedback userblock (2 to 4) now.
+    bool IsFofbUserblock() const;
+
     qapp::ZemtraI2cBusController* m_i2c_controller = nullptr;
     qapp::ZemtraSpiBusController* m_spi_controller = nullptr;
-    volatile FPGAMem_t* m_feature_block = nullptr;
+    GdxFeature* m_feature = nullptr;
     GdxHistoryBuffer* m_history_buffer = nullptr;
+    GdxHouseKeeping* m_house_keeping = nullptr;
+    GdxFaFilter* m_fa_filter = nullptr;
+    ZemtraGrouping* m_grouping = nullptr;
+    GdxSfpControl* m_sfp_control = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
     qapp::SI57x* m_si57x = nullptr;
     qapp::SI5338* m_si5338 = nullptr;
@@ -148,6 +179,7 @@ private:
     qapp::SerialFlash* m_serial_flash = nullptr;
     qapp::ZemtraLvdsReceiver* m_lvds_rx = nullptr;
     PllHooks* m_hooks;
+    std::atomic<unsigned> m_group_size{c_group_size_init};
     std::shared_ptr<qsig::RandomAccessBuffer> m_fa_buffer;
     std::shared_ptr<GdxFaSource> m_fa_source;
     std::unique_ptr<qsig::ZemtraEventStream> m_event;

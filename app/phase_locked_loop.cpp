@@ -31,9 +31,15 @@ uint64_t PllControlLaw::Magnitude(int64_t err)
     return err < 0 ? uint64_t(0) - u : u;
 }
 
-uint32_t PllControlLaw::Period() const
+uint64_t PllControlLaw::Period() const
 {
-    return m_dTbt * m_dPll + static_cast<uint32_t>(m_vcxo_offset);
+    // The offset is added modulo 2^64, which is its signed sum.
+    return static_cast<uint64_t>(m_dTbt) * m_dPll + static_cast<uint64_t>(static_cast<int64_t>(m_vcxo_offset));
+}
+
+double PllControlLaw::DacOut() const
+{
+    return m_dac_valid ? static_cast<double>(m_dac) : std::numeric_limits<double>::quiet_NaN();
 }
 
 void PllControlLaw::Advance()
@@ -133,22 +139,22 @@ PllControlLaw::StepResult_e PllControlLaw::Step(uint64_t ts, bool locked, PllStr
         u = m_coarse_out + m_dac_offset + p + i;
     }
 
-    int32_t code;
     if (u < c_lower_rail) {
         c.integ -= m_err;
-        code = c_code_below_rail;
+        m_dac = c_code_below_rail;
+        m_dac_valid = true;
     } else if (u > c_upper_rail) {
         c.integ -= m_err;
-        code = c_code_above_rail;
+        m_dac = c_code_above_rail;
+        m_dac_valid = true;
     } else if (std::isnan(u)) {
         // Only a NaN gain gets here: keep the oscillator where it is.
         c.integ -= m_err;
-        code = m_dac;
     } else {
-        code = 65535 - static_cast<int32_t>(u);
+        m_dac = 65535 - static_cast<int32_t>(u);
+        m_dac_valid = true;
     }
-    m_dac = code;
-    out.Dac = code;
+    out.Dac = DacOut();
 
     const bool fine = m_ctrl == eFine;
     const StepResult_e result = (!locked && fine) ? eLock : eStepped;
@@ -176,7 +182,7 @@ void PllControlLaw::StepHw(uint64_t ts, bool mcLock, PllStruct& out)
     m_err = static_cast<int64_t>(m_expected_ts - ts);
 
     out.Err = static_cast<double>(m_err);
-    out.Dac = m_dac;
+    out.Dac = DacOut();
     out.Lock = mcLock ? 1.0 : 0.0;
     out.ClkGood = 1.0;
     out.Freq = static_cast<double>(m_ts - m_prev_ts) * m_fEvent;
@@ -196,7 +202,7 @@ void PllControlLaw::Unlock(PllStruct& out)
     m_reset_ctrl = true;
 
     out.Err = static_cast<double>(m_err);
-    out.Dac = m_dac;
+    out.Dac = DacOut();
     out.Lock = 0.0;
     out.ClkGood = 0.0;
     out.Freq = 0.0;
@@ -209,7 +215,7 @@ uint32_t PllControlLaw::NcoIncrement(double fIf, double fRf, double fAdc, bool c
 {
     double f = fIf;
     if (compensate) {
-        const uint32_t spacing = m_dTbt * m_dPll;
+        const uint64_t spacing = static_cast<uint64_t>(m_dTbt) * m_dPll;
         f -= static_cast<double>(m_vcxo_offset) / static_cast<double>(spacing) * fRf;
     }
     const double increment = f * 4294967296.0 / fAdc;
@@ -226,7 +232,7 @@ uint32_t PllControlLaw::NcoIncrement(double fIf, double fRf, double fAdc, bool c
 
 double PllControlLaw::EventRate(double fAdc) const
 {
-    const uint32_t spacing = m_dPll * m_dTbt;
+    const uint64_t spacing = static_cast<uint64_t>(m_dPll) * m_dTbt;
     return fAdc / static_cast<double>(spacing);
 }
 
@@ -267,6 +273,7 @@ qsig::SuccessCode_e PhaseLockedLoop::operator()(const qsig::Array<qsig::EventTra
     std::lock_guard<std::mutex> lock(m_mutex);
     QSTD_ASSERT(out.GetLength() == 1);
     PllStruct& atom = out[0];
+    const uint32_t mode = m_mode.load();
 
     if (m_unlock_request) {
         Unlock(atom);
@@ -278,7 +285,7 @@ qsig::SuccessCode_e PhaseLockedLoop::operator()(const qsig::Array<qsig::EventTra
         Unlock(atom);
     } else {
         QSTD_ASSERT(in.GetLength() == 1);
-        switch (m_mode.load()) {
+        switch (mode) {
         case eSoftware:
             TransformSW(in[0], atom);
             break;
@@ -291,6 +298,13 @@ qsig::SuccessCode_e PhaseLockedLoop::operator()(const qsig::Array<qsig::EventTra
         }
     }
     m_clk_good = m_law.m_fine;
+    if (std::isnan(atom.Dac) && mode == eSoftware) {
+        // No step has computed a DAC code yet: publishing this atom would have
+        // the output drive the oscillator with a code the loop never chose.
+        // In hardware mode the atom still reports the machine-clock PLL; the
+        // output writes no code that is not a number.
+        out.Resize(0);
+    }
     return qsig::eSuccess;
 }
 
@@ -344,6 +358,11 @@ void PhaseLockedLoop::TransformHW(const qsig::EventStruct& event, PllStruct& out
 
 void PhaseLockedLoop::CompensateOffTune()
 {
+    if (!m_clock_known) {
+        // A configuration load before OnPostConfig: OnPostConfig retunes.
+        QSTD_TRACE(3, "PLL: NCO retune waits for the clock data.");
+        return;
+    }
     const uint32_t increment = m_law.NcoIncrement(m_fIf, m_fRf, m_fAdc, m_compensate_offset);
     if (m_hooks) {
         m_hooks->SetNCOFreq(increment);
@@ -451,8 +470,13 @@ bool PhaseLockedLoop::_SetDpll(const unsigned& value)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_law.m_dPll = dpll;
     m_mc_pll->SetMcPrescaler(m_law.m_dPll);
-    QSTD_ASSERT(m_law.m_dTbt != 0);
-    QSTD_ASSERT(m_law.m_dPll != 0);
+    // Reported under the loop's own field names.
+    if (m_law.m_dTbt == 0) {
+        qstd::LoggedAssert(__FILE__, __LINE__, __PRETTY_FUNCTION__, "m_dTbt != 0");
+    }
+    if (m_law.m_dPll == 0) {
+        qstd::LoggedAssert(__FILE__, __LINE__, __PRETTY_FUNCTION__, "m_dPll != 0");
+    }
     m_law.m_fEvent = m_law.EventRate(m_fAdc);
     CompensateOffTune();
     return true;
@@ -586,7 +610,8 @@ void PhaseLockedLoop::OnRegistryAdd(mci::TreeNodePtr& node)
     m_compensate_offset_node = mci::Node(compensate, mci::c_noRelPath);
 
     mci::TreeNodePtr decimation =
-        mci::factory::Create<RegFncNode<unsigned>>("decimation", this, &PLL::_SetDpll, &PLL::GetDpll, 70ull);
+        mci::factory::Create<RegFncNode<unsigned>>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_max_dpll),
+                                                   "decimation", this, &PLL::_SetDpll, &PLL::GetDpll, 70ull);
     node->Add(decimation);
     m_decimation_node = mci::Node(decimation, mci::c_noRelPath);
 
@@ -630,12 +655,13 @@ void PhaseLockedLoop::OnPostConfig()
             m_fIf = m_hooks->GetDefIfFreq();
             m_law.m_dTbt = m_hooks->GetDefTbtDecimation();
         }
+        m_clock_known = true;
     }
     const unsigned tbt = GetLaw().m_dTbt;
     const double perEvent = static_cast<double>(tbt) * 10.0;
-    const unsigned dpll = perEvent > 0.0 ? static_cast<unsigned>(m_fAdc / perEvent) : 0u;
-    QSTD_ASSERT(dpll != 0);
-    _SetDpll(dpll);
+    const unsigned Dpll = perEvent > 0.0 ? static_cast<unsigned>(m_fAdc / perEvent) : 0u;
+    QSTD_ASSERT(Dpll != 0);
+    _SetDpll(Dpll);
     if (m_hooks) {
         m_hooks->SetPllStatusLocked(m_lock.load());
     }

@@ -73,8 +73,9 @@ public:
     // Selects the active controller; a value above 1 raises "Unknown Controller Type!".
     void SetCtrlType(unsigned ctrl);
 
-    // Spacing of two events in ADC periods: dTbt x dPll + vcxo_offset, in 32 bits.
-    uint32_t Period() const;
+    // Spacing of two events in ADC periods: dTbt x dPll + vcxo_offset, in 64
+    // bits, so that no decimation wraps it.
+    uint64_t Period() const;
 
     // NCO phase increment for the IF frequency, corrected by the VCXO offset
     // when 'compensate' is set: f x 2^32 / fAdc truncated to 32 bits.
@@ -82,6 +83,10 @@ public:
 
     // Events per second for an ADC frequency: fAdc / (dPll x dTbt).
     double EventRate(double fAdc) const;
+
+    // The DAC code for an atom: the last computed one, or NaN while no step
+    // has computed one (nothing may then be written to the oscillator).
+    double DacOut() const;
 
     // Magnitude of a 64-bit error, without overflow at the most negative value.
     static uint64_t Magnitude(int64_t err);
@@ -93,6 +98,7 @@ public:
     int32_t m_vcxo_offset = 0;
     uint32_t m_dPll = 53382;
     int32_t m_dac = 0;
+    bool m_dac_valid = false; // a software step has computed m_dac
     double m_fEvent = 10.0;
     uint32_t m_dTbt = 220;
     bool m_seeded = false;
@@ -147,6 +153,11 @@ public:
     static constexpr double c_ki_fine = 0.2;
     // Smallest accepted event decimation (turns per PLL event).
     static constexpr unsigned c_min_dpll = 1000;
+    // Largest event decimation the "decimation" node accepts: with up to 256
+    // samples per turn the event spacing stays within 32 bits, and at any
+    // real ADC frequency events would already be seconds apart, far beyond
+    // the 500 ms the loop waits for one.
+    static constexpr unsigned c_max_dpll = (1u << 24) - 1;
 
     // Raises "PLL Cntroller invalid." without the board's machine-clock PLL
     // and "Trigger Generation invalid." without its trigger generation.
@@ -227,6 +238,9 @@ private:
     double m_fRf = 0.0;
     double m_fIf = 0.0;
     bool m_unlock_request = false;
+    // The clock data have been taken (OnPostConfig): until then the NCO is
+    // not retuned, since the increment would be computed from no frequency.
+    bool m_clock_known = false;
     PllControlLaw m_law;
 
     mci::Node m_mode_node;

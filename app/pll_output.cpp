@@ -3,6 +3,7 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 
+#include <cmath>
 #include <exception>
 
 const std::string c_pll_stream_client = "pll_stream_client";
@@ -76,6 +77,11 @@ bool PllOutput::SetEnabled(bool enabled)
 
 void PllOutput::ApplyDac(PllStruct& atom)
 {
+    if (!std::isfinite(atom.Dac)) {
+        // No code computed yet (hardware mode from the start): the
+        // oscillator keeps whatever it has.
+        return;
+    }
     const unsigned code = static_cast<unsigned>(atom.Dac);
     m_dac8552.SetValueA(code);
 }

@@ -9,7 +9,12 @@
 #include "platform/qfeature/tsm.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
+#include "raf/dsc_conf.h"
+#include "raf/hp_temperature.h"
+#include "raf/lvds_btc.h"
 #include "raf/raf_id.h"
+#include "raf/synthetic_generator.h"
+#include "raf/tbt.h"
 
 const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
     {0, "sync"},
@@ -37,18 +42,23 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     // The gain controller "conditioning" comes first of all once it is part
     // of the board.
     m_clock_info = RegisterObject<RafIdSpecific>(c_clock_info_offset, "clock_info");
-    // "conf", "conditioning" and "tbt" follow the clock information, then
-    // "house_keeping".
+    m_dsc = RegisterObject<DSCConfig>(c_conf_offset, "conf");
+    // Signal conditioning "conditioning" comes between "conf" and "tbt".
+    m_tbt = RegisterObject<TurnByTurnDSP>(c_tbt_offset, "tbt");
+    m_house_keeping = RegisterObject<HouseKeeping>(c_house_keeping_offset, "house_keeping");
+    m_house_keeping->SetRegistryFlags(c_aux_flags);
     m_tsm = RegisterObject<qfeature::Tsm>(c_tsm_offset, "tsm");
     m_synth_tsm = RegisterObject<qfeature::Tsm>(c_synth_tsm_offset, "synth_tsm");
 
     volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_hb_offset, c_hb_length);
     m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
 
-    // "interlock", "postmortem", "synth_generator" (over "synth_tsm"),
-    // "signal_processing" and "LvdsBusTrafCop" precede the LVDS transmitter;
-    // "hp_temp" follows it.
+    // "interlock" and "postmortem" come before the synthetic generator,
+    // "signal_processing" after it.
+    m_synth_generator = RegisterObject<SyntheticGenerator>(c_synth_generator_offset, "synth_generator", m_synth_tsm);
+    m_lvds_btc = RegisterObject<LvdsBusTrafCop>(c_lvds_btc_offset, "LvdsBusTrafCop");
     m_lvds_tx = RegisterObject<qapp::ZemtraLvdsTransmitter>(c_lvds_tx_offset, "LvdsTx");
+    m_temperature = RegisterObject<HighPrecisionTemperature>(c_hp_temp_offset, "hp_temp");
 
     m_signals = qapp::Create<Signals>(*this, std::string("signals"));
 
@@ -197,21 +207,110 @@ bool RafBoard::SetPllStatusLocked(const bool& /*locked*/)
     return false;
 }
 
-bool RafBoard::SetNCOFreq(const unsigned int& /*value*/)
+bool RafBoard::SetNCOFreq(const unsigned int& value)
 {
-    // The TBT DSP holds the NCO; not part of the board yet.
-    return false;
+    return m_tbt != nullptr && m_tbt->SetNCOFreq(value);
 }
 
-bool RafBoard::AdjustSignalOversampling(unsigned /*signal*/)
+bool RafBoard::GetNCOFreq(unsigned int& value) const
 {
-    // House keeping adjusts the oversampling; not part of the board yet.
-    return false;
+    return m_tbt != nullptr && m_tbt->_GetNCOFreq(value);
+}
+
+unsigned RafBoard::GetADCDelay() const
+{
+    unsigned delay = 0;
+    if (m_tbt) {
+        m_tbt->_GetADCDelay(delay);
+    }
+    return delay;
+}
+
+unsigned RafBoard::GetSwHisDelayOffset() const
+{
+    return m_dsc ? m_dsc->GetSwHisDelayOffset() : 0;
+}
+
+bool RafBoard::SetSwitch2HistoryDelay(unsigned int value)
+{
+    return m_dsc != nullptr && m_dsc->SetSwitch2HistoryDelay(value);
+}
+
+bool RafBoard::AdjustSignalOversampling(SignalType_e signal)
+{
+    return m_house_keeping != nullptr && m_house_keeping->AdjustSignalOversampling(signal);
 }
 
 void RafBoard::EnableFaBuf()
 {
-    // The LVDS traffic block enables the FA buffer; not part of the board yet.
+    if (m_lvds_btc) {
+        m_lvds_btc->EnableFaBuf();
+    }
+}
+
+bool RafBoard::Get2ndMax(unsigned int& value) const
+{
+    return m_dsc != nullptr && m_dsc->Get2ndMaxA(value);
+}
+
+bool RafBoard::GetSwitchMarkPosition(unsigned int& value) const
+{
+    return m_dsc != nullptr && m_dsc->GetSwitchMarkPosition(value);
+}
+
+bool RafBoard::SetSwitchMarkPosition(const unsigned int& value)
+{
+    return m_dsc != nullptr && m_dsc->SetSwitchMarkPosition(value);
+}
+
+bool RafBoard::UpdateMarkerPosition(unsigned (&pattern)[4])
+{
+    unsigned marker = 0;
+    if (!GetSwitchMarkPosition(marker)) {
+        return false;
+    }
+    for (unsigned position : pattern) {
+        if (position == marker) {
+            return true;
+        }
+    }
+    QSTD_TRACE(2, "Marker is automatically set to switch position " << pattern[0] << ".");
+    return SetSwitchMarkPosition(pattern[0]);
+}
+
+GainControllerLock::Lock_t RafBoard::LockSignalController()
+{
+    return m_gain_lock.Lock();
+}
+
+void RafBoard::UnlockSignalController(GainControllerLock::Lock_t& lock)
+{
+    m_gain_lock.Unlock(lock);
+}
+
+mci::Node RafBoard::NodeSwSpikeRemovalEnable() const
+{
+    return m_tbt ? m_tbt->NodeSwSpikeRemovalEnable() : mci::Node();
+}
+
+mci::Node RafBoard::NodeAveragingStop() const
+{
+    return m_tbt ? m_tbt->NodeAveragingStop() : mci::Node();
+}
+
+mci::Node RafBoard::NodeAveragingWindow() const
+{
+    return m_tbt ? m_tbt->NodeAveragingWindow() : mci::Node();
+}
+
+mci::Node RafBoard::NodeSpikeStart() const
+{
+    return m_tbt ? m_tbt->NodeSpikeStart() : mci::Node();
+}
+
+mci::Node RafBoard::NodeSpikeWindow() const
+{
+    return m_tbt ? m_tbt->NodeSpikeWindow() : mci::Node();
 }
 
 uint64_t RafBoard::Count2Threshold(int count)

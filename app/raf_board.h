@@ -5,24 +5,31 @@
 // through which the application and the board's own objects reach each
 // other.
 //
-// Objects made today, in the board's order: "clock_info", "tsm",
-// "synth_tsm", "hb", "LvdsTx", "signals" (with the board's event stream),
-// "events" and "local_timing". The gain controller ("conditioning", first of
-// all), the DSC configuration, signal conditioning, TBT DSP, house keeping,
-// interlock, post-mortem, synthetic generator, FA block, LVDS traffic,
-// temperature, averaging and beam objects take their places in that order
-// as they become part of the board; until then the forwarders to them
-// report that nothing was done.
+// Objects made today, in the board's order: "clock_info", "conf", "tbt",
+// "house_keeping", "tsm", "synth_tsm", "hb", "synth_generator",
+// "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals" (with the board's event
+// stream), "events" and "local_timing". The gain controller ("conditioning",
+// first of all), signal conditioning, interlock, post-mortem, FA block,
+// averaging and beam objects take their places in that order as they become
+// part of the board; until then the forwarders to them report that nothing
+// was done.
 
 #include "app/sync_state_machine.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
+#include "raf/gain_controller_lock.h"
+#include "raf/house_keeping.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 class RafIdSpecific;
+class DSCConfig;
+class TurnByTurnDSP;
+class HighPrecisionTemperature;
+class SyntheticGenerator;
+class LvdsBusTrafCop;
 class HistoryBuffer;
 class Signals;
 class LocalTimingRaf;
@@ -37,6 +44,12 @@ class RafBoard : public qapp::ZemtraBoard {
 public:
     // FPGA blocks (offset, length in bytes) that the board maps itself.
     static constexpr int c_clock_info_offset = 0x100;
+    static constexpr int c_conf_offset = 0x800000;
+    static constexpr int c_tbt_offset = 0x900000;
+    static constexpr int c_house_keeping_offset = 0x300000;
+    static constexpr int c_synth_generator_offset = 0xC00000;
+    static constexpr int c_lvds_btc_offset = 0xD00000;
+    static constexpr int c_hp_temp_offset = 0x300000;
     static constexpr int c_tsm_offset = 0x500000;
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
@@ -86,18 +99,46 @@ public:
     // The board's slot (the id of its URI).
     std::string GetId() const;
 
-    // Forwarders to objects that are not part of the board yet: each returns
-    // false (or does nothing) while its object is missing.
+    // Forwarders to the board's objects: each returns false (0, or does
+    // nothing) while its object is missing.
     bool SetPllStatusLocked(const bool& locked);
     bool SetNCOFreq(const unsigned int& value);
-    bool AdjustSignalOversampling(unsigned signal);
+    bool GetNCOFreq(unsigned int& value) const;
+    unsigned GetADCDelay() const;
+    unsigned GetSwHisDelayOffset() const;
+    bool SetSwitch2HistoryDelay(unsigned int value);
+    bool AdjustSignalOversampling(SignalType_e signal);
     void EnableFaBuf();
+    bool Get2ndMax(unsigned int& value) const;
+    bool GetSwitchMarkPosition(unsigned int& value) const;
+    bool SetSwitchMarkPosition(const unsigned int& value);
+    // Moves the switch mark to the pattern's first position unless it is at
+    // one of the four; false when the mark cannot be read (or set).
+    bool UpdateMarkerPosition(unsigned (&pattern)[4]);
+
+    // The gain controller's lock, lent to the TBT DSP while it moves the ADC
+    // delay (held until UnlockSignalController).
+    GainControllerLock::Lock_t LockSignalController();
+    void UnlockSignalController(GainControllerLock::Lock_t& lock);
+
+    // The TBT DSP's spike-removal nodes (empty before its OnRegistryAdd).
+    mci::Node NodeSwSpikeRemovalEnable() const;
+    mci::Node NodeAveragingStop() const;
+    mci::Node NodeAveragingWindow() const;
+    mci::Node NodeSpikeStart() const;
+    mci::Node NodeSpikeWindow() const;
 
     // ADC count to interlock threshold: ((count sign-extended, shifted right
     // by 4 as unsigned)^2 mod 2^64 >> 8) & 0xFFFF.
     static uint64_t Count2Threshold(int count);
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
+    DSCConfig* GetDscConfig() const { return m_dsc; }
+    TurnByTurnDSP* GetTbtDsp() const { return m_tbt; }
+    HouseKeeping* GetHouseKeeping() const { return m_house_keeping; }
+    HighPrecisionTemperature* GetTemperature() const { return m_temperature; }
+    SyntheticGenerator* GetSyntheticGenerator() const { return m_synth_generator; }
+    LvdsBusTrafCop* GetLvdsBusTrafCop() const { return m_lvds_btc; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     Signals* GetSignals() const { return m_signals; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
@@ -108,10 +149,18 @@ public:
 private:
     Signals* m_signals = nullptr;
     RafIdSpecific* m_clock_info = nullptr;
+    DSCConfig* m_dsc = nullptr;
+    TurnByTurnDSP* m_tbt = nullptr;
+    HouseKeeping* m_house_keeping = nullptr;
     qfeature::Tsm* m_tsm = nullptr;
     qfeature::Tsm* m_synth_tsm = nullptr;
+    HighPrecisionTemperature* m_temperature = nullptr;
     HistoryBuffer* m_hb = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
+    SyntheticGenerator* m_synth_generator = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
+    LvdsBusTrafCop* m_lvds_btc = nullptr;
+    // Held here until the gain controller is part of the board and owns it.
+    GainControllerLock m_gain_lock;
     mci::TreeNodePtr m_node;
 };

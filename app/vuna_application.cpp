@@ -4,6 +4,7 @@
 #include "app/gdx_board.h"
 #include "app/pll_output.h"
 #include "app/raf_board.h"
+#include "gdx/gdx_fa_filter.h"
 #include "mci/factory.h"
 #include "platform/qapp/create.h"
 #include "platform/qboard/tim_board.h"
@@ -488,8 +489,9 @@ void VunaApplication::OnStartRunning()
 {
     QSTD_TRACE_FNC();
     if (GdxBoard* gdx = GetGdxBoard()) {
-        // The FA filter's LVDS serializer gets GetPresentRafs() here once the
-        // filter is part of the GDX board.
+        if (GdxFaFilter* filter = gdx->GetFaFilter()) {
+            filter->SetLvdsSerializer(GetPresentRafs());
+        }
         EnableFaBuf();
         gdx->CreateSignals();
         gdx->StartGroupingGbe();

@@ -12,6 +12,7 @@
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/synchronizer.h"
 #include "qsig/synthetic_stream.h"
+#include "raf/house_keeping.h"
 
 #include <atomic>
 #include <cstdint>
@@ -49,7 +50,7 @@ public:
     static constexpr unsigned c_oversampling_passes = 64;
     static constexpr unsigned c_oversampling_pause_us = 10000;
     // Oversampling word adjusted at start: the trigger signal.
-    static constexpr unsigned c_trigger_signal = 1;
+    static constexpr SignalType_e c_trigger_signal = eSignalTrigger;
     // Pause between the start synchronisation and the external trigger.
     static constexpr long c_external_trigger_pause_ns = 40000000;
 

@@ -1,6 +1,8 @@
 // CPU that waiting on-demand clients cost: 64 clients opened in access mode
 // 13 on a GDX-FA-sized source whose history memory gets no new atoms, over
 // 10 s, measured from /proc as the on-CPU time of every thread of the process.
+// The track is written by appends (lazy 0) or, as the simulated GDX board's
+// FA history, by a lazy writer that has nothing to write (lazy 1).
 // Reference in the same run: 64 threads that look for data every millisecond,
 // as a polling wait does. Both report the share of one core they used.
 
@@ -72,6 +74,9 @@ void BM_WaitingStreamingClients(benchmark::State& state)
     track->Restart(0);
     std::vector<FaAtom> some(16);
     track->Append(some.data(), some.size(), 0, 11682);
+    if (state.range(1) != 0) {
+        track->SetLazyWriter([] {});
+    }
     auto source = std::make_shared<DataOnDemandSource<FaTraits>>(
         "gdx-fa-source", std::make_shared<RandomAccessZemtra>(memory, ""), 0, c_atoms * sizeof(FaAtom), 0,
         ePriorityHigh, FaTraits(), "bench");
@@ -93,9 +98,14 @@ void BM_WaitingStreamingClients(benchmark::State& state)
         percent = CpuPercentOver(std::chrono::seconds(state.range(0)));
     }
     clients.clear();
+    track->SetLazyWriter(nullptr);
     state.counters["cpu_percent_of_core"] = percent;
 }
-BENCHMARK(BM_WaitingStreamingClients)->Arg(10)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_WaitingStreamingClients)
+    ->ArgsProduct({{10}, {0, 1}})
+    ->ArgNames({"seconds", "lazy"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 // Reference: the same number of waiters that look every millisecond.
 void BM_PollingWaiters(benchmark::State& state)
@@ -119,7 +129,7 @@ void BM_PollingWaiters(benchmark::State& state)
     }
     state.counters["cpu_percent_of_core"] = percent;
 }
-BENCHMARK(BM_PollingWaiters)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_PollingWaiters)->Arg(2)->ArgName("seconds")->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -57,18 +57,25 @@ template <typename T> void RegNode::ApplyAndEmitValue(const T& value, size_t pos
         // A kind that reports failure instead of raising stored nothing.
         throw qstd::Exception("qreg: Can't set value: setter function failed: " + GetName(), true);
     }
+    ++m_writes;
+    const unsigned long long emissions = m_emissions;
     lock.unlock();
     lock.lock();
-    EmitValue(value, position);
+    // A write that emitted while the lock was free stored after this one and
+    // has sent the newer value; a client write that stores later emits after
+    // this one (see "platform/qreg/reg_node.h").
+    if (m_emissions == emissions) {
+        EmitValue(value, position);
+    }
 }
 
 template <typename T> bool RegNode::EmitValue(const T& value, size_t position)
 {
     auto lock = Lock();
     if (IsArray(mci::c_noRelPath)) {
-        return OnEmitValue(qstd::Any(std::vector<T>(1, value)), position);
+        return EmitLocked(qstd::Any(std::vector<T>(1, value)), position);
     }
-    return OnEmitValue(qstd::Any(value), position);
+    return EmitLocked(qstd::Any(value), position);
 }
 
 } // namespace qreg

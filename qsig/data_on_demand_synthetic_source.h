@@ -9,6 +9,7 @@
 #include "platform/qstd/util.h"
 #include "qsig/data_on_demand_source.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -131,7 +132,11 @@ public:
         QSTD_TRACE(1, "DataOnDemandSyntheticSource: Calculation from buffer to tmp-buffer - it uses copies");
         Buffer temporary(this->m_traits, static_cast<unsigned>(outCount));
         const SuccessCode_e result = m_conversion(source, rc, temporary);
-        for (unsigned i = 0; i < n0; ++i) {
+        // The conversion may give fewer atoms than the caller's buffer holds
+        // (a short source read): the caller gets those, no more.
+        const unsigned copied = std::min<unsigned>(static_cast<unsigned>(n0), temporary.GetLength());
+        buffer.Resize(copied);
+        for (unsigned i = 0; i < copied; ++i) {
             buffer[i] = temporary[i];
         }
         return result;

@@ -64,14 +64,13 @@ public:
 
     SuccessCode_e Open(AccessMode_e mode, unsigned size, long long offset) override
     {
+        std::lock_guard<std::mutex> openClose(m_openCloseMutex);
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_isOpen) {
             return mode == m_mode ? eSuccess : eBadRequest;
         }
         SourcePtr source = m_source.lock();
         if (!source) {
-            lock.unlock();
-            Close();
             return eNotOpen;
         }
         m_mode = mode;
@@ -99,6 +98,7 @@ public:
             return eSuccess;
         }
 
+        JoinThread();
         std::unique_lock<std::mutex> start(m_startMutex);
         m_startReport = c_notReported;
         try {
@@ -113,9 +113,7 @@ public:
         if (m_startReport == c_reportedRunning) {
             return eSuccess;
         }
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
+        JoinThread();
         start.unlock();
         FailOpen(source);
         QSTD_TRACE(1, "DodClient::Open failed to open");
@@ -124,8 +122,11 @@ public:
 
     void Close() override
     {
+        std::lock_guard<std::mutex> openClose(m_openCloseMutex);
         std::unique_lock<std::mutex> lock(m_mutex);
         if (!m_isOpen) {
+            lock.unlock();
+            JoinThread();
             return;
         }
         m_isOpen = false;
@@ -135,9 +136,7 @@ public:
         if (mode == eAccessStreaming) {
             QSTD_TRACE(1, "DodClient::Close m_posController->Stop");
             m_posController->Stop();
-            if (m_thread.joinable()) {
-                m_thread.join();
-            }
+            JoinThread();
             this->m_queue.Cancel(eNotOpen);
         }
         DropController(m_source.lock(), mode == eAccessStreaming || mode == eAccessClone);
@@ -202,7 +201,10 @@ public:
         return rc;
     }
 
-    // Sends one to four queued buffers to the receiver (mode 13 only).
+    // Sends one to four queued buffers to the receiver (mode 13 only). A
+    // client that is not open answers -4 and one whose dispatching thread has
+    // ended answers the thread's code, without waiting; a time-out or an
+    // incomplete read of the thread only ends the batch.
     SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
     {
         if (m_mode != eAccessStreaming) {
@@ -215,9 +217,14 @@ public:
             if (m_mode != eAccessStreaming) {
                 return eSuccess;
             }
+            if (!IsOpen()) {
+                return eNotOpen;
+            }
             typename MetaBufferPair<T>::MetaBufferPtr item;
-            if (this->m_queue.IsClosed() || this->m_queue.Pop(item) != eSuccess || !item) {
-                return eSuccess;
+            bool ended = false;
+            const SuccessCode_e rc = this->m_queue.PopUnlessEnded(item, ended);
+            if (rc != eSuccess) {
+                return ended ? rc : eSuccess;
             }
             this->DoDispatch(receiver, item->data.GetData(), item->data.GetLength() * T::c_length, item->meta);
         }
@@ -357,6 +364,14 @@ private:
         return eSuccess;
     }
 
+    // Caller holds m_openCloseMutex.
+    void JoinThread()
+    {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
     // Drops the controller; a clone goes back to the source when it is alive.
     void DropController(const SourcePtr& source, bool ownCopy)
     {
@@ -379,6 +394,10 @@ private:
         DropController(source, true);
     }
 
+    // Serialises Open and Close as a whole: the dispatching thread is started
+    // and joined, and the controller taken and dropped, by one of them at a
+    // time. Taken before m_mutex; the dispatching thread never takes it.
+    std::mutex m_openCloseMutex;
     bool m_isOpen = false;
     mutable std::mutex m_mutex;
     std::weak_ptr<DodControllerInterface<T>> m_source;

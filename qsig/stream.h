@@ -257,38 +257,18 @@ public:
     }
 
     // Ends the stream for good: later registrations answer -5, every client
-    // is cancelled with -5, the input is closed and the thread joined. The
-    // clients learn at once that the stream is gone.
+    // is cancelled with -5, the input is closed and the thread joined. Only
+    // then is the stream marked gone for its clients: a client that closes
+    // meanwhile still takes its own queue out, so that no queue stays
+    // registered after its client has gone.
     void ShutDown() override
     {
         QSTD_TRACE_FNC();
+        CancelForGood();
         {
             std::unique_lock<std::shared_mutex> life(m_life->mutex);
             m_life->alive = false;
         }
-        const StreamState state = GetState();
-        if (state == eShutDown) {
-            return;
-        }
-        QSTD_TRACE(2, GetName() << ": Shutting down..");
-        if (state != eIdle) {
-            QSTD_TRACE(1, GetName() << ": Cancelling open handles.");
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_queuesMutex);
-            if (GetState() == eShutDown) {
-                return;
-            }
-            SetStreamState(eShutDown);
-        }
-        CancelClients(eCancelled);
-        {
-            // Another thread may still be stopping (a closing client); the
-            // stream is not done before it has joined the thread.
-            std::unique_lock<std::mutex> lock(m_queuesMutex);
-            m_stoppedCond.wait(lock, [this] { return m_stoppers == 0; });
-        }
-        QSTD_TRACE(2, GetName() << ": Shutdown finished.");
     }
 
     // The dispatcher thread's body.
@@ -365,6 +345,36 @@ protected:
 
 private:
     using QueueList = std::vector<Queue*>;
+
+    // The shutdown's work: state 4, every client cancelled with -5 and
+    // removed, the input closed and the thread joined (also when another
+    // thread is stopping it). Nothing when the stream is already shut down.
+    void CancelForGood()
+    {
+        const StreamState state = GetState();
+        if (state == eShutDown) {
+            return;
+        }
+        QSTD_TRACE(2, GetName() << ": Shutting down..");
+        if (state != eIdle) {
+            QSTD_TRACE(1, GetName() << ": Cancelling open handles.");
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_queuesMutex);
+            if (GetState() == eShutDown) {
+                return;
+            }
+            SetStreamState(eShutDown);
+        }
+        CancelClients(eCancelled);
+        {
+            // Another thread may still be stopping (a closing client); the
+            // stream is not done before it has joined the thread.
+            std::unique_lock<std::mutex> lock(m_queuesMutex);
+            m_stoppedCond.wait(lock, [this] { return m_stoppers == 0; });
+        }
+        QSTD_TRACE(2, GetName() << ": Shutdown finished.");
+    }
 
     // Caller holds m_queuesMutex. Removes the queue at it (it moves to the
     // next entry); true when dispatching must now stop, the thread having

@@ -172,7 +172,9 @@ public:
     }
 
     // Sends one to four queued buffers (as many as are queued, at least one,
-    // waiting for it) to the remote receiver. Always 0 unless it throws.
+    // waiting for it) to the remote receiver: 0 when sent. A closed client
+    // answers -4, and a queue that its stream cancelled the cancellation's
+    // code, every time and without waiting.
     SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
     {
         if (m_stream == nullptr) {
@@ -183,11 +185,14 @@ public:
         QSTD_TRACE(4, "Dispatching elements: " << batch);
         for (std::size_t i = 0; i < batch; ++i) {
             if (!IsOpen()) {
-                break;
+                return eNotOpen;
             }
             MetaBufferPtr b;
-            if (m_queue.Pop(b) != eSuccess) {
-                break;
+            bool ended = false;
+            const SuccessCode_e rc = m_queue.PopUnlessEnded(b, ended);
+            if (rc != eSuccess) {
+                // A one-time code (a time-out of the queue) only ends the batch.
+                return ended ? rc : eSuccess;
             }
             DoDispatch(receiver, b->data.GetData(), b->data.GetLength() * T::c_length, b->meta);
         }

@@ -55,15 +55,12 @@ public:
         if (m_filter) {
             m_counters.intoFilter += n;
             b = m_filter->Filter(buffer);
-            if (!b) {
-                m_counters.filterRemoved += n;
-                return false;
-            }
-            const unsigned m = b->data.GetLength();
+            const unsigned m = b ? b->data.GetLength() : 0;
+            m_counters.filterRemoved += m < n ? n - m : 0;
             if (m == 0) {
+                // Dropped, or emptied: either way the filter removed every atom.
                 return false;
             }
-            m_counters.filterRemoved += n - m;
             n = m;
         }
         m_counters.pushed += n;
@@ -93,52 +90,19 @@ public:
         if (m_status != eSuccess && m_closed) {
             throw qstd::Exception("Stream queue " + m_name + " is closed.", true);
         }
-        const bool cancelledOnEntry = m_status != eSuccess;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
-        while (m_buffers.IsEmpty() && m_status == eSuccess) {
-            m_readerWaiting = true;
-            if (m_timeout == 0) {
-                m_readerCond.wait(lock);
-                continue;
-            }
-            if (m_readerCond.wait_until(lock, deadline) == std::cv_status::timeout &&
-                std::chrono::steady_clock::now() >= deadline) {
-                if (m_status == eSuccess && m_buffers.IsEmpty()) {
-                    m_status = eTimeout;
-                    QSTD_TRACE(4, "Queue " << m_name << " timeout reached");
-                }
-                break;
-            }
-        }
-        m_readerWaiting = false;
-        switch (m_status) {
-        case eSuccess:
-            m_buffers.Pop(buffer);
-            return eSuccess;
-        case eTimeout:
-        case eIncompleteData:
-            if (!m_final) {
-                // Reported once; the queue carries data again afterwards.
-                const SuccessCode_e code = m_status;
-                if (code == eTimeout) {
-                    QSTD_TRACE(3, m_name << ": Timeout reached, returning " << code);
-                } else {
-                    QSTD_TRACE(3, m_name << ": Incomplete data returned");
-                }
-                m_status = eSuccess;
-                return code;
-            }
-            break;
-        default:
-            break;
-        }
-        if (cancelledOnEntry) {
-            QSTD_TRACE(1, m_name << " canceled, returning " << m_status);
-        } else {
-            QSTD_TRACE(3, m_name << " canceled, returning " << m_status);
-        }
-        m_closed = true;
-        return m_status;
+        return PopLocked(lock, buffer);
+    }
+
+    // As Pop, for readers that must not be thrown at: a queue whose reader's
+    // use has ended answers its final code again. ended tells whether the
+    // answer is final (the queue is closed) or not (0, or a one-time -2, -3).
+    SuccessCode_e PopUnlessEnded(MetaBufferPtr& buffer, bool& ended)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        buffer.reset();
+        const SuccessCode_e rc = m_closed ? m_status : PopLocked(lock, buffer);
+        ended = m_closed;
+        return rc;
     }
 
     // Sets the status (0 becomes -5) and wakes the reader. Time-out (-3) and
@@ -267,6 +231,57 @@ public:
     }
 
 private:
+    // Caller holds m_mutex through lock; the queue is not closed.
+    SuccessCode_e PopLocked(std::unique_lock<std::mutex>& lock, MetaBufferPtr& buffer)
+    {
+        const bool cancelledOnEntry = m_status != eSuccess;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
+        while (m_buffers.IsEmpty() && m_status == eSuccess) {
+            m_readerWaiting = true;
+            if (m_timeout == 0) {
+                m_readerCond.wait(lock);
+                continue;
+            }
+            if (m_readerCond.wait_until(lock, deadline) == std::cv_status::timeout &&
+                std::chrono::steady_clock::now() >= deadline) {
+                if (m_status == eSuccess && m_buffers.IsEmpty()) {
+                    m_status = eTimeout;
+                    QSTD_TRACE(4, "Queue " << m_name << " timeout reached");
+                }
+                break;
+            }
+        }
+        m_readerWaiting = false;
+        switch (m_status) {
+        case eSuccess:
+            m_buffers.Pop(buffer);
+            return eSuccess;
+        case eTimeout:
+        case eIncompleteData:
+            if (!m_final) {
+                // Reported once; the queue carries data again afterwards.
+                const SuccessCode_e code = m_status;
+                if (code == eTimeout) {
+                    QSTD_TRACE(3, m_name << ": Timeout reached, returning " << code);
+                } else {
+                    QSTD_TRACE(3, m_name << ": Incomplete data returned");
+                }
+                m_status = eSuccess;
+                return code;
+            }
+            break;
+        default:
+            break;
+        }
+        if (cancelledOnEntry) {
+            QSTD_TRACE(1, m_name << " canceled, returning " << m_status);
+        } else {
+            QSTD_TRACE(3, m_name << " canceled, returning " << m_status);
+        }
+        m_closed = true;
+        return m_status;
+    }
+
     void SetCancelled(SuccessCode_e code, bool final)
     {
         if (code == eSuccess) {

@@ -61,21 +61,17 @@ protected:
         }
         SuccessCode_e rc = eNotOpen;
         if (m_sourceClient.IsOpen()) {
-            rc = m_sourceClient.GetQueue().Pop(m_held);
-            switch (rc) {
-            case eSuccess:
-            case eIncompleteData:
-            case eTimeout:
+            // A source queue that was cancelled for good is never popped
+            // again: its final code ends this stream's dispatcher as well.
+            bool ended = false;
+            rc = m_sourceClient.GetQueue().PopUnlessEnded(m_held, ended);
+            if (!ended) {
+                // A buffer, or a one-time time-out or incomplete data: the converter decides.
                 return m_converter(m_held ? m_held->data : m_emptySource, rc, destination);
-            case eBadRequest:
-            case eNotOpen:
-            case eCancelled:
-            case eRefused:
-            case eTryAgain:
-            case eDerivedError:
-                break;
-            default:
-                return rc;
+            }
+            if (rc == eIncompleteData) {
+                // The dispatcher would read on after -2: for us the source queue is gone.
+                rc = eNotOpen;
             }
         }
         QSTD_TRACE(1, "SyntheticStream read error: " << rc);

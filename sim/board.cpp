@@ -3,6 +3,8 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "sim/event_device.h"
+#include "sim/gdx_models.h"
+#include "sim/raf_models.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,9 +24,6 @@ constexpr size_t c_oversamplingStride = 8;
 constexpr size_t c_oversamplingWords = 3;
 // House keeping of the GDX board: ADC clock status (32-bit, bits 0-1).
 constexpr size_t c_gdxAdcClockStatus = 0x300058;
-// GDX SFP control status words of grouping SFP 3 and 4.
-constexpr size_t c_gdxSfp3Status = 0xF10008;
-constexpr size_t c_gdxSfp4Status = 0xF10010;
 // GDX history-buffer RAM information words.
 constexpr size_t c_gdxRamInfo[] = {0x400078, 0x400080, 0x400088};
 
@@ -135,16 +134,10 @@ Board::Board(const BoardDesc& desc, double adcFrequency)
             Store32(mem, r.offset + 4, static_cast<uint32_t>(r.value >> 32));
         }
     }
-    if (m_desc.type == c_typeGdx) {
-        if (m_desc.faults.sfpPllUnlocked) {
-            Store32(mem, c_gdxSfp3Status, 0);
-            Store32(mem, c_gdxSfp4Status, 0);
-        }
-        if (m_desc.faults.noHistoryMemory) {
-            for (size_t off : c_gdxRamInfo) {
-                Store32(mem, off, 0);
-                Store32(mem, off + 4, 0);
-            }
+    if (m_desc.type == c_typeGdx && m_desc.faults.noHistoryMemory) {
+        for (size_t off : c_gdxRamInfo) {
+            Store32(mem, off, 0);
+            Store32(mem, off + 4, 0);
         }
     }
     m_events->SetRequestHandler([this](const EventRecord& record) {
@@ -162,6 +155,8 @@ Board::Board(const BoardDesc& desc, double adcFrequency)
 
 Board::~Board()
 {
+    // The GDX models use the board's memory, clock and register models.
+    m_gdx.reset();
     for (volatile void* begin : m_plugged) {
         fpga::UnregisterRegion(begin);
     }
@@ -178,8 +173,12 @@ void Board::InstallModels()
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
-    } else if (m_desc.type == c_typeGdx && m_desc.faults.noAdcClock) {
-        PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
+        InstallRafModels(*this);
+    } else if (m_desc.type == c_typeGdx) {
+        if (m_desc.faults.noAdcClock) {
+            PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
+        }
+        m_gdx = std::make_unique<GdxModels>(*this);
     }
 }
 
@@ -308,6 +307,9 @@ Board::Answer Board::OnRequest(const EventRecord& record)
     if ((m_desc.type == c_typeRaf && request == c_requestRafStop) ||
         (m_desc.type == c_typeGdx && request == c_requestGdxStop)) {
         m_stops.fetch_add(1);
+        if (m_gdx) {
+            m_gdx->OnFaStop();
+        }
         return answer;
     }
     if (m_desc.type == c_typeRaf && request == c_requestRafStart) {
@@ -322,6 +324,9 @@ Board::Answer Board::OnRequest(const EventRecord& record)
     const uint64_t n = m_starts.fetch_add(1) + 1;
     if (m_desc.faults.unansweredStarts) {
         return answer;
+    }
+    if (m_gdx) {
+        m_gdx->OnFaStart(lmt);
     }
     answer.due = true;
     // One period late rather than early: the answer never comes before the

@@ -24,6 +24,7 @@
 namespace sim {
 
 class TimingBoard;
+class GdxModels;
 
 // Event ids the chassis produces.
 enum EventId_e : uint64_t {
@@ -75,6 +76,10 @@ public:
     // accessor layer; the board owns it and unplugs it at destruction.
     void PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::RegisterModel> model);
 
+    // Runs hook at every trigger the board sees (register models; only while
+    // the board is built).
+    void AddTriggerHook(std::function<void()> hook) { m_triggerHooks.push_back(std::move(hook)); }
+
     MachineClock& Clock() { return m_clock; }
     const MachineClock& Clock() const { return m_clock; }
     EventDevice& Events() { return *m_events; }
@@ -114,6 +119,9 @@ public:
     uint64_t StartRequests() const { return m_starts.load(); }
 
     virtual TimingBoard* AsTiming() { return nullptr; }
+    // The models of a GDX board (SFP lock, grouping, FA filter and FA
+    // history); null for other boards.
+    GdxModels* Gdx() { return m_gdx.get(); }
 
     // Installs the handler that receives request records (the chassis
     // schedules the answers).
@@ -132,6 +140,7 @@ private:
     std::vector<std::unique_ptr<fpga::RegisterModel>> m_models;
     std::vector<volatile void*> m_plugged;
     std::vector<std::function<void()>> m_triggerHooks;
+    std::unique_ptr<GdxModels> m_gdx;
 
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;

@@ -48,6 +48,11 @@ Chassis::Chassis(const Scenario& scenario)
         m_boardPtrs.push_back(raw);
         m_boards.push_back(std::move(board));
     }
+    for (Board* b : m_boardPtrs) {
+        if (GdxModels* gdx = b->Gdx()) {
+            gdx->ConnectRafBoards(m_boardPtrs);
+        }
+    }
 }
 
 Chassis::~Chassis()
@@ -120,6 +125,15 @@ bool Chassis::Running() const
 void Chassis::TriggerAll()
 {
     Broadcast(Clock::now());
+}
+
+void Chassis::SetFaProducer(std::shared_ptr<const FaProducer> producer)
+{
+    for (Board* b : m_boardPtrs) {
+        if (GdxModels* gdx = b->Gdx()) {
+            gdx->SetFaProducer(producer);
+        }
+    }
 }
 
 void Chassis::Broadcast(Clock::time_point t)

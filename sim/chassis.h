@@ -7,6 +7,7 @@
 // join them.
 
 #include "sim/board.h"
+#include "sim/gdx_models.h"
 #include "sim/scenario.h"
 
 #include <chrono>
@@ -45,6 +46,10 @@ public:
 
     // Puts one trigger event on every board that sees triggers.
     void TriggerAll();
+
+    // Source of the RAF boards' FA samples that the GDX board records
+    // (ConstantFaProducer until another is plugged in).
+    void SetFaProducer(std::shared_ptr<const FaProducer> producer);
 
 private:
     struct Pending {

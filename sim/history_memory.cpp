@@ -6,10 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
 
 namespace sim {
 
 namespace {
+
+// Largest run of atoms a track writes to the memory in one piece.
+constexpr size_t c_chunkAtoms = 256;
 
 std::mutex& RegistryMutex()
 {
@@ -105,18 +109,36 @@ void HistoryMemory::Track::Restart(uint64_t lmt)
 
 void HistoryMemory::Track::Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep)
 {
+    const char* in = static_cast<const char*>(atoms);
+    Put(count, firstLmt, lmtStep, [&](uint64_t i, size_t) { return in + static_cast<size_t>(i) * m_atomSize; });
+}
+
+void HistoryMemory::Track::AppendMade(uint64_t count, uint64_t firstLmt, uint64_t lmtStep, const Maker& make)
+{
+    std::vector<char> scratch;
+    Put(count, firstLmt, lmtStep, [&](uint64_t i, size_t n) {
+        scratch.assign(n * m_atomSize, 0);
+        for (size_t k = 0; k < n; ++k) {
+            make(firstLmt + (i + k) * lmtStep, scratch.data() + k * m_atomSize);
+        }
+        return scratch.data();
+    });
+}
+
+void HistoryMemory::Track::Put(uint64_t count, uint64_t firstLmt, uint64_t lmtStep,
+                               const std::function<const char*(uint64_t i, size_t n)>& chunk)
+{
     if (count == 0) {
         return;
     }
-    const char* in = static_cast<const char*>(atoms);
     std::unique_lock<std::mutex> lock(m_mutex);
     // Only the newest region's worth of atoms can survive.
-    size_t skip = count > m_atoms ? count - m_atoms : 0;
+    const uint64_t skip = count > m_atoms ? count - m_atoms : 0;
     uint64_t index = m_state.written + skip;
-    for (size_t i = skip; i < count;) {
+    for (uint64_t i = skip; i < count;) {
         const size_t slot = static_cast<size_t>(index % m_atoms);
-        const size_t n = std::min(count - i, m_atoms - slot);
-        m_memory->Write(in + i * m_atomSize, n * m_atomSize, m_offset + slot * m_atomSize);
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(count - i, std::min(m_atoms - slot, c_chunkAtoms)));
+        m_memory->Write(chunk(i, n), n * m_atomSize, m_offset + slot * m_atomSize);
         i += n;
         index += n;
     }
@@ -167,14 +189,33 @@ void HistoryMemory::Waiter::Arm(const Target& target, uint64_t seen)
     }
     std::lock_guard<std::mutex> lock(m_track->m_waitersMutex);
     m_target = target;
-    m_armed = m_track->Snapshot().generation == seen;
+    {
+        // Not Snapshot: a lazy writer would append, and wake, under this lock.
+        std::lock_guard<std::mutex> stateLock(m_track->m_mutex);
+        m_armed = m_track->m_state.generation == seen;
+    }
     if (!m_armed) {
         m_wake();
     }
 }
 
+void HistoryMemory::Track::SetLazyWriter(std::function<void()> writer)
+{
+    std::lock_guard<std::mutex> lock(m_writerMutex);
+    m_writer = std::move(writer);
+}
+
+void HistoryMemory::Track::CatchUp() const
+{
+    std::lock_guard<std::mutex> lock(m_writerMutex);
+    if (m_writer) {
+        m_writer();
+    }
+}
+
 HistoryMemory::State HistoryMemory::Track::Snapshot() const
 {
+    CatchUp();
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_state;
 }
@@ -182,9 +223,26 @@ HistoryMemory::State HistoryMemory::Track::Snapshot() const
 HistoryMemory::State HistoryMemory::Track::WaitForChange(uint64_t seen,
                                                          std::chrono::steady_clock::time_point deadline) const
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_until(lock, deadline, [&] { return m_state.generation != seen; });
-    return m_state;
+    bool lazy = false;
+    {
+        std::lock_guard<std::mutex> lock(m_writerMutex);
+        lazy = static_cast<bool>(m_writer);
+    }
+    if (!lazy) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_until(lock, deadline, [&] { return m_state.generation != seen; });
+        return m_state;
+    }
+    for (;;) {
+        const State state = Snapshot();
+        const auto now = std::chrono::steady_clock::now();
+        if (state.generation != seen || now >= deadline) {
+            return state;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(1)),
+                             [&] { return m_state.generation != seen; });
+    }
 }
 
 std::shared_ptr<HistoryMemory::Track> HistoryMemory::GetTrack(const std::shared_ptr<HistoryMemory>& memory,

@@ -9,6 +9,11 @@
 // restart and the LMT of the newest one, so that position controllers can
 // tell which LMTs are held. A reader that waits for atoms registers a Waiter
 // on the track and is woken by the append that brings what it waits for.
+//
+// A track may also be written lazily: its lazy writer runs whenever a reader
+// looks at the track and writes the atoms that are due by then, so that data
+// are made only where and when someone reads them. Nothing is appended to such
+// a track while nobody looks: its waiters look again when their atoms are due.
 
 #include <chrono>
 #include <condition_variable>
@@ -95,13 +100,29 @@ public:
         // Appends count atoms, the first acquired at firstLmt and each next
         // one lmtStep later; the newest atoms overwrite the oldest.
         void Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep);
+        // The same for atoms that make(lmt, atom) writes into atom; only the
+        // newest region's worth of them are made.
+        using Maker = std::function<void(uint64_t lmt, void* atom)>;
+        void AppendMade(uint64_t count, uint64_t firstLmt, uint64_t lmtStep, const Maker& make);
+        // Runs the lazy writer, then reports what the track holds.
         State Snapshot() const;
         // Waits until the generation differs from seen or the deadline passes;
-        // returns the current state.
+        // returns the current state. A lazily written track is looked at
+        // every millisecond meanwhile.
         State WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
+
+        // Installs the lazy writer (empty: none). It runs outside the track's
+        // lock, one call at a time, and may append. Removing it waits for a
+        // running call, so its owner may go away afterwards.
+        void SetLazyWriter(std::function<void()> writer);
 
     private:
         friend class Waiter;
+        // Writes count atoms (of which only the newest region's worth) that
+        // chunk(i, n) hands out as n atoms from input atom i on.
+        void Put(uint64_t count, uint64_t firstLmt, uint64_t lmtStep,
+                 const std::function<const char*(uint64_t i, size_t n)>& chunk);
+        void CatchUp() const;
         // Wakes the armed waiters that the state reaches (all on a restart).
         void WakeWaiters(const State& state, bool restart) const;
 
@@ -112,6 +133,8 @@ public:
         mutable std::mutex m_mutex;
         mutable std::condition_variable m_changed;
         State m_state;
+        mutable std::mutex m_writerMutex; // taken before m_mutex and m_waitersMutex, never after
+        std::function<void()> m_writer;
         mutable std::mutex m_waitersMutex; // taken before m_mutex, never after
         mutable std::vector<Waiter*> m_waiters;
     };

@@ -146,7 +146,7 @@ public:
                                         : Unsigned(Required(child, "value", where), where, "register value");
                 b.registers.push_back(r);
             } else if (tag == "fault") {
-                OnlyAttributes(child, {"name", "offset"}, where);
+                OnlyAttributes(child, {"name", "offset", "sensor"}, where);
                 ParseFault(child, b, where);
             } else if (tag == "option") {
                 OnlyAttributes(child, {"name", "value"}, where);
@@ -225,6 +225,18 @@ public:
         if (node.attribute("offset")) {
             Fail(where, "fault \"" + name + "\" takes no offset");
         }
+        if (name == "temperature_failed") {
+            const std::string sensor = Required(node, "sensor", where);
+            if (sensor.size() != 3 || (sensor.compare(0, 2, "ts") != 0 && sensor.compare(0, 2, "pt") != 0) ||
+                sensor[2] < '1' || sensor[2] > '4') {
+                Fail(where, "bad temperature sensor \"" + sensor + "\" (ts1 to ts4, pt1 to pt4)");
+            }
+            f.failedSensors.push_back(sensor);
+            return;
+        }
+        if (node.attribute("sensor")) {
+            Fail(where, "fault \"" + name + "\" takes no sensor");
+        }
         if (name == "no_triggers") {
             f.noTriggers = true;
         } else if (name == "unanswered_starts") {
@@ -237,6 +249,8 @@ public:
             f.noHistoryMemory = true;
         } else if (name == "oversampling_stuck") {
             f.oversamplingStuck = true;
+        } else if (name == "debug_ram_stuck") {
+            f.debugRamStuck = true;
         } else if (name == "no_mc_pll" || name == "mc_pll_unlocked" || name == "no_trigger_generation") {
             RequireTiming(b, "fault name=\"" + name + "\"", where);
             (name == "no_mc_pll" ? f.noMcPll : name == "mc_pll_unlocked" ? f.mcPllUnlocked : f.noTriggerGeneration) =
@@ -328,9 +342,9 @@ std::vector<RegisterInit> DefaultRegisters(unsigned type)
         return {
             // Userblock type 4 ("delta").
             {0xF80000, 4, 32},
-            // Grouping SFP 3 and 4: PLLs locked.
-            {0xF10008, 0xC, 32},
-            {0xF10010, 0xC, 32},
+            // Feedback state word of the grouping block: "off". (The SFP
+            // lock bits and the grouping latency are modelled.)
+            {0xF08020, 1, 32},
             // History memory fitted: column 10, row 14, bank 3, rank 1, width
             // factor 2 (2048 MiB), further RAM information non-zero.
             {0x400078, 0x27EA, 64},

@@ -23,8 +23,9 @@
 // Numbers are decimal or hexadecimal with "0x". Fault names: "unmappable"
 // (with the offset of the block that cannot be mapped), "no_triggers",
 // "unanswered_starts", "no_adc_clock", "sfp_pll_unlocked", "no_history_memory",
-// "oversampling_stuck", and on a timing board "no_mc_pll", "mc_pll_unlocked"
-// and "no_trigger_generation".
+// "oversampling_stuck", "debug_ram_stuck", "temperature_failed" (with the
+// sensor, "ts1" to "pt4", whose measurements fail), and on a timing board
+// "no_mc_pll", "mc_pll_unlocked" and "no_trigger_generation".
 
 #include <cstdint>
 #include <map>
@@ -98,16 +99,19 @@ struct FaultSwitches {
     bool sfpPllUnlocked = false;      // GDX grouping SFP PLLs never lock
     bool noHistoryMemory = false;     // GDX history buffer reports no memory fitted
     bool oversamplingStuck = false;   // oversampling patterns never settle
+    bool debugRamStuck = false;       // TBT debug RAM captures never complete
     bool noMcPll = false;             // timing board without machine-clock PLL
     bool mcPllUnlocked = false;       // machine-clock PLL reports no lock
     bool noTriggerGeneration = false; // timing board without trigger generation
+    // Temperature sensors ("ts1" to "pt4") whose measurements fail.
+    std::vector<std::string> failedSensors;
     bool operator==(const FaultSwitches& o) const
     {
         return unmappable == o.unmappable && noTriggers == o.noTriggers && unansweredStarts == o.unansweredStarts &&
                noAdcClock == o.noAdcClock && sfpPllUnlocked == o.sfpPllUnlocked &&
                noHistoryMemory == o.noHistoryMemory && oversamplingStuck == o.oversamplingStuck &&
-               noMcPll == o.noMcPll && mcPllUnlocked == o.mcPllUnlocked &&
-               noTriggerGeneration == o.noTriggerGeneration;
+               debugRamStuck == o.debugRamStuck && failedSensors == o.failedSensors && noMcPll == o.noMcPll &&
+               mcPllUnlocked == o.mcPllUnlocked && noTriggerGeneration == o.noTriggerGeneration;
     }
 };
 

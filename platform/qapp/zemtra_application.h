@@ -90,6 +90,9 @@ public:
     static ZemtraApplication* InstancePtr();
 
     int GetState() const { return m_state.load(); }
+    // Run sets the state as it goes; tests that drive single hooks of
+    // objects outside Run set it here.
+    void SetState(State_e state) { m_state.store(state); }
 
     // The first board of a type, or null; all boards of a type in chassis order.
     ZemtraBoard* GetBoard(bmc::BoardType_e type) const;

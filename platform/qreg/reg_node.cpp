@@ -207,6 +207,11 @@ void RegNode::Resize(size_t size, const mci::Path& path)
     if (!IsClientResizable()) {
         throw qstd::Exception("qreg: Node cannot be resized: " + GetName(), true);
     }
+    if (size > c_maxClientSize) {
+        throw qstd::Exception("qreg: Can't resize node " + GetName() + " to " + std::to_string(size) +
+                                  " elements: at most " + std::to_string(c_maxClientSize) + " are allowed",
+                              true);
+    }
     auto lock = Lock();
     if (IsConstant(mci::c_noRelPath)) {
         throw qstd::Exception("Node is a constant.", true);
@@ -257,45 +262,56 @@ bool RegNode::OnEmitValue(const qstd::Any& value, size_t position)
     return NotifySubscribers(value, position);
 }
 
-namespace {
-template <typename T> bool EmitCurrent(RegNode& node)
+bool RegNode::EmitLocked(const qstd::Any& value, size_t position)
 {
-    const bool array = node.IsArray(mci::c_noRelPath);
-    const size_t size = node.OnGetSize(mci::c_noRelPath);
-    if (size == 0) {
-        return false;
-    }
-    std::vector<T> values;
-    node.Get(values, 0, array ? size : 1, mci::c_noRelPath);
-    if (values.empty()) {
-        return false;
-    }
-    auto lock = node.Lock();
-    if (array) {
-        return node.OnEmitValue(qstd::Any(values), 0);
-    }
-    return node.OnEmitValue(qstd::Any(values.front()), 0);
+    ++m_emissions;
+    return OnEmitValue(value, position);
 }
-} // namespace
+
+template <typename T> bool RegNode::EmitCurrentRun(size_t position, size_t count)
+{
+    std::unique_ptr<T[]> values(new T[count > 0 ? count : 1]);
+    for (;;) {
+        const unsigned long long writes = m_writes.load();
+        // Read without the node lock, as a client read is (see the header).
+        const size_t n = GetRun<T>(values.get(), position, count);
+        if (n == 0) {
+            return false;
+        }
+        auto lock = Lock();
+        if (m_writes.load() != writes) {
+            continue; // a write stored meanwhile: what was read may be older
+        }
+        if (IsArray(mci::c_noRelPath)) {
+            return EmitLocked(qstd::Any(std::vector<T>(values.get(), values.get() + n)), position);
+        }
+        return EmitLocked(qstd::Any(values[0]), position);
+    }
+}
 
 bool RegNode::Emit()
 {
     try {
+        const size_t size = OnGetSize(mci::c_noRelPath);
+        if (size == 0) {
+            return false;
+        }
+        const size_t count = IsArray(mci::c_noRelPath) ? size : 1;
         switch (OnGetValueType(mci::c_noRelPath)) {
         case eTypeBool:
-            return EmitCurrent<bool>(*this);
+            return EmitCurrentRun<bool>(0, count);
         case eTypeInt:
-            return EmitCurrent<int>(*this);
+            return EmitCurrentRun<int>(0, count);
         case eTypeUInt:
-            return EmitCurrent<unsigned int>(*this);
+            return EmitCurrentRun<unsigned int>(0, count);
         case eTypeULongLong:
-            return EmitCurrent<unsigned long long>(*this);
+            return EmitCurrentRun<unsigned long long>(0, count);
         case eTypeDouble:
-            return EmitCurrent<double>(*this);
+            return EmitCurrentRun<double>(0, count);
         case eTypeString:
-            return EmitCurrent<std::string>(*this);
+            return EmitCurrentRun<std::string>(0, count);
         case eTypeEnum:
-            return EmitCurrent<long long>(*this);
+            return EmitCurrentRun<long long>(0, count);
         default:
             return false;
         }
@@ -380,14 +396,30 @@ template <typename T> void RegNode::SetRun(const T* values, size_t position, siz
     if (count == 0) {
         return;
     }
+    const unsigned long long before = m_writes.load();
     if (!OnSet(values, position, count)) {
         throw qstd::Exception("qreg: Can't set value: setter function failed: " + GetName(), true);
     }
-    auto lock = Lock();
-    if (IsArray(mci::c_noRelPath)) {
-        OnEmitValue(qstd::Any(std::vector<T>(values, values + count)), position);
-    } else {
-        OnEmitValue(qstd::Any(values[0]), position);
+    const unsigned long long mine = m_writes.fetch_add(1) + 1;
+    {
+        auto lock = Lock();
+        // No other write counted itself since this store began, nor since it
+        // ended: the values written are what the node holds.
+        if (mine == before + 1 && m_writes.load() == mine) {
+            if (IsArray(mci::c_noRelPath)) {
+                EmitLocked(qstd::Any(std::vector<T>(values, values + count)), position);
+            } else {
+                EmitLocked(qstd::Any(values[0]), position);
+            }
+            return;
+        }
+    }
+    // Another write may have stored after this one: the subscribers get the
+    // node's current values, whichever write stored last.
+    try {
+        EmitCurrentRun<T>(position, count);
+    } catch (const std::exception& e) {
+        QSTD_TRACE(qstd::TraceError, "Cannot emit value of " << GetName() << ": " << e.what());
     }
 }
 

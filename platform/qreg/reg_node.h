@@ -9,6 +9,14 @@
 // a written value takes it. An owner that holds its own mutex while it sets
 // one of its nodes therefore cannot deadlock with a client on that node.
 //
+// Since a client's write stores before it takes the node lock to emit, two
+// writes can store in one order and emit in the other. Every stored write is
+// therefore counted; a client write whose store may have been overtaken, or
+// whose value has been overwritten since, sends the node's value as read
+// again instead of its own, and an owner's write whose lock was released
+// while another write emitted sends nothing. The last value that subscribers
+// receive is thus always the node's own.
+//
 // Value type codes: 0 none (branch, command), 1 bool, 2 int, 3 unsigned int,
 // 5 unsigned 64-bit, 6 double, 8 string, 9 enum.
 //
@@ -19,6 +27,7 @@
 #include "platform/mci/tree_node.h"
 #include "platform/qreg/expression.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -65,7 +74,9 @@ public:
     virtual std::string OnGetValidatorExpression(const mci::Path& path) const;
 
     // Client resize: only kinds that own their storage may be resized by a
-    // client; the others would reach past their owner's storage.
+    // client; the others would reach past their owner's storage. A client
+    // may give a node at most c_maxClientSize elements.
+    static constexpr size_t c_maxClientSize = size_t(1) << 20;
     virtual bool IsClientResizable() const;
     void Resize(size_t size, const mci::Path& path);
 
@@ -139,9 +150,18 @@ private:
     template <typename T> size_t GetRun(T* buffer, size_t position, size_t count) const;
     // The kind's getter in its own type, position and count already checked.
     template <typename T> size_t GetNative(T* buffer, size_t position, size_t count) const;
+    // Sends the values that the node holds at [position, position + count),
+    // read again until no write has stored between the read and the emission.
+    template <typename T> bool EmitCurrentRun(size_t position, size_t count);
+    // Caller holds the node lock: counts the emission and hands it on.
+    bool EmitLocked(const qstd::Any& value, size_t position);
 
     mutable std::mutex m_validatorMutex;
     std::shared_ptr<Expression> m_validator;
+    // Writes stored so far, counted right after each store.
+    std::atomic<unsigned long long> m_writes{0};
+    // Emissions so far; changed and read under the node lock.
+    unsigned long long m_emissions = 0;
 };
 
 #undef QREG_TYPED_OPERATIONS

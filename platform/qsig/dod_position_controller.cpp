@@ -64,9 +64,9 @@ void DodPositionController::Wake()
     m_cond.notify_all();
 }
 
-DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::function<bool()>& ready,
+DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::function<bool(Duration&)>& ready,
                                                                    std::chrono::steady_clock::time_point deadline,
-                                                                   std::chrono::steady_clock::duration poll)
+                                                                   Duration recheck)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -74,9 +74,10 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
             return eStoppedWait;
         }
         const uint64_t seen = m_wakes;
+        Duration next = recheck;
         if (m_enabled.load()) {
             lock.unlock();
-            const bool ok = ready();
+            const bool ok = ready(next);
             lock.lock();
             if (ok) {
                 return eReady;
@@ -89,7 +90,7 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
         if (now >= deadline) {
             return eTimedOut;
         }
-        const auto until = deadline - now > poll ? now + poll : deadline;
+        const auto until = deadline - now > next ? now + next : deadline;
         m_cond.wait_until(lock, until, [&] { return m_wakes != seen; });
     }
 }

@@ -48,6 +48,8 @@ public:
     VunaApplication& App() { return *m_app; }
     sim::Board& Sim() { return *m_sim; }
     B& Board() { return *m_board; }
+    // Destroys the board object; the simulated board stays.
+    void DestroyBoard() { m_board.reset(); }
 
     ~BoardFixture()
     {

@@ -5,7 +5,10 @@
 
 #include "app/gdx_board.h"
 #include "app/local_timing_raf.h"
+#include "gdx/gdx_fa_filter.h"
 #include "gdx/gdx_history_buffer.h"
+#include "gdx/gdx_house_keeping.h"
+#include "gdx/zemtra_grouping.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/mci/client_access.h"
 #include "platform/qapp/zemtra_i2c_device.h"
@@ -19,8 +22,7 @@
 #include <fstream>
 
 namespace apptest {
-template <>
-GdxBoard* BoardFixture<GdxBoard>::MakeBoard()
+template <> GdxBoard* BoardFixture<GdxBoard>::MakeBoard()
 {
     return new GdxBoard(*m_app, m_bmc.get(), m_app.get());
 }
@@ -44,17 +46,38 @@ void SetUserblock(Fixture& f, unsigned type)
     f.Desc().registers.push_back({0xF80000, type, 32});
 }
 
-TEST(GdxBoardAssembly, CreatesItsBaseObjects)
+TEST(GdxBoardAssembly, CreatesTheObjectsOfItsUserblock)
 {
+    const std::vector<std::string> fofb = {"feature",     "gdx_history_buf", "i2c_controller", "spi_controller",
+                                           "LvdsRx",      "house_keeping",   "filter",         "grouping",
+                                           "sfp_control", "events",          "local_timing"};
+    const std::vector<std::string> base = {"feature", "gdx_history_buf", "i2c_controller", "spi_controller",
+                                           "LvdsRx",  "house_keeping",   "events",         "local_timing"};
+    for (unsigned type : {0u, 1u, 2u, 3u, 4u, 5u, 0x104u}) {
+        SCOPED_TRACE(type);
+        Fixture f(sim::c_typeGdx, "gdx", "7");
+        SetUserblock(f, type);
+        GdxBoard& b = f.Build();
+        const bool blocks = (type & 0xFF) >= 2 && (type & 0xFF) <= 4;
+        EXPECT_EQ(blocks ? fofb : base, ChildNames(b));
+        EXPECT_EQ(type & 0xFF, static_cast<unsigned>(b.GetUserblock()));
+        EXPECT_EQ(blocks, b.GetFaFilter() != nullptr);
+        EXPECT_EQ(blocks, b.GetGrouping() != nullptr);
+        EXPECT_EQ(blocks, b.GetSfpControl() != nullptr);
+        if (blocks) {
+            EXPECT_EQ(64u, b.GetFaFilter()->GetRegistryFlags());
+            EXPECT_EQ(0u, b.GetGrouping()->GetRegistryFlags());
+        }
+    }
+
     Fixture f(sim::c_typeGdx, "gdx", "7");
     GdxBoard& b = f.Build();
-    EXPECT_EQ((std::vector<std::string>{"gdx_history_buf", "i2c_controller", "spi_controller", "LvdsRx", "events",
-                                        "local_timing"}),
-              ChildNames(b));
-    qapp::ZemtraObject* i2c = b.GetChildren()[1];
+    EXPECT_EQ(64u, b.GetFeature()->GetRegistryFlags());
+    EXPECT_EQ(64u, b.GetHouseKeeping()->GetRegistryFlags());
+    qapp::ZemtraObject* i2c = b.GetChildren()[2];
     EXPECT_EQ((std::vector<std::string>{"SI57x", "SI5338", "SFP_EEPROM", "SFP_PHY", "SPD_EEPROM"}), ChildNames(*i2c));
     EXPECT_EQ(64u, i2c->GetRegistryFlags());
-    EXPECT_EQ(64u, b.GetChildren()[2]->GetRegistryFlags());
+    EXPECT_EQ(64u, b.GetChildren()[3]->GetRegistryFlags());
     auto* si57x = dynamic_cast<qapp::SI57x*>(i2c->GetChildren()[0]);
     ASSERT_NE(nullptr, si57x);
     EXPECT_EQ(125000000u, si57x->GetDevice().GetVcxoFreq());
@@ -62,15 +85,28 @@ TEST(GdxBoardAssembly, CreatesItsBaseObjects)
     EXPECT_EQ(2u, si57x->GetRegistryFlags());
     EXPECT_EQ(2u, i2c->GetChildren()[1]->GetRegistryFlags());
 
-    EXPECT_EQ(4u, b.GetUserblock());
     EXPECT_TRUE(b.GetHistoryBuffer()->IsMemoryPresent());
     EXPECT_EQ(b.GetEventStream(), b.GetLocalTiming()->GetEventStream());
     EXPECT_EQ(static_cast<qfeature::HistoryBuffer*>(b.GetHistoryBuffer()), b.GetLocalTiming()->GetHistoryBuffer());
+    // The house keeping switched the SFP transmitters on.
+    EXPECT_EQ(0x1FE4u, fpga::Read32(f.Sim().Memory(), 0x300068));
+}
+
+TEST(GdxBoardAssembly, HouseKeepingRefusesAMissingAdcClock)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    f.Desc().faults.noAdcClock = true;
+    try {
+        GdxBoard board(f.App(), f.Description(), &f.App());
+        FAIL() << "no exception";
+    } catch (const qstd::Exception& e) {
+        EXPECT_STREQ("ADC clock is not detected", e.what());
+    }
 }
 
 TEST(GdxBoardAssembly, RefusesBlocksThatCannotBeMapped)
 {
-    for (uint32_t offset : {0xF80000u, 0x400000u, 0xB00000u, 0x202000u}) {
+    for (uint32_t offset : {0xF80000u, 0x400000u, 0xB00000u, 0x300000u, 0x202000u, 0xF08000u, 0xF10000u}) {
         SCOPED_TRACE(offset);
         Fixture f(sim::c_typeGdx, "gdx", "7");
         f.Desc().faults.unmappable = {offset};
@@ -89,12 +125,14 @@ TEST(GdxBoardRegistry, DependsOnTheUserblock)
         unsigned type;
         const char* log;
         bool xml;
+        bool groupSize;
     };
-    for (const Case& c : {Case{4, "Detected FOFB-SUV ZQT userblock.", false},
-                          Case{2, "Detected FOFB-SUV ZQT userblock.", false},
-                          Case{0, "Detected GDX-BASE ZQT userblock.", true},
-                          Case{1, "Detected GDX-SFPTEST ZQT userblock.", true},
-                          Case{9, "Warning: Unknown GDX ZQT userblock: 9", false}}) {
+    for (const Case& c : {Case{4, "Detected FOFB-SUV ZQT userblock.", false, true},
+                          Case{3, "Detected FOFB-SUV ZQT userblock.", false, true},
+                          Case{2, "Detected FOFB-SUV ZQT userblock.", false, true},
+                          Case{0, "Detected GDX-BASE ZQT userblock.", true, false},
+                          Case{1, "Detected GDX-SFPTEST ZQT userblock.", true, false},
+                          Case{9, "Warning: Unknown GDX ZQT userblock: 9", false, false}}) {
         SCOPED_TRACE(c.type);
         Fixture f(sim::c_typeGdx, "gdx", "7");
         SetUserblock(f, c.type);
@@ -105,6 +143,8 @@ TEST(GdxBoardRegistry, DependsOnTheUserblock)
         b.OnRegistryAdd(node);
         EXPECT_TRUE(capture.Logged(c.log));
         EXPECT_EQ(c.xml, static_cast<bool>(node->GetChild("zqt_reg")));
+        EXPECT_EQ(c.groupSize, static_cast<bool>(node->GetChild("group_size")));
+        EXPECT_EQ(c.xml || c.groupSize ? 1u : 0u, node->GetChildren().size());
         EXPECT_EQ(c.xml, capture.Traced("ZQT registry not loaded."));
         EXPECT_EQ(node, b.GetBoardNode());
     }
@@ -189,7 +229,7 @@ TEST(GdxBoardOperations, ShutdownWithdrawsTheEventStream)
     b.OnRegistryAdd(node);
     b.CreateSignals();
     b.CreateSignals(); // once only
-    ASSERT_EQ(1u, node->GetChildren().size());
+    ASSERT_EQ((std::vector<std::string>{"group_size", "signals"}), mci::ClientAccess(node).List(""));
     auto event = std::dynamic_pointer_cast<qreg::SignalNode>(node->GetChild("signals")->GetChild("event"));
     ASSERT_TRUE(event);
     EXPECT_TRUE(event->HasSource());
@@ -257,6 +297,152 @@ TEST(GdxBoardSignals, NoHistoryMemoryNoFaSignal)
     EXPECT_TRUE(node->GetChild("signals")->GetChild("event"));
     // An announcement without a source changes nothing and raises nothing.
     EXPECT_NO_THROW(b.OnAnnounceSync());
+}
+
+// A board of the given userblock with its register tree, as after
+// OnRegistryAdd; the tree node is "gdx" under a root.
+struct TreeBoard {
+    explicit TreeBoard(unsigned type, std::vector<sim::RegisterInit> registers = {}, bool sfpUnlocked = false)
+        : f(sim::c_typeGdx, "gdx", "7")
+    {
+        SetUserblock(f, type);
+        f.Desc().registers.insert(f.Desc().registers.end(), registers.begin(), registers.end());
+        f.Desc().faults.sfpPllUnlocked = sfpUnlocked;
+        GdxBoard& b = f.Build();
+        root = qapp::MakeBranchNode("root", 0);
+        // Each object's node is made under its parent's, the board's under
+        // the root, as the framework does.
+        mci::TreeNodePtr node = b.GetTreeNode();
+        root->Add(node);
+        b.OnRegistryAdd(node);
+        for (qapp::ZemtraObject* child : b.GetChildren()) {
+            mci::TreeNodePtr childNode = child->GetTreeNode();
+            child->OnRegistryAdd(childNode);
+        }
+    }
+    GdxBoard& Board() { return f.Board(); }
+    mci::ClientAccess Client() { return mci::ClientAccess(root); }
+    uint32_t Word(size_t offset) { return fpga::Read32(f.Sim().Memory(), offset); }
+
+    Fixture f;
+    mci::TreeNodePtr root;
+};
+
+TEST(GdxBoardGroupSize, NodeSizesTheGroupsAndKeepsOnlyWhatWasApplied)
+{
+    TreeBoard t(4);
+    GdxBoard& b = t.Board();
+    mci::ClientAccess client = t.Client();
+    EXPECT_EQ(14u, client.GetFlags("gdx/group_size"));
+    EXPECT_EQ("[1, 256]", client.GetValidator("gdx/group_size"));
+    EXPECT_EQ(1, client.GetInteger("gdx/group_size"));
+
+    // The stored size reaches the grouping block at OnPostInit.
+    b.OnPostInit();
+    EXPECT_EQ(1u, t.Word(0xF08008));
+    client.SetInteger("gdx/group_size", 256);
+    EXPECT_EQ(256u, t.Word(0xF08008));
+    EXPECT_EQ(256, client.GetInteger("gdx/group_size"));
+    for (long long refused : {0ll, 257ll}) {
+        EXPECT_THROW(client.SetInteger("gdx/group_size", refused), qstd::Exception);
+    }
+    // A size that the grouping block refuses is not kept.
+    EXPECT_FALSE(b.SetGroupSize(300));
+    EXPECT_EQ(256, client.GetInteger("gdx/group_size"));
+    EXPECT_EQ(256u, t.Word(0xF08008));
+}
+
+TEST(GdxBoardGroupSize, SizeIsNotKeptBeforeTheGroupingCanTakeIt)
+{
+    Fixture f(sim::c_typeGdx, "gdx", "7");
+    GdxBoard& b = f.Build();
+    EXPECT_FALSE(b.SetGroupSize(5)); // no "size" node yet
+    unsigned size = 0;
+    EXPECT_TRUE(b.GetGroupSize(size));
+    EXPECT_EQ(1u, size);
+
+    Fixture base(sim::c_typeGdx, "gdx", "7");
+    SetUserblock(base, 0);
+    EXPECT_FALSE(base.Build().SetGroupSize(5)); // no grouping at all
+}
+
+TEST(GdxBoardOperations, PostConfigResetsTheGroupingSfps)
+{
+    TreeBoard t(3, {{0xF10008, 0xF3, 32}});
+    qstd::CaptureScope capture(true, true, 2);
+    t.Board().OnPostConfig();
+    EXPECT_TRUE(capture.Traced("Waiting for Si5338 clock to stabilize..."));
+    EXPECT_TRUE(capture.Traced("SFP4 PLLs locked."));
+    // The grouping block shows bits 0-5 of the SFP status words.
+    mci::ClientAccess client = t.Client();
+    EXPECT_EQ(63, client.GetInteger("gdx/grouping/sfp/status3"));
+    EXPECT_EQ(12, client.GetInteger("gdx/grouping/sfp/status4"));
+    EXPECT_EQ(64u, client.GetFlags("gdx/grouping/sfp/reset") & 64u);
+    EXPECT_NO_THROW(client.Execute("gdx/grouping/sfp/reset"));
+}
+
+TEST(GdxBoardOperations, SfpPllsThatNeverLockEndTheConfigurationInAboutOneSecond)
+{
+    TreeBoard t(4, {}, true);
+    qstd::CaptureScope capture(true, false);
+    const auto before = std::chrono::steady_clock::now();
+    try {
+        t.Board().OnPostConfig();
+        FAIL() << "no exception";
+    } catch (const qstd::Exception& e) {
+        EXPECT_STREQ("SFP PLLs not locked. Cannot continue without GDX reference & user clocks.", e.what());
+    }
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    const auto records = capture.Sink().Records();
+    std::vector<std::string> logged;
+    for (const qstd::Record& r : records) {
+        logged.push_back(r.text);
+    }
+    EXPECT_EQ((std::vector<std::string>{"SFP3 PLLs not locked.", "Resetting Grouping SFPs failed, try once more...",
+                                        "SFP3 PLLs not locked."}),
+              logged);
+}
+
+TEST(GdxBoardOperations, FaChainResetAndStartFollowTheUserblock)
+{
+    for (unsigned type : {4u, 0u}) {
+        SCOPED_TRACE(type);
+        TreeBoard t(type);
+        GdxBoard& b = t.Board();
+        qstd::CaptureScope capture(true, true, 1);
+        b.StartGroupingGbe();
+        b.ResetFaChain();
+        b.OnPostConfig();
+        if (type == 0) {
+            EXPECT_FALSE(capture.Traced("Resetting GDX FA chain..."));
+            EXPECT_FALSE(capture.TracedSubstring("Resetting Grouping SFPs"));
+            EXPECT_EQ(0u, t.Word(0xF08000));
+            // A userblock byte that changes after construction finds no
+            // blocks to drive.
+            fpga::Write32(t.f.Sim().Memory(), 0xF80000, 4);
+            EXPECT_NO_THROW(b.OnPostConfig());
+            EXPECT_NO_THROW(b.ResetFaChain());
+            EXPECT_NO_THROW(b.StartGroupingGbe());
+            EXPECT_NO_THROW(b.OnPostInit());
+            EXPECT_FALSE(capture.Traced("Resetting GDX FA chain..."));
+            continue;
+        }
+        EXPECT_TRUE(capture.Traced("Resetting GDX FA chain..."));
+        EXPECT_TRUE(b.GetGrouping()->IsEnabled());
+        EXPECT_EQ(1u, t.Word(0xF08000));
+        // The reset writes back the selector last given, not a node's write.
+        b.GetFaFilter()->SetLvdsSerializer(0b1001);
+        mci::ClientAccess client = t.Client();
+        client.SetText("gdx/filter/raf4", "enable");
+        b.ResetFaChain();
+        EXPECT_EQ("disable", client.GetText("gdx/filter/raf4"));
+        EXPECT_EQ("enable", client.GetText("gdx/filter/raf6"));
+        EXPECT_EQ(1u, t.Word(0xF08000));
+        b.GetGrouping()->OnShutdown();
+        EXPECT_EQ(0u, t.Word(0xF08000));
+    }
 }
 
 TEST(GdxBoardOperations, OnlyTheTriggerSynchronises)

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -38,7 +39,7 @@ public:
     double GetDefRfFreq() const override { return 499654000.0; }
     double GetDefIfFreq() const override { return 29360010.75; }
     double GetDefNCOFreq() const override { return 0.0; }
-    unsigned GetDefTbtDecimation() const override { return 220u; }
+    unsigned GetDefTbtDecimation() const override { return tbt; }
     unsigned GetDefFaDecimation() const override { return 5000u; }
     unsigned GetDefHarmonicNumber() const override { return 416u; }
     bool SetNCOFreq(unsigned value) override
@@ -73,6 +74,8 @@ public:
         calls.clear();
         nco.clear();
     }
+
+    unsigned tbt = 220u;
 
 private:
     std::mutex m_mutex;
@@ -120,12 +123,16 @@ struct Rig {
         qsig::Array<qsig::EventTraits> in(qsig::EventTraits(), 0);
         return Convert(in, qsig::eTimeout);
     }
+    // The atom the converter leaves for the stream (a default one, with
+    // published false, when it leaves none).
     PllStruct Convert(const qsig::Array<qsig::EventTraits>& in, qsig::SuccessCode_e code)
     {
         qsig::Array<PllTraits> out(PllTraits(), 1);
         EXPECT_EQ((*pll)(in, code, out), qsig::eSuccess);
-        return out[0];
+        published = out.GetLength() == 1;
+        return published ? out[0] : PllStruct();
     }
+    bool published = false;
     // Seeds and locks with errors 0 and 1 (the first fine step locks).
     void Lock(uint64_t t0 = 1000000)
     {
@@ -140,18 +147,31 @@ struct Rig {
     }
 };
 
-TEST(PhaseLockedLoop, TimeoutBeforeAnyEventUnlocksWithTheStartingCode)
+// Before any step has computed a DAC code, an unlock publishes no atom: the
+// output would otherwise drive the oscillator to a code of 0, its rail.
+TEST(PhaseLockedLoop, UnlockBeforeAnyComputedCodePublishesNothing)
 {
     qstd::CaptureScope capture;
     Rig rig;
-    const PllStruct out = rig.Timeout();
+    rig.Timeout();
     EXPECT_TRUE(capture.Traced("PLL: Timeout..."));
     EXPECT_TRUE(capture.Traced("PLL: Unlocked..."));
-    EXPECT_EQ(out.Dac, 0.0);
-    EXPECT_EQ(out.Lock, 0.0);
-    EXPECT_EQ(out.IsCoarse, 1.0);
+    EXPECT_FALSE(rig.published);
     // Not locked before: no hook is told.
     EXPECT_TRUE(rig.hooks.Calls().empty());
+    ASSERT_TRUE(rig.pll->SetVcxoOffset(10)); // the next step is an unlock
+    rig.Step(1000);
+    EXPECT_FALSE(rig.published);
+
+    // The first step computes a code; from then on an unlock holds it.
+    const PllStruct first = rig.Step(2000);
+    ASSERT_TRUE(rig.published);
+    EXPECT_EQ(first.Dac, 22535.0);
+    const PllStruct out = rig.Timeout();
+    ASSERT_TRUE(rig.published);
+    EXPECT_EQ(out.Dac, 22535.0);
+    EXPECT_EQ(out.Lock, 0.0);
+    EXPECT_EQ(out.IsCoarse, 1.0);
 }
 
 TEST(PhaseLockedLoop, EmptyInputIsATimeoutWhateverTheCode)
@@ -260,7 +280,7 @@ TEST(PhaseLockedLoop, PostConfigTakesTheClockDataAndArmsTrigger3)
     EXPECT_EQ(source, 0u);
 }
 
-TEST(PhaseLockedLoop, DecimationBelowTheMinimumIsRaised)
+TEST(PhaseLockedLoop, DecimationIsRaisedToTheMinimumAndBoundedAbove)
 {
     qstd::CaptureScope capture;
     Rig rig;
@@ -271,6 +291,42 @@ TEST(PhaseLockedLoop, DecimationBelowTheMinimumIsRaised)
     EXPECT_EQ(dpll, 1000u);
     EXPECT_EQ(rig.tim->GetMcPll()->GetMcPrescaler(), 1000u);
     EXPECT_DOUBLE_EQ(rig.pll->GetLaw().m_fEvent, 117440043.0 / (1000.0 * 220.0));
+
+    EXPECT_FALSE(rig.pll->SetDpll(PhaseLockedLoop::c_max_dpll + 1)); // refused by the validator
+    EXPECT_FALSE(rig.pll->SetDpll(20000000u));
+    rig.pll->GetDpll(dpll);
+    EXPECT_EQ(dpll, 1000u);
+    EXPECT_TRUE(rig.pll->SetDpll(PhaseLockedLoop::c_max_dpll));
+    EXPECT_EQ(rig.tim->GetMcPll()->GetMcPrescaler(), PhaseLockedLoop::c_max_dpll);
+    EXPECT_DOUBLE_EQ(rig.pll->GetLaw().m_fEvent, 117440043.0 / (double(PhaseLockedLoop::c_max_dpll) * 220.0));
+}
+
+// A configuration load before OnPostConfig retunes nothing (the increment
+// would be 0); OnPostConfig retunes once with the real increment.
+TEST(PhaseLockedLoop, NcoIsRetunedOnlyOnceTheClockDataAreKnown)
+{
+    Rig rig;
+    rig.hooks.Clear();
+    EXPECT_TRUE(rig.pll->SetCompensateOffset(true));
+    EXPECT_TRUE(rig.pll->SetVcxoOffset(20));
+    EXPECT_TRUE(rig.hooks.Nco().empty());
+    rig.pll->OnPostConfig();
+    ASSERT_EQ(rig.hooks.Nco().size(), 1u);
+    EXPECT_NE(rig.hooks.Nco()[0], 0u);
+    EXPECT_TRUE(rig.pll->SetCompensateOffset(false));
+    ASSERT_EQ(rig.hooks.Nco().size(), 2u);
+    EXPECT_EQ(rig.hooks.Nco()[1], static_cast<unsigned>(29360010.75 * 4294967296.0 / 117440043.0));
+}
+
+TEST(PhaseLockedLoop, ZeroDecimationsAreReportedUnderTheLoopsNames)
+{
+    qstd::CaptureScope capture;
+    Rig rig;
+    rig.hooks.tbt = 0;
+    rig.pll->OnPostConfig();
+    EXPECT_TRUE(capture.LoggedSubstring("Assertion condition: Dpll != 0"));
+    EXPECT_TRUE(capture.LoggedSubstring("Assertion condition: m_dTbt != 0"));
+    EXPECT_FALSE(capture.LoggedSubstring("m_law."));
 }
 
 TEST(PhaseLockedLoop, NodesCarryTheirDefaultsAndRefuseBadValues)
@@ -318,6 +374,8 @@ TEST(PhaseLockedLoop, HardwareModeFollowsTheMachineClockPll)
     ASSERT_TRUE(rig.pll->SetMode(1));
     rig.chassis->Timing()->SetMcPllLocked(false);
     PllStruct out = rig.Step(1000);
+    ASSERT_TRUE(rig.published);       // the machine-clock PLL is reported ...
+    EXPECT_TRUE(std::isnan(out.Dac)); // ... without a code, which the output does not write
     EXPECT_EQ(out.Lock, 0.0);
     EXPECT_EQ(out.ClkGood, 1.0);
     rig.chassis->Timing()->SetMcPllLocked(true);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -306,7 +307,7 @@ TEST(PllControlLaw, DacRailsAndTruncation)
     }
 }
 
-TEST(PllControlLaw, ExpectedTimestampAdvancesByTheOffsetSpacingIn32Bits)
+TEST(PllControlLaw, ExpectedTimestampAdvancesByTheOffsetSpacingIn64Bits)
 {
     Loop loop;
     loop.law.m_vcxo_offset = -500;
@@ -315,9 +316,27 @@ TEST(PllControlLaw, ExpectedTimestampAdvancesByTheOffsetSpacingIn32Bits)
     EXPECT_EQ(loop.law.m_expected_ts, loop.t0 + 11743540u);
 
     loop.law.m_dTbt = 65536;
-    loop.law.m_dPll = 65536; // the product wraps to 0 in 32 bits
+    loop.law.m_dPll = 65536; // 2^32: 0 in 32 bits
     loop.law.m_vcxo_offset = 3;
-    EXPECT_EQ(loop.law.Period(), 3u);
+    EXPECT_EQ(loop.law.Period(), (uint64_t(1) << 32) + 3);
+    const uint64_t before = loop.law.m_expected_ts;
+    loop.Err(0);
+    EXPECT_EQ(loop.law.m_expected_ts, before + (uint64_t(1) << 32) + 3);
+}
+
+// Opposite signs: 86 + (-3 x 0.2 / 0.5 = -1.2) = 84.8, the whole sum
+// truncated toward zero to 84 (not 86 + trunc(-1.2) = 85).
+TEST(PllControlLaw, CarryOverTruncatesTheWholeSumTowardZero)
+{
+    Loop loop;
+    loop.Seed();
+    loop.law.SetCtrlType(PllControlLaw::eFine);
+    loop.law.m_pi[0].integ = 86;
+    loop.law.m_pi[1].integ = -3;
+    const PllStruct out = loop.Err(6);
+    EXPECT_EQ(loop.law.m_ctrl, 0u);
+    EXPECT_EQ(loop.law.m_pi[0].integ, 84 + 6);
+    EXPECT_EQ(out.I, 90 * 0.5);
 }
 
 TEST(PllControlLaw, SetCtrlTypeRefusesUnknownControllers)
@@ -338,8 +357,11 @@ TEST(PllControlLaw, HardwareStepFollowsTheMachineClockLock)
 {
     qstd::CaptureScope capture;
     PllControlLaw law;
-    law.m_dac = 30000;
     PllStruct out;
+    law.StepHw(500, false, out);
+    EXPECT_TRUE(std::isnan(out.Dac)); // no code computed yet
+    law.m_dac = 30000;
+    law.m_dac_valid = true;
     law.StepHw(1000, false, out);
     EXPECT_EQ(out.Lock, 0.0);
     EXPECT_EQ(out.ClkGood, 1.0);
@@ -381,6 +403,12 @@ TEST(PllControlLaw, NcoIncrementAndEventRate)
     law.m_dTbt = 220;
     law.m_dPll = 1000;
     EXPECT_DOUBLE_EQ(law.EventRate(117440043.0), 117440043.0 / 220000.0);
+
+    // A spacing of 2^32 periods (0 in 32 bits): fIf - (-500 / 2^32) x 2^32.
+    law.m_dTbt = 4096;
+    law.m_dPll = 1u << 20;
+    EXPECT_EQ(law.NcoIncrement(1000000.0, fAdc, fAdc, true), 1000500u);
+    EXPECT_DOUBLE_EQ(law.EventRate(fAdc), 1.0);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -64,6 +65,7 @@ TEST(PllOutputConcurrency, EachAtomWritesItsTruncatedCodeToChannelA)
     EXPECT_EQ(f.stream->GetQueueCount(), 1u);
 
     f.Push(22535.0);
+    f.Push(std::nan("")); // no code computed yet: nothing is written
     f.Push(8191.9);
     ASSERT_TRUE(f.WaitForWrites(2));
     EXPECT_EQ(f.Written(), (std::vector<unsigned>{22535u, 8191u}));

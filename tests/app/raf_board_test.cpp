@@ -13,9 +13,13 @@
 #include "platform/qreg/signal_node.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
+#include "raf/lvds_btc.h"
 #include "raf/raf_id.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 namespace apptest {
 template <>
@@ -52,9 +56,11 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
-    EXPECT_EQ((std::vector<std::string>{"clock_info", "tsm", "synth_tsm", "hb", "LvdsTx", "signals", "events",
+    EXPECT_EQ((std::vector<std::string>{"clock_info", "conf", "tbt", "house_keeping", "tsm", "synth_tsm", "hb",
+                                        "synth_generator", "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals", "events",
                                         "local_timing"}),
               ChildNames(b));
+    EXPECT_EQ(64u, b.GetHouseKeeping()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetSynthTsm()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetHistoryBuffer()->GetRegistryFlags());
@@ -70,7 +76,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
     // The local timing and the events feature read the stream of "signals".
     EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
-    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[6]);
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[12]);
     ASSERT_NE(nullptr, events);
     EXPECT_EQ("trigger", events->NameOf(2));
     EXPECT_EQ("sync", events->NameOf(0));
@@ -81,7 +87,8 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
 TEST(RafBoardAssembly, RefusesBlocksThatCannotBeMapped)
 {
-    for (uint32_t offset : {0x100u, 0x500020u, 0x400000u, 0x600000u, 0x202000u}) {
+    for (uint32_t offset :
+         {0x100u, 0x800000u, 0x900000u, 0x300000u, 0x500020u, 0x400000u, 0xC00000u, 0xD00000u, 0x600000u, 0x202000u}) {
         SCOPED_TRACE(offset);
         Fixture f(sim::c_typeRaf, "raf3", "3");
         f.Desc().faults.unmappable = {offset};
@@ -162,13 +169,58 @@ TEST(RafBoardOperations, SignalsWithdrawTheEventStreamAtShutdown)
     EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
 }
 
-TEST(RafBoardOperations, ForwardersReportMissingObjects)
+TEST(RafBoardAssembly, PassesTheHouseKeepingsRefusal)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    f.Desc().faults.noAdcClock = true;
+    EXPECT_EQ("ADC clock is not detected", ConstructionError(f));
+}
+
+TEST(RafBoardOperations, ForwardersReachTheSignalPathObjects)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
-    EXPECT_FALSE(b.SetNCOFreq(1u));
+    unsigned value = 0;
+    EXPECT_TRUE(b.SetNCOFreq(12345u));
+    EXPECT_TRUE(b.GetNCOFreq(value));
+    EXPECT_EQ(12345u, value);
+    EXPECT_EQ(0u, b.GetADCDelay());
+    EXPECT_EQ(440u, b.GetSwHisDelayOffset());
+    // The default chassis' trigger pattern is settled.
+    EXPECT_TRUE(b.AdjustSignalOversampling(eSignalTrigger));
+    EXPECT_TRUE(b.Get2ndMax(value));
+    // The switch mark is reachable only while configuring and running.
+    EXPECT_FALSE(b.GetSwitchMarkPosition(value));
+    unsigned pattern[4] = {1, 2, 3, 4};
+    EXPECT_FALSE(b.UpdateMarkerPosition(pattern));
+    // The FA block is not part of the board yet.
     EXPECT_FALSE(b.SetPllStatusLocked(true));
-    EXPECT_FALSE(b.AdjustSignalOversampling(1));
+
+    volatile FPGAMem_t* lvds = f.Sim().Memory() + RafBoard::c_lvds_btc_offset;
+    fpga::Write32(lvds, 0, 0xF0);
+    b.EnableFaBuf();
+    EXPECT_EQ(0xF1u, fpga::Read32(lvds, 0));
+    b.GetLvdsBusTrafCop()->OnShutdown();
+    EXPECT_EQ(0xF0u, fpga::Read32(lvds, 0));
+}
+
+TEST(RafBoardConcurrency, GainControllerLockIsHeldUntilGivenBack)
+{
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    RafBoard& b = f.Build();
+    auto lock = b.LockSignalController();
+    std::atomic<bool> taken{false};
+    std::thread other([&] {
+        auto second = b.LockSignalController();
+        taken = true;
+        b.UnlockSignalController(second);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(taken.load());
+    b.UnlockSignalController(lock);
+    EXPECT_EQ(nullptr, lock);
+    other.join();
+    EXPECT_TRUE(taken.load());
 }
 
 TEST(RafBoardHelpers, CountToThreshold)

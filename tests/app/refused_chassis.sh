@@ -37,6 +37,8 @@ expect_refusal adc_mismatch.xml \
     "RAF board ADC frequency does not match with TIM board."
 expect_refusal no_timing_board.xml "Assertion condition: m_tim != NULL" \
     "No timing board present. Vuna application needs exactly one."
+expect_refusal gdx_sfp_unlocked.xml "Resetting Grouping SFPs failed, try once more..." \
+    "Application failure: SFP PLLs not locked. Cannot continue without GDX reference & user clocks."
 
 # The default chassis starts, runs until SIGINT and ends cleanly.
 "$server" --no-remote --root "$work/root" > "$work/out" 2>&1 &

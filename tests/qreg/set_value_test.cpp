@@ -186,6 +186,71 @@ TEST(SetValue, SubscriberExceptionIsContained)
     EXPECT_TRUE(node->EmitValue(9u, 0));
 }
 
+// A client write stores without the node lock and emits under it; an owner's
+// write that stores and emits in between must not leave the subscribers with
+// the client's older value.
+TEST(SetValue, ClientWriteOvertakenByTheOwnerEmitsTheNodesValue)
+{
+    auto node = MakeValue<unsigned int>("n", 0);
+    Collector c(node);
+    std::thread client;
+    {
+        auto lock = node->Lock();
+        client = std::thread([&] { node->Set(1u, 0, c_noRelPath); });
+        while (Read(*node) != 1u) {
+            std::this_thread::yield();
+        }
+        // The client has stored and waits for the lock to emit.
+        EXPECT_TRUE(node->SetValue(2u, 0));
+    }
+    client.join();
+    EXPECT_EQ(2u, Read(*node));
+    ASSERT_FALSE(c.values.empty());
+    EXPECT_EQ(2u, qstd::any_cast<unsigned int>(c.values.back().value));
+}
+
+// A setter that has more to do after it stored (a register write, say)
+// widens the gap between a client's store and its emission.
+struct SlowSetter {
+    std::atomic<unsigned int> value{0};
+    bool Set(const unsigned int& v)
+    {
+        value = v;
+        std::this_thread::yield();
+        return true;
+    }
+    bool Get(unsigned int& v) const
+    {
+        v = value;
+        return true;
+    }
+};
+
+TEST(RegNodeConcurrency, SubscribersEndWithTheNodesValueWhateverTheInterleaving)
+{
+    for (int round = 0; round < 500; ++round) {
+        SlowSetter owner;
+        auto node = std::make_shared<qreg::RegFncNode<unsigned int>>("v", &owner, &SlowSetter::Set, &SlowSetter::Get);
+        Collector c(node); // deliveries are serialised by the node lock
+        std::atomic<bool> go{false};
+        std::thread client([&] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            for (unsigned int i = 1; i < 20; i += 2) {
+                node->Set(i, 0, c_noRelPath);
+            }
+        });
+        go = true;
+        for (unsigned int i = 2; i < 20; i += 2) {
+            node->SetValue(i, 0);
+        }
+        client.join();
+        ASSERT_FALSE(c.values.empty());
+        ASSERT_EQ(owner.value.load(), qstd::any_cast<unsigned int>(c.values.back().value)) << round;
+    }
+}
+
 // An owner that holds its own mutex while it sets its node, and whose getter
 // takes the same mutex. Clients reading and writing the node on other threads
 // must not deadlock with it.

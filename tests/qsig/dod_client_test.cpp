@@ -414,6 +414,7 @@ TEST_F(DodClientStreaming, ThreadEndingByItselfReportsItsRealCodeEveryTime)
     SignalMeta meta;
     EXPECT_EQ(eBadRequest, client.Read(out, meta, 0));
     EXPECT_EQ(eBadRequest, client.Read(out, meta, 0)); // not a throw on the closed queue
+    EXPECT_EQ(eBadRequest, client.ForwardTo(nullptr)); // nor a success that a forwarder loops on
     EXPECT_TRUE(client.IsOpen());
     EXPECT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
     EXPECT_FALSE(client.IsDispatching());
@@ -633,7 +634,7 @@ TEST_F(DodClientForwarding, SendsOneToFourQueuedBuffers)
     client.Close();
 }
 
-TEST_F(DodClientForwarding, EmptyQueueWaitsForOneBufferAndCancelEndsTheWait)
+TEST_F(DodClientForwarding, EmptyQueueWaitsForOneBufferAndCloseEndsTheWaitWithItsCode)
 {
     auto client = source->CreateClient("fwd");
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 10, 0));
@@ -646,8 +647,20 @@ TEST_F(DodClientForwarding, EmptyQueueWaitsForOneBufferAndCancelEndsTheWait)
     auto second = std::async(std::launch::async, [&] { return client.ForwardTo(ref.in()); });
     EXPECT_EQ(std::future_status::timeout, second.wait_for(20ms));
     client.Close();
-    EXPECT_EQ(eSuccess, second.get());
+    EXPECT_EQ(eNotOpen, second.get()); // the cancellation's code, not a success
     EXPECT_EQ(1u, servant->counts.size());
+}
+
+TEST_F(DodClientStreaming, ForwardingOfAClientThatDidNotOpenAnswersAtOnce)
+{
+    auto bare = std::make_shared<ScriptSource<IqTraits>>(); // no controller: mode 13 is refused
+    ExposedClient<IqTraits> client(bare, "c", IqTraits());
+    ASSERT_EQ(eBadRequest, client.Open(eAccessStreaming, 4, 0));
+    auto forward = std::async(std::launch::async, [&] { return client.ForwardTo(nullptr); });
+    if (forward.wait_for(2s) != std::future_status::ready) {
+        client.TerminateQueue(); // lets the hung call end so that the test can fail
+    }
+    EXPECT_EQ(eNotOpen, forward.get());
 }
 
 // ------------------------------------------------------------- concurrency
@@ -667,6 +680,33 @@ TEST_F(DodClientConcurrency, CloseWakesAReaderAndReleasesAWaitingThread)
     EXPECT_EQ(eNotOpen, reader.get());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(1u, source->GetControllerCopyCount());
+}
+
+TEST_F(DodClientConcurrency, OpenAndCloseOnTwoThreadsLeaveNoThreadNorCloneBehind)
+{
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        auto client = source->CreateClient("c");
+        std::atomic<int> ready{0};
+        auto together = [&] {
+            ++ready;
+            while (ready.load() < 2) {
+                std::this_thread::yield();
+            }
+        };
+        std::thread opener([&] {
+            together();
+            client.Open(eAccessStreaming, 4, 0);
+        });
+        std::thread closer([&] {
+            together();
+            client.Close();
+        });
+        opener.join();
+        closer.join();
+        client.Close();
+        ASSERT_FALSE(client.IsDispatching()) << cycle;
+        ASSERT_EQ(1u, source->GetControllerCopyCount()) << cycle;
+    }
 }
 
 TEST_F(DodClientConcurrency, ManyClientsReadOneSourceWhileStreamingAndSynchronising)

@@ -654,6 +654,18 @@ TEST_F(DerivedSource, FixedAndSourceReadSizesUseATemporaryWhenTheCallersBufferIs
     Array<AmplTraits> roomy(AmplTraits(), 50);
     ASSERT_EQ(eSuccess, fixed->Read(roomy, 0, main));
     EXPECT_EQ(6u, roomy.GetLength());
+    // A short source read (one-atom chunks, valid below 3): the caller gets
+    // what was converted, no more.
+    auto chunked = MakeSource<TdpTraits>(buffer, 0, 1600, 1);
+    chunked->SetPositionController(main);
+    auto shortRead = std::make_shared<Derived>("ampl", chunked, SumConversion, AmplTraits(), 20, 0, 0, "b");
+    Array<AmplTraits> whole(AmplTraits(), 3);
+    ASSERT_EQ(eSuccess, Make(0, 0, 0)->Read(whole, 0, main));
+    main->m_validBelow = 3;
+    small.Resize(5);
+    ASSERT_EQ(eSuccess, shortRead->Read(small, 0, main));
+    ASSERT_EQ(3u, small.GetLength());
+    EXPECT_EQ(whole[2].v[0], small[2].v[0]);
 }
 
 TEST_F(DerivedSource, FailedAndEmptySourceReads)

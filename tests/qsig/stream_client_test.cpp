@@ -141,21 +141,22 @@ TEST(StreamClient, ForwardsOneToFourQueuedBuffersPerCall)
     EXPECT_EQ(600, got[2].values[0]);
 }
 
-TEST(StreamClient, ForwardingOfAClosedOrCancelledClientSendsNothing)
+TEST(StreamClient, ForwardingOfAClosedOrCancelledClientAnswersItsCodeAndSendsNothing)
 {
     ReceiverFixture receiver;
     Stream s("coeff", "dsc", 1, qsig::ePassive);
     Client closed(&s, "closed", 8);
-    EXPECT_EQ(qsig::eSuccess, closed.ForwardTo(receiver.Reference()));
+    EXPECT_EQ(qsig::eNotOpen, closed.ForwardTo(receiver.Reference()));
     EXPECT_TRUE(receiver.Servant().Take().empty());
 
     Client c(&s, "c", 8);
     ASSERT_EQ(qsig::eSuccess, c.Open());
     s.Dispatch(MakeRun(1, 1), qsig::c_noMeta);
     s.Cancel(qsig::eSuccess);
-    EXPECT_EQ(qsig::eSuccess, c.ForwardTo(receiver.Reference()));  // the pop returns -5
+    // The cancellation's code every time: the closed queue is never popped again.
+    EXPECT_EQ(qsig::eCancelled, c.ForwardTo(receiver.Reference()));
+    EXPECT_EQ(qsig::eCancelled, c.ForwardTo(receiver.Reference()));
     EXPECT_TRUE(receiver.Servant().Take().empty());
-    EXPECT_THROW(c.ForwardTo(receiver.Reference()), qstd::Exception);  // the queue is closed now
 }
 
 TEST(StreamClient, ForwardingToANullReceiverIsRefusedQuietly)

@@ -102,7 +102,7 @@ TEST(StreamQueue, FilterRunsAtPushAndIsAccounted)
     Queue zero(Traits16(), "z", 4);
     zero.SetFilter(std::make_shared<TrimFilter>(0));
     EXPECT_FALSE(zero.Push(MakeBuffer(5)));
-    EXPECT_EQ(0u, zero.GetCounters().filterRemoved);  // an empty result is not counted as removed
+    EXPECT_EQ(5u, zero.GetCounters().filterRemoved); // an empty result removed every atom
 
     const qsig::SignalStats rows = trim.GetStatistics();
     ASSERT_EQ(2u, rows.size());
@@ -166,6 +166,16 @@ TEST(StreamQueue, OneTimeCodesAreReportedOnceThenBuffersFlowAgain)
     q.Cancel(qsig::eTimeout);
     EXPECT_EQ(qsig::eTimeout, q.Pop(b));
     EXPECT_FALSE(q.IsClosed());
+    // A reader that must not be thrown at learns whether the code is final.
+    bool ended = true;
+    q.Cancel(qsig::eTimeout);
+    EXPECT_EQ(qsig::eTimeout, q.PopUnlessEnded(b, ended));
+    EXPECT_FALSE(ended);
+    q.Cancel(qsig::eNotOpen);
+    for (int i = 0; i < 2; ++i) { // the second time on the closed queue
+        EXPECT_EQ(qsig::eNotOpen, q.PopUnlessEnded(b, ended));
+        EXPECT_TRUE(ended);
+    }
 }
 
 TEST(StreamQueue, CancellationByTheStreamIsFinalEvenForATimeOutCode)

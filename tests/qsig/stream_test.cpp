@@ -405,6 +405,44 @@ TEST(StreamConcurrency, StartStopChurnFromTwoThreadsNeverHangsNorCancelsWrongly)
     EXPECT_EQ(s.Opens(), s.Closes());
 }
 
+// Clients that close and go away while the stream shuts down: each queue is
+// taken out exactly once (by the client or by the shutdown) and the stream
+// never pushes into the queue of a client that is gone.
+TEST(StreamConcurrency, ClientsLeavingDuringShutDownAreRemovedOnceAndNeverUsedAfter)
+{
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        ScriptedStream<Traits16> s("sa");
+        std::atomic<int> wrong{0};
+        auto client = [&](const std::string& name) {
+            for (;;) {
+                Client c(&s, name, 4);
+                const qsig::SuccessCode_e rc = c.Open();
+                if (rc != qsig::eSuccess) {
+                    if (rc != qsig::eCancelled) {
+                        ++wrong;
+                    }
+                    return;
+                }
+                s.Feed(MakeAtom(cycle));
+                c.Close();
+                const qsig::SuccessCode_e status = c.GetQueue().GetStatus();
+                if (status != qsig::eNotOpen && status != qsig::eCancelled) {
+                    ++wrong;
+                }
+            }
+        };
+        std::thread one(client, "one");
+        std::thread two(client, "two");
+        s.Feed(MakeAtom(cycle));
+        s.ShutDown();
+        one.join();
+        two.join();
+        ASSERT_EQ(0, wrong.load()) << cycle;
+        ASSERT_EQ(0u, s.GetQueueCount()) << cycle;
+        ASSERT_FALSE(s.HasDispatcherThread()) << cycle;
+    }
+}
+
 TEST(StreamConcurrency, StalledClientLosesExactlyWhatDoesNotFit)
 {
     ScriptedStream<Traits16> s("sa");

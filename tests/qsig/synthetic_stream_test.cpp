@@ -146,6 +146,28 @@ TEST(SyntheticStreamConcurrency, SourceShutdownEndsTheSyntheticDispatcher)
     EXPECT_FALSE(late.IsOpen());
 }
 
+// A source that cancels its clients for good: the converter does not run as
+// on a time-out, and the clients get the source's code (an incomplete-data
+// code, which would not end the dispatcher, as a removed source queue).
+TEST(SyntheticStreamConcurrency, FinalSourceCancellationReachesClientsWithItsCode)
+{
+    const struct {
+        qsig::SuccessCode_e source;
+        qsig::SuccessCode_e clients;
+    } cases[] = {{qsig::eTimeout, qsig::eTimeout},
+                 {qsig::eIncompleteData, qsig::eNotOpen},
+                 {qsig::eBadRequest, qsig::eBadRequest}};
+    for (const auto& c : cases) {
+        PllSetup pll("ev-synthetic-final" + std::to_string(int(c.source)));
+        OutClient out(&pll.synthetic, "pll_output", 64);
+        ASSERT_EQ(qsig::eSuccess, out.Open());
+        pll.events.Cancel(c.source);
+        Atom8d a{};
+        EXPECT_EQ(c.clients, out.Read(a)) << c.source;
+        EXPECT_EQ(0, pll.recorder.calls.load()) << c.source;
+    }
+}
+
 TEST(SyntheticStreamConcurrency, ConverterErrorCodeEndsTheDispatcherAndReachesClients)
 {
     sim::EventDevice device("ev-synthetic-error");

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -68,6 +69,33 @@ TEST(HistoryMemory, AppendLongerThanRegionKeepsNewest)
     EXPECT_EQ(5u, region[0]); // index 4 -> slot 0
     EXPECT_EQ(4u, region[1]); // index 3 -> slot 1
     EXPECT_EQ(5u, track.Snapshot().written);
+}
+
+TEST(HistoryMemory, LazyWriterMakesAtomsWhenAReaderLooks)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(32);
+    sim::HistoryMemory::Track track(memory, 0, 4, 8);
+    track.Restart(100);
+    // Each look makes one atom more: the atom's value is its LMT.
+    uint64_t looks = 0;
+    track.SetLazyWriter([&] {
+        track.AppendMade(1, 100 + 10 * looks, 10, [](uint64_t lmt, void* atom) { std::memcpy(atom, &lmt, 8); });
+        ++looks;
+    });
+    EXPECT_EQ(1u, track.Snapshot().written);
+    const auto seen = track.Snapshot(); // written 2
+    const auto changed =
+        track.WaitForChange(seen.generation, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    EXPECT_EQ(3u, changed.written);
+    EXPECT_EQ(120u, changed.newestLmt);
+    // Made runs longer than the region keep the newest, in their slots.
+    track.AppendMade(6, 130, 10, [](uint64_t lmt, void* atom) { std::memcpy(atom, &lmt, 8); });
+    uint64_t region[4] = {};
+    memory->Read(region, sizeof region, 0);
+    EXPECT_EQ((std::vector<uint64_t>{180, 150, 160, 170}), std::vector<uint64_t>(region, region + 4));
+    track.SetLazyWriter(nullptr);
+    EXPECT_EQ(9u, track.Snapshot().written);
+    EXPECT_EQ(9u, track.Snapshot().written);
 }
 
 TEST(HistoryMemory, TrackOutsideMemoryIsRefused)

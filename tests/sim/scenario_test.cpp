@@ -73,6 +73,9 @@ TEST(Scenario, ParsesRegistersFaultsOptionsAndTimingModel)
           <register offset="0x400080" value="0x123456789ABCDEF0" width="64"/>
           <fault name="unmappable" offset="0x900000"/>
           <fault name="unanswered_starts"/>
+          <fault name="debug_ram_stuck"/>
+          <fault name="temperature_failed" sensor="pt3"/>
+          <fault name="temperature_failed" sensor="ts1"/>
           <option name="colour" value="blue"/>
         </board>
       </chassis>)");
@@ -91,6 +94,8 @@ TEST(Scenario, ParsesRegistersFaultsOptionsAndTimingModel)
     EXPECT_TRUE((r.registers[1] == sim::RegisterInit{0x400080, 0x123456789ABCDEF0ull, 64}));
     EXPECT_EQ(r.faults.unmappable, std::vector<uint32_t>{0x900000});
     EXPECT_TRUE(r.faults.unansweredStarts && !r.faults.noTriggers);
+    EXPECT_TRUE(r.faults.debugRamStuck);
+    EXPECT_EQ((std::vector<std::string>{"pt3", "ts1"}), r.faults.failedSensors);
     EXPECT_EQ(r.options.at("colour"), "blue");
 }
 
@@ -131,6 +136,12 @@ TEST(Scenario, BadDocumentsGiveMessagesNamingFileBoardAndCause)
         {OneBoard(raf, R"(<fault name="unmappable"/>)"), "board \"r\": <fault> lacks the attribute \"offset\""},
         {OneBoard(raf, R"(<fault name="no_triggers" offset="0x10"/>)"),
          "board \"r\": fault \"no_triggers\" takes no offset"},
+        {OneBoard(raf, R"(<fault name="temperature_failed" sensor="pt5"/>)"),
+         "board \"r\": bad temperature sensor \"pt5\" (ts1 to ts4, pt1 to pt4)"},
+        {OneBoard(raf, R"(<fault name="temperature_failed"/>)"),
+         "board \"r\": <fault> lacks the attribute \"sensor\""},
+        {OneBoard(raf, R"(<fault name="debug_ram_stuck" sensor="ts1"/>)"),
+         "board \"r\": fault \"debug_ram_stuck\" takes no sensor"},
         {OneBoard(raf, R"(<fault name="no_mc_pll"/>)"),
          "board \"r\": <fault name=\"no_mc_pll\"> belongs to a timing board (type 62 or 235)"},
         {OneBoard(raf, R"(<oscillator prescaler="10"/>)"),

@@ -294,6 +294,43 @@ TEST(DodPositionControllerConcurrency, StreamingWaitSleepsUntilTheWriterSignals)
     EXPECT_LT(cpu, 5ms);
 }
 
+// A lazily written track makes its atoms only when looked at: a streaming read
+// of 100 ms of data (1 MHz LMT, decimation 10) looks again when they are due,
+// a few times in all, not every few hundred microseconds.
+TEST(DodPositionControllerConcurrency, StreamingWaitOnALazyTrackLooksWhenTheDataAreDue)
+{
+    History history(20000);
+    CircularBufferController controller(20000, 1000000, 2);
+    controller.SetDecimation(10);
+    controller.SetTimeout(10s);
+    controller.SetHistory(history.track);
+    const auto t0 = std::chrono::steady_clock::now();
+    history.track->Restart(0);
+    uint64_t made = 0; // guarded by the track: one writer call at a time
+    std::atomic<int> looks{0};
+    history.track->SetLazyWriter([&] {
+        ++looks;
+        const auto lmt = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+        const uint64_t due = static_cast<uint64_t>(lmt.count()) / 10 + 1;
+        if (due > made) {
+            history.track->AppendMade(due - made, made * 10, 10, [](uint64_t, void*) {});
+            made = due;
+        }
+    });
+    auto clone = controller.Clone();
+    clone->Start();
+    ASSERT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, 0, 1).rc);
+    looks = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = Ask(*clone, eAccessStreaming, 0, 0, 10000);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    history.track->SetLazyWriter(nullptr);
+    EXPECT_EQ(eSuccess, r.rc);
+    EXPECT_GE(elapsed, 80ms);
+    EXPECT_LT(elapsed, 600ms);
+    EXPECT_LT(looks.load(), 20);
+}
+
 TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
 {
     History history(1024);

@@ -213,6 +213,13 @@ TEST_F(ClientAccessTest, ResizeOnlyWhereTheNodeOwnsItsStorage)
     EXPECT_EQ((std::vector<std::string>{"", "x", "y"}), client->GetTexts("settings/label", 0, 3));
     EXPECT_EQ("qreg: Node cannot be resized: gain", Error([&] { client->Resize("settings/gain", 4); }));
     EXPECT_EQ(1u, client->GetSize("settings/gain"));
+    // Sizes past the cap are refused before anything is allocated.
+    for (const size_t huge : {qreg::RegNode::c_maxClientSize + 1, size_t(1) << 32, size_t(1) << 62}) {
+        EXPECT_EQ("qreg: Can't resize node label to " + std::to_string(huge) + " elements: at most 1048576 are allowed",
+                  Error([&] { client->Resize("settings/label", huge); }));
+    }
+    client->Resize("settings/label", qreg::RegNode::c_maxClientSize);
+    EXPECT_EQ(qreg::RegNode::c_maxClientSize, client->GetSize("settings/label"));
 }
 
 TEST_F(ClientAccessTest, ExecutesCommands)

@@ -1,5 +1,7 @@
 #include "remote_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include "tests/common/free_port.h"
 
 #include "platform/qstd/enum_map.h"
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -274,6 +277,19 @@ void Server::Deactivate(PortableServer::Servant servant)
     PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
     PortableServer::ObjectId_var id = poa->servant_to_id(servant);
     poa->deactivate_object(id);
+    // The object stays in the table while a call to it is in progress (a
+    // delivery or a liveness probe of the server); the caller may delete the
+    // servant only once it is gone.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        try {
+            poa->id_to_servant(id);
+        } catch (const PortableServer::POA::ObjectNotActive&) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ADD_FAILURE() << "a servant stayed active for 10 s after its deactivation";
 }
 
 void Callback::ValueChanged(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position)

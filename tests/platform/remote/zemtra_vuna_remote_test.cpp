@@ -4,6 +4,8 @@
 
 #include "remote_test_support.h"
 
+#include "sim/raf_models.h"
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -164,6 +166,62 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
     for (size_t i = 1; i < lines.size(); ++i) {
         EXPECT_EQ(7, std::count(lines[i].begin(), lines[i].end(), ',')) << lines[i];
     }
+
+    // The GDX board's FA history, read ahead in mode 13: the four RAF boards'
+    // samples of slots 3 to 6.
+    const ToolResult fa = Tool({"read", "gdx.signals.fa", "--count", "10"});
+    ASSERT_EQ(0, fa.exitCode) << fa.err;
+    const auto faLines = Lines(fa.out);
+    ASSERT_EQ(11u, faLines.size()) << fa.out;
+    EXPECT_EQ(0u, faLines[0].rfind("Va3,Vb3,Vc3,Vd3,Sum3,Q3,X3,Y3,LMT_l3,LMT_h3,r1_3,", 0)) << faLines[0];
+    for (size_t i = 1; i < faLines.size(); ++i) {
+        EXPECT_EQ(63, std::count(faLines[i].begin(), faLines[i].end(), ',')) << faLines[i];
+        EXPECT_EQ(0u, faLines[i].rfind("253000,253000,253000,253000,1012000,", 0)) << faLines[i];
+    }
+
+    EXPECT_EQ(0, Terminate());
+}
+
+// The RAF signal path seen from a client: the debug-RAM window and a
+// precision temperature.
+TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
+{
+    // 96 atoms from debug-RAM position 2000: each capture gives the 48 atoms
+    // from 2000 to the end of the RAM, so two frames follow each other.
+    const ToolResult window = Tool({"read", "raf3.tbt.tbt_window", "--count", "96", "--offset", "2000"});
+    ASSERT_EQ(0, window.exitCode) << window.err;
+    const auto lines = Lines(window.out);
+    ASSERT_EQ(97u, lines.size()) << window.out;
+    EXPECT_EQ("ChannelA,ChannelB,ChannelC,ChannelD", lines[0]);
+    for (size_t frame = 0; frame < 2; ++frame) {
+        std::vector<uint64_t> atoms;
+        for (size_t row = 1 + 48 * frame; row < 1 + 48 * (frame + 1); ++row) {
+            std::istringstream in(lines[row]);
+            uint64_t atom = 0;
+            std::string value;
+            for (unsigned c = 0; c < 4 && std::getline(in, value, ','); ++c) {
+                atom |= static_cast<uint64_t>(static_cast<uint16_t>(std::stoi(value))) << (16 * c);
+            }
+            atoms.push_back(atom);
+        }
+        // The atoms are those of an RF frame at positions 2000 to 2047 (its
+        // start is known only modulo the TBT decimation).
+        bool matched = false;
+        for (uint64_t n0 = 0; n0 < 220 && !matched; ++n0) {
+            matched = true;
+            for (size_t k = 0; k < atoms.size() && matched; ++k) {
+                matched = atoms[k] == sim::RfFrameAtom(n0, static_cast<unsigned>(2000 + k), 220, 936);
+            }
+        }
+        EXPECT_TRUE(matched) << "frame " << frame;
+    }
+
+    const ToolResult pt3 = Tool({"get", "raf3.hp_temp.pt3"});
+    ASSERT_EQ(0, pt3.exitCode) << pt3.err;
+    EXPECT_NEAR(sim::c_ptTemperature[2], std::stod(pt3.out), 1e-3);
+    const ToolResult ts1 = Tool({"get", "raf6.hp_temp.ts1"});
+    ASSERT_EQ(0, ts1.exitCode) << ts1.err;
+    EXPECT_NEAR(sim::c_tsTemperature[0], std::stod(ts1.out), 1e-3);
 
     EXPECT_EQ(0, Terminate());
 }

@@ -1,0 +1,272 @@
+#include "sim/gdx_models.h"
+
+#include "platform/fpga/fpga_access.h"
+#include "sim/board.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Offsets inside the modelled blocks.
+constexpr size_t c_sfpControl = 0x00;
+constexpr size_t c_sfpStatus3 = 0x08;
+constexpr size_t c_sfpStatus4 = 0x10;
+constexpr uint32_t c_sfpGroupingBits = 0xC; // reset in the control word, lock in the status words
+constexpr size_t c_sfpBlockSize = 0x18;
+constexpr size_t c_groupingControl = 0x00;
+constexpr size_t c_groupingSize = 0x08;
+constexpr size_t c_groupingLatency = 0x18;
+constexpr size_t c_groupingBlockSize = 0x28;
+constexpr size_t c_filterSelector = 0x00;
+constexpr size_t c_filterBlockSize = 0x10;
+constexpr uint32_t c_selectorBits = 0xF;
+// Clock information of a RAF board: TBT, FIR and CIC decimations.
+constexpr size_t c_rafTbtDecimation = 0x108;
+constexpr size_t c_rafFirDecimation = 0x110;
+constexpr size_t c_rafCicDecimation = 0x114;
+
+uint32_t Word(volatile FPGAMem_t* base, size_t offset)
+{
+    return *reinterpret_cast<volatile uint32_t*>(base + offset);
+}
+
+// SFP control: the grouping SFPs' lock bits in their status words follow
+// their reset; the other status bits are the memory's.
+class SfpControlModel : public fpga::RegisterModel {
+public:
+    SfpControlModel(volatile FPGAMem_t* base, bool neverLocks) : m_base(base), m_neverLocks(neverLocks) {}
+
+    bool Read32(size_t offset, uint32_t& value) override
+    {
+        if (offset != c_sfpStatus3 && offset != c_sfpStatus4) {
+            return false;
+        }
+        value = (Word(m_base, offset) & ~c_sfpGroupingBits) | (Locked() ? c_sfpGroupingBits : 0u);
+        return true;
+    }
+
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset == c_sfpControl) {
+            const bool reset = (value & c_sfpGroupingBits) != 0;
+            if (m_inReset.exchange(reset) && !reset) {
+                m_released.store(Clock::now().time_since_epoch().count());
+            }
+        }
+        return false; // the memory keeps the written word
+    }
+
+private:
+    bool Locked() const
+    {
+        if (m_neverLocks || m_inReset.load()) {
+            return false;
+        }
+        const Clock::time_point released{Clock::duration(m_released.load())};
+        return Clock::now() >= released + GdxModels::c_sfpLockDelay;
+    }
+
+    volatile FPGAMem_t* m_base;
+    const bool m_neverLocks;
+    std::atomic<bool> m_inReset{false};
+    // Steady-clock ticks of the last release; the PLLs were locked at power-up.
+    std::atomic<Clock::rep> m_released{0};
+};
+
+// Grouping: the latency word reads the latency while grouping runs and
+// ignores writes.
+class GroupingModel : public fpga::RegisterModel {
+public:
+    explicit GroupingModel(volatile FPGAMem_t* base)
+        : m_running(Word(base, c_groupingControl) == 1), m_size(Word(base, c_groupingSize))
+    {
+    }
+
+    bool Read32(size_t offset, uint32_t& value) override
+    {
+        if (offset != c_groupingLatency) {
+            return false;
+        }
+        value = m_running.load() ? GdxModels::c_groupingLatencyBase + m_size.load() : 0u;
+        return true;
+    }
+
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset == c_groupingControl) {
+            m_running.store(value == 1);
+        } else if (offset == c_groupingSize) {
+            m_size.store(value);
+        }
+        return offset == c_groupingLatency;
+    }
+
+private:
+    std::atomic<bool> m_running;
+    std::atomic<uint32_t> m_size;
+};
+
+} // namespace
+
+// FA filter: remembers the serializer selector for the FA history.
+class GdxModels::FilterModel : public fpga::RegisterModel {
+public:
+    explicit FilterModel(volatile FPGAMem_t* base) : m_selector(Word(base, c_filterSelector) & c_selectorBits) {}
+
+    bool Read32(size_t, uint32_t&) override { return false; }
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset == c_filterSelector) {
+            m_selector.store(value & c_selectorBits);
+        }
+        return false;
+    }
+    uint32_t Selector() const { return m_selector.load(); }
+
+private:
+    std::atomic<uint32_t> m_selector;
+};
+
+FaSample ConstantFaProducer::FaAt(unsigned slot, uint64_t lmt) const
+{
+    const int32_t amplitude = c_amplitude + 1000 * static_cast<int32_t>(slot);
+    FaSample s{};
+    s[0] = s[1] = s[2] = s[3] = amplitude;
+    s[4] = 4 * amplitude;
+    s[8] = static_cast<int32_t>(static_cast<uint32_t>(lmt));
+    s[9] = static_cast<int32_t>(static_cast<uint32_t>(lmt >> 32));
+    return s;
+}
+
+GdxModels::GdxModels(Board& board) : m_board(board), m_producer(std::make_shared<ConstantFaProducer>())
+{
+    volatile FPGAMem_t* mem = board.Memory();
+    board.PlugRegisters(c_sfpControlBlock, c_sfpBlockSize,
+                        std::make_unique<SfpControlModel>(mem + c_sfpControlBlock, board.Desc().faults.sfpPllUnlocked));
+    board.PlugRegisters(c_groupingBlock, c_groupingBlockSize, std::make_unique<GroupingModel>(mem + c_groupingBlock));
+    auto filter = std::make_unique<FilterModel>(mem + c_filterBlock);
+    m_filter = filter.get();
+    board.PlugRegisters(c_filterBlock, c_filterBlockSize, std::move(filter));
+
+    if (board.Desc().faults.noHistoryMemory) {
+        return;
+    }
+    m_memory = std::make_shared<HistoryMemory>(c_historyBytes);
+    HistoryMemory::Register(board.DeviceName(0, 0), m_memory);
+    // The FA source reads the whole memory as FA atoms: the same track.
+    m_track = HistoryMemory::GetTrack(m_memory, 0, c_historyBytes / c_faAtomBytes, c_faAtomBytes);
+    m_track->SetLazyWriter([this] { WriteDueFa(); });
+}
+
+GdxModels::~GdxModels()
+{
+    if (m_track) {
+        m_track->SetLazyWriter(nullptr);
+    }
+    if (m_memory) {
+        const std::string device = m_board.DeviceName(0, 0);
+        if (HistoryMemory::Find(device) == m_memory) {
+            HistoryMemory::Unregister(device);
+        }
+    }
+}
+
+void GdxModels::ConnectRafBoards(const std::vector<Board*>& boards)
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    m_rafPresent.fill(false);
+    m_faPeriod = 0;
+    for (Board* b : boards) {
+        if (b->Type() != c_typeRaf) {
+            continue;
+        }
+        if (m_faPeriod == 0) {
+            volatile FPGAMem_t* mem = b->Memory();
+            m_faPeriod = static_cast<uint64_t>(Word(mem, c_rafTbtDecimation)) * Word(mem, c_rafFirDecimation) *
+                         Word(mem, c_rafCicDecimation);
+        }
+        // Only a RAF board in slots 3 to 6 has an LVDS link to the board.
+        const char* text = b->Slot().c_str();
+        char* end = nullptr;
+        const unsigned long slot = std::strtoul(text, &end, 10);
+        if (end != text && *end == '\0' && slot >= c_firstSlot && slot < c_firstSlot + c_slots) {
+            m_rafPresent[slot - c_firstSlot] = true;
+        }
+    }
+}
+
+void GdxModels::SetFaProducer(std::shared_ptr<const FaProducer> producer)
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    m_producer = std::move(producer);
+}
+
+void GdxModels::OnFaStart(uint64_t lmt)
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    m_recording = m_track && fpga::Read32(m_board.Memory(), c_historyControl) == c_historyArmed;
+    if (m_recording) {
+        m_faFirst = lmt;
+        m_faWritten = 0;
+        m_track->Restart(lmt);
+    }
+}
+
+void GdxModels::OnFaStop()
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    m_recording = false;
+}
+
+bool GdxModels::FaRecording() const
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    return m_recording;
+}
+
+uint64_t GdxModels::FaPeriod() const
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    return m_faPeriod;
+}
+
+void GdxModels::WriteDueFa()
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    if (!m_recording || m_faPeriod == 0) {
+        return;
+    }
+    const uint64_t now = m_board.Clock().Now();
+    if (now < m_faFirst) {
+        return;
+    }
+    const uint64_t due = (now - m_faFirst) / m_faPeriod + 1;
+    if (due <= m_faWritten) {
+        return;
+    }
+    m_track->AppendMade(due - m_faWritten, m_faFirst + m_faWritten * m_faPeriod, m_faPeriod,
+                        [this](uint64_t lmt, void* atom) { MakeFaAtom(lmt, atom); });
+    m_faWritten = due;
+}
+
+void GdxModels::MakeFaAtom(uint64_t lmt, void* atom) const
+{
+    // The atom arrives zeroed: empty and filtered slots stay 0.
+    const uint32_t selector = m_filter->Selector();
+    char* out = static_cast<char*>(atom);
+    for (unsigned k = 0; k < c_slots; ++k) {
+        if (m_rafPresent[k] && ((selector >> k) & 1u) != 0 && m_producer) {
+            const FaSample sample = m_producer->FaAt(c_firstSlot + k, lmt);
+            std::memcpy(out + k * sizeof(FaSample), sample.data(), sizeof(FaSample));
+        }
+    }
+}
+
+} // namespace sim

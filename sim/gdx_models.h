@@ -1,0 +1,123 @@
+#pragma once
+// The simulated GDX board beyond its plain register memory:
+//   - SFP control: the PLLs of grouping SFPs 3 and 4 lose their lock while
+//     their reset is held and lock again c_sfpLockDelay after it is released
+//     (never with the fault switch "sfp_pll_unlocked");
+//   - grouping: the latency word is read-only and reports a latency while
+//     grouping runs;
+//   - FA filter: the LVDS serializer selector decides which RAF boards' FA
+//     samples reach the board;
+//   - the FA history that the board's DDR memory records: one GDX FA atom
+//     (the FA samples of the RAF boards in slots 3 to 6, zero for a slot
+//     that is empty or filtered out) per FA period, from the LMT at which the
+//     board's FA chain starts until it stops. The chain records only when
+//     the history buffer was armed (control word 4) before the start.
+//
+// The FA history is written lazily: whenever a reader looks at it, the atoms
+// due by the board's current LMT are made from the FA producer. The chassis
+// connects the RAF boards (their slots and the FA period of their clock
+// information) and may plug in another producer.
+
+#include "sim/history_memory.h"
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim {
+
+class Board;
+
+// One FA sample of a RAF board as it reaches the GDX board over LVDS: sixteen
+// 32-bit words in the order of the SA/FA atom (Va, Vb, Vc, Vd, Sum, Q, X, Y,
+// LMT low half, LMT high half, five reserved words, status).
+using FaSample = std::array<int32_t, 16>;
+
+// Source of the RAF boards' FA samples. Called on readers' threads, any
+// number at once; it must not call back into the chassis.
+class FaProducer {
+public:
+    virtual ~FaProducer() = default;
+    // The FA sample of the RAF board in slot (3 to 6) for the FA period that
+    // begins at lmt.
+    virtual FaSample FaAt(unsigned slot, uint64_t lmt) const = 0;
+};
+
+// A beam in the centre of every RAF board: all four amplitudes
+// c_amplitude + 1000 x slot, their sum, Q, X and Y 0, the LMT, status 0.
+class ConstantFaProducer : public FaProducer {
+public:
+    static constexpr int32_t c_amplitude = 250000;
+    FaSample FaAt(unsigned slot, uint64_t lmt) const override;
+};
+
+class GdxModels {
+public:
+    // Board offsets of the modelled blocks and words.
+    static constexpr size_t c_filterBlock = 0xF00000;
+    static constexpr size_t c_groupingBlock = 0xF08000;
+    static constexpr size_t c_sfpControlBlock = 0xF10000;
+    static constexpr size_t c_historyControl = 0x4000A0;
+    // History-buffer control word that arms the buffer for the next start.
+    static constexpr uint32_t c_historyArmed = 4;
+    // First RAF slot of the FA atom and the number of slots it holds.
+    static constexpr unsigned c_firstSlot = 3;
+    static constexpr unsigned c_slots = 4;
+    static constexpr size_t c_faAtomBytes = c_slots * sizeof(FaSample);
+    // Size of the simulated DDR memory. The module reports 2048 MiB; the
+    // simulation keeps 16 MiB (65536 FA atoms, about 7 s at the default FA
+    // rate), which the instrument's 32-bit process can afford.
+    static constexpr size_t c_historyBytes = 16u << 20;
+    // Time the grouping SFPs' PLLs need to lock after their reset.
+    static constexpr std::chrono::milliseconds c_sfpLockDelay{3};
+    // Latency the grouping block reports while it runs: this base plus the
+    // group size (the unit is the FPGA's).
+    static constexpr uint32_t c_groupingLatencyBase = 8;
+
+    // Plugs the register models into the board and, when the board has
+    // history memory, registers the memory under the board's history device.
+    explicit GdxModels(Board& board);
+    ~GdxModels();
+    GdxModels(const GdxModels&) = delete;
+    GdxModels& operator=(const GdxModels&) = delete;
+
+    // The RAF boards of the chassis: their slots, and the FA period (TBT x
+    // FIR x CIC decimation of the first one's clock information).
+    void ConnectRafBoards(const std::vector<Board*>& boards);
+    void SetFaProducer(std::shared_ptr<const FaProducer> producer);
+    // FA chain requests of the board's event device.
+    void OnFaStart(uint64_t lmt);
+    void OnFaStop();
+
+    // The DDR memory (empty without history memory), its FA track and
+    // whether the chain records now.
+    const std::shared_ptr<HistoryMemory>& FaMemory() const { return m_memory; }
+    const std::shared_ptr<HistoryMemory::Track>& FaTrack() const { return m_track; }
+    bool FaRecording() const;
+    uint64_t FaPeriod() const;
+
+private:
+    class FilterModel;
+
+    void WriteDueFa();
+    void MakeFaAtom(uint64_t lmt, void* atom) const;
+
+    Board& m_board;
+    FilterModel* m_filter = nullptr; // owned by the board
+    std::shared_ptr<HistoryMemory> m_memory;
+    std::shared_ptr<HistoryMemory::Track> m_track;
+
+    mutable std::mutex m_faMutex; // taken inside the track's writer lock
+    std::shared_ptr<const FaProducer> m_producer;
+    std::array<bool, c_slots> m_rafPresent{};
+    uint64_t m_faPeriod = 0;
+    bool m_recording = false;
+    uint64_t m_faFirst = 0;   // LMT of atom 0
+    uint64_t m_faWritten = 0; // atoms written since the start
+};
+
+} // namespace sim

@@ -1,0 +1,202 @@
+// The simulated GDX board: SFP lock after a reset, grouping latency, and the
+// FA history that its FA chain records lazily from the RAF boards' samples.
+#include "sim/chassis.h"
+#include "sim/gdx_models.h"
+
+#include "platform/fpga/fpga_access.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr size_t c_sfp = sim::GdxModels::c_sfpControlBlock;
+constexpr size_t c_grouping = sim::GdxModels::c_groupingBlock;
+constexpr size_t c_filter = sim::GdxModels::c_filterBlock;
+// FA period of the default RAF boards: 220 x 2 x 28 ADC periods.
+constexpr uint64_t c_period = 12320;
+
+sim::BoardDesc GdxDesc()
+{
+    sim::BoardDesc d;
+    d.type = sim::c_typeGdx;
+    d.name = "gdx";
+    d.slot = "7";
+    d.registers = sim::DefaultRegisters(sim::c_typeGdx);
+    return d;
+}
+
+TEST(SimGdxModels, GroupingPllsLockAMomentAfterTheirReset)
+{
+    for (bool faulty : {false, true}) {
+        SCOPED_TRACE(faulty);
+        sim::BoardDesc d = GdxDesc();
+        d.faults.sfpPllUnlocked = faulty;
+        d.registers.push_back({c_sfp + 0x08, 0x33, 32}); // other status bits pass
+        sim::Board gdx(d, 117440043.0);
+        volatile FPGAMem_t* mem = gdx.Memory();
+        EXPECT_EQ(faulty ? 0x33u : 0x3Fu, fpga::Read32(mem, c_sfp + 0x08));
+        fpga::Write32(mem, c_sfp, 0xD); // grouping and magnet reset held
+        EXPECT_EQ(0u, fpga::Read32(mem, c_sfp + 0x10) & 0xC);
+        fpga::Write32(mem, c_sfp, 0x1); // grouping released
+        EXPECT_EQ(0u, fpga::Read32(mem, c_sfp + 0x10) & 0xC);
+        std::this_thread::sleep_for(sim::GdxModels::c_sfpLockDelay + 2ms);
+        EXPECT_EQ(faulty ? 0u : 0xCu, fpga::Read32(mem, c_sfp + 0x10) & 0xC);
+        EXPECT_EQ(0x1u, fpga::Read32(mem, c_sfp));
+    }
+}
+
+TEST(SimGdxModels, GroupingReportsItsLatencyWhileItRuns)
+{
+    sim::Board gdx(GdxDesc(), 117440043.0);
+    volatile FPGAMem_t* mem = gdx.Memory();
+    fpga::Write32(mem, c_grouping + 0x08, 10);
+    EXPECT_EQ(0u, fpga::Read32(mem, c_grouping + 0x18));
+    fpga::Write32(mem, c_grouping, 1);
+    EXPECT_EQ(sim::GdxModels::c_groupingLatencyBase + 10, fpga::Read32(mem, c_grouping + 0x18));
+    fpga::Write32(mem, c_grouping + 0x18, 77); // read only
+    EXPECT_EQ(sim::GdxModels::c_groupingLatencyBase + 10, fpga::Read32(mem, c_grouping + 0x18));
+    EXPECT_EQ(1u, fpga::Read32(mem, c_grouping + 0x20)); // feedback state "off"
+}
+
+// A producer that marks each sample with its slot and LMT.
+class Marker : public sim::FaProducer {
+public:
+    sim::FaSample FaAt(unsigned slot, uint64_t lmt) const override
+    {
+        sim::FaSample s{};
+        s[0] = static_cast<int32_t>(slot);
+        s[8] = static_cast<int32_t>(lmt);
+        return s;
+    }
+};
+
+// The default chassis, not running: its GDX board, armed and filtered.
+class GdxFaHistory : public ::testing::Test {
+protected:
+    GdxFaHistory() : chassis(sim::Scenario::Default()), gdx(*chassis.Find("gdx")), models(*gdx.Gdx()) {}
+
+    void Start(uint32_t selector, uint64_t lmt, bool armed = true)
+    {
+        fpga::Write32(gdx.Memory(), c_filter, selector);
+        fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, armed ? 4 : 2);
+        gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, lmt, 0});
+    }
+
+    std::vector<sim::FaSample> Atom(uint64_t index)
+    {
+        std::vector<sim::FaSample> atom(4);
+        models.FaMemory()->Read(atom.data(), sim::GdxModels::c_faAtomBytes,
+                                static_cast<size_t>(index % (sim::GdxModels::c_historyBytes / 256)) * 256);
+        return atom;
+    }
+
+    sim::Chassis chassis;
+    sim::Board& gdx;
+    sim::GdxModels& models;
+};
+
+TEST_F(GdxFaHistory, RecordsOneAtomPerFaPeriodWhereAReaderLooks)
+{
+    ASSERT_TRUE(models.FaTrack());
+    EXPECT_EQ(c_period, models.FaPeriod());
+    EXPECT_EQ(models.FaMemory(), sim::HistoryMemory::Find(gdx.DeviceName(0, 0)));
+    const uint64_t start = gdx.Clock().Now();
+    Start(0b0101, start);
+    ASSERT_TRUE(models.FaRecording());
+    std::this_thread::sleep_for(5ms);
+    // Nothing is made until someone looks.
+    EXPECT_EQ(0, Atom(0)[0][8]);
+    const sim::HistoryMemory::State state = models.FaTrack()->Snapshot();
+    const uint64_t now = gdx.Clock().Now();
+    EXPECT_EQ(start, state.firstLmt);
+    EXPECT_GE(state.written, (now - start) / c_period - 1);
+    EXPECT_LE(state.newestLmt, now);
+    EXPECT_EQ(start + (state.written - 1) * c_period, state.newestLmt);
+
+    // Slots 3 and 5 carry the constant beam, slots 4 and 6 are filtered out.
+    const std::vector<sim::FaSample> first = Atom(0);
+    const sim::FaSample expected = sim::ConstantFaProducer().FaAt(3, start);
+    EXPECT_EQ(expected, first[0]);
+    EXPECT_EQ(253000, first[0][0]);
+    EXPECT_EQ(4 * 253000, first[0][4]);
+    EXPECT_EQ(sim::FaSample{}, first[1]);
+    EXPECT_EQ(255000, first[2][0]);
+    EXPECT_EQ(sim::FaSample{}, first[3]);
+    EXPECT_EQ(static_cast<int32_t>(static_cast<uint32_t>(start + c_period)), Atom(1)[0][8]);
+
+    // A stop ends the recording: later looks add nothing.
+    gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStop) << 32, 0, 0, 0});
+    const uint64_t written = models.FaTrack()->Snapshot().written;
+    std::this_thread::sleep_for(3ms);
+    EXPECT_EQ(written, models.FaTrack()->Snapshot().written);
+}
+
+TEST_F(GdxFaHistory, StartsOnlyWhenArmedAndAtItsLmt)
+{
+    Start(0xF, 1000, false);
+    EXPECT_FALSE(models.FaRecording());
+    // A start ahead of the clock records nothing until the clock gets there.
+    Start(0xF, gdx.Clock().Now() + 117440043);
+    EXPECT_TRUE(models.FaRecording());
+    EXPECT_EQ(0u, models.FaTrack()->Snapshot().written);
+}
+
+TEST_F(GdxFaHistory, AReaderFarBehindGetsTheNewestRegionAndAPluggedProducer)
+{
+    chassis.SetFaProducer(std::make_shared<Marker>());
+    const uint64_t start = gdx.Clock().Now();
+    Start(0b1000, start);
+    // Ten seconds pass in one step: more than the region holds.
+    gdx.Clock().Set(start + 10 * 117440043ull, std::chrono::steady_clock::now());
+    const sim::HistoryMemory::State state = models.FaTrack()->Snapshot();
+    const size_t atoms = sim::GdxModels::c_historyBytes / 256;
+    ASSERT_GT(state.written, atoms);
+    EXPECT_EQ(start + (state.written - 1) * c_period, state.newestLmt);
+    // The newest and the oldest atom held are both made, the older ones are
+    // not kept.
+    for (uint64_t index : {state.written - 1, state.written - atoms}) {
+        const std::vector<sim::FaSample> atom = Atom(index);
+        EXPECT_EQ(6, atom[3][0]);
+        EXPECT_EQ(static_cast<int32_t>(start + index * c_period), atom[3][8]);
+        EXPECT_EQ(sim::FaSample{}, atom[0]);
+    }
+}
+
+TEST(SimGdxModelsConcurrency, ReadersLookingAtOnceWriteEachAtomOnce)
+{
+    sim::Chassis chassis(sim::Scenario::Default());
+    sim::Board& gdx = *chassis.Find("gdx");
+    fpga::Write32(gdx.Memory(), c_filter, 0xF);
+    fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, 4);
+    const uint64_t start = gdx.Clock().Now();
+    gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, start, 0});
+    auto track = gdx.Gdx()->FaTrack();
+    std::atomic<bool> bad{false};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                const auto s = track->Snapshot();
+                if (s.written > 0 && s.newestLmt != start + (s.written - 1) * c_period) {
+                    bad = true;
+                }
+                std::this_thread::sleep_for(100us);
+            }
+        });
+    }
+    for (auto& t : readers) {
+        t.join();
+    }
+    EXPECT_FALSE(bad.load());
+    EXPECT_GT(track->Snapshot().written, 0u);
+}
+
+} // namespace
