@@ -1,5 +1,6 @@
 #include "app/raf_board.h"
 
+#include "acquisition/fast_acquisition.h"
 #include "acquisition/history_buffer.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
@@ -53,9 +54,9 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_hb_offset, c_hb_length);
     m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
 
-    // "interlock" and "postmortem" come before the synthetic generator,
-    // "signal_processing" after it.
+    // "interlock" and "postmortem" come before the synthetic generator.
     m_synth_generator = RegisterObject<SyntheticGenerator>(c_synth_generator_offset, "synth_generator", m_synth_tsm);
+    m_fa = RegisterObject<FastAcquisition>(c_fa_offset, "signal_processing");
     m_lvds_btc = RegisterObject<LvdsBusTrafCop>(c_lvds_btc_offset, "LvdsBusTrafCop");
     m_lvds_tx = RegisterObject<qapp::ZemtraLvdsTransmitter>(c_lvds_tx_offset, "LvdsTx");
     m_temperature = RegisterObject<HighPrecisionTemperature>(c_hp_temp_offset, "hp_temp");
@@ -98,8 +99,14 @@ void RafBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 void RafBoard::OnPostInit()
 {
     QSTD_TRACE_FNC();
-    // The signals subscribe to the FA block's and TBT DSP's nodes here once
-    // those objects are part of the board.
+    AttachToNotifications();
+}
+
+void RafBoard::AttachToNotifications()
+{
+    if (m_signals) {
+        m_signals->AttachToRegistry();
+    }
 }
 
 void RafBoard::OnPostConfig()
@@ -120,8 +127,9 @@ void RafBoard::OnShutdown()
 void RafBoard::OnAnnounceSync()
 {
     QSTD_TRACE_FNC();
-    // The position controllers of the board's on-demand sources are switched
-    // off here once the sources exist.
+    if (m_signals) {
+        m_signals->EnableControllers(false);
+    }
 }
 
 void RafBoard::OnAdjustedTimestamp(long long /*timestamp*/, unsigned long long lmt)
@@ -201,10 +209,9 @@ std::string RafBoard::GetId() const
     return Uri().GetId();
 }
 
-bool RafBoard::SetPllStatusLocked(const bool& /*locked*/)
+bool RafBoard::SetPllStatusLocked(const bool& locked)
 {
-    // The FA block carries the PLL status; not part of the board yet.
-    return false;
+    return m_fa != nullptr && m_fa->SetPllStatusLocked(locked);
 }
 
 bool RafBoard::SetNCOFreq(const unsigned int& value)
@@ -318,4 +325,68 @@ uint64_t RafBoard::Count2Threshold(int count)
     const uint64_t x = static_cast<uint64_t>(static_cast<int64_t>(count)) >> 4;
     const uint64_t square = x * x;
     return (square >> 8) & 0xFFFF;
+}
+
+qsig::SuccessCode_e RafBoard::ConvertDdcAmplSynthSignal(const qsig::Array<DdcTraits>& input, qsig::SuccessCode_e code,
+                                                        qsig::Array<TbtAmplTraits>& output)
+{
+    return m_signals->ConvertDdcAmplSynthSignal(input, code, output);
+}
+
+namespace {
+
+// Opens a new DDC client in mode at offset, reads data at time and closes:
+// the atoms read when the read gives 0 or -2, else 0.
+unsigned ReadDdcClient(Signals* signals, const char* name, qsig::AccessMode_e mode, long long offset,
+                       qsig::Array<DdcTraits>& data, uint64_t time)
+{
+    std::shared_ptr<Signals::DdcClient> client = signals ? signals->GetDdcClient(name) : nullptr;
+    if (!client || client->Open(mode, 0, offset) != qsig::eSuccess) {
+        return 0;
+    }
+    qsig::SignalMeta meta;
+    const qsig::SuccessCode_e rc = client->Read(data, meta, time);
+    client->Close();
+    return rc == qsig::eSuccess || rc == qsig::eIncompleteData ? data.GetLength() : 0;
+}
+
+} // namespace
+
+int RafBoard::ReadDDC(qsig::Array<DdcTraits>& data, int count)
+{
+    const unsigned atoms = count < 0 ? 0u - static_cast<unsigned>(count) : static_cast<unsigned>(count);
+    data.Resize(atoms);
+    const long long offset = count < 0 ? count : 0;
+    return static_cast<int>(ReadDdcClient(m_signals, "ddc-client-now", qsig::eAccessNow, offset, data, 0));
+}
+
+unsigned RafBoard::ReadDDC(qsig::Array<DdcTraits>& data, qsig::ZemtraMachineTime& time,
+                           qsig::RequestPriorityLevel_e /*priority*/)
+{
+    return ReadDdcClient(m_signals, "ddc-client-lmt", qsig::eAccessAtTime, 0, data, time.Value());
+}
+
+mci::Node RafBoard::NodeKx() const
+{
+    return m_fa ? m_fa->NodeKx() : mci::Node();
+}
+
+mci::Node RafBoard::NodeKy() const
+{
+    return m_fa ? m_fa->NodeKy() : mci::Node();
+}
+
+mci::Node RafBoard::NodeOfsX() const
+{
+    return m_fa ? m_fa->NodeOfsX() : mci::Node();
+}
+
+mci::Node RafBoard::NodeOfsY() const
+{
+    return m_fa ? m_fa->NodeOfsY() : mci::Node();
+}
+
+mci::Node RafBoard::NodeOfsQ() const
+{
+    return m_fa ? m_fa->NodeOfsQ() : mci::Node();
 }

@@ -7,16 +7,21 @@
 //
 // Objects made today, in the board's order: "clock_info", "conf", "tbt",
 // "house_keeping", "tsm", "synth_tsm", "hb", "synth_generator",
-// "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals" (with the board's event
-// stream), "events" and "local_timing". The gain controller ("conditioning",
-// first of all), signal conditioning, interlock, post-mortem, FA block,
-// averaging and beam objects take their places in that order as they become
-// part of the board; until then the forwarders to them report that nothing
-// was done.
+// "signal_processing" (the FA block), "LvdsBusTrafCop", "LvdsTx", "hp_temp",
+// "signals" (with the board's event stream and data signals), "events" and
+// "local_timing". The gain controller ("conditioning", first of all), signal
+// conditioning, interlock, post-mortem, averaging and beam objects take
+// their places in that order as they become part of the board; until then
+// the forwarders to them report that nothing was done.
 
+#include "acquisition/tbt_atoms.h"
 #include "app/sync_state_machine.h"
+#include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qfeature/events.h"
+#include "platform/qsig/signal_types.h"
+#include "platform/qsig/zemtra_machine_time.h"
+#include "qsig/array.h"
 #include "raf/gain_controller_lock.h"
 #include "raf/house_keeping.h"
 
@@ -31,6 +36,7 @@ class HighPrecisionTemperature;
 class SyntheticGenerator;
 class LvdsBusTrafCop;
 class HistoryBuffer;
+class FastAcquisition;
 class Signals;
 class LocalTimingRaf;
 namespace qfeature {
@@ -54,6 +60,7 @@ public:
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
     static constexpr int c_hb_length = 0xF8;
+    static constexpr int c_fa_offset = 0xA00000;
     static constexpr int c_lvds_tx_offset = 0x600000;
     static constexpr int c_local_timing_offset = 0x202000;
     static constexpr int c_local_timing_length = 0x10;
@@ -70,10 +77,12 @@ public:
 
     // Keeps the board's tree node; every object adds its own nodes.
     void OnRegistryAdd(mci::TreeNodePtr& node) override;
+    // Subscribes the signals to the coefficient and spike-removal nodes.
     void OnPostInit() override;
     // Starts the ADC history acquisition.
     void OnPostConfig() override;
     void OnShutdown() override;
+    // Switches the position controllers of the on-demand sources off.
     void OnAnnounceSync() override;
     // Restarts TBT, SA and FA at the LMT taken; the result is the restart's.
     void OnAdjustedTimestamp(long long timestamp, unsigned long long lmt) override;
@@ -109,6 +118,18 @@ public:
     bool SetSwitch2HistoryDelay(unsigned int value);
     bool AdjustSignalOversampling(SignalType_e signal);
     void EnableFaBuf();
+    void AttachToNotifications();
+    qsig::SuccessCode_e ConvertDdcAmplSynthSignal(const qsig::Array<DdcTraits>& input, qsig::SuccessCode_e code,
+                                                  qsig::Array<TbtAmplTraits>& output);
+
+    // DDC reads through a new client of the DDC source. "Now": |count|
+    // atoms, ending with the newest one for a negative count; at a machine
+    // time: as many atoms as data holds. The atom count read when the read
+    // succeeds or reports incomplete data, else 0.
+    int ReadDDC(qsig::Array<DdcTraits>& data, int count);
+    unsigned ReadDDC(qsig::Array<DdcTraits>& data, qsig::ZemtraMachineTime& time,
+                     qsig::RequestPriorityLevel_e priority);
+
     bool Get2ndMax(unsigned int& value) const;
     bool GetSwitchMarkPosition(unsigned int& value) const;
     bool SetSwitchMarkPosition(const unsigned int& value);
@@ -121,7 +142,15 @@ public:
     GainControllerLock::Lock_t LockSignalController();
     void UnlockSignalController(GainControllerLock::Lock_t& lock);
 
-    // The TBT DSP's spike-removal nodes (empty before its OnRegistryAdd).
+    // Handles of the nodes that the signals compute with: the FA block's
+    // coefficients and offsets, the TBT DSP's spike-removal settings. Empty
+    // while the object is not part of the board (or before its
+    // OnRegistryAdd).
+    mci::Node NodeKx() const;
+    mci::Node NodeKy() const;
+    mci::Node NodeOfsX() const;
+    mci::Node NodeOfsY() const;
+    mci::Node NodeOfsQ() const;
     mci::Node NodeSwSpikeRemovalEnable() const;
     mci::Node NodeAveragingStop() const;
     mci::Node NodeAveragingWindow() const;
@@ -141,6 +170,7 @@ public:
     LvdsBusTrafCop* GetLvdsBusTrafCop() const { return m_lvds_btc; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
     Signals* GetSignals() const { return m_signals; }
+    FastAcquisition* GetFastAcquisition() const { return m_fa; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
     qfeature::Tsm* GetTsm() const { return m_tsm; }
     qfeature::Tsm* GetSynthTsm() const { return m_synth_tsm; }
@@ -156,6 +186,7 @@ private:
     qfeature::Tsm* m_synth_tsm = nullptr;
     HighPrecisionTemperature* m_temperature = nullptr;
     HistoryBuffer* m_hb = nullptr;
+    FastAcquisition* m_fa = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
     SyntheticGenerator* m_synth_generator = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;

@@ -2,7 +2,8 @@
 // 13 on a GDX-FA-sized source whose history memory gets no new atoms, over
 // 10 s, measured from /proc as the on-CPU time of every thread of the process.
 // The track is written by appends (lazy 0) or, as the simulated GDX board's
-// FA history, by a lazy writer that has nothing to write (lazy 1).
+// FA history, by a lazy writer that has nothing to write (lazy 1). A smoke run
+// (any --benchmark_min_time argument) measures 1 s instead of 10 s.
 // Reference in the same run: 64 threads that look for data every millisecond,
 // as a polling wait does. Both report the share of one core they used.
 
@@ -101,11 +102,6 @@ void BM_WaitingStreamingClients(benchmark::State& state)
     track->SetLazyWriter(nullptr);
     state.counters["cpu_percent_of_core"] = percent;
 }
-BENCHMARK(BM_WaitingStreamingClients)
-    ->ArgsProduct({{10}, {0, 1}})
-    ->ArgNames({"seconds", "lazy"})
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
 
 // Reference: the same number of waiters that look every millisecond.
 void BM_PollingWaiters(benchmark::State& state)
@@ -129,8 +125,28 @@ void BM_PollingWaiters(benchmark::State& state)
     }
     state.counters["cpu_percent_of_core"] = percent;
 }
-BENCHMARK(BM_PollingWaiters)->Arg(2)->ArgName("seconds")->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    bool smoke = false;
+    for (int i = 1; i < argc; ++i) {
+        smoke = smoke || std::string(argv[i]).rfind("--benchmark_min_time", 0) == 0;
+    }
+    const int64_t window = smoke ? 1 : 10;
+    benchmark::RegisterBenchmark("BM_WaitingStreamingClients", BM_WaitingStreamingClients)
+        ->ArgsProduct({{window}, {0, 1}})
+        ->ArgNames({"seconds", "lazy"})
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+    benchmark::RegisterBenchmark("BM_PollingWaiters", BM_PollingWaiters)
+        ->Arg(smoke ? 1 : 2)
+        ->ArgName("seconds")
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -7,8 +7,9 @@
 // does. Reported: the bytes delivered to all readers per second, and their
 // ratio to a single-thread memcpy of the same blocks, timed in the same run.
 //
-// BM_ProducerCost: the producer's time per dispatch of a 64-byte buffer with
-// N reading clients and with one, in the same run; reported per added reader.
+// BM_ProducerCost: the producer's time per dispatch of a 64-byte or a 64 KiB
+// buffer with N reading clients and with one, in the same run; reported per
+// added reader, on the clock and on the producer thread's CPU clock.
 //
 // BM_ProducerCostPerQueue: the same with absent readers (full queues: every
 // offer is a check and a drop), against one queue.
@@ -133,16 +134,13 @@ void BM_FanOut(benchmark::State& state)
     }
     const uint64_t delivered = readers.Stop(stream);
     const double rate = double(delivered) / Seconds(Clock::now() - start);
-    state.counters["delivered_bytes_per_s"] = benchmark::Counter(rate, benchmark::Counter::kDefaults,
-                                                                 benchmark::Counter::kIs1024);
-    state.counters["memcpy_bytes_per_s"] = benchmark::Counter(memcpyRate, benchmark::Counter::kDefaults,
-                                                              benchmark::Counter::kIs1024);
+    state.counters["delivered_bytes_per_s"] =
+        benchmark::Counter(rate, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+    state.counters["memcpy_bytes_per_s"] =
+        benchmark::Counter(memcpyRate, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
     state.counters["ratio_to_memcpy"] = rate / memcpyRate;
 }
-BENCHMARK(BM_FanOut)
-    ->ArgsProduct({{1, 256, 1024}, {1, 4, 16, 64}})
-    ->ArgNames({"atoms", "readers"})
-    ->UseRealTime();
+BENCHMARK(BM_FanOut)->ArgsProduct({{1, 256, 1024}, {1, 4, 16, 64}})->ArgNames({"atoms", "readers"})->UseRealTime();
 
 double ThreadCpuNs()
 {
@@ -156,17 +154,17 @@ struct DispatchCost {
     double cpuNs = 0;
 };
 
-// Mean time of one dispatch of a 64-byte buffer with the given readers: on
-// the clock, and on the producer thread's CPU clock.
-DispatchCost Dispatches(int readerCount, int64_t dispatches)
+// Mean time of one dispatch of a buffer of the given atoms with the given
+// readers: on the clock, and on the producer thread's CPU clock.
+DispatchCost Dispatches(unsigned atoms, int readerCount, int64_t dispatches)
 {
-    Stream stream("sa", "bench", 1, qsig::ePassive);
+    Stream stream("sa", "bench", atoms, qsig::ePassive);
     const std::vector<FaAtom> device = DeviceImage();
     Readers readers(stream, readerCount);
     const auto start = Clock::now();
     const double cpu = ThreadCpuNs();
     for (int64_t i = 0; i < dispatches; ++i) {
-        stream.Dispatch(device[0].v, FaTraits::c_length, qsig::c_noMeta);
+        stream.Dispatch(device[0].v, atoms * FaTraits::c_length, qsig::c_noMeta);
     }
     DispatchCost cost;
     cost.cpuNs = (ThreadCpuNs() - cpu) / double(dispatches);
@@ -175,16 +173,17 @@ DispatchCost Dispatches(int readerCount, int64_t dispatches)
     return cost;
 }
 
-// range(0): readers. Each iteration times a batch with one reader and a batch
-// with range(0) readers.
+// range(0): atoms per buffer; range(1): readers. Each iteration times a batch
+// with one reader and a batch with range(1) readers.
 void BM_ProducerCost(benchmark::State& state)
 {
-    const int readers = int(state.range(0));
-    constexpr int64_t c_batch = 20000;
+    const unsigned atoms = unsigned(state.range(0));
+    const int readers = int(state.range(1));
+    const int64_t batch = atoms == 1 ? 5000 : 1000;
     DispatchCost one, many;
     for (auto _ : state) {
-        const DispatchCost a = Dispatches(1, c_batch);
-        const DispatchCost b = Dispatches(readers, c_batch);
+        const DispatchCost a = Dispatches(atoms, 1, batch);
+        const DispatchCost b = Dispatches(atoms, readers, batch);
         one.wallNs += a.wallNs;
         one.cpuNs += a.cpuNs;
         many.wallNs += b.wallNs;
@@ -197,7 +196,10 @@ void BM_ProducerCost(benchmark::State& state)
     state.counters["cpu_ns_one_reader"] = one.cpuNs / n;
     state.counters["cpu_ns_per_added_reader"] = (many.cpuNs - one.cpuNs) / n / double(readers - 1);
 }
-BENCHMARK(BM_ProducerCost)->Arg(4)->Arg(16)->Arg(64)->ArgName("readers")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProducerCost)
+    ->ArgsProduct({{1, 1024}, {4, 16, 64}})
+    ->ArgNames({"atoms", "readers"})
+    ->Unit(benchmark::kMillisecond);
 
 // The producer's own cost per buffer with N registered queues whose readers
 // are absent (queues full: every offer is a check and a drop), against 1.

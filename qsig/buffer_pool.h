@@ -19,8 +19,7 @@
 
 namespace qsig {
 
-template <typename T>
-class BufferPool {
+template <typename T> class BufferPool {
 public:
     using Pair = MetaBufferPair<T>;
     using MetaBufferPtr = typename Pair::MetaBufferPtr;
@@ -70,26 +69,14 @@ public:
 private:
     // Allocates the shared pointers' bookkeeping blocks from the pool; every
     // block out counts the pool.
-    template <typename U>
-    struct Allocator {
+    template <typename U> struct Allocator {
         using value_type = U;
         explicit Allocator(BufferPool* p) : pool(p) {}
-        template <typename V>
-        Allocator(const Allocator<V>& other) : pool(other.pool)
-        {
-        }
+        template <typename V> Allocator(const Allocator<V>& other) : pool(other.pool) {}
         U* allocate(std::size_t n) { return static_cast<U*>(pool->TakeBlock(n * sizeof(U))); }
         void deallocate(U* block, std::size_t n) { pool->GiveBlock(block, n * sizeof(U)); }
-        template <typename V>
-        bool operator==(const Allocator<V>& other) const
-        {
-            return pool == other.pool;
-        }
-        template <typename V>
-        bool operator!=(const Allocator<V>& other) const
-        {
-            return pool != other.pool;
-        }
+        template <typename V> bool operator==(const Allocator<V>& other) const { return pool == other.pool; }
+        template <typename V> bool operator!=(const Allocator<V>& other) const { return pool != other.pool; }
         BufferPool* pool;
     };
 

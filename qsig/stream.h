@@ -46,8 +46,7 @@
 
 namespace qsig {
 
-template <typename T>
-class StreamClient;
+template <typename T> class StreamClient;
 
 // Shared between a stream and its clients: tells a client whether its
 // stream still exists. The stream marks itself gone when it shuts down, and
@@ -57,8 +56,7 @@ struct StreamLife {
     bool alive = true;
 };
 
-template <typename T>
-class Stream : public SignalSource, public SignalDispatchBase {
+template <typename T> class Stream : public SignalSource, public SignalDispatchBase {
 public:
     using Traits = T;
     using Base = typename T::Base;
@@ -192,7 +190,10 @@ public:
     }
 
     // The same for a buffer the caller keeps: its atoms are copied once.
-    void Dispatch(const Buffer& buffer, const SignalMeta& meta) { DispatchCopy(buffer.GetData(), buffer.GetLength(), meta); }
+    void Dispatch(const Buffer& buffer, const SignalMeta& meta)
+    {
+        DispatchCopy(buffer.GetData(), buffer.GetLength(), meta);
+    }
 
     // Typed entry point: whole atoms of count base values are copied once
     // and dispatched; values beyond the last whole atom are ignored.
@@ -352,8 +353,8 @@ private:
         std::shared_ptr<ReaderWakes> sleepers;
         {
             std::lock_guard<std::mutex> lock(m_queuesMutex);
-            QSTD_TRACE(4, GetName() << ": Dispatching " << qstd::CppName(AtomType()) << ": #queues: "
-                                    << m_queues.size() << ", atoms: " << shared->data.GetLength());
+            QSTD_TRACE(4, GetName() << ": Dispatching " << qstd::CppName(AtomType()) << ": #queues: " << m_queues.size()
+                                    << ", atoms: " << shared->data.GetLength());
             for (Queue* queue : m_queues) {
                 bool queued = false;
                 if (queue->Offer(shared, queued)) {
@@ -542,7 +543,7 @@ private:
     std::condition_variable m_stoppedCond;
     std::condition_variable m_startedCond;
     std::thread m_thread;
-    unsigned m_stoppers = 0;  // threads between taking the thread out and going idle
+    unsigned m_stoppers = 0; // threads between taking the thread out and going idle
     std::shared_ptr<StreamLife> m_life;
     const std::unique_ptr<Pool, PoolRelease> m_pool{Pool::Create(m_traits)};
 };

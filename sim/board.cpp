@@ -170,6 +170,10 @@ void Board::InstallModels()
         Oversampling* raw = model.get();
         PlugRegisters(c_rafOversampling, c_oversamplingStride * c_oversamplingWords, std::move(model));
         m_triggerHooks.push_back([raw] { raw->OnTrigger(); });
+        auto fa = std::make_unique<FaBlockModel>();
+        m_faBlock = fa.get();
+        PlugRegisters(FaBlockModel::c_block + FaBlockModel::c_first, FaBlockModel::c_end - FaBlockModel::c_first,
+                      std::move(fa));
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }

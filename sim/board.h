@@ -7,6 +7,7 @@
 
 #include "platform/fpga/fpga_access.h"
 #include "sim/event_device.h"
+#include "sim/fa_block_model.h"
 #include "sim/machine_clock.h"
 #include "sim/scenario.h"
 
@@ -80,6 +81,9 @@ public:
     // the board is built).
     void AddTriggerHook(std::function<void()> hook) { m_triggerHooks.push_back(std::move(hook)); }
 
+    // The FA block of a RAF board (null on other boards).
+    FaBlockModel* FaBlock() const { return m_faBlock; }
+
     MachineClock& Clock() { return m_clock; }
     const MachineClock& Clock() const { return m_clock; }
     EventDevice& Events() { return *m_events; }
@@ -140,6 +144,7 @@ private:
     std::vector<std::unique_ptr<fpga::RegisterModel>> m_models;
     std::vector<volatile void*> m_plugged;
     std::vector<std::function<void()>> m_triggerHooks;
+    FaBlockModel* m_faBlock = nullptr;
     std::unique_ptr<GdxModels> m_gdx;
 
     mutable std::mutex m_syncMutex;

@@ -53,11 +53,18 @@ Chassis::Chassis(const Scenario& scenario)
             gdx->ConnectRafBoards(m_boardPtrs);
         }
     }
+    m_beam = std::make_unique<Beam>(scenario.beam, m_boardPtrs);
+    // The GDX board records the FA samples of the simulated beam.
+    if (m_beam->GetFaProducer()) {
+        SetFaProducer(m_beam->GetFaProducer());
+    }
 }
 
 Chassis::~Chassis()
 {
     Stop();
+    // The GDX board lets go of the beam, which goes before it.
+    SetFaProducer(std::make_shared<ConstantFaProducer>());
     for (auto& b : m_boards) {
         b->SetRequestHandler(nullptr);
         if (TimingBoard* t = b->AsTiming()) {
@@ -98,10 +105,12 @@ void Chassis::Start()
         m_trigger = std::thread(&Chassis::TriggerThread, this);
     }
     m_answer = std::thread(&Chassis::AnswerThread, this);
+    m_beam->Start();
 }
 
 void Chassis::Stop()
 {
+    m_beam->Stop();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_running = false;
@@ -140,12 +149,15 @@ void Chassis::Broadcast(Clock::time_point t)
 {
     std::lock_guard<std::mutex> lock(m_broadcastMutex);
     for (Board* b : m_boardPtrs) {
-        b->DeliverTrigger(t);
+        if (b->DeliverTrigger(t)) {
+            m_beam->OnTrigger(*b, b->Clock().At(t));
+        }
     }
 }
 
 void Chassis::Schedule(Board& board, const EventRecord& request)
 {
+    m_beam->OnRequest(board, request);
     const Board::Answer answer = board.OnRequest(request);
     if (!answer.due) {
         return;

@@ -2,10 +2,11 @@
 // The simulated chassis: the boards of a scenario in discovery order and the
 // threads that bring them to life: the timing board's oscillator (one event
 // id 16 every prescaler turns), the external trigger (while the timing
-// board's trigger source is external) and the answering of start requests at
-// their LMT. Start() starts the threads; Stop() and the destructor stop and
-// join them.
+// board's trigger source is external), the answering of start requests at
+// their LMT and the beam that the RAF boards acquire (sim/beam.h). Start()
+// starts the threads; Stop() and the destructor stop and join them.
 
+#include "sim/beam.h"
 #include "sim/board.h"
 #include "sim/gdx_models.h"
 #include "sim/scenario.h"
@@ -47,8 +48,12 @@ public:
     // Puts one trigger event on every board that sees triggers.
     void TriggerAll();
 
+    // The beam of the chassis and the RAF boards' acquisition of it.
+    Beam& GetBeam() { return *m_beam; }
+
     // Source of the RAF boards' FA samples that the GDX board records
-    // (ConstantFaProducer until another is plugged in).
+    // (the simulated beam; ConstantFaProducer in a chassis without RAF
+    // boards, or until another is plugged in).
     void SetFaProducer(std::shared_ptr<const FaProducer> producer);
 
 private:
@@ -69,6 +74,8 @@ private:
     std::vector<std::unique_ptr<Board>> m_boards;
     std::vector<Board*> m_boardPtrs;
     TimingBoard* m_timing = nullptr;
+    // After the boards: goes before them.
+    std::unique_ptr<Beam> m_beam;
 
     // Serialises trigger broadcasts, so that every board sees the triggers in
     // the same order (a board's sync callback must not trigger again).

@@ -29,9 +29,16 @@ std::map<std::string, std::shared_ptr<HistoryMemory>>& Registry()
 
 } // namespace
 
-HistoryMemory::HistoryMemory(size_t byteSize) : m_size(byteSize), m_bytes(nullptr)
+HistoryMemory::HistoryMemory(size_t byteSize, bool allocate) : m_size(byteSize), m_bytes(nullptr)
 {
-    if (m_size > 0) {
+    if (allocate) {
+        Allocate();
+    }
+}
+
+void HistoryMemory::Allocate()
+{
+    if (m_size > 0 && !m_bytes) {
         // calloc: large zeroed blocks are mapped lazily, like the real memory
         // that is only touched where the acquisition writes.
         m_bytes = static_cast<char*>(std::calloc(m_size, 1));
@@ -51,18 +58,61 @@ size_t HistoryMemory::Read(void* destination, size_t bytes, size_t byteOffset) c
     if (m_size == 0 || bytes == 0) {
         return 0;
     }
-    std::shared_lock<std::shared_mutex> lock(m_lock);
-    char* out = static_cast<char*>(destination);
-    size_t at = byteOffset % m_size;
-    size_t left = bytes;
-    while (left > 0) {
-        const size_t n = std::min(left, m_size - at);
-        std::memcpy(out, m_bytes + at, n);
-        out += n;
-        left -= n;
-        at = 0;
+    // At most two spans: up to the end of the memory and on from byte 0.
+    struct Span {
+        char* out;
+        size_t at;
+        size_t n;
+    } spans[2] = {};
+    size_t count = 0;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_lock);
+        char* out = static_cast<char*>(destination);
+        size_t at = byteOffset % m_size;
+        size_t left = bytes;
+        while (left > 0) {
+            const size_t n = std::min(left, m_size - at);
+            if (m_bytes) {
+                std::memcpy(out, m_bytes + at, n);
+            } else {
+                std::memset(out, 0, n);
+            }
+            if (count < 2) {
+                spans[count++] = Span{out, at, n};
+            }
+            out += n;
+            left -= n;
+            at = 0;
+        }
+    }
+    // A read of more than the whole memory repeats the memory; the generated
+    // parts of the first two spans are enough for every read the sources make.
+    for (size_t i = 0; i < count; ++i) {
+        FillGenerated(spans[i].out, spans[i].at, spans[i].n);
     }
     return bytes;
+}
+
+void HistoryMemory::FillGenerated(char* out, size_t at, size_t bytes) const
+{
+    std::vector<std::shared_ptr<Track>> tracks;
+    {
+        std::lock_guard<std::mutex> lock(m_tracksMutex);
+        for (const auto& weak : m_generated) {
+            if (auto track = weak.lock()) {
+                tracks.push_back(std::move(track));
+            }
+        }
+    }
+    for (const auto& track : tracks) {
+        const size_t begin = track->m_offset;
+        const size_t end = begin + track->m_atoms * track->m_atomSize;
+        const size_t lo = std::max(at, begin);
+        const size_t hi = std::min(at + bytes, end);
+        if (lo < hi) {
+            track->FillBytes(out + (lo - at), lo - begin, hi - lo);
+        }
+    }
 }
 
 size_t HistoryMemory::Write(const void* source, size_t bytes, size_t byteOffset)
@@ -71,6 +121,7 @@ size_t HistoryMemory::Write(const void* source, size_t bytes, size_t byteOffset)
         return 0;
     }
     std::unique_lock<std::shared_mutex> lock(m_lock);
+    Allocate();
     const char* in = static_cast<const char*>(source);
     size_t at = byteOffset % m_size;
     size_t left = bytes;
@@ -97,6 +148,7 @@ void HistoryMemory::Track::Restart(uint64_t lmt)
     State state;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_segments.clear();
         m_state.written = 0;
         m_state.firstLmt = lmt;
         m_state.newestLmt = lmt;
@@ -216,8 +268,21 @@ void HistoryMemory::Track::CatchUp() const
 HistoryMemory::State HistoryMemory::Track::Snapshot() const
 {
     CatchUp();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_state;
+    State state;
+    bool advanced = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const uint64_t seen = m_state.generation;
+        Advance();
+        state = m_state;
+        advanced = state.generation != seen;
+    }
+    if (advanced) {
+        // The look brought a generated run up to the clock: other waiters may
+        // have their atoms now.
+        WakeWaiters(state, false);
+    }
+    return state;
 }
 
 HistoryMemory::State HistoryMemory::Track::WaitForChange(uint64_t seen,
@@ -228,11 +293,15 @@ HistoryMemory::State HistoryMemory::Track::WaitForChange(uint64_t seen,
         std::lock_guard<std::mutex> lock(m_writerMutex);
         lazy = static_cast<bool>(m_writer);
     }
-    if (!lazy) {
+    {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_until(lock, deadline, [&] { return m_state.generation != seen; });
-        return m_state;
+        if (!lazy && !m_generator) {
+            m_changed.wait_until(lock, deadline, [&] { return m_state.generation != seen; });
+            return m_state;
+        }
     }
+    // A lazily written or generated track is looked at again every
+    // millisecond: nothing else tells of its new atoms.
     for (;;) {
         const State state = Snapshot();
         const auto now = std::chrono::steady_clock::now();
@@ -243,6 +312,166 @@ HistoryMemory::State HistoryMemory::Track::WaitForChange(uint64_t seen,
         m_changed.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(1)),
                              [&] { return m_state.generation != seen; });
     }
+}
+
+void HistoryMemory::Track::Advance() const
+{
+    if (!m_generator || m_segments.empty() || !m_segments.back().open) {
+        return;
+    }
+    Segment& run = m_segments.back();
+    const uint64_t now = m_generator->Now();
+    const uint64_t due = now >= run.firstLmt ? (now - run.firstLmt) / run.step + 1 : 0;
+    // Never fewer atoms than before: a clock set back (a synchronisation)
+    // stalls the run until it is restarted.
+    if (due <= run.count) {
+        return;
+    }
+    run.count = due;
+    m_state.written = run.firstIndex + run.count;
+    m_state.newestLmt = run.firstLmt + (run.count - 1) * run.step;
+    ++m_state.generation;
+    Forget();
+}
+
+void HistoryMemory::Track::Forget() const
+{
+    const uint64_t oldest = m_state.written > m_atoms ? m_state.written - m_atoms : 0;
+    size_t gone = 0;
+    while (gone + 1 < m_segments.size() && m_segments[gone].firstIndex + m_segments[gone].count <= oldest) {
+        ++gone;
+    }
+    m_segments.erase(m_segments.begin(), m_segments.begin() + static_cast<std::ptrdiff_t>(gone));
+}
+
+void HistoryMemory::Track::Run(uint64_t firstLmt, uint64_t step)
+{
+    State state;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_segments.clear();
+        m_segments.push_back(Track::Segment{0, firstLmt, step == 0 ? 1 : step, 0, true});
+        m_state.written = 0;
+        m_state.firstLmt = firstLmt;
+        m_state.newestLmt = firstLmt;
+        ++m_state.generation;
+        state = m_state;
+    }
+    m_changed.notify_all();
+    WakeWaiters(state, true);
+}
+
+void HistoryMemory::Track::Halt()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Advance();
+    if (!m_segments.empty()) {
+        m_segments.back().open = false;
+    }
+}
+
+void HistoryMemory::Track::AppendGenerated(size_t count, uint64_t firstLmt, uint64_t step)
+{
+    if (count == 0) {
+        return;
+    }
+    State state;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Advance();
+        if (!m_segments.empty()) {
+            m_segments.back().open = false;
+        }
+        if (m_state.written == 0) {
+            m_state.firstLmt = firstLmt;
+        }
+        m_segments.push_back(Track::Segment{m_state.written, firstLmt, step == 0 ? 1 : step, count, false});
+        m_state.written += count;
+        m_state.newestLmt = firstLmt + (count - 1) * m_segments.back().step;
+        ++m_state.generation;
+        Forget();
+        state = m_state;
+    }
+    m_changed.notify_all();
+    WakeWaiters(state, false);
+}
+
+bool HistoryMemory::Track::IsGenerated() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<bool>(m_generator);
+}
+
+void HistoryMemory::Track::FillBytes(char* out, size_t regionByte, size_t bytes) const
+{
+    std::shared_ptr<const Generator> generator;
+    std::vector<Track::Segment> runs;
+    uint64_t written = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Advance();
+        generator = m_generator;
+        runs = m_segments;
+        written = m_state.written;
+    }
+    if (!generator) {
+        return;
+    }
+    // Atoms are made in chunks of at most this many.
+    constexpr size_t c_chunk = 4096;
+    const uint64_t atoms = m_atoms;
+    std::vector<char> chunk;
+    size_t slot = regionByte / m_atomSize;
+    size_t skip = regionByte % m_atomSize;
+    size_t done = 0;
+    while (done < bytes) {
+        size_t n = std::min<size_t>({(skip + bytes - done + m_atomSize - 1) / m_atomSize, c_chunk, m_atoms - slot});
+        chunk.assign(n * m_atomSize, 0);
+        if (written > 0) {
+            // The newest atom index that the slot holds.
+            const uint64_t last = written - 1;
+            const uint64_t back = (last % atoms + atoms - slot) % atoms;
+            if (back > last) {
+                n = std::min<size_t>(n, m_atoms - slot); // not written since the restart
+            } else {
+                const uint64_t index = last - back;
+                n = static_cast<size_t>(std::min<uint64_t>(n, last - index + 1));
+                auto run = std::upper_bound(runs.begin(), runs.end(), index,
+                                            [](uint64_t i, const Track::Segment& r) { return i < r.firstIndex; });
+                if (run == runs.begin()) {
+                    n = static_cast<size_t>(std::min<uint64_t>(n, runs.front().firstIndex - index));
+                } else {
+                    --run;
+                    n = static_cast<size_t>(std::min<uint64_t>(n, run->firstIndex + run->count - index));
+                    generator->Fill(chunk.data(), n, run->firstLmt + (index - run->firstIndex) * run->step, run->step);
+                }
+            }
+        }
+        const size_t take = std::min(n * m_atomSize - skip, bytes - done);
+        std::memcpy(out + done, chunk.data() + skip, take);
+        done += take;
+        skip = 0;
+        slot += n;
+    }
+}
+
+void HistoryMemory::SetGenerator(const std::shared_ptr<Track>& track, std::shared_ptr<const Generator> generator)
+{
+    State state;
+    {
+        std::lock_guard<std::mutex> lock(track->m_mutex);
+        track->m_generator = std::move(generator);
+        track->m_segments.clear();
+        track->m_state.written = 0;
+        ++track->m_state.generation;
+        state = track->m_state;
+    }
+    track->WakeWaiters(state, true);
+    std::lock_guard<std::mutex> lock(track->m_memory->m_tracksMutex);
+    auto& list = track->m_memory->m_generated;
+    list.erase(std::remove_if(list.begin(), list.end(), [](const std::weak_ptr<Track>& w) { return w.expired(); }),
+               list.end());
+    list.push_back(track);
 }
 
 std::shared_ptr<HistoryMemory::Track> HistoryMemory::GetTrack(const std::shared_ptr<HistoryMemory>& memory,

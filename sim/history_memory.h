@@ -12,8 +12,17 @@
 //
 // A track may also be written lazily: its lazy writer runs whenever a reader
 // looks at the track and writes the atoms that are due by then, so that data
-// are made only where and when someone reads them. Nothing is appended to such
-// a track while nobody looks: its waiters look again when their atoms are due.
+// are made only where and when someone reads them.
+//
+// A generated track stores nothing: a Generator computes its atoms when a
+// reader reads them, and what has been acquired follows from the
+// acquisition's clock when the track is looked at (a continuous run of one
+// atom per step, or blocks appended one by one). The simulated chassis thus
+// spends nothing on data that nobody reads.
+//
+// Nothing signals the atoms of a lazily written track or of a continuous
+// generated run while nobody looks: their waiters look again when their
+// atoms are due.
 
 #include <chrono>
 #include <condition_variable>
@@ -31,7 +40,9 @@ namespace sim {
 
 class HistoryMemory {
 public:
-    explicit HistoryMemory(size_t byteSize);
+    // byteSize zeroed bytes; with allocate false they are allocated by the
+    // first write (a memory whose tracks are all generated stores nothing).
+    explicit HistoryMemory(size_t byteSize, bool allocate = true);
     ~HistoryMemory();
     HistoryMemory(const HistoryMemory&) = delete;
     HistoryMemory& operator=(const HistoryMemory&) = delete;
@@ -50,6 +61,17 @@ public:
         uint64_t firstLmt = 0;   // LMT of atom 0 after the last restart
         uint64_t newestLmt = 0;  // LMT of the newest atom (valid when written > 0)
         uint64_t generation = 0; // grows with every append and restart
+    };
+
+    // Computes the atoms of a generated track; called from readers' threads.
+    class Generator {
+    public:
+        virtual ~Generator() = default;
+        // LMT now on the acquisition's clock.
+        virtual uint64_t Now() const = 0;
+        // Writes count atoms, the first acquired at firstLmt, each next one
+        // step later.
+        virtual void Fill(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const = 0;
     };
 
     // What a waiter waits for: an append that leaves at least `written` atoms
@@ -104,17 +126,32 @@ public:
         // newest region's worth of them are made.
         using Maker = std::function<void(uint64_t lmt, void* atom)>;
         void AppendMade(uint64_t count, uint64_t firstLmt, uint64_t lmtStep, const Maker& make);
-        // Runs the lazy writer, then reports what the track holds.
+        // Runs the lazy writer (or brings a generated track up to its
+        // clock), then reports what the track holds.
         State Snapshot() const;
         // Waits until the generation differs from seen or the deadline passes;
-        // returns the current state. A lazily written track is looked at
-        // every millisecond meanwhile.
+        // returns the current state. A lazily written or generated track is
+        // looked at every millisecond meanwhile.
         State WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
 
         // Installs the lazy writer (empty: none). It runs outside the track's
         // lock, one call at a time, and may append. Removing it waits for a
         // running call, so its owner may go away afterwards.
         void SetLazyWriter(std::function<void()> writer);
+
+        // Generated tracks: restarts the region with a continuous acquisition
+        // of one atom per step from firstLmt on; the atoms count as written
+        // once the generator's clock has passed their LMT.
+        void Run(uint64_t firstLmt, uint64_t step);
+        // Ends the continuous acquisition with the atoms acquired by now.
+        void Halt();
+        // Appends one block of count generated atoms.
+        void AppendGenerated(size_t count, uint64_t firstLmt, uint64_t step);
+        bool IsGenerated() const;
+        // Fills bytes [regionByte, regionByte + bytes) of the region with the
+        // generated atoms its slots hold now (zeros where nothing was acquired
+        // since the restart).
+        void FillBytes(char* out, size_t regionByte, size_t bytes) const;
 
     private:
         friend class Waiter;
@@ -126,18 +163,37 @@ public:
         // Wakes the armed waiters that the state reaches (all on a restart).
         void WakeWaiters(const State& state, bool restart) const;
 
+        friend class HistoryMemory;
+        // Atoms of a generated track with consecutive atom indices and LMTs.
+        struct Segment {
+            uint64_t firstIndex;
+            uint64_t firstLmt;
+            uint64_t step;
+            uint64_t count;
+            bool open; // still acquiring: count follows the clock
+        };
+        // Brings an open run up to the generator's clock (m_mutex held).
+        void Advance() const;
+        // Forgets the segments whose atoms have all been overwritten (m_mutex held).
+        void Forget() const;
+
         std::shared_ptr<HistoryMemory> m_memory;
         size_t m_offset;
         size_t m_atoms;
         size_t m_atomSize;
         mutable std::mutex m_mutex;
         mutable std::condition_variable m_changed;
-        State m_state;
+        mutable State m_state;
         mutable std::mutex m_writerMutex; // taken before m_mutex and m_waitersMutex, never after
         std::function<void()> m_writer;
+        std::shared_ptr<const Generator> m_generator;
+        mutable std::vector<Segment> m_segments;
         mutable std::mutex m_waitersMutex; // taken before m_mutex, never after
         mutable std::vector<Waiter*> m_waiters;
     };
+
+    // Makes the track generated by generator (a restart of its region).
+    static void SetGenerator(const std::shared_ptr<Track>& track, std::shared_ptr<const Generator> generator);
 
     // The track of the region at byteOffset: the one already in use when its
     // geometry matches, else a new one. The acquisition that writes a region
@@ -154,11 +210,18 @@ public:
 
 private:
     size_t m_size;
-    char* m_bytes;
+    char* m_bytes; // null until allocated
     mutable std::shared_mutex m_lock;
-    std::mutex m_tracksMutex;
+    // Allocates the bytes unless they are (m_lock held exclusively, or
+    // during construction).
+    void Allocate();
+    // Overwrites the generated parts of a copied span [at, at + bytes).
+    void FillGenerated(char* out, size_t at, size_t bytes) const;
+
+    mutable std::mutex m_tracksMutex;
     // Weak: a track lives as long as its writer or readers hold it.
     std::map<size_t, std::weak_ptr<Track>> m_tracks;
+    std::vector<std::weak_ptr<Track>> m_generated;
 };
 
 } // namespace sim

@@ -151,6 +151,11 @@ public:
             } else if (tag == "option") {
                 OnlyAttributes(child, {"name", "value"}, where);
                 b.options[Required(child, "name", where)] = Required(child, "value", where);
+            } else if (tag == "frontend") {
+                if (b.type != c_typeRaf) {
+                    Fail(where, "<frontend> belongs to a RAF board (type 175)");
+                }
+                ParseFrontEnd(child, b.frontEnd, where);
             } else if (tag == "timing") {
                 RequireTiming(b, tag, where);
                 OnlyAttributes(child, {"adc_frequency", "trigger_rate"}, where);
@@ -205,6 +210,83 @@ public:
             }
         }
         return b;
+    }
+
+    // Whitespace-separated numbers, exactly as many as out holds.
+    template <size_t N, typename T, typename F>
+    void List(const std::string& text, std::array<T, N>& out, const std::string& where, const char* what, F parse) const
+    {
+        std::istringstream in(text);
+        std::string item;
+        size_t n = 0;
+        while (in >> item) {
+            if (n == N) {
+                Fail(where, std::string(what) + " needs " + std::to_string(N) + " values");
+            }
+            out[n++] = parse(item);
+        }
+        if (n != N) {
+            Fail(where, std::string(what) + " needs " + std::to_string(N) + " values");
+        }
+    }
+
+    void ParseBeam(const pugi::xml_node& node, BeamOptions& beam) const
+    {
+        const std::string where = "beam";
+        OnlyAttributes(node, {"x", "y", "intensity", "noise", "kx", "ky", "phase", "pattern", "switching"}, where);
+        const struct {
+            const char* name;
+            double* value;
+        } reals[] = {{"x", &beam.x},   {"y", &beam.y},   {"intensity", &beam.intensity}, {"noise", &beam.noise},
+                     {"kx", &beam.kx}, {"ky", &beam.ky}, {"phase", &beam.phase}};
+        for (const auto& r : reals) {
+            if (node.attribute(r.name)) {
+                *r.value = Real(node.attribute(r.name).value(), where, r.name);
+            }
+        }
+        if (beam.intensity < 0.0 || beam.noise < 0.0 || beam.kx <= 0.0 || beam.ky <= 0.0) {
+            Fail(where, "intensity and noise must not be negative, kx and ky must be positive");
+        }
+        if (node.attribute("pattern")) {
+            List(node.attribute("pattern").value(), beam.pattern, where, "pattern", [&](const std::string& v) {
+                const uint32_t p = Unsigned32(v, where, "switch position");
+                if (p > 15) {
+                    Fail(where, "switch positions are 0 to 15");
+                }
+                return p;
+            });
+        }
+        if (node.attribute("switching")) {
+            beam.switching = Flag(node.attribute("switching").value(), where, "switching flag");
+        }
+    }
+
+    void ParseFrontEnd(const pugi::xml_node& node, FrontEndOptions& fe, const std::string& where) const
+    {
+        OnlyAttributes(node, {"attenuation"}, where);
+        if (node.attribute("attenuation")) {
+            fe.attenuation = Real(node.attribute("attenuation").value(), where, "attenuation");
+        }
+        for (const pugi::xml_node& child : node.children()) {
+            if (child.type() != pugi::node_element) {
+                continue;
+            }
+            if (std::string(child.name()) != "position") {
+                Fail(where, "unknown element <" + std::string(child.name()) + "> in <frontend>");
+            }
+            OnlyAttributes(child, {"index", "gains", "phases"}, where);
+            const uint32_t index = Unsigned32(Required(child, "index", where), where, "pattern step");
+            if (index > 3) {
+                Fail(where, "pattern steps are 0 to 3");
+            }
+            auto real = [&](const std::string& v) { return Real(v, where, "front-end value"); };
+            if (child.attribute("gains")) {
+                List(child.attribute("gains").value(), fe.gain[index], where, "gains", real);
+            }
+            if (child.attribute("phases")) {
+                List(child.attribute("phases").value(), fe.phase[index], where, "phases", real);
+            }
+        }
     }
 
     void RequireTiming(const BoardDesc& b, const std::string& tag, const std::string& where) const
@@ -292,6 +374,10 @@ Scenario Scenario::Parse(const std::string& xml, const std::string& origin)
         if (child.type() != pugi::node_element) {
             continue;
         }
+        if (std::string(child.name()) == "beam") {
+            p.ParseBeam(child, s.beam);
+            continue;
+        }
         if (std::string(child.name()) != "board") {
             p.Fail("", "unknown element <" + std::string(child.name()) + "> in <chassis>");
         }
@@ -337,6 +423,9 @@ std::vector<RegisterInit> DefaultRegisters(unsigned type)
             {0x300090, 0x06000000, 32},
             {0x300098, 0x06000000, 32},
             {0x3000A0, 0x06000000, 32},
+            // Timing state machine "tsm": ADC history sections of 8192
+            // samples (256 sections in the ADC region).
+            {0x50000C, 8192, 32},
         };
     case c_typeGdx:
         return {

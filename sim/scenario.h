@@ -20,12 +20,17 @@
 //     </board>
 //   </chassis>
 //
+// The simulated beam (<beam> in <chassis>, <frontend> in a RAF board) is
+// described in sim/beam_options.h.
+//
 // Numbers are decimal or hexadecimal with "0x". Fault names: "unmappable"
 // (with the offset of the block that cannot be mapped), "no_triggers",
 // "unanswered_starts", "no_adc_clock", "sfp_pll_unlocked", "no_history_memory",
 // "oversampling_stuck", "debug_ram_stuck", "temperature_failed" (with the
 // sensor, "ts1" to "pt4", whose measurements fail), and on a timing board
 // "no_mc_pll", "mc_pll_unlocked" and "no_trigger_generation".
+
+#include "sim/beam_options.h"
 
 #include <cstdint>
 #include <map>
@@ -122,18 +127,20 @@ struct BoardDesc {
     std::vector<RegisterInit> registers; // applied in order
     FaultSwitches faults;
     TimingOptions timing;                // used by timing boards only
+    FrontEndOptions frontEnd;            // used by RAF boards only
     std::map<std::string, std::string> options;
 
     bool IsTiming() const { return type == c_typeTiming || type == c_typeEvrx; }
     bool operator==(const BoardDesc& o) const
     {
         return type == o.type && name == o.name && slot == o.slot && registers == o.registers &&
-               faults == o.faults && timing == o.timing && options == o.options;
+               faults == o.faults && timing == o.timing && frontEnd == o.frontEnd && options == o.options;
     }
 };
 
 struct Scenario {
     std::vector<BoardDesc> boards;
+    BeamOptions beam;
 
     // Parses scenario XML; origin names the source in error messages.
     // Throws qstd::Exception on malformed input.
@@ -145,7 +152,7 @@ struct Scenario {
     // sim/scenarios/default.xml describes the same chassis.
     static Scenario Default();
 
-    bool operator==(const Scenario& o) const { return boards == o.boards; }
+    bool operator==(const Scenario& o) const { return boards == o.boards && beam == o.beam; }
 };
 
 // Register contents that make a consistent board of the given type: clock

@@ -2,6 +2,7 @@
 
 #include "platform/qboard/tim_board.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 #include <unistd.h>
@@ -32,22 +33,20 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     return true;
 }
 
-TempDir::TempDir()
+size_t CountLogged(qstd::CaptureScope& capture, const std::string& text)
 {
-    char pattern[] = "/tmp/zv-app-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) {
-        throw std::runtime_error("cannot make a temporary directory");
-    }
-    m_path = made;
+    const auto records = capture.Sink().Records();
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
+        return r.kind == qstd::Record::Kind::Log && r.text == text;
+    }));
 }
 
-TempDir::~TempDir()
+size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& text)
 {
-    const std::string command = "rm -rf '" + m_path + "'";
-    if (std::system(command.c_str()) != 0) {
-        // Leaving a directory behind in /tmp harms no later test.
-    }
+    const auto records = capture.Sink().Records();
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&text](const qstd::Record& r) {
+        return r.kind == qstd::Record::Kind::Log && r.text.find(text) != std::string::npos;
+    }));
 }
 
 RunningApp::RunningApp(const std::string& scenario) : m_app(std::make_shared<VunaApplication>())

@@ -4,7 +4,9 @@
 
 #include "app/vuna_application.h"
 #include "platform/mci/client_access.h"
+#include "platform/qstd/capture.h"
 #include "sim/chassis.h"
+#include "tests/common/temp_dir.h"
 
 #include <atomic>
 #include <chrono>
@@ -21,16 +23,11 @@ std::string DataFile(const std::string& name);
 // True as soon as condition holds; false when timeout passes first.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// A temporary directory, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return m_path; }
+// Log records with exactly this text, and those containing it.
+size_t CountLogged(qstd::CaptureScope& capture, const std::string& text);
+size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& text);
 
-private:
-    std::string m_path;
-};
+using TempDir = zvtest::TempDir;
 
 // Runs a VunaApplication, made as the entry point makes it, on a scenario
 // file (empty: the default chassis) until Stop or destruction.

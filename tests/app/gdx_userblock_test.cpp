@@ -83,8 +83,10 @@ TEST_P(GdxUserblockChassis, AssemblesStartsAndServesFa)
         EXPECT_GT(client.GetInteger("gdx/grouping/latency"), 0);
     }
 
-    // The latest FA atoms: the RAF boards of slots 4 and 6 where the filter
-    // lets them through, zero elsewhere.
+    // The latest FA atoms: the simulated beam's samples of the RAF boards of
+    // slots 4 and 6 where the filter lets them through (amplitudes and sum
+    // S / 4 of the beam on axis, the switch marker in Va's lowest bit), zero
+    // elsewhere.
     auto source = gdx->GetFaSource();
     ASSERT_TRUE(source);
     auto reader = source->CreateClient("userblock-test");
@@ -102,10 +104,11 @@ TEST_P(GdxUserblockChassis, AssemblesStartsAndServesFa)
     ASSERT_EQ(4u, atoms.GetLength());
     for (unsigned i = 0; i < atoms.GetLength(); ++i) {
         const auto& atom = atoms[i];
+        const double amplitude = run.Chassis().GetBeam().Options().intensity / 4;
         EXPECT_EQ(0, atom[0].Va);
-        EXPECT_EQ(fofb ? 254000 : 0, atom[1].Va);
+        EXPECT_NEAR(fofb ? amplitude : 0, atom[1].Va, 1);
         EXPECT_EQ(0, atom[2].Sum);
-        EXPECT_EQ(fofb ? 4 * 256000 : 0, atom[3].Sum);
+        EXPECT_NEAR(fofb ? amplitude : 0, atom[3].Sum, 1);
     }
     reader.Close();
     EXPECT_TRUE(run.Stop());

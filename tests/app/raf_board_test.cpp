@@ -3,6 +3,7 @@
 // bounded TBT/SA/FA restart, and the helpers of the board and its signals.
 #include "board_fixture.h"
 
+#include "acquisition/fast_acquisition.h"
 #include "acquisition/history_buffer.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
@@ -57,8 +58,8 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
     EXPECT_EQ((std::vector<std::string>{"clock_info", "conf", "tbt", "house_keeping", "tsm", "synth_tsm", "hb",
-                                        "synth_generator", "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals", "events",
-                                        "local_timing"}),
+                                        "synth_generator", "signal_processing", "LvdsBusTrafCop", "LvdsTx", "hp_temp",
+                                        "signals", "events", "local_timing"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetHouseKeeping()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
@@ -76,7 +77,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
     // The local timing and the events feature read the stream of "signals".
     EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
-    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[12]);
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[13]);
     ASSERT_NE(nullptr, events);
     EXPECT_EQ("trigger", events->NameOf(2));
     EXPECT_EQ("sync", events->NameOf(0));
@@ -87,8 +88,8 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
 TEST(RafBoardAssembly, RefusesBlocksThatCannotBeMapped)
 {
-    for (uint32_t offset :
-         {0x100u, 0x800000u, 0x900000u, 0x300000u, 0x500020u, 0x400000u, 0xC00000u, 0xD00000u, 0x600000u, 0x202000u}) {
+    for (uint32_t offset : {0x100u, 0x800000u, 0x900000u, 0x300000u, 0x500020u, 0x400000u, 0xC00000u, 0xA00000u,
+                            0xD00000u, 0x600000u, 0x202000u}) {
         SCOPED_TRACE(offset);
         Fixture f(sim::c_typeRaf, "raf3", "3");
         f.Desc().faults.unmappable = {offset};
@@ -128,15 +129,30 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_EQ(7u, lt->GetSynchronizedLMT());
     EXPECT_TRUE(capture.Traced("RafBoard::OnAdjustedTimestamp "));
     EXPECT_TRUE(capture.Logged("TBT, FA, SA signals stopped."));
-    // Nothing answers the start request: the wait ends after its bound.
-    EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No start event within 3000 ms."));
+    // Nothing answers the start request: the wait ends its margin after the
+    // start LMT (36,960,007, about 0.31 s after LMT 7).
+    EXPECT_TRUE(capture.LoggedSubstring("Failed to restart TBT SA and FA streams. No start event within 13"));
     EXPECT_FALSE(capture.LoggedSubstring("TBT, FA, SA signals started"));
-    EXPECT_GE(waited, Signals::c_start_timeout);
-    EXPECT_LT(waited, Signals::c_start_timeout + std::chrono::seconds(2));
+    EXPECT_GE(waited, Signals::c_start_margin + std::chrono::milliseconds(300));
+    EXPECT_LT(waited, Signals::c_start_margin + std::chrono::seconds(2));
     // The TBT history acquisitions were re-armed before the start request.
     volatile FPGAMem_t* hb = f.Sim().Memory() + RafBoard::c_hb_offset;
     EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt1_control));
     EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt2_control));
+}
+
+TEST(RafBoardOperations, RestartWithoutADecimationPeriodStopsNothing)
+{
+    // A CIC decimation of 0 makes the FA decimation and the period 0.
+    Fixture f(sim::c_typeRaf, "raf3", "3");
+    f.Desc().registers.push_back({0x114, 0, 32});
+    RafBoard& b = f.Build();
+    qstd::CaptureScope capture(true, true, 1);
+    EXPECT_FALSE(b.GetSignals()->TbtSaFaRestart(1000));
+    EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No valid start LMT after 1000 for the TBT, "
+                               "FA and SA decimations."));
+    EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
+    EXPECT_EQ(0u, f.Sim().Events().Requests()); // no request record written
 }
 
 TEST(RafBoardOperations, PostConfigStartsTheAdcHistory)
@@ -162,9 +178,9 @@ TEST(RafBoardOperations, SignalsWithdrawTheEventStreamAtShutdown)
     EXPECT_FALSE(event->HasSource());
     EXPECT_EQ(qsig::eShutDown, signals->GetEventStream()->GetState());
 
-    // A restart on the shut stream does nothing and reports no failure.
+    // A restart on the shut stream does nothing and reports the failure.
     qstd::CaptureScope capture(true, true, 1);
-    EXPECT_TRUE(signals->TbtSaFaRestart(0));
+    EXPECT_FALSE(signals->TbtSaFaRestart(0));
     EXPECT_TRUE(capture.TracedSubstring("Can't open: "));
     EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
 }
@@ -193,8 +209,11 @@ TEST(RafBoardOperations, ForwardersReachTheSignalPathObjects)
     EXPECT_FALSE(b.GetSwitchMarkPosition(value));
     unsigned pattern[4] = {1, 2, 3, 4};
     EXPECT_FALSE(b.UpdateMarkerPosition(pattern));
-    // The FA block is not part of the board yet.
+    // The FA block sets the PLL status through its nodes, once it has them.
     EXPECT_FALSE(b.SetPllStatusLocked(true));
+    mci::TreeNodePtr fa = qapp::MakeBranchNode("signal_processing", 0);
+    b.GetFastAcquisition()->OnRegistryAdd(fa);
+    EXPECT_TRUE(b.SetPllStatusLocked(true));
 
     volatile FPGAMem_t* lvds = f.Sim().Memory() + RafBoard::c_lvds_btc_offset;
     fpga::Write32(lvds, 0, 0xF0);
@@ -236,14 +255,32 @@ TEST(RafBoardHelpers, CountToThreshold)
 
 TEST(RafBoardHelpers, RestartLmtLiesOnTheDecimationGrid)
 {
-    EXPECT_EQ(31801000u, Signals::RestartLmt(0, 1000));
-    EXPECT_EQ(5u + 63600000u, Signals::RestartLmt(5, 31800000));
-    EXPECT_EQ(40000000u, Signals::RestartLmt(0, 40000000));
-    EXPECT_EQ(36960000u, Signals::RestartLmt(0, 220u * 56u * 1000u));
-    // The sum is 64-bit: a large LMT does not wrap.
-    EXPECT_EQ(0x100000000ull + 31801000u, Signals::RestartLmt(0x100000000ull, 1000));
-    // A zero period (wrapped decimations) falls back to single ADC periods.
-    EXPECT_EQ(31800001u, Signals::RestartLmt(0, 0));
+    struct Case {
+        uint64_t lmt;
+        uint64_t period;
+        uint64_t start;
+    };
+    for (const Case& c : std::vector<Case>{{0, 1000, 31801000u},
+                                           {5, 31800000, 5u + 63600000u},
+                                           {0, 40000000, 40000000u},
+                                           {0, 220u * 56u * 1000u, 36960000u},
+                                           // The sum is 64-bit: a large LMT does not wrap.
+                                           {0x100000000ull, 1000, 0x100000000ull + 31801000u},
+                                           // A period beyond 32 bits.
+                                           {0, 0x100000000ull, 0x100000000ull}}) {
+        uint64_t start = 0;
+        EXPECT_TRUE(Signals::RestartLmt(c.lmt, c.period, start)) << c.period;
+        EXPECT_EQ(c.start, start) << c.period;
+    }
+    // A zero period and a start past 64 bits are refused.
+    uint64_t start = 0;
+    EXPECT_FALSE(Signals::RestartLmt(0, 0, start));
+    EXPECT_FALSE(Signals::RestartLmt(~0ull - 10, 1000, start));
+    // The decimation product does not wrap in 32 bits; 0 when a decimation is
+    // 0 or the product leaves 64 bits.
+    EXPECT_EQ(220ull * 56 * 4000000000ull, Signals::DecimationPeriod(220, 56, 4000000000u));
+    EXPECT_EQ(0u, Signals::DecimationPeriod(220, 0, 1000));
+    EXPECT_EQ(0u, Signals::DecimationPeriod(0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu));
 }
 
 } // namespace

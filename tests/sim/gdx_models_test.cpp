@@ -81,7 +81,11 @@ public:
 // The default chassis, not running: its GDX board, armed and filtered.
 class GdxFaHistory : public ::testing::Test {
 protected:
-    GdxFaHistory() : chassis(sim::Scenario::Default()), gdx(*chassis.Find("gdx")), models(*gdx.Gdx()) {}
+    GdxFaHistory() : chassis(sim::Scenario::Default()), gdx(*chassis.Find("gdx")), models(*gdx.Gdx())
+    {
+        // The constant beam, whatever beam the chassis simulates.
+        chassis.SetFaProducer(std::make_shared<sim::ConstantFaProducer>());
+    }
 
     void Start(uint32_t selector, uint64_t lmt, bool armed = true)
     {

@@ -38,6 +38,17 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+// The comma-separated integers of a line of zemtra-tool's read.
+std::vector<long> Fields(const std::string& line)
+{
+    std::vector<long> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) {
+        fields.push_back(std::stol(field));
+    }
+    return fields;
+}
+
 class ZemtraVunaRemote : public ::testing::Test {
 protected:
     void SetUp() override
@@ -167,16 +178,36 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
         EXPECT_EQ(7, std::count(lines[i].begin(), lines[i].end(), ',')) << lines[i];
     }
 
+    // The simulated beam lies on axis: a RAF board's SA positions are 0 but
+    // for the switch marker in Va's lowest bit (1 count: 2.5 nm).
+    const ToolResult sa = Tool({"read", "raf3.signals.sa", "--count", "5"});
+    ASSERT_EQ(0, sa.exitCode) << sa.err;
+    const auto saLines = Lines(sa.out);
+    ASSERT_EQ(6u, saLines.size()) << sa.out;
+    EXPECT_EQ("Va,Vb,Vc,Vd,Sum,Q,X,Y,LMT_l,LMT_h,r1,r2,r3,r4,r5,status", saLines[0]);
+    for (size_t i = 1; i < saLines.size(); ++i) {
+        const std::vector<long> fields = Fields(saLines[i]);
+        ASSERT_EQ(16u, fields.size()) << saLines[i];
+        EXPECT_NEAR(1000000, fields[4], 1) << saLines[i];
+        EXPECT_LE(std::labs(fields[6]), 3) << saLines[i];
+        EXPECT_LE(std::labs(fields[7]), 3) << saLines[i];
+    }
+
     // The GDX board's FA history, read ahead in mode 13: the four RAF boards'
-    // samples of slots 3 to 6.
+    // samples of the same beam in slots 3 to 6.
     const ToolResult fa = Tool({"read", "gdx.signals.fa", "--count", "10"});
     ASSERT_EQ(0, fa.exitCode) << fa.err;
     const auto faLines = Lines(fa.out);
     ASSERT_EQ(11u, faLines.size()) << fa.out;
     EXPECT_EQ(0u, faLines[0].rfind("Va3,Vb3,Vc3,Vd3,Sum3,Q3,X3,Y3,LMT_l3,LMT_h3,r1_3,", 0)) << faLines[0];
     for (size_t i = 1; i < faLines.size(); ++i) {
-        EXPECT_EQ(63, std::count(faLines[i].begin(), faLines[i].end(), ',')) << faLines[i];
-        EXPECT_EQ(0u, faLines[i].rfind("253000,253000,253000,253000,1012000,", 0)) << faLines[i];
+        const std::vector<long> fields = Fields(faLines[i]);
+        ASSERT_EQ(64u, fields.size()) << faLines[i];
+        for (size_t slot = 0; slot < 4; ++slot) {
+            EXPECT_EQ(1000000, fields[16 * slot + 1]) << faLines[i];
+            EXPECT_NEAR(1000000, fields[16 * slot + 4], 1) << faLines[i];
+            EXPECT_LE(std::labs(fields[16 * slot + 6]), 3) << faLines[i];
+        }
     }
 
     EXPECT_EQ(0, Terminate());

@@ -1,0 +1,261 @@
+#include "acquisition/fast_acquisition.h"
+
+#include "acquisition/fir_file.h"
+#include "app/raf_board.h"
+#include "mci/factory.h"
+#include "platform/qapp/instrument_path.h"
+#include "platform/qapp/zemtra_board.h"
+#include "platform/qstd/exception.h"
+#include "platform/qstd/log.h"
+#include "platform/qstd/trace.h"
+#include "qreg/expr.h"
+#include "qreg/reg_fnc_node.h"
+#include "qreg/reg_reference_bit_node.h"
+#include "qreg/reg_reference_node.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// Register defaults written by the constructor, in this order (64-bit words).
+struct Default {
+    size_t offset;
+    uint32_t value;
+};
+constexpr Default c_defaults64[] = {
+    {FastAcquisition::c_fir_load, 1},
+    {0x80, 0x1FFFF},
+    {0x88, 0},
+    {0x90, 0},
+    {0x98, 0},
+    {0xA0, 0},
+    {0xA8, 0x1DA12},
+    {0xB0, 0x1CF48},
+    {0xB8, 0x1DA12},
+    {0xC0, 0x1CF48},
+    {0xC8, 0x1B424},
+    {FastAcquisition::c_calc_mode, 0},
+};
+constexpr Default c_defaults32[] = {
+    {FastAcquisition::c_kx, 0x989680}, {FastAcquisition::c_ky, 0x989680}, {FastAcquisition::c_ks, 0x4000000},
+    {FastAcquisition::c_off_x, 0},     {FastAcquisition::c_off_y, 0},     {FastAcquisition::c_off_q, 0},
+    {FastAcquisition::c_off_s, 0},
+};
+
+// Bounds of the coefficient and offset validators: 2^29 - 1 and -2^29.
+constexpr unsigned c_coefficient_max = 536870911u;
+constexpr int c_offset_min = -536870912;
+constexpr int c_offset_max = 536870911;
+// Slots of the RAF boards.
+constexpr unsigned c_first_slot = 3;
+constexpr unsigned c_last_slot = 6;
+
+volatile uint64_t& Word64(volatile FPGAMem_t* base, size_t offset)
+{
+    return *reinterpret_cast<volatile uint64_t*>(base + offset);
+}
+
+volatile unsigned int& Word32(volatile FPGAMem_t* base, size_t offset)
+{
+    return *reinterpret_cast<volatile unsigned int*>(base + offset);
+}
+
+volatile int& SignedWord32(volatile FPGAMem_t* base, size_t offset)
+{
+    return *reinterpret_cast<volatile int*>(base + offset);
+}
+
+unsigned UniqueId(const qapp::ZemtraBoard& board)
+{
+    std::istringstream in(board.Uri().GetId());
+    unsigned slot = 0;
+    if (!(in >> slot)) {
+        throw qstd::Exception("Error converting bmc::board slot string to integer.", true);
+    }
+    if (slot < c_first_slot || slot > c_last_slot) {
+        throw qstd::Exception("Cannot determine unique ID, based on slot number " + std::to_string(slot), true);
+    }
+    return slot - c_first_slot;
+}
+
+} // namespace
+
+FastAcquisition::FastAcquisition(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name)
+    : qapp::ZemtraFpgaObject(board, base, name), m_base(base)
+{
+    QSTD_TRACE_FNC();
+    for (const Default& d : c_defaults64) {
+        WriteWord64(d.offset, d.value);
+    }
+    for (const Default& d : c_defaults32) {
+        WriteWord32(d.offset, d.value);
+    }
+    WriteWord32(c_unique_id, UniqueId(board));
+}
+
+FastAcquisition::~FastAcquisition()
+{
+    QSTD_TRACE_FNC();
+}
+
+void FastAcquisition::WriteWord64(size_t offset, uint64_t value)
+{
+    fpga::Write64(m_base, offset, value);
+}
+
+void FastAcquisition::WriteWord32(size_t offset, uint32_t value)
+{
+    fpga::Write32(m_base, offset, value);
+}
+
+void FastAcquisition::SetDefault()
+{
+    QSTD_TRACE_FNC();
+}
+
+void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
+{
+    QSTD_TRACE_FNC();
+    using UBits64 = qreg::RegReferenceBitNode<unsigned int, volatile uint64_t>;
+    using UWord = qreg::RegReferenceNode<unsigned int, volatile unsigned int>;
+    using SWord = qreg::RegReferenceNode<int, volatile int>;
+    using qreg::expr::Range;
+
+    mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", 70);
+    mci::TreeNodePtr fir = mci::factory::Create<qreg::RegFncNode<std::string>>("fir", this, &FastAcquisition::_SetFIR,
+                                                                               &FastAcquisition::_GetFIR, 14ull);
+    coefs->Add(fir);
+    m_fir_node = mci::Node(fir, mci::c_noRelPath);
+    // A failed default load is only logged.
+    _SetFIR(c_default_fir_file);
+
+    static const char* const c_notch_names[5] = {"numerator_0", "numerator_1", "numerator_2", "denominator_0",
+                                                 "denominator_1"};
+    const size_t notchBase[2] = {c_notch_0, c_notch_1};
+    for (int filter = 0; filter < 2; ++filter) {
+        mci::TreeNodePtr notch = mci::factory::Create<qreg::RegNode>(filter == 0 ? "notch_0" : "notch_1", 0);
+        for (int i = 0; i < 5; ++i) {
+            mci::TreeNodePtr coefficient = mci::factory::Create<mci::LocalNodeStructure, UBits64>(
+                std::string(c_notch_names[i]), Word64(m_base, notchBase[filter] + 8 * i), 0ll, 18ll, 14ull);
+            notch->Add(coefficient);
+            m_notch_nodes[5 * filter + i] = mci::Node(coefficient, mci::c_noRelPath);
+        }
+        coefs->Add(notch);
+    }
+    node->Add(coefs);
+
+    auto coefficientRange = [] { return qreg::Expr<Range<unsigned, unsigned>>(1u, c_coefficient_max); };
+    auto offsetRange = [] { return qreg::Expr<Range<int, int>>(c_offset_min, c_offset_max); };
+    mci::TreeNodePtr position = mci::factory::Create<qreg::RegNode>("position", 0);
+    mci::TreeNodePtr calcMode =
+        position->Add(mci::factory::Create<UBits64>("calc_mode", Word64(m_base, c_calc_mode), 0ll, 4ll, 78ull));
+    m_calc_mode_node = mci::Node(calcMode, mci::c_noRelPath);
+    m_kx = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Kx", Word32(m_base, c_kx), 14ull));
+    m_ky = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ky", Word32(m_base, c_ky), 14ull));
+    m_ks = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ks", Word32(m_base, c_ks), 14ull));
+    m_off_x = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_x", SignedWord32(m_base, c_off_x), 14ull));
+    m_off_y = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_y", SignedWord32(m_base, c_off_y), 14ull));
+    m_off_q = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_q", SignedWord32(m_base, c_off_q), 14ull));
+    m_off_s = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_s", SignedWord32(m_base, c_off_s), 14ull));
+
+    m_pll_status = node->Add(mci::factory::Create<UWord>("pll_status", Word32(m_base, c_pll_status), 70ull));
+    m_locked = m_pll_status->Add(mci::factory::Create<qreg::RegReferenceBitNode<bool, volatile unsigned int>>(
+        "locked", Word32(m_base, c_pll_status), 0ll, 1ll, 70ull));
+
+    node->Add(mci::factory::Create<UWord>(qreg::Expr<Range<unsigned, unsigned>>(0u, 255u), "id",
+                                          Word32(m_base, c_unique_id), 14ull));
+    node->Add(position);
+}
+
+bool FastAcquisition::_GetFIR(std::string& path) const
+{
+    std::lock_guard<std::mutex> lock(m_fir_mutex);
+    path = m_fir_path;
+    return true;
+}
+
+bool FastAcquisition::_SetFIR(const std::string& path)
+{
+    QSTD_TRACE_FNC();
+    std::lock_guard<std::mutex> lock(m_fir_mutex);
+    m_fir_path = path;
+    QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << path << ".");
+    // Off the instrument the absolute paths lie under the run's root.
+    std::ifstream file(qapp::InstrumentPath(path));
+    if (!file) {
+        const int error = errno;
+        qstd::LogError("Error opening FIR coefficient file - " + path + "." + " Error: " + std::to_string(error) +
+                       " - " + std::strerror(error));
+        return false;
+    }
+    const FirCoefficients fir = ReadFirCoefficients(file);
+    file.close();
+    if (fir.bad_line != 0) {
+        qstd::LogError("Error processing FIR coefficient file - " + path + "." + " at line - " +
+                       std::to_string(fir.bad_line) + "." + fir.bad_text + " - Not a number FIR coefficient.");
+    }
+    auto* raf = dynamic_cast<RafBoard*>(&GetParentBoard());
+    const unsigned decimation = raf ? raf->GetFIRDecimation() : 0;
+    const uint64_t required = static_cast<uint64_t>(c_taps_per_decimation) * decimation;
+    if (fir.values.size() != required) {
+        qstd::LogError("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) + " from file - " +
+                       path + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
+        return false;
+    }
+    if (fir.bad_line != 0) {
+        return false;
+    }
+    // Only a whole, valid file reaches the filter.
+    WriteWord64(c_fir_load, 1);
+    for (uint32_t value : fir.values) {
+        WriteWord64(c_fir_port, value);
+    }
+    qstd::LogInfo("Successfully applied FIR filter coefficients - " + path + ".");
+    return true;
+}
+
+bool FastAcquisition::SetPllStatusLocked(const bool& locked)
+{
+    QSTD_TRACE_FNC();
+    auto* reg = dynamic_cast<qreg::RegNode*>(m_locked.get());
+    auto* status = dynamic_cast<qreg::RegNode*>(m_pll_status.get());
+    if (!reg || !status) {
+        return false;
+    }
+    try {
+        reg->Set(locked, 0, mci::c_noRelPath);
+    } catch (const std::exception&) {
+        QSTD_TRACE(1, "Exception while setting PLL status on raf board " << GetParentBoard().GetName());
+        return false;
+    }
+    status->Emit();
+    return true;
+}
+
+mci::Node FastAcquisition::NodeKx() const
+{
+    return mci::Node(m_kx, mci::c_noRelPath);
+}
+
+mci::Node FastAcquisition::NodeKy() const
+{
+    return mci::Node(m_ky, mci::c_noRelPath);
+}
+
+mci::Node FastAcquisition::NodeOfsX() const
+{
+    return mci::Node(m_off_x, mci::c_noRelPath);
+}
+
+mci::Node FastAcquisition::NodeOfsY() const
+{
+    return mci::Node(m_off_y, mci::c_noRelPath);
+}
+
+mci::Node FastAcquisition::NodeOfsQ() const
+{
+    return mci::Node(m_off_q, mci::c_noRelPath);
+}

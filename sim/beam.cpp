@@ -1,0 +1,589 @@
+#include "sim/beam.h"
+
+#include "platform/fpga/fpga_access.h"
+#include "sim/board.h"
+#include "sim/stream_device.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+namespace sim {
+
+namespace {
+
+// Clock information of the RAF board (offsets in the board's FPGA space).
+constexpr size_t c_tbtDecimation = 0x108;
+constexpr size_t c_firDecimation = 0x110;
+constexpr size_t c_cicDecimation = 0x114;
+constexpr size_t c_saDecimation = 0x118;
+constexpr size_t c_swDecimation = 0x120;
+constexpr size_t c_harmonicNumber = 0x128;
+// Timing state machine "tsm": acquisition offset and duration of the ADC
+// history, in ADC periods.
+constexpr size_t c_tsmOffset = 0x500008;
+constexpr size_t c_tsmDuration = 0x50000C;
+
+// Gain of the FPGA's DDC amplitude (CORDIC gain).
+constexpr double c_ddcGain = 1.64676025805716;
+// ADC counts per TDP count of a channel's amplitude: a beam of the default
+// intensity swings the ADC to about +-8000.
+constexpr double c_adcPerCount = 8000.0 / 1e6;
+// Ks of the FA block is a fraction of 2^28 (2^26 gives S / 4).
+constexpr int c_ksShift = 28;
+constexpr double c_twoPi = 6.283185307179586;
+
+uint64_t Mix(uint64_t z)
+{
+    // splitmix64: noise that depends only on the atom, so that data made
+    // again for the same LMT are the same.
+    z += 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+int32_t Low32(int64_t v)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v)));
+}
+
+// k x v modulo 2^64 (the FA block's coefficients keep it within range).
+int64_t Product(int64_t k, int64_t v)
+{
+    return static_cast<int64_t>(static_cast<uint64_t>(k) * static_cast<uint64_t>(v));
+}
+
+int32_t Round32(double v)
+{
+    if (!(v > static_cast<double>(INT_MIN))) {
+        return INT_MIN;
+    }
+    if (v >= static_cast<double>(INT_MAX)) {
+        return INT_MAX;
+    }
+    return static_cast<int32_t>(std::lround(v));
+}
+
+int32_t WithMarker(int32_t value, bool marker)
+{
+    return static_cast<int32_t>((static_cast<uint32_t>(value) & ~1u) | (marker ? 1u : 0u));
+}
+
+uint32_t Register(Board& board, size_t offset)
+{
+    return fpga::Read32(board.Memory(), offset);
+}
+
+// Generates one history track of a RAF board.
+class TrackGenerator : public HistoryMemory::Generator {
+public:
+    enum Kind_e { c_adc, c_tdp, c_ddc };
+    TrackGenerator(const RafAcquisition& acquisition, Kind_e kind) : m_acquisition(acquisition), m_kind(kind) {}
+    uint64_t Now() const override { return m_acquisition.GetBoard().Clock().Now(); }
+    void Fill(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const override
+    {
+        switch (m_kind) {
+        case c_adc:
+            m_acquisition.MakeAdc(static_cast<int16_t*>(atoms), count, firstLmt, step);
+            break;
+        case c_tdp:
+            m_acquisition.MakeTdp(static_cast<int32_t*>(atoms), count, firstLmt, step);
+            break;
+        case c_ddc:
+            m_acquisition.MakeDdc(static_cast<int32_t*>(atoms), count, firstLmt, step);
+            break;
+        }
+    }
+
+private:
+    const RafAcquisition& m_acquisition;
+    Kind_e m_kind;
+};
+
+// The beam's FA atoms for the GDX board's FA history.
+class BeamFaProducer : public FaProducer {
+public:
+    explicit BeamFaProducer(const Beam& beam) : m_beam(beam) {}
+    FaSample FaAt(unsigned slot, uint64_t lmt) const override
+    {
+        FaRecord atom{};
+        FaSample sample{};
+        if (m_beam.FaAtomAt(slot, lmt, atom)) {
+            static_assert(sizeof(atom) == sizeof(sample), "an FA sample is one SA/FA atom");
+            std::memcpy(sample.data(), &atom, sizeof(sample));
+        }
+        return sample;
+    }
+
+private:
+    const Beam& m_beam;
+};
+
+} // namespace
+
+// The beam and front end of one moment, as amplitudes per pattern step.
+struct RafAcquisition::Model {
+    double amp[4][4];      // channel amplitude [step][channel], TDP counts
+    double sinPhase[4][4]; // sin and cos of the channel's phase, over the DDC gain
+    double cosPhase[4][4];
+    double phase[4][4]; // channel phase, rad
+    double halfWidth;   // of the uniform noise of a turn's amplitude
+    bool switching;
+};
+
+// ---------------------------------------------------------------------------
+
+Beam::Beam(const BeamOptions& options, const std::vector<Board*>& boards) : m_options(options)
+{
+    for (Board* b : boards) {
+        if (b->Type() == c_typeRaf) {
+            m_rafs.push_back(std::make_unique<RafAcquisition>(*this, *b));
+        }
+    }
+    if (!m_rafs.empty()) {
+        m_faProducer = std::make_shared<BeamFaProducer>(*this);
+    }
+}
+
+Beam::~Beam()
+{
+    Stop();
+}
+
+void Beam::Start()
+{
+    std::lock_guard<std::mutex> lock(m_runMutex);
+    if (m_running || m_rafs.empty()) {
+        return;
+    }
+    m_running = true;
+    m_thread = std::thread(&Beam::FeedThread, this);
+}
+
+void Beam::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_runMutex);
+        m_running = false;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void Beam::FeedThread()
+{
+    std::unique_lock<std::mutex> lock(m_runMutex);
+    auto next = std::chrono::steady_clock::now();
+    while (m_running) {
+        lock.unlock();
+        for (const auto& raf : m_rafs) {
+            raf->Feed();
+        }
+        lock.lock();
+        next += c_feedPeriod;
+        const auto now = std::chrono::steady_clock::now();
+        if (next < now) {
+            next = now;
+        }
+        m_wake.wait_until(lock, next, [this] { return !m_running; });
+    }
+}
+
+BeamOptions Beam::Options() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_options;
+}
+
+void Beam::SetOptions(const BeamOptions& options)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options = options;
+}
+
+void Beam::SetPosition(double xNm, double yNm)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.x = xNm;
+    m_options.y = yNm;
+}
+
+void Beam::SetIntensity(double intensity)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.intensity = intensity;
+}
+
+void Beam::SetNoise(double noise)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.noise = noise;
+}
+
+bool Beam::SetFrontEnd(const std::string& board, const FrontEndOptions& frontEnd)
+{
+    for (const auto& raf : m_rafs) {
+        if (raf->GetBoard().Name() == board) {
+            raf->SetFrontEnd(frontEnd);
+            return true;
+        }
+    }
+    return false;
+}
+
+RafAcquisition* Beam::Find(const Board& board) const
+{
+    for (const auto& raf : m_rafs) {
+        if (&raf->GetBoard() == &board) {
+            return raf.get();
+        }
+    }
+    return nullptr;
+}
+
+void Beam::OnTrigger(Board& board, uint64_t lmt)
+{
+    if (RafAcquisition* raf = Find(board)) {
+        raf->OnTrigger(lmt);
+    }
+}
+
+void Beam::OnRequest(Board& board, const EventRecord& record)
+{
+    RafAcquisition* raf = Find(board);
+    if (!raf) {
+        return;
+    }
+    const uint32_t request = static_cast<uint32_t>(record[0] >> 32);
+    if (request == c_requestRafStop) {
+        raf->Stop();
+    } else if (request == c_requestRafStart) {
+        raf->StartAt(record[2]);
+    }
+}
+
+bool Beam::FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const
+{
+    for (const auto& raf : m_rafs) {
+        if (raf->Slot() == slot) {
+            atom = raf->MakeFa(lmt, raf->FaStep() / raf->TbtStep());
+            return true;
+        }
+    }
+    return false;
+}
+
+uint64_t Beam::FaStep(unsigned slot) const
+{
+    for (const auto& raf : m_rafs) {
+        if (raf->Slot() == slot) {
+            return raf->FaStep();
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+
+RafAcquisition::RafAcquisition(Beam& beam, Board& board)
+    : m_beam(beam), m_board(board), m_seed(Mix(std::hash<std::string>()(board.Name()))),
+      m_frontEnd(board.Desc().frontEnd)
+{
+    m_slot = static_cast<unsigned>(std::strtoul(board.Slot().c_str(), nullptr, 10));
+    // Decimations of the board's clock information; a zero is taken as 1.
+    auto decimation = [&](size_t offset) { return std::max<uint64_t>(Register(board, offset), 1); };
+    m_tbt = decimation(c_tbtDecimation);
+    m_switch = decimation(c_swDecimation);
+    m_faTurns = decimation(c_firDecimation) * decimation(c_cicDecimation);
+    m_saTurns = m_faTurns * decimation(c_saDecimation);
+    m_faStep = m_faTurns * m_tbt;
+    m_saStep = m_saTurns * m_tbt;
+    m_harmonic = Register(board, c_harmonicNumber);
+
+    // The DMA buffer: ADC in the first quarter, TDP in the second, DDC in
+    // the second half.
+    m_memory = std::make_shared<HistoryMemory>(Beam::c_historyBytes, false);
+    m_memoryDevice = board.DeviceName(0, 0);
+    HistoryMemory::Register(m_memoryDevice, m_memory);
+    const size_t quarter = Beam::c_historyBytes / 4;
+    m_adc = HistoryMemory::GetTrack(m_memory, 0, quarter / 8, 8);
+    m_tdp = HistoryMemory::GetTrack(m_memory, quarter, quarter / 16, 16);
+    m_ddc = HistoryMemory::GetTrack(m_memory, 2 * quarter, 2 * quarter / 32, 32);
+    HistoryMemory::SetGenerator(m_adc, std::make_shared<TrackGenerator>(*this, TrackGenerator::c_adc));
+    HistoryMemory::SetGenerator(m_tdp, std::make_shared<TrackGenerator>(*this, TrackGenerator::c_tdp));
+    HistoryMemory::SetGenerator(m_ddc, std::make_shared<TrackGenerator>(*this, TrackGenerator::c_ddc));
+
+    m_sa.path = board.DeviceName(1, 1);
+    m_sa.device = StreamDevice::Create(m_sa.path);
+    m_sa.turns = m_saTurns;
+    m_sa.step = m_saStep;
+    m_fa.path = board.DeviceName(1, 0);
+    m_fa.device = StreamDevice::Create(m_fa.path);
+    m_fa.turns = m_faTurns;
+    m_fa.step = m_faStep;
+    // The board acquires from LMT 0 on until its first restart.
+    StartAt(0);
+}
+
+RafAcquisition::~RafAcquisition()
+{
+    for (const auto& track : {m_adc, m_tdp, m_ddc}) {
+        HistoryMemory::SetGenerator(track, nullptr);
+    }
+    if (HistoryMemory::Find(m_memoryDevice) == m_memory) {
+        HistoryMemory::Unregister(m_memoryDevice);
+    }
+    for (Stream* s : {&m_sa, &m_fa}) {
+        if (StreamDevice::Find(s->path) == s->device) {
+            StreamDevice::Remove(s->path);
+        }
+        s->device->Close();
+    }
+}
+
+void RafAcquisition::SetFrontEnd(const FrontEndOptions& frontEnd)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frontEnd = frontEnd;
+}
+
+FrontEndOptions RafAcquisition::GetFrontEnd() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_frontEnd;
+}
+
+void RafAcquisition::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sa.running = false;
+        m_fa.running = false;
+    }
+    m_tdp->Halt();
+    m_ddc->Halt();
+}
+
+void RafAcquisition::StartAt(uint64_t lmt)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Stream* s : {&m_sa, &m_fa}) {
+            s->running = true;
+            s->start = lmt;
+            s->next = 0;
+        }
+    }
+    m_tdp->Run(lmt, m_tbt);
+    m_ddc->Run(lmt, m_tbt);
+}
+
+void RafAcquisition::OnTrigger(uint64_t lmt)
+{
+    const uint64_t duration = std::min<uint64_t>(Register(m_board, c_tsmDuration), m_adc->Atoms());
+    const uint64_t offset = Register(m_board, c_tsmOffset);
+    if (duration > 0) {
+        m_adc->AppendGenerated(duration, lmt > offset ? lmt - offset : 0, 1);
+    }
+}
+
+void RafAcquisition::Feed()
+{
+    const uint64_t now = m_board.Clock().Now();
+    FeedStream(m_sa, now);
+    FeedStream(m_fa, now);
+}
+
+void RafAcquisition::FeedStream(Stream& stream, uint64_t now)
+{
+    uint64_t first = 0;
+    uint64_t count = 0;
+    uint64_t start = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!stream.running || now < stream.start) {
+            return;
+        }
+        const uint64_t due = (now - stream.start) / stream.step + 1;
+        if (!stream.device->IsOpen()) {
+            // Nobody reads: nothing is made, the next reader starts with new atoms.
+            stream.next = std::max(stream.next, due);
+            return;
+        }
+        if (due <= stream.next) {
+            return;
+        }
+        // A reader more than a second behind loses the older atoms, as the
+        // device's buffer would.
+        const uint64_t most = std::max<uint64_t>(1, static_cast<uint64_t>(m_board.Clock().Frequency()) / stream.step);
+        first = std::max(stream.next, due > most ? due - most : 0);
+        count = due - first;
+        start = stream.start;
+        stream.next = due;
+    }
+    std::vector<FaRecord> atoms(static_cast<size_t>(count));
+    for (uint64_t i = 0; i < count; ++i) {
+        atoms[static_cast<size_t>(i)] = MakeFa(start + (first + i) * stream.step, stream.turns);
+    }
+    stream.device->Feed(atoms.data(), atoms.size() * sizeof(FaRecord));
+}
+
+RafAcquisition::Model RafAcquisition::Snapshot() const
+{
+    const BeamOptions beam = m_beam.Options();
+    const FrontEndOptions fe = GetFrontEnd();
+    Model m{};
+    const double x = beam.x / beam.kx;
+    const double y = beam.y / beam.ky;
+    const double quarter = beam.intensity / 4.0 * std::pow(10.0, -fe.attenuation / 20.0);
+    const double base[4] = {quarter * (1 + x + y), quarter * (1 - x + y), quarter * (1 - x - y), quarter * (1 + x - y)};
+    for (int p = 0; p < 4; ++p) {
+        for (int c = 0; c < 4; ++c) {
+            m.amp[p][c] = std::max(0.0, base[c] * fe.gain[p][c]);
+            m.phase[p][c] = beam.phase + fe.phase[p][c];
+            m.sinPhase[p][c] = std::sin(m.phase[p][c]) / c_ddcGain;
+            m.cosPhase[p][c] = std::cos(m.phase[p][c]) / c_ddcGain;
+        }
+    }
+    m.halfWidth = beam.noise * std::sqrt(3.0);
+    m.switching = beam.switching;
+    return m;
+}
+
+namespace {
+
+// Pattern step of a turn.
+inline unsigned StepOf(uint64_t turn, uint64_t turnsPerStep, bool switching)
+{
+    return switching ? static_cast<unsigned>((turn / turnsPerStep) % 4) : 0u;
+}
+
+// Uniform noise in [-halfWidth, halfWidth) for one value of one atom.
+inline double Noise(uint64_t seed, uint64_t lmt, unsigned value, double halfWidth)
+{
+    if (halfWidth == 0.0) {
+        return 0.0;
+    }
+    const uint64_t r = Mix(seed ^ Mix(lmt * 8 + value));
+    return (static_cast<double>(r >> 11) * 0x1.0p-53 * 2.0 - 1.0) * halfWidth;
+}
+
+} // namespace
+
+// Calls make(k, lmt, pattern step) for each of count turn atoms.
+template <typename F>
+void RafAcquisition::EachAtom(const Model& m, size_t count, uint64_t firstLmt, uint64_t step, F make) const
+{
+    for (size_t k = 0; k < count; ++k) {
+        const uint64_t lmt = firstLmt + k * step;
+        make(k, lmt, StepOf(lmt / m_tbt, m_switch, m.switching));
+    }
+}
+
+void RafAcquisition::MakeTdp(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
+{
+    const Model m = Snapshot();
+    EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
+        int32_t* atom = atoms + 4 * k;
+        for (unsigned c = 0; c < 4; ++c) {
+            atom[c] = Round32(m.amp[p][c] + Noise(m_seed, lmt, c, m.halfWidth));
+        }
+        atom[0] = WithMarker(atom[0], m.switching && p == 0);
+    });
+}
+
+void RafAcquisition::MakeDdc(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
+{
+    const Model m = Snapshot();
+    EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
+        int32_t* atom = atoms + 8 * k;
+        for (unsigned c = 0; c < 4; ++c) {
+            const double a = m.amp[p][c] + Noise(m_seed, lmt, c, m.halfWidth);
+            atom[2 * c] = Round32(a * m.sinPhase[p][c]);
+            atom[2 * c + 1] = Round32(a * m.cosPhase[p][c]);
+        }
+        atom[0] = WithMarker(atom[0], m.switching && p == 0);
+    });
+}
+
+void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
+{
+    const Model m = Snapshot();
+    // The RF lies harmonic / TBT decimation cycles per ADC period from DC.
+    const uint64_t h = m_harmonic % m_tbt;
+    EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
+        const double cycle = static_cast<double>((h * (lmt % m_tbt)) % m_tbt) / static_cast<double>(m_tbt);
+        for (unsigned c = 0; c < 4; ++c) {
+            const double a = m.amp[p][c] * c_adcPerCount;
+            const double v =
+                a * std::sin(c_twoPi * cycle + m.phase[p][c]) + Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
+            atoms[4 * k + c] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, std::round(v))));
+        }
+    });
+}
+
+FaRecord RafAcquisition::MakeFa(uint64_t lmt, uint64_t turns) const
+{
+    const Model m = Snapshot();
+    const uint64_t first = lmt / m_tbt;
+    turns = std::max<uint64_t>(turns, 1);
+    // Turns spent in each step of the pattern: whole pattern cycles, then the
+    // partial steps at the ends.
+    double inStep[4] = {0, 0, 0, 0};
+    if (!m.switching) {
+        inStep[0] = static_cast<double>(turns);
+    } else {
+        const uint64_t cycle = 4 * m_switch;
+        uint64_t n = first;
+        uint64_t left = turns;
+        const uint64_t cycles = left / cycle;
+        for (double& s : inStep) {
+            s = static_cast<double>(cycles * m_switch);
+        }
+        left -= cycles * cycle;
+        n += cycles * cycle;
+        while (left > 0) {
+            const uint64_t len = std::min(left, m_switch - n % m_switch);
+            inStep[StepOf(n, m_switch, true)] += static_cast<double>(len);
+            n += len;
+            left -= len;
+        }
+    }
+    // The FPGA averages the turns: the noise shrinks with their number.
+    const double halfWidth = m.halfWidth / std::sqrt(static_cast<double>(turns));
+    int64_t v[4];
+    for (unsigned c = 0; c < 4; ++c) {
+        double sum = 0;
+        for (unsigned p = 0; p < 4; ++p) {
+            sum += inStep[p] * m.amp[p][c];
+        }
+        v[c] = Round32(sum / static_cast<double>(turns) + Noise(m_seed ^ 0x5A5A, lmt, c, halfWidth));
+    }
+    v[0] = WithMarker(static_cast<int32_t>(v[0]), m.switching && StepOf(first, m_switch, true) == 0);
+
+    FaRecord atom{};
+    atom.va = static_cast<int32_t>(v[0]);
+    atom.vb = static_cast<int32_t>(v[1]);
+    atom.vc = static_cast<int32_t>(v[2]);
+    atom.vd = static_cast<int32_t>(v[3]);
+    // Positions as the FA block computes them, with its coefficients.
+    const FaBlockModel* block = m_board.FaBlock();
+    const int64_t s = v[0] + v[1] + v[2] + v[3];
+    if (block && s != 0) {
+        const FaBlockModel::Position k = block->GetPosition();
+        atom.x = Low32(Product(k.kx, (v[0] + v[3]) - (v[1] + v[2])) / s - k.offX);
+        atom.y = Low32(Product(k.ky, (v[0] + v[1]) - (v[2] + v[3])) / s - k.offY);
+        atom.q = Low32(Product(k.kx, (v[0] + v[2]) - (v[1] + v[3])) / s - k.offQ);
+        atom.sum = Low32((Product(s, k.ks) >> c_ksShift) - k.offS);
+    }
+    atom.lmtLow = static_cast<int32_t>(static_cast<uint32_t>(lmt));
+    atom.lmtHigh = static_cast<int32_t>(static_cast<uint32_t>(lmt >> 32));
+    return atom;
+}
+
+} // namespace sim

@@ -1,0 +1,189 @@
+#pragma once
+// The simulated beam of a chassis and the acquisition of every RAF board
+// that samples it. One model per chassis holds the beam (position,
+// intensity, noise, switching pattern); each RAF board turns it, through
+// its own front end, into consistent data at the chassis' real rates, with
+// the decimations of the board's clock information:
+//   - DDC (I/Q) and TDP atoms, one per turn, in the board's history memory
+//     ("/dev/.../history0": ADC first quarter, TDP second quarter, DDC second
+//     half), computed when a reader reads them;
+//   - ADC samples, one section per trigger, of the duration that the
+//     board's timing state machine gives, also computed when read;
+//   - SA and FA atoms on the board's stream devices, while a reader has the
+//     device open, with positions computed by the board's FA block.
+// Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
+// the turns of the pattern's first step. TBT, SA and FA stop at the board's
+// stop request and restart at the start LMT of its start request.
+//
+// Changes of the beam apply to every atom made from then on; history data
+// are made when read, so a read of older turns after a change shows the new
+// beam too.
+
+#include "sim/beam_options.h"
+#include "sim/gdx_models.h"
+#include "sim/history_memory.h"
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+class Board;
+class StreamDevice;
+using EventRecord = std::array<uint64_t, 4>;
+
+// One SA or FA atom as the FPGA writes it (64 bytes): Va, Vb, Vc, Vd, Sum,
+// Q, X, Y, LMT low and high halves, five reserved words, status.
+struct FaRecord {
+    int32_t va, vb, vc, vd;
+    int32_t sum, q, x, y;
+    int32_t lmtLow, lmtHigh;
+    int32_t reserved[5];
+    int32_t status;
+};
+static_assert(sizeof(FaRecord) == 64, "an SA/FA atom is 16 words");
+
+class RafAcquisition;
+
+class Beam {
+public:
+    // Size of a RAF board's history memory (its DMA buffer).
+    static constexpr size_t c_historyBytes = 64u << 20;
+    // The stream devices are fed this often while open.
+    static constexpr std::chrono::milliseconds c_feedPeriod{20};
+
+    // The acquisitions of the RAF boards among boards; the boards must
+    // outlive the beam.
+    Beam(const BeamOptions& options, const std::vector<Board*>& boards);
+    ~Beam();
+    Beam(const Beam&) = delete;
+    Beam& operator=(const Beam&) = delete;
+
+    // The feeding thread of the stream devices.
+    void Start();
+    void Stop();
+
+    BeamOptions Options() const;
+    void SetOptions(const BeamOptions& options);
+    void SetPosition(double xNm, double yNm);
+    void SetIntensity(double intensity);
+    void SetNoise(double noise);
+    // The front end of the RAF board of that name; false without one.
+    bool SetFrontEnd(const std::string& board, const FrontEndOptions& frontEnd);
+
+    // Chassis events: a trigger taken by a board at LMT lmt, a request
+    // record written to a board's event device.
+    void OnTrigger(Board& board, uint64_t lmt);
+    void OnRequest(Board& board, const EventRecord& record);
+
+    // The FA atom that the RAF board in slot acquires at lmt (the atom's own
+    // LMT; FA atoms lie one TBT x FA decimation apart). False when no RAF
+    // board sits in that slot. For the GDX board's FA history.
+    bool FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const;
+    // LMT distance of two FA atoms of the RAF board in slot; 0 without one.
+    uint64_t FaStep(unsigned slot) const;
+    // FaAtomAt as the GDX board's FA history asks for it; null without RAF
+    // boards. Valid while the beam lives.
+    std::shared_ptr<const FaProducer> GetFaProducer() const { return m_faProducer; }
+
+    // The acquisition of a RAF board, or null.
+    RafAcquisition* Find(const Board& board) const;
+
+private:
+    void FeedThread();
+
+    mutable std::mutex m_mutex;
+    BeamOptions m_options;
+    std::vector<std::unique_ptr<RafAcquisition>> m_rafs;
+    std::shared_ptr<const FaProducer> m_faProducer;
+
+    std::mutex m_runMutex;
+    std::condition_variable m_wake;
+    bool m_running = false;
+    std::thread m_thread;
+
+    friend class RafAcquisition;
+};
+
+// The acquisition of one RAF board.
+class RafAcquisition {
+public:
+    RafAcquisition(Beam& beam, Board& board);
+    ~RafAcquisition();
+    RafAcquisition(const RafAcquisition&) = delete;
+    RafAcquisition& operator=(const RafAcquisition&) = delete;
+
+    Board& GetBoard() const { return m_board; }
+    unsigned Slot() const { return m_slot; }
+    uint64_t TbtStep() const { return m_tbt; }
+    uint64_t FaStep() const { return m_faStep; }
+    uint64_t SaStep() const { return m_saStep; }
+    const std::shared_ptr<HistoryMemory>& Memory() const { return m_memory; }
+
+    void SetFrontEnd(const FrontEndOptions& frontEnd);
+    FrontEndOptions GetFrontEnd() const;
+
+    // TBT, SA and FA stop; start at lmt.
+    void Stop();
+    void StartAt(uint64_t lmt);
+    // One ADC section for a trigger at lmt.
+    void OnTrigger(uint64_t lmt);
+    // Feeds the open stream devices with the atoms due by now.
+    void Feed();
+
+    // Atoms of one kind (computed with the current beam and front end).
+    void MakeTdp(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
+    void MakeDdc(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
+    void MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
+    // The SA or FA atom at lmt spanning turns turns (averaged over them).
+    FaRecord MakeFa(uint64_t lmt, uint64_t turns) const;
+
+private:
+    struct Model;
+    // The beam and front end as amplitudes per pattern step and channel.
+    Model Snapshot() const;
+    template <typename F> void EachAtom(const Model& m, size_t count, uint64_t firstLmt, uint64_t step, F make) const;
+    struct Stream;
+    void FeedStream(Stream& stream, uint64_t now);
+
+    Beam& m_beam;
+    Board& m_board;
+    unsigned m_slot = 0;
+    uint64_t m_seed;
+    uint64_t m_tbt;     // ADC periods per turn
+    uint64_t m_switch;  // turns per step of the switching pattern
+    uint64_t m_faTurns; // turns per FA atom
+    uint64_t m_saTurns; // turns per SA atom
+    uint64_t m_faStep;
+    uint64_t m_saStep;
+    uint64_t m_harmonic;
+
+    mutable std::mutex m_mutex; // front end and the streams' positions
+    FrontEndOptions m_frontEnd;
+
+    std::shared_ptr<HistoryMemory> m_memory;
+    std::string m_memoryDevice;
+    std::shared_ptr<HistoryMemory::Track> m_adc;
+    std::shared_ptr<HistoryMemory::Track> m_tdp;
+    std::shared_ptr<HistoryMemory::Track> m_ddc;
+
+    struct Stream {
+        std::shared_ptr<StreamDevice> device;
+        std::string path;
+        uint64_t turns = 0;
+        uint64_t step = 0;
+        bool running = true;
+        uint64_t start = 0; // LMT of atom 0
+        uint64_t next = 0;  // index of the next atom to feed
+    };
+    Stream m_sa;
+    Stream m_fa;
+};
+
+} // namespace sim

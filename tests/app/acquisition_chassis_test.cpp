@@ -1,0 +1,223 @@
+// The acquisition on a running chassis: every RAF board's SA, FA, TDP and DDC
+// signals give the simulated beam's position and follow its changes, and the
+// TBT/SA/FA restart at a synchronised LMT, also with a board that never
+// confirms its start.
+#include "app_support.h"
+
+#include "acquisition/history_buffer.h"
+#include "acquisition/signals.h"
+#include "app/fa_sync_controller.h"
+#include "app/raf_board.h"
+#include "platform/fpga/fpga_access.h"
+#include "platform/qstd/capture.h"
+#include "qsig/stream_client.h"
+#include "sim/chassis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+using namespace std::chrono_literals;
+using apptest::RunningApp;
+
+constexpr double c_intensity = 4e6;
+constexpr double c_noise = 200; // counts per channel and turn
+constexpr double c_k = 1e7;     // the beam's geometry constant and the FA block's Kx and Ky
+
+// Largest position error of an atom averaged over turns turns: the uniform
+// noise of the four channels (half-width sqrt(3) sigma / sqrt(turns) each)
+// and 8 counts for rounding, the DDC's I/Q quantisation and the marker bit,
+// through X = k D / S; plus 1 nm for the integer division.
+double Tolerance(double turns, double position)
+{
+    const double counts = 4 * std::sqrt(3.0) * c_noise / std::sqrt(turns) + 8;
+    return (c_k + std::fabs(position)) * counts / c_intensity + 1;
+}
+
+struct Position {
+    double x;
+    double y;
+};
+
+template <typename Atom> void ExpectAt(const Atom& a, Position p, double turns, const std::string& what)
+{
+    const double tolerance = Tolerance(turns, std::max(std::fabs(p.x), std::fabs(p.y)));
+    EXPECT_NEAR(p.x, a.X, tolerance) << what;
+    EXPECT_NEAR(p.y, a.Y, tolerance) << what;
+}
+
+uint64_t LmtOf(const SaFaAtom& a)
+{
+    return static_cast<uint32_t>(a.LMT_l) | static_cast<uint64_t>(static_cast<uint32_t>(a.LMT_h)) << 32;
+}
+
+// The newest count atoms of a derived TBT source.
+template <typename Source> qsig::Array<TbtAmplTraits> ReadNow(Source& source, unsigned count)
+{
+    auto client = source.CreateClient("test-now");
+    qsig::Array<TbtAmplTraits> atoms(TbtAmplTraits(), count);
+    EXPECT_EQ(qsig::eSuccess, client.Open(qsig::eAccessNow, 0, -static_cast<long long>(count)));
+    qsig::SignalMeta meta;
+    EXPECT_EQ(qsig::eSuccess, client.Read(atoms, meta, 0));
+    client.Close();
+    return atoms;
+}
+
+void ExpectBoardAt(RafBoard& raf, Position p)
+{
+    Signals& s = *raf.GetSignals();
+    const std::string name = raf.GetName();
+
+    qsig::StreamClient<SaFaTraits> sa(s.GetSaStream(), "test-sa", 64);
+    ASSERT_EQ(qsig::eSuccess, sa.Open());
+    sa.GetQueue().SetTimeout(2000);
+    SaFaAtom atom{};
+    ASSERT_EQ(qsig::eSuccess, sa.Read(atom)) << name;
+    ExpectAt(atom, p, 56000, name + " sa");
+    sa.Close();
+
+    qsig::StreamClient<SaFaTraits> fa(s.GetFaStream(), "test-fa", 64);
+    ASSERT_EQ(qsig::eSuccess, fa.Open());
+    fa.GetQueue().SetTimeout(2000);
+    qsig::Array<SaFaTraits> atoms(SaFaTraits(), 1024);
+    ASSERT_EQ(qsig::eSuccess, fa.Read(atoms)) << name;
+    for (unsigned i = 0; i < atoms.GetLength(); ++i) {
+        ExpectAt(atoms[i], p, 56, name + " fa " + std::to_string(i));
+        if (i > 0) {
+            ASSERT_EQ(LmtOf(atoms[i - 1]) + 12320u, LmtOf(atoms[i])) << name;
+        }
+    }
+    fa.Close();
+
+    const auto tdp = ReadNow(*s.GetTdpAmplSource(), 2000);
+    ASSERT_EQ(2000u, tdp.GetLength()) << name;
+    const auto ddc = ReadNow(*s.GetDdcAmplSource(), 2000);
+    ASSERT_EQ(2000u, ddc.GetLength()) << name;
+    for (unsigned i = 0; i < 2000; i += 97) {
+        ExpectAt(tdp[i], p, 1, name + " tdp " + std::to_string(i));
+        ExpectAt(ddc[i], p, 1, name + " ddc " + std::to_string(i));
+    }
+}
+
+TEST(AcquisitionChassisConcurrency, EveryBoardGivesTheBeamAndFollowsItsChanges)
+{
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    sim::Beam& beam = run.Chassis().GetBeam();
+    beam.SetNoise(c_noise);
+    const Position first{150000, -80000};
+    beam.SetPosition(first.x, first.y);
+    const std::vector<RafBoard*> rafs = run.App().GetRafBoards();
+    ASSERT_EQ(4u, rafs.size());
+    for (RafBoard* raf : rafs) {
+        ExpectBoardAt(*raf, first);
+    }
+
+    // A change shows in the SA stream within one SA period.
+    RafBoard& raf = *rafs[2];
+    qsig::StreamClient<SaFaTraits> sa(raf.GetSignals()->GetSaStream(), "test-follow", 64);
+    ASSERT_EQ(qsig::eSuccess, sa.Open());
+    sa.GetQueue().SetTimeout(2000);
+    SaFaAtom atom{};
+    ASSERT_EQ(qsig::eSuccess, sa.Read(atom));
+    const Position second{-40000, 25000};
+    const uint64_t changed = raf.Board()->SimBoard()->Clock().Now();
+    beam.SetPosition(second.x, second.y);
+    do {
+        ASSERT_EQ(qsig::eSuccess, sa.Read(atom));
+    } while (std::fabs(atom.X - second.x) > Tolerance(56000, second.x));
+    EXPECT_LE(LmtOf(atom), changed + 12320000u);
+    ExpectAt(atom, second, 56000, "after the change");
+    // The history reads show the new beam at once.
+    ExpectAt(ReadNow(*raf.GetSignals()->GetTdpAmplSource(), 10)[9], second, 1, "tdp after the change");
+
+    // DDC reads of the board ("now" and at an LMT), with the switch marker.
+    qsig::Array<DdcTraits> ddc;
+    EXPECT_EQ(1000, raf.ReadDDC(ddc, -1000));
+    ASSERT_EQ(1000u, ddc.GetLength());
+    unsigned marked = 0;
+    for (unsigned i = 0; i < 1000; ++i) {
+        marked += ddc[i][0].I & 1;
+    }
+    EXPECT_NEAR(250.0, marked, 41.0); // one step of the four is marked
+    EXPECT_EQ(500, raf.ReadDDC(ddc, 500));
+    qsig::ZemtraMachineTime at(raf.Board()->SimBoard()->Clock().Now() - 1000000);
+    ddc.Resize(100);
+    EXPECT_EQ(100u, raf.ReadDDC(ddc, at, qsig::ePriorityHigh));
+    EXPECT_TRUE(run.Stop());
+}
+
+TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxPeer)
+{
+    qstd::CaptureScope capture(true, false);
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    VunaApplication& app = run.App();
+    const uint64_t lmt = 2000000000;
+    const uint64_t start = lmt + 36960000; // (31800000 / 12320000 + 1) x 12320000
+    const std::string started = "TBT, FA, SA signals started at LMT=" + std::to_string(start);
+    std::vector<uint64_t> stops;
+    for (RafBoard* raf : app.GetRafBoards()) {
+        stops.push_back(raf->Board()->SimBoard()->StopRequests());
+    }
+
+    run.Client().SetText("synchronize_lmt", std::to_string(lmt));
+    ASSERT_TRUE(apptest::WaitFor([&] { return apptest::CountLogged(capture, started) == 4; }, 10s));
+    ASSERT_TRUE(apptest::WaitFor([&] { return capture.LoggedSubstring("GDX-FA signal started at LMT="); }, 10s));
+    EXPECT_EQ(4u, app.GetFaSyncController()->GetCounter());
+    size_t i = 0;
+    for (RafBoard* raf : app.GetRafBoards()) {
+        sim::Board& sb = *raf->Board()->SimBoard();
+        EXPECT_EQ(stops[i++] + 1, sb.StopRequests()) << raf->GetName();
+        volatile FPGAMem_t* hb = sb.Memory() + RafBoard::c_hb_offset;
+        EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt1_control));
+        EXPECT_EQ(4u, fpga::Read64(hb, tHB::c_tbt2_control));
+        // The controllers are re-anchored once all FA chains run again.
+        Signals& s = *raf->GetSignals();
+        for (qsig::DodPositionController* c :
+             {s.GetDdcSource()->GetPositionController().get(), s.GetTdpSource()->GetPositionController().get()}) {
+            EXPECT_TRUE(apptest::WaitFor([&] { return c->GetResetLmt() == start && c->IsEnabled(); }, 5s))
+                << raf->GetName() << " " << c->GetResetLmt();
+        }
+        // The SA atoms lie on the grid of the start LMT.
+        qsig::StreamClient<SaFaTraits> sa(s.GetSaStream(), "test-grid", 64);
+        ASSERT_EQ(qsig::eSuccess, sa.Open());
+        sa.GetQueue().SetTimeout(2000);
+        SaFaAtom atom{};
+        ASSERT_EQ(qsig::eSuccess, sa.Read(atom));
+        EXPECT_EQ(0u, (LmtOf(atom) - start) % 12320000u) << raf->GetName();
+    }
+    EXPECT_EQ(8u, apptest::CountLogged(capture, "TBT, FA, SA signals stopped."));
+    EXPECT_TRUE(run.Stop());
+}
+
+TEST(AcquisitionChassisConcurrency, ABoardWithoutStartEventFailsAndTheOthersComplete)
+{
+    qstd::CaptureScope capture(true, false);
+    RunningApp run(apptest::DataFile("unanswered_second_raf.xml"));
+    ASSERT_TRUE(run.WaitRunning());
+    FaSyncController* peers = run.App().GetFaSyncController();
+    // raf4's wait ends its margin after the start LMT; it counts its chain
+    // running again, so raf3's wait for all running completes.
+    const std::string failed = "Failed to restart TBT SA and FA streams. No start event within ";
+    ASSERT_TRUE(apptest::WaitFor([&] { return capture.LoggedSubstring(failed); }, 10s)) << [&] {
+        std::string logged;
+        for (const std::string& text : capture.Sink().Texts(qstd::Record::Kind::Log)) {
+            logged += text + "\n";
+        }
+        return logged;
+    }();
+    ASSERT_TRUE(apptest::WaitFor([&] { return peers->GetCounter() == 2; }, 5s));
+    EXPECT_EQ(1u, apptest::CountLogged(capture, "TBT, FA, SA signals started at LMT=36960000"));
+    EXPECT_EQ(2u, apptest::CountLogged(capture, "TBT, FA, SA signals stopped."));
+    EXPECT_FALSE(capture.LoggedSubstring("Timeout waiting for all FA chains"));
+    // raf3 re-anchors its controllers once all chains run.
+    auto ddc = run.App().GetRafBoards()[0]->GetSignals()->GetDdcSource()->GetPositionController();
+    EXPECT_TRUE(apptest::WaitFor([&] { return ddc->GetResetLmt() == 36960000u; }, 5s));
+    EXPECT_TRUE(run.Stop());
+}
+
+} // namespace

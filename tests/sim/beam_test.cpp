@@ -1,0 +1,352 @@
+// Generated history tracks, and the simulated beam as the RAF boards
+// acquire it: history atoms, SA/FA atoms on the stream devices, restarts and
+// the scenario's beam.
+#include "sim/beam.h"
+
+#include "platform/fpga/fpga_access.h"
+#include "platform/qstd/exception.h"
+#include "sim/chassis.h"
+#include "sim/stream_device.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Atoms of 8 bytes holding their own LMT, on a clock set by the test.
+class LmtGenerator : public sim::HistoryMemory::Generator {
+public:
+    uint64_t Now() const override { return now.load(); }
+    void Fill(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const override
+    {
+        auto* out = static_cast<uint64_t*>(atoms);
+        for (size_t i = 0; i < count; ++i) {
+            out[i] = firstLmt + i * step;
+        }
+    }
+    std::atomic<uint64_t> now{0};
+};
+
+class GeneratedTrack : public ::testing::Test {
+protected:
+    GeneratedTrack()
+    {
+        track = sim::HistoryMemory::GetTrack(memory, 1024, 8, 8);
+        sim::HistoryMemory::SetGenerator(track, generator);
+    }
+
+    // LMTs held by the region's eight slots.
+    std::vector<uint64_t> Slots() const
+    {
+        std::vector<uint64_t> v(8);
+        memory->Read(v.data(), 64, 1024);
+        return v;
+    }
+
+    std::shared_ptr<sim::HistoryMemory> memory = std::make_shared<sim::HistoryMemory>(4096);
+    std::shared_ptr<LmtGenerator> generator = std::make_shared<LmtGenerator>();
+    std::shared_ptr<sim::HistoryMemory::Track> track;
+};
+
+TEST_F(GeneratedTrack, ARunFollowsTheClockAndSlotsHoldTheirNewestAtoms)
+{
+    track->Run(100, 10);
+    generator->now = 95;
+    EXPECT_EQ(0u, track->Snapshot().written);
+    EXPECT_EQ((std::vector<uint64_t>(8, 0)), Slots()); // nothing acquired yet
+    generator->now = 125;
+    auto st = track->Snapshot();
+    EXPECT_EQ(3u, st.written);
+    EXPECT_EQ(120u, st.newestLmt);
+    EXPECT_EQ((std::vector<uint64_t>{100, 110, 120, 0, 0, 0, 0, 0}), Slots());
+    generator->now = 205; // atoms 0..10, slots hold 3..10
+    EXPECT_EQ((std::vector<uint64_t>{180, 190, 200, 130, 140, 150, 160, 170}), Slots());
+    // A read that starts before the region and inside an atom.
+    char bytes[20] = {};
+    memory->Read(bytes, sizeof bytes, 1020);
+    uint64_t second = 0;
+    std::memcpy(&second, bytes + 4, 8);
+    EXPECT_EQ(180u, second);
+    EXPECT_EQ(0, bytes[0]);
+
+    // A clock set back stalls the run; a halted run stays where it was.
+    generator->now = 50;
+    EXPECT_EQ(11u, track->Snapshot().written);
+    generator->now = 230;
+    track->Halt();
+    generator->now = 900;
+    EXPECT_EQ(14u, track->Snapshot().written);
+    EXPECT_EQ(230u, track->Snapshot().newestLmt);
+}
+
+TEST_F(GeneratedTrack, BlocksAndWithdrawnGenerator)
+{
+    track->AppendGenerated(3, 1000, 1);
+    track->AppendGenerated(3, 2000, 1);
+    track->AppendGenerated(4, 3000, 1); // indices 6..9 overwrite slots 6, 7, 0, 1
+    EXPECT_EQ((std::vector<uint64_t>{3002, 3003, 1002, 2000, 2001, 2002, 3000, 3001}), Slots());
+    const auto st = track->Snapshot();
+    EXPECT_EQ(10u, st.written);
+    EXPECT_EQ(3003u, st.newestLmt);
+    EXPECT_EQ(1000u, st.firstLmt);
+    const uint64_t generation = st.generation;
+    EXPECT_EQ(generation, track->WaitForChange(generation, std::chrono::steady_clock::now() + 5ms).generation);
+
+    sim::HistoryMemory::SetGenerator(track, nullptr);
+    EXPECT_FALSE(track->IsGenerated());
+    EXPECT_EQ((std::vector<uint64_t>(8, 0)), Slots());
+}
+
+// A chassis that is not started: its RAF boards' acquisitions, driven by hand.
+class BeamFixture : public ::testing::Test {
+protected:
+    BeamFixture() : chassis(Scenario()), beam(chassis.GetBeam())
+    {
+        raf = beam.Find(*chassis.Find("raf3"));
+        // The FA block's coefficients as the server writes them.
+        volatile FPGAMem_t* block = chassis.Find("raf3")->Memory() + sim::FaBlockModel::c_block;
+        fpga::Write32(block, sim::FaBlockModel::c_kx, 10000000);
+        fpga::Write32(block, sim::FaBlockModel::c_ky, 10000000);
+        fpga::Write32(block, sim::FaBlockModel::c_ks, 0x4000000);
+    }
+
+    static sim::Scenario Scenario()
+    {
+        sim::Scenario s = sim::Scenario::Default();
+        s.beam.x = 100000;
+        s.beam.y = -50000;
+        return s;
+    }
+
+    // Amplitude of a channel with the position in the scenario (no noise).
+    static double Amplitude(int channel)
+    {
+        const double x = 0.01;
+        const double y = -0.005;
+        const double sign[4][2] = {{1, 1}, {-1, 1}, {-1, -1}, {1, -1}};
+        return 1e6 * (1 + sign[channel][0] * x + sign[channel][1] * y);
+    }
+
+    sim::Chassis chassis;
+    sim::Beam& beam;
+    sim::RafAcquisition* raf = nullptr;
+};
+
+TEST_F(BeamFixture, TurnsCarryThePositionAndTheSwitchMarker)
+{
+    ASSERT_NE(nullptr, raf);
+    EXPECT_EQ(nullptr, beam.Find(*chassis.Find("gdx")));
+    EXPECT_EQ(220u, raf->TbtStep());
+    EXPECT_EQ(220u * 56u, raf->FaStep());
+    EXPECT_EQ(220u * 56u * 1000u, raf->SaStep());
+
+    // 320 turns: two cycles of the pattern, 40 turns per step; the marker is
+    // set in the first step of each cycle.
+    std::vector<int32_t> tdp(4 * 320);
+    raf->MakeTdp(tdp.data(), 320, 0, 220);
+    std::vector<int32_t> ddc(8 * 320);
+    raf->MakeDdc(ddc.data(), 320, 0, 220);
+    for (int t = 0; t < 320; ++t) {
+        const int marker = (t / 40) % 4 == 0 ? 1 : 0;
+        ASSERT_EQ(marker, tdp[4 * t] & 1) << t;
+        ASSERT_EQ(marker, ddc[8 * t] & 1) << t;
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_NEAR(Amplitude(c), tdp[4 * t + c], 1.0) << t;
+            // I = A/g sin(phase), Q = A/g cos(phase), phase 0.
+            EXPECT_NEAR(Amplitude(c) / 1.64676025805716, ddc[8 * t + 2 * c + 1], 1.0) << t;
+            EXPECT_NEAR(0.0, ddc[8 * t + 2 * c], 1.0) << t;
+        }
+    }
+
+    // The FA block's positions: X and Y of the beam, Sum = S / 4.
+    sim::FaRecord fa{};
+    ASSERT_TRUE(beam.FaAtomAt(3, 0x123456789ull * 12320, fa));
+    EXPECT_NEAR(100000, fa.x, 5);
+    EXPECT_NEAR(-50000, fa.y, 5);
+    EXPECT_NEAR(1000000, fa.sum, 2);
+    EXPECT_EQ(static_cast<int32_t>(static_cast<uint32_t>(0x123456789ull * 12320)), fa.lmtLow);
+    EXPECT_EQ(static_cast<int32_t>((0x123456789ull * 12320) >> 32), fa.lmtHigh);
+    EXPECT_FALSE(beam.FaAtomAt(7, 0, fa));
+    EXPECT_EQ(12320u, beam.FaStep(4));
+
+    // The intensity scales every channel.
+    beam.SetIntensity(2e6);
+    raf->MakeTdp(tdp.data(), 1, 0, 220);
+    EXPECT_NEAR(Amplitude(2) / 2, tdp[2], 1.0);
+    beam.SetIntensity(4e6);
+
+    // Noise: bounded by its uniform half-width, the same atom made twice.
+    beam.SetNoise(100);
+    std::vector<int32_t> noisy(4 * 1000);
+    raf->MakeTdp(noisy.data(), 1000, 0, 220);
+    std::vector<int32_t> again(4 * 1000);
+    raf->MakeTdp(again.data(), 1000, 0, 220);
+    EXPECT_EQ(noisy, again);
+    double spread = 0;
+    for (int t = 0; t < 1000; ++t) {
+        const double e = noisy[4 * t + 1] - Amplitude(1);
+        EXPECT_LE(std::fabs(e), 100 * std::sqrt(3.0) + 1) << t;
+        spread += e * e;
+    }
+    EXPECT_NEAR(100.0, std::sqrt(spread / 1000), 15.0);
+}
+
+TEST_F(BeamFixture, FrontEndGainsAndSwitchingOff)
+{
+    sim::FrontEndOptions fe;
+    fe.gain[1][0] = 1.5; // channel A in the pattern's second step
+    fe.phase[2][3] = 0.5;
+    ASSERT_TRUE(beam.SetFrontEnd("raf3", fe));
+    EXPECT_FALSE(beam.SetFrontEnd("gdx", fe));
+    std::vector<int32_t> tdp(4 * 160);
+    raf->MakeTdp(tdp.data(), 160, 0, 220);
+    EXPECT_NEAR(Amplitude(0), tdp[4 * 0], 1.0);
+    EXPECT_NEAR(1.5 * Amplitude(0), tdp[4 * 40], 1.0);
+    std::vector<int32_t> ddc(8 * 160);
+    raf->MakeDdc(ddc.data(), 160, 0, 220);
+    EXPECT_NEAR(0.5, std::atan2(ddc[8 * 80 + 6], ddc[8 * 80 + 7]), 1e-5);
+
+    // FA atoms average the steps: channel A gains 1.5 in a quarter of the turns.
+    sim::FaRecord fa = raf->MakeFa(0, 160);
+    EXPECT_NEAR(1.125 * Amplitude(0), fa.va, 2.0);
+
+    sim::BeamOptions off = beam.Options();
+    off.switching = false;
+    beam.SetOptions(off);
+    raf->MakeTdp(tdp.data(), 160, 0, 220);
+    for (int t = 0; t < 160; ++t) {
+        ASSERT_EQ(0, tdp[4 * t] & 1);
+        ASSERT_NEAR(Amplitude(0), tdp[4 * t], 1.0);
+    }
+}
+
+TEST_F(BeamFixture, StreamsAndHistoryStopAndRestartAtTheRequestedLmt)
+{
+    sim::Board& board = *chassis.Find("raf3");
+    auto fa = sim::StreamDevice::Find(board.DeviceName(1, 0));
+    ASSERT_TRUE(fa);
+    // Closed: nothing is made.
+    std::this_thread::sleep_for(30ms);
+    raf->Feed();
+    EXPECT_EQ(0u, fa->BytesFed());
+
+    fa->Open();
+    std::this_thread::sleep_for(50ms);
+    raf->Feed();
+    std::vector<sim::FaRecord> atoms(4096);
+    size_t got = 0;
+    ASSERT_EQ(sim::StreamDevice::c_readOk, fa->Read(atoms.data(), atoms.size() * 64, 64, got, 100ms));
+    ASSERT_GE(got / 64, 300u); // about 9.5 atoms per ms
+    for (size_t i = 1; i < got / 64; ++i) {
+        ASSERT_EQ(static_cast<uint32_t>(atoms[i - 1].lmtLow) + 12320u, static_cast<uint32_t>(atoms[i].lmtLow));
+    }
+    EXPECT_EQ(0u, static_cast<uint32_t>(atoms[0].lmtLow) % 12320u);
+
+    // Stop: nothing more; start at a later LMT: atoms from there on.
+    const sim::EventRecord stop{static_cast<uint64_t>(sim::c_requestRafStop) << 32, 0, 0, 0};
+    chassis.GetBeam().OnRequest(board, stop);
+    std::this_thread::sleep_for(20ms);
+    const uint64_t fed = fa->BytesFed();
+    raf->Feed();
+    EXPECT_EQ(fed, fa->BytesFed());
+    const uint64_t start = board.Clock().Now() + 1174400; // 10 ms ahead
+    const sim::EventRecord request{static_cast<uint64_t>(sim::c_requestRafStart) << 32, 0, start, 0};
+    chassis.GetBeam().OnRequest(board, request);
+    auto tdp = sim::HistoryMemory::GetTrack(raf->Memory(), 16u << 20, 1048576, 16);
+    EXPECT_EQ(start, tdp->Snapshot().firstLmt);
+    EXPECT_EQ(0u, tdp->Snapshot().written);
+    std::this_thread::sleep_for(40ms);
+    raf->Feed();
+    ASSERT_EQ(sim::StreamDevice::c_readOk, fa->Read(atoms.data(), atoms.size() * 64, 64, got, 100ms));
+    EXPECT_EQ(static_cast<uint32_t>(start), static_cast<uint32_t>(atoms[0].lmtLow));
+    EXPECT_GT(tdp->Snapshot().written, 10000u);
+
+    // Triggers add ADC sections of the timing state machine's duration.
+    auto adc = sim::HistoryMemory::GetTrack(raf->Memory(), 0, 2097152, 8);
+    chassis.TriggerAll();
+    chassis.TriggerAll();
+    EXPECT_EQ(2u * 8192u, adc->Snapshot().written);
+    std::vector<int16_t> samples(4 * 8192);
+    raf->Memory()->Read(samples.data(), samples.size() * 2, 0);
+    int16_t peak = 0;
+    for (int16_t v : samples) {
+        peak = std::max<int16_t>(peak, v);
+    }
+    EXPECT_NEAR(8000 * 1.005, peak, 100); // channel A's amplitude in ADC counts
+    fa->Close();
+}
+
+TEST(BeamScenario, BeamAndFrontEndElements)
+{
+    const sim::Scenario s = sim::Scenario::Parse(R"(<chassis>
+        <beam x="-1500.5" y="2000" intensity="1000" noise="3" pattern="1 2 3 4" switching="false"/>
+        <board type="175" name="raf3" slot="3">
+          <frontend attenuation="6">
+            <position index="2" gains="1 1.1 1 0.9" phases="0 0.1 0 0"/>
+          </frontend>
+        </board>
+      </chassis>)");
+    EXPECT_DOUBLE_EQ(-1500.5, s.beam.x);
+    EXPECT_DOUBLE_EQ(1000, s.beam.intensity);
+    EXPECT_EQ((std::array<uint32_t, 4>{{1, 2, 3, 4}}), s.beam.pattern);
+    EXPECT_FALSE(s.beam.switching);
+    EXPECT_DOUBLE_EQ(1e7, s.beam.kx);
+    EXPECT_DOUBLE_EQ(6, s.boards[0].frontEnd.attenuation);
+    EXPECT_DOUBLE_EQ(0.9, s.boards[0].frontEnd.gain[2][3]);
+    EXPECT_DOUBLE_EQ(0.1, s.boards[0].frontEnd.phase[2][1]);
+    EXPECT_DOUBLE_EQ(1.0, s.boards[0].frontEnd.gain[0][3]);
+
+    for (
+        const char* bad : {
+            R"(<chassis><beam pattern="1 2 3"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><beam pattern="1 2 3 16"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><beam kx="0"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><beam size="1"/><board type="175" name="r" slot="3"/></chassis>)",
+            R"(<chassis><board type="125" name="g" slot="7"><frontend/></board></chassis>)",
+            R"(<chassis><board type="175" name="r" slot="3"><frontend><position index="4"/></frontend></board></chassis>)",
+            R"(<chassis><board type="175" name="r" slot="3"><frontend><position index="0" gains="1 1 1 1 1"/></frontend></board></chassis>)",
+        }) {
+        EXPECT_THROW(sim::Scenario::Parse(bad), qstd::Exception) << bad;
+    }
+}
+
+// The feeding thread, readers of history and streams, and changes of the
+// beam at once.
+TEST(BeamConcurrency, FeedingReadingAndChangingTheBeam)
+{
+    sim::Chassis chassis(sim::Scenario::Default());
+    chassis.Start();
+    sim::Board& board = *chassis.Find("raf4");
+    sim::RafAcquisition* raf = chassis.GetBeam().Find(board);
+    auto sa = sim::StreamDevice::Find(board.DeviceName(1, 1));
+    auto fa = sim::StreamDevice::Find(board.DeviceName(1, 0));
+    sa->Open();
+    fa->Open();
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        std::vector<sim::FaRecord> atoms(1024);
+        while (!stop.load()) {
+            size_t got = 0;
+            fa->Read(atoms.data(), atoms.size() * 64, 64, got, 20ms);
+        }
+    });
+    std::vector<int32_t> ddc(8 * 4096);
+    for (int i = 0; i < 20; ++i) {
+        chassis.GetBeam().SetPosition(i * 1000.0, -i * 1000.0);
+        raf->Memory()->Read(ddc.data(), ddc.size() * 4, 32u << 20);
+        std::this_thread::sleep_for(10ms);
+    }
+    stop.store(true);
+    reader.join();
+    EXPECT_GT(fa->BytesFed(), 0u);
+    chassis.Stop();
+}
+
+} // namespace
