@@ -25,12 +25,12 @@ namespace qsig {
 class ReaderWakes;
 
 struct ReaderSignal {
-    std::mutex mutex;             // the queue's mutex
-    std::condition_variable cond; // the reader sleeps on it
-    bool waiting = false;         // the reader sleeps (or is about to) in its queue's Pop
-    bool woken = false;           // a wake is on its way; the reader then wakes its part of the tree
-    std::shared_ptr<ReaderWakes> tree;
+    std::mutex mutex;     // the queue's mutex
+    bool waiting = false; // the reader sleeps (or is about to) in its queue's Pop
+    bool woken = false;   // a wake is on its way; the reader then wakes its part of the tree
     std::size_t index = 0;
+    std::shared_ptr<ReaderWakes> tree;
+    std::condition_variable cond; // the reader sleeps on it
 };
 
 class ReaderWakes {

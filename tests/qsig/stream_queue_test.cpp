@@ -253,7 +253,14 @@ TEST(StreamQueueConcurrency, OfferLeavesTheReaderAsleepUntilItIsWoken)
         Ptr b;
         return q.Pop(b) == qsig::eSuccess && b ? b->data[0].v[0] : -1;
     });
-    std::this_thread::sleep_for(20ms);
+    auto asleep = [&] {
+        std::lock_guard<std::mutex> lock(q.GetSignal()->mutex);
+        return q.GetSignal()->waiting;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!asleep() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
     bool queued = false;
     EXPECT_TRUE(q.Offer(MakeBuffer(1, 5), queued));
     EXPECT_TRUE(queued);
