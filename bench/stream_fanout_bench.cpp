@@ -18,6 +18,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -124,7 +125,9 @@ void BM_FanOut(benchmark::State& state)
 {
     const unsigned atoms = unsigned(state.range(0));
     const size_t bytes = atoms * sizeof(FaAtom);
-    const double memcpyRate = MemcpyRate(bytes);
+    // The better of a memcpy before and after the fan-out: the reference
+    // least disturbed by other load on the machine.
+    double memcpyRate = MemcpyRate(bytes);
     Stream stream("fa", "bench", atoms, qsig::ePassive);
     const std::vector<FaAtom> device = DeviceImage();
     Readers readers(stream, int(state.range(1)));
@@ -134,6 +137,7 @@ void BM_FanOut(benchmark::State& state)
     }
     const uint64_t delivered = readers.Stop(stream);
     const double rate = double(delivered) / Seconds(Clock::now() - start);
+    memcpyRate = std::max(memcpyRate, MemcpyRate(bytes));
     state.counters["delivered_bytes_per_s"] =
         benchmark::Counter(rate, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
     state.counters["memcpy_bytes_per_s"] =
