@@ -57,9 +57,9 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
-    EXPECT_EQ((std::vector<std::string>{"clock_info", "conf", "tbt", "house_keeping", "tsm", "synth_tsm", "hb",
-                                        "synth_generator", "signal_processing", "LvdsBusTrafCop", "LvdsTx", "hp_temp",
-                                        "signals", "events", "local_timing"}),
+    EXPECT_EQ((std::vector<std::string>{"conditioning", "clock_info", "conf", "conditioning", "tbt", "house_keeping",
+                                        "tsm", "synth_tsm", "hb", "synth_generator", "signal_processing",
+                                        "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals", "events", "local_timing"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetHouseKeeping()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
@@ -77,7 +77,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
     // The local timing and the events feature read the stream of "signals".
     EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
-    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[13]);
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[15]);
     ASSERT_NE(nullptr, events);
     EXPECT_EQ("trigger", events->NameOf(2));
     EXPECT_EQ("sync", events->NameOf(0));
@@ -245,7 +245,7 @@ TEST(RafBoardConcurrency, GainControllerLockIsHeldUntilGivenBack)
 TEST(RafBoardHelpers, CountToThreshold)
 {
     const std::vector<std::pair<int, uint64_t>> cases = {
-        {0, 0},         {15, 0},         {255, 0},       {256, 1},   {4096, 256},
+        {0, 0},         {15, 0},        {255, 0},       {256, 1},   {4096, 256},
         {32767, 16368}, {32768, 16384}, {65535, 65504}, {65536, 0}, {-256, 1},
     };
     for (const auto& c : cases) {

@@ -462,6 +462,8 @@ TEST_F(SegmentedController, SectionBeingOverwrittenIsNotServed)
 
 TEST_F(SegmentedController, StreamingSkipsTheSectionBeingOverwritten)
 {
+    // The held-back reader waits for the writer however late it is scheduled.
+    controller.SetTimeout(10s);
     history.Append(10, 1);
     auto clone = controller.Clone();
     clone->Start();
@@ -482,6 +484,8 @@ TEST_F(SegmentedController, StreamingSkipsTheSectionBeingOverwritten)
 
 TEST_F(SegmentedController, StreamingHandsOutEverySectionOnce)
 {
+    // The held-back reader waits for the writer however late it is scheduled.
+    controller.SetTimeout(10s);
     history.Append(10, 1);
     auto clone = controller.Clone();
     clone->Start();
