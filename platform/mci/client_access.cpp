@@ -113,6 +113,9 @@ ClientAccess::ClientAccess(TreeNodePtr root)
 
 TreeNode& ClientAccess::Resolve(const std::string& path) const
 {
+    if (!m_root) {
+        return *Find(path); // raises
+    }
     FoundPaths& found = t_found;
     const uint64_t generation = TreeNode::GetTreeGeneration();
     if (found.access != m_serial || found.generation != generation) {

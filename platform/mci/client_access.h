@@ -29,8 +29,6 @@ namespace mci {
 class ClientAccess {
 public:
     explicit ClientAccess(TreeNodePtr root);
-    ClientAccess(const ClientAccess&) = delete;
-    ClientAccess& operator=(const ClientAccess&) = delete;
 
     // Node at the path; raises "mci: No such node: " + path.
     TreeNodePtr Find(const std::string& path) const;
@@ -111,8 +109,9 @@ private:
     qreg::RegNode& WritableNode(const std::string& path) const;
 
     TreeNodePtr m_root;
-    // Tells this access's paths apart from those of another access (never reused).
-    const uint64_t m_serial;
+    // Tells the paths found under this root apart from those of other
+    // accesses; a copy shares root and serial.
+    uint64_t m_serial;
 };
 
 } // namespace mci
