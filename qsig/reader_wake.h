@@ -80,7 +80,6 @@ public:
         }
         std::shared_ptr<ReaderWakes> tree = std::move(reader.tree);
         const std::size_t index = reader.index;
-        reader.tree.reset();
         reader.woken = false;
         reader.waiting = false;
         lock.unlock();
