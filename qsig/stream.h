@@ -6,6 +6,11 @@
 // exists only while at least one queue is registered. A passive stream has
 // no thread; its owner calls Dispatch.
 //
+// Fan-out: under the stream's lock each registered queue is offered the one
+// shared buffer (its filter, when it has one, runs there too); the readers
+// that sleep are woken only after the lock is released, as a tree in which
+// woken readers wake further ones. The buffers come from the stream's pool.
+//
 // Stopping: whoever takes the dispatcher thread out of the stream (the
 // removal of the last queue, a stopping cancellation, the shutdown, or the
 // dispatcher itself after an input failure) closes the input, joins the
@@ -21,7 +26,9 @@
 #include "platform/qstd/trace.h"
 #include "platform/qstd/util.h"
 #include "qsig/array.h"
+#include "qsig/buffer_pool.h"
 #include "qsig/meta_buffer_pair.h"
+#include "qsig/reader_wake.h"
 #include "qsig/stream_queue.h"
 
 #include <algorithm>
@@ -174,24 +181,20 @@ public:
         }
     }
 
-    // Fan-out: wraps the buffer once and pushes the shared pair into every
+    // Fan-out: wraps the buffer once and offers the shared pair to every
     // registered queue. The caller's array is left empty (no storage).
     void Dispatch(Buffer&& buffer, const SignalMeta& meta)
     {
-        std::lock_guard<std::mutex> lock(m_queuesMutex);
-        QSTD_TRACE(4, GetName() << ": Dispatching " << qstd::CppName(AtomType()) << ": #queues: " << m_queues.size()
-                                << ", atoms: " << buffer.GetLength());
-        MetaBufferPtr shared = std::make_shared<MetaBufferPair<T>>(std::move(buffer), meta);
-        for (Queue* queue : m_queues) {
-            queue->Push(shared);
-        }
+        Lease lease = m_pool->Take(0);
+        lease->data = std::move(buffer);
+        lease->meta = meta;
+        FanOut(m_pool->Share(std::move(lease)));
     }
 
     // The same for a buffer the caller keeps: its atoms are copied once.
     void Dispatch(const Buffer& buffer, const SignalMeta& meta)
     {
-        Buffer copy(buffer);
-        Dispatch(std::move(copy), meta);
+        DispatchCopy(buffer.GetData(), buffer.GetLength(), meta);
     }
 
     // Typed entry point: whole atoms of count base values are copied once
@@ -199,12 +202,7 @@ public:
     using SignalDispatchBase::Dispatch;
     void Dispatch(const Base* values, unsigned count, const SignalMeta& meta) override
     {
-        const unsigned atoms = count / T::c_length;
-        Buffer buffer(m_traits, atoms);
-        if (atoms > 0) {
-            std::memcpy(buffer.GetData(), values, sizeof(Atom) * atoms);
-        }
-        Dispatch(std::move(buffer), meta);
+        DispatchCopy(values, count / T::c_length, meta);
     }
 
     // Cancels every client with the code (0 becomes -5); stops dispatching
@@ -286,10 +284,9 @@ public:
         SuccessCode_e failure = eSuccess;
         std::string cause;
         try {
-            Buffer buffer(m_traits, m_groupSize);
             while (GetState() == eRunning) {
-                buffer.Resize(m_groupSize);
-                const SuccessCode_e rc = ReadInput(buffer);
+                Lease lease = m_pool->Take(m_groupSize);
+                const SuccessCode_e rc = ReadInput(lease->data);
                 if (rc != eSuccess && rc != eIncompleteData) {
                     failed = true;
                     failure = rc;
@@ -298,8 +295,8 @@ public:
                     cause = os.str();
                     break;
                 }
-                if (buffer.GetLength() > 0 && GetState() == eRunning) {
-                    Dispatch(std::move(buffer), c_noMeta);
+                if (lease->data.GetLength() > 0 && GetState() == eRunning) {
+                    FanOut(m_pool->Share(std::move(lease)));
                 }
             }
         } catch (const std::system_error& e) {
@@ -345,6 +342,46 @@ protected:
 
 private:
     using QueueList = std::vector<Queue*>;
+    using Pool = BufferPool<T>;
+    using Lease = typename Pool::Lease;
+    struct PoolRelease {
+        void operator()(Pool* pool) const { pool->Release(); }
+    };
+
+    // Offers the shared buffer to every registered queue under the lock, then
+    // wakes the readers that sleep.
+    void FanOut(const MetaBufferPtr& shared)
+    {
+        std::shared_ptr<ReaderWakes> sleepers;
+        {
+            std::lock_guard<std::mutex> lock(m_queuesMutex);
+            QSTD_TRACE(4, GetName() << ": Dispatching " << qstd::CppName(AtomType()) << ": #queues: " << m_queues.size()
+                                    << ", atoms: " << shared->data.GetLength());
+            for (Queue* queue : m_queues) {
+                bool queued = false;
+                if (queue->Offer(shared, queued)) {
+                    if (!sleepers) {
+                        sleepers = std::make_shared<ReaderWakes>(m_queues.size());
+                    }
+                    sleepers->Add(queue->GetSignal());
+                }
+            }
+        }
+        if (sleepers) {
+            ReaderWakes::Wake(sleepers, 0);
+        }
+    }
+
+    // Copies atoms atoms of base values into a pooled buffer and fans it out.
+    void DispatchCopy(const Base* values, unsigned atoms, const SignalMeta& meta)
+    {
+        Lease lease = m_pool->Take(atoms);
+        if (atoms > 0) {
+            std::memcpy(lease->data.GetData(), values, sizeof(Atom) * atoms);
+        }
+        lease->meta = meta;
+        FanOut(m_pool->Share(std::move(lease)));
+    }
 
     // The shutdown's work: state 4, every client cancelled with -5 and
     // removed, the input closed and the thread joined (also when another
@@ -510,6 +547,7 @@ private:
     std::thread m_thread;
     unsigned m_stoppers = 0;  // threads between taking the thread out and going idle
     std::shared_ptr<StreamLife> m_life;
+    const std::unique_ptr<Pool, PoolRelease> m_pool{Pool::Create(m_traits)};
 };
 
 } // namespace qsig

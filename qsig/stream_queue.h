@@ -4,12 +4,18 @@
 // the new buffer and counts its atoms as lost. An optional filter runs on
 // the producer's thread before a buffer is queued. The reader's interest is
 // ended by cancelling the queue with a code that its next Pop returns.
+//
+// A stream offers each buffer to its queues under its own lock and wakes
+// the readers that sleep only after releasing it (see "qsig/reader_wake.h");
+// Push offers and wakes at once. A reader that wakes takes every buffer
+// queued meanwhile without being woken again.
 
 #include "platform/qsig/signal_types.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 #include "qsig/buffer_queue.h"
 #include "qsig/meta_buffer_pair.h"
+#include "qsig/reader_wake.h"
 #include "qsig/stream_filter.h"
 
 #include <chrono>
@@ -42,20 +48,39 @@ public:
     StreamQueue(const StreamQueue&) = delete;
     ~StreamQueue() = default;
 
-    // Queues the buffer; false when the filter or a full queue dropped it.
+    // Queues the buffer and wakes the reader; false when the filter or a
+    // full queue dropped it.
     bool Push(const MetaBufferPtr& buffer)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        bool queued = false;
+        if (Offer(buffer, queued)) {
+            // Woken after the unlock, so the reader does not block on the
+            // mutex at once.
+            m_signal->cond.notify_one();
+        }
+        return queued;
+    }
+
+    // Queues the buffer as Push does (queued tells whether it was kept), but
+    // leaves the reader asleep: true when the reader sleeps and must be
+    // woken, through GetSignal, once the caller has released its locks.
+    bool Offer(const MetaBufferPtr& buffer, bool& queued)
+    {
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         unsigned n = buffer ? buffer->data.GetLength() : 0;
+        queued = true;
         if (n == 0) {
             QSTD_TRACE(3, "Pushing empty buffer.");
-            return true;
+            return false;
         }
-        MetaBufferPtr b = buffer;
+        queued = false;
+        const MetaBufferPtr* b = &buffer;
+        MetaBufferPtr filtered;
         if (m_filter) {
             m_counters.intoFilter += n;
-            b = m_filter->Filter(buffer);
-            const unsigned m = b ? b->data.GetLength() : 0;
+            filtered = m_filter->Filter(buffer);
+            b = &filtered;
+            const unsigned m = filtered ? filtered->data.GetLength() : 0;
             m_counters.filterRemoved += m < n ? n - m : 0;
             if (m == 0) {
                 // Dropped, or emptied: either way the filter removed every atom.
@@ -69,23 +94,19 @@ public:
             m_counters.lost += n;
             return false;
         }
-        m_buffers.Push(b);
-        const bool wake = m_readerWaiting;
-        lock.unlock();
-        // Woken after the unlock, so the reader does not block on the mutex
-        // at once. The queue outlives the call: its owner removes it from the
-        // producer before destroying it.
-        if (wake) {
-            m_readerCond.notify_one();
-        }
-        return true;
+        m_buffers.Push(*b);
+        queued = true;
+        return m_signal->waiting && !m_signal->woken;
     }
+
+    // What the reader sleeps on, for wakes after an Offer.
+    const std::shared_ptr<ReaderSignal>& GetSignal() const { return m_signal; }
 
     // The oldest buffer (0), or the status code; buffer is empty unless 0.
     // A time-out is measured on the steady clock from the call's start.
     SuccessCode_e Pop(MetaBufferPtr& buffer)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_signal->mutex);
         buffer.reset();
         if (m_status != eSuccess && m_closed) {
             throw qstd::Exception("Stream queue " + m_name + " is closed.", true);
@@ -98,7 +119,7 @@ public:
     // answer is final (the queue is closed) or not (0, or a one-time -2, -3).
     SuccessCode_e PopUnlessEnded(MetaBufferPtr& buffer, bool& ended)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_signal->mutex);
         buffer.reset();
         const SuccessCode_e rc = m_closed ? m_status : PopLocked(lock, buffer);
         ended = m_closed;
@@ -112,7 +133,7 @@ public:
     void Cancel(SuccessCode_e code)
     {
         QSTD_TRACE_FNC();
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         SetCancelled(code, false);
     }
 
@@ -120,19 +141,19 @@ public:
     // code, since nobody feeds the queue any more.
     void Terminate(SuccessCode_e code)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         SetCancelled(code, true);
     }
 
     SuccessCode_e GetStatus() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return m_status;
     }
 
     bool IsClosed() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return m_closed;
     }
 
@@ -140,7 +161,7 @@ public:
     // A queue cancelled with -5 can never carry data again.
     void Reset()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         if (m_status == eCancelled) {
             throw qstd::Exception("qsig: Can't connect to terminated stream.", true);
         }
@@ -158,12 +179,12 @@ public:
         if (this == &other) {
             return *this;
         }
-        m_readerWaiting = false;
+        m_signal->waiting = false;
         m_status = eSuccess;
         m_final = false;
         m_closed = false;
         m_counters.lost = 0;
-        std::lock_guard<std::mutex> lock(other.m_mutex);
+        std::lock_guard<std::mutex> lock(other.m_signal->mutex);
         m_name = other.m_name + "_copy";
         m_buffers = BufferQueue<T>(other.m_buffers.Capacity());
         m_timeout = other.m_timeout;
@@ -174,22 +195,22 @@ public:
 
     std::size_t GetQueuedCount() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return m_buffers.Size();
     }
     unsigned GetCapacity() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return m_buffers.Capacity();
     }
     std::string GetName() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return m_name;
     }
     Counters GetCounters() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return m_counters;
     }
     const T& GetTraits() const { return m_traits; }
@@ -197,23 +218,23 @@ public:
     // Owner's settings, made before the queue is registered with a stream.
     void SetFilter(const std::shared_ptr<Filter>& filter)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         m_filter = filter;
     }
     bool HasFilter() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return static_cast<bool>(m_filter);
     }
     // Milliseconds one Pop waits for a buffer; 0 waits without limit.
     void SetTimeout(uint64_t milliseconds)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         m_timeout = milliseconds;
     }
     uint64_t GetTimeout() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         return m_timeout;
     }
 
@@ -221,7 +242,7 @@ public:
     // {name, atoms pushed, atoms lost, atom size}.
     SignalStats GetStatistics() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_signal->mutex);
         SignalStats rows;
         if (m_filter) {
             rows.push_back({m_name + "_filt", m_counters.intoFilter, m_counters.filterRemoved, T::c_atomSize});
@@ -231,19 +252,22 @@ public:
     }
 
 private:
-    // Caller holds m_mutex through lock; the queue is not closed.
+    // Caller holds the queue's mutex through lock; the queue is not closed.
     SuccessCode_e PopLocked(std::unique_lock<std::mutex>& lock, MetaBufferPtr& buffer)
     {
         const bool cancelledOnEntry = m_status != eSuccess;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
+        ReaderSignal& signal = *m_signal;
         while (m_buffers.IsEmpty() && m_status == eSuccess) {
-            m_readerWaiting = true;
+            signal.waiting = true;
             if (m_timeout == 0) {
-                m_readerCond.wait(lock);
+                signal.cond.wait(lock);
+                ReaderWakes::PassOn(signal, lock);
                 continue;
             }
-            if (m_readerCond.wait_until(lock, deadline) == std::cv_status::timeout &&
-                std::chrono::steady_clock::now() >= deadline) {
+            const std::cv_status woke = signal.cond.wait_until(lock, deadline);
+            ReaderWakes::PassOn(signal, lock);
+            if (woke == std::cv_status::timeout && std::chrono::steady_clock::now() >= deadline) {
                 if (m_status == eSuccess && m_buffers.IsEmpty()) {
                     m_status = eTimeout;
                     QSTD_TRACE(4, "Queue " << m_name << " timeout reached");
@@ -251,7 +275,7 @@ private:
                 break;
             }
         }
-        m_readerWaiting = false;
+        signal.waiting = false;
         switch (m_status) {
         case eSuccess:
             m_buffers.Pop(buffer);
@@ -292,20 +316,19 @@ private:
             m_status = code;
             m_final = m_final || final;
         }
-        m_readerCond.notify_one();
+        m_signal->cond.notify_one();
     }
 
+    // The queue's mutex and the reader's condition, shared with wakers.
+    const std::shared_ptr<ReaderSignal> m_signal = std::make_shared<ReaderSignal>();
     T m_traits;
     std::string m_name;
-    bool m_readerWaiting = false;
     SuccessCode_e m_status = eSuccess;
     bool m_final = false;  // cancelled by its stream: no code is one-time any more
     bool m_closed = false;
     Counters m_counters;
     uint64_t m_timeout = 0;
     BufferQueue<T> m_buffers;
-    std::condition_variable m_readerCond;
-    mutable std::mutex m_mutex;
     std::shared_ptr<Filter> m_filter;
 };
 

@@ -145,6 +145,7 @@ HistoryMemory::Track::Track(std::shared_ptr<HistoryMemory> memory, size_t byteOf
 
 void HistoryMemory::Track::Restart(uint64_t lmt)
 {
+    State state;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_segments.clear();
@@ -152,8 +153,10 @@ void HistoryMemory::Track::Restart(uint64_t lmt)
         m_state.firstLmt = lmt;
         m_state.newestLmt = lmt;
         ++m_state.generation;
+        state = m_state;
     }
     m_changed.notify_all();
+    WakeWaiters(state, true);
 }
 
 void HistoryMemory::Track::Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep)
@@ -194,8 +197,58 @@ void HistoryMemory::Track::Put(uint64_t count, uint64_t firstLmt, uint64_t lmtSt
     m_state.written += count;
     m_state.newestLmt = firstLmt + (count - 1) * lmtStep;
     ++m_state.generation;
+    const State state = m_state;
     lock.unlock();
     m_changed.notify_all();
+    WakeWaiters(state, false);
+}
+
+void HistoryMemory::Track::WakeWaiters(const State& state, bool restart) const
+{
+    std::lock_guard<std::mutex> lock(m_waitersMutex);
+    for (Waiter* waiter : m_waiters) {
+        if (waiter->m_armed && (restart || (state.written > 0 && state.written >= waiter->m_target.written &&
+                                            state.newestLmt >= waiter->m_target.newestLmt))) {
+            waiter->m_armed = false;
+            waiter->m_wake();
+        }
+    }
+}
+
+HistoryMemory::Waiter::Waiter(std::shared_ptr<const Track> track, std::function<void()> wake)
+    : m_track(std::move(track)), m_wake(std::move(wake))
+{
+    if (m_track) {
+        std::lock_guard<std::mutex> lock(m_track->m_waitersMutex);
+        m_track->m_waiters.push_back(this);
+    }
+}
+
+HistoryMemory::Waiter::~Waiter()
+{
+    if (m_track) {
+        // Under the list lock: a wake in progress on the writer's thread ends first.
+        std::lock_guard<std::mutex> lock(m_track->m_waitersMutex);
+        auto& list = m_track->m_waiters;
+        list.erase(std::find(list.begin(), list.end(), this));
+    }
+}
+
+void HistoryMemory::Waiter::Arm(const Target& target, uint64_t seen)
+{
+    if (!m_track) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_track->m_waitersMutex);
+    m_target = target;
+    {
+        // Not Snapshot: a lazy writer would append, and wake, under this lock.
+        std::lock_guard<std::mutex> stateLock(m_track->m_mutex);
+        m_armed = m_track->m_state.generation == seen;
+    }
+    if (!m_armed) {
+        m_wake();
+    }
 }
 
 void HistoryMemory::Track::SetLazyWriter(std::function<void()> writer)
@@ -215,9 +268,21 @@ void HistoryMemory::Track::CatchUp() const
 HistoryMemory::State HistoryMemory::Track::Snapshot() const
 {
     CatchUp();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Advance();
-    return m_state;
+    State state;
+    bool advanced = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const uint64_t seen = m_state.generation;
+        Advance();
+        state = m_state;
+        advanced = state.generation != seen;
+    }
+    if (advanced) {
+        // The look brought a generated run up to the clock: other waiters may
+        // have their atoms now.
+        WakeWaiters(state, false);
+    }
+    return state;
 }
 
 HistoryMemory::State HistoryMemory::Track::WaitForChange(uint64_t seen,
@@ -281,6 +346,7 @@ void HistoryMemory::Track::Forget() const
 
 void HistoryMemory::Track::Run(uint64_t firstLmt, uint64_t step)
 {
+    State state;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_segments.clear();
@@ -289,8 +355,10 @@ void HistoryMemory::Track::Run(uint64_t firstLmt, uint64_t step)
         m_state.firstLmt = firstLmt;
         m_state.newestLmt = firstLmt;
         ++m_state.generation;
+        state = m_state;
     }
     m_changed.notify_all();
+    WakeWaiters(state, true);
 }
 
 void HistoryMemory::Track::Halt()
@@ -307,6 +375,7 @@ void HistoryMemory::Track::AppendGenerated(size_t count, uint64_t firstLmt, uint
     if (count == 0) {
         return;
     }
+    State state;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         Advance();
@@ -321,8 +390,10 @@ void HistoryMemory::Track::AppendGenerated(size_t count, uint64_t firstLmt, uint
         m_state.newestLmt = firstLmt + (count - 1) * m_segments.back().step;
         ++m_state.generation;
         Forget();
+        state = m_state;
     }
     m_changed.notify_all();
+    WakeWaiters(state, false);
 }
 
 bool HistoryMemory::Track::IsGenerated() const
@@ -386,13 +457,16 @@ void HistoryMemory::Track::FillBytes(char* out, size_t regionByte, size_t bytes)
 
 void HistoryMemory::SetGenerator(const std::shared_ptr<Track>& track, std::shared_ptr<const Generator> generator)
 {
+    State state;
     {
         std::lock_guard<std::mutex> lock(track->m_mutex);
         track->m_generator = std::move(generator);
         track->m_segments.clear();
         track->m_state.written = 0;
         ++track->m_state.generation;
+        state = track->m_state;
     }
+    track->WakeWaiters(state, true);
     std::lock_guard<std::mutex> lock(track->m_memory->m_tracksMutex);
     auto& list = track->m_memory->m_generated;
     list.erase(std::remove_if(list.begin(), list.end(), [](const std::weak_ptr<Track>& w) { return w.expired(); }),

@@ -6,10 +6,12 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <iomanip>
 #include <sstream>
+#include <unordered_map>
 
 namespace mci {
 
@@ -89,9 +91,51 @@ template <typename T> std::vector<std::string> FormatAll(const qreg::RegNode& no
     return texts;
 }
 
+// Nodes that this thread found by path, for one access and one tree
+// generation; bounded in entries and in path length, since remote clients
+// choose the paths.
+struct FoundPaths {
+    uint64_t access = 0;
+    uint64_t generation = 0;
+    std::unordered_map<std::string, TreeNode*> nodes;
+};
+thread_local FoundPaths t_found;
+constexpr size_t c_maxFoundPaths = 4096;
+constexpr size_t c_maxFoundPathLength = 256;
+std::atomic<uint64_t> g_nextAccessSerial{1};
+
 } // namespace
 
-ClientAccess::ClientAccess(TreeNodePtr root) : m_root(std::move(root)) {}
+ClientAccess::ClientAccess(TreeNodePtr root)
+    : m_root(std::move(root)), m_serial(g_nextAccessSerial.fetch_add(1, std::memory_order_relaxed))
+{
+}
+
+TreeNode& ClientAccess::Resolve(const std::string& path) const
+{
+    if (!m_root) {
+        return *Find(path); // raises
+    }
+    FoundPaths& found = t_found;
+    const uint64_t generation = TreeNode::GetTreeGeneration();
+    if (found.access != m_serial || found.generation != generation) {
+        found.nodes.clear();
+        found.access = m_serial;
+        found.generation = generation;
+    }
+    const auto it = found.nodes.find(path);
+    if (it != found.nodes.end()) {
+        return *it->second;
+    }
+    TreeNodePtr node = Find(path);
+    if (path.size() <= c_maxFoundPathLength) {
+        if (found.nodes.size() >= c_maxFoundPaths) {
+            found.nodes.clear();
+        }
+        found.nodes.emplace(path, node.get());
+    }
+    return *node; // the tree keeps it alive
+}
 
 TreeNodePtr ClientAccess::Find(const std::string& path) const
 {
@@ -118,12 +162,10 @@ std::vector<std::string> ClientAccess::List(const std::string& path) const
 
 qreg::RegNode& ClientAccess::RegisterNode(const std::string& path) const
 {
-    TreeNodePtr node = Find(path);
-    auto* reg = dynamic_cast<qreg::RegNode*>(node.get());
+    qreg::RegNode* reg = Resolve(path).AsRegNode();
     if (!reg) {
         throw qstd::Exception("mci: Not a register node: " + path, true);
     }
-    // The tree keeps the node alive for the length of the call.
     return *reg;
 }
 
@@ -148,7 +190,7 @@ size_t ClientAccess::GetSize(const std::string& path) const
 
 unsigned long long ClientAccess::GetFlags(const std::string& path) const
 {
-    return Find(path)->OnGetFlags(c_noRelPath);
+    return Resolve(path).OnGetFlags(c_noRelPath);
 }
 
 std::vector<std::string> ClientAccess::GetDomainValues(const std::string& path) const
@@ -313,8 +355,7 @@ void ClientAccess::Execute(const std::string& path)
 
 ClientAccess::SignalInfo ClientAccess::GetSignal(const std::string& path) const
 {
-    TreeNodePtr node = Find(path);
-    auto* signal = dynamic_cast<qreg::SignalNode*>(node.get());
+    qreg::SignalNode* signal = Resolve(path).AsSignalNode();
     if (!signal) {
         throw qstd::Exception("mci: Not a signal node: " + path, true);
     }

@@ -4,12 +4,17 @@
 // and writes go through the register library's client entry points; writes
 // are refused on nodes without the writable bit (0x4). Every failure raises a
 // qstd::Exception whose message is the one the client would receive.
+//
+// A path is walked once: each thread keeps the nodes it found by path (for
+// one ClientAccess at a time) until a node is added to a tree. The tree keeps
+// every node it holds alive, so the nodes found stay valid.
 
 #include "platform/mci/tree_node.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,10 +103,15 @@ public:
     std::unique_ptr<Subscription> Subscribe(const std::string& path);
 
 private:
+    // The node at the path, from this thread's paths found before when it can.
+    TreeNode& Resolve(const std::string& path) const;
     qreg::RegNode& RegisterNode(const std::string& path) const;
     qreg::RegNode& WritableNode(const std::string& path) const;
 
     TreeNodePtr m_root;
+    // Tells the paths found under this root apart from those of other
+    // accesses; a copy shares root and serial.
+    uint64_t m_serial;
 };
 
 } // namespace mci

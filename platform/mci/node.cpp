@@ -12,7 +12,7 @@ namespace {
 
 template <typename T> bool SetTyped(TreeNode* node, const T& value, size_t position)
 {
-    auto* reg = dynamic_cast<qreg::RegNode*>(node);
+    qreg::RegNode* reg = node ? node->AsRegNode() : nullptr;
     if (!reg) {
         QSTD_TRACE(qstd::TraceError, "Cannot set value: no register node");
         return false;
@@ -31,7 +31,7 @@ template <typename T> bool SetTyped(TreeNode* node, const T& value, size_t posit
 
 template <typename T> bool GetTyped(TreeNode* node, T& value, size_t position)
 {
-    auto* reg = dynamic_cast<qreg::RegNode*>(node);
+    qreg::RegNode* reg = node ? node->AsRegNode() : nullptr;
     if (!reg) {
         return false;
     }
@@ -72,7 +72,7 @@ MCI_DEFINE_NODE_ACCESS(std::string)
 
 bool Node::Emit() const
 {
-    auto* reg = dynamic_cast<qreg::RegNode*>(m_node.get());
+    qreg::RegNode* reg = m_node ? m_node->AsRegNode() : nullptr;
     return reg ? reg->Emit() : false;
 }
 

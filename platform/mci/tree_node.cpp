@@ -12,7 +12,8 @@ const Path c_noRelPath;
 
 namespace {
 std::atomic<unsigned long long> g_nextCallbackId{1};
-}
+std::atomic<uint64_t> g_treeGeneration{0};
+} // namespace
 
 Callback::Callback(Function function)
     : m_id(g_nextCallbackId.fetch_add(1, std::memory_order_relaxed)), m_function(std::move(function))
@@ -124,9 +125,17 @@ TreeNodePtr TreeNode::Add(const TreeNodePtr& child)
         QSTD_TRACE(qstd::TraceError, "mci: Empty node not added under " << m_name);
         return TreeNodePtr();
     }
-    std::lock_guard<std::mutex> lock(m_childMutex);
-    m_children.push_back(child);
+    {
+        std::lock_guard<std::mutex> lock(m_childMutex);
+        m_children.push_back(child);
+    }
+    g_treeGeneration.fetch_add(1, std::memory_order_release);
     return child;
+}
+
+uint64_t TreeNode::GetTreeGeneration()
+{
+    return g_treeGeneration.load(std::memory_order_acquire);
 }
 
 std::vector<TreeNodePtr> TreeNode::GetChildren() const

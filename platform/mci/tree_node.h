@@ -8,12 +8,18 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
+
+namespace qreg {
+class RegNode;
+class SignalNode;
+} // namespace qreg
 
 namespace mci {
 
@@ -155,6 +161,14 @@ public:
     TreeNodePtr GetChild(const std::string& name) const;
     // Node at a relative path ("a/b"); the empty path is the node itself.
     TreeNodePtr Find(const Path& path);
+    // Grows whenever a node is added to any tree: what was found by a path
+    // before may be found otherwise since.
+    static uint64_t GetTreeGeneration();
+
+    // The register or signal node that this node is, or null: the node's
+    // kind through one virtual call instead of a type test.
+    virtual qreg::RegNode* AsRegNode() { return nullptr; }
+    virtual qreg::SignalNode* AsSignalNode() { return nullptr; }
 
     // Base comparison: same name and same flags word.
     virtual bool operator==(const TreeNode& other) const;

@@ -113,6 +113,19 @@ template <typename T> void RefuseNonFinite(const T* values, size_t count, const 
     }
 }
 
+// Values converted to or from a node's native type: one value (a client's
+// usual read or write) on the stack, longer runs on the heap.
+template <typename U> class NativeRun {
+public:
+    explicit NativeRun(size_t count) : m_many(count > 1 ? new U[count] : nullptr) {}
+    U* Data() { return m_many ? m_many.get() : &m_one; }
+    U& operator[](size_t i) { return Data()[i]; }
+
+private:
+    U m_one{};
+    std::unique_ptr<U[]> m_many;
+};
+
 template <typename T> std::unique_ptr<T[]> CopyToArray(const std::vector<T>& values)
 {
     std::unique_ptr<T[]> a(new T[values.size()]);
@@ -354,11 +367,11 @@ template <typename T> void RegNode::SetRun(const T* values, size_t position, siz
         if (IsNumericCode(code) && !IsNativeType<T>(code)) {
             auto convert = [&](auto tag) {
                 using U = decltype(tag);
-                std::unique_ptr<U[]> converted(new U[count]);
+                NativeRun<U> converted(count);
                 for (size_t i = 0; i < count; ++i) {
                     converted[i] = ConvertNumber<U>(values[i], GetName());
                 }
-                SetRun<U>(converted.get(), position, count);
+                SetRun<U>(converted.Data(), position, count);
             };
             return WithNativeType(code, convert);
         }
@@ -418,8 +431,8 @@ template <typename T> size_t RegNode::GetRun(T* buffer, size_t position, size_t 
         if (IsNumericCode(code) && !IsNativeType<T>(code)) {
             auto convert = [&](auto tag) -> size_t {
                 using U = decltype(tag);
-                std::unique_ptr<U[]> native(new U[count > 0 ? count : 1]);
-                const size_t n = GetRun<U>(native.get(), position, count);
+                NativeRun<U> native(count);
+                const size_t n = GetNative(native.Data(), position, count);
                 for (size_t i = 0; i < n; ++i) {
                     buffer[i] = ConvertNumber<T>(native[i], GetName());
                 }
@@ -428,6 +441,11 @@ template <typename T> size_t RegNode::GetRun(T* buffer, size_t position, size_t 
             return WithNativeType(code, convert);
         }
     }
+    return GetNative(buffer, position, count);
+}
+
+template <typename T> size_t RegNode::GetNative(T* buffer, size_t position, size_t count) const
+{
     if (count == 0) {
         return 0;
     }

@@ -62,6 +62,8 @@ public:
     explicit RegNode(const std::string& name, unsigned long long flags = 0);
     ~RegNode() override;
 
+    RegNode* AsRegNode() override { return this; }
+
     // --- value description (defaults: a node without a value) ---
     virtual int OnGetValueType(const mci::Path& path) const;
     virtual size_t OnGetSize(const mci::Path& path) const;
@@ -146,6 +148,8 @@ private:
     template <typename T> void SetRun(const T* values, size_t position, size_t count);
     // Typed read: position and count checked, result clamped to count.
     template <typename T> size_t GetRun(T* buffer, size_t position, size_t count) const;
+    // The kind's getter in its own type, position and count already checked.
+    template <typename T> size_t GetNative(T* buffer, size_t position, size_t count) const;
     // Sends the values that the node holds at [position, position + count),
     // read again until no write has stored between the read and the emission.
     template <typename T> bool EmitCurrentRun(size_t position, size_t count);

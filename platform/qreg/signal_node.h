@@ -19,6 +19,8 @@ public:
     SignalNode(const std::string& name, qsig::SignalSource* source, unsigned long long flags = mci::enums::eValue);
     ~SignalNode() override;
 
+    SignalNode* AsSignalNode() override { return this; }
+
     // Withdraws the source; returns when no client uses it any more.
     void DetachSource();
     bool HasSource() const;

@@ -76,14 +76,37 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
     auto written = [&](const sim::HistoryMemory::State& st, uint64_t s) {
         return st.written > 0 && s >= st.firstLmt && (count == 0 || s + span <= st.newestLmt);
     };
+    // The append that a wait for the read at s needs is one that writes its
+    // last atom; there is none for a start before the restart (only a
+    // restart helps). Returns the interval after which to look again.
+    Pace pace(*this);
+    auto waitFor = [&](sim::HistoryMemory::Waiter& waiter, const sim::HistoryMemory::State& st, bool known,
+                       uint64_t s) {
+        sim::HistoryMemory::Target target;
+        uint64_t last = 0;
+        if (known && s < st.firstLmt) {
+            target.written = UINT64_MAX;
+        } else if (known) {
+            last = s + span;
+            target.newestLmt = last;
+        }
+        waiter.Arm(target, st.generation);
+        return pace.Next(st, last);
+    };
 
     if (mode == eAccessStreaming) {
+        auto waiter = Watch(track);
         const auto result = WaitFor(
-            [&] {
+            [&](Duration& next) {
                 state = track->Snapshot();
-                return startOf(state, start) && written(state, start);
+                const bool known = startOf(state, start);
+                if (known && written(state, start)) {
+                    return true;
+                }
+                next = waitFor(waiter, state, known, start);
+                return false;
             },
-            Deadline(), c_poll);
+            Deadline(), c_fallbackPoll);
         if (result == eStoppedWait) {
             return eCancelled;
         }
@@ -104,12 +127,17 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
             if (due > std::chrono::duration<double>(GetTimeout()).count()) {
                 return eTryAgain;
             }
+            auto waiter = Watch(track);
             const auto result = WaitFor(
-                [&] {
+                [&](Duration& next) {
                     state = track->Snapshot();
-                    return written(state, start);
+                    if (written(state, start)) {
+                        return true;
+                    }
+                    next = waitFor(waiter, state, true, start);
+                    return false;
                 },
-                Deadline(), c_poll);
+                Deadline(), c_fallbackPoll);
             if (result == eStoppedWait) {
                 return eCancelled;
             }

@@ -1,5 +1,7 @@
 #include "platform/qsig/dod_history_controller.h"
 
+#include <algorithm>
+
 namespace qsig {
 
 namespace {
@@ -59,6 +61,20 @@ uint64_t DodHistoryController::LmtOf(const sim::HistoryMemory::State& state, uin
 std::chrono::steady_clock::time_point DodHistoryController::Deadline() const
 {
     return std::chrono::steady_clock::now() + GetTimeout();
+}
+
+DodPositionController::Duration DodHistoryController::Pace::Next(const sim::HistoryMemory::State& state, uint64_t lmt)
+{
+    const bool changed = state.generation != m_generation;
+    m_generation = state.generation;
+    const uint64_t rate = m_controller.GetAdcFrequency();
+    Duration interval = m_interval * 2;
+    if (changed && lmt != 0 && rate > 0 && state.written > 0 && lmt > state.newestLmt) {
+        interval = std::chrono::duration_cast<Duration>(
+            std::chrono::duration<double>(static_cast<double>(lmt - state.newestLmt) / static_cast<double>(rate)));
+    }
+    m_interval = std::min<Duration>(std::max<Duration>(interval, c_minRecheck), c_fallbackPoll);
+    return m_interval;
 }
 
 } // namespace qsig

@@ -2,7 +2,11 @@
 // Common part of the position controllers over a board's history memory: the
 // region's size in atoms, the LMT span of one atom (decimation), the time-out
 // of waits for data, and the track of the history memory from which the
-// controller learns which LMTs the region holds.
+// controller learns which LMTs the region holds. A wait for data sleeps until
+// the track's writer signals the append that brings them, or until they are
+// due at the acquisition rate (a lazily written track writes them only when
+// looked at); while nothing comes it looks less and less often, at most every
+// c_fallbackPoll.
 
 #include "platform/qsig/dod_position_controller.h"
 #include "sim/history_memory.h"
@@ -51,7 +55,30 @@ protected:
     uint64_t LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const;
     // Deadline of a wait that starts now.
     std::chrono::steady_clock::time_point Deadline() const;
-    static constexpr std::chrono::milliseconds c_poll{1};
+    // A waiter on the track whose signal wakes this controller's waits; the
+    // wait's ready() arms it with what it waits for.
+    sim::HistoryMemory::Waiter Watch(const std::shared_ptr<const Track>& track)
+    {
+        return {track, [this] { Wake(); }};
+    }
+
+    // When one wait looks at the track again if nothing wakes it.
+    class Pace {
+    public:
+        explicit Pace(const DodHistoryController& controller) : m_controller(controller) {}
+        // After a look at state that found the data incomplete; lmt is the
+        // LMT of the last atom waited for (0 when not known). When the track
+        // has changed since the last look: when that atom is due. Otherwise
+        // twice the last interval.
+        Duration Next(const sim::HistoryMemory::State& state, uint64_t lmt);
+
+    private:
+        const DodHistoryController& m_controller;
+        uint64_t m_generation = UINT64_MAX;
+        Duration m_interval{0};
+    };
+    static constexpr std::chrono::microseconds c_minRecheck{100};
+    static constexpr std::chrono::seconds c_fallbackPoll{1};
 
     const size_t m_size;
 

@@ -57,25 +57,27 @@ void DodPositionController::SetEnable(bool enable)
 
 void DodPositionController::Wake()
 {
-    // Taking the mutex orders the notification after a waiter's last test.
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_wakes;
     }
     m_cond.notify_all();
 }
 
-DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::function<bool()>& ready,
+DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::function<bool(Duration&)>& ready,
                                                                    std::chrono::steady_clock::time_point deadline,
-                                                                   std::chrono::steady_clock::duration poll)
+                                                                   Duration recheck)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         if (m_stopped.load()) {
             return eStoppedWait;
         }
+        const uint64_t seen = m_wakes;
+        Duration next = recheck;
         if (m_enabled.load()) {
             lock.unlock();
-            const bool ok = ready();
+            const bool ok = ready(next);
             lock.lock();
             if (ok) {
                 return eReady;
@@ -88,7 +90,8 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
         if (now >= deadline) {
             return eTimedOut;
         }
-        m_cond.wait_until(lock, std::min(deadline, now + poll));
+        const auto until = deadline - now > next ? now + next : deadline;
+        m_cond.wait_until(lock, until, [&] { return m_wakes != seen; });
     }
 }
 

@@ -63,18 +63,22 @@ protected:
     static size_t Remaining(size_t size, int64_t offset);
 
     enum WaitResult_e { eReady, eStoppedWait, eTimedOut };
+    using Duration = std::chrono::steady_clock::duration;
     // Waits until ready() holds while the controller is enabled, the
-    // controller is stopped, or the deadline passes. ready() is asked again on
-    // every state change of the controller and at least every poll interval
-    // (the data it looks at may change without telling the controller).
-    WaitResult_e WaitFor(const std::function<bool()>& ready, std::chrono::steady_clock::time_point deadline,
-                         std::chrono::steady_clock::duration poll);
-    // Wakes the waits (after a change that ready() should see).
+    // controller is stopped, or the deadline passes. ready() is asked again
+    // after every Wake (a state change of the controller, or a signal of the
+    // data that it looks at) and, when nothing wakes the wait, after the
+    // interval that ready() sets in its argument (recheck, unless it sets one).
+    WaitResult_e WaitFor(const std::function<bool(Duration& next)>& ready,
+                         std::chrono::steady_clock::time_point deadline, Duration recheck);
+    // Wakes the waits (after a change that ready() should see). A wake that
+    // comes while ready() runs is not lost.
     void Wake();
 
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
+    uint64_t m_wakes = 0; // guarded by m_mutex
     std::set<AccessMode_e> m_modes;
     std::atomic<bool> m_enabled{true};
     std::atomic<bool> m_started{false};

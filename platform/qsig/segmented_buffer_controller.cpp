@@ -61,17 +61,28 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     SuccessCode_e rc = eSuccess;
 
     if (mode == eAccessStreaming) {
+        auto waiter = Watch(track);
+        Pace pace(*this);
         const auto result = WaitFor(
-            [&] {
+            [&](Duration& next) {
                 state = track->Snapshot();
                 const uint64_t complete = state.written / m_sectionSize;
                 if (!m_streaming.load()) {
                     m_nextSection.store(complete);
                     m_streaming.store(true);
                 }
-                return complete > m_nextSection.load();
+                const uint64_t wanted = m_nextSection.load();
+                if (complete > wanted) {
+                    return true;
+                }
+                // Woken by the append that completes the next section.
+                sim::HistoryMemory::Target target;
+                target.written = (wanted + 1) * m_sectionSize;
+                waiter.Arm(target, state.generation);
+                next = pace.Next(state, 0);
+                return false;
             },
-            Deadline(), c_poll);
+            Deadline(), c_fallbackPoll);
         if (result == eStoppedWait) {
             return eCancelled;
         }

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -239,6 +242,64 @@ TEST(StreamQueueConcurrency, WaitingReaderWakesOnPush)
     EXPECT_EQ(qsig::eSuccess, rc);
     ASSERT_TRUE(got);
     EXPECT_EQ(3, got->data[0].v[0]);
+}
+
+// Offer queues without waking the sleeping reader and says that it sleeps;
+// the wake, made later through the queue's signal, hands the buffer over.
+TEST(StreamQueueConcurrency, OfferLeavesTheReaderAsleepUntilItIsWoken)
+{
+    Queue q(Traits16(), "c", 4);
+    auto popped = std::async(std::launch::async, [&] {
+        Ptr b;
+        return q.Pop(b) == qsig::eSuccess && b ? b->data[0].v[0] : -1;
+    });
+    auto asleep = [&] {
+        std::lock_guard<std::mutex> lock(q.GetSignal()->mutex);
+        return q.GetSignal()->waiting;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!asleep() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    bool queued = false;
+    EXPECT_TRUE(q.Offer(MakeBuffer(1, 5), queued));
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(std::future_status::timeout, popped.wait_for(50ms));
+    auto tree = std::make_shared<qsig::ReaderWakes>(1);
+    tree->Add(q.GetSignal());
+    qsig::ReaderWakes::Wake(tree, 0);
+    EXPECT_EQ(5, popped.get());
+}
+
+// A fan-out's sleeping readers are woken as a tree (0 wakes 1 and 2, 1 wakes
+// 3 and 4). A reader that no longer sleeps, or is already being woken, when
+// its turn comes is skipped, and its waker wakes its part itself.
+TEST(ReaderWakes, ReadersThatNoLongerSleepAreSkippedAndTheirPartWokenByTheirWaker)
+{
+    std::vector<std::shared_ptr<qsig::ReaderSignal>> r(5);
+    auto tree = std::make_shared<qsig::ReaderWakes>(r.size());
+    for (auto& s : r) {
+        s = std::make_shared<qsig::ReaderSignal>();
+        s->waiting = true;
+        tree->Add(s);
+    }
+    r[0]->waiting = false; // woke meanwhile
+    r[2]->woken = true;    // an earlier fan-out's wake is on its way
+    qsig::ReaderWakes::Wake(tree, 0);
+    EXPECT_FALSE(r[0]->woken);
+    ASSERT_TRUE(r[1]->woken);
+    EXPECT_EQ(tree, r[1]->tree);
+    EXPECT_EQ(1u, r[1]->index);
+    EXPECT_FALSE(r[2]->tree);
+    EXPECT_FALSE(r[3]->woken);
+    EXPECT_FALSE(r[4]->woken);
+    for (size_t i : {size_t(1), size_t(3), size_t(4)}) {
+        // Each woken reader runs: it passes its part on and sleeps no more.
+        std::unique_lock<std::mutex> lock(r[i]->mutex);
+        EXPECT_TRUE(qsig::ReaderWakes::PassOn(*r[i], lock)) << i;
+        EXPECT_FALSE(r[i]->woken || r[i]->waiting || r[i]->tree) << i;
+        EXPECT_FALSE(qsig::ReaderWakes::PassOn(*r[i], lock)) << i;
+    }
 }
 
 TEST(StreamQueueConcurrency, CancelWakesAWaitingReader)

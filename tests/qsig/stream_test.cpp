@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -459,6 +460,137 @@ TEST(StreamConcurrency, StalledClientLosesExactlyWhatDoesNotFit)
     EXPECT_EQ(1000u, c.pushed);
     EXPECT_EQ(996u, c.lost);
     EXPECT_EQ(4u, stalled.GetQueue().GetQueuedCount());
+}
+
+// Keeps the atoms with an even sequence number; of those that are multiples
+// of four it queues a marked copy (the shared buffer stays as it was).
+class EvenFilter : public qsig::StreamFilter<Traits16> {
+public:
+    Ptr Filter(const Ptr& buffer) override
+    {
+        const int seq = buffer->data[0].v[0];
+        if (seq % 2 != 0) {
+            return nullptr;
+        }
+        if (seq % 4 != 0) {
+            return buffer;
+        }
+        qsig::Array<Traits16> copy(buffer->data);
+        copy[0].v[1] = -1;
+        return std::make_shared<qsig::MetaBufferPair<Traits16>>(std::move(copy), buffer->meta);
+    }
+};
+
+// One producer fans out numbered one-atom buffers while readers read all
+// they get, a stalled reader reads nothing, a filtering reader keeps the even
+// ones, and readers join and leave. Every reader sees its buffers in order
+// and unchanged by another's filter; what a reader misses is exactly what
+// its queue counted as lost; the stalled queue keeps what fits.
+TEST(StreamConcurrency, FanOutWithReadersJoiningStallingFilteringAndLeaving)
+{
+    constexpr int c_buffers = 3000;
+    Stream s("sa", "raf3", 1, qsig::ePassive);
+    Client stalled(&s, "stalled", 8);
+    Client filtering(&s, "filtering", c_buffers);
+    filtering.GetQueue().SetFilter(std::make_shared<EvenFilter>());
+    std::vector<std::unique_ptr<Client>> steady;
+    for (int i = 0; i < 3; ++i) {
+        steady.push_back(std::make_unique<Client>(&s, "steady" + std::to_string(i), 16));
+    }
+    ASSERT_EQ(qsig::eSuccess, stalled.Open());
+    ASSERT_EQ(qsig::eSuccess, filtering.Open());
+    for (auto& c : steady) {
+        ASSERT_EQ(qsig::eSuccess, c->Open());
+    }
+
+    std::atomic<bool> produced{false};
+    std::atomic<int> wrong{0};
+    // Reads until the queue ends; counts the atoms, and the ones missed
+    // among every step-th buffer.
+    auto readAll = [&](Client& c, int step, uint64_t& got, uint64_t& missed) {
+        int last = -step;
+        Atom16 a{};
+        while (c.Read(a) == qsig::eSuccess) {
+            const int seq = a.v[0];
+            wrong += seq <= last || seq % step != 0 || a.v[1] != (seq % 4 == 0 && step == 2 ? -1 : seq + 1) ? 1 : 0;
+            missed += uint64_t((seq - last) / step - 1);
+            last = seq;
+            ++got;
+        }
+        missed += uint64_t((c_buffers - step - last) / step);
+    };
+    std::vector<uint64_t> got(steady.size() + 1, 0), missed(steady.size() + 1, 0);
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < steady.size(); ++i) {
+        readers.emplace_back([&, i] { readAll(*steady[i], 1, got[i], missed[i]); });
+    }
+    readers.emplace_back([&] { readAll(filtering, 2, got.back(), missed.back()); });
+    // Readers that join, read a few buffers in order, and leave.
+    std::atomic<int> sessions{0};
+    std::vector<std::thread> joiners;
+    for (int j = 0; j < 2; ++j) {
+        joiners.emplace_back([&, j] {
+            Client c(&s, "joiner" + std::to_string(j), 4);
+            c.GetQueue().SetTimeout(20);
+            while (!produced) {
+                if (c.Open() != qsig::eSuccess) {
+                    ++wrong;
+                    break;
+                }
+                int last = -1;
+                Atom16 a{};
+                for (int k = 0; k < 5 && c.Read(a) == qsig::eSuccess; ++k) {
+                    wrong += a.v[0] <= last ? 1 : 0;
+                    last = a.v[0];
+                }
+                c.Close();
+                wrong += c.GetQueue().GetStatus() == qsig::eNotOpen ? 0 : 1;
+                ++sessions;
+            }
+        });
+    }
+
+    for (int i = 0; i < c_buffers; ++i) {
+        s.Dispatch(OneAtom(i), qsig::c_noMeta);
+        if (i % 64 == 0) {
+            std::this_thread::yield(); // let readers fall asleep and be woken
+        }
+    }
+    produced = true;
+    for (auto& t : joiners) {
+        t.join();
+    }
+    // Every reader takes what is queued for it, however it was woken.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (auto* c : {steady[0].get(), steady[1].get(), steady[2].get(), &filtering}) {
+        while (c->GetQueue().GetQueuedCount() > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_EQ(0u, c->GetQueue().GetQueuedCount()) << c->GetName();
+    }
+    s.ShutDown();
+    for (auto& t : readers) {
+        t.join();
+    }
+
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_GT(sessions.load(), 0);
+    for (size_t i = 0; i < steady.size(); ++i) {
+        const Queue::Counters c = steady[i]->GetQueue().GetCounters();
+        EXPECT_EQ(uint32_t(c_buffers), c.pushed);
+        EXPECT_EQ(uint64_t(c_buffers), got[i] + missed[i]) << i;
+        EXPECT_EQ(uint64_t(c.lost), missed[i]) << i;
+    }
+    const Queue::Counters f = filtering.GetQueue().GetCounters();
+    EXPECT_EQ(uint32_t(c_buffers), f.intoFilter);
+    EXPECT_EQ(uint32_t(c_buffers / 2), f.filterRemoved);
+    EXPECT_EQ(uint32_t(c_buffers / 2), f.pushed);
+    EXPECT_EQ(0u, f.lost);
+    EXPECT_EQ(uint64_t(c_buffers / 2), got.back());
+    EXPECT_EQ(0u, missed.back());
+    const Queue::Counters st = stalled.GetQueue().GetCounters();
+    EXPECT_EQ(uint32_t(c_buffers), st.pushed);
+    EXPECT_EQ(uint32_t(c_buffers - 8), st.lost);
 }
 
 } // namespace

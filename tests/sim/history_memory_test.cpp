@@ -130,6 +130,44 @@ TEST(HistoryMemory, RegistryFindsByDeviceName)
     EXPECT_EQ(nullptr, sim::HistoryMemory::Find("history-test-dev"));
 }
 
+// An armed waiter is woken once, by the first append that reaches its target
+// (atoms written and newest LMT) or by a restart; arming it with the
+// generation of an outdated look at the track wakes it at once.
+TEST(HistoryMemory, WaiterWakesOnceWhenItsTargetIsReached)
+{
+    auto memory = std::make_shared<sim::HistoryMemory>(64);
+    auto track = std::make_shared<sim::HistoryMemory::Track>(memory, 0, 8, 8);
+    track->Restart(100);
+    int wakes = 0;
+    sim::HistoryMemory::Waiter waiter(track, [&] { ++wakes; });
+    const uint64_t atom = 0;
+    auto append = [&](uint64_t lmt) { track->Append(&atom, 1, lmt, 10); };
+
+    waiter.Arm({1, 120}, track->Snapshot().generation);
+    append(100);
+    append(110);
+    EXPECT_EQ(0, wakes);
+    append(120);
+    EXPECT_EQ(1, wakes);
+    append(130); // disarmed until armed again
+    EXPECT_EQ(1, wakes);
+
+    waiter.Arm({6, 0}, track->Snapshot().generation); // by the atom count alone
+    append(140);
+    EXPECT_EQ(1, wakes);
+    append(150);
+    EXPECT_EQ(2, wakes);
+
+    waiter.Arm({1000, 0}, track->Snapshot().generation);
+    track->Restart(500);
+    EXPECT_EQ(3, wakes);
+
+    const uint64_t seen = track->Snapshot().generation;
+    append(500);
+    waiter.Arm({1000, 0}, seen);
+    EXPECT_EQ(4, wakes);
+}
+
 TEST(HistoryMemoryConcurrency, ReadersSeeWholeAtomsWhileTheWriterAppends)
 {
     auto memory = std::make_shared<sim::HistoryMemory>(1024);

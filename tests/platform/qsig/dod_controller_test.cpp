@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <future>
 #include <thread>
 #include <vector>
@@ -251,6 +252,83 @@ TEST(DodPositionControllerConcurrency, StopReleasesAWaitingStreamingRead)
     clone->Stop();
     EXPECT_EQ(eCancelled, r.get().rc);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// CPU time that the calling thread has used.
+std::chrono::nanoseconds ThreadCpu()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+// A streaming read that waits sleeps: a second without data costs it next to
+// no CPU, and the append that completes its atoms wakes it at once, far
+// sooner than it would look at the track by itself.
+TEST(DodPositionControllerConcurrency, StreamingWaitSleepsUntilTheWriterSignals)
+{
+    History history(64);
+    CircularBufferController controller(64, 1000000, 2);
+    controller.SetHistory(history.track);
+    controller.SetTimeout(10s);
+    history.track->Restart(0);
+    history.Append(1, 1);
+    auto clone = controller.Clone();
+    clone->Start();
+    std::chrono::nanoseconds cpu{0};
+    auto r = std::async(std::launch::async, [&] {
+        const auto before = ThreadCpu();
+        auto request = Ask(*clone, eAccessStreaming, 0, 0, 4); // from the atom after the newest on
+        cpu = ThreadCpu() - before;
+        return request;
+    });
+    EXPECT_EQ(std::future_status::timeout, r.wait_for(1s));
+    history.Append(3, 1);
+    EXPECT_EQ(std::future_status::timeout, r.wait_for(50ms)); // one atom short
+    const auto appended = std::chrono::steady_clock::now();
+    history.Append(1, 1);
+    const auto request = r.get();
+    EXPECT_LT(std::chrono::steady_clock::now() - appended, 500ms);
+    EXPECT_EQ(eSuccess, request.rc);
+    EXPECT_EQ(1u, request.lmt);
+    EXPECT_LT(cpu, 5ms);
+}
+
+// A lazily written track makes its atoms only when looked at: a streaming read
+// of 100 ms of data (1 MHz LMT, decimation 10) looks again when they are due,
+// a few times in all, not every few hundred microseconds.
+TEST(DodPositionControllerConcurrency, StreamingWaitOnALazyTrackLooksWhenTheDataAreDue)
+{
+    History history(20000);
+    CircularBufferController controller(20000, 1000000, 2);
+    controller.SetDecimation(10);
+    controller.SetTimeout(10s);
+    controller.SetHistory(history.track);
+    const auto t0 = std::chrono::steady_clock::now();
+    history.track->Restart(0);
+    uint64_t made = 0; // guarded by the track: one writer call at a time
+    std::atomic<int> looks{0};
+    history.track->SetLazyWriter([&] {
+        ++looks;
+        const auto lmt = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+        const uint64_t due = static_cast<uint64_t>(lmt.count()) / 10 + 1;
+        if (due > made) {
+            history.track->AppendMade(due - made, made * 10, 10, [](uint64_t, void*) {});
+            made = due;
+        }
+    });
+    auto clone = controller.Clone();
+    clone->Start();
+    ASSERT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, 0, 1).rc);
+    looks = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = Ask(*clone, eAccessStreaming, 0, 0, 10000);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    history.track->SetLazyWriter(nullptr);
+    EXPECT_EQ(eSuccess, r.rc);
+    EXPECT_GE(elapsed, 80ms);
+    EXPECT_LT(elapsed, 600ms);
+    EXPECT_LT(looks.load(), 20);
 }
 
 TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -253,6 +254,63 @@ TEST_F(ClientAccessTest, SignalNodeExportsItsSourceUntilDetached)
     EXPECT_EQ("mci: Not a signal node: reset", Error([&] { client->GetSignal("reset"); }));
     dynamic_cast<qreg::SignalNode&>(*signal).DetachSource();
     EXPECT_EQ("qreg: Signal source is not available: sa", Error([&] { client->GetSignal("sa"); }));
+}
+
+// Paths found before are kept per thread for one access: another access, or
+// a new one in the same place over another tree, finds its own nodes, and a
+// node added after its path was refused is found.
+TEST_F(ClientAccessTest, PathsFoundBeforeStayWithTheirOwnTree)
+{
+    auto otherRoot = Make<qreg::RegNode>("root");
+    otherRoot->Add(Make<qreg::RegNode>("settings"))->Add(Make<UIntNode>("gain", 6));
+    auto thirdRoot = Make<qreg::RegNode>("root");
+    thirdRoot->Add(Make<qreg::RegNode>("settings"))->Add(Make<UIntNode>("gain", 6));
+    mci::ClientAccess(thirdRoot).SetInteger("settings/gain", 3);
+
+    client->SetInteger("settings/gain", 1);
+    std::optional<mci::ClientAccess> other;
+    other.emplace(otherRoot);
+    other->SetInteger("settings/gain", 2);
+    EXPECT_EQ(1, client->GetInteger("settings/gain"));
+    EXPECT_EQ(2, other->GetInteger("settings/gain"));
+    other.emplace(thirdRoot);
+    EXPECT_EQ(3, other->GetInteger("settings/gain"));
+
+    EXPECT_EQ("mci: No such node: settings/extra", Error([&] { client->GetInteger("settings/extra"); }));
+    root->GetChild("settings")->Add(Make<UIntNode>("extra", 6));
+    client->SetInteger("settings/extra", 4);
+    EXPECT_EQ(4, client->GetInteger("settings/extra"));
+    EXPECT_EQ(1, client->GetInteger("settings/gain"));
+}
+
+// Readers by path on several threads while nodes are added to the tree: every
+// read finds its node, and every added node is found afterwards.
+TEST(ClientAccessConcurrency, ReadersByPathWhileNodesAreAdded)
+{
+    auto root = Make<qreg::RegNode>("root");
+    auto branch = root->Add(Make<qreg::RegNode>("settings"));
+    branch->Add(Make<UIntNode>("gain", 6));
+    mci::ClientAccess client(root);
+    client.SetInteger("settings/gain", 7);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                wrong += client.GetInteger("settings/gain") == 7 ? 0 : 1;
+            }
+        });
+    }
+    for (int i = 0; i < 200; ++i) {
+        branch->Add(Make<UIntNode>("n" + std::to_string(i), 6));
+    }
+    for (auto& r : readers) {
+        r.join();
+    }
+    EXPECT_EQ(0, wrong.load());
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(0, client.GetInteger("settings/n" + std::to_string(i)));
+    }
 }
 
 // A value whose copies wait at a gate once it is armed, so that an emission
