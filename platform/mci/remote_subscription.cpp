@@ -7,6 +7,7 @@
 #include <omniORB4/omniIOR.h>
 #include <omniORB4/omniORB.h>
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
@@ -379,18 +380,35 @@ void RemoteSubscriptions::DeliveryLoop()
         std::shared_ptr<RemoteSubscription> subscription;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_readyChanged.wait(lock, [this] { return m_stop || !m_ready.empty(); });
+            auto next = m_ready.end();
+            // The first ready subscription of a client that no delivery
+            // thread is calling right now: a client that is slow to answer
+            // (or hangs until the call times out) holds one thread at most.
+            m_readyChanged.wait(lock, [&] {
+                next = std::find_if(m_ready.begin(), m_ready.end(), [this](const auto& s) {
+                    return m_clientsInDelivery.count(s->ClientKey()) == 0;
+                });
+                return m_stop || next != m_ready.end();
+            });
             if (m_stop) {
                 return;
             }
-            subscription = std::move(m_ready.front());
-            m_ready.pop_front();
+            subscription = std::move(*next);
+            m_ready.erase(next);
+            m_clientsInDelivery.insert(subscription->ClientKey());
         }
         // One value, then to the back of the line: a busy node does not
         // hold up the others.
-        if (subscription->DeliverOne()) {
-            Schedule(subscription);
+        const bool more = subscription->DeliverOne();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_clientsInDelivery.erase(subscription->ClientKey());
+            if (more && !m_stop) {
+                m_ready.push_back(subscription);
+            }
         }
+        // Other threads may wait for this client's next subscription.
+        m_readyChanged.notify_all();
     }
 }
 

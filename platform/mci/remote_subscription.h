@@ -10,7 +10,8 @@
 // mci::RemoteSubscriptions: every subscription of the export. A small pool
 // of delivery threads, shared by all subscriptions, sends the queued values
 // to the clients' callback objects, each subscription's values in order and
-// never two of them at once. A liveness thread probes the callback objects
+// never two of them at once, and one client's values on one thread at a
+// time, so that a client that is slow to answer cannot stall the others. A liveness thread probes the callback objects
 // periodically, so that subscriptions of a client that is gone end without
 // waiting for a value to fail. Subscriptions are bounded per client (the
 // endpoint its callback objects live on) and in all.
@@ -29,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,6 +165,7 @@ private:
     std::condition_variable m_livenessWake;
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> m_subscriptions;
     std::deque<std::shared_ptr<RemoteSubscription>> m_ready;
+    std::set<std::string> m_clientsInDelivery; // clients a delivery thread is calling
     bool m_stop = false;
     bool m_livenessRequested = false;
     std::vector<std::thread> m_threads;

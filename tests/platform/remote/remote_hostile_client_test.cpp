@@ -62,11 +62,12 @@ template <typename F> bool WaitUntil(F&& done, std::chrono::steady_clock::durati
 }
 
 // A client process (the soak program's client mode): by default one that
-// subscribes count times to "clock_info" with one callback object and then
-// idles; "stream" keeps the stream "tim.pll" open for 3 s at a time.
+// subscribes count times to path ("clock_info") with one callback object and
+// then idles; "stream" keeps the stream "tim.pll" open for 3 s at a time.
 class SubscriberProcess {
 public:
-    SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe")
+    SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe",
+                      const char* path = "clock_info")
     {
         const std::string tool = ToolPath();
         const std::string soak = tool.substr(0, tool.rfind("/tools/")) + "/tests/remote_soak";
@@ -79,7 +80,7 @@ public:
             ::dup2(fds[1], 1);
             ::close(fds[0]);
             ::execl(soak.c_str(), soak.c_str(), "--client", kind, "--server", address.c_str(), "--count",
-                    std::to_string(count).c_str(), "--for", "120", static_cast<char*>(nullptr));
+                    std::to_string(count).c_str(), "--for", "120", "--path", path, static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         ::close(fds[1]);
@@ -100,6 +101,8 @@ public:
         return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::read(m_out, buffer, 5) == 5 &&
                std::string(buffer) == "ready";
     }
+    // Stops the process: it still accepts connections but answers no call.
+    void Freeze() { ::kill(m_pid, SIGSTOP); }
     void Kill()
     {
         if (m_pid > 0) {
@@ -198,6 +201,28 @@ TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
     // Values still reach the first client's subscriptions.
     server.tree.arr->SetValue(7, 0);
     EXPECT_TRUE(sink.WaitFor(1, 5s));
+    server.Deactivate(&sink);
+}
+
+// A client that stops answering holds one delivery thread until its calls
+// time out, not all of them: the values of other clients still flow.
+TEST(RemoteHostileClient, FrozenSubscriberDoesNotStallTheOthers)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 60s; // its calls alone must not stall anyone
+    Server server(settings);
+    SubscriberProcess frozen(server.Address(), 16, "subscribe", "arr");
+    ASSERT_TRUE(frozen.WaitReady(30s));
+    Callback sink;
+    CORBA::Object_var obj = server.Activate(&sink);
+    zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    server.registry->Subscribe("arr", callback);
+    frozen.Freeze();
+    // Each of the frozen client's 16 calls waits 5 s for its time-out; the
+    // in-process subscription comes last in line.
+    server.tree.arr->SetValue(7, 0);
+    EXPECT_TRUE(sink.WaitFor(1, 4s)) << "stalled behind a frozen client";
+    frozen.Kill();
     server.Deactivate(&sink);
 }
 
