@@ -269,6 +269,24 @@ TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
     EXPECT_EQ(10u, zemtra_REMOTE::NodeInfoSeq_var(server.registry->List(""))->length());
 }
 
+// A request longer than the message bound is refused by the server's ORB
+// before it is read whole; the server goes on serving.
+TEST(RemoteHostileClient, RequestsPastTheMessageBoundAreRefused)
+{
+    const std::string path(100 * 1024, 'p'); // within the tool's own bound
+    for (const unsigned long bound : {16ul * 1024, 8ul << 20}) {
+        mci::RemoteExport::Settings settings;
+        settings.maxMessageSize = bound;
+        Server server(settings);
+        const ToolResult big = RunTool({"--server", server.Address(), "get", path});
+        EXPECT_EQ(1, big.exitCode) << bound;
+        EXPECT_EQ(bound > path.size(), big.err.find("mci: No such node: ppp") != std::string::npos)
+            << bound << ": " << big.err.substr(0, 200);
+        const ToolResult small = RunTool({"--server", server.Address(), "get", "clock_info.decimation.tbt"});
+        EXPECT_EQ(0, small.exitCode) << bound << ": " << small.err;
+    }
+}
+
 TEST(RemoteHostileClient, RefusalsEchoAShortenedPath)
 {
     Server server;
