@@ -66,9 +66,10 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
            TryTexts<float>(value, texts) || TryTexts<std::string>(value, texts);
 }
 
-std::string CallbackClientKey(CORBA::Object_ptr callback)
+std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey)
 {
     std::string key;
+    std::string object;
     if (!CORBA::is_nil(callback) && callback->_PR_getobj() != nullptr) {
         omniIOR* ior = callback->_PR_getobj()->_getIOR();
         try {
@@ -78,6 +79,8 @@ std::string CallbackClientKey(CORBA::Object_ptr callback)
                     IIOP::ProfileBody body;
                     IIOP::unmarshalProfile(profiles[i], body);
                     key = std::string(body.address.host.in()) + ":" + std::to_string(body.address.port);
+                    object.assign(reinterpret_cast<const char*>(body.object_key.get_buffer()),
+                                  body.object_key.length());
                 }
             }
         } catch (const CORBA::Exception&) {
@@ -85,14 +88,23 @@ std::string CallbackClientKey(CORBA::Object_ptr callback)
         }
         ior->release();
     }
-    return key.empty() ? std::string("(no IIOP endpoint)") : key;
+    if (key.empty()) {
+        key = "(no IIOP endpoint)";
+        object.clear();
+    }
+    if (objectKey != nullptr) {
+        // Without a decodable profile every callback counts as its own object.
+        *objectKey = object.empty() ? std::string() : key + "/" + object;
+    }
+    return key;
 }
 
 RemoteSubscription::RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath,
                                        ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback,
-                                       std::string clientKey, RemoteSubscriptions& hub)
+                                       std::string clientKey, std::string objectKey, RemoteSubscriptions& hub)
     : m_id(id), m_path(path), m_treePath(treePath), m_access(access),
-      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_clientKey(std::move(clientKey)), m_hub(hub)
+      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_clientKey(std::move(clientKey)),
+      m_objectKey(std::move(objectKey)), m_hub(hub)
 {
     omniORB::setClientCallTimeout(m_callback, c_callTimeoutMs);
 }
@@ -259,9 +271,10 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
                               zemtra_REMOTE::ValueCallback_ptr callback)
 {
     ReapEnded();
-    const std::string clientKey = CallbackClientKey(callback);
+    std::string objectKey;
+    const std::string clientKey = CallbackClientKey(callback, &objectKey);
     auto subscription =
-        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, clientKey, *this);
+        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, clientKey, objectKey, *this);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -443,21 +456,35 @@ void RemoteSubscriptions::ProbeAll()
         }
     }
     for (auto& client : clients) {
+        // One probe per callback object: a client that subscribes to many
+        // nodes with one callback object is asked once a period, not once
+        // per subscription.
+        std::map<std::string, std::pair<RemoteSubscription::Liveness_e, std::string>> objects;
         for (size_t i = 0; i < client.second.size(); ++i) {
-            std::string reason;
-            const RemoteSubscription::Liveness_e state = client.second[i]->Probe(reason);
+            RemoteSubscription& subscription = *client.second[i];
+            const std::string& object = subscription.ObjectKey();
+            auto known = object.empty() ? objects.end() : objects.find(object);
+            if (known == objects.end()) {
+                std::string reason;
+                const RemoteSubscription::Liveness_e state = subscription.Probe(reason);
+                known = objects.emplace(object.empty() ? std::to_string(subscription.Id()) : object,
+                                        std::make_pair(state, reason))
+                            .first;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_stop) {
+                    return;
+                }
+            }
+            const RemoteSubscription::Liveness_e state = known->second.first;
+            const std::string& reason = known->second.second;
             if (state == RemoteSubscription::eObjectGone) {
-                client.second[i]->End(reason);
+                subscription.End(reason);
             } else if (state == RemoteSubscription::eClientGone) {
                 // The client's endpoint is gone: so are all its callbacks.
                 for (size_t j = i; j < client.second.size(); ++j) {
                     client.second[j]->End(reason);
                 }
                 break;
-            }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop) {
-                return;
             }
         }
     }

@@ -45,8 +45,11 @@ class RemoteSubscriptions;
 bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts);
 
 // The client a callback object belongs to: "HOST:PORT" of the endpoint in
-// its object reference (the first IIOP profile), else the whole reference.
-std::string CallbackClientKey(CORBA::Object_ptr callback);
+// its object reference (the first IIOP profile), else "(no IIOP endpoint)".
+// objectKey, when given, receives the object's identity within the client
+// ("HOST:PORT/" and its object key; empty when the reference has no IIOP
+// profile).
+std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey = nullptr);
 
 class RemoteSubscription : public std::enable_shared_from_this<RemoteSubscription> {
 public:
@@ -58,7 +61,8 @@ public:
 
     // path: the client's dot-separated path; treePath: the same in the tree.
     RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath, ClientAccess& access,
-                       zemtra_REMOTE::ValueCallback_ptr callback, std::string clientKey, RemoteSubscriptions& hub);
+                       zemtra_REMOTE::ValueCallback_ptr callback, std::string clientKey, std::string objectKey,
+                       RemoteSubscriptions& hub);
     ~RemoteSubscription();
     RemoteSubscription(const RemoteSubscription&) = delete;
     RemoteSubscription& operator=(const RemoteSubscription&) = delete;
@@ -72,6 +76,8 @@ public:
     std::uint64_t Lost() const { return m_lost.load(); }
     std::uint64_t Id() const { return m_id; }
     const std::string& ClientKey() const { return m_clientKey; }
+    // The callback object's identity (see CallbackClientKey).
+    const std::string& ObjectKey() const { return m_objectKey; }
     const std::string& Path() const { return m_path; }
 
     // Delivery pool: sends the oldest queued value; true when more wait.
@@ -97,6 +103,7 @@ private:
     ClientAccess& m_access;
     zemtra_REMOTE::ValueCallback_var m_callback;
     const std::string m_clientKey;
+    const std::string m_objectKey;
     RemoteSubscriptions& m_hub;
     NotificationClient m_notifications;
 

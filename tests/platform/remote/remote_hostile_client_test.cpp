@@ -168,6 +168,38 @@ TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
     EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 0; }, 3s));
 }
 
+// A callback object answers as many liveness probes as an object of one
+// subscription, however many subscriptions it serves.
+TEST(RemoteHostileClient, LivenessIsProbedOncePerCallbackObject)
+{
+    struct Probed : Callback {
+        std::atomic<int> probes{0};
+        CORBA::Boolean _non_existent() override
+        {
+            ++probes;
+            return false;
+        }
+    };
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 50ms;
+    Server server(settings);
+    Probed many;
+    Probed one;
+    for (Probed* sink : {&many, &one}) {
+        CORBA::Object_var obj = server.Activate(sink);
+        zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+        for (int i = 0; i < (sink == &many ? 50 : 1); ++i) {
+            server.registry->Subscribe("arr", callback);
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return one.probes.load() >= 3; }, 10s));
+    // Read first: in each round the object of 50 is probed before the other.
+    const int manyProbes = many.probes.load();
+    EXPECT_LE(manyProbes, one.probes.load() + 1) << "the object of 50 subscriptions is probed 50 times a round";
+    server.Deactivate(&many);
+    server.Deactivate(&one);
+}
+
 TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
 {
     mci::RemoteExport::Settings settings;
