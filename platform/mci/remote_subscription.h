@@ -126,6 +126,10 @@ public:
         std::size_t perClient = 1024;
         std::size_t total = 4096;
         std::chrono::milliseconds livenessPeriod{2000};
+        // Signal sessions (each with a forwarding thread of its own, and a
+        // reading thread for an on-demand signal), bounded alike.
+        std::size_t sessionsPerClient = 32;
+        std::size_t sessionsTotal = 64;
     };
     // Delivery threads shared by all subscriptions. A callback that hangs
     // holds one for at most RemoteSubscription::c_callTimeoutMs.

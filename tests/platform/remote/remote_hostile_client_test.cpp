@@ -258,6 +258,43 @@ TEST(RemoteHostileClient, FrozenSubscriberDoesNotStallTheOthers)
     server.Deactivate(&sink);
 }
 
+// Every signal session holds threads of the server: like subscriptions,
+// they are bounded per client and in all.
+TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
+{
+    const std::string client = "127.0.0.1:"; // the in-process ORB's endpoint, its port follows
+    const struct {
+        size_t perClient;
+        size_t total;
+        std::string refusal;
+    } cases[] = {{2, 5, "mci: Too many signal sessions of client " + client},
+                 {5, 2, "mci: Too many signal sessions on this server (at most 2)"}};
+    for (const auto& c : cases) {
+        mci::RemoteExport::Settings settings;
+        settings.subscriptions.sessionsPerClient = c.perClient;
+        settings.subscriptions.sessionsTotal = c.total;
+        Server server(settings);
+        Receiver sink;
+        CORBA::Object_var obj = server.Activate(&sink);
+        q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
+        std::vector<CORBA::ULongLong> ids;
+        for (int i = 0; i < 2; ++i) {
+            ids.push_back(server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0));
+        }
+        const std::string refused = RemoteMessage([&] { server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0); });
+        EXPECT_EQ(0u, refused.rfind(c.refusal, 0)) << refused;
+        EXPECT_EQ(2u, server.exporter.GetSignalSessionCount());
+        // A place that is given back can be taken again.
+        server.registry->CloseSignal(ids.back());
+        ids.back() = server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0);
+        EXPECT_EQ(2u, server.exporter.GetSignalSessionCount());
+        for (const auto id : ids) {
+            server.registry->CloseSignal(id);
+        }
+        server.Deactivate(&sink);
+    }
+}
+
 TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
 {
     mci::RemoteExport::Settings settings;
