@@ -3,10 +3,15 @@
 #include "app/fa_sync_controller.h"
 #include "app/local_timing_raf.h"
 #include "app/vuna_application.h"
+#include "gdx/fofb.h"
+#include "gdx/fofb_interlock.h"
+#include "gdx/fofb_state_machine.h"
+#include "gdx/gbe.h"
 #include "gdx/gdx_fa_filter.h"
 #include "gdx/gdx_history_buffer.h"
 #include "gdx/gdx_house_keeping.h"
 #include "gdx/gdx_sfp_control.h"
+#include "gdx/ser_output.h"
 #include "gdx/zemtra_grouping.h"
 #include "mci/factory.h"
 #include "platform/fpga/fpga_access.h"
@@ -26,6 +31,7 @@
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_node.h"
 
+#include <algorithm>
 #include <sstream>
 #include <time.h>
 
@@ -125,11 +131,7 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         m_fa_filter = RegisterObject<GdxFaFilter>(c_fa_filter_offset, "filter");
         m_grouping = RegisterObject<ZemtraGrouping>(c_grouping_offset, "grouping");
         m_sfp_control = RegisterObject<GdxSfpControl>(c_sfp_control_offset, "sfp_control");
-        // The feedback block "fofb", the Ethernet streamers ("gbe" on
-        // userblock 2, "gbe_orbit" on 3 and 4, "gbe_magnet" on 4) and, on
-        // userblock 4, the feedback state relay, the serial magnet outputs
-        // and the feedback interlock are made here, in that order, with
-        // their blocks.
+        CreateFeedbackBlocks();
         m_fa_filter->SetRegistryFlags(64);
     }
 
@@ -171,6 +173,26 @@ GdxBoard::~GdxBoard()
 eGDXUserblockType_e GdxBoard::GetUserblock() const
 {
     return m_feature->GetUserblock();
+}
+
+void GdxBoard::CreateFeedbackBlocks()
+{
+    const eGDXUserblockType_e type = GetUserblock();
+    if (type == eUbBeta || type == eUbDelta) {
+        m_fofb = RegisterObject<FOFB>(c_fofb_offset, "fofb", type);
+    }
+    m_gbe_orbit = RegisterObject<GBE>(c_gbe_orbit_offset, type == eUbBeta ? "gbe" : "gbe_orbit", m_sfp_eeprom,
+                                      m_sfp_phy, m_house_keeping, eSfpSlot1);
+    if (type != eUbDelta) {
+        return;
+    }
+    m_gbe_magnet =
+        RegisterObject<GBE>(c_gbe_magnet_offset, "gbe_magnet", m_sfp_eeprom, m_sfp_phy, m_house_keeping, eSfpSlot0);
+    volatile uint32_t& state = *reinterpret_cast<volatile uint32_t*>(m_grouping->GetBlock() + c_fofb_state_word);
+    m_fofb_state = qapp::Create<FofbStateMachine>(*m_fofb, std::string("state"), state, m_event.get());
+    m_ser_output = RegisterObject<SerOutput>(c_ser_output_offset, "ser_output", m_fofb_state);
+    volatile FPGAMem_t* interlock = MapOrThrow(*this, c_fofb_interlock_offset, c_fofb_interlock_length);
+    qapp::Create<FofbInterlock>(*m_fofb, interlock, std::string("interlock"));
 }
 
 bool GdxBoard::IsFofbUserblock() const
@@ -243,7 +265,11 @@ void GdxBoard::OnPostConfig()
     const timespec pause{0, 100000};
     nanosleep(&pause, nullptr);
     m_sfp_control->ResetGroupingSfp();
-    // The Ethernet streamers are initialised here (orbit, then magnet).
+    for (GBE* gbe : {m_gbe_orbit, m_gbe_magnet}) {
+        if (gbe) {
+            gbe->Init();
+        }
+    }
 }
 
 void GdxBoard::OnShutdown()
@@ -268,8 +294,9 @@ void GdxBoard::OnShutdown()
 void GdxBoard::OnAnnounceSync()
 {
     QSTD_TRACE_FNC();
-    // The feedback block's magnet-counter reset is armed here (userblocks 2
-    // to 4, with the feedback block).
+    if (IsFofbUserblock() && m_fofb) {
+        m_fofb->AnnounceResetMagnetCounter();
+    }
     if (m_fa_source) {
         m_fa_source->EnableAllControllers(false);
     }
@@ -366,8 +393,15 @@ void GdxBoard::ResetFaChain()
     QSTD_TRACE(1, "Resetting GDX FA chain...");
     m_fa_filter->Reset();
     m_grouping->Reset();
-    // Then each Ethernet streamer is reset and initialised (orbit, then
-    // magnet) and the feedback block reset.
+    for (GBE* gbe : {m_gbe_orbit, m_gbe_magnet}) {
+        if (gbe) {
+            gbe->Reset();
+            gbe->Init();
+        }
+    }
+    if (m_fofb) {
+        m_fofb->Reset();
+    }
 }
 
 void GdxBoard::CreateGdxFaSignal()
@@ -419,6 +453,19 @@ void GdxBoard::CreateSignals()
     m_signals_node->Add(eventNode);
 }
 
+void GdxBoard::SetGbeMagnets(unsigned n)
+{
+    QSTD_TRACE_FNC();
+    if (m_gbe_magnet) {
+        m_gbe_magnet->SetPayloadSize(n * c_magnet_payload_per_magnet + c_magnet_payload_base);
+    }
+}
+
+bool GdxBoard::ResetMagnetSfp()
+{
+    return m_sfp_control != nullptr && m_sfp_control->ResetMagnetSfp();
+}
+
 void GdxBoard::StartGroupingGbe()
 {
     QSTD_TRACE_FNC();
@@ -426,20 +473,24 @@ void GdxBoard::StartGroupingGbe()
         return;
     }
     m_grouping->Enable();
-    // The Ethernet streamers start here (orbit, then magnet).
+    for (GBE* gbe : {m_gbe_orbit, m_gbe_magnet}) {
+        if (gbe) {
+            gbe->Start();
+        }
+    }
 }
 
 bool GdxBoard::SetGroupSize(const unsigned& size)
 {
     QSTD_TRACE_FNC();
     const bool grouped = m_grouping != nullptr && m_grouping->SetGroupSize(size);
-    // The orbit streamer's payload, min(size, 253) x 16 bytes, is set here as
-    // well; both writes are always made.
-    if (!grouped) {
-        return false;
+    // Both writes are always made.
+    const bool sized = m_gbe_orbit != nullptr &&
+                       m_gbe_orbit->SetPayloadSize(std::min(size, c_orbit_groups_max) * c_orbit_payload_per_group);
+    if (grouped) {
+        m_group_size.store(size);
     }
-    m_group_size.store(size);
-    return true;
+    return grouped && sized;
 }
 
 bool GdxBoard::GetGroupSize(unsigned& size) const

@@ -32,6 +32,10 @@ class GdxFaFilter;
 class GdxHistoryBuffer;
 class GdxHouseKeeping;
 class GdxSfpControl;
+class FOFB;
+class FofbStateMachine;
+class GBE;
+class SerOutput;
 class LocalTimingRaf;
 class ZemtraGrouping;
 namespace qapp {
@@ -69,6 +73,21 @@ public:
     static constexpr int c_fa_filter_offset = 0xF00000;
     static constexpr int c_grouping_offset = 0xF08000;
     static constexpr int c_sfp_control_offset = 0xF10000;
+    static constexpr int c_gbe_magnet_offset = 0xF18000;
+    static constexpr int c_gbe_orbit_offset = 0xF20000;
+    static constexpr int c_fofb_offset = 0xF28000;
+    static constexpr int c_ser_output_offset = 0xF38000;
+    static constexpr int c_fofb_interlock_offset = 0xF40000;
+    static constexpr int c_fofb_interlock_length = 0x10;
+    // The FPGA's feedback state word in the grouping block.
+    static constexpr std::size_t c_fofb_state_word = 0x20;
+    // Payloads of the streamers: 16 bytes per group on the orbit streamer (at
+    // most 253 groups), 4 bytes per enabled magnet and 8 more on the magnet
+    // streamer.
+    static constexpr unsigned c_orbit_groups_max = 253;
+    static constexpr unsigned c_orbit_payload_per_group = 16;
+    static constexpr unsigned c_magnet_payload_per_magnet = 4;
+    static constexpr unsigned c_magnet_payload_base = 8;
     static constexpr int c_local_timing_offset = 0x202000;
     static constexpr int c_local_timing_length = 0x10;
     static constexpr int c_userblock_offset = 0xF00000;
@@ -129,6 +148,9 @@ public:
     void CreateSignals();
     // Userblocks 2 to 4: grouping and the Ethernet streamers start.
     void StartGroupingGbe();
+    // Sizes the magnet streamer's payload for n enabled magnets (n x 4 + 8
+    // bytes); nothing without a magnet streamer.
+    void SetGbeMagnets(unsigned n);
 
     // Group size of the FA data groups and the orbit streamer's payload. The
     // size is stored only when every block took it.
@@ -149,6 +171,16 @@ public:
     GdxFaFilter* GetFaFilter() const { return m_fa_filter; }
     ZemtraGrouping* GetGrouping() const { return m_grouping; }
     GdxSfpControl* GetSfpControl() const { return m_sfp_control; }
+    // Null unless the userblock carries them: feedback 2 and 4; orbit
+    // streamer 2 to 4; magnet streamer, state relay and serial outputs 4.
+    FOFB* GetFofb() const { return m_fofb; }
+    GBE* GetOrbitGbe() const { return m_gbe_orbit; }
+    GBE* GetMagnetGbe() const { return m_gbe_magnet; }
+    FofbStateMachine* GetFofbState() const { return m_fofb_state; }
+    SerOutput* GetSerOutput() const { return m_ser_output; }
+    // The magnet link's reconnection (the feedback block's "reconnect"):
+    // resets the magnet SFP; false without SFP control.
+    bool ResetMagnetSfp();
     GdxHistoryBuffer* GetHistoryBuffer() const { return m_history_buffer; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
     qsig::ZemtraEventStream* GetEventStream() const { return m_event.get(); }
@@ -161,6 +193,9 @@ public:
 private:
     // True when the FPGA reports a feedback userblock (2 to 4) now.
     bool IsFofbUserblock() const;
+    // The feedback block, the Ethernet streamers and, on userblock 4, the
+    // state relay, serial outputs and feedback interlock, in that order.
+    void CreateFeedbackBlocks();
 
     qapp::ZemtraI2cBusController* m_i2c_controller = nullptr;
     qapp::ZemtraSpiBusController* m_spi_controller = nullptr;
@@ -170,6 +205,11 @@ private:
     GdxFaFilter* m_fa_filter = nullptr;
     ZemtraGrouping* m_grouping = nullptr;
     GdxSfpControl* m_sfp_control = nullptr;
+    FOFB* m_fofb = nullptr;
+    GBE* m_gbe_orbit = nullptr;
+    GBE* m_gbe_magnet = nullptr;
+    FofbStateMachine* m_fofb_state = nullptr;
+    SerOutput* m_ser_output = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
     qapp::SI57x* m_si57x = nullptr;
     qapp::SI5338* m_si5338 = nullptr;

@@ -76,6 +76,9 @@ public:
     // The block reaches past the last device register set (the receive
     // words of the ADT7301s' controller end at 0x1A0).
     static constexpr int c_blockSize = 0x1A0;
+    static_assert(c_blockSize >= c_ts_spi + bmc::SpiBusControllerFpgaAmba::c_rxData +
+                                     4 * (bmc::SpiBusControllerFpgaAmba::c_maxChipSelect + 1),
+                  "the mapping reaches the last receive word of the ADT7301s' controller");
     static constexpr unsigned c_sensors_per_kind = 4;
     static constexpr double c_adc_reference = 2.5;
 

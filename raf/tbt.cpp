@@ -6,6 +6,7 @@
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/simple_position_controller.h"
 #include "platform/qstd/enum_map.h"
+#include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_enum_node.h"
@@ -257,14 +258,27 @@ bool TurnByTurnDSP::_SetSpikeWindow(const unsigned int& value)
     return SetSpikeField(c_spike_window, c_spike_window_bits, value);
 }
 
+bool TurnByTurnDSP::IsAdcMaskWord(unsigned int index)
+{
+    if (index >= c_adc_mask_words) {
+        qstd::LoggedAssert(__FILE__, __LINE__, __PRETTY_FUNCTION__, "index < c_adc_mask_words");
+        return false;
+    }
+    return true;
+}
+
 void TurnByTurnDSP::GetAdcMask(const unsigned int& index, unsigned short& mask) const
 {
-    mask = static_cast<unsigned short>(raf::ReadBits64(m_reg, c_adc_mask + 8 * index, 0, c_adc_mask_bits));
+    if (IsAdcMaskWord(index)) {
+        mask = static_cast<unsigned short>(raf::ReadBits64(m_reg, c_adc_mask + 8 * index, 0, c_adc_mask_bits));
+    }
 }
 
 void TurnByTurnDSP::SetAdcMask(const unsigned int& index, const unsigned short& mask)
 {
-    raf::Modify64(m_reg, c_adc_mask + 8 * index, [mask](uint64_t v) { return (v & 0xFFFF0000ull) | mask; });
+    if (IsAdcMaskWord(index)) {
+        raf::Modify64(m_reg, c_adc_mask + 8 * index, [mask](uint64_t v) { return (v & 0xFFFF0000ull) | mask; });
+    }
 }
 
 unsigned int TurnByTurnDSP::_GetAdcMask(unsigned int* values, unsigned int position, unsigned int count) const

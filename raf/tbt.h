@@ -88,6 +88,8 @@ public:
     unsigned int _GetAdcMask(unsigned int* values, unsigned int position, unsigned int count) const;
     // Mask bit position + k := (values[k] == 1); false past the last bit.
     bool _SetAdcMask(const unsigned int* values, unsigned int position, unsigned int count);
+    // Mask word index (0 to 127); an index past the words is reported and
+    // nothing is read or written.
     void GetAdcMask(const unsigned int& index, unsigned short& mask) const;
     void SetAdcMask(const unsigned int& index, const unsigned short& mask);
 
@@ -121,6 +123,7 @@ public:
     virtual void SetDefault();
 
 private:
+    static bool IsAdcMaskWord(unsigned int index);
     bool SetSpikeField(size_t offset, unsigned width, uint64_t value);
     bool SetSignedSpikeField(size_t offset, int value);
     void ReleaseWindow();

@@ -3,6 +3,8 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "sim/event_device.h"
+#include "sim/gdx_fofb.h"
+#include "sim/gdx_gbe.h"
 #include "sim/gdx_models.h"
 #include "sim/raf_models.h"
 
@@ -24,6 +26,8 @@ constexpr size_t c_oversamplingStride = 8;
 constexpr size_t c_oversamplingWords = 3;
 // House keeping of the GDX board: ADC clock status (32-bit, bits 0-1).
 constexpr size_t c_gdxAdcClockStatus = 0x300058;
+// GDX userblock type (bits 0-7).
+constexpr size_t c_gdxUserblock = 0xF80000;
 // GDX history-buffer RAM information words.
 constexpr size_t c_gdxRamInfo[] = {0x400078, 0x400080, 0x400088};
 
@@ -155,7 +159,9 @@ Board::Board(const BoardDesc& desc, double adcFrequency)
 
 Board::~Board()
 {
-    // The GDX models use the board's memory, clock and register models.
+    // The streamers' senders read the GDX models; the GDX models use the
+    // board's memory, clock and register models.
+    StopStreamerModels(*this);
     m_gdx.reset();
     for (volatile void* begin : m_plugged) {
         fpga::UnregisterRegion(begin);
@@ -183,6 +189,9 @@ void Board::InstallModels()
             PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
         }
         m_gdx = std::make_unique<GdxModels>(*this);
+        const unsigned userblock = *reinterpret_cast<volatile uint32_t*>(mem + c_gdxUserblock) & 0xFF;
+        InstallStreamerModels(*this, userblock);
+        InstallFeedbackModels(*this, userblock);
     }
 }
 
@@ -235,6 +244,17 @@ void Board::PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::Regi
     fpga::RegisterRegion(begin, size, model.get());
     m_plugged.push_back(begin);
     m_models.push_back(std::move(model));
+}
+
+fpga::RegisterModel* Board::ModelAt(size_t offset) const
+{
+    volatile FPGAMem_t* begin = m_memory.get() + offset;
+    for (size_t i = 0; i < m_plugged.size(); ++i) {
+        if (m_plugged[i] == begin) {
+            return m_models[i].get();
+        }
+    }
+    return nullptr;
 }
 
 void Board::SetLmtAtNextTrigger(uint64_t lmt)

@@ -76,6 +76,8 @@ public:
     // Plugs a model for [offset, offset + size) of the FPGA space into the
     // accessor layer; the board owns it and unplugs it at destruction.
     void PlugRegisters(size_t offset, size_t size, std::unique_ptr<fpga::RegisterModel> model);
+    // The model plugged at offset, or null.
+    fpga::RegisterModel* ModelAt(size_t offset) const;
 
     // Runs hook at every trigger the board sees (register models; only while
     // the board is built).

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace sim {
@@ -23,6 +24,7 @@ constexpr size_t c_sfpBlockSize = 0x18;
 constexpr size_t c_groupingControl = 0x00;
 constexpr size_t c_groupingSize = 0x08;
 constexpr size_t c_groupingLatency = 0x18;
+constexpr size_t c_groupingState = 0x20;
 constexpr size_t c_groupingBlockSize = 0x28;
 constexpr size_t c_filterSelector = 0x00;
 constexpr size_t c_filterBlockSize = 0x10;
@@ -81,16 +83,22 @@ private:
 };
 
 // Grouping: the latency word reads the latency while grouping runs and
-// ignores writes.
+// ignores writes; the feedback state word reads what the feedback models
+// keep and ignores writes too.
 class GroupingModel : public fpga::RegisterModel {
 public:
-    explicit GroupingModel(volatile FPGAMem_t* base)
-        : m_running(Word(base, c_groupingControl) == 1), m_size(Word(base, c_groupingSize))
+    GroupingModel(volatile FPGAMem_t* base, std::shared_ptr<const std::function<uint32_t()>> stateWord)
+        : m_running(Word(base, c_groupingControl) == 1), m_size(Word(base, c_groupingSize)),
+          m_stateWord(std::move(stateWord))
     {
     }
 
     bool Read32(size_t offset, uint32_t& value) override
     {
+        if (offset == c_groupingState && *m_stateWord) {
+            value = (*m_stateWord)();
+            return true;
+        }
         if (offset != c_groupingLatency) {
             return false;
         }
@@ -105,12 +113,15 @@ public:
         } else if (offset == c_groupingSize) {
             m_size.store(value);
         }
-        return offset == c_groupingLatency;
+        return offset == c_groupingLatency || offset == c_groupingState;
     }
 
 private:
     std::atomic<bool> m_running;
     std::atomic<uint32_t> m_size;
+    // The feedback state word, kept by the feedback models (set while the
+    // board is built).
+    std::shared_ptr<const std::function<uint32_t()>> m_stateWord;
 };
 
 } // namespace
@@ -150,7 +161,8 @@ GdxModels::GdxModels(Board& board) : m_board(board), m_producer(std::make_shared
     volatile FPGAMem_t* mem = board.Memory();
     board.PlugRegisters(c_sfpControlBlock, c_sfpBlockSize,
                         std::make_unique<SfpControlModel>(mem + c_sfpControlBlock, board.Desc().faults.sfpPllUnlocked));
-    board.PlugRegisters(c_groupingBlock, c_groupingBlockSize, std::make_unique<GroupingModel>(mem + c_groupingBlock));
+    board.PlugRegisters(c_groupingBlock, c_groupingBlockSize,
+                        std::make_unique<GroupingModel>(mem + c_groupingBlock, m_stateWord));
     auto filter = std::make_unique<FilterModel>(mem + c_filterBlock);
     m_filter = filter.get();
     board.PlugRegisters(c_filterBlock, c_filterBlockSize, std::move(filter));
@@ -200,6 +212,17 @@ void GdxModels::ConnectRafBoards(const std::vector<Board*>& boards)
             m_rafPresent[slot - c_firstSlot] = true;
         }
     }
+}
+
+void GdxModels::SetFeedbackStateWord(std::function<uint32_t()> word)
+{
+    *m_stateWord = std::move(word);
+}
+
+void GdxModels::FaAtomAt(uint64_t lmt, void* atom) const
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    MakeFaAtom(lmt, atom);
 }
 
 void GdxModels::SetFaProducer(std::shared_ptr<const FaProducer> producer)

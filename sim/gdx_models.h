@@ -4,7 +4,8 @@
 //     their reset is held and lock again c_sfpLockDelay after it is released
 //     (never with the fault switch "sfp_pll_unlocked");
 //   - grouping: the latency word is read-only and reports a latency while
-//     grouping runs;
+//     grouping runs; the feedback state word (read only) is the feedback
+//     models' (sim/gdx_fofb.h);
 //   - FA filter: the LVDS serializer selector decides which RAF boards' FA
 //     samples reach the board;
 //   - the FA history that the board's DDR memory records: one GDX FA atom
@@ -24,6 +25,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -89,6 +91,14 @@ public:
     // FIR x CIC decimation of the first one's clock information).
     void ConnectRafBoards(const std::vector<Board*>& boards);
     void SetFaProducer(std::shared_ptr<const FaProducer> producer);
+    // The GDX FA atom of the FA period at lmt (c_faAtomBytes at atom, which
+    // must arrive zeroed), as the history records it; the Ethernet
+    // streamers group it into their payload.
+    void FaAtomAt(uint64_t lmt, void* atom) const;
+    // Source of the feedback state word of the grouping block (byte 0x20),
+    // which the feedback models keep; reads 0 without one. Set while the
+    // board is built, before anything reads it.
+    void SetFeedbackStateWord(std::function<uint32_t()> word);
     // FA chain requests of the board's event device.
     void OnFaStart(uint64_t lmt);
     void OnFaStop();
@@ -107,6 +117,7 @@ private:
     void MakeFaAtom(uint64_t lmt, void* atom) const;
 
     Board& m_board;
+    std::shared_ptr<std::function<uint32_t()>> m_stateWord = std::make_shared<std::function<uint32_t()>>();
     FilterModel* m_filter = nullptr; // owned by the board
     std::shared_ptr<HistoryMemory> m_memory;
     std::shared_ptr<HistoryMemory::Track> m_track;

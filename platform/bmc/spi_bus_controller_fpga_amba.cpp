@@ -26,12 +26,17 @@ bool SpiBusControllerFpgaAmba::Transfer(unsigned chipSelect, uint32_t tx, uint32
     const auto deadline = std::chrono::steady_clock::now() + c_transferTimeout;
     uint32_t status = fpga::Read32(m_regs, c_status);
     while ((status & 1u) != 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+        // The status is read once more after the deadline: a caller that was
+        // held up past it must not take a finished transfer for a failure.
+        const bool late = std::chrono::steady_clock::now() >= deadline;
+        if (!late) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        status = fpga::Read32(m_regs, c_status);
+        if (late && (status & 1u) != 0) {
             QSTD_TRACE(1, m_name << ": SPI transfer time-out on chip select " << chipSelect);
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-        status = fpga::Read32(m_regs, c_status);
     }
     if ((status & 2u) != 0) {
         return false;

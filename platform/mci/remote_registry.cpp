@@ -59,6 +59,16 @@ zemtra_REMOTE::StringSeq ToSeq(const std::vector<std::string>& texts)
     return seq;
 }
 
+// A read answers with every value asked for or not at all: a getter that
+// fails gives fewer values, and no client may take those for the answer.
+template <typename V> std::vector<V> Complete(std::vector<V> values, size_t count, const TreeNodePtr& node)
+{
+    if (values.size() < count) {
+        throw qstd::Exception("qreg: Can't get value: getter function failed: " + node->GetName(), true);
+    }
+    return values;
+}
+
 std::string CodeText(qsig::SuccessCode_e code)
 {
     std::ostringstream os;
@@ -207,8 +217,9 @@ zemtra_REMOTE::StringSeq* RemoteRegistry::GetText(const char* path, CORBA::ULong
 {
     return Serve(path, [&] {
         const std::string treePath = TreePathOf(path);
+        const size_t n = CountFrom(treePath, position, count);
         return new zemtra_REMOTE::StringSeq(
-            ToSeq(m_access.GetTexts(treePath, position, CountFrom(treePath, position, count))));
+            ToSeq(Complete(m_access.GetTexts(treePath, position, n), n, m_access.Find(treePath))));
     });
 }
 
@@ -216,8 +227,8 @@ zemtra_REMOTE::LongLongSeq* RemoteRegistry::GetInteger(const char* path, CORBA::
 {
     return Serve(path, [&] {
         const std::string treePath = TreePathOf(path);
-        const std::vector<long long> values =
-            m_access.GetIntegers(treePath, position, CountFrom(treePath, position, count));
+        const size_t n = CountFrom(treePath, position, count);
+        const std::vector<long long> values = Complete(m_access.GetIntegers(treePath, position, n), n, m_access.Find(treePath));
         zemtra_REMOTE::LongLongSeq_var seq = new zemtra_REMOTE::LongLongSeq;
         seq->length(static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {
@@ -231,8 +242,8 @@ q_NET::DoubleSeq* RemoteRegistry::GetDouble(const char* path, CORBA::ULong posit
 {
     return Serve(path, [&] {
         const std::string treePath = TreePathOf(path);
-        const std::vector<double> values =
-            m_access.GetDoubles(treePath, position, CountFrom(treePath, position, count));
+        const size_t n = CountFrom(treePath, position, count);
+        const std::vector<double> values = Complete(m_access.GetDoubles(treePath, position, n), n, m_access.Find(treePath));
         q_NET::DoubleSeq_var seq = new q_NET::DoubleSeq;
         seq->length(static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {

@@ -5,6 +5,9 @@
 
 #include "app/gdx_board.h"
 #include "app/local_timing_raf.h"
+#include "gdx/fofb.h"
+#include "gdx/fofb_state_machine.h"
+#include "gdx/gbe.h"
 #include "gdx/gdx_fa_filter.h"
 #include "gdx/gdx_history_buffer.h"
 #include "gdx/gdx_house_keeping.h"
@@ -15,6 +18,8 @@
 #include "platform/qreg/signal_node.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
+#include "sim/gdx_fofb.h"
+#include "sim/gdx_gbe.h"
 
 #include <gtest/gtest.h>
 
@@ -48,25 +53,40 @@ void SetUserblock(Fixture& f, unsigned type)
 
 TEST(GdxBoardAssembly, CreatesTheObjectsOfItsUserblock)
 {
-    const std::vector<std::string> fofb = {"feature",     "gdx_history_buf", "i2c_controller", "spi_controller",
-                                           "LvdsRx",      "house_keeping",   "filter",         "grouping",
-                                           "sfp_control", "events",          "local_timing"};
-    const std::vector<std::string> base = {"feature", "gdx_history_buf", "i2c_controller", "spi_controller",
-                                           "LvdsRx",  "house_keeping",   "events",         "local_timing"};
+    const std::vector<std::string> base = {"feature",        "gdx_history_buf", "i2c_controller",
+                                           "spi_controller", "LvdsRx",          "house_keeping"};
+    const std::vector<std::string> blocks = {"filter", "grouping", "sfp_control"};
+    const std::vector<std::vector<std::string>> feedback = {
+        {}, {}, {"fofb", "gbe"}, {"gbe_orbit"}, {"fofb", "gbe_orbit", "gbe_magnet", "ser_output"}};
     for (unsigned type : {0u, 1u, 2u, 3u, 4u, 5u, 0x104u}) {
         SCOPED_TRACE(type);
         Fixture f(sim::c_typeGdx, "gdx", "7");
         SetUserblock(f, type);
         GdxBoard& b = f.Build();
-        const bool blocks = (type & 0xFF) >= 2 && (type & 0xFF) <= 4;
-        EXPECT_EQ(blocks ? fofb : base, ChildNames(b));
-        EXPECT_EQ(type & 0xFF, static_cast<unsigned>(b.GetUserblock()));
-        EXPECT_EQ(blocks, b.GetFaFilter() != nullptr);
-        EXPECT_EQ(blocks, b.GetGrouping() != nullptr);
-        EXPECT_EQ(blocks, b.GetSfpControl() != nullptr);
-        if (blocks) {
+        const unsigned ub = type & 0xFF;
+        const bool fofb = ub >= 2 && ub <= 4;
+        std::vector<std::string> expected = base;
+        if (fofb) {
+            expected.insert(expected.end(), blocks.begin(), blocks.end());
+            expected.insert(expected.end(), feedback[ub].begin(), feedback[ub].end());
+        }
+        expected.insert(expected.end(), {"events", "local_timing"});
+        EXPECT_EQ(expected, ChildNames(b));
+        EXPECT_EQ(ub, static_cast<unsigned>(b.GetUserblock()));
+        EXPECT_EQ(fofb, b.GetFaFilter() != nullptr);
+        EXPECT_EQ(fofb, b.GetGrouping() != nullptr);
+        EXPECT_EQ(fofb, b.GetSfpControl() != nullptr);
+        EXPECT_EQ(fofb, b.GetOrbitGbe() != nullptr);
+        EXPECT_EQ(ub == 2 || ub == 4, b.GetFofb() != nullptr);
+        EXPECT_EQ(ub == 4, b.GetMagnetGbe() != nullptr);
+        if (fofb) {
             EXPECT_EQ(64u, b.GetFaFilter()->GetRegistryFlags());
             EXPECT_EQ(0u, b.GetGrouping()->GetRegistryFlags());
+        }
+        if (ub == 4) {
+            // The state relay and the feedback interlock belong to the feedback block.
+            EXPECT_EQ((std::vector<std::string>{"state", "interlock"}), ChildNames(*b.GetFofb()));
+            EXPECT_EQ(static_cast<qapp::ZemtraObject*>(b.GetFofbState()), b.GetFofb()->GetChildren()[0]);
         }
     }
 
@@ -106,7 +126,8 @@ TEST(GdxBoardAssembly, HouseKeepingRefusesAMissingAdcClock)
 
 TEST(GdxBoardAssembly, RefusesBlocksThatCannotBeMapped)
 {
-    for (uint32_t offset : {0xF80000u, 0x400000u, 0xB00000u, 0x300000u, 0x202000u, 0xF08000u, 0xF10000u}) {
+    for (uint32_t offset : {0xF80000u, 0x400000u, 0xB00000u, 0x300000u, 0x202000u, 0xF08000u, 0xF10000u, 0xF28000u,
+                            0xF20000u, 0xF18000u, 0xF38000u, 0xF40000u}) {
         SCOPED_TRACE(offset);
         Fixture f(sim::c_typeGdx, "gdx", "7");
         f.Desc().faults.unmappable = {offset};
@@ -443,6 +464,58 @@ TEST(GdxBoardOperations, FaChainResetAndStartFollowTheUserblock)
         b.GetGrouping()->OnShutdown();
         EXPECT_EQ(0u, t.Word(0xF08000));
     }
+}
+
+TEST(GdxBoardFeedback, StreamersFollowTheBoardAndTheFeedbackBlock)
+{
+    TreeBoard t(4);
+    GdxBoard& b = t.Board();
+    mci::ClientAccess client = t.Client();
+    auto* orbit = dynamic_cast<sim::GbeModel*>(t.f.Sim().ModelAt(0xF20000));
+    auto* fofb = dynamic_cast<sim::FofbModel*>(t.f.Sim().ModelAt(0xF28000));
+    ASSERT_TRUE(orbit && fofb);
+
+    // The orbit payload follows the group size, at most 253 groups.
+    b.OnPostInit();
+    for (const auto& c : std::vector<std::pair<long long, long long>>{{256, 4048}, {253, 4048}, {7, 112}, {1, 16}}) {
+        client.SetInteger("gdx/group_size", c.first);
+        EXPECT_EQ(c.second, client.GetInteger("gdx/gbe_orbit/payload")) << c.first;
+    }
+    // The magnet payload follows the feedback's magnet mask.
+    client.SetIntegers("gdx/fofb/dim/magnets", {1, 1, 1}, 0);
+    EXPECT_EQ(20, client.GetInteger("gdx/gbe_magnet/payload"));
+    client.SetIntegers("gdx/fofb/dim/magnets", {0, 0, 0}, 0);
+    EXPECT_EQ(8, client.GetInteger("gdx/gbe_magnet/payload"));
+
+    // Configuration initialises both streamers; running starts them.
+    qstd::CaptureScope capture(false, true, 1);
+    b.OnPostConfig();
+    EXPECT_TRUE(b.GetOrbitGbe()->GetFpgaReady());
+    EXPECT_TRUE(b.GetMagnetGbe()->GetFpgaReady());
+    EXPECT_NO_THROW(b.GetOrbitGbe()->CheckSfpStatus()); // the board's SFP PHY
+    EXPECT_EQ(0x0202C00Bu + (16u << 12), t.Word(0xF20010));
+    EXPECT_EQ(0x0202C00Bu + (8u << 12), t.Word(0xF18010));
+    client.SetText("gdx/gbe_magnet/enable", "true");
+    b.StartGroupingGbe();
+    EXPECT_EQ(0u, t.Word(0xF20010) >> 31);
+    EXPECT_EQ(1u, t.Word(0xF18010) >> 31);
+
+    // The FA-chain reset resets and initialises the streamers, then the
+    // feedback block; the magnet streamer keeps sending.
+    const uint64_t resets = orbit->Resets();
+    const uint64_t portResets = fofb->PortResets();
+    b.ResetFaChain();
+    EXPECT_EQ(resets + 2, orbit->Resets());
+    EXPECT_EQ(portResets + 1, fofb->PortResets());
+    EXPECT_EQ(1u, t.Word(0xF18010) >> 31);
+    EXPECT_FALSE(capture.TracedSubstring("GbE: Link-down"));
+
+    // An announced synchronisation arms the magnet-counter reset; the
+    // feedback's "reconnect" resets the magnet link's SFP.
+    b.OnAnnounceSync();
+    EXPECT_EQ(1u, fofb->Word(0x8008));
+    client.Execute("gdx/fofb/reconnect");
+    EXPECT_TRUE(capture.Traced("Resetting Magnet AURORA SFP..."));
 }
 
 TEST(GdxBoardOperations, OnlyTheTriggerSynchronises)

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -43,11 +44,17 @@ TEST(HighPrecisionTemperature, MultiplexerWaitsOnlyWhenItSwitches)
     volatile FPGAMem_t* mux = f.Fpga(RafBoard::c_hp_temp_offset + HighPrecisionTemperature::c_mux);
     hp.GetDouble("pt2");
     EXPECT_EQ(1u, fpga::Read32(mux, 0));
-    auto t0 = Clock::now();
-    hp.GetDouble("pt2");
-    EXPECT_LT(Clock::now() - t0, TemperaturePt::c_switch_wait);
+    // A repeated read does not wait: the fastest of a few stays below the
+    // wait however the machine is loaded, where every read would wait.
+    auto fastest = Clock::duration::max();
+    for (int i = 0; i < 5; ++i) {
+        const auto t = Clock::now();
+        hp.GetDouble("pt2");
+        fastest = std::min(fastest, Clock::now() - t);
+    }
+    EXPECT_LT(fastest, TemperaturePt::c_switch_wait);
     hp.GetDouble("pt1");
-    t0 = Clock::now();
+    const auto t0 = Clock::now();
     EXPECT_NEAR(sim::c_ptTemperature[2], hp.GetDouble("pt3"), 1e-4);
     EXPECT_GE(Clock::now() - t0, TemperaturePt::c_switch_wait);
     EXPECT_EQ(2u, fpga::Read32(mux, 0));

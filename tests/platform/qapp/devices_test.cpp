@@ -4,6 +4,7 @@
 
 #include "platform/bmc/bus_device.h"
 #include "platform/bmc/spi_bus_controller_fpga_amba.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/dac8552.h"
 #include "platform/qapp/zemtra_i2c_device.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 namespace {
@@ -36,6 +38,42 @@ TEST(SpiBus, TransfersPerChipSelectAndFailures)
     EXPECT_FALSE(spi->Transfer(0, 0, rx));
     bmc::SpiBusControllerFpgaAmba none("x", 1, false, nullptr);
     EXPECT_FALSE(none.Transfer(0, 0, rx));
+}
+
+// A status word that reads busy once, after a stall past the transfer's
+// time-out (a reader descheduled under load), and ready from then on.
+class StalledBusyStatus : public fpga::RegisterModel {
+public:
+    bool Read32(size_t offset, uint32_t& value) override
+    {
+        if (offset != bmc::SpiBusControllerFpgaAmba::c_status) {
+            return false;
+        }
+        if (m_reads++ == 0) {
+            std::this_thread::sleep_for(2 * bmc::SpiBusControllerFpgaAmba::c_transferTimeout);
+            value = 1;
+        } else {
+            value = 0;
+        }
+        return true;
+    }
+    bool Write32(size_t, uint32_t) override { return false; }
+    int m_reads = 0;
+};
+
+TEST(SpiBus, TransferDoneByTheTimeOutIsNotAFailure)
+{
+    std::vector<uint32_t> regs(16, 0);
+    volatile FPGAMem_t* base = reinterpret_cast<volatile FPGAMem_t*>(regs.data());
+    StalledBusyStatus status;
+    fpga::RegisterRegion(base, regs.size() * sizeof(uint32_t), &status);
+    bmc::SpiBusControllerFpgaAmba spi("spi_controller", 1, false, base);
+    regs[4] = 0x55;
+    uint32_t rx = 0;
+    const bool done = spi.Transfer(0, 0, rx);
+    fpga::UnregisterRegion(base);
+    EXPECT_TRUE(done);
+    EXPECT_EQ(0x55u, rx);
 }
 
 TEST(SpiBus, TemperatureSensorsConvertAndReportFailures)

@@ -6,6 +6,7 @@
 
 #include "platform/mci/client_access.h"
 #include "platform/mci/remote_registry.h"
+#include "qreg/reg_fnc_node.h"
 
 #include <gtest/gtest.h>
 
@@ -203,6 +204,23 @@ TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)
     // Nothing refused was stored.
     EXPECT_EQ("0", Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("synchronize_lmt", 0, 1)).in()).at(0));
     EXPECT_EQ("0", Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("arr", 3, 1)).in()).at(0));
+}
+
+TEST_F(RemoteRegistryTest, ReadWhoseGetterFailsIsRefused)
+{
+    // A node whose getter fails (a temperature sensor that cannot measure):
+    // every remote read form refuses, with the message a local read gets.
+    auto broken = std::make_shared<qreg::RegFncNode<double>>(
+        "broken", qreg::RegFncNode<double>::ScalarSetter(), [](double&) { return false; },
+        qreg::RegFncNode<double>::ArraySetter(), qreg::RegFncNode<double>::ArrayGetter(), 1, 2ull);
+    broken->SetNodeStructure(new mci::LocalNodeStructure(broken.get()));
+    server.tree.root->Add(broken);
+    mci::ClientAccess local(server.tree.root);
+    const std::string expected = LocalMessage([&] { local.GetDouble("broken"); });
+    EXPECT_EQ("qreg: Can't get value: getter function failed: broken", expected);
+    EXPECT_EQ(expected, RemoteMessage([&] { reg()->GetText("broken", 0, 0); }));
+    EXPECT_EQ(expected, RemoteMessage([&] { reg()->GetDouble("broken", 0, 1); }));
+    EXPECT_EQ(expected, RemoteMessage([&] { reg()->GetInteger("broken", 0, 1); }));
 }
 
 TEST_F(RemoteRegistryTest, UnknownPathsAreNamedAsTheClientWroteThem)

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -61,13 +63,24 @@ protected:
         const std::string log = dir + "/server.log";
         const std::string server = ServerPath();
         const std::string portText = std::to_string(port);
+        // The default chassis, or the fixture's own.
+        const std::string scenario = Scenario().empty() ? "" : dir + "/chassis.xml";
+        if (!scenario.empty()) {
+            std::ofstream(scenario) << Scenario();
+        }
         pid = ::fork();
         if (pid == 0) {
             FILE* out = std::freopen(log.c_str(), "w", stdout);
             (void)out;
             ::dup2(::fileno(stdout), 2);
-            ::execl(server.c_str(), server.c_str(), "--conf-dir", (dir + "/cfg").c_str(), "--root",
-                    (dir + "/root").c_str(), "--port", portText.c_str(), static_cast<char*>(nullptr));
+            if (scenario.empty()) {
+                ::execl(server.c_str(), server.c_str(), "--conf-dir", (dir + "/cfg").c_str(), "--root",
+                        (dir + "/root").c_str(), "--port", portText.c_str(), static_cast<char*>(nullptr));
+            } else {
+                ::execl(server.c_str(), server.c_str(), "--conf-dir", (dir + "/cfg").c_str(), "--root",
+                        (dir + "/root").c_str(), "--port", portText.c_str(), "--scenario", scenario.c_str(),
+                        static_cast<char*>(nullptr));
+            }
             std::_Exit(127);
         }
         ASSERT_GT(pid, 0);
@@ -86,6 +99,9 @@ protected:
         }
         ASSERT_EQ(0, root.exitCode) << root.err;
     }
+
+    // Text of the chassis scenario the server runs on; empty: the default.
+    virtual std::string Scenario() const { return ""; }
 
     void TearDown() override
     {
@@ -213,38 +229,47 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
     EXPECT_EQ(0, Terminate());
 }
 
-// The RAF signal path seen from a client: the debug-RAM window and a
-// precision temperature.
+// True when atoms are those of an RF frame of the default chassis' RAF
+// boards at debug-RAM positions first on (the frame's start is known only
+// modulo the TBT decimation).
+bool IsRfFrame(const std::vector<uint64_t>& atoms, unsigned first)
+{
+    for (uint64_t n0 = 0; n0 < 220; ++n0) {
+        bool matched = true;
+        for (size_t k = 0; k < atoms.size() && matched; ++k) {
+            matched = atoms[k] == sim::RfFrameAtom(n0, static_cast<unsigned>(first + k), 220, 936);
+        }
+        if (matched) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The RAF signal path seen from a client: the debug-RAM window and the
+// precision temperatures.
 TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
 {
-    // 96 atoms from debug-RAM position 2000: each capture gives the 48 atoms
-    // from 2000 to the end of the RAM, so two frames follow each other.
-    const ToolResult window = Tool({"read", "raf3.tbt.tbt_window", "--count", "96", "--offset", "2000"});
+    // 100 atoms from debug-RAM position 2000: each capture gives only the 48
+    // atoms from 2000 to the end of the RAM, so the client's 100 atoms are
+    // two whole captures and the first 4 atoms of a third.
+    const ToolResult window = Tool({"read", "raf3.tbt.tbt_window", "--count", "100", "--offset", "2000"});
     ASSERT_EQ(0, window.exitCode) << window.err;
     const auto lines = Lines(window.out);
-    ASSERT_EQ(97u, lines.size()) << window.out;
+    ASSERT_EQ(101u, lines.size()) << window.out;
     EXPECT_EQ("ChannelA,ChannelB,ChannelC,ChannelD", lines[0]);
-    for (size_t frame = 0; frame < 2; ++frame) {
+    for (size_t frame = 0; frame < 3; ++frame) {
         std::vector<uint64_t> atoms;
-        for (size_t row = 1 + 48 * frame; row < 1 + 48 * (frame + 1); ++row) {
-            std::istringstream in(lines[row]);
+        for (size_t row = 1 + 48 * frame; row < std::min<size_t>(lines.size(), 1 + 48 * (frame + 1)); ++row) {
             uint64_t atom = 0;
-            std::string value;
-            for (unsigned c = 0; c < 4 && std::getline(in, value, ','); ++c) {
-                atom |= static_cast<uint64_t>(static_cast<uint16_t>(std::stoi(value))) << (16 * c);
+            const std::vector<long> fields = Fields(lines[row]);
+            for (size_t c = 0; c < 4 && c < fields.size(); ++c) {
+                atom |= static_cast<uint64_t>(static_cast<uint16_t>(fields[c])) << (16 * c);
             }
             atoms.push_back(atom);
         }
-        // The atoms are those of an RF frame at positions 2000 to 2047 (its
-        // start is known only modulo the TBT decimation).
-        bool matched = false;
-        for (uint64_t n0 = 0; n0 < 220 && !matched; ++n0) {
-            matched = true;
-            for (size_t k = 0; k < atoms.size() && matched; ++k) {
-                matched = atoms[k] == sim::RfFrameAtom(n0, static_cast<unsigned>(2000 + k), 220, 936);
-            }
-        }
-        EXPECT_TRUE(matched) << "frame " << frame;
+        EXPECT_EQ(frame < 2 ? 48u : 4u, atoms.size());
+        EXPECT_TRUE(IsRfFrame(atoms, 2000)) << "frame " << frame;
     }
 
     const ToolResult pt3 = Tool({"get", "raf3.hp_temp.pt3"});
@@ -253,6 +278,42 @@ TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
     const ToolResult ts1 = Tool({"get", "raf6.hp_temp.ts1"});
     ASSERT_EQ(0, ts1.exitCode) << ts1.err;
     EXPECT_NEAR(sim::c_tsTemperature[0], std::stod(ts1.out), 1e-3);
+
+    EXPECT_EQ(0, Terminate());
+}
+
+// A chassis whose RAF board has a failing platinum sensor.
+class ZemtraVunaRemoteFailingSensor : public ZemtraVunaRemote {
+protected:
+    std::string Scenario() const override
+    {
+        return R"(<?xml version="1.0" encoding="UTF-8"?>
+<chassis>
+  <board type="62" name="tim" slot="1">
+    <timing adc_frequency="117440043" trigger_rate="10"/>
+  </board>
+  <board type="175" name="raf3" slot="3">
+    <register offset="0x100" value="117440043"/>
+    <register offset="0x108" value="220"/>
+    <register offset="0x128" value="936"/>
+    <register offset="0x300098" value="0x06000000"/>
+    <fault name="temperature_failed" sensor="pt3"/>
+  </board>
+</chassis>
+)";
+    }
+};
+
+TEST_F(ZemtraVunaRemoteFailingSensor, FailingSensorFailsOnlyItsOwnRead)
+{
+    const ToolResult failed = Tool({"get", "raf3.hp_temp.pt3"});
+    EXPECT_EQ(1, failed.exitCode) << failed.out;
+    EXPECT_NE(std::string::npos, failed.err.find("pt3")) << failed.err;
+    for (const char* other : {"pt2", "pt4", "ts3"}) {
+        const ToolResult read = Tool({"get", std::string("raf3.hp_temp.") + other});
+        EXPECT_EQ(0, read.exitCode) << other << ": " << read.err;
+    }
+    EXPECT_NEAR(sim::c_ptTemperature[3], std::stod(Tool({"get", "raf3.hp_temp.pt4"}).out), 1e-3);
 
     EXPECT_EQ(0, Terminate());
 }
