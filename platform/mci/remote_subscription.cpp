@@ -328,20 +328,23 @@ void RemoteSubscriptions::CloseAll()
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> subscriptions;
     std::vector<std::thread> threads;
     {
+        // Stopped first: no delivery or probe starts while the subscriptions
+        // close (each waits for a call in progress to a client that may take
+        // its whole time-out to answer), and no subscription is added.
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_ready.clear();
         subscriptions.swap(m_subscriptions);
     }
+    m_readyChanged.notify_all();
+    m_livenessWake.notify_all();
     for (auto& s : subscriptions) {
         s.second->Close();
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-        m_ready.clear();
         threads.swap(m_threads);
     }
-    m_readyChanged.notify_all();
-    m_livenessWake.notify_all();
     for (auto& t : threads) {
         t.join();
     }
@@ -437,6 +440,12 @@ void RemoteSubscriptions::LivenessLoop()
             m_livenessRequested = false;
         }
         ProbeAll();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop) {
+                return;
+            }
+        }
         ReapEnded();
         if (m_periodicProbe) {
             m_periodicProbe();

@@ -295,6 +295,31 @@ TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
     }
 }
 
+// Stopping with values on their way to clients that stopped answering waits
+// for the calls in progress once, not for one call after another.
+TEST(RemoteHostileClient, StopWaitsForTheCallsInProgressToFrozenClientsOnce)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 60s;
+    auto server = std::make_unique<Server>(settings);
+    // Twice as many clients as delivery threads, each with a value to get.
+    std::vector<std::unique_ptr<SubscriberProcess>> clients;
+    for (unsigned i = 0; i < 2 * mci::RemoteSubscriptions::c_deliveryThreads; ++i) {
+        clients.push_back(std::make_unique<SubscriberProcess>(server->Address(), 1, "subscribe", "arr"));
+        ASSERT_TRUE(clients.back()->WaitReady(30s));
+    }
+    for (auto& c : clients) {
+        c->Freeze();
+    }
+    server->tree.arr->SetValue(7, 0);
+    std::this_thread::sleep_for(200ms); // the delivery threads are in their calls
+    const auto start = std::chrono::steady_clock::now();
+    server.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    // One call times out after 5 s; a second wave would take 10.
+    EXPECT_LT(took, 8s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+}
+
 TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
 {
     mci::RemoteExport::Settings settings;
