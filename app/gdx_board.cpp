@@ -484,10 +484,10 @@ bool GdxBoard::SetGroupSize(const unsigned& size)
 {
     QSTD_TRACE_FNC();
     const bool grouped = m_grouping != nullptr && m_grouping->SetGroupSize(size);
-    // Both writes are always made.
+    // Both writes are always made; the size is kept only when both took it.
     const bool sized = m_gbe_orbit != nullptr &&
                        m_gbe_orbit->SetPayloadSize(std::min(size, c_orbit_groups_max) * c_orbit_payload_per_group);
-    if (grouped) {
+    if (grouped && sized) {
         m_group_size.store(size);
     }
     return grouped && sized;

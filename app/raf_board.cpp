@@ -2,6 +2,7 @@
 
 #include "acquisition/fast_acquisition.h"
 #include "acquisition/history_buffer.h"
+#include "acquisition/signal_controller.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
 #include "platform/qapp/create.h"
@@ -10,12 +11,15 @@
 #include "platform/qfeature/tsm.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
+#include "raf/dsc.h"
 #include "raf/dsc_conf.h"
 #include "raf/hp_temperature.h"
 #include "raf/lvds_btc.h"
 #include "raf/raf_id.h"
 #include "raf/synthetic_generator.h"
 #include "raf/tbt.h"
+
+#include <algorithm>
 
 const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
     {0, "sync"},
@@ -40,11 +44,13 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     : qapp::ZemtraBoard(application, board)
 {
     QSTD_TRACE_FNC();
-    // The gain controller "conditioning" comes first of all once it is part
-    // of the board.
+    // The gain controller comes first: its attenuator finds no signal
+    // conditioning yet and has no effect.
+    m_signal_controller =
+        qapp::Create<SignalController>(*this, std::string("conditioning"), GetApplication().ConfDir(), false);
     m_clock_info = RegisterObject<RafIdSpecific>(c_clock_info_offset, "clock_info");
     m_dsc = RegisterObject<DSCConfig>(c_conf_offset, "conf");
-    // Signal conditioning "conditioning" comes between "conf" and "tbt".
+    m_sig_cond = RegisterObject<DigSigCond>(c_conditioning_offset, "conditioning");
     m_tbt = RegisterObject<TurnByTurnDSP>(c_tbt_offset, "tbt");
     m_house_keeping = RegisterObject<HouseKeeping>(c_house_keeping_offset, "house_keeping");
     m_house_keeping->SetRegistryFlags(c_aux_flags);
@@ -84,6 +90,13 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
 RafBoard::~RafBoard()
 {
     QSTD_TRACE_FNC();
+    // No tuning step may reach an object that goes before the gain
+    // controller (it is the first child, so the last to go). The framework
+    // may have deleted the children already.
+    const std::vector<qapp::ZemtraObject*> children = GetChildren();
+    if (std::find(children.begin(), children.end(), m_signal_controller) != children.end()) {
+        m_signal_controller->StopThread();
+    }
     // The objects go while the board is still whole: their destructors reach
     // the board (the local timing its simulated clock).
     DeleteChildren();
@@ -112,8 +125,10 @@ void RafBoard::AttachToNotifications()
 void RafBoard::OnPostConfig()
 {
     QSTD_TRACE_FNC();
-    // The gain controller gets its samples per switch position and is
-    // enabled here once it is part of the board.
+    if (m_signal_controller) {
+        m_signal_controller->SetSamplesPerSwitchPosition(m_clock_info->GetSwitchDecimation());
+        m_signal_controller->SetEnabled(true);
+    }
     if (m_hb) {
         m_hb->StartAdcImmediately();
     }
@@ -287,12 +302,14 @@ bool RafBoard::UpdateMarkerPosition(unsigned (&pattern)[4])
 
 GainControllerLock::Lock_t RafBoard::LockSignalController()
 {
-    return m_gain_lock.Lock();
+    return m_signal_controller ? m_signal_controller->Lock() : GainControllerLock::Lock_t();
 }
 
 void RafBoard::UnlockSignalController(GainControllerLock::Lock_t& lock)
 {
-    m_gain_lock.Unlock(lock);
+    if (m_signal_controller) {
+        m_signal_controller->Unlock(lock);
+    }
 }
 
 mci::Node RafBoard::NodeSwSpikeRemovalEnable() const
@@ -318,6 +335,71 @@ mci::Node RafBoard::NodeSpikeStart() const
 mci::Node RafBoard::NodeSpikeWindow() const
 {
     return m_tbt ? m_tbt->NodeSpikeWindow() : mci::Node();
+}
+
+bool RafBoard::IsSwitchingEnabled() const
+{
+    bool switching = false;
+    return m_sig_cond != nullptr && m_sig_cond->GetSwitching(switching) && switching;
+}
+
+bool RafBoard::GetSwPattern(unsigned int (&pattern)[4]) const
+{
+    if (m_sig_cond == nullptr) {
+        return false;
+    }
+    m_sig_cond->GetSwPattern(pattern);
+    return true;
+}
+
+void RafBoard::SetUnitCompensation()
+{
+    if (m_sig_cond) {
+        m_sig_cond->SetUnitCompensation();
+    }
+}
+
+void RafBoard::SetCompensation(const tCompensationEntry& entry, double ifDelta)
+{
+    if (m_sig_cond) {
+        m_sig_cond->SetCompensation(entry, ifDelta);
+    }
+}
+
+bool RafBoard::GetAtt(unsigned int& value) const
+{
+    return m_sig_cond != nullptr && m_sig_cond->GetAtt(value);
+}
+
+void RafBoard::SetAtt(const unsigned int& value)
+{
+    if (m_sig_cond) {
+        m_sig_cond->SetAtt(value);
+    }
+}
+
+bool RafBoard::WakeUpSignalConditioning()
+{
+    if (m_signal_controller == nullptr) {
+        return false;
+    }
+    m_signal_controller->WakeUp();
+    return true;
+}
+
+void RafBoard::ConvertPowerLevel(const int& dBm, unsigned int& att)
+{
+    if (m_signal_controller) {
+        uint32_t value = att;
+        m_signal_controller->ConvertPowerLevel(dBm, value);
+        att = value;
+    }
+}
+
+bool RafBoard::UpdateMarkerPosition()
+{
+    unsigned int pattern[4];
+    return GetSwPattern(pattern) && UpdateMarkerPosition(pattern);
 }
 
 uint64_t RafBoard::Count2Threshold(int count)

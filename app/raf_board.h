@@ -5,14 +5,15 @@
 // through which the application and the board's own objects reach each
 // other.
 //
-// Objects made today, in the board's order: "clock_info", "conf", "tbt",
-// "house_keeping", "tsm", "synth_tsm", "hb", "synth_generator",
-// "signal_processing" (the FA block), "LvdsBusTrafCop", "LvdsTx", "hp_temp",
-// "signals" (with the board's event stream and data signals), "events" and
-// "local_timing". The gain controller ("conditioning", first of all), signal
-// conditioning, interlock, post-mortem, averaging and beam objects take
-// their places in that order as they become part of the board; until then
-// the forwarders to them report that nothing was done.
+// Objects made today, in the board's order: the gain controller
+// "conditioning", "clock_info", "conf", the signal conditioning
+// "conditioning", "tbt", "house_keeping", "tsm", "synth_tsm", "hb",
+// "synth_generator", "signal_processing" (the FA block), "LvdsBusTrafCop",
+// "LvdsTx", "hp_temp", "signals" (with the board's event stream and data
+// signals), "events" and "local_timing". The interlock, post-mortem,
+// averaging and beam objects take their places in that order as they become
+// part of the board; until then the forwarders to them report that nothing
+// was done.
 
 #include "acquisition/tbt_atoms.h"
 #include "app/sync_state_machine.h"
@@ -29,6 +30,9 @@
 #include <string>
 #include <vector>
 
+struct tCompensationEntry;
+class DigSigCond;
+class SignalController;
 class RafIdSpecific;
 class DSCConfig;
 class TurnByTurnDSP;
@@ -51,6 +55,7 @@ public:
     // FPGA blocks (offset, length in bytes) that the board maps itself.
     static constexpr int c_clock_info_offset = 0x100;
     static constexpr int c_conf_offset = 0x800000;
+    static constexpr int c_conditioning_offset = 0x880000;
     static constexpr int c_tbt_offset = 0x900000;
     static constexpr int c_house_keeping_offset = 0x300000;
     static constexpr int c_synth_generator_offset = 0xC00000;
@@ -137,8 +142,9 @@ public:
     // one of the four; false when the mark cannot be read (or set).
     bool UpdateMarkerPosition(unsigned (&pattern)[4]);
 
-    // The gain controller's lock, lent to the TBT DSP while it moves the ADC
-    // delay (held until UnlockSignalController).
+    // The gain controller's lock (its tuning thread holds it except while it
+    // waits), lent to the TBT DSP while it moves the ADC delay (held until
+    // UnlockSignalController).
     GainControllerLock::Lock_t LockSignalController();
     void UnlockSignalController(GainControllerLock::Lock_t& lock);
 
@@ -157,11 +163,27 @@ public:
     mci::Node NodeSpikeStart() const;
     mci::Node NodeSpikeWindow() const;
 
+    // Signal conditioning and gain controller. The forwarders do nothing, or
+    // return false, while their object is missing.
+    bool IsSwitchingEnabled() const;
+    bool GetSwPattern(unsigned int (&pattern)[4]) const;
+    void SetUnitCompensation();
+    void SetCompensation(const tCompensationEntry& entry, double ifDelta);
+    bool GetAtt(unsigned int& value) const;
+    void SetAtt(const unsigned int& value);
+    bool WakeUpSignalConditioning();
+    // Raises the gain controller's refusal of a level outside its table.
+    void ConvertPowerLevel(const int& dBm, unsigned int& att);
+    // UpdateMarkerPosition with the signal conditioning's pattern.
+    bool UpdateMarkerPosition();
+
     // ADC count to interlock threshold: ((count sign-extended, shifted right
     // by 4 as unsigned)^2 mod 2^64 >> 8) & 0xFFFF.
     static uint64_t Count2Threshold(int count);
 
     RafIdSpecific* GetClockInfo() const { return m_clock_info; }
+    SignalController* GetSignalController() const { return m_signal_controller; }
+    DigSigCond* GetSignalConditioning() const { return m_sig_cond; }
     DSCConfig* GetDscConfig() const { return m_dsc; }
     TurnByTurnDSP* GetTbtDsp() const { return m_tbt; }
     HouseKeeping* GetHouseKeeping() const { return m_house_keeping; }
@@ -178,8 +200,10 @@ public:
 
 private:
     Signals* m_signals = nullptr;
+    SignalController* m_signal_controller = nullptr;
     RafIdSpecific* m_clock_info = nullptr;
     DSCConfig* m_dsc = nullptr;
+    DigSigCond* m_sig_cond = nullptr;
     TurnByTurnDSP* m_tbt = nullptr;
     HouseKeeping* m_house_keeping = nullptr;
     qfeature::Tsm* m_tsm = nullptr;
@@ -191,7 +215,5 @@ private:
     SyntheticGenerator* m_synth_generator = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
     LvdsBusTrafCop* m_lvds_btc = nullptr;
-    // Held here until the gain controller is part of the board and owns it.
-    GainControllerLock m_gain_lock;
     mci::TreeNodePtr m_node;
 };

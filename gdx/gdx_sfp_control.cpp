@@ -58,8 +58,15 @@ bool GdxSfpControl::ResetGroupingSfpOnce()
     QSTD_TRACE(1, "Resetting Grouping SFPs (user clk)...");
     ChangeControl(c_grouping_reset, true);
     ChangeControl(c_grouping_reset, false);
-    for (unsigned i = 0; i < c_lock_polls && !(GetSfp3PllLocked() && GetSfp4PllLocked()); ++i) {
-        std::this_thread::sleep_for(c_lock_poll);
+    // The polls keep to a 1 ms grid of the steady clock and end with it: a
+    // late wake-up or a slow poll does not stretch the wait past 0.5 s.
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + c_lock_polls * c_lock_poll;
+    for (unsigned poll = 1; poll <= c_lock_polls && !(GetSfp3PllLocked() && GetSfp4PllLocked()); ++poll) {
+        if (std::chrono::steady_clock::now() >= end) {
+            break;
+        }
+        std::this_thread::sleep_until(start + poll * c_lock_poll);
     }
     if (!GetSfp3PllLocked()) {
         qstd::LogWarning("SFP3 PLLs not locked.");

@@ -1,9 +1,7 @@
 #pragma once
-// The gain controller's mutex, which the board lends to the TBT DSP while it
-// moves the ADC delay, so that no gain-control step runs during the change.
-// The board holds this object until the gain controller is part of it; the
-// gain controller then owns it and its thread locks the same mutex while it
-// works.
+// The gain controller's thread mutex: its tuning thread holds it except while
+// it waits, and the board lends it to the TBT DSP while it moves the ADC
+// delay, so that no gain-control step runs during the change.
 
 #include <memory>
 #include <mutex>
@@ -16,6 +14,9 @@ public:
     Lock_t Lock() { return std::make_unique<std::unique_lock<std::mutex>>(m_mutex); }
     // Releases a lock made by Lock and leaves the pointer empty.
     void Unlock(Lock_t& lock) { lock.reset(); }
+
+    // For the owner's scoped locks and condition waits.
+    std::mutex& Mutex() { return m_mutex; }
 
 private:
     std::mutex m_mutex;

@@ -2,11 +2,13 @@
 
 #include "platform/fpga/fpga_access.h"
 #include "sim/board.h"
+#include "sim/raf_front_end.h"
 #include "sim/stream_device.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <functional>
 
@@ -442,10 +444,18 @@ RafAcquisition::Model RafAcquisition::Snapshot() const
     const double y = beam.y / beam.ky;
     const double quarter = beam.intensity / 4.0 * std::pow(10.0, -fe.attenuation / 20.0);
     const double base[4] = {quarter * (1 + x + y), quarter * (1 - x + y), quarter * (1 - x - y), quarter * (1 + x - y)};
+    // The board's analogue front end: input power and attenuator, the
+    // errors of the switch position that each step selects and the taps of
+    // the signal conditioning.
+    const RafFrontEnd* analogue = m_board.FrontEnd();
     for (int p = 0; p < 4; ++p) {
         for (int c = 0; c < 4; ++c) {
-            m.amp[p][c] = std::max(0.0, base[c] * fe.gain[p][c]);
-            m.phase[p][c] = beam.phase + fe.phase[p][c];
+            const std::complex<double> f =
+                analogue ? analogue->ChannelFactor(analogue->SwitchPosition(static_cast<unsigned>(p)),
+                                                   static_cast<unsigned>(c))
+                         : std::complex<double>(1.0);
+            m.amp[p][c] = std::max(0.0, base[c] * fe.gain[p][c] * std::abs(f));
+            m.phase[p][c] = beam.phase + fe.phase[p][c] + std::arg(f);
             m.sinPhase[p][c] = std::sin(m.phase[p][c]) / c_ddcGain;
             m.cosPhase[p][c] = std::cos(m.phase[p][c]) / c_ddcGain;
         }

@@ -2,8 +2,11 @@
 // The simulated beam of a chassis and the acquisition of every RAF board
 // that samples it. One model per chassis holds the beam (position,
 // intensity, noise, switching pattern); each RAF board turns it, through
-// its own front end, into consistent data at the chassis' real rates, with
-// the decimations of the board's clock information:
+// its own front end (the scenario's fixed errors per step, then the board's
+// RafFrontEnd: input power, attenuator, errors of the switch position each
+// step selects and the signal conditioning's taps), into consistent data at
+// the chassis' real rates, with the decimations of the board's clock
+// information:
 //   - DDC (I/Q) and TDP atoms, one per turn, in the board's history memory
 //     ("/dev/.../history0": ADC first quarter, TDP second quarter, DDC second
 //     half), computed when a reader reads them;

@@ -6,11 +6,13 @@
 #include "sim/gdx_fofb.h"
 #include "sim/gdx_gbe.h"
 #include "sim/gdx_models.h"
+#include "sim/raf_front_end.h"
 #include "sim/raf_models.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <new>
 #include <sstream>
 
@@ -30,6 +32,9 @@ constexpr size_t c_gdxAdcClockStatus = 0x300058;
 constexpr size_t c_gdxUserblock = 0xF80000;
 // GDX history-buffer RAM information words.
 constexpr size_t c_gdxRamInfo[] = {0x400078, 0x400080, 0x400088};
+// Trigger LMTs remembered per clock epoch: more than an event reader's queue
+// can hold back.
+constexpr size_t c_keptTriggers = 256;
 
 constexpr uint32_t c_patternShift = 24;
 constexpr uint32_t c_patternMask = 0xFu << c_patternShift;
@@ -184,6 +189,7 @@ void Board::InstallModels()
             PlugRegisters(c_rafAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_rafAdcClockStatus));
         }
         InstallRafModels(*this);
+        m_frontEnd = std::make_unique<RafFrontEnd>(*this);
     } else if (m_desc.type == c_typeGdx) {
         if (m_desc.faults.noAdcClock) {
             PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
@@ -192,6 +198,30 @@ void Board::InstallModels()
         const unsigned userblock = *reinterpret_cast<volatile uint32_t*>(mem + c_gdxUserblock) & 0xFF;
         InstallStreamerModels(*this, userblock);
         InstallFeedbackModels(*this, userblock);
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> Board::ConfigurationFiles() const
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    if (m_desc.type == c_typeRaf) {
+        files.emplace_back("gain" + m_desc.slot + ".conf", RafFrontEnd::AttenuatorTable());
+    }
+    return files;
+}
+
+void Board::InstallConfiguration(const std::string& directory) const
+{
+    for (const auto& file : ConfigurationFiles()) {
+        const std::string path = directory + file.first;
+        if (std::ifstream(path).good()) {
+            continue;
+        }
+        std::ofstream out(path);
+        out << file.second;
+        if (!out) {
+            QSTD_TRACE(1, "sim: cannot write " << path);
+        }
     }
 }
 
@@ -276,6 +306,12 @@ bool Board::LmtPending() const
     return m_lmtPending;
 }
 
+bool Board::TriggeredBeforeLastLmt(uint64_t lmt) const
+{
+    std::lock_guard<std::mutex> lock(m_syncMutex);
+    return std::find(m_earlierTriggers.begin(), m_earlierTriggers.end(), lmt) != m_earlierTriggers.end();
+}
+
 void Board::SetSyncCallback(std::function<void(uint64_t)> callback)
 {
     std::lock_guard<std::mutex> lock(m_syncMutex);
@@ -295,6 +331,7 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
     }
     bool applied = false;
     std::function<void(uint64_t)> callback;
+    uint64_t lmt = 0;
     {
         std::lock_guard<std::mutex> lock(m_syncMutex);
         if (m_lmtPending) {
@@ -302,9 +339,15 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
             m_lmtPending = false;
             applied = true;
             callback = m_syncCallback;
+            m_earlierTriggers.swap(m_epochTriggers);
+            m_epochTriggers.clear();
         }
+        lmt = m_clock.At(t);
+        if (m_epochTriggers.size() >= c_keptTriggers) {
+            m_epochTriggers.erase(m_epochTriggers.begin());
+        }
+        m_epochTriggers.push_back(lmt);
     }
-    const uint64_t lmt = m_clock.At(t);
     for (auto& hook : m_triggerHooks) {
         hook();
     }

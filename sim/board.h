@@ -26,6 +26,7 @@ namespace sim {
 
 class TimingBoard;
 class GdxModels;
+class RafFrontEnd;
 
 // Event ids the chassis produces.
 enum EventId_e : uint64_t {
@@ -96,6 +97,10 @@ public:
     void SetLmtAtNextTrigger(uint64_t lmt);
     void CancelPendingLmt();
     bool LmtPending() const;
+    // True when a trigger taken before the last pending LMT was applied
+    // carried lmt: such a trigger's event may still be on its way to a
+    // reader after the board has taken the new LMT.
+    bool TriggeredBeforeLastLmt(uint64_t lmt) const;
     // Called after a pending LMT was applied, on the thread that delivered the
     // trigger, with the LMT taken; empty to remove. It must not create
     // triggers itself.
@@ -129,6 +134,15 @@ public:
     // history); null for other boards.
     GdxModels* Gdx() { return m_gdx.get(); }
 
+    // The analogue front end and conditioning banks of a RAF board, else null.
+    RafFrontEnd* FrontEnd() const { return m_frontEnd.get(); }
+
+    // Files that the instrument's configuration provides for the board, by
+    // name in the configuration directory; InstallConfiguration writes those
+    // that the directory (ending in '/') lacks.
+    std::vector<std::pair<std::string, std::string>> ConfigurationFiles() const;
+    void InstallConfiguration(const std::string& directory) const;
+
     // Installs the handler that receives request records (the chassis
     // schedules the answers).
     void SetRequestHandler(std::function<void(const EventRecord&)> handler);
@@ -145,6 +159,7 @@ private:
     std::unique_ptr<EventDevice> m_events;
     std::vector<std::unique_ptr<fpga::RegisterModel>> m_models;
     std::vector<volatile void*> m_plugged;
+    std::unique_ptr<RafFrontEnd> m_frontEnd;
     std::vector<std::function<void()>> m_triggerHooks;
     FaBlockModel* m_faBlock = nullptr;
     std::unique_ptr<GdxModels> m_gdx;
@@ -152,6 +167,10 @@ private:
     mutable std::mutex m_syncMutex;
     bool m_lmtPending = false;
     uint64_t m_pendingLmt = 0;
+    // LMTs of the latest triggers since the last applied LMT, and of those
+    // before it (at most c_keptTriggers each).
+    std::vector<uint64_t> m_epochTriggers;
+    std::vector<uint64_t> m_earlierTriggers;
     std::function<void(uint64_t)> m_syncCallback;
     std::function<void(const EventRecord&)> m_requestHandler;
 

@@ -60,6 +60,13 @@ Chassis::Chassis(const Scenario& scenario)
     }
 }
 
+void Chassis::InstallConfiguration(const std::string& directory) const
+{
+    for (const Board* board : m_boardPtrs) {
+        board->InstallConfiguration(directory);
+    }
+}
+
 Chassis::~Chassis()
 {
     Stop();

@@ -41,6 +41,10 @@ public:
     // The first timing board, or null.
     TimingBoard* Timing() const { return m_timing; }
 
+    // Writes the configuration files that the boards' instrument provides
+    // into the directory (ending in '/') unless they are there already.
+    void InstallConfiguration(const std::string& directory) const;
+
     void Start();
     void Stop();
     bool Running() const;

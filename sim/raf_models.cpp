@@ -1,6 +1,7 @@
 #include "sim/raf_models.h"
 
 #include "sim/board.h"
+#include "sim/raf_front_end.h"
 
 #include <algorithm>
 #include <cmath>
@@ -78,7 +79,10 @@ public:
         }
         const size_t i = offset / 8;
         const uint32_t generation = OnRead(i) ? m_generation[i].fetch_add(1) : m_generation[i].load();
-        value = (Load32(m_board, c_dscDetectors + offset) & ~0xFFFFu) | (c_secondMaxLevel + generation % 64);
+        // The level follows the input power at the front end's attenuation.
+        const RafFrontEnd* frontEnd = m_board.FrontEnd();
+        const uint32_t level = std::min<uint32_t>((frontEnd ? frontEnd->SecondMax() : 0) + generation % 64, 0xFFFFu);
+        value = (Load32(m_board, c_dscDetectors + offset) & ~0xFFFFu) | level;
         return true;
     }
     bool Write32(size_t, uint32_t) override { return false; }

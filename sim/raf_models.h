@@ -3,8 +3,11 @@
 // layer:
 //   - the DSC second-maximum detectors (conf block, 0x800000): bits 0-15 of
 //     registers 0x00 (A) and 0x08 (B) read the second-largest ADC peak since
-//     the detector restarted; it restarts after each read of the value in
-//     mode "OnRead" (bit 32 set) and at each trigger in mode "OnTrigger";
+//     the detector restarted: the level of the board's front end
+//     (RafFrontEnd::SecondMax), plus the restart count modulo 64 so that
+//     successive detections can be told apart; it restarts after each read
+//     of the value in mode "OnRead" (bit 32 set) and at each trigger in mode
+//     "OnTrigger";
 //   - the TBT debug RAM (tbt block, 0x900000): a capture requested with bit 0
 //     of register 0x10 completes 2048 ADC periods later (never with the fault
 //     switch "debug_ram_stuck"), when the FPGA clears the bit; setting bit 0
@@ -35,9 +38,6 @@ class Board;
 constexpr double c_tsTemperature[4] = {40.5, 41.0, 41.5, 42.0};
 constexpr double c_ptTemperature[4] = {26.5, 28.0, 29.5, 31.0};
 constexpr std::chrono::milliseconds c_muxSettle{2};
-// Level of the second-maximum detectors; each restart adds the restart
-// count modulo 64 so that successive detections can be told apart.
-constexpr uint32_t c_secondMaxLevel = 12000;
 
 // Plugs the models into a RAF board (called while the board is built).
 void InstallRafModels(Board& board);

@@ -1,5 +1,7 @@
 #include "platform/qapp/configuration_store.h"
 
+#include "platform/qstd/file.h"
+
 #include "platform/mci/client_access.h"
 #include "platform/qreg/reg_node.h"
 #include "platform/qstd/log.h"
@@ -121,44 +123,9 @@ ConfigurationStore::Result ConfigurationStore::Load()
         return Result();
     }
     // A FIFO or a device would block or never end; a folder reads as empty.
-    // Opened without blocking and checked again on the open file.
-    const int fd = ::open(m_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        qstd::LogError("Configuration file " + m_file + " not loaded: " + Reason() + ".");
-        m_damaged = true;
-        return Result();
-    }
     std::string text;
     std::string failure;
-    if (::fstat(fd, &st) != 0) {
-        failure = Reason();
-    } else if (!S_ISREG(st.st_mode)) {
-        failure = "not a regular file";
-    } else if (static_cast<unsigned long long>(st.st_size) > c_maxFileSize) {
-        failure = "larger than " + std::to_string(c_maxFileSize) + " bytes";
-    } else {
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                failure = Reason();
-                break;
-            }
-            if (n == 0) {
-                break;
-            }
-            text.append(buffer, static_cast<size_t>(n));
-            if (text.size() > c_maxFileSize) {
-                failure = "larger than " + std::to_string(c_maxFileSize) + " bytes";
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    if (!failure.empty()) {
+    if (qstd::ReadRegularFile(m_file, c_maxFileSize, text, failure) != 0) {
         qstd::LogError("Configuration file " + m_file + " not loaded: " + failure + ".");
         m_damaged = true;
         return Result();

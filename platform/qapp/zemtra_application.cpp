@@ -317,6 +317,8 @@ bool ZemtraApplication::RunPhases()
             MakeDirectories(InstrumentPath("/tmp/"));
         }
         BuildChassis();
+        // The simulated instrument's own configuration files.
+        m_chassis->InstallConfiguration(ConfDir());
         SetTreeNode(MakeBranchNode(ApplicationName(), GetRegistryFlags()));
 
         for (sim::Board* sb : m_chassis->Boards()) {

@@ -160,8 +160,15 @@ void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long para
             // A trigger from before the clock was armed; the next one takes the LMT.
             return;
         }
-        m_pending = false;
         lmt = m_announced.load();
+        if (simBoard != nullptr && parameter != lmt && simBoard->TriggeredBeforeLastLmt(parameter)) {
+            // A trigger from before the board took the LMT, read late: the
+            // trigger that took it follows in the same queue.
+            QSTD_TRACE(2, GetBoard().GetName() << ": trigger at LMT " << parameter << " from before LMT " << lmt
+                                               << " was taken; ignored");
+            return;
+        }
+        m_pending = false;
         if (simBoard != nullptr) {
             const double f = simBoard->Clock().Frequency();
             const auto trigger = simBoard->Clock().WhenAt(parameter);

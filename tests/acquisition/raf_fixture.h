@@ -1,10 +1,9 @@
 #pragma once
 // A RAF board object over a simulated board of its own (no chassis), and
-// files in a temporary directory for the FIR loads.
+// files in a temporary directory of its instrument for the FIR loads.
 
 #include "app/board_fixture.h"
 #include "app/raf_board.h"
-#include "tests/common/temp_dir.h"
 
 #include <string>
 
@@ -16,6 +15,7 @@ namespace acqtest {
 
 using RafFixture = apptest::BoardFixture<RafBoard>;
 
-using Files = zvtest::TempDir;
+// Made after the fixture, so that it lies under the fixture's root.
+using Files = apptest::InstrumentTempDir;
 
 } // namespace acqtest

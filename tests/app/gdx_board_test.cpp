@@ -173,12 +173,10 @@ TEST(GdxBoardRegistry, DependsOnTheUserblock)
 
 TEST(GdxBoardRegistry, BuildsTheXmlRegisterMap)
 {
-    const std::string file = "/tmp/zv-gdx-user-block-test.xml";
-    {
-        std::ofstream out(file);
-        out << "<registers><register name=\"version\" offset=\"0x0\" access=\"ro\"/></registers>\n";
-    }
     Fixture f(sim::c_typeGdx, "gdx", "7");
+    const apptest::InstrumentTempDir files;
+    const std::string file = files.File(
+        "gdx_user_block.xml", "<registers><register name=\"version\" offset=\"0x0\" access=\"ro\"/></registers>\n");
     SetUserblock(f, 0);
     f.Desc().registers.push_back({0xF00000, 0x1234, 32});
     GdxBoard& b = f.Build();
@@ -186,7 +184,6 @@ TEST(GdxBoardRegistry, BuildsTheXmlRegisterMap)
     qstd::CaptureScope capture(true, true, 2);
     mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
     b.OnRegistryAdd(node);
-    std::remove(file.c_str());
     EXPECT_TRUE(capture.Traced("ZQT registry loaded successfully."));
     mci::ClientAccess client(node);
     EXPECT_EQ(0x1234, client.GetInteger("zqt_reg/version"));
@@ -373,7 +370,7 @@ TEST(GdxBoardGroupSize, NodeSizesTheGroupsAndKeepsOnlyWhatWasApplied)
     EXPECT_EQ(256u, t.Word(0xF08008));
 }
 
-TEST(GdxBoardGroupSize, SizeIsNotKeptBeforeTheGroupingCanTakeIt)
+TEST(GdxBoardGroupSize, SizeIsKeptOnlyWhenGroupingAndStreamerTakeIt)
 {
     Fixture f(sim::c_typeGdx, "gdx", "7");
     GdxBoard& b = f.Build();
@@ -385,6 +382,17 @@ TEST(GdxBoardGroupSize, SizeIsNotKeptBeforeTheGroupingCanTakeIt)
     Fixture base(sim::c_typeGdx, "gdx", "7");
     SetUserblock(base, 0);
     EXPECT_FALSE(base.Build().SetGroupSize(5)); // no grouping at all
+
+    // The grouping takes the size but the orbit streamer cannot (no
+    // "payload" node yet): the size is not kept either.
+    Fixture half(sim::c_typeGdx, "gdx", "7");
+    GdxBoard& h = half.Build();
+    mci::TreeNodePtr grouping = h.GetGrouping()->GetTreeNode();
+    h.GetGrouping()->OnRegistryAdd(grouping);
+    EXPECT_FALSE(h.SetGroupSize(5));
+    EXPECT_EQ(5u, fpga::Read32(half.Sim().Memory(), 0xF08008));
+    EXPECT_TRUE(h.GetGroupSize(size));
+    EXPECT_EQ(1u, size);
 }
 
 TEST(GdxBoardOperations, PostConfigResetsTheGroupingSfps)

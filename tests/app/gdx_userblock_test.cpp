@@ -143,7 +143,7 @@ TEST_P(GdxUserblockChassis, AssemblesStartsAndServesFa)
             atoms.Resize(4);
             return reader.Read(atoms, meta, 0) == qsig::eSuccess;
         },
-        std::chrono::seconds(5)));
+        std::chrono::seconds(20)));
     ASSERT_EQ(4u, atoms.GetLength());
     for (unsigned i = 0; i < atoms.GetLength(); ++i) {
         const auto& atom = atoms[i];

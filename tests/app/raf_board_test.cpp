@@ -57,9 +57,9 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
-    EXPECT_EQ((std::vector<std::string>{"clock_info", "conf", "tbt", "house_keeping", "tsm", "synth_tsm", "hb",
-                                        "synth_generator", "signal_processing", "LvdsBusTrafCop", "LvdsTx", "hp_temp",
-                                        "signals", "events", "local_timing"}),
+    EXPECT_EQ((std::vector<std::string>{"conditioning", "clock_info", "conf", "conditioning", "tbt", "house_keeping",
+                                        "tsm", "synth_tsm", "hb", "synth_generator", "signal_processing",
+                                        "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals", "events", "local_timing"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetHouseKeeping()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
@@ -77,7 +77,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
     // The local timing and the events feature read the stream of "signals".
     EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
-    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[13]);
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[15]);
     ASSERT_NE(nullptr, events);
     EXPECT_EQ("trigger", events->NameOf(2));
     EXPECT_EQ("sync", events->NameOf(0));
@@ -113,7 +113,8 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_TRUE(b.AnnounceLMTSync(7));
     EXPECT_EQ(7u, lt->GetAnnouncedLMT());
     EXPECT_TRUE(lt->IsSyncPending());
-    f.Sim().DeliverTrigger(std::chrono::steady_clock::now());
+    const auto trigger = std::chrono::steady_clock::now();
+    f.Sim().DeliverTrigger(trigger);
 
     // Only the trigger synchronises.
     b.EventReceived(0, 7, 0);
@@ -121,17 +122,16 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_TRUE(lt->IsSyncPending());
 
     qstd::CaptureScope capture(true, true, 1);
-    const auto before = std::chrono::steady_clock::now();
     b.EventReceived(2, 7, 12345);
-    const auto waited = std::chrono::steady_clock::now() - before;
+    const auto waited = std::chrono::steady_clock::now() - trigger;
 
     EXPECT_FALSE(lt->IsSyncPending());
     EXPECT_EQ(7u, lt->GetSynchronizedLMT());
     EXPECT_TRUE(capture.Traced("RafBoard::OnAdjustedTimestamp "));
     EXPECT_TRUE(capture.Logged("TBT, FA, SA signals stopped."));
     // Nothing answers the start request: the wait ends its margin after the
-    // start LMT (36,960,007, about 0.31 s after LMT 7).
-    EXPECT_TRUE(capture.LoggedSubstring("Failed to restart TBT SA and FA streams. No start event within 13"));
+    // start LMT (36,960,007, about 0.31 s after the trigger that took LMT 7).
+    EXPECT_TRUE(capture.LoggedSubstring("Failed to restart TBT SA and FA streams. No start event within "));
     EXPECT_FALSE(capture.LoggedSubstring("TBT, FA, SA signals started"));
     EXPECT_GE(waited, Signals::c_start_margin + std::chrono::milliseconds(300));
     EXPECT_LT(waited, Signals::c_start_margin + std::chrono::seconds(2));
@@ -148,11 +148,14 @@ TEST(RafBoardOperations, RestartWithoutADecimationPeriodStopsNothing)
     f.Desc().registers.push_back({0x114, 0, 32});
     RafBoard& b = f.Build();
     qstd::CaptureScope capture(true, true, 1);
+    b.OnAnnounceSync();
     EXPECT_FALSE(b.GetSignals()->TbtSaFaRestart(1000));
     EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No valid start LMT after 1000 for the TBT, "
                                "FA and SA decimations."));
     EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
     EXPECT_EQ(0u, f.Sim().Events().Requests()); // no request record written
+    // The TDP source, which no timestamp hook reaches, is enabled again.
+    EXPECT_TRUE(b.GetSignals()->GetTdpSource()->GetPositionController()->IsEnabled());
 }
 
 TEST(RafBoardOperations, PostConfigStartsTheAdcHistory)
@@ -245,7 +248,7 @@ TEST(RafBoardConcurrency, GainControllerLockIsHeldUntilGivenBack)
 TEST(RafBoardHelpers, CountToThreshold)
 {
     const std::vector<std::pair<int, uint64_t>> cases = {
-        {0, 0},         {15, 0},         {255, 0},       {256, 1},   {4096, 256},
+        {0, 0},         {15, 0},        {255, 0},       {256, 1},   {4096, 256},
         {32767, 16368}, {32768, 16384}, {65535, 65504}, {65536, 0}, {-256, 1},
     };
     for (const auto& c : cases) {

@@ -281,6 +281,28 @@ TEST_F(GdxBlocks, GroupingResetTriesTwiceAndEvaluatesSfp3First)
     EXPECT_EQ((std::vector<std::pair<size_t, uint32_t>>{{0, 0xC}, {0, 0}, {0, 0xC}, {0, 0}}), block.writes);
 }
 
+TEST_F(GdxBlocks, LockWaitKeepsToHalfASecondWhenPollsRunLate)
+{
+    Build({}, 0);
+    // Every status read costs 4 ms, as polls do on a loaded machine; the
+    // PLLs never lock.
+    ScriptedBlock& block = Script(c_sfp, 0x18);
+    block.read = [](size_t offset, uint32_t& value) {
+        if (offset != 0x08 && offset != 0x10) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        value = 0;
+        return true;
+    };
+    GdxSfpControl& sfp = Make<GdxSfpControl>(c_sfp, "sfp_control");
+    const auto before = Clock::now();
+    EXPECT_FALSE(sfp.ResetGroupingSfpOnce());
+    const auto took = Clock::now() - before;
+    EXPECT_GE(took, std::chrono::milliseconds(500));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+}
+
 TEST_F(GdxBlocksConcurrency, MagnetAndGroupingResetsKeepEachOther)
 {
     Build();

@@ -212,6 +212,31 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     EXPECT_EQ(bench.app.Synchronized(), 1u);
 }
 
+TEST(LocalTimingSync, TriggerReadLateFromBeforeTheLmtIsPassedOver)
+{
+    qstd::CaptureScope capture;
+    Bench bench(Scenario({3}));
+    auto* board = new ThrowingBoard(bench.app, bench.Desc(1));
+    bench.app.QueryChild(board);
+    auto* timing = qapp::Create<RecordingTiming>(*board, "local_timing", nullptr, nullptr);
+    sim::Board* simBoard = bench.Desc(1)->SimBoard();
+
+    // A trigger before the announcement whose event is read only after the
+    // next trigger has taken the LMT: the reader lags behind the board.
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_TRUE(simBoard->DeliverTrigger(before));
+    const unsigned long long stale = simBoard->Clock().At(before);
+    ASSERT_TRUE(timing->AnnounceSync(500000));
+    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
+    timing->Synchronize(2, stale);
+    EXPECT_TRUE(timing->IsSyncPending());
+    EXPECT_FALSE(capture.LoggedSubstring("instead of the announced"));
+    timing->Synchronize(2, 500000);
+    EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "start", "stop ok"}));
+    EXPECT_EQ(timing->GetSynchronizedLMT(), 500000u);
+    EXPECT_EQ(bench.app.Synchronized(), 1u);
+}
+
 TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
 {
     Bench bench(Scenario({3}));

@@ -384,6 +384,8 @@ TEST_F(SegmentedController, SectionBeingOverwrittenIsNotServed)
 
 TEST_F(SegmentedController, StreamingSkipsTheSectionBeingOverwritten)
 {
+    // The held-back reader waits for the writer however late it is scheduled.
+    controller.SetTimeout(10s);
     history.Append(10, 1);
     auto clone = controller.Clone();
     clone->Start();
@@ -404,6 +406,8 @@ TEST_F(SegmentedController, StreamingSkipsTheSectionBeingOverwritten)
 
 TEST_F(SegmentedController, StreamingHandsOutEverySectionOnce)
 {
+    // The held-back reader waits for the writer however late it is scheduled.
+    controller.SetTimeout(10s);
     history.Append(10, 1);
     auto clone = controller.Clone();
     clone->Start();
