@@ -206,12 +206,39 @@ ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, co
         if (reg) {
             reg->OnPreConfigLoad();
         }
-        for (const Entry& e : n.second) {
-            try {
-                access.SetText(e.path, e.value, e.position);
-                ++result.applied;
-            } catch (const std::exception& ex) {
-                skip(e.where + ex.what());
+        // Lines of consecutive positions go in one write: a table whose every
+        // write loads the whole table into the FPGA is then loaded once, not
+        // once per element. A run that is refused is applied line by line, so
+        // that only its bad lines are skipped.
+        const std::vector<Entry>& entries = n.second;
+        for (size_t first = 0; first < entries.size();) {
+            size_t end = first + 1;
+            while (end < entries.size() && entries[end].position == entries[end - 1].position + 1) {
+                ++end;
+            }
+            if (end - first > 1) {
+                std::vector<std::string> values;
+                values.reserve(end - first);
+                for (size_t i = first; i < end; ++i) {
+                    values.push_back(entries[i].value);
+                }
+                try {
+                    access.SetTexts(entries[first].path, values, entries[first].position);
+                    result.applied += static_cast<unsigned>(end - first);
+                    first = end;
+                    continue;
+                } catch (const std::exception&) {
+                    // Applied line by line below.
+                }
+            }
+            for (; first < end; ++first) {
+                const Entry& e = entries[first];
+                try {
+                    access.SetText(e.path, e.value, e.position);
+                    ++result.applied;
+                } catch (const std::exception& ex) {
+                    skip(e.where + ex.what());
+                }
             }
         }
         if (reg) {
