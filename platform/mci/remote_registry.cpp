@@ -88,6 +88,7 @@ std::string TreePathOf(const std::string& dottedPath)
 RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
                                const RemoteSubscriptions::Limits& limits)
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
+      m_sessionsPerClient(limits.sessionsPerClient), m_sessionsTotal(limits.sessionsTotal),
       m_subscriptions(m_access, limits)
 {
     m_subscriptions.SetPeriodicProbe([this] { ProbeSessions(); });
@@ -342,6 +343,14 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         }
         qreg::SignalNode& node = FindSignal(treePath);
         ReapEnded();
+        const std::string clientKey = CallbackClientKey(receiver);
+        {
+            std::lock_guard<std::mutex> lock(m_sessionsMutex);
+            const std::string refusal = SessionRefusal(clientKey);
+            if (!refusal.empty()) {
+                throw qstd::Exception(refusal, true);
+            }
+        }
         const std::uint64_t id = m_nextId.fetch_add(1);
         const std::string clientName = "remote_" + std::to_string(id);
         qsig::SignalAccessType_e accessType = qsig::eAccessStream;
@@ -371,12 +380,21 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         if (rc != qsig::eSuccess) {
             throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc), true);
         }
-        auto session =
-            std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in());
+        auto session = std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver,
+                                                             m_relayPoa.in(), clientKey);
         session->Start();
+        std::string refusal;
         {
+            // Checked again: requests of one client may have come together.
             std::lock_guard<std::mutex> lock(m_sessionsMutex);
-            m_sessions.emplace(id, std::move(session));
+            refusal = SessionRefusal(clientKey);
+            if (refusal.empty()) {
+                m_sessions.emplace(id, std::move(session));
+            }
+        }
+        if (!refusal.empty()) {
+            session->Close();
+            throw qstd::Exception(refusal, true);
         }
         // The liveness thread also watches the receivers of signal sessions.
         m_subscriptions.StartThreads();
@@ -416,6 +434,20 @@ void RemoteRegistry::ReapEnded()
         }
     }
     // Destroyed here, outside the lock: each closes itself.
+}
+
+std::string RemoteRegistry::SessionRefusal(const std::string& clientKey) const
+{
+    if (m_sessions.size() >= m_sessionsTotal) {
+        return "mci: Too many signal sessions on this server (at most " + std::to_string(m_sessionsTotal) + ")";
+    }
+    const auto ofClient = std::count_if(m_sessions.begin(), m_sessions.end(),
+                                        [&](const auto& s) { return s.second->GetClientKey() == clientKey; });
+    if (static_cast<std::size_t>(ofClient) >= m_sessionsPerClient) {
+        return "mci: Too many signal sessions of client " + clientKey + " (at most " +
+               std::to_string(m_sessionsPerClient) + ")";
+    }
+    return std::string();
 }
 
 void RemoteRegistry::ProbeSessions()

@@ -80,6 +80,9 @@ private:
     qreg::SignalNode& FindSignal(const std::string& treePath) const;
     size_t CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const;
     void ReapEnded();
+    // Caller holds m_sessionsMutex: why one more session of the client is
+    // refused, or "".
+    std::string SessionRefusal(const std::string& clientKey) const;
     // Probes the receivers of the open signal sessions (liveness thread).
     void ProbeSessions();
 
@@ -89,6 +92,8 @@ private:
     RemoteRequestGate m_gate;
     std::atomic<std::uint64_t> m_nextId{1};
 
+    const std::size_t m_sessionsPerClient;
+    const std::size_t m_sessionsTotal;
     std::mutex m_sessionsMutex;
     std::map<std::uint64_t, std::shared_ptr<RemoteSignalSession>> m_sessions;
     RemoteSubscriptions m_subscriptions;

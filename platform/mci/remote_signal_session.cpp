@@ -83,8 +83,9 @@ CORBA::Long RemoteReceiverRelay::ReceiveULongLong(const char* name, const q_NET:
 
 RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& path,
                                          std::unique_ptr<qsig::SignalClientBase> client,
-                                         q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa)
-    : m_id(id), m_path(path), m_client(std::move(client)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
+                                         q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
+                                         std::string clientKey)
+    : m_id(id), m_path(path), m_clientKey(std::move(clientKey)), m_client(std::move(client)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
       m_relay(new RemoteReceiverRelay(receiver))
 {
 }

@@ -54,9 +54,11 @@ public:
     // Time a call to a remote receiver may take before it counts as failed.
     static constexpr unsigned c_callTimeoutMs = 5000;
 
-    // client: open, owned by the session from now on.
+    // client: open, owned by the session from now on; clientKey: the remote
+    // client the receiver belongs to (see CallbackClientKey).
     RemoteSignalSession(std::uint64_t id, const std::string& path, std::unique_ptr<qsig::SignalClientBase> client,
-                        q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa);
+                        q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
+                        std::string clientKey = std::string());
     ~RemoteSignalSession();
     RemoteSignalSession(const RemoteSignalSession&) = delete;
     RemoteSignalSession& operator=(const RemoteSignalSession&) = delete;
@@ -73,12 +75,14 @@ public:
 
     std::uint64_t GetId() const { return m_id; }
     const std::string& GetPath() const { return m_path; }
+    const std::string& GetClientKey() const { return m_clientKey; }
 
 private:
     void Forward();
 
     const std::uint64_t m_id;
     const std::string m_path;
+    const std::string m_clientKey;
     std::unique_ptr<qsig::SignalClientBase> m_client;
     PortableServer::POA_var m_relayPoa;
     RemoteReceiverRelay* m_relay; // reference held by the session until Close

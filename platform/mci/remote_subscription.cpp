@@ -7,6 +7,7 @@
 #include <omniORB4/omniIOR.h>
 #include <omniORB4/omniORB.h>
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
@@ -65,9 +66,10 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
            TryTexts<float>(value, texts) || TryTexts<std::string>(value, texts);
 }
 
-std::string CallbackClientKey(CORBA::Object_ptr callback)
+std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey)
 {
     std::string key;
+    std::string object;
     if (!CORBA::is_nil(callback) && callback->_PR_getobj() != nullptr) {
         omniIOR* ior = callback->_PR_getobj()->_getIOR();
         try {
@@ -77,6 +79,8 @@ std::string CallbackClientKey(CORBA::Object_ptr callback)
                     IIOP::ProfileBody body;
                     IIOP::unmarshalProfile(profiles[i], body);
                     key = std::string(body.address.host.in()) + ":" + std::to_string(body.address.port);
+                    object.assign(reinterpret_cast<const char*>(body.object_key.get_buffer()),
+                                  body.object_key.length());
                 }
             }
         } catch (const CORBA::Exception&) {
@@ -84,14 +88,23 @@ std::string CallbackClientKey(CORBA::Object_ptr callback)
         }
         ior->release();
     }
-    return key.empty() ? std::string("(no IIOP endpoint)") : key;
+    if (key.empty()) {
+        key = "(no IIOP endpoint)";
+        object.clear();
+    }
+    if (objectKey != nullptr) {
+        // Without a decodable profile every callback counts as its own object.
+        *objectKey = object.empty() ? std::string() : key + "/" + object;
+    }
+    return key;
 }
 
 RemoteSubscription::RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath,
                                        ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback,
-                                       std::string clientKey, RemoteSubscriptions& hub)
+                                       std::string clientKey, std::string objectKey, RemoteSubscriptions& hub)
     : m_id(id), m_path(path), m_treePath(treePath), m_access(access),
-      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_clientKey(std::move(clientKey)), m_hub(hub)
+      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_clientKey(std::move(clientKey)),
+      m_objectKey(std::move(objectKey)), m_hub(hub)
 {
     omniORB::setClientCallTimeout(m_callback, c_callTimeoutMs);
 }
@@ -258,9 +271,10 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
                               zemtra_REMOTE::ValueCallback_ptr callback)
 {
     ReapEnded();
-    const std::string clientKey = CallbackClientKey(callback);
+    std::string objectKey;
+    const std::string clientKey = CallbackClientKey(callback, &objectKey);
     auto subscription =
-        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, clientKey, *this);
+        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, clientKey, objectKey, *this);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -314,20 +328,23 @@ void RemoteSubscriptions::CloseAll()
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> subscriptions;
     std::vector<std::thread> threads;
     {
+        // Stopped first: no delivery or probe starts while the subscriptions
+        // close (each waits for a call in progress to a client that may take
+        // its whole time-out to answer), and no subscription is added.
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_ready.clear();
         subscriptions.swap(m_subscriptions);
     }
+    m_readyChanged.notify_all();
+    m_livenessWake.notify_all();
     for (auto& s : subscriptions) {
         s.second->Close();
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-        m_ready.clear();
         threads.swap(m_threads);
     }
-    m_readyChanged.notify_all();
-    m_livenessWake.notify_all();
     for (auto& t : threads) {
         t.join();
     }
@@ -379,18 +396,35 @@ void RemoteSubscriptions::DeliveryLoop()
         std::shared_ptr<RemoteSubscription> subscription;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_readyChanged.wait(lock, [this] { return m_stop || !m_ready.empty(); });
+            auto next = m_ready.end();
+            // The first ready subscription of a client that no delivery
+            // thread is calling right now: a client that is slow to answer
+            // (or hangs until the call times out) holds one thread at most.
+            m_readyChanged.wait(lock, [&] {
+                next = std::find_if(m_ready.begin(), m_ready.end(), [this](const auto& s) {
+                    return m_clientsInDelivery.count(s->ClientKey()) == 0;
+                });
+                return m_stop || next != m_ready.end();
+            });
             if (m_stop) {
                 return;
             }
-            subscription = std::move(m_ready.front());
-            m_ready.pop_front();
+            subscription = std::move(*next);
+            m_ready.erase(next);
+            m_clientsInDelivery.insert(subscription->ClientKey());
         }
         // One value, then to the back of the line: a busy node does not
         // hold up the others.
-        if (subscription->DeliverOne()) {
-            Schedule(subscription);
+        const bool more = subscription->DeliverOne();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_clientsInDelivery.erase(subscription->ClientKey());
+            if (more && !m_stop) {
+                m_ready.push_back(subscription);
+            }
         }
+        // Other threads may wait for this client's next subscription.
+        m_readyChanged.notify_all();
     }
 }
 
@@ -406,6 +440,12 @@ void RemoteSubscriptions::LivenessLoop()
             m_livenessRequested = false;
         }
         ProbeAll();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop) {
+                return;
+            }
+        }
         ReapEnded();
         if (m_periodicProbe) {
             m_periodicProbe();
@@ -425,21 +465,35 @@ void RemoteSubscriptions::ProbeAll()
         }
     }
     for (auto& client : clients) {
+        // One probe per callback object: a client that subscribes to many
+        // nodes with one callback object is asked once a period, not once
+        // per subscription.
+        std::map<std::string, std::pair<RemoteSubscription::Liveness_e, std::string>> objects;
         for (size_t i = 0; i < client.second.size(); ++i) {
-            std::string reason;
-            const RemoteSubscription::Liveness_e state = client.second[i]->Probe(reason);
+            RemoteSubscription& subscription = *client.second[i];
+            const std::string& object = subscription.ObjectKey();
+            auto known = object.empty() ? objects.end() : objects.find(object);
+            if (known == objects.end()) {
+                std::string reason;
+                const RemoteSubscription::Liveness_e state = subscription.Probe(reason);
+                known = objects.emplace(object.empty() ? std::to_string(subscription.Id()) : object,
+                                        std::make_pair(state, reason))
+                            .first;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_stop) {
+                    return;
+                }
+            }
+            const RemoteSubscription::Liveness_e state = known->second.first;
+            const std::string& reason = known->second.second;
             if (state == RemoteSubscription::eObjectGone) {
-                client.second[i]->End(reason);
+                subscription.End(reason);
             } else if (state == RemoteSubscription::eClientGone) {
                 // The client's endpoint is gone: so are all its callbacks.
                 for (size_t j = i; j < client.second.size(); ++j) {
                     client.second[j]->End(reason);
                 }
                 break;
-            }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop) {
-                return;
             }
         }
     }

@@ -10,7 +10,8 @@
 // mci::RemoteSubscriptions: every subscription of the export. A small pool
 // of delivery threads, shared by all subscriptions, sends the queued values
 // to the clients' callback objects, each subscription's values in order and
-// never two of them at once. A liveness thread probes the callback objects
+// never two of them at once, and one client's values on one thread at a
+// time, so that a client that is slow to answer cannot stall the others. A liveness thread probes the callback objects
 // periodically, so that subscriptions of a client that is gone end without
 // waiting for a value to fail. Subscriptions are bounded per client (the
 // endpoint its callback objects live on) and in all.
@@ -29,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,8 +45,11 @@ class RemoteSubscriptions;
 bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts);
 
 // The client a callback object belongs to: "HOST:PORT" of the endpoint in
-// its object reference (the first IIOP profile), else the whole reference.
-std::string CallbackClientKey(CORBA::Object_ptr callback);
+// its object reference (the first IIOP profile), else "(no IIOP endpoint)".
+// objectKey, when given, receives the object's identity within the client
+// ("HOST:PORT/" and its object key; empty when the reference has no IIOP
+// profile).
+std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey = nullptr);
 
 class RemoteSubscription : public std::enable_shared_from_this<RemoteSubscription> {
 public:
@@ -56,7 +61,8 @@ public:
 
     // path: the client's dot-separated path; treePath: the same in the tree.
     RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath, ClientAccess& access,
-                       zemtra_REMOTE::ValueCallback_ptr callback, std::string clientKey, RemoteSubscriptions& hub);
+                       zemtra_REMOTE::ValueCallback_ptr callback, std::string clientKey, std::string objectKey,
+                       RemoteSubscriptions& hub);
     ~RemoteSubscription();
     RemoteSubscription(const RemoteSubscription&) = delete;
     RemoteSubscription& operator=(const RemoteSubscription&) = delete;
@@ -70,6 +76,8 @@ public:
     std::uint64_t Lost() const { return m_lost.load(); }
     std::uint64_t Id() const { return m_id; }
     const std::string& ClientKey() const { return m_clientKey; }
+    // The callback object's identity (see CallbackClientKey).
+    const std::string& ObjectKey() const { return m_objectKey; }
     const std::string& Path() const { return m_path; }
 
     // Delivery pool: sends the oldest queued value; true when more wait.
@@ -95,6 +103,7 @@ private:
     ClientAccess& m_access;
     zemtra_REMOTE::ValueCallback_var m_callback;
     const std::string m_clientKey;
+    const std::string m_objectKey;
     RemoteSubscriptions& m_hub;
     NotificationClient m_notifications;
 
@@ -117,6 +126,10 @@ public:
         std::size_t perClient = 1024;
         std::size_t total = 4096;
         std::chrono::milliseconds livenessPeriod{2000};
+        // Signal sessions (each with a forwarding thread of its own, and a
+        // reading thread for an on-demand signal), bounded alike.
+        std::size_t sessionsPerClient = 32;
+        std::size_t sessionsTotal = 64;
     };
     // Delivery threads shared by all subscriptions. A callback that hangs
     // holds one for at most RemoteSubscription::c_callTimeoutMs.
@@ -163,6 +176,7 @@ private:
     std::condition_variable m_livenessWake;
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> m_subscriptions;
     std::deque<std::shared_ptr<RemoteSubscription>> m_ready;
+    std::set<std::string> m_clientsInDelivery; // clients a delivery thread is calling
     bool m_stop = false;
     bool m_livenessRequested = false;
     std::vector<std::thread> m_threads;

@@ -29,7 +29,11 @@ struct NotificationClient::State {
     std::condition_variable idle;
     bool open = true;
     size_t running = 0;
+    // The nodes subscribed to, whose entries Close takes out again.
+    std::vector<std::weak_ptr<TreeNode>> nodes;
 
+    // No callback runs (on another thread) or starts after it returns, and
+    // the nodes hold no entry of this client any more.
     void Close();
 };
 
@@ -40,11 +44,23 @@ thread_local std::vector<const NotificationClient::State*> t_inCallback;
 
 void NotificationClient::State::Close()
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    open = false;
-    const size_t mine =
-        static_cast<size_t>(std::count(t_inCallback.begin(), t_inCallback.end(), static_cast<const State*>(this)));
-    idle.wait(lock, [&] { return running <= mine; });
+    std::vector<std::weak_ptr<TreeNode>> subscribed;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        open = false;
+        const size_t mine = static_cast<size_t>(
+            std::count(t_inCallback.begin(), t_inCallback.end(), static_cast<const State*>(this)));
+        idle.wait(lock, [&] { return running <= mine; });
+        subscribed.swap(nodes);
+    }
+    // A client that is gone leaves nothing behind on a quiet node: its
+    // callbacks (and whatever they hold) are released now, not at the
+    // node's next subscription.
+    for (const auto& weak : subscribed) {
+        if (TreeNodePtr node = weak.lock()) {
+            node->RemoveSubscriptionsOf(this);
+        }
+    }
 }
 
 NotificationClient::NotificationClient() : m_state(std::make_shared<State>()) {}
@@ -65,6 +81,8 @@ bool NotificationClient::Register(const TreeNodePtr& node, const Callback& callb
         return false;
     }
     node->AddSubscription(m_state, callback);
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->nodes.push_back(node);
     return true;
 }
 
@@ -190,6 +208,23 @@ void TreeNode::AddSubscription(const std::shared_ptr<NotificationClient::State>&
     }
     kept.push_back(Subscription{client, callback});
     m_subscriptions.swap(kept);
+}
+
+void TreeNode::RemoveSubscriptionsOf(const NotificationClient::State* client)
+{
+    std::vector<Subscription> removed;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriberMutex);
+        std::vector<Subscription> kept;
+        kept.reserve(m_subscriptions.size());
+        for (auto& s : m_subscriptions) {
+            auto state = s.client.lock();
+            (!state || state.get() == client ? removed : kept).push_back(std::move(s));
+        }
+        m_subscriptions.swap(kept);
+    }
+    // Destroyed outside the lock: what a callback holds may unsubscribe too.
+    removed.clear();
 }
 
 size_t TreeNode::GetSubscriberCount() const

@@ -187,6 +187,8 @@ private:
         Callback callback;
     };
     void AddSubscription(const std::shared_ptr<NotificationClient::State>& client, const Callback& callback);
+    // Takes out the entries of that client and of clients that are gone.
+    void RemoveSubscriptionsOf(const NotificationClient::State* client);
 
     const std::string m_name;
     std::atomic<unsigned long long> m_flags;

@@ -302,13 +302,23 @@ bool ConfigurationStore::Save()
         out << line << '\n';
     }
     const std::string temporary = m_file + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Made anew: a stale link is not written through, and a FIFO does not
+    // make the store wait for a reader; what cannot be removed (a folder)
+    // fails the store.
+    ::unlink(temporary.c_str());
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
         qstd::LogError("Could not write configuration file " + temporary + ": " + Reason() + ".");
         return false;
     }
     std::string failure;
-    if (!WriteAll(fd, out.str()) || ::fsync(fd) != 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        failure = Reason();
+    } else if (!S_ISREG(st.st_mode)) {
+        failure = "not a regular file";
+    } else if (!WriteAll(fd, out.str()) || ::fsync(fd) != 0) {
         failure = Reason();
     }
     if (::close(fd) != 0 && failure.empty()) {

@@ -9,11 +9,12 @@
 // when the server dies or does not stop cleanly on SIGTERM.
 //
 //   remote_soak [--seconds N] [--period S] [--clients N] [--server-binary PATH]
-//   remote_soak --client KIND --server HOST:PORT [--count N] [--for S]
+//   remote_soak --client KIND --server HOST:PORT [--count N] [--for S] [--path P]
 //
 // The second form is one client (getset, watch, stream, ondemand, flood,
 // subscribe); "subscribe" makes N subscriptions of one callback object to a
-// quiet node, prints "ready" and idles until killed (used by the tests).
+// node (P, by default the quiet "clock_info"), prints "ready" and idles until
+// killed (used by the tests).
 // Every client ends by itself after --for seconds (default 3600).
 // Traffic stays on the loopback interface.
 
@@ -91,7 +92,7 @@ template <typename T> typename T::_ptr_type Activate(PortableServer::POA_ptr poa
     return T::_narrow(obj);
 }
 
-int RunClient(const std::string& kind, const std::string& server, long count, long seconds)
+int RunClient(const std::string& kind, const std::string& server, long count, long seconds, const std::string& path)
 {
     int argc = 0;
     char* argv[] = {nullptr};
@@ -140,7 +141,7 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
                 // Refusals (a bound reached) are tried again in the next round.
                 const bool done = made == count;
                 while (made < count) {
-                    registry->Subscribe("clock_info", callback);
+                    registry->Subscribe(path.c_str(), callback);
                     ++made;
                 }
                 if (!done && kind == "subscribe") {
@@ -364,7 +365,8 @@ int main(int argc, char** argv)
     if (!kind.empty()) {
         return RunClient(kind, Arg(argc, argv, "--server", "127.0.0.1:18150"),
                          std::atol(Arg(argc, argv, "--count", "100").c_str()),
-                         std::atol(Arg(argc, argv, "--for", "3600").c_str()));
+                         std::atol(Arg(argc, argv, "--for", "3600").c_str()),
+                         Arg(argc, argv, "--path", "clock_info"));
     }
     return RunSoak(argc, argv);
 }

@@ -215,6 +215,32 @@ TEST_F(ConfigurationStoreTest, FailedStoreReportsTheReasonAndKeepsTheFormerFile)
     ::rmdir((file + ".tmp").c_str());
 }
 
+// A stale FIFO or link in the temporary file's place neither blocks the
+// store (the final one of a stopping server) nor is written through.
+TEST_F(ConfigurationStoreTest, StaleTemporaryFileNeitherBlocksNorRedirectsTheStore)
+{
+    const std::string temporary = file + ".tmp";
+    const std::string victim = dir.Path() + "/victim";
+    for (const bool fifo : {true, false}) {
+        std::ofstream(victim) << "untouched\n";
+        ASSERT_EQ(0, fifo ? ::mkfifo(temporary.c_str(), 0644) : ::symlink(victim.c_str(), temporary.c_str()));
+        count = fifo ? 6 : 7;
+        auto saving = std::async(std::launch::async, [&] { return store.Save(); });
+        int reader = -1;
+        if (saving.wait_for(5s) != std::future_status::ready) {
+            ADD_FAILURE() << "the store waits for a reader of the FIFO";
+            reader = ::open(temporary.c_str(), O_RDONLY | O_NONBLOCK); // lets it go on
+        }
+        EXPECT_TRUE(saving.get()) << fifo;
+        if (reader >= 0) {
+            ::close(reader);
+        }
+        EXPECT_NE(std::string::npos, Read(file).find("count\t0\t" + std::to_string(count) + "\n")) << fifo;
+        EXPECT_EQ("untouched\n", Read(victim)) << fifo;
+        ::unlink(temporary.c_str());
+    }
+}
+
 TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
 {
     qstd::CaptureScope capture;

@@ -142,6 +142,32 @@ TEST(Notification, SubscribersGetCopiesAndStopAtUnregister)
     EXPECT_EQ((std::vector<int>{4, 6}), seen);
 }
 
+// A closed client leaves no entry on a node that never emits again: its
+// callback, and what it holds, is released at once.
+TEST(Notification, ClosingAClientReleasesItsCallbacksAtOnce)
+{
+    auto node = MakeNode("quiet");
+    auto kept = std::make_shared<int>(0);
+    mci::NotificationClient other;
+    other.Register(node, mci::Callback([kept](const mci::NotificationData&) {}));
+    for (const bool destroy : {false, true}) {
+        auto held = std::make_shared<int>(0);
+        auto client = std::make_unique<mci::NotificationClient>();
+        for (int i = 0; i < 3; ++i) {
+            client->Register(node, mci::Callback([held](const mci::NotificationData&) {}));
+        }
+        EXPECT_EQ(4, held.use_count());
+        if (destroy) {
+            client.reset();
+        } else {
+            client->UnregisterAll();
+        }
+        EXPECT_EQ(1, held.use_count()) << "destroyed: " << destroy;
+        EXPECT_EQ(2, kept.use_count()) << "another client's entry stays";
+    }
+    EXPECT_EQ(1u, node->GetSubscriberCount());
+}
+
 TEST(Notification, EmitSendsTheCurrentValue)
 {
     auto node = MakeNode("arr", 6 | mci::enums::eArray, 3);

@@ -62,11 +62,12 @@ template <typename F> bool WaitUntil(F&& done, std::chrono::steady_clock::durati
 }
 
 // A client process (the soak program's client mode): by default one that
-// subscribes count times to "clock_info" with one callback object and then
-// idles; "stream" keeps the stream "tim.pll" open for 3 s at a time.
+// subscribes count times to path ("clock_info") with one callback object and
+// then idles; "stream" keeps the stream "tim.pll" open for 3 s at a time.
 class SubscriberProcess {
 public:
-    SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe")
+    SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe",
+                      const char* path = "clock_info")
     {
         const std::string tool = ToolPath();
         const std::string soak = tool.substr(0, tool.rfind("/tools/")) + "/tests/remote_soak";
@@ -79,7 +80,7 @@ public:
             ::dup2(fds[1], 1);
             ::close(fds[0]);
             ::execl(soak.c_str(), soak.c_str(), "--client", kind, "--server", address.c_str(), "--count",
-                    std::to_string(count).c_str(), "--for", "120", static_cast<char*>(nullptr));
+                    std::to_string(count).c_str(), "--for", "120", "--path", path, static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         ::close(fds[1]);
@@ -100,6 +101,8 @@ public:
         return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::read(m_out, buffer, 5) == 5 &&
                std::string(buffer) == "ready";
     }
+    // Stops the process: it still accepts connections but answers no call.
+    void Freeze() { ::kill(m_pid, SIGSTOP); }
     void Kill()
     {
         if (m_pid > 0) {
@@ -165,6 +168,38 @@ TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
     EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 0; }, 3s));
 }
 
+// A callback object answers as many liveness probes as an object of one
+// subscription, however many subscriptions it serves.
+TEST(RemoteHostileClient, LivenessIsProbedOncePerCallbackObject)
+{
+    struct Probed : Callback {
+        std::atomic<int> probes{0};
+        CORBA::Boolean _non_existent() override
+        {
+            ++probes;
+            return false;
+        }
+    };
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 50ms;
+    Server server(settings);
+    Probed many;
+    Probed one;
+    for (Probed* sink : {&many, &one}) {
+        CORBA::Object_var obj = server.Activate(sink);
+        zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+        for (int i = 0; i < (sink == &many ? 50 : 1); ++i) {
+            server.registry->Subscribe("arr", callback);
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return one.probes.load() >= 3; }, 10s));
+    // Read first: in each round the object of 50 is probed before the other.
+    const int manyProbes = many.probes.load();
+    EXPECT_LE(manyProbes, one.probes.load() + 1) << "the object of 50 subscriptions is probed 50 times a round";
+    server.Deactivate(&many);
+    server.Deactivate(&one);
+}
+
 TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
 {
     mci::RemoteExport::Settings settings;
@@ -199,6 +234,90 @@ TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
     server.tree.arr->SetValue(7, 0);
     EXPECT_TRUE(sink.WaitFor(1, 5s));
     server.Deactivate(&sink);
+}
+
+// A client that stops answering holds one delivery thread until its calls
+// time out, not all of them: the values of other clients still flow.
+TEST(RemoteHostileClient, FrozenSubscriberDoesNotStallTheOthers)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 60s; // its calls alone must not stall anyone
+    Server server(settings);
+    SubscriberProcess frozen(server.Address(), 16, "subscribe", "arr");
+    ASSERT_TRUE(frozen.WaitReady(30s));
+    Callback sink;
+    CORBA::Object_var obj = server.Activate(&sink);
+    zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    server.registry->Subscribe("arr", callback);
+    frozen.Freeze();
+    // Each of the frozen client's 16 calls waits 5 s for its time-out; the
+    // in-process subscription comes last in line.
+    server.tree.arr->SetValue(7, 0);
+    EXPECT_TRUE(sink.WaitFor(1, 4s)) << "stalled behind a frozen client";
+    frozen.Kill();
+    server.Deactivate(&sink);
+}
+
+// Every signal session holds threads of the server: like subscriptions,
+// they are bounded per client and in all.
+TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
+{
+    const std::string client = "127.0.0.1:"; // the in-process ORB's endpoint, its port follows
+    const struct {
+        size_t perClient;
+        size_t total;
+        std::string refusal;
+    } cases[] = {{2, 5, "mci: Too many signal sessions of client " + client},
+                 {5, 2, "mci: Too many signal sessions on this server (at most 2)"}};
+    for (const auto& c : cases) {
+        mci::RemoteExport::Settings settings;
+        settings.subscriptions.sessionsPerClient = c.perClient;
+        settings.subscriptions.sessionsTotal = c.total;
+        Server server(settings);
+        Receiver sink;
+        CORBA::Object_var obj = server.Activate(&sink);
+        q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
+        std::vector<CORBA::ULongLong> ids;
+        for (int i = 0; i < 2; ++i) {
+            ids.push_back(server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0));
+        }
+        const std::string refused = RemoteMessage([&] { server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0); });
+        EXPECT_EQ(0u, refused.rfind(c.refusal, 0)) << refused;
+        EXPECT_EQ(2u, server.exporter.GetSignalSessionCount());
+        // A place that is given back can be taken again.
+        server.registry->CloseSignal(ids.back());
+        ids.back() = server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0);
+        EXPECT_EQ(2u, server.exporter.GetSignalSessionCount());
+        for (const auto id : ids) {
+            server.registry->CloseSignal(id);
+        }
+        server.Deactivate(&sink);
+    }
+}
+
+// Stopping with values on their way to clients that stopped answering waits
+// for the calls in progress once, not for one call after another.
+TEST(RemoteHostileClient, StopWaitsForTheCallsInProgressToFrozenClientsOnce)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 60s;
+    auto server = std::make_unique<Server>(settings);
+    // Twice as many clients as delivery threads, each with a value to get.
+    std::vector<std::unique_ptr<SubscriberProcess>> clients;
+    for (unsigned i = 0; i < 2 * mci::RemoteSubscriptions::c_deliveryThreads; ++i) {
+        clients.push_back(std::make_unique<SubscriberProcess>(server->Address(), 1, "subscribe", "arr"));
+        ASSERT_TRUE(clients.back()->WaitReady(30s));
+    }
+    for (auto& c : clients) {
+        c->Freeze();
+    }
+    server->tree.arr->SetValue(7, 0);
+    std::this_thread::sleep_for(200ms); // the delivery threads are in their calls
+    const auto start = std::chrono::steady_clock::now();
+    server.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    // One call times out after 5 s; a second wave would take 10.
+    EXPECT_LT(took, 8s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 }
 
 TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
@@ -242,6 +361,24 @@ TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
     EXPECT_EQ(sockets.size(), closed);
     // And the server still serves.
     EXPECT_EQ(10u, zemtra_REMOTE::NodeInfoSeq_var(server.registry->List(""))->length());
+}
+
+// A request longer than the message bound is refused by the server's ORB
+// before it is read whole; the server goes on serving.
+TEST(RemoteHostileClient, RequestsPastTheMessageBoundAreRefused)
+{
+    const std::string path(100 * 1024, 'p'); // within the tool's own bound
+    for (const unsigned long bound : {16ul * 1024, 8ul << 20}) {
+        mci::RemoteExport::Settings settings;
+        settings.maxMessageSize = bound;
+        Server server(settings);
+        const ToolResult big = RunTool({"--server", server.Address(), "get", path});
+        EXPECT_EQ(1, big.exitCode) << bound;
+        EXPECT_EQ(bound > path.size(), big.err.find("mci: No such node: ppp") != std::string::npos)
+            << bound << ": " << big.err.substr(0, 200);
+        const ToolResult small = RunTool({"--server", server.Address(), "get", "clock_info.decimation.tbt"});
+        EXPECT_EQ(0, small.exitCode) << bound << ": " << small.err;
+    }
 }
 
 TEST(RemoteHostileClient, RefusalsEchoAShortenedPath)
