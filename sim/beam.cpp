@@ -134,6 +134,7 @@ struct RafAcquisition::Model {
     double phase[4][4]; // channel phase, rad
     double halfWidth;   // of the uniform noise of a turn's amplitude
     bool switching;
+    int markedStep; // the step whose turns carry the switch marker, -1 none
 };
 
 // ---------------------------------------------------------------------------
@@ -462,6 +463,7 @@ RafAcquisition::Model RafAcquisition::Snapshot() const
     }
     m.halfWidth = beam.noise * std::sqrt(3.0);
     m.switching = beam.switching;
+    m.markedStep = analogue ? analogue->MarkedStep() : 0;
     return m;
 }
 
@@ -503,7 +505,7 @@ void RafAcquisition::MakeTdp(int32_t* atoms, size_t count, uint64_t firstLmt, ui
         for (unsigned c = 0; c < 4; ++c) {
             atom[c] = Round32(m.amp[p][c] + Noise(m_seed, lmt, c, m.halfWidth));
         }
-        atom[0] = WithMarker(atom[0], m.switching && p == 0);
+        atom[0] = WithMarker(atom[0], m.switching && static_cast<int>(p) == m.markedStep);
     });
 }
 
@@ -517,7 +519,7 @@ void RafAcquisition::MakeDdc(int32_t* atoms, size_t count, uint64_t firstLmt, ui
             atom[2 * c] = Round32(a * m.sinPhase[p][c]);
             atom[2 * c + 1] = Round32(a * m.cosPhase[p][c]);
         }
-        atom[0] = WithMarker(atom[0], m.switching && p == 0);
+        atom[0] = WithMarker(atom[0], m.switching && static_cast<int>(p) == m.markedStep);
     });
 }
 
@@ -574,7 +576,7 @@ FaRecord RafAcquisition::MakeFa(uint64_t lmt, uint64_t turns) const
         }
         v[c] = Round32(sum / static_cast<double>(turns) + Noise(m_seed ^ 0x5A5A, lmt, c, halfWidth));
     }
-    v[0] = WithMarker(static_cast<int32_t>(v[0]), m.switching && StepOf(first, m_switch, true) == 0);
+    v[0] = WithMarker(static_cast<int32_t>(v[0]), m.switching && static_cast<int>(StepOf(first, m_switch, true)) == m.markedStep);
 
     FaRecord atom{};
     atom.va = static_cast<int32_t>(v[0]);

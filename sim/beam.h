@@ -15,7 +15,8 @@
 //   - SA and FA atoms on the board's stream devices, while a reader has the
 //     device open, with positions computed by the board's FA block.
 // Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
-// the turns of the pattern's first step. TBT, SA and FA stop at the board's
+// the turns of the pattern step whose switch position the board's DSC
+// configuration marks (RafFrontEnd::MarkedStep). TBT, SA and FA stop at the board's
 // stop request and restart at the start LMT of its start request.
 //
 // Changes of the beam apply to every atom made from then on; history data

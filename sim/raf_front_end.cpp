@@ -74,6 +74,24 @@ private:
     RafFrontEnd& m_frontEnd;
 };
 
+// The switch mark word of the DSC configuration: its position bits are
+// shadowed; reads and writes go to the memory.
+class RafFrontEnd::MarkModel : public fpga::RegisterModel {
+public:
+    explicit MarkModel(RafFrontEnd& frontEnd) : m_frontEnd(frontEnd) {}
+    bool Read32(size_t, uint32_t&) override { return false; }
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset == 0) {
+            m_frontEnd.m_mark.store(value & 0xFu);
+        }
+        return false;
+    }
+
+private:
+    RafFrontEnd& m_frontEnd;
+};
+
 RafFrontEnd::RafFrontEnd(Board& board) : m_shadow(new std::atomic<uint32_t>[c_dscLength / 4])
 {
     volatile FPGAMem_t* memory = board.Memory();
@@ -91,6 +109,8 @@ RafFrontEnd::RafFrontEnd(Board& board) : m_shadow(new std::atomic<uint32_t>[c_ds
     m_theta.store(tbt == 0 ? 0.0 : 2.0 * c_pi * static_cast<double>(harmonic % tbt) / static_cast<double>(tbt));
 
     board.PlugRegisters(c_dscOffset, c_dscLength, std::make_unique<BankModel>(*this));
+    m_mark.store(Word(memory, c_markOffset) & 0xFu);
+    board.PlugRegisters(c_markOffset, 8, std::make_unique<MarkModel>(*this));
 }
 
 RafFrontEnd::~RafFrontEnd() = default;
@@ -168,6 +188,17 @@ unsigned RafFrontEnd::SwitchPosition(unsigned k) const
     const size_t base = c_swWords + c_swBankStride * ActiveBank();
     const uint32_t half = Shadow(base + (k >= 8 ? 4 : 0));
     return (half >> (4 * (k % 8))) & 0xFu;
+}
+
+int RafFrontEnd::MarkedStep() const
+{
+    const unsigned mark = MarkPosition();
+    for (unsigned k = 0; k < 4; ++k) {
+        if (SwitchPosition(k) == mark) {
+            return static_cast<int>(k);
+        }
+    }
+    return -1;
 }
 
 int32_t RafFrontEnd::Fir0(unsigned s, unsigned c) const

@@ -88,7 +88,9 @@ TEST_F(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
     EXPECT_GT(before.amplitude, 0.1);
     EXPECT_GT(before.phase, 0.1);
 
-    // Switching on, a compensation at every step.
+    // The marker on switch position 6: the captured positions start at
+    // pattern slot 2. Switching on, a compensation at every step.
+    client.SetInteger(board->GetName() + "/conf/switch_mark_position", 6);
     client.SetInteger(base + "tuning/dsc/frequency", 1);
     client.SetInteger(base + "tuning/period", 20);
     client.SetText(base + "switching", "true");
