@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -251,6 +252,14 @@ bool WriteCompTableFile(const std::string& path, const CompTable& table)
     if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
         std::remove(temporary.c_str());
         return false;
+    }
+    // The new name itself is durable only once the directory is.
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
     QSTD_TRACE(3, "Compensation coefficients are successfully written into " << path << ".");
     return true;

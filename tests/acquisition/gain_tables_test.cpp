@@ -14,6 +14,7 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -231,14 +232,33 @@ TEST_F(CompensationFile, ShortOrInvalidFilesAreRefusedWhole)
     EXPECT_FALSE(ReadCompTableFile(m_dir + "/missing.dat", *table));
 }
 
-TEST_F(CompensationFile, FailedWriteLeavesTheOldFile)
+TEST_F(CompensationFile, ReplacementIsWholeOrNothing)
 {
-    auto sample = Sample();
-    ASSERT_TRUE(WriteCompTableFile(path, *sample));
-    // The temporary file cannot be made where the directory is missing.
-    EXPECT_FALSE(WriteCompTableFile(m_dir + "/missing/lastgood3.dat", *sample));
+    auto first = Sample();
+    auto second = Sample();
+    (*second)[42].gain[2][1] = 1.875;
+    std::vector<unsigned char> firstBytes(c_compTableBytes);
+    EncodeCompTable(*first, firstBytes.data());
+    ASSERT_TRUE(WriteCompTableFile(path, *first));
+
+    // A reader of the old file keeps all of it: the new table is a new file.
+    std::ifstream reader(path, std::ios::binary);
+    ASSERT_TRUE(WriteCompTableFile(path, *second));
+    std::vector<unsigned char> seen(c_compTableBytes + 1);
+    reader.read(reinterpret_cast<char*>(seen.data()), static_cast<std::streamsize>(seen.size()));
+    ASSERT_EQ(static_cast<std::streamsize>(c_compTableBytes), reader.gcount());
+    seen.resize(c_compTableBytes);
+    EXPECT_EQ(firstBytes, seen);
     std::unique_ptr<CompTable> table(new CompTable);
-    EXPECT_TRUE(ReadCompTableFile(path, *table));
+    ASSERT_TRUE(ReadCompTableFile(path, *table));
+    EXPECT_EQ(1.875, (*table)[42].gain[2][1]);
+
+    // A write that fails leaves the file as it was.
+    ASSERT_EQ(0, mkdir((path + ".tmp").c_str(), 0755));
+    EXPECT_FALSE(WriteCompTableFile(path, *first));
+    rmdir((path + ".tmp").c_str());
+    ASSERT_TRUE(ReadCompTableFile(path, *table));
+    EXPECT_EQ(1.875, (*table)[42].gain[2][1]);
 }
 
 } // namespace
