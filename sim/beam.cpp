@@ -132,7 +132,10 @@ struct RafAcquisition::Model {
     double sinPhase[4][4]; // sin and cos of the channel's phase, over the DDC gain
     double cosPhase[4][4];
     double phase[4][4]; // channel phase, rad
-    double halfWidth;   // of the uniform noise of a turn's amplitude
+    // The same at the ADC, before the signal conditioning's taps.
+    double adcAmp[4][4];
+    double adcPhase[4][4];
+    double halfWidth; // of the uniform noise of a turn's amplitude
     bool switching;
     int markedStep; // the step whose turns carry the switch marker, -1 none
 };
@@ -451,12 +454,14 @@ RafAcquisition::Model RafAcquisition::Snapshot() const
     const RafFrontEnd* analogue = m_board.FrontEnd();
     for (int p = 0; p < 4; ++p) {
         for (int c = 0; c < 4; ++c) {
-            const std::complex<double> f =
-                analogue ? analogue->ChannelFactor(analogue->SwitchPosition(static_cast<unsigned>(p)),
-                                                   static_cast<unsigned>(c))
-                         : std::complex<double>(1.0);
+            const unsigned s = analogue ? analogue->SwitchPosition(static_cast<unsigned>(p)) : 0;
+            const unsigned ch = static_cast<unsigned>(c);
+            const std::complex<double> f = analogue ? analogue->ChannelFactor(s, ch) : std::complex<double>(1.0);
+            const std::complex<double> fAdc = analogue ? analogue->InputFactor(s, ch) : std::complex<double>(1.0);
             m.amp[p][c] = std::max(0.0, base[c] * fe.gain[p][c] * std::abs(f));
             m.phase[p][c] = beam.phase + fe.phase[p][c] + std::arg(f);
+            m.adcAmp[p][c] = std::max(0.0, base[c] * fe.gain[p][c] * std::abs(fAdc));
+            m.adcPhase[p][c] = beam.phase + fe.phase[p][c] + std::arg(fAdc);
             m.sinPhase[p][c] = std::sin(m.phase[p][c]) / c_ddcGain;
             m.cosPhase[p][c] = std::cos(m.phase[p][c]) / c_ddcGain;
         }
@@ -531,9 +536,9 @@ void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, ui
     EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
         const double cycle = static_cast<double>((h * (lmt % m_tbt)) % m_tbt) / static_cast<double>(m_tbt);
         for (unsigned c = 0; c < 4; ++c) {
-            const double a = m.amp[p][c] * c_adcPerCount;
-            const double v =
-                a * std::sin(c_twoPi * cycle + m.phase[p][c]) + Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
+            const double a = m.adcAmp[p][c] * c_adcPerCount;
+            const double v = a * std::sin(c_twoPi * cycle + m.adcPhase[p][c]) +
+                             Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
             atoms[4 * k + c] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, std::round(v))));
         }
     });

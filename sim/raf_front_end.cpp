@@ -228,19 +228,24 @@ uint32_t RafFrontEnd::SecondMax() const
     return static_cast<uint32_t>(std::min(std::round(reading), 65535.0));
 }
 
-std::complex<double> RafFrontEnd::ChannelFactor(unsigned s, unsigned c) const
+std::complex<double> RafFrontEnd::InputFactor(unsigned s, unsigned c) const
 {
     const double level = std::pow(10.0, (InputPower() - Attenuation() - c_nominalLevel) / 20.0);
+    return level * ChannelError(s, c);
+}
+
+std::complex<double> RafFrontEnd::ChannelFactor(unsigned s, unsigned c) const
+{
     const double theta = m_theta.load();
     if (!m_programmed.load()) {
-        return level * ChannelError(s, c);
+        return InputFactor(s, c);
     }
     // The unit compensation's fir0 (65536 sin theta, rounded), the response
     // that counts as unity.
     const double unity = std::fabs(std::sin(theta)) > 1e-9 ? std::round(c_unitTap * std::sin(theta)) : c_unitTap;
     const std::complex<double> taps =
         (static_cast<double>(Fir0(s, c)) + static_cast<double>(Fir1(s, c)) * std::polar(1.0, -theta)) / unity;
-    return level * ChannelError(s, c) * std::conj(taps);
+    return InputFactor(s, c) * std::conj(taps);
 }
 
 std::string RafFrontEnd::AttenuatorTable()

@@ -99,7 +99,9 @@ public:
     // Level of the second-maximum detectors at the current input power and
     // attenuation.
     uint32_t SecondMax() const;
-    // The complex factor of the DDC data of channel c at switch position s.
+    // The complex factor of channel c at switch position s at the ADC (input
+    // level and the position's error), and in the DDC data (the taps too).
+    std::complex<double> InputFactor(unsigned s, unsigned c) const;
     std::complex<double> ChannelFactor(unsigned s, unsigned c) const;
 
     // Bank switches, and writes into the bank in use, since the last reset.
