@@ -6,6 +6,7 @@
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qstd/exception.h"
+#include "platform/qstd/file.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
@@ -15,7 +16,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -184,15 +184,17 @@ bool FastAcquisition::_SetFIR(const std::string& path)
     m_fir_path = path;
     QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << path << ".");
     // Off the instrument the absolute paths lie under the run's root.
-    std::ifstream file(qapp::InstrumentPath(path));
-    if (!file) {
-        const int error = errno;
+    // The path comes from a client: a FIFO, a device or a huge file must not
+    // hold the load (and this mutex) for ever.
+    std::string text;
+    std::string failure;
+    if (const int error = qstd::ReadRegularFile(qapp::InstrumentPath(path), c_max_fir_file_bytes, text, failure)) {
         qstd::LogError("Error opening FIR coefficient file - " + path + "." + " Error: " + std::to_string(error) +
-                       " - " + std::strerror(error));
+                       " - " + failure);
         return false;
     }
+    std::istringstream file(text);
     const FirCoefficients fir = ReadFirCoefficients(file);
-    file.close();
     if (fir.bad_line != 0) {
         qstd::LogError("Error processing FIR coefficient file - " + path + "." + " at line - " +
                        std::to_string(fir.bad_line) + "." + fir.bad_text + " - Not a number FIR coefficient.");

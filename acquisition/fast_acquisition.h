@@ -20,6 +20,7 @@
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_fpga_object.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -45,6 +46,9 @@ public:
 
     // Coefficients per FIR decimation in a coefficient file.
     static constexpr unsigned c_taps_per_decimation = 5;
+    // Largest FIR coefficient file read (the filters have a few thousand
+    // coefficients of at most a dozen characters each).
+    static constexpr std::size_t c_max_fir_file_bytes = 1u << 20;
     static constexpr const char* c_default_fir_file = "/var/opt/zemtra/cfg/fircoef_sr.conf";
 
     // Writes the block's defaults and the identifier of the board's slot;

@@ -31,6 +31,12 @@ inline int64_t Scaled(int64_t k, int64_t difference, int64_t sum)
     return product / sum;
 }
 
+// Low 32 bits of value - offset, subtracted modulo 2^64.
+inline int32_t Less(int64_t value, int64_t offset)
+{
+    return Low32(static_cast<int64_t>(static_cast<uint64_t>(value) - static_cast<uint64_t>(offset)));
+}
+
 inline void Positions(TbtAmplAtom& atom, const Coefficients& c)
 {
     const int64_t a = atom.Va;
@@ -42,9 +48,9 @@ inline void Positions(TbtAmplAtom& atom, const Coefficients& c)
         atom.Sum = atom.Q = atom.X = atom.Y = 0;
         return;
     }
-    atom.X = Low32(Scaled(c.kx, (a + d) - (b + cc), s) - c.offset_x);
-    atom.Y = Low32(Scaled(c.ky, (a + b) - (cc + d), s) - c.offset_y);
-    atom.Q = Low32(Scaled(c.kx, (a + cc) - (b + d), s) - c.offset_q);
+    atom.X = Less(Scaled(c.kx, (a + d) - (b + cc), s), c.offset_x);
+    atom.Y = Less(Scaled(c.ky, (a + b) - (cc + d), s), c.offset_y);
+    atom.Q = Less(Scaled(c.kx, (a + cc) - (b + d), s), c.offset_q);
     atom.Sum = Low32(s / 4);
 }
 

@@ -442,6 +442,7 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
                     start)) {
         qstd::LogError("Failed to restart TBT SA and FA streams. No valid start LMT after " + std::to_string(lmt) +
                        " for the TBT, FA and SA decimations.");
+        RestartControllers(nullptr);
         return false;
     }
 
@@ -451,6 +452,7 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
     if (opened != qsig::eSuccess) {
         QSTD_TRACE(1, "Can't open: " << opened);
         client.Close();
+        RestartControllers(nullptr);
         return false;
     }
 

@@ -107,7 +107,8 @@ public:
     // restart client cannot be opened, the decimation period is 0 or the
     // start event did not come in time. Raises when the event stream is
     // closed while waiting. Whatever happens after the stop, the board's FA
-    // chain counts as running again.
+    // chain counts as running again; on every way out the DDC and TDP
+    // controllers are enabled again.
     bool TbtSaFaRestart(uint64_t lmt);
 
     // start = lmt + (c_start_lead / period + 1) x period, in 64 bits; false

@@ -247,7 +247,10 @@ template <typename T>
 size_t FOFB::CopyOut(const std::vector<T>& table, T* values, size_t pos, size_t count, const char* bound,
                      const char* function)
 {
-    gdx::ClipToTable(table.size(), pos, count, bound, __FILE__, __LINE__, function);
+    // A start past the table leaves nothing to copy (and no iterator to form).
+    if (!gdx::ClipToTable(table.size(), pos, count, bound, __FILE__, __LINE__, function) && count == 0) {
+        return 0;
+    }
     std::copy_n(table.begin() + static_cast<std::ptrdiff_t>(pos), count, values);
     return count;
 }
@@ -256,7 +259,9 @@ template <typename T>
 void FOFB::CopyIn(std::vector<T>& table, const T* values, size_t pos, size_t count, const char* bound,
                   const char* function)
 {
-    gdx::ClipToTable(table.size(), pos, count, bound, __FILE__, __LINE__, function);
+    if (!gdx::ClipToTable(table.size(), pos, count, bound, __FILE__, __LINE__, function) && count == 0) {
+        return;
+    }
     std::copy_n(values, count, table.begin() + static_cast<std::ptrdiff_t>(pos));
 }
 

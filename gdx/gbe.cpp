@@ -206,7 +206,7 @@ bool GBE::PhyReconnect()
     if (!present) {
         throw qstd::Exception("SFP not present.", true);
     }
-    Reset();
+    ResetCore();
     for (const PhyStep& step : c_phy_setup) {
         MdioTransaction(c_mdio_write | (c_phy_control << c_mdio_reg_shift) | step.value, "write", nullptr);
         if (step.pause_ms) {
@@ -242,6 +242,12 @@ bool GBE::PhyReconnect()
 }
 
 void GBE::Reset()
+{
+    std::lock_guard<std::mutex> mdio(m_mdio_mutex);
+    ResetCore();
+}
+
+void GBE::ResetCore()
 {
     QSTD_TRACE(2, "GbE reset.");
     fpga::Write32(m_base, c_reset, 1);

@@ -110,6 +110,8 @@ public:
     // Sets up the PHY and waits for the link; raises when there is no module,
     // an MDIO transaction times out, or the link is down or not at 1 Gb/s.
     bool PhyReconnect();
+    // Resets the streamer core; waits for an MDIO transaction or reconnect
+    // in progress, which the reset would break.
     void Reset();
     void Start();
     bool SetEnable(const bool& enable);
@@ -168,6 +170,8 @@ public:
     static std::string Ip2String(uint32_t address);
 
 private:
+    // The core reset; the caller holds the MDIO mutex.
+    void ResetCore();
     // Applies change to the header settings and rebuilds the header, under
     // the streamer's mutex.
     template <typename F> bool ChangeHeader(F&& change)

@@ -1,5 +1,7 @@
 #include "platform/qapp/configuration_store.h"
 
+#include "platform/qstd/file.h"
+
 #include "platform/mci/client_access.h"
 #include "platform/qreg/reg_node.h"
 #include "platform/qstd/log.h"
@@ -121,44 +123,9 @@ ConfigurationStore::Result ConfigurationStore::Load()
         return Result();
     }
     // A FIFO or a device would block or never end; a folder reads as empty.
-    // Opened without blocking and checked again on the open file.
-    const int fd = ::open(m_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        qstd::LogError("Configuration file " + m_file + " not loaded: " + Reason() + ".");
-        m_damaged = true;
-        return Result();
-    }
     std::string text;
     std::string failure;
-    if (::fstat(fd, &st) != 0) {
-        failure = Reason();
-    } else if (!S_ISREG(st.st_mode)) {
-        failure = "not a regular file";
-    } else if (static_cast<unsigned long long>(st.st_size) > c_maxFileSize) {
-        failure = "larger than " + std::to_string(c_maxFileSize) + " bytes";
-    } else {
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                failure = Reason();
-                break;
-            }
-            if (n == 0) {
-                break;
-            }
-            text.append(buffer, static_cast<size_t>(n));
-            if (text.size() > c_maxFileSize) {
-                failure = "larger than " + std::to_string(c_maxFileSize) + " bytes";
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    if (!failure.empty()) {
+    if (qstd::ReadRegularFile(m_file, c_maxFileSize, text, failure) != 0) {
         qstd::LogError("Configuration file " + m_file + " not loaded: " + failure + ".");
         m_damaged = true;
         return Result();
@@ -239,12 +206,39 @@ ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, co
         if (reg) {
             reg->OnPreConfigLoad();
         }
-        for (const Entry& e : n.second) {
-            try {
-                access.SetText(e.path, e.value, e.position);
-                ++result.applied;
-            } catch (const std::exception& ex) {
-                skip(e.where + ex.what());
+        // Lines of consecutive positions go in one write: a table whose every
+        // write loads the whole table into the FPGA is then loaded once, not
+        // once per element. A run that is refused is applied line by line, so
+        // that only its bad lines are skipped.
+        const std::vector<Entry>& entries = n.second;
+        for (size_t first = 0; first < entries.size();) {
+            size_t end = first + 1;
+            while (end < entries.size() && entries[end].position == entries[end - 1].position + 1) {
+                ++end;
+            }
+            if (end - first > 1) {
+                std::vector<std::string> values;
+                values.reserve(end - first);
+                for (size_t i = first; i < end; ++i) {
+                    values.push_back(entries[i].value);
+                }
+                try {
+                    access.SetTexts(entries[first].path, values, entries[first].position);
+                    result.applied += static_cast<unsigned>(end - first);
+                    first = end;
+                    continue;
+                } catch (const std::exception&) {
+                    // Applied line by line below.
+                }
+            }
+            for (; first < end; ++first) {
+                const Entry& e = entries[first];
+                try {
+                    access.SetText(e.path, e.value, e.position);
+                    ++result.applied;
+                } catch (const std::exception& ex) {
+                    skip(e.where + ex.what());
+                }
             }
         }
         if (reg) {

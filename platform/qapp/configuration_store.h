@@ -10,7 +10,8 @@
 // Loading writes every value through the client write path of the node
 // (the value is parsed whole in the node's type; validators and setters
 // run), the values of one node together between its OnPreConfigLoad and
-// OnPostConfigLoad. A line that cannot be applied is logged and skipped,
+// OnPostConfigLoad, and the values of consecutive positions of a node in one
+// write. A line that cannot be applied is logged and skipped,
 // except that the lines of nodes this run does not have (a chassis without
 // one of the boards) are kept as they are and written back by every store.
 // A file with lines that could not be applied, or that is no regular file,

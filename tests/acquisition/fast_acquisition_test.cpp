@@ -5,11 +5,14 @@
 #include "acquisition/fast_acquisition.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/mci/client_access.h"
+#include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <thread>
 
@@ -144,6 +147,10 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
     const std::string many = files.File("many.conf", Coefficients(11, 1));
     const std::string bad = files.File("bad.conf", Coefficients(5, 1) + "#\nnot a number\n" + Coefficients(4, 1));
     const std::string missing = files.Path() + "/missing.conf";
+    // A FIFO would block the load for ever, a device or a huge file never end.
+    const std::string fifo = files.Path() + "/fifo.conf";
+    ASSERT_EQ(0, ::mkfifo(qapp::InstrumentPath(fifo).c_str(), 0600));
+    const std::string huge = files.File("huge.conf", std::string(FastAcquisition::c_max_fir_file_bytes + 1, '1'));
     const struct {
         std::string path;
         std::vector<std::string> messages;
@@ -160,6 +167,9 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
           "Number of applied FIR coefficients - 5 from file - " + bad +
               " does not match required FPGA FIR decimation - 5*2"}},
         {missing, {"Error opening FIR coefficient file - " + missing + ". Error: 2 - No such file or directory"}},
+        {fifo, {"Error opening FIR coefficient file - " + fifo + ". Error: 22 - not a regular file"}},
+        {files.Path(), {"Error opening FIR coefficient file - " + files.Path() + ". Error: 22 - not a regular file"}},
+        {huge, {"Error opening FIR coefficient file - " + huge + ". Error: 27 - larger than 1048576 bytes"}},
     };
     for (const auto& r : refused) {
         EXPECT_FALSE(fa->_SetFIR(r.path)) << r.path;

@@ -65,6 +65,9 @@ TEST(PositionArithmetic, PositionsOfOneAtom)
         {536870911, 1, -536870912, 0, 0, Atom(100, -99, 0, 0), 0,
          static_cast<int32_t>(static_cast<uint32_t>(199ull * 536870911ull)),
          static_cast<int32_t>(static_cast<uint32_t>(199ull * 536870911ull + 536870912ull)), 1},
+        // Register values beyond the validators: the quotient lies within 2^31
+        // of the 64-bit limit and the offset is still subtracted modulo 2^32.
+        {0x80000003u, 1, 2147483647, 0, 0, Atom(2147483646, -2147483645, 0, 0), 0, 2147483633, -14, 1},
     };
     for (const auto& c : cases) {
         PA pa;

@@ -113,7 +113,8 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_TRUE(b.AnnounceLMTSync(7));
     EXPECT_EQ(7u, lt->GetAnnouncedLMT());
     EXPECT_TRUE(lt->IsSyncPending());
-    f.Sim().DeliverTrigger(std::chrono::steady_clock::now());
+    const auto trigger = std::chrono::steady_clock::now();
+    f.Sim().DeliverTrigger(trigger);
 
     // Only the trigger synchronises.
     b.EventReceived(0, 7, 0);
@@ -121,17 +122,16 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_TRUE(lt->IsSyncPending());
 
     qstd::CaptureScope capture(true, true, 1);
-    const auto before = std::chrono::steady_clock::now();
     b.EventReceived(2, 7, 12345);
-    const auto waited = std::chrono::steady_clock::now() - before;
+    const auto waited = std::chrono::steady_clock::now() - trigger;
 
     EXPECT_FALSE(lt->IsSyncPending());
     EXPECT_EQ(7u, lt->GetSynchronizedLMT());
     EXPECT_TRUE(capture.Traced("RafBoard::OnAdjustedTimestamp "));
     EXPECT_TRUE(capture.Logged("TBT, FA, SA signals stopped."));
     // Nothing answers the start request: the wait ends its margin after the
-    // start LMT (36,960,007, about 0.31 s after LMT 7).
-    EXPECT_TRUE(capture.LoggedSubstring("Failed to restart TBT SA and FA streams. No start event within 13"));
+    // start LMT (36,960,007, about 0.31 s after the trigger that took LMT 7).
+    EXPECT_TRUE(capture.LoggedSubstring("Failed to restart TBT SA and FA streams. No start event within "));
     EXPECT_FALSE(capture.LoggedSubstring("TBT, FA, SA signals started"));
     EXPECT_GE(waited, Signals::c_start_margin + std::chrono::milliseconds(300));
     EXPECT_LT(waited, Signals::c_start_margin + std::chrono::seconds(2));
@@ -148,11 +148,14 @@ TEST(RafBoardOperations, RestartWithoutADecimationPeriodStopsNothing)
     f.Desc().registers.push_back({0x114, 0, 32});
     RafBoard& b = f.Build();
     qstd::CaptureScope capture(true, true, 1);
+    b.OnAnnounceSync();
     EXPECT_FALSE(b.GetSignals()->TbtSaFaRestart(1000));
     EXPECT_TRUE(capture.Logged("Failed to restart TBT SA and FA streams. No valid start LMT after 1000 for the TBT, "
                                "FA and SA decimations."));
     EXPECT_FALSE(capture.Logged("TBT, FA, SA signals stopped."));
     EXPECT_EQ(0u, f.Sim().Events().Requests()); // no request record written
+    // The TDP source, which no timestamp hook reaches, is enabled again.
+    EXPECT_TRUE(b.GetSignals()->GetTdpSource()->GetPositionController()->IsEnabled());
 }
 
 TEST(RafBoardOperations, PostConfigStartsTheAdcHistory)

@@ -38,10 +38,7 @@ struct Relay {
     bool Start()
     {
         relay.OnPostConfig();
-        for (int i = 0; i < 1000 && !f.Sim().Events().IsOpen(); ++i) {
-            std::this_thread::sleep_for(1ms);
-        }
-        return f.Sim().Events().IsOpen();
+        return gdxtest::WaitUntil([&] { return f.Sim().Events().IsOpen(); });
     }
 
     gdxtest::GdxFixture f{4};
@@ -116,12 +113,8 @@ TEST(FofbStateRelay, ThreadEndsWithTheEventStreamAndIsJoined)
     r.f.Events().ShutDown();
     qstd::CaptureScope capture(false, true, 1);
     r.relay.OnPostConfig();
-    bool traced = false;
-    for (int i = 0; i < 1000 && !traced; ++i) {
-        std::this_thread::sleep_for(1ms);
-        traced = capture.TracedSubstring("fofb_state_machine_event_client: can't open: ");
-    }
-    EXPECT_TRUE(traced);
+    EXPECT_TRUE(
+        gdxtest::WaitUntil([&] { return capture.TracedSubstring("fofb_state_machine_event_client: can't open: "); }));
     r.relay.Stop();
 }
 

@@ -6,13 +6,16 @@
 
 #include "gdx/fofb.h"
 #include "gdx/fofb_state_machine.h"
+#include "platform/qapp/configuration_store.h"
 #include "platform/qapp/create.h"
+#include "platform/qapp/zemtra_object.h"
 #include "platform/qstd/capture.h"
 #include "sim/gdx_fofb.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -286,6 +289,43 @@ TEST(FofbBlock, BufferSwapRepublishesActualValuesAndReloadsTheOrbit)
     }
 }
 
+// A stored configuration holds every element of every table; loading it
+// uploads each table once, not once per element (22528 uploads of the SU
+// matrix would hold the start-up for minutes), and a refused element skips
+// only its own line.
+TEST(FofbBlock, StoredTablesLoadWithOneUploadEach)
+{
+    Feedback fb(4);
+    mci::TreeNodePtr root = qapp::MakeBranchNode("root", 0);
+    mci::TreeNodePtr node = qapp::MakeBranchNode("fofb", 0);
+    root->Add(node);
+    fb.fofb.OnRegistryAdd(node);
+    std::ostringstream text;
+    auto lines = [&](const char* path, size_t n, long long (*value)(size_t)) {
+        for (size_t i = 0; i < n; ++i) {
+            text << path << '\t' << i << '\t' << value(i) << '\n';
+        }
+    };
+    lines("fofb/su", 88 * 256, [](size_t i) { return static_cast<long long>(i % 1000) - 500; });
+    lines("fofb/v", 88 * 88, [](size_t i) { return static_cast<long long>(i % 77); });
+    lines("fofb/golden_orbit", 256, [](size_t i) { return static_cast<long long>(i) * 3; });
+    lines("fofb/pi/kp", 88, [](size_t i) { return i == 5 ? 262144ll : static_cast<long long>(i) + 1; });
+
+    qstd::CaptureScope quiet(false, false);
+    const uint64_t resets = fb.model.PortResets();
+    qapp::ConfigurationStore store(root, "/nonexistent/fofb.conf");
+    const qapp::ConfigurationStore::Result result = store.Apply(text.str(), "text");
+    EXPECT_EQ(88u * 256 + 88 * 88 + 256 + 87, result.applied);
+    EXPECT_EQ(1u, result.skipped);
+    EXPECT_EQ(resets + 3, fb.model.PortResets());
+    EXPECT_EQ(27u, fb.model.SuRow(87)[255]);                      // element 22527
+    EXPECT_EQ(static_cast<uint32_t>(-500), fb.model.SuRow(0)[0]); // element 0
+    EXPECT_EQ(43u, fb.model.VRow(87)[87]);                        // element 7743
+    EXPECT_EQ(765u, fb.model.GoldenOrbit()[255]);
+    EXPECT_EQ(0u, fb.Word(FOFB::c_p_gain + 8 * 5));
+    EXPECT_EQ(7u, fb.Word(FOFB::c_p_gain + 8 * 6));
+}
+
 // Clients rewrite the tables while the state relay handles buffer swaps on
 // its own thread and another client reads the orbit in use and resets the PI
 // controllers; every table ends as the last complete write left it.
@@ -294,13 +334,10 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
     Feedback fb(4);
     volatile uint32_t state = 1;
     auto* relay = qapp::Create<FofbStateMachine>(fb.fofb, std::string("state"), state, &fb.f.Events());
+    // Every buffer swap the relay handles republishes the orbit in use.
+    auto swaps = fb.tree.Subscribe("golden_orbit/actual");
     relay->OnPostConfig();
-    ASSERT_TRUE([&] {
-        for (int i = 0; i < 500 && !fb.f.Sim().Events().IsOpen(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return fb.f.Sim().Events().IsOpen();
-    }());
+    ASSERT_TRUE(gdxtest::WaitUntil([&] { return fb.f.Sim().Events().IsOpen(); }));
 
     constexpr int rounds = 20;
     std::vector<std::thread> threads;
@@ -326,6 +363,8 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
         t.join();
     }
     fb.model.State().SwapBuffers();
+    // The relay raced the uploads: it handled every swap before it stops.
+    EXPECT_TRUE(swaps->WaitFor(rounds + 1, std::chrono::seconds(20)));
     relay->Stop();
 
     // No PI reset brought back a data-port reset that a transfer had released.

@@ -299,4 +299,28 @@ TEST(GbeConcurrency, MdioUsersAndHeaderRebuilds)
     EXPECT_EQ(16u * 3, payload);
 }
 
+TEST(GbeConcurrency, CoreResetsWaitForAReconnectInProgress)
+{
+    Streamer s;
+    qstd::CaptureScope quiet(false, false);
+    std::atomic<bool> done{false};
+    std::thread resets([&] {
+        while (!done) {
+            s.gbe.Reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    int failed = 0;
+    for (int i = 0; i < 4; ++i) {
+        try {
+            s.gbe.PhyReconnect();
+        } catch (const std::exception&) {
+            ++failed;
+        }
+    }
+    done = true;
+    resets.join();
+    EXPECT_EQ(0, failed);
+}
+
 } // namespace

@@ -48,7 +48,9 @@ TEST(SerOutputLink, StartValuesAndLineRate)
         fpga::Write64(o.block, SerOutput::c_prescaler, c.word);
         EXPECT_DOUBLE_EQ(c.rate, o.tree.GetDouble("link/baud_rate"));
     }
-    // The prescalers are kept by the configuration, within [50, 65535].
+    // Clients cannot write the prescalers; the system's own writes keep
+    // within [50, 65535].
+    EXPECT_THROW(o.tree.SetInteger("link/presc_C", 150), std::exception);
     auto* presc = dynamic_cast<qreg::RegNode*>(o.tree.Find("link/presc_C").get());
     ASSERT_NE(nullptr, presc);
     EXPECT_TRUE(presc->SetValue(150u, 0));
