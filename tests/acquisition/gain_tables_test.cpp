@@ -7,13 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -120,12 +125,20 @@ TEST(AttenuatorTable, LevelsOutsideTheRunTakeTheEndRows)
     EXPECT_EQ(19u, Row(table, 30).att);
 }
 
-TEST(AttenuatorTable, FileThatCannotBeOpened)
+TEST(AttenuatorTable, FileThatCannotBeOpenedOrIsNoRegularFile)
 {
-    AttTable table;
-    qstd::CaptureScope capture(false, true, 1);
-    EXPECT_FALSE(ReadAttTableFile("/nonexistent/gain3.conf", table));
-    EXPECT_TRUE(capture.Traced("Error opening gain scheme file /nonexistent/gain3.conf."));
+    char pattern[] = "/tmp/zv-att-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string fifo = dir + "/gain3.conf";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    for (const std::string& path : {std::string("/nonexistent/gain3.conf"), fifo, dir}) {
+        AttTable table;
+        qstd::CaptureScope capture(false, true, 1);
+        EXPECT_FALSE(ReadAttTableFile(path, table));
+        EXPECT_TRUE(capture.Traced("Error opening gain scheme file " + path + ".")) << path;
+    }
+    std::remove(fifo.c_str());
+    rmdir(dir.c_str());
 }
 
 class CompensationFile : public ::testing::Test {
@@ -138,9 +151,24 @@ protected:
     }
     ~CompensationFile() override
     {
-        std::remove(path.c_str());
-        std::remove((path + ".tmp").c_str());
-        rmdir(m_dir.c_str());
+        if (std::system(("rm -rf '" + m_dir + "'").c_str()) != 0) {
+            // A directory left in /tmp harms no later test.
+        }
+    }
+    std::vector<std::string> Entries() const
+    {
+        std::vector<std::string> names;
+        DIR* d = opendir(m_dir.c_str());
+        while (dirent* e = d ? readdir(d) : nullptr) {
+            if (e->d_name[0] != '.') {
+                names.push_back(e->d_name);
+            }
+        }
+        if (d) {
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
     // A distinct table: gains 1 + row / 1000 + k / 100000, phases -k / 100.
     static std::unique_ptr<CompTable> Sample()
@@ -253,12 +281,40 @@ TEST_F(CompensationFile, ReplacementIsWholeOrNothing)
     ASSERT_TRUE(ReadCompTableFile(path, *table));
     EXPECT_EQ(1.875, (*table)[42].gain[2][1]);
 
-    // A write that fails leaves the file as it was.
-    ASSERT_EQ(0, mkdir((path + ".tmp").c_str(), 0755));
-    EXPECT_FALSE(WriteCompTableFile(path, *first));
-    rmdir((path + ".tmp").c_str());
+    // A write cut short (here by the file size limit) leaves the file as it
+    // was, and no temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
+    rlimit small = limit;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const bool written = WriteCompTableFile(path, *first);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_FALSE(written);
     ASSERT_TRUE(ReadCompTableFile(path, *table));
     EXPECT_EQ(1.875, (*table)[42].gain[2][1]);
+    EXPECT_EQ(std::vector<std::string>{"lastgood3.dat"}, Entries());
+}
+
+TEST_F(CompensationFile, NamesThatOthersMayHoldAreNeitherFollowedNorWaitedOn)
+{
+    // A link planted under a predictable temporary name is not written
+    // through.
+    const std::string victim = m_dir + "/victim";
+    std::ofstream(victim) << "keep";
+    ASSERT_EQ(0, symlink(victim.c_str(), (path + ".tmp").c_str()));
+    ASSERT_TRUE(WriteCompTableFile(path, *Sample()));
+    std::ifstream in(victim);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ("keep", text);
+
+    // A FIFO under the name is refused at once.
+    std::remove(path.c_str());
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+    std::unique_ptr<CompTable> table(new CompTable);
+    EXPECT_FALSE(ReadCompTableFile(path, *table));
 }
 
 } // namespace
