@@ -391,6 +391,19 @@ qsig::ZemtraEventStream::Client Signals::GetEventClient(const std::string& name)
     return qsig::ZemtraEventStream::Client(m_event.get(), name, c_event_queue);
 }
 
+std::unique_ptr<qsig::ZemtraEventStream::Client> Signals::OpenEventClient(qsig::ZemtraEventStream* stream,
+                                                                          const std::string& name, uint64_t id)
+{
+    auto client = std::make_unique<qsig::ZemtraEventStream::Client>(stream, name, c_event_queue);
+    client->GetQueue().SetFilter(std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{id}));
+    const qsig::SuccessCode_e opened = client->Open();
+    if (opened != qsig::eSuccess) {
+        QSTD_TRACE(1, name << ": can't open: " << opened);
+        client.reset();
+    }
+    return client;
+}
+
 FaSyncController* Signals::FaPeers() const
 {
     // The application owns the one meeting point of the FA chains.

@@ -99,6 +99,11 @@ public:
     std::shared_ptr<DdcClient> GetDdcClient(const std::string& name);
     // A client of the event stream with a queue for every event id twice.
     qsig::ZemtraEventStream::Client GetEventClient(const std::string& name);
+    // A client of an event stream (with the same queue) that queues only
+    // the events of id, opened; empty, with the trace "<name>: can't open: "
+    // and the code, when it cannot be opened.
+    static std::unique_ptr<qsig::ZemtraEventStream::Client> OpenEventClient(qsig::ZemtraEventStream* stream,
+                                                                            const std::string& name, uint64_t id);
 
     // Stops TBT, SA and FA, waits for the FA peers, re-arms the TBT history
     // buffer and restarts all three at the first whole decimation period

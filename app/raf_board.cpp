@@ -1,7 +1,10 @@
 #include "app/raf_board.h"
 
+#include "acquisition/average_sum.h"
+#include "acquisition/beam_info.h"
 #include "acquisition/fast_acquisition.h"
 #include "acquisition/history_buffer.h"
+#include "acquisition/postmortem.h"
 #include "acquisition/signal_controller.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
@@ -16,6 +19,7 @@
 #include "raf/hp_temperature.h"
 #include "raf/lvds_btc.h"
 #include "raf/raf_id.h"
+#include "raf/raf_interlock.h"
 #include "raf/synthetic_generator.h"
 #include "raf/tbt.h"
 
@@ -60,7 +64,8 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_hb_offset, c_hb_length);
     m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
 
-    // "interlock" and "postmortem" come before the synthetic generator.
+    m_interlock = RegisterObject<RafInterlock>(c_interlock_offset, "interlock");
+    m_postmortem = RegisterObject<PostMortem>(c_postmortem_offset, "postmortem");
     m_synth_generator = RegisterObject<SyntheticGenerator>(c_synth_generator_offset, "synth_generator", m_synth_tsm);
     m_fa = RegisterObject<FastAcquisition>(c_fa_offset, "signal_processing");
     m_lvds_btc = RegisterObject<LvdsBusTrafCop>(c_lvds_btc_offset, "LvdsBusTrafCop");
@@ -84,7 +89,10 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_tsm->SetRegistryFlags(c_aux_flags);
     m_synth_tsm->SetRegistryFlags(c_aux_flags);
     m_hb->SetRegistryFlags(c_aux_flags);
-    // "average_sum" and "beam" close the board, each with flags 64.
+    m_average_sum = qapp::Create<AverageSum>(*this, std::string("average_sum"));
+    m_average_sum->SetRegistryFlags(c_aux_flags);
+    m_beam_info = qapp::Create<BeamInfo>(*this, std::string("beam"));
+    m_beam_info->SetRegistryFlags(c_aux_flags);
 }
 
 RafBoard::~RafBoard()

@@ -8,12 +8,10 @@
 // Objects made today, in the board's order: the gain controller
 // "conditioning", "clock_info", "conf", the signal conditioning
 // "conditioning", "tbt", "house_keeping", "tsm", "synth_tsm", "hb",
-// "synth_generator", "signal_processing" (the FA block), "LvdsBusTrafCop",
-// "LvdsTx", "hp_temp", "signals" (with the board's event stream and data
-// signals), "events" and "local_timing". The interlock, post-mortem,
-// averaging and beam objects take their places in that order as they become
-// part of the board; until then the forwarders to them report that nothing
-// was done.
+// "interlock", "postmortem", "synth_generator", "signal_processing" (the FA
+// block), "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals" (with the board's
+// event stream and data signals), "events", "local_timing", "average_sum"
+// and "beam".
 
 #include "acquisition/tbt_atoms.h"
 #include "app/sync_state_machine.h"
@@ -34,6 +32,10 @@ struct tCompensationEntry;
 class DigSigCond;
 class SignalController;
 class RafIdSpecific;
+class RafInterlock;
+class PostMortem;
+class AverageSum;
+class BeamInfo;
 class DSCConfig;
 class TurnByTurnDSP;
 class HighPrecisionTemperature;
@@ -65,6 +67,8 @@ public:
     static constexpr int c_synth_tsm_offset = 0x500020;
     static constexpr int c_hb_offset = 0x400000;
     static constexpr int c_hb_length = 0xF8;
+    static constexpr int c_interlock_offset = 0x700000;
+    static constexpr int c_postmortem_offset = 0x700300;
     static constexpr int c_fa_offset = 0xA00000;
     static constexpr int c_lvds_tx_offset = 0x600000;
     static constexpr int c_local_timing_offset = 0x202000;
@@ -172,7 +176,8 @@ public:
     bool GetAtt(unsigned int& value) const;
     void SetAtt(const unsigned int& value);
     bool WakeUpSignalConditioning();
-    // Raises the gain controller's refusal of a level outside its table.
+    // Raises the gain controller's refusal of a level outside its table;
+    // leaves att unwritten without a gain controller.
     void ConvertPowerLevel(const int& dBm, unsigned int& att);
     // UpdateMarkerPosition with the signal conditioning's pattern.
     bool UpdateMarkerPosition();
@@ -191,6 +196,10 @@ public:
     SyntheticGenerator* GetSyntheticGenerator() const { return m_synth_generator; }
     LvdsBusTrafCop* GetLvdsBusTrafCop() const { return m_lvds_btc; }
     HistoryBuffer* GetHistoryBuffer() const { return m_hb; }
+    RafInterlock* GetInterlock() const { return m_interlock; }
+    PostMortem* GetPostMortem() const { return m_postmortem; }
+    AverageSum* GetAverageSum() const { return m_average_sum; }
+    BeamInfo* GetBeamInfo() const { return m_beam_info; }
     Signals* GetSignals() const { return m_signals; }
     FastAcquisition* GetFastAcquisition() const { return m_fa; }
     LocalTimingRaf* GetLocalTiming() const { return m_local_timing; }
@@ -212,6 +221,10 @@ private:
     HistoryBuffer* m_hb = nullptr;
     FastAcquisition* m_fa = nullptr;
     LocalTimingRaf* m_local_timing = nullptr;
+    RafInterlock* m_interlock = nullptr;
+    PostMortem* m_postmortem = nullptr;
+    AverageSum* m_average_sum = nullptr;
+    BeamInfo* m_beam_info = nullptr;
     SyntheticGenerator* m_synth_generator = nullptr;
     qapp::ZemtraLvdsTransmitter* m_lvds_tx = nullptr;
     LvdsBusTrafCop* m_lvds_btc = nullptr;

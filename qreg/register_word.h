@@ -12,6 +12,7 @@
 
 #include "platform/fpga/fpga_access.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <type_traits>
@@ -20,15 +21,19 @@ namespace qreg {
 
 std::mutex& RegisterWordLock(const volatile void* address);
 
+template <typename W> struct IsAtomicWord : std::false_type {};
+template <typename V> struct IsAtomicWord<std::atomic<V>> : std::true_type {};
+
 template <typename W> inline uint64_t ReadRegisterWord(W* word)
 {
     using Plain = typename std::remove_cv<W>::type;
     static_assert(sizeof(Plain) == 4 || sizeof(Plain) == 8, "register words are 32 or 64 bits wide");
-    const volatile FPGAMem_t* base = reinterpret_cast<const volatile FPGAMem_t*>(word);
-    if constexpr (sizeof(Plain) == 4) {
-        return fpga::Read32(base, 0);
+    if constexpr (IsAtomicWord<Plain>::value) {
+        return static_cast<uint64_t>(word->load());
+    } else if constexpr (sizeof(Plain) == 4) {
+        return fpga::Read32(reinterpret_cast<const volatile FPGAMem_t*>(word), 0);
     } else {
-        return fpga::Read64(base, 0);
+        return fpga::Read64(reinterpret_cast<const volatile FPGAMem_t*>(word), 0);
     }
 }
 
@@ -36,11 +41,12 @@ template <typename W> inline void WriteRegisterWord(W* word, uint64_t value)
 {
     using Plain = typename std::remove_cv<W>::type;
     static_assert(sizeof(Plain) == 4 || sizeof(Plain) == 8, "register words are 32 or 64 bits wide");
-    volatile FPGAMem_t* base = reinterpret_cast<volatile FPGAMem_t*>(const_cast<Plain*>(word));
-    if constexpr (sizeof(Plain) == 4) {
-        fpga::Write32(base, 0, static_cast<uint32_t>(value));
+    if constexpr (IsAtomicWord<Plain>::value) {
+        word->store(static_cast<typename Plain::value_type>(value));
+    } else if constexpr (sizeof(Plain) == 4) {
+        fpga::Write32(reinterpret_cast<volatile FPGAMem_t*>(const_cast<Plain*>(word)), 0, static_cast<uint32_t>(value));
     } else {
-        fpga::Write64(base, 0, value);
+        fpga::Write64(reinterpret_cast<volatile FPGAMem_t*>(const_cast<Plain*>(word)), 0, value);
     }
 }
 

@@ -313,7 +313,7 @@ RafAcquisition::RafAcquisition(Beam& beam, Board& board)
 
     // The DMA buffer: ADC in the first quarter, TDP in the second, DDC in
     // the second half.
-    m_memory = std::make_shared<HistoryMemory>(Beam::c_historyBytes, false);
+    m_memory = std::make_shared<HistoryMemory>(Beam::c_historyBytes);
     m_memoryDevice = board.DeviceName(0, 0);
     HistoryMemory::Register(m_memoryDevice, m_memory);
     const size_t quarter = Beam::c_historyBytes / 4;
@@ -403,6 +403,9 @@ void RafAcquisition::Feed()
     const uint64_t now = m_board.Clock().Now();
     FeedStream(m_sa, now);
     FeedStream(m_fa, now);
+    if (RafInterlockModel* interlock = m_board.Interlock()) {
+        interlock->Evaluate(SampleBeam(*this, now), now);
+    }
 }
 
 void RafAcquisition::FeedStream(Stream& stream, uint64_t now)

@@ -13,7 +13,9 @@
 //   - ADC samples, one section per trigger, of the duration that the
 //     board's timing state machine gives, also computed when read;
 //   - SA and FA atoms on the board's stream devices, while a reader has the
-//     device open, with positions computed by the board's FA block.
+//     device open, with positions computed by the board's FA block;
+//   - the board's interlock and post-mortem trigger logic, which looks at
+//     the beam at every feed (sim/raf_interlock_model.h).
 // Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
 // the turns of the pattern step whose switch position the board's DSC
 // configuration marks (RafFrontEnd::MarkedStep). TBT, SA and FA stop at the board's

@@ -184,6 +184,11 @@ void Board::InstallModels()
         Oversampling* raw = model.get();
         PlugRegisters(c_rafOversampling, c_oversamplingStride * c_oversamplingWords, std::move(model));
         m_triggerHooks.push_back([raw] { raw->OnTrigger(); });
+        auto interlock = std::make_unique<RafInterlockModel>(
+            mem + RafInterlockModel::c_offset,
+            [this](uint64_t id, uint64_t count, uint64_t lmt) { Feed(id, count, lmt); });
+        m_interlock = interlock.get();
+        PlugRegisters(RafInterlockModel::c_offset, RafInterlockModel::c_size, std::move(interlock));
         auto fa = std::make_unique<FaBlockModel>();
         m_faBlock = fa.get();
         PlugRegisters(FaBlockModel::c_block + FaBlockModel::c_first, FaBlockModel::c_end - FaBlockModel::c_first,

@@ -9,6 +9,7 @@
 #include "sim/event_device.h"
 #include "sim/fa_block_model.h"
 #include "sim/machine_clock.h"
+#include "sim/raf_interlock_model.h"
 #include "sim/scenario.h"
 
 #include <array>
@@ -134,6 +135,10 @@ public:
     // history); null for other boards.
     GdxModels* Gdx() { return m_gdx.get(); }
 
+    // The interlock and post-mortem trigger region of a RAF board; null on
+    // other boards.
+    RafInterlockModel* Interlock() { return m_interlock; }
+
     // The analogue front end and conditioning banks of a RAF board, else null.
     RafFrontEnd* FrontEnd() const { return m_frontEnd.get(); }
 
@@ -161,6 +166,7 @@ private:
     std::vector<volatile void*> m_plugged;
     std::unique_ptr<RafFrontEnd> m_frontEnd;
     std::vector<std::function<void()>> m_triggerHooks;
+    RafInterlockModel* m_interlock = nullptr;
     FaBlockModel* m_faBlock = nullptr;
     std::unique_ptr<GdxModels> m_gdx;
 

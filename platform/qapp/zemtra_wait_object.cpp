@@ -22,6 +22,19 @@ bool ZemtraWaitObject::WaitForData(const bool* stop)
     return false;
 }
 
+bool ZemtraWaitObject::WaitForData(const bool* stop, const std::function<bool()>& ready)
+{
+    auto stopped = [stop] { return stop != nullptr && __atomic_load_n(stop, __ATOMIC_ACQUIRE); };
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!ready()) {
+        if (stopped()) {
+            return false;
+        }
+        m_condition.wait_for(lock, c_stopPoll);
+    }
+    return true;
+}
+
 void ZemtraWaitObject::Notify()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

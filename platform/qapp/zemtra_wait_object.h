@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -23,6 +24,12 @@ public:
     // *stop becomes true (false). The stop flag is read atomically; the
     // caller sets it from another thread.
     bool WaitForData(const bool* stop);
+    // Blocks until ready() holds (true) or *stop becomes true (false).
+    // ready() is asked under the owner's mutex, at once, at every
+    // notification and at every look at the stop flag, so a change that the
+    // owner made under its mutex before the call is never missed and a
+    // spurious wake-up is never taken for data.
+    bool WaitForData(const bool* stop, const std::function<bool()>& ready);
 
     // Wakes the waiters as the owner's notification does (for owners that do
     // not notify through their own condition).

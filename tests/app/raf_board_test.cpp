@@ -58,8 +58,9 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
     EXPECT_EQ((std::vector<std::string>{"conditioning", "clock_info", "conf", "conditioning", "tbt", "house_keeping",
-                                        "tsm", "synth_tsm", "hb", "synth_generator", "signal_processing",
-                                        "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals", "events", "local_timing"}),
+                                        "tsm", "synth_tsm", "hb", "interlock", "postmortem", "synth_generator",
+                                        "signal_processing", "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals", "events",
+                                        "local_timing", "average_sum", "beam"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetHouseKeeping()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());
@@ -77,7 +78,7 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 
     // The local timing and the events feature read the stream of "signals".
     EXPECT_EQ(b.GetSignals()->GetEventStream(), b.GetLocalTiming()->GetEventStream());
-    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[15]);
+    auto* events = dynamic_cast<qfeature::Events*>(b.GetChildren()[17]);
     ASSERT_NE(nullptr, events);
     EXPECT_EQ("trigger", events->NameOf(2));
     EXPECT_EQ("sync", events->NameOf(0));

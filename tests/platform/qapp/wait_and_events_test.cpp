@@ -62,6 +62,41 @@ TEST(WaitObjectConcurrency, StopFlagEndsTheWaitWithFalse)
     EXPECT_FALSE(wait->WaitForData(&stop));
 }
 
+TEST(WaitObjectConcurrency, ReadyConditionIsNeverMissedNorTakenFromASpuriousWakeUp)
+{
+    qapptest::TestApplication app;
+    std::condition_variable cv;
+    std::mutex mutex;
+    auto* wait = qapp::Create<qapp::ZemtraWaitObject>(app, "postmortem_wait", cv, mutex);
+    bool stop = false;
+    int generation = 0; // guarded by mutex
+    // A change made before the wait began is seen at once.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        generation = 1;
+    }
+    EXPECT_TRUE(wait->WaitForData(&stop, [&] { return generation == 1; }));
+
+    std::atomic<int> result{-1};
+    std::thread waiter([&] { result = wait->WaitForData(&stop, [&] { return generation == 2; }) ? 1 : 0; });
+    // Notifications without the change leave the waiter waiting.
+    for (int i = 0; i < 5; ++i) {
+        wait->Notify();
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(result.load(), -1);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        generation = 2;
+        cv.notify_all();
+    }
+    waiter.join();
+    EXPECT_EQ(result.load(), 1);
+
+    __atomic_store_n(&stop, true, __ATOMIC_RELEASE);
+    EXPECT_FALSE(wait->WaitForData(&stop, [&] { return generation == 3; }));
+}
+
 class EventsConcurrency : public ::testing::Test {
 protected:
     EventsConcurrency() : m_stream("events-test.event", "/dev/test/events-test/event0", true, "board") {}

@@ -1,0 +1,138 @@
+#include "sim/raf_interlock_model.h"
+
+#include "sim/beam.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+namespace sim {
+
+RafInterlockModel::RafInterlockModel(volatile FPGAMem_t* region, Raise raise) : m_raise(std::move(raise))
+{
+    for (size_t i = 0; i < m_words.size(); ++i) {
+        m_words[i].store(*reinterpret_cast<volatile uint32_t*>(region + 4 * i));
+    }
+}
+
+bool RafInterlockModel::Read32(size_t offset, uint32_t& value)
+{
+    if (offset % 4 != 0 || offset >= c_size) {
+        return false;
+    }
+    value = m_words[offset / 4].load();
+    return true;
+}
+
+bool RafInterlockModel::Write32(size_t offset, uint32_t value)
+{
+    if (offset % 4 != 0 || offset >= c_size) {
+        return false;
+    }
+    m_words[offset / 4].store(value);
+    return true;
+}
+
+uint64_t RafInterlockModel::Read64(size_t offset) const
+{
+    return static_cast<uint64_t>(m_words[offset / 4].load()) |
+           (static_cast<uint64_t>(m_words[offset / 4 + 1].load()) << 32);
+}
+
+void RafInterlockModel::Write64(size_t offset, uint64_t value)
+{
+    m_words[offset / 4].store(static_cast<uint32_t>(value));
+    m_words[offset / 4 + 1].store(static_cast<uint32_t>(value >> 32));
+}
+
+uint64_t RafInterlockModel::Threshold(uint32_t count)
+{
+    const uint64_t x = static_cast<uint64_t>(count) >> 4;
+    return ((x * x) >> 8) & 0xFFFF;
+}
+
+int64_t RafInterlockModel::Signed25(uint64_t word)
+{
+    const uint64_t field = word & 0x1FFFFFF;
+    return (field & 0x1000000) != 0 ? static_cast<int64_t>(field) - 0x2000000 : static_cast<int64_t>(field);
+}
+
+bool RafInterlockModel::Outside(int32_t v, uint64_t minWord, uint64_t maxWord)
+{
+    return v < Signed25(minWord) || v > Signed25(maxWord);
+}
+
+uint64_t RafInterlockModel::Evaluate(const BeamSample& sample, uint64_t lmt)
+{
+    const uint64_t control = Read64(c_control);
+    uint64_t causes = 0;
+    if (Outside(sample.x, Read64(c_xMin), Read64(c_xMax))) {
+        causes |= c_causeX;
+    }
+    if (Outside(sample.y, Read64(c_yMin), Read64(c_yMax))) {
+        causes |= c_causeY;
+    }
+    const uint64_t overflow = Read64(c_overflowThreshold);
+    const uint64_t level = (control & c_tbtModeBit) != 0 ? sample.adcPeak : Threshold(sample.adcPeak);
+    if (overflow != 0 && level > overflow) {
+        causes |= c_causeOverflow | c_causeOverflowFiltered;
+    }
+    const uint64_t underflow = Read64(c_underflowThreshold);
+    if (underflow != 0 && Threshold(sample.adcPeak) < underflow) {
+        causes |= c_causeUnderflow;
+    }
+
+    const uint64_t source = Read64(c_pmSource) & 0x3;
+    const uint64_t pmOverflow = Read64(c_pmOverflowThreshold);
+    const bool pmOutside = Outside(sample.x, Read64(c_pmXMin), Read64(c_pmXMax)) ||
+                           Outside(sample.y, Read64(c_pmYMin), Read64(c_pmYMax)) ||
+                           (pmOverflow != 0 && Threshold(sample.adcPeak) > pmOverflow);
+
+    bool interlock = false;
+    bool postmortem = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Write64(c_statusCurrent, causes);
+        interlock = (control & c_enableBit) != 0 && causes != 0 && m_causes == 0;
+        m_causes = causes;
+        if (interlock && (Read64(c_control) & c_latchBit) != 0) {
+            Write64(c_statusLatched, causes);
+            m_words[c_control / 4].fetch_and(~static_cast<uint32_t>(c_latchBit));
+        }
+        postmortem = (source == c_pmInterlock && interlock) || (source == c_pmLimits && pmOutside && !m_pmOutside);
+        m_pmOutside = pmOutside;
+    }
+    if (interlock) {
+        m_raise(c_eventInterlock, m_interlocks.fetch_add(1) + 1, lmt);
+    }
+    if (postmortem) {
+        m_raise(c_eventPostMortem, m_postmortems.fetch_add(1) + 1, lmt);
+    }
+    return causes;
+}
+
+bool RafInterlockModel::ExternalPostMortem(uint64_t lmt)
+{
+    if ((Read64(c_pmSource) & 0x3) != c_pmExternal) {
+        return false;
+    }
+    m_raise(c_eventPostMortem, m_postmortems.fetch_add(1) + 1, lmt);
+    return true;
+}
+
+BeamSample SampleBeam(const RafAcquisition& acquisition, uint64_t lmt)
+{
+    BeamSample sample;
+    const uint64_t tbt = std::max<uint64_t>(acquisition.TbtStep(), 1);
+    const FaRecord fa = acquisition.MakeFa(lmt, std::max<uint64_t>(acquisition.FaStep() / tbt, 1));
+    sample.x = fa.x;
+    sample.y = fa.y;
+    std::vector<int16_t> adc(4 * tbt);
+    acquisition.MakeAdc(adc.data(), tbt, lmt, 1);
+    for (int16_t v : adc) {
+        sample.adcPeak = std::max<uint32_t>(sample.adcPeak, static_cast<uint32_t>(std::abs(static_cast<int>(v))));
+    }
+    return sample;
+}
+
+} // namespace sim
