@@ -584,7 +584,8 @@ FaRecord RafAcquisition::MakeFa(uint64_t lmt, uint64_t turns) const
         }
         v[c] = Round32(sum / static_cast<double>(turns) + Noise(m_seed ^ 0x5A5A, lmt, c, halfWidth));
     }
-    v[0] = WithMarker(static_cast<int32_t>(v[0]), m.switching && static_cast<int>(StepOf(first, m_switch, true)) == m.markedStep);
+    const bool marked = m.switching && static_cast<int>(StepOf(first, m_switch, true)) == m.markedStep;
+    v[0] = WithMarker(static_cast<int32_t>(v[0]), marked);
 
     FaRecord atom{};
     atom.va = static_cast<int32_t>(v[0]);
