@@ -7,11 +7,14 @@
 #include "platform/qstd/util.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace gain_control {
 
@@ -37,6 +40,48 @@ int64_t Trunc32(double v)
     }
     return static_cast<int64_t>(std::trunc(v));
 }
+
+// The dump file under its temporary name, made anew: never written through a
+// link or into a file that someone else has put under the name (the dump
+// directory is "/tmp/"). A file that cannot be made is not reported; the
+// writes then go nowhere, as into a failed stream.
+class DumpFile {
+public:
+    explicit DumpFile(const std::string& path)
+    {
+        ::unlink(path.c_str());
+        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    }
+    ~DumpFile()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    DumpFile(const DumpFile&) = delete;
+    DumpFile& operator=(const DumpFile&) = delete;
+
+    // Writes the line at once; the first failure ends the writing.
+    void Write(const std::string& line)
+    {
+        size_t done = 0;
+        while (m_fd >= 0 && done < line.size()) {
+            const ssize_t n = ::write(m_fd, line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                ::close(m_fd);
+                m_fd = -1;
+            } else {
+                done += static_cast<size_t>(n);
+            }
+        }
+    }
+
+private:
+    int m_fd = -1;
+};
 
 std::vector<double> WindowPhases(const CaptureView& capture, uint32_t ws, uint32_t len, unsigned channel)
 {
@@ -426,16 +471,18 @@ bool CalcDataVariance(const CaptureView& capture, const QualityInput& in, double
     tPatternByChannelDoubles sumI = {}, sumI2 = {}, sumQ = {}, sumQ2 = {}, sumA = {}, sumA2 = {};
     double minAmp = std::numeric_limits<double>::max();
     {
-        std::ofstream dump(in.dumpTemporary, std::ios::trunc);
+        DumpFile dump(in.dumpTemporary);
+        std::string line;
         for (uint32_t p = 0; p < in.Pa; ++p) {
             for (int64_t j = 0; j < samples; ++j) {
+                line.clear();
                 for (unsigned k = 0; k < c_dscPatternSize; ++k) {
                     const size_t atom = first + static_cast<uint64_t>(c_dscPatternSize) * in.S * p +
                                         static_cast<uint64_t>(in.S) * k + static_cast<uint64_t>(j);
                     for (unsigned c = 0; c < c_dscChannels; ++c) {
                         const double iv = capture.I(atom, c);
                         const double qv = capture.Q(atom, c);
-                        dump << capture.I(atom, c) << ' ' << capture.Q(atom, c) << ' ';
+                        line += std::to_string(capture.I(atom, c)) + ' ' + std::to_string(capture.Q(atom, c)) + ' ';
                         sumI[k][c] += iv;
                         sumI2[k][c] += iv * iv;
                         sumQ[k][c] += qv;
@@ -446,8 +493,8 @@ bool CalcDataVariance(const CaptureView& capture, const QualityInput& in, double
                         sumA2[k][c] += a * a;
                     }
                 }
-                dump << '\n';
-                dump.flush();
+                line += '\n';
+                dump.Write(line);
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "acquisition/gain_tables.h"
 
+#include "platform/qstd/file.h"
 #include "platform/qstd/trace.h"
 
 #include <algorithm>
@@ -9,9 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -155,14 +157,15 @@ bool ParseAttTable(const std::string& text, const std::string& name, AttTable& t
 bool ReadAttTableFile(const std::string& path, AttTable& table)
 {
     QSTD_TRACE(3, "Reading gain scheme from file: " << path);
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    // A FIFO or a device under the name would block the board's construction
+    // for ever, a huge file eat the memory.
+    std::string text;
+    std::string reason;
+    if (qstd::ReadRegularFile(path, c_maxAttTableBytes, text, reason) != 0) {
         QSTD_TRACE(1, "Error opening gain scheme file " << path << ".");
         return false;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseAttTable(text.str(), path, table);
+    return ParseAttTable(text, path, table);
 }
 
 bool DecodeCompTable(const unsigned char* data, size_t size, CompTable& table, std::string* why)
@@ -218,15 +221,29 @@ void EncodeCompTable(const CompTable& table, unsigned char* out)
 
 bool ReadCompTableFile(const std::string& path, CompTable& table)
 {
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) {
+    // Opened without blocking: a FIFO under the name must not hold the
+    // start or the tuning thread for ever; only a regular file is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
     std::unique_ptr<unsigned char[]> block(new unsigned char[c_compTableBytes]);
-    const size_t n = std::fread(block.get(), 1, c_compTableBytes, file);
-    std::fclose(file);
-    std::string why;
-    if (!DecodeCompTable(block.get(), n, table, &why)) {
+    size_t n = 0;
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (regular && n < c_compTableBytes) {
+        const ssize_t r = ::read(fd, block.get() + n, c_compTableBytes - n);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            break;
+        }
+        n += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    std::string why = "not a regular file";
+    if (!regular || !DecodeCompTable(block.get(), n, table, &why)) {
         QSTD_TRACE(2, "Compensation coefficients in " << path << " are refused: " << why << ".");
         return false;
     }
@@ -238,19 +255,37 @@ bool WriteCompTableFile(const std::string& path, const CompTable& table)
 {
     std::unique_ptr<unsigned char[]> block(new unsigned char[c_compTableBytes]);
     EncodeCompTable(table, block.get());
-    const std::string temporary = path + ".tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (file == nullptr) {
+    // A temporary file of a name of its own, made anew: nothing that another
+    // user has put under a predictable name (in "/tmp/") is written through.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(&temporary[0]);
+    if (fd < 0) {
         return false;
     }
-    bool ok = std::fwrite(block.get(), 1, c_compTableBytes, file) == c_compTableBytes;
-    ok = std::fflush(file) == 0 && ok;
+    bool ok = ::fchmod(fd, 0644) == 0;
+    size_t written = 0;
+    while (ok && written < c_compTableBytes) {
+        const ssize_t w = ::write(fd, block.get() + written, c_compTableBytes - written);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = w > 0;
+        written += ok ? static_cast<size_t>(w) : 0;
+    }
     // The flash copy must survive a power cut once it has replaced the old one.
-    ok = ::fsync(fileno(file)) == 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
     if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
+        ::unlink(temporary.c_str());
         return false;
+    }
+    // The new name itself is durable only once the directory is.
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
     QSTD_TRACE(3, "Compensation coefficients are successfully written into " << path << ".");
     return true;

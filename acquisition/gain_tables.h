@@ -42,6 +42,8 @@ static_assert(c_compTableBytes == 33536, "the compensation file is 131 entries o
 // Limits of an attenuator table entry.
 constexpr uint32_t c_attMax = 31;
 constexpr double c_hysteresisMax = 1.0;
+// Largest attenuator table file read (131 lines take a few kilobytes).
+constexpr size_t c_maxAttTableBytes = 1 << 20;
 
 // Parses the text of an attenuator table; name is the file name used in the
 // messages. On success fills all 131 rows and returns true; otherwise traces
@@ -49,7 +51,8 @@ constexpr double c_hysteresisMax = 1.0;
 bool ParseAttTable(const std::string& text, const std::string& name, AttTable& table);
 
 // Reads and parses the attenuator table file; false (traced) when it cannot
-// be opened or is refused.
+// be opened, is not a regular file of at most c_maxAttTableBytes, or is
+// refused.
 bool ReadAttTableFile(const std::string& path, AttTable& table);
 
 // Decodes a compensation table from the first c_compTableBytes of data.
@@ -60,11 +63,12 @@ bool DecodeCompTable(const unsigned char* data, size_t size, CompTable& table, s
 void EncodeCompTable(const CompTable& table, unsigned char* out);
 
 // Reads a compensation table file into table: false when it cannot be
-// opened (nothing traced), is short or fails the checks (traced at level 2);
-// the table is then unchanged.
+// opened (nothing traced), is not a regular file, is short or fails the
+// checks (traced at level 2); the table is then unchanged.
 bool ReadCompTableFile(const std::string& path, CompTable& table);
-// Writes the table to a temporary file beside path and renames it over path,
-// so that a reader never sees a half-written table; false on any failure.
+// Writes the table to a new temporary file beside path and renames it over
+// path, so that a reader never sees a half-written table; false on any
+// failure (path then unchanged).
 bool WriteCompTableFile(const std::string& path, const CompTable& table);
 
 // Every row the unit entry.

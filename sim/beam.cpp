@@ -132,8 +132,12 @@ struct RafAcquisition::Model {
     double sinPhase[4][4]; // sin and cos of the channel's phase, over the DDC gain
     double cosPhase[4][4];
     double phase[4][4]; // channel phase, rad
-    double halfWidth;   // of the uniform noise of a turn's amplitude
+    // The same at the ADC, before the signal conditioning's taps.
+    double adcAmp[4][4];
+    double adcPhase[4][4];
+    double halfWidth; // of the uniform noise of a turn's amplitude
     bool switching;
+    int markedStep; // the step whose turns carry the switch marker, -1 none
 };
 
 // ---------------------------------------------------------------------------
@@ -456,18 +460,21 @@ RafAcquisition::Model RafAcquisition::Snapshot() const
     const RafFrontEnd* analogue = m_board.FrontEnd();
     for (int p = 0; p < 4; ++p) {
         for (int c = 0; c < 4; ++c) {
-            const std::complex<double> f =
-                analogue ? analogue->ChannelFactor(analogue->SwitchPosition(static_cast<unsigned>(p)),
-                                                   static_cast<unsigned>(c))
-                         : std::complex<double>(1.0);
+            const unsigned s = analogue ? analogue->SwitchPosition(static_cast<unsigned>(p)) : 0;
+            const unsigned ch = static_cast<unsigned>(c);
+            const std::complex<double> f = analogue ? analogue->ChannelFactor(s, ch) : std::complex<double>(1.0);
+            const std::complex<double> fAdc = analogue ? analogue->InputFactor(s, ch) : std::complex<double>(1.0);
             m.amp[p][c] = std::max(0.0, base[c] * fe.gain[p][c] * std::abs(f));
             m.phase[p][c] = beam.phase + fe.phase[p][c] + std::arg(f);
+            m.adcAmp[p][c] = std::max(0.0, base[c] * fe.gain[p][c] * std::abs(fAdc));
+            m.adcPhase[p][c] = beam.phase + fe.phase[p][c] + std::arg(fAdc);
             m.sinPhase[p][c] = std::sin(m.phase[p][c]) / c_ddcGain;
             m.cosPhase[p][c] = std::cos(m.phase[p][c]) / c_ddcGain;
         }
     }
     m.halfWidth = beam.noise * std::sqrt(3.0);
     m.switching = beam.switching;
+    m.markedStep = analogue ? analogue->MarkedStep() : 0;
     return m;
 }
 
@@ -509,7 +516,7 @@ void RafAcquisition::MakeTdp(int32_t* atoms, size_t count, uint64_t firstLmt, ui
         for (unsigned c = 0; c < 4; ++c) {
             atom[c] = Round32(m.amp[p][c] + Noise(m_seed, lmt, c, m.halfWidth));
         }
-        atom[0] = WithMarker(atom[0], m.switching && p == 0);
+        atom[0] = WithMarker(atom[0], m.switching && static_cast<int>(p) == m.markedStep);
     });
 }
 
@@ -523,7 +530,7 @@ void RafAcquisition::MakeDdc(int32_t* atoms, size_t count, uint64_t firstLmt, ui
             atom[2 * c] = Round32(a * m.sinPhase[p][c]);
             atom[2 * c + 1] = Round32(a * m.cosPhase[p][c]);
         }
-        atom[0] = WithMarker(atom[0], m.switching && p == 0);
+        atom[0] = WithMarker(atom[0], m.switching && static_cast<int>(p) == m.markedStep);
     });
 }
 
@@ -535,9 +542,9 @@ void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, ui
     EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
         const double cycle = static_cast<double>((h * (lmt % m_tbt)) % m_tbt) / static_cast<double>(m_tbt);
         for (unsigned c = 0; c < 4; ++c) {
-            const double a = m.amp[p][c] * c_adcPerCount;
-            const double v =
-                a * std::sin(c_twoPi * cycle + m.phase[p][c]) + Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
+            const double a = m.adcAmp[p][c] * c_adcPerCount;
+            const double v = a * std::sin(c_twoPi * cycle + m.adcPhase[p][c]) +
+                             Noise(m_seed, lmt, 4 + c, m.halfWidth * c_adcPerCount);
             atoms[4 * k + c] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, std::round(v))));
         }
     });
@@ -580,7 +587,8 @@ FaRecord RafAcquisition::MakeFa(uint64_t lmt, uint64_t turns) const
         }
         v[c] = Round32(sum / static_cast<double>(turns) + Noise(m_seed ^ 0x5A5A, lmt, c, halfWidth));
     }
-    v[0] = WithMarker(static_cast<int32_t>(v[0]), m.switching && StepOf(first, m_switch, true) == 0);
+    const bool marked = m.switching && static_cast<int>(StepOf(first, m_switch, true)) == m.markedStep;
+    v[0] = WithMarker(static_cast<int32_t>(v[0]), marked);
 
     FaRecord atom{};
     atom.va = static_cast<int32_t>(v[0]);

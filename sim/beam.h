@@ -17,7 +17,8 @@
 //   - the board's interlock and post-mortem trigger logic, which looks at
 //     the beam at every feed (sim/raf_interlock_model.h).
 // Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
-// the turns of the pattern's first step. TBT, SA and FA stop at the board's
+// the turns of the pattern step whose switch position the board's DSC
+// configuration marks (RafFrontEnd::MarkedStep). TBT, SA and FA stop at the board's
 // stop request and restart at the start LMT of its start request.
 //
 // Changes of the beam apply to every atom made from then on; history data

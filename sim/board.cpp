@@ -10,11 +10,14 @@
 #include "sim/raf_models.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <new>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -219,13 +222,34 @@ void Board::InstallConfiguration(const std::string& directory) const
 {
     for (const auto& file : ConfigurationFiles()) {
         const std::string path = directory + file.first;
-        if (std::ifstream(path).good()) {
+        // Whatever has the name (a file, even one that cannot be read, a
+        // link, a directory) belongs to the user and stays as it is.
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0) {
             continue;
         }
-        std::ofstream out(path);
-        out << file.second;
-        if (!out) {
-            QSTD_TRACE(1, "sim: cannot write " << path);
+        // The file appears whole or not at all: written under a name of its
+        // own, then linked to its name, which fails when that has appeared
+        // meanwhile.
+        std::string temporary = path + ".XXXXXX";
+        const int fd = ::mkstemp(&temporary[0]);
+        bool ok = fd >= 0;
+        if (ok) {
+            const char* data = file.second.data();
+            size_t left = file.second.size();
+            while (ok && left > 0) {
+                const ssize_t n = ::write(fd, data, left);
+                ok = n > 0;
+                data += ok ? n : 0;
+                left -= ok ? static_cast<size_t>(n) : 0;
+            }
+            ok = ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0 && ok;
+            ok = ::close(fd) == 0 && ok;
+            ok = ok && (::link(temporary.c_str(), path.c_str()) == 0 || errno == EEXIST);
+            ::unlink(temporary.c_str());
+        }
+        if (!ok) {
+            qstd::LogWarning("sim: cannot install " + path + ": " + std::strerror(errno));
         }
     }
 }

@@ -74,6 +74,24 @@ private:
     RafFrontEnd& m_frontEnd;
 };
 
+// The switch mark word of the DSC configuration: its position bits are
+// shadowed; reads and writes go to the memory.
+class RafFrontEnd::MarkModel : public fpga::RegisterModel {
+public:
+    explicit MarkModel(RafFrontEnd& frontEnd) : m_frontEnd(frontEnd) {}
+    bool Read32(size_t, uint32_t&) override { return false; }
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset == 0) {
+            m_frontEnd.m_mark.store(value & 0xFu);
+        }
+        return false;
+    }
+
+private:
+    RafFrontEnd& m_frontEnd;
+};
+
 RafFrontEnd::RafFrontEnd(Board& board) : m_shadow(new std::atomic<uint32_t>[c_dscLength / 4])
 {
     volatile FPGAMem_t* memory = board.Memory();
@@ -91,6 +109,8 @@ RafFrontEnd::RafFrontEnd(Board& board) : m_shadow(new std::atomic<uint32_t>[c_ds
     m_theta.store(tbt == 0 ? 0.0 : 2.0 * c_pi * static_cast<double>(harmonic % tbt) / static_cast<double>(tbt));
 
     board.PlugRegisters(c_dscOffset, c_dscLength, std::make_unique<BankModel>(*this));
+    m_mark.store(Word(memory, c_markOffset) & 0xFu);
+    board.PlugRegisters(c_markOffset, 8, std::make_unique<MarkModel>(*this));
 }
 
 RafFrontEnd::~RafFrontEnd() = default;
@@ -170,6 +190,17 @@ unsigned RafFrontEnd::SwitchPosition(unsigned k) const
     return (half >> (4 * (k % 8))) & 0xFu;
 }
 
+int RafFrontEnd::MarkedStep() const
+{
+    const unsigned mark = MarkPosition();
+    for (unsigned k = 0; k < 4; ++k) {
+        if (SwitchPosition(k) == mark) {
+            return static_cast<int>(k);
+        }
+    }
+    return -1;
+}
+
 int32_t RafFrontEnd::Fir0(unsigned s, unsigned c) const
 {
     if (!m_programmed.load()) {
@@ -197,19 +228,24 @@ uint32_t RafFrontEnd::SecondMax() const
     return static_cast<uint32_t>(std::min(std::round(reading), 65535.0));
 }
 
-std::complex<double> RafFrontEnd::ChannelFactor(unsigned s, unsigned c) const
+std::complex<double> RafFrontEnd::InputFactor(unsigned s, unsigned c) const
 {
     const double level = std::pow(10.0, (InputPower() - Attenuation() - c_nominalLevel) / 20.0);
+    return level * ChannelError(s, c);
+}
+
+std::complex<double> RafFrontEnd::ChannelFactor(unsigned s, unsigned c) const
+{
     const double theta = m_theta.load();
     if (!m_programmed.load()) {
-        return level * ChannelError(s, c);
+        return InputFactor(s, c);
     }
     // The unit compensation's fir0 (65536 sin theta, rounded), the response
     // that counts as unity.
     const double unity = std::fabs(std::sin(theta)) > 1e-9 ? std::round(c_unitTap * std::sin(theta)) : c_unitTap;
     const std::complex<double> taps =
         (static_cast<double>(Fir0(s, c)) + static_cast<double>(Fir1(s, c)) * std::polar(1.0, -theta)) / unity;
-    return level * ChannelError(s, c) * std::conj(taps);
+    return InputFactor(s, c) * std::conj(taps);
 }
 
 std::string RafFrontEnd::AttenuatorTable()

@@ -32,6 +32,11 @@
 // back in bit 8); every write to the conditioning block is shadowed, so that
 // simulation threads read the banks without touching the server's memory,
 // and a write into the bank in use is counted.
+//
+// The switch marker goes with the switch position that the DSC
+// configuration's mark word names (conf block 0x20, bits 0-3, shadowed the
+// same way): it is set in the turns of the first pattern step whose switch
+// position is the marked one, and in none when no step has it.
 
 #include "platform/fpga/fpga_access.h"
 
@@ -56,6 +61,8 @@ public:
     static constexpr size_t c_dscLength = 0x9400;
     static constexpr unsigned c_switchPositions = 16;
     static constexpr unsigned c_channels = 4;
+    // The DSC configuration's switch mark word.
+    static constexpr size_t c_markOffset = 0x800020;
     // Level of the ADC signal below the input power at the table's operating
     // point, in dB, and the detector reading of 0 dB above the attenuation.
     static constexpr double c_nominalLevel = -20.0;
@@ -82,13 +89,19 @@ public:
     double Attenuation() const; // dB
     // Switch position k (0-15) of the bank's first switch word.
     unsigned SwitchPosition(unsigned k) const;
+    // The marked switch position, and the pattern step (0-3) that carries
+    // the marker, -1 for none.
+    unsigned MarkPosition() const { return m_mark.load(); }
+    int MarkedStep() const;
     int32_t Fir0(unsigned s, unsigned c) const;
     int32_t Fir1(unsigned s, unsigned c) const;
 
     // Level of the second-maximum detectors at the current input power and
     // attenuation.
     uint32_t SecondMax() const;
-    // The complex factor of the DDC data of channel c at switch position s.
+    // The complex factor of channel c at switch position s at the ADC (input
+    // level and the position's error), and in the DDC data (the taps too).
+    std::complex<double> InputFactor(unsigned s, unsigned c) const;
     std::complex<double> ChannelFactor(unsigned s, unsigned c) const;
 
     // Bank switches, and writes into the bank in use, since the last reset.
@@ -105,7 +118,9 @@ public:
 
 private:
     class BankModel;
+    class MarkModel;
     friend class BankModel;
+    friend class MarkModel;
 
     void OnWrite(size_t offset, uint32_t value);
     uint32_t Shadow(size_t offset) const;
@@ -115,6 +130,7 @@ private:
     std::array<std::atomic<double>, c_switchPositions * c_channels> m_gainError;
     std::array<std::atomic<double>, c_switchPositions * c_channels> m_phaseError;
     std::atomic<bool> m_programmed{false};
+    std::atomic<unsigned> m_mark{0};
     std::atomic<int> m_active{0};
     std::atomic<uint64_t> m_switches{0};
     std::atomic<uint64_t> m_activeWrites{0};

@@ -37,8 +37,7 @@ void ZemtraBoard::FlushRegisters(volatile void*)
     // read-modify-write orders every earlier write before everything after
     // the call (a full barrier on every target, and one the race detector
     // understands).
-    static std::atomic<unsigned> barrier{0};
-    barrier.fetch_add(1, std::memory_order_seq_cst);
+    m_flushes.fetch_add(1, std::memory_order_seq_cst);
 }
 
 const bmc::Uri& ZemtraBoard::Uri() const

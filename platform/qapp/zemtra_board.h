@@ -9,6 +9,7 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -54,6 +55,8 @@ public:
     // Makes sure that all register writes before the call have reached the
     // FPGA when it returns.
     void FlushRegisters(volatile void* address);
+    // Flushes so far (for observers of the simulated chassis).
+    uint64_t Flushes() const { return m_flushes.load(); }
 
     const bmc::Board* Board() const { return m_board; }
     const bmc::Uri& Uri() const;
@@ -72,6 +75,7 @@ public:
 private:
     ZemtraApplication& m_application;
     const bmc::Board* m_board;
+    std::atomic<uint64_t> m_flushes{0};
 };
 
 } // namespace qapp

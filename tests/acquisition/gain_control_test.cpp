@@ -15,6 +15,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -363,6 +364,27 @@ TEST_F(QualityCheck, SteadyCapturePassesAndIsKeptAsGood)
     EXPECT_TRUE(capture.TracedSubstring("DSC quality failed, Raw rms / min_amp higher than tolerance: "));
     EXPECT_TRUE(Exists(in.dumpFailed));
     EXPECT_TRUE(Exists(in.dumpGood));
+}
+
+TEST_F(QualityCheck, DumpIsNeverWrittenThroughALink)
+{
+    const std::string victim = m_dir + "/victim";
+    std::ofstream(victim) << "keep";
+    ASSERT_EQ(0, symlink(victim.c_str(), in.dumpTemporary.c_str()));
+    std::complex<double> value[4][4];
+    Fill(value, 5000.0);
+    const Capture cap(40, 1440, 0, value);
+    double quality = -1.0;
+    bool measured = false;
+    EXPECT_TRUE(CalcDataVariance(cap.View(), in, quality, measured));
+    std::string text;
+    std::getline(std::ifstream(victim), text);
+    EXPECT_EQ("keep", text);
+    struct stat st {};
+    ASSERT_EQ(0, lstat(in.dumpGood.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_GT(st.st_size, 1000);
+    std::remove(victim.c_str());
 }
 
 TEST_F(QualityCheck, WeakSampleFailsWhateverTheSpread)

@@ -7,13 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -119,12 +125,20 @@ TEST(AttenuatorTable, LevelsOutsideTheRunTakeTheEndRows)
     EXPECT_EQ(19u, Row(table, 30).att);
 }
 
-TEST(AttenuatorTable, FileThatCannotBeOpened)
+TEST(AttenuatorTable, FileThatCannotBeOpenedOrIsNoRegularFile)
 {
-    AttTable table;
-    qstd::CaptureScope capture(false, true, 1);
-    EXPECT_FALSE(ReadAttTableFile("/nonexistent/gain3.conf", table));
-    EXPECT_TRUE(capture.Traced("Error opening gain scheme file /nonexistent/gain3.conf."));
+    char pattern[] = "/tmp/zv-att-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string fifo = dir + "/gain3.conf";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    for (const std::string& path : {std::string("/nonexistent/gain3.conf"), fifo, dir}) {
+        AttTable table;
+        qstd::CaptureScope capture(false, true, 1);
+        EXPECT_FALSE(ReadAttTableFile(path, table));
+        EXPECT_TRUE(capture.Traced("Error opening gain scheme file " + path + ".")) << path;
+    }
+    std::remove(fifo.c_str());
+    rmdir(dir.c_str());
 }
 
 class CompensationFile : public ::testing::Test {
@@ -137,9 +151,24 @@ protected:
     }
     ~CompensationFile() override
     {
-        std::remove(path.c_str());
-        std::remove((path + ".tmp").c_str());
-        rmdir(m_dir.c_str());
+        if (std::system(("rm -rf '" + m_dir + "'").c_str()) != 0) {
+            // A directory left in /tmp harms no later test.
+        }
+    }
+    std::vector<std::string> Entries() const
+    {
+        std::vector<std::string> names;
+        DIR* d = opendir(m_dir.c_str());
+        while (dirent* e = d ? readdir(d) : nullptr) {
+            if (e->d_name[0] != '.') {
+                names.push_back(e->d_name);
+            }
+        }
+        if (d) {
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
     // A distinct table: gains 1 + row / 1000 + k / 100000, phases -k / 100.
     static std::unique_ptr<CompTable> Sample()
@@ -231,14 +260,61 @@ TEST_F(CompensationFile, ShortOrInvalidFilesAreRefusedWhole)
     EXPECT_FALSE(ReadCompTableFile(m_dir + "/missing.dat", *table));
 }
 
-TEST_F(CompensationFile, FailedWriteLeavesTheOldFile)
+TEST_F(CompensationFile, ReplacementIsWholeOrNothing)
 {
-    auto sample = Sample();
-    ASSERT_TRUE(WriteCompTableFile(path, *sample));
-    // The temporary file cannot be made where the directory is missing.
-    EXPECT_FALSE(WriteCompTableFile(m_dir + "/missing/lastgood3.dat", *sample));
+    auto first = Sample();
+    auto second = Sample();
+    (*second)[42].gain[2][1] = 1.875;
+    std::vector<unsigned char> firstBytes(c_compTableBytes);
+    EncodeCompTable(*first, firstBytes.data());
+    ASSERT_TRUE(WriteCompTableFile(path, *first));
+
+    // A reader of the old file keeps all of it: the new table is a new file.
+    std::ifstream reader(path, std::ios::binary);
+    ASSERT_TRUE(WriteCompTableFile(path, *second));
+    std::vector<unsigned char> seen(c_compTableBytes + 1);
+    reader.read(reinterpret_cast<char*>(seen.data()), static_cast<std::streamsize>(seen.size()));
+    ASSERT_EQ(static_cast<std::streamsize>(c_compTableBytes), reader.gcount());
+    seen.resize(c_compTableBytes);
+    EXPECT_EQ(firstBytes, seen);
     std::unique_ptr<CompTable> table(new CompTable);
-    EXPECT_TRUE(ReadCompTableFile(path, *table));
+    ASSERT_TRUE(ReadCompTableFile(path, *table));
+    EXPECT_EQ(1.875, (*table)[42].gain[2][1]);
+
+    // A write cut short (here by the file size limit) leaves the file as it
+    // was, and no temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
+    rlimit small = limit;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const bool written = WriteCompTableFile(path, *first);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_FALSE(written);
+    ASSERT_TRUE(ReadCompTableFile(path, *table));
+    EXPECT_EQ(1.875, (*table)[42].gain[2][1]);
+    EXPECT_EQ(std::vector<std::string>{"lastgood3.dat"}, Entries());
+}
+
+TEST_F(CompensationFile, NamesThatOthersMayHoldAreNeitherFollowedNorWaitedOn)
+{
+    // A link planted under a predictable temporary name is not written
+    // through.
+    const std::string victim = m_dir + "/victim";
+    std::ofstream(victim) << "keep";
+    ASSERT_EQ(0, symlink(victim.c_str(), (path + ".tmp").c_str()));
+    ASSERT_TRUE(WriteCompTableFile(path, *Sample()));
+    std::ifstream in(victim);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ("keep", text);
+
+    // A FIFO under the name is refused at once.
+    std::remove(path.c_str());
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+    std::unique_ptr<CompTable> table(new CompTable);
+    EXPECT_FALSE(ReadCompTableFile(path, *table));
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qstd/capture.h"
 #include "raf/dsc.h"
+#include "raf/dsc_conf.h"
 #include "sim/raf_front_end.h"
 
 #include <boost/any.hpp>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -250,9 +252,26 @@ TEST(SignalControllerCapture, GeometryFollowsSamplesAndPatternCounts)
     client.SetInteger("tuning/dsc/averaging_phase_patterns", 0);
     EXPECT_EQ(3u * 48, rig.sc->GetAllAtoms());
 
-    // Capture positions follow the pattern from the marked position's slot;
-    // without a readable mark they are the slots.
+    // Capture positions follow the pattern {0, 9, 6, 15} from the marked
+    // position's slot; without a readable mark, or with a mark outside the
+    // pattern, they are the slots.
     EXPECT_EQ(2u, rig.sc->OrderedSwPosition(2));
+    mci::TreeNodePtr conf = qapp::MakeBranchNode("conf", 0);
+    rig.board->GetDscConfig()->OnRegistryAdd(conf);
+    rig.f.App().SetState(qapp::ZemtraApplication::eStateRunning);
+    struct Mark {
+        unsigned position;
+        std::vector<uint32_t> slots;
+    };
+    for (const Mark& m : {Mark{6, {2, 3, 0, 1}}, Mark{15, {3, 0, 1, 2}}, Mark{5, {0, 1, 2, 3}}}) {
+        ASSERT_TRUE(rig.board->SetSwitchMarkPosition(m.position));
+        std::vector<uint32_t> slots;
+        for (uint32_t k = 0; k < 4; ++k) {
+            slots.push_back(rig.sc->OrderedSwPosition(k));
+        }
+        EXPECT_EQ(m.slots, slots) << m.position;
+    }
+    rig.f.App().SetState(qapp::ZemtraApplication::eStateCreated);
 
     // The thread stops once, whoever asks.
     rig.sc->StopThread();

@@ -88,7 +88,9 @@ TEST_F(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
     EXPECT_GT(before.amplitude, 0.1);
     EXPECT_GT(before.phase, 0.1);
 
-    // Switching on, a compensation at every step.
+    // The marker on switch position 6: the captured positions start at
+    // pattern slot 2. Switching on, a compensation at every step.
+    client.SetInteger(board->GetName() + "/conf/switch_mark_position", 6);
     client.SetInteger(base + "tuning/dsc/frequency", 1);
     client.SetInteger(base + "tuning/period", 20);
     client.SetText(base + "switching", "true");
@@ -103,7 +105,7 @@ TEST_F(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
             after = Measure(*frontEnd, pattern);
             return after.amplitude < amplitudeTolerance && after.phase < phaseTolerance;
         },
-        10s))
+        30s))
         << "amplitude spread " << after.amplitude << ", phase spread " << after.phase;
 
     // The row of the power level holds the learnt coefficients, published on
@@ -117,10 +119,13 @@ TEST_F(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
 TEST_F(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
 {
     client.SetInteger(base + "tuning/period", 10);
+    // With switching on, every tuning step counts on "expire_counter".
+    client.SetText(base + "switching", "true");
+    auto steps = client.Subscribe(base + "tuning/dsc/frequency/expire_counter");
     frontEnd->SetInputPower(0.0);
     client.SetText(base + "tuning/agc/enabled", "true");
     const auto attIs = [&](long long att) {
-        return apptest::WaitFor([&] { return client.GetInteger(base + "att") == att; }, 3s);
+        return apptest::WaitFor([&] { return client.GetInteger(base + "att") == att; }, 10s);
     };
     // The level measured at the attenuator of the start (31 dB) is 0 dBm,
     // the level the controller starts at: nothing moves. A step of 5 dB:
@@ -129,7 +134,7 @@ TEST_F(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
     frontEnd->SetInputPower(5.0);
     EXPECT_TRUE(attIs(25));
     frontEnd->SetInputPower(5.8);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(steps->WaitFor(steps->Count() + 3, 5s));
     EXPECT_EQ(25, client.GetInteger(base + "att"));
     frontEnd->SetInputPower(6.3);
     EXPECT_TRUE(attIs(26));
@@ -183,7 +188,12 @@ TEST_F(SignalConditioningConcurrency, ClientWritesAndTuningNeverSwitchToAHalfWri
             board->SetCompensation(entry, 0.0);
         }
     });
-    std::this_thread::sleep_for(500ms);
+    // Half a second, and at least a hundred bank switches on a slow machine.
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 30s &&
+           (std::chrono::steady_clock::now() - start < 500ms || frontEnd->BankSwitches() <= 100)) {
+        std::this_thread::sleep_for(10ms);
+    }
     stop = true;
     for (std::thread& t : writers) {
         t.join();

@@ -105,7 +105,14 @@ TEST(DigSigCondBanks, EachWriteFillsTheIdleBankAndSwitchesToIt)
     DscRig rig;
     // Construction filled both banks directly.
     rig.frontEnd.ResetCounters();
+    // The registers are flushed once, after the bank control is written.
+    uint64_t flushesAtSwitch = 0;
+    rig.frontEnd.SetBankSwitchHook([&](unsigned) { flushesAtSwitch = rig.board.Flushes(); });
+    const uint64_t flushesBefore = rig.board.Flushes();
     rig.dsc.SetCompensation(UnitCompensation(), 0.0);
+    rig.frontEnd.SetBankSwitchHook(nullptr);
+    EXPECT_EQ(flushesBefore, flushesAtSwitch);
+    EXPECT_EQ(flushesBefore + 1, rig.board.Flushes());
     EXPECT_EQ(1u, rig.frontEnd.ActiveBank());
     EXPECT_EQ(0x100u, fpga::Read32(rig.block, 0) & 0x100u);
     EXPECT_EQ(1u, rig.Word(0) & 0xFF);

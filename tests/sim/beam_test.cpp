@@ -2,6 +2,7 @@
 // acquire it: history atoms, SA/FA atoms on the stream devices, restarts and
 // the scenario's beam.
 #include "sim/beam.h"
+#include "sim/raf_front_end.h"
 
 #include "platform/fpga/fpga_access.h"
 #include "platform/qstd/exception.h"
@@ -224,6 +225,34 @@ TEST_F(BeamFixture, FrontEndGainsAndSwitchingOff)
     for (int t = 0; t < 160; ++t) {
         ASSERT_EQ(0, tdp[4 * t] & 1);
         ASSERT_NEAR(Amplitude(0), tdp[4 * t], 1.0);
+    }
+}
+
+TEST_F(BeamFixture, ConditioningTapsShapeTheTurnsNotTheAdcSamples)
+{
+    std::vector<int16_t> adc(4 * 440);
+    raf->MakeAdc(adc.data(), 440, 0, 1);
+    std::vector<int32_t> tdp(4);
+    raf->MakeTdp(tdp.data(), 1, 0, 220);
+
+    // Bank 0, the bank in use: the attenuator of the start (31 dB) and twice
+    // the unit pair at every switch position.
+    volatile FPGAMem_t* dsc = chassis.Find("raf3")->Memory() + sim::RafFrontEnd::c_dscOffset;
+    fpga::Write64(dsc, 0x10, 0x3E3E3E3E);
+    for (unsigned c = 0; c < 4; ++c) {
+        for (unsigned s = 0; s < 16; ++s) {
+            fpga::Write64(dsc, 0x9000 + 0x80 * c + 8 * s, 0x20000);
+        }
+    }
+    std::vector<int16_t> adcAfter(4 * 440);
+    raf->MakeAdc(adcAfter.data(), 440, 0, 1);
+    EXPECT_EQ(adc, adcAfter);
+    std::vector<int32_t> tdpAfter(4);
+    raf->MakeTdp(tdpAfter.data(), 1, 0, 220);
+    const double ratio = static_cast<double>(tdpAfter[1]) / tdp[1];
+    EXPECT_GE(ratio, 1.99);
+    for (unsigned c = 0; c < 4; ++c) {
+        EXPECT_NEAR(ratio * tdp[c], tdpAfter[c], 1e-5 * tdpAfter[c]) << c;
     }
 }
 

@@ -1,10 +1,15 @@
 #include "sim/board.h"
 
 #include "platform/fpga/fpga_access.h"
+#include "sim/raf_front_end.h"
+#include "tests/common/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <dirent.h>
+#include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -225,6 +230,49 @@ TEST(SimBoard, StartRequestsAreAnsweredPerBoardTypeAtTheirLmt)
     sim::Board mute(d, 1e6);
     EXPECT_FALSE(mute.OnRequest(Request(sim::c_requestRafStart, 10)).due);
     EXPECT_EQ(mute.StartRequests(), 1u);
+}
+
+// A RAF board's attenuator table goes into the configuration directory
+// whole, and only where nothing has its name yet.
+TEST(SimBoard, ConfigurationIsInstalledOnlyWhereNothingHasItsName)
+{
+    sim::Board raf(Desc(sim::c_typeRaf), 117440043.0);
+    const auto read = [](const std::string& path) {
+        std::ostringstream os;
+        os << std::ifstream(path).rdbuf();
+        return os.str();
+    };
+    const auto entries = [](const std::string& dir) {
+        std::vector<std::string> names;
+        DIR* d = ::opendir(dir.c_str());
+        while (dirent* e = d ? ::readdir(d) : nullptr) {
+            if (e->d_name[0] != '.') {
+                names.push_back(e->d_name);
+            }
+        }
+        if (d) {
+            ::closedir(d);
+        }
+        return names;
+    };
+
+    zvtest::TempDir fresh;
+    raf.InstallConfiguration(fresh.Path() + "/");
+    EXPECT_EQ(sim::RafFrontEnd::AttenuatorTable(), read(fresh.Path() + "/gain3.conf"));
+    EXPECT_EQ(std::vector<std::string>{"gain3.conf"}, entries(fresh.Path()));
+
+    zvtest::TempDir own;
+    const std::string mine = own.File("gain3.conf", "0 12 0.5\n");
+    raf.InstallConfiguration(own.Path() + "/");
+    EXPECT_EQ("0 12 0.5\n", read(mine));
+
+    // A link whose target is missing is not followed.
+    zvtest::TempDir linked;
+    ASSERT_EQ(0, ::symlink((linked.Path() + "/elsewhere.conf").c_str(), (linked.Path() + "/gain3.conf").c_str()));
+    raf.InstallConfiguration(linked.Path() + "/");
+    struct stat st;
+    EXPECT_NE(0, ::stat((linked.Path() + "/elsewhere.conf").c_str(), &st));
+    EXPECT_EQ(std::vector<std::string>{"gain3.conf"}, entries(linked.Path()));
 }
 
 } // namespace
