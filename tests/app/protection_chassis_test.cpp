@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <thread>
 
@@ -92,6 +93,16 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     const uint64_t d = raf->GetTbtDecimation();
     client.SetText(Path("postmortem/source_select"), "external");
     auto captured = client.Subscribe(Path("postmortem/capture"));
+    // The capture's length and OS time are published while it is still
+    // armed, so that a client that sees "capture" false finds them.
+    std::atomic<int> publishedArmed{0};
+    std::atomic<int> publishedDisarmed{0};
+    mci::NotificationClient published;
+    for (const char* node : {"postmortem/length", "postmortem/os_time"}) {
+        ASSERT_TRUE(published.Register(raf->GetTreeNode()->Find(node), mci::Callback([&](const mci::NotificationData&) {
+                                           ++(pm.IsArmed() ? publishedArmed : publishedDisarmed);
+                                       })));
+    }
 
     // A streaming reader waits for the next capture; its offset is checked
     // against that capture, not against the empty buffer of today.
@@ -108,6 +119,9 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
         return event;
     };
     const uint64_t event = capture();
+    published.UnregisterAll();
+    EXPECT_EQ(2, publishedArmed.load());
+    EXPECT_EQ(0, publishedDisarmed.load());
     EXPECT_EQ(65536, client.GetInteger(Path("postmortem/length")));
     EXPECT_EQ(static_cast<long long>((event + d / 2) / d), client.GetInteger(Path("postmortem/timestamp")));
     EXPECT_NE("", client.GetText(Path("postmortem/os_time")));
