@@ -235,12 +235,14 @@ bool PostMortem::Capture(uint64_t eventLmt)
     m_length = n;
     ++m_generation;
     m_timestamp.store((eventLmt + d / 2) / d);
-    m_capture.store(false);
     m_cond.notify_all();
     lock.unlock();
 
     m_os_time_node.SetValue(qstd::Time::ToText(qstd::Time::Now()), 0);
     PublishLength();
+    // Disarmed last: a client that sees "capture" false reads the new
+    // "length", "os_time" and "timestamp".
+    m_capture.store(false);
     mci::Node(m_timestamp_node, mci::c_noRelPath).Emit();
     mci::Node(m_capture_node, mci::c_noRelPath).Emit();
     return true;
