@@ -240,8 +240,8 @@ bool PostMortem::Capture(uint64_t eventLmt)
 
     m_os_time_node.SetValue(qstd::Time::ToText(qstd::Time::Now()), 0);
     PublishLength();
-    // Disarmed only now: a client that sees "capture" false finds the
-    // capture's length and OS time in place.
+    // Disarmed last: a client that sees "capture" false reads the new
+    // "length", "os_time" and "timestamp".
     m_capture.store(false);
     mci::Node(m_timestamp_node, mci::c_noRelPath).Emit();
     mci::Node(m_capture_node, mci::c_noRelPath).Emit();
