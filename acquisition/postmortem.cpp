@@ -167,6 +167,10 @@ template <typename S> void PostMortem::StopSource(std::shared_ptr<S>& source, st
 void PostMortem::OnShutdown()
 {
     QSTD_TRACE_FNC();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopped = true;
+    }
     StopSource(m_raw_source, m_raw_node);
     StopSource(m_ampl_source, m_ampl_node);
 }
@@ -201,6 +205,9 @@ bool PostMortem::Capture(uint64_t eventLmt)
     const int32_t offset = m_offset.load();
     const uint64_t d = m_tbt_decimation;
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_stopped) {
+        return false;
+    }
     const uint32_t capacity = m_raw.GetLength();
     // 64-bit arithmetic that wraps: the window's last atom lies offset TBT
     // samples after the event.
