@@ -8,6 +8,7 @@
 #include "platform/qapp/configuration_store.h"
 #include "platform/qapp/fnc_node.h"
 #include "platform/qapp/zemtra_object.h"
+#include "platform/qreg/expression.h"
 #include "platform/qstd/capture.h"
 
 #include <gtest/gtest.h>
@@ -29,10 +30,10 @@ namespace {
 
 using ConfigurationStore = qapp::ConfigurationStore;
 
-template <typename T> mci::TreeNodePtr Persistent(const std::string& name, T& value)
+template <typename T> mci::TreeNodePtr Persistent(const std::string& name, T& value, unsigned long long flags = 14)
 {
     return qapp::MakeFncNode<T>(
-        name, 14,
+        name, flags,
         [&value](T& v) {
             v = value;
             return true;
@@ -42,6 +43,17 @@ template <typename T> mci::TreeNodePtr Persistent(const std::string& name, T& va
             return true;
         });
 }
+
+// Refuses unsigned values above a limit.
+class AtMost : public qreg::Terminal {
+public:
+    explicit AtMost(unsigned limit) : qreg::Terminal("<"), m_limit(limit) {}
+    using qreg::Terminal::OnEvaluate;
+    bool OnEvaluate(const unsigned& value) const override { return value <= m_limit; }
+
+private:
+    unsigned m_limit;
+};
 
 std::string Read(const std::string& file)
 {
@@ -266,6 +278,41 @@ TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
     access.SetText("count", "31");
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(std::string::npos, Read(file).find("count\t0\t31\n"));
+}
+
+// A persistent value that clients may not write is stored and loaded back
+// through its owner's setter, and a change of it by its owner is stored;
+// its validator still refuses a bad stored value, and clients still cannot
+// write it.
+TEST_F(ConfigurationStoreTest, ValueClientsMayNotWriteIsStoredAndLoaded)
+{
+    unsigned locked = 7;
+    mci::TreeNodePtr node = root->Add(Persistent<unsigned>("locked", locked, 10));
+    node->AsRegNode()->SetValidator(std::make_shared<AtMost>(100));
+    ASSERT_TRUE(store.Save());
+    EXPECT_NE(std::string::npos, Read(file).find("locked\t0\t7\n")) << Read(file);
+
+    qstd::CaptureScope capture;
+    locked = 1;
+    auto result = store.Load();
+    EXPECT_EQ(7u, locked);
+    EXPECT_EQ(0u, result.skipped);
+    result = store.Apply("locked\t0\t101\n", "text");
+    EXPECT_EQ(1u, result.skipped);
+    EXPECT_EQ(7u, locked);
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: text:1: Value 101 is refused by validator <"));
+
+    mci::ClientAccess access(root);
+    EXPECT_THROW(access.SetText("locked", "9"), qstd::Exception);
+    EXPECT_EQ(7u, locked);
+
+    store.WatchChanges(10ms);
+    ASSERT_TRUE(mci::Node(node, mci::c_noRelPath).SetValue(8u, 0));
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (Read(file).find("locked\t0\t8\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_NE(std::string::npos, Read(file).find("locked\t0\t8\n"));
 }
 
 } // namespace
