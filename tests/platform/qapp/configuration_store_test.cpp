@@ -30,20 +30,6 @@ namespace {
 
 using ConfigurationStore = qapp::ConfigurationStore;
 
-template <typename T> mci::TreeNodePtr Persistent(const std::string& name, T& value, unsigned long long flags = 14)
-{
-    return qapp::MakeFncNode<T>(
-        name, flags,
-        [&value](T& v) {
-            v = value;
-            return true;
-        },
-        [&value](const T& v) {
-            value = v;
-            return true;
-        });
-}
-
 // Refuses unsigned values above a limit.
 class AtMost : public qreg::Terminal {
 public:
@@ -85,10 +71,10 @@ protected:
     ConfigurationStoreTest()
         : root(qapp::MakeBranchNode("root", 0)), file(dir.Path() + "/app.conf"), store(root, file)
     {
-        root->Add(Persistent<unsigned>("count", count));
-        root->Add(Persistent<double>("gain", gain));
-        root->Add(Persistent<bool>("on", on));
-        root->Add(Persistent<std::string>("name", name));
+        root->Add(BoundNode("count", 14, count));
+        root->Add(BoundNode("gain", 14, gain));
+        root->Add(BoundNode("on", 14, on));
+        root->Add(BoundNode("name", 14, name));
     }
 
     ConfigurationStore::Result Load(const std::string& text)
@@ -287,7 +273,7 @@ TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
 TEST_F(ConfigurationStoreTest, ValueClientsMayNotWriteIsStoredAndLoaded)
 {
     unsigned locked = 7;
-    mci::TreeNodePtr node = root->Add(Persistent<unsigned>("locked", locked, 10));
+    mci::TreeNodePtr node = root->Add(BoundNode("locked", 10, locked));
     node->AsRegNode()->SetValidator(std::make_shared<AtMost>(100));
     ASSERT_TRUE(store.Save());
     EXPECT_NE(std::string::npos, Read(file).find("locked\t0\t7\n")) << Read(file);

@@ -69,26 +69,8 @@ public:
                 m_setting = v;
                 return true;
             }));
-        node->Add(qapp::MakeFncNode<unsigned>(
-            "scratch", 6,
-            [this](unsigned& v) {
-                v = m_scratch;
-                return true;
-            },
-            [this](const unsigned& v) {
-                m_scratch = v;
-                return true;
-            }));
-        node->Add(qapp::MakeFncNode<unsigned>(
-            "fixed", 10,
-            [this](unsigned& v) {
-                v = m_fixed;
-                return true;
-            },
-            [this](const unsigned& v) {
-                m_fixed = v;
-                return true;
-            }));
+        node->Add(BoundNode("scratch", 6, m_scratch));
+        node->Add(BoundNode("fixed", 10, m_fixed));
         auto pair = std::make_shared<ArrayNode>();
         pair->SetNodeStructure(new mci::LocalNodeStructure(pair.get()));
         pair->Init();
