@@ -167,6 +167,10 @@ template <typename S> void PostMortem::StopSource(std::shared_ptr<S>& source, st
 void PostMortem::OnShutdown()
 {
     QSTD_TRACE_FNC();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopped = true;
+    }
     StopSource(m_raw_source, m_raw_node);
     StopSource(m_ampl_source, m_ampl_node);
 }
@@ -201,6 +205,9 @@ bool PostMortem::Capture(uint64_t eventLmt)
     const int32_t offset = m_offset.load();
     const uint64_t d = m_tbt_decimation;
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_stopped) {
+        return false;
+    }
     const uint32_t capacity = m_raw.GetLength();
     // 64-bit arithmetic that wraps: the window's last atom lies offset TBT
     // samples after the event.
@@ -235,12 +242,14 @@ bool PostMortem::Capture(uint64_t eventLmt)
     m_length = n;
     ++m_generation;
     m_timestamp.store((eventLmt + d / 2) / d);
-    m_capture.store(false);
     m_cond.notify_all();
     lock.unlock();
 
     m_os_time_node.SetValue(qstd::Time::ToText(qstd::Time::Now()), 0);
     PublishLength();
+    // Disarmed last: a client that sees "capture" false reads the new
+    // "length", "os_time" and "timestamp".
+    m_capture.store(false);
     mci::Node(m_timestamp_node, mci::c_noRelPath).Emit();
     mci::Node(m_capture_node, mci::c_noRelPath).Emit();
     return true;

@@ -97,7 +97,10 @@ public:
     // Opens the capture thread's client on the board's event stream and
     // starts the thread on it.
     void OnPostConfig() override;
-    // Ends every mode-13 wait, withdraws and shuts down both sources. The
+    // Waits for a capture in progress and lets no other start (the capture
+    // thread ends only with the event stream, and the board's signals that a
+    // capture reads go before this object), then ends every mode-13 wait,
+    // withdraws and shuts down both sources. The
     // readers of the signals close before the object goes (the remote
     // export closes its clients before the objects are shut down): a
     // controller refers to the object that captured its data.
@@ -106,7 +109,8 @@ public:
     // The capture thread: reads post-mortem events and captures while armed.
     void UpdateBuffer();
     // One capture around the post-mortem event at eventLmt; false when the
-    // DDC history delivered nothing (the capture stays armed).
+    // DDC history delivered nothing (the capture stays armed) or after
+    // OnShutdown.
     bool Capture(uint64_t eventLmt);
 
     tCapture GetCapture() const;
@@ -164,6 +168,8 @@ private:
     int32_t m_captured_offset = 0;
     uint32_t m_length = 0;
     uint64_t m_generation = 0;
+    // Set by OnShutdown: no capture reaches for the board's signals after it.
+    bool m_stopped = false;
     // Read without the lock by the capacity getter.
     std::atomic<uint32_t> m_capacity{c_initial_atoms};
 

@@ -146,6 +146,16 @@ TEST_F(PostMortemTest, WindowEndsOffsetSamplesAfterTheEventAndAnEmptyReadStaysAr
     }
 }
 
+TEST_F(PostMortemTest, NoCaptureReachesForTheBoardAfterShutdown)
+{
+    client.SetText("capture", "true");
+    pm.OnShutdown();
+    qstd::CaptureScope capture(true, true, 3);
+    EXPECT_FALSE(pm.Capture(100000000000ull));
+    EXPECT_FALSE(capture.TracedSubstring("Capture PostMortem Buffer"));
+    EXPECT_EQ(0, client.GetInteger("length"));
+}
+
 TEST(PostMortemController, LmtToMtRoundsHalvesUp)
 {
     apptest::BoardFixture<RafBoard> fixture{sim::c_typeRaf, "raf3", "3"};

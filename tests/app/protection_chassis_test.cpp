@@ -15,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -60,14 +62,15 @@ TEST_F(ProtectionChassisConcurrency, BeamOutsideTheWindowRaisesAnInterlockSeenWi
 
     const uint64_t before = Now();
     beam.SetPosition(2000000, 0);
-    ASSERT_TRUE(WaitFor([&] { return client.GetInteger(Path("interlock/status/il_status")) != 0; }, 5s));
+    // The reader notifies once status and timestamps are all stored.
+    ASSERT_TRUE(status->WaitFor(1, 5s));
+    EXPECT_NE(0, client.GetInteger(Path("interlock/status/il_status")));
     EXPECT_EQ("true", client.GetText(Path("interlock/status/il_status/x")));
     EXPECT_EQ("false", client.GetText(Path("interlock/status/il_status/y")));
     EXPECT_EQ("true", client.GetText(Path("interlock/status/current/x")));
     const long long first = client.GetInteger(Path("interlock/status/il_status/timestamps/first"));
     EXPECT_GE(static_cast<uint64_t>(first), before);
     EXPECT_EQ(first, client.GetInteger(Path("interlock/status/il_status/timestamps/last")));
-    EXPECT_GE(status->Count(), 1u);
     // The first interlock after start takes the latched snapshot.
     EXPECT_EQ(first, client.GetInteger(Path("interlock/status/latched/timestamp")));
     EXPECT_EQ("true", client.GetText(Path("interlock/status/latched/x")));
@@ -76,7 +79,8 @@ TEST_F(ProtectionChassisConcurrency, BeamOutsideTheWindowRaisesAnInterlockSeenWi
     beam.SetPosition(0, 0);
     ASSERT_TRUE(WaitFor([&] { return client.GetInteger(Path("interlock/status/current")) == 0; }, 5s));
     beam.SetPosition(0, -3000000);
-    ASSERT_TRUE(WaitFor([&] { return client.GetText(Path("interlock/status/il_status/y")) == "true"; }, 5s));
+    ASSERT_TRUE(status->WaitFor(2, 5s));
+    EXPECT_EQ("true", client.GetText(Path("interlock/status/il_status/y")));
     EXPECT_EQ(first, client.GetInteger(Path("interlock/status/il_status/timestamps/first")));
     EXPECT_GT(client.GetInteger(Path("interlock/status/il_status/timestamps/last")), first);
     EXPECT_EQ(0x3, client.GetInteger(Path("interlock/status/il_status")));
@@ -92,6 +96,15 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     const uint64_t d = raf->GetTbtDecimation();
     client.SetText(Path("postmortem/source_select"), "external");
     auto captured = client.Subscribe(Path("postmortem/capture"));
+    // A client that sees "capture" false must read the new "length": the
+    // length is published while the capture still reads armed.
+    std::vector<bool> armedAtLength;
+    std::mutex armedMutex;
+    mci::NotificationClient lengthWatch;
+    lengthWatch.Register(client.Find(Path("postmortem/length")), mci::Callback([&](const mci::NotificationData&) {
+                             std::lock_guard<std::mutex> lock(armedMutex);
+                             armedAtLength.push_back(pm.IsArmed());
+                         }));
 
     // A streaming reader waits for the next capture; its offset is checked
     // against that capture, not against the empty buffer of today.
@@ -109,6 +122,11 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     };
     const uint64_t event = capture();
     EXPECT_EQ(65536, client.GetInteger(Path("postmortem/length")));
+    lengthWatch.UnregisterAll();
+    {
+        std::lock_guard<std::mutex> lock(armedMutex);
+        EXPECT_EQ(std::vector<bool>{true}, armedAtLength);
+    }
     EXPECT_EQ(static_cast<long long>((event + d / 2) / d), client.GetInteger(Path("postmortem/timestamp")));
     EXPECT_NE("", client.GetText(Path("postmortem/os_time")));
     EXPECT_TRUE(captured->WaitFor(1, 1s));
@@ -227,6 +245,8 @@ TEST_F(ProtectionChassisConcurrency, CapacityChangesDuringCapturesAndReads)
     done.store(true);
     resizer.join();
     reader.join();
+    // The captures did run against the resizing and the reads.
+    EXPECT_GT(pm.GetCapture().generation, 0u);
     client.SetInteger(Path("postmortem/capacity"), 1000);
     EXPECT_LE(client.GetInteger(Path("postmortem/length")), 1000);
     EXPECT_LE(pm.GetCapture().length, 1000u);
@@ -237,8 +257,13 @@ TEST_F(ProtectionChassisConcurrency, BeamPositionNodesFollowTheBeam)
 {
     run.Chassis().GetBeam().SetPosition(300000, -70000);
     client.SetText(Path("beam/enabled"), "true");
-    ASSERT_TRUE(WaitFor([&] { return std::fabs(client.GetInteger(Path("beam/position/X")) - 300000) < 100; }, 5s));
-    EXPECT_NEAR(-70000, client.GetInteger(Path("beam/position/Y")), 100);
+    // X is set before Y: wait for both.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return std::fabs(client.GetInteger(Path("beam/position/X")) - 300000) < 100 &&
+                   std::fabs(client.GetInteger(Path("beam/position/Y")) + 70000) < 100;
+        },
+        5s));
     client.SetText(Path("beam/enabled"), "true");
     client.SetText(Path("beam/enabled"), "false");
     EXPECT_EQ(0, client.GetInteger(Path("beam/position/X")));
