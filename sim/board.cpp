@@ -3,6 +3,7 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "sim/event_device.h"
+#include "sim/fa_block_model.h"
 #include "sim/gdx_fofb.h"
 #include "sim/gdx_gbe.h"
 #include "sim/gdx_models.h"
@@ -28,6 +29,8 @@ namespace {
 constexpr size_t c_rafAdcClockStatus = 0x300088;
 constexpr size_t c_rafOversampling = 0x300090;
 constexpr size_t c_oversamplingStride = 8;
+// Clock information of the RAF board: FIR decimation.
+constexpr size_t c_rafFirDecimation = 0x110;
 constexpr size_t c_oversamplingWords = 3;
 // House keeping of the GDX board: ADC clock status (32-bit, bits 0-1).
 constexpr size_t c_gdxAdcClockStatus = 0x300058;
@@ -214,6 +217,9 @@ std::vector<std::pair<std::string, std::string>> Board::ConfigurationFiles() con
     std::vector<std::pair<std::string, std::string>> files;
     if (m_desc.type == c_typeRaf) {
         files.emplace_back("gain" + m_desc.slot + ".conf", RafFrontEnd::AttenuatorTable());
+        // One file for every RAF board of the chassis: the boards share their clocks.
+        const uint32_t decimation = fpga::Read32(m_memory.get(), c_rafFirDecimation);
+        files.emplace_back(FaBlockModel::c_firFile, FaBlockModel::FirCoefficientFile(decimation));
     }
     return files;
 }

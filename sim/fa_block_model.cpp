@@ -1,5 +1,7 @@
 #include "sim/fa_block_model.h"
 
+#include <cmath>
+
 namespace sim {
 
 bool FaBlockModel::Read32(size_t offset, uint32_t& value)
@@ -44,6 +46,17 @@ FaBlockModel::Position FaBlockModel::GetPosition() const
 {
     auto s = [this](size_t offset) { return static_cast<int64_t>(static_cast<int32_t>(Word(offset))); };
     return Position{Word(c_kx), Word(c_ky), Word(c_ks), s(c_offX), s(c_offY), s(c_offQ), s(c_offS)};
+}
+
+std::string FaBlockModel::FirCoefficientFile(uint32_t decimation)
+{
+    const uint64_t taps = 5ull * decimation;
+    std::string text;
+    for (uint64_t k = 0; k < taps; ++k) {
+        const double phase = 2 * M_PI * (static_cast<double>(k) + 1) / (static_cast<double>(taps) + 1);
+        text += std::to_string(std::lround(c_firPeak * 0.5 * (1 - std::cos(phase)))) + "\n";
+    }
+    return text;
 }
 
 } // namespace sim

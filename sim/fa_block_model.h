@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -62,6 +63,15 @@ public:
         int64_t offS;
     };
     Position GetPosition() const;
+
+    // Name of the FIR coefficient file that the instrument's configuration
+    // provides, and its contents for a FIR decimation: 5 x decimation
+    // coefficients, one decimal value a line, a raised-cosine low-pass
+    // window that peaks at c_firPeak. The simulated acquisition does not run
+    // the filter; the file lets the FA block load one at start.
+    static constexpr const char* c_firFile = "fircoef_sr.conf";
+    static constexpr uint32_t c_firPeak = 1u << 17;
+    static std::string FirCoefficientFile(uint32_t decimation);
 
 private:
     static constexpr size_t c_words = (c_end - c_first) / 4;

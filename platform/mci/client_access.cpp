@@ -274,9 +274,8 @@ std::vector<double> ClientAccess::GetDoubles(const std::string& path, size_t pos
     return values;
 }
 
-void ClientAccess::SetTexts(const std::string& path, const std::vector<std::string>& texts, size_t position)
+void SetNodeTexts(qreg::RegNode& reg, const std::vector<std::string>& texts, size_t position)
 {
-    qreg::RegNode& reg = WritableNode(path);
     switch (reg.OnGetValueType(c_noRelPath)) {
     case qreg::eTypeBool: {
         std::vector<bool> values;
@@ -313,6 +312,11 @@ void ClientAccess::SetTexts(const std::string& path, const std::vector<std::stri
     default:
         throw qstd::Exception("qreg: Node has no value: " + reg.GetName(), true);
     }
+}
+
+void ClientAccess::SetTexts(const std::string& path, const std::vector<std::string>& texts, size_t position)
+{
+    SetNodeTexts(WritableNode(path), texts, position);
 }
 
 void ClientAccess::SetText(const std::string& path, const std::string& text, size_t position)

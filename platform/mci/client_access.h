@@ -114,4 +114,10 @@ private:
     uint64_t m_serial;
 };
 
+// The owner's text write, as ClientAccess::SetTexts parses and applies the
+// texts (the node's type, validator, setter, notification of subscribers),
+// but regardless of the writable bit: the configuration step loads through it
+// the persistent values that clients may not write. Raises as SetTexts does.
+void SetNodeTexts(qreg::RegNode& node, const std::vector<std::string>& texts, size_t position);
+
 } // namespace mci

@@ -23,9 +23,9 @@
 namespace qapp {
 namespace {
 
-// Only nodes that clients may write are kept: the stored values go back
-// through the client write path, which refuses the others.
-constexpr unsigned long long c_storedFlags = mci::enums::ePersistent | mci::enums::eWritable;
+// Every persistent value is kept, also those that clients may not write: the
+// stored values go back through the owner's write path.
+constexpr unsigned long long c_storedFlags = mci::enums::ePersistent;
 
 void Collect(const mci::ClientAccess& access, const mci::TreeNodePtr& node, const std::string& path,
              std::ostringstream& out, unsigned& count)
@@ -136,11 +136,9 @@ ConfigurationStore::Result ConfigurationStore::Load()
 ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, const std::string& origin)
 {
     Result result;
-    mci::ClientAccess access(m_root);
     // One value to apply; the lines of one node are applied together.
     struct Entry {
         std::string where;
-        std::string path;
         size_t position;
         std::string value;
     };
@@ -193,19 +191,21 @@ ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, co
             skip(where + "node " + path + " is not persistent.");
             continue;
         }
+        if (!node->AsRegNode()) {
+            skip(where + "mci: Not a register node: " + path);
+            continue;
+        }
         auto it = std::find_if(nodes.begin(), nodes.end(), [&](const auto& n) { return n.first == node; });
         if (it == nodes.end()) {
             nodes.emplace_back(node, std::vector<Entry>());
             it = nodes.end() - 1;
         }
-        it->second.push_back(Entry{where, path, pos, line.substr(tab2 + 1)});
+        it->second.push_back(Entry{where, pos, line.substr(tab2 + 1)});
     }
 
     for (auto& n : nodes) {
-        auto* reg = dynamic_cast<qreg::RegNode*>(n.first.get());
-        if (reg) {
-            reg->OnPreConfigLoad();
-        }
+        qreg::RegNode& reg = *n.first->AsRegNode();
+        reg.OnPreConfigLoad();
         // Lines of consecutive positions go in one write: a table whose every
         // write loads the whole table into the FPGA is then loaded once, not
         // once per element. A run that is refused is applied line by line, so
@@ -223,7 +223,7 @@ ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, co
                     values.push_back(entries[i].value);
                 }
                 try {
-                    access.SetTexts(entries[first].path, values, entries[first].position);
+                    mci::SetNodeTexts(reg, values, entries[first].position);
                     result.applied += static_cast<unsigned>(end - first);
                     first = end;
                     continue;
@@ -234,16 +234,14 @@ ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, co
             for (; first < end; ++first) {
                 const Entry& e = entries[first];
                 try {
-                    access.SetText(e.path, e.value, e.position);
+                    mci::SetNodeTexts(reg, {e.value}, e.position);
                     ++result.applied;
                 } catch (const std::exception& ex) {
                     skip(e.where + ex.what());
                 }
             }
         }
-        if (reg) {
-            reg->OnPostConfigLoad();
-        }
+        reg.OnPostConfigLoad();
     }
     if (result.skipped > 0) {
         std::lock_guard<std::mutex> lock(m_saveMutex);

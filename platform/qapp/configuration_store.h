@@ -1,19 +1,20 @@
 #pragma once
 // The configuration step: the values of the register nodes that carry the
-// persistence flag (0x8) and that clients may write (0x4) are kept in one
-// text file. Each line holds one element: the node's path below the root, a
-// tab, the element's position, a tab and the value as text:
+// persistence flag (0x8), whether clients may write them (0x4) or not, are
+// kept in one text file. Each line holds one element: the node's path below
+// the root, a tab, the element's position, a tab and the value as text:
 //   raf3/conditioning/att<TAB>0<TAB>12
 // Lines starting with '#' and empty lines are ignored; every line ends with
 // a newline (a last line without one was cut short and is refused).
 //
-// Loading writes every value through the client write path of the node
-// (the value is parsed whole in the node's type; validators and setters
-// run), the values of one node together between its OnPreConfigLoad and
-// OnPostConfigLoad, and the values of consecutive positions of a node in one
-// write. A line that cannot be applied is logged and skipped,
-// except that the lines of nodes this run does not have (a chassis without
-// one of the boards) are kept as they are and written back by every store.
+// Loading writes every value through the owner's write path of the node, the
+// client's without its writable check (the value is parsed whole in the
+// node's type; validators and setters run), the values of one node together
+// between its OnPreConfigLoad and OnPostConfigLoad, and the values of
+// consecutive positions of a node in one write. A line that cannot be applied
+// is logged and skipped, except that the lines of nodes this run does not
+// have (a chassis without one of the boards) are kept as they are and written
+// back by every store.
 // A file with lines that could not be applied, or that is no regular file,
 // is kept aside (renamed, logged) before the first store replaces it.
 //

@@ -201,6 +201,9 @@ TEST(VunaApplicationDefault, StartUpHooksNodesAndSynchronisation)
     // Oversampling: the default chassis' trigger patterns are settled at the
     // first pass.
     EXPECT_EQ(0u, CountLoggedContaining(capture, "Could not adjust trigger oversampling"));
+    // Every RAF board's FA block loads the FIR file that the chassis provides.
+    EXPECT_EQ(4u, CountLogged(capture, "Successfully applied FIR filter coefficients - "
+                                       "/var/opt/zemtra/cfg/fircoef_sr.conf."));
 
     // Trigger settings of the configuration hooks.
     qfeature::TimTriggerGeneration* triggers = app.GetTim()->GetTriggerGeneration();

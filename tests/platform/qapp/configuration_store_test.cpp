@@ -8,6 +8,7 @@
 #include "platform/qapp/configuration_store.h"
 #include "platform/qapp/fnc_node.h"
 #include "platform/qapp/zemtra_object.h"
+#include "platform/qreg/expression.h"
 #include "platform/qstd/capture.h"
 
 #include <gtest/gtest.h>
@@ -29,19 +30,16 @@ namespace {
 
 using ConfigurationStore = qapp::ConfigurationStore;
 
-template <typename T> mci::TreeNodePtr Persistent(const std::string& name, T& value)
-{
-    return qapp::MakeFncNode<T>(
-        name, 14,
-        [&value](T& v) {
-            v = value;
-            return true;
-        },
-        [&value](const T& v) {
-            value = v;
-            return true;
-        });
-}
+// Refuses unsigned values above a limit.
+class AtMost : public qreg::Terminal {
+public:
+    explicit AtMost(unsigned limit) : qreg::Terminal("<"), m_limit(limit) {}
+    using qreg::Terminal::OnEvaluate;
+    bool OnEvaluate(const unsigned& value) const override { return value <= m_limit; }
+
+private:
+    unsigned m_limit;
+};
 
 std::string Read(const std::string& file)
 {
@@ -66,17 +64,33 @@ std::vector<std::string> FilesStartingWith(const std::string& dir, const std::st
     return names;
 }
 
+// True once the file holds the line; false after a few seconds without.
+bool WaitForLine(const std::string& file, const std::string& line)
+{
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (Read(file).find(line) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 // root: count (uint), gain (double), on (bool), name (string); all
-// persistent and writable.
+// persistent and writable; locked (uint, at most 100): persistent, set by
+// its owner only.
 class ConfigurationStoreTest : public ::testing::Test {
 protected:
     ConfigurationStoreTest()
         : root(qapp::MakeBranchNode("root", 0)), file(dir.Path() + "/app.conf"), store(root, file)
     {
-        root->Add(Persistent<unsigned>("count", count));
-        root->Add(Persistent<double>("gain", gain));
-        root->Add(Persistent<bool>("on", on));
-        root->Add(Persistent<std::string>("name", name));
+        root->Add(BoundNode("count", 14, count));
+        root->Add(BoundNode("gain", 14, gain));
+        root->Add(BoundNode("on", 14, on));
+        root->Add(BoundNode("name", 14, name));
+        lockedNode = root->Add(BoundNode("locked", 10, locked));
+        lockedNode->AsRegNode()->SetValidator(std::make_shared<AtMost>(100));
     }
 
     ConfigurationStore::Result Load(const std::string& text)
@@ -90,7 +104,9 @@ protected:
     double gain = 0.5;
     bool on = false;
     std::string name = "x";
+    unsigned locked = 7;
     mci::TreeNodePtr root;
+    mci::TreeNodePtr lockedNode;
     std::string file;
     qapp::ConfigurationStore store;
 };
@@ -249,11 +265,7 @@ TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
     for (unsigned v = 20; v < 30; ++v) {
         access.SetText("count", std::to_string(v));
     }
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (Read(file).find("count\t0\t29\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_NE(std::string::npos, Read(file).find("count\t0\t29\n"));
+    EXPECT_TRUE(WaitForLine(file, "count\t0\t29\n"));
     std::this_thread::sleep_for(300ms);
     store.StopWatching();
     size_t stores = 0;
@@ -266,6 +278,39 @@ TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
     access.SetText("count", "31");
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(std::string::npos, Read(file).find("count\t0\t31\n"));
+}
+
+// A persistent value that clients may not write is stored and loaded back
+// through its owner's setter; its validator still refuses a bad stored
+// value, and clients still cannot write it.
+TEST_F(ConfigurationStoreTest, ValueClientsMayNotWriteIsStoredAndLoaded)
+{
+    ASSERT_TRUE(store.Save());
+    EXPECT_NE(std::string::npos, Read(file).find("locked\t0\t7\n")) << Read(file);
+    qstd::CaptureScope capture;
+    locked = 1;
+    auto result = store.Load();
+    EXPECT_EQ(7u, locked);
+    EXPECT_EQ(0u, result.skipped);
+    result = store.Apply("locked\t0\t101\n", "text");
+    EXPECT_EQ(1u, result.skipped);
+    EXPECT_EQ(7u, locked);
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: text:1: Value 101 is refused by validator <"));
+
+    EXPECT_THROW(mci::ClientAccess(root).SetText("locked", "9"), qstd::Exception);
+    EXPECT_EQ(7u, locked);
+}
+
+using ConfigurationStoreConcurrency = ConfigurationStoreTest;
+
+// Its owner's changes of such a value are stored as they come.
+TEST_F(ConfigurationStoreConcurrency, OwnerChangeOfValueClientsMayNotWriteIsStored)
+{
+    qstd::CaptureScope capture;
+    store.WatchChanges(10ms);
+    ASSERT_TRUE(mci::Node(lockedNode, mci::c_noRelPath).SetValue(8u, 0));
+    EXPECT_TRUE(WaitForLine(file, "locked\t0\t8\n"));
+    store.StopWatching();
 }
 
 } // namespace

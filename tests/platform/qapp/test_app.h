@@ -3,6 +3,7 @@
 // application, its boards and their objects with the application state at
 // the time, and runs on scenario files in a temporary directory.
 
+#include "platform/qapp/fnc_node.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qapp/zemtra_feature.h"
@@ -38,6 +39,21 @@ private:
 };
 
 Recorder& Hooks();
+
+// A node over one value of the test, read and written as it is.
+template <typename T> mci::TreeNodePtr BoundNode(const std::string& name, unsigned long long flags, T& value)
+{
+    return qapp::MakeFncNode<T>(
+        name, flags,
+        [&value](T& v) {
+            v = value;
+            return true;
+        },
+        [&value](const T& v) {
+            value = v;
+            return true;
+        });
+}
 
 // Hook of an object that a test wants to interfere with: called with the
 // object's name and the hook's name before the hook is recorded.
