@@ -70,8 +70,11 @@ DodPositionController::Duration DodHistoryController::Pace::Next(const sim::Hist
     const uint64_t rate = m_controller.GetAdcFrequency();
     Duration interval = m_interval * 2;
     if (changed && lmt != 0 && rate > 0 && state.written > 0 && lmt > state.newestLmt) {
-        interval = std::chrono::duration_cast<Duration>(
-            std::chrono::duration<double>(static_cast<double>(lmt - state.newestLmt) / static_cast<double>(rate)));
+        // Capped before the conversion: a start far ahead (a wrapped offset)
+        // is centuries away, beyond what a duration holds.
+        const double seconds = static_cast<double>(lmt - state.newestLmt) / static_cast<double>(rate);
+        const double cap = std::chrono::duration<double>(c_fallbackPoll).count();
+        interval = std::chrono::duration_cast<Duration>(std::chrono::duration<double>(std::min(seconds, cap)));
     }
     m_interval = std::min<Duration>(std::max<Duration>(interval, c_minRecheck), c_fallbackPoll);
     return m_interval;

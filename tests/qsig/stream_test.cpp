@@ -560,6 +560,14 @@ TEST(StreamConcurrency, FanOutWithReadersJoiningStallingFilteringAndLeaving)
         if (i % 64 == 0) {
             std::this_thread::yield(); // let readers fall asleep and be woken
         }
+        if (i == c_buffers / 2) {
+            // However slowly the joiners start, some join and leave while
+            // buffers flow.
+            const auto joined = std::chrono::steady_clock::now() + 30s;
+            while (sessions < 2 && std::chrono::steady_clock::now() < joined) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
     }
     produced = true;
     for (auto& t : joiners) {

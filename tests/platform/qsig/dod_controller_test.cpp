@@ -342,6 +342,33 @@ TEST(DodPositionControllerConcurrency, StreamingWaitOnALazyTrackLooksWhenTheData
     EXPECT_LT(looks.load(), 20);
 }
 
+// A streaming read whose start lies out of reach (an offset further back than
+// the restart wraps it ahead by centuries) on a track that changes at every
+// look: the wait for it looks at most at the coarse interval, not every
+// hundred microseconds, and ends with the time-out.
+TEST(DodPositionControllerConcurrency, StreamingWaitForAnUnreachableStartStaysCoarse)
+{
+    History history(1000);
+    CircularBufferController controller(1000, 1000000, 2);
+    controller.SetDecimation(10);
+    controller.SetTimeout(300ms);
+    controller.SetHistory(history.track);
+    history.track->Restart(0);
+    uint64_t made = 0; // guarded by the track: one writer call at a time
+    std::atomic<int> looks{0};
+    history.track->SetLazyWriter([&] {
+        ++looks;
+        history.track->AppendMade(1, made * 10, 10, [](uint64_t, void*) {});
+        ++made;
+    });
+    auto clone = controller.Clone();
+    clone->Start();
+    const auto r = Ask(*clone, eAccessStreaming, 0, -1000, 1);
+    history.track->SetLazyWriter(nullptr);
+    EXPECT_EQ(eTimeout, r.rc);
+    EXPECT_LT(looks.load(), 20);
+}
+
 TEST(DodPositionControllerConcurrency, StreamingFollowsAConcurrentWriter)
 {
     History history(1024);
