@@ -215,6 +215,13 @@ void HistoryMemory::Track::WakeWaiters(const State& state, bool restart) const
     }
 }
 
+size_t HistoryMemory::Track::ArmedWaiters() const
+{
+    std::lock_guard<std::mutex> lock(m_waitersMutex);
+    return static_cast<size_t>(
+        std::count_if(m_waiters.begin(), m_waiters.end(), [](const Waiter* w) { return w->m_armed; }));
+}
+
 HistoryMemory::Waiter::Waiter(std::shared_ptr<const Track> track, std::function<void()> wake)
     : m_track(std::move(track)), m_wake(std::move(wake))
 {

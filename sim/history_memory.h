@@ -133,6 +133,9 @@ public:
         // returns the current state. A lazily written or generated track is
         // looked at every millisecond meanwhile.
         State WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
+        // Waiters armed now: readers that have looked at the track and wait
+        // for atoms still to come.
+        size_t ArmedWaiters() const;
 
         // Installs the lazy writer (empty: none). It runs outside the track's
         // lock, one call at a time, and may append. Removing it waits for a

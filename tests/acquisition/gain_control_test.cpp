@@ -4,6 +4,7 @@
 #include "acquisition/gain_control.h"
 
 #include "platform/qstd/capture.h"
+#include "tests/common/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -300,10 +301,8 @@ TEST(CaptureAnalysis, PhaseUpdateAndIfDelta)
 
 class QualityCheck : public ::testing::Test {
 protected:
-    QualityCheck()
+    QualityCheck() : m_dir(m_temp.Path())
     {
-        char pattern[] = "/tmp/zv-quality-XXXXXX";
-        m_dir = mkdtemp(pattern);
         in.S = 40;
         in.Pa = 8;
         in.LS = 8;
@@ -314,15 +313,9 @@ protected:
         in.dumpFailed = m_dir + "/dd_dsc3.dat";
         in.dumpGood = m_dir + "/dd_dsc_good3.dat";
     }
-    ~QualityCheck() override
-    {
-        for (const std::string* f : {&in.dumpTemporary, &in.dumpFailed, &in.dumpGood}) {
-            std::remove(f->c_str());
-        }
-        rmdir(m_dir.c_str());
-    }
     static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-    std::string m_dir;
+    const zvtest::TempDir m_temp;
+    const std::string m_dir;
     QualityInput in;
 };
 

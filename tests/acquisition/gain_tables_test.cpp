@@ -4,6 +4,7 @@
 #include "acquisition/gain_tables.h"
 
 #include "platform/qstd/capture.h"
+#include "tests/common/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -127,8 +128,8 @@ TEST(AttenuatorTable, LevelsOutsideTheRunTakeTheEndRows)
 
 TEST(AttenuatorTable, FileThatCannotBeOpenedOrIsNoRegularFile)
 {
-    char pattern[] = "/tmp/zv-att-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
+    const zvtest::TempDir temp;
+    const std::string& dir = temp.Path();
     const std::string fifo = dir + "/gain3.conf";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
     for (const std::string& path : {std::string("/nonexistent/gain3.conf"), fifo, dir}) {
@@ -137,24 +138,11 @@ TEST(AttenuatorTable, FileThatCannotBeOpenedOrIsNoRegularFile)
         EXPECT_FALSE(ReadAttTableFile(path, table));
         EXPECT_TRUE(capture.Traced("Error opening gain scheme file " + path + ".")) << path;
     }
-    std::remove(fifo.c_str());
-    rmdir(dir.c_str());
 }
 
 class CompensationFile : public ::testing::Test {
 protected:
-    CompensationFile()
-    {
-        char pattern[] = "/tmp/zv-comp-XXXXXX";
-        m_dir = mkdtemp(pattern);
-        path = m_dir + "/lastgood3.dat";
-    }
-    ~CompensationFile() override
-    {
-        if (std::system(("rm -rf '" + m_dir + "'").c_str()) != 0) {
-            // A directory left in /tmp harms no later test.
-        }
-    }
+    CompensationFile() : m_dir(m_temp.Path()), path(m_dir + "/lastgood3.dat") {}
     std::vector<std::string> Entries() const
     {
         std::vector<std::string> names;
@@ -187,7 +175,8 @@ protected:
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
-    std::string m_dir;
+    const zvtest::TempDir m_temp;
+    const std::string m_dir;
     std::string path;
 };
 

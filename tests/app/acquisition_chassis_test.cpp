@@ -124,8 +124,10 @@ TEST(AcquisitionChassisConcurrency, EveryBoardGivesTheBeamAndFollowsItsChanges)
     SaFaAtom atom{};
     ASSERT_EQ(qsig::eSuccess, sa.Read(atom));
     const Position second{-40000, 25000};
-    const uint64_t changed = raf.Board()->SimBoard()->Clock().Now();
     beam.SetPosition(second.x, second.y);
+    // The change is in effect by now (the call may have waited for the beam
+    // to be free, or the thread for the processor).
+    const uint64_t changed = raf.Board()->SimBoard()->Clock().Now();
     // Atoms of the old position come no later than one SA period after the
     // change; the reads stop at the first atom past it.
     do {
@@ -161,6 +163,15 @@ TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxP
     const uint64_t lmt = 2000000000;
     const uint64_t start = lmt + 36960000; // (31800000 / 12320000 + 1) x 12320000
     const std::string started = "TBT, FA, SA signals started at LMT=" + std::to_string(start);
+    const std::string gdxStarted = "GDX-FA signal started at LMT=";
+    // Start-up's own restarts are over before the synchronisation, however
+    // slowly the machine ran them.
+    ASSERT_TRUE(apptest::WaitFor(
+        [&] {
+            return apptest::CountLogged(capture, "TBT, FA, SA signals started at LMT=36960000") == 4 &&
+                   apptest::CountLoggedContaining(capture, gdxStarted) == 1;
+        },
+        10s));
     std::vector<uint64_t> stops;
     for (RafBoard* raf : app.GetRafBoards()) {
         stops.push_back(raf->Board()->SimBoard()->StopRequests());
@@ -168,7 +179,7 @@ TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxP
 
     run.Client().SetText("synchronize_lmt", std::to_string(lmt));
     ASSERT_TRUE(apptest::WaitFor([&] { return apptest::CountLogged(capture, started) == 4; }, 10s));
-    ASSERT_TRUE(apptest::WaitFor([&] { return capture.LoggedSubstring("GDX-FA signal started at LMT="); }, 10s));
+    ASSERT_TRUE(apptest::WaitFor([&] { return apptest::CountLoggedContaining(capture, gdxStarted) == 2; }, 10s));
     EXPECT_EQ(4u, app.GetFaSyncController()->GetCounter());
     size_t i = 0;
     for (RafBoard* raf : app.GetRafBoards()) {

@@ -86,15 +86,11 @@ bool RunningApp::WaitRunning(std::chrono::milliseconds timeout)
                 return false;
             }
             qboard::TimBoard* tim = m_app->GetTim();
-            return tim != nullptr && tim->IsTrigSourceExt();
+            // Serving follows the hooks that open the boards to requests.
+            return tim != nullptr && tim->IsTrigSourceExt() && m_app->IsServing();
         },
         timeout);
-    if (!started || m_ended.load()) {
-        return false;
-    }
-    // The framework accepts requests right after the start hooks.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return true;
+    return started && !m_ended.load();
 }
 
 bool RunningApp::Stop()

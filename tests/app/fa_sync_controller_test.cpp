@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -27,9 +28,15 @@ TEST(FaSyncController, StartsWithEveryChainRunningAndTracesTheBoardCount)
     EXPECT_EQ(fa.GetCounter(), 2u);
     EXPECT_EQ(fa.GetName(), "fa_sync_controller");
 
-    const auto start = Clock::now();
-    EXPECT_TRUE(fa.WaitForAllRunning());
-    EXPECT_LT(Clock::now() - start, milliseconds(5));
+    // A wait whose count is already met returns without one check period:
+    // the quickest of a few waits, so that a descheduled thread does not count.
+    Clock::duration quickest = Clock::duration::max();
+    for (int i = 0; i < 5; ++i) {
+        const auto start = Clock::now();
+        EXPECT_TRUE(fa.WaitForAllRunning());
+        quickest = std::min(quickest, Clock::now() - start);
+    }
+    EXPECT_LT(quickest, milliseconds(5));
     EXPECT_TRUE(capture.Traced("FaSyncController: Waiting for all running..."));
     EXPECT_TRUE(capture.Traced("FaSyncController: All running."));
 

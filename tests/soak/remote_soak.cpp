@@ -237,7 +237,12 @@ int RunSoak(int argc, char** argv)
     const std::string serverBinary =
         Arg(argc, argv, "--server-binary", self.substr(0, self.rfind('/')) + "/../app/zemtra-vuna");
     char dirTemplate[] = "/tmp/zv_soak_XXXXXX";
-    const std::string dir = ::mkdtemp(dirTemplate);
+    const char* made = ::mkdtemp(dirTemplate);
+    if (made == nullptr) {
+        std::fprintf(stderr, "soak: cannot make a temporary directory\n");
+        return 1;
+    }
+    const std::string dir = made;
     ::mkdir((dir + "/cfg").c_str(), 0755);
     ::mkdir((dir + "/root").c_str(), 0755);
     const unsigned short port = zvtest::FreePort();

@@ -8,6 +8,7 @@
 #include "platform/qapp/fnc_node.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
+#include "tests/common/free_port.h"
 
 #include <gtest/gtest.h>
 
@@ -294,13 +295,6 @@ TEST(Objects, DecoratedNamesAndAdoption)
 
 namespace {
 
-// A port of this process's own, so that test binaries running side by side
-// do not meet.
-unsigned short OwnPort()
-{
-    return static_cast<unsigned short>(20000 + ::getpid() % 20000);
-}
-
 TEST_F(RunLoop, RemoteClientsAreServedOnlyWhileRunning)
 {
     TestApplication app;
@@ -318,7 +312,7 @@ TEST_F(RunLoop, RemoteClientsAreServedOnlyWhileRunning)
             a.RequestStop();
         });
     };
-    const std::string port = std::to_string(OwnPort());
+    const std::string port = std::to_string(zvtest::FreePort());
     const bool ok = RunOn(app, m_dir, Scenario({3}), {"--port", port});
     watcher.join();
     ASSERT_TRUE(ok);
@@ -334,13 +328,15 @@ TEST_F(RunLoop, PortInUseEndsRunWithFalseAfterShutdown)
     ASSERT_GE(fd, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(OwnPort() + 1);
+    addr.sin_port = 0; // a port the system picks, held by this test
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     ASSERT_EQ(::listen(fd, 1), 0);
+    socklen_t length = sizeof(addr);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
     qstd::CaptureScope capture;
     TestApplication app;
-    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3}), {"--port", std::to_string(OwnPort() + 1)}));
+    EXPECT_FALSE(RunOn(app, m_dir, Scenario({3}), {"--port", std::to_string(ntohs(addr.sin_port))}));
     ::close(fd);
     EXPECT_TRUE(capture.LoggedSubstring("Application failure: "));
     EXPECT_GE(Hooks().IndexOf("raf3:OnShutdown@4"), 0);
