@@ -5,8 +5,8 @@
 // own started clone of the source's controller, which it hands back when it
 // closes. In mode 13 a dispatching thread reads ahead into the client's queue
 // of 64 buffers; reads then take the queued buffers, and only then can the
-// client forward buffers to a remote receiver. The client keeps only a weak
-// reference to its source.
+// client forward buffers to a remote receiver; a mode-13 open with a size of
+// 0 is refused (-1). The client keeps only a weak reference to its source.
 
 #include "platform/qstd/trace.h"
 #include "qsig/dod_client_base.h"
@@ -72,6 +72,11 @@ public:
         SourcePtr source = m_source.lock();
         if (!source) {
             return eNotOpen;
+        }
+        if (mode == eAccessStreaming && size == 0) {
+            // The dispatching thread would read empty buffers without pause.
+            QSTD_TRACE(2, "DodClient::Open refuses a read-ahead of no atoms");
+            return eBadRequest;
         }
         m_mode = mode;
         const bool ownCopy = mode == eAccessStreaming || mode == eAccessClone;

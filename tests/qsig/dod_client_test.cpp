@@ -450,6 +450,18 @@ TEST_F(DodClientStreaming, TryAgainBacksOffAndTracesOnce)
     EXPECT_EQ(1, std::count(texts.begin(), texts.end(), "Get position again."));
 }
 
+// A read-ahead of no atoms would have the thread loop without pause.
+TEST_F(DodClientStreaming, SizeZeroIsRefusedWithoutThreadOrClone)
+{
+    auto client = source->CreateClient("c");
+    EXPECT_EQ(eBadRequest, client.Open(eAccessStreaming, 0, 0));
+    EXPECT_FALSE(client.IsOpen());
+    EXPECT_FALSE(client.IsDispatching());
+    EXPECT_EQ(1u, source->GetControllerCopyCount());
+    ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 1, 0));
+    EXPECT_EQ(2u, source->GetControllerCopyCount());
+}
+
 TEST_F(DodClientStreaming, TooSmallCallerMemoryIsRefusedBeforeABufferIsTaken)
 {
     auto client = source->CreateClient("c");
