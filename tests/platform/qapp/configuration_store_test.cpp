@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -189,6 +190,48 @@ TEST_F(ConfigurationStoreTest, DamagedFileIsKeptAsideBeforeTheFirstStore)
     // Only the damaged file is kept, not every later one.
     ASSERT_TRUE(store.Save());
     EXPECT_EQ(1u, FilesStartingWith(dir.Path(), "app.conf.damaged-").size());
+}
+
+// Three huge values make a file far larger than any the store writes: each
+// costs its own line only.
+TEST_F(ConfigurationStoreTest, HugeLinesCostOnlyThemselves)
+{
+    qstd::CaptureScope capture;
+    const std::string huge(8u << 20, 'p');
+    const auto result = Load("name\t0\t/" + huge + "\ncount\t0\t18\nname\t0\t/" + huge + "\nraf5/x\t0\t/" + huge +
+                             "\ngain\t0\t2.5\n");
+    EXPECT_EQ(2u, result.applied);
+    EXPECT_EQ(3u, result.skipped);
+    EXPECT_EQ(18u, count);
+    EXPECT_EQ(2.5, gain);
+    EXPECT_EQ("x", name);
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + ":3: line longer than 65536 bytes."));
+    EXPECT_FALSE(capture.LoggedSubstring("ppp"));
+}
+
+// The same damage at every start keeps one copy; different damage keeps the
+// latest copies only.
+TEST_F(ConfigurationStoreTest, DamagedCopiesAreFewAndNotRepeated)
+{
+    qstd::CaptureScope capture;
+    auto damage = [&](const std::string& text) {
+        ConfigurationStore other(root, file);
+        std::ofstream(file) << text;
+        other.Load();
+        EXPECT_TRUE(other.Save());
+        return FilesStartingWith(dir.Path(), "app.conf.damaged-");
+    };
+    EXPECT_EQ(1u, damage("bad 1\n").size());
+    EXPECT_EQ(1u, damage("bad 1\n").size());
+    for (int i = 2; i <= 5; ++i) {
+        damage("bad " + std::to_string(i) + "\n");
+    }
+    std::vector<std::string> kept;
+    for (const std::string& copy : FilesStartingWith(dir.Path(), "app.conf.damaged-")) {
+        kept.push_back(Read(copy));
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ((std::vector<std::string>{"bad 3\n", "bad 4\n", "bad 5\n"}), kept);
 }
 
 TEST_F(ConfigurationStoreTest, WhatIsNoRegularFileIsRefusedWithoutBlocking)
