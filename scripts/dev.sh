@@ -42,9 +42,9 @@ case "${1:-}" in
     run)
         install_missing
         build default
-        # Configuration and the instrument's absolute paths stay inside the project.
-        mkdir -p run/cfg run/root
-        exec ./build/default/app/zemtra-vuna --conf-dir run/cfg --root run/root "${@:2}"
+        # The instrument's absolute paths stay inside the project: its
+        # configuration folder is run/root/var/opt/zemtra/cfg/.
+        exec ./build/default/app/zemtra-vuna --root run/root "${@:2}"
         ;;
     test)
         install_missing
