@@ -8,6 +8,7 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/qstd/util.h"
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_bit_node.h"
@@ -190,15 +191,18 @@ bool FastAcquisition::_SetFIR(const std::string& path)
                        " characters, longer than " + std::to_string(qapp::c_maxInstrumentPath) + ".");
         return false;
     }
+    // The client's text goes into messages with its control characters
+    // escaped, so that it cannot forge a log line.
+    const std::string shown = qstd::EscapeControls(path);
     std::lock_guard<std::mutex> lock(m_fir_mutex);
-    QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << path << ".");
+    QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << shown << ".");
     // The path comes from a client: it is resolved inside the instrument's
     // root, and a FIFO, a device or a huge file must not hold the load (and
     // this mutex) for ever.
     std::string text;
     std::string failure;
     if (const int error = qapp::ReadInstrumentFile(path, c_max_fir_file_bytes, text, failure)) {
-        qstd::LogError("Error opening FIR coefficient file - " + path + "." + " Error: " + std::to_string(error) +
+        qstd::LogError("Error opening FIR coefficient file - " + shown + "." + " Error: " + std::to_string(error) +
                        " - " + failure);
         return false;
     }
@@ -206,7 +210,7 @@ bool FastAcquisition::_SetFIR(const std::string& path)
     const FirCoefficients fir = ReadFirCoefficients(file);
     // The file's contents stay out of the log: the line and the reason only.
     if (fir.bad_line != 0) {
-        qstd::LogError("Error processing FIR coefficient file - " + path + "." + " at line - " +
+        qstd::LogError("Error processing FIR coefficient file - " + shown + "." + " at line - " +
                        std::to_string(fir.bad_line) + "." + " - Not a number FIR coefficient.");
     }
     auto* raf = dynamic_cast<RafBoard*>(&GetParentBoard());
@@ -214,7 +218,7 @@ bool FastAcquisition::_SetFIR(const std::string& path)
     const uint64_t required = static_cast<uint64_t>(c_taps_per_decimation) * decimation;
     if (fir.values.size() != required) {
         qstd::LogError("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) + " from file - " +
-                       path + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
+                       shown + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
         return false;
     }
     if (fir.bad_line != 0) {
@@ -227,7 +231,7 @@ bool FastAcquisition::_SetFIR(const std::string& path)
         WriteWord64(c_fir_port, value);
     }
     m_fir_path = path;
-    qstd::LogInfo("Successfully applied FIR filter coefficients - " + path + ".");
+    qstd::LogInfo("Successfully applied FIR filter coefficients - " + shown + ".");
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/qreg/reg_node.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/qstd/util.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -229,8 +230,10 @@ ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next
     };
     std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> nodes;
     size_t pendingBytes = 0;
+    // A message may quote the file's text: its control characters are
+    // escaped so that it cannot forge a log line.
     auto skip = [&](const std::string& message) {
-        qstd::LogError("Configuration line skipped: " + message);
+        qstd::LogError("Configuration line skipped: " + qstd::EscapeControls(message));
         ++result.skipped;
     };
     auto applyPending = [&] {
@@ -321,7 +324,8 @@ ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next
                 skip(where + "more lines of absent nodes than " + std::to_string(c_maxKeptBytes) + " bytes.");
                 continue;
             }
-            qstd::LogWarning("Configuration line kept: " + where + "no node " + path + " in this run.");
+            qstd::LogWarning("Configuration line kept: " + where + "no node " + qstd::EscapeControls(path) +
+                             " in this run.");
             m_keptBytes += line.size();
             m_keptLines.push_back(line);
             ++result.kept;

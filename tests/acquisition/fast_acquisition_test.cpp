@@ -186,6 +186,9 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
         {relative, {"Error opening FIR coefficient file - " + relative + ". Error: 22 - not an absolute path"}},
         {linked, {"Error opening FIR coefficient file - " + linked + ". Error: 2 - No such file or directory"}},
         {overlong, {"Error opening FIR coefficient file - path of 4097 characters, longer than 4095."}},
+        // Control characters cannot forge a log line.
+        {"/x\n0 ERROR forged\x1b",
+         {"Error opening FIR coefficient file - /x\\x0a0 ERROR forged\\x1b. Error: 2 - No such file or directory"}},
     };
     for (const auto& r : refused) {
         EXPECT_FALSE(fa->_SetFIR(r.path)) << r.path;

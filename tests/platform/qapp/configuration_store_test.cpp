@@ -170,6 +170,9 @@ TEST_F(ConfigurationStoreTest, LinesOfAbsentNodesAreKeptAcrossStores)
     EXPECT_EQ(stored.find("raf5/att\t0"), stored.rfind("raf5/att\t0")) << "written once: " << stored;
     // A file with nothing wrong in it is simply replaced.
     EXPECT_TRUE(FilesStartingWith(dir.Path(), "app.conf.damaged").empty());
+    // The file's control characters reach the log escaped.
+    store.Apply("raf6/\x1b[2J\r\t0\t1\n", "text");
+    EXPECT_TRUE(capture.Logged("Configuration line kept: text:1: no node raf6/\\x1b[2J\\x0d in this run."));
 }
 
 TEST_F(ConfigurationStoreTest, DamagedFileIsKeptAsideBeforeTheFirstStore)
