@@ -29,27 +29,49 @@ constexpr int c_openFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 constexpr unsigned c_maxLinks = 40;
 constexpr std::size_t c_bufferSize = 64 * 1024;
 
-// Closes the descriptors it holds.
-class Descriptors {
+// Closes the descriptor it holds.
+class Descriptor {
 public:
-    ~Descriptors()
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() { Reset(-1); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return m_fd; }
+    int Release()
     {
-        for (int fd : m_fds) {
-            ::close(fd);
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void Reset(int fd)
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
         }
+        m_fd = fd;
     }
-    void Push(int fd) { m_fds.push_back(fd); }
-    void Pop()
-    {
-        ::close(m_fds.back());
-        m_fds.pop_back();
-    }
-    int Back() const { return m_fds.back(); }
-    std::size_t Size() const { return m_fds.size(); }
 
 private:
-    std::vector<int> m_fds;
+    int m_fd;
 };
+
+// Which folder a descriptor refers to.
+struct FolderId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator!=(const FolderId& other) const { return device != other.device || inode != other.inode; }
+};
+
+bool Identify(int fd, FolderId& id)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    return true;
+}
 
 void Append(std::deque<std::string>& parts, const std::string& path, bool front)
 {
@@ -64,21 +86,32 @@ void Append(std::deque<std::string>& parts, const std::string& path, bool front)
         }
         begin = slash + 1;
     }
+    // A trailing slash names a folder: what precedes it must be one.
+    if (!path.empty() && path.back() == '/') {
+        split.push_back(".");
+    }
     parts.insert(front ? parts.begin() : parts.end(), split.begin(), split.end());
 }
 
 // Resolves path inside the folder baseFd by components: ".." stops at the
 // folder, each component is looked at without following it, and a link's
-// target (an absolute one from the folder) takes its place. The descriptor,
-// or -1 with errno set.
+// target (an absolute one from the folder) takes its place. Only the folder
+// looked in is held open, so that a deep path costs no more descriptors than
+// a short one: ".." opens the parent and goes on only when that is the
+// folder the walk came from (EAGAIN when a folder was moved meanwhile).
+// The descriptor, or -1 with errno set.
 int OpenByWalk(int baseFd, const std::string& path)
 {
-    Descriptors folders;
-    const int base = ::fcntl(baseFd, F_DUPFD_CLOEXEC, 0);
-    if (base < 0) {
+    if (path.empty()) {
+        errno = ENOENT;
         return -1;
     }
-    folders.Push(base);
+    Descriptor folder(::fcntl(baseFd, F_DUPFD_CLOEXEC, 0));
+    // The folders from baseFd down to the one held.
+    std::vector<FolderId> trail(1);
+    if (folder.Get() < 0 || !Identify(folder.Get(), trail.back())) {
+        return -1;
+    }
     std::deque<std::string> pending;
     Append(pending, path, false);
     unsigned links = 0;
@@ -89,13 +122,23 @@ int OpenByWalk(int baseFd, const std::string& path)
             continue;
         }
         if (name == "..") {
-            if (folders.Size() > 1) {
-                folders.Pop();
+            if (trail.size() > 1) {
+                Descriptor parent(::openat(folder.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                FolderId id;
+                if (parent.Get() < 0 || !Identify(parent.Get(), id)) {
+                    return -1;
+                }
+                if (id != trail[trail.size() - 2]) {
+                    errno = EAGAIN;
+                    return -1;
+                }
+                trail.pop_back();
+                folder.Reset(parent.Release());
             }
             continue;
         }
         struct stat st {};
-        if (::fstatat(folders.Back(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(folder.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return -1;
         }
         if (S_ISLNK(st.st_mode)) {
@@ -104,7 +147,7 @@ int OpenByWalk(int baseFd, const std::string& path)
                 return -1;
             }
             char target[PATH_MAX];
-            const ssize_t n = ::readlinkat(folders.Back(), name.c_str(), target, sizeof(target));
+            const ssize_t n = ::readlinkat(folder.Get(), name.c_str(), target, sizeof(target));
             if (n < 0) {
                 return -1;
             }
@@ -114,28 +157,32 @@ int OpenByWalk(int baseFd, const std::string& path)
             }
             const std::string link(target, static_cast<std::size_t>(n));
             if (link[0] == '/') {
-                while (folders.Size() > 1) {
-                    folders.Pop();
+                folder.Reset(::fcntl(baseFd, F_DUPFD_CLOEXEC, 0));
+                if (folder.Get() < 0) {
+                    return -1;
                 }
+                trail.resize(1);
             }
             Append(pending, link, true);
             continue;
         }
         if (pending.empty()) {
-            return ::openat(folders.Back(), name.c_str(), c_openFlags | O_NOFOLLOW);
+            return ::openat(folder.Get(), name.c_str(), c_openFlags | O_NOFOLLOW);
         }
         if (!S_ISDIR(st.st_mode)) {
             errno = ENOTDIR;
             return -1;
         }
-        const int next = ::openat(folders.Back(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
+        Descriptor next(::openat(folder.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        FolderId id;
+        if (next.Get() < 0 || !Identify(next.Get(), id)) {
             return -1;
         }
-        folders.Push(next);
+        trail.push_back(id);
+        folder.Reset(next.Release());
     }
     // The path names a folder.
-    return ::openat(folders.Back(), ".", c_openFlags);
+    return ::openat(folder.Get(), ".", c_openFlags);
 }
 
 // The kernel's resolution of path inside baseFd; -1 with errno set, ENOSYS

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +65,9 @@ TEST_P(FileInside, PathsResolveInsideTheFolder)
         {"a/out", ENOENT},
         {"a/loop", ELOOP},
         {"a/f/x", ENOTDIR},
+        {"a/f/", ENOTDIR},    // a trailing slash names a folder
+        {"a/same/", ENOTDIR}, // also after a link
+        {"", ENOENT},
         {"a", EINVAL},
         {"fifo", EINVAL},
         {"missing", ENOENT},
@@ -80,6 +85,32 @@ TEST_P(FileInside, PathsResolveInsideTheFolder)
     EXPECT_EQ(ENOENT, qstd::ReadRegularFile(root + "/a/up", 100, text, reason));
     EXPECT_EQ(EFBIG, qstd::ReadRegularFile(root + "/a/f", 5, text, reason));
     EXPECT_EQ("larger than 5 bytes", reason);
+}
+
+// A deep path costs no more descriptors than a short one.
+TEST_P(FileInside, DeepPathsNeedFewDescriptors)
+{
+    std::string path;
+    for (int i = 0; i < 200; ++i) {
+        path += "/d";
+        ASSERT_EQ(0, ::mkdir((root + path).c_str(), 0755));
+    }
+    dir.File("root" + path + "/f", "inside");
+    // A few descriptors above the lowest free one.
+    struct rlimit former {};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &former));
+    const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lowest, 0);
+    ::close(lowest);
+    struct rlimit low = former;
+    low.rlim_cur = static_cast<rlim_t>(lowest) + 8;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+    std::string text;
+    std::string reason;
+    const int error = qstd::ReadRegularFileIn(root, path + "/../d/f", 100, text, reason);
+    ::setrlimit(RLIMIT_NOFILE, &former);
+    EXPECT_EQ(0, error) << reason;
+    EXPECT_EQ("inside", text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, FileInside, ::testing::Values(false, true),
