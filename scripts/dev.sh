@@ -44,6 +44,13 @@ case "${1:-}" in
         build default
         # The instrument's absolute paths stay inside the project: its
         # configuration folder is run/root/var/opt/zemtra/cfg/.
+        cfg=run/root/var/opt/zemtra/cfg
+        # The configuration that an earlier run command kept in run/cfg moves there once.
+        if [ -f run/cfg/zemtra-vuna.conf ] && [ ! -e "$cfg/zemtra-vuna.conf" ]; then
+            mkdir -p "$cfg"
+            mv run/cfg/zemtra-vuna.conf "$cfg/"
+            echo "Moved the configuration run/cfg/zemtra-vuna.conf to $cfg/." >&2
+        fi
         exec ./build/default/app/zemtra-vuna --root run/root "${@:2}"
         ;;
     test)
