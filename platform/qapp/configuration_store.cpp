@@ -230,10 +230,18 @@ ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next
     };
     std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> nodes;
     size_t pendingBytes = 0;
-    // A message may quote the file's text: its control characters are
-    // escaped so that it cannot forge a log line.
+    // One message for each of the first lines skipped or kept, so that a
+    // file of very many of them does not flood the log. A message may quote
+    // the file's text: its control characters are escaped so that it cannot
+    // forge a log line.
+    unsigned long messages = 0;
+    auto report = [&](void (*log)(const std::string&), const std::string& message) {
+        if (messages++ < c_maxLineMessages) {
+            log(qstd::EscapeControls(message));
+        }
+    };
     auto skip = [&](const std::string& message) {
-        qstd::LogError("Configuration line skipped: " + qstd::EscapeControls(message));
+        report(qstd::LogError, "Configuration line skipped: " + message);
         ++result.skipped;
     };
     auto applyPending = [&] {
@@ -324,8 +332,7 @@ ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next
                 skip(where + "more lines of absent nodes than " + std::to_string(c_maxKeptBytes) + " bytes.");
                 continue;
             }
-            qstd::LogWarning("Configuration line kept: " + where + "no node " + qstd::EscapeControls(path) +
-                             " in this run.");
+            report(qstd::LogWarning, "Configuration line kept: " + where + "no node " + path + " in this run.");
             m_keptBytes += line.size();
             m_keptLines.push_back(line);
             ++result.kept;
@@ -353,6 +360,10 @@ ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next
         }
     }
     applyPending();
+    if (messages > c_maxLineMessages) {
+        qstd::LogWarning("Configuration file " + origin + ": " + std::to_string(messages - c_maxLineMessages) +
+                         " further lines skipped or kept without a message.");
+    }
 
     if (result.skipped > 0) {
         std::lock_guard<std::mutex> lock(m_saveMutex);

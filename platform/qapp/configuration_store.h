@@ -54,6 +54,9 @@ public:
     static constexpr std::size_t c_maxPendingBytes = 4u << 20;
     // Lines of absent nodes kept; further ones are skipped.
     static constexpr std::size_t c_maxKeptBytes = 4u << 20;
+    // Lines skipped or kept that a load logs one by one; one message
+    // counts the further ones.
+    static constexpr unsigned c_maxLineMessages = 100;
     // Damaged files kept aside at most (the oldest are removed).
     static constexpr std::size_t c_maxDamagedCopies = 3;
     // Delay between a change and the store that follows it.

@@ -212,6 +212,24 @@ TEST_F(ConfigurationStoreTest, HugeLinesCostOnlyThemselves)
     EXPECT_FALSE(capture.LoggedSubstring("ppp"));
 }
 
+// Very many lines skipped or kept cost the log a bounded number of messages.
+TEST_F(ConfigurationStoreTest, VeryManyLinesSkippedOrKeptAreCountedNotEachLogged)
+{
+    qstd::CaptureScope capture;
+    std::string text;
+    for (int i = 0; i < 150; ++i) {
+        text += "bad\nraf5/x\t" + std::to_string(i) + "\t1\n";
+    }
+    const auto result = store.Apply(text, "text");
+    EXPECT_EQ(150u, result.skipped);
+    EXPECT_EQ(150u, result.kept);
+    const auto texts = capture.Sink().Texts(qstd::Record::Kind::Log);
+    EXPECT_EQ(static_cast<std::ptrdiff_t>(ConfigurationStore::c_maxLineMessages),
+              std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.rfind("Configuration line ", 0) == 0; }));
+    EXPECT_TRUE(capture.Logged("Configuration file text: 200 further lines skipped or kept without a message."));
+}
+
 // The same damage at every start keeps one copy; different damage keeps the
 // latest copies only.
 TEST_F(ConfigurationStoreTest, DamagedCopiesAreFewAndNotRepeated)
