@@ -6,9 +6,9 @@
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qstd/exception.h"
-#include "platform/qstd/file.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/qstd/util.h"
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_bit_node.h"
@@ -129,7 +129,12 @@ void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
                                                                                &FastAcquisition::_GetFIR, 14ull);
     coefs->Add(fir);
     m_fir_node = mci::Node(fir, mci::c_noRelPath);
-    // A failed default load is only logged.
+    // The default is the value of "fir" even when its file cannot be loaded;
+    // a failed default load is only logged.
+    {
+        std::lock_guard<std::mutex> lock(m_fir_mutex);
+        m_fir_path = c_default_fir_file;
+    }
     _SetFIR(c_default_fir_file);
 
     static const char* const c_notch_names[5] = {"numerator_0", "numerator_1", "numerator_2", "denominator_0",
@@ -180,42 +185,53 @@ bool FastAcquisition::_GetFIR(std::string& path) const
 bool FastAcquisition::_SetFIR(const std::string& path)
 {
     QSTD_TRACE_FNC();
+    // A path no file can have is refused before it reaches a message whole.
+    if (path.size() > qapp::c_maxInstrumentPath) {
+        qstd::LogError("Error opening FIR coefficient file - path of " + std::to_string(path.size()) +
+                       " characters, longer than " + std::to_string(qapp::c_maxInstrumentPath) + ".");
+        return false;
+    }
+    // The client's text goes into messages with its control characters
+    // escaped, so that it cannot forge a log line.
+    const std::string shown = qstd::EscapeControls(path);
     std::lock_guard<std::mutex> lock(m_fir_mutex);
-    m_fir_path = path;
-    QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << path << ".");
-    // Off the instrument the absolute paths lie under the run's root.
-    // The path comes from a client: a FIFO, a device or a huge file must not
-    // hold the load (and this mutex) for ever.
+    QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << shown << ".");
+    // The path comes from a client: it is resolved inside the instrument's
+    // root, and a FIFO, a device or a huge file must not hold the load (and
+    // this mutex) for ever.
     std::string text;
     std::string failure;
-    if (const int error = qstd::ReadRegularFile(qapp::InstrumentPath(path), c_max_fir_file_bytes, text, failure)) {
-        qstd::LogError("Error opening FIR coefficient file - " + path + "." + " Error: " + std::to_string(error) +
+    if (const int error = qapp::ReadInstrumentFile(path, c_max_fir_file_bytes, text, failure)) {
+        qstd::LogError("Error opening FIR coefficient file - " + shown + "." + " Error: " + std::to_string(error) +
                        " - " + failure);
         return false;
     }
     std::istringstream file(text);
     const FirCoefficients fir = ReadFirCoefficients(file);
+    // The file's contents stay out of the log: the line and the reason only.
     if (fir.bad_line != 0) {
-        qstd::LogError("Error processing FIR coefficient file - " + path + "." + " at line - " +
-                       std::to_string(fir.bad_line) + "." + fir.bad_text + " - Not a number FIR coefficient.");
+        qstd::LogError("Error processing FIR coefficient file - " + shown + "." + " at line - " +
+                       std::to_string(fir.bad_line) + "." + " - Not a number FIR coefficient.");
     }
     auto* raf = dynamic_cast<RafBoard*>(&GetParentBoard());
     const unsigned decimation = raf ? raf->GetFIRDecimation() : 0;
     const uint64_t required = static_cast<uint64_t>(c_taps_per_decimation) * decimation;
     if (fir.values.size() != required) {
         qstd::LogError("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) + " from file - " +
-                       path + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
+                       shown + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
         return false;
     }
     if (fir.bad_line != 0) {
         return false;
     }
-    // Only a whole, valid file reaches the filter.
+    // Only a whole, valid file reaches the filter, and only its path becomes
+    // the value of "fir" (and is stored with the configuration).
     WriteWord64(c_fir_load, 1);
     for (uint32_t value : fir.values) {
         WriteWord64(c_fir_port, value);
     }
-    qstd::LogInfo("Successfully applied FIR filter coefficients - " + path + ".");
+    m_fir_path = path;
+    qstd::LogInfo("Successfully applied FIR filter coefficients - " + shown + ".");
     return true;
 }
 

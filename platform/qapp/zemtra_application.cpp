@@ -79,7 +79,8 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
     po::options_description desc("Framework options");
     desc.add_options()("help,h", "show this help")("scenario,s", po::value<std::string>(&o.scenario),
                                                    "chassis scenario file (default chassis when omitted)")(
-        "conf-dir,c", po::value<std::string>(&o.confDir), "configuration directory")(
+        "conf-dir,c", po::value<std::string>(&o.confDir),
+        "configuration directory (default \"/var/opt/zemtra/cfg/\" under the root)")(
         "root,r", po::value<std::string>(&o.root)->default_value("/"), "root of the instrument's absolute paths")(
         "log,l", po::value<std::string>(&o.logFile), "log file (standard error when omitted)")(
         "no-log", po::bool_switch(&o.noLog), "disable logging")("trace,t", po::value<std::string>(&o.traceFile),
@@ -317,8 +318,11 @@ bool ZemtraApplication::RunPhases()
             MakeDirectories(InstrumentPath("/tmp/"));
         }
         BuildChassis();
-        // The simulated instrument's own configuration files.
-        m_chassis->InstallConfiguration(ConfDir());
+        // The simulated instrument's own configuration files, each where the
+        // system reads it: the attenuator tables in the configuration
+        // directory, the FIR file at the FA block's instrument path, also
+        // when --conf-dir names a folder of its own.
+        m_chassis->InstallConfiguration(ConfDir(), InstrumentPath(c_defaultConfDir));
         SetTreeNode(MakeBranchNode(ApplicationName(), GetRegistryFlags()));
 
         for (sim::Board* sb : m_chassis->Boards()) {
