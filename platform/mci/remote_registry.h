@@ -59,6 +59,8 @@ public:
     CORBA::ULongLong OpenSignal(const char* path, q_NET::SignalReceiver_ptr receiver, CORBA::Long mode,
                                 CORBA::ULong count, CORBA::LongLong offset) override;
     void CloseSignal(CORBA::ULongLong id) override;
+    zemtra_REMOTE::SignalData* ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
+                                          CORBA::LongLong offset, CORBA::ULongLong time) override;
 
     // Refuses new requests and waits for those in progress; false when
     // some were still running at the time-out.

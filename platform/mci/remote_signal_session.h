@@ -6,10 +6,15 @@
 // receiver and notes when that receiver cannot be reached. The session ends
 // by itself when the receiver has vanished or the client can forward no
 // more (its source gone or cancelled); Close ends it on request.
+//
+// ReadSignalOnce serves the one-shot reads of on-demand signals: a client
+// opened, read once and closed within one request.
 
 #include "platform/qsig/signal_client_base.h"
+#include "platform/qsig/signal_source.h"
 
 #include "q_net.hh"
+#include "zemtra_remote.hh"
 
 #include <atomic>
 #include <cstdint>
@@ -20,11 +25,14 @@
 
 namespace mci {
 
-// Passes buffers on to one remote receiver. After the first failed call it
-// refuses every further buffer (answers -1) and reports Failed.
+// Passes buffers on to one remote receiver. A buffer larger than
+// c_maxChunkBytes goes on in pieces of whole atoms (atomValues base values
+// each; 0: unknown) of at most that size, each with the buffer's metadata.
+// After the first failed call it refuses every further buffer (answers -1)
+// and reports Failed.
 class RemoteReceiverRelay : public POA_q_NET::SignalReceiver {
 public:
-    explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target);
+    explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues = 0);
 
     CORBA::Long ReceiveShort(const char* name, const q_NET::ShortSeq& values, const q_NET::MetaSeq& meta) override;
     CORBA::Long ReceiveLong(const char* name, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta) override;
@@ -41,8 +49,11 @@ public:
 
 private:
     template <typename F> CORBA::Long Relay(F&& call);
+    // Relays values in pieces of at most c_maxChunkBytes.
+    template <typename SEQ, typename SEND> CORBA::Long RelayInPieces(const SEQ& values, SEND&& send);
 
     q_NET::SignalReceiver_var m_target;
+    const std::size_t m_atomValues;
     std::atomic<bool> m_failed{false};
     std::atomic<std::uint64_t> m_forwarded{0};
     mutable std::mutex m_mutex;
@@ -55,10 +66,12 @@ public:
     static constexpr unsigned c_callTimeoutMs = 5000;
 
     // client: open, owned by the session from now on; clientKey: the remote
-    // client the receiver belongs to (see CallbackClientKey).
+    // client the receiver belongs to (see CallbackClientKey); atomValues: base
+    // values per atom of the signal (0: unknown), by which larger buffers are
+    // split.
     RemoteSignalSession(std::uint64_t id, const std::string& path, std::unique_ptr<qsig::SignalClientBase> client,
                         q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
-                        std::string clientKey = std::string());
+                        std::string clientKey = std::string(), std::size_t atomValues = 0);
     ~RemoteSignalSession();
     RemoteSignalSession(const RemoteSignalSession&) = delete;
     RemoteSignalSession& operator=(const RemoteSignalSession&) = delete;
@@ -93,6 +106,39 @@ private:
     std::atomic<bool> m_ended{false};
     std::mutex m_closeMutex;
     bool m_closed = false;
+};
+
+// One read of an on-demand signal for a remote client: a client opened in
+// mode (10, 11, 12 or 14) with count and offset, read once at time and
+// closed. path names the signal in messages. Every refusal raises a
+// qstd::Exception with the reason: a stream, another mode, a count of 0 or
+// of more than c_maxChunkBytes, a base type without a sequence, and every
+// code of the open or the read other than 0.
+class OneShotRead {
+public:
+    OneShotRead(std::string path, int mode, unsigned long count, long long offset, unsigned long long time);
+    ~OneShotRead();
+    OneShotRead(const OneShotRead&) = delete;
+    OneShotRead& operator=(const OneShotRead&) = delete;
+
+    // Checks the request against the source and makes the client named
+    // clientName; called while the source cannot be withdrawn.
+    void Prepare(qsig::SignalSource& source, const std::string& clientName);
+    // Opens, reads and closes the client; called without holding the
+    // source, since a read may wait for its data.
+    zemtra_REMOTE::SignalData* Run();
+
+private:
+    template <typename SEQ, typename BASE> void ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data);
+
+    const std::string m_path;
+    const int m_mode;
+    const unsigned long m_count;
+    const long long m_offset;
+    const unsigned long long m_time;
+    std::size_t m_components = 0;
+    const std::type_info* m_baseType = nullptr;
+    std::unique_ptr<qsig::SignalClientBase> m_client;
 };
 
 } // namespace mci
