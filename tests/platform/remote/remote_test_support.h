@@ -19,6 +19,8 @@
 
 #include "zemtra_remote.hh"
 
+#include <sys/types.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -43,7 +45,9 @@ using AdcTraits = qsig::SignalTraits<short, std::array<short, 4>, 1>;
 
 // In-memory on-demand signal of ADC-like atoms: atom i holds i*4 .. i*4+3.
 // Its clients forward only in access mode 13, one buffer of the opened count
-// of atoms per forwarding call, starting at the offset and wrapping at the end.
+// of atoms per forwarding call, starting at the offset and wrapping at the end;
+// in modes 10 to 12 they read once from atom time + offset on (mode 14: no
+// controller).
 class MemoryDodSource : public qsig::SignalSource {
 public:
     explicit MemoryDodSource(size_t atoms);
@@ -58,6 +62,7 @@ public:
 
     std::vector<short> m_values;
     std::atomic<int> m_openClients{0};
+    std::atomic<int> m_reads{0};
 };
 
 // Owner of the nodes' bound values.
@@ -199,6 +204,22 @@ struct ToolResult {
 };
 ToolResult RunTool(const std::vector<std::string>& args);
 std::string ToolPath();
+
+// The built tool running in the background, its output going to files.
+class ToolProcess {
+public:
+    explicit ToolProcess(const std::vector<std::string>& args);
+    ~ToolProcess();
+    pid_t Pid() const { return m_pid; }
+    // Standard output so far.
+    std::string Out() const;
+    // Waits for the exit (at most 30 s; then kills it) and collects the result.
+    ToolResult Wait();
+
+private:
+    pid_t m_pid = -1;
+    std::string m_base;
+};
 
 // The message of the RemoteError a call raises ("" when it raises none).
 template <typename F>

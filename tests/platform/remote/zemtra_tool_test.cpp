@@ -1,10 +1,16 @@
 // The command-line tool run as a separate process against an in-process
-// server: its commands, output formats, error messages and exit codes.
+// server: its commands, output formats, error messages and exit codes; and
+// its output and callback endpoint as parts.
 
 #include "remote_test_support.h"
 
+#include "tools/zemtra-tool/row_printer.h"
+#include "tools/zemtra-tool/tool_client.h"
+
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -109,6 +115,10 @@ TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
         {{"read", "signals.pll", "--count", "4294967296"},
          "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '4294967296'"},
         {{"ls", "--bogus"}, "zemtra-tool: unrecognised option '--bogus'"},
+        {{"read", "signals.adc", "--mode", "9"}, "zemtra-tool: --mode must be an access mode from 10 to 14, not 9"},
+        {{"read", "signals.adc", "--time", "-1"},
+         "zemtra-tool: --time must be a whole number from 0 to 18446744073709551615, not '-1'"},
+        {{"read", "signals.adc", "--timeout", "-1"}, "zemtra-tool: --timeout must be a number of seconds, 0 or more"},
     };
     for (const auto& c : cases) {
         const ToolResult r = Tool(c.args);
@@ -116,6 +126,14 @@ TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
         EXPECT_EQ(c.first, r.err.substr(0, r.err.find('\n'))) << c.first;
         EXPECT_NE(std::string::npos, r.err.find("usage: zemtra-tool")) << c.first;
     }
+}
+
+TEST_F(ZemtraToolTest, ShortHelpOptionPrintsTheUsage)
+{
+    const ToolResult r = Tool({"-h"});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(0u, r.out.rfind("usage: zemtra-tool", 0)) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("0 waits for ever")) << r.out;
 }
 
 TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
@@ -126,6 +144,41 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     r = RunTool({"--server", "localhost", "ls"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Bad server address (HOST:PORT expected): localhost\n", r.err);
+    r = RunTool({"--server", "::1:18150", "ls"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Bad server address ::1:18150: write an IPv6 address in brackets, e.g. [::1]:18150\n", r.err);
+}
+
+TEST(ZemtraToolCallbackEndpoint, LoopbackServersAreCalledBackOnTheLoopbackOfTheirFamily)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"127.0.0.1", "giop:tcp:127.0.0.1:"},      {"127.3.2.1", "giop:tcp:127.0.0.1:"},
+        {"localhost", "giop:tcp:127.0.0.1:"},      {"[::1]", "giop:tcp:[::1]:"},
+        {"[::ffff:127.0.0.1]", "giop:tcp:127.0.0.1:"}, {"192.0.2.7", "giop:tcp::"},
+        {"[2001:db8::1]", "giop:tcp::"},           {"bpm.example", "giop:tcp::"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, tool::Connection::CallbackEndpoint(c.first)) << c.first;
+    }
+}
+
+TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
+{
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(nullptr, out);
+    {
+        tool::RowPrinter printer({"X", "LMT_l", "LMT_h3"}, 2, out);
+        printer.PrintHeader();
+        const int values[] = {-1, -1, -2, 5, 6, 7, 8, 9, 10};
+        EXPECT_EQ(2u, printer.Print(values, 9));
+        EXPECT_EQ(0u, printer.Print(values, 3));
+        EXPECT_TRUE(printer.Done());
+    }
+    std::rewind(out);
+    char text[256] = {};
+    const size_t n = std::fread(text, 1, sizeof(text) - 1, out);
+    std::fclose(out);
+    EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
 }
 
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
@@ -157,9 +210,14 @@ TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
     ASSERT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ("a,b,c,d\n40,41,42,43\n44,45,46,47\n48,49,50,51\n52,53,54,55\n56,57,58,59\n", r.out);
 
-    r = Tool({"read", "signals.adc", "--mode", "11"});
+    // Once, in mode 10: from atom 7 + 3 on.
+    r = Tool({"read", "signals.adc", "--count", "2", "--mode", "10", "--time", "7", "--offset", "3"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("a,b,c,d\n40,41,42,43\n44,45,46,47\n", r.out);
+    r = Tool({"read", "signals.adc", "--mode", "14"});
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_EQ(0u, r.err.rfind("qsig: Can't forward signal signals.adc in access mode 11: -7", 0)) << r.err;
+    EXPECT_EQ("qsig: Can't open signal signals.adc in access mode 14: -1 (bad request)\n", r.err);
+    EXPECT_EQ("a,b,c,d\n", r.out);
 
     // Stream: atoms pushed while the tool reads.
     std::atomic<bool> done{false};
@@ -193,6 +251,54 @@ TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
         previousDac = dac;
     }
     EXPECT_EQ(10, rows);
+    EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
+}
+
+TEST_F(ZemtraToolTest, ReadsOnceInChunksEachWhereThePreviousEnded)
+{
+    // 300000 atoms of 8 bytes: three calls of at most 131072 atoms, from
+    // atom 5 on, by time in mode 10 and by offset in mode 12.
+    for (const char* mode : {"10", "12"}) {
+        const int reads = server.tree.adc->m_reads.load();
+        const ToolResult r = Tool({"read", "signals.adc", "--count", "300000", "--mode", mode, "--time", "5"});
+        ASSERT_EQ(0, r.exitCode) << r.err;
+        EXPECT_EQ(3, server.tree.adc->m_reads.load() - reads) << mode;
+        std::istringstream lines(r.out);
+        std::string line;
+        std::getline(lines, line);
+        size_t k = 0;
+        size_t wrong = 0;
+        while (std::getline(lines, line)) {
+            const int a = static_cast<int>((5 + k) % 64) * 4;
+            wrong += line != std::to_string(a) + "," + std::to_string(a + 1) + "," + std::to_string(a + 2) + "," +
+                                 std::to_string(a + 3);
+            ++k;
+        }
+        EXPECT_EQ(300000u, k) << mode;
+        EXPECT_EQ(0u, wrong) << mode;
+    }
+}
+
+TEST_F(ZemtraToolTest, InterruptedReadPrintsWhatCameAndExits130)
+{
+    ToolProcess tool({"--server", server.Address(), "read", "signals.pll", "--count", "5", "--timeout", "0"});
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (server.exporter.GetSignalSessionCount() == 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(1u, server.exporter.GetSignalSessionCount());
+    server.tree.PushPll(0.5, 1);
+    server.tree.PushPll(1.5, 2);
+    // Rows appear as they arrive, not at the end.
+    while (tool.Out() != "phase,dac\n0.5,1\n1.5,2\n" && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ("phase,dac\n0.5,1\n1.5,2\n", tool.Out());
+    ::kill(tool.Pid(), SIGINT);
+    const ToolResult r = tool.Wait();
+    EXPECT_EQ(130, r.exitCode);
+    EXPECT_EQ("phase,dac\n0.5,1\n1.5,2\n", r.out);
+    EXPECT_EQ("Interrupted after 2 of 5 atoms of signals.pll\n", r.err);
     EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
 }
 
