@@ -480,7 +480,7 @@ Arguments Parse(int argc, char** argv)
     // Read as text: an unsigned option type would take "-1" as 4294967295.
     std::string countText;
     std::string timeText;
-    po::options_description options("options");
+    po::options_description options("options", 110, 55);
     options.add_options()("help,h", "this text")("server", po::value<std::string>(&a.server),
                                                    "HOST:PORT of the server (default 127.0.0.1:18150; an IPv6 "
                                                    "address in brackets: [::1]:18150)")(
