@@ -4,6 +4,7 @@
 
 #include "remote_test_support.h"
 
+#include "tests/common/wait_for.h"
 #include "tools/zemtra-tool/row_printer.h"
 #include "tools/zemtra-tool/tool_client.h"
 
@@ -184,12 +185,11 @@ TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
 {
     auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "10"}); });
-    // Toggle until the tool's subscription is there and has seen both values.
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (server.exporter.GetSubscriptionCount() == 0 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_EQ(1u, server.exporter.GetSubscriptionCount());
+    // The subscription counts from the start of the tool's Subscribe call on,
+    // but sees values only once that call has returned.
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] { return server.exporter.GetSubscriptionCount() == 1 && server.exporter.GetActiveRequestCount() == 0; },
+        10s));
     server.tree.locked->SetValue(true, 0);
     server.tree.locked->SetValue(false, 0);
     const ToolResult r = watch.get();
