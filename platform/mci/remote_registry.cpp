@@ -90,7 +90,7 @@ RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPo
                                const RemoteSubscriptions::Limits& limits)
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
       m_sessionsPerClient(limits.sessionsPerClient), m_sessionsTotal(limits.sessionsTotal),
-      m_subscriptions(m_access, limits)
+      m_subscriptions(m_access, limits), m_reads(c_maxOneShotReads)
 {
     m_subscriptions.SetPeriodicProbe([this] { ProbeSessions(); });
 }
@@ -428,14 +428,17 @@ void RemoteRegistry::CloseSignal(CORBA::ULongLong id)
 }
 
 zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
-                                                      CORBA::LongLong offset, CORBA::ULongLong time)
+                                                      CORBA::LongLong offset, CORBA::ULongLong time,
+                                                      CORBA::ULong waitMs)
 {
     return Serve(path, [&] {
-        OneShotRead read(path, mode, count, offset, time);
+        auto read = std::make_unique<OneShotRead>(path, mode, count, offset, time);
         qreg::SignalNode& node = FindSignal(TreePathOf(path));
         const std::string clientName = "remote_read_" + std::to_string(m_nextId.fetch_add(1));
-        node.WithSource([&](qsig::SignalSource& source) { read.Prepare(source, clientName); });
-        return read.Run();
+        node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
+        const std::chrono::milliseconds most = c_maxReadWait;
+        const std::chrono::milliseconds asked(waitMs);
+        return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most));
     });
 }
 
@@ -488,6 +491,7 @@ void RemoteRegistry::ProbeSessions()
 bool RemoteRegistry::Drain(std::chrono::steady_clock::duration timeout)
 {
     m_gate.Close();
+    m_reads.Cancel();
     return m_gate.WaitIdle(timeout);
 }
 

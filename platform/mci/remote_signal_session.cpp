@@ -8,7 +8,10 @@
 #include <omniORB4/omniORB.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
 #include <sstream>
+#include <system_error>
 
 namespace mci {
 
@@ -311,6 +314,99 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     }
     m_client->Close();
     return data._retn();
+}
+
+struct OneShotReads::Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t running = 0;
+    bool cancelled = false;
+};
+
+OneShotReads::OneShotReads(std::size_t max) : m_max(max), m_shared(std::make_shared<Shared>()) {}
+
+OneShotReads::~OneShotReads()
+{
+    Cancel();
+}
+
+zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
+                                             std::chrono::steady_clock::duration wait)
+{
+    const std::string how = "qsig: Can't read signal " + read->Path() + " in access mode " + std::to_string(read->Mode());
+    // What the read's thread leaves for the request.
+    struct Result {
+        bool done = false;
+        zemtra_REMOTE::SignalData_var data;
+        std::exception_ptr error;
+    };
+    auto result = std::make_shared<Result>();
+    const std::shared_ptr<Shared> shared = m_shared;
+    {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->cancelled) {
+            throw qstd::Exception(how + ": the server is shutting down", true);
+        }
+        if (shared->running >= m_max) {
+            throw qstd::Exception(how + ": " + std::to_string(m_max) +
+                                      " one-shot reads run already, the most this server runs at a time",
+                                  true);
+        }
+        ++shared->running;
+    }
+    try {
+        std::thread([shared, result, read = std::move(read)]() mutable {
+            zemtra_REMOTE::SignalData_var data;
+            std::exception_ptr error;
+            try {
+                data = read->Run();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            read.reset(); // the client is closed before the read stops counting
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            result->data = data._retn();
+            result->error = error;
+            result->done = true;
+            --shared->running;
+            shared->changed.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        --shared->running;
+        throw qstd::Exception(how + ": can't start its thread: " + e.code().message(), true);
+    }
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->changed.wait_until(lock, std::chrono::steady_clock::now() + wait,
+                               [&] { return result->done || shared->cancelled; });
+    if (result->done) {
+        if (result->error) {
+            std::rethrow_exception(result->error);
+        }
+        return result->data._retn();
+    }
+    if (shared->cancelled) {
+        throw qstd::Exception(how + ": the server is shutting down", true);
+    }
+    throw qstd::Exception(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
+                              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
+                              " ms",
+                          true);
+}
+
+void OneShotReads::Cancel()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->cancelled = true;
+    }
+    m_shared->changed.notify_all();
+}
+
+std::size_t OneShotReads::Running() const
+{
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->running;
 }
 
 } // namespace mci

@@ -7,8 +7,9 @@
 // by itself when the receiver has vanished or the client can forward no
 // more (its source gone or cancelled); Close ends it on request.
 //
-// ReadSignalOnce serves the one-shot reads of on-demand signals: a client
-// opened, read once and closed within one request.
+// OneShotRead serves the one-shot reads of on-demand signals: a client
+// opened, read once and closed within one request; OneShotReads runs them
+// and bounds how many run and how long a request waits for one.
 
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
@@ -17,6 +18,7 @@
 #include "zemtra_remote.hh"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -127,6 +129,8 @@ public:
     // Opens, reads and closes the client; called without holding the
     // source, since a read may wait for its data.
     zemtra_REMOTE::SignalData* Run();
+    const std::string& Path() const { return m_path; }
+    int Mode() const { return m_mode; }
 
 private:
     template <typename SEQ, typename BASE> void ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data);
@@ -139,6 +143,35 @@ private:
     std::size_t m_components = 0;
     const std::type_info* m_baseType = nullptr;
     std::unique_ptr<qsig::SignalClientBase> m_client;
+};
+
+// The one-shot reads of one export. Each read runs on a thread of its own,
+// so that the request that waits for it can give up: at its caller's
+// time-out, or at once when the export stops (Cancel). A read given up goes
+// on until the signal library returns (the library bounds its own waits)
+// and counts until then: at most max reads run at a time, so that reads
+// waiting for data hold no more than that many request threads and the
+// other requests are still served.
+class OneShotReads {
+public:
+    explicit OneShotReads(std::size_t max);
+    ~OneShotReads();
+    OneShotReads(const OneShotReads&) = delete;
+    OneShotReads& operator=(const OneShotReads&) = delete;
+
+    // Runs the prepared read and returns its values, or raises what it
+    // raised; raises a qstd::Exception when max reads run already, when
+    // wait passes first (-3, timeout) or when cancelled.
+    zemtra_REMOTE::SignalData* Run(std::unique_ptr<OneShotRead> read, std::chrono::steady_clock::duration wait);
+    // Ends every wait of Run now and refuses later reads.
+    void Cancel();
+    // Reads still running, given up ones included.
+    std::size_t Running() const;
+
+private:
+    struct Shared;
+    const std::size_t m_max;
+    std::shared_ptr<Shared> m_shared;
 };
 
 } // namespace mci

@@ -81,9 +81,9 @@ TEST(RemoteReadChassis, PostMortemCaptureIsReadOnceAtTheControllersPositions)
     const std::string path = raf->GetName() + ".postmortem.signals.ddc_synthetic";
 
     // Mode 10: the time is the position in the capture.
-    zemtra_REMOTE::SignalData_var byIndex = registry->ReadSignal(path.c_str(), 10, 100, 0, 5);
+    zemtra_REMOTE::SignalData_var byIndex = registry->ReadSignal(path.c_str(), 10, 100, 0, 5, 0);
     ASSERT_EQ(100u, byIndex->atoms);
-    zemtra_REMOTE::SignalData_var last = registry->ReadSignal(path.c_str(), 10, 100, 0, 65436);
+    zemtra_REMOTE::SignalData_var last = registry->ReadSignal(path.c_str(), 10, 100, 0, 65436, 0);
     ASSERT_EQ(100u, last->atoms);
     EXPECT_NE(Values(byIndex.in()), Values(last.in()));
 
@@ -103,7 +103,7 @@ TEST(RemoteReadChassis, PostMortemCaptureIsReadOnceAtTheControllersPositions)
     };
     for (const Case& k : cases) {
         SCOPED_TRACE("mode " + std::to_string(k.mode) + ", offset " + std::to_string(k.offset));
-        zemtra_REMOTE::SignalData_var data = registry->ReadSignal(path.c_str(), k.mode, 100, k.offset, k.time);
+        zemtra_REMOTE::SignalData_var data = registry->ReadSignal(path.c_str(), k.mode, 100, k.offset, k.time, 0);
         ASSERT_EQ(100u, data->atoms);
         EXPECT_EQ(Values(k.position == 5 ? byIndex.in() : last.in()), Values(data.in()));
         const auto meta = Meta(data.in());
@@ -116,11 +116,11 @@ TEST(RemoteReadChassis, PostMortemCaptureIsReadOnceAtTheControllersPositions)
 
     // The controller's refusals, with their codes.
     EXPECT_EQ("qsig: Can't read signal " + path + " in access mode 12: -7 (try again)",
-              Message([&] { registry->ReadSignal(path.c_str(), 12, 1, 0, c.last_lmt + d); }));
+              Message([&] { registry->ReadSignal(path.c_str(), 12, 1, 0, c.last_lmt + d, 0); }));
     EXPECT_EQ("qsig: Can't read signal " + path + " in access mode 10: -1 (bad request)",
-              Message([&] { registry->ReadSignal(path.c_str(), 10, 1, 0, 65536); }));
+              Message([&] { registry->ReadSignal(path.c_str(), 10, 1, 0, 65536, 0); }));
     EXPECT_EQ("qsig: Can't open signal " + path + " in access mode 14: -1 (bad request)",
-              Message([&] { registry->ReadSignal(path.c_str(), 14, 1, 0, 0); }));
+              Message([&] { registry->ReadSignal(path.c_str(), 14, 1, 0, 0, 0); }));
 
     registry = zemtra_REMOTE::Registry::_nil();
     exporter.Stop();

@@ -148,6 +148,8 @@ std::chrono::steady_clock::duration Seconds(double s)
 
 // How often a waiting command makes sure the server is still there.
 constexpr std::chrono::seconds c_probePeriod{1};
+// Time that a one-shot read's call may take beyond the wait for its data.
+constexpr std::chrono::seconds c_callMargin{10};
 
 // Waits for wait(slice) to succeed until the deadline, probing the server
 // between slices. Returns 0 when wait succeeded, else the exit code after
@@ -270,6 +272,15 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::
     return outcome;
 }
 
+// The longest wait for data that a one-shot read asks the server for: the
+// time-out, at most what the server allows (0: that much).
+CORBA::ULong OneShotWaitMs(std::chrono::steady_clock::duration timeout)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout);
+    const std::chrono::milliseconds most = mci::c_maxReadWait;
+    return static_cast<CORBA::ULong>(ms.count() <= 0 ? 0 : std::max<long long>(std::min(ms, most).count(), 1));
+}
+
 // One one-shot read, on a thread of its own so that Ctrl-C is seen while the
 // server waits for the data. Null after an interrupt; a time-out of the call
 // sets timedOut.
@@ -287,12 +298,13 @@ zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, i
     auto call = std::make_shared<Call>();
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_duplicate(c.Registry());
     const std::string path = r.path;
+    const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
     std::thread([=] {
         zemtra_REMOTE::SignalData_var data;
         std::exception_ptr error;
         bool late = false;
         try {
-            data = registry->ReadSignal(path.c_str(), mode, count, offset, time);
+            data = registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs);
         } catch (const CORBA::TIMEOUT&) {
             late = true;
         } catch (...) {
@@ -353,7 +365,12 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
                      tool::RowPrinter& printer)
 {
     const std::uint64_t chunk = mci::ChunkAtoms(info.atom_size);
-    c.SetCallTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(r.timeout));
+    // The server answers within the wait asked for; the call gives it time
+    // on top, for the values to come.
+    const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
+    const std::chrono::milliseconds wait =
+        waitMs == 0 ? std::chrono::milliseconds(mci::c_maxReadWait) : std::chrono::milliseconds(waitMs);
+    c.SetCallTimeout(wait + c_callMargin);
     bool timedOut = false;
     auto stopped = [&] { return timedOut ? Outcome::TimedOut : Outcome::Interrupted; };
     auto read = [&](int mode, std::uint64_t n, long long offset, unsigned long long time) {
@@ -493,7 +510,7 @@ Arguments Parse(int argc, char** argv)
         "read: time of an on-demand read in mode 10 (an index), 12 (an LMT) or 14 (default 0)")(
         "timeout", po::value<double>(&a.timeout),
         "watch: seconds to wait for a value (default: for ever); read: seconds to wait for data (default 10); "
-        "0 waits for ever");
+        "0 waits for ever (reads once per chunk, in mode 10, 11, 12 or 14: at most 60 s per chunk)");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::string>(&a.command))(
         "args", po::value<std::vector<std::string>>(&a.args));

@@ -6,8 +6,12 @@
 
 #include "remote_test_support.h"
 
+#include "platform/mci/remote_limits.h"
+#include "tests/common/wait_for.h"
+
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 using namespace remotetest;
@@ -182,7 +186,7 @@ TEST_F(RemoteSignalTest, BufferLargerThanAChunkReachesTheReceiverInPiecesOfWhole
 TEST_F(RemoteSignalTest, ReadSignalReadsOnceAndClosesItsClient)
 {
     // Three atoms from atom 60 + 2: wraps after two.
-    zemtra_REMOTE::SignalData_var data = reg()->ReadSignal("signals.adc", 10, 3, 2, 60);
+    zemtra_REMOTE::SignalData_var data = reg()->ReadSignal("signals.adc", 10, 3, 2, 60, 0);
     EXPECT_EQ(3u, data->atoms);
     std::vector<short> values(data->short_values.get_buffer(),
                               data->short_values.get_buffer() + data->short_values.length());
@@ -192,7 +196,7 @@ TEST_F(RemoteSignalTest, ReadSignalReadsOnceAndClosesItsClient)
     EXPECT_EQ(0, data->meta[0].id);
     EXPECT_EQ(62, data->meta[0].value);
     // As much as one chunk (8 bytes per atom) in one call.
-    data = reg()->ReadSignal("signals.adc", 12, 131072, 0, 1);
+    data = reg()->ReadSignal("signals.adc", 12, 131072, 0, 1, 0);
     EXPECT_EQ(131072u, data->atoms);
     EXPECT_EQ(131072u * 4, data->short_values.length());
     EXPECT_EQ(2, server.tree.adc->m_reads.load());
@@ -223,10 +227,45 @@ TEST_F(RemoteSignalTest, ReadSignalRefusals)
         {"signals.adc", 12, 1, 0, "qsig: Can't read signal signals.adc in access mode 12: -7 (try again)"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.message, RemoteMessage([&] { reg()->ReadSignal(c.path, c.mode, c.count, 0, c.time); }));
+        EXPECT_EQ(c.message, RemoteMessage([&] { reg()->ReadSignal(c.path, c.mode, c.count, 0, c.time, 0); }));
     }
     EXPECT_EQ(0, server.tree.adc->m_openClients.load());
     EXPECT_EQ(0, server.tree.adc->m_reads.load());
+}
+
+// Reads waiting for data hold the request no longer than asked, run at most
+// c_maxOneShotReads at a time (given-up ones included) and end when the
+// export stops, while other requests are served.
+TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
+{
+    MemoryDodSource& adc = *server.tree.adc;
+    struct Release {
+        MemoryDodSource& source;
+        ~Release() { source.ReleaseHeld(); } // also when a check fails
+    } release{adc};
+    const unsigned long long held = MemoryDodSource::c_heldTime;
+    const std::string refused = "qsig: Can't read signal signals.adc in access mode 10: ";
+    auto read = [&](CORBA::ULong waitMs) {
+        return RemoteMessage([&] { reg()->ReadSignal("signals.adc", 10, 1, 0, held, waitMs); });
+    };
+    EXPECT_EQ(refused + "-3 (timeout), no data within 100 ms", read(100));
+    std::vector<std::future<std::string>> waiting;
+    for (size_t i = 1; i < mci::c_maxOneShotReads; ++i) {
+        waiting.push_back(std::async(std::launch::async, [&] { return read(0); }));
+    }
+    ASSERT_TRUE(zvtest::WaitFor([&] { return adc.m_held.load() == static_cast<int>(mci::c_maxOneShotReads); }));
+    EXPECT_EQ(refused + "8 one-shot reads run already, the most this server runs at a time", read(0));
+    zemtra_REMOTE::StringSeq_var custom = reg()->GetText("custom", 0, 0);
+    EXPECT_STREQ("fofb_switch", custom[0].in());
+
+    server.exporter.Stop();
+    for (auto& w : waiting) {
+        ASSERT_EQ(std::future_status::ready, w.wait_for(0s));
+        EXPECT_EQ(refused + "the server is shutting down", w.get());
+    }
+    adc.ReleaseHeld();
+    EXPECT_TRUE(zvtest::WaitFor([&] { return adc.m_openClients.load() == 0; }));
+    EXPECT_EQ(static_cast<int>(mci::c_maxOneShotReads), adc.m_reads.load());
 }
 
 TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)

@@ -93,6 +93,10 @@ public:
         if (m_mode == qsig::eAccessAtTime && time == 0) {
             return qsig::eTryAgain;
         }
+        if (time == MemoryDodSource::c_heldTime) {
+            source->WaitReleased();
+            time = 0;
+        }
         const unsigned long long atoms = source->m_values.size() / 4;
         const unsigned long long start = (time + static_cast<unsigned long long>(m_offset)) % atoms;
         const unsigned n = std::min(count / 4, m_size);
@@ -187,6 +191,23 @@ MemoryDodSource::MemoryDodSource(size_t atoms) : qsig::SignalSource("adc", "test
     for (size_t i = 0; i < atoms * 4; ++i) {
         m_values.push_back(static_cast<short>(i));
     }
+}
+
+void MemoryDodSource::WaitReleased()
+{
+    std::unique_lock<std::mutex> lock(m_heldMutex);
+    ++m_held;
+    m_heldReleased.wait(lock, [this] { return m_released; });
+    --m_held;
+}
+
+void MemoryDodSource::ReleaseHeld()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_heldMutex);
+        m_released = true;
+    }
+    m_heldReleased.notify_all();
 }
 
 qsig::SignalClientBase* MemoryDodSource::NewSignalClient(const std::string& name, unsigned)

@@ -47,9 +47,11 @@ using AdcTraits = qsig::SignalTraits<short, std::array<short, 4>, 1>;
 // Its clients forward only in access mode 13, one buffer of the opened count
 // of atoms per forwarding call, starting at the offset and wrapping at the end;
 // in modes 10 to 12 they read once from atom time + offset on (mode 14: no
-// controller).
+// controller). A read at c_heldTime waits for ReleaseHeld, then reads at 0.
 class MemoryDodSource : public qsig::SignalSource {
 public:
+    static constexpr unsigned long long c_heldTime = ~0ull;
+
     explicit MemoryDodSource(size_t atoms);
     std::size_t AtomSize() const override { return AdcTraits::c_atomSize; }
     std::size_t GroupSize() const override { return 1; }
@@ -60,9 +62,18 @@ public:
     qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessDataOnDemand; }
     qsig::SignalClientBase* NewSignalClient(const std::string& name, unsigned length) override;
 
+    void WaitReleased();
+    void ReleaseHeld();
+
     std::vector<short> m_values;
     std::atomic<int> m_openClients{0};
     std::atomic<int> m_reads{0};
+    std::atomic<int> m_held{0}; // reads waiting for ReleaseHeld
+
+private:
+    std::mutex m_heldMutex;
+    std::condition_variable m_heldReleased;
+    bool m_released = false;
 };
 
 // Owner of the nodes' bound values.

@@ -1,8 +1,8 @@
 # A client of the remote export on another ORB (Combat, in Tcl):
 #   tclsh remote_client.tcl HOST:PORT
 # Prints the children of the root, the value of "custom", the values of a
-# one-shot read of "signals.adc" (mode 10, 2 atoms at time 7, offset 3) with
-# its metadata, and the message of a refused read.
+# one-shot read of "signals.adc" (mode 10, 2 atoms at time 7, offset 3, the
+# server's longest wait) with its metadata, and the message of a refused read.
 package require combat
 source [file join [file dirname [info script]] zemtra_remote_ir.tcl]
 
@@ -16,9 +16,9 @@ foreach info [$registry List ""] {
 }
 puts "children: $names"
 puts "custom: [$registry GetText custom 0 0]"
-array set data [$registry ReadSignal signals.adc 10 2 3 7]
+array set data [$registry ReadSignal signals.adc 10 2 3 7 0]
 puts "atoms: $data(atoms) short_values: $data(short_values) meta: $data(meta)"
-if {[catch {$registry ReadSignal signals.adc 13 1 0 0} failure]} {
+if {[catch {$registry ReadSignal signals.adc 13 1 0 0 0} failure]} {
     array set error [lindex $failure 1]
     puts "refused: $error(message)"
 }

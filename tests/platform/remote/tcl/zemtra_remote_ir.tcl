@@ -30,7 +30,7 @@ combat::ir add {
       {{in path string} {in position {unsigned long}} {in count {unsigned long}}} IDL:zemtra_REMOTE/RemoteError:1.0}
     {operation {IDL:zemtra_REMOTE/Registry/ReadSignal:1.0 ReadSignal 1.0} IDL:zemtra_REMOTE/SignalData:1.0
       {{in path string} {in mode long} {in count {unsigned long}} {in offset {long long}}
-       {in time {unsigned long long}}} IDL:zemtra_REMOTE/RemoteError:1.0}
+       {in time {unsigned long long}} {in wait_ms {unsigned long}}} IDL:zemtra_REMOTE/RemoteError:1.0}
   }}
 }}
 }
