@@ -18,11 +18,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -49,6 +51,10 @@ extern "C" void OnInterrupt(int)
 
 // The read-ahead access mode of on-demand signals, read through forwarding.
 constexpr int qsigStreaming = 13;
+
+// Run's answer when standard output was closed by its reader: the tool ends
+// as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
+constexpr int c_outputClosed = -1;
 
 struct UsageError {
     std::string message;
@@ -282,8 +288,8 @@ CORBA::ULong OneShotWaitMs(std::chrono::steady_clock::duration timeout)
 }
 
 // One one-shot read, on a thread of its own so that Ctrl-C is seen while the
-// server waits for the data. Null after an interrupt; a time-out of the call
-// sets timedOut.
+// server waits for the data. Null after an interrupt (also one before the
+// call); a time-out of the call sets timedOut.
 zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, int mode, CORBA::ULong count,
                                     long long offset, unsigned long long time, bool& timedOut)
 {
@@ -295,6 +301,9 @@ zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, i
         std::exception_ptr error;
         bool timedOut = false;
     };
+    if (g_interrupted.load()) {
+        return nullptr;
+    }
     auto call = std::make_shared<Call>();
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_duplicate(c.Registry());
     const std::string path = r.path;
@@ -423,6 +432,9 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
         }
         PrintData(printer, *data);
         done += data->atoms;
+        if (printer.WriteError() != 0) {
+            return Outcome::Complete;
+        }
     }
     return Outcome::Complete;
 }
@@ -448,6 +460,13 @@ int Read(tool::Connection& c, const ReadRequest& r)
     {
         tool::Progress progress(printer);
         outcome = forwarded ? Forward(c, r, info.in(), printer) : ReadInChunks(c, r, info.in(), printer);
+    }
+    if (const int error = printer.WriteError()) {
+        if (error == EPIPE) {
+            return c_outputClosed; // the reader has all it wanted
+        }
+        std::cerr << "Can't write the atoms of " << r.path << ": " << std::strerror(error) << "\n";
+        return 1;
     }
     const std::string got = std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + " atoms of " + r.path;
     switch (outcome) {
@@ -616,7 +635,13 @@ int main(int argc, char** argv)
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     try {
-        return Run(Parse(argc, argv));
+        const int rc = Run(Parse(argc, argv));
+        if (rc == c_outputClosed) {
+            std::signal(SIGPIPE, SIG_DFL);
+            std::raise(SIGPIPE);
+            return 128 + SIGPIPE;
+        }
+        return rc;
     } catch (const UsageError& e) {
         std::cerr << "zemtra-tool: " << e.message << "\n" << c_usage;
         return 2;

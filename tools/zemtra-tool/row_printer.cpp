@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 
 namespace tool {
@@ -78,6 +79,9 @@ template <typename T> std::size_t RowPrinter::PrintValues(const T* values, std::
 {
     const std::size_t components = std::max<std::size_t>(m_names.size(), 1);
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (WriteError() != 0) {
+        return 0;
+    }
     const std::uint64_t left = m_count - std::min(m_count, m_printed.load());
     const std::size_t atoms = static_cast<std::size_t>(std::min<std::uint64_t>(n / components, left));
     for (std::size_t a = 0; a < atoms; ++a) {
@@ -115,11 +119,12 @@ std::size_t RowPrinter::Print(const unsigned long long* values, std::size_t n) {
 
 void RowPrinter::Flush()
 {
-    if (!m_text.empty()) {
-        std::fwrite(m_text.data(), 1, m_text.size(), m_out);
-        m_text.clear();
+    errno = 0;
+    const bool written = std::fwrite(m_text.data(), 1, m_text.size(), m_out) == m_text.size();
+    m_text.clear();
+    if ((!written || std::fflush(m_out) != 0) && WriteError() == 0) {
+        m_writeError.store(errno != 0 ? errno : EIO);
     }
-    std::fflush(m_out);
 }
 
 Progress::Progress(const RowPrinter& printer) : m_printer(printer)

@@ -29,8 +29,9 @@ public:
     RowPrinter& operator=(const RowPrinter&) = delete;
 
     void PrintHeader();
-    // Prints the whole atoms among n values (beyond the count: none) and
-    // flushes them; returns the atoms printed. Safe from any thread.
+    // Prints the whole atoms among n values (beyond the count or after a
+    // failed write: none) and flushes them; returns the atoms printed. Safe
+    // from any thread.
     std::size_t Print(const short* values, std::size_t n);
     std::size_t Print(const int* values, std::size_t n);
     std::size_t Print(const double* values, std::size_t n);
@@ -38,7 +39,11 @@ public:
 
     std::uint64_t Printed() const { return m_printed.load(); }
     std::uint64_t Count() const { return m_count; }
-    bool Done() const { return Printed() >= m_count; }
+    // Every atom printed, or the output failed.
+    bool Done() const { return Printed() >= m_count || WriteError() != 0; }
+    // The error number of the first write that failed (EPIPE: the reader
+    // closed the output), 0 while none did; nothing is printed after it.
+    int WriteError() const { return m_writeError.load(); }
     std::size_t Components() const { return m_names.size(); }
 
 private:
@@ -55,6 +60,7 @@ private:
     std::mutex m_mutex;
     std::string m_text;
     std::atomic<std::uint64_t> m_printed{0};
+    std::atomic<int> m_writeError{0};
 };
 
 // Atoms read of the count and their rate on standard error, every half

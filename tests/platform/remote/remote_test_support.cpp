@@ -434,12 +434,34 @@ ToolResult RunTool(const std::vector<std::string>& args)
     return r;
 }
 
-ToolProcess::ToolProcess(const std::vector<std::string>& args)
+ToolResult RunToolPiped(const std::vector<std::string>& args, const std::string& command)
+{
+    static std::atomic<int> seq{0};
+    const std::string base = "/tmp/zv_remote_tool_pipe_" + std::to_string(::getpid()) + "_" + std::to_string(seq++);
+    std::string tool = Quote(ToolPath());
+    for (const auto& a : args) {
+        tool += " " + Quote(a);
+    }
+    const std::string pipeline = "{ " + tool + " 2>" + base + ".err </dev/null; echo $? >" + base + ".status; } | " +
+                                 command + " >" + base + ".out";
+    std::system(("timeout 60 sh -c " + Quote(pipeline)).c_str());
+    ToolResult r;
+    const std::string status = ReadFile(base + ".status");
+    r.exitCode = status.empty() ? -1 : std::stoi(status);
+    r.out = ReadFile(base + ".out");
+    r.err = ReadFile(base + ".err");
+    for (const char* file : {".out", ".err", ".status"}) {
+        std::remove((base + file).c_str());
+    }
+    return r;
+}
+
+ToolProcess::ToolProcess(const std::vector<std::string>& args, bool keepOut)
 {
     static std::atomic<int> seq{0};
     m_base = "/tmp/zv_remote_tool_bg_" + std::to_string(::getpid()) + "_" + std::to_string(seq++);
     const std::string tool = ToolPath();
-    const std::string out = m_base + ".out";
+    const std::string out = keepOut ? m_base + ".out" : "/dev/null";
     const std::string err = m_base + ".err";
     std::vector<std::string> argv = {tool};
     argv.insert(argv.end(), args.begin(), args.end());

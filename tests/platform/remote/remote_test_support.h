@@ -214,12 +214,18 @@ struct ToolResult {
     std::string err;
 };
 ToolResult RunTool(const std::vector<std::string>& args);
+// Runs the built tool with its standard output going into the shell command
+// (e.g. "head -3"), for at most 60 s: out is what the command printed, and
+// exitCode the tool's status as the shell gives it (128 + N when signal N
+// ended it; -1 when the tool did not end).
+ToolResult RunToolPiped(const std::vector<std::string>& args, const std::string& command);
 std::string ToolPath();
 
-// The built tool running in the background, its output going to files.
+// The built tool running in the background, its output going to files
+// (standard output to /dev/null unless keepOut).
 class ToolProcess {
 public:
-    explicit ToolProcess(const std::vector<std::string>& args);
+    explicit ToolProcess(const std::vector<std::string>& args, bool keepOut = true);
     ~ToolProcess();
     pid_t Pid() const { return m_pid; }
     // Standard output so far.

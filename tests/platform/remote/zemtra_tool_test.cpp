@@ -302,6 +302,32 @@ TEST_F(ZemtraToolTest, InterruptedReadPrintsWhatCameAndExits130)
     EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
 }
 
+// Long reads stop as soon as asked, read once per chunk (mode 10) or
+// forwarded (mode 13), however fast the chunks come: at Ctrl-C, and when the
+// reader of the output has closed it (the tool then ends by SIGPIPE, quietly).
+TEST_F(ZemtraToolTest, LongReadsStopAtAnInterruptOrAClosedOutput)
+{
+    for (const char* mode : {"10", "13"}) {
+        SCOPED_TRACE(std::string("mode ") + mode);
+        const std::vector<std::string> read = {"--server", server.Address(), "read", "signals.adc",
+                                               "--count", "4294967295", "--mode", mode};
+        const int reads = server.tree.adc->m_reads.load() + server.tree.adc->m_openClients.load();
+        ToolProcess tool(read, false);
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] { return server.tree.adc->m_reads.load() + server.tree.adc->m_openClients.load() > reads; }, 10s));
+        ::kill(tool.Pid(), SIGINT);
+        const ToolResult interrupted = tool.Wait();
+        EXPECT_EQ(130, interrupted.exitCode);
+        EXPECT_EQ(0u, interrupted.err.rfind("Interrupted after ", 0)) << interrupted.err;
+
+        const ToolResult piped = RunToolPiped(read, "head -3");
+        EXPECT_EQ(128 + SIGPIPE, piped.exitCode) << piped.err;
+        EXPECT_EQ("a,b,c,d\n0,1,2,3\n4,5,6,7\n", piped.out);
+        EXPECT_EQ("", piped.err);
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.tree.adc->m_openClients.load() == 0; }));
+}
+
 TEST_F(ZemtraToolTest, WatchAndReadEndWhenTheServerGoesAway)
 {
     auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked"}); });
