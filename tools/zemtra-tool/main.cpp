@@ -282,9 +282,12 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::
 // time-out, at most what the server allows (0: that much).
 CORBA::ULong OneShotWaitMs(std::chrono::steady_clock::duration timeout)
 {
+    if (timeout <= std::chrono::steady_clock::duration::zero()) {
+        return 0;
+    }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout);
     const std::chrono::milliseconds most = mci::c_maxReadWait;
-    return static_cast<CORBA::ULong>(ms.count() <= 0 ? 0 : std::max<long long>(std::min(ms, most).count(), 1));
+    return static_cast<CORBA::ULong>(std::max<long long>(std::min(ms, most).count(), 1));
 }
 
 // One one-shot read, on a thread of its own so that Ctrl-C is seen while the

@@ -348,12 +348,19 @@ TEST_F(ZemtraToolTest, WatchAndReadEndWhenTheServerGoesAway)
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, 5s);
 }
 
-TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietStream)
+TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietSignal)
 {
     const ToolResult r = Tool({"read", "signals.pll", "--count", "3", "--timeout", "0.3"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("phase,dac\n", r.out);
     EXPECT_EQ("Timed out after 0 of 3 atoms of signals.pll\n", r.err);
+
+    // A read once waits on the server as long as the time-out, however short.
+    const ToolResult once = Tool({"read", "signals.adc", "--mode", "10", "--timeout", "0.0001", "--time",
+                                  std::to_string(MemoryDodSource::c_heldTime)});
+    server.tree.adc->ReleaseHeld();
+    EXPECT_EQ(1, once.exitCode);
+    EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 1 ms\n", once.err);
 }
 
 } // namespace
