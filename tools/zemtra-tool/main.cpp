@@ -16,6 +16,8 @@
 
 #include <boost/program_options.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -461,7 +463,7 @@ int Read(tool::Connection& c, const ReadRequest& r)
     printer.PrintHeader();
     Outcome outcome;
     {
-        tool::Progress progress(printer);
+        tool::Progress progress(printer, tool::ProgressWanted(STDOUT_FILENO, STDERR_FILENO));
         outcome = forwarded ? Forward(c, r, info.in(), printer) : ReadInChunks(c, r, info.in(), printer);
     }
     if (const int error = printer.WriteError()) {

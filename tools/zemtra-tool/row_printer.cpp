@@ -127,9 +127,14 @@ void RowPrinter::Flush()
     }
 }
 
-Progress::Progress(const RowPrinter& printer) : m_printer(printer)
+bool ProgressWanted(int outFd, int errFd)
 {
-    if (::isatty(2)) {
+    return ::isatty(errFd) && !::isatty(outFd);
+}
+
+Progress::Progress(const RowPrinter& printer, bool show) : m_printer(printer)
+{
+    if (show) {
         m_thread = std::thread(&Progress::Run, this);
     }
 }

@@ -63,12 +63,17 @@ private:
     std::atomic<int> m_writeError{0};
 };
 
+// Whether a read shows its progress: when standard error (errFd) is a
+// terminal and the rows (outFd) do not go to a terminal, where the progress
+// line would break into them.
+bool ProgressWanted(int outFd, int errFd);
+
 // Atoms read of the count and their rate on standard error, every half
-// second once a read has taken longer than a second, when standard error is
-// a terminal. Stop (or the destructor) clears the line.
+// second once a read has taken longer than a second, when show. Stop (or the
+// destructor) clears the line.
 class Progress {
 public:
-    explicit Progress(const RowPrinter& printer);
+    Progress(const RowPrinter& printer, bool show);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;

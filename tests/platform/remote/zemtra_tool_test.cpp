@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <future>
@@ -180,6 +183,21 @@ TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
     const size_t n = std::fread(text, 1, sizeof(text) - 1, out);
     std::fclose(out);
     EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
+}
+
+TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
+{
+    int terminal = -1;
+    int other = -1;
+    ASSERT_EQ(0, ::openpty(&other, &terminal, nullptr, nullptr, nullptr));
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(nullptr, file);
+    EXPECT_TRUE(tool::ProgressWanted(::fileno(file), terminal));
+    EXPECT_FALSE(tool::ProgressWanted(terminal, terminal));
+    EXPECT_FALSE(tool::ProgressWanted(terminal, ::fileno(file)));
+    std::fclose(file);
+    ::close(terminal);
+    ::close(other);
 }
 
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
