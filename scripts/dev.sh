@@ -12,7 +12,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libboost-dev libboost-program-options-dev
           libomniorb4-dev libomnithread4-dev omniidl
-          libpugixml-dev
+          libpugixml-dev tcl-combat
           clang libclang-rt-14-dev)
 
 install_missing() {
