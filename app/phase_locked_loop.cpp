@@ -241,7 +241,7 @@ double PllControlLaw::EventRate(double fAdc) const
 // PhaseLockedLoop
 
 PhaseLockedLoop::PhaseLockedLoop(qboard::TimBoard& board, const std::string& name, PllHooks* hooks)
-    : qfeature::PhaseLockedLoopBase(board, name), m_board(board), m_hooks(hooks)
+    : qfeature::PhaseLockedLoopBase(board, name), m_hooks(hooks)
 {
     QSTD_TRACE_FNC();
     m_mc_pll = board.GetMcPll();

@@ -229,7 +229,6 @@ private:
     std::atomic<bool> m_clk_good{false};
     bool m_compensate_offset = true;
     mutable std::mutex m_mutex;
-    qboard::TimBoard& m_board;
     qboard::McPll* m_mc_pll = nullptr;
     PllHooks* m_hooks;
     qfeature::TimTriggerGeneration* m_trig_gen = nullptr;
