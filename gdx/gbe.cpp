@@ -203,8 +203,10 @@ bool GBE::PhyReconnect()
     std::lock_guard<std::mutex> mdio(m_mdio_mutex);
     QSTD_TRACE(2, "GbE PHY reconnect.");
     const bool present = m_house_keeping == nullptr || m_house_keeping->IsSfpPresent(m_slot);
-    // The description reads "none" until a module is described; it is never
-    // rewritten while it already says so (clients read it meanwhile).
+    // No module is ever described: the text reads "none" from construction on.
+    // It is set to "none" again when the cage is empty or the text is empty,
+    // but never assigned while it already reads "none", since clients read it
+    // without a lock.
     if (!present || m_sfp.empty()) {
         if (m_sfp != c_no_sfp) {
             m_sfp = c_no_sfp;
