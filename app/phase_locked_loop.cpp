@@ -372,6 +372,8 @@ void PhaseLockedLoop::CompensateOffTune()
 
 void PhaseLockedLoop::SetCtrlType(unsigned value)
 {
+    // The step reads the selection under the mutex.
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_law.SetCtrlType(value);
 }
 
