@@ -3,6 +3,7 @@
 #include "acquisition/fir_file.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qstd/exception.h"
@@ -119,14 +120,15 @@ void FastAcquisition::SetDefault()
 void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using UBits64 = qreg::RegReferenceBitNode<unsigned int, volatile uint64_t>;
     using UWord = qreg::RegReferenceNode<unsigned int, volatile unsigned int>;
     using SWord = qreg::RegReferenceNode<int, volatile int>;
     using qreg::expr::Range;
 
-    mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", 70);
+    mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", c_auxWritable);
     mci::TreeNodePtr fir = mci::factory::Create<qreg::RegFncNode<std::string>>("fir", this, &FastAcquisition::_SetFIR,
-                                                                               &FastAcquisition::_GetFIR, 14ull);
+                                                                               &FastAcquisition::_GetFIR, c_setting);
     coefs->Add(fir);
     m_fir_node = mci::Node(fir, mci::c_noRelPath);
     // The default is the value of "fir" even when its file cannot be loaded;
@@ -141,10 +143,10 @@ void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
                                                  "denominator_1"};
     const size_t notchBase[2] = {c_notch_0, c_notch_1};
     for (int filter = 0; filter < 2; ++filter) {
-        mci::TreeNodePtr notch = mci::factory::Create<qreg::RegNode>(filter == 0 ? "notch_0" : "notch_1", 0);
+        mci::TreeNodePtr notch = mci::factory::Create<qreg::RegNode>(filter == 0 ? "notch_0" : "notch_1", c_branch);
         for (int i = 0; i < 5; ++i) {
             mci::TreeNodePtr coefficient = mci::factory::Create<mci::LocalNodeStructure, UBits64>(
-                std::string(c_notch_names[i]), Word64(m_base, notchBase[filter] + 8 * i), 0ll, 18ll, 14ull);
+                std::string(c_notch_names[i]), Word64(m_base, notchBase[filter] + 8 * i), 0ll, 18ll, c_setting);
             notch->Add(coefficient);
             m_notch_nodes[5 * filter + i] = mci::Node(coefficient, mci::c_noRelPath);
         }
@@ -154,24 +156,28 @@ void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
 
     auto coefficientRange = [] { return qreg::Expr<Range<unsigned, unsigned>>(1u, c_coefficient_max); };
     auto offsetRange = [] { return qreg::Expr<Range<int, int>>(c_offset_min, c_offset_max); };
-    mci::TreeNodePtr position = mci::factory::Create<qreg::RegNode>("position", 0);
+    mci::TreeNodePtr position = mci::factory::Create<qreg::RegNode>("position", c_branch);
     mci::TreeNodePtr calcMode =
-        position->Add(mci::factory::Create<UBits64>("calc_mode", Word64(m_base, c_calc_mode), 0ll, 4ll, 78ull));
+        position->Add(mci::factory::Create<UBits64>("calc_mode", Word64(m_base, c_calc_mode), 0ll, 4ll, c_auxSetting));
     m_calc_mode_node = mci::Node(calcMode, mci::c_noRelPath);
-    m_kx = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Kx", Word32(m_base, c_kx), 14ull));
-    m_ky = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ky", Word32(m_base, c_ky), 14ull));
-    m_ks = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ks", Word32(m_base, c_ks), 14ull));
-    m_off_x = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_x", SignedWord32(m_base, c_off_x), 14ull));
-    m_off_y = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_y", SignedWord32(m_base, c_off_y), 14ull));
-    m_off_q = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_q", SignedWord32(m_base, c_off_q), 14ull));
-    m_off_s = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_s", SignedWord32(m_base, c_off_s), 14ull));
+    m_kx = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Kx", Word32(m_base, c_kx), c_setting));
+    m_ky = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ky", Word32(m_base, c_ky), c_setting));
+    m_ks = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ks", Word32(m_base, c_ks), c_setting));
+    m_off_x =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_x", SignedWord32(m_base, c_off_x), c_setting));
+    m_off_y =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_y", SignedWord32(m_base, c_off_y), c_setting));
+    m_off_q =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_q", SignedWord32(m_base, c_off_q), c_setting));
+    m_off_s =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_s", SignedWord32(m_base, c_off_s), c_setting));
 
-    m_pll_status = node->Add(mci::factory::Create<UWord>("pll_status", Word32(m_base, c_pll_status), 70ull));
+    m_pll_status = node->Add(mci::factory::Create<UWord>("pll_status", Word32(m_base, c_pll_status), c_auxWritable));
     m_locked = m_pll_status->Add(mci::factory::Create<qreg::RegReferenceBitNode<bool, volatile unsigned int>>(
-        "locked", Word32(m_base, c_pll_status), 0ll, 1ll, 70ull));
+        "locked", Word32(m_base, c_pll_status), 0ll, 1ll, c_auxWritable));
 
     node->Add(mci::factory::Create<UWord>(qreg::Expr<Range<unsigned, unsigned>>(0u, 255u), "id",
-                                          Word32(m_base, c_unique_id), 14ull));
+                                          Word32(m_base, c_unique_id), c_setting));
     node->Add(position);
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qreg/reg_exec_node.h"
@@ -762,6 +763,7 @@ bool SignalController::CalcCompensation(uint32_t secondMax)
 void SignalController::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using SC = SignalController;
     using qreg::RegFncNode;
     using UNode = RegFncNode<unsigned int>;
@@ -771,67 +773,68 @@ void SignalController::OnRegistryAdd(mci::TreeNodePtr& node)
     using SRef = qreg::RegReferenceNode<std::string, std::string>;
 
     mci::TreeNodePtr tuning = mci::factory::Create<qreg::RegNode>("tuning");
-    tuning->Add(mci::factory::Create<UNode>("period", this, &SC::SetPeriod, &SC::GetPeriod, 78ull));
+    tuning->Add(mci::factory::Create<UNode>("period", this, &SC::SetPeriod, &SC::GetPeriod, c_auxSetting));
 
     mci::TreeNodePtr agc = mci::factory::Create<qreg::RegNode>("agc");
     agc->Add(mci::factory::Create<RegFncNode<bool>>("enabled", this, &SC::SetAdjustAttenuators,
-                                                    &SC::GetAdjustAttenuators, 14ull));
+                                                    &SC::GetAdjustAttenuators, c_setting));
     mci::TreeNodePtr power =
         agc->Add(mci::factory::Create<RegFncNode<int>>(qreg::Expr<qreg::expr::Range<int, int>>(-80, 0), "power_level",
-                                                       this, &SC::SetPowerLevel, &SC::GetPowerLevel, 14ull));
-    agc->Add(mci::factory::Create<UNode>("zero_dbm_att", this, 0, &SC::Get0DbmAtt, 64ull));
-    agc->Add(mci::factory::Create<UNode>("zero_dbm_adc", this, &SC::Set0DbmAdc, &SC::Get0DbmAdc, 78ull));
-    agc->Add(mci::factory::Create<BRef>("filtering", m_filtering, 78ull));
+                                                       this, &SC::SetPowerLevel, &SC::GetPowerLevel, c_setting));
+    agc->Add(mci::factory::Create<UNode>("zero_dbm_att", this, 0, &SC::Get0DbmAtt, c_aux));
+    agc->Add(mci::factory::Create<UNode>("zero_dbm_adc", this, &SC::Set0DbmAdc, &SC::Get0DbmAdc, c_auxSetting));
+    agc->Add(mci::factory::Create<BRef>("filtering", m_filtering, c_auxSetting));
 
     mci::TreeNodePtr dsc = mci::factory::Create<qreg::RegNode>("dsc");
     mci::TreeNodePtr frequency = dsc->Add(mci::factory::Create<UNode>("frequency", this, &SC::SetCompensationFrequency,
-                                                                      &SC::GetCompensationFrequency, 14ull));
-    mci::TreeNodePtr expire = frequency->Add(mci::factory::Create<URef>("expire_counter", m_tuning_count, 66ull));
+                                                                      &SC::GetCompensationFrequency, c_setting));
+    mci::TreeNodePtr expire =
+        frequency->Add(mci::factory::Create<URef>("expire_counter", m_tuning_count, c_auxReadOnly));
 
     mci::TreeNodePtr threshold = mci::factory::Create<qreg::RegNode>("threshold");
-    threshold->Add(mci::factory::Create<URef>("channel_limit", m_channel_limit, 14ull));
-    threshold->Add(mci::factory::Create<URef>("second_max_limit", m_second_max_limit, 14ull));
-    threshold->Add(mci::factory::Create<URef>("hysteresis", m_hysteresis, 14ull));
+    threshold->Add(mci::factory::Create<URef>("channel_limit", m_channel_limit, c_setting));
+    threshold->Add(mci::factory::Create<URef>("second_max_limit", m_second_max_limit, c_setting));
+    threshold->Add(mci::factory::Create<URef>("hysteresis", m_hysteresis, c_setting));
     dsc->Add(threshold);
 
     mci::TreeNodePtr coefficients = mci::factory::Create<qreg::RegNode>("coefficients");
-    coefficients->Add(mci::factory::Create<BRef>("adjust", m_adjust_coefficients, 14ull));
+    coefficients->Add(mci::factory::Create<BRef>("adjust", m_adjust_coefficients, c_setting));
     coefficients->Add(mci::factory::Create<qreg::RegFncEnumNode<tAppliedCoefficients>>(
-        "type", this, &SC::SetDscAdjustType, &SC::GetDscAdjustType, 14ull));
-    coefficients->Add(mci::factory::Create<BRef>("att_dependent", m_att_dependent, 14ull));
+        "type", this, &SC::SetDscAdjustType, &SC::GetDscAdjustType, c_setting));
+    coefficients->Add(mci::factory::Create<BRef>("att_dependent", m_att_dependent, c_setting));
     coefficients->Add(mci::factory::Create<qreg::RegExecNode>("load", this, &SC::LoadCoefficients));
     coefficients->Add(mci::factory::Create<qreg::RegExecNode>("store", this, &SC::StoreCoefficients));
     // The file names and the dump directory are fixed at construction: their
     // nodes are read-only and not persistent.
-    coefficients->Add(mci::factory::Create<SRef>("ram_disc_file", m_ram_file, 66ull));
-    coefficients->Add(mci::factory::Create<SRef>("flash_disc_file", m_flash_file, 66ull));
+    coefficients->Add(mci::factory::Create<SRef>("ram_disc_file", m_ram_file, c_auxReadOnly));
+    coefficients->Add(mci::factory::Create<SRef>("flash_disc_file", m_flash_file, c_auxReadOnly));
     dsc->Add(coefficients);
 
     dsc->Add(mci::factory::Create<UNode>("averaging_gain_patterns", this, &SC::SetAmplAveragePatterns,
-                                         &SC::GetAmplAveragePatterns, 14ull));
+                                         &SC::GetAmplAveragePatterns, c_setting));
     dsc->Add(mci::factory::Create<UNode>("averaging_phase_patterns", this, &SC::SetPhaseAveragePatterns,
-                                         &SC::GetPhaseAveragePatterns, 14ull));
-    dsc->Add(mci::factory::Create<BRef>("use_curr_data", m_use_curr_data, 78ull));
+                                         &SC::GetPhaseAveragePatterns, c_setting));
+    dsc->Add(mci::factory::Create<BRef>("use_curr_data", m_use_curr_data, c_auxSetting));
 
     mci::TreeNodePtr quality = mci::factory::Create<qreg::RegNode>("quality");
     quality->Add(mci::factory::Create<qreg::RegReferenceEnumNode<tQualityEstimation, std::atomic<tQualityEstimation>>>(
-        "selector", m_quality_selector, 10ull));
+        "selector", m_quality_selector, c_persistentReadOnly));
     quality->Add(mci::factory::Create<DRef>(qreg::Expr<qreg::expr::Range<double, double>>(0.0, 100.0), "tolerance_thr",
-                                            m_quality_tolerance, 14ull));
+                                            m_quality_tolerance, c_setting));
     mci::TreeNodePtr current = quality->Add(mci::factory::Create<DRef>(
-        qreg::Expr<qreg::expr::Range<double, double>>(0.0, 100.0), "tolerance_curr", m_quality, 2ull));
-    quality->Add(mci::factory::Create<SRef>("directory", m_dump_directory, 66ull));
+        qreg::Expr<qreg::expr::Range<double, double>>(0.0, 100.0), "tolerance_curr", m_quality, c_readOnly));
+    quality->Add(mci::factory::Create<SRef>("directory", m_dump_directory, c_auxReadOnly));
     dsc->Add(quality);
 
     tuning->Add(agc);
     tuning->Add(dsc);
     node->Add(tuning);
-    node->Add(mci::factory::Create<UNode>("att_levels", c_powerLevels, this, 0, &SC::GetAttLevels, 70ull));
-    mci::TreeNodePtr table = mci::factory::Create<qreg::RegNode>("compensation_table", 64);
+    node->Add(mci::factory::Create<UNode>("att_levels", c_powerLevels, this, 0, &SC::GetAttLevels, c_auxWritable));
+    mci::TreeNodePtr table = mci::factory::Create<qreg::RegNode>("compensation_table", c_aux);
     table->Add(mci::factory::Create<RegFncNode<double>>("gain", c_comp_values, this, &SC::SetGainCoeffs,
-                                                        &SC::GetGainCoeffs, 70ull));
+                                                        &SC::GetGainCoeffs, c_auxWritable));
     table->Add(mci::factory::Create<RegFncNode<double>>("phase", c_comp_values, this, &SC::SetPhaseCoeffs,
-                                                        &SC::GetPhaseCoeffs, 70ull));
+                                                        &SC::GetPhaseCoeffs, c_auxWritable));
     node->Add(table);
 
     std::lock_guard<std::mutex> lock(m_node_mutex);

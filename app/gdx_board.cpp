@@ -14,6 +14,7 @@
 #include "gdx/ser_output.h"
 #include "gdx/zemtra_grouping.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_i2c_bus_controller.h"
@@ -116,12 +117,12 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         m_serial_flash = nullptr;
     }
 
-    m_feature->SetRegistryFlags(64);
-    m_i2c_controller->SetRegistryFlags(64);
-    m_spi_controller->SetRegistryFlags(64);
-    m_si57x->SetRegistryFlags(2);
-    m_si5338->SetRegistryFlags(2);
-    m_house_keeping->SetRegistryFlags(64);
+    m_feature->SetRegistryFlags(mci::flags::c_aux);
+    m_i2c_controller->SetRegistryFlags(mci::flags::c_aux);
+    m_spi_controller->SetRegistryFlags(mci::flags::c_aux);
+    m_si57x->SetRegistryFlags(mci::flags::c_readOnly);
+    m_si5338->SetRegistryFlags(mci::flags::c_readOnly);
+    m_house_keeping->SetRegistryFlags(mci::flags::c_aux);
 
     const std::string boardName = board ? board->GetName() : GetName();
     const std::string device = board ? board->CreateDeviceName(bmc::eAccessEvents, 0) : GetName() + ".event";
@@ -132,7 +133,7 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         m_grouping = RegisterObject<ZemtraGrouping>(c_grouping_offset, "grouping");
         m_sfp_control = RegisterObject<GdxSfpControl>(c_sfp_control_offset, "sfp_control");
         CreateFeedbackBlocks();
-        m_fa_filter->SetRegistryFlags(64);
+        m_fa_filter->SetRegistryFlags(mci::flags::c_aux);
     }
 
     if (m_history_buffer->IsMemoryPresent() && board != nullptr) {
@@ -204,6 +205,7 @@ bool GdxBoard::IsFofbUserblock() const
 void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     m_node = node;
     const eGDXUserblockType_e type = GetUserblock();
     if (type == eUbAlpha) {
@@ -216,7 +218,7 @@ void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
         qstd::LogInfo("Detected FOFB-SUV ZQT userblock.");
         node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(
             qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(c_group_size_min, c_group_size_max), "group_size", this,
-            &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, 14ull));
+            &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, c_setting));
     } else {
         qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(static_cast<unsigned>(type)));
     }
@@ -225,7 +227,8 @@ void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 void GdxBoard::OnRegistryAddXml(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
-    mci::TreeNodePtr zqt = mci::factory::Create<qreg::RegNode>("zqt_reg", 0);
+    using namespace mci::flags;
+    mci::TreeNodePtr zqt = mci::factory::Create<qreg::RegNode>("zqt_reg", c_branch);
     node->Add(zqt);
     volatile FPGAMem_t* window = MapRegisters(c_userblock_offset, c_userblock_length);
     try {
@@ -437,18 +440,19 @@ void GdxBoard::CreateGdxFaSignal()
 void GdxBoard::CreateSignals()
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     if (!m_node || m_signals_node) {
         return;
     }
     CreateGdxFaSignal();
-    m_signals_node = mci::factory::Create<qreg::RegNode>("signals", 0);
+    m_signals_node = mci::factory::Create<qreg::RegNode>("signals", c_branch);
     m_node->Add(m_signals_node);
     if (m_fa_source) {
-        mci::TreeNodePtr faNode = mci::factory::Create<qreg::SignalNode>("fa", m_fa_source.get(), 2);
+        mci::TreeNodePtr faNode = mci::factory::Create<qreg::SignalNode>("fa", m_fa_source.get(), c_readOnly);
         m_fa_node = std::dynamic_pointer_cast<qreg::SignalNode>(faNode);
         m_signals_node->Add(faNode);
     }
-    mci::TreeNodePtr eventNode = mci::factory::Create<qreg::SignalNode>("event", m_event.get(), 2);
+    mci::TreeNodePtr eventNode = mci::factory::Create<qreg::SignalNode>("event", m_event.get(), c_readOnly);
     m_event_node = std::dynamic_pointer_cast<qreg::SignalNode>(eventNode);
     m_signals_node->Add(eventNode);
 }

@@ -8,6 +8,7 @@
 #include "acquisition/signal_controller.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_lvds.h"
@@ -57,7 +58,7 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_sig_cond = RegisterObject<DigSigCond>(c_conditioning_offset, "conditioning");
     m_tbt = RegisterObject<TurnByTurnDSP>(c_tbt_offset, "tbt");
     m_house_keeping = RegisterObject<HouseKeeping>(c_house_keeping_offset, "house_keeping");
-    m_house_keeping->SetRegistryFlags(c_aux_flags);
+    m_house_keeping->SetRegistryFlags(mci::flags::c_aux);
     m_tsm = RegisterObject<qfeature::Tsm>(c_tsm_offset, "tsm");
     m_synth_tsm = RegisterObject<qfeature::Tsm>(c_synth_tsm_offset, "synth_tsm");
 
@@ -86,13 +87,13 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
                                                   m_signals->GetEventStream(),
                                                   static_cast<qfeature::HistoryBuffer*>(m_hb));
 
-    m_tsm->SetRegistryFlags(c_aux_flags);
-    m_synth_tsm->SetRegistryFlags(c_aux_flags);
-    m_hb->SetRegistryFlags(c_aux_flags);
+    m_tsm->SetRegistryFlags(mci::flags::c_aux);
+    m_synth_tsm->SetRegistryFlags(mci::flags::c_aux);
+    m_hb->SetRegistryFlags(mci::flags::c_aux);
     m_average_sum = qapp::Create<AverageSum>(*this, std::string("average_sum"));
-    m_average_sum->SetRegistryFlags(c_aux_flags);
+    m_average_sum->SetRegistryFlags(mci::flags::c_aux);
     m_beam_info = qapp::Create<BeamInfo>(*this, std::string("beam"));
-    m_beam_info->SetRegistryFlags(c_aux_flags);
+    m_beam_info->SetRegistryFlags(mci::flags::c_aux);
 }
 
 RafBoard::~RafBoard()

@@ -33,6 +33,7 @@ class SignalNode;
 
 // Function of the timing board's custom connector.
 enum CustomFnc_e : int { fofb_switch = 0, fa_clk = 1 };
+template <> qstd::BiMap<CustomFnc_e> qstd::EnumMap<CustomFnc_e>::items;
 
 // The "pll" stream: one PLL atom per PLL event of the timing board.
 using PllSignal = qsig::SyntheticStream<qsig::EventTraits, PllTraits>;

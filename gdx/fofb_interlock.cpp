@@ -3,6 +3,7 @@
 #include "gdx/table_range.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
@@ -38,13 +39,14 @@ FofbInterlock::~FofbInterlock()
 void FofbInterlock::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     mci::TreeNodePtr status =
         mci::factory::Create<qreg::RegFncNode<bool>>("status", this, 0, &FofbInterlock::GetStatus);
     node->Add(status);
     status->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &FofbInterlock::ResetStatus));
     node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(
         qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, 1u), "mask", c_mask_size, this, &FofbInterlock::SetMask,
-        &FofbInterlock::GetMask, 14ull));
+        &FofbInterlock::GetMask, c_setting));
 }
 
 bool FofbInterlock::GetStatus(bool& status)

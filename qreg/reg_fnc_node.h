@@ -95,7 +95,7 @@ public:
         return true;
     }
 
-    virtual size_t OnGet(T* buffer, size_t position, size_t count) const
+    size_t OnGet(T* buffer, size_t position, size_t count) const override
     {
         if (m_arrayGetter) {
             // A getter that claims more than was asked for is not believed.
@@ -107,7 +107,7 @@ public:
         return 0;
     }
 
-    virtual bool OnSet(const T* values, size_t position, size_t count)
+    bool OnSet(const T* values, size_t position, size_t count) override
     {
         if (m_arraySetter) {
             if (m_arraySetter(values, position, count)) {

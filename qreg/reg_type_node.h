@@ -4,6 +4,7 @@
 
 #include "platform/qreg/reg_node.h"
 
+#include <cstddef>
 #include <string>
 #include <type_traits>
 
@@ -21,9 +22,38 @@ template <typename T> struct TypeCode {
                                                                               : eTypeNone;
 };
 
-template <typename T> class RegTypeNode : public RegNode {
+// True for the value types whose typed hooks OnGet and OnSet the register
+// library declares itself (the types of its typed entry points).
+template <typename T>
+struct IsLibraryValueType
+    : std::integral_constant<bool, std::is_same<T, std::string>::value || std::is_same<T, long long>::value ||
+                                       std::is_same<T, unsigned long long>::value || std::is_same<T, int>::value ||
+                                       std::is_same<T, unsigned int>::value || std::is_same<T, double>::value ||
+                                       std::is_same<T, float>::value || std::is_same<T, bool>::value> {};
+
+// The typed hooks of a kind that stores values of T. For the library's own
+// value types they are the library's; for any other T (an enumeration, the
+// command value) they are declared here. Either way every kind overrides an
+// existing pair, so its OnGet and OnSet are marked override: a kind whose
+// signature drifts from the hook fails to build instead of adding a function
+// that nobody calls.
+template <typename T, bool = IsLibraryValueType<T>::value> class TypedHooks : public RegNode {
 public:
-    RegTypeNode(const std::string& name, unsigned long long flags) : RegNode(name, flags) {}
+    using RegNode::RegNode;
+};
+
+template <typename T> class TypedHooks<T, false> : public RegNode {
+public:
+    using RegNode::RegNode;
+    using RegNode::OnGet;
+    using RegNode::OnSet;
+    virtual size_t OnGet(T* buffer, size_t position, size_t count) const = 0;
+    virtual bool OnSet(const T* values, size_t position, size_t count) = 0;
+};
+
+template <typename T> class RegTypeNode : public TypedHooks<T> {
+public:
+    RegTypeNode(const std::string& name, unsigned long long flags) : TypedHooks<T>(name, flags) {}
     ~RegTypeNode() override = default;
 
     int OnGetValueType(const mci::Path& /*path*/) const override { return TypeCode<T>::value; }
