@@ -9,6 +9,7 @@
 // c_fallbackPoll.
 
 #include "platform/qsig/dod_position_controller.h"
+#include "platform/qsig/random_access_buffer.h"
 #include "sim/history_memory.h"
 
 #include <atomic>
@@ -91,5 +92,12 @@ private:
     mutable std::mutex m_trackMutex;
     std::shared_ptr<const Track> m_track;
 };
+
+// Gives a history controller that has no track yet the track of the region
+// [byteOffset, byteOffset + atoms × atomSize) of a board's history memory,
+// which the board's acquisition writes. Other controllers, and buffers that
+// are no history memory, are left as they are.
+void AttachHistoryTrack(DodPositionController& controller, const RandomAccessBufferPtr& buffer, size_t byteOffset,
+                        size_t atoms, size_t atomSize);
 
 } // namespace qsig
