@@ -4,9 +4,9 @@
 #include "app/raf_board.h"
 #include "mci/factory.h"
 #include "platform/qapp/zemtra_application.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qstd/trace.h"
 #include "qreg/reg_fnc_node.h"
-#include "qreg/reg_value_node.h"
 
 #include <exception>
 

@@ -6,6 +6,7 @@
 #include "mci/factory.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_wait_object.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qsig/zemtra_machine_time.h"
@@ -17,7 +18,6 @@
 #include "qreg/reg_reference_bit_node.h"
 #include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_reference_node.h"
-#include "qreg/reg_value_node.h"
 #include "raf/position_limits.h"
 
 #include <exception>
