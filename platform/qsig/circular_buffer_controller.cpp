@@ -96,7 +96,7 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
 
     if (mode == eAccessStreaming) {
         auto waiter = Watch(track);
-        const auto result = WaitFor(
+        const SuccessCode_e waited = WaitForData(
             [&](Duration& next) {
                 state = track->Snapshot();
                 const bool known = startOf(state, start);
@@ -105,13 +105,9 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
                 }
                 next = waitFor(waiter, state, known, start);
                 return false;
-            },
-            Deadline(), c_fallbackPoll);
-        if (result == eStoppedWait) {
-            return eCancelled;
-        }
-        if (result == eTimedOut) {
-            return eTimeout;
+            });
+        if (waited != eSuccess) {
+            return waited;
         }
     } else {
         if (!startOf(state, start)) {
@@ -128,7 +124,7 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
                 return eTryAgain;
             }
             auto waiter = Watch(track);
-            const auto result = WaitFor(
+            const SuccessCode_e waited = WaitForData(
                 [&](Duration& next) {
                     state = track->Snapshot();
                     if (written(state, start)) {
@@ -136,13 +132,9 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
                     }
                     next = waitFor(waiter, state, true, start);
                     return false;
-                },
-                Deadline(), c_fallbackPoll);
-            if (result == eStoppedWait) {
-                return eCancelled;
-            }
-            if (result == eTimedOut) {
-                return eTimeout;
+                });
+            if (waited != eSuccess) {
+                return waited;
             }
         }
     }

@@ -82,6 +82,18 @@ DodPositionController::Duration DodHistoryController::Pace::Next(const sim::Hist
     return m_interval;
 }
 
+SuccessCode_e DodHistoryController::WaitForData(const std::function<bool(Duration&)>& ready)
+{
+    switch (WaitFor(ready, Deadline(), c_fallbackPoll)) {
+    case eReady:
+        return eSuccess;
+    case eStoppedWait:
+        return eCancelled;
+    default:
+        return eTimeout;
+    }
+}
+
 void AttachHistoryTrack(DodPositionController& controller, const RandomAccessBufferPtr& buffer, size_t byteOffset,
                         size_t atoms, size_t atomSize)
 {

@@ -56,6 +56,10 @@ protected:
     uint64_t LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const;
     // Deadline of a wait that starts now.
     std::chrono::steady_clock::time_point Deadline() const;
+    // WaitFor until the time-out, looking again at least every
+    // c_fallbackPoll: eSuccess when ready() holds, eCancelled when the
+    // controller is stopped, eTimeout when the time-out has passed.
+    SuccessCode_e WaitForData(const std::function<bool(Duration& next)>& ready);
     // A waiter on the track whose signal wakes this controller's waits; the
     // wait's ready() arms it with what it waits for.
     sim::HistoryMemory::Waiter Watch(const std::shared_ptr<const Track>& track)

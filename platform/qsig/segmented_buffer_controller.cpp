@@ -63,7 +63,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     if (mode == eAccessStreaming) {
         auto waiter = Watch(track);
         Pace pace(*this);
-        const auto result = WaitFor(
+        const SuccessCode_e waited = WaitForData(
             [&](Duration& next) {
                 state = track->Snapshot();
                 const uint64_t complete = state.written / m_sectionSize;
@@ -81,13 +81,9 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
                 waiter.Arm(target, state.generation);
                 next = pace.Next(state, 0);
                 return false;
-            },
-            Deadline(), c_fallbackPoll);
-        if (result == eStoppedWait) {
-            return eCancelled;
-        }
-        if (result == eTimedOut) {
-            return eTimeout;
+            });
+        if (waited != eSuccess) {
+            return waited;
         }
         const uint64_t complete = state.written / m_sectionSize;
         section = m_nextSection.load();
