@@ -22,6 +22,7 @@ namespace qsig {
 class DodHistoryController : public virtual DodPositionController {
 public:
     using Track = sim::HistoryMemory::Track;
+    using TrackState = sim::HistoryMemory::State;
 
     DodHistoryController(size_t size, uint64_t adcFrequency, RequestPriorityLevel_e priority);
     DodHistoryController(const DodHistoryController& other);
