@@ -5,9 +5,9 @@
 #include "mci/factory.h"
 #include "mci/node_flags.h"
 #include "platform/qapp/zemtra_application.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qstd/trace.h"
 #include "qreg/reg_fnc_node.h"
-#include "qreg/reg_value_node.h"
 
 #include <exception>
 

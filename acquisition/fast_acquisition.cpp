@@ -4,6 +4,7 @@
 #include "app/raf_board.h"
 #include "mci/factory.h"
 #include "mci/node_flags.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qstd/exception.h"
@@ -54,15 +55,8 @@ constexpr int c_offset_max = 536870911;
 constexpr unsigned c_first_slot = 3;
 constexpr unsigned c_last_slot = 6;
 
-volatile uint64_t& Word64(volatile FPGAMem_t* base, size_t offset)
-{
-    return *reinterpret_cast<volatile uint64_t*>(base + offset);
-}
-
-volatile unsigned int& Word32(volatile FPGAMem_t* base, size_t offset)
-{
-    return *reinterpret_cast<volatile unsigned int*>(base + offset);
-}
+using fpga::Word32;
+using fpga::Word64;
 
 volatile int& SignedWord32(volatile FPGAMem_t* base, size_t offset)
 {

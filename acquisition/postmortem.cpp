@@ -7,6 +7,7 @@
 #include "mci/node_flags.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_wait_object.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qsig/zemtra_machine_time.h"
@@ -18,7 +19,6 @@
 #include "qreg/reg_reference_bit_node.h"
 #include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_reference_node.h"
-#include "qreg/reg_value_node.h"
 #include "raf/position_limits.h"
 
 #include <exception>

@@ -67,26 +67,13 @@ const bool c_gdx_fa_names_filled = (GdxFaTraits::names.Set(GdxFaNames()), true);
 
 const char* const GdxBoard::c_user_block_config = "/var/opt/zemtra/cfg/gdx_user_block.xml";
 
-namespace {
-
-volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
-{
-    volatile FPGAMem_t* block = board.MapRegisters(offset, length);
-    if (block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
-    return block;
-}
-
-} // namespace
-
 GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board, PllHooks* hooks)
     : qapp::ZemtraBoard(application, board), m_hooks(hooks), m_user_block_config(c_user_block_config)
 {
     QSTD_TRACE_FNC();
     m_feature = RegisterObject<GdxFeature>(c_feature_offset, "feature");
 
-    volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_history_offset, c_history_length);
+    volatile FPGAMem_t* hbBlock = qapp::RequireMapped(MapRegisters(c_history_offset, c_history_length));
     m_history_buffer = qapp::Create<GdxHistoryBuffer>(*this, reinterpret_cast<volatile tGdxHB*>(hbBlock),
                                                       std::string("gdx_history_buf"));
 
@@ -146,7 +133,7 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         [this](unsigned long long id, unsigned long long a, unsigned long long b) { EventReceived(id, a, b); });
 
     QSTD_TRACE(1, "Creating LocalTimingRaf.");
-    volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
+    volatile FPGAMem_t* ltBlock = qapp::RequireMapped(MapRegisters(c_local_timing_offset, c_local_timing_length));
     m_local_timing = qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"), m_event.get(),
                                                   static_cast<qfeature::HistoryBuffer*>(m_history_buffer));
 }
@@ -192,7 +179,7 @@ void GdxBoard::CreateFeedbackBlocks()
     volatile uint32_t& state = *reinterpret_cast<volatile uint32_t*>(m_grouping->GetBlock() + c_fofb_state_word);
     m_fofb_state = qapp::Create<FofbStateMachine>(*m_fofb, std::string("state"), state, m_event.get());
     m_ser_output = RegisterObject<SerOutput>(c_ser_output_offset, "ser_output", m_fofb_state);
-    volatile FPGAMem_t* interlock = MapOrThrow(*this, c_fofb_interlock_offset, c_fofb_interlock_length);
+    volatile FPGAMem_t* interlock = qapp::RequireMapped(MapRegisters(c_fofb_interlock_offset, c_fofb_interlock_length));
     qapp::Create<FofbInterlock>(*m_fofb, interlock, std::string("interlock"));
 }
 
@@ -232,9 +219,7 @@ void GdxBoard::OnRegistryAddXml(mci::TreeNodePtr& node)
     node->Add(zqt);
     volatile FPGAMem_t* window = MapRegisters(c_userblock_offset, c_userblock_length);
     try {
-        if (window == nullptr) {
-            throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-        }
+        qapp::RequireMapped(window);
         qapp::ZemtraRuntimeBuilder builder(zqt, const_cast<FPGAMem_t*>(window), c_userblock_length, m_user_block_config,
                                            4);
         builder.BuildRegistry();

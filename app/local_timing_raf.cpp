@@ -30,9 +30,7 @@ LocalTimingRaf::LocalTimingRaf(qapp::ZemtraBoard& board, volatile FPGAMem_t* blo
       m_sync_state_machine(ApplicationOf(board))
 {
     QSTD_TRACE_FNC();
-    if (m_block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
+    qapp::RequireMapped(m_block);
 }
 
 LocalTimingRaf::~LocalTimingRaf()

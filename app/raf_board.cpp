@@ -13,7 +13,6 @@
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_lvds.h"
 #include "platform/qfeature/tsm.h"
-#include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 #include "raf/dsc.h"
 #include "raf/dsc_conf.h"
@@ -32,19 +31,6 @@ const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
     {3, "interlock"},
 };
 
-namespace {
-
-volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
-{
-    volatile FPGAMem_t* block = board.MapRegisters(offset, length);
-    if (block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
-    return block;
-}
-
-} // namespace
-
 RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board)
     : qapp::ZemtraBoard(application, board)
 {
@@ -62,7 +48,7 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_tsm = RegisterObject<qfeature::Tsm>(c_tsm_offset, "tsm");
     m_synth_tsm = RegisterObject<qfeature::Tsm>(c_synth_tsm_offset, "synth_tsm");
 
-    volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_hb_offset, c_hb_length);
+    volatile FPGAMem_t* hbBlock = qapp::RequireMapped(MapRegisters(c_hb_offset, c_hb_length));
     m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
 
     m_interlock = RegisterObject<RafInterlock>(c_interlock_offset, "interlock");
@@ -82,7 +68,7 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
                                    });
 
     QSTD_TRACE(1, "Creating LocalTimingRaf.");
-    volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
+    volatile FPGAMem_t* ltBlock = qapp::RequireMapped(MapRegisters(c_local_timing_offset, c_local_timing_length));
     m_local_timing = qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"),
                                                   m_signals->GetEventStream(),
                                                   static_cast<qfeature::HistoryBuffer*>(m_hb));

@@ -206,18 +206,7 @@ void VunaApplication::RetrieveCommonData()
                        " does not match with TIM board ADC frequency - " + std::to_string(timAdc) + ".");
         throw qstd::Exception("RAF board ADC frequency does not match with TIM board.", true);
     }
-    m_adc_freq = timAdc;
-    m_tbt_decimation = reference.GetTbtDecimation();
-    m_fa_decimation = reference.GetFADecimation();
-    m_cic_decimation = reference.GetCICDecimation();
-    m_fir_decimation = reference.GetFIRDecimation();
-    m_sa_decimation = reference.GetSADecimation();
-    m_sw_decimation = reference.GetSwitchDecimation();
-    m_harmonic_number = reference.GetHarmonicNumber();
-    m_rf_freq = reference.GetRFFrequency();
-    m_if_freq = reference.GetIFFrequency();
-    m_tbt_freq = reference.GetTbtFrequency();
-    m_nco_freq = reference.GetNcoFrequency();
+    RafClockValues::operator=(reference.GetClockValues());
 }
 
 void VunaApplication::OnRegistryAdd(mci::TreeNodePtr& node)

@@ -4,8 +4,8 @@
 
 #include "mci/factory.h"
 #include "mci/node_flags.h"
+#include "platform/qapp/zemtra_board.h"
 #include "platform/qreg/reg_exec_node.h"
-#include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
@@ -24,9 +24,7 @@ FofbInterlock::FofbInterlock(qapp::ZemtraFpgaObject& parent, volatile FPGAMem_t*
     : qapp::ZemtraFpgaObject(BoardOf(parent), base, name), m_base(base)
 {
     QSTD_TRACE_FNC();
-    if (m_base == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
+    qapp::RequireMapped(m_base);
     m_mask.fill(1);
     ApplyMask();
 }

@@ -21,15 +21,8 @@ qstd::BiMap<soMode_e> qstd::EnumMap<soMode_e>::items = {
 
 namespace {
 
-volatile uint32_t& Word32(volatile FPGAMem_t* base, std::size_t offset)
-{
-    return *reinterpret_cast<volatile uint32_t*>(base + offset);
-}
-
-volatile uint64_t& Word64(volatile FPGAMem_t* base, std::size_t offset)
-{
-    return *reinterpret_cast<volatile uint64_t*>(base + offset);
-}
+using fpga::Word32;
+using fpga::Word64;
 
 MagnetConfig Output(volatile FPGAMem_t* base, unsigned k)
 {

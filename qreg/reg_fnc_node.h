@@ -7,9 +7,8 @@
 // Flags: a setter form keeps the given flags exactly (6 by default); a form
 // without a setter loses 0x4 (2 by default); array forms gain 0x200.
 
-#include "qreg/reg_type_node.h"
-
 #include "platform/mci/tree_node.h"
+#include "platform/qreg/reg_type_node.h"
 #include "platform/qstd/exception.h"
 
 #include <algorithm>

@@ -5,9 +5,9 @@
 // Writes are read-modify-writes that keep every other bit of the word; they
 // are serialised per word with RegisterWordLock.
 
-#include "qreg/reg_type_node.h"
 #include "qreg/register_word.h"
 
+#include "platform/qreg/reg_type_node.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 

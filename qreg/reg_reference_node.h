@@ -4,7 +4,7 @@
 // register block (RT = volatile T). Reads and writes go to the storage at the
 // moment of the access; the owner keeps the storage alive.
 
-#include "qreg/reg_type_node.h"
+#include "platform/qreg/reg_type_node.h"
 #include "qreg/register_word.h"
 
 #include <atomic>

@@ -4,6 +4,7 @@
 #include "mci/factory.h"
 #include "mci/node_flags.h"
 #include "platform/qapp/zemtra_application.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/simple_position_controller.h"
 #include "platform/qstd/enum_map.h"
@@ -12,7 +13,6 @@
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_fnc_node.h"
-#include "qreg/reg_value_node.h"
 #include "raf/raf_registers.h"
 #include "raf/tbt_window_signal.h"
 

@@ -219,160 +219,229 @@ ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, co
         origin);
 }
 
-ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next, const std::string& origin)
-{
-    Result result;
-    // One value to apply; the lines of one node are applied together.
+// The values read and not yet applied (the lines of one node together),
+// the counts, and the messages of the first lines skipped or kept.
+class ConfigurationStore::LinePass {
+public:
+    LinePass(ConfigurationStore& store, const std::string& origin) : m_store(store), m_origin(origin) {}
+    // Takes the next line of the file.
+    void Take(std::string& line, bool complete, bool tooLong);
+    // Applies what still waits and logs the counts.
+    Result Finish();
+
+private:
+    // One value to apply.
     struct Entry {
         std::string where;
         size_t position;
         std::string value;
     };
-    std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> nodes;
-    size_t pendingBytes = 0;
-    // One message for each of the first lines skipped or kept, so that a
-    // file of very many of them does not flood the log. A message may quote
-    // the file's text: its control characters are escaped so that it cannot
-    // forge a log line.
-    unsigned long messages = 0;
-    auto report = [&](void (*log)(const std::string&), const std::string& message) {
-        if (messages++ < c_maxLineMessages) {
-            log(qstd::EscapeControls(message));
-        }
-    };
-    auto skip = [&](const std::string& message) {
-        report(qstd::LogError, "Configuration line skipped: " + message);
-        ++result.skipped;
-    };
-    auto applyPending = [&] {
-        for (auto& n : nodes) {
-            qreg::RegNode& reg = *n.first->AsRegNode();
-            reg.OnPreConfigLoad();
-            // Lines of consecutive positions go in one write: a table whose
-            // every write loads the whole table into the FPGA is then loaded
-            // once, not once per element. A run that is refused is applied
-            // line by line, so that only its bad lines are skipped.
-            const std::vector<Entry>& entries = n.second;
-            for (size_t first = 0; first < entries.size();) {
-                size_t end = first + 1;
-                while (end < entries.size() && entries[end].position == entries[end - 1].position + 1) {
-                    ++end;
-                }
-                if (end - first > 1) {
-                    std::vector<std::string> values;
-                    values.reserve(end - first);
-                    for (size_t i = first; i < end; ++i) {
-                        values.push_back(entries[i].value);
-                    }
-                    try {
-                        mci::SetNodeTexts(reg, values, entries[first].position);
-                        result.applied += static_cast<unsigned>(end - first);
-                        first = end;
-                        continue;
-                    } catch (const std::exception&) {
-                        // Applied line by line below.
-                    }
-                }
-                for (; first < end; ++first) {
-                    const Entry& e = entries[first];
-                    try {
-                        mci::SetNodeTexts(reg, {e.value}, e.position);
-                        ++result.applied;
-                    } catch (const std::exception& ex) {
-                        skip(e.where + ex.what());
-                    }
-                }
-            }
-            reg.OnPostConfigLoad();
-        }
-        nodes.clear();
-        pendingBytes = 0;
-    };
 
+    void Report(void (*log)(const std::string&), const std::string& message);
+    void Skip(const std::string& message);
+    // A line that is neither empty nor a comment.
+    void TakeValue(const std::string& line, const std::string& where);
+    // A line of a node this run does not have.
+    void Keep(const std::string& line, const std::string& where, const std::string& path);
+    void Queue(const mci::TreeNodePtr& node, Entry entry, size_t lineSize);
+    void ApplyPending();
+    void ApplyNode(qreg::RegNode& reg, const std::vector<Entry>& entries);
+    // Entries [first, end), of consecutive positions, in one write; false
+    // when the write is refused.
+    bool ApplyRun(qreg::RegNode& reg, const std::vector<Entry>& entries, size_t first, size_t end);
+
+    ConfigurationStore& m_store;
+    const std::string& m_origin;
+    Result m_result;
+    std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> m_nodes;
+    size_t m_pendingBytes = 0;
+    unsigned long m_messages = 0;
+    unsigned long m_number = 0;
+};
+
+ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next, const std::string& origin)
+{
+    LinePass pass(*this, origin);
     std::string line;
     bool complete = false;
     bool tooLong = false;
-    unsigned long number = 0;
     while (next(line, complete, tooLong)) {
-        ++number;
-        const std::string where = origin + ":" + std::to_string(number) + ": ";
-        if (tooLong) {
-            // Its text stays out of the log and out of the memory.
-            skip(where + "line longer than " + std::to_string(c_maxLineLength) + " bytes.");
+        pass.Take(line, complete, tooLong);
+    }
+    return pass.Finish();
+}
+
+// One message for each of the first lines skipped or kept, so that a file
+// of very many of them does not flood the log. A message may quote the
+// file's text: its control characters are escaped so that it cannot forge a
+// log line.
+void ConfigurationStore::LinePass::Report(void (*log)(const std::string&), const std::string& message)
+{
+    if (m_messages++ < c_maxLineMessages) {
+        log(qstd::EscapeControls(message));
+    }
+}
+
+void ConfigurationStore::LinePass::Skip(const std::string& message)
+{
+    Report(qstd::LogError, "Configuration line skipped: " + message);
+    ++m_result.skipped;
+}
+
+void ConfigurationStore::LinePass::Take(std::string& line, bool complete, bool tooLong)
+{
+    ++m_number;
+    const std::string where = m_origin + ":" + std::to_string(m_number) + ": ";
+    if (tooLong) {
+        // Its text stays out of the log and out of the memory.
+        Skip(where + "line longer than " + std::to_string(c_maxLineLength) + " bytes.");
+        return;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (!complete) {
+        // Every stored line ends with a newline: this one was cut short.
+        Skip(where + "truncated line.");
+        return;
+    }
+    if (line.empty() || line[0] == '#') {
+        return;
+    }
+    TakeValue(line, where);
+}
+
+void ConfigurationStore::LinePass::TakeValue(const std::string& line, const std::string& where)
+{
+    const size_t tab1 = line.find('\t');
+    const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+    size_t pos = 0;
+    if (tab2 == std::string::npos || !ParsePosition(line.substr(tab1 + 1, tab2 - tab1 - 1), pos)) {
+        Skip(where + "malformed line.");
+        return;
+    }
+    const std::string path = line.substr(0, tab1);
+    if (path.empty()) {
+        Skip(where + "malformed line.");
+        return;
+    }
+    mci::TreeNodePtr node = m_store.m_root->Find(path);
+    if (!node) {
+        Keep(line, where, path);
+        return;
+    }
+    if ((node->GetFlags() & mci::enums::ePersistent) == 0) {
+        Skip(where + "node " + path + " is not persistent.");
+        return;
+    }
+    if (!node->AsRegNode()) {
+        Skip(where + "mci: Not a register node: " + path);
+        return;
+    }
+    Queue(node, Entry{where, pos, line.substr(tab2 + 1)}, line.size());
+}
+
+// The value of a node of a board this chassis lacks stays stored, as far
+// as such lines stay within their bound.
+void ConfigurationStore::LinePass::Keep(const std::string& line, const std::string& where, const std::string& path)
+{
+    if (m_store.m_keptBytes + line.size() > c_maxKeptBytes) {
+        Skip(where + "more lines of absent nodes than " + std::to_string(c_maxKeptBytes) + " bytes.");
+        return;
+    }
+    Report(qstd::LogWarning, "Configuration line kept: " + where + "no node " + path + " in this run.");
+    m_store.m_keptBytes += line.size();
+    m_store.m_keptLines.push_back(line);
+    ++m_result.kept;
+}
+
+// A file far larger than any this store writes is applied in parts, so
+// that the values waiting to be applied stay within a bound.
+void ConfigurationStore::LinePass::Queue(const mci::TreeNodePtr& node, Entry entry, size_t lineSize)
+{
+    auto it = std::find_if(m_nodes.begin(), m_nodes.end(), [&](const auto& n) { return n.first == node; });
+    if (it == m_nodes.end()) {
+        m_nodes.emplace_back(node, std::vector<Entry>());
+        it = m_nodes.end() - 1;
+    }
+    m_pendingBytes += sizeof(Entry) + entry.where.size() + lineSize;
+    it->second.push_back(std::move(entry));
+    if (m_pendingBytes > c_maxPendingBytes) {
+        ApplyPending();
+    }
+}
+
+void ConfigurationStore::LinePass::ApplyPending()
+{
+    for (auto& n : m_nodes) {
+        qreg::RegNode& reg = *n.first->AsRegNode();
+        reg.OnPreConfigLoad();
+        ApplyNode(reg, n.second);
+        reg.OnPostConfigLoad();
+    }
+    m_nodes.clear();
+    m_pendingBytes = 0;
+}
+
+// Lines of consecutive positions go in one write: a table whose every write
+// loads the whole table into the FPGA is then loaded once, not once per
+// element. A run that is refused is applied line by line, so that only its
+// bad lines are skipped.
+void ConfigurationStore::LinePass::ApplyNode(qreg::RegNode& reg, const std::vector<Entry>& entries)
+{
+    for (size_t first = 0; first < entries.size();) {
+        size_t end = first + 1;
+        while (end < entries.size() && entries[end].position == entries[end - 1].position + 1) {
+            ++end;
+        }
+        if (end - first > 1 && ApplyRun(reg, entries, first, end)) {
+            first = end;
             continue;
         }
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!complete) {
-            // Every stored line ends with a newline: this one was cut short.
-            skip(where + "truncated line.");
-            continue;
-        }
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        const size_t tab1 = line.find('\t');
-        const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-        size_t pos = 0;
-        if (tab2 == std::string::npos || !ParsePosition(line.substr(tab1 + 1, tab2 - tab1 - 1), pos)) {
-            skip(where + "malformed line.");
-            continue;
-        }
-        const std::string path = line.substr(0, tab1);
-        if (path.empty()) {
-            skip(where + "malformed line.");
-            continue;
-        }
-        mci::TreeNodePtr node = m_root->Find(path);
-        if (!node) {
-            // A node of a board this chassis lacks: the value stays stored,
-            // as far as such lines stay within their bound.
-            if (m_keptBytes + line.size() > c_maxKeptBytes) {
-                skip(where + "more lines of absent nodes than " + std::to_string(c_maxKeptBytes) + " bytes.");
-                continue;
+        for (; first < end; ++first) {
+            const Entry& e = entries[first];
+            try {
+                mci::SetNodeTexts(reg, {e.value}, e.position);
+                ++m_result.applied;
+            } catch (const std::exception& ex) {
+                Skip(e.where + ex.what());
             }
-            report(qstd::LogWarning, "Configuration line kept: " + where + "no node " + path + " in this run.");
-            m_keptBytes += line.size();
-            m_keptLines.push_back(line);
-            ++result.kept;
-            continue;
-        }
-        if ((node->GetFlags() & mci::enums::ePersistent) == 0) {
-            skip(where + "node " + path + " is not persistent.");
-            continue;
-        }
-        if (!node->AsRegNode()) {
-            skip(where + "mci: Not a register node: " + path);
-            continue;
-        }
-        auto it = std::find_if(nodes.begin(), nodes.end(), [&](const auto& n) { return n.first == node; });
-        if (it == nodes.end()) {
-            nodes.emplace_back(node, std::vector<Entry>());
-            it = nodes.end() - 1;
-        }
-        it->second.push_back(Entry{where, pos, line.substr(tab2 + 1)});
-        // A file far larger than any this store writes is applied in parts,
-        // so that the values waiting to be applied stay within a bound.
-        pendingBytes += sizeof(Entry) + where.size() + line.size();
-        if (pendingBytes > c_maxPendingBytes) {
-            applyPending();
         }
     }
-    applyPending();
-    if (messages > c_maxLineMessages) {
-        qstd::LogWarning("Configuration file " + origin + ": " + std::to_string(messages - c_maxLineMessages) +
+}
+
+bool ConfigurationStore::LinePass::ApplyRun(qreg::RegNode& reg, const std::vector<Entry>& entries, size_t first,
+                                            size_t end)
+{
+    std::vector<std::string> values;
+    values.reserve(end - first);
+    for (size_t i = first; i < end; ++i) {
+        values.push_back(entries[i].value);
+    }
+    try {
+        mci::SetNodeTexts(reg, values, entries[first].position);
+    } catch (const std::exception&) {
+        return false;
+    }
+    m_result.applied += static_cast<unsigned>(end - first);
+    return true;
+}
+
+ConfigurationStore::Result ConfigurationStore::LinePass::Finish()
+{
+    ApplyPending();
+    if (m_messages > c_maxLineMessages) {
+        qstd::LogWarning("Configuration file " + m_origin + ": " + std::to_string(m_messages - c_maxLineMessages) +
                          " further lines skipped or kept without a message.");
     }
-
-    if (result.skipped > 0) {
-        std::lock_guard<std::mutex> lock(m_saveMutex);
-        m_damaged = true;
+    if (m_result.skipped > 0) {
+        std::lock_guard<std::mutex> lock(m_store.m_saveMutex);
+        m_store.m_damaged = true;
     }
-    qstd::LogInfo("Configuration loaded from " + origin + ": " + std::to_string(result.applied) + " values applied, " +
-                  std::to_string(result.skipped) + " lines skipped, " + std::to_string(result.kept) +
-                  " lines of absent nodes kept.");
-    return result;
+    qstd::LogInfo("Configuration loaded from " + m_origin + ": " + std::to_string(m_result.applied) +
+                  " values applied, " + std::to_string(m_result.skipped) + " lines skipped, " +
+                  std::to_string(m_result.kept) + " lines of absent nodes kept.");
+    return m_result;
 }
 
 std::vector<std::string> ConfigurationStore::DamagedCopies() const

@@ -90,6 +90,8 @@ private:
     // (line then empty).
     using LineSource = std::function<bool(std::string& line, bool& complete, bool& tooLong)>;
     Result ApplyLines(const LineSource& next, const std::string& origin);
+    // One application of the lines of a file.
+    class LinePass;
     // The damaged files kept aside, oldest first.
     std::vector<std::string> DamagedCopies() const;
     bool KeepDamagedAside();

@@ -7,13 +7,13 @@
 
 #include "platform/mci/remote_export.h"
 #include "platform/qreg/reg_exec_node.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
 #include "platform/qsig/signal_traits.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_node.h"
-#include "qreg/reg_value_node.h"
 #include "qsig/stream.h"
 #include "qsig/stream_client.h"
 

@@ -1,8 +1,7 @@
 #pragma once
 // qreg::RegValueNode<T>: a register node that owns its values.
 
-#include "qreg/reg_type_node.h"
-
+#include "platform/qreg/reg_type_node.h"
 #include "platform/qstd/trace.h"
 
 #include <algorithm>
