@@ -13,7 +13,8 @@
 //   - ADC samples, one section per trigger, of the duration that the
 //     board's timing state machine gives, also computed when read;
 //   - SA and FA atoms on the board's stream devices, while a reader has the
-//     device open, with positions computed by the board's FA block;
+//     device open, with positions computed by the board's FA block, in
+//     whole groups of the reader's;
 //   - the board's interlock and post-mortem trigger logic, which looks at
 //     the beam at every feed (sim/raf_interlock_model.h).
 // Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
@@ -28,8 +29,10 @@
 #include "sim/beam_options.h"
 #include "sim/gdx_models.h"
 #include "sim/history_memory.h"
+#include "sim/raf_interlock_model.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -61,8 +64,10 @@ class Beam {
 public:
     // Size of a RAF board's history memory (its DMA buffer).
     static constexpr size_t c_historyBytes = 64u << 20;
-    // The stream devices are fed this often while open.
-    static constexpr std::chrono::milliseconds c_feedPeriod{20};
+    // The stream devices are fed this often while open (SA atoms come about
+    // every 105 ms, FA groups of the server's readers every 107 ms), and the
+    // protection logic looks at the beam.
+    static constexpr std::chrono::milliseconds c_feedPeriod{50};
 
     // The acquisitions of the RAF boards among boards; the boards must
     // outlive the beam.
@@ -76,6 +81,8 @@ public:
     void Stop();
 
     BeamOptions Options() const;
+    // Grows after every change of the options.
+    uint64_t Changes() const { return m_changes.load(); }
     void SetOptions(const BeamOptions& options);
     void SetPosition(double xNm, double yNm);
     void SetIntensity(double intensity);
@@ -106,6 +113,7 @@ private:
 
     mutable std::mutex m_mutex;
     BeamOptions m_options;
+    std::atomic<uint64_t> m_changes{0};
     std::vector<std::unique_ptr<RafAcquisition>> m_rafs;
     std::shared_ptr<const FaProducer> m_faProducer;
 
@@ -149,14 +157,25 @@ public:
     void MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
     // The SA or FA atom at lmt spanning turns turns (averaged over them).
     FaRecord MakeFa(uint64_t lmt, uint64_t turns) const;
+    // count such atoms, the first at firstLmt, each next one step later, all
+    // of one look at the beam, the front end and the FA block: the same
+    // atoms as one MakeFa each, for a fraction of the cost.
+    void MakeFa(FaRecord* atoms, size_t count, uint64_t firstLmt, uint64_t step, uint64_t turns) const;
 
 private:
     struct Model;
     // The beam and front end as amplitudes per pattern step and channel.
     Model Snapshot() const;
+    Model MakeModel() const;
     template <typename F> void EachAtom(const Model& m, size_t count, uint64_t firstLmt, uint64_t step, F make) const;
+    FaRecord MakeFa(const Model& m, uint64_t lmt, uint64_t turns) const;
+    void MakeFa(const Model& m, FaRecord* atoms, size_t count, uint64_t firstLmt, uint64_t step, uint64_t turns) const;
+    void MakeAdc(const Model& m, int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
     struct Stream;
-    void FeedStream(Stream& stream, uint64_t now);
+    void FeedStream(Stream& stream, uint64_t now, const Model& m);
+    // The beam as the board's protection logic sees it at lmt: the positions
+    // of the FA atom acquired then and the largest ADC sample of one turn.
+    BeamSample SampleBeam(const Model& m, uint64_t lmt) const;
 
     Beam& m_beam;
     Board& m_board;
@@ -172,6 +191,12 @@ private:
 
     mutable std::mutex m_mutex; // front end and the streams' positions
     FrontEndOptions m_frontEnd;
+    std::atomic<uint64_t> m_frontEndChanges{0};
+    // The model of the last look and the change counts it was made at
+    // (beam, front end, analogue front end).
+    mutable std::mutex m_modelMutex;
+    mutable std::shared_ptr<const Model> m_model;
+    mutable std::array<uint64_t, 3> m_modelMadeAt{};
 
     std::shared_ptr<HistoryMemory> m_memory;
     std::string m_memoryDevice;

@@ -48,17 +48,25 @@ StreamDevice::StreamDevice(const std::string& path, std::size_t capacityBytes)
 {
 }
 
-void StreamDevice::Open()
+void StreamDevice::Open(std::size_t groupBytes)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = true;
+    m_groupBytes = groupBytes;
     ++m_opens;
+}
+
+std::size_t StreamDevice::GroupBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_open ? m_groupBytes : 0;
 }
 
 void StreamDevice::Close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
+    m_groupBytes = 0;
     ++m_generation;
     m_chunks.clear();
     m_frontOffset = 0;
