@@ -122,6 +122,7 @@ public:
         }
         return sample;
     }
+    std::optional<uint64_t> FaGrid() const override { return m_beam.FaGrid(); }
 
 private:
     const Beam& m_beam;
@@ -293,6 +294,14 @@ bool Beam::FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const
     return false;
 }
 
+std::optional<uint64_t> Beam::FaGrid() const
+{
+    if (m_rafs.empty()) {
+        return std::nullopt;
+    }
+    return m_rafs.front()->FaGrid();
+}
+
 uint64_t Beam::FaStep(unsigned slot) const
 {
     for (const auto& raf : m_rafs) {
@@ -372,6 +381,12 @@ FrontEndOptions RafAcquisition::GetFrontEnd() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_frontEnd;
+}
+
+uint64_t RafAcquisition::FaGrid() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_fa.start;
 }
 
 void RafAcquisition::Stop()

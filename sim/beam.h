@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,9 @@ public:
     bool FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const;
     // LMT distance of two FA atoms of the RAF board in slot; 0 without one.
     uint64_t FaStep(unsigned slot) const;
+    // LMT of one FA atom on the FA grid of the first RAF board (its FA
+    // atoms lie whole FA steps from it); none without RAF boards.
+    std::optional<uint64_t> FaGrid() const;
     // FaAtomAt as the GDX board's FA history asks for it; null without RAF
     // boards. Valid while the beam lives.
     std::shared_ptr<const FaProducer> GetFaProducer() const { return m_faProducer; }
@@ -138,6 +142,9 @@ public:
     uint64_t TbtStep() const { return m_tbt; }
     uint64_t FaStep() const { return m_faStep; }
     uint64_t SaStep() const { return m_saStep; }
+    // LMT of one FA atom of the current acquisition (the FA atoms lie whole
+    // FA steps from it).
+    uint64_t FaGrid() const;
     const std::shared_ptr<HistoryMemory>& Memory() const { return m_memory; }
 
     void SetFrontEnd(const FrontEndOptions& frontEnd);

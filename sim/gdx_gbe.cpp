@@ -409,9 +409,8 @@ void GroupedFa(const GdxModels& gdx, uint64_t lmt, uint8_t* data, size_t bytes)
 {
     constexpr size_t sum = 4, x = 6, y = 7, status = 15;
     constexpr size_t entryBytes = 16;
-    const uint64_t period = gdx.FaPeriod();
     std::array<FaSample, GdxModels::c_slots> atom{};
-    gdx.FaAtomAt(period ? lmt - lmt % period : lmt, atom.data());
+    gdx.FaAtomAt(gdx.FaPeriodAt(lmt), atom.data());
     std::memset(data, 0, bytes);
     for (size_t k = 0; k < atom.size() && k * entryBytes < bytes; ++k) {
         const int32_t entry[4] = {atom[k][x], atom[k][y], atom[k][sum], atom[k][status]};
