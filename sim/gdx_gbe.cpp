@@ -333,10 +333,20 @@ void GbeModel::SenderLoop()
     bool running = false;
     Clock::time_point base;
     uint64_t sent = 0; // frames sent since base
+    // Frames are sent without the lock: their payload reads other models,
+    // whose callers may hold locks of their own while they write to ours.
+    auto send = [&](uint64_t frames) {
+        const PayloadSource payload = m_payload;
+        lock.unlock();
+        for (uint64_t k = 0; k < frames; ++k) {
+            SendFrame(frame++, payload);
+        }
+        lock.lock();
+    };
     while (!m_stop) {
         if (m_force) {
             m_force = false;
-            SendFrame(frame++);
+            send(1);
             continue;
         }
         if ((m_control.load() & c_enable) == 0) {
@@ -354,14 +364,15 @@ void GbeModel::SenderLoop()
         if (due > sent + burst) {
             sent = due - burst; // frames that fell behind are skipped, not sent in a burst
         }
-        for (; sent < due && !m_stop; ++sent) {
-            SendFrame(frame++);
+        if (sent < due) {
+            send(due - sent);
+            sent = due;
         }
-        m_wake.wait_until(lock, now + c_sendTick);
+        m_wake.wait_until(lock, now + c_sendTick, [this] { return m_stop || m_force; });
     }
 }
 
-void GbeModel::SendFrame(uint64_t frame)
+void GbeModel::SendFrame(uint64_t frame, const PayloadSource& payloadSource)
 {
     std::vector<uint8_t> header;
     size_t payload = 0;
@@ -391,8 +402,8 @@ void GbeModel::SendFrame(uint64_t frame)
         }
     }
     std::vector<uint8_t> data(payload);
-    if (m_payload && payload > 0) {
-        m_payload(data.data(), data.size(), frame, m_board.Clock().Now());
+    if (payloadSource && payload > 0) {
+        payloadSource(data.data(), data.size(), frame, m_board.Clock().Now());
     }
     if (::sendto(m_socket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
                  sizeof(to)) != static_cast<ssize_t>(data.size())) {

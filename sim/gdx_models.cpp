@@ -235,8 +235,11 @@ void GdxModels::SetFaProducer(std::shared_ptr<const FaProducer> producer)
 
 void GdxModels::OnFaStart(uint64_t lmt)
 {
+    // Read before the lock is taken: the FPGA accessor layer calls the
+    // register models with its own lock held.
+    const bool armed = m_track && fpga::Read32(m_board.Memory(), c_historyControl) == c_historyArmed;
     std::lock_guard<std::mutex> lock(m_faMutex);
-    m_recording = m_track && fpga::Read32(m_board.Memory(), c_historyControl) == c_historyArmed;
+    m_recording = armed;
     if (m_recording) {
         m_faFirst = OnGrid(lmt, true);
         m_faWritten = 0;
