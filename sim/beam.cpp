@@ -33,6 +33,8 @@ constexpr double c_ddcGain = 1.64676025805716;
 // ADC counts per TDP count of a channel's amplitude: a beam of the default
 // intensity swings the ADC to about +-8000.
 constexpr double c_adcPerCount = 8000.0 / 1e6;
+// Atoms of one stream that a feed makes at most (4 MiB).
+constexpr uint64_t c_mostFedAtoms = 1u << 16;
 // Places in the switching pattern up to which a batch of noise-free FA
 // atoms makes each place's atom once.
 constexpr uint64_t c_cachedPlaces = 4096;
@@ -487,9 +489,11 @@ void RafAcquisition::FeedStream(Stream& stream, uint64_t now, const Model& m)
         // Whole groups of the reader only: the rest waits for a later feed.
         const uint64_t group = std::max<uint64_t>(1, stream.device->GroupBytes() / sizeof(FaRecord));
         // A reader more than a second (or a group) behind loses the older
-        // atoms, as the device's buffer would.
-        const uint64_t most =
-            std::max<uint64_t>(group, static_cast<uint64_t>(m_board.Clock().Frequency()) / stream.step);
+        // atoms, as the device's buffer would; a feed makes at most
+        // c_mostFedAtoms of them, whatever the rate of a board's clock
+        // information.
+        const uint64_t most = std::max<uint64_t>(
+            group, std::min(c_mostFedAtoms, static_cast<uint64_t>(m_board.Clock().Frequency()) / stream.step));
         first = std::max(stream.next, due > most ? due - most : 0);
         count = (due - first) / group * group;
         start = stream.start;

@@ -414,6 +414,23 @@ TEST_F(BeamFixture, StreamsAndHistoryStopAndRestartAtTheRequestedLmt)
     fa->Close();
 }
 
+// A board without clock information (every decimation taken as 1, an FA atom
+// per ADC period) gets a bounded batch a feed, not a second of atoms.
+TEST(BeamScenario, AFeedMakesBoundedBatchesWhateverTheRates)
+{
+    sim::Chassis chassis(sim::Scenario::Parse(R"(<chassis><board type="175" name="bare" slot="3"/></chassis>)"));
+    sim::Board& board = *chassis.Find("bare");
+    auto fa = sim::StreamDevice::Find(board.DeviceName(1, 0));
+    fa->Open();
+    // More than three times the bound comes due.
+    const uint64_t opened = board.Clock().Now();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > opened + 200000; }));
+    chassis.GetBeam().Find(board)->Feed();
+    EXPECT_GT(fa->BytesFed(), 0u);
+    EXPECT_LE(fa->BytesFed(), 65536u * sizeof(sim::FaRecord));
+    fa->Close();
+}
+
 TEST(BeamScenario, BeamAndFrontEndElements)
 {
     const sim::Scenario s = sim::Scenario::Parse(R"(<chassis>
