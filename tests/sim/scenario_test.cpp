@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -14,14 +13,7 @@ namespace {
 
 std::string RepoPath(const std::string& relative)
 {
-    // <repo>/tests/data as the build tells it, else from this file's name
-    // (which a compiler cache may have made relative to the build).
-    const char* data = std::getenv("ZV_TEST_DATA");
-    std::string here = data ? std::string(data) + "/x" : std::string(__FILE__); // <repo>/tests/*/x
-    for (int i = 0; i < 3; ++i) {
-        here = here.substr(0, here.find_last_of('/'));
-    }
-    return here + "/" + relative;
+    return std::string(ZV_SOURCE_DIR) + "/" + relative;
 }
 
 // Parses xml and returns the message of the exception it must raise.
