@@ -33,6 +33,8 @@ constexpr double c_ddcGain = 1.64676025805716;
 // ADC counts per TDP count of a channel's amplitude: a beam of the default
 // intensity swings the ADC to about +-8000.
 constexpr double c_adcPerCount = 8000.0 / 1e6;
+// Least time the feeding thread sleeps: a group due at once is fed after it.
+constexpr std::chrono::milliseconds c_shortestWait{1};
 // Atoms of one stream that a feed makes at most (4 MiB).
 constexpr uint64_t c_mostFedAtoms = 1u << 16;
 // Places in the switching pattern up to which a batch of noise-free FA
@@ -192,18 +194,20 @@ void Beam::Stop()
 void Beam::FeedThread()
 {
     std::unique_lock<std::mutex> lock(m_runMutex);
-    auto next = std::chrono::steady_clock::now();
     while (m_running) {
         lock.unlock();
         for (const auto& raf : m_rafs) {
             raf->Feed();
         }
-        lock.lock();
-        next += c_feedPeriod;
+        m_feeds.fetch_add(1);
+        // Asleep until a reader's next group is due or the next look.
         const auto now = std::chrono::steady_clock::now();
-        if (next < now) {
-            next = now;
+        auto next = now + c_feedPeriod;
+        for (const auto& raf : m_rafs) {
+            next = std::min(next, raf->NextFeed());
         }
+        next = std::max(next, now + c_shortestWait);
+        lock.lock();
         m_wake.wait_until(lock, next, [this] { return !m_running; });
     }
 }
@@ -438,6 +442,30 @@ void RafAcquisition::Feed()
         const BeamSample sample = SampleBeam(m, now);
         interlock->Evaluate(sample, std::max(now, m_board.Clock().Now()));
     }
+}
+
+std::chrono::steady_clock::time_point RafAcquisition::NextFeed() const
+{
+    bool open = false;
+    uint64_t lmt = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Stream* s : {&m_sa, &m_fa}) {
+            if (!s->running || !s->device->IsOpen()) {
+                continue;
+            }
+            const uint64_t group = std::max<uint64_t>(1, s->device->GroupBytes() / sizeof(FaRecord));
+            // Due once the clock reads the LMT of the group's last atom.
+            const uint64_t last = s->start + (s->next + group - 1) * s->step;
+            lmt = open ? std::min(lmt, last) : last;
+            open = true;
+        }
+    }
+    if (!open) {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    // One tick later: the clock's conversion rounds.
+    return m_board.Clock().WhenAt(lmt + 1);
 }
 
 BeamSample RafAcquisition::SampleBeam(const Model& m, uint64_t lmt) const

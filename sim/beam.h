@@ -65,10 +65,11 @@ class Beam {
 public:
     // Size of a RAF board's history memory (its DMA buffer).
     static constexpr size_t c_historyBytes = 64u << 20;
-    // The stream devices are fed this often while open (SA atoms come about
-    // every 105 ms, FA groups of the server's readers every 107 ms), and the
-    // protection logic looks at the beam.
-    static constexpr std::chrono::milliseconds c_feedPeriod{50};
+    // The stream devices are fed when a whole group of their reader is due
+    // (SA atoms come about every 105 ms, FA groups of the server's readers
+    // every 107 ms); every feed is a look of the protection logic at the
+    // beam, which looks at least this often.
+    static constexpr std::chrono::milliseconds c_feedPeriod{150};
 
     // The acquisitions of the RAF boards among boards; the boards must
     // outlive the beam.
@@ -112,6 +113,9 @@ public:
     // The acquisition of a RAF board, or null.
     RafAcquisition* Find(const Board& board) const;
 
+    // Feeds made by the feeding thread, each of every RAF board.
+    uint64_t Feeds() const { return m_feeds.load(); }
+
 private:
     void FeedThread();
 
@@ -124,6 +128,7 @@ private:
     std::mutex m_runMutex;
     std::condition_variable m_wake;
     bool m_running = false;
+    std::atomic<uint64_t> m_feeds{0};
     std::thread m_thread;
 
     friend class RafAcquisition;
@@ -157,6 +162,9 @@ public:
     void OnTrigger(uint64_t lmt);
     // Feeds the open stream devices with the atoms due by now.
     void Feed();
+    // When the next whole group of an open stream device comes due;
+    // time_point::max() without one.
+    std::chrono::steady_clock::time_point NextFeed() const;
 
     // Atoms of one kind (computed with the current beam and front end).
     void MakeTdp(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;

@@ -304,6 +304,23 @@ TEST_F(BeamFixture, ReadersOfGroupsAreFedWholeGroups)
     fa->Close();
 }
 
+// The feeding thread wakes when the reader's next group is due, not in
+// between: one feed a group.
+TEST_F(BeamFixture, TheFeedingThreadWakesForTheReadersGroups)
+{
+    constexpr size_t group = 1024 * sizeof(sim::FaRecord);
+    auto fa = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
+    fa->Open(group);
+    beam.Start();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa->BytesFed() >= group; }));
+    const uint64_t first = beam.Feeds();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa->BytesFed() >= 4 * group; }));
+    // Three groups later (about 320 ms); a feed every 50 ms made six.
+    EXPECT_LE(beam.Feeds() - first, 4u);
+    beam.Stop();
+    fa->Close();
+}
+
 // The atoms follow every change of the analogue front end at once.
 TEST_F(BeamFixture, AtomsFollowTheAnalogueFrontEnd)
 {
