@@ -265,7 +265,9 @@ TEST_F(BeamFixture, BatchesAndStreamsMakeTheAtomsOfOneByOne)
     auto fa = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
     fa->Open();
     raf->Feed(); // the stream starts with the atoms due from now on
-    std::this_thread::sleep_for(30ms);
+    const sim::MachineClock& clock = chassis.Find("raf3")->Clock();
+    const uint64_t opened = clock.Now();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return clock.Now() > opened + 150 * raf->FaStep(); }));
     raf->Feed();
     std::vector<sim::FaRecord> atoms(4096);
     size_t got = 0;
