@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <sstream>
 
@@ -483,7 +484,7 @@ Scenario Scenario::LoadFile(const std::string& path)
     // Without waiting: a FIFO or a device would block the open or the read.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        throw qstd::Exception("Cannot open chassis scenario file " + path, true);
+        throw qstd::Exception("Cannot open chassis scenario file " + path + ": " + std::strerror(errno), true);
     }
     struct Closer {
         int fd;

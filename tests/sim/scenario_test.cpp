@@ -221,13 +221,13 @@ TEST(Scenario, FilesThatAreNoChassisAreRefusedWithTheirReason)
     }
 }
 
-TEST(Scenario, MissingFileIsReportedWithItsPath)
+TEST(Scenario, MissingFileIsReportedWithItsPathAndReason)
 {
     try {
         sim::Scenario::LoadFile("/nonexistent/chassis.xml");
         FAIL() << "no exception";
     } catch (const qstd::Exception& e) {
-        EXPECT_STREQ(e.what(), "Cannot open chassis scenario file /nonexistent/chassis.xml");
+        EXPECT_STREQ(e.what(), "Cannot open chassis scenario file /nonexistent/chassis.xml: No such file or directory");
     }
 }
 
