@@ -85,18 +85,21 @@ void StreamDevice::Feed(const void* data, std::size_t bytes)
     if (bytes == 0) {
         return;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_open) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_open) {
+            return;
+        }
+        m_fed += bytes;
+        if (m_pending + bytes > m_capacity) {
+            m_dropped += bytes;
+            return;
+        }
+        const auto* p = static_cast<const uint8_t*>(data);
+        m_chunks.emplace_back(p, p + bytes);
+        m_pending += bytes;
     }
-    m_fed += bytes;
-    if (m_pending + bytes > m_capacity) {
-        m_dropped += bytes;
-        return;
-    }
-    const auto* p = static_cast<const uint8_t*>(data);
-    m_chunks.emplace_back(p, p + bytes);
-    m_pending += bytes;
+    // Woken after the unlock, the reader finds the lock free.
     m_cond.notify_one();
 }
 
