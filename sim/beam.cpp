@@ -530,9 +530,11 @@ void RafAcquisition::FeedStream(Stream& stream, uint64_t now, const Model& m)
             return;
         }
     }
-    std::vector<FaRecord> atoms(static_cast<size_t>(count));
-    MakeFa(m, atoms.data(), atoms.size(), start + first * stream.step, stream.step, stream.turns);
-    stream.device->Feed(atoms.data(), atoms.size() * sizeof(FaRecord));
+    // Made in the bytes that the device keeps.
+    std::vector<uint8_t> bytes(static_cast<size_t>(count) * sizeof(FaRecord));
+    MakeFa(m, reinterpret_cast<FaRecord*>(bytes.data()), static_cast<size_t>(count), start + first * stream.step,
+           stream.step, stream.turns);
+    stream.device->Feed(std::move(bytes));
 }
 
 RafAcquisition::Model RafAcquisition::Snapshot() const

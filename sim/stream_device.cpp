@@ -82,7 +82,13 @@ bool StreamDevice::IsOpen() const
 
 void StreamDevice::Feed(const void* data, std::size_t bytes)
 {
-    if (bytes == 0) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    Feed(std::vector<uint8_t>(p, p + bytes));
+}
+
+void StreamDevice::Feed(std::vector<uint8_t>&& bytes)
+{
+    if (bytes.empty()) {
         return;
     }
     {
@@ -90,14 +96,13 @@ void StreamDevice::Feed(const void* data, std::size_t bytes)
         if (!m_open) {
             return;
         }
-        m_fed += bytes;
-        if (m_pending + bytes > m_capacity) {
-            m_dropped += bytes;
+        m_fed += bytes.size();
+        if (m_pending + bytes.size() > m_capacity) {
+            m_dropped += bytes.size();
             return;
         }
-        const auto* p = static_cast<const uint8_t*>(data);
-        m_chunks.emplace_back(p, p + bytes);
-        m_pending += bytes;
+        m_pending += bytes.size();
+        m_chunks.push_back(std::move(bytes));
     }
     // Woken after the unlock, the reader finds the lock free.
     m_cond.notify_one();

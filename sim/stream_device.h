@@ -46,6 +46,8 @@ public:
 
     // Appends bytes; a feed that does not fit in the capacity is dropped whole.
     void Feed(const void* data, std::size_t bytes);
+    // The same, taking the bytes over without a copy.
+    void Feed(std::vector<uint8_t>&& bytes);
 
     // Copies at most maxBytes, in whole units of unit bytes, into dest; got
     // is the byte count. Waits for one unit (without limit when timeout is 0).
