@@ -444,6 +444,16 @@ void RafAcquisition::Feed()
     }
 }
 
+uint64_t RafAcquisition::GroupOf(const Stream& stream)
+{
+    return std::max<uint64_t>(1, stream.device->GroupBytes() / sizeof(FaRecord));
+}
+
+uint64_t RafAcquisition::OnGroupGrid(uint64_t index, uint64_t group)
+{
+    return (index + group - 1) / group * group;
+}
+
 std::chrono::steady_clock::time_point RafAcquisition::NextFeed() const
 {
     bool open = false;
@@ -454,9 +464,9 @@ std::chrono::steady_clock::time_point RafAcquisition::NextFeed() const
             if (!s->running || !s->device->IsOpen()) {
                 continue;
             }
-            const uint64_t group = std::max<uint64_t>(1, s->device->GroupBytes() / sizeof(FaRecord));
+            const uint64_t group = GroupOf(*s);
             // Due once the clock reads the LMT of the group's last atom.
-            const uint64_t last = s->start + (s->next + group - 1) * s->step;
+            const uint64_t last = s->start + (OnGroupGrid(s->next, group) + group - 1) * s->step;
             lmt = open ? std::min(lmt, last) : last;
             open = true;
         }
@@ -514,16 +524,16 @@ void RafAcquisition::FeedStream(Stream& stream, uint64_t now, const Model& m)
         if (due <= stream.next) {
             return;
         }
-        // Whole groups of the reader only: the rest waits for a later feed.
-        const uint64_t group = std::max<uint64_t>(1, stream.device->GroupBytes() / sizeof(FaRecord));
+        // Whole groups of the reader only, the rest waits for a later feed.
+        const uint64_t group = GroupOf(stream);
         // A reader more than a second (or a group) behind loses the older
         // atoms, as the device's buffer would; a feed makes at most
         // c_mostFedAtoms of them, whatever the rate of a board's clock
         // information.
         const uint64_t most = std::max<uint64_t>(
             group, std::min(c_mostFedAtoms, static_cast<uint64_t>(m_board.Clock().Frequency()) / stream.step));
-        first = std::max(stream.next, due > most ? due - most : 0);
-        count = (due - first) / group * group;
+        first = OnGroupGrid(std::max(stream.next, due > most ? due - most : 0), group);
+        count = first < due ? (due - first) / group * group : 0;
         start = stream.start;
         stream.next = first + count;
         if (count == 0) {

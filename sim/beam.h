@@ -188,6 +188,12 @@ private:
     void MakeAdc(const Model& m, int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
     struct Stream;
     void FeedStream(Stream& stream, uint64_t now, const Model& m);
+    // Atoms of a group of the stream's reader (1 without groups).
+    static uint64_t GroupOf(const Stream& stream);
+    // The groups lie on a grid from atom 0, as a DMA engine fills its blocks
+    // from the start of the acquisition: the boards started together are
+    // fed together, however their readers came. index rounded up to it.
+    static uint64_t OnGroupGrid(uint64_t index, uint64_t group);
     // The beam as the board's protection logic sees it at lmt: the positions
     // of the FA atom acquired then and the largest ADC sample of one turn.
     BeamSample SampleBeam(const Model& m, uint64_t lmt) const;

@@ -306,21 +306,37 @@ TEST_F(BeamFixture, ReadersOfGroupsAreFedWholeGroups)
     fa->Close();
 }
 
-// The feeding thread wakes when the reader's next group is due, not in
-// between: one feed a group.
+// The feeding thread wakes when the readers' next groups are due, not in
+// between: one feed a group, also for a reader that came later.
 TEST_F(BeamFixture, TheFeedingThreadWakesForTheReadersGroups)
 {
     constexpr size_t group = 1024 * sizeof(sim::FaRecord);
-    auto fa = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
-    fa->Open(group);
+    auto fa3 = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
+    auto fa4 = sim::StreamDevice::Find(chassis.Find("raf4")->DeviceName(1, 0));
+    // The boards' clocks synchronised, as the server keeps them.
+    const auto now = std::chrono::steady_clock::now();
+    chassis.Find("raf3")->Clock().Set(0, now);
+    chassis.Find("raf4")->Clock().Set(0, now);
+    fa3->Open(group);
     beam.Start();
-    ASSERT_TRUE(zvtest::WaitFor([&] { return fa->BytesFed() >= group; }));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa3->BytesFed() >= group; }));
+    // Half a group later, a look at raf4 while nobody reads it: its reader
+    // comes between raf3's groups.
+    const sim::MachineClock& clock = chassis.Find("raf4")->Clock();
+    const uint64_t half = clock.Now() + 512 * raf->FaStep();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return clock.Now() > half; }));
+    beam.Find(*chassis.Find("raf4"))->Feed();
+    fa4->Open(group);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa4->BytesFed() >= group; }));
+    const uint64_t fed = fa3->BytesFed();
     const uint64_t first = beam.Feeds();
-    ASSERT_TRUE(zvtest::WaitFor([&] { return fa->BytesFed() >= 4 * group; }));
-    // Three groups later (about 320 ms); a feed every 50 ms made six.
-    EXPECT_LE(beam.Feeds() - first, 4u);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa3->BytesFed() >= fed + 5 * group; }));
+    // Five groups later (about 540 ms); a feed every 50 ms made eleven,
+    // one for each reader's groups nine.
+    EXPECT_LE(beam.Feeds() - first, 6u);
     beam.Stop();
-    fa->Close();
+    fa3->Close();
+    fa4->Close();
 }
 
 // The atoms follow every change of the analogue front end at once.
