@@ -179,9 +179,10 @@ void AverageSum::FaThread()
 {
     QSTD_TRACE_FNC();
     try {
+        // One buffer for every read: each read refills it whole.
+        const SaFaTraits& traits = m_fa_client->GetTraits();
+        FaBuffer buffer(traits, traits.GroupSize());
         for (;;) {
-            const SaFaTraits& traits = m_fa_client->GetTraits();
-            FaBuffer buffer(traits, traits.GroupSize());
             const qsig::SuccessCode_e rc = m_fa_client->Read(buffer);
             if (rc != qsig::eSuccess) {
                 QSTD_TRACE(1,
