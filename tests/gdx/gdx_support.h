@@ -10,26 +10,12 @@
 #include "platform/qsig/zemtra_event_stream.h"
 #include "sim/board.h"
 
-#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace gdxtest {
-
-// Polls until done() holds, up to a generous deadline on the steady clock
-// (threads start late on a loaded machine); done() is asked once more at the
-// end.
-template <typename F> bool WaitUntil(F done, std::chrono::milliseconds timeout = std::chrono::seconds(20))
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return done();
-}
 
 class GdxFixture {
 public:
