@@ -6,6 +6,7 @@
 
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
+#include "tests/common/sanitizers.h"
 
 #include <gtest/gtest.h>
 
@@ -149,7 +150,7 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
     // Request threads of the flood leave after their idle time-out.
     EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s)) << Threads() << " threads, " << threads
                                                                      << " before";
-#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back in its quarantine
+#if !ZVTEST_ASAN // AddressSanitizer holds freed memory back in its quarantine
     EXPECT_LT(RssKb(), rss + 16 * 1024);
 #else
     (void)rss;
