@@ -6,16 +6,23 @@
 #include "platform/qstd/trace.h"
 
 #include <omniORB4/CORBA.h>
+#include <omniORB4/omniInterceptors.h>
+// The connection objects of the ORB, for the socket of an accepted connection.
+#include <omniORB4/internal/SocketCollection.h>
+#include <omniORB4/internal/giopStrand.h>
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace mci {
 
@@ -67,6 +74,131 @@ void CheckBindable(const std::string& host, unsigned short port)
     }
 }
 
+// The socket of a connection the ORB accepted (its TCP connections keep it
+// in their socket holder part), or -1.
+struct SocketOf : omni::SocketHolder {
+    static int Get(omni::giopConnection* connection)
+    {
+        auto* holder = dynamic_cast<omni::SocketHolder*>(connection);
+        return holder ? static_cast<int>(holder->*(&SocketOf::pd_socket)) : -1;
+    }
+};
+
+// Judges every connection the ORB accepts (an interceptor of the ORB's,
+// which runs when the connection's first bytes arrive). It refuses a
+// connection past the bound of its peer address, and one whose first
+// message claims more bytes than the message bound: the ORB itself looks
+// at the size only once the first 8 KiB of a message are in.
+//
+// The ORB tells nobody when a connection closes; the guard keeps each
+// connection's socket (descriptor and inode) and counts those still open
+// when the next connection of that address comes.
+class ConnectionGuard {
+public:
+    static ConnectionGuard& Instance()
+    {
+        static ConnectionGuard guard;
+        return guard;
+    }
+
+    void Arm(const RemoteExportSettings& settings)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_armed = true;
+        m_maxPerPeer = std::max(settings.maxConnectionsPerPeer, 1u);
+        m_maxMessageSize = settings.maxMessageSize;
+        m_connections.clear();
+    }
+
+    void Disarm()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_armed = false;
+        m_connections.clear();
+    }
+
+    static CORBA::Boolean OnAccept(omni::omniInterceptors::serverAcceptConnection_T::info_T& info)
+    {
+        Instance().Judge(info.strand.connection, info.peeraddress());
+        return 1;
+    }
+
+private:
+    struct Connection {
+        int fd;
+        dev_t device;
+        ino_t inode;
+        std::string peer;
+    };
+
+    static bool IsOpen(const Connection& c)
+    {
+        struct stat st {};
+        return ::fstat(c.fd, &st) == 0 && st.st_dev == c.device && st.st_ino == c.inode;
+    }
+
+    // The body size a complete GIOP header at the start of the socket's
+    // input claims (read without taking it), or 0.
+    static std::uint32_t ClaimedSize(int fd)
+    {
+        unsigned char header[12];
+        if (::recv(fd, header, sizeof(header), MSG_PEEK | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(header)) ||
+            std::memcmp(header, "GIOP", 4) != 0) {
+            return 0;
+        }
+        const bool littleEndian = (header[6] & 1) != 0; // byte order bit of every GIOP version
+        std::uint32_t size = 0;
+        for (int i = 0; i < 4; ++i) {
+            size |= static_cast<std::uint32_t>(header[littleEndian ? 8 + i : 11 - i]) << (8 * i);
+        }
+        return size;
+    }
+
+    // Refuses the connection by shutting its socket down: the ORB's read
+    // of it ends and the ORB closes it as one its client closed. (The
+    // ORB's own way, rejecting it from the interceptor, leaves the ORB's
+    // bookkeeping of a connection that its client closes meanwhile broken
+    // at shutdown.)
+    static void Refuse(int fd, const char* peerAddress, const std::string& why)
+    {
+        QSTD_TRACE(2, "Remote export: connection from " << peerAddress << " refused: " << why);
+        ::shutdown(fd, SHUT_RDWR);
+    }
+
+    void Judge(omni::giopConnection* connection, const char* peerAddress)
+    {
+        const int fd = SocketOf::Get(connection);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_armed || fd < 0) {
+            return;
+        }
+        // "giop:tcp:HOST:PORT": the address without the port.
+        std::string peer = peerAddress ? peerAddress : "";
+        peer = peer.substr(0, peer.rfind(':'));
+        m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
+                                           [](const Connection& c) { return !IsOpen(c); }),
+                            m_connections.end());
+        const auto ofPeer = std::count_if(m_connections.begin(), m_connections.end(),
+                                          [&](const Connection& c) { return c.peer == peer; });
+        if (static_cast<std::size_t>(ofPeer) >= m_maxPerPeer) {
+            return Refuse(fd, peerAddress, std::to_string(m_maxPerPeer) + " connections of its address are open");
+        }
+        if (ClaimedSize(fd) > m_maxMessageSize) {
+            return Refuse(fd, peerAddress, "message longer than the bound");
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) == 0) {
+            m_connections.push_back(Connection{fd, st.st_dev, st.st_ino, peer});
+        }
+    }
+
+    std::mutex m_mutex;
+    bool m_armed = false;
+    std::size_t m_maxPerPeer = 1;
+    unsigned long m_maxMessageSize = 0;
+    std::vector<Connection> m_connections;
+};
+
 } // namespace
 
 RemoteExport::BindAddress RemoteExport::ResolveBindAddress(const std::string& address)
@@ -101,6 +233,16 @@ struct RemoteExport::Orb {
     PortableServer::POA_var insPoa;  // fixed object key for corbaloc addresses
     PortableServer::POA_var rootPoa; // receiver relays
     PortableServer::ObjectId_var registryId;
+    bool guarded = false; // the connection guard judges accepted connections
+
+    void Unguard()
+    {
+        if (guarded) {
+            omniORB::getInterceptors()->serverAcceptConnection.remove(&ConnectionGuard::OnAccept);
+            ConnectionGuard::Instance().Disarm();
+            guarded = false;
+        }
+    }
 };
 
 RemoteExport::RemoteExport() = default;
@@ -130,9 +272,16 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
     const std::string endpoint = "giop:tcp:" + address.endpointHost + ":" + std::to_string(port);
     // The ORB's settings (omniORB parameter names): a bounded pool of request
     // threads instead of one thread per connection, idle connections closed,
-    // messages bounded.
+    // messages bounded in size and in the time they take to arrive. The ORB
+    // waits for the first 8 KiB of a message (or all of a shorter one) with
+    // no time-out, but counts the connection idle meanwhile; the time-out
+    // of a call covers the rest.
     const std::string threads = std::to_string(settings.serverThreads ? settings.serverThreads : 1);
-    const std::string idle = std::to_string(settings.idleConnectionTimeout.count());
+    const long long receiveMs = std::max<long long>(settings.receiveTimeout.count(), 1);
+    const long long receiveSeconds = (receiveMs + 999) / 1000;
+    const std::string idleIn = std::to_string(std::min<long long>(settings.idleConnectionTimeout.count(), receiveSeconds));
+    const std::string idleOut = std::to_string(settings.idleConnectionTimeout.count());
+    const std::string receive = std::to_string(receiveMs);
     const std::string idleThread = std::to_string(std::max<long long>(settings.idleThreadTimeout.count(), 1));
     const std::string maxMessage = std::to_string(settings.maxMessageSize);
     auto orb = std::make_unique<Orb>();
@@ -142,14 +291,18 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
                                     {"maxServerThreadPoolSize", threads.c_str()},
                                     {"maxServerThreadPerConnection", "8"},
                                     {"idleThreadTimeout", idleThread.c_str()},
-                                    {"inConScanPeriod", idle.c_str()},
-                                    {"outConScanPeriod", idle.c_str()},
+                                    {"inConScanPeriod", idleIn.c_str()},
+                                   {"serverCallTimeOutPeriod", receive.c_str()},
+                                    {"outConScanPeriod", idleOut.c_str()},
                                     {"scanGranularity", "1"},
                                     {"giopMaxMsgSize", maxMessage.c_str()},
                                     {nullptr, nullptr}};
         int argc = 0;
         char* argv[] = {nullptr};
         orb->orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
+        ConnectionGuard::Instance().Arm(settings);
+        omniORB::getInterceptors()->serverAcceptConnection.add(&ConnectionGuard::OnAccept);
+        orb->guarded = true;
         CORBA::Object_var obj = orb->orb->resolve_initial_references("omniINSPOA");
         orb->insPoa = PortableServer::POA::_narrow(obj);
         obj = orb->orb->resolve_initial_references("RootPOA");
@@ -168,6 +321,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         rootManager->activate();
     } catch (const CORBA::Exception& e) {
         m_registry = nullptr;
+        orb->Unguard();
         if (!CORBA::is_nil(orb->orb)) {
             try {
                 orb->orb->destroy();
@@ -198,9 +352,11 @@ void RemoteExport::Stop(std::chrono::steady_clock::duration drainTimeout)
         m_orb->insPoa->deactivate_object(m_orb->registryId);
         // Waits for every call still inside the ORB.
         m_orb->orb->shutdown(true);
+        m_orb->Unguard();
         m_orb->orb->destroy();
     } catch (const CORBA::Exception& e) {
         qstd::LogWarning(std::string("Remote export: ORB shutdown failed: ") + e._name());
+        m_orb->Unguard();
     }
     m_registry->_remove_ref();
     m_registry = nullptr;

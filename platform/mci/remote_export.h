@@ -25,15 +25,29 @@ class RemoteRegistry;
 
 // How the ORB serves and what one client may hold. The ORB runs a
 // bounded pool of request threads shared by all connections (not one
-// thread per connection), closes connections idle for longer than
-// idleConnectionTimeout and refuses GIOP messages longer than
+// thread per connection) and refuses GIOP messages longer than
 // maxMessageSize.
 struct RemoteExportSettings {
     unsigned serverThreads = 32;
+    // Connections to clients' callback objects idle for this long are
+    // closed; so are connections of clients, after receiveTimeout if that
+    // is shorter.
     std::chrono::seconds idleConnectionTimeout{60};
     // A request thread idle for this long leaves the pool.
     std::chrono::seconds idleThreadTimeout{10};
     unsigned long maxMessageSize = 8ul << 20;
+    // A request must arrive whole within this time (its first 8 KiB within
+    // it, rounded up to whole seconds, and the rest within it from then
+    // on), or its connection is dropped: a client that sends part of a
+    // request holds a request thread no longer. The ORB counts a
+    // connection that waits for the rest of a message as idle, so idle
+    // connections of clients are closed as soon (clients' ORBs open a new
+    // one for their next call).
+    std::chrono::milliseconds receiveTimeout{1500};
+    // Connections open at once from one peer address (any port); more are
+    // closed as they come. Half the request threads, so that one address
+    // cannot hold them all.
+    unsigned maxConnectionsPerPeer = 16;
     RemoteSubscriptions::Limits subscriptions;
 };
 

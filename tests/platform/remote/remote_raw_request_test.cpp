@@ -1,0 +1,279 @@
+// The remote export against raw GIOP traffic that no well-behaved client
+// sends: requests sent in part, headers that claim more than the message
+// bound, floods of connections from one address, and sequence counts that
+// no message can hold. Every socket is on loopback; the hostile ones come
+// from 127.0.0.2 so that the server tells them apart from the clients that
+// must still be served.
+
+#include "remote_test_support.h"
+
+#include "platform/mci/remote_subscription.h"
+#include "tests/common/wait_for.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <future>
+#include <thread>
+
+using namespace remotetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* const c_hostilePeer = "127.0.0.2";
+
+// Little-endian CDR of one GIOP 1.2 message; alignment counts from the
+// start of the message, header included.
+class Cdr {
+public:
+    Cdr() : m_bytes(12, '\0') {}
+    void Align(size_t n) { m_bytes.resize((m_bytes.size() + n - 1) / n * n, '\0'); }
+    void Octet(unsigned char v) { m_bytes.push_back(static_cast<char>(v)); }
+    void ULong(uint32_t v)
+    {
+        Align(4);
+        for (int i = 0; i < 4; ++i) {
+            Octet(static_cast<unsigned char>(v >> (8 * i)));
+        }
+    }
+    void String(const std::string& s)
+    {
+        ULong(static_cast<uint32_t>(s.size() + 1));
+        m_bytes.append(s);
+        Octet(0);
+    }
+    void Octets(const std::string& s)
+    {
+        ULong(static_cast<uint32_t>(s.size()));
+        m_bytes.append(s);
+    }
+    // The whole message: GIOP header (version 1.2, little-endian, type 0
+    // Request) with the body's size.
+    std::string Message() const
+    {
+        std::string m = m_bytes;
+        const uint32_t size = static_cast<uint32_t>(m.size() - 12);
+        const char header[8] = {'G', 'I', 'O', 'P', 1, 2, 1, 0};
+        m.replace(0, 8, header, 8);
+        std::memcpy(&m[8], &size, 4);
+        return m;
+    }
+
+private:
+    std::string m_bytes;
+};
+
+// A request to the object of the key, with the arguments written by args.
+std::string Request(const std::string& objectKey, const std::string& operation,
+                    const std::function<void(Cdr&)>& args)
+{
+    Cdr cdr;
+    cdr.ULong(1);   // request id
+    cdr.Octet(3);   // response expected
+    cdr.Octet(0);   // reserved
+    cdr.Octet(0);
+    cdr.Octet(0);
+    cdr.Octet(0);   // target address: object key (short 0)
+    cdr.Octet(0);
+    cdr.Octets(objectKey);
+    cdr.String(operation);
+    cdr.ULong(0);   // no service contexts
+    cdr.Align(8);   // the body starts on an 8-octet boundary
+    args(cdr);
+    return cdr.Message();
+}
+
+// A connected socket to the server, from the given local address.
+int Connect(unsigned short port, const char* from = "127.0.0.1")
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) {
+        ADD_FAILURE() << "can't connect from " << from << ": " << std::strerror(errno);
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes)
+{
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// Size of the GIOP message at the start of bytes (little-endian), or 0
+// while its header is incomplete.
+size_t MessageSize(const std::string& bytes)
+{
+    uint32_t body = 0;
+    if (bytes.size() < 12) {
+        return 0;
+    }
+    std::memcpy(&body, &bytes[8], 4);
+    return 12 + body;
+}
+
+// What the server sent until one whole message was in, the connection
+// closed or the time-out passed; closed tells whether it closed.
+std::string Receive(int fd, std::chrono::milliseconds timeout, bool& closed)
+{
+    std::string received;
+    closed = false;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (MessageSize(received) == 0 || received.size() < MessageSize(received)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
+            return received;
+        }
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) {
+            closed = true;
+            return received;
+        }
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    return received;
+}
+
+// True when the server closes the connection (after whatever it sends)
+// within the time-out.
+bool ClosedWithin(int fd, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() < end) {
+        Receive(fd, std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()),
+                closed);
+    }
+    return closed;
+}
+
+struct Sockets {
+    std::vector<int> fds;
+    ~Sockets()
+    {
+        for (int fd : fds) {
+            ::close(fd);
+        }
+    }
+};
+
+// A GIOP header whose body is on its way: a few bytes of it are sent, the
+// rest never comes.
+std::string HalfSentRequest()
+{
+    const std::string request = Request("ZemtraRemote", "GetText", [](Cdr& c) {
+        c.String("name");
+        c.ULong(0);
+        c.ULong(0);
+    });
+    return request.substr(0, 12 + 10);
+}
+
+// The time a get by the command-line tool takes, from 127.0.0.1.
+std::chrono::milliseconds TimedGet(const Server& server)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const ToolResult r = RunTool({"--server", server.Address(), "get", "name"});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("bpm\n", r.out);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+TEST(RemoteRawRequest, HalfSentRequestsDoNotStopTheService)
+{
+    Server server;
+    Sockets hostile;
+    for (int i = 0; i < 100; ++i) {
+        hostile.fds.push_back(Connect(server.port, c_hostilePeer));
+        SendAll(hostile.fds.back(), HalfSentRequest());
+    }
+    EXPECT_LT(TimedGet(server), 3000ms) << "a normal client waited behind half-sent requests";
+}
+
+TEST(RemoteRawRequest, PartialMessagesAndOversizeHeadersAreDropped)
+{
+    Server server;
+    Sockets s;
+    // A request that never comes whole is dropped after the receive time-out.
+    s.fds.push_back(Connect(server.port, c_hostilePeer));
+    SendAll(s.fds.back(), HalfSentRequest());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ClosedWithin(s.fds.back(), 5000ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms) << "a slow sender gets some time";
+    // A header that claims a body above the message bound is refused at once.
+    for (const uint32_t size : {(8u << 20) + 1, 0xfffffff0u}) {
+        s.fds.push_back(Connect(server.port, c_hostilePeer));
+        std::string header = HalfSentRequest().substr(0, 12);
+        std::memcpy(&header[8], &size, 4);
+        SendAll(s.fds.back(), header);
+        EXPECT_TRUE(ClosedWithin(s.fds.back(), 400ms)) << size;
+    }
+    // A request that takes longer than the receive time-out to serve is
+    // still answered.
+    auto blocked = std::async(std::launch::async, [&] { return RunTool({"--server", server.Address(), "exec", "block"}); });
+    ASSERT_TRUE(server.tree.owner.WaitEntered(10000ms));
+    std::this_thread::sleep_for(2500ms); // the command runs on
+    server.tree.owner.Release();
+    const ToolResult r = blocked.get();
+    EXPECT_EQ(0, r.exitCode) << r.err;
+}
+
+TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddress)
+{
+    mci::RemoteExport::Settings settings;
+    settings.maxConnectionsPerPeer = 4;
+    settings.receiveTimeout = 30s; // the connections wait between requests
+    Server server(settings);
+    const std::string request = Request("ZemtraRemote", "GetText", [](Cdr& c) {
+        c.String("name");
+        c.ULong(0);
+        c.ULong(0);
+    });
+    // A connection is served (its request answered) or closed.
+    const auto served = [&](int fd) {
+        bool closed = false;
+        const std::string reply = SendAll(fd, request) ? Receive(fd, 2000ms, closed) : std::string();
+        return !closed && reply.size() > 7 && reply.compare(0, 4, "GIOP") == 0 && reply[7] == 1;
+    };
+    Sockets s;
+    for (unsigned i = 0; i < settings.maxConnectionsPerPeer; ++i) {
+        s.fds.push_back(Connect(server.port, c_hostilePeer));
+        EXPECT_TRUE(served(s.fds.back())) << i;
+    }
+    const int refused = Connect(server.port, c_hostilePeer);
+    EXPECT_FALSE(served(refused));
+    EXPECT_TRUE(ClosedWithin(refused, 1000ms));
+    ::close(refused);
+    // Other addresses are served.
+    EXPECT_LT(TimedGet(server), 3000ms);
+    // A connection that closes gives its place back.
+    ::close(s.fds.back());
+    EXPECT_TRUE(zvtest::WaitFor(
+        [&] {
+            s.fds.back() = Connect(server.port, c_hostilePeer);
+            if (served(s.fds.back())) {
+                return true;
+            }
+            ::close(s.fds.back());
+            return false;
+        },
+        5000ms));
+}
+
+} // namespace
