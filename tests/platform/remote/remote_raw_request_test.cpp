@@ -276,4 +276,81 @@ TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddress)
         5000ms));
 }
 
+// The object key of a servant activated in this process's ORB (the server's).
+std::string ObjectKeyOf(CORBA::Object_ptr obj)
+{
+    std::string identity;
+    mci::CallbackClientKey(obj, &identity);
+    return identity.substr(identity.find('/') + 1);
+}
+
+// Every operation of the remote interface that receives a sequence, sent
+// with a count that no message can hold: the request is refused with a
+// system exception before anything is sized by the count, and the servant
+// never runs.
+TEST(RemoteRawRequest, ImpossibleSequenceCountsAreRefused)
+{
+    Server server;
+    Callback callback;
+    Receiver receiver;
+    CORBA::Object_var callbackObj = server.Activate(&callback);
+    CORBA::Object_var receiverObj = server.Activate(&receiver);
+    const std::string registryKey = "ZemtraRemote";
+    const std::string callbackKey = ObjectKeyOf(callbackObj);
+    const std::string receiverKey = ObjectKeyOf(receiverObj);
+    const auto setter = [](Cdr& c, uint32_t count) {
+        c.String("arr");
+        c.ULong(0);
+        c.ULong(count);
+    };
+    const auto buffer = [](Cdr& c, uint32_t count) {
+        c.String("remote_1");
+        c.ULong(count);
+    };
+    const auto meta = [](Cdr& c, uint32_t count) {
+        c.String("remote_1");
+        c.ULong(0); // no values
+        c.ULong(count);
+    };
+    const struct {
+        const std::string& key;
+        const char* operation;
+        std::function<void(Cdr&, uint32_t)> args;
+    } operations[] = {
+        {registryKey, "SetInteger", setter},
+        {registryKey, "SetDouble", setter},
+        {registryKey, "SetText", setter},
+        {callbackKey, "ValueChanged",
+         [](Cdr& c, uint32_t count) {
+             c.String("arr");
+             c.ULong(count);
+         }},
+        {receiverKey, "ReceiveShort", buffer},
+        {receiverKey, "ReceiveLong", buffer},
+        {receiverKey, "ReceiveDouble", buffer},
+        {receiverKey, "ReceiveULongLong", buffer},
+        {receiverKey, "ReceiveDouble", meta},
+    };
+    for (const auto& op : operations) {
+        for (const uint32_t count : {1u << 29, 1u << 30, 1u << 31, 0xffffffffu}) {
+            const std::string request = Request(op.key, op.operation, [&](Cdr& c) {
+                op.args(c, count);
+                c.ULong(0x01010101); // a few bytes where the values would be
+                c.ULong(0x01010101);
+            });
+            const int fd = Connect(server.port);
+            bool closed = false;
+            const std::string reply = SendAll(fd, request) ? Receive(fd, 5000ms, closed) : std::string();
+            ::close(fd);
+            const bool refused = closed || (reply.size() >= 20 && reply[7] == 1 && reply[16] == 2);
+            EXPECT_TRUE(refused) << op.operation << " with " << count << " elements: not refused";
+        }
+    }
+    EXPECT_TRUE(callback.Lines().empty());
+    EXPECT_EQ(0u, receiver.Buffers());
+    EXPECT_LT(TimedGet(server), 3000ms) << "still serving";
+    server.Deactivate(&callback);
+    server.Deactivate(&receiver);
+}
+
 } // namespace
