@@ -150,7 +150,9 @@ void AverageSum::OnTrigger()
             completed = true;
             atoms = m_atom_count;
             if (atoms != 0) {
-                mean = static_cast<uint64_t>(m_accumulator) / atoms;
+                // The Sum fields are signed: so is their mean. The node keeps
+                // it as its two's complement.
+                mean = static_cast<uint64_t>(m_accumulator / static_cast<int64_t>(atoms));
                 lmt = m_last_lmt;
                 m_atom_count = 0;
                 m_accumulator = 0;

@@ -68,9 +68,15 @@ SignalController::SignalController(RafBoard& board, std::string name, std::strin
         throw qstd::Exception("Internal error: gain schema boundaries are not correctly defined.", true);
     }
     m_0dBm_att = m_att_table[static_cast<size_t>(-c_lowestPowerLevel)].att;
-    m_board.SetAtt(m_att_table[static_cast<size_t>(m_power - c_lowestPowerLevel)].att);
 
     m_thread = std::thread([this] { (*this)(); });
+}
+
+void SignalController::ApplyStartAttenuator()
+{
+    QSTD_TRACE_FNC();
+    std::lock_guard<std::mutex> lock(m_data_mutex);
+    m_board.SetAtt(m_att_table[RowIndex()].att);
 }
 
 SignalController::~SignalController()

@@ -40,11 +40,16 @@ public:
     static constexpr size_t c_comp_values = c_powerLevels * c_dscPatternSize * c_dscChannels;
 
     // Reads the compensation table (RAM copy, flash copy, else unit) and the
-    // attenuator table ("Unable to read gain schema." when it cannot),
-    // applies the 0 dBm attenuator and starts the tuning thread. confDir ends
-    // in '/'.
+    // attenuator table ("Unable to read gain schema." when it cannot) and
+    // starts the tuning thread. confDir ends in '/'.
     SignalController(RafBoard& board, std::string name, std::string confDir, bool enabled);
     ~SignalController() override;
+
+    // Writes the attenuator of the current power level (0 dBm at start) to
+    // the signal conditioning. The board calls it once the conditioning has
+    // its nodes and before the stored configuration is applied, which may
+    // change the attenuator again.
+    void ApplyStartAttenuator();
 
     void OnRegistryAdd(mci::TreeNodePtr& node) override;
     void OnPostInit() override;

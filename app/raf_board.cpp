@@ -48,8 +48,8 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     : qapp::ZemtraBoard(application, board)
 {
     QSTD_TRACE_FNC();
-    // The gain controller comes first: its attenuator finds no signal
-    // conditioning yet and has no effect.
+    // The gain controller comes first; its attenuator goes out once the
+    // signal conditioning has its nodes (OnPostInit).
     m_signal_controller =
         qapp::Create<SignalController>(*this, std::string("conditioning"), GetApplication().ConfDir(), false);
     m_clock_info = RegisterObject<RafIdSpecific>(c_clock_info_offset, "clock_info");
@@ -120,6 +120,11 @@ void RafBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 void RafBoard::OnPostInit()
 {
     QSTD_TRACE_FNC();
+    // Before the configuration step, so that a stored attenuator or power
+    // level still overrides the gain controller's start.
+    if (m_signal_controller) {
+        m_signal_controller->ApplyStartAttenuator();
+    }
     AttachToNotifications();
 }
 

@@ -36,6 +36,8 @@ function(zv_add_tests name dir)
   add_executable(test_${name} ${_srcs} ${_support})
   target_link_libraries(test_${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  # Files of the source tree that tests read (__FILE__ may be relative).
+  target_compile_definitions(test_${name} PRIVATE ZV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   set(_props ENVIRONMENT "ZV_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
   if(ARG_LOCK)
     list(APPEND _props RESOURCE_LOCK ${ARG_LOCK})

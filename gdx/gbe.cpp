@@ -38,6 +38,7 @@ namespace {
 // c_payload_limit - header start bytes.
 constexpr unsigned c_payload_limit = 4053;
 constexpr unsigned c_mdio_addr_max = 15;
+constexpr unsigned c_mdio_value_max = 0xFFFF;
 constexpr unsigned c_port_min = 1024;
 constexpr unsigned c_port_max = 65535;
 constexpr const char* c_no_sfp = "none";
@@ -166,7 +167,9 @@ void GBE::OnRegistryAdd(mci::TreeNodePtr& node)
     node->Add(mdio);
     mdio->Add(mci::factory::Create<qreg::RegReferenceNode<unsigned, std::atomic<unsigned>>>(
         qreg::Expr<URange>(0u, c_mdio_addr_max), "addr", m_mdio_addr, 6ull));
-    mdio->Add(mci::factory::Create<UNode>("reg", this, &GBE::SetMdioReg, &GBE::GetMdioReg, 6ull));
+    // A PHY register holds 16 bits: a wider value is refused, not cut.
+    mdio->Add(mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_mdio_value_max), "reg", this, &GBE::SetMdioReg,
+                                          &GBE::GetMdioReg, 6ull));
 }
 
 void GBE::OnShutdown()
@@ -358,7 +361,7 @@ void GBE::MdioRead(uint32_t a_addr, uint16_t& value) const
 
 bool GBE::SetMdioReg(unsigned int const& value)
 {
-    MdioWrite(m_mdio_addr.load(), static_cast<uint16_t>(value & 0xFFFF));
+    MdioWrite(m_mdio_addr.load(), static_cast<uint16_t>(value));
     return true;
 }
 

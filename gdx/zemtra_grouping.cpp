@@ -26,12 +26,14 @@ ZemtraGrouping::~ZemtraGrouping()
 void ZemtraGrouping::Enable()
 {
     QSTD_TRACE(2, "ZemtraGrouping::Enable()");
+    std::lock_guard<std::mutex> lock(m_control_mutex);
     m_enabled.store(true);
     fpga::Write32(m_block, c_control, 1);
 }
 
 void ZemtraGrouping::Reset()
 {
+    std::lock_guard<std::mutex> lock(m_control_mutex);
     fpga::Write32(m_block, c_control, 0);
     if (m_enabled.load()) {
         fpga::Write32(m_block, c_control, 1);
@@ -45,6 +47,7 @@ bool ZemtraGrouping::SetGroupSize(const unsigned& size)
 
 void ZemtraGrouping::WriteStopped(size_t offset, uint32_t value)
 {
+    std::lock_guard<std::mutex> lock(m_control_mutex);
     fpga::Write32(m_block, c_control, 0);
     fpga::Write32(m_block, offset, value);
     if (m_enabled.load()) {
@@ -134,5 +137,6 @@ void ZemtraGrouping::OnRegistryAdd(mci::TreeNodePtr& node)
 void ZemtraGrouping::OnShutdown()
 {
     QSTD_TRACE_FNC();
+    std::lock_guard<std::mutex> lock(m_control_mutex);
     fpga::Write32(m_block, c_control, 0);
 }

@@ -3,7 +3,9 @@
 // data into groups of a settable size with a time-out, reports its latency
 // and carries the feedback state word that the feedback state relay reads.
 // A grouping parameter is written only while grouping is stopped: control 0,
-// the value, then control 1 again when grouping is enabled.
+// the value, then control 1 again when grouping is enabled. Client requests
+// and the board's start, reset and shutdown come on different threads; the
+// control mutex keeps each sequence of control and parameter writes whole.
 //
 // Block (40 bytes, 32-bit words):
 //   0x00 control: 1 grouping runs, 0 stopped
@@ -18,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class GdxSfpControl;
@@ -72,6 +75,7 @@ private:
     bool SfpStatus(uint32_t (GdxSfpControl::*word)() const, unsigned& status) const;
 
     volatile FPGAMem_t* m_block;
+    std::mutex m_control_mutex;
     std::atomic<bool> m_enabled{false};
     mci::Node m_size_node;
 };

@@ -5,8 +5,9 @@
 // own started clone of the source's controller, which it hands back when it
 // closes. In mode 13 a dispatching thread reads ahead into the client's queue
 // of 64 buffers; reads then take the queued buffers, and only then can the
-// client forward buffers to a remote receiver. The client keeps only a weak
-// reference to its source.
+// client forward buffers to a remote receiver; a mode-13 open whose size,
+// clamped by the controller's maximum read size, is 0 is refused (-1). The
+// client keeps only a weak reference to its source.
 
 #include "platform/qstd/trace.h"
 #include "qsig/dod_client_base.h"
@@ -81,16 +82,26 @@ public:
             return eBadRequest;
         }
         m_posController = controller;
+        std::size_t atoms = 0;
         try {
             this->m_queue.Reset();
+            atoms = std::min<std::size_t>(size, controller->GetMaxReadSize(offset, mode));
         } catch (...) {
             // A failed open leaves nothing behind: the clone goes back.
             lock.unlock();
             DropController(source, ownCopy);
             throw;
         }
+        if (mode == eAccessStreaming && atoms == 0) {
+            // Asked for none, or the controller has none at this offset: the
+            // dispatching thread would read empty buffers without pause.
+            QSTD_TRACE(2, "DodClient::Open refuses a read-ahead of no atoms");
+            lock.unlock();
+            DropController(source, ownCopy);
+            return eBadRequest;
+        }
         m_offset = offset;
-        m_size = std::min<std::size_t>(size, m_posController->GetMaxReadSize(offset, mode));
+        m_size = atoms;
         m_threadResult.store(eNotOpen);
         m_isOpen = true;
         lock.unlock();

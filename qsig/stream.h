@@ -32,6 +32,7 @@
 #include "qsig/stream_queue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -51,10 +52,15 @@ class StreamClient;
 
 // Shared between a stream and its clients: tells a client whether its
 // stream still exists. The stream marks itself gone when it shuts down, and
-// waits for client calls that are inside the stream at that moment.
+// waits for client calls that are inside the stream at that moment. The
+// shared lock lets readers keep a writer out, so the shutdown first marks
+// the stream closing: opens from then on are refused without the lock, and
+// only the calls already under way (at most one close per open client) are
+// left for the shutdown to wait for.
 struct StreamLife {
     std::shared_mutex mutex;
     bool alive = true;
+    std::atomic<bool> closing{false};
 };
 
 template <typename T>
@@ -262,6 +268,7 @@ public:
     void ShutDown() override
     {
         QSTD_TRACE_FNC();
+        m_life->closing.store(true);
         CancelForGood();
         {
             std::unique_lock<std::shared_mutex> life(m_life->mutex);

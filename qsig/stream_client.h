@@ -48,15 +48,15 @@ public:
     using SignalClientBase::Read;
 
     // 0 when the client is open afterwards; -5 when it has no stream, the
-    // stream is gone or its queue was cancelled with -5; else the stream's
-    // registration result.
+    // stream is shutting down or gone or its queue was cancelled with -5;
+    // else the stream's registration result.
     SuccessCode_e Open() override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_open) {
             return eSuccess;
         }
-        if (m_stream == nullptr || m_queue.GetStatus() == eCancelled) {
+        if (m_stream == nullptr || m_queue.GetStatus() == eCancelled || m_life->closing.load()) {
             return eCancelled;
         }
         std::shared_lock<std::shared_mutex> life(m_life->mutex);
@@ -96,11 +96,12 @@ public:
     SignalAccessType_e SignalAccessType() const override { return eAccessStream; }
     std::string GetName() const override { return m_queue.GetName(); }
 
-    // The stream's rows (while the stream exists), then the queue's rows.
+    // The stream's rows (until the stream begins to shut down), then the
+    // queue's rows.
     SignalStats GetStatistics() const override
     {
         SignalStats rows;
-        {
+        if (!m_life->closing.load()) {
             std::shared_lock<std::shared_mutex> life(m_life->mutex);
             if (m_stream != nullptr && m_life->alive) {
                 rows = m_stream->GetStatistics();

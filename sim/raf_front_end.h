@@ -17,10 +17,10 @@
 // carry
 //   10^((P - att - c_nominalLevel) / 20) * error(s, c) * conj(H(s, c))
 // with the phase error in the data's own sense. The default input power
-// keeps the level at 1 with the attenuator that the signal conditioning
-// starts with (31 dB); until the conditioning block is first written, the
-// banks read as that attenuator and a unit compensation, so that a chassis
-// without a server sees the beam as it is.
+// keeps the level at 1 with the attenuator that the server starts with, the
+// one of the table's 0 dBm row (20 dB); until the conditioning block is
+// first written, the banks read as that attenuator and a unit compensation,
+// so that a chassis without a server sees the beam as it is.
 //
 // The level of the DSC second-maximum detectors (SecondMax) is
 // c_secondMaxAt0dB * 10^((P - att) / 20), saturated at 16 bits; the
@@ -67,7 +67,7 @@ public:
     // point, in dB, and the detector reading of 0 dB above the attenuation.
     static constexpr double c_nominalLevel = -20.0;
     static constexpr double c_secondMaxAt0dB = 100000.0;
-    static constexpr double c_startAttenuation = 31.0;
+    static constexpr double c_startAttenuation = -c_nominalLevel;
     static constexpr double c_defaultInputPower = c_startAttenuation + c_nominalLevel;
 
     // Plugs the bank model into the board's FPGA space.

@@ -127,6 +127,11 @@ ZemtraEventStream::Client::Client(ZemtraEventStream* stream, const std::string& 
 
 ZemtraMachineTime ZemtraEventStream::Client::GetCurrentMachineTime() const
 {
+    // Readers of the shared lock can keep a shutdown out: once the stream is
+    // closing, the time is asked no more.
+    if (m_life->closing.load()) {
+        return ZemtraMachineTime(0);
+    }
     std::shared_lock<std::shared_mutex> life(m_life->mutex);
     if (m_events == nullptr || !m_life->alive) {
         return ZemtraMachineTime(0);

@@ -33,7 +33,7 @@ public:
     class Client : public StreamClient<EventTraits> {
     public:
         Client(ZemtraEventStream* stream, const std::string& name, unsigned length);
-        // The board's current LMT.
+        // The board's current LMT; 0 once the stream shuts down.
         ZemtraMachineTime GetCurrentMachineTime() const;
 
     private:

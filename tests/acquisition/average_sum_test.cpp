@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -110,6 +111,27 @@ TEST_F(Averaging, PublishesTheMeanOfTheBuffersTakenBeforeTheCompletingTrigger)
     client.SetInteger("trigger_count", 1);
     avg.OnTrigger();
     EXPECT_EQ(1000, client.GetInteger("sum"));
+}
+
+// The mean is signed and truncated toward zero; the unsigned node holds a
+// negative mean as its two's complement.
+TEST_F(Averaging, NegativeSumsGiveTheSignedMean)
+{
+    struct Case {
+        int32_t first;
+        int32_t second;
+        int64_t mean;
+    };
+    for (const Case& c : {Case{-1000000, -1000000, -1000000}, Case{-7, 2, -2}, Case{INT32_MIN, INT32_MIN, INT32_MIN},
+                          Case{INT32_MAX, INT32_MAX, INT32_MAX}}) {
+        SCOPED_TRACE(c.mean);
+        client.SetInteger("trigger_count", 0);
+        client.SetInteger("trigger_count", 1);
+        avg.AddFaBuffer(FaBuffer(1024, c.first, 1));
+        avg.AddFaBuffer(FaBuffer(1024, c.second, 2));
+        avg.OnTrigger();
+        EXPECT_EQ(c.mean, static_cast<int64_t>(avg.GetSum()));
+    }
 }
 
 TEST(AverageSumProgress, IsComputedInSixtyFourBits)

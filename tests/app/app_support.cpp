@@ -17,8 +17,7 @@ std::string DataFile(const std::string& name)
         return std::string(dir) + "/" + name;
     }
     // Run outside ctest: the data lies next to this directory in the sources.
-    const std::string here(__FILE__);
-    return here.substr(0, here.rfind("/app/")) + "/data/" + name;
+    return std::string(ZV_SOURCE_DIR) + "/tests/data/" + name;
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)

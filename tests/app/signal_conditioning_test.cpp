@@ -48,6 +48,23 @@ protected:
     std::string base;
 };
 
+// Suite of the checks of the started chassis alone.
+using SignalConditioningStart = SignalConditioningConcurrency;
+
+// The gain controller's power level 0 dBm goes out with the attenuator of its
+// table's 0 dBm row (20 dB in the simulated front end's table), on every board.
+TEST_F(SignalConditioningStart, AttenuatorIsTheTablesZeroDbmRow)
+{
+    for (RafBoard* raf : run.App().GetRafBoards()) {
+        const std::string path = raf->GetName() + "/conditioning/";
+        SCOPED_TRACE(path);
+        EXPECT_EQ(0, client.GetInteger(path + "tuning/agc/power_level"));
+        EXPECT_EQ(20, client.GetInteger(path + "tuning/agc/zero_dbm_att"));
+        EXPECT_EQ(20, client.GetInteger(path + "att"));
+        EXPECT_EQ(20.0, run.Chassis().Find(raf->GetName())->FrontEnd()->Attenuation());
+    }
+}
+
 // Largest relative spread of a channel's amplitude over the pattern's switch
 // positions, and largest phase distance of any channel and position from
 // channel A at the first position, in the data that the front end delivers.
@@ -127,7 +144,7 @@ TEST_F(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
     const auto attIs = [&](long long att) {
         return apptest::WaitFor([&] { return client.GetInteger(base + "att") == att; }, 10s);
     };
-    // The level measured at the attenuator of the start (31 dB) is 0 dBm,
+    // The level measured at the attenuator of the start (20 dB) is 0 dBm,
     // the level the controller starts at: nothing moves. A step of 5 dB:
     // the attenuator follows; 0.8 dB more stays within the hysteresis, 1.3 dB
     // more leaves it.

@@ -136,6 +136,12 @@ TEST(GbeStreamer, MdioNodesAndRefusals)
     EXPECT_EQ(0x1140, s.model.PhyRegister(3));
     EXPECT_EQ(0x1140, s.tree.GetInteger("mdio/reg"));
     EXPECT_THROW(s.tree.SetInteger("mdio/addr", 16), std::exception);
+    // A PHY register holds 16 bits: a wider value is refused, not cut.
+    EXPECT_EQ("[0, 65535]", s.tree.GetValidator("mdio/reg"));
+    s.tree.SetInteger("mdio/reg", 0xFFFF);
+    EXPECT_EQ(0xFFFF, s.model.PhyRegister(3));
+    EXPECT_THROW(s.tree.SetInteger("mdio/reg", 0x10000), std::exception);
+    EXPECT_EQ(0xFFFF, s.model.PhyRegister(3));
 
     qstd::CaptureScope capture(true, false);
     const uint64_t before = s.model.MdioTransactions();

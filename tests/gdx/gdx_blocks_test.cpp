@@ -17,10 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -366,6 +368,65 @@ TEST_F(GdxBlocks, GroupingParametersAreWrittenWhileStopped)
     // Without its GDX board the grouping block reaches no SFP control.
     EXPECT_THROW(client.GetInteger("grouping/sfp/status3"), qstd::Exception);
     EXPECT_THROW(client.Execute("grouping/sfp/reset"), qstd::Exception);
+}
+
+// A grouping block that counts the parameter words written while it runs.
+class GroupingRule : public fpga::RegisterModel {
+public:
+    bool Read32(size_t, uint32_t&) override { return false; }
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (offset == ZemtraGrouping::c_control) {
+            m_running = value == 1;
+        } else if ((offset == ZemtraGrouping::c_size || offset == ZemtraGrouping::c_timeout) && m_running) {
+            ++m_violations;
+        }
+        return false;
+    }
+    int Violations()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_violations;
+    }
+
+private:
+    std::mutex m_mutex;
+    bool m_running = false;
+    int m_violations = 0;
+};
+
+TEST_F(GdxBlocksConcurrency, GroupingParametersNeverReachTheRunningBlock)
+{
+    Build({}, 0);
+    auto model = std::make_unique<GroupingRule>();
+    GroupingRule& rule = *model;
+    m_sim->PlugRegisters(c_grouping, 0x28, std::move(model));
+    ZemtraGrouping& g = Make<ZemtraGrouping>(c_grouping, "grouping");
+    mci::ClientAccess client = Tree(g);
+    g.Enable();
+    // Three writers from one start, as long as it takes them to overlap.
+    std::atomic<int> ready{0};
+    const auto writer = [&](const std::function<void(unsigned)>& write) {
+        return std::thread([&ready, write] {
+            ++ready;
+            while (ready.load() < 3) {
+                std::this_thread::yield();
+            }
+            for (unsigned i = 0; i < 20000; ++i) {
+                write(i);
+            }
+        });
+    };
+    std::vector<std::thread> threads;
+    threads.push_back(writer([&](unsigned i) { client.SetInteger("grouping/size", i % 257); }));
+    threads.push_back(writer([&](unsigned i) { client.SetInteger("grouping/timeout", 1000 + i); }));
+    threads.push_back(writer([&](unsigned) { g.Reset(); }));
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(0, rule.Violations());
+    EXPECT_EQ(1u, Word(c_grouping));
 }
 
 // --- FA filter ------------------------------------------------------------

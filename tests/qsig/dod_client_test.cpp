@@ -16,6 +16,7 @@
 #include <deque>
 #include <future>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace qsig;
@@ -448,6 +449,26 @@ TEST_F(DodClientStreaming, TryAgainBacksOffAndTracesOnce)
     EXPECT_GT(feed->calls.load(), 2);
     const auto texts = capture.Sink().Texts(qstd::Record::Kind::Trace);
     EXPECT_EQ(1, std::count(texts.begin(), texts.end(), "Get position again."));
+}
+
+// A read-ahead of no atoms, asked for or left by the controller's maximum,
+// would have the thread loop without pause.
+TEST_F(DodClientStreaming, SizeZeroIsRefusedWithoutThreadOrClone)
+{
+    for (const auto& [size, maxRead] : {std::pair<unsigned, size_t>{0, 1000}, {5, 0}}) {
+        SCOPED_TRACE(size);
+        feed->maxRead = maxRead;
+        auto client = source->CreateClient("c");
+        EXPECT_EQ(eBadRequest, client.Open(eAccessStreaming, size, 0));
+        EXPECT_FALSE(client.IsOpen());
+        EXPECT_FALSE(client.IsDispatching());
+        EXPECT_EQ(1u, source->GetControllerCopyCount());
+    }
+    feed->maxRead = 1;
+    auto client = source->CreateClient("c");
+    ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 5, 0));
+    EXPECT_EQ(1u, client.GetSize());
+    EXPECT_EQ(2u, source->GetControllerCopyCount());
 }
 
 TEST_F(DodClientStreaming, TooSmallCallerMemoryIsRefusedBeforeABufferIsTaken)

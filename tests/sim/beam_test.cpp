@@ -235,10 +235,10 @@ TEST_F(BeamFixture, ConditioningTapsShapeTheTurnsNotTheAdcSamples)
     std::vector<int32_t> tdp(4);
     raf->MakeTdp(tdp.data(), 1, 0, 220);
 
-    // Bank 0, the bank in use: the attenuator of the start (31 dB) and twice
+    // Bank 0, the bank in use: the attenuator of the start (20 dB) and twice
     // the unit pair at every switch position.
     volatile FPGAMem_t* dsc = chassis.Find("raf3")->Memory() + sim::RafFrontEnd::c_dscOffset;
-    fpga::Write64(dsc, 0x10, 0x3E3E3E3E);
+    fpga::Write64(dsc, 0x10, 0x28282828);
     for (unsigned c = 0; c < 4; ++c) {
         for (unsigned s = 0; s < 16; ++s) {
             fpga::Write64(dsc, 0x9000 + 0x80 * c + 8 * s, 0x20000);

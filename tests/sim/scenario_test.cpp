@@ -11,11 +11,7 @@ namespace {
 
 std::string RepoPath(const std::string& relative)
 {
-    std::string here = __FILE__; // <repo>/tests/sim/scenario_test.cpp
-    for (int i = 0; i < 3; ++i) {
-        here = here.substr(0, here.find_last_of('/'));
-    }
-    return here + "/" + relative;
+    return std::string(ZV_SOURCE_DIR) + "/" + relative;
 }
 
 // Parses xml and returns the message of the exception it must raise.

@@ -1,10 +1,14 @@
 #include "platform/qsig/zemtra_event_stream.h"
 #include "sim/event_device.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -129,6 +133,40 @@ TEST(ZemtraEventStream, ClientOfADeletedStreamAnswersWithoutTouchingIt)
     EXPECT_EQ(0u, client.GetCurrentMachineTime().Value());
     client.Close();
     EXPECT_EQ(qsig::eCancelled, client.Open());
+}
+
+// Consumers asking the board's time all the time: the shutdown still gets in
+// within a bounded time.
+TEST(ZemtraEventStreamConcurrency, ShutDownIsNotStarvedByClientsAskingTheTime)
+{
+    for (int round = 0; round < 5; ++round) {
+        ZemtraEventStream stream("event", "ev-time-churn", true, "raf5");
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 8; ++i) {
+            clients.push_back(std::make_unique<Client>(&stream, "c" + std::to_string(i), 8));
+        }
+        std::atomic<bool> stop{false};
+        std::atomic<unsigned> asked{0};
+        std::vector<std::thread> askers;
+        for (auto& client : clients) {
+            askers.emplace_back([&, c = client.get()] {
+                while (!stop) {
+                    c->GetCurrentMachineTime();
+                    ++asked;
+                }
+            });
+        }
+        EXPECT_TRUE(zvtest::WaitFor([&] { return asked.load() >= 8000; }));
+        auto shutDown = std::async(std::launch::async, [&] { stream.ShutDown(); });
+        const bool inTime = shutDown.wait_for(2s) == std::future_status::ready;
+        stop = true;
+        for (std::thread& t : askers) {
+            t.join();
+        }
+        shutDown.wait();
+        ASSERT_TRUE(inTime) << "round " << round;
+        EXPECT_EQ(0u, clients[0]->GetCurrentMachineTime().Value());
+    }
 }
 
 } // namespace
