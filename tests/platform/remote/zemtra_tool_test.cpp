@@ -3,6 +3,8 @@
 
 #include "remote_test_support.h"
 
+#include "tests/common/wait_for.h"
+
 #include <gtest/gtest.h>
 
 #include <future>
@@ -131,11 +133,9 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
 {
     auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "10"}); });
-    // Toggle until the tool's subscription is there and has seen both values.
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (server.exporter.GetSubscriptionCount() == 0 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(5ms);
-    }
+    // The values change once the node tells the tool's subscription (the
+    // export counts a subscription a moment before that).
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.locked->GetSubscriberCount() == 1; }, 10000ms));
     ASSERT_EQ(1u, server.exporter.GetSubscriptionCount());
     server.tree.locked->SetValue(true, 0);
     server.tree.locked->SetValue(false, 0);
