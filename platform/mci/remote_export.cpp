@@ -10,6 +10,8 @@
 // The connection objects of the ORB, for the socket of an accepted connection.
 #include <omniORB4/internal/SocketCollection.h>
 #include <omniORB4/internal/giopStrand.h>
+#include <omniORB4/internal/giopStream.h>
+#include <omniORB4/internal/GIOP_S.h>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -19,9 +21,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace mci {
@@ -84,6 +88,28 @@ struct SocketOf : omni::SocketHolder {
     }
 };
 
+// A socket as it was when looked at: the ORB may close it and the
+// descriptor may be given to another file meanwhile, which its inode tells.
+struct SocketId {
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    static SocketId Of(int fd)
+    {
+        struct stat st {};
+        return fd >= 0 && ::fstat(fd, &st) == 0 ? SocketId{fd, st.st_dev, st.st_ino} : SocketId{};
+    }
+
+    // Asked under the ORB's transport lock, under which the ORB closes
+    // its connections' sockets: none is closed meanwhile.
+    bool IsOpen() const
+    {
+        struct stat st {};
+        return fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+    }
+};
+
 // Judges every connection the ORB accepts (an interceptor of the ORB's,
 // which runs when the connection's first bytes arrive). It refuses a
 // connection past the bound of its peer address, and one whose first
@@ -125,17 +151,9 @@ public:
 
 private:
     struct Connection {
-        int fd;
-        dev_t device;
-        ino_t inode;
+        SocketId socket;
         std::string peer;
     };
-
-    static bool IsOpen(const Connection& c)
-    {
-        struct stat st {};
-        return ::fstat(c.fd, &st) == 0 && st.st_dev == c.device && st.st_ino == c.inode;
-    }
 
     // The body size a complete GIOP header at the start of the socket's
     // input claims (read without taking it), or 0.
@@ -176,11 +194,9 @@ private:
         std::string peer = peerAddress ? peerAddress : "";
         peer = peer.substr(0, peer.rfind(':'));
         {
-            // The ORB closes a connection's socket under its transport
-            // lock: no socket looked at here is closed meanwhile.
             omni_tracedmutex_lock transport(*omni::omniTransportLock);
             m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
-                                               [](const Connection& c) { return !IsOpen(c); }),
+                                               [](const Connection& c) { return !c.socket.IsOpen(); }),
                                 m_connections.end());
         }
         const auto ofPeer = std::count_if(m_connections.begin(), m_connections.end(),
@@ -191,9 +207,9 @@ private:
         if (ClaimedSize(fd) > m_maxMessageSize) {
             return Refuse(fd, peerAddress, "message longer than the bound");
         }
-        struct stat st {};
-        if (::fstat(fd, &st) == 0) {
-            m_connections.push_back(Connection{fd, st.st_dev, st.st_ino, peer});
+        const SocketId socket = SocketId::Of(fd);
+        if (socket.fd >= 0) {
+            m_connections.push_back(Connection{socket, peer});
         }
     }
 
@@ -203,6 +219,113 @@ private:
     unsigned long m_maxMessageSize = 0;
     std::vector<Connection> m_connections;
 };
+
+// Bounds the large requests served at once, from the decoding of their
+// arguments to their reply (interceptors of the ORB's, which run once a
+// request's header is in and as its reply goes out). A request past the
+// bound is refused before its arguments are decoded; the ORB skips them.
+// A request that ends without a reply (its client stalled or went away)
+// leaves the bound with its connection, which the ORB closes then.
+class LargeRequests {
+public:
+    static LargeRequests& Instance()
+    {
+        static LargeRequests bound;
+        return bound;
+    }
+
+    void Arm(const RemoteExportSettings& settings)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_armed = true;
+        m_largeSize = std::max(settings.largeRequestSize, 1ul);
+        m_maxAtOnce = settings.maxLargeRequests;
+        m_served.clear();
+    }
+
+    void Disarm()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_armed = false;
+        m_served.clear();
+    }
+
+    static CORBA::Boolean OnRequest(omni::omniInterceptors::serverReceiveRequest_T::info_T& info)
+    {
+        Instance().Enter(info.giop_s);
+        return 1;
+    }
+
+    static CORBA::Boolean OnReply(omni::omniInterceptors::serverSendReply_T::info_T&)
+    {
+        Instance().Leave();
+        return 1;
+    }
+
+    static CORBA::Boolean OnException(omni::omniInterceptors::serverSendException_T::info_T&)
+    {
+        Instance().Leave();
+        return 1;
+    }
+
+private:
+    struct Served {
+        std::thread::id thread;
+        SocketId socket;
+    };
+
+    void Enter(omni::GIOP_S& request)
+    {
+        // A thread serves one request at a time: its last one is done.
+        Leave();
+        // The stream answers whether that many bytes are left in the
+        // message (of a message in fragments, yes until the last is in).
+        const auto largeSize = static_cast<CORBA::ULong>(std::min(m_largeSize.load(), 0xfffffffful));
+        if (!request.checkInputOverrun(1, largeSize)) {
+            return;
+        }
+        const SocketId socket = SocketId::Of(SocketOf::Get(request.strand().connection));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_armed) {
+            return;
+        }
+        {
+            omni_tracedmutex_lock transport(*omni::omniTransportLock);
+            m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
+                                          [](const Served& s) { return !s.socket.IsOpen(); }),
+                           m_served.end());
+        }
+        if (m_served.size() >= m_maxAtOnce) {
+            QSTD_TRACE(2, "Remote export: large request " << request.operation() << " refused: " << m_maxAtOnce
+                                                           << " are served");
+            throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
+        }
+        m_served.push_back(Served{std::this_thread::get_id(), socket});
+        t_serving = true;
+    }
+
+    void Leave()
+    {
+        if (!t_serving) {
+            return;
+        }
+        t_serving = false;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
+                                      [](const Served& s) { return s.thread == std::this_thread::get_id(); }),
+                       m_served.end());
+    }
+
+    static thread_local bool t_serving; // this thread serves a large request
+
+    std::mutex m_mutex;
+    bool m_armed = false;
+    std::atomic<unsigned long> m_largeSize{1};
+    unsigned m_maxAtOnce = 0;
+    std::vector<Served> m_served;
+};
+
+thread_local bool LargeRequests::t_serving = false;
 
 } // namespace
 
@@ -238,13 +361,18 @@ struct RemoteExport::Orb {
     PortableServer::POA_var insPoa;  // fixed object key for corbaloc addresses
     PortableServer::POA_var rootPoa; // receiver relays
     PortableServer::ObjectId_var registryId;
-    bool guarded = false; // the connection guard judges accepted connections
+    bool guarded = false; // the interceptors judge connections and requests
 
     void Unguard()
     {
         if (guarded) {
-            omniORB::getInterceptors()->serverAcceptConnection.remove(&ConnectionGuard::OnAccept);
+            omni::omniInterceptors* interceptors = omniORB::getInterceptors();
+            interceptors->serverAcceptConnection.remove(&ConnectionGuard::OnAccept);
+            interceptors->serverReceiveRequest.remove(&LargeRequests::OnRequest);
+            interceptors->serverSendReply.remove(&LargeRequests::OnReply);
+            interceptors->serverSendException.remove(&LargeRequests::OnException);
             ConnectionGuard::Instance().Disarm();
+            LargeRequests::Instance().Disarm();
             guarded = false;
         }
     }
@@ -306,7 +434,12 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         char* argv[] = {nullptr};
         orb->orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
         ConnectionGuard::Instance().Arm(settings);
-        omniORB::getInterceptors()->serverAcceptConnection.add(&ConnectionGuard::OnAccept);
+        LargeRequests::Instance().Arm(settings);
+        omni::omniInterceptors* interceptors = omniORB::getInterceptors();
+        interceptors->serverAcceptConnection.add(&ConnectionGuard::OnAccept);
+        interceptors->serverReceiveRequest.add(&LargeRequests::OnRequest);
+        interceptors->serverSendReply.add(&LargeRequests::OnReply);
+        interceptors->serverSendException.add(&LargeRequests::OnException);
         orb->guarded = true;
         CORBA::Object_var obj = orb->orb->resolve_initial_references("omniINSPOA");
         orb->insPoa = PortableServer::POA::_narrow(obj);

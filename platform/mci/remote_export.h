@@ -48,6 +48,14 @@ struct RemoteExportSettings {
     // closed as they come. Half the request threads, so that one address
     // cannot hold them all.
     unsigned maxConnectionsPerPeer = 16;
+    // Requests whose arguments take largeRequestSize bytes or more (or
+    // come in fragments) that are served at once; one more is refused
+    // (NO_RESOURCES) before its arguments are decoded. Decoded, arguments
+    // may take ten times their size in memory (a list of one-character
+    // texts), so that every request thread with a message of the largest
+    // size could take gigabytes; two such requests take about 160 MB.
+    unsigned long largeRequestSize = 64ul << 10;
+    unsigned maxLargeRequests = 2;
     RemoteSubscriptions::Limits subscriptions;
 };
 

@@ -298,6 +298,45 @@ TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddress)
         5000ms));
 }
 
+TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
+{
+    mci::RemoteExport::Settings settings;
+    settings.receiveTimeout = 30s; // the held requests wait for their rest
+    Server server(settings);
+    const std::string large = Request("ZemtraRemote", "SetText", [&](Cdr& c) {
+        c.String("name");
+        c.ULong(0);
+        const uint32_t count = settings.largeRequestSize / 8;
+        c.ULong(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            c.String("x");
+        }
+    });
+    // Sent whole from 127.0.0.1: refused as one too many, or served (the
+    // node refuses that many values).
+    const auto refused = [&] {
+        const int fd = Connect(server.port);
+        bool closed = false;
+        const std::string reply = SendAll(fd, large) ? Receive(fd, 5000ms, closed) : std::string();
+        ::close(fd);
+        return reply.find("NO_RESOURCES") != std::string::npos;
+    };
+    EXPECT_FALSE(refused());
+    // Requests whose rest never comes hold every place.
+    Sockets held;
+    for (unsigned i = 0; i < settings.maxLargeRequests; ++i) {
+        held.fds.push_back(Connect(server.port, c_hostilePeer));
+        SendAll(held.fds.back(), large.substr(0, large.size() / 2));
+    }
+    EXPECT_TRUE(zvtest::WaitFor(refused, 5000ms));
+    EXPECT_LT(TimedGet(server), 3000ms) << "smaller requests are served";
+    // Their clients go: the places are free again.
+    for (const int fd : held.fds) {
+        ::shutdown(fd, SHUT_RDWR);
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return !refused(); }, 5000ms));
+}
+
 // The object key of a servant activated in this process's ORB (the server's).
 std::string ObjectKeyOf(CORBA::Object_ptr obj)
 {
