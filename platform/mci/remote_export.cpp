@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,22 @@ void CheckBindable(const std::string& host, unsigned short port)
     }
 }
 
+// Every connection takes a descriptor. At the soft limit, connections
+// that are never used (closed only once idle) leave the ORB's accept loop
+// spinning, clients waiting for seconds and the rest of the server
+// without descriptors; the hard limit, often far above, gives room.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        const rlim_t soft = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            QSTD_TRACE(2, "Remote export: descriptor limit raised from " << soft << " to " << limit.rlim_cur);
+        }
+    }
+}
+
 // The socket of a connection the ORB accepted (its TCP connections keep it
 // in their socket holder part), or -1.
 struct SocketOf : omni::SocketHolder {
@@ -112,7 +129,7 @@ struct SocketId {
 
 // Judges every connection the ORB accepts (an interceptor of the ORB's,
 // which runs when the connection's first bytes arrive). It refuses a
-// connection past the bound of its peer address, and one whose first
+// connection past the bound of its peer address or of all, and one whose first
 // message claims more bytes than the message bound: the ORB itself looks
 // at the size only once the first 8 KiB of a message are in.
 //
@@ -132,6 +149,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_armed = true;
         m_maxPerPeer = std::max(settings.maxConnectionsPerPeer, 1u);
+        m_maxTotal = std::max(settings.maxConnections, 1u);
         m_maxMessageSize = settings.maxMessageSize;
         m_connections.clear();
     }
@@ -204,6 +222,9 @@ private:
         if (static_cast<std::size_t>(ofPeer) >= m_maxPerPeer) {
             return Refuse(fd, peerAddress, std::to_string(m_maxPerPeer) + " connections of its address are open");
         }
+        if (m_connections.size() >= m_maxTotal) {
+            return Refuse(fd, peerAddress, std::to_string(m_maxTotal) + " connections are open");
+        }
         if (ClaimedSize(fd) > m_maxMessageSize) {
             return Refuse(fd, peerAddress, "message longer than the bound");
         }
@@ -216,6 +237,7 @@ private:
     std::mutex m_mutex;
     bool m_armed = false;
     std::size_t m_maxPerPeer = 1;
+    std::size_t m_maxTotal = 1;
     unsigned long m_maxMessageSize = 0;
     std::vector<Connection> m_connections;
 };
@@ -402,6 +424,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
                          ", not a loopback address: remote clients can change the instrument without authentication.");
     }
     CheckBindable(address.host, port);
+    RaiseDescriptorLimit();
     const std::string endpoint = "giop:tcp:" + address.endpointHost + ":" + std::to_string(port);
     // The ORB's settings (omniORB parameter names): a bounded pool of request
     // threads instead of one thread per connection, idle connections closed,

@@ -44,10 +44,12 @@ struct RemoteExportSettings {
     // connections of clients are closed as soon (clients' ORBs open a new
     // one for their next call).
     std::chrono::milliseconds receiveTimeout{1500};
-    // Connections open at once from one peer address (any port); more are
-    // closed as they come. Half the request threads, so that one address
-    // cannot hold them all.
+    // Connections open at once from one peer address (any port), and from
+    // all; more are closed as they come (when their first bytes arrive).
+    // Half the request threads per address, so that one address cannot
+    // hold them all.
     unsigned maxConnectionsPerPeer = 16;
+    unsigned maxConnections = 256;
     // Requests whose arguments take largeRequestSize bytes or more (or
     // come in fragments) that are served at once; one more is refused
     // (NO_RESOURCES) before its arguments are decoded. Decoded, arguments

@@ -256,10 +256,11 @@ TEST(RemoteRawRequest, PartialMessagesAndOversizeHeadersAreDropped)
     EXPECT_EQ(0, r.exitCode) << r.err;
 }
 
-TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddress)
+TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddressAndInAll)
 {
     mci::RemoteExport::Settings settings;
     settings.maxConnectionsPerPeer = 4;
+    settings.maxConnections = 6;
     settings.receiveTimeout = 30s; // the connections wait between requests
     Server server(settings);
     const std::string request = Request("ZemtraRemote", "GetText", [](Cdr& c) {
@@ -284,18 +285,29 @@ TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddress)
     ::close(refused);
     // Other addresses are served.
     EXPECT_LT(TimedGet(server), 3000ms);
-    // A connection that closes gives its place back.
+    // A connection that closes gives its place back (once the server saw it close).
+    const auto servedOnce = [&](int& fd, const char* from) {
+        return zvtest::WaitFor(
+            [&] {
+                fd = Connect(server.port, from);
+                if (served(fd)) {
+                    return true;
+                }
+                ::close(fd);
+                fd = -1;
+                return false;
+            },
+            5000ms);
+    };
     ::close(s.fds.back());
-    EXPECT_TRUE(zvtest::WaitFor(
-        [&] {
-            s.fds.back() = Connect(server.port, c_hostilePeer);
-            if (served(s.fds.back())) {
-                return true;
-            }
-            ::close(s.fds.back());
-            return false;
-        },
-        5000ms));
+    EXPECT_TRUE(servedOnce(s.fds.back(), c_hostilePeer));
+    // Up to the bound in all.
+    for (int i = 0; i < 2; ++i) {
+        s.fds.push_back(-1);
+        EXPECT_TRUE(servedOnce(s.fds.back(), "127.0.0.3"));
+    }
+    s.fds.push_back(Connect(server.port, "127.0.0.4"));
+    EXPECT_FALSE(served(s.fds.back()));
 }
 
 TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
