@@ -315,15 +315,17 @@ TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
     mci::RemoteExport::Settings settings;
     settings.receiveTimeout = 30s; // the held requests wait for their rest
     Server server(settings);
-    const std::string large = Request("ZemtraRemote", "SetText", [&](Cdr& c) {
-        c.String("name");
-        c.ULong(0);
-        const uint32_t count = settings.largeRequestSize / 8;
-        c.ULong(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            c.String("x");
-        }
-    });
+    const auto texts = [](uint32_t count) {
+        return Request("ZemtraRemote", "SetText", [&](Cdr& c) {
+            c.String("name");
+            c.ULong(0);
+            c.ULong(count);
+            for (uint32_t i = 0; i < count; ++i) {
+                c.String("x");
+            }
+        });
+    };
+    const std::string large = texts(settings.largeRequestSize / 8);
     // Sent whole from 127.0.0.1: refused as one too many, or served (the
     // node refuses that many values).
     const auto refused = [&] {
@@ -334,16 +336,20 @@ TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
         return reply.find("NO_RESOURCES") != std::string::npos;
     };
     EXPECT_FALSE(refused());
-    // Requests whose rest never comes hold every place.
-    Sockets held;
+    // Requests whose rest never comes hold every place. Through a small
+    // send buffer, a megabyte of one is sent once the server reads it.
+    const std::string held = texts(1u << 18).substr(0, 1u << 20);
+    Sockets holding;
     for (unsigned i = 0; i < settings.maxLargeRequests; ++i) {
-        held.fds.push_back(Connect(server.port, c_hostilePeer));
-        SendAll(held.fds.back(), large.substr(0, large.size() / 2));
+        holding.fds.push_back(Connect(server.port, c_hostilePeer));
+        const int small = 4096;
+        ::setsockopt(holding.fds.back(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+        ASSERT_TRUE(SendAll(holding.fds.back(), held));
     }
-    EXPECT_TRUE(zvtest::WaitFor(refused, 5000ms));
+    EXPECT_TRUE(refused());
     EXPECT_LT(TimedGet(server), 3000ms) << "smaller requests are served";
     // Their clients go: the places are free again.
-    for (const int fd : held.fds) {
+    for (const int fd : holding.fds) {
         ::shutdown(fd, SHUT_RDWR);
     }
     EXPECT_TRUE(zvtest::WaitFor([&] { return !refused(); }, 5000ms));
