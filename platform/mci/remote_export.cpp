@@ -12,10 +12,12 @@
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/internal/giopStream.h>
 #include <omniORB4/internal/GIOP_S.h>
+#include <omniORB4/omniTransport.h>
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,9 +26,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace mci {
@@ -79,10 +85,10 @@ void CheckBindable(const std::string& host, unsigned short port)
     }
 }
 
-// Every connection takes a descriptor. At the soft limit, connections
-// that are never used (closed only once idle) leave the ORB's accept loop
-// spinning, clients waiting for seconds and the rest of the server
-// without descriptors; the hard limit, often far above, gives room.
+// Every connection takes a descriptor. At the soft limit, a flood of
+// connections leaves the ORB's accept loop spinning, clients waiting for
+// seconds and the rest of the server without descriptors; the hard limit,
+// often far above, gives room.
 void RaiseDescriptorLimit()
 {
     rlimit limit{};
@@ -118,12 +124,28 @@ struct SocketId {
         return fd >= 0 && ::fstat(fd, &st) == 0 ? SocketId{fd, st.st_dev, st.st_ino} : SocketId{};
     }
 
-    // Asked under the ORB's transport lock, under which the ORB closes
-    // its connections' sockets: none is closed meanwhile.
+    // Asked under the ORB's transport lock, under which the ORB releases
+    // its connections (and closes their sockets).
     bool IsOpen() const
     {
         struct stat st {};
         return fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+    }
+
+    bool operator<(const SocketId& other) const
+    {
+        return std::tie(device, inode) < std::tie(other.device, other.inode);
+    }
+};
+
+// The number of the request a request stream last read (the ORB keeps it
+// to itself).
+struct RequestIdOf : omni::giopStream {
+    static CORBA::ULong Get(omni::GIOP_S& request)
+    {
+        CORBA::ULong (omni::giopStream::*get)() const = &RequestIdOf::requestId;
+        omni::giopStream& stream = request;
+        return (stream.*get)();
     }
 };
 
@@ -136,6 +158,16 @@ struct SocketId {
 // The ORB tells nobody when a connection closes; the guard keeps each
 // connection's socket (descriptor and inode) and counts those still open
 // when the next connection of that address comes.
+//
+// The ORB waits for the first 8 KiB of a message (or all of a shorter one)
+// without a time-out, on a request thread, and for a connection's first
+// bytes forever; a time-out of its own covers only the rest of a message.
+// A watch thread of the guard looks at the ORB's incoming connections a
+// few times a second and shuts down one that sent nothing, or whose
+// message has not come whole that far, within the receive time-out. A
+// connection idle between messages is left to the ORB, which closes it
+// after the idle time-out: clients with a call time-out fail the first call
+// on a connection that the server closed while it was idle.
 class ConnectionGuard {
 public:
     static ConnectionGuard& Instance()
@@ -151,14 +183,24 @@ public:
         m_maxPerPeer = std::max(settings.maxConnectionsPerPeer, 1u);
         m_maxTotal = std::max(settings.maxConnections, 1u);
         m_maxMessageSize = settings.maxMessageSize;
+        m_receiveTimeout = settings.receiveTimeout;
         m_connections.clear();
+        m_watch = std::thread(&ConnectionGuard::Watch, this);
     }
 
     void Disarm()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_armed = false;
-        m_connections.clear();
+        std::thread watch;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_armed = false;
+            m_connections.clear();
+            watch.swap(m_watch);
+        }
+        m_wake.notify_all();
+        if (watch.joinable()) {
+            watch.join();
+        }
     }
 
     static CORBA::Boolean OnAccept(omni::omniInterceptors::serverAcceptConnection_T::info_T& info)
@@ -173,6 +215,17 @@ private:
         std::string peer;
     };
 
+    // The body size a GIOP header claims.
+    static std::uint32_t ClaimedSize(const unsigned char (&header)[12])
+    {
+        const bool littleEndian = (header[6] & 1) != 0; // byte order bit of every GIOP version
+        std::uint32_t size = 0;
+        for (int i = 0; i < 4; ++i) {
+            size |= static_cast<std::uint32_t>(header[littleEndian ? 8 + i : 11 - i]) << (8 * i);
+        }
+        return size;
+    }
+
     // The body size a complete GIOP header at the start of the socket's
     // input claims (read without taking it), or 0.
     static std::uint32_t ClaimedSize(int fd)
@@ -182,12 +235,7 @@ private:
             std::memcmp(header, "GIOP", 4) != 0) {
             return 0;
         }
-        const bool littleEndian = (header[6] & 1) != 0; // byte order bit of every GIOP version
-        std::uint32_t size = 0;
-        for (int i = 0; i < 4; ++i) {
-            size |= static_cast<std::uint32_t>(header[littleEndian ? 8 + i : 11 - i]) << (8 * i);
-        }
-        return size;
+        return ClaimedSize(header);
     }
 
     // Refuses the connection by shutting its socket down: the ORB's read
@@ -234,12 +282,108 @@ private:
         }
     }
 
+    // A connection that is late: one that has sent nothing yet, or one of
+    // its request streams that waits for a message (by the number of the
+    // request it read before).
+    using Late = std::tuple<SocketId, const void*, CORBA::ULong>;
+
+    void Watch()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (m_armed) {
+            m_wake.wait_for(lock, std::clamp<std::chrono::milliseconds>(m_receiveTimeout / 4, c_minWatchPeriod,
+                                                                         c_watchPeriod));
+            if (m_armed) {
+                DropLate();
+            }
+        }
+    }
+
+    // What waits in a socket that no request thread reads.
+    enum class Input { None, Message, Part };
+
+    static Input Waiting(int fd)
+    {
+        int available = 0;
+        if (::ioctl(fd, FIONREAD, &available) != 0 || available <= 0) {
+            return Input::None;
+        }
+        unsigned char header[12];
+        const ssize_t n = ::recv(fd, header, sizeof(header), MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0 && std::memcmp(header, "GIOP", std::min<std::size_t>(static_cast<std::size_t>(n), 4)) != 0) {
+            return Input::Message; // not a message at all: the ORB drops it at once
+        }
+        if (n < static_cast<ssize_t>(sizeof(header))) {
+            return Input::Part;
+        }
+        // A whole message, or as much of a long one as the ORB reads at
+        // first: a request thread reads it without waiting.
+        const std::uint64_t whole = std::min<std::uint64_t>(sizeof(header) + ClaimedSize(header), c_firstRead);
+        return static_cast<std::uint64_t>(available) >= whole ? Input::Message : Input::Part;
+    }
+
+    // Caller holds m_mutex.
+    void DropLate()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::map<Late, std::chrono::steady_clock::time_point> waiting;
+        const auto late = [&](const Late& key) {
+            const auto it = m_waiting.find(key);
+            return now - (waiting[key] = it != m_waiting.end() ? it->second : now) >= m_receiveTimeout;
+        };
+        omni_tracedmutex_lock transport(*omni::omniTransportLock);
+        std::set<SocketId> judged;
+        for (const Connection& c : m_connections) {
+            judged.insert(c.socket);
+        }
+        for (omni::StrandList* p = omni::giopStrand::passive.next; p != &omni::giopStrand::passive; p = p->next) {
+            auto& strand = static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p));
+            const SocketId socket = SocketId::Of(SocketOf::Get(strand.connection));
+            if (socket.fd < 0) {
+                continue;
+            }
+            // A request thread that waits for the start of a message.
+            bool reading = false;
+            for (omni::giopStreamList* q = strand.servers.next; q != &strand.servers; q = q->next) {
+                auto& request = static_cast<omni::GIOP_S&>(*q);
+                if (request.state() == omni::IOP_S::WaitForRequestHeader) {
+                    reading = true;
+                    if (late(Late{socket, &request, RequestIdOf::Get(request)})) {
+                        Refuse(socket.fd, strand.connection->peeraddress(), "message not whole in time");
+                    }
+                }
+            }
+            if (reading) {
+                continue;
+            }
+            // Else a whole message that waits for a request thread, or a
+            // connection idle between messages, is fine.
+            const Input input = Waiting(socket.fd);
+            if (input == Input::Message || (input == Input::None && judged.count(socket) != 0)) {
+                continue;
+            }
+            if (late(Late{socket, nullptr, 0})) {
+                Refuse(socket.fd, strand.connection->peeraddress(),
+                       input == Input::None ? "no request in time" : "message not whole in time");
+            }
+        }
+        m_waiting.swap(waiting);
+    }
+
+    static constexpr std::chrono::milliseconds c_minWatchPeriod{10};
+    static constexpr std::chrono::milliseconds c_watchPeriod{250};
+    static constexpr std::uint64_t c_firstRead = 8192;
+
     std::mutex m_mutex;
+    std::condition_variable m_wake;
     bool m_armed = false;
     std::size_t m_maxPerPeer = 1;
     std::size_t m_maxTotal = 1;
     unsigned long m_maxMessageSize = 0;
+    std::chrono::milliseconds m_receiveTimeout{1};
     std::vector<Connection> m_connections;
+    std::map<Late, std::chrono::steady_clock::time_point> m_waiting; // late since
+    std::thread m_watch;
 };
 
 // Bounds the large requests served at once, from the decoding of their
@@ -428,16 +572,11 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
     const std::string endpoint = "giop:tcp:" + address.endpointHost + ":" + std::to_string(port);
     // The ORB's settings (omniORB parameter names): a bounded pool of request
     // threads instead of one thread per connection, idle connections closed,
-    // messages bounded in size and in the time they take to arrive. The ORB
-    // waits for the first 8 KiB of a message (or all of a shorter one) with
-    // no time-out, but counts the connection idle meanwhile; the time-out
-    // of a call covers the rest.
+    // messages bounded in size and the rest of a message bounded in the
+    // time it takes to arrive (the connection guard watches the start).
     const std::string threads = std::to_string(settings.serverThreads ? settings.serverThreads : 1);
-    const long long receiveMs = std::max<long long>(settings.receiveTimeout.count(), 1);
-    const long long receiveSeconds = (receiveMs + 999) / 1000;
-    const std::string idleIn = std::to_string(std::min<long long>(settings.idleConnectionTimeout.count(), receiveSeconds));
-    const std::string idleOut = std::to_string(settings.idleConnectionTimeout.count());
-    const std::string receive = std::to_string(receiveMs);
+    const std::string idle = std::to_string(settings.idleConnectionTimeout.count());
+    const std::string receive = std::to_string(std::max<long long>(settings.receiveTimeout.count(), 1));
     const std::string idleThread = std::to_string(std::max<long long>(settings.idleThreadTimeout.count(), 1));
     const std::string maxMessage = std::to_string(settings.maxMessageSize);
     auto orb = std::make_unique<Orb>();
@@ -447,9 +586,9 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
                                     {"maxServerThreadPoolSize", threads.c_str()},
                                     {"maxServerThreadPerConnection", "8"},
                                     {"idleThreadTimeout", idleThread.c_str()},
-                                    {"inConScanPeriod", idleIn.c_str()},
-                                   {"serverCallTimeOutPeriod", receive.c_str()},
-                                    {"outConScanPeriod", idleOut.c_str()},
+                                    {"inConScanPeriod", idle.c_str()},
+                                    {"outConScanPeriod", idle.c_str()},
+                                    {"serverCallTimeOutPeriod", receive.c_str()},
                                     {"scanGranularity", "1"},
                                     {"giopMaxMsgSize", maxMessage.c_str()},
                                     {nullptr, nullptr}};

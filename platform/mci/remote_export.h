@@ -29,20 +29,15 @@ class RemoteRegistry;
 // maxMessageSize.
 struct RemoteExportSettings {
     unsigned serverThreads = 32;
-    // Connections to clients' callback objects idle for this long are
-    // closed; so are connections of clients, after receiveTimeout if that
-    // is shorter.
+    // Connections idle for this long are closed.
     std::chrono::seconds idleConnectionTimeout{60};
     // A request thread idle for this long leaves the pool.
     std::chrono::seconds idleThreadTimeout{10};
     unsigned long maxMessageSize = 8ul << 20;
-    // A request must arrive whole within this time (its first 8 KiB within
-    // it, rounded up to whole seconds, and the rest within it from then
-    // on), or its connection is dropped: a client that sends part of a
-    // request holds a request thread no longer. The ORB counts a
-    // connection that waits for the rest of a message as idle, so idle
-    // connections of clients are closed as soon (clients' ORBs open a new
-    // one for their next call).
+    // A connection must send its first bytes within this time, and each
+    // message must arrive whole within it (its first 8 KiB within it, and
+    // the rest within it from then on), or the connection is dropped: a
+    // client that sends part of a request holds a request thread no longer.
     std::chrono::milliseconds receiveTimeout{1500};
     // Connections open at once from one peer address (any port), and from
     // all; more are closed as they come (when their first bytes arrive).

@@ -150,6 +150,22 @@ TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
     EXPECT_EQ("Timed out waiting for a value of tim.pll.locked\n", timedOut.err);
 }
 
+// Values keep the watch from asking whether the server is there, so that
+// its connection to the server idles for seconds; the server keeps it.
+TEST_F(ZemtraToolTest, WatchOutlastsIdleGapsOfItsConnection)
+{
+    auto watch = std::async(std::launch::async,
+                            [&] { return Tool({"watch", "tim.pll.locked", "--count", "6", "--timeout", "20"}); });
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.locked->GetSubscriberCount() == 1; }, 10000ms));
+    for (int i = 0; i < 6; ++i) {
+        server.tree.locked->SetValue(i % 2 == 0, 0);
+        std::this_thread::sleep_for(800ms); // the pace of the values
+    }
+    const ToolResult r = watch.get();
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("true\nfalse\ntrue\nfalse\ntrue\nfalse\n", r.out);
+}
+
 TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
 {
     // On demand: read-ahead mode by default, 5 atoms from offset 10.
