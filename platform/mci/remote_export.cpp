@@ -15,6 +15,7 @@
 #include <omniORB4/omniTransport.h>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -149,6 +150,10 @@ struct RequestIdOf : omni::giopStream {
     }
 };
 
+// Gives the memory of large requests back to the system once they are
+// over (defined with the bound of large requests below).
+void GiveBackLargeRequestMemory();
+
 // Judges every connection the ORB accepts (an interceptor of the ORB's,
 // which runs when the connection's first bytes arrive). It refuses a
 // connection past the bound of its peer address or of all, and one whose first
@@ -242,10 +247,14 @@ private:
     // of it ends and the ORB closes it as one its client closed. (The
     // ORB's own way, rejecting it from the interceptor, leaves the ORB's
     // bookkeeping of a connection that its client closes meanwhile broken
-    // at shutdown.)
+    // at shutdown.) The close resets the connection, so that a client
+    // still sending learns it at once instead of waiting for a window
+    // that never opens.
     static void Refuse(int fd, const char* peerAddress, const std::string& why)
     {
         QSTD_TRACE(2, "Remote export: connection from " << peerAddress << " refused: " << why);
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
         ::shutdown(fd, SHUT_RDWR);
     }
 
@@ -295,6 +304,9 @@ private:
                                                                          c_watchPeriod));
             if (m_armed) {
                 DropLate();
+                lock.unlock();
+                GiveBackLargeRequestMemory();
+                lock.lock();
             }
         }
     }
@@ -391,7 +403,9 @@ private:
 // request's header is in and as its reply goes out). A request past the
 // bound is refused before its arguments are decoded; the ORB skips them.
 // A request that ends without a reply (its client stalled or went away)
-// leaves the bound with its connection, which the ORB closes then.
+// leaves the bound with its connection, which the ORB closes then. What
+// large requests took goes back to the system when the next one comes and
+// once they are over.
 class LargeRequests {
 public:
     static LargeRequests& Instance()
@@ -451,25 +465,52 @@ private:
             return;
         }
         const SocketId socket = SocketId::Of(SocketOf::Get(request.strand().connection));
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_armed) {
-            return;
-        }
+        bool admitted = false;
         {
-            omni_tracedmutex_lock transport(*omni::omniTransportLock);
-            m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
-                                          [](const Served& s) { return !s.socket.IsOpen(); }),
-                           m_served.end());
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_armed) {
+                return;
+            }
+            {
+                omni_tracedmutex_lock transport(*omni::omniTransportLock);
+                m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
+                                              [](const Served& s) { return !s.socket.IsOpen(); }),
+                               m_served.end());
+            }
+            admitted = m_served.size() < m_maxAtOnce;
+            if (admitted) {
+                m_served.push_back(Served{std::this_thread::get_id(), socket});
+                t_serving = true;
+            }
         }
-        if (m_served.size() >= m_maxAtOnce) {
+        if (!admitted) {
             QSTD_TRACE(2, "Remote export: large request " << request.operation() << " refused: " << m_maxAtOnce
                                                            << " are served");
             throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
         }
-        m_served.push_back(Served{std::this_thread::get_id(), socket});
-        t_serving = true;
+        // What earlier large requests took stays with the threads that
+        // decoded them (each allocates from an arena of its own, which keeps
+        // freed memory): up to the largest request for every request
+        // thread. It goes back to the system before this one takes more.
+        ::malloc_trim(0);
     }
 
+public:
+    // Gives back what the last large requests took, once they are over
+    // (their arguments are freed after their reply).
+    void GiveBackMemory()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_memoryHeld || !m_served.empty() || std::chrono::steady_clock::now() - m_lastLeft < c_settle) {
+                return;
+            }
+            m_memoryHeld = false;
+        }
+        ::malloc_trim(0);
+    }
+
+private:
     void Leave()
     {
         if (!t_serving) {
@@ -480,7 +521,11 @@ private:
         m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
                                       [](const Served& s) { return s.thread == std::this_thread::get_id(); }),
                        m_served.end());
+        m_memoryHeld = true;
+        m_lastLeft = std::chrono::steady_clock::now();
     }
+
+    static constexpr std::chrono::milliseconds c_settle{100};
 
     static thread_local bool t_serving; // this thread serves a large request
 
@@ -489,9 +534,16 @@ private:
     std::atomic<unsigned long> m_largeSize{1};
     unsigned m_maxAtOnce = 0;
     std::vector<Served> m_served;
+    bool m_memoryHeld = false; // large requests ended since memory was last given back
+    std::chrono::steady_clock::time_point m_lastLeft;
 };
 
 thread_local bool LargeRequests::t_serving = false;
+
+void GiveBackLargeRequestMemory()
+{
+    LargeRequests::Instance().GiveBackMemory();
+}
 
 } // namespace
 

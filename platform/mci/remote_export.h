@@ -50,7 +50,8 @@ struct RemoteExportSettings {
     // (NO_RESOURCES) before its arguments are decoded. Decoded, arguments
     // may take ten times their size in memory (a list of one-character
     // texts), so that every request thread with a message of the largest
-    // size could take gigabytes; two such requests take about 160 MB.
+    // size could take gigabytes; two such requests take about 100 MB, which
+    // go back to the system once they are over.
     unsigned long largeRequestSize = 64ul << 10;
     unsigned maxLargeRequests = 2;
     RemoteSubscriptions::Limits subscriptions;
