@@ -112,8 +112,8 @@ struct SocketOf : omni::SocketHolder {
     }
 };
 
-// A socket as it was when looked at: the ORB may close it and the
-// descriptor may be given to another file meanwhile, which its inode tells.
+// A socket, known by its inode too: the descriptor of a connection that the
+// ORB closed may be given to another file.
 struct SocketId {
     int fd = -1;
     dev_t device = 0;
@@ -125,19 +125,36 @@ struct SocketId {
         return fd >= 0 && ::fstat(fd, &st) == 0 ? SocketId{fd, st.st_dev, st.st_ino} : SocketId{};
     }
 
-    // Asked under the ORB's transport lock, under which the ORB releases
-    // its connections (and closes their sockets).
-    bool IsOpen() const
-    {
-        struct stat st {};
-        return fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
-    }
-
     bool operator<(const SocketId& other) const
     {
         return std::tie(device, inode) < std::tie(other.device, other.inode);
     }
 };
+
+// Whether the ORB's list of connections may be looked at: from the start
+// of the export until its ORB shuts down, which releases its connections
+// without the transport lock.
+std::atomic<bool> g_connectionsListed{false};
+
+// The sockets of the connections the ORB holds from clients (none once it
+// shuts down). The caller holds the ORB's transport lock, under which the
+// ORB adds and releases connections: a descriptor looked at here is not
+// closed meanwhile, and a connection that is gone is not looked for by a
+// descriptor that another file may have taken since.
+std::set<SocketId> OpenSockets()
+{
+    std::set<SocketId> open;
+    if (!g_connectionsListed.load()) {
+        return open;
+    }
+    for (omni::StrandList* p = omni::giopStrand::passive.next; p != &omni::giopStrand::passive; p = p->next) {
+        const SocketId socket = SocketId::Of(SocketOf::Get(static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p)).connection));
+        if (socket.fd >= 0) {
+            open.insert(socket);
+        }
+    }
+    return open;
+}
 
 // The number of the request a request stream last read (the ORB keeps it
 // to itself).
@@ -161,8 +178,8 @@ void GiveBackLargeRequestMemory();
 // at the size only once the first 8 KiB of a message are in.
 //
 // The ORB tells nobody when a connection closes; the guard keeps each
-// connection's socket (descriptor and inode) and counts those still open
-// when the next connection of that address comes.
+// connection's socket and counts those the ORB still holds when the next
+// connection of that address comes.
 //
 // The ORB waits for the first 8 KiB of a message (or all of a shorter one)
 // without a time-out, on a request thread, and for a connection's first
@@ -190,22 +207,33 @@ public:
         m_maxMessageSize = settings.maxMessageSize;
         m_receiveTimeout = settings.receiveTimeout;
         m_connections.clear();
+        g_connectionsListed = true;
+        m_watching = true;
         m_watch = std::thread(&ConnectionGuard::Watch, this);
     }
 
-    void Disarm()
+    // Ends the watch thread: before the ORB shuts down.
+    void StopWatch()
     {
         std::thread watch;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_armed = false;
-            m_connections.clear();
+            g_connectionsListed = false;
+            m_watching = false;
             watch.swap(m_watch);
         }
         m_wake.notify_all();
         if (watch.joinable()) {
             watch.join();
         }
+    }
+
+    void Disarm()
+    {
+        StopWatch();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_armed = false;
+        m_connections.clear();
     }
 
     static CORBA::Boolean OnAccept(omni::omniInterceptors::serverAcceptConnection_T::info_T& info)
@@ -270,8 +298,9 @@ private:
         peer = peer.substr(0, peer.rfind(':'));
         {
             omni_tracedmutex_lock transport(*omni::omniTransportLock);
+            const std::set<SocketId> open = OpenSockets();
             m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
-                                               [](const Connection& c) { return !c.socket.IsOpen(); }),
+                                               [&](const Connection& c) { return open.count(c.socket) == 0; }),
                                 m_connections.end());
         }
         const auto ofPeer = std::count_if(m_connections.begin(), m_connections.end(),
@@ -299,10 +328,10 @@ private:
     void Watch()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        while (m_armed) {
+        while (m_watching) {
             m_wake.wait_for(lock, std::clamp<std::chrono::milliseconds>(m_receiveTimeout / 4, c_minWatchPeriod,
                                                                          c_watchPeriod));
-            if (m_armed) {
+            if (m_watching) {
                 DropLate();
                 lock.unlock();
                 GiveBackLargeRequestMemory();
@@ -334,7 +363,7 @@ private:
         return static_cast<std::uint64_t>(available) >= whole ? Input::Message : Input::Part;
     }
 
-    // Caller holds m_mutex.
+    // Caller holds m_mutex, while the ORB's connections are listed.
     void DropLate()
     {
         const auto now = std::chrono::steady_clock::now();
@@ -389,6 +418,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_armed = false;
+    bool m_watching = false;
     std::size_t m_maxPerPeer = 1;
     std::size_t m_maxTotal = 1;
     unsigned long m_maxMessageSize = 0;
@@ -473,8 +503,9 @@ private:
             }
             {
                 omni_tracedmutex_lock transport(*omni::omniTransportLock);
+                const std::set<SocketId> open = OpenSockets();
                 m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
-                                              [](const Served& s) { return !s.socket.IsOpen(); }),
+                                              [&](const Served& s) { return open.count(s.socket) == 0; }),
                                m_served.end());
             }
             admitted = m_served.size() < m_maxAtOnce;
@@ -580,6 +611,13 @@ struct RemoteExport::Orb {
     PortableServer::POA_var rootPoa; // receiver relays
     PortableServer::ObjectId_var registryId;
     bool guarded = false; // the interceptors judge connections and requests
+
+    void StopWatching()
+    {
+        if (guarded) {
+            ConnectionGuard::Instance().StopWatch();
+        }
+    }
 
     void Unguard()
     {
@@ -700,6 +738,7 @@ void RemoteExport::Stop(std::chrono::steady_clock::duration drainTimeout)
         qstd::LogWarning("Remote export: requests still running after the drain time-out");
     }
     m_registry->CloseAll();
+    m_orb->StopWatching();
     try {
         m_orb->insPoa->deactivate_object(m_orb->registryId);
         // Waits for every call still inside the ORB.

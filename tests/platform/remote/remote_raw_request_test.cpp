@@ -175,16 +175,21 @@ struct Sockets {
     }
 };
 
-// A GIOP header whose body is on its way: a few bytes of it are sent, the
-// rest never comes.
-std::string HalfSentRequest()
+// A whole request: the value of "name".
+std::string GetNameRequest()
 {
-    const std::string request = Request("ZemtraRemote", "GetText", [](Cdr& c) {
+    return Request("ZemtraRemote", "GetText", [](Cdr& c) {
         c.String("name");
         c.ULong(0);
         c.ULong(0);
     });
-    return request.substr(0, 12 + 10);
+}
+
+// A GIOP header whose body is on its way: a few bytes of it are sent, the
+// rest never comes.
+std::string HalfSentRequest()
+{
+    return GetNameRequest().substr(0, 12 + 10);
 }
 
 // The time a get by the command-line tool takes, from 127.0.0.1.
@@ -227,12 +232,7 @@ TEST(RemoteRawRequest, PartialMessagesAndOversizeHeadersAreDropped)
     // A connection that sends nothing, or a message that never comes
     // whole, first or after a whole request, is dropped after the receive
     // time-out.
-    const std::string whole = Request("ZemtraRemote", "GetText", [](Cdr& c) {
-        c.String("name");
-        c.ULong(0);
-        c.ULong(0);
-    });
-    const std::string sent[] = {"", HalfSentRequest(), whole + HalfSentRequest()};
+    const std::string sent[] = {"", HalfSentRequest(), GetNameRequest() + HalfSentRequest()};
     for (const std::string& bytes : sent) {
         s.fds.push_back(Connect(server.port, c_hostilePeer));
         SendAll(s.fds.back(), bytes);
@@ -266,11 +266,7 @@ TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddressAndInAll)
     settings.maxConnectionsPerPeer = 4;
     settings.maxConnections = 6;
     Server server(settings);
-    const std::string request = Request("ZemtraRemote", "GetText", [](Cdr& c) {
-        c.String("name");
-        c.ULong(0);
-        c.ULong(0);
-    });
+    const std::string request = GetNameRequest();
     // A connection is served (its request answered) or closed.
     const auto served = [&](int fd) {
         bool closed = false;
@@ -301,7 +297,11 @@ TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddressAndInAll)
         const timeval patience{5, 0};
         ::setsockopt(sending, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof(patience));
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(SendAll(sending, longRequest));
+        bool reset = false;
+        while (!reset && std::chrono::steady_clock::now() - start < 5000ms) {
+            reset = !SendAll(sending, longRequest); // (what the buffers take goes through)
+        }
+        EXPECT_TRUE(reset) << i;
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms) << i;
         ::close(sending);
     }
@@ -377,6 +377,33 @@ TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
     EXPECT_TRUE(zvtest::WaitFor([&] { return !refused(); }, 5000ms));
 }
 
+// Clients connect, ask and close at a high rate from many addresses while
+// the export counts the connections of each address: every one is answered,
+// and the count looks only at sockets of connections the ORB holds.
+TEST(RemoteRawRequestConcurrency, ConnectionsComingAndGoingAreCounted)
+{
+    Server server;
+    const std::string request = GetNameRequest();
+    std::vector<std::future<int>> clients;
+    for (int c = 0; c < 4; ++c) {
+        clients.push_back(std::async(std::launch::async, [&, c] {
+            int answered = 0;
+            for (int i = 0; i < 100; ++i) {
+                const std::string from = "127.0." + std::to_string(10 + c) + "." + std::to_string(2 + i);
+                const int fd = Connect(server.port, from.c_str());
+                bool closed = false;
+                const std::string reply = SendAll(fd, request) ? Receive(fd, 5000ms, closed) : std::string();
+                ::close(fd);
+                answered += reply.size() > 7 && reply[7] == 1 ? 1 : 0;
+            }
+            return answered;
+        }));
+    }
+    for (auto& c : clients) {
+        EXPECT_EQ(100, c.get());
+    }
+}
+
 long RssKb()
 {
     std::ifstream status("/proc/self/status");
@@ -425,7 +452,7 @@ TEST(RemoteRawRequest, LargeRequestsLeaveNoMemoryBehind)
         c.join();
     }
     EXPECT_EQ(12, served.load());
-#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back in its quarantine
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // their allocators keep freed memory
     EXPECT_TRUE(zvtest::WaitFor([&] { return RssKb() < rss + 32 * 1024; }, 5000ms)) << RssKb() - rss << " kB kept";
 #else
     (void)rss;
