@@ -21,7 +21,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,48 +111,34 @@ struct SocketOf : omni::SocketHolder {
     }
 };
 
-// A socket, known by its inode too: the descriptor of a connection that the
-// ORB closed may be given to another file.
-struct SocketId {
+// A connection of the ORB's, known by its object, its socket and its
+// peer's address and port: once the ORB released it, another connection
+// may get the same object and descriptor, but hardly from the same port
+// too. Nothing is done to a connection by it but comparing.
+struct ConnectionId {
+    const void* connection = nullptr;
     int fd = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
+    std::string peer; // "giop:tcp:HOST:PORT"
 
-    static SocketId Of(int fd)
+    static ConnectionId Of(omni::giopConnection* connection)
     {
-        struct stat st {};
-        return fd >= 0 && ::fstat(fd, &st) == 0 ? SocketId{fd, st.st_dev, st.st_ino} : SocketId{};
+        const char* peer = connection->peeraddress();
+        return ConnectionId{connection, SocketOf::Get(connection), peer ? peer : ""};
     }
 
-    bool operator<(const SocketId& other) const
+    bool operator<(const ConnectionId& other) const
     {
-        return std::tie(device, inode) < std::tie(other.device, other.inode);
+        return std::tie(connection, fd, peer) < std::tie(other.connection, other.fd, other.peer);
     }
 };
 
-// Whether the ORB's list of connections may be looked at: from the start
-// of the export until its ORB shuts down, which releases its connections
-// without the transport lock.
-std::atomic<bool> g_connectionsListed{false};
-
-// The sockets of the connections the ORB holds from clients (none once it
-// shuts down). The caller holds the ORB's transport lock, under which the
-// ORB adds and releases connections: a descriptor looked at here is not
-// closed meanwhile, and a connection that is gone is not looked for by a
-// descriptor that another file may have taken since.
-std::set<SocketId> OpenSockets()
+// The connections the ORB holds from clients. The caller holds the ORB's
+// transport lock, under which the ORB adds and releases its connections.
+template <typename VISIT> void ForEachConnection(VISIT&& visit)
 {
-    std::set<SocketId> open;
-    if (!g_connectionsListed.load()) {
-        return open;
-    }
     for (omni::StrandList* p = omni::giopStrand::passive.next; p != &omni::giopStrand::passive; p = p->next) {
-        const SocketId socket = SocketId::Of(SocketOf::Get(static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p)).connection));
-        if (socket.fd >= 0) {
-            open.insert(socket);
-        }
+        visit(static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p)));
     }
-    return open;
 }
 
 // The number of the request a request stream last read (the ORB keeps it
@@ -167,8 +152,9 @@ struct RequestIdOf : omni::giopStream {
     }
 };
 
-// Gives the memory of large requests back to the system once they are
-// over (defined with the bound of large requests below).
+// The bound of large requests (below): forgets the requests of connections
+// the ORB no longer holds, and gives their memory back once they are over.
+void KeepLargeRequestsOf(const std::set<ConnectionId>& open);
 void GiveBackLargeRequestMemory();
 
 // Judges every connection the ORB accepts (an interceptor of the ORB's,
@@ -178,8 +164,8 @@ void GiveBackLargeRequestMemory();
 // at the size only once the first 8 KiB of a message are in.
 //
 // The ORB tells nobody when a connection closes; the guard keeps each
-// connection's socket and counts those the ORB still holds when the next
-// connection of that address comes.
+// connection's socket, and its watch thread forgets those the ORB no longer
+// holds (looked up in the ORB's own list) a few times a second.
 //
 // The ORB waits for the first 8 KiB of a message (or all of a shorter one)
 // without a time-out, on a request thread, and for a connection's first
@@ -207,7 +193,6 @@ public:
         m_maxMessageSize = settings.maxMessageSize;
         m_receiveTimeout = settings.receiveTimeout;
         m_connections.clear();
-        g_connectionsListed = true;
         m_watching = true;
         m_watch = std::thread(&ConnectionGuard::Watch, this);
     }
@@ -218,7 +203,6 @@ public:
         std::thread watch;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            g_connectionsListed = false;
             m_watching = false;
             watch.swap(m_watch);
         }
@@ -244,8 +228,8 @@ public:
 
 private:
     struct Connection {
-        SocketId socket;
-        std::string peer;
+        ConnectionId id;
+        std::string peer; // the address without the port
     };
 
     // The body size a GIOP header claims.
@@ -288,42 +272,58 @@ private:
 
     void Judge(omni::giopConnection* connection, const char* peerAddress)
     {
-        const int fd = SocketOf::Get(connection);
+        const ConnectionId id = ConnectionId::Of(connection);
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_armed || fd < 0) {
+        if (!m_armed || id.fd < 0) {
             return;
         }
         // "giop:tcp:HOST:PORT": the address without the port.
-        std::string peer = peerAddress ? peerAddress : "";
-        peer = peer.substr(0, peer.rfind(':'));
-        {
+        const std::string peer = id.peer.substr(0, id.peer.rfind(':'));
+        const auto ofPeer = [&] {
+            return static_cast<std::size_t>(std::count_if(m_connections.begin(), m_connections.end(),
+                                                          [&](const Connection& c) { return c.peer == peer; }));
+        };
+        // The watch thread forgets closed connections a few times a
+        // second; at a bound, they are forgotten now.
+        if (ofPeer() >= m_maxPerPeer || m_connections.size() >= m_maxTotal) {
             omni_tracedmutex_lock transport(*omni::omniTransportLock);
-            const std::set<SocketId> open = OpenSockets();
-            m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
-                                               [&](const Connection& c) { return open.count(c.socket) == 0; }),
-                                m_connections.end());
+            ForgetClosed();
         }
-        const auto ofPeer = std::count_if(m_connections.begin(), m_connections.end(),
-                                          [&](const Connection& c) { return c.peer == peer; });
-        if (static_cast<std::size_t>(ofPeer) >= m_maxPerPeer) {
-            return Refuse(fd, peerAddress, std::to_string(m_maxPerPeer) + " connections of its address are open");
+        if (ofPeer() >= m_maxPerPeer) {
+            return Refuse(id.fd, peerAddress, std::to_string(m_maxPerPeer) + " connections of its address are open");
         }
         if (m_connections.size() >= m_maxTotal) {
-            return Refuse(fd, peerAddress, std::to_string(m_maxTotal) + " connections are open");
+            return Refuse(id.fd, peerAddress, std::to_string(m_maxTotal) + " connections are open");
         }
-        if (ClaimedSize(fd) > m_maxMessageSize) {
-            return Refuse(fd, peerAddress, "message longer than the bound");
+        if (ClaimedSize(id.fd) > m_maxMessageSize) {
+            return Refuse(id.fd, peerAddress, "message longer than the bound");
         }
-        const SocketId socket = SocketId::Of(fd);
-        if (socket.fd >= 0) {
-            m_connections.push_back(Connection{socket, peer});
-        }
+        m_connections.push_back(Connection{id, peer});
+    }
+
+    // Caller holds m_mutex and the ORB's transport lock: keeps the
+    // connections the ORB holds (one pass over the ORB's, which are many
+    // when they come in a flood).
+    void ForgetClosed()
+    {
+        std::map<std::pair<const void*, int>, const char*> open; // peer of the ORB's connections
+        ForEachConnection([&](omni::giopStrand& strand) {
+            open.emplace(std::make_pair(static_cast<const void*>(strand.connection), SocketOf::Get(strand.connection)),
+                         strand.connection->peeraddress());
+        });
+        m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
+                                           [&](const Connection& c) {
+                                               const auto it = open.find(std::make_pair(c.id.connection, c.id.fd));
+                                               return it == open.end() || it->second == nullptr ||
+                                                      c.id.peer != it->second;
+                                           }),
+                            m_connections.end());
     }
 
     // A connection that is late: one that has sent nothing yet, or one of
     // its request streams that waits for a message (by the number of the
     // request it read before).
-    using Late = std::tuple<SocketId, const void*, CORBA::ULong>;
+    using Late = std::tuple<ConnectionId, const void*, CORBA::ULong>;
 
     void Watch()
     {
@@ -363,7 +363,8 @@ private:
         return static_cast<std::uint64_t>(available) >= whole ? Input::Message : Input::Part;
     }
 
-    // Caller holds m_mutex, while the ORB's connections are listed.
+    // Caller holds m_mutex, while watching (before the ORB shuts down and
+    // releases its connections without the transport lock).
     void DropLate()
     {
         const auto now = std::chrono::steady_clock::now();
@@ -372,43 +373,53 @@ private:
             const auto it = m_waiting.find(key);
             return now - (waiting[key] = it != m_waiting.end() ? it->second : now) >= m_receiveTimeout;
         };
-        omni_tracedmutex_lock transport(*omni::omniTransportLock);
-        std::set<SocketId> judged;
+        std::set<ConnectionId> judged;
         for (const Connection& c : m_connections) {
-            judged.insert(c.socket);
+            judged.insert(c.id);
         }
-        for (omni::StrandList* p = omni::giopStrand::passive.next; p != &omni::giopStrand::passive; p = p->next) {
-            auto& strand = static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p));
-            const SocketId socket = SocketId::Of(SocketOf::Get(strand.connection));
-            if (socket.fd < 0) {
-                continue;
-            }
-            // A request thread that waits for the start of a message.
-            bool reading = false;
-            for (omni::giopStreamList* q = strand.servers.next; q != &strand.servers; q = q->next) {
-                auto& request = static_cast<omni::GIOP_S&>(*q);
-                if (request.state() == omni::IOP_S::WaitForRequestHeader) {
-                    reading = true;
-                    if (late(Late{socket, &request, RequestIdOf::Get(request)})) {
-                        Refuse(socket.fd, strand.connection->peeraddress(), "message not whole in time");
+        std::set<ConnectionId> open;
+        {
+            // Under the ORB's transport lock: no socket looked at is closed meanwhile.
+            omni_tracedmutex_lock transport(*omni::omniTransportLock);
+            ForEachConnection([&](omni::giopStrand& strand) {
+                const ConnectionId socket = ConnectionId::Of(strand.connection);
+                if (socket.fd < 0) {
+                    return;
+                }
+                open.insert(socket);
+                // A request thread that waits for the start of a message.
+                bool reading = false;
+                for (omni::giopStreamList* q = strand.servers.next; q != &strand.servers; q = q->next) {
+                    auto& request = static_cast<omni::GIOP_S&>(*q);
+                    if (request.state() == omni::IOP_S::WaitForRequestHeader) {
+                        reading = true;
+                        if (late(Late{socket, &request, RequestIdOf::Get(request)})) {
+                            Refuse(socket.fd, strand.connection->peeraddress(), "message not whole in time");
+                        }
                     }
                 }
-            }
-            if (reading) {
-                continue;
-            }
-            // Else a whole message that waits for a request thread, or a
-            // connection idle between messages, is fine.
-            const Input input = Waiting(socket.fd);
-            if (input == Input::Message || (input == Input::None && judged.count(socket) != 0)) {
-                continue;
-            }
-            if (late(Late{socket, nullptr, 0})) {
-                Refuse(socket.fd, strand.connection->peeraddress(),
-                       input == Input::None ? "no request in time" : "message not whole in time");
-            }
+                if (reading) {
+                    return;
+                }
+                // Else a whole message that waits for a request thread, or a
+                // connection idle between messages, is fine.
+                const Input input = Waiting(socket.fd);
+                if (input == Input::Message || (input == Input::None && judged.count(socket) != 0)) {
+                    return;
+                }
+                if (late(Late{socket, nullptr, 0})) {
+                    Refuse(socket.fd, strand.connection->peeraddress(),
+                           input == Input::None ? "no request in time" : "message not whole in time");
+                }
+            });
+            // Still under the lock: no connection that is not listed sends a
+            // request meanwhile.
+            KeepLargeRequestsOf(open);
         }
         m_waiting.swap(waiting);
+        m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
+                                           [&](const Connection& c) { return open.count(c.id) == 0; }),
+                            m_connections.end());
     }
 
     static constexpr std::chrono::milliseconds c_minWatchPeriod{10};
@@ -481,7 +492,7 @@ public:
 private:
     struct Served {
         std::thread::id thread;
-        SocketId socket;
+        ConnectionId connection;
     };
 
     void Enter(omni::GIOP_S& request)
@@ -494,23 +505,16 @@ private:
         if (!request.checkInputOverrun(1, largeSize)) {
             return;
         }
-        const SocketId socket = SocketId::Of(SocketOf::Get(request.strand().connection));
+        const ConnectionId connection = ConnectionId::Of(request.strand().connection);
         bool admitted = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_armed) {
                 return;
             }
-            {
-                omni_tracedmutex_lock transport(*omni::omniTransportLock);
-                const std::set<SocketId> open = OpenSockets();
-                m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
-                                              [&](const Served& s) { return open.count(s.socket) == 0; }),
-                               m_served.end());
-            }
             admitted = m_served.size() < m_maxAtOnce;
             if (admitted) {
-                m_served.push_back(Served{std::this_thread::get_id(), socket});
+                m_served.push_back(Served{std::this_thread::get_id(), connection});
                 t_serving = true;
             }
         }
@@ -527,6 +531,15 @@ private:
     }
 
 public:
+    // Forgets the requests of connections the ORB no longer holds.
+    void KeepOpen(const std::set<ConnectionId>& open)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
+                                      [&](const Served& s) { return open.count(s.connection) == 0; }),
+                       m_served.end());
+    }
+
     // Gives back what the last large requests took, once they are over
     // (their arguments are freed after their reply).
     void GiveBackMemory()
@@ -570,6 +583,11 @@ private:
 };
 
 thread_local bool LargeRequests::t_serving = false;
+
+void KeepLargeRequestsOf(const std::set<ConnectionId>& open)
+{
+    LargeRequests::Instance().KeepOpen(open);
+}
 
 void GiveBackLargeRequestMemory()
 {
