@@ -3,6 +3,7 @@
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qstd/trace.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_node.h"
@@ -35,16 +36,17 @@ AverageSum::~AverageSum()
 void AverageSum::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using mci::factory::Create;
     using U64Ref = qreg::RegReferenceNode<unsigned long long, std::atomic<unsigned long long>>;
 
-    mci::TreeNodePtr timestamp = node->Add(Create<U64Ref>("timestamp", m_timestamp, 2ull));
-    mci::TreeNodePtr sum = node->Add(Create<U64Ref>("sum", m_sum, 2ull));
-    mci::TreeNodePtr used = node->Add(Create<U64Ref>("used_atoms", m_used_atoms, 2ull));
+    mci::TreeNodePtr timestamp = node->Add(Create<U64Ref>("timestamp", m_timestamp, c_readOnly));
+    mci::TreeNodePtr sum = node->Add(Create<U64Ref>("sum", m_sum, c_readOnly));
+    mci::TreeNodePtr used = node->Add(Create<U64Ref>("used_atoms", m_used_atoms, c_readOnly));
     node->Add(Create<qreg::RegFncNode<unsigned int>>("trigger_count", this, &AverageSum::_SetTriggerCount,
-                                                     &AverageSum::_GetTriggerCount, 14ull));
+                                                     &AverageSum::_GetTriggerCount, c_setting));
     mci::TreeNodePtr progress = node->Add(
-        Create<qreg::RegReferenceNode<unsigned int, std::atomic<unsigned int>>>("progress", m_progress, 2ull));
+        Create<qreg::RegReferenceNode<unsigned int, std::atomic<unsigned int>>>("progress", m_progress, c_readOnly));
     m_timestamp_node = mci::Node(timestamp, mci::c_noRelPath);
     m_sum_node = mci::Node(sum, mci::c_noRelPath);
     m_used_atoms_node = mci::Node(used, mci::c_noRelPath);
@@ -177,9 +179,10 @@ void AverageSum::FaThread()
 {
     QSTD_TRACE_FNC();
     try {
+        // One buffer for every read: each read refills it whole.
+        const SaFaTraits& traits = m_fa_client->GetTraits();
+        FaBuffer buffer(traits, traits.GroupSize());
         for (;;) {
-            const SaFaTraits& traits = m_fa_client->GetTraits();
-            FaBuffer buffer(traits, traits.GroupSize());
             const qsig::SuccessCode_e rc = m_fa_client->Read(buffer);
             if (rc != qsig::eSuccess) {
                 QSTD_TRACE(1,

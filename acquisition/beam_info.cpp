@@ -3,10 +3,11 @@
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/zemtra_application.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qstd/trace.h"
 #include "qreg/reg_fnc_node.h"
-#include "qreg/reg_value_node.h"
 
 #include <exception>
 
@@ -27,13 +28,15 @@ BeamInfo::~BeamInfo()
 void BeamInfo::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using mci::factory::Create;
-    mci::TreeNodePtr position = Create<qreg::RegNode>("position", 0ull);
-    mci::TreeNodePtr x = position->Add(Create<qreg::RegValueNode<int>>("X", 0, 2ull));
-    mci::TreeNodePtr y = position->Add(Create<qreg::RegValueNode<int>>("Y", 0, 2ull));
+    mci::TreeNodePtr position = Create<qreg::RegNode>("position", c_branch);
+    mci::TreeNodePtr x = position->Add(Create<qreg::RegValueNode<int>>("X", 0, c_readOnly));
+    mci::TreeNodePtr y = position->Add(Create<qreg::RegValueNode<int>>("Y", 0, c_readOnly));
     m_x_node = mci::Node(x, mci::c_noRelPath);
     m_y_node = mci::Node(y, mci::c_noRelPath);
-    node->Add(Create<qreg::RegFncNode<bool>>("enabled", this, &BeamInfo::_SetEnabled, &BeamInfo::_GetEnabled, 6ull));
+    node->Add(
+        Create<qreg::RegFncNode<bool>>("enabled", this, &BeamInfo::_SetEnabled, &BeamInfo::_GetEnabled, c_writable));
     node->Add(position);
 }
 

@@ -3,12 +3,14 @@
 #include "acquisition/fir_file.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qstd/exception.h"
-#include "platform/qstd/file.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/qstd/util.h"
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_bit_node.h"
@@ -53,15 +55,8 @@ constexpr int c_offset_max = 536870911;
 constexpr unsigned c_first_slot = 3;
 constexpr unsigned c_last_slot = 6;
 
-volatile uint64_t& Word64(volatile FPGAMem_t* base, size_t offset)
-{
-    return *reinterpret_cast<volatile uint64_t*>(base + offset);
-}
-
-volatile unsigned int& Word32(volatile FPGAMem_t* base, size_t offset)
-{
-    return *reinterpret_cast<volatile unsigned int*>(base + offset);
-}
+using fpga::Word32;
+using fpga::Word64;
 
 volatile int& SignedWord32(volatile FPGAMem_t* base, size_t offset)
 {
@@ -119,27 +114,33 @@ void FastAcquisition::SetDefault()
 void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using UBits64 = qreg::RegReferenceBitNode<unsigned int, volatile uint64_t>;
     using UWord = qreg::RegReferenceNode<unsigned int, volatile unsigned int>;
     using SWord = qreg::RegReferenceNode<int, volatile int>;
     using qreg::expr::Range;
 
-    mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", 70);
+    mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", c_auxWritable);
     mci::TreeNodePtr fir = mci::factory::Create<qreg::RegFncNode<std::string>>("fir", this, &FastAcquisition::_SetFIR,
-                                                                               &FastAcquisition::_GetFIR, 14ull);
+                                                                               &FastAcquisition::_GetFIR, c_setting);
     coefs->Add(fir);
     m_fir_node = mci::Node(fir, mci::c_noRelPath);
-    // A failed default load is only logged.
+    // The default is the value of "fir" even when its file cannot be loaded;
+    // a failed default load is only logged.
+    {
+        std::lock_guard<std::mutex> lock(m_fir_mutex);
+        m_fir_path = c_default_fir_file;
+    }
     _SetFIR(c_default_fir_file);
 
     static const char* const c_notch_names[5] = {"numerator_0", "numerator_1", "numerator_2", "denominator_0",
                                                  "denominator_1"};
     const size_t notchBase[2] = {c_notch_0, c_notch_1};
     for (int filter = 0; filter < 2; ++filter) {
-        mci::TreeNodePtr notch = mci::factory::Create<qreg::RegNode>(filter == 0 ? "notch_0" : "notch_1", 0);
+        mci::TreeNodePtr notch = mci::factory::Create<qreg::RegNode>(filter == 0 ? "notch_0" : "notch_1", c_branch);
         for (int i = 0; i < 5; ++i) {
             mci::TreeNodePtr coefficient = mci::factory::Create<mci::LocalNodeStructure, UBits64>(
-                std::string(c_notch_names[i]), Word64(m_base, notchBase[filter] + 8 * i), 0ll, 18ll, 14ull);
+                std::string(c_notch_names[i]), Word64(m_base, notchBase[filter] + 8 * i), 0ll, 18ll, c_setting);
             notch->Add(coefficient);
             m_notch_nodes[5 * filter + i] = mci::Node(coefficient, mci::c_noRelPath);
         }
@@ -149,24 +150,28 @@ void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
 
     auto coefficientRange = [] { return qreg::Expr<Range<unsigned, unsigned>>(1u, c_coefficient_max); };
     auto offsetRange = [] { return qreg::Expr<Range<int, int>>(c_offset_min, c_offset_max); };
-    mci::TreeNodePtr position = mci::factory::Create<qreg::RegNode>("position", 0);
+    mci::TreeNodePtr position = mci::factory::Create<qreg::RegNode>("position", c_branch);
     mci::TreeNodePtr calcMode =
-        position->Add(mci::factory::Create<UBits64>("calc_mode", Word64(m_base, c_calc_mode), 0ll, 4ll, 78ull));
+        position->Add(mci::factory::Create<UBits64>("calc_mode", Word64(m_base, c_calc_mode), 0ll, 4ll, c_auxSetting));
     m_calc_mode_node = mci::Node(calcMode, mci::c_noRelPath);
-    m_kx = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Kx", Word32(m_base, c_kx), 14ull));
-    m_ky = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ky", Word32(m_base, c_ky), 14ull));
-    m_ks = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ks", Word32(m_base, c_ks), 14ull));
-    m_off_x = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_x", SignedWord32(m_base, c_off_x), 14ull));
-    m_off_y = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_y", SignedWord32(m_base, c_off_y), 14ull));
-    m_off_q = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_q", SignedWord32(m_base, c_off_q), 14ull));
-    m_off_s = position->Add(mci::factory::Create<SWord>(offsetRange(), "off_s", SignedWord32(m_base, c_off_s), 14ull));
+    m_kx = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Kx", Word32(m_base, c_kx), c_setting));
+    m_ky = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ky", Word32(m_base, c_ky), c_setting));
+    m_ks = position->Add(mci::factory::Create<UWord>(coefficientRange(), "Ks", Word32(m_base, c_ks), c_setting));
+    m_off_x =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_x", SignedWord32(m_base, c_off_x), c_setting));
+    m_off_y =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_y", SignedWord32(m_base, c_off_y), c_setting));
+    m_off_q =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_q", SignedWord32(m_base, c_off_q), c_setting));
+    m_off_s =
+        position->Add(mci::factory::Create<SWord>(offsetRange(), "off_s", SignedWord32(m_base, c_off_s), c_setting));
 
-    m_pll_status = node->Add(mci::factory::Create<UWord>("pll_status", Word32(m_base, c_pll_status), 70ull));
+    m_pll_status = node->Add(mci::factory::Create<UWord>("pll_status", Word32(m_base, c_pll_status), c_auxWritable));
     m_locked = m_pll_status->Add(mci::factory::Create<qreg::RegReferenceBitNode<bool, volatile unsigned int>>(
-        "locked", Word32(m_base, c_pll_status), 0ll, 1ll, 70ull));
+        "locked", Word32(m_base, c_pll_status), 0ll, 1ll, c_auxWritable));
 
     node->Add(mci::factory::Create<UWord>(qreg::Expr<Range<unsigned, unsigned>>(0u, 255u), "id",
-                                          Word32(m_base, c_unique_id), 14ull));
+                                          Word32(m_base, c_unique_id), c_setting));
     node->Add(position);
 }
 
@@ -180,42 +185,53 @@ bool FastAcquisition::_GetFIR(std::string& path) const
 bool FastAcquisition::_SetFIR(const std::string& path)
 {
     QSTD_TRACE_FNC();
+    // A path no file can have is refused before it reaches a message whole.
+    if (path.size() > qapp::c_maxInstrumentPath) {
+        qstd::LogError("Error opening FIR coefficient file - path of " + std::to_string(path.size()) +
+                       " characters, longer than " + std::to_string(qapp::c_maxInstrumentPath) + ".");
+        return false;
+    }
+    // The client's text goes into messages with its control characters
+    // escaped, so that it cannot forge a log line.
+    const std::string shown = qstd::EscapeControls(path);
     std::lock_guard<std::mutex> lock(m_fir_mutex);
-    m_fir_path = path;
-    QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << path << ".");
-    // Off the instrument the absolute paths lie under the run's root.
-    // The path comes from a client: a FIFO, a device or a huge file must not
-    // hold the load (and this mutex) for ever.
+    QSTD_TRACE(1, "Reading FIR filter coefficients from file - " << shown << ".");
+    // The path comes from a client: it is resolved inside the instrument's
+    // root, and a FIFO, a device or a huge file must not hold the load (and
+    // this mutex) for ever.
     std::string text;
     std::string failure;
-    if (const int error = qstd::ReadRegularFile(qapp::InstrumentPath(path), c_max_fir_file_bytes, text, failure)) {
-        qstd::LogError("Error opening FIR coefficient file - " + path + "." + " Error: " + std::to_string(error) +
+    if (const int error = qapp::ReadInstrumentFile(path, c_max_fir_file_bytes, text, failure)) {
+        qstd::LogError("Error opening FIR coefficient file - " + shown + "." + " Error: " + std::to_string(error) +
                        " - " + failure);
         return false;
     }
     std::istringstream file(text);
     const FirCoefficients fir = ReadFirCoefficients(file);
+    // The file's contents stay out of the log: the line and the reason only.
     if (fir.bad_line != 0) {
-        qstd::LogError("Error processing FIR coefficient file - " + path + "." + " at line - " +
-                       std::to_string(fir.bad_line) + "." + fir.bad_text + " - Not a number FIR coefficient.");
+        qstd::LogError("Error processing FIR coefficient file - " + shown + "." + " at line - " +
+                       std::to_string(fir.bad_line) + "." + " - Not a number FIR coefficient.");
     }
     auto* raf = dynamic_cast<RafBoard*>(&GetParentBoard());
     const unsigned decimation = raf ? raf->GetFIRDecimation() : 0;
     const uint64_t required = static_cast<uint64_t>(c_taps_per_decimation) * decimation;
     if (fir.values.size() != required) {
         qstd::LogError("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) + " from file - " +
-                       path + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
+                       shown + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
         return false;
     }
     if (fir.bad_line != 0) {
         return false;
     }
-    // Only a whole, valid file reaches the filter.
+    // Only a whole, valid file reaches the filter, and only its path becomes
+    // the value of "fir" (and is stored with the configuration).
     WriteWord64(c_fir_load, 1);
     for (uint32_t value : fir.values) {
         WriteWord64(c_fir_port, value);
     }
-    qstd::LogInfo("Successfully applied FIR filter coefficients - " + path + ".");
+    m_fir_path = path;
+    qstd::LogInfo("Successfully applied FIR filter coefficients - " + shown + ".");
     return true;
 }
 

@@ -15,7 +15,9 @@
 // A FIR load reads and checks the whole file before it writes anything:
 // only a file with no bad line and exactly 5 x the FIR decimation
 // coefficients reaches the FPGA (load word, then the coefficients in file
-// order); otherwise the block keeps its filter. Loads are serialised.
+// order); otherwise the block keeps its filter, and "fir" the path of that
+// filter. The path is an instrument path, resolved inside the instrument's
+// root. Loads are serialised.
 
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_fpga_object.h"
@@ -62,8 +64,9 @@ public:
     void OnRegistryAdd(mci::TreeNodePtr& node) override;
     virtual void SetDefault();
 
-    // Setter of "fir": remembers the path and loads the file; true when the
-    // file was applied.
+    // Setter of "fir": loads the file; true when it was applied, and only
+    // then does the path become the value of "fir". A path longer than
+    // qapp::c_maxInstrumentPath is refused unread.
     bool _SetFIR(const std::string& path);
     bool _GetFIR(std::string& path) const;
 

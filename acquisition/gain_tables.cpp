@@ -158,7 +158,7 @@ bool ReadAttTableFile(const std::string& path, AttTable& table)
 {
     QSTD_TRACE(3, "Reading gain scheme from file: " << path);
     // A FIFO or a device under the name would block the board's construction
-    // for ever, a huge file eat the memory.
+    // for ever, a huge file eat the memory; no link leads out of the folder.
     std::string text;
     std::string reason;
     if (qstd::ReadRegularFile(path, c_maxAttTableBytes, text, reason) != 0) {
@@ -222,28 +222,16 @@ void EncodeCompTable(const CompTable& table, unsigned char* out)
 bool ReadCompTableFile(const std::string& path, CompTable& table)
 {
     // Opened without blocking: a FIFO under the name must not hold the
-    // start or the tuning thread for ever; only a regular file is read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // start or the tuning thread for ever; only a regular file is read, and
+    // no link leads out of the file's folder.
+    qstd::InputFile file;
+    if (file.Open(path) != 0 && file.Error() != EINVAL) {
         return false;
     }
     std::unique_ptr<unsigned char[]> block(new unsigned char[c_compTableBytes]);
-    size_t n = 0;
-    struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    while (regular && n < c_compTableBytes) {
-        const ssize_t r = ::read(fd, block.get() + n, c_compTableBytes - n);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            break;
-        }
-        n += static_cast<size_t>(r);
-    }
-    ::close(fd);
-    std::string why = "not a regular file";
-    if (!regular || !DecodeCompTable(block.get(), n, table, &why)) {
+    const long n = file.Error() == 0 ? file.Read(block.get(), c_compTableBytes) : -1;
+    std::string why = file.Error() == 0 ? std::string() : file.Reason();
+    if (n < 0 || !DecodeCompTable(block.get(), static_cast<size_t>(n), table, &why)) {
         QSTD_TRACE(2, "Compensation coefficients in " << path << " are refused: " << why << ".");
         return false;
     }

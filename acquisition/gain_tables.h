@@ -52,7 +52,8 @@ bool ParseAttTable(const std::string& text, const std::string& name, AttTable& t
 
 // Reads and parses the attenuator table file; false (traced) when it cannot
 // be opened, is not a regular file of at most c_maxAttTableBytes, or is
-// refused.
+// refused. Here and below, a link under the file's name may lead only to a
+// file of the same folder.
 bool ReadAttTableFile(const std::string& path, AttTable& table);
 
 // Decodes a compensation table from the first c_compTableBytes of data.

@@ -1,16 +1,12 @@
 #include "acquisition/history_buffer.h"
 
-#include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 
 namespace {
 
 std::vector<qfeature::HistoryBuffer::tControl> Controls(volatile tHB* block)
 {
-    if (block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
-    volatile FPGAMem_t* base = block->bytes;
+    volatile FPGAMem_t* base = qapp::RequireMapped(block)->bytes;
     return {
         {base + tHB::c_adc_control, qfeature::HistoryBuffer::eStartImmediately},
         {base + tHB::c_tbt1_control, qfeature::HistoryBuffer::eStartOnEvent},

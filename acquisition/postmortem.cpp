@@ -4,8 +4,10 @@
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_wait_object.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qsig/zemtra_machine_time.h"
@@ -17,7 +19,6 @@
 #include "qreg/reg_reference_bit_node.h"
 #include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_reference_node.h"
-#include "qreg/reg_value_node.h"
 #include "raf/position_limits.h"
 
 #include <exception>
@@ -83,40 +84,42 @@ void PostMortem::WriteRegister(size_t offset, uint64_t value)
 void PostMortem::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using mci::factory::Create;
     using qreg::Expr;
     using URange = qreg::expr::Range<unsigned int, unsigned int>;
     using IRange = qreg::expr::Range<int, int>;
     using PM = PostMortem;
 
-    m_capture_node = node->Add(Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("capture", m_capture, 6ull));
+    m_capture_node =
+        node->Add(Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("capture", m_capture, c_writable));
     node->Add(Create<qreg::RegReferenceEnumBitNode<PostmortemSource_e, Word>>("source_select", WordAt(m_base, c_source),
-                                                                              0ll, 2ll, 14ull));
+                                                                              0ll, 2ll, c_setting));
 
-    mci::TreeNodePtr limits = Create<qreg::RegNode>("limits", 0ull);
+    mci::TreeNodePtr limits = Create<qreg::RegNode>("limits", c_branch);
     limits->Add(position_limits::MakeNodes(m_base, c_position_window));
-    mci::TreeNodePtr overflow = Create<qreg::RegNode>("overflow", 0ull);
-    overflow->Add(Create<qreg::RegFncNode<unsigned int>>(Expr<URange>(0u, 32766u), "threshold", this,
-                                                         &PM::SetOverflowThreshold, &PM::GetOverflowThreshold, 14ull));
+    mci::TreeNodePtr overflow = Create<qreg::RegNode>("overflow", c_branch);
+    overflow->Add(Create<qreg::RegFncNode<unsigned int>>(
+        Expr<URange>(0u, 32766u), "threshold", this, &PM::SetOverflowThreshold, &PM::GetOverflowThreshold, c_setting));
     overflow->Add(Create<qreg::RegReferenceBitNode<unsigned int, Word>>(
-        Expr<URange>(0u, 4095u), "duration", WordAt(m_base, c_overflow_duration), 0ll, 12ll, 14ull));
+        Expr<URange>(0u, 4095u), "duration", WordAt(m_base, c_overflow_duration), 0ll, 12ll, c_setting));
     limits->Add(overflow);
     node->Add(limits);
 
     m_timestamp_node = node->Add(
-        Create<qreg::RegFncNode<unsigned long long>>("timestamp", this, 0, &PM::GetPostmortemTimestamp, 2ull));
-    m_os_time_node =
-        mci::Node(node->Add(Create<qreg::RegValueNode<std::string>>("os_time", std::string(), 2ull)), mci::c_noRelPath);
+        Create<qreg::RegFncNode<unsigned long long>>("timestamp", this, 0, &PM::GetPostmortemTimestamp, c_readOnly));
+    m_os_time_node = mci::Node(node->Add(Create<qreg::RegValueNode<std::string>>("os_time", std::string(), c_readOnly)),
+                               mci::c_noRelPath);
     node->Add(Create<qreg::RegFncNode<int>>(Expr<IRange>(-c_max_offset, c_max_offset), "offset", this, &PM::SetOffset,
-                                            &PM::GetOffset, 14ull));
+                                            &PM::GetOffset, c_setting));
     node->Add(Create<qreg::RegFncNode<unsigned int>>(Expr<URange>(0u, c_max_capacity), "capacity", this,
-                                                     &PM::_SetCapacity, &PM::_GetCapacity, 14ull));
+                                                     &PM::_SetCapacity, &PM::_GetCapacity, c_setting));
     m_length_node =
-        mci::Node(node->Add(Create<qreg::RegValueNode<unsigned int>>("length", 0u, 2ull)), mci::c_noRelPath);
+        mci::Node(node->Add(Create<qreg::RegValueNode<unsigned int>>("length", 0u, c_readOnly)), mci::c_noRelPath);
 
-    mci::TreeNodePtr signals = Create<qreg::RegNode>("signals", 0ull);
-    mci::TreeNodePtr raw = signals->Add(Create<qreg::SignalNode>("ddc_raw", m_raw_source.get(), 2));
-    mci::TreeNodePtr ampl = signals->Add(Create<qreg::SignalNode>("ddc_synthetic", m_ampl_source.get(), 2));
+    mci::TreeNodePtr signals = Create<qreg::RegNode>("signals", c_branch);
+    mci::TreeNodePtr raw = signals->Add(Create<qreg::SignalNode>("ddc_raw", m_raw_source.get(), c_readOnly));
+    mci::TreeNodePtr ampl = signals->Add(Create<qreg::SignalNode>("ddc_synthetic", m_ampl_source.get(), c_readOnly));
     m_raw_node = std::dynamic_pointer_cast<qreg::SignalNode>(raw);
     m_ampl_node = std::dynamic_pointer_cast<qreg::SignalNode>(ampl);
     node->Add(signals);

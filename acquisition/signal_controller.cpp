@@ -2,6 +2,7 @@
 
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qreg/reg_exec_node.h"
@@ -638,123 +639,166 @@ uint32_t SignalController::OrderedSwPosition(const uint32_t& k) const
     return k;
 }
 
+struct SignalController::Compensation {
+    gain_control::CaptureView capture;
+    uint32_t all;    // atoms captured
+    uint32_t marker; // atom of the switch mark
+    uint32_t S;      // atoms per switch position
+    uint32_t slots[c_dscPatternSize];
+    bool unity;
+    tCompensationEntry& row;
+    bool changed;
+};
+
 bool SignalController::CalcCompensation(uint32_t secondMax)
+{
+    if (!IsSignalLevelInRange(secondMax)) {
+        QSTD_TRACE(2, "The level of input signal is not in the reasonable range for channel compensation.");
+        return false;
+    }
+    const uint32_t all = m_tbt_all_atoms;
+    uint32_t marker = 0;
+    if (!CaptureTbt(all, marker)) {
+        return false;
+    }
+    Compensation c{CapturedTbt(), all, marker, m_tbt_samples_per_switch, {}, false, (*m_comp_table)[RowIndex()], false};
+    for (uint32_t k = 0; k < c_dscPatternSize; ++k) {
+        c.slots[k] = OrderedSwPosition(k);
+    }
+    c.unity = m_applied_coefficients.load() == eCoefficientsUnity;
+    if (!CompensateAmplitude(c) || !CompensatePhase(c)) {
+        return c.changed;
+    }
+    // The caller holds the data mutex.
+    WriteCompTableFile(m_ram_file, *m_comp_table);
+    OnChangeCoefficients(c.row);
+    return c.changed;
+}
+
+bool SignalController::IsSignalLevelInRange(uint32_t secondMax)
 {
     const uint64_t limit = m_second_max_limit.load();
     const uint64_t hysteresis = m_hysteresis.load();
     const uint64_t lower = limit > hysteresis ? limit - hysteresis : 0;
-    bool inRange = true;
     if (m_signal_level_state) {
         if (lower > secondMax) {
             m_signal_level_state = false;
-            inRange = false;
+            return false;
         }
-    } else if (secondMax <= limit + hysteresis) {
-        inRange = false;
-    } else {
-        m_signal_level_state = true;
+        return true;
     }
-    if (!inRange) {
-        QSTD_TRACE(2, "The level of input signal is not in the reasonable range for channel compensation.");
+    if (secondMax <= limit + hysteresis) {
         return false;
     }
+    m_signal_level_state = true;
+    return true;
+}
 
-    const uint32_t all = m_tbt_all_atoms;
+bool SignalController::CaptureTbt(uint32_t all, uint32_t& marker)
+{
     const int count = static_cast<int>(std::min<uint32_t>(all, 0x7FFFFFFF));
     const int read = m_board.ReadDDC(m_capture, m_use_curr_data.load() ? -count : count);
     if (read < 0 || static_cast<uint32_t>(read) < all) {
         QSTD_TRACE(2, "Not enough TBT data for channel compensation");
         return false;
     }
-    const gain_control::CaptureView capture(reinterpret_cast<const int32_t*>(m_capture.GetData()),
-                                            m_capture.GetLength());
-
-    uint32_t marker = 0;
-    if (!gain_control::FindMarker(capture, all, m_tbt_samples_per_switch, marker)) {
+    if (!gain_control::FindMarker(CapturedTbt(), all, m_tbt_samples_per_switch, marker)) {
         QSTD_TRACE(2, "Marker was not found within captured TBT data.");
         m_board.UpdateMarkerPosition();
         return false;
     }
+    return true;
+}
 
-    uint32_t slots[c_dscPatternSize];
-    for (uint32_t k = 0; k < c_dscPatternSize; ++k) {
-        slots[k] = OrderedSwPosition(k);
-    }
-    const bool unity = m_applied_coefficients.load() == eCoefficientsUnity;
-    tCompensationEntry& row = (*m_comp_table)[RowIndex()];
-    bool changed = false;
-    const uint32_t S = m_tbt_samples_per_switch;
+gain_control::CaptureView SignalController::CapturedTbt() const
+{
+    return gain_control::CaptureView(reinterpret_cast<const int32_t*>(m_capture.GetData()), m_capture.GetLength());
+}
 
+bool SignalController::CompensateAmplitude(Compensation& c)
+{
     const uint32_t Pa = m_tbt_ampl_averaging_patterns.load();
-    if (Pa != 0) {
-        gain_control::tPatternByChannelDoubles amplitudes;
-        double geo[c_dscChannels];
-        if (!gain_control::CalcAmplitudeCompensation(capture, marker, S, Pa, m_leave_out_start, m_leave_out_end,
-                                                     amplitudes) ||
-            !gain_control::CalcAmplitudeGeoAverage(amplitudes, m_channel_limit.load(), geo)) {
-            return changed;
-        }
-        if (m_quality_selector.load() != eQualityOff) {
-            if (!m_dump_names_made) {
-                // Formed once per controller, from the directory of that moment.
-                m_dump_temporary = GenerateFileName(m_dump_directory, "dd_dsc_tmp", ".dat");
-                m_dump_failed = GenerateFileName(m_dump_directory, "dd_dsc", ".dat");
-                m_dump_good = GenerateFileName(m_dump_directory, "dd_dsc_good", ".dat");
-                m_dump_names_made = true;
-            }
-            gain_control::QualityInput in;
-            in.marker = marker;
-            in.S = S;
-            in.Pa = Pa;
-            in.LS = m_leave_out_start;
-            in.LE = m_leave_out_end;
-            in.channelLimit = m_channel_limit.load();
-            in.selector = m_quality_selector.load();
-            in.tolerance = m_quality_tolerance.load();
-            in.dumpTemporary = m_dump_temporary;
-            in.dumpFailed = m_dump_failed;
-            in.dumpGood = m_dump_good;
-            double quality = 0.0;
-            bool measured = false;
-            const bool good = gain_control::CalcDataVariance(capture, in, quality, measured);
-            if (measured) {
-                m_quality.store(quality);
-                mci::TreeNodePtr node;
-                {
-                    std::lock_guard<std::mutex> lock(m_node_mutex);
-                    node = m_quality_node;
-                }
-                if (auto* reg = dynamic_cast<qreg::RegNode*>(node.get())) {
-                    reg->Emit();
-                }
-            }
-            if (!good) {
-                QSTD_TRACE(2, "Signal does not match quality criteria");
-                return changed;
-            }
-        }
-        if (!gain_control::UpdateAmplitudeCompensation(amplitudes, geo, slots, unity, row, changed)) {
-            QSTD_TRACE(2, "Failed to apply amplitude compensation.");
-            return changed;
-        }
+    if (Pa == 0) {
+        return true;
     }
+    gain_control::tPatternByChannelDoubles amplitudes;
+    double geo[c_dscChannels];
+    if (!gain_control::CalcAmplitudeCompensation(c.capture, c.marker, c.S, Pa, m_leave_out_start, m_leave_out_end,
+                                                 amplitudes) ||
+        !gain_control::CalcAmplitudeGeoAverage(amplitudes, m_channel_limit.load(), geo)) {
+        return false;
+    }
+    if (m_quality_selector.load() != eQualityOff && !IsQualityAccepted(c, Pa)) {
+        return false;
+    }
+    if (!gain_control::UpdateAmplitudeCompensation(amplitudes, geo, c.slots, c.unity, c.row, c.changed)) {
+        QSTD_TRACE(2, "Failed to apply amplitude compensation.");
+        return false;
+    }
+    return true;
+}
 
+bool SignalController::IsQualityAccepted(const Compensation& c, uint32_t Pa)
+{
+    if (!m_dump_names_made) {
+        // Formed once per controller, from the directory of that moment.
+        m_dump_temporary = GenerateFileName(m_dump_directory, "dd_dsc_tmp", ".dat");
+        m_dump_failed = GenerateFileName(m_dump_directory, "dd_dsc", ".dat");
+        m_dump_good = GenerateFileName(m_dump_directory, "dd_dsc_good", ".dat");
+        m_dump_names_made = true;
+    }
+    gain_control::QualityInput in;
+    in.marker = c.marker;
+    in.S = c.S;
+    in.Pa = Pa;
+    in.LS = m_leave_out_start;
+    in.LE = m_leave_out_end;
+    in.channelLimit = m_channel_limit.load();
+    in.selector = m_quality_selector.load();
+    in.tolerance = m_quality_tolerance.load();
+    in.dumpTemporary = m_dump_temporary;
+    in.dumpFailed = m_dump_failed;
+    in.dumpGood = m_dump_good;
+    double quality = 0.0;
+    bool measured = false;
+    const bool good = gain_control::CalcDataVariance(c.capture, in, quality, measured);
+    if (measured) {
+        PublishQuality(quality);
+    }
+    if (!good) {
+        QSTD_TRACE(2, "Signal does not match quality criteria");
+    }
+    return good;
+}
+
+void SignalController::PublishQuality(double quality)
+{
+    m_quality.store(quality);
+    mci::TreeNodePtr node;
+    {
+        std::lock_guard<std::mutex> lock(m_node_mutex);
+        node = m_quality_node;
+    }
+    if (auto* reg = dynamic_cast<qreg::RegNode*>(node.get())) {
+        reg->Emit();
+    }
+}
+
+bool SignalController::CompensatePhase(Compensation& c)
+{
     const uint32_t Pp = m_tbt_phase_averaging_patterns.load();
-    if (Pp != 0) {
-        gain_control::tPatternByChannelDoubles phases;
-        double ifMeasured = 0.0;
-        if (!gain_control::CalcPhaseCompensation(capture, marker, S, Pp, all, m_tbt_frequency.load(), phases,
-                                                 ifMeasured)) {
-            QSTD_TRACE(2, "Failed to calculate phase compensation coefficients.");
-            return changed;
-        }
-        gain_control::UpdateAngleCorrection(phases, ifMeasured, slots, unity, row, m_if_delta, changed);
+    if (Pp == 0) {
+        return true;
     }
-
-    // The caller holds the data mutex.
-    WriteCompTableFile(m_ram_file, *m_comp_table);
-    OnChangeCoefficients(row);
-    return changed;
+    gain_control::tPatternByChannelDoubles phases;
+    double ifMeasured = 0.0;
+    if (!gain_control::CalcPhaseCompensation(c.capture, c.marker, c.S, Pp, c.all, m_tbt_frequency.load(), phases,
+                                             ifMeasured)) {
+        QSTD_TRACE(2, "Failed to calculate phase compensation coefficients.");
+        return false;
+    }
+    gain_control::UpdateAngleCorrection(phases, ifMeasured, c.slots, c.unity, c.row, m_if_delta, c.changed);
+    return true;
 }
 
 // --- register tree -------------------------------------------------------------
@@ -762,6 +806,7 @@ bool SignalController::CalcCompensation(uint32_t secondMax)
 void SignalController::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using SC = SignalController;
     using qreg::RegFncNode;
     using UNode = RegFncNode<unsigned int>;
@@ -771,67 +816,68 @@ void SignalController::OnRegistryAdd(mci::TreeNodePtr& node)
     using SRef = qreg::RegReferenceNode<std::string, std::string>;
 
     mci::TreeNodePtr tuning = mci::factory::Create<qreg::RegNode>("tuning");
-    tuning->Add(mci::factory::Create<UNode>("period", this, &SC::SetPeriod, &SC::GetPeriod, 78ull));
+    tuning->Add(mci::factory::Create<UNode>("period", this, &SC::SetPeriod, &SC::GetPeriod, c_auxSetting));
 
     mci::TreeNodePtr agc = mci::factory::Create<qreg::RegNode>("agc");
     agc->Add(mci::factory::Create<RegFncNode<bool>>("enabled", this, &SC::SetAdjustAttenuators,
-                                                    &SC::GetAdjustAttenuators, 14ull));
+                                                    &SC::GetAdjustAttenuators, c_setting));
     mci::TreeNodePtr power =
         agc->Add(mci::factory::Create<RegFncNode<int>>(qreg::Expr<qreg::expr::Range<int, int>>(-80, 0), "power_level",
-                                                       this, &SC::SetPowerLevel, &SC::GetPowerLevel, 14ull));
-    agc->Add(mci::factory::Create<UNode>("zero_dbm_att", this, 0, &SC::Get0DbmAtt, 64ull));
-    agc->Add(mci::factory::Create<UNode>("zero_dbm_adc", this, &SC::Set0DbmAdc, &SC::Get0DbmAdc, 78ull));
-    agc->Add(mci::factory::Create<BRef>("filtering", m_filtering, 78ull));
+                                                       this, &SC::SetPowerLevel, &SC::GetPowerLevel, c_setting));
+    agc->Add(mci::factory::Create<UNode>("zero_dbm_att", this, 0, &SC::Get0DbmAtt, c_aux));
+    agc->Add(mci::factory::Create<UNode>("zero_dbm_adc", this, &SC::Set0DbmAdc, &SC::Get0DbmAdc, c_auxSetting));
+    agc->Add(mci::factory::Create<BRef>("filtering", m_filtering, c_auxSetting));
 
     mci::TreeNodePtr dsc = mci::factory::Create<qreg::RegNode>("dsc");
     mci::TreeNodePtr frequency = dsc->Add(mci::factory::Create<UNode>("frequency", this, &SC::SetCompensationFrequency,
-                                                                      &SC::GetCompensationFrequency, 14ull));
-    mci::TreeNodePtr expire = frequency->Add(mci::factory::Create<URef>("expire_counter", m_tuning_count, 66ull));
+                                                                      &SC::GetCompensationFrequency, c_setting));
+    mci::TreeNodePtr expire =
+        frequency->Add(mci::factory::Create<URef>("expire_counter", m_tuning_count, c_auxReadOnly));
 
     mci::TreeNodePtr threshold = mci::factory::Create<qreg::RegNode>("threshold");
-    threshold->Add(mci::factory::Create<URef>("channel_limit", m_channel_limit, 14ull));
-    threshold->Add(mci::factory::Create<URef>("second_max_limit", m_second_max_limit, 14ull));
-    threshold->Add(mci::factory::Create<URef>("hysteresis", m_hysteresis, 14ull));
+    threshold->Add(mci::factory::Create<URef>("channel_limit", m_channel_limit, c_setting));
+    threshold->Add(mci::factory::Create<URef>("second_max_limit", m_second_max_limit, c_setting));
+    threshold->Add(mci::factory::Create<URef>("hysteresis", m_hysteresis, c_setting));
     dsc->Add(threshold);
 
     mci::TreeNodePtr coefficients = mci::factory::Create<qreg::RegNode>("coefficients");
-    coefficients->Add(mci::factory::Create<BRef>("adjust", m_adjust_coefficients, 14ull));
+    coefficients->Add(mci::factory::Create<BRef>("adjust", m_adjust_coefficients, c_setting));
     coefficients->Add(mci::factory::Create<qreg::RegFncEnumNode<tAppliedCoefficients>>(
-        "type", this, &SC::SetDscAdjustType, &SC::GetDscAdjustType, 14ull));
-    coefficients->Add(mci::factory::Create<BRef>("att_dependent", m_att_dependent, 14ull));
+        "type", this, &SC::SetDscAdjustType, &SC::GetDscAdjustType, c_setting));
+    coefficients->Add(mci::factory::Create<BRef>("att_dependent", m_att_dependent, c_setting));
     coefficients->Add(mci::factory::Create<qreg::RegExecNode>("load", this, &SC::LoadCoefficients));
     coefficients->Add(mci::factory::Create<qreg::RegExecNode>("store", this, &SC::StoreCoefficients));
     // The file names and the dump directory are fixed at construction: their
     // nodes are read-only and not persistent.
-    coefficients->Add(mci::factory::Create<SRef>("ram_disc_file", m_ram_file, 66ull));
-    coefficients->Add(mci::factory::Create<SRef>("flash_disc_file", m_flash_file, 66ull));
+    coefficients->Add(mci::factory::Create<SRef>("ram_disc_file", m_ram_file, c_auxReadOnly));
+    coefficients->Add(mci::factory::Create<SRef>("flash_disc_file", m_flash_file, c_auxReadOnly));
     dsc->Add(coefficients);
 
     dsc->Add(mci::factory::Create<UNode>("averaging_gain_patterns", this, &SC::SetAmplAveragePatterns,
-                                         &SC::GetAmplAveragePatterns, 14ull));
+                                         &SC::GetAmplAveragePatterns, c_setting));
     dsc->Add(mci::factory::Create<UNode>("averaging_phase_patterns", this, &SC::SetPhaseAveragePatterns,
-                                         &SC::GetPhaseAveragePatterns, 14ull));
-    dsc->Add(mci::factory::Create<BRef>("use_curr_data", m_use_curr_data, 78ull));
+                                         &SC::GetPhaseAveragePatterns, c_setting));
+    dsc->Add(mci::factory::Create<BRef>("use_curr_data", m_use_curr_data, c_auxSetting));
 
     mci::TreeNodePtr quality = mci::factory::Create<qreg::RegNode>("quality");
     quality->Add(mci::factory::Create<qreg::RegReferenceEnumNode<tQualityEstimation, std::atomic<tQualityEstimation>>>(
-        "selector", m_quality_selector, 10ull));
+        "selector", m_quality_selector, c_persistentReadOnly));
     quality->Add(mci::factory::Create<DRef>(qreg::Expr<qreg::expr::Range<double, double>>(0.0, 100.0), "tolerance_thr",
-                                            m_quality_tolerance, 14ull));
+                                            m_quality_tolerance, c_setting));
     mci::TreeNodePtr current = quality->Add(mci::factory::Create<DRef>(
-        qreg::Expr<qreg::expr::Range<double, double>>(0.0, 100.0), "tolerance_curr", m_quality, 2ull));
-    quality->Add(mci::factory::Create<SRef>("directory", m_dump_directory, 66ull));
+        qreg::Expr<qreg::expr::Range<double, double>>(0.0, 100.0), "tolerance_curr", m_quality, c_readOnly));
+    quality->Add(mci::factory::Create<SRef>("directory", m_dump_directory, c_auxReadOnly));
     dsc->Add(quality);
 
     tuning->Add(agc);
     tuning->Add(dsc);
     node->Add(tuning);
-    node->Add(mci::factory::Create<UNode>("att_levels", c_powerLevels, this, 0, &SC::GetAttLevels, 70ull));
-    mci::TreeNodePtr table = mci::factory::Create<qreg::RegNode>("compensation_table", 64);
+    node->Add(mci::factory::Create<UNode>("att_levels", c_powerLevels, this, 0, &SC::GetAttLevels, c_auxWritable));
+    mci::TreeNodePtr table = mci::factory::Create<qreg::RegNode>("compensation_table", c_aux);
     table->Add(mci::factory::Create<RegFncNode<double>>("gain", c_comp_values, this, &SC::SetGainCoeffs,
-                                                        &SC::GetGainCoeffs, 70ull));
+                                                        &SC::GetGainCoeffs, c_auxWritable));
     table->Add(mci::factory::Create<RegFncNode<double>>("phase", c_comp_values, this, &SC::SetPhaseCoeffs,
-                                                        &SC::GetPhaseCoeffs, 70ull));
+                                                        &SC::GetPhaseCoeffs, c_auxWritable));
     node->Add(table);
 
     std::lock_guard<std::mutex> lock(m_node_mutex);

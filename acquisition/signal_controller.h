@@ -136,6 +136,25 @@ protected:
 private:
     // Caller holds the data mutex.
     size_t RowIndex() const;
+
+    // Steps of CalcCompensation (the caller holds the data mutex).
+    // One compensation: the capture, its marker, the switch positions in
+    // pattern order and the row that it updates.
+    struct Compensation;
+    // Keeps the level state: the second maximum must rise above the limit
+    // plus the hysteresis to start compensating, and fall below the limit
+    // minus the hysteresis to stop.
+    bool IsSignalLevelInRange(uint32_t secondMax);
+    // Reads all atoms of TBT data into the capture and finds its marker.
+    bool CaptureTbt(uint32_t all, uint32_t& marker);
+    gain_control::CaptureView CapturedTbt() const;
+    // The gain and the phase parts of the row (each skipped when its
+    // averaging patterns are 0); false ends the compensation unstored.
+    bool CompensateAmplitude(Compensation& c);
+    bool CompensatePhase(Compensation& c);
+    // The quality check of the capture (with its dump files).
+    bool IsQualityAccepted(const Compensation& c, uint32_t Pa);
+    void PublishQuality(double quality);
     void EmitExpireCounter();
     bool SetAveragePatterns(const uint32_t& value, std::atomic<uint32_t>& member, const char* kind);
     size_t GetCoeffs(double* values, size_t position, size_t count, bool gain) const;

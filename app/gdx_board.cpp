@@ -14,6 +14,7 @@
 #include "gdx/ser_output.h"
 #include "gdx/zemtra_grouping.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_i2c_bus_controller.h"
@@ -66,26 +67,13 @@ const bool c_gdx_fa_names_filled = (GdxFaTraits::names.Set(GdxFaNames()), true);
 
 const char* const GdxBoard::c_user_block_config = "/var/opt/zemtra/cfg/gdx_user_block.xml";
 
-namespace {
-
-volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
-{
-    volatile FPGAMem_t* block = board.MapRegisters(offset, length);
-    if (block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
-    return block;
-}
-
-} // namespace
-
 GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board, PllHooks* hooks)
     : qapp::ZemtraBoard(application, board), m_hooks(hooks), m_user_block_config(c_user_block_config)
 {
     QSTD_TRACE_FNC();
     m_feature = RegisterObject<GdxFeature>(c_feature_offset, "feature");
 
-    volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_history_offset, c_history_length);
+    volatile FPGAMem_t* hbBlock = qapp::RequireMapped(MapRegisters(c_history_offset, c_history_length));
     m_history_buffer = qapp::Create<GdxHistoryBuffer>(*this, reinterpret_cast<volatile tGdxHB*>(hbBlock),
                                                       std::string("gdx_history_buf"));
 
@@ -116,12 +104,12 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         m_serial_flash = nullptr;
     }
 
-    m_feature->SetRegistryFlags(64);
-    m_i2c_controller->SetRegistryFlags(64);
-    m_spi_controller->SetRegistryFlags(64);
-    m_si57x->SetRegistryFlags(2);
-    m_si5338->SetRegistryFlags(2);
-    m_house_keeping->SetRegistryFlags(64);
+    m_feature->SetRegistryFlags(mci::flags::c_aux);
+    m_i2c_controller->SetRegistryFlags(mci::flags::c_aux);
+    m_spi_controller->SetRegistryFlags(mci::flags::c_aux);
+    m_si57x->SetRegistryFlags(mci::flags::c_readOnly);
+    m_si5338->SetRegistryFlags(mci::flags::c_readOnly);
+    m_house_keeping->SetRegistryFlags(mci::flags::c_aux);
 
     const std::string boardName = board ? board->GetName() : GetName();
     const std::string device = board ? board->CreateDeviceName(bmc::eAccessEvents, 0) : GetName() + ".event";
@@ -132,7 +120,7 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         m_grouping = RegisterObject<ZemtraGrouping>(c_grouping_offset, "grouping");
         m_sfp_control = RegisterObject<GdxSfpControl>(c_sfp_control_offset, "sfp_control");
         CreateFeedbackBlocks();
-        m_fa_filter->SetRegistryFlags(64);
+        m_fa_filter->SetRegistryFlags(mci::flags::c_aux);
     }
 
     if (m_history_buffer->IsMemoryPresent() && board != nullptr) {
@@ -145,7 +133,7 @@ GdxBoard::GdxBoard(qapp::ZemtraApplication& application, const bmc::Board* board
         [this](unsigned long long id, unsigned long long a, unsigned long long b) { EventReceived(id, a, b); });
 
     QSTD_TRACE(1, "Creating LocalTimingRaf.");
-    volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
+    volatile FPGAMem_t* ltBlock = qapp::RequireMapped(MapRegisters(c_local_timing_offset, c_local_timing_length));
     m_local_timing = qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"), m_event.get(),
                                                   static_cast<qfeature::HistoryBuffer*>(m_history_buffer));
 }
@@ -191,7 +179,7 @@ void GdxBoard::CreateFeedbackBlocks()
     volatile uint32_t& state = *reinterpret_cast<volatile uint32_t*>(m_grouping->GetBlock() + c_fofb_state_word);
     m_fofb_state = qapp::Create<FofbStateMachine>(*m_fofb, std::string("state"), state, m_event.get());
     m_ser_output = RegisterObject<SerOutput>(c_ser_output_offset, "ser_output", m_fofb_state);
-    volatile FPGAMem_t* interlock = MapOrThrow(*this, c_fofb_interlock_offset, c_fofb_interlock_length);
+    volatile FPGAMem_t* interlock = qapp::RequireMapped(MapRegisters(c_fofb_interlock_offset, c_fofb_interlock_length));
     qapp::Create<FofbInterlock>(*m_fofb, interlock, std::string("interlock"));
 }
 
@@ -204,6 +192,7 @@ bool GdxBoard::IsFofbUserblock() const
 void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     m_node = node;
     const eGDXUserblockType_e type = GetUserblock();
     if (type == eUbAlpha) {
@@ -216,7 +205,7 @@ void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
         qstd::LogInfo("Detected FOFB-SUV ZQT userblock.");
         node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(
             qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(c_group_size_min, c_group_size_max), "group_size", this,
-            &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, 14ull));
+            &GdxBoard::SetGroupSize, &GdxBoard::GetGroupSize, c_setting));
     } else {
         qstd::LogInfo("Warning: Unknown GDX ZQT userblock: " + std::to_string(static_cast<unsigned>(type)));
     }
@@ -225,13 +214,12 @@ void GdxBoard::OnRegistryAdd(mci::TreeNodePtr& node)
 void GdxBoard::OnRegistryAddXml(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
-    mci::TreeNodePtr zqt = mci::factory::Create<qreg::RegNode>("zqt_reg", 0);
+    using namespace mci::flags;
+    mci::TreeNodePtr zqt = mci::factory::Create<qreg::RegNode>("zqt_reg", c_branch);
     node->Add(zqt);
     volatile FPGAMem_t* window = MapRegisters(c_userblock_offset, c_userblock_length);
     try {
-        if (window == nullptr) {
-            throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-        }
+        qapp::RequireMapped(window);
         qapp::ZemtraRuntimeBuilder builder(zqt, const_cast<FPGAMem_t*>(window), c_userblock_length, m_user_block_config,
                                            4);
         builder.BuildRegistry();
@@ -437,18 +425,19 @@ void GdxBoard::CreateGdxFaSignal()
 void GdxBoard::CreateSignals()
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     if (!m_node || m_signals_node) {
         return;
     }
     CreateGdxFaSignal();
-    m_signals_node = mci::factory::Create<qreg::RegNode>("signals", 0);
+    m_signals_node = mci::factory::Create<qreg::RegNode>("signals", c_branch);
     m_node->Add(m_signals_node);
     if (m_fa_source) {
-        mci::TreeNodePtr faNode = mci::factory::Create<qreg::SignalNode>("fa", m_fa_source.get(), 2);
+        mci::TreeNodePtr faNode = mci::factory::Create<qreg::SignalNode>("fa", m_fa_source.get(), c_readOnly);
         m_fa_node = std::dynamic_pointer_cast<qreg::SignalNode>(faNode);
         m_signals_node->Add(faNode);
     }
-    mci::TreeNodePtr eventNode = mci::factory::Create<qreg::SignalNode>("event", m_event.get(), 2);
+    mci::TreeNodePtr eventNode = mci::factory::Create<qreg::SignalNode>("event", m_event.get(), c_readOnly);
     m_event_node = std::dynamic_pointer_cast<qreg::SignalNode>(eventNode);
     m_signals_node->Add(eventNode);
 }

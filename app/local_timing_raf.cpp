@@ -2,6 +2,7 @@
 
 #include "app/vuna_application.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
@@ -29,9 +30,7 @@ LocalTimingRaf::LocalTimingRaf(qapp::ZemtraBoard& board, volatile FPGAMem_t* blo
       m_sync_state_machine(ApplicationOf(board))
 {
     QSTD_TRACE_FNC();
-    if (m_block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
+    qapp::RequireMapped(m_block);
 }
 
 LocalTimingRaf::~LocalTimingRaf()
@@ -42,22 +41,23 @@ LocalTimingRaf::~LocalTimingRaf()
 void LocalTimingRaf::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     qfeature::LocalTimingSync::OnRegistryAdd(node);
 
     using State = SyncStateMachine::State_e;
     mci::TreeNodePtr sync = mci::factory::Create<qreg::RegFncEnumNode<State>>(
         "sync_state_machine", this, &LocalTimingRaf::_SetSyncStateMachine, &LocalTimingRaf::_GetSyncStateMachine,
-        6ull);
+        c_writable);
     node->Add(sync);
     m_sync_node = mci::Node(sync, mci::c_noRelPath);
 
     using BitNode = qreg::RegReferenceBitNode<unsigned int, volatile unsigned int>;
     node->Add(mci::factory::Create<BitNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_delay_max),
                                             "trigger_delay", WordAt(m_block, c_trigger_delay_offset), 0ll, 15ll,
-                                            14ull));
+                                            c_setting));
     node->Add(mci::factory::Create<BitNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_delay_max),
-                                            "post_mortem_delay", WordAt(m_block, c_post_mortem_delay_offset), 0ll,
-                                            15ll, 70ull));
+                                            "post_mortem_delay", WordAt(m_block, c_post_mortem_delay_offset), 0ll, 15ll,
+                                            c_auxWritable));
 }
 
 bool LocalTimingRaf::SetSyncState(const SyncStateMachine::State_e& state)

@@ -1,6 +1,7 @@
 #include "app/phase_locked_loop.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qboard/mc_pll.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/tim_trigger_generation.h"
@@ -240,7 +241,7 @@ double PllControlLaw::EventRate(double fAdc) const
 // PhaseLockedLoop
 
 PhaseLockedLoop::PhaseLockedLoop(qboard::TimBoard& board, const std::string& name, PllHooks* hooks)
-    : qfeature::PhaseLockedLoopBase(board, name), m_board(board), m_hooks(hooks)
+    : qfeature::PhaseLockedLoopBase(board, name), m_hooks(hooks)
 {
     QSTD_TRACE_FNC();
     m_mc_pll = board.GetMcPll();
@@ -371,6 +372,8 @@ void PhaseLockedLoop::CompensateOffTune()
 
 void PhaseLockedLoop::SetCtrlType(unsigned value)
 {
+    // The step reads the selection under the mutex.
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_law.SetCtrlType(value);
 }
 
@@ -576,63 +579,65 @@ bool PhaseLockedLoop::SetKiFine(double value)
 void PhaseLockedLoop::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using U64 = unsigned long long;
     using qreg::RegFncNode;
     using PLL = PhaseLockedLoop;
 
     mci::TreeNodePtr mode =
-        mci::factory::Create<RegFncNode<unsigned>>("mode", this, &PLL::_SetMode, &PLL::GetMode, 78ull);
+        mci::factory::Create<RegFncNode<unsigned>>("mode", this, &PLL::_SetMode, &PLL::GetMode, c_auxSetting);
     node->Add(mode);
     m_mode_node = mci::Node(mode, mci::c_noRelPath);
 
     mci::TreeNodePtr locked =
-        mci::factory::Create<RegFncNode<bool>>("locked", this, &PLL::_SetLock, &PLL::GetLock, 2ull);
+        mci::factory::Create<RegFncNode<bool>>("locked", this, &PLL::_SetLock, &PLL::GetLock, c_readOnly);
     node->Add(locked);
     m_locked_node = mci::Node(locked, mci::c_noRelPath);
 
-    mci::TreeNodePtr clkGood = mci::factory::Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("clk_good", m_clk_good, 2ull);
+    mci::TreeNodePtr clkGood =
+        mci::factory::Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("clk_good", m_clk_good, c_readOnly);
     node->Add(clkGood);
     m_clk_good_node = mci::Node(clkGood, mci::c_noRelPath);
 
     node->Add(mci::factory::Create<RegFncNode<U64>>(qreg::Expr<qreg::expr::Range<U64, U64>>(1, 10000), "unlock_thr",
-                                                    this, &PLL::_SetUnlockThr, &PLL::GetUnlockThr, 78ull));
+                                                    this, &PLL::_SetUnlockThr, &PLL::GetUnlockThr, c_auxSetting));
 
-    mci::TreeNodePtr vcxo = mci::factory::Create<RegFncNode<int>>(qreg::Expr<qreg::expr::Range<int, int>>(-500, 500),
-                                                                 "vcxo_offset", this, &PLL::_SetVcxoOffset,
-                                                                 &PLL::GetVcxoOffset, 14ull);
+    mci::TreeNodePtr vcxo =
+        mci::factory::Create<RegFncNode<int>>(qreg::Expr<qreg::expr::Range<int, int>>(-500, 500), "vcxo_offset", this,
+                                              &PLL::_SetVcxoOffset, &PLL::GetVcxoOffset, c_setting);
     node->Add(vcxo);
     m_vcxo_offset_node = mci::Node(vcxo, mci::c_noRelPath);
     _SetVcxoOffset(0);
 
     mci::TreeNodePtr compensate = mci::factory::Create<RegFncNode<bool>>(
-        "compensate_offset", this, &PLL::_SetCompensateOffset, &PLL::GetCompensateOffset, 14ull);
+        "compensate_offset", this, &PLL::_SetCompensateOffset, &PLL::GetCompensateOffset, c_setting);
     node->Add(compensate);
     m_compensate_offset_node = mci::Node(compensate, mci::c_noRelPath);
 
     mci::TreeNodePtr decimation =
         mci::factory::Create<RegFncNode<unsigned>>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_max_dpll),
-                                                   "decimation", this, &PLL::_SetDpll, &PLL::GetDpll, 70ull);
+                                                   "decimation", this, &PLL::_SetDpll, &PLL::GetDpll, c_auxWritable);
     node->Add(decimation);
     m_decimation_node = mci::Node(decimation, mci::c_noRelPath);
 
-    mci::TreeNodePtr coarse = mci::factory::Create<qreg::RegNode>("pi_coarse", 64);
+    mci::TreeNodePtr coarse = mci::factory::Create<qreg::RegNode>("pi_coarse", c_aux);
     mci::TreeNodePtr kpCoarse =
-        mci::factory::Create<RegFncNode<double>>("Kp", this, &PLL::_SetKpCoarse, &PLL::GetKpCoarse, 14ull);
+        mci::factory::Create<RegFncNode<double>>("Kp", this, &PLL::_SetKpCoarse, &PLL::GetKpCoarse, c_setting);
     _SetKpCoarse(c_kp_coarse);
     mci::TreeNodePtr kiCoarse =
-        mci::factory::Create<RegFncNode<double>>("Ki", this, &PLL::_SetKiCoarse, &PLL::GetKiCoarse, 14ull);
+        mci::factory::Create<RegFncNode<double>>("Ki", this, &PLL::_SetKiCoarse, &PLL::GetKiCoarse, c_setting);
     _SetKiCoarse(c_ki_coarse);
     coarse->Add(kpCoarse);
     coarse->Add(kiCoarse);
     m_kp_coarse_node = mci::Node(kpCoarse, mci::c_noRelPath);
     m_ki_coarse_node = mci::Node(kiCoarse, mci::c_noRelPath);
 
-    mci::TreeNodePtr fine = mci::factory::Create<qreg::RegNode>("pi_fine", 64);
+    mci::TreeNodePtr fine = mci::factory::Create<qreg::RegNode>("pi_fine", c_aux);
     mci::TreeNodePtr kpFine =
-        mci::factory::Create<RegFncNode<double>>("Kp", this, &PLL::_SetKpFine, &PLL::GetKpFine, 14ull);
+        mci::factory::Create<RegFncNode<double>>("Kp", this, &PLL::_SetKpFine, &PLL::GetKpFine, c_setting);
     _SetKpFine(c_kp_fine);
     mci::TreeNodePtr kiFine =
-        mci::factory::Create<RegFncNode<double>>("Ki", this, &PLL::_SetKiFine, &PLL::GetKiFine, 14ull);
+        mci::factory::Create<RegFncNode<double>>("Ki", this, &PLL::_SetKiFine, &PLL::GetKiFine, c_setting);
     _SetKiFine(c_ki_fine);
     fine->Add(kpFine);
     fine->Add(kiFine);

@@ -3,9 +3,9 @@
 //
 // PllControlLaw is the loop's arithmetic: it measures each PLL event against
 // the expected timestamp, runs the coarse and fine PI controllers and turns
-// their output into the DAC code. It has no framework dependency and no lock;
-// PhaseLockedLoop owns one, serialises it with its mutex and does the rest
-// (nodes, hooks, the "pll" stream's converter).
+// their output into the DAC code. It uses no platform service and takes no
+// lock; PhaseLockedLoop owns one, serialises it with its mutex and does the
+// rest (nodes, hooks, the "pll" stream's converter).
 
 #include "platform/qsig/signal_traits.h"
 
@@ -122,6 +122,27 @@ private:
 
 // ---------------------------------------------------------------------------
 // The software PLL feature of the timing board.
+//
+// Locks. The loop's mutex guards the control law, the clock data and the
+// unlock request. It is held, and the hooks below run with it held:
+// - for the whole step (the "pll" stream's converter, operator()): the unlock
+//   of a locked loop writes the "locked" node, then calls
+//   SetSyncStateMachines(NoSync) and SetPllStatusLocked(false); a lock writes
+//   the node and calls SetPllStatusLocked(true);
+// - by the setters of "vcxo_offset", "compensate_offset" and "decimation",
+//   which retune the NCO through SetNCOFreq (once the clock data are known);
+//   the decimation also sets the machine-clock PLL's prescaler;
+// - by OnPostConfig while it takes the clock data (the GetDef... hooks); its
+//   later SetPllStatusLocked runs without it.
+// The mutex is not recursive. A hook, and whatever it calls in turn (the
+// boards' sync state machines, FA blocks and TBT DSPs, and the subscribers of
+// the nodes they set or of "locked"), must not call back into anything of the
+// loop that takes the mutex: GetLaw, the getters and setters of "unlock_thr",
+// "vcxo_offset", "compensate_offset", "decimation" and the PI gains, the
+// writes through those nodes (SetDpll, SetVcxoOffset, SetKpFine ...),
+// SetCtrlType or OnPostConfig. The lock flag and the mode (IsLocked, GetLock,
+// GetMode) are atomic and may be read from anywhere. Lock order: the loop's
+// mutex before the locks that the hooks take (boards' objects, nodes).
 
 #include "app/pll_hooks.h"
 #include "platform/mci/tree_node.h"
@@ -208,6 +229,7 @@ public:
     bool SetKpFine(double value);
     bool SetKiFine(double value);
 
+    // Selects the law's controller, under the mutex.
     void SetCtrlType(unsigned value);
 
     // A copy of the loop state, taken under the mutex (for status and tests).
@@ -229,7 +251,6 @@ private:
     std::atomic<bool> m_clk_good{false};
     bool m_compensate_offset = true;
     mutable std::mutex m_mutex;
-    qboard::TimBoard& m_board;
     qboard::McPll* m_mc_pll = nullptr;
     PllHooks* m_hooks;
     qfeature::TimTriggerGeneration* m_trig_gen = nullptr;

@@ -4,6 +4,9 @@
 
 #include "app/sync_state_machine.h"
 
+// The software PLL calls SetNCOFreq, SetSyncStateMachines and
+// SetPllStatusLocked with its mutex held; app/phase_locked_loop.h says what
+// they may not call back.
 class PllHooks {
 public:
     virtual ~PllHooks() = default;

@@ -8,11 +8,11 @@
 #include "acquisition/signal_controller.h"
 #include "acquisition/signals.h"
 #include "app/local_timing_raf.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_lvds.h"
 #include "platform/qfeature/tsm.h"
-#include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 #include "raf/dsc.h"
 #include "raf/dsc_conf.h"
@@ -31,19 +31,6 @@ const std::vector<qfeature::Events::Description> RafBoard::c_event_table = {
     {3, "interlock"},
 };
 
-namespace {
-
-volatile FPGAMem_t* MapOrThrow(qapp::ZemtraBoard& board, int offset, int length)
-{
-    volatile FPGAMem_t* block = board.MapRegisters(offset, length);
-    if (block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
-    return block;
-}
-
-} // namespace
-
 RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board)
     : qapp::ZemtraBoard(application, board)
 {
@@ -57,11 +44,11 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
     m_sig_cond = RegisterObject<DigSigCond>(c_conditioning_offset, "conditioning");
     m_tbt = RegisterObject<TurnByTurnDSP>(c_tbt_offset, "tbt");
     m_house_keeping = RegisterObject<HouseKeeping>(c_house_keeping_offset, "house_keeping");
-    m_house_keeping->SetRegistryFlags(c_aux_flags);
+    m_house_keeping->SetRegistryFlags(mci::flags::c_aux);
     m_tsm = RegisterObject<qfeature::Tsm>(c_tsm_offset, "tsm");
     m_synth_tsm = RegisterObject<qfeature::Tsm>(c_synth_tsm_offset, "synth_tsm");
 
-    volatile FPGAMem_t* hbBlock = MapOrThrow(*this, c_hb_offset, c_hb_length);
+    volatile FPGAMem_t* hbBlock = qapp::RequireMapped(MapRegisters(c_hb_offset, c_hb_length));
     m_hb = qapp::Create<HistoryBuffer>(*this, reinterpret_cast<volatile tHB*>(hbBlock), std::string("hb"));
 
     m_interlock = RegisterObject<RafInterlock>(c_interlock_offset, "interlock");
@@ -81,18 +68,18 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
                                    });
 
     QSTD_TRACE(1, "Creating LocalTimingRaf.");
-    volatile FPGAMem_t* ltBlock = MapOrThrow(*this, c_local_timing_offset, c_local_timing_length);
+    volatile FPGAMem_t* ltBlock = qapp::RequireMapped(MapRegisters(c_local_timing_offset, c_local_timing_length));
     m_local_timing = qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"),
                                                   m_signals->GetEventStream(),
                                                   static_cast<qfeature::HistoryBuffer*>(m_hb));
 
-    m_tsm->SetRegistryFlags(c_aux_flags);
-    m_synth_tsm->SetRegistryFlags(c_aux_flags);
-    m_hb->SetRegistryFlags(c_aux_flags);
+    m_tsm->SetRegistryFlags(mci::flags::c_aux);
+    m_synth_tsm->SetRegistryFlags(mci::flags::c_aux);
+    m_hb->SetRegistryFlags(mci::flags::c_aux);
     m_average_sum = qapp::Create<AverageSum>(*this, std::string("average_sum"));
-    m_average_sum->SetRegistryFlags(c_aux_flags);
+    m_average_sum->SetRegistryFlags(mci::flags::c_aux);
     m_beam_info = qapp::Create<BeamInfo>(*this, std::string("beam"));
-    m_beam_info->SetRegistryFlags(c_aux_flags);
+    m_beam_info->SetRegistryFlags(mci::flags::c_aux);
 }
 
 RafBoard::~RafBoard()

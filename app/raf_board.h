@@ -73,8 +73,6 @@ public:
     static constexpr int c_lvds_tx_offset = 0x600000;
     static constexpr int c_local_timing_offset = 0x202000;
     static constexpr int c_local_timing_length = 0x10;
-    // Registry flags of the board's auxiliary objects.
-    static constexpr unsigned long long c_aux_flags = 64;
 
     // The board's event table: {0 "sync"}, {2 "trigger"}, {3 "interlock"}.
     static const std::vector<qfeature::Events::Description> c_event_table;

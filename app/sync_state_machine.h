@@ -2,6 +2,8 @@
 // Per-board synchronisation state: NoSync, Tracking (the board's time base
 // follows a locked PLL) and Synchronized (its timestamp has taken the LMT).
 
+#include "platform/qstd/enum_map.h"
+
 #include <atomic>
 #include <functional>
 
@@ -32,3 +34,6 @@ private:
     std::atomic<State_e> m_state;
     std::function<bool()> m_pll_locked;
 };
+
+// Name table of the states, defined in sync_state_machine.cpp.
+template <> qstd::BiMap<SyncStateMachine::State_e> qstd::EnumMap<SyncStateMachine::State_e>::items;

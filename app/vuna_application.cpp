@@ -6,6 +6,7 @@
 #include "app/raf_board.h"
 #include "gdx/gdx_fa_filter.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/create.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/local_timing.h"
@@ -205,49 +206,39 @@ void VunaApplication::RetrieveCommonData()
                        " does not match with TIM board ADC frequency - " + std::to_string(timAdc) + ".");
         throw qstd::Exception("RAF board ADC frequency does not match with TIM board.", true);
     }
-    m_adc_freq = timAdc;
-    m_tbt_decimation = reference.GetTbtDecimation();
-    m_fa_decimation = reference.GetFADecimation();
-    m_cic_decimation = reference.GetCICDecimation();
-    m_fir_decimation = reference.GetFIRDecimation();
-    m_sa_decimation = reference.GetSADecimation();
-    m_sw_decimation = reference.GetSwitchDecimation();
-    m_harmonic_number = reference.GetHarmonicNumber();
-    m_rf_freq = reference.GetRFFrequency();
-    m_if_freq = reference.GetIFFrequency();
-    m_tbt_freq = reference.GetTbtFrequency();
-    m_nco_freq = reference.GetNcoFrequency();
+    RafClockValues::operator=(reference.GetClockValues());
 }
 
 void VunaApplication::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using U64 = unsigned long long;
     using qfeature::LocalTimingSync;
     node->Add(mci::factory::Create<qreg::RegFncNode<U64>>(
         qreg::Expr<qreg::expr::Range<U64, U64>>(LocalTimingSync::c_min_syncLMT, LocalTimingSync::c_max_syncLMT),
         "synchronize_lmt", this, &VunaApplication::SetSynchronizeLMT, &VunaApplication::GetSynchronizeLMT));
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<CustomFnc_e>>(
-        "custom", this, &VunaApplication::SetCustomConnFnc, &VunaApplication::GetCustomConnFnc, 14ull));
+        "custom", this, &VunaApplication::SetCustomConnFnc, &VunaApplication::GetCustomConnFnc, c_setting));
 
     using UNode = qreg::RegReferenceNode<unsigned int, uint32_t>;
     using DNode = qreg::RegReferenceNode<double, double>;
-    mci::TreeNodePtr clock = mci::factory::Create<qreg::RegNode>("clock_info", 64);
-    mci::TreeNodePtr decimation = mci::factory::Create<qreg::RegNode>("decimation", 0);
-    decimation->Add(mci::factory::Create<UNode>("tbt", m_tbt_decimation, 2));
-    mci::TreeNodePtr fa = mci::factory::Create<UNode>("fa", m_fa_decimation, 2);
-    fa->Add(mci::factory::Create<UNode>("cic", m_cic_decimation, 2));
-    fa->Add(mci::factory::Create<UNode>("fir", m_fir_decimation, 2));
+    mci::TreeNodePtr clock = mci::factory::Create<qreg::RegNode>("clock_info", c_aux);
+    mci::TreeNodePtr decimation = mci::factory::Create<qreg::RegNode>("decimation", c_branch);
+    decimation->Add(mci::factory::Create<UNode>("tbt", m_tbt_decimation, c_readOnly));
+    mci::TreeNodePtr fa = mci::factory::Create<UNode>("fa", m_fa_decimation, c_readOnly);
+    fa->Add(mci::factory::Create<UNode>("cic", m_cic_decimation, c_readOnly));
+    fa->Add(mci::factory::Create<UNode>("fir", m_fir_decimation, c_readOnly));
     decimation->Add(fa);
-    decimation->Add(mci::factory::Create<UNode>("sa", m_sa_decimation, 2));
-    decimation->Add(mci::factory::Create<UNode>("sw", m_sw_decimation, 2));
+    decimation->Add(mci::factory::Create<UNode>("sa", m_sa_decimation, c_readOnly));
+    decimation->Add(mci::factory::Create<UNode>("sw", m_sw_decimation, c_readOnly));
     clock->Add(decimation);
-    clock->Add(mci::factory::Create<UNode>("harmonic_number", m_harmonic_number, 2));
-    clock->Add(mci::factory::Create<DNode>("rf_frequency", m_rf_freq, 2));
-    clock->Add(mci::factory::Create<DNode>("if_frequency", m_if_freq, 2));
-    clock->Add(mci::factory::Create<DNode>("tbt_frequency", m_tbt_freq, 2));
-    clock->Add(mci::factory::Create<DNode>("nco_frequency", m_nco_freq, 2));
-    clock->Add(mci::factory::Create<UNode>("adc_frequency", m_adc_freq, 2));
+    clock->Add(mci::factory::Create<UNode>("harmonic_number", m_harmonic_number, c_readOnly));
+    clock->Add(mci::factory::Create<DNode>("rf_frequency", m_rf_freq, c_readOnly));
+    clock->Add(mci::factory::Create<DNode>("if_frequency", m_if_freq, c_readOnly));
+    clock->Add(mci::factory::Create<DNode>("tbt_frequency", m_tbt_freq, c_readOnly));
+    clock->Add(mci::factory::Create<DNode>("nco_frequency", m_nco_freq, c_readOnly));
+    clock->Add(mci::factory::Create<UNode>("adc_frequency", m_adc_freq, c_readOnly));
     node->Add(clock);
 
     if (!CheckTim(__LINE__, __PRETTY_FUNCTION__)) {

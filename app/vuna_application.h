@@ -13,6 +13,7 @@
 #include "platform/qstd/synchronizer.h"
 #include "qsig/synthetic_stream.h"
 #include "raf/house_keeping.h"
+#include "raf/raf_id.h"
 
 #include <atomic>
 #include <cstdint>
@@ -33,11 +34,14 @@ class SignalNode;
 
 // Function of the timing board's custom connector.
 enum CustomFnc_e : int { fofb_switch = 0, fa_clk = 1 };
+template <> qstd::BiMap<CustomFnc_e> qstd::EnumMap<CustomFnc_e>::items;
 
 // The "pll" stream: one PLL atom per PLL event of the timing board.
 using PllSignal = qsig::SyntheticStream<qsig::EventTraits, PllTraits>;
 
-class VunaApplication : public PllHooks, public virtual qapp::ZemtraApplication {
+// The clock values are those of the first RAF board (all boards agree, and
+// the ADC frequency is the timing board's too).
+class VunaApplication : public PllHooks, public virtual qapp::ZemtraApplication, private RafClockValues {
 public:
     static constexpr const char* c_name = "zemtra-vuna";
     // Connector control codes of the custom connector functions.
@@ -122,18 +126,6 @@ private:
     qboard::TimBoard* m_tim = nullptr;
     std::atomic<uint64_t> m_sync_lmt;
     CustomFnc_e m_custom_fnc = fofb_switch;
-    uint32_t m_adc_freq = 0;
-    uint32_t m_tbt_decimation = 0;
-    uint32_t m_fa_decimation = 0;
-    uint32_t m_cic_decimation = 0;
-    uint32_t m_fir_decimation = 0;
-    uint32_t m_sa_decimation = 0;
-    uint32_t m_sw_decimation = 0;
-    uint32_t m_harmonic_number = 0;
-    double m_tbt_freq = 0.0;
-    double m_rf_freq = 0.0;
-    double m_if_freq = 0.0;
-    double m_nco_freq = 0.0;
     qstd::Synchronizer m_synchronizer;
     std::shared_ptr<qreg::SignalNode> m_pll_node;
 };

@@ -7,9 +7,9 @@
 #include "mci/factory.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/mci/client_access.h"
+#include "platform/qreg/reg_value_node.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_bit_node.h"
-#include "qreg/reg_value_node.h"
 
 #include <benchmark/benchmark.h>
 

@@ -12,9 +12,9 @@
 // after 180 s.
 
 #include "platform/mci/remote_export.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/signal_traits.h"
-#include "qreg/reg_value_node.h"
 #include "qsig/stream.h"
 #include "qsig/stream_client.h"
 #include "tests/common/free_port.h"

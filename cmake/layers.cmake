@@ -1,4 +1,4 @@
-# One library per layer (or per framework namespace inside the platform).
+# One library per layer (or per namespace group inside the platform).
 # Sources are picked up by glob so that a layer grows by adding files; a
 # layer without sources yet is an interface library.
 function(zv_add_layer target)

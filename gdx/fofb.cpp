@@ -5,6 +5,7 @@
 #include "app/gdx_board.h"
 #include "app/vuna_application.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/tim_trigger_generation.h"
 #include "platform/qreg/reg_exec_node.h"
@@ -92,6 +93,7 @@ FOFB::~FOFB()
 void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using UNode = qreg::RegFncNode<unsigned>;
     using INode = qreg::RegFncNode<int>;
     using URange = qreg::expr::Range<unsigned, unsigned>;
@@ -101,23 +103,23 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
     const bool delta = m_userblock == eUbDelta;
 
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<FoFbControl_e>>("switch", this, &FOFB::SetFoFbControl,
-                                                                        &FOFB::GetFoFbControl, 14ull));
-    node->Add(
-        mci::factory::Create<qreg::RegFncEnumNode<FoFbAxis_e>>("axis", this, &FOFB::SetAxis, &FOFB::GetAxis, 14ull));
+                                                                        &FOFB::GetFoFbControl, c_setting));
+    node->Add(mci::factory::Create<qreg::RegFncEnumNode<FoFbAxis_e>>("axis", this, &FOFB::SetAxis, &FOFB::GetAxis,
+                                                                     c_setting));
     node->Add(mci::factory::Create<qreg::RegExecNode>("reconnect", this, &FOFB::MagnetReconnect));
 
-    mci::TreeNodePtr dim = mci::factory::Create<qreg::RegNode>("dim", 0);
+    mci::TreeNodePtr dim = mci::factory::Create<qreg::RegNode>("dim", c_branch);
     node->Add(dim);
     dim->Add(mci::factory::Create<UWord>(qreg::Expr<URange>(0u, m_fofb_eigenmodes), "eigenmodes",
-                                         WordAt(m_base, c_num_eigenmodes), 14ull));
+                                         WordAt(m_base, c_num_eigenmodes), c_setting));
     dim->Add(mci::factory::Create<UWord>(qreg::Expr<URange>(0u, static_cast<unsigned>(c_bpms)), "bpms",
-                                         WordAt(m_base, c_num_bpms), 14ull));
+                                         WordAt(m_base, c_num_bpms), c_setting));
     dim->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Set<unsigned, unsigned>>(0u, 1u), "magnets",
-                                         m_fofb_magnets, this, &FOFB::SetMagnetMask, &FOFB::GetMagnetMask, 14ull));
+                                         m_fofb_magnets, this, &FOFB::SetMagnetMask, &FOFB::GetMagnetMask, c_setting));
 
     mci::TreeNodePtr golden =
         mci::factory::Create<INode>(qreg::Expr<IRange>(c_orbit_min, c_orbit_max), "golden_orbit", c_bpms, this,
-                                    &FOFB::SetGoldenOrbit, &FOFB::GetGoldenOrbit, 14ull);
+                                    &FOFB::SetGoldenOrbit, &FOFB::GetGoldenOrbit, c_setting);
     node->Add(golden);
     if (delta) {
         mci::TreeNodePtr actual = mci::factory::Create<INode>("actual", c_bpms, this, 0, &FOFB::GetActualGoldenOrbit);
@@ -127,18 +129,18 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
 
     mci::TreeNodePtr su =
         mci::factory::Create<INode>(qreg::Expr<IRange>(c_matrix_min, c_matrix_max), "su", m_SuMatrix.size(), this,
-                                    &FOFB::SetSuMatrix, &FOFB::GetSuMatrix, 14ull);
+                                    &FOFB::SetSuMatrix, &FOFB::GetSuMatrix, c_setting);
     node->Add(su);
-    su->Add(mci::factory::Create<UMember>("row_dim", m_su_row_dim, 66ull));
-    su->Add(mci::factory::Create<UMember>("col_dim", m_su_col_dim, 66ull));
+    su->Add(mci::factory::Create<UMember>("row_dim", m_su_row_dim, c_auxReadOnly));
+    su->Add(mci::factory::Create<UMember>("col_dim", m_su_col_dim, c_auxReadOnly));
 
-    mci::TreeNodePtr pi = mci::factory::Create<qreg::RegNode>("pi", 0);
+    mci::TreeNodePtr pi = mci::factory::Create<qreg::RegNode>("pi", c_branch);
     node->Add(pi);
     mci::TreeNodePtr kp = mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_gain_max), "kp", m_fofb_eigenmodes, this,
-                                                      &FOFB::SetPgain, &FOFB::GetPgain, 14ull);
+                                                      &FOFB::SetPgain, &FOFB::GetPgain, c_setting);
     pi->Add(kp);
     mci::TreeNodePtr ki = mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_gain_max), "ki", m_fofb_eigenmodes, this,
-                                                      &FOFB::SetIgain, &FOFB::GetIgain, 14ull);
+                                                      &FOFB::SetIgain, &FOFB::GetIgain, c_setting);
     pi->Add(ki);
     if (delta) {
         mci::TreeNodePtr kpActual =
@@ -154,21 +156,21 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
 
     mci::TreeNodePtr v =
         mci::factory::Create<INode>(qreg::Expr<IRange>(c_matrix_min, c_matrix_max), "v", m_VMatrix.size(), this,
-                                    &FOFB::SetVMatrix, &FOFB::GetVMatrix, 14ull);
+                                    &FOFB::SetVMatrix, &FOFB::GetVMatrix, c_setting);
     node->Add(v);
-    v->Add(mci::factory::Create<UMember>("row_dim", m_v_row_dim, 66ull));
-    v->Add(mci::factory::Create<UMember>("col_dim", m_v_col_dim, 66ull));
+    v->Add(mci::factory::Create<UMember>("row_dim", m_v_row_dim, c_auxReadOnly));
+    v->Add(mci::factory::Create<UMember>("col_dim", m_v_col_dim, c_auxReadOnly));
 
     node->Add(mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_id_max), "magnet_id", m_fofb_magnets, this,
-                                          &FOFB::SetMagnetId, &FOFB::GetMagnetId, 14ull));
+                                          &FOFB::SetMagnetId, &FOFB::GetMagnetId, c_setting));
 
     mci::TreeNodePtr saturation =
-        mci::factory::Create<UNode>("saturation", c_saturation_length, this, 0, &FOFB::GetSaturation, 2ull);
+        mci::factory::Create<UNode>("saturation", c_saturation_length, this, 0, &FOFB::GetSaturation, c_readOnly);
     node->Add(saturation);
     saturation->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &FOFB::ResetSaturation));
 
     node->Add(mci::factory::Create<qreg::RegReferenceBitNode<unsigned, volatile unsigned>>(
-        "fa_clk_duration", WordAt(m_base, c_fa_clk_duration), 0ll, 16ll, 70ull));
+        "fa_clk_duration", WordAt(m_base, c_fa_clk_duration), 0ll, 16ll, c_auxWritable));
 }
 
 void FOFB::OnPostConfig()

@@ -3,8 +3,9 @@
 #include "gdx/table_range.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
+#include "platform/qapp/zemtra_board.h"
 #include "platform/qreg/reg_exec_node.h"
-#include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
@@ -23,9 +24,7 @@ FofbInterlock::FofbInterlock(qapp::ZemtraFpgaObject& parent, volatile FPGAMem_t*
     : qapp::ZemtraFpgaObject(BoardOf(parent), base, name), m_base(base)
 {
     QSTD_TRACE_FNC();
-    if (m_base == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
+    qapp::RequireMapped(m_base);
     m_mask.fill(1);
     ApplyMask();
 }
@@ -38,13 +37,14 @@ FofbInterlock::~FofbInterlock()
 void FofbInterlock::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     mci::TreeNodePtr status =
         mci::factory::Create<qreg::RegFncNode<bool>>("status", this, 0, &FofbInterlock::GetStatus);
     node->Add(status);
     status->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &FofbInterlock::ResetStatus));
     node->Add(mci::factory::Create<qreg::RegFncNode<unsigned>>(
         qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, 1u), "mask", c_mask_size, this, &FofbInterlock::SetMask,
-        &FofbInterlock::GetMask, 14ull));
+        &FofbInterlock::GetMask, c_setting));
 }
 
 bool FofbInterlock::GetStatus(bool& status)

@@ -2,6 +2,7 @@
 
 #include "gdx/fofb.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qsig/event_filter.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/trace.h"
@@ -36,8 +37,9 @@ bool FofbStateMachine::GetState(fsmState_e& state) const
 void FofbStateMachine::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using ModeNode = qreg::RegReferenceEnumBitNode<fsmState_e, volatile uint32_t>;
-    mci::TreeNodePtr mode = mci::factory::Create<ModeNode>("mode", m_state, 0ll, 3ll, 2ull);
+    mci::TreeNodePtr mode = mci::factory::Create<ModeNode>("mode", m_state, 0ll, 3ll, c_readOnly);
     node->Add(mode);
     std::lock_guard<std::mutex> lock(m_mode_mutex);
     m_mode = mci::Node(mode, mci::c_noRelPath);

@@ -2,6 +2,7 @@
 
 #include "gdx/gdx_house_keeping.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/zemtra_i2c_device.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qstd/enum_map.h"
@@ -111,65 +112,68 @@ GBE::~GBE()
 void GBE::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using URange = qreg::expr::Range<unsigned, unsigned>;
     using Word = volatile unsigned;
     using Bit = qreg::RegReferenceBitNode<bool, Word>;
     using Field = qreg::RegReferenceBitNode<unsigned, Word>;
 
-    node->Add(mci::factory::Create<qreg::RegFncNode<bool>>("enable", this, &GBE::SetEnable, &GBE::GetEnable, 14ull));
+    node->Add(
+        mci::factory::Create<qreg::RegFncNode<bool>>("enable", this, &GBE::SetEnable, &GBE::GetEnable, c_setting));
     mci::TreeNodePtr payload = mci::factory::Create<qreg::RegFncNode<unsigned>>(
         qreg::Expr<URange>(0u, c_payload_limit - m_settings.hdr_start), "payload", this, &GBE::_SetPayloadSize,
-        &GBE::GetPayloadSize, 70ull);
+        &GBE::GetPayloadSize, c_auxWritable);
     node->Add(payload);
     m_payload_node = mci::Node(payload, mci::c_noRelPath);
-    node->Add(mci::factory::Create<Field>("status", WordAt(m_base, c_status), 0ll, 3ll, 2ull));
+    node->Add(mci::factory::Create<Field>("status", WordAt(m_base, c_status), 0ll, 3ll, c_readOnly));
 
     Word& core = WordAt(m_base, c_core_status);
     mci::TreeNodePtr status =
-        mci::factory::Create<qreg::RegReferenceNode<unsigned, Word>>("eth_core_status", core, 66ull);
+        mci::factory::Create<qreg::RegReferenceNode<unsigned, Word>>("eth_core_status", core, c_auxReadOnly);
     node->Add(status);
-    status->Add(mci::factory::Create<Bit>("link_status", core, 0ll, 1ll, 2ull));
-    status->Add(mci::factory::Create<Bit>("link_synchronization", core, 1ll, 1ll, 2ull));
-    mci::TreeNodePtr rudi = mci::factory::Create<qreg::RegNode>("RUDI", 0);
+    status->Add(mci::factory::Create<Bit>("link_status", core, 0ll, 1ll, c_readOnly));
+    status->Add(mci::factory::Create<Bit>("link_synchronization", core, 1ll, 1ll, c_readOnly));
+    mci::TreeNodePtr rudi = mci::factory::Create<qreg::RegNode>("RUDI", c_branch);
     status->Add(rudi);
-    rudi->Add(mci::factory::Create<Bit>("conf_sequences", core, 2ll, 1ll, 2ull));
-    rudi->Add(mci::factory::Create<Bit>("idles", core, 3ll, 1ll, 2ull));
-    rudi->Add(mci::factory::Create<Bit>("invalid", core, 4ll, 1ll, 2ull));
-    status->Add(mci::factory::Create<Bit>("disparity_error", core, 5ll, 1ll, 2ull));
-    status->Add(mci::factory::Create<Bit>("RX_not_in_table", core, 6ll, 1ll, 2ull));
-    status->Add(mci::factory::Create<Bit>("PHY_link_status", core, 7ll, 1ll, 2ull));
-    status->Add(mci::factory::Create<Field>("remote_fault_encoding", core, 8ll, 2ll, 2ull));
-    status->Add(mci::factory::Create<qreg::RegReferenceEnumBitNode<ethSpeed_e, Word>>("speed", core, 10ll, 2ll, 2ull));
+    rudi->Add(mci::factory::Create<Bit>("conf_sequences", core, 2ll, 1ll, c_readOnly));
+    rudi->Add(mci::factory::Create<Bit>("idles", core, 3ll, 1ll, c_readOnly));
+    rudi->Add(mci::factory::Create<Bit>("invalid", core, 4ll, 1ll, c_readOnly));
+    status->Add(mci::factory::Create<Bit>("disparity_error", core, 5ll, 1ll, c_readOnly));
+    status->Add(mci::factory::Create<Bit>("RX_not_in_table", core, 6ll, 1ll, c_readOnly));
+    status->Add(mci::factory::Create<Bit>("PHY_link_status", core, 7ll, 1ll, c_readOnly));
+    status->Add(mci::factory::Create<Field>("remote_fault_encoding", core, 8ll, 2ll, c_readOnly));
     status->Add(
-        mci::factory::Create<qreg::RegReferenceEnumBitNode<ethDuplex_e, Word>>("duplex", core, 12ll, 1ll, 2ull));
-    status->Add(mci::factory::Create<Bit>("remote_fault", core, 13ll, 1ll, 2ull));
+        mci::factory::Create<qreg::RegReferenceEnumBitNode<ethSpeed_e, Word>>("speed", core, 10ll, 2ll, c_readOnly));
+    status->Add(
+        mci::factory::Create<qreg::RegReferenceEnumBitNode<ethDuplex_e, Word>>("duplex", core, 12ll, 1ll, c_readOnly));
+    status->Add(mci::factory::Create<Bit>("remote_fault", core, 13ll, 1ll, c_readOnly));
 
     node->Add(mci::factory::Create<qreg::RegExecNode>("reconnect", this, &GBE::PhyReconnect));
-    node->Add(mci::factory::Create<qreg::RegExecNode>("force_tx", this, &GBE::ForceTX, 64ull));
-    node->Add(mci::factory::Create<qreg::RegReferenceNode<std::string, std::string>>("sfp", m_sfp, 66ull));
+    node->Add(mci::factory::Create<qreg::RegExecNode>("force_tx", this, &GBE::ForceTX, c_aux));
+    node->Add(mci::factory::Create<qreg::RegReferenceNode<std::string, std::string>>("sfp", m_sfp, c_auxReadOnly));
 
     using SNode = qreg::RegFncNode<std::string>;
     using UNode = qreg::RegFncNode<unsigned>;
-    mci::TreeNodePtr src = mci::factory::Create<qreg::RegNode>("src", 0);
+    mci::TreeNodePtr src = mci::factory::Create<qreg::RegNode>("src", c_branch);
     node->Add(src);
-    src->Add(mci::factory::Create<SNode>("mac", this, &GBE::SetSrcMac, &GBE::GetSrcMac, 14ull));
-    src->Add(mci::factory::Create<SNode>("ip", this, &GBE::SetSrcIP, &GBE::GetSrcIP, 14ull));
+    src->Add(mci::factory::Create<SNode>("mac", this, &GBE::SetSrcMac, &GBE::GetSrcMac, c_setting));
+    src->Add(mci::factory::Create<SNode>("ip", this, &GBE::SetSrcIP, &GBE::GetSrcIP, c_setting));
     src->Add(mci::factory::Create<UNode>(qreg::Expr<URange>(c_port_min, c_port_max), "port", this, &GBE::SetSrcPort,
-                                         &GBE::GetSrcPort, 14ull));
-    mci::TreeNodePtr dest = mci::factory::Create<qreg::RegNode>("dest", 0);
+                                         &GBE::GetSrcPort, c_setting));
+    mci::TreeNodePtr dest = mci::factory::Create<qreg::RegNode>("dest", c_branch);
     node->Add(dest);
-    dest->Add(mci::factory::Create<SNode>("mac", this, &GBE::SetDestMac, &GBE::GetDestMac, 14ull));
-    dest->Add(mci::factory::Create<SNode>("ip", this, &GBE::SetDestIP, &GBE::GetDestIP, 14ull));
+    dest->Add(mci::factory::Create<SNode>("mac", this, &GBE::SetDestMac, &GBE::GetDestMac, c_setting));
+    dest->Add(mci::factory::Create<SNode>("ip", this, &GBE::SetDestIP, &GBE::GetDestIP, c_setting));
     dest->Add(mci::factory::Create<UNode>(qreg::Expr<URange>(c_port_min, c_port_max), "port", this, &GBE::SetDestPort,
-                                          &GBE::GetDestPort, 14ull));
+                                          &GBE::GetDestPort, c_setting));
 
-    mci::TreeNodePtr mdio = mci::factory::Create<qreg::RegNode>("mdio", 64);
+    mci::TreeNodePtr mdio = mci::factory::Create<qreg::RegNode>("mdio", c_aux);
     node->Add(mdio);
     mdio->Add(mci::factory::Create<qreg::RegReferenceNode<unsigned, std::atomic<unsigned>>>(
-        qreg::Expr<URange>(0u, c_mdio_addr_max), "addr", m_mdio_addr, 6ull));
+        qreg::Expr<URange>(0u, c_mdio_addr_max), "addr", m_mdio_addr, c_writable));
     // A PHY register holds 16 bits: a wider value is refused, not cut.
     mdio->Add(mci::factory::Create<UNode>(qreg::Expr<URange>(0u, c_mdio_value_max), "reg", this, &GBE::SetMdioReg,
-                                          &GBE::GetMdioReg, 6ull));
+                                          &GBE::GetMdioReg, c_writable));
 }
 
 void GBE::OnShutdown()
@@ -199,8 +203,10 @@ bool GBE::PhyReconnect()
     std::lock_guard<std::mutex> mdio(m_mdio_mutex);
     QSTD_TRACE(2, "GbE PHY reconnect.");
     const bool present = m_house_keeping == nullptr || m_house_keeping->IsSfpPresent(m_slot);
-    // The description reads "none" until a module is described; it is never
-    // rewritten while it already says so (clients read it meanwhile).
+    // No module is ever described: the text reads "none" from construction on.
+    // It is set to "none" again when the cage is empty or the text is empty,
+    // but never assigned while it already reads "none", since clients read it
+    // without a lock.
     if (!present || m_sfp.empty()) {
         if (m_sfp != c_no_sfp) {
             m_sfp = c_no_sfp;

@@ -205,6 +205,7 @@ private:
     mutable std::mutex m_mdio_mutex;
     std::atomic<unsigned> m_mdio_addr{0};
 
+    // SFP description of the "sfp" node: "none" (see PhyReconnect).
     std::string m_sfp;
     mci::Node m_payload_node;
 };

@@ -1,6 +1,7 @@
 #include "gdx/gdx_fa_filter.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/log.h"
@@ -50,11 +51,12 @@ void GdxFaFilter::Reset()
 void GdxFaFilter::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using Node = qreg::RegReferenceEnumBitNode<State_e, volatile unsigned>;
     volatile unsigned& word = *reinterpret_cast<volatile unsigned*>(m_block + c_selector);
     const char* const names[] = {"raf3", "raf4", "raf5", "raf6"};
     for (long long bit = 0; bit < 4; ++bit) {
-        node->Add(mci::factory::Create<Node>(names[bit], word, bit, 1ll, 6ull));
+        node->Add(mci::factory::Create<Node>(names[bit], word, bit, 1ll, c_writable));
     }
 }
 

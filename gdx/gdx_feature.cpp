@@ -1,6 +1,7 @@
 #include "gdx/gdx_feature.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/trace.h"
@@ -29,7 +30,8 @@ eGDXUserblockType_e GdxFeature::GetUserblock() const
 void GdxFeature::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using Node = qreg::RegReferenceEnumBitNode<eGDXUserblockType_e, volatile unsigned>;
     volatile unsigned& word = *reinterpret_cast<volatile unsigned*>(m_block);
-    node->Add(mci::factory::Create<Node>("userblock", word, 0ll, static_cast<long long>(c_feature_bits), 2ull));
+    node->Add(mci::factory::Create<Node>("userblock", word, 0ll, static_cast<long long>(c_feature_bits), c_readOnly));
 }

@@ -1,6 +1,5 @@
 #include "gdx/gdx_history_buffer.h"
 
-#include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 
 #include <cmath>
@@ -9,10 +8,7 @@ namespace {
 
 std::vector<qfeature::HistoryBuffer::tControl> Controls(volatile tGdxHB* block)
 {
-    if (block == nullptr) {
-        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-    }
-    return {{block->bytes + tGdxHB::c_control, qfeature::HistoryBuffer::eStartOnEvent}};
+    return {{qapp::RequireMapped(block)->bytes + tGdxHB::c_control, qfeature::HistoryBuffer::eStartOnEvent}};
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "gdx/gdx_house_keeping.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
@@ -138,16 +139,17 @@ bool GdxHouseKeeping::IsSfpPresent(unsigned int slot) const
 void GdxHouseKeeping::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using BoolNode = qreg::RegFncNode<bool>;
     using UNode = qreg::RegFncNode<unsigned>;
     using Self = GdxHouseKeeping;
-    mci::TreeNodePtr sfp = mci::factory::Create<qreg::RegNode>("sfp", 0);
-    sfp->Add(mci::factory::Create<BoolNode>("enable", c_sfp_max, this, &Self::SetSfpTx, &Self::GetSfpTx, 6ull));
+    mci::TreeNodePtr sfp = mci::factory::Create<qreg::RegNode>("sfp", c_branch);
+    sfp->Add(mci::factory::Create<BoolNode>("enable", c_sfp_max, this, &Self::SetSfpTx, &Self::GetSfpTx, c_writable));
     sfp->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_sfp_rate_max), "rate",
-                                         c_sfp_max, this, &Self::SetSfpRate, &Self::GetSfpRate, 6ull));
-    sfp->Add(mci::factory::Create<BoolNode>("present", c_sfp_max, this, 0, &Self::GetSfpPresent, 2ull));
-    sfp->Add(mci::factory::Create<BoolNode>("tx_fault", c_sfp_max, this, 0, &Self::GetSfpTxFault, 2ull));
-    sfp->Add(mci::factory::Create<BoolNode>("signal", c_sfp_max, this, 0, &Self::GetSfpSignalPresent, 2ull));
+                                         c_sfp_max, this, &Self::SetSfpRate, &Self::GetSfpRate, c_writable));
+    sfp->Add(mci::factory::Create<BoolNode>("present", c_sfp_max, this, 0, &Self::GetSfpPresent, c_readOnly));
+    sfp->Add(mci::factory::Create<BoolNode>("tx_fault", c_sfp_max, this, 0, &Self::GetSfpTxFault, c_readOnly));
+    sfp->Add(mci::factory::Create<BoolNode>("signal", c_sfp_max, this, 0, &Self::GetSfpSignalPresent, c_readOnly));
     node->Add(sfp);
 }
 

@@ -1,6 +1,7 @@
 #include "gdx/magnet_config.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
@@ -36,20 +37,22 @@ MagnetConfig::MagnetConfig(const std::string& name, volatile uint64_t& value, vo
 void MagnetConfig::DefineRegistry(mci::TreeNodePtr& parent)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using Word = volatile uint32_t;
     using Value = volatile uint64_t;
-    mci::TreeNodePtr branch = mci::factory::Create<mci::LocalNodeStructure, qreg::RegNode>(m_name, 0);
+    mci::TreeNodePtr branch = mci::factory::Create<mci::LocalNodeStructure, qreg::RegNode>(m_name, c_branch);
     parent->Add(branch);
-    branch->Add(
-        mci::factory::Create<qreg::RegReferenceBitNode<unsigned, Word>>("id", m_id_word, m_id_pos, c_id_bits, 14ull));
-    branch->Add(
-        mci::factory::Create<qreg::RegReferenceBitNode<bool, Word>>("enable", m_enable_word, m_enable_pos, 1ll, 6ull));
+    branch->Add(mci::factory::Create<qreg::RegReferenceBitNode<unsigned, Word>>("id", m_id_word, m_id_pos, c_id_bits,
+                                                                                c_setting));
+    branch->Add(mci::factory::Create<qreg::RegReferenceBitNode<bool, Word>>("enable", m_enable_word, m_enable_pos, 1ll,
+                                                                            c_writable));
     branch->Add(mci::factory::Create<qreg::RegReferenceEnumBitNode<SourceSelector_e, Word>>(
-        "output_value", m_source_word, m_source_pos, c_source_bits, 2ull));
-    mci::TreeNodePtr values = mci::factory::Create<qreg::RegNode>("values", 0);
+        "output_value", m_source_word, m_source_pos, c_source_bits, c_readOnly));
+    mci::TreeNodePtr values = mci::factory::Create<qreg::RegNode>("values", c_branch);
     branch->Add(values);
     values->Add(mci::factory::Create<qreg::RegReferenceBitNode<int, Value>>(
-        qreg::Expr<qreg::expr::Range<int, int>>(-32768, 32767), "manual", m_value, c_manual_pos, c_value_bits, 6ull));
-    values->Add(
-        mci::factory::Create<qreg::RegReferenceBitNode<int, Value>>("fofb", m_value, c_fofb_pos, c_value_bits, 2ull));
+        qreg::Expr<qreg::expr::Range<int, int>>(-32768, 32767), "manual", m_value, c_manual_pos, c_value_bits,
+        c_writable));
+    values->Add(mci::factory::Create<qreg::RegReferenceBitNode<int, Value>>("fofb", m_value, c_fofb_pos, c_value_bits,
+                                                                            c_readOnly));
 }

@@ -2,6 +2,7 @@
 
 #include "gdx/fofb_state_machine.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
@@ -20,15 +21,8 @@ qstd::BiMap<soMode_e> qstd::EnumMap<soMode_e>::items = {
 
 namespace {
 
-volatile uint32_t& Word32(volatile FPGAMem_t* base, std::size_t offset)
-{
-    return *reinterpret_cast<volatile uint32_t*>(base + offset);
-}
-
-volatile uint64_t& Word64(volatile FPGAMem_t* base, std::size_t offset)
-{
-    return *reinterpret_cast<volatile uint64_t*>(base + offset);
-}
+using fpga::Word32;
+using fpga::Word64;
 
 MagnetConfig Output(volatile FPGAMem_t* base, unsigned k)
 {
@@ -60,17 +54,19 @@ SerOutput::~SerOutput()
 void SerOutput::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
-    node->Add(mci::factory::Create<qreg::RegFncEnumNode<soMode_e>>("mode", this, 0, &SerOutput::GetMode, 2ull));
-    mci::TreeNodePtr link = mci::factory::Create<qreg::RegNode>("link", 0);
+    using namespace mci::flags;
+    node->Add(mci::factory::Create<qreg::RegFncEnumNode<soMode_e>>("mode", this, 0, &SerOutput::GetMode, c_readOnly));
+    mci::TreeNodePtr link = mci::factory::Create<qreg::RegNode>("link", c_branch);
     node->Add(link);
-    link->Add(mci::factory::Create<qreg::RegFncNode<double>>("baud_rate", this, 0, &SerOutput::GetBaudRate, 2ull));
+    link->Add(
+        mci::factory::Create<qreg::RegFncNode<double>>("baud_rate", this, 0, &SerOutput::GetBaudRate, c_readOnly));
     using Prescaler = qreg::RegReferenceBitNode<unsigned, volatile uint64_t>;
     const auto range = [] { return qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(50u, 65535u); };
     volatile uint64_t& word = Word64(m_base, c_prescaler);
-    link->Add(mci::factory::Create<Prescaler>(range(), "presc_A", word, 0ll, 16ll, 10ull));
-    link->Add(mci::factory::Create<Prescaler>(range(), "presc_B", word, 16ll, 16ll, 10ull));
-    link->Add(mci::factory::Create<Prescaler>(range(), "presc_C", word, 32ll, 16ll, 10ull));
-    link->Add(mci::factory::Create<Prescaler>(range(), "presc_D", word, 48ll, 16ll, 10ull));
+    link->Add(mci::factory::Create<Prescaler>(range(), "presc_A", word, 0ll, 16ll, c_persistentReadOnly));
+    link->Add(mci::factory::Create<Prescaler>(range(), "presc_B", word, 16ll, 16ll, c_persistentReadOnly));
+    link->Add(mci::factory::Create<Prescaler>(range(), "presc_C", word, 32ll, 16ll, c_persistentReadOnly));
+    link->Add(mci::factory::Create<Prescaler>(range(), "presc_D", word, 48ll, 16ll, c_persistentReadOnly));
     for (MagnetConfig& magnet : m_magnets) {
         magnet.DefineRegistry(node);
     }

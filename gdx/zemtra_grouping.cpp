@@ -3,6 +3,7 @@
 #include "app/gdx_board.h"
 #include "gdx/gdx_sfp_control.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qstd/trace.h"
@@ -114,23 +115,24 @@ bool ZemtraGrouping::ResetSfp()
 void ZemtraGrouping::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using UNode = qreg::RegFncNode<unsigned>;
     using BitNode = qreg::RegReferenceBitNode<unsigned int, volatile unsigned int>;
     using Self = ZemtraGrouping;
     node->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Lt<unsigned, unsigned>>(c_timeout_limit), "timeout",
-                                          this, &Self::SetTimeout, &Self::GetTimeout, 14ull));
+                                          this, &Self::SetTimeout, &Self::GetTimeout, c_setting));
     mci::TreeNodePtr size =
         mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_size_max), "size", this,
-                                    &Self::_SetGroupSize, &Self::GetGroupSize, 70ull);
+                                    &Self::_SetGroupSize, &Self::GetGroupSize, c_auxWritable);
     node->Add(size);
     m_size_node = mci::Node(size, mci::c_noRelPath);
     volatile unsigned& latency = *reinterpret_cast<volatile unsigned*>(m_block + c_latency);
-    node->Add(mci::factory::Create<BitNode>("latency", latency, 0ll, 32ll, 66ull));
+    node->Add(mci::factory::Create<BitNode>("latency", latency, 0ll, 32ll, c_auxReadOnly));
 
-    mci::TreeNodePtr sfp = mci::factory::Create<qreg::RegNode>("sfp", 0);
-    sfp->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &Self::ResetSfp, 64ull));
-    sfp->Add(mci::factory::Create<UNode>("status3", this, 0, &Self::GetSfpStatus3, 2ull));
-    sfp->Add(mci::factory::Create<UNode>("status4", this, 0, &Self::GetSfpStatus4, 2ull));
+    mci::TreeNodePtr sfp = mci::factory::Create<qreg::RegNode>("sfp", c_branch);
+    sfp->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &Self::ResetSfp, c_aux));
+    sfp->Add(mci::factory::Create<UNode>("status3", this, 0, &Self::GetSfpStatus3, c_readOnly));
+    sfp->Add(mci::factory::Create<UNode>("status4", this, 0, &Self::GetSfpStatus4, c_readOnly));
     node->Add(sfp);
 }
 

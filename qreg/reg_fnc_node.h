@@ -7,9 +7,8 @@
 // Flags: a setter form keeps the given flags exactly (6 by default); a form
 // without a setter loses 0x4 (2 by default); array forms gain 0x200.
 
-#include "qreg/reg_type_node.h"
-
 #include "platform/mci/tree_node.h"
+#include "platform/qreg/reg_type_node.h"
 #include "platform/qstd/exception.h"
 
 #include <algorithm>
@@ -95,7 +94,7 @@ public:
         return true;
     }
 
-    virtual size_t OnGet(T* buffer, size_t position, size_t count) const
+    size_t OnGet(T* buffer, size_t position, size_t count) const override
     {
         if (m_arrayGetter) {
             // A getter that claims more than was asked for is not believed.
@@ -107,7 +106,7 @@ public:
         return 0;
     }
 
-    virtual bool OnSet(const T* values, size_t position, size_t count)
+    bool OnSet(const T* values, size_t position, size_t count) override
     {
         if (m_arraySetter) {
             if (m_arraySetter(values, position, count)) {

@@ -5,9 +5,9 @@
 // Writes are read-modify-writes that keep every other bit of the word; they
 // are serialised per word with RegisterWordLock.
 
-#include "qreg/reg_type_node.h"
 #include "qreg/register_word.h"
 
+#include "platform/qreg/reg_type_node.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 
@@ -64,7 +64,7 @@ public:
         return true;
     }
 
-    virtual size_t OnGet(AT* buffer, size_t position, size_t count) const
+    size_t OnGet(AT* buffer, size_t position, size_t count) const override
     {
         const uint64_t mask = Mask();
         for (size_t i = 0; i < count; ++i) {
@@ -80,7 +80,7 @@ public:
         return count;
     }
 
-    virtual bool OnSet(const AT* values, size_t position, size_t count)
+    bool OnSet(const AT* values, size_t position, size_t count) override
     {
         if (count == 0) {
             return true;

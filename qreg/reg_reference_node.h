@@ -4,7 +4,7 @@
 // register block (RT = volatile T). Reads and writes go to the storage at the
 // moment of the access; the owner keeps the storage alive.
 
-#include "qreg/reg_type_node.h"
+#include "platform/qreg/reg_type_node.h"
 #include "qreg/register_word.h"
 
 #include <atomic>
@@ -39,7 +39,7 @@ public:
         return true;
     }
 
-    virtual size_t OnGet(T* buffer, size_t position, size_t count) const
+    size_t OnGet(T* buffer, size_t position, size_t count) const override
     {
         if constexpr (std::is_same<T, std::string>::value) {
             // The string is shared with the owner; its writes take the node lock.
@@ -61,7 +61,7 @@ public:
         return count;
     }
 
-    virtual bool OnSet(const T* values, size_t position, size_t count)
+    bool OnSet(const T* values, size_t position, size_t count) override
     {
         if constexpr (std::is_same<T, std::string>::value) {
             auto lock = this->Lock();

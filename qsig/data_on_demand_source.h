@@ -7,7 +7,6 @@
 
 #include "platform/qsig/dod_history_controller.h"
 #include "platform/qsig/random_access_buffer.h"
-#include "platform/qsig/random_access_zemtra.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 #include "platform/qstd/util.h"
@@ -158,11 +157,7 @@ protected:
     // the track of this source's region, which the acquisition writes.
     void OnInstallController(DodPositionController& controller) override
     {
-        auto* history = dynamic_cast<DodHistoryController*>(&controller);
-        auto zemtra = std::dynamic_pointer_cast<RandomAccessZemtra>(m_buffer);
-        if (history && zemtra && !history->GetHistory() && m_size > 0) {
-            history->SetHistory(sim::HistoryMemory::GetTrack(zemtra->GetMemory(), m_offset, m_size, T::c_atomSize));
-        }
+        AttachHistoryTrack(controller, m_buffer, m_offset, m_size, T::c_atomSize);
     }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qreg/signal_node.h"
@@ -486,20 +487,21 @@ void DigSigCond::OnPostInit()
 void DigSigCond::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using DSC = DigSigCond;
     using UNode = qreg::RegFncNode<unsigned int>;
     using DNode = qreg::RegFncNode<double>;
 
-    mci::TreeNodePtr switching =
-        mci::factory::Create<qreg::RegFncNode<bool>>("switching", this, &DSC::_SetSwitching, &DSC::GetSwitching, 14ull);
+    mci::TreeNodePtr switching = mci::factory::Create<qreg::RegFncNode<bool>>("switching", this, &DSC::_SetSwitching,
+                                                                              &DSC::GetSwitching, c_setting);
     node->Add(switching);
     m_switching_node = mci::Node(switching, mci::c_noRelPath);
 
-    mci::TreeNodePtr att = mci::factory::Create<UNode>("att", this, &DSC::_SetAtt, &DSC::GetAtt, 14ull);
+    mci::TreeNodePtr att = mci::factory::Create<UNode>("att", this, &DSC::_SetAtt, &DSC::GetAtt, c_setting);
     node->Add(att);
     m_att_node = mci::Node(att, mci::c_noRelPath);
 
-    mci::TreeNodePtr sw = mci::factory::Create<UNode>("sw", this, &DSC::_SetSw, &DSC::GetSw, 78ull);
+    mci::TreeNodePtr sw = mci::factory::Create<UNode>("sw", this, &DSC::_SetSw, &DSC::GetSw, c_auxSetting);
     node->Add(sw);
     m_sw_node = mci::Node(sw, mci::c_noRelPath);
 
@@ -511,7 +513,7 @@ void DigSigCond::OnRegistryAdd(mci::TreeNodePtr& node)
                                      &DSC::_GetSwPattern3};
     for (unsigned p = 0; p < c_dscPatternSize; ++p) {
         mci::TreeNodePtr pattern = mci::factory::Create<mci::LocalNodeStructure, UNode>(
-            "sw_pattern_" + std::to_string(p), this, setters[p], getters[p], 78ull);
+            "sw_pattern_" + std::to_string(p), this, setters[p], getters[p], c_auxSetting);
         node->Add(pattern);
         m_sw_pattern_nodes[p] = mci::Node(pattern, mci::c_noRelPath);
     }
@@ -523,8 +525,8 @@ void DigSigCond::OnRegistryAdd(mci::TreeNodePtr& node)
         channels[c] = mci::factory::Create<mci::LocalNodeStructure, qreg::RegNode>("channel_" + std::to_string(c));
         std::shared_ptr<ChannelCoeffStream> stream = GetStream(c);
         if (stream) {
-            mci::TreeNodePtr streamNode =
-                mci::factory::Create<qreg::SignalNode>("stream", static_cast<qsig::SignalSource*>(stream.get()), 66);
+            mci::TreeNodePtr streamNode = mci::factory::Create<qreg::SignalNode>(
+                "stream", static_cast<qsig::SignalSource*>(stream.get()), c_auxReadOnly);
             std::lock_guard<std::mutex> lock(m_stream_mutex);
             m_stream_nodes[c] = std::dynamic_pointer_cast<qreg::SignalNode>(streamNode);
             channels[c]->Add(streamNode);
@@ -534,7 +536,7 @@ void DigSigCond::OnRegistryAdd(mci::TreeNodePtr& node)
     const auto readOnly = [](const std::string& name, std::function<bool(double&)> get) {
         return mci::factory::Create<mci::LocalNodeStructure, DNode>(
             name, DNode::ScalarSetter(), DNode::ScalarGetter(std::move(get)), DNode::ArraySetter(),
-            DNode::ArrayGetter(), size_t{1}, 2ull);
+            DNode::ArrayGetter(), size_t{1}, c_readOnly);
     };
     for (unsigned c = 0; c < c_dscChannels; ++c) {
         m_gain_nodes[c] = readOnly("gain", [this, c](double& v) { return _GetGainCoef(v, c); });

@@ -2,6 +2,7 @@
 
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/log.h"
@@ -190,37 +191,38 @@ uint32_t DSCConfig::GetADCDelay() const
 void DSCConfig::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using Bits = qreg::RegReferenceBitNode<unsigned int, volatile uint64_t>;
     using UNode = qreg::RegFncNode<unsigned int>;
     const uint32_t markDelay = MarkDelay();
     const auto keep = [](const mci::TreeNodePtr& n) { return mci::Node(n, mci::c_noRelPath); };
 
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<SecMaxRestart_e>>(
-        "second_max_reset", this, &DSCConfig::_Set2ndMaxRestartB, &DSCConfig::_Get2ndMaxRestartB, 14ull));
-    m_second_max =
-        keep(node->Add(mci::factory::Create<Bits>("second_max", raf::Word64(m_reg, c_second_max_b), 0ll, 16ll, 2ull)));
-    m_analog_to_dsp_delay = keep(node->Add(
-        mci::factory::Create<Bits>("analog_to_dsp_delay", raf::Word64(m_reg, c_analog_to_dsp), 0ll, 12ll, 78ull)));
-    node->Add(
-        mci::factory::Create<Bits>("second_max_disable_length", raf::Word64(m_reg, c_disable_length), 0ll, 8ll, 78ull));
+        "second_max_reset", this, &DSCConfig::_Set2ndMaxRestartB, &DSCConfig::_Get2ndMaxRestartB, c_setting));
+    m_second_max = keep(
+        node->Add(mci::factory::Create<Bits>("second_max", raf::Word64(m_reg, c_second_max_b), 0ll, 16ll, c_readOnly)));
+    m_analog_to_dsp_delay = keep(node->Add(mci::factory::Create<Bits>(
+        "analog_to_dsp_delay", raf::Word64(m_reg, c_analog_to_dsp), 0ll, 12ll, c_auxSetting)));
+    node->Add(mci::factory::Create<Bits>("second_max_disable_length", raf::Word64(m_reg, c_disable_length), 0ll, 8ll,
+                                         c_auxSetting));
     m_switch_to_history_delay =
         keep(node->Add(mci::factory::Create<UNode>("switch_to_history_delay", this, &DSCConfig::_SetSwitch2HistoryDelay,
-                                                   &DSCConfig::GetSwitch2HistoryDelay, 78ull)));
+                                                   &DSCConfig::GetSwitch2HistoryDelay, c_auxSetting)));
     _SetSwitch2HistoryDelay(markDelay);
     m_switch_mark_position = keep(node->Add(
-        mci::factory::Create<Bits>("switch_mark_position", raf::Word64(m_reg, c_switch_mark), 0ll, 4ll, 78ull)));
+        mci::factory::Create<Bits>("switch_mark_position", raf::Word64(m_reg, c_switch_mark), 0ll, 4ll, c_auxSetting)));
     node->Add(mci::factory::Create<qreg::RegFncNode<bool>>("tbt_div_switch_disabled", this,
                                                            &DSCConfig::_SetTbtDivSwitchDisabled,
-                                                           &DSCConfig::GetTbtDivSwitchDisabled, 78ull));
+                                                           &DSCConfig::GetTbtDivSwitchDisabled, c_auxSetting));
     m_switching_delay = keep(node->Add(
         mci::factory::Create<Bits>(qreg::Expr<qreg::expr::Range<unsigned int, unsigned int>>(0u, GetTbtDecimation()),
-                                   "switching_delay", raf::Word64(m_reg, c_tbt_div), 32ll, 10ll, 14ull)));
+                                   "switching_delay", raf::Word64(m_reg, c_tbt_div), 32ll, 10ll, c_setting)));
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<TbtSigSel_e>>(
-        "switching_source", this, &DSCConfig::_SetTbtSignalSelect, &DSCConfig::GetTbtSignalSelect, 14ull));
-    m_tbt_div_count =
-        keep(node->Add(mci::factory::Create<Bits>("tbt_div_count", raf::Word64(m_reg, c_tbt_div), 0ll, 16ll, 78ull)));
-    m_sif_prescaler = keep(
-        node->Add(mci::factory::Create<Bits>("sif_prescaler", raf::Word64(m_reg, c_sif_prescaler), 0ll, 8ll, 78ull)));
+        "switching_source", this, &DSCConfig::_SetTbtSignalSelect, &DSCConfig::GetTbtSignalSelect, c_setting));
+    m_tbt_div_count = keep(
+        node->Add(mci::factory::Create<Bits>("tbt_div_count", raf::Word64(m_reg, c_tbt_div), 0ll, 16ll, c_auxSetting)));
+    m_sif_prescaler = keep(node->Add(
+        mci::factory::Create<Bits>("sif_prescaler", raf::Word64(m_reg, c_sif_prescaler), 0ll, 8ll, c_auxSetting)));
 }
 
 void DSCConfig::OnPostInit()

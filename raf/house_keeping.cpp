@@ -1,6 +1,7 @@
 #include "raf/house_keeping.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
@@ -89,21 +90,23 @@ uint32_t HouseKeeping::GetExpectedPattern(SignalType_e type) const
 
 void HouseKeeping::DefineOversamplingRegistry(mci::TreeNodePtr& parent, volatile tOverSmpl& word)
 {
+    using namespace mci::flags;
     using Bits = qreg::RegReferenceBitNode<unsigned int, volatile uint32_t>;
     using Mode = qreg::RegReferenceEnumBitNode<OversamplingShiftMode_e, volatile uint32_t>;
-    parent->Add(mci::factory::Create<Bits>("counts", word, 0ll, 6ll, 6ull));
-    parent->Add(mci::factory::Create<Mode>("mode", word, 8ll, 1ll, 6ull));
-    parent->Add(mci::factory::Create<Bits>("reset", word, 16ll, 1ll, 6ull));
-    parent->Add(mci::factory::Create<Bits>("pattern", word, 24ll, 4ll, 2ull));
+    parent->Add(mci::factory::Create<Bits>("counts", word, 0ll, 6ll, c_writable));
+    parent->Add(mci::factory::Create<Mode>("mode", word, 8ll, 1ll, c_writable));
+    parent->Add(mci::factory::Create<Bits>("reset", word, 16ll, 1ll, c_writable));
+    parent->Add(mci::factory::Create<Bits>("pattern", word, 24ll, 4ll, c_readOnly));
 }
 
 void HouseKeeping::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
-    mci::TreeNodePtr adjustment = mci::factory::Create<qreg::RegNode>("signal_adjustment", 64);
-    mci::TreeNodePtr mc = mci::factory::Create<qreg::RegNode>("MC", 0);
-    mci::TreeNodePtr trigger = mci::factory::Create<qreg::RegNode>("Trigger", 0);
-    mci::TreeNodePtr pm = mci::factory::Create<qreg::RegNode>("PM", 0);
+    using namespace mci::flags;
+    mci::TreeNodePtr adjustment = mci::factory::Create<qreg::RegNode>("signal_adjustment", c_aux);
+    mci::TreeNodePtr mc = mci::factory::Create<qreg::RegNode>("MC", c_branch);
+    mci::TreeNodePtr trigger = mci::factory::Create<qreg::RegNode>("Trigger", c_branch);
+    mci::TreeNodePtr pm = mci::factory::Create<qreg::RegNode>("PM", c_branch);
     DefineOversamplingRegistry(mc, Word(c_oversampling_mc));
     DefineOversamplingRegistry(trigger, Word(c_oversampling_trigger));
     DefineOversamplingRegistry(pm, Word(c_oversampling_pm));

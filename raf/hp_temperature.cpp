@@ -1,6 +1,7 @@
 #include "raf/hp_temperature.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qstd/trace.h"
 #include "qreg/reg_fnc_node.h"
 
@@ -83,8 +84,9 @@ HighPrecisionTemperature::~HighPrecisionTemperature()
 void HighPrecisionTemperature::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     for (std::shared_ptr<Temperature>& sensor : m_sensors) {
-        node->Add(mci::factory::Create<mci::LocalNodeStructure, qreg::RegFncNode<double>>(sensor->GetName(), sensor, 0,
-                                                                                          &Temperature::Read, 2ull));
+        node->Add(mci::factory::Create<mci::LocalNodeStructure, qreg::RegFncNode<double>>(
+            sensor->GetName(), sensor, 0, &Temperature::Read, c_readOnly));
     }
 }

@@ -1,6 +1,7 @@
 #include "raf/position_limits.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "qreg/expr.h"
 #include "qreg/reg_reference_bit_node.h"
 
@@ -16,17 +17,18 @@ void WriteDefaults(volatile FPGAMem_t* base, const Offsets& offsets)
 
 mci::TreeNodePtr MakeNodes(volatile FPGAMem_t* base, const Offsets& offsets)
 {
+    using namespace mci::flags;
     using Word = volatile unsigned long long;
     auto limit = [base](const auto& name, size_t offset) {
         return mci::factory::Create<qreg::RegReferenceBitNode<int, Word>>(
             qreg::Expr<qreg::expr::Range<int, int>>(c_min, c_max), name, *reinterpret_cast<Word*>(base + offset), 0ll,
-            25ll, 14ull);
+            25ll, c_setting);
     };
-    mci::TreeNodePtr position = mci::factory::Create<qreg::RegNode>("position", 0ull);
-    mci::TreeNodePtr min = mci::factory::Create<qreg::RegNode>("min", 0ull);
+    mci::TreeNodePtr position = mci::factory::Create<qreg::RegNode>("position", c_branch);
+    mci::TreeNodePtr min = mci::factory::Create<qreg::RegNode>("min", c_branch);
     min->Add(limit("x", offsets.xMin));
     min->Add(limit("y", offsets.yMin));
-    mci::TreeNodePtr max = mci::factory::Create<qreg::RegNode>("max", 0ull);
+    mci::TreeNodePtr max = mci::factory::Create<qreg::RegNode>("max", c_branch);
     max->Add(limit("x", offsets.xMax));
     max->Add(limit("y", offsets.yMax));
     position->Add(min);

@@ -1,6 +1,7 @@
 #include "raf/raf_id.h"
 
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
@@ -45,24 +46,25 @@ bool RafIdSpecific::operator!=(const RafIdSpecific& other) const
 void RafIdSpecific::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using UNode = qreg::RegReferenceNode<unsigned int, uint32_t>;
     using DNode = qreg::RegReferenceNode<double, double>;
 
-    node->Add(mci::factory::Create<UNode>("adc_frequency", m_adc_freq, 2));
+    node->Add(mci::factory::Create<UNode>("adc_frequency", m_adc_freq, c_readOnly));
 
-    mci::TreeNodePtr decimation = mci::factory::Create<qreg::RegNode>("decimation", 0);
-    decimation->Add(mci::factory::Create<UNode>("tbt", m_tbt_decimation, 2));
-    mci::TreeNodePtr fa = mci::factory::Create<UNode>("fa", m_fa_decimation, 2);
-    fa->Add(mci::factory::Create<UNode>("cic", m_cic_decimation, 66));
-    fa->Add(mci::factory::Create<UNode>("fir", m_fir_decimation, 66));
+    mci::TreeNodePtr decimation = mci::factory::Create<qreg::RegNode>("decimation", c_branch);
+    decimation->Add(mci::factory::Create<UNode>("tbt", m_tbt_decimation, c_readOnly));
+    mci::TreeNodePtr fa = mci::factory::Create<UNode>("fa", m_fa_decimation, c_readOnly);
+    fa->Add(mci::factory::Create<UNode>("cic", m_cic_decimation, c_auxReadOnly));
+    fa->Add(mci::factory::Create<UNode>("fir", m_fir_decimation, c_auxReadOnly));
     decimation->Add(fa);
-    decimation->Add(mci::factory::Create<UNode>("sa", m_sa_decimation, 2));
-    decimation->Add(mci::factory::Create<UNode>("sw", m_sw_decimation, 2));
+    decimation->Add(mci::factory::Create<UNode>("sa", m_sa_decimation, c_readOnly));
+    decimation->Add(mci::factory::Create<UNode>("sw", m_sw_decimation, c_readOnly));
     node->Add(decimation);
 
-    node->Add(mci::factory::Create<UNode>("harmonic_number", m_harmonic_number, 2));
-    node->Add(mci::factory::Create<DNode>("rf_frequency", m_rf_freq, 2));
-    node->Add(mci::factory::Create<DNode>("if_frequency", m_if_freq, 66));
-    node->Add(mci::factory::Create<DNode>("tbt_frequency", m_tbt_freq, 2));
-    node->Add(mci::factory::Create<DNode>("nco_frequency", m_nco_freq, 66));
+    node->Add(mci::factory::Create<UNode>("harmonic_number", m_harmonic_number, c_readOnly));
+    node->Add(mci::factory::Create<DNode>("rf_frequency", m_rf_freq, c_readOnly));
+    node->Add(mci::factory::Create<DNode>("if_frequency", m_if_freq, c_auxReadOnly));
+    node->Add(mci::factory::Create<DNode>("tbt_frequency", m_tbt_freq, c_readOnly));
+    node->Add(mci::factory::Create<DNode>("nco_frequency", m_nco_freq, c_auxReadOnly));
 }

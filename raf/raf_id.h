@@ -17,7 +17,26 @@
 #include <cstdint>
 #include <string>
 
-class RafIdSpecific : public qapp::ZemtraFpgaObject {
+// The clock values of a RAF board: the seven words of its block and the
+// four frequencies derived from them. The board's RafIdSpecific holds them,
+// and so does the application, as the values that all RAF boards share.
+class RafClockValues {
+protected:
+    uint32_t m_adc_freq = 0;
+    uint32_t m_tbt_decimation = 0;
+    uint32_t m_fa_decimation = 0;
+    uint32_t m_cic_decimation = 0;
+    uint32_t m_fir_decimation = 0;
+    uint32_t m_sa_decimation = 0;
+    uint32_t m_sw_decimation = 0;
+    uint32_t m_harmonic_number = 0;
+    double m_tbt_freq = 0.0;
+    double m_rf_freq = 0.0;
+    double m_if_freq = 0.0;
+    double m_nco_freq = 0.0;
+};
+
+class RafIdSpecific : public qapp::ZemtraFpgaObject, protected RafClockValues {
 public:
     static constexpr int c_blockSize = 0x30;
 
@@ -46,6 +65,7 @@ public:
     double GetRFFrequency() const { return m_rf_freq; }
     double GetIFFrequency() const { return m_if_freq; }
     double GetNcoFrequency() const { return m_nco_freq; }
+    const RafClockValues& GetClockValues() const { return *this; }
 
     // True when any of the seven values read from the block differs (the
     // derived values follow from them and are not compared).
@@ -56,16 +76,4 @@ public:
 
 private:
     volatile FPGAMem_t* m_base;
-    uint32_t m_adc_freq = 0;
-    uint32_t m_tbt_decimation = 0;
-    uint32_t m_fa_decimation = 0;
-    uint32_t m_cic_decimation = 0;
-    uint32_t m_fir_decimation = 0;
-    uint32_t m_sa_decimation = 0;
-    uint32_t m_sw_decimation = 0;
-    uint32_t m_harmonic_number = 0;
-    double m_tbt_freq = 0.0;
-    double m_rf_freq = 0.0;
-    double m_if_freq = 0.0;
-    double m_nco_freq = 0.0;
 };

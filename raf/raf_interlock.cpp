@@ -3,6 +3,7 @@
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qsig/zemtra_event_stream.h"
@@ -311,6 +312,7 @@ void RafInterlock::EventReaderThreadFnc()
 void RafInterlock::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using mci::factory::Create;
     using qreg::Expr;
     using U64 = unsigned long long;
@@ -322,80 +324,81 @@ void RafInterlock::OnRegistryAdd(mci::TreeNodePtr& node)
     using IRange = qreg::expr::Range<int, int>;
     using IL = RafInterlock;
 
-    node->Add(Create<qreg::RegFncNode<bool>>("enabled", this, &IL::SetEnabled, &IL::GetEnabled, 6ull));
+    node->Add(Create<qreg::RegFncNode<bool>>("enabled", this, &IL::SetEnabled, &IL::GetEnabled, c_writable));
 
     // A status word of the FPGA with its six cause bits.
     auto registerStatus = [&](const char* name, size_t offset) {
-        mci::TreeNodePtr word = Create<UIntBit>(name, At(offset), 0ll, 6ll, 66ull);
+        mci::TreeNodePtr word = Create<UIntBit>(name, At(offset), 0ll, 6ll, c_auxReadOnly);
         for (unsigned bit = 0; bit < c_status_bits; ++bit) {
-            word->Add(Create<BoolBit>(c_status_names[bit], At(offset), static_cast<long long>(bit), 1ll, 2ull));
+            word->Add(Create<BoolBit>(c_status_names[bit], At(offset), static_cast<long long>(bit), 1ll, c_readOnly));
         }
         return word;
     };
     mci::TreeNodePtr current = registerStatus("current", c_status_current);
     mci::TreeNodePtr interlock = registerStatus("interlock", c_status_latched);
 
-    mci::TreeNodePtr latched = Create<StatusRef>("latched", m_latched_status, 66ull);
+    mci::TreeNodePtr latched = Create<StatusRef>("latched", m_latched_status, c_auxReadOnly);
     m_latched_nodes[0] = mci::Node(latched, mci::c_noRelPath);
-    latched->Add(Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("enabled", m_latching_armed, 6ull));
-    mci::TreeNodePtr latchedTs = latched->Add(Create<StatusRef>("timestamp", m_latched_timestamp, 2ull));
+    latched->Add(Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("enabled", m_latching_armed, c_writable));
+    mci::TreeNodePtr latchedTs = latched->Add(Create<StatusRef>("timestamp", m_latched_timestamp, c_readOnly));
     m_latched_nodes[1] = mci::Node(latchedTs, mci::c_noRelPath);
     for (unsigned bit = 0; bit < c_status_bits; ++bit) {
         mci::TreeNodePtr b = latched->Add(
-            Create<StatusBit>(c_status_names[bit], m_latched_status, static_cast<long long>(bit), 1ll, 2ull));
+            Create<StatusBit>(c_status_names[bit], m_latched_status, static_cast<long long>(bit), 1ll, c_readOnly));
         m_latched_nodes[2 + bit] = mci::Node(b, mci::c_noRelPath);
     }
 
-    mci::TreeNodePtr ilStatus = Create<StatusRef>("il_status", m_cumulative_status, 6ull);
+    mci::TreeNodePtr ilStatus = Create<StatusRef>("il_status", m_cumulative_status, c_writable);
     m_cumulative_nodes[1] = mci::Node(ilStatus, mci::c_noRelPath);
     ilStatus->Add(Create<qreg::RegExecNode>("reset", this, &IL::ResetCumulativeStatus));
-    mci::TreeNodePtr timestamps = Create<qreg::RegNode>("timestamps", 64ull);
-    mci::TreeNodePtr first = timestamps->Add(Create<StatusRef>("first", m_first_timestamp, 2ull));
-    mci::TreeNodePtr last = timestamps->Add(Create<StatusRef>("last", m_last_timestamp, 2ull));
+    mci::TreeNodePtr timestamps = Create<qreg::RegNode>("timestamps", c_aux);
+    mci::TreeNodePtr first = timestamps->Add(Create<StatusRef>("first", m_first_timestamp, c_readOnly));
+    mci::TreeNodePtr last = timestamps->Add(Create<StatusRef>("last", m_last_timestamp, c_readOnly));
     m_cumulative_nodes[0] = mci::Node(first, mci::c_noRelPath);
     m_cumulative_nodes[2] = mci::Node(last, mci::c_noRelPath);
     for (unsigned bit = 0; bit < c_status_bits; ++bit) {
-        const unsigned long long flags = bit + 1 == c_status_bits ? 66ull : 2ull;
+        const unsigned long long flags = bit + 1 == c_status_bits ? c_auxReadOnly : c_readOnly;
         mci::TreeNodePtr b = ilStatus->Add(
             Create<StatusBit>(c_status_names[bit], m_cumulative_status, static_cast<long long>(bit), 1ll, flags));
         m_cumulative_nodes[3 + bit] = mci::Node(b, mci::c_noRelPath);
     }
     ilStatus->Add(timestamps);
 
-    mci::TreeNodePtr status = Create<qreg::RegNode>("status", 0ull);
+    mci::TreeNodePtr status = Create<qreg::RegNode>("status", c_branch);
     status->Add(ilStatus);
     status->Add(latched);
     status->Add(interlock);
     status->Add(current);
 
-    mci::TreeNodePtr filter = Create<qreg::RegNode>("filter", 0ull);
-    filter->Add(Create<UIntBit>("position", At(c_filter_position), 0ll, 8ll, 14ull));
-    filter->Add(Create<UIntBit>(Expr<URange>(0u, 6u), "overflow", At(c_filter_overflow), 0ll, 3ll, 14ull));
-    filter->Add(Create<UIntBit>(Expr<URange>(0u, 6u), "underflow", At(c_filter_underflow), 0ll, 3ll, 70ull));
+    mci::TreeNodePtr filter = Create<qreg::RegNode>("filter", c_branch);
+    filter->Add(Create<UIntBit>("position", At(c_filter_position), 0ll, 8ll, c_setting));
+    filter->Add(Create<UIntBit>(Expr<URange>(0u, 6u), "overflow", At(c_filter_overflow), 0ll, 3ll, c_setting));
+    filter->Add(Create<UIntBit>(Expr<URange>(0u, 6u), "underflow", At(c_filter_underflow), 0ll, 3ll, c_auxWritable));
 
-    mci::TreeNodePtr limits = Create<qreg::RegNode>("limits", 0ull);
+    mci::TreeNodePtr limits = Create<qreg::RegNode>("limits", c_branch);
     limits->Add(position_limits::MakeNodes(m_base, c_position_window));
 
-    mci::TreeNodePtr overflow = Create<qreg::RegNode>("overflow", 0ull);
-    overflow->Add(Create<qreg::RegFncNode<unsigned int>>(Expr<URange>(0u, 32766u), "threshold", this,
-                                                         &IL::SetOverflowThreshold, &IL::GetOverflowThreshold, 14ull));
-    overflow->Add(Create<UIntBit>(Expr<URange>(0u, 4095u), "duration", At(c_overflow_duration), 0ll, 12ll, 14ull));
-    overflow->Add(Create<qreg::RegFncEnumNode<OverflowDetectionMode_e>>("mode", this, &IL::SetOverflowDetectionMode,
-                                                                        &IL::GetOverflowDetectionMode, 10ull));
+    mci::TreeNodePtr overflow = Create<qreg::RegNode>("overflow", c_branch);
+    overflow->Add(Create<qreg::RegFncNode<unsigned int>>(
+        Expr<URange>(0u, 32766u), "threshold", this, &IL::SetOverflowThreshold, &IL::GetOverflowThreshold, c_setting));
+    overflow->Add(Create<UIntBit>(Expr<URange>(0u, 4095u), "duration", At(c_overflow_duration), 0ll, 12ll, c_setting));
+    overflow->Add(Create<qreg::RegFncEnumNode<OverflowDetectionMode_e>>(
+        "mode", this, &IL::SetOverflowDetectionMode, &IL::GetOverflowDetectionMode, c_persistentReadOnly));
     limits->Add(overflow);
 
-    mci::TreeNodePtr underflow = Create<qreg::RegNode>("underflow", 64ull);
-    underflow->Add(Create<qreg::RegFncNode<unsigned int>>(
-        Expr<URange>(0u, 32766u), "threshold", this, &IL::SetUnderflowThreshold, &IL::GetUnderflowThreshold, 14ull));
-    underflow->Add(
-        Create<UIntBit>(Expr<URange>(0u, GetTbtDecimation()), "duration", At(c_underflow_duration), 0ll, 12ll, 14ull));
+    mci::TreeNodePtr underflow = Create<qreg::RegNode>("underflow", c_aux);
+    underflow->Add(Create<qreg::RegFncNode<unsigned int>>(Expr<URange>(0u, 32766u), "threshold", this,
+                                                          &IL::SetUnderflowThreshold, &IL::GetUnderflowThreshold,
+                                                          c_setting));
+    underflow->Add(Create<UIntBit>(Expr<URange>(0u, GetTbtDecimation()), "duration", At(c_underflow_duration), 0ll,
+                                   12ll, c_setting));
     limits->Add(underflow);
 
-    mci::TreeNodePtr gain = Create<qreg::RegNode>("gain_dependent", 0ull);
-    gain->Add(Create<BoolBit>("enabled", At(c_control), 1ll, 1ll, 14ull));
+    mci::TreeNodePtr gain = Create<qreg::RegNode>("gain_dependent", c_branch);
+    gain->Add(Create<BoolBit>("enabled", At(c_control), 1ll, 1ll, c_setting));
     gain->Add(Create<qreg::RegFncNode<int>>(Expr<IRange>(-80, 0), "threshold", this, &IL::SetGainDependentThreshold,
-                                            &IL::GetGainDependentThreshold, 14ull));
-    gain->Add(Create<UIntBit>("threshold_dB", At(c_gain_threshold), 1ll, 5ll, 2ull));
+                                            &IL::GetGainDependentThreshold, c_setting));
+    gain->Add(Create<UIntBit>("threshold_dB", At(c_gain_threshold), 1ll, 5ll, c_readOnly));
 
     node->Add(gain);
     node->Add(filter);

@@ -22,15 +22,8 @@ constexpr uint64_t Mask(unsigned width)
     return width >= 64 ? ~0ull : ((1ull << width) - 1);
 }
 
-// A register as the word that the register nodes bind to.
-inline volatile uint64_t& Word64(volatile FPGAMem_t* base, size_t offset)
-{
-    return *reinterpret_cast<volatile uint64_t*>(base + offset);
-}
-inline volatile uint32_t& Word32(volatile FPGAMem_t* base, size_t offset)
-{
-    return *reinterpret_cast<volatile uint32_t*>(base + offset);
-}
+using fpga::Word32;
+using fpga::Word64;
 
 // Bits [shift, shift + width) of the 64-bit register at offset.
 inline uint64_t ReadBits64(const volatile FPGAMem_t* base, size_t offset, unsigned shift, unsigned width)

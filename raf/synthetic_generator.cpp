@@ -2,6 +2,7 @@
 
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qfeature/tsm.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
@@ -133,12 +134,14 @@ void SyntheticGenerator::UpdateMill()
 void SyntheticGenerator::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using UNode = qreg::RegFncNode<unsigned>;
     using Range = qreg::expr::Range<unsigned, unsigned>;
     using G = SyntheticGenerator;
-    node->Add(mci::factory::Create<qreg::RegFncNode<bool>>("enabled", this, &G::SetEnabled, &G::GetEnabled, 70ull));
+    node->Add(
+        mci::factory::Create<qreg::RegFncNode<bool>>("enabled", this, &G::SetEnabled, &G::GetEnabled, c_auxWritable));
     node->Add(mci::factory::Create<UNode>(qreg::Expr<Range>(0u, c_max_amplitude), "amp1", this, &G::SetAmp1,
-                                          &G::GetAmp1, 70ull));
+                                          &G::GetAmp1, c_auxWritable));
     node->Add(mci::factory::Create<UNode>(qreg::Expr<Range>(0u, c_max_amplitude), "amp2", this, &G::SetAmp2,
-                                          &G::GetAmp2, 70ull));
+                                          &G::GetAmp2, c_auxWritable));
 }

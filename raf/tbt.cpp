@@ -2,7 +2,9 @@
 
 #include "app/raf_board.h"
 #include "mci/factory.h"
+#include "mci/node_flags.h"
 #include "platform/qapp/zemtra_application.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/simple_position_controller.h"
 #include "platform/qstd/enum_map.h"
@@ -11,7 +13,6 @@
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_fnc_node.h"
-#include "qreg/reg_value_node.h"
 #include "raf/raf_registers.h"
 #include "raf/tbt_window_signal.h"
 
@@ -413,6 +414,7 @@ void TurnByTurnDSP::SetDefault()
 void TurnByTurnDSP::OnRegistryAdd(mci::TreeNodePtr& node)
 {
     QSTD_TRACE_FNC();
+    using namespace mci::flags;
     using qreg::expr::Range;
     using UNode = qreg::RegFncNode<unsigned int>;
     using INode = qreg::RegFncNode<int>;
@@ -421,43 +423,43 @@ void TurnByTurnDSP::OnRegistryAdd(mci::TreeNodePtr& node)
     const uint32_t tbtDecimation = GetTbtDecimation();
 
     node->Add(mci::factory::Create<qreg::RegFncEnumNode<TBTDataSwitch_e>>("data_type", this, &T::_SetDataSwitch,
-                                                                          &T::_GetDataSwitch, 14ull));
+                                                                          &T::_GetDataSwitch, c_setting));
     node->Add(mci::factory::Create<UNode>(qreg::Expr<Range<unsigned int, unsigned int>>(0u, tbtDecimation),
-                                          "phase_offset", this, &T::_SetADCDelay, &T::_GetADCDelay, 14ull));
+                                          "phase_offset", this, &T::_SetADCDelay, &T::_GetADCDelay, c_setting));
     _SetADCDelay(0);
     m_nco = mci::Node(
-        node->Add(mci::factory::Create<UNode>("nco_frequency", this, &T::_SetNCOFreq, &T::_GetNCOFreq, 66ull)),
+        node->Add(mci::factory::Create<UNode>("nco_frequency", this, &T::_SetNCOFreq, &T::_GetNCOFreq, c_auxReadOnly)),
         mci::c_noRelPath);
-    node->Add(mci::factory::Create<UNode>("dbg_frequency", this, &T::_SetDbgFreq, &T::_GetDbgFreq, 70ull));
-    node->Add(mci::factory::Create<BNode>("dbg_enable", this, &T::_SetDbgEnable, &T::_GetDbgEnable, 78ull));
+    node->Add(mci::factory::Create<UNode>("dbg_frequency", this, &T::_SetDbgFreq, &T::_GetDbgFreq, c_auxWritable));
+    node->Add(mci::factory::Create<BNode>("dbg_enable", this, &T::_SetDbgEnable, &T::_GetDbgEnable, c_auxSetting));
 
-    mci::TreeNodePtr spike = mci::factory::Create<qreg::RegNode>("spike_removal", 0);
-    mci::TreeNodePtr mode = spike->Add(mci::factory::Create<qreg::RegNode>("mode", 0));
-    mode->Add(
-        mci::factory::Create<BNode>("hw_enable", this, &T::_SetSpikeRemovalEnable, &T::_GetSpikeRemovalEnable, 14ull));
+    mci::TreeNodePtr spike = mci::factory::Create<qreg::RegNode>("spike_removal", c_branch);
+    mci::TreeNodePtr mode = spike->Add(mci::factory::Create<qreg::RegNode>("mode", c_branch));
+    mode->Add(mci::factory::Create<BNode>("hw_enable", this, &T::_SetSpikeRemovalEnable, &T::_GetSpikeRemovalEnable,
+                                          c_setting));
     const bool swEnable = raf::ReadBits64(m_reg, c_spike_enable, 0, 1) != 0;
     m_sw_spike_removal = mci::Node(
-        mode->Add(mci::factory::Create<qreg::RegValueNode<bool>>("sw_enable", swEnable, 14ull)), mci::c_noRelPath);
+        mode->Add(mci::factory::Create<qreg::RegValueNode<bool>>("sw_enable", swEnable, c_setting)), mci::c_noRelPath);
     m_averaging_stop = spike->Add(mci::factory::Create<INode>(qreg::Expr<Range<int, int>>(c_signed_min, c_signed_max),
                                                               "averaging_stop", this, &T::_SetSpikeAveragingStop,
-                                                              &T::_GetSpikeAveragingStop, 14ull));
+                                                              &T::_GetSpikeAveragingStop, c_setting));
     m_averaging_window = spike->Add(mci::factory::Create<UNode>(
         qreg::Expr<qreg::expr::Set<unsigned int, unsigned int>>(0u, 1u, 2u, 4u, 8u, 16u), "averaging_window", this,
-        &T::_SetSpikeAveragingWindow, &T::_GetSpikeAveragingWindow, 14ull));
+        &T::_SetSpikeAveragingWindow, &T::_GetSpikeAveragingWindow, c_setting));
     m_spike_start =
         spike->Add(mci::factory::Create<INode>(qreg::Expr<Range<int, int>>(c_signed_min, c_signed_max), "start", this,
-                                               &T::_SetSpikeStart, &T::_GetSpikeStart, 14ull));
+                                               &T::_SetSpikeStart, &T::_GetSpikeStart, c_setting));
     m_spike_window =
         spike->Add(mci::factory::Create<UNode>(qreg::Expr<Range<unsigned int, unsigned int>>(0u, 127u), "window", this,
-                                               &T::_SetSpikeWindow, &T::_GetSpikeWindow, 14ull));
+                                               &T::_SetSpikeWindow, &T::_GetSpikeWindow, c_setting));
     node->Add(spike);
 
     const unsigned maskSize = std::min(tbtDecimation, m_debug_ram_size);
     node->Add(mci::factory::Create<UNode>(qreg::Expr<Range<unsigned int, unsigned int>>(0u, 1u), "adc_mask", maskSize,
-                                          this, &T::_SetAdcMask, &T::_GetAdcMask, 14ull));
+                                          this, &T::_SetAdcMask, &T::_GetAdcMask, c_setting));
 
     if (m_window) {
         m_window_node = std::dynamic_pointer_cast<qreg::SignalNode>(
-            node->Add(mci::factory::Create<qreg::SignalNode>("tbt_window", m_window.get(), 2ull)));
+            node->Add(mci::factory::Create<qreg::SignalNode>("tbt_window", m_window.get(), c_readOnly)));
     }
 }

@@ -12,7 +12,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libboost-dev libboost-program-options-dev
           libomniorb4-dev libomnithread4-dev omniidl
-          libpugixml-dev
+          libpugixml-dev tcl-combat
           clang libclang-rt-14-dev)
 
 install_missing() {
@@ -42,9 +42,16 @@ case "${1:-}" in
     run)
         install_missing
         build default
-        # Configuration and the instrument's absolute paths stay inside the project.
-        mkdir -p run/cfg run/root
-        exec ./build/default/app/zemtra-vuna --conf-dir run/cfg --root run/root "${@:2}"
+        # The instrument's absolute paths stay inside the project: its
+        # configuration folder is run/root/var/opt/zemtra/cfg/.
+        cfg=run/root/var/opt/zemtra/cfg
+        # The configuration that an earlier run command kept in run/cfg moves there once.
+        if [ -f run/cfg/zemtra-vuna.conf ] && [ ! -e "$cfg/zemtra-vuna.conf" ]; then
+            mkdir -p "$cfg"
+            mv run/cfg/zemtra-vuna.conf "$cfg/"
+            echo "Moved the configuration run/cfg/zemtra-vuna.conf to $cfg/." >&2
+        fi
+        exec ./build/default/app/zemtra-vuna --root run/root "${@:2}"
         ;;
     test)
         install_missing

@@ -33,6 +33,13 @@ constexpr double c_ddcGain = 1.64676025805716;
 // ADC counts per TDP count of a channel's amplitude: a beam of the default
 // intensity swings the ADC to about +-8000.
 constexpr double c_adcPerCount = 8000.0 / 1e6;
+// Least time the feeding thread sleeps: a group due at once is fed after it.
+constexpr std::chrono::milliseconds c_shortestWait{1};
+// Atoms of one stream that a feed makes at most (4 MiB).
+constexpr uint64_t c_mostFedAtoms = 1u << 16;
+// Places in the switching pattern up to which a batch of noise-free FA
+// atoms makes each place's atom once.
+constexpr uint64_t c_cachedPlaces = 4096;
 // Ks of the FA block is a fraction of 2^28 (2^26 gives S / 4).
 constexpr int c_ksShift = 28;
 constexpr double c_twoPi = 6.283185307179586;
@@ -119,6 +126,7 @@ public:
         }
         return sample;
     }
+    std::optional<uint64_t> FaGrid() const override { return m_beam.FaGrid(); }
 
 private:
     const Beam& m_beam;
@@ -138,6 +146,8 @@ struct RafAcquisition::Model {
     double halfWidth; // of the uniform noise of a turn's amplitude
     bool switching;
     int markedStep; // the step whose turns carry the switch marker, -1 none
+    bool faBlock;   // the board has an FA block, whose coefficients follow
+    FaBlockModel::Position position;
 };
 
 // ---------------------------------------------------------------------------
@@ -184,18 +194,20 @@ void Beam::Stop()
 void Beam::FeedThread()
 {
     std::unique_lock<std::mutex> lock(m_runMutex);
-    auto next = std::chrono::steady_clock::now();
     while (m_running) {
         lock.unlock();
         for (const auto& raf : m_rafs) {
             raf->Feed();
         }
-        lock.lock();
-        next += c_feedPeriod;
+        m_feeds.fetch_add(1);
+        // Asleep until a reader's next group is due or the next look.
         const auto now = std::chrono::steady_clock::now();
-        if (next < now) {
-            next = now;
+        auto next = now + c_feedPeriod;
+        for (const auto& raf : m_rafs) {
+            next = std::min(next, raf->NextFeed());
         }
+        next = std::max(next, now + c_shortestWait);
+        lock.lock();
         m_wake.wait_until(lock, next, [this] { return !m_running; });
     }
 }
@@ -210,6 +222,7 @@ void Beam::SetOptions(const BeamOptions& options)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_options = options;
+    m_changes.fetch_add(1);
 }
 
 void Beam::SetPosition(double xNm, double yNm)
@@ -217,18 +230,21 @@ void Beam::SetPosition(double xNm, double yNm)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_options.x = xNm;
     m_options.y = yNm;
+    m_changes.fetch_add(1);
 }
 
 void Beam::SetIntensity(double intensity)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_options.intensity = intensity;
+    m_changes.fetch_add(1);
 }
 
 void Beam::SetNoise(double noise)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_options.noise = noise;
+    m_changes.fetch_add(1);
 }
 
 bool Beam::SetFrontEnd(const std::string& board, const FrontEndOptions& frontEnd)
@@ -282,6 +298,14 @@ bool Beam::FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const
         }
     }
     return false;
+}
+
+std::optional<uint64_t> Beam::FaGrid() const
+{
+    if (m_rafs.empty()) {
+        return std::nullopt;
+    }
+    return m_rafs.front()->FaGrid();
 }
 
 uint64_t Beam::FaStep(unsigned slot) const
@@ -356,12 +380,19 @@ void RafAcquisition::SetFrontEnd(const FrontEndOptions& frontEnd)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_frontEnd = frontEnd;
+    m_frontEndChanges.fetch_add(1);
 }
 
 FrontEndOptions RafAcquisition::GetFrontEnd() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_frontEnd;
+}
+
+uint64_t RafAcquisition::FaGrid() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_fa.start;
 }
 
 void RafAcquisition::Stop()
@@ -401,17 +432,80 @@ void RafAcquisition::OnTrigger(uint64_t lmt)
 void RafAcquisition::Feed()
 {
     const uint64_t now = m_board.Clock().Now();
-    FeedStream(m_sa, now);
-    FeedStream(m_fa, now);
+    // One look at the beam for all that the feed makes.
+    const Model m = Snapshot();
+    FeedStream(m_sa, now, m);
+    FeedStream(m_fa, now, m);
     if (RafInterlockModel* interlock = m_board.Interlock()) {
         // The logic fires at the LMT read after the beam was sampled: a
         // change of the beam that the sample shows always precedes it.
-        const BeamSample sample = SampleBeam(*this, now);
+        const BeamSample sample = SampleBeam(m, now);
         interlock->Evaluate(sample, std::max(now, m_board.Clock().Now()));
     }
 }
 
-void RafAcquisition::FeedStream(Stream& stream, uint64_t now)
+uint64_t RafAcquisition::GroupOf(const Stream& stream)
+{
+    return std::max<uint64_t>(1, stream.device->GroupBytes() / sizeof(FaRecord));
+}
+
+uint64_t RafAcquisition::OnGroupGrid(uint64_t index, uint64_t group)
+{
+    return (index + group - 1) / group * group;
+}
+
+std::chrono::steady_clock::time_point RafAcquisition::NextFeed() const
+{
+    bool open = false;
+    uint64_t lmt = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Stream* s : {&m_sa, &m_fa}) {
+            if (!s->running || !s->device->IsOpen()) {
+                continue;
+            }
+            const uint64_t group = GroupOf(*s);
+            // Due once the clock reads the LMT of the group's last atom.
+            const uint64_t last = s->start + (OnGroupGrid(s->next, group) + group - 1) * s->step;
+            lmt = open ? std::min(lmt, last) : last;
+            open = true;
+        }
+    }
+    if (!open) {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    // One tick later: the clock's conversion rounds.
+    return m_board.Clock().WhenAt(lmt + 1);
+}
+
+BeamSample RafAcquisition::SampleBeam(const Model& m, uint64_t lmt) const
+{
+    BeamSample sample;
+    const FaRecord fa = MakeFa(m, lmt, std::max<uint64_t>(m_faStep / m_tbt, 1));
+    sample.x = fa.x;
+    sample.y = fa.y;
+    // A turn of ADC samples costs a sine each: it is made only when its peak
+    // can decide a cause, which the largest amplitude plus noise bounds.
+    double most = 0;
+    for (const auto& step : m.adcAmp) {
+        for (double a : step) {
+            most = std::max(most, a);
+        }
+    }
+    most = std::ceil((most + m.halfWidth) * c_adcPerCount) + 1;
+    const RafInterlockModel* logic = m_board.Interlock();
+    if (logic && !logic->AdcPeakMatters(static_cast<uint32_t>(std::min(most, 32768.0)))) {
+        return sample;
+    }
+    std::vector<int16_t> adc(4 * m_tbt);
+    MakeAdc(m, adc.data(), m_tbt, lmt, 1);
+    for (int16_t v : adc) {
+        sample.adcPeak = std::max<uint32_t>(sample.adcPeak, static_cast<uint32_t>(std::abs(static_cast<int>(v))));
+    }
+    return sample;
+}
+
+void RafAcquisition::FeedStream(Stream& stream, uint64_t now, const Model& m)
 {
     uint64_t first = 0;
     uint64_t count = 0;
@@ -430,22 +524,57 @@ void RafAcquisition::FeedStream(Stream& stream, uint64_t now)
         if (due <= stream.next) {
             return;
         }
-        // A reader more than a second behind loses the older atoms, as the
-        // device's buffer would.
-        const uint64_t most = std::max<uint64_t>(1, static_cast<uint64_t>(m_board.Clock().Frequency()) / stream.step);
-        first = std::max(stream.next, due > most ? due - most : 0);
-        count = due - first;
+        // Whole groups of the reader only, the rest waits for a later feed.
+        const uint64_t group = GroupOf(stream);
+        // A reader more than a second (or a group) behind loses the older
+        // atoms, as the device's buffer would; a feed makes at most
+        // c_mostFedAtoms of them, whatever the rate of a board's clock
+        // information.
+        const uint64_t most = std::max<uint64_t>(
+            group, std::min(c_mostFedAtoms, static_cast<uint64_t>(m_board.Clock().Frequency()) / stream.step));
+        first = OnGroupGrid(std::max(stream.next, due > most ? due - most : 0), group);
+        count = first < due ? (due - first) / group * group : 0;
         start = stream.start;
-        stream.next = due;
+        stream.next = first + count;
+        if (count == 0) {
+            return;
+        }
     }
-    std::vector<FaRecord> atoms(static_cast<size_t>(count));
-    for (uint64_t i = 0; i < count; ++i) {
-        atoms[static_cast<size_t>(i)] = MakeFa(start + (first + i) * stream.step, stream.turns);
-    }
-    stream.device->Feed(atoms.data(), atoms.size() * sizeof(FaRecord));
+    // Made in the bytes that the device keeps.
+    std::vector<uint8_t> bytes(static_cast<size_t>(count) * sizeof(FaRecord));
+    MakeFa(m, reinterpret_cast<FaRecord*>(bytes.data()), static_cast<size_t>(count), start + first * stream.step,
+           stream.step, stream.turns);
+    stream.device->Feed(std::move(bytes));
 }
 
 RafAcquisition::Model RafAcquisition::Snapshot() const
+{
+    // The model costs trigonometry and powers per step and channel, and what
+    // it is made of seldom changes: the last one stands while the change
+    // counts, read before what they count, are those it was made at.
+    const RafFrontEnd* analogue = m_board.FrontEnd();
+    const std::array<uint64_t, 3> now{{m_beam.Changes(), m_frontEndChanges.load(), analogue ? analogue->Changes() : 0}};
+    std::shared_ptr<const Model> last;
+    {
+        std::lock_guard<std::mutex> lock(m_modelMutex);
+        if (m_model && m_modelMadeAt == now) {
+            last = m_model;
+        }
+    }
+    Model m = last ? *last : MakeModel();
+    if (!last) {
+        std::lock_guard<std::mutex> lock(m_modelMutex);
+        m_model = std::make_shared<const Model>(m);
+        m_modelMadeAt = now;
+    }
+    // The FA block's coefficients are plain words: read at every look.
+    if (const FaBlockModel* block = m_board.FaBlock()) {
+        m.position = block->GetPosition();
+    }
+    return m;
+}
+
+RafAcquisition::Model RafAcquisition::MakeModel() const
 {
     const BeamOptions beam = m_beam.Options();
     const FrontEndOptions fe = GetFrontEnd();
@@ -475,6 +604,7 @@ RafAcquisition::Model RafAcquisition::Snapshot() const
     m.halfWidth = beam.noise * std::sqrt(3.0);
     m.switching = beam.switching;
     m.markedStep = analogue ? analogue->MarkedStep() : 0;
+    m.faBlock = m_board.FaBlock() != nullptr;
     return m;
 }
 
@@ -536,7 +666,11 @@ void RafAcquisition::MakeDdc(int32_t* atoms, size_t count, uint64_t firstLmt, ui
 
 void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
 {
-    const Model m = Snapshot();
+    MakeAdc(Snapshot(), atoms, count, firstLmt, step);
+}
+
+void RafAcquisition::MakeAdc(const Model& m, int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
+{
     // The RF lies harmonic / TBT decimation cycles per ADC period from DC.
     const uint64_t h = m_harmonic % m_tbt;
     EachAtom(m, count, firstLmt, step, [&](size_t k, uint64_t lmt, unsigned p) {
@@ -552,7 +686,46 @@ void RafAcquisition::MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, ui
 
 FaRecord RafAcquisition::MakeFa(uint64_t lmt, uint64_t turns) const
 {
-    const Model m = Snapshot();
+    return MakeFa(Snapshot(), lmt, turns);
+}
+
+void RafAcquisition::MakeFa(FaRecord* atoms, size_t count, uint64_t firstLmt, uint64_t step, uint64_t turns) const
+{
+    // The model costs trigonometry and powers per step and channel, far more
+    // than an atom: one for all of them.
+    MakeFa(Snapshot(), atoms, count, firstLmt, step, turns);
+}
+
+void RafAcquisition::MakeFa(const Model& m, FaRecord* atoms, size_t count, uint64_t firstLmt, uint64_t step,
+                            uint64_t turns) const
+{
+    // Without noise an atom depends on its LMT only through the place of its
+    // first turn in the switching pattern: the atoms of one place are made
+    // once and copied with their own LMT.
+    const uint64_t cycle = m.switching ? 4 * m_switch : 1;
+    if (m.halfWidth != 0.0 || cycle > c_cachedPlaces || count < 2) {
+        for (size_t k = 0; k < count; ++k) {
+            atoms[k] = MakeFa(m, firstLmt + k * step, turns);
+        }
+        return;
+    }
+    std::vector<int> made(static_cast<size_t>(cycle), -1); // index of the atom made for a place
+    for (size_t k = 0; k < count; ++k) {
+        const uint64_t lmt = firstLmt + k * step;
+        int& first = made[static_cast<size_t>((lmt / m_tbt) % cycle)];
+        if (first < 0) {
+            atoms[k] = MakeFa(m, lmt, turns);
+            first = static_cast<int>(k);
+            continue;
+        }
+        atoms[k] = atoms[first];
+        atoms[k].lmtLow = static_cast<int32_t>(static_cast<uint32_t>(lmt));
+        atoms[k].lmtHigh = static_cast<int32_t>(static_cast<uint32_t>(lmt >> 32));
+    }
+}
+
+FaRecord RafAcquisition::MakeFa(const Model& m, uint64_t lmt, uint64_t turns) const
+{
     const uint64_t first = lmt / m_tbt;
     turns = std::max<uint64_t>(turns, 1);
     // Turns spent in each step of the pattern: whole pattern cycles, then the
@@ -596,10 +769,9 @@ FaRecord RafAcquisition::MakeFa(uint64_t lmt, uint64_t turns) const
     atom.vc = static_cast<int32_t>(v[2]);
     atom.vd = static_cast<int32_t>(v[3]);
     // Positions as the FA block computes them, with its coefficients.
-    const FaBlockModel* block = m_board.FaBlock();
     const int64_t s = v[0] + v[1] + v[2] + v[3];
-    if (block && s != 0) {
-        const FaBlockModel::Position k = block->GetPosition();
+    if (m.faBlock && s != 0) {
+        const FaBlockModel::Position& k = m.position;
         atom.x = Low32(Product(k.kx, (v[0] + v[3]) - (v[1] + v[2])) / s - k.offX);
         atom.y = Low32(Product(k.ky, (v[0] + v[1]) - (v[2] + v[3])) / s - k.offY);
         atom.q = Low32(Product(k.kx, (v[0] + v[2]) - (v[1] + v[3])) / s - k.offQ);

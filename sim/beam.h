@@ -13,7 +13,8 @@
 //   - ADC samples, one section per trigger, of the duration that the
 //     board's timing state machine gives, also computed when read;
 //   - SA and FA atoms on the board's stream devices, while a reader has the
-//     device open, with positions computed by the board's FA block;
+//     device open, with positions computed by the board's FA block, in
+//     whole groups of the reader's;
 //   - the board's interlock and post-mortem trigger logic, which looks at
 //     the beam at every feed (sim/raf_interlock_model.h).
 // Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
@@ -28,13 +29,16 @@
 #include "sim/beam_options.h"
 #include "sim/gdx_models.h"
 #include "sim/history_memory.h"
+#include "sim/raf_interlock_model.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -61,8 +65,11 @@ class Beam {
 public:
     // Size of a RAF board's history memory (its DMA buffer).
     static constexpr size_t c_historyBytes = 64u << 20;
-    // The stream devices are fed this often while open.
-    static constexpr std::chrono::milliseconds c_feedPeriod{20};
+    // The stream devices are fed when a whole group of their reader is due
+    // (SA atoms come about every 105 ms, FA groups of the server's readers
+    // every 107 ms); every feed is a look of the protection logic at the
+    // beam, which looks at least this often.
+    static constexpr std::chrono::milliseconds c_feedPeriod{150};
 
     // The acquisitions of the RAF boards among boards; the boards must
     // outlive the beam.
@@ -76,6 +83,8 @@ public:
     void Stop();
 
     BeamOptions Options() const;
+    // Grows after every change of the options.
+    uint64_t Changes() const { return m_changes.load(); }
     void SetOptions(const BeamOptions& options);
     void SetPosition(double xNm, double yNm);
     void SetIntensity(double intensity);
@@ -94,6 +103,9 @@ public:
     bool FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const;
     // LMT distance of two FA atoms of the RAF board in slot; 0 without one.
     uint64_t FaStep(unsigned slot) const;
+    // LMT of one FA atom on the FA grid of the first RAF board (its FA
+    // atoms lie whole FA steps from it); none without RAF boards.
+    std::optional<uint64_t> FaGrid() const;
     // FaAtomAt as the GDX board's FA history asks for it; null without RAF
     // boards. Valid while the beam lives.
     std::shared_ptr<const FaProducer> GetFaProducer() const { return m_faProducer; }
@@ -101,17 +113,22 @@ public:
     // The acquisition of a RAF board, or null.
     RafAcquisition* Find(const Board& board) const;
 
+    // Feeds made by the feeding thread, each of every RAF board.
+    uint64_t Feeds() const { return m_feeds.load(); }
+
 private:
     void FeedThread();
 
     mutable std::mutex m_mutex;
     BeamOptions m_options;
+    std::atomic<uint64_t> m_changes{0};
     std::vector<std::unique_ptr<RafAcquisition>> m_rafs;
     std::shared_ptr<const FaProducer> m_faProducer;
 
     std::mutex m_runMutex;
     std::condition_variable m_wake;
     bool m_running = false;
+    std::atomic<uint64_t> m_feeds{0};
     std::thread m_thread;
 
     friend class RafAcquisition;
@@ -130,6 +147,9 @@ public:
     uint64_t TbtStep() const { return m_tbt; }
     uint64_t FaStep() const { return m_faStep; }
     uint64_t SaStep() const { return m_saStep; }
+    // LMT of one FA atom of the current acquisition (the FA atoms lie whole
+    // FA steps from it).
+    uint64_t FaGrid() const;
     const std::shared_ptr<HistoryMemory>& Memory() const { return m_memory; }
 
     void SetFrontEnd(const FrontEndOptions& frontEnd);
@@ -142,6 +162,9 @@ public:
     void OnTrigger(uint64_t lmt);
     // Feeds the open stream devices with the atoms due by now.
     void Feed();
+    // When the next whole group of an open stream device comes due;
+    // time_point::max() without one.
+    std::chrono::steady_clock::time_point NextFeed() const;
 
     // Atoms of one kind (computed with the current beam and front end).
     void MakeTdp(int32_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
@@ -149,14 +172,31 @@ public:
     void MakeAdc(int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
     // The SA or FA atom at lmt spanning turns turns (averaged over them).
     FaRecord MakeFa(uint64_t lmt, uint64_t turns) const;
+    // count such atoms, the first at firstLmt, each next one step later, all
+    // of one look at the beam, the front end and the FA block: the same
+    // atoms as one MakeFa each, for a fraction of the cost.
+    void MakeFa(FaRecord* atoms, size_t count, uint64_t firstLmt, uint64_t step, uint64_t turns) const;
 
 private:
     struct Model;
     // The beam and front end as amplitudes per pattern step and channel.
     Model Snapshot() const;
+    Model MakeModel() const;
     template <typename F> void EachAtom(const Model& m, size_t count, uint64_t firstLmt, uint64_t step, F make) const;
+    FaRecord MakeFa(const Model& m, uint64_t lmt, uint64_t turns) const;
+    void MakeFa(const Model& m, FaRecord* atoms, size_t count, uint64_t firstLmt, uint64_t step, uint64_t turns) const;
+    void MakeAdc(const Model& m, int16_t* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
     struct Stream;
-    void FeedStream(Stream& stream, uint64_t now);
+    void FeedStream(Stream& stream, uint64_t now, const Model& m);
+    // Atoms of a group of the stream's reader (1 without groups).
+    static uint64_t GroupOf(const Stream& stream);
+    // The groups lie on a grid from atom 0, as a DMA engine fills its blocks
+    // from the start of the acquisition: the boards started together are
+    // fed together, however their readers came. index rounded up to it.
+    static uint64_t OnGroupGrid(uint64_t index, uint64_t group);
+    // The beam as the board's protection logic sees it at lmt: the positions
+    // of the FA atom acquired then and the largest ADC sample of one turn.
+    BeamSample SampleBeam(const Model& m, uint64_t lmt) const;
 
     Beam& m_beam;
     Board& m_board;
@@ -172,6 +212,12 @@ private:
 
     mutable std::mutex m_mutex; // front end and the streams' positions
     FrontEndOptions m_frontEnd;
+    std::atomic<uint64_t> m_frontEndChanges{0};
+    // The model of the last look and the change counts it was made at
+    // (beam, front end, analogue front end).
+    mutable std::mutex m_modelMutex;
+    mutable std::shared_ptr<const Model> m_model;
+    mutable std::array<uint64_t, 3> m_modelMadeAt{};
 
     std::shared_ptr<HistoryMemory> m_memory;
     std::string m_memoryDevice;

@@ -212,22 +212,27 @@ void Board::InstallModels()
     }
 }
 
-std::vector<std::pair<std::string, std::string>> Board::ConfigurationFiles() const
+std::vector<Board::ConfigurationFile> Board::ConfigurationFiles() const
 {
-    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<ConfigurationFile> files;
     if (m_desc.type == c_typeRaf) {
-        files.emplace_back("gain" + m_desc.slot + ".conf", RafFrontEnd::AttenuatorTable());
+        files.push_back({"gain" + m_desc.slot + ".conf", RafFrontEnd::AttenuatorTable(), false});
         // One file for every RAF board of the chassis: the boards share their clocks.
         const uint32_t decimation = fpga::Read32(m_memory.get(), c_rafFirDecimation);
-        files.emplace_back(FaBlockModel::c_firFile, FaBlockModel::FirCoefficientFile(decimation));
+        files.push_back({FaBlockModel::c_firFile, FaBlockModel::FirCoefficientFile(decimation), true});
     }
     return files;
 }
 
 void Board::InstallConfiguration(const std::string& directory) const
 {
-    for (const auto& file : ConfigurationFiles()) {
-        const std::string path = directory + file.first;
+    InstallConfiguration(directory, directory);
+}
+
+void Board::InstallConfiguration(const std::string& confDir, const std::string& instrumentDir) const
+{
+    for (const ConfigurationFile& file : ConfigurationFiles()) {
+        const std::string path = (file.instrumentFolder ? instrumentDir : confDir) + file.name;
         // Whatever has the name (a file, even one that cannot be read, a
         // link, a directory) belongs to the user and stays as it is.
         struct stat st;
@@ -241,8 +246,8 @@ void Board::InstallConfiguration(const std::string& directory) const
         const int fd = ::mkstemp(&temporary[0]);
         bool ok = fd >= 0;
         if (ok) {
-            const char* data = file.second.data();
-            size_t left = file.second.size();
+            const char* data = file.contents.data();
+            size_t left = file.contents.size();
             while (ok && left > 0) {
                 const ssize_t n = ::write(fd, data, left);
                 ok = n > 0;

@@ -142,10 +142,21 @@ public:
     // The analogue front end and conditioning banks of a RAF board, else null.
     RafFrontEnd* FrontEnd() const { return m_frontEnd.get(); }
 
-    // Files that the instrument's configuration provides for the board, by
-    // name in the configuration directory; InstallConfiguration writes those
-    // that the directory (ending in '/') lacks.
-    std::vector<std::pair<std::string, std::string>> ConfigurationFiles() const;
+    // A file that the instrument's configuration provides for the board:
+    // its name, its contents, and whether it lies in the instrument's own
+    // configuration folder (where the FA block reads its FIR file) rather
+    // than in the application's configuration directory (attenuator tables).
+    struct ConfigurationFile {
+        std::string name;
+        std::string contents;
+        bool instrumentFolder;
+    };
+    std::vector<ConfigurationFile> ConfigurationFiles() const;
+    // Writes the files that their folder (ending in '/') lacks:
+    // confDir is the application's configuration directory, instrumentDir
+    // the instrument's configuration folder ("/var/opt/zemtra/cfg/" under
+    // the run's root). The one-folder form puts every file in directory.
+    void InstallConfiguration(const std::string& confDir, const std::string& instrumentDir) const;
     void InstallConfiguration(const std::string& directory) const;
 
     // Installs the handler that receives request records (the chassis

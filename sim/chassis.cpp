@@ -60,10 +60,10 @@ Chassis::Chassis(const Scenario& scenario)
     }
 }
 
-void Chassis::InstallConfiguration(const std::string& directory) const
+void Chassis::InstallConfiguration(const std::string& confDir, const std::string& instrumentDir) const
 {
     for (const Board* board : m_boardPtrs) {
-        board->InstallConfiguration(directory);
+        board->InstallConfiguration(confDir, instrumentDir);
     }
 }
 

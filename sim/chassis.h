@@ -42,8 +42,11 @@ public:
     TimingBoard* Timing() const { return m_timing; }
 
     // Writes the configuration files that the boards' instrument provides
-    // into the directory (ending in '/') unless they are there already.
-    void InstallConfiguration(const std::string& directory) const;
+    // unless they are there already: the attenuator tables into the
+    // application's configuration directory confDir, the FIR coefficient
+    // file into the instrument's configuration folder instrumentDir (both
+    // ending in '/').
+    void InstallConfiguration(const std::string& confDir, const std::string& instrumentDir) const;
 
     void Start();
     void Stop();

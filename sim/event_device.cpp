@@ -100,17 +100,20 @@ EventDevice::ReadResult_e EventDevice::Read(EventRecord& record, std::chrono::mi
 
 void EventDevice::Feed(const EventRecord& record)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_open) {
-        ++m_discarded;
-        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_open) {
+            ++m_discarded;
+            return;
+        }
+        ++m_fed;
+        if (m_records.size() >= c_capacity) {
+            ++m_dropped;
+            return;
+        }
+        m_records.push_back(record);
     }
-    ++m_fed;
-    if (m_records.size() >= c_capacity) {
-        ++m_dropped;
-        return;
-    }
-    m_records.push_back(record);
+    // Woken after the unlock, the reader finds the lock free.
     m_cond.notify_one();
 }
 

@@ -65,10 +65,11 @@ public:
     Position GetPosition() const;
 
     // Name of the FIR coefficient file that the instrument's configuration
-    // provides, and its contents for a FIR decimation: 5 x decimation
-    // coefficients, one decimal value a line, a raised-cosine low-pass
-    // window that peaks at c_firPeak. The simulated acquisition does not run
-    // the filter; the file lets the FA block load one at start.
+    // provides, and its contents for a FIR decimation (a scenario holds at
+    // most ScenarioLimits::c_maxFirDecimation): 5 x decimation coefficients,
+    // one decimal value a line, a raised-cosine low-pass window that peaks
+    // at c_firPeak. The simulated acquisition does not run the filter; the
+    // file lets the FA block load one at start.
     static constexpr const char* c_firFile = "fircoef_sr.conf";
     static constexpr uint32_t c_firPeak = 1u << 17;
     static std::string FirCoefficientFile(uint32_t decimation);

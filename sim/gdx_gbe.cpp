@@ -333,10 +333,20 @@ void GbeModel::SenderLoop()
     bool running = false;
     Clock::time_point base;
     uint64_t sent = 0; // frames sent since base
+    // Frames are sent without the lock: their payload reads other models,
+    // whose callers may hold locks of their own while they write to ours.
+    auto send = [&](uint64_t frames) {
+        const PayloadSource payload = m_payload;
+        lock.unlock();
+        for (uint64_t k = 0; k < frames; ++k) {
+            SendFrame(frame++, payload);
+        }
+        lock.lock();
+    };
     while (!m_stop) {
         if (m_force) {
             m_force = false;
-            SendFrame(frame++);
+            send(1);
             continue;
         }
         if ((m_control.load() & c_enable) == 0) {
@@ -354,14 +364,15 @@ void GbeModel::SenderLoop()
         if (due > sent + burst) {
             sent = due - burst; // frames that fell behind are skipped, not sent in a burst
         }
-        for (; sent < due && !m_stop; ++sent) {
-            SendFrame(frame++);
+        if (sent < due) {
+            send(due - sent);
+            sent = due;
         }
-        m_wake.wait_until(lock, now + c_sendTick);
+        m_wake.wait_until(lock, now + c_sendTick, [this] { return m_stop || m_force; });
     }
 }
 
-void GbeModel::SendFrame(uint64_t frame)
+void GbeModel::SendFrame(uint64_t frame, const PayloadSource& payloadSource)
 {
     std::vector<uint8_t> header;
     size_t payload = 0;
@@ -391,8 +402,8 @@ void GbeModel::SendFrame(uint64_t frame)
         }
     }
     std::vector<uint8_t> data(payload);
-    if (m_payload && payload > 0) {
-        m_payload(data.data(), data.size(), frame, m_board.Clock().Now());
+    if (payloadSource && payload > 0) {
+        payloadSource(data.data(), data.size(), frame, m_board.Clock().Now());
     }
     if (::sendto(m_socket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
                  sizeof(to)) != static_cast<ssize_t>(data.size())) {
@@ -409,9 +420,8 @@ void GroupedFa(const GdxModels& gdx, uint64_t lmt, uint8_t* data, size_t bytes)
 {
     constexpr size_t sum = 4, x = 6, y = 7, status = 15;
     constexpr size_t entryBytes = 16;
-    const uint64_t period = gdx.FaPeriod();
     std::array<FaSample, GdxModels::c_slots> atom{};
-    gdx.FaAtomAt(period ? lmt - lmt % period : lmt, atom.data());
+    gdx.FaAtomAt(gdx.FaPeriodAt(lmt), atom.data());
     std::memset(data, 0, bytes);
     for (size_t k = 0; k < atom.size() && k * entryBytes < bytes; ++k) {
         const int32_t entry[4] = {atom[k][x], atom[k][y], atom[k][sum], atom[k][status]};

@@ -121,7 +121,8 @@ private:
 
     void Wake();
     void SenderLoop();
-    void SendFrame(uint64_t frame);
+    // Sends one frame (the sender thread's, without m_sendMutex).
+    void SendFrame(uint64_t frame, const PayloadSource& payloadSource);
 
     Board& m_board;
     const unsigned m_cage;
@@ -147,6 +148,7 @@ private:
     bool m_stop = false;
     bool m_force = false;
     PayloadSource m_payload;
+    // The sender thread's own.
     std::string m_lastUnrouted;
     int m_socket = -1;
     std::thread m_sender;

@@ -3,10 +3,12 @@
 #include "platform/fpga/fpga_access.h"
 #include "sim/board.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 
 namespace sim {
@@ -233,13 +235,41 @@ void GdxModels::SetFaProducer(std::shared_ptr<const FaProducer> producer)
 
 void GdxModels::OnFaStart(uint64_t lmt)
 {
+    // Read before the lock is taken: the FPGA accessor layer calls the
+    // register models with its own lock held.
+    const bool armed = m_track && fpga::Read32(m_board.Memory(), c_historyControl) == c_historyArmed;
     std::lock_guard<std::mutex> lock(m_faMutex);
-    m_recording = m_track && fpga::Read32(m_board.Memory(), c_historyControl) == c_historyArmed;
+    m_recording = armed;
     if (m_recording) {
-        m_faFirst = lmt;
+        m_faFirst = OnGrid(lmt, true);
         m_faWritten = 0;
-        m_track->Restart(lmt);
+        m_track->Restart(m_faFirst);
     }
+}
+
+uint64_t GdxModels::FaPeriodAt(uint64_t lmt) const
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    return OnGrid(lmt, false);
+}
+
+uint64_t GdxModels::OnGrid(uint64_t lmt, bool ahead) const
+{
+    if (m_faPeriod == 0) {
+        return lmt;
+    }
+    const std::optional<uint64_t> grid = m_producer ? m_producer->FaGrid() : std::nullopt;
+    if (!grid && ahead) {
+        return lmt;
+    }
+    // Distance back to the grid point at or before lmt (modulo the period).
+    const uint64_t phase = grid ? *grid % m_faPeriod : 0;
+    const uint64_t back = (lmt % m_faPeriod + m_faPeriod - phase) % m_faPeriod;
+    if (!ahead || back == 0) {
+        return lmt - std::min(back, lmt);
+    }
+    const uint64_t forth = m_faPeriod - back;
+    return lmt > std::numeric_limits<uint64_t>::max() - forth ? lmt - back : lmt + forth;
 }
 
 void GdxModels::OnFaStop()

@@ -10,9 +10,12 @@
 //     samples reach the board;
 //   - the FA history that the board's DDR memory records: one GDX FA atom
 //     (the FA samples of the RAF boards in slots 3 to 6, zero for a slot
-//     that is empty or filtered out) per FA period, from the LMT at which the
-//     board's FA chain starts until it stops. The chain records only when
-//     the history buffer was armed (control word 4) before the start.
+//     that is empty or filtered out) per FA period, from the first FA sample
+//     at or after the LMT at which the board's FA chain starts until it
+//     stops. The samples are those the RAF boards send, on their FA grid,
+//     so that a GDX atom and the RAF boards' "fa" atoms of one period carry
+//     one LMT. The chain records only when the history buffer was armed
+//     (control word 4) before the start.
 //
 // The FA history is written lazily: whenever a reader looks at it, the atoms
 // due by the board's current LMT are made from the FA producer. The chassis
@@ -28,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace sim {
@@ -47,6 +51,9 @@ public:
     // The FA sample of the RAF board in slot (3 to 6) for the FA period that
     // begins at lmt.
     virtual FaSample FaAt(unsigned slot, uint64_t lmt) const = 0;
+    // LMT of one FA sample on the RAF boards' FA grid: their samples lie a
+    // whole number of FA periods from it. None when any LMT will do.
+    virtual std::optional<uint64_t> FaGrid() const { return std::nullopt; }
 };
 
 // A beam in the centre of every RAF board: all four amplitudes
@@ -95,6 +102,10 @@ public:
     // must arrive zeroed), as the history records it; the Ethernet
     // streamers group it into their payload.
     void FaAtomAt(uint64_t lmt, void* atom) const;
+    // LMT of the FA period that holds lmt: the newest FA sample at or before
+    // it on the RAF boards' grid, or a multiple of the FA period when the
+    // producer has no grid.
+    uint64_t FaPeriodAt(uint64_t lmt) const;
     // Source of the feedback state word of the grouping block (byte 0x20),
     // which the feedback models keep; reads 0 without one. Set while the
     // board is built, before anything reads it.
@@ -115,6 +126,8 @@ private:
 
     void WriteDueFa();
     void MakeFaAtom(uint64_t lmt, void* atom) const;
+    // lmt moved back (or ahead) to the FA grid (m_faMutex held).
+    uint64_t OnGrid(uint64_t lmt, bool ahead) const;
 
     Board& m_board;
     std::shared_ptr<std::function<uint32_t()>> m_stateWord = std::make_shared<std::function<uint32_t()>>();

@@ -84,6 +84,7 @@ public:
     {
         if (offset == 0) {
             m_frontEnd.m_mark.store(value & 0xFu);
+            m_frontEnd.m_changes.fetch_add(1);
         }
         return false;
     }
@@ -124,6 +125,7 @@ void RafFrontEnd::OnWrite(size_t offset, uint32_t value)
     m_programmed.store(true);
     if (offset == c_bankControl) {
         m_active.store(static_cast<int>(value & 1u));
+        m_changes.fetch_add(1);
         m_switches.fetch_add(1);
         std::function<void(unsigned)> hook;
         {
@@ -135,6 +137,7 @@ void RafFrontEnd::OnWrite(size_t offset, uint32_t value)
         }
         return;
     }
+    m_changes.fetch_add(1);
     if (BankOf(offset) == m_active.load()) {
         m_activeWrites.fetch_add(1);
     }
@@ -162,6 +165,7 @@ void RafFrontEnd::SetChannelError(unsigned s, unsigned c, double gain, double ph
     if (s < c_switchPositions && c < c_channels) {
         m_gainError[s * c_channels + c].store(gain);
         m_phaseError[s * c_channels + c].store(phase);
+        m_changes.fetch_add(1);
     }
 }
 

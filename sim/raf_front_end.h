@@ -76,13 +76,24 @@ public:
     RafFrontEnd(const RafFrontEnd&) = delete;
     RafFrontEnd& operator=(const RafFrontEnd&) = delete;
 
-    void SetInputPower(double dBm) { m_power.store(dBm); }
+    void SetInputPower(double dBm)
+    {
+        m_power.store(dBm);
+        m_changes.fetch_add(1);
+    }
     double InputPower() const { return m_power.load(); }
     // Error of switch position s on channel c (gain factor, phase in radians).
     void SetChannelError(unsigned s, unsigned c, double gain, double phase);
     std::complex<double> ChannelError(unsigned s, unsigned c) const;
     // Angular frequency of the RF signal per ADC sample (the IF).
-    void SetSignalAngle(double theta) { m_theta.store(theta); }
+    void SetSignalAngle(double theta)
+    {
+        m_theta.store(theta);
+        m_changes.fetch_add(1);
+    }
+    // Grows after every change of what the factors, the switch positions
+    // and the marker depend on: equal counts, equal answers.
+    uint64_t Changes() const { return m_changes.load(); }
 
     // The bank in use and what it holds.
     unsigned ActiveBank() const { return static_cast<unsigned>(m_active.load()); }
@@ -134,6 +145,7 @@ private:
     std::atomic<int> m_active{0};
     std::atomic<uint64_t> m_switches{0};
     std::atomic<uint64_t> m_activeWrites{0};
+    std::atomic<uint64_t> m_changes{0};
     std::mutex m_hookMutex;
     std::function<void(unsigned)> m_bankSwitchHook;
     // 32-bit shadows of the conditioning block's words.

@@ -1,11 +1,5 @@
 #include "sim/raf_interlock_model.h"
 
-#include "sim/beam.h"
-
-#include <algorithm>
-#include <cstdlib>
-#include <vector>
-
 namespace sim {
 
 RafInterlockModel::RafInterlockModel(volatile FPGAMem_t* region, Raise raise) : m_raise(std::move(raise))
@@ -43,6 +37,16 @@ void RafInterlockModel::Write64(size_t offset, uint64_t value)
 {
     m_words[offset / 4].store(static_cast<uint32_t>(value));
     m_words[offset / 4 + 1].store(static_cast<uint32_t>(value >> 32));
+}
+
+bool RafInterlockModel::AdcPeakMatters(uint32_t most) const
+{
+    // Every comparison grows with the peak but the underflow's.
+    const uint64_t overflow = Read64(c_overflowThreshold);
+    const uint64_t level = (Read64(c_control) & c_tbtModeBit) != 0 ? most : Threshold(most);
+    const uint64_t pmOverflow = Read64(c_pmOverflowThreshold);
+    return Read64(c_underflowThreshold) != 0 || (overflow != 0 && level > overflow) ||
+           (pmOverflow != 0 && Threshold(most) > pmOverflow);
 }
 
 uint64_t RafInterlockModel::Threshold(uint32_t count)
@@ -118,21 +122,6 @@ bool RafInterlockModel::ExternalPostMortem(uint64_t lmt)
     }
     m_raise(c_eventPostMortem, m_postmortems.fetch_add(1) + 1, lmt);
     return true;
-}
-
-BeamSample SampleBeam(const RafAcquisition& acquisition, uint64_t lmt)
-{
-    BeamSample sample;
-    const uint64_t tbt = std::max<uint64_t>(acquisition.TbtStep(), 1);
-    const FaRecord fa = acquisition.MakeFa(lmt, std::max<uint64_t>(acquisition.FaStep() / tbt, 1));
-    sample.x = fa.x;
-    sample.y = fa.y;
-    std::vector<int16_t> adc(4 * tbt);
-    acquisition.MakeAdc(adc.data(), tbt, lmt, 1);
-    for (int16_t v : adc) {
-        sample.adcPeak = std::max<uint32_t>(sample.adcPeak, static_cast<uint32_t>(std::abs(static_cast<int>(v))));
-    }
-    return sample;
 }
 
 } // namespace sim

@@ -6,8 +6,8 @@
 // from the board's memory when the model is plugged in.
 //
 // The simulated beam hands a sample to Evaluate whenever it feeds the
-// board's streams (every 20 ms, whether or not a reader is there). The model then shows the
-// interlock causes in the current status word (0x08); when the interlock is
+// board's streams (when a reader's group is due, and at least every
+// Beam::c_feedPeriod, whether or not a reader is there). The model then shows the interlock causes in the current status word (0x08); when the interlock is
 // enabled and a cause appears where there was none, it raises an interlock
 // event (id 3) and, when the software has armed latching (bit 2 of 0x00),
 // copies the causes into the latched status word (0x10) and disarms it. A
@@ -29,8 +29,6 @@
 #include <mutex>
 
 namespace sim {
-
-class RafAcquisition;
 
 // One look at the beam: positions in nm and the largest ADC magnitude of
 // the four channels in counts.
@@ -99,6 +97,11 @@ public:
 
     uint64_t Interlocks() const { return m_interlocks.load(); }
 
+    // Whether the ADC peak of a sample decides a cause when it is at most
+    // most: false when no ADC threshold is set or none is below most, so a
+    // bound on the peak stands in for the peak.
+    bool AdcPeakMatters(uint32_t most) const;
+
     // The FPGA's unit of an ADC threshold: ((count >> 4)^2 >> 8) & 0xFFFF.
     static uint64_t Threshold(uint32_t count);
 
@@ -115,9 +118,5 @@ private:
     std::atomic<uint64_t> m_interlocks{0};
     std::atomic<uint64_t> m_postmortems{0};
 };
-
-// The beam as a RAF board's protection logic sees it at lmt: the positions
-// of the FA atom acquired then and the largest ADC sample of one turn.
-BeamSample SampleBeam(const RafAcquisition& acquisition, uint64_t lmt);
 
 } // namespace sim

@@ -4,10 +4,14 @@
 
 #include <pugixml.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <set>
 #include <sstream>
 
@@ -17,6 +21,22 @@ namespace {
 
 // Size of a board's FPGA address space (kept equal to Board::c_memorySize).
 constexpr uint64_t c_space = 16u << 20;
+
+// The decimations of a RAF board's clock information and their bounds.
+struct ClockWord {
+    uint32_t offset;
+    const char* name;
+    uint32_t most;
+};
+constexpr ClockWord c_clockWords[] = {
+    {0x108, "TBT decimation", ScenarioLimits::c_maxDecimation},
+    {0x110, "FIR decimation", ScenarioLimits::c_maxFirDecimation},
+    {0x114, "CIC decimation", ScenarioLimits::c_maxDecimation},
+    {0x118, "SA decimation", ScenarioLimits::c_maxDecimation},
+    {0x120, "switching decimation", ScenarioLimits::c_maxDecimation},
+};
+// Most a DAC code can move the oscillator from its nominal code.
+constexpr double c_dacSpan = 65535.0;
 
 class Parser {
 public:
@@ -171,6 +191,9 @@ public:
                     if (b.timing.triggerRate <= 0.0) {
                         Fail(where, "trigger rate must be positive");
                     }
+                    if (!RateInBounds(b.timing.triggerRate)) {
+                        Fail(where, "trigger rate " + Text(b.timing.triggerRate) + " a second is not " + RateBounds());
+                    }
                 }
             } else if (tag == "oscillator") {
                 RequireTiming(b, tag, where);
@@ -209,7 +232,67 @@ public:
                 Fail(where, "unknown element <" + tag + ">");
             }
         }
+        if (b.IsTiming()) {
+            CheckOscillator(b.timing, where);
+        }
+        if (b.type == c_typeRaf) {
+            CheckClockWords(b.registers, where);
+        }
         return b;
+    }
+
+    static bool RateInBounds(double perSecond)
+    {
+        return perSecond >= ScenarioLimits::c_minEventRate && perSecond <= ScenarioLimits::c_maxEventRate;
+    }
+
+    static std::string RateBounds()
+    {
+        return "within " + Text(ScenarioLimits::c_minEventRate) + " to " + Text(ScenarioLimits::c_maxEventRate);
+    }
+
+    static std::string Text(double v)
+    {
+        std::ostringstream os;
+        os << v;
+        return os.str();
+    }
+
+    // The oscillator's events come at a pace the simulation can keep, and
+    // its frequency stays within half the ADC frequency of it whatever the
+    // DAC holds.
+    void CheckOscillator(const TimingOptions& t, const std::string& where) const
+    {
+        const OscillatorOptions& o = t.oscillator;
+        const double adc = static_cast<double>(t.adcFrequency);
+        const double rate = adc / (static_cast<double>(o.samplesPerTurn) * static_cast<double>(o.prescaler));
+        if (!RateInBounds(rate)) {
+            Fail(where, "oscillator events (ADC frequency / (samples per turn x prescaler)) come " + Text(rate) +
+                            " times a second, not " + RateBounds());
+        }
+        if (std::fabs(o.offset) + std::fabs(o.gain) * c_dacSpan > adc / 2) {
+            Fail(where, "oscillator gain and offset move the frequency by more than half the ADC frequency");
+        }
+    }
+
+    // The decimations of a RAF board's clock information as its registers
+    // leave them (a 64-bit register sets two words).
+    void CheckClockWords(const std::vector<RegisterInit>& registers, const std::string& where) const
+    {
+        for (const ClockWord& w : c_clockWords) {
+            uint64_t value = 0;
+            for (const RegisterInit& r : registers) {
+                if (r.offset == w.offset) {
+                    value = static_cast<uint32_t>(r.value);
+                } else if (r.width == 64 && r.offset + 4 == w.offset) {
+                    value = r.value >> 32;
+                }
+            }
+            if (value > w.most) {
+                Fail(where, std::string(w.name) + " " + std::to_string(value) + " (register " + Hex(w.offset) +
+                                ") is above " + std::to_string(w.most));
+            }
+        }
     }
 
     // Whitespace-separated numbers, exactly as many as out holds.
@@ -381,6 +464,9 @@ Scenario Scenario::Parse(const std::string& xml, const std::string& origin)
         if (std::string(child.name()) != "board") {
             p.Fail("", "unknown element <" + std::string(child.name()) + "> in <chassis>");
         }
+        if (index == ScenarioLimits::c_maxBoards) {
+            p.Fail("", "the chassis holds more than " + std::to_string(ScenarioLimits::c_maxBoards) + " boards");
+        }
         BoardDesc b = p.ParseBoard(child, index++);
         if (!names.insert(b.name).second) {
             p.Fail("", "two boards named \"" + b.name + "\"");
@@ -395,13 +481,46 @@ Scenario Scenario::Parse(const std::string& xml, const std::string& origin)
 
 Scenario Scenario::LoadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw qstd::Exception("Cannot open chassis scenario file " + path, true);
+    // Without waiting: a FIFO or a device would block the open or the read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        throw qstd::Exception("Cannot open chassis scenario file " + path + ": " + std::strerror(errno), true);
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return Parse(text.str(), path);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        throw qstd::Exception("Chassis scenario file " + path + " is not a regular file", true);
+    }
+    if (static_cast<uint64_t>(st.st_size) > ScenarioLimits::c_maxFileBytes) {
+        throw qstd::Exception("Chassis scenario file " + path + " is larger than " +
+                                  std::to_string(ScenarioLimits::c_maxFileBytes) + " bytes",
+                              true);
+    }
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break; // a file that shrank meanwhile: what was there
+        }
+        got += static_cast<size_t>(n);
+    }
+    text.resize(got);
+    Scenario s = Parse(text, path);
+    bool timing = false;
+    for (const BoardDesc& b : s.boards) {
+        timing = timing || b.IsTiming();
+    }
+    if (!timing) {
+        throw qstd::Exception("Scenario " + path + " has no timing board.", true);
+    }
+    return s;
 }
 
 std::vector<RegisterInit> DefaultRegisters(unsigned type)

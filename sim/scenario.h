@@ -23,7 +23,11 @@
 // The simulated beam (<beam> in <chassis>, <frontend> in a RAF board) is
 // described in sim/beam_options.h.
 //
-// Numbers are decimal or hexadecimal with "0x". Fault names: "unmappable"
+// Numbers are decimal or hexadecimal with "0x". What sizes memory or sets
+// the pace of a simulation loop is bounded (ScenarioLimits below): the
+// number of boards, the RAF boards' decimations in their clock information,
+// the trigger rate, the oscillator's event rate and frequency range; and a
+// scenario file is a regular file of at most c_maxFileBytes. Fault names: "unmappable"
 // (with the offset of the block that cannot be mapped), "no_triggers",
 // "unanswered_starts", "no_adc_clock", "sfp_pll_unlocked", "no_history_memory",
 // "oversampling_stuck", "debug_ram_stuck", "temperature_failed" (with the
@@ -32,6 +36,7 @@
 
 #include "sim/beam_options.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -138,14 +143,30 @@ struct BoardDesc {
     }
 };
 
+// Bounds of what a scenario may ask for.
+struct ScenarioLimits {
+    static constexpr size_t c_maxFileBytes = 1u << 20;
+    static constexpr size_t c_maxBoards = 32;
+    // Decimations of a RAF board's clock information (registers 0x108 TBT,
+    // 0x110 FIR, 0x114 CIC, 0x118 SA, 0x120 switching). The FIR decimation
+    // sizes the FIR coefficient file (5 coefficients each).
+    static constexpr uint32_t c_maxDecimation = 1u << 16;
+    static constexpr uint32_t c_maxFirDecimation = 1024;
+    // External triggers and oscillator (PLL) events per second.
+    static constexpr double c_minEventRate = 1e-3;
+    static constexpr double c_maxEventRate = 1e3;
+};
+
 struct Scenario {
     std::vector<BoardDesc> boards;
     BeamOptions beam;
 
     // Parses scenario XML; origin names the source in error messages.
-    // Throws qstd::Exception on malformed input.
+    // Throws qstd::Exception on malformed input or values out of bounds.
     static Scenario Parse(const std::string& xml, const std::string& origin = "scenario");
-    // Reads and parses a scenario file; throws qstd::Exception.
+    // Reads and parses a scenario file, a chassis to run a server on: it must
+    // be a regular file (opened without waiting on a FIFO or device) and its
+    // chassis must hold a timing board. Throws qstd::Exception.
     static Scenario LoadFile(const std::string& path);
     // The default chassis: timing board "tim", RAF boards "raf3" to "raf6" in
     // slots 3 to 6, GDX board "gdx" in slot 7 with userblock type 4. The file

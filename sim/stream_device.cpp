@@ -48,17 +48,25 @@ StreamDevice::StreamDevice(const std::string& path, std::size_t capacityBytes)
 {
 }
 
-void StreamDevice::Open()
+void StreamDevice::Open(std::size_t groupBytes)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = true;
+    m_groupBytes = groupBytes;
     ++m_opens;
+}
+
+std::size_t StreamDevice::GroupBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_open ? m_groupBytes : 0;
 }
 
 void StreamDevice::Close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
+    m_groupBytes = 0;
     ++m_generation;
     m_chunks.clear();
     m_frontOffset = 0;
@@ -74,21 +82,29 @@ bool StreamDevice::IsOpen() const
 
 void StreamDevice::Feed(const void* data, std::size_t bytes)
 {
-    if (bytes == 0) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_open) {
-        return;
-    }
-    m_fed += bytes;
-    if (m_pending + bytes > m_capacity) {
-        m_dropped += bytes;
-        return;
-    }
     const auto* p = static_cast<const uint8_t*>(data);
-    m_chunks.emplace_back(p, p + bytes);
-    m_pending += bytes;
+    Feed(std::vector<uint8_t>(p, p + bytes));
+}
+
+void StreamDevice::Feed(std::vector<uint8_t>&& bytes)
+{
+    if (bytes.empty()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_open) {
+            return;
+        }
+        m_fed += bytes.size();
+        if (m_pending + bytes.size() > m_capacity) {
+            m_dropped += bytes.size();
+            return;
+        }
+        m_pending += bytes.size();
+        m_chunks.push_back(std::move(bytes));
+    }
+    // Woken after the unlock, the reader finds the lock free.
     m_cond.notify_one();
 }
 

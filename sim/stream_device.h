@@ -3,6 +3,10 @@
 // chassis or a test feeds raw bytes, the platform's stream-device calls read
 // whole atoms. A read waits until at least one atom is buffered or the
 // device is closed; closing wakes it. Devices are found by path.
+//
+// A reader opens the device with the group it reads (the driver's DMA
+// block); the acquisition then feeds whole groups only, so a reader of
+// 1024-atom groups wakes once a group instead of at every feed.
 
 #include <chrono>
 #include <condition_variable>
@@ -32,13 +36,18 @@ public:
     const std::string& Path() const { return m_path; }
 
     // Bytes fed while the device is closed are discarded. Open counts the
-    // opens (one reader at a time).
-    void Open();
+    // opens (one reader at a time); groupBytes is the size of the reader's
+    // groups (0: none).
+    void Open(std::size_t groupBytes = 0);
     void Close();
     bool IsOpen() const;
+    // The open reader's group in bytes, 0 for none or a closed device.
+    std::size_t GroupBytes() const;
 
     // Appends bytes; a feed that does not fit in the capacity is dropped whole.
     void Feed(const void* data, std::size_t bytes);
+    // The same, taking the bytes over without a copy.
+    void Feed(std::vector<uint8_t>&& bytes);
 
     // Copies at most maxBytes, in whole units of unit bytes, into dest; got
     // is the byte count. Waits for one unit (without limit when timeout is 0).
@@ -60,6 +69,7 @@ private:
     std::size_t m_frontOffset = 0;  // bytes of the first chunk already read
     std::size_t m_pending = 0;
     bool m_open = false;
+    std::size_t m_groupBytes = 0;
     uint64_t m_generation = 0;
     uint64_t m_fed = 0;
     uint64_t m_read = 0;

@@ -28,7 +28,7 @@ bool Si57x::SetVcxoFreq(const unsigned& freq)
         QSTD_TRACE(1, GetDeviceName() << ": frequency " << freq << " out of range.");
         return false;
     }
-    // Register 7 onwards hold the divider words; the stand-in sends the frequency whole.
+    // One write of the whole frequency to register 7, where the divider words begin.
     if (!Write(7, freq)) {
         return false;
     }

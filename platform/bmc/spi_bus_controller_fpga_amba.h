@@ -2,8 +2,7 @@
 // SPI bus controller in the FPGA (AMBA register set) and the devices that the
 // RAF board's precision temperature measurement reads through it.
 //
-// Register set of the controller (byte offsets, 32-bit words; the layout of
-// this stand-in):
+// Register set of the controller (byte offsets, 32-bit words):
 //   0x00 control: bits 0-3 chip select, bit 8 start of a transfer
 //   0x04 status:  bit 0 busy, bit 1 transfer error
 //   0x08 transmit word
@@ -77,7 +76,7 @@ private:
     unsigned m_cs;
 };
 
-// 24-bit sigma-delta ADC reading a platinum sensor bridge. The stand-in maps
+// 24-bit sigma-delta ADC reading a platinum sensor bridge. The conversion maps
 // the full-scale input (the reference) linearly onto -50 to +150 degrees.
 class AD7787 {
 public:

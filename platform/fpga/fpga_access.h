@@ -59,6 +59,18 @@ inline void Write32(volatile FPGAMem_t* base, size_t offset, uint32_t value)
     *p = value;
 }
 
+// A register as the word that a register node binds to: a plain access to
+// the mapped memory, which the models of the simulated chassis do not see.
+inline volatile uint32_t& Word32(volatile FPGAMem_t* base, size_t offset)
+{
+    return *reinterpret_cast<volatile uint32_t*>(base + offset);
+}
+
+inline volatile uint64_t& Word64(volatile FPGAMem_t* base, size_t offset)
+{
+    return *reinterpret_cast<volatile uint64_t*>(base + offset);
+}
+
 // 64-bit registers are accessed as two 32-bit halves, low half first.
 inline uint64_t Read64(const volatile FPGAMem_t* base, size_t offset)
 {

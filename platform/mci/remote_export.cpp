@@ -703,6 +703,12 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         int argc = 0;
         char* argv[] = {nullptr};
         orb->orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
+        // The generated stubs make each interface's nil reference on first
+        // use, checked without a lock: made here, before any request thread
+        // runs, concurrent first requests only read them.
+        zemtra_REMOTE::Registry::_nil();
+        zemtra_REMOTE::ValueCallback::_nil();
+        q_NET::SignalReceiver::_nil();
         ConnectionGuard::Instance().Arm(settings);
         LargeRequests::Instance().Arm(settings);
         omni::omniInterceptors* interceptors = omniORB::getInterceptors();

@@ -10,6 +10,7 @@
 // requests in progress have returned, ends all signal forwarding and
 // subscriptions and takes the ORB down. The destructor stops.
 
+#include "platform/mci/remote_limits.h"
 #include "platform/mci/remote_subscription.h"
 #include "platform/mci/tree_node.h"
 
@@ -33,7 +34,7 @@ struct RemoteExportSettings {
     std::chrono::seconds idleConnectionTimeout{60};
     // A request thread idle for this long leaves the pool.
     std::chrono::seconds idleThreadTimeout{10};
-    unsigned long maxMessageSize = 8ul << 20;
+    unsigned long maxMessageSize = c_maxGiopMessageBytes;
     // A connection must send its first bytes within this time, and each
     // message must arrive whole within it (its first 8 KiB within it, and
     // the rest within it from then on), or the connection is dropped: a

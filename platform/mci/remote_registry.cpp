@@ -1,5 +1,6 @@
 #include "platform/mci/remote_registry.h"
 
+#include "platform/mci/remote_limits.h"
 #include "platform/mci/remote_signal_session.h"
 #include "platform/mci/remote_subscription.h"
 #include "platform/qreg/reg_exec_node.h"
@@ -89,7 +90,7 @@ RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPo
                                const RemoteSubscriptions::Limits& limits)
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
       m_sessionsPerClient(limits.sessionsPerClient), m_sessionsTotal(limits.sessionsTotal),
-      m_subscriptions(m_access, limits)
+      m_subscriptions(m_access, limits), m_reads(c_maxOneShotReads)
 {
     m_subscriptions.SetPeriodicProbe([this] { ProbeSessions(); });
 }
@@ -359,8 +360,12 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         const std::uint64_t id = m_nextId.fetch_add(1);
         const std::string clientName = "remote_" + std::to_string(id);
         qsig::SignalAccessType_e accessType = qsig::eAccessStream;
+        std::size_t atomSize = 0;
+        std::size_t atomValues = 0;
         std::unique_ptr<qsig::SignalClientBase> client(node.WithSource([&](qsig::SignalSource& source) {
             accessType = source.AccessType();
+            atomSize = source.AtomSize();
+            atomValues = source.Length();
             return source.NewSignalClient(clientName, 0);
         }));
         if (!client) {
@@ -380,13 +385,16 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
                 // A read-ahead client of zero atoms reads empty buffers that never reach the receiver.
                 throw qstd::Exception("qsig: Can't forward signal " + clientPath + " with a count of 0 atoms", true);
             }
-            rc = client->Open(static_cast<qsig::AccessMode_e>(mode), count, offset);
+            // Buffers of at most one chunk: the read-ahead queue stays small
+            // and each buffer goes to the receiver in one call.
+            const auto perBuffer = std::min<std::size_t>(count, ChunkAtoms(atomSize));
+            rc = client->Open(static_cast<qsig::AccessMode_e>(mode), static_cast<unsigned>(perBuffer), offset);
         }
         if (rc != qsig::eSuccess) {
             throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc), true);
         }
         auto session = std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver,
-                                                             m_relayPoa.in(), clientKey);
+                                                             m_relayPoa.in(), clientKey, atomValues);
         session->Start();
         std::string refusal;
         {
@@ -421,6 +429,21 @@ void RemoteRegistry::CloseSignal(CORBA::ULongLong id)
             m_sessions.erase(it);
         }
         session->Close();
+    });
+}
+
+zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
+                                                      CORBA::LongLong offset, CORBA::ULongLong time,
+                                                      CORBA::ULong waitMs)
+{
+    return Serve(path, [&] {
+        auto read = std::make_unique<OneShotRead>(path, mode, count, offset, time);
+        qreg::SignalNode& node = FindSignal(TreePathOf(path));
+        const std::string clientName = "remote_read_" + std::to_string(m_nextId.fetch_add(1));
+        node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
+        const std::chrono::milliseconds most = c_maxReadWait;
+        const std::chrono::milliseconds asked(waitMs);
+        return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most));
     });
 }
 
@@ -473,6 +496,7 @@ void RemoteRegistry::ProbeSessions()
 bool RemoteRegistry::Drain(std::chrono::steady_clock::duration timeout)
 {
     m_gate.Close();
+    m_reads.Cancel();
     return m_gate.WaitIdle(timeout);
 }
 

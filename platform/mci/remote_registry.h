@@ -8,6 +8,7 @@
 
 #include "platform/mci/client_access.h"
 #include "platform/mci/remote_request_gate.h"
+#include "platform/mci/remote_signal_session.h"
 #include "platform/mci/remote_subscription.h"
 
 #include "zemtra_remote.hh"
@@ -25,8 +26,6 @@ class SignalNode;
 }
 
 namespace mci {
-
-class RemoteSignalSession;
 
 // Tree path ("a/b/c") of a dot-separated client path ("a.b.c").
 std::string TreePathOf(const std::string& dottedPath);
@@ -59,9 +58,13 @@ public:
     CORBA::ULongLong OpenSignal(const char* path, q_NET::SignalReceiver_ptr receiver, CORBA::Long mode,
                                 CORBA::ULong count, CORBA::LongLong offset) override;
     void CloseSignal(CORBA::ULongLong id) override;
+    zemtra_REMOTE::SignalData* ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
+                                          CORBA::LongLong offset, CORBA::ULongLong time,
+                                          CORBA::ULong waitMs) override;
 
-    // Refuses new requests and waits for those in progress; false when
-    // some were still running at the time-out.
+    // Refuses new requests, ends the waits of one-shot reads and waits for
+    // the requests in progress; false when some were still running at the
+    // time-out.
     bool Drain(std::chrono::steady_clock::duration timeout);
     // Ends every signal session and subscription.
     void CloseAll();
@@ -97,6 +100,7 @@ private:
     std::mutex m_sessionsMutex;
     std::map<std::uint64_t, std::shared_ptr<RemoteSignalSession>> m_sessions;
     RemoteSubscriptions m_subscriptions;
+    OneShotReads m_reads;
 };
 
 } // namespace mci

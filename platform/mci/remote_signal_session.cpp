@@ -1,16 +1,33 @@
 #include "platform/mci/remote_signal_session.h"
 
+#include "platform/mci/remote_limits.h"
+#include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 
 #include <omniORB4/omniORB.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
 #include <sstream>
+#include <system_error>
 
 namespace mci {
 
-RemoteReceiverRelay::RemoteReceiverRelay(q_NET::SignalReceiver_ptr target)
-    : m_target(q_NET::SignalReceiver::_duplicate(target))
+namespace {
+
+std::string CodeText(qsig::SuccessCode_e code)
+{
+    std::ostringstream os;
+    os << code;
+    return os.str();
+}
+
+} // namespace
+
+RemoteReceiverRelay::RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues)
+    : m_target(q_NET::SignalReceiver::_duplicate(target)), m_atomValues(atomValues)
 {
     omniORB::setClientCallTimeout(m_target, RemoteSignalSession::c_callTimeoutMs);
 }
@@ -39,6 +56,26 @@ template <typename F> CORBA::Long RemoteReceiverRelay::Relay(F&& call)
     return -1;
 }
 
+template <typename SEQ, typename SEND> CORBA::Long RemoteReceiverRelay::RelayInPieces(const SEQ& values, SEND&& send)
+{
+    using Element = std::remove_const_t<std::remove_pointer_t<decltype(values.get_buffer())>>;
+    CORBA::ULong piece = static_cast<CORBA::ULong>(c_maxChunkBytes / sizeof(Element));
+    if (m_atomValues > 0 && m_atomValues <= piece) {
+        piece -= static_cast<CORBA::ULong>(piece % m_atomValues);
+    }
+    if (values.length() <= piece) {
+        return Relay([&] { return send(values); });
+    }
+    CORBA::Long rc = 0;
+    for (CORBA::ULong first = 0; first < values.length() && rc == 0; first += piece) {
+        const CORBA::ULong n = std::min(piece, values.length() - first);
+        // A view of the caller's values: nothing is copied on the way.
+        const SEQ part(n, n, const_cast<Element*>(values.get_buffer()) + first, false);
+        rc = Relay([&] { return send(part); });
+    }
+    return rc;
+}
+
 bool RemoteReceiverRelay::Probe()
 {
     std::string failure;
@@ -61,32 +98,33 @@ bool RemoteReceiverRelay::Probe()
 CORBA::Long RemoteReceiverRelay::ReceiveShort(const char* name, const q_NET::ShortSeq& values,
                                               const q_NET::MetaSeq& meta)
 {
-    return Relay([&] { return m_target->ReceiveShort(name, values, meta); });
+    return RelayInPieces(values, [&](const q_NET::ShortSeq& v) { return m_target->ReceiveShort(name, v, meta); });
 }
 
 CORBA::Long RemoteReceiverRelay::ReceiveLong(const char* name, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta)
 {
-    return Relay([&] { return m_target->ReceiveLong(name, values, meta); });
+    return RelayInPieces(values, [&](const q_NET::LongSeq& v) { return m_target->ReceiveLong(name, v, meta); });
 }
 
 CORBA::Long RemoteReceiverRelay::ReceiveDouble(const char* name, const q_NET::DoubleSeq& values,
                                                const q_NET::MetaSeq& meta)
 {
-    return Relay([&] { return m_target->ReceiveDouble(name, values, meta); });
+    return RelayInPieces(values, [&](const q_NET::DoubleSeq& v) { return m_target->ReceiveDouble(name, v, meta); });
 }
 
 CORBA::Long RemoteReceiverRelay::ReceiveULongLong(const char* name, const q_NET::ULongLongSeq& values,
                                                   const q_NET::MetaSeq& meta)
 {
-    return Relay([&] { return m_target->ReceiveULongLong(name, values, meta); });
+    return RelayInPieces(values,
+                         [&](const q_NET::ULongLongSeq& v) { return m_target->ReceiveULongLong(name, v, meta); });
 }
 
 RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& path,
                                          std::unique_ptr<qsig::SignalClientBase> client,
                                          q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
-                                         std::string clientKey)
+                                         std::string clientKey, std::size_t atomValues)
     : m_id(id), m_path(path), m_clientKey(std::move(clientKey)), m_client(std::move(client)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
-      m_relay(new RemoteReceiverRelay(receiver))
+      m_relay(new RemoteReceiverRelay(receiver, atomValues))
 {
 }
 
@@ -177,6 +215,198 @@ void RemoteSignalSession::Close()
     // The POA deletes the relay once no call is inside it.
     m_relay->_remove_ref();
     m_relay = nullptr;
+}
+
+OneShotRead::OneShotRead(std::string path, int mode, unsigned long count, long long offset, unsigned long long time)
+    : m_path(std::move(path)), m_mode(mode), m_count(count), m_offset(offset), m_time(time)
+{
+    const std::string how = "qsig: Can't read signal " + m_path + " in access mode " + std::to_string(mode);
+    if (mode == qsig::eAccessStreaming) {
+        throw qstd::Exception(how + ": that mode reads ahead, forward it instead (OpenSignal)", true);
+    }
+    if (mode < qsig::eAccessDefault || mode > qsig::eAccessClone) {
+        throw qstd::Exception(how + ": one-shot reads take access mode 10, 11, 12 or 14", true);
+    }
+    if (count == 0) {
+        throw qstd::Exception("qsig: Can't read 0 atoms of signal " + m_path, true);
+    }
+}
+
+OneShotRead::~OneShotRead()
+{
+    if (m_client) {
+        m_client->Close();
+    }
+}
+
+void OneShotRead::Prepare(qsig::SignalSource& source, const std::string& clientName)
+{
+    if (source.AccessType() != qsig::eAccessDataOnDemand) {
+        throw qstd::Exception("qsig: Can't read stream " + m_path + " once: forward it instead (OpenSignal)", true);
+    }
+    const std::size_t atomSize = source.AtomSize();
+    // In 64 bits, so that no count can wrap the product.
+    const unsigned long long bytes = static_cast<unsigned long long>(m_count) * atomSize;
+    if (bytes > c_maxChunkBytes) {
+        throw qstd::Exception("qsig: Can't read " + std::to_string(m_count) + " atoms of signal " + m_path +
+                                  " in one call: " + std::to_string(bytes) + " bytes (" + std::to_string(atomSize) +
+                                  " per atom) exceed the bound of " + std::to_string(c_maxChunkBytes) +
+                                  " bytes per call; read at most " + std::to_string(ChunkAtoms(atomSize)) +
+                                  " atoms at a time",
+                              true);
+    }
+    const std::type_info& base = source.BaseType();
+    if (base != typeid(short) && base != typeid(int) && base != typeid(double) && base != typeid(unsigned long long)) {
+        throw qstd::Exception("qsig: Can't read signal " + m_path + " remotely: no sequence for its base values", true);
+    }
+    m_baseType = &base;
+    m_components = std::max<std::size_t>(source.Length(), 1);
+    m_client.reset(source.NewSignalClient(clientName, 0));
+    if (!m_client) {
+        throw qstd::Exception("qsig: Signal has no clients for remote readers: " + m_path, true);
+    }
+}
+
+template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data)
+{
+    static_assert(sizeof(*values.get_buffer()) == sizeof(BASE), "the sequence holds the base values as they are");
+    values.length(static_cast<CORBA::ULong>(m_count * m_components));
+    unsigned read = values.length();
+    qsig::SignalMeta meta;
+    const qsig::SuccessCode_e rc =
+        m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
+    if (rc != qsig::eSuccess) {
+        throw qstd::Exception("qsig: Can't read signal " + m_path + " in access mode " + std::to_string(m_mode) + ": " +
+                                  CodeText(rc),
+                              true);
+    }
+    const CORBA::ULong atoms = static_cast<CORBA::ULong>(std::min<std::size_t>(read, values.length()) / m_components);
+    values.length(static_cast<CORBA::ULong>(atoms * m_components));
+    data.atoms = atoms;
+    data.meta.length(static_cast<CORBA::ULong>(meta.size()));
+    CORBA::ULong i = 0;
+    for (const auto& entry : meta) {
+        data.meta[i].id = static_cast<CORBA::Long>(entry.first);
+        data.meta[i].value = static_cast<CORBA::LongLong>(entry.second);
+        ++i;
+    }
+}
+
+zemtra_REMOTE::SignalData* OneShotRead::Run()
+{
+    const qsig::SuccessCode_e rc =
+        m_client->Open(static_cast<qsig::AccessMode_e>(m_mode), static_cast<unsigned>(m_count), m_offset);
+    if (rc != qsig::eSuccess) {
+        throw qstd::Exception("qsig: Can't open signal " + m_path + " in access mode " + std::to_string(m_mode) + ": " +
+                                  CodeText(rc),
+                              true);
+    }
+    zemtra_REMOTE::SignalData_var data = new zemtra_REMOTE::SignalData;
+    data->atoms = 0;
+    if (*m_baseType == typeid(short)) {
+        ReadInto<q_NET::ShortSeq, short>(data->short_values, data.inout());
+    } else if (*m_baseType == typeid(int)) {
+        ReadInto<q_NET::LongSeq, int>(data->long_values, data.inout());
+    } else if (*m_baseType == typeid(double)) {
+        ReadInto<q_NET::DoubleSeq, double>(data->double_values, data.inout());
+    } else {
+        ReadInto<q_NET::ULongLongSeq, unsigned long long>(data->ulonglong_values, data.inout());
+    }
+    m_client->Close();
+    return data._retn();
+}
+
+struct OneShotReads::Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t running = 0;
+    bool cancelled = false;
+};
+
+OneShotReads::OneShotReads(std::size_t max) : m_max(max), m_shared(std::make_shared<Shared>()) {}
+
+OneShotReads::~OneShotReads()
+{
+    Cancel();
+}
+
+zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
+                                             std::chrono::steady_clock::duration wait)
+{
+    const std::string how = "qsig: Can't read signal " + read->Path() + " in access mode " + std::to_string(read->Mode());
+    // What the read's thread leaves for the request.
+    struct Result {
+        bool done = false;
+        zemtra_REMOTE::SignalData_var data;
+        std::exception_ptr error;
+    };
+    auto result = std::make_shared<Result>();
+    const std::shared_ptr<Shared> shared = m_shared;
+    {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->cancelled) {
+            throw qstd::Exception(how + ": the server is shutting down", true);
+        }
+        if (shared->running >= m_max) {
+            throw qstd::Exception(how + ": " + std::to_string(m_max) +
+                                      " one-shot reads run already, the most this server runs at a time",
+                                  true);
+        }
+        ++shared->running;
+    }
+    try {
+        std::thread([shared, result, read = std::move(read)]() mutable {
+            zemtra_REMOTE::SignalData_var data;
+            std::exception_ptr error;
+            try {
+                data = read->Run();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            read.reset(); // the client is closed before the read stops counting
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            result->data = data._retn();
+            result->error = error;
+            result->done = true;
+            --shared->running;
+            shared->changed.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        --shared->running;
+        throw qstd::Exception(how + ": can't start its thread: " + e.code().message(), true);
+    }
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->changed.wait_until(lock, std::chrono::steady_clock::now() + wait,
+                               [&] { return result->done || shared->cancelled; });
+    if (result->done) {
+        if (result->error) {
+            std::rethrow_exception(result->error);
+        }
+        return result->data._retn();
+    }
+    if (shared->cancelled) {
+        throw qstd::Exception(how + ": the server is shutting down", true);
+    }
+    throw qstd::Exception(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
+                              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
+                              " ms",
+                          true);
+}
+
+void OneShotReads::Cancel()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->cancelled = true;
+    }
+    m_shared->changed.notify_all();
+}
+
+std::size_t OneShotReads::Running() const
+{
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->running;
 }
 
 } // namespace mci

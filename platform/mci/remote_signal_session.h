@@ -6,12 +6,19 @@
 // receiver and notes when that receiver cannot be reached. The session ends
 // by itself when the receiver has vanished or the client can forward no
 // more (its source gone or cancelled); Close ends it on request.
+//
+// OneShotRead serves the one-shot reads of on-demand signals: a client
+// opened, read once and closed within one request; OneShotReads runs them
+// and bounds how many run and how long a request waits for one.
 
 #include "platform/qsig/signal_client_base.h"
+#include "platform/qsig/signal_source.h"
 
 #include "q_net.hh"
+#include "zemtra_remote.hh"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,11 +27,14 @@
 
 namespace mci {
 
-// Passes buffers on to one remote receiver. After the first failed call it
-// refuses every further buffer (answers -1) and reports Failed.
+// Passes buffers on to one remote receiver. A buffer larger than
+// c_maxChunkBytes goes on in pieces of whole atoms (atomValues base values
+// each; 0: unknown) of at most that size, each with the buffer's metadata.
+// After the first failed call it refuses every further buffer (answers -1)
+// and reports Failed.
 class RemoteReceiverRelay : public POA_q_NET::SignalReceiver {
 public:
-    explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target);
+    explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues = 0);
 
     CORBA::Long ReceiveShort(const char* name, const q_NET::ShortSeq& values, const q_NET::MetaSeq& meta) override;
     CORBA::Long ReceiveLong(const char* name, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta) override;
@@ -41,8 +51,11 @@ public:
 
 private:
     template <typename F> CORBA::Long Relay(F&& call);
+    // Relays values in pieces of at most c_maxChunkBytes.
+    template <typename SEQ, typename SEND> CORBA::Long RelayInPieces(const SEQ& values, SEND&& send);
 
     q_NET::SignalReceiver_var m_target;
+    const std::size_t m_atomValues;
     std::atomic<bool> m_failed{false};
     std::atomic<std::uint64_t> m_forwarded{0};
     mutable std::mutex m_mutex;
@@ -55,10 +68,12 @@ public:
     static constexpr unsigned c_callTimeoutMs = 5000;
 
     // client: open, owned by the session from now on; clientKey: the remote
-    // client the receiver belongs to (see CallbackClientKey).
+    // client the receiver belongs to (see CallbackClientKey); atomValues: base
+    // values per atom of the signal (0: unknown), by which larger buffers are
+    // split.
     RemoteSignalSession(std::uint64_t id, const std::string& path, std::unique_ptr<qsig::SignalClientBase> client,
                         q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
-                        std::string clientKey = std::string());
+                        std::string clientKey = std::string(), std::size_t atomValues = 0);
     ~RemoteSignalSession();
     RemoteSignalSession(const RemoteSignalSession&) = delete;
     RemoteSignalSession& operator=(const RemoteSignalSession&) = delete;
@@ -93,6 +108,70 @@ private:
     std::atomic<bool> m_ended{false};
     std::mutex m_closeMutex;
     bool m_closed = false;
+};
+
+// One read of an on-demand signal for a remote client: a client opened in
+// mode (10, 11, 12 or 14) with count and offset, read once at time and
+// closed. path names the signal in messages. Every refusal raises a
+// qstd::Exception with the reason: a stream, another mode, a count of 0 or
+// of more than c_maxChunkBytes, a base type without a sequence, and every
+// code of the open or the read other than 0.
+class OneShotRead {
+public:
+    OneShotRead(std::string path, int mode, unsigned long count, long long offset, unsigned long long time);
+    ~OneShotRead();
+    OneShotRead(const OneShotRead&) = delete;
+    OneShotRead& operator=(const OneShotRead&) = delete;
+
+    // Checks the request against the source and makes the client named
+    // clientName; called while the source cannot be withdrawn.
+    void Prepare(qsig::SignalSource& source, const std::string& clientName);
+    // Opens, reads and closes the client; called without holding the
+    // source, since a read may wait for its data.
+    zemtra_REMOTE::SignalData* Run();
+    const std::string& Path() const { return m_path; }
+    int Mode() const { return m_mode; }
+
+private:
+    template <typename SEQ, typename BASE> void ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data);
+
+    const std::string m_path;
+    const int m_mode;
+    const unsigned long m_count;
+    const long long m_offset;
+    const unsigned long long m_time;
+    std::size_t m_components = 0;
+    const std::type_info* m_baseType = nullptr;
+    std::unique_ptr<qsig::SignalClientBase> m_client;
+};
+
+// The one-shot reads of one export. Each read runs on a thread of its own,
+// so that the request that waits for it can give up: at its caller's
+// time-out, or at once when the export stops (Cancel). A read given up goes
+// on until the signal library returns (the library bounds its own waits)
+// and counts until then: at most max reads run at a time, so that reads
+// waiting for data hold no more than that many request threads and the
+// other requests are still served.
+class OneShotReads {
+public:
+    explicit OneShotReads(std::size_t max);
+    ~OneShotReads();
+    OneShotReads(const OneShotReads&) = delete;
+    OneShotReads& operator=(const OneShotReads&) = delete;
+
+    // Runs the prepared read and returns its values, or raises what it
+    // raised; raises a qstd::Exception when max reads run already, when
+    // wait passes first (-3, timeout) or when cancelled.
+    zemtra_REMOTE::SignalData* Run(std::unique_ptr<OneShotRead> read, std::chrono::steady_clock::duration wait);
+    // Ends every wait of Run now and refuses later reads.
+    void Cancel();
+    // Reads still running, given up ones included.
+    std::size_t Running() const;
+
+private:
+    struct Shared;
+    const std::size_t m_max;
+    std::shared_ptr<Shared> m_shared;
 };
 
 } // namespace mci

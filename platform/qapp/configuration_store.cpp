@@ -6,12 +6,15 @@
 #include "platform/qreg/reg_node.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/qstd/util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +100,57 @@ bool ParsePosition(const std::string& text, size_t& pos)
     return true;
 }
 
+// The time stamp and number that order the damaged copies of a file:
+// "<file>.damaged-YYYYMMDD-HHMMSS", then "-N" for further ones.
+using DamagedKey = std::pair<std::string, size_t>;
+
+bool ParseDamagedName(const std::string& base, const std::string& name, DamagedKey& key)
+{
+    const std::string prefix = base + ".damaged-";
+    constexpr size_t c_stampLength = 15;
+    if (name.size() < prefix.size() + c_stampLength || name.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    const std::string stamp = name.substr(prefix.size(), c_stampLength);
+    for (size_t i = 0; i < stamp.size(); ++i) {
+        if (i == 8 ? stamp[i] != '-' : !std::isdigit(static_cast<unsigned char>(stamp[i]))) {
+            return false;
+        }
+    }
+    const std::string rest = name.substr(prefix.size() + c_stampLength);
+    size_t number = 0;
+    if (!rest.empty() && (rest[0] != '-' || !ParsePosition(rest.substr(1), number))) {
+        return false;
+    }
+    key = DamagedKey(stamp, number);
+    return true;
+}
+
+// True when both are regular files of the same bytes.
+bool SameContents(const std::string& a, const std::string& b)
+{
+    qstd::InputFile fa;
+    qstd::InputFile fb;
+    struct stat sa {};
+    struct stat sb {};
+    if (::lstat(a.c_str(), &sa) != 0 || ::lstat(b.c_str(), &sb) != 0 || !S_ISREG(sa.st_mode) ||
+        !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size || fa.Open(a) != 0 || fb.Open(b) != 0) {
+        return false;
+    }
+    std::vector<char> bufferA(64 * 1024);
+    std::vector<char> bufferB(bufferA.size());
+    for (;;) {
+        const long na = fa.Read(bufferA.data(), bufferA.size());
+        const long nb = fb.Read(bufferB.data(), bufferB.size());
+        if (na < 0 || na != nb || std::memcmp(bufferA.data(), bufferB.data(), static_cast<size_t>(na)) != 0) {
+            return false;
+        }
+        if (static_cast<size_t>(na) < bufferA.size()) {
+            return true;
+        }
+    }
+}
+
 } // namespace
 
 ConfigurationStore::ConfigurationStore(mci::TreeNodePtr root, std::string file)
@@ -118,139 +172,298 @@ ConfigurationStore::Result ConfigurationStore::Load()
             qstd::LogInfo("No configuration file " + m_file + ": first start.");
         } else {
             qstd::LogError("Configuration file " + m_file + " not loaded: " + Reason() + ".");
+            std::lock_guard<std::mutex> lock(m_saveMutex);
             m_damaged = true;
         }
         return Result();
     }
     // A FIFO or a device would block or never end; a folder reads as empty.
-    std::string text;
-    std::string failure;
-    if (qstd::ReadRegularFile(m_file, c_maxFileSize, text, failure) != 0) {
-        qstd::LogError("Configuration file " + m_file + " not loaded: " + failure + ".");
+    // The file is read line by line, each line bounded, so that neither its
+    // size nor one huge line costs the other lines.
+    qstd::InputFile file;
+    if (file.Open(m_file) != 0) {
+        qstd::LogError("Configuration file " + m_file + " not loaded: " + file.Reason() + ".");
+        std::lock_guard<std::mutex> lock(m_saveMutex);
         m_damaged = true;
         return Result();
     }
-    return Apply(text, m_file);
+    Result result = ApplyLines(
+        [&file](std::string& line, bool& complete, bool& tooLong) {
+            return file.ReadLine(c_maxLineLength, line, complete, tooLong);
+        },
+        m_file);
+    if (file.Error() != 0) {
+        qstd::LogError("Configuration file " + m_file + " not read to its end: " + file.Reason() + ".");
+        std::lock_guard<std::mutex> lock(m_saveMutex);
+        m_damaged = true;
+    }
+    return result;
 }
 
 ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, const std::string& origin)
 {
-    Result result;
-    // One value to apply; the lines of one node are applied together.
+    size_t begin = 0;
+    return ApplyLines(
+        [&text, &begin](std::string& line, bool& complete, bool& tooLong) {
+            if (begin >= text.size()) {
+                return false;
+            }
+            const size_t newline = text.find('\n', begin);
+            complete = newline != std::string::npos;
+            const size_t end = complete ? newline : text.size();
+            tooLong = end - begin > c_maxLineLength;
+            line = tooLong ? std::string() : text.substr(begin, end - begin);
+            begin = complete ? newline + 1 : text.size();
+            return true;
+        },
+        origin);
+}
+
+// The values read and not yet applied (the lines of one node together),
+// the counts, and the messages of the first lines skipped or kept.
+class ConfigurationStore::LinePass {
+public:
+    LinePass(ConfigurationStore& store, const std::string& origin) : m_store(store), m_origin(origin) {}
+    // Takes the next line of the file.
+    void Take(std::string& line, bool complete, bool tooLong);
+    // Applies what still waits and logs the counts.
+    Result Finish();
+
+private:
+    // One value to apply.
     struct Entry {
         std::string where;
         size_t position;
         std::string value;
     };
-    std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> nodes;
-    auto skip = [&](const std::string& message) {
-        qstd::LogError("Configuration line skipped: " + message);
-        ++result.skipped;
-    };
 
-    unsigned number = 0;
-    for (size_t begin = 0; begin < text.size();) {
-        const size_t newline = text.find('\n', begin);
-        const bool complete = newline != std::string::npos;
-        std::string line = text.substr(begin, complete ? newline - begin : std::string::npos);
-        begin = complete ? newline + 1 : text.size();
-        ++number;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        const std::string where = origin + ":" + std::to_string(number) + ": ";
-        if (!complete) {
-            // Every stored line ends with a newline: this one was cut short.
-            skip(where + "truncated line.");
-            continue;
-        }
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        const size_t tab1 = line.find('\t');
-        const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-        size_t pos = 0;
-        if (tab2 == std::string::npos || !ParsePosition(line.substr(tab1 + 1, tab2 - tab1 - 1), pos)) {
-            skip(where + "malformed line.");
-            continue;
-        }
-        const std::string path = line.substr(0, tab1);
-        if (path.empty()) {
-            skip(where + "malformed line.");
-            continue;
-        }
-        mci::TreeNodePtr node = m_root->Find(path);
-        if (!node) {
-            // A node of a board this chassis lacks: the value stays stored.
-            qstd::LogWarning("Configuration line kept: " + where + "no node " + path + " in this run.");
-            m_keptLines.push_back(line);
-            ++result.kept;
-            continue;
-        }
-        if ((node->GetFlags() & mci::enums::ePersistent) == 0) {
-            skip(where + "node " + path + " is not persistent.");
-            continue;
-        }
-        if (!node->AsRegNode()) {
-            skip(where + "mci: Not a register node: " + path);
-            continue;
-        }
-        auto it = std::find_if(nodes.begin(), nodes.end(), [&](const auto& n) { return n.first == node; });
-        if (it == nodes.end()) {
-            nodes.emplace_back(node, std::vector<Entry>());
-            it = nodes.end() - 1;
-        }
-        it->second.push_back(Entry{where, pos, line.substr(tab2 + 1)});
+    void Report(void (*log)(const std::string&), const std::string& message);
+    void Skip(const std::string& message);
+    // A line that is neither empty nor a comment.
+    void TakeValue(const std::string& line, const std::string& where);
+    // A line of a node this run does not have.
+    void Keep(const std::string& line, const std::string& where, const std::string& path);
+    void Queue(const mci::TreeNodePtr& node, Entry entry, size_t lineSize);
+    void ApplyPending();
+    void ApplyNode(qreg::RegNode& reg, const std::vector<Entry>& entries);
+    // Entries [first, end), of consecutive positions, in one write; false
+    // when the write is refused.
+    bool ApplyRun(qreg::RegNode& reg, const std::vector<Entry>& entries, size_t first, size_t end);
+
+    ConfigurationStore& m_store;
+    const std::string& m_origin;
+    Result m_result;
+    std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> m_nodes;
+    size_t m_pendingBytes = 0;
+    unsigned long m_messages = 0;
+    unsigned long m_number = 0;
+};
+
+ConfigurationStore::Result ConfigurationStore::ApplyLines(const LineSource& next, const std::string& origin)
+{
+    LinePass pass(*this, origin);
+    std::string line;
+    bool complete = false;
+    bool tooLong = false;
+    while (next(line, complete, tooLong)) {
+        pass.Take(line, complete, tooLong);
     }
+    return pass.Finish();
+}
 
-    for (auto& n : nodes) {
+// One message for each of the first lines skipped or kept, so that a file
+// of very many of them does not flood the log. A message may quote the
+// file's text: its control characters are escaped so that it cannot forge a
+// log line.
+void ConfigurationStore::LinePass::Report(void (*log)(const std::string&), const std::string& message)
+{
+    if (m_messages++ < c_maxLineMessages) {
+        log(qstd::EscapeControls(message));
+    }
+}
+
+void ConfigurationStore::LinePass::Skip(const std::string& message)
+{
+    Report(qstd::LogError, "Configuration line skipped: " + message);
+    ++m_result.skipped;
+}
+
+void ConfigurationStore::LinePass::Take(std::string& line, bool complete, bool tooLong)
+{
+    ++m_number;
+    const std::string where = m_origin + ":" + std::to_string(m_number) + ": ";
+    if (tooLong) {
+        // Its text stays out of the log and out of the memory.
+        Skip(where + "line longer than " + std::to_string(c_maxLineLength) + " bytes.");
+        return;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (!complete) {
+        // Every stored line ends with a newline: this one was cut short.
+        Skip(where + "truncated line.");
+        return;
+    }
+    if (line.empty() || line[0] == '#') {
+        return;
+    }
+    TakeValue(line, where);
+}
+
+void ConfigurationStore::LinePass::TakeValue(const std::string& line, const std::string& where)
+{
+    const size_t tab1 = line.find('\t');
+    const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+    size_t pos = 0;
+    if (tab2 == std::string::npos || !ParsePosition(line.substr(tab1 + 1, tab2 - tab1 - 1), pos)) {
+        Skip(where + "malformed line.");
+        return;
+    }
+    const std::string path = line.substr(0, tab1);
+    if (path.empty()) {
+        Skip(where + "malformed line.");
+        return;
+    }
+    mci::TreeNodePtr node = m_store.m_root->Find(path);
+    if (!node) {
+        Keep(line, where, path);
+        return;
+    }
+    if ((node->GetFlags() & mci::enums::ePersistent) == 0) {
+        Skip(where + "node " + path + " is not persistent.");
+        return;
+    }
+    if (!node->AsRegNode()) {
+        Skip(where + "mci: Not a register node: " + path);
+        return;
+    }
+    Queue(node, Entry{where, pos, line.substr(tab2 + 1)}, line.size());
+}
+
+// The value of a node of a board this chassis lacks stays stored, as far
+// as such lines stay within their bound.
+void ConfigurationStore::LinePass::Keep(const std::string& line, const std::string& where, const std::string& path)
+{
+    if (m_store.m_keptBytes + line.size() > c_maxKeptBytes) {
+        Skip(where + "more lines of absent nodes than " + std::to_string(c_maxKeptBytes) + " bytes.");
+        return;
+    }
+    Report(qstd::LogWarning, "Configuration line kept: " + where + "no node " + path + " in this run.");
+    m_store.m_keptBytes += line.size();
+    m_store.m_keptLines.push_back(line);
+    ++m_result.kept;
+}
+
+// A file far larger than any this store writes is applied in parts, so
+// that the values waiting to be applied stay within a bound.
+void ConfigurationStore::LinePass::Queue(const mci::TreeNodePtr& node, Entry entry, size_t lineSize)
+{
+    auto it = std::find_if(m_nodes.begin(), m_nodes.end(), [&](const auto& n) { return n.first == node; });
+    if (it == m_nodes.end()) {
+        m_nodes.emplace_back(node, std::vector<Entry>());
+        it = m_nodes.end() - 1;
+    }
+    m_pendingBytes += sizeof(Entry) + entry.where.size() + lineSize;
+    it->second.push_back(std::move(entry));
+    if (m_pendingBytes > c_maxPendingBytes) {
+        ApplyPending();
+    }
+}
+
+void ConfigurationStore::LinePass::ApplyPending()
+{
+    for (auto& n : m_nodes) {
         qreg::RegNode& reg = *n.first->AsRegNode();
         reg.OnPreConfigLoad();
-        // Lines of consecutive positions go in one write: a table whose every
-        // write loads the whole table into the FPGA is then loaded once, not
-        // once per element. A run that is refused is applied line by line, so
-        // that only its bad lines are skipped.
-        const std::vector<Entry>& entries = n.second;
-        for (size_t first = 0; first < entries.size();) {
-            size_t end = first + 1;
-            while (end < entries.size() && entries[end].position == entries[end - 1].position + 1) {
-                ++end;
-            }
-            if (end - first > 1) {
-                std::vector<std::string> values;
-                values.reserve(end - first);
-                for (size_t i = first; i < end; ++i) {
-                    values.push_back(entries[i].value);
-                }
-                try {
-                    mci::SetNodeTexts(reg, values, entries[first].position);
-                    result.applied += static_cast<unsigned>(end - first);
-                    first = end;
-                    continue;
-                } catch (const std::exception&) {
-                    // Applied line by line below.
-                }
-            }
-            for (; first < end; ++first) {
-                const Entry& e = entries[first];
-                try {
-                    mci::SetNodeTexts(reg, {e.value}, e.position);
-                    ++result.applied;
-                } catch (const std::exception& ex) {
-                    skip(e.where + ex.what());
-                }
-            }
-        }
+        ApplyNode(reg, n.second);
         reg.OnPostConfigLoad();
     }
-    if (result.skipped > 0) {
-        std::lock_guard<std::mutex> lock(m_saveMutex);
-        m_damaged = true;
+    m_nodes.clear();
+    m_pendingBytes = 0;
+}
+
+// Lines of consecutive positions go in one write: a table whose every write
+// loads the whole table into the FPGA is then loaded once, not once per
+// element. A run that is refused is applied line by line, so that only its
+// bad lines are skipped.
+void ConfigurationStore::LinePass::ApplyNode(qreg::RegNode& reg, const std::vector<Entry>& entries)
+{
+    for (size_t first = 0; first < entries.size();) {
+        size_t end = first + 1;
+        while (end < entries.size() && entries[end].position == entries[end - 1].position + 1) {
+            ++end;
+        }
+        if (end - first > 1 && ApplyRun(reg, entries, first, end)) {
+            first = end;
+            continue;
+        }
+        for (; first < end; ++first) {
+            const Entry& e = entries[first];
+            try {
+                mci::SetNodeTexts(reg, {e.value}, e.position);
+                ++m_result.applied;
+            } catch (const std::exception& ex) {
+                Skip(e.where + ex.what());
+            }
+        }
     }
-    qstd::LogInfo("Configuration loaded from " + origin + ": " + std::to_string(result.applied) + " values applied, " +
-                  std::to_string(result.skipped) + " lines skipped, " + std::to_string(result.kept) +
-                  " lines of absent nodes kept.");
-    return result;
+}
+
+bool ConfigurationStore::LinePass::ApplyRun(qreg::RegNode& reg, const std::vector<Entry>& entries, size_t first,
+                                            size_t end)
+{
+    std::vector<std::string> values;
+    values.reserve(end - first);
+    for (size_t i = first; i < end; ++i) {
+        values.push_back(entries[i].value);
+    }
+    try {
+        mci::SetNodeTexts(reg, values, entries[first].position);
+    } catch (const std::exception&) {
+        return false;
+    }
+    m_result.applied += static_cast<unsigned>(end - first);
+    return true;
+}
+
+ConfigurationStore::Result ConfigurationStore::LinePass::Finish()
+{
+    ApplyPending();
+    if (m_messages > c_maxLineMessages) {
+        qstd::LogWarning("Configuration file " + m_origin + ": " + std::to_string(m_messages - c_maxLineMessages) +
+                         " further lines skipped or kept without a message.");
+    }
+    if (m_result.skipped > 0) {
+        std::lock_guard<std::mutex> lock(m_store.m_saveMutex);
+        m_store.m_damaged = true;
+    }
+    qstd::LogInfo("Configuration loaded from " + m_origin + ": " + std::to_string(m_result.applied) +
+                  " values applied, " + std::to_string(m_result.skipped) + " lines skipped, " +
+                  std::to_string(m_result.kept) + " lines of absent nodes kept.");
+    return m_result;
+}
+
+std::vector<std::string> ConfigurationStore::DamagedCopies() const
+{
+    const std::string directory = DirectoryOf(m_file);
+    const std::string base = m_file.substr(m_file.rfind('/') + 1);
+    std::vector<std::pair<DamagedKey, std::string>> found;
+    if (DIR* dir = ::opendir(directory.c_str())) {
+        while (const dirent* e = ::readdir(dir)) {
+            DamagedKey key;
+            if (ParseDamagedName(base, e->d_name, key)) {
+                found.emplace_back(key, directory + "/" + e->d_name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> copies;
+    for (const auto& f : found) {
+        copies.push_back(f.second);
+    }
+    return copies;
 }
 
 bool ConfigurationStore::KeepDamagedAside()
@@ -264,14 +477,34 @@ bool ConfigurationStore::KeepDamagedAside()
         }
         return !m_damaged;
     }
+    // The same file again (the same damage at every start) is not kept
+    // twice: the copy kept last already holds it.
+    std::vector<std::string> copies = DamagedCopies();
+    if (!copies.empty() && SameContents(m_file, copies.back())) {
+        qstd::LogWarning("Configuration file " + m_file +
+                         " held lines that could not be applied: the same file is kept aside as " + copies.back() +
+                         ".");
+        m_damagedCopy = copies.back();
+        m_damaged = false;
+        return true;
+    }
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::tm local {};
     ::localtime_r(&now, &local);
     std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
+    // The new copy sorts after every other one, also when the clock is
+    // behind their stamps.
+    const std::string base = m_file.substr(m_file.rfind('/') + 1);
+    DamagedKey newest;
+    if (!copies.empty()) {
+        ParseDamagedName(base, copies.back().substr(copies.back().rfind('/') + 1), newest);
+    }
     std::string copy = m_file + ".damaged-" + stamp;
-    for (int i = 1; ::lstat(copy.c_str(), &st) == 0; ++i) {
-        copy = m_file + ".damaged-" + stamp + "-" + std::to_string(i);
+    DamagedKey key{stamp, 0};
+    for (size_t i = 1; ::lstat(copy.c_str(), &st) == 0 || (!copies.empty() && !(newest < key)); ++i) {
+        key = newest.first > stamp ? DamagedKey{newest.first, newest.second + i} : DamagedKey{stamp, i};
+        copy = m_file + ".damaged-" + key.first + "-" + std::to_string(key.second);
     }
     if (std::rename(m_file.c_str(), copy.c_str()) != 0) {
         qstd::LogError("Configuration file " + m_file + " not replaced: could not keep the damaged file aside as " +
@@ -282,6 +515,13 @@ bool ConfigurationStore::KeepDamagedAside()
                      ".");
     m_damagedCopy = copy;
     m_damaged = false;
+    // Only the latest copies stay, the oldest go first.
+    copies = DamagedCopies();
+    for (size_t i = 0; i + c_maxDamagedCopies < copies.size(); ++i) {
+        if (copies[i] != copy) {
+            std::remove(copies[i].c_str());
+        }
+    }
     return true;
 }
 

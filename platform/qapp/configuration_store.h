@@ -14,9 +14,13 @@
 // consecutive positions of a node in one write. A line that cannot be applied
 // is logged and skipped, except that the lines of nodes this run does not
 // have (a chassis without one of the boards) are kept as they are and written
-// back by every store.
+// back by every store. The file is read line by line: a line longer than
+// c_maxLineLength is skipped unread, and a file of any size costs no other
+// line (values are applied in parts when very many wait).
 // A file with lines that could not be applied, or that is no regular file,
-// is kept aside (renamed, logged) before the first store replaces it.
+// is kept aside (renamed, logged) before the first store replaces it; the
+// last c_maxDamagedCopies such copies stay, and a file identical to the
+// copy kept last is not kept again.
 //
 // Storing writes a temporary file, flushes it to disk and renames it over
 // the file, so that a failed or interrupted store keeps the former file.
@@ -27,6 +31,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,8 +47,18 @@ public:
         unsigned skipped = 0;
         unsigned kept = 0; // lines of absent nodes
     };
-    // A file longer than this is not read (it is not one this store wrote).
-    static constexpr std::size_t c_maxFileSize = 16u << 20;
+    // Longest line read (a value of this store is at most a path of 4095
+    // characters); longer ones are skipped.
+    static constexpr std::size_t c_maxLineLength = 64u << 10;
+    // Values read but not yet applied: beyond this, those read are applied.
+    static constexpr std::size_t c_maxPendingBytes = 4u << 20;
+    // Lines of absent nodes kept; further ones are skipped.
+    static constexpr std::size_t c_maxKeptBytes = 4u << 20;
+    // Lines skipped or kept that a load logs one by one; one message
+    // counts the further ones.
+    static constexpr unsigned c_maxLineMessages = 100;
+    // Damaged files kept aside at most (the oldest are removed).
+    static constexpr std::size_t c_maxDamagedCopies = 3;
     // Delay between a change and the store that follows it.
     static constexpr std::chrono::milliseconds c_storeDelay{500};
 
@@ -70,6 +85,15 @@ public:
     std::string DamagedCopy() const;
 
 private:
+    // Gives the next line: false at the end; complete false for a last line
+    // without a newline; tooLong for a line longer than c_maxLineLength
+    // (line then empty).
+    using LineSource = std::function<bool(std::string& line, bool& complete, bool& tooLong)>;
+    Result ApplyLines(const LineSource& next, const std::string& origin);
+    // One application of the lines of a file.
+    class LinePass;
+    // The damaged files kept aside, oldest first.
+    std::vector<std::string> DamagedCopies() const;
     bool KeepDamagedAside();
     void StoreLoop(std::chrono::milliseconds delay);
 
@@ -78,6 +102,7 @@ private:
 
     mutable std::mutex m_saveMutex; // one store at a time
     std::vector<std::string> m_keptLines;
+    std::size_t m_keptBytes = 0;
     bool m_damaged = false;
     std::string m_damagedCopy;
 

@@ -1,11 +1,40 @@
 #include "platform/qapp/instrument_path.h"
 
+#include "platform/qstd/file.h"
+
+#include <cerrno>
 #include <mutex>
 
 namespace qapp {
 namespace {
 std::mutex g_mutex;
 std::string g_root = "/";
+
+// True when a ".." of the path climbs above the folder it starts from.
+bool ClimbsOut(const std::string& path)
+{
+    std::size_t depth = 0;
+    for (std::size_t begin = 0; begin < path.size();) {
+        std::size_t slash = path.find('/', begin);
+        if (slash == std::string::npos) {
+            slash = path.size();
+        }
+        const std::string part = path.substr(begin, slash - begin);
+        begin = slash + 1;
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part != "..") {
+            ++depth;
+        } else if (depth == 0) {
+            return true;
+        } else {
+            --depth;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void SetInstrumentRoot(const std::string& root)
@@ -31,6 +60,26 @@ std::string InstrumentPath(const std::string& path)
         base.pop_back();
     }
     return base + path;
+}
+
+int ReadInstrumentFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& reason)
+{
+    text.clear();
+    int error = 0;
+    if (path.size() > c_maxInstrumentPath) {
+        error = ENAMETOOLONG;
+        reason = "longer than " + std::to_string(c_maxInstrumentPath) + " characters";
+    } else if (path.empty() || path[0] != '/') {
+        error = EINVAL;
+        reason = "not an absolute path";
+    } else if (ClimbsOut(path)) {
+        error = EACCES;
+        reason = "leads out of the instrument root";
+    }
+    if (error != 0) {
+        return error;
+    }
+    return qstd::ReadRegularFileIn(InstrumentRoot(), path, maxBytes, text, reason);
 }
 
 } // namespace qapp

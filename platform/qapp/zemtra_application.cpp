@@ -12,6 +12,10 @@
 
 #include <boost/program_options.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -30,13 +34,47 @@ namespace {
 std::atomic<ZemtraApplication*> g_instance{nullptr};
 // Set by SIGINT, SIGTERM and SIGHUP while Run serves.
 volatile std::sig_atomic_t g_signalled = 0;
+// Write end of the pipe that the serving loop waits on: a stop signal or
+// RequestStop writes a byte to it, so the loop sleeps until one comes.
+std::atomic<int> g_wakeWrite{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop signal handler writes through it");
+
+// Wakes the serving loop; safe in a signal handler.
+void WakeServing()
+{
+    const int fd = g_wakeWrite.load();
+    if (fd >= 0) {
+        const int saved = errno;
+        const char byte = 1;
+        // A full pipe already holds a wake.
+        const ssize_t written = ::write(fd, &byte, 1);
+        (void)written;
+        errno = saved;
+    }
+}
+
+// Read end of the wake pipe, made once per process; -1 if it cannot be made.
+int WakeReadEnd()
+{
+    static const int fd = [] {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return -1;
+        }
+        g_wakeWrite.store(ends[1]);
+        return ends[0];
+    }();
+    return fd;
+}
 
 extern "C" void OnStopSignal(int)
 {
     g_signalled = 1;
+    WakeServing();
 }
 
-// Period at which the serving loop looks at the stop requests.
+// Period at which the serving loop looks at the stop requests when it has
+// no wake pipe.
 constexpr std::chrono::milliseconds c_servePoll{20};
 
 const char* const c_defaultConfDir = "/var/opt/zemtra/cfg/";
@@ -79,7 +117,8 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
     po::options_description desc("Framework options");
     desc.add_options()("help,h", "show this help")("scenario,s", po::value<std::string>(&o.scenario),
                                                    "chassis scenario file (default chassis when omitted)")(
-        "conf-dir,c", po::value<std::string>(&o.confDir), "configuration directory")(
+        "conf-dir,c", po::value<std::string>(&o.confDir),
+        "configuration directory (default \"/var/opt/zemtra/cfg/\" under the root)")(
         "root,r", po::value<std::string>(&o.root)->default_value("/"), "root of the instrument's absolute paths")(
         "log,l", po::value<std::string>(&o.logFile), "log file (standard error when omitted)")(
         "no-log", po::bool_switch(&o.noLog), "disable logging")("trace,t", po::value<std::string>(&o.traceFile),
@@ -207,6 +246,7 @@ std::string ZemtraApplication::ConfFile() const
 void ZemtraApplication::RequestStop()
 {
     m_stop.store(true);
+    WakeServing();
 }
 
 void ZemtraApplication::ApplyOptions(const RunOptions& options)
@@ -317,8 +357,11 @@ bool ZemtraApplication::RunPhases()
             MakeDirectories(InstrumentPath("/tmp/"));
         }
         BuildChassis();
-        // The simulated instrument's own configuration files.
-        m_chassis->InstallConfiguration(ConfDir());
+        // The simulated instrument's own configuration files, each where the
+        // system reads it: the attenuator tables in the configuration
+        // directory, the FIR file at the FA block's instrument path, also
+        // when --conf-dir names a folder of its own.
+        m_chassis->InstallConfiguration(ConfDir(), InstrumentPath(c_defaultConfDir));
         SetTreeNode(MakeBranchNode(ApplicationName(), GetRegistryFlags()));
 
         for (sim::Board* sb : m_chassis->Boards()) {
@@ -407,8 +450,17 @@ void ZemtraApplication::ServeUntilStopped()
     }
     m_serving.store(m_acceptRequests);
     qstd::LogInfo(ApplicationName() + " running.");
+    const int wake = WakeReadEnd();
     while (!m_stop.load() && g_signalled == 0) {
-        std::this_thread::sleep_for(c_servePoll);
+        if (wake < 0) {
+            std::this_thread::sleep_for(c_servePoll);
+            continue;
+        }
+        pollfd fd{wake, POLLIN, 0};
+        ::poll(&fd, 1, -1);
+        char bytes[64];
+        while (::read(wake, bytes, sizeof bytes) > 0) {
+        }
     }
     // A second signal during shutdown ends the process the usual way.
     RestoreStopSignals();
@@ -430,6 +482,7 @@ void ZemtraApplication::InstallStopSignals()
     if (m_signalsInstalled) {
         return;
     }
+    WakeReadEnd(); // before a signal can come
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);

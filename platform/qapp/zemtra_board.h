@@ -19,6 +19,16 @@ namespace qapp {
 
 class ZemtraApplication;
 
+// Returns block; throws "Failure while mapping to FPGA memory registers"
+// when it is null, a block that could not be mapped.
+template <typename T> T* RequireMapped(T* block)
+{
+    if (block == nullptr) {
+        throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
+    }
+    return block;
+}
+
 // Size of the FPGA block of an object class: T::c_blockSize. Specialise it for
 // a class that cannot carry the constant.
 template <typename T, typename = void> struct BlockSize {
@@ -43,10 +53,7 @@ public:
     template <typename T, typename... Args> T* RegisterObject(int offset, const std::string& name, Args&&... args)
     {
         QSTD_TRACE_FNC();
-        volatile FPGAMem_t* block = MapRegisters(offset, BlockSize<T>::value);
-        if (block == nullptr) {
-            throw qstd::Exception("Failure while mapping to FPGA memory registers", true);
-        }
+        volatile FPGAMem_t* block = RequireMapped(MapRegisters(offset, BlockSize<T>::value));
         T* object = new T(*this, block, name, std::forward<Args>(args)...);
         QueryChild(object);
         return object;

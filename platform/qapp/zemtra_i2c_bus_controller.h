@@ -1,7 +1,7 @@
 #pragma once
 // I2C bus controller in the FPGA and the devices behind it.
 //
-// Register set (byte offsets, 32-bit words; the layout of this stand-in):
+// Register set (byte offsets, 32-bit words):
 //   0x00 control: bit 0 start, bit 1 read (else write)
 //   0x04 status:  bit 0 busy, bit 1 no acknowledge
 //   0x08 device address (bits 0-7) and bus selector (bits 8-15)

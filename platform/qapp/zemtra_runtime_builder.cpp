@@ -45,17 +45,23 @@ void ZemtraRuntimeBuilder::BuildRegistry()
     if (m_block == nullptr || m_size == 0) {
         throw qstd::Exception("Register map " + m_file + ": no FPGA window.", true);
     }
-    const std::string path = InstrumentPath(m_file);
+    // The map is read inside the instrument's root, only from a regular
+    // file, without blocking and up to a bound.
+    std::string text;
+    std::string reason;
+    if (ReadInstrumentFile(m_file, c_maxMapBytes, text, reason) != 0) {
+        throw qstd::Exception("Register map " + m_file + ": " + reason + ".", true);
+    }
     pugi::xml_document doc;
-    const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+    const pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size());
     if (!parsed) {
-        throw qstd::Exception("Register map " + path + ": " + parsed.description() + " at offset " +
+        throw qstd::Exception("Register map " + m_file + ": " + parsed.description() + " at offset " +
                                   std::to_string(parsed.offset) + ".",
                               true);
     }
     const pugi::xml_node root = doc.child("registers");
     if (!root) {
-        throw qstd::Exception("Register map " + path + ": no <registers> element.", true);
+        throw qstd::Exception("Register map " + m_file + ": no <registers> element.", true);
     }
     Build(root, m_parent, std::string());
 }

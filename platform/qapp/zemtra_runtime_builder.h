@@ -1,7 +1,8 @@
 #pragma once
 // Builds register nodes over an FPGA window from an XML register map.
 //
-// Format (file paths resolve through the instrument root):
+// Format (file paths are instrument paths, read inside the instrument root;
+// a map is at most c_maxMapBytes long):
 //
 //   <registers>
 //     <register name="version" offset="0x0"/>                       whole word, read-write
@@ -21,6 +22,7 @@
 
 #include "platform/mci/tree_node.h"
 
+#include <cstddef>
 #include <string>
 
 namespace pugi {
@@ -31,6 +33,8 @@ namespace qapp {
 
 class ZemtraRuntimeBuilder {
 public:
+    static constexpr std::size_t c_maxMapBytes = 4u << 20;
+
     // writeFlags: the flags that read-write registers carry besides the value
     // flag (0x4 makes them writable for clients).
     ZemtraRuntimeBuilder(mci::TreeNodePtr& parent, void* block, unsigned size, const std::string& file,

@@ -2,7 +2,7 @@
 // Timing state machine of a board: after each trigger it waits an offset and
 // then holds an acquisition window of a duration, once or continuously.
 //
-// Block of 0x18 bytes (32-bit words; the layout of this stand-in):
+// Block of 0x18 bytes (32-bit words):
 //   0x00 control: bit 0 enabled, bit 1 continuous
 //   0x04 status:  bit 0 running
 //   0x08 offset   (ADC periods after the trigger)

@@ -5,7 +5,7 @@
 // by plain pointer; the owner outlives the node.
 
 #include "platform/mci/tree_node.h"
-#include "qreg/reg_value_node.h"
+#include "platform/qreg/reg_value_node.h"
 
 #include <functional>
 #include <string>

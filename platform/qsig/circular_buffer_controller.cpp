@@ -27,6 +27,19 @@ size_t CircularBufferController::GetMaxReadSize(int64_t, AccessMode_e) const
     return m_size;
 }
 
+// A clone's mode is resolved; span and shift are in LMT counts: from the
+// first to the last atom, and the offset's move (which wraps for negative
+// offsets).
+struct CircularBufferController::Read {
+    AccessMode_e mode;
+    uint64_t time;
+    int64_t offset;
+    size_t count;
+    uint64_t dec;
+    uint64_t span;
+    uint64_t shift;
+};
+
 SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
                                                     LMT& lmt, size_t& position, SignalMeta& meta)
 {
@@ -42,125 +55,133 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
     }
     const uint64_t dec = GetDecimation();
     const uint64_t span = (count > 0 ? count - 1 : 0) * dec;
-    const uint64_t shift = static_cast<uint64_t>(offset) * dec; // wraps for negative offsets
-
-    sim::HistoryMemory::State state = track->Snapshot();
+    const Read read{mode, time, offset, count, dec, span, static_cast<uint64_t>(offset) * dec};
+    TrackState state = track->Snapshot();
     uint64_t start = 0;
-    // Start of the read in the current state; false while it cannot be told.
-    auto startOf = [&](const sim::HistoryMemory::State& st, uint64_t& s) {
-        switch (mode) {
-        case eAccessDefault:
-            s = st.firstLmt + (time + static_cast<uint64_t>(offset)) * dec;
-            return true;
-        case eAccessNow:
-            if (st.written == 0) {
-                return false;
-            }
-            s = st.newestLmt + dec + shift;
-            return true;
-        case eAccessAtTime:
-            s = time + shift;
-            return true;
-        default: // streaming
-            if (!m_streaming.load()) {
-                if (st.written == 0) {
-                    return false;
-                }
-                m_nextLmt.store(st.newestLmt + dec + shift);
-                m_streaming.store(true);
-            }
-            s = m_nextLmt.load();
-            return true;
-        }
-    };
-    auto written = [&](const sim::HistoryMemory::State& st, uint64_t s) {
-        return st.written > 0 && s >= st.firstLmt && (count == 0 || s + span <= st.newestLmt);
-    };
-    // The append that a wait for the read at s needs is one that writes its
-    // last atom; there is none for a start before the restart (only a
-    // restart helps). Returns the interval after which to look again.
-    Pace pace(*this);
-    auto waitFor = [&](sim::HistoryMemory::Waiter& waiter, const sim::HistoryMemory::State& st, bool known,
-                       uint64_t s) {
-        sim::HistoryMemory::Target target;
-        uint64_t last = 0;
-        if (known && s < st.firstLmt) {
-            target.written = UINT64_MAX;
-        } else if (known) {
-            last = s + span;
-            target.newestLmt = last;
-        }
-        waiter.Arm(target, st.generation);
-        return pace.Next(st, last);
-    };
-
-    if (mode == eAccessStreaming) {
-        auto waiter = Watch(track);
-        const auto result = WaitFor(
-            [&](Duration& next) {
-                state = track->Snapshot();
-                const bool known = startOf(state, start);
-                if (known && written(state, start)) {
-                    return true;
-                }
-                next = waitFor(waiter, state, known, start);
-                return false;
-            },
-            Deadline(), c_fallbackPoll);
-        if (result == eStoppedWait) {
-            return eCancelled;
-        }
-        if (result == eTimedOut) {
-            return eTimeout;
-        }
-    } else {
-        if (!startOf(state, start)) {
-            return eTryAgain;
-        }
-        if (!written(state, start)) {
-            if (start < state.firstLmt) {
-                return eBadRequest; // before the last restart
-            }
-            // Not written yet: wait only when the data are due within the time-out.
-            const uint64_t behind = start + span - (state.written > 0 ? state.newestLmt : state.firstLmt);
-            const double due = GetAdcFrequency() > 0 ? static_cast<double>(behind) / GetAdcFrequency() : 0.0;
-            if (due > std::chrono::duration<double>(GetTimeout()).count()) {
-                return eTryAgain;
-            }
-            auto waiter = Watch(track);
-            const auto result = WaitFor(
-                [&](Duration& next) {
-                    state = track->Snapshot();
-                    if (written(state, start)) {
-                        return true;
-                    }
-                    next = waitFor(waiter, state, true, start);
-                    return false;
-                },
-                Deadline(), c_fallbackPoll);
-            if (result == eStoppedWait) {
-                return eCancelled;
-            }
-            if (result == eTimedOut) {
-                return eTimeout;
-            }
-        }
+    const SuccessCode_e found = mode == eAccessStreaming ? WaitForStream(track, read, state, start)
+                                                         : WaitForRead(track, read, state, start);
+    if (found != eSuccess) {
+        return found;
     }
+    return Place(read, state, start, lmt, position, meta);
+}
 
-    const uint64_t index = (start - state.firstLmt) / dec;
+bool CircularBufferController::StartOf(const Read& read, const TrackState& state, uint64_t& start)
+{
+    switch (read.mode) {
+    case eAccessDefault:
+        start = state.firstLmt + (read.time + static_cast<uint64_t>(read.offset)) * read.dec;
+        return true;
+    case eAccessNow:
+        if (state.written == 0) {
+            return false;
+        }
+        start = state.newestLmt + read.dec + read.shift;
+        return true;
+    case eAccessAtTime:
+        start = read.time + read.shift;
+        return true;
+    default: // streaming
+        if (!m_streaming.load()) {
+            if (state.written == 0) {
+                return false;
+            }
+            m_nextLmt.store(state.newestLmt + read.dec + read.shift);
+            m_streaming.store(true);
+        }
+        start = m_nextLmt.load();
+        return true;
+    }
+}
+
+bool CircularBufferController::IsWritten(const Read& read, const TrackState& state, uint64_t start)
+{
+    return state.written > 0 && start >= state.firstLmt && (read.count == 0 || start + read.span <= state.newestLmt);
+}
+
+SuccessCode_e CircularBufferController::WaitForStream(const std::shared_ptr<const Track>& track, const Read& read,
+                                                      TrackState& state, uint64_t& start)
+{
+    auto waiter = Watch(track);
+    Pace pace(*this);
+    return WaitForData([&](Duration& next) {
+        state = track->Snapshot();
+        const bool known = StartOf(read, state, start);
+        if (known && IsWritten(read, state, start)) {
+            return true;
+        }
+        next = ArmWait(waiter, pace, read, state, known, start);
+        return false;
+    });
+}
+
+SuccessCode_e CircularBufferController::WaitForRead(const std::shared_ptr<const Track>& track, const Read& read,
+                                                    TrackState& state, uint64_t& start)
+{
+    if (!StartOf(read, state, start)) {
+        return eTryAgain;
+    }
+    if (IsWritten(read, state, start)) {
+        return eSuccess;
+    }
+    if (start < state.firstLmt) {
+        return eBadRequest; // before the last restart
+    }
+    if (!IsDueInTime(read, state, start)) {
+        return eTryAgain; // not written yet, and not due within the time-out
+    }
+    auto waiter = Watch(track);
+    Pace pace(*this);
+    return WaitForData([&](Duration& next) {
+        state = track->Snapshot();
+        if (IsWritten(read, state, start)) {
+            return true;
+        }
+        next = ArmWait(waiter, pace, read, state, true, start);
+        return false;
+    });
+}
+
+bool CircularBufferController::IsDueInTime(const Read& read, const TrackState& state, uint64_t start) const
+{
+    const uint64_t behind = start + read.span - (state.written > 0 ? state.newestLmt : state.firstLmt);
+    const double due = GetAdcFrequency() > 0 ? static_cast<double>(behind) / GetAdcFrequency() : 0.0;
+    return due <= std::chrono::duration<double>(GetTimeout()).count();
+}
+
+DodPositionController::Duration CircularBufferController::ArmWait(sim::HistoryMemory::Waiter& waiter, Pace& pace,
+                                                                  const Read& read, const TrackState& state,
+                                                                  bool known, uint64_t start)
+{
+    sim::HistoryMemory::Target target;
+    uint64_t last = 0;
+    if (known && start < state.firstLmt) {
+        target.written = UINT64_MAX;
+    } else if (known) {
+        last = start + read.span;
+        target.newestLmt = last;
+    }
+    waiter.Arm(target, state.generation);
+    return pace.Next(state, last);
+}
+
+SuccessCode_e CircularBufferController::Place(const Read& read, const TrackState& state, uint64_t start, LMT& lmt,
+                                              size_t& position, SignalMeta& meta)
+{
+    const uint64_t index = (start - state.firstLmt) / read.dec;
     if (state.written > m_size && index < state.written - m_size) {
-        if (mode == eAccessStreaming) {
+        if (read.mode == eAccessStreaming) {
             // The reader fell a whole region behind: go on with the next atom
             // and report the gap.
-            m_nextLmt.store(state.newestLmt + dec);
+            m_nextLmt.store(state.newestLmt + read.dec);
             return eIncompleteData;
         }
         return eBadRequest; // already overwritten
     }
-    if (mode == eAccessStreaming) {
-        m_nextLmt.store(start + count * dec);
+    if (read.mode == eAccessStreaming) {
+        m_nextLmt.store(start + read.count * read.dec);
     }
-    lmt = state.firstLmt + index * dec;
+    lmt = state.firstLmt + index * read.dec;
     position = static_cast<size_t>(index % m_size);
     meta[eMetaLmt] = static_cast<int64_t>(lmt);
     meta[eMetaPosition] = static_cast<int64_t>(position);

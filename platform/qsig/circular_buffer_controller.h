@@ -43,6 +43,32 @@ public:
     }
 
 private:
+    // The read that one GetPosition places.
+    struct Read;
+    // LMT at which the read starts in state; false while it cannot be told.
+    // Mode 13 fixes its start at the first look that can tell it.
+    bool StartOf(const Read& read, const TrackState& state, uint64_t& start);
+    // True when every atom of the read from start on is written.
+    static bool IsWritten(const Read& read, const TrackState& state, uint64_t start);
+    // Mode 13: waits until the start is known and the atoms are written.
+    SuccessCode_e WaitForStream(const std::shared_ptr<const Track>& track, const Read& read, TrackState& state,
+                                uint64_t& start);
+    // Other modes: the start in state; atoms not yet written are waited for
+    // when they are due within the time-out.
+    SuccessCode_e WaitForRead(const std::shared_ptr<const Track>& track, const Read& read, TrackState& state,
+                              uint64_t& start);
+    // True when the atoms of a read from start on are due within the time-out.
+    bool IsDueInTime(const Read& read, const TrackState& state, uint64_t start) const;
+    // Arms waiter for the append that the read at start needs (a restart
+    // when it starts before the last one, any append when the start is not
+    // known); returns when to look again.
+    static Duration ArmWait(sim::HistoryMemory::Waiter& waiter, Pace& pace, const Read& read, const TrackState& state,
+                            bool known, uint64_t start);
+    // LMT, position and metadata of the read at start, unless its first
+    // atom is overwritten already.
+    SuccessCode_e Place(const Read& read, const TrackState& state, uint64_t start, LMT& lmt, size_t& position,
+                        SignalMeta& meta);
+
     // Mode 13: LMT at which the next read starts; valid once m_streaming.
     std::atomic<uint64_t> m_nextLmt{0};
     std::atomic<bool> m_streaming{false};

@@ -1,5 +1,7 @@
 #include "platform/qsig/dod_history_controller.h"
 
+#include "platform/qsig/random_access_zemtra.h"
+
 #include <algorithm>
 
 namespace qsig {
@@ -78,6 +80,28 @@ DodPositionController::Duration DodHistoryController::Pace::Next(const sim::Hist
     }
     m_interval = std::min<Duration>(std::max<Duration>(interval, c_minRecheck), c_fallbackPoll);
     return m_interval;
+}
+
+SuccessCode_e DodHistoryController::WaitForData(const std::function<bool(Duration&)>& ready)
+{
+    switch (WaitFor(ready, Deadline(), c_fallbackPoll)) {
+    case eReady:
+        return eSuccess;
+    case eStoppedWait:
+        return eCancelled;
+    default:
+        return eTimeout;
+    }
+}
+
+void AttachHistoryTrack(DodPositionController& controller, const RandomAccessBufferPtr& buffer, size_t byteOffset,
+                        size_t atoms, size_t atomSize)
+{
+    auto* history = dynamic_cast<DodHistoryController*>(&controller);
+    auto zemtra = std::dynamic_pointer_cast<RandomAccessZemtra>(buffer);
+    if (history && zemtra && !history->GetHistory() && atoms > 0) {
+        history->SetHistory(sim::HistoryMemory::GetTrack(zemtra->GetMemory(), byteOffset, atoms, atomSize));
+    }
 }
 
 } // namespace qsig

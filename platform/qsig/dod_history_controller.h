@@ -9,6 +9,7 @@
 // c_fallbackPoll.
 
 #include "platform/qsig/dod_position_controller.h"
+#include "platform/qsig/random_access_buffer.h"
 #include "sim/history_memory.h"
 
 #include <atomic>
@@ -21,6 +22,7 @@ namespace qsig {
 class DodHistoryController : public virtual DodPositionController {
 public:
     using Track = sim::HistoryMemory::Track;
+    using TrackState = sim::HistoryMemory::State;
 
     DodHistoryController(size_t size, uint64_t adcFrequency, RequestPriorityLevel_e priority);
     DodHistoryController(const DodHistoryController& other);
@@ -55,6 +57,10 @@ protected:
     uint64_t LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const;
     // Deadline of a wait that starts now.
     std::chrono::steady_clock::time_point Deadline() const;
+    // WaitFor until the time-out, looking again at least every
+    // c_fallbackPoll: eSuccess when ready() holds, eCancelled when the
+    // controller is stopped, eTimeout when the time-out has passed.
+    SuccessCode_e WaitForData(const std::function<bool(Duration& next)>& ready);
     // A waiter on the track whose signal wakes this controller's waits; the
     // wait's ready() arms it with what it waits for.
     sim::HistoryMemory::Waiter Watch(const std::shared_ptr<const Track>& track)
@@ -91,5 +97,12 @@ private:
     mutable std::mutex m_trackMutex;
     std::shared_ptr<const Track> m_track;
 };
+
+// Gives a history controller that has no track yet the track of the region
+// [byteOffset, byteOffset + atoms × atomSize) of a board's history memory,
+// which the board's acquisition writes. Other controllers, and buffers that
+// are no history memory, are left as they are.
+void AttachHistoryTrack(DodPositionController& controller, const RandomAccessBufferPtr& buffer, size_t byteOffset,
+                        size_t atoms, size_t atomSize);
 
 } // namespace qsig

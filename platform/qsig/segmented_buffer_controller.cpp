@@ -54,98 +54,112 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     if (mode == eAccessClone) {
         mode = time != 0 ? eAccessAtTime : eAccessNow;
     }
-    const uint64_t dec = GetDecimation();
-    sim::HistoryMemory::State state = track->Snapshot();
+    TrackState state = track->Snapshot();
     uint64_t section = 0; // number of the section since the restart
     uint64_t inSection = atomOffset;
-    SuccessCode_e rc = eSuccess;
-
-    if (mode == eAccessStreaming) {
-        auto waiter = Watch(track);
-        Pace pace(*this);
-        const auto result = WaitFor(
-            [&](Duration& next) {
-                state = track->Snapshot();
-                const uint64_t complete = state.written / m_sectionSize;
-                if (!m_streaming.load()) {
-                    m_nextSection.store(complete);
-                    m_streaming.store(true);
-                }
-                const uint64_t wanted = m_nextSection.load();
-                if (complete > wanted) {
-                    return true;
-                }
-                // Woken by the append that completes the next section.
-                sim::HistoryMemory::Target target;
-                target.written = (wanted + 1) * m_sectionSize;
-                waiter.Arm(target, state.generation);
-                next = pace.Next(state, 0);
-                return false;
-            },
-            Deadline(), c_fallbackPoll);
-        if (result == eStoppedWait) {
-            return eCancelled;
-        }
-        if (result == eTimedOut) {
-            return eTimeout;
-        }
-        const uint64_t complete = state.written / m_sectionSize;
-        section = m_nextSection.load();
-        if (complete - section > Intact(state)) {
-            // Overwritten before it was read: go on with the newest section.
-            m_nextSection.store(complete);
-            return eIncompleteData;
-        }
-        m_nextSection.store(section + 1);
-    } else {
-        const uint64_t complete = state.written / m_sectionSize;
-        if (complete == 0) {
-            return eTryAgain;
-        }
-        const uint64_t intact = Intact(state);
-        const uint64_t kept = complete < intact ? complete : intact;
-        switch (mode) {
-        case eAccessDefault:
-            if (time >= kept) {
-                return eBadRequest;
-            }
-            section = complete - 1 - time;
-            break;
-        case eAccessNow:
-            section = complete - 1;
-            break;
-        default: { // at an LMT
-            if (time > state.newestLmt) {
-                return eTryAgain;
-            }
-            const uint64_t back = (state.newestLmt - time) / dec;
-            if (back >= state.written) {
-                return eBadRequest;
-            }
-            const uint64_t index = state.written - 1 - back;
-            section = index / m_sectionSize;
-            if (section >= complete) {
-                return eTryAgain; // its section is still being written
-            }
-            if (complete - section > kept) {
-                return eBadRequest;
-            }
-            inSection = index % m_sectionSize + atomOffset;
-            if (inSection >= m_sectionSize) {
-                return eBadRequest;
-            }
-            break;
-        }
-        }
+    const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, state, section)
+                                                         : FindSection(mode, time, state, section, inSection);
+    if (found != eSuccess) {
+        return found;
     }
-
     const uint64_t index = section * m_sectionSize + inSection;
     lmt = LmtOf(state, index);
     position = static_cast<size_t>((section % m_sections) * m_sectionSize + inSection);
     meta[eMetaLmt] = static_cast<int64_t>(lmt);
     meta[eMetaPosition] = static_cast<int64_t>(position);
     meta[eMetaSequence] = static_cast<int64_t>(section);
-    return rc;
+    return eSuccess;
+}
+
+SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const Track>& track, TrackState& state,
+                                                     uint64_t& section)
+{
+    if (const SuccessCode_e waited = WaitForNextSection(track, state); waited != eSuccess) {
+        return waited;
+    }
+    const uint64_t complete = state.written / m_sectionSize;
+    section = m_nextSection.load();
+    if (complete - section > Intact(state)) {
+        // Overwritten before it was read: go on with the newest section.
+        m_nextSection.store(complete);
+        return eIncompleteData;
+    }
+    m_nextSection.store(section + 1);
+    return eSuccess;
+}
+
+SuccessCode_e SegmentedBufferController::WaitForNextSection(const std::shared_ptr<const Track>& track,
+                                                            TrackState& state)
+{
+    auto waiter = Watch(track);
+    Pace pace(*this);
+    return WaitForData([&](Duration& next) {
+        state = track->Snapshot();
+        const uint64_t complete = state.written / m_sectionSize;
+        if (!m_streaming.load()) {
+            m_nextSection.store(complete);
+            m_streaming.store(true);
+        }
+        const uint64_t wanted = m_nextSection.load();
+        if (complete > wanted) {
+            return true;
+        }
+        // Woken by the append that completes the next section.
+        sim::HistoryMemory::Target target;
+        target.written = (wanted + 1) * m_sectionSize;
+        waiter.Arm(target, state.generation);
+        next = pace.Next(state, 0);
+        return false;
+    });
+}
+
+SuccessCode_e SegmentedBufferController::FindSection(AccessMode_e mode, uint64_t time, const TrackState& state,
+                                                     uint64_t& section, uint64_t& inSection) const
+{
+    const uint64_t complete = state.written / m_sectionSize;
+    if (complete == 0) {
+        return eTryAgain;
+    }
+    const uint64_t intact = Intact(state);
+    const uint64_t kept = complete < intact ? complete : intact;
+    switch (mode) {
+    case eAccessDefault:
+        if (time >= kept) {
+            return eBadRequest;
+        }
+        section = complete - 1 - time;
+        return eSuccess;
+    case eAccessNow:
+        section = complete - 1;
+        return eSuccess;
+    default: // at an LMT
+        return FindLmt(time, state, complete, kept, section, inSection);
+    }
+}
+
+SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const TrackState& state, uint64_t complete,
+                                                 uint64_t kept, uint64_t& section, uint64_t& inSection) const
+{
+    if (lmt > state.newestLmt) {
+        return eTryAgain;
+    }
+    const uint64_t back = (state.newestLmt - lmt) / GetDecimation();
+    if (back >= state.written) {
+        return eBadRequest;
+    }
+    const uint64_t index = state.written - 1 - back;
+    section = index / m_sectionSize;
+    if (section >= complete) {
+        return eTryAgain; // its section is still being written
+    }
+    if (complete - section > kept) {
+        return eBadRequest;
+    }
+    inSection += index % m_sectionSize;
+    if (inSection >= m_sectionSize) {
+        return eBadRequest;
+    }
+    return eSuccess;
 }
 
 } // namespace qsig

@@ -50,6 +50,17 @@ public:
 private:
     // Sections whose slots still hold their own data.
     uint64_t Intact(const sim::HistoryMemory::State& state) const;
+    // Mode 13: waits for the next section to hand out and takes it.
+    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, TrackState& state, uint64_t& section);
+    // Waits until the section after the last one handed out is complete.
+    SuccessCode_e WaitForNextSection(const std::shared_ptr<const Track>& track, TrackState& state);
+    // Other modes: the section of the read in state.
+    SuccessCode_e FindSection(AccessMode_e mode, uint64_t time, const TrackState& state, uint64_t& section,
+                              uint64_t& inSection) const;
+    // Mode 12: the section and the atom in it that hold lmt; inSection
+    // comes with the read's offset and leaves with the atom's added.
+    SuccessCode_e FindLmt(uint64_t lmt, const TrackState& state, uint64_t complete, uint64_t kept, uint64_t& section,
+                          uint64_t& inSection) const;
 
     const size_t m_sections;
     const size_t m_sectionSize;

@@ -44,7 +44,7 @@ int OpenZemtraStreamDevice(const std::string& path, unsigned atomSize, unsigned 
     if (!device) {
         return -1;
     }
-    device->Open();
+    device->Open(static_cast<std::size_t>(atomSize) * groupSize);
     DescriptorTable& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
     const int descriptor = table.next++;

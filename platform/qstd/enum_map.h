@@ -4,6 +4,9 @@
 //
 // Each source file that owns an enumeration defines its table with
 //   template <> qstd::BiMap<E> qstd::EnumMap<E>::items = {{E::a, "a"}, ...};
+// A table that other files use is declared next to its enumeration, in the
+// header, before any use:
+//   template <> qstd::BiMap<E> qstd::EnumMap<E>::items;
 
 #include "platform/qstd/exception.h"
 

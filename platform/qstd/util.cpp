@@ -42,6 +42,23 @@ std::string TrimString(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
+std::string EscapeControls(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string Time::ToText(const TimePoint& time)
 {
     const auto t = std::chrono::system_clock::to_time_t(time);

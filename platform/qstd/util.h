@@ -1,6 +1,6 @@
 #pragma once
 // Small helpers of the utility library: readable type names, comparison of
-// doubles, trimming, wall-clock time text.
+// doubles, trimming, escaping, wall-clock time text.
 
 #include <chrono>
 #include <string>
@@ -17,6 +17,10 @@ bool Equal(double a, double b);
 
 // Copy of the text without leading and trailing white space.
 std::string TrimString(const std::string& text);
+
+// Copy of the text with its control characters (NUL, line feed, escape...)
+// written as "\xNN": text from outside then cannot end or forge a log line.
+std::string EscapeControls(const std::string& text);
 
 struct Time {
     using TimePoint = std::chrono::system_clock::time_point;

@@ -9,10 +9,12 @@
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
+#include "tests/common/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -152,6 +154,15 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
     const std::string fifo = files.Path() + "/fifo.conf";
     ASSERT_EQ(0, ::mkfifo(qapp::InstrumentPath(fifo).c_str(), 0600));
     const std::string huge = files.File("huge.conf", std::string(FastAcquisition::c_max_fir_file_bytes + 1, '1'));
+    // Paths that lead out of the instrument root: "..", a relative path, a
+    // link to a valid file outside the root; and a path no file can have.
+    const zvtest::TempDir outside;
+    const std::string target = outside.File("fir.conf", Coefficients(10, 7));
+    const std::string escaping = "/../../../../../../.." + target;
+    const std::string relative = good.substr(1);
+    const std::string linked = files.Path() + "/linked.conf";
+    ASSERT_EQ(0, ::symlink(target.c_str(), qapp::InstrumentPath(linked).c_str()));
+    const std::string overlong = "/" + std::string(4096, 'a');
     const struct {
         std::string path;
         std::vector<std::string> messages;
@@ -163,25 +174,34 @@ TEST_F(FaBlock, OnlyAWholeValidFileReachesTheFilter)
          {"Number of applied FIR coefficients - 11 from file - " + many +
           " does not match required FPGA FIR decimation - 5*2"}},
         {bad,
-         {"Error processing FIR coefficient file - " + bad +
-              ". at line - 7.not a number - Not a number FIR coefficient.",
+         {"Error processing FIR coefficient file - " + bad + ". at line - 7. - Not a number FIR coefficient.",
           "Number of applied FIR coefficients - 5 from file - " + bad +
               " does not match required FPGA FIR decimation - 5*2"}},
         {missing, {"Error opening FIR coefficient file - " + missing + ". Error: 2 - No such file or directory"}},
         {fifo, {"Error opening FIR coefficient file - " + fifo + ". Error: 22 - not a regular file"}},
         {files.Path(), {"Error opening FIR coefficient file - " + files.Path() + ". Error: 22 - not a regular file"}},
         {huge, {"Error opening FIR coefficient file - " + huge + ". Error: 27 - larger than 1048576 bytes"}},
+        {escaping,
+         {"Error opening FIR coefficient file - " + escaping + ". Error: 13 - leads out of the instrument root"}},
+        {relative, {"Error opening FIR coefficient file - " + relative + ". Error: 22 - not an absolute path"}},
+        {linked, {"Error opening FIR coefficient file - " + linked + ". Error: 2 - No such file or directory"}},
+        {overlong, {"Error opening FIR coefficient file - path of 4097 characters, longer than 4095."}},
+        // Control characters cannot forge a log line.
+        {"/x\n0 ERROR forged\x1b",
+         {"Error opening FIR coefficient file - /x\\x0a0 ERROR forged\\x1b. Error: 2 - No such file or directory"}},
     };
     for (const auto& r : refused) {
         EXPECT_FALSE(fa->_SetFIR(r.path)) << r.path;
         for (const std::string& m : r.messages) {
             EXPECT_TRUE(capture.Logged(m)) << m;
         }
-        // The previous filter stays; "fir" shows the path asked for.
+        // The previous filter stays, and "fir" keeps its path.
         EXPECT_EQ(applied, Model().Filter()) << r.path;
         EXPECT_EQ(base + 1, Model().Loads()) << r.path;
-        EXPECT_EQ(r.path, Client().GetText("filter_coefs/fir"));
+        EXPECT_EQ(good, Client().GetText("filter_coefs/fir"));
     }
+    // No file's text reaches the log.
+    EXPECT_FALSE(capture.LoggedSubstring("not a number -"));
     // A client's write of a refused file fails.
     EXPECT_ANY_THROW(Client().SetText("filter_coefs/fir", few));
     // A bad line with the right count before it is still refused.

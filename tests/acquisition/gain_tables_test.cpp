@@ -138,6 +138,15 @@ TEST(AttenuatorTable, FileThatCannotBeOpenedOrIsNoRegularFile)
         EXPECT_FALSE(ReadAttTableFile(path, table));
         EXPECT_TRUE(capture.Traced("Error opening gain scheme file " + path + ".")) << path;
     }
+    // A link under the name may lead to a table of its own folder, not out of it.
+    ASSERT_EQ(0, ::mkdir((dir + "/cfg").c_str(), 0755));
+    temp.File("outside.conf", "0 12 0.5\n");
+    temp.File("cfg/table.conf", "0 12 0.5\n");
+    ASSERT_EQ(0, ::symlink("table.conf", (dir + "/cfg/gain3.conf").c_str()));
+    ASSERT_EQ(0, ::symlink("../outside.conf", (dir + "/cfg/gain4.conf").c_str()));
+    AttTable table;
+    EXPECT_TRUE(ReadAttTableFile(dir + "/cfg/gain3.conf", table));
+    EXPECT_FALSE(ReadAttTableFile(dir + "/cfg/gain4.conf", table));
 }
 
 class CompensationFile : public ::testing::Test {
@@ -299,10 +308,16 @@ TEST_F(CompensationFile, NamesThatOthersMayHoldAreNeitherFollowedNorWaitedOn)
     std::getline(in, text);
     EXPECT_EQ("keep", text);
 
-    // A FIFO under the name is refused at once.
+    // A FIFO under the name is refused at once, a link out of the folder
+    // is not followed.
     std::remove(path.c_str());
     ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
     std::unique_ptr<CompTable> table(new CompTable);
+    EXPECT_FALSE(ReadCompTableFile(path, *table));
+    const zvtest::TempDir other;
+    ASSERT_TRUE(WriteCompTableFile(other.Path() + "/lastgood3.dat", *Sample()));
+    std::remove(path.c_str());
+    ASSERT_EQ(0, symlink((other.Path() + "/lastgood3.dat").c_str(), path.c_str()));
     EXPECT_FALSE(ReadCompTableFile(path, *table));
 }
 

@@ -48,9 +48,11 @@ size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& tex
     }));
 }
 
-RunningApp::RunningApp(const std::string& scenario) : m_app(std::make_shared<VunaApplication>())
+RunningApp::RunningApp(const std::string& scenario, const std::string& root)
+    : m_app(std::make_shared<VunaApplication>())
 {
-    std::vector<std::string> args = {"zemtra-vuna", "--no-remote", "--root", m_dir.Path() + "/root"};
+    std::vector<std::string> args = {"zemtra-vuna", "--no-remote", "--root",
+                                     root.empty() ? m_dir.Path() + "/root" : root};
     if (!scenario.empty()) {
         args.push_back("--scenario");
         args.push_back(scenario);

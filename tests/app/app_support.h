@@ -30,10 +30,11 @@ size_t CountLoggedContaining(qstd::CaptureScope& capture, const std::string& tex
 using TempDir = zvtest::TempDir;
 
 // Runs a VunaApplication, made as the entry point makes it, on a scenario
-// file (empty: the default chassis) until Stop or destruction.
+// file (empty: the default chassis) until Stop or destruction, under an
+// instrument root of its own or the one given.
 class RunningApp {
 public:
-    explicit RunningApp(const std::string& scenario = std::string());
+    explicit RunningApp(const std::string& scenario = std::string(), const std::string& root = std::string());
     ~RunningApp();
     RunningApp(const RunningApp&) = delete;
     RunningApp& operator=(const RunningApp&) = delete;

@@ -17,6 +17,7 @@
 #include "qsig/synthetic_stream.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -516,6 +517,20 @@ TEST(PhaseLockedLoopConcurrency, NodeReadsAndWritesWhileTheLoopRuns)
     loop.pll->OnPostConfig();
     stop = true;
     reader.join();
+}
+
+// A controller selected from outside is taken under the loop's mutex; the
+// running law leaves a forced coarse controller for the fine one again.
+TEST(PhaseLockedLoopConcurrency, ControllerSelectedWhileTheLoopRuns)
+{
+    RunningLoop loop;
+    ASSERT_TRUE(loop.WaitLocked(true, milliseconds(8000)));
+    for (int i = 0; i < 20; ++i) {
+        loop.pll->SetCtrlType(PllControlLaw::eCoarse);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return loop.pll->GetLaw().m_ctrl == PllControlLaw::eFine; }, milliseconds(8000)));
+    EXPECT_THROW(loop.pll->SetCtrlType(2), qstd::Exception);
 }
 
 } // namespace

@@ -7,11 +7,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 
-# expect_refusal <scenario> <message>...: exit status 1 and every message logged.
+# expect_refusal <scenario> <message>...: exit status 1 and every message
+# logged (a scenario of the data directory, or an absolute path).
 expect_refusal() {
     scenario="$1"
     shift
-    "$server" --no-remote --root "$work/root" "$data/$scenario" > "$work/out" 2>&1
+    case "$scenario" in
+    /*) ;;
+    *) scenario="$data/$scenario" ;;
+    esac
+    "$server" --no-remote --root "$work/root" "$scenario" > "$work/out" 2>&1
     rc=$?
     if [ "$rc" -ne 1 ]; then
         echo "FAIL $scenario: exit status $rc, expected 1"
@@ -35,8 +40,12 @@ expect_refusal mixed_raf_settings.xml \
 expect_refusal adc_mismatch.xml \
     "RAF board ADC frequency - 100000000 does not match with TIM board ADC frequency - 117440043." \
     "RAF board ADC frequency does not match with TIM board."
-expect_refusal no_timing_board.xml "Assertion condition: m_tim != NULL" \
-    "No timing board present. Vuna application needs exactly one."
+expect_refusal no_timing_board.xml "Scenario $data/no_timing_board.xml has no timing board."
+expect_refusal huge_fir_decimation.xml \
+    "board \"raf3\": FIR decimation 4294967295 (register 0x110) is above 1024"
+# A FIFO for a scenario is refused at once, not waited on.
+mkfifo "$work/fifo.xml"
+expect_refusal "$work/fifo.xml" "Chassis scenario file $work/fifo.xml is not a regular file"
 expect_refusal gdx_sfp_unlocked.xml "Resetting Grouping SFPs failed, try once more..." \
     "Application failure: SFP PLLs not locked. Cannot continue without GDX reference & user clocks."
 

@@ -1,6 +1,7 @@
 #include "mci/factory.h"
 #include "platform/mci/client_access.h"
 #include "platform/qreg/reg_exec_node.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_enum_node.h"
@@ -9,7 +10,6 @@
 #include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_reference_enum_node.h"
 #include "qreg/reg_reference_node.h"
-#include "qreg/reg_value_node.h"
 
 #include <gtest/gtest.h>
 

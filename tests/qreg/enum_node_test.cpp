@@ -169,12 +169,12 @@ class RefusingStore : public qreg::RegTypeNode<Switch_e> {
 public:
     RefusingStore(const std::string& name, unsigned long long flags) : qreg::RegTypeNode<Switch_e>(name, flags) {}
     size_t OnGetSize(const mci::Path&) const override { return 1; }
-    virtual size_t OnGet(Switch_e* buffer, size_t, size_t count) const
+    size_t OnGet(Switch_e* buffer, size_t, size_t count) const override
     {
         buffer[0] = stored;
         return count;
     }
-    virtual bool OnSet(const Switch_e*, size_t, size_t) { return false; }
+    bool OnSet(const Switch_e*, size_t, size_t) override { return false; }
     using qreg::RegNode::OnGet;
     using qreg::RegNode::OnSet;
     Switch_e stored = regtest::eOff;

@@ -1,7 +1,7 @@
+#include "platform/qreg/reg_value_node.h"
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_node.h"
-#include "qreg/reg_value_node.h"
 
 #include "platform/qstd/capture.h"
 

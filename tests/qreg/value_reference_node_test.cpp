@@ -1,11 +1,11 @@
 #include "platform/fpga/fpga_access.h"
 #include "platform/qreg/reg_exec_node.h"
+#include "platform/qreg/reg_value_node.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_reference_bit_node.h"
 #include "qreg/reg_reference_enum_bit_node.h"
 #include "qreg/reg_reference_enum_node.h"
 #include "qreg/reg_reference_node.h"
-#include "qreg/reg_value_node.h"
 #include "test_enums.h"
 
 #include <gtest/gtest.h>

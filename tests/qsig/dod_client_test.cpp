@@ -534,7 +534,8 @@ TEST_F(DodClientStreaming, DestroyingAnOpenClientStopsJoinsAndReturnsTheClone)
 TEST_F(DodClientStreaming, AssignmentClosesAndRebindsToTheOtherSource)
 {
     auto client = source->CreateClient("first");
-    client = client; // self-assignment changes nothing
+    const auto& self = client;
+    client = self; // self-assignment changes nothing
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
     EXPECT_TRUE(client.IsOpen());
     auto other = std::make_shared<ScriptSource<IqTraits>>();

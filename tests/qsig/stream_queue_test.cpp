@@ -216,7 +216,8 @@ TEST(StreamQueue, AssignmentTakesSettingsButNoBuffers)
     EXPECT_TRUE(dst.HasFilter());
     EXPECT_EQ(qsig::eSuccess, dst.GetStatus());
     EXPECT_EQ(2u, src.GetQueuedCount());
-    dst = dst;  // self-assignment keeps it
+    const Queue& self = dst;
+    dst = self; // self-assignment keeps it
     EXPECT_EQ("dod_copy", dst.GetName());
 }
 

@@ -8,6 +8,7 @@
 #include "platform/qstd/exception.h"
 #include "sim/chassis.h"
 #include "sim/stream_device.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -228,6 +229,142 @@ TEST_F(BeamFixture, FrontEndGainsAndSwitchingOff)
     }
 }
 
+// FA and SA atoms made in a batch, and those fed to a stream reader, are the
+// atoms made one by one: noise, switch steps, front end and FA offsets alike.
+TEST_F(BeamFixture, BatchesAndStreamsMakeTheAtomsOfOneByOne)
+{
+    sim::FrontEndOptions fe;
+    fe.gain[1][2] = 1.2;
+    fe.phase[3][0] = 0.3;
+    ASSERT_TRUE(beam.SetFrontEnd("raf3", fe));
+    volatile FPGAMem_t* block = chassis.Find("raf3")->Memory() + sim::FaBlockModel::c_block;
+    fpga::Write32(block, sim::FaBlockModel::c_offX, static_cast<uint32_t>(-1234));
+    fpga::Write32(block, sim::FaBlockModel::c_offS, 77);
+    auto same = [](const sim::FaRecord& a, const sim::FaRecord& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+
+    // Odd first LMTs and steps that cut the 40-turn switch steps anywhere,
+    // with and without noise, switching on and off.
+    for (const double noise : {0.0, 250.0}) {
+        for (const bool switching : {true, false}) {
+            for (const uint64_t turns : {uint64_t{56}, uint64_t{56000}, uint64_t{7}}) {
+                SCOPED_TRACE(std::to_string(noise) + (switching ? " switching, " : " fixed, ") + std::to_string(turns));
+                sim::BeamOptions options = beam.Options();
+                options.noise = noise;
+                options.switching = switching;
+                beam.SetOptions(options);
+                std::vector<sim::FaRecord> batch(300);
+                raf->MakeFa(batch.data(), batch.size(), 12345, 220 * turns + 13, turns);
+                for (size_t k = 0; k < batch.size(); ++k) {
+                    ASSERT_TRUE(same(raf->MakeFa(12345 + k * (220 * turns + 13), turns), batch[k])) << k;
+                }
+            }
+        }
+    }
+
+    beam.SetNoise(0);
+    auto fa = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
+    fa->Open();
+    raf->Feed(); // the stream starts with the atoms due from now on
+    const sim::MachineClock& clock = chassis.Find("raf3")->Clock();
+    const uint64_t opened = clock.Now();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return clock.Now() > opened + 150 * raf->FaStep(); }));
+    raf->Feed();
+    std::vector<sim::FaRecord> atoms(4096);
+    size_t got = 0;
+    ASSERT_EQ(sim::StreamDevice::c_readOk, fa->Read(atoms.data(), atoms.size() * 64, 64, got, 100ms));
+    ASSERT_GE(got / 64, 100u);
+    for (size_t i = 0; i < got / 64; ++i) {
+        const uint64_t lmt = static_cast<uint32_t>(atoms[i].lmtLow) |
+                             (static_cast<uint64_t>(static_cast<uint32_t>(atoms[i].lmtHigh)) << 32);
+        ASSERT_TRUE(same(raf->MakeFa(lmt, 56), atoms[i])) << i;
+    }
+    fa->Close();
+}
+
+// A reader of 1024-atom groups (the server's "fa") is fed whole groups, one
+// after the other without a gap.
+TEST_F(BeamFixture, ReadersOfGroupsAreFedWholeGroups)
+{
+    auto fa = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
+    fa->Open(1024 * sizeof(sim::FaRecord));
+    std::vector<sim::FaRecord> atoms(4096);
+    uint64_t next = 0;
+    for (int group = 0; group < 3; ++group) {
+        ASSERT_TRUE(zvtest::WaitFor([&] {
+            raf->Feed();
+            return fa->BytesPending() > 0;
+        }));
+        size_t got = 0;
+        ASSERT_EQ(sim::StreamDevice::c_readOk, fa->Read(atoms.data(), atoms.size() * 64, 64, got, 100ms));
+        ASSERT_EQ(0u, got % (1024 * 64)) << got;
+        for (size_t i = 0; i < got / 64; ++i) {
+            const uint64_t lmt = static_cast<uint32_t>(atoms[i].lmtLow);
+            ASSERT_TRUE(next == 0 || lmt == next) << i;
+            next = lmt + 12320;
+        }
+    }
+    fa->Close();
+}
+
+// The feeding thread wakes when the readers' next groups are due, not in
+// between: one feed a group, also for a reader that came later.
+TEST_F(BeamFixture, TheFeedingThreadWakesForTheReadersGroups)
+{
+    constexpr size_t group = 1024 * sizeof(sim::FaRecord);
+    auto fa3 = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
+    auto fa4 = sim::StreamDevice::Find(chassis.Find("raf4")->DeviceName(1, 0));
+    // The boards' clocks synchronised, as the server keeps them.
+    const auto now = std::chrono::steady_clock::now();
+    chassis.Find("raf3")->Clock().Set(0, now);
+    chassis.Find("raf4")->Clock().Set(0, now);
+    fa3->Open(group);
+    beam.Start();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa3->BytesFed() >= group; }));
+    // Half a group later, a look at raf4 while nobody reads it: its reader
+    // comes between raf3's groups.
+    const sim::MachineClock& clock = chassis.Find("raf4")->Clock();
+    const uint64_t half = clock.Now() + 512 * raf->FaStep();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return clock.Now() > half; }));
+    beam.Find(*chassis.Find("raf4"))->Feed();
+    fa4->Open(group);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa4->BytesFed() >= group; }));
+    const uint64_t fed = fa3->BytesFed();
+    const uint64_t first = beam.Feeds();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fa3->BytesFed() >= fed + 5 * group; }));
+    // Five groups later (about 540 ms); a feed every 50 ms made eleven,
+    // one for each reader's groups nine.
+    EXPECT_LE(beam.Feeds() - first, 6u);
+    beam.Stop();
+    fa3->Close();
+    fa4->Close();
+}
+
+// The atoms follow every change of the analogue front end at once.
+TEST_F(BeamFixture, AtomsFollowTheAnalogueFrontEnd)
+{
+    sim::RafFrontEnd& analogue = *chassis.Find("raf3")->FrontEnd();
+    std::vector<int32_t> tdp(4 * 160);
+    auto make = [&] { raf->MakeTdp(tdp.data(), 160, 0, 220); };
+    make();
+    ASSERT_NEAR(Amplitude(1), tdp[1], 1.0);
+    ASSERT_EQ(1, tdp[0] & 1);
+
+    analogue.SetInputPower(analogue.InputPower() + 20 * std::log10(2.0));
+    make();
+    EXPECT_NEAR(2 * Amplitude(1), tdp[1], 2.0);
+    // Position 0 (the pattern's first step) loses half on channel B.
+    analogue.SetChannelError(0, 1, 0.5, 0.0);
+    make();
+    EXPECT_NEAR(Amplitude(1), tdp[1], 2.0);
+    // The marker goes with switch position 9, which no step of the
+    // unwritten switch words selects.
+    fpga::Write32(chassis.Find("raf3")->Memory(), sim::RafFrontEnd::c_markOffset, 9);
+    make();
+    for (int t = 0; t < 160; ++t) {
+        ASSERT_EQ(0, tdp[4 * t] & 1) << t;
+    }
+}
+
 TEST_F(BeamFixture, ConditioningTapsShapeTheTurnsNotTheAdcSamples)
 {
     std::vector<int16_t> adc(4 * 440);
@@ -309,6 +446,23 @@ TEST_F(BeamFixture, StreamsAndHistoryStopAndRestartAtTheRequestedLmt)
         peak = std::max<int16_t>(peak, v);
     }
     EXPECT_NEAR(8000 * 1.005, peak, 100); // channel A's amplitude in ADC counts
+    fa->Close();
+}
+
+// A board without clock information (every decimation taken as 1, an FA atom
+// per ADC period) gets a bounded batch a feed, not a second of atoms.
+TEST(BeamScenario, AFeedMakesBoundedBatchesWhateverTheRates)
+{
+    sim::Chassis chassis(sim::Scenario::Parse(R"(<chassis><board type="175" name="bare" slot="3"/></chassis>)"));
+    sim::Board& board = *chassis.Find("bare");
+    auto fa = sim::StreamDevice::Find(board.DeviceName(1, 0));
+    fa->Open();
+    // More than three times the bound comes due.
+    const uint64_t opened = board.Clock().Now();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > opened + 200000; }));
+    chassis.GetBeam().Find(board)->Feed();
+    EXPECT_GT(fa->BytesFed(), 0u);
+    EXPECT_LE(fa->BytesFed(), 65536u * sizeof(sim::FaRecord));
     fa->Close();
 }
 

@@ -144,6 +144,7 @@ TEST(SimChassis, LoadsAScenarioFile)
     {
         std::ofstream f(path);
         f << R"(<chassis>
+                  <board type="62" name="tim" slot="1"/>
                   <board type="175" name="solo" slot="5">
                     <register offset="0x108" value="100"/>
                   </board>
@@ -151,12 +152,15 @@ TEST(SimChassis, LoadsAScenarioFile)
     }
     const auto c = sim::Chassis::FromFile(path);
     std::remove(path);
-    ASSERT_EQ(c->Boards().size(), 1u);
-    EXPECT_EQ(c->Timing(), nullptr);
-    EXPECT_EQ(fpga::Read32(c->Boards()[0]->MapRegion(0x100, 0x30), 8), 100u);
-    // Without a timing board only the answering thread runs.
-    c->Start();
-    c->Stop();
+    ASSERT_EQ(c->Boards().size(), 2u);
+    EXPECT_EQ(c->Timing(), c->Boards()[0]);
+    EXPECT_EQ(fpga::Read32(c->Boards()[1]->MapRegion(0x100, 0x30), 8), 100u);
+    // Without a timing board (a chassis made in code) only the answering
+    // thread runs.
+    sim::Chassis solo(sim::Scenario::Parse(R"(<chassis><board type="175" name="solo" slot="5"/></chassis>)"));
+    EXPECT_EQ(solo.Timing(), nullptr);
+    solo.Start();
+    solo.Stop();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "sim/gdx_models.h"
 
 #include "platform/fpga/fpga_access.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -180,6 +181,46 @@ TEST_F(GdxFaHistory, AReaderFarBehindGetsTheNewestRegionAndAPluggedProducer)
     }
 }
 
+// The GDX board records the RAF boards' FA atoms on their own grid, whatever
+// LMT its chain starts at: a client joins both by LMT.
+TEST(SimGdxModels, RecordsTheRafBoardsAtomsOnTheirFaGrid)
+{
+    sim::Chassis chassis(sim::Scenario::Default());
+    sim::Beam& beam = chassis.GetBeam();
+    beam.SetPosition(120000, -70000);
+    beam.SetNoise(50);
+    sim::Board& gdx = *chassis.Find("gdx");
+    const uint64_t now = gdx.Clock().Now();
+    // The RAF boards restart off the grid of LMT 0, the GDX chain off theirs.
+    const uint64_t rafStart = now - now % c_period + 777;
+    for (sim::Board* b : chassis.Boards()) {
+        beam.OnRequest(*b, sim::EventRecord{static_cast<uint64_t>(sim::c_requestRafStart) << 32, 0, rafStart, 0});
+    }
+    fpga::Write32(gdx.Memory(), c_filter, 0xF);
+    fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, 4);
+    const uint64_t gdxStart = now + 5000;
+    gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, gdxStart, 0});
+
+    const auto track = gdx.Gdx()->FaTrack();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return track->Snapshot().written >= 50; }));
+    const uint64_t first = track->Snapshot().firstLmt;
+    EXPECT_GE(first, gdxStart);
+    EXPECT_LT(first - gdxStart, c_period);
+    EXPECT_EQ(0u, (first - rafStart) % c_period);
+    for (uint64_t i = 0; i < 50; ++i) {
+        std::vector<sim::FaSample> atom(4);
+        gdx.Gdx()->FaMemory()->Read(atom.data(), sim::GdxModels::c_faAtomBytes, static_cast<size_t>(i) * 256);
+        for (unsigned k = 0; k < 4; ++k) {
+            const sim::FaRecord raf =
+                beam.Find(*chassis.Find("raf" + std::to_string(k + 3)))->MakeFa(first + i * c_period, 56);
+            ASSERT_EQ(0, std::memcmp(&raf, atom[k].data(), sizeof raf)) << i << " slot " << k + 3;
+        }
+    }
+    // The Ethernet streamers take the atom of the period that holds an LMT.
+    EXPECT_EQ(first + 3 * c_period, gdx.Gdx()->FaPeriodAt(first + 3 * c_period + c_period - 1));
+    EXPECT_EQ(first, gdx.Gdx()->FaPeriodAt(first));
+}
+
 TEST(SimGdxModelsConcurrency, ReadersLookingAtOnceWriteEachAtomOnce)
 {
     sim::Chassis chassis(sim::Scenario::Default());
@@ -195,7 +236,7 @@ TEST(SimGdxModelsConcurrency, ReadersLookingAtOnceWriteEachAtomOnce)
         readers.emplace_back([&] {
             for (int i = 0; i < 200; ++i) {
                 const auto s = track->Snapshot();
-                if (s.written > 0 && s.newestLmt != start + (s.written - 1) * c_period) {
+                if (s.written > 0 && (s.firstLmt < start || s.newestLmt != s.firstLmt + (s.written - 1) * c_period)) {
                     bad = true;
                 }
                 std::this_thread::sleep_for(100us);

@@ -1,8 +1,10 @@
 #include "sim/scenario.h"
 
 #include "platform/qstd/exception.h"
+#include "tests/common/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <utility>
@@ -150,21 +152,82 @@ TEST(Scenario, BadDocumentsGiveMessagesNamingFileBoardAndCause)
         {OneBoard(tim, R"(<oscillator gain="fast"/>)"), "board \"t\": bad oscillator gain \"fast\""},
         {OneBoard(tim, R"(<timing trigger_rate="0"/>)"), "board \"t\": trigger rate must be positive"},
         {OneBoard(tim, R"(<timing adc_frequency="0"/>)"), "board \"t\": ADC frequency must not be 0"},
+        // What sizes memory or paces a loop of the simulation is bounded.
+        {OneBoard(raf, R"(<register offset="0x110" value="4294967295"/>)"),
+         "board \"r\": FIR decimation 4294967295 (register 0x110) is above 1024"},
+        {OneBoard(raf, R"(<register offset="0x10C" value="0x0000040100000000" width="64"/>)"),
+         "board \"r\": FIR decimation 1025 (register 0x110) is above 1024"},
+        {OneBoard(raf, R"(<register offset="0x108" value="65537"/>)"),
+         "board \"r\": TBT decimation 65537 (register 0x108) is above 65536"},
+        {OneBoard(raf,
+                  R"(<register offset="0x118" value="0x10000" width="64"/><register offset="0x118" value="1000000"/>)"),
+         "board \"r\": SA decimation 1000000 (register 0x118) is above 65536"},
+        {OneBoard(raf, R"(<register offset="0x120" value="0x7FFFFFFF"/>)"),
+         "board \"r\": switching decimation 2147483647 (register 0x120) is above 65536"},
+        {OneBoard(tim, R"(<timing trigger_rate="2000"/>)"),
+         "board \"t\": trigger rate 2000 a second is not within 0.001 to 1000"},
+        {OneBoard(tim, R"(<timing trigger_rate="1e-300"/>)"),
+         "board \"t\": trigger rate 1e-300 a second is not within 0.001 to 1000"},
+        {OneBoard(tim, R"(<oscillator samples_per_turn="1" prescaler="1"/>)"),
+         "board \"t\": oscillator events (ADC frequency / (samples per turn x prescaler)) come 1.1744e+08 times "
+         "a second, not within 0.001 to 1000"},
+        {OneBoard(tim, R"(<oscillator samples_per_turn="4294967295" prescaler="4294967295"/>)"),
+         "board \"t\": oscillator events (ADC frequency / (samples per turn x prescaler)) come 6.36644e-12 times "
+         "a second, not within 0.001 to 1000"},
+        {OneBoard(tim, R"(<oscillator gain="1000"/>)"),
+         "board \"t\": oscillator gain and offset move the frequency by more than half the ADC frequency"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ParseError(c.first), "test.xml: " + c.second) << c.first;
     }
     // The last word of the space is a register like any other.
     EXPECT_NO_THROW(sim::Scenario::Parse(OneBoard(raf, R"(<register offset="0xFFFFFC" value="1"/>)")));
+    // Bounds hold, and count: 32 boards, the 33rd is refused.
+    EXPECT_NO_THROW(sim::Scenario::Parse(OneBoard(raf, R"(<register offset="0x110" value="1024"/>)")));
+    EXPECT_NO_THROW(sim::Scenario::Parse(OneBoard(tim, R"(<timing trigger_rate="1000"/>)")));
+    std::string boards;
+    for (int i = 0; i < 33; ++i) {
+        boards += "<board type='175' name='r" + std::to_string(i) + "' slot='3'/>";
+        if (i == 31) {
+            EXPECT_NO_THROW(sim::Scenario::Parse("<chassis>" + boards + "</chassis>"));
+        }
+    }
+    EXPECT_EQ("test.xml: the chassis holds more than 32 boards", ParseError("<chassis>" + boards + "</chassis>"));
 }
 
-TEST(Scenario, MissingFileIsReportedWithItsPath)
+// Files that are not a chassis to run on are refused with the reason, at
+// once: no wait on a FIFO, no read of a device or of a huge file.
+TEST(Scenario, FilesThatAreNoChassisAreRefusedWithTheirReason)
+{
+    zvtest::TempDir dir;
+    const std::string fifo = dir.Path() + "/fifo.xml";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const std::string big = dir.File("big.xml", "<chassis>" + std::string(1u << 20, ' ') + "</chassis>");
+    const std::string noTiming = dir.File("raf.xml", "<chassis><board type='175' name='raf3' slot='3'/></chassis>");
+    const std::pair<std::string, std::string> cases[] = {
+        {fifo, "Chassis scenario file " + fifo + " is not a regular file"},
+        {dir.Path(), "Chassis scenario file " + dir.Path() + " is not a regular file"},
+        {"/dev/zero", "Chassis scenario file /dev/zero is not a regular file"},
+        {big, "Chassis scenario file " + big + " is larger than 1048576 bytes"},
+        {noTiming, "Scenario " + noTiming + " has no timing board."},
+    };
+    for (const auto& c : cases) {
+        try {
+            sim::Scenario::LoadFile(c.first);
+            ADD_FAILURE() << c.first << ": no exception";
+        } catch (const qstd::Exception& e) {
+            EXPECT_EQ(c.second, e.what());
+        }
+    }
+}
+
+TEST(Scenario, MissingFileIsReportedWithItsPathAndReason)
 {
     try {
         sim::Scenario::LoadFile("/nonexistent/chassis.xml");
         FAIL() << "no exception";
     } catch (const qstd::Exception& e) {
-        EXPECT_STREQ(e.what(), "Cannot open chassis scenario file /nonexistent/chassis.xml");
+        EXPECT_STREQ(e.what(), "Cannot open chassis scenario file /nonexistent/chassis.xml: No such file or directory");
     }
 }
 

@@ -5,18 +5,32 @@
 //   zemtra-tool [--server HOST:PORT] set PATH VALUE...
 //   zemtra-tool [--server HOST:PORT] exec PATH
 //   zemtra-tool [--server HOST:PORT] watch PATH [--count N] [--timeout S]
-//   zemtra-tool [--server HOST:PORT] read SIGNAL [--count N] [--mode M] [--offset K] [--timeout S]
+//   zemtra-tool [--server HOST:PORT] read SIGNAL [--count N] [--mode M] [--offset K] [--time T] [--timeout S]
 //
 // PATH is dot-separated from the root. Errors print the server's message on
-// standard error and exit 1; a bad command line exits 2.
+// standard error and exit 1; a bad command line exits 2; an interrupted read
+// exits 130.
 
+#include "platform/mci/remote_limits.h"
 #include "tools/zemtra-tool/tool_client.h"
 
 #include <boost/program_options.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <iomanip>
 #include <iostream>
 #include <limits>
@@ -29,11 +43,20 @@ namespace po = boost::program_options;
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+// A one-shot read was left waiting for its answer after an interrupt.
+std::atomic<bool> g_callAbandoned{false};
 
 extern "C" void OnInterrupt(int)
 {
     g_interrupted.store(true);
 }
+
+// The read-ahead access mode of on-demand signals, read through forwarding.
+constexpr int qsigStreaming = 13;
+
+// Run's answer when standard output was closed by its reader: the tool ends
+// as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
+constexpr int c_outputClosed = -1;
 
 struct UsageError {
     std::string message;
@@ -47,8 +70,10 @@ const char* const c_usage =
     "  set PATH VALUE...         writes the value (one per element from position 0)\n"
     "  exec PATH                 runs a command node\n"
     "  watch PATH [--count N]    values as they change\n"
-    "  read SIGNAL [--count N] [--mode M] [--offset K]\n"
-    "                            atoms of a signal as CSV, component names as header\n";
+    "  read SIGNAL [--count N] [--mode M] [--offset K] [--time T]\n"
+    "                            atoms of a signal as CSV, component names as header\n"
+    "                            (as they arrive; waits at most --timeout seconds, default 10,\n"
+    "                            for data; Ctrl-C stops and exits 130)\n";
 
 std::string TypeName(const zemtra_REMOTE::NodeInfo& info)
 {
@@ -131,6 +156,8 @@ std::chrono::steady_clock::duration Seconds(double s)
 
 // How often a waiting command makes sure the server is still there.
 constexpr std::chrono::seconds c_probePeriod{1};
+// Time that a one-shot read's call may take beyond the wait for its data.
+constexpr std::chrono::seconds c_callMargin{10};
 
 // Waits for wait(slice) to succeed until the deadline, probing the server
 // between slices. Returns 0 when wait succeeded, else the exit code after
@@ -196,26 +223,231 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     return rc;
 }
 
-int Read(tool::Connection& c, const std::string& path, unsigned count, int mode, long long offset, double timeout)
+// What `read` asks for.
+struct ReadRequest {
+    std::string path;
+    std::uint64_t count = 10;
+    int mode = qsigStreaming;
+    long long offset = 0;
+    unsigned long long time = 0;
+    // Longest wait for data; zero: for ever.
+    std::chrono::steady_clock::duration timeout = std::chrono::seconds(10);
+};
+
+enum class Outcome { Complete, TimedOut, Interrupted, Lost, Ended };
+
+// Reads through forwarding (streams, and on-demand signals in mode 13): the
+// server pushes buffers of at most one chunk to the tool's receiver, which
+// prints them as they come.
+Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
+                tool::RowPrinter& printer)
 {
-    zemtra_REMOTE::SignalInfo_var info = c.Call([&] { return c.Registry()->GetSignal(path.c_str()); });
-    const size_t components = info->length;
-    auto* sink = new tool::AtomSink(components);
+    auto* sink = new tool::AtomSink(printer);
     CORBA::Object_var obj = c.Activate(sink);
     sink->_remove_ref();
     q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
+    // Read ahead one chunk at a time: the atoms come as they are acquired,
+    // in order, and the tool stops after the count.
+    const auto perBuffer =
+        static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, mci::ChunkAtoms(info.atom_size)));
     const CORBA::ULongLong id =
-        c.Call([&] { return c.Registry()->OpenSignal(path.c_str(), receiver.in(), mode, count, offset); });
-    const int waited = WaitProbing(c, std::chrono::steady_clock::now() + Seconds(timeout),
-                                   [&](std::chrono::steady_clock::duration slice) {
-                                       return sink->WaitFor(count, slice, g_interrupted);
-                                   });
-    if (waited == 1) {
-        return 1;
+        c.Call([&] { return c.Registry()->OpenSignal(r.path.c_str(), receiver.in(), r.mode, perBuffer, r.offset); });
+    Outcome outcome = Outcome::Complete;
+    for (;;) {
+        bool timedOut = false;
+        if (sink->WaitFor(c_probePeriod, r.timeout, g_interrupted, timedOut)) {
+            break;
+        }
+        if (g_interrupted.load()) {
+            outcome = Outcome::Interrupted;
+            break;
+        }
+        if (timedOut) {
+            outcome = Outcome::TimedOut;
+            break;
+        }
+        std::string reason;
+        if (!c.ServerAlive(reason)) {
+            std::cerr << "Lost the server " << c.Server() << ": " << reason << "\n";
+            return Outcome::Lost;
+        }
     }
-    const bool complete = waited == 0 && !g_interrupted.load();
-    c.Call([&] { c.Registry()->CloseSignal(id); });
+    try {
+        c.Call([&] { c.Registry()->CloseSignal(id); });
+    } catch (const tool::ToolError&) {
+        // The server may have ended the session already (its source gone).
+    }
+    return outcome;
+}
 
+// The longest wait for data that a one-shot read asks the server for: the
+// time-out, at most what the server allows (0: that much).
+CORBA::ULong OneShotWaitMs(std::chrono::steady_clock::duration timeout)
+{
+    if (timeout <= std::chrono::steady_clock::duration::zero()) {
+        return 0;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout);
+    const std::chrono::milliseconds most = mci::c_maxReadWait;
+    return static_cast<CORBA::ULong>(std::max<long long>(std::min(ms, most).count(), 1));
+}
+
+// One one-shot read, on a thread of its own so that Ctrl-C is seen while the
+// server waits for the data. Null after an interrupt (also one before the
+// call); a time-out of the call sets timedOut.
+zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, int mode, CORBA::ULong count,
+                                    long long offset, unsigned long long time, bool& timedOut)
+{
+    struct Call {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        zemtra_REMOTE::SignalData_var data;
+        std::exception_ptr error;
+        bool timedOut = false;
+    };
+    if (g_interrupted.load()) {
+        return nullptr;
+    }
+    auto call = std::make_shared<Call>();
+    zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_duplicate(c.Registry());
+    const std::string path = r.path;
+    const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
+    std::thread([=] {
+        zemtra_REMOTE::SignalData_var data;
+        std::exception_ptr error;
+        bool late = false;
+        try {
+            data = registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs);
+        } catch (const CORBA::TIMEOUT&) {
+            late = true;
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(call->mutex);
+        call->data = data._retn();
+        call->error = error;
+        call->timedOut = late;
+        call->finished = true;
+        call->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(call->mutex);
+    while (!call->done.wait_for(lock, std::chrono::milliseconds(100), [&] { return call->finished; })) {
+        if (g_interrupted.load()) {
+            g_callAbandoned.store(true);
+            return nullptr;
+        }
+    }
+    if (call->error) {
+        c.Call([&] { std::rethrow_exception(call->error); });
+    }
+    timedOut = call->timedOut;
+    return timedOut ? nullptr : call->data._retn();
+}
+
+// The LMT of a read's first atom from its metadata; false when it has none.
+bool FirstLmt(const zemtra_REMOTE::SignalData& data, unsigned long long& lmt)
+{
+    for (CORBA::ULong i = 0; i < data.meta.length(); ++i) {
+        if (data.meta[i].id == 0) {
+            lmt = static_cast<unsigned long long>(data.meta[i].value);
+            return true;
+        }
+    }
+    return false;
+}
+
+void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
+{
+    printer.Print(d.short_values.get_buffer(), d.short_values.length());
+    printer.Print(d.long_values.get_buffer(), d.long_values.length());
+    printer.Print(d.double_values.get_buffer(), d.double_values.length());
+    printer.Print(reinterpret_cast<const unsigned long long*>(d.ulonglong_values.get_buffer()),
+                  d.ulonglong_values.length());
+}
+
+// Reads an on-demand signal in modes 10, 11, 12 and 14 with one-shot reads of
+// at most one chunk each, every chunk where the previous one ended: in mode
+// 10 the time (an index) moves on, in modes 12 and 14 with a time the offset
+// does. Modes 11 and 14 without a time name a moment that moves on between
+// calls, so the tool fixes it with its first reads and goes on in mode 12 (14)
+// at the LMT of their atoms: a count-atom read at that moment starts there
+// when the signal starts its reads at the moment, or ends there when the
+// signal ends them there (as the post-mortem window does), which the start of
+// a one-atom and of a chunk read tell apart.
+Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
+                     tool::RowPrinter& printer)
+{
+    const std::uint64_t chunk = mci::ChunkAtoms(info.atom_size);
+    // The server answers within the wait asked for; the call gives it time
+    // on top, for the values to come.
+    const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
+    const std::chrono::milliseconds wait =
+        waitMs == 0 ? std::chrono::milliseconds(mci::c_maxReadWait) : std::chrono::milliseconds(waitMs);
+    c.SetCallTimeout(wait + c_callMargin);
+    bool timedOut = false;
+    auto stopped = [&] { return timedOut ? Outcome::TimedOut : Outcome::Interrupted; };
+    auto read = [&](int mode, std::uint64_t n, long long offset, unsigned long long time) {
+        return std::unique_ptr<zemtra_REMOTE::SignalData>(
+            ReadOnce(c, r, mode, static_cast<CORBA::ULong>(n), offset, time, timedOut));
+    };
+
+    int mode = r.mode;
+    long long offset = r.offset;
+    unsigned long long time = r.time;
+    std::uint64_t done = 0;
+    if ((r.mode == 11 || (r.mode == 14 && r.time == 0)) && r.count > chunk) {
+        auto one = read(r.mode, 1, r.offset, r.time);
+        if (!one) {
+            return stopped();
+        }
+        auto first = read(r.mode, chunk, r.offset, r.time);
+        if (!first) {
+            return stopped();
+        }
+        unsigned long long lmtOne = 0;
+        unsigned long long lmtFirst = 0;
+        if (!FirstLmt(*one, lmtOne) || !FirstLmt(*first, lmtFirst)) {
+            throw tool::ToolError{"Can't read more than " + std::to_string(chunk) + " atoms of " + r.path +
+                                  " in access mode " + std::to_string(r.mode) +
+                                  ": its reads give no LMT to go on from"};
+        }
+        mode = r.mode == 11 ? 12 : 14;
+        if (lmtFirst < lmtOne) {
+            // The signal ends its reads at the moment: so do the count atoms.
+            time = lmtOne;
+            offset = -static_cast<long long>(r.count - 1);
+        } else {
+            time = lmtFirst;
+            offset = 0;
+            PrintData(printer, *first);
+            done = first->atoms;
+        }
+    }
+    while (done < r.count) {
+        const std::uint64_t n = std::min<std::uint64_t>(chunk, r.count - done);
+        // Mode 10 reads by index (the time), the others by offset from the time.
+        auto data = mode == 10 ? read(mode, n, offset, time + done)
+                                                        : read(mode, n, offset + static_cast<long long>(done), time);
+        if (!data) {
+            return stopped();
+        }
+        if (data->atoms == 0) {
+            return Outcome::Ended;
+        }
+        PrintData(printer, *data);
+        done += data->atoms;
+        if (printer.WriteError() != 0) {
+            return Outcome::Complete;
+        }
+    }
+    return Outcome::Complete;
+}
+
+int Read(tool::Connection& c, const ReadRequest& r)
+{
+    zemtra_REMOTE::SignalInfo_var info = c.Call([&] { return c.Registry()->GetSignal(r.path.c_str()); });
+    const size_t components = info->length;
     std::vector<std::string> names;
     for (CORBA::ULong i = 0; i < info->component_names.length(); ++i) {
         names.emplace_back(info->component_names[i].in());
@@ -226,24 +458,39 @@ int Read(tool::Connection& c, const std::string& path, unsigned count, int mode,
             names.push_back("c" + std::to_string(i));
         }
     }
-    for (size_t i = 0; i < names.size(); ++i) {
-        std::cout << (i ? "," : "") << names[i];
+    const bool forwarded = info->access_type != 2 || r.mode == 13;
+    tool::RowPrinter printer(names, r.count);
+    printer.PrintHeader();
+    Outcome outcome;
+    {
+        tool::Progress progress(printer, tool::ProgressWanted(STDOUT_FILENO, STDERR_FILENO));
+        outcome = forwarded ? Forward(c, r, info.in(), printer) : ReadInChunks(c, r, info.in(), printer);
     }
-    std::cout << "\n";
-    const auto rows = sink->Rows();
-    const size_t n = std::min<size_t>(rows.size(), count);
-    for (size_t r = 0; r < n; ++r) {
-        for (size_t i = 0; i < rows[r].size(); ++i) {
-            std::cout << (i ? "," : "") << rows[r][i];
+    if (const int error = printer.WriteError()) {
+        if (error == EPIPE) {
+            return c_outputClosed; // the reader has all it wanted
         }
-        std::cout << "\n";
-    }
-    std::cout.flush();
-    if (!complete && !g_interrupted.load()) {
-        std::cerr << "Timed out after " << n << " of " << count << " atoms of " << path << "\n";
+        std::cerr << "Can't write the atoms of " << r.path << ": " << std::strerror(error) << "\n";
         return 1;
     }
-    return 0;
+    const std::string got = std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + " atoms of " + r.path;
+    switch (outcome) {
+    case Outcome::Complete: return 0;
+    case Outcome::Lost: return 1;
+    case Outcome::TimedOut: std::cerr << "Timed out after " << got << "\n"; return 1;
+    case Outcome::Ended: std::cerr << "No more atoms after " << got << "\n"; return 1;
+    case Outcome::Interrupted:
+        std::cerr << "Interrupted after " << got << "\n";
+        if (g_callAbandoned.load()) {
+            // A call is still waiting for the server: leave without the
+            // ORB's orderly shutdown, which would wait for it.
+            std::fflush(stdout);
+            std::fflush(stderr);
+            std::_Exit(130);
+        }
+        return 130;
+    }
+    return 1;
 }
 
 struct Arguments {
@@ -252,23 +499,42 @@ struct Arguments {
     std::vector<std::string> args;
     unsigned count = 0;
     bool countGiven = false;
-    int mode = 13;
+    int mode = qsigStreaming;
     long long offset = 0;
-    double timeout = 0;
+    unsigned long long time = 0;
+    double timeout = -1; // not given
 };
+
+// A whole number of at most max, or a UsageError naming the option.
+unsigned long long WholeNumber(const std::string& option, const std::string& text, unsigned long long max)
+{
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos ||
+        (text.size() == 20 && text > "18446744073709551615") || std::stoull(text) > max) {
+        throw UsageError{option + " must be a whole number from 0 to " + std::to_string(max) + ", not '" + text + "'"};
+    }
+    return std::stoull(text);
+}
 
 Arguments Parse(int argc, char** argv)
 {
     Arguments a;
     // Read as text: an unsigned option type would take "-1" as 4294967295.
     std::string countText;
-    po::options_description options("options");
+    std::string timeText;
+    po::options_description options("options", 110, 55);
     options.add_options()("help,h", "this text")("server", po::value<std::string>(&a.server),
-                                                   "HOST:PORT of the server (default 127.0.0.1:18150)")(
+                                                   "HOST:PORT of the server (default 127.0.0.1:18150; an IPv6 "
+                                                   "address in brackets: [::1]:18150)")(
         "count", po::value<std::string>(&countText), "watch: values to show; read: atoms to read (default 10)")(
-        "mode", po::value<int>(&a.mode), "read: access mode of an on-demand signal (default 13)")(
-        "offset", po::value<long long>(&a.offset), "read: offset of an on-demand signal (default 0)")(
-        "timeout", po::value<double>(&a.timeout), "watch, read: seconds to wait (read default 10)");
+        "mode", po::value<int>(&a.mode),
+        "read: access mode of an on-demand signal, 10 to 14 (default 13, read ahead and forwarded; 10, 11, 12 "
+        "and 14 are read once per chunk)")("offset", po::value<long long>(&a.offset),
+                                           "read: offset of an on-demand signal (default 0)")(
+        "time", po::value<std::string>(&timeText),
+        "read: time of an on-demand read in mode 10 (an index), 12 (an LMT) or 14 (default 0)")(
+        "timeout", po::value<double>(&a.timeout),
+        "watch: seconds to wait for a value (default: for ever); read: seconds to wait for data (default 10); "
+        "0 waits for ever (reads once per chunk, in mode 10, 11, 12 or 14: at most 60 s per chunk)");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::string>(&a.command))(
         "args", po::value<std::vector<std::string>>(&a.args));
@@ -277,11 +543,18 @@ Arguments Parse(int argc, char** argv)
     po::positional_options_description positional;
     positional.add("command", 1).add("args", -1);
     po::variables_map vm;
+    // Long options only, so that negative values ("set x -3") stay values;
+    // "-h" alone is the short form of --help.
+    std::vector<std::string> words(argv + 1, argv + argc);
+    for (std::string& w : words) {
+        if (w == "-h") {
+            w = "--help";
+        }
+    }
     try {
-        // Long options only, so that negative values ("set x -3") stay values.
         const int style = po::command_line_style::unix_style & ~po::command_line_style::allow_short &
                           ~po::command_line_style::allow_guessing;
-        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).style(style).run(), vm);
+        po::store(po::command_line_parser(words).options(all).positional(positional).style(style).run(), vm);
         po::notify(vm);
     } catch (const po::error& e) {
         throw UsageError{e.what()};
@@ -292,13 +565,16 @@ Arguments Parse(int argc, char** argv)
     }
     a.countGiven = vm.count("count") > 0;
     if (a.countGiven) {
-        if (countText.empty() || countText.size() > 10 ||
-            countText.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoull(countText) > std::numeric_limits<unsigned>::max()) {
-            throw UsageError{"--count must be a whole number from 0 to " +
-                             std::to_string(std::numeric_limits<unsigned>::max()) + ", not '" + countText + "'"};
-        }
-        a.count = static_cast<unsigned>(std::stoull(countText));
+        a.count = static_cast<unsigned>(WholeNumber("--count", countText, std::numeric_limits<unsigned>::max()));
+    }
+    if (vm.count("time")) {
+        a.time = WholeNumber("--time", timeText, std::numeric_limits<unsigned long long>::max());
+    }
+    if (vm.count("mode") && (a.mode < 10 || a.mode > 14)) {
+        throw UsageError{"--mode must be an access mode from 10 to 14, not " + std::to_string(a.mode)};
+    }
+    if (vm.count("timeout") && !(a.timeout >= 0)) {
+        throw UsageError{"--timeout must be a number of seconds, 0 or more"};
     }
     return a;
 }
@@ -334,15 +610,22 @@ int Run(const Arguments& a)
     if (a.command == "watch") {
         need(1, 1);
         tool::Connection c(a.server, true);
-        return Watch(c, args[0], a.count, a.timeout);
+        return Watch(c, args[0], a.count, std::max(a.timeout, 0.0));
     }
     if (a.command == "read") {
         need(1, 1);
         if (a.countGiven && a.count == 0) {
             throw UsageError{"--count must be at least 1"};
         }
+        ReadRequest r;
+        r.path = args[0];
+        r.count = a.countGiven ? a.count : 10;
+        r.mode = a.mode;
+        r.offset = a.offset;
+        r.time = a.time;
+        r.timeout = a.timeout < 0 ? std::chrono::seconds(10) : Seconds(a.timeout);
         tool::Connection c(a.server, true);
-        return Read(c, args[0], a.countGiven ? a.count : 10, a.mode, a.offset, a.timeout > 0 ? a.timeout : 10.0);
+        return Read(c, r);
     }
     if (a.command.empty()) {
         throw UsageError{"no command given"};
@@ -357,7 +640,13 @@ int main(int argc, char** argv)
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     try {
-        return Run(Parse(argc, argv));
+        const int rc = Run(Parse(argc, argv));
+        if (rc == c_outputClosed) {
+            std::signal(SIGPIPE, SIG_DFL);
+            std::raise(SIGPIPE);
+            return 128 + SIGPIPE;
+        }
+        return rc;
     } catch (const UsageError& e) {
         std::cerr << "zemtra-tool: " << e.message << "\n" << c_usage;
         return 2;

@@ -1,10 +1,13 @@
 #include "tools/zemtra-tool/tool_client.h"
 
+#include "platform/mci/remote_limits.h"
+
 #include <omniORB4/omniORB.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <functional>
-#include <iomanip>
-#include <sstream>
 
 namespace tool {
 
@@ -12,21 +15,6 @@ namespace {
 
 // Calls that do not return within this time count as failed.
 constexpr unsigned c_callTimeoutMs = 30000;
-
-std::string Text(CORBA::Short v) { return std::to_string(v); }
-std::string Text(CORBA::Long v) { return std::to_string(v); }
-std::string Text(CORBA::ULongLong v) { return std::to_string(v); }
-std::string Text(CORBA::Double v)
-{
-    std::ostringstream os;
-    os << std::setprecision(15) << v;
-    return os.str();
-}
-
-bool IsLoopback(const std::string& host)
-{
-    return host == "localhost" || host.rfind("127.", 0) == 0 || host == "::1";
-}
 
 bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                std::chrono::steady_clock::duration timeout, const std::atomic<bool>& stop,
@@ -67,19 +55,11 @@ bool ValueSink::Next(std::string& line, std::chrono::steady_clock::duration time
     return true;
 }
 
-template <typename SEQ>
-CORBA::Long AtomSink::Take(const SEQ& values)
+template <typename SEQ> CORBA::Long AtomSink::Take(const SEQ& values)
 {
+    m_printer.Print(values.get_buffer(), values.length());
     std::lock_guard<std::mutex> lock(m_mutex);
-    // A trailing partial atom cannot occur: buffers hold whole atoms.
-    for (CORBA::ULong i = 0; i + m_components <= values.length(); i += static_cast<CORBA::ULong>(m_components)) {
-        std::vector<std::string> row;
-        row.reserve(m_components);
-        for (std::size_t c = 0; c < m_components; ++c) {
-            row.push_back(Text(values[static_cast<CORBA::ULong>(i + c)]));
-        }
-        m_rows.push_back(std::move(row));
-    }
+    m_lastArrival = std::chrono::steady_clock::now();
     m_changed.notify_all();
     return 0;
 }
@@ -98,19 +78,68 @@ CORBA::Long AtomSink::ReceiveDouble(const char*, const q_NET::DoubleSeq& values,
 }
 CORBA::Long AtomSink::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq&)
 {
-    return Take(values);
-}
-
-bool AtomSink::WaitFor(std::size_t count, std::chrono::steady_clock::duration timeout, const std::atomic<bool>& stop)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return WaitUntil(lock, m_changed, timeout, stop, [&] { return m_rows.size() >= count; });
-}
-
-std::vector<std::vector<std::string>> AtomSink::Rows() const
-{
+    static_assert(sizeof(CORBA::ULongLong) == sizeof(unsigned long long), "64-bit values");
+    m_printer.Print(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length());
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_rows;
+    m_lastArrival = std::chrono::steady_clock::now();
+    m_changed.notify_all();
+    return 0;
+}
+
+bool AtomSink::WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
+                       const std::atomic<bool>& stop, bool& timedOut)
+{
+    timedOut = false;
+    const auto end = std::chrono::steady_clock::now() + slice;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_printer.Done()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (timeout > std::chrono::steady_clock::duration::zero() && now - m_lastArrival >= timeout) {
+            timedOut = true;
+            return false;
+        }
+        if (stop.load() || now >= end) {
+            return false;
+        }
+        // Short slices so that an interrupt is seen promptly.
+        m_changed.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+namespace {
+
+// The host of a server address without the brackets of an IPv6 address.
+std::string BareHost(const std::string& host)
+{
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        return host.substr(1, host.size() - 2);
+    }
+    return host;
+}
+
+} // namespace
+
+std::string Connection::CallbackEndpoint(const std::string& host)
+{
+    const std::string bare = BareHost(host);
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, bare.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) {
+            return "giop:tcp:[::1]:";
+        }
+        if (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127) {
+            return "giop:tcp:127.0.0.1:";
+        }
+        return "giop:tcp::";
+    }
+    in_addr v4{};
+    if (::inet_pton(AF_INET, bare.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127 ? "giop:tcp:127.0.0.1:" : "giop:tcp::";
+    }
+    // Callbacks come back from the server: a loopback server calls back on
+    // loopback, any other on the host's own address.
+    return bare == "localhost" ? "giop:tcp:127.0.0.1:" : "giop:tcp::";
 }
 
 Connection::Connection(const std::string& server, bool callbacks) : m_server(server)
@@ -121,14 +150,21 @@ Connection::Connection(const std::string& server, bool callbacks) : m_server(ser
         throw ToolError{"Bad server address (HOST:PORT expected): " + server};
     }
     const std::string host = server.substr(0, colon);
-    // Callbacks come back from the server: a loopback server calls back on
-    // loopback, any other on the host's own address.
-    const std::string endpoint = IsLoopback(host) ? "giop:tcp:127.0.0.1:" : "giop:tcp::";
-    const char* options[][2] = {{"endPoint", endpoint.c_str()}, {"traceLevel", "0"}, {nullptr, nullptr}};
+    if (host.find(':') != std::string::npos && (host.front() != '[' || host.back() != ']')) {
+        throw ToolError{"Bad server address " + server + ": write an IPv6 address in brackets, e.g. [" + host + "]:" +
+                        server.substr(colon + 1)};
+    }
+    const std::string endpoint = CallbackEndpoint(host);
+    const std::string maxMessage = std::to_string(mci::c_maxGiopMessageBytes);
+    // Both sides accept messages up to the same bound.
+    const char* options[][2] = {{"traceLevel", "0"},
+                                {"giopMaxMsgSize", maxMessage.c_str()},
+                                {callbacks ? "endPoint" : nullptr, endpoint.c_str()},
+                                {nullptr, nullptr}};
     int argc = 0;
     char* argv[] = {nullptr};
     try {
-        m_orb = CORBA::ORB_init(argc, argv, "omniORB4", callbacks ? options : options + 1);
+        m_orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
         omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(c_callTimeoutMs));
         if (callbacks) {
             CORBA::Object_var obj = m_orb->resolve_initial_references("RootPOA");
@@ -164,6 +200,11 @@ bool Connection::ServerAlive(std::string& reason)
         reason = std::string("not reachable (") + e._name() + ")";
         return false;
     }
+}
+
+void Connection::SetCallTimeout(std::chrono::milliseconds timeout)
+{
+    omniORB::setClientCallTimeout(m_registry.in(), static_cast<CORBA::ULong>(timeout.count()));
 }
 
 CORBA::Object_ptr Connection::Activate(PortableServer::Servant servant)

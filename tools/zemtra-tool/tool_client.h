@@ -2,6 +2,8 @@
 // The tool's side of the remote export: the ORB, the registry reference and
 // the servants that receive subscribed values and forwarded signal buffers.
 
+#include "tools/zemtra-tool/row_printer.h"
+
 #include "zemtra_remote.hh"
 
 #include <atomic>
@@ -33,34 +35,37 @@ private:
     std::size_t m_taken = 0;
 };
 
-// Collects forwarded signal buffers as rows of atoms (text per component).
+// Prints forwarded signal buffers as they arrive, up to the printer's count
+// of atoms; later ones are dropped.
 class AtomSink : public POA_q_NET::SignalReceiver {
 public:
-    explicit AtomSink(std::size_t components) : m_components(components ? components : 1) {}
+    explicit AtomSink(RowPrinter& printer) : m_printer(printer) {}
 
     CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq& values, const q_NET::MetaSeq&) override;
     CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq& values, const q_NET::MetaSeq&) override;
     CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq& values, const q_NET::MetaSeq&) override;
     CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq&) override;
 
-    // Waits until at least count atoms arrived; false on time-out or stop.
-    bool WaitFor(std::size_t count, std::chrono::steady_clock::duration timeout, const std::atomic<bool>& stop);
-    std::vector<std::vector<std::string>> Rows() const;
+    // Waits until every atom arrived, or no atom arrived for timeout (zero:
+    // for ever), or stop; true when every atom arrived.
+    bool WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
+                 const std::atomic<bool>& stop, bool& timedOut);
 
 private:
-    template <typename SEQ>
-    CORBA::Long Take(const SEQ& values);
+    template <typename SEQ> CORBA::Long Take(const SEQ& values);
 
-    const std::size_t m_components;
-    mutable std::mutex m_mutex;
+    RowPrinter& m_printer;
+    std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<std::vector<std::string>> m_rows;
+    std::chrono::steady_clock::time_point m_lastArrival = std::chrono::steady_clock::now();
 };
 
 class Connection {
 public:
-    // server: "HOST:PORT". callbacks: the tool serves callback objects
-    // (watch, read) and so opens an endpoint of its own.
+    // server: "HOST:PORT" ("[IPV6]:PORT"). callbacks: the tool serves
+    // callback objects (watch, read) and so opens an endpoint of its own, on
+    // the loopback address of the server's family when the server is on
+    // loopback.
     Connection(const std::string& server, bool callbacks);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -72,6 +77,8 @@ public:
     bool ServerAlive(std::string& reason);
     // Activates a servant and gives its reference.
     CORBA::Object_ptr Activate(PortableServer::Servant servant);
+    // Longest time a call to the registry may take (zero: no limit).
+    void SetCallTimeout(std::chrono::milliseconds timeout);
 
     // Runs a remote call, turning remote errors and CORBA failures into a
     // ToolError with the server's message.
@@ -88,6 +95,10 @@ public:
             throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
         }
     }
+
+    // The endpoint on which the tool listens for callbacks from a server on
+    // host (as the server address gives it, IPv6 in brackets).
+    static std::string CallbackEndpoint(const std::string& host);
 
 private:
     std::string m_server;

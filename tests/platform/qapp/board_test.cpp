@@ -20,7 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+
+#include <sys/stat.h>
 
 using namespace qapptest;
 
@@ -415,6 +418,43 @@ TEST(InstrumentPath, AbsolutePathsResolveUnderTheRoot)
     EXPECT_EQ(qapp::InstrumentPath(""), "");
     qapp::SetInstrumentRoot("");
     EXPECT_EQ(qapp::InstrumentRoot(), "/");
+    qapp::SetInstrumentRoot(former);
+}
+
+// A path that a client names is read inside the root; what would climb out
+// of it, or is no absolute path a file could have, is refused unread.
+TEST(InstrumentPath, NamedFilesAreReadInsideTheRootOnly)
+{
+    const std::string former = qapp::InstrumentRoot();
+    TempDir dir;
+    ::mkdir((dir.Path() + "/root").c_str(), 0755);
+    ::mkdir((dir.Path() + "/root/cfg").c_str(), 0755);
+    dir.File("root/cfg/f.conf", "inside");
+    const std::string outside = dir.File("f.conf", "outside");
+    const struct {
+        std::string root;
+        std::string path;
+        int error;
+        const char* text; // read, or the reason of the refusal
+    } cases[] = {
+        {dir.Path() + "/root", "/cfg/f.conf", 0, "inside"},
+        {dir.Path() + "/root", "/cfg/../cfg/./f.conf", 0, "inside"},
+        {dir.Path() + "/root", "/cfg/../../f.conf", EACCES, "leads out of the instrument root"},
+        {dir.Path() + "/root", "cfg/f.conf", EINVAL, "not an absolute path"},
+        {dir.Path() + "/root", "", EINVAL, "not an absolute path"},
+        {dir.Path() + "/root", "/" + std::string(4095, 'x'), ENAMETOOLONG, "longer than 4095 characters"},
+        {dir.Path() + "/root", outside, ENOENT, "No such file or directory"},
+        // The instrument's own root.
+        {"/", outside, 0, "outside"},
+        {"/", "/.." + outside, EACCES, "leads out of the instrument root"},
+    };
+    for (const auto& c : cases) {
+        qapp::SetInstrumentRoot(c.root);
+        std::string text;
+        std::string reason;
+        EXPECT_EQ(c.error, qapp::ReadInstrumentFile(c.path, 100, text, reason)) << c.path.substr(0, 80);
+        EXPECT_EQ(c.text, c.error == 0 ? text : reason) << c.path.substr(0, 80);
+    }
     qapp::SetInstrumentRoot(former);
 }
 

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -169,6 +170,9 @@ TEST_F(ConfigurationStoreTest, LinesOfAbsentNodesAreKeptAcrossStores)
     EXPECT_EQ(stored.find("raf5/att\t0"), stored.rfind("raf5/att\t0")) << "written once: " << stored;
     // A file with nothing wrong in it is simply replaced.
     EXPECT_TRUE(FilesStartingWith(dir.Path(), "app.conf.damaged").empty());
+    // The file's control characters reach the log escaped.
+    store.Apply("raf6/\x1b[2J\r\t0\t1\n", "text");
+    EXPECT_TRUE(capture.Logged("Configuration line kept: text:1: no node raf6/\\x1b[2J\\x0d in this run."));
 }
 
 TEST_F(ConfigurationStoreTest, DamagedFileIsKeptAsideBeforeTheFirstStore)
@@ -189,6 +193,66 @@ TEST_F(ConfigurationStoreTest, DamagedFileIsKeptAsideBeforeTheFirstStore)
     // Only the damaged file is kept, not every later one.
     ASSERT_TRUE(store.Save());
     EXPECT_EQ(1u, FilesStartingWith(dir.Path(), "app.conf.damaged-").size());
+}
+
+// Three huge values make a file far larger than any the store writes: each
+// costs its own line only.
+TEST_F(ConfigurationStoreTest, HugeLinesCostOnlyThemselves)
+{
+    qstd::CaptureScope capture;
+    const std::string huge(8u << 20, 'p');
+    const auto result = Load("name\t0\t/" + huge + "\ncount\t0\t18\nname\t0\t/" + huge + "\nraf5/x\t0\t/" + huge +
+                             "\ngain\t0\t2.5\n");
+    EXPECT_EQ(2u, result.applied);
+    EXPECT_EQ(3u, result.skipped);
+    EXPECT_EQ(18u, count);
+    EXPECT_EQ(2.5, gain);
+    EXPECT_EQ("x", name);
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + ":3: line longer than 65536 bytes."));
+    EXPECT_FALSE(capture.LoggedSubstring("ppp"));
+}
+
+// Very many lines skipped or kept cost the log a bounded number of messages.
+TEST_F(ConfigurationStoreTest, VeryManyLinesSkippedOrKeptAreCountedNotEachLogged)
+{
+    qstd::CaptureScope capture;
+    std::string text;
+    for (int i = 0; i < 150; ++i) {
+        text += "bad\nraf5/x\t" + std::to_string(i) + "\t1\n";
+    }
+    const auto result = store.Apply(text, "text");
+    EXPECT_EQ(150u, result.skipped);
+    EXPECT_EQ(150u, result.kept);
+    const auto texts = capture.Sink().Texts(qstd::Record::Kind::Log);
+    EXPECT_EQ(static_cast<std::ptrdiff_t>(ConfigurationStore::c_maxLineMessages),
+              std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.rfind("Configuration line ", 0) == 0; }));
+    EXPECT_TRUE(capture.Logged("Configuration file text: 200 further lines skipped or kept without a message."));
+}
+
+// The same damage at every start keeps one copy; different damage keeps the
+// latest copies only.
+TEST_F(ConfigurationStoreTest, DamagedCopiesAreFewAndNotRepeated)
+{
+    qstd::CaptureScope capture;
+    auto damage = [&](const std::string& text) {
+        ConfigurationStore other(root, file);
+        std::ofstream(file) << text;
+        other.Load();
+        EXPECT_TRUE(other.Save());
+        return FilesStartingWith(dir.Path(), "app.conf.damaged-");
+    };
+    EXPECT_EQ(1u, damage("bad 1\n").size());
+    EXPECT_EQ(1u, damage("bad 1\n").size());
+    for (int i = 2; i <= 5; ++i) {
+        damage("bad " + std::to_string(i) + "\n");
+    }
+    std::vector<std::string> kept;
+    for (const std::string& copy : FilesStartingWith(dir.Path(), "app.conf.damaged-")) {
+        kept.push_back(Read(copy));
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ((std::vector<std::string>{"bad 3\n", "bad 4\n", "bad 5\n"}), kept);
 }
 
 TEST_F(ConfigurationStoreTest, WhatIsNoRegularFileIsRefusedWithoutBlocking)

@@ -9,14 +9,18 @@
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
 #include "tests/common/free_port.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
+#include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -320,6 +324,51 @@ TEST_F(RunLoop, RemoteClientsAreServedOnlyWhileRunning)
     EXPECT_EQ(uri, "corbaloc::127.0.0.1:" + port + "/ZemtraRemote");
     EXPECT_FALSE(app.IsServing());
     EXPECT_EQ(app.RemoteUri(), "");
+}
+
+// Times a thread of this process went to sleep, -1 if it cannot be read.
+long VoluntarySwitches(pid_t tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            return std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return -1;
+}
+
+// The serving thread sleeps until a stop comes, whether RequestStop or a
+// signal that another thread catches brings it.
+TEST_F(RunLoop, ServingSleepsUntilAStopComes)
+{
+    for (const bool bySignal : {false, true}) {
+        SCOPED_TRACE(bySignal ? "SIGTERM" : "RequestStop");
+        TestApplication app;
+        std::thread watcher;
+        long wakes = -1;
+        app.whileRunning = [&](TestApplication& a) {
+            const auto serving = static_cast<pid_t>(::syscall(SYS_gettid));
+            watcher = std::thread([&a, &wakes, serving, bySignal] {
+                zvtest::WaitFor([&a] { return a.IsServing(); });
+                const long before = VoluntarySwitches(serving);
+                // A window to count the serving thread's wakes in, not a
+                // wait for something to happen.
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                wakes = VoluntarySwitches(serving) - before;
+                if (bySignal) {
+                    ::raise(SIGTERM); // caught on this thread
+                } else {
+                    a.RequestStop();
+                }
+            });
+        };
+        const bool ok = RunOn(app, m_dir, Scenario({3}));
+        watcher.join();
+        EXPECT_TRUE(ok);
+        EXPECT_GE(wakes, 0);
+        EXPECT_LE(wakes, 2);
+    }
 }
 
 TEST_F(RunLoop, PortInUseEndsRunWithFalseAfterShutdown)

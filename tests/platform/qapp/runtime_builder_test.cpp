@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qapptest;
 
@@ -114,8 +115,17 @@ TEST_F(RuntimeBuilder, InstrumentPathsResolveUnderTheRoot)
     qapp::SetInstrumentRoot(m_dir.Path());
     qapp::ZemtraRuntimeBuilder builder(m_root, m_window.data(), 256, "/var/cfg/map.xml", 4);
     EXPECT_NO_THROW(builder.BuildRegistry());
+    // A map outside the root, by ".." or by a link, is not read.
+    const TempDir outside;
+    const std::string target = outside.File("map.xml", "<registers><register name=\"s\" offset=\"0\"/></registers>");
+    ASSERT_EQ(0, ::symlink(target.c_str(), (m_dir.Path() + "/var/cfg/link.xml").c_str()));
+    for (const std::string& path : {std::string("/var/cfg/link.xml"), "/../../../../../.." + target}) {
+        qapp::ZemtraRuntimeBuilder escaping(m_root, m_window.data(), 256, path, 4);
+        EXPECT_THROW(escaping.BuildRegistry(), qstd::Exception) << path;
+    }
     qapp::SetInstrumentRoot(former);
     EXPECT_EQ(builder.NodesBuilt(), 1u);
+    EXPECT_FALSE(m_root->GetChild("s"));
 }
 
 } // namespace

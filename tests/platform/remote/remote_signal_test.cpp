@@ -1,12 +1,17 @@
 // Subscriptions and signal forwarding of the remote export: values reach
 // the client's callback in order, streams and read-ahead on-demand clients
-// forward to the client's receiver, and closed or vanished clients end
-// cleanly without affecting the server or other clients.
+// forward to the client's receiver in calls of at most one chunk, on-demand
+// signals are read once, and closed or vanished clients end cleanly without
+// affecting the server or other clients.
 
 #include "remote_test_support.h"
 
+#include "platform/mci/remote_limits.h"
+#include "tests/common/wait_for.h"
+
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 using namespace remotetest;
@@ -158,6 +163,109 @@ TEST_F(RemoteSignalTest, StreamForwardsEveryPushedAtomToTheReceiver)
     EXPECT_EQ("qsig: No such signal client: " + std::to_string(id), RemoteMessage([&] { reg()->CloseSignal(id); }));
     EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
     rx->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, BufferLargerThanAChunkReachesTheReceiverInPiecesOfWholeAtoms)
+{
+    auto* rx = new Receiver();
+    CORBA::Object_var obj = server.Activate(rx);
+    const CORBA::ULongLong id = reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0);
+    // 80000 atoms of two doubles: 1.28 MB in one buffer, pieces of 65536 atoms.
+    std::vector<double> values(160000);
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<double>(i);
+    }
+    server.tree.pll->Dispatch(values.data(), static_cast<unsigned>(values.size()), qsig::c_noMeta);
+    ASSERT_TRUE(rx->WaitForValues(values.size(), 5s));
+    EXPECT_EQ(values, rx->Values());
+    EXPECT_EQ(2u, rx->Buffers());
+    reg()->CloseSignal(id);
+    rx->_remove_ref();
+}
+
+TEST_F(RemoteSignalTest, ReadSignalReadsOnceAndClosesItsClient)
+{
+    // Three atoms from atom 60 + 2: wraps after two.
+    zemtra_REMOTE::SignalData_var data = reg()->ReadSignal("signals.adc", 10, 3, 2, 60, 0);
+    EXPECT_EQ(3u, data->atoms);
+    std::vector<short> values(data->short_values.get_buffer(),
+                              data->short_values.get_buffer() + data->short_values.length());
+    EXPECT_EQ((std::vector<short>{248, 249, 250, 251, 252, 253, 254, 255, 0, 1, 2, 3}), values);
+    EXPECT_EQ(0u, data->long_values.length() + data->double_values.length() + data->ulonglong_values.length());
+    ASSERT_EQ(1u, data->meta.length());
+    EXPECT_EQ(0, data->meta[0].id);
+    EXPECT_EQ(62, data->meta[0].value);
+    // As much as one chunk (8 bytes per atom) in one call.
+    data = reg()->ReadSignal("signals.adc", 12, 131072, 0, 1, 0);
+    EXPECT_EQ(131072u, data->atoms);
+    EXPECT_EQ(131072u * 4, data->short_values.length());
+    EXPECT_EQ(2, server.tree.adc->m_reads.load());
+    EXPECT_EQ(0, server.tree.adc->m_openClients.load());
+}
+
+TEST_F(RemoteSignalTest, ReadSignalRefusals)
+{
+    struct Case {
+        const char* path;
+        int mode;
+        unsigned count;
+        unsigned long long time;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"signals.none", 10, 1, 0, "mci: No such node: signals.none"},
+        {"signals.pll", 10, 1, 0, "qsig: Can't read stream signals.pll once: forward it instead (OpenSignal)"},
+        {"signals.adc", 13, 1, 0,
+         "qsig: Can't read signal signals.adc in access mode 13: that mode reads ahead, forward it instead (OpenSignal)"},
+        {"signals.adc", 9, 1, 0,
+         "qsig: Can't read signal signals.adc in access mode 9: one-shot reads take access mode 10, 11, 12 or 14"},
+        {"signals.adc", 10, 0, 0, "qsig: Can't read 0 atoms of signal signals.adc"},
+        {"signals.adc", 10, 131073, 0,
+         "qsig: Can't read 131073 atoms of signal signals.adc in one call: 1048584 bytes (8 per atom) exceed the "
+         "bound of 1048576 bytes per call; read at most 131072 atoms at a time"},
+        {"signals.adc", 14, 1, 0, "qsig: Can't open signal signals.adc in access mode 14: -1 (bad request)"},
+        {"signals.adc", 12, 1, 0, "qsig: Can't read signal signals.adc in access mode 12: -7 (try again)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.message, RemoteMessage([&] { reg()->ReadSignal(c.path, c.mode, c.count, 0, c.time, 0); }));
+    }
+    EXPECT_EQ(0, server.tree.adc->m_openClients.load());
+    EXPECT_EQ(0, server.tree.adc->m_reads.load());
+}
+
+// Reads waiting for data hold the request no longer than asked, run at most
+// c_maxOneShotReads at a time (given-up ones included) and end when the
+// export stops, while other requests are served.
+TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
+{
+    MemoryDodSource& adc = *server.tree.adc;
+    struct Release {
+        MemoryDodSource& source;
+        ~Release() { source.ReleaseHeld(); } // also when a check fails
+    } release{adc};
+    const unsigned long long held = MemoryDodSource::c_heldTime;
+    const std::string refused = "qsig: Can't read signal signals.adc in access mode 10: ";
+    auto read = [&](CORBA::ULong waitMs) {
+        return RemoteMessage([&] { reg()->ReadSignal("signals.adc", 10, 1, 0, held, waitMs); });
+    };
+    EXPECT_EQ(refused + "-3 (timeout), no data within 100 ms", read(100));
+    std::vector<std::future<std::string>> waiting;
+    for (size_t i = 1; i < mci::c_maxOneShotReads; ++i) {
+        waiting.push_back(std::async(std::launch::async, [&] { return read(0); }));
+    }
+    ASSERT_TRUE(zvtest::WaitFor([&] { return adc.m_held.load() == static_cast<int>(mci::c_maxOneShotReads); }));
+    EXPECT_EQ(refused + "8 one-shot reads run already, the most this server runs at a time", read(0));
+    zemtra_REMOTE::StringSeq_var custom = reg()->GetText("custom", 0, 0);
+    EXPECT_STREQ("fofb_switch", custom[0].in());
+
+    server.exporter.Stop();
+    for (auto& w : waiting) {
+        ASSERT_EQ(std::future_status::ready, w.wait_for(0s));
+        EXPECT_EQ(refused + "the server is shutting down", w.get());
+    }
+    adc.ReleaseHeld();
+    EXPECT_TRUE(zvtest::WaitFor([&] { return adc.m_openClients.load() == 0; }));
+    EXPECT_EQ(static_cast<int>(mci::c_maxOneShotReads), adc.m_reads.load());
 }
 
 TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)

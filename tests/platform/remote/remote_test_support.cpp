@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -47,9 +49,13 @@ public:
         if (!source) {
             return qsig::eNotOpen;
         }
+        if (mode == qsig::eAccessClone) {
+            return qsig::eBadRequest; // no controller for the mode
+        }
         const long long atoms = static_cast<long long>(source->m_values.size() / 4);
         m_mode = mode;
         m_size = size;
+        m_offset = offset;
         m_position = static_cast<size_t>(((offset % atoms) + atoms) % atoms);
         m_open = true;
         ++source->m_openClients;
@@ -73,6 +79,35 @@ public:
     }
     qsig::SignalAccessType_e SignalAccessType() const override { return qsig::eAccessDataOnDemand; }
     std::string GetName() const override { return m_name; }
+
+    // One-shot read: count / 4 atoms (at most the opened size) from atom
+    // time + offset on, wrapping; the metadata give that start as the LMT.
+    // Time 0 in mode 12 names no time.
+    qsig::SuccessCode_e Read(short* data, unsigned& count, unsigned long long time, qsig::SignalMeta& meta) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto source = m_source.lock();
+        if (!m_open || !source) {
+            return qsig::eNotOpen;
+        }
+        if (m_mode == qsig::eAccessAtTime && time == 0) {
+            return qsig::eTryAgain;
+        }
+        if (time == MemoryDodSource::c_heldTime) {
+            source->WaitReleased();
+            time = 0;
+        }
+        const unsigned long long atoms = source->m_values.size() / 4;
+        const unsigned long long start = (time + static_cast<unsigned long long>(m_offset)) % atoms;
+        const unsigned n = std::min(count / 4, m_size);
+        for (unsigned i = 0; i < n * 4; ++i) {
+            data[i] = source->m_values[(start * 4 + i) % source->m_values.size()];
+        }
+        count = n * 4;
+        meta[qsig::eMetaLmt] = static_cast<int64_t>(start);
+        ++source->m_reads;
+        return qsig::eSuccess;
+    }
 
     // One buffer of m_size atoms per call, only in read-ahead mode.
     qsig::SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
@@ -113,6 +148,7 @@ private:
     bool m_open = false;
     qsig::AccessMode_e m_mode = qsig::eAccessDefault;
     unsigned m_size = 0;
+    long long m_offset = 0;
     size_t m_position = 0;
 };
 
@@ -155,6 +191,23 @@ MemoryDodSource::MemoryDodSource(size_t atoms) : qsig::SignalSource("adc", "test
     for (size_t i = 0; i < atoms * 4; ++i) {
         m_values.push_back(static_cast<short>(i));
     }
+}
+
+void MemoryDodSource::WaitReleased()
+{
+    std::unique_lock<std::mutex> lock(m_heldMutex);
+    ++m_held;
+    m_heldReleased.wait(lock, [this] { return m_released; });
+    --m_held;
+}
+
+void MemoryDodSource::ReleaseHeld()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_heldMutex);
+        m_released = true;
+    }
+    m_heldReleased.notify_all();
 }
 
 qsig::SignalClientBase* MemoryDodSource::NewSignalClient(const std::string& name, unsigned)
@@ -378,6 +431,88 @@ ToolResult RunTool(const std::vector<std::string>& args)
     r.err = ReadFile(base + ".err");
     std::remove((base + ".out").c_str());
     std::remove((base + ".err").c_str());
+    return r;
+}
+
+ToolResult RunToolPiped(const std::vector<std::string>& args, const std::string& command)
+{
+    static std::atomic<int> seq{0};
+    const std::string base = "/tmp/zv_remote_tool_pipe_" + std::to_string(::getpid()) + "_" + std::to_string(seq++);
+    std::string tool = Quote(ToolPath());
+    for (const auto& a : args) {
+        tool += " " + Quote(a);
+    }
+    const std::string pipeline = "{ " + tool + " 2>" + base + ".err </dev/null; echo $? >" + base + ".status; } | " +
+                                 command + " >" + base + ".out";
+    std::system(("timeout 60 sh -c " + Quote(pipeline)).c_str());
+    ToolResult r;
+    const std::string status = ReadFile(base + ".status");
+    r.exitCode = status.empty() ? -1 : std::stoi(status);
+    r.out = ReadFile(base + ".out");
+    r.err = ReadFile(base + ".err");
+    for (const char* file : {".out", ".err", ".status"}) {
+        std::remove((base + file).c_str());
+    }
+    return r;
+}
+
+ToolProcess::ToolProcess(const std::vector<std::string>& args, bool keepOut)
+{
+    static std::atomic<int> seq{0};
+    m_base = "/tmp/zv_remote_tool_bg_" + std::to_string(::getpid()) + "_" + std::to_string(seq++);
+    const std::string tool = ToolPath();
+    const std::string out = keepOut ? m_base + ".out" : "/dev/null";
+    const std::string err = m_base + ".err";
+    std::vector<std::string> argv = {tool};
+    argv.insert(argv.end(), args.begin(), args.end());
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        std::vector<char*> cargv;
+        for (std::string& a : argv) {
+            cargv.push_back(&a[0]);
+        }
+        cargv.push_back(nullptr);
+        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr) ||
+            !std::freopen("/dev/null", "r", stdin)) {
+            std::_Exit(126);
+        }
+        ::execv(tool.c_str(), cargv.data());
+        std::_Exit(127);
+    }
+}
+
+ToolProcess::~ToolProcess()
+{
+    if (m_pid > 0) {
+        Wait();
+    }
+    std::remove((m_base + ".out").c_str());
+    std::remove((m_base + ".err").c_str());
+}
+
+std::string ToolProcess::Out() const
+{
+    return ReadFile(m_base + ".out");
+}
+
+ToolResult ToolProcess::Wait()
+{
+    ToolResult r;
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            ADD_FAILURE() << "the tool did not end within 30 s";
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    m_pid = -1;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(m_base + ".out");
+    r.err = ReadFile(m_base + ".err");
     return r;
 }
 

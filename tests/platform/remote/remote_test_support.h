@@ -7,17 +7,19 @@
 
 #include "platform/mci/remote_export.h"
 #include "platform/qreg/reg_exec_node.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
 #include "platform/qsig/signal_traits.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_node.h"
-#include "qreg/reg_value_node.h"
 #include "qsig/stream.h"
 #include "qsig/stream_client.h"
 
 #include "zemtra_remote.hh"
+
+#include <sys/types.h>
 
 #include <array>
 #include <atomic>
@@ -43,9 +45,13 @@ using AdcTraits = qsig::SignalTraits<short, std::array<short, 4>, 1>;
 
 // In-memory on-demand signal of ADC-like atoms: atom i holds i*4 .. i*4+3.
 // Its clients forward only in access mode 13, one buffer of the opened count
-// of atoms per forwarding call, starting at the offset and wrapping at the end.
+// of atoms per forwarding call, starting at the offset and wrapping at the end;
+// in modes 10 to 12 they read once from atom time + offset on (mode 14: no
+// controller). A read at c_heldTime waits for ReleaseHeld, then reads at 0.
 class MemoryDodSource : public qsig::SignalSource {
 public:
+    static constexpr unsigned long long c_heldTime = ~0ull;
+
     explicit MemoryDodSource(size_t atoms);
     std::size_t AtomSize() const override { return AdcTraits::c_atomSize; }
     std::size_t GroupSize() const override { return 1; }
@@ -56,8 +62,18 @@ public:
     qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessDataOnDemand; }
     qsig::SignalClientBase* NewSignalClient(const std::string& name, unsigned length) override;
 
+    void WaitReleased();
+    void ReleaseHeld();
+
     std::vector<short> m_values;
     std::atomic<int> m_openClients{0};
+    std::atomic<int> m_reads{0};
+    std::atomic<int> m_held{0}; // reads waiting for ReleaseHeld
+
+private:
+    std::mutex m_heldMutex;
+    std::condition_variable m_heldReleased;
+    bool m_released = false;
 };
 
 // Owner of the nodes' bound values.
@@ -198,7 +214,29 @@ struct ToolResult {
     std::string err;
 };
 ToolResult RunTool(const std::vector<std::string>& args);
+// Runs the built tool with its standard output going into the shell command
+// (e.g. "head -3"), for at most 60 s: out is what the command printed, and
+// exitCode the tool's status as the shell gives it (128 + N when signal N
+// ended it; -1 when the tool did not end).
+ToolResult RunToolPiped(const std::vector<std::string>& args, const std::string& command);
 std::string ToolPath();
+
+// The built tool running in the background, its output going to files
+// (standard output to /dev/null unless keepOut).
+class ToolProcess {
+public:
+    explicit ToolProcess(const std::vector<std::string>& args, bool keepOut = true);
+    ~ToolProcess();
+    pid_t Pid() const { return m_pid; }
+    // Standard output so far.
+    std::string Out() const;
+    // Waits for the exit (at most 30 s; then kills it) and collects the result.
+    ToolResult Wait();
+
+private:
+    pid_t m_pid = -1;
+    std::string m_base;
+};
 
 // The message of the RemoteError a call raises ("" when it raises none).
 template <typename F>

@@ -1,12 +1,20 @@
 // The command-line tool run as a separate process against an in-process
-// server: its commands, output formats, error messages and exit codes.
+// server: its commands, output formats, error messages and exit codes; and
+// its output and callback endpoint as parts.
 
 #include "remote_test_support.h"
 
 #include "tests/common/wait_for.h"
+#include "tools/zemtra-tool/row_printer.h"
+#include "tools/zemtra-tool/tool_client.h"
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -111,6 +119,10 @@ TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
         {{"read", "signals.pll", "--count", "4294967296"},
          "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '4294967296'"},
         {{"ls", "--bogus"}, "zemtra-tool: unrecognised option '--bogus'"},
+        {{"read", "signals.adc", "--mode", "9"}, "zemtra-tool: --mode must be an access mode from 10 to 14, not 9"},
+        {{"read", "signals.adc", "--time", "-1"},
+         "zemtra-tool: --time must be a whole number from 0 to 18446744073709551615, not '-1'"},
+        {{"read", "signals.adc", "--timeout", "-1"}, "zemtra-tool: --timeout must be a number of seconds, 0 or more"},
     };
     for (const auto& c : cases) {
         const ToolResult r = Tool(c.args);
@@ -118,6 +130,14 @@ TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
         EXPECT_EQ(c.first, r.err.substr(0, r.err.find('\n'))) << c.first;
         EXPECT_NE(std::string::npos, r.err.find("usage: zemtra-tool")) << c.first;
     }
+}
+
+TEST_F(ZemtraToolTest, ShortHelpOptionPrintsTheUsage)
+{
+    const ToolResult r = Tool({"-h"});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(0u, r.out.rfind("usage: zemtra-tool", 0)) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("0 waits for ever")) << r.out;
 }
 
 TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
@@ -128,15 +148,70 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     r = RunTool({"--server", "localhost", "ls"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Bad server address (HOST:PORT expected): localhost\n", r.err);
+    r = RunTool({"--server", "::1:18150", "ls"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Bad server address ::1:18150: write an IPv6 address in brackets, e.g. [::1]:18150\n", r.err);
+}
+
+TEST(ZemtraToolCallbackEndpoint, LoopbackServersAreCalledBackOnTheLoopbackOfTheirFamily)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"127.0.0.1", "giop:tcp:127.0.0.1:"},      {"127.3.2.1", "giop:tcp:127.0.0.1:"},
+        {"localhost", "giop:tcp:127.0.0.1:"},      {"[::1]", "giop:tcp:[::1]:"},
+        {"[::ffff:127.0.0.1]", "giop:tcp:127.0.0.1:"}, {"192.0.2.7", "giop:tcp::"},
+        {"[2001:db8::1]", "giop:tcp::"},           {"bpm.example", "giop:tcp::"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, tool::Connection::CallbackEndpoint(c.first)) << c.first;
+    }
+}
+
+TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
+{
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(nullptr, out);
+    {
+        tool::RowPrinter printer({"X", "LMT_l", "LMT_h3"}, 2, out);
+        printer.PrintHeader();
+        const int values[] = {-1, -1, -2, 5, 6, 7, 8, 9, 10};
+        EXPECT_EQ(2u, printer.Print(values, 9));
+        EXPECT_EQ(0u, printer.Print(values, 3));
+        EXPECT_TRUE(printer.Done());
+    }
+    std::rewind(out);
+    char text[256] = {};
+    const size_t n = std::fread(text, 1, sizeof(text) - 1, out);
+    std::fclose(out);
+    EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
+}
+
+TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
+{
+    int terminal = -1;
+    int other = -1;
+    ASSERT_EQ(0, ::openpty(&other, &terminal, nullptr, nullptr, nullptr));
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(nullptr, file);
+    EXPECT_TRUE(tool::ProgressWanted(::fileno(file), terminal));
+    EXPECT_FALSE(tool::ProgressWanted(terminal, terminal));
+    EXPECT_FALSE(tool::ProgressWanted(terminal, ::fileno(file)));
+    std::fclose(file);
+    ::close(terminal);
+    ::close(other);
 }
 
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
 {
     auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "10"}); });
     // The values change once the node tells the tool's subscription (the
-    // export counts a subscription a moment before that).
-    ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.locked->GetSubscriberCount() == 1; }, 10000ms));
-    ASSERT_EQ(1u, server.exporter.GetSubscriptionCount());
+    // export counts a subscription a moment before that), and the tool sees
+    // them once its Subscribe call has returned.
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1
+                && server.exporter.GetActiveRequestCount() == 0;
+        },
+        10s));
     server.tree.locked->SetValue(true, 0);
     server.tree.locked->SetValue(false, 0);
     const ToolResult r = watch.get();
@@ -173,9 +248,14 @@ TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
     ASSERT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ("a,b,c,d\n40,41,42,43\n44,45,46,47\n48,49,50,51\n52,53,54,55\n56,57,58,59\n", r.out);
 
-    r = Tool({"read", "signals.adc", "--mode", "11"});
+    // Once, in mode 10: from atom 7 + 3 on.
+    r = Tool({"read", "signals.adc", "--count", "2", "--mode", "10", "--time", "7", "--offset", "3"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("a,b,c,d\n40,41,42,43\n44,45,46,47\n", r.out);
+    r = Tool({"read", "signals.adc", "--mode", "14"});
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_EQ(0u, r.err.rfind("qsig: Can't forward signal signals.adc in access mode 11: -7", 0)) << r.err;
+    EXPECT_EQ("qsig: Can't open signal signals.adc in access mode 14: -1 (bad request)\n", r.err);
+    EXPECT_EQ("a,b,c,d\n", r.out);
 
     // Stream: atoms pushed while the tool reads.
     std::atomic<bool> done{false};
@@ -212,6 +292,80 @@ TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
     EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
 }
 
+TEST_F(ZemtraToolTest, ReadsOnceInChunksEachWhereThePreviousEnded)
+{
+    // 300000 atoms of 8 bytes: three calls of at most 131072 atoms, from
+    // atom 5 on, by time in mode 10 and by offset in mode 12.
+    for (const char* mode : {"10", "12"}) {
+        const int reads = server.tree.adc->m_reads.load();
+        const ToolResult r = Tool({"read", "signals.adc", "--count", "300000", "--mode", mode, "--time", "5"});
+        ASSERT_EQ(0, r.exitCode) << r.err;
+        EXPECT_EQ(3, server.tree.adc->m_reads.load() - reads) << mode;
+        std::istringstream lines(r.out);
+        std::string line;
+        std::getline(lines, line);
+        size_t k = 0;
+        size_t wrong = 0;
+        while (std::getline(lines, line)) {
+            const int a = static_cast<int>((5 + k) % 64) * 4;
+            wrong += line != std::to_string(a) + "," + std::to_string(a + 1) + "," + std::to_string(a + 2) + "," +
+                                 std::to_string(a + 3);
+            ++k;
+        }
+        EXPECT_EQ(300000u, k) << mode;
+        EXPECT_EQ(0u, wrong) << mode;
+    }
+}
+
+TEST_F(ZemtraToolTest, InterruptedReadPrintsWhatCameAndExits130)
+{
+    ToolProcess tool({"--server", server.Address(), "read", "signals.pll", "--count", "5", "--timeout", "0"});
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (server.exporter.GetSignalSessionCount() == 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(1u, server.exporter.GetSignalSessionCount());
+    server.tree.PushPll(0.5, 1);
+    server.tree.PushPll(1.5, 2);
+    // Rows appear as they arrive, not at the end.
+    while (tool.Out() != "phase,dac\n0.5,1\n1.5,2\n" && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ("phase,dac\n0.5,1\n1.5,2\n", tool.Out());
+    ::kill(tool.Pid(), SIGINT);
+    const ToolResult r = tool.Wait();
+    EXPECT_EQ(130, r.exitCode);
+    EXPECT_EQ("phase,dac\n0.5,1\n1.5,2\n", r.out);
+    EXPECT_EQ("Interrupted after 2 of 5 atoms of signals.pll\n", r.err);
+    EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
+}
+
+// Long reads stop as soon as asked, read once per chunk (mode 10) or
+// forwarded (mode 13), however fast the chunks come: at Ctrl-C, and when the
+// reader of the output has closed it (the tool then ends by SIGPIPE, quietly).
+TEST_F(ZemtraToolTest, LongReadsStopAtAnInterruptOrAClosedOutput)
+{
+    for (const char* mode : {"10", "13"}) {
+        SCOPED_TRACE(std::string("mode ") + mode);
+        const std::vector<std::string> read = {"--server", server.Address(), "read", "signals.adc",
+                                               "--count", "4294967295", "--mode", mode};
+        const int reads = server.tree.adc->m_reads.load() + server.tree.adc->m_openClients.load();
+        ToolProcess tool(read, false);
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] { return server.tree.adc->m_reads.load() + server.tree.adc->m_openClients.load() > reads; }, 10s));
+        ::kill(tool.Pid(), SIGINT);
+        const ToolResult interrupted = tool.Wait();
+        EXPECT_EQ(130, interrupted.exitCode);
+        EXPECT_EQ(0u, interrupted.err.rfind("Interrupted after ", 0)) << interrupted.err;
+
+        const ToolResult piped = RunToolPiped(read, "head -3");
+        EXPECT_EQ(128 + SIGPIPE, piped.exitCode) << piped.err;
+        EXPECT_EQ("a,b,c,d\n0,1,2,3\n4,5,6,7\n", piped.out);
+        EXPECT_EQ("", piped.err);
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.tree.adc->m_openClients.load() == 0; }));
+}
+
 TEST_F(ZemtraToolTest, WatchAndReadEndWhenTheServerGoesAway)
 {
     auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked"}); });
@@ -232,12 +386,19 @@ TEST_F(ZemtraToolTest, WatchAndReadEndWhenTheServerGoesAway)
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, 5s);
 }
 
-TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietStream)
+TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietSignal)
 {
     const ToolResult r = Tool({"read", "signals.pll", "--count", "3", "--timeout", "0.3"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("phase,dac\n", r.out);
     EXPECT_EQ("Timed out after 0 of 3 atoms of signals.pll\n", r.err);
+
+    // A read once waits on the server as long as the time-out, however short.
+    const ToolResult once = Tool({"read", "signals.adc", "--mode", "10", "--timeout", "0.0001", "--time",
+                                  std::to_string(MemoryDodSource::c_heldTime)});
+    server.tree.adc->ReleaseHeld();
+    EXPECT_EQ(1, once.exitCode);
+    EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 1 ms\n", once.err);
 }
 
 } // namespace

@@ -235,6 +235,103 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
     EXPECT_EQ(0, Terminate());
 }
 
+// Long reads through the tool: every atom comes, contiguous, with memory
+// flat. TDP atoms carry the switch marker in runs of 40 turns every 160 (the
+// default chassis' switching), so a lost or repeated atom shows as a run of
+// another length; FA atoms carry their LMT, one FA step apart.
+TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
+{
+    auto tdp = std::async(std::launch::async,
+                          [&] { return Tool({"read", "raf4.signals.tdp_synthetic", "--count", "1000000"}); });
+    auto fa = std::async(std::launch::async, [&] { return Tool({"read", "gdx.signals.fa", "--count", "200000"}); });
+
+    const ToolResult t = tdp.get();
+    ASSERT_EQ(0, t.exitCode) << t.err;
+    std::istringstream tdpLines(t.out);
+    std::string line;
+    std::getline(tdpLines, line);
+    EXPECT_EQ("Va,Vb,Vc,Vd,Sum,Q,X,Y", line);
+    size_t rows = 0;
+    size_t run = 0;
+    bool marked = false;
+    std::vector<std::pair<bool, size_t>> runs;
+    while (std::getline(tdpLines, line)) {
+        const bool m = (std::stol(line.substr(0, line.find(','))) & 1) != 0;
+        if (rows > 0 && m != marked) {
+            runs.emplace_back(marked, run);
+            run = 0;
+        }
+        marked = m;
+        ++run;
+        ++rows;
+    }
+    EXPECT_EQ(1000000u, rows);
+    ASSERT_GT(runs.size(), 2u);
+    size_t wrong = 0;
+    for (size_t i = 1; i < runs.size(); ++i) { // the first run may be cut
+        wrong += runs[i].second != (runs[i].first ? 40u : 120u);
+    }
+    EXPECT_EQ(0u, wrong);
+
+    const ToolResult f = fa.get();
+    ASSERT_EQ(0, f.exitCode) << f.err;
+    std::istringstream faLines(f.out);
+    std::getline(faLines, line);
+    EXPECT_EQ(0u, line.rfind("Va3,Vb3,Vc3,Vd3,Sum3,Q3,X3,Y3,LMT_l3,LMT_h3,", 0)) << line;
+    rows = 0;
+    wrong = 0;
+    uint64_t previous = 0;
+    uint64_t step = 0;
+    while (std::getline(faLines, line)) {
+        // LMT_l3 and LMT_h3, printed unsigned.
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 9; ++i) {
+            std::getline(fields, field, ',');
+        }
+        const uint64_t low = std::stoull(field);
+        std::getline(fields, field, ',');
+        const uint64_t lmt = low | (std::stoull(field) << 32);
+        wrong += low > 0xFFFFFFFFu || (rows > 1 && lmt - previous != step);
+        step = rows == 1 ? lmt - previous : step;
+        previous = lmt;
+        ++rows;
+    }
+    EXPECT_EQ(200000u, rows);
+    EXPECT_EQ(0u, wrong);
+    EXPECT_EQ(220u * 2 * 28, step); // TBT x FIR x CIC decimation
+    EXPECT_EQ(0, Terminate());
+}
+
+// A post-mortem captured by the limits and read through the tool: the whole
+// capture in mode 11 (the window that ends at the event) is the capture read
+// by index in mode 10, each in two chunks.
+TEST_F(ZemtraVunaRemote, PostMortemIsReadThroughTheToolInEveryOneShotMode)
+{
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.capture", "true"}).exitCode);
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.source_select", "limits"}).exitCode);
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.limits.position.max.x", "-1000"}).exitCode);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (Tool({"get", "raf3.postmortem.capture"}).out != "false\n" && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ("65536\n", Tool({"get", "raf3.postmortem.length"}).out);
+    const ToolResult byIndex = Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "10", "--count", "65536"});
+    ASSERT_EQ(0, byIndex.exitCode) << byIndex.err;
+    EXPECT_EQ(65537u, Lines(byIndex.out).size());
+    const ToolResult window = Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "11", "--count", "65536"});
+    ASSERT_EQ(0, window.exitCode) << window.err;
+    EXPECT_TRUE(byIndex.out == window.out);
+    // Past the capture the controller refuses, after the atoms it has.
+    const ToolResult past = Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "10", "--count", "3",
+                                  "--time", "65535"});
+    EXPECT_EQ(1, past.exitCode);
+    EXPECT_EQ(2u, Lines(past.out).size());
+    EXPECT_EQ("qsig: Can't read signal raf3.postmortem.signals.ddc_raw in access mode 10: -1 (bad request)\n",
+              past.err);
+    EXPECT_EQ(0, Terminate());
+}
+
 // True when atoms are those of an RF frame of the default chassis' RAF
 // boards at debug-RAM positions first on (the frame's start is known only
 // modulo the TBT decimation).

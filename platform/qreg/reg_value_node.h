@@ -1,8 +1,7 @@
 #pragma once
 // qreg::RegValueNode<T>: a register node that owns its values.
 
-#include "qreg/reg_type_node.h"
-
+#include "platform/qreg/reg_type_node.h"
 #include "platform/qstd/trace.h"
 
 #include <algorithm>
@@ -41,7 +40,7 @@ public:
     // Client reads run without the node lock; the values carry their own
     // leaf lock so that a read never meets a write half done. Elements that a
     // concurrent resize removed are not read.
-    virtual size_t OnGet(T* buffer, size_t position, size_t count) const
+    size_t OnGet(T* buffer, size_t position, size_t count) const override
     {
         std::lock_guard<std::mutex> lock(m_dataMutex);
         if (position >= m_values.size()) {
@@ -54,7 +53,7 @@ public:
         return n;
     }
 
-    virtual bool OnSet(const T* values, size_t position, size_t count)
+    bool OnSet(const T* values, size_t position, size_t count) override
     {
         std::lock_guard<std::mutex> lock(m_dataMutex);
         if (position > m_values.size() || count > m_values.size() - position) {

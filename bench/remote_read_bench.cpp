@@ -1,0 +1,168 @@
+// A long read through the command-line tool: starts the built "zemtra-vuna"
+// on the default chassis on a free loopback port and has the built
+// "zemtra-tool" read "tdp_synthetic" of a RAF board (read ahead, at the
+// chassis' TBT rate of about 533.8 k atoms/s) into a file. Reports the tool's
+// wall time and peak memory (VmHWM, as the kernel's maximum resident set of
+// the finished process) next to "cat" reading the same bytes from that local
+// file, and their ratio.
+//
+//   remote_read_bench [--atoms N]     (default 10,000,000)
+// Any --benchmark_* argument (the CI smoke run) selects 100,000 atoms.
+// Target: the tool's peak memory stays under 64 MB whatever the count.
+
+#include "tests/common/free_port.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string BuildDir()
+{
+    char self[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string("./bench/x");
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/..";
+}
+
+struct Run {
+    int status = -1;
+    double seconds = 0;
+    long peakKb = 0; // maximum resident set of the process
+};
+
+// Runs argv with standard output to out (and nothing on standard error
+// unless err is given); waits for it.
+Run Execute(const std::vector<std::string>& args, const std::string& out, const std::string& err = "/dev/null")
+{
+    const auto t0 = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy) {
+            argv.push_back(&a[0]);
+        }
+        argv.push_back(nullptr);
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0) {
+            std::_Exit(126);
+        }
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        ::execv(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    Run run;
+    rusage usage{};
+    int status = 0;
+    ::wait4(pid, &status, 0, &usage);
+    run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.peakKb = usage.ru_maxrss;
+    return run;
+}
+
+long long FileSize(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unsigned long long atoms = 10000000;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--atoms" && i + 1 < argc) {
+            atoms = std::max(1ull, std::strtoull(argv[++i], nullptr, 10));
+        } else if (a.rfind("--benchmark", 0) == 0) {
+            atoms = 100000;
+        }
+    }
+    const std::string build = BuildDir();
+    const std::string server = build + "/app/zemtra-vuna";
+    const std::string tool = build + "/tools/zemtra-tool/zemtra-tool";
+    const unsigned short port = zvtest::FreePort();
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    const std::string dir = "/tmp/zv_read_bench_" + std::to_string(::getpid());
+    if (std::system(("mkdir -p '" + dir + "/root' '" + dir + "/cfg'").c_str()) != 0) {
+        return 1;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        FILE* out = std::freopen((dir + "/server.log").c_str(), "w", stdout);
+        (void)out;
+        ::dup2(::fileno(stdout), 2);
+        const std::string portText = std::to_string(port);
+        ::execl(server.c_str(), server.c_str(), "--root", (dir + "/root").c_str(), "--conf-dir",
+                (dir + "/cfg").c_str(), "--port", portText.c_str(), static_cast<char*>(nullptr));
+        std::_Exit(127);
+    }
+    bool serving = false;
+    for (const auto end = Clock::now() + std::chrono::seconds(60); !serving && Clock::now() < end;) {
+        serving = Execute({tool, "--server", address, "ls"}, "/dev/null").status == 0;
+        if (!serving) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    int rc = 0;
+    if (!serving) {
+        std::cerr << "the server did not start (" << server << ")\n";
+        rc = 1;
+    } else {
+        const std::string csv = dir + "/tdp.csv";
+        const Run read = Execute({tool, "--server", address, "read", "raf4.signals.tdp_synthetic", "--count",
+                                  std::to_string(atoms), "--timeout", "30"},
+                                 csv, dir + "/tool.err");
+        const long long bytes = FileSize(csv);
+        const Run local = Execute({"/bin/cat", csv}, "/dev/null");
+        if (read.status != 0 || local.status != 0) {
+            std::cerr << "the read failed (tool " << read.status << ", cat " << local.status << "); see " << dir
+                      << "\n";
+            rc = 1;
+        } else {
+            const double acquisition = static_cast<double>(atoms) / 533800.0;
+            std::printf("%llu atoms of tdp_synthetic, %lld bytes of CSV\n", atoms, bytes);
+            std::printf("  zemtra-tool read        %8.3f s  peak %6.1f MB  target < 64 MB\n", read.seconds,
+                        read.peakKb / 1024.0);
+            std::printf("  cat of the same file    %8.3f s  peak %6.1f MB  (reference)\n", local.seconds,
+                        local.peakKb / 1024.0);
+            std::printf("  ratio tool / cat        %8.1f\n", local.seconds > 0 ? read.seconds / local.seconds : 0.0);
+            std::printf("  acquisition of the atoms at 533.8 k/s takes %.3f s: the tool's lower bound\n",
+                        acquisition);
+            rc = read.peakKb < 64 * 1024 ? 0 : 1;
+        }
+    }
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    if (rc == 0 && std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
+        std::cerr << "could not remove " << dir << "\n";
+    }
+    return rc;
+}

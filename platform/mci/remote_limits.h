@@ -1,0 +1,33 @@
+#pragma once
+// Sizes that the remote export and its clients agree on.
+//
+// c_maxGiopMessageBytes bounds every GIOP message that either side accepts
+// (both ORBs are brought up with it). c_maxChunkBytes bounds the values of one
+// answer or one forwarded buffer: a one-shot read returns at most that many
+// bytes, and a forwarded buffer that is larger goes to the receiver in pieces
+// of at most that size, so no message comes near the GIOP bound.
+//
+// A one-shot read waits for its data at most as long as its caller asks and
+// never longer than c_maxReadWait (the signal library's own longest wait for
+// data that are due); at most c_maxOneShotReads run at a time in all, so that
+// reads waiting for data never hold more than that many request threads.
+
+#include <chrono>
+#include <cstddef>
+
+namespace mci {
+
+constexpr unsigned long c_maxGiopMessageBytes = 8ul << 20;
+constexpr std::size_t c_maxChunkBytes = 1u << 20;
+constexpr std::chrono::seconds c_maxReadWait{60};
+constexpr std::size_t c_maxOneShotReads = 8;
+
+static_assert(c_maxChunkBytes * 2 <= c_maxGiopMessageBytes, "a chunk and its framing fit into one message");
+
+// Atoms of atomBytes each in one chunk (at least 1).
+constexpr std::size_t ChunkAtoms(std::size_t atomBytes)
+{
+    return atomBytes == 0 || atomBytes >= c_maxChunkBytes ? 1 : c_maxChunkBytes / atomBytes;
+}
+
+} // namespace mci

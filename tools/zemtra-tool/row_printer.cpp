@@ -1,0 +1,179 @@
+#include "tools/zemtra-tool/row_printer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+namespace tool {
+
+namespace {
+
+// Text is written out once this much has gathered, and after every buffer.
+constexpr std::size_t c_flushBytes = 64 * 1024;
+
+template <typename T> struct Unsigned;
+template <> struct Unsigned<short> {
+    using type = unsigned short;
+};
+template <> struct Unsigned<int> {
+    using type = unsigned int;
+};
+
+} // namespace
+
+bool IsUnsignedComponent(const std::string& name)
+{
+    return name.rfind("LMT_", 0) == 0;
+}
+
+RowPrinter::RowPrinter(std::vector<std::string> names, std::uint64_t count, std::FILE* out)
+    : m_names(std::move(names)), m_count(count), m_out(out)
+{
+    for (const std::string& name : m_names) {
+        m_unsigned.push_back(IsUnsignedComponent(name));
+    }
+    m_text.reserve(c_flushBytes + 4096);
+}
+
+RowPrinter::~RowPrinter()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Flush();
+}
+
+void RowPrinter::PrintHeader()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (std::size_t i = 0; i < m_names.size(); ++i) {
+        m_text += i ? "," : "";
+        m_text += m_names[i];
+    }
+    m_text += '\n';
+    Flush();
+}
+
+void RowPrinter::Append(long long v)
+{
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof(text), v).ptr;
+    m_text.append(text, end);
+}
+
+void RowPrinter::Append(unsigned long long v)
+{
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof(text), v).ptr;
+    m_text.append(text, end);
+}
+
+void RowPrinter::Append(double v)
+{
+    char text[32];
+    const int n = std::snprintf(text, sizeof(text), "%.15g", v);
+    m_text.append(text, static_cast<std::size_t>(std::max(n, 0)));
+}
+
+template <typename T> std::size_t RowPrinter::PrintValues(const T* values, std::size_t n)
+{
+    const std::size_t components = std::max<std::size_t>(m_names.size(), 1);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (WriteError() != 0) {
+        return 0;
+    }
+    const std::uint64_t left = m_count - std::min(m_count, m_printed.load());
+    const std::size_t atoms = static_cast<std::size_t>(std::min<std::uint64_t>(n / components, left));
+    for (std::size_t a = 0; a < atoms; ++a) {
+        const T* atom = values + a * components;
+        for (std::size_t c = 0; c < components; ++c) {
+            if (c) {
+                m_text += ',';
+            }
+            if constexpr (std::is_same_v<T, double>) {
+                Append(atom[c]);
+            } else if constexpr (std::is_same_v<T, unsigned long long>) {
+                Append(static_cast<unsigned long long>(atom[c]));
+            } else {
+                if (c < m_unsigned.size() && m_unsigned[c]) {
+                    Append(static_cast<unsigned long long>(static_cast<typename Unsigned<T>::type>(atom[c])));
+                } else {
+                    Append(static_cast<long long>(atom[c]));
+                }
+            }
+        }
+        m_text += '\n';
+        if (m_text.size() >= c_flushBytes) {
+            Flush();
+        }
+    }
+    Flush();
+    m_printed.fetch_add(atoms);
+    return atoms;
+}
+
+std::size_t RowPrinter::Print(const short* values, std::size_t n) { return PrintValues(values, n); }
+std::size_t RowPrinter::Print(const int* values, std::size_t n) { return PrintValues(values, n); }
+std::size_t RowPrinter::Print(const double* values, std::size_t n) { return PrintValues(values, n); }
+std::size_t RowPrinter::Print(const unsigned long long* values, std::size_t n) { return PrintValues(values, n); }
+
+void RowPrinter::Flush()
+{
+    errno = 0;
+    const bool written = std::fwrite(m_text.data(), 1, m_text.size(), m_out) == m_text.size();
+    m_text.clear();
+    if ((!written || std::fflush(m_out) != 0) && WriteError() == 0) {
+        m_writeError.store(errno != 0 ? errno : EIO);
+    }
+}
+
+bool ProgressWanted(int outFd, int errFd)
+{
+    return ::isatty(errFd) && !::isatty(outFd);
+}
+
+Progress::Progress(const RowPrinter& printer, bool show) : m_printer(printer)
+{
+    if (show) {
+        m_thread = std::thread(&Progress::Run, this);
+    }
+}
+
+Progress::~Progress()
+{
+    Stop();
+}
+
+void Progress::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_stopped.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void Progress::Run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_stopped.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop; })) {
+        return;
+    }
+    do {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        const auto printed = static_cast<unsigned long long>(m_printer.Printed());
+        std::fprintf(stderr, "\r%llu of %llu atoms, %.0f atoms/s\033[K", printed,
+                     static_cast<unsigned long long>(m_printer.Count()), printed / seconds);
+        std::fflush(stderr);
+        m_shown = true;
+    } while (!m_stopped.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_stop; }));
+    if (m_shown) {
+        std::fprintf(stderr, "\r\033[K");
+        std::fflush(stderr);
+    }
+}
+
+} // namespace tool

@@ -1,0 +1,94 @@
+#pragma once
+// Output of `zemtra-tool read`: atoms as CSV rows on standard output, printed
+// as they arrive (nothing is kept but one buffer of text), and the progress of
+// a long read on standard error.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tool {
+
+// True for the components that the atom holds unsigned although they travel
+// as signed values: the halves of an atom's LMT ("LMT_l", "LMT_h3", ...).
+bool IsUnsignedComponent(const std::string& name);
+
+class RowPrinter {
+public:
+    // Prints at most count atoms of names.size() components each to out.
+    RowPrinter(std::vector<std::string> names, std::uint64_t count, std::FILE* out = stdout);
+    ~RowPrinter();
+    RowPrinter(const RowPrinter&) = delete;
+    RowPrinter& operator=(const RowPrinter&) = delete;
+
+    void PrintHeader();
+    // Prints the whole atoms among n values (beyond the count or after a
+    // failed write: none) and flushes them; returns the atoms printed. Safe
+    // from any thread.
+    std::size_t Print(const short* values, std::size_t n);
+    std::size_t Print(const int* values, std::size_t n);
+    std::size_t Print(const double* values, std::size_t n);
+    std::size_t Print(const unsigned long long* values, std::size_t n);
+
+    std::uint64_t Printed() const { return m_printed.load(); }
+    std::uint64_t Count() const { return m_count; }
+    // Every atom printed, or the output failed.
+    bool Done() const { return Printed() >= m_count || WriteError() != 0; }
+    // The error number of the first write that failed (EPIPE: the reader
+    // closed the output), 0 while none did; nothing is printed after it.
+    int WriteError() const { return m_writeError.load(); }
+    std::size_t Components() const { return m_names.size(); }
+
+private:
+    template <typename T> std::size_t PrintValues(const T* values, std::size_t n);
+    void Append(long long v);
+    void Append(unsigned long long v);
+    void Append(double v);
+    void Flush();
+
+    const std::vector<std::string> m_names;
+    std::vector<bool> m_unsigned;
+    const std::uint64_t m_count;
+    std::FILE* const m_out;
+    std::mutex m_mutex;
+    std::string m_text;
+    std::atomic<std::uint64_t> m_printed{0};
+    std::atomic<int> m_writeError{0};
+};
+
+// Whether a read shows its progress: when standard error (errFd) is a
+// terminal and the rows (outFd) do not go to a terminal, where the progress
+// line would break into them.
+bool ProgressWanted(int outFd, int errFd);
+
+// Atoms read of the count and their rate on standard error, every half
+// second once a read has taken longer than a second, when show. Stop (or the
+// destructor) clears the line.
+class Progress {
+public:
+    Progress(const RowPrinter& printer, bool show);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    void Stop();
+
+private:
+    void Run();
+
+    const RowPrinter& m_printer;
+    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    std::mutex m_mutex;
+    std::condition_variable m_stopped;
+    bool m_stop = false;
+    bool m_shown = false;
+    std::thread m_thread;
+};
+
+} // namespace tool
