@@ -5,6 +5,7 @@
 #include "app/raf_board.h"
 #include "mci/factory.h"
 #include "mci/node_flags.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/qapp/create.h"
 #include "platform/qapp/zemtra_wait_object.h"
 #include "platform/qreg/reg_value_node.h"
@@ -28,17 +29,6 @@ qstd::BiMap<PostmortemSource_e> qstd::EnumMap<PostmortemSource_e>::items = {
     {ePostmortemExternal, "external"}, {ePostmortemInterlock, "interlock"}, {ePostmortemLimits, "limits"}};
 
 const char* const PostMortem::c_client_name = "postmortem_event_client";
-
-namespace {
-
-using Word = volatile unsigned long long;
-
-Word& WordAt(volatile FPGAMem_t* base, size_t offset)
-{
-    return *reinterpret_cast<Word*>(base + offset);
-}
-
-} // namespace
 
 PostMortem::PostMortem(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name)
     : qapp::ZemtraFpgaObject(board, base, name), m_base(base),
@@ -90,11 +80,12 @@ void PostMortem::OnRegistryAdd(mci::TreeNodePtr& node)
     using URange = qreg::expr::Range<unsigned int, unsigned int>;
     using IRange = qreg::expr::Range<int, int>;
     using PM = PostMortem;
+    using Word = volatile uint64_t;
 
     m_capture_node =
         node->Add(Create<qreg::RegReferenceNode<bool, std::atomic<bool>>>("capture", m_capture, c_writable));
-    node->Add(Create<qreg::RegReferenceEnumBitNode<PostmortemSource_e, Word>>("source_select", WordAt(m_base, c_source),
-                                                                              0ll, 2ll, c_setting));
+    node->Add(Create<qreg::RegReferenceEnumBitNode<PostmortemSource_e, Word>>(
+        "source_select", fpga::Word64(m_base, c_source), 0ll, 2ll, c_setting));
 
     mci::TreeNodePtr limits = Create<qreg::RegNode>("limits", c_branch);
     limits->Add(position_limits::MakeNodes(m_base, c_position_window));
@@ -102,7 +93,7 @@ void PostMortem::OnRegistryAdd(mci::TreeNodePtr& node)
     overflow->Add(Create<qreg::RegFncNode<unsigned int>>(
         Expr<URange>(0u, 32766u), "threshold", this, &PM::SetOverflowThreshold, &PM::GetOverflowThreshold, c_setting));
     overflow->Add(Create<qreg::RegReferenceBitNode<unsigned int, Word>>(
-        Expr<URange>(0u, 4095u), "duration", WordAt(m_base, c_overflow_duration), 0ll, 12ll, c_setting));
+        Expr<URange>(0u, 4095u), "duration", fpga::Word64(m_base, c_overflow_duration), 0ll, 12ll, c_setting));
     limits->Add(overflow);
     node->Add(limits);
 

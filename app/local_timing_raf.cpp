@@ -3,6 +3,7 @@
 #include "app/vuna_application.h"
 #include "mci/factory.h"
 #include "mci/node_flags.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
@@ -15,11 +16,6 @@ namespace {
 const VunaApplication& ApplicationOf(qapp::ZemtraBoard& board)
 {
     return dynamic_cast<const VunaApplication&>(board.GetApplication());
-}
-
-volatile unsigned int& WordAt(volatile FPGAMem_t* block, unsigned offset)
-{
-    return *reinterpret_cast<volatile unsigned int*>(block + offset);
 }
 
 } // namespace
@@ -53,11 +49,11 @@ void LocalTimingRaf::OnRegistryAdd(mci::TreeNodePtr& node)
 
     using BitNode = qreg::RegReferenceBitNode<unsigned int, volatile unsigned int>;
     node->Add(mci::factory::Create<BitNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_delay_max),
-                                            "trigger_delay", WordAt(m_block, c_trigger_delay_offset), 0ll, 15ll,
+                                            "trigger_delay", fpga::Word32(m_block, c_trigger_delay_offset), 0ll, 15ll,
                                             c_setting));
     node->Add(mci::factory::Create<BitNode>(qreg::Expr<qreg::expr::Range<unsigned, unsigned>>(0u, c_delay_max),
-                                            "post_mortem_delay", WordAt(m_block, c_post_mortem_delay_offset), 0ll, 15ll,
-                                            c_auxWritable));
+                                            "post_mortem_delay", fpga::Word32(m_block, c_post_mortem_delay_offset), 0ll,
+                                            15ll, c_auxWritable));
 }
 
 bool LocalTimingRaf::SetSyncState(const SyncStateMachine::State_e& state)

@@ -6,6 +6,7 @@
 #include "app/vuna_application.h"
 #include "mci/factory.h"
 #include "mci/node_flags.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/tim_trigger_generation.h"
 #include "platform/qreg/reg_exec_node.h"
@@ -45,11 +46,6 @@ constexpr unsigned c_id_max = 0x7F;
 
 constexpr uint32_t c_orbit_sign = 1u << 20;
 constexpr uint32_t c_orbit_extension = ~((1u << 21) - 1);
-
-volatile unsigned& WordAt(volatile FPGAMem_t* base, std::size_t offset)
-{
-    return *reinterpret_cast<volatile unsigned*>(base + offset);
-}
 
 } // namespace
 
@@ -111,9 +107,9 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
     mci::TreeNodePtr dim = mci::factory::Create<qreg::RegNode>("dim", c_branch);
     node->Add(dim);
     dim->Add(mci::factory::Create<UWord>(qreg::Expr<URange>(0u, m_fofb_eigenmodes), "eigenmodes",
-                                         WordAt(m_base, c_num_eigenmodes), c_setting));
+                                         fpga::Word32(m_base, c_num_eigenmodes), c_setting));
     dim->Add(mci::factory::Create<UWord>(qreg::Expr<URange>(0u, static_cast<unsigned>(c_bpms)), "bpms",
-                                         WordAt(m_base, c_num_bpms), c_setting));
+                                         fpga::Word32(m_base, c_num_bpms), c_setting));
     dim->Add(mci::factory::Create<UNode>(qreg::Expr<qreg::expr::Set<unsigned, unsigned>>(0u, 1u), "magnets",
                                          m_fofb_magnets, this, &FOFB::SetMagnetMask, &FOFB::GetMagnetMask, c_setting));
 
@@ -170,7 +166,7 @@ void FOFB::OnRegistryAdd(mci::TreeNodePtr& node)
     saturation->Add(mci::factory::Create<qreg::RegExecNode>("reset", this, &FOFB::ResetSaturation));
 
     node->Add(mci::factory::Create<qreg::RegReferenceBitNode<unsigned, volatile unsigned>>(
-        "fa_clk_duration", WordAt(m_base, c_fa_clk_duration), 0ll, 16ll, c_auxWritable));
+        "fa_clk_duration", fpga::Word32(m_base, c_fa_clk_duration), 0ll, 16ll, c_auxWritable));
 }
 
 void FOFB::OnPostConfig()

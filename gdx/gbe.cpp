@@ -3,6 +3,7 @@
 #include "gdx/gdx_house_keeping.h"
 #include "mci/factory.h"
 #include "mci/node_flags.h"
+#include "platform/fpga/fpga_access.h"
 #include "platform/qapp/zemtra_i2c_device.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qstd/enum_map.h"
@@ -60,11 +61,6 @@ constexpr unsigned c_sgmii_status = 1;
 constexpr unsigned c_media_status = 5;
 constexpr uint16_t c_an_complete = 1u << 5;
 constexpr uint16_t c_link_up = 1u << 2;
-
-volatile unsigned& WordAt(volatile FPGAMem_t* base, std::size_t offset)
-{
-    return *reinterpret_cast<volatile unsigned*>(base + offset);
-}
 
 void SleepMs(unsigned ms)
 {
@@ -125,9 +121,9 @@ void GBE::OnRegistryAdd(mci::TreeNodePtr& node)
         &GBE::GetPayloadSize, c_auxWritable);
     node->Add(payload);
     m_payload_node = mci::Node(payload, mci::c_noRelPath);
-    node->Add(mci::factory::Create<Field>("status", WordAt(m_base, c_status), 0ll, 3ll, c_readOnly));
+    node->Add(mci::factory::Create<Field>("status", fpga::Word32(m_base, c_status), 0ll, 3ll, c_readOnly));
 
-    Word& core = WordAt(m_base, c_core_status);
+    Word& core = fpga::Word32(m_base, c_core_status);
     mci::TreeNodePtr status =
         mci::factory::Create<qreg::RegReferenceNode<unsigned, Word>>("eth_core_status", core, c_auxReadOnly);
     node->Add(status);

@@ -132,39 +132,15 @@ public:
 
     BoardDesc ParseBoard(const pugi::xml_node& node, size_t index) const
     {
-        std::string where = "board " + std::to_string(index + 1);
-        OnlyAttributes(node, {"type", "name", "slot"}, where);
-        BoardDesc b;
-        b.name = Required(node, "name", where);
-        where = "board \"" + b.name + "\"";
-        if (b.name.empty()) {
-            Fail("board " + std::to_string(index + 1), "empty board name");
-        }
-        b.type = Unsigned32(Required(node, "type", where), where, "board type");
-        b.slot = Trim(Required(node, "slot", where));
-        if (b.slot.empty()) {
-            Fail(where, "empty slot");
-        }
-
+        BoardDesc b = ParseBoardAttributes(node, index);
+        const std::string where = "board \"" + b.name + "\"";
         for (const pugi::xml_node& child : node.children()) {
             if (child.type() != pugi::node_element) {
                 continue;
             }
             const std::string tag = child.name();
             if (tag == "register") {
-                OnlyAttributes(child, {"offset", "value", "width"}, where);
-                RegisterInit r;
-                r.offset = Unsigned32(Required(child, "offset", where), where, "register offset");
-                r.width = child.attribute("width") ? Unsigned32(child.attribute("width").value(), where, "width") : 32;
-                if (r.width != 32 && r.width != 64) {
-                    Fail(where, "register width must be 32 or 64");
-                }
-                if (r.offset % 4 != 0 || uint64_t{r.offset} + r.width / 8 > c_space) {
-                    Fail(where, "register offset " + Hex(r.offset) + " is not a word inside the FPGA space");
-                }
-                r.value = r.width == 32 ? Unsigned32(Required(child, "value", where), where, "register value")
-                                        : Unsigned(Required(child, "value", where), where, "register value");
-                b.registers.push_back(r);
+                b.registers.push_back(ParseRegister(child, where));
             } else if (tag == "fault") {
                 OnlyAttributes(child, {"name", "offset", "sensor"}, where);
                 ParseFault(child, b, where);
@@ -178,56 +154,10 @@ public:
                 ParseFrontEnd(child, b.frontEnd, where);
             } else if (tag == "timing") {
                 RequireTiming(b, tag, where);
-                OnlyAttributes(child, {"adc_frequency", "trigger_rate"}, where);
-                if (child.attribute("adc_frequency")) {
-                    b.timing.adcFrequency =
-                        Unsigned32(child.attribute("adc_frequency").value(), where, "ADC frequency");
-                    if (b.timing.adcFrequency == 0) {
-                        Fail(where, "ADC frequency must not be 0");
-                    }
-                }
-                if (child.attribute("trigger_rate")) {
-                    b.timing.triggerRate = Real(child.attribute("trigger_rate").value(), where, "trigger rate");
-                    if (b.timing.triggerRate <= 0.0) {
-                        Fail(where, "trigger rate must be positive");
-                    }
-                    if (!RateInBounds(b.timing.triggerRate)) {
-                        Fail(where, "trigger rate " + Text(b.timing.triggerRate) + " a second is not " + RateBounds());
-                    }
-                }
+                ParseTiming(child, b.timing, where);
             } else if (tag == "oscillator") {
                 RequireTiming(b, tag, where);
-                OnlyAttributes(child,
-                               {"samples_per_turn", "prescaler", "nominal_dac", "gain", "offset", "jitter", "silent"},
-                               where);
-                OscillatorOptions& o = b.timing.oscillator;
-                if (child.attribute("samples_per_turn")) {
-                    o.samplesPerTurn = Unsigned32(child.attribute("samples_per_turn").value(), where, "samples per turn");
-                }
-                if (child.attribute("prescaler")) {
-                    o.prescaler = Unsigned32(child.attribute("prescaler").value(), where, "prescaler");
-                }
-                if (o.samplesPerTurn == 0 || o.prescaler == 0) {
-                    Fail(where, "samples per turn and prescaler must not be 0");
-                }
-                if (child.attribute("nominal_dac")) {
-                    o.nominalDac = Unsigned32(child.attribute("nominal_dac").value(), where, "nominal DAC code");
-                    if (o.nominalDac > 0xFFFF) {
-                        Fail(where, "nominal DAC code must fit in 16 bits");
-                    }
-                }
-                if (child.attribute("gain")) {
-                    o.gain = Real(child.attribute("gain").value(), where, "oscillator gain");
-                }
-                if (child.attribute("offset")) {
-                    o.offset = Real(child.attribute("offset").value(), where, "oscillator offset");
-                }
-                if (child.attribute("jitter")) {
-                    o.jitter = Unsigned32(child.attribute("jitter").value(), where, "oscillator jitter");
-                }
-                if (child.attribute("silent")) {
-                    o.silent = Flag(child.attribute("silent").value(), where, "silent flag");
-                }
+                ParseOscillator(child, b.timing.oscillator, where);
             } else {
                 Fail(where, "unknown element <" + tag + ">");
             }
@@ -239,6 +169,99 @@ public:
             CheckClockWords(b.registers, where);
         }
         return b;
+    }
+
+    // Name, type and slot of the index-th board; messages name the board by
+    // its number until its name is known.
+    BoardDesc ParseBoardAttributes(const pugi::xml_node& node, size_t index) const
+    {
+        std::string where = "board " + std::to_string(index + 1);
+        OnlyAttributes(node, {"type", "name", "slot"}, where);
+        BoardDesc b;
+        b.name = Required(node, "name", where);
+        where = "board \"" + b.name + "\"";
+        if (b.name.empty()) {
+            Fail("board " + std::to_string(index + 1), "empty board name");
+        }
+        b.type = Unsigned32(Required(node, "type", where), where, "board type");
+        b.slot = Trim(Required(node, "slot", where));
+        if (b.slot.empty()) {
+            Fail(where, "empty slot");
+        }
+        return b;
+    }
+
+    // A register of 32 or 64 bits at a word inside the FPGA space.
+    RegisterInit ParseRegister(const pugi::xml_node& node, const std::string& where) const
+    {
+        OnlyAttributes(node, {"offset", "value", "width"}, where);
+        RegisterInit r;
+        r.offset = Unsigned32(Required(node, "offset", where), where, "register offset");
+        r.width = node.attribute("width") ? Unsigned32(node.attribute("width").value(), where, "width") : 32;
+        if (r.width != 32 && r.width != 64) {
+            Fail(where, "register width must be 32 or 64");
+        }
+        if (r.offset % 4 != 0 || uint64_t{r.offset} + r.width / 8 > c_space) {
+            Fail(where, "register offset " + Hex(r.offset) + " is not a word inside the FPGA space");
+        }
+        r.value = r.width == 32 ? Unsigned32(Required(node, "value", where), where, "register value")
+                                : Unsigned(Required(node, "value", where), where, "register value");
+        return r;
+    }
+
+    // The timing board's ADC frequency and external trigger rate.
+    void ParseTiming(const pugi::xml_node& node, TimingOptions& timing, const std::string& where) const
+    {
+        OnlyAttributes(node, {"adc_frequency", "trigger_rate"}, where);
+        if (node.attribute("adc_frequency")) {
+            timing.adcFrequency = Unsigned32(node.attribute("adc_frequency").value(), where, "ADC frequency");
+            if (timing.adcFrequency == 0) {
+                Fail(where, "ADC frequency must not be 0");
+            }
+        }
+        if (node.attribute("trigger_rate")) {
+            timing.triggerRate = Real(node.attribute("trigger_rate").value(), where, "trigger rate");
+            if (timing.triggerRate <= 0.0) {
+                Fail(where, "trigger rate must be positive");
+            }
+            if (!RateInBounds(timing.triggerRate)) {
+                Fail(where, "trigger rate " + Text(timing.triggerRate) + " a second is not " + RateBounds());
+            }
+        }
+    }
+
+    // The timing board's oscillator; its pace is checked with the whole board.
+    void ParseOscillator(const pugi::xml_node& node, OscillatorOptions& o, const std::string& where) const
+    {
+        OnlyAttributes(node, {"samples_per_turn", "prescaler", "nominal_dac", "gain", "offset", "jitter", "silent"},
+                       where);
+        if (node.attribute("samples_per_turn")) {
+            o.samplesPerTurn = Unsigned32(node.attribute("samples_per_turn").value(), where, "samples per turn");
+        }
+        if (node.attribute("prescaler")) {
+            o.prescaler = Unsigned32(node.attribute("prescaler").value(), where, "prescaler");
+        }
+        if (o.samplesPerTurn == 0 || o.prescaler == 0) {
+            Fail(where, "samples per turn and prescaler must not be 0");
+        }
+        if (node.attribute("nominal_dac")) {
+            o.nominalDac = Unsigned32(node.attribute("nominal_dac").value(), where, "nominal DAC code");
+            if (o.nominalDac > 0xFFFF) {
+                Fail(where, "nominal DAC code must fit in 16 bits");
+            }
+        }
+        if (node.attribute("gain")) {
+            o.gain = Real(node.attribute("gain").value(), where, "oscillator gain");
+        }
+        if (node.attribute("offset")) {
+            o.offset = Real(node.attribute("offset").value(), where, "oscillator offset");
+        }
+        if (node.attribute("jitter")) {
+            o.jitter = Unsigned32(node.attribute("jitter").value(), where, "oscillator jitter");
+        }
+        if (node.attribute("silent")) {
+            o.silent = Flag(node.attribute("silent").value(), where, "silent flag");
+        }
     }
 
     static bool RateInBounds(double perSecond)

@@ -1,11 +1,10 @@
 // Commands of the RAF history buffer on its control words.
 #include "acquisition/history_buffer.h"
 
-#include "platform/bmc/board.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qstd/exception.h"
-#include "sim/board.h"
+#include "tests/common/simulated_board.h"
 
 #include <gtest/gtest.h>
 
@@ -43,27 +42,11 @@ private:
 
 class HbFixture : public ::testing::Test {
 protected:
-    HbFixture() : m_app("hb-test", false, false)
-    {
-        sim::BoardDesc d;
-        d.type = sim::c_typeRaf;
-        d.name = "raf3";
-        d.slot = "3";
-        m_sim = std::make_unique<sim::Board>(d, 1e6);
-        auto model = std::make_unique<WriteLog>();
-        m_log = model.get();
-        m_sim->PlugRegisters(0x400000, tHB::c_size, std::move(model));
-        m_desc = std::make_unique<bmc::Board>(bmc::eBoardRaf, "raf3", bmc::Uri("localhost", "3"), m_sim.get());
-        m_board = std::make_unique<qapp::ZemtraBoard>(m_app, m_desc.get());
-        m_block = reinterpret_cast<volatile tHB*>(m_board->MapRegisters(0x400000, tHB::c_size));
-    }
-
-    qapp::ZemtraApplication m_app;
-    std::unique_ptr<sim::Board> m_sim;
-    std::unique_ptr<bmc::Board> m_desc;
-    std::unique_ptr<qapp::ZemtraBoard> m_board;
-    WriteLog* m_log = nullptr;
-    volatile tHB* m_block = nullptr;
+    qapp::ZemtraApplication m_app{"hb-test", false, false};
+    zvtest::SimulatedBoard m_raf{m_app, sim::c_typeRaf, "raf3", "3", {}, 1e6};
+    WriteLog* m_log = &m_raf.Plug<WriteLog>(0x400000, tHB::c_size);
+    qapp::ZemtraBoard* m_board = &m_raf.Board();
+    volatile tHB* m_block = reinterpret_cast<volatile tHB*>(m_raf.Block(0x400000, tHB::c_size));
 };
 
 using W = WriteLog::Write;

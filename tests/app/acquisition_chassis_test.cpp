@@ -3,6 +3,7 @@
 // TBT/SA/FA restart at a synchronised LMT, also with a board that never
 // confirms its start.
 #include "app_support.h"
+#include "tests/common/wait_for.h"
 
 #include "acquisition/history_buffer.h"
 #include "acquisition/signals.h"
@@ -166,7 +167,7 @@ TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxP
     const std::string gdxStarted = "GDX-FA signal started at LMT=";
     // Start-up's own restarts are over before the synchronisation, however
     // slowly the machine ran them.
-    ASSERT_TRUE(apptest::WaitFor(
+    ASSERT_TRUE(zvtest::WaitFor(
         [&] {
             return apptest::CountLogged(capture, "TBT, FA, SA signals started at LMT=36960000") == 4 &&
                    apptest::CountLoggedContaining(capture, gdxStarted) == 1;
@@ -178,8 +179,8 @@ TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxP
     }
 
     run.Client().SetText("synchronize_lmt", std::to_string(lmt));
-    ASSERT_TRUE(apptest::WaitFor([&] { return apptest::CountLogged(capture, started) == 4; }, 10s));
-    ASSERT_TRUE(apptest::WaitFor([&] { return apptest::CountLoggedContaining(capture, gdxStarted) == 2; }, 10s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return apptest::CountLogged(capture, started) == 4; }, 10s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return apptest::CountLoggedContaining(capture, gdxStarted) == 2; }, 10s));
     EXPECT_EQ(4u, app.GetFaSyncController()->GetCounter());
     size_t i = 0;
     for (RafBoard* raf : app.GetRafBoards()) {
@@ -192,7 +193,7 @@ TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxP
         Signals& s = *raf->GetSignals();
         for (qsig::DodPositionController* c :
              {s.GetDdcSource()->GetPositionController().get(), s.GetTdpSource()->GetPositionController().get()}) {
-            EXPECT_TRUE(apptest::WaitFor([&] { return c->GetResetLmt() == start && c->IsEnabled(); }, 5s))
+            EXPECT_TRUE(zvtest::WaitFor([&] { return c->GetResetLmt() == start && c->IsEnabled(); }, 5s))
                 << raf->GetName() << " " << c->GetResetLmt();
         }
         // The SA atoms lie on the grid of the start LMT.
@@ -218,20 +219,20 @@ TEST(AcquisitionChassisConcurrency, ABoardWithoutStartEventFailsAndTheOthersComp
     // raf4's wait ends its margin after the start LMT; it counts its chain
     // running again, so raf3's wait for all running completes.
     const std::string failed = "Failed to restart TBT SA and FA streams. No start event within ";
-    ASSERT_TRUE(apptest::WaitFor([&] { return capture.LoggedSubstring(failed); }, 10s)) << [&] {
+    ASSERT_TRUE(zvtest::WaitFor([&] { return capture.LoggedSubstring(failed); }, 10s)) << [&] {
         std::string logged;
         for (const std::string& text : capture.Sink().Texts(qstd::Record::Kind::Log)) {
             logged += text + "\n";
         }
         return logged;
     }();
-    ASSERT_TRUE(apptest::WaitFor([&] { return peers->GetCounter() == 2; }, 5s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return peers->GetCounter() == 2; }, 5s));
     EXPECT_EQ(1u, apptest::CountLogged(capture, "TBT, FA, SA signals started at LMT=36960000"));
     EXPECT_EQ(2u, apptest::CountLogged(capture, "TBT, FA, SA signals stopped."));
     // raf3 re-anchors its controllers once all chains run; neither board
     // waited in vain for its FA peers (the waits trace their time-outs).
     auto ddc = run.App().GetRafBoards()[0]->GetSignals()->GetDdcSource()->GetPositionController();
-    EXPECT_TRUE(apptest::WaitFor([&] { return ddc->GetResetLmt() == 36960000u; }, 5s));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return ddc->GetResetLmt() == 36960000u; }, 5s));
     EXPECT_TRUE(capture.Traced("FaSyncController: All running."));
     EXPECT_FALSE(capture.TracedSubstring("Timeout waiting for all FA chains"));
     EXPECT_TRUE(run.Stop());

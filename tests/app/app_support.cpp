@@ -1,6 +1,7 @@
 #include "app_support.h"
 
 #include "platform/qboard/tim_board.h"
+#include "tests/common/wait_for.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,18 +19,6 @@ std::string DataFile(const std::string& name)
     }
     // Run outside ctest: the data lies next to this directory in the sources.
     return std::string(ZV_SOURCE_DIR) + "/tests/data/" + name;
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 size_t CountLogged(qstd::CaptureScope& capture, const std::string& text)
@@ -76,7 +65,7 @@ RunningApp::~RunningApp()
 
 bool RunningApp::WaitRunning(std::chrono::milliseconds timeout)
 {
-    const bool started = WaitFor(
+    const bool started = zvtest::WaitFor(
         [this] {
             if (m_ended.load()) {
                 return true;

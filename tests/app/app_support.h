@@ -1,6 +1,6 @@
 #pragma once
 // Fixtures of the application tests: the application running on a chassis in
-// a temporary instrument root, on a thread of its own, and a waiting helper.
+// a temporary instrument root, on a thread of its own.
 
 #include "app/vuna_application.h"
 #include "platform/mci/client_access.h"
@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,9 +18,6 @@ namespace apptest {
 
 // A scenario file of the test data directory.
 std::string DataFile(const std::string& name);
-
-// True as soon as condition holds; false when timeout passes first.
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // Log records with exactly this text, and those containing it.
 size_t CountLogged(qstd::CaptureScope& capture, const std::string& text);

@@ -4,6 +4,7 @@
 #include "app/app_support.h"
 #include "app/fa_sync_controller.h"
 #include "app/raf_board.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,7 @@ TEST(FaRestartConcurrency, ClosedEventStreamLeavesThePeerCounterWhole)
     ASSERT_NE(nullptr, peers);
     // The start-up restart times out (after the application's own wait) and
     // counts its chain running again.
-    ASSERT_TRUE(apptest::WaitFor([&] { return peers->GetCounter() == 1; }, 5s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return peers->GetCounter() == 1; }, 5s));
 
     Signals* signals = app.GetRafBoards()[0]->GetSignals();
     std::string error;
@@ -38,7 +39,7 @@ TEST(FaRestartConcurrency, ClosedEventStreamLeavesThePeerCounterWhole)
     });
     // The restart waits for a start event that never comes; the stream is
     // closed under it.
-    ASSERT_TRUE(apptest::WaitFor([&] { return peers->GetCounter() == 0; }, 2s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return peers->GetCounter() == 0; }, 2s));
     std::this_thread::sleep_for(200ms);
     signals->GetEventStream()->ShutDown();
     restart.join();

@@ -5,6 +5,7 @@
 // signal.
 #include "app_support.h"
 #include "gdx/udp_listener.h"
+#include "tests/common/wait_for.h"
 
 #include "app/gdx_board.h"
 #include "gdx/gdx_fa_filter.h"
@@ -138,7 +139,7 @@ TEST_P(GdxUserblockChassis, AssemblesStartsAndServesFa)
     qsig::SignalMeta meta;
     // The FA chain restarted at the start synchronisation may still be on its
     // way (its controllers disabled until it runs).
-    ASSERT_TRUE(apptest::WaitFor(
+    ASSERT_TRUE(zvtest::WaitFor(
         [&] {
             atoms.Resize(4);
             return reader.Read(atoms, meta, 0) == qsig::eSuccess;

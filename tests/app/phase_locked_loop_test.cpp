@@ -447,14 +447,7 @@ struct RunningLoop : Rig {
     }
     bool WaitLocked(bool locked, milliseconds timeout)
     {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            if (pll->IsLocked() == locked) {
-                return true;
-            }
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return false;
+        return zvtest::WaitFor([this, locked] { return pll->IsLocked() == locked; }, timeout);
     }
 };
 

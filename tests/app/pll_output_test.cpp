@@ -3,6 +3,7 @@
 #include "app/pll_output.h"
 
 #include "platform/qstd/capture.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -43,16 +44,9 @@ struct Fixture {
         std::lock_guard<std::mutex> lock(mutex);
         return written;
     }
-    // Waits up to two seconds for n writes.
     bool WaitForWrites(std::size_t n)
     {
-        for (int i = 0; i < 400; ++i) {
-            if (Written().size() >= n) {
-                return true;
-            }
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        return false;
+        return zvtest::WaitFor([this, n] { return Written().size() >= n; });
     }
 };
 

@@ -4,6 +4,7 @@
 // access modes 10 to 13; the beam position nodes follow the beam; the FA sum
 // is averaged over the chassis' triggers.
 #include "app_support.h"
+#include "tests/common/wait_for.h"
 
 #include "acquisition/average_sum.h"
 #include "acquisition/postmortem.h"
@@ -23,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using apptest::RunningApp;
-using apptest::WaitFor;
+using zvtest::WaitFor;
 
 // Position error of one turn without noise: 8 counts of rounding and
 // quantisation through X = k D / S, plus 1 nm for the integer division.

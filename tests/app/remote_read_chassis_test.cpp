@@ -3,6 +3,7 @@
 // at the position that the post-mortem position controller gives, with its
 // metadata, and refusals of the controller come back with their code.
 #include "app_support.h"
+#include "tests/common/wait_for.h"
 
 #include "acquisition/postmortem.h"
 #include "app/raf_board.h"
@@ -21,7 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using apptest::RunningApp;
-using apptest::WaitFor;
+using zvtest::WaitFor;
 
 std::vector<int> Values(const zemtra_REMOTE::SignalData& d)
 {

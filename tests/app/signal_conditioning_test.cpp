@@ -2,6 +2,7 @@
 // compensation learnt from the simulated front end's errors, and the banks
 // under concurrent client writes, gain control and compensations.
 #include "app_support.h"
+#include "tests/common/wait_for.h"
 
 #include "acquisition/signal_controller.h"
 #include "app/raf_board.h"
@@ -117,7 +118,7 @@ TEST_F(SignalConditioningConcurrency, CompensationLearnsTheFrontEndsErrors)
     const double amplitudeTolerance = 0.002;
     const double phaseTolerance = 0.005;
     Spread after;
-    EXPECT_TRUE(apptest::WaitFor(
+    EXPECT_TRUE(zvtest::WaitFor(
         [&] {
             after = Measure(*frontEnd, pattern);
             return after.amplitude < amplitudeTolerance && after.phase < phaseTolerance;
@@ -142,7 +143,7 @@ TEST_F(SignalConditioningConcurrency, GainControlFollowsTheInputPower)
     frontEnd->SetInputPower(0.0);
     client.SetText(base + "tuning/agc/enabled", "true");
     const auto attIs = [&](long long att) {
-        return apptest::WaitFor([&] { return client.GetInteger(base + "att") == att; }, 10s);
+        return zvtest::WaitFor([&] { return client.GetInteger(base + "att") == att; }, 10s);
     };
     // The level measured at the attenuator of the start (20 dB) is 0 dBm,
     // the level the controller starts at: nothing moves. A step of 5 dB:

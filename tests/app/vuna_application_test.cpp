@@ -2,6 +2,7 @@
 // LMT synchronisation, its register nodes, the trigger settings, the PLL's
 // lock, unlock and relock, and later LMT synchronisations.
 #include "app_support.h"
+#include "tests/common/wait_for.h"
 
 #include "acquisition/signals.h"
 #include "app/fa_sync_controller.h"
@@ -24,7 +25,7 @@ using apptest::CountLogged;
 using apptest::CountLoggedContaining;
 using apptest::DataFile;
 using apptest::RunningApp;
-using apptest::WaitFor;
+using zvtest::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {

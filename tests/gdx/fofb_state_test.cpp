@@ -9,6 +9,7 @@
 #include "platform/qapp/create.h"
 #include "platform/qstd/capture.h"
 #include "sim/gdx_fofb.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ struct Relay {
     bool Start()
     {
         relay.OnPostConfig();
-        return gdxtest::WaitUntil([&] { return f.Sim().Events().IsOpen(); });
+        return zvtest::WaitFor([&] { return f.Sim().Events().IsOpen(); });
     }
 
     gdxtest::GdxFixture f{4};
@@ -114,7 +115,7 @@ TEST(FofbStateRelay, ThreadEndsWithTheEventStreamAndIsJoined)
     qstd::CaptureScope capture(false, true, 1);
     r.relay.OnPostConfig();
     EXPECT_TRUE(
-        gdxtest::WaitUntil([&] { return capture.TracedSubstring("fofb_state_machine_event_client: can't open: "); }));
+        zvtest::WaitFor([&] { return capture.TracedSubstring("fofb_state_machine_event_client: can't open: "); }));
     r.relay.Stop();
 }
 

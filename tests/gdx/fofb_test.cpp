@@ -11,6 +11,7 @@
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qstd/capture.h"
 #include "sim/gdx_fofb.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -337,7 +338,7 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
     // Every buffer swap the relay handles republishes the orbit in use.
     auto swaps = fb.tree.Subscribe("golden_orbit/actual");
     relay->OnPostConfig();
-    ASSERT_TRUE(gdxtest::WaitUntil([&] { return fb.f.Sim().Events().IsOpen(); }));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return fb.f.Sim().Events().IsOpen(); }));
 
     constexpr int rounds = 20;
     std::vector<std::thread> threads;

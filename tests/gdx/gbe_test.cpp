@@ -11,6 +11,7 @@
 #include "platform/qstd/exception.h"
 #include "sim/gdx_gbe.h"
 #include "sim/gdx_models.h"
+#include "tests/common/thrown.h"
 
 #include <gtest/gtest.h>
 
@@ -43,12 +44,7 @@ struct Streamer {
 
 std::string Message(const std::function<void()>& f)
 {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no exception";
+    return zvtest::ThrownMessage(f, "no exception");
 }
 
 TEST(GbeStreamer, InitSetsUpThePhyAndWritesTheHeader)

@@ -14,6 +14,7 @@
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
 #include "sim/board.h"
+#include "tests/common/simulated_board.h"
 
 #include <gtest/gtest.h>
 
@@ -61,20 +62,15 @@ protected:
         d.slot = "7";
         d.registers = sim::DefaultRegisters(sim::c_typeGdx);
         d.registers.insert(d.registers.end(), registers.begin(), registers.end());
-        m_sim = std::make_unique<sim::Board>(d, 117440043.0);
-        m_desc = std::make_unique<bmc::Board>(bmc::eBoardGdx, "gdx", bmc::Uri("localhost", "7"), m_sim.get());
-        m_board = std::make_unique<qapp::ZemtraBoard>(m_app, m_desc.get());
+        m_gdx = std::make_unique<zvtest::SimulatedBoard>(m_app, d, 117440043.0, bmc::eBoardGdx);
     }
 
-    ScriptedBlock& Script(size_t offset, size_t size)
+    ScriptedBlock& Script(size_t offset, size_t size) { return m_gdx->Plug<ScriptedBlock>(offset, size); }
+
+    template <typename T> T& Make(int offset, const char* name)
     {
-        auto model = std::make_unique<ScriptedBlock>();
-        ScriptedBlock& raw = *model;
-        m_sim->PlugRegisters(offset, size, std::move(model));
-        return raw;
+        return *m_gdx->Board().RegisterObject<T>(offset, name);
     }
-
-    template <typename T> T& Make(int offset, const char* name) { return *m_board->RegisterObject<T>(offset, name); }
 
     // The object's nodes under a root of their own, as a client sees them.
     mci::ClientAccess Tree(qapp::ZemtraObject& object)
@@ -86,13 +82,11 @@ protected:
         return mci::ClientAccess(root);
     }
 
-    uint32_t Word(size_t offset) { return fpga::Read32(m_sim->Memory(), offset); }
-    void SetWord(size_t offset, uint32_t value) { fpga::Write32(m_sim->Memory(), offset, value); }
+    uint32_t Word(size_t offset) { return fpga::Read32(m_gdx->Sim().Memory(), offset); }
+    void SetWord(size_t offset, uint32_t value) { fpga::Write32(m_gdx->Sim().Memory(), offset, value); }
 
     qapp::ZemtraApplication m_app;
-    std::unique_ptr<sim::Board> m_sim;
-    std::unique_ptr<bmc::Board> m_desc;
-    std::unique_ptr<qapp::ZemtraBoard> m_board;
+    std::unique_ptr<zvtest::SimulatedBoard> m_gdx;
 };
 
 // Suite of the tests that write one block from two threads.
@@ -399,9 +393,7 @@ private:
 TEST_F(GdxBlocksConcurrency, GroupingParametersNeverReachTheRunningBlock)
 {
     Build({}, 0);
-    auto model = std::make_unique<GroupingRule>();
-    GroupingRule& rule = *model;
-    m_sim->PlugRegisters(c_grouping, 0x28, std::move(model));
+    GroupingRule& rule = m_gdx->Plug<GroupingRule>(c_grouping, 0x28);
     ZemtraGrouping& g = Make<ZemtraGrouping>(c_grouping, "grouping");
     mci::ClientAccess client = Tree(g);
     g.Enable();

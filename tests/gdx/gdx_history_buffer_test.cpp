@@ -2,12 +2,11 @@
 // against the SPD EEPROM and the arming on the next event.
 #include "gdx/gdx_history_buffer.h"
 
-#include "platform/bmc/board.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
-#include "sim/board.h"
+#include "tests/common/simulated_board.h"
 
 #include <gtest/gtest.h>
 
@@ -42,21 +41,6 @@ private:
 
 class GdxHbFixture : public ::testing::Test {
 protected:
-    GdxHbFixture() : m_app("gdx-hb-test", false, false)
-    {
-        sim::BoardDesc d;
-        d.type = sim::c_typeGdx;
-        d.name = "gdx";
-        d.slot = "7";
-        m_sim = std::make_unique<sim::Board>(d, 1e6);
-        auto model = std::make_unique<ControlLog>();
-        m_log = model.get();
-        m_sim->PlugRegisters(0x400000, tGdxHB::c_size, std::move(model));
-        m_desc = std::make_unique<bmc::Board>(bmc::eBoardGdx, "gdx", bmc::Uri("localhost", "7"), m_sim.get());
-        m_board = std::make_unique<qapp::ZemtraBoard>(m_app, m_desc.get());
-        m_block = reinterpret_cast<volatile tGdxHB*>(m_board->MapRegisters(0x400000, tGdxHB::c_size));
-    }
-
     void Fit(uint64_t geometry, uint64_t info1 = 1, uint64_t info2 = 1)
     {
         fpga::Write64(m_block->bytes, tGdxHB::c_ram_info, geometry);
@@ -82,12 +66,11 @@ protected:
         return p;
     }
 
-    qapp::ZemtraApplication m_app;
-    std::unique_ptr<sim::Board> m_sim;
-    std::unique_ptr<bmc::Board> m_desc;
-    std::unique_ptr<qapp::ZemtraBoard> m_board;
-    ControlLog* m_log = nullptr;
-    volatile tGdxHB* m_block = nullptr;
+    qapp::ZemtraApplication m_app{"gdx-hb-test", false, false};
+    zvtest::SimulatedBoard m_gdx{m_app, sim::c_typeGdx, "gdx", "7", {}, 1e6};
+    ControlLog* m_log = &m_gdx.Plug<ControlLog>(0x400000, tGdxHB::c_size);
+    qapp::ZemtraBoard* m_board = &m_gdx.Board();
+    volatile tGdxHB* m_block = reinterpret_cast<volatile tGdxHB*>(m_gdx.Block(0x400000, tGdxHB::c_size));
 };
 
 TEST_F(GdxHbFixture, DecodesGeometryAndCapacity)

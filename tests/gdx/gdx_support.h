@@ -3,64 +3,41 @@
 // object over it, for the feedback-board objects, which are built on it the
 // way the GDX board builds them; its models are reached by their offsets.
 
-#include "platform/bmc/board.h"
 #include "platform/mci/client_access.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "sim/board.h"
+#include "tests/common/simulated_board.h"
 
-#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace gdxtest {
 
-// Polls until done() holds, up to a generous deadline on the steady clock
-// (threads start late on a loaded machine); done() is asked once more at the
-// end.
-template <typename F> bool WaitUntil(F done, std::chrono::milliseconds timeout = std::chrono::seconds(20))
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return done();
-}
-
 class GdxFixture {
 public:
     explicit GdxFixture(unsigned userblock, std::vector<sim::RegisterInit> registers = {})
-        : m_app("gdx-test", false, false)
+        : m_app("gdx-test", false, false), m_gdx(m_app, sim::c_typeGdx, "gdx", "7", WithUserblock(userblock, registers))
     {
-        sim::BoardDesc d;
-        d.type = sim::c_typeGdx;
-        d.name = "gdx";
-        d.slot = "7";
-        d.registers = {{0xF80000, userblock, 32}};
-        d.registers.insert(d.registers.end(), registers.begin(), registers.end());
-        m_sim = std::make_unique<sim::Board>(d, 117440043.0);
-        m_desc = std::make_unique<bmc::Board>(bmc::eBoardGdx, "gdx", bmc::Uri("localhost", "7"), m_sim.get());
-        m_board = std::make_unique<qapp::ZemtraBoard>(m_app, m_desc.get());
     }
     // The objects (and their threads) go before the event stream they read.
     ~GdxFixture()
     {
         m_nodes.clear();
-        m_board.reset();
+        m_gdx.DestroyBoard();
         m_events.reset();
     }
 
-    qapp::ZemtraBoard& Board() { return *m_board; }
-    sim::Board& Sim() { return *m_sim; }
-    volatile FPGAMem_t* Block(size_t offset, size_t size) { return m_board->MapRegisters(offset, size); }
+    qapp::ZemtraBoard& Board() { return m_gdx.Board(); }
+    sim::Board& Sim() { return m_gdx.Sim(); }
+    volatile FPGAMem_t* Block(size_t offset, size_t size) { return m_gdx.Block(offset, size); }
 
     template <typename M> M& Model(size_t offset)
     {
-        auto* model = dynamic_cast<M*>(m_sim->ModelAt(offset));
+        auto* model = dynamic_cast<M*>(Sim().ModelAt(offset));
         if (model == nullptr) {
             throw std::logic_error("no model of that kind at the offset");
         }
@@ -80,16 +57,22 @@ public:
     qsig::ZemtraEventStream& Events()
     {
         if (!m_events) {
-            m_events = std::make_unique<qsig::ZemtraEventStream>("gdx.event", m_sim->DeviceName(2, 0), true, "gdx");
+            m_events = std::make_unique<qsig::ZemtraEventStream>("gdx.event", Sim().DeviceName(2, 0), true, "gdx");
         }
         return *m_events;
     }
 
 private:
+    // The userblock type word, then the registers given.
+    static std::vector<sim::RegisterInit> WithUserblock(unsigned userblock, const std::vector<sim::RegisterInit>& more)
+    {
+        std::vector<sim::RegisterInit> registers = {{0xF80000, userblock, 32}};
+        registers.insert(registers.end(), more.begin(), more.end());
+        return registers;
+    }
+
     qapp::ZemtraApplication m_app;
-    std::unique_ptr<sim::Board> m_sim;
-    std::unique_ptr<bmc::Board> m_desc;
-    std::unique_ptr<qapp::ZemtraBoard> m_board;
+    zvtest::SimulatedBoard m_gdx;
     std::unique_ptr<qsig::ZemtraEventStream> m_events;
     std::vector<mci::TreeNodePtr> m_nodes;
 };

@@ -11,6 +11,7 @@
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_node.h"
 #include "qreg/reg_reference_bit_node.h"
+#include "tests/common/thrown.h"
 
 #include <gtest/gtest.h>
 
@@ -143,16 +144,6 @@ public:
     qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessStream; }
 };
 
-std::string Error(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const qstd::Exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
 class ObjectTree : public ::testing::Test {
 protected:
     void SetUp() override
@@ -207,19 +198,25 @@ TEST_F(ObjectTree, ReadsAndWrites)
 TEST_F(ObjectTree, RefusesWithTheNodesMessages)
 {
     EXPECT_EQ("Value 10001 is refused by validator [1, 10000]",
-              Error([&] { client->SetInteger("sampler/settings/rate", 10001); }));
+              zvtest::ThrownMessage([&] { client->SetInteger("sampler/settings/rate", 10001); }));
     EXPECT_EQ(100, client->GetInteger("sampler/settings/rate"));
     client->SetInteger("sampler/settings/rate", 6000);
     EXPECT_EQ("qreg: Can't set value: setter function failed: trigger",
-              Error([&] { client->SetText("sampler/settings/trigger", "external"); }));
-    EXPECT_EQ("Invalid integer value", Error([&] { client->SetText("sampler/settings/trigger", "External"); }));
-    EXPECT_EQ("Invalid enum value", Error([&] { client->SetText("sampler/settings/trigger", "2"); }));
-    EXPECT_EQ("invalid value", Error([&] { client->SetInteger("sampler/settings/trigger", 4294967297LL); }));
+              zvtest::ThrownMessage([&] { client->SetText("sampler/settings/trigger", "external"); }));
+    EXPECT_EQ("Invalid integer value",
+              zvtest::ThrownMessage([&] { client->SetText("sampler/settings/trigger", "External"); }));
+    EXPECT_EQ("Invalid enum value", zvtest::ThrownMessage([&] { client->SetText("sampler/settings/trigger", "2"); }));
+    EXPECT_EQ("invalid value",
+              zvtest::ThrownMessage([&] { client->SetInteger("sampler/settings/trigger", 4294967297LL); }));
     EXPECT_EQ("off", client->GetText("sampler/settings/trigger"));
-    EXPECT_EQ("Too large value.16 for node gain", Error([&] { client->SetInteger("sampler/settings/gain", 16); }));
-    EXPECT_EQ("qreg: Node is not writable: ready", Error([&] { client->SetText("sampler/settings/ready", "0"); }));
-    EXPECT_EQ("qreg: Node is not writable: resets", Error([&] { client->SetInteger("sampler/resets", 1); }));
-    EXPECT_EQ("qreg: Node cannot be resized: gain", Error([&] { client->Resize("sampler/settings/gain", 2); }));
+    EXPECT_EQ("Too large value.16 for node gain",
+              zvtest::ThrownMessage([&] { client->SetInteger("sampler/settings/gain", 16); }));
+    EXPECT_EQ("qreg: Node is not writable: ready",
+              zvtest::ThrownMessage([&] { client->SetText("sampler/settings/ready", "0"); }));
+    EXPECT_EQ("qreg: Node is not writable: resets",
+              zvtest::ThrownMessage([&] { client->SetInteger("sampler/resets", 1); }));
+    EXPECT_EQ("qreg: Node cannot be resized: gain",
+              zvtest::ThrownMessage([&] { client->Resize("sampler/settings/gain", 2); }));
 }
 
 TEST_F(ObjectTree, ExecutesAndNotifies)

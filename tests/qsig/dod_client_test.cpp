@@ -2,6 +2,7 @@
 #include "platform/qstd/capture.h"
 #include "qsig/data_on_demand_local_source_base.h"
 #include "qsig/dod_client.h"
+#include "tests/common/wait_for.h"
 
 #include "q_net.hh"
 
@@ -162,9 +163,7 @@ protected:
     // Waits until the dispatching thread has taken every scripted answer.
     void Drain()
     {
-        for (int i = 0; i < 2000 && feed->Pending() > 0; ++i) {
-            std::this_thread::sleep_for(1ms);
-        }
+        zvtest::WaitFor([this] { return feed->Pending() == 0; });
     }
     std::shared_ptr<Feed> feed;
     std::shared_ptr<ScriptSource<T>> source;
@@ -389,10 +388,8 @@ TEST_F(DodClientStreaming, QueueHoldsAtMost64BuffersAndCountsTheRestAsLost)
         feed->Push(eSuccess, static_cast<size_t>(i));
     }
     Drain();
-    for (int i = 0; i < 200 && source->reads.load() < 70; ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
-    std::this_thread::sleep_for(5ms);
+    // Every read's buffer reaches the queue, kept or counted as lost.
+    zvtest::WaitFor([&] { return client.GetQueuedCount() + client.GetQueueCounters().lost / 5 >= 70; });
     EXPECT_EQ(64u, client.GetQueuedCount());
     EXPECT_EQ(6u * 5, client.GetQueueCounters().lost);
     Array<IqTraits> out(IqTraits(), 5);
@@ -407,9 +404,7 @@ TEST_F(DodClientStreaming, ThreadEndingByItselfReportsItsRealCodeEveryTime)
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
     feed->Push(eBadRequest, 0);
     Drain();
-    for (int i = 0; i < 1000 && client.IsDispatching(); ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    zvtest::WaitFor([&] { return !client.IsDispatching(); });
     EXPECT_FALSE(client.IsDispatching());
     Array<IqTraits> out(IqTraits(), 4);
     SignalMeta meta;
@@ -441,8 +436,11 @@ TEST_F(DodClientStreaming, TryAgainBacksOffAndTracesOnce)
     feed->tryAgainForever = true;
     qstd::CaptureScope capture;
     auto client = source->CreateClient("c");
+    const auto opened = std::chrono::steady_clock::now();
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 4, 0));
-    std::this_thread::sleep_for(200ms);
+    zvtest::WaitFor([&] { return feed->calls.load() > 2; });
+    // A window of at least 200 ms to count the calls in.
+    std::this_thread::sleep_until(opened + 200ms);
     client.Close();
     // A busy loop asks hundreds of thousands of times in 200 ms.
     EXPECT_LT(feed->calls.load(), 100);
@@ -477,9 +475,7 @@ TEST_F(DodClientStreaming, TooSmallCallerMemoryIsRefusedBeforeABufferIsTaken)
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 3, 0));
     feed->Push(eSuccess, 40);
     Drain();
-    for (int i = 0; i < 1000 && client.GetQueuedCount() == 0; ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    zvtest::WaitFor([&] { return client.GetQueuedCount() > 0; });
     std::vector<int> small(8 * 2);
     unsigned count = static_cast<unsigned>(small.size());
     SignalMeta meta;
@@ -623,9 +619,7 @@ protected:
             feed->Push(eSuccess, static_cast<size_t>(i * 100));
         }
         Drain();
-        for (int i = 0; i < 1000 && client.GetQueuedCount() < static_cast<size_t>(n); ++i) {
-            std::this_thread::sleep_for(1ms);
-        }
+        zvtest::WaitFor([&] { return client.GetQueuedCount() >= static_cast<size_t>(n); });
     }
     Receiver* servant;
     q_NET::SignalReceiver_var ref;

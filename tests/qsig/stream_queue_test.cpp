@@ -2,6 +2,7 @@
 #include "stream_test_support.h"
 
 #include "platform/qstd/capture.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -258,10 +259,7 @@ TEST(StreamQueueConcurrency, OfferLeavesTheReaderAsleepUntilItIsWoken)
         std::lock_guard<std::mutex> lock(q.GetSignal()->mutex);
         return q.GetSignal()->waiting;
     };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!asleep() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    zvtest::WaitFor(asleep);
     bool queued = false;
     EXPECT_TRUE(q.Offer(MakeBuffer(1, 5), queued));
     EXPECT_TRUE(queued);

@@ -289,9 +289,7 @@ TEST(StreamConcurrency, InputFailureCancelsClientsForGoodAndTheStreamRestarts)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
     EXPECT_EQ(qsig::eTimeout, c.GetQueue().GetStatus());
     EXPECT_TRUE(capture.LoggedSubstring("sa: Terminating dispatch thread. Cause: -3"));
-    while (s.GetState() != qsig::eIdle) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(zvtest::WaitFor([&] { return s.GetState() == qsig::eIdle; }));
     EXPECT_EQ(0u, s.GetQueueCount());
     EXPECT_EQ(1, s.Closes());
 
@@ -318,9 +316,7 @@ TEST(StreamConcurrency, ExceptionInTheDispatcherIsAnInputFailure)
     // No partly filled buffer reached the clients.
     EXPECT_EQ(0u, a.GetQueue().GetCounters().pushed);
     EXPECT_TRUE(capture.LoggedSubstring("sa: Dispatching thread error: input broke"));
-    while (s.GetState() != qsig::eIdle) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(zvtest::WaitFor([&] { return s.GetState() == qsig::eIdle; }));
     EXPECT_EQ(0u, s.GetQueueCount());
     EXPECT_FALSE(s.InputOpen());
 }
@@ -595,10 +591,7 @@ TEST(StreamConcurrency, FanOutWithReadersJoiningStallingFilteringAndLeaving)
         if (i == c_buffers / 2) {
             // However slowly the joiners start, some join and leave while
             // buffers flow.
-            const auto joined = std::chrono::steady_clock::now() + 30s;
-            while (sessions < 2 && std::chrono::steady_clock::now() < joined) {
-                std::this_thread::sleep_for(1ms);
-            }
+            zvtest::WaitFor([&] { return sessions >= 2; }, 30s);
         }
     }
     produced = true;
@@ -606,11 +599,8 @@ TEST(StreamConcurrency, FanOutWithReadersJoiningStallingFilteringAndLeaving)
         t.join();
     }
     // Every reader takes what is queued for it, however it was woken.
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
     for (auto* c : {steady[0].get(), steady[1].get(), steady[2].get(), &filtering}) {
-        while (c->GetQueue().GetQueuedCount() > 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);
-        }
+        zvtest::WaitFor([c] { return c->GetQueue().GetQueuedCount() == 0; }, 30s);
         EXPECT_EQ(0u, c->GetQueue().GetQueuedCount()) << c->GetName();
     }
     s.ShutDown();

@@ -4,6 +4,7 @@
 #include "stream_test_support.h"
 
 #include "platform/qstd/capture.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -129,9 +130,7 @@ TEST(SyntheticStreamConcurrency, SourceShutdownEndsTheSyntheticDispatcher)
     Atom8d a{};
     EXPECT_EQ(qsig::eCancelled, out.Read(a));
     EXPECT_TRUE(capture.Traced("SyntheticStream read error: -5 (cancelled)"));
-    while (pll.synthetic.GetState() != qsig::eIdle) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(zvtest::WaitFor([&] { return pll.synthetic.GetState() == qsig::eIdle; }));
     EXPECT_EQ(0, pll.recorder.calls.load());
 
     // The source cannot be opened any more: the new client's queue does not stay.
@@ -183,11 +182,7 @@ TEST(SyntheticStreamConcurrency, ConverterErrorCodeEndsTheDispatcherAndReachesCl
     EXPECT_EQ(qsig::eDerivedError, out.Read(a));
     // The synthetic stream let go of its source client, so the event stream
     // stops; the synthetic stream itself goes idle once its input is closed.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while ((events.GetState() != qsig::eIdle || synthetic.GetState() != qsig::eIdle) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
+    zvtest::WaitFor([&] { return events.GetState() == qsig::eIdle && synthetic.GetState() == qsig::eIdle; });
     EXPECT_EQ(qsig::eIdle, events.GetState());
     EXPECT_EQ(0u, events.GetQueueCount());
     EXPECT_EQ(qsig::eIdle, synthetic.GetState());

@@ -2,13 +2,12 @@
 // decimation, the comparison of two boards and the read-only nodes.
 #include "raf/raf_id.h"
 
-#include "platform/bmc/board.h"
 #include "platform/fpga/fpga_access.h"
 #include "platform/mci/client_access.h"
 #include "platform/qapp/zemtra_application.h"
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qstd/exception.h"
-#include "sim/board.h"
+#include "tests/common/simulated_board.h"
 
 #include <gtest/gtest.h>
 
@@ -30,15 +29,8 @@ struct ClockWords {
 class ClockBoard {
 public:
     explicit ClockBoard(const ClockWords& w, const std::string& name = "raf3")
+        : m_raf(App(), sim::c_typeRaf, name, "3", {}, 1e6), m_block(m_raf.Block(0x100, RafIdSpecific::c_blockSize))
     {
-        sim::BoardDesc desc;
-        desc.type = sim::c_typeRaf;
-        desc.name = name;
-        desc.slot = "3";
-        m_sim = std::make_unique<sim::Board>(desc, 1e6);
-        m_desc = std::make_unique<bmc::Board>(bmc::eBoardRaf, name, bmc::Uri("localhost", "3"), m_sim.get());
-        m_board = std::make_unique<qapp::ZemtraBoard>(App(), m_desc.get());
-        m_block = m_board->MapRegisters(0x100, RafIdSpecific::c_blockSize);
         fpga::Write32(m_block, 0x00, w.adc);
         fpga::Write32(m_block, 0x08, w.tbt);
         fpga::Write32(m_block, 0x10, w.fir);
@@ -48,9 +40,12 @@ public:
         fpga::Write32(m_block, 0x28, w.harmonic);
     }
 
-    std::unique_ptr<RafIdSpecific> Make() { return std::make_unique<RafIdSpecific>(*m_board, m_block, "clock_info"); }
+    std::unique_ptr<RafIdSpecific> Make()
+    {
+        return std::make_unique<RafIdSpecific>(m_raf.Board(), m_block, "clock_info");
+    }
     volatile FPGAMem_t* Block() const { return m_block; }
-    qapp::ZemtraBoard& Board() { return *m_board; }
+    qapp::ZemtraBoard& Board() { return m_raf.Board(); }
 
 private:
     static qapp::ZemtraApplication& App()
@@ -59,10 +54,8 @@ private:
         return app;
     }
 
-    std::unique_ptr<sim::Board> m_sim;
-    std::unique_ptr<bmc::Board> m_desc;
-    std::unique_ptr<qapp::ZemtraBoard> m_board;
-    volatile FPGAMem_t* m_block = nullptr;
+    zvtest::SimulatedBoard m_raf;
+    volatile FPGAMem_t* m_block;
 };
 
 TEST(RafIdSpecific, DerivesFrequenciesFromTheBlock)

@@ -1,6 +1,7 @@
 #include "sim/chassis.h"
 
 #include "sim/event_device.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -97,10 +98,7 @@ TEST(ChassisConcurrency, ExternalTriggersComeOnlyWhileTheSourceIsExternal)
         EXPECT_EQ(b->TriggerCount(), 0u) << b->Name();
     }
     c.Timing()->SetTrigSourceExt();
-    const auto deadline = Clock::now() + 2s;
-    while (c.Find("gdx")->TriggerCount() < 5 && Clock::now() < deadline) {
-        std::this_thread::sleep_for(2ms);
-    }
+    zvtest::WaitFor([&] { return c.Find("gdx")->TriggerCount() >= 5; });
     c.Timing()->SetTrigSourceOff();
     std::this_thread::sleep_for(20ms); // a trigger under way may still land
     const uint64_t gdx = c.Find("gdx")->TriggerCount();
@@ -166,10 +164,7 @@ TEST(ChassisConcurrency, TriggersRequestsAndAnnouncementsFromManyThreads)
     for (size_t i = c.Boards().size(); i < threads.size(); ++i) {
         threads[i].join();
     }
-    const auto deadline = Clock::now() + 2s;
-    while (answers.load() < 150 && Clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
+    zvtest::WaitFor([&] { return answers.load() >= 150; });
     stop = true;
     for (size_t i = 0; i < c.Boards().size(); ++i) {
         threads[i].join();

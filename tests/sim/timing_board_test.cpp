@@ -1,3 +1,4 @@
+#include "app/phase_locked_loop.h"
 #include "sim/board.h"
 
 #include <gtest/gtest.h>
@@ -111,74 +112,45 @@ TEST(SimOscillator, MachineClockPllAndTriggerGenerationSwitches)
     EXPECT_FALSE(bad.HasMcPll() || bad.McPllLocked() || bad.HasTriggerGeneration());
 }
 
-// The software PLL's control law (coarse and fine PI controllers around the
-// operating point 43000, code = 65535 - u, lock on entering fine) driving the
-// oscillator model: with the chosen gain the loop must lock against a
-// frequency offset and hold the lock.
-struct ControlLaw {
-    bool seeded = false, lock = false, reset = true;
-    int64_t expected = 0, prevErr = int64_t(1) << 30;
-    int ctrl = 0;
-    int64_t integ[2] = {0, 0};
-    double kp[2] = {7.0, 4.0}, ki[2] = {0.5, 0.2};
-    double coarseOut = 0.0;
-    uint32_t dac = 22535;
-    int64_t spacing;
+// The application's software PLL control law (coarse and fine PI controllers
+// around the operating point 43000, code = 65535 - u, lock on entering fine)
+// driving the oscillator model: with the chosen gain the loop must lock
+// against a frequency offset and hold the lock. The lock flag is kept here,
+// as the PLL feature keeps it around the law.
+struct Loop {
+    PllControlLaw law;
+    bool lock = false;
 
-    explicit ControlLaw(int64_t s) : spacing(s) {}
-
-    int64_t Step(int64_t t)
+    explicit Loop(uint32_t prescaler)
     {
-        if (!seeded) {
-            seeded = true;
-            expected = t;
-        }
-        const int64_t err = expected - t;
-        const uint32_t a = static_cast<uint32_t>(std::abs(static_cast<int32_t>(err)));
-        if ((lock && a > 100) || a > 10000) {
-            seeded = lock = false;
-            reset = true;
-            return err;
-        }
-        if (reset) {
-            reset = false;
-            ctrl = 0;
-            integ[0] = 0;
-            prevErr = int64_t(1) << 30;
-            coarseOut = 0.0;
-        }
-        const int64_t change = std::llabs(err - prevErr);
-        prevErr = err;
-        if (err >= -1 && err <= 1 && change <= 1 && ctrl != 1) {
-            ctrl = 1;
-            integ[1] = 0;
-        }
-        if ((err < -5 || err > 5) && ctrl != 0) {
-            ctrl = 0;
-            integ[0] += static_cast<int64_t>(integ[1] * ki[1] / ki[0]);
-        }
-        integ[ctrl] += err;
-        const double p = err * kp[ctrl], i = integ[ctrl] * ki[ctrl];
-        double u;
-        if (ctrl == 0) {
-            coarseOut = p + i;
-            u = coarseOut + 43000.0;
-        } else {
-            u = coarseOut + 43000.0 + p + i;
-        }
-        if (u < 8192.0) {
-            integ[ctrl] -= err;
-            dac = 57343;
-        } else if (u > 57344.0) {
-            integ[ctrl] -= err;
-            dac = 8191;
-        } else {
-            dac = 65535 - static_cast<uint32_t>(u);
-        }
-        lock = lock || ctrl == 1;
-        expected += spacing;
-        return err;
+        law.m_dPll = prescaler;
+        law.m_dTbt = 220;
+        law.m_pi[PllControlLaw::eCoarse].Kp = 7.0;
+        law.m_pi[PllControlLaw::eCoarse].Ki = 0.5;
+        law.m_pi[PllControlLaw::eFine].Kp = 4.0;
+        law.m_pi[PllControlLaw::eFine].Ki = 0.2;
     }
+
+    // One event: the error of its timestamp. The code to write is Dac(),
+    // once HasDac() says that a step has computed one.
+    int64_t Step(uint64_t t)
+    {
+        PllStruct atom;
+        switch (law.Step(t, lock, atom)) {
+        case PllControlLaw::eUnlock:
+            law.Unlock(atom);
+            lock = false;
+            break;
+        case PllControlLaw::eLock:
+            lock = true;
+            break;
+        case PllControlLaw::eStepped:
+            break;
+        }
+        return law.m_err;
+    }
+    bool HasDac() const { return law.m_dac_valid; }
+    uint32_t Dac() const { return static_cast<uint32_t>(law.m_dac); }
 };
 
 void ExpectLocks(double offsetHz, uint32_t jitter)
@@ -187,18 +159,20 @@ void ExpectLocks(double offsetHz, uint32_t jitter)
     tim.SetMcPrescaler(53381);
     tim.SetOscillatorOffset(offsetHz);
     tim.SetOscillatorJitter(jitter);
-    ControlLaw law(53381 * 220);
+    Loop loop(53381);
     int lockedAt = -1;
     int64_t worst = 0;
     for (int k = 0; k < 600; ++k) {
-        const int64_t err = law.Step(static_cast<int64_t>(tim.OscillatorTick()));
-        tim.SetDac(law.dac);
-        if (lockedAt < 0 && law.lock) {
+        const int64_t err = loop.Step(tim.OscillatorTick());
+        if (loop.HasDac()) {
+            tim.SetDac(loop.Dac());
+        }
+        if (lockedAt < 0 && loop.lock) {
             lockedAt = k;
         }
         if (k >= 400) {
             worst = std::max<int64_t>(worst, std::llabs(err));
-            EXPECT_TRUE(law.lock) << "lost lock at event " << k;
+            EXPECT_TRUE(loop.lock) << "lost lock at event " << k;
         }
     }
     EXPECT_GE(lockedAt, 0) << "never locked with offset " << offsetHz;

@@ -29,28 +29,10 @@ using namespace qapptest;
 
 namespace {
 
-// One application with the boards of a scenario, built without Run.
-struct Bench {
-    explicit Bench(const std::string& xml) : chassis(sim::Scenario::Parse(xml))
-    {
-        for (sim::Board* sb : chassis.Boards()) {
-            descs.push_back(std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(sb->Type()), sb->Name(),
-                                                         bmc::Uri("localhost", sb->Slot()), sb));
-        }
-    }
-    ~Bench() { app.DeleteChildren(); }
-    const bmc::Board* Desc(size_t i) const { return descs.at(i).get(); }
-
-    TestApplication app;
-    sim::Chassis chassis;
-    std::vector<std::unique_ptr<bmc::Board>> descs;
-};
-
 TEST(BoardMapping, OverlappingBlocksAliasAndBlocksOutsideTheSpaceFail)
 {
     Bench bench(Scenario({3}));
-    auto* board = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
-    bench.app.QueryChild(board);
+    auto* board = bench.MakeBoard(1);
     volatile FPGAMem_t* whole = board->MapRegisters(0x880000, 0x9400);
     volatile FPGAMem_t* word = board->MapRegisters(0x880090, 4);
     volatile FPGAMem_t* small = board->MapRegisters(0x880000, 4);
@@ -76,10 +58,8 @@ TEST(BoardMapping, RegisterObjectMapsAdoptsOrRefuses)
     const std::string broken =
         "  <board type=\"175\" name=\"raf4\" slot=\"4\"><fault name=\"unmappable\" offset=\"0x900000\"/></board>\n";
     Bench bench(Scenario({3}, broken));
-    auto* good = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
-    auto* bad = new qapp::ZemtraBoard(bench.app, bench.Desc(2));
-    bench.app.QueryChild(good);
-    bench.app.QueryChild(bad);
+    auto* good = bench.MakeBoard(1);
+    auto* bad = bench.MakeBoard(2);
 
     RecordingFpgaObject* a = good->RegisterObject<RecordingFpgaObject>(0x900000, "tbt");
     ASSERT_NE(a, nullptr);
@@ -156,8 +136,7 @@ TEST(LocalTimingSync, ProtocolStepByStep)
 {
     qstd::CaptureScope capture;
     Bench bench(Scenario({3}));
-    auto* board = new ThrowingBoard(bench.app, bench.Desc(1));
-    bench.app.QueryChild(board);
+    auto* board = bench.MakeBoard<ThrowingBoard>(1);
     auto* timing = qapp::Create<RecordingTiming>(*board, "local_timing", nullptr, nullptr);
     sim::Board* simBoard = bench.Desc(1)->SimBoard();
 
@@ -219,8 +198,7 @@ TEST(LocalTimingSync, TriggerReadLateFromBeforeTheLmtIsPassedOver)
 {
     qstd::CaptureScope capture;
     Bench bench(Scenario({3}));
-    auto* board = new ThrowingBoard(bench.app, bench.Desc(1));
-    bench.app.QueryChild(board);
+    auto* board = bench.MakeBoard<ThrowingBoard>(1);
     auto* timing = qapp::Create<RecordingTiming>(*board, "local_timing", nullptr, nullptr);
     sim::Board* simBoard = bench.Desc(1)->SimBoard();
 
@@ -248,8 +226,7 @@ TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
         long long delta = 0;
         void OnAdjustedTimestamp(long long d, unsigned long long) override { delta = d; }
     };
-    auto* board = new DeltaBoard(bench.app, bench.Desc(1));
-    bench.app.QueryChild(board);
+    auto* board = bench.MakeBoard<DeltaBoard>(1);
     auto* timing = qapp::Create<qfeature::LocalTimingSync>(*board, "local_timing", nullptr, nullptr);
     sim::Board* simBoard = bench.Desc(1)->SimBoard();
     const unsigned long long now = simBoard->Clock().Now();
@@ -292,8 +269,7 @@ mci::TreeNodePtr AddSignal(const mci::TreeNodePtr& parent, const std::string& na
 TEST(LocalTimingSync, ExportedSignalSourcesFollowTheSynchronisation)
 {
     Bench bench(Scenario({3}));
-    auto* board = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
-    bench.app.QueryChild(board);
+    auto* board = bench.MakeBoard(1);
     auto* timing = qapp::Create<qfeature::LocalTimingSync>(*board, "local_timing", nullptr, nullptr);
     HookSource top("event"), deep("adc"), withdrawn("sa");
     AddSignal(board->GetTreeNode(), "event", &top);
@@ -318,9 +294,8 @@ TEST(TimingBoard, DevicesOfTheTimingBoard)
     const std::string unlocked =
         "<chassis><board type=\"62\" name=\"tim\" slot=\"1\"><fault name=\"no_mc_pll\"/></board></chassis>";
     Bench bench(Scenario({}));
-    auto* tim = new qboard::TimBoard(bench.app, bench.Desc(0), qboard::TimBoard::c_evtDesc,
-                                     qfeature::TimTriggerGeneration::c_trigConfigurations, nullptr, false);
-    bench.app.QueryChild(tim);
+    auto* tim = bench.MakeBoard<qboard::TimBoard>(0, qboard::TimBoard::c_evtDesc,
+                                                  qfeature::TimTriggerGeneration::c_trigConfigurations, nullptr, false);
     EXPECT_EQ(tim->GetIdSpecific()->GetADCFrequency(), 117440043u);
     ASSERT_NE(tim->GetMcPll(), nullptr);
     EXPECT_TRUE(tim->GetMcPll()->SetMcPrescaler(1000));
@@ -339,9 +314,8 @@ TEST(TimingBoard, DevicesOfTheTimingBoard)
     EXPECT_EQ(tim->GetEventStream()->GetDeviceName(), bench.Desc(0)->CreateDeviceName(bmc::eAccessEvents, 0));
 
     Bench noPll(unlocked);
-    auto* bare = new qboard::EvrxBoard(noPll.app, noPll.Desc(0), qboard::TimBoard::c_evtDesc,
-                                       qfeature::TimTriggerGeneration::c_trigConfigurations, nullptr);
-    noPll.app.QueryChild(bare);
+    auto* bare = noPll.MakeBoard<qboard::EvrxBoard>(0, qboard::TimBoard::c_evtDesc,
+                                                    qfeature::TimTriggerGeneration::c_trigConfigurations, nullptr);
     EXPECT_EQ(bare->GetMcPll(), nullptr);
     bare->SetBackplaneT0Switch(1);
     EXPECT_EQ(bare->GetBackplaneT0Switch(), 1u);
@@ -377,8 +351,7 @@ TEST(TimingBoard, TriggerGenerationRefusesTriggersAboveThree)
 TEST(Features, TsmRegistersAndHistoryBufferControlWords)
 {
     Bench bench(Scenario({3}));
-    auto* board = new qapp::ZemtraBoard(bench.app, bench.Desc(1));
-    bench.app.QueryChild(board);
+    auto* board = bench.MakeBoard(1);
     auto* tsm = board->RegisterObject<qfeature::Tsm>(0x500000, "tsm");
     volatile FPGAMem_t* block = board->MapRegisters(0x500000, 0x18);
     fpga::Write32(block, 0x0C, 4096);

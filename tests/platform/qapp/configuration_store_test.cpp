@@ -10,6 +10,7 @@
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qreg/expression.h"
 #include "platform/qstd/capture.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -65,17 +66,10 @@ std::vector<std::string> FilesStartingWith(const std::string& dir, const std::st
     return names;
 }
 
-// True once the file holds the line; false after a few seconds without.
+// True once the file holds the line.
 bool WaitForLine(const std::string& file, const std::string& line)
 {
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (Read(file).find(line) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return zvtest::WaitFor([&] { return Read(file).find(line) != std::string::npos; });
 }
 
 // root: count (uint), gain (double), on (bool), name (string); all
@@ -329,13 +323,20 @@ TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
     for (unsigned v = 20; v < 30; ++v) {
         access.SetText("count", std::to_string(v));
     }
+    auto stored = [&] {
+        size_t n = 0;
+        for (const auto& line : capture.Sink().Texts(qstd::Record::Kind::Log)) {
+            n += line.find("Configuration stored to " + file) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    };
     EXPECT_TRUE(WaitForLine(file, "count\t0\t29\n"));
+    // The store reports itself once the file is in place.
+    zvtest::WaitFor([&] { return stored() >= 1; });
+    // A window in which a further store would show.
     std::this_thread::sleep_for(300ms);
     store.StopWatching();
-    size_t stores = 0;
-    for (const auto& line : capture.Sink().Texts(qstd::Record::Kind::Log)) {
-        stores += line.find("Configuration stored to " + file) != std::string::npos ? 1 : 0;
-    }
+    const size_t stores = stored();
     EXPECT_GE(stores, 1u);
     EXPECT_LE(stores, 2u) << "ten changes in a row make one store";
     // Once watching stopped, nothing is stored any more.

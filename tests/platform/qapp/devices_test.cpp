@@ -154,12 +154,8 @@ TEST(BusDevices, I2cDevicesOfTheGdxBoard)
                             "<option name=\"spd\" value=\"1024,1,1,3,13,10\"/></board>"
                             "<board type=\"125\" name=\"gdx2\" slot=\"8\">"
                             "<option name=\"spd\" value=\"1024,1,1\"/></board></chassis>";
-    sim::Chassis chassis(sim::Scenario::Parse(xml));
-    bmc::Board desc(bmc::eBoardGdx, "gdx", bmc::Uri("localhost", "7"), chassis.Boards()[0]);
-    bmc::Board desc2(bmc::eBoardGdx, "gdx2", bmc::Uri("localhost", "8"), chassis.Boards()[1]);
-    qapptest::TestApplication app;
-    auto* board = new qapp::ZemtraBoard(app, &desc);
-    app.QueryChild(board);
+    qapptest::Bench bench(xml);
+    auto* board = bench.MakeBoard(0);
     auto* i2c = board->RegisterObject<qapp::ZemtraI2cBusController>(0xB00000, "i2c_controller", 11u);
     auto* si57x = qapp::Create<qapp::SI57x>(*i2c, "SI57x", 0, 0x55, qapp::eI2cBus0);
     EXPECT_TRUE(si57x->GetDevice().SetVcxoFreq(125000000));
@@ -178,8 +174,7 @@ TEST(BusDevices, I2cDevicesOfTheGdxBoard)
     EXPECT_EQ(spd->GetRamCtrlPar().rowWidth, 13u);
 
     // A malformed option keeps the defaults of the default chassis.
-    auto* board2 = new qapp::ZemtraBoard(app, &desc2);
-    app.QueryChild(board2);
+    auto* board2 = bench.MakeBoard(1);
     auto* i2c2 = board2->RegisterObject<qapp::ZemtraI2cBusController>(0xB00000, "i2c_controller", 11u);
     auto* spd2 = qapp::Create<qapp::SPD_EEPROM>(i2c2, "SPD_EEPROM", 10, 0x53, qapp::eI2cBus6);
     EXPECT_EQ(spd2->GetRamCtrlPar().capacity, 2048u);
@@ -191,7 +186,6 @@ TEST(BusDevices, I2cDevicesOfTheGdxBoard)
     auto* spi = board->RegisterObject<qapp::ZemtraSpiBusController>(0x307000, "spi_controller", 1u, false);
     EXPECT_NO_THROW(qapp::Create<qapp::SerialFlash>(*spi, "serial_flash", 0, false));
     EXPECT_THROW(qapp::Create<qapp::SerialFlash>(*spi, "serial_flash2", 1, false), qstd::Exception);
-    app.DeleteChildren();
 }
 
 TEST(BusDevices, RamParametersParse)

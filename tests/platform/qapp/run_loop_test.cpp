@@ -308,10 +308,7 @@ TEST_F(RunLoop, RemoteClientsAreServedOnlyWhileRunning)
     app.whileRunning = [&](TestApplication& a) {
         // OnAcceptRequests comes before serving starts; wait for it on the side.
         watcher = std::thread([&a, &uri, &serving] {
-            for (int i = 0; i < 200 && !a.IsServing(); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-            serving = a.IsServing();
+            serving = zvtest::WaitFor([&a] { return a.IsServing(); });
             uri = a.RemoteUri();
             a.RequestStop();
         });

@@ -9,10 +9,13 @@
 #include "platform/qapp/zemtra_feature.h"
 #include "platform/qapp/zemtra_fpga_object.h"
 #include "platform/qsig/zemtra_event_stream.h"
+#include "sim/chassis.h"
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qfeature {
@@ -152,6 +155,27 @@ private:
     mutable std::mutex m_mutex;
     unsigned m_announced = 0;
     unsigned m_synchronized = 0;
+};
+
+// The application with the boards of a scenario, built without Run: the
+// tests make the board objects over its simulated boards themselves.
+struct Bench {
+    explicit Bench(const std::string& xml);
+    ~Bench();
+    // The description of the scenario's i-th board.
+    const bmc::Board* Desc(size_t i) const { return descs.at(i).get(); }
+    // A board object of class B (the plain board by default) over the i-th
+    // simulated board, adopted by the application.
+    template <typename B = qapp::ZemtraBoard, typename... Args> B* MakeBoard(size_t i, Args&&... args)
+    {
+        auto* board = new B(app, Desc(i), std::forward<Args>(args)...);
+        app.QueryChild(board);
+        return board;
+    }
+
+    TestApplication app;
+    sim::Chassis chassis;
+    std::vector<std::unique_ptr<bmc::Board>> descs;
 };
 
 // A temporary directory, removed with its contents at destruction.

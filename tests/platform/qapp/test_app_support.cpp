@@ -348,6 +348,19 @@ std::string TempDir::File(const std::string& name, const std::string& contents) 
     return path;
 }
 
+Bench::Bench(const std::string& xml) : chassis(sim::Scenario::Parse(xml))
+{
+    for (sim::Board* sb : chassis.Boards()) {
+        descs.push_back(std::make_unique<bmc::Board>(static_cast<bmc::BoardType_e>(sb->Type()), sb->Name(),
+                                                     bmc::Uri("localhost", sb->Slot()), sb));
+    }
+}
+
+Bench::~Bench()
+{
+    app.DeleteChildren();
+}
+
 std::string Scenario(const std::vector<int>& rafSlots, const std::string& extra)
 {
     std::ostringstream xml;

@@ -11,6 +11,7 @@
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qstd/capture.h"
 #include "sim/board.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -20,19 +21,6 @@
 using namespace qapptest;
 
 namespace {
-
-// Polls cond every 5 ms up to the time-out.
-template <typename F> bool WaitUntil(F cond, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 std::vector<TestBoard*> TestBoards(TestApplication& app)
 {
@@ -67,7 +55,7 @@ TEST_F(LocalTimingSyncConcurrency, TriggerEventReachesEveryBoard)
             before.push_back(b->Triggers());
         }
         Tim(a)->CreateTrigEvent();
-        allSeen = WaitUntil([&] {
+        allSeen = zvtest::WaitFor([&] {
             for (size_t i = 0; i < boards.size(); ++i) {
                 if (boards[i]->Triggers() < before[i] + 1) {
                     return false;
@@ -107,7 +95,7 @@ TEST_F(LocalTimingSyncConcurrency, AnnouncedLmtIsTakenAtTheNextTriggerWithHooksI
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         syncedBeforeTrigger = a.Synchronized();
         Tim(a)->CreateTrigEvent();
-        synced = WaitUntil([&] { return a.Synchronized() == boards.size(); });
+        synced = zvtest::WaitFor([&] { return a.Synchronized() == boards.size(); });
         takenLmt = boards[0]->LastTriggerLmt();
         clockAfter = boards[0]->Timing()->GetCurrentLmt();
         syncedLmt = boards[1]->Timing()->GetSynchronizedLMT();
@@ -147,7 +135,7 @@ TEST_F(LocalTimingSyncConcurrency, ReannouncementIsCountedOnceAndTheLastLmtIsTak
         b->Timing()->AnnounceSync(7000000);
         announced = a.Announced();
         Tim(a)->CreateTrigEvent();
-        synced = WaitUntil([&] { return a.Synchronized() == 1; });
+        synced = zvtest::WaitFor([&] { return a.Synchronized() == 1; });
         taken = b->Timing()->GetSynchronizedLMT();
         a.RequestStop();
     };
@@ -189,7 +177,7 @@ TEST_F(LocalTimingSyncConcurrency, BoardThatNeverSeesTriggersStaysPending)
             b->Timing()->AnnounceSync(0);
         }
         Tim(a)->CreateTrigEvent();
-        otherSynced = WaitUntil([&] { return a.Synchronized() == 1; });
+        otherSynced = zvtest::WaitFor([&] { return a.Synchronized() == 1; });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         stuckPending = boards[1]->Timing()->IsSyncPending();
         a.RequestStop();

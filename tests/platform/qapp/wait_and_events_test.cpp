@@ -9,6 +9,7 @@
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
 #include "sim/event_device.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -125,10 +126,7 @@ TEST_F(EventsConcurrency, HandlerGetsTheTableEventsWithTheirParameters)
     Device()->Feed(16, 2, 2000); // not in the table
     Device()->Feed(3, 3, 3000, 7);
     Device()->Feed(0, 4, 4000);
-    const auto end = std::chrono::steady_clock::now() + 2s;
-    while (events->Handled() < 3 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(2ms);
-    }
+    zvtest::WaitFor([&] { return events->Handled() >= 3; });
     events->OnShutdown();
     EXPECT_FALSE(events->IsRunning());
     std::lock_guard<std::mutex> lock(mutex);
@@ -157,10 +155,7 @@ TEST_F(EventsConcurrency, StopWhileEventsFlowAndAFailingHandler)
             std::this_thread::sleep_for(200us);
         }
     });
-    const auto end = std::chrono::steady_clock::now() + 2s;
-    while (calls.load() < 20 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(1ms);
-    }
+    zvtest::WaitFor([&] { return calls.load() >= 20; });
     events->Stop();
     const int atStop = calls.load();
     std::this_thread::sleep_for(20ms);

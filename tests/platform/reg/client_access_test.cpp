@@ -2,6 +2,7 @@
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qreg/reg_node.h"
 #include "platform/qreg/signal_node.h"
+#include "tests/common/thrown.h"
 
 #include <gtest/gtest.h>
 
@@ -81,16 +82,6 @@ public:
     qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessStream; }
 };
 
-std::string Error(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const qstd::Exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
 class ClientAccessTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -126,7 +117,7 @@ TEST_F(ClientAccessTest, ListsAndDescribesNodes)
     EXPECT_EQ(2u, client->GetFlags("settings/status"));
     EXPECT_EQ(qreg::RegExecNode::execFlags_c, client->GetFlags("reset"));
     EXPECT_TRUE(client->GetDomainValues("settings/gain").empty());
-    EXPECT_EQ("mci: No such node: settings/nope", Error([&] { client->List("settings/nope"); }));
+    EXPECT_EQ("mci: No such node: settings/nope", zvtest::ThrownMessage([&] { client->List("settings/nope"); }));
 }
 
 TEST_F(ClientAccessTest, TextIntegerAndDoubleAccessConvertToTheNodeType)
@@ -136,23 +127,26 @@ TEST_F(ClientAccessTest, TextIntegerAndDoubleAccessConvertToTheNodeType)
     EXPECT_EQ("42", client->GetText("settings/gain"));
     client->SetDouble("settings/gain", 7.0);
     EXPECT_EQ(7.0, client->GetDouble("settings/gain"));
-    EXPECT_EQ("Value -1 is out of range for node gain", Error([&] { client->SetInteger("settings/gain", -1); }));
+    EXPECT_EQ("Value -1 is out of range for node gain",
+              zvtest::ThrownMessage([&] { client->SetInteger("settings/gain", -1); }));
     EXPECT_EQ("Value 4294967296 is out of range for node gain",
-              Error([&] { client->SetInteger("settings/gain", 4294967296LL); }));
-    EXPECT_EQ("Value 2.5 is out of range for node gain", Error([&] { client->SetDouble("settings/gain", 2.5); }));
-    EXPECT_EQ("Invalid integer value", Error([&] { client->SetText("settings/gain", "-1"); }));
-    EXPECT_EQ("Invalid integer value", Error([&] { client->SetText("settings/gain", "12abc"); }));
+              zvtest::ThrownMessage([&] { client->SetInteger("settings/gain", 4294967296LL); }));
+    EXPECT_EQ("Value 2.5 is out of range for node gain",
+              zvtest::ThrownMessage([&] { client->SetDouble("settings/gain", 2.5); }));
+    EXPECT_EQ("Invalid integer value", zvtest::ThrownMessage([&] { client->SetText("settings/gain", "-1"); }));
+    EXPECT_EQ("Invalid integer value", zvtest::ThrownMessage([&] { client->SetText("settings/gain", "12abc"); }));
     EXPECT_EQ(7, client->GetInteger("settings/gain"));
 
     client->SetText("settings/ratio", "0.125");
     EXPECT_EQ(0.125, client->GetDouble("settings/ratio"));
     EXPECT_EQ("0.125", client->GetText("settings/ratio"));
-    EXPECT_EQ("Invalid double value", Error([&] { client->SetText("settings/ratio", "1.5x"); }));
+    EXPECT_EQ("Invalid double value", zvtest::ThrownMessage([&] { client->SetText("settings/ratio", "1.5x"); }));
 
     client->SetText("settings/enable", "true");
     EXPECT_EQ("true", client->GetText("settings/enable"));
     EXPECT_EQ(1, client->GetInteger("settings/enable"));
-    EXPECT_EQ("Value 2 is out of range for node enable", Error([&] { client->SetInteger("settings/enable", 2); }));
+    EXPECT_EQ("Value 2 is out of range for node enable",
+              zvtest::ThrownMessage([&] { client->SetInteger("settings/enable", 2); }));
 
     client->SetText("settings/label", "beam one");
     EXPECT_EQ("beam one", client->GetText("settings/label"));
@@ -183,7 +177,7 @@ TEST_F(ClientAccessTest, NoNodeTakesANanOrAnInfinity)
              {[&] { client->SetText("settings/ratio", "-infinity"); }, "Value -inf is out of range for node ratio"},
              {[&] { client->SetDouble("settings/gain", nan); }, "Value nan is out of range for node gain"},
              {[&] { EXPECT_FALSE(ratio.SetValue(nan, 0)); }, ""}}) {
-        EXPECT_EQ(c.message, Error(c.write));
+        EXPECT_EQ(c.message, zvtest::ThrownMessage(c.write));
         EXPECT_EQ(-0.5, client->GetDouble("settings/ratio"));
     }
 }
@@ -213,8 +207,10 @@ TEST_F(ClientAccessTest, RunsOutsideTheNodeAreRefusedBeforeAnythingIsSized)
 
 TEST_F(ClientAccessTest, WritesNeedTheWritableBit)
 {
-    EXPECT_EQ("qreg: Node is not writable: status", Error([&] { client->SetInteger("settings/status", 1); }));
-    EXPECT_EQ("qreg: Node is not writable: status", Error([&] { client->SetText("settings/status", "1"); }));
+    EXPECT_EQ("qreg: Node is not writable: status",
+              zvtest::ThrownMessage([&] { client->SetInteger("settings/status", 1); }));
+    EXPECT_EQ("qreg: Node is not writable: status",
+              zvtest::ThrownMessage([&] { client->SetText("settings/status", "1"); }));
     EXPECT_EQ(0, client->GetInteger("settings/status"));
 }
 
@@ -224,12 +220,12 @@ TEST_F(ClientAccessTest, ResizeOnlyWhereTheNodeOwnsItsStorage)
     EXPECT_EQ(3u, client->GetSize("settings/label"));
     client->SetTexts("settings/label", {"x", "y"}, 1);
     EXPECT_EQ((std::vector<std::string>{"", "x", "y"}), client->GetTexts("settings/label", 0, 3));
-    EXPECT_EQ("qreg: Node cannot be resized: gain", Error([&] { client->Resize("settings/gain", 4); }));
+    EXPECT_EQ("qreg: Node cannot be resized: gain", zvtest::ThrownMessage([&] { client->Resize("settings/gain", 4); }));
     EXPECT_EQ(1u, client->GetSize("settings/gain"));
     // Sizes past the cap are refused before anything is allocated.
     for (const size_t huge : {qreg::RegNode::c_maxClientSize + 1, size_t(1) << 32, size_t(1) << 62}) {
         EXPECT_EQ("qreg: Can't resize node label to " + std::to_string(huge) + " elements: at most 1048576 are allowed",
-                  Error([&] { client->Resize("settings/label", huge); }));
+                  zvtest::ThrownMessage([&] { client->Resize("settings/label", huge); }));
     }
     client->Resize("settings/label", qreg::RegNode::c_maxClientSize);
     EXPECT_EQ(qreg::RegNode::c_maxClientSize, client->GetSize("settings/label"));
@@ -240,8 +236,8 @@ TEST_F(ClientAccessTest, ExecutesCommands)
     client->Execute("reset");
     EXPECT_EQ(1, commands);
     commandOk = false;
-    EXPECT_EQ("qreg: Command failed: reset", Error([&] { client->Execute("reset"); }));
-    EXPECT_EQ("qreg: Node is not a command: gain", Error([&] { client->Execute("settings/gain"); }));
+    EXPECT_EQ("qreg: Command failed: reset", zvtest::ThrownMessage([&] { client->Execute("reset"); }));
+    EXPECT_EQ("qreg: Node is not a command: gain", zvtest::ThrownMessage([&] { client->Execute("settings/gain"); }));
 }
 
 TEST_F(ClientAccessTest, SubscriptionCollectsEmittedValues)
@@ -264,9 +260,9 @@ TEST_F(ClientAccessTest, SignalNodeExportsItsSourceUntilDetached)
     EXPECT_EQ("raf3", info.owner);
     EXPECT_EQ(1, info.accessType);
     EXPECT_EQ(2u, client->GetFlags("sa"));
-    EXPECT_EQ("mci: Not a signal node: reset", Error([&] { client->GetSignal("reset"); }));
+    EXPECT_EQ("mci: Not a signal node: reset", zvtest::ThrownMessage([&] { client->GetSignal("reset"); }));
     dynamic_cast<qreg::SignalNode&>(*signal).DetachSource();
-    EXPECT_EQ("qreg: Signal source is not available: sa", Error([&] { client->GetSignal("sa"); }));
+    EXPECT_EQ("qreg: Signal source is not available: sa", zvtest::ThrownMessage([&] { client->GetSignal("sa"); }));
 }
 
 // Paths found before are kept per thread for one access: another access, or
@@ -289,7 +285,8 @@ TEST_F(ClientAccessTest, PathsFoundBeforeStayWithTheirOwnTree)
     other.emplace(thirdRoot);
     EXPECT_EQ(3, other->GetInteger("settings/gain"));
 
-    EXPECT_EQ("mci: No such node: settings/extra", Error([&] { client->GetInteger("settings/extra"); }));
+    EXPECT_EQ("mci: No such node: settings/extra",
+              zvtest::ThrownMessage([&] { client->GetInteger("settings/extra"); }));
     root->GetChild("settings")->Add(Make<UIntNode>("extra", 6));
     client->SetInteger("settings/extra", 4);
     EXPECT_EQ(4, client->GetInteger("settings/extra"));
