@@ -189,10 +189,10 @@ TEST_F(ClientAccessTest, DoubleTextsRoundTripDownToSubnormals)
     for (const double v : {std::numeric_limits<double>::denorm_min(), -4.24399158242461e-314, 2.2e-308}) {
         client->SetDouble("settings/ratio", v);
         const std::string text = client->GetText("settings/ratio");
-        EXPECT_EQ("", Error([&] { client->SetText("settings/ratio", text); })) << text;
+        EXPECT_EQ("", zvtest::ThrownMessage([&] { client->SetText("settings/ratio", text); })) << text;
         EXPECT_EQ(text, client->GetText("settings/ratio"));
     }
-    EXPECT_EQ("Invalid double value", Error([&] { client->SetText("settings/ratio", "1e999"); }));
+    EXPECT_EQ("Invalid double value", zvtest::ThrownMessage([&] { client->SetText("settings/ratio", "1e999"); }));
 }
 
 TEST_F(ClientAccessTest, RunsOutsideTheNodeAreRefusedBeforeAnythingIsSized)
