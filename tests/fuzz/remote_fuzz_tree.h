@@ -11,7 +11,7 @@
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_node.h"
-#include "qreg/reg_value_node.h"
+#include "platform/qreg/reg_value_node.h"
 
 #include <cstdlib>
 #include <memory>
