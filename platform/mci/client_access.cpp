@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <iomanip>
 #include <sstream>
@@ -48,7 +49,9 @@ double ParseDouble(const std::string& text)
     errno = 0;
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || errno == ERANGE) {
+    // A text below the doubles' range reads as the nearest subnormal or
+    // zero (as a read writes such a value); one beyond it is refused.
+    if (end != text.c_str() + text.size() || (errno == ERANGE && std::isinf(v))) {
         throw qstd::Exception("Invalid double value", true);
     }
     return v;

@@ -26,15 +26,35 @@ class RemoteRegistry;
 
 // How the ORB serves and what one client may hold. The ORB runs a
 // bounded pool of request threads shared by all connections (not one
-// thread per connection), closes connections idle for longer than
-// idleConnectionTimeout and refuses GIOP messages longer than
+// thread per connection) and refuses GIOP messages longer than
 // maxMessageSize.
 struct RemoteExportSettings {
     unsigned serverThreads = 32;
+    // Connections idle for this long are closed.
     std::chrono::seconds idleConnectionTimeout{60};
     // A request thread idle for this long leaves the pool.
     std::chrono::seconds idleThreadTimeout{10};
     unsigned long maxMessageSize = c_maxGiopMessageBytes;
+    // A connection must send its first bytes within this time, and each
+    // message must arrive whole within it (its first 8 KiB within it, and
+    // the rest within it from then on), or the connection is dropped: a
+    // client that sends part of a request holds a request thread no longer.
+    std::chrono::milliseconds receiveTimeout{1500};
+    // Connections open at once from one peer address (any port), and from
+    // all; more are closed as they come (when their first bytes arrive).
+    // Half the request threads per address, so that one address cannot
+    // hold them all.
+    unsigned maxConnectionsPerPeer = 16;
+    unsigned maxConnections = 256;
+    // Requests whose arguments take largeRequestSize bytes or more (or
+    // come in fragments) that are served at once; one more is refused
+    // (NO_RESOURCES) before its arguments are decoded. Decoded, arguments
+    // may take ten times their size in memory (a list of one-character
+    // texts), so that every request thread with a message of the largest
+    // size could take gigabytes; two such requests take about 100 MB, which
+    // go back to the system once they are over.
+    unsigned long largeRequestSize = 64ul << 10;
+    unsigned maxLargeRequests = 2;
     RemoteSubscriptions::Limits subscriptions;
 };
 

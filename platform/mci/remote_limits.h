@@ -1,5 +1,6 @@
 #pragma once
-// Sizes that the remote export and its clients agree on.
+// Sizes that the remote export and its clients agree on, as the interface
+// gives them (its clients know them from there).
 //
 // c_maxGiopMessageBytes bounds every GIOP message that either side accepts
 // (both ORBs are brought up with it). c_maxChunkBytes bounds the values of one
@@ -12,14 +13,16 @@
 // data that are due); at most c_maxOneShotReads run at a time in all, so that
 // reads waiting for data never hold more than that many request threads.
 
+#include "zemtra_remote.hh"
+
 #include <chrono>
 #include <cstddef>
 
 namespace mci {
 
-constexpr unsigned long c_maxGiopMessageBytes = 8ul << 20;
-constexpr std::size_t c_maxChunkBytes = 1u << 20;
-constexpr std::chrono::seconds c_maxReadWait{60};
+constexpr unsigned long c_maxGiopMessageBytes = zemtra_REMOTE::MaxMessageBytes;
+constexpr std::size_t c_maxChunkBytes = zemtra_REMOTE::MaxChunkBytes;
+constexpr std::chrono::milliseconds c_maxReadWait{zemtra_REMOTE::MaxReadWaitMs};
 constexpr std::size_t c_maxOneShotReads = 8;
 
 static_assert(c_maxChunkBytes * 2 <= c_maxGiopMessageBytes, "a chunk and its framing fit into one message");

@@ -257,6 +257,11 @@ q_NET::DoubleSeq* RemoteRegistry::GetDouble(const char* path, CORBA::ULong posit
 void RemoteRegistry::SetText(const char* path, CORBA::ULong position, const zemtra_REMOTE::StringSeq& values)
 {
     Serve(path, [&] {
+        // More texts than the node holds are refused before they are
+        // copied: a list of short texts takes ten times its size.
+        if (values.length() > 0) {
+            CountFrom(TreePathOf(path), position, values.length());
+        }
         std::vector<std::string> texts;
         for (CORBA::ULong i = 0; i < values.length(); ++i) {
             texts.emplace_back(values[i].in());

@@ -70,7 +70,7 @@ template <typename SEQ, typename SEND> CORBA::Long RemoteReceiverRelay::RelayInP
     for (CORBA::ULong first = 0; first < values.length() && rc == 0; first += piece) {
         const CORBA::ULong n = std::min(piece, values.length() - first);
         // A view of the caller's values: nothing is copied on the way.
-        const SEQ part(n, n, const_cast<Element*>(values.get_buffer()) + first, false);
+        const SEQ part(n, const_cast<Element*>(values.get_buffer()) + first, false);
         rc = Relay([&] { return send(part); });
     }
     return rc;

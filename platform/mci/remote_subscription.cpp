@@ -143,10 +143,22 @@ void RemoteSubscription::OnValue(const NotificationData& data)
     // the node's name for the value at delivery time.
     item.reread = item.reread || m_enum;
     item.count = item.texts.empty() ? 1 : item.texts.size();
+    // Asked before this subscription's lock: the hub's lock is never taken
+    // under it.
+    const bool slow = m_hub.IsSlow(m_clientKey);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
             return;
+        }
+        if (slow) {
+            // The client is not taking values: only the latest of the same
+            // elements waits for it.
+            m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
+                                         [&](const Item& queued) {
+                                             return queued.position == item.position && queued.count == item.count;
+                                         }),
+                          m_queue.end());
         }
         if (m_queue.size() >= c_maxQueued) {
             m_queue.pop_front();
@@ -326,7 +338,6 @@ bool RemoteSubscriptions::Remove(std::uint64_t id)
 void RemoteSubscriptions::CloseAll()
 {
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> subscriptions;
-    std::vector<std::thread> threads;
     {
         // Stopped first: no delivery or probe starts while the subscriptions
         // close (each waits for a call in progress to a client that may take
@@ -341,12 +352,20 @@ void RemoteSubscriptions::CloseAll()
     for (auto& s : subscriptions) {
         s.second->Close();
     }
+    std::map<unsigned, std::thread> threads;
+    std::thread liveness;
     {
+        // No thread is added once stopped.
         std::lock_guard<std::mutex> lock(m_mutex);
-        threads.swap(m_threads);
+        threads.swap(m_deliveryThreads);
+        m_leftSlots.clear();
+        liveness.swap(m_livenessThread);
     }
     for (auto& t : threads) {
-        t.join();
+        t.second.join();
+    }
+    if (liveness.joinable()) {
+        liveness.join();
     }
 }
 
@@ -365,8 +384,16 @@ void RemoteSubscriptions::Schedule(const std::shared_ptr<RemoteSubscription>& su
             return;
         }
         m_ready.push_back(subscription);
+        GrowIfNeeded();
     }
     m_readyChanged.notify_one();
+}
+
+bool RemoteSubscriptions::IsSlow(const std::string& clientKey)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_clientsInDelivery.find(clientKey);
+    return it != m_clientsInDelivery.end() && std::chrono::steady_clock::now() - it->second >= c_slowCall;
 }
 
 void RemoteSubscriptions::WakeLiveness()
@@ -381,16 +408,42 @@ void RemoteSubscriptions::WakeLiveness()
 void RemoteSubscriptions::StartThreads()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_threads.empty() || m_stop) {
+    if (m_livenessThread.joinable() || m_stop) {
         return;
     }
     for (unsigned i = 0; i < c_deliveryThreads; ++i) {
-        m_threads.emplace_back(&RemoteSubscriptions::DeliveryLoop, this);
+        const unsigned slot = m_nextSlot++;
+        m_deliveryThreads.emplace(slot, std::thread(&RemoteSubscriptions::DeliveryLoop, this, slot));
     }
-    m_threads.emplace_back(&RemoteSubscriptions::LivenessLoop, this);
+    m_livenessThread = std::thread(&RemoteSubscriptions::LivenessLoop, this);
 }
 
-void RemoteSubscriptions::DeliveryLoop()
+std::deque<std::shared_ptr<RemoteSubscription>>::iterator RemoteSubscriptions::NextReady()
+{
+    return std::find_if(m_ready.begin(), m_ready.end(),
+                        [this](const auto& s) { return m_clientsInDelivery.count(s->ClientKey()) == 0; });
+}
+
+void RemoteSubscriptions::GrowIfNeeded()
+{
+    // Threads that left the pool have returned from their loop: joined here.
+    for (const unsigned slot : m_leftSlots) {
+        auto it = m_deliveryThreads.find(slot);
+        if (it != m_deliveryThreads.end()) {
+            it->second.join();
+            m_deliveryThreads.erase(it);
+        }
+    }
+    m_leftSlots.clear();
+    if (m_stop || m_idleThreads > 0 || !m_livenessThread.joinable() ||
+        m_deliveryThreads.size() >= c_maxDeliveryThreads || NextReady() == m_ready.end()) {
+        return;
+    }
+    const unsigned slot = m_nextSlot++;
+    m_deliveryThreads.emplace(slot, std::thread(&RemoteSubscriptions::DeliveryLoop, this, slot));
+}
+
+void RemoteSubscriptions::DeliveryLoop(unsigned slot)
 {
     for (;;) {
         std::shared_ptr<RemoteSubscription> subscription;
@@ -400,18 +453,28 @@ void RemoteSubscriptions::DeliveryLoop()
             // The first ready subscription of a client that no delivery
             // thread is calling right now: a client that is slow to answer
             // (or hangs until the call times out) holds one thread at most.
-            m_readyChanged.wait(lock, [&] {
-                next = std::find_if(m_ready.begin(), m_ready.end(), [this](const auto& s) {
-                    return m_clientsInDelivery.count(s->ClientKey()) == 0;
-                });
+            ++m_idleThreads;
+            const bool ready = m_readyChanged.wait_for(lock, c_idleThreadTimeout, [&] {
+                next = NextReady();
                 return m_stop || next != m_ready.end();
             });
+            --m_idleThreads;
             if (m_stop) {
                 return;
             }
+            if (!ready) {
+                // Idle: a thread beyond the pool's base leaves it.
+                if (m_deliveryThreads.size() - m_leftSlots.size() > c_deliveryThreads) {
+                    m_leftSlots.push_back(slot);
+                    return;
+                }
+                continue;
+            }
             subscription = std::move(*next);
             m_ready.erase(next);
-            m_clientsInDelivery.insert(subscription->ClientKey());
+            m_clientsInDelivery.emplace(subscription->ClientKey(), std::chrono::steady_clock::now());
+            // Values of other clients may wait while every thread is in a call.
+            GrowIfNeeded();
         }
         // One value, then to the back of the line: a busy node does not
         // hold up the others.

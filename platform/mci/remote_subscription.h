@@ -7,14 +7,20 @@
 // oldest value is dropped and counted). A callback object that cannot be
 // reached ends the subscription.
 //
-// mci::RemoteSubscriptions: every subscription of the export. A small pool
-// of delivery threads, shared by all subscriptions, sends the queued values
+// mci::RemoteSubscriptions: every subscription of the export. A pool of
+// delivery threads, shared by all subscriptions, sends the queued values
 // to the clients' callback objects, each subscription's values in order and
 // never two of them at once, and one client's values on one thread at a
-// time, so that a client that is slow to answer cannot stall the others. A liveness thread probes the callback objects
-// periodically, so that subscriptions of a client that is gone end without
-// waiting for a value to fail. Subscriptions are bounded per client (the
-// endpoint its callback objects live on) and in all.
+// time. A client that stops answering holds the thread of its call until
+// the call times out; the pool grows by a thread while every thread is in
+// a call and values of other clients wait, so that a frozen client does
+// not delay the others (up to a bound of threads), and shrinks back once
+// threads idle. While a client's call has been in progress for a while,
+// new values of its subscriptions replace the queued ones of the same
+// elements instead of queueing behind them. A liveness thread probes the
+// callback objects periodically, so that subscriptions of a client that is
+// gone end without waiting for a value to fail. Subscriptions are bounded
+// per client (the endpoint its callback objects live on) and in all.
 
 #include "platform/mci/client_access.h"
 #include "platform/mci/tree_node.h"
@@ -30,7 +36,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,9 +136,17 @@ public:
         std::size_t sessionsPerClient = 32;
         std::size_t sessionsTotal = 64;
     };
-    // Delivery threads shared by all subscriptions. A callback that hangs
-    // holds one for at most RemoteSubscription::c_callTimeoutMs.
+    // Delivery threads shared by all subscriptions, kept while idle. A
+    // callback that hangs holds one for at most
+    // RemoteSubscription::c_callTimeoutMs; the pool grows to at most
+    // c_maxDeliveryThreads, and a thread beyond c_deliveryThreads leaves it
+    // once idle for c_idleThreadTimeout.
     static constexpr unsigned c_deliveryThreads = 4;
+    static constexpr unsigned c_maxDeliveryThreads = 16;
+    static constexpr std::chrono::milliseconds c_idleThreadTimeout{2000};
+    // A client whose call has been in progress this long is slow: new
+    // values of its subscriptions replace the queued ones of the same elements.
+    static constexpr std::chrono::milliseconds c_slowCall{250};
 
     RemoteSubscriptions(ClientAccess& access, const Limits& limits);
     ~RemoteSubscriptions();
@@ -159,11 +172,19 @@ public:
 
     // Called by a subscription with values to deliver.
     void Schedule(const std::shared_ptr<RemoteSubscription>& subscription);
+    // Whether the client's call has been in progress for c_slowCall or longer.
+    bool IsSlow(const std::string& clientKey);
     // Called by a subscription that ended: the liveness thread reaps it now.
     void WakeLiveness();
 
 private:
-    void DeliveryLoop();
+    void DeliveryLoop(unsigned slot);
+    // Caller holds m_mutex: the first ready subscription of a client that
+    // no delivery thread is calling, or m_ready.end().
+    std::deque<std::shared_ptr<RemoteSubscription>>::iterator NextReady();
+    // Caller holds m_mutex: adds a delivery thread when values of a client
+    // wait while no thread is free, within the bound.
+    void GrowIfNeeded();
     void LivenessLoop();
     void ProbeAll();
     void ReapEnded();
@@ -176,10 +197,15 @@ private:
     std::condition_variable m_livenessWake;
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> m_subscriptions;
     std::deque<std::shared_ptr<RemoteSubscription>> m_ready;
-    std::set<std::string> m_clientsInDelivery; // clients a delivery thread is calling
+    // Clients a delivery thread is calling, and since when.
+    std::map<std::string, std::chrono::steady_clock::time_point> m_clientsInDelivery;
     bool m_stop = false;
     bool m_livenessRequested = false;
-    std::vector<std::thread> m_threads;
+    std::map<unsigned, std::thread> m_deliveryThreads; // by slot
+    std::vector<unsigned> m_leftSlots;                 // threads that left the pool, to join
+    unsigned m_nextSlot = 0;
+    unsigned m_idleThreads = 0;
+    std::thread m_livenessThread;
     std::function<void()> m_periodicProbe;
 };
 

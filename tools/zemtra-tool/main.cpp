@@ -11,7 +11,6 @@
 // standard error and exit 1; a bad command line exits 2; an interrupted read
 // exits 130.
 
-#include "platform/mci/remote_limits.h"
 #include "tools/zemtra-tool/tool_client.h"
 
 #include <boost/program_options.hpp>
@@ -249,7 +248,7 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::
     // Read ahead one chunk at a time: the atoms come as they are acquired,
     // in order, and the tool stops after the count.
     const auto perBuffer =
-        static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, mci::ChunkAtoms(info.atom_size)));
+        static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, tool::ChunkAtoms(info.atom_size)));
     const CORBA::ULongLong id =
         c.Call([&] { return c.Registry()->OpenSignal(r.path.c_str(), receiver.in(), r.mode, perBuffer, r.offset); });
     Outcome outcome = Outcome::Complete;
@@ -288,7 +287,7 @@ CORBA::ULong OneShotWaitMs(std::chrono::steady_clock::duration timeout)
         return 0;
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout);
-    const std::chrono::milliseconds most = mci::c_maxReadWait;
+    const std::chrono::milliseconds most = tool::c_maxReadWait;
     return static_cast<CORBA::ULong>(std::max<long long>(std::min(ms, most).count(), 1));
 }
 
@@ -378,12 +377,12 @@ void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
 Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
                      tool::RowPrinter& printer)
 {
-    const std::uint64_t chunk = mci::ChunkAtoms(info.atom_size);
+    const std::uint64_t chunk = tool::ChunkAtoms(info.atom_size);
     // The server answers within the wait asked for; the call gives it time
     // on top, for the values to come.
     const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
     const std::chrono::milliseconds wait =
-        waitMs == 0 ? std::chrono::milliseconds(mci::c_maxReadWait) : std::chrono::milliseconds(waitMs);
+        waitMs == 0 ? std::chrono::milliseconds(tool::c_maxReadWait) : std::chrono::milliseconds(waitMs);
     c.SetCallTimeout(wait + c_callMargin);
     bool timedOut = false;
     auto stopped = [&] { return timedOut ? Outcome::TimedOut : Outcome::Interrupted; };

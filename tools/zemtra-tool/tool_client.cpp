@@ -1,7 +1,5 @@
 #include "tools/zemtra-tool/tool_client.h"
 
-#include "platform/mci/remote_limits.h"
-
 #include <omniORB4/omniORB.h>
 
 #include <arpa/inet.h>
@@ -155,7 +153,7 @@ Connection::Connection(const std::string& server, bool callbacks) : m_server(ser
                         server.substr(colon + 1)};
     }
     const std::string endpoint = CallbackEndpoint(host);
-    const std::string maxMessage = std::to_string(mci::c_maxGiopMessageBytes);
+    const std::string maxMessage = std::to_string(zemtra_REMOTE::MaxMessageBytes);
     // Both sides accept messages up to the same bound.
     const char* options[][2] = {{"traceLevel", "0"},
                                 {"giopMaxMsgSize", maxMessage.c_str()},

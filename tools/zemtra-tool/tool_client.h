@@ -16,6 +16,16 @@
 
 namespace tool {
 
+// Atoms of atomBytes each that one answer or forwarded buffer of the server
+// holds (at least 1).
+inline std::size_t ChunkAtoms(std::size_t atomBytes)
+{
+    return atomBytes == 0 || atomBytes >= zemtra_REMOTE::MaxChunkBytes ? 1 : zemtra_REMOTE::MaxChunkBytes / atomBytes;
+}
+
+// The longest a one-shot read of the server waits for its data.
+constexpr std::chrono::milliseconds c_maxReadWait{zemtra_REMOTE::MaxReadWaitMs};
+
 // A failure to report to the user; the message is printed as it is.
 struct ToolError {
     std::string message;

@@ -182,6 +182,19 @@ TEST_F(ClientAccessTest, NoNodeTakesANanOrAnInfinity)
     }
 }
 
+// A double that a read gives as text is taken back by a text write, down
+// to the subnormal ones; a text beyond the doubles' range is refused.
+TEST_F(ClientAccessTest, DoubleTextsRoundTripDownToSubnormals)
+{
+    for (const double v : {std::numeric_limits<double>::denorm_min(), -4.24399158242461e-314, 2.2e-308}) {
+        client->SetDouble("settings/ratio", v);
+        const std::string text = client->GetText("settings/ratio");
+        EXPECT_EQ("", zvtest::ThrownMessage([&] { client->SetText("settings/ratio", text); })) << text;
+        EXPECT_EQ(text, client->GetText("settings/ratio"));
+    }
+    EXPECT_EQ("Invalid double value", zvtest::ThrownMessage([&] { client->SetText("settings/ratio", "1e999"); }));
+}
+
 TEST_F(ClientAccessTest, RunsOutsideTheNodeAreRefusedBeforeAnythingIsSized)
 {
     const size_t huge = static_cast<size_t>(1) << 60;

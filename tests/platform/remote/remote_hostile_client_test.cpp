@@ -259,6 +259,79 @@ TEST(RemoteHostileClient, FrozenSubscriberDoesNotStallTheOthers)
     server.Deactivate(&sink);
 }
 
+// Clients that stop answering, more of them than the pool has delivery
+// threads, delay no other client's value by more than a second.
+TEST(RemoteHostileClient, FrozenSubscribersDoNotDelayOtherClients)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 60s; // their calls alone must not stall anyone
+    Server server(settings);
+    std::vector<std::unique_ptr<SubscriberProcess>> frozen;
+    for (unsigned i = 0; i < 2 * mci::RemoteSubscriptions::c_deliveryThreads; ++i) {
+        frozen.push_back(std::make_unique<SubscriberProcess>(server.Address(), 1, "subscribe", "arr"));
+        ASSERT_TRUE(frozen.back()->WaitReady(30s));
+        frozen.back()->Freeze();
+    }
+    Callback sink;
+    CORBA::Object_var obj = server.Activate(&sink);
+    zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    server.registry->Subscribe("arr", callback);
+    for (int value = 1; value <= 3; ++value) {
+        server.tree.arr->SetValue(value, 0);
+        EXPECT_TRUE(sink.WaitFor(static_cast<size_t>(value), 1s)) << "value " << value << " waited behind frozen clients";
+    }
+    for (auto& f : frozen) {
+        f->Kill();
+    }
+    server.Deactivate(&sink);
+}
+
+// While a client is slow to take a value, newer values of the same
+// elements replace the queued ones: it gets the latest, not a backlog.
+TEST(RemoteHostileClient, ValuesForASlowClientAreCoalesced)
+{
+    struct Slow : Callback {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool entered = false;
+        bool released = false;
+        void ValueChanged(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position) override
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            entered = true;
+            cv.notify_all();
+            cv.wait(lock, [this] { return released; });
+            lock.unlock();
+            Callback::ValueChanged(path, values, position);
+        }
+    };
+    Server server;
+    Slow sink;
+    CORBA::Object_var obj = server.Activate(&sink);
+    zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    server.registry->Subscribe("arr", callback);
+    server.tree.arr->SetValue(1, 0);
+    {
+        std::unique_lock<std::mutex> lock(sink.mutex);
+        ASSERT_TRUE(sink.cv.wait_for(lock, 5s, [&] { return sink.entered; }));
+    }
+    // The client has been in its call for a while when the values come.
+    std::this_thread::sleep_for(mci::RemoteSubscriptions::c_slowCall + 50ms);
+    for (int value = 2; value <= 100; ++value) {
+        server.tree.arr->SetValue(value, 0);
+    }
+    server.tree.arr->SetValue(7, 1);
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        sink.released = true;
+        sink.cv.notify_all();
+    }
+    ASSERT_TRUE(sink.WaitFor(3, 5s));
+    EXPECT_FALSE(sink.WaitFor(4, 200ms));
+    EXPECT_EQ((std::vector<std::string>{"arr@0: 1", "arr@0: 100", "arr@1: 7"}), sink.Lines());
+    server.Deactivate(&sink);
+}
+
 // Every signal session holds threads of the server: like subscriptions,
 // they are bounded per client and in all.
 TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)

@@ -203,10 +203,14 @@ TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
 {
     auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "10"}); });
-    // The subscription counts from the start of the tool's Subscribe call on,
-    // but sees values only once that call has returned.
+    // The values change once the node tells the tool's subscription (the
+    // export counts a subscription a moment before that), and the tool sees
+    // them once its Subscribe call has returned.
     ASSERT_TRUE(zvtest::WaitFor(
-        [&] { return server.exporter.GetSubscriptionCount() == 1 && server.exporter.GetActiveRequestCount() == 0; },
+        [&] {
+            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1
+                && server.exporter.GetActiveRequestCount() == 0;
+        },
         10s));
     server.tree.locked->SetValue(true, 0);
     server.tree.locked->SetValue(false, 0);
@@ -219,6 +223,22 @@ TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
     const ToolResult timedOut = Tool({"watch", "tim.pll.locked", "--count", "1", "--timeout", "0.2"});
     EXPECT_EQ(1, timedOut.exitCode);
     EXPECT_EQ("Timed out waiting for a value of tim.pll.locked\n", timedOut.err);
+}
+
+// Values keep the watch from asking whether the server is there, so that
+// its connection to the server idles for seconds; the server keeps it.
+TEST_F(ZemtraToolTest, WatchOutlastsIdleGapsOfItsConnection)
+{
+    auto watch = std::async(std::launch::async,
+                            [&] { return Tool({"watch", "tim.pll.locked", "--count", "6", "--timeout", "20"}); });
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.locked->GetSubscriberCount() == 1; }, 10000ms));
+    for (int i = 0; i < 6; ++i) {
+        server.tree.locked->SetValue(i % 2 == 0, 0);
+        std::this_thread::sleep_for(800ms); // the pace of the values
+    }
+    const ToolResult r = watch.get();
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("true\nfalse\ntrue\nfalse\ntrue\nfalse\n", r.out);
 }
 
 TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)

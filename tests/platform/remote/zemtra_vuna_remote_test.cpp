@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +73,7 @@ protected:
         }
         pid = ::fork();
         if (pid == 0) {
+            BeforeExec();
             FILE* out = std::freopen(log.c_str(), "w", stdout);
             (void)out;
             ::dup2(::fileno(stdout), 2);
@@ -102,6 +106,8 @@ protected:
 
     // Text of the chassis scenario the server runs on; empty: the default.
     virtual std::string Scenario() const { return ""; }
+    // Runs in the server's process before it starts.
+    virtual void BeforeExec() const {}
 
     void TearDown() override
     {
@@ -412,6 +418,49 @@ TEST_F(ZemtraVunaRemoteFailingSensor, FailingSensorFailsOnlyItsOwnRead)
     }
     EXPECT_NEAR(sim::c_ptTemperature[3], std::stod(Tool({"get", "raf3.hp_temp.pt4"}).out), 1e-3);
 
+    EXPECT_EQ(0, Terminate());
+}
+
+// The server started with a soft descriptor limit far below the hard one,
+// as a login session may start it.
+class ZemtraVunaRemoteLowDescriptorLimit : public ZemtraVunaRemote {
+protected:
+    static constexpr rlim_t c_softLimit = 128;
+    void BeforeExec() const override
+    {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min(limit.rlim_max, c_softLimit);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+};
+
+// Connections that are never used, four times that soft limit, leave the
+// server descriptors to take a client's.
+TEST_F(ZemtraVunaRemoteLowDescriptorLimit, UnusedConnectionsLeaveTheServiceAnswering)
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < 8 * c_softLimit || limit.rlim_cur < 5 * c_softLimit) {
+        GTEST_SKIP() << "the descriptor limits here are too low to show it";
+    }
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(port);
+    std::vector<int> unused;
+    for (rlim_t i = 0; i < 4 * c_softLimit; ++i) {
+        unused.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(0, ::connect(unused.back(), reinterpret_cast<sockaddr*>(&server), sizeof(server)));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const ToolResult get = Tool({"get", "custom"});
+    EXPECT_EQ(0, get.exitCode) << get.err;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(waited.count(), 3000) << "ms for a get";
+    for (const int fd : unused) {
+        ::close(fd);
+    }
     EXPECT_EQ(0, Terminate());
 }
 
