@@ -6,7 +6,7 @@
 
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
-#include "tests/common/sanitizers.h"
+#include "tests/common/resident_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -37,17 +37,6 @@ long Threads()
         ::closedir(d);
     }
     return n;
-}
-
-long RssKb()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return 0;
 }
 
 template <typename F> bool WaitUntil(F&& done, std::chrono::steady_clock::duration timeout)
@@ -134,7 +123,7 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
     ASSERT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
     std::this_thread::sleep_for(3s); // idle request threads leave
     const long threads = Threads();
-    const long rss = RssKb();
+    const long rss = zvtest::ResidentKb();
 
     SubscriberProcess client(server.Address(), 1000);
     ASSERT_TRUE(client.WaitReady(60s));
@@ -150,11 +139,9 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
     // Request threads of the flood leave after their idle time-out.
     EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s)) << Threads() << " threads, " << threads
                                                                      << " before";
-#if !ZVTEST_ASAN // AddressSanitizer holds freed memory back in its quarantine
-    EXPECT_LT(RssKb(), rss + 16 * 1024);
-#else
-    (void)rss;
-#endif
+    if (zvtest::c_freedMemoryGoesBack) {
+        EXPECT_LT(zvtest::ResidentKb(), rss + 16 * 1024);
+    }
 }
 
 TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
