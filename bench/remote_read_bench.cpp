@@ -10,6 +10,7 @@
 // Any --benchmark_* argument (the CI smoke run) selects 100,000 atoms.
 // Target: the tool's peak memory stays under 64 MB whatever the count.
 
+#include "bench/build_dir.h"
 #include "tests/common/free_port.h"
 
 #include <fcntl.h>
@@ -30,15 +31,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string BuildDir()
-{
-    char self[4096] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string("./bench/x");
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/..";
-}
 
 struct Run {
     int status = -1;
@@ -98,7 +90,7 @@ int main(int argc, char** argv)
             atoms = 100000;
         }
     }
-    const std::string build = BuildDir();
+    const std::string build = zvbench::BuildDir();
     const std::string server = build + "/app/zemtra-vuna";
     const std::string tool = build + "/tools/zemtra-tool/zemtra-tool";
     const unsigned short port = zvtest::FreePort();

@@ -10,6 +10,7 @@
 // Any --benchmark_* argument (the CI smoke run) selects 1 s per phase.
 // Targets: idle below 1 %, with the 4 clients below 2 %.
 
+#include "bench/build_dir.h"
 #include "tests/common/free_port.h"
 
 #include "zemtra_remote.hh"
@@ -35,15 +36,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string ServerPath()
-{
-    char self[4096] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string("./bench/x");
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/../app/zemtra-vuna";
-}
 
 // User plus system CPU time of a process in seconds, or -1.
 double CpuSeconds(pid_t pid)
@@ -111,7 +103,7 @@ int main(int argc, char** argv)
     if (std::system(("mkdir -p '" + dir + "/root'").c_str()) != 0) {
         return 1;
     }
-    const std::string server = ServerPath();
+    const std::string server = zvbench::BuildDir() + "/app/zemtra-vuna";
     const pid_t pid = ::fork();
     if (pid == 0) {
         FILE* out = std::freopen((dir + "/server.log").c_str(), "w", stdout);
