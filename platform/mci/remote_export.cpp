@@ -11,8 +11,9 @@
 #include <omniORB4/internal/SocketCollection.h>
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/GIOP_S.h>
 #include <omniORB4/omniTransport.h>
+// Needs the stream classes above.
+#include <omniORB4/internal/GIOP_S.h>
 
 #include <arpa/inet.h>
 #include <malloc.h>
