@@ -410,7 +410,7 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
             read.reset(); // the client is closed before the read stops counting
             std::lock_guard<std::mutex> lock(shared->mutex);
             result->data = data._retn();
-            result->error = error;
+            result->error = std::move(error); // the request alone lets go of it
             result->done = true;
             --shared->running;
             slot->ended = true;
@@ -431,7 +431,9 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
         throw qstd::Exception(how + ": the server is shutting down", true);
     }
     if (result->done) {
-        std::rethrow_exception(result->error);
+        std::exception_ptr error = std::move(result->error);
+        lock.unlock();
+        std::rethrow_exception(error);
     }
     throw qstd::Exception(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
                               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
