@@ -159,6 +159,10 @@ public:
         return m_isOpen;
     }
 
+    // Ends a read that waits for its position (its controller goes on
+    // serving the other clients); takes no lock that a read holds.
+    void Cancel() override { m_waitCancel.Cancel(); }
+
     // Reads up to buffer's size in atoms (in mode 13: the next queued buffer,
     // whatever its size) at the position the controller gives for time.
     SuccessCode_e Read(Buffer& buffer, SignalMeta& meta, uint64_t time)
@@ -185,9 +189,16 @@ public:
         }
         std::size_t count =
             std::min<std::size_t>(buffer.GetLength(), m_posController->GetMaxReadSize(m_offset, m_mode));
+        if (m_waitCancel.IsCancelled()) {
+            return eCancelled;
+        }
         LMT lmt = 0;
         std::size_t position = 0;
-        SuccessCode_e rc = m_posController->GetPosition(m_mode.load(), time, m_offset, count, lmt, position, meta);
+        SuccessCode_e rc;
+        {
+            WaitCancel::Scope cancellable(m_waitCancel, *m_posController);
+            rc = m_posController->GetPosition(m_mode.load(), time, m_offset, count, lmt, position, meta);
+        }
         if (rc != eSuccess) {
             return rc;
         }
@@ -424,6 +435,7 @@ private:
     std::condition_variable m_wake; // ends the thread's pause between refusals
     std::atomic<bool> m_running{false};
     std::atomic<int> m_threadResult{eNotOpen};
+    WaitCancel m_waitCancel; // ends the waits of Read
 };
 
 // A client for a remote reader, made by a source's CreateClient and owned by

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
+#include <list>
 #include <sstream>
 #include <system_error>
+#include <vector>
 
 namespace mci {
 
@@ -316,11 +318,25 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     return data._retn();
 }
 
+void OneShotRead::Cancel()
+{
+    if (m_client) {
+        m_client->Cancel();
+    }
+}
+
+struct OneShotReads::Slot {
+    std::thread thread;
+    OneShotRead* read = nullptr; // while it may be cancelled
+    bool ended = false;          // the thread touches the slot no more
+};
+
 struct OneShotReads::Shared {
     std::mutex mutex;
     std::condition_variable changed;
     std::size_t running = 0;
     bool cancelled = false;
+    std::list<Slot> slots;
 };
 
 OneShotReads::OneShotReads(std::size_t max) : m_max(max), m_shared(std::make_shared<Shared>()) {}
@@ -328,6 +344,29 @@ OneShotReads::OneShotReads(std::size_t max) : m_max(max), m_shared(std::make_sha
 OneShotReads::~OneShotReads()
 {
     Cancel();
+}
+
+void OneShotReads::JoinEnded(Shared& shared, std::unique_lock<std::mutex>& lock)
+{
+    std::vector<std::thread> ended;
+    for (auto it = shared.slots.begin(); it != shared.slots.end();) {
+        if (it->ended) {
+            ended.push_back(std::move(it->thread));
+            it = shared.slots.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (ended.empty()) {
+        return;
+    }
+    lock.unlock();
+    for (auto& thread : ended) {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+    lock.lock();
 }
 
 zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
@@ -342,20 +381,21 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
     };
     auto result = std::make_shared<Result>();
     const std::shared_ptr<Shared> shared = m_shared;
-    {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->cancelled) {
-            throw qstd::Exception(how + ": the server is shutting down", true);
-        }
-        if (shared->running >= m_max) {
-            throw qstd::Exception(how + ": " + std::to_string(m_max) +
-                                      " one-shot reads run already, the most this server runs at a time",
-                                  true);
-        }
-        ++shared->running;
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    JoinEnded(*shared, lock);
+    if (shared->cancelled) {
+        throw qstd::Exception(how + ": the server is shutting down", true);
     }
+    if (shared->running >= m_max) {
+        throw qstd::Exception(how + ": " + std::to_string(m_max) +
+                                  " one-shot reads run already, the most this server runs at a time",
+                              true);
+    }
+    shared->slots.emplace_back();
+    Slot* slot = &shared->slots.back();
+    slot->read = read.get();
     try {
-        std::thread([shared, result, read = std::move(read)]() mutable {
+        slot->thread = std::thread([shared, result, slot, read = std::move(read)]() mutable {
             zemtra_REMOTE::SignalData_var data;
             std::exception_ptr error;
             try {
@@ -363,30 +403,37 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
             } catch (...) {
                 error = std::current_exception();
             }
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                slot->read = nullptr; // no longer cancelled by Cancel
+            }
             read.reset(); // the client is closed before the read stops counting
             std::lock_guard<std::mutex> lock(shared->mutex);
             result->data = data._retn();
-            result->error = error;
+            result->error = std::move(error); // the request alone lets go of it
             result->done = true;
             --shared->running;
+            slot->ended = true;
             shared->changed.notify_all();
-        }).detach();
+        });
     } catch (const std::system_error& e) {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        --shared->running;
+        shared->slots.pop_back();
         throw qstd::Exception(how + ": can't start its thread: " + e.code().message(), true);
     }
-    std::unique_lock<std::mutex> lock(shared->mutex);
+    ++shared->running;
     shared->changed.wait_until(lock, std::chrono::steady_clock::now() + wait,
                                [&] { return result->done || shared->cancelled; });
-    if (result->done) {
-        if (result->error) {
-            std::rethrow_exception(result->error);
-        }
+    if (result->done && !result->error) {
         return result->data._retn();
     }
+    // A read that Cancel ended fails for that reason, not for its code.
     if (shared->cancelled) {
         throw qstd::Exception(how + ": the server is shutting down", true);
+    }
+    if (result->done) {
+        std::exception_ptr error = std::move(result->error);
+        lock.unlock();
+        std::rethrow_exception(error);
     }
     throw qstd::Exception(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
                               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
@@ -396,11 +443,35 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
 
 void OneShotReads::Cancel()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_shared->mutex);
-        m_shared->cancelled = true;
+    Shared& shared = *m_shared;
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    shared.cancelled = true;
+    shared.changed.notify_all();
+    for (Slot& slot : shared.slots) {
+        if (slot.read != nullptr) {
+            slot.read->Cancel();
+        }
     }
-    m_shared->changed.notify_all();
+    // Threads left to end by themselves before are not waited for again.
+    const bool ended = shared.changed.wait_for(lock, c_cancelWait, [&] {
+        return std::all_of(shared.slots.begin(), shared.slots.end(),
+                           [](const Slot& slot) { return slot.ended || !slot.thread.joinable(); });
+    });
+    JoinEnded(shared, lock);
+    if (ended) {
+        return;
+    }
+    std::size_t left = 0;
+    for (Slot& slot : shared.slots) {
+        if (slot.thread.joinable()) {
+            slot.thread.detach();
+            ++left;
+        }
+    }
+    if (left > 0) {
+        qstd::LogWarning("Remote export: " + std::to_string(left) +
+                         " one-shot reads still wait in the signal library; they end by themselves");
+    }
 }
 
 std::size_t OneShotReads::Running() const

@@ -129,6 +129,8 @@ public:
     // Opens, reads and closes the client; called without holding the
     // source, since a read may wait for its data.
     zemtra_REMOTE::SignalData* Run();
+    // Ends a wait of Run for data from another thread (after Prepare).
+    void Cancel();
     const std::string& Path() const { return m_path; }
     int Mode() const { return m_mode; }
 
@@ -151,9 +153,14 @@ private:
 // on until the signal library returns (the library bounds its own waits)
 // and counts until then: at most max reads run at a time, so that reads
 // waiting for data hold no more than that many request threads and the
-// other requests are still served.
+// other requests are still served. Cancel also ends the reads themselves
+// and joins their threads, so that none touches a source after it.
 class OneShotReads {
 public:
+    // Longest wait of Cancel for the reads to end; a read the signal library
+    // does not let go of by then is left to end by itself (logged).
+    static constexpr std::chrono::milliseconds c_cancelWait{1000};
+
     explicit OneShotReads(std::size_t max);
     ~OneShotReads();
     OneShotReads(const OneShotReads&) = delete;
@@ -163,13 +170,17 @@ public:
     // raised; raises a qstd::Exception when max reads run already, when
     // wait passes first (-3, timeout) or when cancelled.
     zemtra_REMOTE::SignalData* Run(std::unique_ptr<OneShotRead> read, std::chrono::steady_clock::duration wait);
-    // Ends every wait of Run now and refuses later reads.
+    // Ends every wait of Run now and refuses later reads; then cancels the
+    // running reads and joins their threads (waiting at most c_cancelWait).
     void Cancel();
     // Reads still running, given up ones included.
     std::size_t Running() const;
 
 private:
     struct Shared;
+    struct Slot;
+    // Joins the threads of the reads that have ended; called with lock held.
+    static void JoinEnded(Shared& shared, std::unique_lock<std::mutex>& lock);
     const std::size_t m_max;
     std::shared_ptr<Shared> m_shared;
 };

@@ -2,6 +2,44 @@
 
 namespace qsig {
 
+namespace {
+
+// The reader's cancel of the waits of this thread (see WaitCancel::Scope).
+thread_local const WaitCancel* t_waitCancel = nullptr;
+
+bool WaitCancelled()
+{
+    return t_waitCancel != nullptr && t_waitCancel->IsCancelled();
+}
+
+} // namespace
+
+WaitCancel::Scope::Scope(WaitCancel& cancel, DodPositionController& controller)
+    : m_cancel(cancel), m_outer(t_waitCancel)
+{
+    std::lock_guard<std::mutex> lock(cancel.m_mutex);
+    cancel.m_waitingIn = &controller;
+    t_waitCancel = &cancel;
+}
+
+WaitCancel::Scope::~Scope()
+{
+    std::lock_guard<std::mutex> lock(m_cancel.m_mutex);
+    m_cancel.m_waitingIn = nullptr;
+    t_waitCancel = m_outer;
+}
+
+void WaitCancel::Cancel()
+{
+    m_cancelled.store(true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_waitingIn != nullptr) {
+        // A wait checks the flag under the controller's lock before it
+        // sleeps, so this wake is not lost.
+        m_waitingIn->Wake();
+    }
+}
+
 DodPositionController::DodPositionController() = default;
 
 DodPositionController::DodPositionController(const DodPositionController& other)
@@ -70,7 +108,7 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        if (m_stopped.load()) {
+        if (m_stopped.load() || WaitCancelled()) {
             return eStoppedWait;
         }
         const uint64_t seen = m_wakes;
@@ -82,7 +120,7 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
             if (ok) {
                 return eReady;
             }
-            if (m_stopped.load()) {
+            if (m_stopped.load() || WaitCancelled()) {
                 return eStoppedWait;
             }
         }

@@ -21,6 +21,34 @@ namespace qsig {
 class DodPositionController;
 using PosControllerPtr = std::shared_ptr<DodPositionController>;
 
+// Ends the waits of one reader in GetPosition, from another thread, while
+// the controller goes on serving its other readers: the reader's thread
+// waits inside a Scope, and from Cancel on each of its waits answers -5 at
+// once. A cancelled reader stays cancelled.
+class WaitCancel {
+public:
+    class Scope {
+    public:
+        // Waits of this thread in controller end when cancel is cancelled.
+        Scope(WaitCancel& cancel, DodPositionController& controller);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        WaitCancel& m_cancel;
+        const WaitCancel* m_outer;
+    };
+
+    void Cancel();
+    bool IsCancelled() const { return m_cancelled.load(); }
+
+private:
+    std::atomic<bool> m_cancelled{false};
+    std::mutex m_mutex;
+    DodPositionController* m_waitingIn = nullptr; // guarded by m_mutex
+};
+
 class DodPositionController {
 public:
     DodPositionController();
@@ -76,6 +104,8 @@ protected:
     void Wake();
 
 private:
+    friend class WaitCancel;
+
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
     uint64_t m_wakes = 0; // guarded by m_mutex

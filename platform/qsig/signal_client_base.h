@@ -27,6 +27,10 @@ public:
     virtual SuccessCode_e Open(AccessMode_e /*mode*/, unsigned /*size*/, long long /*offset*/) { return eDerivedError; }
     virtual void Close() {}
     virtual bool IsOpen() const { return false; }
+    // Ends, from another thread, a read of this client that waits for data,
+    // without waiting for the read: it and every later read answer -5. The
+    // client stays open until Close. The base has no waits to end.
+    virtual void Cancel() {}
     // 1 for stream clients, 2 for on-demand clients.
     virtual SignalAccessType_e SignalAccessType() const = 0;
     virtual std::string GetName() const = 0;

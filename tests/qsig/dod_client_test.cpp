@@ -285,6 +285,24 @@ TEST_F(DodClientRead, ClosedClientReadsNothing)
     EXPECT_EQ(0, source->reads.load());
 }
 
+// A cancelled client answers -5 without asking its controller, which goes on
+// serving the source's other clients.
+TEST_F(DodClientRead, CancelledClientReadsNothingAndStaysOpen)
+{
+    auto client = source->CreateClient("c");
+    auto other = source->CreateClient("d");
+    ASSERT_EQ(eSuccess, client.Open(eAccessAtTime, 0, 0));
+    ASSERT_EQ(eSuccess, other.Open(eAccessAtTime, 0, 0));
+    client.Cancel();
+    Array<AdcTraits> out(AdcTraits(), 4);
+    SignalMeta meta;
+    EXPECT_EQ(eCancelled, client.Read(out, meta, 50));
+    EXPECT_TRUE(client.IsOpen());
+    EXPECT_EQ(0, source->reads.load());
+    EXPECT_FALSE(main->IsStopped());
+    EXPECT_EQ(eSuccess, other.Read(out, meta, 50));
+}
+
 TEST_F(DodClientRead, ControllerAndSourceCodesReachTheReader)
 {
     auto client = source->CreateClient("c");

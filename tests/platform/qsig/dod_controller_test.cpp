@@ -264,6 +264,34 @@ TEST(DodPositionControllerConcurrency, StopReleasesAWaitingStreamingRead)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
+// A cancel ends its own reader's wait at once, and every later one, while
+// another reader of the same controller goes on waiting and is served.
+TEST(DodPositionControllerConcurrency, WaitCancelEndsOnlyItsOwnReadersWaits)
+{
+    History history(16);
+    CircularBufferController controller(16, 1000, 2);
+    controller.SetHistory(history.track);
+    controller.SetTimeout(10s);
+    history.track->Restart(5000);
+    history.Append(4, 1);
+    WaitCancel cancel;
+    auto cancellable = [&] {
+        WaitCancel::Scope scope(cancel, controller);
+        return Ask(controller, eAccessNow, 0, 0, 4).rc;
+    };
+    auto first = std::async(std::launch::async, cancellable);
+    auto other = std::async(std::launch::async, [&] { return Ask(controller, eAccessNow, 0, 0, 4).rc; });
+    ASSERT_TRUE(zvtest::WaitFor([&] { return history.track->ArmedWaiters() >= 2; }));
+    const auto start = std::chrono::steady_clock::now();
+    cancel.Cancel();
+    EXPECT_EQ(eCancelled, first.get());
+    EXPECT_EQ(eCancelled, cancellable());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(std::future_status::timeout, other.wait_for(0s));
+    history.Append(4, 1);
+    EXPECT_EQ(eSuccess, other.get());
+}
+
 // CPU time that the calling thread has used.
 std::chrono::nanoseconds ThreadCpu()
 {

@@ -7,6 +7,7 @@
 #include "remote_test_support.h"
 
 #include "platform/mci/remote_limits.h"
+#include "platform/mci/remote_signal_session.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -234,8 +235,9 @@ TEST_F(RemoteSignalTest, ReadSignalRefusals)
 }
 
 // Reads waiting for data hold the request no longer than asked, run at most
-// c_maxOneShotReads at a time (given-up ones included) and end when the
-// export stops, while other requests are served.
+// c_maxOneShotReads at a time (given-up ones included) and end, the given-up
+// ones too, before the export's stop returns (the owner may then destroy the
+// source), while other requests are served.
 TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
 {
     MemoryDodSource& adc = *server.tree.adc;
@@ -258,14 +260,16 @@ TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
     zemtra_REMOTE::StringSeq_var custom = reg()->GetText("custom", 0, 0);
     EXPECT_STREQ("fofb_switch", custom[0].in());
 
+    const auto stopping = std::chrono::steady_clock::now();
     server.exporter.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, mci::OneShotReads::c_cancelWait);
+    EXPECT_EQ(0, adc.m_held.load());
+    EXPECT_EQ(0, adc.m_openClients.load());
     for (auto& w : waiting) {
         ASSERT_EQ(std::future_status::ready, w.wait_for(0s));
         EXPECT_EQ(refused + "the server is shutting down", w.get());
     }
-    adc.ReleaseHeld();
-    EXPECT_TRUE(zvtest::WaitFor([&] { return adc.m_openClients.load() == 0; }));
-    EXPECT_EQ(static_cast<int>(mci::c_maxOneShotReads), adc.m_reads.load());
+    EXPECT_EQ(0, adc.m_reads.load());
 }
 
 TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)

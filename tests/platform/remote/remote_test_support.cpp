@@ -79,6 +79,13 @@ public:
     }
     qsig::SignalAccessType_e SignalAccessType() const override { return qsig::eAccessDataOnDemand; }
     std::string GetName() const override { return m_name; }
+    void Cancel() override
+    {
+        m_cancelled.store(true);
+        if (auto source = m_source.lock()) {
+            source->WakeHeld();
+        }
+    }
 
     // One-shot read: count / 4 atoms (at most the opened size) from atom
     // time + offset on, wrapping; the metadata give that start as the LMT.
@@ -94,7 +101,9 @@ public:
             return qsig::eTryAgain;
         }
         if (time == MemoryDodSource::c_heldTime) {
-            source->WaitReleased();
+            if (!source->WaitReleased(m_cancelled)) {
+                return qsig::eCancelled;
+            }
             time = 0;
         }
         const unsigned long long atoms = source->m_values.size() / 4;
@@ -144,6 +153,7 @@ public:
 private:
     std::weak_ptr<MemoryDodSource> m_source;
     const std::string m_name;
+    std::atomic<bool> m_cancelled{false};
     mutable std::mutex m_mutex;
     bool m_open = false;
     qsig::AccessMode_e m_mode = qsig::eAccessDefault;
@@ -193,12 +203,21 @@ MemoryDodSource::MemoryDodSource(size_t atoms) : qsig::SignalSource("adc", "test
     }
 }
 
-void MemoryDodSource::WaitReleased()
+bool MemoryDodSource::WaitReleased(const std::atomic<bool>& cancelled)
 {
     std::unique_lock<std::mutex> lock(m_heldMutex);
     ++m_held;
-    m_heldReleased.wait(lock, [this] { return m_released; });
+    m_heldReleased.wait(lock, [&] { return m_released || cancelled.load(); });
     --m_held;
+    return m_released;
+}
+
+void MemoryDodSource::WakeHeld()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_heldMutex);
+    }
+    m_heldReleased.notify_all();
 }
 
 void MemoryDodSource::ReleaseHeld()

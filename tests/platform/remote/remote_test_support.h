@@ -47,7 +47,8 @@ using AdcTraits = qsig::SignalTraits<short, std::array<short, 4>, 1>;
 // Its clients forward only in access mode 13, one buffer of the opened count
 // of atoms per forwarding call, starting at the offset and wrapping at the end;
 // in modes 10 to 12 they read once from atom time + offset on (mode 14: no
-// controller). A read at c_heldTime waits for ReleaseHeld, then reads at 0.
+// controller). A read at c_heldTime waits for ReleaseHeld, then reads at 0;
+// a Cancel of its client ends that wait (-5).
 class MemoryDodSource : public qsig::SignalSource {
 public:
     static constexpr unsigned long long c_heldTime = ~0ull;
@@ -62,7 +63,9 @@ public:
     qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessDataOnDemand; }
     qsig::SignalClientBase* NewSignalClient(const std::string& name, unsigned length) override;
 
-    void WaitReleased();
+    // False when cancelled turned true first.
+    bool WaitReleased(const std::atomic<bool>& cancelled);
+    void WakeHeld();
     void ReleaseHeld();
 
     std::vector<short> m_values;
