@@ -243,7 +243,13 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::
 {
     auto* sink = new tool::AtomSink(printer);
     CORBA::Object_var obj = c.Activate(sink);
-    sink->_remove_ref();
+    sink->_remove_ref(); // the POA keeps it until the ORB goes
+    // However the read ends, a buffer that the ORB delivers later must not
+    // reach the printer, which goes with the caller's frame.
+    struct Closer {
+        tool::AtomSink* sink;
+        ~Closer() { sink->Close(); }
+    } closer{sink};
     q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
     // Read ahead one chunk at a time: the atoms come as they are acquired,
     // in order, and the tool stops after the count.

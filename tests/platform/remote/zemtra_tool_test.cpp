@@ -185,6 +185,30 @@ TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
     EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
 }
 
+TEST(ZemtraToolAtomSink, BuffersDeliveredAfterTheReadEndedAreDropped)
+{
+    // A frozen tool gets, once it runs on, buffers that the server sent before
+    // it gave up: the read has ended and its printer may be gone.
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(nullptr, out);
+    q_NET::LongSeq longs;
+    longs.length(2);
+    q_NET::ULongLongSeq ulonglongs;
+    ulonglongs.length(2);
+    const q_NET::MetaSeq meta;
+    {
+        tool::RowPrinter printer({"X"}, 10, out);
+        tool::AtomSink sink(printer);
+        sink.ReceiveLong("x", longs, meta);
+        EXPECT_EQ(2u, printer.Printed());
+        sink.Close();
+        sink.ReceiveLong("x", longs, meta);
+        sink.ReceiveULongLong("x", ulonglongs, meta);
+        EXPECT_EQ(2u, printer.Printed());
+    }
+    std::fclose(out);
+}
+
 TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
 {
     int terminal = -1;
