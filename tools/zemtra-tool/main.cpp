@@ -212,7 +212,19 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
             break;
         }
         if (!g_interrupted.load()) {
-            std::cout << line << std::endl;
+            errno = 0;
+            if (!(std::cout << line << std::endl)) {
+                // The reader closed the output (`| head -1`) or it failed:
+                // nothing more can be shown.
+                const int error = errno;
+                if (error == EPIPE) {
+                    rc = c_outputClosed;
+                } else {
+                    std::cerr << "Can't write the values of " << path << ": " << std::strerror(error) << "\n";
+                    rc = 1;
+                }
+                break;
+            }
             ++shown;
         }
     }

@@ -249,6 +249,31 @@ TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
     EXPECT_EQ("Timed out waiting for a value of tim.pll.locked\n", timedOut.err);
 }
 
+TEST_F(ZemtraToolTest, WatchEndsWhenItsReaderClosesTheOutput)
+{
+    auto watch = std::async(std::launch::async, [&] {
+        return RunToolPiped({"--server", server.Address(), "watch", "tim.pll.locked"}, "head -1");
+    });
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
+                   server.exporter.GetActiveRequestCount() == 0;
+        },
+        10s));
+    // Values come until the tool, writing into the closed pipe, ends.
+    bool value = false;
+    EXPECT_TRUE(zvtest::WaitFor([&] {
+        value = !value;
+        server.tree.locked->SetValue(value, 0);
+        return watch.wait_for(0s) == std::future_status::ready;
+    }));
+    const ToolResult r = watch.get();
+    EXPECT_EQ(128 + SIGPIPE, r.exitCode) << r.err;
+    EXPECT_EQ("true\n", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, server.exporter.GetSubscriptionCount());
+}
+
 // Values keep the watch from asking whether the server is there, so that
 // its connection to the server idles for seconds; the server keeps it.
 TEST_F(ZemtraToolTest, WatchOutlastsIdleGapsOfItsConnection)
