@@ -212,7 +212,19 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
             break;
         }
         if (!g_interrupted.load()) {
-            std::cout << line << std::endl;
+            errno = 0;
+            if (!(std::cout << line << std::endl)) {
+                // The reader closed the output (`| head -1`) or it failed:
+                // nothing more can be shown.
+                const int error = errno;
+                if (error == EPIPE) {
+                    rc = c_outputClosed;
+                } else {
+                    std::cerr << "Can't write the values of " << path << ": " << std::strerror(error) << "\n";
+                    rc = 1;
+                }
+                break;
+            }
             ++shown;
         }
     }
@@ -243,7 +255,13 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::
 {
     auto* sink = new tool::AtomSink(printer);
     CORBA::Object_var obj = c.Activate(sink);
-    sink->_remove_ref();
+    sink->_remove_ref(); // the POA keeps it until the ORB goes
+    // However the read ends, a buffer that the ORB delivers later must not
+    // reach the printer, which goes with the caller's frame.
+    struct Closer {
+        tool::AtomSink* sink;
+        ~Closer() { sink->Close(); }
+    } closer{sink};
     q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
     // Read ahead one chunk at a time: the atoms come as they are acquired,
     // in order, and the tool stops after the count.

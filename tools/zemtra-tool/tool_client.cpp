@@ -55,7 +55,13 @@ bool ValueSink::Next(std::string& line, std::chrono::steady_clock::duration time
 
 template <typename SEQ> CORBA::Long AtomSink::Take(const SEQ& values)
 {
-    m_printer.Print(values.get_buffer(), values.length());
+    {
+        std::lock_guard<std::mutex> printing(m_printing);
+        if (m_closed) {
+            return 0;
+        }
+        m_printer.Print(values.get_buffer(), values.length());
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lastArrival = std::chrono::steady_clock::now();
     m_changed.notify_all();
@@ -77,11 +83,23 @@ CORBA::Long AtomSink::ReceiveDouble(const char*, const q_NET::DoubleSeq& values,
 CORBA::Long AtomSink::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq&)
 {
     static_assert(sizeof(CORBA::ULongLong) == sizeof(unsigned long long), "64-bit values");
-    m_printer.Print(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length());
+    {
+        std::lock_guard<std::mutex> printing(m_printing);
+        if (m_closed) {
+            return 0;
+        }
+        m_printer.Print(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length());
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lastArrival = std::chrono::steady_clock::now();
     m_changed.notify_all();
     return 0;
+}
+
+void AtomSink::Close()
+{
+    std::lock_guard<std::mutex> printing(m_printing);
+    m_closed = true;
 }
 
 bool AtomSink::WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,

@@ -60,11 +60,17 @@ public:
     // for ever), or stop; true when every atom arrived.
     bool WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
                  const std::atomic<bool>& stop, bool& timedOut);
+    // Ends the read: a buffer delivered later (one the server sent before it
+    // learned of the end) is dropped. Once this returns, the printer is not
+    // used any more and may go.
+    void Close();
 
 private:
     template <typename SEQ> CORBA::Long Take(const SEQ& values);
 
     RowPrinter& m_printer;
+    std::mutex m_printing; // held while a buffer is printed
+    bool m_closed = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::chrono::steady_clock::time_point m_lastArrival = std::chrono::steady_clock::now();

@@ -185,6 +185,30 @@ TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
     EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
 }
 
+TEST(ZemtraToolAtomSink, BuffersDeliveredAfterTheReadEndedAreDropped)
+{
+    // A frozen tool gets, once it runs on, buffers that the server sent before
+    // it gave up: the read has ended and its printer may be gone.
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(nullptr, out);
+    q_NET::LongSeq longs;
+    longs.length(2);
+    q_NET::ULongLongSeq ulonglongs;
+    ulonglongs.length(2);
+    const q_NET::MetaSeq meta;
+    {
+        tool::RowPrinter printer({"X"}, 10, out);
+        tool::AtomSink sink(printer);
+        sink.ReceiveLong("x", longs, meta);
+        EXPECT_EQ(2u, printer.Printed());
+        sink.Close();
+        sink.ReceiveLong("x", longs, meta);
+        sink.ReceiveULongLong("x", ulonglongs, meta);
+        EXPECT_EQ(2u, printer.Printed());
+    }
+    std::fclose(out);
+}
+
 TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
 {
     int terminal = -1;
@@ -223,6 +247,31 @@ TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
     const ToolResult timedOut = Tool({"watch", "tim.pll.locked", "--count", "1", "--timeout", "0.2"});
     EXPECT_EQ(1, timedOut.exitCode);
     EXPECT_EQ("Timed out waiting for a value of tim.pll.locked\n", timedOut.err);
+}
+
+TEST_F(ZemtraToolTest, WatchEndsWhenItsReaderClosesTheOutput)
+{
+    auto watch = std::async(std::launch::async, [&] {
+        return RunToolPiped({"--server", server.Address(), "watch", "tim.pll.locked"}, "head -1");
+    });
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
+                   server.exporter.GetActiveRequestCount() == 0;
+        },
+        10s));
+    // Values come until the tool, writing into the closed pipe, ends.
+    bool value = false;
+    EXPECT_TRUE(zvtest::WaitFor([&] {
+        value = !value;
+        server.tree.locked->SetValue(value, 0);
+        return watch.wait_for(0s) == std::future_status::ready;
+    }));
+    const ToolResult r = watch.get();
+    EXPECT_EQ(128 + SIGPIPE, r.exitCode) << r.err;
+    EXPECT_EQ("true\n", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, server.exporter.GetSubscriptionCount());
 }
 
 // Values keep the watch from asking whether the server is there, so that
