@@ -330,8 +330,8 @@ private:
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         while (m_watching) {
-            m_wake.wait_for(lock, std::clamp<std::chrono::milliseconds>(m_receiveTimeout / 4, c_minWatchPeriod,
-                                                                         c_watchPeriod));
+            m_wake.wait_for(
+                lock, std::clamp<std::chrono::milliseconds>(m_receiveTimeout / 4, c_minWatchPeriod, c_watchPeriod));
             if (m_watching) {
                 DropLate();
                 lock.unlock();
@@ -521,7 +521,7 @@ private:
         }
         if (!admitted) {
             QSTD_TRACE(2, "Remote export: large request " << request.operation() << " refused: " << m_maxAtOnce
-                                                           << " are served");
+                                                          << " are served");
             throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
         }
         // What earlier large requests took stays with the threads that

@@ -137,8 +137,8 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
     EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s) << "two liveness periods";
     // Request threads of the flood leave after their idle time-out.
-    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s)) << Threads() << " threads, " << threads
-                                                                     << " before";
+    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s))
+        << Threads() << " threads, " << threads << " before";
     if (zvtest::c_freedMemoryGoesBack) {
         EXPECT_LT(zvtest::ResidentKb(), rss + 16 * 1024);
     }
@@ -265,7 +265,8 @@ TEST(RemoteHostileClient, FrozenSubscribersDoNotDelayOtherClients)
     server.registry->Subscribe("arr", callback);
     for (int value = 1; value <= 3; ++value) {
         server.tree.arr->SetValue(value, 0);
-        EXPECT_TRUE(sink.WaitFor(static_cast<size_t>(value), 1s)) << "value " << value << " waited behind frozen clients";
+        EXPECT_TRUE(sink.WaitFor(static_cast<size_t>(value), 1s))
+            << "value " << value << " waited behind frozen clients";
     }
     for (auto& f : frozen) {
         f->Kill();
@@ -342,7 +343,8 @@ TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
         for (int i = 0; i < 2; ++i) {
             ids.push_back(server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0));
         }
-        const std::string refused = RemoteMessage([&] { server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0); });
+        const std::string refused =
+            RemoteMessage([&] { server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0); });
         EXPECT_EQ(0u, refused.rfind(c.refusal, 0)) << refused;
         EXPECT_EQ(2u, server.exporter.GetSignalSessionCount());
         // A place that is given back can be taken again.

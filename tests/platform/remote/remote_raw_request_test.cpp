@@ -75,21 +75,20 @@ private:
 };
 
 // A request to the object of the key, with the arguments written by args.
-std::string Request(const std::string& objectKey, const std::string& operation,
-                    const std::function<void(Cdr&)>& args)
+std::string Request(const std::string& objectKey, const std::string& operation, const std::function<void(Cdr&)>& args)
 {
     Cdr cdr;
-    cdr.ULong(1);   // request id
-    cdr.Octet(3);   // response expected
-    cdr.Octet(0);   // reserved
+    cdr.ULong(1); // request id
+    cdr.Octet(3); // response expected
+    cdr.Octet(0); // reserved
     cdr.Octet(0);
     cdr.Octet(0);
-    cdr.Octet(0);   // target address: object key (short 0)
+    cdr.Octet(0); // target address: object key (short 0)
     cdr.Octet(0);
     cdr.Octets(objectKey);
     cdr.String(operation);
-    cdr.ULong(0);   // no service contexts
-    cdr.Align(8);   // the body starts on an 8-octet boundary
+    cdr.ULong(0); // no service contexts
+    cdr.Align(8); // the body starts on an 8-octet boundary
     args(cdr);
     return cdr.Message();
 }
@@ -253,7 +252,9 @@ TEST(RemoteRawRequest, PartialMessagesAndOversizeHeadersAreDropped)
     }
     // A request that takes longer than the receive time-out to serve is
     // still answered.
-    auto blocked = std::async(std::launch::async, [&] { return RunTool({"--server", server.Address(), "exec", "block"}); });
+    auto blocked = std::async(std::launch::async, [&] {
+        return RunTool({"--server", server.Address(), "exec", "block"});
+    });
     ASSERT_TRUE(server.tree.owner.WaitEntered(10000ms));
     std::this_thread::sleep_for(2500ms); // the command runs on
     server.tree.owner.Release();
