@@ -45,10 +45,10 @@ public:
 
     enum Ctrl_e : uint32_t { eCoarse = 0, eFine = 1 };
 
-    static constexpr uint64_t c_window = 10000;        // unlock even when not locked
-    static constexpr int64_t c_fine_entry = 1;          // |err| <= 1 and change <= 1
-    static constexpr int64_t c_coarse_entry = 5;        // |err| > 5
-    static constexpr double c_dac_offset = 43000.0;     // operating point
+    static constexpr uint64_t c_window = 10000;     // unlock even when not locked
+    static constexpr int64_t c_fine_entry = 1;      // |err| <= 1 and change <= 1
+    static constexpr int64_t c_coarse_entry = 5;    // |err| > 5
+    static constexpr double c_dac_offset = 43000.0; // operating point
     static constexpr double c_lower_rail = 8192.0;
     static constexpr double c_upper_rail = 57344.0;
     static constexpr int32_t c_code_below_rail = 0xDFFF; // 57343

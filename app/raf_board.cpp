@@ -69,9 +69,9 @@ RafBoard::RafBoard(qapp::ZemtraApplication& application, const bmc::Board* board
 
     QSTD_TRACE(1, "Creating LocalTimingRaf.");
     volatile FPGAMem_t* ltBlock = qapp::RequireMapped(MapRegisters(c_local_timing_offset, c_local_timing_length));
-    m_local_timing = qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"),
-                                                  m_signals->GetEventStream(),
-                                                  static_cast<qfeature::HistoryBuffer*>(m_hb));
+    m_local_timing =
+        qapp::Create<LocalTimingRaf>(*this, ltBlock, std::string("local_timing"), m_signals->GetEventStream(),
+                                     static_cast<qfeature::HistoryBuffer*>(m_hb));
 
     m_tsm->SetRegistryFlags(mci::flags::c_aux);
     m_synth_tsm->SetRegistryFlags(mci::flags::c_aux);

@@ -41,8 +41,7 @@ constexpr unsigned c_sync_timeout_ms = 1000;
 } // namespace
 
 VunaApplication::VunaApplication()
-    : qapp::ZemtraApplication(c_name, true, true),
-      m_sync_lmt(qfeature::LocalTimingSync::c_unsynchronizedLMT),
+    : qapp::ZemtraApplication(c_name, true, true), m_sync_lmt(qfeature::LocalTimingSync::c_unsynchronizedLMT),
       m_synchronizer(c_sync_start, c_sync_poll_ms, c_sync_timeout_ms)
 {
 }
@@ -362,8 +361,7 @@ void VunaApplication::SetPllStatusLocked(bool locked)
 {
     for (RafBoard* raf : GetRafBoards()) {
         if (!raf->SetPllStatusLocked(locked)) {
-            qstd::LogError("Could not set PLL status on board " + raf->GetName() + " to value " +
-                           (locked ? "1" : "0"));
+            qstd::LogError("Could not set PLL status on board " + raf->GetName() + " to value " + (locked ? "1" : "0"));
         }
     }
 }

@@ -58,7 +58,10 @@ constexpr int c_setters = 8;
 constexpr int c_readers = 2;
 
 std::atomic<bool> g_stop{false};
-extern "C" void OnTerm(int) { g_stop.store(true); }
+extern "C" void OnTerm(int)
+{
+    g_stop.store(true);
+}
 
 long ResidentKiB()
 {
@@ -72,8 +75,7 @@ long ResidentKiB()
     return -1;
 }
 
-template <typename N>
-std::shared_ptr<N> Add(const mci::TreeNodePtr& parent, std::shared_ptr<N> node)
+template <typename N> std::shared_ptr<N> Add(const mci::TreeNodePtr& parent, std::shared_ptr<N> node)
 {
     node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
     node->Init();
@@ -114,8 +116,8 @@ int Server(unsigned short port, int readyFd, int reportFd)
     }
     const std::string report = "sessions " + std::to_string(exporter.GetSignalSessionCount()) + " subscriptions " +
                                std::to_string(exporter.GetSubscriptionCount()) + " stream_queues " +
-                               std::to_string(stream.GetQueueCount()) + " rss_start_kib " +
-                               std::to_string(rssStart) + " rss_end_kib " + std::to_string(ResidentKiB()) + "\n";
+                               std::to_string(stream.GetQueueCount()) + " rss_start_kib " + std::to_string(rssStart) +
+                               " rss_end_kib " + std::to_string(ResidentKiB()) + "\n";
     exporter.Stop();
     node->DetachSource();
     if (::write(reportFd, report.data(), report.size()) != static_cast<ssize_t>(report.size())) {
@@ -170,7 +172,8 @@ int Setter(unsigned short port, int index, int n, const std::string& out)
     std::ofstream f(out, std::ios::binary);
     f.write(reinterpret_cast<const char*>(&wrong), sizeof(wrong));
     f.write(reinterpret_cast<const char*>(&failed), sizeof(failed));
-    f.write(reinterpret_cast<const char*>(latencies.data()), static_cast<std::streamsize>(latencies.size() * sizeof(double)));
+    f.write(reinterpret_cast<const char*>(latencies.data()),
+            static_cast<std::streamsize>(latencies.size() * sizeof(double)));
     orb->destroy();
     return 0;
 }
@@ -307,7 +310,9 @@ int main(int argc, char** argv)
         ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    { std::ofstream(doneFlag) << "done"; }
+    {
+        std::ofstream(doneFlag) << "done";
+    }
     for (pid_t pid : clients) {
         int status = 0;
         ::waitpid(pid, &status, 0);

@@ -105,8 +105,8 @@ int main(int argc, char** argv)
         (void)out;
         ::dup2(::fileno(stdout), 2);
         const std::string portText = std::to_string(port);
-        ::execl(server.c_str(), server.c_str(), "--root", (dir + "/root").c_str(), "--conf-dir",
-                (dir + "/cfg").c_str(), "--port", portText.c_str(), static_cast<char*>(nullptr));
+        ::execl(server.c_str(), server.c_str(), "--root", (dir + "/root").c_str(), "--conf-dir", (dir + "/cfg").c_str(),
+                "--port", portText.c_str(), static_cast<char*>(nullptr));
         std::_Exit(127);
     }
     bool serving = false;
@@ -139,8 +139,7 @@ int main(int argc, char** argv)
             std::printf("  cat of the same file    %8.3f s  peak %6.1f MB  (reference)\n", local.seconds,
                         local.peakKb / 1024.0);
             std::printf("  ratio tool / cat        %8.1f\n", local.seconds > 0 ? read.seconds / local.seconds : 0.0);
-            std::printf("  acquisition of the atoms at 533.8 k/s takes %.3f s: the tool's lower bound\n",
-                        acquisition);
+            std::printf("  acquisition of the atoms at 533.8 k/s takes %.3f s: the tool's lower bound\n", acquisition);
             rc = read.peakKb < 64 * 1024 ? 0 : 1;
         }
     }

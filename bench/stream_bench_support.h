@@ -17,7 +17,7 @@ struct FaAtom {
     int32_t v[16];
 };
 using FaTraits = qsig::SignalTraits<int, FaAtom, 1>;
-constexpr unsigned c_faGroup = 1024;  // atoms per FA buffer: 64 KiB
+constexpr unsigned c_faGroup = 1024; // atoms per FA buffer: 64 KiB
 
 // Active stream whose reads wait until the input is closed.
 class IdleInputStream : public qsig::Stream<FaTraits> {

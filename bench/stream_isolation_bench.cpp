@@ -8,10 +8,10 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <malloc.h>
-#include <string>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -62,8 +62,14 @@ void Run(benchmark::State& state, bool withStalled)
     }
 }
 
-void BM_SingleClient(benchmark::State& state) { Run(state, false); }
-void BM_WithStalledClient(benchmark::State& state) { Run(state, true); }
+void BM_SingleClient(benchmark::State& state)
+{
+    Run(state, false);
+}
+void BM_WithStalledClient(benchmark::State& state)
+{
+    Run(state, true);
+}
 // A fixed count keeps the 32-bit lost-atom counter of the queue from wrapping
 // (200,000 buffers x 1024 atoms < 2^32).
 BENCHMARK(BM_SingleClient)->Iterations(200000)->Repetitions(5)->UseRealTime();

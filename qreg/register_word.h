@@ -21,8 +21,10 @@ namespace qreg {
 
 std::mutex& RegisterWordLock(const volatile void* address);
 
-template <typename W> struct IsAtomicWord : std::false_type {};
-template <typename V> struct IsAtomicWord<std::atomic<V>> : std::true_type {};
+template <typename W> struct IsAtomicWord : std::false_type {
+};
+template <typename V> struct IsAtomicWord<std::atomic<V>> : std::true_type {
+};
 
 template <typename W> inline uint64_t ReadRegisterWord(W* word)
 {

@@ -12,8 +12,7 @@
 
 namespace qsig {
 
-template <typename T>
-class Array {
+template <typename T> class Array {
 public:
     using Traits = T;
     using Base = typename T::Base;
@@ -45,10 +44,7 @@ public:
     }
 
     Array(Array&& other) noexcept
-        : m_traits(other.m_traits),
-          m_size(other.m_size),
-          m_capacity(other.m_capacity),
-          m_owned(other.m_owned),
+        : m_traits(other.m_traits), m_size(other.m_size), m_capacity(other.m_capacity), m_owned(other.m_owned),
           m_storage(other.m_storage)
     {
         other.Detach();

@@ -11,8 +11,7 @@
 
 namespace qsig {
 
-template <typename T>
-class BufferQueue {
+template <typename T> class BufferQueue {
 public:
     using MetaBufferPtr = typename MetaBufferPair<T>::MetaBufferPtr;
 

@@ -11,8 +11,7 @@
 
 namespace qsig {
 
-template <typename T>
-struct MetaBufferPair {
+template <typename T> struct MetaBufferPair {
     using Buffer = Array<T>;
     using MetaBufferPtr = std::shared_ptr<MetaBufferPair<T>>;
 

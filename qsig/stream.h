@@ -47,8 +47,7 @@
 
 namespace qsig {
 
-template <typename T>
-class StreamClient;
+template <typename T> class StreamClient;
 
 // Shared between a stream and its clients: tells a client whether its
 // stream still exists. The stream marks itself gone when it shuts down, and
@@ -63,8 +62,7 @@ struct StreamLife {
     std::atomic<bool> closing{false};
 };
 
-template <typename T>
-class Stream : public SignalSource, public SignalDispatchBase {
+template <typename T> class Stream : public SignalSource, public SignalDispatchBase {
 public:
     using Traits = T;
     using Base = typename T::Base;
@@ -552,7 +550,7 @@ private:
     std::condition_variable m_stoppedCond;
     std::condition_variable m_startedCond;
     std::thread m_thread;
-    unsigned m_stoppers = 0;  // threads between taking the thread out and going idle
+    unsigned m_stoppers = 0; // threads between taking the thread out and going idle
     std::shared_ptr<StreamLife> m_life;
     const std::unique_ptr<Pool, PoolRelease> m_pool{Pool::Create(m_traits)};
 };

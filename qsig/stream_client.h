@@ -22,8 +22,7 @@
 
 namespace qsig {
 
-template <typename T>
-class StreamClient : public SignalClientBase {
+template <typename T> class StreamClient : public SignalClientBase {
 public:
     using Traits = T;
     using Base = typename T::Base;
@@ -35,9 +34,7 @@ public:
     // The stream's traits (group size) are copied here. A client made
     // without a stream can never be opened.
     StreamClient(Stream<T>* stream, const std::string& name, unsigned length)
-        : m_stream(stream),
-          m_traits(stream != nullptr ? stream->GetTraits() : T()),
-          m_queue(m_traits, name, length),
+        : m_stream(stream), m_traits(stream != nullptr ? stream->GetTraits() : T()), m_queue(m_traits, name, length),
           m_life(stream != nullptr ? stream->GetLife() : GoneStream())
     {
     }
@@ -229,8 +226,7 @@ protected:
     const std::shared_ptr<StreamLife> m_life;
 };
 
-template <typename T>
-SignalClientBase* Stream<T>::NewSignalClient(const std::string& name, unsigned length)
+template <typename T> SignalClientBase* Stream<T>::NewSignalClient(const std::string& name, unsigned length)
 {
     return new StreamClient<T>(this, name, length == 0 ? 64 : length);
 }

@@ -7,8 +7,7 @@
 
 namespace qsig {
 
-template <typename T>
-class StreamFilter {
+template <typename T> class StreamFilter {
 public:
     using MetaBufferPtr = typename MetaBufferPair<T>::MetaBufferPtr;
 

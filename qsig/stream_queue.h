@@ -27,17 +27,16 @@
 
 namespace qsig {
 
-template <typename T>
-class StreamQueue {
+template <typename T> class StreamQueue {
 public:
     using MetaBufferPtr = typename MetaBufferPair<T>::MetaBufferPtr;
     using Filter = StreamFilter<T>;
 
     struct Counters {
-        uint32_t pushed = 0;         // atoms offered to the container after filtering
-        uint32_t lost = 0;           // atoms of buffers dropped as full
-        uint32_t intoFilter = 0;     // atoms of non-empty buffers handed to the filter
-        uint32_t filterRemoved = 0;  // atoms the filter removed
+        uint32_t pushed = 0;        // atoms offered to the container after filtering
+        uint32_t lost = 0;          // atoms of buffers dropped as full
+        uint32_t intoFilter = 0;    // atoms of non-empty buffers handed to the filter
+        uint32_t filterRemoved = 0; // atoms the filter removed
     };
 
     StreamQueue(const T& traits, const std::string& name, unsigned length)
@@ -324,7 +323,7 @@ private:
     T m_traits;
     std::string m_name;
     SuccessCode_e m_status = eSuccess;
-    bool m_final = false;  // cancelled by its stream: no code is one-time any more
+    bool m_final = false; // cancelled by its stream: no code is one-time any more
     bool m_closed = false;
     Counters m_counters;
     uint64_t m_timeout = 0;

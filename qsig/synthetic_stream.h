@@ -17,18 +17,16 @@
 
 namespace qsig {
 
-template <typename SRC, typename DEST>
-class SyntheticStream : public Stream<DEST> {
+template <typename SRC, typename DEST> class SyntheticStream : public Stream<DEST> {
 public:
     using Buffer = typename Stream<DEST>::Buffer;
     using SourceBuffer = Array<SRC>;
-    using Converter = std::function<SuccessCode_e(const Array<SRC>& source, SuccessCode_e code, Array<DEST>& destination)>;
+    using Converter =
+        std::function<SuccessCode_e(const Array<SRC>& source, SuccessCode_e code, Array<DEST>& destination)>;
 
     SyntheticStream(const std::string& name, Stream<SRC>* source, const Converter& converter, StreamMode_e mode,
                     const std::string& owner)
-        : Stream<DEST>(name, owner, 1, mode),
-          m_source(source),
-          m_converter(converter),
+        : Stream<DEST>(name, owner, 1, mode), m_source(source), m_converter(converter),
           m_sourceClient(source, "syn_" + qstd::CppName(typeid(typename DEST::Atom)), 64),
           m_emptySource(m_sourceClient.GetTraits(), 0)
     {

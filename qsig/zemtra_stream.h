@@ -12,8 +12,7 @@
 
 namespace qsig {
 
-template <typename T>
-class ZemtraStream : public Stream<T> {
+template <typename T> class ZemtraStream : public Stream<T> {
 public:
     using Buffer = typename Stream<T>::Buffer;
 

@@ -4,7 +4,8 @@
 #   scripts/dev.sh test   install what is missing, build, run every test
 #   scripts/dev.sh deps   only install what is missing
 #   scripts/dev.sh tool ARGS...  build, then run zemtra-tool, the remote client, with ARGS
-# clang and its runtime libraries (libFuzzer) build the fuzz targets (scripts/fuzz.sh).
+# clang and its runtime libraries (libFuzzer) build the fuzz targets (scripts/fuzz.sh);
+# clang-format-14 checks the format (.ci/check-format).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libboost-dev libboost-program-options-dev
           libomniorb4-dev libomnithread4-dev omniidl
           libpugixml-dev tcl-combat
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev clang-format-14)
 
 install_missing() {
     local missing=()

@@ -135,8 +135,7 @@ Board::Board(const BoardDesc& desc, double adcFrequency)
     : m_desc(desc),
       // calloc leaves the untouched pages of the large, mostly unused space
       // unallocated.
-      m_memory(static_cast<FPGAMem_t*>(std::calloc(c_memorySize, 1))),
-      m_clock(adcFrequency),
+      m_memory(static_cast<FPGAMem_t*>(std::calloc(c_memorySize, 1))), m_clock(adcFrequency),
       m_events(std::make_unique<EventDevice>(DeviceName(2, 0), m_clock))
 {
     if (!m_memory) {
@@ -301,8 +300,7 @@ volatile FPGAMem_t* Board::MapRegion(size_t offset, size_t length)
     const auto& bad = m_desc.faults.unmappable;
     if (offset > c_memorySize || length > c_memorySize - offset ||
         std::find(bad.begin(), bad.end(), offset) != bad.end()) {
-        QSTD_TRACE(2, "sim: board " << m_desc.name << " cannot map 0x" << std::hex << offset << " length 0x"
-                                    << length);
+        QSTD_TRACE(2, "sim: board " << m_desc.name << " cannot map 0x" << std::hex << offset << " length 0x" << length);
         return nullptr;
     }
     return m_memory.get() + offset;
@@ -424,8 +422,7 @@ Board::Answer Board::OnRequest(const EventRecord& record)
     } else if (m_desc.type == c_typeGdx && request == c_requestGdxStart) {
         id = c_eventGdxStart;
     } else {
-        qstd::LogWarning("sim: board " + m_desc.name + " ignores request record with code " +
-                         std::to_string(request));
+        qstd::LogWarning("sim: board " + m_desc.name + " ignores request record with code " + std::to_string(request));
         return answer;
     }
     const uint64_t n = m_starts.fetch_add(1) + 1;
@@ -438,8 +435,7 @@ Board::Answer Board::OnRequest(const EventRecord& record)
     answer.due = true;
     // One period late rather than early: the answer never comes before the
     // clock reads the requested LMT.
-    answer.when = m_clock.WhenAt(lmt) +
-                  std::chrono::nanoseconds(static_cast<int64_t>(1e9 / m_clock.Frequency()) + 1);
+    answer.when = m_clock.WhenAt(lmt) + std::chrono::nanoseconds(static_cast<int64_t>(1e9 / m_clock.Frequency()) + 1);
     answer.record = EventRecord{id, n, lmt, 0};
     return answer;
 }
@@ -447,17 +443,11 @@ Board::Answer Board::OnRequest(const EventRecord& record)
 // ---------------------------------------------------------------------------
 
 TimingBoard::TimingBoard(const BoardDesc& desc)
-    : Board(desc, static_cast<double>(desc.timing.adcFrequency)),
-      m_adcFrequency(desc.timing.adcFrequency),
-      m_hasMcPll(!desc.faults.noMcPll),
-      m_hasTriggerGeneration(!desc.faults.noTriggerGeneration),
-      m_osc(desc.timing.oscillator),
-      m_dac(desc.timing.oscillator.nominalDac),
-      m_triggerRate(desc.timing.triggerRate),
-      m_mcLocked(!desc.faults.mcPllUnlocked),
-      m_prescaler(desc.timing.oscillator.prescaler),
-      m_silent(desc.timing.oscillator.silent),
-      m_jitter(desc.timing.oscillator.jitter),
+    : Board(desc, static_cast<double>(desc.timing.adcFrequency)), m_adcFrequency(desc.timing.adcFrequency),
+      m_hasMcPll(!desc.faults.noMcPll), m_hasTriggerGeneration(!desc.faults.noTriggerGeneration),
+      m_osc(desc.timing.oscillator), m_dac(desc.timing.oscillator.nominalDac), m_triggerRate(desc.timing.triggerRate),
+      m_mcLocked(!desc.faults.mcPllUnlocked), m_prescaler(desc.timing.oscillator.prescaler),
+      m_silent(desc.timing.oscillator.silent), m_jitter(desc.timing.oscillator.jitter),
       m_offset(desc.timing.oscillator.offset)
 {
 }

@@ -231,9 +231,9 @@ public:
     uint32_t McPrescaler() const { return m_prescaler.load(); }
 
     // Oscillator model.
-    double OscillatorFrequency() const;    // Hz at the current DAC code
-    double EventSpacing() const;           // ADC periods between id-16 events at the current code
-    double NominalEventSpacing() const;    // the same at the nominal code, without offset
+    double OscillatorFrequency() const; // Hz at the current DAC code
+    double EventSpacing() const;        // ADC periods between id-16 events at the current code
+    double NominalEventSpacing() const; // the same at the nominal code, without offset
     void SetOscillatorSilent(bool silent) { m_silent.store(silent); }
     bool OscillatorSilent() const { return m_silent.load(); }
     void SetOscillatorOffset(double hz);

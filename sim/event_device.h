@@ -88,7 +88,7 @@ private:
     std::condition_variable m_cond;
     std::deque<EventRecord> m_records;
     bool m_open = false;
-    uint64_t m_generation = 0;  // bumped by Close, so a blocked read sees it
+    uint64_t m_generation = 0; // bumped by Close, so a blocked read sees it
     uint64_t m_fed = 0;
     uint64_t m_dropped = 0;
     uint64_t m_delivered = 0;

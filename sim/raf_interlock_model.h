@@ -7,8 +7,8 @@
 //
 // The simulated beam hands a sample to Evaluate whenever it feeds the
 // board's streams (when a reader's group is due, and at least every
-// Beam::c_feedPeriod, whether or not a reader is there). The model then shows the interlock causes in the current status word (0x08); when the interlock is
-// enabled and a cause appears where there was none, it raises an interlock
+// Beam::c_feedPeriod, whether or not a reader is there). The model then shows the interlock causes in the current
+// status word (0x08); when the interlock is enabled and a cause appears where there was none, it raises an interlock
 // event (id 3) and, when the software has armed latching (bit 2 of 0x00),
 // copies the causes into the latched status word (0x10) and disarms it. A
 // post-mortem event (id 1) follows the source selected in the post-mortem

@@ -64,7 +64,8 @@ public:
         }
         errno = 0;
         char* end = nullptr;
-        const unsigned long long v = std::strtoull(t.c_str(), &end, t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X') ? 16 : 10);
+        const unsigned long long v =
+            std::strtoull(t.c_str(), &end, t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X') ? 16 : 10);
         if (errno != 0 || end == t.c_str() || *end != '\0') {
             Fail(where, std::string("bad ") + what + " \"" + text + "\"");
         }
@@ -441,8 +442,9 @@ public:
             f.debugRamStuck = true;
         } else if (name == "no_mc_pll" || name == "mc_pll_unlocked" || name == "no_trigger_generation") {
             RequireTiming(b, "fault name=\"" + name + "\"", where);
-            (name == "no_mc_pll" ? f.noMcPll : name == "mc_pll_unlocked" ? f.mcPllUnlocked : f.noTriggerGeneration) =
-                true;
+            (name == "no_mc_pll"         ? f.noMcPll
+             : name == "mc_pll_unlocked" ? f.mcPllUnlocked
+                                         : f.noTriggerGeneration) = true;
         } else {
             Fail(where, "unknown fault \"" + name + "\"");
         }

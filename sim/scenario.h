@@ -56,10 +56,7 @@ struct RegisterInit {
     uint32_t offset = 0;
     uint64_t value = 0;
     unsigned width = 32; // 32 or 64
-    bool operator==(const RegisterInit& o) const
-    {
-        return offset == o.offset && value == o.value && width == o.width;
-    }
+    bool operator==(const RegisterInit& o) const { return offset == o.offset && value == o.value && width == o.width; }
 };
 
 // The timing board's voltage-controlled oscillator. The oscillator runs at
@@ -131,15 +128,15 @@ struct BoardDesc {
     std::string slot;
     std::vector<RegisterInit> registers; // applied in order
     FaultSwitches faults;
-    TimingOptions timing;                // used by timing boards only
-    FrontEndOptions frontEnd;            // used by RAF boards only
+    TimingOptions timing;     // used by timing boards only
+    FrontEndOptions frontEnd; // used by RAF boards only
     std::map<std::string, std::string> options;
 
     bool IsTiming() const { return type == c_typeTiming || type == c_typeEvrx; }
     bool operator==(const BoardDesc& o) const
     {
-        return type == o.type && name == o.name && slot == o.slot && registers == o.registers &&
-               faults == o.faults && timing == o.timing && frontEnd == o.frontEnd && options == o.options;
+        return type == o.type && name == o.name && slot == o.slot && registers == o.registers && faults == o.faults &&
+               timing == o.timing && frontEnd == o.frontEnd && options == o.options;
     }
 };
 

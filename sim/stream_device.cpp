@@ -43,8 +43,7 @@ void StreamDevice::Remove(const std::string& path)
     Registry().erase(path);
 }
 
-StreamDevice::StreamDevice(const std::string& path, std::size_t capacityBytes)
-    : m_path(path), m_capacity(capacityBytes)
+StreamDevice::StreamDevice(const std::string& path, std::size_t capacityBytes) : m_path(path), m_capacity(capacityBytes)
 {
 }
 

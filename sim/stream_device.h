@@ -66,7 +66,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
     std::deque<std::vector<uint8_t>> m_chunks;
-    std::size_t m_frontOffset = 0;  // bytes of the first chunk already read
+    std::size_t m_frontOffset = 0; // bytes of the first chunk already read
     std::size_t m_pending = 0;
     bool m_open = false;
     std::size_t m_groupBytes = 0;

@@ -11,8 +11,9 @@
 #include <omniORB4/internal/SocketCollection.h>
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/GIOP_S.h>
 #include <omniORB4/omniTransport.h>
+// Needs the stream classes above.
+#include <omniORB4/internal/GIOP_S.h>
 
 #include <arpa/inet.h>
 #include <malloc.h>
@@ -329,8 +330,8 @@ private:
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         while (m_watching) {
-            m_wake.wait_for(lock, std::clamp<std::chrono::milliseconds>(m_receiveTimeout / 4, c_minWatchPeriod,
-                                                                         c_watchPeriod));
+            m_wake.wait_for(
+                lock, std::clamp<std::chrono::milliseconds>(m_receiveTimeout / 4, c_minWatchPeriod, c_watchPeriod));
             if (m_watching) {
                 DropLate();
                 lock.unlock();
@@ -520,7 +521,7 @@ private:
         }
         if (!admitted) {
             QSTD_TRACE(2, "Remote export: large request " << request.operation() << " refused: " << m_maxAtOnce
-                                                           << " are served");
+                                                          << " are served");
             throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
         }
         // What earlier large requests took stays with the threads that

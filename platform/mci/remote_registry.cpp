@@ -229,7 +229,8 @@ zemtra_REMOTE::LongLongSeq* RemoteRegistry::GetInteger(const char* path, CORBA::
     return Serve(path, [&] {
         const std::string treePath = TreePathOf(path);
         const size_t n = CountFrom(treePath, position, count);
-        const std::vector<long long> values = Complete(m_access.GetIntegers(treePath, position, n), n, m_access.Find(treePath));
+        const std::vector<long long> values =
+            Complete(m_access.GetIntegers(treePath, position, n), n, m_access.Find(treePath));
         zemtra_REMOTE::LongLongSeq_var seq = new zemtra_REMOTE::LongLongSeq;
         seq->length(static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {
@@ -244,7 +245,8 @@ q_NET::DoubleSeq* RemoteRegistry::GetDouble(const char* path, CORBA::ULong posit
     return Serve(path, [&] {
         const std::string treePath = TreePathOf(path);
         const size_t n = CountFrom(treePath, position, count);
-        const std::vector<double> values = Complete(m_access.GetDoubles(treePath, position, n), n, m_access.Find(treePath));
+        const std::vector<double> values =
+            Complete(m_access.GetDoubles(treePath, position, n), n, m_access.Find(treePath));
         q_NET::DoubleSeq_var seq = new q_NET::DoubleSeq;
         seq->length(static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {

@@ -59,8 +59,7 @@ public:
                                 CORBA::ULong count, CORBA::LongLong offset) override;
     void CloseSignal(CORBA::ULongLong id) override;
     zemtra_REMOTE::SignalData* ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
-                                          CORBA::LongLong offset, CORBA::ULongLong time,
-                                          CORBA::ULong waitMs) override;
+                                          CORBA::LongLong offset, CORBA::ULongLong time, CORBA::ULong waitMs) override;
 
     // Refuses new requests, ends the waits of one-shot reads and waits for
     // the requests in progress; false when some were still running at the

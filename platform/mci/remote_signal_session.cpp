@@ -125,8 +125,8 @@ RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& pa
                                          std::unique_ptr<qsig::SignalClientBase> client,
                                          q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
                                          std::string clientKey, std::size_t atomValues)
-    : m_id(id), m_path(path), m_clientKey(std::move(clientKey)), m_client(std::move(client)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
-      m_relay(new RemoteReceiverRelay(receiver, atomValues))
+    : m_id(id), m_path(path), m_clientKey(std::move(clientKey)), m_client(std::move(client)),
+      m_relayPoa(PortableServer::POA::_duplicate(relayPoa)), m_relay(new RemoteReceiverRelay(receiver, atomValues))
 {
 }
 
@@ -275,8 +275,7 @@ template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, z
     values.length(static_cast<CORBA::ULong>(m_count * m_components));
     unsigned read = values.length();
     qsig::SignalMeta meta;
-    const qsig::SuccessCode_e rc =
-        m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
+    const qsig::SuccessCode_e rc = m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
     if (rc != qsig::eSuccess) {
         throw qstd::Exception("qsig: Can't read signal " + m_path + " in access mode " + std::to_string(m_mode) + ": " +
                                   CodeText(rc),
@@ -372,7 +371,8 @@ void OneShotReads::JoinEnded(Shared& shared, std::unique_lock<std::mutex>& lock)
 zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
                                              std::chrono::steady_clock::duration wait)
 {
-    const std::string how = "qsig: Can't read signal " + read->Path() + " in access mode " + std::to_string(read->Mode());
+    const std::string how =
+        "qsig: Can't read signal " + read->Path() + " in access mode " + std::to_string(read->Mode());
     // What the read's thread leaves for the request.
     struct Result {
         bool done = false;

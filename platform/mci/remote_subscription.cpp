@@ -293,9 +293,8 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
             throw qstd::Exception("mci: Subscriptions are closed", true);
         }
         if (m_subscriptions.size() >= m_limits.total) {
-            throw qstd::Exception("mci: Too many subscriptions on this server (at most " +
-                                      std::to_string(m_limits.total) + ")",
-                                  true);
+            throw qstd::Exception(
+                "mci: Too many subscriptions on this server (at most " + std::to_string(m_limits.total) + ")", true);
         }
         std::size_t ofClient = 0;
         for (const auto& s : m_subscriptions) {
@@ -539,8 +538,9 @@ void RemoteSubscriptions::ProbeAll()
             if (known == objects.end()) {
                 std::string reason;
                 const RemoteSubscription::Liveness_e state = subscription.Probe(reason);
-                known = objects.emplace(object.empty() ? std::to_string(subscription.Id()) : object,
-                                        std::make_pair(state, reason))
+                known = objects
+                            .emplace(object.empty() ? std::to_string(subscription.Id()) : object,
+                                     std::make_pair(state, reason))
                             .first;
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_stop) {

@@ -48,8 +48,8 @@ void NotificationClient::State::Close()
     {
         std::unique_lock<std::mutex> lock(mutex);
         open = false;
-        const size_t mine = static_cast<size_t>(
-            std::count(t_inCallback.begin(), t_inCallback.end(), static_cast<const State*>(this)));
+        const size_t mine =
+            static_cast<size_t>(std::count(t_inCallback.begin(), t_inCallback.end(), static_cast<const State*>(this)));
         idle.wait(lock, [&] { return running <= mine; });
         subscribed.swap(nodes);
     }

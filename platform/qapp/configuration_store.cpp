@@ -133,8 +133,8 @@ bool SameContents(const std::string& a, const std::string& b)
     qstd::InputFile fb;
     struct stat sa {};
     struct stat sb {};
-    if (::lstat(a.c_str(), &sa) != 0 || ::lstat(b.c_str(), &sb) != 0 || !S_ISREG(sa.st_mode) ||
-        !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size || fa.Open(a) != 0 || fb.Open(b) != 0) {
+    if (::lstat(a.c_str(), &sa) != 0 || ::lstat(b.c_str(), &sb) != 0 || !S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) ||
+        sa.st_size != sb.st_size || fa.Open(a) != 0 || fb.Open(b) != 0) {
         return false;
     }
     std::vector<char> bufferA(64 * 1024);
@@ -187,11 +187,10 @@ ConfigurationStore::Result ConfigurationStore::Load()
         m_damaged = true;
         return Result();
     }
-    Result result = ApplyLines(
-        [&file](std::string& line, bool& complete, bool& tooLong) {
-            return file.ReadLine(c_maxLineLength, line, complete, tooLong);
-        },
-        m_file);
+    Result result =
+        ApplyLines([&file](std::string& line, bool& complete,
+                           bool& tooLong) { return file.ReadLine(c_maxLineLength, line, complete, tooLong); },
+                   m_file);
     if (file.Error() != 0) {
         qstd::LogError("Configuration file " + m_file + " not read to its end: " + file.Reason() + ".");
         std::lock_guard<std::mutex> lock(m_saveMutex);
@@ -490,7 +489,7 @@ bool ConfigurationStore::KeepDamagedAside()
     }
     char stamp[32];
     const std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     ::localtime_r(&now, &local);
     std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
     // The new copy sorts after every other one, also when the clock is
@@ -544,8 +543,7 @@ bool ConfigurationStore::Save()
     // make the store wait for a reader; what cannot be removed (a folder)
     // fails the store.
     ::unlink(temporary.c_str());
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
         qstd::LogError("Could not write configuration file " + temporary + ": " + Reason() + ".");
         return false;

@@ -124,7 +124,8 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
         "no-log", po::bool_switch(&o.noLog), "disable logging")("trace,t", po::value<std::string>(&o.traceFile),
                                                                 "trace file (standard error when omitted)")(
         "trace-level,T", po::value<int>(&o.traceLevel)->default_value(0),
-        "trace level 1 (errors) to 4 (details); 0 off (2 when only a trace file is given)")("no-remote", "do not serve remote clients")(
+        "trace level 1 (errors) to 4 (details); 0 off (2 when only a trace file is given)")(
+        "no-remote", "do not serve remote clients")(
         "bind", po::value<std::string>(&o.bindAddress)->default_value("127.0.0.1"),
         "address remote clients connect to (IPv4 or IPv6; other than loopback only with care: clients are not "
         "authenticated)")("port,p", po::value<std::string>(&portText)->default_value("18150"),
@@ -149,8 +150,7 @@ RunOptions RunOptions::Parse(int argc, char** argv, std::string* helpText)
     }
     if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
         std::stoul(portText) < 1 || std::stoul(portText) > 65535) {
-        throw qstd::Exception("Bad command line: port must be a number from 1 to 65535, not '" + portText + "'.",
-                              true);
+        throw qstd::Exception("Bad command line: port must be a number from 1 to 65535, not '" + portText + "'.", true);
     }
     o.port = static_cast<unsigned short>(std::stoul(portText));
     if (o.bindAddress.empty()) {

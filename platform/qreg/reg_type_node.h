@@ -29,7 +29,8 @@ struct IsLibraryValueType
     : std::integral_constant<bool, std::is_same<T, std::string>::value || std::is_same<T, long long>::value ||
                                        std::is_same<T, unsigned long long>::value || std::is_same<T, int>::value ||
                                        std::is_same<T, unsigned int>::value || std::is_same<T, double>::value ||
-                                       std::is_same<T, float>::value || std::is_same<T, bool>::value> {};
+                                       std::is_same<T, float>::value || std::is_same<T, bool>::value> {
+};
 
 // The typed hooks of a kind that stores values of T. For the library's own
 // value types they are the library's; for any other T (an enumeration, the
@@ -44,9 +45,9 @@ public:
 
 template <typename T> class TypedHooks<T, false> : public RegNode {
 public:
-    using RegNode::RegNode;
     using RegNode::OnGet;
     using RegNode::OnSet;
+    using RegNode::RegNode;
     virtual size_t OnGet(T* buffer, size_t position, size_t count) const = 0;
     virtual bool OnSet(const T* values, size_t position, size_t count) = 0;
 };

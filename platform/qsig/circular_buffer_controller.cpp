@@ -58,8 +58,8 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
     const Read read{mode, time, offset, count, dec, span, static_cast<uint64_t>(offset) * dec};
     TrackState state = track->Snapshot();
     uint64_t start = 0;
-    const SuccessCode_e found = mode == eAccessStreaming ? WaitForStream(track, read, state, start)
-                                                         : WaitForRead(track, read, state, start);
+    const SuccessCode_e found =
+        mode == eAccessStreaming ? WaitForStream(track, read, state, start) : WaitForRead(track, read, state, start);
     if (found != eSuccess) {
         return found;
     }
@@ -150,8 +150,8 @@ bool CircularBufferController::IsDueInTime(const Read& read, const TrackState& s
 }
 
 DodPositionController::Duration CircularBufferController::ArmWait(sim::HistoryMemory::Waiter& waiter, Pace& pace,
-                                                                  const Read& read, const TrackState& state,
-                                                                  bool known, uint64_t start)
+                                                                  const Read& read, const TrackState& state, bool known,
+                                                                  uint64_t start)
 {
     sim::HistoryMemory::Target target;
     uint64_t last = 0;

@@ -6,10 +6,10 @@
 
 namespace qsig {
 
-#define QSIG_BASE_READ(TYPE)                                                                         \
-    SuccessCode_e SignalClientBase::Read(TYPE*, unsigned&, unsigned long long, SignalMeta&)            \
-    {                                                                                                \
-        return eDerivedError;                                                                        \
+#define QSIG_BASE_READ(TYPE)                                                                                           \
+    SuccessCode_e SignalClientBase::Read(TYPE*, unsigned&, unsigned long long, SignalMeta&)                            \
+    {                                                                                                                  \
+        return eDerivedError;                                                                                          \
     }
 QSIG_BASE_READ(double)
 QSIG_BASE_READ(float)
@@ -41,8 +41,8 @@ q_NET::MetaSeq ToMetaSeq(const SignalMeta& meta)
 // Wraps the caller's values in a sequence that does not own them (no copy
 // on the way to the receiver), sends it and maps failures to codes.
 template <typename SEQ, typename ELEM, typename VALUE, typename SEND>
-SuccessCode_e Send(q_NET::_objref_SignalReceiver* receiver, const VALUE* values, unsigned count,
-                   const SignalMeta& meta, SEND send)
+SuccessCode_e Send(q_NET::_objref_SignalReceiver* receiver, const VALUE* values, unsigned count, const SignalMeta& meta,
+                   SEND send)
 {
     static_assert(sizeof(ELEM) == sizeof(VALUE), "CORBA element type matches the base type");
     if (receiver == nullptr) {
@@ -63,44 +63,40 @@ SuccessCode_e Send(q_NET::_objref_SignalReceiver* receiver, const VALUE* values,
 
 } // namespace
 
-SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiver, const short* values,
-                                           unsigned count, const SignalMeta& meta)
+SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiver, const short* values, unsigned count,
+                                           const SignalMeta& meta)
 {
     const std::string name = GetName();
-    return Send<q_NET::ShortSeq, CORBA::Short>(receiver, values, count, meta,
-                                               [&](const q_NET::ShortSeq& v, const q_NET::MetaSeq& m) {
-                                                   receiver->ReceiveShort(name.c_str(), v, m);
-                                               });
+    return Send<q_NET::ShortSeq, CORBA::Short>(
+        receiver, values, count, meta,
+        [&](const q_NET::ShortSeq& v, const q_NET::MetaSeq& m) { receiver->ReceiveShort(name.c_str(), v, m); });
 }
 
-SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiver, const int* values,
-                                           unsigned count, const SignalMeta& meta)
+SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiver, const int* values, unsigned count,
+                                           const SignalMeta& meta)
 {
     const std::string name = GetName();
-    return Send<q_NET::LongSeq, CORBA::Long>(receiver, values, count, meta,
-                                             [&](const q_NET::LongSeq& v, const q_NET::MetaSeq& m) {
-                                                 receiver->ReceiveLong(name.c_str(), v, m);
-                                             });
+    return Send<q_NET::LongSeq, CORBA::Long>(
+        receiver, values, count, meta,
+        [&](const q_NET::LongSeq& v, const q_NET::MetaSeq& m) { receiver->ReceiveLong(name.c_str(), v, m); });
 }
 
 SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiver, const double* values,
                                            unsigned count, const SignalMeta& meta)
 {
     const std::string name = GetName();
-    return Send<q_NET::DoubleSeq, CORBA::Double>(receiver, values, count, meta,
-                                                 [&](const q_NET::DoubleSeq& v, const q_NET::MetaSeq& m) {
-                                                     receiver->ReceiveDouble(name.c_str(), v, m);
-                                                 });
+    return Send<q_NET::DoubleSeq, CORBA::Double>(
+        receiver, values, count, meta,
+        [&](const q_NET::DoubleSeq& v, const q_NET::MetaSeq& m) { receiver->ReceiveDouble(name.c_str(), v, m); });
 }
 
 SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiver, const unsigned long long* values,
                                            unsigned count, const SignalMeta& meta)
 {
     const std::string name = GetName();
-    return Send<q_NET::ULongLongSeq, CORBA::ULongLong>(receiver, values, count, meta,
-                                                       [&](const q_NET::ULongLongSeq& v, const q_NET::MetaSeq& m) {
-                                                           receiver->ReceiveULongLong(name.c_str(), v, m);
-                                                       });
+    return Send<q_NET::ULongLongSeq, CORBA::ULongLong>(
+        receiver, values, count, meta,
+        [&](const q_NET::ULongLongSeq& v, const q_NET::MetaSeq& m) { receiver->ReceiveULongLong(name.c_str(), v, m); });
 }
 
 } // namespace qsig

@@ -62,8 +62,8 @@ protected:
                              const SignalMeta& meta);
     SuccessCode_e DoDispatch(q_NET::_objref_SignalReceiver* receiver, const double* values, unsigned count,
                              const SignalMeta& meta);
-    SuccessCode_e DoDispatch(q_NET::_objref_SignalReceiver* receiver, const unsigned long long* values,
-                             unsigned count, const SignalMeta& meta);
+    SuccessCode_e DoDispatch(q_NET::_objref_SignalReceiver* receiver, const unsigned long long* values, unsigned count,
+                             const SignalMeta& meta);
 };
 
 } // namespace qsig

@@ -51,8 +51,7 @@ private:
     std::vector<std::string>* m_names = nullptr;
 };
 
-template <typename BASE, typename ATOM, int N>
-class SignalTraits {
+template <typename BASE, typename ATOM, int N> class SignalTraits {
 public:
     using Base = BASE;
     using Atom = ATOM;

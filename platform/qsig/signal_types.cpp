@@ -8,15 +8,33 @@ std::ostream& operator<<(std::ostream& os, SuccessCode_e code)
 {
     const char* text = "unknown";
     switch (code) {
-    case eSuccess: text = "success"; break;
-    case eBadRequest: text = "bad request"; break;
-    case eIncompleteData: text = "incomplete data"; break;
-    case eTimeout: text = "timeout"; break;
-    case eNotOpen: text = "not open"; break;
-    case eCancelled: text = "cancelled"; break;
-    case eRefused: text = "refused"; break;
-    case eTryAgain: text = "try again"; break;
-    case eDerivedError: text = "error"; break;
+    case eSuccess:
+        text = "success";
+        break;
+    case eBadRequest:
+        text = "bad request";
+        break;
+    case eIncompleteData:
+        text = "incomplete data";
+        break;
+    case eTimeout:
+        text = "timeout";
+        break;
+    case eNotOpen:
+        text = "not open";
+        break;
+    case eCancelled:
+        text = "cancelled";
+        break;
+    case eRefused:
+        text = "refused";
+        break;
+    case eTryAgain:
+        text = "try again";
+        break;
+    case eDerivedError:
+        text = "error";
+        break;
     }
     return os << static_cast<int>(code) << " (" << text << ")";
 }
@@ -25,11 +43,21 @@ std::ostream& operator<<(std::ostream& os, StreamState state)
 {
     const char* text = "unknown";
     switch (state) {
-    case eIdle: text = "idle"; break;
-    case eStarting: text = "starting"; break;
-    case eRunning: text = "running"; break;
-    case eStopping: text = "stopping"; break;
-    case eShutDown: text = "shut down"; break;
+    case eIdle:
+        text = "idle";
+        break;
+    case eStarting:
+        text = "starting";
+        break;
+    case eRunning:
+        text = "running";
+        break;
+    case eStopping:
+        text = "stopping";
+        break;
+    case eShutDown:
+        text = "shut down";
+        break;
     }
     return os << text;
 }

@@ -37,9 +37,9 @@ enum StreamState : int {
 std::ostream& operator<<(std::ostream& os, StreamState state);
 
 enum StreamMode_e : int {
-    ePassive = 0,                // the owner pushes, no thread
-    eActive = 1,                 // a dispatcher thread runs while clients exist
-    eActiveNoClientControl = 2,  // active, started and stopped by the owner
+    ePassive = 0,               // the owner pushes, no thread
+    eActive = 1,                // a dispatcher thread runs while clients exist
+    eActiveNoClientControl = 2, // active, started and stopped by the owner
 };
 
 // Access mode of an on-demand read. The values 10 to 14 occur; their meaning
@@ -63,9 +63,9 @@ enum RequestPriorityLevel_e : int {
 // Identifiers of metadata entries. Values 0, 1 and 2 belong to the signal
 // library; system code may use its own identifiers from 3 on.
 enum SignalMetaId_e : int {
-    eMetaLmt = 0,        // LMT of the first atom
-    eMetaPosition = 1,   // position of the first atom in its buffer
-    eMetaSequence = 2,   // running number of the buffer
+    eMetaLmt = 0,      // LMT of the first atom
+    eMetaPosition = 1, // position of the first atom in its buffer
+    eMetaSequence = 2, // running number of the buffer
 };
 
 using SignalMeta = std::map<SignalMetaId_e, int64_t>;

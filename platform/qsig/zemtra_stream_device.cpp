@@ -94,8 +94,8 @@ int GetZemtraDeviceStatistics(int descriptor, unsigned atomSize, SignalStats& ro
     if (!device || atomSize == 0) {
         return -1;
     }
-    rows.push_back(SignalStatItem{device->Path(), device->BytesRead() / atomSize, device->BytesDropped() / atomSize,
-                                  atomSize});
+    rows.push_back(
+        SignalStatItem{device->Path(), device->BytesRead() / atomSize, device->BytesDropped() / atomSize, atomSize});
     return 0;
 }
 

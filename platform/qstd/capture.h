@@ -12,12 +12,9 @@ namespace qstd {
 class CaptureScope {
 public:
     CaptureScope(bool logOn = true, bool traceOn = true, int traceLevel = TraceDetail)
-        : m_sink(std::make_shared<CaptureSink>()),
-          m_oldLog(Log::GetInstance().GetSink()),
-          m_oldTrace(TraceFile::GetInstance().GetSink()),
-          m_oldLogOn(Log::m_enabled.load()),
-          m_oldTraceOn(TraceFile::m_enabled.load()),
-          m_oldLevel(TraceFile::GetInstance().GetLevel())
+        : m_sink(std::make_shared<CaptureSink>()), m_oldLog(Log::GetInstance().GetSink()),
+          m_oldTrace(TraceFile::GetInstance().GetSink()), m_oldLogOn(Log::m_enabled.load()),
+          m_oldTraceOn(TraceFile::m_enabled.load()), m_oldLevel(TraceFile::GetInstance().GetLevel())
     {
         Log::GetInstance().SetSink(m_sink);
         TraceFile::GetInstance().SetSink(m_sink);

@@ -22,8 +22,7 @@ struct BimapStrCmp {
     bool operator()(const char* a, const char* b) const { return std::strcmp(a, b) < 0; }
 };
 
-template <typename E>
-class BiMap {
+template <typename E> class BiMap {
 public:
     using Pair = std::pair<E, const char*>;
 
@@ -75,8 +74,7 @@ private:
     std::map<int32_t, const char*> m_intToName;
 };
 
-template <typename E>
-struct EnumMap {
+template <typename E> struct EnumMap {
     static BiMap<E> items;
 
     static const char* ToString(E value)

@@ -100,10 +100,22 @@ void Log::Write(int severity, const std::string& text)
     }
 }
 
-void Log::Info(const std::string& text) { Write(LogInfoLevel, text); }
-void Log::Warning(const std::string& text) { Write(LogWarningLevel, text); }
-void Log::Error(const std::string& text) { Write(LogErrorLevel, text); }
-void Log::Critical(const std::string& text) { Write(LogCriticalLevel, text); }
+void Log::Info(const std::string& text)
+{
+    Write(LogInfoLevel, text);
+}
+void Log::Warning(const std::string& text)
+{
+    Write(LogWarningLevel, text);
+}
+void Log::Error(const std::string& text)
+{
+    Write(LogErrorLevel, text);
+}
+void Log::Critical(const std::string& text)
+{
+    Write(LogCriticalLevel, text);
+}
 
 // ---- wrappers -----------------------------------------------------------------
 

@@ -46,9 +46,9 @@ void LoggedAssert(const char* file, int line, const char* function, const char* 
 
 } // namespace qstd
 
-#define QSTD_ASSERT(cond)                                                       \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            ::qstd::LoggedAssert(__FILE__, __LINE__, __PRETTY_FUNCTION__, #cond); \
-        }                                                                       \
+#define QSTD_ASSERT(cond)                                                                                              \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            ::qstd::LoggedAssert(__FILE__, __LINE__, __PRETTY_FUNCTION__, #cond);                                      \
+        }                                                                                                              \
     } while (0)

@@ -74,13 +74,13 @@ private:
 } // namespace qstd
 
 // Builds the message with a string stream only when the record would be written.
-#define QSTD_TRACE(level, message)                                                                      \
-    do {                                                                                                \
-        if (::qstd::TraceOn(level)) {                                                                   \
-            std::ostringstream qstd_trace_os_;                                                          \
-            qstd_trace_os_ << message;                                                                  \
-            ::qstd::TraceWrite(level, __PRETTY_FUNCTION__, __FILE__, __LINE__, qstd_trace_os_.str());   \
-        }                                                                                               \
+#define QSTD_TRACE(level, message)                                                                                     \
+    do {                                                                                                               \
+        if (::qstd::TraceOn(level)) {                                                                                  \
+            std::ostringstream qstd_trace_os_;                                                                         \
+            qstd_trace_os_ << message;                                                                                 \
+            ::qstd::TraceWrite(level, __PRETTY_FUNCTION__, __FILE__, __LINE__, qstd_trace_os_.str());                  \
+        }                                                                                                              \
     } while (0)
 
 #define QSTD_TRACE_FNC() ::qstd::TraceFnc qstd_trace_fnc_(__PRETTY_FUNCTION__, __FILE__, __LINE__)

@@ -146,9 +146,9 @@ TEST(LocalTimingRaf, OtherApplicationsAndMissingBlocksAreRefused)
         auto other = std::make_shared<OtherApp>();
         PlainBoard board(*other);
         unsigned char block[16] = {};
-        EXPECT_THROW(LocalTimingRaf(board, reinterpret_cast<volatile FPGAMem_t*>(block), "local_timing", nullptr,
-                                    nullptr),
-                     std::bad_cast);
+        EXPECT_THROW(
+            LocalTimingRaf(board, reinterpret_cast<volatile FPGAMem_t*>(block), "local_timing", nullptr, nullptr),
+            std::bad_cast);
     }
     auto app = std::make_shared<VunaApplication>();
     PlainBoard board(*app);

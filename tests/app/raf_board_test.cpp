@@ -23,8 +23,7 @@
 #include <thread>
 
 namespace apptest {
-template <>
-RafBoard* BoardFixture<RafBoard>::MakeBoard()
+template <> RafBoard* BoardFixture<RafBoard>::MakeBoard()
 {
     return new RafBoard(*m_app, m_bmc.get());
 }
@@ -57,10 +56,27 @@ TEST(RafBoardAssembly, CreatesItsObjectsInTheBoardsOrder)
 {
     Fixture f(sim::c_typeRaf, "raf3", "3");
     RafBoard& b = f.Build();
-    EXPECT_EQ((std::vector<std::string>{"conditioning", "clock_info", "conf", "conditioning", "tbt", "house_keeping",
-                                        "tsm", "synth_tsm", "hb", "interlock", "postmortem", "synth_generator",
-                                        "signal_processing", "LvdsBusTrafCop", "LvdsTx", "hp_temp", "signals", "events",
-                                        "local_timing", "average_sum", "beam"}),
+    EXPECT_EQ((std::vector<std::string>{"conditioning",
+                                        "clock_info",
+                                        "conf",
+                                        "conditioning",
+                                        "tbt",
+                                        "house_keeping",
+                                        "tsm",
+                                        "synth_tsm",
+                                        "hb",
+                                        "interlock",
+                                        "postmortem",
+                                        "synth_generator",
+                                        "signal_processing",
+                                        "LvdsBusTrafCop",
+                                        "LvdsTx",
+                                        "hp_temp",
+                                        "signals",
+                                        "events",
+                                        "local_timing",
+                                        "average_sum",
+                                        "beam"}),
               ChildNames(b));
     EXPECT_EQ(64u, b.GetHouseKeeping()->GetRegistryFlags());
     EXPECT_EQ(64u, b.GetTsm()->GetRegistryFlags());

@@ -109,8 +109,7 @@ TEST(RemoteReadChassis, PostMortemCaptureIsReadOnceAtTheControllersPositions)
         EXPECT_EQ(Values(k.position == 5 ? byIndex.in() : last.in()), Values(data.in()));
         const auto meta = Meta(data.in());
         ASSERT_EQ(1u, meta.count(0));
-        EXPECT_EQ(static_cast<long long>(k.time == 0 || k.offset != 0 ? c.first_lmt + k.position * d
-                                                                       : k.time),
+        EXPECT_EQ(static_cast<long long>(k.time == 0 || k.offset != 0 ? c.first_lmt + k.position * d : k.time),
                   meta.at(0));
         EXPECT_EQ(static_cast<long long>(k.position), meta.at(2));
     }

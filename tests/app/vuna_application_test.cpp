@@ -344,8 +344,8 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
         },
         5s));
     for (RafBoard* raf : app.GetRafBoards()) {
-        EXPECT_TRUE(WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::Synchronized; },
-                            5s))
+        EXPECT_TRUE(
+            WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::Synchronized; }, 5s))
             << raf->GetName();
         EXPECT_EQ("Synchronized", client.GetText(raf->GetName() + "/local_timing/sync_state_machine"));
     }

@@ -61,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
         }
     } else if (std::memcmp(&before, &table, sizeof table) != 0 ||
-               sink->text.compare(0, c_missing.size(), c_missing) != 0 ||
-               !EndsWith(sink->text, " dBm...")) {
+               sink->text.compare(0, c_missing.size(), c_missing) != 0 || !EndsWith(sink->text, " dBm...")) {
         __builtin_trap();
     }
     return 0;

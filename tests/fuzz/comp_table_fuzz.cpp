@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const tCompensationEntry& entry : *table) {
         for (unsigned p = 0; p < c_dscPatternSize; ++p) {
             for (unsigned c = 0; c < c_dscChannels; ++c) {
-                if (!std::isfinite(entry.gain[p][c]) || !(entry.gain[p][c] > 0.0) || !std::isfinite(entry.phase[p][c])) {
+                if (!std::isfinite(entry.gain[p][c]) || !(entry.gain[p][c] > 0.0) ||
+                    !std::isfinite(entry.phase[p][c])) {
                     __builtin_trap();
                 }
             }

@@ -41,7 +41,7 @@ void MakeRoot()
     std::ofstream(g_dir + "/secret") << "secret";
     std::ofstream(g_dir + "/root/cfg/f") << "inside";
     const std::string links[][2] = {{"../../secret", "up"}, {g_dir + "/secret", "out"}, {"f", "rel"},
-                                    {"/cfg/f", "abs"},       {"..", "parent"},        {"loop", "loop"}};
+                                    {"/cfg/f", "abs"},      {"..", "parent"},           {"loop", "loop"}};
     for (const auto& link : links) {
         if (::symlink(link[0].c_str(), (g_dir + "/root/cfg/" + link[1]).c_str()) != 0) {
             std::abort();

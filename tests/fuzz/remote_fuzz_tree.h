@@ -5,13 +5,13 @@
 // of each target (it defines the enum's names).
 
 #include "platform/mci/tree_node.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qstd/enum_map.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "qreg/expr.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_node.h"
-#include "platform/qreg/reg_value_node.h"
 
 #include <cstdlib>
 #include <memory>
@@ -49,8 +49,8 @@ template <typename N> std::shared_ptr<N> Add(const mci::TreeNodePtr& parent, std
 // Paths ('/'-separated) of the value nodes, in the order of adding.
 inline const std::vector<std::string>& ValuePaths()
 {
-    static const std::vector<std::string> paths = {"b/on", "b/count", "b/offset", "b/lmt", "b/gain",
-                                                   "b/name", "b/mode", "b/arr", "b/limited"};
+    static const std::vector<std::string> paths = {"b/on",   "b/count", "b/offset", "b/lmt",    "b/gain",
+                                                   "b/name", "b/mode",  "b/arr",    "b/limited"};
     return paths;
 }
 

@@ -24,7 +24,9 @@ namespace {
 template <typename T> std::vector<T> Numbers(const std::uint8_t* data, std::size_t size)
 {
     std::vector<T> values(size / sizeof(T));
-    std::memcpy(values.data(), data, values.size() * sizeof(T));
+    if (!values.empty()) { // an empty vector's data() may be null, which memcpy may not take
+        std::memcpy(values.data(), data, values.size() * sizeof(T));
+    }
     return values;
 }
 

@@ -43,9 +43,9 @@ TEST(Array, OwnedArrayGrowsExactlyAndNeverShrinksItsStorage)
     EXPECT_EQ(8u, b.GetCapacity());
     EXPECT_EQ(200, b[2].v[0]);
     b.Resize(8);
-    EXPECT_EQ(storage, b.GetData());  // no reallocation
+    EXPECT_EQ(storage, b.GetData()); // no reallocation
     EXPECT_EQ(700, b[7].v[0]);
-    b.Resize(9);  // grows to exactly 9, keeping the atoms
+    b.Resize(9); // grows to exactly 9, keeping the atoms
     EXPECT_EQ(9u, b.GetCapacity());
     EXPECT_EQ(700, b[7].v[0]);
 }
@@ -92,7 +92,7 @@ TEST(Array, MoveLeavesTheSourceEmptyWithItsTraits)
     EXPECT_EQ(nullptr, a.GetData());
     EXPECT_TRUE(a.IsOwned());
     EXPECT_EQ(1024u, a.GetTraits().GroupSize());
-    a.Resize(1024);  // reusable
+    a.Resize(1024); // reusable
     EXPECT_EQ(1024u, a.GetCapacity());
 }
 
@@ -104,7 +104,7 @@ TEST(Array, AppendAndSwapKeepAtomsInOrder)
     EXPECT_EQ(4u, a.GetCapacity());
     Atom16 atoms[3] = {MakeAtom(1), MakeAtom(2), MakeAtom(3)};
     a.Append(atoms, 3);
-    a.Append(atoms, 2);  // past the room: grows
+    a.Append(atoms, 2); // past the room: grows
     ASSERT_EQ(5u, a.GetLength());
     EXPECT_EQ(3, a[2].v[0]);
     EXPECT_EQ(2, a[4].v[0]);

@@ -47,7 +47,7 @@ TEST(RemoteForwarding, EachBaseTypeArrivesWithItsValuesAndMetadata)
     EXPECT_EQ((std::vector<long long>{1 << 30, -7}), got[1].values);
     EXPECT_EQ((std::vector<double>{0.5, -1e300}), got[2].doubles);
     EXPECT_TRUE(got[2].values.empty());
-    EXPECT_EQ(-1, got[3].values[0]);  // all bits set
+    EXPECT_EQ(-1, got[3].values[0]); // all bits set
     EXPECT_TRUE(got[4].values.empty());
     // Each base type reaches the receiver's operation of that type.
     EXPECT_EQ("ReceiveShort", got[0].method);

@@ -14,9 +14,9 @@ class RecordingReceiver : public POA_q_NET::SignalReceiver {
 public:
     struct Received {
         std::string client;
-        std::string method;          // the receiving operation, e.g. "ReceiveLong"
-        std::vector<long long> values;  // the integer operations' values
-        std::vector<double> doubles;    // ReceiveDouble's values, exactly as sent
+        std::string method;            // the receiving operation, e.g. "ReceiveLong"
+        std::vector<long long> values; // the integer operations' values
+        std::vector<double> doubles;   // ReceiveDouble's values, exactly as sent
         std::vector<std::pair<long, long long>> meta;
     };
 

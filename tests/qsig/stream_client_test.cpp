@@ -45,7 +45,7 @@ TEST(StreamClient, ReadOfARunSpansShortBuffersAndDropsTheRest)
     for (unsigned i = 0; i < 2048; ++i) {
         ASSERT_EQ(int(i) * 16, out[i].v[0]) << i;
     }
-    EXPECT_EQ(0u, c.GetQueue().GetQueuedCount());  // the other 952 atoms were dropped
+    EXPECT_EQ(0u, c.GetQueue().GetQueuedCount()); // the other 952 atoms were dropped
     EXPECT_EQ(1024u, out.GetTraits().GroupSize());
 }
 
@@ -71,7 +71,7 @@ TEST(StreamClient, ReadChecksOpenStatusAndSizeInThatOrder)
     EXPECT_TRUE(none.IsOwned());
 
     fa.Cancel(qsig::eSuccess);
-    EXPECT_EQ(qsig::eCancelled, c.Read(odd));  // status before size
+    EXPECT_EQ(qsig::eCancelled, c.Read(odd)); // status before size
 }
 
 TEST(StreamClient, SingleAtomReadReportsBuffersOfAnotherLength)
@@ -94,7 +94,7 @@ TEST(StreamClient, ClientWithoutAStreamCannotBeUsed)
     EXPECT_FALSE(orphan.IsOpen());
     EXPECT_THROW(orphan.GetTraits(), qstd::Exception);
     EXPECT_THROW(orphan.ForwardTo(nullptr), qstd::Exception);
-    ASSERT_EQ(1u, orphan.GetStatistics().size());  // the queue's row only
+    ASSERT_EQ(1u, orphan.GetStatistics().size()); // the queue's row only
     orphan.Close();
 }
 
@@ -127,7 +127,7 @@ TEST(StreamClient, ForwardsOneToFourQueuedBuffersPerCall)
     auto got = receiver.Servant().Take();
     ASSERT_EQ(4u, got.size());
     EXPECT_EQ("remote", got[0].client);
-    EXPECT_EQ("ReceiveLong", got[0].method);  // 32-bit signed atoms
+    EXPECT_EQ("ReceiveLong", got[0].method); // 32-bit signed atoms
     ASSERT_EQ(16u, got[0].values.size());
     EXPECT_EQ(0, got[0].values[0]);
     EXPECT_EQ(315, got[3].values[15]);

@@ -36,8 +36,8 @@ qsig::Array<Traits16> OneAtom(int first)
 
 TEST(Stream, DescribesItsAtomsAndMakesRemoteClients)
 {
-    Traits16::names = {"Va", "Vb", "Vc", "Vd", "Sum", "Q", "X", "Y", "LMT_l", "LMT_h",
-                       "r1", "r2", "r3", "r4", "r5", "status"};
+    Traits16::names = {"Va",    "Vb",    "Vc", "Vd", "Sum", "Q",  "X",  "Y",
+                       "LMT_l", "LMT_h", "r1", "r2", "r3",  "r4", "r5", "status"};
     Stream s("sa", "raf3", 1, qsig::eActive);
     EXPECT_EQ(16u, s.Length());
     EXPECT_EQ(64u, s.AtomSize());
@@ -103,9 +103,9 @@ TEST(Stream, TypedEntryPointDispatchesWholeAtomsOnly)
         values[i] = i;
     }
     qsig::SignalDispatchBase& entry = s;
-    entry.Dispatch(values, 20, qsig::c_noMeta);  // one atom, four values ignored
-    entry.Dispatch(values, 15, qsig::c_noMeta);  // no whole atom: nothing queued
-    entry.Dispatch(static_cast<const double*>(nullptr), 8, qsig::c_noMeta);  // not this stream's type
+    entry.Dispatch(values, 20, qsig::c_noMeta);                             // one atom, four values ignored
+    entry.Dispatch(values, 15, qsig::c_noMeta);                             // no whole atom: nothing queued
+    entry.Dispatch(static_cast<const double*>(nullptr), 8, qsig::c_noMeta); // not this stream's type
     EXPECT_EQ(1u, c.GetQueue().GetQueuedCount());
     Atom16 a{};
     ASSERT_EQ(qsig::eSuccess, c.Read(a));
@@ -175,7 +175,7 @@ TEST(Stream, CancelOfPassiveStreamKeepsItRunning)
     EXPECT_EQ(qsig::eRunning, s.GetState());
     Client b(&s, "b", 4);
     ASSERT_EQ(qsig::eSuccess, b.Open());
-    EXPECT_EQ(1, s.Opens());  // not opened again
+    EXPECT_EQ(1, s.Opens()); // not opened again
     s.Cancel(qsig::eSuccess);
     EXPECT_EQ(qsig::eCancelled, b.GetQueue().GetStatus());
 }
@@ -232,7 +232,7 @@ TEST(StreamConcurrency, DispatcherThreadLivesOnlyWhileClientsExist)
     EXPECT_TRUE(capture.Traced("sa: Starting thread.."));
     EXPECT_TRUE(capture.Traced("sa: Thread started.."));
     ASSERT_EQ(qsig::eSuccess, b.Open());
-    ASSERT_EQ(qsig::eSuccess, b.Open());  // twice: registered once
+    ASSERT_EQ(qsig::eSuccess, b.Open()); // twice: registered once
     EXPECT_EQ(2u, s.GetQueueCount());
     EXPECT_EQ(1, s.Opens());
 
@@ -248,7 +248,7 @@ TEST(StreamConcurrency, DispatcherThreadLivesOnlyWhileClientsExist)
     a.Close();
     EXPECT_EQ(qsig::eRunning, s.GetState());
     EXPECT_TRUE(s.HasDispatcherThread());
-    b.Close();  // returns only after the thread has ended
+    b.Close(); // returns only after the thread has ended
     EXPECT_EQ(qsig::eIdle, s.GetState());
     EXPECT_FALSE(s.HasDispatcherThread());
     EXPECT_FALSE(s.InputOpen());
@@ -277,7 +277,7 @@ TEST(StreamConcurrency, InputFailureCancelsClientsForGoodAndTheStreamRestarts)
     qstd::CaptureScope capture;
     ScriptedStream<Traits16> s("sa");
     Client c(&s, "c", 8);
-    c.GetQueue().SetTimeout(1000);  // bounds the test should a read wait again
+    c.GetQueue().SetTimeout(1000); // bounds the test should a read wait again
     ASSERT_EQ(qsig::eSuccess, c.Open());
     s.FailNextRead(qsig::eTimeout);
     Atom16 x{};
@@ -328,7 +328,7 @@ TEST(StreamConcurrency, NewFirstClientIsNotCancelledByALateCloseOfTheInput)
     auto first = std::make_unique<Client>(&s, "first", 8);
     ASSERT_EQ(qsig::eSuccess, first->Open());
     std::thread closer([&] { first->Close(); });
-    std::this_thread::sleep_for(20ms);  // the close is under way, the dispatcher already woke
+    std::this_thread::sleep_for(20ms); // the close is under way, the dispatcher already woke
     Client second(&s, "second", 8);
     second.GetQueue().SetTimeout(2000);
     ASSERT_EQ(qsig::eSuccess, second.Open());
@@ -359,7 +359,7 @@ TEST(StreamConcurrency, ShutDownOfActiveStreamIsFinal)
     EXPECT_FALSE(s.HasDispatcherThread());
     EXPECT_FALSE(s.InputOpen());
     Client late(&s, "late", 8);
-    EXPECT_EQ(qsig::eCancelled, late.Open());  // answers at once, no wait
+    EXPECT_EQ(qsig::eCancelled, late.Open()); // answers at once, no wait
     s.ShutDown();
     EXPECT_EQ(qsig::eShutDown, s.GetState());
 }
@@ -372,7 +372,7 @@ TEST(StreamConcurrency, CancellingAnIdleActiveStreamLeavesItUsable)
     Client c(&s, "c", 8);
     ASSERT_EQ(qsig::eSuccess, c.Open());
     EXPECT_EQ(qsig::eRunning, s.GetState());
-    s.Cancel(qsig::eSuccess);  // stops the running stream
+    s.Cancel(qsig::eSuccess); // stops the running stream
     EXPECT_EQ(qsig::eIdle, s.GetState());
     EXPECT_FALSE(s.HasDispatcherThread());
     EXPECT_EQ(qsig::eCancelled, c.GetQueue().GetStatus());

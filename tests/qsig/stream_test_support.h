@@ -41,8 +41,7 @@ inline Atom16 MakeAtom(int32_t first)
 // An active stream whose input is a queue of atoms that the test feeds; a
 // read waits for one atom (or the close). Reads can be made to fail or
 // throw. Counts opens and closes.
-template <typename T>
-class ScriptedStream : public qsig::Stream<T> {
+template <typename T> class ScriptedStream : public qsig::Stream<T> {
 public:
     using Buffer = typename qsig::Stream<T>::Buffer;
     using Atom = typename T::Atom;

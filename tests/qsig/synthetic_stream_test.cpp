@@ -1,5 +1,5 @@
-#include "qsig/synthetic_stream.h"
 #include "platform/qsig/zemtra_event_stream.h"
+#include "qsig/synthetic_stream.h"
 #include "sim/event_device.h"
 #include "stream_test_support.h"
 
@@ -40,11 +40,10 @@ struct Recorder {
 
 struct PllSetup {
     explicit PllSetup(const std::string& device)
-        : events("event", device, true, "tim"),
-          synthetic("pll", &events, std::ref(recorder), qsig::eActive, "tim")
+        : events("event", device, true, "tim"), synthetic("pll", &events, std::ref(recorder), qsig::eActive, "tim")
     {
-        synthetic.GetSourceClient().GetQueue().SetFilter(std::make_shared<qsig::EventFilter>(
-            std::initializer_list<uint64_t>{16}));
+        synthetic.GetSourceClient().GetQueue().SetFilter(
+            std::make_shared<qsig::EventFilter>(std::initializer_list<uint64_t>{16}));
         synthetic.GetSourceClient().GetQueue().SetTimeout(500);
     }
     Recorder recorder;
@@ -62,10 +61,10 @@ TEST(SyntheticStreamConcurrency, EachEventOrTimeOutBecomesOneAtom)
     OutClient out(&pll.synthetic, "pll_output", 64);
     EXPECT_EQ(0u, pll.events.GetQueueCount());
     ASSERT_EQ(qsig::eSuccess, out.Open());
-    EXPECT_EQ(1u, pll.events.GetQueueCount());  // the source client, held while we have clients
+    EXPECT_EQ(1u, pll.events.GetQueueCount()); // the source client, held while we have clients
 
     device->Feed(16, 1, 1000);
-    device->Feed(2, 1, 1500);  // filtered out at the source queue
+    device->Feed(2, 1, 1500); // filtered out at the source queue
     device->Feed(16, 2, 2000);
     Atom8d a{};
     ASSERT_EQ(qsig::eSuccess, out.Read(a));
@@ -173,7 +172,9 @@ TEST(SyntheticStreamConcurrency, ConverterErrorCodeEndsTheDispatcherAndReachesCl
     qsig::ZemtraEventStream events("event", "ev-synthetic-error", true, "tim");
     Synthetic synthetic(
         "pll", &events,
-        [](const qsig::Array<EventTraits>&, qsig::SuccessCode_e, qsig::Array<Traits8d>&) { return qsig::eDerivedError; },
+        [](const qsig::Array<EventTraits>&, qsig::SuccessCode_e, qsig::Array<Traits8d>&) {
+            return qsig::eDerivedError;
+        },
         qsig::eActive, "tim");
     OutClient out(&synthetic, "pll_output", 64);
     ASSERT_EQ(qsig::eSuccess, out.Open());

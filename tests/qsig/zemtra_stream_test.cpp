@@ -59,7 +59,7 @@ TEST(ZemtraStreamConcurrency, DeviceReadsBecomeBuffersIncludingShortReads)
     Client c(&fa, "avg", 64);
     c.GetQueue().SetTimeout(2000);
     EXPECT_TRUE(fa.GetStatistics().empty());
-    ASSERT_EQ(1u, c.GetStatistics().size());  // the queue's row only while closed
+    ASSERT_EQ(1u, c.GetStatistics().size()); // the queue's row only while closed
 
     ASSERT_EQ(qsig::eSuccess, c.Open());
     EXPECT_TRUE(device->IsOpen());
@@ -81,7 +81,7 @@ TEST(ZemtraStreamConcurrency, DeviceReadsBecomeBuffersIncludingShortReads)
     EXPECT_EQ(1027u, rows[0].first);
     EXPECT_EQ("avg", rows[1].name);
 
-    c.Close();  // wakes the blocked device read
+    c.Close(); // wakes the blocked device read
     EXPECT_FALSE(device->IsOpen());
     EXPECT_EQ(qsig::eIdle, fa.GetState());
     EXPECT_TRUE(fa.GetStatistics().empty());

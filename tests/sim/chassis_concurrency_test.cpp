@@ -155,8 +155,8 @@ TEST(ChassisConcurrency, TriggersRequestsAndAnnouncementsFromManyThreads)
                 c.Find("raf3")->SetLmtAtNextTrigger(static_cast<uint64_t>(i));
                 c.Timing()->SetDac(22000u + static_cast<uint32_t>(i));
                 sim::Board& raf = *c.Find("raf5");
-                raf.Events().WriteRequest(sim::EventRecord{uint64_t(sim::c_requestRafStart) << 32, 0,
-                                                           raf.Clock().Now(), 0});
+                raf.Events().WriteRequest(
+                    sim::EventRecord{uint64_t(sim::c_requestRafStart) << 32, 0, raf.Clock().Now(), 0});
                 std::this_thread::sleep_for(100us);
             }
         });

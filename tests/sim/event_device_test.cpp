@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 TEST(EventDevice, DeliversFedRecordsInOrderWhileOpen)
 {
     sim::EventDevice device;
-    device.Feed(1, 0, 10);  // closed: discarded
+    device.Feed(1, 0, 10); // closed: discarded
     device.Open();
     device.Feed(2, 1, 20, 5);
     device.Feed(3, 2, 30);
@@ -55,7 +55,7 @@ TEST(EventDevice, RequestsGoToTheInstalledHandler)
     sim::EventDevice device;
     sim::EventRecord seen{};
     int calls = 0;
-    device.WriteRequest(sim::EventRecord{1, 0, 0, 0});  // no handler yet: counted only
+    device.WriteRequest(sim::EventRecord{1, 0, 0, 0}); // no handler yet: counted only
     device.SetRequestHandler([&](const sim::EventRecord& r) {
         seen = r;
         ++calls;
@@ -76,7 +76,7 @@ TEST(EventDeviceConcurrency, CloseWakesABlockedRead)
     sim::EventDevice::ReadResult_e result = sim::EventDevice::c_readOk;
     std::thread reader([&] {
         sim::EventRecord r{};
-        result = device.Read(r);  // waits without limit
+        result = device.Read(r); // waits without limit
     });
     std::this_thread::sleep_for(20ms);
     device.Close();

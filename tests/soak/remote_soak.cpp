@@ -78,10 +78,7 @@ public:
     CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq&, const q_NET::MetaSeq&) override { return 0; }
     CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq&, const q_NET::MetaSeq&) override { return 0; }
     CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq&, const q_NET::MetaSeq&) override { return 0; }
-    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq&, const q_NET::MetaSeq&) override
-    {
-        return 0;
-    }
+    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq&, const q_NET::MetaSeq&) override { return 0; }
 };
 
 template <typename T> typename T::_ptr_type Activate(PortableServer::POA_ptr poa, PortableServer::Servant servant)
@@ -96,8 +93,8 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
 {
     int argc = 0;
     char* argv[] = {nullptr};
-    const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {"clientCallTimeOutPeriod", "10000"},
-                                {nullptr, nullptr}};
+    const char* options[][2] = {
+        {"endPoint", "giop:tcp:127.0.0.1:"}, {"clientCallTimeOutPeriod", "10000"}, {nullptr, nullptr}};
     CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
     CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
@@ -133,8 +130,8 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
                 registry->Unsubscribe(b);
             } else if (kind == "stream" || kind == "ondemand") {
                 const bool stream = kind == "stream";
-                const CORBA::ULongLong s = registry->OpenSignal(stream ? "tim.pll" : "gdx.signals.fa", receiver,
-                                                                13, stream ? 0 : 100, 0);
+                const CORBA::ULongLong s =
+                    registry->OpenSignal(stream ? "tim.pll" : "gdx.signals.fa", receiver, 13, stream ? 0 : 100, 0);
                 std::this_thread::sleep_for(3s);
                 registry->CloseSignal(s);
             } else if (kind == "flood" || kind == "subscribe") {
@@ -251,9 +248,9 @@ int RunSoak(int argc, char** argv)
                 address.c_str(), dir.c_str());
     std::fflush(stdout); // before the children inherit the buffer
 
-    const pid_t server = Spawn({serverBinary, "--conf-dir", dir + "/cfg", "--root", dir + "/root", "--port",
-                                std::to_string(port)},
-                               dir + "/server.log");
+    const pid_t server =
+        Spawn({serverBinary, "--conf-dir", dir + "/cfg", "--root", dir + "/root", "--port", std::to_string(port)},
+              dir + "/server.log");
     // Ready once it answers.
     {
         int orbArgc = 0;
@@ -276,7 +273,8 @@ int RunSoak(int argc, char** argv)
         }
     }
 
-    const std::vector<std::string> kinds = {"getset", "watch", "stream", "ondemand", "flood", "getset", "watch", "getset"};
+    const std::vector<std::string> kinds = {"getset", "watch",  "stream", "ondemand",
+                                            "flood",  "getset", "watch",  "getset"};
     auto start = [&](int i) {
         return Spawn({self, "--client", kinds[static_cast<size_t>(i) % kinds.size()], "--server", address, "--count",
                       "200", "--for", std::to_string(seconds + 60)},
@@ -370,8 +368,7 @@ int main(int argc, char** argv)
     if (!kind.empty()) {
         return RunClient(kind, Arg(argc, argv, "--server", "127.0.0.1:18150"),
                          std::atol(Arg(argc, argv, "--count", "100").c_str()),
-                         std::atol(Arg(argc, argv, "--for", "3600").c_str()),
-                         Arg(argc, argv, "--path", "clock_info"));
+                         std::atol(Arg(argc, argv, "--for", "3600").c_str()), Arg(argc, argv, "--path", "clock_info"));
     }
     return RunSoak(argc, argv);
 }

@@ -27,14 +27,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <iomanip>
 #include <iostream>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace po = boost::program_options;
@@ -81,14 +81,22 @@ std::string TypeName(const zemtra_REMOTE::NodeInfo& info)
         return kind;
     }
     switch (info.value_type) {
-    case 1: return "bool";
-    case 2: return "int";
-    case 3: return "uint";
-    case 5: return "uint64";
-    case 6: return "double";
-    case 8: return "string";
-    case 9: return "enum";
-    default: return "type" + std::to_string(info.value_type);
+    case 1:
+        return "bool";
+    case 2:
+        return "int";
+    case 3:
+        return "uint";
+    case 5:
+        return "uint64";
+    case 6:
+        return "double";
+    case 8:
+        return "string";
+    case 9:
+        return "enum";
+    default:
+        return "type" + std::to_string(info.value_type);
     }
 }
 
@@ -197,10 +205,10 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     const auto wait = timeout > 0 ? Seconds(timeout) : std::chrono::hours(24 * 365);
     while ((count == 0 || shown < count) && !g_interrupted.load()) {
         std::string line;
-        const int waited = WaitProbing(c, std::chrono::steady_clock::now() + wait,
-                                       [&](std::chrono::steady_clock::duration slice) {
-                                           return sink->Next(line, slice, g_interrupted);
-                                       });
+        const int waited =
+            WaitProbing(c, std::chrono::steady_clock::now() + wait, [&](std::chrono::steady_clock::duration slice) {
+                return sink->Next(line, slice, g_interrupted);
+            });
         if (waited == -1) {
             std::cerr << "Timed out waiting for a value of " << path << "\n";
             rc = 1;
@@ -445,7 +453,7 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
         const std::uint64_t n = std::min<std::uint64_t>(chunk, r.count - done);
         // Mode 10 reads by index (the time), the others by offset from the time.
         auto data = mode == 10 ? read(mode, n, offset, time + done)
-                                                        : read(mode, n, offset + static_cast<long long>(done), time);
+                               : read(mode, n, offset + static_cast<long long>(done), time);
         if (!data) {
             return stopped();
         }
@@ -490,12 +498,19 @@ int Read(tool::Connection& c, const ReadRequest& r)
         std::cerr << "Can't write the atoms of " << r.path << ": " << std::strerror(error) << "\n";
         return 1;
     }
-    const std::string got = std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + " atoms of " + r.path;
+    const std::string got =
+        std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + " atoms of " + r.path;
     switch (outcome) {
-    case Outcome::Complete: return 0;
-    case Outcome::Lost: return 1;
-    case Outcome::TimedOut: std::cerr << "Timed out after " << got << "\n"; return 1;
-    case Outcome::Ended: std::cerr << "No more atoms after " << got << "\n"; return 1;
+    case Outcome::Complete:
+        return 0;
+    case Outcome::Lost:
+        return 1;
+    case Outcome::TimedOut:
+        std::cerr << "Timed out after " << got << "\n";
+        return 1;
+    case Outcome::Ended:
+        std::cerr << "No more atoms after " << got << "\n";
+        return 1;
     case Outcome::Interrupted:
         std::cerr << "Interrupted after " << got << "\n";
         if (g_callAbandoned.load()) {
@@ -540,8 +555,8 @@ Arguments Parse(int argc, char** argv)
     std::string timeText;
     po::options_description options("options", 110, 55);
     options.add_options()("help,h", "this text")("server", po::value<std::string>(&a.server),
-                                                   "HOST:PORT of the server (default 127.0.0.1:18150; an IPv6 "
-                                                   "address in brackets: [::1]:18150)")(
+                                                 "HOST:PORT of the server (default 127.0.0.1:18150; an IPv6 "
+                                                 "address in brackets: [::1]:18150)")(
         "count", po::value<std::string>(&countText), "watch: values to show; read: atoms to read (default 10)")(
         "mode", po::value<int>(&a.mode),
         "read: access mode of an on-demand signal, 10 to 14 (default 13, read ahead and forwarded; 10, 11, 12 "
@@ -553,8 +568,8 @@ Arguments Parse(int argc, char** argv)
         "watch: seconds to wait for a value (default: for ever); read: seconds to wait for data (default 10); "
         "0 waits for ever (reads once per chunk, in mode 10, 11, 12 or 14: at most 60 s per chunk)");
     po::options_description hidden;
-    hidden.add_options()("command", po::value<std::string>(&a.command))(
-        "args", po::value<std::vector<std::string>>(&a.args));
+    hidden.add_options()("command", po::value<std::string>(&a.command))("args",
+                                                                        po::value<std::vector<std::string>>(&a.args));
     po::options_description all;
     all.add(options).add(hidden);
     po::positional_options_description positional;

@@ -112,10 +112,22 @@ template <typename T> std::size_t RowPrinter::PrintValues(const T* values, std::
     return atoms;
 }
 
-std::size_t RowPrinter::Print(const short* values, std::size_t n) { return PrintValues(values, n); }
-std::size_t RowPrinter::Print(const int* values, std::size_t n) { return PrintValues(values, n); }
-std::size_t RowPrinter::Print(const double* values, std::size_t n) { return PrintValues(values, n); }
-std::size_t RowPrinter::Print(const unsigned long long* values, std::size_t n) { return PrintValues(values, n); }
+std::size_t RowPrinter::Print(const short* values, std::size_t n)
+{
+    return PrintValues(values, n);
+}
+std::size_t RowPrinter::Print(const int* values, std::size_t n)
+{
+    return PrintValues(values, n);
+}
+std::size_t RowPrinter::Print(const double* values, std::size_t n)
+{
+    return PrintValues(values, n);
+}
+std::size_t RowPrinter::Print(const unsigned long long* values, std::size_t n)
+{
+    return PrintValues(values, n);
+}
 
 void RowPrinter::Flush()
 {

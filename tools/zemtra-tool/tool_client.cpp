@@ -167,8 +167,8 @@ Connection::Connection(const std::string& server, bool callbacks) : m_server(ser
     }
     const std::string host = server.substr(0, colon);
     if (host.find(':') != std::string::npos && (host.front() != '[' || host.back() != ']')) {
-        throw ToolError{"Bad server address " + server + ": write an IPv6 address in brackets, e.g. [" + host + "]:" +
-                        server.substr(colon + 1)};
+        throw ToolError{"Bad server address " + server + ": write an IPv6 address in brackets, e.g. [" + host +
+                        "]:" + server.substr(colon + 1)};
     }
     const std::string endpoint = CallbackEndpoint(host);
     const std::string maxMessage = std::to_string(zemtra_REMOTE::MaxMessageBytes);

@@ -98,8 +98,7 @@ public:
 
     // Runs a remote call, turning remote errors and CORBA failures into a
     // ToolError with the server's message.
-    template <typename F>
-    auto Call(F&& f) -> decltype(f())
+    template <typename F> auto Call(F&& f) -> decltype(f())
     {
         try {
             return f();

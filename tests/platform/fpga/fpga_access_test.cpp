@@ -24,7 +24,7 @@ public:
     {
         if (offset == 12) {
             m_lastCommand = value;
-            return true;  // nothing is stored: the bits clear themselves
+            return true; // nothing is stored: the bits clear themselves
         }
         return false;
     }

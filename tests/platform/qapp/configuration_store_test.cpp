@@ -77,8 +77,7 @@ bool WaitForLine(const std::string& file, const std::string& line)
 // its owner only.
 class ConfigurationStoreTest : public ::testing::Test {
 protected:
-    ConfigurationStoreTest()
-        : root(qapp::MakeBranchNode("root", 0)), file(dir.Path() + "/app.conf"), store(root, file)
+    ConfigurationStoreTest() : root(qapp::MakeBranchNode("root", 0)), file(dir.Path() + "/app.conf"), store(root, file)
     {
         root->Add(BoundNode("count", 14, count));
         root->Add(BoundNode("gain", 14, gain));
@@ -195,8 +194,8 @@ TEST_F(ConfigurationStoreTest, HugeLinesCostOnlyThemselves)
 {
     qstd::CaptureScope capture;
     const std::string huge(8u << 20, 'p');
-    const auto result = Load("name\t0\t/" + huge + "\ncount\t0\t18\nname\t0\t/" + huge + "\nraf5/x\t0\t/" + huge +
-                             "\ngain\t0\t2.5\n");
+    const auto result =
+        Load("name\t0\t/" + huge + "\ncount\t0\t18\nname\t0\t/" + huge + "\nraf5/x\t0\t/" + huge + "\ngain\t0\t2.5\n");
     EXPECT_EQ(2u, result.applied);
     EXPECT_EQ(3u, result.skipped);
     EXPECT_EQ(18u, count);

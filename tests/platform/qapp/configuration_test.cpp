@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
-#include <csignal>
 #include <sys/stat.h>
 
 using namespace qapptest;

@@ -37,18 +37,17 @@ TEST(RunOptions, TraceFileWithoutLevelTracesWarnings)
 
 TEST(RunOptions, BadCommandLinesAreRefusedWithTheReason)
 {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--trace-level", "5"},
-             {"--trace-level", "-1"},
-             {"--port", "70000"},
-             {"--port", "0"},
-             {"--port", "-1"},
-             {"--port=-65535"},
-             {"--port", "+80"},
-             {"--port", " 80"},
-             {"--port", "0x50"},
-             {"--bind", ""},
-             {"--bogus"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--trace-level", "5"},
+                                                                  {"--trace-level", "-1"},
+                                                                  {"--port", "70000"},
+                                                                  {"--port", "0"},
+                                                                  {"--port", "-1"},
+                                                                  {"--port=-65535"},
+                                                                  {"--port", "+80"},
+                                                                  {"--port", " 80"},
+                                                                  {"--port", "0x50"},
+                                                                  {"--bind", ""},
+                                                                  {"--bogus"}}) {
         try {
             ParseArgs(args);
             FAIL() << "accepted " << args[0];

@@ -74,8 +74,7 @@ TEST_F(RuntimeBuilder, InvalidMapsAreRefusedAndKeepWhatWasBuilt)
     EXPECT_THROW(Build("<registers><register name=\"a\"/></registers>"), qstd::Exception);
     EXPECT_THROW(Build("<registers><register name=\"a\" offset=\"-4\"/></registers>"), qstd::Exception);
     // Offsets whose word end wraps 64 bits are outside the window too.
-    EXPECT_THROW(Build("<registers><register name=\"a\" offset=\"0xFFFFFFFFFFFFFFFC\"/></registers>"),
-                 qstd::Exception);
+    EXPECT_THROW(Build("<registers><register name=\"a\" offset=\"0xFFFFFFFFFFFFFFFC\"/></registers>"), qstd::Exception);
     EXPECT_THROW(Build("<registers><register name=\"a\" offset=\"0\" bit=\"30\" width=\"3\"/></registers>"),
                  qstd::Exception);
     EXPECT_THROW(Build("<registers><register name=\"a\" offset=\"0\" type=\"bool\"/></registers>"), qstd::Exception);

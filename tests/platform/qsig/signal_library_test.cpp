@@ -33,7 +33,10 @@ class MinimalClient : public qsig::SignalClientBase {
 public:
     qsig::SignalAccessType_e SignalAccessType() const override { return qsig::eAccessStream; }
     std::string GetName() const override { return "minimal"; }
-    qsig::SuccessCode_e Send(const int* values, unsigned count) { return DoDispatch(nullptr, values, count, qsig::c_noMeta); }
+    qsig::SuccessCode_e Send(const int* values, unsigned count)
+    {
+        return DoDispatch(nullptr, values, count, qsig::c_noMeta);
+    }
 };
 
 TEST(SignalTraits, CarriesTheGroupSizeAndANameTable)
@@ -48,7 +51,7 @@ TEST(SignalTraits, CarriesTheGroupSizeAndANameTable)
     const std::vector<std::string> a = source.GetComponentNames();
     const std::vector<std::string> b = source.GetComponentNames();
     EXPECT_EQ((std::vector<std::string>{"I", "Q"}), a);
-    EXPECT_NE(a.data(), b.data());  // a new vector on every call
+    EXPECT_NE(a.data(), b.data()); // a new vector on every call
     EXPECT_EQ("Q", PairTraits::names[1]);
 }
 
@@ -77,7 +80,7 @@ TEST(SignalClientBase, BaseOperationsAnswerDerivedError)
     EXPECT_EQ(qsig::eDerivedError, client.Read(d, count, 0, meta));
     EXPECT_FALSE(client.IsOpen());
     const int values[2] = {1, 2};
-    EXPECT_EQ(qsig::eBadRequest, client.Send(values, 2));  // no receiver
+    EXPECT_EQ(qsig::eBadRequest, client.Send(values, 2)); // no receiver
 }
 
 TEST(SignalDispatchBase, PushesOfAnotherTypeAreTracedAndDropped)
@@ -101,7 +104,7 @@ EventPtr Events(std::initializer_list<uint64_t> ids)
         ++i;
     }
     return std::make_shared<qsig::MetaBufferPair<qsig::EventTraits>>(std::move(a),
-                                                                      qsig::SignalMeta{{qsig::eMetaLmt, 9}});
+                                                                     qsig::SignalMeta{{qsig::eMetaLmt, 9}});
 }
 
 TEST(EventFilter, KeepsOnlyEventsWhoseIdIsInItsSet)
@@ -112,7 +115,7 @@ TEST(EventFilter, KeepsOnlyEventsWhoseIdIsInItsSet)
     EXPECT_FALSE(filter.Contains(16));
 
     const EventPtr all = Events({3, 0, 34});
-    EXPECT_EQ(all.get(), filter.Filter(all).get());  // nothing removed: the same buffer
+    EXPECT_EQ(all.get(), filter.Filter(all).get()); // nothing removed: the same buffer
     EXPECT_EQ(nullptr, filter.Filter(Events({16, 2})));
 
     const EventPtr mixed = Events({16, 3, 2, 34});
@@ -123,7 +126,7 @@ TEST(EventFilter, KeepsOnlyEventsWhoseIdIsInItsSet)
     EXPECT_EQ(101u, kept->data[0].lmt);
     EXPECT_EQ(34u, kept->data[1].id);
     EXPECT_EQ(9, kept->meta.at(qsig::eMetaLmt));
-    EXPECT_EQ(4u, mixed->data.GetLength());  // the shared original is untouched
+    EXPECT_EQ(4u, mixed->data.GetLength()); // the shared original is untouched
 
     qsig::EventFilter none;
     EXPECT_EQ(nullptr, none.Filter(Events({0})));

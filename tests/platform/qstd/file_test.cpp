@@ -137,7 +137,8 @@ TEST(InputFileLines, LongLinesAreReadOverAndTheLastMayLackItsEnd)
         lines.push_back(l);
     }
     EXPECT_EQ(0, file.Error());
-    const std::vector<Line> expected = {{"one", true, false}, {"", true, true}, {"", true, false}, {"last", false, false}};
+    const std::vector<Line> expected = {
+        {"one", true, false}, {"", true, true}, {"", true, false}, {"last", false, false}};
     EXPECT_TRUE(lines == expected);
 }
 

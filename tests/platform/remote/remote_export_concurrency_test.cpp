@@ -58,7 +58,8 @@ TEST(RemoteExportConcurrency, ClientsGetTheirOwnAnswers)
                 v.length(1);
                 v[0] = c * 100000 + i;
                 server.registry->SetInteger("arr", static_cast<CORBA::ULong>(c), v);
-                zemtra_REMOTE::LongLongSeq_var back = server.registry->GetInteger("arr", static_cast<CORBA::ULong>(c), 1);
+                zemtra_REMOTE::LongLongSeq_var back =
+                    server.registry->GetInteger("arr", static_cast<CORBA::ULong>(c), 1);
                 if (back->length() != 1 || back[0] != c * 100000 + i) {
                     ++wrong;
                 }
@@ -110,7 +111,9 @@ TEST(RemoteExportConcurrency, StopDrainsTheRequestInProgressAndRefusesNewOnes)
 TEST(RemoteExportConcurrency, StopDrainsARequestOfAnotherProcessOnAnOrbThread)
 {
     Server server;
-    auto blocked = std::async(std::launch::async, [&] { return RunTool({"--server", server.Address(), "exec", "block"}); });
+    auto blocked = std::async(std::launch::async, [&] {
+        return RunTool({"--server", server.Address(), "exec", "block"});
+    });
     ASSERT_TRUE(server.tree.owner.WaitEntered(10000ms));
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {

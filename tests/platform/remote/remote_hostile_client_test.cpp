@@ -6,6 +6,7 @@
 
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
+#include "tests/common/resident_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -36,17 +37,6 @@ long Threads()
         ::closedir(d);
     }
     return n;
-}
-
-long RssKb()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return 0;
 }
 
 template <typename F> bool WaitUntil(F&& done, std::chrono::steady_clock::duration timeout)
@@ -133,7 +123,7 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
     ASSERT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
     std::this_thread::sleep_for(3s); // idle request threads leave
     const long threads = Threads();
-    const long rss = RssKb();
+    const long rss = zvtest::ResidentKb();
 
     SubscriberProcess client(server.Address(), 1000);
     ASSERT_TRUE(client.WaitReady(60s));
@@ -147,13 +137,11 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
     EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s) << "two liveness periods";
     // Request threads of the flood leave after their idle time-out.
-    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s)) << Threads() << " threads, " << threads
-                                                                     << " before";
-#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back in its quarantine
-    EXPECT_LT(RssKb(), rss + 16 * 1024);
-#else
-    (void)rss;
-#endif
+    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s))
+        << Threads() << " threads, " << threads << " before";
+    if (zvtest::c_freedMemoryGoesBack) {
+        EXPECT_LT(zvtest::ResidentKb(), rss + 16 * 1024);
+    }
 }
 
 TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
@@ -277,7 +265,8 @@ TEST(RemoteHostileClient, FrozenSubscribersDoNotDelayOtherClients)
     server.registry->Subscribe("arr", callback);
     for (int value = 1; value <= 3; ++value) {
         server.tree.arr->SetValue(value, 0);
-        EXPECT_TRUE(sink.WaitFor(static_cast<size_t>(value), 1s)) << "value " << value << " waited behind frozen clients";
+        EXPECT_TRUE(sink.WaitFor(static_cast<size_t>(value), 1s))
+            << "value " << value << " waited behind frozen clients";
     }
     for (auto& f : frozen) {
         f->Kill();
@@ -354,7 +343,8 @@ TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
         for (int i = 0; i < 2; ++i) {
             ids.push_back(server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0));
         }
-        const std::string refused = RemoteMessage([&] { server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0); });
+        const std::string refused =
+            RemoteMessage([&] { server.registry->OpenSignal("signals.pll", receiver, 0, 0, 0); });
         EXPECT_EQ(0u, refused.rfind(c.refusal, 0)) << refused;
         EXPECT_EQ(2u, server.exporter.GetSignalSessionCount());
         // A place that is given back can be taken again.

@@ -32,7 +32,8 @@ TEST(RemoteOtherOrb, TclClientListsReadsAndIsRefusedWithTheServersMessage)
     Server server;
     // ctest names the tests' data folder; run by hand, the sources hold the build folder.
     const char* data = std::getenv("ZV_TEST_DATA");
-    const std::string tests = data && *data ? std::string(data) + "/.." : ToolPath().substr(0, ToolPath().rfind("/../tools/")) + "/../../../tests";
+    const std::string tests = data && *data ? std::string(data) + "/.."
+                                            : ToolPath().substr(0, ToolPath().rfind("/../tools/")) + "/../../../tests";
     const std::string script = tests + "/platform/remote/tcl/remote_client.tcl";
     EXPECT_EQ("children: synchronize_lmt custom clock_info name arr reset fail block tim signals\n"
               "custom: fofb_switch\n"

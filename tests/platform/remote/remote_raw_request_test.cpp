@@ -8,6 +8,7 @@
 #include "remote_test_support.h"
 
 #include "platform/mci/remote_subscription.h"
+#include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -74,21 +75,20 @@ private:
 };
 
 // A request to the object of the key, with the arguments written by args.
-std::string Request(const std::string& objectKey, const std::string& operation,
-                    const std::function<void(Cdr&)>& args)
+std::string Request(const std::string& objectKey, const std::string& operation, const std::function<void(Cdr&)>& args)
 {
     Cdr cdr;
-    cdr.ULong(1);   // request id
-    cdr.Octet(3);   // response expected
-    cdr.Octet(0);   // reserved
+    cdr.ULong(1); // request id
+    cdr.Octet(3); // response expected
+    cdr.Octet(0); // reserved
     cdr.Octet(0);
     cdr.Octet(0);
-    cdr.Octet(0);   // target address: object key (short 0)
+    cdr.Octet(0); // target address: object key (short 0)
     cdr.Octet(0);
     cdr.Octets(objectKey);
     cdr.String(operation);
-    cdr.ULong(0);   // no service contexts
-    cdr.Align(8);   // the body starts on an 8-octet boundary
+    cdr.ULong(0); // no service contexts
+    cdr.Align(8); // the body starts on an 8-octet boundary
     args(cdr);
     return cdr.Message();
 }
@@ -252,7 +252,9 @@ TEST(RemoteRawRequest, PartialMessagesAndOversizeHeadersAreDropped)
     }
     // A request that takes longer than the receive time-out to serve is
     // still answered.
-    auto blocked = std::async(std::launch::async, [&] { return RunTool({"--server", server.Address(), "exec", "block"}); });
+    auto blocked = std::async(std::launch::async, [&] {
+        return RunTool({"--server", server.Address(), "exec", "block"});
+    });
     ASSERT_TRUE(server.tree.owner.WaitEntered(10000ms));
     std::this_thread::sleep_for(2500ms); // the command runs on
     server.tree.owner.Release();
@@ -404,17 +406,6 @@ TEST(RemoteRawRequestConcurrency, ConnectionsComingAndGoingAreCounted)
     }
 }
 
-long RssKb()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return 0;
-}
-
 // Decoded, a list of one-character texts takes ten times its size, on the
 // request thread that decodes it. Twelve clients send such lists at once
 // (again while one is refused as one too many): the server's memory is
@@ -430,7 +421,7 @@ TEST(RemoteRawRequest, LargeRequestsLeaveNoMemoryBehind)
             c.String("x");
         }
     });
-    const long rss = RssKb();
+    const long rss = zvtest::ResidentKb();
     std::vector<std::thread> clients;
     std::atomic<int> served{0};
     for (int i = 0; i < 12; ++i) {
@@ -452,11 +443,10 @@ TEST(RemoteRawRequest, LargeRequestsLeaveNoMemoryBehind)
         c.join();
     }
     EXPECT_EQ(12, served.load());
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // their allocators keep freed memory
-    EXPECT_TRUE(zvtest::WaitFor([&] { return RssKb() < rss + 32 * 1024; }, 5000ms)) << RssKb() - rss << " kB kept";
-#else
-    (void)rss;
-#endif
+    if (zvtest::c_freedMemoryGoesBack) {
+        EXPECT_TRUE(zvtest::WaitFor([&] { return zvtest::ResidentKb() < rss + 32 * 1024; }, 5000ms))
+            << zvtest::ResidentKb() - rss << " kB kept";
+    }
 }
 
 // The object key of a servant activated in this process's ORB (the server's).

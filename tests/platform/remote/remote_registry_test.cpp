@@ -34,8 +34,7 @@ zemtra_REMOTE::StringSeq Seq(const std::vector<std::string>& texts)
 }
 
 // The message a local client gets for the same request.
-template <typename F>
-std::string LocalMessage(F&& f)
+template <typename F> std::string LocalMessage(F&& f)
 {
     try {
         f();
@@ -149,7 +148,8 @@ TEST_F(RemoteRegistryTest, ReadsAndWritesInEveryForm)
     reg()->SetInteger("arr", 1, run);
     EXPECT_EQ((std::vector<std::string>{"0", "-1", "2", "3"}),
               Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("arr", 0, 0)).in()));
-    EXPECT_EQ((std::vector<std::string>{"2", "3"}), Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("arr", 2, 0)).in()));
+    EXPECT_EQ((std::vector<std::string>{"2", "3"}),
+              Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("arr", 2, 0)).in()));
     q_NET::DoubleSeq_var d = reg()->GetDouble("arr", 1, 2);
     ASSERT_EQ(2u, d->length());
     EXPECT_EQ(-1.0, d[0]);
@@ -174,7 +174,8 @@ TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)
         std::string local;
     };
     std::vector<Case> cases;
-    cases.push_back({"read-only node", RemoteMessage([&] { reg()->SetText("clock_info.adc_frequency", 0, Seq({"1"})); }),
+    cases.push_back({"read-only node",
+                     RemoteMessage([&] { reg()->SetText("clock_info.adc_frequency", 0, Seq({"1"})); }),
                      LocalMessage([&] { local.SetText("clock_info/adc_frequency", "1"); })});
     cases.push_back({"out of range", RemoteMessage([&] { reg()->SetText("synchronize_lmt", 0, Seq({"1001"})); }),
                      LocalMessage([&] { local.SetText("synchronize_lmt", "1001"); })});
@@ -186,8 +187,12 @@ TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)
                      LocalMessage([&] { local.GetTexts("arr", 4, 1); })});
     cases.push_back({"count past the end", RemoteMessage([&] { reg()->GetText("arr", 2, 3); }),
                      LocalMessage([&] { local.GetTexts("arr", 2, 3); })});
-    cases.push_back({"write past the end", RemoteMessage([&] { reg()->SetText("arr", 3, Seq({"1", "2"})); }),
-                     LocalMessage([&] { local.SetTexts("arr", {"1", "2"}, 3); })});
+    cases.push_back({"write past the end", RemoteMessage([&] {
+                         reg()->SetText("arr", 3, Seq({"1", "2"}));
+                     }),
+                     LocalMessage([&] {
+                         local.SetTexts("arr", {"1", "2"}, 3);
+                     })});
     // A huge count is refused by the range check before anything is sized by it.
     cases.push_back({"huge count", RemoteMessage([&] { reg()->GetInteger("arr", 0, 0xFFFFFFFFu); }),
                      LocalMessage([&] { server.tree.arr->VerifySetArgs(0, 0xFFFFFFFFu); })});

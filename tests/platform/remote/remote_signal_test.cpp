@@ -73,7 +73,8 @@ TEST_F(RemoteSignalTest, SubscriptionDeliversEveryChangeInOrderUntilUnsubscribed
         }
     }
     EXPECT_EQ((std::vector<std::string>{"tim.pll.locked@0: true", "tim.pll.locked@0: false"}), lockedLines);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "custom@0: fa_clk"), lines.end()) << ::testing::PrintToString(lines);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "custom@0: fa_clk"), lines.end())
+        << ::testing::PrintToString(lines);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "arr@2: 5"), lines.end());
 
     reg()->Unsubscribe(locked);
@@ -217,7 +218,8 @@ TEST_F(RemoteSignalTest, ReadSignalRefusals)
         {"signals.none", 10, 1, 0, "mci: No such node: signals.none"},
         {"signals.pll", 10, 1, 0, "qsig: Can't read stream signals.pll once: forward it instead (OpenSignal)"},
         {"signals.adc", 13, 1, 0,
-         "qsig: Can't read signal signals.adc in access mode 13: that mode reads ahead, forward it instead (OpenSignal)"},
+         "qsig: Can't read signal signals.adc in access mode 13: that mode reads ahead, forward it instead "
+         "(OpenSignal)"},
         {"signals.adc", 9, 1, 0,
          "qsig: Can't read signal signals.adc in access mode 9: one-shot reads take access mode 10, 11, 12 or 14"},
         {"signals.adc", 10, 0, 0, "qsig: Can't read 0 atoms of signal signals.adc"},
@@ -282,7 +284,8 @@ TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)
     server.tree.pll->ShutDown();
     EXPECT_TRUE(WaitCounts(0, 0));
     // A new open of the shut-down stream is refused with its code.
-    const std::string msg = RemoteMessage([&] { reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0); });
+    const std::string msg =
+        RemoteMessage([&] { reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0); });
     EXPECT_EQ(0u, msg.rfind("qsig: Can't open signal signals.pll: -5", 0)) << msg;
     rx->_remove_ref();
 }
@@ -317,7 +320,8 @@ TEST_F(RemoteSignalTest, OpenSignalRefusals)
     auto* rx = new Receiver();
     CORBA::Object_var obj = server.Activate(rx);
     q_NET::SignalReceiver_var ref = q_NET::SignalReceiver::_narrow(obj);
-    EXPECT_EQ("mci: No such node: signals.none", RemoteMessage([&] { reg()->OpenSignal("signals.none", ref, 13, 1, 0); }));
+    EXPECT_EQ("mci: No such node: signals.none",
+              RemoteMessage([&] { reg()->OpenSignal("signals.none", ref, 13, 1, 0); }));
     EXPECT_EQ("mci: Not a signal node: custom", RemoteMessage([&] { reg()->OpenSignal("custom", ref, 13, 1, 0); }));
     EXPECT_EQ("qsig: No receiver object given for signals.pll",
               RemoteMessage([&] { reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_nil(), 0, 0, 0); }));

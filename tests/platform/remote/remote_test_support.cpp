@@ -162,8 +162,7 @@ private:
     size_t m_position = 0;
 };
 
-template <typename N>
-std::shared_ptr<N> Add(const mci::TreeNodePtr& parent, std::shared_ptr<N> node)
+template <typename N> std::shared_ptr<N> Add(const mci::TreeNodePtr& parent, std::shared_ptr<N> node)
 {
     node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
     if (!node->Init()) {
@@ -274,7 +273,8 @@ TestTree::TestTree()
     Add(clock, std::make_shared<RegValueNode<double>>("adc_frequency", 117440000.5, 2));
     auto decimation = Add(clock, std::make_shared<RegNode>("decimation", 0));
     Add(decimation, std::make_shared<RegValueNode<unsigned int>>("tbt", 382u, 2));
-    modeNode = Add(clock, std::make_shared<RegFncEnumNode<Custom_e>>("mode", &owner, &Owner::SetMode, &Owner::GetMode, 14));
+    modeNode =
+        Add(clock, std::make_shared<RegFncEnumNode<Custom_e>>("mode", &owner, &Owner::SetMode, &Owner::GetMode, 14));
     Add(root, std::make_shared<RegValueNode<std::string>>("name", std::string("bpm"), 6));
     arr = Add(root, std::make_shared<RegValueNode<int>>("arr", 0, 0x206));
     arr->OnResize(4, mci::c_noRelPath);
@@ -387,8 +387,7 @@ std::vector<std::string> Callback::Lines()
     return m_lines;
 }
 
-template <typename SEQ>
-CORBA::Long Receiver::Take(const SEQ& v)
+template <typename SEQ> CORBA::Long Receiver::Take(const SEQ& v)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (CORBA::ULong i = 0; i < v.length(); ++i) {
@@ -399,9 +398,18 @@ CORBA::Long Receiver::Take(const SEQ& v)
     return 0;
 }
 
-CORBA::Long Receiver::ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq&) { return Take(v); }
-CORBA::Long Receiver::ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq&) { return Take(v); }
-CORBA::Long Receiver::ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq&) { return Take(v); }
+CORBA::Long Receiver::ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq&)
+{
+    return Take(v);
+}
+CORBA::Long Receiver::ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq&)
+{
+    return Take(v);
+}
+CORBA::Long Receiver::ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq&)
+{
+    return Take(v);
+}
 CORBA::Long Receiver::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v, const q_NET::MetaSeq&)
 {
     return Take(v);

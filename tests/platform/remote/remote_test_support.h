@@ -202,8 +202,7 @@ public:
     size_t Buffers();
 
 private:
-    template <typename SEQ>
-    CORBA::Long Take(const SEQ& v);
+    template <typename SEQ> CORBA::Long Take(const SEQ& v);
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<double> m_values;
@@ -242,8 +241,7 @@ private:
 };
 
 // The message of the RemoteError a call raises ("" when it raises none).
-template <typename F>
-std::string RemoteMessage(F&& f)
+template <typename F> std::string RemoteMessage(F&& f)
 {
     try {
         f();

@@ -115,7 +115,8 @@ TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
         {{"read", "signals.pll", "--count", "0"}, "zemtra-tool: --count must be at least 1"},
         {{"read", "signals.pll", "--count", "many"},
          "zemtra-tool: --count must be a whole number from 0 to 4294967295, not 'many'"},
-        {{"watch", "custom", "--count", "-1"}, "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '-1'"},
+        {{"watch", "custom", "--count", "-1"},
+         "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '-1'"},
         {{"read", "signals.pll", "--count", "4294967296"},
          "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '4294967296'"},
         {{"ls", "--bogus"}, "zemtra-tool: unrecognised option '--bogus'"},
@@ -156,10 +157,14 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
 TEST(ZemtraToolCallbackEndpoint, LoopbackServersAreCalledBackOnTheLoopbackOfTheirFamily)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"127.0.0.1", "giop:tcp:127.0.0.1:"},      {"127.3.2.1", "giop:tcp:127.0.0.1:"},
-        {"localhost", "giop:tcp:127.0.0.1:"},      {"[::1]", "giop:tcp:[::1]:"},
-        {"[::ffff:127.0.0.1]", "giop:tcp:127.0.0.1:"}, {"192.0.2.7", "giop:tcp::"},
-        {"[2001:db8::1]", "giop:tcp::"},           {"bpm.example", "giop:tcp::"},
+        {"127.0.0.1", "giop:tcp:127.0.0.1:"},
+        {"127.3.2.1", "giop:tcp:127.0.0.1:"},
+        {"localhost", "giop:tcp:127.0.0.1:"},
+        {"[::1]", "giop:tcp:[::1]:"},
+        {"[::ffff:127.0.0.1]", "giop:tcp:127.0.0.1:"},
+        {"192.0.2.7", "giop:tcp::"},
+        {"[2001:db8::1]", "giop:tcp::"},
+        {"bpm.example", "giop:tcp::"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.second, tool::Connection::CallbackEndpoint(c.first)) << c.first;
@@ -226,14 +231,16 @@ TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
 
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
 {
-    auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "10"}); });
+    auto watch = std::async(std::launch::async, [&] {
+        return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "10"});
+    });
     // The values change once the node tells the tool's subscription (the
     // export counts a subscription a moment before that), and the tool sees
     // them once its Subscribe call has returned.
     ASSERT_TRUE(zvtest::WaitFor(
         [&] {
-            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1
-                && server.exporter.GetActiveRequestCount() == 0;
+            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
+                   server.exporter.GetActiveRequestCount() == 0;
         },
         10s));
     server.tree.locked->SetValue(true, 0);
@@ -278,8 +285,9 @@ TEST_F(ZemtraToolTest, WatchEndsWhenItsReaderClosesTheOutput)
 // its connection to the server idles for seconds; the server keeps it.
 TEST_F(ZemtraToolTest, WatchOutlastsIdleGapsOfItsConnection)
 {
-    auto watch = std::async(std::launch::async,
-                            [&] { return Tool({"watch", "tim.pll.locked", "--count", "6", "--timeout", "20"}); });
+    auto watch = std::async(std::launch::async, [&] {
+        return Tool({"watch", "tim.pll.locked", "--count", "6", "--timeout", "20"});
+    });
     ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.locked->GetSubscriberCount() == 1; }, 10000ms));
     for (int i = 0; i < 6; ++i) {
         server.tree.locked->SetValue(i % 2 == 0, 0);
@@ -396,8 +404,8 @@ TEST_F(ZemtraToolTest, LongReadsStopAtAnInterruptOrAClosedOutput)
 {
     for (const char* mode : {"10", "13"}) {
         SCOPED_TRACE(std::string("mode ") + mode);
-        const std::vector<std::string> read = {"--server", server.Address(), "read", "signals.adc",
-                                               "--count", "4294967295", "--mode", mode};
+        const std::vector<std::string> read = {"--server", server.Address(), "read",   "signals.adc",
+                                               "--count",  "4294967295",     "--mode", mode};
         const int reads = server.tree.adc->m_reads.load() + server.tree.adc->m_openClients.load();
         ToolProcess tool(read, false);
         ASSERT_TRUE(zvtest::WaitFor(

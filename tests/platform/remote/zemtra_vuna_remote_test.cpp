@@ -179,7 +179,9 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
     EXPECT_EQ("4\n", Tool({"get", "tim.pll.pi_fine.Kp"}).out);
 
     // The PLL is locked once serving starts: detune it, then watch it lock again.
-    auto watch = std::async(std::launch::async, [&] { return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "20"}); });
+    auto watch = std::async(std::launch::async, [&] {
+        return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "20"});
+    });
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(0, Tool({"set", "tim.pll.vcxo_offset", "500"}).exitCode);
     const auto end = std::chrono::steady_clock::now() + 10s;
@@ -241,8 +243,9 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
 // another length; FA atoms carry their LMT, one FA step apart.
 TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
 {
-    auto tdp = std::async(std::launch::async,
-                          [&] { return Tool({"read", "raf4.signals.tdp_synthetic", "--count", "1000000"}); });
+    auto tdp = std::async(std::launch::async, [&] {
+        return Tool({"read", "raf4.signals.tdp_synthetic", "--count", "1000000"});
+    });
     auto fa = std::async(std::launch::async, [&] { return Tool({"read", "gdx.signals.fa", "--count", "200000"}); });
 
     const ToolResult t = tdp.get();
@@ -323,8 +326,8 @@ TEST_F(ZemtraVunaRemote, PostMortemIsReadThroughTheToolInEveryOneShotMode)
     ASSERT_EQ(0, window.exitCode) << window.err;
     EXPECT_TRUE(byIndex.out == window.out);
     // Past the capture the controller refuses, after the atoms it has.
-    const ToolResult past = Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "10", "--count", "3",
-                                  "--time", "65535"});
+    const ToolResult past =
+        Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "10", "--count", "3", "--time", "65535"});
     EXPECT_EQ(1, past.exitCode);
     EXPECT_EQ(2u, Lines(past.out).size());
     EXPECT_EQ("qsig: Can't read signal raf3.postmortem.signals.ddc_raw in access mode 10: -1 (bad request)\n",
