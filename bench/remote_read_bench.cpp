@@ -10,7 +10,7 @@
 // Any --benchmark_* argument (the CI smoke run) selects 100,000 atoms.
 // Target: the tool's peak memory stays under 64 MB whatever the count.
 
-#include "bench/build_dir.h"
+#include "bench/server_process.h"
 #include "tests/common/free_port.h"
 
 #include <fcntl.h>
@@ -99,16 +99,7 @@ int main(int argc, char** argv)
     if (std::system(("mkdir -p '" + dir + "/root' '" + dir + "/cfg'").c_str()) != 0) {
         return 1;
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        FILE* out = std::freopen((dir + "/server.log").c_str(), "w", stdout);
-        (void)out;
-        ::dup2(::fileno(stdout), 2);
-        const std::string portText = std::to_string(port);
-        ::execl(server.c_str(), server.c_str(), "--root", (dir + "/root").c_str(), "--conf-dir", (dir + "/cfg").c_str(),
-                "--port", portText.c_str(), static_cast<char*>(nullptr));
-        std::_Exit(127);
-    }
+    const pid_t pid = zvbench::StartServer(dir, port);
     bool serving = false;
     for (const auto end = Clock::now() + std::chrono::seconds(60); !serving && Clock::now() < end;) {
         serving = Execute({tool, "--server", address, "ls"}, "/dev/null").status == 0;
@@ -143,15 +134,7 @@ int main(int argc, char** argv)
             rc = read.peakKb < 64 * 1024 ? 0 : 1;
         }
     }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
+    zvbench::StopServer(pid);
     if (rc == 0 && std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
         std::cerr << "could not remove " << dir << "\n";
     }

@@ -10,7 +10,7 @@
 // Any --benchmark_* argument (the CI smoke run) selects 1 s per phase.
 // Targets: idle below 1 %, with the 4 clients below 2 %.
 
-#include "bench/build_dir.h"
+#include "bench/server_process.h"
 #include "tests/common/free_port.h"
 
 #include "zemtra_remote.hh"
@@ -100,20 +100,11 @@ int main(int argc, char** argv)
     }
     const unsigned short port = zvtest::FreePort();
     const std::string dir = "/tmp/zv_cpu_bench_" + std::to_string(::getpid());
-    if (std::system(("mkdir -p '" + dir + "/root'").c_str()) != 0) {
+    if (std::system(("mkdir -p '" + dir + "/root' '" + dir + "/cfg'").c_str()) != 0) {
         return 1;
     }
     const std::string server = zvbench::BuildDir() + "/app/zemtra-vuna";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        FILE* out = std::freopen((dir + "/server.log").c_str(), "w", stdout);
-        (void)out;
-        ::dup2(::fileno(stdout), 2);
-        const std::string portText = std::to_string(port);
-        ::execl(server.c_str(), server.c_str(), "--root", (dir + "/root").c_str(), "--port", portText.c_str(),
-                static_cast<char*>(nullptr));
-        std::_Exit(127);
-    }
+    const pid_t pid = zvbench::StartServer(dir, port);
 
     const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {"traceLevel", "0"}, {nullptr, nullptr}};
     int orbArgc = 0;
@@ -175,15 +166,7 @@ int main(int argc, char** argv)
                         static_cast<double>(receivers[i]->atoms.load() - before[i]) / wall);
         }
     }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
+    zvbench::StopServer(pid);
     orb->shutdown(true);
     orb->destroy();
     if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
