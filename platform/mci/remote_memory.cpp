@@ -140,8 +140,8 @@ public:
     {
         omni_tracedmutex_lock transport(*omni::omniTransportLock);
         std::set<const void*> listed;
-        for (omni::StrandList* list : {&omni::giopStrand::passive, &omni::giopStrand::active,
-                                       &omni::giopStrand::active_timedout}) {
+        for (omni::StrandList* list :
+             {&omni::giopStrand::passive, &omni::giopStrand::active, &omni::giopStrand::active_timedout}) {
             for (omni::StrandList* p = list->next; p != list; p = p->next) {
                 auto& strand = static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p));
                 for (omni::giopStreamList* q = strand.servers.next; q != &strand.servers; q = q->next) {
