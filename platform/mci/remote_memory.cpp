@@ -83,10 +83,10 @@ void EndConnection(omni::GIOP_S& request)
 // request this thread reads is the only one that reads, and only within the
 // call: the stream is alive and the arguments are decoded then.
 //
-// A stream that still carries its tracker is alive. One that is in no
-// connection's list of request streams either has been dropped by the ORB:
-// the ORB takes a stream out of the list and deletes or drops it under its
-// transport lock. Reap deletes those.
+// A stream that still carries its tracker is alive. A live stream is linked
+// into its connection's list of request streams, unless the ORB dropped it:
+// the ORB unlinks a stream and deletes or drops it under its transport lock,
+// and an unlinked stream links to itself. Reap deletes the dropped ones.
 class TailReader : public omni::ValueIndirectionTracker {
 public:
     explicit TailReader(omni::GIOP_S& request) : m_request(request)
@@ -138,22 +138,15 @@ public:
     // Deletes the request streams that the ORB dropped; returns how many.
     static std::size_t Reap()
     {
+        // Under the transport lock, under which the ORB links and unlinks
+        // its streams.
         omni_tracedmutex_lock transport(*omni::omniTransportLock);
-        std::set<const void*> listed;
-        for (omni::StrandList* list :
-             {&omni::giopStrand::passive, &omni::giopStrand::active, &omni::giopStrand::active_timedout}) {
-            for (omni::StrandList* p = list->next; p != list; p = p->next) {
-                auto& strand = static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p));
-                for (omni::giopStreamList* q = strand.servers.next; q != &strand.servers; q = q->next) {
-                    listed.insert(static_cast<omni::GIOP_S*>(q));
-                }
-            }
-        }
         std::vector<omni::GIOP_S*> dropped;
         {
             std::lock_guard<std::mutex> lock(s_mutex);
             for (omni::GIOP_S* request : s_carriers) {
-                if (listed.count(request) == 0) {
+                const omni::giopStreamList& link = *request;
+                if (link.next == &link) {
                     dropped.push_back(request);
                 }
             }
