@@ -1,5 +1,6 @@
 #include "platform/mci/remote_export.h"
 
+#include "platform/mci/remote_memory.h"
 #include "platform/mci/remote_registry.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
@@ -522,6 +523,7 @@ private:
         if (!admitted) {
             QSTD_TRACE(2, "Remote export: large request " << request.operation() << " refused: " << m_maxAtOnce
                                                           << " are served");
+            RemoteMemory::SkipRestOfRequest(request);
             throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
         }
         // What earlier large requests took stays with the threads that
@@ -646,6 +648,7 @@ struct RemoteExport::Orb {
             interceptors->serverReceiveRequest.remove(&LargeRequests::OnRequest);
             interceptors->serverSendReply.remove(&LargeRequests::OnReply);
             interceptors->serverSendException.remove(&LargeRequests::OnException);
+            RemoteMemory::RemoveTailReader();
             ConnectionGuard::Instance().Disarm();
             LargeRequests::Instance().Disarm();
             guarded = false;
@@ -678,6 +681,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
     }
     CheckBindable(address.host, port);
     RaiseDescriptorLimit();
+    RemoteMemory::BoundAllocatorCaches();
     const std::string endpoint = "giop:tcp:" + address.endpointHost + ":" + std::to_string(port);
     // The ORB's settings (omniORB parameter names): a bounded pool of request
     // threads instead of one thread per connection, idle connections closed,
@@ -717,6 +721,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         interceptors->serverReceiveRequest.add(&LargeRequests::OnRequest);
         interceptors->serverSendReply.add(&LargeRequests::OnReply);
         interceptors->serverSendException.add(&LargeRequests::OnException);
+        RemoteMemory::InstallTailReader();
         orb->guarded = true;
         CORBA::Object_var obj = orb->orb->resolve_initial_references("omniINSPOA");
         orb->insPoa = PortableServer::POA::_narrow(obj);

@@ -1,0 +1,153 @@
+// What remote clients make the server allocate goes back: requests whose
+// connection ends before their message does, requests with bytes after
+// their arguments, and floods of large requests.
+
+#include "remote_test_support.h"
+
+#include "tests/common/giop_request.h"
+#include "tests/common/resident_memory.h"
+#include "tests/common/wait_for.h"
+
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <thread>
+#include <vector>
+
+using namespace remotetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Bytes allocated from the heap right now, mapped blocks included.
+long AllocatedKb()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
+}
+
+// A whole request, answered: the server goes on serving (and drops what it
+// dropped at the next request after a while).
+bool Answered(unsigned short port, const std::string& request)
+{
+    const int fd = zvtest::ConnectFrom(port);
+    const bool answered = zvtest::SendAll(fd, request) && zvtest::IsReply(zvtest::ReceiveMessage(fd, 5000ms));
+    ::close(fd);
+    return answered;
+}
+
+void GetText(zvtest::Cdr& c)
+{
+    c.String("name");
+    c.ULong(0);
+    c.ULong(0);
+}
+
+// Arguments and then the given bytes.
+std::function<void(zvtest::Cdr&)> With(void (*args)(zvtest::Cdr&), const std::string& bytes)
+{
+    return [=](zvtest::Cdr& c) {
+        args(c);
+        c.Raw(bytes);
+    };
+}
+
+TEST(RemoteMemory, RequestsThatEndMidwayLeaveNothingBehind)
+{
+    // Requests that wait for the rest of their message hold request threads,
+    // and the pool grows: its threads leave it again soon after.
+    mci::RemoteExport::Settings settings;
+    settings.idleThreadTimeout = 1s;
+    Server server(settings);
+    const std::string tail(8, '\0');
+    const std::string longTail(9000, '\0'); // past the ORB's first read
+    const auto isA = [](zvtest::Cdr& c) { c.String("IDL:zemtra_REMOTE/Registry:1.0"); };
+    const auto none = [](zvtest::Cdr&) {};
+    const struct {
+        const char* what;
+        std::string message;
+        bool answered; // else the connection is reset once the request is sent
+    } cases[] = {
+        {"GetText with bytes after its arguments", zvtest::GiopRequest("ZemtraRemote", "GetText", With(GetText, tail)),
+         true},
+        {"_is_a with bytes after its arguments", zvtest::GiopRequest("ZemtraRemote", "_is_a", With(isA, tail)), true},
+        {"_non_existent with bytes after its arguments",
+         zvtest::GiopRequest("ZemtraRemote", "_non_existent", With(none, tail)), true},
+        {"a long tail that never comes whole",
+         zvtest::GiopRequest("ZemtraRemote", "GetText", With(GetText, longTail), 20000), false},
+        {"an unknown operation whose body never comes whole",
+         zvtest::GiopRequest("ZemtraRemote", "NoSuchOperation", With(GetText, longTail), 20000), false},
+        {"an unknown object whose body never comes whole",
+         zvtest::GiopRequest("NoSuchObject", "GetText", With(GetText, longTail), 20000), false},
+    };
+    const std::string whole = zvtest::GiopRequest("ZemtraRemote", "GetText", GetText);
+    // Each leaked request stream took 0.4 to 9 kB.
+    const int connections = 300;
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Answered(server.port, whole));
+        const long before = AllocatedKb();
+        int answered = 0;
+        for (int i = 0; i < connections; ++i) {
+            const std::string from = "127.0.1." + std::to_string(2 + i % 200);
+            const int fd = zvtest::ConnectFrom(server.port, from.c_str());
+            ASSERT_GE(fd, 0) << c.what;
+            zvtest::SendAll(fd, c.message);
+            if (c.answered) {
+                answered += zvtest::IsReply(zvtest::ReceiveMessage(fd, 5000ms)) ? 1 : 0;
+                ::close(fd);
+            } else {
+                zvtest::Reset(fd);
+            }
+        }
+        EXPECT_EQ(c.answered ? connections : 0, answered) << c.what;
+        if (zvtest::c_freedMemoryGoesBack) {
+            EXPECT_TRUE(zvtest::WaitFor(
+                [&] {
+                    std::this_thread::sleep_for(100ms);
+                    return Answered(server.port, whole) && AllocatedKb() < before + 64;
+                },
+                10000ms))
+                << c.what << ": " << AllocatedKb() - before << " kB kept";
+        }
+    }
+}
+
+// Floods of requests of close to the message bound, decoded on whichever
+// request threads: the memory they took goes back once they are over.
+TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
+{
+    Server server;
+    const uint32_t values = 1000000; // 8 MB
+    const std::string large = zvtest::GiopRequest("ZemtraRemote", "SetInteger", [&](zvtest::Cdr& c) {
+        c.String("arr");
+        c.ULong(0);
+        c.ULong(values);
+        c.Align(8);
+        c.Raw(std::string(values * 8, '\0'));
+    });
+    ASSERT_TRUE(Answered(server.port, zvtest::GiopRequest("ZemtraRemote", "GetText", GetText)));
+    const long rss = zvtest::ResidentKb();
+    for (int flood = 0; flood < 5; ++flood) {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 120; ++i) {
+            clients.emplace_back([&, i] {
+                const std::string from = "127.0.2" + std::to_string(i / 16) + "." + std::to_string(2 + i % 16);
+                const int fd = zvtest::ConnectFrom(server.port, from.c_str());
+                // Served (the node refuses that many values) or refused as
+                // one too many.
+                EXPECT_TRUE(zvtest::SendAll(fd, large) && zvtest::IsReply(zvtest::ReceiveMessage(fd, 20000ms)));
+                ::close(fd);
+            });
+        }
+        for (auto& c : clients) {
+            c.join();
+        }
+    }
+    if (zvtest::c_freedMemoryGoesBack) {
+        EXPECT_TRUE(zvtest::WaitFor([&] { return zvtest::ResidentKb() < rss + 24 * 1024; }, 5000ms))
+            << zvtest::ResidentKb() - rss << " kB kept";
+    }
+}
+
+} // namespace
