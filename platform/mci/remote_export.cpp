@@ -167,6 +167,19 @@ struct BufferedOf : cdrStream {
     }
 };
 
+// What an interceptor throws to end the connection of the request it sees
+// without a reply, as the ORB ends one whose read fails: the connection
+// marked as dying (so that the ORB deletes it with the request's stream
+// once the request thread lets go) and the ORB's own failure of a
+// connection. (A system exception would have the ORB read the rest of the
+// request from a socket that is shut down, and the ORB keeps the stream of
+// a request that fails while it skips its arguments.)
+omni::giopStream::CommFailure EndConnection(omni::GIOP_S& request)
+{
+    request.strand().state(omni::giopStrand::DYING);
+    return omni::giopStream::CommFailure(0, CORBA::COMPLETED_NO, 0);
+}
+
 // The bound of large requests (below): forgets the requests of connections
 // the ORB no longer holds, and gives their memory back once they are over.
 void KeepLargeRequestsOf(const std::set<ConnectionId>& open);
@@ -232,37 +245,49 @@ void ShutDown(int fd)
 }
 
 // The WARNING of refused connections: one per peer address and minute,
-// however often its connections are refused.
+// however often its connections are refused. Noted under the guard's locks
+// (the ORB's among them), written by Flush once they are released.
 class RefusalLog {
 public:
     void Clear()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_warned.clear();
+        m_pending.clear();
     }
 
     void Warn(const std::string& address, const std::string& why)
     {
         const auto now = std::chrono::steady_clock::now();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_warned.size() >= c_maxAddresses) {
+            for (auto it = m_warned.begin(); it != m_warned.end();) {
+                it = now - it->second >= c_period ? m_warned.erase(it) : std::next(it);
+            }
+        }
+        const auto it = m_warned.find(address);
+        if ((it != m_warned.end() && now - it->second < c_period) ||
+            (it == m_warned.end() && m_warned.size() >= c_maxAddresses)) {
+            return;
+        }
+        m_warned[address] = now;
+        const std::string transport = "giop:tcp:";
+        m_pending.push_back(
+            "Remote export: connection from " +
+            (address.compare(0, transport.size(), transport) == 0 ? address.substr(transport.size()) : address) +
+            " refused: " + why + " (refusals of this address are logged once a minute)");
+    }
+
+    void Flush()
+    {
+        std::vector<std::string> pending;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_warned.size() >= c_maxAddresses) {
-                for (auto it = m_warned.begin(); it != m_warned.end();) {
-                    it = now - it->second >= c_period ? m_warned.erase(it) : std::next(it);
-                }
-            }
-            const auto it = m_warned.find(address);
-            if ((it != m_warned.end() && now - it->second < c_period) ||
-                (it == m_warned.end() && m_warned.size() >= c_maxAddresses)) {
-                return;
-            }
-            m_warned[address] = now;
+            pending.swap(m_pending);
         }
-        const std::string transport = "giop:tcp:";
-        const std::string host =
-            address.compare(0, transport.size(), transport) == 0 ? address.substr(transport.size()) : address;
-        qstd::LogWarning("Remote export: connection from " + host + " refused: " + why +
-                         " (refusals of this address are logged once a minute)");
+        for (const std::string& text : pending) {
+            qstd::LogWarning(text);
+        }
     }
 
 private:
@@ -273,6 +298,7 @@ private:
 
     std::mutex m_mutex;
     std::map<std::string, std::chrono::steady_clock::time_point> m_warned;
+    std::vector<std::string> m_pending;
 };
 
 // Judges every connection the ORB accepts (an interceptor of the ORB's,
@@ -363,6 +389,7 @@ public:
     static CORBA::Boolean OnAccept(omni::omniInterceptors::serverAcceptConnection_T::info_T& info)
     {
         Instance().Judge(info.strand.connection);
+        Instance().m_log.Flush();
         return 1;
     }
 
@@ -596,7 +623,7 @@ private:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_dropped.count(id) != 0) {
-                throw CORBA::COMM_FAILURE(0, CORBA::COMPLETED_NO); // no reply gets out
+                throw EndConnection(request);
             }
             const auto it = m_connections.find(id);
             if (it != m_connections.end() && it->second.refusal != 0) {
@@ -618,6 +645,7 @@ private:
             if (m_watching) {
                 Patrol();
                 lock.unlock();
+                m_log.Flush();
                 GiveBackLargeRequestMemory();
                 lock.lock();
             }
@@ -890,7 +918,7 @@ private:
                 QSTD_TRACE(2, "Remote export: large request " << request.operation() << " from " << connection.peer
                                                               << " dropped: its bytes came too slowly");
                 ShutDown(connection.fd);
-                throw CORBA::TIMEOUT(0, CORBA::COMPLETED_NO);
+                throw EndConnection(request);
             }
             if (!admitted || !m_armed) {
                 Refuse(request, "no place came free in time");
