@@ -64,10 +64,13 @@ struct RemoteExportSettings {
     // place; it is dropped after the receive time-out), and one that finds
     // every place taken waits its turn for at most largeRequestWait, then
     // is refused (NO_RESOURCES); at most maxLargeRequestsWaiting wait (each
-    // holds a request thread), more are refused at once.
+    // holds a request thread: a quarter of them), more are refused at once.
+    // The wait is longer than a place is held by a request whose rest stops
+    // coming (the receive time-out), and well within a client's call
+    // time-out (zemtra-tool's is 30 s).
     unsigned long largeRequestSize = 64ul << 10;
     unsigned maxLargeRequests = 2;
-    unsigned maxLargeRequestsWaiting = 4;
+    unsigned maxLargeRequestsWaiting = 8;
     std::chrono::milliseconds largeRequestWait{5000};
     RemoteSubscriptions::Limits subscriptions;
 };
