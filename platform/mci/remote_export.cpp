@@ -610,7 +610,9 @@ private:
                 m_log.Warn(address, std::to_string(m_maxTotal) + " connections are open and none is idle");
             }
         }
-        m_connections.emplace(id, judged);
+        if (!m_connections.emplace(id, judged).second && judged.refusal != 0) {
+            --m_refusing; // (an entry of an earlier connection of the same socket stays)
+        }
     }
 
     void CheckRefused(omni::GIOP_S& request)
