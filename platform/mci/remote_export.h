@@ -40,21 +40,38 @@ struct RemoteExportSettings {
     // the rest within it from then on), or the connection is dropped: a
     // client that sends part of a request holds a request thread no longer.
     std::chrono::milliseconds receiveTimeout{1500};
-    // Connections open at once from one peer address (any port), and from
-    // all; more are closed as they come (when their first bytes arrive).
-    // Half the request threads per address, so that one address cannot
-    // hold them all.
-    unsigned maxConnectionsPerPeer = 16;
+    // Connections whose message is still arriving, each holding a request
+    // thread that waits for the rest: at most this many from one peer
+    // address (any port) and from all, a quarter of the request threads in
+    // all, so that requests that arrive whole always find threads. A
+    // connection whose first message would be one more is refused at once.
+    unsigned maxArrivingPerPeer = 4;
+    unsigned maxArriving = 8;
+    // Connections open at once that have sent something. A connection past
+    // the bound makes room by closing the connection idle the longest (no
+    // request in progress, nothing received), as the ORB closes idle
+    // connections, so that idle clients never lock out a new one; when none
+    // is idle, the new connection is refused. Idle connections take no
+    // thread, only a descriptor and a few kilobytes.
     unsigned maxConnections = 256;
     // Requests whose arguments take largeRequestSize bytes or more (or
-    // come in fragments) that are served at once; one more is refused
-    // (NO_RESOURCES) before its arguments are decoded. Decoded, arguments
-    // may take ten times their size in memory (a list of one-character
-    // texts), so that every request thread with a message of the largest
-    // size could take gigabytes; two such requests take about 100 MB, which
-    // go back to the system once they are over.
+    // come in fragments) that are decoded at once. Decoded, arguments may
+    // take ten times their size in memory (a list of one-character texts),
+    // so that every request thread with a message of the largest size could
+    // take gigabytes; two such requests take about 100 MB, which go back to
+    // the system once they are over. A large request takes its place once
+    // its bytes arrive at speed (a sender that trickles its bytes holds no
+    // place; it is dropped after the receive time-out), and one that finds
+    // every place taken waits its turn for at most largeRequestWait, then
+    // is refused (NO_RESOURCES); at most maxLargeRequestsWaiting wait (each
+    // holds a request thread: a quarter of them), more are refused at once.
+    // The wait is longer than a place is held by a request whose rest stops
+    // coming (the receive time-out), and well within a client's call
+    // time-out (zemtra-tool's is 30 s).
     unsigned long largeRequestSize = 64ul << 10;
     unsigned maxLargeRequests = 2;
+    unsigned maxLargeRequestsWaiting = 8;
+    std::chrono::milliseconds largeRequestWait{5000};
     RemoteSubscriptions::Limits subscriptions;
 };
 

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <functional>
+#include <string>
 
 namespace tool {
 
@@ -30,6 +31,24 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
 }
 
 } // namespace
+
+std::string RefusalMessage(CORBA::ULong minor)
+{
+    switch (minor) {
+    case zemtra_REMOTE::RefusedArrivingFromAddress:
+        return "the server refused the connection: too many connections from this address are still sending a "
+               "request";
+    case zemtra_REMOTE::RefusedArrivingInAll:
+        return "the server refused the connection: too many connections are still sending a request";
+    case zemtra_REMOTE::RefusedConnectionsBusy:
+        return "the server refused the connection: all the connections it serves are busy";
+    case zemtra_REMOTE::RefusedLargeRequestsBusy:
+        return "the server refused the request: it is busy with other large requests (try again)";
+    default:
+        return "the server refused the request for want of resources (NO_RESOURCES, minor code " +
+               std::to_string(minor) + "): try again later";
+    }
+}
 
 void ValueSink::ValueChanged(const char*, const zemtra_REMOTE::StringSeq& values, CORBA::ULong)
 {
@@ -206,15 +225,26 @@ Connection::~Connection()
 
 bool Connection::ServerAlive(std::string& reason)
 {
-    try {
-        if (m_registry->_non_existent()) {
-            reason = "its registry object is gone";
+    // Probed once more on a new connection as Call does.
+    const bool reused = m_calls++ > 0;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            if (m_registry->_non_existent()) {
+                reason = "its registry object is gone";
+                return false;
+            }
+            return true;
+        } catch (const CORBA::NO_RESOURCES&) {
+            return true; // refused for want of resources: there
+        } catch (const CORBA::COMM_FAILURE& e) {
+            if (!reused || attempt > 0) {
+                reason = std::string("not reachable (") + e._name() + ")";
+                return false;
+            }
+        } catch (const CORBA::Exception& e) {
+            reason = std::string("not reachable (") + e._name() + ")";
             return false;
         }
-        return true;
-    } catch (const CORBA::Exception& e) {
-        reason = std::string("not reachable (") + e._name() + ")";
-        return false;
     }
 }
 

@@ -31,6 +31,10 @@ struct ToolError {
     std::string message;
 };
 
+// What a refusal of the server for want of resources (NO_RESOURCES with
+// the minor code minor) means, in words.
+std::string RefusalMessage(CORBA::ULong minor);
+
 // Collects the values that a subscription delivers.
 class ValueSink : public POA_zemtra_REMOTE::ValueCallback {
 public:
@@ -89,7 +93,8 @@ public:
 
     zemtra_REMOTE::Registry_ptr Registry() const { return m_registry.in(); }
     const std::string& Server() const { return m_server; }
-    // False (and why) when the server cannot be reached any more.
+    // False (and why) when the server cannot be reached any more. A server
+    // that refuses the probe for want of resources is there.
     bool ServerAlive(std::string& reason);
     // Activates a servant and gives its reference.
     CORBA::Object_ptr Activate(PortableServer::Servant servant);
@@ -97,17 +102,30 @@ public:
     void SetCallTimeout(std::chrono::milliseconds timeout);
 
     // Runs a remote call, turning remote errors and CORBA failures into a
-    // ToolError with the server's message.
+    // ToolError with the server's message. The first call on a connection
+    // that the server closed while it was idle (after its idle time-out, or
+    // to make room for other clients) fails with COMM_FAILURE, the request
+    // unread: a call after an earlier one is sent once more then, on a new
+    // connection.
     template <typename F> auto Call(F&& f) -> decltype(f())
     {
-        try {
-            return f();
-        } catch (const zemtra_REMOTE::RemoteError& e) {
-            throw ToolError{e.message.in()};
-        } catch (const CORBA::TRANSIENT&) {
-            throw ToolError{"Can't reach server " + m_server};
-        } catch (const CORBA::Exception& e) {
-            throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
+        const bool reused = m_calls++ > 0;
+        for (int attempt = 0;; ++attempt) {
+            try {
+                return f();
+            } catch (const zemtra_REMOTE::RemoteError& e) {
+                throw ToolError{e.message.in()};
+            } catch (const CORBA::TRANSIENT&) {
+                throw ToolError{"Can't reach server " + m_server};
+            } catch (const CORBA::NO_RESOURCES& e) {
+                throw ToolError{RefusalMessage(e.minor())};
+            } catch (const CORBA::COMM_FAILURE& e) {
+                if (!reused || attempt > 0) {
+                    throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
+                }
+            } catch (const CORBA::Exception& e) {
+                throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
+            }
         }
     }
 
@@ -120,6 +138,7 @@ private:
     CORBA::ORB_var m_orb;
     PortableServer::POA_var m_poa;
     zemtra_REMOTE::Registry_var m_registry;
+    unsigned long m_calls = 0; // made through this connection, probes included
 };
 
 } // namespace tool

@@ -1,13 +1,16 @@
-// The remote export against raw GIOP traffic that no well-behaved client
-// sends: requests sent in part, headers that claim more than the message
-// bound, floods of connections from one address, and sequence counts that
-// no message can hold. Every socket is on loopback; the hostile ones come
+// The remote export against raw GIOP traffic: requests sent in part or
+// trickled, headers that claim more than the message bound, floods of idle
+// and of busy connections, large requests, and sequence counts that no
+// message can hold. Every socket is on loopback; the hostile ones come
 // from 127.0.0.2 (and the next addresses) so that the server tells them
 // apart from the clients that must still be served.
 
 #include "remote_test_support.h"
 
+#include "platform/mci/giop_refusal.h"
 #include "platform/mci/remote_subscription.h"
+#include "platform/qstd/capture.h"
+#include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"
 
@@ -27,162 +30,21 @@
 #include <thread>
 
 using namespace remotetest;
+using namespace zvtest;
 using namespace std::chrono_literals;
 
 namespace {
 
 const char* const c_hostilePeer = "127.0.0.2";
 
-// Little-endian CDR of one GIOP 1.2 message; alignment counts from the
-// start of the message, header included.
-class Cdr {
-public:
-    Cdr() : m_bytes(12, '\0') {}
-    void Align(size_t n) { m_bytes.resize((m_bytes.size() + n - 1) / n * n, '\0'); }
-    void Octet(unsigned char v) { m_bytes.push_back(static_cast<char>(v)); }
-    void ULong(uint32_t v)
-    {
-        Align(4);
-        for (int i = 0; i < 4; ++i) {
-            Octet(static_cast<unsigned char>(v >> (8 * i)));
-        }
-    }
-    void String(const std::string& s)
-    {
-        ULong(static_cast<uint32_t>(s.size() + 1));
-        m_bytes.append(s);
-        Octet(0);
-    }
-    void Octets(const std::string& s)
-    {
-        ULong(static_cast<uint32_t>(s.size()));
-        m_bytes.append(s);
-    }
-    // The whole message: GIOP header (version 1.2, little-endian, type 0
-    // Request) with the body's size.
-    std::string Message() const
-    {
-        std::string m = m_bytes;
-        const uint32_t size = static_cast<uint32_t>(m.size() - 12);
-        const char header[8] = {'G', 'I', 'O', 'P', 1, 2, 1, 0};
-        m.replace(0, 8, header, 8);
-        std::memcpy(&m[8], &size, 4);
-        return m;
-    }
-
-private:
-    std::string m_bytes;
-};
-
-// A request to the object of the key, with the arguments written by args.
-std::string Request(const std::string& objectKey, const std::string& operation, const std::function<void(Cdr&)>& args)
-{
-    Cdr cdr;
-    cdr.ULong(1); // request id
-    cdr.Octet(3); // response expected
-    cdr.Octet(0); // reserved
-    cdr.Octet(0);
-    cdr.Octet(0);
-    cdr.Octet(0); // target address: object key (short 0)
-    cdr.Octet(0);
-    cdr.Octets(objectKey);
-    cdr.String(operation);
-    cdr.ULong(0); // no service contexts
-    cdr.Align(8); // the body starts on an 8-octet boundary
-    args(cdr);
-    return cdr.Message();
-}
-
 // A connected socket to the server, from the given local address.
 int Connect(unsigned short port, const char* from = "127.0.0.1")
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(port);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) {
+    const int fd = zvtest::ConnectFrom(port, from);
+    if (fd < 0) {
         ADD_FAILURE() << "can't connect from " << from << ": " << std::strerror(errno);
     }
     return fd;
-}
-
-bool SendAll(int fd, const std::string& bytes)
-{
-    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
-// Size of the GIOP message at the start of bytes (little-endian), or 0
-// while its header is incomplete.
-size_t MessageSize(const std::string& bytes)
-{
-    uint32_t body = 0;
-    if (bytes.size() < 12) {
-        return 0;
-    }
-    std::memcpy(&body, &bytes[8], 4);
-    return 12 + body;
-}
-
-// What the server sent until one whole message was in, the connection
-// closed or the time-out passed; closed tells whether it closed.
-std::string Receive(int fd, std::chrono::milliseconds timeout, bool& closed)
-{
-    std::string received;
-    closed = false;
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (MessageSize(received) == 0 || received.size() < MessageSize(received)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
-            return received;
-        }
-        char buffer[4096];
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) {
-            closed = true;
-            return received;
-        }
-        received.append(buffer, static_cast<size_t>(n));
-    }
-    return received;
-}
-
-// True when the server closes the connection (after whatever it sends)
-// within the time-out.
-bool ClosedWithin(int fd, std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    bool closed = false;
-    while (!closed && std::chrono::steady_clock::now() < end) {
-        Receive(fd, std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()),
-                closed);
-    }
-    return closed;
-}
-
-struct Sockets {
-    std::vector<int> fds;
-    ~Sockets()
-    {
-        for (int fd : fds) {
-            ::close(fd);
-        }
-    }
-};
-
-// A whole request: the value of "name".
-std::string GetNameRequest()
-{
-    return Request("ZemtraRemote", "GetText", [](Cdr& c) {
-        c.String("name");
-        c.ULong(0);
-        c.ULong(0);
-    });
 }
 
 // A GIOP header whose body is on its way: a few bytes of it are sent, the
@@ -212,16 +74,58 @@ void SendHalfRequests(const Server& server, Sockets& hostile, int addresses)
     }
 }
 
+// The minor code of the NO_RESOURCES exception that a reply carries, or
+// -1 when it carries none.
+int64_t RefusalOf(const std::string& reply)
+{
+    std::string id;
+    uint32_t minor = 0;
+    return SystemException(reply, id, minor) && id == "IDL:omg.org/CORBA/NO_RESOURCES:1.0" ? int64_t{minor} : -1;
+}
+
+// The minor codes of the NO_RESOURCES replies that the server sent on the
+// sockets (-1 where none came), once at least that many came or 5 s passed.
+std::vector<int64_t> Refusals(const std::vector<int>& fds, size_t atLeast)
+{
+    std::vector<std::string> replies(fds.size());
+    std::vector<int64_t> minors(fds.size(), -1);
+    zvtest::WaitFor(
+        [&] {
+            for (size_t i = 0; i < fds.size(); ++i) {
+                bool closed = false;
+                replies[i] += minors[i] < 0 ? Receive(fds[i], 10ms, closed) : std::string();
+                minors[i] = RefusalOf(replies[i]);
+            }
+            return static_cast<size_t>(std::count_if(minors.begin(), minors.end(), [](int64_t m) { return m >= 0; })) >=
+                   atLeast;
+        },
+        5000ms);
+    return minors;
+}
+
+// Connections whose message is still arriving each hold a request thread:
+// past their bound per address or in all, the server answers the request
+// as far as its header is in with a NO_RESOURCES refusal saying which bound,
+// and closes the connection, so that a whole request finds a thread at once.
 TEST(RemoteRawRequest, HalfSentRequestsDoNotStopTheService)
 {
-    // From one address, its bound of connections keeps request threads
-    // free; from ten, they hold every request thread until the receive
-    // time-out drops them, while the normal client's request waits.
-    for (const int addresses : {1, 10}) {
+    const struct {
+        int addresses;
+        uint32_t refusal; // of those past the bound (0: of either bound, by the order they come in)
+    } cases[] = {{1, zemtra_REMOTE::RefusedArrivingFromAddress}, {10, 0}, {100, zemtra_REMOTE::RefusedArrivingInAll}};
+    for (const auto& c : cases) {
         Server server;
         Sockets hostile;
-        SendHalfRequests(server, hostile, addresses);
-        EXPECT_LT(TimedGet(server), 3000ms) << "a normal client waited behind half-sent requests from " << addresses;
+        SendHalfRequests(server, hostile, c.addresses);
+        EXPECT_LT(TimedGet(server), 1000ms) << "a normal client waited behind half-sent requests from " << c.addresses;
+        const auto isRefusal = [&](int64_t minor) {
+            return c.refusal != 0 ? minor == c.refusal
+                                  : minor == zemtra_REMOTE::RefusedArrivingFromAddress ||
+                                        minor == zemtra_REMOTE::RefusedArrivingInAll;
+        };
+        const std::vector<int64_t> minors = Refusals(hostile.fds, hostile.fds.size() - (c.addresses == 1 ? 4 : 8));
+        const size_t refused = static_cast<size_t>(std::count_if(minors.begin(), minors.end(), isRefusal));
+        EXPECT_EQ(hostile.fds.size() - (c.addresses == 1 ? 4 : 8), refused) << c.addresses;
     }
 }
 
@@ -262,147 +166,273 @@ TEST(RemoteRawRequest, PartialMessagesAndOversizeHeadersAreDropped)
     EXPECT_EQ(0, r.exitCode) << r.err;
 }
 
+// Of connections whose first message is still arriving, one past the bound
+// of its address or of all is refused; of open connections, one past the
+// bound makes room by closing an idle one, or is refused when none is idle.
+// A refused client gets a NO_RESOURCES reply saying which bound (the tool
+// prints it), none of its requests runs, and its connection is closed; the
+// server logs the refusals of an address once a minute.
 TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddressAndInAll)
 {
     mci::RemoteExport::Settings settings;
-    settings.maxConnectionsPerPeer = 4;
-    settings.maxConnections = 6;
+    settings.maxArrivingPerPeer = 1;
+    settings.maxArriving = 2;
+    settings.maxConnections = 3;
+    settings.receiveTimeout = 30s; // the half-sent requests stay
     Server server(settings);
-    const std::string request = GetNameRequest();
-    // A connection is served (its request answered) or closed.
-    const auto served = [&](int fd) {
-        bool closed = false;
-        const std::string reply = SendAll(fd, request) ? Receive(fd, 2000ms, closed) : std::string();
-        return !closed && reply.size() > 7 && reply.compare(0, 4, "GIOP") == 0 && reply[7] == 1;
+    qstd::CaptureScope capture;
+    // What a connection from the address gets for the bytes; closed tells
+    // whether the server closed it then.
+    const auto answer = [&](const char* from, const std::string& bytes, bool& closed) {
+        const int fd = Connect(server.port, from);
+        std::string reply = SendAll(fd, bytes) ? Receive(fd, 2000ms, closed) : std::string();
+        closed = closed || (!reply.empty() && ClosedWithin(fd, 2000ms));
+        ::close(fd);
+        return reply;
     };
-    Sockets s;
-    for (unsigned i = 0; i < settings.maxConnectionsPerPeer; ++i) {
-        s.fds.push_back(Connect(server.port, c_hostilePeer));
-        EXPECT_TRUE(served(s.fds.back())) << i;
+    // Of two connections from one address whose request is still arriving,
+    // one is refused; then of two from two more addresses, one.
+    Sockets held;
+    bool closed = false;
+    for (const auto& group : {std::vector<const char*>{"127.0.0.2", "127.0.0.2"}, {"127.0.0.3", "127.0.0.4"}}) {
+        std::vector<int> fds;
+        for (const char* from : group) {
+            held.fds.push_back(Connect(server.port, from));
+            fds.push_back(held.fds.back());
+            ASSERT_TRUE(SendAll(held.fds.back(), HalfSentRequest()));
+        }
+        const std::vector<int64_t> minors = Refusals(fds, 1);
+        EXPECT_EQ(1, std::count(minors.begin(), minors.end(),
+                                group[0] == group[1] ? zemtra_REMOTE::RefusedArrivingFromAddress
+                                                     : zemtra_REMOTE::RefusedArrivingInAll))
+            << group[1];
+        for (size_t i = 0; i < fds.size(); ++i) {
+            EXPECT_EQ(minors[i] >= 0, ClosedWithin(fds[i], 100ms)) << group[1];
+        }
     }
-    const int refused = Connect(server.port, c_hostilePeer);
-    EXPECT_FALSE(served(refused));
-    EXPECT_TRUE(ClosedWithin(refused, 1000ms));
-    ::close(refused);
-    // A refused client that sends a long request learns it at once (not
-    // once the server's closed socket times out, a minute later).
-    const std::string longRequest = Request("ZemtraRemote", "SetText", [](Cdr& c) {
-        c.String("name");
+    // The third connection is idle once answered; a fourth closes it.
+    const int idle = Connect(server.port, "127.0.0.5");
+    held.fds.push_back(idle);
+    ASSERT_TRUE(SendAll(idle, GetNameRequest()));
+    ASSERT_TRUE(IsAnswer(Receive(idle, 2000ms, closed)));
+    const int busy = Connect(server.port, "127.0.0.6");
+    held.fds.push_back(busy);
+    ASSERT_TRUE(SendAll(busy, GiopRequest("ZemtraRemote", "Execute", [](Cdr& c) { c.String("block"); })));
+    EXPECT_TRUE(IsCloseConnection(Receive(idle, 2000ms, closed)));
+    EXPECT_TRUE(ClosedWithin(idle, 2000ms));
+    // Now none is idle: two wait for the rest of a request, one runs one.
+    ASSERT_TRUE(server.tree.owner.WaitEntered(5000ms));
+    const std::string setRequest = GiopRequest("ZemtraRemote", "SetText", [](Cdr& c) {
+        c.String("custom");
         c.ULong(0);
-        c.ULong(1u << 19);
-        for (uint32_t i = 0; i < (1u << 19); ++i) {
-            c.String("x");
-        }
+        c.ULong(1);
+        c.String("fa_clk");
     });
-    for (int i = 0; i < 3; ++i) {
-        const int sending = Connect(server.port, c_hostilePeer);
-        const timeval patience{5, 0};
-        ::setsockopt(sending, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof(patience));
-        const auto start = std::chrono::steady_clock::now();
-        bool reset = false;
-        while (!reset && std::chrono::steady_clock::now() - start < 5000ms) {
-            reset = !SendAll(sending, longRequest); // (what the buffers take goes through)
-        }
-        EXPECT_TRUE(reset) << i;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms) << i;
-        ::close(sending);
-    }
-    // Other addresses are served.
-    EXPECT_LT(TimedGet(server), 3000ms);
-    // A connection that closes gives its place back (once the server saw it close).
-    const auto servedOnce = [&](int& fd, const char* from) {
-        return zvtest::WaitFor(
-            [&] {
-                fd = Connect(server.port, from);
-                if (served(fd)) {
-                    return true;
-                }
-                ::close(fd);
-                fd = -1;
-                return false;
-            },
-            5000ms);
-    };
-    ::close(s.fds.back());
-    EXPECT_TRUE(servedOnce(s.fds.back(), c_hostilePeer));
-    // Up to the bound in all.
+    EXPECT_EQ(zemtra_REMOTE::RefusedConnectionsBusy, RefusalOf(answer("127.0.0.7", setRequest, closed)));
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(eFofbSwitch, server.tree.owner.custom.load()) << "a refused request ran";
     for (int i = 0; i < 2; ++i) {
-        s.fds.push_back(-1);
-        EXPECT_TRUE(servedOnce(s.fds.back(), "127.0.0.3"));
+        const ToolResult r = RunTool({"--server", server.Address(), "get", "name"});
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ("the server refused the connection: all the connections it serves are busy\n", r.err);
     }
-    s.fds.push_back(Connect(server.port, "127.0.0.4"));
-    EXPECT_FALSE(served(s.fds.back()));
+    size_t warnings = 0;
+    for (const std::string& text : capture.Sink().Texts(qstd::Record::Kind::Log)) {
+        warnings +=
+            text.find("connection from 127.0.0.1 refused: 3 connections are open and none is idle") != std::string::npos
+                ? 1
+                : 0;
+    }
+    EXPECT_EQ(1u, warnings) << "refusals of one address are logged once a minute";
+    // Once the request is over, its connection is idle: a new client is served.
+    server.tree.owner.Release();
+    EXPECT_TRUE(IsAnswer(Receive(busy, 2000ms, closed)));
+    EXPECT_LT(TimedGet(server), 3000ms);
 }
 
+// Idle connections, however many from one address, do not lock out a new
+// client: one past the bound of open connections closes the one idle the
+// longest (with a GIOP CloseConnection), and the rest are still served.
+TEST(RemoteRawRequest, IdleConnectionsDoNotLockOutNewClients)
+{
+    Server server;
+    const mci::RemoteExport::Settings settings;
+    const auto ping = [](int fd) {
+        bool closed = false;
+        return SendAll(fd, GetNameRequest()) && IsAnswer(Receive(fd, 2000ms, closed));
+    };
+    // 31 connections from 127.0.0.2 and 15 from each of 15 more addresses:
+    // the bound in all.
+    Sockets idle;
+    for (unsigned i = 0; i < settings.maxConnections; ++i) {
+        const std::string from = "127.0.0." + std::to_string(i < 31 ? 2 : 3 + (i - 31) / 15);
+        idle.fds.push_back(Connect(server.port, from.c_str()));
+        ASSERT_TRUE(ping(idle.fds.back())) << i << " from " << from;
+    }
+    // All but one ask again a while later: that one is idle the longest.
+    const size_t idlest = 40;
+    std::this_thread::sleep_for(1300ms); // the ORB counts idle time in seconds
+    for (size_t i = 0; i < idle.fds.size(); ++i) {
+        if (i != idlest) {
+            ASSERT_TRUE(ping(idle.fds[i])) << i;
+        }
+    }
+    EXPECT_LT(TimedGet(server), 1000ms);
+    bool closed = false;
+    EXPECT_TRUE(IsCloseConnection(Receive(idle.fds[idlest], 1000ms, closed)));
+    EXPECT_TRUE(ClosedWithin(idle.fds[idlest], 1000ms));
+    size_t served = 0;
+    for (size_t i = 0; i < idle.fds.size(); ++i) {
+        served += i != idlest && ping(idle.fds[i]) ? 1 : 0;
+    }
+    EXPECT_EQ(idle.fds.size() - 1, served);
+}
+
+// At most two large requests are decoded at once. One more waits its turn
+// and is served when a place comes free within the wait, else refused with
+// a NO_RESOURCES that says so.
 TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
 {
     mci::RemoteExport::Settings settings;
     settings.receiveTimeout = 30s; // the held requests wait for their rest
+    settings.largeRequestWait = 1500ms;
     Server server(settings);
-    const auto texts = [](uint32_t count) {
-        return Request("ZemtraRemote", "SetText", [&](Cdr& c) {
-            c.String("name");
-            c.ULong(0);
-            c.ULong(count);
-            for (uint32_t i = 0; i < count; ++i) {
-                c.String("x");
-            }
-        });
-    };
-    const std::string large = texts(settings.largeRequestSize / 8);
-    // Sent whole from 127.0.0.1: refused as one too many, or served (the
-    // node refuses that many values).
-    const auto refused = [&] {
+    const std::string large = SetTextsRequest("name", static_cast<uint32_t>(settings.largeRequestSize / 8));
+    // Sent whole from 127.0.0.1: the minor code of its refusal, or 0 when
+    // served (the node refuses that many values).
+    const auto refusal = [&] {
         const int fd = Connect(server.port);
         bool closed = false;
         const std::string reply = SendAll(fd, large) ? Receive(fd, 5000ms, closed) : std::string();
         ::close(fd);
-        return reply.find("NO_RESOURCES") != std::string::npos;
+        EXPECT_FALSE(reply.empty());
+        return RefusalOf(reply);
     };
-    EXPECT_FALSE(refused());
+    EXPECT_EQ(-1, refusal());
     // Requests whose rest never comes hold every place. Through a small
     // send buffer, a megabyte of one is sent once the server reads it.
-    const std::string held = texts(1u << 18).substr(0, 1u << 20);
+    const std::string held = SetTextsRequest("name", 1u << 18).substr(0, 1u << 20);
     Sockets holding;
-    for (unsigned i = 0; i < settings.maxLargeRequests; ++i) {
+    const auto hold = [&] {
         holding.fds.push_back(Connect(server.port, c_hostilePeer));
         const int small = 4096;
         ::setsockopt(holding.fds.back(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-        ASSERT_TRUE(SendAll(holding.fds.back(), held));
+        return SendAll(holding.fds.back(), held);
+    };
+    for (unsigned i = 0; i < settings.maxLargeRequests; ++i) {
+        ASSERT_TRUE(hold());
     }
-    EXPECT_TRUE(refused());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(zemtra_REMOTE::RefusedLargeRequestsBusy, refusal());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, settings.largeRequestWait) << "refused without waiting";
     EXPECT_LT(TimedGet(server), 3000ms) << "smaller requests are served";
+    // A client of a held request goes while one more waits: it is served.
+    auto waiting = std::async(std::launch::async, refusal);
+    std::this_thread::sleep_for(200ms);
+    ::shutdown(holding.fds[0], SHUT_RDWR);
+    EXPECT_EQ(-1, waiting.get());
+    ASSERT_TRUE(hold());
     // Their clients go: the places are free again.
     for (const int fd : holding.fds) {
         ::shutdown(fd, SHUT_RDWR);
     }
-    EXPECT_TRUE(zvtest::WaitFor([&] { return !refused(); }, 5000ms));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return refusal() < 0; }, 5000ms));
 }
 
-// Clients connect, ask and close at a high rate from many addresses while
-// the export counts the connections of each address: every one is answered,
-// and the count looks only at sockets of connections the ORB holds.
+// Senders that trickle a large request in at about 100 bytes a second hold
+// no place of the bound (they are dropped after the receive time-out); of
+// a request in fragments, whose size is not known, for that long at most.
+// Meanwhile a large request sent whole is served.
+TEST(RemoteRawRequest, SlowSendersDoNotHoldOffLargeRequests)
+{
+    const std::string large = SetTextsRequest("name", 1u << 14);
+    const std::string fragmentStart = GiopRequest(
+        "ZemtraRemote", "SetText",
+        [](Cdr& c) {
+            c.String("name");
+            c.ULong(0);
+            c.ULong(1u << 14);
+        },
+        true);
+    Cdr fragment; // the next fragment: the request's id, then texts
+    fragment.ULong(1);
+    for (int i = 0; i < 1000; ++i) {
+        fragment.String("x");
+    }
+    const struct {
+        const char* kind;
+        std::string first; // sent at once
+        std::string rest;  // trickles
+    } cases[] = {{"whole message", large.substr(0, 8192), large.substr(8192)},
+                 {"fragments", fragmentStart, fragment.Message(7)}};
+    for (const auto& c : cases) {
+        Server server;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> slow;
+        Sockets senders;
+        for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+            senders.fds.push_back(Connect(server.port, from));
+            ASSERT_TRUE(SendAll(senders.fds.back(), c.first));
+            slow.emplace_back([&stop, &c, fd = senders.fds.back()] {
+                for (size_t at = 0; at < c.rest.size() && !stop.load() && SendAll(fd, c.rest.substr(at, 10));
+                     at += 10) {
+                    std::this_thread::sleep_for(100ms);
+                }
+            });
+        }
+        std::this_thread::sleep_for(300ms);
+        const auto start = std::chrono::steady_clock::now();
+        const int fd = Connect(server.port);
+        bool closed = false;
+        const std::string reply = SendAll(fd, large) ? Receive(fd, 10000ms, closed) : std::string();
+        ::close(fd);
+        EXPECT_FALSE(reply.empty()) << c.kind;
+        EXPECT_EQ(-1, RefusalOf(reply)) << c.kind;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms) << c.kind;
+        stop = true;
+        for (auto& t : slow) {
+            t.join();
+        }
+    }
+}
+
+// Clients connect, ask and close at a high rate, from many addresses or
+// all from one, while the export counts connections: every one is answered
+// (connections that their clients closed do not count).
 TEST(RemoteRawRequestConcurrency, ConnectionsComingAndGoingAreCounted)
 {
-    Server server;
-    const std::string request = GetNameRequest();
-    std::vector<std::future<int>> clients;
-    for (int c = 0; c < 4; ++c) {
-        clients.push_back(std::async(std::launch::async, [&, c] {
-            int answered = 0;
-            for (int i = 0; i < 100; ++i) {
-                const std::string from = "127.0." + std::to_string(10 + c) + "." + std::to_string(2 + i);
-                const int fd = Connect(server.port, from.c_str());
-                bool closed = false;
-                const std::string reply = SendAll(fd, request) ? Receive(fd, 5000ms, closed) : std::string();
-                ::close(fd);
-                answered += reply.size() > 7 && reply[7] == 1 ? 1 : 0;
-            }
-            return answered;
-        }));
-    }
-    for (auto& c : clients) {
-        EXPECT_EQ(100, c.get());
+    const struct {
+        int clients;
+        int requests; // of each at most
+        std::chrono::milliseconds duration;
+        bool oneAddress;
+    } cases[] = {{4, 100, 60s, false}, {12, 100000, 1500ms, true}};
+    for (const auto& c : cases) {
+        Server server;
+        const std::string request = GetNameRequest();
+        std::vector<std::future<std::pair<int, int>>> clients; // asked, answered
+        for (int client = 0; client < c.clients; ++client) {
+            clients.push_back(std::async(std::launch::async, [&, client] {
+                std::pair<int, int> counts{0, 0};
+                const auto end = std::chrono::steady_clock::now() + c.duration;
+                for (int i = 0; i < c.requests && std::chrono::steady_clock::now() < end; ++i) {
+                    const std::string from = c.oneAddress
+                                                 ? std::string(c_hostilePeer)
+                                                 : "127.0." + std::to_string(10 + client) + "." + std::to_string(2 + i);
+                    const int fd = Connect(server.port, from.c_str());
+                    bool closed = false;
+                    const std::string reply = SendAll(fd, request) ? Receive(fd, 5000ms, closed) : std::string();
+                    ::close(fd);
+                    ++counts.first;
+                    counts.second += IsAnswer(reply) ? 1 : 0;
+                }
+                return counts;
+            }));
+        }
+        for (auto& client : clients) {
+            const auto counts = client.get();
+            EXPECT_EQ(counts.first, counts.second) << (c.oneAddress ? "from one address" : "from many");
+        }
     }
 }
 
@@ -413,14 +443,7 @@ TEST(RemoteRawRequestConcurrency, ConnectionsComingAndGoingAreCounted)
 TEST(RemoteRawRequest, LargeRequestsLeaveNoMemoryBehind)
 {
     Server server;
-    const std::string texts = Request("ZemtraRemote", "SetText", [](Cdr& c) {
-        c.String("name");
-        c.ULong(0);
-        c.ULong(1u << 19);
-        for (uint32_t i = 0; i < (1u << 19); ++i) {
-            c.String("x");
-        }
-    });
+    const std::string texts = SetTextsRequest("name", 1u << 19);
     const long rss = zvtest::ResidentKb();
     std::vector<std::thread> clients;
     std::atomic<int> served{0};
@@ -446,6 +469,65 @@ TEST(RemoteRawRequest, LargeRequestsLeaveNoMemoryBehind)
     if (zvtest::c_freedMemoryGoesBack) {
         EXPECT_TRUE(zvtest::WaitFor([&] { return zvtest::ResidentKb() < rss + 32 * 1024; }, 5000ms))
             << zvtest::ResidentKb() - rss << " kB kept";
+    }
+}
+
+// The refusal the server writes itself answers the request at the start of
+// the socket, of any GIOP version and byte order, with a reply of its
+// version: the request's id, SYSTEM_EXCEPTION (LOC_SYSTEM_EXCEPTION of a
+// locate request) and NO_RESOURCES with the minor code; nothing where the
+// bytes hold no request up to its id.
+TEST(RemoteRawRequest, RefusalRepliesAnswerTheRequestAtHand)
+{
+    const auto bytes = [](std::initializer_list<int> b) {
+        std::string s;
+        for (int v : b) {
+            s.push_back(static_cast<char>(v));
+        }
+        return s;
+    };
+    // GIOP 1.1, big-endian, one service context of 3 bytes, request id 0x01020304.
+    const std::string bigEndian = bytes({'G', 'I', 'O', 'P', 1, 1, 0,   0,   0,   0, 0, 24, 0, 0, 0, 1, 0, 0,
+                                         0,   9,   0,   0,   0, 3, 'a', 'b', 'c', 0, 1, 2,  3, 4, 1, 0, 0, 0});
+    // GIOP 1.2 LocateRequest, little-endian, request id 7.
+    const std::string locate = bytes({'G', 'I', 'O', 'P', 1, 2, 1, 3, 8, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0});
+    const struct {
+        std::string request;
+        char type;   // of the reply; 0: none
+        size_t idAt; // of the request id in the reply
+        uint32_t id;
+        uint32_t status; // after the id
+    } cases[] = {
+        {bigEndian, 1, 16, 0x01020304, 2},
+        {locate, 4, 12, 7, 4},
+        {HalfSentRequest(), 1, 12, 1, 2},
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 1, 3, 8, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0}), 0, 0, 0, 0},   // 1.0 locate
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 1, 0, 8, 0, 0, 0, 0, 0, 0, 128, 1, 0, 0, 0}), 0, 0, 0, 0}, // 2^31 contexts
+        {bigEndian.substr(0, 30), 0, 0, 0, 0},
+        {HalfSentRequest().substr(0, 14), 0, 0, 0, 0},
+        {"GIOX" + HalfSentRequest().substr(4), 0, 0, 0, 0},
+        {bytes({'G', 'I', 'O', 'P', 1, 2, 1, 1, 0, 0, 0, 0, 1, 0, 0, 0}), 0, 0, 0, 0}, // a reply
+    };
+    const uint32_t minor = zemtra_REMOTE::RefusedArrivingInAll;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const auto& c = cases[i];
+        const std::string reply =
+            mci::GiopRefusalReply(reinterpret_cast<const unsigned char*>(c.request.data()), c.request.size(), minor);
+        if (c.type == 0) {
+            EXPECT_EQ("", reply) << i;
+            continue;
+        }
+        uint32_t field[3] = {};
+        ASSERT_GE(reply.size(), c.idAt + 8) << i;
+        std::memcpy(&field[0], &reply[c.idAt], 4);
+        std::memcpy(&field[1], &reply[c.idAt + 4], 4);
+        std::memcpy(&field[2], &reply[reply.size() - 8], 4);
+        EXPECT_EQ(c.request.substr(0, 6) + bytes({1, c.type}), reply.substr(0, 8)) << i;
+        EXPECT_EQ(reply.size(), MessageSize(reply)) << i;
+        EXPECT_EQ(c.id, field[0]) << i;
+        EXPECT_EQ(c.status, field[1]) << i;
+        EXPECT_EQ(minor, field[2]) << i;
+        EXPECT_NE(std::string::npos, reply.find("IDL:omg.org/CORBA/NO_RESOURCES:1.0")) << i;
     }
 }
 
@@ -506,7 +588,7 @@ TEST(RemoteRawRequest, ImpossibleSequenceCountsAreRefused)
     };
     for (const auto& op : operations) {
         for (const uint32_t count : {1u << 29, 1u << 30, 1u << 31, 0xffffffffu}) {
-            const std::string request = Request(op.key, op.operation, [&](Cdr& c) {
+            const std::string request = GiopRequest(op.key, op.operation, [&](Cdr& c) {
                 op.args(c, count);
                 c.ULong(0x01010101); // a few bytes where the values would be
                 c.ULong(0x01010101);

@@ -4,13 +4,19 @@
 
 #include "remote_test_support.h"
 
+#include "platform/mci/giop_refusal.h"
+#include "tests/common/giop_client.h"
 #include "tests/common/wait_for.h"
 #include "tools/zemtra-tool/row_printer.h"
 #include "tools/zemtra-tool/tool_client.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -152,6 +158,68 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     r = RunTool({"--server", "::1:18150", "ls"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Bad server address ::1:18150: write an IPv6 address in brackets, e.g. [::1]:18150\n", r.err);
+}
+
+// The server refuses for want of resources with a minor code that says
+// which bound was reached: the tool says it in words. A stand-in server
+// tells the tool where the object is and refuses its request as the server
+// refuses the first request of a connection past a bound.
+TEST(ZemtraToolRefusals, SayWhichBoundTheServerReached)
+{
+    const struct {
+        CORBA::ULong minor;
+        const char* printed;
+    } cases[] = {
+        {zemtra_REMOTE::RefusedArrivingFromAddress, "the server refused the connection: too many connections from "
+                                                    "this address are still sending a request\n"},
+        {zemtra_REMOTE::RefusedArrivingInAll,
+         "the server refused the connection: too many connections are still sending a request\n"},
+        {zemtra_REMOTE::RefusedConnectionsBusy,
+         "the server refused the connection: all the connections it serves are busy\n"},
+        {zemtra_REMOTE::RefusedLargeRequestsBusy,
+         "the server refused the request: it is busy with other large requests (try again)\n"},
+        {7, "the server refused the request for want of resources (NO_RESOURCES, minor code 7): try again later\n"},
+    };
+    for (const auto& c : cases) {
+        const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        ASSERT_EQ(0, ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+        ASSERT_EQ(0, ::listen(listening, 1));
+        ASSERT_EQ(0, ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length));
+        std::thread standIn([&] {
+            pollfd p{listening, POLLIN, 0};
+            const int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(listening, nullptr, nullptr) : -1;
+            for (bool closed = false; fd >= 0 && !closed;) {
+                std::string message = zvtest::Receive(fd, 10000ms, closed);
+                if (message.size() < 16 || (message[7] != 0 && message[7] != 3)) {
+                    break;
+                }
+                if (message[7] == 0) {
+                    const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
+                    zvtest::SendAll(fd, mci::GiopRefusalReply(bytes, message.size(), c.minor));
+                    break;
+                }
+                // A LocateRequest: the object is here (a LocateReply of its
+                // version with its request id and OBJECT_HERE).
+                message.resize(16);
+                message[7] = 4;
+                message.replace(8, 4, std::string("\x08\0\0\0", 4));
+                zvtest::SendAll(fd, message + std::string("\x01\0\0\0", 4));
+            }
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        });
+        const ToolResult r =
+            RunTool({"--server", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "get", "name"});
+        standIn.join();
+        ::close(listening);
+        EXPECT_EQ(1, r.exitCode) << c.minor;
+        EXPECT_EQ(c.printed, r.err) << c.minor;
+    }
 }
 
 TEST(ZemtraToolCallbackEndpoint, LoopbackServersAreCalledBackOnTheLoopbackOfTheirFamily)
@@ -296,6 +364,39 @@ TEST_F(ZemtraToolTest, WatchOutlastsIdleGapsOfItsConnection)
     const ToolResult r = watch.get();
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ("true\nfalse\ntrue\nfalse\ntrue\nfalse\n", r.out);
+}
+
+// A watch whose connection the server closes to make room, and whose probes
+// it refuses while every connection it serves is busy, watches on.
+TEST(ZemtraToolWatch, OutlastsRefusalsOfABusyServer)
+{
+    mci::RemoteExport::Settings settings;
+    settings.maxConnections = 2;
+    Server server(settings);
+    auto watch = std::async(std::launch::async, [&] {
+        return RunTool({"--server", server.Address(), "watch", "tim.pll.locked", "--count", "1", "--timeout", "20"});
+    });
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.locked->GetSubscriberCount() == 1; }, 10000ms));
+    // Two clients that each run a command until it is released take both
+    // places (the second one when the watch's connection is idle).
+    const std::string block = zvtest::GiopRequest("ZemtraRemote", "Execute", [](zvtest::Cdr& c) { c.String("block"); });
+    zvtest::Sockets busy;
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        const size_t running = busy.fds.size() + 1;
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                busy.fds.push_back(zvtest::ConnectFrom(server.port, from));
+                return zvtest::SendAll(busy.fds.back(), block) &&
+                       zvtest::WaitFor([&] { return server.exporter.GetActiveRequestCount() == running; }, 300ms);
+            },
+            10000ms));
+    }
+    std::this_thread::sleep_for(2500ms); // the watch probes the server twice
+    server.tree.owner.Release();
+    server.tree.locked->SetValue(true, 0);
+    const ToolResult r = watch.get();
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("true\n", r.out);
 }
 
 TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)

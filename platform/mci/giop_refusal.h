@@ -1,0 +1,23 @@
+#pragma once
+// The answer to the first request of a connection that the remote export
+// refuses before the ORB reads it (see remote_export.cpp): a GIOP reply that
+// carries the system exception NO_RESOURCES with a minor code of the
+// server's, built from the start of the request as it waits in the socket,
+// so that the client's ORB raises that exception for its call.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace mci {
+
+// The reply to the message whose first size bytes are at message: a GIOP
+// 1.0, 1.1 or 1.2 Request, or a GIOP 1.2 LocateRequest, in either byte
+// order. The reply (a LocateReply to a LocateRequest) has the status
+// SYSTEM_EXCEPTION and carries NO_RESOURCES, the minor code and
+// COMPLETED_NO, little-endian. Empty when the bytes hold no such message up
+// to its request id (a GIOP 1.0 or 1.1 LocateReply cannot carry an
+// exception).
+std::string GiopRefusalReply(const unsigned char* message, std::size_t size, std::uint32_t minor);
+
+} // namespace mci

@@ -1,0 +1,241 @@
+#pragma once
+// A raw GIOP client for the tests and benchmarks of the remote export:
+// GIOP 1.2 requests written byte by byte, sockets connected from a chosen
+// loopback address (127.0.0.2 and up stand for other hosts), and what the
+// server answers.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zvtest {
+
+// Little-endian CDR of one GIOP 1.2 message; alignment counts from the
+// start of the message, header included.
+class Cdr {
+public:
+    Cdr() : m_bytes(12, '\0') {}
+    void Align(size_t n) { m_bytes.resize((m_bytes.size() + n - 1) / n * n, '\0'); }
+    void Octet(unsigned char v) { m_bytes.push_back(static_cast<char>(v)); }
+    void ULong(uint32_t v)
+    {
+        Align(4);
+        for (int i = 0; i < 4; ++i) {
+            Octet(static_cast<unsigned char>(v >> (8 * i)));
+        }
+    }
+    void String(const std::string& s)
+    {
+        ULong(static_cast<uint32_t>(s.size() + 1));
+        m_bytes.append(s);
+        Octet(0);
+    }
+    void Octets(const std::string& s)
+    {
+        ULong(static_cast<uint32_t>(s.size()));
+        m_bytes.append(s);
+    }
+    // The whole message: GIOP header (version 1.2, little-endian, more
+    // fragments to come when fragmented) of the type, with the body's size.
+    std::string Message(unsigned char type = 0, bool fragmented = false) const
+    {
+        std::string m = m_bytes;
+        const uint32_t size = static_cast<uint32_t>(m.size() - 12);
+        const char header[8] = {
+            'G', 'I', 'O', 'P', 1, 2, static_cast<char>(fragmented ? 3 : 1), static_cast<char>(type)};
+        m.replace(0, 8, header, 8);
+        std::memcpy(&m[8], &size, 4);
+        return m;
+    }
+
+private:
+    std::string m_bytes;
+};
+
+// A request to the object of the key, with the arguments written by args
+// (the first fragment only when fragmented).
+inline std::string GiopRequest(const std::string& objectKey, const std::string& operation,
+                               const std::function<void(Cdr&)>& args, bool fragmented = false)
+{
+    Cdr cdr;
+    cdr.ULong(1); // request id
+    cdr.Octet(3); // response expected
+    cdr.Octet(0); // reserved
+    cdr.Octet(0);
+    cdr.Octet(0);
+    cdr.Octet(0); // target address: object key (short 0)
+    cdr.Octet(0);
+    cdr.Octets(objectKey);
+    cdr.String(operation);
+    cdr.ULong(0); // no service contexts
+    cdr.Align(8); // the body starts on an 8-octet boundary
+    args(cdr);
+    return cdr.Message(0, fragmented);
+}
+
+// A whole request: the value of the path of the object "ZemtraRemote".
+inline std::string GetTextRequest(const std::string& path)
+{
+    return GiopRequest("ZemtraRemote", "GetText", [&](Cdr& c) {
+        c.String(path);
+        c.ULong(0);
+        c.ULong(0);
+    });
+}
+
+inline std::string GetNameRequest()
+{
+    return GetTextRequest("name");
+}
+
+// SetText of path with count one-character texts: a request of about
+// 8 bytes per text, refused by the servant but decoded first.
+inline std::string SetTextsRequest(const std::string& path, uint32_t count)
+{
+    return GiopRequest("ZemtraRemote", "SetText", [&](Cdr& c) {
+        c.String(path);
+        c.ULong(0);
+        c.ULong(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            c.String("x");
+        }
+    });
+}
+
+// A socket connected to the server's loopback port from the given local
+// address, or -1.
+inline int ConnectFrom(unsigned short port, const char* from = "127.0.0.1")
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(port);
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool SendAll(int fd, const std::string& bytes)
+{
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// Size of the GIOP message at the start of bytes (little-endian), or 0
+// while its header is incomplete.
+inline size_t MessageSize(const std::string& bytes)
+{
+    uint32_t body = 0;
+    if (bytes.size() < 12) {
+        return 0;
+    }
+    std::memcpy(&body, &bytes[8], 4);
+    return 12 + body;
+}
+
+// What the server sent until one whole message was in, the connection
+// closed or the time-out passed; closed tells whether it closed.
+inline std::string Receive(int fd, std::chrono::milliseconds timeout, bool& closed)
+{
+    std::string received;
+    closed = false;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (MessageSize(received) == 0 || received.size() < MessageSize(received)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
+            return received;
+        }
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) {
+            closed = true;
+            return received;
+        }
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    return received;
+}
+
+// True when the server closes the connection (after whatever it sends)
+// within the time-out.
+inline bool ClosedWithin(int fd, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() < end) {
+        Receive(fd, std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()),
+                closed);
+    }
+    return closed;
+}
+
+// A GIOP 1.2 Reply (type 1) with status NO_EXCEPTION.
+inline bool IsAnswer(const std::string& reply)
+{
+    return reply.size() >= 20 && reply.compare(0, 4, "GIOP") == 0 && reply[7] == 1 && reply[16] == 0;
+}
+
+// A GIOP CloseConnection (type 5, no body) of any version.
+inline bool IsCloseConnection(const std::string& message)
+{
+    return message.size() == 12 && message.compare(0, 4, "GIOP") == 0 && message[7] == 5 &&
+           message.compare(8, 4, std::string(4, '\0')) == 0;
+}
+
+// The minor code of the system exception that a GIOP 1.2 Reply or
+// LocateReply (little-endian, no service contexts) carries, and its
+// repository id; false when the message carries none.
+inline bool SystemException(const std::string& reply, std::string& id, uint32_t& minor)
+{
+    const auto ulong = [&](size_t at, uint32_t& v) {
+        if (at + 4 > reply.size()) {
+            return false;
+        }
+        std::memcpy(&v, &reply[at], 4);
+        return true;
+    };
+    uint32_t status = 0;
+    uint32_t length = 0;
+    if (reply.size() < 12 || reply.compare(0, 4, "GIOP") != 0 || (reply[7] != 1 && reply[7] != 4) ||
+        !ulong(16, status) || status != (reply[7] == 1 ? 2u : 4u)) {
+        return false;
+    }
+    const size_t body = reply[7] == 1 ? 24 : 20; // after the service contexts of a Reply
+    if (!ulong(body, length) || body + 4 + length > reply.size() || length == 0) {
+        return false;
+    }
+    id = reply.substr(body + 4, length - 1);
+    return ulong((body + 4 + length + 3) / 4 * 4, minor);
+}
+
+// Sockets closed at the end of a scope.
+struct Sockets {
+    std::vector<int> fds;
+    ~Sockets()
+    {
+        for (int fd : fds) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+};
+
+} // namespace zvtest
