@@ -91,6 +91,12 @@ public:
     const std::string& Server() const { return m_server; }
     // False (and why) when the server cannot be reached any more.
     bool ServerAlive(std::string& reason);
+    // Whether the server still serves the subscription or signal session
+    // id: eEnded when it has ended it, eLost when the server cannot be
+    // reached; reason says why. A server without the question (an older
+    // one) is only asked whether it is there.
+    enum class Served { eYes, eEnded, eLost };
+    Served IsServed(CORBA::ULongLong id, std::string& reason);
     // Activates a servant and gives its reference.
     CORBA::Object_ptr Activate(PortableServer::Servant servant);
     // Longest time a call to the registry may take (zero: no limit).
@@ -111,12 +117,26 @@ public:
         }
     }
 
+    // Runs a call that may go twice: the first call on a connection that
+    // the server closed while the tool was idle (or stopped with Ctrl-Z)
+    // fails with COMM_FAILURE, and the ORB makes a new connection for the
+    // next one.
+    template <typename F> static auto Twice(F&& f) -> decltype(f())
+    {
+        try {
+            return f();
+        } catch (const CORBA::COMM_FAILURE&) {
+            return f();
+        }
+    }
+
     // The endpoint on which the tool listens for callbacks from a server on
     // host (as the server address gives it, IPv6 in brackets).
     static std::string CallbackEndpoint(const std::string& host);
 
 private:
     std::string m_server;
+    bool m_olderServer = false; // has no IsServed
     CORBA::ORB_var m_orb;
     PortableServer::POA_var m_poa;
     zemtra_REMOTE::Registry_var m_registry;
