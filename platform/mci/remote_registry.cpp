@@ -90,7 +90,8 @@ RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPo
                                const RemoteSubscriptions::Limits& limits)
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
       m_sessionsPerClient(limits.sessionsPerClient), m_sessionsTotal(limits.sessionsTotal),
-      m_subscriptions(m_access, limits), m_reads(c_maxOneShotReads)
+      m_unreachableAfter(limits.unreachableAfter), m_subscriptions(m_access, limits, m_prober),
+      m_reads(c_maxOneShotReads)
 {
     m_subscriptions.SetPeriodicProbe([this] { ProbeSessions(); });
 }
@@ -395,8 +396,9 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         if (rc != qsig::eSuccess) {
             throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc), true);
         }
-        auto session = std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver,
-                                                             m_relayPoa.in(), clientKey, atomValues);
+        auto session =
+            std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in(),
+                                                  clientKey, atomValues, &m_prober, m_unreachableAfter);
         session->Start();
         std::string refusal;
         {
@@ -449,6 +451,35 @@ zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::L
     });
 }
 
+CORBA::Boolean RemoteRegistry::IsServed(CORBA::ULongLong id, CORBA::String_out reason)
+{
+    std::string why;
+    const CORBA::Boolean served = Serve("", [&]() -> CORBA::Boolean {
+        if (m_subscriptions.Status(id, why)) {
+            return true;
+        }
+        if (why.empty()) {
+            {
+                std::lock_guard<std::mutex> lock(m_sessionsMutex);
+                const auto it = m_sessions.find(id);
+                if (it != m_sessions.end()) {
+                    if (!it->second->HasEnded()) {
+                        return true;
+                    }
+                    why = it->second->EndReason();
+                }
+            }
+            if (why.empty() && !m_endedSessions.Find(id, why)) {
+                why = "no subscription or signal session " + std::to_string(id) + " on this server";
+            }
+        }
+        return false;
+    });
+    // Set once: an out string that is assigned again leaks its first value.
+    reason = CORBA::string_dup(Shortened(why, c_maxMessage).c_str());
+    return served;
+}
+
 void RemoteRegistry::ReapEnded()
 {
     std::vector<std::shared_ptr<RemoteSignalSession>> sessions;
@@ -462,6 +493,9 @@ void RemoteRegistry::ReapEnded()
                 ++it;
             }
         }
+    }
+    for (const auto& s : sessions) {
+        m_endedSessions.Add(s->GetId(), s->EndReason());
     }
     // Destroyed here, outside the lock: each closes itself.
 }
@@ -513,6 +547,7 @@ void RemoteRegistry::CloseAll()
         s.second->Close();
     }
     m_subscriptions.CloseAll();
+    m_prober.Stop();
 }
 
 std::size_t RemoteRegistry::GetSignalSessionCount()

@@ -7,6 +7,7 @@
 // remote clients.
 
 #include "platform/mci/client_access.h"
+#include "platform/mci/remote_probe.h"
 #include "platform/mci/remote_request_gate.h"
 #include "platform/mci/remote_signal_session.h"
 #include "platform/mci/remote_subscription.h"
@@ -60,6 +61,7 @@ public:
     void CloseSignal(CORBA::ULongLong id) override;
     zemtra_REMOTE::SignalData* ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
                                           CORBA::LongLong offset, CORBA::ULongLong time, CORBA::ULong waitMs) override;
+    CORBA::Boolean IsServed(CORBA::ULongLong id, CORBA::String_out reason) override;
 
     // Refuses new requests, ends the waits of one-shot reads and waits for
     // the requests in progress; false when some were still running at the
@@ -93,11 +95,15 @@ private:
     PortableServer::POA_var m_relayPoa;
     RemoteRequestGate m_gate;
     std::atomic<std::uint64_t> m_nextId{1};
+    // Probes the callback and receiver objects of the clients.
+    RemoteProber m_prober;
 
     const std::size_t m_sessionsPerClient;
     const std::size_t m_sessionsTotal;
+    const std::chrono::milliseconds m_unreachableAfter;
     std::mutex m_sessionsMutex;
     std::map<std::uint64_t, std::shared_ptr<RemoteSignalSession>> m_sessions;
+    EndedRecord m_endedSessions;
     RemoteSubscriptions m_subscriptions;
     OneShotReads m_reads;
 };

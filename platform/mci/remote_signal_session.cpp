@@ -40,20 +40,44 @@ std::string RemoteReceiverRelay::Failure() const
     return m_failure;
 }
 
+void RemoteReceiverRelay::Fail(const std::string& reason)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_failed.load()) {
+        m_failure = reason;
+        m_failed.store(true);
+    }
+}
+
+std::chrono::steady_clock::time_point RemoteReceiverRelay::StalledAt() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stalled.load() ? m_stalledAt : std::chrono::steady_clock::time_point();
+}
+
+void RemoteReceiverRelay::Resume()
+{
+    m_stalled.store(false);
+}
+
 template <typename F> CORBA::Long RemoteReceiverRelay::Relay(F&& call)
 {
-    if (m_failed.load()) {
+    // Buffers that come while the receiver does not answer are dropped.
+    if (m_failed.load() || m_stalled.load()) {
         return -1;
     }
     try {
         const CORBA::Long rc = call();
         m_forwarded.fetch_add(1);
         return rc;
-    } catch (const CORBA::Exception& e) {
-        // The receiver is gone, unreachable or too slow: this session is over.
+    } catch (const CORBA::TIMEOUT&) {
+        // The receiver may only be slow or paused: the session waits for it.
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_failure = e._name();
-        m_failed.store(true);
+        m_stalledAt = std::chrono::steady_clock::now();
+        m_stalled.store(true);
+    } catch (const CORBA::Exception& e) {
+        // The receiver is gone or unreachable: this session is over.
+        Fail(std::string("receiver not reachable (") + e._name() + ")");
     }
     return -1;
 }
@@ -91,9 +115,7 @@ bool RemoteReceiverRelay::Probe()
     if (failure.empty()) {
         return true;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_failure = failure;
-    m_failed.store(true);
+    Fail("receiver not reachable (" + failure + ")");
     return false;
 }
 
@@ -121,12 +143,23 @@ CORBA::Long RemoteReceiverRelay::ReceiveULongLong(const char* name, const q_NET:
                          [&](const q_NET::ULongLongSeq& v) { return m_target->ReceiveULongLong(name, v, meta); });
 }
 
+namespace {
+
+std::string Seconds(std::chrono::steady_clock::duration d)
+{
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
+}
+
+} // namespace
+
 RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& path,
                                          std::unique_ptr<qsig::SignalClientBase> client,
                                          q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
-                                         std::string clientKey, std::size_t atomValues)
+                                         std::string clientKey, std::size_t atomValues, RemoteProber* prober,
+                                         std::chrono::milliseconds unreachableAfter)
     : m_id(id), m_path(path), m_clientKey(std::move(clientKey)), m_client(std::move(client)),
-      m_relayPoa(PortableServer::POA::_duplicate(relayPoa)), m_relay(new RemoteReceiverRelay(receiver, atomValues))
+      m_relayPoa(PortableServer::POA::_duplicate(relayPoa)), m_relay(new RemoteReceiverRelay(receiver, atomValues)),
+      m_remote(RemoteObjectOf(receiver)), m_prober(prober), m_unreachableAfter(unreachableAfter)
 {
 }
 
@@ -141,6 +174,48 @@ void RemoteSignalSession::Start()
     CORBA::Object_var ref = m_relayPoa->id_to_reference(m_relayId);
     m_relayRef = q_NET::SignalReceiver::_narrow(ref);
     m_thread = std::thread(&RemoteSignalSession::Forward, this);
+}
+
+std::string RemoteSignalSession::EndReason() const
+{
+    std::lock_guard<std::mutex> lock(m_reasonMutex);
+    return m_endReason;
+}
+
+bool RemoteSignalSession::AwaitReceiver(std::string& reason)
+{
+    const auto stalledAt = m_relay->StalledAt();
+    std::unique_lock<std::mutex> lock(m_waitMutex);
+    for (;;) {
+        if (m_closing.load()) {
+            return false;
+        }
+        if (m_relay->Failed()) {
+            reason = m_relay->Failure();
+            return false;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (Probed()) {
+            const RemoteProber::Status status = m_prober->Probe(m_remote.target);
+            if (status.state == RemoteProber::eObjectGone || status.state == RemoteProber::eClientGone) {
+                reason = "receiver gone (" + status.reason + ")";
+                return false;
+            }
+            if (status.answeredAt > stalledAt) {
+                m_relay->Resume();
+                return true;
+            }
+        } else if (now - stalledAt >= c_unprobedRetry) {
+            m_relay->Resume();
+            return true;
+        }
+        if (now - stalledAt >= m_unreachableAfter) {
+            reason = "receiver not reachable for " + Seconds(now - stalledAt);
+            return false;
+        }
+        // The answer of a receiver that runs on comes within milliseconds.
+        m_closed.wait_for(lock, std::chrono::milliseconds(50), [this] { return m_closing.load(); });
+    }
 }
 
 void RemoteSignalSession::Forward()
@@ -159,7 +234,13 @@ void RemoteSignalSession::Forward()
             break;
         }
         if (m_relay->Failed()) {
-            reason = "receiver not reachable (" + m_relay->Failure() + ")";
+            reason = m_relay->Failure();
+            break;
+        }
+        if (m_relay->StalledAt() != std::chrono::steady_clock::time_point()) {
+            if (AwaitReceiver(reason)) {
+                continue;
+            }
             break;
         }
         if (rc != qsig::eSuccess) {
@@ -175,6 +256,10 @@ void RemoteSignalSession::Forward()
     }
     if (!m_closing.load()) {
         qstd::LogWarning("Remote signal client " + std::to_string(m_id) + " of " + m_path + " ended: " + reason);
+        {
+            std::lock_guard<std::mutex> lock(m_reasonMutex);
+            m_endReason = reason;
+        }
         // Nobody forwards for this client any more; let its source go on without it.
         m_client->Close();
     }
@@ -184,7 +269,21 @@ void RemoteSignalSession::Forward()
 void RemoteSignalSession::ProbeReceiver()
 {
     std::lock_guard<std::mutex> lock(m_closeMutex);
-    if (m_closed || m_ended.load() || m_relay->Probe()) {
+    if (m_isClosed || m_ended.load()) {
+        return;
+    }
+    if (Probed()) {
+        // Asks without waiting: the answer counts in a later round.
+        const RemoteProber::Status status = m_prober->Probe(m_remote.target);
+        const auto now = std::chrono::steady_clock::now();
+        if (status.state == RemoteProber::eObjectGone || status.state == RemoteProber::eClientGone) {
+            m_relay->Fail("receiver gone (" + status.reason + ")");
+        } else if (status.Waiting() && now - status.waitingSince >= m_unreachableAfter) {
+            m_relay->Fail("receiver not reachable for " + Seconds(now - status.waitingSince));
+        } else {
+            return;
+        }
+    } else if (m_relay->Probe()) {
         return;
     }
     // Wakes a forwarding call that waits for a buffer; the thread then
@@ -195,11 +294,15 @@ void RemoteSignalSession::ProbeReceiver()
 void RemoteSignalSession::Close()
 {
     std::lock_guard<std::mutex> lock(m_closeMutex);
-    if (m_closed) {
+    if (m_isClosed) {
         return;
     }
-    m_closed = true;
-    m_closing.store(true);
+    m_isClosed = true;
+    {
+        std::lock_guard<std::mutex> wait(m_waitMutex);
+        m_closing.store(true);
+    }
+    m_closed.notify_all();
     // Closing the client wakes a forwarding call that waits for a buffer.
     m_client->Close();
     if (m_thread.joinable()) {

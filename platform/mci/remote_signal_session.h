@@ -4,13 +4,24 @@
 // that has the client forward its buffers, again and again, to a relay
 // servant of this process; the relay passes each buffer on to the remote
 // receiver and notes when that receiver cannot be reached. The session ends
-// by itself when the receiver has vanished or the client can forward no
-// more (its source gone or cancelled); Close ends it on request.
+// by itself when the receiver is gone or has not answered for long, or the
+// client can forward no more (its source gone or cancelled); Close ends it
+// on request.
+//
+// A receiver that is slow to answer a call (a frozen process, a tool
+// suspended with Ctrl-Z) does not end the session: the forwarding waits,
+// while the source drops or ends what the client does not take, until the
+// receiver answers a liveness probe again (mci::RemoteProber), and goes on
+// then. The calls wait for their replies (one buffer at a time, so that a
+// receiver is never sent more than it takes): the thread they hold is the
+// session's own.
 //
 // OneShotRead serves the one-shot reads of on-demand signals: a client
 // opened, read once and closed within one request; OneShotReads runs them
 // and bounds how many run and how long a request waits for one.
 
+#include "platform/mci/remote_outgoing.h"
+#include "platform/mci/remote_probe.h"
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
 
@@ -19,6 +30,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,7 +43,8 @@ namespace mci {
 // c_maxChunkBytes goes on in pieces of whole atoms (atomValues base values
 // each; 0: unknown) of at most that size, each with the buffer's metadata.
 // After the first failed call it refuses every further buffer (answers -1)
-// and reports Failed.
+// and reports Failed. A call that times out stalls it instead: it refuses
+// buffers until Resume.
 class RemoteReceiverRelay : public POA_q_NET::SignalReceiver {
 public:
     explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues = 0);
@@ -46,8 +59,14 @@ public:
     // Asks the receiver whether it still exists; a receiver that is gone
     // or unreachable fails the relay as a failed call would. False then.
     bool Probe();
+    // Fails the relay for the reason.
+    void Fail(const std::string& reason);
+    // Why it failed ("receiver not reachable (TRANSIENT)").
     std::string Failure() const;
     std::uint64_t Forwarded() const { return m_forwarded.load(); }
+    // A call timed out at the returned time; the epoch when not stalled.
+    std::chrono::steady_clock::time_point StalledAt() const;
+    void Resume();
 
 private:
     template <typename F> CORBA::Long Relay(F&& call);
@@ -57,23 +76,32 @@ private:
     q_NET::SignalReceiver_var m_target;
     const std::size_t m_atomValues;
     std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_stalled{false};
     std::atomic<std::uint64_t> m_forwarded{0};
     mutable std::mutex m_mutex;
     std::string m_failure;
+    std::chrono::steady_clock::time_point m_stalledAt{};
 };
 
 class RemoteSignalSession {
 public:
-    // Time a call to a remote receiver may take before it counts as failed.
+    // Time a call to a remote receiver may take before it counts as stalled.
     static constexpr unsigned c_callTimeoutMs = 5000;
+    // A stalled receiver that cannot be probed (no IIOP profile) is called
+    // again after this long.
+    static constexpr std::chrono::milliseconds c_unprobedRetry{1000};
 
     // client: open, owned by the session from now on; clientKey: the remote
     // client the receiver belongs to (see CallbackClientKey); atomValues: base
     // values per atom of the signal (0: unknown), by which larger buffers are
-    // split.
+    // split; prober: probes the receiver (may be null: then it is asked
+    // directly), outlives the session; unreachableAfter: a receiver that has
+    // not answered for this long ends the session.
     RemoteSignalSession(std::uint64_t id, const std::string& path, std::unique_ptr<qsig::SignalClientBase> client,
                         q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
-                        std::string clientKey = std::string(), std::size_t atomValues = 0);
+                        std::string clientKey = std::string(), std::size_t atomValues = 0,
+                        RemoteProber* prober = nullptr,
+                        std::chrono::milliseconds unreachableAfter = std::chrono::minutes(5));
     ~RemoteSignalSession();
     RemoteSignalSession(const RemoteSignalSession&) = delete;
     RemoteSignalSession& operator=(const RemoteSignalSession&) = delete;
@@ -84,8 +112,11 @@ public:
     void Close();
     // The forwarding thread has ended by itself.
     bool HasEnded() const { return m_ended.load(); }
-    // Liveness: a session whose receiver is gone ends (its forwarding may
-    // wait for data that never comes, and so never find out by itself).
+    // Why it ended by itself.
+    std::string EndReason() const;
+    // Liveness: a session whose receiver is gone, or has not answered for
+    // unreachableAfter, ends (its forwarding may wait for data that never
+    // comes, and so never find out by itself).
     void ProbeReceiver();
 
     std::uint64_t GetId() const { return m_id; }
@@ -94,6 +125,12 @@ public:
 
 private:
     void Forward();
+    // After a call timed out: waits until the receiver answers a probe
+    // (true) or is gone, has not answered for too long, or the session
+    // closes (false; reason says why, empty when closed).
+    bool AwaitReceiver(std::string& reason);
+    // Whether the prober asks the receiver (else it is asked directly).
+    bool Probed() const { return m_prober != nullptr && !m_remote.inProcess && m_remote.target.Valid(); }
 
     const std::uint64_t m_id;
     const std::string m_path;
@@ -103,11 +140,18 @@ private:
     RemoteReceiverRelay* m_relay; // reference held by the session until Close
     PortableServer::ObjectId_var m_relayId;
     q_NET::SignalReceiver_var m_relayRef;
+    const RemoteObject m_remote;
+    RemoteProber* const m_prober;
+    const std::chrono::milliseconds m_unreachableAfter;
     std::thread m_thread;
     std::atomic<bool> m_closing{false};
     std::atomic<bool> m_ended{false};
+    std::mutex m_waitMutex; // with m_closed: ends a wait for the receiver
+    std::condition_variable m_closed;
+    mutable std::mutex m_reasonMutex;
+    std::string m_endReason;
     std::mutex m_closeMutex;
-    bool m_closed = false;
+    bool m_isClosed = false;
 };
 
 // One read of an on-demand signal for a remote client: a client opened in

@@ -1,10 +1,10 @@
 #include "platform/mci/remote_subscription.h"
 
+#include "platform/mci/remote_outgoing.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 
-#include <omniORB4/IIOP.h>
-#include <omniORB4/omniIOR.h>
+#include <omniORB4/callDescriptor.h>
 #include <omniORB4/omniORB.h>
 
 #include <algorithm>
@@ -56,6 +56,43 @@ template <typename T> bool TryTexts(const qstd::Any& value, std::vector<std::str
     return false;
 }
 
+// ValueChanged as a request without reply: the arguments of the two-way
+// operation, marshalled as its stub does, with the one-way flag set. A
+// callback in this process gets a function call, as from the stub.
+class ValueChangedWithoutReply : public omniCallDescriptor {
+public:
+    ValueChangedWithoutReply(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position)
+        : omniCallDescriptor(&ValueChangedWithoutReply::LocalCall, c_operation, sizeof(c_operation), 1, nullptr, 0, 0),
+          m_path(path), m_values(values), m_position(position)
+    {
+    }
+
+    void marshalArguments(cdrStream& stream) override
+    {
+        stream.marshalString(m_path, 0);
+        m_values >>= stream;
+        m_position >>= stream;
+    }
+
+private:
+    static constexpr char c_operation[] = "ValueChanged";
+
+    static void LocalCall(omniCallDescriptor* descriptor, omniServant* servant)
+    {
+        auto* call = static_cast<ValueChangedWithoutReply*>(descriptor);
+        auto* callback = static_cast<zemtra_REMOTE::_impl_ValueCallback*>(
+            servant->_ptrToInterface(zemtra_REMOTE::ValueCallback::_PD_repoId));
+        if (callback == nullptr) {
+            throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+        }
+        callback->ValueChanged(call->m_path, call->m_values, call->m_position);
+    }
+
+    const char* m_path;
+    const zemtra_REMOTE::StringSeq& m_values;
+    CORBA::ULong m_position;
+};
+
 } // namespace
 
 bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
@@ -68,45 +105,44 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
 
 std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey)
 {
-    std::string key;
-    std::string object;
-    if (!CORBA::is_nil(callback) && callback->_PR_getobj() != nullptr) {
-        omniIOR* ior = callback->_PR_getobj()->_getIOR();
-        try {
-            const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-            for (CORBA::ULong i = 0; i < profiles.length() && key.empty(); ++i) {
-                if (profiles[i].tag == IOP::TAG_INTERNET_IOP) {
-                    IIOP::ProfileBody body;
-                    IIOP::unmarshalProfile(profiles[i], body);
-                    key = std::string(body.address.host.in()) + ":" + std::to_string(body.address.port);
-                    object.assign(reinterpret_cast<const char*>(body.object_key.get_buffer()),
-                                  body.object_key.length());
-                }
-            }
-        } catch (const CORBA::Exception&) {
-            key.clear(); // an undecodable profile: counted with the others below
-        }
-        ior->release();
-    }
-    if (key.empty()) {
-        key = "(no IIOP endpoint)";
-        object.clear();
-    }
+    const RemoteObject remote = RemoteObjectOf(callback);
     if (objectKey != nullptr) {
-        // Without a decodable profile every callback counts as its own object.
-        *objectKey = object.empty() ? std::string() : key + "/" + object;
+        *objectKey = remote.objectKey;
     }
-    return key;
+    return remote.clientKey;
+}
+
+void EndedRecord::Add(std::uint64_t id, const std::string& reason)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_reasons.emplace(id, reason).second) {
+        return;
+    }
+    m_order.push_back(id);
+    if (m_order.size() > c_kept) {
+        m_reasons.erase(m_order.front());
+        m_order.pop_front();
+    }
+}
+
+bool EndedRecord::Find(std::uint64_t id, std::string& reason) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_reasons.find(id);
+    if (it == m_reasons.end()) {
+        return false;
+    }
+    reason = it->second;
+    return true;
 }
 
 RemoteSubscription::RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath,
                                        ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback,
-                                       std::string clientKey, std::string objectKey, RemoteSubscriptions& hub)
+                                       RemoteObject remote, RemoteSubscriptions& hub)
     : m_id(id), m_path(path), m_treePath(treePath), m_access(access),
-      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_clientKey(std::move(clientKey)),
-      m_objectKey(std::move(objectKey)), m_hub(hub)
+      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_remote(std::move(remote)), m_hub(hub)
 {
-    omniORB::setClientCallTimeout(m_callback, c_callTimeoutMs);
+    omniORB::setClientCallTimeout(m_callback, c_sendTimeoutMs);
 }
 
 RemoteSubscription::~RemoteSubscription()
@@ -145,7 +181,7 @@ void RemoteSubscription::OnValue(const NotificationData& data)
     item.count = item.texts.empty() ? 1 : item.texts.size();
     // Asked before this subscription's lock: the hub's lock is never taken
     // under it.
-    const bool slow = m_hub.IsSlow(m_clientKey);
+    const bool slow = m_hub.IsSlow(m_remote.clientKey);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -173,53 +209,98 @@ void RemoteSubscription::OnValue(const NotificationData& data)
     m_hub.Schedule(shared_from_this());
 }
 
-bool RemoteSubscription::DeliverOne()
+std::size_t RemoteSubscription::Bytes(const std::string& path, const Item& item)
+{
+    // GIOP and request headers, the object key and the arguments, each
+    // text with its length and terminator, aligned.
+    constexpr std::size_t c_headers = 128;
+    constexpr std::size_t c_perText = 8;
+    constexpr std::size_t c_rereadText = 32; // an enum's name, not read yet
+    std::size_t bytes = c_headers + path.size();
+    for (const std::string& text : item.texts) {
+        bytes += text.size() + c_perText;
+    }
+    return bytes + (item.reread ? item.count * c_rereadText : 0);
+}
+
+std::size_t RemoteSubscription::NextBytes()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_queue.empty() ? 0 : Bytes(m_path, m_queue.front()) + m_remote.target.objectKey.size();
+}
+
+RemoteSubscription::Delivery_e RemoteSubscription::DeliverOne()
 {
     Item item;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop || m_queue.empty()) {
             m_scheduled = false;
-            return false;
+            return eDone;
         }
         item = std::move(m_queue.front());
         m_queue.pop_front();
         m_delivering = true;
     }
+    bool held = !m_hub.MaySend(*this, Bytes(m_path, item) + m_remote.target.objectKey.size());
     bool failed = false;
     std::string reason;
-    try {
-        if (item.reread) {
-            // Read the emitted elements as a client would: enums by name.
-            item.texts = m_access.GetTexts(m_treePath, item.position, item.count);
-        }
-        zemtra_REMOTE::StringSeq values;
-        values.length(static_cast<CORBA::ULong>(item.texts.size()));
-        for (CORBA::ULong i = 0; i < values.length(); ++i) {
-            values[i] = item.texts[i].c_str();
-        }
+    if (!held) {
         try {
-            m_callback->ValueChanged(m_path.c_str(), values, static_cast<CORBA::ULong>(item.position));
-        } catch (const CORBA::Exception& e) {
-            failed = true;
-            reason = std::string("callback not reachable (") + e._name() + ")";
+            if (item.reread) {
+                // Read the emitted elements as a client would: enums by name.
+                item.texts = m_access.GetTexts(m_treePath, item.position, item.count);
+                item.reread = false;
+            }
+            zemtra_REMOTE::StringSeq values;
+            values.length(static_cast<CORBA::ULong>(item.texts.size()));
+            for (CORBA::ULong i = 0; i < values.length(); ++i) {
+                values[i] = item.texts[i].c_str();
+            }
+            try {
+                ValueChangedWithoutReply call(m_path.c_str(), values, static_cast<CORBA::ULong>(item.position));
+                // No check of the object's type first: that would be a call
+                // that waits for its reply.
+                m_callback->_PR_getobj()->_invoke(call, 0);
+            } catch (const CORBA::TIMEOUT&) {
+                // The system did not take the value in time (connecting,
+                // or a full connection): the client may only be slow.
+                held = true;
+                m_hub.Stalled(*this);
+            } catch (const CORBA::Exception& e) {
+                failed = true;
+                reason = std::string("callback not reachable (") + e._name() + ")";
+            }
+        } catch (const std::exception& e) {
+            qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path +
+                             ": value not readable: " + e.what());
         }
-    } catch (const std::exception& e) {
-        qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path +
-                         ": value not readable: " + e.what());
     }
-    bool more = false;
+    Delivery_e result = eDone;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_delivering = false;
-        more = !m_stop && !m_queue.empty() && !failed;
-        m_scheduled = more;
+        if (held && !m_stop) {
+            // Waits for its client, first in line, unless a newer value of
+            // the same elements replaced it meanwhile.
+            const bool replaced = std::any_of(m_queue.begin(), m_queue.end(), [&](const Item& queued) {
+                return queued.position == item.position && queued.count == item.count;
+            });
+            if (!replaced && m_queue.size() < c_maxQueued) {
+                m_queue.push_front(std::move(item));
+            }
+            result = eHeld; // still scheduled: the pool keeps it with its client
+        } else {
+            const bool more = !m_stop && !m_queue.empty() && !failed;
+            m_scheduled = more;
+            result = more ? eMore : eDone;
+        }
     }
     m_idle.notify_all();
     if (failed) {
         End(reason);
     }
-    return more;
+    return result;
 }
 
 RemoteSubscription::Liveness_e RemoteSubscription::Probe(std::string& reason)
@@ -241,16 +322,24 @@ RemoteSubscription::Liveness_e RemoteSubscription::Probe(std::string& reason)
 
 void RemoteSubscription::End(const std::string& reason)
 {
-    if (m_ended.exchange(true)) {
-        return;
-    }
-    qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path + " ended: " + reason);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_ended.load()) {
+            return;
+        }
+        m_endReason = reason;
+        m_ended.store(true);
         m_stop = true;
         m_queue.clear();
     }
+    qstd::LogWarning("Remote subscription " + std::to_string(m_id) + " of " + m_path + " ended: " + reason);
     m_hub.WakeLiveness();
+}
+
+std::string RemoteSubscription::EndReason() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_endReason;
 }
 
 void RemoteSubscription::Close()
@@ -260,6 +349,7 @@ void RemoteSubscription::Close()
         return;
     }
     m_closed = true;
+    m_closedFlag.store(true);
     // After this no emission reaches OnValue any more.
     m_notifications.UnregisterAll();
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -269,8 +359,8 @@ void RemoteSubscription::Close()
     m_idle.wait(lock, [this] { return !m_delivering; });
 }
 
-RemoteSubscriptions::RemoteSubscriptions(ClientAccess& access, const Limits& limits)
-    : m_access(access), m_limits(limits)
+RemoteSubscriptions::RemoteSubscriptions(ClientAccess& access, const Limits& limits, RemoteProber& prober)
+    : m_access(access), m_limits(limits), m_prober(prober)
 {
 }
 
@@ -283,10 +373,10 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
                               zemtra_REMOTE::ValueCallback_ptr callback)
 {
     ReapEnded();
-    std::string objectKey;
-    const std::string clientKey = CallbackClientKey(callback, &objectKey);
+    RemoteObject remote = RemoteObjectOf(callback);
+    const std::string clientKey = remote.clientKey;
     auto subscription =
-        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, clientKey, objectKey, *this);
+        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, std::move(remote), *this);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -339,11 +429,12 @@ void RemoteSubscriptions::CloseAll()
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> subscriptions;
     {
         // Stopped first: no delivery or probe starts while the subscriptions
-        // close (each waits for a call in progress to a client that may take
-        // its whole time-out to answer), and no subscription is added.
+        // close (each waits for a value being handed over, which a callback
+        // in this process may take its time with), and no subscription is added.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
         m_ready.clear();
+        m_held.clear();
         subscriptions.swap(m_subscriptions);
     }
     m_readyChanged.notify_all();
@@ -375,6 +466,25 @@ std::size_t RemoteSubscriptions::Count()
     return m_subscriptions.size();
 }
 
+bool RemoteSubscriptions::Status(std::uint64_t id, std::string& reason)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_subscriptions.find(id);
+        if (it != m_subscriptions.end()) {
+            if (!it->second->HasEnded()) {
+                return true;
+            }
+            reason = it->second->EndReason();
+            return false;
+        }
+    }
+    if (!m_ended.Find(id, reason)) {
+        reason.clear();
+    }
+    return false;
+}
+
 void RemoteSubscriptions::Schedule(const std::shared_ptr<RemoteSubscription>& subscription)
 {
     {
@@ -382,17 +492,157 @@ void RemoteSubscriptions::Schedule(const std::shared_ptr<RemoteSubscription>& su
         if (m_stop) {
             return;
         }
-        m_ready.push_back(subscription);
+        Enqueue(subscription);
         GrowIfNeeded();
     }
     m_readyChanged.notify_one();
 }
 
+void RemoteSubscriptions::Enqueue(const std::shared_ptr<RemoteSubscription>& subscription)
+{
+    const auto held = m_held.find(subscription->ClientKey());
+    if (held != m_held.end() && held->second.held) {
+        held->second.waiting.push_back(subscription);
+    } else {
+        m_ready.push_back(subscription);
+    }
+}
+
+void RemoteSubscriptions::Hold(const std::shared_ptr<RemoteSubscription>& subscription)
+{
+    const std::string& client = subscription->ClientKey();
+    Held& held = m_held[client];
+    held.held = true;
+    held.waiting.push_back(subscription);
+    // The client's other subscriptions with values wait with it.
+    for (auto it = m_ready.begin(); it != m_ready.end();) {
+        if ((*it)->ClientKey() == client) {
+            held.waiting.push_back(std::move(*it));
+            it = m_ready.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    m_heldChanged = true; // checks the held clients from now on
+    m_livenessWake.notify_all();
+}
+
 bool RemoteSubscriptions::IsSlow(const std::string& clientKey)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    const auto held = m_held.find(clientKey);
+    if (held != m_held.end() &&
+        (held->second.held || held->second.stalledAt != std::chrono::steady_clock::time_point())) {
+        return true;
+    }
     const auto it = m_clientsInDelivery.find(clientKey);
     return it != m_clientsInDelivery.end() && std::chrono::steady_clock::now() - it->second >= c_slowCall;
+}
+
+bool RemoteSubscriptions::MaySend(const RemoteSubscription& subscription, std::size_t bytes)
+{
+    const RemoteObject& remote = subscription.Remote();
+    if (remote.inProcess) {
+        return true; // a function call: the pool grows while it takes long
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const std::chrono::steady_clock::time_point never{};
+    std::chrono::steady_clock::time_point stalledAt = never;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto held = m_held.find(remote.clientKey);
+        if (held != m_held.end()) {
+            stalledAt = held->second.stalledAt;
+        }
+    }
+    if (remote.target.Valid()) {
+        const RemoteProber::Status status = m_prober.Peek(remote.target);
+        if (stalledAt != never && status.answeredAt <= stalledAt) {
+            return false; // waits for an answer since
+        }
+        if (status.Waiting() && now - status.waitingSince >= c_unanswered) {
+            return false;
+        }
+    } else if (stalledAt != never && now - stalledAt < c_unanswered) {
+        return false; // no probe to wait for: tried again after a while
+    }
+    if (!remote.orbAddress.empty()) {
+        const OutgoingState outgoing = m_outgoing.To(remote.orbAddress);
+        if (outgoing.unsent > 0 && outgoing.unsent + bytes > c_maxUnsent) {
+            return false;
+        }
+    }
+    if (stalledAt != never) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto held = m_held.find(remote.clientKey);
+        if (held != m_held.end() && held->second.stalledAt == stalledAt) {
+            held->second.stalledAt = never;
+        }
+    }
+    return true;
+}
+
+void RemoteSubscriptions::Stalled(const RemoteSubscription& subscription)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop) {
+            return;
+        }
+        m_held[subscription.ClientKey()].stalledAt = std::chrono::steady_clock::now();
+    }
+    if (subscription.Remote().target.Valid()) {
+        m_prober.Probe(subscription.Remote().target); // an answer ends the stall
+    }
+}
+
+void RemoteSubscriptions::ReleaseHeld()
+{
+    std::vector<std::pair<std::string, std::shared_ptr<RemoteSubscription>>> candidates;
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_held.begin(); it != m_held.end();) {
+            Held& held = it->second;
+            held.waiting.erase(
+                std::remove_if(held.waiting.begin(), held.waiting.end(), [](const auto& s) { return s->IsClosed(); }),
+                held.waiting.end());
+            if (held.waiting.empty()) {
+                held.held = false;
+            }
+            // A stall is kept for the value that is being held right now.
+            const bool stalled = held.stalledAt != std::chrono::steady_clock::time_point();
+            if (!held.held && (!stalled || now - held.stalledAt >= m_limits.unreachableAfter)) {
+                it = m_held.erase(it);
+                continue;
+            }
+            if (held.held) {
+                candidates.emplace_back(it->first, held.waiting.front());
+            }
+            ++it;
+        }
+    }
+    bool released = false;
+    for (const auto& candidate : candidates) {
+        if (!MaySend(*candidate.second, candidate.second->NextBytes())) {
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto held = m_held.find(candidate.first);
+        if (m_stop || held == m_held.end() || !held->second.held) {
+            continue;
+        }
+        for (auto& s : held->second.waiting) {
+            m_ready.push_back(std::move(s));
+        }
+        held->second.waiting.clear();
+        held->second.held = false;
+        GrowIfNeeded();
+        released = true;
+    }
+    if (released) {
+        m_readyChanged.notify_all();
+    }
 }
 
 void RemoteSubscriptions::WakeLiveness()
@@ -438,6 +688,14 @@ void RemoteSubscriptions::GrowIfNeeded()
         m_deliveryThreads.size() >= c_maxDeliveryThreads || NextReady() == m_ready.end()) {
         return;
     }
+    // Handing a value to the system takes microseconds, and a burst of them
+    // needs no more threads: the pool grows for a thread that is stuck in a
+    // delivery (a callback in this process that takes its time).
+    const auto now = std::chrono::steady_clock::now();
+    if (std::none_of(m_clientsInDelivery.begin(), m_clientsInDelivery.end(),
+                     [&](const auto& client) { return now - client.second >= c_stuckDelivery; })) {
+        return;
+    }
     const unsigned slot = m_nextSlot++;
     m_deliveryThreads.emplace(slot, std::thread(&RemoteSubscriptions::DeliveryLoop, this, slot));
 }
@@ -450,8 +708,8 @@ void RemoteSubscriptions::DeliveryLoop(unsigned slot)
             std::unique_lock<std::mutex> lock(m_mutex);
             auto next = m_ready.end();
             // The first ready subscription of a client that no delivery
-            // thread is calling right now: a client that is slow to answer
-            // (or hangs until the call times out) holds one thread at most.
+            // thread is serving right now: one client's values go out one
+            // after another, in order.
             ++m_idleThreads;
             const bool ready = m_readyChanged.wait_for(lock, c_idleThreadTimeout, [&] {
                 next = NextReady();
@@ -472,17 +730,19 @@ void RemoteSubscriptions::DeliveryLoop(unsigned slot)
             subscription = std::move(*next);
             m_ready.erase(next);
             m_clientsInDelivery.emplace(subscription->ClientKey(), std::chrono::steady_clock::now());
-            // Values of other clients may wait while every thread is in a call.
+            // Values of other clients may wait while every thread is busy.
             GrowIfNeeded();
         }
         // One value, then to the back of the line: a busy node does not
         // hold up the others.
-        const bool more = subscription->DeliverOne();
+        const RemoteSubscription::Delivery_e result = subscription->DeliverOne();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_clientsInDelivery.erase(subscription->ClientKey());
-            if (more && !m_stop) {
-                m_ready.push_back(subscription);
+            if (!m_stop && result == RemoteSubscription::eHeld) {
+                Hold(subscription);
+            } else if (!m_stop && result == RemoteSubscription::eMore) {
+                Enqueue(subscription);
             }
         }
         // Other threads may wait for this client's next subscription.
@@ -492,14 +752,32 @@ void RemoteSubscriptions::DeliveryLoop(unsigned slot)
 
 void RemoteSubscriptions::LivenessLoop()
 {
+    auto nextRound = std::chrono::steady_clock::now() + m_limits.livenessPeriod;
     for (;;) {
+        bool round = false;
+        bool held = false;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_livenessWake.wait_for(lock, m_limits.livenessPeriod, [this] { return m_stop || m_livenessRequested; });
+            const auto now = std::chrono::steady_clock::now();
+            // Clients whose values wait, and values that wait for a thread,
+            // are looked at often; the probes go out once a period.
+            const bool watch = !m_held.empty() || (!m_ready.empty() && m_idleThreads == 0);
+            const auto until = watch ? std::min(nextRound, now + c_heldCheck) : nextRound;
+            m_livenessWake.wait_until(lock, until, [this] { return m_stop || m_livenessRequested || m_heldChanged; });
             if (m_stop) {
                 return;
             }
+            round = m_livenessRequested || std::chrono::steady_clock::now() >= nextRound;
             m_livenessRequested = false;
+            m_heldChanged = false;
+            held = !m_held.empty();
+            GrowIfNeeded();
+        }
+        if (held) {
+            ReleaseHeld();
+        }
+        if (!round) {
+            continue;
         }
         ProbeAll();
         {
@@ -512,6 +790,7 @@ void RemoteSubscriptions::LivenessLoop()
         if (m_periodicProbe) {
             m_periodicProbe();
         }
+        nextRound = std::chrono::steady_clock::now() + m_limits.livenessPeriod;
     }
 }
 
@@ -526,6 +805,7 @@ void RemoteSubscriptions::ProbeAll()
             }
         }
     }
+    const auto now = std::chrono::steady_clock::now();
     for (auto& client : clients) {
         // One probe per callback object: a client that subscribes to many
         // nodes with one callback object is asked once a period, not once
@@ -537,7 +817,28 @@ void RemoteSubscriptions::ProbeAll()
             auto known = object.empty() ? objects.end() : objects.find(object);
             if (known == objects.end()) {
                 std::string reason;
-                const RemoteSubscription::Liveness_e state = subscription.Probe(reason);
+                RemoteSubscription::Liveness_e state = RemoteSubscription::eAlive;
+                const RemoteObject& remote = subscription.Remote();
+                if (remote.inProcess || !remote.target.Valid()) {
+                    state = subscription.Probe(reason);
+                } else {
+                    // Asks without waiting: the answer counts in a later round.
+                    const RemoteProber::Status status = m_prober.Probe(remote.target);
+                    if (status.state == RemoteProber::eObjectGone) {
+                        state = RemoteSubscription::eObjectGone;
+                        reason = "callback object gone (" + status.reason + ")";
+                    } else if (status.state == RemoteProber::eClientGone) {
+                        state = RemoteSubscription::eClientGone;
+                        reason = "client gone (" + status.reason + ")";
+                    } else if (status.Waiting() && now - status.waitingSince >= m_limits.unreachableAfter) {
+                        state = RemoteSubscription::eClientGone;
+                        reason =
+                            "client not reachable for " +
+                            std::to_string(
+                                std::chrono::duration_cast<std::chrono::seconds>(now - status.waitingSince).count()) +
+                            " s";
+                    }
+                }
                 known = objects
                             .emplace(object.empty() ? std::to_string(subscription.Id()) : object,
                                      std::make_pair(state, reason))
@@ -577,6 +878,7 @@ void RemoteSubscriptions::ReapEnded()
         }
     }
     for (auto& s : ended) {
+        m_ended.Add(s->Id(), s->EndReason());
         s->Close();
     }
 }

@@ -4,25 +4,44 @@
 // mci::RemoteSubscription: one remote subscriber of a node. The node's
 // emissions arrive on the emitting thread, are turned into text there and
 // queued (a bounded queue: when a slow subscriber lets it fill up, the
-// oldest value is dropped and counted). A callback object that cannot be
-// reached ends the subscription.
+// oldest value is dropped and counted). A callback object that is gone ends
+// the subscription.
 //
 // mci::RemoteSubscriptions: every subscription of the export. A pool of
 // delivery threads, shared by all subscriptions, sends the queued values
 // to the clients' callback objects, each subscription's values in order and
 // never two of them at once, and one client's values on one thread at a
-// time. A client that stops answering holds the thread of its call until
-// the call times out; the pool grows by a thread while every thread is in
-// a call and values of other clients wait, so that a frozen client does
-// not delay the others (up to a bound of threads), and shrinks back once
-// threads idle. While a client's call has been in progress for a while,
-// new values of its subscriptions replace the queued ones of the same
-// elements instead of queueing behind them. A liveness thread probes the
-// callback objects periodically, so that subscriptions of a client that is
-// gone end without waiting for a value to fail. Subscriptions are bounded
-// per client (the endpoint its callback objects live on) and in all.
+// time.
+//
+// A value goes to a remote client as a request of the two-way operation
+// ValueChanged sent without a reply expected (GIOP allows it; the client's
+// ORB then sends none), and only while the client's connection takes the
+// bytes: the delivery thread hands them to the system and goes on, so that
+// a client that stops answering (a frozen process, a tool suspended with
+// Ctrl-Z) holds no thread and delays no other client. The alternatives
+// weighed: a call that waits for its reply holds a thread for as long as
+// the client takes, up to its time-out, and its time-out makes the ORB
+// close the connection with the values still in it; the ORB's asynchronous
+// calls (deferred requests, AMI) run the same waiting call on a thread of
+// the ORB's; a pool that grows a thread per frozen client grows without
+// bound. Values of a client that does not take them (its connection holds
+// c_maxUnsent bytes it has not acknowledged, or it has not answered a
+// liveness probe for c_unanswered) wait, and new values of the same
+// elements replace the waiting ones, until it takes them again; then the
+// latest go out. The requests of one connection reach the client in order;
+// its ORB serves them in order when it serves one connection's requests one
+// at a time (as zemtra-tool does).
+//
+// A liveness thread probes the callback objects periodically without
+// waiting for the answers (mci::RemoteProber), so that subscriptions of a
+// client that is gone end without waiting for a value to fail, and those of
+// a client that has not answered for Limits::unreachableAfter end too.
+// Callback objects in this process are asked directly. Subscriptions are
+// bounded per client (the endpoint its callback objects live on) and in all.
 
 #include "platform/mci/client_access.h"
+#include "platform/mci/remote_outgoing.h"
+#include "platform/mci/remote_probe.h"
 #include "platform/mci/tree_node.h"
 
 #include "zemtra_remote.hh"
@@ -56,18 +75,33 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts);
 // profile).
 std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey = nullptr);
 
+// Why recently ended subscriptions or signal sessions ended, for clients
+// that ask: the last c_kept of them.
+class EndedRecord {
+public:
+    static constexpr std::size_t c_kept = 1024;
+    void Add(std::uint64_t id, const std::string& reason);
+    bool Find(std::uint64_t id, std::string& reason) const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::map<std::uint64_t, std::string> m_reasons;
+    std::deque<std::uint64_t> m_order;
+};
+
 class RemoteSubscription : public std::enable_shared_from_this<RemoteSubscription> {
 public:
     static constexpr std::size_t c_maxQueued = 1024;
     static constexpr int c_enumValueType = 9;
-    // Time a callback (or a liveness probe) may take before the subscriber
-    // counts as gone.
-    static constexpr unsigned c_callTimeoutMs = 5000;
+    // Time the system may take to take a value for a remote client (and a
+    // liveness probe that waits, of an object that the prober cannot ask)
+    // before the client counts as stalled. A value goes out without waiting
+    // while the client's connection takes it; this bounds a misjudged one.
+    static constexpr unsigned c_sendTimeoutMs = 1000;
 
     // path: the client's dot-separated path; treePath: the same in the tree.
     RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath, ClientAccess& access,
-                       zemtra_REMOTE::ValueCallback_ptr callback, std::string clientKey, std::string objectKey,
-                       RemoteSubscriptions& hub);
+                       zemtra_REMOTE::ValueCallback_ptr callback, RemoteObject remote, RemoteSubscriptions& hub);
     ~RemoteSubscription();
     RemoteSubscription(const RemoteSubscription&) = delete;
     RemoteSubscription& operator=(const RemoteSubscription&) = delete;
@@ -78,16 +112,24 @@ public:
     void Close();
     // Ended because the callback object was unreachable or gone.
     bool HasEnded() const { return m_ended.load(); }
+    bool IsClosed() const { return m_closedFlag.load(); }
+    std::string EndReason() const;
     std::uint64_t Lost() const { return m_lost.load(); }
     std::uint64_t Id() const { return m_id; }
-    const std::string& ClientKey() const { return m_clientKey; }
+    const std::string& ClientKey() const { return m_remote.clientKey; }
     // The callback object's identity (see CallbackClientKey).
-    const std::string& ObjectKey() const { return m_objectKey; }
+    const std::string& ObjectKey() const { return m_remote.objectKey; }
+    const RemoteObject& Remote() const { return m_remote; }
     const std::string& Path() const { return m_path; }
 
-    // Delivery pool: sends the oldest queued value; true when more wait.
-    bool DeliverOne();
-    // Liveness: asks the callback object whether it still exists.
+    // Delivery pool: sends the oldest queued value. eHeld: the client does
+    // not take values now (they wait, see RemoteSubscriptions::MaySend).
+    enum Delivery_e { eDone, eMore, eHeld };
+    Delivery_e DeliverOne();
+    // Bytes the oldest queued value takes in a request, about.
+    std::size_t NextBytes();
+    // Liveness of an object that the prober cannot ask (in this process,
+    // or without IIOP profile): asks whether it still exists.
     enum Liveness_e { eAlive, eObjectGone, eClientGone };
     Liveness_e Probe(std::string& reason);
     // Marks the subscription ended (it is reaped and closed by the owner).
@@ -101,25 +143,27 @@ private:
         size_t count = 1;    // elements emitted
     };
     void OnValue(const NotificationData& data);
+    static std::size_t Bytes(const std::string& path, const Item& item);
 
     const std::uint64_t m_id;
     const std::string m_path;
     const std::string m_treePath;
     ClientAccess& m_access;
     zemtra_REMOTE::ValueCallback_var m_callback;
-    const std::string m_clientKey;
-    const std::string m_objectKey;
+    const RemoteObject m_remote;
     RemoteSubscriptions& m_hub;
     NotificationClient m_notifications;
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_idle;
     std::deque<Item> m_queue;
     bool m_stop = false;
-    bool m_scheduled = false;  // queued in the pool's ready list or being delivered
+    bool m_scheduled = false;  // queued in the pool's ready list, being delivered or held
     bool m_delivering = false; // a pool thread is inside DeliverOne
+    std::string m_endReason;
     std::atomic<std::uint64_t> m_lost{0};
     std::atomic<bool> m_ended{false};
+    std::atomic<bool> m_closedFlag{false};
     bool m_enum = false; // set before the first emission can arrive
     std::mutex m_closeMutex;
     bool m_closed = false;
@@ -131,24 +175,45 @@ public:
         std::size_t perClient = 1024;
         std::size_t total = 4096;
         std::chrono::milliseconds livenessPeriod{2000};
+        // Subscriptions and signal sessions of a client that has not
+        // answered a liveness probe for this long end: five minutes, long
+        // enough for a tool suspended with Ctrl-Z to be continued, short
+        // enough that a client that vanished from the network gives back
+        // what it held.
+        std::chrono::milliseconds unreachableAfter{300000};
         // Signal sessions (each with a forwarding thread of its own, and a
         // reading thread for an on-demand signal), bounded alike.
         std::size_t sessionsPerClient = 32;
         std::size_t sessionsTotal = 64;
     };
     // Delivery threads shared by all subscriptions, kept while idle. A
-    // callback that hangs holds one for at most
-    // RemoteSubscription::c_callTimeoutMs; the pool grows to at most
-    // c_maxDeliveryThreads, and a thread beyond c_deliveryThreads leaves it
-    // once idle for c_idleThreadTimeout.
+    // value goes out without waiting for the client, so that threads are
+    // busy for a callback in this process only (a function call); the pool
+    // grows to at most c_maxDeliveryThreads while every thread is busy and
+    // values of other clients wait, and a thread beyond c_deliveryThreads
+    // leaves it once idle for c_idleThreadTimeout.
     static constexpr unsigned c_deliveryThreads = 4;
     static constexpr unsigned c_maxDeliveryThreads = 16;
     static constexpr std::chrono::milliseconds c_idleThreadTimeout{2000};
+    // A delivery that has taken this long is stuck (see GrowIfNeeded).
+    static constexpr std::chrono::milliseconds c_stuckDelivery{20};
     // A client whose call has been in progress this long is slow: new
     // values of its subscriptions replace the queued ones of the same elements.
     static constexpr std::chrono::milliseconds c_slowCall{250};
+    // A remote client whose connection holds more than this many bytes it
+    // has not acknowledged does not take values now (a healthy one takes
+    // them as they come; a stopped one stops acknowledging once the system's
+    // buffers on its side are full).
+    static constexpr std::size_t c_maxUnsent = 64 * 1024;
+    // A remote client whose liveness probe has waited this long for its
+    // answer does not take values now (an answer comes within milliseconds).
+    static constexpr std::chrono::milliseconds c_unanswered{1000};
+    // How often the values of clients that did not take them are offered
+    // again: the delay a client continued after a pause sees at most.
+    static constexpr std::chrono::milliseconds c_heldCheck{50};
 
-    RemoteSubscriptions(ClientAccess& access, const Limits& limits);
+    // prober: probes the remote callback objects (outlives this).
+    RemoteSubscriptions(ClientAccess& access, const Limits& limits, RemoteProber& prober);
     ~RemoteSubscriptions();
     RemoteSubscriptions(const RemoteSubscriptions&) = delete;
     RemoteSubscriptions& operator=(const RemoteSubscriptions&) = delete;
@@ -163,6 +228,9 @@ public:
     void CloseAll();
     // Live subscriptions (ended ones are reaped first).
     std::size_t Count();
+    // Whether the subscription is served; else why it ended ("" when the
+    // server does not know of it).
+    bool Status(std::uint64_t id, std::string& reason);
 
     // Also run by the liveness thread once a period (the registry probes
     // its signal sessions' receivers there); set before the threads start.
@@ -172,35 +240,60 @@ public:
 
     // Called by a subscription with values to deliver.
     void Schedule(const std::shared_ptr<RemoteSubscription>& subscription);
-    // Whether the client's call has been in progress for c_slowCall or longer.
+    // Whether the client's call has been in progress for c_slowCall or
+    // longer, or it does not take values now.
     bool IsSlow(const std::string& clientKey);
+    // Whether the subscription's client takes a value of about bytes now.
+    bool MaySend(const RemoteSubscription& subscription, std::size_t bytes);
+    // A value for the subscription's client could not be handed to the
+    // system in time: its values wait until it answers a probe.
+    void Stalled(const RemoteSubscription& subscription);
     // Called by a subscription that ended: the liveness thread reaps it now.
     void WakeLiveness();
 
 private:
+    // A client whose values wait.
+    struct Held {
+        std::vector<std::shared_ptr<RemoteSubscription>> waiting;
+        bool held = false; // its subscriptions with values wait in waiting
+        // A value could not be sent in time then (the epoch: none).
+        std::chrono::steady_clock::time_point stalledAt{};
+    };
+
     void DeliveryLoop(unsigned slot);
     // Caller holds m_mutex: the first ready subscription of a client that
     // no delivery thread is calling, or m_ready.end().
     std::deque<std::shared_ptr<RemoteSubscription>>::iterator NextReady();
     // Caller holds m_mutex: adds a delivery thread when values of a client
-    // wait while no thread is free, within the bound.
+    // wait while no thread is free and one is stuck, within the bound.
     void GrowIfNeeded();
+    // Caller holds m_mutex: the subscription's values wait for their client.
+    void Hold(const std::shared_ptr<RemoteSubscription>& subscription);
+    // Caller holds m_mutex: to the ready list, or to the waiting ones of its client.
+    void Enqueue(const std::shared_ptr<RemoteSubscription>& subscription);
+    // Offers the values of held clients again.
+    void ReleaseHeld();
     void LivenessLoop();
     void ProbeAll();
     void ReapEnded();
 
     ClientAccess& m_access;
     const Limits m_limits;
+    RemoteProber& m_prober;
+    OutgoingConnections m_outgoing;
+    EndedRecord m_ended;
 
-    std::mutex m_mutex; // m_subscriptions, m_ready, m_stop, threads
+    std::mutex m_mutex; // m_subscriptions, m_ready, m_held, m_stop, threads
     std::condition_variable m_readyChanged;
     std::condition_variable m_livenessWake;
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> m_subscriptions;
     std::deque<std::shared_ptr<RemoteSubscription>> m_ready;
     // Clients a delivery thread is calling, and since when.
     std::map<std::string, std::chrono::steady_clock::time_point> m_clientsInDelivery;
+    std::map<std::string, Held> m_held; // by client
     bool m_stop = false;
     bool m_livenessRequested = false;
+    bool m_heldChanged = false;                        // a client's values began to wait
     std::map<unsigned, std::thread> m_deliveryThreads; // by slot
     std::vector<unsigned> m_leftSlots;                 // threads that left the pool, to join
     unsigned m_nextSlot = 0;

@@ -166,11 +166,32 @@ constexpr std::chrono::seconds c_probePeriod{1};
 // Time that a one-shot read's call may take beyond the wait for its data.
 constexpr std::chrono::seconds c_callMargin{10};
 
-// Waits for wait(slice) to succeed until the deadline, probing the server
-// between slices. Returns 0 when wait succeeded, else the exit code after
-// an interrupt (0), a time-out (-1: the caller reports it) or a lost server
-// (1, reported here).
-template <typename W> int WaitProbing(tool::Connection& c, std::chrono::steady_clock::time_point deadline, W&& wait)
+// Whether the server still serves the subscription or signal session id
+// (what: "subscription of PATH"); false, reported here, when it ended it or
+// cannot be reached.
+bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& what)
+{
+    std::string reason;
+    switch (c.IsServed(id, reason)) {
+    case tool::Connection::Served::eYes:
+        return true;
+    case tool::Connection::Served::eEnded:
+        std::cerr << "The server ended the " << what << ": " << reason << "\n";
+        return false;
+    case tool::Connection::Served::eLost:
+        std::cerr << "Lost the server " << c.Server() << ": " << reason << "\n";
+        return false;
+    }
+    return false;
+}
+
+// Waits for wait(slice) to succeed until the deadline, asking the server
+// between slices whether it still serves id. Returns 0 when wait succeeded,
+// else the exit code after an interrupt (0), a time-out (-1: the caller
+// reports it) or an end by the server or a lost server (1, reported here).
+template <typename W>
+int WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string& what,
+                std::chrono::steady_clock::time_point deadline, W&& wait)
 {
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
@@ -183,9 +204,7 @@ template <typename W> int WaitProbing(tool::Connection& c, std::chrono::steady_c
         if (std::chrono::steady_clock::now() >= deadline) {
             return -1;
         }
-        std::string reason;
-        if (!c.ServerAlive(reason)) {
-            std::cerr << "Lost the server " << c.Server() << ": " << reason << "\n";
+        if (!StillServed(c, id, what)) {
             return 1;
         }
     }
@@ -205,10 +224,9 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     const auto wait = timeout > 0 ? Seconds(timeout) : std::chrono::hours(24 * 365);
     while ((count == 0 || shown < count) && !g_interrupted.load()) {
         std::string line;
-        const int waited =
-            WaitProbing(c, std::chrono::steady_clock::now() + wait, [&](std::chrono::steady_clock::duration slice) {
-                return sink->Next(line, slice, g_interrupted);
-            });
+        const int waited = WaitProbing(
+            c, id, "subscription of " + path, std::chrono::steady_clock::now() + wait,
+            [&](std::chrono::steady_clock::duration slice) { return sink->Next(line, slice, g_interrupted); });
         if (waited == -1) {
             std::cerr << "Timed out waiting for a value of " << path << "\n";
             rc = 1;
@@ -291,9 +309,7 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::
             outcome = Outcome::TimedOut;
             break;
         }
-        std::string reason;
-        if (!c.ServerAlive(reason)) {
-            std::cerr << "Lost the server " << c.Server() << ": " << reason << "\n";
+        if (!StillServed(c, id, "read of " + r.path)) {
             return Outcome::Lost;
         }
     }

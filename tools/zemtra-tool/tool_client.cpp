@@ -191,9 +191,12 @@ Connection::Connection(const std::string& server, bool callbacks) : m_server(ser
     }
     const std::string endpoint = CallbackEndpoint(host);
     const std::string maxMessage = std::to_string(zemtra_REMOTE::MaxMessageBytes);
-    // Both sides accept messages up to the same bound.
+    // Both sides accept messages up to the same bound. The server sends
+    // subscribed values without waiting for replies, one after another on a
+    // connection: they are served one at a time, in the order they came.
     const char* options[][2] = {{"traceLevel", "0"},
                                 {"giopMaxMsgSize", maxMessage.c_str()},
+                                {"maxServerThreadPerConnection", "1"},
                                 {callbacks ? "endPoint" : nullptr, endpoint.c_str()},
                                 {nullptr, nullptr}};
     int argc = 0;
@@ -225,27 +228,42 @@ Connection::~Connection()
 
 bool Connection::ServerAlive(std::string& reason)
 {
-    // Probed once more on a new connection as Call does.
-    const bool reused = m_calls++ > 0;
-    for (int attempt = 0;; ++attempt) {
-        try {
-            if (m_registry->_non_existent()) {
-                reason = "its registry object is gone";
-                return false;
-            }
-            return true;
-        } catch (const CORBA::NO_RESOURCES&) {
-            return true; // refused for want of resources: there
-        } catch (const CORBA::COMM_FAILURE& e) {
-            if (!reused || attempt > 0) {
-                reason = std::string("not reachable (") + e._name() + ")";
-                return false;
-            }
-        } catch (const CORBA::Exception& e) {
-            reason = std::string("not reachable (") + e._name() + ")";
+    try {
+        if (Again([&] { return m_registry->_non_existent(); })) {
+            reason = "its registry object is gone";
             return false;
         }
+        return true;
+    } catch (const CORBA::NO_RESOURCES&) {
+        return true; // refused for want of resources: there
+    } catch (const CORBA::Exception& e) {
+        reason = std::string("not reachable (") + e._name() + ")";
+        return false;
     }
+}
+
+Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason)
+{
+    if (!m_olderServer) {
+        try {
+            CORBA::String_var why;
+            if (Again([&] { return m_registry->IsServed(id, why.out()); })) {
+                return Served::eYes;
+            }
+            reason = why.in();
+            return Served::eEnded;
+        } catch (const CORBA::BAD_OPERATION&) {
+            m_olderServer = true;
+        } catch (const CORBA::NO_RESOURCES&) {
+            return Served::eYes; // refused for want of resources: there
+        } catch (const zemtra_REMOTE::RemoteError&) {
+            // Refused for now (the server is shutting down): is it there?
+        } catch (const CORBA::Exception& e) {
+            reason = std::string("not reachable (") + e._name() + ")";
+            return Served::eLost;
+        }
+    }
+    return ServerAlive(reason) ? Served::eYes : Served::eLost;
 }
 
 void Connection::SetCallTimeout(std::chrono::milliseconds timeout)

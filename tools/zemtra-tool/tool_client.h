@@ -96,36 +96,50 @@ public:
     // False (and why) when the server cannot be reached any more. A server
     // that refuses the probe for want of resources is there.
     bool ServerAlive(std::string& reason);
+    // Whether the server still serves the subscription or signal session
+    // id: eEnded when it has ended it, eLost when the server cannot be
+    // reached; reason says why. A server without the question (an older
+    // one) is only asked whether it is there.
+    enum class Served { eYes, eEnded, eLost };
+    Served IsServed(CORBA::ULongLong id, std::string& reason);
     // Activates a servant and gives its reference.
     CORBA::Object_ptr Activate(PortableServer::Servant servant);
     // Longest time a call to the registry may take (zero: no limit).
     void SetCallTimeout(std::chrono::milliseconds timeout);
 
     // Runs a remote call, turning remote errors and CORBA failures into a
-    // ToolError with the server's message. The first call on a connection
-    // that the server closed while it was idle (after its idle time-out, or
-    // to make room for other clients) fails with COMM_FAILURE, the request
-    // unread: a call after an earlier one is sent once more then, on a new
-    // connection.
+    // ToolError with the server's message.
     template <typename F> auto Call(F&& f) -> decltype(f())
     {
+        try {
+            return Again(std::forward<F>(f));
+        } catch (const zemtra_REMOTE::RemoteError& e) {
+            throw ToolError{e.message.in()};
+        } catch (const CORBA::TRANSIENT&) {
+            throw ToolError{"Can't reach server " + m_server};
+        } catch (const CORBA::NO_RESOURCES& e) {
+            throw ToolError{RefusalMessage(e.minor())};
+        } catch (const CORBA::Exception& e) {
+            throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
+        }
+    }
+
+    // Runs a call that may go twice: the first call on a connection that
+    // the server closed while the tool was idle (after the server's idle
+    // time-out, to make room for other clients, or while the tool was
+    // stopped with Ctrl-Z) fails with COMM_FAILURE, the request unread, and
+    // the ORB makes a new connection for the next one. The first call of
+    // all is not repeated: its failure is the server's answer.
+    template <typename F> auto Again(F&& f) -> decltype(f())
+    {
         const bool reused = m_calls++ > 0;
-        for (int attempt = 0;; ++attempt) {
-            try {
-                return f();
-            } catch (const zemtra_REMOTE::RemoteError& e) {
-                throw ToolError{e.message.in()};
-            } catch (const CORBA::TRANSIENT&) {
-                throw ToolError{"Can't reach server " + m_server};
-            } catch (const CORBA::NO_RESOURCES& e) {
-                throw ToolError{RefusalMessage(e.minor())};
-            } catch (const CORBA::COMM_FAILURE& e) {
-                if (!reused || attempt > 0) {
-                    throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
-                }
-            } catch (const CORBA::Exception& e) {
-                throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
+        try {
+            return f();
+        } catch (const CORBA::COMM_FAILURE&) {
+            if (!reused) {
+                throw;
             }
+            return f();
         }
     }
 
@@ -135,6 +149,7 @@ public:
 
 private:
     std::string m_server;
+    bool m_olderServer = false; // has no IsServed
     CORBA::ORB_var m_orb;
     PortableServer::POA_var m_poa;
     zemtra_REMOTE::Registry_var m_registry;

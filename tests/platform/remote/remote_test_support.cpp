@@ -522,22 +522,29 @@ std::string ToolProcess::Out() const
     return ReadFile(m_base + ".out");
 }
 
+bool ToolProcess::HasExited()
+{
+    if (!m_exited && m_pid > 0 && ::waitpid(m_pid, &m_status, WNOHANG) == m_pid) {
+        m_exited = true;
+    }
+    return m_exited;
+}
+
 ToolResult ToolProcess::Wait()
 {
     ToolResult r;
-    int status = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == 0) {
+    while (m_pid > 0 && !HasExited()) {
         if (std::chrono::steady_clock::now() > end) {
             ADD_FAILURE() << "the tool did not end within 30 s";
             ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, &status, 0);
+            ::waitpid(m_pid, &m_status, 0);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     m_pid = -1;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.exitCode = WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
     r.out = ReadFile(m_base + ".out");
     r.err = ReadFile(m_base + ".err");
     return r;

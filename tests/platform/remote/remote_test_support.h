@@ -232,11 +232,15 @@ public:
     pid_t Pid() const { return m_pid; }
     // Standard output so far.
     std::string Out() const;
+    // Whether it has exited (its status is kept for Wait).
+    bool HasExited();
     // Waits for the exit (at most 30 s; then kills it) and collects the result.
     ToolResult Wait();
 
 private:
     pid_t m_pid = -1;
+    bool m_exited = false;
+    int m_status = 0;
     std::string m_base;
 };
 

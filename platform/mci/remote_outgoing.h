@@ -1,0 +1,66 @@
+#pragma once
+// What the ORB of this process knows about a remote client it calls: the
+// state of its own outgoing connections to the client's endpoint, read from
+// the ORB's connection objects (its internal headers, as the export reads
+// the connections it accepts), and whether an object lives in this process.
+
+#include "platform/mci/remote_probe.h"
+
+#include <omniORB4/CORBA.h>
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace mci {
+
+// The ORB's name of a client endpoint, as it names its connections
+// ("giop:tcp:HOST:PORT", an IPv6 host in brackets).
+std::string OrbAddress(const std::string& host, unsigned short port);
+
+struct OutgoingState {
+    bool connected = false; // the ORB holds an open, unused connection to the endpoint
+    // Bytes sent on one of them that the client has not acknowledged yet
+    // (the most of them): they grow once the client stops reading.
+    std::size_t unsent = 0;
+};
+
+// The ORB's connections to remote endpoints, looked at once for all of them
+// (under the ORB's transport lock, which every call of the ORB takes too)
+// and kept for c_fresh, so that a burst of values to many clients costs one
+// look. A connection that a call of this process uses right now is left
+// out: the values of one client go out one after another, so that the
+// connection a value went on is looked at once it went.
+class OutgoingConnections {
+public:
+    static constexpr std::chrono::milliseconds c_fresh{5};
+
+    // The ORB's connections to the endpoint named orbAddress.
+    OutgoingState To(const std::string& orbAddress);
+
+private:
+    std::mutex m_mutex;
+    std::chrono::steady_clock::time_point m_taken{};
+    std::map<std::string, OutgoingState> m_states; // by ORB address
+};
+
+// Whether the object lives in this process: a call to it is a function call.
+bool IsInProcess(CORBA::Object_ptr object);
+
+// A remote object (a callback or receiver of a client) as the probes and the
+// ORB's connections know it, from the first IIOP profile of its reference.
+struct RemoteObject {
+    // "HOST:PORT" of the endpoint (the client), or "(no IIOP endpoint)".
+    std::string clientKey;
+    // "HOST:PORT/" and the object key: the object's identity within the
+    // client ("" without IIOP profile: every such object counts as its own).
+    std::string objectKey;
+    RemoteProber::Target target;
+    std::string orbAddress; // the ORB's name of its endpoint ("" without IIOP profile)
+    bool inProcess = false;
+};
+RemoteObject RemoteObjectOf(CORBA::Object_ptr object);
+
+} // namespace mci

@@ -1,0 +1,26 @@
+// Fuzzes the GIOP messages that clients send back to the liveness probes of
+// the remote export (platform/mci/remote_probe.cpp): any bytes are taken
+// apart into whole messages, found incomplete or found malformed, and no
+// message is read past the bytes given.
+
+#include "platform/mci/remote_probe.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    std::size_t at = 0;
+    for (;;) {
+        mci::giop::Message message;
+        std::size_t used = 0;
+        if (mci::giop::ParseMessage(data + at, size - at, message, used) != mci::giop::Parsed::eMessage) {
+            return 0;
+        }
+        if (used < 12 || used > size - at || message.exceptionId.size() > used) {
+            std::abort();
+        }
+        at += used;
+    }
+}
