@@ -61,6 +61,10 @@ public:
     zemtra_REMOTE::SignalData* ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
                                           CORBA::LongLong offset, CORBA::ULongLong time, CORBA::ULong waitMs) override;
 
+    // Serves one request, knowing on this thread the connection it came
+    // by (see RequestConnectionClosed in the sources).
+    CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
     // Refuses new requests, ends the waits of one-shot reads and waits for
     // the requests in progress; false when some were still running at the
     // time-out.

@@ -369,7 +369,8 @@ void OneShotReads::JoinEnded(Shared& shared, std::unique_lock<std::mutex>& lock)
 }
 
 zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
-                                             std::chrono::steady_clock::duration wait)
+                                             std::chrono::steady_clock::duration wait,
+                                             const std::function<bool()>& callerGone)
 {
     const std::string how =
         "qsig: Can't read signal " + read->Path() + " in access mode " + std::to_string(read->Mode());
@@ -421,8 +422,17 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
         throw qstd::Exception(how + ": can't start its thread: " + e.code().message(), true);
     }
     ++shared->running;
-    shared->changed.wait_until(lock, std::chrono::steady_clock::now() + wait,
-                               [&] { return result->done || shared->cancelled; });
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool gone = false;
+    auto over = [&] { return result->done || shared->cancelled; };
+    while (!over() && !gone && std::chrono::steady_clock::now() < deadline) {
+        const auto next = callerGone ? std::min(deadline, std::chrono::steady_clock::now() + c_callerCheck) : deadline;
+        if (!shared->changed.wait_until(lock, next, over) && callerGone) {
+            lock.unlock();
+            gone = callerGone();
+            lock.lock();
+        }
+    }
     if (result->done && !result->error) {
         return result->data._retn();
     }
@@ -434,6 +444,16 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
         std::exception_ptr error = std::move(result->error);
         lock.unlock();
         std::rethrow_exception(error);
+    }
+    // Nobody waits for this read any more: its wait in the signal library
+    // ends now, and its place is free once its thread has returned. The
+    // slot stays in the list until its thread is joined.
+    if (slot->read != nullptr) {
+        slot->read->Cancel();
+    }
+    shared->changed.wait_for(lock, c_cancelWait, [&] { return result->done || shared->cancelled; });
+    if (gone) {
+        throw qstd::Exception(how + ": its caller has gone", true);
     }
     throw qstd::Exception(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
                               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +

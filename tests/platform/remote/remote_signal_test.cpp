@@ -236,10 +236,10 @@ TEST_F(RemoteSignalTest, ReadSignalRefusals)
     EXPECT_EQ(0, server.tree.adc->m_reads.load());
 }
 
-// Reads waiting for data hold the request no longer than asked, run at most
-// c_maxOneShotReads at a time (given-up ones included) and end, the given-up
-// ones too, before the export's stop returns (the owner may then destroy the
-// source), while other requests are served.
+// Reads waiting for data hold the request no longer than asked and end with
+// it, run at most c_maxOneShotReads at a time and end before the export's
+// stop returns (the owner may then destroy the source), while other
+// requests are served.
 TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
 {
     MemoryDodSource& adc = *server.tree.adc;
@@ -253,8 +253,9 @@ TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
         return RemoteMessage([&] { reg()->ReadSignal("signals.adc", 10, 1, 0, held, waitMs); });
     };
     EXPECT_EQ(refused + "-3 (timeout), no data within 100 ms", read(100));
+    EXPECT_EQ(0, adc.m_held.load()); // the read ended with its request
     std::vector<std::future<std::string>> waiting;
-    for (size_t i = 1; i < mci::c_maxOneShotReads; ++i) {
+    for (size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
         waiting.push_back(std::async(std::launch::async, [&] { return read(0); }));
     }
     ASSERT_TRUE(zvtest::WaitFor([&] { return adc.m_held.load() == static_cast<int>(mci::c_maxOneShotReads); }));

@@ -5,6 +5,7 @@
 #include "remote_test_support.h"
 
 #include "sim/raf_models.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -332,6 +333,49 @@ TEST_F(ZemtraVunaRemote, PostMortemIsReadThroughTheToolInEveryOneShotMode)
     EXPECT_EQ(2u, Lines(past.out).size());
     EXPECT_EQ("qsig: Can't read signal raf3.postmortem.signals.ddc_raw in access mode 10: -1 (bad request)\n",
               past.err);
+    EXPECT_EQ(0, Terminate());
+}
+
+// One-shot reads whose callers gave up, at their time-out or at Ctrl-C,
+// leave the server's places of such reads to other clients at once: eight
+// reads of FA atoms 40 s ahead, then, within 2 s, a read of another client.
+TEST_F(ZemtraVunaRemote, ReadsGivenUpByTheirCallersFreeTheServersReadPlaces)
+{
+    const ToolResult now = Tool({"read", "gdx.signals.fa", "--mode", "11", "--count", "1"});
+    ASSERT_EQ(0, now.exitCode) << now.err;
+    const std::vector<long> atom = Fields(Lines(now.out).at(1));
+    ASSERT_GE(atom.size(), 10u);
+    const uint64_t lmt = static_cast<uint64_t>(static_cast<uint32_t>(atom[8])) | (static_cast<uint64_t>(atom[9]) << 32);
+    const std::string ahead = std::to_string(lmt + 40ull * 117440043);
+    const std::vector<std::string> read = {
+        "--server", "127.0.0.1:" + std::to_string(port), "read", "gdx.signals.fa", "--mode", "12", "--time", ahead};
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "interrupted" : "timed out");
+        std::vector<std::unique_ptr<ToolProcess>> tools;
+        for (int i = 0; i < 8; ++i) {
+            std::vector<std::string> args = read;
+            args.insert(args.end(), {"--timeout", interrupted ? "0" : "0.3"});
+            tools.push_back(std::make_unique<ToolProcess>(args));
+        }
+        if (interrupted) {
+            std::this_thread::sleep_for(500ms); // the reads wait on the server
+            for (const auto& tool : tools) {
+                ::kill(tool->Pid(), SIGINT);
+            }
+        }
+        for (const auto& tool : tools) {
+            const ToolResult r = tool->Wait();
+            EXPECT_EQ(interrupted ? 130 : 1, r.exitCode) << r.err;
+        }
+        ToolResult other;
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                return (other = Tool({"read", "gdx.signals.fa", "--mode", "11", "--count", "3"})).exitCode == 0;
+            },
+            2s))
+            << other.err;
+        EXPECT_EQ(4u, Lines(other.out).size());
+    }
     EXPECT_EQ(0, Terminate());
 }
 
