@@ -2,18 +2,27 @@
 // Position controller of the post-mortem signals: turns a client's access
 // mode, time, offset and count into a start position in the captured buffer
 // and the metadata of the read, from one snapshot of the last capture's
-// bookkeeping.
+// bookkeeping. Atoms are numbered from 0, the capture's first.
 //
-//   10  the time is a position in the captured buffer
+//   10  the time plus the offset is the number of the first atom
 //   11  the count atoms whose last one is the capture's event plus "offset"
-//   12  the time is an LMT
+//       plus the offset
+//   12  the time plus offset turns is an LMT: the read starts at the atom
+//       nearest to it (within half a turn before the first atom: the first)
 //   13  as 11, after waiting for the next capture: a client gets exactly one
 //       buffer per capture (its clone remembers the last capture it served)
+//
+// A read in mode 10, 11 or 12 that starts past the capture's last atom
+// starts at its end and so gets no atoms; one that runs past it gets the
+// atoms up to it (the source reads no further). Every position and LMT
+// metadata names the first atom read; Explain says in words why a read was
+// refused.
 
 #include "platform/qsig/clonable.h"
 #include "platform/qsig/dod_position_controller.h"
 
 #include <cstdint>
+#include <string>
 
 class PostMortem;
 
@@ -40,6 +49,16 @@ public:
     size_t GetMaxReadSize(int64_t offset, qsig::AccessMode_e mode) const override;
     qsig::SuccessCode_e GetPosition(qsig::AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
                                     qsig::LMT& lmt, size_t& position, qsig::SignalMeta& meta) override;
+
+    // Whether a read ahead (mode 13) of count atoms at offset fits into a
+    // capture of the present capacity: its window ends at or before the
+    // capture's last atom and starts at or after its first.
+    bool ReadAheadFits(size_t count, int64_t offset) const;
+    // What the refusal code of a read (mode, time, offset, count) means for
+    // the last capture, in words for its reader; empty when the code says
+    // all.
+    std::string Explain(qsig::AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
+                        qsig::SuccessCode_e code) const;
 
 private:
     PostMortem& m_postmortem;

@@ -414,7 +414,9 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
             accessType = source.AccessType();
             atomSize = source.AtomSize();
             atomValues = source.Length();
-            return source.NewSignalClient(clientName, 0);
+            // An on-demand client learns the atoms of the whole read (a
+            // post-mortem capture forwards them as one buffer).
+            return source.NewSignalClient(clientName, accessType == qsig::eAccessStream ? 0 : count);
         }));
         if (!client) {
             throw qstd::Exception("qsig: Signal has no clients for remote readers: " + clientPath, true);
@@ -439,7 +441,10 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
             rc = client->Open(static_cast<qsig::AccessMode_e>(mode), static_cast<unsigned>(perBuffer), offset);
         }
         if (rc != qsig::eSuccess) {
-            throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc), true);
+            const std::string words = client->Explain(rc);
+            throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc) +
+                                      (words.empty() ? "" : ", " + words),
+                                  true);
         }
         auto session = std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver,
                                                              m_relayPoa.in(), clientKey, atomValues);

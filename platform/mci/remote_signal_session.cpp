@@ -263,7 +263,7 @@ void OneShotRead::Prepare(qsig::SignalSource& source, const std::string& clientN
     }
     m_baseType = &base;
     m_components = std::max<std::size_t>(source.Length(), 1);
-    m_client.reset(source.NewSignalClient(clientName, 0));
+    m_client.reset(source.NewSignalClient(clientName, static_cast<unsigned>(m_count)));
     if (!m_client) {
         throw qstd::Exception("qsig: Signal has no clients for remote readers: " + m_path, true);
     }
@@ -277,9 +277,7 @@ template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, z
     qsig::SignalMeta meta;
     const qsig::SuccessCode_e rc = m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
     if (rc != qsig::eSuccess) {
-        throw qstd::Exception("qsig: Can't read signal " + m_path + " in access mode " + std::to_string(m_mode) + ": " +
-                                  CodeText(rc),
-                              true);
+        throw qstd::Exception(Refusal("read", rc), true);
     }
     const CORBA::ULong atoms = static_cast<CORBA::ULong>(std::min<std::size_t>(read, values.length()) / m_components);
     values.length(static_cast<CORBA::ULong>(atoms * m_components));
@@ -298,9 +296,7 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     const qsig::SuccessCode_e rc =
         m_client->Open(static_cast<qsig::AccessMode_e>(m_mode), static_cast<unsigned>(m_count), m_offset);
     if (rc != qsig::eSuccess) {
-        throw qstd::Exception("qsig: Can't open signal " + m_path + " in access mode " + std::to_string(m_mode) + ": " +
-                                  CodeText(rc),
-                              true);
+        throw qstd::Exception(Refusal("open", rc), true);
     }
     zemtra_REMOTE::SignalData_var data = new zemtra_REMOTE::SignalData;
     data->atoms = 0;
@@ -315,6 +311,14 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     }
     m_client->Close();
     return data._retn();
+}
+
+std::string OneShotRead::Refusal(const std::string& what, qsig::SuccessCode_e code) const
+{
+    const std::string message = "qsig: Can't " + what + " signal " + m_path + " in access mode " +
+                                std::to_string(m_mode) + ": " + CodeText(code);
+    const std::string words = m_client->Explain(code);
+    return words.empty() ? message : message + ", " + words;
 }
 
 void OneShotRead::Cancel()

@@ -116,7 +116,9 @@ private:
 // closed. path names the signal in messages. Every refusal raises a
 // qstd::Exception with the reason: a stream, another mode, a count of 0 or
 // of more than c_maxChunkBytes, a base type without a sequence, and every
-// code of the open or the read other than 0.
+// code of the open or the read other than 0 (with the client's words for
+// it). A read may give fewer atoms than asked, or none: the signal holds no
+// more there.
 class OneShotRead {
 public:
     OneShotRead(std::string path, int mode, unsigned long count, long long offset, unsigned long long time);
@@ -137,6 +139,9 @@ public:
 
 private:
     template <typename SEQ, typename BASE> void ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data);
+    // The message of a refused open or read ("open", "read"): the code,
+    // and what it means for the signal when the client says so.
+    std::string Refusal(const std::string& what, qsig::SuccessCode_e code) const;
 
     const std::string m_path;
     const int m_mode;

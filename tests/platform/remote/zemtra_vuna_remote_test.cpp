@@ -326,13 +326,123 @@ TEST_F(ZemtraVunaRemote, PostMortemIsReadThroughTheToolInEveryOneShotMode)
     const ToolResult window = Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "11", "--count", "65536"});
     ASSERT_EQ(0, window.exitCode) << window.err;
     EXPECT_TRUE(byIndex.out == window.out);
-    // Past the capture the controller refuses, after the atoms it has.
+    // A read past the capture gets the atoms up to its end, and says so.
     const ToolResult past =
         Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "10", "--count", "3", "--time", "65535"});
     EXPECT_EQ(1, past.exitCode);
     EXPECT_EQ(2u, Lines(past.out).size());
-    EXPECT_EQ("qsig: Can't read signal raf3.postmortem.signals.ddc_raw in access mode 10: -1 (bad request)\n",
-              past.err);
+    EXPECT_EQ("No more atoms after 1 of 3 atoms of raf3.postmortem.signals.ddc_raw: it ends at atom 65535\n", past.err);
+    EXPECT_EQ(0, Terminate());
+}
+
+// A chassis of one RAF board whose beam is noisy: no two turns are alike.
+class ZemtraVunaRemoteNoisyBeam : public ZemtraVunaRemote {
+protected:
+    std::string Scenario() const override
+    {
+        return R"(<?xml version="1.0" encoding="UTF-8"?>
+<chassis>
+  <beam x="0" y="0" intensity="4000000" noise="5000" kx="10000000" ky="10000000"
+        phase="0" pattern="0 9 6 15" switching="true"/>
+  <board type="62" name="tim" slot="1">
+    <timing adc_frequency="117440043" trigger_rate="10"/>
+  </board>
+  <board type="175" name="raf3" slot="3">
+    <register offset="0x100" value="117440043"/>
+    <register offset="0x108" value="220"/>
+    <register offset="0x128" value="936"/>
+    <register offset="0x300098" value="0x06000000"/>
+  </board>
+</chassis>
+)";
+    }
+
+    // The rows of a read, without the header.
+    static std::vector<std::string> Rows(const std::string& out)
+    {
+        std::vector<std::string> rows = Lines(out);
+        if (!rows.empty()) {
+            rows.erase(rows.begin());
+        }
+        return rows;
+    }
+};
+
+// A post-mortem capture read through the tool as a user reads it: ahead, in
+// access mode 13, more than a chunk of the capture to come; then once, in
+// every mode, up to the capture's ends, which the tool names.
+TEST_F(ZemtraVunaRemoteNoisyBeam, PostMortemCaptureIsReadAsAUserReadsIt)
+{
+    const std::string pm = "raf3.postmortem.signals.ddc_synthetic";
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.capture", "true"}).exitCode);
+    auto ahead = std::async(std::launch::async, [&] { return Tool({"read", pm, "--count", "40000"}); });
+    std::this_thread::sleep_for(1s); // the read waits for the capture on the server
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.source_select", "limits"}).exitCode);
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.limits.position.max.x", "-1000"}).exitCode);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return Tool({"get", "raf3.postmortem.capture"}).out == "false\n"; }, 10s));
+    ASSERT_EQ("65536\n", Tool({"get", "raf3.postmortem.length"}).out);
+    const ToolResult whole = Tool({"read", pm, "--mode", "10", "--count", "65536"});
+    ASSERT_EQ(0, whole.exitCode) << whole.err;
+    const std::vector<std::string> all = Rows(whole.out);
+    ASSERT_EQ(65536u, all.size());
+    ASSERT_NE(all[65534], all[65535]);
+
+    // The 40000 atoms that end at the event, its atom the capture's last.
+    const ToolResult read = ahead.get();
+    EXPECT_EQ(0, read.exitCode) << read.err;
+    EXPECT_TRUE(Rows(read.out) == std::vector<std::string>(all.end() - 40000, all.end()));
+
+    const unsigned long long turn = 220;
+    const unsigned long long event = std::stoull(Tool({"get", "raf3.postmortem.timestamp"}).out) * turn;
+    const std::string ended = "No more atoms after ";
+    const std::string of = " atoms of " + pm;
+    struct Case {
+        std::vector<std::string> args;
+        size_t first; // number of the first atom printed
+        size_t rows;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--mode", "10", "--time", "5", "--offset", "3", "--count", "2"}, 8, 2, ""},
+        {{"--mode", "10", "--time", "65000", "--count", "1000"},
+         65000,
+         536,
+         ended + "536 of 1000" + of + ": it ends at atom 65535"},
+        // The event's timestamp, in turns, times the turn is an LMT nearest to its atom.
+        {{"--mode", "12", "--time", std::to_string(event - 159 * turn), "--count", "160"}, 65376, 160, ""},
+        {{"--mode", "12", "--time", std::to_string(event), "--count", "3"},
+         65535,
+         1,
+         ended + "1 of 3" + of + ": it ends at atom 65535"},
+        {{"--mode", "11", "--offset", "100"}, 65536, 0, ended + "0 of 10" + of + ": it ends at atom 65535"},
+        {{"--mode", "11", "--count", "70000", "--offset", "-1000"},
+         0,
+         64536,
+         "Only 64536 of 70000" + of + " end there: it starts at atom 0"},
+        {{"--count", "2", "--timeout", "0.2"},
+         0,
+         0,
+         "Timed out after 0 of 2" + of +
+             ": access mode 13 (the default) waits for new atoms, a post-mortem signal for its next capture; --mode "
+             "10 or 11 reads what it holds, a capture already taken"},
+        {{"--count", "70000"},
+         0,
+         0,
+         "qsig: Can't open signal " + pm +
+             ": -1 (bad request), a read ahead gets the window of a capture, which holds at most 65536 atoms "
+             "(\"capacity\"): ask for at most that many, fewer by a negative offset (a positive one ends the "
+             "window past the capture)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"read", pm};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = Tool(args);
+        SCOPED_TRACE(args[2] + " " + args[3] + " " + (args.size() > 4 ? args[4] + " " + args[5] : ""));
+        EXPECT_EQ(c.err.empty() ? 0 : 1, r.exitCode);
+        EXPECT_EQ(c.err.empty() ? "" : c.err + "\n", r.err);
+        EXPECT_TRUE(Rows(r.out) == std::vector<std::string>(all.begin() + static_cast<long>(c.first),
+                                                            all.begin() + static_cast<long>(c.first + c.rows)));
+    }
     EXPECT_EQ(0, Terminate());
 }
 
