@@ -275,6 +275,30 @@ TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
     EXPECT_EQ(0, adc.m_reads.load());
 }
 
+// Reads that time out together, as many as the server runs, end with their
+// requests: the next one is served at once, again and again.
+TEST(RemoteSignalConcurrency, ReadsThatTimeOutTogetherLeaveTheirPlacesAtOnce)
+{
+    Server server;
+    MemoryDodSource& adc = *server.tree.adc;
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::future<std::string>> reads;
+        for (size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
+            reads.push_back(std::async(std::launch::async, [&] {
+                return RemoteMessage(
+                    [&] { server.registry->ReadSignal("signals.adc", 10, 1, 0, MemoryDodSource::c_heldTime, 50); });
+            }));
+        }
+        for (auto& r : reads) {
+            EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 50 ms",
+                      r.get());
+        }
+        EXPECT_EQ(0, adc.m_held.load());
+        zemtra_REMOTE::SignalData_var data = server.registry->ReadSignal("signals.adc", 10, 1, 0, 1, 0);
+        EXPECT_EQ(1u, data->atoms);
+    }
+}
+
 TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)
 {
     auto* rx = new Receiver();
