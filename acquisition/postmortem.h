@@ -192,8 +192,9 @@ private:
 // The client of a remote reader of a capture. Read ahead (mode 13), it
 // reads the whole read as one buffer per capture, as long as a capture can
 // hold it: the atoms that end at the window's end, however many chunks they
-// take on the way (the export forwards a buffer in pieces). It explains its
-// refusals for the reader.
+// take on the way (the export forwards a buffer in pieces). In mode 10 the
+// offset moves the first atom by as many (the controller takes the time
+// alone). It explains its refusals for the reader.
 template <typename T> class PostMortem::CaptureClient : public qsig::DodClient<T> {
 public:
     using Base = qsig::DodClient<T>;
@@ -225,7 +226,15 @@ public:
     {
         m_time = time;
         m_count = count / T::c_length;
-        return Base::Read(data, count, time, meta);
+        if (m_mode != qsig::eAccessDefault || m_offset == 0) {
+            return Base::Read(data, count, time, meta);
+        }
+        // The number of the first atom: no atom lies before 0 or beyond 64 bits.
+        const uint64_t number = time + static_cast<uint64_t>(m_offset);
+        if (m_offset < 0 ? number > time : number < time) {
+            return qsig::eBadRequest;
+        }
+        return Base::Read(data, count, number, meta);
     }
 
     std::string Explain(qsig::SuccessCode_e code) const override
@@ -244,8 +253,7 @@ private:
 };
 
 // An on-demand source over one of the capture buffers: every read copies
-// under the capture mutex and never past the captured length; a read at
-// that length gets no atoms.
+// under the capture mutex and never past the captured length.
 template <typename T> class PostMortem::CaptureSource : public qsig::DataOnDemandBufferSource<T> {
 public:
     using Base = qsig::DataOnDemandBufferSource<T>;
@@ -266,14 +274,11 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_owner.m_mutex);
         const std::size_t length = m_owner.m_length;
-        if (position > length || (position == length && length == 0)) {
+        if (position >= length) {
             return qsig::eRefused;
         }
         if (out.GetLength() > length - position) {
             out.Resize(static_cast<unsigned>(length - position));
-        }
-        if (out.GetLength() == 0) {
-            return qsig::eSuccess; // the end of the capture
         }
         return Base::Read(out, position, controller);
     }

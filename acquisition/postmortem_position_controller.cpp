@@ -4,6 +4,7 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/trace.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -13,6 +14,37 @@ bool OffsetTooLarge(int64_t offset, uint32_t length)
 {
     const uint64_t magnitude = offset < 0 ? static_cast<uint64_t>(-(offset + 1)) + 1 : static_cast<uint64_t>(offset);
     return magnitude > length;
+}
+
+// time + offset in decimal, however large or negative.
+std::string SumText(uint64_t time, int64_t offset)
+{
+    if (offset < 0) {
+        const uint64_t magnitude = static_cast<uint64_t>(-(offset + 1)) + 1;
+        return magnitude > time ? "-" + std::to_string(magnitude - time) : std::to_string(time - magnitude);
+    }
+    const uint64_t sum = time + static_cast<uint64_t>(offset);
+    return sum >= time ? std::to_string(sum) : std::to_string(time) + "+" + std::to_string(offset);
+}
+
+// The number of the atom nearest to lmt in a capture of length atoms from
+// first, d LMT counts apart: halves up as LmtToMt, so half a turn before the
+// first atom is the first, but half a turn after the last is the last (no
+// atom follows it). Negative before the capture; saturated far from it.
+int64_t NearestAtom(uint64_t lmt, uint64_t first, uint32_t length, uint64_t d)
+{
+    // Farther than this many atoms from the first, an LMT is out of the
+    // capture whatever the offset (at most the length, below 2^32).
+    constexpr uint64_t far = uint64_t(1) << 40;
+    const uint64_t half = d / 2;
+    if (lmt < first) {
+        const uint64_t back = first - lmt;
+        return back <= half ? 0 : -static_cast<int64_t>(std::min(far, (back - half + d - 1) / d));
+    }
+    const uint64_t q = (lmt - first) / d;
+    const uint64_t r = (lmt - first) % d;
+    const bool up = r >= d - half && !(q + 1 == length && 2 * r == d);
+    return static_cast<int64_t>(std::min(far, q + (up ? 1 : 0)));
 }
 
 } // namespace
@@ -76,24 +108,12 @@ qsig::SuccessCode_e PostmortemPositionController::GetPosition(qsig::AccessMode_e
                                                               qsig::SignalMeta& meta)
 {
     PostMortem::tCapture capture = m_postmortem.GetCapture();
-    const uint64_t d = m_decimation;
-    // The read starts at atom index (at most the length: no atoms).
-    auto place = [&](uint64_t index, uint64_t start) {
-        lmt = start;
-        position = static_cast<size_t>(index);
-        meta[qsig::eMetaLmt] = static_cast<int64_t>(start);
-        meta[qsig::eMetaPosition] = static_cast<int64_t>(LmtToMt(start));
-        meta[qsig::eMetaSequence] = static_cast<int64_t>(index);
-        return qsig::eSuccess;
-    };
     if (mode == qsig::eAccessDefault) {
-        // The number of the first atom, in 64 bits: no offset can wrap it.
-        const int64_t index = static_cast<int64_t>(time) + offset;
-        if (time >= (uint64_t(1) << 32) || capture.length == 0 || offset >= (int64_t(1) << 32) || index < 0) {
+        if (time >= (uint64_t(1) << 32) || time >= capture.length) {
             return qsig::eBadRequest;
         }
-        const uint64_t first = std::min<uint64_t>(static_cast<uint64_t>(index), capture.length);
-        return place(first, capture.first_lmt + first * d);
+        position = static_cast<size_t>(time);
+        return qsig::eSuccess;
     }
 
     // Mode 13 checks the offset against the capture it waited for.
@@ -132,35 +152,43 @@ qsig::SuccessCode_e PostmortemPositionController::GetPosition(qsig::AccessMode_e
     }
 
     const uint64_t first = capture.first_lmt;
+    const uint64_t d = m_decimation;
     if (mode != qsig::eAccessAtTime) {
         // The count atoms whose last one lies the capture's offset after the event.
         base = capture.event_lmt +
                static_cast<uint64_t>(static_cast<int64_t>(capture.offset) + 1 - static_cast<int64_t>(count)) * d;
     }
     const uint64_t start = base + static_cast<uint64_t>(offset) * d;
-    if (capture.length == 0) {
-        QSTD_TRACE(2, "LMT out of range: " << start << " > " << capture.last_lmt);
-        return qsig::eTryAgain;
+    // Mode 12 starts offset atoms after the atom nearest to the LMT given,
+    // so that an LMT within half a turn outside the capture is its first or
+    // last atom: the event's "timestamp" (in turns) times the decimation lies
+    // within half a turn of the event's atom, often after it, and the event's
+    // atom is the last with "offset" 0. A window (modes 11, 13) lies on the
+    // atoms.
+    int64_t index = 0;
+    if (mode == qsig::eAccessAtTime) {
+        index = NearestAtom(time, first, capture.length, d) + offset;
+    } else if (start < first) {
+        index = -1;
+    } else if (start > capture.last_lmt) {
+        index = capture.length;
+    } else {
+        index = LmtToMt(start - first);
     }
-    // An LMT is taken to its nearest atom, so half a turn before the first
-    // atom is still the first; a window (modes 11, 13) lies on the atoms.
-    const uint64_t early = mode == qsig::eAccessAtTime ? d / 2 : 0;
-    if (start < first && first - start > early) {
+    if (index < 0) {
         QSTD_TRACE(2, "LMT out of range: " << start << " < " << first);
         return qsig::eTryAgain;
     }
-    // Halves up, as LmtToMt, without a sum that could wrap.
-    const uint64_t span = start < first ? 0 : start - first;
-    const uint64_t index = span / d + (span % d >= d - d / 2 ? 1 : 0);
-    if (index >= capture.length) {
-        if (mode == qsig::eAccessStreaming) {
-            QSTD_TRACE(2, "LMT out of range: " << start << " > " << capture.last_lmt);
-            return qsig::eTryAgain;
-        }
-        // Past the last atom: the read ends where the capture does.
-        return place(capture.length, start);
+    if (index >= int64_t(capture.length)) {
+        QSTD_TRACE(2, "LMT out of range: " << start << " > " << capture.last_lmt);
+        return qsig::eTryAgain;
     }
-    return place(index, start);
+    lmt = start;
+    position = static_cast<size_t>(index);
+    meta[qsig::eMetaLmt] = static_cast<int64_t>(start);
+    meta[qsig::eMetaPosition] = static_cast<int64_t>(LmtToMt(start));
+    meta[qsig::eMetaSequence] = index;
+    return qsig::eSuccess;
 }
 
 bool PostmortemPositionController::ReadAheadFits(size_t count, int64_t offset) const
@@ -196,9 +224,12 @@ std::string PostmortemPositionController::Explain(qsig::AccessMode_e mode, uint6
                               std::to_string(d) + " a turn), the event at atom " +
                               std::to_string((c.event_lmt - c.first_lmt) / d);
     if (mode == qsig::eAccessDefault) {
-        return code == qsig::eBadRequest
-                   ? "atom " + std::to_string(static_cast<int64_t>(time) + offset) + " is no atom number: " + holds
-                   : std::string();
+        if (code != qsig::eBadRequest) {
+            return std::string();
+        }
+        const std::string number = SumText(time, offset);
+        return "atom " + number + (number[0] == '-' ? " is no atom number: " : " lies past the capture's end: ") +
+               holds;
     }
     if (code == qsig::eBadRequest && OffsetTooLarge(offset, c.length)) {
         return "the offset " + std::to_string(offset) + " reaches past the capture: " + holds;
@@ -210,11 +241,17 @@ std::string PostmortemPositionController::Explain(qsig::AccessMode_e mode, uint6
         if (time == 0) {
             return "time 0 is no LMT: " + holds;
         }
-        return "LMT " + std::to_string(time + static_cast<uint64_t>(offset) * d) + " lies before the capture: " + holds;
+        const bool before = NearestAtom(time, c.first_lmt, c.length, d) + offset < 0;
+        return "LMT " + std::to_string(time + static_cast<uint64_t>(offset) * d) +
+               (before ? " lies before the capture: " : " lies past the capture's end: ") + holds;
     }
     // The window's last atom, by number (before the capture: negative).
     const int64_t last =
         (static_cast<int64_t>(c.event_lmt - c.first_lmt) / static_cast<int64_t>(d)) + c.offset + offset;
-    return "the " + std::to_string(count) + " atoms up to atom " + std::to_string(last) +
-           " start before the capture: " + holds;
+    const bool before = last + 1 < static_cast<int64_t>(count);
+    const std::string where = before ? " before the capture: " : " past the capture's end: ";
+    if (count == 1) {
+        return "atom " + std::to_string(last) + " lies" + where + holds;
+    }
+    return "the " + std::to_string(count) + " atoms up to atom " + std::to_string(last) + " start" + where + holds;
 }

@@ -4,19 +4,18 @@
 // and the metadata of the read, from one snapshot of the last capture's
 // bookkeeping. Atoms are numbered from 0, the capture's first.
 //
-//   10  the time plus the offset is the number of the first atom
+//   10  the time is the number of the first atom (the offset is not used)
 //   11  the count atoms whose last one is the capture's event plus "offset"
 //       plus the offset
-//   12  the time plus offset turns is an LMT: the read starts at the atom
-//       nearest to it (within half a turn before the first atom: the first)
+//   12  the time is an LMT: the read starts offset atoms after the atom
+//       nearest to it (within half a turn outside the capture: its first or
+//       last atom)
 //   13  as 11, after waiting for the next capture: a client gets exactly one
 //       buffer per capture (its clone remembers the last capture it served)
 //
-// A read in mode 10, 11 or 12 that starts past the capture's last atom
-// starts at its end and so gets no atoms; one that runs past it gets the
-// atoms up to it (the source reads no further). Every position and LMT
-// metadata names the first atom read; Explain says in words why a read was
-// refused.
+// A read that starts outside the capture is refused (mode 10: -1, the
+// others: -7); one that runs past its end gets the atoms up to it (the
+// source reads no further). Explain says in words why a read was refused.
 
 #include "platform/qsig/clonable.h"
 #include "platform/qsig/dod_position_controller.h"
@@ -56,7 +55,8 @@ public:
     bool ReadAheadFits(size_t count, int64_t offset) const;
     // What the refusal code of a read (mode, time, offset, count) means for
     // the last capture, in words for its reader; empty when the code says
-    // all.
+    // all. In mode 10 the time plus the offset names the atom, as a remote
+    // reader's client asks for it (PostMortem::CaptureClient).
     std::string Explain(qsig::AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
                         qsig::SuccessCode_e code) const;
 

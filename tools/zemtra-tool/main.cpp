@@ -446,6 +446,31 @@ bool FirstLmt(const zemtra_REMOTE::SignalData& data, unsigned long long& lmt)
     return known;
 }
 
+// The number of a read's first atom: its metadata's, or in mode 10, which
+// reads by index, the index asked for (asked); false when neither tells.
+bool FirstNumber(const zemtra_REMOTE::SignalData& data, int mode, unsigned long long asked, long long& number)
+{
+    if (MetaOf(data, 2, number)) {
+        return true;
+    }
+    number = static_cast<long long>(asked);
+    return mode == 10;
+}
+
+// Whether the server refused a one-shot read in access mode with -1 (bad
+// request) or -7 (try again): what a signal answers for a read that starts
+// where it holds no atoms.
+bool RefusedOutside(const std::string& message, int mode)
+{
+    const std::string in = " in access mode " + std::to_string(mode) + ": ";
+    const std::size_t at = message.find(in);
+    if (message.rfind("qsig: Can't read signal ", 0) != 0 || at == std::string::npos) {
+        return false;
+    }
+    const std::string code = message.substr(at + in.size(), 4);
+    return code == "-1 (" || code == "-7 (";
+}
+
 void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
 {
     printer.Print(d.short_values.get_buffer(), d.short_values.length());
@@ -459,7 +484,8 @@ void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
 // at most one chunk each, every chunk where the previous one ended: in mode
 // 10 the time (an index) moves on, in modes 12 and 14 with a time the offset
 // does. An answer of fewer atoms than asked is the end of what the signal
-// holds there (ending tells where). Modes 11 and 14 without a time name a
+// holds there (ending tells where), and so is a refusal as outside (-1, -7)
+// of the chunk after a whole one. Modes 11 and 14 without a time name a
 // moment that moves on between calls, so the tool fixes it with its first
 // two reads, of one and two atoms, and goes on in mode 12 (14) at the LMT of
 // their atoms: the count atoms start at the moment when the signal starts
@@ -488,17 +514,39 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
     long long offset = r.offset;
     unsigned long long time = r.time;
     std::uint64_t total = r.count;
+    // The refusal of a moment moved past the end of what the signal holds.
+    std::string outside;
     if ((r.mode == 11 || (r.mode == 14 && r.time == 0)) && r.count > chunk) {
-        auto one = read(r.mode, 1, r.offset, r.time);
+        // A moment moved by a positive offset past the end of what the
+        // signal holds is refused, though the count atoms that end there may
+        // start before it: then the reads fix the moment without the offset,
+        // and the atoms end that many atoms after it.
+        long long shift = 0;
+        std::unique_ptr<zemtra_REMOTE::SignalData> one;
+        try {
+            one = read(r.mode, 1, r.offset, r.time);
+        } catch (const tool::ToolError& e) {
+            if (r.offset <= 0 || !RefusedOutside(e.message, r.mode)) {
+                throw;
+            }
+            outside = e.message;
+            shift = r.offset;
+            one = read(r.mode, 1, 0, r.time);
+        }
         if (!one) {
             return stopped();
         }
-        auto two = one->atoms == 1 ? read(r.mode, 2, r.offset, r.time) : nullptr;
+        auto two = one->atoms == 1 ? read(r.mode, 2, r.offset - shift, r.time) : nullptr;
         if (one->atoms == 1 && !two) {
             return stopped();
         }
         unsigned long long lmtOne = 0;
         unsigned long long lmtTwo = 0;
+        const bool endsThere =
+            one->atoms == 1 && two->atoms == 2 && FirstLmt(*one, lmtOne) && FirstLmt(*two, lmtTwo) && lmtTwo < lmtOne;
+        if (!outside.empty() && !endsThere) {
+            throw tool::ToolError{outside};
+        }
         if (one->atoms == 0 || two->atoms < 2) {
             // Nothing, or only the moment's atom, there: the end of the signal.
             PrintData(printer, *one);
@@ -522,21 +570,33 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             // atoms, one turn (of this many LMT counts) apart, as far back
             // as the signal holds atoms (the number of the moment's atom).
             const unsigned long long turn = lmtOne - lmtTwo;
+            const unsigned long long moment = lmtOne + static_cast<unsigned long long>(shift) * turn;
             long long number = 0;
-            if (MetaOf(*one, 2, number) && number >= 0 && static_cast<std::uint64_t>(number) + 1 < total) {
+            if (MetaOf(*one, 2, number) && !__builtin_add_overflow(number, shift, &number) && number >= 0 &&
+                static_cast<std::uint64_t>(number) + 1 < total) {
                 total = static_cast<std::uint64_t>(number) + 1;
                 ending = "Only " + std::to_string(total) + " of " + std::to_string(r.count) + got +
                          " end there: it starts at atom " + std::to_string(number + 1 - static_cast<long long>(total));
             }
-            if (total - 1 > lmtOne / turn) {
+            if (total - 1 > moment / turn) {
                 throw tool::ToolError{"Can't read " + std::to_string(total) + got + " in access mode " +
                                       std::to_string(r.mode) + ": they would start before LMT 0"};
             }
-            time = lmtOne - (total - 1) * turn;
+            time = moment - (total - 1) * turn;
         }
     }
     const bool onward = mode != r.mode;
     std::uint64_t done = 0;
+    // The number of the last atom printed, when the reads tell it.
+    bool numbered = false;
+    long long last = 0;
+    auto endAtLast = [&] {
+        ending = "No more atoms after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
+        if (numbered) {
+            ending += ": it ends at atom " + std::to_string(last);
+        }
+        return Outcome::Ended;
+    };
     while (done < total) {
         const std::uint64_t n = std::min<std::uint64_t>(chunk, total - done);
         std::unique_ptr<zemtra_REMOTE::SignalData> data;
@@ -545,6 +605,14 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             data = mode == 10 ? read(mode, n, offset, time + done)
                               : read(mode, n, offset + static_cast<long long>(done), time);
         } catch (const tool::ToolError& e) {
+            if (done > 0 && RefusedOutside(e.message, mode)) {
+                // The atoms printed, a whole chunk, reach the end of what
+                // the signal holds: it refuses a read that starts after it.
+                return endAtLast();
+            }
+            if (!outside.empty() && RefusedOutside(e.message, mode)) {
+                throw tool::ToolError{outside}; // none of the atoms is there
+            }
             if (!onward) {
                 throw;
             }
@@ -555,19 +623,18 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             return stopped();
         }
         PrintData(printer, *data);
+        long long number = 0;
+        if (data->atoms > 0) {
+            numbered = FirstNumber(*data, mode, time + done + static_cast<unsigned long long>(offset), number);
+            last = number + static_cast<long long>(data->atoms) - 1;
+        }
         done += data->atoms;
         if (printer.WriteError() != 0) {
             return Outcome::Complete;
         }
         if (data->atoms < n) {
             // The end of what the signal holds: it says up to which atom.
-            ending =
-                "No more atoms after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
-            long long number = 0;
-            if (MetaOf(*data, 2, number)) {
-                ending += ": it ends at atom " + std::to_string(number + static_cast<long long>(data->atoms) - 1);
-            }
-            return Outcome::Ended;
+            return endAtLast();
         }
     }
     return total < r.count ? Outcome::Ended : Outcome::Complete;
