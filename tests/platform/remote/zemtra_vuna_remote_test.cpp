@@ -433,8 +433,10 @@ TEST_F(ZemtraVunaRemoteNoisyBeam, PostMortemCaptureIsReadAsAUserReadsIt)
          65000,
          536,
          ended + "536 of 1000" + of + ": it ends at atom 65535"},
-        // The event's timestamp, in turns, times the turn is an LMT nearest to its atom.
-        {{"--mode", "12", "--time", std::to_string(event - 159 * turn), "--count", "160"}, 65376, 160, ""},
+        // The event's timestamp, in turns, times the turn is an LMT nearest to
+        // its atom, or half a turn after it, which rounds up (to the next atom
+        // but after the last): one LMT count earlier is always nearest.
+        {{"--mode", "12", "--time", std::to_string(event - 1 - 159 * turn), "--count", "160"}, 65376, 160, ""},
         {{"--mode", "12", "--time", std::to_string(event), "--count", "3"},
          65535,
          1,
@@ -444,7 +446,7 @@ TEST_F(ZemtraVunaRemoteNoisyBeam, PostMortemCaptureIsReadAsAUserReadsIt)
          32768,
          32768,
          ended + "32768 of 40000" + of + ": it ends at atom 65535"},
-        {{"--mode", "12", "--time", std::to_string(event - 32767 * turn), "--count", "40000"},
+        {{"--mode", "12", "--time", std::to_string(event - 1 - 32767 * turn), "--count", "40000"},
          32768,
          32768,
          ended + "32768 of 40000" + of + ": it ends at atom 65535"},
