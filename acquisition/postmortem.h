@@ -20,14 +20,17 @@
 // Reads never go past the length of the last capture: before the first
 // capture, and past a short one, the buffers hold nothing to serve.
 
+#include "acquisition/postmortem_position_controller.h"
 #include "acquisition/tbt_atoms.h"
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_fpga_object.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "qsig/array.h"
 #include "qsig/data_on_demand_buffer_source.h"
+#include "qsig/dod_client.h"
 #include "raf/position_limits.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -37,7 +40,6 @@
 #include <thread>
 
 class RafBoard;
-class PostmortemPositionController;
 namespace qapp {
 class ZemtraWaitObject;
 }
@@ -134,6 +136,7 @@ public:
     const std::shared_ptr<PostmortemPositionController>& GetPositionController() const { return m_controller; }
 
     template <typename T> class CaptureSource;
+    template <typename T> class CaptureClient;
     using RawSource = CaptureSource<DdcTraits>;
     using AmplSource = CaptureSource<TbtAmplTraits>;
     const std::shared_ptr<RawSource>& GetRawSource() const { return m_raw_source; }
@@ -186,6 +189,69 @@ private:
     std::atomic<unsigned int> m_overflow_threshold{c_default_overflow_threshold};
 };
 
+// The client of a remote reader of a capture. Read ahead (mode 13), it
+// reads the whole read as one buffer per capture, as long as a capture can
+// hold it: the atoms that end at the window's end, however many chunks they
+// take on the way (the export forwards a buffer in pieces). In mode 10 the
+// offset moves the first atom by as many (the controller takes the time
+// alone). It explains its refusals for the reader.
+template <typename T> class PostMortem::CaptureClient : public qsig::DodClient<T> {
+public:
+    using Base = qsig::DodClient<T>;
+    using Base::Read;
+
+    // readCount: the atoms of the whole read (0: not known).
+    CaptureClient(typename Base::SourcePtr source, const std::string& name, const T& traits,
+                  std::shared_ptr<PostmortemPositionController> controller, std::size_t readCount)
+        : Base(source, name, traits), m_controller(std::move(controller)), m_readCount(readCount)
+    {
+    }
+
+    qsig::SuccessCode_e Open(qsig::AccessMode_e mode, unsigned size, long long offset) override
+    {
+        if (mode == qsig::eAccessStreaming && m_readCount > size) {
+            size = static_cast<unsigned>(std::min<std::size_t>(m_readCount, UINT32_MAX));
+        }
+        m_mode = mode;
+        m_offset = offset;
+        m_count = size;
+        if (mode == qsig::eAccessStreaming && !m_controller->ReadAheadFits(size, offset)) {
+            return qsig::eBadRequest;
+        }
+        return Base::Open(mode, size, offset);
+    }
+
+    qsig::SuccessCode_e Read(typename T::Base* data, unsigned& count, unsigned long long time,
+                             qsig::SignalMeta& meta) override
+    {
+        m_time = time;
+        m_count = count / T::c_length;
+        if (m_mode != qsig::eAccessDefault || m_offset == 0) {
+            return Base::Read(data, count, time, meta);
+        }
+        // The number of the first atom: no atom lies before 0 or beyond 64 bits.
+        const uint64_t number = time + static_cast<uint64_t>(m_offset);
+        if (m_offset < 0 ? number > time : number < time) {
+            return qsig::eBadRequest;
+        }
+        return Base::Read(data, count, number, meta);
+    }
+
+    std::string Explain(qsig::SuccessCode_e code) const override
+    {
+        return m_controller->Explain(m_mode, m_time, m_offset, m_count, code);
+    }
+
+private:
+    const std::shared_ptr<PostmortemPositionController> m_controller;
+    const std::size_t m_readCount;
+    // The last open and read, for Explain (called on the thread that made them).
+    qsig::AccessMode_e m_mode = qsig::eAccessDefault;
+    long long m_offset = 0;
+    std::size_t m_count = 0;
+    unsigned long long m_time = 0;
+};
+
 // An on-demand source over one of the capture buffers: every read copies
 // under the capture mutex and never past the captured length.
 template <typename T> class PostMortem::CaptureSource : public qsig::DataOnDemandBufferSource<T> {
@@ -215,6 +281,13 @@ public:
             out.Resize(static_cast<unsigned>(length - position));
         }
         return Base::Read(out, position, controller);
+    }
+
+    qsig::SignalClientBase* NewSignalClient(const std::string& name, unsigned length) override
+    {
+        auto self = std::static_pointer_cast<CaptureSource>(this->GetSharedSelf());
+        return new CaptureClient<T>(typename qsig::DodClient<T>::SourcePtr(self), name, this->m_traits,
+                                    m_owner.m_controller, length);
     }
 
 private:

@@ -3,7 +3,7 @@
 #   scripts/dev.sh run    install what is missing, build, run the server on the default simulated chassis
 #   scripts/dev.sh test   install what is missing, build, run every test
 #   scripts/dev.sh deps   only install what is missing
-#   scripts/dev.sh tool ARGS...  build, then run zemtra-tool, the remote client, with ARGS
+#   scripts/dev.sh tool ARGS...  build zemtra-tool, the remote client, alone, then run it with ARGS
 # clang and its runtime libraries (libFuzzer) build the fuzz targets (scripts/fuzz.sh);
 # clang-format-14 checks the format (.ci/check-format).
 set -euo pipefail
@@ -30,10 +30,11 @@ install_missing() {
     fi
 }
 
+# build PRESET [TARGET]: everything, or the one target and what it needs.
 build() {
     local preset=$1
     cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)"
+    cmake --build --preset "$preset" -j "$(nproc)" ${2:+--target "$2"}
 }
 
 case "${1:-}" in
@@ -60,8 +61,9 @@ case "${1:-}" in
         ctest --preset default -j "$(nproc)"
         ;;
     tool)
-        # Build output goes to standard error so that the tool's own output stays clean.
-        build default >&2
+        # Only the tool: the server is not relinked at every call. Build
+        # output goes to standard error so that the tool's own output stays clean.
+        build default zemtra-tool >&2
         exec ./build/default/tools/zemtra-tool/zemtra-tool "${@:2}"
         ;;
     *)

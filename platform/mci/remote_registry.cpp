@@ -10,6 +10,15 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 
+#include <omniORB4/CORBA.h>
+#include <omniORB4/callHandle.h>
+// The connection of a request, for its socket.
+#include <omniORB4/internal/SocketCollection.h>
+#include <omniORB4/internal/giopStrand.h>
+#include <omniORB4/omniTransport.h>
+
+#include <poll.h>
+
 #include <algorithm>
 #include <sstream>
 #include <vector>
@@ -77,6 +86,31 @@ std::string CodeText(qsig::SuccessCode_e code)
     return os.str();
 }
 
+// The socket of a connection the ORB accepted (its TCP connections keep it
+// in their socket holder part), or -1.
+struct SocketOf : omni::SocketHolder {
+    static int Get(omni::giopConnection* connection)
+    {
+        auto* holder = dynamic_cast<omni::SocketHolder*>(connection);
+        return holder ? static_cast<int>(holder->*(&SocketOf::pd_socket)) : -1;
+    }
+};
+
+// The socket of the request this thread serves (-1: none, or a call from
+// this process). The ORB keeps the connection, and with it the socket,
+// while one of its requests is served.
+thread_local int t_requestSocket = -1;
+
+// True when the peer of the socket has closed it (or it failed): nobody
+// waits for the answer of a request that came by it.
+bool PeerClosed(int socket)
+{
+    pollfd p{};
+    p.fd = socket;
+    p.events = POLLRDHUP;
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 } // namespace
 
 std::string TreePathOf(const std::string& dottedPath)
@@ -99,6 +133,18 @@ RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPo
 RemoteRegistry::~RemoteRegistry()
 {
     CloseAll();
+}
+
+CORBA::Boolean RemoteRegistry::_dispatch(omniCallHandle& handle)
+{
+    struct Scope {
+        explicit Scope(omni::giopConnection* connection)
+        {
+            t_requestSocket = connection ? SocketOf::Get(connection) : -1;
+        }
+        ~Scope() { t_requestSocket = -1; }
+    } scope(handle.connection());
+    return POA_zemtra_REMOTE::Registry::_dispatch(handle);
 }
 
 template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body) -> decltype(body())
@@ -369,7 +415,9 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
             accessType = source.AccessType();
             atomSize = source.AtomSize();
             atomValues = source.Length();
-            return source.NewSignalClient(clientName, 0);
+            // An on-demand client learns the atoms of the whole read (a
+            // post-mortem capture forwards them as one buffer).
+            return source.NewSignalClient(clientName, accessType == qsig::eAccessStream ? 0 : count);
         }));
         if (!client) {
             throw qstd::Exception("qsig: Signal has no clients for remote readers: " + clientPath, true);
@@ -394,7 +442,10 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
             rc = client->Open(static_cast<qsig::AccessMode_e>(mode), static_cast<unsigned>(perBuffer), offset);
         }
         if (rc != qsig::eSuccess) {
-            throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc), true);
+            const std::string words = client->Explain(rc);
+            throw qstd::Exception("qsig: Can't open signal " + clientPath + ": " + CodeText(rc) +
+                                      (words.empty() ? "" : ", " + words),
+                                  true);
         }
         auto session =
             std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in(),
@@ -447,7 +498,13 @@ zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::L
         node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
         const std::chrono::milliseconds most = c_maxReadWait;
         const std::chrono::milliseconds asked(waitMs);
-        return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most));
+        // A caller that went away (its tool interrupted or killed) frees its read.
+        const int socket = t_requestSocket;
+        std::function<bool()> callerGone;
+        if (socket >= 0) {
+            callerGone = [socket] { return PeerClosed(socket); };
+        }
+        return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most), callerGone);
     });
 }
 

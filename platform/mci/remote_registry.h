@@ -63,6 +63,10 @@ public:
                                           CORBA::LongLong offset, CORBA::ULongLong time, CORBA::ULong waitMs) override;
     CORBA::Boolean IsServed(CORBA::ULongLong id, CORBA::String_out reason) override;
 
+    // Serves one request, knowing on this thread the connection it came
+    // by (see RequestConnectionClosed in the sources).
+    CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
     // Refuses new requests, ends the waits of one-shot reads and waits for
     // the requests in progress; false when some were still running at the
     // time-out.

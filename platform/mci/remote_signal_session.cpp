@@ -366,7 +366,7 @@ void OneShotRead::Prepare(qsig::SignalSource& source, const std::string& clientN
     }
     m_baseType = &base;
     m_components = std::max<std::size_t>(source.Length(), 1);
-    m_client.reset(source.NewSignalClient(clientName, 0));
+    m_client.reset(source.NewSignalClient(clientName, static_cast<unsigned>(m_count)));
     if (!m_client) {
         throw qstd::Exception("qsig: Signal has no clients for remote readers: " + m_path, true);
     }
@@ -380,9 +380,7 @@ template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, z
     qsig::SignalMeta meta;
     const qsig::SuccessCode_e rc = m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
     if (rc != qsig::eSuccess) {
-        throw qstd::Exception("qsig: Can't read signal " + m_path + " in access mode " + std::to_string(m_mode) + ": " +
-                                  CodeText(rc),
-                              true);
+        throw qstd::Exception(Refusal("read", rc), true);
     }
     const CORBA::ULong atoms = static_cast<CORBA::ULong>(std::min<std::size_t>(read, values.length()) / m_components);
     values.length(static_cast<CORBA::ULong>(atoms * m_components));
@@ -401,9 +399,7 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     const qsig::SuccessCode_e rc =
         m_client->Open(static_cast<qsig::AccessMode_e>(m_mode), static_cast<unsigned>(m_count), m_offset);
     if (rc != qsig::eSuccess) {
-        throw qstd::Exception("qsig: Can't open signal " + m_path + " in access mode " + std::to_string(m_mode) + ": " +
-                                  CodeText(rc),
-                              true);
+        throw qstd::Exception(Refusal("open", rc), true);
     }
     zemtra_REMOTE::SignalData_var data = new zemtra_REMOTE::SignalData;
     data->atoms = 0;
@@ -418,6 +414,14 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     }
     m_client->Close();
     return data._retn();
+}
+
+std::string OneShotRead::Refusal(const std::string& what, qsig::SuccessCode_e code) const
+{
+    const std::string message = "qsig: Can't " + what + " signal " + m_path + " in access mode " +
+                                std::to_string(m_mode) + ": " + CodeText(code);
+    const std::string words = m_client->Explain(code);
+    return words.empty() ? message : message + ", " + words;
 }
 
 void OneShotRead::Cancel()
@@ -472,7 +476,8 @@ void OneShotReads::JoinEnded(Shared& shared, std::unique_lock<std::mutex>& lock)
 }
 
 zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
-                                             std::chrono::steady_clock::duration wait)
+                                             std::chrono::steady_clock::duration wait,
+                                             const std::function<bool()>& callerGone)
 {
     const std::string how =
         "qsig: Can't read signal " + read->Path() + " in access mode " + std::to_string(read->Mode());
@@ -524,8 +529,17 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
         throw qstd::Exception(how + ": can't start its thread: " + e.code().message(), true);
     }
     ++shared->running;
-    shared->changed.wait_until(lock, std::chrono::steady_clock::now() + wait,
-                               [&] { return result->done || shared->cancelled; });
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool gone = false;
+    auto over = [&] { return result->done || shared->cancelled; };
+    while (!over() && !gone && std::chrono::steady_clock::now() < deadline) {
+        const auto next = callerGone ? std::min(deadline, std::chrono::steady_clock::now() + c_callerCheck) : deadline;
+        if (!shared->changed.wait_until(lock, next, over) && callerGone) {
+            lock.unlock();
+            gone = callerGone();
+            lock.lock();
+        }
+    }
     if (result->done && !result->error) {
         return result->data._retn();
     }
@@ -537,6 +551,16 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
         std::exception_ptr error = std::move(result->error);
         lock.unlock();
         std::rethrow_exception(error);
+    }
+    // Nobody waits for this read any more: its wait in the signal library
+    // ends now, and its place is free once its thread has returned. The
+    // slot stays in the list until its thread is joined.
+    if (slot->read != nullptr) {
+        slot->read->Cancel();
+    }
+    shared->changed.wait_for(lock, c_cancelWait, [&] { return result->done || shared->cancelled; });
+    if (gone) {
+        throw qstd::Exception(how + ": its caller has gone", true);
     }
     throw qstd::Exception(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
                               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +

@@ -32,6 +32,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -159,7 +160,9 @@ private:
 // closed. path names the signal in messages. Every refusal raises a
 // qstd::Exception with the reason: a stream, another mode, a count of 0 or
 // of more than c_maxChunkBytes, a base type without a sequence, and every
-// code of the open or the read other than 0.
+// code of the open or the read other than 0 (with the client's words for
+// it). A read may give fewer atoms than asked, or none: the signal holds no
+// more there.
 class OneShotRead {
 public:
     OneShotRead(std::string path, int mode, unsigned long count, long long offset, unsigned long long time);
@@ -180,6 +183,9 @@ public:
 
 private:
     template <typename SEQ, typename BASE> void ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data);
+    // The message of a refused open or read ("open", "read"): the code,
+    // and what it means for the signal when the client says so.
+    std::string Refusal(const std::string& what, qsig::SuccessCode_e code) const;
 
     const std::string m_path;
     const int m_mode;
@@ -193,17 +199,22 @@ private:
 
 // The one-shot reads of one export. Each read runs on a thread of its own,
 // so that the request that waits for it can give up: at its caller's
-// time-out, or at once when the export stops (Cancel). A read given up goes
-// on until the signal library returns (the library bounds its own waits)
-// and counts until then: at most max reads run at a time, so that reads
+// time-out, when its caller has gone (its connection closed), or at once
+// when the export stops (Cancel). A read given up is cancelled with it, so
+// that its wait in the signal library ends too; until its thread has
+// returned it counts: at most max reads run at a time, so that reads
 // waiting for data hold no more than that many request threads and the
 // other requests are still served. Cancel also ends the reads themselves
 // and joins their threads, so that none touches a source after it.
 class OneShotReads {
 public:
-    // Longest wait of Cancel for the reads to end; a read the signal library
-    // does not let go of by then is left to end by itself (logged).
+    // Longest wait of Cancel, and of a request that gave up its read, for
+    // the reads to end; a read the signal library does not let go of by
+    // then is left to end by itself (logged by Cancel).
     static constexpr std::chrono::milliseconds c_cancelWait{1000};
+    // How often a request that waits for its read asks whether its caller
+    // is still there: a caller that went away frees its read within this.
+    static constexpr std::chrono::milliseconds c_callerCheck{100};
 
     explicit OneShotReads(std::size_t max);
     ~OneShotReads();
@@ -212,8 +223,11 @@ public:
 
     // Runs the prepared read and returns its values, or raises what it
     // raised; raises a qstd::Exception when max reads run already, when
-    // wait passes first (-3, timeout) or when cancelled.
-    zemtra_REMOTE::SignalData* Run(std::unique_ptr<OneShotRead> read, std::chrono::steady_clock::duration wait);
+    // wait passes first (-3, timeout), when callerGone (asked every
+    // c_callerCheck; none: never) answers true, or when cancelled. A read
+    // given up is cancelled and waited for (at most c_cancelWait).
+    zemtra_REMOTE::SignalData* Run(std::unique_ptr<OneShotRead> read, std::chrono::steady_clock::duration wait,
+                                   const std::function<bool()>& callerGone = {});
     // Ends every wait of Run now and refuses later reads; then cancels the
     // running reads and joins their threads (waiting at most c_cancelWait).
     void Cancel();

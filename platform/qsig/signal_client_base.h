@@ -35,6 +35,10 @@ public:
     virtual SignalAccessType_e SignalAccessType() const = 0;
     virtual std::string GetName() const = 0;
     virtual SignalStats GetStatistics() const { return {}; }
+    // Words that say what a refusal (code) of this client's last open or
+    // read means for its signal, for a reader who gets the code; empty when
+    // the code says all. The base has none.
+    virtual std::string Explain(SuccessCode_e /*code*/) const { return std::string(); }
 
     // Sends queued buffers to a remote receiver; called by the library.
     virtual SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* /*receiver*/) { return eDerivedError; }

@@ -34,7 +34,9 @@ public:
     virtual int SourceType() const { return 0; }
     virtual SignalStats GetStatistics() const { return {}; }
     // A client for a remote reader; the caller owns it. Null when the
-    // signal has no clients of its own.
+    // signal has no clients of its own. length: the queue length of a
+    // stream's client (0: 64); for an on-demand signal the atoms the reader
+    // reads in all (0: not known), which most sources do not need.
     virtual SignalClientBase* NewSignalClient(const std::string& /*name*/, unsigned /*length*/) { return nullptr; }
     virtual void ShutDown() {}
     virtual void OnAnnouncedTimestampChange() {}

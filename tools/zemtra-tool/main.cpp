@@ -9,7 +9,7 @@
 //
 // PATH is dot-separated from the root. Errors print the server's message on
 // standard error and exit 1; a bad command line exits 2; an interrupted read
-// exits 130.
+// or watch exits 130.
 
 #include "tools/zemtra-tool/tool_client.h"
 
@@ -56,6 +56,9 @@ constexpr int qsigStreaming = 13;
 // Run's answer when standard output was closed by its reader: the tool ends
 // as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
 constexpr int c_outputClosed = -1;
+// Exit code of a read or watch that Ctrl-C ended (128 + SIGINT, as a shell
+// gives it).
+constexpr int c_interruptedExit = 130;
 
 struct UsageError {
     std::string message;
@@ -68,11 +71,13 @@ const char* const c_usage =
     "  get PATH                  the node's value\n"
     "  set PATH VALUE...         writes the value (one per element from position 0)\n"
     "  exec PATH                 runs a command node\n"
-    "  watch PATH [--count N]    values as they change\n"
+    "  watch PATH [--count N]    values as they change (Ctrl-C stops and exits 130)\n"
     "  read SIGNAL [--count N] [--mode M] [--offset K] [--time T]\n"
     "                            atoms of a signal as CSV, component names as header\n"
     "                            (as they arrive; waits at most --timeout seconds, default 10,\n"
-    "                            for data; Ctrl-C stops and exits 130)\n";
+    "                            for data; Ctrl-C stops and exits 130). Mode 13, the default,\n"
+    "                            waits for atoms to come, a post-mortem signal for its next\n"
+    "                            capture: --mode 10 or 11 reads a capture already taken\n";
 
 std::string TypeName(const zemtra_REMOTE::NodeInfo& info)
 {
@@ -139,6 +144,34 @@ int Get(tool::Connection& c, const std::string& path)
     return 0;
 }
 
+bool IsInteger(const std::string& text)
+{
+    const size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    return text.size() > sign && text.find_first_not_of("0123456789", sign) == std::string::npos;
+}
+
+// What to say when the enum node at path refused texts: the first text that
+// is none of its names and no integer, and the names it takes. Empty when
+// the node is no enum or every text is one of these.
+std::string EnumRefusal(tool::Connection& c, const std::string& path, const std::vector<std::string>& texts)
+{
+    zemtra_REMOTE::NodeInfo_var info = c.Registry()->Describe(path.c_str());
+    const zemtra_REMOTE::StringSeq& names = info->domain_values;
+    if (TypeName(info.in()) != "enum" || names.length() == 0) {
+        return std::string();
+    }
+    for (const std::string& text : texts) {
+        bool known = IsInteger(text);
+        for (CORBA::ULong i = 0; i < names.length() && !known; ++i) {
+            known = text == names[i].in();
+        }
+        if (!known) {
+            return path + " takes " + Joined(names, ", ") + " (or their numbers), not '" + text + "'";
+        }
+    }
+    return std::string();
+}
+
 int Set(tool::Connection& c, const std::string& path, const std::vector<std::string>& texts)
 {
     zemtra_REMOTE::StringSeq values;
@@ -146,7 +179,22 @@ int Set(tool::Connection& c, const std::string& path, const std::vector<std::str
     for (CORBA::ULong i = 0; i < values.length(); ++i) {
         values[i] = texts[i].c_str();
     }
-    c.Call([&] { c.Registry()->SetText(path.c_str(), 0, values); });
+    try {
+        c.Call([&] { c.Registry()->SetText(path.c_str(), 0, values); });
+    } catch (const tool::ToolError&) {
+        // An enum node refuses a name it does not know as no integer: the
+        // names it knows say more.
+        std::string names;
+        try {
+            names = EnumRefusal(c, path, texts);
+        } catch (const CORBA::Exception&) {
+            // No description: the server's own message stands.
+        }
+        if (!names.empty()) {
+            throw tool::ToolError{names};
+        }
+        throw;
+    }
     return 0;
 }
 
@@ -156,9 +204,15 @@ int Exec(tool::Connection& c, const std::string& path)
     return 0;
 }
 
+// Time-outs longer than this many seconds (a year) wait for ever, as 0
+// does: the clock counts far beyond it, but not beyond any number.
+constexpr double c_foreverSeconds = 365.0 * 24 * 3600;
+
+// s seconds, at most c_foreverSeconds.
 std::chrono::steady_clock::duration Seconds(double s)
 {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::min(s, c_foreverSeconds)));
 }
 
 // How often a waiting command makes sure the server is still there.
@@ -221,7 +275,7 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     int rc = 0;
     bool lost = false;
     // Without a time-out, watch until interrupted or the server is gone.
-    const auto wait = timeout > 0 ? Seconds(timeout) : std::chrono::hours(24 * 365);
+    const auto wait = Seconds(timeout > 0 ? timeout : c_foreverSeconds);
     while ((count == 0 || shown < count) && !g_interrupted.load()) {
         std::string line;
         const int waited = WaitProbing(
@@ -257,7 +311,8 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     if (!lost) {
         c.Call([&] { c.Registry()->Unsubscribe(id); });
     }
-    return rc;
+    // Interrupted, as read: not to be taken for a watch that ended.
+    return rc == 0 && g_interrupted.load() ? c_interruptedExit : rc;
 }
 
 // What `read` asks for.
@@ -276,8 +331,7 @@ enum class Outcome { Complete, TimedOut, Interrupted, Lost, Ended };
 // Reads through forwarding (streams, and on-demand signals in mode 13): the
 // server pushes buffers of at most one chunk to the tool's receiver, which
 // prints them as they come.
-Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
-                tool::RowPrinter& printer)
+Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& printer)
 {
     auto* sink = new tool::AtomSink(printer);
     CORBA::Object_var obj = c.Activate(sink);
@@ -289,12 +343,13 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::
         ~Closer() { sink->Close(); }
     } closer{sink};
     q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
-    // Read ahead one chunk at a time: the atoms come as they are acquired,
-    // in order, and the tool stops after the count.
-    const auto perBuffer =
-        static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, tool::ChunkAtoms(info.atom_size)));
+    // The atoms come as they are acquired, in order, in buffers of at most a
+    // chunk, and the tool stops after the count. The server learns the whole
+    // count: a signal that reads ahead a window ending at a moment (the
+    // post-mortem capture) places all of it there.
+    const auto count = static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, UINT32_MAX));
     const CORBA::ULongLong id =
-        c.Call([&] { return c.Registry()->OpenSignal(r.path.c_str(), receiver.in(), r.mode, perBuffer, r.offset); });
+        c.Call([&] { return c.Registry()->OpenSignal(r.path.c_str(), receiver.in(), r.mode, count, r.offset); });
     Outcome outcome = Outcome::Complete;
     for (;;) {
         bool timedOut = false;
@@ -386,16 +441,50 @@ zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, i
     return timedOut ? nullptr : call->data._retn();
 }
 
-// The LMT of a read's first atom from its metadata; false when it has none.
-bool FirstLmt(const zemtra_REMOTE::SignalData& data, unsigned long long& lmt)
+// The metadata entry id of a read (0: the LMT of its first atom; 2: the
+// number of its first atom); false when it has none.
+bool MetaOf(const zemtra_REMOTE::SignalData& data, CORBA::Long id, long long& value)
 {
     for (CORBA::ULong i = 0; i < data.meta.length(); ++i) {
-        if (data.meta[i].id == 0) {
-            lmt = static_cast<unsigned long long>(data.meta[i].value);
+        if (data.meta[i].id == id) {
+            value = data.meta[i].value;
             return true;
         }
     }
     return false;
+}
+
+bool FirstLmt(const zemtra_REMOTE::SignalData& data, unsigned long long& lmt)
+{
+    long long value = 0;
+    const bool known = MetaOf(data, 0, value);
+    lmt = static_cast<unsigned long long>(value);
+    return known;
+}
+
+// The number of a read's first atom: its metadata's, or in mode 10, which
+// reads by index, the index asked for (asked); false when neither tells.
+bool FirstNumber(const zemtra_REMOTE::SignalData& data, int mode, unsigned long long asked, long long& number)
+{
+    if (MetaOf(data, 2, number)) {
+        return true;
+    }
+    number = static_cast<long long>(asked);
+    return mode == 10;
+}
+
+// Whether the server refused a one-shot read in access mode with -1 (bad
+// request) or -7 (try again): what a signal answers for a read that starts
+// where it holds no atoms.
+bool RefusedOutside(const std::string& message, int mode)
+{
+    const std::string in = " in access mode " + std::to_string(mode) + ": ";
+    const std::size_t at = message.find(in);
+    if (message.rfind("qsig: Can't read signal ", 0) != 0 || at == std::string::npos) {
+        return false;
+    }
+    const std::string code = message.substr(at + in.size(), 4);
+    return code == "-1 (" || code == "-7 (";
 }
 
 void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
@@ -410,14 +499,17 @@ void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
 // Reads an on-demand signal in modes 10, 11, 12 and 14 with one-shot reads of
 // at most one chunk each, every chunk where the previous one ended: in mode
 // 10 the time (an index) moves on, in modes 12 and 14 with a time the offset
-// does. Modes 11 and 14 without a time name a moment that moves on between
-// calls, so the tool fixes it with its first reads and goes on in mode 12 (14)
-// at the LMT of their atoms: a count-atom read at that moment starts there
-// when the signal starts its reads at the moment, or ends there when the
-// signal ends them there (as the post-mortem window does), which the start of
-// a one-atom and of a chunk read tell apart.
+// does. An answer of fewer atoms than asked is the end of what the signal
+// holds there (ending tells where), and so is a refusal as outside (-1, -7)
+// of the chunk after a whole one. Modes 11 and 14 without a time name a
+// moment that moves on between calls, so the tool fixes it with its first
+// two reads, of one and two atoms, and goes on in mode 12 (14) at the LMT of
+// their atoms: the count atoms start at the moment when the signal starts
+// its reads there, or end there when the signal ends them there (as the
+// post-mortem window does; then no more atoms are read than the signal
+// holds up to the moment).
 Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
-                     tool::RowPrinter& printer)
+                     tool::RowPrinter& printer, std::string& ending)
 {
     const std::uint64_t chunk = tool::ChunkAtoms(info.atom_size);
     // The server answers within the wait asked for; the call gives it time
@@ -432,57 +524,136 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
         return std::unique_ptr<zemtra_REMOTE::SignalData>(
             ReadOnce(c, r, mode, static_cast<CORBA::ULong>(n), offset, time, timedOut));
     };
+    const std::string got = " atoms of " + r.path;
 
     int mode = r.mode;
     long long offset = r.offset;
     unsigned long long time = r.time;
-    std::uint64_t done = 0;
+    std::uint64_t total = r.count;
+    // The refusal of a moment moved past the end of what the signal holds.
+    std::string outside;
     if ((r.mode == 11 || (r.mode == 14 && r.time == 0)) && r.count > chunk) {
-        auto one = read(r.mode, 1, r.offset, r.time);
+        // A moment moved by a positive offset past the end of what the
+        // signal holds is refused, though the count atoms that end there may
+        // start before it: then the reads fix the moment without the offset,
+        // and the atoms end that many atoms after it.
+        long long shift = 0;
+        std::unique_ptr<zemtra_REMOTE::SignalData> one;
+        try {
+            one = read(r.mode, 1, r.offset, r.time);
+        } catch (const tool::ToolError& e) {
+            if (r.offset <= 0 || !RefusedOutside(e.message, r.mode)) {
+                throw;
+            }
+            outside = e.message;
+            shift = r.offset;
+            one = read(r.mode, 1, 0, r.time);
+        }
         if (!one) {
             return stopped();
         }
-        auto first = read(r.mode, chunk, r.offset, r.time);
-        if (!first) {
+        auto two = one->atoms == 1 ? read(r.mode, 2, r.offset - shift, r.time) : nullptr;
+        if (one->atoms == 1 && !two) {
             return stopped();
         }
         unsigned long long lmtOne = 0;
-        unsigned long long lmtFirst = 0;
-        if (!FirstLmt(*one, lmtOne) || !FirstLmt(*first, lmtFirst)) {
+        unsigned long long lmtTwo = 0;
+        const bool endsThere =
+            one->atoms == 1 && two->atoms == 2 && FirstLmt(*one, lmtOne) && FirstLmt(*two, lmtTwo) && lmtTwo < lmtOne;
+        if (!outside.empty() && !endsThere) {
+            throw tool::ToolError{outside};
+        }
+        if (one->atoms == 0 || two->atoms < 2) {
+            // Nothing, or only the moment's atom, there: the end of the signal.
+            PrintData(printer, *one);
+            ending = "No more atoms after " + std::to_string(one->atoms) + " of " + std::to_string(r.count) + got;
+            long long number = 0;
+            if (MetaOf(*one, 2, number)) {
+                ending += ": it ends at atom " + std::to_string(number + static_cast<long long>(one->atoms) - 1);
+            }
+            return Outcome::Ended;
+        }
+        if (!FirstLmt(*one, lmtOne) || !FirstLmt(*two, lmtTwo)) {
             throw tool::ToolError{"Can't read more than " + std::to_string(chunk) + " atoms of " + r.path +
                                   " in access mode " + std::to_string(r.mode) +
                                   ": its reads give no LMT to go on from"};
         }
         mode = r.mode == 11 ? 12 : 14;
-        if (lmtFirst < lmtOne) {
-            // The signal ends its reads at the moment: so do the count atoms.
-            time = lmtOne;
-            offset = -static_cast<long long>(r.count - 1);
-        } else {
-            time = lmtFirst;
-            offset = 0;
-            PrintData(printer, *first);
-            done = first->atoms;
+        offset = 0;
+        time = lmtTwo;
+        if (lmtTwo < lmtOne) {
+            // The signal ends its reads at the moment: so do the count
+            // atoms, one turn (of this many LMT counts) apart, as far back
+            // as the signal holds atoms (the number of the moment's atom).
+            const unsigned long long turn = lmtOne - lmtTwo;
+            const unsigned long long moment = lmtOne + static_cast<unsigned long long>(shift) * turn;
+            long long number = 0;
+            if (MetaOf(*one, 2, number) && !__builtin_add_overflow(number, shift, &number) && number >= 0 &&
+                static_cast<std::uint64_t>(number) + 1 < total) {
+                total = static_cast<std::uint64_t>(number) + 1;
+                ending = "Only " + std::to_string(total) + " of " + std::to_string(r.count) + got +
+                         " end there: it starts at atom " + std::to_string(number + 1 - static_cast<long long>(total));
+            }
+            if (total - 1 > moment / turn) {
+                throw tool::ToolError{"Can't read " + std::to_string(total) + got + " in access mode " +
+                                      std::to_string(r.mode) + ": they would start before LMT 0"};
+            }
+            time = moment - (total - 1) * turn;
         }
     }
-    while (done < r.count) {
-        const std::uint64_t n = std::min<std::uint64_t>(chunk, r.count - done);
-        // Mode 10 reads by index (the time), the others by offset from the time.
-        auto data = mode == 10 ? read(mode, n, offset, time + done)
-                               : read(mode, n, offset + static_cast<long long>(done), time);
+    const bool onward = mode != r.mode;
+    std::uint64_t done = 0;
+    // The number of the last atom printed, when the reads tell it.
+    bool numbered = false;
+    long long last = 0;
+    auto endAtLast = [&] {
+        ending = "No more atoms after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
+        if (numbered) {
+            ending += ": it ends at atom " + std::to_string(last);
+        }
+        return Outcome::Ended;
+    };
+    while (done < total) {
+        const std::uint64_t n = std::min<std::uint64_t>(chunk, total - done);
+        std::unique_ptr<zemtra_REMOTE::SignalData> data;
+        try {
+            // Mode 10 reads by index (the time), the others by offset from the time.
+            data = mode == 10 ? read(mode, n, offset, time + done)
+                              : read(mode, n, offset + static_cast<long long>(done), time);
+        } catch (const tool::ToolError& e) {
+            if (done > 0 && RefusedOutside(e.message, mode)) {
+                // The atoms printed, a whole chunk, reach the end of what
+                // the signal holds: it refuses a read that starts after it.
+                return endAtLast();
+            }
+            if (!outside.empty() && RefusedOutside(e.message, mode)) {
+                throw tool::ToolError{outside}; // none of the atoms is there
+            }
+            if (!onward) {
+                throw;
+            }
+            throw tool::ToolError{e.message + " (reading on by LMT what access mode " + std::to_string(r.mode) +
+                                  " began)"};
+        }
         if (!data) {
             return stopped();
         }
-        if (data->atoms == 0) {
-            return Outcome::Ended;
-        }
         PrintData(printer, *data);
+        long long number = 0;
+        if (data->atoms > 0) {
+            numbered = FirstNumber(*data, mode, time + done + static_cast<unsigned long long>(offset), number);
+            last = number + static_cast<long long>(data->atoms) - 1;
+        }
         done += data->atoms;
         if (printer.WriteError() != 0) {
             return Outcome::Complete;
         }
+        if (data->atoms < n) {
+            // The end of what the signal holds: it says up to which atom.
+            return endAtLast();
+        }
     }
-    return Outcome::Complete;
+    return total < r.count ? Outcome::Ended : Outcome::Complete;
 }
 
 int Read(tool::Connection& c, const ReadRequest& r)
@@ -503,9 +674,10 @@ int Read(tool::Connection& c, const ReadRequest& r)
     tool::RowPrinter printer(names, r.count);
     printer.PrintHeader();
     Outcome outcome;
+    std::string ending;
     {
         tool::Progress progress(printer, tool::ProgressWanted(STDOUT_FILENO, STDERR_FILENO));
-        outcome = forwarded ? Forward(c, r, info.in(), printer) : ReadInChunks(c, r, info.in(), printer);
+        outcome = forwarded ? Forward(c, r, printer) : ReadInChunks(c, r, info.in(), printer, ending);
     }
     if (const int error = printer.WriteError()) {
         if (error == EPIPE) {
@@ -522,10 +694,16 @@ int Read(tool::Connection& c, const ReadRequest& r)
     case Outcome::Lost:
         return 1;
     case Outcome::TimedOut:
-        std::cerr << "Timed out after " << got << "\n";
+        std::cerr << "Timed out after " << got;
+        if (info->access_type == 2 && r.mode == qsigStreaming) {
+            // Read ahead, an on-demand signal gives only atoms still to come.
+            std::cerr << ": access mode 13 (the default) waits for new atoms, a post-mortem signal for its next "
+                         "capture; --mode 10 or 11 reads what it holds, a capture already taken";
+        }
+        std::cerr << "\n";
         return 1;
     case Outcome::Ended:
-        std::cerr << "No more atoms after " << got << "\n";
+        std::cerr << (ending.empty() ? "No more atoms after " + got : ending) << "\n";
         return 1;
     case Outcome::Interrupted:
         std::cerr << "Interrupted after " << got << "\n";
@@ -534,9 +712,9 @@ int Read(tool::Connection& c, const ReadRequest& r)
             // ORB's orderly shutdown, which would wait for it.
             std::fflush(stdout);
             std::fflush(stderr);
-            std::_Exit(130);
+            std::_Exit(c_interruptedExit);
         }
-        return 130;
+        return c_interruptedExit;
     }
     return 1;
 }
@@ -553,12 +731,14 @@ struct Arguments {
     double timeout = -1; // not given
 };
 
-// A whole number of at most max, or a UsageError naming the option.
-unsigned long long WholeNumber(const std::string& option, const std::string& text, unsigned long long max)
+// A whole number from least to max, or a UsageError naming the option.
+unsigned long long WholeNumber(const std::string& option, const std::string& text, unsigned long long least,
+                               unsigned long long max)
 {
     if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos ||
-        (text.size() == 20 && text > "18446744073709551615") || std::stoull(text) > max) {
-        throw UsageError{option + " must be a whole number from 0 to " + std::to_string(max) + ", not '" + text + "'"};
+        (text.size() == 20 && text > "18446744073709551615") || std::stoull(text) > max || std::stoull(text) < least) {
+        throw UsageError{option + " must be a whole number from " + std::to_string(least) + " to " +
+                         std::to_string(max) + ", not '" + text + "'"};
     }
     return std::stoull(text);
 }
@@ -576,13 +756,15 @@ Arguments Parse(int argc, char** argv)
         "count", po::value<std::string>(&countText), "watch: values to show; read: atoms to read (default 10)")(
         "mode", po::value<int>(&a.mode),
         "read: access mode of an on-demand signal, 10 to 14 (default 13, read ahead and forwarded; 10, 11, 12 "
-        "and 14 are read once per chunk)")("offset", po::value<long long>(&a.offset),
-                                           "read: offset of an on-demand signal (default 0)")(
+        "and 14 are read once per chunk); a post-mortem signal: 10 by atom number, 11 the atoms that end at "
+        "the event, 12 from an LMT, 13 the next capture")("offset", po::value<long long>(&a.offset),
+                                                          "read: offset of an on-demand signal, in atoms (default 0)")(
         "time", po::value<std::string>(&timeText),
-        "read: time of an on-demand read in mode 10 (an index), 12 (an LMT) or 14 (default 0)")(
+        "read: time of an on-demand read in mode 10 (an atom number), 12 (an LMT) or 14 (default 0)")(
         "timeout", po::value<double>(&a.timeout),
         "watch: seconds to wait for a value (default: for ever); read: seconds to wait for data (default 10); "
-        "0 waits for ever (reads once per chunk, in mode 10, 11, 12 or 14: at most 60 s per chunk)");
+        "0 waits for ever, as does more than a year (reads once per chunk, in mode 10, 11, 12 or 14: at most 60 "
+        "s per chunk)");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::string>(&a.command))("args",
                                                                         po::value<std::vector<std::string>>(&a.args));
@@ -613,16 +795,21 @@ Arguments Parse(int argc, char** argv)
     }
     a.countGiven = vm.count("count") > 0;
     if (a.countGiven) {
-        a.count = static_cast<unsigned>(WholeNumber("--count", countText, std::numeric_limits<unsigned>::max()));
+        // A watch of 0 values watches for ever; a read reads at least one atom.
+        a.count = static_cast<unsigned>(
+            WholeNumber("--count", countText, a.command == "read" ? 1 : 0, std::numeric_limits<unsigned>::max()));
     }
     if (vm.count("time")) {
-        a.time = WholeNumber("--time", timeText, std::numeric_limits<unsigned long long>::max());
+        a.time = WholeNumber("--time", timeText, 0, std::numeric_limits<unsigned long long>::max());
     }
     if (vm.count("mode") && (a.mode < 10 || a.mode > 14)) {
         throw UsageError{"--mode must be an access mode from 10 to 14, not " + std::to_string(a.mode)};
     }
     if (vm.count("timeout") && !(a.timeout >= 0)) {
         throw UsageError{"--timeout must be a number of seconds, 0 or more"};
+    }
+    if (a.timeout > c_foreverSeconds) {
+        a.timeout = 0; // for ever
     }
     return a;
 }
@@ -662,9 +849,6 @@ int Run(const Arguments& a)
     }
     if (a.command == "read") {
         need(1, 1);
-        if (a.countGiven && a.count == 0) {
-            throw UsageError{"--count must be at least 1"};
-        }
         ReadRequest r;
         r.path = args[0];
         r.count = a.countGiven ? a.count : 10;

@@ -236,10 +236,10 @@ TEST_F(RemoteSignalTest, ReadSignalRefusals)
     EXPECT_EQ(0, server.tree.adc->m_reads.load());
 }
 
-// Reads waiting for data hold the request no longer than asked, run at most
-// c_maxOneShotReads at a time (given-up ones included) and end, the given-up
-// ones too, before the export's stop returns (the owner may then destroy the
-// source), while other requests are served.
+// Reads waiting for data hold the request no longer than asked and end with
+// it, run at most c_maxOneShotReads at a time and end before the export's
+// stop returns (the owner may then destroy the source), while other
+// requests are served.
 TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
 {
     MemoryDodSource& adc = *server.tree.adc;
@@ -253,8 +253,9 @@ TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
         return RemoteMessage([&] { reg()->ReadSignal("signals.adc", 10, 1, 0, held, waitMs); });
     };
     EXPECT_EQ(refused + "-3 (timeout), no data within 100 ms", read(100));
+    EXPECT_EQ(0, adc.m_held.load()); // the read ended with its request
     std::vector<std::future<std::string>> waiting;
-    for (size_t i = 1; i < mci::c_maxOneShotReads; ++i) {
+    for (size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
         waiting.push_back(std::async(std::launch::async, [&] { return read(0); }));
     }
     ASSERT_TRUE(zvtest::WaitFor([&] { return adc.m_held.load() == static_cast<int>(mci::c_maxOneShotReads); }));
@@ -272,6 +273,30 @@ TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
         EXPECT_EQ(refused + "the server is shutting down", w.get());
     }
     EXPECT_EQ(0, adc.m_reads.load());
+}
+
+// Reads that time out together, as many as the server runs, end with their
+// requests: the next one is served at once, again and again.
+TEST(RemoteSignalConcurrency, ReadsThatTimeOutTogetherLeaveTheirPlacesAtOnce)
+{
+    Server server;
+    MemoryDodSource& adc = *server.tree.adc;
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::future<std::string>> reads;
+        for (size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
+            reads.push_back(std::async(std::launch::async, [&] {
+                return RemoteMessage(
+                    [&] { server.registry->ReadSignal("signals.adc", 10, 1, 0, MemoryDodSource::c_heldTime, 50); });
+            }));
+        }
+        for (auto& r : reads) {
+            EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 50 ms",
+                      r.get());
+        }
+        EXPECT_EQ(0, adc.m_held.load());
+        zemtra_REMOTE::SignalData_var data = server.registry->ReadSignal("signals.adc", 10, 1, 0, 1, 0);
+        EXPECT_EQ(1u, data->atoms);
+    }
 }
 
 TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)

@@ -106,6 +106,23 @@ TEST_F(ZemtraToolTest, ServerRefusalsArePrintedAndExitNonZero)
     EXPECT_EQ("qreg: Command failed: fail\n", r.err);
 }
 
+TEST_F(ZemtraToolTest, EnumNodesRefuseUnknownNamesByNamingTheirOwn)
+{
+    for (const char* value : {"bogus", "fa_clk2"}) {
+        const ToolResult r = Tool({"set", "custom", value});
+        EXPECT_EQ(1, r.exitCode) << value;
+        EXPECT_EQ(std::string("custom takes fofb_switch, fa_clk (or their numbers), not '") + value + "'\n", r.err);
+    }
+    // Numbers and names it knows are the node's business, as other nodes' refusals.
+    ToolResult r = Tool({"set", "custom", "7"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ(std::string::npos, r.err.find("takes")) << r.err;
+    r = Tool({"set", "name", "bogus"});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(0, Tool({"set", "custom", "1"}).exitCode);
+    EXPECT_EQ("fa_clk\n", Tool({"get", "custom"}).out);
+}
+
 TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
 {
     struct Case {
@@ -118,12 +135,15 @@ TEST_F(ZemtraToolTest, BadCommandLinesExitWithUsage)
         {{"get"}, "zemtra-tool: wrong number of arguments for get"},
         {{"get", "a", "b"}, "zemtra-tool: wrong number of arguments for get"},
         {{"set", "custom"}, "zemtra-tool: wrong number of arguments for set"},
-        {{"read", "signals.pll", "--count", "0"}, "zemtra-tool: --count must be at least 1"},
+        {{"read", "signals.pll", "--count", "0"},
+         "zemtra-tool: --count must be a whole number from 1 to 4294967295, not '0'"},
         {{"read", "signals.pll", "--count", "many"},
-         "zemtra-tool: --count must be a whole number from 0 to 4294967295, not 'many'"},
+         "zemtra-tool: --count must be a whole number from 1 to 4294967295, not 'many'"},
         {{"watch", "custom", "--count", "-1"},
          "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '-1'"},
         {{"read", "signals.pll", "--count", "4294967296"},
+         "zemtra-tool: --count must be a whole number from 1 to 4294967295, not '4294967296'"},
+        {{"watch", "custom", "--count", "4294967296"},
          "zemtra-tool: --count must be a whole number from 0 to 4294967295, not '4294967296'"},
         {{"ls", "--bogus"}, "zemtra-tool: unrecognised option '--bogus'"},
         {{"read", "signals.adc", "--mode", "9"}, "zemtra-tool: --mode must be an access mode from 10 to 14, not 9"},
@@ -322,6 +342,32 @@ TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
     const ToolResult timedOut = Tool({"watch", "tim.pll.locked", "--count", "1", "--timeout", "0.2"});
     EXPECT_EQ(1, timedOut.exitCode);
     EXPECT_EQ("Timed out waiting for a value of tim.pll.locked\n", timedOut.err);
+}
+
+// An interrupted watch exits as an interrupted read does, whatever it has
+// shown; a time-out too long for the clock waits for ever.
+TEST_F(ZemtraToolTest, WatchExits130WhenInterruptedAndWaitsForEverForHugeTimeOuts)
+{
+    for (const char* timeout : {"0", "1e10", "inf"}) {
+        SCOPED_TRACE(timeout);
+        ToolProcess watch(
+            {"--server", server.Address(), "watch", "tim.pll.locked", "--count", "3", "--timeout", timeout});
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
+                       server.exporter.GetActiveRequestCount() == 0;
+            },
+            10s));
+        std::this_thread::sleep_for(300ms); // no time-out meanwhile
+        server.tree.locked->SetValue(true, 0);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return watch.Out() == "true\n"; }, 10s)) << watch.Out();
+        ::kill(watch.Pid(), SIGINT);
+        const ToolResult r = watch.Wait();
+        EXPECT_EQ(130, r.exitCode) << r.err;
+        EXPECT_EQ("true\n", r.out);
+        EXPECT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
+        server.tree.locked->SetValue(false, 0);
+    }
 }
 
 TEST_F(ZemtraToolTest, WatchEndsWhenItsReaderClosesTheOutput)

@@ -5,6 +5,7 @@
 #include "remote_test_support.h"
 
 #include "sim/raf_models.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -58,11 +60,30 @@ class ZemtraVunaRemote : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        port = FreePort();
         dir = "/tmp/zv_remote_e2e_" + std::to_string(::getpid());
         ::mkdir(dir.c_str(), 0755);
         ::mkdir((dir + "/cfg").c_str(), 0755);
         ::mkdir((dir + "/root").c_str(), 0755);
+        // The port found free may be taken (by a client of another test)
+        // before the server binds it: then the server starts on another.
+        for (int attempt = 0; attempt < 3 && !Start(); ++attempt) {
+            if (ReadLog().find("can't bind") == std::string::npos) {
+                FAIL() << "the server ended before serving:\n" << ReadLog();
+            }
+        }
+        ASSERT_EQ(0, root.exitCode) << root.err << ReadLog();
+    }
+
+    std::string ReadLog() const
+    {
+        std::ifstream in(dir + "/server.log");
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // Starts the server on a free port; false when it ended before serving.
+    bool Start()
+    {
+        port = FreePort();
         const std::string log = dir + "/server.log";
         const std::string server = ServerPath();
         const std::string portText = std::to_string(port);
@@ -87,21 +108,23 @@ protected:
             }
             std::_Exit(127);
         }
-        ASSERT_GT(pid, 0);
+        if (pid <= 0) {
+            return true; // the check of the tool's answer fails
+        }
         const auto end = std::chrono::steady_clock::now() + 60s;
         while (std::chrono::steady_clock::now() < end) {
             root = Tool({"ls"});
             if (root.exitCode == 0) {
-                break;
+                return true;
             }
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == pid) {
                 pid = -1;
-                FAIL() << "the server ended before serving";
+                return false;
             }
             std::this_thread::sleep_for(100ms);
         }
-        ASSERT_EQ(0, root.exitCode) << root.err;
+        return true;
     }
 
     // Text of the chassis scenario the server runs on; empty: the default.
@@ -325,13 +348,203 @@ TEST_F(ZemtraVunaRemote, PostMortemIsReadThroughTheToolInEveryOneShotMode)
     const ToolResult window = Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "11", "--count", "65536"});
     ASSERT_EQ(0, window.exitCode) << window.err;
     EXPECT_TRUE(byIndex.out == window.out);
-    // Past the capture the controller refuses, after the atoms it has.
+    // A read past the capture gets the atoms up to its end, and says so.
     const ToolResult past =
         Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "10", "--count", "3", "--time", "65535"});
     EXPECT_EQ(1, past.exitCode);
     EXPECT_EQ(2u, Lines(past.out).size());
-    EXPECT_EQ("qsig: Can't read signal raf3.postmortem.signals.ddc_raw in access mode 10: -1 (bad request)\n",
-              past.err);
+    EXPECT_EQ("No more atoms after 1 of 3 atoms of raf3.postmortem.signals.ddc_raw: it ends at atom 65535\n", past.err);
+    EXPECT_EQ(0, Terminate());
+}
+
+// A chassis of one RAF board whose beam is noisy: no two turns are alike.
+class ZemtraVunaRemoteNoisyBeam : public ZemtraVunaRemote {
+protected:
+    std::string Scenario() const override
+    {
+        return R"(<?xml version="1.0" encoding="UTF-8"?>
+<chassis>
+  <beam x="0" y="0" intensity="4000000" noise="5000" kx="10000000" ky="10000000"
+        phase="0" pattern="0 9 6 15" switching="true"/>
+  <board type="62" name="tim" slot="1">
+    <timing adc_frequency="117440043" trigger_rate="10"/>
+  </board>
+  <board type="175" name="raf3" slot="3">
+    <register offset="0x100" value="117440043"/>
+    <register offset="0x108" value="220"/>
+    <register offset="0x128" value="936"/>
+    <register offset="0x300098" value="0x06000000"/>
+  </board>
+</chassis>
+)";
+    }
+
+    // The rows of a read, without the header.
+    static std::vector<std::string> Rows(const std::string& out)
+    {
+        std::vector<std::string> rows = Lines(out);
+        if (!rows.empty()) {
+            rows.erase(rows.begin());
+        }
+        return rows;
+    }
+};
+
+// A post-mortem capture read through the tool as a user reads it: ahead, in
+// access mode 13, more than a chunk of the capture to come; then once, in
+// every mode, up to the capture's ends, which the tool names.
+TEST_F(ZemtraVunaRemoteNoisyBeam, PostMortemCaptureIsReadAsAUserReadsIt)
+{
+    const std::string pm = "raf3.postmortem.signals.ddc_synthetic";
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.capture", "true"}).exitCode);
+    auto ahead = std::async(std::launch::async, [&] { return Tool({"read", pm, "--count", "40000"}); });
+    std::this_thread::sleep_for(1s); // the read waits for the capture on the server
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.source_select", "limits"}).exitCode);
+    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.limits.position.max.x", "-1000"}).exitCode);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return Tool({"get", "raf3.postmortem.capture"}).out == "false\n"; }, 10s));
+    ASSERT_EQ("65536\n", Tool({"get", "raf3.postmortem.length"}).out);
+    const ToolResult whole = Tool({"read", pm, "--mode", "10", "--count", "65536"});
+    ASSERT_EQ(0, whole.exitCode) << whole.err;
+    const std::vector<std::string> all = Rows(whole.out);
+    ASSERT_EQ(65536u, all.size());
+    ASSERT_NE(all[65534], all[65535]);
+
+    // The 40000 atoms that end at the event, its atom the capture's last.
+    const ToolResult read = ahead.get();
+    EXPECT_EQ(0, read.exitCode) << read.err;
+    EXPECT_TRUE(Rows(read.out) == std::vector<std::string>(all.end() - 40000, all.end()));
+
+    const unsigned long long turn = 220;
+    const unsigned long long event = std::stoull(Tool({"get", "raf3.postmortem.timestamp"}).out) * turn;
+    const std::string ended = "No more atoms after ";
+    const std::string of = " atoms of " + pm;
+    // What a refusal says of the capture, up to its LMTs.
+    const std::string holds = "the capture holds 65536 atoms, LMT ";
+    struct Case {
+        std::vector<std::string> args;
+        size_t first; // number of the first atom printed
+        size_t rows;
+        std::string err;
+        bool errStarts = false; // err is the start of the message
+    };
+    const std::vector<Case> cases = {
+        {{"--mode", "10", "--time", "5", "--offset", "3", "--count", "2"}, 8, 2, ""},
+        {{"--mode", "10", "--time", "65000", "--count", "1000"},
+         65000,
+         536,
+         ended + "536 of 1000" + of + ": it ends at atom 65535"},
+        // The event's timestamp, in turns, times the turn is an LMT nearest to
+        // its atom, or half a turn after it, which rounds up (to the next atom
+        // but after the last): one LMT count earlier is always nearest.
+        {{"--mode", "12", "--time", std::to_string(event - 1 - 159 * turn), "--count", "160"}, 65376, 160, ""},
+        {{"--mode", "12", "--time", std::to_string(event), "--count", "3"},
+         65535,
+         1,
+         ended + "1 of 3" + of + ": it ends at atom 65535"},
+        // A whole chunk up to the end: the next one, refused, is past it.
+        {{"--mode", "10", "--time", "32768", "--count", "40000"},
+         32768,
+         32768,
+         ended + "32768 of 40000" + of + ": it ends at atom 65535"},
+        {{"--mode", "12", "--time", std::to_string(event - 1 - 32767 * turn), "--count", "40000"},
+         32768,
+         32768,
+         ended + "32768 of 40000" + of + ": it ends at atom 65535"},
+        // A read that starts past the end is refused, in words.
+        {{"--mode", "11", "--offset", "100"},
+         0,
+         0,
+         "qsig: Can't read signal " + pm +
+             " in access mode 11: -7 (try again), the 10 atoms up to atom 65635 start past the capture's end: " + holds,
+         true},
+        {{"--mode", "11", "--count", "40000", "--offset", "50000"},
+         0,
+         0,
+         "qsig: Can't read signal " + pm +
+             " in access mode 11: -7 (try again), atom 115535 lies past the capture's end: " + holds,
+         true},
+        // The atoms of a window that runs past the end, more than a chunk.
+        {{"--mode", "11", "--count", "40000", "--offset", "100"},
+         25636,
+         39900,
+         ended + "39900 of 40000" + of + ": it ends at atom 65535"},
+        {{"--mode", "10", "--time", "5", "--offset", "-6"},
+         0,
+         0,
+         "qsig: Can't read signal " + pm + " in access mode 10: -1 (bad request), atom -1 is no atom number: " + holds,
+         true},
+        {{"--mode", "11", "--count", "70000", "--offset", "-1000"},
+         0,
+         64536,
+         "Only 64536 of 70000" + of + " end there: it starts at atom 0"},
+        {{"--count", "2", "--timeout", "0.2"},
+         0,
+         0,
+         "Timed out after 0 of 2" + of +
+             ": access mode 13 (the default) waits for new atoms, a post-mortem signal for its next capture; --mode "
+             "10 or 11 reads what it holds, a capture already taken"},
+        {{"--count", "70000"},
+         0,
+         0,
+         "qsig: Can't open signal " + pm +
+             ": -1 (bad request), a read ahead gets the window of a capture, which holds at most 65536 atoms "
+             "(\"capacity\"): ask for at most that many, fewer by a negative offset (a positive one ends the "
+             "window past the capture)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"read", pm};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = Tool(args);
+        SCOPED_TRACE(args[2] + " " + args[3] + " " + (args.size() > 4 ? args[4] + " " + args[5] : ""));
+        EXPECT_EQ(c.err.empty() ? 0 : 1, r.exitCode);
+        EXPECT_EQ(c.err.empty() ? "" : c.err + (c.errStarts ? "" : "\n"),
+                  c.errStarts ? r.err.substr(0, c.err.size()) : r.err);
+        EXPECT_TRUE(Rows(r.out) == std::vector<std::string>(all.begin() + static_cast<long>(c.first),
+                                                            all.begin() + static_cast<long>(c.first + c.rows)));
+    }
+    EXPECT_EQ(0, Terminate());
+}
+
+// One-shot reads whose callers gave up, at their time-out or at Ctrl-C,
+// leave the server's places of such reads to other clients at once: eight
+// reads of FA atoms 40 s ahead, then, within 2 s, a read of another client.
+TEST_F(ZemtraVunaRemote, ReadsGivenUpByTheirCallersFreeTheServersReadPlaces)
+{
+    const ToolResult now = Tool({"read", "gdx.signals.fa", "--mode", "11", "--count", "1"});
+    ASSERT_EQ(0, now.exitCode) << now.err;
+    const std::vector<long> atom = Fields(Lines(now.out).at(1));
+    ASSERT_GE(atom.size(), 10u);
+    const uint64_t lmt = static_cast<uint64_t>(static_cast<uint32_t>(atom[8])) | (static_cast<uint64_t>(atom[9]) << 32);
+    const std::string ahead = std::to_string(lmt + 40ull * 117440043);
+    const std::vector<std::string> read = {
+        "--server", "127.0.0.1:" + std::to_string(port), "read", "gdx.signals.fa", "--mode", "12", "--time", ahead};
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "interrupted" : "timed out");
+        std::vector<std::unique_ptr<ToolProcess>> tools;
+        for (int i = 0; i < 8; ++i) {
+            std::vector<std::string> args = read;
+            args.insert(args.end(), {"--timeout", interrupted ? "0" : "0.3"});
+            tools.push_back(std::make_unique<ToolProcess>(args));
+        }
+        if (interrupted) {
+            std::this_thread::sleep_for(500ms); // the reads wait on the server
+            for (const auto& tool : tools) {
+                ::kill(tool->Pid(), SIGINT);
+            }
+        }
+        for (const auto& tool : tools) {
+            const ToolResult r = tool->Wait();
+            EXPECT_EQ(interrupted ? 130 : 1, r.exitCode) << r.err;
+        }
+        ToolResult other;
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                return (other = Tool({"read", "gdx.signals.fa", "--mode", "11", "--count", "3"})).exitCode == 0;
+            },
+            2s))
+            << other.err;
+        EXPECT_EQ(4u, Lines(other.out).size());
+    }
     EXPECT_EQ(0, Terminate());
 }
 
