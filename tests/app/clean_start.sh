@@ -139,8 +139,9 @@ else
     rc=$?
     pid=
     [ $rc -ne 0 ] || fail "$log: a start that cannot provide the FIR file ended with 0"
-    [ "$(grep -c -E " (ERROR|WARNING) " "$log")" -eq 1 ] && grep -q -E " ERROR .*--root" "$log" ||
+    if [ "$(grep -c -E " (ERROR|WARNING) " "$log")" -ne 1 ] || ! grep -q -E " ERROR .*--root" "$log"; then
         fail "$log: not refused with one line naming --root: $(cat "$log")"
+    fi
 fi
 damaged=$(find "$work" -name '*.damaged-*')
 [ -z "$damaged" ] || fail "configuration set aside: $damaged"
