@@ -4,11 +4,14 @@
 #include "app/raf_board.h"
 #include "mci/factory.h"
 #include "mci/node_flags.h"
+#include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "qreg/reg_fnc_node.h"
 #include "qreg/reg_reference_node.h"
 
+#include <cstdint>
 #include <exception>
+#include <limits>
 
 const char* const AverageSum::c_fa_client_name = "average_sum_fa_client";
 const char* const AverageSum::c_event_client_name = "average_sum_event_client";
@@ -97,7 +100,7 @@ bool AverageSum::_SetTriggerCount(const unsigned& value)
         if (value == m_trigger_count.load()) {
             return true;
         }
-        m_accumulator = 0;
+        m_accumulator = Accumulator();
         m_atom_count = 0;
         m_last_lmt = 0;
         m_trigger_counter = 0;
@@ -115,12 +118,26 @@ void AverageSum::AddFaBuffer(const FaBuffer& buffer)
     if (m_trigger_count.load() == 0 || n == 0) {
         return;
     }
+    const uint64_t overflows = m_accumulator.overflows;
     for (unsigned i = 0; i < n; ++i) {
-        m_accumulator += buffer[i].Sum;
+        m_accumulator.Add(buffer[i].Sum);
+    }
+    if (m_accumulator.overflows != overflows) {
+        m_overflows.fetch_add(m_accumulator.overflows - overflows);
     }
     const SaFaAtom& last = buffer[n - 1];
     m_last_lmt = static_cast<uint32_t>(last.LMT_l) | (static_cast<uint64_t>(static_cast<uint32_t>(last.LMT_h)) << 32);
     m_atom_count += n;
+}
+
+void AverageSum::Accumulator::Add(int64_t value)
+{
+    int64_t next = 0;
+    if (__builtin_add_overflow(sum, value, &next)) {
+        next = value > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+        ++overflows;
+    }
+    sum = next;
 }
 
 unsigned AverageSum::Progress(unsigned counter, unsigned count)
@@ -138,6 +155,7 @@ void AverageSum::OnTrigger()
     uint64_t atoms = 0;
     uint64_t mean = 0;
     uint64_t lmt = 0;
+    uint64_t overflows = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const unsigned count = m_trigger_count.load();
@@ -154,10 +172,11 @@ void AverageSum::OnTrigger()
             if (atoms != 0) {
                 // The Sum fields are signed: so is their mean. The node keeps
                 // it as its two's complement.
-                mean = static_cast<uint64_t>(m_accumulator / static_cast<int64_t>(atoms));
+                mean = static_cast<uint64_t>(m_accumulator.sum / static_cast<int64_t>(atoms));
                 lmt = m_last_lmt;
+                overflows = m_accumulator.overflows;
                 m_atom_count = 0;
-                m_accumulator = 0;
+                m_accumulator = Accumulator();
                 m_last_lmt = 0;
             }
             m_trigger_counter = 0;
@@ -166,6 +185,11 @@ void AverageSum::OnTrigger()
         }
     }
     if (completed && atoms != 0) {
+        if (overflows != 0) {
+            qstd::LogWarning(m_board.GetName() + " average_sum: the sum of " + std::to_string(atoms) +
+                             " atoms passed the 64-bit range " + std::to_string(overflows) +
+                             " times; the mean published is that of the sum held at its limit.");
+        }
         m_sum_node.SetValue(static_cast<unsigned long long>(mean), 0);
         m_timestamp_node.SetValue(static_cast<unsigned long long>(lmt), 0);
         m_used_atoms_node.SetValue(static_cast<unsigned long long>(atoms), 0);

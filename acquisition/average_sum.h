@@ -15,6 +15,12 @@
 // stale value after a newer one; it is taken before m_mutex, which guards
 // the accumulator and the counters only and is never held while a node is
 // set.
+//
+// The accumulator is 64 bits wide: at the largest Sum fields and the FA
+// rate it would pass its range after about five days of one average. An
+// addition that would pass it leaves the sum at the limit instead of
+// wrapping to the other sign, and is counted; the average it spoils is
+// published with a warning.
 
 #include "acquisition/tbt_atoms.h"
 #include "platform/mci/tree_node.h"
@@ -69,9 +75,19 @@ public:
     // Percent of count that counter is, truncated; computed in 64 bits.
     static unsigned Progress(unsigned counter, unsigned count);
 
+    // The running sum: saturates at the limits of its 64 bits and counts
+    // the additions that reached past them.
+    struct Accumulator {
+        int64_t sum = 0;
+        uint64_t overflows = 0;
+        void Add(int64_t value);
+    };
+
     unsigned long long GetSum() const { return m_sum.load(); }
     unsigned long long GetTimestamp() const { return m_timestamp.load(); }
     unsigned long long GetUsedAtoms() const { return m_used_atoms.load(); }
+    // Additions that the accumulator could not take whole, since the start.
+    unsigned long long GetOverflows() const { return m_overflows.load(); }
 
 private:
     void EventThread();
@@ -86,7 +102,8 @@ private:
     std::atomic<unsigned long long> m_sum{0};
     std::atomic<unsigned int> m_progress{0};
     std::atomic<unsigned long long> m_used_atoms{0};
-    int64_t m_accumulator = 0;
+    Accumulator m_accumulator;
+    std::atomic<unsigned long long> m_overflows{0};
     uint64_t m_atom_count = 0;
     uint64_t m_last_lmt = 0;
     std::atomic<unsigned int> m_trigger_count{0};

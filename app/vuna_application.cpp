@@ -101,7 +101,8 @@ qapp::ZemtraBoard* VunaApplication::CreateBoard(const bmc::Board* board)
     if (board == nullptr) {
         return nullptr;
     }
-    const std::vector<qfeature::TimTriggerGeneration::RegNodeConfiguration> nodes = {{1, "source", 14}};
+    const std::vector<qfeature::TimTriggerGeneration::RegNodeConfiguration> nodes = {
+        {1, "source", mci::flags::c_setting}};
     QSTD_TRACE(2, "Creating board for type " << board->GetType() << ".");
     qapp::ZemtraBoard* made = nullptr;
     switch (board->GetType()) {
@@ -255,6 +256,7 @@ bool VunaApplication::IsPllLocked() const
 
 bool VunaApplication::GetCustomConnFnc(CustomFnc_e& f) const
 {
+    std::lock_guard<std::mutex> lock(m_custom_mutex);
     f = m_custom_fnc;
     return true;
 }
@@ -262,6 +264,7 @@ bool VunaApplication::GetCustomConnFnc(CustomFnc_e& f) const
 bool VunaApplication::SetCustomConnFnc(const CustomFnc_e& f)
 {
     QSTD_TRACE_FNC();
+    std::lock_guard<std::mutex> lock(m_custom_mutex);
     if (CheckTim(__LINE__, __PRETTY_FUNCTION__) && m_tim->GetTriggerGeneration()) {
         const unsigned control = f == fa_clk ? c_lemo_fa_clk : c_lemo_fofb_switch;
         m_tim->GetTriggerGeneration()->SetLemoControl(control);

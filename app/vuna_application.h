@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,10 @@ private:
     FaSyncController* m_fa_sync_controller = nullptr;
     qboard::TimBoard* m_tim = nullptr;
     std::atomic<uint64_t> m_sync_lmt;
+    // The custom connector's function: written by a client, read by the
+    // configuration's store on its own thread. The mutex keeps the connector
+    // control and the value it reports in step.
+    mutable std::mutex m_custom_mutex;
     CustomFnc_e m_custom_fnc = fofb_switch;
     qstd::Synchronizer m_synchronizer;
     std::shared_ptr<qreg::SignalNode> m_pll_node;

@@ -64,6 +64,7 @@ bool ZemtraGrouping::SetTimeout(const unsigned& timeout)
 
 bool ZemtraGrouping::GetTimeout(unsigned& timeout) const
 {
+    std::lock_guard<std::mutex> lock(m_control_mutex);
     timeout = fpga::Read32(m_block, c_timeout);
     return true;
 }
@@ -76,6 +77,7 @@ bool ZemtraGrouping::_SetGroupSize(const unsigned& size)
 
 bool ZemtraGrouping::GetGroupSize(unsigned& size) const
 {
+    std::lock_guard<std::mutex> lock(m_control_mutex);
     size = fpga::Read32(m_block, c_size);
     return true;
 }

@@ -5,7 +5,9 @@
 // A grouping parameter is written only while grouping is stopped: control 0,
 // the value, then control 1 again when grouping is enabled. Client requests
 // and the board's start, reset and shutdown come on different threads; the
-// control mutex keeps each sequence of control and parameter writes whole.
+// control mutex keeps each sequence of control and parameter writes whole,
+// and the parameters are read under it too (the configuration's store and a
+// node's re-read for its subscribers read them while a client writes).
 //
 // Block (40 bytes, 32-bit words):
 //   0x00 control: 1 grouping runs, 0 stopped
@@ -75,7 +77,7 @@ private:
     bool SfpStatus(uint32_t (GdxSfpControl::*word)() const, unsigned& status) const;
 
     volatile FPGAMem_t* m_block;
-    std::mutex m_control_mutex;
+    mutable std::mutex m_control_mutex;
     std::atomic<bool> m_enabled{false};
     mci::Node m_size_node;
 };

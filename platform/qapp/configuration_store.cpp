@@ -242,9 +242,12 @@ private:
     void TakeValue(const std::string& line, const std::string& where);
     // A line of a node this run does not have.
     void Keep(const std::string& line, const std::string& where, const std::string& path);
-    void Queue(const mci::TreeNodePtr& node, Entry entry, size_t lineSize);
+    void Queue(const mci::TreeNodePtr& node, const std::string& path, Entry entry, size_t lineSize);
     void ApplyPending();
-    void ApplyNode(qreg::RegNode& reg, const std::vector<Entry>& entries);
+    void ApplyNode(qreg::RegNode& reg, const std::string& path, const std::vector<Entry>& entries);
+    // True when the node at path holds value at position, as a store would
+    // write it.
+    bool Holds(const std::string& path, size_t position, const std::string& value) const;
     // Entries [first, end), of consecutive positions, in one write; false
     // when the write is refused.
     bool ApplyRun(qreg::RegNode& reg, const std::vector<Entry>& entries, size_t first, size_t end);
@@ -252,7 +255,13 @@ private:
     ConfigurationStore& m_store;
     const std::string& m_origin;
     Result m_result;
-    std::vector<std::pair<mci::TreeNodePtr, std::vector<Entry>>> m_nodes;
+    // The nodes with values waiting, with their paths.
+    struct PendingNode {
+        mci::TreeNodePtr node;
+        std::string path;
+        std::vector<Entry> entries;
+    };
+    std::vector<PendingNode> m_nodes;
     size_t m_pendingBytes = 0;
     unsigned long m_messages = 0;
     unsigned long m_number = 0;
@@ -320,7 +329,10 @@ void ConfigurationStore::LinePass::TakeValue(const std::string& line, const std:
         return;
     }
     const std::string path = line.substr(0, tab1);
-    if (path.empty()) {
+    // No node name holds a control character: such a line is damage, not
+    // the line of a node this run lacks.
+    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+    if (path.empty() || std::any_of(path.begin(), path.end(), control)) {
         Skip(where + "malformed line.");
         return;
     }
@@ -337,7 +349,7 @@ void ConfigurationStore::LinePass::TakeValue(const std::string& line, const std:
         Skip(where + "mci: Not a register node: " + path);
         return;
     }
-    Queue(node, Entry{where, pos, line.substr(tab2 + 1)}, line.size());
+    Queue(node, path, Entry{where, pos, line.substr(tab2 + 1)}, line.size());
 }
 
 // The value of a node of a board this chassis lacks stays stored, as far
@@ -356,15 +368,16 @@ void ConfigurationStore::LinePass::Keep(const std::string& line, const std::stri
 
 // A file far larger than any this store writes is applied in parts, so
 // that the values waiting to be applied stay within a bound.
-void ConfigurationStore::LinePass::Queue(const mci::TreeNodePtr& node, Entry entry, size_t lineSize)
+void ConfigurationStore::LinePass::Queue(const mci::TreeNodePtr& node, const std::string& path, Entry entry,
+                                         size_t lineSize)
 {
-    auto it = std::find_if(m_nodes.begin(), m_nodes.end(), [&](const auto& n) { return n.first == node; });
+    auto it = std::find_if(m_nodes.begin(), m_nodes.end(), [&](const PendingNode& n) { return n.node == node; });
     if (it == m_nodes.end()) {
-        m_nodes.emplace_back(node, std::vector<Entry>());
+        m_nodes.push_back(PendingNode{node, path, {}});
         it = m_nodes.end() - 1;
     }
     m_pendingBytes += sizeof(Entry) + entry.where.size() + lineSize;
-    it->second.push_back(std::move(entry));
+    it->entries.push_back(std::move(entry));
     if (m_pendingBytes > c_maxPendingBytes) {
         ApplyPending();
     }
@@ -372,10 +385,10 @@ void ConfigurationStore::LinePass::Queue(const mci::TreeNodePtr& node, Entry ent
 
 void ConfigurationStore::LinePass::ApplyPending()
 {
-    for (auto& n : m_nodes) {
-        qreg::RegNode& reg = *n.first->AsRegNode();
+    for (const PendingNode& n : m_nodes) {
+        qreg::RegNode& reg = *n.node->AsRegNode();
         reg.OnPreConfigLoad();
-        ApplyNode(reg, n.second);
+        ApplyNode(reg, n.path, n.entries);
         reg.OnPostConfigLoad();
     }
     m_nodes.clear();
@@ -386,7 +399,12 @@ void ConfigurationStore::LinePass::ApplyPending()
 // loads the whole table into the FPGA is then loaded once, not once per
 // element. A run that is refused is applied line by line, so that only its
 // bad lines are skipped.
-void ConfigurationStore::LinePass::ApplyNode(qreg::RegNode& reg, const std::vector<Entry>& entries)
+//
+// A value that the node refuses while it holds that very value (a file path
+// whose file is missing now, which stays the node's value) loses nothing:
+// the next store writes the same line. It is logged, not taken for damage.
+void ConfigurationStore::LinePass::ApplyNode(qreg::RegNode& reg, const std::string& path,
+                                             const std::vector<Entry>& entries)
 {
     for (size_t first = 0; first < entries.size();) {
         size_t end = first + 1;
@@ -403,9 +421,25 @@ void ConfigurationStore::LinePass::ApplyNode(qreg::RegNode& reg, const std::vect
                 mci::SetNodeTexts(reg, {e.value}, e.position);
                 ++m_result.applied;
             } catch (const std::exception& ex) {
-                Skip(e.where + ex.what());
+                if (Holds(path, e.position, e.value)) {
+                    Report(qstd::LogWarning,
+                           "Configuration value not applied: " + e.where + ex.what() + " (the node holds it still).");
+                    ++m_result.held;
+                } else {
+                    Skip(e.where + ex.what());
+                }
             }
         }
+    }
+}
+
+bool ConfigurationStore::LinePass::Holds(const std::string& path, size_t position, const std::string& value) const
+{
+    try {
+        const std::vector<std::string> held = mci::ClientAccess(m_store.m_root).GetTexts(path, position, 1);
+        return held.size() == 1 && held[0] == value;
+    } catch (const std::exception&) {
+        return false;
     }
 }
 
@@ -439,7 +473,8 @@ ConfigurationStore::Result ConfigurationStore::LinePass::Finish()
     }
     qstd::LogInfo("Configuration loaded from " + m_origin + ": " + std::to_string(m_result.applied) +
                   " values applied, " + std::to_string(m_result.skipped) + " lines skipped, " +
-                  std::to_string(m_result.kept) + " lines of absent nodes kept.");
+                  std::to_string(m_result.kept) + " lines of absent nodes kept" +
+                  (m_result.held != 0 ? ", " + std::to_string(m_result.held) + " values refused but held" : "") + ".");
     return m_result;
 }
 
@@ -599,13 +634,19 @@ void ConfigurationStore::WatchChanges(std::chrono::milliseconds delay)
         m_stopWatching = false;
     }
     m_notifications = std::make_unique<mci::NotificationClient>();
-    // Runs on the emitting thread: it only marks the change.
+    // Runs on the emitting thread: it only marks the change, and wakes the
+    // store's thread only when the store goes from unchanged to changed;
+    // further changes within the delay join that store without a wake-up.
     const mci::Callback onChange([this](const mci::NotificationData&) {
+        bool first = false;
         {
             std::lock_guard<std::mutex> lock(m_watchMutex);
+            first = !m_changed;
             m_changed = true;
         }
-        m_watchChanged.notify_all();
+        if (first) {
+            m_watchChanged.notify_all();
+        }
     });
     std::vector<mci::TreeNodePtr> pending{m_root};
     while (!pending.empty()) {

@@ -14,7 +14,10 @@
 // consecutive positions of a node in one write. A line that cannot be applied
 // is logged and skipped, except that the lines of nodes this run does not
 // have (a chassis without one of the boards) are kept as they are and written
-// back by every store. The file is read line by line: a line longer than
+// back by every store; a node name with a control character makes a line
+// malformed, never the line of an absent node. A value that its node refuses
+// while it holds that value already (a file path whose file is missing) is
+// logged only: the next store writes the same line. The file is read line by line: a line longer than
 // c_maxLineLength is skipped unread, and a file of any size costs no other
 // line (values are applied in parts when very many wait).
 // A file with lines that could not be applied, or that is no regular file,
@@ -46,6 +49,7 @@ public:
         unsigned applied = 0;
         unsigned skipped = 0;
         unsigned kept = 0; // lines of absent nodes
+        unsigned held = 0; // values refused by a node that holds them
     };
     // Longest line read (a value of this store is at most a path of 4095
     // characters); longer ones are skipped.

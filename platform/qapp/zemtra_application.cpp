@@ -343,6 +343,13 @@ bool ZemtraApplication::RunPhases()
     QSTD_TRACE_FNC();
     try {
         qstd::LogInfo(ApplicationName() + " starting.");
+        // The instrument's own folders, under the run's root or, without one,
+        // where the instrument has them, as far as the user may make them.
+        const std::string instrumentDir = InstrumentPath(c_defaultConfDir);
+        const std::string instrumentFailure = MakeDirectories(instrumentDir);
+        MakeDirectories(InstrumentPath("/tmp/"));
+        BuildChassis();
+        RequireInstrumentFiles(instrumentDir, instrumentFailure);
         std::string confFailure = MakeDirectories(ConfDir());
         if (confFailure.empty() && ::access(ConfDir().c_str(), W_OK | X_OK) != 0) {
             confFailure = std::strerror(errno);
@@ -351,17 +358,11 @@ bool ZemtraApplication::RunPhases()
             qstd::LogError("Configuration directory " + ConfDir() + " is not writable: " + confFailure +
                            ". The configuration cannot be stored.");
         }
-        if (InstrumentRoot() != "/") {
-            // The instrument's own directories exist under a root of a run.
-            MakeDirectories(InstrumentPath(c_defaultConfDir));
-            MakeDirectories(InstrumentPath("/tmp/"));
-        }
-        BuildChassis();
         // The simulated instrument's own configuration files, each where the
         // system reads it: the attenuator tables in the configuration
         // directory, the FIR file at the FA block's instrument path, also
         // when --conf-dir names a folder of its own.
-        m_chassis->InstallConfiguration(ConfDir(), InstrumentPath(c_defaultConfDir));
+        m_chassis->InstallConfiguration(ConfDir(), instrumentDir);
         SetTreeNode(MakeBranchNode(ApplicationName(), GetRegistryFlags()));
 
         for (sim::Board* sb : m_chassis->Boards()) {
@@ -434,6 +435,28 @@ bool ZemtraApplication::RunPhases()
     m_configuration.reset();
     ShutdownAll();
     return false;
+}
+
+void ZemtraApplication::RequireInstrumentFiles(const std::string& instrumentDir, std::string failure) const
+{
+    if (failure.empty() && ::access(instrumentDir.c_str(), W_OK | X_OK) != 0) {
+        failure = std::strerror(errno);
+    }
+    if (failure.empty()) {
+        return;
+    }
+    for (const sim::Board* board : m_chassis->Boards()) {
+        for (const sim::Board::ConfigurationFile& file : board->ConfigurationFiles()) {
+            const std::string path = instrumentDir + file.name;
+            struct stat st {};
+            if (file.instrumentFolder && ::lstat(path.c_str(), &st) != 0) {
+                throw qstd::Exception(
+                    "The simulated instrument cannot provide " + path + ": " + failure +
+                        ". Pass --root FOLDER to keep the instrument's paths in a folder of your own.",
+                    true);
+            }
+        }
+    }
 }
 
 std::string ZemtraApplication::RemoteUri() const

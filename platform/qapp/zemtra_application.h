@@ -125,6 +125,10 @@ private:
     bool RunPhases();
     void ApplyOptions(const RunOptions& options);
     void BuildChassis();
+    // Refuses the start when a file that the simulated chassis provides in
+    // the instrument's configuration folder is missing and cannot be made
+    // there (failure: why the folder could not be made, else empty).
+    void RequireInstrumentFiles(const std::string& instrumentDir, std::string failure) const;
     void ShutdownAll();
     void StopServing();
     void InstallStopSignals();

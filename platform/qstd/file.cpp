@@ -24,7 +24,11 @@ std::atomic<bool> g_walk{false};
 // Set once the kernel has refused openat2 as unknown.
 std::atomic<bool> g_noOpenat2{false};
 
-constexpr int c_openFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+// A path is resolved to a descriptor that refers to the file without opening
+// it (O_PATH): opening a FIFO or a device node alone can act (a FIFO's writer
+// wakes, a watchdog starts). Only a regular file is then opened for reading.
+constexpr int c_resolveFlags = O_PATH | O_CLOEXEC;
+constexpr int c_readFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 // Links followed in one resolution, as the kernel allows.
 constexpr unsigned c_maxLinks = 40;
 constexpr std::size_t c_bufferSize = 64 * 1024;
@@ -100,7 +104,7 @@ void Append(std::deque<std::string>& parts, const std::string& path, bool front)
 // a short one: ".." opens the parent and goes on only when that is the
 // folder the walk came from (EAGAIN when a folder was moved meanwhile).
 // The descriptor, or -1 with errno set.
-int OpenByWalk(int baseFd, const std::string& path)
+int OpenByWalk(int baseFd, const std::string& path, int flags)
 {
     if (path.empty()) {
         errno = ENOENT;
@@ -167,7 +171,7 @@ int OpenByWalk(int baseFd, const std::string& path)
             continue;
         }
         if (pending.empty()) {
-            return ::openat(folder.Get(), name.c_str(), c_openFlags | O_NOFOLLOW);
+            return ::openat(folder.Get(), name.c_str(), flags | O_NOFOLLOW);
         }
         if (!S_ISDIR(st.st_mode)) {
             errno = ENOTDIR;
@@ -182,16 +186,16 @@ int OpenByWalk(int baseFd, const std::string& path)
         folder.Reset(next.Release());
     }
     // The path names a folder.
-    return ::openat(folder.Get(), ".", c_openFlags);
+    return ::openat(folder.Get(), ".", flags);
 }
 
 // The kernel's resolution of path inside baseFd; -1 with errno set, ENOSYS
 // when the kernel lacks it.
-int OpenByKernel(int baseFd, const std::string& path)
+int OpenByKernel(int baseFd, const std::string& path, int flags)
 {
 #ifdef QSTD_HAVE_OPENAT2
     struct open_how how {};
-    how.flags = static_cast<unsigned long long>(c_openFlags);
+    how.flags = static_cast<unsigned long long>(flags);
     how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
     for (int attempt = 0;; ++attempt) {
         const long fd = ::syscall(SYS_openat2, baseFd, path.c_str(), &how, sizeof(how));
@@ -203,22 +207,46 @@ int OpenByKernel(int baseFd, const std::string& path)
 #else
     (void)baseFd;
     (void)path;
+    (void)flags;
     errno = ENOSYS;
     return -1;
 #endif
 }
 
-int OpenInside(int baseFd, const std::string& path)
+int OpenInside(int baseFd, const std::string& path, int flags)
 {
     if (!g_walk.load() && !g_noOpenat2.load()) {
-        const int fd = OpenByKernel(baseFd, path);
+        const int fd = OpenByKernel(baseFd, path, flags);
         // A sandbox that does not know the call refuses it with EPERM.
         if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
             return fd;
         }
         g_noOpenat2.store(true);
     }
-    return OpenByWalk(baseFd, path);
+    return OpenByWalk(baseFd, path, flags);
+}
+
+// Opens the regular file that the O_PATH descriptor refers to for reading:
+// through its entry in /proc, which leads to that very file whatever has
+// been renamed meanwhile. Without /proc the path is resolved again and the
+// file taken only when it is the one checked. -1 with errno set.
+int ReopenForReading(int pathFd, const struct stat& checked, int baseFd, const std::string& path)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
+    const int fd = ::open(self.c_str(), c_readFlags);
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
+    }
+    Descriptor again(OpenInside(baseFd, path, c_readFlags));
+    struct stat st {};
+    if (again.Get() < 0 || ::fstat(again.Get(), &st) != 0) {
+        return -1;
+    }
+    if (st.st_dev != checked.st_dev || st.st_ino != checked.st_ino) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return again.Release();
 }
 
 } // namespace
@@ -260,21 +288,28 @@ int InputFile::Open(const std::string& base, const std::string& path)
         const int error = errno;
         return Fail(error, std::strerror(error));
     }
-    const int fd = OpenInside(baseFd, path);
-    const int openError = errno;
-    ::close(baseFd);
-    if (fd < 0) {
-        return Fail(openError, std::strerror(openError));
+    Descriptor folder(baseFd);
+    // Resolved without being opened, looked at, and opened for reading only
+    // when it is a regular file.
+    Descriptor resolved(OpenInside(folder.Get(), path, c_resolveFlags));
+    if (resolved.Get() < 0) {
+        const int error = errno;
+        return Fail(error, std::strerror(error));
     }
-    m_fd = fd;
     struct stat st {};
-    if (::fstat(m_fd, &st) != 0) {
+    if (::fstat(resolved.Get(), &st) != 0) {
         const int error = errno;
         return Fail(error, std::strerror(error));
     }
     if (!S_ISREG(st.st_mode)) {
         return Fail(EINVAL, "not a regular file");
     }
+    const int fd = ReopenForReading(resolved.Get(), st, folder.Get(), path);
+    if (fd < 0) {
+        const int error = errno;
+        return Fail(error, std::strerror(error));
+    }
+    m_fd = fd;
     return 0;
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 // Reading a file named from outside (a client or a configuration): a FIFO or
 // a device would block or never end, a huge file or line would eat the
-// memory, and a name must not lead out of the folder it is meant to lie in.
-// So a file is opened without blocking, read only when it is a regular file,
-// read up to a size bound (or line by line, each line bounded), and its path
+// memory, and a name must not lead out of the folder it is meant to lie in;
+// for a FIFO or a device even the open may act (a waiting writer wakes).
+// So a path is resolved to what it names without opening it, only a regular
+// file is then opened (without blocking) and read up to a size bound (or
+// line by line, each line bounded), and its path
 // is resolved inside a folder taken as the root: ".." stops at that folder,
 // and symbolic links, absolute ones from that folder, stay inside it.
 //

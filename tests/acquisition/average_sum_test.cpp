@@ -134,6 +134,32 @@ TEST_F(Averaging, NegativeSumsGiveTheSignedMean)
     }
 }
 
+// At the limits of its 64 bits the sum stays at the limit it reached and
+// counts the addition; it never wraps to the other sign.
+TEST(AverageSumAccumulator, SaturatesAtItsLimitsAndCountsTheOverflows)
+{
+    constexpr int64_t max = INT64_MAX;
+    constexpr int64_t min = INT64_MIN;
+    struct Case {
+        int64_t start;
+        std::vector<int64_t> values;
+        int64_t sum;
+        uint64_t overflows;
+    };
+    for (const Case& c : {Case{max - 1, {1}, max, 0}, Case{max - 1, {INT32_MAX, INT32_MAX}, max, 2},
+                          Case{max, {INT32_MIN}, max + INT32_MIN, 0}, Case{min + 1, {-1}, min, 0},
+                          Case{min, {INT32_MIN, 5}, min + 5, 1}, Case{0, {INT32_MIN, INT32_MAX}, -1, 0}}) {
+        SCOPED_TRACE(c.start);
+        AverageSum::Accumulator a;
+        a.sum = c.start;
+        for (int64_t v : c.values) {
+            a.Add(v);
+        }
+        EXPECT_EQ(c.sum, a.sum);
+        EXPECT_EQ(c.overflows, a.overflows);
+    }
+}
+
 TEST(AverageSumProgress, IsComputedInSixtyFourBits)
 {
     EXPECT_EQ(33u, AverageSum::Progress(1, 3));

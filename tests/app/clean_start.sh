@@ -2,10 +2,15 @@
 # Runs the server with the run command of scripts/dev.sh, as in a fresh
 # clone: started, stopped with SIGINT, started and stopped twice more (the
 # last time with SIGTERM); then the same with a configuration folder of its
-# own (--conf-dir). Every start must load the FIR filter of every RAF board,
+# own (--conf-dir). Then the server itself without --root (the instrument's
+# paths from "/"), in a mount namespace of its own whose /var/opt is a
+# folder of the test: with --conf-dir, started and started again, and
+# without options. Every start must load the FIR filter of every RAF board,
 # log no ERROR and no WARNING line and end with 0, and no configuration file
-# may be set aside. A configuration that an earlier run command kept in
-# run/cfg is carried over by the first start.
+# may be set aside. Where /var/opt cannot be written, the start without
+# --root is refused with one line that says to pass --root. A configuration
+# that an earlier run command kept in run/cfg is carried over by the first
+# start.
 # Usage: clean_start.sh <zemtra-vuna> <scripts/dev.sh>
 server="$1"
 devsh="$2"
@@ -37,14 +42,15 @@ fail() {
     failures=$((failures + 1))
 }
 
-# start <log> <signal> <extra arguments>...: one start and stop.
+# start <log> <signal> <command>...: one start and stop of the command (the
+# port is added).
 start() {
     log="$1"
     signal="$2"
     shift 2
     tries=0
     while :; do
-        bash "$project/scripts/dev.sh" run "$@" --port "$port" >"$log" 2>&1 &
+        "$@" --port "$port" >"$log" 2>&1 &
         pid=$!
         i=0
         while [ $i -lt 600 ] && kill -0 $pid 2>/dev/null && ! grep -q -F "zemtra-vuna running." "$log"; do
@@ -77,16 +83,66 @@ printf 'tim/pll/vcxo_offset\t0\t18\n' >"$project/run/cfg/zemtra-vuna.conf"
 run=0
 for signal in INT INT TERM; do
     run=$((run + 1))
-    start "$work/default-$run.log" $signal
+    start "$work/default-$run.log" $signal bash "$project/scripts/dev.sh" run
 done
 grep -q -x -F "$(printf 'tim/pll/vcxo_offset\t0\t18')" "$project/run/root/var/opt/zemtra/cfg/zemtra-vuna.conf" ||
     fail "the configuration in run/cfg was not carried over"
 [ ! -e "$project/run/cfg/zemtra-vuna.conf" ] || fail "run/cfg/zemtra-vuna.conf left behind"
 for signal in INT INT TERM; do
     run=$((run + 1))
-    start "$work/conf-dir-$run.log" $signal --conf-dir cfg
+    start "$work/conf-dir-$run.log" $signal bash "$project/scripts/dev.sh" run --conf-dir cfg
 done
 [ -f "$project/cfg/zemtra-vuna.conf" ] || fail "--conf-dir: no configuration stored in cfg/"
+
+# The server without --root, its /var/opt a folder of the test (or, with
+# ro, an empty one that cannot be written): a mount namespace of its own,
+# as the user's root where user namespaces serve, else as root.
+# Usage: isolated <folder>|ro <command>...
+isolated() {
+    source="$1"
+    shift
+    if [ "$source" = ro ]; then
+        mount="mount -t tmpfs -o ro tmpfs /var/opt"
+    else
+        mount="mount --bind $source /var/opt"
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    exec $namespace sh -c "$mount"' && exec "$0" "$@"' "$@"
+}
+namespace=
+for candidate in "unshare -m -r" "unshare -m"; do
+    if $candidate sh -c 'mount -t tmpfs tmpfs /var/opt' 2>/dev/null; then
+        namespace=$candidate
+        break
+    fi
+done
+if [ -z "$namespace" ]; then
+    echo "note: no mount namespace here; the start without --root is not checked"
+else
+    mkdir -p "$work/var-opt"
+    start "$work/no-root-1.log" INT isolated "$work/var-opt" "$server" --conf-dir "$project/cfg-no-root"
+    start "$work/no-root-2.log" TERM isolated "$work/var-opt" "$server" --conf-dir "$project/cfg-no-root"
+    [ -f "$project/cfg-no-root/zemtra-vuna.conf" ] || fail "no --root: no configuration stored in cfg-no-root/"
+    start "$work/no-root-3.log" INT isolated "$work/var-opt" "$server"
+    [ -f "$work/var-opt/zemtra/cfg/zemtra-vuna.conf" ] || fail "no options: no configuration stored"
+    # Refused: one line, which names --root.
+    log="$work/no-root-refused.log"
+    isolated ro "$server" --conf-dir "$project/cfg-refused" --port "$port" >"$log" 2>&1 &
+    pid=$!
+    i=0
+    while [ $i -lt 100 ] && kill -0 $pid 2>/dev/null; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -TERM $pid 2>/dev/null && fail "$log: a start that cannot provide the FIR file was not refused"
+    wait $pid
+    rc=$?
+    pid=
+    [ $rc -ne 0 ] || fail "$log: a start that cannot provide the FIR file ended with 0"
+    if [ "$(grep -c -E " (ERROR|WARNING) " "$log")" -ne 1 ] || ! grep -q -E " ERROR .*--root" "$log"; then
+        fail "$log: not refused with one line naming --root: $(cat "$log")"
+    fi
+fi
 damaged=$(find "$work" -name '*.damaged-*')
 [ -z "$damaged" ] || fail "configuration set aside: $damaged"
 

@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 using apptest::CountLogged;
 using apptest::CountLoggedContaining;
@@ -368,6 +370,30 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
     EXPECT_TRUE(run.Stop());
     EXPECT_EQ(nullptr, app.GetPllSignal());
     EXPECT_EQ(nullptr, app.GetPllOutput());
+}
+
+// A client writes "custom" while the configuration's store reads it.
+TEST(VunaApplicationConcurrency, CustomFunctionIsReadWhileWritten)
+{
+    // Without a timing board every write logs that it has none.
+    qstd::CaptureScope capture(true, false);
+    VunaApplication app;
+    mci::TreeNodePtr root = qapp::MakeBranchNode("root", 0);
+    app.OnRegistryAdd(root);
+    mci::ClientAccess client(root);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const std::string f = client.GetText("custom");
+            EXPECT_TRUE(f == "fa_clk" || f == "fofb_switch") << f;
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        client.SetText("custom", i % 2 == 0 ? "fa_clk" : "fofb_switch");
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ("fofb_switch", client.GetText("custom"));
 }
 
 TEST(VunaApplicationNames, CustomFunctionTable)

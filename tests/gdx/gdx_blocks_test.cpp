@@ -421,6 +421,34 @@ TEST_F(GdxBlocksConcurrency, GroupingParametersNeverReachTheRunningBlock)
     EXPECT_EQ(1u, Word(c_grouping));
 }
 
+// The parameters are read (by the configuration's store, by a node's re-read
+// for its subscribers) while clients write them: a read sees a value that
+// was written.
+TEST_F(GdxBlocksConcurrency, GroupingParametersAreReadWhileWritten)
+{
+    Build({}, 0);
+    m_gdx->Plug<GroupingRule>(c_grouping, 0x28);
+    ZemtraGrouping& g = Make<ZemtraGrouping>(c_grouping, "grouping");
+    g.Enable();
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            unsigned size = 0;
+            unsigned timeout = 0;
+            g.GetGroupSize(size);
+            g.GetTimeout(timeout);
+            EXPECT_LE(size, 2u);
+            EXPECT_TRUE(timeout == 1600 || timeout == 1000 || timeout == 1001) << timeout;
+        }
+    });
+    for (unsigned i = 0; i < 2000; ++i) {
+        g._SetGroupSize(i % 3);
+        g.SetTimeout(1000 + i % 2);
+    }
+    done = true;
+    reader.join();
+}
+
 // --- FA filter ------------------------------------------------------------
 
 TEST_F(GdxBlocks, FilterSelectsTheRafInputsAndResetRestoresTheSelector)

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <fstream>
 #include <future>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -64,6 +65,34 @@ std::vector<std::string> FilesStartingWith(const std::string& dir, const std::st
         ::closedir(d);
     }
     return names;
+}
+
+// The ids of the process's threads.
+std::set<std::string> Threads()
+{
+    std::set<std::string> ids;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] != '.') {
+                ids.insert(e->d_name);
+            }
+        }
+        ::closedir(d);
+    }
+    return ids;
+}
+
+// How often the thread went to sleep: its voluntary context switches.
+long Sleeps(const std::string& thread)
+{
+    std::ifstream in("/proc/self/task/" + thread + "/status");
+    const std::string key = "voluntary_ctxt_switches:";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key, 0) == 0) {
+            return std::stol(line.substr(key.size()));
+        }
+    }
+    return -1;
 }
 
 // True once the file holds the line.
@@ -163,9 +192,62 @@ TEST_F(ConfigurationStoreTest, LinesOfAbsentNodesAreKeptAcrossStores)
     EXPECT_EQ(stored.find("raf5/att\t0"), stored.rfind("raf5/att\t0")) << "written once: " << stored;
     // A file with nothing wrong in it is simply replaced.
     EXPECT_TRUE(FilesStartingWith(dir.Path(), "app.conf.damaged").empty());
-    // The file's control characters reach the log escaped.
-    store.Apply("raf6/\x1b[2J\r\t0\t1\n", "text");
-    EXPECT_TRUE(capture.Logged("Configuration line kept: text:1: no node raf6/\\x1b[2J\\x0d in this run."));
+    // The file's control characters stay out of the log.
+    store.Apply("raf6/x\t0\t1\x1b[2J\r\n", "text");
+    EXPECT_TRUE(capture.Logged("Configuration line kept: text:1: no node raf6/x in this run."));
+    EXPECT_FALSE(capture.LoggedSubstring("\x1b"));
+}
+
+// A node name with a control character, a NUL too, is no absent node's: the
+// line is skipped, counted and not written back, and the file is set aside.
+TEST_F(ConfigurationStoreTest, NodeNamesWithControlCharactersAreMalformed)
+{
+    qstd::CaptureScope capture;
+    const std::string text = std::string("raf5/a\0b\t0\t1\n", 13) +
+                             "raf6/\x1b[2J\r\t0\t1\nraf5/\x7f\t0\t1\nco\x01unt\t0\t3\n\tunt\t0\t3\nraf5/x\t0\t2\n";
+    const auto result = Load(text);
+    EXPECT_EQ(5u, result.skipped);
+    EXPECT_EQ(1u, result.kept);
+    EXPECT_TRUE(capture.Logged("Configuration line skipped: " + file + ":1: malformed line."));
+    EXPECT_FALSE(capture.LoggedSubstring("\x1b"));
+    ASSERT_TRUE(store.Save());
+    const std::string stored = Read(file);
+    EXPECT_EQ(1u, std::count(stored.begin(), stored.end(), '/')) << stored;
+    EXPECT_NE(std::string::npos, stored.find("raf5/x\t0\t2\n")) << stored;
+    const auto copies = FilesStartingWith(dir.Path(), "app.conf.damaged-");
+    ASSERT_EQ(1u, copies.size());
+    EXPECT_EQ(text, Read(copies[0]));
+}
+
+// A value that its node refuses while holding it (a file path whose file is
+// missing) loses nothing and is no damage; a refused value that the node
+// does not hold is.
+TEST_F(ConfigurationStoreTest, RefusedValueThatTheNodeHoldsIsNoDamage)
+{
+    root->Add(qapp::MakeFncNode<std::string>(
+        "fir", 14,
+        [](std::string& v) {
+            v = "/cfg/fir.conf";
+            return true;
+        },
+        [](const std::string&) { return false; }));
+    qstd::CaptureScope capture;
+    for (const bool held : {true, false}) {
+        SCOPED_TRACE(held);
+        for (const std::string& copy : FilesStartingWith(dir.Path(), "app.conf.damaged-")) {
+            ::unlink(copy.c_str());
+        }
+        ConfigurationStore other(root, file);
+        std::ofstream(file) << "fir\t0\t" << (held ? "/cfg/fir.conf" : "/other.conf") << "\n";
+        const auto result = other.Load();
+        EXPECT_EQ(held ? 1u : 0u, result.held);
+        EXPECT_EQ(held ? 0u : 1u, result.skipped);
+        ASSERT_TRUE(other.Save());
+        EXPECT_EQ(held, other.DamagedCopy().empty());
+        EXPECT_NE(std::string::npos, Read(file).find("fir\t0\t/cfg/fir.conf\n"));
+    }
+    EXPECT_TRUE(capture.Logged("Configuration value not applied: " + file +
+                               ":1: qreg: Can't set value: setter function failed: fir (the node holds it still)."));
 }
 
 TEST_F(ConfigurationStoreTest, DamagedFileIsKeptAsideBeforeTheFirstStore)
@@ -342,6 +424,37 @@ TEST_F(ConfigurationStoreTest, ChangesAreStoredShortlyAndCoalesced)
     access.SetText("count", "31");
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(std::string::npos, Read(file).find("count\t0\t31\n"));
+}
+
+// Changes within the delay join one store and wake its thread once, not
+// once each.
+TEST_F(ConfigurationStoreTest, ChangesWithinTheDelayWakeTheStoreOnce)
+{
+    // A sanitizer's runtime starts a thread of its own with the first one.
+    std::thread([] {}).join();
+    const std::set<std::string> before = Threads();
+    store.WatchChanges(10s);
+    std::vector<std::string> started;
+    for (const std::string& id : Threads()) {
+        if (before.count(id) == 0) {
+            started.push_back(id);
+        }
+    }
+    ASSERT_EQ(1u, started.size());
+    mci::ClientAccess access(root);
+    access.SetText("count", "2");
+    std::this_thread::sleep_for(50ms);
+    const long first = Sleeps(started[0]);
+    // Changes a client makes one by one, each while the store thread waits.
+    for (unsigned v = 0; v < 100; ++v) {
+        access.SetText("count", std::to_string(v));
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(50ms);
+    const long wakes = Sleeps(started[0]) - first;
+    store.StopWatching();
+    ASSERT_GE(first, 0);
+    EXPECT_LT(wakes, 5);
 }
 
 // A persistent value that clients may not write is stored and loaded back

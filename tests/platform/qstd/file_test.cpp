@@ -8,10 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -85,6 +88,30 @@ TEST_P(FileInside, PathsResolveInsideTheFolder)
     EXPECT_EQ(ENOENT, qstd::ReadRegularFile(root + "/a/up", 100, text, reason));
     EXPECT_EQ(EFBIG, qstd::ReadRegularFile(root + "/a/f", 5, text, reason));
     EXPECT_EQ("larger than 5 bytes", reason);
+}
+
+// What is refused as no regular file is never opened: a FIFO's writer that
+// waits for a reader stays waiting.
+TEST_P(FileInside, AFifoIsRefusedWithoutBeingOpened)
+{
+    const std::string fifo = root + "/fifo";
+    std::atomic<bool> opened{false};
+    std::thread writer([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        opened = true;
+        ::close(fd);
+    });
+    // Time for the writer to wait in its open.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    qstd::InputFile file;
+    EXPECT_EQ(EINVAL, file.Open(root, "/fifo"));
+    EXPECT_FALSE(file.IsOpen());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(opened.load()) << "the writer was woken";
+    // A reader of the test's own lets the writer go.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    writer.join();
+    ::close(reader);
 }
 
 // A deep path costs no more descriptors than a short one.
