@@ -76,6 +76,15 @@ unsigned UniqueId(const qapp::ZemtraBoard& board)
     return slot - c_first_slot;
 }
 
+// "fir": its value names the coefficient file. A stored path whose file is
+// missing at start (on a mount not made yet) is kept by the configuration
+// step, and the block keeps the filter it has.
+class FirPathNode : public qreg::RegFncNode<std::string> {
+public:
+    using qreg::RegFncNode<std::string>::RegFncNode;
+    bool NamesMissingFile(const std::string& text) const override { return qapp::InstrumentFileMissing(text); }
+};
+
 } // namespace
 
 FastAcquisition::FastAcquisition(qapp::ZemtraBoard& board, volatile FPGAMem_t* base, const std::string& name)
@@ -121,8 +130,8 @@ void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
     using qreg::expr::Range;
 
     mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", c_auxWritable);
-    mci::TreeNodePtr fir = mci::factory::Create<qreg::RegFncNode<std::string>>("fir", this, &FastAcquisition::_SetFIR,
-                                                                               &FastAcquisition::_GetFIR, c_setting);
+    mci::TreeNodePtr fir =
+        mci::factory::Create<FirPathNode>("fir", this, &FastAcquisition::_SetFIR, &FastAcquisition::_GetFIR, c_setting);
     coefs->Add(fir);
     m_fir_node = mci::Node(fir, mci::c_noRelPath);
     // The default is the value of "fir" even when its file cannot be loaded;

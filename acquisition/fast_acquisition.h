@@ -17,7 +17,9 @@
 // coefficients reaches the FPGA (load word, then the coefficients in file
 // order); otherwise the block keeps its filter, and "fir" the path of that
 // filter. The path is an instrument path, resolved inside the instrument's
-// root. Loads are serialised.
+// root. Loads are serialised. A stored path whose file is missing at start
+// is not loaded: the configuration store keeps it stored, and the block
+// keeps its filter.
 
 #include "platform/mci/tree_node.h"
 #include "platform/qapp/zemtra_fpga_object.h"

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -30,8 +31,11 @@ namespace {
 // stored values go back through the owner's write path.
 constexpr unsigned long long c_storedFlags = mci::enums::ePersistent;
 
+// Values stored in place of a node's own, by path and position.
+using Replacements = std::map<std::pair<std::string, size_t>, std::string>;
+
 void Collect(const mci::ClientAccess& access, const mci::TreeNodePtr& node, const std::string& path,
-             std::ostringstream& out, unsigned& count)
+             const Replacements& replacements, std::ostringstream& out, unsigned& count)
 {
     for (const mci::TreeNodePtr& child : node->GetChildren()) {
         const std::string childPath = path.empty() ? child->GetName() : path + "/" + child->GetName();
@@ -41,18 +45,21 @@ void Collect(const mci::ClientAccess& access, const mci::TreeNodePtr& node, cons
                 const size_t size = access.GetSize(childPath);
                 const std::vector<std::string> values = access.GetTexts(childPath, 0, size);
                 for (size_t pos = 0; pos < values.size(); ++pos) {
-                    if (values[pos].find('\n') != std::string::npos) {
+                    const auto replaced =
+                        replacements.empty() ? replacements.end() : replacements.find(std::make_pair(childPath, pos));
+                    const std::string& value = replaced != replacements.end() ? replaced->second : values[pos];
+                    if (value.find('\n') != std::string::npos) {
                         qstd::LogWarning("Configuration value of " + childPath + " not stored: it spans lines.");
                         continue;
                     }
-                    out << childPath << '\t' << pos << '\t' << values[pos] << '\n';
+                    out << childPath << '\t' << pos << '\t' << value << '\n';
                     ++count;
                 }
             } catch (const std::exception& e) {
                 qstd::LogWarning("Configuration value of " + childPath + " not stored: " + e.what());
             }
         }
-        Collect(access, child, childPath, out, count);
+        Collect(access, child, childPath, replacements, out, count);
     }
 }
 
@@ -242,9 +249,18 @@ private:
     void TakeValue(const std::string& line, const std::string& where);
     // A line of a node this run does not have.
     void Keep(const std::string& line, const std::string& where, const std::string& path);
+    // The nodes with values waiting, with their paths.
+    struct PendingNode {
+        mci::TreeNodePtr node;
+        std::string path;
+        std::vector<Entry> entries;
+    };
+
     void Queue(const mci::TreeNodePtr& node, const std::string& path, Entry entry, size_t lineSize);
     void ApplyPending();
-    void ApplyNode(qreg::RegNode& reg, const std::string& path, const std::vector<Entry>& entries);
+    void ApplyNode(const PendingNode& pending);
+    // A value that names a missing file, kept in place of the node's.
+    void KeepMissingFile(const PendingNode& pending, const Entry& entry);
     // True when the node at path holds value at position, as a store would
     // write it.
     bool Holds(const std::string& path, size_t position, const std::string& value) const;
@@ -255,12 +271,6 @@ private:
     ConfigurationStore& m_store;
     const std::string& m_origin;
     Result m_result;
-    // The nodes with values waiting, with their paths.
-    struct PendingNode {
-        mci::TreeNodePtr node;
-        std::string path;
-        std::vector<Entry> entries;
-    };
     std::vector<PendingNode> m_nodes;
     size_t m_pendingBytes = 0;
     unsigned long m_messages = 0;
@@ -388,7 +398,7 @@ void ConfigurationStore::LinePass::ApplyPending()
     for (const PendingNode& n : m_nodes) {
         qreg::RegNode& reg = *n.node->AsRegNode();
         reg.OnPreConfigLoad();
-        ApplyNode(reg, n.path, n.entries);
+        ApplyNode(n);
         reg.OnPostConfigLoad();
     }
     m_nodes.clear();
@@ -400,15 +410,27 @@ void ConfigurationStore::LinePass::ApplyPending()
 // element. A run that is refused is applied line by line, so that only its
 // bad lines are skipped.
 //
-// A value that the node refuses while it holds that very value (a file path
-// whose file is missing now, which stays the node's value) loses nothing:
-// the next store writes the same line. It is logged, not taken for damage.
-void ConfigurationStore::LinePass::ApplyNode(qreg::RegNode& reg, const std::string& path,
-                                             const std::vector<Entry>& entries)
+// A value that names a missing file is not applied and ends a run.
+//
+// A value that the node refuses while it holds that very value loses
+// nothing: the next store writes the same line. It is logged, not taken for
+// damage.
+void ConfigurationStore::LinePass::ApplyNode(const PendingNode& pending)
 {
+    qreg::RegNode& reg = *pending.node->AsRegNode();
+    const std::string& path = pending.path;
+    const std::vector<Entry>& entries = pending.entries;
+    std::vector<bool> missing(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        missing[i] = reg.NamesMissingFile(entries[i].value);
+    }
     for (size_t first = 0; first < entries.size();) {
+        if (missing[first]) {
+            KeepMissingFile(pending, entries[first++]);
+            continue;
+        }
         size_t end = first + 1;
-        while (end < entries.size() && entries[end].position == entries[end - 1].position + 1) {
+        while (end < entries.size() && !missing[end] && entries[end].position == entries[end - 1].position + 1) {
             ++end;
         }
         if (end - first > 1 && ApplyRun(reg, entries, first, end)) {
@@ -431,6 +453,27 @@ void ConfigurationStore::LinePass::ApplyNode(qreg::RegNode& reg, const std::stri
             }
         }
     }
+}
+
+// The file may come later (a mount not made yet): the node keeps the value
+// it has, and the stored value stays, written by every store in the node's
+// place, until the node is written. A later line of the same element is
+// applied over it as any later line.
+void ConfigurationStore::LinePass::KeepMissingFile(const PendingNode& pending, const Entry& entry)
+{
+    Report(qstd::LogWarning, "Configuration value kept: " + entry.where + pending.path + " names the missing file " +
+                                 entry.value +
+                                 "; the node keeps its value, and the stored one stays until a start finds the file "
+                                 "or a client sets the node.");
+    ++m_result.missing;
+    std::lock_guard<std::mutex> lock(m_store.m_saveMutex);
+    std::vector<MissingFile>& files = m_store.m_missingFiles;
+    files.erase(
+        std::remove_if(files.begin(), files.end(),
+                       [&](const MissingFile& f) { return f.node == pending.node && f.position == entry.position; }),
+        files.end());
+    files.push_back(
+        MissingFile{pending.node, pending.path, entry.position, entry.value, pending.node->AsRegNode()->Writes()});
 }
 
 bool ConfigurationStore::LinePass::Holds(const std::string& path, size_t position, const std::string& value) const
@@ -471,10 +514,13 @@ ConfigurationStore::Result ConfigurationStore::LinePass::Finish()
         std::lock_guard<std::mutex> lock(m_store.m_saveMutex);
         m_store.m_damaged = true;
     }
-    qstd::LogInfo("Configuration loaded from " + m_origin + ": " + std::to_string(m_result.applied) +
-                  " values applied, " + std::to_string(m_result.skipped) + " lines skipped, " +
-                  std::to_string(m_result.kept) + " lines of absent nodes kept" +
-                  (m_result.held != 0 ? ", " + std::to_string(m_result.held) + " values refused but held" : "") + ".");
+    qstd::LogInfo(
+        "Configuration loaded from " + m_origin + ": " + std::to_string(m_result.applied) + " values applied, " +
+        std::to_string(m_result.skipped) + " lines skipped, " + std::to_string(m_result.kept) +
+        " lines of absent nodes kept" +
+        (m_result.held != 0 ? ", " + std::to_string(m_result.held) + " values refused but held" : "") +
+        (m_result.missing != 0 ? ", " + std::to_string(m_result.missing) + " values naming a missing file kept" : "") +
+        ".");
     return m_result;
 }
 
@@ -568,8 +614,17 @@ bool ConfigurationStore::Save()
     std::ostringstream out;
     out << "# Persistent register values: path, position, value (tab separated).\n";
     unsigned count = 0;
+    // A value kept for a missing file stands for its node's until the node
+    // is written.
+    m_missingFiles.erase(std::remove_if(m_missingFiles.begin(), m_missingFiles.end(),
+                                        [](const MissingFile& f) { return f.node->AsRegNode()->Writes() != f.writes; }),
+                         m_missingFiles.end());
+    Replacements replacements;
+    for (const MissingFile& f : m_missingFiles) {
+        replacements[std::make_pair(f.path, f.position)] = f.value;
+    }
     mci::ClientAccess access(m_root);
-    Collect(access, m_root, std::string(), out, count);
+    Collect(access, m_root, std::string(), replacements, out, count);
     for (const std::string& line : m_keptLines) {
         out << line << '\n';
     }

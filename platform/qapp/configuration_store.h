@@ -15,11 +15,15 @@
 // is logged and skipped, except that the lines of nodes this run does not
 // have (a chassis without one of the boards) are kept as they are and written
 // back by every store; a node name with a control character makes a line
-// malformed, never the line of an absent node. A value that its node refuses
-// while it holds that value already (a file path whose file is missing) is
-// logged only: the next store writes the same line. The file is read line by line: a line longer than
-// c_maxLineLength is skipped unread, and a file of any size costs no other
-// line (values are applied in parts when very many wait).
+// malformed, never the line of an absent node. A value that names a file
+// missing now (a path on a mount not made yet, as its node tells) is not
+// applied: the node keeps its value, one warning names the node and the file,
+// and every store writes the stored value in the node's place until the node
+// is written (a client sets it); a start that finds the file applies it. A
+// value that its node refuses while it holds that value already is logged
+// only: the next store writes the same line. The file is read line by line:
+// a line longer than c_maxLineLength is skipped unread, and a file of any
+// size costs no other line (values are applied in parts when very many wait).
 // A file with lines that could not be applied, or that is no regular file,
 // is kept aside (renamed, logged) before the first store replaces it; the
 // last c_maxDamagedCopies such copies stay, and a file identical to the
@@ -48,8 +52,9 @@ public:
     struct Result {
         unsigned applied = 0;
         unsigned skipped = 0;
-        unsigned kept = 0; // lines of absent nodes
-        unsigned held = 0; // values refused by a node that holds them
+        unsigned kept = 0;    // lines of absent nodes
+        unsigned held = 0;    // values refused by a node that holds them
+        unsigned missing = 0; // values naming a missing file, kept
     };
     // Longest line read (a value of this store is at most a path of 4095
     // characters); longer ones are skipped.
@@ -104,9 +109,20 @@ private:
     const mci::TreeNodePtr m_root;
     const std::string m_file;
 
+    // A stored value that named a missing file, stored in place of the
+    // node's own until the node is written.
+    struct MissingFile {
+        mci::TreeNodePtr node;
+        std::string path;
+        std::size_t position;
+        std::string value;
+        unsigned long long writes; // the node's writes when it was kept
+    };
+
     mutable std::mutex m_saveMutex; // one store at a time
     std::vector<std::string> m_keptLines;
     std::size_t m_keptBytes = 0;
+    std::vector<MissingFile> m_missingFiles;
     bool m_damaged = false;
     std::string m_damagedCopy;
 

@@ -35,6 +35,25 @@ bool ClimbsOut(const std::string& path)
     return false;
 }
 
+// 0 for a path that may be resolved inside the root, else the error number
+// with why in reason.
+int CheckPath(const std::string& path, std::string& reason)
+{
+    if (path.size() > c_maxInstrumentPath) {
+        reason = "longer than " + std::to_string(c_maxInstrumentPath) + " characters";
+        return ENAMETOOLONG;
+    }
+    if (path.empty() || path[0] != '/') {
+        reason = "not an absolute path";
+        return EINVAL;
+    }
+    if (ClimbsOut(path)) {
+        reason = "leads out of the instrument root";
+        return EACCES;
+    }
+    return 0;
+}
+
 } // namespace
 
 void SetInstrumentRoot(const std::string& root)
@@ -65,21 +84,21 @@ std::string InstrumentPath(const std::string& path)
 int ReadInstrumentFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& reason)
 {
     text.clear();
-    int error = 0;
-    if (path.size() > c_maxInstrumentPath) {
-        error = ENAMETOOLONG;
-        reason = "longer than " + std::to_string(c_maxInstrumentPath) + " characters";
-    } else if (path.empty() || path[0] != '/') {
-        error = EINVAL;
-        reason = "not an absolute path";
-    } else if (ClimbsOut(path)) {
-        error = EACCES;
-        reason = "leads out of the instrument root";
-    }
-    if (error != 0) {
+    if (const int error = CheckPath(path, reason)) {
         return error;
     }
     return qstd::ReadRegularFileIn(InstrumentRoot(), path, maxBytes, text, reason);
+}
+
+bool InstrumentFileMissing(const std::string& path)
+{
+    std::string reason;
+    if (CheckPath(path, reason) != 0) {
+        return false;
+    }
+    // Resolved as a read resolves it; only a regular file is opened.
+    qstd::InputFile file;
+    return file.Open(InstrumentRoot(), path) == ENOENT;
 }
 
 } // namespace qapp

@@ -32,4 +32,10 @@ constexpr std::size_t c_maxInstrumentPath = 4095;
 // regular file, or too large). text is empty after a failure.
 int ReadInstrumentFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& reason);
 
+// True when path is one that ReadInstrumentFile takes but nothing is there:
+// the file, a folder on its way or a link's target is missing (as on a mount
+// not made yet). False for a file that is there, whatever its kind, and for a
+// path that ReadInstrumentFile refuses unread.
+bool InstrumentFileMissing(const std::string& path);
+
 } // namespace qapp

@@ -234,6 +234,11 @@ bool RegNode::Execute()
 void RegNode::OnPreConfigLoad() {}
 void RegNode::OnPostConfigLoad() {}
 
+bool RegNode::NamesMissingFile(const std::string& /*text*/) const
+{
+    return false;
+}
+
 void RegNode::SetValidator(const std::shared_ptr<Expression>& validator)
 {
     std::lock_guard<std::mutex> lock(m_validatorMutex);

@@ -93,6 +93,13 @@ public:
     // after it loads the persisted values of a node; nothing by default.
     virtual void OnPreConfigLoad();
     virtual void OnPostConfigLoad();
+    // Whether text, a value of this node, names a file that is missing now
+    // (a path on a mount not made yet). The configuration step keeps such a
+    // stored value instead of applying it; false by default.
+    virtual bool NamesMissingFile(const std::string& text) const;
+    // Writes stored through the node so far (clients', the owner's, the
+    // configuration step's).
+    unsigned long long Writes() const { return m_writes.load(); }
 
     // --- validator ---
     void SetValidator(const std::shared_ptr<Expression>& validator);

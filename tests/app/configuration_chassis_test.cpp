@@ -1,9 +1,20 @@
 // The configuration of a running chassis across a restart: a FIR file path
 // that the FA block refuses never becomes the value of "fir" and is never
-// stored, so refused writes of huge paths cost no stored value.
+// stored, so refused writes of huge paths cost no stored value; a stored path
+// whose file is missing at start stays stored until the file is there.
 #include "app_support.h"
 
+#include "platform/qstd/sink.h"
+#include "tests/common/wait_for.h"
+
 #include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 namespace {
 
@@ -14,6 +25,27 @@ const char* const c_defaultFir = "/var/opt/zemtra/cfg/fircoef_sr.conf";
 std::string Fir(const std::string& board)
 {
     return board + "/signal_processing/filter_coefs/fir";
+}
+
+std::string Read(const std::string& file)
+{
+    std::ifstream in(file);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Names in the folder that start with prefix.
+size_t CountStartingWith(const std::string& dir, const std::string& prefix)
+{
+    size_t count = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            count += std::string(e->d_name).rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        ::closedir(d);
+    }
+    return count;
 }
 
 TEST(ConfigurationChassis, RefusedFirPathsAreNeitherKeptNorStored)
@@ -42,6 +74,62 @@ TEST(ConfigurationChassis, RefusedFirPathsAreNeitherKeptNorStored)
     EXPECT_EQ("18", again.Client().GetText("tim/pll/vcxo_offset"));
     EXPECT_EQ(c_defaultFir, again.Client().GetText(Fir("raf6")));
     EXPECT_EQ(0u, apptest::CountLoggedContaining(capture, "Configuration line skipped"));
+}
+
+// A stored FIR path whose file is missing at start (on a mount not made yet)
+// is no damage: the board keeps its filter, one WARNING names the node and
+// the file, and the stored line stays across stores until the file is there
+// at a start; a client's set of another path replaces it.
+TEST(ConfigurationChassis, StoredFirPathWhoseFileIsMissingStaysStored)
+{
+    apptest::TempDir dir;
+    const std::string root = dir.Path() + "/root";
+    const std::string cfg = root + "/var/opt/zemtra/cfg";
+    const std::string conf = cfg + "/zemtra-vuna.conf";
+    const std::string later = "/var/opt/zemtra/mnt/fir.conf";
+    const auto line = [&later](const std::string& board) { return Fir(board) + "\t0\t" + later + "\n"; };
+    ASSERT_EQ(0, std::system(("mkdir -p '" + cfg + "'").c_str()));
+    std::ofstream(conf) << line("raf3") << line("raf4");
+    {
+        qstd::CaptureScope capture;
+        RunningApp run(std::string(), root);
+        ASSERT_TRUE(run.WaitRunning());
+        mci::ClientAccess client = run.Client();
+        EXPECT_EQ(c_defaultFir, client.GetText(Fir("raf3")));
+        std::vector<qstd::Record> alarms;
+        for (const qstd::Record& r : capture.Sink().Records()) {
+            if (r.kind == qstd::Record::Kind::Log && r.level <= qstd::LogWarningLevel) {
+                alarms.push_back(r);
+            }
+        }
+        ASSERT_EQ(2u, alarms.size());
+        for (size_t i = 0; i < alarms.size(); ++i) {
+            EXPECT_EQ(qstd::LogWarningLevel, alarms[i].level);
+            EXPECT_NE(std::string::npos, alarms[i].text.find(Fir(i == 0 ? "raf3" : "raf4"))) << alarms[i].text;
+            EXPECT_NE(std::string::npos, alarms[i].text.find(later)) << alarms[i].text;
+        }
+        // A store while running, then the final one.
+        client.SetText("tim/pll/vcxo_offset", "18");
+        ASSERT_TRUE(zvtest::WaitFor([&] { return Read(conf).find("vcxo_offset\t0\t18\n") != std::string::npos; }));
+        EXPECT_NE(std::string::npos, Read(conf).find(line("raf3")));
+        client.SetText(Fir("raf4"), c_defaultFir);
+        ASSERT_TRUE(run.Stop());
+    }
+    const std::string stored = Read(conf);
+    EXPECT_NE(std::string::npos, stored.find(line("raf3"))) << stored;
+    EXPECT_EQ(std::string::npos, stored.find(line("raf4"))) << stored;
+    EXPECT_EQ(std::string::npos, stored.find(later, stored.find(later) + 1)) << "one line names it: " << stored;
+    EXPECT_EQ(0u, CountStartingWith(cfg, "zemtra-vuna.conf.damaged"));
+    // The file is there at the next start.
+    ASSERT_EQ(0, std::system(("mkdir -p '" + root + "/var/opt/zemtra/mnt' && cp '" + cfg + "/fircoef_sr.conf' '" +
+                              root + later + "'")
+                                 .c_str()));
+    qstd::CaptureScope capture;
+    RunningApp again(std::string(), root);
+    ASSERT_TRUE(again.WaitRunning());
+    EXPECT_EQ(later, again.Client().GetText(Fir("raf3")));
+    EXPECT_EQ(c_defaultFir, again.Client().GetText(Fir("raf4")));
+    EXPECT_EQ(1u, apptest::CountLogged(capture, "Successfully applied FIR filter coefficients - " + later + "."));
 }
 
 } // namespace

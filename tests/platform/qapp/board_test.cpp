@@ -24,6 +24,7 @@
 #include <chrono>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qapptest;
 
@@ -395,7 +396,8 @@ TEST(InstrumentPath, AbsolutePathsResolveUnderTheRoot)
 }
 
 // A path that a client names is read inside the root; what would climb out
-// of it, or is no absolute path a file could have, is refused unread.
+// of it, or is no absolute path a file could have, is refused unread. Only
+// what is not there is a missing file.
 TEST(InstrumentPath, NamedFilesAreReadInsideTheRootOnly)
 {
     const std::string former = qapp::InstrumentRoot();
@@ -404,6 +406,7 @@ TEST(InstrumentPath, NamedFilesAreReadInsideTheRootOnly)
     ::mkdir((dir.Path() + "/root/cfg").c_str(), 0755);
     dir.File("root/cfg/f.conf", "inside");
     const std::string outside = dir.File("f.conf", "outside");
+    ASSERT_EQ(0, ::symlink("/mnt/f.conf", (dir.Path() + "/root/cfg/link").c_str()));
     const struct {
         std::string root;
         std::string path;
@@ -417,6 +420,10 @@ TEST(InstrumentPath, NamedFilesAreReadInsideTheRootOnly)
         {dir.Path() + "/root", "", EINVAL, "not an absolute path"},
         {dir.Path() + "/root", "/" + std::string(4095, 'x'), ENAMETOOLONG, "longer than 4095 characters"},
         {dir.Path() + "/root", outside, ENOENT, "No such file or directory"},
+        // Missing, as on a mount not made yet: the folder, a link's target.
+        {dir.Path() + "/root", "/mnt/f.conf", ENOENT, "No such file or directory"},
+        {dir.Path() + "/root", "/cfg/link", ENOENT, "No such file or directory"},
+        {dir.Path() + "/root", "/cfg", EINVAL, "not a regular file"},
         // The instrument's own root.
         {"/", outside, 0, "outside"},
         {"/", "/.." + outside, EACCES, "leads out of the instrument root"},
@@ -427,6 +434,7 @@ TEST(InstrumentPath, NamedFilesAreReadInsideTheRootOnly)
         std::string reason;
         EXPECT_EQ(c.error, qapp::ReadInstrumentFile(c.path, 100, text, reason)) << c.path.substr(0, 80);
         EXPECT_EQ(c.text, c.error == 0 ? text : reason) << c.path.substr(0, 80);
+        EXPECT_EQ(c.error == ENOENT, qapp::InstrumentFileMissing(c.path)) << c.path.substr(0, 80);
     }
     qapp::SetInstrumentRoot(former);
 }

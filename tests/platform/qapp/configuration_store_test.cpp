@@ -250,6 +250,84 @@ TEST_F(ConfigurationStoreTest, RefusedValueThatTheNodeHoldsIsNoDamage)
                                ":1: qreg: Can't set value: setter function failed: fir (the node holds it still)."));
 }
 
+// A node whose value names a file: it takes a path to a regular file, and a
+// path to nothing is a missing file.
+class PathNode : public qapp::FncNode<std::string> {
+public:
+    explicit PathNode(std::string& value)
+        : qapp::FncNode<std::string>(
+              "path", 14,
+              [&value](std::string& v) {
+                  v = value;
+                  return true;
+              },
+              [&value](const std::string& v) {
+                  struct stat st {};
+                  if (::stat(v.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                      return false;
+                  }
+                  value = v;
+                  return true;
+              })
+    {
+    }
+    bool NamesMissingFile(const std::string& text) const override { return ::access(text.c_str(), F_OK) != 0; }
+};
+
+// A stored value that names a file missing now (on a mount not made yet) is
+// no damage: it is not applied, one warning names the node and the file, and
+// every store writes it in the node's place until the node is written; a
+// load that finds the file applies it.
+TEST_F(ConfigurationStoreTest, StoredValueNamingAMissingFileStaysUntilTheNodeIsWritten)
+{
+    std::string value = "/cfg/fir.conf";
+    auto node = std::make_shared<PathNode>(value);
+    node->SetNodeStructure(new mci::LocalNodeStructure(node.get()));
+    ASSERT_TRUE(node->Init());
+    root->Add(node);
+    const std::string later = dir.Path() + "/mnt/fir.conf";
+    const std::string good = dir.File("good.conf", "1\n");
+    const std::string line = "path\t0\t" + later + "\n";
+    mci::ClientAccess access(root);
+    {
+        qstd::CaptureScope capture;
+        const auto result = Load(line);
+        EXPECT_EQ(1u, result.missing);
+        EXPECT_EQ(0u, result.skipped);
+        EXPECT_EQ("/cfg/fir.conf", access.GetText("path"));
+        const auto records = capture.Sink().Records();
+        ASSERT_EQ(1, std::count_if(records.begin(), records.end(), [&](const qstd::Record& r) {
+                      return r.kind == qstd::Record::Kind::Log && r.text.find(later) != std::string::npos;
+                  }));
+        EXPECT_TRUE(capture.Logged("Configuration value kept: " + file + ":1: path names the missing file " + later +
+                                   "; the node keeps its value, and the stored one stays until a start finds "
+                                   "the file or a client sets the node."));
+    }
+    // Neither a store nor a refused set replaces it.
+    ASSERT_TRUE(store.Save());
+    EXPECT_ANY_THROW(access.SetText("path", dir.Path()));
+    ASSERT_TRUE(store.Save());
+    EXPECT_NE(std::string::npos, Read(file).find(line)) << Read(file);
+    EXPECT_EQ(std::string::npos, Read(file).find("/cfg/fir.conf")) << Read(file);
+    EXPECT_TRUE(FilesStartingWith(dir.Path(), "app.conf.damaged").empty());
+    // A later line of the element is applied over it.
+    store.Apply(line + "path\t0\t" + good + "\n", "text");
+    ASSERT_TRUE(store.Save());
+    EXPECT_EQ(std::string::npos, Read(file).find(later)) << Read(file);
+    // A client's set replaces it.
+    store.Apply(line, "text");
+    access.SetText("path", good);
+    ASSERT_TRUE(store.Save());
+    EXPECT_EQ(std::string::npos, Read(file).find(later)) << Read(file);
+    // Once the file is there, a load applies it.
+    ASSERT_EQ(0, ::mkdir((dir.Path() + "/mnt").c_str(), 0755));
+    dir.File("mnt/fir.conf", "2\n");
+    const auto result = Load(line);
+    EXPECT_EQ(1u, result.applied);
+    EXPECT_EQ(0u, result.missing);
+    EXPECT_EQ(later, access.GetText("path"));
+}
+
 TEST_F(ConfigurationStoreTest, DamagedFileIsKeptAsideBeforeTheFirstStore)
 {
     qstd::CaptureScope capture;
