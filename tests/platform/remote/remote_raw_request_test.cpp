@@ -353,7 +353,7 @@ TEST(RemoteRawRequest, SlowSendersDoNotHoldOffLargeRequests)
             c.ULong(0);
             c.ULong(1u << 14);
         },
-        true);
+        FirstFragment());
     Cdr fragment; // the next fragment: the request's id, then texts
     fragment.ULong(1);
     for (int i = 0; i < 1000; ++i) {
