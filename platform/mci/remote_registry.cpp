@@ -382,7 +382,8 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         }
         qreg::SignalNode& node = FindSignal(treePath);
         ReapEnded();
-        const std::string clientKey = CallbackClientKey(receiver);
+        RemoteObject remote = RemoteObjectOf(receiver);
+        const std::string clientKey = remote.clientKey;
         {
             std::lock_guard<std::mutex> lock(m_sessionsMutex);
             const std::string refusal = SessionRefusal(clientKey);
@@ -433,7 +434,7 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         }
         auto session =
             std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in(),
-                                                  clientKey, atomValues, &m_prober, m_unreachableAfter);
+                                                  std::move(remote), atomValues, &m_prober, m_unreachableAfter);
         session->Start();
         std::string refusal;
         {
