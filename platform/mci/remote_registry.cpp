@@ -503,12 +503,8 @@ CORBA::Boolean RemoteRegistry::IsServed(CORBA::ULongLong id, CORBA::String_out r
         if (why.empty()) {
             {
                 std::lock_guard<std::mutex> lock(m_sessionsMutex);
-                const auto it = m_sessions.find(id);
-                if (it != m_sessions.end()) {
-                    if (!it->second->HasEnded()) {
-                        return true;
-                    }
-                    why = it->second->EndReason();
+                if (Served(m_sessions, id, why)) {
+                    return true;
                 }
             }
             if (why.empty() && !m_endedSessions.Find(id, why)) {

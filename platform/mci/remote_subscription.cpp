@@ -468,19 +468,15 @@ std::size_t RemoteSubscriptions::Count()
 
 bool RemoteSubscriptions::Status(std::uint64_t id, std::string& reason)
 {
+    reason.clear();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const auto it = m_subscriptions.find(id);
-        if (it != m_subscriptions.end()) {
-            if (!it->second->HasEnded()) {
-                return true;
-            }
-            reason = it->second->EndReason();
-            return false;
+        if (Served(m_subscriptions, id, reason)) {
+            return true;
         }
     }
-    if (!m_ended.Find(id, reason)) {
-        reason.clear();
+    if (reason.empty()) {
+        m_ended.Find(id, reason);
     }
     return false;
 }

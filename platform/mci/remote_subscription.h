@@ -89,6 +89,22 @@ private:
     std::deque<std::uint64_t> m_order;
 };
 
+// Whether the subscription or signal session id among the live ones (by id;
+// the caller holds their lock) is served: false when it is not among them,
+// or ended (then reason says why, when that is known).
+template <typename LIVE> bool Served(const LIVE& live, std::uint64_t id, std::string& reason)
+{
+    const auto it = live.find(id);
+    if (it == live.end()) {
+        return false;
+    }
+    if (it->second->HasEnded()) {
+        reason = it->second->EndReason();
+        return false;
+    }
+    return true;
+}
+
 class RemoteSubscription : public std::enable_shared_from_this<RemoteSubscription> {
 public:
     static constexpr std::size_t c_maxQueued = 1024;
