@@ -134,8 +134,8 @@ public:
         return 1;
     }
 
-    // Deletes the request streams that the ORB dropped; returns how many.
-    static std::size_t Reap()
+    // Deletes the request streams that the ORB dropped.
+    static void Reap()
     {
         // Under the transport lock, under which the ORB links and unlinks
         // its streams.
@@ -154,7 +154,6 @@ public:
         for (omni::GIOP_S* request : dropped) {
             delete request;
         }
-        return dropped.size();
     }
 
 private:
@@ -190,11 +189,6 @@ void RemoteMemory::RemoveTailReader()
 {
     omniORB::getInterceptors()->serverReceiveRequest.remove(&TailReader::OnRequest);
     TailReader::Reap();
-}
-
-std::size_t RemoteMemory::ReapDroppedRequests()
-{
-    return TailReader::Reap();
 }
 
 void RemoteMemory::SkipRestOfRequest(omni::GIOP_S& request)

@@ -58,6 +58,18 @@ bool IiopProfile(CORBA::Object_ptr object, std::string& host, unsigned short& po
     return found;
 }
 
+// Whether the object lives in this process: a call to it is a function call.
+bool IsInProcess(CORBA::Object_ptr object)
+{
+    if (CORBA::is_nil(object) || object->_PR_getobj() == nullptr) {
+        return false;
+    }
+    omniObjRef* ref = object->_PR_getobj();
+    omni_tracedmutex_lock sync(*omni::internalLock);
+    omniIdentity* identity = ref->_identity();
+    return identity != nullptr && identity->inThisAddressSpace();
+}
+
 } // namespace
 
 std::string OrbAddress(const std::string& host, unsigned short port)
@@ -95,17 +107,6 @@ OutgoingState OutgoingConnections::To(const std::string& orbAddress)
     }
     const auto found = m_states.find(orbAddress);
     return found == m_states.end() ? OutgoingState() : found->second;
-}
-
-bool IsInProcess(CORBA::Object_ptr object)
-{
-    if (CORBA::is_nil(object) || object->_PR_getobj() == nullptr) {
-        return false;
-    }
-    omniObjRef* ref = object->_PR_getobj();
-    omni_tracedmutex_lock sync(*omni::internalLock);
-    omniIdentity* identity = ref->_identity();
-    return identity != nullptr && identity->inThisAddressSpace();
 }
 
 RemoteObject RemoteObjectOf(CORBA::Object_ptr object)

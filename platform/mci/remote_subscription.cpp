@@ -103,15 +103,6 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
            TryTexts<float>(value, texts) || TryTexts<std::string>(value, texts);
 }
 
-std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey)
-{
-    const RemoteObject remote = RemoteObjectOf(callback);
-    if (objectKey != nullptr) {
-        *objectKey = remote.objectKey;
-    }
-    return remote.clientKey;
-}
-
 void EndedRecord::Add(std::uint64_t id, const std::string& reason)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
