@@ -22,7 +22,6 @@
 #include "tests/common/free_port.h"
 #include "tests/common/giop_client.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,35 +58,10 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
-// Starts argv with standard output and error to files.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err = "/dev/null")
-{
-    std::fflush(stdout);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy) {
-            argv.push_back(&a[0]);
-        }
-        argv.push_back(nullptr);
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0) {
-            std::_Exit(126);
-        }
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        ::execv(argv[0], argv.data());
-        std::_Exit(127);
-    }
-    return pid;
-}
-
 Result Execute(const std::vector<std::string>& args, const std::string& dir)
 {
     const auto t0 = Clock::now();
-    const pid_t pid = Spawn(args, dir + "/out", dir + "/err");
+    const pid_t pid = zvbench::Spawn(args, dir + "/out", dir + "/err");
     int status = 0;
     ::waitpid(pid, &status, 0);
     Result r;
@@ -137,9 +111,9 @@ struct Bench {
         std::puts("watch: 64 watch processes, a set and a get from 127.0.0.1");
         std::vector<pid_t> watches;
         for (int i = 0; i < 64; ++i) {
-            watches.push_back(Spawn({tool, "--server", address, "watch", "custom"},
-                                    dir + "/watch" + std::to_string(i) + ".out",
-                                    dir + "/watch" + std::to_string(i) + ".err"));
+            watches.push_back(zvbench::Spawn({tool, "--server", address, "watch", "custom"},
+                                             dir + "/watch" + std::to_string(i) + ".out",
+                                             dir + "/watch" + std::to_string(i) + ".err"));
         }
         std::this_thread::sleep_for(8s); // all have subscribed
         const Result before = Tool({"get", "custom"});
@@ -392,14 +366,7 @@ int main(int argc, char** argv)
         // A server of its own for each scenario.
         std::fflush(stdout);
         b.server = zvbench::StartServer(b.dir, b.port);
-        bool serving = false;
-        for (const auto end = Clock::now() + 60s; !serving && Clock::now() < end;) {
-            serving = b.Tool({"ls"}).status == 0;
-            if (!serving) {
-                std::this_thread::sleep_for(100ms);
-            }
-        }
-        if (!serving) {
+        if (!zvbench::WaitServing(b.tool, b.address)) {
             std::cerr << "the server did not start; see " << b.dir << "/server.log\n";
             rc = 1;
         } else {

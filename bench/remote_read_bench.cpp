@@ -13,7 +13,6 @@
 #include "bench/server_process.h"
 #include "tests/common/free_port.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -25,7 +24,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -43,24 +41,7 @@ struct Run {
 Run Execute(const std::vector<std::string>& args, const std::string& out, const std::string& err = "/dev/null")
 {
     const auto t0 = Clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy) {
-            argv.push_back(&a[0]);
-        }
-        argv.push_back(nullptr);
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0) {
-            std::_Exit(126);
-        }
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        ::execv(argv[0], argv.data());
-        std::_Exit(127);
-    }
+    const pid_t pid = zvbench::Spawn(args, out, err);
     Run run;
     rusage usage{};
     int status = 0;
@@ -100,15 +81,8 @@ int main(int argc, char** argv)
         return 1;
     }
     const pid_t pid = zvbench::StartServer(dir, port);
-    bool serving = false;
-    for (const auto end = Clock::now() + std::chrono::seconds(60); !serving && Clock::now() < end;) {
-        serving = Execute({tool, "--server", address, "ls"}, "/dev/null").status == 0;
-        if (!serving) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
     int rc = 0;
-    if (!serving) {
+    if (!zvbench::WaitServing(tool, address)) {
         std::cerr << "the server did not start (" << server << ")\n";
         rc = 1;
     } else {

@@ -1,8 +1,10 @@
 #pragma once
 // The built server as a benchmark starts and stops it: the build folder the
 // benchmark runs from (it lies in its "bench" folder), a server started on
-// a loopback port with its own root, and its stop.
+// a loopback port with its own root, the wait until it serves, and its stop;
+// and the built programs started with their output to files.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zvbench {
 
@@ -40,6 +43,50 @@ inline pid_t StartServer(const std::string& dir, unsigned short port)
         std::_Exit(127);
     }
     return pid;
+}
+
+// Starts args (the program's path first) with standard output and error to
+// the files out and err.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err = "/dev/null")
+{
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy) {
+            argv.push_back(&a[0]);
+        }
+        argv.push_back(nullptr);
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0) {
+            std::_Exit(126);
+        }
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        ::execv(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    return pid;
+}
+
+// Whether the server at address ("HOST:PORT") answers the tool's "ls"
+// within 60 s of its start.
+inline bool WaitServing(const std::string& tool, const std::string& address)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        int status = 0;
+        const pid_t pid = Spawn({tool, "--server", address, "ls"}, "/dev/null");
+        if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 // SIGTERM, and SIGKILL when the server has not ended within 30 s.

@@ -1,6 +1,7 @@
 #include "platform/mci/remote_export.h"
 
 #include "platform/mci/giop_refusal.h"
+#include "platform/mci/orb_connection.h"
 #include "platform/mci/remote_memory.h"
 #include "platform/mci/remote_registry.h"
 #include "platform/qstd/exception.h"
@@ -9,8 +10,7 @@
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/omniInterceptors.h>
-// The connection objects of the ORB, for the socket of an accepted connection.
-#include <omniORB4/internal/SocketCollection.h>
+// The connection objects of the ORB, for the state of an accepted connection.
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/internal/giopStream.h>
 #include <omniORB4/omniTransport.h>
@@ -105,16 +105,6 @@ void RaiseDescriptorLimit()
     }
 }
 
-// The socket of a connection the ORB accepted (its TCP connections keep it
-// in their socket holder part), or -1.
-struct SocketOf : omni::SocketHolder {
-    static int Get(omni::giopConnection* connection)
-    {
-        auto* holder = dynamic_cast<omni::SocketHolder*>(connection);
-        return holder ? static_cast<int>(holder->*(&SocketOf::pd_socket)) : -1;
-    }
-};
-
 // A connection of the ORB's, known by its object, its socket and its
 // peer's address and port: once the ORB released it, another connection
 // may get the same object and descriptor, but hardly from the same port
@@ -127,7 +117,7 @@ struct ConnectionId {
     static ConnectionId Of(omni::giopConnection* connection)
     {
         const char* peer = connection->peeraddress();
-        return ConnectionId{connection, SocketOf::Get(connection), peer ? peer : ""};
+        return ConnectionId{connection, SocketOf(connection), peer ? peer : ""};
     }
 
     bool operator<(const ConnectionId& other) const
@@ -135,15 +125,6 @@ struct ConnectionId {
         return std::tie(connection, fd, peer) < std::tie(other.connection, other.fd, other.peer);
     }
 };
-
-// The connections the ORB holds from clients. The caller holds the ORB's
-// transport lock, under which the ORB adds and releases its connections.
-template <typename VISIT> void ForEachConnection(VISIT&& visit)
-{
-    for (omni::StrandList* p = omni::giopStrand::passive.next; p != &omni::giopStrand::passive; p = p->next) {
-        visit(static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p)));
-    }
-}
 
 // The number of the request a request stream last read (the ORB keeps it
 // to itself).
@@ -167,19 +148,6 @@ struct BufferedOf : cdrStream {
         return end > marker ? end - marker : 0;
     }
 };
-
-// What an interceptor throws to end the connection of the request it sees
-// without a reply, as the ORB ends one whose read fails: the connection
-// marked as dying (so that the ORB deletes it with the request's stream
-// once the request thread lets go) and the ORB's own failure of a
-// connection. (A system exception would have the ORB read the rest of the
-// request from a socket that is shut down, and the ORB keeps the stream of
-// a request that fails while it skips its arguments.)
-omni::giopStream::CommFailure EndConnection(omni::GIOP_S& request)
-{
-    request.strand().state(omni::giopStrand::DYING);
-    return omni::giopStream::CommFailure(0, CORBA::COMPLETED_NO, 0);
-}
 
 // The bound of large requests (below): forgets the requests of connections
 // the ORB no longer holds, and gives their memory back once they are over.
@@ -455,7 +423,7 @@ private:
     {
         std::vector<Seen> seen;
         std::set<ConnectionId> open;
-        ForEachConnection([&](omni::giopStrand& strand) {
+        ForEachStrand(omni::giopStrand::passive, [&](omni::giopStrand& strand) {
             Seen s{&strand, ConnectionId::Of(strand.connection), nullptr};
             if (s.id.fd < 0) {
                 return;
@@ -626,7 +594,7 @@ private:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_dropped.count(id) != 0) {
-                throw EndConnection(request);
+                FailRequest(request);
             }
             const auto it = m_connections.find(id);
             if (it != m_connections.end() && it->second.refusal != 0) {
@@ -923,7 +891,7 @@ private:
                 QSTD_TRACE(2, "Remote export: large request " << request.operation() << " from " << connection.peer
                                                               << " dropped: its bytes came too slowly");
                 ShutDown(connection.fd);
-                throw EndConnection(request);
+                FailRequest(request);
             }
             if (!admitted || !m_armed) {
                 Refuse(request, "no place came free in time");

@@ -1,5 +1,6 @@
 #include "platform/mci/remote_memory.h"
 
+#include "platform/mci/orb_connection.h"
 #include "platform/qstd/trace.h"
 
 #include <omniORB4/CORBA.h>
@@ -65,15 +66,12 @@ bool ReadRest(omni::GIOP_S& request)
     return !stream.checkInputOverrun(1, 1);
 }
 
-// Ends the request's connection: the ORB marks it dying (as on a failure
-// it notices itself) and reads or writes no more of it.
-void EndConnection(omni::GIOP_S& request)
+// Notes a request whose connection ends before its message was read to its end.
+void TraceUnread(omni::GIOP_S& request)
 {
-    omni::giopStrand& strand = request.strand();
-    QSTD_TRACE(2, "Remote export: request " << request.operation() << " from " << strand.connection->peeraddress()
+    QSTD_TRACE(2, "Remote export: request " << request.operation() << " from "
+                                            << request.strand().connection->peeraddress()
                                             << " not read to its end: connection closed");
-    strand.state(omni::giopStrand::DYING);
-    strand.connection->Shutdown();
 }
 
 // The tracker of values that the ORB keeps on a request stream while it
@@ -114,6 +112,7 @@ public:
         if (!ReadRest(m_request)) {
             // The ORB reads no more of the connection, and the reply fails
             // as well, on a path that frees the stream.
+            TraceUnread(m_request);
             EndConnection(m_request);
         }
     }
@@ -135,8 +134,8 @@ public:
         return 1;
     }
 
-    // Deletes the request streams that the ORB dropped; returns how many.
-    static std::size_t Reap()
+    // Deletes the request streams that the ORB dropped.
+    static void Reap()
     {
         // Under the transport lock, under which the ORB links and unlinks
         // its streams.
@@ -155,7 +154,6 @@ public:
         for (omni::GIOP_S* request : dropped) {
             delete request;
         }
-        return dropped.size();
     }
 
 private:
@@ -193,17 +191,11 @@ void RemoteMemory::RemoveTailReader()
     TailReader::Reap();
 }
 
-std::size_t RemoteMemory::ReapDroppedRequests()
-{
-    return TailReader::Reap();
-}
-
 void RemoteMemory::SkipRestOfRequest(omni::GIOP_S& request)
 {
     if (!ReadRest(request)) {
-        EndConnection(request);
-        // Ends the request while it is being read.
-        throw omni::giopStream::CommFailure(0, CORBA::COMPLETED_NO, 0);
+        TraceUnread(request);
+        FailRequest(request);
     }
 }
 

@@ -20,7 +20,7 @@
 // the connection fails meanwhile. SkipRestOfRequest reads it first, for
 // refusals of the export's own; the streams dropped otherwise still carry the
 // tracker the tail reader gave them, and are deleted at the next request
-// after c_reapPeriod, or by ReapDroppedRequests.
+// after c_reapPeriod, and when the tail reader is removed.
 //
 // The allocator: a request thread that decodes a large request allocates
 // from an arena of its own, and glibc raises its threshold for mapping large
@@ -60,9 +60,6 @@ public:
     // is shut down), before the ORB is destroyed.
     static void InstallTailReader();
     static void RemoveTailReader();
-    // Deletes the request streams that the ORB dropped; returns how many.
-    // Not while the ORB shuts down or after it was destroyed.
-    static std::size_t ReapDroppedRequests();
 
     // Reads the rest of the request's message while the request is being
     // read (an interceptor that refuses it, before it throws). A failing

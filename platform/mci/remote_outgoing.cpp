@@ -1,10 +1,11 @@
 #include "platform/mci/remote_outgoing.h"
 
+#include "platform/mci/orb_connection.h"
+
 #include <omniORB4/IIOP.h>
 #include <omniORB4/omniIOR.h>
 #include <omniORB4/omniTransport.h>
-// The connection objects of the ORB, for the socket of an outgoing connection.
-#include <omniORB4/internal/SocketCollection.h>
+// The connection objects of the ORB, for the state of an outgoing connection.
 #include <omniORB4/internal/giopRope.h>
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/internal/giopStream.h>
@@ -20,16 +21,6 @@
 namespace mci {
 
 namespace {
-
-// The socket of a TCP connection of the ORB's (kept in its socket holder
-// part), or -1.
-struct SocketOf : omni::SocketHolder {
-    static int Get(omni::giopConnection* connection)
-    {
-        auto* holder = dynamic_cast<omni::SocketHolder*>(connection);
-        return holder ? static_cast<int>(holder->*(&SocketOf::pd_socket)) : -1;
-    }
-};
 
 // Whether no thread of this process sends or receives on the strand, nor
 // waits to (its locks are taken and given back under the transport lock,
@@ -67,6 +58,18 @@ bool IiopProfile(CORBA::Object_ptr object, std::string& host, unsigned short& po
     return found;
 }
 
+// Whether the object lives in this process: a call to it is a function call.
+bool IsInProcess(CORBA::Object_ptr object)
+{
+    if (CORBA::is_nil(object) || object->_PR_getobj() == nullptr) {
+        return false;
+    }
+    omniObjRef* ref = object->_PR_getobj();
+    omni_tracedmutex_lock sync(*omni::internalLock);
+    omniIdentity* identity = ref->_identity();
+    return identity != nullptr && identity->inThisAddressSpace();
+}
+
 } // namespace
 
 std::string OrbAddress(const std::string& host, unsigned short port)
@@ -85,14 +88,13 @@ OutgoingState OutgoingConnections::To(const std::string& orbAddress)
         // Under the ORB's transport lock: no connection looked at is closed meanwhile.
         omni_tracedmutex_lock transport(*omni::omniTransportLock);
         for (omni::StrandList* list : {&omni::giopStrand::active, &omni::giopStrand::active_timedout}) {
-            for (omni::StrandList* p = list->next; p != list; p = p->next) {
-                auto& strand = static_cast<omni::giopStrand&>(static_cast<omni::Strand&>(*p));
+            ForEachStrand(*list, [&](omni::giopStrand& strand) {
                 if (strand.address == nullptr || !Quiet(strand) || strand.connection == nullptr) {
-                    continue;
+                    return;
                 }
-                const int fd = SocketOf::Get(strand.connection);
+                const int fd = SocketOf(strand.connection);
                 if (fd < 0) {
-                    continue;
+                    return;
                 }
                 OutgoingState& state = m_states[strand.address->address()];
                 int unsent = 0;
@@ -100,22 +102,11 @@ OutgoingState OutgoingConnections::To(const std::string& orbAddress)
                     state.unsent = std::max(state.unsent, static_cast<std::size_t>(unsent));
                 }
                 state.connected = true;
-            }
+            });
         }
     }
     const auto found = m_states.find(orbAddress);
     return found == m_states.end() ? OutgoingState() : found->second;
-}
-
-bool IsInProcess(CORBA::Object_ptr object)
-{
-    if (CORBA::is_nil(object) || object->_PR_getobj() == nullptr) {
-        return false;
-    }
-    omniObjRef* ref = object->_PR_getobj();
-    omni_tracedmutex_lock sync(*omni::internalLock);
-    omniIdentity* identity = ref->_identity();
-    return identity != nullptr && identity->inThisAddressSpace();
 }
 
 RemoteObject RemoteObjectOf(CORBA::Object_ptr object)

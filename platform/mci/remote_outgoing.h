@@ -46,9 +46,6 @@ private:
     std::map<std::string, OutgoingState> m_states; // by ORB address
 };
 
-// Whether the object lives in this process: a call to it is a function call.
-bool IsInProcess(CORBA::Object_ptr object);
-
 // A remote object (a callback or receiver of a client) as the probes and the
 // ORB's connections know it, from the first IIOP profile of its reference.
 struct RemoteObject {

@@ -318,17 +318,26 @@ void RemoteProber::Lost(Link& link, Clock::time_point now)
     link.retryAt = std::max(link.retryAt, now);
 }
 
+void RemoteProber::Settle(Object& object, State_e state, const std::string& reason, Clock::time_point now)
+{
+    Status& status = object.status;
+    status.state = state;
+    status.reason = reason;
+    if (state != eClientGone) {
+        status.answeredAt = now;
+    }
+    status.waitingSince = Clock::time_point::max();
+    object.waiting = false;
+}
+
 void RemoteProber::ClientGone(Link& link, const std::string& reason)
 {
     Close(link);
+    const auto now = Clock::now();
     for (const auto& p : link.pending) {
         auto object = m_objects.find(p.second);
         if (object != m_objects.end()) {
-            Status& status = object->second.status;
-            status.state = eClientGone;
-            status.reason = reason;
-            status.waitingSince = Clock::time_point::max();
-            object->second.waiting = false;
+            Settle(object->second, eClientGone, reason, now);
         }
     }
     link.pending.clear();
@@ -358,11 +367,7 @@ void RemoteProber::Answered(Link& link, const giop::Message& message, Clock::tim
         for (const auto& p : link.pending) {
             auto object = m_objects.find(p.second);
             if (object != m_objects.end()) {
-                Status& status = object->second.status;
-                status.state = eAnswering;
-                status.answeredAt = now;
-                status.waitingSince = Clock::time_point::max();
-                object->second.waiting = false;
+                Settle(object->second, eAnswering, "", now);
             }
         }
         link.pending.clear();
@@ -380,15 +385,10 @@ void RemoteProber::Answered(Link& link, const giop::Message& message, Clock::tim
     if (object == m_objects.end()) {
         return;
     }
-    Status& status = object->second.status;
     const bool gone = message.locateStatus == giop::c_unknownObject ||
                       (message.locateStatus == giop::c_locSystemException &&
                        message.exceptionId.find("OBJECT_NOT_EXIST") != std::string::npos);
-    status.state = gone ? eObjectGone : eAnswering;
-    status.reason = gone ? "object unknown to its client" : "";
-    status.answeredAt = now;
-    status.waitingSince = Clock::time_point::max();
-    object->second.waiting = false;
+    Settle(object->second, gone ? eObjectGone : eAnswering, gone ? "object unknown to its client" : "", now);
 }
 
 void RemoteProber::Receive(const std::string& endpoint, Link& link, Clock::time_point now)

@@ -130,6 +130,10 @@ private:
     void Receive(const std::string& endpoint, Link& link, std::chrono::steady_clock::time_point now);
     void Answered(Link& link, const giop::Message& message, std::chrono::steady_clock::time_point now);
     void Queue(Link& link, Object& object, const std::string& id);
+    // The probe of the object is over: its state is known (an answer came
+    // at now, unless the client is gone).
+    static void Settle(Object& object, State_e state, const std::string& reason,
+                       std::chrono::steady_clock::time_point now);
     void Forget(std::chrono::steady_clock::time_point now);
     void Wake();
 

@@ -1,5 +1,6 @@
 #include "platform/mci/remote_registry.h"
 
+#include "platform/mci/orb_connection.h"
 #include "platform/mci/remote_limits.h"
 #include "platform/mci/remote_signal_session.h"
 #include "platform/mci/remote_subscription.h"
@@ -12,10 +13,6 @@
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/callHandle.h>
-// The connection of a request, for its socket.
-#include <omniORB4/internal/SocketCollection.h>
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/omniTransport.h>
 
 #include <poll.h>
 
@@ -86,16 +83,6 @@ std::string CodeText(qsig::SuccessCode_e code)
     return os.str();
 }
 
-// The socket of a connection the ORB accepted (its TCP connections keep it
-// in their socket holder part), or -1.
-struct SocketOf : omni::SocketHolder {
-    static int Get(omni::giopConnection* connection)
-    {
-        auto* holder = dynamic_cast<omni::SocketHolder*>(connection);
-        return holder ? static_cast<int>(holder->*(&SocketOf::pd_socket)) : -1;
-    }
-};
-
 // The socket of the request this thread serves (-1: none, or a call from
 // this process). The ORB keeps the connection, and with it the socket,
 // while one of its requests is served.
@@ -138,10 +125,7 @@ RemoteRegistry::~RemoteRegistry()
 CORBA::Boolean RemoteRegistry::_dispatch(omniCallHandle& handle)
 {
     struct Scope {
-        explicit Scope(omni::giopConnection* connection)
-        {
-            t_requestSocket = connection ? SocketOf::Get(connection) : -1;
-        }
+        explicit Scope(omni::giopConnection* connection) { t_requestSocket = connection ? SocketOf(connection) : -1; }
         ~Scope() { t_requestSocket = -1; }
     } scope(handle.connection());
     return POA_zemtra_REMOTE::Registry::_dispatch(handle);
@@ -398,7 +382,8 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         }
         qreg::SignalNode& node = FindSignal(treePath);
         ReapEnded();
-        const std::string clientKey = CallbackClientKey(receiver);
+        RemoteObject remote = RemoteObjectOf(receiver);
+        const std::string clientKey = remote.clientKey;
         {
             std::lock_guard<std::mutex> lock(m_sessionsMutex);
             const std::string refusal = SessionRefusal(clientKey);
@@ -449,7 +434,7 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
         }
         auto session =
             std::make_unique<RemoteSignalSession>(id, clientPath, std::move(client), receiver, m_relayPoa.in(),
-                                                  clientKey, atomValues, &m_prober, m_unreachableAfter);
+                                                  std::move(remote), atomValues, &m_prober, m_unreachableAfter);
         session->Start();
         std::string refusal;
         {
@@ -518,12 +503,8 @@ CORBA::Boolean RemoteRegistry::IsServed(CORBA::ULongLong id, CORBA::String_out r
         if (why.empty()) {
             {
                 std::lock_guard<std::mutex> lock(m_sessionsMutex);
-                const auto it = m_sessions.find(id);
-                if (it != m_sessions.end()) {
-                    if (!it->second->HasEnded()) {
-                        return true;
-                    }
-                    why = it->second->EndReason();
+                if (Served(m_sessions, id, why)) {
+                    return true;
                 }
             }
             if (why.empty() && !m_endedSessions.Find(id, why)) {

@@ -64,7 +64,7 @@ public:
     CORBA::Boolean IsServed(CORBA::ULongLong id, CORBA::String_out reason) override;
 
     // Serves one request, knowing on this thread the connection it came
-    // by (see RequestConnectionClosed in the sources).
+    // by (for ReadSignal, whose caller may go away while it waits).
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
     // Refuses new requests, ends the waits of one-shot reads and waits for

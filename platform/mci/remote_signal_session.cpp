@@ -155,11 +155,11 @@ std::string Seconds(std::chrono::steady_clock::duration d)
 RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& path,
                                          std::unique_ptr<qsig::SignalClientBase> client,
                                          q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
-                                         std::string clientKey, std::size_t atomValues, RemoteProber* prober,
+                                         RemoteObject remote, std::size_t atomValues, RemoteProber* prober,
                                          std::chrono::milliseconds unreachableAfter)
-    : m_id(id), m_path(path), m_clientKey(std::move(clientKey)), m_client(std::move(client)),
+    : m_id(id), m_path(path), m_remote(std::move(remote)), m_client(std::move(client)),
       m_relayPoa(PortableServer::POA::_duplicate(relayPoa)), m_relay(new RemoteReceiverRelay(receiver, atomValues)),
-      m_remote(RemoteObjectOf(receiver)), m_prober(prober), m_unreachableAfter(unreachableAfter)
+      m_prober(prober), m_unreachableAfter(unreachableAfter)
 {
 }
 

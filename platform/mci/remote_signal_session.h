@@ -92,16 +92,16 @@ public:
     // again after this long.
     static constexpr std::chrono::milliseconds c_unprobedRetry{1000};
 
-    // client: open, owned by the session from now on; clientKey: the remote
-    // client the receiver belongs to (see CallbackClientKey); atomValues: base
+    // client: open, owned by the session from now on; remote: the receiver
+    // as its reference gives it (RemoteObjectOf), with the remote client it
+    // belongs to; atomValues: base
     // values per atom of the signal (0: unknown), by which larger buffers are
     // split; prober: probes the receiver (may be null: then it is asked
     // directly), outlives the session; unreachableAfter: a receiver that has
     // not answered for this long ends the session.
     RemoteSignalSession(std::uint64_t id, const std::string& path, std::unique_ptr<qsig::SignalClientBase> client,
-                        q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa,
-                        std::string clientKey = std::string(), std::size_t atomValues = 0,
-                        RemoteProber* prober = nullptr,
+                        q_NET::SignalReceiver_ptr receiver, PortableServer::POA_ptr relayPoa, RemoteObject remote,
+                        std::size_t atomValues = 0, RemoteProber* prober = nullptr,
                         std::chrono::milliseconds unreachableAfter = std::chrono::minutes(5));
     ~RemoteSignalSession();
     RemoteSignalSession(const RemoteSignalSession&) = delete;
@@ -122,7 +122,7 @@ public:
 
     std::uint64_t GetId() const { return m_id; }
     const std::string& GetPath() const { return m_path; }
-    const std::string& GetClientKey() const { return m_clientKey; }
+    const std::string& GetClientKey() const { return m_remote.clientKey; }
 
 private:
     void Forward();
@@ -135,13 +135,12 @@ private:
 
     const std::uint64_t m_id;
     const std::string m_path;
-    const std::string m_clientKey;
+    const RemoteObject m_remote;
     std::unique_ptr<qsig::SignalClientBase> m_client;
     PortableServer::POA_var m_relayPoa;
     RemoteReceiverRelay* m_relay; // reference held by the session until Close
     PortableServer::ObjectId_var m_relayId;
     q_NET::SignalReceiver_var m_relayRef;
-    const RemoteObject m_remote;
     RemoteProber* const m_prober;
     const std::chrono::milliseconds m_unreachableAfter;
     std::thread m_thread;

@@ -103,15 +103,6 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
            TryTexts<float>(value, texts) || TryTexts<std::string>(value, texts);
 }
 
-std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey)
-{
-    const RemoteObject remote = RemoteObjectOf(callback);
-    if (objectKey != nullptr) {
-        *objectKey = remote.objectKey;
-    }
-    return remote.clientKey;
-}
-
 void EndedRecord::Add(std::uint64_t id, const std::string& reason)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -468,19 +459,15 @@ std::size_t RemoteSubscriptions::Count()
 
 bool RemoteSubscriptions::Status(std::uint64_t id, std::string& reason)
 {
+    reason.clear();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const auto it = m_subscriptions.find(id);
-        if (it != m_subscriptions.end()) {
-            if (!it->second->HasEnded()) {
-                return true;
-            }
-            reason = it->second->EndReason();
-            return false;
+        if (Served(m_subscriptions, id, reason)) {
+            return true;
         }
     }
-    if (!m_ended.Find(id, reason)) {
-        reason.clear();
+    if (reason.empty()) {
+        m_ended.Find(id, reason);
     }
     return false;
 }

@@ -68,13 +68,6 @@ class RemoteSubscriptions;
 // plain number, bool or string (an enum node's own enumeration type).
 bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts);
 
-// The client a callback object belongs to: "HOST:PORT" of the endpoint in
-// its object reference (the first IIOP profile), else "(no IIOP endpoint)".
-// objectKey, when given, receives the object's identity within the client
-// ("HOST:PORT/" and its object key; empty when the reference has no IIOP
-// profile).
-std::string CallbackClientKey(CORBA::Object_ptr callback, std::string* objectKey = nullptr);
-
 // Why recently ended subscriptions or signal sessions ended, for clients
 // that ask: the last c_kept of them.
 class EndedRecord {
@@ -88,6 +81,22 @@ private:
     std::map<std::uint64_t, std::string> m_reasons;
     std::deque<std::uint64_t> m_order;
 };
+
+// Whether the subscription or signal session id among the live ones (by id;
+// the caller holds their lock) is served: false when it is not among them,
+// or ended (then reason says why, when that is known).
+template <typename LIVE> bool Served(const LIVE& live, std::uint64_t id, std::string& reason)
+{
+    const auto it = live.find(id);
+    if (it == live.end()) {
+        return false;
+    }
+    if (it->second->HasEnded()) {
+        reason = it->second->EndReason();
+        return false;
+    }
+    return true;
+}
 
 class RemoteSubscription : public std::enable_shared_from_this<RemoteSubscription> {
 public:
@@ -117,7 +126,7 @@ public:
     std::uint64_t Lost() const { return m_lost.load(); }
     std::uint64_t Id() const { return m_id; }
     const std::string& ClientKey() const { return m_remote.clientKey; }
-    // The callback object's identity (see CallbackClientKey).
+    // The callback object's identity (see RemoteObject).
     const std::string& ObjectKey() const { return m_remote.objectKey; }
     const RemoteObject& Remote() const { return m_remote; }
     const std::string& Path() const { return m_path; }

@@ -1,8 +1,9 @@
 #pragma once
-// A raw GIOP client for the tests and benchmarks of the remote export:
-// GIOP 1.2 requests written byte by byte, sockets connected from a chosen
-// loopback address (127.0.0.2 and up stand for other hosts), and what the
-// server answers.
+// A raw GIOP client for the tests, benchmarks and soak of the remote export:
+// GIOP 1.2 requests written byte by byte, also what no ORB sends (bytes
+// after the arguments, messages that never come whole), sockets connected
+// from a chosen loopback address (127.0.0.2 and up stand for other hosts),
+// and what the server answers.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,6 +21,22 @@
 
 namespace zvtest {
 
+// How the header of a message differs from that of a whole one.
+struct Framing {
+    bool fragmented = false;        // more fragments follow
+    std::uint32_t extraClaimed = 0; // its size claims this many bytes more than it holds
+};
+
+inline Framing FirstFragment()
+{
+    return Framing{true, 0};
+}
+
+inline Framing ClaimingMore(std::uint32_t bytes)
+{
+    return Framing{false, bytes};
+}
+
 // Little-endian CDR of one GIOP 1.2 message; alignment counts from the
 // start of the message, header included.
 class Cdr {
@@ -34,6 +51,13 @@ public:
             Octet(static_cast<unsigned char>(v >> (8 * i)));
         }
     }
+    void ULongLong(uint64_t v)
+    {
+        Align(8);
+        for (int i = 0; i < 8; ++i) {
+            Octet(static_cast<unsigned char>(v >> (8 * i)));
+        }
+    }
     void String(const std::string& s)
     {
         ULong(static_cast<uint32_t>(s.size() + 1));
@@ -45,14 +69,15 @@ public:
         ULong(static_cast<uint32_t>(s.size()));
         m_bytes.append(s);
     }
-    // The whole message: GIOP header (version 1.2, little-endian, more
-    // fragments to come when fragmented) of the type, with the body's size.
-    std::string Message(unsigned char type = 0, bool fragmented = false) const
+    void Raw(const std::string& s) { m_bytes.append(s); }
+    // The whole message: GIOP header (version 1.2, little-endian) of the
+    // type, framed as told, with the body's size.
+    std::string Message(unsigned char type = 0, Framing framing = Framing()) const
     {
         std::string m = m_bytes;
-        const uint32_t size = static_cast<uint32_t>(m.size() - 12);
+        const uint32_t size = static_cast<uint32_t>(m.size() - 12) + framing.extraClaimed;
         const char header[8] = {
-            'G', 'I', 'O', 'P', 1, 2, static_cast<char>(fragmented ? 3 : 1), static_cast<char>(type)};
+            'G', 'I', 'O', 'P', 1, 2, static_cast<char>(framing.fragmented ? 3 : 1), static_cast<char>(type)};
         m.replace(0, 8, header, 8);
         std::memcpy(&m[8], &size, 4);
         return m;
@@ -62,10 +87,10 @@ private:
     std::string m_bytes;
 };
 
-// A request to the object of the key, with the arguments written by args
-// (the first fragment only when fragmented).
+// A request to the object of the key, with the arguments written by args,
+// framed as told.
 inline std::string GiopRequest(const std::string& objectKey, const std::string& operation,
-                               const std::function<void(Cdr&)>& args, bool fragmented = false)
+                               const std::function<void(Cdr&)>& args, Framing framing = Framing())
 {
     Cdr cdr;
     cdr.ULong(1); // request id
@@ -80,7 +105,7 @@ inline std::string GiopRequest(const std::string& objectKey, const std::string& 
     cdr.ULong(0); // no service contexts
     cdr.Align(8); // the body starts on an 8-octet boundary
     args(cdr);
-    return cdr.Message(0, fragmented);
+    return cdr.Message(0, framing);
 }
 
 // A whole request: the value of the path of the object "ZemtraRemote".
@@ -173,6 +198,12 @@ inline std::string Receive(int fd, std::chrono::milliseconds timeout, bool& clos
     return received;
 }
 
+inline std::string Receive(int fd, std::chrono::milliseconds timeout)
+{
+    bool closed = false;
+    return Receive(fd, timeout, closed);
+}
+
 // True when the server closes the connection (after whatever it sends)
 // within the time-out.
 inline bool ClosedWithin(int fd, std::chrono::milliseconds timeout)
@@ -184,6 +215,12 @@ inline bool ClosedWithin(int fd, std::chrono::milliseconds timeout)
                 closed);
     }
     return closed;
+}
+
+// A GIOP Reply (type 1) of any status.
+inline bool IsReply(const std::string& message)
+{
+    return message.size() > 7 && message.compare(0, 4, "GIOP") == 0 && message[7] == 1;
 }
 
 // A GIOP 1.2 Reply (type 1) with status NO_EXCEPTION.
@@ -223,6 +260,14 @@ inline bool SystemException(const std::string& reply, std::string& id, uint32_t&
     }
     id = reply.substr(body + 4, length - 1);
     return ulong((body + 4 + length + 3) / 4 * 4, minor);
+}
+
+// Closes the socket with a reset instead of an orderly end.
+inline void Reset(int fd)
+{
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    ::close(fd);
 }
 
 // Sockets closed at the end of a scope.

@@ -25,7 +25,7 @@
 // Traffic stays on the loopback interface.
 
 #include "tests/common/free_port.h"
-#include "tests/common/giop_request.h"
+#include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
 
 #include "zemtra_remote.hh"
@@ -147,9 +147,13 @@ int RunRawClient(const std::string& kind, const std::string& server, long second
                                  withTail([](zvtest::Cdr& c) { c.String("IDL:zemtra_REMOTE/Registry:1.0"); }, tail)),
              false},
             {zvtest::GiopRequest("ZemtraRemote", "_non_existent", withTail([](zvtest::Cdr&) {}, tail)), false},
-            {zvtest::GiopRequest("ZemtraRemote", "GetText", withTail(getText, longTail), 20000), true},
-            {zvtest::GiopRequest("ZemtraRemote", "NoSuchOperation", withTail(getText, longTail), 20000), true},
-            {zvtest::GiopRequest("NoSuchObject", "GetText", withTail(getText, longTail), 20000), true}};
+            {zvtest::GiopRequest("ZemtraRemote", "GetText", withTail(getText, longTail), zvtest::ClaimingMore(20000)),
+             true},
+            {zvtest::GiopRequest("ZemtraRemote", "NoSuchOperation", withTail(getText, longTail),
+                                 zvtest::ClaimingMore(20000)),
+             true},
+            {zvtest::GiopRequest("NoSuchObject", "GetText", withTail(getText, longTail), zvtest::ClaimingMore(20000)),
+             true}};
     } else if (kind == "readreset") {
         sent = {{zvtest::GiopRequest("ZemtraRemote", "ReadSignal", read(1000)), true},
                 {zvtest::GiopRequest("ZemtraRemote", "ReadSignal", read(8192)), true}};
@@ -169,7 +173,7 @@ int RunRawClient(const std::string& kind, const std::string& server, long second
             zvtest::Reset(fd);
             continue;
         } else {
-            zvtest::ReceiveMessage(fd, 2000ms);
+            zvtest::Receive(fd, 2000ms);
         }
         if (fd >= 0) {
             ::close(fd);

@@ -112,16 +112,6 @@ std::string Hex(unsigned long long v)
     return os.str();
 }
 
-std::string Joined(const zemtra_REMOTE::StringSeq& values, const char* separator)
-{
-    std::string s;
-    for (CORBA::ULong i = 0; i < values.length(); ++i) {
-        s += (i ? separator : "");
-        s += values[i].in();
-    }
-    return s;
-}
-
 int Ls(tool::Connection& c, const std::string& path)
 {
     zemtra_REMOTE::NodeInfoSeq_var infos = c.Call([&] { return c.Registry()->List(path.c_str()); });
@@ -140,7 +130,7 @@ int Ls(tool::Connection& c, const std::string& path)
 int Get(tool::Connection& c, const std::string& path)
 {
     zemtra_REMOTE::StringSeq_var values = c.Call([&] { return c.Registry()->GetText(path.c_str(), 0, 0); });
-    std::cout << Joined(values.in(), " ") << "\n";
+    std::cout << tool::Joined(values.in(), " ") << "\n";
     return 0;
 }
 
@@ -166,7 +156,7 @@ std::string EnumRefusal(tool::Connection& c, const std::string& path, const std:
             known = text == names[i].in();
         }
         if (!known) {
-            return path + " takes " + Joined(names, ", ") + " (or their numbers), not '" + text + "'";
+            return path + " takes " + tool::Joined(names, ", ") + " (or their numbers), not '" + text + "'";
         }
     }
     return std::string();
@@ -239,27 +229,29 @@ bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& wh
     return false;
 }
 
-// Waits for wait(slice) to succeed until the deadline, asking the server
-// between slices whether it still serves id. Returns 0 when wait succeeded,
-// else the exit code after an interrupt (0), a time-out (-1: the caller
-// reports it) or an end by the server or a lost server (1, reported here).
-template <typename W>
-int WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string& what,
-                std::chrono::steady_clock::time_point deadline, W&& wait)
+// How a wait of watch or read ended; Ended: a read reached the end of what
+// the signal holds.
+enum class Outcome { Complete, TimedOut, Interrupted, Lost, Ended };
+
+// Waits for wait(slice, timedOut) to succeed, for at most c_probePeriod at
+// a time, asking the server between slices whether it still serves id; wait
+// sets timedOut when the wait for data is over. Lost: the server ended it or
+// cannot be reached (reported here).
+template <typename W> Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string& what, W&& wait)
 {
     for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        if (wait(std::min<std::chrono::steady_clock::duration>(c_probePeriod, std::max(deadline - now, {})))) {
-            return 0;
+        bool timedOut = false;
+        if (wait(std::chrono::steady_clock::duration(c_probePeriod), timedOut)) {
+            return Outcome::Complete;
         }
         if (g_interrupted.load()) {
-            return 0;
+            return Outcome::Interrupted;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return -1;
+        if (timedOut) {
+            return Outcome::TimedOut;
         }
         if (!StillServed(c, id, what)) {
-            return 1;
+            return Outcome::Lost;
         }
     }
 }
@@ -278,35 +270,43 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     const auto wait = Seconds(timeout > 0 ? timeout : c_foreverSeconds);
     while ((count == 0 || shown < count) && !g_interrupted.load()) {
         std::string line;
-        const int waited = WaitProbing(
-            c, id, "subscription of " + path, std::chrono::steady_clock::now() + wait,
-            [&](std::chrono::steady_clock::duration slice) { return sink->Next(line, slice, g_interrupted); });
-        if (waited == -1) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        const Outcome waited = WaitProbing(
+            c, id, "subscription of " + path, [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
+                const auto left = deadline - std::chrono::steady_clock::now();
+                if (sink->Next(line, std::min(slice, std::max(left, {})), g_interrupted)) {
+                    return true;
+                }
+                timedOut = std::chrono::steady_clock::now() >= deadline;
+                return false;
+            });
+        if (waited == Outcome::TimedOut) {
             std::cerr << "Timed out waiting for a value of " << path << "\n";
             rc = 1;
             break;
         }
-        if (waited == 1) {
+        if (waited == Outcome::Lost) {
             lost = true;
             rc = 1;
             break;
         }
-        if (!g_interrupted.load()) {
-            errno = 0;
-            if (!(std::cout << line << std::endl)) {
-                // The reader closed the output (`| head -1`) or it failed:
-                // nothing more can be shown.
-                const int error = errno;
-                if (error == EPIPE) {
-                    rc = c_outputClosed;
-                } else {
-                    std::cerr << "Can't write the values of " << path << ": " << std::strerror(error) << "\n";
-                    rc = 1;
-                }
-                break;
-            }
-            ++shown;
+        if (waited == Outcome::Interrupted || g_interrupted.load()) {
+            break;
         }
+        errno = 0;
+        if (!(std::cout << line << std::endl)) {
+            // The reader closed the output (`| head -1`) or it failed:
+            // nothing more can be shown.
+            const int error = errno;
+            if (error == EPIPE) {
+                rc = c_outputClosed;
+            } else {
+                std::cerr << "Can't write the values of " << path << ": " << std::strerror(error) << "\n";
+                rc = 1;
+            }
+            break;
+        }
+        ++shown;
     }
     if (!lost) {
         c.Call([&] { c.Registry()->Unsubscribe(id); });
@@ -325,8 +325,6 @@ struct ReadRequest {
     // Longest wait for data; zero: for ever.
     std::chrono::steady_clock::duration timeout = std::chrono::seconds(10);
 };
-
-enum class Outcome { Complete, TimedOut, Interrupted, Lost, Ended };
 
 // Reads through forwarding (streams, and on-demand signals in mode 13): the
 // server pushes buffers of at most one chunk to the tool's receiver, which
@@ -350,23 +348,12 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     const auto count = static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, UINT32_MAX));
     const CORBA::ULongLong id =
         c.Call([&] { return c.Registry()->OpenSignal(r.path.c_str(), receiver.in(), r.mode, count, r.offset); });
-    Outcome outcome = Outcome::Complete;
-    for (;;) {
-        bool timedOut = false;
-        if (sink->WaitFor(c_probePeriod, r.timeout, g_interrupted, timedOut)) {
-            break;
-        }
-        if (g_interrupted.load()) {
-            outcome = Outcome::Interrupted;
-            break;
-        }
-        if (timedOut) {
-            outcome = Outcome::TimedOut;
-            break;
-        }
-        if (!StillServed(c, id, "read of " + r.path)) {
-            return Outcome::Lost;
-        }
+    const Outcome outcome =
+        WaitProbing(c, id, "read of " + r.path, [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
+            return sink->WaitFor(slice, r.timeout, g_interrupted, timedOut);
+        });
+    if (outcome == Outcome::Lost) {
+        return outcome;
     }
     try {
         c.Call([&] { c.Registry()->CloseSignal(id); });
@@ -532,6 +519,16 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
     std::uint64_t total = r.count;
     // The refusal of a moment moved past the end of what the signal holds.
     std::string outside;
+    // The number of the last atom printed, when the reads tell it.
+    bool numbered = false;
+    long long last = 0;
+    auto endAtLast = [&] {
+        ending = "No more atoms after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
+        if (numbered) {
+            ending += ": it ends at atom " + std::to_string(last);
+        }
+        return Outcome::Ended;
+    };
     if ((r.mode == 11 || (r.mode == 14 && r.time == 0)) && r.count > chunk) {
         // A moment moved by a positive offset past the end of what the
         // signal holds is refused, though the count atoms that end there may
@@ -566,12 +563,9 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
         if (one->atoms == 0 || two->atoms < 2) {
             // Nothing, or only the moment's atom, there: the end of the signal.
             PrintData(printer, *one);
-            ending = "No more atoms after " + std::to_string(one->atoms) + " of " + std::to_string(r.count) + got;
-            long long number = 0;
-            if (MetaOf(*one, 2, number)) {
-                ending += ": it ends at atom " + std::to_string(number + static_cast<long long>(one->atoms) - 1);
-            }
-            return Outcome::Ended;
+            numbered = MetaOf(*one, 2, last);
+            last += static_cast<long long>(one->atoms) - 1;
+            return endAtLast();
         }
         if (!FirstLmt(*one, lmtOne) || !FirstLmt(*two, lmtTwo)) {
             throw tool::ToolError{"Can't read more than " + std::to_string(chunk) + " atoms of " + r.path +
@@ -603,16 +597,6 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
     }
     const bool onward = mode != r.mode;
     std::uint64_t done = 0;
-    // The number of the last atom printed, when the reads tell it.
-    bool numbered = false;
-    long long last = 0;
-    auto endAtLast = [&] {
-        ending = "No more atoms after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
-        if (numbered) {
-            ending += ": it ends at atom " + std::to_string(last);
-        }
-        return Outcome::Ended;
-    };
     while (done < total) {
         const std::uint64_t n = std::min<std::uint64_t>(chunk, total - done);
         std::unique_ptr<zemtra_REMOTE::SignalData> data;
@@ -670,7 +654,7 @@ int Read(tool::Connection& c, const ReadRequest& r)
             names.push_back("c" + std::to_string(i));
         }
     }
-    const bool forwarded = info->access_type != 2 || r.mode == 13;
+    const bool forwarded = info->access_type != 2 || r.mode == qsigStreaming;
     tool::RowPrinter printer(names, r.count);
     printer.PrintHeader();
     Outcome outcome;

@@ -32,6 +32,16 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
 
 } // namespace
 
+std::string Joined(const zemtra_REMOTE::StringSeq& texts, const char* separator)
+{
+    std::string joined;
+    for (CORBA::ULong i = 0; i < texts.length(); ++i) {
+        joined += (i ? separator : "");
+        joined += texts[i].in();
+    }
+    return joined;
+}
+
 std::string RefusalMessage(CORBA::ULong minor)
 {
     switch (minor) {
@@ -52,13 +62,9 @@ std::string RefusalMessage(CORBA::ULong minor)
 
 void ValueSink::ValueChanged(const char*, const zemtra_REMOTE::StringSeq& values, CORBA::ULong)
 {
-    std::string line;
-    for (CORBA::ULong i = 0; i < values.length(); ++i) {
-        line += (i ? " " : "");
-        line += values[i].in();
-    }
+    std::string line = Joined(values, " ");
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back(line);
+    m_lines.push_back(std::move(line));
     m_changed.notify_all();
 }
 
@@ -72,14 +78,14 @@ bool ValueSink::Next(std::string& line, std::chrono::steady_clock::duration time
     return true;
 }
 
-template <typename SEQ> CORBA::Long AtomSink::Take(const SEQ& values)
+template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong count)
 {
     {
         std::lock_guard<std::mutex> printing(m_printing);
         if (m_closed) {
             return 0;
         }
-        m_printer.Print(values.get_buffer(), values.length());
+        m_printer.Print(values, count);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lastArrival = std::chrono::steady_clock::now();
@@ -89,30 +95,20 @@ template <typename SEQ> CORBA::Long AtomSink::Take(const SEQ& values)
 
 CORBA::Long AtomSink::ReceiveShort(const char*, const q_NET::ShortSeq& values, const q_NET::MetaSeq&)
 {
-    return Take(values);
+    return Take(values.get_buffer(), values.length());
 }
 CORBA::Long AtomSink::ReceiveLong(const char*, const q_NET::LongSeq& values, const q_NET::MetaSeq&)
 {
-    return Take(values);
+    return Take(values.get_buffer(), values.length());
 }
 CORBA::Long AtomSink::ReceiveDouble(const char*, const q_NET::DoubleSeq& values, const q_NET::MetaSeq&)
 {
-    return Take(values);
+    return Take(values.get_buffer(), values.length());
 }
 CORBA::Long AtomSink::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq&)
 {
     static_assert(sizeof(CORBA::ULongLong) == sizeof(unsigned long long), "64-bit values");
-    {
-        std::lock_guard<std::mutex> printing(m_printing);
-        if (m_closed) {
-            return 0;
-        }
-        m_printer.Print(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length());
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lastArrival = std::chrono::steady_clock::now();
-    m_changed.notify_all();
-    return 0;
+    return Take(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length());
 }
 
 void AtomSink::Close()

@@ -31,6 +31,9 @@ struct ToolError {
     std::string message;
 };
 
+// The texts joined by separator.
+std::string Joined(const zemtra_REMOTE::StringSeq& texts, const char* separator);
+
 // What a refusal of the server for want of resources (NO_RESOURCES with
 // the minor code minor) means, in words.
 std::string RefusalMessage(CORBA::ULong minor);
@@ -70,7 +73,7 @@ public:
     void Close();
 
 private:
-    template <typename SEQ> CORBA::Long Take(const SEQ& values);
+    template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count);
 
     RowPrinter& m_printer;
     std::mutex m_printing; // held while a buffer is printed

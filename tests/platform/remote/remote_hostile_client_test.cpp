@@ -7,11 +7,11 @@
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
 #include "tests/common/resident_memory.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,30 +26,6 @@ using namespace remotetest;
 using namespace std::chrono_literals;
 
 namespace {
-
-long Threads()
-{
-    long n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d)) {
-            n += e->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(d);
-    }
-    return n;
-}
-
-template <typename F> bool WaitUntil(F&& done, std::chrono::steady_clock::duration timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 // A client process (the soak program's client mode): by default one that
 // subscribes count times to path ("clock_info") with one callback object and
@@ -120,25 +96,25 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
         SubscriberProcess warm(server.Address(), 1);
         ASSERT_TRUE(warm.WaitReady(30s));
     }
-    ASSERT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
     std::this_thread::sleep_for(3s); // idle request threads leave
-    const long threads = Threads();
+    const long threads = ThreadCount();
     const long rss = zvtest::ResidentKb();
 
     SubscriberProcess client(server.Address(), 1000);
     ASSERT_TRUE(client.WaitReady(60s));
     EXPECT_EQ(1000u, server.exporter.GetSubscriptionCount());
     // No thread per subscription.
-    EXPECT_LE(Threads(), threads + 12);
+    EXPECT_LE(ThreadCount(), threads + 12);
     client.Kill();
 
     // Nothing is written to the node: the liveness probe finds the client gone.
     const auto killed = std::chrono::steady_clock::now();
-    EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s) << "two liveness periods";
     // Request threads of the flood leave after their idle time-out.
-    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 5s))
-        << Threads() << " threads, " << threads << " before";
+    EXPECT_TRUE(zvtest::WaitFor([&] { return ThreadCount() <= threads; }, 5s))
+        << ThreadCount() << " threads, " << threads << " before";
     if (zvtest::c_freedMemoryGoesBack) {
         EXPECT_LT(zvtest::ResidentKb(), rss + 16 * 1024);
     }
@@ -150,10 +126,10 @@ TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
     settings.subscriptions.livenessPeriod = 500ms;
     Server server(settings);
     SubscriberProcess reader(server.Address(), 0, "stream");
-    ASSERT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 1; }, 30s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 1; }, 30s));
     reader.Kill();
     // Nothing is pushed into the stream: the probe of its receiver ends it.
-    EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSignalSessionCount() == 0; }, 3s));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 0; }, 3s));
 }
 
 // A callback object answers as many liveness probes as an object of one
@@ -180,7 +156,7 @@ TEST(RemoteHostileClient, LivenessIsProbedOncePerCallbackObject)
             server.registry->Subscribe("arr", callback);
         }
     }
-    ASSERT_TRUE(WaitUntil([&] { return one.probes.load() >= 3; }, 10s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return one.probes.load() >= 3; }, 10s));
     // Read first: in each round the object of 50 is probed before the other.
     const int manyProbes = many.probes.load();
     EXPECT_LE(manyProbes, one.probes.load() + 1) << "the object of 50 subscriptions is probed 50 times a round";
@@ -217,7 +193,7 @@ TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
     SubscriberProcess third(server.Address(), 1);
     // Refused while the killed one still counts; served once it was reaped.
     EXPECT_TRUE(third.WaitReady(30s));
-    EXPECT_TRUE(WaitUntil([&] { return server.exporter.GetSubscriptionCount() == 4; }, 10s));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSubscriptionCount() == 4; }, 10s));
     // Values still reach the first client's subscriptions.
     server.tree.arr->SetValue(7, 0);
     EXPECT_TRUE(sink.WaitFor(1, 5s));
@@ -388,7 +364,7 @@ TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
     mci::RemoteExport::Settings settings;
     settings.idleConnectionTimeout = 1s;
     Server server(settings);
-    const long threads = Threads();
+    const long threads = ThreadCount();
     std::vector<int> sockets;
     for (int i = 0; i < 200; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -400,7 +376,7 @@ TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
         sockets.push_back(fd);
     }
     std::this_thread::sleep_for(200ms);
-    EXPECT_LE(Threads(), threads + 4) << "a thread per connection";
+    EXPECT_LE(ThreadCount(), threads + 4) << "a thread per connection";
     // The server closes them once they were idle for the time-out (after a
     // GIOP CloseConnection message).
     size_t closed = 0;

@@ -4,7 +4,7 @@
 
 #include "remote_test_support.h"
 
-#include "tests/common/giop_request.h"
+#include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"
 
@@ -32,7 +32,7 @@ long AllocatedKb()
 bool Answered(unsigned short port, const std::string& request)
 {
     const int fd = zvtest::ConnectFrom(port);
-    const bool answered = zvtest::SendAll(fd, request) && zvtest::IsReply(zvtest::ReceiveMessage(fd, 5000ms));
+    const bool answered = zvtest::SendAll(fd, request) && zvtest::IsReply(zvtest::Receive(fd, 5000ms));
     ::close(fd);
     return answered;
 }
@@ -75,11 +75,12 @@ TEST(RemoteMemory, RequestsThatEndMidwayLeaveNothingBehind)
         {"_non_existent with bytes after its arguments",
          zvtest::GiopRequest("ZemtraRemote", "_non_existent", With(none, tail)), true},
         {"a long tail that never comes whole",
-         zvtest::GiopRequest("ZemtraRemote", "GetText", With(GetText, longTail), 20000), false},
+         zvtest::GiopRequest("ZemtraRemote", "GetText", With(GetText, longTail), zvtest::ClaimingMore(20000)), false},
         {"an unknown operation whose body never comes whole",
-         zvtest::GiopRequest("ZemtraRemote", "NoSuchOperation", With(GetText, longTail), 20000), false},
+         zvtest::GiopRequest("ZemtraRemote", "NoSuchOperation", With(GetText, longTail), zvtest::ClaimingMore(20000)),
+         false},
         {"an unknown object whose body never comes whole",
-         zvtest::GiopRequest("NoSuchObject", "GetText", With(GetText, longTail), 20000), false},
+         zvtest::GiopRequest("NoSuchObject", "GetText", With(GetText, longTail), zvtest::ClaimingMore(20000)), false},
     };
     const std::string whole = zvtest::GiopRequest("ZemtraRemote", "GetText", GetText);
     // Each leaked request stream took 0.4 to 9 kB.
@@ -94,7 +95,7 @@ TEST(RemoteMemory, RequestsThatEndMidwayLeaveNothingBehind)
             ASSERT_GE(fd, 0) << c.what;
             zvtest::SendAll(fd, c.message);
             if (c.answered) {
-                answered += zvtest::IsReply(zvtest::ReceiveMessage(fd, 5000ms)) ? 1 : 0;
+                answered += zvtest::IsReply(zvtest::Receive(fd, 5000ms)) ? 1 : 0;
                 ::close(fd);
             } else {
                 zvtest::Reset(fd);
@@ -136,7 +137,7 @@ TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
                 const int fd = zvtest::ConnectFrom(server.port, from.c_str());
                 // Served (the node refuses that many values) or refused as
                 // one too many.
-                EXPECT_TRUE(zvtest::SendAll(fd, large) && zvtest::IsReply(zvtest::ReceiveMessage(fd, 20000ms)));
+                EXPECT_TRUE(zvtest::SendAll(fd, large) && zvtest::IsReply(zvtest::Receive(fd, 20000ms)));
                 ::close(fd);
             });
         }

@@ -8,7 +8,7 @@
 #include "remote_test_support.h"
 
 #include "platform/mci/giop_refusal.h"
-#include "platform/mci/remote_subscription.h"
+#include "platform/mci/remote_outgoing.h"
 #include "platform/qstd/capture.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
@@ -353,7 +353,7 @@ TEST(RemoteRawRequest, SlowSendersDoNotHoldOffLargeRequests)
             c.ULong(0);
             c.ULong(1u << 14);
         },
-        true);
+        FirstFragment());
     Cdr fragment; // the next fragment: the request's id, then texts
     fragment.ULong(1);
     for (int i = 0; i < 1000; ++i) {
@@ -534,9 +534,7 @@ TEST(RemoteRawRequest, RefusalRepliesAnswerTheRequestAtHand)
 // The object key of a servant activated in this process's ORB (the server's).
 std::string ObjectKeyOf(CORBA::Object_ptr obj)
 {
-    std::string identity;
-    mci::CallbackClientKey(obj, &identity);
-    return identity.substr(identity.find('/') + 1);
+    return mci::RemoteObjectOf(obj).target.objectKey;
 }
 
 // Every operation of the remote interface that receives a sequence, sent

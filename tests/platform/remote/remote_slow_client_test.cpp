@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,18 +21,6 @@ using namespace remotetest;
 using namespace std::chrono_literals;
 
 namespace {
-
-long ThreadCount()
-{
-    long n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d)) {
-            n += e->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(d);
-    }
-    return n;
-}
 
 // A callback endpoint that accepts TCP connections (the kernel does, into
 // the backlog) and never reads or answers.

@@ -8,6 +8,7 @@
 #include "qreg/expr.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -310,6 +311,18 @@ void TestTree::PushPll(double phase, double dac)
 unsigned short FreePort()
 {
     return zvtest::FreePort();
+}
+
+long ThreadCount()
+{
+    long n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d)) {
+            n += e->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(d);
+    }
+    return n;
 }
 
 Server::Server(const mci::RemoteExport::Settings& settings)

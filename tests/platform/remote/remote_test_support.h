@@ -160,6 +160,9 @@ struct TestTree {
 // A free TCP port on loopback (bound once, then released).
 unsigned short FreePort();
 
+// The threads of this process.
+long ThreadCount();
+
 // An export of a fresh test tree on a free loopback port, and a client
 // reference to it through the same process's ORB.
 class Server {

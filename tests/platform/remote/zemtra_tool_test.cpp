@@ -37,6 +37,19 @@ protected:
         args.insert(args.begin(), {"--server", server.Address()});
         return RunTool(args);
     }
+    // Whether a watch of "tim.pll.locked" subscribed within 10 s: values
+    // change for it once the node tells its subscription (the export counts
+    // one a moment before that), and the tool sees them once its Subscribe
+    // call has returned.
+    bool WatchSubscribed()
+    {
+        return zvtest::WaitFor(
+            [&] {
+                return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
+                       server.exporter.GetActiveRequestCount() == 0;
+            },
+            std::chrono::seconds(10));
+    }
 };
 
 TEST_F(ZemtraToolTest, LsShowsChildrenWithTypeSizeAndFlags)
@@ -322,15 +335,7 @@ TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
     auto watch = std::async(std::launch::async, [&] {
         return Tool({"watch", "tim.pll.locked", "--count", "2", "--timeout", "10"});
     });
-    // The values change once the node tells the tool's subscription (the
-    // export counts a subscription a moment before that), and the tool sees
-    // them once its Subscribe call has returned.
-    ASSERT_TRUE(zvtest::WaitFor(
-        [&] {
-            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
-                   server.exporter.GetActiveRequestCount() == 0;
-        },
-        10s));
+    ASSERT_TRUE(WatchSubscribed());
     server.tree.locked->SetValue(true, 0);
     server.tree.locked->SetValue(false, 0);
     const ToolResult r = watch.get();
@@ -352,12 +357,7 @@ TEST_F(ZemtraToolTest, WatchExits130WhenInterruptedAndWaitsForEverForHugeTimeOut
         SCOPED_TRACE(timeout);
         ToolProcess watch(
             {"--server", server.Address(), "watch", "tim.pll.locked", "--count", "3", "--timeout", timeout});
-        ASSERT_TRUE(zvtest::WaitFor(
-            [&] {
-                return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
-                       server.exporter.GetActiveRequestCount() == 0;
-            },
-            10s));
+        ASSERT_TRUE(WatchSubscribed());
         std::this_thread::sleep_for(300ms); // no time-out meanwhile
         server.tree.locked->SetValue(true, 0);
         ASSERT_TRUE(zvtest::WaitFor([&] { return watch.Out() == "true\n"; }, 10s)) << watch.Out();
@@ -375,12 +375,7 @@ TEST_F(ZemtraToolTest, WatchEndsWhenItsReaderClosesTheOutput)
     auto watch = std::async(std::launch::async, [&] {
         return RunToolPiped({"--server", server.Address(), "watch", "tim.pll.locked"}, "head -1");
     });
-    ASSERT_TRUE(zvtest::WaitFor(
-        [&] {
-            return server.tree.locked->GetSubscriberCount() == 1 && server.exporter.GetSubscriptionCount() == 1 &&
-                   server.exporter.GetActiveRequestCount() == 0;
-        },
-        10s));
+    ASSERT_TRUE(WatchSubscribed());
     // Values come until the tool, writing into the closed pipe, ends.
     bool value = false;
     EXPECT_TRUE(zvtest::WaitFor([&] {

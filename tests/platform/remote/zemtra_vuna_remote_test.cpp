@@ -56,6 +56,28 @@ std::vector<long> Fields(const std::string& line)
     return fields;
 }
 
+// A chassis of the timing board and one RAF board, "raf3": beam is its
+// <beam> element (none: the default beam), raf3 more elements of the RAF
+// board.
+std::string OneRafChassis(const std::string& beam, const std::string& raf3)
+{
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<chassis>
+)" + beam + R"(
+  <board type="62" name="tim" slot="1">
+    <timing adc_frequency="117440043" trigger_rate="10"/>
+  </board>
+  <board type="175" name="raf3" slot="3">
+    <register offset="0x100" value="117440043"/>
+    <register offset="0x108" value="220"/>
+    <register offset="0x128" value="936"/>
+    <register offset="0x300098" value="0x06000000"/>
+)" + raf3 + R"(
+  </board>
+</chassis>
+)";
+}
+
 class ZemtraVunaRemote : public ::testing::Test {
 protected:
     void SetUp() override
@@ -145,6 +167,17 @@ protected:
     {
         args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(port)});
         return RunTool(args);
+    }
+
+    // Has raf3 take a post-mortem capture, armed before (ArmPostMortem):
+    // its limits window is moved left of the beam.
+    void ArmPostMortem() { ASSERT_EQ(0, Tool({"set", "raf3.postmortem.capture", "true"}).exitCode); }
+    void CapturePostMortem()
+    {
+        ASSERT_EQ(0, Tool({"set", "raf3.postmortem.source_select", "limits"}).exitCode);
+        ASSERT_EQ(0, Tool({"set", "raf3.postmortem.limits.position.max.x", "-1000"}).exitCode);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return Tool({"get", "raf3.postmortem.capture"}).out == "false\n"; }, 10s));
+        ASSERT_EQ("65536\n", Tool({"get", "raf3.postmortem.length"}).out);
     }
 
     // Exit status of the server after SIGTERM, or -1 when it does not end.
@@ -334,14 +367,8 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
 // by index in mode 10, each in two chunks.
 TEST_F(ZemtraVunaRemote, PostMortemIsReadThroughTheToolInEveryOneShotMode)
 {
-    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.capture", "true"}).exitCode);
-    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.source_select", "limits"}).exitCode);
-    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.limits.position.max.x", "-1000"}).exitCode);
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (Tool({"get", "raf3.postmortem.capture"}).out != "false\n" && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_EQ("65536\n", Tool({"get", "raf3.postmortem.length"}).out);
+    ASSERT_NO_FATAL_FAILURE(ArmPostMortem());
+    ASSERT_NO_FATAL_FAILURE(CapturePostMortem());
     const ToolResult byIndex = Tool({"read", "raf3.postmortem.signals.ddc_raw", "--mode", "10", "--count", "65536"});
     ASSERT_EQ(0, byIndex.exitCode) << byIndex.err;
     EXPECT_EQ(65537u, Lines(byIndex.out).size());
@@ -362,21 +389,9 @@ class ZemtraVunaRemoteNoisyBeam : public ZemtraVunaRemote {
 protected:
     std::string Scenario() const override
     {
-        return R"(<?xml version="1.0" encoding="UTF-8"?>
-<chassis>
-  <beam x="0" y="0" intensity="4000000" noise="5000" kx="10000000" ky="10000000"
-        phase="0" pattern="0 9 6 15" switching="true"/>
-  <board type="62" name="tim" slot="1">
-    <timing adc_frequency="117440043" trigger_rate="10"/>
-  </board>
-  <board type="175" name="raf3" slot="3">
-    <register offset="0x100" value="117440043"/>
-    <register offset="0x108" value="220"/>
-    <register offset="0x128" value="936"/>
-    <register offset="0x300098" value="0x06000000"/>
-  </board>
-</chassis>
-)";
+        return OneRafChassis(R"(  <beam x="0" y="0" intensity="4000000" noise="5000" kx="10000000" ky="10000000"
+        phase="0" pattern="0 9 6 15" switching="true"/>)",
+                             "");
     }
 
     // The rows of a read, without the header.
@@ -396,13 +411,10 @@ protected:
 TEST_F(ZemtraVunaRemoteNoisyBeam, PostMortemCaptureIsReadAsAUserReadsIt)
 {
     const std::string pm = "raf3.postmortem.signals.ddc_synthetic";
-    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.capture", "true"}).exitCode);
+    ASSERT_NO_FATAL_FAILURE(ArmPostMortem());
     auto ahead = std::async(std::launch::async, [&] { return Tool({"read", pm, "--count", "40000"}); });
     std::this_thread::sleep_for(1s); // the read waits for the capture on the server
-    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.source_select", "limits"}).exitCode);
-    ASSERT_EQ(0, Tool({"set", "raf3.postmortem.limits.position.max.x", "-1000"}).exitCode);
-    ASSERT_TRUE(zvtest::WaitFor([&] { return Tool({"get", "raf3.postmortem.capture"}).out == "false\n"; }, 10s));
-    ASSERT_EQ("65536\n", Tool({"get", "raf3.postmortem.length"}).out);
+    ASSERT_NO_FATAL_FAILURE(CapturePostMortem());
     const ToolResult whole = Tool({"read", pm, "--mode", "10", "--count", "65536"});
     ASSERT_EQ(0, whole.exitCode) << whole.err;
     const std::vector<std::string> all = Rows(whole.out);
@@ -606,20 +618,7 @@ class ZemtraVunaRemoteFailingSensor : public ZemtraVunaRemote {
 protected:
     std::string Scenario() const override
     {
-        return R"(<?xml version="1.0" encoding="UTF-8"?>
-<chassis>
-  <board type="62" name="tim" slot="1">
-    <timing adc_frequency="117440043" trigger_rate="10"/>
-  </board>
-  <board type="175" name="raf3" slot="3">
-    <register offset="0x100" value="117440043"/>
-    <register offset="0x108" value="220"/>
-    <register offset="0x128" value="936"/>
-    <register offset="0x300098" value="0x06000000"/>
-    <fault name="temperature_failed" sensor="pt3"/>
-  </board>
-</chassis>
-)";
+        return OneRafChassis("", R"(    <fault name="temperature_failed" sensor="pt3"/>)");
     }
 };
 
