@@ -147,6 +147,20 @@ private:
     std::atomic<uint32_t> m_selector;
 };
 
+// Makes the FA history's atoms for its readers.
+class GdxModels::FaGenerator : public HistoryMemory::Generator {
+public:
+    explicit FaGenerator(const GdxModels& models) : m_models(models) {}
+    uint64_t Now() const override { return m_models.m_board.Clock().Now(); }
+    void Fill(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const override
+    {
+        m_models.MakeFaAtoms(atoms, count, firstLmt, step);
+    }
+
+private:
+    const GdxModels& m_models;
+};
+
 FaSample ConstantFaProducer::FaAt(unsigned slot, uint64_t lmt) const
 {
     const int32_t amplitude = c_amplitude + 1000 * static_cast<int32_t>(slot);
@@ -172,17 +186,18 @@ GdxModels::GdxModels(Board& board) : m_board(board), m_producer(std::make_shared
     if (board.Desc().faults.noHistoryMemory) {
         return;
     }
-    m_memory = std::make_shared<HistoryMemory>(c_historyBytes);
+    // Nothing is written to the memory: its bytes are never allocated.
+    m_memory = std::make_shared<HistoryMemory>(c_historyBytes, false);
     HistoryMemory::Register(board.DeviceName(0, 0), m_memory);
     // The FA source reads the whole memory as FA atoms: the same track.
     m_track = HistoryMemory::GetTrack(m_memory, 0, c_historyBytes / c_faAtomBytes, c_faAtomBytes);
-    m_track->SetLazyWriter([this] { WriteDueFa(); });
+    HistoryMemory::SetGenerator(m_track, std::make_shared<FaGenerator>(*this));
 }
 
 GdxModels::~GdxModels()
 {
     if (m_track) {
-        m_track->SetLazyWriter(nullptr);
+        HistoryMemory::SetGenerator(m_track, nullptr);
     }
     if (m_memory) {
         const std::string device = m_board.DeviceName(0, 0);
@@ -223,8 +238,7 @@ void GdxModels::SetFeedbackStateWord(std::function<uint32_t()> word)
 
 void GdxModels::FaAtomAt(uint64_t lmt, void* atom) const
 {
-    std::lock_guard<std::mutex> lock(m_faMutex);
-    MakeFaAtom(lmt, atom);
+    MakeFaAtoms(atom, 1, lmt, 0);
 }
 
 void GdxModels::SetFaProducer(std::shared_ptr<const FaProducer> producer)
@@ -240,10 +254,17 @@ void GdxModels::OnFaStart(uint64_t lmt)
     const bool armed = m_track && fpga::Read32(m_board.Memory(), c_historyControl) == c_historyArmed;
     std::lock_guard<std::mutex> lock(m_faMutex);
     m_recording = armed;
-    if (m_recording) {
-        m_faFirst = OnGrid(lmt, true);
-        m_faWritten = 0;
-        m_track->Restart(m_faFirst);
+    if (!m_recording) {
+        if (m_track) {
+            m_track->Halt();
+        }
+        return;
+    }
+    const uint64_t first = OnGrid(lmt, true);
+    if (m_faPeriod > 0) {
+        m_track->Run(first, m_faPeriod);
+    } else {
+        m_track->Restart(first); // no FA period without a RAF board: nothing is recorded
     }
 }
 
@@ -276,6 +297,10 @@ void GdxModels::OnFaStop()
 {
     std::lock_guard<std::mutex> lock(m_faMutex);
     m_recording = false;
+    if (m_track) {
+        // What was acquired up to now stays recorded.
+        m_track->Halt();
+    }
 }
 
 bool GdxModels::FaRecording() const
@@ -290,34 +315,26 @@ uint64_t GdxModels::FaPeriod() const
     return m_faPeriod;
 }
 
-void GdxModels::WriteDueFa()
+void GdxModels::MakeFaAtoms(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
 {
-    std::lock_guard<std::mutex> lock(m_faMutex);
-    if (!m_recording || m_faPeriod == 0) {
-        return;
+    std::shared_ptr<const FaProducer> producer;
+    std::array<bool, c_slots> present{};
+    {
+        std::lock_guard<std::mutex> lock(m_faMutex);
+        producer = m_producer;
+        present = m_rafPresent;
     }
-    const uint64_t now = m_board.Clock().Now();
-    if (now < m_faFirst) {
-        return;
-    }
-    const uint64_t due = (now - m_faFirst) / m_faPeriod + 1;
-    if (due <= m_faWritten) {
-        return;
-    }
-    m_track->AppendMade(due - m_faWritten, m_faFirst + m_faWritten * m_faPeriod, m_faPeriod,
-                        [this](uint64_t lmt, void* atom) { MakeFaAtom(lmt, atom); });
-    m_faWritten = due;
-}
-
-void GdxModels::MakeFaAtom(uint64_t lmt, void* atom) const
-{
-    // The atom arrives zeroed: empty and filtered slots stay 0.
     const uint32_t selector = m_filter->Selector();
-    char* out = static_cast<char*>(atom);
-    for (unsigned k = 0; k < c_slots; ++k) {
-        if (m_rafPresent[k] && ((selector >> k) & 1u) != 0 && m_producer) {
-            const FaSample sample = m_producer->FaAt(c_firstSlot + k, lmt);
-            std::memcpy(out + k * sizeof(FaSample), sample.data(), sizeof(FaSample));
+    char* out = static_cast<char*>(atoms);
+    std::memset(out, 0, count * c_faAtomBytes);
+    // Empty and filtered slots stay 0.
+    for (unsigned k = 0; k < c_slots && producer; ++k) {
+        if (!present[k] || ((selector >> k) & 1u) == 0) {
+            continue;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            const FaSample sample = producer->FaAt(c_firstSlot + k, firstLmt + i * step);
+            std::memcpy(out + i * c_faAtomBytes + k * sizeof(FaSample), sample.data(), sizeof(FaSample));
         }
     }
 }

@@ -17,10 +17,12 @@
 //     one LMT. The chain records only when the history buffer was armed
 //     (control word 4) before the start.
 //
-// The FA history is written lazily: whenever a reader looks at it, the atoms
-// due by the board's current LMT are made from the FA producer. The chassis
-// connects the RAF boards (their slots and the FA period of their clock
-// information) and may plug in another producer.
+// The FA history stores nothing: its atoms are made from the FA producer
+// where a reader reads them, with the selector and producer of that moment,
+// and what has been recorded follows from the board's clock (one atom per FA
+// period from the start until the stop). The chassis connects the RAF boards
+// (their slots and the FA period of their clock information) and may plug in
+// another producer.
 
 #include "sim/history_memory.h"
 
@@ -78,8 +80,9 @@ public:
     static constexpr unsigned c_slots = 4;
     static constexpr size_t c_faAtomBytes = c_slots * sizeof(FaSample);
     // Size of the simulated DDR memory. The module reports 2048 MiB; the
-    // simulation keeps 16 MiB (65536 FA atoms, about 7 s at the default FA
-    // rate), which the instrument's 32-bit process can afford.
+    // simulation holds 16 MiB (65536 FA atoms, about 7 s at the default FA
+    // rate), which the instrument's 32-bit process can afford; its atoms are
+    // made when read, so it takes no memory of its own.
     static constexpr size_t c_historyBytes = 16u << 20;
     // Time the grouping SFPs' PLLs need to lock after their reset.
     static constexpr std::chrono::milliseconds c_sfpLockDelay{3};
@@ -123,9 +126,11 @@ public:
 
 private:
     class FilterModel;
+    class FaGenerator;
 
-    void WriteDueFa();
-    void MakeFaAtom(uint64_t lmt, void* atom) const;
+    // count atoms (c_faAtomBytes each, zeroed first) of the FA periods at
+    // firstLmt and each next step later.
+    void MakeFaAtoms(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
     // lmt moved back (or ahead) to the FA grid (m_faMutex held).
     uint64_t OnGrid(uint64_t lmt, bool ahead) const;
 
@@ -135,13 +140,11 @@ private:
     std::shared_ptr<HistoryMemory> m_memory;
     std::shared_ptr<HistoryMemory::Track> m_track;
 
-    mutable std::mutex m_faMutex; // taken inside the track's writer lock
+    mutable std::mutex m_faMutex; // taken before the track's locks, never inside them
     std::shared_ptr<const FaProducer> m_producer;
     std::array<bool, c_slots> m_rafPresent{};
     uint64_t m_faPeriod = 0;
     bool m_recording = false;
-    uint64_t m_faFirst = 0;   // LMT of atom 0
-    uint64_t m_faWritten = 0; // atoms written since the start
 };
 
 } // namespace sim

@@ -175,8 +175,9 @@ std::atomic<std::chrono::steady_clock::rep> TailReader::s_lastReap{0};
 void RemoteMemory::BoundAllocatorCaches()
 {
     // Fixed values also stop glibc from raising them as large blocks are freed.
-    if (::mallopt(M_MMAP_THRESHOLD, c_mmapThreshold) != 1 || ::mallopt(M_TRIM_THRESHOLD, c_trimThreshold) != 1) {
-        QSTD_TRACE(1, "Remote export: allocator thresholds not set");
+    if (::mallopt(M_MMAP_THRESHOLD, c_mmapThreshold) != 1 || ::mallopt(M_TRIM_THRESHOLD, c_trimThreshold) != 1 ||
+        ::mallopt(M_ARENA_MAX, c_arenaMax) != 1) {
+        QSTD_TRACE(1, "Remote export: allocator thresholds and arenas not set");
     }
 }
 

@@ -1,9 +1,10 @@
 // The simulated GDX board: SFP lock after a reset, grouping latency, and the
-// FA history that its FA chain records lazily from the RAF boards' samples.
+// FA history that its FA chain records from the RAF boards' samples.
 #include "sim/chassis.h"
 #include "sim/gdx_models.h"
 
 #include "platform/fpga/fpga_access.h"
+#include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -122,8 +123,6 @@ TEST_F(GdxFaHistory, RecordsOneAtomPerFaPeriodWhereAReaderLooks)
     Start(0b0101, start);
     ASSERT_TRUE(models.FaRecording());
     std::this_thread::sleep_for(5ms);
-    // Nothing is made until someone looks.
-    EXPECT_EQ(0, Atom(0)[0][8]);
     const uint64_t before = gdx.Clock().Now();
     const sim::HistoryMemory::State state = models.FaTrack()->Snapshot();
     const uint64_t after = gdx.Clock().Now();
@@ -143,9 +142,13 @@ TEST_F(GdxFaHistory, RecordsOneAtomPerFaPeriodWhereAReaderLooks)
     EXPECT_EQ(sim::FaSample{}, first[3]);
     EXPECT_EQ(static_cast<int32_t>(static_cast<uint32_t>(start + c_period)), Atom(1)[0][8]);
 
-    // A stop ends the recording: later looks add nothing.
+    // A stop ends the recording: later looks add nothing, and what was
+    // acquired before it is held though nobody looked meanwhile.
+    std::this_thread::sleep_for(3ms);
+    const uint64_t beforeStop = gdx.Clock().Now();
     gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStop) << 32, 0, 0, 0});
     const uint64_t written = models.FaTrack()->Snapshot().written;
+    EXPECT_GE(written, (beforeStop - start) / c_period + 1);
     std::this_thread::sleep_for(3ms);
     EXPECT_EQ(written, models.FaTrack()->Snapshot().written);
 }
@@ -179,6 +182,30 @@ TEST_F(GdxFaHistory, AReaderFarBehindGetsTheNewestRegionAndAPluggedProducer)
         EXPECT_EQ(static_cast<int32_t>(start + index * c_period), atom[3][8]);
         EXPECT_EQ(sim::FaSample{}, atom[0]);
     }
+}
+
+// The memory holds none of the atoms: a reader of the whole region costs the
+// process no more memory than its own buffer.
+TEST_F(GdxFaHistory, AReaderOfTheWholeRegionMakesTheProcessNoLarger)
+{
+    chassis.SetFaProducer(std::make_shared<Marker>());
+    std::vector<sim::FaSample> chunk((1u << 20) / sizeof(sim::FaSample));
+    const size_t chunkBytes = chunk.size() * sizeof(sim::FaSample);
+    const long before = zvtest::ResidentKb();
+    const uint64_t start = gdx.Clock().Now();
+    Start(0b0100, start);
+    gdx.Clock().Set(start + 10 * 117440043ull, std::chrono::steady_clock::now());
+    const uint64_t written = models.FaTrack()->Snapshot().written;
+    for (size_t at = 0; at < sim::GdxModels::c_historyBytes; at += chunkBytes) {
+        models.FaMemory()->Read(chunk.data(), chunkBytes, at);
+        // Atom i of the region holds the newest atom index that ends there.
+        const uint64_t slot = at / sim::GdxModels::c_faAtomBytes;
+        const uint64_t atoms = sim::GdxModels::c_historyBytes / sim::GdxModels::c_faAtomBytes;
+        const uint64_t index = written - 1 - (((written - 1) % atoms + atoms - slot) % atoms);
+        ASSERT_EQ(static_cast<int32_t>(start + index * c_period), chunk[2][8]) << at;
+        ASSERT_EQ(5, chunk[2][0]) << at;
+    }
+    EXPECT_LT(zvtest::ResidentKb() - before, static_cast<long>(sim::GdxModels::c_historyBytes / 4096));
 }
 
 // The GDX board records the RAF boards' FA atoms on their own grid, whatever

@@ -4,6 +4,7 @@
 
 #include "remote_test_support.h"
 
+#include "platform/mci/remote_memory.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"
@@ -12,6 +13,10 @@
 
 #include <malloc.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -149,6 +154,47 @@ TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
         EXPECT_TRUE(zvtest::WaitFor([&] { return zvtest::ResidentKb() < rss + 24 * 1024; }, 5000ms))
             << zvtest::ResidentKb() - rss << " kB kept";
     }
+}
+
+// Threads that allocate at once share the bounded arenas (in a process of
+// its own: the bound counts only before the process has many).
+TEST(RemoteMemory, ThreadsShareBoundedArenas)
+{
+    if (!zvtest::c_freedMemoryGoesBack) {
+        GTEST_SKIP() << "the sanitizer's allocator has no arenas";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto run = [] {
+        mci::RemoteMemory::BoundAllocatorCaches();
+        constexpr int c_threads = 32;
+        std::atomic<int> holding{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < c_threads; ++i) {
+            threads.emplace_back([&] {
+                void* block = std::malloc(256);
+                ++holding;
+                while (holding.load() < c_threads) {
+                    std::this_thread::yield();
+                }
+                std::free(block);
+            });
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = ::open_memstream(&text, &size);
+        ::malloc_info(0, out);
+        std::fclose(out);
+        int arenas = 0;
+        for (const char* at = text; (at = std::strstr(at, "<heap nr=")) != nullptr; ++at) {
+            ++arenas;
+        }
+        std::fprintf(stderr, "%d arenas\n", arenas);
+        std::_Exit(arenas >= 1 && arenas <= mci::RemoteMemory::c_arenaMax ? 0 : 1);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
