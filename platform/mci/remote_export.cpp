@@ -893,6 +893,14 @@ private:
                 ShutDown(connection.fd);
                 FailRequest(request);
             }
+            // The rest of the message, decoded or skipped by a refusal, has
+            // the receive time-out from now on, not from its header: past
+            // that, the ORB reads nothing more and the connection fails.
+            const auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(limits.receiveTimeout).count();
+            omni_time_t deadline;
+            omni_thread::get_time(deadline, omni_time_t(static_cast<unsigned long>(timeout / 1000000000),
+                                                        static_cast<unsigned long>(timeout % 1000000000)));
+            request.setDeadline(deadline);
             if (!admitted || !m_armed) {
                 Refuse(request, "no place came free in time");
             }
@@ -900,15 +908,6 @@ private:
         m_served.push_back(Served{std::this_thread::get_id(), connection});
         t_serving = true;
         lock.unlock();
-        if (waits) {
-            // The rest of the message has the receive time-out from now on,
-            // not from its header.
-            const auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(limits.receiveTimeout).count();
-            omni_time_t deadline;
-            omni_thread::get_time(deadline, omni_time_t(static_cast<unsigned long>(timeout / 1000000000),
-                                                        static_cast<unsigned long>(timeout % 1000000000)));
-            request.setDeadline(deadline);
-        }
         // What earlier large requests took stays with the threads that
         // decoded them (each allocates from an arena of its own, which keeps
         // freed memory): up to the largest request for every request

@@ -339,6 +339,40 @@ TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
     EXPECT_TRUE(zvtest::WaitFor([&] { return refusal() < 0; }, 5000ms));
 }
 
+// A large request that waited longer than the receive time-out for a place
+// in vain is still told why: the rest of its message is read within the
+// receive time-out from the end of its wait, not from its header.
+TEST(RemoteRawRequest, LargeRequestRefusedAfterALongWaitIsToldWhy)
+{
+    mci::RemoteExport::Settings settings;
+    settings.maxLargeRequests = 1;
+    settings.receiveTimeout = 1000ms;
+    settings.largeRequestWait = 2500ms;
+    Server server(settings);
+    // Three requests whose rest never comes take the place one after the
+    // other, each for the receive time-out: longer than the wait below.
+    const std::string held = SetTextsRequest("name", 1u << 18).substr(0, 1u << 20);
+    Sockets holding;
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i) {
+        holding.fds.push_back(Connect(server.port, c_hostilePeer));
+        senders.emplace_back([&held, fd = holding.fds.back()] { SendAll(fd, held); });
+        std::this_thread::sleep_for(100ms);
+    }
+    const int fd = Connect(server.port);
+    bool closed = false;
+    const std::string large = SetTextsRequest("name", static_cast<uint32_t>(settings.largeRequestSize / 8));
+    const std::string reply = SendAll(fd, large) ? Receive(fd, 5000ms, closed) : std::string();
+    ::close(fd);
+    EXPECT_EQ(zemtra_REMOTE::RefusedLargeRequestsBusy, RefusalOf(reply)) << "closed: " << closed;
+    for (const int holder : holding.fds) {
+        ::shutdown(holder, SHUT_RDWR);
+    }
+    for (auto& t : senders) {
+        t.join();
+    }
+}
+
 // Senders that trickle a large request in at about 100 bytes a second hold
 // no place of the bound (they are dropped after the receive time-out); of
 // a request in fragments, whose size is not known, for that long at most.
