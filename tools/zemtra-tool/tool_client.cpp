@@ -71,10 +71,11 @@ void ValueSink::ValueChanged(const char*, const zemtra_REMOTE::StringSeq& values
 bool ValueSink::Next(std::string& line, std::chrono::steady_clock::duration timeout, const std::atomic<bool>& stop)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (!WaitUntil(lock, m_changed, timeout, stop, [this] { return m_lines.size() > m_taken; })) {
+    if (!WaitUntil(lock, m_changed, timeout, stop, [this] { return !m_lines.empty(); })) {
         return false;
     }
-    line = m_lines[m_taken++];
+    line = std::move(m_lines.front());
+    m_lines.pop_front();
     return true;
 }
 

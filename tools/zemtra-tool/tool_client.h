@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -48,8 +49,7 @@ public:
 private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<std::string> m_lines;
-    std::size_t m_taken = 0;
+    std::deque<std::string> m_lines; // not taken yet
 };
 
 // Prints forwarded signal buffers as they arrive, up to the printer's count

@@ -6,6 +6,7 @@
 
 #include "platform/mci/giop_refusal.h"
 #include "tests/common/giop_client.h"
+#include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"
 #include "tools/zemtra-tool/row_printer.h"
 #include "tools/zemtra-tool/tool_client.h"
@@ -313,6 +314,27 @@ TEST(ZemtraToolAtomSink, BuffersDeliveredAfterTheReadEndedAreDropped)
         EXPECT_EQ(2u, printer.Printed());
     }
     std::fclose(out);
+}
+
+TEST(ZemtraToolValueSink, KeepsNoValueOnceTaken)
+{
+    // A watch runs for days: the values it has shown must not pile up.
+    if (!zvtest::c_freedMemoryGoesBack) {
+        GTEST_SKIP() << "the sanitizer's allocator keeps freed memory";
+    }
+    tool::ValueSink sink;
+    zemtra_REMOTE::StringSeq values;
+    values.length(1);
+    values[0] = CORBA::string_dup(std::string(200, 'v').c_str());
+    const std::atomic<bool> stop{false};
+    std::string line;
+    const long before = zvtest::ResidentKb();
+    for (int i = 0; i < 200000; ++i) {
+        sink.ValueChanged("p", values, 0);
+        ASSERT_TRUE(sink.Next(line, 1s, stop));
+    }
+    EXPECT_EQ(values[0].in(), line);
+    EXPECT_LT(zvtest::ResidentKb() - before, 8 * 1024) << "kB kept by 200,000 values shown";
 }
 
 TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
