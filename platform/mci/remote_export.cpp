@@ -810,6 +810,10 @@ private:
         std::chrono::milliseconds wait{0}; // for a place
     };
 
+    // Called without m_mutex: the rest of the request is read first, which
+    // takes as long as its client takes to send it (at most the receive
+    // time-out), and the watch of connections takes m_mutex under the ORB's
+    // transport lock.
     void Refuse(omni::GIOP_S& request, const char* why)
     {
         QSTD_TRACE(2, "Remote export: large request " << request.operation() << " refused: " << why);
@@ -869,6 +873,7 @@ private:
             !(m_queue.empty() && m_served.size() < m_maxAtOnce && AtSpeed(request, connection.fd, limits));
         if (waits) {
             if (m_waiting >= m_maxWaiting) {
+                lock.unlock(); // the skip of its rest may take the receive time-out
                 Refuse(request, "too many wait for a place");
             }
             ++m_waiting;
@@ -902,6 +907,7 @@ private:
                                                         static_cast<unsigned long>(timeout % 1000000000)));
             request.setDeadline(deadline);
             if (!admitted || !m_armed) {
+                lock.unlock();
                 Refuse(request, "no place came free in time");
             }
         }

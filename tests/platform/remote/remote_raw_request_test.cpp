@@ -373,6 +373,44 @@ TEST(RemoteRawRequest, LargeRequestRefusedAfterALongWaitIsToldWhy)
     }
 }
 
+// While the rest of a refused large request trickles in to be skipped,
+// every other client is served at once.
+TEST(RemoteRawRequest, RefusedLargeRequestWhoseRestTricklesHoldsUpNoOne)
+{
+    mci::RemoteExport::Settings settings;
+    settings.maxLargeRequests = 1;
+    settings.maxLargeRequestsWaiting = 0;
+    settings.receiveTimeout = 3000ms;
+    Server server(settings);
+    const std::string large = SetTextsRequest("name", 1u << 18);
+    Sockets sockets;
+    sockets.fds.push_back(Connect(server.port, c_hostilePeer));
+    std::thread holder([&large, fd = sockets.fds.back()] { SendAll(fd, large.substr(0, 1u << 20)); });
+    std::this_thread::sleep_for(200ms);
+    // Refused at once: its rest, skipped, comes a few bytes at a time.
+    sockets.fds.push_back(Connect(server.port, "127.0.0.3"));
+    ASSERT_TRUE(SendAll(sockets.fds.back(), large.substr(0, 64u << 10)));
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (size_t at = 64u << 10; !stop.load() && SendAll(sockets.fds[1], large.substr(at, 10)); at += 10) {
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    std::this_thread::sleep_for(500ms);
+    const auto start = std::chrono::steady_clock::now();
+    const int fd = Connect(server.port);
+    bool closed = false;
+    EXPECT_TRUE(SendAll(fd, GetNameRequest()) && IsAnswer(Receive(fd, 5000ms, closed)));
+    ::close(fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    stop = true;
+    for (const int s : sockets.fds) {
+        ::shutdown(s, SHUT_RDWR);
+    }
+    holder.join();
+    trickle.join();
+}
+
 // Senders that trickle a large request in at about 100 bytes a second hold
 // no place of the bound (they are dropped after the receive time-out); of
 // a request in fragments, whose size is not known, for that long at most.
