@@ -205,7 +205,10 @@ TEST_F(GdxFaHistory, AReaderOfTheWholeRegionMakesTheProcessNoLarger)
         ASSERT_EQ(static_cast<int32_t>(start + index * c_period), chunk[2][8]) << at;
         ASSERT_EQ(5, chunk[2][0]) << at;
     }
-    EXPECT_LT(zvtest::ResidentKb() - before, static_cast<long>(sim::GdxModels::c_historyBytes / 4096));
+    // A sanitizer's allocator keeps what the reads freed in its quarantine.
+    if (zvtest::c_freedMemoryGoesBack) {
+        EXPECT_LT(zvtest::ResidentKb() - before, static_cast<long>(sim::GdxModels::c_historyBytes / 4096));
+    }
 }
 
 // The GDX board records the RAF boards' FA atoms on their own grid, whatever
