@@ -209,6 +209,72 @@ std::chrono::steady_clock::duration Seconds(double s)
 constexpr std::chrono::seconds c_probePeriod{1};
 // Time that a one-shot read's call may take beyond the wait for its data.
 constexpr std::chrono::seconds c_callMargin{10};
+// Time that a call of watch or read may go on after Ctrl-C before the tool
+// leaves without its answer: a server that answers does so within
+// milliseconds, one that does not (frozen, or its host gone) would hold the
+// tool for the whole call time-out.
+constexpr std::chrono::seconds c_interruptGrace{1};
+
+// Runs call, a call to the server, on a thread of its own, so that Ctrl-C is
+// seen while the server does not answer. True once it has returned (what it
+// raised is raised here); false when Ctrl-C came and it has not returned
+// within grace of that: it is abandoned (g_callAbandoned), and the tool
+// leaves by Leave before the connection it uses goes. The call holds what
+// else it uses itself.
+template <typename F> bool Interruptible(F call, std::chrono::steady_clock::duration grace)
+{
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::exception_ptr error;
+    };
+    auto state = std::make_shared<State>();
+    std::thread([state, call]() mutable {
+        std::exception_ptr error;
+        try {
+            call();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->error = error;
+        state->finished = true;
+        state->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(state->mutex);
+    std::chrono::steady_clock::time_point interrupted{};
+    while (!state->done.wait_for(lock, std::chrono::milliseconds(100), [&] { return state->finished; })) {
+        if (!g_interrupted.load()) {
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (interrupted == std::chrono::steady_clock::time_point()) {
+            interrupted = now;
+        }
+        if (now - interrupted >= grace) {
+            g_callAbandoned.store(true);
+            return false;
+        }
+    }
+    if (state->error) {
+        std::rethrow_exception(state->error);
+    }
+    return true;
+}
+
+// The exit code rc of watch or read, at once when a call was abandoned
+// (without the ORB's orderly shutdown, which would wait for it); called
+// before their connection goes.
+int Leave(int rc)
+{
+    if (g_callAbandoned.load()) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(rc);
+    }
+    return rc;
+}
 
 // Whether the server still serves the subscription or signal session id
 // (what: "subscription of PATH"); false, reported here, when it ended it or
@@ -250,7 +316,11 @@ template <typename W> Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong 
         if (timedOut) {
             return Outcome::TimedOut;
         }
-        if (!StillServed(c, id, what)) {
+        auto served = std::make_shared<bool>(true);
+        if (!Interruptible([&c, id, what, served] { *served = StillServed(c, id, what); }, c_interruptGrace)) {
+            return Outcome::Interrupted;
+        }
+        if (!*served) {
             return Outcome::Lost;
         }
     }
@@ -262,7 +332,15 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     CORBA::Object_var obj = c.Activate(sink);
     sink->_remove_ref();
     zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
-    const CORBA::ULongLong id = c.Call([&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
+    auto subscribed = std::make_shared<CORBA::ULongLong>(0);
+    if (!Interruptible(
+            [&c, path, callback, subscribed] {
+                *subscribed = c.Call([&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
+            },
+            c_interruptGrace)) {
+        return c_interruptedExit;
+    }
+    const CORBA::ULongLong id = *subscribed;
     unsigned shown = 0;
     int rc = 0;
     bool lost = false;
@@ -308,8 +386,8 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
         }
         ++shown;
     }
-    if (!lost) {
-        c.Call([&] { c.Registry()->Unsubscribe(id); });
+    if (!lost && !g_callAbandoned.load()) {
+        Interruptible([&c, id] { c.Call([&] { c.Registry()->Unsubscribe(id); }); }, c_interruptGrace);
     }
     // Interrupted, as read: not to be taken for a watch that ended.
     return rc == 0 && g_interrupted.load() ? c_interruptedExit : rc;
@@ -346,17 +424,28 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     // count: a signal that reads ahead a window ending at a moment (the
     // post-mortem capture) places all of it there.
     const auto count = static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, UINT32_MAX));
-    const CORBA::ULongLong id =
-        c.Call([&] { return c.Registry()->OpenSignal(r.path.c_str(), receiver.in(), r.mode, count, r.offset); });
+    auto opened = std::make_shared<CORBA::ULongLong>(0);
+    const ReadRequest request = r;
+    if (!Interruptible(
+            [&c, request, receiver, count, opened] {
+                *opened = c.Call([&] {
+                    return c.Registry()->OpenSignal(request.path.c_str(), receiver.in(), request.mode, count,
+                                                    request.offset);
+                });
+            },
+            c_interruptGrace)) {
+        return Outcome::Interrupted;
+    }
+    const CORBA::ULongLong id = *opened;
     const Outcome outcome =
         WaitProbing(c, id, "read of " + r.path, [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
             return sink->WaitFor(slice, r.timeout, g_interrupted, timedOut);
         });
-    if (outcome == Outcome::Lost) {
+    if (outcome == Outcome::Lost || g_callAbandoned.load()) {
         return outcome;
     }
     try {
-        c.Call([&] { c.Registry()->CloseSignal(id); });
+        Interruptible([&c, id] { c.Call([&] { c.Registry()->CloseSignal(id); }); }, c_interruptGrace);
     } catch (const tool::ToolError&) {
         // The server may have ended the session already (its source gone).
     }
@@ -375,57 +464,43 @@ CORBA::ULong OneShotWaitMs(std::chrono::steady_clock::duration timeout)
     return static_cast<CORBA::ULong>(std::max<long long>(std::min(ms, most).count(), 1));
 }
 
-// One one-shot read, on a thread of its own so that Ctrl-C is seen while the
-// server waits for the data. Null after an interrupt (also one before the
-// call); a time-out of the call sets timedOut.
+// One one-shot read, interruptible: Ctrl-C is seen while the server waits
+// for the data. Null after an interrupt (also one before the call); a
+// time-out of the call sets timedOut.
 zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, int mode, CORBA::ULong count,
                                     long long offset, unsigned long long time, bool& timedOut)
 {
-    struct Call {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
+    struct Answer {
         zemtra_REMOTE::SignalData_var data;
-        std::exception_ptr error;
         bool timedOut = false;
     };
     if (g_interrupted.load()) {
         return nullptr;
     }
-    auto call = std::make_shared<Call>();
+    auto answer = std::make_shared<Answer>();
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_duplicate(c.Registry());
     const std::string path = r.path;
     const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
-    std::thread([=] {
-        zemtra_REMOTE::SignalData_var data;
-        std::exception_ptr error;
-        bool late = false;
+    const auto read = [=] {
         try {
-            data = registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs);
+            answer->data = registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs);
         } catch (const CORBA::TIMEOUT&) {
-            late = true;
-        } catch (...) {
-            error = std::current_exception();
+            answer->timedOut = true;
         }
-        std::lock_guard<std::mutex> lock(call->mutex);
-        call->data = data._retn();
-        call->error = error;
-        call->timedOut = late;
-        call->finished = true;
-        call->done.notify_all();
-    }).detach();
-    std::unique_lock<std::mutex> lock(call->mutex);
-    while (!call->done.wait_for(lock, std::chrono::milliseconds(100), [&] { return call->finished; })) {
-        if (g_interrupted.load()) {
-            g_callAbandoned.store(true);
-            return nullptr;
-        }
+    };
+    bool returned = false;
+    try {
+        returned = Interruptible(read, std::chrono::steady_clock::duration::zero());
+    } catch (...) {
+        // The server's refusal, in the tool's words.
+        const std::exception_ptr error = std::current_exception();
+        c.Call([&] { std::rethrow_exception(error); });
     }
-    if (call->error) {
-        c.Call([&] { std::rethrow_exception(call->error); });
+    if (!returned) {
+        return nullptr;
     }
-    timedOut = call->timedOut;
-    return timedOut ? nullptr : call->data._retn();
+    timedOut = answer->timedOut;
+    return timedOut ? nullptr : answer->data._retn();
 }
 
 // The metadata entry id of a read (0: the LMT of its first atom; 2: the
@@ -642,7 +717,14 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
 
 int Read(tool::Connection& c, const ReadRequest& r)
 {
-    zemtra_REMOTE::SignalInfo_var info = c.Call([&] { return c.Registry()->GetSignal(r.path.c_str()); });
+    auto signal = std::make_shared<zemtra_REMOTE::SignalInfo_var>();
+    const std::string path = r.path;
+    if (!Interruptible([&c, path, signal] { *signal = c.Call([&] { return c.Registry()->GetSignal(path.c_str()); }); },
+                       c_interruptGrace)) {
+        std::cerr << "Interrupted after 0 of " << r.count << " atoms of " << r.path << "\n";
+        return c_interruptedExit;
+    }
+    zemtra_REMOTE::SignalInfo_var info = signal->_retn();
     const size_t components = info->length;
     std::vector<std::string> names;
     for (CORBA::ULong i = 0; i < info->component_names.length(); ++i) {
@@ -691,13 +773,6 @@ int Read(tool::Connection& c, const ReadRequest& r)
         return 1;
     case Outcome::Interrupted:
         std::cerr << "Interrupted after " << got << "\n";
-        if (g_callAbandoned.load()) {
-            // A call is still waiting for the server: leave without the
-            // ORB's orderly shutdown, which would wait for it.
-            std::fflush(stdout);
-            std::fflush(stderr);
-            std::_Exit(c_interruptedExit);
-        }
         return c_interruptedExit;
     }
     return 1;
@@ -829,7 +904,7 @@ int Run(const Arguments& a)
     if (a.command == "watch") {
         need(1, 1);
         tool::Connection c(a.server, true);
-        return Watch(c, args[0], a.count, std::max(a.timeout, 0.0));
+        return Leave(Watch(c, args[0], a.count, std::max(a.timeout, 0.0)));
     }
     if (a.command == "read") {
         need(1, 1);
@@ -841,7 +916,7 @@ int Run(const Arguments& a)
         r.time = a.time;
         r.timeout = a.timeout < 0 ? std::chrono::seconds(10) : Seconds(a.timeout);
         tool::Connection c(a.server, true);
-        return Read(c, r);
+        return Leave(Read(c, r));
     }
     if (a.command.empty()) {
         throw UsageError{"no command given"};

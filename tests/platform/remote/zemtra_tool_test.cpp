@@ -20,10 +20,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <thread>
+#include <vector>
 
 using namespace remotetest;
 using namespace std::chrono_literals;
@@ -559,6 +562,126 @@ TEST_F(ZemtraToolTest, InterruptedReadPrintsWhatCameAndExits130)
     EXPECT_EQ("phase,dac\n0.5,1\n1.5,2\n", r.out);
     EXPECT_EQ("Interrupted after 2 of 5 atoms of signals.pll\n", r.err);
     EXPECT_EQ(0u, server.exporter.GetSignalSessionCount());
+}
+
+// A TCP relay in front of the server that stops passing bytes on when
+// frozen: a server that no longer answers (a frozen process, a host gone),
+// as its clients see it.
+class FreezableRelay {
+public:
+    explicit FreezableRelay(unsigned short target) : m_target(target)
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int attempt = 0; attempt < 20 && m_port == 0; ++attempt) {
+            addr.sin_port = htons(FreePort());
+            if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+                m_port = ntohs(addr.sin_port);
+            }
+        }
+        ::listen(m_listen, 16);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~FreezableRelay()
+    {
+        m_stop = true;
+        m_thread.join();
+        for (int fd : m_fds) {
+            ::close(fd);
+        }
+        ::close(m_listen);
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    void Freeze() { m_frozen = true; }
+
+private:
+    // Accepts and passes bytes on until frozen; then holds every connection
+    // open without a byte more.
+    void Run()
+    {
+        while (!m_stop) {
+            if (m_frozen) {
+                std::this_thread::sleep_for(10ms);
+                continue;
+            }
+            std::vector<pollfd> polled{{m_listen, POLLIN, 0}};
+            for (int fd : m_fds) {
+                polled.push_back({fd, POLLIN, 0});
+            }
+            if (::poll(polled.data(), polled.size(), 10) <= 0) {
+                continue;
+            }
+            if (polled[0].revents & POLLIN) {
+                Accept();
+            }
+            char buffer[65536];
+            for (size_t i = 1; i < polled.size() && !m_frozen; ++i) {
+                if (polled[i].revents & (POLLIN | POLLHUP)) {
+                    const ssize_t n = ::read(polled[i].fd, buffer, sizeof(buffer));
+                    // Pairs are neighbours: 0 with 1, 2 with 3...
+                    const int peer = m_fds[(i - 1) ^ 1];
+                    if (n <= 0 || ::send(peer, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+                        ::shutdown(peer, SHUT_RDWR);
+                    }
+                }
+            }
+        }
+    }
+    void Accept()
+    {
+        const int client = ::accept(m_listen, nullptr, nullptr);
+        const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(m_target);
+        ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        m_fds.push_back(client);
+        m_fds.push_back(server);
+    }
+
+    const unsigned short m_target;
+    int m_listen = -1;
+    unsigned short m_port = 0;
+    std::vector<int> m_fds; // client, server, client, server...
+    std::atomic<bool> m_frozen{false};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Ctrl-C ends a watch or read within a moment also when the server has
+// stopped answering meanwhile (its liveness probe and the closing call then
+// get no answer), as an interrupt: not after the call time-out as a lost server.
+TEST_F(ZemtraToolTest, CtrlCEndsWatchAndReadPromptlyWhenTheServerNoLongerAnswers)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::function<bool()> started;
+        std::string err;
+    } cases[] = {
+        {{"watch", "tim.pll.locked"}, [&] { return WatchSubscribed(); }, ""},
+        {{"read", "signals.pll", "--count", "5", "--timeout", "0"},
+         [&] { return zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 1; }, 10s); },
+         "Interrupted after 0 of 5 atoms of signals.pll\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        FreezableRelay relay(server.port);
+        std::vector<std::string> args = {"--server", relay.Address()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolProcess tool(args);
+        ASSERT_TRUE(c.started());
+        relay.Freeze();
+        std::this_thread::sleep_for(1200ms); // a liveness probe waits for its answer
+        const auto interrupted = std::chrono::steady_clock::now();
+        ::kill(tool.Pid(), SIGINT);
+        const ToolResult r = tool.Wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 5s);
+        EXPECT_EQ(130, r.exitCode) << r.err;
+        EXPECT_EQ(c.err, r.err);
+    }
 }
 
 // Long reads stop as soon as asked, read once per chunk (mode 10) or
