@@ -45,8 +45,12 @@ std::atomic<bool> g_interrupted{false};
 // A one-shot read was left waiting for its answer after an interrupt.
 std::atomic<bool> g_callAbandoned{false};
 
-extern "C" void OnInterrupt(int)
+// The signal that interrupted the tool (Ctrl-C's SIGINT, or SIGTERM).
+std::atomic<int> g_interruptSignal{SIGINT};
+
+extern "C" void OnInterrupt(int signal)
 {
+    g_interruptSignal.store(signal);
     g_interrupted.store(true);
 }
 
@@ -56,9 +60,12 @@ constexpr int qsigStreaming = 13;
 // Run's answer when standard output was closed by its reader: the tool ends
 // as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
 constexpr int c_outputClosed = -1;
-// Exit code of a read or watch that Ctrl-C ended (128 + SIGINT, as a shell
-// gives it).
-constexpr int c_interruptedExit = 130;
+// Exit code of a read or watch that a signal ended: 128 + the signal, as a
+// shell gives it (130 for Ctrl-C).
+int InterruptedExit()
+{
+    return 128 + g_interruptSignal.load();
+}
 
 struct UsageError {
     std::string message;
@@ -198,11 +205,13 @@ int Exec(tool::Connection& c, const std::string& path)
 // does: the clock counts far beyond it, but not beyond any number.
 constexpr double c_foreverSeconds = 365.0 * 24 * 3600;
 
-// s seconds, at most c_foreverSeconds.
+// s seconds, at most c_foreverSeconds; a positive s below the clock's tick
+// is one tick (zero would mean for ever).
 std::chrono::steady_clock::duration Seconds(double s)
 {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+    const auto d = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(std::min(s, c_foreverSeconds)));
+    return s > 0 ? std::max(d, std::chrono::steady_clock::duration(1)) : d;
 }
 
 // How often a waiting command makes sure the server is still there.
@@ -338,7 +347,7 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
                 *subscribed = c.Call([&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
             },
             c_interruptGrace)) {
-        return c_interruptedExit;
+        return InterruptedExit();
     }
     const CORBA::ULongLong id = *subscribed;
     unsigned shown = 0;
@@ -390,7 +399,7 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
         Interruptible([&c, id] { c.Call([&] { c.Registry()->Unsubscribe(id); }); }, c_interruptGrace);
     }
     // Interrupted, as read: not to be taken for a watch that ended.
-    return rc == 0 && g_interrupted.load() ? c_interruptedExit : rc;
+    return rc == 0 && g_interrupted.load() ? InterruptedExit() : rc;
 }
 
 // What `read` asks for.
@@ -722,7 +731,7 @@ int Read(tool::Connection& c, const ReadRequest& r)
     if (!Interruptible([&c, path, signal] { *signal = c.Call([&] { return c.Registry()->GetSignal(path.c_str()); }); },
                        c_interruptGrace)) {
         std::cerr << "Interrupted after 0 of " << r.count << " atoms of " << r.path << "\n";
-        return c_interruptedExit;
+        return InterruptedExit();
     }
     zemtra_REMOTE::SignalInfo_var info = signal->_retn();
     const size_t components = info->length;
@@ -773,7 +782,7 @@ int Read(tool::Connection& c, const ReadRequest& r)
         return 1;
     case Outcome::Interrupted:
         std::cerr << "Interrupted after " << got << "\n";
-        return c_interruptedExit;
+        return InterruptedExit();
     }
     return 1;
 }

@@ -375,10 +375,16 @@ TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
 }
 
 // An interrupted watch exits as an interrupted read does, whatever it has
-// shown; a time-out too long for the clock waits for ever.
+// shown, with 128 + the signal; a time-out too long for the clock waits for
+// ever.
 TEST_F(ZemtraToolTest, WatchExits130WhenInterruptedAndWaitsForEverForHugeTimeOuts)
 {
-    for (const char* timeout : {"0", "1e10", "inf"}) {
+    const struct {
+        const char* timeout;
+        int signal;
+    } cases[] = {{"0", SIGINT}, {"1e10", SIGINT}, {"inf", SIGTERM}};
+    for (const auto& c : cases) {
+        const char* timeout = c.timeout;
         SCOPED_TRACE(timeout);
         ToolProcess watch(
             {"--server", server.Address(), "watch", "tim.pll.locked", "--count", "3", "--timeout", timeout});
@@ -386,9 +392,9 @@ TEST_F(ZemtraToolTest, WatchExits130WhenInterruptedAndWaitsForEverForHugeTimeOut
         std::this_thread::sleep_for(300ms); // no time-out meanwhile
         server.tree.locked->SetValue(true, 0);
         ASSERT_TRUE(zvtest::WaitFor([&] { return watch.Out() == "true\n"; }, 10s)) << watch.Out();
-        ::kill(watch.Pid(), SIGINT);
+        ::kill(watch.Pid(), c.signal);
         const ToolResult r = watch.Wait();
-        EXPECT_EQ(130, r.exitCode) << r.err;
+        EXPECT_EQ(128 + c.signal, r.exitCode) << r.err;
         EXPECT_EQ("true\n", r.out);
         EXPECT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
         server.tree.locked->SetValue(false, 0);
@@ -732,10 +738,13 @@ TEST_F(ZemtraToolTest, WatchAndReadEndWhenTheServerGoesAway)
 
 TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietSignal)
 {
-    const ToolResult r = Tool({"read", "signals.pll", "--count", "3", "--timeout", "0.3"});
-    EXPECT_EQ(1, r.exitCode);
-    EXPECT_EQ("phase,dac\n", r.out);
-    EXPECT_EQ("Timed out after 0 of 3 atoms of signals.pll\n", r.err);
+    // A time-out below the clock's tick is a short one, not "for ever".
+    for (const char* timeout : {"0.3", "1e-12"}) {
+        const ToolResult r = Tool({"read", "signals.pll", "--count", "3", "--timeout", timeout});
+        EXPECT_EQ(1, r.exitCode) << timeout;
+        EXPECT_EQ("phase,dac\n", r.out) << timeout;
+        EXPECT_EQ("Timed out after 0 of 3 atoms of signals.pll\n", r.err) << timeout;
+    }
 
     // A read once waits on the server as long as the time-out, however short.
     const ToolResult once = Tool({"read", "signals.adc", "--mode", "10", "--timeout", "0.0001", "--time",
