@@ -17,8 +17,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -75,6 +77,7 @@ public:
             return eNotOpen;
         }
         m_mode = mode;
+        m_asked = {mode, 0, offset, size};
         const bool ownCopy = mode == eAccessStreaming || mode == eAccessClone;
         PosControllerPtr controller =
             ownCopy ? source->GetPositionControllerCopy(mode) : source->GetPositionController(mode);
@@ -189,6 +192,7 @@ public:
         }
         std::size_t count =
             std::min<std::size_t>(buffer.GetLength(), m_posController->GetMaxReadSize(m_offset, m_mode));
+        m_asked = {m_mode.load(), time, m_offset, count};
         if (m_waitCancel.IsCancelled()) {
             return eCancelled;
         }
@@ -221,6 +225,27 @@ public:
         const SuccessCode_e rc = Read(array, meta, time);
         count = array.GetLength() * T::c_length;
         return rc;
+    }
+
+    // Words of the controller for a refusal of the last open or read: its
+    // own controller's, or the source's main controller's when the open took
+    // none.
+    std::string Explain(SuccessCode_e code) const override
+    {
+        PosControllerPtr controller;
+        Asked asked;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            controller = m_posController;
+            asked = m_asked;
+        }
+        if (!controller) {
+            if (SourcePtr source = m_source.lock()) {
+                controller = source->GetPositionController();
+            }
+        }
+        return controller ? controller->Explain(asked.mode, asked.time, asked.offset, asked.count, code)
+                          : std::string();
     }
 
     // Sends one to four queued buffers to the receiver (mode 13 only). A
@@ -428,6 +453,13 @@ private:
     PosControllerPtr m_posController;
     std::size_t m_size = 0;
     long long m_offset = 0;
+    // The last open or read, as the controller was asked it, for Explain.
+    struct Asked {
+        AccessMode_e mode = eAccessDefault;
+        uint64_t time = 0;
+        long long offset = 0;
+        std::size_t count = 0;
+    } m_asked;
     std::thread m_thread;
     std::condition_variable m_startCond;
     int m_startReport = c_notReported;

@@ -189,4 +189,66 @@ SuccessCode_e CircularBufferController::Place(const Read& read, const TrackState
     return eSuccess;
 }
 
+std::string CircularBufferController::Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
+                                              SuccessCode_e code) const
+{
+    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code); !words.empty()) {
+        return words;
+    }
+    auto track = GetHistory();
+    if (!track || m_size == 0) {
+        return code == eTryAgain ? "the signal has no history to read" : std::string();
+    }
+    if (mode == eAccessClone) {
+        mode = time != 0 ? eAccessAtTime : eAccessNow;
+    }
+    const TrackState state = track->Snapshot();
+    const uint64_t dec = GetDecimation();
+    const std::string holds = Holds(state, state.written > m_size ? state.written - m_size : 0);
+    const uint64_t shift = static_cast<uint64_t>(offset) * dec;
+    uint64_t start = 0;
+    switch (mode) {
+    case eAccessDefault:
+        start = state.firstLmt + (time + static_cast<uint64_t>(offset)) * dec;
+        break;
+    case eAccessNow:
+        if (state.written == 0) {
+            return code == eTryAgain ? holds : std::string();
+        }
+        start = state.newestLmt + dec + shift;
+        break;
+    case eAccessAtTime:
+        start = time + shift;
+        break;
+    default: // streaming
+        if (code == eIncompleteData) {
+            return "the reader fell more than the " + std::to_string(m_size) +
+                   " atoms of the history behind and goes on with the newest: " + holds;
+        }
+        if (!m_streaming.load()) {
+            return std::string();
+        }
+        start = m_nextLmt.load();
+        break;
+    }
+    const bool one = count <= 1;
+    const std::string atoms = one ? "the atom at LMT " + std::to_string(start)
+                                  : "the " + std::to_string(count) + " atoms at LMT " + std::to_string(start) + " to " +
+                                        std::to_string(start + (count - 1) * dec);
+    switch (code) {
+    case eBadRequest:
+        if (start < state.firstLmt) {
+            return atoms + (one ? " lies" : " lie") + " before the history's last restart (LMT " +
+                   std::to_string(state.firstLmt) + ")";
+        }
+        return atoms + (one ? " was" : " were") + " overwritten: " + holds;
+    case eTryAgain:
+        return atoms + (one ? " is" : " are") + " not recorded yet and not due within " + TimeoutText() + ": " + holds;
+    case eTimeout:
+        return atoms + " did not come within " + TimeoutText() + ": " + holds;
+    default:
+        return std::string();
+    }
+}
+
 } // namespace qsig

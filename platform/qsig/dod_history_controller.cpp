@@ -3,6 +3,7 @@
 #include "platform/qsig/random_access_zemtra.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace qsig {
 
@@ -58,6 +59,23 @@ std::shared_ptr<const DodHistoryController::Track> DodHistoryController::GetHist
 uint64_t DodHistoryController::LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const
 {
     return state.newestLmt - (state.written - 1 - index) * GetDecimation();
+}
+
+std::string DodHistoryController::Holds(const sim::HistoryMemory::State& state, uint64_t oldest) const
+{
+    const std::string restart = "its last restart at LMT " + std::to_string(state.firstLmt);
+    if (state.written == 0 || oldest >= state.written) {
+        return "the history holds nothing since " + restart;
+    }
+    return "the history holds LMT " + std::to_string(LmtOf(state, oldest)) + " to " + std::to_string(state.newestLmt) +
+           " (atoms " + std::to_string(oldest) + " to " + std::to_string(state.written - 1) + " since " + restart + ")";
+}
+
+std::string DodHistoryController::TimeoutText() const
+{
+    std::ostringstream text;
+    text << "the time-out (" << std::chrono::duration<double>(GetTimeout()).count() << " s)";
+    return text.str();
 }
 
 std::chrono::steady_clock::time_point DodHistoryController::Deadline() const

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace qsig {
 
@@ -53,6 +54,12 @@ public:
     bool IsPositionValid(const uint64_t& position) const override { return position < m_size; }
 
 protected:
+    // Words on what the region holds in state, its oldest intact atom at
+    // index oldest: "the history holds LMT A to B (atoms I to J since its
+    // last restart at LMT F)".
+    std::string Holds(const sim::HistoryMemory::State& state, uint64_t oldest) const;
+    // "the time-out (N s)".
+    std::string TimeoutText() const;
     // LMT of atom index i of a track state (i < state.written).
     uint64_t LmtOf(const sim::HistoryMemory::State& state, uint64_t index) const;
     // Deadline of a wait that starts now.

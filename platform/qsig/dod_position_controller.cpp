@@ -81,6 +81,31 @@ void DodPositionController::SetSupportedModes(const std::set<AccessMode_e>& mode
     m_modes = modes;
 }
 
+std::string DodPositionController::Explain(AccessMode_e mode, uint64_t, int64_t, size_t, SuccessCode_e code) const
+{
+    if (code == eBadRequest && !IsModeSupported(mode)) {
+        std::set<AccessMode_e> modes;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            modes = m_modes;
+        }
+        std::string served;
+        size_t left = modes.size();
+        for (const AccessMode_e m : modes) {
+            served += std::to_string(m) + (--left > 1 ? ", " : left == 1 ? " and " : "");
+        }
+        return "the signal does not serve access mode " + std::to_string(mode) +
+               (modes.empty() ? std::string("; it serves none") : "; it serves " + served);
+    }
+    if (code == eCancelled && IsStopped()) {
+        return "the signal is stopped";
+    }
+    if (code == eTryAgain && !IsEnabled()) {
+        return "the signal is disabled";
+    }
+    return std::string();
+}
+
 bool DodPositionController::IsModeSupported(AccessMode_e mode) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

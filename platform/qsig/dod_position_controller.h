@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 
 namespace qsig {
 
@@ -71,6 +72,12 @@ public:
     virtual bool IsPositionValid(const uint64_t& position) const;
     virtual PosControllerPtr Clone() const = 0;
     virtual void SetSupportedModes(const std::set<AccessMode_e>& modes);
+    // What the refusal code of a read (mode, time, offset, count) means, in
+    // words for its reader, from the arguments and the controller's present
+    // state; empty when the code says all. The base explains the refusals of
+    // Admit: a mode not served, a stopped or a disabled controller.
+    virtual std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
+                                SuccessCode_e code) const;
 
     bool IsModeSupported(AccessMode_e mode) const;
     void SetEnable(bool enable);

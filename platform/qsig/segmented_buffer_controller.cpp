@@ -1,5 +1,7 @@
 #include "platform/qsig/segmented_buffer_controller.h"
 
+#include <algorithm>
+
 namespace qsig {
 
 SegmentedBufferController::SegmentedBufferController(size_t size, size_t sections, RequestPriorityLevel_e priority)
@@ -160,6 +162,63 @@ SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const TrackState&
         return eBadRequest;
     }
     return eSuccess;
+}
+
+std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
+                                               SuccessCode_e code) const
+{
+    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code); !words.empty()) {
+        return words;
+    }
+    auto track = GetHistory();
+    if (!track || m_sectionSize == 0) {
+        return code == eTryAgain ? "the signal has no history to read" : std::string();
+    }
+    const std::string size = std::to_string(m_sectionSize);
+    if (code == eBadRequest && offset > 0 && static_cast<uint64_t>(offset) >= m_sectionSize) {
+        return "the offset " + std::to_string(offset) + " lies outside a section of " + size + " atoms";
+    }
+    if (mode == eAccessClone) {
+        mode = time != 0 ? eAccessAtTime : eAccessNow;
+    }
+    const TrackState state = track->Snapshot();
+    const uint64_t complete = state.written / m_sectionSize;
+    const uint64_t kept = std::min(complete, Intact(state));
+    const std::string holds = "sections of " + size + " atoms; " + Holds(state, (complete - kept) * m_sectionSize) +
+                              ", " + std::to_string(kept) + " complete section" + (kept == 1 ? "" : "s");
+    if (mode == eAccessStreaming) {
+        if (code == eIncompleteData) {
+            return "sections were overwritten before they were read; the reader goes on with the newest: " + holds;
+        }
+        return code == eTimeout ? "no section came within " + TimeoutText() + ": " + holds : std::string();
+    }
+    if (code == eTryAgain && complete == 0) {
+        return "no section is complete yet: " + holds;
+    }
+    if (mode == eAccessDefault) {
+        return code == eBadRequest ? "section " + std::to_string(time) + " back from the newest is not held: " + holds
+                                   : std::string();
+    }
+    if (mode != eAccessAtTime) {
+        return std::string();
+    }
+    const std::string at = "LMT " + std::to_string(time);
+    if (code == eTryAgain) {
+        return time > state.newestLmt ? at + " is not recorded yet: " + holds
+                                      : "the section of " + at + " is still being written: " + holds;
+    }
+    if (code != eBadRequest) {
+        return std::string();
+    }
+    if (time < state.firstLmt) {
+        return at + " lies before the history's last restart (LMT " + std::to_string(state.firstLmt) + ")";
+    }
+    const uint64_t back = time <= state.newestLmt ? (state.newestLmt - time) / GetDecimation() : 0;
+    const uint64_t index = back < state.written ? state.written - 1 - back : 0;
+    if (complete - index / m_sectionSize > kept) {
+        return "the section of " + at + " was overwritten: " + holds;
+    }
+    return "the offset " + std::to_string(offset) + " from " + at + " runs past the end of its section: " + holds;
 }
 
 } // namespace qsig

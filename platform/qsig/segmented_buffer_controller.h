@@ -46,6 +46,8 @@ public:
     {
         return DodHistoryController::IsPositionValid(position);
     }
+    std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
+                        SuccessCode_e code) const override;
 
 private:
     // Sections whose slots still hold their own data.

@@ -597,6 +597,73 @@ TEST(SimpleController, PositionsFollowOffsetAndTime)
     EXPECT_FALSE(c.IsPositionValid(2048));
 }
 
+// Each refusal comes with words on what it means for that read, from the
+// read's arguments and the controller's state.
+TEST(DodPositionControllerWords, RefusalsAreExplained)
+{
+    History circular(100);
+    CircularBufferController c(100, 1000000, 2);
+    c.SetDecimation(10);
+    c.SetTimeout(30ms);
+    c.SetHistory(circular.track);
+    circular.track->Restart(5000);
+    CircularBufferController empty(100, 1000000, 2); // nothing recorded since the restart
+    empty.SetHistory(History(100).track);
+    circular.Append(250, 10); // atoms 0..249, LMT 5000..7490; slots hold 150..249
+    const std::string holds =
+        "the history holds LMT 6500 to 7490 (atoms 150 to 249 since its last restart at LMT 5000)";
+    History sections(40);
+    SegmentedBufferController s(40, 4, 2); // 4 sections of 10 atoms
+    s.SetHistory(sections.track);
+    sections.track->Restart(100);
+    sections.Append(45, 1); // sections 0..3 complete, 4 written over section 0
+    const std::string inSections = "sections of 10 atoms; the history holds LMT 110 to 144 (atoms 10 to 44 since its "
+                                   "last restart at LMT 100), 3 complete sections";
+    SimplePositionController simple(2048);
+    const std::string buffer = "the buffer holds 2048 atoms, 0 to 2047";
+    struct Case {
+        DodPositionController& controller;
+        AccessMode_e mode;
+        uint64_t time;
+        int64_t offset;
+        size_t count;
+        SuccessCode_e code;
+        std::string words;
+    };
+    const std::vector<Case> cases = {
+        {c, static_cast<AccessMode_e>(9), 0, 0, 1, eBadRequest,
+         "the signal does not serve access mode 9; it serves 10, 11, 12, 13 and 14"},
+        {c, eAccessDefault, 10, 0, 1, eBadRequest, "the atom at LMT 5100 was overwritten: " + holds},
+        {c, eAccessAtTime, 4000, 0, 3, eBadRequest,
+         "the 3 atoms at LMT 4000 to 4020 lie before the history's last restart (LMT 5000)"},
+        {c, eAccessClone, 5000 + 10000000, 0, 2, eTryAgain,
+         "the 2 atoms at LMT 10005000 to 10005010 are not recorded yet and not due within the time-out (0.03 s): " +
+             holds},
+        {c, eAccessNow, 0, 0, 1, eTimeout, "the atom at LMT 7500 did not come within the time-out (0.03 s): " + holds},
+        {empty, eAccessNow, 0, -1, 1, eTryAgain, "the history holds nothing since its last restart at LMT 0"},
+        {s, eAccessNow, 0, 10, 1, eBadRequest, "the offset 10 lies outside a section of 10 atoms"},
+        {s, eAccessDefault, 3, 0, 10, eBadRequest, "section 3 back from the newest is not held: " + inSections},
+        {s, eAccessAtTime, 102, 0, 1, eBadRequest, "the section of LMT 102 was overwritten: " + inSections},
+        {s, eAccessAtTime, 99, 0, 1, eBadRequest, "LMT 99 lies before the history's last restart (LMT 100)"},
+        {s, eAccessAtTime, 142, 0, 1, eTryAgain, "the section of LMT 142 is still being written: " + inSections},
+        {s, eAccessAtTime, 145, 0, 1, eTryAgain, "LMT 145 is not recorded yet: " + inSections},
+        {s, eAccessAtTime, 118, 5, 1, eBadRequest,
+         "the offset 5 from LMT 118 runs past the end of its section: " + inSections},
+        {simple, eAccessDefault, 2040, 8, 1, eBadRequest, "atom 2048 lies past the buffer's end: " + buffer},
+        {simple, eAccessNow, 0, 2048, 1, eBadRequest, "the offset 2048 lies past the buffer's end: " + buffer},
+    };
+    for (const Case& k : cases) {
+        EXPECT_EQ(k.code, Ask(k.controller, k.mode, k.time, k.offset, k.count).rc) << k.words;
+        EXPECT_EQ(k.words, k.controller.Explain(k.mode, k.time, k.offset, k.count, k.code));
+    }
+    // A disabled or stopped controller says so; a code that says all gets no words.
+    simple.SetEnable(false);
+    EXPECT_EQ("the signal is disabled", simple.Explain(eAccessNow, 0, 0, 1, eTryAgain));
+    c.Stop();
+    EXPECT_EQ("the signal is stopped", c.Explain(eAccessNow, 0, 0, 1, eCancelled));
+    EXPECT_EQ("", s.Explain(eAccessNow, 0, 0, 1, eSuccess));
+}
+
 TEST(RandomAccessZemtraBuffer, ReadsTheDeviceMemoryWithWrapAround)
 {
     auto memory = std::make_shared<sim::HistoryMemory>(32);

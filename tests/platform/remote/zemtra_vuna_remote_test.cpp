@@ -603,6 +603,21 @@ TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
         EXPECT_TRUE(IsRfFrame(atoms, 2000)) << "frame " << frame;
     }
 
+    // A refused read says what its code means for it.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"read", "raf3.tbt.tbt_window", "--mode", "10", "--time", "5000", "--count", "1"},
+         "qsig: Can't read signal raf3.tbt.tbt_window in access mode 10: -1 (bad request), atom 5000 lies past the "
+         "buffer's end: the buffer holds 2048 atoms, 0 to 2047\n"},
+        {{"read", "raf3.signals.ddc_raw", "--mode", "12", "--time", "1000000000000000000", "--count", "1"},
+         "qsig: Can't read signal raf3.signals.ddc_raw in access mode 12: -7 (try again), the atom at LMT "
+         "1000000000000000000 is not recorded yet and not due within the time-out ("},
+    };
+    for (const auto& r : refused) {
+        const ToolResult read = Tool(r.first);
+        EXPECT_EQ(1, read.exitCode);
+        EXPECT_EQ(r.second, read.err.substr(0, r.second.size()));
+    }
+
     const ToolResult pt3 = Tool({"get", "raf3.hp_temp.pt3"});
     ASSERT_EQ(0, pt3.exitCode) << pt3.err;
     EXPECT_NEAR(sim::c_ptTemperature[2], std::stod(pt3.out), 1e-3);
