@@ -214,7 +214,10 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
         return at + " lies before the history's last restart (LMT " + std::to_string(state.firstLmt) + ")";
     }
     const uint64_t back = time <= state.newestLmt ? (state.newestLmt - time) / GetDecimation() : 0;
-    const uint64_t index = back < state.written ? state.written - 1 - back : 0;
+    if (back >= state.written) {
+        return at + " is older than what the history holds: " + holds;
+    }
+    const uint64_t index = state.written - 1 - back;
     if (complete - index / m_sectionSize > kept) {
         return "the section of " + at + " was overwritten: " + holds;
     }

@@ -619,6 +619,12 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
     sections.Append(45, 1); // sections 0..3 complete, 4 written over section 0
     const std::string inSections = "sections of 10 atoms; the history holds LMT 110 to 144 (atoms 10 to 44 since its "
                                    "last restart at LMT 100), 3 complete sections";
+    History late(40); // recorded from LMT 1000 on, long after its restart at 0
+    SegmentedBufferController l(40, 4, 2);
+    l.SetHistory(late.track);
+    late.track->Restart(0);
+    const std::vector<uint64_t> atoms(20);
+    late.track->Append(atoms.data(), atoms.size(), 1000, 1);
     SimplePositionController simple(2048);
     const std::string buffer = "the buffer holds 2048 atoms, 0 to 2047";
     struct Case {
@@ -649,6 +655,9 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
         {s, eAccessAtTime, 145, 0, 1, eTryAgain, "LMT 145 is not recorded yet: " + inSections},
         {s, eAccessAtTime, 118, 5, 1, eBadRequest,
          "the offset 5 from LMT 118 runs past the end of its section: " + inSections},
+        {l, eAccessAtTime, 5, 0, 1, eBadRequest,
+         "LMT 5 is older than what the history holds: sections of 10 atoms; the history holds LMT 1000 to "
+         "1019 (atoms 0 to 19 since its last restart at LMT 0), 2 complete sections"},
         {simple, eAccessDefault, 2040, 8, 1, eBadRequest, "atom 2048 lies past the buffer's end: " + buffer},
         {simple, eAccessNow, 0, 2048, 1, eBadRequest, "the offset 2048 lies past the buffer's end: " + buffer},
     };
