@@ -2,6 +2,8 @@
 // that the FA block refuses never becomes the value of "fir" and is never
 // stored, so refused writes of huge paths cost no stored value; a stored path
 // whose file is missing at start stays stored until the file is there.
+// Register words that clients set while others read them and the store saves
+// them.
 #include "app_support.h"
 
 #include "platform/qstd/sink.h"
@@ -11,9 +13,12 @@
 
 #include <dirent.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -130,6 +135,72 @@ TEST(ConfigurationChassis, StoredFirPathWhoseFileIsMissingStaysStored)
     EXPECT_EQ(later, again.Client().GetText(Fir("raf3")));
     EXPECT_EQ(c_defaultFir, again.Client().GetText(Fir("raf4")));
     EXPECT_EQ(1u, apptest::CountLogged(capture, "Successfully applied FIR filter coefficients - " + later + "."));
+}
+
+// A client sets nodes over register words that their owners
+// read-modify-write again and again while another reads them and nodes over
+// the same words, and the store saves them meanwhile: every read gives a
+// value written, and each node keeps the last one. Under TSan a read without
+// the lock that the write holds is reported.
+TEST(ConfigurationChassisConcurrency, RegisterWordsAreSetAndReadWhileTheStoreSaves)
+{
+    struct Setting {
+        const char* path;
+        const char* values[2];
+    };
+    const Setting settings[] = {
+        {"raf3/tbt/dbg_enable", {"true", "false"}},
+        {"raf3/tbt/dbg_frequency", {"1000", "2000"}},
+        {"raf3/tbt/data_type", {"TDP", "DDC"}},
+        {"raf3/tbt/spike_removal/window", {"20", "30"}},
+        {"raf3/tbt/adc_mask", {"1", "0"}},
+        {"raf3/conf/switching_source", {"External", "Internal"}},
+        {"raf3/conf/tbt_div_switch_disabled", {"true", "false"}},
+        {"raf3/interlock/gain_dependent/enabled", {"true", "false"}},
+        {"gdx/fofb/axis", {"y", "x"}},
+        {"gdx/house_keeping/sfp/rate", {"1", "3"}},
+    };
+    // Nodes that read the same words as some above.
+    const char* const alsoRead[] = {"raf3/interlock/enabled", "raf3/interlock/limits/overflow/mode",
+                                    "raf3/tbt/nco_frequency", "raf3/conf/switch_to_history_delay",
+                                    "gdx/house_keeping/sfp/enable"};
+    qstd::CaptureScope capture(true, false);
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    mci::ClientAccess client = run.Client();
+    const auto stores = [&capture] { return apptest::CountLoggedContaining(capture, "Configuration stored to"); };
+    for (const Setting& s : settings) {
+        client.SetText(s.path, s.values[1]);
+    }
+    const size_t storedBefore = stores();
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            for (const Setting& s : settings) {
+                const std::string v = client.GetText(s.path);
+                EXPECT_TRUE(v == s.values[0] || v == s.values[1]) << s.path << ": " << v;
+            }
+            for (const char* path : alsoRead) {
+                client.GetText(path);
+            }
+        }
+    });
+    // The store saves 500 ms after a change: the sets go on until it has
+    // saved twice meanwhile.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    unsigned rounds = 0;
+    while ((rounds < 150 || stores() < storedBefore + 2) && std::chrono::steady_clock::now() < deadline) {
+        for (const Setting& s : settings) {
+            client.SetText(s.path, s.values[rounds % 2]);
+        }
+        ++rounds;
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_GE(stores(), storedBefore + 2);
+    for (const Setting& s : settings) {
+        EXPECT_EQ(s.values[(rounds - 1) % 2], client.GetText(s.path)) << s.path;
+    }
 }
 
 } // namespace
