@@ -1,8 +1,9 @@
 // The configuration of a running chassis across a restart: a FIR file path
 // that the FA block refuses never becomes the value of "fir" and is never
 // stored, so refused writes of huge paths cost no stored value; a stored path
-// whose file is missing at start stays stored until the file is there.
-// Register words that clients set while others read them and the store saves
+// whose file is missing at start stays stored until the file is there; a
+// configuration file that is a symbolic link is followed or refuses the
+// start. Register words that clients set while others read them and the store saves
 // them.
 #include "app_support.h"
 
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -38,6 +40,13 @@ std::string Read(const std::string& file)
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// The target named by a symbolic link ("" when it is none).
+std::string ReadLink(const std::string& link)
+{
+    char text[4096] = {};
+    return ::readlink(link.c_str(), text, sizeof(text) - 1) > 0 ? std::string(text) : std::string();
 }
 
 // Names in the folder that start with prefix.
@@ -135,6 +144,52 @@ TEST(ConfigurationChassis, StoredFirPathWhoseFileIsMissingStaysStored)
     EXPECT_EQ(later, again.Client().GetText(Fir("raf3")));
     EXPECT_EQ(c_defaultFir, again.Client().GetText(Fir("raf4")));
     EXPECT_EQ(1u, apptest::CountLogged(capture, "Successfully applied FIR filter coefficients - " + later + "."));
+}
+
+// A configuration file that is a symbolic link to a file in a folder of the
+// user's choice: the server loads and stores the values through it, and the
+// link stays. With the link's target gone the start is refused with one
+// ERROR line that names the link, and the link stays as it is.
+TEST(ConfigurationChassis, LinkedConfigurationFileIsFollowedOrTheStartRefused)
+{
+    apptest::TempDir dir;
+    const std::string root = dir.Path() + "/root";
+    const std::string cfg = root + "/var/opt/zemtra/cfg";
+    const std::string conf = cfg + "/zemtra-vuna.conf";
+    const std::string target = dir.Path() + "/kept/stored.conf";
+    ASSERT_EQ(0, std::system(("mkdir -p '" + cfg + "' '" + dir.Path() + "/kept'").c_str()));
+    std::ofstream(target) << "tim/pll/vcxo_offset\t0\t18\n";
+    ASSERT_EQ(0, ::symlink(target.c_str(), conf.c_str()));
+    {
+        RunningApp run(std::string(), root);
+        ASSERT_TRUE(run.WaitRunning());
+        EXPECT_EQ("18", run.Client().GetText("tim/pll/vcxo_offset"));
+        run.Client().SetText("tim/pll/vcxo_offset", "19");
+        ASSERT_TRUE(run.Stop());
+    }
+    EXPECT_NE(std::string::npos, Read(target).find("tim/pll/vcxo_offset\t0\t19\n"));
+    EXPECT_EQ(target, ReadLink(conf));
+    EXPECT_EQ(0u, CountStartingWith(cfg, "zemtra-vuna.conf."));
+    EXPECT_EQ(1u, CountStartingWith(dir.Path() + "/kept", "stored.conf"));
+
+    ASSERT_EQ(0, ::unlink(target.c_str()));
+    qstd::CaptureScope capture(true, false);
+    RunningApp refused(std::string(), root);
+    EXPECT_FALSE(refused.WaitRunning());
+    EXPECT_FALSE(refused.Stop());
+    std::vector<std::string> errors;
+    std::string all;
+    for (const qstd::Record& r : capture.Sink().Records()) {
+        if (r.kind == qstd::Record::Kind::Log && r.level <= qstd::LogErrorLevel) {
+            errors.push_back(r.text);
+            all += r.text + "\n";
+        }
+    }
+    ASSERT_EQ(1u, errors.size()) << all;
+    EXPECT_NE(std::string::npos, errors[0].find(conf + " is a symbolic link to " + target)) << errors[0];
+    EXPECT_EQ(target, ReadLink(conf));
+    EXPECT_EQ(1u, CountStartingWith(cfg, "zemtra-vuna.conf"));
+    EXPECT_EQ(0u, CountStartingWith(dir.Path() + "/kept", "stored.conf"));
 }
 
 // A client sets nodes over register words that their owners
