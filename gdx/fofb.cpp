@@ -353,6 +353,8 @@ bool FOFB::SetIgain(const uint32_t* values, size_t pos, size_t count)
 
 size_t FOFB::GetActualPgain(uint32_t* values, size_t pos, size_t count) const
 {
+    // The gains are written under the upload mutex.
+    std::lock_guard<std::mutex> lock(m_upload_mutex);
     GDX_CLIP_TO_TABLE(m_fofb_eigenmodes, pos, count, "end <= m_fofb_eigenmodes");
     for (size_t i = 0; i < count; ++i) {
         values[i] = fpga::Read32(m_base, c_p_gain + c_stride * (pos + i));
@@ -362,6 +364,8 @@ size_t FOFB::GetActualPgain(uint32_t* values, size_t pos, size_t count) const
 
 size_t FOFB::GetActualIgain(uint32_t* values, size_t pos, size_t count) const
 {
+    // The gains are written under the upload mutex.
+    std::lock_guard<std::mutex> lock(m_upload_mutex);
     GDX_CLIP_TO_TABLE(m_fofb_eigenmodes, pos, count, "end <= m_fofb_eigenmodes");
     for (size_t i = 0; i < count; ++i) {
         values[i] = fpga::Read32(m_base, c_i_gain + c_stride * (pos + i));

@@ -77,6 +77,8 @@ size_t GdxHouseKeeping::ReadFields(T* values, size_t start, size_t count, size_t
                                    bool invert, const char* function) const
 {
     const size_t served = CagesWithin(start, count, function);
+    // The control word is written under the control mutex.
+    std::lock_guard<std::mutex> lock(m_control_mutex);
     for (size_t i = 0; i < served; ++i) {
         const unsigned bit = c_bits_per_sfp * static_cast<unsigned>(start + i) + shift;
         const uint32_t field = (fpga::Read32(m_block, offset) >> bit) & mask;

@@ -76,5 +76,5 @@ private:
                       const char* function) const;
 
     volatile FPGAMem_t* m_block;
-    std::mutex m_control_mutex; // read-modify-writes of word 0x68
+    mutable std::mutex m_control_mutex; // read-modify-writes and reads of word 0x68
 };

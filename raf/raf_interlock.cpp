@@ -16,6 +16,7 @@
 #include "qreg/reg_reference_node.h"
 #include "qreg/register_word.h"
 #include "raf/position_limits.h"
+#include "raf/raf_registers.h"
 
 #include <exception>
 
@@ -122,7 +123,7 @@ void RafInterlock::OnPostConfig()
 bool RafInterlock::GetEnabled(bool& value) const
 {
     QSTD_TRACE_FNC();
-    value = (ReadRegister(c_control) & c_enable_bit) != 0;
+    value = (raf::ReadWord64(m_base, c_control) & c_enable_bit) != 0;
     return true;
 }
 
@@ -164,7 +165,7 @@ bool RafInterlock::GetOverflowThreshold(unsigned int& value) const
 
 void RafInterlock::WriteOverflowThreshold(unsigned int count)
 {
-    const bool tbt = (ReadRegister(c_control) & c_mode_bit) != 0;
+    const bool tbt = (raf::ReadWord64(m_base, c_control) & c_mode_bit) != 0;
     WriteRegister(c_overflow_threshold, tbt ? count : RafBoard::Count2Threshold(static_cast<int>(count)));
     m_overflow_threshold.store(count);
 }
@@ -180,7 +181,7 @@ bool RafInterlock::SetOverflowThreshold(const unsigned int& value)
 bool RafInterlock::GetOverflowDetectionMode(OverflowDetectionMode_e& value) const
 {
     QSTD_TRACE_FNC();
-    value = (ReadRegister(c_control) & c_mode_bit) != 0 ? eOverflowTbt : eOverflowAdc;
+    value = (raf::ReadWord64(m_base, c_control) & c_mode_bit) != 0 ? eOverflowTbt : eOverflowAdc;
     return true;
 }
 

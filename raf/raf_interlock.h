@@ -16,7 +16,8 @@
 //
 // Locking: register 0x00 is read-modify-written by the setters, by the
 // "gain_dependent/enabled" bit node and by the event reader; all of them take
-// the register word lock of that word (qreg::RegisterWordLock), a leaf lock.
+// the register word lock of that word (qreg::RegisterWordLock), a leaf lock,
+// and so do its readers (the getters and the threshold's unit).
 // m_threshold_mutex keeps the overflow threshold in the unit of the detection
 // mode; m_status_mutex guards the latched and cumulative state, whose nodes
 // are emitted only after it is released.

@@ -3,7 +3,9 @@
 // registers of their blocks, whose fields the objects change by
 // read-modify-write. Every such change takes the word lock that the
 // bit-field nodes over the same register take, so an object's write and a
-// client's write of a neighbouring field never lose each other's bits.
+// client's write of a neighbouring field never lose each other's bits; every
+// read takes it as well, so a getter (a client's, the configuration store's
+// save, the gain controller's step) never reads a word while it is written.
 
 #include "platform/fpga/fpga_access.h"
 #include "platform/qapp/zemtra_fpga_object.h"
@@ -25,10 +27,18 @@ constexpr uint64_t Mask(unsigned width)
 using fpga::Word32;
 using fpga::Word64;
 
-// Bits [shift, shift + width) of the 64-bit register at offset.
+// The 64-bit register at offset, read under its word lock.
+inline uint64_t ReadWord64(const volatile FPGAMem_t* base, size_t offset)
+{
+    std::lock_guard<std::mutex> lock(qreg::RegisterWordLock(base + offset));
+    return fpga::Read64(base, offset);
+}
+
+// Bits [shift, shift + width) of the 64-bit register at offset, read under
+// its word lock.
 inline uint64_t ReadBits64(const volatile FPGAMem_t* base, size_t offset, unsigned shift, unsigned width)
 {
-    return (fpga::Read64(base, offset) >> shift) & Mask(width);
+    return (ReadWord64(base, offset) >> shift) & Mask(width);
 }
 
 // Rewrites the whole 64-bit register at offset with f(current value), under

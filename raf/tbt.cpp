@@ -126,7 +126,7 @@ bool TurnByTurnDSP::_SetADCDelay(const unsigned int& delay)
 
 bool TurnByTurnDSP::_GetNCOFreq(unsigned int& value) const
 {
-    value = fpga::Read32(m_reg, c_nco);
+    value = static_cast<unsigned>(raf::ReadBits64(m_reg, c_nco, 0, 32));
     return true;
 }
 
@@ -138,7 +138,7 @@ bool TurnByTurnDSP::_SetNCOFreq(const unsigned int& value)
 
 bool TurnByTurnDSP::_GetDbgFreq(unsigned int& value) const
 {
-    value = fpga::Read32(m_reg, c_dbg_nco);
+    value = static_cast<unsigned>(raf::ReadBits64(m_reg, c_dbg_nco, 0, 32));
     return true;
 }
 
@@ -160,20 +160,27 @@ bool TurnByTurnDSP::_SetDbgEnable(const bool& value)
     return true;
 }
 
+// The enable is read and written under the spike mutex, which a reset holds
+// throughout: a client's write is never undone by a reset that switched the
+// removal off before it, and a read gives the client's value, not the
+// moment of a reset.
 bool TurnByTurnDSP::_GetSpikeRemovalEnable(bool& value) const
 {
+    std::lock_guard<std::mutex> lock(m_spike_mutex);
     value = raf::ReadBits64(m_reg, c_spike_enable, 0, 1) != 0;
     return true;
 }
 
 bool TurnByTurnDSP::_SetSpikeRemovalEnable(const bool& value)
 {
+    std::lock_guard<std::mutex> lock(m_spike_mutex);
     raf::WriteBits64(m_reg, c_spike_enable, 0, 1, value ? 1 : 0);
     return true;
 }
 
 void TurnByTurnDSP::ResetSpikeRemoval()
 {
+    std::lock_guard<std::mutex> lock(m_spike_mutex);
     if (raf::ReadBits64(m_reg, c_spike_enable, 0, 1) == 0) {
         return;
     }
@@ -306,20 +313,21 @@ bool TurnByTurnDSP::_SetAdcMask(const unsigned int* values, unsigned int positio
     if (position >= bits || count > bits - position) {
         return false;
     }
+    // The bits of one word change in one read-modify-write: a client's bits
+    // of the same word written meanwhile stay.
     unsigned k = 0;
     while (k < count) {
         const unsigned index = (position + k) / c_adc_mask_bits;
-        unsigned short mask = 0;
-        GetAdcMask(index, mask);
+        uint64_t set = 0;
+        uint64_t clear = 0;
         for (; k < count && (position + k) / c_adc_mask_bits == index; ++k) {
-            const unsigned bit = (position + k) % c_adc_mask_bits;
-            if (values[k] == 1) {
-                mask = static_cast<unsigned short>(mask | (1u << bit));
-            } else {
-                mask = static_cast<unsigned short>(mask & ~(1u << bit));
-            }
+            const uint64_t bit = 1ull << ((position + k) % c_adc_mask_bits);
+            (values[k] == 1 ? set : clear) |= bit;
         }
-        SetAdcMask(index, mask);
+        // As SetAdcMask: the low half keeps its upper bits, the high half is
+        // cleared.
+        raf::Modify64(m_reg, c_adc_mask + 8 * index,
+                      [set, clear](uint64_t v) { return (v & 0xFFFF0000ull) | ((v & 0xFFFFull & ~clear) | set); });
     }
     return true;
 }

@@ -138,5 +138,7 @@ private:
     std::shared_ptr<TbtWindowSignal> m_window;
     std::shared_ptr<qreg::SignalNode> m_window_node;
     std::mutex m_debug_ram_mutex;
+    // Guards the hardware spike removal's enable across a reset.
+    mutable std::mutex m_spike_mutex;
     volatile FPGAMem_t* m_reg;
 };

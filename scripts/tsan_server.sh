@@ -6,7 +6,9 @@
 # Then mixed traffic for a fixed time: readers of the FA, SA and TBT signals
 # again and again, two watches, and writes and reads of every kind of
 # persistent node in a loop (grouping size and time-out, custom connector,
-# VCXO offset, average-sum count, MDIO registers) while the configuration is
+# VCXO offset, average-sum count, MDIO registers, and bit fields of RAF
+# register words that their owners read-modify-write: TBT debug NCO, spike
+# removal and ADC mask, DSC switching source) while the configuration is
 # stored after the changes. Then SIGTERM. Fails unless the server and every
 # tool call exit as expected with no ThreadSanitizer report.
 #   scripts/tsan_server.sh [--seconds N] [--traffic-tool TOOL] [BUILD_DIR]
@@ -166,7 +168,7 @@ repeat_read() {
     echo "$rounds" >"$work/$name.rounds"
 }
 # The writes and reads: each value read back as written (the MDIO register
-# reads the PHY's word, not the one written).
+# reads the PHY's word, not the one written; the ADC mask reads all its bits).
 set_and_get() {
     local path=$1 value=$2 expect=$3 rc=0
     "${norandom[@]}" "$traffic_tool" --server "127.0.0.1:$port" set "$path" "$value" >"$work/loop.out" 2>&1 || rc=$?
@@ -181,17 +183,24 @@ set_and_get() {
     fi
 }
 write_loop() {
-    local i=0 custom
+    local i=0 custom flag source
     while [ $SECONDS -lt $deadline ] && kill -0 "$pid" 2>/dev/null; do
         i=$((i + 1))
         custom=$([ $((i % 2)) -eq 0 ] && echo fa_clk || echo fofb_switch)
+        flag=$([ $((i % 2)) -eq 0 ] && echo true || echo false)
+        source=$([ $((i % 2)) -eq 0 ] && echo External || echo Internal)
         set_and_get gdx.group_size $((i % 4 + 1)) $((i % 4 + 1)) &&
             set_and_get gdx.grouping.timeout $((1000 + i % 100)) $((1000 + i % 100)) &&
             set_and_get custom "$custom" "$custom" &&
             set_and_get tim.pll.vcxo_offset $((i % 3 * 20 - 20)) $((i % 3 * 20 - 20)) &&
             set_and_get raf4.average_sum.trigger_count $((i % 5 + 1)) $((i % 5 + 1)) &&
             set_and_get gdx.gbe_orbit.mdio.addr $((i % 2)) $((i % 2)) &&
-            set_and_get gdx.gbe_orbit.mdio.reg $((i % 32)) "" || return
+            set_and_get gdx.gbe_orbit.mdio.reg $((i % 32)) "" &&
+            set_and_get raf3.tbt.dbg_enable "$flag" "$flag" &&
+            set_and_get raf3.tbt.dbg_frequency $((1000 + i % 100)) $((1000 + i % 100)) &&
+            set_and_get raf3.tbt.spike_removal.window $((i % 128)) $((i % 128)) &&
+            set_and_get raf3.tbt.adc_mask $((i % 2)) "" &&
+            set_and_get raf3.conf.switching_source "$source" "$source" || return
     done
     echo "$i" >"$work/loop.rounds"
 }

@@ -4,6 +4,7 @@
 
 #include "platform/mci/client_access.h"
 #include "platform/qreg/reg_node.h"
+#include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "platform/qstd/util.h"
@@ -16,7 +17,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -173,12 +176,19 @@ ConfigurationStore::~ConfigurationStore()
 ConfigurationStore::Result ConfigurationStore::Load()
 {
     QSTD_TRACE_FNC();
+    std::string path;
+    std::string problem;
+    if (!StoredFile(path, problem)) {
+        // Defaults in the place of the stored values would be stored over
+        // them at the first change.
+        throw qstd::Exception(problem + ": the values stored there cannot be loaded, and the start is refused.", true);
+    }
     struct stat st {};
-    if (::stat(m_file.c_str(), &st) != 0) {
+    if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) {
-            qstd::LogInfo("No configuration file " + m_file + ": first start.");
+            qstd::LogInfo("No configuration file " + path + ": first start.");
         } else {
-            qstd::LogError("Configuration file " + m_file + " not loaded: " + Reason() + ".");
+            qstd::LogError("Configuration file " + path + " not loaded: " + Reason() + ".");
             std::lock_guard<std::mutex> lock(m_saveMutex);
             m_damaged = true;
         }
@@ -188,8 +198,8 @@ ConfigurationStore::Result ConfigurationStore::Load()
     // The file is read line by line, each line bounded, so that neither its
     // size nor one huge line costs the other lines.
     qstd::InputFile file;
-    if (file.Open(m_file) != 0) {
-        qstd::LogError("Configuration file " + m_file + " not loaded: " + file.Reason() + ".");
+    if (file.Open(path) != 0) {
+        qstd::LogError("Configuration file " + path + " not loaded: " + file.Reason() + ".");
         std::lock_guard<std::mutex> lock(m_saveMutex);
         m_damaged = true;
         return Result();
@@ -197,13 +207,44 @@ ConfigurationStore::Result ConfigurationStore::Load()
     Result result =
         ApplyLines([&file](std::string& line, bool& complete,
                            bool& tooLong) { return file.ReadLine(c_maxLineLength, line, complete, tooLong); },
-                   m_file);
+                   path);
     if (file.Error() != 0) {
-        qstd::LogError("Configuration file " + m_file + " not read to its end: " + file.Reason() + ".");
+        qstd::LogError("Configuration file " + path + " not read to its end: " + file.Reason() + ".");
         std::lock_guard<std::mutex> lock(m_saveMutex);
         m_damaged = true;
     }
     return result;
+}
+
+bool ConfigurationStore::StoredFile(std::string& path, std::string& problem) const
+{
+    struct stat st {};
+    if (::lstat(m_file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        path = m_file;
+        return true;
+    }
+    char target[PATH_MAX + 1] = {};
+    const ssize_t length = ::readlink(m_file.c_str(), target, PATH_MAX);
+    const std::string link =
+        "Configuration file " + m_file + " is a symbolic link to " +
+        qstd::EscapeControls(length >= 0 ? std::string(target, static_cast<size_t>(length)) : std::string("?")) + ", ";
+    char* resolved = ::realpath(m_file.c_str(), nullptr);
+    if (resolved == nullptr) {
+        problem =
+            link + (errno == ENOENT ? std::string("which does not exist") : "which cannot be reached: " + Reason());
+        return false;
+    }
+    path = resolved;
+    std::free(resolved);
+    if (::stat(path.c_str(), &st) != 0) {
+        problem = link + "which cannot be reached: " + Reason();
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        problem = link + "which is not a regular file";
+        return false;
+    }
+    return true;
 }
 
 ConfigurationStore::Result ConfigurationStore::Apply(const std::string& text, const std::string& origin)
@@ -524,10 +565,10 @@ ConfigurationStore::Result ConfigurationStore::LinePass::Finish()
     return m_result;
 }
 
-std::vector<std::string> ConfigurationStore::DamagedCopies() const
+std::vector<std::string> ConfigurationStore::DamagedCopies(const std::string& path) const
 {
-    const std::string directory = DirectoryOf(m_file);
-    const std::string base = m_file.substr(m_file.rfind('/') + 1);
+    const std::string directory = DirectoryOf(path);
+    const std::string base = path.substr(path.rfind('/') + 1);
     std::vector<std::pair<DamagedKey, std::string>> found;
     if (DIR* dir = ::opendir(directory.c_str())) {
         while (const dirent* e = ::readdir(dir)) {
@@ -546,22 +587,22 @@ std::vector<std::string> ConfigurationStore::DamagedCopies() const
     return copies;
 }
 
-bool ConfigurationStore::KeepDamagedAside()
+bool ConfigurationStore::KeepDamagedAside(const std::string& path)
 {
     // Called with m_saveMutex held.
     struct stat st {};
-    if (::lstat(m_file.c_str(), &st) != 0) {
+    if (::lstat(path.c_str(), &st) != 0) {
         m_damaged = errno != ENOENT;
         if (m_damaged) {
-            qstd::LogError("Configuration file " + m_file + " not replaced: " + Reason() + ".");
+            qstd::LogError("Configuration file " + path + " not replaced: " + Reason() + ".");
         }
         return !m_damaged;
     }
     // The same file again (the same damage at every start) is not kept
     // twice: the copy kept last already holds it.
-    std::vector<std::string> copies = DamagedCopies();
-    if (!copies.empty() && SameContents(m_file, copies.back())) {
-        qstd::LogWarning("Configuration file " + m_file +
+    std::vector<std::string> copies = DamagedCopies(path);
+    if (!copies.empty() && SameContents(path, copies.back())) {
+        qstd::LogWarning("Configuration file " + path +
                          " held lines that could not be applied: the same file is kept aside as " + copies.back() +
                          ".");
         m_damagedCopy = copies.back();
@@ -575,28 +616,28 @@ bool ConfigurationStore::KeepDamagedAside()
     std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
     // The new copy sorts after every other one, also when the clock is
     // behind their stamps.
-    const std::string base = m_file.substr(m_file.rfind('/') + 1);
+    const std::string base = path.substr(path.rfind('/') + 1);
     DamagedKey newest;
     if (!copies.empty()) {
         ParseDamagedName(base, copies.back().substr(copies.back().rfind('/') + 1), newest);
     }
-    std::string copy = m_file + ".damaged-" + stamp;
+    std::string copy = path + ".damaged-" + stamp;
     DamagedKey key{stamp, 0};
     for (size_t i = 1; ::lstat(copy.c_str(), &st) == 0 || (!copies.empty() && !(newest < key)); ++i) {
         key = newest.first > stamp ? DamagedKey{newest.first, newest.second + i} : DamagedKey{stamp, i};
-        copy = m_file + ".damaged-" + key.first + "-" + std::to_string(key.second);
+        copy = path + ".damaged-" + key.first + "-" + std::to_string(key.second);
     }
-    if (std::rename(m_file.c_str(), copy.c_str()) != 0) {
-        qstd::LogError("Configuration file " + m_file + " not replaced: could not keep the damaged file aside as " +
+    if (std::rename(path.c_str(), copy.c_str()) != 0) {
+        qstd::LogError("Configuration file " + path + " not replaced: could not keep the damaged file aside as " +
                        copy + ": " + Reason() + ".");
         return false;
     }
-    qstd::LogWarning("Configuration file " + m_file + " held lines that could not be applied: kept aside as " + copy +
+    qstd::LogWarning("Configuration file " + path + " held lines that could not be applied: kept aside as " + copy +
                      ".");
     m_damagedCopy = copy;
     m_damaged = false;
     // Only the latest copies stay, the oldest go first.
-    copies = DamagedCopies();
+    copies = DamagedCopies(path);
     for (size_t i = 0; i + c_maxDamagedCopies < copies.size(); ++i) {
         if (copies[i] != copy) {
             std::remove(copies[i].c_str());
@@ -611,6 +652,12 @@ bool ConfigurationStore::Save()
     // Held from reading the values to the rename: a later store never
     // writes older values over those of an earlier one.
     std::lock_guard<std::mutex> lock(m_saveMutex);
+    std::string path;
+    std::string problem;
+    if (!StoredFile(path, problem)) {
+        qstd::LogError("Configuration not stored: " + problem + ".");
+        return false;
+    }
     std::ostringstream out;
     out << "# Persistent register values: path, position, value (tab separated).\n";
     unsigned count = 0;
@@ -628,7 +675,7 @@ bool ConfigurationStore::Save()
     for (const std::string& line : m_keptLines) {
         out << line << '\n';
     }
-    const std::string temporary = m_file + ".tmp";
+    const std::string temporary = path + ".tmp";
     // Made anew: a stale link is not written through, and a FIFO does not
     // make the store wait for a reader; what cannot be removed (a folder)
     // fails the store.
@@ -655,22 +702,23 @@ bool ConfigurationStore::Save()
         std::remove(temporary.c_str());
         return false;
     }
-    if (m_damaged && !KeepDamagedAside()) {
+    if (m_damaged && !KeepDamagedAside(path)) {
         std::remove(temporary.c_str());
         return false;
     }
-    if (std::rename(temporary.c_str(), m_file.c_str()) != 0) {
-        qstd::LogError("Could not replace configuration file " + m_file + ": " + Reason() + ".");
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        qstd::LogError("Could not replace configuration file " + path + ": " + Reason() + ".");
         std::remove(temporary.c_str());
         return false;
     }
     // The rename itself reaches the disk with its folder.
-    const int dir = ::open(DirectoryOf(m_file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-    qstd::LogInfo("Configuration stored to " + m_file + ": " + std::to_string(count) + " values.");
+    qstd::LogInfo("Configuration stored to " + path + (path == m_file ? std::string() : ", the target of " + m_file) +
+                  ": " + std::to_string(count) + " values.");
     return true;
 }
 

@@ -31,6 +31,13 @@
 //
 // Storing writes a temporary file, flushes it to disk and renames it over
 // the file, so that a failed or interrupted store keeps the former file.
+//
+// A configuration file that is a symbolic link is followed: the values are
+// loaded from the regular file it leads to, wherever the user keeps it, and
+// stored there (the temporary file beside it, renamed over it; a damaged
+// one kept aside beside it); the link stays as it is. A link that leads to
+// nothing or to no regular file makes the load throw, naming the link, and
+// every store fail: its values are never replaced by defaults unnoticed.
 // While changes are watched, a store follows shortly after a persistent
 // node changes; changes that come close together make one store.
 
@@ -77,7 +84,9 @@ public:
     ConfigurationStore& operator=(const ConfigurationStore&) = delete;
 
     // Reads the file and applies it. A missing file is a first start:
-    // nothing is applied, nothing logged but an information line.
+    // nothing is applied, nothing logged but an information line. Throws
+    // qstd::Exception (one line naming the link) for a link that leads to
+    // nothing or to no regular file.
     Result Load();
     // Applies the text of a configuration file; origin names it in messages.
     Result Apply(const std::string& text, const std::string& origin);
@@ -101,9 +110,13 @@ private:
     Result ApplyLines(const LineSource& next, const std::string& origin);
     // One application of the lines of a file.
     class LinePass;
-    // The damaged files kept aside, oldest first.
-    std::vector<std::string> DamagedCopies() const;
-    bool KeepDamagedAside();
+    // The file that holds the values: the configuration file, or the
+    // regular file it is a symbolic link to. False, with why in problem, for
+    // a link to nothing, to no regular file or that cannot be followed.
+    bool StoredFile(std::string& path, std::string& problem) const;
+    // The damaged copies of the file at path kept aside, oldest first.
+    std::vector<std::string> DamagedCopies(const std::string& path) const;
+    bool KeepDamagedAside(const std::string& path);
     void StoreLoop(std::chrono::milliseconds delay);
 
     const mci::TreeNodePtr m_root;

@@ -1,7 +1,8 @@
 // Fast orbit feedback block: dimensions per userblock, the tables' round trip
 // through the FPGA's data ports, switch, axis and ids, mask, range reports,
-// the trigger reprogramming, the copy back at shutdown, buffer swaps, and
-// uploads racing each other and the state relay.
+// the trigger reprogramming, the copy back at shutdown, buffer swaps,
+// uploads racing each other and the state relay, and the gains in use read
+// while they are written.
 #include "gdx_support.h"
 
 #include "gdx/fofb.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <thread>
 
@@ -379,6 +381,35 @@ TEST(FofbConcurrency, UploadsAgainstTheStateRelay)
         for (size_t c = 0; c < 256; ++c) {
             ASSERT_EQ(static_cast<uint32_t>(copy[c]), row[c]) << j << "," << c;
         }
+    }
+}
+
+// The gains in use are read while a client writes whole tables of one value:
+// every read gives one table, never part of two.
+TEST(FofbConcurrency, GainsInUseAreReadAsOneTable)
+{
+    Feedback fb(4);
+    for (const char* gains : {"pi/kp", "pi/ki"}) {
+        SCOPED_TRACE(gains);
+        const std::string actual = std::string(gains) + "/actual";
+        const size_t n = fb.tree.GetSize(actual);
+        std::atomic<bool> done{false};
+        std::atomic<unsigned> reads{0};
+        // Writes go on until the reader has read often enough meanwhile.
+        std::thread writer([&] {
+            for (long long r = 0; r < 500 || reads.load() < 100; ++r) {
+                fb.tree.SetIntegers(gains, std::vector<long long>(n, r % 1000), 0);
+            }
+            done.store(true);
+        });
+        unsigned mixed = 0;
+        while (!done.load()) {
+            const std::vector<long long> read = fb.tree.GetIntegers(actual, 0, n);
+            mixed += std::count(read.begin(), read.end(), read[0]) != static_cast<std::ptrdiff_t>(n) ? 1 : 0;
+            ++reads;
+        }
+        writer.join();
+        EXPECT_EQ(0u, mixed);
     }
 }
 

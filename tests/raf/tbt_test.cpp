@@ -1,6 +1,7 @@
 // TBT DSP and its debug-RAM window signal: node tree and defaults, spike
-// removal, ADC mask, the debug RAM captures (bounded, without wrap), and the
-// window signal before and after the DSP's shutdown.
+// removal, ADC mask, clients of one register word, the debug RAM captures
+// (bounded, without wrap), and the window signal before and after the DSP's
+// shutdown.
 #include "raf_support.h"
 
 #include "platform/qreg/signal_node.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -194,6 +196,53 @@ TEST(TurnByTurnDsp, AdcMaskTouchesOnlyTheWordsOfItsBits)
     EXPECT_TRUE(beyond.Writes().empty());
     EXPECT_EQ(0x1234u, mask);
     EXPECT_TRUE(capture.Logged("Assertion condition: index < c_adc_mask_words"));
+}
+
+// Two clients of one register word, each writing its own field and reading
+// it back at once while the other writes: neither loses a value to the
+// other's write, neither to the ADC mask's read-modify-write of the word nor
+// to the switch-off and on of the spike removal around a parameter write.
+TEST(TurnByTurnDspConcurrency, ClientsOfOneWordKeepTheirValues)
+{
+    struct Client {
+        const char* path;
+        size_t position;
+        const char* values[2];
+        bool readBack;
+    };
+    const std::array<Client, 2> cases[] = {
+        {{{"adc_mask", 0, {"1", "0"}, true}, {"adc_mask", 1, {"1", "0"}, true}}},
+        {{{"spike_removal/mode/hw_enable", 0, {"false", "true"}, true},
+          {"spike_removal/window", 0, {"5", "6"}, false}}},
+    };
+    constexpr unsigned c_rounds = 1000;
+    RafFixture f;
+    mci::ClientAccess tbt = f.Tree("tbt");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0].path);
+        std::atomic<unsigned> lost{0};
+        std::atomic<unsigned> finished{0};
+        // The value is read back right after the write and before the next;
+        // each client goes on until both have made their rounds.
+        const auto run = [&tbt, &lost, &finished](const Client& client) {
+            for (unsigned i = 0; i < c_rounds || finished.load() < 2; ++i) {
+                if (i + 1 == c_rounds) {
+                    ++finished;
+                }
+                const std::string value = client.values[i % 2];
+                const bool kept = i == 0 || !client.readBack ||
+                                  tbt.GetText(client.path, client.position) == client.values[(i + 1) % 2];
+                tbt.SetText(client.path, value, client.position);
+                if (!kept || (client.readBack && tbt.GetText(client.path, client.position) != value)) {
+                    ++lost;
+                }
+            }
+        };
+        std::thread other(run, c[1]);
+        run(c[0]);
+        other.join();
+        EXPECT_EQ(0u, lost.load());
+    }
 }
 
 TEST(TurnByTurnDsp, DebugRamReadsAFreshCaptureWithoutWrap)

@@ -1,6 +1,7 @@
 // The configuration file on its own: values parsed whole or refused, lines
 // of absent nodes kept, damaged files and files that are no regular file
-// kept aside, stores that follow changes, and failed stores reported.
+// kept aside, a file that is a symbolic link followed or refused, stores
+// that follow changes, and failed stores reported.
 
 #include "test_app.h"
 
@@ -10,6 +11,7 @@
 #include "platform/qapp/zemtra_object.h"
 #include "platform/qreg/expression.h"
 #include "platform/qstd/capture.h"
+#include "platform/qstd/exception.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -430,6 +432,89 @@ TEST_F(ConfigurationStoreTest, WhatIsNoRegularFileIsRefusedWithoutBlocking)
         EXPECT_EQ(fifo, S_ISFIFO(st.st_mode));
         ::unlink(copy.c_str());
         ::rmdir(copy.c_str());
+    }
+}
+
+// A configuration file that is a symbolic link to a regular file, in a
+// folder of the user's choice, named absolutely or relatively: the values
+// are loaded from the target and stored into it, the link stays as it was,
+// and a damaged target is kept aside beside it.
+TEST_F(ConfigurationStoreTest, LinkToAFileIsLoadedAndStoredThroughTheLink)
+{
+    const std::string elsewhere = dir.Path() + "/elsewhere";
+    ASSERT_EQ(0, ::mkdir(elsewhere.c_str(), 0755));
+    const std::string target = elsewhere + "/kept.conf";
+    for (const std::string& link : {target, std::string("elsewhere/kept.conf")}) {
+        SCOPED_TRACE(link);
+        for (const std::string& copy : FilesStartingWith(elsewhere, "kept.conf.damaged-")) {
+            ::unlink(copy.c_str());
+        }
+        std::ofstream(target) << "count\t0\t5\nnot a line\n";
+        ::unlink(file.c_str());
+        ASSERT_EQ(0, ::symlink(link.c_str(), file.c_str()));
+        ConfigurationStore other(root, file);
+        qstd::CaptureScope capture;
+        const auto result = other.Load();
+        EXPECT_EQ(1u, result.applied);
+        EXPECT_EQ(1u, result.skipped);
+        EXPECT_EQ(5u, count);
+        count = 6;
+        ASSERT_TRUE(other.Save());
+        char text[256] = {};
+        ASSERT_LT(0, ::readlink(file.c_str(), text, sizeof(text) - 1));
+        EXPECT_EQ(link, text);
+        EXPECT_NE(std::string::npos, Read(target).find("count\t0\t6\n"));
+        const auto copies = FilesStartingWith(elsewhere, "kept.conf.damaged-");
+        ASSERT_EQ(1u, copies.size());
+        EXPECT_EQ("count\t0\t5\nnot a line\n", Read(copies[0]));
+        EXPECT_EQ(1u, FilesStartingWith(dir.Path(), "app.conf").size()) << "only the link";
+        EXPECT_EQ(2u, FilesStartingWith(elsewhere, "kept.conf").size()) << "the target and its copy";
+        EXPECT_FALSE(capture.LoggedSubstring("not loaded"));
+    }
+}
+
+// A link that leads to nothing, to no regular file or round in a loop: the
+// load is refused with one message that names the link (a FIFO is not
+// opened), and no store replaces the link or writes through it.
+TEST_F(ConfigurationStoreTest, LinkToNothingOrToNoRegularFileIsRefused)
+{
+    const std::string missing = dir.Path() + "/missing.conf";
+    const std::string folder = dir.Path() + "/folder";
+    const std::string fifo = dir.Path() + "/fifo";
+    const std::string loop = dir.Path() + "/loop";
+    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+    ASSERT_EQ(0, ::symlink(loop.c_str(), loop.c_str()));
+    struct Case {
+        std::string target;
+        std::string why;
+    };
+    for (const Case& c : {Case{missing, "which does not exist"}, Case{folder, "which is not a regular file"},
+                          Case{fifo, "which is not a regular file"},
+                          Case{loop, "which cannot be reached: Too many levels of symbolic links"}}) {
+        SCOPED_TRACE(c.target);
+        ::unlink(file.c_str());
+        ASSERT_EQ(0, ::symlink(c.target.c_str(), file.c_str()));
+        ConfigurationStore other(root, file);
+        qstd::CaptureScope capture;
+        auto loading = std::async(std::launch::async, [&] { other.Load(); });
+        ASSERT_EQ(std::future_status::ready, loading.wait_for(5s)) << "a FIFO blocks the start";
+        const std::string refusal = "Configuration file " + file + " is a symbolic link to " + c.target + ", " + c.why;
+        try {
+            loading.get();
+            ADD_FAILURE() << "loaded";
+        } catch (const qstd::Exception& e) {
+            EXPECT_EQ(0u, std::string(e.what()).rfind(refusal, 0)) << e.what();
+            EXPECT_EQ(std::string::npos, std::string(e.what()).find('\n')) << e.what();
+        }
+        EXPECT_FALSE(other.Save());
+        EXPECT_TRUE(capture.LoggedSubstring(refusal));
+        char text[256] = {};
+        ASSERT_LT(0, ::readlink(file.c_str(), text, sizeof(text) - 1));
+        EXPECT_EQ(c.target, text);
+        EXPECT_EQ(1u, FilesStartingWith(dir.Path(), "app.conf").size()) << "the link only";
+        struct stat st {};
+        EXPECT_NE(0, ::stat(missing.c_str(), &st)) << "nothing written through the link";
     }
 }
 
