@@ -247,6 +247,12 @@ void GdxModels::SetFaProducer(std::shared_ptr<const FaProducer> producer)
     m_producer = std::move(producer);
 }
 
+void GdxModels::ReleaseFaProducers()
+{
+    SetFaProducer(std::make_shared<ConstantFaProducer>());
+    std::unique_lock<std::shared_mutex> waitForReads(m_producerUse);
+}
+
 void GdxModels::OnFaStart(uint64_t lmt)
 {
     // Read before the lock is taken: the FPGA accessor layer calls the
@@ -317,6 +323,7 @@ uint64_t GdxModels::FaPeriod() const
 
 void GdxModels::MakeFaAtoms(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
 {
+    std::shared_lock<std::shared_mutex> inUse(m_producerUse);
     std::shared_ptr<const FaProducer> producer;
     std::array<bool, c_slots> present{};
     {

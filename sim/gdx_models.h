@@ -34,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <vector>
 
 namespace sim {
@@ -101,6 +102,9 @@ public:
     // FIR x CIC decimation of the first one's clock information).
     void ConnectRafBoards(const std::vector<Board*>& boards);
     void SetFaProducer(std::shared_ptr<const FaProducer> producer);
+    // The producer becomes a ConstantFaProducer; returns once no read uses a
+    // producer set earlier, whose source may then go (the chassis's beam).
+    void ReleaseFaProducers();
     // The GDX FA atom of the FA period at lmt (c_faAtomBytes at atom, which
     // must arrive zeroed), as the history records it; the Ethernet
     // streamers group it into their payload.
@@ -141,6 +145,9 @@ private:
     std::shared_ptr<HistoryMemory::Track> m_track;
 
     mutable std::mutex m_faMutex; // taken before the track's locks, never inside them
+    // Held shared while atoms are made from a producer, exclusively by
+    // ReleaseFaProducers. Taken before m_faMutex, never after.
+    mutable std::shared_mutex m_producerUse;
     std::shared_ptr<const FaProducer> m_producer;
     std::array<bool, c_slots> m_rafPresent{};
     uint64_t m_faPeriod = 0;
