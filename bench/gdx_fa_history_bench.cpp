@@ -21,18 +21,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The default chassis, not running, whose GDX board records the FA samples
+// of its four RAF boards from start on.
+struct Recording {
+    Recording() : chassis(sim::Scenario::Default()), gdx(*chassis.Find("gdx")), models(*gdx.Gdx())
+    {
+        fpga::Write32(gdx.Memory(), sim::GdxModels::c_filterBlock, 0xF);
+        fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, sim::GdxModels::c_historyArmed);
+        gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, start, 0});
+    }
+    sim::Chassis chassis;
+    sim::Board& gdx;
+    sim::GdxModels& models;
+    const uint64_t start = gdx.Clock().Now();
+};
+
 // One second of the board's clock per iteration, read at once: what a reader
 // reading once a second costs.
 void BM_FaCatchUpOneSecond(benchmark::State& state)
 {
-    sim::Chassis chassis(sim::Scenario::Default());
-    sim::Board& gdx = *chassis.Find("gdx");
-    sim::GdxModels& models = *gdx.Gdx();
-    fpga::Write32(gdx.Memory(), sim::GdxModels::c_filterBlock, 0xF);
-    fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, sim::GdxModels::c_historyArmed);
+    Recording recording;
+    sim::Board& gdx = recording.gdx;
+    sim::GdxModels& models = recording.models;
     const double adc = gdx.Clock().Frequency();
-    uint64_t lmt = gdx.Clock().Now();
-    gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, lmt, 0});
+    uint64_t lmt = recording.start;
     const auto track = models.FaTrack();
     const size_t bytesPerSecond =
         static_cast<size_t>(adc / static_cast<double>(models.FaPeriod())) * sim::GdxModels::c_faAtomBytes;
@@ -79,13 +91,10 @@ void BM_FaHistoryMemory(benchmark::State& state)
     double stored = 0.0;
     uint64_t changes = 0;
     for (auto _ : state) {
-        sim::Chassis chassis(sim::Scenario::Default());
-        sim::Board& gdx = *chassis.Find("gdx");
-        sim::GdxModels& models = *gdx.Gdx();
-        fpga::Write32(gdx.Memory(), sim::GdxModels::c_filterBlock, 0xF);
-        fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, sim::GdxModels::c_historyArmed);
-        const uint64_t start = gdx.Clock().Now();
-        gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, start, 0});
+        Recording recording;
+        sim::Board& gdx = recording.gdx;
+        sim::GdxModels& models = recording.models;
+        const uint64_t start = recording.start;
         const uint64_t period = models.FaPeriod();
         const long before = zvtest::ResidentKb();
         const uint64_t end = 2 * regionAtoms;
