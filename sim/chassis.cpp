@@ -70,8 +70,13 @@ void Chassis::InstallConfiguration(const std::string& confDir, const std::string
 Chassis::~Chassis()
 {
     Stop();
-    // The GDX board lets go of the beam, which goes before it.
-    SetFaProducer(std::make_shared<ConstantFaProducer>());
+    // The GDX board lets go of the beam, which goes before it, once the reads
+    // that use the beam have ended.
+    for (Board* b : m_boardPtrs) {
+        if (GdxModels* gdx = b->Gdx()) {
+            gdx->ReleaseFaProducers();
+        }
+    }
     for (auto& b : m_boards) {
         b->SetRequestHandler(nullptr);
         if (TimingBoard* t = b->AsTiming()) {

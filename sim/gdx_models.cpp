@@ -128,23 +128,33 @@ private:
 
 } // namespace
 
-// FA filter: remembers the serializer selector for the FA history.
+// FA filter: hands each write of the serializer selector to the FA history.
 class GdxModels::FilterModel : public fpga::RegisterModel {
 public:
-    explicit FilterModel(volatile FPGAMem_t* base) : m_selector(Word(base, c_filterSelector) & c_selectorBits) {}
+    explicit FilterModel(GdxModels& models) : m_models(&models) {}
 
     bool Read32(size_t, uint32_t&) override { return false; }
     bool Write32(size_t offset, uint32_t value) override
     {
         if (offset == c_filterSelector) {
-            m_selector.store(value & c_selectorBits);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_models) {
+                m_models->OnSelector(value & c_selectorBits);
+            }
         }
-        return false;
+        return false; // the memory keeps the written word
     }
-    uint32_t Selector() const { return m_selector.load(); }
+    // The models go before the board's register models: later writes reach
+    // only the memory.
+    void Detach()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_models = nullptr;
+    }
 
 private:
-    std::atomic<uint32_t> m_selector;
+    std::mutex m_mutex;
+    GdxModels* m_models;
 };
 
 // Makes the FA history's atoms for its readers.
@@ -172,14 +182,18 @@ FaSample ConstantFaProducer::FaAt(unsigned slot, uint64_t lmt) const
     return s;
 }
 
-GdxModels::GdxModels(Board& board) : m_board(board), m_producer(std::make_shared<ConstantFaProducer>())
+GdxModels::GdxModels(Board& board) : m_board(board)
 {
     volatile FPGAMem_t* mem = board.Memory();
+    FaSettings initial;
+    initial.selector = Word(mem + c_filterBlock, c_filterSelector) & c_selectorBits;
+    initial.producer = std::make_shared<ConstantFaProducer>();
+    m_settings.push_back(initial);
     board.PlugRegisters(c_sfpControlBlock, c_sfpBlockSize,
                         std::make_unique<SfpControlModel>(mem + c_sfpControlBlock, board.Desc().faults.sfpPllUnlocked));
     board.PlugRegisters(c_groupingBlock, c_groupingBlockSize,
                         std::make_unique<GroupingModel>(mem + c_groupingBlock, m_stateWord));
-    auto filter = std::make_unique<FilterModel>(mem + c_filterBlock);
+    auto filter = std::make_unique<FilterModel>(*this);
     m_filter = filter.get();
     board.PlugRegisters(c_filterBlock, c_filterBlockSize, std::move(filter));
 
@@ -196,6 +210,7 @@ GdxModels::GdxModels(Board& board) : m_board(board), m_producer(std::make_shared
 
 GdxModels::~GdxModels()
 {
+    m_filter->Detach();
     if (m_track) {
         HistoryMemory::SetGenerator(m_track, nullptr);
     }
@@ -210,7 +225,7 @@ GdxModels::~GdxModels()
 void GdxModels::ConnectRafBoards(const std::vector<Board*>& boards)
 {
     std::lock_guard<std::mutex> lock(m_faMutex);
-    m_rafPresent.fill(false);
+    std::array<bool, c_slots> present{};
     m_faPeriod = 0;
     for (Board* b : boards) {
         if (b->Type() != c_typeRaf) {
@@ -226,9 +241,10 @@ void GdxModels::ConnectRafBoards(const std::vector<Board*>& boards)
         char* end = nullptr;
         const unsigned long slot = std::strtoul(text, &end, 10);
         if (end != text && *end == '\0' && slot >= c_firstSlot && slot < c_firstSlot + c_slots) {
-            m_rafPresent[slot - c_firstSlot] = true;
+            present[slot - c_firstSlot] = true;
         }
     }
+    ChangeSettings([&](FaSettings& s) { s.present = present; });
 }
 
 void GdxModels::SetFeedbackStateWord(std::function<uint32_t()> word)
@@ -244,7 +260,55 @@ void GdxModels::FaAtomAt(uint64_t lmt, void* atom) const
 void GdxModels::SetFaProducer(std::shared_ptr<const FaProducer> producer)
 {
     std::lock_guard<std::mutex> lock(m_faMutex);
-    m_producer = std::move(producer);
+    ChangeSettings([&](FaSettings& s) { s.producer = std::move(producer); });
+}
+
+void GdxModels::ReleaseFaProducers()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_faMutex);
+        const auto constant = std::make_shared<ConstantFaProducer>();
+        for (FaSettings& s : m_settings) {
+            s.producer = constant;
+        }
+    }
+    std::unique_lock<std::shared_mutex> waitForReads(m_producerUse);
+}
+
+void GdxModels::OnSelector(uint32_t selector)
+{
+    std::lock_guard<std::mutex> lock(m_faMutex);
+    ChangeSettings([&](FaSettings& s) { s.selector = selector; });
+}
+
+void GdxModels::ChangeSettings(const std::function<void(FaSettings&)>& edit)
+{
+    // The atoms up to now are acquired already; after the clock was set back
+    // (a synchronisation) those up to the newest one the chain recorded.
+    uint64_t from = m_board.Clock().Now() + 1;
+    uint64_t oldestHeld = 0;
+    if (m_track) {
+        const HistoryMemory::State state = m_track->Snapshot();
+        if (state.written > 0) {
+            from = std::max(from, state.newestLmt + 1);
+            const uint64_t held = std::min<uint64_t>(state.written, m_track->Atoms());
+            oldestHeld = state.newestLmt - (held - 1) * m_faPeriod;
+        }
+    }
+    FaSettings next = m_settings.back();
+    edit(next);
+    next.from = from;
+    // Settings that acquired nothing yet are replaced (the first ones act
+    // from LMT 0, before from).
+    while (m_settings.back().from >= from) {
+        m_settings.pop_back();
+    }
+    m_settings.push_back(std::move(next));
+    // Settings whose atoms the history holds no more are forgotten.
+    while (m_settings.size() > 1 && m_settings[1].from <= oldestHeld) {
+        m_settings.pop_front();
+    }
+    m_settings.front().from = 0;
 }
 
 void GdxModels::OnFaStart(uint64_t lmt)
@@ -261,6 +325,9 @@ void GdxModels::OnFaStart(uint64_t lmt)
         return;
     }
     const uint64_t first = OnGrid(lmt, true);
+    // The history starts anew: only the settings in force now matter.
+    m_settings.erase(m_settings.begin(), m_settings.end() - 1);
+    m_settings.front().from = 0;
     if (m_faPeriod > 0) {
         m_track->Run(first, m_faPeriod);
     } else {
@@ -279,7 +346,8 @@ uint64_t GdxModels::OnGrid(uint64_t lmt, bool ahead) const
     if (m_faPeriod == 0) {
         return lmt;
     }
-    const std::optional<uint64_t> grid = m_producer ? m_producer->FaGrid() : std::nullopt;
+    const auto& producer = m_settings.back().producer;
+    const std::optional<uint64_t> grid = producer ? producer->FaGrid() : std::nullopt;
     if (!grid && ahead) {
         return lmt;
     }
@@ -317,25 +385,37 @@ uint64_t GdxModels::FaPeriod() const
 
 void GdxModels::MakeFaAtoms(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const
 {
-    std::shared_ptr<const FaProducer> producer;
-    std::array<bool, c_slots> present{};
+    std::shared_lock<std::shared_mutex> inUse(m_producerUse);
+    // The settings in force from the first to the last atom.
+    std::vector<FaSettings> settings;
     {
+        const uint64_t lastLmt = firstLmt + (count > 0 ? count - 1 : 0) * step;
+        auto after = [](uint64_t lmt, const FaSettings& s) { return lmt < s.from; };
         std::lock_guard<std::mutex> lock(m_faMutex);
-        producer = m_producer;
-        present = m_rafPresent;
+        const auto begin = std::upper_bound(m_settings.begin(), m_settings.end(), firstLmt, after) - 1;
+        settings.assign(begin, std::upper_bound(begin, m_settings.end(), lastLmt, after));
     }
-    const uint32_t selector = m_filter->Selector();
     char* out = static_cast<char*>(atoms);
     std::memset(out, 0, count * c_faAtomBytes);
-    // Empty and filtered slots stay 0.
-    for (unsigned k = 0; k < c_slots && producer; ++k) {
-        if (!present[k] || ((selector >> k) & 1u) == 0) {
-            continue;
+    size_t i = 0;
+    for (size_t e = 0; e < settings.size() && i < count; ++e) {
+        const FaSettings& s = settings[e];
+        // Atoms i to n - 1 were acquired with s.
+        size_t n = count;
+        if (e + 1 < settings.size() && step > 0) {
+            n = static_cast<size_t>(std::min<uint64_t>(count, (settings[e + 1].from - firstLmt + step - 1) / step));
         }
-        for (size_t i = 0; i < count; ++i) {
-            const FaSample sample = producer->FaAt(c_firstSlot + k, firstLmt + i * step);
-            std::memcpy(out + i * c_faAtomBytes + k * sizeof(FaSample), sample.data(), sizeof(FaSample));
+        // Empty and filtered slots stay 0.
+        for (unsigned k = 0; k < c_slots && s.producer; ++k) {
+            if (!s.present[k] || ((s.selector >> k) & 1u) == 0) {
+                continue;
+            }
+            for (size_t a = i; a < n; ++a) {
+                const FaSample sample = s.producer->FaAt(c_firstSlot + k, firstLmt + a * step);
+                std::memcpy(out + a * c_faAtomBytes + k * sizeof(FaSample), sample.data(), sizeof(FaSample));
+            }
         }
+        i = n;
     }
 }
 

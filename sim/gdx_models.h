@@ -18,11 +18,13 @@
 //     (control word 4) before the start.
 //
 // The FA history stores nothing: its atoms are made from the FA producer
-// where a reader reads them, with the selector and producer of that moment,
-// and what has been recorded follows from the board's clock (one atom per FA
-// period from the start until the stop). The chassis connects the RAF boards
-// (their slots and the FA period of their clock information) and may plug in
-// another producer.
+// where a reader reads them, and what has been recorded follows from the
+// board's clock (one atom per FA period from the start until the stop). The
+// selector, the RAF boards present and the producer act when an atom is
+// acquired, so a recorded atom never changes: each change of them is kept
+// with the LMT from which it acts, for as long as the history holds atoms
+// made before it. The chassis connects the RAF boards (their slots and the
+// FA period of their clock information) and may plug in another producer.
 
 #include "sim/history_memory.h"
 
@@ -30,10 +32,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <vector>
 
 namespace sim {
@@ -100,7 +104,12 @@ public:
     // The RAF boards of the chassis: their slots, and the FA period (TBT x
     // FIR x CIC decimation of the first one's clock information).
     void ConnectRafBoards(const std::vector<Board*>& boards);
+    // The producer of the atoms acquired from now on.
     void SetFaProducer(std::shared_ptr<const FaProducer> producer);
+    // Every atom, also one recorded already, is made by a ConstantFaProducer
+    // from now on; returns once no read uses a producer set earlier, whose
+    // source may then go (the chassis's beam).
+    void ReleaseFaProducers();
     // The GDX FA atom of the FA period at lmt (c_faAtomBytes at atom, which
     // must arrive zeroed), as the history records it; the Ethernet
     // streamers group it into their payload.
@@ -128,9 +137,22 @@ private:
     class FilterModel;
     class FaGenerator;
 
+    // What acquires the atoms from LMT `from` on.
+    struct FaSettings {
+        uint64_t from = 0;
+        uint32_t selector = 0;
+        std::array<bool, c_slots> present{};
+        std::shared_ptr<const FaProducer> producer;
+    };
+
     // count atoms (c_faAtomBytes each, zeroed first) of the FA periods at
-    // firstLmt and each next step later.
+    // firstLmt and each next step later, with the settings in force when
+    // each was acquired.
     void MakeFaAtoms(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const;
+    // Applies edit to the settings of the atoms not acquired yet (m_faMutex held).
+    void ChangeSettings(const std::function<void(FaSettings&)>& edit);
+    // A write of the filter's serializer selector.
+    void OnSelector(uint32_t selector);
     // lmt moved back (or ahead) to the FA grid (m_faMutex held).
     uint64_t OnGrid(uint64_t lmt, bool ahead) const;
 
@@ -141,8 +163,11 @@ private:
     std::shared_ptr<HistoryMemory::Track> m_track;
 
     mutable std::mutex m_faMutex; // taken before the track's locks, never inside them
-    std::shared_ptr<const FaProducer> m_producer;
-    std::array<bool, c_slots> m_rafPresent{};
+    // Held shared while atoms are made, exclusively by ReleaseFaProducers.
+    // Taken before m_faMutex, never after.
+    mutable std::shared_mutex m_producerUse;
+    // By LMT; never empty, the first from LMT 0.
+    std::deque<FaSettings> m_settings;
     uint64_t m_faPeriod = 0;
     bool m_recording = false;
 };

@@ -411,6 +411,7 @@ bool HistoryMemory::Track::IsGenerated() const
 
 void HistoryMemory::Track::FillBytes(char* out, size_t regionByte, size_t bytes) const
 {
+    std::shared_lock<std::shared_mutex> filling(m_fillMutex);
     std::shared_ptr<const Generator> generator;
     std::vector<Track::Segment> runs;
     uint64_t written = 0;
@@ -466,6 +467,7 @@ void HistoryMemory::SetGenerator(const std::shared_ptr<Track>& track, std::share
 {
     State state;
     {
+        std::unique_lock<std::shared_mutex> filling(track->m_fillMutex);
         std::lock_guard<std::mutex> lock(track->m_mutex);
         track->m_generator = std::move(generator);
         track->m_segments.clear();

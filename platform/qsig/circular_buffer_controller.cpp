@@ -89,9 +89,17 @@ bool CircularBufferController::StartOf(const Read& read, const TrackState& state
             m_nextLmt.store(state.newestLmt + read.dec + read.shift);
             m_streaming.store(true);
         }
-        start = m_nextLmt.load();
+        start = StreamingStart(m_nextLmt.load(), state, read.dec);
         return true;
     }
+}
+
+uint64_t CircularBufferController::StreamingStart(uint64_t next, const TrackState& state, uint64_t dec)
+{
+    // A history that restarted less than one atom after the LMT the reader
+    // goes on at (a chain started at that LMT, whose first atom comes on its
+    // source's grid) goes on with its first atom.
+    return next < state.firstLmt && state.firstLmt - next < dec ? state.firstLmt : next;
 }
 
 bool CircularBufferController::IsWritten(const Read& read, const TrackState& state, uint64_t start)
@@ -228,7 +236,7 @@ std::string CircularBufferController::Explain(AccessMode_e mode, uint64_t time, 
         if (!m_streaming.load()) {
             return std::string();
         }
-        start = m_nextLmt.load();
+        start = StreamingStart(m_nextLmt.load(), state, dec);
         break;
     }
     const bool one = count <= 1;

@@ -8,8 +8,10 @@
 // minus the count, starts with the next atom when it is 0; 12 the read starts
 // at the LMT given as time; 13 (a client's own clone) each read starts where
 // the previous one ended, the first one at the next atom, and waits until all
-// its atoms are written; 14 as 12 with a time, as 11 with time 0. The offset
-// moves the start by whole atoms in every mode.
+// its atoms are written (after a Reset at the LMT at which the acquisition
+// restarts, with the restart's first atom, which may come up to one atom
+// later); 14 as 12 with a time, as 11 with time 0. The offset moves the start
+// by whole atoms in every mode.
 //
 // Results: -2 in mode 13 when the reader fell a whole region behind (it goes
 // on with the next atom); -1 for data that the region no longer (or never) holds, -7 for data
@@ -50,6 +52,8 @@ private:
     // LMT at which the read starts in state; false while it cannot be told.
     // Mode 13 fixes its start at the first look that can tell it.
     bool StartOf(const Read& read, const TrackState& state, uint64_t& start);
+    // Mode 13: the LMT at which a reader that goes on at next starts in state.
+    static uint64_t StreamingStart(uint64_t next, const TrackState& state, uint64_t dec);
     // True when every atom of the read from start on is written.
     static bool IsWritten(const Read& read, const TrackState& state, uint64_t start);
     // Mode 13: waits until the start is known and the atoms are written.

@@ -8,8 +8,10 @@
 #include "acquisition/history_buffer.h"
 #include "acquisition/signals.h"
 #include "app/fa_sync_controller.h"
+#include "app/gdx_board.h"
 #include "app/raf_board.h"
 #include "platform/fpga/fpga_access.h"
+#include "platform/qsig/dod_history_controller.h"
 #include "platform/qstd/capture.h"
 #include "qsig/stream_client.h"
 #include "sim/chassis.h"
@@ -18,6 +20,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -207,6 +210,69 @@ TEST(AcquisitionChassisConcurrency, SynchronisedLmtRestartsEveryBoardWithTheGdxP
     EXPECT_EQ(8u, apptest::CountLogged(capture, "TBT, FA, SA signals stopped."));
     // Every board's FA peers stopped and ran again together.
     EXPECT_FALSE(capture.TracedSubstring("Timeout waiting for all FA chains"));
+    EXPECT_TRUE(run.Stop());
+}
+
+// A reader of the GDX board's FA signal that reads ahead goes on through a
+// synchronisation, as the RAF boards' readers do: after the atoms of the old
+// LMTs come those of the restarted FA chain, from its first atom on (the
+// chain starts at an LMT of its own; its atoms lie on the RAF boards' grid).
+TEST(AcquisitionChassisConcurrency, GdxFaReaderGoesOnThroughASynchronisation)
+{
+    qstd::CaptureScope capture(true, true, 1);
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    const std::string started = "GDX-FA signal started at LMT=";
+    ASSERT_TRUE(zvtest::WaitFor([&] { return apptest::CountLoggedContaining(capture, started) == 1; }, 10s));
+    const auto& source = run.App().GetGdxBoard()->GetFaSource();
+    ASSERT_TRUE(source);
+    // The reader's own controller, as a client reading ahead (mode 13) has.
+    qsig::PosControllerPtr reader = source->GetPositionControllerCopy(qsig::eAccessStreaming);
+    ASSERT_TRUE(reader);
+    std::dynamic_pointer_cast<qsig::DodHistoryController>(reader)->SetTimeout(20s);
+    constexpr size_t c_count = 50;
+    constexpr uint64_t c_fa = 12320;
+    // The next c_count atoms: the LMT of the first, each atom's own LMT checked.
+    auto read = [&](uint64_t& lmt) {
+        qsig::LMT at = 0;
+        size_t position = 0;
+        qsig::SignalMeta meta;
+        qsig::SuccessCode_e rc = reader->GetPosition(qsig::eAccessStreaming, 0, 0, c_count, at, position, meta);
+        qsig::Array<GdxFaTraits> atoms(GdxFaTraits(), c_count);
+        if (rc == qsig::eSuccess) {
+            rc = source->Read(atoms, position, reader);
+        }
+        lmt = static_cast<uint64_t>(meta[qsig::eMetaLmt]);
+        for (size_t i = 0; rc == qsig::eSuccess && i < c_count; ++i) {
+            EXPECT_EQ(lmt + i * c_fa, LmtOf(atoms[i][0])) << i;
+        }
+        return rc;
+    };
+    uint64_t before = 0;
+    ASSERT_EQ(qsig::eSuccess, read(before));
+
+    run.Client().SetText("synchronize_lmt", "0");
+    ASSERT_TRUE(zvtest::WaitFor([&] { return apptest::CountLoggedContaining(capture, started) == 2; }, 10s));
+    const std::vector<std::string> logged = capture.Sink().Texts(qstd::Record::Kind::Log);
+    uint64_t start = 0;
+    for (const std::string& text : logged) {
+        if (text.rfind(started, 0) == 0) {
+            start = std::stoull(text.substr(started.size()));
+        }
+    }
+    ASSERT_LT(start, before);
+    // The atoms of the old LMTs still to come, then the restarted chain's.
+    uint64_t lmt = before;
+    for (int reads = 0; lmt >= before; ++reads) {
+        ASSERT_LT(reads, 20000);
+        ASSERT_EQ(qsig::eSuccess, read(lmt));
+    }
+    EXPECT_GE(lmt, start);
+    EXPECT_LT(lmt, start + c_fa);
+    uint64_t next = 0;
+    ASSERT_EQ(qsig::eSuccess, read(next));
+    EXPECT_EQ(lmt + c_count * c_fa, next);
+    source->ReleasePositionControllerCopy(reader);
     EXPECT_TRUE(run.Stop());
 }
 

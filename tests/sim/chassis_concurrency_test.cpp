@@ -1,12 +1,16 @@
 #include "sim/chassis.h"
 
+#include "platform/fpga/fpga_access.h"
 #include "sim/event_device.h"
+#include "sim/history_memory.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -190,6 +194,66 @@ TEST(ChassisConcurrency, StartStopAndDestructionJoinEveryThread)
         c.Stop();
         c.Start(); // restartable
         // the destructor stops it
+    }
+}
+
+// Readers that hold a board's history memory go on reading while the chassis
+// is destroyed: the atoms being made when a board goes are finished first,
+// and later reads find nothing made any more.
+TEST(ChassisConcurrency, HistoryReadersOutliveTheChassis)
+{
+    constexpr size_t c_chunk = 256 << 10;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        auto chassis = std::make_unique<sim::Chassis>(sim::Scenario::Default());
+        sim::Board& gdx = *chassis->Find("gdx");
+        sim::Board& raf = *chassis->Find("raf3");
+        fpga::Write32(gdx.Memory(), sim::GdxModels::c_filterBlock, 0xF);
+        fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, sim::GdxModels::c_historyArmed);
+        const uint64_t start = gdx.Clock().Now();
+        gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, start, 0});
+        // Ten seconds on: both histories hold a whole region of atoms.
+        gdx.Clock().Set(start + 10 * 117440043ull, Clock::now());
+        raf.Clock().Set(raf.Clock().Now() + 10 * 117440043ull, Clock::now());
+        // The GDX board's FA atoms (from the beam) and the RAF board's DDC atoms.
+        struct Reader {
+            std::shared_ptr<sim::HistoryMemory> memory;
+            size_t at;
+            std::atomic<int> reads{0};
+            std::atomic<bool> zeros{false}; // the last read found only zeros
+        };
+        Reader readers[] = {{sim::HistoryMemory::Find(gdx.DeviceName(0, 0)), 0},
+                            {sim::HistoryMemory::Find(raf.DeviceName(0, 0)), sim::Beam::c_historyBytes / 2}};
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (Reader& r : readers) {
+            ASSERT_TRUE(r.memory);
+            threads.emplace_back([&r, &stop] {
+                std::vector<char> chunk(c_chunk);
+                while (!stop.load()) {
+                    r.memory->Read(chunk.data(), chunk.size(), r.at);
+                    r.zeros = std::all_of(chunk.begin(), chunk.end(), [](char c) { return c == 0; });
+                    r.reads.fetch_add(1);
+                }
+            });
+        }
+        for (Reader& r : readers) {
+            EXPECT_TRUE(zvtest::WaitFor([&] { return r.reads.load() > 0; }));
+            EXPECT_FALSE(r.zeros.load());
+        }
+        chassis.reset();
+        // Two more reads each: the second one starts after the chassis went.
+        for (Reader& r : readers) {
+            const int seen = r.reads.load();
+            EXPECT_TRUE(zvtest::WaitFor([&] { return r.reads.load() >= seen + 2; }));
+        }
+        stop = true;
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        for (Reader& r : readers) {
+            EXPECT_TRUE(r.zeros.load());
+        }
     }
 }
 

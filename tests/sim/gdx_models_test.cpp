@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -182,6 +183,52 @@ TEST_F(GdxFaHistory, AReaderFarBehindGetsTheNewestRegionAndAPluggedProducer)
         EXPECT_EQ(6, atom[3][0]);
         EXPECT_EQ(static_cast<int32_t>(start + index * c_period), atom[3][8]);
         EXPECT_EQ(sim::FaSample{}, atom[0]);
+    }
+}
+
+// An atom once recorded never changes: a filter or producer change acts on
+// the atoms acquired after it, also after the clock was set back (a
+// synchronisation) while the chain records.
+TEST_F(GdxFaHistory, ChangesActOnlyOnTheAtomsAcquiredAfterThem)
+{
+    struct Case {
+        const char* what;
+        bool setBack;
+        std::function<void()> change;
+        // True when the atom shows the change.
+        std::function<bool(const std::vector<sim::FaSample>&)> changed;
+    };
+    auto filter = [&] { fpga::Write32(gdx.Memory(), c_filter, 0b1101); };
+    auto slot4Off = [](const std::vector<sim::FaSample>& a) { return a[1] == sim::FaSample{}; };
+    auto producer = [&] { chassis.SetFaProducer(std::make_shared<Marker>()); };
+    auto marked = [](const std::vector<sim::FaSample>& a) { return a[0][0] == 3; };
+    const Case cases[] = {{"filter", false, filter, slot4Off},
+                          {"producer", false, producer, marked},
+                          {"filter after a set-back", true, filter, slot4Off},
+                          {"producer after a set-back", true, producer, marked}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        chassis.SetFaProducer(std::make_shared<sim::ConstantFaProducer>());
+        const uint64_t start = gdx.Clock().Now();
+        Start(0xF, start);
+        gdx.Clock().Set(start + 19 * c_period + 100, std::chrono::steady_clock::now());
+        std::vector<std::vector<sim::FaSample>> before;
+        for (uint64_t i = 0; i < 20; ++i) {
+            before.push_back(Atom(i));
+            ASSERT_FALSE(c.changed(before.back())) << i;
+        }
+        if (c.setBack) {
+            gdx.Clock().Set(1000, std::chrono::steady_clock::now());
+        }
+        c.change();
+        // Far on: the newest atom was acquired well after the change.
+        gdx.Clock().Set(start + 10000 * c_period, std::chrono::steady_clock::now());
+        const uint64_t written = models.FaTrack()->Snapshot().written;
+        ASSERT_GT(written, 9000u);
+        EXPECT_TRUE(c.changed(Atom(written - 1)));
+        for (uint64_t i = 0; i < 20; ++i) {
+            EXPECT_TRUE(before[i] == Atom(i)) << i;
+        }
     }
 }
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -199,6 +201,74 @@ TEST(HistoryMemoryConcurrency, ReadersSeeWholeAtomsWhileTheWriterAppends)
     waiter.join();
     EXPECT_FALSE(torn);
     EXPECT_EQ(5000u, track.Snapshot().written);
+}
+
+// The owner of a generator may go once the generator is removed: the removal
+// waits for the fill in progress, which still uses the owner.
+TEST(HistoryMemoryConcurrency, RemovingTheGeneratorWaitsForTheFillInProgress)
+{
+    struct Owner {
+        uint64_t value = 7;
+    };
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;
+        bool open = false;
+    } gate;
+    class Blocking : public sim::HistoryMemory::Generator {
+    public:
+        Blocking(const Owner& owner, Gate& gate) : m_owner(owner), m_gate(gate) {}
+        uint64_t Now() const override { return 0; }
+        void Fill(void* atoms, size_t count, uint64_t, uint64_t) const override
+        {
+            std::unique_lock<std::mutex> lock(m_gate.mutex);
+            m_gate.entered = true;
+            m_gate.changed.notify_all();
+            m_gate.changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_gate.open; });
+            for (size_t i = 0; i < count; ++i) {
+                static_cast<uint64_t*>(atoms)[i] = m_owner.value;
+            }
+        }
+
+    private:
+        const Owner& m_owner;
+        Gate& m_gate;
+    };
+
+    auto memory = std::make_shared<sim::HistoryMemory>(64, false);
+    auto track = sim::HistoryMemory::GetTrack(memory, 0, 8, 8);
+    auto owner = std::make_unique<Owner>();
+    sim::HistoryMemory::SetGenerator(track, std::make_shared<Blocking>(*owner, gate));
+    track->AppendGenerated(8, 0, 1);
+    uint64_t atoms[8] = {};
+    std::thread reader([&] { memory->Read(atoms, sizeof atoms, 0); });
+    bool entered = false;
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        entered = gate.changed.wait_for(lock, std::chrono::seconds(20), [&] { return gate.entered; });
+    }
+    EXPECT_TRUE(entered);
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        sim::HistoryMemory::SetGenerator(track, nullptr);
+        removed = true;
+        owner.reset();
+    });
+    // The removal is still waiting a while later (however late its thread runs).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(removed.load());
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.open = true;
+    }
+    gate.changed.notify_all();
+    reader.join();
+    remover.join();
+    EXPECT_EQ(std::vector<uint64_t>(8, 7), std::vector<uint64_t>(atoms, atoms + 8));
+    // Without a generator the region reads as zeros.
+    memory->Read(atoms, sizeof atoms, 0);
+    EXPECT_EQ(std::vector<uint64_t>(8, 0), std::vector<uint64_t>(atoms, atoms + 8));
 }
 
 } // namespace

@@ -168,19 +168,36 @@ TEST_F(CircularController, StreamingCloneReadsConsecutiveBlocks)
     EXPECT_EQ(18u, c.position);
 }
 
-TEST_F(CircularController, StreamingAfterResetGoesOnAtTheRestartLmt)
+// A reset to the LMT at which the acquisition restarts: the reader goes on
+// with the restart's first atom, which may come up to one atom later (on its
+// source's grid); a restart a whole atom later is not the one announced.
+TEST_F(CircularController, StreamingAfterResetGoesOnAtTheRestartsFirstAtom)
 {
-    history.Append(50, 10);
-    auto clone = controller.Clone();
-    clone->Start();
-    clone->Reset(9000);
-    history.track->Restart(9000);
-    history.Append(6, 10);
-    auto r = Ask(*clone, eAccessStreaming, 0, 0, 3);
-    ASSERT_EQ(eSuccess, r.rc);
-    EXPECT_EQ(0u, r.position);
-    EXPECT_EQ(9000u, r.lmt);
-    EXPECT_EQ(9000u, clone->GetResetLmt());
+    struct Case {
+        uint64_t restart;
+        SuccessCode_e rc;
+    };
+    for (const Case& c : {Case{9000, eSuccess}, Case{9009, eSuccess}, Case{9010, eTimeout}}) {
+        SCOPED_TRACE(c.restart);
+        history.track->Restart(5000);
+        history.Append(50, 10);
+        auto clone = controller.Clone();
+        clone->Start();
+        clone->Reset(9000);
+        history.track->Restart(c.restart);
+        history.Append(6, 10);
+        if (c.rc == eTimeout) {
+            dynamic_cast<DodHistoryController&>(*clone).SetTimeout(50ms);
+        }
+        auto r = Ask(*clone, eAccessStreaming, 0, 0, 3);
+        ASSERT_EQ(c.rc, r.rc);
+        EXPECT_EQ(9000u, clone->GetResetLmt());
+        if (c.rc == eSuccess) {
+            EXPECT_EQ(0u, r.position);
+            EXPECT_EQ(c.restart, r.lmt);
+            EXPECT_EQ(c.restart + 30, Ask(*clone, eAccessStreaming, 0, 0, 3).lmt);
+        }
+    }
 }
 
 TEST_F(CircularController, StreamingBehindByAWholeRegionReportsTheGap)
