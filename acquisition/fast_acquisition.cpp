@@ -130,8 +130,8 @@ void FastAcquisition::OnRegistryAdd(mci::TreeNodePtr& node)
     using qreg::expr::Range;
 
     mci::TreeNodePtr coefs = mci::factory::Create<qreg::RegNode>("filter_coefs", c_auxWritable);
-    mci::TreeNodePtr fir =
-        mci::factory::Create<FirPathNode>("fir", this, &FastAcquisition::_SetFIR, &FastAcquisition::_GetFIR, c_setting);
+    mci::TreeNodePtr fir = mci::factory::Create<FirPathNode>("fir", this, &FastAcquisition::_SetFIRTelling,
+                                                             &FastAcquisition::_GetFIR, c_setting);
     coefs->Add(fir);
     m_fir_node = mci::Node(fir, mci::c_noRelPath);
     // The default is the value of "fir" even when its file cannot be loaded;
@@ -193,12 +193,32 @@ bool FastAcquisition::_GetFIR(std::string& path) const
 
 bool FastAcquisition::_SetFIR(const std::string& path)
 {
+    std::string refusal;
+    return LoadFIR(path, refusal);
+}
+
+bool FastAcquisition::_SetFIRTelling(const std::string& path)
+{
+    std::string refusal;
+    if (!LoadFIR(path, refusal)) {
+        // The client learns what the log says.
+        throw qstd::Exception("qreg: Can't set value: setter function failed: fir: " + refusal, true);
+    }
+    return true;
+}
+
+bool FastAcquisition::LoadFIR(const std::string& path, std::string& refusal)
+{
     QSTD_TRACE_FNC();
+    const auto refuse = [&refusal](const std::string& message) {
+        qstd::LogError(message);
+        refusal = message;
+        return false;
+    };
     // A path no file can have is refused before it reaches a message whole.
     if (path.size() > qapp::c_maxInstrumentPath) {
-        qstd::LogError("Error opening FIR coefficient file - path of " + std::to_string(path.size()) +
-                       " characters, longer than " + std::to_string(qapp::c_maxInstrumentPath) + ".");
-        return false;
+        return refuse("Error opening FIR coefficient file - path of " + std::to_string(path.size()) +
+                      " characters, longer than " + std::to_string(qapp::c_maxInstrumentPath) + ".");
     }
     // The client's text goes into messages with its control characters
     // escaped, so that it cannot forge a log line.
@@ -211,26 +231,29 @@ bool FastAcquisition::_SetFIR(const std::string& path)
     std::string text;
     std::string failure;
     if (const int error = qapp::ReadInstrumentFile(path, c_max_fir_file_bytes, text, failure)) {
-        qstd::LogError("Error opening FIR coefficient file - " + shown + "." + " Error: " + std::to_string(error) +
-                       " - " + failure);
-        return false;
+        return refuse("Error opening FIR coefficient file - " + shown + "." + " Error: " + std::to_string(error) +
+                      " - " + failure);
     }
     std::istringstream file(text);
     const FirCoefficients fir = ReadFirCoefficients(file);
     // The file's contents stay out of the log: the line and the reason only.
+    std::string badLine;
     if (fir.bad_line != 0) {
-        qstd::LogError("Error processing FIR coefficient file - " + shown + "." + " at line - " +
-                       std::to_string(fir.bad_line) + "." + " - Not a number FIR coefficient.");
+        badLine = "Error processing FIR coefficient file - " + shown + "." + " at line - " +
+                  std::to_string(fir.bad_line) + "." + " - Not a number FIR coefficient.";
+        qstd::LogError(badLine);
     }
     auto* raf = dynamic_cast<RafBoard*>(&GetParentBoard());
     const unsigned decimation = raf ? raf->GetFIRDecimation() : 0;
     const uint64_t required = static_cast<uint64_t>(c_taps_per_decimation) * decimation;
     if (fir.values.size() != required) {
-        qstd::LogError("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) + " from file - " +
-                       shown + " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
+        refuse("Number of applied FIR coefficients - " + std::to_string(fir.values.size()) + " from file - " + shown +
+               " does not match required FPGA FIR decimation - 5*" + std::to_string(decimation));
+        refusal = badLine.empty() ? refusal : badLine + " " + refusal;
         return false;
     }
     if (fir.bad_line != 0) {
+        refusal = badLine;
         return false;
     }
     // Only a whole, valid file reaches the filter, and only its path becomes

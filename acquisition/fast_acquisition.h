@@ -71,6 +71,8 @@ public:
     // qapp::c_maxInstrumentPath is refused unread.
     bool _SetFIR(const std::string& path);
     bool _GetFIR(std::string& path) const;
+    // The setter of the node: a refused file raises, with what the log says.
+    bool _SetFIRTelling(const std::string& path);
 
     // Bit 0 of the PLL status word through "locked", then "pll_status" is
     // emitted; false when the write fails.
@@ -83,6 +85,9 @@ public:
     mci::Node NodeOfsQ() const;
 
 private:
+    // Loads the file at path into the filter; false, with the reason that is
+    // logged, when it is refused.
+    bool LoadFIR(const std::string& path, std::string& refusal);
     void WriteWord64(size_t offset, uint64_t value);
     void WriteWord32(size_t offset, uint32_t value);
 

@@ -24,6 +24,16 @@ bool RafInterlockModel::Write32(size_t offset, uint32_t value)
         return false;
     }
     m_words[offset / 4].store(value);
+    if (offset >= c_pmBlock) {
+        // The FPGA looks at every sample: a beam inside the post-mortem
+        // window as it is now written is seen inside at once, so that the
+        // next sample outside is a new edge however soon the window changes
+        // again (the model sees samples only now and then).
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_sampled && !PmOutside(m_lastSample)) {
+            m_pmOutside = false;
+        }
+    }
     return true;
 }
 
@@ -66,6 +76,14 @@ bool RafInterlockModel::Outside(int32_t v, uint64_t minWord, uint64_t maxWord)
     return v < Signed25(minWord) || v > Signed25(maxWord);
 }
 
+bool RafInterlockModel::PmOutside(const BeamSample& sample) const
+{
+    const uint64_t pmOverflow = Read64(c_pmOverflowThreshold);
+    return Outside(sample.x, Read64(c_pmXMin), Read64(c_pmXMax)) ||
+           Outside(sample.y, Read64(c_pmYMin), Read64(c_pmYMax)) ||
+           (pmOverflow != 0 && Threshold(sample.adcPeak) > pmOverflow);
+}
+
 uint64_t RafInterlockModel::Evaluate(const BeamSample& sample, uint64_t lmt)
 {
     const uint64_t control = Read64(c_control);
@@ -87,15 +105,15 @@ uint64_t RafInterlockModel::Evaluate(const BeamSample& sample, uint64_t lmt)
     }
 
     const uint64_t source = Read64(c_pmSource) & 0x3;
-    const uint64_t pmOverflow = Read64(c_pmOverflowThreshold);
-    const bool pmOutside = Outside(sample.x, Read64(c_pmXMin), Read64(c_pmXMax)) ||
-                           Outside(sample.y, Read64(c_pmYMin), Read64(c_pmYMax)) ||
-                           (pmOverflow != 0 && Threshold(sample.adcPeak) > pmOverflow);
-
     bool interlock = false;
     bool postmortem = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        // Under the lock, so that a window written meanwhile (Write32) is
+        // either seen here or sees this sample.
+        const bool pmOutside = PmOutside(sample);
+        m_lastSample = sample;
+        m_sampled = true;
         Write64(c_statusCurrent, causes);
         interlock = (control & c_enableBit) != 0 && causes != 0 && m_causes == 0;
         m_causes = causes;

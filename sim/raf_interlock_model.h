@@ -14,7 +14,9 @@
 // post-mortem event (id 1) follows the source selected in the post-mortem
 // block: "interlock" with every interlock event, "limits" when the beam
 // leaves the post-mortem window or overflows its threshold, "external" when
-// the timing input fires (ExternalPostMortem).
+// the timing input fires (ExternalPostMortem). A write to the post-mortem
+// block under which the last sample lies inside counts as that sample seen
+// inside: the FPGA looks at every sample, the model only now and then.
 //
 // Filters and durations are kept but not evaluated: one sample decides. The
 // attenuator cause (bit 2) is not modelled.
@@ -108,6 +110,9 @@ public:
 private:
     static int64_t Signed25(uint64_t word);
     static bool Outside(int32_t v, uint64_t minWord, uint64_t maxWord);
+    // Whether the sample lies outside the post-mortem window or over its
+    // overflow threshold.
+    bool PmOutside(const BeamSample& sample) const;
     void Write64(size_t offset, uint64_t value);
 
     Raise m_raise;
@@ -115,6 +120,8 @@ private:
     std::mutex m_mutex; // one evaluation at a time: the edges and the latch
     uint64_t m_causes = 0;
     bool m_pmOutside = false;
+    BeamSample m_lastSample; // the sample evaluated last, once m_sampled
+    bool m_sampled = false;
     std::atomic<uint64_t> m_interlocks{0};
     std::atomic<uint64_t> m_postmortems{0};
 };

@@ -8,8 +8,8 @@
 //   zemtra-tool [--server HOST:PORT] read SIGNAL [--count N] [--mode M] [--offset K] [--time T] [--timeout S]
 //
 // PATH is dot-separated from the root. Errors print the server's message on
-// standard error and exit 1; a bad command line exits 2; an interrupted read
-// or watch exits 130.
+// standard error and exit 1; a bad command line exits 2; an interrupted
+// command exits 130.
 
 #include "tools/zemtra-tool/tool_client.h"
 
@@ -32,6 +32,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -86,6 +87,82 @@ const char* const c_usage =
     "                            waits for atoms to come, a post-mortem signal for its next\n"
     "                            capture: --mode 10 or 11 reads a capture already taken\n";
 
+// When the main thread first saw the interrupt (none yet: the epoch); the
+// grace of every call after it counts from there.
+std::chrono::steady_clock::time_point g_interruptSeen{};
+
+// Runs call, a call to the server, on a thread of its own, so that Ctrl-C is
+// seen while the server does not answer. True once it has returned (what it
+// raised is raised here); false when Ctrl-C came and it has not returned
+// within grace of that: it is abandoned (g_callAbandoned), and the tool
+// leaves by Leave before the connection it uses goes. The call holds what
+// else it uses itself. Runs on the main thread.
+template <typename F> bool Interruptible(F call, std::chrono::steady_clock::duration grace)
+{
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::exception_ptr error;
+    };
+    auto state = std::make_shared<State>();
+    std::thread([state, call]() mutable {
+        std::exception_ptr error;
+        try {
+            call();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->error = error;
+        state->finished = true;
+        state->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(state->mutex);
+    // Short slices so that an interrupt is seen promptly.
+    while (!state->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return state->finished; })) {
+        if (!g_interrupted.load()) {
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (g_interruptSeen == std::chrono::steady_clock::time_point()) {
+            g_interruptSeen = now;
+        }
+        if (now - g_interruptSeen >= grace) {
+            g_callAbandoned.store(true);
+            return false;
+        }
+    }
+    if (state->error) {
+        std::rethrow_exception(state->error);
+    }
+    return true;
+}
+
+// The exit code rc of a command, at once when a call was abandoned (without
+// the ORB's orderly shutdown, which would wait for it); called before its
+// connection goes.
+int Leave(int rc)
+{
+    if (g_callAbandoned.load()) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(rc);
+    }
+    return rc;
+}
+
+// Runs call, calls to the server, so that Ctrl-C ends the tool at once,
+// with 128 + the signal, also while the server does not answer: a command of
+// single calls (ls, get, set, exec) has nothing to finish. call may use the
+// caller's frame: the tool ends before that goes.
+template <typename F> void Promptly(F call)
+{
+    if (!Interruptible(call, std::chrono::steady_clock::duration::zero())) {
+        Leave(InterruptedExit());
+    }
+}
+
 std::string TypeName(const zemtra_REMOTE::NodeInfo& info)
 {
     const std::string kind = info.kind.in();
@@ -121,7 +198,8 @@ std::string Hex(unsigned long long v)
 
 int Ls(tool::Connection& c, const std::string& path)
 {
-    zemtra_REMOTE::NodeInfoSeq_var infos = c.Call([&] { return c.Registry()->List(path.c_str()); });
+    zemtra_REMOTE::NodeInfoSeq_var infos;
+    Promptly([&] { infos = c.Call([&] { return c.Registry()->List(path.c_str()); }); });
     size_t width = 4;
     for (CORBA::ULong i = 0; i < infos->length(); ++i) {
         width = std::max(width, std::string(infos[i].name.in()).size());
@@ -136,7 +214,8 @@ int Ls(tool::Connection& c, const std::string& path)
 
 int Get(tool::Connection& c, const std::string& path)
 {
-    zemtra_REMOTE::StringSeq_var values = c.Call([&] { return c.Registry()->GetText(path.c_str(), 0, 0); });
+    zemtra_REMOTE::StringSeq_var values;
+    Promptly([&] { values = c.Call([&] { return c.Registry()->GetText(path.c_str(), 0, 0); }); });
     std::cout << tool::Joined(values.in(), " ") << "\n";
     return 0;
 }
@@ -147,26 +226,41 @@ bool IsInteger(const std::string& text)
     return text.size() > sign && text.find_first_not_of("0123456789", sign) == std::string::npos;
 }
 
-// What to say when the enum node at path refused texts: the first text that
-// is none of its names and no integer, and the names it takes. Empty when
-// the node is no enum or every text is one of these.
-std::string EnumRefusal(tool::Connection& c, const std::string& path, const std::vector<std::string>& texts)
+// What to say when the enum node described by info refused texts with the
+// server's message refusal: the first text that is none of its names and no
+// integer, or the integers when the node knows none of their numbers, and
+// the names it takes. Empty when the node is no enum or the refusal is
+// another one.
+std::string EnumRefusal(const zemtra_REMOTE::NodeInfo& info, const std::string& path,
+                        const std::vector<std::string>& texts, const std::string& refusal)
 {
-    zemtra_REMOTE::NodeInfo_var info = c.Registry()->Describe(path.c_str());
-    const zemtra_REMOTE::StringSeq& names = info->domain_values;
-    if (TypeName(info.in()) != "enum" || names.length() == 0) {
+    const zemtra_REMOTE::StringSeq& names = info.domain_values;
+    if (TypeName(info) != "enum" || names.length() == 0) {
         return std::string();
     }
+    const std::string takes = path + " takes " + tool::Joined(names, ", ") + " (or their numbers), not ";
+    std::vector<std::string> numbers;
     for (const std::string& text : texts) {
-        bool known = IsInteger(text);
-        for (CORBA::ULong i = 0; i < names.length() && !known; ++i) {
-            known = text == names[i].in();
+        bool named = false;
+        for (CORBA::ULong i = 0; i < names.length() && !named; ++i) {
+            named = text == names[i].in();
         }
-        if (!known) {
-            return path + " takes " + tool::Joined(names, ", ") + " (or their numbers), not '" + text + "'";
+        if (!named && !IsInteger(text)) {
+            return takes + "'" + text + "'";
+        }
+        if (!named) {
+            numbers.push_back(text);
         }
     }
-    return std::string();
+    // The node's own words for an integer that names none of its values.
+    if (numbers.empty() || refusal.find("Invalid enum value") == std::string::npos) {
+        return std::string();
+    }
+    std::string quoted;
+    for (const std::string& number : numbers) {
+        quoted += (quoted.empty() ? "'" : ", '") + number + "'";
+    }
+    return takes + (numbers.size() == 1 ? quoted : "all of " + quoted);
 }
 
 int Set(tool::Connection& c, const std::string& path, const std::vector<std::string>& texts)
@@ -176,17 +270,14 @@ int Set(tool::Connection& c, const std::string& path, const std::vector<std::str
     for (CORBA::ULong i = 0; i < values.length(); ++i) {
         values[i] = texts[i].c_str();
     }
+    // The node's description first, so that a refusal of an enum node can
+    // name its values without a call after a failed one.
+    zemtra_REMOTE::NodeInfo_var info;
+    Promptly([&] { info = c.Call([&] { return c.Registry()->Describe(path.c_str()); }); });
     try {
-        c.Call([&] { c.Registry()->SetText(path.c_str(), 0, values); });
-    } catch (const tool::ToolError&) {
-        // An enum node refuses a name it does not know as no integer: the
-        // names it knows say more.
-        std::string names;
-        try {
-            names = EnumRefusal(c, path, texts);
-        } catch (const CORBA::Exception&) {
-            // No description: the server's own message stands.
-        }
+        Promptly([&] { c.Call([&] { c.Registry()->SetText(path.c_str(), 0, values); }); });
+    } catch (const tool::ToolError& e) {
+        const std::string names = EnumRefusal(info.in(), path, texts, e.message);
         if (!names.empty()) {
             throw tool::ToolError{names};
         }
@@ -197,7 +288,7 @@ int Set(tool::Connection& c, const std::string& path, const std::vector<std::str
 
 int Exec(tool::Connection& c, const std::string& path)
 {
-    c.Call([&] { c.Registry()->Execute(path.c_str()); });
+    Promptly([&] { c.Call([&] { c.Registry()->Execute(path.c_str()); }); });
     return 0;
 }
 
@@ -218,72 +309,13 @@ std::chrono::steady_clock::duration Seconds(double s)
 constexpr std::chrono::seconds c_probePeriod{1};
 // Time that a one-shot read's call may take beyond the wait for its data.
 constexpr std::chrono::seconds c_callMargin{10};
-// Time that a call of watch or read may go on after Ctrl-C before the tool
-// leaves without its answer: a server that answers does so within
-// milliseconds, one that does not (frozen, or its host gone) would hold the
-// tool for the whole call time-out.
-constexpr std::chrono::seconds c_interruptGrace{1};
-
-// Runs call, a call to the server, on a thread of its own, so that Ctrl-C is
-// seen while the server does not answer. True once it has returned (what it
-// raised is raised here); false when Ctrl-C came and it has not returned
-// within grace of that: it is abandoned (g_callAbandoned), and the tool
-// leaves by Leave before the connection it uses goes. The call holds what
-// else it uses itself.
-template <typename F> bool Interruptible(F call, std::chrono::steady_clock::duration grace)
-{
-    struct State {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        std::exception_ptr error;
-    };
-    auto state = std::make_shared<State>();
-    std::thread([state, call]() mutable {
-        std::exception_ptr error;
-        try {
-            call();
-        } catch (...) {
-            error = std::current_exception();
-        }
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->error = error;
-        state->finished = true;
-        state->done.notify_all();
-    }).detach();
-    std::unique_lock<std::mutex> lock(state->mutex);
-    std::chrono::steady_clock::time_point interrupted{};
-    while (!state->done.wait_for(lock, std::chrono::milliseconds(100), [&] { return state->finished; })) {
-        if (!g_interrupted.load()) {
-            continue;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (interrupted == std::chrono::steady_clock::time_point()) {
-            interrupted = now;
-        }
-        if (now - interrupted >= grace) {
-            g_callAbandoned.store(true);
-            return false;
-        }
-    }
-    if (state->error) {
-        std::rethrow_exception(state->error);
-    }
-    return true;
-}
-
-// The exit code rc of watch or read, at once when a call was abandoned
-// (without the ORB's orderly shutdown, which would wait for it); called
-// before their connection goes.
-int Leave(int rc)
-{
-    if (g_callAbandoned.load()) {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        std::_Exit(rc);
-    }
-    return rc;
-}
+// Time after Ctrl-C that the calls of watch or read (the last probe, the
+// end of the subscription or read) may take before the tool leaves without
+// their answers: a server that answers does so within milliseconds, one that
+// does not (frozen, or its host gone) would hold the tool for the whole call
+// time-out. Counted from the interrupt, so that the tool leaves within a
+// second of it.
+constexpr std::chrono::milliseconds c_interruptGrace{500};
 
 // Whether the server still serves the subscription or signal session id
 // (what: "subscription of PATH"); false, reported here, when it ended it or
@@ -357,12 +389,18 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     const auto wait = Seconds(timeout > 0 ? timeout : c_foreverSeconds);
     while ((count == 0 || shown < count) && !g_interrupted.load()) {
         std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + wait;
+        auto deadline = std::chrono::steady_clock::now() + wait;
+        unsigned continues = tool::Continues();
         const Outcome waited = WaitProbing(
             c, id, "subscription of " + path, [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
                 const auto left = deadline - std::chrono::steady_clock::now();
                 if (sink->Next(line, std::min(slice, std::max(left, {})), g_interrupted)) {
                     return true;
+                }
+                if (tool::Continues() != continues) {
+                    // Stopped meanwhile: the wait starts again.
+                    continues = tool::Continues();
+                    deadline = std::chrono::steady_clock::now() + wait;
                 }
                 timedOut = std::chrono::steady_clock::now() >= deadline;
                 return false;
@@ -558,6 +596,34 @@ bool RefusedOutside(const std::string& message, int mode)
     return code == "-1 (" || code == "-7 (";
 }
 
+// Whether a refusal of a one-shot read in access mode (see RefusedOutside)
+// says that the read starts after the end of what the signal holds (past
+// the end of a capture or buffer, or not recorded yet): not that it fell
+// behind it (atoms overwritten).
+bool RefusedPastTheEnd(const std::string& message, int mode)
+{
+    return RefusedOutside(message, mode) &&
+           (message.find(" past the ") != std::string::npos || message.find(" not recorded yet") != std::string::npos);
+}
+
+// Refuses an answer of more atoms than asked, or whose values are not whole
+// atoms of components each: the tool takes what it asked for only.
+void CheckAnswer(const zemtra_REMOTE::SignalData& d, std::uint64_t asked, std::size_t components,
+                 const std::string& path)
+{
+    const std::uint64_t values = std::uint64_t{d.short_values.length()} + d.long_values.length() +
+                                 d.double_values.length() + d.ulonglong_values.length();
+    if (d.atoms > asked) {
+        throw tool::ToolError{"The server sent " + std::to_string(d.atoms) + " atoms of " + path + " for a read of " +
+                              std::to_string(asked) + ": refused, none printed"};
+    }
+    if (values != std::uint64_t{d.atoms} * components) {
+        throw tool::ToolError{"The server sent " + std::to_string(values) + " values for " + std::to_string(d.atoms) +
+                              " atoms of " + std::to_string(components) + " components of " + path +
+                              ": refused, none printed"};
+    }
+}
+
 void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
 {
     printer.Print(d.short_values.get_buffer(), d.short_values.length());
@@ -592,8 +658,12 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
     bool timedOut = false;
     auto stopped = [&] { return timedOut ? Outcome::TimedOut : Outcome::Interrupted; };
     auto read = [&](int mode, std::uint64_t n, long long offset, unsigned long long time) {
-        return std::unique_ptr<zemtra_REMOTE::SignalData>(
+        std::unique_ptr<zemtra_REMOTE::SignalData> data(
             ReadOnce(c, r, mode, static_cast<CORBA::ULong>(n), offset, time, timedOut));
+        if (data) {
+            CheckAnswer(*data, n, printer.Components(), r.path);
+        }
+        return data;
     };
     const std::string got = " atoms of " + r.path;
 
@@ -613,7 +683,11 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
         }
         return Outcome::Ended;
     };
-    if ((r.mode == 11 || (r.mode == 14 && r.time == 0)) && r.count > chunk) {
+    // Modes 11 and 14 without a time name a moment that moves on: fixMoment
+    // fixes it (see above), and gives how the read ended, or nothing when
+    // the reads go on in mode 12 (14) from time, for total atoms.
+    const bool moving = r.mode == 11 || (r.mode == 14 && r.time == 0);
+    auto fixMoment = [&]() -> std::optional<Outcome> {
         // A moment moved by a positive offset past the end of what the
         // signal holds is refused, though the count atoms that end there may
         // start before it: then the reads fix the moment without the offset,
@@ -626,16 +700,18 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             if (r.offset <= 0 || !RefusedOutside(e.message, r.mode)) {
                 throw;
             }
-            outside = e.message;
+            if (outside.empty()) {
+                outside = e.message;
+            }
             shift = r.offset;
             one = read(r.mode, 1, 0, r.time);
         }
         if (!one) {
-            return stopped();
+            return std::optional<Outcome>(stopped());
         }
         auto two = one->atoms == 1 ? read(r.mode, 2, r.offset - shift, r.time) : nullptr;
         if (one->atoms == 1 && !two) {
-            return stopped();
+            return std::optional<Outcome>(stopped());
         }
         unsigned long long lmtOne = 0;
         unsigned long long lmtTwo = 0;
@@ -649,7 +725,7 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             PrintData(printer, *one);
             numbered = MetaOf(*one, 2, last);
             last += static_cast<long long>(one->atoms) - 1;
-            return endAtLast();
+            return std::optional<Outcome>(endAtLast());
         }
         if (!FirstLmt(*one, lmtOne) || !FirstLmt(*two, lmtTwo)) {
             throw tool::ToolError{"Can't read more than " + std::to_string(chunk) + " atoms of " + r.path +
@@ -678,10 +754,17 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             }
             time = moment - (total - 1) * turn;
         }
+        return std::nullopt;
+    };
+    if (moving && r.count > chunk) {
+        if (const std::optional<Outcome> o = fixMoment()) {
+            return *o;
+        }
     }
-    const bool onward = mode != r.mode;
+    bool fellBack = false;
     std::uint64_t done = 0;
     while (done < total) {
+        const bool onward = mode != r.mode;
         const std::uint64_t n = std::min<std::uint64_t>(chunk, total - done);
         std::unique_ptr<zemtra_REMOTE::SignalData> data;
         try {
@@ -689,7 +772,7 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             data = mode == 10 ? read(mode, n, offset, time + done)
                               : read(mode, n, offset + static_cast<long long>(done), time);
         } catch (const tool::ToolError& e) {
-            if (done > 0 && RefusedOutside(e.message, mode)) {
+            if (done > 0 && RefusedPastTheEnd(e.message, mode)) {
                 // The atoms printed, a whole chunk, reach the end of what
                 // the signal holds: it refuses a read that starts after it.
                 return endAtLast();
@@ -697,11 +780,28 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
             if (!outside.empty() && RefusedOutside(e.message, mode)) {
                 throw tool::ToolError{outside}; // none of the atoms is there
             }
-            if (!onward) {
-                throw;
+            if (done == 0 && moving && !fellBack && RefusedOutside(e.message, mode)) {
+                // A window that reaches out of what the signal holds: the
+                // atoms of it that are there, as for more than a chunk (when
+                // none is, the signal's refusal stands).
+                fellBack = true;
+                outside = e.message;
+                if (const std::optional<Outcome> o = fixMoment()) {
+                    return *o;
+                }
+                continue;
             }
-            throw tool::ToolError{e.message + " (reading on by LMT what access mode " + std::to_string(r.mode) +
-                                  " began)"};
+            // Another refusal (atoms overwritten before the read came to
+            // them): the server's words, and how far the read came.
+            std::string where;
+            if (done > 0) {
+                where = "after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
+            }
+            if (onward) {
+                where += (where.empty() ? "" : ", ") + std::string("reading on by LMT what access mode ") +
+                         std::to_string(r.mode) + " began";
+            }
+            throw tool::ToolError{where.empty() ? e.message : e.message + " (" + where + ")"};
         }
         if (!data) {
             return stopped();
@@ -746,14 +846,16 @@ int Read(tool::Connection& c, const ReadRequest& r)
         }
     }
     const bool forwarded = info->access_type != 2 || r.mode == qsigStreaming;
+    // The header comes with the first row, or once the read has ended
+    // without one: a refused read prints none.
     tool::RowPrinter printer(names, r.count);
-    printer.PrintHeader();
     Outcome outcome;
     std::string ending;
     {
         tool::Progress progress(printer, tool::ProgressWanted(STDOUT_FILENO, STDERR_FILENO));
         outcome = forwarded ? Forward(c, r, printer) : ReadInChunks(c, r, info.in(), printer, ending);
     }
+    printer.PrintHeader();
     if (const int error = printer.WriteError()) {
         if (error == EPIPE) {
             return c_outputClosed; // the reader has all it wanted
@@ -939,6 +1041,7 @@ int main(int argc, char** argv)
 {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+    tool::CountContinues();
     try {
         const int rc = Run(Parse(argc, argv));
         if (rc == c_outputClosed) {

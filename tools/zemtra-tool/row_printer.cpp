@@ -46,12 +46,20 @@ RowPrinter::~RowPrinter()
 void RowPrinter::PrintHeader()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_headed && WriteError() == 0) {
+        AppendHeader();
+        Flush();
+    }
+}
+
+void RowPrinter::AppendHeader()
+{
     for (std::size_t i = 0; i < m_names.size(); ++i) {
         m_text += i ? "," : "";
         m_text += m_names[i];
     }
     m_text += '\n';
-    Flush();
+    m_headed = true;
 }
 
 void RowPrinter::Append(long long v)
@@ -84,6 +92,9 @@ template <typename T> std::size_t RowPrinter::PrintValues(const T* values, std::
     }
     const std::uint64_t left = m_count - std::min(m_count, m_printed.load());
     const std::size_t atoms = static_cast<std::size_t>(std::min<std::uint64_t>(n / components, left));
+    if (atoms > 0 && !m_headed) {
+        AppendHeader();
+    }
     for (std::size_t a = 0; a < atoms; ++a) {
         const T* atom = values + a * components;
         for (std::size_t c = 0; c < components; ++c) {

@@ -28,6 +28,8 @@ public:
     RowPrinter(const RowPrinter&) = delete;
     RowPrinter& operator=(const RowPrinter&) = delete;
 
+    // The component names, once: before the first row, or when called
+    // before any.
     void PrintHeader();
     // Prints the whole atoms among n values (beyond the count or after a
     // failed write: none) and flushes them; returns the atoms printed. Safe
@@ -48,6 +50,7 @@ public:
 
 private:
     template <typename T> std::size_t PrintValues(const T* values, std::size_t n);
+    void AppendHeader(); // m_mutex held
     void Append(long long v);
     void Append(unsigned long long v);
     void Append(double v);
@@ -59,6 +62,7 @@ private:
     std::FILE* const m_out;
     std::mutex m_mutex;
     std::string m_text;
+    bool m_headed = false; // the header is printed
     std::atomic<std::uint64_t> m_printed{0};
     std::atomic<int> m_writeError{0};
 };

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 
 #include <functional>
 #include <string>
@@ -14,6 +15,13 @@ namespace {
 
 // Calls that do not return within this time count as failed.
 constexpr unsigned c_callTimeoutMs = 30000;
+
+std::atomic<unsigned> g_continues{0};
+
+extern "C" void OnContinue(int)
+{
+    g_continues.fetch_add(1);
+}
 
 bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                std::chrono::steady_clock::duration timeout, const std::atomic<bool>& stop,
@@ -31,6 +39,20 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
 }
 
 } // namespace
+
+void CountContinues()
+{
+    struct sigaction action {};
+    action.sa_handler = OnContinue;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGCONT, &action, nullptr);
+}
+
+unsigned Continues()
+{
+    return g_continues.load();
+}
 
 std::string Joined(const zemtra_REMOTE::StringSeq& texts, const char* separator)
 {
@@ -126,6 +148,11 @@ bool AtomSink::WaitFor(std::chrono::steady_clock::duration slice, std::chrono::s
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_printer.Done()) {
         const auto now = std::chrono::steady_clock::now();
+        if (Continues() != m_continues) {
+            // Stopped meanwhile: the wait for data starts again.
+            m_continues = Continues();
+            m_lastArrival = now;
+        }
         if (timeout > std::chrono::steady_clock::duration::zero() && now - m_lastArrival >= timeout) {
             timedOut = true;
             return false;
@@ -174,18 +201,85 @@ std::string Connection::CallbackEndpoint(const std::string& host)
     return bare == "localhost" ? "giop:tcp:127.0.0.1:" : "giop:tcp::";
 }
 
-Connection::Connection(const std::string& server, bool callbacks) : m_server(server)
+namespace {
+
+bool IsIpv6(const std::string& text)
 {
-    const size_t colon = server.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == server.size() ||
-        server.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
-        throw ToolError{"Bad server address (HOST:PORT expected): " + server};
+    in6_addr address{};
+    return ::inet_pton(AF_INET6, text.c_str(), &address) == 1;
+}
+
+} // namespace
+
+std::string Connection::AddressProblem(const std::string& server)
+{
+    const char* const expected = "HOST:PORT expected";
+    if (server.empty()) {
+        return expected;
     }
-    const std::string host = server.substr(0, colon);
-    if (host.find(':') != std::string::npos && (host.front() != '[' || host.back() != ']')) {
-        throw ToolError{"Bad server address " + server + ": write an IPv6 address in brackets, e.g. [" + host +
-                        "]:" + server.substr(colon + 1)};
+    std::string host;
+    std::string port;
+    if (server.front() == '[') {
+        const size_t close = server.find(']');
+        if (close == std::string::npos) {
+            return "no ']' closes the IPv6 address";
+        }
+        host = server.substr(1, close - 1);
+        if (host.empty()) {
+            return "no address in the brackets";
+        }
+        if (!IsIpv6(host)) {
+            return "'" + host + "' in brackets is no IPv6 address";
+        }
+        if (close + 1 == server.size()) {
+            return "no port after the address, e.g. " + server + ":18150";
+        }
+        if (server[close + 1] != ':') {
+            return "':' and the port expected after ']'";
+        }
+        port = server.substr(close + 2);
+    } else {
+        if (IsIpv6(server)) {
+            return "write an IPv6 address in brackets, with the port, e.g. [" + server + "]:18150";
+        }
+        const size_t colon = server.rfind(':');
+        if (colon == std::string::npos) {
+            return expected;
+        }
+        host = server.substr(0, colon);
+        port = server.substr(colon + 1);
+        if (host.find(':') != std::string::npos) {
+            return IsIpv6(host) ? "write an IPv6 address in brackets, e.g. [" + host + "]:" + port
+                                : "HOST:PORT expected, an IPv6 address in brackets";
+        }
+        if (host.empty()) {
+            return "no host before the port";
+        }
+        if (host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") !=
+            std::string::npos) {
+            return "'" + host + "' is no host name or address";
+        }
     }
+    if (port.empty()) {
+        return "no port after ':'";
+    }
+    if (port.find_first_not_of("0123456789") != std::string::npos) {
+        return "the port '" + port + "' is no number";
+    }
+    const size_t digits = port.find_first_not_of('0');
+    if (digits == std::string::npos || port.size() - digits > 5 || std::stoul(port.substr(digits)) > 65535) {
+        return "the port " + port + " lies outside 1 to 65535";
+    }
+    return std::string();
+}
+
+Connection::Connection(const std::string& server, bool callbacks) : m_server(server), m_callTimeout(c_callTimeoutMs)
+{
+    const std::string problem = AddressProblem(server);
+    if (!problem.empty()) {
+        throw ToolError{"Bad server address " + server + ": " + problem};
+    }
+    const std::string host = server.substr(0, server.rfind(':'));
     const std::string endpoint = CallbackEndpoint(host);
     const std::string maxMessage = std::to_string(zemtra_REMOTE::MaxMessageBytes);
     // Both sides accept messages up to the same bound. The server sends
@@ -266,6 +360,15 @@ Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason
 void Connection::SetCallTimeout(std::chrono::milliseconds timeout)
 {
     omniORB::setClientCallTimeout(m_registry.in(), static_cast<CORBA::ULong>(timeout.count()));
+    m_callTimeout = timeout;
+}
+
+std::string Connection::NoAnswer() const
+{
+    const auto ms = m_callTimeout.count();
+    const std::string seconds =
+        std::to_string(ms / 1000) + (ms % 1000 == 0 ? "" : "." + std::to_string(ms % 1000 / 100));
+    return "No answer from the server " + m_server + " within " + seconds + " s (TIMEOUT)";
 }
 
 CORBA::Object_ptr Connection::Activate(PortableServer::Servant servant)

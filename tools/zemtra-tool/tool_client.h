@@ -27,6 +27,13 @@ inline std::size_t ChunkAtoms(std::size_t atomBytes)
 // The longest a one-shot read of the server waits for its data.
 constexpr std::chrono::milliseconds c_maxReadWait{zemtra_REMOTE::MaxReadWaitMs};
 
+// Counts the times the tool is continued after a stop (Ctrl-Z, then fg or
+// bg): installs the handler of SIGCONT. The waits for data count only the
+// time the tool runs: one that a stop interrupted starts again.
+void CountContinues();
+// The times counted so far.
+unsigned Continues();
+
 // A failure to report to the user; the message is printed as it is.
 struct ToolError {
     std::string message;
@@ -81,6 +88,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::chrono::steady_clock::time_point m_lastArrival = std::chrono::steady_clock::now();
+    unsigned m_continues = Continues(); // seen by the last wait
 };
 
 class Connection {
@@ -120,6 +128,8 @@ public:
             throw ToolError{e.message.in()};
         } catch (const CORBA::TRANSIENT&) {
             throw ToolError{"Can't reach server " + m_server};
+        } catch (const CORBA::TIMEOUT&) {
+            throw ToolError{NoAnswer()};
         } catch (const CORBA::NO_RESOURCES& e) {
             throw ToolError{RefusalMessage(e.minor())};
         } catch (const CORBA::Exception& e) {
@@ -149,14 +159,21 @@ public:
     // The endpoint on which the tool listens for callbacks from a server on
     // host (as the server address gives it, IPv6 in brackets).
     static std::string CallbackEndpoint(const std::string& host);
+    // What is wrong with a server address given as "HOST:PORT" ("[IPV6]:PORT"),
+    // in words; empty when nothing is.
+    static std::string AddressProblem(const std::string& server);
 
 private:
+    // What a call that timed out tells.
+    std::string NoAnswer() const;
+
     std::string m_server;
     bool m_olderServer = false; // has no IsServed
     CORBA::ORB_var m_orb;
     PortableServer::POA_var m_poa;
     zemtra_REMOTE::Registry_var m_registry;
-    unsigned long m_calls = 0; // made through this connection, probes included
+    unsigned long m_calls = 0;               // made through this connection, probes included
+    std::chrono::milliseconds m_callTimeout; // of a call to the registry
 };
 
 } // namespace tool

@@ -496,7 +496,7 @@ ToolResult RunToolPiped(const std::vector<std::string>& args, const std::string&
     return r;
 }
 
-ToolProcess::ToolProcess(const std::vector<std::string>& args, bool keepOut)
+ToolProcess::ToolProcess(const std::vector<std::string>& args, bool keepOut, bool ownGroup)
 {
     static std::atomic<int> seq{0};
     m_base = "/tmp/zv_remote_tool_bg_" + std::to_string(::getpid()) + "_" + std::to_string(seq++);
@@ -507,6 +507,9 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, bool keepOut)
     argv.insert(argv.end(), args.begin(), args.end());
     m_pid = ::fork();
     if (m_pid == 0) {
+        if (ownGroup) {
+            ::setpgid(0, 0);
+        }
         std::vector<char*> cargv;
         for (std::string& a : argv) {
             cargv.push_back(&a[0]);

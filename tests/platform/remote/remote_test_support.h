@@ -230,7 +230,10 @@ std::string ToolPath();
 // (standard output to /dev/null unless keepOut).
 class ToolProcess {
 public:
-    explicit ToolProcess(const std::vector<std::string>& args, bool keepOut = true);
+    // ownGroup: in a process group of its own, so that a stop (SIGTSTP) is
+    // never discarded and a stopped tool never hung up as a member of an
+    // orphaned group (as this process's group may be under a test runner).
+    explicit ToolProcess(const std::vector<std::string>& args, bool keepOut = true, bool ownGroup = false);
     ~ToolProcess();
     pid_t Pid() const { return m_pid; }
     // Standard output so far.

@@ -3,6 +3,7 @@
 // its output and callback endpoint as parts.
 
 #include "remote_test_support.h"
+#include "zemtra_vuna_server.h"
 
 #include "platform/mci/giop_refusal.h"
 #include "tests/common/giop_client.h"
@@ -20,11 +21,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -123,18 +129,14 @@ TEST_F(ZemtraToolTest, ServerRefusalsArePrintedAndExitNonZero)
     EXPECT_EQ("qreg: Command failed: fail\n", r.err);
 }
 
-TEST_F(ZemtraToolTest, EnumNodesRefuseUnknownNamesByNamingTheirOwn)
+TEST_F(ZemtraToolTest, EnumNodesRefuseUnknownNamesAndNumbersByNamingTheirOwn)
 {
-    for (const char* value : {"bogus", "fa_clk2"}) {
+    for (const char* value : {"bogus", "fa_clk2", "7", "-1"}) {
         const ToolResult r = Tool({"set", "custom", value});
         EXPECT_EQ(1, r.exitCode) << value;
         EXPECT_EQ(std::string("custom takes fofb_switch, fa_clk (or their numbers), not '") + value + "'\n", r.err);
     }
-    // Numbers and names it knows are the node's business, as other nodes' refusals.
-    ToolResult r = Tool({"set", "custom", "7"});
-    EXPECT_EQ(1, r.exitCode);
-    EXPECT_EQ(std::string::npos, r.err.find("takes")) << r.err;
-    r = Tool({"set", "name", "bogus"});
+    ToolResult r = Tool({"set", "name", "bogus"});
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(0, Tool({"set", "custom", "1"}).exitCode);
     EXPECT_EQ("fa_clk\n", Tool({"get", "custom"}).out);
@@ -191,16 +193,156 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     EXPECT_EQ(0u, r.err.rfind("Can't reach server 127.0.0.1:", 0)) << r.err;
     r = RunTool({"--server", "localhost", "ls"});
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_EQ("Bad server address (HOST:PORT expected): localhost\n", r.err);
+    EXPECT_EQ("Bad server address localhost: HOST:PORT expected\n", r.err);
     r = RunTool({"--server", "::1:18150", "ls"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Bad server address ::1:18150: write an IPv6 address in brackets, e.g. [::1]:18150\n", r.err);
 }
 
+// A stand-in for the server on a loopback port that the kernel picks: it
+// tells the tool that the object is there, and answers each request by
+// answer(operation, request): a whole reply, or nothing to refuse the
+// request for want of resources (NO_RESOURCES with the minor code refusal).
+// It records the operations requested.
+class StandIn {
+public:
+    // The request's GIOP minor version and id.
+    struct Request {
+        char version;
+        std::uint32_t id;
+    };
+    using Answer = std::function<std::string(const std::string& operation, const Request& request)>;
+
+    StandIn(CORBA::ULong refusal, Answer answer) : m_refusal(refusal), m_answer(std::move(answer))
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        EXPECT_EQ(0, ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+        EXPECT_EQ(0, ::listen(m_listen, 4));
+        EXPECT_EQ(0, ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length));
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~StandIn()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listen);
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::vector<std::string> Operations()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_operations;
+    }
+
+    // A reply to the request whose body body writes, in the request's
+    // version (1.0 and 1.1: the service contexts first, no alignment of the
+    // body).
+    static std::string Reply(const Request& request, const std::function<void(zvtest::Cdr&)>& body)
+    {
+        zvtest::Cdr cdr;
+        if (request.version < 2) {
+            cdr.ULong(0);
+        }
+        cdr.ULong(request.id);
+        cdr.ULong(0); // no exception
+        if (request.version == 2) {
+            cdr.ULong(0);
+            cdr.Align(8);
+        }
+        body(cdr);
+        std::string reply = cdr.Message(1);
+        reply[5] = request.version;
+        return reply;
+    }
+
+private:
+    void Run()
+    {
+        std::vector<int> fds;
+        while (!m_stop) {
+            std::vector<pollfd> polled{{m_listen, POLLIN, 0}};
+            for (const int fd : fds) {
+                polled.push_back({fd, POLLIN, 0});
+            }
+            if (::poll(polled.data(), polled.size(), 20) <= 0) {
+                continue;
+            }
+            if (polled[0].revents & POLLIN) {
+                fds.push_back(::accept(m_listen, nullptr, nullptr));
+            }
+            for (size_t i = 1; i < polled.size(); ++i) {
+                if ((polled[i].revents & (POLLIN | POLLHUP)) && !Serve(polled[i].fd)) {
+                    ::close(polled[i].fd);
+                    fds.erase(std::find(fds.begin(), fds.end(), polled[i].fd));
+                }
+            }
+        }
+        for (const int fd : fds) {
+            ::close(fd);
+        }
+    }
+
+    // Answers one message of fd; false when the connection is done.
+    bool Serve(int fd)
+    {
+        bool closed = false;
+        std::string message = zvtest::Receive(fd, 10000ms, closed);
+        if (message.size() < 16 || (message[7] != 0 && message[7] != 3)) {
+            return false;
+        }
+        if (message[7] == 3) {
+            // A LocateRequest: the object is here (a LocateReply of its
+            // version with its request id and OBJECT_HERE).
+            message.resize(16);
+            message[7] = 4;
+            message.replace(8, 4, std::string("\x08\0\0\0", 4));
+            return zvtest::SendAll(fd, message + std::string("\x01\0\0\0", 4));
+        }
+        // Little-endian: in GIOP 1.2 the request id, flags and the target's
+        // key after its discriminator; in 1.0 and 1.1 no service contexts,
+        // the id, a flag and the key; then the operation.
+        Request request{message[5], 0};
+        std::uint32_t keyLength = 0;
+        std::uint32_t operationLength = 0;
+        std::memcpy(&request.id, &message[request.version == 2 ? 12 : 16], 4);
+        std::memcpy(&keyLength, &message[24], 4);
+        const size_t at = (28 + keyLength + 3) & ~size_t{3};
+        if (message.size() < at + 4) {
+            return false;
+        }
+        std::memcpy(&operationLength, &message[at], 4);
+        const std::string operation = message.substr(at + 4, operationLength > 0 ? operationLength - 1 : 0);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_operations.push_back(operation);
+        }
+        std::string reply = m_answer(operation, request);
+        if (reply.empty()) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
+            reply = mci::GiopRefusalReply(bytes, message.size(), m_refusal);
+        }
+        return zvtest::SendAll(fd, reply);
+    }
+
+    const CORBA::ULong m_refusal;
+    const Answer m_answer;
+    int m_listen = -1;
+    unsigned short m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<std::string> m_operations;
+    std::thread m_thread;
+};
+
 // The server refuses for want of resources with a minor code that says
 // which bound was reached: the tool says it in words. A stand-in server
-// tells the tool where the object is and refuses its request as the server
-// refuses the first request of a connection past a bound.
+// refuses its request as the server refuses the first request of a
+// connection past a bound.
 TEST(ZemtraToolRefusals, SayWhichBoundTheServerReached)
 {
     const struct {
@@ -218,42 +360,8 @@ TEST(ZemtraToolRefusals, SayWhichBoundTheServerReached)
         {7, "the server refused the request for want of resources (NO_RESOURCES, minor code 7): try again later\n"},
     };
     for (const auto& c : cases) {
-        const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        ASSERT_EQ(0, ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-        ASSERT_EQ(0, ::listen(listening, 1));
-        ASSERT_EQ(0, ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length));
-        std::thread standIn([&] {
-            pollfd p{listening, POLLIN, 0};
-            const int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(listening, nullptr, nullptr) : -1;
-            for (bool closed = false; fd >= 0 && !closed;) {
-                std::string message = zvtest::Receive(fd, 10000ms, closed);
-                if (message.size() < 16 || (message[7] != 0 && message[7] != 3)) {
-                    break;
-                }
-                if (message[7] == 0) {
-                    const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
-                    zvtest::SendAll(fd, mci::GiopRefusalReply(bytes, message.size(), c.minor));
-                    break;
-                }
-                // A LocateRequest: the object is here (a LocateReply of its
-                // version with its request id and OBJECT_HERE).
-                message.resize(16);
-                message[7] = 4;
-                message.replace(8, 4, std::string("\x08\0\0\0", 4));
-                zvtest::SendAll(fd, message + std::string("\x01\0\0\0", 4));
-            }
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        });
-        const ToolResult r =
-            RunTool({"--server", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "get", "name"});
-        standIn.join();
-        ::close(listening);
+        StandIn standIn(c.minor, [](const std::string&, const StandIn::Request&) { return std::string(); });
+        const ToolResult r = RunTool({"--server", standIn.Address(), "get", "name"});
         EXPECT_EQ(1, r.exitCode) << c.minor;
         EXPECT_EQ(c.printed, r.err) << c.minor;
     }
@@ -485,7 +593,7 @@ TEST_F(ZemtraToolTest, ReadPrintsAtomsAsCsvWithComponentNames)
     r = Tool({"read", "signals.adc", "--mode", "14"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("qsig: Can't open signal signals.adc in access mode 14: -1 (bad request)\n", r.err);
-    EXPECT_EQ("a,b,c,d\n", r.out);
+    EXPECT_EQ("", r.out); // refused: no header
 
     // Stream: atoms pushed while the tool reads.
     std::atomic<bool> done{false};
@@ -752,6 +860,292 @@ TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietSignal)
     server.tree.adc->ReleaseHeld();
     EXPECT_EQ(1, once.exitCode);
     EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 1 ms\n", once.err);
+}
+
+// ---- Failures and pauses of the tool's calls ----
+
+// A call that failed is the tool's last: no second call asks the server,
+// that failed to answer, for more (a set asks for the node's description
+// first). The stand-in refuses every request.
+TEST(ZemtraToolStandIn, AFailedCallIsTheLast)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"set", "custom", "99"}, {"Describe"}},
+        {{"set", "name", "x"}, {"Describe"}},
+        {{"get", "name"}, {"GetText"}},
+        {{"exec", "reset"}, {"Execute"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first[0] + " " + c.first[1]);
+        StandIn standIn(7, [](const std::string&, const StandIn::Request&) { return std::string(); });
+        std::vector<std::string> args = {"--server", standIn.Address()};
+        args.insert(args.end(), c.first.begin(), c.first.end());
+        const ToolResult r = RunTool(args);
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(0u, r.err.rfind("the server refused the request for want of resources", 0)) << r.err;
+        EXPECT_EQ(c.second, standIn.Operations());
+    }
+}
+
+// A server that answers a read once with more atoms than asked, or with
+// values that are no whole atoms, is refused: nothing of the answer is
+// printed. Reads of more than a chunk in mode 11 start with reads of one
+// and two atoms.
+TEST(ZemtraToolStandIn, AnswersOfMoreAtomsThanAskedAreRefused)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::uint32_t atoms;
+        std::uint32_t values;
+        std::string err;
+    } cases[] = {
+        {{"--mode", "11", "--count", "200000"},
+         2,
+         8,
+         "The server sent 2 atoms of sig for a read of 1: refused, none printed\n"},
+        {{"--mode", "10", "--count", "1"},
+         3,
+         12,
+         "The server sent 3 atoms of sig for a read of 1: refused, none printed\n"},
+        {{"--mode", "10", "--count", "2"},
+         2,
+         7,
+         "The server sent 7 values for 2 atoms of 4 components of sig: refused, none printed\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[3]);
+        StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
+            if (operation == "GetSignal") {
+                return StandIn::Reply(request, [](zvtest::Cdr& cdr) {
+                    cdr.String("sig");
+                    cdr.String("");
+                    cdr.ULong(2); // on demand
+                    cdr.ULong(8); // atom size: 4 shorts
+                    cdr.ULong(1);
+                    cdr.ULong(4);
+                    cdr.ULong(4);
+                    for (const char* name : {"a", "b", "c", "d"}) {
+                        cdr.String(name);
+                    }
+                });
+            }
+            if (operation == "ReadSignal") {
+                return StandIn::Reply(request, [&](zvtest::Cdr& cdr) {
+                    cdr.ULong(c.atoms);
+                    cdr.ULong(c.values);
+                    for (std::uint32_t i = 0; i < c.values; ++i) {
+                        cdr.Octet(static_cast<unsigned char>(i));
+                        cdr.Octet(0);
+                    }
+                    for (int empty = 0; empty < 4; ++empty) {
+                        cdr.ULong(0); // long, double, unsigned 64-bit values; metadata
+                    }
+                });
+            }
+            return std::string();
+        });
+        std::vector<std::string> args = {"--server", standIn.Address(), "read", "sig"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = RunTool(args);
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ("", r.out);
+    }
+}
+
+// The tool against the "zemtra-vuna" server run as a process.
+class ZemtraToolOnTheServer : public ZemtraVunaRemote {
+protected:
+    // The field of /proc/PID/status that starts with name ("" when none).
+    static std::string Status(pid_t pid, const std::string& name)
+    {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind(name, 0) == 0) {
+                return line.substr(name.size());
+            }
+        }
+        return "";
+    }
+    // Whether the tool's process pid catches SIGINT and SIGCONT: its own
+    // code runs.
+    static bool Handling(pid_t pid)
+    {
+        const std::string caught = Status(pid, "SigCgt:");
+        const unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGCONT - 1));
+        return !caught.empty() && (std::stoull(caught, nullptr, 16) & wanted) == wanted;
+    }
+    // The state letter of process pid ('T': stopped).
+    static char State(pid_t pid)
+    {
+        const std::string state = Status(pid, "State:");
+        const size_t letter = state.find_first_not_of(" \t");
+        return letter == std::string::npos ? '?' : state[letter];
+    }
+    std::vector<std::string> WithServer(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(port)});
+        return args;
+    }
+};
+
+// Ctrl-C ends every command within a moment, with 130, also while the
+// server does not answer (stopped with SIGSTOP): no command waits for its
+// call's time-out. The bound checked is 3 s, for a loaded machine; the tool
+// leaves within about half a second of the interrupt.
+TEST_F(ZemtraToolOnTheServer, CtrlCEndsEveryCommandPromptlyWhileTheServerIsStopped)
+{
+    const std::vector<std::vector<std::string>> commands = {
+        {"ls"},
+        {"get", "custom"},
+        {"set", "custom", "fa_clk"},
+        {"exec", "raf3.postmortem.capture"},
+        {"watch", "custom"},
+        {"read", "raf3.signals.sa"},
+        {"read", "raf3.signals.adc", "--mode", "10"},
+    };
+    ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{pid};
+    for (const auto& command : commands) {
+        SCOPED_TRACE(testing::PrintToString(command));
+        ToolProcess tool(WithServer(command));
+        ASSERT_TRUE(zvtest::WaitFor([&] { return Handling(tool.Pid()); }, 20s));
+        std::this_thread::sleep_for(500ms); // its call waits for an answer
+        const auto interrupted = std::chrono::steady_clock::now();
+        ::kill(tool.Pid(), SIGINT);
+        const ToolResult r = tool.Wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 3s);
+        EXPECT_EQ(130, r.exitCode) << r.err;
+    }
+    ::kill(pid, SIGCONT);
+    EXPECT_EQ(0, Tool({"get", "custom"}).exitCode);
+}
+
+// A tool stopped (Ctrl-Z) for longer than its time-out and continued goes
+// on: the paused time is no wait for data. Each is stopped for 6 s once
+// its first line came; the read waits 3 s at most for its next atom, the
+// watch 4 s for its next value (a value set by another tool run on a loaded
+// machine).
+TEST_F(ZemtraToolOnTheServer, AToolContinuedAfterAStopGoesOn)
+{
+    const auto pause = [&](ToolProcess& tool, const std::function<void()>& poke) {
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                poke();
+                return tool.Out().find('\n') != std::string::npos;
+            },
+            20s));
+        ::kill(tool.Pid(), SIGTSTP);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return State(tool.Pid()) == 'T'; }, 10s));
+        std::this_thread::sleep_for(6s);
+        ::kill(tool.Pid(), SIGCONT);
+    };
+    {
+        // SA atoms come at about 9.5 Hz.
+        ToolProcess read(WithServer({"read", "raf3.signals.sa", "--count", "40", "--timeout", "3"}), true, true);
+        pause(read, [] {});
+        const ToolResult r = read.Wait();
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        EXPECT_EQ(41, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+    }
+    // A watch shows a value set after it went on, until Ctrl-C.
+    ASSERT_EQ(0, Tool({"set", "custom", "fofb_switch"}).exitCode);
+    ToolProcess watch(WithServer({"watch", "custom", "--timeout", "4"}), true, true);
+    pause(watch, [&] { Tool({"set", "custom", "fa_clk"}); });
+    ASSERT_EQ(0, Tool({"set", "custom", "fofb_switch"}).exitCode);
+    EXPECT_TRUE(zvtest::WaitFor([&] { return watch.Out().find("fofb_switch\n") != std::string::npos; }, 10s));
+    ::kill(watch.Pid(), SIGINT);
+    const ToolResult r = watch.Wait();
+    EXPECT_EQ(130, r.exitCode) << r.err;
+    EXPECT_EQ("", r.err);
+}
+
+// A read once of a live signal, in access mode 11 or 14 (on by LMT after
+// the first chunk, mode 11 in mode 12), whose next chunk was overwritten
+// while its reader did not take the rows says so, in the server's words. The
+// history of "ddc_synthetic" holds about 2 s of turns.
+TEST_F(ZemtraToolOnTheServer, ReadsThatFallBehindALiveSignalSayWhatHappened)
+{
+    const std::string read = "qsig: Can't read signal raf3.signals.ddc_synthetic in access mode ";
+    const std::string after = " (after 32768 of 100000 atoms of raf3.signals.ddc_synthetic";
+    const struct {
+        const char* mode;
+        std::string starts;
+        std::string ends;
+    } cases[] = {
+        {"11", read + "12: -1 (bad request), the 32768 atoms at LMT ",
+         after + ", reading on by LMT what access mode 11 began)\n"},
+        {"14", read + "14: -1 (bad request), the 32768 atoms at LMT ", after + ")\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const ToolResult r =
+            RunToolPiped(WithServer({"read", "raf3.signals.ddc_synthetic", "--mode", c.mode, "--count", "100000"}),
+                         "{ sleep 6; wc -l; }");
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ("32769\n", r.out); // the header and the first chunk
+        EXPECT_EQ(0u, r.err.rfind(c.starts, 0)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(" were overwritten: the history holds ")) << r.err;
+        EXPECT_EQ(c.ends, r.err.substr(r.err.size() - std::min(r.err.size(), c.ends.size()))) << r.err;
+    }
+}
+
+// Refusals say what is wrong: an enum value the node does not know, a
+// coefficient file the FIR filter refuses (as the log says it), a server
+// address that is none. A refused read prints no header.
+TEST_F(ZemtraToolOnTheServer, RefusalsSayWhatIsWrong)
+{
+    const std::string fir = "raf3.signal_processing.filter_coefs.fir";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"set", "raf3.postmortem.source_select", "99"},
+         "raf3.postmortem.source_select takes external, interlock, limits (or their numbers), not '99'\n"},
+        {{"set", "raf3.postmortem.source_select", "limit"},
+         "raf3.postmortem.source_select takes external, interlock, limits (or their numbers), not 'limit'\n"},
+        {{"set", fir, "/nonexistent"},
+         "qreg: Can't set value: setter function failed: fir: Error opening FIR coefficient file - /nonexistent. "
+         "Error: 2 - No such file or directory\n"},
+        {{"set", fir, "relative.conf"},
+         "qreg: Can't set value: setter function failed: fir: Error opening FIR coefficient file - relative.conf. "
+         "Error: 22 - not an absolute path\n"},
+        {{"read", "raf3.tbt.tbt_window", "--mode", "10", "--time", "5000"},
+         "qsig: Can't read signal raf3.tbt.tbt_window in access mode 10: -1 (bad request), atom 5000 lies past the "
+         "buffer's end: the buffer holds 2048 atoms, 0 to 2047\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args.back());
+        const ToolResult r = Tool(c.args);
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ("", r.out);
+    }
+    EXPECT_EQ("/var/opt/zemtra/cfg/fircoef_sr.conf\n", Tool({"get", fir}).out);
+
+    const std::vector<std::pair<std::string, std::string>> addresses = {
+        {"[::1", "no ']' closes the IPv6 address"},
+        {"[::1]", "no port after the address, e.g. [::1]:18150"},
+        {"[]:18150", "no address in the brackets"},
+        {"[bpm]:18150", "'bpm' in brackets is no IPv6 address"},
+        {"[::1]18150", "':' and the port expected after ']'"},
+        {"::1", "write an IPv6 address in brackets, with the port, e.g. [::1]:18150"},
+        {"127.0.0.1:99999", "the port 99999 lies outside 1 to 65535"},
+        {"127.0.0.1:0", "the port 0 lies outside 1 to 65535"},
+        {"127.0.0.1:", "no port after ':'"},
+        {"127.0.0.1:http", "the port 'http' is no number"},
+        {":18150", "no host before the port"},
+        {"bpm/x:18150", "'bpm/x' is no host name or address"},
+    };
+    for (const auto& a : addresses) {
+        const ToolResult r = RunTool({"--server", a.first, "ls"});
+        EXPECT_EQ(1, r.exitCode) << a.first;
+        EXPECT_EQ("Bad server address " + a.first + ": " + a.second + "\n", r.err);
+    }
+    EXPECT_EQ(0, Terminate());
 }
 
 } // namespace
