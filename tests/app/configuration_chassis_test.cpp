@@ -211,6 +211,7 @@ TEST(ConfigurationChassisConcurrency, RegisterWordsAreSetAndReadWhileTheStoreSav
         {"raf3/tbt/adc_mask", {"1", "0"}},
         {"raf3/conf/switching_source", {"External", "Internal"}},
         {"raf3/conf/tbt_div_switch_disabled", {"true", "false"}},
+        {"raf3/conf/second_max_reset", {"OnTrigger", "OnRead"}},
         {"raf3/interlock/gain_dependent/enabled", {"true", "false"}},
         {"gdx/fofb/axis", {"y", "x"}},
         {"gdx/house_keeping/sfp/rate", {"1", "3"}},
