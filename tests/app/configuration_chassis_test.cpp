@@ -212,6 +212,7 @@ TEST(ConfigurationChassisConcurrency, RegisterWordsAreSetAndReadWhileTheStoreSav
         {"raf3/conf/switching_source", {"External", "Internal"}},
         {"raf3/conf/tbt_div_switch_disabled", {"true", "false"}},
         {"raf3/conf/second_max_reset", {"OnTrigger", "OnRead"}},
+        {"raf3/signal_processing/id", {"3", "4"}},
         {"raf3/interlock/gain_dependent/enabled", {"true", "false"}},
         {"gdx/fofb/axis", {"y", "x"}},
         {"gdx/house_keeping/sfp/rate", {"1", "3"}},
