@@ -8,10 +8,11 @@
 # persistent node in a loop (grouping size and time-out, custom connector,
 # VCXO offset, average-sum count, MDIO registers, and bit fields of RAF
 # register words that their owners read-modify-write: TBT debug NCO, spike
-# removal and ADC mask, DSC switching source and second-maximum restart,
-# which the chassis' trigger thread reads) while the configuration is
-# stored after the changes. Then SIGTERM. Fails unless the server and every
-# tool call exit as expected with no ThreadSanitizer report.
+# removal and ADC mask, DSC switching source; and words that the chassis'
+# trigger thread reads: second-maximum restart, timing state machine's
+# window) while the configuration is stored after the changes. Then SIGTERM.
+# Fails unless the server and every tool call exit as expected with no
+# ThreadSanitizer report.
 #   scripts/tsan_server.sh [--seconds N] [--traffic-tool TOOL] [BUILD_DIR]
 #       N: seconds of mixed traffic (default 60); TOOL: the zemtra-tool of
 #       the traffic's many short calls (default BUILD_DIR's; a build without
@@ -203,7 +204,9 @@ write_loop() {
             set_and_get raf3.tbt.spike_removal.window $((i % 128)) $((i % 128)) &&
             set_and_get raf3.tbt.adc_mask $((i % 2)) "" &&
             set_and_get raf3.conf.switching_source "$source" "$source" &&
-            set_and_get raf3.conf.second_max_reset "$restart" "$restart" || return
+            set_and_get raf3.conf.second_max_reset "$restart" "$restart" &&
+            set_and_get raf3.tsm.offset $((i % 100)) $((i % 100)) &&
+            set_and_get raf3.tsm.duration $((4096 + i % 2 * 4096)) $((4096 + i % 2 * 4096)) || return
     done
     echo "$i" >"$work/loop.rounds"
 }

@@ -28,6 +28,8 @@ constexpr size_t c_synthTableState = 0xC03018;
 constexpr size_t c_adcSpi = 0x300100;
 constexpr size_t c_mux = 0x300118;
 constexpr size_t c_tsSpi = 0x300180;
+constexpr size_t c_tsm = 0x500000;
+constexpr size_t c_tsmSize = 0x18;
 
 constexpr size_t c_debugRamAtoms = 2048;
 constexpr unsigned c_synthEntries = 1024;
@@ -121,6 +123,38 @@ private:
     Board& m_board;
     std::atomic<uint32_t> m_words[c_words];
     std::atomic<uint32_t> m_generation[2] = {{0}, {0}};
+};
+
+// The timing state machine's words: held by the model (writes also reach
+// the memory), so that the trigger thread reads the acquisition window's
+// offset and duration while clients write them.
+class TimingStateMachine : public fpga::RegisterModel {
+public:
+    explicit TimingStateMachine(Board& board)
+    {
+        for (size_t w = 0; w < c_words; ++w) {
+            m_words[w].store(Load32(board, c_tsm + 4 * w));
+        }
+    }
+    bool Read32(size_t offset, uint32_t& value) override
+    {
+        if (offset % 4 != 0 || offset / 4 >= c_words) {
+            return false;
+        }
+        value = m_words[offset / 4].load();
+        return true;
+    }
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset % 4 == 0 && offset / 4 < c_words) {
+            m_words[offset / 4].store(value);
+        }
+        return false;
+    }
+
+private:
+    static constexpr size_t c_words = c_tsmSize / 4;
+    std::atomic<uint32_t> m_words[c_words];
 };
 
 class DebugRam;
@@ -389,6 +423,7 @@ void InstallRafModels(Board& board)
     board.PlugRegisters(c_dscDetectors, 0x10, std::move(detectors));
     board.AddTriggerHook([raw] { raw->OnTrigger(); });
 
+    board.PlugRegisters(c_tsm, c_tsmSize, std::make_unique<TimingStateMachine>(board));
     board.PlugRegisters(c_tbtDebugRam, 0x10, std::make_unique<DebugRam>(board, board.Desc().faults.debugRamStuck));
 
     auto devices = std::make_shared<TemperatureDevices>(board.Desc().faults.failedSensors);

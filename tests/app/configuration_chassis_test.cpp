@@ -213,6 +213,8 @@ TEST(ConfigurationChassisConcurrency, RegisterWordsAreSetAndReadWhileTheStoreSav
         {"raf3/conf/tbt_div_switch_disabled", {"true", "false"}},
         {"raf3/conf/second_max_reset", {"OnTrigger", "OnRead"}},
         {"raf3/signal_processing/id", {"3", "4"}},
+        {"raf3/tsm/offset", {"100", "0"}},
+        {"raf3/tsm/duration", {"4096", "8192"}},
         {"raf3/interlock/gain_dependent/enabled", {"true", "false"}},
         {"gdx/fofb/axis", {"y", "x"}},
         {"gdx/house_keeping/sfp/rate", {"1", "3"}},
