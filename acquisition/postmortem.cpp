@@ -289,6 +289,9 @@ bool PostMortem::GetOverflowThreshold(unsigned int& value) const
 bool PostMortem::SetOverflowThreshold(const unsigned int& value)
 {
     QSTD_TRACE_FNC();
+    // The register and the kept value change as one: two clients' writes
+    // never leave the register with one value and the node with the other.
+    std::lock_guard<std::mutex> lock(m_threshold_mutex);
     WriteRegister(c_overflow_threshold, RafBoard::Count2Threshold(static_cast<int>(value)));
     m_overflow_threshold.store(value);
     return true;

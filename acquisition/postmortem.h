@@ -15,7 +15,9 @@
 // take it; the position controller reads the bookkeeping through one
 // snapshot under it. Node values are published after it is released (the
 // publish mutex, taken before it, orders the publications). A mode-13 reader
-// waits on the capture condition, which releases the mutex.
+// waits on the capture condition, which releases the mutex. The threshold
+// mutex, a leaf lock, keeps the overflow threshold's register and its kept
+// value together.
 //
 // Reads never go past the length of the last capture: before the first
 // capture, and past a short one, the buffers hold nothing to serve.
@@ -186,7 +188,9 @@ private:
     mutable std::mutex m_mutex;
     std::mutex m_publish_mutex;
     qapp::ZemtraWaitObject* m_wait = nullptr;
+    // Kept with its register under m_threshold_mutex; read without it.
     std::atomic<unsigned int> m_overflow_threshold{c_default_overflow_threshold};
+    std::mutex m_threshold_mutex;
 };
 
 // The client of a remote reader of a capture. Read ahead (mode 13), it

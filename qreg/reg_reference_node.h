@@ -2,13 +2,18 @@
 // qreg::RegReferenceNode<T, RT>: a register node over storage that its owner
 // already has: a member variable (RT = T) or a word of the owner's FPGA
 // register block (RT = volatile T). Reads and writes go to the storage at the
-// moment of the access; the owner keeps the storage alive.
+// moment of the access; the owner keeps the storage alive. A register word is
+// read and written under its word lock (RegisterWordLock), as the bit-field
+// nodes and the owners' read-modify-writes of the same word take it: a whole
+// write never falls between another's read and write, and a 64-bit word is
+// never read half old, half new.
 
 #include "platform/qreg/reg_type_node.h"
 #include "qreg/register_word.h"
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -50,7 +55,12 @@ public:
         } else if constexpr (std::is_volatile<RT>::value) {
             // One whole access per word, in increasing address order.
             for (size_t i = 0; i < count; ++i) {
-                const uint64_t word = ReadRegisterWord(m_storage + position + i);
+                RT* address = m_storage + position + i;
+                uint64_t word = 0;
+                {
+                    std::lock_guard<std::mutex> lock(RegisterWordLock(address));
+                    word = ReadRegisterWord(address);
+                }
                 std::memcpy(&buffer[i], &word, sizeof(T));
             }
         } else {
@@ -72,7 +82,9 @@ public:
             for (size_t i = 0; i < count; ++i) {
                 uint64_t word = 0;
                 std::memcpy(&word, &values[i], sizeof(T));
-                WriteRegisterWord(m_storage + position + i, word);
+                RT* address = m_storage + position + i;
+                std::lock_guard<std::mutex> lock(RegisterWordLock(address));
+                WriteRegisterWord(address, word);
             }
         } else {
             for (size_t i = 0; i < count; ++i) {

@@ -8,9 +8,11 @@
 # persistent node in a loop (grouping size and time-out, custom connector,
 # VCXO offset, average-sum count, MDIO registers, and bit fields of RAF
 # register words that their owners read-modify-write: TBT debug NCO, spike
-# removal and ADC mask, DSC switching source) while the configuration is
-# stored after the changes. Then SIGTERM. Fails unless the server and every
-# tool call exit as expected with no ThreadSanitizer report.
+# removal and ADC mask, DSC switching source; and words that the chassis'
+# trigger thread reads: second-maximum restart, timing state machine's
+# window) while the configuration is stored after the changes. Then SIGTERM.
+# Fails unless the server and every tool call exit as expected with no
+# ThreadSanitizer report.
 #   scripts/tsan_server.sh [--seconds N] [--traffic-tool TOOL] [BUILD_DIR]
 #       N: seconds of mixed traffic (default 60); TOOL: the zemtra-tool of
 #       the traffic's many short calls (default BUILD_DIR's; a build without
@@ -183,12 +185,13 @@ set_and_get() {
     fi
 }
 write_loop() {
-    local i=0 custom flag source
+    local i=0 custom flag source restart
     while [ $SECONDS -lt $deadline ] && kill -0 "$pid" 2>/dev/null; do
         i=$((i + 1))
         custom=$([ $((i % 2)) -eq 0 ] && echo fa_clk || echo fofb_switch)
         flag=$([ $((i % 2)) -eq 0 ] && echo true || echo false)
         source=$([ $((i % 2)) -eq 0 ] && echo External || echo Internal)
+        restart=$([ $((i % 2)) -eq 0 ] && echo OnTrigger || echo OnRead)
         set_and_get gdx.group_size $((i % 4 + 1)) $((i % 4 + 1)) &&
             set_and_get gdx.grouping.timeout $((1000 + i % 100)) $((1000 + i % 100)) &&
             set_and_get custom "$custom" "$custom" &&
@@ -200,7 +203,10 @@ write_loop() {
             set_and_get raf3.tbt.dbg_frequency $((1000 + i % 100)) $((1000 + i % 100)) &&
             set_and_get raf3.tbt.spike_removal.window $((i % 128)) $((i % 128)) &&
             set_and_get raf3.tbt.adc_mask $((i % 2)) "" &&
-            set_and_get raf3.conf.switching_source "$source" "$source" || return
+            set_and_get raf3.conf.switching_source "$source" "$source" &&
+            set_and_get raf3.conf.second_max_reset "$restart" "$restart" &&
+            set_and_get raf3.tsm.offset $((i % 100)) $((i % 100)) &&
+            set_and_get raf3.tsm.duration $((4096 + i % 2 * 4096)) $((4096 + i % 2 * 4096)) || return
     done
     echo "$i" >"$work/loop.rounds"
 }

@@ -4,6 +4,7 @@
 #include "sim/raf_front_end.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -27,6 +28,8 @@ constexpr size_t c_synthTableState = 0xC03018;
 constexpr size_t c_adcSpi = 0x300100;
 constexpr size_t c_mux = 0x300118;
 constexpr size_t c_tsSpi = 0x300180;
+constexpr size_t c_tsm = 0x500000;
+constexpr size_t c_tsmSize = 0x18;
 
 constexpr size_t c_debugRamAtoms = 2048;
 constexpr unsigned c_synthEntries = 1024;
@@ -67,10 +70,19 @@ uint64_t PackAtom(const int16_t (&s)[4])
     return atom;
 }
 
-// Second-maximum detectors A (register 0x00) and B (0x08).
+// Second-maximum detectors A (register 0x00) and B (0x08). The model keeps
+// its own copy of their 32-bit words, updated by every write (which also
+// reaches the memory, where the upper halves are read), so that the trigger
+// thread reads a detector's restart mode without touching the memory that
+// the server writes.
 class SecondMaxDetectors : public fpga::RegisterModel {
 public:
-    explicit SecondMaxDetectors(Board& board) : m_board(board) {}
+    explicit SecondMaxDetectors(Board& board) : m_board(board)
+    {
+        for (size_t w = 0; w < c_words; ++w) {
+            m_words[w].store(Load32(board, c_dscDetectors + 4 * w));
+        }
+    }
 
     bool Read32(size_t offset, uint32_t& value) override
     {
@@ -82,10 +94,16 @@ public:
         // The level follows the input power at the front end's attenuation.
         const RafFrontEnd* frontEnd = m_board.FrontEnd();
         const uint32_t level = std::min<uint32_t>((frontEnd ? frontEnd->SecondMax() : 0) + generation % 64, 0xFFFFu);
-        value = (Load32(m_board, c_dscDetectors + offset) & ~0xFFFFu) | level;
+        value = (m_words[offset / 4].load() & ~0xFFFFu) | level;
         return true;
     }
-    bool Write32(size_t, uint32_t) override { return false; }
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset % 4 == 0 && offset / 4 < c_words) {
+            m_words[offset / 4].store(value);
+        }
+        return false;
+    }
 
     void OnTrigger()
     {
@@ -97,10 +115,46 @@ public:
     }
 
 private:
-    bool OnRead(size_t i) const { return (Load32(m_board, c_dscDetectors + 8 * i + 4) & 1u) != 0; }
+    static constexpr size_t c_words = 4;
+
+    // Bit 32 of the detector's register: restart after each read.
+    bool OnRead(size_t i) const { return (m_words[2 * i + 1].load() & 1u) != 0; }
 
     Board& m_board;
+    std::atomic<uint32_t> m_words[c_words];
     std::atomic<uint32_t> m_generation[2] = {{0}, {0}};
+};
+
+// The timing state machine's words: held by the model (writes also reach
+// the memory), so that the trigger thread reads the acquisition window's
+// offset and duration while clients write them.
+class TimingStateMachine : public fpga::RegisterModel {
+public:
+    explicit TimingStateMachine(Board& board)
+    {
+        for (size_t w = 0; w < c_words; ++w) {
+            m_words[w].store(Load32(board, c_tsm + 4 * w));
+        }
+    }
+    bool Read32(size_t offset, uint32_t& value) override
+    {
+        if (offset % 4 != 0 || offset / 4 >= c_words) {
+            return false;
+        }
+        value = m_words[offset / 4].load();
+        return true;
+    }
+    bool Write32(size_t offset, uint32_t value) override
+    {
+        if (offset % 4 == 0 && offset / 4 < c_words) {
+            m_words[offset / 4].store(value);
+        }
+        return false;
+    }
+
+private:
+    static constexpr size_t c_words = c_tsmSize / 4;
+    std::atomic<uint32_t> m_words[c_words];
 };
 
 class DebugRam;
@@ -369,6 +423,7 @@ void InstallRafModels(Board& board)
     board.PlugRegisters(c_dscDetectors, 0x10, std::move(detectors));
     board.AddTriggerHook([raw] { raw->OnTrigger(); });
 
+    board.PlugRegisters(c_tsm, c_tsmSize, std::make_unique<TimingStateMachine>(board));
     board.PlugRegisters(c_tbtDebugRam, 0x10, std::make_unique<DebugRam>(board, board.Desc().faults.debugRamStuck));
 
     auto devices = std::make_shared<TemperatureDevices>(board.Desc().faults.failedSensors);

@@ -8,6 +8,8 @@
 //     successive detections can be told apart; it restarts after each read
 //     of the value in mode "OnRead" (bit 32 set) and at each trigger in mode
 //     "OnTrigger";
+//   - the timing state machine (0x500000, six 32-bit words): held by the
+//     model, so that the acquisition reads its window at each trigger;
 //   - the TBT debug RAM (tbt block, 0x900000): a capture requested with bit 0
 //     of register 0x10 completes 2048 ADC periods later (never with the fault
 //     switch "debug_ram_stuck"), when the FPGA clears the bit; setting bit 0

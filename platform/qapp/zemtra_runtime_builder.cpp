@@ -32,7 +32,8 @@ bool ParseNumber(const char* text, unsigned long long& value)
 
 ZemtraRuntimeBuilder::ZemtraRuntimeBuilder(mci::TreeNodePtr& parent, void* block, unsigned size,
                                            const std::string& file, unsigned writeFlags)
-    : m_parent(parent), m_block(block), m_size(size), m_file(file), m_writeFlags(writeFlags)
+    : m_parent(parent), m_block(block), m_size(size), m_file(file), m_writeFlags(writeFlags),
+      m_lock(std::make_shared<std::mutex>())
 {
 }
 
@@ -145,11 +146,19 @@ void ZemtraRuntimeBuilder::BuildRegister(const pugi::xml_node& xml, const mci::T
     const size_t off = static_cast<size_t>(offset);
     const unsigned shift = static_cast<unsigned>(bit);
     const uint32_t mask = width == 32 ? 0xFFFFFFFFu : ((1u << width) - 1u);
-    auto read = [base, off, shift, mask]() { return (fpga::Read32(base, off) >> shift) & mask; };
-    auto write = [base, off, shift, mask](uint32_t v) {
+    // Fields of one word are read and read-modify-written under the
+    // window's lock: two clients' writes of neighbouring fields keep each
+    // other, and a read never meets a write.
+    std::shared_ptr<std::mutex> lock = m_lock;
+    auto read = [lock, base, off, shift, mask]() {
+        std::lock_guard<std::mutex> guard(*lock);
+        return (fpga::Read32(base, off) >> shift) & mask;
+    };
+    auto write = [lock, base, off, shift, mask](uint32_t v) {
         if ((v & ~mask) != 0) {
             return false;
         }
+        std::lock_guard<std::mutex> guard(*lock);
         const uint32_t word = fpga::Read32(base, off);
         fpga::Write32(base, off, (word & ~(mask << shift)) | (v << shift));
         return true;

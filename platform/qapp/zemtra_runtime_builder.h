@@ -18,11 +18,15 @@
 // "bool" (width 1 only), access "rw" (default) or "ro", persistent "true" or
 // "false" (default). <branch>: name, children as above. Names must be unique
 // among siblings. A read gives the field, a write of a value wider than the
-// field is refused; the other bits of the word are kept.
+// field is refused; the other bits of the word are kept. The nodes of one
+// map read and write their words under one lock (a leaf lock), so fields of
+// a word set at once keep each other.
 
 #include "platform/mci/tree_node.h"
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace pugi {
@@ -58,6 +62,8 @@ private:
     std::string m_file;
     unsigned m_writeFlags;
     unsigned m_built = 0;
+    // Serialises the accesses of the map's nodes to the window.
+    std::shared_ptr<std::mutex> m_lock;
 };
 
 } // namespace qapp

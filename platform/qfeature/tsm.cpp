@@ -15,42 +15,49 @@ Tsm::Tsm(qapp::ZemtraBoard& board, volatile FPGAMem_t* block, const std::string&
 
 bool Tsm::GetDuration(unsigned& duration) const
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     duration = fpga::Read32(m_block, c_duration);
     return true;
 }
 
 bool Tsm::SetDuration(const unsigned& duration)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     fpga::Write32(m_block, c_duration, duration);
     return true;
 }
 
 bool Tsm::GetOffset(unsigned& offset) const
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     offset = fpga::Read32(m_block, c_offset);
     return true;
 }
 
 bool Tsm::SetOffset(const unsigned& offset)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     fpga::Write32(m_block, c_offset, offset);
     return true;
 }
 
 bool Tsm::GetPeriod(unsigned& period) const
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     period = fpga::Read32(m_block, c_period);
     return true;
 }
 
 bool Tsm::SetPeriod(const unsigned& period)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     fpga::Write32(m_block, c_period, period);
     return true;
 }
 
 bool Tsm::GetContinuous(bool& continuous) const
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     continuous = (fpga::Read32(m_block, c_control) & 2u) != 0;
     return true;
 }
@@ -62,6 +69,7 @@ bool Tsm::SetContinuous(const bool& continuous)
 
 bool Tsm::GetEnabled(bool& enabled) const
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     enabled = (fpga::Read32(m_block, c_control) & 1u) != 0;
     return true;
 }
@@ -73,6 +81,7 @@ bool Tsm::SetEnabled(const bool& enabled)
 
 bool Tsm::SetControlBit(uint32_t bit, bool on)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     const uint32_t control = fpga::Read32(m_block, c_control);
     fpga::Write32(m_block, c_control, on ? (control | bit) : (control & ~bit));
     return true;

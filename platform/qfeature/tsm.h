@@ -9,9 +9,12 @@
 //   0x0C duration (ADC periods)
 //   0x10 period   (ADC periods between windows in continuous mode)
 //   0x14 count of windows since the last restart
+// Its words are read and written under one mutex (a leaf lock): two clients
+// switching the two control bits at once keep each other's bit.
 
 #include "platform/qapp/zemtra_fpga_object.h"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,6 +60,7 @@ private:
 
     volatile FPGAMem_t* m_block;
     NodeConfigurationList m_nodes;
+    mutable std::mutex m_mutex;
 };
 
 } // namespace qfeature

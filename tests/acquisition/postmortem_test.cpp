@@ -192,4 +192,41 @@ TEST_F(PostMortemConcurrency, StreamingWaitEndsWhenTheCloneStops)
     EXPECT_EQ(qsig::eCancelled, clone->Clone()->GetPosition(qsig::eAccessStreaming, 0, 0, 1, lmt, position, meta));
 }
 
+// Two clients set the overflow threshold at the same moment, round after
+// round: after each round the register holds the kept threshold in its unit.
+TEST_F(PostMortemConcurrency, OverflowThresholdsSetAtOnceLeaveTheRegisterAndTheKeptValueAgreeing)
+{
+    const unsigned values[2] = {1000, 30000};
+    constexpr int c_rounds = 4000;
+    std::atomic<int> round{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> clients;
+    for (const unsigned value : values) {
+        clients.emplace_back([&, value] {
+            for (int r = 1; r <= c_rounds; ++r) {
+                while (round.load() < r) {
+                    std::this_thread::yield();
+                }
+                pm.SetOverflowThreshold(value);
+                ++finished;
+            }
+        });
+    }
+    int disagreements = 0;
+    for (int r = 1; r <= c_rounds; ++r) {
+        round.store(r);
+        while (finished.load() < 2 * r) {
+            std::this_thread::yield();
+        }
+        unsigned kept = 0;
+        pm.GetOverflowThreshold(kept);
+        disagreements +=
+            Reg(PostMortem::c_overflow_threshold) == RafBoard::Count2Threshold(static_cast<int>(kept)) ? 0 : 1;
+    }
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(0, disagreements);
+}
+
 } // namespace

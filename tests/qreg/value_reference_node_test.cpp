@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -228,6 +230,34 @@ TEST(StringReferenceConcurrency, OwnerAndClientShareTheStringUnderTheNodeLock)
     client.join();
     auto lock = node.Lock();
     EXPECT_FALSE(label.empty());
+}
+
+// A client writes a 64-bit register word whole, reading each value back,
+// while another sets a bit of the same word through a bit-field node: the
+// bit node's read-modify-write never brings back a word the first client
+// replaced, and no read sees half of one value and half of another.
+TEST(ReferenceNodeConcurrency, WholeWordWritesAndBitFieldWritesOfOneWordKeepEachOther)
+{
+    volatile uint64_t word = 0;
+    RegReferenceNode<unsigned long long, volatile uint64_t> whole("word", word, 6);
+    qreg::RegReferenceBitNode<bool, volatile uint64_t> bit("bit", word, 0, 1, 6);
+    constexpr unsigned long long c_rounds = 20000;
+    std::atomic<bool> done{false};
+    std::thread flipper([&] {
+        for (unsigned long long i = 0; !done.load(); ++i) {
+            bit.Set(i % 2 == 0, 0, c_noRelPath);
+        }
+    });
+    unsigned long long wrong = 0;
+    for (unsigned long long k = 1; k <= c_rounds; ++k) {
+        whole.Set(k << 32 | k << 1, 0, c_noRelPath);
+        unsigned long long v = 0;
+        whole.Get(v, 0, c_noRelPath);
+        wrong += (v >> 32 == k && (v & 0xFFFFFFFFull) >> 1 == k) ? 0 : 1;
+    }
+    done.store(true);
+    flipper.join();
+    EXPECT_EQ(0u, wrong);
 }
 
 TEST(BitFieldOnVariable, PlainSixtyFourBitVariableActsAsAWord)

@@ -20,8 +20,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -379,6 +383,41 @@ TEST(Features, TsmRegistersAndHistoryBufferControlWords)
     EXPECT_FALSE(history->IsEnabled());
     EXPECT_EQ(fpga::Read64(hb, 160), 2u);
     EXPECT_EQ(fpga::Read64(hb, 192), 2u);
+}
+
+// Two clients switch the state machine's two control bits at once, each
+// reading its bit back: neither undoes the other's write.
+TEST(FeaturesConcurrency, TsmControlBitsSetAtOnceKeepEachOther)
+{
+    Bench bench(Scenario({3}));
+    auto* tsm = bench.MakeBoard(1)->RegisterObject<qfeature::Tsm>(0x500000, "tsm");
+    using Setter = bool (qfeature::Tsm::*)(const bool&);
+    using Getter = bool (qfeature::Tsm::*)(bool&) const;
+    const std::pair<Setter, Getter> bits[] = {{&qfeature::Tsm::SetEnabled, &qfeature::Tsm::GetEnabled},
+                                              {&qfeature::Tsm::SetContinuous, &qfeature::Tsm::GetContinuous}};
+    std::atomic<int> lost{0};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> clients;
+    for (const auto& bit : bits) {
+        clients.emplace_back([tsm, bit, &lost, &ready] {
+            // Both start together.
+            ++ready;
+            while (ready.load() < 2) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < 50000; ++i) {
+                const bool on = i % 2 == 0;
+                bool read = !on;
+                (tsm->*bit.first)(on);
+                (tsm->*bit.second)(read);
+                lost += read == on ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(0, lost.load());
 }
 
 TEST(InstrumentPath, AbsolutePathsResolveUnderTheRoot)

@@ -12,6 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 using namespace qapptest;
 
 namespace {
@@ -125,6 +129,48 @@ TEST_F(RuntimeBuilder, InstrumentPathsResolveUnderTheRoot)
     qapp::SetInstrumentRoot(former);
     EXPECT_EQ(builder.NodesBuilt(), 1u);
     EXPECT_FALSE(m_root->GetChild("s"));
+}
+
+using RuntimeBuilderConcurrency = RuntimeBuilder;
+
+// Two clients set different fields of one word again and again, each reading
+// its field back, while a third reads the word: no client's write is undone
+// by the other's, and the bits nobody writes stay. Under TSan a read or
+// read-modify-write of the word that another overlaps is reported.
+TEST_F(RuntimeBuilderConcurrency, FieldsOfOneWordSetAtOnceKeepEachOther)
+{
+    m_window[2] = 0x80000000u;
+    Build(R"(<registers>
+               <register name="low" offset="8" bit="0" width="8"/>
+               <register name="high" offset="8" bit="8" width="8"/>
+               <register name="word" offset="8" access="ro"/>
+             </registers>)");
+    constexpr int c_rounds = 3000;
+    std::atomic<int> lost{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> writers;
+    for (const char* field : {"low", "high"}) {
+        writers.emplace_back([this, field, &lost] {
+            mci::ClientAccess access(m_root);
+            for (int i = 1; i <= c_rounds; ++i) {
+                access.SetInteger(field, i % 256);
+                lost += access.GetInteger(field) == i % 256 ? 0 : 1;
+            }
+        });
+    }
+    std::thread reader([this, &done] {
+        mci::ClientAccess access(m_root);
+        while (!done.load()) {
+            access.GetInteger("word");
+        }
+    });
+    for (std::thread& t : writers) {
+        t.join();
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(0, lost.load());
+    EXPECT_EQ(0x80000000u | (c_rounds % 256) << 8 | c_rounds % 256, Word(8));
 }
 
 } // namespace
