@@ -22,8 +22,14 @@ work=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill -KILL $pid 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
-# A port of its own; the next one when it is taken.
-port=$((20000 + $$ % 20000))
+# A port of its own, another one when it is taken: at random below the
+# kernel's range of ephemeral ports (32768 and up), as the C++ tests pick
+# theirs (tests/common/free_port.h), since any of those may be the local port
+# of a client's connection.
+pick_port() {
+    port=$((20000 + $(od -A n -N 2 -t u2 /dev/urandom) % 12768))
+}
+pick_port
 
 # A project folder with the run command and the built server; the build and
 # the package check that the run command makes first are done already.
@@ -59,7 +65,7 @@ start() {
         done
         if grep -q -F "Address already in use" "$log" && [ $tries -lt 20 ]; then
             wait $pid
-            port=$((port + 1))
+            pick_port
             tries=$((tries + 1))
             continue
         fi
