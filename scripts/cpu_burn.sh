@@ -2,9 +2,10 @@
 # Runs a command while every core of the machine is kept busy, as on a
 # machine whose other users load it: one busy loop per core (at the normal
 # priority), then the command. The loops end with the command whatever
-# happens: they are killed when this script ends (the command's failure,
-# Ctrl-C), and each one ends by itself within a moment once the script is
-# gone (killed with SIGKILL).
+# happens: they are killed when this script ends (the command's end or
+# failure; SIGTERM or Ctrl-C, which the script passes on to the command),
+# and each one ends by itself within a moment once the script is gone
+# (killed with SIGKILL).
 #   scripts/cpu_burn.sh [-j N] -- COMMAND [ARGS...]
 #       N: busy loops (default: the number of cores)
 # Exits with the command's status.
@@ -45,8 +46,6 @@ stop() {
     done
 }
 trap stop EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
 for _ in $(seq "$loops"); do
     # Busy, with a look every few hundred thousand rounds whether the
@@ -60,6 +59,23 @@ for _ in $(seq "$loops"); do
     burners+=("$!")
 done
 
-rc=0
-"$@" || rc=$?
+# The command runs as a child that this script waits for, so that SIGTERM
+# or SIGINT sent to the script reaches it at once (a foreground command
+# would first have to end); its signals as if it ran in the foreground.
+(
+    trap - INT QUIT
+    exec "$@"
+) <&0 &
+command=$!
+trap 'kill -TERM "$command" 2>/dev/null || true' TERM
+trap 'kill -INT "$command" 2>/dev/null || true' INT
+while :; do
+    rc=0
+    wait "$command" || rc=$?
+    # A signal that came to the script ended the wait, not the command.
+    if [ "$rc" -gt 128 ] && kill -0 "$command" 2>/dev/null; then
+        continue
+    fi
+    break
+done
 exit "$rc"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # scripts/cpu_burn.sh: its busy loops run while the command runs, it exits
 # with the command's status, and no loop outlives it, whether the command
-# fails or the script itself is killed with SIGKILL.
+# fails, the script is stopped with SIGTERM (which ends the command) or
+# killed with SIGKILL.
 # Usage: cpu_burn_test.sh <source tree>
 set -u
 burn="$1/scripts/cpu_burn.sh"
 work=$(mktemp -d)
 # Whatever a failing script left running ends with the test.
 cleanup() {
-    for f in "$work"/loops "$work"/killed "$work"/killed.command; do
+    for f in "$work"/loops "$work"/killed "$work"/killed.command "$work"/stopped; do
         # shellcheck disable=SC2013 # one pid a word
         [ -f "$f" ] && for p in $(cut -c1-8 "$f"); do kill -KILL "$p" 2>/dev/null; done
     done
@@ -57,6 +58,23 @@ wait "$script" 2>/dev/null
 # shellcheck disable=SC2046 # one pid a word
 ended $(cut -c1-8 "$work/killed") || fail "a loop outlived the script killed with SIGKILL"
 kill -KILL "$(cat "$work/killed.command")" 2>/dev/null
+
+# SIGTERM to the script ends the command at once, then the script with the
+# command's status.
+"$burn" -j 1 -- sh -c "$list; exec sleep 60" "$work/stopped" &
+script=$!
+for _ in $(seq 50); do
+    [ -s "$work/stopped" ] && break
+    sleep 0.1
+done
+start=$(date +%s)
+kill -TERM "$script"
+rc=0
+wait "$script" || rc=$?
+[ "$rc" -eq 143 ] || fail "SIGTERM: exit status $rc, expected 143 (the command's, ended by SIGTERM)"
+[ $(($(date +%s) - start)) -le 5 ] || fail "SIGTERM: the script took $(($(date +%s) - start)) s to end"
+# shellcheck disable=SC2046 # one pid a word
+ended $(cut -c1-8 "$work/stopped") || fail "a loop outlived the script stopped with SIGTERM"
 
 [ "$failures" -eq 0 ] && echo "cpu_burn.sh: passed"
 [ "$failures" -eq 0 ]
