@@ -9,7 +9,7 @@ burn="$1/scripts/cpu_burn.sh"
 work=$(mktemp -d)
 # Whatever a failing script left running ends with the test.
 cleanup() {
-    for f in "$work"/loops "$work"/killed "$work"/killed.command "$work"/stopped; do
+    for f in "$work"/loops "$work"/killed "$work"/killed.command "$work"/stopped "$work"/stopped.command; do
         # shellcheck disable=SC2013 # one pid a word
         [ -f "$f" ] && for p in $(cut -c1-8 "$f"); do kill -KILL "$p" 2>/dev/null; done
     done
@@ -45,13 +45,19 @@ rc=0
 # shellcheck disable=SC2046 # one pid a word
 ended $(cut -c1-8 "$work/loops") || fail "loops outlived the script: $(cat "$work/loops")"
 
+# Starts the script with one loop and a command that lists it, then sleeps
+# (its pid in FILE.command); script is the script's pid.
+start_sleeper() {
+    "$burn" -j 1 -- sh -c "$list; echo \$\$ >\"\$0.command\"; exec sleep 60" "$1" &
+    script=$!
+    for _ in $(seq 50); do
+        [ -s "$1.command" ] && break
+        sleep 0.1
+    done
+}
+
 # The script killed with SIGKILL while the command runs.
-"$burn" -j 1 -- sh -c "$list; echo \$\$ >\"\$0.command\"; exec sleep 60" "$work/killed" &
-script=$!
-for _ in $(seq 50); do
-    [ -s "$work/killed.command" ] && break
-    sleep 0.1
-done
+start_sleeper "$work/killed"
 kill -KILL "$script"
 wait "$script" 2>/dev/null
 [ "$(wc -l <"$work/killed")" -eq 1 ] || fail "not 1 loop beside the command: $(cat "$work/killed")"
@@ -61,12 +67,7 @@ kill -KILL "$(cat "$work/killed.command")" 2>/dev/null
 
 # SIGTERM to the script ends the command at once, then the script with the
 # command's status.
-"$burn" -j 1 -- sh -c "$list; exec sleep 60" "$work/stopped" &
-script=$!
-for _ in $(seq 50); do
-    [ -s "$work/stopped" ] && break
-    sleep 0.1
-done
+start_sleeper "$work/stopped"
 start=$(date +%s)
 kill -TERM "$script"
 rc=0
