@@ -5,7 +5,8 @@
 #   scripts/dev.sh deps   only install what is missing
 #   scripts/dev.sh tool ARGS...  build zemtra-tool, the remote client, alone, then run it with ARGS
 # clang and its runtime libraries (libFuzzer) build the fuzz targets (scripts/fuzz.sh);
-# clang-format-14 checks the format (.ci/check-format).
+# clang-format-14 checks the format (.ci/check-format); gdb prints the stacks of a
+# server that died in the soak (tests/soak/remote_soak.cpp).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libboost-dev libboost-program-options-dev
           libomniorb4-dev libomnithread4-dev omniidl
           libpugixml-dev tcl-combat
-          clang libclang-rt-14-dev clang-format-14)
+          clang libclang-rt-14-dev clang-format-14 gdb)
 
 install_missing() {
     local missing=()

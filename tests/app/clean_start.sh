@@ -6,7 +6,8 @@
 # paths from "/"), in a mount namespace of its own whose /var/opt is a
 # folder of the test: with --conf-dir, started and started again, and
 # without options. Every start must load the FIR filter of every RAF board,
-# log no ERROR and no WARNING line and end with 0, and no configuration file
+# log no ERROR and no WARNING line (but a late synchronisation on a busy
+# machine, below) and end with 0, and no configuration file
 # may be set aside. Where /var/opt cannot be written, the start without
 # --root is refused with one line that says to pass --root. A configuration
 # that an earlier run command kept in run/cfg is carried over by the first
@@ -22,8 +23,14 @@ work=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill -KILL $pid 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
-# A port of its own; the next one when it is taken.
-port=$((20000 + $$ % 20000))
+# A port of its own, another one when it is taken: at random below the
+# kernel's range of ephemeral ports (32768 and up), as the C++ tests pick
+# theirs (tests/common/free_port.h), since any of those may be the local port
+# of a client's connection.
+pick_port() {
+    port=$((20000 + $(od -A n -N 2 -t u2 /dev/urandom) % 12768))
+}
+pick_port
 
 # A project folder with the run command and the built server; the build and
 # the package check that the run command makes first are done already.
@@ -42,6 +49,21 @@ fail() {
     failures=$((failures + 1))
 }
 
+# The first synchronisation at start restarts every board's streams (the
+# GDX board's FA chain after the RAF boards' ones run, about 0.75 s on an
+# idle machine) within the server's wait of 1 s for it. On a busy machine
+# the wait may end first: the server warns and goes on, and the boards
+# restart a little later. That warning is allowed when every board that
+# stopped its streams for the synchronisation started them again.
+late="Not all boards get synchronized in expected timeout"
+restarted() {
+    raf=$(grep -c -F "TBT, FA, SA signals stopped." "$1")
+    gdx=$(grep -c -F "GDX-FA signal stopped." "$1")
+    [ "$raf" -gt 0 ] && [ "$gdx" -gt 0 ] &&
+        [ "$(grep -c -F "TBT, FA, SA signals started at LMT=" "$1")" -eq "$raf" ] &&
+        [ "$(grep -c -F "GDX-FA signal started at LMT=" "$1")" -eq "$gdx" ]
+}
+
 # start <log> <signal> <command>...: one start and stop of the command (the
 # port is added).
 start() {
@@ -53,19 +75,25 @@ start() {
         "$@" --port "$port" >"$log" 2>&1 &
         pid=$!
         i=0
-        while [ $i -lt 600 ] && kill -0 $pid 2>/dev/null && ! grep -q -F "zemtra-vuna running." "$log"; do
+        while [ $i -lt 600 ] && kill -0 $pid 2>/dev/null && ! grep -q -s -F "zemtra-vuna running." "$log"; do
             sleep 0.1
             i=$((i + 1))
         done
         if grep -q -F "Address already in use" "$log" && [ $tries -lt 20 ]; then
             wait $pid
-            port=$((port + 1))
+            pick_port
             tries=$((tries + 1))
             continue
         fi
         break
     done
     grep -q -F "zemtra-vuna running." "$log" || fail "$log: the server did not start: $(tail -n 3 "$log")"
+    # A late synchronisation: its boards' restarts may still be on their way.
+    i=0
+    while [ $i -lt 200 ] && grep -q -F "$late" "$log" && ! restarted "$log"; do
+        sleep 0.1
+        i=$((i + 1))
+    done
     kill -"$signal" $pid 2>/dev/null
     wait $pid
     rc=$?
@@ -73,7 +101,12 @@ start() {
     [ $rc -eq 0 ] || fail "$log: exit status $rc, expected 0"
     loaded=$(grep -c -F "Successfully applied FIR filter coefficients - /var/opt/zemtra/cfg/fircoef_sr.conf." "$log")
     [ "$loaded" -ge 4 ] || fail "$log: $loaded FIR filters loaded, expected at least 4"
-    if grep -E " (ERROR|WARNING) " "$log"; then
+    warnings=$(grep -E " (ERROR|WARNING) " "$log")
+    if restarted "$log"; then
+        warnings=$(printf '%s\n' "$warnings" | grep -v -F "$late")
+    fi
+    if [ -n "$warnings" ]; then
+        printf '%s\n' "$warnings"
         fail "$log: errors or warnings logged"
     fi
 }
