@@ -152,12 +152,19 @@ int Leave(int rc)
     return rc;
 }
 
+// A command interrupted between its calls: it makes no more.
+struct Interrupted {};
+
 // Runs call, calls to the server, so that Ctrl-C ends the tool at once,
 // with 128 + the signal, also while the server does not answer: a command of
-// single calls (ls, get, set, exec) has nothing to finish. call may use the
-// caller's frame: the tool ends before that goes.
+// single calls (ls, get, set, exec) has nothing to finish, and makes no call
+// once interrupted (a set interrupted while it describes its node writes
+// nothing). call may use the caller's frame: the tool ends before that goes.
 template <typename F> void Promptly(F call)
 {
+    if (g_interrupted.load()) {
+        throw Interrupted{};
+    }
     if (!Interruptible(call, std::chrono::steady_clock::duration::zero())) {
         Leave(InterruptedExit());
     }
@@ -1050,6 +1057,8 @@ int main(int argc, char** argv)
             return 128 + SIGPIPE;
         }
         return rc;
+    } catch (const Interrupted&) {
+        return InterruptedExit();
     } catch (const UsageError& e) {
         std::cerr << "zemtra-tool: " << e.message << "\n" << c_usage;
         return 2;

@@ -199,6 +199,18 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     EXPECT_EQ("Bad server address ::1:18150: write an IPv6 address in brackets, e.g. [::1]:18150\n", r.err);
 }
 
+// The field of /proc/PID/status that starts with name ("" when none).
+std::string ProcessStatus(pid_t pid, const std::string& name)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(name, 0) == 0) {
+            return line.substr(name.size());
+        }
+    }
+    return "";
+}
+
 // A stand-in for the server on a loopback port that the kernel picks: it
 // tells the tool that the object is there, and answers each request by
 // answer(operation, request): a whole reply, or nothing to refuse the
@@ -887,6 +899,43 @@ TEST(ZemtraToolStandIn, AFailedCallIsTheLast)
     }
 }
 
+// Ctrl-C that comes while a call is being answered ends the tool before its
+// next call: a set interrupted while it asks for the node's description
+// writes nothing, and exits 130. The stand-in answers the description once
+// the tool has taken the interrupt.
+TEST(ZemtraToolStandIn, AnInterruptEndsTheToolBeforeItsNextCall)
+{
+    std::atomic<pid_t> tool{0};
+    const auto pending = [&] {
+        const unsigned long long bit = 1ull << (SIGINT - 1);
+        const std::string shared = ProcessStatus(tool, "ShdPnd:");
+        const std::string own = ProcessStatus(tool, "SigPnd:");
+        return shared.empty() || own.empty() ||
+               ((std::stoull(shared, nullptr, 16) | std::stoull(own, nullptr, 16)) & bit);
+    };
+    StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
+        if (operation != "Describe" || !zvtest::WaitFor([&] { return tool.load() > 0; }, 10s)) {
+            return std::string();
+        }
+        ::kill(tool, SIGINT);
+        EXPECT_TRUE(zvtest::WaitFor([&] { return !pending(); }, 10s));
+        return StandIn::Reply(request, [](zvtest::Cdr& cdr) {
+            cdr.String("name");
+            cdr.String("value");
+            cdr.ULong(0);       // value type
+            cdr.ULong(1);       // size
+            cdr.ULongLong(0x6); // flags
+            cdr.ULong(0);       // no enum values
+            cdr.String("");     // no validator
+        });
+    });
+    ToolProcess process({"--server", standIn.Address(), "set", "name", "x"});
+    tool = process.Pid();
+    const ToolResult r = process.Wait();
+    EXPECT_EQ(130, r.exitCode) << r.err;
+    EXPECT_EQ(std::vector<std::string>{"Describe"}, standIn.Operations());
+}
+
 // A server that answers a read once with more atoms than asked, or with
 // values that are no whole atoms, is refused: nothing of the answer is
 // printed. Reads of more than a chunk in mode 11 start with reads of one
@@ -956,17 +1005,7 @@ TEST(ZemtraToolStandIn, AnswersOfMoreAtomsThanAskedAreRefused)
 // The tool against the "zemtra-vuna" server run as a process.
 class ZemtraToolOnTheServer : public ZemtraVunaRemote {
 protected:
-    // The field of /proc/PID/status that starts with name ("" when none).
-    static std::string Status(pid_t pid, const std::string& name)
-    {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind(name, 0) == 0) {
-                return line.substr(name.size());
-            }
-        }
-        return "";
-    }
+    static std::string Status(pid_t pid, const std::string& name) { return ProcessStatus(pid, name); }
     // Whether the tool's process pid catches SIGINT and SIGCONT: its own
     // code runs.
     static bool Handling(pid_t pid)
