@@ -535,9 +535,15 @@ zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, i
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_duplicate(c.Registry());
     const std::string path = r.path;
     const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
+    tool::Connection* const connection = &c;
     const auto read = [=] {
         try {
-            answer->data = registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs);
+            // Again, as every call: the server closes a connection left
+            // idle (its reader took no rows, or the tool was stopped), and
+            // the next call on it fails unread. The connection outlives the
+            // call: one abandoned ends the tool first (Leave).
+            answer->data = connection->Again(
+                [&] { return registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs); });
         } catch (const CORBA::TIMEOUT&) {
             answer->timedOut = true;
         }

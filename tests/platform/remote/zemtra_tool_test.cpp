@@ -667,6 +667,21 @@ TEST_F(ZemtraToolTest, ReadsOnceInChunksEachWhereThePreviousEnded)
     }
 }
 
+// A read once whose reader takes no rows for longer than the server keeps
+// an idle connection (as one stopped with Ctrl-Z) reads its next chunk on a
+// new connection: the server closed the idle one unasked.
+TEST(ZemtraToolIdle, ChunksGoOnAfterTheServerClosedTheIdleConnection)
+{
+    mci::RemoteExport::Settings settings;
+    settings.idleConnectionTimeout = 1s;
+    Server server(settings);
+    const ToolResult r = RunToolPiped(
+        {"--server", server.Address(), "read", "signals.adc", "--count", "300000", "--mode", "10", "--time", "5"},
+        "{ sleep 5; wc -l; }");
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("300001\n", r.out);
+}
+
 TEST_F(ZemtraToolTest, InterruptedReadPrintsWhatCameAndExits130)
 {
     ToolProcess tool({"--server", server.Address(), "read", "signals.pll", "--count", "5", "--timeout", "0"});
