@@ -58,9 +58,6 @@ extern "C" void OnInterrupt(int signal)
 // The read-ahead access mode of on-demand signals, read through forwarding.
 constexpr int qsigStreaming = 13;
 
-// Run's answer when standard output was closed by its reader: the tool ends
-// as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
-constexpr int c_outputClosed = -1;
 // Exit code of a read or watch that a signal ended: 128 + the signal, as a
 // shell gives it (130 for Ctrl-C).
 int InterruptedExit()
@@ -139,12 +136,29 @@ template <typename F> bool Interruptible(F call, std::chrono::steady_clock::dura
     return true;
 }
 
+// Run's answer when standard output was closed by its reader: the tool ends
+// as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
+constexpr int c_outputClosed = -1;
+
+// Ends the tool by SIGPIPE, as a writer to a closed pipe.
+[[noreturn]] void EndByClosedOutput()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    std::_Exit(128 + SIGPIPE);
+}
+
 // The exit code rc of a command, at once when a call was abandoned (without
 // the ORB's orderly shutdown, which would wait for it); called before its
 // connection goes.
 int Leave(int rc)
 {
     if (g_callAbandoned.load()) {
+        if (rc == c_outputClosed) {
+            EndByClosedOutput();
+        }
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(rc);
@@ -1058,9 +1072,7 @@ int main(int argc, char** argv)
     try {
         const int rc = Run(Parse(argc, argv));
         if (rc == c_outputClosed) {
-            std::signal(SIGPIPE, SIG_DFL);
-            std::raise(SIGPIPE);
-            return 128 + SIGPIPE;
+            EndByClosedOutput();
         }
         return rc;
     } catch (const Interrupted&) {

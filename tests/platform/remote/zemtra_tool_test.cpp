@@ -18,7 +18,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1083,6 +1085,57 @@ TEST_F(ZemtraToolOnTheServer, CtrlCEndsEveryCommandPromptlyWhileTheServerIsStopp
 // its first line came; the read waits 3 s at most for its next atom, the
 // watch 4 s for its next value (a value set by another tool run on a loaded
 // machine).
+// A read interrupted while the server does not answer (its last calls
+// abandoned) and its reader takes no rows (as `| less` does with Ctrl-C)
+// ends once the reader closes the output, as a writer to a closed pipe:
+// by SIGPIPE, never with 255.
+TEST_F(ZemtraToolOnTheServer, AnInterruptedReadWhoseReaderLeavesEndsByThePipe)
+{
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    const std::string tool = ToolPath();
+    std::vector<std::string> argv = WithServer({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"});
+    argv.insert(argv.begin(), tool);
+    std::vector<char*> cargv;
+    for (std::string& a : argv) {
+        cargv.push_back(&a[0]);
+    }
+    cargv.push_back(nullptr);
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        ::execv(tool.c_str(), cargv.data());
+        std::_Exit(127);
+    }
+    ::close(fds[1]);
+    // The rows fill the pipe: the tool's writer waits.
+    EXPECT_TRUE(zvtest::WaitFor(
+        [&] {
+            int queued = 0;
+            return ::ioctl(fds[0], FIONREAD, &queued) == 0 && queued >= 60000;
+        },
+        20s));
+    ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{pid};
+    ::kill(reader, SIGINT);
+    std::this_thread::sleep_for(2s); // its calls after the interrupt are abandoned
+    ::close(fds[0]);
+    int status = 0;
+    const bool ended = zvtest::WaitFor([&] { return ::waitpid(reader, &status, WNOHANG) == reader; }, 20s);
+    if (!ended) {
+        ::kill(reader, SIGKILL);
+        ::waitpid(reader, &status, 0);
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
+        << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "signal");
+}
+
 TEST_F(ZemtraToolOnTheServer, AToolContinuedAfterAStopGoesOn)
 {
     const auto pause = [&](ToolProcess& tool, const std::function<void()>& poke) {
