@@ -193,6 +193,13 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     ToolResult r = RunTool({"--server", "127.0.0.1:" + std::to_string(FreePort()), "get", "custom"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ(0u, r.err.rfind("Can't reach server 127.0.0.1:", 0)) << r.err;
+    // A name that names no address (".invalid" never does) is no server down.
+    r = RunTool({"--server", "nosuchhost.invalid:18150", "get", "custom"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ(0u, r.err.rfind("Can't reach server nosuchhost.invalid:18150: no address is known for the name "
+                              "'nosuchhost.invalid' (",
+                              0))
+        << r.err;
     r = RunTool({"--server", "localhost", "ls"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Bad server address localhost: HOST:PORT expected\n", r.err);
