@@ -58,9 +58,6 @@ extern "C" void OnInterrupt(int signal)
 // The read-ahead access mode of on-demand signals, read through forwarding.
 constexpr int qsigStreaming = 13;
 
-// Run's answer when standard output was closed by its reader: the tool ends
-// as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
-constexpr int c_outputClosed = -1;
 // Exit code of a read or watch that a signal ended: 128 + the signal, as a
 // shell gives it (130 for Ctrl-C).
 int InterruptedExit()
@@ -139,12 +136,29 @@ template <typename F> bool Interruptible(F call, std::chrono::steady_clock::dura
     return true;
 }
 
+// Run's answer when standard output was closed by its reader: the tool ends
+// as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
+constexpr int c_outputClosed = -1;
+
+// Ends the tool by SIGPIPE, as a writer to a closed pipe.
+[[noreturn]] void EndByClosedOutput()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    std::_Exit(128 + SIGPIPE);
+}
+
 // The exit code rc of a command, at once when a call was abandoned (without
 // the ORB's orderly shutdown, which would wait for it); called before its
 // connection goes.
 int Leave(int rc)
 {
     if (g_callAbandoned.load()) {
+        if (rc == c_outputClosed) {
+            EndByClosedOutput();
+        }
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(rc);
@@ -152,12 +166,19 @@ int Leave(int rc)
     return rc;
 }
 
+// A command interrupted between its calls: it makes no more.
+struct Interrupted {};
+
 // Runs call, calls to the server, so that Ctrl-C ends the tool at once,
 // with 128 + the signal, also while the server does not answer: a command of
-// single calls (ls, get, set, exec) has nothing to finish. call may use the
-// caller's frame: the tool ends before that goes.
+// single calls (ls, get, set, exec) has nothing to finish, and makes no call
+// once interrupted (a set interrupted while it describes its node writes
+// nothing). call may use the caller's frame: the tool ends before that goes.
 template <typename F> void Promptly(F call)
 {
+    if (g_interrupted.load()) {
+        throw Interrupted{};
+    }
     if (!Interruptible(call, std::chrono::steady_clock::duration::zero())) {
         Leave(InterruptedExit());
     }
@@ -528,9 +549,15 @@ zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, i
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_duplicate(c.Registry());
     const std::string path = r.path;
     const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
+    tool::Connection* const connection = &c;
     const auto read = [=] {
         try {
-            answer->data = registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs);
+            // Again, as every call: the server closes a connection left
+            // idle (its reader took no rows, or the tool was stopped), and
+            // the next call on it fails unread. The connection outlives the
+            // call: one abandoned ends the tool first (Leave).
+            answer->data = connection->Again(
+                [&] { return registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs); });
         } catch (const CORBA::TIMEOUT&) {
             answer->timedOut = true;
         }
@@ -1045,11 +1072,11 @@ int main(int argc, char** argv)
     try {
         const int rc = Run(Parse(argc, argv));
         if (rc == c_outputClosed) {
-            std::signal(SIGPIPE, SIG_DFL);
-            std::raise(SIGPIPE);
-            return 128 + SIGPIPE;
+            EndByClosedOutput();
         }
         return rc;
+    } catch (const Interrupted&) {
+        return InterruptedExit();
     } catch (const UsageError& e) {
         std::cerr << "zemtra-tool: " << e.message << "\n" << c_usage;
         return 2;

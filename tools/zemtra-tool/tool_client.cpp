@@ -3,6 +3,7 @@
 #include <omniORB4/omniORB.h>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 
@@ -178,6 +179,27 @@ std::string BareHost(const std::string& host)
 }
 
 } // namespace
+
+std::string Connection::Unreachable() const
+{
+    const std::string message = "Can't reach server " + m_server;
+    const std::string host = BareHost(m_server.substr(0, m_server.rfind(':')));
+    in6_addr v6{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1 || ::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        return message;
+    }
+    // A name that names no address is no server gone.
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (error == 0) {
+        ::freeaddrinfo(found);
+        return message;
+    }
+    return message + ": no address is known for the name '" + host + "' (" + ::gai_strerror(error) + ")";
+}
 
 std::string Connection::CallbackEndpoint(const std::string& host)
 {

@@ -127,7 +127,7 @@ public:
         } catch (const zemtra_REMOTE::RemoteError& e) {
             throw ToolError{e.message.in()};
         } catch (const CORBA::TRANSIENT&) {
-            throw ToolError{"Can't reach server " + m_server};
+            throw ToolError{Unreachable()};
         } catch (const CORBA::TIMEOUT&) {
             throw ToolError{NoAnswer()};
         } catch (const CORBA::NO_RESOURCES& e) {
@@ -166,6 +166,9 @@ public:
 private:
     // What a call that timed out tells.
     std::string NoAnswer() const;
+    // What a call that could not reach the server tells: also when its host
+    // name resolves to no address.
+    std::string Unreachable() const;
 
     std::string m_server;
     bool m_olderServer = false; // has no IsServed

@@ -18,7 +18,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,12 +193,31 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     ToolResult r = RunTool({"--server", "127.0.0.1:" + std::to_string(FreePort()), "get", "custom"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ(0u, r.err.rfind("Can't reach server 127.0.0.1:", 0)) << r.err;
+    // A name that names no address (".invalid" never does) is no server down.
+    r = RunTool({"--server", "nosuchhost.invalid:18150", "get", "custom"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ(0u, r.err.rfind("Can't reach server nosuchhost.invalid:18150: no address is known for the name "
+                              "'nosuchhost.invalid' (",
+                              0))
+        << r.err;
     r = RunTool({"--server", "localhost", "ls"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Bad server address localhost: HOST:PORT expected\n", r.err);
     r = RunTool({"--server", "::1:18150", "ls"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Bad server address ::1:18150: write an IPv6 address in brackets, e.g. [::1]:18150\n", r.err);
+}
+
+// The field of /proc/PID/status that starts with name ("" when none).
+std::string ProcessStatus(pid_t pid, const std::string& name)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(name, 0) == 0) {
+            return line.substr(name.size());
+        }
+    }
+    return "";
 }
 
 // A stand-in for the server on a loopback port that the kernel picks: it
@@ -655,6 +676,21 @@ TEST_F(ZemtraToolTest, ReadsOnceInChunksEachWhereThePreviousEnded)
     }
 }
 
+// A read once whose reader takes no rows for longer than the server keeps
+// an idle connection (as one stopped with Ctrl-Z) reads its next chunk on a
+// new connection: the server closed the idle one unasked.
+TEST(ZemtraToolIdle, ChunksGoOnAfterTheServerClosedTheIdleConnection)
+{
+    mci::RemoteExport::Settings settings;
+    settings.idleConnectionTimeout = 1s;
+    Server server(settings);
+    const ToolResult r = RunToolPiped(
+        {"--server", server.Address(), "read", "signals.adc", "--count", "300000", "--mode", "10", "--time", "5"},
+        "{ sleep 5; wc -l; }");
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("300001\n", r.out);
+}
+
 TEST_F(ZemtraToolTest, InterruptedReadPrintsWhatCameAndExits130)
 {
     ToolProcess tool({"--server", server.Address(), "read", "signals.pll", "--count", "5", "--timeout", "0"});
@@ -887,6 +923,43 @@ TEST(ZemtraToolStandIn, AFailedCallIsTheLast)
     }
 }
 
+// Ctrl-C that comes while a call is being answered ends the tool before its
+// next call: a set interrupted while it asks for the node's description
+// writes nothing, and exits 130. The stand-in answers the description once
+// the tool has taken the interrupt.
+TEST(ZemtraToolStandIn, AnInterruptEndsTheToolBeforeItsNextCall)
+{
+    std::atomic<pid_t> tool{0};
+    const auto pending = [&] {
+        const unsigned long long bit = 1ull << (SIGINT - 1);
+        const std::string shared = ProcessStatus(tool, "ShdPnd:");
+        const std::string own = ProcessStatus(tool, "SigPnd:");
+        return shared.empty() || own.empty() ||
+               ((std::stoull(shared, nullptr, 16) | std::stoull(own, nullptr, 16)) & bit);
+    };
+    StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
+        if (operation != "Describe" || !zvtest::WaitFor([&] { return tool.load() > 0; }, 10s)) {
+            return std::string();
+        }
+        ::kill(tool, SIGINT);
+        EXPECT_TRUE(zvtest::WaitFor([&] { return !pending(); }, 10s));
+        return StandIn::Reply(request, [](zvtest::Cdr& cdr) {
+            cdr.String("name");
+            cdr.String("value");
+            cdr.ULong(0);       // value type
+            cdr.ULong(1);       // size
+            cdr.ULongLong(0x6); // flags
+            cdr.ULong(0);       // no enum values
+            cdr.String("");     // no validator
+        });
+    });
+    ToolProcess process({"--server", standIn.Address(), "set", "name", "x"});
+    tool = process.Pid();
+    const ToolResult r = process.Wait();
+    EXPECT_EQ(130, r.exitCode) << r.err;
+    EXPECT_EQ(std::vector<std::string>{"Describe"}, standIn.Operations());
+}
+
 // A server that answers a read once with more atoms than asked, or with
 // values that are no whole atoms, is refused: nothing of the answer is
 // printed. Reads of more than a chunk in mode 11 start with reads of one
@@ -956,17 +1029,7 @@ TEST(ZemtraToolStandIn, AnswersOfMoreAtomsThanAskedAreRefused)
 // The tool against the "zemtra-vuna" server run as a process.
 class ZemtraToolOnTheServer : public ZemtraVunaRemote {
 protected:
-    // The field of /proc/PID/status that starts with name ("" when none).
-    static std::string Status(pid_t pid, const std::string& name)
-    {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind(name, 0) == 0) {
-                return line.substr(name.size());
-            }
-        }
-        return "";
-    }
+    static std::string Status(pid_t pid, const std::string& name) { return ProcessStatus(pid, name); }
     // Whether the tool's process pid catches SIGINT and SIGCONT: its own
     // code runs.
     static bool Handling(pid_t pid)
@@ -1029,6 +1092,57 @@ TEST_F(ZemtraToolOnTheServer, CtrlCEndsEveryCommandPromptlyWhileTheServerIsStopp
 // its first line came; the read waits 3 s at most for its next atom, the
 // watch 4 s for its next value (a value set by another tool run on a loaded
 // machine).
+// A read interrupted while the server does not answer (its last calls
+// abandoned) and its reader takes no rows (as `| less` does with Ctrl-C)
+// ends once the reader closes the output, as a writer to a closed pipe:
+// by SIGPIPE, never with 255.
+TEST_F(ZemtraToolOnTheServer, AnInterruptedReadWhoseReaderLeavesEndsByThePipe)
+{
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    const std::string tool = ToolPath();
+    std::vector<std::string> argv = WithServer({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"});
+    argv.insert(argv.begin(), tool);
+    std::vector<char*> cargv;
+    for (std::string& a : argv) {
+        cargv.push_back(&a[0]);
+    }
+    cargv.push_back(nullptr);
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        ::execv(tool.c_str(), cargv.data());
+        std::_Exit(127);
+    }
+    ::close(fds[1]);
+    // The rows fill the pipe: the tool's writer waits.
+    EXPECT_TRUE(zvtest::WaitFor(
+        [&] {
+            int queued = 0;
+            return ::ioctl(fds[0], FIONREAD, &queued) == 0 && queued >= 60000;
+        },
+        20s));
+    ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{pid};
+    ::kill(reader, SIGINT);
+    std::this_thread::sleep_for(2s); // its calls after the interrupt are abandoned
+    ::close(fds[0]);
+    int status = 0;
+    const bool ended = zvtest::WaitFor([&] { return ::waitpid(reader, &status, WNOHANG) == reader; }, 20s);
+    if (!ended) {
+        ::kill(reader, SIGKILL);
+        ::waitpid(reader, &status, 0);
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
+        << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "signal");
+}
+
 TEST_F(ZemtraToolOnTheServer, AToolContinuedAfterAStopGoesOn)
 {
     const auto pause = [&](ToolProcess& tool, const std::function<void()>& poke) {
