@@ -48,6 +48,13 @@ struct GiopGateSettings {
     unsigned maxLargeRequests = 2;
     unsigned maxLargeRequestsWaiting = 8;
     std::chrono::milliseconds largeRequestWait{5000};
+    // The local connections' names start with this, followed by a serial
+    // number and the client's address ("17-127.0.0.1:40000", the address
+    // left out where it would not fit). A leading '@' stands for the NUL
+    // byte of a Linux abstract socket address (no file); any other name is a
+    // path, which the gate removes once the local connection is closed.
+    // Empty: "@zemtra-gate.PID.N." (N counts the gates of the process).
+    std::string localNamePrefix;
 };
 
 // What the service may ask about the client behind one local connection.
@@ -86,8 +93,15 @@ public:
     // when the gate has no such connection (any more).
     std::optional<GiopGateClient> Client(const std::string& localName) const;
 
-    // Open client connections (for tests and the soak).
+    // Client connections relayed to the ORB, their local connections open
+    // (for tests and the soak); one whose client went away with replies
+    // owed counts until they have come.
     std::size_t ConnectionCount() const;
+
+    // A connector's work: a Unix stream socket bound to localName (as the
+    // gate names it: '@' for an abstract address), connected to the ORB's
+    // endpoint at path ('@' likewise), non-blocking; -1 on failure.
+    static int ConnectUnix(const std::string& path, const std::string& localName);
 
 private:
     struct Impl;
