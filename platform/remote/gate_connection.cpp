@@ -554,13 +554,13 @@ void GateConnection::CloseLocal()
     ::close(m_local);
     m_local = -1;
     m_localEvents = 0;
+    if (m_entry && !m_entry->localName.empty() && m_entry->localName[0] != '@') {
+        ::unlink(m_entry->localName.c_str());
+    }
     if (m_entry && !m_removed) {
         // The ORB no longer holds the connection: nothing is asked of it any more.
         m_removed = true;
         m_shared.table.Remove(*m_entry);
-    }
-    if (m_entry && !m_entry->localName.empty() && m_entry->localName[0] != '@') {
-        ::unlink(m_entry->localName.c_str());
     }
     ReleasePlace();
     // The unit the ORB had begun to read goes nowhere now.

@@ -21,7 +21,13 @@
 //     code; at most one WARNING per peer address and minute is logged.
 // A client that goes away with a request in flight: the gate keeps the local
 // connection until the ORB's replies to it have come (and drops them), then
-// closes it. A close or CloseConnection from the ORB reaches the client.
+// closes it. A close or CloseConnection from the ORB reaches the client;
+// connections idle for long are left to the ORB's own idle close.
+//
+// The pieces: giop_input.h (a client's bytes in relay units), reply_tracker.h
+// (the replies a connection owes), gate_connection.h (one connection),
+// connection_table.h (what the event loops share of their connections),
+// large_request_places.h, refusal_log.h; giop_framing.h for GIOP itself.
 //
 // This interface is shared by the gate and the remote export; keep it stable.
 

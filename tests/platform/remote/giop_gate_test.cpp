@@ -11,6 +11,7 @@
 #include "platform/remote/reply_tracker.h"
 #include "tests/common/free_port.h"
 #include "tests/common/giop_client.h"
+#include "tests/common/temp_dir.h"
 #include "tests/common/wait_for.h"
 
 #include "zemtra_remote.hh"
@@ -22,11 +23,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -360,21 +363,26 @@ private:
     std::thread m_thread;
 };
 
+// Starts the gate on a free port of host (another program may take a port
+// found free before the gate binds it): the port.
+unsigned short StartOnFreePort(mci::GiopGate& gate, const std::string& host)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const unsigned short port = zvtest::FreePort();
+        try {
+            gate.Start(host, port);
+            return port;
+        } catch (const std::exception&) {
+        }
+    }
+    throw std::runtime_error("no port for the gate");
+}
+
 // A gate on a free loopback port in front of a backend.
 struct Rig {
-    explicit Rig(const mci::GiopGateSettings& settings = mci::GiopGateSettings()) : gate(settings, backend.Connector())
+    explicit Rig(const mci::GiopGateSettings& settings = mci::GiopGateSettings())
+        : gate(settings, backend.Connector()), port(StartOnFreePort(gate, "127.0.0.1"))
     {
-        for (int attempt = 0; port == 0 && attempt < 20; ++attempt) {
-            const unsigned short p = zvtest::FreePort();
-            try {
-                gate.Start("127.0.0.1", p);
-                port = p;
-            } catch (const std::exception&) {
-            }
-        }
-        if (port == 0) {
-            throw std::runtime_error("no port for the gate");
-        }
     }
 
     // A client connected from the address, and the index of its backend connection.
@@ -399,7 +407,7 @@ struct Rig {
 
     Backend backend;
     mci::GiopGate gate;
-    unsigned short port = 0;
+    unsigned short port;
     zvtest::Sockets fds;
 };
 
@@ -1053,6 +1061,52 @@ TEST(GiopGate, ClientTellsTheAddressBehindALocalConnection)
     EXPECT_FALSE(client->gone);
     EXPECT_NE(std::string::npos, rig.backend.Name(i).find(address)) << rig.backend.Name(i);
     EXPECT_FALSE(rig.gate.Client("@no-such-connection").has_value());
+}
+
+// ConnectUnix binds each local connection to the name the gate gives it,
+// so that the ORB's side tells the client by its peer's name: an abstract
+// address, or a file that goes with the connection.
+TEST(GiopGate, LocalConnectionsBearTheirNames)
+{
+    zvtest::TempDir dir;
+    const std::string endpoint = dir.Path() + "/orb";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, endpoint.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, ::listen(listener, 8));
+    for (const std::string& prefix : {std::string(), dir.Path() + "/c"}) {
+        mci::GiopGateSettings settings = Settings();
+        settings.localNamePrefix = prefix;
+        mci::GiopGate gate(settings,
+                           [&](const std::string& name) { return mci::GiopGate::ConnectUnix(endpoint, name); });
+        const int fd = zvtest::ConnectFrom(StartOnFreePort(gate, "127.0.0.1"));
+        ASSERT_GE(fd, 0);
+        const int orb = ::accept(listener, nullptr, nullptr);
+        ASSERT_GE(orb, 0);
+        sockaddr_un peer{};
+        socklen_t length = sizeof(peer);
+        ASSERT_EQ(0, ::getpeername(orb, reinterpret_cast<sockaddr*>(&peer), &length));
+        std::string name(peer.sun_path, length - offsetof(sockaddr_un, sun_path));
+        if (!name.empty() && name[0] == '\0') {
+            name[0] = '@';
+        }
+        name = name.c_str(); // (a path ends with its NUL)
+        const auto client = gate.Client(name);
+        ASSERT_TRUE(client.has_value()) << name;
+        EXPECT_EQ(0u, client->address.find("127.0.0.1:"));
+        EXPECT_EQ(0u, name.find(prefix.empty() ? "@zemtra-gate." : prefix)) << name;
+        const bool file = name[0] != '@';
+        EXPECT_EQ(file, ::access(name.c_str(), F_OK) == 0);
+        ::close(fd);
+        char byte = 0;
+        EXPECT_EQ(0, ::recv(orb, &byte, 1, 0)) << "the local connection stays";
+        ::close(orb);
+        EXPECT_TRUE(zvtest::WaitFor([&] { return !gate.Client(name).has_value(); }, 5s));
+        EXPECT_NE(0, ::access(name.c_str(), F_OK)) << "the local connection's file stays";
+    }
+    ::close(listener);
 }
 
 TEST(GiopGate, ListensOnIpv4AndIpv6AndNamesATakenPort)
