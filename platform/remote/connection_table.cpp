@@ -157,10 +157,4 @@ std::size_t ConnectionTable::ArrivingFrom(const std::string& peer) const
     return it != m_arrivingPerPeer.end() ? it->second : 0;
 }
 
-std::size_t ConnectionTable::ArrivingBytes() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_arrivingBytes;
-}
-
 } // namespace mci

@@ -89,9 +89,8 @@ public:
 
     std::optional<GiopGateClient> Client(const std::string& localName) const;
     std::size_t Count() const;
-    // Messages still arriving from the peer, and the bytes they hold in all.
+    // Messages still arriving from the peer.
     std::size_t ArrivingFrom(const std::string& peer) const;
-    std::size_t ArrivingBytes() const;
 
 private:
     // Caller holds m_mutex.

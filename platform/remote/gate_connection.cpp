@@ -116,11 +116,6 @@ GateConnection::~GateConnection()
     }
 }
 
-std::uint64_t GateConnection::Serial() const
-{
-    return m_entry ? m_entry->serial : 0;
-}
-
 void GateConnection::Start(Clock::time_point now)
 {
     if (m_state == ClientState_e::eRefusing) {

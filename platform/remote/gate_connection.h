@@ -88,7 +88,6 @@ public:
 
     // Both sides are closed: the loop deletes the connection.
     bool Dead() const { return m_client < 0 && m_local < 0; }
-    std::uint64_t Serial() const;
 
 private:
     enum class ClientState_e {

@@ -34,9 +34,6 @@ public:
     // The connection gives its place back.
     void Release(std::uint64_t serial);
 
-    std::size_t Held() const;
-    std::size_t Waiting() const;
-
 private:
     struct Waiter {
         std::uint64_t serial;
@@ -51,7 +48,7 @@ private:
     const unsigned m_places;
     const unsigned m_maxWaiting;
     const Wake m_wake;
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
     std::deque<Waiter> m_queue;
     std::vector<std::uint64_t> m_granted; // given a place, not collected yet
     std::vector<std::uint64_t> m_holders;

@@ -757,7 +757,7 @@ TEST(GiopGate, FragmentedRequestsReachTheOrbWithTheirLastFragment)
 // byte; one that does not is dropped, and nothing of it reaches the ORB.
 TEST(GiopGate, MessagesNotWholeInTimeAreDropped)
 {
-    constexpr auto c_timeout = 400ms;
+    constexpr auto c_timeout = 1000ms;
     Rig rig(Settings(c_timeout));
     const std::string request = Request({2, true, 1, true, 3000});
     const struct {
@@ -767,8 +767,8 @@ TEST(GiopGate, MessagesNotWholeInTimeAreDropped)
     } cases[] = {
         {1, 0ms, true},
         {4, 20ms, true},
-        {3, 300ms, false}, // each piece in time, the whole not
-        {2, 2000ms, false},
+        {3, 600ms, false}, // each piece in time, the whole not
+        {2, 1500ms, false},
     };
     for (const auto& c : cases) {
         size_t i = 0;
@@ -935,7 +935,7 @@ TEST(GiopGate, LargeRequestsTakePlacesOnceWhole)
     settings.largeRequestSize = 64 << 10;
     settings.maxLargeRequests = 1;
     settings.maxLargeRequestsWaiting = 1;
-    settings.largeRequestWait = 400ms;
+    settings.largeRequestWait = 1000ms;
     Rig rig(settings);
     const auto large = [](uint32_t id, bool response = true) { return Request({2, true, id, response, 100 << 10}); };
     // A's request is not read by the ORB: its place stays taken.
