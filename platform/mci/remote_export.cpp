@@ -1,12 +1,12 @@
 #include "platform/mci/remote_export.h"
 
-#include "platform/mci/giop_refusal.h"
 #include "platform/mci/orb_connection.h"
 #include "platform/mci/remote_memory.h"
 #include "platform/mci/remote_registry.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/remote/giop_refusal.h"
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/omniInterceptors.h>

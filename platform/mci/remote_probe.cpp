@@ -1,6 +1,7 @@
 #include "platform/mci/remote_probe.h"
 
 #include "platform/qstd/trace.h"
+#include "platform/remote/giop_framing.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -28,17 +29,6 @@ void PutULong(std::string& out, std::uint32_t v)
     }
 }
 
-std::uint32_t GetULong(const unsigned char* p, bool littleEndian)
-{
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) {
-        v |= static_cast<std::uint32_t>(p[littleEndian ? i : 3 - i]) << (8 * i);
-    }
-    return v;
-}
-
-constexpr std::size_t c_headerBytes = 12;
-
 } // namespace
 
 std::string LocateRequest(std::uint32_t requestId, const std::string& objectKey, unsigned minor)
@@ -53,37 +43,33 @@ std::string LocateRequest(std::uint32_t requestId, const std::string& objectKey,
     }
     PutULong(body, static_cast<std::uint32_t>(objectKey.size()));
     body += objectKey;
-    std::string message = "GIOP";
-    message.push_back('\1');
-    message.push_back(static_cast<char>(minor));
-    message.push_back('\1'); // little-endian (the byte order flag of every version)
-    message.push_back(static_cast<char>(c_locateRequest));
-    PutULong(message, static_cast<std::uint32_t>(body.size()));
-    return message + body;
+    const auto header = MakeHeader(static_cast<unsigned char>(minor), MsgType_e::eLocateRequest,
+                                   static_cast<std::uint32_t>(body.size()));
+    return std::string(header.data(), header.size()) + body;
 }
 
 Parsed ParseMessage(const unsigned char* data, std::size_t size, Message& message, std::size_t& used)
 {
     used = 0;
-    static const unsigned char magic[] = {'G', 'I', 'O', 'P', 1};
-    if (std::memcmp(data, magic, std::min(size, sizeof(magic))) != 0) {
-        return Parsed::eMalformed;
-    }
-    if (size < c_headerBytes) {
+    Header header;
+    switch (ParseHeader(data, size, header)) {
+    case HeaderStatus_e::eIncomplete:
         return Parsed::eIncomplete;
+    case HeaderStatus_e::eNotGiop:
+    case HeaderStatus_e::eUnsupported:
+        return Parsed::eMalformed;
+    case HeaderStatus_e::eOk:
+        break;
     }
-    const unsigned minor = data[5];
-    const unsigned char flags = data[6];
-    // GIOP 1.0 has a byte order octet where later versions have flags.
-    if (minor > 2 || (minor == 0 && flags > 1) || (minor > 0 && (flags & 0x2) != 0)) {
-        return Parsed::eMalformed; // an unknown version, or a fragment
+    if (header.moreFragments) {
+        return Parsed::eMalformed; // a fragment
     }
-    const bool littleEndian = (flags & 0x1) != 0;
-    const std::uint32_t body = GetULong(data + 8, littleEndian);
-    if (body > c_maxMessageBytes - c_headerBytes) {
+    const bool littleEndian = header.littleEndian;
+    const std::uint32_t body = header.bodySize;
+    if (body > c_maxMessageBytes - c_headerSize) {
         return Parsed::eMalformed;
     }
-    if (size < c_headerBytes + body) {
+    if (size < c_headerSize + body) {
         return Parsed::eIncomplete;
     }
     message = Message();
@@ -92,18 +78,18 @@ Parsed ParseMessage(const unsigned char* data, std::size_t size, Message& messag
         if (body < 8) {
             return Parsed::eMalformed;
         }
-        message.requestId = GetULong(data + 12, littleEndian);
-        message.locateStatus = GetULong(data + 16, littleEndian);
+        message.requestId = ULong(data + 12, littleEndian);
+        message.locateStatus = ULong(data + 16, littleEndian);
         // GIOP 1.2 follows a system exception with its repository id.
         if (message.locateStatus == c_locSystemException && body >= 12) {
-            const std::uint32_t length = GetULong(data + 20, littleEndian);
+            const std::uint32_t length = ULong(data + 20, littleEndian);
             if (length > 0 && length <= body - 12) {
                 const char* id = reinterpret_cast<const char*>(data + 24);
                 message.exceptionId.assign(id, ::strnlen(id, length));
             }
         }
     }
-    used = c_headerBytes + body;
+    used = c_headerSize + body;
     return Parsed::eMessage;
 }
 

@@ -5,6 +5,8 @@
 // from a chosen loopback address (127.0.0.2 and up stand for other hosts),
 // and what the server answers.
 
+#include "platform/remote/giop_framing.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -76,10 +78,8 @@ public:
     {
         std::string m = m_bytes;
         const uint32_t size = static_cast<uint32_t>(m.size() - 12) + framing.extraClaimed;
-        const char header[8] = {
-            'G', 'I', 'O', 'P', 1, 2, static_cast<char>(framing.fragmented ? 3 : 1), static_cast<char>(type)};
-        m.replace(0, 8, header, 8);
-        std::memcpy(&m[8], &size, 4);
+        const auto header = mci::giop::MakeHeader(2, static_cast<mci::giop::MsgType_e>(type), size, framing.fragmented);
+        m.replace(0, header.size(), header.data(), header.size());
         return m;
     }
 
@@ -162,16 +162,26 @@ inline bool SendAll(int fd, const std::string& bytes)
     return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
-// Size of the GIOP message at the start of bytes (little-endian), or 0
+// Size of the GIOP message at the start of bytes (of either byte order;
+// bytes that are no GIOP header are read as a little-endian one), or 0
 // while its header is incomplete.
 inline size_t MessageSize(const std::string& bytes)
 {
-    uint32_t body = 0;
-    if (bytes.size() < 12) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    mci::giop::Header header;
+    const auto status = mci::giop::ParseHeader(data, bytes.size(), header);
+    if (bytes.size() < mci::giop::c_headerSize) {
         return 0;
     }
-    std::memcpy(&body, &bytes[8], 4);
-    return 12 + body;
+    return status == mci::giop::HeaderStatus_e::eOk ? static_cast<size_t>(header.MessageSize())
+                                                    : 12 + mci::giop::ULong(data + 8, true);
+}
+
+// The header of the GIOP message at the start of bytes; false when there is none.
+inline bool HeaderOf(const std::string& bytes, mci::giop::Header& header)
+{
+    return mci::giop::ParseHeader(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), header) ==
+           mci::giop::HeaderStatus_e::eOk;
 }
 
 // What the server sent until one whole message was in, the connection
@@ -220,7 +230,8 @@ inline bool ClosedWithin(int fd, std::chrono::milliseconds timeout)
 // A GIOP Reply (type 1) of any status.
 inline bool IsReply(const std::string& message)
 {
-    return message.size() > 7 && message.compare(0, 4, "GIOP") == 0 && message[7] == 1;
+    mci::giop::Header header;
+    return HeaderOf(message, header) && header.Is(mci::giop::MsgType_e::eReply);
 }
 
 // A GIOP 1.2 Reply (type 1) with status NO_EXCEPTION.
@@ -232,8 +243,9 @@ inline bool IsAnswer(const std::string& reply)
 // A GIOP CloseConnection (type 5, no body) of any version.
 inline bool IsCloseConnection(const std::string& message)
 {
-    return message.size() == 12 && message.compare(0, 4, "GIOP") == 0 && message[7] == 5 &&
-           message.compare(8, 4, std::string(4, '\0')) == 0;
+    mci::giop::Header header;
+    return message.size() == 12 && HeaderOf(message, header) && header.Is(mci::giop::MsgType_e::eCloseConnection) &&
+           header.bodySize == 0;
 }
 
 // The minor code of the system exception that a GIOP 1.2 Reply or

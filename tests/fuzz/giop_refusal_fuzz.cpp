@@ -4,7 +4,7 @@
 // whose size field counts its body and which ends with the minor code and
 // COMPLETED_NO.
 
-#include "platform/mci/giop_refusal.h"
+#include "platform/remote/giop_refusal.h"
 
 #include <cstddef>
 #include <cstdint>

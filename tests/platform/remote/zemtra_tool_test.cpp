@@ -5,7 +5,7 @@
 #include "remote_test_support.h"
 #include "zemtra_vuna_server.h"
 
-#include "platform/mci/giop_refusal.h"
+#include "platform/remote/giop_refusal.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"

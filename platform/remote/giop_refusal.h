@@ -1,9 +1,9 @@
 #pragma once
-// The answer to the first request of a connection that the remote export
-// refuses before the ORB reads it (see remote_export.cpp): a GIOP reply that
-// carries the system exception NO_RESOURCES with a minor code of the
-// server's, built from the start of the request as it waits in the socket,
-// so that the client's ORB raises that exception for its call.
+// The answer to a request that the remote service's gate refuses before the
+// ORB reads it (see giop_gate.h): a GIOP reply that carries the system
+// exception NO_RESOURCES with a minor code of the server's, built from the
+// start of the request as far as it has arrived, so that the client's ORB
+// raises that exception for its call.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +16,8 @@ namespace mci {
 // order. The reply (a LocateReply to a LocateRequest) has the status
 // SYSTEM_EXCEPTION and carries NO_RESOURCES, the minor code and
 // COMPLETED_NO, little-endian. Empty when the bytes hold no such message up
-// to its request id (a GIOP 1.0 or 1.1 LocateReply cannot carry an
-// exception).
+// to its request id and response flag (a GIOP 1.0 or 1.1 LocateReply cannot
+// carry an exception).
 std::string GiopRefusalReply(const unsigned char* message, std::size_t size, std::uint32_t minor);
 
 } // namespace mci

@@ -1,0 +1,160 @@
+#include "platform/remote/connection_table.h"
+
+namespace mci {
+
+ConnectionTable::ConnectionTable(const Limits& limits, Wake wake) : m_limits(limits), m_wake(std::move(wake)) {}
+
+bool ConnectionTable::Admit(const std::shared_ptr<GateEntry>& entry)
+{
+    const GateEntry* evict = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_entries.size() - m_evicting >= m_limits.maxConnections) {
+            GateEntry* idlest = nullptr;
+            for (const auto& e : m_entries) {
+                GateEntry& candidate = *e.second;
+                if (!candidate.evict && candidate.idle.load() &&
+                    (idlest == nullptr || candidate.lastActive.load() < idlest->lastActive.load())) {
+                    idlest = &candidate;
+                }
+            }
+            if (idlest == nullptr) {
+                return false;
+            }
+            idlest->evict = true;
+            ++m_evicting;
+            evict = idlest;
+        }
+        m_entries.emplace(entry->localName, entry);
+    }
+    if (evict != nullptr) {
+        // (The entry stays listed until its loop removes it.)
+        m_wake(evict->loop);
+    }
+    return true;
+}
+
+void ConnectionTable::Remove(const GateEntry& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_entries.find(entry.localName);
+    if (it == m_entries.end() || it->second.get() != &entry) {
+        return;
+    }
+    ArrivedLocked(*it->second);
+    if (it->second->evict) {
+        --m_evicting;
+    }
+    m_entries.erase(it);
+}
+
+ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::size_t bytes)
+{
+    const GateEntry* refuse = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (entry.refuseInAll) {
+            entry.refuseInAll = false;
+            return Arriving_e::eInAll;
+        }
+        if (!entry.arriving) {
+            unsigned& fromPeer = m_arrivingPerPeer[entry.peer];
+            if (fromPeer >= m_limits.maxArrivingPerPeer) {
+                if (fromPeer == 0) {
+                    m_arrivingPerPeer.erase(entry.peer);
+                }
+                return Arriving_e::eFromPeer;
+            }
+            ++fromPeer;
+            entry.arriving = true;
+        }
+        m_arrivingBytes += bytes - entry.arrivingBytes;
+        entry.arrivingBytes = bytes;
+        if (m_arrivingBytes > m_limits.maxArrivingBytes) {
+            GateEntry* largest = &entry;
+            for (const auto& e : m_entries) {
+                if (e.second->arriving && e.second->arrivingBytes > largest->arrivingBytes) {
+                    largest = e.second.get();
+                }
+            }
+            ArrivedLocked(*largest);
+            if (largest == &entry) {
+                return Arriving_e::eInAll;
+            }
+            largest->refuseInAll = true;
+            refuse = largest;
+        }
+    }
+    if (refuse != nullptr) {
+        m_wake(refuse->loop);
+    }
+    return Arriving_e::eOk;
+}
+
+void ConnectionTable::Arrived(GateEntry& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ArrivedLocked(entry);
+}
+
+void ConnectionTable::ArrivedLocked(GateEntry& entry)
+{
+    if (!entry.arriving) {
+        return;
+    }
+    m_arrivingBytes -= entry.arrivingBytes;
+    entry.arrivingBytes = 0;
+    entry.arriving = false;
+    const auto it = m_arrivingPerPeer.find(entry.peer);
+    if (it != m_arrivingPerPeer.end() && --it->second == 0) {
+        m_arrivingPerPeer.erase(it);
+    }
+}
+
+bool ConnectionTable::EvictAsked(const GateEntry& entry) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return entry.evict;
+}
+
+void ConnectionTable::Keep(GateEntry& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (entry.evict) {
+        entry.evict = false;
+        --m_evicting;
+    }
+}
+
+bool ConnectionTable::TakeRefuse(GateEntry& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool asked = entry.refuseInAll;
+    entry.refuseInAll = false;
+    return asked;
+}
+
+std::optional<GiopGateClient> ConnectionTable::Client(const std::string& localName) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_entries.find(localName);
+    if (it == m_entries.end()) {
+        return std::nullopt;
+    }
+    return GiopGateClient{it->second->address, it->second->gone.load()};
+}
+
+std::size_t ConnectionTable::Count() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries.size();
+}
+
+std::size_t ConnectionTable::ArrivingFrom(const std::string& peer) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_arrivingPerPeer.find(peer);
+    return it != m_arrivingPerPeer.end() ? it->second : 0;
+}
+
+} // namespace mci

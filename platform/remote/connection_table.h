@@ -1,0 +1,108 @@
+#pragma once
+// mci::ConnectionTable: the client connections of the gate as its event
+// loops and the service share them. Each loop serves its connections
+// alone; the table holds what the others must see of them, under one lock:
+// - the bound of open connections: past it, a new connection makes room
+//   by having the connection idle the longest closed (its loop is woken to
+//   close it, if it is still idle then), or is refused when none is idle;
+// - messages still arriving, per peer address and by the bytes they hold
+//   in all: past the bytes in all, the arriving message that holds the
+//   most is refused (its loop is woken to refuse it), so that a short
+//   message that trickles in is never what a flood of long ones pushes out;
+// - the client behind each local connection, by the local connection's name.
+
+#include "platform/remote/giop_gate.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace mci {
+
+// One client connection that the gate serves, as the table knows it.
+struct GateEntry {
+    GateEntry(std::uint64_t serial, unsigned loop, std::string localName, std::string address, std::string peer)
+        : serial(serial), loop(loop), localName(std::move(localName)), address(std::move(address)),
+          peer(std::move(peer))
+    {
+    }
+
+    const std::uint64_t serial;
+    const unsigned loop; // index of the event loop that serves it
+    const std::string localName;
+    const std::string address; // the client's, "HOST:PORT"
+    const std::string peer;    // the client's, "HOST"
+
+    // Written by its loop, read by others.
+    std::atomic<bool> idle{false};
+    std::atomic<std::int64_t> lastActive{0}; // steady_clock ticks
+    std::atomic<bool> gone{false};
+
+    // Under the table's lock.
+    bool evict = false;       // to be closed, if still idle
+    bool refuseInAll = false; // its arriving message is to be refused
+    bool arriving = false;
+    std::size_t arrivingBytes = 0;
+};
+
+class ConnectionTable {
+public:
+    struct Limits {
+        unsigned maxConnections = 256;
+        unsigned maxArrivingPerPeer = 4;
+        std::size_t maxArrivingBytes = 64ul << 20;
+    };
+    // Wakes the event loop of the given index: a connection of it is asked something.
+    using Wake = std::function<void(unsigned loop)>;
+
+    ConnectionTable(const Limits& limits, Wake wake);
+
+    // A new connection: true when it is served (and listed), false when the
+    // bound is reached and no connection is idle. Past the bound, the
+    // connection idle the longest is asked to close.
+    bool Admit(const std::shared_ptr<GateEntry>& entry);
+    // The connection is over (both its sides are closed).
+    void Remove(const GateEntry& entry);
+
+    enum class Arriving_e { eOk, eFromPeer, eInAll };
+    // The connection holds bytes of a message that has not arrived whole:
+    // eFromPeer when its peer has too many such messages already (when it
+    // starts), eInAll when it holds the most of all past their bound (or was
+    // asked to be refused), eOk otherwise. Refused, it no longer counts.
+    Arriving_e Arriving(GateEntry& entry, std::size_t bytes);
+    // The connection holds no message that is still arriving.
+    void Arrived(GateEntry& entry);
+
+    // Asked by Admit to close: the loop checks, and keeps the connection
+    // after all when it is no longer idle (Keep).
+    bool EvictAsked(const GateEntry& entry) const;
+    void Keep(GateEntry& entry);
+    // Asked by Arriving to refuse the connection's arriving message (the
+    // question is taken: a message that has arrived meanwhile goes on).
+    bool TakeRefuse(GateEntry& entry);
+
+    std::optional<GiopGateClient> Client(const std::string& localName) const;
+    std::size_t Count() const;
+    // Messages still arriving from the peer.
+    std::size_t ArrivingFrom(const std::string& peer) const;
+
+private:
+    // Caller holds m_mutex.
+    void ArrivedLocked(GateEntry& entry);
+
+    const Limits m_limits;
+    const Wake m_wake;
+    mutable std::mutex m_mutex;
+    std::unordered_map<std::string, std::shared_ptr<GateEntry>> m_entries; // by local name
+    std::unordered_map<std::string, unsigned> m_arrivingPerPeer;
+    std::size_t m_arrivingBytes = 0;
+    std::size_t m_evicting = 0;
+};
+
+} // namespace mci

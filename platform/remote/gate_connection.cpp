@@ -1,0 +1,734 @@
+#include "platform/remote/gate_connection.h"
+
+#include "platform/qstd/trace.h"
+#include "platform/remote/giop_refusal.h"
+#include "zemtra_remote.hh"
+
+#include <linux/sockios.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace mci {
+
+namespace {
+
+// A read from a client asks for at least this much (what a small message
+// and the start of the next take), and at most this much at a time.
+constexpr std::size_t c_readChunk = 16 * 1024;
+constexpr std::size_t c_maxRead = 256 * 1024;
+// A buffer larger than this, once empty, gives its storage back (after a
+// large message): idle connections hold no more.
+constexpr std::size_t c_keepBuffer = 64 * 1024;
+// A refused connection is read this far at most for the request id of
+// its refusal.
+constexpr std::size_t c_refusalPeek = 512;
+// What the ORB sent before it closed, or what the gate still writes to a
+// client it closes, has this long to be taken.
+constexpr std::chrono::seconds c_flushTime{10};
+// How often a held place looks whether the ORB took its request.
+constexpr std::chrono::milliseconds c_placeLook{1};
+
+bool Again(ssize_t n)
+{
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
+
+// Whether the message at data (size bytes of it) expects a reply: 1 yes,
+// 0 no, -1 not known from the bytes (final: nor will it be).
+int ExpectsReply(const unsigned char* data, std::size_t size, bool final)
+{
+    giop::Header header;
+    giop::RequestRef ref;
+    const giop::HeaderStatus_e status = giop::ParseHeader(data, size, header);
+    if (status == giop::HeaderStatus_e::eIncomplete) {
+        return final ? 0 : -1;
+    }
+    if (status != giop::HeaderStatus_e::eOk) {
+        return 0;
+    }
+    switch (giop::ReadRequestRef(header, data, std::min<std::uint64_t>(size, header.MessageSize()), ref)) {
+    case giop::RefStatus_e::eOk:
+        return ref.responseExpected ? 1 : 0;
+    case giop::RefStatus_e::eNone:
+        return 0;
+    case giop::RefStatus_e::eIncomplete:
+        break;
+    }
+    return final || size >= header.MessageSize() ? 0 : -1;
+}
+
+const char* ErrorText(GiopInput::Error_e error)
+{
+    switch (error) {
+    case GiopInput::Error_e::eNotGiop:
+        return "not a GIOP message";
+    case GiopInput::Error_e::eUnsupported:
+        return "a GIOP version other than 1.0 to 1.2";
+    case GiopInput::Error_e::eTooLarge:
+        return "a message longer than the bound";
+    case GiopInput::Error_e::eBadType:
+        return "an unknown message type";
+    case GiopInput::Error_e::eBadFragment:
+        return "a fragment out of place";
+    case GiopInput::Error_e::eBadHeader:
+        return "a request header cut short";
+    case GiopInput::Error_e::eNone:
+        break;
+    }
+    return "no error";
+}
+
+} // namespace
+
+GateShared::GateShared(const GiopGateSettings& settings, ConnectionTable::Wake wake)
+    : settings(settings), limits{settings.maxMessageSize, settings.largeRequestSize},
+      table(ConnectionTable::Limits{std::max(settings.maxConnections, 1u), settings.maxArrivingPerPeer,
+                                    settings.maxArrivingBytes},
+            wake),
+      places(settings.maxLargeRequests, settings.maxLargeRequestsWaiting, wake)
+{
+}
+
+GateConnection::GateConnection(GateShared& shared, const GateLoopContext& loop, std::shared_ptr<GateEntry> entry,
+                               int clientFd, int localFd, std::uint32_t refusal, const std::string& address)
+    : m_shared(shared), m_loop(loop), m_entry(std::move(entry)), m_address(address), m_client(clientFd),
+      m_local(localFd), m_state(refusal != 0 ? ClientState_e::eRefusing : ClientState_e::eOpen), m_refusal(refusal),
+      m_input(shared.limits)
+{
+}
+
+GateConnection::~GateConnection()
+{
+    if (m_client >= 0) {
+        ::close(m_client);
+    }
+    if (m_local >= 0) {
+        CloseLocal();
+    }
+    ReleasePlace();
+    if (m_entry && !m_removed) {
+        m_shared.table.Remove(*m_entry);
+    }
+}
+
+void GateConnection::Start(Clock::time_point now)
+{
+    if (m_state == ClientState_e::eRefusing) {
+        m_closeBy = now + m_shared.settings.receiveTimeout;
+    }
+    if (m_entry) {
+        m_entry->lastActive.store(now.time_since_epoch().count());
+    }
+    Update();
+}
+
+// --- client to ORB -----------------------------------------------------------
+
+void GateConnection::OnClient(std::uint32_t events, Clock::time_point now)
+{
+    if (m_client < 0) {
+        return;
+    }
+    if ((events & EPOLLOUT) != 0) {
+        WriteClient();
+    }
+    if (m_client >= 0) {
+        if ((events & EPOLLIN) != 0) {
+            ReadClient(now);
+        } else if ((events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0) {
+            // Gone while its bytes are not read (it waits for a place, or
+            // for the ORB to take what it sent).
+            Detach(false);
+            CloseClient(true);
+        }
+    }
+    Update();
+}
+
+void GateConnection::ReadClient(Clock::time_point now)
+{
+    switch (m_state) {
+    case ClientState_e::eOpen: {
+        const std::size_t want = std::clamp(m_input.Missing(), c_readChunk, c_maxRead);
+        const bool wasEmpty = m_in.Empty();
+        const ssize_t n = ::recv(m_client, m_in.Reserve(want), want, 0);
+        if (n > 0) {
+            m_in.Commit(static_cast<std::size_t>(n));
+            if (m_entry) {
+                m_entry->lastActive.store(now.time_since_epoch().count());
+            }
+            if (wasEmpty) {
+                m_unitStarted = now;
+            }
+            Pump(now);
+        } else if (!Again(n)) {
+            Detach(false);
+            CloseClient(n < 0);
+        }
+        break;
+    }
+    case ClientState_e::eRefusing: {
+        const std::size_t want = c_refusalPeek - std::min(m_in.Size(), c_refusalPeek);
+        const ssize_t n = want > 0 ? ::recv(m_client, m_in.Reserve(want), want, 0) : 0;
+        if (n > 0) {
+            m_in.Commit(static_cast<std::size_t>(n));
+            TryRefuse(now, false);
+        } else if (want == 0) {
+            TryRefuse(now, true);
+        } else if (!Again(n)) {
+            CloseClient(true);
+        }
+        break;
+    }
+    case ClientState_e::eDraining: {
+        const ssize_t n = ::recv(m_client, m_loop.scratch, m_loop.scratchSize, 0);
+        if (n == 0 || (n < 0 && !Again(n))) {
+            CloseClient(false);
+        }
+        break;
+    }
+    case ClientState_e::eFlushing:
+    case ClientState_e::eClosed:
+        break;
+    }
+}
+
+void GateConnection::Pump(Clock::time_point now)
+{
+    if (m_state != ClientState_e::eOpen) {
+        // Detached: what the ORB has begun to read still goes to it.
+        if (m_local >= 0 && m_writeLeft > 0 && WriteLocal(now)) {
+            MaybeCloseLocal();
+        }
+        return;
+    }
+    bool partial = false;
+    while (m_state == ClientState_e::eOpen && m_local >= 0) {
+        if (m_writeLeft > 0 && !WriteLocal(now)) {
+            break;
+        }
+        if (m_place == Place_e::eWaiting || m_in.Empty()) {
+            break;
+        }
+        const GiopInput::Status_e status = m_input.Scan(m_in.Data(), m_in.Size());
+        if (status == GiopInput::Status_e::eError) {
+            ProtocolError(now);
+            return;
+        }
+        if (status == GiopInput::Status_e::eMore) {
+            partial = true;
+            break;
+        }
+        if (!m_input.Large()) {
+            StartRelay(now);
+            continue;
+        }
+        if (m_place != Place_e::eNone) {
+            // One place per connection: the next large unit waits for the last to be taken.
+            m_stalled = true;
+            break;
+        }
+        m_stalled = false;
+        switch (m_shared.places.Ask(m_entry->serial, m_loop.index)) {
+        case LargeRequestPlaces::Ask_e::eTaken:
+            m_place = Place_e::eHeld;
+            m_placeUnitWritten = false;
+            StartRelay(now);
+            break;
+        case LargeRequestPlaces::Ask_e::eWaiting:
+            m_place = Place_e::eWaiting;
+            m_placeWaitEnd = now + m_shared.settings.largeRequestWait;
+            break;
+        case LargeRequestPlaces::Ask_e::eRefused:
+            RefuseLarge("too many wait for a place", now);
+            break;
+        }
+    }
+    if (m_state != ClientState_e::eOpen) {
+        return;
+    }
+    if (partial) {
+        UpdateArriving(now);
+    } else if (m_arriving) {
+        m_arriving = false;
+        m_shared.table.Arrived(*m_entry);
+    }
+}
+
+void GateConnection::StartRelay(Clock::time_point now)
+{
+    for (std::uint32_t id : m_input.Replies()) {
+        m_replies.Expect(id);
+    }
+    m_replies.ExpectUnknown(m_input.UnknownReplies());
+    m_clientMinor = m_input.Minor();
+    m_writeLeft = m_input.UnitSize();
+    m_input.Take();
+    m_unitStarted = now;
+}
+
+bool GateConnection::WriteLocal(Clock::time_point now)
+{
+    while (m_writeLeft > 0) {
+        const ssize_t n = ::send(m_local, m_in.Data(), m_writeLeft, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            m_in.Consume(static_cast<std::size_t>(n));
+            m_writeLeft -= static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (Again(n)) {
+            return false;
+        } else {
+            LocalGone(now);
+            return false;
+        }
+    }
+    if (m_place == Place_e::eHeld && !m_placeUnitWritten) {
+        m_placeUnitWritten = true;
+        m_placeLook = now;
+    }
+    if (m_in.Empty()) {
+        m_in.Trim(c_keepBuffer);
+    }
+    m_unitStarted = now;
+    return true;
+}
+
+void GateConnection::RefuseLarge(const char* why, Clock::time_point now)
+{
+    const std::size_t size = m_input.UnitSize();
+    QSTD_TRACE(2, "Remote export: large request from " << m_address << " refused: " << why);
+    std::string reply;
+    if (ExpectsReply(m_in.Data(), size, true) == 1) {
+        reply = GiopRefusalReply(m_in.Data(), size, zemtra_REMOTE::RefusedLargeRequestsBusy);
+    }
+    m_in.Consume(size);
+    m_input.Take();
+    m_unitStarted = now;
+    SendToClient(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
+}
+
+void GateConnection::UpdateArriving(Clock::time_point now)
+{
+    switch (m_shared.table.Arriving(*m_entry, m_in.Size())) {
+    case ConnectionTable::Arriving_e::eOk:
+        m_arriving = true;
+        break;
+    case ConnectionTable::Arriving_e::eFromPeer:
+        m_arriving = false;
+        RefuseArriving(zemtra_REMOTE::RefusedArrivingFromAddress,
+                       std::to_string(m_shared.table.ArrivingFrom(m_entry->peer)) +
+                           " connections from this address are still sending a message",
+                       now);
+        break;
+    case ConnectionTable::Arriving_e::eInAll:
+        m_arriving = false;
+        RefuseArriving(zemtra_REMOTE::RefusedArrivingInAll,
+                       "messages still arriving hold more than " + std::to_string(m_shared.settings.maxArrivingBytes) +
+                           " bytes in all",
+                       now);
+        break;
+    }
+}
+
+// --- ORB to client -----------------------------------------------------------
+
+void GateConnection::OnLocal(std::uint32_t events, Clock::time_point now)
+{
+    if (m_local < 0) {
+        return;
+    }
+    if ((events & EPOLLOUT) != 0) {
+        Pump(now);
+    }
+    if (m_local >= 0 && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+        ReadLocal(now);
+    }
+    Update();
+}
+
+void GateConnection::ReadLocal(Clock::time_point now)
+{
+    const ssize_t n = ::recv(m_local, m_loop.scratch, m_loop.scratchSize, 0);
+    if (n > 0) {
+        if (m_entry) {
+            m_entry->lastActive.store(now.time_since_epoch().count());
+        }
+        m_replies.Feed(m_loop.scratch, static_cast<std::size_t>(n));
+        if (m_state == ClientState_e::eOpen) {
+            SendToClient(m_loop.scratch, static_cast<std::size_t>(n));
+        } else {
+            MaybeCloseLocal();
+        }
+    } else if (!Again(n)) {
+        LocalGone(now);
+    }
+}
+
+void GateConnection::SendToClient(const unsigned char* bytes, std::size_t size)
+{
+    if (size == 0 || m_client < 0 || m_state == ClientState_e::eDraining) {
+        return;
+    }
+    std::size_t sent = 0;
+    if (m_out.Empty()) {
+        const ssize_t n = ::send(m_client, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && !Again(n)) {
+            Detach(false);
+            CloseClient(true);
+            return;
+        }
+        sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    if (sent < size) {
+        m_out.Append(bytes + sent, size - sent);
+    }
+}
+
+void GateConnection::WriteClient()
+{
+    while (!m_out.Empty()) {
+        const ssize_t n = ::send(m_client, m_out.Data(), m_out.Size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            m_out.Consume(static_cast<std::size_t>(n));
+        } else if (Again(n)) {
+            return;
+        } else {
+            Detach(false);
+            CloseClient(true);
+            return;
+        }
+    }
+    m_out.Trim(c_keepBuffer);
+    if (m_state == ClientState_e::eFlushing) {
+        ::shutdown(m_client, SHUT_WR);
+        m_state = ClientState_e::eDraining;
+        m_closeBy = std::min(m_closeBy, Clock::now() + m_shared.settings.receiveTimeout);
+    }
+}
+
+// --- refusals and closes -----------------------------------------------------
+
+void GateConnection::RefuseArriving(std::uint32_t minor, const std::string& why, Clock::time_point now)
+{
+    m_shared.log.Warn(m_entry->peer, why);
+    Detach(true);
+    m_state = ClientState_e::eRefusing;
+    m_refusal = minor;
+    m_closeBy = m_unitStarted + m_shared.settings.receiveTimeout;
+    TryRefuse(now, false);
+}
+
+void GateConnection::TryRefuse(Clock::time_point now, bool final)
+{
+    final = final || m_in.Size() >= c_refusalPeek;
+    const int expects = ExpectsReply(m_in.Data(), m_in.Size(), final);
+    if (expects < 0) {
+        return; // more of the request header may still come
+    }
+    std::string reply;
+    if (expects > 0) {
+        reply = GiopRefusalReply(m_in.Data(), m_in.Size(), m_refusal);
+    }
+    m_in.Clear();
+    m_in.Trim(c_keepBuffer);
+    m_state = ClientState_e::eFlushing;
+    SendToClient(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
+    StartFlushing(now);
+}
+
+void GateConnection::ProtocolError(Clock::time_point now)
+{
+    const GiopInput::Error_e error = m_input.Error();
+    const unsigned char minor = m_input.Minor();
+    QSTD_TRACE(2, "Remote export: connection from " << m_address << " closed: " << ErrorText(error));
+    if (error == GiopInput::Error_e::eTooLarge && m_entry) {
+        m_shared.log.Warn(m_entry->peer, "its message is longer than the bound");
+    }
+    Detach(false);
+    const auto messageError = giop::HeaderOnly(giop::MsgType_e::eMessageError, minor);
+    SendToClient(reinterpret_cast<const unsigned char*>(messageError.data()), messageError.size());
+    StartFlushing(now);
+}
+
+void GateConnection::Evict(Clock::time_point now)
+{
+    QSTD_TRACE(2, "Remote export: idle connection from " << m_address << " closed to make room");
+    const auto closeConnection = giop::HeaderOnly(giop::MsgType_e::eCloseConnection, m_clientMinor);
+    SendToClient(reinterpret_cast<const unsigned char*>(closeConnection.data()), closeConnection.size());
+    Detach(false);
+    StartFlushing(now);
+}
+
+void GateConnection::Detach(bool keepInput)
+{
+    if (m_entry) {
+        m_entry->gone.store(true);
+        if (m_arriving) {
+            m_shared.table.Arrived(*m_entry);
+        }
+    }
+    m_arriving = false;
+    m_stalled = false;
+    if (m_place == Place_e::eWaiting) {
+        m_shared.places.Withdraw(m_entry->serial);
+        m_place = Place_e::eNone;
+    }
+    if (!keepInput) {
+        // What the ORB has begun to read goes on; the rest never reaches it.
+        m_in.Truncate(m_writeLeft);
+    }
+    m_input.Reset();
+    if (m_state == ClientState_e::eOpen) {
+        m_state = ClientState_e::eFlushing;
+    }
+    MaybeCloseLocal();
+}
+
+void GateConnection::StartFlushing(Clock::time_point now)
+{
+    if (m_client < 0) {
+        return;
+    }
+    m_state = ClientState_e::eFlushing;
+    m_closeBy = now + c_flushTime;
+    if (m_out.Empty()) {
+        WriteClient();
+    }
+}
+
+void GateConnection::CloseClient(bool reset)
+{
+    if (m_client < 0) {
+        return;
+    }
+    if (reset) {
+        const linger abort{1, 0};
+        ::setsockopt(m_client, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    }
+    ::close(m_client);
+    m_client = -1;
+    m_clientEvents = 0;
+    m_state = ClientState_e::eClosed;
+    m_out.Clear();
+    m_out.Trim(0);
+    if (m_entry) {
+        m_entry->gone.store(true);
+    }
+    MaybeCloseLocal();
+}
+
+void GateConnection::LocalGone(Clock::time_point now)
+{
+    const bool open = m_state == ClientState_e::eOpen;
+    CloseLocal();
+    if (open) {
+        Detach(false);
+        StartFlushing(now);
+    }
+}
+
+void GateConnection::MaybeCloseLocal()
+{
+    if (m_local >= 0 && m_state != ClientState_e::eOpen && m_writeLeft == 0 && m_replies.Outstanding() == 0 &&
+        m_replies.BetweenMessages()) {
+        CloseLocal();
+    }
+}
+
+void GateConnection::CloseLocal()
+{
+    if (m_local < 0) {
+        return;
+    }
+    ::close(m_local);
+    m_local = -1;
+    m_localEvents = 0;
+    if (m_entry && !m_entry->localName.empty() && m_entry->localName[0] != '@') {
+        ::unlink(m_entry->localName.c_str());
+    }
+    if (m_entry && !m_removed) {
+        // The ORB no longer holds the connection: nothing is asked of it any more.
+        m_removed = true;
+        m_shared.table.Remove(*m_entry);
+    }
+    ReleasePlace();
+    // The unit the ORB had begun to read goes nowhere now.
+    m_in.Consume(m_writeLeft);
+    m_writeLeft = 0;
+    m_in.Trim(c_keepBuffer);
+    m_replies.Reset();
+}
+
+void GateConnection::ReleasePlace()
+{
+    if (m_place == Place_e::eHeld) {
+        m_shared.places.Release(m_entry->serial);
+    } else if (m_place == Place_e::eWaiting) {
+        m_shared.places.Withdraw(m_entry->serial);
+    }
+    m_place = Place_e::eNone;
+    m_placeUnitWritten = false;
+}
+
+// --- wakes and deadlines -----------------------------------------------------
+
+void GateConnection::OnWake(Clock::time_point now)
+{
+    if (!m_entry) {
+        return;
+    }
+    if (m_shared.table.TakeRefuse(*m_entry) && m_state == ClientState_e::eOpen && m_arriving) {
+        m_arriving = false; // (the table no longer counts it)
+        RefuseArriving(zemtra_REMOTE::RefusedArrivingInAll,
+                       "messages still arriving hold more than " + std::to_string(m_shared.settings.maxArrivingBytes) +
+                           " bytes in all",
+                       now);
+    }
+    if (m_shared.table.EvictAsked(*m_entry)) {
+        if (Idle()) {
+            Evict(now);
+        } else {
+            m_shared.table.Keep(*m_entry);
+        }
+    }
+    if (m_place == Place_e::eWaiting && m_shared.places.Granted(m_entry->serial)) {
+        m_place = Place_e::eHeld;
+        m_placeUnitWritten = false;
+        StartRelay(now);
+        Pump(now);
+    }
+    Update();
+}
+
+void GateConnection::OnTimer(Clock::time_point now)
+{
+    if (m_state == ClientState_e::eOpen && m_arriving && now - m_unitStarted >= m_shared.settings.receiveTimeout) {
+        QSTD_TRACE(2, "Remote export: connection from " << m_address << " dropped: message not whole in time");
+        Detach(false);
+        CloseClient(true);
+    }
+    if (m_place == Place_e::eWaiting && now >= m_placeWaitEnd) {
+        if (m_shared.places.Granted(m_entry->serial)) {
+            m_place = Place_e::eHeld;
+            m_placeUnitWritten = false;
+            StartRelay(now);
+        } else {
+            m_shared.places.Withdraw(m_entry->serial);
+            m_place = Place_e::eNone;
+            RefuseLarge("no place came free in time", now);
+        }
+        Pump(now);
+    }
+    if (m_place == Place_e::eHeld && m_placeUnitWritten && now >= m_placeLook) {
+        int queued = 0;
+        if (m_local < 0 || ::ioctl(m_local, SIOCOUTQ, &queued) != 0 || queued <= 0) {
+            ReleasePlace();
+            if (m_stalled) {
+                Pump(now);
+            }
+        } else {
+            m_placeLook = now + c_placeLook;
+        }
+    }
+    if (m_state == ClientState_e::eRefusing && now >= m_closeBy) {
+        TryRefuse(now, true);
+    } else if ((m_state == ClientState_e::eFlushing || m_state == ClientState_e::eDraining) && now >= m_closeBy) {
+        CloseClient(true);
+    }
+    Update();
+}
+
+GateConnection::Clock::time_point GateConnection::NextDeadline() const
+{
+    Clock::time_point next = Clock::time_point::max();
+    if (m_state == ClientState_e::eOpen && m_arriving) {
+        next = std::min(next, m_unitStarted + m_shared.settings.receiveTimeout);
+    }
+    if (m_place == Place_e::eWaiting) {
+        next = std::min(next, m_placeWaitEnd);
+    }
+    if (m_place == Place_e::eHeld && m_placeUnitWritten) {
+        next = std::min(next, m_placeLook);
+    }
+    if (m_client >= 0 && m_state != ClientState_e::eOpen) {
+        next = std::min(next, m_closeBy);
+    }
+    return next;
+}
+
+// --- interest and idleness ---------------------------------------------------
+
+bool GateConnection::Idle() const
+{
+    return m_state == ClientState_e::eOpen && m_local >= 0 && m_in.Empty() && m_writeLeft == 0 && m_out.Empty() &&
+           m_replies.Outstanding() == 0 && m_replies.BetweenMessages() && m_place == Place_e::eNone && !m_arriving;
+}
+
+void GateConnection::Watch(int fd, std::uint32_t& current, std::uint32_t wanted, Side* side)
+{
+    if (fd < 0 || current == wanted) {
+        return;
+    }
+    epoll_event event{};
+    event.events = wanted;
+    event.data.ptr = side;
+    const int op = wanted == 0 ? EPOLL_CTL_DEL : current == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    if (::epoll_ctl(m_loop.epoll, op, fd, &event) == 0) {
+        current = wanted;
+    }
+}
+
+void GateConnection::Update()
+{
+    std::uint32_t client = 0;
+    switch (m_state) {
+    case ClientState_e::eOpen: {
+        const bool blocked = m_writeLeft > 0 || m_place == Place_e::eWaiting || m_stalled;
+        client = EPOLLRDHUP | (blocked ? 0u : static_cast<std::uint32_t>(EPOLLIN));
+        break;
+    }
+    case ClientState_e::eRefusing:
+    case ClientState_e::eDraining:
+        client = EPOLLIN;
+        break;
+    case ClientState_e::eFlushing:
+    case ClientState_e::eClosed:
+        break;
+    }
+    if (!m_out.Empty()) {
+        client |= EPOLLOUT;
+    }
+    if (m_state == ClientState_e::eFlushing && client == 0) {
+        client = EPOLLOUT;
+    }
+    Watch(m_client, m_clientEvents, client, &m_clientSide);
+    std::uint32_t local = 0;
+    if (m_local >= 0) {
+        if (m_out.Empty() || m_state != ClientState_e::eOpen) {
+            local |= EPOLLIN;
+        }
+        if (m_writeLeft > 0) {
+            local |= EPOLLOUT;
+        }
+    }
+    Watch(m_local, m_localEvents, local, &m_localSide);
+    if (m_entry) {
+        const bool idle = Idle();
+        if (idle != m_idle) {
+            m_idle = idle;
+            m_entry->idle.store(idle);
+        }
+        if (Dead() && !m_removed) {
+            m_removed = true;
+            m_shared.table.Remove(*m_entry);
+        }
+    }
+}
+
+} // namespace mci

@@ -1,0 +1,165 @@
+#pragma once
+// mci::GateConnection: one client connection of the gate and the local
+// connection that carries it to the ORB, served by one event loop.
+//
+// Client to ORB: the client's bytes collect in the connection's buffer
+// until a relay unit (see GiopInput) is whole, which goes to the local
+// connection at once; a large one first takes a place (LargeRequestPlaces)
+// and gives it back once the ORB has read all of it (nothing of it is
+// left in the local socket: SIOCOUTQ is 0). A unit must arrive whole within
+// the receive time-out from its first byte, or the client is dropped.
+// ORB to client: bytes are relayed as they come; while the client does not
+// take them, the gate reads no more from the ORB.
+//
+// Closing: when the client goes away (or is closed by the gate), what it
+// sent that the ORB has not begun to read is dropped; the local connection
+// stays until the ORB has read the unit it was given and sent every reply
+// it owes (which are dropped), then it is closed: the ORB sees orderly
+// closes only. When the ORB closes, what it sent reaches the client, which
+// is closed then. A client the gate refuses gets its refusal (or MessageError)
+// before it is closed.
+
+#include "platform/remote/connection_table.h"
+#include "platform/remote/gate_buffer.h"
+#include "platform/remote/giop_gate.h"
+#include "platform/remote/giop_input.h"
+#include "platform/remote/large_request_places.h"
+#include "platform/remote/refusal_log.h"
+#include "platform/remote/reply_tracker.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace mci {
+
+// What the connections of all event loops share.
+struct GateShared {
+    GateShared(const GiopGateSettings& settings, ConnectionTable::Wake wake);
+
+    const GiopGateSettings settings;
+    const GiopInput::Limits limits;
+    ConnectionTable table;
+    LargeRequestPlaces places;
+    RefusalLog log;
+};
+
+// What a connection uses of the event loop that serves it.
+struct GateLoopContext {
+    int epoll = -1;
+    unsigned index = 0;
+    // Where bytes from the ORB are read to (one read at a time).
+    unsigned char* scratch = nullptr;
+    std::size_t scratchSize = 0;
+};
+
+class GateConnection {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Side of the connection an epoll event is for (its data pointer).
+    struct Side {
+        GateConnection* connection;
+        bool local;
+    };
+
+    // A served connection: entry listed in the table, localFd from the
+    // connector. A refused one (entry null, localFd -1) answers the first
+    // request with the refusal's minor code and closes.
+    GateConnection(GateShared& shared, const GateLoopContext& loop, std::shared_ptr<GateEntry> entry, int clientFd,
+                   int localFd, std::uint32_t refusal, const std::string& address);
+    ~GateConnection(); // closes what is open
+    GateConnection(const GateConnection&) = delete;
+    GateConnection& operator=(const GateConnection&) = delete;
+
+    // Registers both sides with the loop's epoll.
+    void Start(Clock::time_point now);
+
+    void OnClient(std::uint32_t events, Clock::time_point now);
+    void OnLocal(std::uint32_t events, Clock::time_point now);
+    // The loop was woken: a place may have been given, an eviction or a
+    // refusal asked.
+    void OnWake(Clock::time_point now);
+    // Deadlines that have passed.
+    void OnTimer(Clock::time_point now);
+    // When OnTimer has something to do next (max() when nothing).
+    Clock::time_point NextDeadline() const;
+
+    // Both sides are closed: the loop deletes the connection.
+    bool Dead() const { return m_client < 0 && m_local < 0; }
+
+private:
+    enum class ClientState_e {
+        eOpen,     // relayed
+        eRefusing, // reads the start of a message to answer it with a refusal
+        eFlushing, // writes what is left for it, then ends its side
+        eDraining, // its side ended: reads and drops until it closes
+        eClosed,
+    };
+    enum class Place_e { eNone, eWaiting, eHeld };
+
+    // Client to ORB.
+    void ReadClient(Clock::time_point now);
+    void Pump(Clock::time_point now);
+    bool WriteLocal(Clock::time_point now);
+    void StartRelay(Clock::time_point now);
+    void RefuseLarge(const char* why, Clock::time_point now);
+    void UpdateArriving(Clock::time_point now);
+    // ORB to client.
+    void ReadLocal(Clock::time_point now);
+    void SendToClient(const unsigned char* bytes, std::size_t size);
+    void WriteClient();
+
+    // Refusals and closes.
+    void RefuseArriving(std::uint32_t minor, const std::string& why, Clock::time_point now);
+    void TryRefuse(Clock::time_point now, bool final);
+    void ProtocolError(Clock::time_point now);
+    void Evict(Clock::time_point now);
+    // The client gets nothing more from the ORB: drops what has not
+    // reached it, and closes the local connection once it owes nothing.
+    void Detach(bool keepInput);
+    void CloseClient(bool reset);
+    void StartFlushing(Clock::time_point now);
+    void LocalGone(Clock::time_point now);
+    void MaybeCloseLocal();
+    void CloseLocal();
+    void ReleasePlace();
+
+    bool Idle() const;
+    void Update();
+    void Watch(int fd, std::uint32_t& current, std::uint32_t wanted, Side* side);
+
+    GateShared& m_shared;
+    const GateLoopContext m_loop;
+    const std::shared_ptr<GateEntry> m_entry;
+    const std::string m_address;
+    int m_client;
+    int m_local;
+    Side m_clientSide{this, false};
+    Side m_localSide{this, true};
+    std::uint32_t m_clientEvents = 0;
+    std::uint32_t m_localEvents = 0;
+    ClientState_e m_state;
+    std::uint32_t m_refusal;
+    Clock::time_point m_closeBy = Clock::time_point::max(); // of the refusing, flushing, draining states
+
+    GateBuffer m_in;
+    GiopInput m_input;
+    bool m_arriving = false; // m_in starts with a unit that has not arrived whole
+    bool m_stalled = false;  // m_in starts with a large unit while the place is still held
+    Clock::time_point m_unitStarted{};
+    std::size_t m_writeLeft = 0; // bytes at the start of m_in that go to the ORB
+    Place_e m_place = Place_e::eNone;
+    bool m_placeUnitWritten = false; // the unit of the held place is all in the local socket
+    Clock::time_point m_placeWaitEnd{};
+    Clock::time_point m_placeLook{}; // next look whether the ORB took the unit
+
+    GateBuffer m_out;
+    ReplyTracker m_replies;
+    unsigned char m_clientMinor = 2; // GIOP version of the client's last message
+    bool m_idle = false;
+    bool m_removed = false; // from the table
+};
+
+} // namespace mci

@@ -1,0 +1,563 @@
+#include "platform/remote/giop_gate.h"
+
+#include "platform/qstd/exception.h"
+#include "platform/qstd/trace.h"
+#include "platform/remote/gate_connection.h"
+#include "zemtra_remote.hh"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace mci {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes of the ORB's replies one read takes.
+constexpr std::size_t c_scratchSize = 64 * 1024;
+constexpr int c_maxEvents = 256;
+// Connections accepted at one readiness of a listening socket.
+constexpr int c_acceptBurst = 64;
+// After the process ran out of descriptors, accepting rests this long.
+constexpr std::chrono::milliseconds c_acceptRest{100};
+
+// A Unix socket address from a name ('@' for the abstract namespace).
+bool UnixAddress(const std::string& name, sockaddr_un& address, socklen_t& length)
+{
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    const bool abstract = !name.empty() && name[0] == '@';
+    if (name.empty() || name.size() >= sizeof(address.sun_path)) {
+        return false;
+    }
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (abstract) {
+        address.sun_path[0] = '\0';
+    }
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (abstract ? 0 : 1));
+    return true;
+}
+
+// "HOST:PORT" ("[HOST]:PORT" for IPv6) and "HOST" of a peer; an IPv4
+// client of an IPv6 socket is named by its IPv4 address.
+void Render(const sockaddr_storage& address, std::string& withPort, std::string& host)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    unsigned port = 0;
+    bool v6 = false;
+    if (address.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        port = ntohs(in6.sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            ::inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], text, sizeof(text));
+        } else {
+            ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
+            v6 = true;
+        }
+    } else if (address.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+        port = ntohs(in.sin_port);
+        ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text));
+    }
+    host = text;
+    withPort = (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::atomic<unsigned> g_gates{0};
+
+} // namespace
+
+// One event-loop thread and the connections it serves.
+class GateLoop {
+public:
+    using Accept = std::function<void(int listenFd, Clock::time_point now)>;
+
+    explicit GateLoop(unsigned index) : m_scratch(new unsigned char[c_scratchSize])
+    {
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        m_event = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m_epoll < 0 || m_event < 0) {
+            const std::string reason = std::strerror(errno);
+            Close();
+            throw qstd::Exception("Remote export: can't set up the gate's event loop: " + reason, true);
+        }
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.ptr = &m_eventSide;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_event, &event);
+        m_context.epoll = m_epoll;
+        m_context.index = index;
+        m_context.scratch = m_scratch.get();
+        m_context.scratchSize = c_scratchSize;
+    }
+
+    ~GateLoop()
+    {
+        Drop();
+        Close();
+    }
+
+    // Closes every connection: once no loop runs.
+    void Drop()
+    {
+        m_connections.clear();
+        m_handed.clear();
+    }
+
+    GateLoop(const GateLoop&) = delete;
+    GateLoop& operator=(const GateLoop&) = delete;
+
+    const GateLoopContext& Context() const { return m_context; }
+
+    // Before the thread starts.
+    void Listen(const std::vector<int>& fds, Accept accept)
+    {
+        m_listeners = fds;
+        m_listenSides.assign(fds.size(), GateConnection::Side{nullptr, false});
+        m_accept = std::move(accept);
+        WatchListeners(true);
+    }
+
+    void Start() { m_thread = std::thread(&GateLoop::Run, this); }
+
+    void Stop()
+    {
+        m_stop.store(true);
+        Signal();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+    // A connection of this loop is asked something (a place, an eviction, a refusal).
+    void Wake()
+    {
+        m_asked.store(true);
+        Signal();
+    }
+
+    // A new connection for this loop (from the accepting loop).
+    void Hand(std::unique_ptr<GateConnection> connection, bool own, Clock::time_point now)
+    {
+        if (own) {
+            Adopt(std::move(connection), now);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_handMutex);
+            m_handed.push_back(std::move(connection));
+        }
+        Signal();
+    }
+
+private:
+    void Signal()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_event, &one, sizeof(one));
+    }
+
+    void Close()
+    {
+        if (m_event >= 0) {
+            ::close(m_event);
+        }
+        if (m_epoll >= 0) {
+            ::close(m_epoll);
+        }
+        m_event = m_epoll = -1;
+    }
+
+    void WatchListeners(bool on)
+    {
+        for (std::size_t i = 0; i < m_listeners.size(); ++i) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.ptr = &m_listenSides[i];
+            ::epoll_ctl(m_epoll, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_listeners[i], &event);
+        }
+        m_listening = on;
+    }
+
+    void Adopt(std::unique_ptr<GateConnection> connection, Clock::time_point now)
+    {
+        connection->Start(now);
+        Note(*connection);
+        m_connections.push_back(std::move(connection));
+    }
+
+    void Note(const GateConnection& connection)
+    {
+        m_nextCheck = std::min(m_nextCheck, connection.NextDeadline());
+        m_sweep = m_sweep || connection.Dead();
+    }
+
+    void Run()
+    {
+        epoll_event events[c_maxEvents];
+        while (!m_stop.load()) {
+            int timeout = -1;
+            const auto now = Clock::now();
+            const auto next = m_listening ? m_nextCheck : std::min(m_nextCheck, m_acceptResume);
+            if (next != Clock::time_point::max()) {
+                const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
+                timeout = wait <= 0 ? 0 : static_cast<int>(std::min<long long>((wait + 999) / 1000, 1000));
+            }
+            const int n = ::epoll_wait(m_epoll, events, c_maxEvents, timeout);
+            const auto at = Clock::now();
+            for (int i = 0; i < n; ++i) {
+                Dispatch(events[i], at);
+            }
+            if (at >= m_nextCheck) {
+                m_nextCheck = Clock::time_point::max();
+                for (const auto& connection : m_connections) {
+                    connection->OnTimer(at);
+                    Note(*connection);
+                }
+            }
+            if (!m_listening && !m_listeners.empty() && at >= m_acceptResume) {
+                WatchListeners(true);
+            }
+            if (m_sweep) {
+                m_sweep = false;
+                m_connections.erase(
+                    std::remove_if(m_connections.begin(), m_connections.end(), [](const auto& c) { return c->Dead(); }),
+                    m_connections.end());
+            }
+        }
+    }
+
+    void Dispatch(const epoll_event& event, Clock::time_point now)
+    {
+        auto* side = static_cast<GateConnection::Side*>(event.data.ptr);
+        if (side == &m_eventSide) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t r = ::read(m_event, &count, sizeof(count));
+            std::vector<std::unique_ptr<GateConnection>> handed;
+            {
+                std::lock_guard<std::mutex> lock(m_handMutex);
+                handed.swap(m_handed);
+            }
+            for (auto& connection : handed) {
+                Adopt(std::move(connection), now);
+            }
+            if (m_asked.exchange(false)) {
+                for (const auto& connection : m_connections) {
+                    connection->OnWake(now);
+                    Note(*connection);
+                }
+            }
+            return;
+        }
+        if (side->connection == nullptr) {
+            const std::size_t i = static_cast<std::size_t>(side - m_listenSides.data());
+            if (i < m_listeners.size() && m_accept) {
+                m_accept(m_listeners[i], now);
+            }
+            return;
+        }
+        GateConnection& connection = *side->connection;
+        if (side->local) {
+            connection.OnLocal(event.events, now);
+        } else {
+            connection.OnClient(event.events, now);
+        }
+        Note(connection);
+    }
+
+public:
+    // The process is out of descriptors: accepting rests a while (the
+    // listening sockets would report readiness all along).
+    void RestAccepting(Clock::time_point now)
+    {
+        if (m_listening) {
+            WatchListeners(false);
+        }
+        m_acceptResume = now + c_acceptRest;
+    }
+
+private:
+    GateLoopContext m_context;
+    std::unique_ptr<unsigned char[]> m_scratch;
+    int m_epoll = -1;
+    int m_event = -1;
+    GateConnection::Side m_eventSide{nullptr, false};
+    std::vector<int> m_listeners;
+    std::vector<GateConnection::Side> m_listenSides;
+    bool m_listening = false;
+    Clock::time_point m_acceptResume = Clock::time_point::max();
+    Accept m_accept;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_asked{false};
+    std::mutex m_handMutex;
+    std::vector<std::unique_ptr<GateConnection>> m_handed;
+    std::vector<std::unique_ptr<GateConnection>> m_connections;
+    Clock::time_point m_nextCheck = Clock::time_point::max();
+    bool m_sweep = false;
+};
+
+struct GiopGate::Impl {
+    Impl(const GiopGateSettings& settings, Connector connector)
+        : settings(settings), connector(std::move(connector)),
+          prefix(!settings.localNamePrefix.empty() ? settings.localNamePrefix
+                                                   : "@zemtra-gate." + std::to_string(::getpid()) + "." +
+                                                         std::to_string(g_gates.fetch_add(1) + 1) + ".")
+    {
+        this->settings.threads = std::max(settings.threads, 1u);
+    }
+
+    // The accepting loop: new clients, each admitted (with a local
+    // connection) or refused, and handed to a loop.
+    void Accept(int listenFd, Clock::time_point now)
+    {
+        for (int i = 0; i < c_acceptBurst; ++i) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof(address);
+            const int fd =
+                ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
+                    continue;
+                }
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    QSTD_TRACE(2, "Remote export: can't accept a connection: " << std::strerror(errno));
+                    loops[0]->RestAccepting(now);
+                }
+                return;
+            }
+            const int on = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+            std::string withPort;
+            std::string host;
+            Render(address, withPort, host);
+            const std::uint64_t serial = ++serials;
+            const unsigned index = static_cast<unsigned>(serial % loops.size());
+            GateLoop& loop = *loops[index];
+            auto entry = std::make_shared<GateEntry>(serial, index, Name(serial, withPort), withPort, host);
+            if (!shared->table.Admit(entry)) {
+                shared->log.Warn(host, std::to_string(shared->settings.maxConnections) +
+                                           " connections are open and none is idle");
+                loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), nullptr, fd, -1,
+                                                           zemtra_REMOTE::RefusedConnectionsBusy, withPort),
+                          index == 0, now);
+                continue;
+            }
+            int local = -1;
+            try {
+                local = connector(entry->localName);
+            } catch (...) {
+                local = -1;
+            }
+            if (local < 0) {
+                QSTD_TRACE(2, "Remote export: connection from " << withPort << " closed: no local connection");
+                shared->table.Remove(*entry);
+                if (entry->localName[0] != '@') {
+                    ::unlink(entry->localName.c_str());
+                }
+                const linger abort{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+                ::close(fd);
+                continue;
+            }
+            ::fcntl(local, F_SETFL, ::fcntl(local, F_GETFL) | O_NONBLOCK);
+            ::fcntl(local, F_SETFD, FD_CLOEXEC);
+            loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), entry, fd, local, 0, withPort),
+                      index == 0, now);
+        }
+    }
+
+    std::string Name(std::uint64_t serial, const std::string& address) const
+    {
+        constexpr std::size_t c_maxName = sizeof(sockaddr_un::sun_path) - 1;
+        const std::string name = prefix + std::to_string(serial);
+        return name.size() + 1 + address.size() <= c_maxName ? name + "-" + address : name;
+    }
+
+    GiopGateSettings settings;
+    const Connector connector;
+    const std::string prefix;
+    mutable std::mutex mutex; // Start, Stop and the questions of others
+    std::unique_ptr<GateShared> shared;
+    std::vector<std::unique_ptr<GateLoop>> loops;
+    std::vector<int> listeners;
+    std::uint64_t serials = 0;
+};
+
+GiopGate::GiopGate(const GiopGateSettings& settings, Connector connector)
+    : m_impl(std::make_unique<Impl>(settings, std::move(connector)))
+{
+}
+
+GiopGate::~GiopGate()
+{
+    Stop();
+}
+
+void GiopGate::Start(const std::string& hostOrBracketed, unsigned short port)
+{
+    Impl& impl = *m_impl;
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    if (impl.shared) {
+        throw qstd::Exception("Remote export: the gate is already running", true);
+    }
+    std::string host = hostOrBracketed;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (host.empty()) {
+        throw qstd::Exception("Remote export: empty bind address (give one, e.g. 127.0.0.1)", true);
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0) {
+        throw qstd::Exception("Remote export: can't resolve address " + host + ": " + ::gai_strerror(rc), true);
+    }
+    bool v4 = false;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        v4 = v4 || a->ai_family == AF_INET;
+    }
+    std::vector<int> listeners;
+    std::vector<std::vector<unsigned char>> bound;
+    std::string failure;
+    for (addrinfo* a = found; a != nullptr && failure.empty(); a = a->ai_next) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(a->ai_addr);
+        std::vector<unsigned char> key(bytes, bytes + a->ai_addrlen);
+        if (std::find(bound.begin(), bound.end(), key) != bound.end()) {
+            continue; // (a name may resolve to one address twice)
+        }
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            failure = std::string("socket: ") + std::strerror(errno);
+            break;
+        }
+        listeners.push_back(fd);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        if (a->ai_family == AF_INET6 && v4) {
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+        }
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+            failure = std::strerror(errno);
+        }
+        bound.push_back(std::move(key));
+    }
+    ::freeaddrinfo(found);
+    const auto closeAll = [&] {
+        for (int fd : listeners) {
+            ::close(fd);
+        }
+    };
+    if (!failure.empty() || listeners.empty()) {
+        closeAll();
+        throw qstd::Exception("Remote export: can't bind " + host + " port " + service + ": " +
+                                  (failure.empty() ? std::string("no address") : failure),
+                              true);
+    }
+    try {
+        impl.shared = std::make_unique<GateShared>(impl.settings, [&impl](unsigned loop) { impl.loops[loop]->Wake(); });
+        for (unsigned i = 0; i < impl.settings.threads; ++i) {
+            impl.loops.push_back(std::make_unique<GateLoop>(i));
+        }
+    } catch (...) {
+        impl.loops.clear();
+        impl.shared.reset();
+        closeAll();
+        throw;
+    }
+    impl.listeners = listeners;
+    impl.loops[0]->Listen(listeners, [&impl](int fd, Clock::time_point now) { impl.Accept(fd, now); });
+    for (auto& loop : impl.loops) {
+        loop->Start();
+    }
+}
+
+void GiopGate::Stop()
+{
+    Impl& impl = *m_impl;
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    if (!impl.shared) {
+        return;
+    }
+    for (auto& loop : impl.loops) {
+        loop->Stop();
+    }
+    // (A connection that closes may wake another loop: all are there still.)
+    for (auto& loop : impl.loops) {
+        loop->Drop();
+    }
+    impl.loops.clear();
+    for (int fd : impl.listeners) {
+        ::close(fd);
+    }
+    impl.listeners.clear();
+    impl.shared.reset();
+}
+
+std::optional<GiopGateClient> GiopGate::Client(const std::string& localName) const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (!m_impl->shared) {
+        return std::nullopt;
+    }
+    return m_impl->shared->table.Client(localName);
+}
+
+std::size_t GiopGate::ConnectionCount() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->shared ? m_impl->shared->table.Count() : 0;
+}
+
+int GiopGate::ConnectUnix(const std::string& path, const std::string& localName)
+{
+    sockaddr_un remote{};
+    socklen_t remoteLength = 0;
+    sockaddr_un local{};
+    socklen_t localLength = 0;
+    if (!UnixAddress(path, remote, remoteLength) ||
+        (!localName.empty() && !UnixAddress(localName, local, localLength))) {
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    // A connect waits for the ORB to accept at most this long (its backlog full).
+    const timeval wait{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
+    const bool bound = localLength > 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&local), localLength) == 0;
+    if ((localLength > 0 && !bound) || ::connect(fd, reinterpret_cast<sockaddr*>(&remote), remoteLength) != 0 ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+        ::close(fd);
+        if (bound && localName[0] != '@') {
+            ::unlink(localName.c_str());
+        }
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace mci

@@ -1,0 +1,117 @@
+#pragma once
+// mci::GiopGate: the remote service's front door. It owns the listening TCP
+// address, accepts the clients' connections with plain sockets on a small
+// fixed set of event-loop threads, and relays each one to the ORB over a
+// local connection of its own (one local connection per client connection),
+// so that the ORB only ever reads whole GIOP messages and sees orderly
+// closes. Every bound on what a client may make the server hold lives here,
+// on state the gate owns:
+//   - a message must arrive whole within the receive time-out (from its
+//     first byte); a message still arriving costs only its buffer (grown as
+//     bytes arrive, never to the size its header claims), bounded per peer
+//     address and by the bytes all arriving messages hold;
+//   - at most maxConnections client connections are open; one more closes
+//     the connection idle the longest (between messages: the gate sends its
+//     client CloseConnection and closes the local connection);
+//   - large requests (largeRequestSize or more, or fragmented) take one of
+//     maxLargeRequests places once they have arrived whole and give it back
+//     once the ORB has taken them; one that finds no place waits at most
+//     largeRequestWait (at most maxLargeRequestsWaiting wait), then is refused;
+//   - a refusal is a GIOP reply with NO_RESOURCES and the interface's minor
+//     code; at most one WARNING per peer address and minute is logged.
+// A client that goes away with a request in flight: the gate keeps the local
+// connection until the ORB's replies to it have come (and drops them), then
+// closes it. A close or CloseConnection from the ORB reaches the client;
+// connections idle for long are left to the ORB's own idle close.
+//
+// The pieces: giop_input.h (a client's bytes in relay units), reply_tracker.h
+// (the replies a connection owes), gate_connection.h (one connection),
+// connection_table.h (what the event loops share of their connections),
+// large_request_places.h, refusal_log.h; giop_framing.h for GIOP itself.
+//
+// This interface is shared by the gate and the remote export; keep it stable.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace mci {
+
+struct GiopGateSettings {
+    // Event-loop threads (a small fixed set).
+    unsigned threads = 2;
+    unsigned long maxMessageSize = 8ul << 20;
+    std::chrono::milliseconds receiveTimeout{1500};
+    unsigned maxConnections = 256;
+    // Messages still arriving from one peer address (any port).
+    unsigned maxArrivingPerPeer = 4;
+    // Bytes that all messages still arriving may hold.
+    std::size_t maxArrivingBytes = 64ul << 20;
+    unsigned long largeRequestSize = 64ul << 10;
+    unsigned maxLargeRequests = 2;
+    unsigned maxLargeRequestsWaiting = 8;
+    std::chrono::milliseconds largeRequestWait{5000};
+    // The local connections' names start with this, followed by a serial
+    // number and the client's address ("17-127.0.0.1:40000", the address
+    // left out where it would not fit). A leading '@' stands for the NUL
+    // byte of a Linux abstract socket address (no file); any other name is a
+    // path, which the gate removes once the local connection is closed.
+    // Empty: "@zemtra-gate.PID.N." (N counts the gates of the process).
+    std::string localNamePrefix;
+};
+
+// What the service may ask about the client behind one local connection.
+struct GiopGateClient {
+    // The client's TCP address as "HOST:PORT" (IPv6 as "[HOST]:PORT").
+    std::string address;
+    // The client has closed or reset its connection.
+    bool gone = false;
+};
+
+class GiopGate {
+public:
+    // Opens a new local connection to the ORB on behalf of one client
+    // connection and returns its descriptor (non-blocking), or -1 on failure.
+    // localName is the unique name the gate gives that local connection
+    // (the address it binds the local socket to), so that the ORB's side of
+    // it tells which client it carries: see Client().
+    using Connector = std::function<int(const std::string& localName)>;
+
+    GiopGate(const GiopGateSettings& settings, Connector connector);
+    ~GiopGate(); // Stop()
+    GiopGate(const GiopGate&) = delete;
+    GiopGate& operator=(const GiopGate&) = delete;
+
+    // Binds and listens on host:port (an IPv4 or IPv6 address or a name,
+    // "[::1]" accepted) and starts the event loop. Throws qstd::Exception
+    // naming the address when it cannot (the port is taken, the address is
+    // not this host's).
+    void Start(const std::string& host, unsigned short port);
+    // Stops accepting, closes every client and local connection, joins the
+    // threads. Idempotent.
+    void Stop();
+
+    // The client behind the local connection whose peer name (as the ORB's
+    // side sees it, e.g. getpeername() of its socket) is localName; empty
+    // when the gate has no such connection (any more).
+    std::optional<GiopGateClient> Client(const std::string& localName) const;
+
+    // Client connections relayed to the ORB, their local connections open
+    // (for tests and the soak); one whose client went away with replies
+    // owed counts until they have come.
+    std::size_t ConnectionCount() const;
+
+    // A connector's work: a Unix stream socket bound to localName (as the
+    // gate names it: '@' for an abstract address), connected to the ORB's
+    // endpoint at path ('@' likewise), non-blocking; -1 on failure.
+    static int ConnectUnix(const std::string& path, const std::string& localName);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace mci

@@ -1,0 +1,1273 @@
+// The remote service's gate without an ORB: a backend on the other end of
+// each local connection (a socket pair) records what reaches it and
+// answers as an ORB would, and raw GIOP clients on loopback (127.0.0.2 and
+// up stand for other hosts) send what clients and hostile peers send.
+// Also the framing and the state machines the gate reads bytes with.
+
+#include "platform/qstd/capture.h"
+#include "platform/remote/giop_framing.h"
+#include "platform/remote/giop_gate.h"
+#include "platform/remote/giop_input.h"
+#include "platform/remote/reply_tracker.h"
+#include "tests/common/free_port.h"
+#include "tests/common/giop_client.h"
+#include "tests/common/temp_dir.h"
+#include "tests/common/wait_for.h"
+
+#include "zemtra_remote.hh"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using mci::giop::MsgType_e;
+
+namespace {
+
+// --- GIOP of any version and byte order --------------------------------------
+
+class Writer {
+public:
+    explicit Writer(bool little) : m_bytes(12, '\0'), m_little(little) {}
+    void Align(size_t n) { m_bytes.resize((m_bytes.size() + n - 1) / n * n, '\0'); }
+    void Octet(unsigned char v) { m_bytes.push_back(static_cast<char>(v)); }
+    void ULong(uint32_t v)
+    {
+        Align(4);
+        for (int i = 0; i < 4; ++i) {
+            Octet(static_cast<unsigned char>(v >> (8 * (m_little ? i : 3 - i))));
+        }
+    }
+    void Raw(const std::string& s) { m_bytes += s; }
+    void Octets(const std::string& s)
+    {
+        ULong(static_cast<uint32_t>(s.size()));
+        Raw(s);
+    }
+    void String(const std::string& s) { Octets(s + '\0'); }
+    std::string Message(unsigned char minor, MsgType_e type, bool more = false, uint32_t claimMore = 0) const
+    {
+        std::string m = m_bytes;
+        const unsigned char flags = (m_little ? 1 : 0) | (more ? 2 : 0);
+        const char head[8] = {
+            'G', 'I', 'O', 'P', 1, static_cast<char>(minor), static_cast<char>(flags), static_cast<char>(type)};
+        m.replace(0, 8, head, 8);
+        const uint32_t size = static_cast<uint32_t>(m.size() - 12) + claimMore;
+        for (int i = 0; i < 4; ++i) {
+            m[8 + static_cast<size_t>(i)] = static_cast<char>(size >> (8 * (m_little ? i : 3 - i)));
+        }
+        return m;
+    }
+
+private:
+    std::string m_bytes;
+    bool m_little;
+};
+
+struct Req {
+    unsigned char minor = 2;
+    bool little = true;
+    uint32_t id = 1;
+    bool response = true;
+    size_t args = 8;        // bytes after the request header
+    bool more = false;      // fragments follow
+    uint32_t claimMore = 0; // the header claims this many bytes more
+};
+
+std::string Request(const Req& r)
+{
+    Writer w(r.little);
+    if (r.minor < 2) {
+        w.ULong(1); // a service context before the request id
+        w.ULong(7);
+        w.Octets("ctx");
+        w.ULong(r.id);
+        w.Octet(r.response ? 1 : 0);
+        if (r.minor == 1) {
+            w.Raw(std::string(3, '\0'));
+        }
+        w.Octets("key");
+        w.String("op");
+        w.ULong(0); // principal
+    } else {
+        w.ULong(r.id);
+        w.Octet(r.response ? 3 : 0);
+        w.Raw(std::string(3, '\0'));
+        w.Raw(std::string(2, '\0')); // target: the object key
+        w.Octets("key");
+        w.String("op");
+        w.ULong(0); // service contexts
+        w.Align(8);
+    }
+    w.Raw(std::string(r.args, 'a'));
+    return w.Message(r.minor, MsgType_e::eRequest, r.more, r.claimMore);
+}
+
+// A Fragment of size bytes of body after its request id (GIOP 1.2; 1.1 has none).
+std::string Fragment(unsigned char minor, bool little, uint32_t id, size_t bytes, bool more)
+{
+    Writer w(little);
+    if (minor >= 2) {
+        w.ULong(id);
+    }
+    w.Raw(std::string(bytes, 'f'));
+    return w.Message(minor, MsgType_e::eFragment, more);
+}
+
+std::string LocateRequest(unsigned char minor, bool little, uint32_t id)
+{
+    Writer w(little);
+    w.ULong(id);
+    if (minor >= 2) {
+        w.Raw(std::string(4, '\0'));
+    }
+    w.Octets("key");
+    return w.Message(minor, MsgType_e::eLocateRequest);
+}
+
+// The answer of the backend to a request: a Reply (NO_EXCEPTION) or a
+// LocateReply (OBJECT_HERE) of its version and byte order.
+std::string AnswerTo(const std::string& request)
+{
+    mci::giop::Header h;
+    mci::giop::RequestRef ref;
+    const auto* data = reinterpret_cast<const unsigned char*>(request.data());
+    if (mci::giop::ParseHeader(data, request.size(), h) != mci::giop::HeaderStatus_e::eOk ||
+        mci::giop::ReadRequestRef(h, data, request.size(), ref) != mci::giop::RefStatus_e::eOk ||
+        !ref.responseExpected) {
+        return "";
+    }
+    Writer w(h.littleEndian);
+    if (h.Is(MsgType_e::eLocateRequest)) {
+        w.ULong(ref.requestId);
+        w.ULong(1);
+        return w.Message(h.minor, MsgType_e::eLocateReply);
+    }
+    if (h.minor < 2) {
+        w.ULong(0);
+        w.ULong(ref.requestId);
+        w.ULong(0);
+    } else {
+        w.ULong(ref.requestId);
+        w.ULong(0);
+        w.ULong(0);
+    }
+    return w.Message(h.minor, MsgType_e::eReply);
+}
+
+int64_t RefusalMinor(const std::string& reply)
+{
+    std::string id;
+    uint32_t minor = 0;
+    return zvtest::SystemException(reply, id, minor) && id == "IDL:omg.org/CORBA/NO_RESOURCES:1.0" ? minor : -1;
+}
+
+bool IsMessageError(const std::string& m)
+{
+    mci::giop::Header h;
+    return zvtest::HeaderOf(m, h) && h.Is(MsgType_e::eMessageError) && h.bodySize == 0;
+}
+
+// --- the backend: what the ORB would be ---------------------------------------
+
+class Backend {
+public:
+    Backend()
+    {
+        if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        m_thread = std::thread([this] { Run(); });
+    }
+
+    ~Backend()
+    {
+        m_stop = true;
+        Wake();
+        m_thread.join();
+        for (auto& c : m_conns) {
+            if (!c->closed) {
+                ::close(c->fd);
+            }
+        }
+        ::close(m_wake[0]);
+        ::close(m_wake[1]);
+    }
+
+    mci::GiopGate::Connector Connector()
+    {
+        return [this](const std::string& name) {
+            int sv[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+                return -1;
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                auto c = std::make_unique<Conn>();
+                c->fd = sv[1];
+                c->name = name;
+                c->paused = pauseNew.load();
+                m_conns.push_back(std::move(c));
+            }
+            Wake();
+            return sv[0];
+        };
+    }
+
+    std::atomic<bool> answer{true};
+    std::atomic<bool> pauseNew{false};
+
+    size_t Count() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_conns.size();
+    }
+    // Waits for connection i to be made.
+    bool Made(size_t i) const
+    {
+        return zvtest::WaitFor([&] { return Count() > i; }, 5s);
+    }
+    std::vector<std::string> Messages(size_t i) const { return Get(i, &Conn::messages); }
+    size_t Bytes(size_t i) const { return Get(i, &Conn::bytes); }
+    bool Closed(size_t i) const { return Get(i, &Conn::closed); }
+    bool CutShort(size_t i) const { return Get(i, &Conn::cutShort); }
+    std::string Name(size_t i) const { return Get(i, &Conn::name); }
+    size_t CutShortCount() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        size_t n = 0;
+        for (const auto& c : m_conns) {
+            n += c->cutShort ? 1 : 0;
+        }
+        return n;
+    }
+
+    void Send(size_t i, const std::string& bytes)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_conns.at(i)->closed) {
+            ::send(m_conns[i]->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        }
+    }
+    // Ends the ORB's side of connection i.
+    void Shut(size_t i)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_conns.at(i)->closed) {
+            ::shutdown(m_conns[i]->fd, SHUT_RDWR);
+        }
+    }
+    void Pause(size_t i, bool paused)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_conns.at(i)->paused = paused;
+        }
+        Wake();
+    }
+
+private:
+    struct Conn {
+        int fd = -1;
+        std::string name;
+        std::string in;
+        std::vector<std::string> messages;
+        size_t bytes = 0;
+        bool paused = false;
+        bool closed = false;
+        bool cutShort = false; // closed in the middle of a message
+    };
+
+    template <typename T> T Get(size_t i, T Conn::*field) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return *m_conns.at(i).*field;
+    }
+
+    void Wake()
+    {
+        const char one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_wake[1], &one, 1);
+    }
+
+    void Run()
+    {
+        std::vector<char> buffer(1 << 16);
+        while (!m_stop) {
+            std::vector<pollfd> fds{{m_wake[0], POLLIN, 0}};
+            std::vector<Conn*> which;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                for (auto& c : m_conns) {
+                    if (!c->closed && !c->paused) {
+                        fds.push_back({c->fd, POLLIN, 0});
+                        which.push_back(c.get());
+                    }
+                }
+            }
+            if (::poll(fds.data(), fds.size(), 100) <= 0) {
+                continue;
+            }
+            char drain[64];
+            while (::read(m_wake[0], drain, sizeof(drain)) > 0) {
+            }
+            for (size_t i = 1; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) {
+                    continue;
+                }
+                Conn& c = *which[i - 1];
+                const ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (n > 0) {
+                    c.bytes += static_cast<size_t>(n);
+                    c.in.append(buffer.data(), static_cast<size_t>(n));
+                    for (size_t size = zvtest::MessageSize(c.in); size > 0 && c.in.size() >= size;
+                         size = zvtest::MessageSize(c.in)) {
+                        c.messages.push_back(c.in.substr(0, size));
+                        c.in.erase(0, size);
+                        const std::string answer = this->answer ? AnswerTo(c.messages.back()) : "";
+                        ::send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+                    }
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    c.closed = true;
+                    c.cutShort = !c.in.empty();
+                    ::close(c.fd);
+                }
+            }
+        }
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<std::unique_ptr<Conn>> m_conns;
+    int m_wake[2] = {-1, -1};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Starts the gate on a free port of host (another program may take a port
+// found free before the gate binds it): the port.
+unsigned short StartOnFreePort(mci::GiopGate& gate, const std::string& host)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const unsigned short port = zvtest::FreePort();
+        try {
+            gate.Start(host, port);
+            return port;
+        } catch (const std::exception&) {
+        }
+    }
+    throw std::runtime_error("no port for the gate");
+}
+
+// A gate on a free loopback port in front of a backend.
+struct Rig {
+    explicit Rig(const mci::GiopGateSettings& settings = mci::GiopGateSettings())
+        : gate(settings, backend.Connector()), port(StartOnFreePort(gate, "127.0.0.1"))
+    {
+    }
+
+    // A client connected from the address, and the index of its backend connection.
+    int Connect(size_t& index, const char* from = "127.0.0.1")
+    {
+        const size_t before = backend.Count();
+        const int fd = zvtest::ConnectFrom(port, from);
+        index = before;
+        EXPECT_GE(fd, 0);
+        EXPECT_TRUE(backend.Made(before)) << "no local connection for the client";
+        fds.fds.push_back(fd);
+        return fd;
+    }
+
+    int Connect(const char* from = "127.0.0.1")
+    {
+        const int fd = zvtest::ConnectFrom(port, from);
+        EXPECT_GE(fd, 0);
+        fds.fds.push_back(fd);
+        return fd;
+    }
+
+    Backend backend;
+    mci::GiopGate gate;
+    unsigned short port;
+    zvtest::Sockets fds;
+};
+
+mci::GiopGateSettings Settings(std::chrono::milliseconds receiveTimeout = 10s)
+{
+    mci::GiopGateSettings s;
+    s.receiveTimeout = receiveTimeout;
+    return s;
+}
+
+// Nothing to read from fd (no refusal, no close) for the time.
+bool Quiet(int fd, std::chrono::milliseconds time)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(time.count())) == 0;
+}
+
+// What the peer sends until size bytes are in (or it closes, or 5 s pass).
+std::string ReceiveBytes(int fd, size_t size)
+{
+    std::string received;
+    bool closed = false;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (received.size() < size && !closed && std::chrono::steady_clock::now() < end) {
+        received += zvtest::Receive(fd, 500ms, closed);
+    }
+    return received;
+}
+
+// Sends bytes in pieces of piece bytes, pause apart.
+bool SendInPieces(int fd, const std::string& bytes, size_t piece, std::chrono::milliseconds pause)
+{
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        if (!zvtest::SendAll(fd, bytes.substr(at, piece))) {
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+    }
+    return true;
+}
+
+// --- framing -----------------------------------------------------------------
+
+TEST(GiopFraming, HeadersOfEveryVersionAndByteOrder)
+{
+    const auto bytes = [](std::initializer_list<int> b) { return std::string(b.begin(), b.end()); };
+    const struct {
+        std::string header;
+        mci::giop::HeaderStatus_e status;
+        unsigned char minor;
+        bool little;
+        bool more;
+        uint32_t body;
+    } cases[] = {
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 1, 2}), mci::giop::HeaderStatus_e::eOk, 0, false, false, 258},
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 1, 0, 2, 1, 0, 0}), mci::giop::HeaderStatus_e::eOk, 0, true, false, 258},
+        {bytes({'G', 'I', 'O', 'P', 1, 1, 2, 7, 0, 0, 0, 9}), mci::giop::HeaderStatus_e::eOk, 1, false, true, 9},
+        {bytes({'G', 'I', 'O', 'P', 1, 2, 3, 0, 9, 0, 0, 0}), mci::giop::HeaderStatus_e::eOk, 2, true, true, 9},
+        {bytes({'G', 'I', 'O', 'P', 1, 2, 1}), mci::giop::HeaderStatus_e::eIncomplete, 0, false, false, 0},
+        {bytes({'G', 'I', 'X'}), mci::giop::HeaderStatus_e::eNotGiop, 0, false, false, 0},
+        {bytes({'G', 'I', 'O', 'P', 2}), mci::giop::HeaderStatus_e::eNotGiop, 0, false, false, 0},
+        {bytes({'G', 'I', 'O', 'P', 1, 3}), mci::giop::HeaderStatus_e::eUnsupported, 0, false, false, 0},
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 2, 0, 0, 0, 0, 0}), mci::giop::HeaderStatus_e::eUnsupported, 0, false, false,
+         0},
+    };
+    for (const auto& c : cases) {
+        mci::giop::Header h;
+        const auto status =
+            mci::giop::ParseHeader(reinterpret_cast<const unsigned char*>(c.header.data()), c.header.size(), h);
+        EXPECT_EQ(c.status, status) << c.header;
+        if (status == mci::giop::HeaderStatus_e::eOk) {
+            EXPECT_EQ(c.minor, h.minor);
+            EXPECT_EQ(c.little, h.littleEndian);
+            EXPECT_EQ(c.more, h.moreFragments);
+            EXPECT_EQ(c.body, h.bodySize);
+        }
+    }
+}
+
+TEST(GiopFraming, RequestIdsWhereEachMessageKeepsThem)
+{
+    Writer reply10(false);
+    reply10.ULong(1);
+    reply10.ULong(1);
+    reply10.Octets("ab"); // a service context
+    reply10.ULong(77);
+    reply10.ULong(0);
+    const struct {
+        std::string message;
+        mci::giop::RefStatus_e status;
+        uint32_t id;
+        bool response;
+    } cases[] = {
+        {Request({0, false, 11, true}), mci::giop::RefStatus_e::eOk, 11, true},
+        {Request({1, true, 12, false}), mci::giop::RefStatus_e::eOk, 12, false},
+        {Request({2, false, 13, true}), mci::giop::RefStatus_e::eOk, 13, true},
+        {Request({2, true, 14, false}), mci::giop::RefStatus_e::eOk, 14, false},
+        {Request({1, true, 15, true}).substr(0, 30), mci::giop::RefStatus_e::eIncomplete, 0, false},
+        {LocateRequest(0, false, 21), mci::giop::RefStatus_e::eOk, 21, true},
+        {LocateRequest(2, true, 22), mci::giop::RefStatus_e::eOk, 22, true},
+        {reply10.Message(0, MsgType_e::eReply), mci::giop::RefStatus_e::eOk, 77, false},
+        {Fragment(2, false, 31, 4, false), mci::giop::RefStatus_e::eOk, 31, false},
+        {Fragment(1, true, 0, 4, false), mci::giop::RefStatus_e::eNone, 0, false},
+        {std::string(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12), mci::giop::RefStatus_e::eNone,
+         0, false},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const auto& c = cases[i];
+        const auto* data = reinterpret_cast<const unsigned char*>(c.message.data());
+        mci::giop::Header h;
+        ASSERT_EQ(mci::giop::HeaderStatus_e::eOk, mci::giop::ParseHeader(data, c.message.size(), h)) << i;
+        mci::giop::RequestRef ref;
+        EXPECT_EQ(c.status, mci::giop::ReadRequestRef(h, data, c.message.size(), ref)) << i;
+        if (c.status == mci::giop::RefStatus_e::eOk) {
+            EXPECT_EQ(c.id, ref.requestId) << i;
+            EXPECT_EQ(c.response, ref.responseExpected) << i;
+        }
+    }
+}
+
+// --- the client's bytes in relay units -----------------------------------------
+
+struct Scanned {
+    std::vector<size_t> units;
+    std::vector<std::vector<uint32_t>> replies;
+    std::vector<bool> large;
+    mci::GiopInput::Error_e error = mci::GiopInput::Error_e::eNone;
+};
+
+// Scans the stream as it arrives piece bytes at a time.
+Scanned ScanStream(const std::string& stream, size_t piece, const mci::GiopInput::Limits& limits)
+{
+    mci::GiopInput input(limits);
+    Scanned s;
+    size_t taken = 0;
+    for (size_t arrived = std::min(piece, stream.size());; arrived = std::min(arrived + piece, stream.size())) {
+        for (;;) {
+            const auto* data = reinterpret_cast<const unsigned char*>(stream.data()) + taken;
+            const auto status = input.Scan(data, arrived - taken);
+            if (status == mci::GiopInput::Status_e::eError) {
+                s.error = input.Error();
+                return s;
+            }
+            if (status == mci::GiopInput::Status_e::eMore) {
+                break;
+            }
+            s.units.push_back(input.UnitSize());
+            s.replies.push_back(input.Replies());
+            s.large.push_back(input.Large());
+            taken += input.UnitSize();
+            input.Take();
+        }
+        if (arrived == stream.size()) {
+            return s;
+        }
+    }
+}
+
+TEST(GiopInput, SplitsStreamsIntoWholeUnits)
+{
+    const mci::GiopInput::Limits limits{1 << 20, 4096};
+    const std::string small = Request({2, true, 1, true});
+    const std::string oneway = Request({0, false, 2, false});
+    const std::string big = Request({1, false, 3, true, 5000});
+    // GIOP 1.1: a request in three fragments; GIOP 1.2: two requests in
+    // fragments and a whole one between their fragments.
+    const std::string frag11 =
+        Request({1, true, 4, true, 8, true}) + Fragment(1, true, 0, 100, true) + Fragment(1, true, 0, 10, false);
+    const std::string frag12 = Request({2, false, 5, true, 8, true}) + Request({2, false, 6, true, 8, true}) + small +
+                               Fragment(2, false, 6, 50, false) + Fragment(2, false, 5, 60, false);
+    const std::string cancel = [] {
+        Writer w(true);
+        w.ULong(9);
+        return w.Message(2, MsgType_e::eCancelRequest);
+    }();
+    const struct {
+        std::string stream;
+        std::vector<size_t> units;
+        std::vector<std::vector<uint32_t>> replies;
+        std::vector<bool> large;
+    } cases[] = {
+        {small + oneway + big, {small.size(), oneway.size(), big.size()}, {{1}, {}, {3}}, {false, false, true}},
+        {frag11 + small, {frag11.size(), small.size()}, {{4}, {1}}, {true, false}},
+        {frag12, {frag12.size()}, {{5, 6, 1}}, {true}},
+        {cancel + LocateRequest(2, true, 8),
+         {cancel.size(), LocateRequest(2, true, 8).size()},
+         {{}, {8}},
+         {false, false}},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        for (size_t piece : {size_t{1}, size_t{7}, size_t{1448}, cases[i].stream.size()}) {
+            const Scanned s = ScanStream(cases[i].stream, piece, limits);
+            EXPECT_EQ(mci::GiopInput::Error_e::eNone, s.error) << i << " " << piece;
+            EXPECT_EQ(cases[i].units, s.units) << i << " " << piece;
+            EXPECT_EQ(cases[i].replies, s.replies) << i << " " << piece;
+            EXPECT_EQ(cases[i].large, s.large) << i << " " << piece;
+        }
+    }
+}
+
+TEST(GiopInput, FramingErrors)
+{
+    using E = mci::GiopInput::Error_e;
+    const mci::GiopInput::Limits limits{1 << 16, 4096};
+    std::string badType = Request({2, true, 1, true});
+    badType[7] = 9;
+    std::string fragmentedCancel = [] {
+        Writer w(true);
+        w.ULong(9);
+        return w.Message(2, MsgType_e::eCancelRequest, true);
+    }();
+    const struct {
+        std::string stream;
+        E error;
+        size_t unitsBefore;
+    } cases[] = {
+        {"GIOX" + std::string(20, '\0'), E::eNotGiop, 0},
+        {Request({2, true, 1, true}) + "POST / HTTP/1.1\r\n", E::eNotGiop, 1},
+        {std::string("GIOP\1\3\1\0\0\0\0\0", 12), E::eUnsupported, 0},
+        {Request({2, true, 1, true, 8, false, 1 << 16}), E::eTooLarge, 0},
+        {Request({2, true, 1, true, 40000, true}) + Fragment(2, true, 1, 30000, false), E::eTooLarge, 0},
+        {badType, E::eBadType, 0},
+        {Fragment(2, true, 1, 8, false), E::eBadFragment, 0},
+        {Fragment(1, true, 0, 8, false), E::eBadFragment, 0},
+        {Request({2, true, 1, true, 8, true}) + Fragment(2, true, 2, 8, false), E::eBadFragment, 0},
+        {Request({1, true, 1, true, 8, true}) + Request({1, true, 2, true, 8, true}), E::eBadFragment, 0},
+        {Request({1, true, 1, true, 8, true}) + Fragment(2, true, 1, 8, false), E::eBadFragment, 0},
+        {fragmentedCancel, E::eBadFragment, 0},
+        {std::string("GIOP\1\2\1\0\2\0\0\0\1\0", 14), E::eBadHeader, 0},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        for (size_t piece : {size_t{1}, cases[i].stream.size()}) {
+            const Scanned s = ScanStream(cases[i].stream, piece, limits);
+            EXPECT_EQ(cases[i].error, s.error) << i << " " << piece;
+            EXPECT_EQ(cases[i].unitsBefore, s.units.size()) << i << " " << piece;
+        }
+    }
+}
+
+// --- replies owed -------------------------------------------------------------
+
+TEST(ReplyTracker, RepliesCountOnceWholeInAnyPieces)
+{
+    Writer ctx(true); // GIOP 1.1 reply with a service context before its id
+    ctx.ULong(1);
+    ctx.ULong(5);
+    ctx.Octets(std::string(40, 'c'));
+    ctx.ULong(2);
+    ctx.ULong(0);
+    const std::string reply11 = ctx.Message(1, MsgType_e::eReply);
+    const std::string reply12 = AnswerTo(Request({2, false, 1, true}));
+    const std::string locate = AnswerTo(LocateRequest(2, true, 3));
+    // Replies in fragments: GIOP 1.1 (id 4) and 1.2 (id 5).
+    Writer r4(true);
+    r4.ULong(0);
+    r4.ULong(4);
+    r4.ULong(0);
+    const std::string frag11 =
+        r4.Message(1, MsgType_e::eReply, true) + Fragment(1, true, 0, 30, true) + Fragment(1, true, 0, 30, false);
+    Writer r5(false);
+    r5.ULong(5);
+    r5.ULong(0);
+    r5.ULong(0);
+    const std::string frag12 = r5.Message(2, MsgType_e::eReply, true) + Fragment(2, false, 5, 30, false);
+    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    const struct {
+        std::string stream;
+        size_t owedAfter[2]; // after all but the last byte, after all
+    } cases[] = {
+        {reply12, {5, 4}},         {reply11, {5, 4}}, {locate, {5, 4}},
+        {frag11, {5, 4}},          {frag12, {5, 4}},  {reply12 + reply11 + locate + frag11 + frag12, {1, 0}},
+        {closeConnection, {5, 5}},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        for (size_t piece : {size_t{1}, size_t{5}, cases[i].stream.size()}) {
+            mci::ReplyTracker tracker;
+            for (uint32_t id = 1; id <= 5; ++id) {
+                tracker.Expect(id);
+            }
+            const std::string& s = cases[i].stream;
+            const auto* data = reinterpret_cast<const unsigned char*>(s.data());
+            for (size_t at = 0; at + 1 < s.size(); at += std::min(piece, s.size() - 1 - at)) {
+                ASSERT_TRUE(tracker.Feed(data + at, std::min(piece, s.size() - 1 - at)));
+            }
+            EXPECT_EQ(cases[i].owedAfter[0], tracker.Outstanding()) << i << " " << piece;
+            EXPECT_FALSE(tracker.BetweenMessages()) << i;
+            ASSERT_TRUE(tracker.Feed(data + s.size() - 1, 1));
+            EXPECT_EQ(cases[i].owedAfter[1], tracker.Outstanding()) << i << " " << piece;
+            EXPECT_TRUE(tracker.BetweenMessages()) << i;
+        }
+    }
+}
+
+// --- the gate -----------------------------------------------------------------
+
+TEST(GiopGate, RelaysEveryVersionAndByteOrderUnchanged)
+{
+    Rig rig(Settings());
+    const std::string requests[] = {
+        Request({0, false, 1, true}), Request({0, true, 2, true}),  Request({1, false, 3, true}),
+        Request({1, true, 4, true}),  Request({2, false, 5, true}), Request({2, true, 6, true}),
+        LocateRequest(1, false, 7),   LocateRequest(2, true, 8),
+    };
+    for (const std::string& request : requests) {
+        size_t i = 0;
+        const int fd = rig.Connect(i);
+        ASSERT_TRUE(zvtest::SendAll(fd, request));
+        EXPECT_EQ(AnswerTo(request), zvtest::Receive(fd, 5s));
+        EXPECT_EQ(std::vector<std::string>{request}, rig.backend.Messages(i));
+    }
+}
+
+TEST(GiopGate, FragmentedRequestsReachTheOrbWithTheirLastFragment)
+{
+    Rig rig(Settings());
+    const std::vector<std::vector<std::string>> cases = {
+        {Request({1, false, 1, true, 8, true}), Fragment(1, false, 0, 2000, true), Fragment(1, false, 0, 10, false)},
+        {Request({2, true, 2, true, 8, true}), Request({2, true, 3, true}), Fragment(2, true, 2, 10, false)},
+    };
+    for (const auto& fragments : cases) {
+        size_t i = 0;
+        const int fd = rig.Connect(i);
+        std::string all;
+        for (size_t f = 0; f + 1 < fragments.size(); ++f) {
+            ASSERT_TRUE(zvtest::SendAll(fd, fragments[f]));
+            all += fragments[f];
+        }
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(0u, rig.backend.Bytes(i)) << "a fragmented request reached the ORB in part";
+        ASSERT_TRUE(zvtest::SendAll(fd, fragments.back()));
+        all += fragments.back();
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Bytes(i) == all.size(); }, 5s));
+        std::string answers;
+        for (const auto& f : fragments) {
+            answers += AnswerTo(f);
+        }
+        EXPECT_EQ(answers, ReceiveBytes(fd, answers.size()));
+        std::string joined;
+        for (const auto& m : rig.backend.Messages(i)) {
+            joined += m;
+        }
+        EXPECT_EQ(all, joined);
+    }
+}
+
+// A message must arrive whole within the receive time-out from its first
+// byte; one that does not is dropped, and nothing of it reaches the ORB.
+TEST(GiopGate, MessagesNotWholeInTimeAreDropped)
+{
+    constexpr auto c_timeout = 1000ms;
+    Rig rig(Settings(c_timeout));
+    const std::string request = Request({2, true, 1, true, 3000});
+    const struct {
+        size_t pieces;
+        std::chrono::milliseconds pause;
+        bool delivered;
+    } cases[] = {
+        {1, 0ms, true},
+        {4, 20ms, true},
+        {3, 600ms, false}, // each piece in time, the whole not
+        {2, 1500ms, false},
+    };
+    for (const auto& c : cases) {
+        size_t i = 0;
+        const int fd = rig.Connect(i);
+        const auto start = std::chrono::steady_clock::now();
+        const size_t piece = (request.size() + c.pieces - 1) / c.pieces;
+        for (size_t at = 0; at < request.size(); at += piece) {
+            if (at > 0) {
+                std::this_thread::sleep_for(c.pause);
+            }
+            zvtest::SendAll(fd, request.substr(at, piece));
+        }
+        bool closed = false;
+        const std::string reply = zvtest::Receive(fd, 5s, closed);
+        if (c.delivered) {
+            EXPECT_EQ(AnswerTo(request), reply);
+            continue;
+        }
+        EXPECT_TRUE(closed || zvtest::ClosedWithin(fd, 5s));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, c_timeout - 50ms);
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(i); }, 5s));
+        EXPECT_EQ(0u, rig.backend.Bytes(i)) << "part of a message reached the ORB";
+        EXPECT_FALSE(rig.backend.CutShort(i));
+    }
+}
+
+TEST(GiopGate, FramingErrorsAreAnsweredWithMessageError)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.maxMessageSize = 1 << 20;
+    Rig rig(settings);
+    std::string badType = Request({2, true, 1, true});
+    badType[7] = 9;
+    const std::string cases[] = {
+        "GIOX" + std::string(20, '\0'),
+        std::string("GIOP\1\3\1\0\0\0\0\0", 12),
+        Request({2, true, 1, true, 100, false, 2 << 20}).substr(0, 200),
+        badType,
+        Fragment(2, true, 1, 8, false),
+    };
+    for (const std::string& bytes : cases) {
+        size_t i = 0;
+        const int fd = rig.Connect(i);
+        ASSERT_TRUE(zvtest::SendAll(fd, bytes));
+        bool closed = false;
+        EXPECT_TRUE(IsMessageError(zvtest::Receive(fd, 5s, closed)));
+        EXPECT_TRUE(closed || zvtest::ClosedWithin(fd, 5s));
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(i); }, 5s));
+        EXPECT_EQ(0u, rig.backend.Bytes(i));
+    }
+}
+
+// Messages still arriving are bounded per peer address (a message that
+// would be one too many is refused) and by the bytes they hold in all (the
+// one that holds the most is refused): each refusal with its minor code,
+// one WARNING per address.
+TEST(GiopGate, ArrivingMessagesAreBoundedPerAddressAndInAll)
+{
+    qstd::CaptureScope capture(true, false);
+    mci::GiopGateSettings settings = Settings();
+    settings.maxArrivingPerPeer = 2;
+    settings.maxArrivingBytes = 100 << 10;
+    settings.largeRequestSize = 1 << 20;
+    Rig rig(settings);
+    const std::string half = Request({2, true, 1, true, 100}).substr(0, 40);
+    std::vector<int> fromThree;
+    for (int k = 0; k < 3; ++k) {
+        fromThree.push_back(rig.Connect("127.0.0.3"));
+        ASSERT_TRUE(zvtest::SendAll(fromThree.back(), half));
+        if (k < 2) {
+            EXPECT_TRUE(Quiet(fromThree.back(), 100ms));
+        }
+    }
+    bool closed = false;
+    const std::string got = zvtest::Receive(fromThree[2], 5s, closed);
+    EXPECT_EQ(zemtra_REMOTE::RefusedArrivingFromAddress, RefusalMinor(got)) << ::testing::PrintToString(got);
+    EXPECT_TRUE(closed || zvtest::ClosedWithin(fromThree[2], 5s));
+    // Another address is not bound by that one's.
+    const int other = rig.Connect("127.0.0.4");
+    ASSERT_TRUE(zvtest::SendAll(other, half));
+    EXPECT_TRUE(Quiet(other, 100ms));
+
+    // In all: the one that holds the most goes.
+    const std::string large = Request({2, true, 2, true, 200 << 10});
+    const std::string medium = Request({2, true, 3, true, 40 << 10});
+    const int holder = rig.Connect("127.0.0.5");
+    ASSERT_TRUE(zvtest::SendAll(holder, large.substr(0, 80 << 10)));
+    std::this_thread::sleep_for(100ms);
+    const int smaller = rig.Connect("127.0.0.6");
+    ASSERT_TRUE(zvtest::SendAll(smaller, medium.substr(0, 30 << 10)));
+    EXPECT_EQ(zemtra_REMOTE::RefusedArrivingInAll, RefusalMinor(zvtest::Receive(holder, 5s)));
+    ASSERT_TRUE(zvtest::SendAll(smaller, medium.substr(30 << 10)));
+    EXPECT_EQ(AnswerTo(medium), zvtest::Receive(smaller, 5s));
+
+    const auto warnings = capture.Sink().Texts(qstd::Record::Kind::Log);
+    EXPECT_EQ(1, std::count_if(warnings.begin(), warnings.end(), [](const std::string& t) {
+                  return t.find("connection from 127.0.0.3 refused: 2 connections from this address are still "
+                                "sending a message") != std::string::npos;
+              }));
+    EXPECT_EQ(1, std::count_if(warnings.begin(), warnings.end(), [](const std::string& t) {
+                  return t.find("connection from 127.0.0.5 refused: messages still arriving hold more than") !=
+                         std::string::npos;
+              }));
+    // A second refusal of the same address within the minute is not logged.
+    const int fourth = rig.Connect("127.0.0.3");
+    ASSERT_TRUE(zvtest::SendAll(fourth, half));
+    EXPECT_EQ(zemtra_REMOTE::RefusedArrivingFromAddress, RefusalMinor(zvtest::Receive(fourth, 5s)));
+    EXPECT_EQ(warnings.size(), capture.Sink().Texts(qstd::Record::Kind::Log).size());
+}
+
+// Past the bound of open connections, a new one closes the connection
+// idle the longest (CloseConnection to its client, its local connection
+// closed between messages); when none is idle, it is refused.
+TEST(GiopGate, OpenConnectionsMakeRoomOrAreRefused)
+{
+    qstd::CaptureScope capture(true, false);
+    mci::GiopGateSettings settings = Settings();
+    settings.maxConnections = 2;
+    Rig rig(settings);
+    const std::string request = Request({2, true, 1, true});
+    size_t a = 0;
+    size_t b = 0;
+    size_t c = 0;
+    const int fa = rig.Connect(a);
+    ASSERT_TRUE(zvtest::SendAll(fa, request));
+    ASSERT_EQ(AnswerTo(request), zvtest::Receive(fa, 5s));
+    std::this_thread::sleep_for(5ms);
+    const int fb = rig.Connect(b);
+    ASSERT_TRUE(zvtest::SendAll(fb, request));
+    ASSERT_EQ(AnswerTo(request), zvtest::Receive(fb, 5s));
+    const int fc = rig.Connect(c);
+    bool closed = false;
+    EXPECT_TRUE(zvtest::IsCloseConnection(zvtest::Receive(fa, 5s, closed)));
+    EXPECT_TRUE(closed || zvtest::ClosedWithin(fa, 5s));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(a); }, 5s));
+    EXPECT_FALSE(rig.backend.CutShort(a));
+    EXPECT_FALSE(rig.backend.Closed(b));
+    ASSERT_TRUE(zvtest::SendAll(fc, request));
+    EXPECT_EQ(AnswerTo(request), zvtest::Receive(fc, 5s));
+    EXPECT_EQ(2u, rig.gate.ConnectionCount());
+
+    // Both busy: a request each that the ORB has not answered.
+    rig.backend.answer = false;
+    ASSERT_TRUE(zvtest::SendAll(fb, Request({2, true, 2, true})));
+    ASSERT_TRUE(zvtest::SendAll(fc, Request({2, true, 3, true})));
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] { return rig.backend.Messages(b).size() == 2 && rig.backend.Messages(c).size() == 2; }, 5s));
+    const size_t made = rig.backend.Count();
+    const int fd = rig.Connect();
+    ASSERT_TRUE(zvtest::SendAll(fd, Request({2, true, 9, true})));
+    EXPECT_EQ(zemtra_REMOTE::RefusedConnectionsBusy, RefusalMinor(zvtest::Receive(fd, 5s, closed)));
+    EXPECT_TRUE(closed || zvtest::ClosedWithin(fd, 5s));
+    EXPECT_EQ(made, rig.backend.Count()) << "a refused connection reached the ORB";
+    EXPECT_TRUE(capture.LoggedSubstring("connection from 127.0.0.1 refused: 2 connections are open and none is idle"));
+}
+
+// Large requests take a place once whole and give it back once the ORB has
+// read them; one that finds none waits at most the wait, and a request past
+// the bound of waiting ones is refused at once; a refused request leaves its
+// connection open.
+TEST(GiopGate, LargeRequestsTakePlacesOnceWhole)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.largeRequestSize = 64 << 10;
+    settings.maxLargeRequests = 1;
+    settings.maxLargeRequestsWaiting = 1;
+    settings.largeRequestWait = 1000ms;
+    Rig rig(settings);
+    const auto large = [](uint32_t id, bool response = true) { return Request({2, true, id, response, 100 << 10}); };
+    // A's request is not read by the ORB: its place stays taken.
+    rig.backend.pauseNew = true;
+    size_t a = 0;
+    const int fa = rig.Connect(a);
+    rig.backend.pauseNew = false;
+    ASSERT_TRUE(zvtest::SendAll(fa, large(1)));
+    std::this_thread::sleep_for(100ms);
+    const int fb = rig.Connect();
+    const auto waitStart = std::chrono::steady_clock::now();
+    ASSERT_TRUE(zvtest::SendAll(fb, large(2)));
+    std::this_thread::sleep_for(100ms);
+    const int fc = rig.Connect();
+    ASSERT_TRUE(zvtest::SendAll(fc, large(3)));
+    EXPECT_EQ(zemtra_REMOTE::RefusedLargeRequestsBusy, RefusalMinor(zvtest::Receive(fc, 5s)));
+    EXPECT_EQ(zemtra_REMOTE::RefusedLargeRequestsBusy, RefusalMinor(zvtest::Receive(fb, 5s)));
+    EXPECT_GE(std::chrono::steady_clock::now() - waitStart, settings.largeRequestWait - 50ms);
+    // The refused connection goes on.
+    const std::string small = Request({2, true, 4, true});
+    ASSERT_TRUE(zvtest::SendAll(fc, small));
+    EXPECT_EQ(AnswerTo(small), zvtest::Receive(fc, 5s));
+    // Once the ORB reads A's request, the place is free.
+    rig.backend.Pause(a, false);
+    EXPECT_EQ(AnswerTo(large(1)), zvtest::Receive(fa, 5s));
+    ASSERT_TRUE(zvtest::SendAll(fb, large(5)));
+    EXPECT_EQ(AnswerTo(large(5)), zvtest::Receive(fb, 5s));
+}
+
+// Requests without a reply give their place back once the ORB has read
+// them, and a large request whose rest never comes never takes one.
+TEST(GiopGate, LargeRequestsWithoutReplyOrRestKeepNoPlace)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.largeRequestSize = 64 << 10;
+    settings.maxLargeRequests = 1;
+    settings.largeRequestWait = 3s;
+    Rig rig(settings);
+    const auto large = [](uint32_t id, bool response) { return Request({2, true, id, response, 100 << 10}); };
+    const int oneway1 = rig.Connect();
+    const int oneway2 = rig.Connect();
+    const int unfinished = rig.Connect();
+    ASSERT_TRUE(zvtest::SendAll(oneway1, large(1, false)));
+    ASSERT_TRUE(zvtest::SendAll(oneway2, large(2, false)));
+    ASSERT_TRUE(zvtest::SendAll(unfinished, large(3, true).substr(0, 90 << 10)));
+    const int fd = rig.Connect();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(zvtest::SendAll(fd, large(4, true)));
+    EXPECT_EQ(AnswerTo(large(4, true)), zvtest::Receive(fd, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(Quiet(oneway1, 0ms));
+    EXPECT_TRUE(Quiet(oneway2, 0ms));
+}
+
+// A client that goes away with requests in flight: the local connection
+// stays until the ORB has sent every reply it owes (dropped), then closes
+// between messages; what the client sent after them never reaches the ORB.
+TEST(GiopGate, ClientGoneWithRequestsInFlightLeavesOnceAnswered)
+{
+    for (const int inFlight : {1, 2}) {
+        Rig rig(Settings());
+        rig.backend.answer = false;
+        size_t i = 0;
+        const int fd = rig.Connect(i);
+        std::vector<std::string> requests;
+        for (int k = 0; k < inFlight; ++k) {
+            requests.push_back(Request({2, true, static_cast<uint32_t>(10 + k), true}));
+            ASSERT_TRUE(zvtest::SendAll(fd, requests.back()));
+        }
+        ASSERT_TRUE(zvtest::WaitFor([&] { return rig.backend.Messages(i).size() == requests.size(); }, 5s));
+        ASSERT_TRUE(zvtest::SendAll(fd, Request({2, true, 99, true}).substr(0, 30)));
+        const std::string name = rig.backend.Name(i);
+        const auto client = rig.gate.Client(name);
+        ASSERT_TRUE(client.has_value());
+        EXPECT_FALSE(client->gone);
+        zvtest::Reset(fd);
+        rig.fds.fds.pop_back();
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                const auto c = rig.gate.Client(name);
+                return c && c->gone;
+            },
+            5s));
+        for (size_t k = 0; k < requests.size(); ++k) {
+            std::this_thread::sleep_for(150ms);
+            EXPECT_FALSE(rig.backend.Closed(i)) << "closed with " << requests.size() - k << " replies owed";
+            rig.backend.Send(i, AnswerTo(requests[k]));
+        }
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(i); }, 5s));
+        EXPECT_FALSE(rig.backend.CutShort(i));
+        EXPECT_EQ(requests, rig.backend.Messages(i));
+        EXPECT_TRUE(zvtest::WaitFor([&] { return !rig.gate.Client(name).has_value(); }, 5s));
+        EXPECT_EQ(0u, rig.gate.ConnectionCount());
+    }
+}
+
+TEST(GiopGate, OrbCloseReachesTheClient)
+{
+    Rig rig(Settings());
+    size_t i = 0;
+    const int fd = rig.Connect(i);
+    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    rig.backend.Send(i, closeConnection);
+    rig.backend.Shut(i);
+    bool closed = false;
+    EXPECT_EQ(closeConnection, zvtest::Receive(fd, 5s, closed));
+    EXPECT_TRUE(closed || zvtest::ClosedWithin(fd, 5s));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; }, 5s));
+}
+
+TEST(GiopGate, ClientTellsTheAddressBehindALocalConnection)
+{
+    Rig rig(Settings());
+    size_t i = 0;
+    const int fd = rig.Connect(i, "127.0.0.7");
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length));
+    const std::string address = "127.0.0.7:" + std::to_string(ntohs(local.sin_port));
+    const auto client = rig.gate.Client(rig.backend.Name(i));
+    ASSERT_TRUE(client.has_value());
+    EXPECT_EQ(address, client->address);
+    EXPECT_FALSE(client->gone);
+    EXPECT_NE(std::string::npos, rig.backend.Name(i).find(address)) << rig.backend.Name(i);
+    EXPECT_FALSE(rig.gate.Client("@no-such-connection").has_value());
+}
+
+// ConnectUnix binds each local connection to the name the gate gives it,
+// so that the ORB's side tells the client by its peer's name: an abstract
+// address, or a file that goes with the connection.
+TEST(GiopGate, LocalConnectionsBearTheirNames)
+{
+    zvtest::TempDir dir;
+    const std::string endpoint = dir.Path() + "/orb";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, endpoint.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, ::listen(listener, 8));
+    for (const std::string& prefix : {std::string(), dir.Path() + "/c"}) {
+        mci::GiopGateSettings settings = Settings();
+        settings.localNamePrefix = prefix;
+        mci::GiopGate gate(settings,
+                           [&](const std::string& name) { return mci::GiopGate::ConnectUnix(endpoint, name); });
+        const int fd = zvtest::ConnectFrom(StartOnFreePort(gate, "127.0.0.1"));
+        ASSERT_GE(fd, 0);
+        const int orb = ::accept(listener, nullptr, nullptr);
+        ASSERT_GE(orb, 0);
+        sockaddr_un peer{};
+        socklen_t length = sizeof(peer);
+        ASSERT_EQ(0, ::getpeername(orb, reinterpret_cast<sockaddr*>(&peer), &length));
+        std::string name(peer.sun_path, length - offsetof(sockaddr_un, sun_path));
+        if (!name.empty() && name[0] == '\0') {
+            name[0] = '@';
+        }
+        name = name.c_str(); // (a path ends with its NUL)
+        const auto client = gate.Client(name);
+        ASSERT_TRUE(client.has_value()) << name;
+        EXPECT_EQ(0u, client->address.find("127.0.0.1:"));
+        EXPECT_EQ(0u, name.find(prefix.empty() ? "@zemtra-gate." : prefix)) << name;
+        const bool file = name[0] != '@';
+        EXPECT_EQ(file, ::access(name.c_str(), F_OK) == 0);
+        ::close(fd);
+        char byte = 0;
+        EXPECT_EQ(0, ::recv(orb, &byte, 1, 0)) << "the local connection stays";
+        ::close(orb);
+        EXPECT_TRUE(zvtest::WaitFor([&] { return !gate.Client(name).has_value(); }, 5s));
+        EXPECT_NE(0, ::access(name.c_str(), F_OK)) << "the local connection's file stays";
+    }
+    ::close(listener);
+}
+
+TEST(GiopGate, ListensOnIpv4AndIpv6AndNamesATakenPort)
+{
+    Backend backend;
+    const unsigned short port = zvtest::FreePort();
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, ::listen(taken, 1));
+    mci::GiopGate gate(Settings(), backend.Connector());
+    try {
+        gate.Start("127.0.0.1", port);
+        ADD_FAILURE() << "started on a taken port";
+    } catch (const std::exception& e) {
+        EXPECT_EQ("Remote export: can't bind 127.0.0.1 port " + std::to_string(port) + ": Address already in use",
+                  std::string(e.what()));
+    }
+    ::close(taken);
+    const int v6 = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loop6{};
+    loop6.sin6_family = AF_INET6;
+    loop6.sin6_addr = in6addr_loopback;
+    if (v6 < 0 || ::bind(v6, reinterpret_cast<sockaddr*>(&loop6), sizeof(loop6)) != 0) {
+        if (v6 >= 0) {
+            ::close(v6);
+        }
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ::close(v6);
+    gate.Start("[::1]", port);
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    loop6.sin6_port = htons(port);
+    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&loop6), sizeof(loop6)));
+    const std::string request = Request({2, true, 1, true});
+    ASSERT_TRUE(zvtest::SendAll(fd, request));
+    EXPECT_EQ(AnswerTo(request), zvtest::Receive(fd, 5s));
+    ASSERT_TRUE(backend.Made(0));
+    const auto client = gate.Client(backend.Name(0));
+    ASSERT_TRUE(client.has_value());
+    EXPECT_EQ(0u, client->address.find("[::1]:")) << client->address;
+    ::close(fd);
+    gate.Stop();
+    gate.Stop();
+}
+
+// --- under load ----------------------------------------------------------------
+
+// Half-sent messages cost the gate their buffer only: 128 connections that
+// each sent the first 8 KiB of a message claiming 8 MB leave an honest
+// request answered at once.
+TEST(GiopGateConcurrency, HalfSentLargeMessagesDoNotDelayOthers)
+{
+    Rig rig(Settings());
+    const std::string half = Request({2, true, 1, true, 8000000}).substr(0, 8 << 10);
+    std::vector<int> hostile;
+    for (int k = 0; k < 128; ++k) {
+        const std::string from = "127.0.1." + std::to_string(1 + k / 4);
+        hostile.push_back(rig.Connect(from.c_str()));
+        ASSERT_TRUE(zvtest::SendAll(hostile.back(), half));
+    }
+    const int fd = rig.Connect();
+    std::vector<std::chrono::microseconds> times;
+    for (uint32_t k = 0; k < 5; ++k) {
+        const std::string request = Request({2, true, k, true});
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(zvtest::SendAll(fd, request));
+        ASSERT_EQ(AnswerTo(request), zvtest::Receive(fd, 5s));
+        times.push_back(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start));
+    }
+    std::sort(times.begin(), times.end());
+    EXPECT_LT(times[2], 200ms);
+    for (int h : hostile) {
+        EXPECT_TRUE(Quiet(h, 0ms)) << "a half-sent message was refused or dropped";
+    }
+}
+
+// A message that arrives in segments at the speed of a network gets
+// through beside 2 x 4 and 16 x 4 half-sent connections of other addresses.
+TEST(GiopGateConcurrency, SegmentedMessagesGetThroughBesideHalfSentOnes)
+{
+    for (const int addresses : {2, 16}) {
+        Rig rig(Settings());
+        const std::string half = Request({2, true, 1, true, 4000}).substr(0, 1000);
+        for (int k = 0; k < addresses * 4; ++k) {
+            const std::string from = "127.0.2." + std::to_string(1 + k / 4);
+            ASSERT_TRUE(zvtest::SendAll(rig.Connect(from.c_str()), half));
+        }
+        for (const size_t size : {size_t{200}, size_t{4000}, size_t{180000}}) {
+            const int fd = rig.Connect();
+            const std::string request = Request({2, true, 7, true, size});
+            ASSERT_TRUE(SendInPieces(fd, request, 1448, 1ms));
+            EXPECT_EQ(AnswerTo(request), zvtest::Receive(fd, 5s)) << addresses << " x 4, " << size << " bytes";
+        }
+    }
+}
+
+// Clients that exchange requests while others reset mid-message or with
+// replies owed: every answer reaches its own client, the ORB sees only
+// whole messages and orderly closes, and the gate ends with no connection.
+TEST(GiopGateConcurrency, ManyClientsAndResets)
+{
+    Rig rig(Settings(2s));
+    constexpr int c_clients = 8;
+    constexpr int c_rounds = 60;
+    std::vector<std::future<int>> results;
+    for (int c = 0; c < c_clients; ++c) {
+        results.push_back(std::async(std::launch::async, [&rig, c] {
+            int wrong = 0;
+            const std::string from = "127.0.3." + std::to_string(1 + c);
+            for (int r = 0; r < c_rounds; ++r) {
+                const int fd = zvtest::ConnectFrom(rig.port, from.c_str());
+                if (fd < 0) {
+                    ++wrong;
+                    continue;
+                }
+                const uint32_t id = static_cast<uint32_t>(c * 1000 + r);
+                const std::string request = Request({static_cast<unsigned char>(r % 3), r % 2 == 0, id, true});
+                zvtest::SendAll(fd, request);
+                switch (r % 4) {
+                case 0: // reset with the reply owed, or on its way
+                    zvtest::Reset(fd);
+                    continue;
+                case 1: // reset in the middle of the next message
+                    wrong += zvtest::Receive(fd, 5s) == AnswerTo(request) ? 0 : 1;
+                    zvtest::SendAll(fd, request.substr(0, 20));
+                    zvtest::Reset(fd);
+                    continue;
+                default:
+                    wrong += zvtest::Receive(fd, 5s) == AnswerTo(request) ? 0 : 1;
+                    ::close(fd);
+                }
+            }
+            return wrong;
+        }));
+    }
+    for (auto& r : results) {
+        EXPECT_EQ(0, r.get());
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; }, 10s)) << rig.gate.ConnectionCount();
+    EXPECT_EQ(0u, rig.backend.CutShortCount());
+    // A stop with clients still busy.
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop) {
+            const int fd = zvtest::ConnectFrom(rig.port);
+            if (fd >= 0) {
+                zvtest::SendAll(fd, Request({2, true, 1, true}));
+                ::close(fd);
+            }
+        }
+    });
+    std::this_thread::sleep_for(100ms);
+    rig.gate.Stop();
+    stop = true;
+    busy.join();
+    EXPECT_EQ(0u, rig.gate.ConnectionCount());
+}
+
+} // namespace
