@@ -17,7 +17,9 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 namespace mci {
@@ -76,12 +78,65 @@ template <typename V> std::vector<V> Complete(std::vector<V> values, size_t coun
     return values;
 }
 
+// The values of a write: at most what one message carries (the interface's
+// sequences are unbounded, so no ORB checks that).
+template <typename V, typename SEQ> std::vector<V> WrittenValues(const SEQ& values)
+{
+    const std::size_t most = MaxSequenceValues<V>();
+    if (values.length() > most) {
+        throw qstd::Exception("mci: Too many values in one request: " + std::to_string(values.length()) + " (at most " +
+                                  std::to_string(most) + ")",
+                              true);
+    }
+    return std::vector<V>(values.get_buffer(), values.get_buffer() + values.length());
+}
+
 std::string CodeText(qsig::SuccessCode_e code)
 {
     std::ostringstream os;
     os << code;
     return os.str();
 }
+
+// SetInteger and SetDouble as the skeleton serves them, with the values
+// read by ReadWriteValues.
+template <typename SEQ> class CheckedWrite : public omniCallDescriptor {
+public:
+    using Write = void (zemtra_REMOTE::_impl_Registry::*)(const char*, CORBA::ULong, const SEQ&);
+
+    CheckedWrite(const char* operation, Write write)
+        : omniCallDescriptor(&CheckedWrite::Call, operation, std::strlen(operation) + 1, 0, UserExceptions(), 1, 1),
+          m_write(write)
+    {
+    }
+
+    void unmarshalArguments(cdrStream& stream) override
+    {
+        m_path = stream.unmarshalString(0);
+        m_position <<= stream;
+        ReadWriteValues(stream, m_values);
+    }
+
+private:
+    static const char* const* UserExceptions()
+    {
+        static const char* const ids[] = {zemtra_REMOTE::RemoteError::_PD_repoId};
+        return ids;
+    }
+
+    static void Call(omniCallDescriptor* descriptor, omniServant* servant)
+    {
+        auto* call = static_cast<CheckedWrite*>(descriptor);
+        auto* registry =
+            static_cast<zemtra_REMOTE::_impl_Registry*>(servant->_ptrToInterface(zemtra_REMOTE::Registry::_PD_repoId));
+        (registry->*(call->m_write))(call->m_path.in(), call->m_position, call->m_values);
+    }
+
+    const Write m_write;
+    CORBA::String_var m_path;
+    CORBA::ULong m_position = 0;
+    SEQ m_values;
+};
 
 // The socket of the request this thread serves (-1: none, or a call from
 // this process). The ORB keeps the connection, and with it the socket,
@@ -107,6 +162,29 @@ std::string TreePathOf(const std::string& dottedPath)
     return path;
 }
 
+template <typename SEQ> void ReadWriteValues(cdrStream& stream, SEQ& values)
+{
+    using Element = std::remove_reference_t<decltype(values[0])>;
+    CORBA::ULong count = 0;
+    count <<= stream;
+    if (count > MaxSequenceValues<Element>() || !stream.checkInputOverrun(sizeof(Element), count, omni::ALIGN_8)) {
+        throw CORBA::MARSHAL(omni::MARSHAL_SequenceIsTooLong, CORBA::COMPLETED_NO);
+    }
+    values.length(count);
+    if (count == 0) {
+        return;
+    }
+    if (stream.unmarshal_byte_swap()) {
+        for (CORBA::ULong i = 0; i < count; ++i) {
+            values[i] <<= stream;
+        }
+    } else {
+        stream.get_octet_array(reinterpret_cast<CORBA::Octet*>(&values[0]), count * sizeof(Element), omni::ALIGN_8);
+    }
+}
+template void ReadWriteValues(cdrStream&, zemtra_REMOTE::LongLongSeq&);
+template void ReadWriteValues(cdrStream&, q_NET::DoubleSeq&);
+
 RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
                                const RemoteSubscriptions::Limits& limits)
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
@@ -128,6 +206,17 @@ CORBA::Boolean RemoteRegistry::_dispatch(omniCallHandle& handle)
         explicit Scope(omni::giopConnection* connection) { t_requestSocket = connection ? SocketOf(connection) : -1; }
         ~Scope() { t_requestSocket = -1; }
     } scope(handle.connection());
+    const char* operation = handle.operation_name();
+    if (std::strcmp(operation, "SetInteger") == 0) {
+        CheckedWrite<zemtra_REMOTE::LongLongSeq> call(operation, &zemtra_REMOTE::_impl_Registry::SetInteger);
+        handle.upcall(this, call);
+        return true;
+    }
+    if (std::strcmp(operation, "SetDouble") == 0) {
+        CheckedWrite<q_NET::DoubleSeq> call(operation, &zemtra_REMOTE::_impl_Registry::SetDouble);
+        handle.upcall(this, call);
+        return true;
+    }
     return POA_zemtra_REMOTE::Registry::_dispatch(handle);
 }
 
@@ -305,24 +394,12 @@ void RemoteRegistry::SetText(const char* path, CORBA::ULong position, const zemt
 
 void RemoteRegistry::SetInteger(const char* path, CORBA::ULong position, const zemtra_REMOTE::LongLongSeq& values)
 {
-    Serve(path, [&] {
-        std::vector<long long> v(values.length());
-        for (CORBA::ULong i = 0; i < values.length(); ++i) {
-            v[i] = values[i];
-        }
-        m_access.SetIntegers(TreePathOf(path), v, position);
-    });
+    Serve(path, [&] { m_access.SetIntegers(TreePathOf(path), WrittenValues<long long>(values), position); });
 }
 
 void RemoteRegistry::SetDouble(const char* path, CORBA::ULong position, const q_NET::DoubleSeq& values)
 {
-    Serve(path, [&] {
-        std::vector<double> v(values.length());
-        for (CORBA::ULong i = 0; i < values.length(); ++i) {
-            v[i] = values[i];
-        }
-        m_access.SetDoubles(TreePathOf(path), v, position);
-    });
+    Serve(path, [&] { m_access.SetDoubles(TreePathOf(path), WrittenValues<double>(values), position); });
 }
 
 void RemoteRegistry::Execute(const char* path)

@@ -31,6 +31,14 @@ namespace mci {
 // Tree path ("a/b/c") of a dot-separated client path ("a.b.c").
 std::string TreePathOf(const std::string& dottedPath);
 
+// Reads the values of a write (SetInteger: LongLongSeq, SetDouble:
+// DoubleSeq) from a request. Their count is checked against one message's
+// worth and the rest of the message before anything is sized by it, and a
+// count that does not fit raises MARSHAL: the ORB's own check multiplies in
+// 32 bits, so that 2^29 or more 8-byte values pass it and have it allocate
+// gigabytes for values that never come.
+template <typename SEQ> void ReadWriteValues(cdrStream& stream, SEQ& values);
+
 class RemoteRegistry : public POA_zemtra_REMOTE::Registry {
 public:
     // relayPoa hosts the per-session receiver relays (a POA with
@@ -64,7 +72,9 @@ public:
     CORBA::Boolean IsServed(CORBA::ULongLong id, CORBA::String_out reason) override;
 
     // Serves one request, knowing on this thread the connection it came
-    // by (for ReadSignal, whose caller may go away while it waits).
+    // by (for ReadSignal, whose caller may go away while it waits). The
+    // values of SetInteger and SetDouble are decoded here, their count
+    // checked first.
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
     // Refuses new requests, ends the waits of one-shot reads and waits for

@@ -5,6 +5,7 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 
+#include <omniORB4/callHandle.h>
 #include <omniORB4/omniORB.h>
 
 #include <algorithm>
@@ -32,6 +33,11 @@ RemoteReceiverRelay::RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::
     : m_target(q_NET::SignalReceiver::_duplicate(target)), m_atomValues(atomValues)
 {
     omniORB::setClientCallTimeout(m_target, RemoteSignalSession::c_callTimeoutMs);
+}
+
+CORBA::Boolean RemoteReceiverRelay::_dispatch(omniCallHandle& handle)
+{
+    return handle.connection() == nullptr && POA_q_NET::SignalReceiver::_dispatch(handle);
 }
 
 std::string RemoteReceiverRelay::Failure() const
@@ -96,7 +102,7 @@ template <typename SEQ, typename SEND> CORBA::Long RemoteReceiverRelay::RelayInP
     for (CORBA::ULong first = 0; first < values.length() && rc == 0; first += piece) {
         const CORBA::ULong n = std::min(piece, values.length() - first);
         // A view of the caller's values: nothing is copied on the way.
-        const SEQ part(n, const_cast<Element*>(values.get_buffer()) + first, false);
+        const SEQ part(n, n, const_cast<Element*>(values.get_buffer()) + first, false);
         rc = Relay([&] { return send(part); });
     }
     return rc;

@@ -56,6 +56,11 @@ public:
     CORBA::Long ReceiveULongLong(const char* name, const q_NET::ULongLongSeq& values,
                                  const q_NET::MetaSeq& meta) override;
 
+    // Buffers come from the signal client of this process: a call from
+    // another process finds no operation (its ORB would size a sequence by
+    // whatever count a caller sends, see CheckedWrite of the registry).
+    CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
     bool Failed() const { return m_failed.load(); }
     // Asks the receiver whether it still exists; a receiver that is gone
     // or unreachable fails the relay as a failed call would. False then.

@@ -5,6 +5,7 @@
 #include "remote_test_support.h"
 
 #include "platform/mci/client_access.h"
+#include "platform/mci/remote_limits.h"
 #include "platform/mci/remote_registry.h"
 #include "qreg/reg_fnc_node.h"
 
@@ -31,6 +32,18 @@ zemtra_REMOTE::StringSeq Seq(const std::vector<std::string>& texts)
         seq[i] = texts[i].c_str();
     }
     return seq;
+}
+
+// The room an ORB gives a sequence of one value that it decodes.
+template <typename SEQ> CORBA::ULong DecodedRoom()
+{
+    SEQ one;
+    one.length(1);
+    cdrMemoryStream stream;
+    one >>= stream;
+    SEQ decoded;
+    decoded <<= stream;
+    return decoded.maximum();
 }
 
 // The message a local client gets for the same request.
@@ -163,6 +176,34 @@ TEST_F(RemoteRegistryTest, ReadsAndWritesInEveryForm)
 
     reg()->SetText("name", 0, Seq({"with space"}));
     EXPECT_EQ("with space", Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("name", 0, 1)).in()).at(0));
+}
+
+// Requests and answers take the memory of what they carry: an ORB gives a
+// bounded sequence its whole bound (8 MiB for one value), so the interface's
+// sequences are unbounded and the server checks how many values come.
+TEST_F(RemoteRegistryTest, SequencesTakeWhatTheyCarryAndTheServerBoundsThem)
+{
+    const CORBA::ULong decoded[] = {
+        DecodedRoom<zemtra_REMOTE::LongLongSeq>(), DecodedRoom<q_NET::ShortSeq>(),     DecodedRoom<q_NET::LongSeq>(),
+        DecodedRoom<q_NET::DoubleSeq>(),           DecodedRoom<q_NET::ULongLongSeq>(), DecodedRoom<q_NET::MetaSeq>()};
+    for (size_t i = 0; i < sizeof(decoded) / sizeof(decoded[0]); ++i) {
+        EXPECT_EQ(1u, decoded[i]) << "sequence type " << i;
+    }
+    EXPECT_EQ(1u, zemtra_REMOTE::LongLongSeq_var(reg()->GetInteger("arr", 0, 1))->maximum());
+    EXPECT_EQ(2u, q_NET::DoubleSeq_var(reg()->GetDouble("arr", 1, 2))->maximum());
+    zemtra_REMOTE::SignalData_var read = reg()->ReadSignal("signals.adc", 10, 2, 0, 0, 0);
+    EXPECT_EQ(8u, read->short_values.maximum());
+    EXPECT_EQ(read->meta.length(), read->meta.maximum());
+
+    const auto most = static_cast<CORBA::ULong>(mci::MaxSequenceValues<long long>());
+    zemtra_REMOTE::LongLongSeq many;
+    many.length(most + 1);
+    EXPECT_EQ("mci: Too many values in one request: 1048577 (at most 1048576)",
+              RemoteMessage([&] { reg()->SetInteger("arr", 0, many); }));
+    q_NET::DoubleSeq doubles;
+    doubles.length(most + 1);
+    EXPECT_EQ("mci: Too many values in one request: 1048577 (at most 1048576)",
+              RemoteMessage([&] { reg()->SetDouble("arr", 0, doubles); }));
 }
 
 TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)
