@@ -602,15 +602,14 @@ void RemoteRegistry::ReapEnded()
         std::lock_guard<std::mutex> lock(m_sessionsMutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             if (it->second->HasEnded()) {
+                // Recorded before it leaves: a client that asks meanwhile learns why.
+                m_endedSessions.Add(it->second->GetId(), it->second->EndReason());
                 sessions.push_back(std::move(it->second));
                 it = m_sessions.erase(it);
             } else {
                 ++it;
             }
         }
-    }
-    for (const auto& s : sessions) {
-        m_endedSessions.Add(s->GetId(), s->EndReason());
     }
     // Destroyed here, outside the lock: each closes itself.
 }

@@ -18,9 +18,12 @@
 //   remote_soak --client KIND --server HOST:PORT [--count N] [--for S] [--path P]
 //
 // The second form is one client (getset, watch, stream, ondemand, read,
-// flood, trailing, readreset, subscribe); "subscribe" makes N subscriptions of
-// one callback object to a node (P, by default the quiet "clock_info"),
-// prints "ready" and idles until killed (used by the tests).
+// flood, trailing, readreset, subscribe, stuck); "subscribe" makes N
+// subscriptions of one callback object to a node (P, by default the quiet
+// "clock_info.adc_frequency"), prints "ready" and idles until killed (used by
+// the tests); "stuck" does the same with a callback object that takes no
+// value: its first call never returns, and its ORB reads no more of that
+// connection (it answers liveness probes on others).
 // Every client ends by itself after --for seconds (default 3600).
 // Traffic stays on the loopback interface.
 
@@ -86,6 +89,16 @@ std::string Arg(int argc, char** argv, const std::string& name, const std::strin
 class ValueSink : public POA_zemtra_REMOTE::ValueCallback {
 public:
     void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override {}
+};
+
+class StuckSink : public POA_zemtra_REMOTE::ValueCallback {
+public:
+    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override
+    {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }
 };
 
 class ReceiverSink : public POA_q_NET::SignalReceiver {
@@ -190,14 +203,21 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
     }
     int argc = 0;
     char* argv[] = {nullptr};
-    const char* options[][2] = {
-        {"endPoint", "giop:tcp:127.0.0.1:"}, {"clientCallTimeOutPeriod", "10000"}, {nullptr, nullptr}};
+    const bool stuck = kind == "stuck";
+    const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"},
+                                {"clientCallTimeOutPeriod", "10000"},
+                                {"maxServerThreadPerConnection", "1"},
+                                {nullptr, nullptr}};
+    if (!stuck) {
+        options[2][0] = nullptr; // the ORB's default
+    }
     CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
     CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
     PortableServer::POAManager_var manager = poa->the_POAManager();
     manager->activate();
-    zemtra_REMOTE::ValueCallback_var callback = Activate<zemtra_REMOTE::ValueCallback>(poa, new ValueSink());
+    zemtra_REMOTE::ValueCallback_var callback = Activate<zemtra_REMOTE::ValueCallback>(
+        poa, stuck ? static_cast<PortableServer::Servant>(new StuckSink()) : new ValueSink());
     q_NET::SignalReceiver_var receiver = Activate<q_NET::SignalReceiver>(poa, new ReceiverSink());
     obj = orb->string_to_object(("corbaloc::" + server + "/ZemtraRemote").c_str());
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_narrow(obj);
@@ -236,15 +256,16 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
                 // while one is on its way).
                 zemtra_REMOTE::SignalData_var data = registry->ReadSignal("raf3.signals.adc", 10, 8192, 0, 0, 2000);
                 std::this_thread::sleep_for(20ms);
-            } else if (kind == "flood" || kind == "subscribe") {
+            } else if (kind == "flood" || kind == "subscribe" || stuck) {
                 // Refusals (a bound reached) are tried again in the next round.
                 const bool done = made == count;
+                CORBA::ULongLong last = 0;
                 while (made < count) {
-                    registry->Subscribe(path.c_str(), callback);
+                    last = registry->Subscribe(path.c_str(), callback);
                     ++made;
                 }
-                if (!done && kind == "subscribe") {
-                    std::cout << "ready" << std::endl;
+                if (!done && kind != "flood") {
+                    std::cout << "ready " << last << std::endl;
                 }
                 std::this_thread::sleep_for(200ms);
             } else {
@@ -256,6 +277,9 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
             std::this_thread::sleep_for(100ms);
         }
         ++round;
+    }
+    if (stuck) {
+        std::_Exit(0); // its call never returns: no shutdown waits for it
     }
     orb->shutdown(true);
     orb->destroy();
@@ -484,9 +508,9 @@ int main(int argc, char** argv)
 {
     const std::string kind = Arg(argc, argv, "--client", "");
     if (!kind.empty()) {
-        return RunClient(kind, Arg(argc, argv, "--server", "127.0.0.1:18150"),
-                         std::atol(Arg(argc, argv, "--count", "100").c_str()),
-                         std::atol(Arg(argc, argv, "--for", "3600").c_str()), Arg(argc, argv, "--path", "clock_info"));
+        return RunClient(
+            kind, Arg(argc, argv, "--server", "127.0.0.1:18150"), std::atol(Arg(argc, argv, "--count", "100").c_str()),
+            std::atol(Arg(argc, argv, "--for", "3600").c_str()), Arg(argc, argv, "--path", "clock_info.adc_frequency"));
     }
     return RunSoak(argc, argv);
 }
