@@ -15,9 +15,11 @@
 #include <omniORB4/callHandle.h>
 
 #include <poll.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <type_traits>
 #include <vector>
@@ -137,6 +139,22 @@ private:
     CORBA::ULong m_position = 0;
     SEQ m_values;
 };
+
+// A subscription or signal session id: 64 bits of the system's random
+// source (never 0), so that a client can name only the ids it was given:
+// sequential ones let any client end, or ask about, those of others, and
+// the outputs of a seeded generator tell its next ones.
+std::uint64_t NewId()
+{
+    std::uint64_t id = 0;
+    while (id == 0) {
+        if (::getrandom(&id, sizeof(id), 0) != static_cast<ssize_t>(sizeof(id))) {
+            thread_local std::random_device device; // the kernel's source as well, where getrandom is not
+            id = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+        }
+    }
+    return id;
+}
 
 // The socket of the request this thread serves (-1: none, or a call from
 // this process). The ORB keeps the connection, and with it the socket,
@@ -413,7 +431,7 @@ CORBA::ULongLong RemoteRegistry::Subscribe(const char* path, zemtra_REMOTE::Valu
         if (CORBA::is_nil(callback)) {
             throw qstd::Exception("mci: No callback object given for " + std::string(path), true);
         }
-        const std::uint64_t id = m_nextId.fetch_add(1);
+        const std::uint64_t id = NewId();
         m_subscriptions.Add(id, path, TreePathOf(path), callback);
         return id;
     });
@@ -468,8 +486,8 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
                 throw qstd::Exception(refusal, true);
             }
         }
-        const std::uint64_t id = m_nextId.fetch_add(1);
-        const std::string clientName = "remote_" + std::to_string(id);
+        const std::uint64_t id = NewId();
+        const std::string clientName = "remote_" + std::to_string(m_nextName.fetch_add(1));
         qsig::SignalAccessType_e accessType = qsig::eAccessStream;
         std::size_t atomSize = 0;
         std::size_t atomValues = 0;
@@ -556,7 +574,7 @@ zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::L
     return Serve(path, [&] {
         auto read = std::make_unique<OneShotRead>(path, mode, count, offset, time);
         qreg::SignalNode& node = FindSignal(TreePathOf(path));
-        const std::string clientName = "remote_read_" + std::to_string(m_nextId.fetch_add(1));
+        const std::string clientName = "remote_read_" + std::to_string(m_nextName.fetch_add(1));
         node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
         const std::chrono::milliseconds most = c_maxReadWait;
         const std::chrono::milliseconds asked(waitMs);

@@ -108,7 +108,8 @@ private:
     TreeNodePtr m_root;
     PortableServer::POA_var m_relayPoa;
     RemoteRequestGate m_gate;
-    std::atomic<std::uint64_t> m_nextId{1};
+    // Names of the signal clients of remote readers ("remote_N").
+    std::atomic<std::uint64_t> m_nextName{1};
     // Probes the callback and receiver objects of the clients.
     RemoteProber m_prober;
 

@@ -462,7 +462,9 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
                                   true);
         }
         // Counted before it starts, so that concurrent requests cannot pass the bounds together.
-        m_subscriptions.emplace(id, subscription);
+        if (!m_subscriptions.emplace(id, subscription).second) {
+            throw qstd::Exception("mci: Subscription id in use: " + std::to_string(id), true);
+        }
     }
     StartThreads();
     try {

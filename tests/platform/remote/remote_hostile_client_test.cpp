@@ -395,6 +395,39 @@ TEST(RemoteHostileClient, ValuesWaitingForOneClientAreBounded)
     server.Deactivate(&sink);
 }
 
+// Ids are not counted out: a client that ends every id of a count, and asks
+// about them, ends nothing of another client's, whose watch goes on.
+TEST(RemoteHostileClient, GuessedIdsEndNothingOfAnotherClient)
+{
+    Server server;
+    ToolProcess watch({"--server", server.Address(), "watch", "arr"});
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] { return server.exporter.GetSubscriptionCount() == 1 && server.exporter.GetActiveRequestCount() == 0; },
+        10s));
+    Receiver receiver;
+    CORBA::Object_var obj = server.Activate(&receiver);
+    const CORBA::ULongLong session =
+        server.registry->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0);
+    size_t served = 0;
+    for (CORBA::ULongLong id = 1; id <= 100000; ++id) {
+        RemoteMessage([&] { server.registry->Unsubscribe(id); });
+        RemoteMessage([&] { server.registry->CloseSignal(id); });
+        CORBA::String_var reason;
+        served += server.registry->IsServed(id, reason.out()) ? 1 : 0;
+    }
+    EXPECT_EQ(0u, served);
+    EXPECT_EQ(1u, server.exporter.GetSubscriptionCount());
+    EXPECT_EQ(1u, server.exporter.GetSignalSessionCount());
+    server.tree.arr->SetValue(5, 0);
+    EXPECT_TRUE(zvtest::WaitFor([&] { return watch.Out().find('5') != std::string::npos; }, 10s)) << watch.Out();
+    server.tree.PushPll(1.5, 2);
+    EXPECT_TRUE(receiver.WaitForValues(2, 10s));
+    server.registry->CloseSignal(session);
+    ::kill(watch.Pid(), SIGINT);
+    EXPECT_EQ(130, watch.Wait().exitCode);
+    server.Deactivate(&receiver);
+}
+
 // Every signal session holds threads of the server: like subscriptions,
 // they are bounded per client and in all.
 TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
