@@ -431,8 +431,15 @@ CORBA::ULongLong RemoteRegistry::Subscribe(const char* path, zemtra_REMOTE::Valu
         if (CORBA::is_nil(callback)) {
             throw qstd::Exception("mci: No callback object given for " + std::string(path), true);
         }
+        // A node without a value (a branch, a signal) emits none: refused
+        // as a read of it is, in the same words, without reading it.
+        const std::string treePath = TreePathOf(path);
+        CountFrom(treePath, 0, 0);
+        if (m_access.GetValueType(treePath) == qreg::eTypeNone) {
+            m_access.GetTexts(treePath, 0, 1); // refuses a node of no type before it reads
+        }
         const std::uint64_t id = NewId();
-        m_subscriptions.Add(id, path, TreePathOf(path), callback);
+        m_subscriptions.Add(id, path, treePath, callback);
         return id;
     });
 }
