@@ -108,6 +108,16 @@ template <typename SEQ, typename SEND> CORBA::Long RemoteReceiverRelay::RelayInP
     return rc;
 }
 
+bool RemoteReceiverRelay::Reach()
+{
+    std::string failure;
+    if (mci::Reach(m_target.in(), failure)) {
+        return true;
+    }
+    Fail("receiver not reachable (" + failure + ")");
+    return false;
+}
+
 bool RemoteReceiverRelay::Probe()
 {
     std::string failure;
@@ -227,7 +237,11 @@ bool RemoteSignalSession::AwaitReceiver(std::string& reason)
 void RemoteSignalSession::Forward()
 {
     std::string reason;
-    while (!m_closing.load()) {
+    // Not on a connection to a client gone from the receiver's endpoint.
+    if (!m_remote.inProcess && !m_relay->Reach()) {
+        reason = m_relay->Failure();
+    }
+    while (reason.empty() && !m_closing.load()) {
         qsig::SuccessCode_e rc = qsig::eSuccess;
         try {
             rc = m_client->ForwardTo(m_relayRef.in());

@@ -62,6 +62,9 @@ public:
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
     bool Failed() const { return m_failed.load(); }
+    // Before the first buffer: makes sure the calls reach the receiver's
+    // process (see mci::Reach); fails the relay, false, when it is gone.
+    bool Reach();
     // Asks the receiver whether it still exists; a receiver that is gone
     // or unreachable fails the relay as a failed call would. False then.
     bool Probe();

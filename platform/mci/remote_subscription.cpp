@@ -231,6 +231,11 @@ void RemoteSubscription::Start()
     m_hub.Attach(shared_from_this());
 }
 
+bool RemoteSubscription::Reach(std::string& reason)
+{
+    return mci::Reach(m_callback.in(), reason);
+}
+
 void RemoteSubscription::Offer(const std::shared_ptr<const RemoteValue>& value)
 {
     // Runs on the emitting thread: no remote call here. Asked before this
@@ -443,6 +448,7 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
     const std::string clientKey = remote.clientKey;
     auto subscription = std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, std::move(remote),
                                                              *this, WaitingOf(clientKey));
+    bool servedBefore = false; // the client has a subscription served
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -455,6 +461,7 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
         std::size_t ofClient = 0;
         for (const auto& s : m_subscriptions) {
             ofClient += s.second->ClientKey() == clientKey ? 1 : 0;
+            servedBefore = servedBefore || (s.second->ClientKey() == clientKey && !s.second->HasEnded());
         }
         if (ofClient >= m_limits.perClient) {
             throw qstd::Exception("mci: Too many subscriptions of client " + clientKey + " (at most " +
@@ -466,8 +473,14 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
             throw qstd::Exception("mci: Subscription id in use: " + std::to_string(id), true);
         }
     }
-    StartThreads();
     try {
+        // The first subscription of a client: its values must not go on a
+        // connection to a client gone from its endpoint.
+        std::string reason;
+        if (!servedBefore && !subscription->Remote().inProcess && !subscription->Reach(reason)) {
+            throw qstd::Exception("mci: Callback object not reachable (" + reason + ")", true);
+        }
+        StartThreads();
         subscription->Start();
     } catch (...) {
         std::lock_guard<std::mutex> lock(m_mutex);

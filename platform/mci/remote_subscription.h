@@ -151,6 +151,9 @@ public:
 
     // Subscribes to the node; raises as ClientAccess does for an unknown path.
     void Start();
+    // Makes sure its values reach the callback's process (see mci::Reach);
+    // false, with the reason, when it is gone.
+    bool Reach(std::string& reason);
     // A value the node emitted (on the emitting thread). Dropped when the
     // values waiting for the client are past their bound already.
     void Offer(const std::shared_ptr<const RemoteValue>& value);

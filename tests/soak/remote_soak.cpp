@@ -15,16 +15,18 @@
 //
 //   remote_soak [--seconds N] [--period S] [--clients N] [--kill-every S]
 //               [--port N] [--server-binary PATH]
-//   remote_soak --client KIND --server HOST:PORT [--count N] [--for S] [--path P]
+//   remote_soak --client KIND --server HOST:PORT [--count N] [--for S] [--path P] [--listen PORT]
 //
 // The second form is one client (getset, watch, stream, ondemand, read,
-// flood, trailing, readreset, subscribe, stuck); "subscribe" makes N
+// flood, trailing, readreset, subscribe, values, stuck); "subscribe" makes N
 // subscriptions of one callback object to a node (P, by default the quiet
-// "clock_info.adc_frequency"), prints "ready" and idles until killed (used by
-// the tests); "stuck" does the same with a callback object that takes no
-// value: its first call never returns, and its ORB reads no more of that
-// connection (it answers liveness probes on others).
-// Every client ends by itself after --for seconds (default 3600).
+// "clock_info.adc_frequency"), prints "ready" and the last id and idles until
+// killed (used by the tests); "values" does the same and prints the first
+// element of each value it gets on a line; "stuck" does it with a callback
+// object that takes no value: its first call never returns, and its ORB reads
+// no more of that connection (it answers liveness probes on others).
+// Every client ends by itself after --for seconds (default 3600); its
+// callback objects live on --listen PORT (default any port).
 // Traffic stays on the loopback interface.
 
 #include "tests/common/free_port.h"
@@ -88,7 +90,17 @@ std::string Arg(int argc, char** argv, const std::string& name, const std::strin
 
 class ValueSink : public POA_zemtra_REMOTE::ValueCallback {
 public:
-    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override {}
+    // print: each value's first element on a line of its own.
+    explicit ValueSink(bool print = false) : m_print(print) {}
+    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq& values, CORBA::ULong) override
+    {
+        if (m_print && values.length() > 0) {
+            std::cout << values[0].in() << std::endl;
+        }
+    }
+
+private:
+    const bool m_print;
 };
 
 class StuckSink : public POA_zemtra_REMOTE::ValueCallback {
@@ -196,7 +208,8 @@ int RunRawClient(const std::string& kind, const std::string& server, long second
     return 0;
 }
 
-int RunClient(const std::string& kind, const std::string& server, long count, long seconds, const std::string& path)
+int RunClient(const std::string& kind, const std::string& server, long count, long seconds, const std::string& path,
+              const std::string& listen)
 {
     if (kind == "trailing" || kind == "readreset") {
         return RunRawClient(kind, server, seconds);
@@ -204,7 +217,8 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
     int argc = 0;
     char* argv[] = {nullptr};
     const bool stuck = kind == "stuck";
-    const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"},
+    const std::string endpoint = "giop:tcp:127.0.0.1:" + listen;
+    const char* options[][2] = {{"endPoint", endpoint.c_str()},
                                 {"clientCallTimeOutPeriod", "10000"},
                                 {"maxServerThreadPerConnection", "1"},
                                 {nullptr, nullptr}};
@@ -217,7 +231,7 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
     PortableServer::POAManager_var manager = poa->the_POAManager();
     manager->activate();
     zemtra_REMOTE::ValueCallback_var callback = Activate<zemtra_REMOTE::ValueCallback>(
-        poa, stuck ? static_cast<PortableServer::Servant>(new StuckSink()) : new ValueSink());
+        poa, stuck ? static_cast<PortableServer::Servant>(new StuckSink()) : new ValueSink(kind == "values"));
     q_NET::SignalReceiver_var receiver = Activate<q_NET::SignalReceiver>(poa, new ReceiverSink());
     obj = orb->string_to_object(("corbaloc::" + server + "/ZemtraRemote").c_str());
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_narrow(obj);
@@ -256,7 +270,7 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
                 // while one is on its way).
                 zemtra_REMOTE::SignalData_var data = registry->ReadSignal("raf3.signals.adc", 10, 8192, 0, 0, 2000);
                 std::this_thread::sleep_for(20ms);
-            } else if (kind == "flood" || kind == "subscribe" || stuck) {
+            } else if (kind == "flood" || kind == "subscribe" || kind == "values" || stuck) {
                 // Refusals (a bound reached) are tried again in the next round.
                 const bool done = made == count;
                 CORBA::ULongLong last = 0;
@@ -508,9 +522,10 @@ int main(int argc, char** argv)
 {
     const std::string kind = Arg(argc, argv, "--client", "");
     if (!kind.empty()) {
-        return RunClient(
-            kind, Arg(argc, argv, "--server", "127.0.0.1:18150"), std::atol(Arg(argc, argv, "--count", "100").c_str()),
-            std::atol(Arg(argc, argv, "--for", "3600").c_str()), Arg(argc, argv, "--path", "clock_info.adc_frequency"));
+        return RunClient(kind, Arg(argc, argv, "--server", "127.0.0.1:18150"),
+                         std::atol(Arg(argc, argv, "--count", "100").c_str()),
+                         std::atol(Arg(argc, argv, "--for", "3600").c_str()),
+                         Arg(argc, argv, "--path", "clock_info.adc_frequency"), Arg(argc, argv, "--listen", ""));
     }
     return RunSoak(argc, argv);
 }

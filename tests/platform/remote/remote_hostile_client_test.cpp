@@ -36,7 +36,7 @@ namespace {
 class SubscriberProcess {
 public:
     SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe",
-                      const char* path = "clock_info.adc_frequency")
+                      const char* path = "clock_info.adc_frequency", const std::string& listen = "")
     {
         const std::string tool = ToolPath();
         const std::string soak = tool.substr(0, tool.rfind("/tools/")) + "/tests/remote_soak";
@@ -49,7 +49,8 @@ public:
             ::dup2(fds[1], 1);
             ::close(fds[0]);
             ::execl(soak.c_str(), soak.c_str(), "--client", kind, "--server", address.c_str(), "--count",
-                    std::to_string(count).c_str(), "--for", "120", "--path", path, static_cast<char*>(nullptr));
+                    std::to_string(count).c_str(), "--for", "120", "--path", path, "--listen", listen.c_str(),
+                    static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         ::close(fds[1]);
@@ -70,17 +71,20 @@ public:
         return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::read(m_out, buffer, 5) == 5 &&
                std::string(buffer) == "ready";
     }
-    // The id of its last subscription, which it prints after "ready" (0: none).
-    CORBA::ULongLong LastId()
+    // The next line it prints (without its end), or what came of it within
+    // the time-out.
+    std::string Line(std::chrono::milliseconds timeout = 5s)
     {
         std::string line;
         char c = 0;
         pollfd p{m_out, POLLIN, 0};
-        while (::poll(&p, 1, 5000) == 1 && ::read(m_out, &c, 1) == 1 && c != '\n') {
+        while (::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::read(m_out, &c, 1) == 1 && c != '\n') {
             line += c;
         }
-        return std::strtoull(line.c_str(), nullptr, 10);
+        return line;
     }
+    // The id of its last subscription, which it prints after "ready" (0: none).
+    CORBA::ULongLong LastId() { return std::strtoull(Line().c_str(), nullptr, 10); }
     // Stops the process: it still accepts connections but answers no call.
     void Freeze() { ::kill(m_pid, SIGSTOP); }
     void Kill()
@@ -426,6 +430,52 @@ TEST(RemoteHostileClient, GuessedIdsEndNothingOfAnotherClient)
     ::kill(watch.Pid(), SIGINT);
     EXPECT_EQ(130, watch.Wait().exitCode);
     server.Deactivate(&receiver);
+}
+
+// A client that comes at the endpoint (address and port) of one that is
+// gone, as a new process may, gets its buffers and values: the server's
+// connections to the one gone are not the new one's.
+TEST(RemoteHostileClient, ClientAtTheEndpointOfOneGoneIsServed)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 500ms;
+    Server server(settings);
+    const std::string port = std::to_string(FreePort());
+    int value = 0;
+    const struct {
+        const char* kind;
+        const char* path;
+        std::function<size_t()> served;
+        std::function<void()> push;
+    } cases[] = {
+        {"stream", "", [&] { return server.exporter.GetSignalSessionCount(); }, [&] { server.tree.PushPll(1, 2); }},
+        {"values", "arr", [&] { return server.exporter.GetSubscriptionCount(); },
+         [&] { server.tree.arr->SetValue(++value, 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        qstd::CaptureScope capture;
+        {
+            SubscriberProcess gone(server.Address(), 1, c.kind, c.path, port);
+            ASSERT_TRUE(zvtest::WaitFor([&] { return c.served() == 1; }, 30s));
+            c.push(); // the server connects to it
+            std::this_thread::sleep_for(200ms);
+        }
+        ASSERT_TRUE(zvtest::WaitFor([&] { return c.served() == 0; }, 10s));
+        SubscriberProcess next(server.Address(), 1, c.kind, c.path, port);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return c.served() == 1; }, 30s));
+        const int first = value + 1;
+        for (int i = 0; i < 5; ++i) {
+            c.push();
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_EQ(1u, c.served());
+        EXPECT_FALSE(capture.LoggedSubstring("not reachable"));
+        if (std::string(c.kind) == "values") {
+            next.Line(); // ready
+            EXPECT_EQ(std::to_string(first), next.Line()) << "the first value is lost";
+        }
+    }
 }
 
 // Every signal session holds threads of the server: like subscriptions,
