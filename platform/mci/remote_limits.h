@@ -27,14 +27,6 @@ constexpr std::size_t c_maxOneShotReads = 8;
 
 static_assert(c_maxChunkBytes * 2 <= c_maxGiopMessageBytes, "a chunk and its framing fit into one message");
 
-// Values of type T that one number sequence of the interface carries at
-// most: a message's worth. The sequences are unbounded in the IDL (an ORB
-// allocates a bounded one at its whole bound), so the server checks this.
-template <typename T> constexpr std::size_t MaxSequenceValues()
-{
-    return c_maxGiopMessageBytes / sizeof(T);
-}
-
 // Atoms of atomBytes each in one chunk (at least 1).
 constexpr std::size_t ChunkAtoms(std::size_t atomBytes)
 {

@@ -2,6 +2,7 @@
 
 #include "platform/mci/orb_connection.h"
 #include "platform/mci/remote_limits.h"
+#include "platform/mci/remote_sequence.h"
 #include "platform/mci/remote_signal_session.h"
 #include "platform/mci/remote_subscription.h"
 #include "platform/qreg/reg_exec_node.h"
@@ -80,19 +81,6 @@ template <typename V> std::vector<V> Complete(std::vector<V> values, size_t coun
     return values;
 }
 
-// The values of a write: at most what one message carries (the interface's
-// sequences are unbounded, so no ORB checks that).
-template <typename V, typename SEQ> std::vector<V> WrittenValues(const SEQ& values)
-{
-    const std::size_t most = MaxSequenceValues<V>();
-    if (values.length() > most) {
-        throw qstd::Exception("mci: Too many values in one request: " + std::to_string(values.length()) + " (at most " +
-                                  std::to_string(most) + ")",
-                              true);
-    }
-    return std::vector<V>(values.get_buffer(), values.get_buffer() + values.length());
-}
-
 std::string CodeText(qsig::SuccessCode_e code)
 {
     std::ostringstream os;
@@ -101,7 +89,7 @@ std::string CodeText(qsig::SuccessCode_e code)
 }
 
 // SetInteger and SetDouble as the skeleton serves them, with the values
-// read by ReadWriteValues.
+// read by ReadWriteValues into a buffer of their count.
 template <typename SEQ> class CheckedWrite : public omniCallDescriptor {
 public:
     using Write = void (zemtra_REMOTE::_impl_Registry::*)(const char*, CORBA::ULong, const SEQ&);
@@ -185,10 +173,11 @@ template <typename SEQ> void ReadWriteValues(cdrStream& stream, SEQ& values)
     using Element = std::remove_reference_t<decltype(values[0])>;
     CORBA::ULong count = 0;
     count <<= stream;
-    if (count > MaxSequenceValues<Element>() || !stream.checkInputOverrun(sizeof(Element), count, omni::ALIGN_8)) {
+    // The bound first: the product of the check after it is 32 bits wide.
+    if (count > values.maximum() || !stream.checkInputOverrun(sizeof(Element), count, omni::ALIGN_8)) {
         throw CORBA::MARSHAL(omni::MARSHAL_SequenceIsTooLong, CORBA::COMPLETED_NO);
     }
-    values.length(count);
+    SizeExactly(values, count);
     if (count == 0) {
         return;
     }
@@ -370,7 +359,7 @@ zemtra_REMOTE::LongLongSeq* RemoteRegistry::GetInteger(const char* path, CORBA::
         const std::vector<long long> values =
             Complete(m_access.GetIntegers(treePath, position, n), n, m_access.Find(treePath));
         zemtra_REMOTE::LongLongSeq_var seq = new zemtra_REMOTE::LongLongSeq;
-        seq->length(static_cast<CORBA::ULong>(values.size()));
+        SizeExactly(seq.inout(), static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {
             seq[i] = values[i];
         }
@@ -386,7 +375,7 @@ q_NET::DoubleSeq* RemoteRegistry::GetDouble(const char* path, CORBA::ULong posit
         const std::vector<double> values =
             Complete(m_access.GetDoubles(treePath, position, n), n, m_access.Find(treePath));
         q_NET::DoubleSeq_var seq = new q_NET::DoubleSeq;
-        seq->length(static_cast<CORBA::ULong>(values.size()));
+        SizeExactly(seq.inout(), static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {
             seq[i] = values[i];
         }
@@ -412,12 +401,19 @@ void RemoteRegistry::SetText(const char* path, CORBA::ULong position, const zemt
 
 void RemoteRegistry::SetInteger(const char* path, CORBA::ULong position, const zemtra_REMOTE::LongLongSeq& values)
 {
-    Serve(path, [&] { m_access.SetIntegers(TreePathOf(path), WrittenValues<long long>(values), position); });
+    Serve(path, [&] {
+        m_access.SetIntegers(TreePathOf(path),
+                             std::vector<long long>(values.get_buffer(), values.get_buffer() + values.length()),
+                             position);
+    });
 }
 
 void RemoteRegistry::SetDouble(const char* path, CORBA::ULong position, const q_NET::DoubleSeq& values)
 {
-    Serve(path, [&] { m_access.SetDoubles(TreePathOf(path), WrittenValues<double>(values), position); });
+    Serve(path, [&] {
+        m_access.SetDoubles(TreePathOf(path),
+                            std::vector<double>(values.get_buffer(), values.get_buffer() + values.length()), position);
+    });
 }
 
 void RemoteRegistry::Execute(const char* path)

@@ -32,11 +32,10 @@ namespace mci {
 std::string TreePathOf(const std::string& dottedPath);
 
 // Reads the values of a write (SetInteger: LongLongSeq, SetDouble:
-// DoubleSeq) from a request. Their count is checked against one message's
-// worth and the rest of the message before anything is sized by it, and a
-// count that does not fit raises MARSHAL: the ORB's own check multiplies in
-// 32 bits, so that 2^29 or more 8-byte values pass it and have it allocate
-// gigabytes for values that never come.
+// DoubleSeq) from a request into a buffer of their count (the ORB's own
+// decoding gives the sequence the buffer of its bound: 8 MiB). A count past
+// the bound, or past what the rest of the message holds, raises MARSHAL
+// before anything is sized by it.
 template <typename SEQ> void ReadWriteValues(cdrStream& stream, SEQ& values);
 
 class RemoteRegistry : public POA_zemtra_REMOTE::Registry {
@@ -73,8 +72,7 @@ public:
 
     // Serves one request, knowing on this thread the connection it came
     // by (for ReadSignal, whose caller may go away while it waits). The
-    // values of SetInteger and SetDouble are decoded here, their count
-    // checked first.
+    // values of SetInteger and SetDouble are decoded here (ReadWriteValues).
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
     // Refuses new requests, ends the waits of one-shot reads and waits for

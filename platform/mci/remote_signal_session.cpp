@@ -1,6 +1,7 @@
 #include "platform/mci/remote_signal_session.h"
 
 #include "platform/mci/remote_limits.h"
+#include "platform/mci/remote_sequence.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
@@ -102,7 +103,7 @@ template <typename SEQ, typename SEND> CORBA::Long RemoteReceiverRelay::RelayInP
     for (CORBA::ULong first = 0; first < values.length() && rc == 0; first += piece) {
         const CORBA::ULong n = std::min(piece, values.length() - first);
         // A view of the caller's values: nothing is copied on the way.
-        const SEQ part(n, n, const_cast<Element*>(values.get_buffer()) + first, false);
+        const SEQ part(n, const_cast<Element*>(values.get_buffer()) + first, false);
         rc = Relay([&] { return send(part); });
     }
     return rc;
@@ -395,7 +396,7 @@ void OneShotRead::Prepare(qsig::SignalSource& source, const std::string& clientN
 template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data)
 {
     static_assert(sizeof(*values.get_buffer()) == sizeof(BASE), "the sequence holds the base values as they are");
-    values.length(static_cast<CORBA::ULong>(m_count * m_components));
+    SizeExactly(values, static_cast<CORBA::ULong>(m_count * m_components));
     unsigned read = values.length();
     qsig::SignalMeta meta;
     const qsig::SuccessCode_e rc = m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
@@ -405,7 +406,7 @@ template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, z
     const CORBA::ULong atoms = static_cast<CORBA::ULong>(std::min<std::size_t>(read, values.length()) / m_components);
     values.length(static_cast<CORBA::ULong>(atoms * m_components));
     data.atoms = atoms;
-    data.meta.length(static_cast<CORBA::ULong>(meta.size()));
+    SizeExactly(data.meta, static_cast<CORBA::ULong>(meta.size()));
     CORBA::ULong i = 0;
     for (const auto& entry : meta) {
         data.meta[i].id = static_cast<CORBA::Long>(entry.first);

@@ -57,8 +57,9 @@ public:
                                  const q_NET::MetaSeq& meta) override;
 
     // Buffers come from the signal client of this process: a call from
-    // another process finds no operation (its ORB would size a sequence by
-    // whatever count a caller sends, see CheckedWrite of the registry).
+    // another process finds no operation (it would pass buffers on to the
+    // receiver of another client, each decoded into the buffer of its
+    // sequence's bound).
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
     bool Failed() const { return m_failed.load(); }

@@ -50,8 +50,8 @@ SuccessCode_e Send(q_NET::_objref_SignalReceiver* receiver, const VALUE* values,
     }
     try {
         // The sequence only reads the values; release = false leaves them to
-        // the caller. A message longer than the ORB's bound raises MARSHAL.
-        SEQ seq(count, count, reinterpret_cast<ELEM*>(const_cast<VALUE*>(values)), false);
+        // the caller. A count past the sequence's bound raises BAD_PARAM.
+        SEQ seq(count, reinterpret_cast<ELEM*>(const_cast<VALUE*>(values)), false);
         q_NET::MetaSeq metaSeq = ToMetaSeq(meta);
         send(seq, metaSeq);
         return eSuccess;
