@@ -1,16 +1,34 @@
 // Load test of the remote export over loopback TCP. A server process serves
-// a small tree and a stream fed at about 2 kHz; 8 client processes each make
-// N get/set pairs on their own array element (checking that every answer is
-// their own), while 2 client processes read the stream through forwarding
-// (checking that atoms arrive in order, none twice). Prints requests per
-// second and latency percentiles, and the server's open sessions,
-// subscriptions and resident memory after the clients have gone.
+// a small tree and a stream fed at about 2 kHz.
 //
-//   remote_load_bench [--requests N]      (default 10000 per client)
+// First the judged figures: 8 client processes make gets as fast as they
+// can for a while (the bytes an ORB sends for a get, each client on a
+// connection of its own), and, taking turns with them round after round, 8
+// client processes make the same exchange with a bare loopback TCP echo
+// server (a thread per connection, as the ORB serves: it answers each request
+// with the bytes the export answered a get with). Prints both rates and their
+// ratio, the ratio of the processor time that each side's server takes per
+// exchange (echo / get: it falls as a get costs more), both the medians of
+// the rounds, and the gets' latency percentiles. With --floor F (rate) or
+// --cpu-floor C (processor time) it fails, in one line, when a ratio is
+// below its floor.
+//
+// Then the mixed load: 8 client processes each make N get/set pairs on their
+// own array element (checking that every answer is their own), while 2
+// client processes read the stream through forwarding (checking that atoms
+// arrive in order, none twice). Prints requests per second and latency
+// percentiles, and the server's open sessions, subscriptions and resident
+// memory after the clients have gone.
+//
+//   remote_load_bench [--requests N] [--rounds R] [--seconds S] [--floor F] [--cpu-floor C]
+//       N get/set pairs per client (default 10000); R rounds of S seconds
+//       (default 5 of 1 s) of gets and of the echo
 // Any --benchmark_* argument (the CI smoke run) selects a short run.
-// Bounded: every client stops after its count; the whole run is killed
-// after 180 s.
+// Bounded: every client stops after its count or time; the whole run is
+// killed after 180 s.
 
+#include "bench/server_process.h"
+#include "bench/timed_clients.h"
 #include "platform/mci/remote_export.h"
 #include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
@@ -38,6 +56,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -47,6 +66,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using zvbench::ConnectNoDelay;
+using zvbench::Exchange;
+using zvbench::Median;
+using zvbench::Percentile;
+using zvbench::ReadMessage;
+using zvbench::RunClients;
+using zvbench::TimedRun;
 
 struct SeqAtom {
     double sequence;
@@ -240,14 +266,24 @@ int Reader(unsigned short port, const std::string& doneFlag, const std::string& 
     return 0;
 }
 
-double Percentile(std::vector<double>& v, double p)
+// The bare loopback echo: answers every message of a connection with
+// answer, on a thread per connection, until killed.
+int EchoServer(int listener, const std::string& answer)
 {
-    if (v.empty()) {
-        return 0;
+    for (;;) {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        if (fd < 0) {
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        std::thread([fd, answer] {
+            std::string message;
+            while (ReadMessage(fd, message) && zvtest::SendAll(fd, answer)) {
+            }
+            ::close(fd);
+        }).detach();
     }
-    const size_t k = std::min(v.size() - 1, static_cast<size_t>(p / 100.0 * static_cast<double>(v.size())));
-    std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
-    return v[k];
 }
 
 } // namespace
@@ -255,12 +291,26 @@ double Percentile(std::vector<double>& v, double p)
 int main(int argc, char** argv)
 {
     int n = 10000;
+    int rounds = 5;
+    double roundSeconds = 1;
+    double floor = 0;
+    double cpuFloor = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--requests" && i + 1 < argc) {
             n = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--seconds" && i + 1 < argc) {
+            roundSeconds = std::max(0.05, std::atof(argv[++i]));
+        } else if (a == "--floor" && i + 1 < argc) {
+            floor = std::atof(argv[++i]);
+        } else if (a == "--cpu-floor" && i + 1 < argc) {
+            cpuFloor = std::atof(argv[++i]);
         } else if (a.rfind("--benchmark", 0) == 0) {
             n = 200;
+            rounds = 1;
+            roundSeconds = 0.1;
         }
     }
     const unsigned short port = zvtest::FreePort();
@@ -283,6 +333,102 @@ int main(int argc, char** argv)
         std::cerr << "server did not start\n";
         return 1;
     }
+
+    // The judged figure: gets, and the same exchange with a bare echo that
+    // answers as the export answered a get, in turns.
+    const std::string getRequest = zvtest::GiopRequest("ZemtraRemote", "GetInteger", [](zvtest::Cdr& cdr) {
+        cdr.String("arr");
+        cdr.ULong(0);
+        cdr.ULong(1);
+    });
+    std::string getAnswer;
+    {
+        const int fd = ConnectNoDelay(port);
+        const bool answered = fd >= 0 && zvtest::SendAll(fd, getRequest) && ReadMessage(fd, getAnswer);
+        ::close(fd);
+        if (!answered || !zvtest::IsAnswer(getAnswer)) {
+            std::cerr << "the export did not answer a get\n";
+            ::kill(server, SIGKILL);
+            return 1;
+        }
+    }
+    const unsigned short echoPort = zvtest::FreePort();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in echoAddress{};
+    echoAddress.sin_family = AF_INET;
+    echoAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    echoAddress.sin_port = htons(echoPort);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&echoAddress), sizeof(echoAddress)) != 0 ||
+        ::listen(listener, 64) != 0) {
+        std::cerr << "no port for the echo\n";
+        ::kill(server, SIGKILL);
+        return 1;
+    }
+    const pid_t echo = ::fork();
+    if (echo == 0) {
+        ::alarm(180);
+        std::_Exit(EchoServer(listener, getAnswer));
+    }
+    ::close(listener);
+    std::vector<double> ratios;
+    std::vector<double> cpuRatios;
+    std::vector<double> getRates;
+    std::vector<double> echoRates;
+    std::vector<double> getLatencies;
+    long judgedFailures = 0;
+    // Processor time of each side's server per exchange, in microseconds.
+    double getCpu = 0;
+    double echoCpu = 0;
+    const auto measured = [](pid_t pid, double& cpu, const std::function<TimedRun()>& run) {
+        const double before = zvbench::CpuSeconds(pid);
+        TimedRun result = run();
+        const double n = static_cast<double>(result.latencies.size());
+        cpu = n > 0 ? 1e6 * (zvbench::CpuSeconds(pid) - before) / n : 0;
+        return result;
+    };
+    for (int r = 0; r < rounds; ++r) {
+        const auto gets = [&] {
+            return measured(server, getCpu, [&] {
+                return RunClients(c_setters, roundSeconds, base,
+                                  [&](int) { return zvbench::RawExchange(port, "127.0.0.1", getRequest); });
+            });
+        };
+        const auto echoes = [&] {
+            return measured(echo, echoCpu, [&] {
+                return RunClients(c_setters, roundSeconds, base,
+                                  [&](int) { return zvbench::RawExchange(echoPort, "127.0.0.1", getRequest, true); });
+            });
+        };
+        // Which goes first alternates.
+        TimedRun g;
+        TimedRun e;
+        if (r % 2 == 0) {
+            g = gets();
+            e = echoes();
+        } else {
+            e = echoes();
+            g = gets();
+        }
+        judgedFailures += g.failed + e.failed;
+        getRates.push_back(g.rate);
+        echoRates.push_back(e.rate);
+        ratios.push_back(e.rate > 0 ? g.rate / e.rate : 0);
+        cpuRatios.push_back(getCpu > 0 ? echoCpu / getCpu : 0);
+        getLatencies.insert(getLatencies.end(), g.latencies.begin(), g.latencies.end());
+        std::printf("round %d: gets %.0f/s, echo %.0f/s, ratio %.3f; server cpu us per get %.1f, per echo %.1f, "
+                    "ratio %.3f\n",
+                    r + 1, g.rate, e.rate, ratios.back(), getCpu, echoCpu, cpuRatios.back());
+    }
+    ::kill(echo, SIGKILL);
+    ::waitpid(echo, nullptr, 0);
+    const double ratio = Median(ratios);
+    const double cpuRatio = Median(cpuRatios);
+    std::printf("gets, %d clients: %.0f requests/s (median of %d rounds of %.1f s); latency us: p50 %.1f  p99 %.1f\n",
+                c_setters, Median(getRates), rounds, roundSeconds, Percentile(getLatencies, 50),
+                Percentile(getLatencies, 99));
+    std::printf("bare loopback echo, %d clients: %.0f exchanges/s\n", c_setters, Median(echoRates));
+    std::printf("ratio gets / echo: %.3f of the rate, %.3f of the server's processor time per exchange%s\n", ratio,
+                cpuRatio, judgedFailures > 0 ? " (with failed calls)" : "");
 
     std::vector<pid_t> clients;
     const auto t0 = Clock::now();
@@ -376,5 +522,11 @@ int main(int argc, char** argv)
     const bool clean = ok && wrong == 0 && failed == 0 && latencies.size() == expected && disorder == 0 &&
                        everyReaderFed && serverReport.rfind("sessions 0 subscriptions 0 stream_queues 0", 0) == 0;
     std::printf("%s\n", clean ? "load test passed" : "load test FAILED");
-    return clean ? 0 : 1;
+    if ((floor > 0 && ratio < floor) || (cpuFloor > 0 && cpuRatio < cpuFloor) || judgedFailures > 0) {
+        std::printf("remote_load_bench: FAILED: gets with %d clients at %.3f of a bare loopback echo's rate (floor "
+                    "%.3f) and %.3f of its processor time per exchange (floor %.3f)%s\n",
+                    c_setters, ratio, floor, cpuRatio, cpuFloor, judgedFailures > 0 ? ", with failed calls" : "");
+        return 1;
+    }
+    return clean && judgedFailures == 0 ? 0 : 1;
 }

@@ -26,9 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,37 +35,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// User plus system CPU time of a process in seconds, or -1.
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
-    // Fields after the name: state is field 3; utime and stime are 14 and 15.
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::strtoull(field.c_str(), nullptr, 10);
-        } else if (i == 15) {
-            stime = std::strtoull(field.c_str(), nullptr, 10);
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // Percent of one core that the process used over seconds of wall time.
 double MeasureCpu(pid_t pid, double seconds)
 {
-    const double c0 = CpuSeconds(pid);
+    const double c0 = zvbench::CpuSeconds(pid);
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double c1 = CpuSeconds(pid);
+    const double c1 = zvbench::CpuSeconds(pid);
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     return 100.0 * (c1 - c0) / wall;
 }

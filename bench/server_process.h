@@ -2,7 +2,8 @@
 // The built server as a benchmark starts and stops it: the build folder the
 // benchmark runs from (it lies in its "bench" folder), a server started on
 // a loopback port with its own root, the wait until it serves, and its stop;
-// and the built programs started with their output to files.
+// and the built programs started with their output to files; what a process
+// has used: its CPU time and resident memory.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,11 +31,12 @@ inline std::string BuildDir()
     return dir + "/..";
 }
 
-// Starts the built server on port with the root dir/root and the
-// configuration folder dir/cfg; its output goes to dir/server.log.
-inline pid_t StartServer(const std::string& dir, unsigned short port)
+// Starts the built server (or the one of another build folder) on port
+// with the root dir/root and the configuration folder dir/cfg; its output
+// goes to dir/server.log.
+inline pid_t StartServer(const std::string& dir, unsigned short port, const std::string& build = BuildDir())
 {
-    const std::string server = BuildDir() + "/app/zemtra-vuna";
+    const std::string server = build + "/app/zemtra-vuna";
     const pid_t pid = ::fork();
     if (pid == 0) {
         FILE* out = std::freopen((dir + "/server.log").c_str(), "w", stdout);
@@ -101,6 +106,42 @@ inline void StopServer(pid_t pid)
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
     }
+}
+
+// User plus system CPU time of a process in seconds, or -1.
+inline double CpuSeconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    // Fields after the name: state is field 3; utime and stime are 14 and 15.
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        } else if (i == 15) {
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Resident memory (VmRSS) of a process in kB, or -1.
+inline long ResidentKb(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
 }
 
 } // namespace zvbench

@@ -131,4 +131,27 @@ RemoteObject RemoteObjectOf(CORBA::Object_ptr object)
     return remote;
 }
 
+bool Reach(CORBA::Object_ptr object, std::string& reason)
+{
+    for (unsigned attempt = 1;; ++attempt) {
+        try {
+            if (object->_non_existent()) {
+                reason = "OBJECT_NOT_EXIST";
+                return false;
+            }
+            return true;
+        } catch (const CORBA::COMM_FAILURE& e) {
+            if (attempt >= c_staleAttempts) {
+                reason = e._name();
+                return false;
+            }
+        } catch (const CORBA::TIMEOUT&) {
+            return true;
+        } catch (const CORBA::Exception& e) {
+            reason = e._name();
+            return false;
+        }
+    }
+}
+
 } // namespace mci

@@ -60,4 +60,17 @@ struct RemoteObject {
 };
 RemoteObject RemoteObjectOf(CORBA::Object_ptr object);
 
+// Makes sure that the calls to a remote object from now on go on a
+// connection that reaches its process. The ORB keeps an idle connection to
+// a client endpoint (address and port) for a while after its client is gone,
+// and uses it for the next object at that endpoint: a new process that
+// listens on the port again. The first call on it fails (one with a reply,
+// COMM_FAILURE) or is lost unseen (one without). Asks whether the object
+// exists, again after each such failure (at most c_staleAttempts times), so
+// that the ORB gives up the connections that fail. False, with the reason,
+// when the object or its client is gone; a client that does not answer in
+// time counts as reached (the calls wait for it as they would).
+constexpr unsigned c_staleAttempts = 4;
+bool Reach(CORBA::Object_ptr object, std::string& reason);
+
 } // namespace mci

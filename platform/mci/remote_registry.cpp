@@ -2,6 +2,7 @@
 
 #include "platform/mci/orb_connection.h"
 #include "platform/mci/remote_limits.h"
+#include "platform/mci/remote_sequence.h"
 #include "platform/mci/remote_signal_session.h"
 #include "platform/mci/remote_subscription.h"
 #include "platform/qreg/reg_exec_node.h"
@@ -15,9 +16,13 @@
 #include <omniORB4/callHandle.h>
 
 #include <poll.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <cstring>
+#include <random>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 namespace mci {
@@ -83,6 +88,62 @@ std::string CodeText(qsig::SuccessCode_e code)
     return os.str();
 }
 
+// SetInteger and SetDouble as the skeleton serves them, with the values
+// read by ReadWriteValues into a buffer of their count.
+template <typename SEQ> class CheckedWrite : public omniCallDescriptor {
+public:
+    using Write = void (zemtra_REMOTE::_impl_Registry::*)(const char*, CORBA::ULong, const SEQ&);
+
+    CheckedWrite(const char* operation, Write write)
+        : omniCallDescriptor(&CheckedWrite::Call, operation, std::strlen(operation) + 1, 0, UserExceptions(), 1, 1),
+          m_write(write)
+    {
+    }
+
+    void unmarshalArguments(cdrStream& stream) override
+    {
+        m_path = stream.unmarshalString(0);
+        m_position <<= stream;
+        ReadWriteValues(stream, m_values);
+    }
+
+private:
+    static const char* const* UserExceptions()
+    {
+        static const char* const ids[] = {zemtra_REMOTE::RemoteError::_PD_repoId};
+        return ids;
+    }
+
+    static void Call(omniCallDescriptor* descriptor, omniServant* servant)
+    {
+        auto* call = static_cast<CheckedWrite*>(descriptor);
+        auto* registry =
+            static_cast<zemtra_REMOTE::_impl_Registry*>(servant->_ptrToInterface(zemtra_REMOTE::Registry::_PD_repoId));
+        (registry->*(call->m_write))(call->m_path.in(), call->m_position, call->m_values);
+    }
+
+    const Write m_write;
+    CORBA::String_var m_path;
+    CORBA::ULong m_position = 0;
+    SEQ m_values;
+};
+
+// A subscription or signal session id: 64 bits of the system's random
+// source (never 0), so that a client can name only the ids it was given:
+// sequential ones let any client end, or ask about, those of others, and
+// the outputs of a seeded generator tell its next ones.
+std::uint64_t NewId()
+{
+    std::uint64_t id = 0;
+    while (id == 0) {
+        if (::getrandom(&id, sizeof(id), 0) != static_cast<ssize_t>(sizeof(id))) {
+            thread_local std::random_device device; // the kernel's source as well, where getrandom is not
+            id = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+        }
+    }
+    return id;
+}
+
 // The socket of the request this thread serves (-1: none, or a call from
 // this process). The ORB keeps the connection, and with it the socket,
 // while one of its requests is served.
@@ -107,6 +168,30 @@ std::string TreePathOf(const std::string& dottedPath)
     return path;
 }
 
+template <typename SEQ> void ReadWriteValues(cdrStream& stream, SEQ& values)
+{
+    using Element = std::remove_reference_t<decltype(values[0])>;
+    CORBA::ULong count = 0;
+    count <<= stream;
+    // The bound first: the product of the check after it is 32 bits wide.
+    if (count > values.maximum() || !stream.checkInputOverrun(sizeof(Element), count, omni::ALIGN_8)) {
+        throw CORBA::MARSHAL(omni::MARSHAL_SequenceIsTooLong, CORBA::COMPLETED_NO);
+    }
+    SizeExactly(values, count);
+    if (count == 0) {
+        return;
+    }
+    if (stream.unmarshal_byte_swap()) {
+        for (CORBA::ULong i = 0; i < count; ++i) {
+            values[i] <<= stream;
+        }
+    } else {
+        stream.get_octet_array(reinterpret_cast<CORBA::Octet*>(&values[0]), count * sizeof(Element), omni::ALIGN_8);
+    }
+}
+template void ReadWriteValues(cdrStream&, zemtra_REMOTE::LongLongSeq&);
+template void ReadWriteValues(cdrStream&, q_NET::DoubleSeq&);
+
 RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
                                const RemoteSubscriptions::Limits& limits)
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
@@ -128,6 +213,17 @@ CORBA::Boolean RemoteRegistry::_dispatch(omniCallHandle& handle)
         explicit Scope(omni::giopConnection* connection) { t_requestSocket = connection ? SocketOf(connection) : -1; }
         ~Scope() { t_requestSocket = -1; }
     } scope(handle.connection());
+    const char* operation = handle.operation_name();
+    if (std::strcmp(operation, "SetInteger") == 0) {
+        CheckedWrite<zemtra_REMOTE::LongLongSeq> call(operation, &zemtra_REMOTE::_impl_Registry::SetInteger);
+        handle.upcall(this, call);
+        return true;
+    }
+    if (std::strcmp(operation, "SetDouble") == 0) {
+        CheckedWrite<q_NET::DoubleSeq> call(operation, &zemtra_REMOTE::_impl_Registry::SetDouble);
+        handle.upcall(this, call);
+        return true;
+    }
     return POA_zemtra_REMOTE::Registry::_dispatch(handle);
 }
 
@@ -263,7 +359,7 @@ zemtra_REMOTE::LongLongSeq* RemoteRegistry::GetInteger(const char* path, CORBA::
         const std::vector<long long> values =
             Complete(m_access.GetIntegers(treePath, position, n), n, m_access.Find(treePath));
         zemtra_REMOTE::LongLongSeq_var seq = new zemtra_REMOTE::LongLongSeq;
-        seq->length(static_cast<CORBA::ULong>(values.size()));
+        SizeExactly(seq.inout(), static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {
             seq[i] = values[i];
         }
@@ -279,7 +375,7 @@ q_NET::DoubleSeq* RemoteRegistry::GetDouble(const char* path, CORBA::ULong posit
         const std::vector<double> values =
             Complete(m_access.GetDoubles(treePath, position, n), n, m_access.Find(treePath));
         q_NET::DoubleSeq_var seq = new q_NET::DoubleSeq;
-        seq->length(static_cast<CORBA::ULong>(values.size()));
+        SizeExactly(seq.inout(), static_cast<CORBA::ULong>(values.size()));
         for (CORBA::ULong i = 0; i < seq->length(); ++i) {
             seq[i] = values[i];
         }
@@ -306,22 +402,17 @@ void RemoteRegistry::SetText(const char* path, CORBA::ULong position, const zemt
 void RemoteRegistry::SetInteger(const char* path, CORBA::ULong position, const zemtra_REMOTE::LongLongSeq& values)
 {
     Serve(path, [&] {
-        std::vector<long long> v(values.length());
-        for (CORBA::ULong i = 0; i < values.length(); ++i) {
-            v[i] = values[i];
-        }
-        m_access.SetIntegers(TreePathOf(path), v, position);
+        m_access.SetIntegers(TreePathOf(path),
+                             std::vector<long long>(values.get_buffer(), values.get_buffer() + values.length()),
+                             position);
     });
 }
 
 void RemoteRegistry::SetDouble(const char* path, CORBA::ULong position, const q_NET::DoubleSeq& values)
 {
     Serve(path, [&] {
-        std::vector<double> v(values.length());
-        for (CORBA::ULong i = 0; i < values.length(); ++i) {
-            v[i] = values[i];
-        }
-        m_access.SetDoubles(TreePathOf(path), v, position);
+        m_access.SetDoubles(TreePathOf(path),
+                            std::vector<double>(values.get_buffer(), values.get_buffer() + values.length()), position);
     });
 }
 
@@ -336,8 +427,15 @@ CORBA::ULongLong RemoteRegistry::Subscribe(const char* path, zemtra_REMOTE::Valu
         if (CORBA::is_nil(callback)) {
             throw qstd::Exception("mci: No callback object given for " + std::string(path), true);
         }
-        const std::uint64_t id = m_nextId.fetch_add(1);
-        m_subscriptions.Add(id, path, TreePathOf(path), callback);
+        // A node without a value (a branch, a signal) emits none: refused
+        // as a read of it is, in the same words, without reading it.
+        const std::string treePath = TreePathOf(path);
+        CountFrom(treePath, 0, 0);
+        if (m_access.GetValueType(treePath) == qreg::eTypeNone) {
+            m_access.GetTexts(treePath, 0, 1); // refuses a node of no type before it reads
+        }
+        const std::uint64_t id = NewId();
+        m_subscriptions.Add(id, path, treePath, callback);
         return id;
     });
 }
@@ -391,8 +489,8 @@ CORBA::ULongLong RemoteRegistry::OpenSignal(const char* path, q_NET::SignalRecei
                 throw qstd::Exception(refusal, true);
             }
         }
-        const std::uint64_t id = m_nextId.fetch_add(1);
-        const std::string clientName = "remote_" + std::to_string(id);
+        const std::uint64_t id = NewId();
+        const std::string clientName = "remote_" + std::to_string(m_nextName.fetch_add(1));
         qsig::SignalAccessType_e accessType = qsig::eAccessStream;
         std::size_t atomSize = 0;
         std::size_t atomValues = 0;
@@ -479,7 +577,7 @@ zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::L
     return Serve(path, [&] {
         auto read = std::make_unique<OneShotRead>(path, mode, count, offset, time);
         qreg::SignalNode& node = FindSignal(TreePathOf(path));
-        const std::string clientName = "remote_read_" + std::to_string(m_nextId.fetch_add(1));
+        const std::string clientName = "remote_read_" + std::to_string(m_nextName.fetch_add(1));
         node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
         const std::chrono::milliseconds most = c_maxReadWait;
         const std::chrono::milliseconds asked(waitMs);
@@ -525,15 +623,14 @@ void RemoteRegistry::ReapEnded()
         std::lock_guard<std::mutex> lock(m_sessionsMutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             if (it->second->HasEnded()) {
+                // Recorded before it leaves: a client that asks meanwhile learns why.
+                m_endedSessions.Add(it->second->GetId(), it->second->EndReason());
                 sessions.push_back(std::move(it->second));
                 it = m_sessions.erase(it);
             } else {
                 ++it;
             }
         }
-    }
-    for (const auto& s : sessions) {
-        m_endedSessions.Add(s->GetId(), s->EndReason());
     }
     // Destroyed here, outside the lock: each closes itself.
 }

@@ -31,6 +31,13 @@ namespace mci {
 // Tree path ("a/b/c") of a dot-separated client path ("a.b.c").
 std::string TreePathOf(const std::string& dottedPath);
 
+// Reads the values of a write (SetInteger: LongLongSeq, SetDouble:
+// DoubleSeq) from a request into a buffer of their count (the ORB's own
+// decoding gives the sequence the buffer of its bound: 8 MiB). A count past
+// the bound, or past what the rest of the message holds, raises MARSHAL
+// before anything is sized by it.
+template <typename SEQ> void ReadWriteValues(cdrStream& stream, SEQ& values);
+
 class RemoteRegistry : public POA_zemtra_REMOTE::Registry {
 public:
     // relayPoa hosts the per-session receiver relays (a POA with
@@ -64,7 +71,8 @@ public:
     CORBA::Boolean IsServed(CORBA::ULongLong id, CORBA::String_out reason) override;
 
     // Serves one request, knowing on this thread the connection it came
-    // by (for ReadSignal, whose caller may go away while it waits).
+    // by (for ReadSignal, whose caller may go away while it waits). The
+    // values of SetInteger and SetDouble are decoded here (ReadWriteValues).
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
     // Refuses new requests, ends the waits of one-shot reads and waits for
@@ -98,7 +106,8 @@ private:
     TreeNodePtr m_root;
     PortableServer::POA_var m_relayPoa;
     RemoteRequestGate m_gate;
-    std::atomic<std::uint64_t> m_nextId{1};
+    // Names of the signal clients of remote readers ("remote_N").
+    std::atomic<std::uint64_t> m_nextName{1};
     // Probes the callback and receiver objects of the clients.
     RemoteProber m_prober;
 

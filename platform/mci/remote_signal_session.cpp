@@ -1,10 +1,12 @@
 #include "platform/mci/remote_signal_session.h"
 
 #include "platform/mci/remote_limits.h"
+#include "platform/mci/remote_sequence.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 
+#include <omniORB4/callHandle.h>
 #include <omniORB4/omniORB.h>
 
 #include <algorithm>
@@ -32,6 +34,11 @@ RemoteReceiverRelay::RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::
     : m_target(q_NET::SignalReceiver::_duplicate(target)), m_atomValues(atomValues)
 {
     omniORB::setClientCallTimeout(m_target, RemoteSignalSession::c_callTimeoutMs);
+}
+
+CORBA::Boolean RemoteReceiverRelay::_dispatch(omniCallHandle& handle)
+{
+    return handle.connection() == nullptr && POA_q_NET::SignalReceiver::_dispatch(handle);
 }
 
 std::string RemoteReceiverRelay::Failure() const
@@ -100,6 +107,16 @@ template <typename SEQ, typename SEND> CORBA::Long RemoteReceiverRelay::RelayInP
         rc = Relay([&] { return send(part); });
     }
     return rc;
+}
+
+bool RemoteReceiverRelay::Reach()
+{
+    std::string failure;
+    if (mci::Reach(m_target.in(), failure)) {
+        return true;
+    }
+    Fail("receiver not reachable (" + failure + ")");
+    return false;
 }
 
 bool RemoteReceiverRelay::Probe()
@@ -221,7 +238,11 @@ bool RemoteSignalSession::AwaitReceiver(std::string& reason)
 void RemoteSignalSession::Forward()
 {
     std::string reason;
-    while (!m_closing.load()) {
+    // Not on a connection to a client gone from the receiver's endpoint.
+    if (!m_remote.inProcess && !m_relay->Reach()) {
+        reason = m_relay->Failure();
+    }
+    while (reason.empty() && !m_closing.load()) {
         qsig::SuccessCode_e rc = qsig::eSuccess;
         try {
             rc = m_client->ForwardTo(m_relayRef.in());
@@ -375,7 +396,7 @@ void OneShotRead::Prepare(qsig::SignalSource& source, const std::string& clientN
 template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data)
 {
     static_assert(sizeof(*values.get_buffer()) == sizeof(BASE), "the sequence holds the base values as they are");
-    values.length(static_cast<CORBA::ULong>(m_count * m_components));
+    SizeExactly(values, static_cast<CORBA::ULong>(m_count * m_components));
     unsigned read = values.length();
     qsig::SignalMeta meta;
     const qsig::SuccessCode_e rc = m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
@@ -385,7 +406,7 @@ template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, z
     const CORBA::ULong atoms = static_cast<CORBA::ULong>(std::min<std::size_t>(read, values.length()) / m_components);
     values.length(static_cast<CORBA::ULong>(atoms * m_components));
     data.atoms = atoms;
-    data.meta.length(static_cast<CORBA::ULong>(meta.size()));
+    SizeExactly(data.meta, static_cast<CORBA::ULong>(meta.size()));
     CORBA::ULong i = 0;
     for (const auto& entry : meta) {
         data.meta[i].id = static_cast<CORBA::Long>(entry.first);

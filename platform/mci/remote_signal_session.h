@@ -56,7 +56,16 @@ public:
     CORBA::Long ReceiveULongLong(const char* name, const q_NET::ULongLongSeq& values,
                                  const q_NET::MetaSeq& meta) override;
 
+    // Buffers come from the signal client of this process: a call from
+    // another process finds no operation (it would pass buffers on to the
+    // receiver of another client, each decoded into the buffer of its
+    // sequence's bound).
+    CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
     bool Failed() const { return m_failed.load(); }
+    // Before the first buffer: makes sure the calls reach the receiver's
+    // process (see mci::Reach); fails the relay, false, when it is gone.
+    bool Reach();
     // Asks the receiver whether it still exists; a receiver that is gone
     // or unreachable fails the relay as a failed call would. False then.
     bool Probe();

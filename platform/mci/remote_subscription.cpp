@@ -103,6 +103,55 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
            TryTexts<float>(value, texts) || TryTexts<std::string>(value, texts);
 }
 
+namespace {
+
+// The value of an emission as its subscribers' clients get it.
+std::shared_ptr<const RemoteValue> MakeValue(const NotificationData& data, bool enumNode)
+{
+    auto value = std::make_shared<RemoteValue>();
+    value->position = data.position;
+    value->reread = !EmittedValueTexts(data.value, value->texts);
+    // An enum node emits its value as an integer, while clients see names.
+    // Reading the name here could call back into an owner that is emitting
+    // under its own lock, so the delivery reads it instead: the client gets
+    // the node's name for the value at delivery time.
+    value->reread = value->reread || enumNode;
+    value->count = value->texts.empty() ? 1 : value->texts.size();
+    // Texts of up to 15 characters are held within the string itself.
+    constexpr std::size_t c_inPlace = 15;
+    value->bytes = sizeof(RemoteValue) + value->texts.capacity() * sizeof(std::string);
+    for (const std::string& text : value->texts) {
+        value->bytes += text.capacity() > c_inPlace ? text.capacity() + 1 : 0;
+    }
+    return value;
+}
+
+} // namespace
+
+void WaitingValues::Add(const RemoteValue& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (++m_uses[&value] == 1) {
+        m_bytes += value.bytes;
+    }
+}
+
+void WaitingValues::Remove(const RemoteValue& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto counted = m_uses.find(&value);
+    if (counted != m_uses.end() && --counted->second == 0) {
+        m_bytes -= value.bytes;
+        m_uses.erase(counted);
+    }
+}
+
+std::size_t WaitingValues::Bytes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bytes;
+}
+
 void EndedRecord::Add(std::uint64_t id, const std::string& reason)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -127,11 +176,47 @@ bool EndedRecord::Find(std::uint64_t id, std::string& reason) const
     return true;
 }
 
+RemoteSubscription::Item::Item(std::shared_ptr<const RemoteValue> value, std::shared_ptr<WaitingValues> waiting)
+    : m_value(std::move(value)), m_waiting(std::move(waiting))
+{
+}
+
+RemoteSubscription::Item::~Item()
+{
+    if (m_value && m_waiting) {
+        m_waiting->Remove(*m_value);
+    }
+}
+
+RemoteSubscription::Item::Item(Item&& other) noexcept
+    : m_value(std::move(other.m_value)), m_waiting(std::move(other.m_waiting))
+{
+}
+
+RemoteSubscription::Item& RemoteSubscription::Item::operator=(Item&& other) noexcept
+{
+    if (this != &other) {
+        if (m_value && m_waiting) {
+            m_waiting->Remove(*m_value);
+        }
+        m_value = std::move(other.m_value);
+        m_waiting = std::move(other.m_waiting);
+    }
+    return *this;
+}
+
+bool RemoteSubscription::Item::SameElements(const RemoteValue& value) const
+{
+    return m_value->position == value.position && m_value->count == value.count;
+}
+
 RemoteSubscription::RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath,
                                        ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback,
-                                       RemoteObject remote, RemoteSubscriptions& hub)
+                                       RemoteObject remote, RemoteSubscriptions& hub,
+                                       std::shared_ptr<WaitingValues> waiting)
     : m_id(id), m_path(path), m_treePath(treePath), m_access(access),
-      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_remote(std::move(remote)), m_hub(hub)
+      m_callback(zemtra_REMOTE::ValueCallback::_duplicate(callback)), m_remote(std::move(remote)), m_hub(hub),
+      m_waiting(std::move(waiting))
 {
     omniORB::setClientCallTimeout(m_callback, c_sendTimeoutMs);
 }
@@ -143,36 +228,20 @@ RemoteSubscription::~RemoteSubscription()
 
 void RemoteSubscription::Start()
 {
-    TreeNodePtr node = m_access.Find(m_treePath);
-    try {
-        m_enum = m_access.GetValueType(m_treePath) == c_enumValueType;
-    } catch (const std::exception&) {
-        m_enum = false; // a branch: nothing to name
-    }
-    // Registered last: from here on OnValue may run, and needs shared ownership.
-    std::weak_ptr<RemoteSubscription> self = shared_from_this();
-    m_notifications.Register(node, Callback([self](const NotificationData& data) {
-                                 if (auto s = self.lock()) {
-                                     s->OnValue(data);
-                                 }
-                             }));
+    m_hub.Attach(shared_from_this());
 }
 
-void RemoteSubscription::OnValue(const NotificationData& data)
+bool RemoteSubscription::Reach(std::string& reason)
 {
-    // Runs on the emitting thread: no remote call here.
-    Item item;
-    item.position = data.position;
-    item.reread = !EmittedValueTexts(data.value, item.texts);
-    // An enum node emits its value as an integer, while clients see names.
-    // Reading the name here could call back into an owner that is emitting
-    // under its own lock, so the delivery reads it instead: the client gets
-    // the node's name for the value at delivery time.
-    item.reread = item.reread || m_enum;
-    item.count = item.texts.empty() ? 1 : item.texts.size();
-    // Asked before this subscription's lock: the hub's lock is never taken
-    // under it.
+    return mci::Reach(m_callback.in(), reason);
+}
+
+void RemoteSubscription::Offer(const std::shared_ptr<const RemoteValue>& value)
+{
+    // Runs on the emitting thread: no remote call here. Asked before this
+    // subscription's lock: the hub's lock is never taken under it.
     const bool slow = m_hub.IsSlow(m_remote.clientKey);
+    bool schedule = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -182,25 +251,35 @@ void RemoteSubscription::OnValue(const NotificationData& data)
             // The client is not taking values: only the latest of the same
             // elements waits for it.
             m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
-                                         [&](const Item& queued) {
-                                             return queued.position == item.position && queued.count == item.count;
-                                         }),
+                                         [&](const Item& queued) { return queued.SameElements(*value); }),
                           m_queue.end());
         }
         if (m_queue.size() >= c_maxQueued) {
             m_queue.pop_front();
             m_lost.fetch_add(1);
         }
-        m_queue.push_back(std::move(item));
-        if (m_scheduled) {
+        // The client's subscriptions are about to end (see Feed::OnValue).
+        if (Overflowing()) {
             return;
         }
+        // Counted once for the client, however many of its subscriptions
+        // it waits for.
+        m_waiting->Add(*value);
+        m_queue.emplace_back(value, m_waiting);
+        schedule = !m_scheduled;
         m_scheduled = true;
     }
-    m_hub.Schedule(shared_from_this());
+    if (schedule) {
+        m_hub.Schedule(shared_from_this());
+    }
 }
 
-std::size_t RemoteSubscription::Bytes(const std::string& path, const Item& item)
+bool RemoteSubscription::Overflowing() const
+{
+    return m_waiting->Bytes() > m_hub.WaitingBound();
+}
+
+std::size_t RemoteSubscription::Bytes(const std::string& path, const RemoteValue& value)
 {
     // GIOP and request headers, the object key and the arguments, each
     // text with its length and terminator, aligned.
@@ -208,16 +287,16 @@ std::size_t RemoteSubscription::Bytes(const std::string& path, const Item& item)
     constexpr std::size_t c_perText = 8;
     constexpr std::size_t c_rereadText = 32; // an enum's name, not read yet
     std::size_t bytes = c_headers + path.size();
-    for (const std::string& text : item.texts) {
+    for (const std::string& text : value.texts) {
         bytes += text.size() + c_perText;
     }
-    return bytes + (item.reread ? item.count * c_rereadText : 0);
+    return bytes + (value.reread ? value.count * c_rereadText : 0);
 }
 
 std::size_t RemoteSubscription::NextBytes()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_queue.empty() ? 0 : Bytes(m_path, m_queue.front()) + m_remote.target.objectKey.size();
+    return m_queue.empty() ? 0 : Bytes(m_path, m_queue.front().Value()) + m_remote.target.objectKey.size();
 }
 
 RemoteSubscription::Delivery_e RemoteSubscription::DeliverOne()
@@ -233,23 +312,25 @@ RemoteSubscription::Delivery_e RemoteSubscription::DeliverOne()
         m_queue.pop_front();
         m_delivering = true;
     }
-    bool held = !m_hub.MaySend(*this, Bytes(m_path, item) + m_remote.target.objectKey.size());
+    const RemoteValue& value = item.Value();
+    bool held = !m_hub.MaySend(*this, Bytes(m_path, value) + m_remote.target.objectKey.size());
     bool failed = false;
     std::string reason;
     if (!held) {
         try {
-            if (item.reread) {
+            std::vector<std::string> reread;
+            if (value.reread) {
                 // Read the emitted elements as a client would: enums by name.
-                item.texts = m_access.GetTexts(m_treePath, item.position, item.count);
-                item.reread = false;
+                reread = m_access.GetTexts(m_treePath, value.position, value.count);
             }
+            const std::vector<std::string>& texts = value.reread ? reread : value.texts;
             zemtra_REMOTE::StringSeq values;
-            values.length(static_cast<CORBA::ULong>(item.texts.size()));
+            values.length(static_cast<CORBA::ULong>(texts.size()));
             for (CORBA::ULong i = 0; i < values.length(); ++i) {
-                values[i] = item.texts[i].c_str();
+                values[i] = texts[i].c_str();
             }
             try {
-                ValueChangedWithoutReply call(m_path.c_str(), values, static_cast<CORBA::ULong>(item.position));
+                ValueChangedWithoutReply call(m_path.c_str(), values, static_cast<CORBA::ULong>(value.position));
                 // No check of the object's type first: that would be a call
                 // that waits for its reply.
                 m_callback->_PR_getobj()->_invoke(call, 0);
@@ -274,9 +355,8 @@ RemoteSubscription::Delivery_e RemoteSubscription::DeliverOne()
         if (held && !m_stop) {
             // Waits for its client, first in line, unless a newer value of
             // the same elements replaced it meanwhile.
-            const bool replaced = std::any_of(m_queue.begin(), m_queue.end(), [&](const Item& queued) {
-                return queued.position == item.position && queued.count == item.count;
-            });
+            const bool replaced = std::any_of(m_queue.begin(), m_queue.end(),
+                                              [&](const Item& queued) { return queued.SameElements(value); });
             if (!replaced && m_queue.size() < c_maxQueued) {
                 m_queue.push_front(std::move(item));
             }
@@ -341,8 +421,8 @@ void RemoteSubscription::Close()
     }
     m_closed = true;
     m_closedFlag.store(true);
-    // After this no emission reaches OnValue any more.
-    m_notifications.UnregisterAll();
+    // After this no emission reaches Offer any more.
+    m_hub.Detach(*this);
     std::unique_lock<std::mutex> lock(m_mutex);
     m_stop = true;
     m_queue.clear();
@@ -366,8 +446,9 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
     ReapEnded();
     RemoteObject remote = RemoteObjectOf(callback);
     const std::string clientKey = remote.clientKey;
-    auto subscription =
-        std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, std::move(remote), *this);
+    auto subscription = std::make_shared<RemoteSubscription>(id, path, treePath, m_access, callback, std::move(remote),
+                                                             *this, WaitingOf(clientKey));
+    bool servedBefore = false; // the client has a subscription served
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop) {
@@ -380,6 +461,7 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
         std::size_t ofClient = 0;
         for (const auto& s : m_subscriptions) {
             ofClient += s.second->ClientKey() == clientKey ? 1 : 0;
+            servedBefore = servedBefore || (s.second->ClientKey() == clientKey && !s.second->HasEnded());
         }
         if (ofClient >= m_limits.perClient) {
             throw qstd::Exception("mci: Too many subscriptions of client " + clientKey + " (at most " +
@@ -387,10 +469,18 @@ void RemoteSubscriptions::Add(std::uint64_t id, const std::string& path, const s
                                   true);
         }
         // Counted before it starts, so that concurrent requests cannot pass the bounds together.
-        m_subscriptions.emplace(id, subscription);
+        if (!m_subscriptions.emplace(id, subscription).second) {
+            throw qstd::Exception("mci: Subscription id in use: " + std::to_string(id), true);
+        }
     }
-    StartThreads();
     try {
+        // The first subscription of a client: its values must not go on a
+        // connection to a client gone from its endpoint.
+        std::string reason;
+        if (!servedBefore && !subscription->Remote().inProcess && !subscription->Reach(reason)) {
+            throw qstd::Exception("mci: Callback object not reachable (" + reason + ")", true);
+        }
+        StartThreads();
         subscription->Start();
     } catch (...) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -499,6 +589,9 @@ void RemoteSubscriptions::Hold(const std::shared_ptr<RemoteSubscription>& subscr
 {
     const std::string& client = subscription->ClientKey();
     Held& held = m_held[client];
+    if (!held.held) {
+        held.heldSince = std::chrono::steady_clock::now();
+    }
     held.held = true;
     held.waiting.push_back(subscription);
     // The client's other subscriptions with values wait with it.
@@ -586,6 +679,7 @@ void RemoteSubscriptions::Stalled(const RemoteSubscription& subscription)
 void RemoteSubscriptions::ReleaseHeld()
 {
     std::vector<std::pair<std::string, std::shared_ptr<RemoteSubscription>>> candidates;
+    std::vector<std::pair<std::string, std::string>> ended; // client, reason
     {
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -603,11 +697,23 @@ void RemoteSubscriptions::ReleaseHeld()
                 it = m_held.erase(it);
                 continue;
             }
-            if (held.held) {
+            if (held.held && now - held.heldSince >= m_limits.unreachableAfter) {
+                // It answers probes, but its values have not gone out for long.
+                ended.emplace_back(
+                    it->first,
+                    "client took no value for " +
+                        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - held.heldSince).count()) +
+                        " s");
+                held.waiting.clear();
+                held.held = false;
+            } else if (held.held) {
                 candidates.emplace_back(it->first, held.waiting.front());
             }
             ++it;
         }
+    }
+    for (const auto& client : ended) {
+        EndClient(client.first, client.second);
     }
     bool released = false;
     for (const auto& candidate : candidates) {
@@ -740,6 +846,7 @@ void RemoteSubscriptions::DeliveryLoop(unsigned slot)
 void RemoteSubscriptions::LivenessLoop()
 {
     auto nextRound = std::chrono::steady_clock::now() + m_limits.livenessPeriod;
+    std::vector<std::string> overflowing;
     for (;;) {
         bool round = false;
         bool held = false;
@@ -758,8 +865,14 @@ void RemoteSubscriptions::LivenessLoop()
             m_livenessRequested = false;
             m_heldChanged = false;
             held = !m_held.empty();
+            overflowing.swap(m_overflowing);
             GrowIfNeeded();
         }
+        for (const std::string& client : overflowing) {
+            EndClient(client, "values waiting for the client would take more than " +
+                                  std::to_string(m_limits.waitingBytesPerClient / 1024) + " kB");
+        }
+        overflowing.clear();
         if (held) {
             ReleaseHeld();
         }
@@ -857,6 +970,8 @@ void RemoteSubscriptions::ReapEnded()
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_subscriptions.begin(); it != m_subscriptions.end();) {
             if (it->second->HasEnded()) {
+                // Recorded before it leaves: a client that asks meanwhile learns why.
+                m_ended.Add(it->second->Id(), it->second->EndReason());
                 ended.push_back(std::move(it->second));
                 it = m_subscriptions.erase(it);
             } else {
@@ -865,8 +980,135 @@ void RemoteSubscriptions::ReapEnded()
         }
     }
     for (auto& s : ended) {
-        m_ended.Add(s->Id(), s->EndReason());
         s->Close();
+    }
+}
+
+// The registration of one node with the subscriptions of its path: its
+// emissions are turned into values once and offered to each of them.
+struct RemoteSubscriptions::Feed {
+    explicit Feed(RemoteSubscriptions& owner) : hub(owner) {}
+    RemoteSubscriptions& hub;
+    bool enumNode = false; // set before the registration
+    std::mutex mutex;      // subscribers; held while values are offered
+    std::vector<std::pair<const RemoteSubscription*, std::weak_ptr<RemoteSubscription>>> subscribers;
+    // Last: unregistered first when the feed goes, so that no emission
+    // runs while the rest is destroyed.
+    NotificationClient notifications;
+
+    void OnValue(const NotificationData& data)
+    {
+        // Let go of after the lock: the last hold of a subscription closes it.
+        std::vector<std::shared_ptr<RemoteSubscription>> live;
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& s : subscribers) {
+            if (auto subscription = s.second.lock()) {
+                live.push_back(std::move(subscription));
+            }
+        }
+        if (live.empty()) {
+            return;
+        }
+        const std::shared_ptr<const RemoteValue> value = MakeValue(data, enumNode);
+        for (const auto& subscription : live) {
+            subscription->Offer(value);
+        }
+        // Judged once the value is offered to all: until then a value that
+        // it replaces still waits for some of them.
+        for (const auto& subscription : live) {
+            if (subscription->Overflowing()) {
+                hub.Overflowing(subscription->ClientKey());
+            }
+        }
+    }
+};
+
+void RemoteSubscriptions::Attach(const std::shared_ptr<RemoteSubscription>& subscription)
+{
+    std::lock_guard<std::mutex> lock(m_feedsMutex);
+    std::shared_ptr<Feed>& feed = m_feeds[subscription->TreePath()];
+    if (!feed) {
+        try {
+            TreeNodePtr node = m_access.Find(subscription->TreePath());
+            auto made = std::make_shared<Feed>(*this);
+            try {
+                made->enumNode = m_access.GetValueType(subscription->TreePath()) == RemoteSubscription::c_enumValueType;
+            } catch (const std::exception&) {
+                made->enumNode = false; // no register node: nothing to name
+            }
+            Feed* raw = made.get();
+            made->notifications.Register(node, Callback([raw](const NotificationData& data) { raw->OnValue(data); }));
+            feed = std::move(made);
+        } catch (...) {
+            m_feeds.erase(subscription->TreePath());
+            throw;
+        }
+    }
+    std::lock_guard<std::mutex> feedLock(feed->mutex);
+    feed->subscribers.emplace_back(subscription.get(), subscription);
+}
+
+void RemoteSubscriptions::Detach(const RemoteSubscription& subscription)
+{
+    std::shared_ptr<Feed> unused;
+    {
+        std::lock_guard<std::mutex> lock(m_feedsMutex);
+        const auto it = m_feeds.find(subscription.TreePath());
+        if (it == m_feeds.end()) {
+            return;
+        }
+        std::lock_guard<std::mutex> feedLock(it->second->mutex);
+        auto& subscribers = it->second->subscribers;
+        subscribers.erase(std::remove_if(subscribers.begin(), subscribers.end(),
+                                         [&](const auto& s) { return s.first == &subscription; }),
+                          subscribers.end());
+        if (subscribers.empty()) {
+            unused = std::move(it->second);
+            m_feeds.erase(it);
+        }
+    }
+    // Destroyed here, outside the locks: it waits for an emission in progress.
+}
+
+std::shared_ptr<WaitingValues> RemoteSubscriptions::WaitingOf(const std::string& clientKey)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+        it = it->second.expired() ? m_waiting.erase(it) : std::next(it);
+    }
+    std::shared_ptr<WaitingValues> waiting = m_waiting[clientKey].lock();
+    if (!waiting) {
+        waiting = std::make_shared<WaitingValues>();
+        m_waiting[clientKey] = waiting;
+    }
+    return waiting;
+}
+
+void RemoteSubscriptions::Overflowing(const std::string& clientKey)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (std::find(m_overflowing.begin(), m_overflowing.end(), clientKey) == m_overflowing.end()) {
+            m_overflowing.push_back(clientKey);
+        }
+        m_livenessRequested = true;
+    }
+    m_livenessWake.notify_all();
+}
+
+void RemoteSubscriptions::EndClient(const std::string& clientKey, const std::string& reason)
+{
+    std::vector<std::shared_ptr<RemoteSubscription>> ofClient;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& s : m_subscriptions) {
+            if (s.second->ClientKey() == clientKey) {
+                ofClient.push_back(s.second);
+            }
+        }
+    }
+    for (const auto& s : ofClient) {
+        s->End(reason);
     }
 }
 

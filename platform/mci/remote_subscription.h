@@ -2,10 +2,12 @@
 // Remote subscriptions of node values.
 //
 // mci::RemoteSubscription: one remote subscriber of a node. The node's
-// emissions arrive on the emitting thread, are turned into text there and
-// queued (a bounded queue: when a slow subscriber lets it fill up, the
-// oldest value is dropped and counted). A callback object that is gone ends
-// the subscription.
+// emissions arrive on the emitting thread, are turned into text there once
+// for all the node's subscriptions (one registration with the node per
+// path), and the value, shared and never changed, is queued for each (a
+// bounded queue: when a slow subscriber lets it fill up, the oldest value
+// is dropped and counted). A callback object that is gone ends the
+// subscription.
 //
 // mci::RemoteSubscriptions: every subscription of the export. A pool of
 // delivery threads, shared by all subscriptions, sends the queued values
@@ -30,7 +32,12 @@
 // elements replace the waiting ones, until it takes them again; then the
 // latest go out. The requests of one connection reach the client in order;
 // its ORB serves them in order when it serves one connection's requests one
-// at a time (as zemtra-tool does).
+// at a time (as zemtra-tool does). What waits for one client is bounded: a
+// value counts once however many of its subscriptions it waits for, and a
+// client whose waiting values would take more than
+// Limits::waitingBytesPerClient, or whose values have waited for
+// Limits::unreachableAfter (it answers probes but takes no value), has its
+// subscriptions ended, with the reason IsServed gives.
 //
 // A liveness thread probes the callback objects periodically without
 // waiting for the answers (mci::RemoteProber), so that subscriptions of a
@@ -98,6 +105,31 @@ template <typename LIVE> bool Served(const LIVE& live, std::uint64_t id, std::st
     return true;
 }
 
+// A value that a node emitted, as the clients get it: made once for all
+// the node's subscriptions, shared by them and never changed.
+struct RemoteValue {
+    std::vector<std::string> texts;
+    std::size_t position = 0;
+    std::size_t count = 1; // elements emitted
+    bool reread = false;   // read the node's text on delivery (enums, other types)
+    std::size_t bytes = 0; // the memory it takes, about
+};
+
+// The values waiting for the subscriptions of one client, each counted once
+// however many of them it waits for.
+class WaitingValues {
+public:
+    // Counts the value once more.
+    void Add(const RemoteValue& value);
+    void Remove(const RemoteValue& value);
+    std::size_t Bytes() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::map<const RemoteValue*, std::size_t> m_uses;
+    std::size_t m_bytes = 0;
+};
+
 class RemoteSubscription : public std::enable_shared_from_this<RemoteSubscription> {
 public:
     static constexpr std::size_t c_maxQueued = 1024;
@@ -108,15 +140,25 @@ public:
     // while the client's connection takes it; this bounds a misjudged one.
     static constexpr unsigned c_sendTimeoutMs = 1000;
 
-    // path: the client's dot-separated path; treePath: the same in the tree.
+    // path: the client's dot-separated path; treePath: the same in the
+    // tree; waiting: the values waiting for the client's subscriptions.
     RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath, ClientAccess& access,
-                       zemtra_REMOTE::ValueCallback_ptr callback, RemoteObject remote, RemoteSubscriptions& hub);
+                       zemtra_REMOTE::ValueCallback_ptr callback, RemoteObject remote, RemoteSubscriptions& hub,
+                       std::shared_ptr<WaitingValues> waiting);
     ~RemoteSubscription();
     RemoteSubscription(const RemoteSubscription&) = delete;
     RemoteSubscription& operator=(const RemoteSubscription&) = delete;
 
     // Subscribes to the node; raises as ClientAccess does for an unknown path.
     void Start();
+    // Makes sure its values reach the callback's process (see mci::Reach);
+    // false, with the reason, when it is gone.
+    bool Reach(std::string& reason);
+    // A value the node emitted (on the emitting thread). Dropped when the
+    // values waiting for the client are past their bound already.
+    void Offer(const std::shared_ptr<const RemoteValue>& value);
+    // The values waiting for the client are past their bound.
+    bool Overflowing() const;
     // Ends the subscription: no callback runs or is sent after it returns.
     void Close();
     // Ended because the callback object was unreachable or gone.
@@ -130,6 +172,7 @@ public:
     const std::string& ObjectKey() const { return m_remote.objectKey; }
     const RemoteObject& Remote() const { return m_remote; }
     const std::string& Path() const { return m_path; }
+    const std::string& TreePath() const { return m_treePath; }
 
     // Delivery pool: sends the oldest queued value. eHeld: the client does
     // not take values now (they wait, see RemoteSubscriptions::MaySend).
@@ -145,14 +188,25 @@ public:
     void End(const std::string& reason);
 
 private:
-    struct Item {
-        std::vector<std::string> texts;
-        size_t position = 0;
-        bool reread = false; // read the node's text on delivery (enums, other types)
-        size_t count = 1;    // elements emitted
+    // A value waiting for this subscription, counted in its client's
+    // waiting values for as long as it waits.
+    class Item {
+    public:
+        Item() = default;
+        Item(std::shared_ptr<const RemoteValue> value, std::shared_ptr<WaitingValues> waiting);
+        ~Item();
+        Item(Item&& other) noexcept;
+        Item& operator=(Item&& other) noexcept;
+        Item(const Item&) = delete;
+        Item& operator=(const Item&) = delete;
+        const RemoteValue& Value() const { return *m_value; }
+        bool SameElements(const RemoteValue& value) const;
+
+    private:
+        std::shared_ptr<const RemoteValue> m_value;
+        std::shared_ptr<WaitingValues> m_waiting;
     };
-    void OnValue(const NotificationData& data);
-    static std::size_t Bytes(const std::string& path, const Item& item);
+    static std::size_t Bytes(const std::string& path, const RemoteValue& value);
 
     const std::uint64_t m_id;
     const std::string m_path;
@@ -161,7 +215,7 @@ private:
     zemtra_REMOTE::ValueCallback_var m_callback;
     const RemoteObject m_remote;
     RemoteSubscriptions& m_hub;
-    NotificationClient m_notifications;
+    const std::shared_ptr<WaitingValues> m_waiting;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_idle;
@@ -173,7 +227,6 @@ private:
     std::atomic<std::uint64_t> m_lost{0};
     std::atomic<bool> m_ended{false};
     std::atomic<bool> m_closedFlag{false};
-    bool m_enum = false; // set before the first emission can arrive
     std::mutex m_closeMutex;
     bool m_closed = false;
 };
@@ -190,6 +243,11 @@ public:
         // enough that a client that vanished from the network gives back
         // what it held.
         std::chrono::milliseconds unreachableAfter{300000};
+        // Values waiting for one client's subscriptions take at most this
+        // much memory (each counted once); a client whose values would take
+        // more has its subscriptions ended. A client that keeps up holds
+        // none, one that is slow the latest value of each node's elements.
+        std::size_t waitingBytesPerClient = 16 << 20;
         // Signal sessions (each with a forwarding thread of its own, and a
         // reading thread for an on-demand signal), bounded alike.
         std::size_t sessionsPerClient = 32;
@@ -259,12 +317,26 @@ public:
     void Stalled(const RemoteSubscription& subscription);
     // Called by a subscription that ended: the liveness thread reaps it now.
     void WakeLiveness();
+    // Registers the subscription's node for its emissions, once per path,
+    // and offers it each value from then on; raises for an unknown path.
+    void Attach(const std::shared_ptr<RemoteSubscription>& subscription);
+    // No value is offered to the subscription once this returns.
+    void Detach(const RemoteSubscription& subscription);
+    // The most bytes that the values waiting for one client take.
+    std::size_t WaitingBound() const { return m_limits.waitingBytesPerClient; }
+    // The values waiting for the client would take more than the bound:
+    // the liveness thread ends its subscriptions.
+    void Overflowing(const std::string& clientKey);
 
 private:
+    // The registration of one node, for all its subscriptions (defined in the source).
+    struct Feed;
+
     // A client whose values wait.
     struct Held {
         std::vector<std::shared_ptr<RemoteSubscription>> waiting;
         bool held = false; // its subscriptions with values wait in waiting
+        std::chrono::steady_clock::time_point heldSince{};
         // A value could not be sent in time then (the epoch: none).
         std::chrono::steady_clock::time_point stalledAt{};
     };
@@ -285,6 +357,10 @@ private:
     void LivenessLoop();
     void ProbeAll();
     void ReapEnded();
+    // Ends every subscription of the client for the reason.
+    void EndClient(const std::string& clientKey, const std::string& reason);
+    // The values waiting for the client's subscriptions (made at its first).
+    std::shared_ptr<WaitingValues> WaitingOf(const std::string& clientKey);
 
     ClientAccess& m_access;
     const Limits m_limits;
@@ -299,7 +375,9 @@ private:
     std::deque<std::shared_ptr<RemoteSubscription>> m_ready;
     // Clients a delivery thread is calling, and since when.
     std::map<std::string, std::chrono::steady_clock::time_point> m_clientsInDelivery;
-    std::map<std::string, Held> m_held; // by client
+    std::map<std::string, Held> m_held;                            // by client
+    std::map<std::string, std::weak_ptr<WaitingValues>> m_waiting; // by client
+    std::vector<std::string> m_overflowing;                        // clients to end
     bool m_stop = false;
     bool m_livenessRequested = false;
     bool m_heldChanged = false;                        // a client's values began to wait
@@ -309,6 +387,9 @@ private:
     unsigned m_idleThreads = 0;
     std::thread m_livenessThread;
     std::function<void()> m_periodicProbe;
+
+    std::mutex m_feedsMutex;                              // before a feed's own
+    std::map<std::string, std::shared_ptr<Feed>> m_feeds; // by tree path
 };
 
 } // namespace mci

@@ -21,13 +21,18 @@
 //
 //   remote_soak [--seconds N] [--period S] [--clients N] [--kill-every S]
 //               [--port N] [--server-binary PATH]
-//   remote_soak --client KIND --server HOST:PORT [--count N] [--for S] [--path P]
+//   remote_soak --client KIND --server HOST:PORT [--count N] [--for S] [--path P] [--listen PORT]
 //
 // The second form is one client (getset, watch, stream, ondemand, read,
-// flood, trailing, readreset, subscribe); "subscribe" makes N subscriptions of
-// one callback object to a node (P, by default the quiet "clock_info"),
-// prints "ready" and idles until killed (used by the tests).
-// Every client ends by itself after --for seconds (default 3600).
+// flood, trailing, readreset, subscribe, values, stuck); "subscribe" makes N
+// subscriptions of one callback object to a node (P, by default the quiet
+// "clock_info.adc_frequency"), prints "ready" and the last id and idles until
+// killed (used by the tests); "values" does the same and prints the first
+// element of each value it gets on a line; "stuck" does it with a callback
+// object that takes no value: its first call never returns, and its ORB reads
+// no more of that connection (it answers liveness probes on others).
+// Every client ends by itself after --for seconds (default 3600); its
+// callback objects live on --listen PORT (default any port).
 // Traffic stays on the loopback interface.
 
 #include "tests/common/free_port.h"
@@ -101,7 +106,27 @@ std::string Arg(int argc, char** argv, const std::string& name, const std::strin
 
 class ValueSink : public POA_zemtra_REMOTE::ValueCallback {
 public:
-    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override {}
+    // print: each value's first element on a line of its own.
+    explicit ValueSink(bool print = false) : m_print(print) {}
+    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq& values, CORBA::ULong) override
+    {
+        if (m_print && values.length() > 0) {
+            std::cout << values[0].in() << std::endl;
+        }
+    }
+
+private:
+    const bool m_print;
+};
+
+class StuckSink : public POA_zemtra_REMOTE::ValueCallback {
+public:
+    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override
+    {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }
 };
 
 class ReceiverSink : public POA_q_NET::SignalReceiver {
@@ -202,7 +227,9 @@ int RunRawClient(const std::string& kind, const std::string& server, long second
 int RunOrbClient(const std::string& kind, const std::string& server, long count, Clock::time_point end,
                  const std::string& path, CORBA::ORB_ptr orb, PortableServer::POA_ptr poa)
 {
-    zemtra_REMOTE::ValueCallback_var callback = Activate<zemtra_REMOTE::ValueCallback>(poa, new ValueSink());
+    const bool stuck = kind == "stuck";
+    zemtra_REMOTE::ValueCallback_var callback = Activate<zemtra_REMOTE::ValueCallback>(
+        poa, stuck ? static_cast<PortableServer::Servant>(new StuckSink()) : new ValueSink(kind == "values"));
     q_NET::SignalReceiver_var receiver = Activate<q_NET::SignalReceiver>(poa, new ReceiverSink());
     CORBA::Object_var obj = orb->string_to_object(("corbaloc::" + server + "/ZemtraRemote").c_str());
     zemtra_REMOTE::Registry_var registry = zemtra_REMOTE::Registry::_narrow(obj);
@@ -240,15 +267,16 @@ int RunOrbClient(const std::string& kind, const std::string& server, long count,
                 // while one is on its way).
                 zemtra_REMOTE::SignalData_var data = registry->ReadSignal("raf3.signals.adc", 10, 8192, 0, 0, 2000);
                 std::this_thread::sleep_for(20ms);
-            } else if (kind == "flood" || kind == "subscribe") {
+            } else if (kind == "flood" || kind == "subscribe" || kind == "values" || stuck) {
                 // Refusals (a bound reached) are tried again in the next round.
                 const bool done = made == count;
+                CORBA::ULongLong last = 0;
                 while (made < count) {
-                    registry->Subscribe(path.c_str(), callback);
+                    last = registry->Subscribe(path.c_str(), callback);
                     ++made;
                 }
-                if (!done && kind == "subscribe") {
-                    std::cout << "ready" << std::endl;
+                if (!done && kind != "flood") {
+                    std::cout << "ready " << last << std::endl;
                 }
                 std::this_thread::sleep_for(200ms);
             } else {
@@ -261,20 +289,28 @@ int RunOrbClient(const std::string& kind, const std::string& server, long count,
         }
         ++round;
     }
+    if (stuck) {
+        std::_Exit(0); // its call never returns: no shutdown waits for it
+    }
     return 0;
 }
 
 // Starts a client's ORB with its root POA active. Its endpoint (a port of
 // its own for the callbacks) may fail to start while the machine is short of
 // ports: tried again until the deadline.
-bool StartOrb(Clock::time_point deadline, CORBA::ORB_var& orb, PortableServer::POA_var& poa, std::string& failure)
+bool StartOrb(Clock::time_point deadline, const std::string& listen, bool stuck, CORBA::ORB_var& orb,
+              PortableServer::POA_var& poa, std::string& failure)
 {
+    const std::string endpoint = "giop:tcp:127.0.0.1:" + listen;
     for (;;) {
         try {
             int argc = 0;
             char* argv[] = {nullptr};
-            const char* options[][2] = {
-                {"endPoint", "giop:tcp:127.0.0.1:"}, {"clientCallTimeOutPeriod", "10000"}, {nullptr, nullptr}};
+            // A stuck client serves one callback of a connection at a time.
+            const char* options[][2] = {{"endPoint", endpoint.c_str()},
+                                        {"clientCallTimeOutPeriod", "10000"},
+                                        {stuck ? "maxServerThreadPerConnection" : nullptr, "1"},
+                                        {nullptr, nullptr}};
             orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
             CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
             poa = PortableServer::POA::_narrow(obj);
@@ -298,7 +334,8 @@ bool StartOrb(Clock::time_point deadline, CORBA::ORB_var& orb, PortableServer::P
     }
 }
 
-int RunClient(const std::string& kind, const std::string& server, long count, long seconds, const std::string& path)
+int RunClient(const std::string& kind, const std::string& server, long count, long seconds, const std::string& path,
+              const std::string& listen)
 {
     if (kind == "trailing" || kind == "readreset") {
         return RunRawClient(kind, server, seconds);
@@ -307,7 +344,7 @@ int RunClient(const std::string& kind, const std::string& server, long count, lo
     CORBA::ORB_var orb;
     PortableServer::POA_var poa;
     std::string failure;
-    if (!StartOrb(std::min(end, Clock::now() + c_orbStartDeadline), orb, poa, failure)) {
+    if (!StartOrb(std::min(end, Clock::now() + c_orbStartDeadline), listen, kind == "stuck", orb, poa, failure)) {
         std::cerr << "soak client " << kind << ": its ORB did not start: " << failure << "\n";
         return 3;
     }
@@ -757,7 +794,8 @@ int main(int argc, char** argv)
     if (!kind.empty()) {
         return RunClient(kind, Arg(argc, argv, "--server", "127.0.0.1:18150"),
                          std::atol(Arg(argc, argv, "--count", "100").c_str()),
-                         std::atol(Arg(argc, argv, "--for", "3600").c_str()), Arg(argc, argv, "--path", "clock_info"));
+                         std::atol(Arg(argc, argv, "--for", "3600").c_str()),
+                         Arg(argc, argv, "--path", "clock_info.adc_frequency"), Arg(argc, argv, "--listen", ""));
     }
     return RunSoak(argc, argv);
 }

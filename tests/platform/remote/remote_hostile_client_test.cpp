@@ -4,6 +4,8 @@
 
 #include "remote_test_support.h"
 
+#include "platform/mci/tree_node.h"
+#include "platform/qreg/reg_value_node.h"
 #include "platform/qstd/capture.h"
 #include "platform/qstd/exception.h"
 #include "tests/common/resident_memory.h"
@@ -28,12 +30,13 @@ using namespace std::chrono_literals;
 namespace {
 
 // A client process (the soak program's client mode): by default one that
-// subscribes count times to path ("clock_info") with one callback object and
-// then idles; "stream" keeps the stream "tim.pll" open for 3 s at a time.
+// subscribes count times to path (the quiet "clock_info.adc_frequency") with
+// one callback object and then idles; "stuck" does so with a callback that
+// takes no value; "stream" keeps the stream "tim.pll" open for 3 s at a time.
 class SubscriberProcess {
 public:
     SubscriberProcess(const std::string& address, int count, const char* kind = "subscribe",
-                      const char* path = "clock_info")
+                      const char* path = "clock_info.adc_frequency", const std::string& listen = "")
     {
         const std::string tool = ToolPath();
         const std::string soak = tool.substr(0, tool.rfind("/tools/")) + "/tests/remote_soak";
@@ -46,7 +49,8 @@ public:
             ::dup2(fds[1], 1);
             ::close(fds[0]);
             ::execl(soak.c_str(), soak.c_str(), "--client", kind, "--server", address.c_str(), "--count",
-                    std::to_string(count).c_str(), "--for", "120", "--path", path, static_cast<char*>(nullptr));
+                    std::to_string(count).c_str(), "--for", "120", "--path", path, "--listen", listen.c_str(),
+                    static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         ::close(fds[1]);
@@ -67,6 +71,20 @@ public:
         return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::read(m_out, buffer, 5) == 5 &&
                std::string(buffer) == "ready";
     }
+    // The next line it prints (without its end), or what came of it within
+    // the time-out.
+    std::string Line(std::chrono::milliseconds timeout = 5s)
+    {
+        std::string line;
+        char c = 0;
+        pollfd p{m_out, POLLIN, 0};
+        while (::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::read(m_out, &c, 1) == 1 && c != '\n') {
+            line += c;
+        }
+        return line;
+    }
+    // The id of its last subscription, which it prints after "ready" (0: none).
+    CORBA::ULongLong LastId() { return std::strtoull(Line().c_str(), nullptr, 10); }
     // Stops the process: it still accepts connections but answers no call.
     void Freeze() { ::kill(m_pid, SIGSTOP); }
     void Kill()
@@ -82,6 +100,42 @@ private:
     pid_t m_pid = -1;
     int m_out = -1;
 };
+
+// A callback in this process whose calls wait until it is released.
+struct SlowCallback : Callback {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false;
+    bool released = false;
+    void ValueChanged(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position) override
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        cv.notify_all();
+        cv.wait(lock, [this] { return released; });
+        lock.unlock();
+        Callback::ValueChanged(path, values, position);
+    }
+    bool WaitEntered(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, timeout, [&] { return entered; });
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        cv.notify_all();
+    }
+};
+
+zemtra_REMOTE::StringSeq Text(size_t bytes, char c)
+{
+    zemtra_REMOTE::StringSeq v;
+    v.length(1);
+    v[0] = std::string(bytes, c).c_str();
+    return v;
+}
 
 TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind)
 {
@@ -254,46 +308,174 @@ TEST(RemoteHostileClient, FrozenSubscribersDoNotDelayOtherClients)
 // elements replace the queued ones: it gets the latest, not a backlog.
 TEST(RemoteHostileClient, ValuesForASlowClientAreCoalesced)
 {
-    struct Slow : Callback {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool entered = false;
-        bool released = false;
-        void ValueChanged(const char* path, const zemtra_REMOTE::StringSeq& values, CORBA::ULong position) override
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            entered = true;
-            cv.notify_all();
-            cv.wait(lock, [this] { return released; });
-            lock.unlock();
-            Callback::ValueChanged(path, values, position);
-        }
-    };
     Server server;
-    Slow sink;
+    SlowCallback sink;
     CORBA::Object_var obj = server.Activate(&sink);
     zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
     server.registry->Subscribe("arr", callback);
     server.tree.arr->SetValue(1, 0);
-    {
-        std::unique_lock<std::mutex> lock(sink.mutex);
-        ASSERT_TRUE(sink.cv.wait_for(lock, 5s, [&] { return sink.entered; }));
-    }
+    ASSERT_TRUE(sink.WaitEntered(5s));
     // The client has been in its call for a while when the values come.
     std::this_thread::sleep_for(mci::RemoteSubscriptions::c_slowCall + 50ms);
     for (int value = 2; value <= 100; ++value) {
         server.tree.arr->SetValue(value, 0);
     }
     server.tree.arr->SetValue(7, 1);
-    {
-        std::lock_guard<std::mutex> lock(sink.mutex);
-        sink.released = true;
-        sink.cv.notify_all();
-    }
+    sink.Release();
     ASSERT_TRUE(sink.WaitFor(3, 5s));
     EXPECT_FALSE(sink.WaitFor(4, 200ms));
     EXPECT_EQ((std::vector<std::string>{"arr@0: 1", "arr@0: 100", "arr@1: 7"}), sink.Lines());
     server.Deactivate(&sink);
+}
+
+// A client that answers liveness probes but takes no value (its connection
+// for values is no longer read) holds a value that waits for many of its
+// subscriptions once, and has them ended once its values have waited for
+// the time after which a silent client counts as unreachable.
+TEST(RemoteHostileClient, ClientThatTakesNoValueHoldsItOnceAndIsEndedInTime)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 500ms;
+    settings.subscriptions.unreachableAfter = 4s;
+    Server server(settings);
+    SubscriberProcess stuck(server.Address(), 200, "stuck", "name");
+    ASSERT_TRUE(stuck.WaitReady(60s));
+    const CORBA::ULongLong id = stuck.LastId();
+    const long rss = zvtest::ResidentKb();
+    // Its first value fills what its connection takes; the others wait.
+    for (char c = 'a'; c < 'i'; ++c) {
+        server.registry->SetText("name", 0, Text(256 * 1024, c));
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(200u, server.exporter.GetSubscriptionCount());
+    if (zvtest::c_freedMemoryGoesBack) {
+        // A copy for each subscription would take 50 MB.
+        EXPECT_LT(zvtest::ResidentKb(), rss + 16 * 1024);
+    }
+    CORBA::String_var reason;
+    EXPECT_TRUE(zvtest::WaitFor([&] { return !server.registry->IsServed(id, reason.out()); }, 30s));
+    EXPECT_EQ(0u, std::string(reason.in()).rfind("client took no value for ", 0)) << reason.in();
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
+}
+
+// The values waiting for one client take no more memory than its bound,
+// each counted once however many of its subscriptions it waits for: past
+// the bound, the client's subscriptions end, for a reason it can read.
+TEST(RemoteHostileClient, ValuesWaitingForOneClientAreBounded)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.waitingBytesPerClient = 256 * 1024;
+    Server server(settings);
+    auto texts = std::make_shared<qreg::RegValueNode<std::string>>("texts", std::string(), 0x206);
+    texts->SetNodeStructure(new mci::LocalNodeStructure(texts.get()));
+    texts->OnResize(2, mci::c_noRelPath);
+    server.tree.root->Add(texts);
+    SlowCallback sink;
+    CORBA::Object_var obj = server.Activate(&sink);
+    zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    std::vector<CORBA::ULongLong> ids;
+    for (int i = 0; i < 20; ++i) {
+        ids.push_back(server.registry->Subscribe("texts", callback));
+    }
+    const size_t c_bytes = 100 * 1024;
+    server.registry->SetText("texts", 0, Text(c_bytes, 'a'));
+    ASSERT_TRUE(sink.WaitEntered(5s));
+    std::this_thread::sleep_for(mci::RemoteSubscriptions::c_slowCall + 50ms);
+    // The value in the call and the latest of its elements wait: 200 kB
+    // however many subscriptions they wait for.
+    server.registry->SetText("texts", 0, Text(c_bytes, 'b'));
+    server.registry->SetText("texts", 0, Text(c_bytes, 'c'));
+    CORBA::String_var reason;
+    for (const auto id : ids) {
+        EXPECT_TRUE(server.registry->IsServed(id, reason.out())) << reason.in();
+    }
+    // A value of other elements is one too many.
+    server.registry->SetText("texts", 1, Text(c_bytes, 'd'));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return !server.registry->IsServed(ids.back(), reason.out()); }, 10s));
+    EXPECT_STREQ("values waiting for the client would take more than 256 kB", reason.in());
+    EXPECT_FALSE(server.registry->IsServed(ids.front(), reason.out()));
+    sink.Release();
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSubscriptionCount() == 0; }, 10s));
+    server.Deactivate(&sink);
+}
+
+// Ids are not counted out: a client that ends every id of a count, and asks
+// about them, ends nothing of another client's, whose watch goes on.
+TEST(RemoteHostileClient, GuessedIdsEndNothingOfAnotherClient)
+{
+    Server server;
+    ToolProcess watch({"--server", server.Address(), "watch", "arr"});
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] { return server.exporter.GetSubscriptionCount() == 1 && server.exporter.GetActiveRequestCount() == 0; },
+        10s));
+    Receiver receiver;
+    CORBA::Object_var obj = server.Activate(&receiver);
+    const CORBA::ULongLong session =
+        server.registry->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0);
+    size_t served = 0;
+    for (CORBA::ULongLong id = 1; id <= 100000; ++id) {
+        RemoteMessage([&] { server.registry->Unsubscribe(id); });
+        RemoteMessage([&] { server.registry->CloseSignal(id); });
+        CORBA::String_var reason;
+        served += server.registry->IsServed(id, reason.out()) ? 1 : 0;
+    }
+    EXPECT_EQ(0u, served);
+    EXPECT_EQ(1u, server.exporter.GetSubscriptionCount());
+    EXPECT_EQ(1u, server.exporter.GetSignalSessionCount());
+    server.tree.arr->SetValue(5, 0);
+    EXPECT_TRUE(zvtest::WaitFor([&] { return watch.Out().find('5') != std::string::npos; }, 10s)) << watch.Out();
+    server.tree.PushPll(1.5, 2);
+    EXPECT_TRUE(receiver.WaitForValues(2, 10s));
+    server.registry->CloseSignal(session);
+    ::kill(watch.Pid(), SIGINT);
+    EXPECT_EQ(130, watch.Wait().exitCode);
+    server.Deactivate(&receiver);
+}
+
+// A client that comes at the endpoint (address and port) of one that is
+// gone, as a new process may, gets its buffers and values: the server's
+// connections to the one gone are not the new one's.
+TEST(RemoteHostileClient, ClientAtTheEndpointOfOneGoneIsServed)
+{
+    mci::RemoteExport::Settings settings;
+    settings.subscriptions.livenessPeriod = 500ms;
+    Server server(settings);
+    const std::string port = std::to_string(FreePort());
+    int value = 0;
+    const struct {
+        const char* kind;
+        const char* path;
+        std::function<size_t()> served;
+        std::function<void()> push;
+    } cases[] = {
+        {"stream", "", [&] { return server.exporter.GetSignalSessionCount(); }, [&] { server.tree.PushPll(1, 2); }},
+        {"values", "arr", [&] { return server.exporter.GetSubscriptionCount(); },
+         [&] { server.tree.arr->SetValue(++value, 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        qstd::CaptureScope capture;
+        {
+            SubscriberProcess gone(server.Address(), 1, c.kind, c.path, port);
+            ASSERT_TRUE(zvtest::WaitFor([&] { return c.served() == 1; }, 30s));
+            c.push(); // the server connects to it
+            std::this_thread::sleep_for(200ms);
+        }
+        ASSERT_TRUE(zvtest::WaitFor([&] { return c.served() == 0; }, 10s));
+        SubscriberProcess next(server.Address(), 1, c.kind, c.path, port);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return c.served() == 1; }, 30s));
+        const int first = value + 1;
+        for (int i = 0; i < 5; ++i) {
+            c.push();
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_EQ(1u, c.served());
+        EXPECT_FALSE(capture.LoggedSubstring("not reachable"));
+        if (std::string(c.kind) == "values") {
+            next.Line(); // ready
+            EXPECT_EQ(std::to_string(first), next.Line()) << "the first value is lost";
+        }
+    }
 }
 
 // Every signal session holds threads of the server: like subscriptions,

@@ -8,6 +8,7 @@
 #include "remote_test_support.h"
 
 #include "platform/mci/remote_outgoing.h"
+#include "platform/mci/remote_signal_session.h"
 #include "platform/qstd/capture.h"
 #include "platform/remote/giop_refusal.h"
 #include "tests/common/giop_client.h"
@@ -675,6 +676,35 @@ TEST(RemoteRawRequest, ImpossibleSequenceCountsAreRefused)
     EXPECT_EQ(0u, receiver.Buffers());
     EXPECT_LT(TimedGet(server), 3000ms) << "still serving";
     server.Deactivate(&callback);
+    server.Deactivate(&receiver);
+}
+
+// A relay of signal buffers serves the signal clients of the server's own
+// process: what another process sends it is refused, and reaches no receiver.
+TEST(RemoteRawRequest, RelaysServeTheirOwnProcessOnly)
+{
+    Server server;
+    Receiver receiver;
+    CORBA::Object_var receiverObj = server.Activate(&receiver);
+    q_NET::SignalReceiver_var target = q_NET::SignalReceiver::_narrow(receiverObj);
+    mci::RemoteReceiverRelay relay(target);
+    CORBA::Object_var relayObj = server.Activate(&relay);
+    const std::string request = GiopRequest(ObjectKeyOf(relayObj), "ReceiveShort", [](Cdr& c) {
+        c.String("remote_1");
+        c.ULong(2); // values
+        c.ULong(0x00070007);
+        c.ULong(0); // metadata
+    });
+    const int fd = Connect(server.port);
+    bool closed = false;
+    const std::string reply = SendAll(fd, request) ? Receive(fd, 5000ms, closed) : std::string();
+    ::close(fd);
+    EXPECT_TRUE(closed || (reply.size() >= 20 && reply[7] == 1 && reply[16] == 2)) << "not refused";
+    // In this process the relay passes buffers on.
+    q_NET::SignalReceiver_var local = q_NET::SignalReceiver::_narrow(relayObj);
+    local->ReceiveShort("remote_1", q_NET::ShortSeq(), q_NET::MetaSeq());
+    EXPECT_EQ(1u, receiver.Buffers());
+    server.Deactivate(&relay);
     server.Deactivate(&receiver);
 }
 

@@ -7,8 +7,14 @@
 #include "platform/mci/client_access.h"
 #include "platform/mci/remote_registry.h"
 #include "qreg/reg_fnc_node.h"
+#include "tests/common/resident_memory.h"
 
 #include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <memory>
 
 using namespace remotetest;
 
@@ -31,6 +37,18 @@ zemtra_REMOTE::StringSeq Seq(const std::vector<std::string>& texts)
         seq[i] = texts[i].c_str();
     }
     return seq;
+}
+
+// The memory (kB) that what make returns takes while it is held.
+template <typename F> long HeldKb(F&& make)
+{
+    const auto allocated = [] {
+        const struct mallinfo2 info = ::mallinfo2();
+        return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
+    };
+    const long before = allocated();
+    const auto held = make();
+    return allocated() - before;
 }
 
 // The message a local client gets for the same request.
@@ -163,6 +181,36 @@ TEST_F(RemoteRegistryTest, ReadsAndWritesInEveryForm)
 
     reg()->SetText("name", 0, Seq({"with space"}));
     EXPECT_EQ("with space", Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("name", 0, 1)).in()).at(0));
+}
+
+// Requests and answers take the memory of what they carry: omniORB gives a
+// bounded sequence the buffer of its whole bound (8 MiB for one value), and
+// the server sizes the sequences it makes and decodes itself; a count past
+// the bound is refused before anything is sized by it.
+TEST_F(RemoteRegistryTest, SequencesTakeTheMemoryOfWhatTheyCarry)
+{
+    const auto decoded = [](CORBA::ULong count) {
+        cdrMemoryStream stream;
+        count >>= stream;
+        for (CORBA::ULong i = 0; i < std::min(count, 2u); ++i) {
+            CORBA::LongLong(i) >>= stream;
+        }
+        auto values = std::make_unique<zemtra_REMOTE::LongLongSeq>();
+        mci::ReadWriteValues(stream, *values);
+        return values;
+    };
+    for (const CORBA::ULong count : {1048577u, 1u << 29, 0xffffffffu}) {
+        EXPECT_THROW(decoded(count), CORBA::MARSHAL) << count;
+    }
+    EXPECT_EQ(1, (*decoded(2))[1]);
+    if (!zvtest::c_freedMemoryGoesBack) {
+        GTEST_SKIP() << "the sanitizer's allocator counts otherwise";
+    }
+    EXPECT_LT(HeldKb([&] { return decoded(1); }), 1024);
+    EXPECT_LT(HeldKb([&] { return zemtra_REMOTE::LongLongSeq_var(reg()->GetInteger("arr", 0, 1)); }), 1024);
+    EXPECT_LT(HeldKb([&] { return q_NET::DoubleSeq_var(reg()->GetDouble("arr", 1, 2)); }), 1024);
+    EXPECT_LT(HeldKb([&] { return zemtra_REMOTE::SignalData_var(reg()->ReadSignal("signals.adc", 10, 2, 0, 0, 0)); }),
+              1024);
 }
 
 TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)

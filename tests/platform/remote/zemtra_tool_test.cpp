@@ -1262,4 +1262,21 @@ TEST_F(ZemtraToolOnTheServer, RefusalsSayWhatIsWrong)
     EXPECT_EQ(0, Terminate());
 }
 
+// A watch of a node without a value (a branch, a signal) is refused at
+// once, in the words a get of it is refused in.
+TEST_F(ZemtraToolTest, WatchOfANodeWithoutAValueIsRefusedAsItsGetIs)
+{
+    for (const char* path : {"tim", "clock_info", "signals.pll"}) {
+        SCOPED_TRACE(path);
+        const ToolResult get = Tool({"get", path});
+        const ToolResult watch = Tool({"watch", path, "--timeout", "5"});
+        EXPECT_EQ(1, get.exitCode);
+        EXPECT_FALSE(get.err.empty());
+        EXPECT_EQ(get.err, watch.err);
+        EXPECT_EQ(get.exitCode, watch.exitCode);
+        EXPECT_EQ("", watch.out);
+    }
+    EXPECT_EQ(0u, server.exporter.GetSubscriptionCount());
+}
+
 } // namespace
