@@ -285,14 +285,17 @@ void GdxModels::ChangeSettings(const std::function<void(FaSettings&)>& edit)
 {
     // The atoms up to now are acquired already; after the clock was set back
     // (a synchronisation) those up to the newest one the chain recorded.
-    uint64_t from = m_board.Clock().Now() + 1;
+    const uint64_t now = m_board.Clock().Now();
+    uint64_t from = now + 1;
     uint64_t oldestHeld = 0;
+    uint64_t newestHeld = 0; // 0: none
     if (m_track) {
         const HistoryMemory::State state = m_track->Snapshot();
         if (state.written > 0) {
             from = std::max(from, state.newestLmt + 1);
             const uint64_t held = std::min<uint64_t>(state.written, m_track->Atoms());
             oldestHeld = state.newestLmt - (held - 1) * m_faPeriod;
+            newestHeld = state.newestLmt;
         }
     }
     FaSettings next = m_settings.back();
@@ -302,6 +305,20 @@ void GdxModels::ChangeSettings(const std::function<void(FaSettings&)>& edit)
     // from LMT 0, before from).
     while (m_settings.back().from >= from) {
         m_settings.pop_back();
+    }
+    if (!m_recording) {
+        // Nothing records until a restart, which keeps only the settings then
+        // in force. Of those that came after the newest atom held, the ones
+        // that gave way a second or more ago act on nothing any more: the
+        // streamers make the atoms of now.
+        auto after = [](uint64_t lmt, const FaSettings& s) { return lmt < s.from; };
+        const uint64_t margin = static_cast<uint64_t>(m_board.Clock().Frequency());
+        const auto unused = std::upper_bound(m_settings.begin() + 1, m_settings.end(), newestHeld, after);
+        const auto live =
+            std::upper_bound(m_settings.begin(), m_settings.end(), now - std::min(now, margin), after) - 1;
+        if (unused < live) {
+            m_settings.erase(unused, live);
+        }
     }
     m_settings.push_back(std::move(next));
     // Settings whose atoms the history holds no more are forgotten.

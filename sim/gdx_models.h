@@ -23,7 +23,8 @@
 // selector, the RAF boards present and the producer act when an atom is
 // acquired, so a recorded atom never changes: each change of them is kept
 // with the LMT from which it acts, for as long as the history holds atoms
-// made before it. The chassis connects the RAF boards (their slots and the
+// made before it (while nothing records, for a second: the streamers make
+// the atoms of now). The chassis connects the RAF boards (their slots and the
 // FA period of their clock information) and may plug in another producer.
 
 #include "sim/history_memory.h"

@@ -178,7 +178,7 @@ ConfigurationStore::Result ConfigurationStore::Load()
     QSTD_TRACE_FNC();
     std::string path;
     std::string problem;
-    if (!StoredFile(path, problem)) {
+    if (!StoredFile(m_file, path, problem)) {
         // Defaults in the place of the stored values would be stored over
         // them at the first change.
         throw qstd::Exception(problem + ": the values stored there cannot be loaded, and the start is refused.", true);
@@ -216,19 +216,19 @@ ConfigurationStore::Result ConfigurationStore::Load()
     return result;
 }
 
-bool ConfigurationStore::StoredFile(std::string& path, std::string& problem) const
+bool ConfigurationStore::StoredFile(const std::string& file, std::string& path, std::string& problem)
 {
     struct stat st {};
-    if (::lstat(m_file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-        path = m_file;
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        path = file;
         return true;
     }
     char target[PATH_MAX + 1] = {};
-    const ssize_t length = ::readlink(m_file.c_str(), target, PATH_MAX);
+    const ssize_t length = ::readlink(file.c_str(), target, PATH_MAX);
     const std::string link =
-        "Configuration file " + m_file + " is a symbolic link to " +
+        "Configuration file " + file + " is a symbolic link to " +
         qstd::EscapeControls(length >= 0 ? std::string(target, static_cast<size_t>(length)) : std::string("?")) + ", ";
-    char* resolved = ::realpath(m_file.c_str(), nullptr);
+    char* resolved = ::realpath(file.c_str(), nullptr);
     if (resolved == nullptr) {
         problem =
             link + (errno == ENOENT ? std::string("which does not exist") : "which cannot be reached: " + Reason());
@@ -654,7 +654,7 @@ bool ConfigurationStore::Save()
     std::lock_guard<std::mutex> lock(m_saveMutex);
     std::string path;
     std::string problem;
-    if (!StoredFile(path, problem)) {
+    if (!StoredFile(m_file, path, problem)) {
         qstd::LogError("Configuration not stored: " + problem + ".");
         return false;
     }

@@ -102,6 +102,12 @@ public:
     // Where a damaged file went ("" when none was kept aside).
     std::string DamagedCopy() const;
 
+    // The file that holds the values of the configuration file `file`: file
+    // itself, or the regular file it is a symbolic link to. False, with why
+    // in problem, for a link to nothing, to no regular file or that cannot
+    // be followed.
+    static bool StoredFile(const std::string& file, std::string& path, std::string& problem);
+
 private:
     // Gives the next line: false at the end; complete false for a last line
     // without a newline; tooLong for a line longer than c_maxLineLength
@@ -110,10 +116,6 @@ private:
     Result ApplyLines(const LineSource& next, const std::string& origin);
     // One application of the lines of a file.
     class LinePass;
-    // The file that holds the values: the configuration file, or the
-    // regular file it is a symbolic link to. False, with why in problem, for
-    // a link to nothing, to no regular file or that cannot be followed.
-    bool StoredFile(std::string& path, std::string& problem) const;
     // The damaged copies of the file at path kept aside, oldest first.
     std::vector<std::string> DamagedCopies(const std::string& path) const;
     bool KeepDamagedAside(const std::string& path);

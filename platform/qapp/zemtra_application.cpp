@@ -351,11 +351,22 @@ bool ZemtraApplication::RunPhases()
         BuildChassis();
         RequireInstrumentFiles(instrumentDir, instrumentFailure);
         std::string confFailure = MakeDirectories(ConfDir());
-        if (confFailure.empty() && ::access(ConfDir().c_str(), W_OK | X_OK) != 0) {
+        // The values are stored beside the file that a configuration file
+        // that is a symbolic link leads to (one that leads nowhere refuses
+        // the start when the configuration is loaded).
+        std::string storeDir = ConfDir();
+        std::string storedFile;
+        std::string problem;
+        if (confFailure.empty() && ConfigurationStore::StoredFile(ConfFile(), storedFile, problem) &&
+            storedFile != ConfFile()) {
+            storeDir = storedFile.substr(0, storedFile.rfind('/') + 1);
+        }
+        // As the store writes: with the effective user and group.
+        if (confFailure.empty() && ::faccessat(AT_FDCWD, storeDir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
             confFailure = std::strerror(errno);
         }
         if (m_persist && !confFailure.empty()) {
-            qstd::LogError("Configuration directory " + ConfDir() + " is not writable: " + confFailure +
+            qstd::LogError("Configuration directory " + storeDir + " is not writable: " + confFailure +
                            ". The configuration cannot be stored.");
         }
         // The simulated instrument's own configuration files, each where the

@@ -4,6 +4,8 @@
 // so in different ways) the allocator holds freed memory back, so such
 // checks do not apply there.
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -34,6 +36,15 @@ inline long ResidentKb()
         }
     }
     return 0;
+}
+
+// kB that the allocator gives out now, mapped blocks included: what a piece
+// of code keeps, whatever memory the process holds from earlier (glibc's
+// allocator; under a sanitizer its own allocator serves instead).
+inline long AllocatedKb()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 } // namespace zvtest

@@ -232,6 +232,60 @@ TEST_F(GdxFaHistory, ChangesActOnlyOnTheAtomsAcquiredAfterThem)
     }
 }
 
+// While nothing records (a stopped chain, a history never armed, a board
+// without history memory) filter changes cost no memory: the settings kept
+// are those of the atoms held and those of the last second, which act on the
+// atoms the streamers make now.
+TEST(SimGdxModels, FilterChangesWhileNothingRecordsCostNoMemory)
+{
+    enum How { stopped, unarmed, noMemory };
+    const unsigned changes = zvtest::c_freedMemoryGoesBack ? 400000 : 20000;
+    for (How how : {stopped, unarmed, noMemory}) {
+        SCOPED_TRACE(how);
+        sim::Scenario scenario = sim::Scenario::Default();
+        for (sim::BoardDesc& b : scenario.boards) {
+            b.faults.noHistoryMemory = how == noMemory && b.type == sim::c_typeGdx;
+        }
+        sim::Chassis chassis(scenario);
+        chassis.SetFaProducer(std::make_shared<sim::ConstantFaProducer>());
+        sim::Board& gdx = *chassis.Find("gdx");
+        const sim::GdxModels& models = *gdx.Gdx();
+        fpga::Write32(gdx.Memory(), c_filter, 0xF);
+        fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, how == stopped ? 4 : 2);
+        const uint64_t start = gdx.Clock().Now();
+        gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, start, 0});
+        std::vector<sim::FaSample> first(4);
+        if (how == stopped) {
+            gdx.Clock().Set(start + 100 * c_period, std::chrono::steady_clock::now());
+            gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStop) << 32, 0, 0, 0});
+            ASSERT_GT(models.FaTrack()->Snapshot().written, 100u);
+            models.FaMemory()->Read(first.data(), sim::GdxModels::c_faAtomBytes, 0);
+            ASSERT_NE(sim::FaSample{}, first[1]);
+        }
+        const long before = zvtest::AllocatedKb();
+        for (unsigned i = 0; i < changes; ++i) {
+            if (i % 1000 == 0) { // two seconds on
+                gdx.Clock().Set(gdx.Clock().Now() + 2 * 117440043ull, std::chrono::steady_clock::now());
+            }
+            fpga::Write32(gdx.Memory(), c_filter, i % 2 == 0 ? 0xF : 0b1101);
+        }
+        if (zvtest::c_freedMemoryGoesBack) {
+            EXPECT_LT(zvtest::AllocatedKb() - before, 1024);
+        }
+        // The last change acts on the atoms after it; an atom held before the
+        // changes stays.
+        std::vector<sim::FaSample> now(4);
+        models.FaAtomAt(models.FaPeriodAt(gdx.Clock().Now()) + c_period, now.data());
+        EXPECT_NE(sim::FaSample{}, now[0]);
+        EXPECT_EQ(sim::FaSample{}, now[1]);
+        if (how == stopped) {
+            std::vector<sim::FaSample> again(4);
+            models.FaMemory()->Read(again.data(), sim::GdxModels::c_faAtomBytes, 0);
+            EXPECT_TRUE(first == again);
+        }
+    }
+}
+
 // The memory holds none of the atoms: a reader of the whole region costs the
 // process no more memory than its own buffer.
 TEST_F(GdxFaHistory, AReaderOfTheWholeRegionMakesTheProcessNoLarger)

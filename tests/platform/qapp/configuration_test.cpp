@@ -13,9 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qapptest;
 
@@ -218,6 +220,76 @@ TEST_F(Configuration, UnwritableFolderIsLoggedAtStartAndFailsTheRun)
     EXPECT_TRUE(capture.Logged("Configuration directory " + m_dir.Path() +
                                "/cfg/ is not writable: Not a directory. The configuration cannot be stored."));
     EXPECT_TRUE(capture.Logged("Could not write configuration file " + ConfFile() + ".tmp: Not a directory."));
+}
+
+// Run as root, the test acts as an unprivileged user while this lives: no
+// folder's mode refuses root a write. The folder given becomes that user's.
+class Unprivileged {
+public:
+    explicit Unprivileged(const std::string& dir) : m_root(::geteuid() == 0)
+    {
+        m_ok = !m_root || (std::system(("chown -R 65534:65534 '" + dir + "'").c_str()) == 0 && ::setegid(65534) == 0 &&
+                           ::seteuid(65534) == 0);
+    }
+    ~Unprivileged()
+    {
+        if (m_root && (::seteuid(0) != 0 || ::setegid(0) != 0)) {
+            std::abort(); // later tests would run unprivileged
+        }
+    }
+    bool Ok() const { return m_ok; }
+
+private:
+    const bool m_root;
+    bool m_ok = false;
+};
+
+// A configuration file that is a symbolic link: the folder that the start
+// checks is the one its values are stored in, beside the link's target, not
+// the link's own.
+TEST_F(Configuration, LinkedFileIsCheckedWhereItsValuesAreStored)
+{
+    struct Case {
+        const char* what;
+        mode_t linkFolder;
+        mode_t targetFolder;
+    };
+    for (const Case& c :
+         {Case{"the link's folder read-only", 0555, 0755}, Case{"the target's folder read-only", 0755, 0555}}) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string kept = dir.Path() + "/kept/";
+        const std::string target = kept + "stored.conf";
+        ASSERT_EQ(0, ::mkdir((dir.Path() + "/cfg").c_str(), 0755));
+        ASSERT_EQ(0, ::mkdir(kept.c_str(), 0755));
+        std::ofstream(target) << "raf3/cfg/setting\t0\t42\n";
+        ASSERT_EQ(0, ::symlink(target.c_str(), (dir.Path() + "/cfg/test-app.conf").c_str()));
+        qstd::CaptureScope capture;
+        TestApplication app;
+        WithSettings(app);
+        app.whileRunning = [](TestApplication& a) {
+            mci::ClientAccess(a.GetTreeNode()).SetText("raf3/cfg/setting", "43");
+            a.RequestStop();
+        };
+        bool ran = false;
+        {
+            Unprivileged unprivileged(dir.Path());
+            ASSERT_TRUE(unprivileged.Ok());
+            ASSERT_EQ(0, ::chmod((dir.Path() + "/cfg").c_str(), c.linkFolder));
+            ASSERT_EQ(0, ::chmod(kept.c_str(), c.targetFolder));
+            ran = RunOn(app, dir, Scenario({3}));
+        }
+        const bool storable = c.targetFolder == 0755;
+        EXPECT_EQ(storable, ran);
+        EXPECT_EQ(!storable, capture.LoggedSubstring(" is not writable: "));
+        EXPECT_EQ(!storable,
+                  capture.Logged("Configuration directory " + kept +
+                                 " is not writable: Permission denied. The configuration cannot be stored."));
+        std::ifstream in(target);
+        std::ostringstream stored;
+        stored << in.rdbuf();
+        EXPECT_NE(std::string::npos, stored.str().find(storable ? "setting\t0\t43\n" : "setting\t0\t42\n"));
+    }
 }
 
 TEST_F(Configuration, NotPersistingApplicationKeepsNoFile)
