@@ -105,6 +105,7 @@ GateConnection::GateConnection(GateShared& shared, const GateLoopContext& loop, 
 GateConnection::~GateConnection()
 {
     if (m_client >= 0) {
+        Watch(m_client, m_clientEvents, 0, &m_clientSide);
         ::close(m_client);
     }
     if (m_local >= 0) {
@@ -511,6 +512,9 @@ void GateConnection::CloseClient(bool reset)
         const linger abort{1, 0};
         ::setsockopt(m_client, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
     }
+    // Out of the epoll set first: a copy of the socket in a child process
+    // that has not exec'd yet would keep it there past this connection.
+    Watch(m_client, m_clientEvents, 0, &m_clientSide);
     ::close(m_client);
     m_client = -1;
     m_clientEvents = 0;
@@ -546,6 +550,7 @@ void GateConnection::CloseLocal()
     if (m_local < 0) {
         return;
     }
+    Watch(m_local, m_localEvents, 0, &m_localSide);
     ::close(m_local);
     m_local = -1;
     m_localEvents = 0;
