@@ -1,12 +1,16 @@
 #include "platform/remote/connection_table.h"
 
+#include <optional>
+
 namespace mci {
 
 ConnectionTable::ConnectionTable(const Limits& limits, Wake wake) : m_limits(limits), m_wake(std::move(wake)) {}
 
 bool ConnectionTable::Admit(const std::shared_ptr<GateEntry>& entry)
 {
-    const GateEntry* evict = nullptr;
+    // The loop to wake, taken under the lock: once it is released, the
+    // entry's own loop may remove and free it.
+    std::optional<unsigned> evict;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_entries.size() - m_evicting >= m_limits.maxConnections) {
@@ -23,13 +27,13 @@ bool ConnectionTable::Admit(const std::shared_ptr<GateEntry>& entry)
             }
             idlest->evict = true;
             ++m_evicting;
-            evict = idlest;
+            evict = idlest->loop;
         }
         m_entries.emplace(entry->localName, entry);
     }
-    if (evict != nullptr) {
+    if (evict) {
         // (The entry stays listed until its loop removes it.)
-        m_wake(evict->loop);
+        m_wake(*evict);
     }
     return true;
 }
@@ -50,7 +54,7 @@ void ConnectionTable::Remove(const GateEntry& entry)
 
 ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::size_t bytes)
 {
-    const GateEntry* refuse = nullptr;
+    std::optional<unsigned> refuse; // the loop to wake (see Admit)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (entry.refuseInAll) {
@@ -82,11 +86,11 @@ ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::siz
                 return Arriving_e::eInAll;
             }
             largest->refuseInAll = true;
-            refuse = largest;
+            refuse = largest->loop;
         }
     }
-    if (refuse != nullptr) {
-        m_wake(refuse->loop);
+    if (refuse) {
+        m_wake(*refuse);
     }
     return Arriving_e::eOk;
 }
