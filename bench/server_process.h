@@ -27,11 +27,12 @@ inline std::string BuildDir()
     return dir + "/..";
 }
 
-// Starts the built server on port with the root dir/root and the
-// configuration folder dir/cfg; its output goes to dir/server.log.
-inline pid_t StartServer(const std::string& dir, unsigned short port)
+// Starts the built server (or the one at binary) on port with the root
+// dir/root and the configuration folder dir/cfg; its output goes to
+// dir/server.log.
+inline pid_t StartServer(const std::string& dir, unsigned short port, const std::string& binary = "")
 {
-    const std::string server = BuildDir() + "/app/zemtra-vuna";
+    const std::string server = binary.empty() ? BuildDir() + "/app/zemtra-vuna" : binary;
     const pid_t pid = ::fork();
     if (pid == 0) {
         FILE* out = std::freopen((dir + "/server.log").c_str(), "w", stdout);
