@@ -6,6 +6,20 @@ find_library(OMNIORB_LIB omniORB4 REQUIRED)
 find_library(OMNITHREAD_LIB omnithread REQUIRED)
 find_library(OMNIDYNAMIC_LIB omniDynamic4)
 
+# The ORB adapter (platform/remote/orb_adapter.cpp) reads connection objects
+# of the ORB's that its interface does not offer, as omniORB 4.2 lays them
+# out; another version may differ where no compiler sees it.
+set(ZV_OMNIORB_VERIFIED "4.2")
+file(STRINGS "${OMNIORB_INCLUDE_DIR}/omniORB4/acconfig.h" _omni_version_line
+     REGEX "^#define PACKAGE_VERSION \"[^\"]*\"")
+string(REGEX REPLACE "^#define PACKAGE_VERSION \"([^\"]*)\".*" "\\1" OMNIORB_VERSION "${_omni_version_line}")
+if(NOT OMNIORB_VERSION MATCHES "^${ZV_OMNIORB_VERIFIED}\\.")
+  message(FATAL_ERROR "omniORB ${ZV_OMNIORB_VERIFIED}.x is required, found '${OMNIORB_VERSION}' "
+                      "(${OMNIORB_INCLUDE_DIR}/omniORB4/acconfig.h): the ORB adapter "
+                      "(platform/remote/orb_adapter.cpp) was verified with ${ZV_OMNIORB_VERIFIED} only.")
+endif()
+message(STATUS "omniORB ${OMNIORB_VERSION}")
+
 function(zv_omniidl out_var)
   set(_outs)
   foreach(_idl ${ARGN})

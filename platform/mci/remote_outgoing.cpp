@@ -1,17 +1,9 @@
 #include "platform/mci/remote_outgoing.h"
 
-#include "platform/mci/orb_connection.h"
+#include "platform/remote/orb_adapter.h"
 
 #include <omniORB4/IIOP.h>
 #include <omniORB4/omniIOR.h>
-#include <omniORB4/omniTransport.h>
-// The connection objects of the ORB, for the state of an outgoing connection.
-#include <omniORB4/internal/giopRope.h>
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/omniIdentity.h>
-// Needs the stream classes above.
-#include <omniORB4/internal/GIOP_C.h>
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -21,14 +13,6 @@
 namespace mci {
 
 namespace {
-
-// Whether no thread of this process sends or receives on the strand, nor
-// waits to (its locks are taken and given back under the transport lock,
-// after the connection was made): then its connection can be looked at.
-bool Quiet(const omni::giopStrand& strand)
-{
-    return strand.rd_nwaiting == 0 && strand.wr_nwaiting == 0;
-}
 
 // The first IIOP profile of a reference: false when it has none.
 bool IiopProfile(CORBA::Object_ptr object, std::string& host, unsigned short& port, std::string& key, unsigned& minor)
@@ -58,18 +42,6 @@ bool IiopProfile(CORBA::Object_ptr object, std::string& host, unsigned short& po
     return found;
 }
 
-// Whether the object lives in this process: a call to it is a function call.
-bool IsInProcess(CORBA::Object_ptr object)
-{
-    if (CORBA::is_nil(object) || object->_PR_getobj() == nullptr) {
-        return false;
-    }
-    omniObjRef* ref = object->_PR_getobj();
-    omni_tracedmutex_lock sync(*omni::internalLock);
-    omniIdentity* identity = ref->_identity();
-    return identity != nullptr && identity->inThisAddressSpace();
-}
-
 } // namespace
 
 std::string OrbAddress(const std::string& host, unsigned short port)
@@ -85,25 +57,14 @@ OutgoingState OutgoingConnections::To(const std::string& orbAddress)
     if (now - m_taken >= c_fresh) {
         m_states.clear();
         m_taken = now;
-        // Under the ORB's transport lock: no connection looked at is closed meanwhile.
-        omni_tracedmutex_lock transport(*omni::omniTransportLock);
-        for (omni::StrandList* list : {&omni::giopStrand::active, &omni::giopStrand::active_timedout}) {
-            ForEachStrand(*list, [&](omni::giopStrand& strand) {
-                if (strand.address == nullptr || !Quiet(strand) || strand.connection == nullptr) {
-                    return;
-                }
-                const int fd = SocketOf(strand.connection);
-                if (fd < 0) {
-                    return;
-                }
-                OutgoingState& state = m_states[strand.address->address()];
-                int unsent = 0;
-                if (::ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent > 0) {
-                    state.unsent = std::max(state.unsent, static_cast<std::size_t>(unsent));
-                }
-                state.connected = true;
-            });
-        }
+        ForEachQuietOutgoingConnection([&](const char* address, int socket) {
+            OutgoingState& state = m_states[address];
+            int unsent = 0;
+            if (::ioctl(socket, SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+                state.unsent = std::max(state.unsent, static_cast<std::size_t>(unsent));
+            }
+            state.connected = true;
+        });
     }
     const auto found = m_states.find(orbAddress);
     return found == m_states.end() ? OutgoingState() : found->second;

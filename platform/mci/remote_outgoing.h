@@ -1,8 +1,8 @@
 #pragma once
 // What the ORB of this process knows about a remote client it calls: the
-// state of its own outgoing connections to the client's endpoint, read from
-// the ORB's connection objects (its internal headers, as the export reads
-// the connections it accepts), and whether an object lives in this process.
+// state of its own outgoing connections to the client's endpoint, read
+// through the ORB adapter (platform/remote/orb_adapter.h), and whether an
+// object lives in this process.
 
 #include "platform/mci/remote_probe.h"
 

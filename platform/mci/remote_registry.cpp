@@ -1,6 +1,5 @@
 #include "platform/mci/remote_registry.h"
 
-#include "platform/mci/orb_connection.h"
 #include "platform/mci/remote_limits.h"
 #include "platform/mci/remote_sequence.h"
 #include "platform/mci/remote_signal_session.h"
@@ -11,6 +10,7 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/remote/orb_adapter.h"
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/callHandle.h>
@@ -210,7 +210,7 @@ RemoteRegistry::~RemoteRegistry()
 CORBA::Boolean RemoteRegistry::_dispatch(omniCallHandle& handle)
 {
     struct Scope {
-        explicit Scope(omni::giopConnection* connection) { t_requestSocket = connection ? SocketOf(connection) : -1; }
+        explicit Scope(omni::giopConnection* connection) { t_requestSocket = OrbSocketOf(connection); }
         ~Scope() { t_requestSocket = -1; }
     } scope(handle.connection());
     const char* operation = handle.operation_name();
@@ -581,10 +581,22 @@ zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::L
         node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
         const std::chrono::milliseconds most = c_maxReadWait;
         const std::chrono::milliseconds asked(waitMs);
-        // A caller that went away (its tool interrupted or killed) frees its read.
+        // A caller that went away (its tool interrupted or killed) frees its
+        // read. The gate keeps the local connection of a request until its
+        // reply, and knows whether the client went.
         const int socket = t_requestSocket;
+        const std::string localName = LocalPeerName(socket);
         std::function<bool()> callerGone;
-        if (socket >= 0) {
+        if (!localName.empty() && m_callers) {
+            callerGone = [callers = m_callers, localName, clientPath = Shortened(path, c_maxEchoedPath)] {
+                const std::optional<GiopGateClient> client = callers(localName);
+                if (client && client->gone) {
+                    QSTD_TRACE(3,
+                               "Remote read of '" << clientPath << "': its caller " << client->address << " has gone");
+                }
+                return !client || client->gone;
+            };
+        } else if (socket >= 0) {
             callerGone = [socket] { return PeerClosed(socket); };
         }
         return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most), callerGone);

@@ -11,15 +11,18 @@
 #include "platform/mci/remote_request_gate.h"
 #include "platform/mci/remote_signal_session.h"
 #include "platform/mci/remote_subscription.h"
+#include "platform/remote/giop_gate.h"
 
 #include "zemtra_remote.hh"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace qreg {
@@ -75,6 +78,12 @@ public:
     // values of SetInteger and SetDouble are decoded here (ReadWriteValues).
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
+    // The client behind a local connection of the gate, by the name that
+    // the gate's end of it bound (GiopGate::Client). Set before the servant
+    // serves: a read whose client went away is freed by it.
+    using CallerLookup = std::function<std::optional<GiopGateClient>(const std::string& localName)>;
+    void SetCallerLookup(CallerLookup lookup) { m_callers = std::move(lookup); }
+
     // Refuses new requests, ends the waits of one-shot reads and waits for
     // the requests in progress; false when some were still running at the
     // time-out.
@@ -119,6 +128,7 @@ private:
     EndedRecord m_endedSessions;
     RemoteSubscriptions m_subscriptions;
     OneShotReads m_reads;
+    CallerLookup m_callers;
 };
 
 } // namespace mci

@@ -32,8 +32,10 @@ namespace qapp {
 namespace {
 
 std::atomic<ZemtraApplication*> g_instance{nullptr};
-// Set by SIGINT, SIGTERM and SIGHUP while Run serves.
-volatile std::sig_atomic_t g_signalled = 0;
+// Set by SIGINT, SIGTERM and SIGHUP while Run serves. The handler runs on
+// whichever thread the signal finds (a request thread of the ORB, say),
+// not only the one that waits for it: an atomic, not a volatile flag.
+std::atomic<int> g_signalled{0};
 // Write end of the pipe that the serving loop waits on: a stop signal or
 // RequestStop writes a byte to it, so the loop sleeps until one comes.
 std::atomic<int> g_wakeWrite{-1};
@@ -69,7 +71,7 @@ int WakeReadEnd()
 
 extern "C" void OnStopSignal(int)
 {
-    g_signalled = 1;
+    g_signalled.store(1);
     WakeServing();
 }
 
@@ -317,7 +319,7 @@ bool ZemtraApplication::Run(int argc, char** argv)
 
     m_stop.store(false);
     m_shutdownDone = false;
-    g_signalled = 0;
+    g_signalled.store(0);
     InstallStopSignals();
 
     const bool ok = RunPhases();
@@ -485,7 +487,7 @@ void ZemtraApplication::ServeUntilStopped()
     m_serving.store(m_acceptRequests);
     qstd::LogInfo(ApplicationName() + " running.");
     const int wake = WakeReadEnd();
-    while (!m_stop.load() && g_signalled == 0) {
+    while (!m_stop.load() && g_signalled.load() == 0) {
         if (wake < 0) {
             std::this_thread::sleep_for(c_servePoll);
             continue;

@@ -32,8 +32,7 @@ long AllocatedKb()
     return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
-// A whole request, answered: the server goes on serving (and drops what it
-// dropped at the next request after a while).
+// A whole request, answered: the server goes on serving.
 bool Answered(unsigned short port, const std::string& request)
 {
     const int fd = zvtest::ConnectFrom(port);
@@ -108,12 +107,14 @@ TEST(RemoteMemory, RequestsThatEndMidwayLeaveNothingBehind)
         }
         EXPECT_EQ(c.answered ? connections : 0, answered) << c.what;
         if (zvtest::c_freedMemoryGoesBack) {
+            // (On a busy machine the ORB may take seconds to let closed
+            // local connections go.)
             EXPECT_TRUE(zvtest::WaitFor(
                 [&] {
                     std::this_thread::sleep_for(100ms);
                     return Answered(server.port, whole) && AllocatedKb() < before + 64;
                 },
-                10000ms))
+                20000ms))
                 << c.what << ": " << AllocatedKb() - before << " kB kept";
         }
     }
@@ -123,6 +124,7 @@ TEST(RemoteMemory, RequestsThatEndMidwayLeaveNothingBehind)
 // request threads: the memory they took goes back once they are over.
 TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
 {
+    mci::RemoteMemory::BoundAllocatorCaches(); // as the server's main does
     Server server;
     const uint32_t values = 1000000; // 8 MB
     const std::string large = zvtest::GiopRequest("ZemtraRemote", "SetInteger", [&](zvtest::Cdr& c) {
@@ -140,9 +142,13 @@ TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
             clients.emplace_back([&, i] {
                 const std::string from = "127.0.2" + std::to_string(i / 16) + "." + std::to_string(2 + i % 16);
                 const int fd = zvtest::ConnectFrom(server.port, from.c_str());
-                // Served (the node refuses that many values) or refused as
-                // one too many.
-                EXPECT_TRUE(zvtest::SendAll(fd, large) && zvtest::IsReply(zvtest::Receive(fd, 20000ms)));
+                // Served (the node refuses that many values), refused as
+                // one too many, or cut short while it arrives (past the
+                // bytes that arriving messages may hold): never left waiting.
+                bool closed = false;
+                const bool sent = zvtest::SendAll(fd, large);
+                const std::string reply = zvtest::Receive(fd, 20000ms, closed);
+                EXPECT_TRUE(zvtest::IsReply(reply) || closed || !sent);
                 ::close(fd);
             });
         }

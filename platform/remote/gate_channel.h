@@ -1,0 +1,131 @@
+#pragma once
+// mci::GateChannel: one client connection of the gate as the ORB sees it.
+// The gate's event loop puts whole GIOP messages in (never part of one);
+// the ORB's threads read them, send their replies (which go to the client's
+// socket at once, from the ORB's thread, unless the client is behind), and
+// shut the channel down when they are done with it. It takes the place of
+// a socket between the gate and the ORB, without a second hop: the ORB's
+// transport for the gate (orb_transport.h) calls the ORB side, the gate's
+// connection (gate_connection.h) the gate side.
+//
+// Closing is orderly on both sides: the gate closes its side only when the
+// ORB owes the client no reply; the ORB then reads the end (-1) as it would
+// read a peer's orderly close. When the ORB shuts the channel down, what it
+// sent still reaches the client, which the gate then closes.
+
+#include "platform/remote/gate_buffer.h"
+#include "platform/remote/reply_tracker.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace mci {
+
+class GateChannel {
+public:
+    using Clock = std::chrono::steady_clock;
+    // Asks the gate's event loop to look at this channel (the ORB sent
+    // bytes that did not go out at once, read a message, shut it down, or
+    // asked to be told of a message that is there already).
+    using Service = std::function<void()>;
+
+    GateChannel(int clientFd, std::string peerAddress, Service service);
+    GateChannel(const GateChannel&) = delete;
+    GateChannel& operator=(const GateChannel&) = delete;
+
+    // --- the ORB's side (any of its threads) --------------------------------
+
+    // Copies up to size bytes of the messages given to the ORB. Waits until
+    // there are some; returns -1 once the gate has closed its side and all
+    // was read, or after Shutdown(); 0 when deadline passes first
+    // (time_point::max(): no deadline).
+    long Receive(void* buffer, std::size_t size, Clock::time_point deadline);
+    // Sends the ORB's bytes to the client, at once where it can; what the
+    // client does not take yet waits in the channel, and while that holds
+    // c_maxWaiting bytes or more, Send waits for room until deadline (then
+    // returns 0: the ORB's send timed out). Returns size also when the
+    // client is gone (the bytes are dropped: the ORB sees an orderly peer);
+    // -1 after Shutdown().
+    long Send(const void* bytes, std::size_t size, Clock::time_point deadline);
+    // The ORB is done with the channel: Receive and Send return -1.
+    void Shutdown();
+
+    // The ORB wants to be told (once) when a message is there, or the gate
+    // closed its side: the gate's loop calls the ready handler, outside any
+    // lock of the channel, and the watch is then off until Watch() again.
+    // dataInBuffer: the ORB still holds bytes of its own to handle, so it is
+    // told at once (by the loop, not from within Watch).
+    void Watch(bool dataInBuffer);
+    void Unwatch();
+    bool Watched() const;
+    // A message (or the gate's close) is there now: the watch is off, and
+    // the caller handles it. False: nothing to read now.
+    bool TakeIfReady();
+    // Who the ORB tells: set once, before the ORB first calls Watch.
+    void SetReadyHandler(std::function<void()> ready);
+
+    // The client's TCP address, "HOST:PORT" ("[HOST]:PORT" for IPv6).
+    const std::string& PeerAddress() const { return m_peer; }
+    // The client closed or reset its connection, or the gate closed it.
+    bool ClientGone() const;
+
+    // --- the gate's side (the event loop that serves the connection) ---------
+
+    // Gives the ORB bytes of whole messages; tells it if it watches.
+    // Returns false when the ORB has shut the channel down.
+    bool Put(const unsigned char* bytes, std::size_t size);
+    // Bytes given to the ORB that it has not read yet.
+    std::size_t Unread() const;
+    // Expects replies (GIOP request ids) to the messages just put.
+    void ExpectReplies(const std::vector<std::uint32_t>& ids, unsigned unknown);
+    // Replies the ORB still owes the client.
+    std::size_t RepliesOwed() const;
+    // Queues the gate's own bytes for the client (a refusal, a
+    // CloseConnection), after what the ORB sent before; sends at once where
+    // it can. False: the client's socket failed.
+    bool SendToClient(const unsigned char* bytes, std::size_t size);
+    // Writes what waits for the client; true when nothing is left. False
+    // with failed set: the client's socket failed.
+    bool Flush(bool& failed);
+    // Bytes waiting for the client.
+    std::size_t Waiting() const;
+    // The client is gone: what waits for it and what the ORB sends from now
+    // on is dropped. Returns the client's socket for the loop to close
+    // (-1 when it was given before); no thread sends on it afterwards.
+    int DetachClient();
+    // The gate closes its side: the ORB reads -1 once it has read all.
+    void Close();
+    bool Closed() const;
+    bool ShutDown() const;
+    // Calls the ready handler if the ORB watches and a message or the
+    // gate's close is there (the loop calls it after Put, Close and when
+    // serviced). Outside the channel's lock.
+    void TellIfReady();
+
+    // Bytes waiting for a client that does not read before the ORB's sends wait.
+    static constexpr std::size_t c_maxWaiting = 256 * 1024;
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    const std::string m_peer;
+    const Service m_service;
+    std::function<void()> m_ready;
+    int m_client;
+    bool m_clientGone = false;
+    bool m_clientFailed = false;
+    bool m_closed = false;
+    bool m_shutDown = false;
+    bool m_watched = false;
+    bool m_tellNow = false;
+    GateBuffer m_toOrb;
+    GateBuffer m_toClient;
+    ReplyTracker m_replies;
+};
+
+} // namespace mci

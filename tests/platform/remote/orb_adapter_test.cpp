@@ -1,0 +1,430 @@
+// What the remote service assumes of the ORB: the adapter's reads of its
+// connection objects (the socket and peer name of a request's connection,
+// the queue of an outgoing connection, objects in this process), and the
+// ORB behind the gate (a private local endpoint, references that name the
+// gate's address, no TCP client served past the gate). Each fails when an
+// assumption no longer holds with the installed ORB.
+
+#include "remote_test_support.h"
+
+#include "platform/mci/remote_limits.h"
+#include "platform/mci/remote_outgoing.h"
+#include "platform/qstd/capture.h"
+#include "platform/remote/orb_adapter.h"
+#include "tests/common/giop_client.h"
+#include "tests/common/wait_for.h"
+
+#include <gtest/gtest.h>
+
+#include <omniORB4/callHandle.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace remotetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A callback servant that notes, for each request it serves, the socket of
+// the request's connection as the adapter finds it, that socket's own
+// name and its peer's.
+class Recorder : public POA_zemtra_REMOTE::ValueCallback {
+public:
+    CORBA::Boolean _dispatch(omniCallHandle& handle) override
+    {
+        const int socket = mci::OrbSocketOf(handle.connection());
+        sockaddr_un own{};
+        socklen_t length = sizeof(own);
+        std::string ownName;
+        if (socket >= 0 && ::getsockname(socket, reinterpret_cast<sockaddr*>(&own), &length) == 0 &&
+            own.sun_family == AF_UNIX) {
+            ownName = own.sun_path;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_socket = socket;
+            m_ownName = ownName;
+            m_peerName = mci::LocalPeerName(socket);
+        }
+        return POA_zemtra_REMOTE::ValueCallback::_dispatch(handle);
+    }
+    void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override {}
+
+    void Last(int& socket, std::string& ownName, std::string& peerName)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        socket = m_socket;
+        ownName = m_ownName;
+        peerName = m_peerName;
+    }
+
+private:
+    std::mutex m_mutex;
+    int m_socket = -2;
+    std::string m_ownName;
+    std::string m_peerName;
+};
+
+std::string ValueChangedRequest(const std::string& objectKey)
+{
+    return zvtest::GiopRequest(objectKey, "ValueChanged", [](zvtest::Cdr& c) {
+        c.String("path");
+        c.ULong(0); // no values
+        c.ULong(0); // position
+    });
+}
+
+// The path of the ORB's local endpoint ("giop:unix:PATH").
+std::string EndpointPath(const mci::RemoteExport& exporter)
+{
+    const std::string endpoint = exporter.GetLocalEndpoint();
+    const std::string prefix = "giop:unix:";
+    return endpoint.rfind(prefix, 0) == 0 ? endpoint.substr(prefix.size()) : std::string();
+}
+
+// A local socket bound to name (none when empty) connected to path, or -1.
+int ConnectLocal(const std::string& path, const std::string& name)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un own{};
+    own.sun_family = AF_UNIX;
+    std::memcpy(own.sun_path, name.data(), name.size());
+    const auto ownLength =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '\0' ? 0 : 1));
+    sockaddr_un peer{};
+    peer.sun_family = AF_UNIX;
+    std::strncpy(peer.sun_path, path.c_str(), sizeof(peer.sun_path) - 1);
+    if (fd >= 0 && ((!name.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&own), ownLength) != 0) ||
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(OrbAdapter, RunsOnTheOrbVersionItWasVerifiedWith)
+{
+    EXPECT_EQ(0u, std::string(omniORB::versionString()).rfind(mci::c_verifiedOrbVersion, 0))
+        << "omniORB " << omniORB::versionString() << ", verified with " << mci::c_verifiedOrbVersion << "x";
+}
+
+// A request that came over a local connection finds the connection's
+// socket (the ORB's end, named after its endpoint) and the name its peer
+// bound: an abstract name, a path, or none.
+TEST(OrbAdapter, ARequestFindsTheSocketAndPeerNameOfItsConnection)
+{
+    Server server;
+    Recorder recorder;
+    CORBA::Object_var obj = server.Activate(&recorder);
+    const std::string key = mci::RemoteObjectOf(obj).target.objectKey;
+    const std::string endpoint = EndpointPath(server.exporter);
+    ASSERT_FALSE(endpoint.empty());
+    char folder[] = "/tmp/zv_adapter_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(folder));
+    for (const std::string& name : {std::string(1, '\0') + "zv-adapter-" + std::to_string(::getpid()),
+                                    std::string(folder) + "/client", std::string()}) {
+        SCOPED_TRACE(name.empty() ? "unbound" : name.substr(1));
+        const int fd = ConnectLocal(endpoint, name);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_TRUE(zvtest::SendAll(fd, ValueChangedRequest(key)) && zvtest::IsAnswer(zvtest::Receive(fd, 5000ms)));
+        int socket = -1;
+        std::string ownName;
+        std::string peerName;
+        recorder.Last(socket, ownName, peerName);
+        EXPECT_GE(socket, 0);
+        EXPECT_EQ(endpoint, ownName);
+        EXPECT_EQ(name.empty() || name[0] != '\0' ? name : "@" + name.substr(1), peerName);
+        ::close(fd);
+        if (!name.empty() && name[0] != '\0') {
+            ::unlink(name.c_str());
+        }
+    }
+    ::rmdir(folder);
+    // A call within the process has no connection.
+    EXPECT_EQ(-1, mci::OrbSocketOf(nullptr));
+    EXPECT_EQ("", mci::LocalPeerName(-1));
+    server.Deactivate(&recorder);
+}
+
+// An endpoint that answers the ORB's requests (GIOP 1.2) as they come, the
+// second one before reading it: what of that one does not fit into its
+// small receive buffer stays queued on the ORB's side.
+class SlowEndpoint {
+public:
+    SlowEndpoint()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::listen(m_listener, 4) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            ADD_FAILURE() << "no endpoint";
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~SlowEndpoint()
+    {
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    SlowEndpoint(const SlowEndpoint&) = delete;
+    SlowEndpoint& operator=(const SlowEndpoint&) = delete;
+
+    unsigned short Port() const { return m_port; }
+
+private:
+    // A LocateReply (object here) to a LocateRequest, a Reply (no
+    // exception) to a Request.
+    static std::string Answer(const std::string& message)
+    {
+        uint32_t id = 0;
+        std::memcpy(&id, &message[12], 4);
+        zvtest::Cdr answer;
+        answer.ULong(id);
+        const bool locate = message[7] == 3;
+        answer.ULong(locate ? 1 : 0);
+        if (!locate) {
+            answer.ULong(0); // no service contexts
+        }
+        return answer.Message(locate ? 4 : 1);
+    }
+
+    void Serve()
+    {
+        m_fd = ::accept(m_listener, nullptr, nullptr);
+        if (m_fd < 0) {
+            return;
+        }
+        // Small messages whole; of a large one only its start.
+        for (;;) {
+            std::string start(16, '\0');
+            if (::recv(m_fd, &start[0], start.size(), MSG_PEEK | MSG_WAITALL) != static_cast<ssize_t>(start.size())) {
+                return;
+            }
+            const bool large = zvtest::MessageSize(start) > 4096;
+            const std::string message = large ? start : zvtest::Receive(m_fd, 10000ms);
+            if (large && ::recv(m_fd, &start[0], start.size(), 0) != static_cast<ssize_t>(start.size())) {
+                return;
+            }
+            if (!zvtest::SendAll(m_fd, Answer(message)) || large) {
+                return;
+            }
+        }
+    }
+
+    int m_listener = -1;
+    int m_fd = -1;
+    unsigned short m_port = 0;
+    std::thread m_thread;
+};
+
+// The ORB's outgoing connection to a client, quiet between calls, shows
+// the bytes the client has not taken; an object of this process is known
+// as such, one of another endpoint is not.
+TEST(OrbAdapter, OutgoingConnectionsShowWhatTheirClientHasNotRead)
+{
+    Server server;
+    SlowEndpoint client;
+    int argc = 0;
+    char* argv[] = {nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    CORBA::Object_var obj =
+        orb->string_to_object(("corbaloc::1.2@127.0.0.1:" + std::to_string(client.Port()) + "/Slow").c_str());
+    zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_unchecked_narrow(obj);
+    omniORB::setClientCallTimeout(callback, 10000);
+    const mci::RemoteObject remote = mci::RemoteObjectOf(callback);
+    EXPECT_FALSE(remote.inProcess);
+    EXPECT_EQ("giop:tcp:127.0.0.1:" + std::to_string(client.Port()), remote.orbAddress);
+
+    callback->ValueChanged("first", zemtra_REMOTE::StringSeq(), 0);
+    zemtra_REMOTE::StringSeq values;
+    values.length(1);
+    values[0] = std::string(12000, 'v').c_str(); // fits the ORB's send buffer, not the client's receive buffer
+    callback->ValueChanged("second", values, 0);
+    std::set<std::string> seen;
+    std::size_t queued = 0;
+    mci::ForEachQuietOutgoingConnection([&](const char* address, int socket) {
+        seen.insert(address);
+        int unsent = 0;
+        if (address == remote.orbAddress && ::ioctl(socket, SIOCOUTQ, &unsent) == 0) {
+            queued = static_cast<std::size_t>(unsent);
+        }
+    });
+    EXPECT_EQ(1u, seen.count(remote.orbAddress));
+    EXPECT_GT(queued, 4096u);
+    mci::OutgoingConnections connections;
+    const mci::OutgoingState state = connections.To(remote.orbAddress);
+    EXPECT_TRUE(state.connected);
+    EXPECT_EQ(queued, state.unsent);
+
+    Recorder local;
+    CORBA::Object_var localObj = server.Activate(&local);
+    EXPECT_TRUE(mci::IsInProcess(localObj));
+    EXPECT_TRUE(mci::RemoteObjectOf(localObj).inProcess);
+    server.Deactivate(&local);
+    callback = zemtra_REMOTE::ValueCallback::_nil();
+}
+
+// A one-shot read that waits for the rest of the minute, from clients that
+// then go away with a reset: the gate keeps each local connection until its
+// reply, and the service asks the gate about the client behind it, so the
+// reads end at once and leave their places to others. The trace names each
+// client's TCP address.
+TEST(RemoteCallerConcurrency, ReadsWhoseCallersWentAwayThroughTheGateAreFreedAndNamed)
+{
+    Server server;
+    qstd::CaptureScope capture;
+    const std::string held = zvtest::GiopRequest("ZemtraRemote", "ReadSignal", [](zvtest::Cdr& c) {
+        c.String("signals.adc");
+        c.ULong(10); // mode: once, from the time on
+        c.ULong(1);
+        c.ULongLong(0); // offset
+        c.ULongLong(MemoryDodSource::c_heldTime);
+        c.ULong(60000); // wait
+    });
+    zvtest::Sockets callers;
+    std::vector<unsigned short> ports;
+    for (std::size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
+        const std::string from = "127.0.0." + std::to_string(2 + i);
+        callers.fds.push_back(zvtest::ConnectFrom(server.port, from.c_str()));
+        ASSERT_TRUE(zvtest::SendAll(callers.fds.back(), held)) << from;
+        sockaddr_in own{};
+        socklen_t length = sizeof(own);
+        ::getsockname(callers.fds.back(), reinterpret_cast<sockaddr*>(&own), &length);
+        ports.push_back(ntohs(own.sin_port));
+    }
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.adc->m_held.load() == 8; }, 10000ms));
+    const auto reset = std::chrono::steady_clock::now();
+    for (int& fd : callers.fds) {
+        zvtest::Reset(fd);
+        fd = -1;
+    }
+    // Another client's read finds a place within a few looks at the callers.
+    std::string refused = "not tried";
+    EXPECT_TRUE(zvtest::WaitFor(
+        [&] {
+            refused = RemoteMessage([&] {
+                zemtra_REMOTE::SignalData_var d = server.registry->ReadSignal("signals.adc", 10, 1, 0, 0, 1000);
+            });
+            return refused.empty();
+        },
+        3000ms))
+        << refused;
+    EXPECT_LT(std::chrono::steady_clock::now() - reset, 2000ms);
+    EXPECT_TRUE(zvtest::WaitFor([&] { return server.tree.adc->m_held.load() == 0; }, 3000ms));
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        EXPECT_TRUE(capture.TracedSubstring("Remote read of 'signals.adc': its caller 127.0.0." +
+                                            std::to_string(2 + i) + ":" + std::to_string(ports[i]) + " has gone"))
+            << i;
+    }
+}
+
+// The sockets of this process that listen on TCP, by port.
+std::set<unsigned short> ListeningPorts()
+{
+    std::set<std::string> inodes;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (dirent* e = ::readdir(d)) {
+            char target[64] = {0};
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            if (::readlink(link.c_str(), target, sizeof(target) - 1) > 0 && std::strncmp(target, "socket:[", 8) == 0) {
+                inodes.insert(std::string(target + 8, std::strlen(target) - 9));
+            }
+        }
+        ::closedir(d);
+    }
+    std::set<unsigned short> ports;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line); // heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            if (state == "0A" && inodes.count(inode) != 0) {
+                ports.insert(static_cast<unsigned short>(std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16)));
+            }
+        }
+    }
+    return ports;
+}
+
+// The ORB serves a local endpoint of its own: a socket (0600) in a private
+// folder (0700), a new one for each start, gone after the stop. The
+// references it makes name the gate's TCP address. The TCP endpoint that
+// the ORB needs to publish one serves nobody: the gate's port is the only
+// one that answers.
+TEST(RemoteOrbEndpoint, TheOrbServesAPrivateLocalEndpointAndNoTcpClient)
+{
+    std::string before;
+    {
+        Server server;
+        const std::string path = EndpointPath(server.exporter);
+        ASSERT_FALSE(path.empty());
+        const std::string folder = path.substr(0, path.rfind('/'));
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(folder.c_str(), &st));
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(0700u, st.st_mode & 07777);
+        EXPECT_EQ(::getuid(), st.st_uid);
+        ASSERT_EQ(0, ::stat(path.c_str(), &st));
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+        EXPECT_EQ(0600u, st.st_mode & 0777);
+
+        Recorder recorder;
+        CORBA::Object_var obj = server.Activate(&recorder);
+        const mci::RemoteObject published = mci::RemoteObjectOf(obj);
+        EXPECT_EQ("127.0.0.1", published.target.host);
+        EXPECT_EQ(server.port, published.target.port);
+
+        const std::string request = ValueChangedRequest(published.target.objectKey);
+        const std::set<unsigned short> ports = ListeningPorts();
+        EXPECT_EQ(1u, ports.count(server.port));
+        EXPECT_GE(ports.size(), 2u) << "the ORB's own TCP endpoint";
+        for (const unsigned short port : ports) {
+            const int fd = zvtest::ConnectFrom(port);
+            ASSERT_GE(fd, 0) << port;
+            bool closed = false;
+            const std::string reply =
+                zvtest::SendAll(fd, request) ? zvtest::Receive(fd, 5000ms, closed) : std::string();
+            EXPECT_EQ(port == server.port, zvtest::IsAnswer(reply)) << port;
+            EXPECT_EQ(port != server.port, closed) << port;
+            ::close(fd);
+        }
+        server.Deactivate(&recorder);
+        before = path;
+    }
+    struct stat st {};
+    EXPECT_NE(0, ::stat(before.substr(0, before.rfind('/')).c_str(), &st)) << "the folder stays after the stop";
+    Server again;
+    EXPECT_NE(before, EndpointPath(again.exporter));
+}
+
+} // namespace
