@@ -10,7 +10,9 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/remote/gate_channel.h"
 #include "platform/remote/orb_adapter.h"
+#include "platform/remote/orb_transport.h"
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/callHandle.h>
@@ -144,20 +146,9 @@ std::uint64_t NewId()
     return id;
 }
 
-// The socket of the request this thread serves (-1: none, or a call from
-// this process). The ORB keeps the connection, and with it the socket,
-// while one of its requests is served.
-thread_local int t_requestSocket = -1;
-
-// True when the peer of the socket has closed it (or it failed): nobody
-// waits for the answer of a request that came by it.
-bool PeerClosed(int socket)
-{
-    pollfd p{};
-    p.fd = socket;
-    p.events = POLLRDHUP;
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
+// The ORB's connection of the request this thread serves (null: none, or
+// a call from this process). The ORB keeps it while the request is served.
+thread_local omni::giopConnection* t_requestConnection = nullptr;
 
 } // namespace
 
@@ -210,8 +201,8 @@ RemoteRegistry::~RemoteRegistry()
 CORBA::Boolean RemoteRegistry::_dispatch(omniCallHandle& handle)
 {
     struct Scope {
-        explicit Scope(omni::giopConnection* connection) { t_requestSocket = OrbSocketOf(connection); }
-        ~Scope() { t_requestSocket = -1; }
+        explicit Scope(omni::giopConnection* connection) { t_requestConnection = connection; }
+        ~Scope() { t_requestConnection = nullptr; }
     } scope(handle.connection());
     const char* operation = handle.operation_name();
     if (std::strcmp(operation, "SetInteger") == 0) {
@@ -582,22 +573,18 @@ zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::L
         const std::chrono::milliseconds most = c_maxReadWait;
         const std::chrono::milliseconds asked(waitMs);
         // A caller that went away (its tool interrupted or killed) frees its
-        // read. The gate keeps the local connection of a request until its
-        // reply, and knows whether the client went.
-        const int socket = t_requestSocket;
-        const std::string localName = LocalPeerName(socket);
+        // read. The gate keeps the channel of a request until its reply, and
+        // knows whether the client went.
         std::function<bool()> callerGone;
-        if (!localName.empty() && m_callers) {
-            callerGone = [callers = m_callers, localName, clientPath = Shortened(path, c_maxEchoedPath)] {
-                const std::optional<GiopGateClient> client = callers(localName);
-                if (client && client->gone) {
-                    QSTD_TRACE(3,
-                               "Remote read of '" << clientPath << "': its caller " << client->address << " has gone");
+        if (std::shared_ptr<GateChannel> channel = GateChannelOf(t_requestConnection)) {
+            callerGone = [channel, clientPath = Shortened(path, c_maxEchoedPath)] {
+                const bool gone = channel->ClientGone();
+                if (gone) {
+                    QSTD_TRACE(3, "Remote read of '" << clientPath << "': its caller " << channel->PeerAddress()
+                                                     << " has gone");
                 }
-                return !client || client->gone;
+                return gone;
             };
-        } else if (socket >= 0) {
-            callerGone = [socket] { return PeerClosed(socket); };
         }
         return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most), callerGone);
     });

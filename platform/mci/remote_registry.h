@@ -81,8 +81,6 @@ public:
     // The client behind a local connection of the gate, by the name that
     // the gate's end of it bound (GiopGate::Client). Set before the servant
     // serves: a read whose client went away is freed by it.
-    using CallerLookup = std::function<std::optional<GiopGateClient>(const std::string& localName)>;
-    void SetCallerLookup(CallerLookup lookup) { m_callers = std::move(lookup); }
 
     // Refuses new requests, ends the waits of one-shot reads and waits for
     // the requests in progress; false when some were still running at the
@@ -128,7 +126,6 @@ private:
     EndedRecord m_endedSessions;
     RemoteSubscriptions m_subscriptions;
     OneShotReads m_reads;
-    CallerLookup m_callers;
 };
 
 } // namespace mci

@@ -138,16 +138,6 @@ bool ConnectionTable::TakeRefuse(GateEntry& entry)
     return asked;
 }
 
-std::optional<GiopGateClient> ConnectionTable::Client(const std::string& localName) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_entries.find(localName);
-    if (it == m_entries.end()) {
-        return std::nullopt;
-    }
-    return GiopGateClient{it->second->address, it->second->gone.load()};
-}
-
 std::size_t ConnectionTable::Count() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -87,7 +87,6 @@ public:
     // question is taken: a message that has arrived meanwhile goes on).
     bool TakeRefuse(GateEntry& entry);
 
-    std::optional<GiopGateClient> Client(const std::string& localName) const;
     std::size_t Count() const;
     // Messages still arriving from the peer.
     std::size_t ArrivingFrom(const std::string& peer) const;

@@ -21,18 +21,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace mci {
 
-class GateChannel {
+class GateChannel : public std::enable_shared_from_this<GateChannel> {
 public:
     using Clock = std::chrono::steady_clock;
     // Asks the gate's event loop to look at this channel (the ORB sent
     // bytes that did not go out at once, read a message, shut it down, or
     // asked to be told of a message that is there already).
-    using Service = std::function<void()>;
+    using Service = std::function<void(std::shared_ptr<GateChannel>)>;
 
     GateChannel(int clientFd, std::string peerAddress, Service service);
     GateChannel(const GateChannel&) = delete;
@@ -66,8 +68,10 @@ public:
     // A message (or the gate's close) is there now: the watch is off, and
     // the caller handles it. False: nothing to read now.
     bool TakeIfReady();
-    // Who the ORB tells: set once, before the ORB first calls Watch.
-    void SetReadyHandler(std::function<void()> ready);
+    // Who the ORB tells, set once before the ORB first calls Watch; and
+    // what the gate calls once it is done with the channel (Release), to
+    // drop the reference it holds on the ORB's object for it.
+    void SetReadyHandler(std::function<void()> ready, std::function<void()> release);
 
     // The client's TCP address, "HOST:PORT" ("[HOST]:PORT" for IPv6).
     const std::string& PeerAddress() const { return m_peer; }
@@ -83,8 +87,9 @@ public:
     std::size_t Unread() const;
     // Expects replies (GIOP request ids) to the messages just put.
     void ExpectReplies(const std::vector<std::uint32_t>& ids, unsigned unknown);
-    // Replies the ORB still owes the client.
-    std::size_t RepliesOwed() const;
+    // Replies the ORB still owes the client, or a message of the ORB's has
+    // gone out in part.
+    bool RepliesOwed() const;
     // Queues the gate's own bytes for the client (a refusal, a
     // CloseConnection), after what the ORB sent before; sends at once where
     // it can. False: the client's socket failed.
@@ -106,6 +111,12 @@ public:
     // gate's close is there (the loop calls it after Put, Close and when
     // serviced). Outside the channel's lock.
     void TellIfReady();
+    // Tell the gate (Service) once the ORB has read all it was given.
+    void ServiceWhenRead();
+    // The gate is done with the channel: calls the release handler once.
+    void Release();
+    // The gate's connection that serves the channel (only its loop uses it).
+    void* owner = nullptr;
 
     // Bytes waiting for a client that does not read before the ORB's sends wait.
     static constexpr std::size_t c_maxWaiting = 256 * 1024;
@@ -123,6 +134,9 @@ private:
     bool m_shutDown = false;
     bool m_watched = false;
     bool m_tellNow = false;
+    bool m_serviceWhenRead = false;
+    bool m_released = false;
+    std::function<void()> m_release;
     GateBuffer m_toOrb;
     GateBuffer m_toClient;
     ReplyTracker m_replies;

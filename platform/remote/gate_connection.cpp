@@ -4,14 +4,13 @@
 #include "platform/remote/giop_refusal.h"
 #include "zemtra_remote.hh"
 
-#include <linux/sockios.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace mci {
 
@@ -30,8 +29,9 @@ constexpr std::size_t c_refusalPeek = 512;
 // What the ORB sent before it closed, or what the gate still writes to a
 // client it closes, has this long to be taken.
 constexpr std::chrono::seconds c_flushTime{10};
-// How often a held place looks whether the ORB took its request.
-constexpr std::chrono::milliseconds c_placeLook{1};
+// Bytes given to the ORB and not read yet before the next message waits
+// (one message is given whatever its size).
+constexpr std::size_t c_maxUnread = 256 * 1024;
 
 bool Again(ssize_t n)
 {
@@ -95,9 +95,10 @@ GateShared::GateShared(const GiopGateSettings& settings, ConnectionTable::Wake w
 }
 
 GateConnection::GateConnection(GateShared& shared, const GateLoopContext& loop, std::shared_ptr<GateEntry> entry,
-                               int clientFd, int localFd, std::uint32_t refusal, const std::string& address)
+                               int clientFd, std::shared_ptr<GateChannel> channel, bool offered, std::uint32_t refusal,
+                               const std::string& address)
     : m_shared(shared), m_loop(loop), m_entry(std::move(entry)), m_address(address), m_client(clientFd),
-      m_local(localFd), m_state(refusal != 0 ? ClientState_e::eRefusing : ClientState_e::eOpen), m_refusal(refusal),
+      m_channel(std::move(channel)), m_offered(offered), m_local(offered), m_state(refusal != 0 ? ClientState_e::eRefusing : ClientState_e::eOpen), m_refusal(refusal),
       m_input(shared.limits)
 {
 }
@@ -106,15 +107,19 @@ GateConnection::~GateConnection()
 {
     if (m_client >= 0) {
         Watch(m_client, m_clientEvents, 0, &m_clientSide);
+        m_channel->DetachClient();
         ::close(m_client);
     }
-    if (m_local >= 0) {
+    if (m_local) {
         CloseLocal();
+        m_channel->TellIfReady();
     }
     ReleasePlace();
     if (m_entry && !m_removed) {
         m_shared.table.Remove(*m_entry);
     }
+    m_channel->owner = nullptr;
+    m_channel->Release();
 }
 
 void GateConnection::Start(Clock::time_point now)
@@ -125,6 +130,7 @@ void GateConnection::Start(Clock::time_point now)
     if (m_entry) {
         m_entry->lastActive.store(now.time_since_epoch().count());
     }
+    m_channel->owner = this;
     Update();
 }
 
@@ -203,13 +209,13 @@ void GateConnection::Pump(Clock::time_point now)
 {
     if (m_state != ClientState_e::eOpen) {
         // Detached: what the ORB has begun to read still goes to it.
-        if (m_local >= 0 && m_writeLeft > 0 && WriteLocal(now)) {
+        if (m_local && m_writeLeft > 0 && WriteLocal(now)) {
             MaybeCloseLocal();
         }
         return;
     }
     bool partial = false;
-    while (m_state == ClientState_e::eOpen && m_local >= 0) {
+    while (m_state == ClientState_e::eOpen && m_local) {
         if (m_writeLeft > 0 && !WriteLocal(now)) {
             break;
         }
@@ -263,10 +269,7 @@ void GateConnection::Pump(Clock::time_point now)
 
 void GateConnection::StartRelay(Clock::time_point now)
 {
-    for (std::uint32_t id : m_input.Replies()) {
-        m_replies.Expect(id);
-    }
-    m_replies.ExpectUnknown(m_input.UnknownReplies());
+    m_channel->ExpectReplies(m_input.Replies(), m_input.UnknownReplies());
     m_clientMinor = m_input.Minor();
     m_writeLeft = m_input.UnitSize();
     m_input.Take();
@@ -275,23 +278,24 @@ void GateConnection::StartRelay(Clock::time_point now)
 
 bool GateConnection::WriteLocal(Clock::time_point now)
 {
-    while (m_writeLeft > 0) {
-        const ssize_t n = ::send(m_local, m_in.Data(), m_writeLeft, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            m_in.Consume(static_cast<std::size_t>(n));
-            m_writeLeft -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (Again(n)) {
-            return false;
-        } else {
-            LocalGone(now);
-            return false;
-        }
+    if (m_writeLeft == 0) {
+        return true;
     }
+    const std::size_t unread = m_channel->Unread();
+    if (unread > 0 && unread + m_writeLeft > c_maxUnread) {
+        m_channel->ServiceWhenRead();
+        return false;
+    }
+    if (!m_channel->Put(m_in.Data(), m_writeLeft)) {
+        LocalGone(now);
+        return false;
+    }
+    m_in.Consume(m_writeLeft);
+    m_writeLeft = 0;
+    m_tell = true;
     if (m_place == Place_e::eHeld && !m_placeUnitWritten) {
         m_placeUnitWritten = true;
-        m_placeLook = now;
+        m_channel->ServiceWhenRead();
     }
     if (m_in.Empty()) {
         m_in.Trim(c_keepBuffer);
@@ -339,36 +343,31 @@ void GateConnection::UpdateArriving(Clock::time_point now)
 
 // --- ORB to client -----------------------------------------------------------
 
-void GateConnection::OnLocal(std::uint32_t events, Clock::time_point now)
+void GateConnection::OnService(Clock::time_point now)
 {
-    if (m_local < 0) {
-        return;
+    if (m_entry) {
+        m_entry->lastActive.store(now.time_since_epoch().count());
     }
-    if ((events & EPOLLOUT) != 0) {
+    if (m_client >= 0 && m_channel->ClientGone()) {
+        // A reply the ORB sent found the client's socket failed.
+        Detach(false);
+        CloseClient(true);
+    }
+    if (m_offered && !m_orbDone && m_channel->ShutDown()) {
+        m_orbDone = true;
+        if (m_local) {
+            LocalGone(now);
+        }
+    }
+    if (m_place == Place_e::eHeld && m_placeUnitWritten && m_channel->Unread() == 0) {
+        ReleasePlace();
+    }
+    if (m_local && (m_writeLeft > 0 || m_stalled)) {
         Pump(now);
     }
-    if (m_local >= 0 && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-        ReadLocal(now);
-    }
+    MaybeCloseLocal();
+    m_tell = true;
     Update();
-}
-
-void GateConnection::ReadLocal(Clock::time_point now)
-{
-    const ssize_t n = ::recv(m_local, m_loop.scratch, m_loop.scratchSize, 0);
-    if (n > 0) {
-        if (m_entry) {
-            m_entry->lastActive.store(now.time_since_epoch().count());
-        }
-        m_replies.Feed(m_loop.scratch, static_cast<std::size_t>(n));
-        if (m_state == ClientState_e::eOpen) {
-            SendToClient(m_loop.scratch, static_cast<std::size_t>(n));
-        } else {
-            MaybeCloseLocal();
-        }
-    } else if (!Again(n)) {
-        LocalGone(now);
-    }
 }
 
 void GateConnection::SendToClient(const unsigned char* bytes, std::size_t size)
@@ -376,36 +375,24 @@ void GateConnection::SendToClient(const unsigned char* bytes, std::size_t size)
     if (size == 0 || m_client < 0 || m_state == ClientState_e::eDraining) {
         return;
     }
-    std::size_t sent = 0;
-    if (m_out.Empty()) {
-        const ssize_t n = ::send(m_client, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && !Again(n)) {
-            Detach(false);
-            CloseClient(true);
-            return;
-        }
-        sent = n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    if (sent < size) {
-        m_out.Append(bytes + sent, size - sent);
+    if (!m_channel->SendToClient(bytes, size)) {
+        Detach(false);
+        CloseClient(true);
     }
 }
 
 void GateConnection::WriteClient()
 {
-    while (!m_out.Empty()) {
-        const ssize_t n = ::send(m_client, m_out.Data(), m_out.Size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            m_out.Consume(static_cast<std::size_t>(n));
-        } else if (Again(n)) {
-            return;
-        } else {
-            Detach(false);
-            CloseClient(true);
-            return;
-        }
+    bool failed = false;
+    const bool done = m_channel->Flush(failed);
+    if (failed) {
+        Detach(false);
+        CloseClient(true);
+        return;
     }
-    m_out.Trim(c_keepBuffer);
+    if (!done) {
+        return;
+    }
     if (m_state == ClientState_e::eFlushing) {
         ::shutdown(m_client, SHUT_WR);
         m_state = ClientState_e::eDraining;
@@ -498,9 +485,7 @@ void GateConnection::StartFlushing(Clock::time_point now)
     }
     m_state = ClientState_e::eFlushing;
     m_closeBy = now + c_flushTime;
-    if (m_out.Empty()) {
-        WriteClient();
-    }
+    WriteClient();
 }
 
 void GateConnection::CloseClient(bool reset)
@@ -515,12 +500,11 @@ void GateConnection::CloseClient(bool reset)
     // Out of the epoll set first: a copy of the socket in a child process
     // that has not exec'd yet would keep it there past this connection.
     Watch(m_client, m_clientEvents, 0, &m_clientSide);
+    m_channel->DetachClient(); // no thread of the ORB's sends on it from now on
     ::close(m_client);
     m_client = -1;
     m_clientEvents = 0;
     m_state = ClientState_e::eClosed;
-    m_out.Clear();
-    m_out.Trim(0);
     if (m_entry) {
         m_entry->gone.store(true);
     }
@@ -539,24 +523,19 @@ void GateConnection::LocalGone(Clock::time_point now)
 
 void GateConnection::MaybeCloseLocal()
 {
-    if (m_local >= 0 && m_state != ClientState_e::eOpen && m_writeLeft == 0 && m_replies.Outstanding() == 0 &&
-        m_replies.BetweenMessages()) {
+    if (m_local && m_state != ClientState_e::eOpen && m_writeLeft == 0 && !m_channel->RepliesOwed()) {
         CloseLocal();
     }
 }
 
 void GateConnection::CloseLocal()
 {
-    if (m_local < 0) {
+    if (!m_local) {
         return;
     }
-    Watch(m_local, m_localEvents, 0, &m_localSide);
-    ::close(m_local);
-    m_local = -1;
-    m_localEvents = 0;
-    if (m_entry && !m_entry->localName.empty() && m_entry->localName[0] != '@') {
-        ::unlink(m_entry->localName.c_str());
-    }
+    m_local = false;
+    m_channel->Close(); // the ORB reads its end once it has read what it was given
+    m_tell = true;
     if (m_entry && !m_removed) {
         // The ORB no longer holds the connection: nothing is asked of it any more.
         m_removed = true;
@@ -567,7 +546,6 @@ void GateConnection::CloseLocal()
     m_in.Consume(m_writeLeft);
     m_writeLeft = 0;
     m_in.Trim(c_keepBuffer);
-    m_replies.Reset();
 }
 
 void GateConnection::ReleasePlace()
@@ -630,17 +608,6 @@ void GateConnection::OnTimer(Clock::time_point now)
         }
         Pump(now);
     }
-    if (m_place == Place_e::eHeld && m_placeUnitWritten && now >= m_placeLook) {
-        int queued = 0;
-        if (m_local < 0 || ::ioctl(m_local, SIOCOUTQ, &queued) != 0 || queued <= 0) {
-            ReleasePlace();
-            if (m_stalled) {
-                Pump(now);
-            }
-        } else {
-            m_placeLook = now + c_placeLook;
-        }
-    }
     if (m_state == ClientState_e::eRefusing && now >= m_closeBy) {
         TryRefuse(now, true);
     } else if ((m_state == ClientState_e::eFlushing || m_state == ClientState_e::eDraining) && now >= m_closeBy) {
@@ -658,9 +625,6 @@ GateConnection::Clock::time_point GateConnection::NextDeadline() const
     if (m_place == Place_e::eWaiting) {
         next = std::min(next, m_placeWaitEnd);
     }
-    if (m_place == Place_e::eHeld && m_placeUnitWritten) {
-        next = std::min(next, m_placeLook);
-    }
     if (m_client >= 0 && m_state != ClientState_e::eOpen) {
         next = std::min(next, m_closeBy);
     }
@@ -671,8 +635,9 @@ GateConnection::Clock::time_point GateConnection::NextDeadline() const
 
 bool GateConnection::Idle() const
 {
-    return m_state == ClientState_e::eOpen && m_local >= 0 && m_in.Empty() && m_writeLeft == 0 && m_out.Empty() &&
-           m_replies.Outstanding() == 0 && m_replies.BetweenMessages() && m_place == Place_e::eNone && !m_arriving;
+    return m_state == ClientState_e::eOpen && m_local && m_in.Empty() && m_writeLeft == 0 && !m_arriving &&
+           m_place == Place_e::eNone && m_channel->Waiting() == 0 && m_channel->Unread() == 0 &&
+           !m_channel->RepliesOwed();
 }
 
 void GateConnection::Watch(int fd, std::uint32_t& current, std::uint32_t wanted, Side* side)
@@ -706,23 +671,13 @@ void GateConnection::Update()
     case ClientState_e::eClosed:
         break;
     }
-    if (!m_out.Empty()) {
+    if (m_client >= 0 && m_channel->Waiting() > 0) {
         client |= EPOLLOUT;
     }
     if (m_state == ClientState_e::eFlushing && client == 0) {
         client = EPOLLOUT;
     }
     Watch(m_client, m_clientEvents, client, &m_clientSide);
-    std::uint32_t local = 0;
-    if (m_local >= 0) {
-        if (m_out.Empty() || m_state != ClientState_e::eOpen) {
-            local |= EPOLLIN;
-        }
-        if (m_writeLeft > 0) {
-            local |= EPOLLOUT;
-        }
-    }
-    Watch(m_local, m_localEvents, local, &m_localSide);
     if (m_entry) {
         const bool idle = Idle();
         if (idle != m_idle) {
@@ -733,6 +688,9 @@ void GateConnection::Update()
             m_removed = true;
             m_shared.table.Remove(*m_entry);
         }
+    }
+    if (std::exchange(m_tell, false)) {
+        m_channel->TellIfReady();
     }
 }
 

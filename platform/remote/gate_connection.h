@@ -20,12 +20,12 @@
 // before it is closed.
 
 #include "platform/remote/connection_table.h"
+#include "platform/remote/gate_channel.h"
 #include "platform/remote/gate_buffer.h"
 #include "platform/remote/giop_gate.h"
 #include "platform/remote/giop_input.h"
 #include "platform/remote/large_request_places.h"
 #include "platform/remote/refusal_log.h"
-#include "platform/remote/reply_tracker.h"
 
 #include <chrono>
 #include <cstdint>
@@ -61,14 +61,15 @@ public:
     // Side of the connection an epoll event is for (its data pointer).
     struct Side {
         GateConnection* connection;
-        bool local;
     };
 
-    // A served connection: entry listed in the table, localFd from the
-    // connector. A refused one (entry null, localFd -1) answers the first
-    // request with the refusal's minor code and closes.
+    // A served connection: entry listed in the table, channel offered to the
+    // ORB. A refused one (entry null, channel not offered) answers the first
+    // request with the refusal's minor code and closes. The channel sends on
+    // clientFd too (the ORB's replies, from the ORB's threads).
     GateConnection(GateShared& shared, const GateLoopContext& loop, std::shared_ptr<GateEntry> entry, int clientFd,
-                   int localFd, std::uint32_t refusal, const std::string& address);
+                   std::shared_ptr<GateChannel> channel, bool offered, std::uint32_t refusal,
+                   const std::string& address);
     ~GateConnection(); // closes what is open
     GateConnection(const GateConnection&) = delete;
     GateConnection& operator=(const GateConnection&) = delete;
@@ -77,7 +78,8 @@ public:
     void Start(Clock::time_point now);
 
     void OnClient(std::uint32_t events, Clock::time_point now);
-    void OnLocal(std::uint32_t events, Clock::time_point now);
+    // The channel asked to be looked at (the ORB sent, read, shut it down).
+    void OnService(Clock::time_point now);
     // The loop was woken: a place may have been given, an eviction or a
     // refusal asked.
     void OnWake(Clock::time_point now);
@@ -86,8 +88,9 @@ public:
     // When OnTimer has something to do next (max() when nothing).
     Clock::time_point NextDeadline() const;
 
-    // Both sides are closed: the loop deletes the connection.
-    bool Dead() const { return m_client < 0 && m_local < 0; }
+    // The client is closed and the ORB is done with the channel (or never
+    // had it): the loop deletes the connection.
+    bool Dead() const { return m_client < 0 && !m_local && (!m_offered || m_orbDone); }
 
 private:
     enum class ClientState_e {
@@ -107,7 +110,6 @@ private:
     void RefuseLarge(const char* why, Clock::time_point now);
     void UpdateArriving(Clock::time_point now);
     // ORB to client.
-    void ReadLocal(Clock::time_point now);
     void SendToClient(const unsigned char* bytes, std::size_t size);
     void WriteClient();
 
@@ -135,11 +137,13 @@ private:
     const std::shared_ptr<GateEntry> m_entry;
     const std::string m_address;
     int m_client;
-    int m_local;
-    Side m_clientSide{this, false};
-    Side m_localSide{this, true};
+    const std::shared_ptr<GateChannel> m_channel;
+    const bool m_offered;
+    bool m_local;           // the gate's side of the channel is open
+    bool m_orbDone = false; // the ORB shut the channel down
+    bool m_tell = false;    // the ORB may have a message or a close to be told of
+    Side m_clientSide{this};
     std::uint32_t m_clientEvents = 0;
-    std::uint32_t m_localEvents = 0;
     ClientState_e m_state;
     std::uint32_t m_refusal;
     Clock::time_point m_closeBy = Clock::time_point::max(); // of the refusing, flushing, draining states
@@ -153,10 +157,7 @@ private:
     Place_e m_place = Place_e::eNone;
     bool m_placeUnitWritten = false; // the unit of the held place is all in the local socket
     Clock::time_point m_placeWaitEnd{};
-    Clock::time_point m_placeLook{}; // next look whether the ORB took the unit
 
-    GateBuffer m_out;
-    ReplyTracker m_replies;
     unsigned char m_clientMinor = 2; // GIOP version of the client's last message
     bool m_idle = false;
     bool m_removed = false; // from the table

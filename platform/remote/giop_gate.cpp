@@ -39,23 +39,6 @@ constexpr int c_acceptBurst = 64;
 // After the process ran out of descriptors, accepting rests this long.
 constexpr std::chrono::milliseconds c_acceptRest{100};
 
-// A Unix socket address from a name ('@' for the abstract namespace).
-bool UnixAddress(const std::string& name, sockaddr_un& address, socklen_t& length)
-{
-    address = sockaddr_un{};
-    address.sun_family = AF_UNIX;
-    const bool abstract = !name.empty() && name[0] == '@';
-    if (name.empty() || name.size() >= sizeof(address.sun_path)) {
-        return false;
-    }
-    std::memcpy(address.sun_path, name.data(), name.size());
-    if (abstract) {
-        address.sun_path[0] = '\0';
-    }
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (abstract ? 0 : 1));
-    return true;
-}
-
 // "HOST:PORT" ("[HOST]:PORT" for IPv6) and "HOST" of a peer; an IPv4
 // client of an IPv6 socket is named by its IPv4 address.
 void Render(const sockaddr_storage& address, std::string& withPort, std::string& host)
@@ -85,6 +68,13 @@ std::atomic<unsigned> g_gates{0};
 
 } // namespace
 
+// Where a channel asks to be looked at: the loop that serves it, while
+// that loop runs (the ORB's threads may call after the gate stopped).
+struct ServeTarget {
+    std::mutex mutex;
+    class GateLoop* loop = nullptr;
+};
+
 // One event-loop thread and the connections it serves.
 class GateLoop {
 public:
@@ -107,10 +97,15 @@ public:
         m_context.index = index;
         m_context.scratch = m_scratch.get();
         m_context.scratchSize = c_scratchSize;
+        m_target->loop = this;
     }
 
     ~GateLoop()
     {
+        {
+            std::lock_guard<std::mutex> lock(m_target->mutex);
+            m_target->loop = nullptr;
+        }
         Drop();
         Close();
     }
@@ -118,8 +113,14 @@ public:
     // Closes every connection: once no loop runs.
     void Drop()
     {
+        {
+            std::lock_guard<std::mutex> lock(m_target->mutex);
+            m_target->loop = nullptr;
+        }
         m_connections.clear();
         m_handed.clear();
+        std::lock_guard<std::mutex> lock(m_handMutex);
+        m_serviced.clear();
     }
 
     GateLoop(const GateLoop&) = delete;
@@ -127,11 +128,22 @@ public:
 
     const GateLoopContext& Context() const { return m_context; }
 
+    // What a channel of this loop calls to be looked at.
+    GateChannel::Service ServiceOf()
+    {
+        return [target = m_target](std::shared_ptr<GateChannel> channel) {
+            std::lock_guard<std::mutex> lock(target->mutex);
+            if (target->loop != nullptr) {
+                target->loop->Serve(std::move(channel));
+            }
+        };
+    }
+
     // Before the thread starts.
     void Listen(const std::vector<int>& fds, Accept accept)
     {
         m_listeners = fds;
-        m_listenSides.assign(fds.size(), GateConnection::Side{nullptr, false});
+        m_listenSides.assign(fds.size(), GateConnection::Side{nullptr});
         m_accept = std::move(accept);
         WatchListeners(true);
     }
@@ -169,6 +181,15 @@ public:
     }
 
 private:
+    void Serve(std::shared_ptr<GateChannel> channel)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_handMutex);
+            m_serviced.push_back(std::move(channel));
+        }
+        Signal();
+    }
+
     void Signal()
     {
         const std::uint64_t one = 1;
@@ -259,6 +280,19 @@ private:
             for (auto& connection : handed) {
                 Adopt(std::move(connection), now);
             }
+            std::vector<std::shared_ptr<GateChannel>> serviced;
+            {
+                std::lock_guard<std::mutex> lock(m_handMutex);
+                serviced.swap(m_serviced);
+            }
+            for (const auto& channel : serviced) {
+                if (auto* connection = static_cast<GateConnection*>(channel->owner)) {
+                    connection->OnService(now);
+                    Note(*connection);
+                } else {
+                    channel->TellIfReady(); // (not adopted yet, or its connection is gone)
+                }
+            }
             if (m_asked.exchange(false)) {
                 for (const auto& connection : m_connections) {
                     connection->OnWake(now);
@@ -275,11 +309,7 @@ private:
             return;
         }
         GateConnection& connection = *side->connection;
-        if (side->local) {
-            connection.OnLocal(event.events, now);
-        } else {
-            connection.OnClient(event.events, now);
-        }
+        connection.OnClient(event.events, now);
         Note(connection);
     }
 
@@ -299,7 +329,7 @@ private:
     std::unique_ptr<unsigned char[]> m_scratch;
     int m_epoll = -1;
     int m_event = -1;
-    GateConnection::Side m_eventSide{nullptr, false};
+    GateConnection::Side m_eventSide{nullptr};
     std::vector<int> m_listeners;
     std::vector<GateConnection::Side> m_listenSides;
     bool m_listening = false;
@@ -310,16 +340,18 @@ private:
     std::atomic<bool> m_asked{false};
     std::mutex m_handMutex;
     std::vector<std::unique_ptr<GateConnection>> m_handed;
+    std::vector<std::shared_ptr<GateChannel>> m_serviced;
+    const std::shared_ptr<ServeTarget> m_target = std::make_shared<ServeTarget>();
     std::vector<std::unique_ptr<GateConnection>> m_connections;
     Clock::time_point m_nextCheck = Clock::time_point::max();
     bool m_sweep = false;
 };
 
 struct GiopGate::Impl {
-    Impl(const GiopGateSettings& settings, Connector connector)
-        : settings(settings), connector(std::move(connector)),
+    Impl(const GiopGateSettings& settings, Offer offer)
+        : settings(settings), offer(std::move(offer)),
           prefix(!settings.localNamePrefix.empty() ? settings.localNamePrefix
-                                                   : "@zemtra-gate." + std::to_string(::getpid()) + "." +
+                                                   : "zemtra-gate." + std::to_string(::getpid()) + "." +
                                                          std::to_string(g_gates.fetch_add(1) + 1) + ".")
     {
         this->settings.threads = std::max(settings.threads, 1u);
@@ -356,31 +388,30 @@ struct GiopGate::Impl {
             if (!shared->table.Admit(entry)) {
                 shared->log.Warn(host, std::to_string(shared->settings.maxConnections) +
                                            " connections are open and none is idle");
-                loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), nullptr, fd, -1,
+                loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), nullptr, fd,
+                                                           std::make_shared<GateChannel>(fd, withPort, nullptr), false,
                                                            zemtra_REMOTE::RefusedConnectionsBusy, withPort),
                           index == 0, now);
                 continue;
             }
-            int local = -1;
+            auto channel = std::make_shared<GateChannel>(fd, withPort, loop.ServiceOf());
+            bool offered = false;
             try {
-                local = connector(entry->localName);
+                offered = offer(channel);
             } catch (...) {
-                local = -1;
+                offered = false;
             }
-            if (local < 0) {
-                QSTD_TRACE(2, "Remote export: connection from " << withPort << " closed: no local connection");
+            if (!offered) {
+                QSTD_TRACE(2, "Remote export: connection from " << withPort << " closed: the ORB takes none");
                 shared->table.Remove(*entry);
-                if (entry->localName[0] != '@') {
-                    ::unlink(entry->localName.c_str());
-                }
+                channel->DetachClient();
                 const linger abort{1, 0};
                 ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
                 ::close(fd);
                 continue;
             }
-            ::fcntl(local, F_SETFL, ::fcntl(local, F_GETFL) | O_NONBLOCK);
-            ::fcntl(local, F_SETFD, FD_CLOEXEC);
-            loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), entry, fd, local, 0, withPort),
+            loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), entry, fd, std::move(channel), true, 0,
+                                                       withPort),
                       index == 0, now);
         }
     }
@@ -393,7 +424,7 @@ struct GiopGate::Impl {
     }
 
     GiopGateSettings settings;
-    const Connector connector;
+    const Offer offer;
     const std::string prefix;
     mutable std::mutex mutex; // Start, Stop and the questions of others
     std::unique_ptr<GateShared> shared;
@@ -402,8 +433,8 @@ struct GiopGate::Impl {
     std::uint64_t serials = 0;
 };
 
-GiopGate::GiopGate(const GiopGateSettings& settings, Connector connector)
-    : m_impl(std::make_unique<Impl>(settings, std::move(connector)))
+GiopGate::GiopGate(const GiopGateSettings& settings, Offer offer)
+    : m_impl(std::make_unique<Impl>(settings, std::move(offer)))
 {
 }
 
@@ -516,48 +547,10 @@ void GiopGate::Stop()
     impl.shared.reset();
 }
 
-std::optional<GiopGateClient> GiopGate::Client(const std::string& localName) const
-{
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    if (!m_impl->shared) {
-        return std::nullopt;
-    }
-    return m_impl->shared->table.Client(localName);
-}
-
 std::size_t GiopGate::ConnectionCount() const
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->shared ? m_impl->shared->table.Count() : 0;
-}
-
-int GiopGate::ConnectUnix(const std::string& path, const std::string& localName)
-{
-    sockaddr_un remote{};
-    socklen_t remoteLength = 0;
-    sockaddr_un local{};
-    socklen_t localLength = 0;
-    if (!UnixAddress(path, remote, remoteLength) ||
-        (!localName.empty() && !UnixAddress(localName, local, localLength))) {
-        return -1;
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    // A connect waits for the ORB to accept at most this long (its backlog full).
-    const timeval wait{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
-    const bool bound = localLength > 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&local), localLength) == 0;
-    if ((localLength > 0 && !bound) || ::connect(fd, reinterpret_cast<sockaddr*>(&remote), remoteLength) != 0 ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
-        ::close(fd);
-        if (bound && localName[0] != '@') {
-            ::unlink(localName.c_str());
-        }
-        return -1;
-    }
-    return fd;
 }
 
 } // namespace mci

@@ -40,6 +40,8 @@
 
 namespace mci {
 
+class GateChannel;
+
 struct GiopGateSettings {
     // Event-loop threads (a small fixed set).
     unsigned threads = 2;
@@ -54,33 +56,19 @@ struct GiopGateSettings {
     unsigned maxLargeRequests = 2;
     unsigned maxLargeRequestsWaiting = 8;
     std::chrono::milliseconds largeRequestWait{5000};
-    // The local connections' names start with this, followed by a serial
-    // number and the client's address ("17-127.0.0.1:40000", the address
-    // left out where it would not fit). A leading '@' stands for the NUL
-    // byte of a Linux abstract socket address (no file); any other name is a
-    // path, which the gate removes once the local connection is closed.
-    // Empty: "@zemtra-gate.PID.N." (N counts the gates of the process).
+    // The connections' names in the table start with this, followed by a
+    // serial number and the client's address. Empty: "zemtra-gate.PID.N."
+    // (N counts the gates of the process).
     std::string localNamePrefix;
-};
-
-// What the service may ask about the client behind one local connection.
-struct GiopGateClient {
-    // The client's TCP address as "HOST:PORT" (IPv6 as "[HOST]:PORT").
-    std::string address;
-    // The client has closed or reset its connection.
-    bool gone = false;
 };
 
 class GiopGate {
 public:
-    // Opens a new local connection to the ORB on behalf of one client
-    // connection and returns its descriptor (non-blocking), or -1 on failure.
-    // localName is the unique name the gate gives that local connection
-    // (the address it binds the local socket to), so that the ORB's side of
-    // it tells which client it carries: see Client().
-    using Connector = std::function<int(const std::string& localName)>;
+    // Gives the ORB a new client connection (from an event-loop thread);
+    // false when the ORB takes none (the client is then closed).
+    using Offer = std::function<bool(const std::shared_ptr<GateChannel>& channel)>;
 
-    GiopGate(const GiopGateSettings& settings, Connector connector);
+    GiopGate(const GiopGateSettings& settings, Offer offer);
     ~GiopGate(); // Stop()
     GiopGate(const GiopGate&) = delete;
     GiopGate& operator=(const GiopGate&) = delete;
@@ -94,20 +82,10 @@ public:
     // threads. Idempotent.
     void Stop();
 
-    // The client behind the local connection whose peer name (as the ORB's
-    // side sees it, e.g. getpeername() of its socket) is localName; empty
-    // when the gate has no such connection (any more).
-    std::optional<GiopGateClient> Client(const std::string& localName) const;
-
     // Client connections relayed to the ORB, their local connections open
     // (for tests and the soak); one whose client went away with replies
     // owed counts until they have come.
     std::size_t ConnectionCount() const;
-
-    // A connector's work: a Unix stream socket bound to localName (as the
-    // gate names it: '@' for an abstract address), connected to the ORB's
-    // endpoint at path ('@' likewise), non-blocking; -1 on failure.
-    static int ConnectUnix(const std::string& path, const std::string& localName);
 
 private:
     struct Impl;

@@ -30,23 +30,6 @@ int OrbSocketOf(omni::giopConnection* connection)
     return -1;
 }
 
-std::string LocalPeerName(int socket)
-{
-    sockaddr_un address{};
-    socklen_t length = sizeof(address);
-    if (socket < 0 || ::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        address.sun_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path)) {
-        return "";
-    }
-    std::string name(address.sun_path, length - offsetof(sockaddr_un, sun_path));
-    if (name.front() == '\0') {
-        name.front() = '@';
-    } else {
-        name.resize(std::min(name.size(), name.find('\0')));
-    }
-    return name;
-}
-
 void ForEachQuietOutgoingConnection(const std::function<void(const char* orbAddress, int socket)>& visit)
 {
     omni_tracedmutex_lock transport(*omni::omniTransportLock);

@@ -1,9 +1,7 @@
 #pragma once
 // What the remote service reads of the ORB beyond its interface, all of it
-// here: the socket of one of its connections, the name that the peer of an
-// accepted local connection bound (the gate names each local connection
-// after its client), the state of its outgoing connections to clients, and
-// whether an object lives in this process. Nothing here writes to the ORB
+// here: the socket of one of its connections, the state of its outgoing
+// connections to clients, and whether an object lives in this process. Nothing here writes to the ORB
 // or keeps an object of its own beyond the call. It was verified with
 // omniORB 4.2 (cmake/omniorb.cmake refuses another version), and
 // tests/platform/remote/orb_adapter_test.cpp fails when one of its
@@ -28,12 +26,6 @@ constexpr const char* c_verifiedOrbVersion = "4.2.";
 // endpoint, or made to a remote endpoint), or -1. The ORB keeps the
 // connection, and with it the socket, while one of its requests is served.
 int OrbSocketOf(omni::giopConnection* connection);
-
-// The name that the peer of a local (Unix) socket bound its end to, as the
-// gate names its local connections: a path, or an abstract name with '@'
-// for its leading NUL; "" when the peer bound none or the socket is not a
-// connected local one.
-std::string LocalPeerName(int socket);
 
 // Visits the ORB's connections to remote endpoints that no thread of this
 // process sends or receives on right now, nor waits to, with the ORB's name

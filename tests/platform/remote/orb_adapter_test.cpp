@@ -10,7 +10,9 @@
 #include "platform/mci/remote_limits.h"
 #include "platform/mci/remote_outgoing.h"
 #include "platform/qstd/capture.h"
+#include "platform/remote/gate_channel.h"
 #include "platform/remote/orb_adapter.h"
+#include "platform/remote/orb_transport.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/wait_for.h"
 
@@ -41,44 +43,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A callback servant that notes, for each request it serves, the socket of
-// the request's connection as the adapter finds it, that socket's own
-// name and its peer's.
+// A callback servant that notes, for each request it serves, the client
+// that the gate's channel of the request names ("" when it has none).
 class Recorder : public POA_zemtra_REMOTE::ValueCallback {
 public:
     CORBA::Boolean _dispatch(omniCallHandle& handle) override
     {
-        const int socket = mci::OrbSocketOf(handle.connection());
-        sockaddr_un own{};
-        socklen_t length = sizeof(own);
-        std::string ownName;
-        if (socket >= 0 && ::getsockname(socket, reinterpret_cast<sockaddr*>(&own), &length) == 0 &&
-            own.sun_family == AF_UNIX) {
-            ownName = own.sun_path;
-        }
+        const std::shared_ptr<mci::GateChannel> channel = mci::GateChannelOf(handle.connection());
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_socket = socket;
-            m_ownName = ownName;
-            m_peerName = mci::LocalPeerName(socket);
+            m_peer = channel ? channel->PeerAddress() : std::string();
+            m_calls++;
         }
         return POA_zemtra_REMOTE::ValueCallback::_dispatch(handle);
     }
     void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override {}
 
-    void Last(int& socket, std::string& ownName, std::string& peerName)
+    std::string LastPeer(int& calls)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        socket = m_socket;
-        ownName = m_ownName;
-        peerName = m_peerName;
+        calls = m_calls;
+        return m_peer;
     }
 
 private:
     std::mutex m_mutex;
-    int m_socket = -2;
-    std::string m_ownName;
-    std::string m_peerName;
+    std::string m_peer;
+    int m_calls = 0;
 };
 
 std::string ValueChangedRequest(const std::string& objectKey)
@@ -90,75 +81,33 @@ std::string ValueChangedRequest(const std::string& objectKey)
     });
 }
 
-// The path of the ORB's local endpoint ("giop:unix:PATH").
-std::string EndpointPath(const mci::RemoteExport& exporter)
-{
-    const std::string endpoint = exporter.GetLocalEndpoint();
-    const std::string prefix = "giop:unix:";
-    return endpoint.rfind(prefix, 0) == 0 ? endpoint.substr(prefix.size()) : std::string();
-}
-
-// A local socket bound to name (none when empty) connected to path, or -1.
-int ConnectLocal(const std::string& path, const std::string& name)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un own{};
-    own.sun_family = AF_UNIX;
-    std::memcpy(own.sun_path, name.data(), name.size());
-    const auto ownLength =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '\0' ? 0 : 1));
-    sockaddr_un peer{};
-    peer.sun_family = AF_UNIX;
-    std::strncpy(peer.sun_path, path.c_str(), sizeof(peer.sun_path) - 1);
-    if (fd >= 0 && ((!name.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&own), ownLength) != 0) ||
-                    ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST(OrbAdapter, RunsOnTheOrbVersionItWasVerifiedWith)
 {
     EXPECT_EQ(0u, std::string(omniORB::versionString()).rfind(mci::c_verifiedOrbVersion, 0))
         << "omniORB " << omniORB::versionString() << ", verified with " << mci::c_verifiedOrbVersion << "x";
 }
 
-// A request that came over a local connection finds the connection's
-// socket (the ORB's end, named after its endpoint) and the name its peer
-// bound: an abstract name, a path, or none.
-TEST(OrbAdapter, ARequestFindsTheSocketAndPeerNameOfItsConnection)
+// A request that came through the gate finds the gate's channel of its
+// connection, which names the client's TCP address; a call within the
+// process has none.
+TEST(OrbAdapter, ARequestFindsTheChannelOfItsClient)
 {
     Server server;
     Recorder recorder;
     CORBA::Object_var obj = server.Activate(&recorder);
     const std::string key = mci::RemoteObjectOf(obj).target.objectKey;
-    const std::string endpoint = EndpointPath(server.exporter);
-    ASSERT_FALSE(endpoint.empty());
-    char folder[] = "/tmp/zv_adapter_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(folder));
-    for (const std::string& name : {std::string(1, '\0') + "zv-adapter-" + std::to_string(::getpid()),
-                                    std::string(folder) + "/client", std::string()}) {
-        SCOPED_TRACE(name.empty() ? "unbound" : name.substr(1));
-        const int fd = ConnectLocal(endpoint, name);
-        ASSERT_GE(fd, 0) << std::strerror(errno);
-        EXPECT_TRUE(zvtest::SendAll(fd, ValueChangedRequest(key)) && zvtest::IsAnswer(zvtest::Receive(fd, 5000ms)));
-        int socket = -1;
-        std::string ownName;
-        std::string peerName;
-        recorder.Last(socket, ownName, peerName);
-        EXPECT_GE(socket, 0);
-        EXPECT_EQ(endpoint, ownName);
-        EXPECT_EQ(name.empty() || name[0] != '\0' ? name : "@" + name.substr(1), peerName);
-        ::close(fd);
-        if (!name.empty() && name[0] != '\0') {
-            ::unlink(name.c_str());
-        }
-    }
-    ::rmdir(folder);
-    // A call within the process has no connection.
+    const int fd = zvtest::ConnectFrom(server.port, "127.0.0.3");
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    sockaddr_in own{};
+    socklen_t length = sizeof(own);
+    ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length));
+    EXPECT_TRUE(zvtest::SendAll(fd, ValueChangedRequest(key)) && zvtest::IsAnswer(zvtest::Receive(fd, 5000ms)));
+    int calls = 0;
+    EXPECT_EQ("127.0.0.3:" + std::to_string(ntohs(own.sin_port)), recorder.LastPeer(calls));
+    EXPECT_EQ(1, calls);
+    ::close(fd);
+    EXPECT_EQ(nullptr, mci::GateChannelOf(nullptr));
     EXPECT_EQ(-1, mci::OrbSocketOf(nullptr));
-    EXPECT_EQ("", mci::LocalPeerName(-1));
     server.Deactivate(&recorder);
 }
 
@@ -376,55 +325,19 @@ std::set<unsigned short> ListeningPorts()
     return ports;
 }
 
-// The ORB serves a local endpoint of its own: a socket (0600) in a private
-// folder (0700), a new one for each start, gone after the stop. The
-// references it makes name the gate's TCP address. The TCP endpoint that
-// the ORB needs to publish one serves nobody: the gate's port is the only
-// one that answers.
-TEST(RemoteOrbEndpoint, TheOrbServesAPrivateLocalEndpointAndNoTcpClient)
+// The ORB has no endpoint of its own that a client reaches: the gate's
+// port is the only one the server listens on, and the references it makes
+// name it.
+TEST(RemoteOrbEndpoint, TheGatesPortIsTheOnlyOneServed)
 {
-    std::string before;
-    {
-        Server server;
-        const std::string path = EndpointPath(server.exporter);
-        ASSERT_FALSE(path.empty());
-        const std::string folder = path.substr(0, path.rfind('/'));
-        struct stat st {};
-        ASSERT_EQ(0, ::stat(folder.c_str(), &st));
-        EXPECT_TRUE(S_ISDIR(st.st_mode));
-        EXPECT_EQ(0700u, st.st_mode & 07777);
-        EXPECT_EQ(::getuid(), st.st_uid);
-        ASSERT_EQ(0, ::stat(path.c_str(), &st));
-        EXPECT_TRUE(S_ISSOCK(st.st_mode));
-        EXPECT_EQ(0600u, st.st_mode & 0777);
-
-        Recorder recorder;
-        CORBA::Object_var obj = server.Activate(&recorder);
-        const mci::RemoteObject published = mci::RemoteObjectOf(obj);
-        EXPECT_EQ("127.0.0.1", published.target.host);
-        EXPECT_EQ(server.port, published.target.port);
-
-        const std::string request = ValueChangedRequest(published.target.objectKey);
-        const std::set<unsigned short> ports = ListeningPorts();
-        EXPECT_EQ(1u, ports.count(server.port));
-        EXPECT_GE(ports.size(), 2u) << "the ORB's own TCP endpoint";
-        for (const unsigned short port : ports) {
-            const int fd = zvtest::ConnectFrom(port);
-            ASSERT_GE(fd, 0) << port;
-            bool closed = false;
-            const std::string reply =
-                zvtest::SendAll(fd, request) ? zvtest::Receive(fd, 5000ms, closed) : std::string();
-            EXPECT_EQ(port == server.port, zvtest::IsAnswer(reply)) << port;
-            EXPECT_EQ(port != server.port, closed) << port;
-            ::close(fd);
-        }
-        server.Deactivate(&recorder);
-        before = path;
-    }
-    struct stat st {};
-    EXPECT_NE(0, ::stat(before.substr(0, before.rfind('/')).c_str(), &st)) << "the folder stays after the stop";
-    Server again;
-    EXPECT_NE(before, EndpointPath(again.exporter));
+    Server server;
+    Recorder recorder;
+    CORBA::Object_var obj = server.Activate(&recorder);
+    const mci::RemoteObject published = mci::RemoteObjectOf(obj);
+    EXPECT_EQ("127.0.0.1", published.target.host);
+    EXPECT_EQ(server.port, published.target.port);
+    EXPECT_EQ(std::set<unsigned short>{server.port}, ListeningPorts());
+    server.Deactivate(&recorder);
 }
 
 } // namespace

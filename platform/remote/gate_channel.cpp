@@ -1,0 +1,369 @@
+#include "platform/remote/gate_channel.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace mci {
+
+namespace {
+
+// Storage a channel keeps once its buffers are empty.
+constexpr std::size_t c_keepBuffer = 16 * 1024;
+
+bool Again(ssize_t n)
+{
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
+
+} // namespace
+
+GateChannel::GateChannel(int clientFd, std::string peerAddress, Service service)
+    : m_peer(std::move(peerAddress)), m_service(std::move(service)), m_client(clientFd)
+{
+}
+
+// --- the ORB's side ----------------------------------------------------------
+
+long GateChannel::Receive(void* buffer, std::size_t size, Clock::time_point deadline)
+{
+    bool service = false;
+    long result = 0;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const auto ready = [this] { return m_shutDown || m_closed || !m_toOrb.Empty(); };
+        if (deadline == Clock::time_point::max()) {
+            m_changed.wait(lock, ready);
+        } else if (!m_changed.wait_until(lock, deadline, ready)) {
+            errno = EWOULDBLOCK;
+            return 0;
+        }
+        if (m_shutDown || m_toOrb.Empty()) {
+            errno = EPIPE;
+            return -1;
+        }
+        const std::size_t n = std::min(size, m_toOrb.Size());
+        std::memcpy(buffer, m_toOrb.Data(), n);
+        m_toOrb.Consume(n);
+        if (m_toOrb.Empty()) {
+            m_toOrb.Trim(c_keepBuffer);
+            service = std::exchange(m_serviceWhenRead, false);
+        }
+        result = static_cast<long>(n);
+    }
+    if (service && m_service) {
+        m_service(shared_from_this());
+    }
+    return result;
+}
+
+long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point deadline)
+{
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    bool service = false;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_shutDown) {
+            errno = EPIPE;
+            return -1;
+        }
+        m_replies.Feed(data, size);
+        if (m_clientGone || m_clientFailed) {
+            // Dropped: the gate closes its side once no reply is owed.
+            service = !m_replies.Outstanding() && m_replies.BetweenMessages();
+        } else {
+            std::size_t sent = 0;
+            if (m_toClient.Empty()) {
+                const ssize_t n = ::send(m_client, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n < 0 && !Again(n)) {
+                    m_clientFailed = true;
+                    service = true;
+                    sent = size;
+                } else if (n > 0) {
+                    sent = static_cast<std::size_t>(n);
+                }
+            }
+            if (sent < size) {
+                m_toClient.Append(data + sent, size - sent);
+                service = true;
+                const auto room = [this] {
+                    return m_shutDown || m_clientGone || m_clientFailed || m_toClient.Size() < c_maxWaiting;
+                };
+                if (!room()) {
+                    if (m_service) {
+                        lock.unlock();
+                        m_service(shared_from_this());
+                        lock.lock();
+                        service = false;
+                    }
+                    if (deadline == Clock::time_point::max()) {
+                        m_changed.wait(lock, room);
+                    } else if (!m_changed.wait_until(lock, deadline, room)) {
+                        errno = EWOULDBLOCK;
+                        return 0;
+                    }
+                }
+            }
+        }
+    }
+    if (service && m_service) {
+        m_service(shared_from_this());
+    }
+    return static_cast<long>(size);
+}
+
+void GateChannel::Shutdown()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shutDown) {
+            return;
+        }
+        m_shutDown = true;
+        m_watched = false;
+    }
+    m_changed.notify_all();
+    if (m_service) {
+        m_service(shared_from_this());
+    }
+}
+
+void GateChannel::Watch(bool dataInBuffer)
+{
+    bool service = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shutDown) {
+            return;
+        }
+        m_watched = true;
+        if (dataInBuffer || m_closed || !m_toOrb.Empty()) {
+            m_tellNow = true;
+            service = true;
+        }
+    }
+    if (service && m_service) {
+        m_service(shared_from_this());
+    }
+}
+
+void GateChannel::Unwatch()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_watched = false;
+    m_tellNow = false;
+}
+
+bool GateChannel::Watched() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_watched;
+}
+
+bool GateChannel::TakeIfReady()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_shutDown || (m_toOrb.Empty() && !m_closed)) {
+        return false;
+    }
+    m_watched = false;
+    m_tellNow = false;
+    return true;
+}
+
+void GateChannel::SetReadyHandler(std::function<void()> ready, std::function<void()> release)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ready = std::move(ready);
+    m_release = std::move(release);
+}
+
+bool GateChannel::ClientGone() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_clientGone || m_clientFailed;
+}
+
+// --- the gate's side ---------------------------------------------------------
+
+bool GateChannel::Put(const unsigned char* bytes, std::size_t size)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shutDown || m_closed) {
+            return false;
+        }
+        m_toOrb.Append(bytes, size);
+    }
+    m_changed.notify_all();
+    return true;
+}
+
+std::size_t GateChannel::Unread() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_toOrb.Size();
+}
+
+void GateChannel::ExpectReplies(const std::vector<std::uint32_t>& ids, unsigned unknown)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const std::uint32_t id : ids) {
+        m_replies.Expect(id);
+    }
+    m_replies.ExpectUnknown(unknown);
+}
+
+bool GateChannel::RepliesOwed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_replies.Outstanding() > 0 || !m_replies.BetweenMessages();
+}
+
+bool GateChannel::SendToClient(const unsigned char* bytes, std::size_t size)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_clientGone || m_clientFailed || m_client < 0) {
+        return !m_clientFailed;
+    }
+    std::size_t sent = 0;
+    if (m_toClient.Empty() && size > 0) {
+        const ssize_t n = ::send(m_client, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && !Again(n)) {
+            m_clientFailed = true;
+            return false;
+        }
+        sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    if (sent < size) {
+        m_toClient.Append(bytes + sent, size - sent);
+    }
+    return true;
+}
+
+bool GateChannel::Flush(bool& failed)
+{
+    bool room = false;
+    bool done = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        failed = m_clientFailed;
+        if (m_clientGone || m_clientFailed || m_client < 0) {
+            return m_toClient.Empty();
+        }
+        const bool wasFull = m_toClient.Size() >= c_maxWaiting;
+        while (!m_toClient.Empty()) {
+            const ssize_t n = ::send(m_client, m_toClient.Data(), m_toClient.Size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                m_toClient.Consume(static_cast<std::size_t>(n));
+            } else if (Again(n)) {
+                break;
+            } else {
+                m_clientFailed = true;
+                failed = true;
+                break;
+            }
+        }
+        m_toClient.Trim(c_keepBuffer);
+        room = wasFull && (m_clientFailed || m_toClient.Size() < c_maxWaiting);
+        done = m_toClient.Empty();
+    }
+    if (room) {
+        m_changed.notify_all();
+    }
+    return done;
+}
+
+std::size_t GateChannel::Waiting() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_clientGone || m_clientFailed ? 0 : m_toClient.Size();
+}
+
+int GateChannel::DetachClient()
+{
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_clientGone = true;
+        fd = std::exchange(m_client, -1);
+        m_toClient.Clear();
+        m_toClient.Trim(0);
+    }
+    m_changed.notify_all();
+    return fd;
+}
+
+void GateChannel::Close()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+    }
+    m_changed.notify_all();
+}
+
+bool GateChannel::Closed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_closed;
+}
+
+bool GateChannel::ShutDown() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_shutDown;
+}
+
+void GateChannel::TellIfReady()
+{
+    std::function<void()> ready;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_watched || m_shutDown || m_released || !m_ready) {
+            return;
+        }
+        if (!m_tellNow && m_toOrb.Empty() && !m_closed) {
+            return;
+        }
+        m_watched = false;
+        m_tellNow = false;
+        ready = m_ready;
+    }
+    ready();
+}
+
+void GateChannel::ServiceWhenRead()
+{
+    bool now = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        now = m_toOrb.Empty();
+        m_serviceWhenRead = !now;
+    }
+    if (now && m_service) {
+        m_service(shared_from_this());
+    }
+}
+
+void GateChannel::Release()
+{
+    std::function<void()> release;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_released) {
+            return;
+        }
+        m_released = true;
+        m_ready = nullptr;
+        release = std::move(m_release);
+    }
+    if (release) {
+        release();
+    }
+}
+
+} // namespace mci
