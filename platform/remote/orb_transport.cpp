@@ -1,0 +1,396 @@
+#include "platform/remote/orb_transport.h"
+
+#include "platform/remote/gate_channel.h"
+
+// The ORB's public interface of its transports: a transport makes the
+// endpoints of its type, an endpoint accepts connections, a connection
+// sends, receives and is watched for messages. omniTransportLock guards
+// the connections' reference counts.
+#include <omniORB4/CORBA.h>
+#include <omniORB4/giopEndpoint.h>
+#include <omniORB4/omniTransport.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace mci {
+
+namespace {
+
+constexpr const char* c_type = "giop:gate";
+constexpr const char* c_prefix = "giop:gate:";
+
+class GateConnection;
+
+// What the gate holds of an offered channel: the ORB's connection once the
+// ORB took the channel, with a reference of the gate's.
+struct GateHold {
+    enum class State_e { eOffered, eTaken, eReleased };
+    std::mutex mutex;
+    State_e state = State_e::eOffered;
+    GateConnection* connection = nullptr;
+
+    void Release();
+};
+
+} // namespace
+
+// The accept queue of a port, shared by the port and the ORB's endpoint
+// (which the ORB may keep and delete on its own schedule).
+struct GatePortQueue {
+    struct Offered {
+        std::shared_ptr<GateChannel> channel;
+        std::shared_ptr<GateHold> hold;
+    };
+    std::string tcpAddress;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Offered> offered;
+    bool poked = false;
+    bool shutDown = false;
+
+    void Shutdown()
+    {
+        std::deque<Offered> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            shutDown = true;
+            dropped.swap(offered);
+        }
+        changed.notify_all();
+        for (const Offered& entry : dropped) {
+            entry.channel->Shutdown();
+        }
+    }
+};
+
+namespace {
+
+// The ports by id, for the ORB's endpoint strings. Never destroyed: ports
+// may outlive the static objects of the program.
+struct PortRegistry {
+    std::mutex mutex;
+    std::uint32_t next = 1;
+    std::map<std::uint32_t, std::shared_ptr<GatePortQueue>> ports;
+};
+
+PortRegistry& Ports()
+{
+    static auto* registry = new PortRegistry;
+    return *registry;
+}
+
+// The id of "N" or "giop:gate:N"; false for anything else.
+bool ParseId(const char* param, std::uint32_t& id)
+{
+    if (!param) {
+        return false;
+    }
+    if (std::strncmp(param, c_prefix, std::strlen(c_prefix)) == 0) {
+        param += std::strlen(c_prefix);
+    }
+    const std::size_t digits = std::strlen(param);
+    if (digits == 0 || digits > 9 || std::strspn(param, "0123456789") != digits) {
+        return false;
+    }
+    id = static_cast<std::uint32_t>(std::strtoul(param, nullptr, 10));
+    return true;
+}
+
+// The steady-clock time of an ORB deadline (absolute, of
+// omni_thread::get_time; zero: none).
+GateChannel::Clock::time_point SteadyDeadline(const omni_time_t& deadline)
+{
+    if (!deadline) {
+        return GateChannel::Clock::time_point::max();
+    }
+    omni_time_t now;
+    omni_thread::get_time(now);
+    const auto steadyNow = GateChannel::Clock::now();
+    if (deadline <= now) {
+        return steadyNow;
+    }
+    // A deadline years away is none.
+    constexpr unsigned long c_farSeconds = 100000000UL;
+    if (deadline.s - now.s > c_farSeconds) {
+        return GateChannel::Clock::time_point::max();
+    }
+    const long long nanoseconds = static_cast<long long>(deadline.s - now.s) * 1000000000LL +
+                                  static_cast<long long>(deadline.ns) - static_cast<long long>(now.ns);
+    return steadyNow + std::chrono::duration_cast<GateChannel::Clock::duration>(std::chrono::nanoseconds(nanoseconds));
+}
+
+int ResultOf(long result)
+{
+    return static_cast<int>(result);
+}
+
+// A connection of the gate's endpoint: one client connection, through its
+// channel. The ORB's strand holds one reference, the gate another (GateHold).
+class GateConnection : public omni::giopConnection {
+public:
+    GateConnection(std::shared_ptr<GateChannel> channel, const std::string& myAddress)
+        : m_channel(std::move(channel)), m_myAddress(myAddress), m_peerAddress("giop:tcp:" + m_channel->PeerAddress())
+    {
+    }
+
+    int Send(void* buffer, size_t size, const omni_time_t& deadline) override
+    {
+        return ResultOf(m_channel->Send(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
+    }
+    int Recv(void* buffer, size_t size, const omni_time_t& deadline) override
+    {
+        return ResultOf(m_channel->Receive(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
+    }
+    void Shutdown() override { m_channel->Shutdown(); }
+    const char* myaddress() override { return m_myAddress.c_str(); }
+    const char* peeraddress() override { return m_peerAddress.c_str(); }
+
+    // now 2: only when watched already. Otherwise the channel is watched at
+    // once; the gate's loop tells the ORB of what is there.
+    void setSelectable(int now, CORBA::Boolean dataInBuffer) override
+    {
+        if (now == 2 && !m_channel->Watched()) {
+            return;
+        }
+        m_channel->Watch(dataInBuffer != 0);
+    }
+    void clearSelectable() override { m_channel->Unwatch(); }
+    CORBA::Boolean isSelectable() override { return 1; }
+    CORBA::Boolean Peek() override { return m_channel->TakeIfReady() ? 1 : 0; }
+
+    const std::shared_ptr<GateChannel>& Channel() const { return m_channel; }
+
+private:
+    // Deleted by the ORB's decrRefCount when the last reference goes.
+    ~GateConnection() override = default;
+
+    const std::shared_ptr<GateChannel> m_channel;
+    const std::string m_myAddress;
+    const std::string m_peerAddress;
+};
+
+void GateHold::Release()
+{
+    GateConnection* taken = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state == State_e::eTaken) {
+            taken = connection;
+            connection = nullptr;
+        }
+        state = State_e::eReleased;
+    }
+    if (taken) {
+        omni_tracedmutex_lock sync(*omni::omniTransportLock);
+        taken->decrRefCount();
+    }
+}
+
+// The ORB's endpoint of a port.
+class GateEndpoint : public omni::giopEndpoint {
+public:
+    GateEndpoint(std::shared_ptr<GatePortQueue> queue, std::string uri)
+        : m_queue(std::move(queue)), m_uri(std::move(uri))
+    {
+        m_addresses.length(1);
+        m_addresses[0] = CORBA::string_dup(m_queue->tcpAddress.c_str());
+    }
+
+    const char* type() const override { return c_type; }
+    // The address clients reach the endpoint at: the gate's.
+    const char* address() const override { return m_queue->tcpAddress.c_str(); }
+    const omni::orbServer::EndpointList* addresses() const override { return &m_addresses; }
+
+    // References name the gate's TCP address, whatever the specs ask.
+    CORBA::Boolean publish(const omni::orbServer::PublishSpecs&, CORBA::Boolean, CORBA::Boolean,
+                           omni::orbServer::EndpointList& published) override
+    {
+        if (no_publish()) {
+            return 1;
+        }
+        const char* address = m_queue->tcpAddress.c_str();
+        for (CORBA::ULong i = 0; i < published.length(); ++i) {
+            if (std::strcmp(published[i], address) == 0) {
+                return 1;
+            }
+        }
+        const CORBA::ULong count = published.length();
+        published.length(count + 1);
+        published[count] = CORBA::string_dup(address);
+        return 1;
+    }
+
+    CORBA::Boolean Bind() override { return 1; }
+
+    omni::giopConnection* AcceptAndMonitor(omni::giopConnection::notifyReadable_t func, void* cookie) override
+    {
+        for (;;) {
+            GatePortQueue::Offered entry;
+            {
+                std::unique_lock<std::mutex> lock(m_queue->mutex);
+                m_queue->changed.wait(
+                    lock, [this] { return m_queue->shutDown || m_queue->poked || !m_queue->offered.empty(); });
+                if (m_queue->shutDown) {
+                    return nullptr;
+                }
+                if (m_queue->poked) {
+                    m_queue->poked = false;
+                    return nullptr;
+                }
+                entry = std::move(m_queue->offered.front());
+                m_queue->offered.pop_front();
+            }
+            if (GateConnection* connection = Take(entry)) {
+                entry.channel->SetReadyHandler([func, cookie, connection] { func(cookie, connection); });
+                return connection;
+            }
+            // The gate released it before the ORB took it.
+            entry.channel->Shutdown();
+        }
+    }
+
+    void Poke() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_queue->mutex);
+            m_queue->poked = true;
+        }
+        m_queue->changed.notify_all();
+    }
+
+    void Shutdown() override { m_queue->Shutdown(); }
+
+private:
+    // The connection of an offered channel, with the gate's reference;
+    // null when the gate released it already.
+    GateConnection* Take(const GatePortQueue::Offered& entry)
+    {
+        std::lock_guard<std::mutex> lock(entry.hold->mutex);
+        if (entry.hold->state != GateHold::State_e::eOffered) {
+            return nullptr;
+        }
+        auto* connection = new GateConnection(entry.channel, m_uri);
+        {
+            omni_tracedmutex_lock sync(*omni::omniTransportLock);
+            connection->incrRefCount();
+        }
+        entry.hold->state = GateHold::State_e::eTaken;
+        entry.hold->connection = connection;
+        return connection;
+    }
+
+    const std::shared_ptr<GatePortQueue> m_queue;
+    const std::string m_uri;
+    omni::orbServer::EndpointList m_addresses;
+};
+
+// The transport of the type "giop:gate": endpoints only (no client
+// connects to such an address), never in references.
+class GateTransport : public omni::giopTransportImpl {
+public:
+    GateTransport() : omni::giopTransportImpl(c_type) {}
+
+    omni::giopEndpoint* toEndpoint(const char* param) override
+    {
+        std::uint32_t id = 0;
+        if (!ParseId(param, id)) {
+            return nullptr;
+        }
+        PortRegistry& registry = Ports();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        const auto found = registry.ports.find(id);
+        if (found == registry.ports.end()) {
+            return nullptr;
+        }
+        return new GateEndpoint(found->second, c_prefix + std::to_string(id));
+    }
+    omni::giopAddress* toAddress(const char*) override { return nullptr; }
+    CORBA::Boolean isValid(const char* param) override
+    {
+        std::uint32_t id = 0;
+        return ParseId(param, id) ? 1 : 0;
+    }
+    CORBA::Boolean addToIOR(const char*, omni::IORPublish*) override { return 0; }
+    const omnivector<const char*>* getInterfaceAddress() override { return &m_none; }
+
+private:
+    omnivector<const char*> m_none;
+};
+
+} // namespace
+
+void RegisterGateTransport()
+{
+    // Registered in the ORB's list of transports by its constructor; kept
+    // for the life of the program.
+    static auto* transport = new GateTransport;
+    (void)transport;
+}
+
+OrbGatePort::OrbGatePort(const std::string& host, unsigned short port) : m_queue(std::make_shared<GatePortQueue>())
+{
+    const bool bracket = !host.empty() && host.find(':') != std::string::npos && host.front() != '[';
+    m_tcpAddress = "giop:tcp:" + (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    m_queue->tcpAddress = m_tcpAddress;
+    PortRegistry& registry = Ports();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    m_id = registry.next++;
+    registry.ports.emplace(m_id, m_queue);
+}
+
+OrbGatePort::~OrbGatePort()
+{
+    {
+        PortRegistry& registry = Ports();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.ports.erase(m_id);
+    }
+    m_queue->Shutdown();
+}
+
+std::string OrbGatePort::EndpointUri() const
+{
+    return c_prefix + std::to_string(m_id);
+}
+
+const std::string& OrbGatePort::TcpAddress() const
+{
+    return m_tcpAddress;
+}
+
+bool OrbGatePort::Offer(std::shared_ptr<GateChannel> channel, Release& release)
+{
+    auto hold = std::make_shared<GateHold>();
+    {
+        std::lock_guard<std::mutex> lock(m_queue->mutex);
+        if (m_queue->shutDown) {
+            return false;
+        }
+        m_queue->offered.push_back({std::move(channel), hold});
+    }
+    m_queue->changed.notify_all();
+    release = [hold] { hold->Release(); };
+    return true;
+}
+
+void OrbGatePort::Shutdown()
+{
+    m_queue->Shutdown();
+}
+
+std::shared_ptr<GateChannel> GateChannelOf(omni::giopConnection* connection)
+{
+    if (auto* gate = dynamic_cast<GateConnection*>(connection)) {
+        return gate->Channel();
+    }
+    return nullptr;
+}
+
+} // namespace mci
