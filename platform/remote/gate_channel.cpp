@@ -1,5 +1,6 @@
 #include "platform/remote/gate_channel.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -169,21 +170,58 @@ bool GateChannel::Watched() const
 
 bool GateChannel::Peek()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_peeking) {
-        return false; // (another thread of the ORB's looks already)
-    }
-    m_peeking = true;
+    const auto end = Clock::now() + c_peekWait;
     // What the ORB was told of is read by the thread it sent.
-    const bool ready = m_changed.wait_for(
-        lock, c_peekWait, [this] { return m_shutDown || (!m_told && (m_closed || !m_toOrb.Empty())); });
-    m_peeking = false;
-    if (!ready || m_shutDown) {
-        return false;
+    const auto ready = [this] { return m_shutDown || (!m_told && (m_closed || !m_toOrb.Empty())); };
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_peeking || m_shutDown) {
+            return false; // (another thread of the ORB's looks already)
+        }
+        m_peeking = true;
     }
-    m_watched = false;
-    m_tellNow = false;
-    return true;
+    bool took = false;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (ready()) {
+                took = !m_shutDown;
+                break;
+            }
+        }
+        const auto now = Clock::now();
+        if (now >= end) {
+            break;
+        }
+        int fd = -1;
+        {
+            std::lock_guard<std::mutex> gate(m_gateMutex);
+            if (owner != nullptr) {
+                fd = owner->PeekBegin();
+            }
+        }
+        if (fd >= 0) {
+            pollfd p{};
+            p.fd = fd;
+            p.events = POLLIN | POLLRDHUP;
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1;
+            const int n = ::poll(&p, 1, static_cast<int>(wait));
+            std::lock_guard<std::mutex> gate(m_gateMutex);
+            if (owner != nullptr) {
+                owner->PeekEnd(n > 0 ? p.revents : 0);
+            }
+        } else {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait_until(lock, end, ready);
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_peeking = false;
+    if (took) {
+        m_watched = false;
+        m_tellNow = false;
+    }
+    return took;
 }
 
 void GateChannel::SetReadyHandler(std::function<void()> ready)

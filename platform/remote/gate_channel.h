@@ -29,6 +29,23 @@
 
 namespace mci {
 
+// What a thread of the ORB's that peeks for the next request asks of the
+// gate's connection that serves the channel, under the channel's
+// GateMutex(): so that the thread that will serve the request reads it from
+// the client's socket itself, with no hand-over from the gate's loop.
+class GateReader {
+public:
+    // The client's socket to wait on, taken out of the loop's watch until
+    // PeekEnd; -1 when the connection cannot be read this way now.
+    virtual int PeekBegin() = 0;
+    // What the wait on the socket saw (poll's revents; 0: nothing): the
+    // connection reads as its loop would have, and is watched again.
+    virtual void PeekEnd(short events) = 0;
+
+protected:
+    ~GateReader() = default;
+};
+
 class GateChannel : public std::enable_shared_from_this<GateChannel> {
 public:
     using Clock = std::chrono::steady_clock;
@@ -71,7 +88,8 @@ public:
     // ORB's request thread looks this way for the next request of its
     // connection before it gives the connection back to be watched, as it
     // does on its own transports: a client that calls again at once is
-    // served by the same thread, with no hand-over.
+    // served by the same thread, which reads the client's socket itself
+    // (through the gate's connection: GateReader), with no hand-over.
     bool Peek();
     // Who the ORB tells: set once, before the ORB first calls Watch.
     void SetReadyHandler(std::function<void()> ready);
@@ -125,8 +143,12 @@ public:
     void ServiceWhenRead();
     // The gate is done with the channel: calls the release handler once.
     void Release();
-    // The gate's connection that serves the channel (only its loop uses it).
-    void* owner = nullptr;
+    // The lock of the gate's connection that serves the channel: its loop
+    // and a thread that peeks take it to use the connection.
+    std::mutex& GateMutex() { return m_gateMutex; }
+    // The gate's connection that serves the channel (set and read under
+    // GateMutex()).
+    GateReader* owner = nullptr;
 
     // Bytes waiting for a client that does not read before the ORB's sends wait.
     static constexpr std::size_t c_maxWaiting = 256 * 1024;
@@ -135,6 +157,7 @@ public:
     static constexpr std::chrono::milliseconds c_peekWait{50};
 
 private:
+    std::mutex m_gateMutex;     // taken before the two below where they are
     mutable std::mutex m_mutex; // the state below, but what m_sendMutex guards
     std::condition_variable m_changed;
     // Writes to the client's socket, m_client and m_toClient; taken before
