@@ -126,11 +126,6 @@ GateChannel::Clock::time_point SteadyDeadline(const omni_time_t& deadline)
     return steadyNow + std::chrono::duration_cast<GateChannel::Clock::duration>(std::chrono::nanoseconds(nanoseconds));
 }
 
-int ResultOf(long result)
-{
-    return static_cast<int>(result);
-}
-
 // A connection of the gate's endpoint: one client connection, through its
 // channel. The ORB's strand holds one reference, the gate another (GateHold).
 class GateConnection : public omni::giopConnection {
@@ -140,13 +135,18 @@ public:
     {
     }
 
+    // The ORB gives a connection up when a send or receive fails or times
+    // out, or when it reads the end, without shutting it down (its own
+    // connections close their sockets when it deletes them, which the
+    // gate's reference defers): the channel is shut down then, so that the
+    // gate sees that the ORB is done with it.
     int Send(void* buffer, size_t size, const omni_time_t& deadline) override
     {
-        return ResultOf(m_channel->Send(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
+        return Done(m_channel->Send(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
     }
     int Recv(void* buffer, size_t size, const omni_time_t& deadline) override
     {
-        return ResultOf(m_channel->Receive(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
+        return Done(m_channel->Receive(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
     }
     void Shutdown() override { m_channel->Shutdown(); }
     const char* myaddress() override { return m_myAddress.c_str(); }
@@ -168,6 +168,14 @@ public:
     const std::shared_ptr<GateChannel>& Channel() const { return m_channel; }
 
 private:
+    int Done(long result)
+    {
+        if (result <= 0) {
+            m_channel->Shutdown();
+        }
+        return static_cast<int>(result);
+    }
+
     // Deleted by the ORB's decrRefCount when the last reference goes.
     ~GateConnection() override = default;
 
@@ -220,6 +228,10 @@ public:
             if (std::strcmp(published[i], address) == 0) {
                 return 1;
             }
+        }
+        // As the ORB's own TCP endpoint publishes its address.
+        if (!omni::giopEndpoint::addToIOR(address)) {
+            return 0;
         }
         const CORBA::ULong count = published.length();
         published.length(count + 1);
