@@ -144,13 +144,18 @@ private:
 // The ORB with the port's endpoint as its only one.
 class GateOrb {
 public:
-    GateOrb(const mci::OrbGatePort& port, bool threadPool)
+    // idleSeconds: the ORB closes connections idle that long (0: never).
+    GateOrb(const mci::OrbGatePort& port, bool threadPool, int idleSeconds = 0)
     {
         mci::RegisterGateTransport();
         mci::RegisterGateTransport();
         const std::string endpoint = port.EndpointUri();
-        const char* options[][2] = {
-            {"endPoint", endpoint.c_str()}, {"threadPerConnectionPolicy", threadPool ? "0" : "1"}, {nullptr, nullptr}};
+        const std::string idle = std::to_string(idleSeconds);
+        const char* options[][2] = {{"endPoint", endpoint.c_str()},
+                                    {"threadPerConnectionPolicy", threadPool ? "0" : "1"},
+                                    {"inConScanPeriod", idle.c_str()},
+                                    {"scanGranularity", "1"},
+                                    {nullptr, nullptr}};
         int argc = 0;
         char* argv[] = {nullptr};
         orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
@@ -251,6 +256,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, OrbTransport,
                                          OrbCase{"::1", false, "giop:tcp:[::1]:20777", true},
                                          OrbCase{"[::1]", true, "giop:tcp:[::1]:20777", false},
                                          OrbCase{"localhost", false, "giop:tcp:localhost:20777", false}));
+
+// A connection the ORB closes while it watches it (idle too long) reads as
+// ready: the ORB lets it go at once, not when it is destroyed.
+TEST(OrbTransportIdle, AChannelTheOrbClosesIsLetGo)
+{
+    mci::OrbGatePort port("127.0.0.1", 20779);
+    GateOrb orb(port, true, 1);
+    OneChannelGate gate("127.0.0.2:40002");
+    ASSERT_TRUE(gate.OfferTo(port));
+    EXPECT_TRUE(zvtest::IsCloseConnection(zvtest::Receive(gate.Client(), 20000ms)));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return gate.channel->ShutDown(); }));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return gate.channel.use_count() == 1; }));
+}
 
 // Without an ORB: the port's endpoint is found by its name while the port
 // lives; a shut-down port refuses, and what waited in it is shut down.
