@@ -4,12 +4,11 @@
 
 // The ORB's public interface of its transports: a transport makes the
 // endpoints of its type, an endpoint accepts connections, a connection
-// sends, receives and is watched for messages. omniTransportLock guards
-// the connections' reference counts.
+// sends, receives and is watched for messages.
 #include <omniORB4/CORBA.h>
 #include <omniORB4/giopEndpoint.h>
-#include <omniORB4/omniTransport.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -28,15 +27,11 @@ constexpr const char* c_prefix = "giop:gate:";
 
 class GateConnection;
 
-// What the gate holds of an offered channel: the ORB's connection once the
-// ORB took the channel, with a reference of the gate's.
+// Whether the gate released an offered channel before the ORB took it.
 struct GateHold {
-    enum class State_e { eOffered, eTaken, eReleased };
     std::mutex mutex;
-    State_e state = State_e::eOffered;
-    GateConnection* connection = nullptr;
-
-    void Release();
+    bool taken = false;
+    bool released = false;
 };
 
 } // namespace
@@ -52,6 +47,9 @@ struct GatePortQueue {
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<Offered> offered;
+    // Connections the ORB watches that have a message (or the end) to
+    // read: the ORB's accepting thread tells the ORB of them.
+    std::deque<GateConnection*> ready;
     bool poked = false;
     bool shutDown = false;
 
@@ -62,6 +60,7 @@ struct GatePortQueue {
             std::lock_guard<std::mutex> lock(mutex);
             shutDown = true;
             dropped.swap(offered);
+            ready.clear();
         }
         changed.notify_all();
         for (const Offered& entry : dropped) {
@@ -126,29 +125,47 @@ GateChannel::Clock::time_point SteadyDeadline(const omni_time_t& deadline)
     return steadyNow + std::chrono::duration_cast<GateChannel::Clock::duration>(std::chrono::nanoseconds(nanoseconds));
 }
 
-int ResultOf(long result)
-{
-    return static_cast<int>(result);
-}
-
 // A connection of the gate's endpoint: one client connection, through its
-// channel. The ORB's strand holds one reference, the gate another (GateHold).
+// channel. The ORB owns it (its reference count) and deletes it.
 class GateConnection : public omni::giopConnection {
 public:
-    GateConnection(std::shared_ptr<GateChannel> channel, const std::string& myAddress)
-        : m_channel(std::move(channel)), m_myAddress(myAddress), m_peerAddress("giop:tcp:" + m_channel->PeerAddress())
+    GateConnection(std::shared_ptr<GateChannel> channel, std::shared_ptr<GatePortQueue> queue,
+                   const std::string& myAddress)
+        : m_channel(std::move(channel)), m_queue(std::move(queue)), m_link(std::make_shared<Link>()),
+          m_myAddress(myAddress), m_peerAddress("giop:tcp:" + m_channel->PeerAddress())
     {
+        m_link->connection = this;
+        m_channel->SetReadyHandler([link = m_link] {
+            std::lock_guard<std::mutex> lock(link->mutex);
+            if (link->connection) {
+                link->connection->Ready();
+            }
+        });
     }
 
+    // The ORB gives a connection up when a send or receive fails or times
+    // out, or when it reads the end, without shutting it down (its own
+    // connections close their sockets when it deletes them): the channel
+    // is shut down then, so that the gate sees that the ORB is done with it.
     int Send(void* buffer, size_t size, const omni_time_t& deadline) override
     {
-        return ResultOf(m_channel->Send(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
+        return Done(m_channel->Send(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
     }
     int Recv(void* buffer, size_t size, const omni_time_t& deadline) override
     {
-        return ResultOf(m_channel->Receive(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
+        return Done(m_channel->Receive(buffer, std::min<std::size_t>(size, INT_MAX), SteadyDeadline(deadline)));
     }
-    void Shutdown() override { m_channel->Shutdown(); }
+    // Once shut down, a connection the ORB watches reads as ready, as a
+    // socket does: the ORB then reads the end and lets the connection go.
+    void Shutdown() override
+    {
+        const bool watched = m_channel->Watched();
+        m_channel->Shutdown();
+        if (watched) {
+            m_channel->Unwatch();
+            Ready();
+        }
+    }
     const char* myaddress() override { return m_myAddress.c_str(); }
     const char* peeraddress() override { return m_peerAddress.c_str(); }
 
@@ -161,37 +178,72 @@ public:
         }
         m_channel->Watch(dataInBuffer != 0);
     }
-    void clearSelectable() override { m_channel->Unwatch(); }
+    void clearSelectable() override
+    {
+        m_channel->Unwatch();
+        Forget();
+    }
     CORBA::Boolean isSelectable() override { return 1; }
     CORBA::Boolean Peek() override { return m_channel->Peek() ? 1 : 0; }
 
     const std::shared_ptr<GateChannel>& Channel() const { return m_channel; }
 
 private:
-    // Deleted by the ORB's decrRefCount when the last reference goes.
-    ~GateConnection() override = default;
+    // The connection as the channel's ready handler reaches it, until the
+    // ORB deletes it.
+    struct Link {
+        std::mutex mutex;
+        GateConnection* connection = nullptr;
+    };
+
+    // Has the ORB's accepting thread tell the ORB that the connection is
+    // ready.
+    void Ready()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_queue->mutex);
+            if (m_queue->shutDown ||
+                std::find(m_queue->ready.begin(), m_queue->ready.end(), this) != m_queue->ready.end()) {
+                return;
+            }
+            m_queue->ready.push_back(this);
+        }
+        m_queue->changed.notify_all();
+    }
+
+    int Done(long result)
+    {
+        if (result <= 0) {
+            m_channel->Shutdown();
+        }
+        return static_cast<int>(result);
+    }
+
+    // The ORB is not told of the connection any more.
+    void Forget()
+    {
+        std::lock_guard<std::mutex> lock(m_queue->mutex);
+        m_queue->ready.erase(std::remove(m_queue->ready.begin(), m_queue->ready.end(), this), m_queue->ready.end());
+    }
+
+    // Deleted by the ORB when its last reference goes; the gate's loop may
+    // still serve the channel (what the ORB sent still goes out).
+    ~GateConnection() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_link->mutex);
+            m_link->connection = nullptr;
+        }
+        m_channel->Shutdown();
+        Forget();
+    }
 
     const std::shared_ptr<GateChannel> m_channel;
+    const std::shared_ptr<GatePortQueue> m_queue;
+    const std::shared_ptr<Link> m_link;
     const std::string m_myAddress;
     const std::string m_peerAddress;
 };
-
-void GateHold::Release()
-{
-    GateConnection* taken = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (state == State_e::eTaken) {
-            taken = connection;
-            connection = nullptr;
-        }
-        state = State_e::eReleased;
-    }
-    if (taken) {
-        omni_tracedmutex_lock sync(*omni::omniTransportLock);
-        taken->decrRefCount();
-    }
-}
 
 // The ORB's endpoint of a port.
 class GateEndpoint : public omni::giopEndpoint {
@@ -221,6 +273,10 @@ public:
                 return 1;
             }
         }
+        // As the ORB's own TCP endpoint publishes its address.
+        if (!omni::giopEndpoint::addToIOR(address)) {
+            return 0;
+        }
         const CORBA::ULong count = published.length();
         published.length(count + 1);
         published[count] = CORBA::string_dup(address);
@@ -229,30 +285,40 @@ public:
 
     CORBA::Boolean Bind() override { return 1; }
 
+    // Tells the ORB of its connections that are ready, on this thread as
+    // the ORB's own transports do: the ORB lets a connection go only after
+    // a request thread took it from here, or after this thread stopped.
     omni::giopConnection* AcceptAndMonitor(omni::giopConnection::notifyReadable_t func, void* cookie) override
     {
+        std::unique_lock<std::mutex> lock(m_queue->mutex);
         for (;;) {
-            GatePortQueue::Offered entry;
-            {
-                std::unique_lock<std::mutex> lock(m_queue->mutex);
-                m_queue->changed.wait(
-                    lock, [this] { return m_queue->shutDown || m_queue->poked || !m_queue->offered.empty(); });
-                if (m_queue->shutDown) {
-                    return nullptr;
-                }
-                if (m_queue->poked) {
-                    m_queue->poked = false;
-                    return nullptr;
-                }
-                entry = std::move(m_queue->offered.front());
-                m_queue->offered.pop_front();
+            m_queue->changed.wait(lock, [this] {
+                return m_queue->shutDown || m_queue->poked || !m_queue->offered.empty() || !m_queue->ready.empty();
+            });
+            if (m_queue->shutDown) {
+                return nullptr;
             }
-            if (GateConnection* connection = Take(entry)) {
-                entry.channel->SetReadyHandler([func, cookie, connection] { func(cookie, connection); });
-                return connection;
+            if (m_queue->poked) {
+                m_queue->poked = false;
+                return nullptr;
+            }
+            if (!m_queue->ready.empty()) {
+                GateConnection* connection = m_queue->ready.front();
+                m_queue->ready.pop_front();
+                lock.unlock();
+                func(cookie, connection);
+                lock.lock();
+                continue;
+            }
+            GatePortQueue::Offered entry = std::move(m_queue->offered.front());
+            m_queue->offered.pop_front();
+            lock.unlock();
+            if (Take(entry)) {
+                return new GateConnection(entry.channel, m_queue, m_uri);
             }
             // The gate released it before the ORB took it.
             entry.channel->Shutdown();
+            lock.lock();
         }
     }
 
@@ -265,25 +331,25 @@ public:
         m_queue->changed.notify_all();
     }
 
-    void Shutdown() override { m_queue->Shutdown(); }
+    // The ORB's last call of its endpoint: as its own endpoints do, this
+    // one goes with it (the ORB never deletes an endpoint).
+    void Shutdown() override
+    {
+        m_queue->Shutdown();
+        delete this;
+    }
 
 private:
-    // The connection of an offered channel, with the gate's reference;
-    // null when the gate released it already.
-    GateConnection* Take(const GatePortQueue::Offered& entry)
+    // Whether the ORB takes an offered channel: not when the gate
+    // released it already.
+    static bool Take(const GatePortQueue::Offered& entry)
     {
         std::lock_guard<std::mutex> lock(entry.hold->mutex);
-        if (entry.hold->state != GateHold::State_e::eOffered) {
-            return nullptr;
+        if (entry.hold->released) {
+            return false;
         }
-        auto* connection = new GateConnection(entry.channel, m_uri);
-        {
-            omni_tracedmutex_lock sync(*omni::omniTransportLock);
-            connection->incrRefCount();
-        }
-        entry.hold->state = GateHold::State_e::eTaken;
-        entry.hold->connection = connection;
-        return connection;
+        entry.hold->taken = true;
+        return true;
     }
 
     const std::shared_ptr<GatePortQueue> m_queue;
@@ -376,7 +442,10 @@ bool OrbGatePort::Offer(std::shared_ptr<GateChannel> channel, Release& release)
         m_queue->offered.push_back({std::move(channel), hold});
     }
     m_queue->changed.notify_all();
-    release = [hold] { hold->Release(); };
+    release = [hold] {
+        std::lock_guard<std::mutex> lock(hold->mutex);
+        hold->released = true;
+    };
     return true;
 }
 

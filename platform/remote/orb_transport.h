@@ -3,13 +3,16 @@
 // "giop:gate:N", whose connections are the gate's channels (gate_channel.h)
 // instead of sockets. The gate offers each client connection it accepts to
 // its port; the ORB's accepting thread takes it as a new connection, reads
-// and answers its messages through the channel, and is told by the gate's
-// loop when a message is there. Object references name the gate's TCP
-// address ("giop:tcp:HOST:PORT"), as the ORB's own TCP endpoint would.
+// and answers its messages through the channel. When the gate's loop finds
+// a message for a connection the ORB watches, the ORB's accepting thread
+// tells the ORB, as with its own transports: the ORB keeps a connection
+// until a request thread took it from there (or that thread stopped), and
+// deletes it when done. Object references name the gate's TCP address
+// ("giop:tcp:HOST:PORT"), as the ORB's own TCP endpoint would, whatever
+// endPointPublish says.
 //
 // Order: RegisterGateTransport() and an OrbGatePort before ORB_init with
-// the option "endPoint" set to the port's EndpointUri(); every channel's
-// release called before the ORB is destroyed.
+// the option "endPoint" set to the port's EndpointUri().
 
 #include <cstdint>
 #include <functional>
@@ -32,12 +35,10 @@ void RegisterGateTransport();
 // The accept queue between one gate and the ORB.
 class OrbGatePort {
 public:
-    // Drops the ORB's hold on the connection of an offered channel: the
-    // gate calls it once it will not call the channel's ready handler any
-    // more (the ORB has shut the channel down, or the gate stopped serving
-    // it). Call it outside every lock of the gate's and of the channel's;
-    // further calls do nothing. Released before the ORB took the channel,
-    // the channel is shut down and the ORB never sees it.
+    // The gate is done with an offered channel: if the ORB has not taken
+    // it yet, it never does (the channel is shut down). Once taken, the
+    // ORB owns its connection; the call does nothing then, nor the second
+    // time.
     using Release = std::function<void()>;
 
     // host and port: the gate's TCP address as clients reach it; an IPv6
@@ -54,8 +55,8 @@ public:
     const std::string& TcpAddress() const;
 
     // Hands a client connection to the ORB (from the gate's loop); release
-    // is set to drop the ORB's hold on it. False once the port is shut
-    // down (the channel is not taken).
+    // is set for the gate to call once done with it. False once the port
+    // is shut down (the channel is not taken).
     bool Offer(std::shared_ptr<GateChannel> channel, Release& release);
     // Offer refuses from now on; channels the ORB has not taken yet are
     // shut down. The ORB's endpoint does it when the ORB stops serving it.
