@@ -50,7 +50,6 @@ long GateChannel::Receive(void* buffer, std::size_t size, Clock::time_point dead
         std::memcpy(buffer, m_toOrb.Data(), n);
         m_toOrb.Consume(n);
         if (m_toOrb.Empty()) {
-            m_told = false;
             m_toOrb.Trim(c_keepBuffer);
             service = std::exchange(m_serviceWhenRead, false);
         }
@@ -77,6 +76,9 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
                 return -1;
             }
             m_replies.Feed(data, size);
+            if (m_replies.Outstanding() == 0 && m_replies.BetweenMessages()) {
+                m_replyDone = Clock::now();
+            }
             if (m_clientGone || m_clientFailed) {
                 // Dropped: the gate closes its side once no reply is owed.
                 service = !m_replies.Outstanding() && m_replies.BetweenMessages();
@@ -171,8 +173,7 @@ bool GateChannel::Watched() const
 bool GateChannel::Peek()
 {
     const auto end = Clock::now() + c_peekWait;
-    // What the ORB was told of is read by the thread it sent.
-    const auto ready = [this] { return m_shutDown || (!m_told && (m_closed || !m_toOrb.Empty())); };
+    const auto ready = [this] { return m_shutDown || m_closed || !m_toOrb.Empty(); };
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_peeking || m_shutDown) {
@@ -195,7 +196,17 @@ bool GateChannel::Peek()
         }
         int fd = -1;
         {
+            // Under the gate's lock, under which the loop gives messages:
+            // one given since the look above is not waited for on the socket.
             std::lock_guard<std::mutex> gate(m_gateMutex);
+            bool now = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                now = ready();
+            }
+            if (now) {
+                continue;
+            }
             if (owner != nullptr) {
                 fd = owner->PeekBegin();
             }
@@ -244,19 +255,24 @@ bool GateChannel::ClientGone() const
 
 // --- the gate's side ---------------------------------------------------------
 
-bool GateChannel::Put(const unsigned char* bytes, std::size_t size)
+GateChannel::Put_e GateChannel::Put(const unsigned char* bytes, std::size_t size)
 {
     std::function<void()> ready;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_shutDown || m_closed) {
-            return false;
+            return Put_e::eRefused;
         }
         m_toOrb.Append(bytes, size);
+        const auto now = Clock::now();
+        if (m_watched && !m_peeking && now - m_replyDone < c_tellDelay) {
+            m_tellFrom = now + c_tellDelay;
+            m_changed.notify_all();
+            return Put_e::eDeferred;
+        }
         if (m_watched && !m_peeking && !m_released && m_ready) {
             m_watched = false;
             m_tellNow = false;
-            m_told = true;
             ready = m_ready;
         }
     }
@@ -264,7 +280,7 @@ bool GateChannel::Put(const unsigned char* bytes, std::size_t size)
     if (ready) {
         ready();
     }
-    return true;
+    return Put_e::eGiven;
 }
 
 bool GateChannel::Quiet() const
@@ -405,12 +421,21 @@ void GateChannel::TellIfReady()
         if (!m_tellNow && m_toOrb.Empty() && !m_closed) {
             return;
         }
+        if (!m_tellNow && !m_closed && Clock::now() < m_tellFrom) {
+            return; // (deferred: the gate asks again)
+        }
         m_watched = false;
         m_tellNow = false;
-        m_told = true;
         ready = m_ready;
     }
     ready();
+}
+
+void GateChannel::RequestService()
+{
+    if (m_service) {
+        m_service(shared_from_this());
+    }
 }
 
 void GateChannel::ServiceWhenRead()

@@ -106,9 +106,12 @@ public:
     // --- the gate's side (the event loop that serves the connection) ---------
 
     // Gives the ORB bytes of whole messages; tells it if it watches (the
-    // ready handler is called from within).
-    // Returns false when the ORB has shut the channel down.
-    bool Put(const unsigned char* bytes, std::size_t size);
+    // ready handler is called from within), but for a message that comes
+    // within c_tellDelay of the ORB's last reply: the thread that sent it
+    // is on its way to peek for it, and takes it with no hand-over; the
+    // gate tells the ORB after c_tellDelay (TellIfReady) if it did not.
+    enum class Put_e { eRefused, eGiven, eDeferred };
+    Put_e Put(const unsigned char* bytes, std::size_t size);
     // Nothing to read for the ORB, no reply owed, nothing waits for the client.
     bool Quiet() const;
     // Bytes given to the ORB that it has not read yet.
@@ -139,6 +142,8 @@ public:
     // gate's close is there (the loop calls it after Put, Close and when
     // serviced). Outside the channel's lock.
     void TellIfReady();
+    // Asks the gate's loop to look at the channel (Service).
+    void RequestService();
     // Tell the gate (Service) once the ORB has read all it was given.
     void ServiceWhenRead();
     // The gate is done with the channel: calls the release handler once.
@@ -155,6 +160,7 @@ public:
     // How long Peek waits: the ORB's own transports wait as long (its
     // connectionWatchPeriod, 50 ms by default).
     static constexpr std::chrono::milliseconds c_peekWait{50};
+    static constexpr std::chrono::milliseconds c_tellDelay{1};
 
 private:
     std::mutex m_gateMutex;     // taken before the two below where they are
@@ -163,7 +169,7 @@ private:
     // Writes to the client's socket, m_client and m_toClient; taken before
     // m_mutex where both are.
     std::mutex m_sendMutex;
-    std::condition_variable m_room; // (with m_sendMutex) m_toClient took bytes
+    std::condition_variable m_room;        // (with m_sendMutex) m_toClient took bytes
     std::atomic<std::size_t> m_waiting{0}; // m_toClient's size
     const std::string m_peer;
     const Service m_service;
@@ -175,7 +181,8 @@ private:
     bool m_shutDown = false;
     bool m_watched = false;
     bool m_peeking = false;
-    bool m_told = false; // the ORB was told of what it has not read yet
+    Clock::time_point m_replyDone{}; // when the ORB's last reply went out whole
+    Clock::time_point m_tellFrom{};  // no telling before (a deferred message)
     bool m_tellNow = false;
     bool m_serviceWhenRead = false;
     bool m_released = false;

@@ -98,13 +98,15 @@ GateConnection::GateConnection(GateShared& shared, const GateLoopContext& loop, 
                                int clientFd, std::shared_ptr<GateChannel> channel, bool offered, std::uint32_t refusal,
                                const std::string& address)
     : m_shared(shared), m_loop(loop), m_entry(std::move(entry)), m_address(address), m_client(clientFd),
-      m_channel(std::move(channel)), m_offered(offered), m_local(offered), m_state(refusal != 0 ? ClientState_e::eRefusing : ClientState_e::eOpen), m_refusal(refusal),
+      m_channel(std::move(channel)), m_offered(offered), m_local(offered),
+      m_state(refusal != 0 ? ClientState_e::eRefusing : ClientState_e::eOpen), m_refusal(refusal),
       m_input(shared.limits)
 {
 }
 
 GateConnection::~GateConnection()
 {
+    std::unique_lock<std::mutex> guard(m_channel->GateMutex());
     if (m_client >= 0) {
         Watch(m_client, m_clientEvents, 0, &m_clientSide);
         m_channel->DetachClient();
@@ -119,11 +121,19 @@ GateConnection::~GateConnection()
         m_shared.table.Remove(*m_entry);
     }
     m_channel->owner = nullptr;
+    guard.unlock();
     m_channel->Release();
+}
+
+bool GateConnection::Dead() const
+{
+    std::lock_guard<std::mutex> guard(m_channel->GateMutex());
+    return IsDead();
 }
 
 void GateConnection::Start(Clock::time_point now)
 {
+    std::lock_guard<std::mutex> guard(m_channel->GateMutex());
     if (m_state == ClientState_e::eRefusing) {
         m_closeBy = now + m_shared.settings.receiveTimeout;
     }
@@ -137,6 +147,41 @@ void GateConnection::Start(Clock::time_point now)
 // --- client to ORB -----------------------------------------------------------
 
 void GateConnection::OnClient(std::uint32_t events, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> guard(m_channel->GateMutex());
+    if (m_peeked) {
+        return; // (an event of before: the thread that peeks reads the socket now)
+    }
+    HandleClient(events, now);
+}
+
+int GateConnection::PeekBegin()
+{
+    if (m_client < 0 || m_state != ClientState_e::eOpen || !m_local || m_writeLeft > 0 || m_stalled ||
+        m_place != Place_e::eNone) {
+        return -1;
+    }
+    m_peeked = true;
+    Update(); // out of the loop's watch
+    return m_client;
+}
+
+void GateConnection::PeekEnd(short events)
+{
+    m_peeked = false;
+    const auto now = Clock::now();
+    if (events != 0) {
+        HandleClient(static_cast<std::uint32_t>(events), now); // (poll's and epoll's bits agree)
+    } else {
+        Update();
+    }
+    if (m_client < 0 || m_arriving || m_state != ClientState_e::eOpen || m_channel->Waiting() > 0) {
+        // The loop looks again: deadlines, what waits, a connection to sweep.
+        m_channel->RequestService();
+    }
+}
+
+void GateConnection::HandleClient(std::uint32_t events, Clock::time_point now)
 {
     if (m_client < 0) {
         return;
@@ -286,9 +331,13 @@ bool GateConnection::WriteLocal(Clock::time_point now)
         m_channel->ServiceWhenRead();
         return false;
     }
-    if (!m_channel->Put(m_in.Data(), m_writeLeft)) {
+    const GateChannel::Put_e put = m_channel->Put(m_in.Data(), m_writeLeft);
+    if (put == GateChannel::Put_e::eRefused) {
         LocalGone(now);
         return false;
+    }
+    if (put == GateChannel::Put_e::eDeferred) {
+        m_tellAt = std::min(m_tellAt, now + GateChannel::c_tellDelay);
     }
     m_in.Consume(m_writeLeft);
     m_writeLeft = 0;
@@ -344,6 +393,7 @@ void GateConnection::UpdateArriving(Clock::time_point now)
 
 void GateConnection::OnService(Clock::time_point now)
 {
+    std::lock_guard<std::mutex> guard(m_channel->GateMutex());
     if (m_entry) {
         m_entry->lastActive.store(now.time_since_epoch().count());
     }
@@ -562,6 +612,7 @@ void GateConnection::ReleasePlace()
 
 void GateConnection::OnWake(Clock::time_point now)
 {
+    std::lock_guard<std::mutex> guard(m_channel->GateMutex());
     if (!m_entry) {
         return;
     }
@@ -590,6 +641,7 @@ void GateConnection::OnWake(Clock::time_point now)
 
 void GateConnection::OnTimer(Clock::time_point now)
 {
+    std::lock_guard<std::mutex> guard(m_channel->GateMutex());
     if (m_state == ClientState_e::eOpen && m_arriving && now - m_unitStarted >= m_shared.settings.receiveTimeout) {
         QSTD_TRACE(2, "Remote export: connection from " << m_address << " dropped: message not whole in time");
         Detach(false);
@@ -607,6 +659,10 @@ void GateConnection::OnTimer(Clock::time_point now)
         }
         Pump(now);
     }
+    if (now >= m_tellAt) {
+        m_tellAt = Clock::time_point::max();
+        m_tell = true;
+    }
     if (m_state == ClientState_e::eRefusing && now >= m_closeBy) {
         TryRefuse(now, true);
     } else if ((m_state == ClientState_e::eFlushing || m_state == ClientState_e::eDraining) && now >= m_closeBy) {
@@ -617,6 +673,7 @@ void GateConnection::OnTimer(Clock::time_point now)
 
 GateConnection::Clock::time_point GateConnection::NextDeadline() const
 {
+    std::lock_guard<std::mutex> guard(m_channel->GateMutex());
     Clock::time_point next = Clock::time_point::max();
     if (m_state == ClientState_e::eOpen && m_arriving) {
         next = std::min(next, m_unitStarted + m_shared.settings.receiveTimeout);
@@ -627,6 +684,7 @@ GateConnection::Clock::time_point GateConnection::NextDeadline() const
     if (m_client >= 0 && m_state != ClientState_e::eOpen) {
         next = std::min(next, m_closeBy);
     }
+    next = std::min(next, m_tellAt);
     return next;
 }
 
@@ -655,7 +713,7 @@ void GateConnection::Watch(int fd, std::uint32_t& current, std::uint32_t wanted,
 void GateConnection::Update()
 {
     std::uint32_t client = 0;
-    switch (m_state) {
+    switch (m_peeked ? ClientState_e::eClosed : m_state) {
     case ClientState_e::eOpen: {
         const bool blocked = m_writeLeft > 0 || m_place == Place_e::eWaiting || m_stalled;
         client = EPOLLRDHUP | (blocked ? 0u : static_cast<std::uint32_t>(EPOLLIN));
@@ -669,7 +727,7 @@ void GateConnection::Update()
     case ClientState_e::eClosed:
         break;
     }
-    if (m_client >= 0 && m_channel->Waiting() > 0) {
+    if (m_client >= 0 && !m_peeked && m_channel->Waiting() > 0) {
         client |= EPOLLOUT;
     }
     if (m_state == ClientState_e::eFlushing && client == 0) {
@@ -682,7 +740,7 @@ void GateConnection::Update()
             m_idle = idle;
             m_entry->idle.store(idle);
         }
-        if (Dead() && !m_removed) {
+        if (IsDead() && !m_removed) {
             m_removed = true;
             m_shared.table.Remove(*m_entry);
         }

@@ -20,8 +20,8 @@
 // before it is closed.
 
 #include "platform/remote/connection_table.h"
-#include "platform/remote/gate_channel.h"
 #include "platform/remote/gate_buffer.h"
+#include "platform/remote/gate_channel.h"
 #include "platform/remote/giop_gate.h"
 #include "platform/remote/giop_input.h"
 #include "platform/remote/large_request_places.h"
@@ -54,7 +54,7 @@ struct GateLoopContext {
     std::size_t scratchSize = 0;
 };
 
-class GateConnection {
+class GateConnection final : public GateReader {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -90,7 +90,12 @@ public:
 
     // The client is closed and the ORB is done with the channel (or never
     // had it): the loop deletes the connection.
-    bool Dead() const { return m_client < 0 && !m_local && (!m_offered || m_orbDone); }
+    bool Dead() const;
+
+    // A thread of the ORB's that peeks reads the client's socket itself
+    // (see GateChannel::Peek); under the channel's GateMutex().
+    int PeekBegin() override;
+    void PeekEnd(short events) override;
 
 private:
     enum class ClientState_e {
@@ -128,6 +133,8 @@ private:
     void CloseLocal();
     void ReleasePlace();
 
+    bool IsDead() const { return m_client < 0 && !m_local && (!m_offered || m_orbDone); }
+    void HandleClient(std::uint32_t events, Clock::time_point now);
     bool Idle() const;
     void Update();
     void Watch(int fd, std::uint32_t& current, std::uint32_t wanted, Side* side);
@@ -139,9 +146,11 @@ private:
     int m_client;
     const std::shared_ptr<GateChannel> m_channel;
     const bool m_offered;
-    bool m_local;           // the gate's side of the channel is open
-    bool m_orbDone = false; // the ORB shut the channel down
-    bool m_tell = false;    // the ORB may have a message or a close to be told of
+    bool m_local;                                          // the gate's side of the channel is open
+    bool m_orbDone = false;                                // the ORB shut the channel down
+    bool m_tell = false;                                   // the ORB may have a message or a close to be told of
+    bool m_peeked = false;                                 // a thread of the ORB's waits on the client's socket
+    Clock::time_point m_tellAt = Clock::time_point::max(); // a deferred message is told of
     Side m_clientSide{this};
     std::uint32_t m_clientEvents = 0;
     ClientState_e m_state;
