@@ -5,7 +5,9 @@
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/remote/gate_channel.h"
 #include "platform/remote/giop_gate.h"
+#include "platform/remote/orb_transport.h"
 
 #include <omniORB4/CORBA.h>
 
@@ -58,50 +60,6 @@ void RaiseDescriptorLimit()
         }
     }
 }
-
-// The ORB's local endpoint: a socket in a folder of its own, made anew for
-// every start (mkdtemp: mode 0700, a name no other process holds), so that
-// only this user reaches the ORB past the gate and no other server, nor an
-// earlier start of this one, ever binds the same path. The ORB makes the
-// socket (mode 0600); the folder and what is left in it go with Stop.
-class PrivateFolder {
-public:
-    PrivateFolder()
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string base = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
-        while (base.size() > 1 && base.back() == '/') {
-            base.pop_back();
-        }
-        std::string pattern = base + "/" + c_prefix + "XXXXXX";
-        if (pattern.size() + 1 + std::strlen(c_socket) >= sizeof(sockaddr_un::sun_path)) {
-            pattern = std::string("/tmp/") + c_prefix + "XXXXXX"; // a socket path must be short
-        }
-        if (::mkdtemp(&pattern[0]) == nullptr) {
-            throw qstd::Exception("Remote export: can't make a private folder " + pattern + ": " + std::strerror(errno),
-                                  true);
-        }
-        m_path = pattern;
-    }
-
-    ~PrivateFolder()
-    {
-        ::unlink(SocketPath().c_str());
-        if (::rmdir(m_path.c_str()) != 0) {
-            QSTD_TRACE(1, "Remote export: can't remove " << m_path << ": " << std::strerror(errno));
-        }
-    }
-
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-
-    std::string SocketPath() const { return m_path + "/" + c_socket; }
-
-private:
-    static constexpr const char* c_prefix = "zemtra-remote-";
-    static constexpr const char* c_socket = "orb";
-    std::string m_path;
-};
 
 // Gives back, every c_period, what large requests freed in the request
 // threads' arenas (RemoteMemory::GiveBackFreed), from its start to its end.
@@ -188,7 +146,7 @@ RemoteExport::BindAddress RemoteExport::ResolveBindAddress(const std::string& ad
 
 struct RemoteExport::Orb {
     std::unique_ptr<MemoryKeeper> memory;
-    std::unique_ptr<PrivateFolder> folder;
+    std::unique_ptr<OrbGatePort> port;
     std::unique_ptr<GiopGate> gate;
     CORBA::ORB_var orb;
     PortableServer::POA_var insPoa;  // fixed object key for corbaloc addresses
@@ -255,30 +213,24 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
     }
     RaiseDescriptorLimit();
     auto orb = std::make_unique<Orb>();
-    orb->folder = std::make_unique<PrivateFolder>();
-    const std::string socketPath = orb->folder->SocketPath();
-    const std::string local = "giop:unix:" + socketPath;
-    const std::string published = "giop:tcp:" + address.endpointHost + ":" + std::to_string(port);
-    // The ORB's settings (omniORB parameter names). It serves the local
-    // endpoint only (mode 0600), and publishes the gate's TCP address in
-    // its object references. It publishes a TCP address only while it has
-    // a TCP endpoint of its own: one on loopback, on a port the system
-    // picks, that it neither publishes nor serves (its transport rule
-    // refuses every TCP connection). Messages come whole through the gate,
-    // so that bytes after a request's arguments are skipped (strictIIOP 0)
-    // rather than closing the connection. A bounded pool of request threads
-    // instead of one thread per connection, idle connections closed.
+    // The ORB serves one endpoint: the gate's port, through which the gate
+    // hands it each client connection as a channel that carries only whole
+    // messages (platform/remote/orb_transport.h). Its references name the
+    // gate's TCP address. Messages come whole, so that bytes after a
+    // request's arguments are skipped (strictIIOP 0) rather than closing
+    // the connection. A bounded pool of request threads instead of one
+    // thread per connection, idle connections closed.
+    RegisterGateTransport();
+    orb->port = std::make_unique<OrbGatePort>(address.endpointHost, port);
+    const std::string endpoint = orb->port->EndpointUri();
+    const std::string published = orb->port->TcpAddress();
     const std::string threads = std::to_string(settings.serverThreads ? settings.serverThreads : 1);
     const std::string idle = std::to_string(settings.idleConnectionTimeout.count());
     const std::string receive = std::to_string(std::max<long long>(settings.receiveTimeout.count(), 1));
     const std::string idleThread = std::to_string(std::max<long long>(settings.idleThreadTimeout.count(), 1));
     const std::string maxMessage = std::to_string(settings.maxMessageSize);
     try {
-        const char* options[][2] = {{"endPoint", local.c_str()},
-                                    {"endPoint", "giop:tcp:127.0.0.1:"},
-                                    {"endPointPublish", published.c_str()},
-                                    {"serverTransportRule", "* unix"},
-                                    {"unixTransportPermission", "600"},
+        const char* options[][2] = {{"endPoint", endpoint.c_str()},
                                     {"strictIIOP", "0"},
                                     {"threadPerConnectionPolicy", "0"},
                                     {"maxServerThreadPoolSize", threads.c_str()},
@@ -304,12 +256,16 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         obj = orb->orb->resolve_initial_references("RootPOA");
         orb->rootPoa = PortableServer::POA::_narrow(obj);
 
-        orb->gate = std::make_unique<GiopGate>(GateSettings(settings), [socketPath](const std::string& localName) {
-            return GiopGate::ConnectUnix(socketPath, localName);
-        });
+        orb->gate = std::make_unique<GiopGate>(GateSettings(settings),
+                                               [port = orb->port.get()](const std::shared_ptr<GateChannel>& channel) {
+                                                   OrbGatePort::Release release;
+                                                   if (!port->Offer(channel, release)) {
+                                                       return false;
+                                                   }
+                                                   channel->SetReleaseHandler(std::move(release));
+                                                   return true;
+                                               });
         auto* registry = new RemoteRegistry(root, orb->rootPoa.in(), settings.subscriptions);
-        const GiopGate* gate = orb->gate.get();
-        registry->SetCallerLookup([gate](const std::string& localName) { return gate->Client(localName); });
         orb->registryId = PortableServer::string_to_ObjectId(c_objectKey);
         orb->insPoa->activate_object_with_id(orb->registryId, registry);
         // The POA holds the servant from now on.
@@ -379,12 +335,6 @@ std::string RemoteExport::GetUri() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_uri;
-}
-
-std::string RemoteExport::GetLocalEndpoint() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_orb ? "giop:unix:" + m_orb->folder->SocketPath() : "";
 }
 
 std::size_t RemoteExport::GetSignalSessionCount() const

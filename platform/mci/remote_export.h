@@ -107,8 +107,6 @@ public:
     bool IsRunning() const;
     // "corbaloc::ADDRESS:PORT/ZemtraRemote" while running, else empty.
     std::string GetUri() const;
-    // The ORB's local endpoint ("giop:unix:PATH") while running, else empty.
-    std::string GetLocalEndpoint() const;
 
     // Bookkeeping of remote clients, for diagnostics and tests. Sessions
     // that ended by themselves (vanished receiver or callback, source gone)

@@ -49,6 +49,7 @@ long GateChannel::Receive(void* buffer, std::size_t size, Clock::time_point dead
         std::memcpy(buffer, m_toOrb.Data(), n);
         m_toOrb.Consume(n);
         if (m_toOrb.Empty()) {
+            m_told = false;
             m_toOrb.Trim(c_keepBuffer);
             service = std::exchange(m_serviceWhenRead, false);
         }
@@ -65,20 +66,27 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
     const auto* data = static_cast<const unsigned char*>(bytes);
     bool service = false;
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_shutDown) {
-            errno = EPIPE;
-            return -1;
+        // One sender at a time; the state's lock is not held while the
+        // socket is written, so that the loop is not kept waiting.
+        std::unique_lock<std::mutex> sending(m_sendMutex);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_shutDown) {
+                errno = EPIPE;
+                return -1;
+            }
+            m_replies.Feed(data, size);
+            if (m_clientGone || m_clientFailed) {
+                // Dropped: the gate closes its side once no reply is owed.
+                service = !m_replies.Outstanding() && m_replies.BetweenMessages();
+            }
         }
-        m_replies.Feed(data, size);
-        if (m_clientGone || m_clientFailed) {
-            // Dropped: the gate closes its side once no reply is owed.
-            service = !m_replies.Outstanding() && m_replies.BetweenMessages();
-        } else {
+        if (!service && m_client >= 0) {
             std::size_t sent = 0;
             if (m_toClient.Empty()) {
                 const ssize_t n = ::send(m_client, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n < 0 && !Again(n)) {
+                    std::lock_guard<std::mutex> lock(m_mutex);
                     m_clientFailed = true;
                     service = true;
                     sent = size;
@@ -88,20 +96,16 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
             }
             if (sent < size) {
                 m_toClient.Append(data + sent, size - sent);
+                m_waiting.store(m_toClient.Size());
                 service = true;
-                const auto room = [this] {
-                    return m_shutDown || m_clientGone || m_clientFailed || m_toClient.Size() < c_maxWaiting;
-                };
-                if (!room()) {
+                if (m_toClient.Size() >= c_maxWaiting) {
                     if (m_service) {
-                        lock.unlock();
-                        m_service(shared_from_this());
-                        lock.lock();
-                        service = false;
+                        m_service(shared_from_this()); // (the loop writes it out)
                     }
+                    const auto room = [this] { return m_client < 0 || m_toClient.Size() < c_maxWaiting; };
                     if (deadline == Clock::time_point::max()) {
-                        m_changed.wait(lock, room);
-                    } else if (!m_changed.wait_until(lock, deadline, room)) {
+                        m_room.wait(sending, room);
+                    } else if (!m_room.wait_until(sending, deadline, room)) {
                         errno = EWOULDBLOCK;
                         return 0;
                     }
@@ -163,10 +167,18 @@ bool GateChannel::Watched() const
     return m_watched;
 }
 
-bool GateChannel::TakeIfReady()
+bool GateChannel::Peek()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_shutDown || (m_toOrb.Empty() && !m_closed)) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_peeking) {
+        return false; // (another thread of the ORB's looks already)
+    }
+    m_peeking = true;
+    // What the ORB was told of is read by the thread it sent.
+    const bool ready = m_changed.wait_for(
+        lock, c_peekWait, [this] { return m_shutDown || (!m_told && (m_closed || !m_toOrb.Empty())); });
+    m_peeking = false;
+    if (!ready || m_shutDown) {
         return false;
     }
     m_watched = false;
@@ -174,10 +186,15 @@ bool GateChannel::TakeIfReady()
     return true;
 }
 
-void GateChannel::SetReadyHandler(std::function<void()> ready, std::function<void()> release)
+void GateChannel::SetReadyHandler(std::function<void()> ready)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_ready = std::move(ready);
+}
+
+void GateChannel::SetReleaseHandler(std::function<void()> release)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_release = std::move(release);
 }
 
@@ -191,15 +208,31 @@ bool GateChannel::ClientGone() const
 
 bool GateChannel::Put(const unsigned char* bytes, std::size_t size)
 {
+    std::function<void()> ready;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_shutDown || m_closed) {
             return false;
         }
         m_toOrb.Append(bytes, size);
+        if (m_watched && !m_peeking && !m_released && m_ready) {
+            m_watched = false;
+            m_tellNow = false;
+            m_told = true;
+            ready = m_ready;
+        }
     }
     m_changed.notify_all();
+    if (ready) {
+        ready();
+    }
     return true;
+}
+
+bool GateChannel::Quiet() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_toOrb.Empty() && m_replies.Outstanding() == 0 && m_replies.BetweenMessages() && m_waiting.load() == 0;
 }
 
 std::size_t GateChannel::Unread() const
@@ -225,14 +258,15 @@ bool GateChannel::RepliesOwed() const
 
 bool GateChannel::SendToClient(const unsigned char* bytes, std::size_t size)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_clientGone || m_clientFailed || m_client < 0) {
-        return !m_clientFailed;
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    if (m_client < 0) {
+        return true;
     }
     std::size_t sent = 0;
     if (m_toClient.Empty() && size > 0) {
         const ssize_t n = ::send(m_client, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && !Again(n)) {
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_clientFailed = true;
             return false;
         }
@@ -240,21 +274,20 @@ bool GateChannel::SendToClient(const unsigned char* bytes, std::size_t size)
     }
     if (sent < size) {
         m_toClient.Append(bytes + sent, size - sent);
+        m_waiting.store(m_toClient.Size());
     }
     return true;
 }
 
 bool GateChannel::Flush(bool& failed)
 {
-    bool room = false;
+    failed = false;
     bool done = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        failed = m_clientFailed;
-        if (m_clientGone || m_clientFailed || m_client < 0) {
-            return m_toClient.Empty();
+        std::lock_guard<std::mutex> sending(m_sendMutex);
+        if (m_client < 0) {
+            return true;
         }
-        const bool wasFull = m_toClient.Size() >= c_maxWaiting;
         while (!m_toClient.Empty()) {
             const ssize_t n = ::send(m_client, m_toClient.Data(), m_toClient.Size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
@@ -262,37 +295,42 @@ bool GateChannel::Flush(bool& failed)
             } else if (Again(n)) {
                 break;
             } else {
-                m_clientFailed = true;
                 failed = true;
                 break;
             }
         }
         m_toClient.Trim(c_keepBuffer);
-        room = wasFull && (m_clientFailed || m_toClient.Size() < c_maxWaiting);
+        m_waiting.store(m_toClient.Size());
         done = m_toClient.Empty();
     }
-    if (room) {
-        m_changed.notify_all();
+    if (failed) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_clientFailed = true;
     }
+    m_room.notify_all();
     return done;
 }
 
 std::size_t GateChannel::Waiting() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_clientGone || m_clientFailed ? 0 : m_toClient.Size();
+    return m_waiting.load();
 }
 
 int GateChannel::DetachClient()
 {
     int fd = -1;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_clientGone = true;
+        std::lock_guard<std::mutex> sending(m_sendMutex);
         fd = std::exchange(m_client, -1);
         m_toClient.Clear();
         m_toClient.Trim(0);
+        m_waiting.store(0);
     }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_clientGone = true;
+    }
+    m_room.notify_all();
     m_changed.notify_all();
     return fd;
 }
@@ -323,14 +361,15 @@ void GateChannel::TellIfReady()
     std::function<void()> ready;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_watched || m_shutDown || m_released || !m_ready) {
-            return;
+        if (!m_watched || m_peeking || m_shutDown || m_released || !m_ready) {
+            return; // (a thread that peeks takes what came)
         }
         if (!m_tellNow && m_toOrb.Empty() && !m_closed) {
             return;
         }
         m_watched = false;
         m_tellNow = false;
+        m_told = true;
         ready = m_ready;
     }
     ready();

@@ -16,6 +16,7 @@
 #include "platform/remote/gate_buffer.h"
 #include "platform/remote/reply_tracker.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -65,13 +66,19 @@ public:
     void Watch(bool dataInBuffer);
     void Unwatch();
     bool Watched() const;
-    // A message (or the gate's close) is there now: the watch is off, and
-    // the caller handles it. False: nothing to read now.
-    bool TakeIfReady();
-    // Who the ORB tells, set once before the ORB first calls Watch; and
-    // what the gate calls once it is done with the channel (Release), to
-    // drop the reference it holds on the ORB's object for it.
-    void SetReadyHandler(std::function<void()> ready, std::function<void()> release);
+    // Waits up to c_peekWait for a message (or the gate's close): then the
+    // watch is off, and the caller handles it; false when none came. The
+    // ORB's request thread looks this way for the next request of its
+    // connection before it gives the connection back to be watched, as it
+    // does on its own transports: a client that calls again at once is
+    // served by the same thread, with no hand-over.
+    bool Peek();
+    // Who the ORB tells: set once, before the ORB first calls Watch.
+    void SetReadyHandler(std::function<void()> ready);
+    // What the gate calls once it is done with the channel (Release), to
+    // drop the ORB's hold on its connection: set once, when the ORB took
+    // the channel.
+    void SetReleaseHandler(std::function<void()> release);
 
     // The client's TCP address, "HOST:PORT" ("[HOST]:PORT" for IPv6).
     const std::string& PeerAddress() const { return m_peer; }
@@ -80,9 +87,12 @@ public:
 
     // --- the gate's side (the event loop that serves the connection) ---------
 
-    // Gives the ORB bytes of whole messages; tells it if it watches.
+    // Gives the ORB bytes of whole messages; tells it if it watches (the
+    // ready handler is called from within).
     // Returns false when the ORB has shut the channel down.
     bool Put(const unsigned char* bytes, std::size_t size);
+    // Nothing to read for the ORB, no reply owed, nothing waits for the client.
+    bool Quiet() const;
     // Bytes given to the ORB that it has not read yet.
     std::size_t Unread() const;
     // Expects replies (GIOP request ids) to the messages just put.
@@ -120,10 +130,18 @@ public:
 
     // Bytes waiting for a client that does not read before the ORB's sends wait.
     static constexpr std::size_t c_maxWaiting = 256 * 1024;
+    // How long Peek waits: the ORB's own transports wait as long (its
+    // connectionWatchPeriod, 50 ms by default).
+    static constexpr std::chrono::milliseconds c_peekWait{50};
 
 private:
-    mutable std::mutex m_mutex;
+    mutable std::mutex m_mutex; // the state below, but what m_sendMutex guards
     std::condition_variable m_changed;
+    // Writes to the client's socket, m_client and m_toClient; taken before
+    // m_mutex where both are.
+    std::mutex m_sendMutex;
+    std::condition_variable m_room; // (with m_sendMutex) m_toClient took bytes
+    std::atomic<std::size_t> m_waiting{0}; // m_toClient's size
     const std::string m_peer;
     const Service m_service;
     std::function<void()> m_ready;
@@ -133,6 +151,8 @@ private:
     bool m_closed = false;
     bool m_shutDown = false;
     bool m_watched = false;
+    bool m_peeking = false;
+    bool m_told = false; // the ORB was told of what it has not read yet
     bool m_tellNow = false;
     bool m_serviceWhenRead = false;
     bool m_released = false;

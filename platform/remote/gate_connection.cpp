@@ -292,7 +292,6 @@ bool GateConnection::WriteLocal(Clock::time_point now)
     }
     m_in.Consume(m_writeLeft);
     m_writeLeft = 0;
-    m_tell = true;
     if (m_place == Place_e::eHeld && !m_placeUnitWritten) {
         m_placeUnitWritten = true;
         m_channel->ServiceWhenRead();
@@ -636,8 +635,7 @@ GateConnection::Clock::time_point GateConnection::NextDeadline() const
 bool GateConnection::Idle() const
 {
     return m_state == ClientState_e::eOpen && m_local && m_in.Empty() && m_writeLeft == 0 && !m_arriving &&
-           m_place == Place_e::eNone && m_channel->Waiting() == 0 && m_channel->Unread() == 0 &&
-           !m_channel->RepliesOwed();
+           m_place == Place_e::eNone && m_channel->Quiet();
 }
 
 void GateConnection::Watch(int fd, std::uint32_t& current, std::uint32_t wanted, Side* side)

@@ -163,7 +163,7 @@ public:
     }
     void clearSelectable() override { m_channel->Unwatch(); }
     CORBA::Boolean isSelectable() override { return 1; }
-    CORBA::Boolean Peek() override { return m_channel->TakeIfReady() ? 1 : 0; }
+    CORBA::Boolean Peek() override { return m_channel->Peek() ? 1 : 0; }
 
     const std::shared_ptr<GateChannel>& Channel() const { return m_channel; }
 
