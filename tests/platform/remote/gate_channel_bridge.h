@@ -117,8 +117,9 @@ private:
             }
         }
 
-        // Waits for a message (or the gate's close) in the channel; false
-        // when stopped or held meanwhile.
+        // Waits for a message (or the gate's close) in the channel, as the
+        // ORB does: it looks for one a while, then watches the channel;
+        // false when stopped or held meanwhile.
         bool Wait()
         {
             {
@@ -129,10 +130,10 @@ private:
                 }
                 ready = false;
             }
-            channel->Watch(false);
-            if (channel->TakeIfReady()) {
+            if (channel->Peek()) {
                 return true;
             }
+            channel->Watch(false);
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [this] { return stop || ready || held; });
             if (!ready) {
@@ -146,7 +147,8 @@ private:
         void ChannelToSocket()
         {
             std::vector<char> buffer(c_buffer);
-            for (;;) {
+            bool open = true;
+            while (open) {
                 if (!Wait()) {
                     std::lock_guard<std::mutex> lock(mutex);
                     if (stop) {
@@ -154,15 +156,24 @@ private:
                     }
                     continue;
                 }
-                const long n =
-                    channel->Receive(buffer.data(), buffer.size(), mci::GateChannel::Clock::time_point::max());
-                if (n < 0) {
-                    ::shutdown(fd, SHUT_WR);
-                    break;
-                }
-                if (!WriteAll(buffer.data(), static_cast<std::size_t>(n))) {
-                    channel->Shutdown();
-                    break;
+                // What is there now, in pieces of the buffer's size.
+                auto deadline = mci::GateChannel::Clock::time_point::max();
+                for (;;) {
+                    const long n = channel->Receive(buffer.data(), buffer.size(), deadline);
+                    if (n == 0) {
+                        break;
+                    }
+                    if (n < 0) {
+                        ::shutdown(fd, SHUT_WR);
+                        open = false;
+                        break;
+                    }
+                    if (!WriteAll(buffer.data(), static_cast<std::size_t>(n))) {
+                        channel->Shutdown();
+                        open = false;
+                        break;
+                    }
+                    deadline = mci::GateChannel::Clock::now();
                 }
             }
             ++ended;
@@ -178,6 +189,9 @@ private:
                 }
                 if (n <= 0) {
                     channel->Shutdown();
+                    std::lock_guard<std::mutex> lock(mutex);
+                    stop = true; // the backend is done: so is the other pump
+                    changed.notify_all();
                     break;
                 }
                 if (channel->Send(buffer.data(), static_cast<std::size_t>(n),
@@ -242,13 +256,11 @@ private:
         // A pump outlives the gate's calls (its record stays until the
         // bridge ends), so the handler holds a plain pointer: copied by
         // the channel for each call, it allocates nothing.
-        channel->SetReadyHandler(
-            [pump] {
-                std::lock_guard<std::mutex> pumpLock(pump->mutex);
-                pump->ready = true;
-                pump->changed.notify_all();
-            },
-            nullptr);
+        channel->SetReadyHandler([pump] {
+            std::lock_guard<std::mutex> pumpLock(pump->mutex);
+            pump->ready = true;
+            pump->changed.notify_all();
+        });
         pump->toSocket = std::thread([pump] { pump->ChannelToSocket(); });
         pump->toChannel = std::thread([pump] { pump->SocketToChannel(); });
         return true;
