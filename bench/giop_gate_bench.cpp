@@ -1,6 +1,6 @@
 // The cost of the remote service's gate: a small request and its reply
-// through the gate (a client on loopback TCP, the gate, a local connection
-// to a trivial echo "ORB" in this process) against the same exchange over
+// through the gate (a client on loopback TCP, the gate, its channel carried
+// over a socket pair to a trivial echo "ORB" in this process) against the same exchange over
 // a bare loopback TCP connection to an echo thread, alternating in one run.
 // Reported per round trip: gate_us, bare_us, their ratio, and the memory
 // allocations the process made per round trip through the gate (the gate
@@ -9,6 +9,7 @@
 #include "platform/remote/giop_gate.h"
 #include "tests/common/free_port.h"
 #include "tests/common/giop_client.h"
+#include "tests/platform/remote/gate_channel_bridge.h"
 
 #include <benchmark/benchmark.h>
 
@@ -100,7 +101,7 @@ int Connect(unsigned short port)
 
 // The two servers and a client of each.
 struct Rig {
-    Rig() : gate(mci::GiopGateSettings(), [this](const std::string&) { return Local(); })
+    Rig() : gate(mci::GiopGateSettings(), bridge.Offer())
     {
         gatePort = Start([&](unsigned short p) { gate.Start("127.0.0.1", p); });
         bare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -145,19 +146,16 @@ struct Rig {
         throw std::runtime_error("no free port");
     }
 
-    int Local()
+    bool Local(int fd)
     {
-        int sv[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-            return -1;
-        }
         std::lock_guard<std::mutex> lock(mutex);
-        threads.emplace_back(Echo, sv[1]);
-        return sv[0];
+        threads.emplace_back(Echo, fd);
+        return true;
     }
 
     std::mutex mutex;
     std::vector<std::thread> threads;
+    zvtest::GateChannelBridge bridge{[this](int fd, const zvtest::GateChannelBridge::Channel&) { return Local(fd); }};
     mci::GiopGate gate;
     int bare = -1;
     unsigned short gatePort = 0;

@@ -1,6 +1,6 @@
 // The remote service's gate without an ORB: a backend on the other end of
-// each local connection (a socket pair) records what reaches it and
-// answers as an ORB would, and raw GIOP clients on loopback (127.0.0.2 and
+// each client's channel (carried over a socket pair) records what reaches it
+// and answers as an ORB would, and raw GIOP clients on loopback (127.0.0.2 and
 // up stand for other hosts) send what clients and hostile peers send.
 // Also the framing and the state machines the gate reads bytes with.
 
@@ -11,8 +11,8 @@
 #include "platform/remote/reply_tracker.h"
 #include "tests/common/free_port.h"
 #include "tests/common/giop_client.h"
-#include "tests/common/temp_dir.h"
 #include "tests/common/wait_for.h"
+#include "tests/platform/remote/gate_channel_bridge.h"
 
 #include "zemtra_remote.hh"
 
@@ -23,7 +23,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +30,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -213,25 +213,7 @@ public:
         ::close(m_wake[1]);
     }
 
-    mci::GiopGate::Connector Connector()
-    {
-        return [this](const std::string& name) {
-            int sv[2];
-            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-                return -1;
-            }
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                auto c = std::make_unique<Conn>();
-                c->fd = sv[1];
-                c->name = name;
-                c->paused = pauseNew.load();
-                m_conns.push_back(std::move(c));
-            }
-            Wake();
-            return sv[0];
-        };
-    }
+    std::function<bool(const zvtest::GateChannelBridge::Channel&)> Offer() { return m_bridge.Offer(); }
 
     std::atomic<bool> answer{true};
     std::atomic<bool> pauseNew{false};
@@ -250,7 +232,7 @@ public:
     size_t Bytes(size_t i) const { return Get(i, &Conn::bytes); }
     bool Closed(size_t i) const { return Get(i, &Conn::closed); }
     bool CutShort(size_t i) const { return Get(i, &Conn::cutShort); }
-    std::string Name(size_t i) const { return Get(i, &Conn::name); }
+    zvtest::GateChannelBridge::Channel Channel(size_t i) const { return Get(i, &Conn::channel); }
     size_t CutShortCount() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -282,13 +264,14 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             m_conns.at(i)->paused = paused;
         }
+        m_bridge.Hold(*Channel(i), paused);
         Wake();
     }
 
 private:
     struct Conn {
         int fd = -1;
-        std::string name;
+        zvtest::GateChannelBridge::Channel channel;
         std::string in;
         std::vector<std::string> messages;
         size_t bytes = 0;
@@ -301,6 +284,23 @@ private:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return *m_conns.at(i).*field;
+    }
+
+    bool Adopt(int fd, const zvtest::GateChannelBridge::Channel& channel)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto c = std::make_unique<Conn>();
+            c->fd = fd;
+            c->channel = channel;
+            c->paused = pauseNew.load();
+            m_conns.push_back(std::move(c));
+        }
+        if (pauseNew) {
+            m_bridge.Hold(*channel, true);
+        }
+        Wake();
+        return true;
     }
 
     void Wake()
@@ -361,6 +361,8 @@ private:
     int m_wake[2] = {-1, -1};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
+    zvtest::GateChannelBridge m_bridge{
+        [this](int fd, const zvtest::GateChannelBridge::Channel& channel) { return Adopt(fd, channel); }};
 };
 
 // Starts the gate on a free port of host (another program may take a port
@@ -381,7 +383,7 @@ unsigned short StartOnFreePort(mci::GiopGate& gate, const std::string& host)
 // A gate on a free loopback port in front of a backend.
 struct Rig {
     explicit Rig(const mci::GiopGateSettings& settings = mci::GiopGateSettings())
-        : gate(settings, backend.Connector()), port(StartOnFreePort(gate, "127.0.0.1"))
+        : gate(settings, backend.Offer()), port(StartOnFreePort(gate, "127.0.0.1"))
     {
     }
 
@@ -392,7 +394,7 @@ struct Rig {
         const int fd = zvtest::ConnectFrom(port, from);
         index = before;
         EXPECT_GE(fd, 0);
-        EXPECT_TRUE(backend.Made(before)) << "no local connection for the client";
+        EXPECT_TRUE(backend.Made(before)) << "no channel for the client";
         fds.fds.push_back(fd);
         return fd;
     }
@@ -938,7 +940,7 @@ TEST(GiopGate, LargeRequestsTakePlacesOnceWhole)
     settings.largeRequestWait = 1000ms;
     Rig rig(settings);
     const auto large = [](uint32_t id, bool response = true) { return Request({2, true, id, response, 100 << 10}); };
-    // A's request is not read by the ORB: its place stays taken.
+    // A's request is not read by the ORB (its channel held): its place stays taken.
     rig.backend.pauseNew = true;
     size_t a = 0;
     const int fa = rig.Connect(a);
@@ -1007,18 +1009,11 @@ TEST(GiopGate, ClientGoneWithRequestsInFlightLeavesOnceAnswered)
         }
         ASSERT_TRUE(zvtest::WaitFor([&] { return rig.backend.Messages(i).size() == requests.size(); }, 5s));
         ASSERT_TRUE(zvtest::SendAll(fd, Request({2, true, 99, true}).substr(0, 30)));
-        const std::string name = rig.backend.Name(i);
-        const auto client = rig.gate.Client(name);
-        ASSERT_TRUE(client.has_value());
-        EXPECT_FALSE(client->gone);
+        const auto channel = rig.backend.Channel(i);
+        EXPECT_FALSE(channel->ClientGone());
         zvtest::Reset(fd);
         rig.fds.fds.pop_back();
-        EXPECT_TRUE(zvtest::WaitFor(
-            [&] {
-                const auto c = rig.gate.Client(name);
-                return c && c->gone;
-            },
-            5s));
+        EXPECT_TRUE(zvtest::WaitFor([&] { return channel->ClientGone(); }, 5s));
         for (size_t k = 0; k < requests.size(); ++k) {
             std::this_thread::sleep_for(150ms);
             EXPECT_FALSE(rig.backend.Closed(i)) << "closed with " << requests.size() - k << " replies owed";
@@ -1027,8 +1022,7 @@ TEST(GiopGate, ClientGoneWithRequestsInFlightLeavesOnceAnswered)
         EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(i); }, 5s));
         EXPECT_FALSE(rig.backend.CutShort(i));
         EXPECT_EQ(requests, rig.backend.Messages(i));
-        EXPECT_TRUE(zvtest::WaitFor([&] { return !rig.gate.Client(name).has_value(); }, 5s));
-        EXPECT_EQ(0u, rig.gate.ConnectionCount());
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; }, 5s));
     }
 }
 
@@ -1046,67 +1040,28 @@ TEST(GiopGate, OrbCloseReachesTheClient)
     EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; }, 5s));
 }
 
-TEST(GiopGate, ClientTellsTheAddressBehindALocalConnection)
+// A channel names its client's TCP address, and tells when the client has
+// closed or reset its connection.
+TEST(GiopGate, ChannelsTellTheirClientsAddressAndGoing)
 {
     Rig rig(Settings());
-    size_t i = 0;
-    const int fd = rig.Connect(i, "127.0.0.7");
-    sockaddr_in local{};
-    socklen_t length = sizeof(local);
-    ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length));
-    const std::string address = "127.0.0.7:" + std::to_string(ntohs(local.sin_port));
-    const auto client = rig.gate.Client(rig.backend.Name(i));
-    ASSERT_TRUE(client.has_value());
-    EXPECT_EQ(address, client->address);
-    EXPECT_FALSE(client->gone);
-    EXPECT_NE(std::string::npos, rig.backend.Name(i).find(address)) << rig.backend.Name(i);
-    EXPECT_FALSE(rig.gate.Client("@no-such-connection").has_value());
-}
-
-// ConnectUnix binds each local connection to the name the gate gives it,
-// so that the ORB's side tells the client by its peer's name: an abstract
-// address, or a file that goes with the connection.
-TEST(GiopGate, LocalConnectionsBearTheirNames)
-{
-    zvtest::TempDir dir;
-    const std::string endpoint = dir.Path() + "/orb";
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, endpoint.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, ::listen(listener, 8));
-    for (const std::string& prefix : {std::string(), dir.Path() + "/c"}) {
-        mci::GiopGateSettings settings = Settings();
-        settings.localNamePrefix = prefix;
-        mci::GiopGate gate(settings,
-                           [&](const std::string& name) { return mci::GiopGate::ConnectUnix(endpoint, name); });
-        const int fd = zvtest::ConnectFrom(StartOnFreePort(gate, "127.0.0.1"));
-        ASSERT_GE(fd, 0);
-        const int orb = ::accept(listener, nullptr, nullptr);
-        ASSERT_GE(orb, 0);
-        sockaddr_un peer{};
-        socklen_t length = sizeof(peer);
-        ASSERT_EQ(0, ::getpeername(orb, reinterpret_cast<sockaddr*>(&peer), &length));
-        std::string name(peer.sun_path, length - offsetof(sockaddr_un, sun_path));
-        if (!name.empty() && name[0] == '\0') {
-            name[0] = '@';
+    for (const bool reset : {false, true}) {
+        size_t i = 0;
+        const int fd = rig.Connect(i, "127.0.0.7");
+        sockaddr_in local{};
+        socklen_t length = sizeof(local);
+        ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length));
+        const auto channel = rig.backend.Channel(i);
+        EXPECT_EQ("127.0.0.7:" + std::to_string(ntohs(local.sin_port)), channel->PeerAddress());
+        EXPECT_FALSE(channel->ClientGone());
+        if (reset) {
+            zvtest::Reset(fd);
+        } else {
+            ::close(fd);
         }
-        name = name.c_str(); // (a path ends with its NUL)
-        const auto client = gate.Client(name);
-        ASSERT_TRUE(client.has_value()) << name;
-        EXPECT_EQ(0u, client->address.find("127.0.0.1:"));
-        EXPECT_EQ(0u, name.find(prefix.empty() ? "@zemtra-gate." : prefix)) << name;
-        const bool file = name[0] != '@';
-        EXPECT_EQ(file, ::access(name.c_str(), F_OK) == 0);
-        ::close(fd);
-        char byte = 0;
-        EXPECT_EQ(0, ::recv(orb, &byte, 1, 0)) << "the local connection stays";
-        ::close(orb);
-        EXPECT_TRUE(zvtest::WaitFor([&] { return !gate.Client(name).has_value(); }, 5s));
-        EXPECT_NE(0, ::access(name.c_str(), F_OK)) << "the local connection's file stays";
+        rig.fds.fds.pop_back();
+        EXPECT_TRUE(zvtest::WaitFor([&] { return channel->ClientGone(); }, 5s)) << "reset " << reset;
     }
-    ::close(listener);
 }
 
 TEST(GiopGate, ListensOnIpv4AndIpv6AndNamesATakenPort)
@@ -1120,7 +1075,7 @@ TEST(GiopGate, ListensOnIpv4AndIpv6AndNamesATakenPort)
     address.sin_port = htons(port);
     ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
     ASSERT_EQ(0, ::listen(taken, 1));
-    mci::GiopGate gate(Settings(), backend.Connector());
+    mci::GiopGate gate(Settings(), backend.Offer());
     try {
         gate.Start("127.0.0.1", port);
         ADD_FAILURE() << "started on a taken port";
@@ -1148,9 +1103,7 @@ TEST(GiopGate, ListensOnIpv4AndIpv6AndNamesATakenPort)
     ASSERT_TRUE(zvtest::SendAll(fd, request));
     EXPECT_EQ(AnswerTo(request), zvtest::Receive(fd, 5s));
     ASSERT_TRUE(backend.Made(0));
-    const auto client = gate.Client(backend.Name(0));
-    ASSERT_TRUE(client.has_value());
-    EXPECT_EQ(0u, client->address.find("[::1]:")) << client->address;
+    EXPECT_EQ(0u, backend.Channel(0)->PeerAddress().find("[::1]:")) << backend.Channel(0)->PeerAddress();
     ::close(fd);
     gate.Stop();
     gate.Stop();
