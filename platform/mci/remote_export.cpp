@@ -45,8 +45,7 @@ bool IsLoopback(const sockaddr* address)
     return false;
 }
 
-// Every client connection takes three descriptors (the client's, and both
-// ends of its local connection). At the soft limit, a flood of connections
+// Every client connection takes a descriptor. At the soft limit, a flood of connections
 // leaves clients waiting and the rest of the server without descriptors;
 // the hard limit, often far above, gives room.
 void RaiseDescriptorLimit()

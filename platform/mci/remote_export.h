@@ -1,9 +1,9 @@
 #pragma once
 // mci::RemoteExport: serves the register tree and its signals to remote
 // clients over CORBA (omniORB 4). Start brings up the gate (mci::GiopGate),
-// which owns the TCP address and relays each client connection to the ORB
-// over a local connection of its own, and the ORB, which serves only a
-// local endpoint in a private folder but publishes the TCP address: the
+// which owns the TCP address and hands each client connection to the ORB
+// as a channel of whole messages, and the ORB, which serves only the gate's
+// endpoint (platform/remote/orb_transport.h) and publishes the TCP address: the
 // registry object under the fixed key c_objectKey is reached as
 // "corbaloc::HOST:PORT/ZemtraRemote", as if the ORB listened there.
 // Requests run on omniORB's threads and all go through mci::ClientAccess,
@@ -100,8 +100,8 @@ public:
     // Stops accepting requests, drains those in progress (waiting at most
     // drainTimeout; a request still running then is logged and the ORB's
     // own shutdown waits for it), ends forwarding and subscriptions, shuts
-    // the ORB down, stops the gate (every client and local connection
-    // closed) and destroys the ORB. Safe to call when not running.
+    // the ORB down, stops the gate (every client connection closed) and
+    // destroys the ORB. Safe to call when not running.
     void Stop(std::chrono::steady_clock::duration drainTimeout = std::chrono::seconds(10));
 
     bool IsRunning() const;

@@ -9,7 +9,6 @@
 //   in all: past the bytes in all, the arriving message that holds the
 //   most is refused (its loop is woken to refuse it), so that a short
 //   message that trickles in is never what a flood of long ones pushes out;
-// - the client behind each local connection, by the local connection's name.
 
 #include "platform/remote/giop_gate.h"
 

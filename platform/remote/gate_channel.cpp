@@ -65,6 +65,7 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
 {
     const auto* data = static_cast<const unsigned char*>(bytes);
     bool service = false;
+    bool replied = false;
     {
         // One sender at a time; the state's lock is not held while the
         // socket is written, so that the loop is not kept waiting.
@@ -78,6 +79,7 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
             m_replies.Feed(data, size);
             if (m_replies.Outstanding() == 0 && m_replies.BetweenMessages()) {
                 m_replyDone = Clock::now();
+                replied = true;
             }
             if (m_clientGone || m_clientFailed) {
                 // Dropped: the gate closes its side once no reply is owed.
@@ -114,6 +116,12 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
                     }
                 }
             }
+        }
+    }
+    if (replied && !service && m_idleFlag && m_gateQuiet.load()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_toOrb.Empty() && m_waiting.load() == 0) {
+            m_idleFlag->store(true);
         }
     }
     if (service && m_service) {

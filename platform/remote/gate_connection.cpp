@@ -735,11 +735,11 @@ void GateConnection::Update()
     }
     Watch(m_client, m_clientEvents, client, &m_clientSide);
     if (m_entry) {
-        const bool idle = Idle();
-        if (idle != m_idle) {
-            m_idle = idle;
-            m_entry->idle.store(idle);
-        }
+        // The ORB's threads mark it idle too, once they have sent the last
+        // reply owed while the gate holds nothing of the client's.
+        m_channel->SetGateQuiet(m_state == ClientState_e::eOpen && m_local && m_in.Empty() && m_writeLeft == 0 &&
+                                !m_arriving && m_place == Place_e::eNone);
+        m_entry->idle.store(Idle());
         if (IsDead() && !m_removed) {
             m_removed = true;
             m_shared.table.Remove(*m_entry);

@@ -1,20 +1,24 @@
 #pragma once
-// mci::GateConnection: one client connection of the gate and the local
-// connection that carries it to the ORB, served by one event loop.
+// mci::GateConnection: one client connection of the gate and the channel
+// that carries it to the ORB, served by one event loop (and, while one of
+// the ORB's request threads peeks for its next request, read by that
+// thread: see GateReader; everything here runs under the channel's
+// GateMutex()).
 //
 // Client to ORB: the client's bytes collect in the connection's buffer
-// until a relay unit (see GiopInput) is whole, which goes to the local
-// connection at once; a large one first takes a place (LargeRequestPlaces)
-// and gives it back once the ORB has read all of it (nothing of it is
-// left in the local socket: SIOCOUTQ is 0). A unit must arrive whole within
-// the receive time-out from its first byte, or the client is dropped.
-// ORB to client: bytes are relayed as they come; while the client does not
-// take them, the gate reads no more from the ORB.
+// until a relay unit (see GiopInput) is whole, which goes to the channel at
+// once; a large one first takes a place (LargeRequestPlaces) and gives it
+// back once the ORB has read all of it. A unit must arrive whole within the
+// receive time-out from its first byte, or the client is dropped.
+// ORB to client: the ORB's threads send on the client's socket themselves
+// (GateChannel::Send); what the client does not take yet waits in the
+// channel and is written by the loop, and the ORB's sends wait while much
+// waits.
 //
 // Closing: when the client goes away (or is closed by the gate), what it
-// sent that the ORB has not begun to read is dropped; the local connection
-// stays until the ORB has read the unit it was given and sent every reply
-// it owes (which are dropped), then it is closed: the ORB sees orderly
+// sent that the ORB has not been given is dropped; the channel stays open
+// until the ORB has read what it was given and sent every reply it owes
+// (which are dropped), then the gate closes its side: the ORB sees orderly
 // closes only. When the ORB closes, what it sent reaches the client, which
 // is closed then. A client the gate refuses gets its refusal (or MessageError)
 // before it is closed.
@@ -124,7 +128,7 @@ private:
     void ProtocolError(Clock::time_point now);
     void Evict(Clock::time_point now);
     // The client gets nothing more from the ORB: drops what has not
-    // reached it, and closes the local connection once it owes nothing.
+    // reached it, and closes the gate's side of the channel once nothing is owed.
     void Detach(bool keepInput);
     void CloseClient(bool reset);
     void StartFlushing(Clock::time_point now);
@@ -168,8 +172,7 @@ private:
     Clock::time_point m_placeWaitEnd{};
 
     unsigned char m_clientMinor = 2; // GIOP version of the client's last message
-    bool m_idle = false;
-    bool m_removed = false; // from the table
+    bool m_removed = false;          // from the table
 };
 
 } // namespace mci

@@ -395,6 +395,7 @@ struct GiopGate::Impl {
                 continue;
             }
             auto channel = std::make_shared<GateChannel>(fd, withPort, loop.ServiceOf());
+            channel->SetIdleFlag(std::shared_ptr<std::atomic<bool>>(entry, &entry->idle));
             bool offered = false;
             try {
                 offered = offer(channel);

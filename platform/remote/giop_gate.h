@@ -1,8 +1,8 @@
 #pragma once
 // mci::GiopGate: the remote service's front door. It owns the listening TCP
 // address, accepts the clients' connections with plain sockets on a small
-// fixed set of event-loop threads, and relays each one to the ORB over a
-// local connection of its own (one local connection per client connection),
+// fixed set of event-loop threads, and hands each one to the ORB as a
+// channel (gate_channel.h, through the ORB transport of orb_transport.h),
 // so that the ORB only ever reads whole GIOP messages and sees orderly
 // closes. Every bound on what a client may make the server hold lives here,
 // on state the gate owns:
@@ -12,7 +12,7 @@
 //     address and by the bytes all arriving messages hold;
 //   - at most maxConnections client connections are open; one more closes
 //     the connection idle the longest (between messages: the gate sends its
-//     client CloseConnection and closes the local connection);
+//     client CloseConnection and closes its side of the channel);
 //   - large requests (largeRequestSize or more, or fragmented) take one of
 //     maxLargeRequests places once they have arrived whole and give it back
 //     once the ORB has taken them; one that finds no place waits at most
@@ -78,11 +78,11 @@ public:
     // naming the address when it cannot (the port is taken, the address is
     // not this host's).
     void Start(const std::string& host, unsigned short port);
-    // Stops accepting, closes every client and local connection, joins the
+    // Stops accepting, closes every client connection and channel, joins the
     // threads. Idempotent.
     void Stop();
 
-    // Client connections relayed to the ORB, their local connections open
+    // Client connections handed to the ORB, their channels open
     // (for tests and the soak); one whose client went away with replies
     // owed counts until they have come.
     std::size_t ConnectionCount() const;

@@ -92,7 +92,11 @@ public:
     int Client() const { return m_fds[0]; }
     bool Put(const std::string& message)
     {
-        return channel->Put(reinterpret_cast<const unsigned char*>(message.data()), message.size());
+        const auto put = channel->Put(reinterpret_cast<const unsigned char*>(message.data()), message.size());
+        if (put == mci::GateChannel::Put_e::eDeferred) {
+            channel->TellIfReady(); // (the gate's loop does, a moment later)
+        }
+        return put != mci::GateChannel::Put_e::eRefused;
     }
     // As the gate offers a channel.
     bool OfferTo(mci::OrbGatePort& port)
@@ -255,7 +259,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, OrbTransport,
                          testing::Values(OrbCase{"127.0.0.1", true, "giop:tcp:127.0.0.1:20777", true},
                                          OrbCase{"::1", false, "giop:tcp:[::1]:20777", true},
                                          OrbCase{"[::1]", true, "giop:tcp:[::1]:20777", false},
-                                         OrbCase{"localhost", false, "giop:tcp:localhost:20777", false}));
+                                         OrbCase{"localhost", false, "giop:tcp:localhost:20777", false}),
+                         [](const testing::TestParamInfo<OrbCase>& info) {
+                             return std::string(info.param.threadPool ? "Pool" : "PerConnection") +
+                                    (info.param.gateCloses ? "GateCloses" : "OrbShutsDown") +
+                                    std::to_string(info.index);
+                         });
 
 // A connection the ORB closes while it watches it (idle too long) reads as
 // ready: the ORB lets it go at once, not when it is destroyed.
