@@ -170,12 +170,13 @@ void GateConnection::PeekEnd(short events)
 {
     m_peeked = false;
     const auto now = Clock::now();
-    if (events != 0) {
+    if (events != 0 && m_state == ClientState_e::eOpen) {
         HandleClient(static_cast<std::uint32_t>(events), now); // (poll's and epoll's bits agree)
     } else {
-        Update();
+        Update(); // (whatever else happened meanwhile is the loop's again)
     }
-    if (m_client < 0 || m_arriving || m_state != ClientState_e::eOpen || m_channel->Waiting() > 0) {
+    if (m_client < 0 || m_state != ClientState_e::eOpen || m_arriving || m_writeLeft > 0 || m_stalled ||
+        m_place != Place_e::eNone || m_channel->Waiting() > 0) {
         // The loop looks again: deadlines, what waits, a connection to sweep.
         m_channel->RequestService();
     }

@@ -211,6 +211,11 @@ struct OrbCase {
     bool gateCloses;       // else the ORB shuts down with the channel open
 };
 
+void PrintTo(const OrbCase& c, std::ostream* os)
+{
+    *os << c.host << (c.threadPool ? " pool " : " per connection ") << c.published;
+}
+
 class OrbTransport : public testing::TestWithParam<OrbCase> {};
 
 // A request offered through the port is served and answered on the
