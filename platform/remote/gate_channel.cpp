@@ -1,7 +1,9 @@
 #include "platform/remote/gate_channel.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,8 +25,24 @@ bool Again(ssize_t n)
 } // namespace
 
 GateChannel::GateChannel(int clientFd, std::string peerAddress, Service service)
-    : m_peer(std::move(peerAddress)), m_service(std::move(service)), m_client(clientFd)
+    : m_peer(std::move(peerAddress)), m_service(std::move(service)), m_client(clientFd),
+      m_wakePeeker(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
+}
+
+GateChannel::~GateChannel()
+{
+    if (m_wakePeeker >= 0) {
+        ::close(m_wakePeeker);
+    }
+}
+
+void GateChannel::WakePeekerLocked()
+{
+    if (m_peeking && m_wakePeeker >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_wakePeeker, &one, sizeof(one));
+    }
 }
 
 // --- the ORB's side ----------------------------------------------------------
@@ -139,6 +157,7 @@ void GateChannel::Shutdown()
         }
         m_shutDown = true;
         m_watched = false;
+        WakePeekerLocked();
     }
     m_changed.notify_all();
     if (m_service) {
@@ -158,6 +177,7 @@ void GateChannel::Watch(bool dataInBuffer)
         if (dataInBuffer || m_closed || !m_toOrb.Empty()) {
             m_tellNow = true;
             service = true;
+            WakePeekerLocked(); // (a thread that peeks takes it)
         }
     }
     if (service && m_service) {
@@ -181,7 +201,8 @@ bool GateChannel::Watched() const
 bool GateChannel::Peek()
 {
     const auto end = Clock::now() + c_peekWait;
-    const auto ready = [this] { return m_shutDown || m_closed || !m_toOrb.Empty(); };
+    // A message, the gate's close, or the ORB's own bytes it asked to be told of.
+    const auto ready = [this] { return m_shutDown || m_closed || m_tellNow || !m_toOrb.Empty(); };
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_peeking || m_shutDown) {
@@ -220,14 +241,21 @@ bool GateChannel::Peek()
             }
         }
         if (fd >= 0) {
-            pollfd p{};
-            p.fd = fd;
-            p.events = POLLIN | POLLRDHUP;
+            // The client's socket, and what wakes a thread that peeks (see WakePeekerLocked).
+            pollfd p[2] = {};
+            p[0].fd = fd;
+            p[0].events = POLLIN | POLLRDHUP;
+            p[1].fd = m_wakePeeker;
+            p[1].events = POLLIN;
             const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1;
-            const int n = ::poll(&p, 1, static_cast<int>(wait));
+            const int n = ::poll(p, 2, static_cast<int>(wait));
+            if (n > 0 && p[1].revents != 0) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t r = ::read(m_wakePeeker, &count, sizeof(count));
+            }
             std::lock_guard<std::mutex> gate(m_gateMutex);
             if (owner != nullptr) {
-                owner->PeekEnd(n > 0 ? p.revents : 0);
+                owner->PeekEnd(n > 0 ? p[0].revents : 0);
             }
         } else {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -272,6 +300,7 @@ GateChannel::Put_e GateChannel::Put(const unsigned char* bytes, std::size_t size
             return Put_e::eRefused;
         }
         m_toOrb.Append(bytes, size);
+        WakePeekerLocked();
         const auto now = Clock::now();
         if (m_watched && !m_peeking && now - m_replyDone < c_tellDelay) {
             m_tellFrom = now + c_tellDelay;
@@ -391,6 +420,7 @@ int GateChannel::DetachClient()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_clientGone = true;
+        WakePeekerLocked();
     }
     m_room.notify_all();
     m_changed.notify_all();
@@ -402,6 +432,7 @@ void GateChannel::Close()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
+        WakePeekerLocked();
     }
     m_changed.notify_all();
 }

@@ -55,6 +55,7 @@ public:
     using Service = std::function<void(std::shared_ptr<GateChannel>)>;
 
     GateChannel(int clientFd, std::string peerAddress, Service service);
+    ~GateChannel();
     GateChannel(const GateChannel&) = delete;
     GateChannel& operator=(const GateChannel&) = delete;
 
@@ -169,6 +170,8 @@ public:
     static constexpr std::chrono::milliseconds c_tellDelay{1};
 
 private:
+    void WakePeekerLocked();
+
     std::mutex m_gateMutex;     // taken before the two below where they are
     mutable std::mutex m_mutex; // the state below, but what m_sendMutex guards
     std::condition_variable m_changed;
@@ -189,6 +192,7 @@ private:
     bool m_shutDown = false;
     bool m_watched = false;
     bool m_peeking = false;
+    const int m_wakePeeker;          // an eventfd: a thread that peeks waits on it beside the client's socket
     Clock::time_point m_replyDone{}; // when the ORB's last reply went out whole
     Clock::time_point m_tellFrom{};  // no telling before (a deferred message)
     bool m_tellNow = false;
