@@ -68,6 +68,7 @@ long GateChannel::Receive(void* buffer, std::size_t size, Clock::time_point dead
         std::memcpy(buffer, m_toOrb.Data(), n);
         m_toOrb.Consume(n);
         if (m_toOrb.Empty()) {
+            m_told = false;
             m_toOrb.Trim(c_keepBuffer);
             service = std::exchange(m_serviceWhenRead, false);
         }
@@ -174,8 +175,10 @@ void GateChannel::Watch(bool dataInBuffer)
             return;
         }
         m_watched = true;
+        // The ORB's own bytes are told of as asked; a message or the gate's
+        // close only while they are there (TellIfReady and Peek look then).
+        m_tellNow = m_tellNow || dataInBuffer;
         if (dataInBuffer || m_closed || !m_toOrb.Empty()) {
-            m_tellNow = true;
             service = true;
             WakePeekerLocked(); // (a thread that peeks takes it)
         }
@@ -201,8 +204,9 @@ bool GateChannel::Watched() const
 bool GateChannel::Peek()
 {
     const auto end = Clock::now() + c_peekWait;
-    // A message, the gate's close, or the ORB's own bytes it asked to be told of.
-    const auto ready = [this] { return m_shutDown || m_closed || m_tellNow || !m_toOrb.Empty(); };
+    // A message, the gate's close, or the ORB's own bytes it asked to be told
+    // of; not a message the ORB was told of: the thread it sent reads that.
+    const auto ready = [this] { return m_shutDown || m_closed || m_tellNow || (!m_told && !m_toOrb.Empty()); };
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_peeking || m_shutDown) {
@@ -310,6 +314,7 @@ GateChannel::Put_e GateChannel::Put(const unsigned char* bytes, std::size_t size
         if (m_watched && !m_peeking && !m_released && m_ready) {
             m_watched = false;
             m_tellNow = false;
+            m_told = true;
             ready = m_ready;
         }
     }
@@ -465,6 +470,7 @@ void GateChannel::TellIfReady()
         }
         m_watched = false;
         m_tellNow = false;
+        m_told = true;
         ready = m_ready;
     }
     ready();

@@ -192,6 +192,7 @@ private:
     bool m_shutDown = false;
     bool m_watched = false;
     bool m_peeking = false;
+    bool m_told = false;             // the ORB was told of what it has not read yet
     const int m_wakePeeker;          // an eventfd: a thread that peeks waits on it beside the client's socket
     Clock::time_point m_replyDone{}; // when the ORB's last reply went out whole
     Clock::time_point m_tellFrom{};  // no telling before (a deferred message)
