@@ -423,8 +423,11 @@ void GateChannel::TellIfReady()
     std::function<void()> ready;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_watched || m_peeking || m_shutDown || m_released || !m_ready) {
-            return; // (a thread that peeks takes what came)
+        if (!m_watched || m_shutDown || m_released || !m_ready) {
+            return;
+        }
+        if (m_peeking && !m_tellNow) {
+            return; // (a thread that peeks takes what came, but not what the ORB holds itself)
         }
         if (!m_tellNow && m_toOrb.Empty() && !m_closed) {
             return;
