@@ -418,28 +418,29 @@ bool GateChannel::ShutDown() const
     return m_shutDown;
 }
 
-void GateChannel::TellIfReady()
+GateChannel::Clock::time_point GateChannel::TellIfReady()
 {
     std::function<void()> ready;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_watched || m_shutDown || m_released || !m_ready) {
-            return;
+            return Clock::time_point::max();
         }
         if (m_peeking && !m_tellNow) {
-            return; // (a thread that peeks takes what came, but not what the ORB holds itself)
+            return Clock::time_point::max(); // (a thread that peeks takes what came, but not what the ORB holds itself)
         }
         if (!m_tellNow && m_toOrb.Empty() && !m_closed) {
-            return;
+            return Clock::time_point::max();
         }
         if (!m_tellNow && !m_closed && Clock::now() < m_tellFrom) {
-            return; // (deferred: the gate asks again)
+            return m_tellFrom; // (deferred: the gate asks again then)
         }
         m_watched = false;
         m_tellNow = false;
         ready = m_ready;
     }
     ready();
+    return Clock::time_point::max();
 }
 
 void GateChannel::RequestService()

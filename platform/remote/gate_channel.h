@@ -146,8 +146,9 @@ public:
     bool ShutDown() const;
     // Calls the ready handler if the ORB watches and a message or the
     // gate's close is there (the loop calls it after Put, Close and when
-    // serviced). Outside the channel's lock.
-    void TellIfReady();
+    // serviced). Outside the channel's lock. Returns when to call it again
+    // for a message whose telling is deferred still (max(): no need).
+    Clock::time_point TellIfReady();
     // Asks the gate's loop to look at the channel (Service).
     void RequestService();
     // Tell the gate (Service) once the ORB has read all it was given.

@@ -747,7 +747,9 @@ void GateConnection::Update()
         }
     }
     if (std::exchange(m_tell, false)) {
-        m_channel->TellIfReady();
+        // A message deferred for a thread on its way to peek is told of once
+        // its delay has passed by the channel's clock, not the loop's.
+        m_tellAt = std::min(m_tellAt, m_channel->TellIfReady());
     }
 }
 

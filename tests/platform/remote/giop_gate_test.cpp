@@ -705,6 +705,42 @@ TEST(ReplyTracker, RepliesCountOnceWholeInAnyPieces)
 
 // --- the gate -----------------------------------------------------------------
 
+// A message that comes just after the last reply is not told of at once
+// (the thread that sent the reply is on its way to peek for it): the
+// channel says when to ask again, and tells then.
+TEST(GateChannel, AMessageDeferredForAPeekerIsToldWhenItsDelayHasPassed)
+{
+    using Clock = mci::GateChannel::Clock;
+    const std::string request = Request(Req{});
+    const std::string reply = AnswerTo(request);
+    int deferred = 0;
+    for (int attempt = 0; attempt < 50 && deferred < 3; ++attempt) {
+        int sv[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        auto channel = std::make_shared<mci::GateChannel>(sv[1], "127.0.0.2:1", nullptr);
+        int told = 0;
+        channel->SetReadyHandler([&told] { ++told; });
+        channel->ExpectReplies({1}, 0);
+        channel->Watch(false);
+        ASSERT_EQ(static_cast<long>(reply.size()), channel->Send(reply.data(), reply.size(), Clock::time_point::max()));
+        const auto put = channel->Put(reinterpret_cast<const unsigned char*>(request.data()), request.size());
+        const auto asked = Clock::now();
+        const auto again = channel->TellIfReady();
+        if (put == mci::GateChannel::Put_e::eDeferred) {
+            ++deferred;
+            EXPECT_EQ(0, told);
+            EXPECT_GT(again, asked);
+            EXPECT_LE(again, asked + mci::GateChannel::c_tellDelay);
+            std::this_thread::sleep_until(again);
+            EXPECT_EQ(Clock::time_point::max(), channel->TellIfReady());
+        }
+        EXPECT_EQ(1, told) << "attempt " << attempt;
+        ::close(sv[0]);
+        ::close(sv[1]);
+    }
+    EXPECT_GT(deferred, 0) << "never within the delay of the reply (a busy machine)";
+}
+
 TEST(GiopGate, RelaysEveryVersionAndByteOrderUnchanged)
 {
     Rig rig(Settings());
