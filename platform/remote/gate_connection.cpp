@@ -141,7 +141,13 @@ void GateConnection::Start(Clock::time_point now)
         m_entry->lastActive.store(now.time_since_epoch().count());
     }
     m_channel->owner = this;
-    Update();
+    if (m_offered) {
+        // What the channel asked for before the loop took the connection up
+        // (the ORB may have shut it down already) was not looked at.
+        Service(now);
+    } else {
+        Update();
+    }
 }
 
 // --- client to ORB -----------------------------------------------------------
@@ -395,6 +401,11 @@ void GateConnection::UpdateArriving(Clock::time_point now)
 void GateConnection::OnService(Clock::time_point now)
 {
     std::lock_guard<std::mutex> guard(m_channel->GateMutex());
+    Service(now);
+}
+
+void GateConnection::Service(Clock::time_point now)
+{
     if (m_entry) {
         m_entry->lastActive.store(now.time_since_epoch().count());
     }

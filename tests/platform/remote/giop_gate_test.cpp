@@ -1076,6 +1076,28 @@ TEST(GiopGate, OrbCloseReachesTheClient)
     EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; }, 5s));
 }
 
+// The ORB may shut a channel down before the loop that serves its
+// connection has taken the connection up: its client is closed all the same.
+TEST(GiopGate, AChannelShutDownBeforeItsLoopTookItUpClosesItsClient)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.threads = 2;
+    mci::GiopGate gate(settings, [](const std::shared_ptr<mci::GateChannel>& channel) {
+        channel->Shutdown();
+        std::this_thread::sleep_for(50ms); // (the loop hears of it before it has the connection)
+        return true;
+    });
+    const unsigned short port = StartOnFreePort(gate, "127.0.0.1");
+    zvtest::Sockets fds;
+    for (unsigned i = 0; i < settings.threads; ++i) { // (one connection on each loop)
+        const int fd = zvtest::ConnectFrom(port);
+        ASSERT_GE(fd, 0);
+        fds.fds.push_back(fd);
+        EXPECT_TRUE(zvtest::ClosedWithin(fd, 5s)) << "connection " << i;
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return gate.ConnectionCount() == 0; }, 5s));
+}
+
 // A channel names its client's TCP address, and tells when the client has
 // closed or reset its connection.
 TEST(GiopGate, ChannelsTellTheirClientsAddressAndGoing)
