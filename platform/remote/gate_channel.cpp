@@ -67,8 +67,10 @@ long GateChannel::Receive(void* buffer, std::size_t size, Clock::time_point dead
         const std::size_t n = std::min(size, m_toOrb.Size());
         std::memcpy(buffer, m_toOrb.Data(), n);
         m_toOrb.Consume(n);
+        m_toldRead = m_told;
         if (m_toOrb.Empty()) {
             m_told = false;
+            m_toldRead = false;
             m_toOrb.Trim(c_keepBuffer);
             service = std::exchange(m_serviceWhenRead, false);
         }
@@ -175,6 +177,12 @@ void GateChannel::Watch(bool dataInBuffer)
             return;
         }
         m_watched = true;
+        // A thread that was told and has read watches again: what it left
+        // is anybody's (not while the thread told has not read yet).
+        if (m_toldRead) {
+            m_told = false;
+            m_toldRead = false;
+        }
         // The ORB's own bytes are told of as asked; a message or the gate's
         // close only while they are there (TellIfReady and Peek look then).
         m_tellNow = m_tellNow || dataInBuffer;
@@ -267,6 +275,9 @@ bool GateChannel::Peek()
         }
     }
     std::lock_guard<std::mutex> lock(m_mutex);
+    // What came after the last look, while this thread was still peeking,
+    // was told of to nobody: it is this thread's.
+    took = took || (ready() && !m_shutDown);
     m_peeking = false;
     if (took) {
         m_watched = false;
@@ -315,6 +326,7 @@ GateChannel::Put_e GateChannel::Put(const unsigned char* bytes, std::size_t size
             m_watched = false;
             m_tellNow = false;
             m_told = true;
+            m_toldRead = false;
             ready = m_ready;
         }
     }
@@ -454,26 +466,28 @@ bool GateChannel::ShutDown() const
     return m_shutDown;
 }
 
-void GateChannel::TellIfReady()
+GateChannel::Clock::time_point GateChannel::TellIfReady()
 {
     std::function<void()> ready;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_watched || m_peeking || m_shutDown || m_released || !m_ready) {
-            return; // (a thread that peeks takes what came)
+            return Clock::time_point::max(); // (a thread that peeks takes what came)
         }
         if (!m_tellNow && m_toOrb.Empty() && !m_closed) {
-            return;
+            return Clock::time_point::max();
         }
         if (!m_tellNow && !m_closed && Clock::now() < m_tellFrom) {
-            return; // (deferred: the gate asks again)
+            return m_tellFrom; // (deferred: the gate asks again then)
         }
         m_watched = false;
         m_tellNow = false;
         m_told = true;
+        m_toldRead = false;
         ready = m_ready;
     }
     ready();
+    return Clock::time_point::max();
 }
 
 void GateChannel::RequestService()

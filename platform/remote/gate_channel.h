@@ -147,8 +147,9 @@ public:
     bool ShutDown() const;
     // Calls the ready handler if the ORB watches and a message or the
     // gate's close is there (the loop calls it after Put, Close and when
-    // serviced). Outside the channel's lock.
-    void TellIfReady();
+    // serviced). Outside the channel's lock. Returns when to call it again
+    // for a message whose telling is deferred still (max(): no need).
+    Clock::time_point TellIfReady();
     // Asks the gate's loop to look at the channel (Service).
     void RequestService();
     // Tell the gate (Service) once the ORB has read all it was given.
@@ -193,6 +194,7 @@ private:
     bool m_watched = false;
     bool m_peeking = false;
     bool m_told = false;             // the ORB was told of what it has not read yet
+    bool m_toldRead = false;         // ... and has read since
     const int m_wakePeeker;          // an eventfd: a thread that peeks waits on it beside the client's socket
     Clock::time_point m_replyDone{}; // when the ORB's last reply went out whole
     Clock::time_point m_tellFrom{};  // no telling before (a deferred message)

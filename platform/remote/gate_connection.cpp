@@ -141,7 +141,13 @@ void GateConnection::Start(Clock::time_point now)
         m_entry->lastActive.store(now.time_since_epoch().count());
     }
     m_channel->owner = this;
-    Update();
+    if (m_offered) {
+        // What the channel asked for before the loop took the connection up
+        // (the ORB may have shut it down already) was not looked at.
+        Service(now);
+    } else {
+        Update();
+    }
 }
 
 // --- client to ORB -----------------------------------------------------------
@@ -395,6 +401,11 @@ void GateConnection::UpdateArriving(Clock::time_point now)
 void GateConnection::OnService(Clock::time_point now)
 {
     std::lock_guard<std::mutex> guard(m_channel->GateMutex());
+    Service(now);
+}
+
+void GateConnection::Service(Clock::time_point now)
+{
     if (m_entry) {
         m_entry->lastActive.store(now.time_since_epoch().count());
     }
@@ -747,7 +758,9 @@ void GateConnection::Update()
         }
     }
     if (std::exchange(m_tell, false)) {
-        m_channel->TellIfReady();
+        // A message deferred for a thread on its way to peek is told of once
+        // its delay has passed by the channel's clock, not the loop's.
+        m_tellAt = std::min(m_tellAt, m_channel->TellIfReady());
     }
 }
 

@@ -119,6 +119,7 @@ private:
     void RefuseLarge(const char* why, Clock::time_point now);
     void UpdateArriving(Clock::time_point now);
     // ORB to client.
+    void Service(Clock::time_point now);
     void SendToClient(const unsigned char* bytes, std::size_t size);
     void WriteClient();
 

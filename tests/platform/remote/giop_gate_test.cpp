@@ -705,6 +705,115 @@ TEST(ReplyTracker, RepliesCountOnceWholeInAnyPieces)
 
 // --- the gate -----------------------------------------------------------------
 
+// A message that comes just after the last reply is not told of at once
+// (the thread that sent the reply is on its way to peek for it): the
+// channel says when to ask again, and tells then.
+TEST(GateChannel, AMessageDeferredForAPeekerIsToldWhenItsDelayHasPassed)
+{
+    using Clock = mci::GateChannel::Clock;
+    const std::string request = Request(Req{});
+    const std::string reply = AnswerTo(request);
+    int deferred = 0;
+    for (int attempt = 0; attempt < 50 && deferred < 3; ++attempt) {
+        int sv[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        auto channel = std::make_shared<mci::GateChannel>(sv[1], "127.0.0.2:1", nullptr);
+        int told = 0;
+        channel->SetReadyHandler([&told] { ++told; });
+        channel->ExpectReplies({1}, 0);
+        channel->Watch(false);
+        ASSERT_EQ(static_cast<long>(reply.size()), channel->Send(reply.data(), reply.size(), Clock::time_point::max()));
+        const auto put = channel->Put(reinterpret_cast<const unsigned char*>(request.data()), request.size());
+        const auto asked = Clock::now();
+        const auto again = channel->TellIfReady();
+        if (put == mci::GateChannel::Put_e::eDeferred) {
+            ++deferred;
+            EXPECT_EQ(0, told);
+            EXPECT_GT(again, asked);
+            EXPECT_LE(again, asked + mci::GateChannel::c_tellDelay);
+            std::this_thread::sleep_until(again);
+            EXPECT_EQ(Clock::time_point::max(), channel->TellIfReady());
+        }
+        EXPECT_EQ(1, told) << "attempt " << attempt;
+        ::close(sv[0]);
+        ::close(sv[1]);
+    }
+    EXPECT_GT(deferred, 0) << "never within the delay of the reply (a busy machine)";
+}
+
+// A message told of belongs to the thread the ORB sent, until that thread
+// has read and watches again: then what it left (a second message) is taken
+// by a thread that peeks, and not left for a tell the peek holds off.
+TEST(GateChannel, WhatAToldThreadLeftIsTakenByAPeekOnceItWatchesAgain)
+{
+    const std::string request = Request(Req{});
+    const auto* bytes = reinterpret_cast<const unsigned char*>(request.data());
+    const struct {
+        const char* what;
+        bool toldThreadRead;
+        bool peekTakes;
+    } cases[] = {
+        {"the told thread read its message and watches", true, true},
+        {"another thread watches before the told one read", false, false},
+    };
+    for (const auto& c : cases) {
+        auto channel = std::make_shared<mci::GateChannel>(-1, "127.0.0.2:1", nullptr);
+        int told = 0;
+        channel->SetReadyHandler([&told] { ++told; });
+        channel->Watch(false);
+        ASSERT_EQ(mci::GateChannel::Put_e::eGiven, channel->Put(bytes, request.size()));
+        ASSERT_EQ(mci::GateChannel::Put_e::eGiven, channel->Put(bytes, request.size()));
+        EXPECT_EQ(1, told) << c.what;
+        std::vector<char> buffer(request.size());
+        if (c.toldThreadRead) {
+            ASSERT_EQ(static_cast<long>(request.size()),
+                      channel->Receive(buffer.data(), buffer.size(), mci::GateChannel::Clock::time_point::max()));
+        }
+        channel->Watch(false);
+        EXPECT_EQ(c.peekTakes, channel->Peek()) << c.what;
+        EXPECT_EQ(1, told) << c.what;
+    }
+}
+
+// A message put as a thread's peek runs out is either taken by that thread
+// or told of to the ORB, once: never left with nobody to read it. Many
+// peeks end at once, each with a message put close to its end.
+TEST(GateChannelConcurrency, AMessagePutAsAPeekEndsIsTakenOrToldOfOnce)
+{
+    using Clock = mci::GateChannel::Clock;
+    const std::string request = Request(Req{});
+    constexpr int c_threads = 32;
+    constexpr int c_trials = 25;
+    std::atomic<int> lost{0};
+    std::atomic<int> twice{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < c_threads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int trial = 0; trial < c_trials; ++trial) {
+                auto channel = std::make_shared<mci::GateChannel>(-1, "127.0.0.2:1", nullptr);
+                std::atomic<int> told{0};
+                channel->SetReadyHandler([&told] { ++told; });
+                channel->Watch(false);
+                const auto start = Clock::now();
+                auto peek = std::async(std::launch::async, [&] { return channel->Peek(); });
+                // Spread over the last 0.5 ms before the peek's end and just after.
+                const auto offset = std::chrono::microseconds((t * c_trials + trial) % 600) - 500us;
+                std::this_thread::sleep_until(start + mci::GateChannel::c_peekWait + offset);
+                channel->Put(reinterpret_cast<const unsigned char*>(request.data()), request.size());
+                const bool took = peek.get();
+                const int n = told.load() + (took ? 1 : 0);
+                lost += n == 0 ? 1 : 0;
+                twice += n > 1 ? 1 : 0;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, lost.load());
+    EXPECT_EQ(0, twice.load());
+}
+
 TEST(GiopGate, RelaysEveryVersionAndByteOrderUnchanged)
 {
     Rig rig(Settings());
@@ -1038,6 +1147,28 @@ TEST(GiopGate, OrbCloseReachesTheClient)
     EXPECT_EQ(closeConnection, zvtest::Receive(fd, 5s, closed));
     EXPECT_TRUE(closed || zvtest::ClosedWithin(fd, 5s));
     EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; }, 5s));
+}
+
+// The ORB may shut a channel down before the loop that serves its
+// connection has taken the connection up: its client is closed all the same.
+TEST(GiopGate, AChannelShutDownBeforeItsLoopTookItUpClosesItsClient)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.threads = 2;
+    mci::GiopGate gate(settings, [](const std::shared_ptr<mci::GateChannel>& channel) {
+        channel->Shutdown();
+        std::this_thread::sleep_for(50ms); // (the loop hears of it before it has the connection)
+        return true;
+    });
+    const unsigned short port = StartOnFreePort(gate, "127.0.0.1");
+    zvtest::Sockets fds;
+    for (unsigned i = 0; i < settings.threads; ++i) { // (one connection on each loop)
+        const int fd = zvtest::ConnectFrom(port);
+        ASSERT_GE(fd, 0);
+        fds.fds.push_back(fd);
+        EXPECT_TRUE(zvtest::ClosedWithin(fd, 5s)) << "connection " << i;
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return gate.ConnectionCount() == 0; }, 5s));
 }
 
 // A channel names its client's TCP address, and tells when the client has

@@ -284,6 +284,47 @@ TEST(OrbTransportIdle, AChannelTheOrbClosesIsLetGo)
     EXPECT_TRUE(zvtest::WaitFor([&] { return gate.channel.use_count() == 1; }));
 }
 
+// A client that sends several requests before it reads the replies: the
+// ORB reads them in one go and hands the rest on to other threads while
+// the one that answered first looks for the next request; every one is
+// answered, and at once.
+TEST(OrbTransportPipelining, RequestsSentTogetherAreAllAnswered)
+{
+    mci::OrbGatePort port("127.0.0.1", 20780);
+    GateOrb orb(port, true);
+    Probe probe;
+    PortableServer::ObjectId_var id = orb.poa->activate_object(&probe);
+    CORBA::Object_var obj = orb.poa->id_to_reference(id);
+    const std::string request = ValueChangedRequest(mci::RemoteObjectOf(obj).target.objectKey);
+    OneChannelGate gate("127.0.0.2:40003");
+    ASSERT_TRUE(gate.OfferTo(port));
+    constexpr int c_together = 5;
+    std::string together;
+    for (int i = 0; i < c_together; ++i) {
+        together += request;
+    }
+    for (int round = 0; round < 100 && !HasFailure(); ++round) {
+        EXPECT_TRUE(gate.Put(together));
+        std::string received;
+        int replies = 0;
+        for (auto end = std::chrono::steady_clock::now() + 5s;
+             replies < c_together && std::chrono::steady_clock::now() < end;) {
+            received += zvtest::Receive(gate.Client(), 100ms);
+            for (size_t size = zvtest::MessageSize(received); size > 0 && received.size() >= size;
+                 size = zvtest::MessageSize(received)) {
+                EXPECT_TRUE(zvtest::IsAnswer(received.substr(0, size)));
+                received.erase(0, size);
+                ++replies;
+            }
+        }
+        EXPECT_EQ(c_together, replies) << "round " << round;
+    }
+    orb.poa->deactivate_object(id);
+    gate.channel->Close();
+    EXPECT_TRUE(zvtest::WaitFor([&] { return gate.channel->ShutDown(); }));
+    gate.channel->Release();
+}
+
 // Without an ORB: the port's endpoint is found by its name while the port
 // lives; a shut-down port refuses, and what waited in it is shut down.
 TEST(OrbGatePort, NamesItsEndpointAndShutsDownWhatWaits)
