@@ -15,13 +15,27 @@
 //   flood    120 clients that each send an 8 MB request at once (and again
 //            0.1 s after a refusal, for at most 60 s): the server's peak and idle
 //            resident memory, requests decoded and refused
+//   claim    128 connections from 32 addresses (4 each) that send the first
+//            8 KiB of a request claiming 8 MiB and stall: the median and
+//            worst of 20 gets from another address (bound: 0.2 s each)
+//   segments 2x4, then 16x4 such stalled connections: honest writes of
+//            200 B, 4 KB and 180 KB sent in 1,448-byte pieces 1 ms apart
+//            (bound: all answered, none with a system exception)
+//   noreply  two clients of one address send 1 MB requests that ask for no
+//            reply, twice each, and stay: 10 writes of 180 KB from another
+//            address (bound: all succeed, none takes more than 1 s)
+// Stalled connections that the server ends connect and send again. The
+// timed scenarios also time their exchanges without the load, as a
+// reference. The exit status is 2 when a figure misses its bound.
 //   remote_bounds_bench [SCENARIO...]     (default: all)
 // Any --benchmark_* argument (the CI smoke run) runs "half" alone.
 
 #include "bench/server_process.h"
+#include "bench/timed_clients.h"
 #include "tests/common/free_port.h"
 #include "tests/common/giop_client.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +85,101 @@ Result Execute(const std::vector<std::string>& args, const std::string& dir)
     return r;
 }
 
+// SetInteger of count zeros to gdx.fofb.su (22,528 values): 88 bytes and 8
+// per value.
+std::string SetSuRequest(std::uint32_t count, zvtest::Framing framing = zvtest::Framing(),
+                         unsigned char responseFlags = 3)
+{
+    return zvtest::GiopRequest(
+        "ZemtraRemote", "SetInteger",
+        [&](zvtest::Cdr& c) {
+            c.String("gdx.fofb.su");
+            c.ULong(0);
+            c.ULong(count);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                c.ULongLong(0);
+            }
+        },
+        framing, responseFlags);
+}
+
+// The first 8 KiB of a request whose header claims 8 MiB.
+std::string ClaimingPart()
+{
+    return SetSuRequest(1013, zvtest::ClaimingMore((8u << 20) - 8192));
+}
+
+std::vector<std::string> Addresses(const std::string& prefix, int count)
+{
+    std::vector<std::string> all;
+    for (int i = 1; i <= count; ++i) {
+        all.push_back(prefix + std::to_string(i));
+    }
+    return all;
+}
+
+// perAddress connections from each address that send part of a request and
+// stall; one that the server ends (a refusal, a close) connects and sends
+// again, until the object goes.
+class Stalled {
+public:
+    Stalled(unsigned short port, const std::vector<std::string>& from, int perAddress, const std::string& part)
+        : m_thread([this, port, from, perAddress, part] { Run(port, from, perAddress, part); })
+    {
+        std::this_thread::sleep_for(500ms); // all have sent
+    }
+    ~Stalled()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    Stalled(const Stalled&) = delete;
+    Stalled& operator=(const Stalled&) = delete;
+
+    int Renewed() const { return m_renewed.load(); }
+
+private:
+    void Run(unsigned short port, const std::vector<std::string>& from, int perAddress, const std::string& part)
+    {
+        const auto open = [&](const std::string& address) {
+            int fd = zvtest::ConnectFrom(port, address.c_str());
+            if (fd >= 0 && !zvtest::SendAll(fd, part)) {
+                ::close(fd);
+                fd = -1;
+            }
+            return fd;
+        };
+        std::vector<pollfd> fds;
+        for (size_t i = 0; i < from.size() * static_cast<size_t>(perAddress); ++i) {
+            fds.push_back(pollfd{open(from[i % from.size()]), POLLIN, 0});
+        }
+        while (!m_stop.load()) {
+            ::poll(fds.data(), fds.size(), 50);
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].fd >= 0 && fds[i].revents == 0) {
+                    continue;
+                }
+                if (fds[i].fd >= 0) {
+                    ::close(fds[i].fd);
+                    ++m_renewed;
+                }
+                fds[i].fd = open(from[i % from.size()]);
+                fds[i].revents = 0;
+            }
+            std::this_thread::sleep_for(10ms); // a refused client does not spin
+        }
+        for (const pollfd& p : fds) {
+            if (p.fd >= 0) {
+                ::close(p.fd);
+            }
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_renewed{0};
+    std::thread m_thread;
+};
+
 // A field of /proc/PID/status in kB.
 long StatusKb(pid_t pid, const std::string& field)
 {
@@ -89,6 +198,71 @@ struct Bench {
     std::string address;
     unsigned short port = 0;
     pid_t server = -1;
+    bool missed = false; // a figure missed its bound
+
+    // Sends the request on a connection of its own from the address (in
+    // pieces of the size, 1 ms apart) and waits for the reply: true when it
+    // came and carries no system exception (else why is printed); the time
+    // it took from the connect.
+    bool Exchange(const std::string& from, const std::string& request, size_t piece, double& seconds)
+    {
+        const auto t0 = Clock::now();
+        const int fd = zvtest::ConnectFrom(port, from.c_str());
+        bool sent = fd >= 0;
+        for (size_t at = 0; sent && at < request.size(); at += piece) {
+            if (at > 0) {
+                std::this_thread::sleep_for(1ms);
+            }
+            sent = zvtest::SendAll(fd, request.substr(at, piece));
+        }
+        const std::string reply = fd >= 0 ? zvtest::Receive(fd, 10000ms) : ""; // also after a send cut short: a refusal
+        seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        std::string id;
+        std::uint32_t minor = 0;
+        if (zvtest::SystemException(reply, id, minor)) {
+            std::printf("  %zu B from %s: %s minor 0x%x\n", request.size(), from.c_str(), id.c_str(), minor);
+        } else if (!zvtest::IsReply(reply)) {
+            std::printf("  %zu B from %s: %s after %.3f s\n", request.size(), from.c_str(),
+                        sent ? "no reply" : "not sent", seconds);
+        }
+        return zvtest::IsReply(reply) && id.empty();
+    }
+
+    // The times of count whole exchanges from the address, pause apart; how
+    // many failed.
+    std::vector<double> Timed(const std::string& from, const std::string& request, int count, int& failed,
+                              std::chrono::milliseconds pause = 0ms)
+    {
+        std::vector<double> times;
+        failed = 0;
+        for (int i = 0; i < count; ++i) {
+            std::this_thread::sleep_for(pause);
+            double seconds = 0;
+            failed += Exchange(from, request, request.size(), seconds) ? 0 : 1;
+            times.push_back(seconds);
+        }
+        return times;
+    }
+
+    // Prints the median and worst time of the exchanges beside those of the
+    // reference; a miss unless all succeeded within the bound.
+    void Judge(const char* what, const std::vector<double>& alone, const std::vector<double>& loaded, int failed,
+               double bound)
+    {
+        const double worst = *std::max_element(loaded.begin(), loaded.end());
+        const double median = zvbench::Median(loaded);
+        const double reference = zvbench::Median(alone);
+        const bool ok = failed == 0 && worst <= bound;
+        std::printf("  %d of %zu %s succeeded; median %.4f s, worst %.4f s (alone: median %.4f s, worst %.4f s; "
+                    "median ratio %.1f); bound %.1f s each: %s\n",
+                    static_cast<int>(loaded.size()) - failed, loaded.size(), what, median, worst, reference,
+                    *std::max_element(alone.begin(), alone.end()), reference > 0 ? median / reference : 0.0, bound,
+                    ok ? "met" : "MISSED");
+        missed = missed || !ok;
+    }
 
     Result Tool(std::vector<std::string> args)
     {
@@ -277,6 +451,77 @@ struct Bench {
                     args.size() - 2, succeeded, longest, connections.load());
     }
 
+    void Claim()
+    {
+        std::puts("claim: 128 connections from 127.0.3.1 to 127.0.3.32 (4 each) send 8 KiB of a request claiming "
+                  "8 MiB and stall; 20 gets from 127.0.0.50, 0.1 s apart");
+        const std::string get = zvtest::GetTextRequest("custom");
+        int failed = 0;
+        const std::vector<double> alone = Timed("127.0.0.50", get, 20, failed, 100ms);
+        const Stalled stalled(port, Addresses("127.0.3.", 32), 4, ClaimingPart());
+        // 0.1 s apart, the gets also meet the server ending the stalled connections at their time-out.
+        const std::vector<double> loaded = Timed("127.0.0.50", get, 20, failed, 100ms);
+        Judge("gets", alone, loaded, failed, 0.2);
+        std::printf("  the server ended %d stalled connections meanwhile (they came again)\n", stalled.Renewed());
+    }
+
+    void Segments()
+    {
+        std::puts("segments: beside 2x4, then 16x4 stalled connections (8 KiB of a request claiming 8 MiB), "
+                  "5 writes each of 200 B, 4 KB and 180 KB in 1,448-byte pieces 1 ms apart from 127.0.0.6x");
+        int failed = 0;
+        for (const int addresses : {2, 16}) {
+            const Stalled stalled(port, Addresses("127.0.4.", addresses), 4, ClaimingPart());
+            std::printf("  beside %dx4:", addresses);
+            int n = 0;
+            for (const std::uint32_t values : {14u, 501u, 22528u}) {
+                const std::string request = SetSuRequest(values);
+                const std::string from = "127.0.0." + std::to_string(60 + n++);
+                int succeeded = 0;
+                double seconds = 0;
+                for (int i = 0; i < 5; ++i) {
+                    succeeded += Exchange(from, request, 1448, seconds) ? 1 : 0;
+                }
+                std::printf(" %zu B %d of 5;", request.size(), succeeded);
+                failed += 5 - succeeded;
+            }
+            std::printf(" the server ended %d stalled connections meanwhile\n", stalled.Renewed());
+        }
+        std::printf("  bound: all succeed: %s\n", failed > 0 ? "MISSED" : "met");
+        missed = missed || failed > 0;
+    }
+
+    void NoReply()
+    {
+        std::puts("noreply: two clients of 127.0.0.71 send a 1 MB request asking for no reply twice each and stay; "
+                  "10 writes of 180 KB from 127.0.0.70");
+        const std::string write = SetSuRequest(22528);
+        int failed = 0;
+        const std::vector<double> alone = Timed("127.0.0.70", write, 10, failed);
+        const std::string oneway = SetSuRequest(((1u << 20) - 88) / 8, zvtest::Framing(), 0);
+        zvtest::Sockets clients;
+        std::vector<std::thread> senders;
+        for (int c = 0; c < 2; ++c) {
+            clients.fds.push_back(zvtest::ConnectFrom(port, "127.0.0.71"));
+            senders.emplace_back([&, fd = clients.fds.back()] {
+                if (fd < 0 || !zvtest::SendAll(fd, oneway) || !zvtest::SendAll(fd, oneway)) {
+                    std::puts("  a client could not send its requests");
+                }
+            });
+        }
+        for (auto& s : senders) {
+            s.join();
+        }
+        const std::vector<double> loaded = Timed("127.0.0.70", write, 10, failed);
+        Judge("writes", alone, loaded, failed, 1.0);
+        int ended = 0;
+        for (const int fd : clients.fds) {
+            pollfd p{fd, POLLIN, 0};
+            ended += ::poll(&p, 1, 0) == 1 ? 1 : 0;
+        }
+        std::printf("  the server sent to or closed %d of the 2 clients' connections\n", ended);
+    }
+
     void Flood()
     {
         std::puts(
@@ -356,8 +601,9 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::vector<std::pair<std::string, void (Bench::*)()>> all = {
-        {"watch", &Bench::Watch}, {"idle", &Bench::Idle}, {"half", &Bench::Half},
-        {"loop", &Bench::Loop},   {"slow", &Bench::Slow}, {"flood", &Bench::Flood}};
+        {"watch", &Bench::Watch}, {"idle", &Bench::Idle},         {"half", &Bench::Half},
+        {"loop", &Bench::Loop},   {"slow", &Bench::Slow},         {"flood", &Bench::Flood},
+        {"claim", &Bench::Claim}, {"segments", &Bench::Segments}, {"noreply", &Bench::NoReply}};
     int rc = 0;
     for (const auto& scenario : all) {
         if (!scenarios.empty() && scenarios.count(scenario.first) == 0) {
@@ -373,6 +619,10 @@ int main(int argc, char** argv)
             (b.*scenario.second)();
         }
         zvbench::StopServer(b.server);
+    }
+    if (rc == 0 && b.missed) {
+        std::puts("a figure missed its bound");
+        rc = 2;
     }
     if (rc == 0 && std::system(("rm -rf '" + b.dir + "'").c_str()) != 0) {
         std::cerr << "could not remove " << b.dir << "\n";

@@ -88,13 +88,14 @@ private:
 };
 
 // A request to the object of the key, with the arguments written by args,
-// framed as told.
+// framed as told; response flags 0 ask for no reply.
 inline std::string GiopRequest(const std::string& objectKey, const std::string& operation,
-                               const std::function<void(Cdr&)>& args, Framing framing = Framing())
+                               const std::function<void(Cdr&)>& args, Framing framing = Framing(),
+                               unsigned char responseFlags = 3)
 {
     Cdr cdr;
     cdr.ULong(1); // request id
-    cdr.Octet(3); // response expected
+    cdr.Octet(responseFlags);
     cdr.Octet(0); // reserved
     cdr.Octet(0);
     cdr.Octet(0);
