@@ -111,8 +111,8 @@ template <typename F> bool Interruptible(F call, std::chrono::steady_clock::dura
             error = std::current_exception();
         }
         std::lock_guard<std::mutex> lock(state->mutex);
-        // Handed over whole: the exception is released on the thread that
-        // handles it, never on this one.
+        // Handed over whole: this thread keeps no reference, so the thread
+        // that rethrows it holds the only one while it prints its message.
         state->error = std::move(error);
         state->finished = true;
         state->done.notify_all();
