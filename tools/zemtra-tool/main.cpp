@@ -111,7 +111,9 @@ template <typename F> bool Interruptible(F call, std::chrono::steady_clock::dura
             error = std::current_exception();
         }
         std::lock_guard<std::mutex> lock(state->mutex);
-        state->error = error;
+        // Handed over whole: this thread keeps no reference, so the thread
+        // that rethrows it holds the only one while it prints its message.
+        state->error = std::move(error);
         state->finished = true;
         state->done.notify_all();
     }).detach();
@@ -130,8 +132,10 @@ template <typename F> bool Interruptible(F call, std::chrono::steady_clock::dura
             return false;
         }
     }
-    if (state->error) {
-        std::rethrow_exception(state->error);
+    const std::exception_ptr error = std::move(state->error);
+    lock.unlock();
+    if (error) {
+        std::rethrow_exception(error);
     }
     return true;
 }
