@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace mci {
@@ -67,10 +68,12 @@ long GateChannel::Receive(void* buffer, std::size_t size, Clock::time_point dead
         const std::size_t n = std::min(size, m_toOrb.Size());
         std::memcpy(buffer, m_toOrb.Data(), n);
         m_toOrb.Consume(n);
-        m_toldRead = m_told;
+        if (m_told && m_toldReader == std::thread::id()) {
+            m_toldReader = std::this_thread::get_id();
+        }
         if (m_toOrb.Empty()) {
             m_told = false;
-            m_toldRead = false;
+            m_toldReader = std::thread::id();
             m_toOrb.Trim(c_keepBuffer);
             service = std::exchange(m_serviceWhenRead, false);
         }
@@ -124,6 +127,12 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
                 m_toClient.Append(data + sent, size - sent);
                 m_waiting.store(m_toClient.Size());
                 service = true;
+                {
+                    // A thread that peeks holds the client's socket out of
+                    // the loop's watch: it hands it back for the loop to write.
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    WakePeekerLocked();
+                }
                 if (m_toClient.Size() >= c_maxWaiting) {
                     if (m_service) {
                         m_service(shared_from_this()); // (the loop writes it out)
@@ -177,11 +186,11 @@ void GateChannel::Watch(bool dataInBuffer)
             return;
         }
         m_watched = true;
-        // A thread that was told and has read watches again: what it left
-        // is anybody's (not while the thread told has not read yet).
-        if (m_toldRead) {
+        // The thread that was told, having read, watches again: what it
+        // left is anybody's (not while the thread told has not read yet).
+        if (m_told && m_toldReader == std::this_thread::get_id()) {
             m_told = false;
-            m_toldRead = false;
+            m_toldReader = std::thread::id();
         }
         // The ORB's own bytes are told of as asked; a message or the gate's
         // close only while they are there (TellIfReady and Peek look then).
@@ -190,6 +199,9 @@ void GateChannel::Watch(bool dataInBuffer)
             service = true;
             WakePeekerLocked(); // (a thread that peeks takes it)
         }
+    }
+    if (service) {
+        m_changed.notify_all();
     }
     if (service && m_service) {
         m_service(shared_from_this());
@@ -217,8 +229,8 @@ bool GateChannel::Peek()
     const auto ready = [this] { return m_shutDown || m_closed || m_tellNow || (!m_told && !m_toOrb.Empty()); };
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_peeking || m_shutDown) {
-            return false; // (another thread of the ORB's looks already)
+        if (m_peeking || m_shutDown || !m_watched) {
+            return false; // (another thread of the ORB's looks already, or the ORB does not watch)
         }
         m_peeking = true;
     }
@@ -274,14 +286,25 @@ bool GateChannel::Peek()
             m_changed.wait_until(lock, end, ready);
         }
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // What came after the last look, while this thread was still peeking,
-    // was told of to nobody: it is this thread's.
-    took = took || (ready() && !m_shutDown);
-    m_peeking = false;
-    if (took) {
-        m_watched = false;
-        m_tellNow = false;
+    bool service = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // What came after the last look, while this thread was still
+        // peeking, was told of to nobody: it is this thread's.
+        took = took || (ready() && !m_shutDown);
+        m_peeking = false;
+        if (took) {
+            m_watched = false;
+            m_tellNow = false;
+        } else {
+            // Nothing is told while a thread peeks: what is there still (a
+            // message told of that its thread left, a deferred one) is told
+            // of by the loop now.
+            service = m_watched && !m_shutDown && (m_closed || m_tellNow || !m_toOrb.Empty());
+        }
+    }
+    if (service && m_service) {
+        m_service(shared_from_this());
     }
     return took;
 }
@@ -326,7 +349,7 @@ GateChannel::Put_e GateChannel::Put(const unsigned char* bytes, std::size_t size
             m_watched = false;
             m_tellNow = false;
             m_told = true;
-            m_toldRead = false;
+            m_toldReader = std::thread::id();
             ready = m_ready;
         }
     }
@@ -482,8 +505,9 @@ GateChannel::Clock::time_point GateChannel::TellIfReady()
         }
         m_watched = false;
         m_tellNow = false;
-        m_told = true;
-        m_toldRead = false;
+        // Told of the ORB's own bytes alone, the thread reads none of these.
+        m_told = !m_toOrb.Empty();
+        m_toldReader = std::thread::id();
         ready = m_ready;
     }
     ready();

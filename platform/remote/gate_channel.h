@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace mci {
@@ -194,7 +195,7 @@ private:
     bool m_watched = false;
     bool m_peeking = false;
     bool m_told = false;             // the ORB was told of what it has not read yet
-    bool m_toldRead = false;         // ... and has read since
+    std::thread::id m_toldReader;    // the thread that read first of what was told of
     const int m_wakePeeker;          // an eventfd: a thread that peeks waits on it beside the client's socket
     Clock::time_point m_replyDone{}; // when the ORB's last reply went out whole
     Clock::time_point m_tellFrom{};  // no telling before (a deferred message)

@@ -164,7 +164,7 @@ void GateConnection::OnClient(std::uint32_t events, Clock::time_point now)
 int GateConnection::PeekBegin()
 {
     if (m_client < 0 || m_state != ClientState_e::eOpen || !m_local || m_writeLeft > 0 || m_stalled ||
-        m_place != Place_e::eNone) {
+        m_place != Place_e::eNone || m_channel->Waiting() > 0) {
         return -1;
     }
     m_peeked = true;
@@ -742,7 +742,7 @@ void GateConnection::Update()
     if (m_client >= 0 && !m_peeked && m_channel->Waiting() > 0) {
         client |= EPOLLOUT;
     }
-    if (m_state == ClientState_e::eFlushing && client == 0) {
+    if (m_state == ClientState_e::eFlushing && client == 0 && !m_peeked) {
         client = EPOLLOUT;
     }
     Watch(m_client, m_clientEvents, client, &m_clientSide);

@@ -16,7 +16,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace mci {
 
@@ -50,6 +52,11 @@ struct GatePortQueue {
     // Connections the ORB watches that have a message (or the end) to
     // read: the ORB's accepting thread tells the ORB of them.
     std::deque<GateConnection*> ready;
+    // The connections an accepting thread tells the ORB of now, and by
+    // which thread: the ORB's handler reads them, so they are not deleted
+    // (on another thread) until the call returns.
+    std::vector<std::pair<GateConnection*, std::thread::id>> calling;
+    std::condition_variable called;
     bool poked = false;
     bool shutDown = false;
 
@@ -235,7 +242,16 @@ private:
             m_link->connection = nullptr;
         }
         m_channel->Shutdown();
-        Forget();
+        // Not while the accepting thread tells the ORB of this connection
+        // (the ORB deletes it on another thread, outside the lock its
+        // handler takes).
+        std::unique_lock<std::mutex> lock(m_queue->mutex);
+        m_queue->ready.erase(std::remove(m_queue->ready.begin(), m_queue->ready.end(), this), m_queue->ready.end());
+        m_queue->called.wait(lock, [this] {
+            return std::none_of(m_queue->calling.begin(), m_queue->calling.end(), [this](const auto& call) {
+                return call.first == this && call.second != std::this_thread::get_id();
+            });
+        });
     }
 
     const std::shared_ptr<GateChannel> m_channel;
@@ -305,9 +321,13 @@ public:
             if (!m_queue->ready.empty()) {
                 GateConnection* connection = m_queue->ready.front();
                 m_queue->ready.pop_front();
+                const std::pair<GateConnection*, std::thread::id> call(connection, std::this_thread::get_id());
+                m_queue->calling.push_back(call);
                 lock.unlock();
                 func(cookie, connection);
                 lock.lock();
+                m_queue->calling.erase(std::find(m_queue->calling.begin(), m_queue->calling.end(), call));
+                m_queue->called.notify_all();
                 continue;
             }
             GatePortQueue::Offered entry = std::move(m_queue->offered.front());

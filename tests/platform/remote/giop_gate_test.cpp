@@ -751,10 +751,12 @@ TEST(GateChannel, WhatAToldThreadLeftIsTakenByAPeekOnceItWatchesAgain)
     const struct {
         const char* what;
         bool toldThreadRead;
+        bool watchAgain;
         bool peekTakes;
     } cases[] = {
-        {"the told thread read its message and watches", true, true},
-        {"another thread watches before the told one read", false, false},
+        {"the told thread read its message and watches", true, true, true},
+        {"another thread watches before the told one read", false, true, false},
+        {"nobody watches: a peek looks at nothing", true, false, false},
     };
     for (const auto& c : cases) {
         auto channel = std::make_shared<mci::GateChannel>(-1, "127.0.0.2:1", nullptr);
@@ -769,8 +771,14 @@ TEST(GateChannel, WhatAToldThreadLeftIsTakenByAPeekOnceItWatchesAgain)
             ASSERT_EQ(static_cast<long>(request.size()),
                       channel->Receive(buffer.data(), buffer.size(), mci::GateChannel::Clock::time_point::max()));
         }
-        channel->Watch(false);
+        if (c.watchAgain) {
+            channel->Watch(false);
+        }
+        const auto start = mci::GateChannel::Clock::now();
         EXPECT_EQ(c.peekTakes, channel->Peek()) << c.what;
+        if (!c.watchAgain) {
+            EXPECT_LT(mci::GateChannel::Clock::now() - start, mci::GateChannel::c_peekWait) << c.what;
+        }
         EXPECT_EQ(1, told) << c.what;
     }
 }
