@@ -94,7 +94,7 @@ public:
     {
         const auto put = channel->Put(reinterpret_cast<const unsigned char*>(message.data()), message.size());
         if (put == mci::GateChannel::Put_e::eDeferred) {
-            channel->TellIfReady(); // (the gate's loop does, a moment later)
+            Ask(); // (the loop tells when the channel says)
         }
         return put != mci::GateChannel::Put_e::eRefused;
     }
@@ -123,8 +123,14 @@ private:
     void Loop()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        auto again = mci::GateChannel::Clock::time_point::max();
         for (;;) {
-            m_asked.wait(lock, [this] { return m_stop || m_pending; });
+            const auto asked = [this] { return m_stop || m_pending; };
+            if (again == mci::GateChannel::Clock::time_point::max()) {
+                m_asked.wait(lock, asked);
+            } else {
+                m_asked.wait_until(lock, again, asked);
+            }
             if (m_stop) {
                 return;
             }
@@ -132,7 +138,7 @@ private:
             lock.unlock();
             bool failed = false;
             channel->Flush(failed);
-            channel->TellIfReady();
+            again = channel->TellIfReady();
             lock.lock();
         }
     }
@@ -276,8 +282,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, OrbTransport,
 TEST(OrbTransportIdle, AChannelTheOrbClosesIsLetGo)
 {
     mci::OrbGatePort port("127.0.0.1", 20779);
-    GateOrb orb(port, true, 1);
     OneChannelGate gate("127.0.0.2:40002");
+    GateOrb orb(port, true, 1);
     ASSERT_TRUE(gate.OfferTo(port));
     EXPECT_TRUE(zvtest::IsCloseConnection(zvtest::Receive(gate.Client(), 20000ms)));
     EXPECT_TRUE(zvtest::WaitFor([&] { return gate.channel->ShutDown(); }));
@@ -291,12 +297,12 @@ TEST(OrbTransportIdle, AChannelTheOrbClosesIsLetGo)
 TEST(OrbTransportPipelining, RequestsSentTogetherAreAllAnswered)
 {
     mci::OrbGatePort port("127.0.0.1", 20780);
+    OneChannelGate gate("127.0.0.2:40003"); // (outlives the ORB, which may still send on it)
     GateOrb orb(port, true);
     Probe probe;
     PortableServer::ObjectId_var id = orb.poa->activate_object(&probe);
     CORBA::Object_var obj = orb.poa->id_to_reference(id);
     const std::string request = ValueChangedRequest(mci::RemoteObjectOf(obj).target.objectKey);
-    OneChannelGate gate("127.0.0.2:40003");
     ASSERT_TRUE(gate.OfferTo(port));
     constexpr int c_together = 5;
     std::string together;
