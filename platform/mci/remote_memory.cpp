@@ -39,25 +39,24 @@ void RemoteMemory::BoundAllocatorCaches()
 
 void RemoteMemory::GiveBackFreed()
 {
-    // Resident memory that no allocation holds: the program, stacks and the
-    // like, about constant, and the free blocks of the arenas whose pages
-    // are still resident. Its least since the last give-back is the base.
-    static std::size_t idleLeast = SIZE_MAX;
-    const auto idle = [] {
-        const struct mallinfo2 info = ::mallinfo2();
-        const std::size_t used = info.uordblks + info.hblkhd;
-        const std::size_t resident = ResidentBytes();
-        return std::make_pair(resident > used ? resident - used : 0, info.fordblks);
-    };
-    const auto [before, free] = idle();
-    idleLeast = std::min(idleLeast, before);
-    if (before < idleLeast + c_freeToGiveBack || free < c_freeToGiveBack) {
+    // The arenas' free memory, at its least since the last give-back, is the
+    // base: a give-back is worth it once c_freeToGiveBack more was freed
+    // (memory reused and freed again counts again: its pages were faulted
+    // back in). Not judged by resident memory: a large block mapped on its
+    // own (the gate's buffer grown for a large message) may be resident in
+    // part only, and one unmapped lowers it while the arenas' free memory
+    // grows.
+    static std::size_t least = SIZE_MAX;
+    const std::size_t free = ::mallinfo2().fordblks;
+    least = std::min(least, free);
+    if (free < least + c_freeToGiveBack) {
         return;
     }
+    const std::size_t before = ResidentBytes();
     ::malloc_trim(0);
-    idleLeast = idle().first;
-    QSTD_TRACE(3,
-               "Remote export: " << (before - std::min(before, idleLeast)) / 1024 << " kB of freed memory given back");
+    least = ::mallinfo2().fordblks;
+    const std::size_t after = ResidentBytes();
+    QSTD_TRACE(3, "Remote export: " << (before - std::min(before, after)) / 1024 << " kB of freed memory given back");
 }
 
 } // namespace mci

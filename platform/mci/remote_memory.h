@@ -16,8 +16,8 @@
 // What a large request's decoded arguments took (a list of one-character
 // texts takes ten times its size, in small blocks) is freed into the arena
 // of the request thread that decoded it, between blocks still in use:
-// only malloc_trim gives it back. GiveBackFreed does while the arenas hold
-// c_freeToGiveBack free or more: the remote export calls it periodically.
+// only malloc_trim gives it back. GiveBackFreed does once the arenas have had
+// c_freeToGiveBack more freed: the remote export calls it periodically.
 
 #include <cstddef>
 
@@ -43,12 +43,13 @@ public:
     // The server calls it first thing, before any thread starts.
     static void BoundAllocatorCaches();
 
-    // Free memory of the arenas from which it goes back.
+    // Memory freed in the arenas from which it goes back.
     static constexpr std::size_t c_freeToGiveBack = 16 << 20;
 
-    // Gives the arenas' free memory back to the system when they hold at
-    // least c_freeToGiveBack. A give-back of memory given back before takes
-    // about as many system calls as the arenas have large free blocks.
+    // Gives the arenas' free memory back to the system once c_freeToGiveBack
+    // more was freed in them since the last give-back (counted from their
+    // least free since). A give-back of memory given back before takes about
+    // as many system calls as the arenas have large free blocks.
     static void GiveBackFreed();
 };
 

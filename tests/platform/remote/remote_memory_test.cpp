@@ -162,6 +162,40 @@ TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
     }
 }
 
+// Small blocks freed in an arena go back while large blocks mapped on
+// their own are live and resident in part only (a buffer grown for a large
+// message): they do not count as memory in use.
+TEST(RemoteMemory, FreedSmallBlocksGoBackBesideALargePartlyResidentBlock)
+{
+    if (!zvtest::c_freedMemoryGoesBack) {
+        GTEST_SKIP() << "the sanitizer's allocator keeps what is freed";
+    }
+    mci::RemoteMemory::GiveBackFreed(); // (its base)
+    constexpr std::size_t c_large = 512u << 20;
+    auto* large = static_cast<char*>(std::malloc(c_large));
+    ASSERT_NE(nullptr, large);
+    std::memset(large, 1, 1 << 20); // resident in part
+    // 64 MB of small blocks on a thread of its own (an arena of its own),
+    // freed but for one at their end, which keeps the arena from shrinking.
+    std::vector<void*> blocks;
+    void* last = nullptr;
+    std::thread([&] {
+        for (std::size_t i = 0; i < (64u << 20) / 256; ++i) {
+            blocks.push_back(std::malloc(256));
+            std::memset(blocks.back(), 1, 256);
+        }
+        last = std::malloc(256);
+        for (void* block : blocks) {
+            std::free(block);
+        }
+    }).join();
+    const long before = zvtest::ResidentKb();
+    mci::RemoteMemory::GiveBackFreed();
+    EXPECT_LT(zvtest::ResidentKb(), before - 32 * 1024) << "kept " << zvtest::ResidentKb() << " kB of " << before;
+    std::free(last);
+    std::free(large);
+}
+
 // Threads that allocate at once share the bounded arenas (in a process of
 // its own: the bound counts only before the process has many).
 TEST(RemoteMemory, ThreadsShareBoundedArenas)
