@@ -29,7 +29,7 @@
 
 #include "bench/server_process.h"
 #include "bench/timed_clients.h"
-#include "platform/mci/remote_export.h"
+#include "platform/remote/remote_export.h"
 #include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/signal_traits.h"

@@ -1,6 +1,6 @@
 #include "platform/qapp/zemtra_application.h"
 
-#include "platform/mci/remote_export.h"
+#include "platform/remote/remote_export.h"
 #include "platform/qapp/configuration_store.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"

@@ -7,8 +7,8 @@
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_limits.h"
-#include "platform/mci/remote_outgoing.h"
+#include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_outgoing.h"
 #include "platform/qstd/capture.h"
 #include "platform/remote/gate_channel.h"
 #include "platform/remote/orb_adapter.h"

@@ -7,8 +7,8 @@
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_outgoing.h"
-#include "platform/mci/remote_signal_session.h"
+#include "platform/remote/remote_outgoing.h"
+#include "platform/remote/remote_signal_session.h"
 #include "platform/qstd/capture.h"
 #include "platform/remote/giop_refusal.h"
 #include "tests/common/giop_client.h"

@@ -5,7 +5,7 @@
 // record subscribed values and forwarded buffers; and a runner for the
 // built command-line tool.
 
-#include "platform/mci/remote_export.h"
+#include "platform/remote/remote_export.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"

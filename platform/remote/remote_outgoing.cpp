@@ -1,4 +1,4 @@
-#include "platform/mci/remote_outgoing.h"
+#include "platform/remote/remote_outgoing.h"
 
 #include "platform/remote/orb_adapter.h"
 

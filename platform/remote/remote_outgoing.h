@@ -4,7 +4,7 @@
 // through the ORB adapter (platform/remote/orb_adapter.h), and whether an
 // object lives in this process.
 
-#include "platform/mci/remote_probe.h"
+#include "platform/remote/remote_probe.h"
 
 #include <omniORB4/CORBA.h>
 

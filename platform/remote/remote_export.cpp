@@ -1,7 +1,7 @@
-#include "platform/mci/remote_export.h"
+#include "platform/remote/remote_export.h"
 
-#include "platform/mci/remote_memory.h"
-#include "platform/mci/remote_registry.h"
+#include "platform/remote/remote_memory.h"
+#include "platform/remote/remote_registry.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"

@@ -20,8 +20,8 @@
 // opened, read once and closed within one request; OneShotReads runs them
 // and bounds how many run and how long a request waits for one.
 
-#include "platform/mci/remote_outgoing.h"
-#include "platform/mci/remote_probe.h"
+#include "platform/remote/remote_outgoing.h"
+#include "platform/remote/remote_probe.h"
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
 

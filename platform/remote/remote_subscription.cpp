@@ -1,6 +1,6 @@
-#include "platform/mci/remote_subscription.h"
+#include "platform/remote/remote_subscription.h"
 
-#include "platform/mci/remote_outgoing.h"
+#include "platform/remote/remote_outgoing.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 
