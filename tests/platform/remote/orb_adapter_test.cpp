@@ -7,12 +7,12 @@
 
 #include "remote_test_support.h"
 
-#include "platform/remote/remote_limits.h"
-#include "platform/remote/remote_outgoing.h"
 #include "platform/qstd/capture.h"
 #include "platform/remote/gate_channel.h"
 #include "platform/remote/orb_adapter.h"
 #include "platform/remote/orb_transport.h"
+#include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_outgoing.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/wait_for.h"
 
