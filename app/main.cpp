@@ -1,6 +1,6 @@
 // Entry point of the zemtra-vuna application server.
 #include "app/vuna_application.h"
-#include "platform/mci/remote_memory.h"
+#include "platform/remote/remote_memory.h"
 
 #include <memory>
 

@@ -29,10 +29,10 @@
 
 #include "bench/server_process.h"
 #include "bench/timed_clients.h"
-#include "platform/mci/remote_export.h"
 #include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/signal_traits.h"
+#include "platform/remote/remote_export.h"
 #include "qsig/stream.h"
 #include "qsig/stream_client.h"
 #include "tests/common/free_port.h"

@@ -1,6 +1,5 @@
 #include "platform/qapp/zemtra_application.h"
 
-#include "platform/mci/remote_export.h"
 #include "platform/qapp/configuration_store.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
@@ -8,6 +7,7 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/sink.h"
 #include "platform/qstd/trace.h"
+#include "platform/remote/remote_export.h"
 #include "sim/chassis.h"
 
 #include <boost/program_options.hpp>

@@ -9,7 +9,7 @@
 
 #include "acquisition/postmortem.h"
 #include "app/raf_board.h"
-#include "platform/mci/remote_export.h"
+#include "platform/remote/remote_export.h"
 #include "sim/beam.h"
 #include "tests/common/free_port.h"
 

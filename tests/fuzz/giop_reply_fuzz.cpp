@@ -1,9 +1,9 @@
 // Fuzzes the GIOP messages that clients send back to the liveness probes of
-// the remote export (platform/mci/remote_probe.cpp): any bytes are taken
+// the remote export (platform/remote/remote_probe.cpp): any bytes are taken
 // apart into whole messages, found incomplete or found malformed, and no
 // message is read past the bytes given.
 
-#include "platform/mci/remote_probe.h"
+#include "platform/remote/remote_probe.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 
 #include "remote_fuzz_tree.h"
 
-#include "platform/mci/remote_registry.h"
+#include "platform/remote/remote_registry.h"
 
 #include <cstddef>
 #include <cstdint>

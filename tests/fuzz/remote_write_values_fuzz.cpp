@@ -6,7 +6,7 @@
 // Input: byte 0 picks the sequence (bit 0: doubles) and the byte order
 // (bit 1: little-endian); then the count and the values in CDR.
 
-#include "platform/mci/remote_registry.h"
+#include "platform/remote/remote_registry.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,17 +2,19 @@
 // connection objects (the socket and peer name of a request's connection,
 // the queue of an outgoing connection, objects in this process), and the
 // ORB behind the gate (a private local endpoint, references that name the
-// gate's address, no TCP client served past the gate). Each fails when an
-// assumption no longer holds with the installed ORB.
+// gate's address, no TCP client served past the gate), and the order in
+// which it hands out its idle connections to a client (reaching a client
+// leaves none that the client closed). Each fails when an assumption no
+// longer holds with the installed ORB.
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_limits.h"
-#include "platform/mci/remote_outgoing.h"
 #include "platform/qstd/capture.h"
 #include "platform/remote/gate_channel.h"
 #include "platform/remote/orb_adapter.h"
 #include "platform/remote/orb_transport.h"
+#include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_outgoing.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/wait_for.h"
 
@@ -24,19 +26,24 @@
 #include <dirent.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 using namespace remotetest;
 using namespace std::chrono_literals;
@@ -111,6 +118,24 @@ TEST(OrbAdapter, ARequestFindsTheChannelOfItsClient)
     server.Deactivate(&recorder);
 }
 
+// What an endpoint whose object is here answers to a GIOP 1.2 message: a
+// LocateReply (object here) to a LocateRequest, a Reply (no exception)
+// carrying result to a Request.
+std::string AnswerOfObjectHere(const std::string& message, const std::string& result = std::string())
+{
+    uint32_t id = 0;
+    std::memcpy(&id, &message[12], 4);
+    zvtest::Cdr answer;
+    answer.ULong(id);
+    const bool locate = message[7] == 3;
+    answer.ULong(locate ? 1 : 0);
+    if (!locate) {
+        answer.ULong(0); // no service contexts
+        answer.Raw(result);
+    }
+    return answer.Message(locate ? 4 : 1);
+}
+
 // An endpoint that answers the ORB's requests (GIOP 1.2) as they come, the
 // second one before reading it: what of that one does not fit into its
 // small receive buffer stays queued on the ORB's side.
@@ -148,22 +173,6 @@ public:
     unsigned short Port() const { return m_port; }
 
 private:
-    // A LocateReply (object here) to a LocateRequest, a Reply (no
-    // exception) to a Request.
-    static std::string Answer(const std::string& message)
-    {
-        uint32_t id = 0;
-        std::memcpy(&id, &message[12], 4);
-        zvtest::Cdr answer;
-        answer.ULong(id);
-        const bool locate = message[7] == 3;
-        answer.ULong(locate ? 1 : 0);
-        if (!locate) {
-            answer.ULong(0); // no service contexts
-        }
-        return answer.Message(locate ? 4 : 1);
-    }
-
     void Serve()
     {
         m_fd = ::accept(m_listener, nullptr, nullptr);
@@ -181,7 +190,7 @@ private:
             if (large && ::recv(m_fd, &start[0], start.size(), 0) != static_cast<ssize_t>(start.size())) {
                 return;
             }
-            if (!zvtest::SendAll(m_fd, Answer(message)) || large) {
+            if (!zvtest::SendAll(m_fd, AnswerOfObjectHere(message)) || large) {
                 return;
             }
         }
@@ -238,6 +247,195 @@ TEST(OrbAdapter, OutgoingConnectionsShowWhatTheirClientHasNotRead)
     EXPECT_TRUE(mci::RemoteObjectOf(localObj).inProcess);
     server.Deactivate(&local);
     callback = zemtra_REMOTE::ValueCallback::_nil();
+}
+
+// An endpoint that stands for a client process: it answers every message
+// of the ORB as an object that exists (_non_existent false), though holds
+// its answers until AnswerAll. Close ends one of the connections it
+// accepted, as a client gone ends its own; it goes on accepting and
+// answering the others.
+class ClientEndpoint {
+public:
+    ClientEndpoint() : m_port(FreePort())
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(m_port);
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::listen(m_listener, 8) != 0) {
+            ADD_FAILURE() << "no endpoint on port " << m_port;
+        }
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~ClientEndpoint()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+        for (const int fd : m_accepted) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    ClientEndpoint(const ClientEndpoint&) = delete;
+    ClientEndpoint& operator=(const ClientEndpoint&) = delete;
+
+    unsigned short Port() const { return m_port; }
+    // The connections whose answers are held.
+    std::size_t Held()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_held.size();
+    }
+    // The connection (its index in the order accepted, from 0) that the
+    // last message came on.
+    std::size_t LastMessageOn()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lastOn;
+    }
+    // Answers all, and from now on at once.
+    void AnswerAll()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_holding = false;
+        for (const auto& held : m_held) {
+            zvtest::SendAll(held.first, held.second);
+        }
+        m_held.clear();
+    }
+    void Close(std::size_t index)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ::shutdown(m_accepted.at(index), SHUT_RDWR);
+    }
+
+private:
+    void Serve()
+    {
+        std::map<int, std::string> received; // by socket
+        while (!m_stop) {
+            std::vector<pollfd> polled{{m_listener, POLLIN, 0}};
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                for (const int fd : m_accepted) {
+                    if (fd >= 0) {
+                        polled.push_back({fd, POLLIN, 0});
+                    }
+                }
+            }
+            if (::poll(polled.data(), polled.size(), 10) <= 0) {
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (polled[0].revents != 0) {
+                m_accepted.push_back(::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC));
+            }
+            for (std::size_t i = 1; i < polled.size(); ++i) {
+                if (polled[i].revents == 0) {
+                    continue;
+                }
+                const int fd = polled[i].fd;
+                char buffer[4096];
+                const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+                if (n <= 0) {
+                    *std::find(m_accepted.begin(), m_accepted.end(), fd) = -1;
+                    ::close(fd);
+                    continue;
+                }
+                std::string& bytes = received[fd];
+                bytes.append(buffer, static_cast<std::size_t>(n));
+                m_lastOn =
+                    static_cast<std::size_t>(std::find(m_accepted.begin(), m_accepted.end(), fd) - m_accepted.begin());
+                for (std::size_t size; (size = zvtest::MessageSize(bytes)) != 0 && bytes.size() >= size;) {
+                    const std::string answer = AnswerOfObjectHere(bytes, std::string(1, '\0'));
+                    if (m_holding) {
+                        m_held[fd] += answer;
+                    } else {
+                        zvtest::SendAll(fd, answer);
+                    }
+                    bytes.erase(0, size);
+                }
+            }
+        }
+    }
+
+    const unsigned short m_port;
+    int m_listener = -1;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<int> m_accepted; // -1 once closed
+    std::size_t m_lastOn = 0;
+    bool m_holding = true;
+    std::map<int, std::string> m_held; // answers by socket
+    std::thread m_thread;
+};
+
+// The ORB's quiet connections to the endpoint, and how many of them read
+// as closed by their peer.
+struct QuietConnections {
+    std::size_t count = 0;
+    std::size_t closedByPeer = 0;
+};
+QuietConnections QuietConnectionsTo(const std::string& orbAddress)
+{
+    QuietConnections quiet;
+    mci::ForEachQuietOutgoingConnection([&](const char* address, int socket) {
+        if (orbAddress == address) {
+            ++quiet.count;
+            pollfd p{socket, POLLRDHUP, 0};
+            quiet.closedByPeer += ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        }
+    });
+    return quiet;
+}
+
+// A client gone leaves the ORB idle connections to its endpoint, which the
+// next process there takes up: reaching an object of that process leaves
+// none of those that their client closed, whether the ORB hands a call
+// that one or a live one first. Two calls at once make two connections.
+TEST(RemoteReachConcurrency, LeavesNoConnectionClosedByItsClient)
+{
+    Server server;
+    int argc = 0;
+    char* argv[] = {nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    for (const bool closedFirst : {true, false}) {
+        SCOPED_TRACE(closedFirst ? "closed: the connection taken first" : "closed: the other one");
+        ClientEndpoint client;
+        CORBA::Object_var obj =
+            orb->string_to_object(("corbaloc::1.2@127.0.0.1:" + std::to_string(client.Port()) + "/Next").c_str());
+        omniORB::setClientCallTimeout(obj, 10000);
+        const std::string address = mci::RemoteObjectOf(obj).orbAddress;
+        std::atomic<int> answered{0};
+        const auto call = [&] {
+            try {
+                answered += obj->_non_existent() ? 0 : 1;
+            } catch (const CORBA::Exception&) {
+            }
+        };
+        {
+            const std::future<void> calls[] = {std::async(std::launch::async, call),
+                                               std::async(std::launch::async, call)};
+            EXPECT_TRUE(zvtest::WaitFor([&] { return client.Held() == 2; }, 10000ms));
+            client.AnswerAll();
+        }
+        ASSERT_EQ(2, answered.load());
+        ASSERT_EQ(2u, QuietConnectionsTo(address).count);
+        call();
+        ASSERT_EQ(3, answered.load());
+        client.Close(closedFirst ? client.LastMessageOn() : 1 - client.LastMessageOn());
+        ASSERT_TRUE(zvtest::WaitFor([&] { return QuietConnectionsTo(address).closedByPeer == 1; }, 10000ms));
+
+        std::string reason;
+        EXPECT_TRUE(mci::Reach(obj, reason)) << reason;
+        const QuietConnections left = QuietConnectionsTo(address);
+        EXPECT_EQ(0u, left.closedByPeer);
+        EXPECT_GE(left.count, 1u);
+    }
 }
 
 // A one-shot read that waits for the rest of the minute, from clients that

@@ -2,9 +2,9 @@
 // "giop:gate:N" alone and no gate: the test plays the gate's loop for one
 // channel whose client is one end of a socket pair.
 
-#include "platform/mci/remote_outgoing.h"
 #include "platform/remote/gate_channel.h"
 #include "platform/remote/orb_transport.h"
+#include "platform/remote/remote_outgoing.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/wait_for.h"
 

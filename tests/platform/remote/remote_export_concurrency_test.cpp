@@ -4,7 +4,7 @@
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_request_gate.h"
+#include "platform/remote/remote_request_gate.h"
 
 #include <gtest/gtest.h>
 

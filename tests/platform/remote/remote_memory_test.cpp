@@ -4,7 +4,7 @@
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_memory.h"
+#include "platform/remote/remote_memory.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"

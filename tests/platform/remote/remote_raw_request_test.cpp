@@ -7,10 +7,10 @@
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_outgoing.h"
-#include "platform/mci/remote_signal_session.h"
 #include "platform/qstd/capture.h"
 #include "platform/remote/giop_refusal.h"
+#include "platform/remote/remote_outgoing.h"
+#include "platform/remote/remote_signal_session.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
 #include "tests/common/wait_for.h"

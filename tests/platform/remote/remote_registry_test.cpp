@@ -5,7 +5,7 @@
 #include "remote_test_support.h"
 
 #include "platform/mci/client_access.h"
-#include "platform/mci/remote_registry.h"
+#include "platform/remote/remote_registry.h"
 #include "qreg/reg_fnc_node.h"
 #include "tests/common/resident_memory.h"
 

@@ -6,8 +6,8 @@
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_limits.h"
-#include "platform/mci/remote_signal_session.h"
+#include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_signal_session.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 
 #include "remote_test_support.h"
 
-#include "platform/mci/remote_probe.h"
+#include "platform/remote/remote_probe.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>

@@ -5,13 +5,13 @@
 // record subscribed values and forwarded buffers; and a runner for the
 // built command-line tool.
 
-#include "platform/mci/remote_export.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qreg/reg_value_node.h"
 #include "platform/qreg/signal_node.h"
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
 #include "platform/qsig/signal_traits.h"
+#include "platform/remote/remote_export.h"
 #include "qreg/reg_fnc_enum_node.h"
 #include "qreg/reg_node.h"
 #include "qsig/stream.h"

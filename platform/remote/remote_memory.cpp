@@ -1,4 +1,4 @@
-#include "platform/mci/remote_memory.h"
+#include "platform/remote/remote_memory.h"
 
 #include "platform/qstd/trace.h"
 

@@ -1,4 +1,4 @@
-#include "platform/mci/remote_outgoing.h"
+#include "platform/remote/remote_outgoing.h"
 
 #include "platform/remote/orb_adapter.h"
 
@@ -6,9 +6,13 @@
 #include <omniORB4/omniIOR.h>
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <future>
+#include <thread>
+#include <vector>
 
 namespace mci {
 
@@ -40,6 +44,58 @@ bool IiopProfile(CORBA::Object_ptr object, std::string& host, unsigned short& po
     }
     ior->release();
     return found;
+}
+
+// The ORB's idle connections to the endpoint, and whether one of them reads
+// as closed by its peer (only polled: the ORB owns the socket).
+struct IdleConnections {
+    std::size_t count = 0;
+    bool closedByPeer = false;
+};
+IdleConnections IdleConnectionsTo(const std::string& orbAddress)
+{
+    IdleConnections idle;
+    ForEachQuietOutgoingConnection([&](const char* address, int socket) {
+        if (orbAddress == address) {
+            ++idle.count;
+            pollfd p{socket, POLLRDHUP, 0};
+            idle.closedByPeer |= ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        }
+    });
+    return idle;
+}
+
+// The ORB hands a call the first idle connection to the endpoint, so a call
+// that went through may have passed by one whose client is gone. While one
+// is left, as many calls as there are idle connections go at once, one
+// each, and the ORB gives up those that fail.
+void GiveUpClosedConnections(CORBA::Object_ptr object)
+{
+    const std::string orbAddress = RemoteObjectOf(object).orbAddress;
+    for (unsigned round = 0; round < c_staleAttempts; ++round) {
+        const IdleConnections idle = IdleConnectionsTo(orbAddress);
+        if (!idle.closedByPeer) {
+            return;
+        }
+        // Started together: a call that ends before the next one starts
+        // gives its connection back to be taken again.
+        std::promise<void> go;
+        const std::shared_future<void> started = go.get_future().share();
+        std::vector<std::thread> calls;
+        for (std::size_t i = 0; i < idle.count; ++i) {
+            calls.emplace_back([object, started] {
+                started.wait();
+                try {
+                    object->_non_existent();
+                } catch (const CORBA::Exception&) {
+                }
+            });
+        }
+        go.set_value();
+        for (std::thread& call : calls) {
+            call.join();
+        }
+    }
 }
 
 } // namespace
@@ -100,6 +156,7 @@ bool Reach(CORBA::Object_ptr object, std::string& reason)
                 reason = "OBJECT_NOT_EXIST";
                 return false;
             }
+            GiveUpClosedConnections(object);
             return true;
         } catch (const CORBA::COMM_FAILURE& e) {
             if (attempt >= c_staleAttempts) {

@@ -1,8 +1,8 @@
-#include "platform/mci/remote_subscription.h"
+#include "platform/remote/remote_subscription.h"
 
-#include "platform/mci/remote_outgoing.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
+#include "platform/remote/remote_outgoing.h"
 
 #include <omniORB4/callDescriptor.h>
 #include <omniORB4/omniORB.h>

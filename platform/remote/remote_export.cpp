@@ -1,13 +1,13 @@
-#include "platform/mci/remote_export.h"
+#include "platform/remote/remote_export.h"
 
-#include "platform/mci/remote_memory.h"
-#include "platform/mci/remote_registry.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
 #include "platform/remote/gate_channel.h"
 #include "platform/remote/giop_gate.h"
 #include "platform/remote/orb_transport.h"
+#include "platform/remote/remote_memory.h"
+#include "platform/remote/remote_registry.h"
 
 #include <omniORB4/CORBA.h>
 

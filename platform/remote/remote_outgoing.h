@@ -4,7 +4,7 @@
 // through the ORB adapter (platform/remote/orb_adapter.h), and whether an
 // object lives in this process.
 
-#include "platform/mci/remote_probe.h"
+#include "platform/remote/remote_probe.h"
 
 #include <omniORB4/CORBA.h>
 
@@ -67,9 +67,15 @@ RemoteObject RemoteObjectOf(CORBA::Object_ptr object);
 // listens on the port again. The first call on it fails (one with a reply,
 // COMM_FAILURE) or is lost unseen (one without). Asks whether the object
 // exists, again after each such failure (at most c_staleAttempts times), so
-// that the ORB gives up the connections that fail. False, with the reason,
-// when the object or its client is gone; a client that does not answer in
-// time counts as reached (the calls wait for it as they would).
+// that the ORB gives up the connections that fail. The ORB hands a call the
+// first idle connection, which may be a live one ahead of one whose client
+// has closed it: once the object answered, while an idle connection to its
+// endpoint reads as closed by its peer (at most c_staleAttempts rounds), as
+// many calls as there are idle connections go at once, each on a thread of
+// its own, so that each connection takes one and the ORB gives up those that
+// fail. False, with the reason, when the object or its client is gone; a
+// client that does not answer in time counts as reached (the calls wait for
+// it as they would).
 constexpr unsigned c_staleAttempts = 4;
 bool Reach(CORBA::Object_ptr object, std::string& reason);
 

@@ -1,4 +1,4 @@
-#include "platform/mci/remote_probe.h"
+#include "platform/remote/remote_probe.h"
 
 #include "platform/qstd/trace.h"
 #include "platform/remote/giop_framing.h"

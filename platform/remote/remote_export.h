@@ -15,9 +15,9 @@
 // replies on), then stops the gate and destroys the ORB. The destructor
 // stops.
 
-#include "platform/mci/remote_limits.h"
-#include "platform/mci/remote_subscription.h"
 #include "platform/mci/tree_node.h"
+#include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_subscription.h"
 
 #include <chrono>
 #include <cstddef>

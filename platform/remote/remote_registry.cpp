@@ -1,9 +1,5 @@
-#include "platform/mci/remote_registry.h"
+#include "platform/remote/remote_registry.h"
 
-#include "platform/mci/remote_limits.h"
-#include "platform/mci/remote_sequence.h"
-#include "platform/mci/remote_signal_session.h"
-#include "platform/mci/remote_subscription.h"
 #include "platform/qreg/reg_exec_node.h"
 #include "platform/qreg/reg_node.h"
 #include "platform/qreg/signal_node.h"
@@ -13,6 +9,10 @@
 #include "platform/remote/gate_channel.h"
 #include "platform/remote/orb_adapter.h"
 #include "platform/remote/orb_transport.h"
+#include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_sequence.h"
+#include "platform/remote/remote_signal_session.h"
+#include "platform/remote/remote_subscription.h"
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/callHandle.h>

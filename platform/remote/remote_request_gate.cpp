@@ -1,4 +1,4 @@
-#include "platform/mci/remote_request_gate.h"
+#include "platform/remote/remote_request_gate.h"
 
 namespace mci {
 

@@ -20,10 +20,10 @@
 // opened, read once and closed within one request; OneShotReads runs them
 // and bounds how many run and how long a request waits for one.
 
-#include "platform/mci/remote_outgoing.h"
-#include "platform/mci/remote_probe.h"
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
+#include "platform/remote/remote_outgoing.h"
+#include "platform/remote/remote_probe.h"
 
 #include "q_net.hh"
 #include "zemtra_remote.hh"

@@ -1,10 +1,10 @@
-#include "platform/mci/remote_signal_session.h"
+#include "platform/remote/remote_signal_session.h"
 
-#include "platform/mci/remote_limits.h"
-#include "platform/mci/remote_sequence.h"
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "platform/qstd/trace.h"
+#include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_sequence.h"
 
 #include <omniORB4/callHandle.h>
 #include <omniORB4/omniORB.h>

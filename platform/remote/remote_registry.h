@@ -7,11 +7,11 @@
 // remote clients.
 
 #include "platform/mci/client_access.h"
-#include "platform/mci/remote_probe.h"
-#include "platform/mci/remote_request_gate.h"
-#include "platform/mci/remote_signal_session.h"
-#include "platform/mci/remote_subscription.h"
 #include "platform/remote/giop_gate.h"
+#include "platform/remote/remote_probe.h"
+#include "platform/remote/remote_request_gate.h"
+#include "platform/remote/remote_signal_session.h"
+#include "platform/remote/remote_subscription.h"
 
 #include "zemtra_remote.hh"
 

@@ -47,9 +47,9 @@
 // bounded per client (the endpoint its callback objects live on) and in all.
 
 #include "platform/mci/client_access.h"
-#include "platform/mci/remote_outgoing.h"
-#include "platform/mci/remote_probe.h"
 #include "platform/mci/tree_node.h"
+#include "platform/remote/remote_outgoing.h"
+#include "platform/remote/remote_probe.h"
 
 #include "zemtra_remote.hh"
 
