@@ -299,8 +299,9 @@ bool GateChannel::Peek()
         } else {
             // Nothing is told while a thread peeks: what is there still (a
             // message told of that its thread left, a deferred one) is told
-            // of by the loop now.
-            service = m_watched && !m_shutDown && (m_closed || m_tellNow || !m_toOrb.Empty());
+            // of by the loop now. (The gate's close and the ORB's own bytes
+            // are ready(), taken above.)
+            service = m_watched && !m_shutDown && !m_toOrb.Empty();
         }
     }
     if (service && m_service) {
