@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <tuple>
+#include <utility>
 
 namespace mci {
 
@@ -39,22 +41,33 @@ void RemoteMemory::BoundAllocatorCaches()
 
 void RemoteMemory::GiveBackFreed()
 {
-    // The arenas' free memory, at its least since the last give-back, is the
-    // base: a give-back is worth it once c_freeToGiveBack more was freed
-    // (memory reused and freed again counts again: its pages were faulted
-    // back in). Not judged by resident memory: a large block mapped on its
-    // own (the gate's buffer grown for a large message) may be resident in
-    // part only, and one unmapped lowers it while the arenas' free memory
-    // grows.
-    static std::size_t least = SIZE_MAX;
-    const std::size_t free = ::mallinfo2().fordblks;
-    least = std::min(least, free);
-    if (free < least + c_freeToGiveBack) {
+    // Two signs that the arenas hold memory worth giving back, each against
+    // its least since the last give-back: c_freeToGiveBack more freed in the
+    // arenas (memory reused and freed again counts again: its pages were
+    // faulted back in), or as much more resident memory that no allocation
+    // holds. The first alone misses pages of free blocks faulted in again;
+    // the second alone misses frees while a large block mapped on its own
+    // (the gate's buffer, grown for a large message) counts as allocated in
+    // full though resident in part.
+    static std::size_t leastFree = SIZE_MAX;
+    static std::size_t leastIdle = SIZE_MAX;
+    const auto look = [] {
+        const struct mallinfo2 info = ::mallinfo2();
+        const std::size_t used = info.uordblks + info.hblkhd;
+        const std::size_t resident = ResidentBytes();
+        return std::make_pair(info.fordblks, resident > used ? resident - used : 0);
+    };
+    const auto [free, idle] = look();
+    leastFree = std::min(leastFree, free);
+    leastIdle = std::min(leastIdle, idle);
+    const bool freed = free >= leastFree + c_freeToGiveBack;
+    const bool resident = idle >= leastIdle + c_freeToGiveBack && free >= c_freeToGiveBack;
+    if (!freed && !resident) {
         return;
     }
     const std::size_t before = ResidentBytes();
     ::malloc_trim(0);
-    least = ::mallinfo2().fordblks;
+    std::tie(leastFree, leastIdle) = look();
     const std::size_t after = ResidentBytes();
     QSTD_TRACE(3, "Remote export: " << (before - std::min(before, after)) / 1024 << " kB of freed memory given back");
 }
