@@ -1001,6 +1001,46 @@ TEST(GiopGate, ArrivingMessagesAreBoundedPerAddressAndInAll)
 // Past the bound of open connections, a new one closes the connection
 // idle the longest (CloseConnection to its client, its local connection
 // closed between messages); when none is idle, it is refused.
+// Past half the bytes in all, a long message that does not hold the most
+// waits unread: it reads on once the one ahead has gone (here dropped for
+// its receive time-out), or is refused once it has waited largeRequestWait.
+TEST(GiopGate, ALongMessageWaitsWhileAnotherHoldsTheMost)
+{
+    const struct {
+        std::chrono::milliseconds receiveTimeout;
+        std::chrono::milliseconds wait;
+        bool answered;
+    } cases[] = {{1s, 5s, true}, {10s, 500ms, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answered ? "reads on" : "refused");
+        mci::GiopGateSettings settings = Settings(c.receiveTimeout);
+        settings.maxArrivingBytes = 2 << 20;
+        settings.largeRequestSize = 8 << 20; // (no place to take)
+        settings.largeRequestWait = c.wait;
+        Rig rig(settings);
+        const int holder = rig.Connect("127.0.0.5");
+        ASSERT_TRUE(zvtest::SendAll(holder, Request({2, true, 1, true, 1500 << 10}).substr(0, 1200 << 10)));
+        std::this_thread::sleep_for(100ms);
+        const int waiter = rig.Connect("127.0.0.6");
+        const std::string request = Request({2, true, 2, true, 600 << 10});
+        const auto start = std::chrono::steady_clock::now();
+        auto sent = std::async(std::launch::async, [&] { return zvtest::SendAll(waiter, request); });
+        bool closed = false;
+        const std::string got = zvtest::Receive(waiter, 8s, closed);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (c.answered) {
+            EXPECT_EQ(AnswerTo(request), got);
+            EXPECT_TRUE(zvtest::ClosedWithin(holder, 1s)) << "the holder's message was dropped meanwhile";
+            EXPECT_GE(waited, c.receiveTimeout - 200ms);
+        } else {
+            EXPECT_EQ(zemtra_REMOTE::RefusedArrivingInAll, RefusalMinor(got)) << ::testing::PrintToString(got);
+            EXPECT_GE(waited, c.wait - 50ms);
+            EXPECT_TRUE(Quiet(holder, 0ms));
+        }
+        EXPECT_TRUE(sent.get());
+    }
+}
+
 TEST(GiopGate, OpenConnectionsMakeRoomOrAreRefused)
 {
     qstd::CaptureScope capture(true, false);
@@ -1363,3 +1403,36 @@ TEST(GiopGateConcurrency, ManyClientsAndResets)
 }
 
 } // namespace
+
+// A flood of long messages from many addresses, more than the bytes in
+// all can hold at once, arrives whole, one after another: none is refused.
+TEST(GiopGateConcurrency, AFloodOfLongMessagesArrivesWithoutRefusals)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.maxArrivingBytes = 4 << 20;
+    settings.largeRequestSize = 8 << 20; // (no place to take)
+    Rig rig(settings);
+    constexpr int c_clients = 16;
+    std::vector<std::future<std::string>> results;
+    for (int c = 0; c < c_clients; ++c) {
+        results.push_back(std::async(std::launch::async, [&rig, c] {
+            const std::string from = "127.0.4." + std::to_string(1 + c);
+            const int fd = zvtest::ConnectFrom(rig.port, from.c_str());
+            const std::string request = Request({2, true, static_cast<uint32_t>(c), true, 768 << 10});
+            std::string what = fd < 0 ? "not connected" : !zvtest::SendAll(fd, request) ? "not sent" : "";
+            if (what.empty()) {
+                const std::string got = zvtest::Receive(fd, 20s);
+                if (got != AnswerTo(request)) {
+                    what = "not answered: " + std::to_string(RefusalMinor(got)) + " " + std::to_string(got.size());
+                }
+            }
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return what;
+        }));
+    }
+    for (int c = 0; c < c_clients; ++c) {
+        EXPECT_EQ("", results[c].get()) << c;
+    }
+}
