@@ -294,6 +294,12 @@ void GateConnection::Pump(Clock::time_point now)
             partial = true;
             break;
         }
+        if (m_arriving) {
+            // Whole: the bytes it held go (waiting ones may read on), and a
+            // message after it in the same bytes arrives as one of its own.
+            m_arriving = false;
+            m_shared.table.Arrived(*m_entry);
+        }
         if (!m_input.Large()) {
             StartRelay(now);
             continue;

@@ -998,49 +998,66 @@ TEST(GiopGate, ArrivingMessagesAreBoundedPerAddressAndInAll)
     EXPECT_EQ(warnings.size(), capture.Sink().Texts(qstd::Record::Kind::Log).size());
 }
 
-// Past the bound of open connections, a new one closes the connection
-// idle the longest (CloseConnection to its client, its local connection
-// closed between messages); when none is idle, it is refused.
 // Past half the bytes in all, a long message that does not hold the most
-// waits unread: it reads on once the one ahead has gone (here dropped for
-// its receive time-out), or is refused once it has waited largeRequestWait.
+// waits unread: it reads on once the one ahead has gone (dropped for its
+// receive time-out, or arrived whole with a short message after it in the
+// same bytes), or is refused once it has waited largeRequestWait.
 TEST(GiopGate, ALongMessageWaitsWhileAnotherHoldsTheMost)
 {
     const struct {
+        const char* what;
         std::chrono::milliseconds receiveTimeout;
         std::chrono::milliseconds wait;
+        bool holderEnds; // its message ends, and a short one starts and stalls
         bool answered;
-    } cases[] = {{1s, 5s, true}, {10s, 500ms, false}};
+    } cases[] = {{"reads on once the holder is dropped", 1s, 5s, false, true},
+                 {"refused", 10s, 500ms, false, false},
+                 {"reads on once the holder's message is whole", 10s, 5s, true, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.answered ? "reads on" : "refused");
+        SCOPED_TRACE(c.what);
         mci::GiopGateSettings settings = Settings(c.receiveTimeout);
         settings.maxArrivingBytes = 2 << 20;
         settings.largeRequestSize = 8 << 20; // (no place to take)
         settings.largeRequestWait = c.wait;
         Rig rig(settings);
         const int holder = rig.Connect("127.0.0.5");
-        ASSERT_TRUE(zvtest::SendAll(holder, Request({2, true, 1, true, 1500 << 10}).substr(0, 1200 << 10)));
+        const std::string held = Request({2, true, 1, true, 1500 << 10});
+        const size_t first = c.holderEnds ? held.size() - (8 << 10) : 1200 << 10;
+        ASSERT_TRUE(zvtest::SendAll(holder, held.substr(0, first)));
         std::this_thread::sleep_for(100ms);
         const int waiter = rig.Connect("127.0.0.6");
         const std::string request = Request({2, true, 2, true, 600 << 10});
         const auto start = std::chrono::steady_clock::now();
         auto sent = std::async(std::launch::async, [&] { return zvtest::SendAll(waiter, request); });
+        if (c.holderEnds) {
+            // (Its end and the next message's start come in one read.)
+            std::this_thread::sleep_for(300ms);
+            ASSERT_TRUE(zvtest::SendAll(holder, held.substr(first) +
+                                                    Request({2, true, 3, true, 100 << 10}).substr(0, 40 << 10)));
+            EXPECT_EQ(AnswerTo(held), ReceiveBytes(holder, AnswerTo(held).size()));
+        }
         bool closed = false;
         const std::string got = zvtest::Receive(waiter, 8s, closed);
         const auto waited = std::chrono::steady_clock::now() - start;
-        if (c.answered) {
-            EXPECT_EQ(AnswerTo(request), got);
-            EXPECT_TRUE(zvtest::ClosedWithin(holder, 1s)) << "the holder's message was dropped meanwhile";
-            EXPECT_GE(waited, c.receiveTimeout - 200ms);
-        } else {
+        if (!c.answered) {
             EXPECT_EQ(zemtra_REMOTE::RefusedArrivingInAll, RefusalMinor(got)) << ::testing::PrintToString(got);
             EXPECT_GE(waited, c.wait - 50ms);
             EXPECT_TRUE(Quiet(holder, 0ms));
+        } else if (c.holderEnds) {
+            EXPECT_EQ(AnswerTo(request), got) << RefusalMinor(got);
+            EXPECT_TRUE(Quiet(holder, 0ms));
+        } else {
+            EXPECT_EQ(AnswerTo(request), got);
+            EXPECT_TRUE(zvtest::ClosedWithin(holder, 1s)) << "the holder's message was dropped meanwhile";
+            EXPECT_GE(waited, c.receiveTimeout - 200ms);
         }
         EXPECT_TRUE(sent.get());
     }
 }
 
+// Past the bound of open connections, a new one closes the connection
+// idle the longest (CloseConnection to its client, its local connection
+// closed between messages); when none is idle, it is refused.
 TEST(GiopGate, OpenConnectionsMakeRoomOrAreRefused)
 {
     qstd::CaptureScope capture(true, false);
