@@ -217,6 +217,9 @@ void GateConnection::ReadClient(Clock::time_point now)
 {
     switch (m_state) {
     case ClientState_e::eOpen: {
+        if (m_waiting) {
+            break; // (a read seen ready before it began to wait: the table says when it reads on)
+        }
         if (m_arriving && m_in.Size() + m_input.Missing() >= c_mayWait && !m_shared.table.MayRead(*m_entry)) {
             // Its client is held back by TCP meanwhile; the time it waits
             // is not counted against its receive time-out.

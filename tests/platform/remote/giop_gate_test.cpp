@@ -5,6 +5,7 @@
 // Also the framing and the state machines the gate reads bytes with.
 
 #include "platform/qstd/capture.h"
+#include "platform/remote/gate_connection.h"
 #include "platform/remote/giop_framing.h"
 #include "platform/remote/giop_gate.h"
 #include "platform/remote/giop_input.h"
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -1052,6 +1054,52 @@ TEST(GiopGate, ALongMessageWaitsWhileAnotherHoldsTheMost)
             EXPECT_GE(waited, c.receiveTimeout - 200ms);
         }
         EXPECT_TRUE(sent.get());
+    }
+}
+
+// A long message that waits is asked to read on: its loop watches its
+// client again, also when a read its loop had seen ready before the wait
+// began (a thread of the ORB's read meanwhile) comes between.
+TEST(GiopGate, AWaitingMessageAskedToReadOnIsWatchedAgain)
+{
+    for (const bool staleRead : {false, true}) {
+        SCOPED_TRACE(staleRead ? "a read seen ready before comes first" : "nothing comes between");
+        mci::GiopGateSettings settings = Settings();
+        settings.maxArrivingBytes = 2 << 20;
+        mci::GateShared shared(settings, [](unsigned) {});
+        const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        std::vector<unsigned char> scratch(1 << 16);
+        const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
+        const auto holder = std::make_shared<mci::GateEntry>(1, 0, "holder", "127.0.0.5:1", "127.0.0.5");
+        ASSERT_TRUE(shared.table.Admit(holder));
+        ASSERT_EQ(mci::ConnectionTable::Arriving_e::eOk, shared.table.Arriving(*holder, 1200 << 10));
+        ASSERT_TRUE(shared.table.MayRead(*holder));
+        int sv[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
+        const auto entry = std::make_shared<mci::GateEntry>(2, 0, "waiter", "127.0.0.6:1", "127.0.0.6");
+        ASSERT_TRUE(shared.table.Admit(entry));
+        auto connection = std::make_unique<mci::GateConnection>(
+            shared, loop, entry, sv[1], std::make_shared<mci::GateChannel>(sv[1], "127.0.0.6:1", nullptr), true, 0,
+            "127.0.0.6:1");
+        const auto now = std::chrono::steady_clock::now();
+        connection->Start(now);
+        ASSERT_TRUE(zvtest::SendAll(sv[0], Request({2, true, 1, true, 600 << 10}).substr(0, 64 << 10)));
+        connection->OnClient(EPOLLIN, now); // its start
+        connection->OnClient(EPOLLIN, now); // waits: the holder holds the most
+        EXPECT_EQ(now + settings.largeRequestWait, connection->NextDeadline());
+        shared.table.Arrived(*holder);
+        if (staleRead) {
+            connection->OnClient(EPOLLIN, now);
+        }
+        connection->OnWake(now);
+        epoll_event event{};
+        EXPECT_EQ(1, ::epoll_wait(epoll, &event, 1, 1000));
+        EXPECT_NE(0u, event.events & EPOLLIN);
+        EXPECT_EQ(now + settings.receiveTimeout, connection->NextDeadline());
+        connection.reset();
+        ::close(sv[0]);
+        ::close(epoll);
     }
 }
 
