@@ -1,6 +1,8 @@
 #include "platform/remote/connection_table.h"
 
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace mci {
 
@@ -40,21 +42,27 @@ bool ConnectionTable::Admit(const std::shared_ptr<GateEntry>& entry)
 
 void ConnectionTable::Remove(const GateEntry& entry)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_entries.find(entry.localName);
-    if (it == m_entries.end() || it->second.get() != &entry) {
-        return;
+    std::vector<unsigned> wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_entries.find(entry.localName);
+        if (it == m_entries.end() || it->second.get() != &entry) {
+            return;
+        }
+        ArrivedLocked(*it->second);
+        if (it->second->evict) {
+            --m_evicting;
+        }
+        m_entries.erase(it);
+        ResumeLocked(wake);
     }
-    ArrivedLocked(*it->second);
-    if (it->second->evict) {
-        --m_evicting;
-    }
-    m_entries.erase(it);
+    WakeLoops(wake);
 }
 
 ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::size_t bytes)
 {
-    std::optional<unsigned> refuse; // the loop to wake (see Admit)
+    std::vector<unsigned> wake; // the loops to wake (see Admit)
+    Arriving_e result = Arriving_e::eOk;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (entry.refuseInAll) {
@@ -83,22 +91,30 @@ ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::siz
             }
             ArrivedLocked(*largest);
             if (largest == &entry) {
-                return Arriving_e::eInAll;
+                result = Arriving_e::eInAll;
+            } else {
+                largest->refuseInAll = true;
+                wake.push_back(largest->loop);
             }
-            largest->refuseInAll = true;
-            refuse = largest->loop;
+            ResumeLocked(wake);
         }
     }
-    if (refuse) {
-        m_wake(*refuse);
-    }
-    return Arriving_e::eOk;
+    WakeLoops(wake);
+    return result;
 }
 
 void ConnectionTable::Arrived(GateEntry& entry)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ArrivedLocked(entry);
+    std::vector<unsigned> wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!entry.arriving) {
+            return;
+        }
+        ArrivedLocked(entry);
+        ResumeLocked(wake);
+    }
+    WakeLoops(wake);
 }
 
 void ConnectionTable::ArrivedLocked(GateEntry& entry)
@@ -109,9 +125,109 @@ void ConnectionTable::ArrivedLocked(GateEntry& entry)
     m_arrivingBytes -= entry.arrivingBytes;
     entry.arrivingBytes = 0;
     entry.arriving = false;
+    entry.mayWait = false;
+    if (entry.waiting) {
+        entry.waiting = false;
+        --m_waiting;
+    }
+    entry.resume = false;
     const auto it = m_arrivingPerPeer.find(entry.peer);
     if (it != m_arrivingPerPeer.end() && --it->second == 0) {
         m_arrivingPerPeer.erase(it);
+    }
+}
+
+bool ConnectionTable::MayRead(GateEntry& entry)
+{
+    std::vector<unsigned> wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!entry.arriving) {
+            return true; // (refused meanwhile: its loop learns it)
+        }
+        entry.mayWait = true;
+        entry.resume = false;
+        if (m_arrivingBytes <= m_limits.maxArrivingBytes / 2) {
+            return true;
+        }
+        if (LongestLocked() == &entry) {
+            return true;
+        }
+        if (!entry.waiting) {
+            entry.waiting = true;
+            ++m_waiting;
+        }
+        ResumeLocked(wake); // (the one that holds the most reads on)
+    }
+    WakeLoops(wake);
+    return false;
+}
+
+bool ConnectionTable::TakeResume(GateEntry& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(entry.resume, false);
+}
+
+bool ConnectionTable::StopWaiting(GateEntry& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (std::exchange(entry.resume, false)) {
+        return false;
+    }
+    if (entry.waiting) {
+        entry.waiting = false;
+        --m_waiting;
+    }
+    return true;
+}
+
+void ConnectionTable::ResumeLocked(std::vector<unsigned>& wake)
+{
+    if (m_waiting == 0) {
+        return;
+    }
+    const auto resume = [&](GateEntry& e) {
+        e.waiting = false;
+        e.resume = true;
+        --m_waiting;
+        if (std::find(wake.begin(), wake.end(), e.loop) == wake.end()) {
+            wake.push_back(e.loop);
+        }
+    };
+    if (m_arrivingBytes <= m_limits.maxArrivingBytes / 2) {
+        for (const auto& e : m_entries) {
+            if (e.second->waiting) {
+                resume(*e.second);
+            }
+        }
+        return;
+    }
+    // The long message that holds the most reads on, whatever the others hold.
+    if (GateEntry* longest = LongestLocked(); longest != nullptr && longest->waiting) {
+        resume(*longest);
+    }
+}
+
+GateEntry* ConnectionTable::LongestLocked() const
+{
+    GateEntry* longest = nullptr;
+    for (const auto& e : m_entries) {
+        GateEntry& candidate = *e.second;
+        // (Of equals, the oldest: one reads on, whatever the order of the table.)
+        if (candidate.arriving && candidate.mayWait &&
+            (longest == nullptr || candidate.arrivingBytes > longest->arrivingBytes ||
+             (candidate.arrivingBytes == longest->arrivingBytes && candidate.serial < longest->serial))) {
+            longest = &candidate;
+        }
+    }
+    return longest;
+}
+
+void ConnectionTable::WakeLoops(const std::vector<unsigned>& loops) const
+{
+    for (const unsigned loop : loops) {
+        m_wake(loop);
     }
 }
 

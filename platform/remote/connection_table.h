@@ -9,6 +9,10 @@
 //   in all: past the bytes in all, the arriving message that holds the
 //   most is refused (its loop is woken to refuse it), so that a short
 //   message that trickles in is never what a flood of long ones pushes out;
+//   past half of them, a long message reads on only while it holds the most
+//   of the long ones, the others wait unread (their clients held back by TCP)
+//   until it has arrived, so that a flood of long messages arrives one after
+//   another instead of each in part and then refused;
 
 #include "platform/remote/giop_gate.h"
 
@@ -21,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace mci {
 
@@ -48,6 +53,9 @@ struct GateEntry {
     bool refuseInAll = false; // its arriving message is to be refused
     bool arriving = false;
     std::size_t arrivingBytes = 0;
+    bool mayWait = false; // its arriving message is long (see MayRead)
+    bool waiting = false; // it waits to read on
+    bool resume = false;  // it may read on (asked by the table)
 };
 
 class ConnectionTable {
@@ -77,6 +85,16 @@ public:
     Arriving_e Arriving(GateEntry& entry, std::size_t bytes);
     // The connection holds no message that is still arriving.
     void Arrived(GateEntry& entry);
+    // Whether the connection, whose arriving message is long, may read more
+    // of it now: while arriving messages hold more than half their bound,
+    // only the long message that holds the most reads on. False: it waits,
+    // and its loop is woken (TakeResume) once it may read on.
+    bool MayRead(GateEntry& entry);
+    // Asked by the table to read on (the question is taken).
+    bool TakeResume(GateEntry& entry);
+    // The connection gives up waiting: false when it may read on after all
+    // (it was asked to), true when it no longer waits.
+    bool StopWaiting(GateEntry& entry);
 
     // Asked by Admit to close: the loop checks, and keeps the connection
     // after all when it is no longer idle (Keep).
@@ -93,6 +111,13 @@ public:
 private:
     // Caller holds m_mutex.
     void ArrivedLocked(GateEntry& entry);
+    // After arriving bytes went: the waiting connections that may read on
+    // now are asked to, their loops added to wake. Caller holds m_mutex.
+    void ResumeLocked(std::vector<unsigned>& wake);
+    // The long arriving message that holds the most, the oldest of equals
+    // (null when none).
+    GateEntry* LongestLocked() const;
+    void WakeLoops(const std::vector<unsigned>& loops) const;
 
     const Limits m_limits;
     const Wake m_wake;
@@ -101,6 +126,7 @@ private:
     std::unordered_map<std::string, unsigned> m_arrivingPerPeer;
     std::size_t m_arrivingBytes = 0;
     std::size_t m_evicting = 0;
+    std::size_t m_waiting = 0;
 };
 
 } // namespace mci

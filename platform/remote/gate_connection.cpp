@@ -32,6 +32,10 @@ constexpr std::chrono::seconds c_flushTime{10};
 // Bytes given to the ORB and not read yet before the next message waits
 // (one message is given whatever its size).
 constexpr std::size_t c_maxUnread = 256 * 1024;
+// An arriving message this long or longer may be made to wait before it
+// reads on, when arriving messages hold much (ConnectionTable::MayRead);
+// a shorter one always reads on.
+constexpr std::size_t c_mayWait = 256 * 1024;
 
 bool Again(ssize_t n)
 {
@@ -163,7 +167,7 @@ void GateConnection::OnClient(std::uint32_t events, Clock::time_point now)
 
 int GateConnection::PeekBegin()
 {
-    if (m_client < 0 || m_state != ClientState_e::eOpen || !m_local || m_writeLeft > 0 || m_stalled ||
+    if (m_client < 0 || m_state != ClientState_e::eOpen || !m_local || m_writeLeft > 0 || m_stalled || m_waiting ||
         m_place != Place_e::eNone || m_channel->Waiting() > 0) {
         return -1;
     }
@@ -213,6 +217,16 @@ void GateConnection::ReadClient(Clock::time_point now)
 {
     switch (m_state) {
     case ClientState_e::eOpen: {
+        if (m_waiting) {
+            break; // (a read seen ready before it began to wait: the table says when it reads on)
+        }
+        if (m_arriving && m_in.Size() + m_input.Missing() >= c_mayWait && !m_shared.table.MayRead(*m_entry)) {
+            // Its client is held back by TCP meanwhile; the time it waits
+            // is not counted against its receive time-out.
+            m_waiting = true;
+            m_waitStarted = now;
+            break;
+        }
         const std::size_t want = std::clamp(m_input.Missing(), c_readChunk, c_maxRead);
         const bool wasEmpty = m_in.Empty();
         const ssize_t n = ::recv(m_client, m_in.Reserve(want), want, 0);
@@ -282,6 +296,12 @@ void GateConnection::Pump(Clock::time_point now)
         if (status == GiopInput::Status_e::eMore) {
             partial = true;
             break;
+        }
+        if (m_arriving) {
+            // Whole: the bytes it held go (waiting ones may read on), and a
+            // message after it in the same bytes arrives as one of its own.
+            m_arriving = false;
+            m_shared.table.Arrived(*m_entry);
         }
         if (!m_input.Large()) {
             StartRelay(now);
@@ -388,10 +408,7 @@ void GateConnection::UpdateArriving(Clock::time_point now)
         break;
     case ConnectionTable::Arriving_e::eInAll:
         m_arriving = false;
-        RefuseArriving(zemtra_REMOTE::RefusedArrivingInAll,
-                       "messages still arriving hold more than " + std::to_string(m_shared.settings.maxArrivingBytes) +
-                           " bytes in all",
-                       now);
+        RefuseInAll(now);
         break;
     }
 }
@@ -473,6 +490,14 @@ void GateConnection::RefuseArriving(std::uint32_t minor, const std::string& why,
     TryRefuse(now, false);
 }
 
+void GateConnection::RefuseInAll(Clock::time_point now)
+{
+    RefuseArriving(zemtra_REMOTE::RefusedArrivingInAll,
+                   "messages still arriving hold more than " + std::to_string(m_shared.settings.maxArrivingBytes) +
+                       " bytes in all",
+                   now);
+}
+
 void GateConnection::TryRefuse(Clock::time_point now, bool final)
 {
     final = final || m_in.Size() >= c_refusalPeek;
@@ -524,6 +549,7 @@ void GateConnection::Detach(bool keepInput)
     }
     m_arriving = false;
     m_stalled = false;
+    m_waiting = false;
     if (m_place == Place_e::eWaiting) {
         m_shared.places.Withdraw(m_entry->serial);
         m_place = Place_e::eNone;
@@ -630,10 +656,7 @@ void GateConnection::OnWake(Clock::time_point now)
     }
     if (m_shared.table.TakeRefuse(*m_entry) && m_state == ClientState_e::eOpen && m_arriving) {
         m_arriving = false; // (the table no longer counts it)
-        RefuseArriving(zemtra_REMOTE::RefusedArrivingInAll,
-                       "messages still arriving hold more than " + std::to_string(m_shared.settings.maxArrivingBytes) +
-                           " bytes in all",
-                       now);
+        RefuseInAll(now);
     }
     if (m_shared.table.EvictAsked(*m_entry)) {
         if (Idle()) {
@@ -648,13 +671,31 @@ void GateConnection::OnWake(Clock::time_point now)
         StartRelay(now);
         Pump(now);
     }
+    if (m_waiting && m_shared.table.TakeResume(*m_entry)) {
+        ReadOn(now);
+    }
     Update();
+}
+
+void GateConnection::ReadOn(Clock::time_point now)
+{
+    m_waiting = false;
+    m_unitStarted += now - m_waitStarted;
 }
 
 void GateConnection::OnTimer(Clock::time_point now)
 {
     std::lock_guard<std::mutex> guard(m_channel->GateMutex());
-    if (m_state == ClientState_e::eOpen && m_arriving && now - m_unitStarted >= m_shared.settings.receiveTimeout) {
+    if (m_waiting && now - m_waitStarted >= m_shared.settings.largeRequestWait) {
+        if (m_shared.table.StopWaiting(*m_entry)) {
+            m_waiting = false;
+            RefuseInAll(now);
+        } else {
+            ReadOn(now);
+        }
+    }
+    if (m_state == ClientState_e::eOpen && m_arriving && !m_waiting &&
+        now - m_unitStarted >= m_shared.settings.receiveTimeout) {
         QSTD_TRACE(2, "Remote export: connection from " << m_address << " dropped: message not whole in time");
         Detach(false);
         CloseClient(true);
@@ -687,7 +728,9 @@ GateConnection::Clock::time_point GateConnection::NextDeadline() const
 {
     std::lock_guard<std::mutex> guard(m_channel->GateMutex());
     Clock::time_point next = Clock::time_point::max();
-    if (m_state == ClientState_e::eOpen && m_arriving) {
+    if (m_waiting) {
+        next = std::min(next, m_waitStarted + m_shared.settings.largeRequestWait);
+    } else if (m_state == ClientState_e::eOpen && m_arriving) {
         next = std::min(next, m_unitStarted + m_shared.settings.receiveTimeout);
     }
     if (m_place == Place_e::eWaiting) {
@@ -727,7 +770,7 @@ void GateConnection::Update()
     std::uint32_t client = 0;
     switch (m_peeked ? ClientState_e::eClosed : m_state) {
     case ClientState_e::eOpen: {
-        const bool blocked = m_writeLeft > 0 || m_place == Place_e::eWaiting || m_stalled;
+        const bool blocked = m_writeLeft > 0 || m_place == Place_e::eWaiting || m_stalled || m_waiting;
         client = EPOLLRDHUP | (blocked ? 0u : static_cast<std::uint32_t>(EPOLLIN));
         break;
     }

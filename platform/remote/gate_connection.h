@@ -118,6 +118,8 @@ private:
     void StartRelay(Clock::time_point now);
     void RefuseLarge(const char* why, Clock::time_point now);
     void UpdateArriving(Clock::time_point now);
+    // The arriving message reads on after waiting (see ConnectionTable::MayRead).
+    void ReadOn(Clock::time_point now);
     // ORB to client.
     void Service(Clock::time_point now);
     void SendToClient(const unsigned char* bytes, std::size_t size);
@@ -125,6 +127,7 @@ private:
 
     // Refusals and closes.
     void RefuseArriving(std::uint32_t minor, const std::string& why, Clock::time_point now);
+    void RefuseInAll(Clock::time_point now);
     void TryRefuse(Clock::time_point now, bool final);
     void ProtocolError(Clock::time_point now);
     void Evict(Clock::time_point now);
@@ -166,6 +169,8 @@ private:
     GiopInput m_input;
     bool m_arriving = false; // m_in starts with a unit that has not arrived whole
     bool m_stalled = false;  // m_in starts with a large unit while the place is still held
+    bool m_waiting = false;  // the arriving unit waits to read on (ConnectionTable::MayRead)
+    Clock::time_point m_waitStarted{};
     Clock::time_point m_unitStarted{};
     std::size_t m_writeLeft = 0; // bytes at the start of m_in that go to the ORB
     Place_e m_place = Place_e::eNone;

@@ -9,7 +9,11 @@
 //   - a message must arrive whole within the receive time-out (from its
 //     first byte); a message still arriving costs only its buffer (grown as
 //     bytes arrive, never to the size its header claims), bounded per peer
-//     address and by the bytes all arriving messages hold;
+//     address and by the bytes all arriving messages hold; past half of
+//     those, a long message (256 KiB or more) reads on only while it holds
+//     the most of the long ones, the others wait unread (at most
+//     largeRequestWait, then are refused; the wait is not counted against
+//     the receive time-out), so a flood of them arrives one after another;
 //   - at most maxConnections client connections are open; one more closes
 //     the connection idle the longest (between messages: the gate sends its
 //     client CloseConnection and closes its side of the channel);

@@ -5,6 +5,7 @@
 // Also the framing and the state machines the gate reads bytes with.
 
 #include "platform/qstd/capture.h"
+#include "platform/remote/gate_connection.h"
 #include "platform/remote/giop_framing.h"
 #include "platform/remote/giop_gate.h"
 #include "platform/remote/giop_input.h"
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -998,6 +1000,109 @@ TEST(GiopGate, ArrivingMessagesAreBoundedPerAddressAndInAll)
     EXPECT_EQ(warnings.size(), capture.Sink().Texts(qstd::Record::Kind::Log).size());
 }
 
+// Past half the bytes in all, a long message that does not hold the most
+// waits unread: it reads on once the one ahead has gone (dropped for its
+// receive time-out, or arrived whole with a short message after it in the
+// same bytes), or is refused once it has waited largeRequestWait.
+TEST(GiopGate, ALongMessageWaitsWhileAnotherHoldsTheMost)
+{
+    const struct {
+        const char* what;
+        std::chrono::milliseconds receiveTimeout;
+        std::chrono::milliseconds wait;
+        bool holderEnds; // its message ends, and a short one starts and stalls
+        bool answered;
+    } cases[] = {{"reads on once the holder is dropped", 1s, 5s, false, true},
+                 {"refused", 10s, 500ms, false, false},
+                 {"reads on once the holder's message is whole", 10s, 5s, true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        mci::GiopGateSettings settings = Settings(c.receiveTimeout);
+        settings.maxArrivingBytes = 2 << 20;
+        settings.largeRequestSize = 8 << 20; // (no place to take)
+        settings.largeRequestWait = c.wait;
+        Rig rig(settings);
+        const int holder = rig.Connect("127.0.0.5");
+        const std::string held = Request({2, true, 1, true, 1500 << 10});
+        const size_t first = c.holderEnds ? held.size() - (8 << 10) : 1200 << 10;
+        ASSERT_TRUE(zvtest::SendAll(holder, held.substr(0, first)));
+        std::this_thread::sleep_for(100ms);
+        const int waiter = rig.Connect("127.0.0.6");
+        const std::string request = Request({2, true, 2, true, 600 << 10});
+        const auto start = std::chrono::steady_clock::now();
+        auto sent = std::async(std::launch::async, [&] { return zvtest::SendAll(waiter, request); });
+        if (c.holderEnds) {
+            // (Its end and the next message's start come in one read.)
+            std::this_thread::sleep_for(300ms);
+            ASSERT_TRUE(zvtest::SendAll(holder, held.substr(first) +
+                                                    Request({2, true, 3, true, 100 << 10}).substr(0, 40 << 10)));
+            EXPECT_EQ(AnswerTo(held), ReceiveBytes(holder, AnswerTo(held).size()));
+        }
+        bool closed = false;
+        const std::string got = zvtest::Receive(waiter, 8s, closed);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (!c.answered) {
+            EXPECT_EQ(zemtra_REMOTE::RefusedArrivingInAll, RefusalMinor(got)) << ::testing::PrintToString(got);
+            EXPECT_GE(waited, c.wait - 50ms);
+            EXPECT_TRUE(Quiet(holder, 0ms));
+        } else if (c.holderEnds) {
+            EXPECT_EQ(AnswerTo(request), got) << RefusalMinor(got);
+            EXPECT_TRUE(Quiet(holder, 0ms));
+        } else {
+            EXPECT_EQ(AnswerTo(request), got);
+            EXPECT_TRUE(zvtest::ClosedWithin(holder, 1s)) << "the holder's message was dropped meanwhile";
+            EXPECT_GE(waited, c.receiveTimeout - 200ms);
+        }
+        EXPECT_TRUE(sent.get());
+    }
+}
+
+// A long message that waits is asked to read on: its loop watches its
+// client again, also when a read its loop had seen ready before the wait
+// began (a thread of the ORB's read meanwhile) comes between.
+TEST(GiopGate, AWaitingMessageAskedToReadOnIsWatchedAgain)
+{
+    for (const bool staleRead : {false, true}) {
+        SCOPED_TRACE(staleRead ? "a read seen ready before comes first" : "nothing comes between");
+        mci::GiopGateSettings settings = Settings();
+        settings.maxArrivingBytes = 2 << 20;
+        mci::GateShared shared(settings, [](unsigned) {});
+        const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        std::vector<unsigned char> scratch(1 << 16);
+        const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
+        const auto holder = std::make_shared<mci::GateEntry>(1, 0, "holder", "127.0.0.5:1", "127.0.0.5");
+        ASSERT_TRUE(shared.table.Admit(holder));
+        ASSERT_EQ(mci::ConnectionTable::Arriving_e::eOk, shared.table.Arriving(*holder, 1200 << 10));
+        ASSERT_TRUE(shared.table.MayRead(*holder));
+        int sv[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
+        const auto entry = std::make_shared<mci::GateEntry>(2, 0, "waiter", "127.0.0.6:1", "127.0.0.6");
+        ASSERT_TRUE(shared.table.Admit(entry));
+        auto connection = std::make_unique<mci::GateConnection>(
+            shared, loop, entry, sv[1], std::make_shared<mci::GateChannel>(sv[1], "127.0.0.6:1", nullptr), true, 0,
+            "127.0.0.6:1");
+        const auto now = std::chrono::steady_clock::now();
+        connection->Start(now);
+        ASSERT_TRUE(zvtest::SendAll(sv[0], Request({2, true, 1, true, 600 << 10}).substr(0, 64 << 10)));
+        connection->OnClient(EPOLLIN, now); // its start
+        connection->OnClient(EPOLLIN, now); // waits: the holder holds the most
+        EXPECT_EQ(now + settings.largeRequestWait, connection->NextDeadline());
+        shared.table.Arrived(*holder);
+        if (staleRead) {
+            connection->OnClient(EPOLLIN, now);
+        }
+        connection->OnWake(now);
+        epoll_event event{};
+        EXPECT_EQ(1, ::epoll_wait(epoll, &event, 1, 1000));
+        EXPECT_NE(0u, event.events & EPOLLIN);
+        EXPECT_EQ(now + settings.receiveTimeout, connection->NextDeadline());
+        connection.reset();
+        ::close(sv[0]);
+        ::close(epoll);
+    }
+}
+
 // Past the bound of open connections, a new one closes the connection
 // idle the longest (CloseConnection to its client, its local connection
 // closed between messages); when none is idle, it is refused.
@@ -1363,3 +1468,36 @@ TEST(GiopGateConcurrency, ManyClientsAndResets)
 }
 
 } // namespace
+
+// A flood of long messages from many addresses, more than the bytes in
+// all can hold at once, arrives whole, one after another: none is refused.
+TEST(GiopGateConcurrency, AFloodOfLongMessagesArrivesWithoutRefusals)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.maxArrivingBytes = 4 << 20;
+    settings.largeRequestSize = 8 << 20; // (no place to take)
+    Rig rig(settings);
+    constexpr int c_clients = 16;
+    std::vector<std::future<std::string>> results;
+    for (int c = 0; c < c_clients; ++c) {
+        results.push_back(std::async(std::launch::async, [&rig, c] {
+            const std::string from = "127.0.4." + std::to_string(1 + c);
+            const int fd = zvtest::ConnectFrom(rig.port, from.c_str());
+            const std::string request = Request({2, true, static_cast<uint32_t>(c), true, 768 << 10});
+            std::string what = fd < 0 ? "not connected" : !zvtest::SendAll(fd, request) ? "not sent" : "";
+            if (what.empty()) {
+                const std::string got = zvtest::Receive(fd, 20s);
+                if (got != AnswerTo(request)) {
+                    what = "not answered: " + std::to_string(RefusalMinor(got)) + " " + std::to_string(got.size());
+                }
+            }
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return what;
+        }));
+    }
+    for (int c = 0; c < c_clients; ++c) {
+        EXPECT_EQ("", results[c].get()) << c;
+    }
+}
