@@ -7,6 +7,7 @@
 #include "platform/remote/giop_gate.h"
 #include "platform/remote/orb_transport.h"
 #include "platform/remote/remote_memory.h"
+#include "platform/remote/remote_outgoing.h"
 #include "platform/remote/remote_registry.h"
 
 #include <omniORB4/CORBA.h>
@@ -244,6 +245,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
         int argc = 0;
         char* argv[] = {nullptr};
         orb->orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
+        HoldOutgoingCalls();
         // The generated stubs make each interface's nil reference on first
         // use, checked without a lock: made here, before any request thread
         // runs, concurrent first requests only read them.

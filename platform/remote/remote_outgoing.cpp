@@ -4,13 +4,16 @@
 
 #include <omniORB4/IIOP.h>
 #include <omniORB4/omniIOR.h>
+#include <omniORB4/omniInterceptors.h>
 
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
-#include <future>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -65,10 +68,40 @@ IdleConnections IdleConnectionsTo(const std::string& orbAddress)
     return idle;
 }
 
+// The calls of one round of GiveUpClosedConnections: each, once the ORB
+// has given it a connection, holds it until all have one, or c_holdWait
+// has passed (the ORB may make one wait for a connection instead).
+struct HoldRound {
+    std::mutex mutex;
+    std::condition_variable all;
+    std::size_t calls = 0;
+    std::size_t holding = 0;
+};
+constexpr std::chrono::milliseconds c_holdWait{500};
+thread_local HoldRound* t_round = nullptr;
+thread_local bool t_held = false; // (a call the ORB sends again passes)
+
+CORBA::Boolean HoldConnection(omni::omniInterceptors::clientSendRequest_T::info_T&)
+{
+    HoldRound* round = t_round;
+    if (round == nullptr || t_held) {
+        return true;
+    }
+    t_held = true;
+    std::unique_lock<std::mutex> lock(round->mutex);
+    if (++round->holding >= round->calls) {
+        round->all.notify_all();
+    }
+    round->all.wait_for(lock, c_holdWait, [round] { return round->holding >= round->calls; });
+    return true;
+}
+
 // The ORB hands a call the first idle connection to the endpoint, so a call
 // that went through may have passed by one whose client is gone. While one
 // is left, as many calls as there are idle connections go at once, one
-// each, and the ORB gives up those that fail.
+// each (a call that ended before the next took a connection would give its
+// own back to be taken again: each holds it until all have one), and the
+// ORB gives up those that fail.
 void GiveUpClosedConnections(CORBA::Object_ptr object)
 {
     const std::string orbAddress = RemoteObjectOf(object).orbAddress;
@@ -77,21 +110,20 @@ void GiveUpClosedConnections(CORBA::Object_ptr object)
         if (!idle.closedByPeer) {
             return;
         }
-        // Started together: a call that ends before the next one starts
-        // gives its connection back to be taken again.
-        std::promise<void> go;
-        const std::shared_future<void> started = go.get_future().share();
+        HoldRound hold;
+        hold.calls = idle.count;
         std::vector<std::thread> calls;
         for (std::size_t i = 0; i < idle.count; ++i) {
-            calls.emplace_back([object, started] {
-                started.wait();
+            calls.emplace_back([object, &hold] {
+                t_round = &hold;
+                t_held = false;
                 try {
                     object->_non_existent();
                 } catch (const CORBA::Exception&) {
                 }
+                t_round = nullptr;
             });
         }
-        go.set_value();
         for (std::thread& call : calls) {
             call.join();
         }
@@ -146,6 +178,13 @@ RemoteObject RemoteObjectOf(CORBA::Object_ptr object)
     }
     remote.inProcess = IsInProcess(object);
     return remote;
+}
+
+void HoldOutgoingCalls()
+{
+    auto& interceptor = omniORB::getInterceptors()->clientSendRequest;
+    interceptor.remove(HoldConnection); // (the ORB's list may outlive an ORB)
+    interceptor.add(HoldConnection);
 }
 
 bool Reach(CORBA::Object_ptr object, std::string& reason)

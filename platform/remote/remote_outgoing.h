@@ -72,11 +72,17 @@ RemoteObject RemoteObjectOf(CORBA::Object_ptr object);
 // has closed it: once the object answered, while an idle connection to its
 // endpoint reads as closed by its peer (at most c_staleAttempts rounds), as
 // many calls as there are idle connections go at once, each on a thread of
-// its own, so that each connection takes one and the ORB gives up those that
-// fail. False, with the reason, when the object or its client is gone; a
-// client that does not answer in time counts as reached (the calls wait for
-// it as they would).
+// its own, and each holds the connection it was given until all have one
+// (HoldOutgoingCalls), so that each connection takes one whatever the
+// scheduling and the ORB gives up those that fail. False, with the reason,
+// when the object or its client is gone; a client that does not answer in
+// time counts as reached (the calls wait for it as they would).
 constexpr unsigned c_staleAttempts = 4;
 bool Reach(CORBA::Object_ptr object, std::string& reason);
+
+// Lets Reach's calls of one round hold their connections (the ORB's public
+// request interceptor; other calls pass at once). Once after each ORB_init,
+// before any call.
+void HoldOutgoingCalls();
 
 } // namespace mci
