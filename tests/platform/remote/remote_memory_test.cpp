@@ -136,7 +136,10 @@ TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
     });
     ASSERT_TRUE(Answered(server.port, zvtest::GiopRequest("ZemtraRemote", "GetText", GetText)));
     const long rss = zvtest::ResidentKb();
-    for (int flood = 0; flood < 5; ++flood) {
+    // (Under a sanitizer, whose allocator keeps what is freed, one flood
+    // goes the same ways.)
+    const int floods = zvtest::c_freedMemoryGoesBack ? 5 : 1;
+    for (int flood = 0; flood < floods; ++flood) {
         std::vector<std::thread> clients;
         for (int i = 0; i < 120; ++i) {
             clients.emplace_back([&, i] {

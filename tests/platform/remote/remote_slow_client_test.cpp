@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <future>
+#include <vector>
 
 using namespace remotetest;
 using namespace std::chrono_literals;
@@ -190,8 +192,18 @@ TEST(RemoteSlowClientConcurrency, FrozenSubscribersDelayNoOtherClientAndHoldNoTh
     std::vector<std::unique_ptr<FrozenEndpoint>> frozen;
     for (int i = 0; i < c_frozen; ++i) {
         frozen.push_back(std::make_unique<FrozenEndpoint>());
-        zemtra_REMOTE::ValueCallback_var callback = frozen.back()->Callback();
-        server.registry->Subscribe("arr", callback);
+    }
+    // Subscribed at once: each first subscription of a client waits for its
+    // answer as long as a call to it may take.
+    std::vector<std::future<void>> subscribed;
+    for (const auto& endpoint : frozen) {
+        subscribed.push_back(std::async(std::launch::async, [&server, &endpoint] {
+            zemtra_REMOTE::ValueCallback_var callback = endpoint->Callback();
+            server.registry->Subscribe("arr", callback);
+        }));
+    }
+    for (auto& s : subscribed) {
+        s.get();
     }
     Callback sink;
     CORBA::Object_var obj = server.Activate(&sink);

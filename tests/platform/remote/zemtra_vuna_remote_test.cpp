@@ -173,7 +173,7 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
     auto tdp = std::async(std::launch::async, [&] {
         return Tool({"read", "raf4.signals.tdp_synthetic", "--count", "1000000"});
     });
-    auto fa = std::async(std::launch::async, [&] { return Tool({"read", "gdx.signals.fa", "--count", "200000"}); });
+    auto fa = std::async(std::launch::async, [&] { return Tool({"read", "gdx.signals.fa", "--count", "100000"}); });
 
     const ToolResult t = tdp.get();
     ASSERT_EQ(0, t.exitCode) << t.err;
@@ -227,7 +227,7 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
         previous = lmt;
         ++rows;
     }
-    EXPECT_EQ(200000u, rows);
+    EXPECT_EQ(100000u, rows);
     EXPECT_EQ(0u, wrong);
     EXPECT_EQ(220u * 2 * 28, step); // TBT x FIR x CIC decimation
     EXPECT_EQ(0, Terminate());
