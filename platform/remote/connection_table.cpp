@@ -147,10 +147,7 @@ bool ConnectionTable::MayRead(GateEntry& entry)
         }
         entry.mayWait = true;
         entry.resume = false;
-        if (m_arrivingBytes <= m_limits.maxArrivingBytes / 2) {
-            return true;
-        }
-        if (LongestLocked() == &entry) {
+        if (!PastHalfLocked() || LongestLocked() == &entry) {
             return true;
         }
         if (!entry.waiting) {
@@ -195,7 +192,7 @@ void ConnectionTable::ResumeLocked(std::vector<unsigned>& wake)
             wake.push_back(e.loop);
         }
     };
-    if (m_arrivingBytes <= m_limits.maxArrivingBytes / 2) {
+    if (!PastHalfLocked()) {
         for (const auto& e : m_entries) {
             if (e.second->waiting) {
                 resume(*e.second);
@@ -207,6 +204,11 @@ void ConnectionTable::ResumeLocked(std::vector<unsigned>& wake)
     if (GateEntry* longest = LongestLocked(); longest != nullptr && longest->waiting) {
         resume(*longest);
     }
+}
+
+bool ConnectionTable::PastHalfLocked() const
+{
+    return m_arrivingBytes > m_limits.maxArrivingBytes / 2;
 }
 
 GateEntry* ConnectionTable::LongestLocked() const

@@ -114,6 +114,8 @@ private:
     // After arriving bytes went: the waiting connections that may read on
     // now are asked to, their loops added to wake. Caller holds m_mutex.
     void ResumeLocked(std::vector<unsigned>& wake);
+    // Arriving messages hold more than half their bound: long ones wait.
+    bool PastHalfLocked() const;
     // The long arriving message that holds the most, the oldest of equals
     // (null when none).
     GateEntry* LongestLocked() const;
