@@ -40,7 +40,9 @@ GateChannel::~GateChannel()
 
 void GateChannel::WakePeekerLocked()
 {
-    if (m_peeking && m_wakePeeker >= 0) {
+    // (not the thread that peeks itself: it reads the client's socket, and
+    // looks at what it gave before it waits again)
+    if (m_peeking && m_wakePeeker >= 0 && m_peeker != std::this_thread::get_id()) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(m_wakePeeker, &one, sizeof(one));
     }
@@ -233,6 +235,7 @@ bool GateChannel::Peek()
             return false; // (another thread of the ORB's looks already, or the ORB does not watch)
         }
         m_peeking = true;
+        m_peeker = std::this_thread::get_id();
     }
     bool took = false;
     for (;;) {
@@ -293,6 +296,7 @@ bool GateChannel::Peek()
         // peeking, was told of to nobody: it is this thread's.
         took = took || (ready() && !m_shutDown);
         m_peeking = false;
+        m_peeker = std::thread::id();
         if (took) {
             m_watched = false;
             m_tellNow = false;

@@ -194,6 +194,7 @@ private:
     bool m_shutDown = false;
     bool m_watched = false;
     bool m_peeking = false;
+    std::thread::id m_peeker;        // the thread that peeks
     bool m_told = false;             // the ORB was told of what it has not read yet
     std::thread::id m_toldReader;    // the thread that read first of what was told of
     const int m_wakePeeker;          // an eventfd: a thread that peeks waits on it beside the client's socket

@@ -785,6 +785,65 @@ TEST(GateChannel, WhatAToldThreadLeftIsTakenByAPeekOnceItWatchesAgain)
     }
 }
 
+// A thread that peeks reads the client's socket itself: the message it
+// reads and gives the channel wakes nobody, so that its next peek waits on
+// the socket at once instead of first going round for a wake of its own.
+TEST(GateChannel, APeekThatTookAMessageLeavesNoWakeForTheNext)
+{
+    struct SocketReader : mci::GateReader {
+        int fd = -1;
+        mci::GateChannel* channel = nullptr;
+        int begins = 0;
+        int PeekBegin() override
+        {
+            ++begins;
+            return fd;
+        }
+        void PeekEnd(short events) override
+        {
+            if ((events & POLLIN) != 0) {
+                unsigned char buffer[4096];
+                const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+                if (n > 0) {
+                    channel->Put(buffer, static_cast<size_t>(n));
+                }
+            }
+        }
+    };
+    const std::string request = Request(Req{});
+    int sv[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    auto channel = std::make_shared<mci::GateChannel>(-1, "127.0.0.2:1", nullptr);
+    SocketReader reader;
+    reader.fd = sv[1];
+    reader.channel = channel.get();
+    {
+        std::lock_guard<std::mutex> gate(channel->GateMutex());
+        channel->owner = &reader;
+    }
+    channel->SetReadyHandler([] {});
+    for (int round = 0; round < 3; ++round) {
+        channel->Watch(false);
+        ASSERT_EQ(static_cast<ssize_t>(request.size()), ::write(sv[0], request.data(), request.size()));
+        reader.begins = 0;
+        ASSERT_TRUE(channel->Peek()) << round;
+        EXPECT_EQ(1, reader.begins) << round;
+        std::vector<char> buffer(request.size());
+        ASSERT_EQ(static_cast<long>(request.size()),
+                  channel->Receive(buffer.data(), buffer.size(), mci::GateChannel::Clock::time_point::max()));
+    }
+    channel->Watch(false);
+    reader.begins = 0;
+    EXPECT_FALSE(channel->Peek());
+    EXPECT_EQ(1, reader.begins) << "a peek with nothing to come waits on the socket once";
+    {
+        std::lock_guard<std::mutex> gate(channel->GateMutex());
+        channel->owner = nullptr;
+    }
+    ::close(sv[0]);
+    ::close(sv[1]);
+}
+
 // A message put as a thread's peek runs out is either taken by that thread
 // or told of to the ORB, once: never left with nobody to read it. Many
 // peeks end at once, each with a message put close to its end.
