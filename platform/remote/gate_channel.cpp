@@ -42,7 +42,7 @@ void GateChannel::WakePeekerLocked()
 {
     // (not the thread that peeks itself: it reads the client's socket, and
     // looks at what it gave before it waits again)
-    if (m_peeking && m_wakePeeker >= 0 && m_peeker != std::this_thread::get_id()) {
+    if (Peeking() && m_wakePeeker >= 0 && m_peeker != std::this_thread::get_id()) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(m_wakePeeker, &one, sizeof(one));
     }
@@ -231,10 +231,9 @@ bool GateChannel::Peek()
     const auto ready = [this] { return m_shutDown || m_closed || m_tellNow || (!m_told && !m_toOrb.Empty()); };
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_peeking || m_shutDown || !m_watched) {
+        if (Peeking() || m_shutDown || !m_watched) {
             return false; // (another thread of the ORB's looks already, or the ORB does not watch)
         }
-        m_peeking = true;
         m_peeker = std::this_thread::get_id();
     }
     bool took = false;
@@ -295,7 +294,6 @@ bool GateChannel::Peek()
         // What came after the last look, while this thread was still
         // peeking, was told of to nobody: it is this thread's.
         took = took || (ready() && !m_shutDown);
-        m_peeking = false;
         m_peeker = std::thread::id();
         if (took) {
             m_watched = false;
@@ -345,12 +343,12 @@ GateChannel::Put_e GateChannel::Put(const unsigned char* bytes, std::size_t size
         m_toOrb.Append(bytes, size);
         WakePeekerLocked();
         const auto now = Clock::now();
-        if (m_watched && !m_peeking && now - m_replyDone < c_tellDelay) {
+        if (m_watched && !Peeking() && now - m_replyDone < c_tellDelay) {
             m_tellFrom = now + c_tellDelay;
             m_changed.notify_all();
             return Put_e::eDeferred;
         }
-        if (m_watched && !m_peeking && !m_released && m_ready) {
+        if (m_watched && !Peeking() && !m_released && m_ready) {
             m_watched = false;
             m_tellNow = false;
             m_told = true;
@@ -499,7 +497,7 @@ GateChannel::Clock::time_point GateChannel::TellIfReady()
     std::function<void()> ready;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_watched || m_peeking || m_shutDown || m_released || !m_ready) {
+        if (!m_watched || Peeking() || m_shutDown || m_released || !m_ready) {
             return Clock::time_point::max(); // (a thread that peeks takes what came)
         }
         if (!m_tellNow && m_toOrb.Empty() && !m_closed) {

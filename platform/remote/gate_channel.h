@@ -173,6 +173,7 @@ public:
 
 private:
     void WakePeekerLocked();
+    bool Peeking() const { return m_peeker != std::thread::id(); }
 
     std::mutex m_gateMutex;     // taken before the two below where they are
     mutable std::mutex m_mutex; // the state below, but what m_sendMutex guards
@@ -193,8 +194,7 @@ private:
     bool m_closed = false;
     bool m_shutDown = false;
     bool m_watched = false;
-    bool m_peeking = false;
-    std::thread::id m_peeker;        // the thread that peeks
+    std::thread::id m_peeker;        // the thread that peeks (none: no thread peeks)
     bool m_told = false;             // the ORB was told of what it has not read yet
     std::thread::id m_toldReader;    // the thread that read first of what was told of
     const int m_wakePeeker;          // an eventfd: a thread that peeks waits on it beside the client's socket
