@@ -24,7 +24,7 @@ constexpr std::size_t c_maxRead = 256 * 1024;
 // large message): idle connections hold no more.
 constexpr std::size_t c_keepBuffer = 64 * 1024;
 // A refused connection is read this far at most for the request id of
-// its refusal.
+// its refusal (the LocateRequests it is told of first included).
 constexpr std::size_t c_refusalPeek = 512;
 // What the ORB sent before it closed, or what the gate still writes to a
 // client it closes, has this long to be taken.
@@ -246,7 +246,7 @@ void GateConnection::ReadClient(Clock::time_point now)
         break;
     }
     case ClientState_e::eRefusing: {
-        const std::size_t want = c_refusalPeek - std::min(m_in.Size(), c_refusalPeek);
+        const std::size_t want = c_refusalPeek - std::min(m_located + m_in.Size(), c_refusalPeek);
         const ssize_t n = want > 0 ? ::recv(m_client, m_in.Reserve(want), want, 0) : 0;
         if (n > 0) {
             m_in.Commit(static_cast<std::size_t>(n));
@@ -500,7 +500,23 @@ void GateConnection::RefuseInAll(Clock::time_point now)
 
 void GateConnection::TryRefuse(Clock::time_point now, bool final)
 {
-    final = final || m_in.Size() >= c_refusalPeek;
+    // A GIOP 1.0 or 1.1 LocateRequest cannot carry the refusal: it is told
+    // that the object is here, and the request after it is refused.
+    GiopLocateHere here;
+    while (!(here = GiopLocateHereReply(m_in.Data(), m_in.Size())).reply.empty()) {
+        m_located += static_cast<std::size_t>(here.size); // (no more than the buffer holds)
+        m_in.Consume(static_cast<std::size_t>(here.size));
+        SendToClient(reinterpret_cast<const unsigned char*>(here.reply.data()), here.reply.size());
+        if (m_client < 0) {
+            return;
+        }
+    }
+    // Nothing more is read past the peek, nor is a LocateRequest that
+    // would end beyond it waited for.
+    final = final || m_located + m_in.Size() >= c_refusalPeek || m_located + here.size > c_refusalPeek;
+    if (here.size > m_in.Size() && !final) {
+        return; // the rest of the LocateRequest may still come
+    }
     const int expects = ExpectsReply(m_in.Data(), m_in.Size(), final);
     if (expects < 0) {
         return; // more of the request header may still come

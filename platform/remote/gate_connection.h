@@ -69,8 +69,10 @@ public:
 
     // A served connection: entry listed in the table, channel offered to the
     // ORB. A refused one (entry null, channel not offered) answers the first
-    // request with the refusal's minor code and closes. The channel sends on
-    // clientFd too (the ORB's replies, from the ORB's threads).
+    // request with the refusal's minor code and closes (GIOP 1.0 and 1.1
+    // LocateRequests before it are told that the object is here). The
+    // channel sends on clientFd too (the ORB's replies, from the ORB's
+    // threads).
     GateConnection(GateShared& shared, const GateLoopContext& loop, std::shared_ptr<GateEntry> entry, int clientFd,
                    std::shared_ptr<GateChannel> channel, bool offered, std::uint32_t refusal,
                    const std::string& address);
@@ -163,6 +165,7 @@ private:
     std::uint32_t m_clientEvents = 0;
     ClientState_e m_state;
     std::uint32_t m_refusal;
+    std::size_t m_located = 0; // bytes of LocateRequests told that the object is here while refusing
     Clock::time_point m_closeBy = Clock::time_point::max(); // of the refusing, flushing, draining states
 
     GateBuffer m_in;

@@ -22,7 +22,9 @@
 //     once the ORB has taken them; one that finds no place waits at most
 //     largeRequestWait (at most maxLargeRequestsWaiting wait), then is refused;
 //   - a refusal is a GIOP reply with NO_RESOURCES and the interface's minor
-//     code; at most one WARNING per peer address and minute is logged.
+//     code (a GIOP 1.0 or 1.1 LocateRequest, whose reply cannot carry it, is
+//     told that the object is here, and the request after it is refused);
+//     at most one WARNING per peer address and minute is logged.
 // A client that goes away with a request in flight: the gate keeps the local
 // connection until the ORB's replies to it have come (and drops them), then
 // closes it. A close or CloseConnection from the ORB reaches the client;

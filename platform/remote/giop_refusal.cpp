@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::uint32_t c_systemException = 2;       // reply status
 constexpr std::uint32_t c_locateSystemException = 4; // locate status (GIOP 1.2)
+constexpr std::uint32_t c_objectHere = 1;            // locate status
 constexpr std::uint32_t c_completedNo = 1;
 constexpr const char* c_noResources = "IDL:omg.org/CORBA/NO_RESOURCES:1.0";
 
@@ -79,6 +80,26 @@ std::string GiopRefusalReply(const unsigned char* message, std::size_t size, std
     out.ULong(minor);
     out.ULong(c_completedNo);
     return out.Message(header.minor, locate ? giop::MsgType_e::eLocateReply : giop::MsgType_e::eReply);
+}
+
+GiopLocateHere GiopLocateHereReply(const unsigned char* message, std::size_t size)
+{
+    GiopLocateHere here;
+    giop::Header header;
+    giop::RequestRef ref;
+    if (giop::ParseHeader(message, size, header) != giop::HeaderStatus_e::eOk ||
+        !header.Is(giop::MsgType_e::eLocateRequest) || header.minor == 2) {
+        return here;
+    }
+    here.size = header.MessageSize();
+    if (size >= here.size &&
+        giop::ReadRequestRef(header, message, static_cast<std::size_t>(here.size), ref) == giop::RefStatus_e::eOk) {
+        Output out;
+        out.ULong(ref.requestId);
+        out.ULong(c_objectHere);
+        here.reply = out.Message(header.minor, giop::MsgType_e::eLocateReply);
+    }
+    return here;
 }
 
 } // namespace mci

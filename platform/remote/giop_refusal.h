@@ -20,4 +20,19 @@ namespace mci {
 // carry an exception).
 std::string GiopRefusalReply(const unsigned char* message, std::size_t size, std::uint32_t minor);
 
+// A GIOP 1.0 or 1.1 LocateRequest of a refused client, which cannot be
+// answered with the refusal: the client is told that the object is here,
+// so that it sends the request that gets the refusal (an ORB turns a
+// closed connection into a failure that says nothing of the refusal).
+struct GiopLocateHere {
+    // The LocateReply of the request's version with its request id and
+    // OBJECT_HERE, little-endian; empty while the LocateRequest is not
+    // whole (or when it holds no request id).
+    std::string reply;
+    // Of the LocateRequest, header included; 0 when the bytes start with
+    // no GIOP 1.0 or 1.1 LocateRequest (or less than its header).
+    std::uint64_t size = 0;
+};
+GiopLocateHere GiopLocateHereReply(const unsigned char* message, std::size_t size);
+
 } // namespace mci

@@ -1208,6 +1208,147 @@ TEST(GiopGate, OpenConnectionsMakeRoomOrAreRefused)
     EXPECT_TRUE(capture.LoggedSubstring("connection from 127.0.0.1 refused: 2 connections are open and none is idle"));
 }
 
+// The refusal of a message of GIOP 1.minor: a Reply (a LocateReply to a
+// LocateRequest) with the request's id, SYSTEM_EXCEPTION, NO_RESOURCES,
+// the minor code and COMPLETED_NO, little-endian.
+std::string Refusal(unsigned char minor, bool locate, uint32_t id, uint32_t code)
+{
+    Writer w(true);
+    if (locate) {
+        w.ULong(id);
+        w.ULong(4);
+    } else if (minor < 2) {
+        w.ULong(0);
+        w.ULong(id);
+        w.ULong(2);
+    } else {
+        w.ULong(id);
+        w.ULong(2);
+        w.ULong(0);
+        w.Align(8);
+    }
+    w.String("IDL:omg.org/CORBA/NO_RESOURCES:1.0");
+    w.ULong(code);
+    w.ULong(1);
+    return w.Message(minor, locate ? MsgType_e::eLocateReply : MsgType_e::eReply);
+}
+
+// What fd has to read now (without waiting); closed: its peer has ended.
+std::string Available(int fd, bool& closed)
+{
+    std::string got;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    closed = n == 0;
+    return got;
+}
+
+// A refused connection answers its client's first message, of any version
+// and byte order, with the refusal in that message's version. A GIOP 1.0 or
+// 1.1 LocateRequest, whose reply cannot carry it, is told that the object is
+// here once whole, and the Request after it gets the refusal; LocateRequests
+// beyond what a refused connection reads, or ending beyond it, are not
+// waited for. The connection closes after the refusal, or when its time
+// to send a request has passed, however many LocateRequests came first.
+TEST(GateConnection, RefusalsAnswerWhateverMessageComesFirst)
+{
+    mci::GiopGateSettings settings = Settings();
+    mci::GateShared shared(settings, [](unsigned) {});
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    std::vector<unsigned char> scratch(1 << 16);
+    const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
+    const uint32_t code = zemtra_REMOTE::RefusedConnectionsBusy;
+    // Sends each piece to a refused connection, which reads after each: what
+    // it sent back after each, and whether it had closed after the last (if
+    // not, it closes at its deadline).
+    const auto refuse = [&](const std::vector<std::string>& pieces, bool& closed) {
+        int sv[2];
+        EXPECT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
+        auto connection = std::make_unique<mci::GateConnection>(
+            shared, loop, nullptr, sv[1], std::make_shared<mci::GateChannel>(sv[1], "127.0.0.7:1", nullptr), false,
+            code, "127.0.0.7:1");
+        const auto now = std::chrono::steady_clock::now();
+        connection->Start(now);
+        std::vector<std::string> sent;
+        for (const std::string& piece : pieces) {
+            EXPECT_TRUE(zvtest::SendAll(sv[0], piece));
+            connection->OnClient(EPOLLIN, now);
+            sent.push_back(Available(sv[0], closed));
+        }
+        if (!closed) {
+            EXPECT_EQ(now + settings.receiveTimeout, connection->NextDeadline());
+            connection->OnTimer(now + settings.receiveTimeout);
+            bool closedAtDeadline = false;
+            EXPECT_EQ("", Available(sv[0], closedAtDeadline));
+            EXPECT_TRUE(closedAtDeadline);
+        }
+        connection.reset();
+        ::close(sv[0]);
+        return sent;
+    };
+    for (const unsigned char minor : {0, 1, 2}) {
+        for (const bool little : {true, false}) {
+            for (const bool locate : {false, true}) {
+                SCOPED_TRACE(std::string("GIOP 1.") + char('0' + minor) + (little ? " little" : " big") + "-endian " +
+                             (locate ? "LocateRequest" : "Request"));
+                const std::string first = locate ? LocateRequest(minor, little, 5) : Request({minor, little, 5});
+                // Its id is in the first piece.
+                const std::vector<std::string> pieces = {first.substr(0, first.size() - 1),
+                                                         first.substr(first.size() - 1), Request({minor, little, 6})};
+                const std::vector<std::string> told =
+                    locate && minor < 2 ? std::vector<std::string>{"", AnswerTo(LocateRequest(minor, true, 5)),
+                                                                   Refusal(minor, false, 6, code)}
+                                        : std::vector<std::string>{Refusal(minor, locate, 5, code), "", ""};
+                bool closed = false;
+                EXPECT_EQ(told, refuse(pieces, closed));
+                EXPECT_TRUE(closed);
+            }
+        }
+    }
+    const std::string here = AnswerTo(LocateRequest(0, true, 5));
+    Writer longKey(true);
+    longKey.ULong(5);
+    longKey.Octets(std::string(600, 'k'));
+    const struct {
+        const char* what;
+        std::string sent;
+        std::string told;
+        bool closes = true; // at once
+    } cases[] = {
+        {"a LocateRequest and a Request in one piece", LocateRequest(0, true, 5) + Request({0, true, 6}),
+         here + Refusal(0, false, 6, code)},
+        {"a LocateRequest and nothing after it", LocateRequest(0, true, 5), here, false},
+        {"a LocateRequest that would end beyond the peek", longKey.Message(1, MsgType_e::eLocateRequest).substr(0, 100),
+         ""},
+        {"LocateRequests beyond the peek",
+         [&] {
+             std::string locates;
+             for (int i = 0; i < 40; ++i) {
+                 locates += LocateRequest(0, true, 5);
+             }
+             return locates;
+         }(),
+         [&] {
+             std::string heres;
+             for (size_t i = 0; i < 512 / LocateRequest(0, true, 5).size(); ++i) {
+                 heres += here;
+             }
+             return heres;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool closed = false;
+        EXPECT_EQ(std::vector<std::string>{c.told}, refuse({c.sent}, closed));
+        EXPECT_EQ(c.closes, closed);
+    }
+    ::close(epoll);
+}
+
 // Large requests take a place once whole and give it back once the ORB has
 // read them; one that finds none waits at most the wait, and a request past
 // the bound of waiting ones is refused at once; a refused request leaves its

@@ -388,6 +388,37 @@ TEST(ZemtraToolRefusals, SayWhichBoundTheServerReached)
     }
 }
 
+// The server itself refuses the tool while the one connection it serves is
+// busy: the tool's ORB opens its connection with a GIOP 1.0 LocateRequest,
+// and the tool still says which bound it met.
+TEST(ZemtraToolRefusals, ARefusedConnectionSaysWhichBound)
+{
+    mci::RemoteExport::Settings settings;
+    settings.maxConnections = 1;
+    Server server(settings);
+    zvtest::Sockets busy;
+    busy.fds.push_back(zvtest::ConnectFrom(server.port));
+    ASSERT_TRUE(zvtest::SendAll(
+        busy.fds.back(), zvtest::GiopRequest("ZemtraRemote", "Execute", [](zvtest::Cdr& c) { c.String("block"); })));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetActiveRequestCount() == 1; }, 10000ms));
+    // Once a raw client is refused, the gate holds that connection busy.
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            zvtest::Sockets probe;
+            probe.fds.push_back(zvtest::ConnectFrom(server.port));
+            std::string id;
+            uint32_t minor = 0;
+            return zvtest::SendAll(probe.fds.back(), zvtest::GetNameRequest()) &&
+                   zvtest::SystemException(zvtest::Receive(probe.fds.back(), 5000ms), id, minor) &&
+                   minor == zemtra_REMOTE::RefusedConnectionsBusy;
+        },
+        10000ms));
+    const ToolResult r = RunTool({"--server", server.Address(), "get", "name"});
+    server.tree.owner.Release();
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("the server refused the connection: all the connections it serves are busy\n", r.err);
+}
+
 TEST(ZemtraToolCallbackEndpoint, LoopbackServersAreCalledBackOnTheLoopbackOfTheirFamily)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
