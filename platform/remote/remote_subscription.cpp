@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <iterator>
 #include <sstream>
 
 namespace mci {
@@ -124,6 +125,16 @@ std::shared_ptr<const RemoteValue> MakeValue(const NotificationData& data, bool 
         value->bytes += text.capacity() > c_inPlace ? text.capacity() + 1 : 0;
     }
     return value;
+}
+
+using SubscriptionList = std::vector<std::shared_ptr<RemoteSubscription>>;
+
+// Moves the subscriptions of list from first on into letGo, for the hub to
+// let go of once it has left its lock (see RemoteSubscriptions::m_mutex).
+void MoveOut(SubscriptionList& list, SubscriptionList::iterator first, SubscriptionList& letGo)
+{
+    std::move(first, list.end(), std::back_inserter(letGo));
+    list.erase(first, list.end());
 }
 
 } // namespace
@@ -508,14 +519,17 @@ bool RemoteSubscriptions::Remove(std::uint64_t id)
 void RemoteSubscriptions::CloseAll()
 {
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> subscriptions;
+    // Let go of after the lock.
+    std::deque<std::shared_ptr<RemoteSubscription>> ready;
+    std::map<std::string, Held> held;
     {
         // Stopped first: no delivery or probe starts while the subscriptions
         // close (each waits for a value being handed over, which a callback
         // in this process may take its time with), and no subscription is added.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
-        m_ready.clear();
-        m_held.clear();
+        ready.swap(m_ready);
+        held.swap(m_held);
         subscriptions.swap(m_subscriptions);
     }
     m_readyChanged.notify_all();
@@ -680,20 +694,23 @@ void RemoteSubscriptions::ReleaseHeld()
 {
     std::vector<std::pair<std::string, std::shared_ptr<RemoteSubscription>>> candidates;
     std::vector<std::pair<std::string, std::string>> ended; // client, reason
+    SubscriptionList letGo;                                 // after the lock
     {
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_held.begin(); it != m_held.end();) {
             Held& held = it->second;
-            held.waiting.erase(
-                std::remove_if(held.waiting.begin(), held.waiting.end(), [](const auto& s) { return s->IsClosed(); }),
-                held.waiting.end());
+            MoveOut(held.waiting,
+                    std::stable_partition(held.waiting.begin(), held.waiting.end(),
+                                          [](const auto& s) { return !s->IsClosed(); }),
+                    letGo);
             if (held.waiting.empty()) {
                 held.held = false;
             }
             // A stall is kept for the value that is being held right now.
             const bool stalled = held.stalledAt != std::chrono::steady_clock::time_point();
             if (!held.held && (!stalled || now - held.stalledAt >= m_limits.unreachableAfter)) {
+                MoveOut(held.waiting, held.waiting.begin(), letGo);
                 it = m_held.erase(it);
                 continue;
             }
@@ -704,7 +721,7 @@ void RemoteSubscriptions::ReleaseHeld()
                     "client took no value for " +
                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - held.heldSince).count()) +
                         " s");
-                held.waiting.clear();
+                MoveOut(held.waiting, held.waiting.begin(), letGo);
                 held.held = false;
             } else if (held.held) {
                 candidates.emplace_back(it->first, held.waiting.front());

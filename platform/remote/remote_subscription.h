@@ -368,7 +368,10 @@ private:
     OutgoingConnections m_outgoing;
     EndedRecord m_ended;
 
-    std::mutex m_mutex; // m_subscriptions, m_ready, m_held, m_stop, threads
+    // m_subscriptions, m_ready, m_held, m_stop, threads. No subscription is
+    // let go of under it: the last reference to one closes it, which takes
+    // the lock of its node's feed, under which this one is taken (Feed::OnValue).
+    std::mutex m_mutex;
     std::condition_variable m_readyChanged;
     std::condition_variable m_livenessWake;
     std::map<std::uint64_t, std::shared_ptr<RemoteSubscription>> m_subscriptions;

@@ -6,7 +6,9 @@
 
 #include "remote_test_support.h"
 
+#include "platform/mci/client_access.h"
 #include "platform/remote/remote_probe.h"
+#include "platform/remote/remote_subscription.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -219,6 +221,55 @@ TEST(RemoteSlowClientConcurrency, FrozenSubscribersDelayNoOtherClientAndHoldNoTh
     EXPECT_TRUE(zvtest::WaitFor([&] { return ThreadCount() <= threads + 2; }, 10s))
         << "threads held by frozen clients: " << ThreadCount() << " from " << threads;
     EXPECT_EQ(static_cast<size_t>(c_frozen + 1), server.exporter.GetSubscriptionCount());
+    server.Deactivate(&sink);
+}
+
+// A subscription removed while its values wait for its frozen client is let
+// go of by the liveness thread, and the other subscriber of the node, whose
+// registration stays, goes on getting values. The locks are taken in the
+// order of a busy server (under TSan, an order that could deadlock is
+// reported): the emitting thread asks the hub under the node's registration
+// lock, the removal takes that lock under the subscription's close lock, and
+// the liveness thread lets go of the closed subscription.
+TEST(RemoteSlowClientConcurrency, SubscriptionRemovedWhileItsValuesWaitIsLetGo)
+{
+    Server server; // the ORB, and the tree
+    Callback sink;
+    CORBA::Object_var obj = server.Activate(&sink);
+    const zemtra_REMOTE::ValueCallback_var kept = zemtra_REMOTE::ValueCallback::_narrow(obj);
+    const FrozenEndpoint frozen;
+    const zemtra_REMOTE::ValueCallback_var held = frozen.Callback();
+    const std::string client = mci::RemoteObjectOf(held.in()).clientKey;
+    mci::ClientAccess access(server.tree.root);
+    mci::RemoteProber prober;
+    mci::RemoteSubscriptions::Limits limits;
+    limits.livenessPeriod = 100ms; // the frozen client's probe goes out soon
+    limits.unreachableAfter = 20s; // and it is not ended meanwhile
+    {
+        mci::RemoteSubscriptions hub(access, limits, prober);
+        hub.Add(1, "arr", "arr", held.in());
+        hub.Add(2, "arr", "arr", kept.in());
+        // Values go to the frozen client until its probe has waited too
+        // long for an answer; from then on they wait for it.
+        int value = 0;
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                server.tree.arr->SetValue(++value, 0);
+                return hub.IsSlow(client);
+            },
+            15s));
+        server.tree.arr->SetValue(++value, 0); // waits with its client
+        ASSERT_TRUE(hub.Remove(1));
+        // The client holds nothing once its closed subscription is let go of.
+        EXPECT_TRUE(zvtest::WaitFor([&] { return !hub.IsSlow(client); }, 40s));
+        server.tree.arr->SetValue(++value, 0);
+        const std::string latest = "arr@0: " + std::to_string(value);
+        EXPECT_TRUE(zvtest::WaitFor([&] {
+            const std::vector<std::string> lines = sink.Lines();
+            return !lines.empty() && lines.back() == latest;
+        })) << "the node's other subscriber got no value since";
+        hub.CloseAll();
+    }
     server.Deactivate(&sink);
 }
 
