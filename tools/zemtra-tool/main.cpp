@@ -72,7 +72,7 @@ struct UsageError {
 const char* const c_usage =
     "usage: zemtra-tool [--server HOST:PORT] COMMAND ARGS...\n"
     "commands:\n"
-    "  ls [PATH]                 children with value type, size and flags\n"
+    "  ls [PATH]                 children (of a leaf: the leaf) with value type, size and flags\n"
     "  get PATH                  the node's value\n"
     "  set PATH VALUE...         writes the value (one per element from position 0)\n"
     "  exec PATH                 runs a command node\n"
@@ -221,28 +221,69 @@ std::string Hex(unsigned long long v)
     return os.str();
 }
 
+// Reports a failed write of what the command prints (what: "the value of
+// PATH") with the error number error of the write: Run's answer for it,
+// c_outputClosed when the reader closed the output, else 1 after one line on
+// standard error.
+int WriteFailed(int error, const std::string& what)
+{
+    if (error == EPIPE) {
+        return c_outputClosed;
+    }
+    std::cerr << "Can't write " << what << ": " << std::strerror(error != 0 ? error : EIO) << "\n";
+    return 1;
+}
+
+// Writes text to standard output and flushes it: 0 once written, else as
+// WriteFailed says.
+int Write(const std::string& text, const std::string& what)
+{
+    errno = 0;
+    if (std::cout << text << std::flush) {
+        return 0;
+    }
+    return WriteFailed(errno, what);
+}
+
+// The line of a node in a listing whose names take width characters.
+std::string ListLine(const zemtra_REMOTE::NodeInfo& info, size_t width)
+{
+    std::ostringstream line;
+    line << std::left << std::setw(static_cast<int>(width)) << info.name.in() << "  " << std::setw(8) << TypeName(info)
+         << "  " << std::right << std::setw(6) << info.size << "  " << Hex(info.flags) << "\n";
+    return line.str();
+}
+
+// The children of the node at path, or the node itself when it is no
+// branch (a leaf has none), as a listing of its branch shows it.
 int Ls(tool::Connection& c, const std::string& path)
 {
     zemtra_REMOTE::NodeInfoSeq_var infos;
     Promptly([&] { infos = c.Call([&] { return c.Registry()->List(path.c_str()); }); });
+    if (infos->length() == 0 && !path.empty()) {
+        zemtra_REMOTE::NodeInfo_var info;
+        Promptly([&] { info = c.Call([&] { return c.Registry()->Describe(path.c_str()); }); });
+        if (std::string(info->kind.in()) != "branch") {
+            infos->length(1);
+            infos[0] = info.in();
+        }
+    }
     size_t width = 4;
     for (CORBA::ULong i = 0; i < infos->length(); ++i) {
         width = std::max(width, std::string(infos[i].name.in()).size());
     }
+    std::string text;
     for (CORBA::ULong i = 0; i < infos->length(); ++i) {
-        std::cout << std::left << std::setw(static_cast<int>(width)) << infos[i].name.in() << "  " << std::setw(8)
-                  << TypeName(infos[i]) << "  " << std::right << std::setw(6) << infos[i].size << "  "
-                  << Hex(infos[i].flags) << "\n";
+        text += ListLine(infos[i], width);
     }
-    return 0;
+    return Write(text, "the list of " + (path.empty() ? std::string("the root") : path));
 }
 
 int Get(tool::Connection& c, const std::string& path)
 {
     zemtra_REMOTE::StringSeq_var values;
     Promptly([&] { values = c.Call([&] { return c.Registry()->GetText(path.c_str(), 0, 0); }); });
-    std::cout << tool::Joined(values.in(), " ") << "\n";
-    return 0;
+    return Write(tool::Joined(values.in(), " ") + "\n", "the value of " + path);
 }
 
 bool IsInteger(const std::string& text)
@@ -252,16 +293,20 @@ bool IsInteger(const std::string& text)
 }
 
 // What to say when the enum node described by info refused texts with the
-// server's message refusal: the first text that is none of its names and no
-// integer, or the integers when the node knows none of their numbers, and
-// the names it takes. Empty when the node is no enum or the refusal is
-// another one.
+// server's message refusal: how many values it takes when there are more
+// texts, else the first text that is none of its names and no integer, or
+// the integers when the node knows none of their numbers; and the names it
+// takes. Empty when the node is no enum or the refusal is another one.
 std::string EnumRefusal(const zemtra_REMOTE::NodeInfo& info, const std::string& path,
                         const std::vector<std::string>& texts, const std::string& refusal)
 {
     const zemtra_REMOTE::StringSeq& names = info.domain_values;
     if (TypeName(info) != "enum" || names.length() == 0) {
         return std::string();
+    }
+    if (texts.size() > info.size) {
+        return path + " takes " + (info.size == 1 ? "one value" : "at most " + std::to_string(info.size) + " values") +
+               " (" + tool::Joined(names, ", ") + " or their numbers), not " + std::to_string(texts.size());
     }
     const std::string takes = path + " takes " + tool::Joined(names, ", ") + " (or their numbers), not ";
     std::vector<std::string> numbers;
@@ -352,7 +397,14 @@ bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& wh
     case tool::Connection::Served::eYes:
         return true;
     case tool::Connection::Served::eEnded:
-        std::cerr << "The server ended the " << what << ": " << reason << "\n";
+        // The server's words for an id that it does not know (of one that
+        // it ended it tells why): most likely it was started anew since,
+        // and the id means nothing to the user.
+        if (reason == "no subscription or signal session " + std::to_string(id) + " on this server") {
+            std::cerr << "The server " << c.Server() << " no longer knows the " << what << ": it may have restarted\n";
+        } else {
+            std::cerr << "The server ended the " << what << ": " << reason << "\n";
+        }
         return false;
     case tool::Connection::Served::eLost:
         std::cerr << "Lost the server " << c.Server() << ": " << reason << "\n";
@@ -443,17 +495,10 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
         if (waited == Outcome::Interrupted || g_interrupted.load()) {
             break;
         }
-        errno = 0;
-        if (!(std::cout << line << std::endl)) {
+        rc = Write(line + "\n", "the values of " + path);
+        if (rc != 0) {
             // The reader closed the output (`| head -1`) or it failed:
             // nothing more can be shown.
-            const int error = errno;
-            if (error == EPIPE) {
-                rc = c_outputClosed;
-            } else {
-                std::cerr << "Can't write the values of " << path << ": " << std::strerror(error) << "\n";
-                rc = 1;
-            }
             break;
         }
         ++shown;
@@ -707,9 +752,14 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
     // The number of the last atom printed, when the reads tell it.
     bool numbered = false;
     long long last = 0;
+    // In mode 10, how many atoms the buffer read holds up to the last atom
+    // printed, when the number above is no index of its atoms (0: it is).
+    std::uint64_t held = 0;
     auto endAtLast = [&] {
         ending = "No more atoms after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
-        if (numbered) {
+        if (held > 0) {
+            ending += ": the buffer holds " + std::to_string(held) + " atoms";
+        } else if (numbered) {
             ending += ": it ends at atom " + std::to_string(last);
         }
         return Outcome::Ended;
@@ -740,18 +790,22 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
         if (!one) {
             return std::optional<Outcome>(stopped());
         }
-        auto two = one->atoms == 1 ? read(r.mode, 2, r.offset - shift, r.time) : nullptr;
-        if (one->atoms == 1 && !two) {
-            return std::optional<Outcome>(stopped());
+        // The second read only after an atom at the moment: null when none.
+        std::unique_ptr<zemtra_REMOTE::SignalData> two;
+        if (one->atoms > 0) {
+            two = read(r.mode, 2, r.offset - shift, r.time);
+            if (!two) {
+                return std::optional<Outcome>(stopped());
+            }
         }
         unsigned long long lmtOne = 0;
         unsigned long long lmtTwo = 0;
         const bool endsThere =
-            one->atoms == 1 && two->atoms == 2 && FirstLmt(*one, lmtOne) && FirstLmt(*two, lmtTwo) && lmtTwo < lmtOne;
+            two && two->atoms == 2 && FirstLmt(*one, lmtOne) && FirstLmt(*two, lmtTwo) && lmtTwo < lmtOne;
         if (!outside.empty() && !endsThere) {
             throw tool::ToolError{outside};
         }
-        if (one->atoms == 0 || two->atoms < 2) {
+        if (!two || two->atoms < 2) {
             // Nothing, or only the moment's atom, there: the end of the signal.
             PrintData(printer, *one);
             numbered = MetaOf(*one, 2, last);
@@ -839,11 +893,24 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
         }
         PrintData(printer, *data);
         long long number = 0;
+        // In mode 10 the time plus the offset is the index of the first atom.
+        const unsigned long long index = time + done + static_cast<unsigned long long>(offset);
         if (data->atoms > 0) {
-            numbered = FirstNumber(*data, mode, time + done + static_cast<unsigned long long>(offset), number);
+            numbered = FirstNumber(*data, mode, index, number);
             last = number + static_cast<long long>(data->atoms) - 1;
         }
         done += data->atoms;
+        if (data->atoms > 0 && mode == 10) {
+            // The time plus the offset numbers the atoms from 0, and so
+            // does the signal, unless it numbers by it what the time names:
+            // a history kept in sections reads in mode 10 the section that
+            // the time names (0: the newest) from the offset on, and gives
+            // the section's number. Then its atom numbers tell nothing, but
+            // the atoms up to the last one read are what the section holds.
+            held = static_cast<unsigned long long>(number) == index
+                       ? 0
+                       : static_cast<std::uint64_t>(std::max(offset, 0LL)) + done;
+        }
         if (printer.WriteError() != 0) {
             return Outcome::Complete;
         }
@@ -888,11 +955,7 @@ int Read(tool::Connection& c, const ReadRequest& r)
     }
     printer.PrintHeader();
     if (const int error = printer.WriteError()) {
-        if (error == EPIPE) {
-            return c_outputClosed; // the reader has all it wanted
-        }
-        std::cerr << "Can't write the atoms of " << r.path << ": " << std::strerror(error) << "\n";
-        return 1;
+        return WriteFailed(error, "the atoms of " + r.path); // EPIPE: the reader has all it wanted
     }
     const std::string got =
         std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + " atoms of " + r.path;
@@ -991,8 +1054,13 @@ Arguments Parse(int argc, char** argv)
         throw UsageError{e.what()};
     }
     if (vm.count("help")) {
-        std::cout << c_usage << options;
-        std::exit(0);
+        std::ostringstream usage;
+        usage << c_usage << options;
+        const int rc = Write(usage.str(), "the usage");
+        if (rc == c_outputClosed) {
+            EndByClosedOutput();
+        }
+        std::exit(rc);
     }
     a.countGiven = vm.count("count") > 0;
     if (a.countGiven) {

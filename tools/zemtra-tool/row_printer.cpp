@@ -1,5 +1,7 @@
 #include "tools/zemtra-tool/row_printer.h"
 
+#include "tools/zemtra-tool/tool_client.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,17 +184,30 @@ void Progress::Stop()
 void Progress::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_stopped.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop; })) {
-        return;
-    }
-    do {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    // The rate counts the time that the tool ran: a wait in which it was
+    // stopped (Ctrl-Z) and continued counts as its period at most, the most
+    // that it can have run of it.
+    std::chrono::steady_clock::duration period = std::chrono::seconds(1);
+    std::chrono::steady_clock::duration ran{};
+    auto last = m_start;
+    unsigned continues = Continues();
+    while (!m_stopped.wait_for(lock, period, [this] { return m_stop; })) {
+        const auto now = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::duration waited = now - last;
+        last = now;
+        if (Continues() != continues) {
+            continues = Continues();
+            waited = std::min(waited, period);
+        }
+        ran += waited;
+        const double seconds = std::chrono::duration<double>(ran).count();
         const auto printed = static_cast<unsigned long long>(m_printer.Printed());
         std::fprintf(stderr, "\r%llu of %llu atoms, %.0f atoms/s\033[K", printed,
                      static_cast<unsigned long long>(m_printer.Count()), printed / seconds);
         std::fflush(stderr);
         m_shown = true;
-    } while (!m_stopped.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_stop; }));
+        period = std::chrono::milliseconds(500);
+    }
     if (m_shown) {
         std::fprintf(stderr, "\r\033[K");
         std::fflush(stderr);

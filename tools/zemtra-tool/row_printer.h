@@ -72,9 +72,10 @@ private:
 // line would break into them.
 bool ProgressWanted(int outFd, int errFd);
 
-// Atoms read of the count and their rate on standard error, every half
-// second once a read has taken longer than a second, when show. Stop (or the
-// destructor) clears the line.
+// Atoms read of the count and their rate (over the time that the tool ran,
+// not while it was stopped) on standard error, every half second once a read
+// has taken longer than a second, when show. Stop (or the destructor) clears
+// the line.
 class Progress {
 public:
     Progress(const RowPrinter& printer, bool show);

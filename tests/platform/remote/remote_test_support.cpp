@@ -455,7 +455,7 @@ std::string ToolPath()
     return dir + "/../tools/zemtra-tool/zemtra-tool";
 }
 
-ToolResult RunTool(const std::vector<std::string>& args)
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& outFile)
 {
     static std::atomic<int> seq{0};
     const std::string base = "/tmp/zv_remote_tool_" + std::to_string(::getpid()) + "_" + std::to_string(seq++);
@@ -463,7 +463,7 @@ ToolResult RunTool(const std::vector<std::string>& args)
     for (const auto& a : args) {
         cmd += " " + Quote(a);
     }
-    cmd += " >" + base + ".out 2>" + base + ".err </dev/null";
+    cmd += " >" + (outFile.empty() ? base + ".out" : Quote(outFile)) + " 2>" + base + ".err </dev/null";
     const int status = std::system(cmd.c_str());
     ToolResult r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -218,7 +218,9 @@ struct ToolResult {
     std::string out;
     std::string err;
 };
-ToolResult RunTool(const std::vector<std::string>& args);
+// outFile: standard output goes to that file (as "/dev/full", a full disk)
+// rather than into out.
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& outFile = std::string());
 // Runs the built tool with its standard output going into the shell command
 // (e.g. "head -3"), for at most 60 s: out is what the command printed, and
 // exitCode the tool's status as the shell gives it (128 + N when signal N

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -61,6 +62,11 @@ protected:
                        server.exporter.GetActiveRequestCount() == 0;
             },
             std::chrono::seconds(10));
+    }
+    // Whether a read of a signal opened its session within 10 s.
+    bool ReadOpened()
+    {
+        return zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 1; }, std::chrono::seconds(10));
     }
 };
 
@@ -844,7 +850,7 @@ TEST_F(ZemtraToolTest, CtrlCEndsWatchAndReadPromptlyWhenTheServerNoLongerAnswers
     } cases[] = {
         {{"watch", "tim.pll.locked"}, [&] { return WatchSubscribed(); }, ""},
         {{"read", "signals.pll", "--count", "5", "--timeout", "0"},
-         [&] { return zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 1; }, 10s); },
+         [&] { return ReadOpened(); },
          "Interrupted after 0 of 5 atoms of signals.pll\n"},
     };
     for (const auto& c : cases) {
@@ -991,6 +997,51 @@ TEST(ZemtraToolStandIn, AnInterruptEndsTheToolBeforeItsNextCall)
     EXPECT_EQ(std::vector<std::string>{"Describe"}, standIn.Operations());
 }
 
+// The body of a reply to ReadSignal: atoms, values shorts (0, 1, 2...) and
+// the metadata entries (id, value).
+void SignalData(zvtest::Cdr& cdr, std::uint32_t atoms, std::uint32_t values,
+                const std::vector<std::pair<std::int32_t, std::int64_t>>& meta = {})
+{
+    cdr.ULong(atoms);
+    cdr.ULong(values);
+    for (std::uint32_t i = 0; i < values; ++i) {
+        cdr.Octet(static_cast<unsigned char>(i));
+        cdr.Octet(0);
+    }
+    for (int empty = 0; empty < 3; ++empty) {
+        cdr.ULong(0); // long, double, unsigned 64-bit values
+    }
+    cdr.ULong(static_cast<std::uint32_t>(meta.size()));
+    for (const auto& entry : meta) {
+        cdr.ULong(static_cast<std::uint32_t>(entry.first));
+        cdr.ULongLong(static_cast<std::uint64_t>(entry.second));
+    }
+}
+
+// The answers of a stand-in for a server of the on-demand signal "sig" (four
+// shorts "a" to "d" an atom): its description, and every read once answered
+// by read, the body of the reply.
+StandIn::Answer SignalAnswers(std::function<void(zvtest::Cdr&)> read)
+{
+    return [read](const std::string& operation, const StandIn::Request& request) {
+        if (operation == "GetSignal") {
+            return StandIn::Reply(request, [](zvtest::Cdr& cdr) {
+                cdr.String("sig");
+                cdr.String("");
+                cdr.ULong(2); // on demand
+                cdr.ULong(8); // atom size: 4 shorts
+                cdr.ULong(1);
+                cdr.ULong(4);
+                cdr.ULong(4);
+                for (const char* name : {"a", "b", "c", "d"}) {
+                    cdr.String(name);
+                }
+            });
+        }
+        return operation == "ReadSignal" ? StandIn::Reply(request, read) : std::string();
+    };
+}
+
 // A server that answers a read once with more atoms than asked, or with
 // values that are no whole atoms, is refused: nothing of the answer is
 // printed. Reads of more than a chunk in mode 11 start with reads of one
@@ -1018,36 +1069,7 @@ TEST(ZemtraToolStandIn, AnswersOfMoreAtomsThanAskedAreRefused)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[1] + " " + c.args[3]);
-        StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
-            if (operation == "GetSignal") {
-                return StandIn::Reply(request, [](zvtest::Cdr& cdr) {
-                    cdr.String("sig");
-                    cdr.String("");
-                    cdr.ULong(2); // on demand
-                    cdr.ULong(8); // atom size: 4 shorts
-                    cdr.ULong(1);
-                    cdr.ULong(4);
-                    cdr.ULong(4);
-                    for (const char* name : {"a", "b", "c", "d"}) {
-                        cdr.String(name);
-                    }
-                });
-            }
-            if (operation == "ReadSignal") {
-                return StandIn::Reply(request, [&](zvtest::Cdr& cdr) {
-                    cdr.ULong(c.atoms);
-                    cdr.ULong(c.values);
-                    for (std::uint32_t i = 0; i < c.values; ++i) {
-                        cdr.Octet(static_cast<unsigned char>(i));
-                        cdr.Octet(0);
-                    }
-                    for (int empty = 0; empty < 4; ++empty) {
-                        cdr.ULong(0); // long, double, unsigned 64-bit values; metadata
-                    }
-                });
-            }
-            return std::string();
-        });
+        StandIn standIn(7, SignalAnswers([&](zvtest::Cdr& cdr) { SignalData(cdr, c.atoms, c.values); }));
         std::vector<std::string> args = {"--server", standIn.Address(), "read", "sig"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const ToolResult r = RunTool(args);
@@ -1308,6 +1330,235 @@ TEST_F(ZemtraToolTest, WatchOfANodeWithoutAValueIsRefusedAsItsGetIs)
         EXPECT_EQ("", watch.out);
     }
     EXPECT_EQ(0u, server.exporter.GetSubscriptionCount());
+}
+
+// ---- What the tool says, and how it exits ----
+
+// Every command says so when it cannot write its output (into /dev/full: a
+// full disk) and exits 1; one that prints nothing succeeds. An ls of a leaf
+// shows it as its branch's ls does; an enum node given more values than it
+// takes says how many it takes.
+TEST_F(ZemtraToolTest, MessagesAndExitsOfTheCommands)
+{
+    const std::string full = ": No space left on device\n";
+    const std::string takesOne = "custom takes one value (fofb_switch, fa_clk or their numbers), not 2\n";
+    const struct {
+        std::vector<std::string> args;
+        const char* outFile;
+        int exit;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"ls"}, "/dev/full", 1, "", "Can't write the list of the root" + full},
+        {{"ls", "clock_info"}, "/dev/full", 1, "", "Can't write the list of clock_info" + full},
+        {{"ls", "reset"}, "/dev/full", 1, "", "Can't write the list of reset" + full},
+        {{"get", "custom"}, "/dev/full", 1, "", "Can't write the value of custom" + full},
+        {{"read", "signals.adc", "--mode", "10", "--count", "2"},
+         "/dev/full",
+         1,
+         "",
+         "Can't write the atoms of signals.adc" + full},
+        {{"-h"}, "/dev/full", 1, "", "Can't write the usage" + full},
+        {{"set", "custom", "fa_clk"}, "/dev/full", 0, "", ""},
+        {{"exec", "reset"}, "/dev/full", 0, "", ""},
+        {{"ls", "clock_info.decimation.tbt"}, "", 0, "tbt   uint           1  0x2\n", ""},
+        {{"ls", "reset"}, "", 0, "reset  command        1  0x6\n", ""},
+        {{"ls", "signals.adc"}, "", 0, "adc   signal         0  0x2\n", ""},
+        {{"set", "custom", "fa_clk", "extra"}, "", 1, "", takesOne},
+        {{"set", "custom", "fa_clk", "fofb_switch"}, "", 1, "", takesOne},
+        {{"set", "custom", "extra"}, "", 1, "", "custom takes fofb_switch, fa_clk (or their numbers), not 'extra'\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " > " + c.outFile);
+        std::vector<std::string> args = {"--server", server.Address()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = RunTool(args, c.outFile);
+        EXPECT_EQ(c.exit, r.exitCode);
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
+    }
+    auto watch = std::async(std::launch::async, [&] {
+        return RunTool({"--server", server.Address(), "watch", "tim.pll.locked", "--timeout", "20"}, "/dev/full");
+    });
+    ASSERT_TRUE(WatchSubscribed());
+    server.tree.locked->SetValue(true, 0);
+    const ToolResult r = watch.get();
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Can't write the values of tim.pll.locked" + full, r.err);
+}
+
+// A watch or read whose server was started anew meanwhile (here while the
+// tool was stopped) is told that the server no longer knows it, and why that
+// may be.
+TEST_F(ZemtraToolTest, WatchAndReadSayThatTheServerMayHaveRestarted)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::function<bool()> started;
+        std::string what;
+    } cases[] = {
+        {{"watch", "tim.pll.locked"}, [&] { return WatchSubscribed(); }, "subscription of tim.pll.locked"},
+        {{"read", "signals.pll", "--count", "5", "--timeout", "0"},
+         [&] { return ReadOpened(); },
+         "read of signals.pll"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> args = {"--server", server.Address()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolProcess tool(args);
+        ASSERT_TRUE(c.started());
+        ::kill(tool.Pid(), SIGSTOP);
+        ASSERT_TRUE(
+            zvtest::WaitFor([&] { return ProcessStatus(tool.Pid(), "State:").find('T') != std::string::npos; }, 10s));
+        server.exporter.Stop();
+        server.exporter.Start(server.tree.root, "127.0.0.1", server.port);
+        ::kill(tool.Pid(), SIGCONT);
+        const ToolResult r = tool.Wait();
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ("The server " + server.Address() + " no longer knows the " + c.what + ": it may have restarted\n",
+                  r.err);
+    }
+}
+
+// A read once that comes to the end of what the signal holds names the atom
+// it ends at, numbered as the signal numbers them; in mode 10, when the
+// signal's number of the first atom is not the index asked for (the time
+// plus the offset), as a history kept in sections numbers its sections, it
+// says how many atoms the buffer holds instead. An answer to the one-atom
+// read that fixes a moving moment holds one atom at most, or none at the end.
+TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
+{
+    const std::string noMore = "No more atoms after 3 of 5 atoms of sig: ";
+    const struct {
+        std::vector<std::string> args;
+        std::uint32_t atoms;
+        std::vector<std::pair<std::int32_t, std::int64_t>> meta;
+        std::string err;
+    } cases[] = {
+        {{"--mode", "10"}, 3, {{2, 17586}}, noMore + "the buffer holds 3 atoms\n"},
+        {{"--mode", "10", "--offset", "2"}, 3, {{2, 17586}}, noMore + "the buffer holds 5 atoms\n"},
+        {{"--mode", "10", "--time", "100"}, 3, {}, noMore + "it ends at atom 102\n"},
+        {{"--mode", "10", "--time", "90", "--offset", "10"}, 3, {{0, 7}, {2, 100}}, noMore + "it ends at atom 102\n"},
+        {{"--mode", "12", "--time", "100"}, 3, {{2, 17586}}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "14", "--count", "200000"},
+         2,
+         {},
+         "The server sent 2 atoms of sig for a read of 1: refused, none printed\n"},
+        {{"--mode", "11", "--count", "200000"}, 0, {}, "No more atoms after 0 of 200000 atoms of sig\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        StandIn standIn(7, SignalAnswers([&](zvtest::Cdr& cdr) { SignalData(cdr, c.atoms, c.atoms * 4, c.meta); }));
+        std::vector<std::string> args = {"--server", standIn.Address(), "read", "sig"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (std::find(args.begin(), args.end(), "--count") == args.end()) {
+            args.insert(args.end(), {"--count", "5"});
+        }
+        const ToolResult r = RunTool(args);
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(c.err, r.err);
+    }
+}
+
+// A read whose progress shows on a terminal, stopped (Ctrl-Z) for 5 s once
+// it showed its progress and then continued, gives the rate over the time
+// it ran: the time that each line's rate stands for (atoms / rate) grows by
+// about half a second from the last line before the stop to the first ones
+// after it, not by the 5 s. Its atoms all come at once.
+TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
+{
+    constexpr unsigned c_atoms = 32; // as many as the stream forwards at once
+    int terminal = -1;
+    int errSide = -1;
+    ASSERT_EQ(0, ::openpty(&terminal, &errSide, nullptr, nullptr, nullptr));
+    const std::string path = ToolPath();
+    std::vector<std::string> argv = {path,      "--server", server.Address(), "read", "signals.pll",
+                                     "--count", "1000000",  "--timeout",      "0"};
+    std::vector<char*> cargv;
+    for (std::string& a : argv) {
+        cargv.push_back(&a[0]);
+    }
+    cargv.push_back(nullptr);
+    const pid_t tool = ::fork();
+    if (tool == 0) {
+        ::close(terminal);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(errSide, STDERR_FILENO);
+        ::execv(path.c_str(), cargv.data());
+        std::_Exit(127);
+    }
+    ::close(errSide);
+    struct End {
+        pid_t pid;
+        int fd;
+        ~End()
+        {
+            ::kill(pid, SIGCONT);
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            ::close(fd);
+        }
+    } end{tool, terminal};
+    std::string shown;
+    // The seconds that the rate of the last whole progress line read from
+    // the terminal stands for, when that line came after from and counts
+    // every atom.
+    const auto lastLine = [&](size_t from, double& seconds) {
+        const size_t close = shown.rfind("\033[K");
+        const size_t open = close == std::string::npos ? close : shown.rfind('\r', close);
+        unsigned long long atoms = 0;
+        unsigned long long count = 0;
+        double rate = 0;
+        if (open == std::string::npos || open < from ||
+            std::sscanf(shown.c_str() + open, "\r%llu of %llu atoms, %lf atoms/s", &atoms, &count, &rate) != 3 ||
+            atoms != c_atoms || rate <= 0) {
+            return false;
+        }
+        seconds = static_cast<double>(atoms) / rate;
+        return true;
+    };
+    const auto readFor = [&](std::chrono::milliseconds wait) {
+        pollfd polled{terminal, POLLIN, 0};
+        char bytes[4096];
+        while (::poll(&polled, 1, static_cast<int>(wait.count())) > 0) {
+            const ssize_t n = ::read(terminal, bytes, sizeof(bytes));
+            if (n <= 0) {
+                return;
+            }
+            shown.append(bytes, static_cast<size_t>(n));
+        }
+    };
+    ASSERT_TRUE(ReadOpened());
+    for (unsigned i = 0; i < c_atoms; ++i) {
+        server.tree.PushPll(i, i);
+    }
+    double before = 0;
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            readFor(10ms);
+            return lastLine(0, before);
+        },
+        20s))
+        << shown;
+    ::kill(tool, SIGSTOP);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return ProcessStatus(tool, "State:").find('T') != std::string::npos; }, 10s));
+    readFor(200ms);
+    ASSERT_TRUE(lastLine(0, before)) << shown;
+    std::this_thread::sleep_for(5s); // stopped
+    const size_t stopped = shown.size();
+    ::kill(tool, SIGCONT);
+    double after = 0;
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            readFor(10ms);
+            return lastLine(stopped, after);
+        },
+        20s))
+        << shown;
+    EXPECT_LT(after - before, 2.5) << shown;
 }
 
 } // namespace
