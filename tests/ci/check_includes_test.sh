@@ -2,15 +2,17 @@
 # .ci/check-includes on a small tree of its own: each case is one include
 # line in a file of app/ (app may include platform/qstd, not sim; app/table.def
 # is named only by an include of app/other.cpp) or of tests/ (which may
-# include anything), whichever form it takes, and whether the check passes.
+# include anything), whichever form it takes, and whether the check passes;
+# some make a symbolic link in the tree first.
 # Usage: check_includes_test.sh <source tree>
 set -u
 source=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
+# shellcheck source=tests/ci/check_tree.sh
+. "$(dirname "$0")/check_tree.sh"
 
-# file | include line | 0: allowed, 1: refused
+# file | include line | 0: allowed, 1: refused | command run in the tree first
 cases=(
     'app/main.cpp|#include "platform/qstd/log.h"|0'
     'app/main.cpp|#include <platform/qstd/log.h>|0'
@@ -37,25 +39,39 @@ cases=(
     'app/main.cpp|#include /* the board */ "sim/board.h"|1'
     'app/main.cpp|#include_next "sim/board.h"|1'
     'tests/x_test.cpp|#include SIM_BOARD|0'
+    # Spelt as the preprocessor reads it too: a digraph, #import, comments
+    # before the directive and inside it over lines, lines joined by a
+    # backslash (blanks after it too), lines ended by CR, a byte order mark.
+    'app/main.cpp|%:include "sim/board.h"|1'
+    'app/main.cpp|%: include <sim/board.h>|1'
+    'app/main.cpp|#import "sim/board.h"|1'
+    'app/main.cpp|/* the board */ #include "sim/board.h"|1'
+    'app/main.cpp|/* the\nboard */ #include "sim/board.h"|1'
+    'app/main.cpp|#/* the\nboard */include "sim/board.h"|1'
+    'app/main.cpp|#include /* the\nboard */ "platform/qstd/log.h"|0'
+    'app/main.cpp|#inc\\\nlude "sim/board.h"|1'
+    'app/main.cpp|%\\  \n:include "sim/board.h"|1'
+    'app/main.cpp|#include "platform/qstd/log.h"\r#include "sim/board.h"|1'
+    'app/main.cpp|\xef\xbb\xbf#include "sim/board.h"|1'
+    'app/main.cpp|#include "platform/qstd/log.h"\r\n#include "platform/qstd/log.h"|0'
+    # Symbolic links, to a header or a folder, whether it leads to a folder
+    # that may be included or not; a header that is a link.
+    'app/main.cpp|#include "app/board.h"|1|ln -s ../sim/board.h app/board.h'
+    'app/main.cpp|#include "board.h"|1|ln -s ../sim/board.h app/board.h'
+    'app/main.cpp|#include "app/log.h"|1|ln -s ../platform/qstd/log.h app/log.h'
+    'app/main.cpp|#include "app/sim/board.h"|1|ln -s ../sim app/sim'
+    'app/main.cpp|#include <app/qstd/log.h>|1|ln -s ../platform/qstd app/qstd'
+    'app/main.cpp|#include "platform/qstd/log.h"|1|ln -s ../../sim/board.h platform/qstd/board.h'
 )
 for c in "${cases[@]}"; do
-    file=${c%%|*}
-    rest=${c#*|}
-    line=${rest%|*}
-    expect=${rest##*|}
-    tree="$work/tree"
-    rm -rf "$tree"
-    mkdir -p "$tree/.ci" "$tree/app" "$tree/sim" "$tree/platform/qstd" "$tree/tests"
-    cp "$source/.ci/check-includes" "$source/.ci/include-rules.txt" "$tree/.ci/"
+    IFS='|' read -r file line expect setup <<<"$c"
+    new_tree check-includes include-rules.txt sources.sh
+    mkdir -p "$tree/sim" "$tree/platform/qstd" "$tree/tests"
     touch "$tree/sim/board.h" "$tree/platform/qstd/log.h" "$tree/app/table.def" "$work/outside.h"
     printf '#include "platform/qstd/log.h"\n#include "app/table.def"\n' >"$tree/app/other.cpp"
     printf '%b\n' "$line" >>"$tree/$file"
-    rc=0
-    bash "$tree/.ci/check-includes" >"$work/out" 2>&1 || rc=$?
-    if [ "$rc" -ne "$expect" ]; then
-        echo "FAIL $file: $line: exit $rc, expected $expect: $(cat "$work/out")"
-        failures=$((failures + 1))
-    fi
+    [ -z "$setup" ] || (cd "$tree" && eval "$setup")
+    run_check check-includes "$expect" "$file: $line"
 done
 echo "$((${#cases[@]} - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
