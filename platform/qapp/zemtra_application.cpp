@@ -1,5 +1,6 @@
 #include "platform/qapp/zemtra_application.h"
 
+#include "platform/qapp/configuration_lock.h"
 #include "platform/qapp/configuration_store.h"
 #include "platform/qapp/instrument_path.h"
 #include "platform/qapp/zemtra_board.h"
@@ -323,6 +324,8 @@ bool ZemtraApplication::Run(int argc, char** argv)
     InstallStopSignals();
 
     const bool ok = RunPhases();
+    // Held until the last store is done.
+    m_configurationLock.reset();
 
     // Objects go before the chassis whose memory and devices they use.
     DeleteChildren();
@@ -350,8 +353,6 @@ bool ZemtraApplication::RunPhases()
         const std::string instrumentDir = InstrumentPath(c_defaultConfDir);
         const std::string instrumentFailure = MakeDirectories(instrumentDir);
         MakeDirectories(InstrumentPath("/tmp/"));
-        BuildChassis();
-        RequireInstrumentFiles(instrumentDir, instrumentFailure);
         std::string confFailure = MakeDirectories(ConfDir());
         // The values are stored beside the file that a configuration file
         // that is a symbolic link leads to (one that leads nowhere refuses
@@ -359,14 +360,22 @@ bool ZemtraApplication::RunPhases()
         std::string storeDir = ConfDir();
         std::string storedFile;
         std::string problem;
-        if (confFailure.empty() && ConfigurationStore::StoredFile(ConfFile(), storedFile, problem) &&
-            storedFile != ConfFile()) {
+        if (!confFailure.empty() || !ConfigurationStore::StoredFile(ConfFile(), storedFile, problem)) {
+            storedFile = ConfFile();
+        } else if (storedFile != ConfFile()) {
             storeDir = storedFile.substr(0, storedFile.rfind('/') + 1);
         }
         // As the store writes: with the effective user and group.
         if (confFailure.empty() && ::faccessat(AT_FDCWD, storeDir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
             confFailure = std::strerror(errno);
         }
+        // Before anything is loaded or served: a second server on the same
+        // configuration stops here. One that cannot store overwrites nothing.
+        if (m_persist && confFailure.empty()) {
+            m_configurationLock = std::make_unique<ConfigurationLock>(ConfFile(), storedFile);
+        }
+        BuildChassis();
+        RequireInstrumentFiles(instrumentDir, instrumentFailure);
         if (m_persist && !confFailure.empty()) {
             qstd::LogError("Configuration directory " + storeDir + " is not writable: " + confFailure +
                            ". The configuration cannot be stored.");

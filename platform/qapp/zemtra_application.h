@@ -5,7 +5,9 @@
 // all objects through start-up, configuration and running, serves until
 // SIGINT, SIGTERM or SIGHUP (or RequestStop), and shuts everything down.
 // Run returns false after a failure, and when the configuration could not
-// be stored at the end.
+// be stored at the end. An application that stores its configuration holds
+// the configuration file's lock (ConfigurationLock) through Run: it refuses
+// to start while another process holds it.
 //
 // Hook order of Run, with the application state GetState gives:
 //   CreateBoard for every board (state 0)
@@ -47,6 +49,7 @@ namespace qapp {
 
 class ZemtraBoard;
 class ConfigurationStore;
+class ConfigurationLock;
 
 // The framework's own command-line options.
 struct RunOptions {
@@ -152,6 +155,7 @@ private:
     std::unique_ptr<sim::Chassis> m_chassis;
     std::unique_ptr<mci::RemoteExport> m_remote;
     std::unique_ptr<ConfigurationStore> m_configuration;
+    std::unique_ptr<ConfigurationLock> m_configurationLock;
     std::vector<std::unique_ptr<bmc::Board>> m_descriptions;
     std::vector<ZemtraBoard*> m_boards;
 };
