@@ -54,7 +54,14 @@ case "${1:-}" in
             mv run/cfg/zemtra-vuna.conf "$cfg/"
             echo "Moved the configuration run/cfg/zemtra-vuna.conf to $cfg/." >&2
         fi
-        exec ./build/default/app/zemtra-vuna --root run/root "${@:2}"
+        # A --root (-r) of the caller's takes the place of run/root.
+        root=(--root run/root)
+        for arg in "${@:2}"; do
+            case "$arg" in
+                -r | -r* | --root | --root=*) root=() ;;
+            esac
+        done
+        exec ./build/default/app/zemtra-vuna "${root[@]}" "${@:2}"
         ;;
     test)
         install_missing
