@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace mci {
@@ -105,6 +106,9 @@ struct RemoteProber::Object {
 };
 
 struct RemoteProber::Link {
+    std::string host;
+    unsigned short port = 0;
+    bool resolved = false; // address holds the host's (else it is being looked up)
     sockaddr_storage address{};
     socklen_t addressLength = 0;
     int fd = -1;
@@ -120,24 +124,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Resolves the host of an IOR profile; false when it names nothing.
-bool Resolve(const std::string& host, unsigned short port, sockaddr_storage& address, socklen_t& length)
+// The address of an IOR profile's host, by lookup (a number alone when
+// lookup is null: no lookup waits for the network then); false when it
+// names nothing.
+bool Resolve(const RemoteProber::Lookup* lookup, const std::string& host, unsigned short port,
+             sockaddr_storage& address, socklen_t& length)
 {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    hints.ai_flags = lookup ? AI_NUMERICSERV : AI_NUMERICSERV | AI_NUMERICHOST;
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     std::string bare = host;
     if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') {
         bare = bare.substr(1, bare.size() - 2);
     }
-    // A number needs no lookup; a name (rare in profiles) is looked up once.
-    if (::getaddrinfo(bare.c_str(), service.c_str(), &hints, &found) != 0) {
-        hints.ai_flags = AI_NUMERICSERV;
-        if (::getaddrinfo(bare.c_str(), service.c_str(), &hints, &found) != 0) {
-            return false;
-        }
+    const int failed = lookup ? (*lookup)(bare.c_str(), service.c_str(), &hints, &found)
+                              : ::getaddrinfo(bare.c_str(), service.c_str(), &hints, &found);
+    if (failed != 0 || found == nullptr) {
+        return false;
     }
     std::memcpy(&address, found->ai_addr, found->ai_addrlen);
     length = found->ai_addrlen;
@@ -147,7 +152,12 @@ bool Resolve(const std::string& host, unsigned short port, sockaddr_storage& add
 
 } // namespace
 
-RemoteProber::RemoteProber() : m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+RemoteProber::RemoteProber() : RemoteProber(::getaddrinfo) {}
+
+RemoteProber::RemoteProber(Lookup lookup)
+    : m_lookup(std::move(lookup)), m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+}
 
 RemoteProber::~RemoteProber()
 {
@@ -193,14 +203,17 @@ RemoteProber::Status RemoteProber::Probe(const Target& target)
         auto link = m_links.find(endpoint);
         if (link == m_links.end()) {
             Link made;
-            if (!Resolve(target.host, target.port, made.address, made.addressLength)) {
-                Status unknown;
-                unknown.state = eClientGone;
-                unknown.reason = "no address for host " + target.host;
-                m_objects.erase(found);
-                return unknown;
-            }
+            made.host = target.host;
+            made.port = target.port;
+            made.resolved = Resolve(nullptr, target.host, target.port, made.address, made.addressLength);
             link = m_links.emplace(endpoint, std::move(made)).first;
+            if (!link->second.resolved) {
+                m_lookups.push_back(endpoint);
+                if (!m_lookupThread.joinable()) {
+                    m_lookupThread = std::thread(&RemoteProber::LookUp, this);
+                }
+                m_lookupWake.notify_one();
+            }
         }
         Queue(link->second, object, id);
         if (!object.status.Waiting()) {
@@ -229,14 +242,19 @@ RemoteProber::Status RemoteProber::Peek(const Target& target)
 void RemoteProber::Stop()
 {
     std::thread thread;
+    std::thread lookup;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
         thread.swap(m_thread);
+        lookup.swap(m_lookupThread);
     }
     Wake();
-    if (thread.joinable()) {
-        thread.join();
+    m_lookupWake.notify_all();
+    for (std::thread* t : {&thread, &lookup}) {
+        if (t->joinable()) {
+            t->join();
+        }
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& link : m_links) {
@@ -244,6 +262,49 @@ void RemoteProber::Stop()
     }
     m_links.clear();
     m_objects.clear();
+    m_lookups.clear();
+}
+
+void RemoteProber::LookUp()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_lookupWake.wait(lock, [this] { return m_stop || !m_lookups.empty(); });
+        if (m_stop) {
+            return;
+        }
+        const std::string endpoint = m_lookups.front();
+        m_lookups.pop_front();
+        auto link = m_links.find(endpoint);
+        if (link == m_links.end() || link->second.resolved) {
+            continue; // forgotten meanwhile, or looked up already
+        }
+        const std::string host = link->second.host;
+        const unsigned short port = link->second.port;
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        lock.unlock();
+        const bool found = Resolve(&m_lookup, host, port, address, length);
+        lock.lock();
+        if (m_stop) {
+            return;
+        }
+        link = m_links.find(endpoint);
+        if (link == m_links.end() || link->second.resolved) {
+            continue;
+        }
+        if (!found) {
+            // Its probes report the client gone; asked again, the name is
+            // looked up anew.
+            ClientGone(link->second, "no address for host " + host);
+            m_links.erase(link);
+            continue;
+        }
+        link->second.address = address;
+        link->second.addressLength = length;
+        link->second.resolved = true;
+        Wake(); // the probes go out
+    }
 }
 
 void RemoteProber::Queue(Link& link, Object& object, const std::string& id)
@@ -473,7 +534,7 @@ void RemoteProber::Run()
                 if (link.connecting && now - link.connectStarted >= c_connectTimeout) {
                     Close(link); // made anew: a probe sent on it would not have gone out
                 }
-                if (link.fd < 0 && !link.pending.empty()) {
+                if (link.fd < 0 && !link.pending.empty() && link.resolved) {
                     if (now >= link.retryAt) {
                         Connect(link, now);
                     } else {

@@ -18,15 +18,27 @@
 // client is gone (its endpoint refuses connections), or nothing yet (the
 // probe waits: since when is kept, so that the owner can give up on a
 // client that has not answered for long).
+//
+// A profile's host is mostly a number, taken as it is. A host name is
+// looked up on a thread of the prober's own, one name at a time, and the
+// address found kept with the endpoint's connection (until the endpoint is
+// forgotten): while a lookup takes its time, neither the caller nor the
+// probes of other clients wait for it, and the probe of that client waits
+// as one of a client that does not answer would. A name that names nothing
+// reports its client gone.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+
+struct addrinfo;
 
 namespace mci {
 
@@ -100,7 +112,12 @@ public:
     // A connection that closed while probes wait is made anew at most this often.
     static constexpr std::chrono::milliseconds c_reconnectPause{1000};
 
-    RemoteProber();
+    // Looks a host name up, as getaddrinfo does (what it finds is freed with
+    // freeaddrinfo).
+    using Lookup = std::function<int(const char* host, const char* service, const addrinfo* hints, addrinfo** found)>;
+
+    RemoteProber(); // looks names up with getaddrinfo
+    explicit RemoteProber(Lookup lookup);
     ~RemoteProber();
     RemoteProber(const RemoteProber&) = delete;
     RemoteProber& operator=(const RemoteProber&) = delete;
@@ -112,7 +129,8 @@ public:
     Status Probe(const Target& target);
     // What is known of the object, without probing it.
     Status Peek(const Target& target);
-    // Ends the thread and closes every connection; Probe sends no more.
+    // Ends the threads and closes every connection; Probe sends no more.
+    // A lookup under way is waited for (the system's resolver bounds it).
     void Stop();
 
 private:
@@ -120,7 +138,9 @@ private:
     struct Link;
 
     void Run();
-    // The following run on the thread, with m_mutex held.
+    // The thread that looks host names up.
+    void LookUp();
+    // The following run on the prober's threads, with m_mutex held.
     void Connect(Link& link, std::chrono::steady_clock::time_point now);
     void Close(Link& link);
     // Closes the connection; probes that waited on it go out on a new one.
@@ -137,10 +157,14 @@ private:
     void Forget(std::chrono::steady_clock::time_point now);
     void Wake();
 
+    const Lookup m_lookup;
     std::mutex m_mutex;
     bool m_stop = false;
     std::thread m_thread;
-    int m_wake = -1; // eventfd that ends the thread's poll
+    std::thread m_lookupThread;
+    std::condition_variable m_lookupWake;
+    std::deque<std::string> m_lookups; // endpoints whose host is to be looked up
+    int m_wake = -1;                   // eventfd that ends the thread's poll
     std::uint32_t m_nextRequest = 1;
     std::map<std::string, Object> m_objects; // by "HOST:PORT/" and object key
     std::map<std::string, Link> m_links;     // by "HOST:PORT"

@@ -13,12 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <csignal>
+#include <cstring>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <vector>
 
 using namespace remotetest;
@@ -181,6 +186,68 @@ TEST(RemoteProberConcurrency, ProbesTellAnsweringGoneAndSilentClients)
         EXPECT_EQ(c.state, status.state) << c.what;
         EXPECT_EQ(c.state == State::eUnknown, status.Waiting()) << c.what;
     }
+    prober.Stop();
+}
+
+// A host name is looked up on the prober's own thread: neither the probe
+// that names it nor a probe of another client waits for the lookup (here
+// one that holds until released); once it ends, the probe goes out to the
+// address found, and a name that names nothing reports its client gone.
+TEST(RemoteProberConcurrency, HostNamesAreLookedUpWithoutHoldingOtherProbes)
+{
+    using State = mci::RemoteProber::State_e;
+    using Target = mci::RemoteProber::Target;
+    Server server;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool lookingUp = false;
+    bool released = false;
+    mci::RemoteProber prober([&](const char* host, const char* service, const addrinfo* hints, addrinfo** found) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            lookingUp = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        }
+        return std::strcmp(host, "client.test") == 0 ? ::getaddrinfo("127.0.0.1", service, hints, found) : EAI_NONAME;
+    });
+    const Target named{"client.test", server.port, "ZemtraRemote", 2};
+    const Target numeric{"127.0.0.1", server.port, "ZemtraRemote", 2};
+    const Target nameless{"nowhere.test", server.port, "ZemtraRemote", 2};
+    const auto release = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    };
+    // Released whatever happens, before the prober stops (it waits for its lookup).
+    const struct ReleaseAtEnd {
+        std::function<void()> release;
+        ~ReleaseAtEnd() { release(); }
+    } releaseAtEnd{release};
+
+    std::future<mci::RemoteProber::Status> first = std::async(std::launch::async, [&] { return prober.Probe(named); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return lookingUp; }));
+    }
+    // While the lookup holds: the probe that named the host has returned,
+    // waiting, and another client is probed and answers.
+    if (first.wait_for(20s) != std::future_status::ready) {
+        release(); // (before the future waits for the probe)
+        FAIL() << "the probe waited for the lookup";
+    }
+    const mci::RemoteProber::Status status = first.get();
+    EXPECT_EQ(State::eUnknown, status.state);
+    EXPECT_TRUE(status.Waiting());
+    EXPECT_EQ(State::eUnknown, prober.Probe(numeric).state);
+    EXPECT_TRUE(zvtest::WaitFor([&] { return prober.Peek(numeric).state == State::eAnswering; }, 20s))
+        << "another client's answer waited for the lookup";
+    EXPECT_EQ(State::eUnknown, prober.Peek(named).state);
+    release();
+    EXPECT_TRUE(zvtest::WaitFor([&] { return prober.Peek(named).state == State::eAnswering; }, 20s));
+    EXPECT_EQ(State::eUnknown, prober.Probe(nameless).state);
+    EXPECT_TRUE(zvtest::WaitFor([&] { return prober.Peek(nameless).state == State::eClientGone; }, 20s));
+    EXPECT_EQ("no address for host nowhere.test", prober.Peek(nameless).reason);
     prober.Stop();
 }
 
