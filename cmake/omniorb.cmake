@@ -6,17 +6,22 @@ find_library(OMNIORB_LIB omniORB4 REQUIRED)
 find_library(OMNITHREAD_LIB omnithread REQUIRED)
 find_library(OMNIDYNAMIC_LIB omniDynamic4)
 
-# The ORB adapter (platform/remote/orb_adapter.cpp) reads connection objects
-# of the ORB's that its interface does not offer, as omniORB 4.2 lays them
-# out; another version may differ where no compiler sees it.
+# The remote service was verified with omniORB 4.2 only: its transport of
+# the ORB's proprietary interface (platform/remote/orb_transport.cpp), the
+# reads of connection objects that the interface does not offer, as 4.2 lays
+# them out (orb_adapter.cpp), and what it relies on of how the ORB keeps its
+# connections (remote_outgoing.cpp; see CONTRIBUTING.md). Another version may
+# differ where no compiler sees it. The version read here is also the one
+# the server requires of the ORB library at run time (orb_version.h).
 set(ZV_OMNIORB_VERIFIED "4.2")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${OMNIORB_INCLUDE_DIR}/omniORB4/acconfig.h")
 file(STRINGS "${OMNIORB_INCLUDE_DIR}/omniORB4/acconfig.h" _omni_version_line
      REGEX "^#define PACKAGE_VERSION \"[^\"]*\"")
 string(REGEX REPLACE "^#define PACKAGE_VERSION \"([^\"]*)\".*" "\\1" OMNIORB_VERSION "${_omni_version_line}")
 if(NOT OMNIORB_VERSION MATCHES "^${ZV_OMNIORB_VERIFIED}\\.")
   message(FATAL_ERROR "omniORB ${ZV_OMNIORB_VERIFIED}.x is required, found '${OMNIORB_VERSION}' "
-                      "(${OMNIORB_INCLUDE_DIR}/omniORB4/acconfig.h): the ORB adapter "
-                      "(platform/remote/orb_adapter.cpp) was verified with ${ZV_OMNIORB_VERIFIED} only.")
+                      "(${OMNIORB_INCLUDE_DIR}/omniORB4/acconfig.h): the remote service "
+                      "(platform/remote/) was verified with ${ZV_OMNIORB_VERIFIED} only.")
 endif()
 message(STATUS "omniORB ${OMNIORB_VERSION}")
 

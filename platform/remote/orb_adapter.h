@@ -3,7 +3,8 @@
 // here: the socket of one of its connections, the state of its outgoing
 // connections to clients, and whether an object lives in this process. Nothing here writes to the ORB
 // or keeps an object of its own beyond the call. It was verified with
-// omniORB 4.2 (cmake/omniorb.cmake refuses another version), and
+// omniORB 4.2 (cmake/omniorb.cmake refuses another version, and the server
+// another library at run time: orb_version.h), and
 // tests/platform/remote/orb_adapter_test.cpp fails when one of its
 // assumptions no longer holds.
 
@@ -17,10 +18,6 @@ class giopConnection;
 }
 
 namespace mci {
-
-// The version of the ORB that this adapter was verified with: the prefix
-// of omniORB::versionString().
-constexpr const char* c_verifiedOrbVersion = "4.2.";
 
 // The socket of a connection of the ORB's (accepted on its Unix or TCP
 // endpoint, or made to a remote endpoint), or -1. The ORB keeps the

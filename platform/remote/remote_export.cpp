@@ -6,6 +6,7 @@
 #include "platform/remote/gate_channel.h"
 #include "platform/remote/giop_gate.h"
 #include "platform/remote/orb_transport.h"
+#include "platform/remote/orb_version.h"
 #include "platform/remote/remote_memory.h"
 #include "platform/remote/remote_outgoing.h"
 #include "platform/remote/remote_registry.h"
@@ -206,6 +207,7 @@ void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress
     if (port == 0) {
         throw qstd::Exception("Remote export: port 0 is not a port to serve on", true);
     }
+    RequireBuiltOrbVersion();
     const BindAddress address = ResolveBindAddress(bindAddress);
     if (!address.loopback) {
         qstd::LogWarning("Remote export on " + bindAddress +
