@@ -39,8 +39,8 @@ inline Framing ClaimingMore(std::uint32_t bytes)
     return Framing{false, bytes};
 }
 
-// Little-endian CDR of one GIOP 1.2 message; alignment counts from the
-// start of the message, header included.
+// Little-endian CDR of one GIOP message (1.2 unless told); alignment counts
+// from the start of the message, header included.
 class Cdr {
 public:
     Cdr() : m_bytes(12, '\0') {}
@@ -72,13 +72,14 @@ public:
         m_bytes.append(s);
     }
     void Raw(const std::string& s) { m_bytes.append(s); }
-    // The whole message: GIOP header (version 1.2, little-endian) of the
+    // The whole message: GIOP header (version 1.minor, little-endian) of the
     // type, framed as told, with the body's size.
-    std::string Message(unsigned char type = 0, Framing framing = Framing()) const
+    std::string Message(unsigned char type = 0, Framing framing = Framing(), unsigned char minor = 2) const
     {
         std::string m = m_bytes;
         const uint32_t size = static_cast<uint32_t>(m.size() - 12) + framing.extraClaimed;
-        const auto header = mci::giop::MakeHeader(2, static_cast<mci::giop::MsgType_e>(type), size, framing.fragmented);
+        const auto header =
+            mci::giop::MakeHeader(minor, static_cast<mci::giop::MsgType_e>(type), size, framing.fragmented);
         m.replace(0, header.size(), header.data(), header.size());
         return m;
     }
@@ -91,10 +92,10 @@ private:
 // framed as told; response flags 0 ask for no reply.
 inline std::string GiopRequest(const std::string& objectKey, const std::string& operation,
                                const std::function<void(Cdr&)>& args, Framing framing = Framing(),
-                               unsigned char responseFlags = 3)
+                               unsigned char responseFlags = 3, uint32_t requestId = 1)
 {
     Cdr cdr;
-    cdr.ULong(1); // request id
+    cdr.ULong(requestId);
     cdr.Octet(responseFlags);
     cdr.Octet(0); // reserved
     cdr.Octet(0);
@@ -107,6 +108,37 @@ inline std::string GiopRequest(const std::string& objectKey, const std::string& 
     cdr.Align(8); // the body starts on an 8-octet boundary
     args(cdr);
     return cdr.Message(0, framing);
+}
+
+// A whole request of GIOP 1.minor (0 to 2) that expects a reply.
+inline std::string GiopRequestOf(unsigned char minor, uint32_t requestId, const std::string& objectKey,
+                                 const std::string& operation, const std::function<void(Cdr&)>& args)
+{
+    if (minor >= 2) {
+        return GiopRequest(objectKey, operation, args, Framing(), 3, requestId);
+    }
+    Cdr cdr;
+    cdr.ULong(0); // no service contexts
+    cdr.ULong(requestId);
+    cdr.Octet(1); // response expected
+    if (minor == 1) {
+        cdr.Octet(0); // reserved
+        cdr.Octet(0);
+        cdr.Octet(0);
+    }
+    cdr.Octets(objectKey);
+    cdr.String(operation);
+    cdr.Octets(""); // requesting principal
+    args(cdr);
+    return cdr.Message(0, Framing(), minor);
+}
+
+// A CancelRequest of GIOP 1.minor for the request of the id.
+inline std::string CancelRequest(unsigned char minor, uint32_t requestId)
+{
+    Cdr cdr;
+    cdr.ULong(requestId);
+    return cdr.Message(static_cast<unsigned char>(mci::giop::MsgType_e::eCancelRequest), Framing(), minor);
 }
 
 // A whole request: the value of the path of the object "ZemtraRemote".

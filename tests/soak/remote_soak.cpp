@@ -24,13 +24,14 @@
 //   remote_soak --client KIND --server HOST:PORT [--count N] [--for S] [--path P] [--listen PORT]
 //
 // The second form is one client (getset, watch, stream, ondemand, read,
-// flood, trailing, readreset, subscribe, values, stuck); "subscribe" makes N
-// subscriptions of one callback object to a node (P, by default the quiet
-// "clock_info.adc_frequency"), prints "ready" and the last id and idles until
-// killed (used by the tests); "values" does the same and prints the first
-// element of each value it gets on a line; "stuck" does it with a callback
-// object that takes no value: its first call never returns, and its ORB reads
-// no more of that connection (it answers liveness probes on others).
+// flood, trailing, readreset, pipeline, messages, subscribe, values, stuck);
+// "subscribe" makes N subscriptions of one callback object to a node (P, by
+// default the quiet "clock_info.adc_frequency"), prints "ready" and the last
+// id and idles until killed (used by the tests); "values" does the same and
+// prints the first element of each value it gets on a line; "stuck" does it
+// with a callback object that takes no value: its first call never returns,
+// and its ORB reads no more of that connection (it answers liveness probes on
+// others).
 // Every client ends by itself after --for seconds (default 3600); its
 // callback objects live on --listen PORT (default any port).
 // Traffic stays on the loopback interface.
@@ -145,19 +146,124 @@ template <typename T> typename T::_ptr_type Activate(PortableServer::POA_ptr poa
     return T::_narrow(obj);
 }
 
-// Clients that talk GIOP over raw sockets, each request on a connection of
-// its own: "trailing" sends requests with bytes after their arguments, and
-// long ones whose rest never comes or that no object serves, reset midway;
-// "readreset" sends one-shot reads and resets the connection before, while
-// or after the server answers.
+// The arguments of GetText of the node "custom".
+void GetTextArgs(zvtest::Cdr& c)
+{
+    c.String("custom");
+    c.ULong(0);
+    c.ULong(0);
+}
+
+// What no client sends a server, or a cancel of the request of the id: a
+// Reply or LocateReply, a CloseConnection or a CancelRequest of GIOP 1.minor.
+std::string OddMessage(mci::giop::MsgType_e type, unsigned char minor, uint32_t id)
+{
+    zvtest::Cdr cdr;
+    switch (type) {
+    case mci::giop::MsgType_e::eReply:
+        if (minor < 2) {
+            cdr.ULong(0); // no service contexts
+        }
+        cdr.ULong(id);
+        cdr.ULong(0); // NO_EXCEPTION
+        if (minor == 2) {
+            cdr.ULong(0);
+        }
+        break;
+    case mci::giop::MsgType_e::eLocateReply:
+        cdr.ULong(id);
+        cdr.ULong(1); // OBJECT_HERE
+        break;
+    case mci::giop::MsgType_e::eCancelRequest:
+        return zvtest::CancelRequest(minor, id);
+    default:
+        break;
+    }
+    return cdr.Message(static_cast<unsigned char>(type), zvtest::Framing(), minor);
+}
+
+// "pipeline": requests sent one after another on one connection without
+// reading a reply, as long as the connection takes them, for a second or
+// two; the connection is then closed or reset and the next one opened.
+void RunPipelineClient(unsigned short port, Clock::time_point end)
+{
+    for (unsigned long round = 0; Clock::now() < end; ++round) {
+        const int fd = zvtest::ConnectFrom(port);
+        if (fd < 0) {
+            std::this_thread::sleep_for(100ms);
+            continue;
+        }
+        const auto until = std::min(end, Clock::now() + std::chrono::milliseconds(1000 + 250 * (round % 5)));
+        for (uint32_t id = 1; Clock::now() < until; ++id) {
+            const std::string request = zvtest::GiopRequestOf(2, id, "ZemtraRemote", "GetText", GetTextArgs);
+            const ssize_t n = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                break;
+            }
+            if (n != static_cast<ssize_t>(request.size())) {
+                // Full (or a request sent in part: the rest never comes).
+                std::this_thread::sleep_for(20ms);
+                if (n > 0) {
+                    break;
+                }
+            }
+        }
+        if (round % 2 == 0) {
+            zvtest::Reset(fd);
+        } else {
+            ::close(fd);
+        }
+    }
+}
+
+// "messages": on each connection a request, then a Reply, LocateReply,
+// CloseConnection or CancelRequest (a cancel of the request before it), then
+// another request, all of GIOP 1.0 to 1.2 in turn; what the server answers
+// is read for a while, and the connection closed.
+void RunMessagesClient(unsigned short port, Clock::time_point end)
+{
+    const mci::giop::MsgType_e types[] = {mci::giop::MsgType_e::eCancelRequest, mci::giop::MsgType_e::eReply,
+                                          mci::giop::MsgType_e::eLocateReply, mci::giop::MsgType_e::eCloseConnection};
+    for (unsigned long round = 0; Clock::now() < end; ++round) {
+        const auto type = types[round % 4];
+        const auto minor = static_cast<unsigned char>((round / 4) % 3);
+        const auto id = static_cast<uint32_t>(2 * round + 1);
+        const int fd = zvtest::ConnectFrom(port);
+        const auto get = [&](uint32_t n) {
+            return zvtest::GiopRequestOf(minor, n, "ZemtraRemote", "GetText", GetTextArgs);
+        };
+        if (fd < 0 || !zvtest::SendAll(fd, get(id) + OddMessage(type, minor, id) + get(id + 1))) {
+            std::this_thread::sleep_for(100ms);
+        } else {
+            bool closed = false;
+            for (int i = 0; i < 3 && !closed; ++i) {
+                zvtest::Receive(fd, 200ms, closed);
+            }
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+// Clients that talk GIOP over raw sockets: "pipeline" and "messages" above;
+// the others each request on a connection of its own: "trailing" sends
+// requests with bytes after their arguments, and long ones whose rest never
+// comes or that no object serves, reset midway; "readreset" sends one-shot
+// reads and resets the connection before, while or after the server answers.
 int RunRawClient(const std::string& kind, const std::string& server, long seconds)
 {
     const auto port = static_cast<unsigned short>(std::atoi(server.substr(server.rfind(':') + 1).c_str()));
-    const auto getText = [](zvtest::Cdr& c) {
-        c.String("custom");
-        c.ULong(0);
-        c.ULong(0);
-    };
+    if (kind == "pipeline") {
+        RunPipelineClient(port, Clock::now() + std::chrono::seconds(seconds));
+        return 0;
+    }
+    if (kind == "messages") {
+        RunMessagesClient(port, Clock::now() + std::chrono::seconds(seconds));
+        return 0;
+    }
+    const auto getText = GetTextArgs;
     const std::string tail(8, '\0');
     const std::string longTail(9000, '\0');
     const auto withTail = [](const std::function<void(zvtest::Cdr&)>& args, const std::string& bytes) {
@@ -337,7 +443,7 @@ bool StartOrb(Clock::time_point deadline, const std::string& listen, bool stuck,
 int RunClient(const std::string& kind, const std::string& server, long count, long seconds, const std::string& path,
               const std::string& listen)
 {
-    if (kind == "trailing" || kind == "readreset") {
+    if (kind == "trailing" || kind == "readreset" || kind == "pipeline" || kind == "messages") {
         return RunRawClient(kind, server, seconds);
     }
     const auto end = Clock::now() + std::chrono::seconds(seconds);
