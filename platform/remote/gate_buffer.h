@@ -61,6 +61,18 @@ public:
 
     void Clear() { m_begin = m_end = 0; }
 
+    // Takes count bytes out from offset on (from the first byte); the bytes
+    // after them move up.
+    void Erase(std::size_t offset, std::size_t count)
+    {
+        unsigned char* at = m_bytes.get() + m_begin + offset;
+        std::memmove(at, at + count, Size() - offset - count);
+        m_end -= count;
+        if (m_begin == m_end) {
+            m_begin = m_end = 0;
+        }
+    }
+
     // Keeps the first count bytes only.
     void Truncate(std::size_t count)
     {

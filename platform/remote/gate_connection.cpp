@@ -344,6 +344,21 @@ void GateConnection::StartRelay(Clock::time_point now)
     m_channel->ExpectReplies(m_input.Replies(), m_input.UnknownReplies());
     m_clientMinor = m_input.Minor();
     m_writeLeft = m_input.UnitSize();
+    // A CancelRequest never reaches the ORB. It is advisory: a server may
+    // answer the request all the same, and this one does. The ORB cannot
+    // stop a call once it runs, and being told of a cancel harms: it holds
+    // back the reply of a GIOP 1.2 request in progress (which the
+    // connection then owes for good) and leaves request streams behind
+    // that it never frees, and it closes a GIOP 1.0/1.1 connection on a
+    // cancel that comes while one of its requests runs.
+    const auto& cancels = m_input.Cancels();
+    for (auto cancel = cancels.rbegin(); cancel != cancels.rend(); ++cancel) {
+        m_in.Erase(cancel->offset, cancel->size);
+        m_writeLeft -= cancel->size;
+    }
+    if (m_writeLeft == 0) {
+        ReleasePlace(); // (nothing of the unit goes to the ORB)
+    }
     m_input.Take();
     m_unitStarted = now;
 }

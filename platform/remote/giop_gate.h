@@ -28,7 +28,8 @@
 // A client that goes away with a request in flight: the gate keeps the local
 // connection until the ORB's replies to it have come (and drops them), then
 // closes it. A close or CloseConnection from the ORB reaches the client;
-// connections idle for long are left to the ORB's own idle close.
+// connections idle for long are left to the ORB's own idle close. A client's
+// CancelRequest is not relayed: the request it names is answered anyway.
 //
 // The pieces: giop_input.h (a client's bytes in relay units), reply_tracker.h
 // (the replies a connection owes), gate_connection.h (one connection),

@@ -106,6 +106,8 @@ GiopInput::Status_e GiopInput::Message(const giop::Header& header, const unsigne
             ++m_unknownReplies;
         } else if (request && ref.responseExpected) {
             m_replies.push_back(ref.requestId);
+        } else if (header.Is(giop::MsgType_e::eCancelRequest)) {
+            m_cancels.push_back({m_scanned, size});
         }
         if (header.moreFragments) {
             if (header.minor != m_minor) {
@@ -148,6 +150,7 @@ void GiopInput::Take()
     m_done = false;
     m_replies.clear();
     m_unknownReplies = 0;
+    m_cancels.clear();
     m_missing = 0;
 }
 

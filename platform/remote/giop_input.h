@@ -4,9 +4,10 @@
 // arrived whole: one whole message, or a fragmented message with all its
 // fragments (GIOP 1.2 lets other messages come between the fragments; they
 // belong to the unit, whose order is kept). Of every unit it tells its size,
-// whether it is large, and the requests in it that expect a reply; bytes
-// that break the framing are an error, which the gate answers with a GIOP
-// MessageError before it closes the connection.
+// whether it is large, the requests in it that expect a reply and where its
+// CancelRequests are (which the gate takes out); bytes that break the
+// framing are an error, which the gate answers with a GIOP MessageError
+// before it closes the connection.
 //
 // It never copies nor holds the bytes: Scan looks at the bytes of the
 // connection's buffer that are not taken yet (those of the last scan and
@@ -62,6 +63,13 @@ public:
     // service contexts go on in its next fragment).
     const std::vector<std::uint32_t>& Replies() const { return m_replies; }
     unsigned UnknownReplies() const { return m_unknownReplies; }
+    // The CancelRequests in the unit, in order: each one's offset from the
+    // unit's start and its size.
+    struct Span {
+        std::size_t offset;
+        std::size_t size;
+    };
+    const std::vector<Span>& Cancels() const { return m_cancels; }
     // Bytes still missing to complete the message being scanned (0 while
     // its header is incomplete): how much a read may ask for.
     std::size_t Missing() const { return m_missing; }
@@ -88,6 +96,7 @@ private:
     std::vector<std::uint32_t> m_open12; // GIOP 1.2 request ids that wait for fragments
     std::vector<std::uint32_t> m_replies;
     unsigned m_unknownReplies = 0;
+    std::vector<Span> m_cancels;
     std::size_t m_missing = 0;
     Error_e m_error = Error_e::eNone;
 };

@@ -3,8 +3,10 @@
 // and the ORB's bytes read for the replies owed (ReplyTracker). The first
 // byte of the input chooses how the rest arrives: in pieces of that size
 // (plus one), as reads would bring it. Checked: units lie within the bytes
-// and start with a GIOP header, the units and the error found are the same
-// however the bytes arrive, and the replies owed never exceed those noted.
+// and start with a GIOP header, the CancelRequests found in a unit lie in it
+// one after another, each a whole CancelRequest, the units, cancels and the
+// error found are the same however the bytes arrive, and the replies owed
+// never exceed those noted.
 
 #include "platform/remote/giop_input.h"
 #include "platform/remote/reply_tracker.h"
@@ -19,9 +21,13 @@ namespace {
 struct Outcome {
     std::vector<std::size_t> units;
     std::vector<std::size_t> replies;
+    std::vector<std::size_t> cancels; // offset and size of each, from the unit's start
     mci::GiopInput::Error_e error = mci::GiopInput::Error_e::eNone;
 
-    bool operator==(const Outcome& o) const { return units == o.units && replies == o.replies && error == o.error; }
+    bool operator==(const Outcome& o) const
+    {
+        return units == o.units && replies == o.replies && cancels == o.cancels && error == o.error;
+    }
 };
 
 // Scans the bytes as they arrive in pieces of piece bytes.
@@ -48,6 +54,17 @@ Outcome Scan(const std::uint8_t* data, std::size_t size, std::size_t piece)
             const std::size_t unit = input.UnitSize();
             if (unit < 12 || unit > arrived - taken || std::memcmp(data + taken, "GIOP", 4) != 0) {
                 __builtin_trap();
+            }
+            std::size_t end = 0;
+            for (const auto& cancel : input.Cancels()) {
+                const std::uint8_t* message = data + taken + cancel.offset;
+                if (cancel.offset < end || cancel.size < 12 || cancel.size > unit - cancel.offset ||
+                    std::memcmp(message, "GIOP", 4) != 0 || message[7] != 2) {
+                    __builtin_trap();
+                }
+                end = cancel.offset + cancel.size;
+                outcome.cancels.push_back(cancel.offset);
+                outcome.cancels.push_back(cancel.size);
             }
             outcome.units.push_back(unit);
             outcome.replies.push_back(input.Replies().size() + input.UnknownReplies());

@@ -933,6 +933,55 @@ TEST(GiopGate, FragmentedRequestsReachTheOrbWithTheirLastFragment)
     }
 }
 
+// A client's CancelRequest never reaches the ORB, whatever its version and
+// byte order, alone or between the fragments of another request: the rest
+// reaches it in order and the requests are answered. A cancel long enough to
+// count as a large request keeps no place.
+TEST(GiopGate, CancelRequestsNeverReachTheOrb)
+{
+    mci::GiopGateSettings settings = Settings();
+    settings.maxLargeRequests = 1;
+    settings.largeRequestWait = 60s;
+    Rig rig(settings);
+    const auto cancel = [](unsigned char minor, bool little, uint32_t id, size_t padding = 0) {
+        Writer w(little);
+        w.ULong(id);
+        w.Raw(std::string(padding, '\0'));
+        return w.Message(minor, MsgType_e::eCancelRequest);
+    };
+    struct Case {
+        std::vector<std::string> sent; // in one piece; the cancels are those not relayed
+        std::vector<std::string> relayed;
+    };
+    std::vector<Case> cases;
+    for (unsigned char minor = 0; minor <= 2; ++minor) {
+        for (const bool little : {false, true}) {
+            const std::string first = Request({minor, little, 1, true});
+            const std::string second = Request({minor, little, 2, true});
+            cases.push_back({{first, cancel(minor, little, 1), second}, {first, second}});
+            cases.push_back({{cancel(minor, little, 7), second}, {second}});
+        }
+    }
+    const std::string head = Request({2, true, 3, true, 8, true});
+    const std::string last = Fragment(2, true, 3, 10, false);
+    cases.push_back({{head, cancel(2, true, 9), last}, {head, last}});
+    const std::string large = Request({2, true, 4, true, 70000});
+    cases.push_back({{cancel(2, true, 4, settings.largeRequestSize), large}, {large}});
+    for (size_t c = 0; c < cases.size(); ++c) {
+        size_t i = 0;
+        const int fd = rig.Connect(i);
+        std::string all;
+        std::string answers;
+        for (const std::string& m : cases[c].sent) {
+            all += m;
+            answers += AnswerTo(m);
+        }
+        ASSERT_TRUE(zvtest::SendAll(fd, all));
+        EXPECT_EQ(answers, ReceiveBytes(fd, answers.size())) << c;
+        EXPECT_EQ(cases[c].relayed, rig.backend.Messages(i)) << c;
+    }
+}
+
 // A message must arrive whole within the receive time-out from its first
 // byte; one that does not is dropped, and nothing of it reaches the ORB.
 TEST(GiopGate, MessagesNotWholeInTimeAreDropped)
