@@ -691,8 +691,8 @@ int RunSoak(int argc, char** argv)
 {
     const long seconds = std::atol(Arg(argc, argv, "--seconds", "60").c_str());
     const long period = std::atol(Arg(argc, argv, "--period", seconds >= 600 ? "60" : "10").c_str());
-    const std::vector<std::string> kinds = {"getset", "watch",    "stream",    "ondemand", "read",
-                                            "flood",  "trailing", "readreset", "getset",   "watch"};
+    const std::vector<std::string> kinds = {"getset",   "watch",     "stream", "ondemand", "read",     "flood",
+                                            "trailing", "readreset", "getset", "watch",    "pipeline", "messages"};
     const int clients = std::atoi(Arg(argc, argv, "--clients", std::to_string(kinds.size()).c_str()).c_str());
     const long killEvery = std::max(1L, std::atol(Arg(argc, argv, "--kill-every", "4").c_str()));
     const std::string self = SelfPath();
