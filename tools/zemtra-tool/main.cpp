@@ -709,217 +709,320 @@ void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
                   d.ulonglong_values.length());
 }
 
-// Reads an on-demand signal in modes 10, 11, 12 and 14 with one-shot reads of
-// at most one chunk each, every chunk where the previous one ended: in mode
-// 10 the time (an index) moves on, in modes 12 and 14 with a time the offset
-// does. An answer of fewer atoms than asked is the end of what the signal
-// holds there (ending tells where), and so is a refusal as outside (-1, -7)
-// of the chunk after a whole one. Modes 11 and 14 without a time name a
-// moment that moves on between calls, so the tool fixes it with its first
-// two reads, of one and two atoms, and goes on in mode 12 (14) at the LMT of
-// their atoms: the count atoms start at the moment when the signal starts
-// its reads there, or end there when the signal ends them there (as the
-// post-mortem window does; then no more atoms are read than the signal
-// holds up to the moment).
-Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
-                     tool::RowPrinter& printer, std::string& ending)
-{
-    const std::uint64_t chunk = tool::ChunkAtoms(info.atom_size);
-    // The server answers within the wait asked for; the call gives it time
-    // on top, for the values to come.
-    const CORBA::ULong waitMs = OneShotWaitMs(r.timeout);
-    const std::chrono::milliseconds wait =
-        waitMs == 0 ? std::chrono::milliseconds(tool::c_maxReadWait) : std::chrono::milliseconds(waitMs);
-    c.SetCallTimeout(wait + c_callMargin);
-    bool timedOut = false;
-    auto stopped = [&] { return timedOut ? Outcome::TimedOut : Outcome::Interrupted; };
-    auto read = [&](int mode, std::uint64_t n, long long offset, unsigned long long time) {
-        std::unique_ptr<zemtra_REMOTE::SignalData> data(
-            ReadOnce(c, r, mode, static_cast<CORBA::ULong>(n), offset, time, timedOut));
-        if (data) {
-            CheckAnswer(*data, n, printer.Components(), r.path);
-        }
-        return data;
-    };
-    const std::string got = " atoms of " + r.path;
+// A read once of an on-demand signal in modes 10, 11, 12 and 14, with
+// one-shot reads of at most one chunk each, every chunk where the previous
+// one ended: in mode 10 the time (an index) moves on, in modes 12 and 14
+// with a time the offset does. An answer of fewer atoms than asked is the
+// end of what the signal holds there (the ending tells where), and so is a
+// refusal as outside (-1, -7) of the chunk after a whole one. Modes 11 and
+// 14 without a time name a moment that moves on between calls, so the read
+// fixes it with its first two reads, of one and two atoms, and goes on in
+// mode 12 (14) at the LMT of their atoms: the count atoms start at the
+// moment when the signal starts its reads there, or end there when the
+// signal ends them there (as the post-mortem window does; then no more
+// atoms are read than the signal holds up to the moment).
+class ChunkedRead {
+public:
+    ChunkedRead(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
+                tool::RowPrinter& printer)
+        : m_c(c), m_r(r), m_printer(printer), m_chunk(tool::ChunkAtoms(info.atom_size)),
+          m_moving(r.mode == 11 || (r.mode == 14 && r.time == 0)), m_plan{r.mode, r.offset, r.time, r.count}
+    {
+    }
 
-    int mode = r.mode;
-    long long offset = r.offset;
-    unsigned long long time = r.time;
-    std::uint64_t total = r.count;
+    // Reads the atoms and prints them as they come.
+    Outcome Run();
+    // What to say of a read that Ended (empty: the tool's own words).
+    const std::string& Ending() const { return m_ending; }
+
+private:
+    // Where the reads go: the chunks are read in mode from the time and
+    // offset on, total atoms in all.
+    struct Plan {
+        int mode;
+        long long offset;
+        unsigned long long time;
+        std::uint64_t total;
+    };
+
+    // One one-shot read of n atoms, its answer checked (CheckAnswer): null
+    // after an interrupt or a time-out (Stopped tells which).
+    std::unique_ptr<zemtra_REMOTE::SignalData> ReadAtoms(int mode, std::uint64_t n, long long offset,
+                                                         unsigned long long time);
+    Outcome Stopped() const { return m_timedOut ? Outcome::TimedOut : Outcome::Interrupted; }
+
+    // Fixes the moving moment of modes 11 and 14 by its reads of one and two
+    // atoms and plans the reads from it: how the read ended, or nothing
+    // when it goes on by the plan.
+    std::optional<Outcome> FixMoment();
+    // The plan from the answers at the moment (two is null when the first
+    // held no atom), whose reads were moved back by shift atoms.
+    std::optional<Outcome> PlanFromMoment(const zemtra_REMOTE::SignalData& one, const zemtra_REMOTE::SignalData* two,
+                                          long long shift);
+    // The plan of the count atoms that end at the moment, whose atom has
+    // the LMT lmtOne and the one before it lmtTwo (see PlanFromMoment).
+    void PlanToMoment(const zemtra_REMOTE::SignalData& one, unsigned long long lmtOne, unsigned long long lmtTwo,
+                      long long shift);
+
+    // The next chunk by the plan, of n atoms.
+    std::unique_ptr<zemtra_REMOTE::SignalData> ReadChunk(std::uint64_t n);
+    // What the refusal of the next chunk means: how the read ended, or
+    // nothing when it goes on by a new plan; or the refusal, thrown in the
+    // tool's words.
+    std::optional<Outcome> Refused(const tool::ToolError& e);
+    // Prints the answer to the read of n atoms and notes what it tells of
+    // where the signal ends: how the read ended, or nothing when it goes on.
+    std::optional<Outcome> Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n);
+    // Ends the read where the signal ends, and says where that is.
+    Outcome EndAtLast();
+
+    tool::Connection& m_c;
+    const ReadRequest& m_r;
+    tool::RowPrinter& m_printer;
+    const std::uint64_t m_chunk;
+    const bool m_moving;
+    Plan m_plan;
+    // The atoms read by the plan.
+    std::uint64_t m_done = 0;
+    // Whether a refused first chunk made the read fix its moment.
+    bool m_fellBack = false;
+    bool m_timedOut = false;
     // The refusal of a moment moved past the end of what the signal holds.
-    std::string outside;
+    std::string m_outside;
     // The number of the last atom printed, when the reads tell it.
-    bool numbered = false;
-    long long last = 0;
+    bool m_numbered = false;
+    long long m_last = 0;
     // In mode 10, how many atoms the buffer read holds up to the last atom
     // printed, when the number above is no index of its atoms (0: it is).
-    std::uint64_t held = 0;
-    auto endAtLast = [&] {
-        ending = "No more atoms after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
-        if (held > 0) {
-            ending += ": the buffer holds " + std::to_string(held) + " atoms";
-        } else if (numbered) {
-            ending += ": it ends at atom " + std::to_string(last);
-        }
-        return Outcome::Ended;
-    };
-    // Modes 11 and 14 without a time name a moment that moves on: fixMoment
-    // fixes it (see above), and gives how the read ended, or nothing when
-    // the reads go on in mode 12 (14) from time, for total atoms.
-    const bool moving = r.mode == 11 || (r.mode == 14 && r.time == 0);
-    auto fixMoment = [&]() -> std::optional<Outcome> {
-        // A moment moved by a positive offset past the end of what the
-        // signal holds is refused, though the count atoms that end there may
-        // start before it: then the reads fix the moment without the offset,
-        // and the atoms end that many atoms after it.
-        long long shift = 0;
-        std::unique_ptr<zemtra_REMOTE::SignalData> one;
-        try {
-            one = read(r.mode, 1, r.offset, r.time);
-        } catch (const tool::ToolError& e) {
-            if (r.offset <= 0 || !RefusedOutside(e.message, r.mode)) {
-                throw;
-            }
-            if (outside.empty()) {
-                outside = e.message;
-            }
-            shift = r.offset;
-            one = read(r.mode, 1, 0, r.time);
-        }
-        if (!one) {
-            return std::optional<Outcome>(stopped());
-        }
-        // The second read only after an atom at the moment: null when none.
-        std::unique_ptr<zemtra_REMOTE::SignalData> two;
-        if (one->atoms > 0) {
-            two = read(r.mode, 2, r.offset - shift, r.time);
-            if (!two) {
-                return std::optional<Outcome>(stopped());
-            }
-        }
-        unsigned long long lmtOne = 0;
-        unsigned long long lmtTwo = 0;
-        const bool endsThere =
-            two && two->atoms == 2 && FirstLmt(*one, lmtOne) && FirstLmt(*two, lmtTwo) && lmtTwo < lmtOne;
-        if (!outside.empty() && !endsThere) {
-            throw tool::ToolError{outside};
-        }
-        if (!two || two->atoms < 2) {
-            // Nothing, or only the moment's atom, there: the end of the signal.
-            PrintData(printer, *one);
-            numbered = MetaOf(*one, 2, last);
-            last += static_cast<long long>(one->atoms) - 1;
-            return std::optional<Outcome>(endAtLast());
-        }
-        if (!FirstLmt(*one, lmtOne) || !FirstLmt(*two, lmtTwo)) {
-            throw tool::ToolError{"Can't read more than " + std::to_string(chunk) + " atoms of " + r.path +
-                                  " in access mode " + std::to_string(r.mode) +
-                                  ": its reads give no LMT to go on from"};
-        }
-        mode = r.mode == 11 ? 12 : 14;
-        offset = 0;
-        time = lmtTwo;
-        if (lmtTwo < lmtOne) {
-            // The signal ends its reads at the moment: so do the count
-            // atoms, one turn (of this many LMT counts) apart, as far back
-            // as the signal holds atoms (the number of the moment's atom).
-            const unsigned long long turn = lmtOne - lmtTwo;
-            const unsigned long long moment = lmtOne + static_cast<unsigned long long>(shift) * turn;
-            long long number = 0;
-            if (MetaOf(*one, 2, number) && !__builtin_add_overflow(number, shift, &number) && number >= 0 &&
-                static_cast<std::uint64_t>(number) + 1 < total) {
-                total = static_cast<std::uint64_t>(number) + 1;
-                ending = "Only " + std::to_string(total) + " of " + std::to_string(r.count) + got +
-                         " end there: it starts at atom " + std::to_string(number + 1 - static_cast<long long>(total));
-            }
-            if (total - 1 > moment / turn) {
-                throw tool::ToolError{"Can't read " + std::to_string(total) + got + " in access mode " +
-                                      std::to_string(r.mode) + ": they would start before LMT 0"};
-            }
-            time = moment - (total - 1) * turn;
-        }
-        return std::nullopt;
-    };
-    if (moving && r.count > chunk) {
-        if (const std::optional<Outcome> o = fixMoment()) {
+    std::uint64_t m_held = 0;
+    std::string m_ending;
+};
+
+std::unique_ptr<zemtra_REMOTE::SignalData> ChunkedRead::ReadAtoms(int mode, std::uint64_t n, long long offset,
+                                                                  unsigned long long time)
+{
+    std::unique_ptr<zemtra_REMOTE::SignalData> data(
+        ReadOnce(m_c, m_r, mode, static_cast<CORBA::ULong>(n), offset, time, m_timedOut));
+    if (data) {
+        CheckAnswer(*data, n, m_printer.Components(), m_r.path);
+    }
+    return data;
+}
+
+Outcome ChunkedRead::Run()
+{
+    // The server answers within the wait asked for; the call gives it time
+    // on top, for the values to come.
+    const CORBA::ULong waitMs = OneShotWaitMs(m_r.timeout);
+    const std::chrono::milliseconds wait =
+        waitMs == 0 ? std::chrono::milliseconds(tool::c_maxReadWait) : std::chrono::milliseconds(waitMs);
+    m_c.SetCallTimeout(wait + c_callMargin);
+    if (m_moving && m_r.count > m_chunk) {
+        if (const std::optional<Outcome> o = FixMoment()) {
             return *o;
         }
     }
-    bool fellBack = false;
-    std::uint64_t done = 0;
-    while (done < total) {
-        const bool onward = mode != r.mode;
-        const std::uint64_t n = std::min<std::uint64_t>(chunk, total - done);
+    while (m_done < m_plan.total) {
+        const std::uint64_t n = std::min<std::uint64_t>(m_chunk, m_plan.total - m_done);
         std::unique_ptr<zemtra_REMOTE::SignalData> data;
         try {
-            // Mode 10 reads by index (the time), the others by offset from the time.
-            data = mode == 10 ? read(mode, n, offset, time + done)
-                              : read(mode, n, offset + static_cast<long long>(done), time);
+            data = ReadChunk(n);
         } catch (const tool::ToolError& e) {
-            if (done > 0 && RefusedPastTheEnd(e.message, mode)) {
-                // The atoms printed, a whole chunk, reach the end of what
-                // the signal holds: it refuses a read that starts after it.
-                return endAtLast();
+            if (const std::optional<Outcome> o = Refused(e)) {
+                return *o;
             }
-            if (!outside.empty() && RefusedOutside(e.message, mode)) {
-                throw tool::ToolError{outside}; // none of the atoms is there
-            }
-            if (done == 0 && moving && !fellBack && RefusedOutside(e.message, mode)) {
-                // A window that reaches out of what the signal holds: the
-                // atoms of it that are there, as for more than a chunk (when
-                // none is, the signal's refusal stands).
-                fellBack = true;
-                outside = e.message;
-                if (const std::optional<Outcome> o = fixMoment()) {
-                    return *o;
-                }
-                continue;
-            }
-            // Another refusal (atoms overwritten before the read came to
-            // them): the server's words, and how far the read came.
-            std::string where;
-            if (done > 0) {
-                where = "after " + std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + got;
-            }
-            if (onward) {
-                where += (where.empty() ? "" : ", ") + std::string("reading on by LMT what access mode ") +
-                         std::to_string(r.mode) + " began";
-            }
-            throw tool::ToolError{where.empty() ? e.message : e.message + " (" + where + ")"};
+            continue;
         }
         if (!data) {
-            return stopped();
+            return Stopped();
         }
-        PrintData(printer, *data);
-        long long number = 0;
-        // In mode 10 the time plus the offset is the index of the first atom.
-        const unsigned long long index = time + done + static_cast<unsigned long long>(offset);
-        if (data->atoms > 0) {
-            numbered = FirstNumber(*data, mode, index, number);
-            last = number + static_cast<long long>(data->atoms) - 1;
-        }
-        done += data->atoms;
-        if (data->atoms > 0 && mode == 10) {
-            // The time plus the offset numbers the atoms from 0, and so
-            // does the signal, unless it numbers by it what the time names:
-            // a history kept in sections reads in mode 10 the section that
-            // the time names (0: the newest) from the offset on, and gives
-            // the section's number. Then its atom numbers tell nothing, but
-            // the atoms up to the last one read are what the section holds.
-            held = static_cast<unsigned long long>(number) == index
-                       ? 0
-                       : static_cast<std::uint64_t>(std::max(offset, 0LL)) + done;
-        }
-        if (printer.WriteError() != 0) {
-            return Outcome::Complete;
-        }
-        if (data->atoms < n) {
-            // The end of what the signal holds: it says up to which atom.
-            return endAtLast();
+        if (const std::optional<Outcome> o = Take(*data, n)) {
+            return *o;
         }
     }
-    return total < r.count ? Outcome::Ended : Outcome::Complete;
+    return m_plan.total < m_r.count ? Outcome::Ended : Outcome::Complete;
+}
+
+std::optional<Outcome> ChunkedRead::FixMoment()
+{
+    // A moment moved by a positive offset past the end of what the signal
+    // holds is refused, though the count atoms that end there may start
+    // before it: then the reads fix the moment without the offset, and the
+    // atoms end that many atoms after it.
+    long long shift = 0;
+    std::unique_ptr<zemtra_REMOTE::SignalData> one;
+    try {
+        one = ReadAtoms(m_r.mode, 1, m_r.offset, m_r.time);
+    } catch (const tool::ToolError& e) {
+        if (m_r.offset <= 0 || !RefusedOutside(e.message, m_r.mode)) {
+            throw;
+        }
+        if (m_outside.empty()) {
+            m_outside = e.message;
+        }
+        shift = m_r.offset;
+        one = ReadAtoms(m_r.mode, 1, 0, m_r.time);
+    }
+    if (!one) {
+        return Stopped();
+    }
+    // The second read only after an atom at the moment: null when none.
+    std::unique_ptr<zemtra_REMOTE::SignalData> two;
+    if (one->atoms > 0) {
+        two = ReadAtoms(m_r.mode, 2, m_r.offset - shift, m_r.time);
+        if (!two) {
+            return Stopped();
+        }
+    }
+    return PlanFromMoment(*one, two.get(), shift);
+}
+
+std::optional<Outcome> ChunkedRead::PlanFromMoment(const zemtra_REMOTE::SignalData& one,
+                                                   const zemtra_REMOTE::SignalData* two, long long shift)
+{
+    unsigned long long lmtOne = 0;
+    unsigned long long lmtTwo = 0;
+    const bool endsThere = two && two->atoms == 2 && FirstLmt(one, lmtOne) && FirstLmt(*two, lmtTwo) && lmtTwo < lmtOne;
+    if (!m_outside.empty() && !endsThere) {
+        throw tool::ToolError{m_outside};
+    }
+    if (!two || two->atoms < 2) {
+        // Nothing, or only the moment's atom, there: the end of the signal.
+        PrintData(m_printer, one);
+        m_numbered = MetaOf(one, 2, m_last);
+        m_last += static_cast<long long>(one.atoms) - 1;
+        return EndAtLast();
+    }
+    if (!FirstLmt(one, lmtOne) || !FirstLmt(*two, lmtTwo)) {
+        throw tool::ToolError{"Can't read more than " + std::to_string(m_chunk) + " atoms of " + m_r.path +
+                              " in access mode " + std::to_string(m_r.mode) + ": its reads give no LMT to go on from"};
+    }
+    m_plan.mode = m_r.mode == 11 ? 12 : 14;
+    m_plan.offset = 0;
+    m_plan.time = lmtTwo;
+    if (lmtTwo < lmtOne) {
+        PlanToMoment(one, lmtOne, lmtTwo, shift);
+    }
+    return std::nullopt;
+}
+
+void ChunkedRead::PlanToMoment(const zemtra_REMOTE::SignalData& one, unsigned long long lmtOne,
+                               unsigned long long lmtTwo, long long shift)
+{
+    // The signal ends its reads at the moment: so do the count atoms, one
+    // turn (of this many LMT counts) apart, as far back as the signal holds
+    // atoms (the number of the moment's atom).
+    const std::string got = " atoms of " + m_r.path;
+    const unsigned long long turn = lmtOne - lmtTwo;
+    const unsigned long long moment = lmtOne + static_cast<unsigned long long>(shift) * turn;
+    long long number = 0;
+    if (MetaOf(one, 2, number) && !__builtin_add_overflow(number, shift, &number) && number >= 0 &&
+        static_cast<std::uint64_t>(number) + 1 < m_plan.total) {
+        m_plan.total = static_cast<std::uint64_t>(number) + 1;
+        m_ending = "Only " + std::to_string(m_plan.total) + " of " + std::to_string(m_r.count) + got +
+                   " end there: it starts at atom " + std::to_string(number + 1 - static_cast<long long>(m_plan.total));
+    }
+    if (m_plan.total - 1 > moment / turn) {
+        throw tool::ToolError{"Can't read " + std::to_string(m_plan.total) + got + " in access mode " +
+                              std::to_string(m_r.mode) + ": they would start before LMT 0"};
+    }
+    m_plan.time = moment - (m_plan.total - 1) * turn;
+}
+
+std::unique_ptr<zemtra_REMOTE::SignalData> ChunkedRead::ReadChunk(std::uint64_t n)
+{
+    // Mode 10 reads by index (the time), the others by offset from the time.
+    if (m_plan.mode == 10) {
+        return ReadAtoms(m_plan.mode, n, m_plan.offset, m_plan.time + m_done);
+    }
+    return ReadAtoms(m_plan.mode, n, m_plan.offset + static_cast<long long>(m_done), m_plan.time);
+}
+
+std::optional<Outcome> ChunkedRead::Refused(const tool::ToolError& e)
+{
+    if (m_done > 0 && RefusedPastTheEnd(e.message, m_plan.mode)) {
+        // The atoms printed, a whole chunk, reach the end of what the
+        // signal holds: it refuses a read that starts after it.
+        return EndAtLast();
+    }
+    if (!m_outside.empty() && RefusedOutside(e.message, m_plan.mode)) {
+        throw tool::ToolError{m_outside}; // none of the atoms is there
+    }
+    if (m_done == 0 && m_moving && !m_fellBack && RefusedOutside(e.message, m_plan.mode)) {
+        // A window that reaches out of what the signal holds: the atoms of
+        // it that are there, as for more than a chunk (when none is, the
+        // signal's refusal stands).
+        m_fellBack = true;
+        m_outside = e.message;
+        return FixMoment();
+    }
+    // Another refusal (atoms overwritten before the read came to them): the
+    // server's words, and how far the read came.
+    std::string where;
+    if (m_done > 0) {
+        where = "after " + std::to_string(m_printer.Printed()) + " of " + std::to_string(m_r.count) + " atoms of " +
+                m_r.path;
+    }
+    if (m_plan.mode != m_r.mode) {
+        where += (where.empty() ? "" : ", ") + std::string("reading on by LMT what access mode ") +
+                 std::to_string(m_r.mode) + " began";
+    }
+    throw tool::ToolError{where.empty() ? e.message : e.message + " (" + where + ")"};
+}
+
+std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n)
+{
+    PrintData(m_printer, data);
+    long long number = 0;
+    // In mode 10 the time plus the offset is the index of the first atom.
+    const unsigned long long index = m_plan.time + m_done + static_cast<unsigned long long>(m_plan.offset);
+    if (data.atoms > 0) {
+        m_numbered = FirstNumber(data, m_plan.mode, index, number);
+        m_last = number + static_cast<long long>(data.atoms) - 1;
+    }
+    m_done += data.atoms;
+    if (data.atoms > 0 && m_plan.mode == 10) {
+        // The time plus the offset numbers the atoms from 0, and so does the
+        // signal, unless it numbers by it what the time names: a history
+        // kept in sections reads in mode 10 the section that the time names
+        // (0: the newest) from the offset on, and gives the section's
+        // number. Then its atom numbers tell nothing, but the atoms up to
+        // the last one read are what the section holds.
+        m_held = static_cast<unsigned long long>(number) == index
+                     ? 0
+                     : static_cast<std::uint64_t>(std::max(m_plan.offset, 0LL)) + m_done;
+    }
+    if (m_printer.WriteError() != 0) {
+        return Outcome::Complete;
+    }
+    if (data.atoms < n) {
+        // The end of what the signal holds: it says up to which atom.
+        return EndAtLast();
+    }
+    return std::nullopt;
+}
+
+Outcome ChunkedRead::EndAtLast()
+{
+    m_ending = "No more atoms after " + std::to_string(m_printer.Printed()) + " of " + std::to_string(m_r.count) +
+               " atoms of " + m_r.path;
+    if (m_held > 0) {
+        m_ending += ": the buffer holds " + std::to_string(m_held) + " atoms";
+    } else if (m_numbered) {
+        m_ending += ": it ends at atom " + std::to_string(m_last);
+    }
+    return Outcome::Ended;
+}
+
+// Reads an on-demand signal once in chunks (see ChunkedRead); ending: what
+// to say of a read that Ended.
+Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REMOTE::SignalInfo& info,
+                     tool::RowPrinter& printer, std::string& ending)
+{
+    ChunkedRead read(c, r, info, printer);
+    const Outcome outcome = read.Run();
+    ending = read.Ending();
+    return outcome;
 }
 
 int Read(tool::Connection& c, const ReadRequest& r)
