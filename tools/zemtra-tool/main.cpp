@@ -709,6 +709,12 @@ void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
                   d.ulonglong_values.length());
 }
 
+// What the metadata's number of a read's first atom counts, as far as the
+// tool can tell: the signal's atoms (the number names an atom that a read
+// by index reaches), or its buffers (a history kept in sections numbers its
+// sections, and a read stays in one).
+enum class Numbering { Atoms, Buffers, Unknown };
+
 // A read once of an on-demand signal in modes 10, 11, 12 and 14, with
 // one-shot reads of at most one chunk each, every chunk where the previous
 // one ended: in mode 10 the time (an index) moves on, in modes 12 and 14
@@ -773,8 +779,12 @@ private:
     // Prints the answer to the read of n atoms and notes what it tells of
     // where the signal ends: how the read ended, or nothing when it goes on.
     std::optional<Outcome> Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n);
-    // Ends the read where the signal ends, and says where that is.
+    // Ends the read where the signal ends, and says where that is: Ended,
+    // or Interrupted when an interrupt came while it asked.
     Outcome EndAtLast();
+    // How the signal numbers what it reads, asked by a read of its atom at
+    // index 0; null after an interrupt.
+    std::optional<Numbering> AskNumbering();
 
     tool::Connection& m_c;
     const ReadRequest& m_r;
@@ -1008,10 +1018,55 @@ Outcome ChunkedRead::EndAtLast()
                " atoms of " + m_r.path;
     if (m_held > 0) {
         m_ending += ": the buffer holds " + std::to_string(m_held) + " atoms";
-    } else if (m_numbered) {
+        return Outcome::Ended;
+    }
+    if (!m_numbered) {
+        return Outcome::Ended;
+    }
+    // Mode 10 knows what the signal numbers by the index it reads (see
+    // Take); the other modes ask.
+    const std::optional<Numbering> numbering = m_r.mode == 10 ? Numbering::Atoms : AskNumbering();
+    if (!numbering) {
+        return Outcome::Interrupted;
+    }
+    if (*numbering != Numbering::Buffers) {
         m_ending += ": it ends at atom " + std::to_string(m_last);
+        return Outcome::Ended;
+    }
+    // The reads started in a buffer at the offset: in modes 11 and 14
+    // without a time at its first atom (its newest buffer, as a history kept
+    // in sections reads them), else at the atom of the LMT given. The atoms
+    // from there to the last one printed are what the buffer holds.
+    const std::uint64_t held = static_cast<std::uint64_t>(std::max(m_r.offset, 0LL)) + m_printer.Printed();
+    m_ending += ": the buffer holds " + std::to_string(held) + " atoms";
+    if (!m_moving) {
+        m_ending += " from LMT " + std::to_string(m_r.time) + " on";
     }
     return Outcome::Ended;
+}
+
+std::optional<Numbering> ChunkedRead::AskNumbering()
+{
+    // As in mode 10 (see Take): a signal that numbers its atoms by their
+    // index gives its atom at index 0 the number 0 (or none, the index
+    // asked); a history kept in sections reads there its newest section and
+    // gives that one's number. A signal that refuses the read (it reads no
+    // index, or no longer holds that atom) does not tell.
+    std::unique_ptr<zemtra_REMOTE::SignalData> first;
+    try {
+        first = ReadAtoms(10, 1, 0, 0);
+    } catch (const tool::ToolError&) {
+        return Numbering::Unknown;
+    }
+    if (!first) {
+        return m_timedOut ? std::optional<Numbering>(Numbering::Unknown) : std::nullopt;
+    }
+    if (first->atoms == 0) {
+        return Numbering::Unknown;
+    }
+    long long number = 0; // none given: the index asked
+    MetaOf(*first, 2, number);
+    return number == 0 ? Numbering::Atoms : Numbering::Buffers;
 }
 
 // Reads an on-demand signal once in chunks (see ChunkedRead); ending: what

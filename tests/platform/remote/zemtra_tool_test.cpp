@@ -233,10 +233,11 @@ std::string ProcessStatus(pid_t pid, const std::string& name)
 // It records the operations requested.
 class StandIn {
 public:
-    // The request's GIOP minor version and id.
+    // The request's GIOP minor version and id, and the whole message.
     struct Request {
         char version;
         std::uint32_t id;
+        std::string message;
     };
     using Answer = std::function<std::string(const std::string& operation, const Request& request)>;
 
@@ -333,7 +334,7 @@ private:
         // Little-endian: in GIOP 1.2 the request id, flags and the target's
         // key after its discriminator; in 1.0 and 1.1 no service contexts,
         // the id, a flag and the key; then the operation.
-        Request request{message[5], 0};
+        Request request{message[5], 0, message};
         std::uint32_t keyLength = 0;
         std::uint32_t operationLength = 0;
         std::memcpy(&request.id, &message[request.version == 2 ? 12 : 16], 4);
@@ -1018,12 +1019,28 @@ void SignalData(zvtest::Cdr& cdr, std::uint32_t atoms, std::uint32_t values,
     }
 }
 
+// The access mode of a read once of "sig": its argument after the path
+// (little-endian, as the stand-in takes the requests).
+int ReadMode(const StandIn::Request& request)
+{
+    const std::string path("\x04\0\0\0sig\0", 8);
+    const size_t at = request.message.rfind(path);
+    std::int32_t mode = -1;
+    if (at != std::string::npos && at + path.size() + 4 <= request.message.size()) {
+        std::memcpy(&mode, &request.message[at + path.size()], 4);
+    }
+    return mode;
+}
+
+// The body of the reply to a read once, or null to refuse the read.
+using ReadAnswer = std::function<void(zvtest::Cdr&)>;
+
 // The answers of a stand-in for a server of the on-demand signal "sig" (four
 // shorts "a" to "d" an atom): its description, and every read once answered
-// by read, the body of the reply.
-StandIn::Answer SignalAnswers(std::function<void(zvtest::Cdr&)> read)
+// by what readIn gives for its access mode.
+StandIn::Answer SignalAnswersByMode(std::function<ReadAnswer(int mode)> readIn)
 {
-    return [read](const std::string& operation, const StandIn::Request& request) {
+    return [readIn](const std::string& operation, const StandIn::Request& request) {
         if (operation == "GetSignal") {
             return StandIn::Reply(request, [](zvtest::Cdr& cdr) {
                 cdr.String("sig");
@@ -1038,8 +1055,18 @@ StandIn::Answer SignalAnswers(std::function<void(zvtest::Cdr&)> read)
                 }
             });
         }
-        return operation == "ReadSignal" ? StandIn::Reply(request, read) : std::string();
+        if (operation != "ReadSignal") {
+            return std::string();
+        }
+        const ReadAnswer read = readIn(ReadMode(request));
+        return read ? StandIn::Reply(request, read) : std::string();
     };
+}
+
+// As SignalAnswersByMode, every read once answered by read.
+StandIn::Answer SignalAnswers(ReadAnswer read)
+{
+    return SignalAnswersByMode([read](int) { return read; });
 }
 
 // A server that answers a read once with more atoms than asked, or with
@@ -1422,34 +1449,69 @@ TEST_F(ZemtraToolTest, WatchAndReadSayThatTheServerMayHaveRestarted)
 }
 
 // A read once that comes to the end of what the signal holds names the atom
-// it ends at, numbered as the signal numbers them; in mode 10, when the
-// signal's number of the first atom is not the index asked for (the time
-// plus the offset), as a history kept in sections numbers its sections, it
-// says how many atoms the buffer holds instead. An answer to the one-atom
-// read that fixes a moving moment holds one atom at most, or none at the end.
+// it ends at, numbered as the signal numbers them, unless the signal numbers
+// something else, as a history kept in sections numbers its sections: then
+// it says how many atoms the buffer holds (from the LMT given, in modes 12
+// and 14 with a time). In mode 10 the signal numbers something else when
+// its number of the first atom is not the index asked for (the time plus
+// the offset); in the other modes the tool asks the signal for its atom at
+// index 0 (mode 10), numbered 0 (or not at all) by a signal that numbers its
+// atoms. An answer to the one-atom read that fixes a moving moment holds one
+// atom at most, or none at the end.
 TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
 {
+    using Meta = std::vector<std::pair<std::int32_t, std::int64_t>>;
+    // The answer to every read in an access mode (of no mode given: refused).
+    struct Answer {
+        int mode;
+        std::uint32_t atoms;
+        Meta meta;
+    };
+    const Answer sections{10, 1, {{2, 17586}}};
+    const Answer atoms{10, 1, {{2, 0}}};
+    const Answer read{0, 3, {{2, 17586}}};
+    const auto in = [](int mode, Answer answer) {
+        answer.mode = mode;
+        return answer;
+    };
     const std::string noMore = "No more atoms after 3 of 5 atoms of sig: ";
     const struct {
         std::vector<std::string> args;
-        std::uint32_t atoms;
-        std::vector<std::pair<std::int32_t, std::int64_t>> meta;
+        std::vector<Answer> answers;
         std::string err;
     } cases[] = {
-        {{"--mode", "10"}, 3, {{2, 17586}}, noMore + "the buffer holds 3 atoms\n"},
-        {{"--mode", "10", "--offset", "2"}, 3, {{2, 17586}}, noMore + "the buffer holds 5 atoms\n"},
-        {{"--mode", "10", "--time", "100"}, 3, {}, noMore + "it ends at atom 102\n"},
-        {{"--mode", "10", "--time", "90", "--offset", "10"}, 3, {{0, 7}, {2, 100}}, noMore + "it ends at atom 102\n"},
-        {{"--mode", "12", "--time", "100"}, 3, {{2, 17586}}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "10"}, {in(10, read)}, noMore + "the buffer holds 3 atoms\n"},
+        {{"--mode", "10", "--offset", "2"}, {in(10, read)}, noMore + "the buffer holds 5 atoms\n"},
+        {{"--mode", "10", "--time", "100"}, {{10, 3, {}}}, noMore + "it ends at atom 102\n"},
+        {{"--mode", "10", "--time", "90", "--offset", "10"},
+         {{10, 3, {{0, 7}, {2, 100}}}},
+         noMore + "it ends at atom 102\n"},
+        {{"--mode", "12", "--time", "100"}, {in(12, read), atoms}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "11"}, {in(11, read), {10, 1, {}}}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "14"}, {in(14, read)}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "11"}, {in(11, read), sections}, noMore + "the buffer holds 3 atoms\n"},
+        {{"--mode", "14", "--offset", "2"}, {in(14, read), sections}, noMore + "the buffer holds 5 atoms\n"},
+        {{"--mode", "12", "--time", "100"},
+         {in(12, read), sections},
+         noMore + "the buffer holds 3 atoms from LMT 100 on\n"},
+        {{"--mode", "14", "--time", "100", "--offset", "-4"},
+         {in(14, read), sections},
+         noMore + "the buffer holds 3 atoms from LMT 100 on\n"},
         {{"--mode", "14", "--count", "200000"},
-         2,
-         {},
+         {{14, 2, {}}},
          "The server sent 2 atoms of sig for a read of 1: refused, none printed\n"},
-        {{"--mode", "11", "--count", "200000"}, 0, {}, "No more atoms after 0 of 200000 atoms of sig\n"},
+        {{"--mode", "11", "--count", "200000"}, {{11, 0, {}}}, "No more atoms after 0 of 200000 atoms of sig\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
-        StandIn standIn(7, SignalAnswers([&](zvtest::Cdr& cdr) { SignalData(cdr, c.atoms, c.atoms * 4, c.meta); }));
+        StandIn standIn(7, SignalAnswersByMode([&](int mode) -> ReadAnswer {
+                            for (const Answer& a : c.answers) {
+                                if (a.mode == mode) {
+                                    return [&a](zvtest::Cdr& cdr) { SignalData(cdr, a.atoms, a.atoms * 4, a.meta); };
+                                }
+                            }
+                            return nullptr;
+                        }));
         std::vector<std::string> args = {"--server", standIn.Address(), "read", "sig"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         if (std::find(args.begin(), args.end(), "--count") == args.end()) {
