@@ -206,6 +206,9 @@ public:
         if (rc != eSuccess) {
             return rc;
         }
+        // Only now is the start known: the read takes no more atoms than the
+        // controller allows from there on.
+        count = std::min(count, m_posController->GetMaxReadSizeFrom(position));
         buffer.Resize(static_cast<unsigned>(count));
         PosControllerPtr controller = m_posController;
         lock.unlock();

@@ -1,5 +1,7 @@
 #include "platform/qsig/dod_position_controller.h"
 
+#include <limits>
+
 namespace qsig {
 
 namespace {
@@ -104,6 +106,11 @@ std::string DodPositionController::Explain(AccessMode_e mode, uint64_t, int64_t,
         return "the signal is disabled";
     }
     return std::string();
+}
+
+size_t DodPositionController::GetMaxReadSizeFrom(size_t) const
+{
+    return std::numeric_limits<size_t>::max();
 }
 
 bool DodPositionController::IsModeSupported(AccessMode_e mode) const

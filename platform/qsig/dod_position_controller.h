@@ -78,6 +78,12 @@ public:
     // Admit: a mode not served, a stopped or a disabled controller.
     virtual std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
                                 SuccessCode_e code) const;
+    // Most atoms one read may take from the start position that GetPosition
+    // gave it on: where the start lies is known only then (in a history kept
+    // in sections, a read at an LMT starts inside its section), so the
+    // client clamps its count to this once more. The base sets no bound
+    // beyond GetMaxReadSize.
+    virtual size_t GetMaxReadSizeFrom(size_t position) const;
 
     bool IsModeSupported(AccessMode_e mode) const;
     void SetEnable(bool enable);

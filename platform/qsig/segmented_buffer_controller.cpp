@@ -39,6 +39,12 @@ size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) c
     return Remaining(m_sectionSize, offset);
 }
 
+size_t SegmentedBufferController::GetMaxReadSizeFrom(size_t position) const
+{
+    // Positions are slot * section size + the atom in the section.
+    return m_sectionSize == 0 ? 0 : m_sectionSize - position % m_sectionSize;
+}
+
 SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t, LMT& lmt,
                                                      size_t& position, SignalMeta& meta)
 {

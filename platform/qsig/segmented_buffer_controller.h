@@ -1,13 +1,17 @@
 #pragma once
 // Position controller of a history region that is filled in sections: each
 // trigger of the acquisition writes one section of size / sections atoms
-// (the ADC history). Reads stay inside one section.
+// (the ADC history). A read stays inside the section it starts in: it gets
+// the atoms up to the section's end, fewer than asked when its count runs
+// past it, never those of the next slot.
 //
 // Modes: 10 the time counts sections back from the newest complete one (0 is
-// the newest); 11 and 14 the newest complete section; 12 the section that
-// holds the LMT given as time, read from that LMT on; 13 (a client's own
-// clone) every section once, in order, waiting for the next one. The offset
-// is an atom offset inside the section (negative counts as 0).
+// the newest); 11 and 14 without a time the newest complete section; 12 and
+// 14 with a time the section that holds the LMT given as time, read from
+// that LMT on; 13 (a client's own clone) every section once, in order,
+// waiting for the next one. The offset is an atom offset inside the section
+// (negative counts as 0), from the LMT's atom on in modes 12 and 14 with a
+// time.
 //
 // Results: -7 while no section is complete (modes 10, 11, 12, 14) or the LMT
 // is not written yet, -1 for a section or LMT that the region no longer holds
@@ -39,7 +43,13 @@ public:
     uint64_t GetAcquisitionOffset() const { return m_acquisitionOffset.load(); }
 
     void Reset(const uint64_t& lmt) override;
+    // Atoms from the offset to the end of a section: where a read starts in
+    // modes 10, 11, 13 and 14 without a time. A read at an LMT (modes 12 and
+    // 14 with a time) starts further into its section, at the LMT's atom
+    // plus the offset; GetMaxReadSizeFrom bounds it once its position is known.
     size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const override;
+    // The atoms from the position to the end of its section's slot.
+    size_t GetMaxReadSizeFrom(size_t position) const override;
     SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
                               size_t& position, SignalMeta& meta) override;
     bool IsPositionValid(const uint64_t& position) const override

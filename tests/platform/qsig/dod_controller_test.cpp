@@ -2,14 +2,17 @@
 #include "platform/qsig/random_access_zemtra.h"
 #include "platform/qsig/segmented_buffer_controller.h"
 #include "platform/qsig/simple_position_controller.h"
+#include "qsig/data_on_demand_source.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <future>
 #include <thread>
@@ -587,6 +590,79 @@ TEST_F(SegmentedController, StreamingHandsOutEverySectionOnce)
     controller.SetTimeout(20ms);
     auto slow = controller.Clone();
     EXPECT_EQ(eTimeout, Ask(*slow, eAccessStreaming, 0, 0, 10).rc);
+}
+
+// A read stays inside the section that it starts in, in every access mode:
+// one whose count runs past the end of its section, from an offset or from
+// an LMT near it, gets the atoms up to that end, never those of the next
+// slot (another section). Read through a client of a source over the
+// history, in chunks of 3 atoms; each atom holds its index since the restart.
+TEST(SegmentedReads, EndWithTheSectionTheyStartIn)
+{
+    using AdcTraits = SignalTraits<short, std::array<short, 4>, 1>;
+    struct Case {
+        AccessMode_e mode;
+        uint64_t time;
+        int64_t offset;
+        size_t count;
+        SuccessCode_e rc;
+        uint64_t first; // the first atom read
+        size_t atoms;   // atoms read
+    };
+    // Sections 0..5 written at LMT 100..159: slots 0..3 hold sections 4, 5, 2
+    // and 3, so the newest (5, in slot 1) is followed by section 2's atoms.
+    // Mode 13 reads section 6, written once the reader waits for it.
+    const Case cases[] = {
+        {eAccessNow, 0, 0, 10, eSuccess, 50, 10},
+        {eAccessNow, 0, 7, 10, eSuccess, 57, 3},
+        {eAccessNow, 0, 9, 100, eSuccess, 59, 1},
+        {eAccessNow, 0, 10, 1, eBadRequest, 0, 0},
+        {eAccessDefault, 1, 8, 5, eSuccess, 48, 2},
+        {eAccessDefault, 2, 9, 10, eSuccess, 39, 1}, // slot 3: at the region's end
+        {eAccessAtTime, 100 + 57, 0, 10, eSuccess, 57, 3},
+        {eAccessAtTime, 100 + 47, 0, 10, eSuccess, 47, 3}, // section 5 follows in the next slot
+        {eAccessAtTime, 100 + 52, 5, 10, eSuccess, 57, 3},
+        {eAccessAtTime, 100 + 50, 9, 4, eSuccess, 59, 1},
+        {eAccessAtTime, 100 + 59, 0, 10, eSuccess, 59, 1},
+        {eAccessAtTime, 100 + 55, 5, 1, eBadRequest, 0, 0},
+        {eAccessClone, 100 + 58, 0, 10, eSuccess, 58, 2},
+        {eAccessClone, 100 + 38, -3, 10, eSuccess, 38, 2}, // a negative offset counts as 0
+        {eAccessClone, 0, 6, 10, eSuccess, 56, 4},
+        {eAccessStreaming, 0, 6, 10, eSuccess, 66, 4},
+        {eAccessStreaming, 0, 9, 5, eSuccess, 69, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", time " << c.time << ", offset " << c.offset
+                                        << ", count " << c.count);
+        History history(40);
+        auto controller = std::make_shared<SegmentedBufferController>(40, 4, 2);
+        controller->SetHistory(history.track);
+        controller->SetTimeout(10s);
+        history.track->Restart(100);
+        history.Append(60, 1);
+        auto source = std::make_shared<DataOnDemandSource<AdcTraits>>(
+            "adc", std::make_shared<RandomAccessZemtra>(history.memory, ""), 0, 40 * 8, 3, ePriorityHigh, AdcTraits(),
+            "");
+        source->SetPositionController(controller);
+        auto client = source->CreateClient("c");
+        ASSERT_EQ(eSuccess, client.Open(c.mode, static_cast<unsigned>(c.count), c.offset));
+        if (c.mode == eAccessStreaming) {
+            ASSERT_TRUE(history.ReaderWaits());
+            history.Append(10, 1);
+        }
+        Array<AdcTraits> buffer(AdcTraits(), static_cast<unsigned>(c.count));
+        SignalMeta meta;
+        ASSERT_EQ(c.rc, client.Read(buffer, meta, c.time));
+        if (c.rc != eSuccess) {
+            continue;
+        }
+        EXPECT_EQ(c.atoms, buffer.GetLength());
+        for (size_t i = 0; i < buffer.GetLength(); ++i) {
+            uint64_t value = 0;
+            std::memcpy(&value, &buffer[static_cast<unsigned>(i)], sizeof value);
+            EXPECT_EQ(c.first + i, value) << "atom " << i;
+        }
+    }
 }
 
 TEST(SimpleController, PositionsFollowOffsetAndTime)
