@@ -183,6 +183,7 @@ void HistoryMemory::Track::Put(uint64_t count, uint64_t firstLmt, uint64_t lmtSt
     if (count == 0) {
         return;
     }
+    lmtStep = lmtStep == 0 ? 1 : lmtStep;
     std::unique_lock<std::mutex> lock(m_mutex);
     // Only the newest region's worth of atoms can survive.
     const uint64_t skip = count > m_atoms ? count - m_atoms : 0;
@@ -194,9 +195,11 @@ void HistoryMemory::Track::Put(uint64_t count, uint64_t firstLmt, uint64_t lmtSt
         i += n;
         index += n;
     }
+    AddRun(count, firstLmt, lmtStep);
     m_state.written += count;
     m_state.newestLmt = firstLmt + (count - 1) * lmtStep;
     ++m_state.generation;
+    Forget();
     const State state = m_state;
     lock.unlock();
     m_changed.notify_all();
@@ -274,6 +277,16 @@ void HistoryMemory::Track::CatchUp() const
 
 HistoryMemory::State HistoryMemory::Track::Snapshot() const
 {
+    return Look(nullptr);
+}
+
+HistoryMemory::State HistoryMemory::Track::Snapshot(std::vector<LmtRun>& runs) const
+{
+    return Look(&runs);
+}
+
+HistoryMemory::State HistoryMemory::Track::Look(std::vector<LmtRun>* runs) const
+{
     CatchUp();
     State state;
     bool advanced = false;
@@ -283,6 +296,9 @@ HistoryMemory::State HistoryMemory::Track::Snapshot() const
         Advance();
         state = m_state;
         advanced = state.generation != seen;
+        if (runs) {
+            runs->assign(m_segments.begin(), m_segments.end());
+        }
     }
     if (advanced) {
         // The look brought a generated run up to the clock: other waiters may
@@ -341,6 +357,24 @@ void HistoryMemory::Track::Advance() const
     Forget();
 }
 
+void HistoryMemory::Track::AddRun(uint64_t count, uint64_t firstLmt, uint64_t step)
+{
+    if (!m_segments.empty()) {
+        Segment& last = m_segments.back();
+        if (!last.open && last.step == step && last.firstIndex + last.count == m_state.written &&
+            last.firstLmt + last.count * step == firstLmt) {
+            last.count += count;
+            return;
+        }
+    }
+    Segment run;
+    run.firstIndex = m_state.written;
+    run.firstLmt = firstLmt;
+    run.step = step;
+    run.count = count;
+    m_segments.push_back(run);
+}
+
 void HistoryMemory::Track::Forget() const
 {
     const uint64_t oldest = m_state.written > m_atoms ? m_state.written - m_atoms : 0;
@@ -356,8 +390,11 @@ void HistoryMemory::Track::Run(uint64_t firstLmt, uint64_t step)
     State state;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_segments.clear();
-        m_segments.push_back(Track::Segment{0, firstLmt, step == 0 ? 1 : step, 0, true});
+        Segment run;
+        run.firstLmt = firstLmt;
+        run.step = step == 0 ? 1 : step;
+        run.open = true;
+        m_segments.assign(1, run);
         m_state.written = 0;
         m_state.firstLmt = firstLmt;
         m_state.newestLmt = firstLmt;
@@ -392,7 +429,7 @@ void HistoryMemory::Track::AppendGenerated(size_t count, uint64_t firstLmt, uint
         if (m_state.written == 0) {
             m_state.firstLmt = firstLmt;
         }
-        m_segments.push_back(Track::Segment{m_state.written, firstLmt, step == 0 ? 1 : step, count, false});
+        AddRun(count, firstLmt, step == 0 ? 1 : step);
         m_state.written += count;
         m_state.newestLmt = firstLmt + (count - 1) * m_segments.back().step;
         ++m_state.generation;

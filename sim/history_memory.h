@@ -63,6 +63,16 @@ public:
         uint64_t generation = 0; // grows with every append and restart
     };
 
+    // Atoms acquired one LMT step apart: atom firstIndex + i (an index since
+    // the restart) was acquired at firstLmt + i × step. An acquisition in
+    // blocks, one per trigger, leaves a run per block, with gaps between them.
+    struct LmtRun {
+        uint64_t firstIndex = 0;
+        uint64_t firstLmt = 0;
+        uint64_t step = 1;
+        uint64_t count = 0;
+    };
+
     // Computes the atoms of a generated track; called from readers' threads.
     class Generator {
     public:
@@ -120,7 +130,9 @@ public:
         // Starts the region anew: atom 0 is the one acquired at lmt.
         void Restart(uint64_t lmt);
         // Appends count atoms, the first acquired at firstLmt and each next
-        // one lmtStep later; the newest atoms overwrite the oldest.
+        // one lmtStep later (a step of 0 counts as 1); the newest atoms
+        // overwrite the oldest. The atoms go on with the run of the newest
+        // atom when they follow it one step later, else start a run.
         void Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep);
         // The same for atoms that make(lmt, atom) writes into atom; only the
         // newest region's worth of them are made.
@@ -129,6 +141,9 @@ public:
         // Runs the lazy writer (or brings a generated track up to its
         // clock), then reports what the track holds.
         State Snapshot() const;
+        // The same, and the runs of the atoms that the region still holds,
+        // oldest first (the oldest may have lost its first atoms already).
+        State Snapshot(std::vector<LmtRun>& runs) const;
         // Waits until the generation differs from seen or the deadline passes;
         // returns the current state. A lazily written or generated track is
         // looked at every millisecond meanwhile.
@@ -163,18 +178,19 @@ public:
         void Put(uint64_t count, uint64_t firstLmt, uint64_t lmtStep,
                  const std::function<const char*(uint64_t i, size_t n)>& chunk);
         void CatchUp() const;
+        // Snapshot, with the runs when runs is not null.
+        State Look(std::vector<LmtRun>* runs) const;
         // Wakes the armed waiters that the state reaches (all on a restart).
         void WakeWaiters(const State& state, bool restart) const;
 
         friend class HistoryMemory;
-        // Atoms of a generated track with consecutive atom indices and LMTs.
-        struct Segment {
-            uint64_t firstIndex;
-            uint64_t firstLmt;
-            uint64_t step;
-            uint64_t count;
-            bool open; // still acquiring: count follows the clock
+        // A run of the track's atoms; a generated track makes its atoms from them.
+        struct Segment : LmtRun {
+            bool open = false; // still acquiring: count follows the clock
         };
+        // Notes count atoms appended from firstLmt on, step (not 0) apart
+        // (m_mutex held, before the state counts them).
+        void AddRun(uint64_t count, uint64_t firstLmt, uint64_t step);
         // Brings an open run up to the generator's clock (m_mutex held).
         void Advance() const;
         // Forgets the segments whose atoms have all been overwritten (m_mutex held).

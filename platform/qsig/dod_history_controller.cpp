@@ -63,11 +63,16 @@ uint64_t DodHistoryController::LmtOf(const sim::HistoryMemory::State& state, uin
 
 std::string DodHistoryController::Holds(const sim::HistoryMemory::State& state, uint64_t oldest) const
 {
+    return Holds(state, oldest, oldest < state.written ? LmtOf(state, oldest) : 0);
+}
+
+std::string DodHistoryController::Holds(const sim::HistoryMemory::State& state, uint64_t oldest, uint64_t oldestLmt)
+{
     const std::string restart = "its last restart at LMT " + std::to_string(state.firstLmt);
     if (state.written == 0 || oldest >= state.written) {
         return "the history holds nothing since " + restart;
     }
-    return "the history holds LMT " + std::to_string(LmtOf(state, oldest)) + " to " + std::to_string(state.newestLmt) +
+    return "the history holds LMT " + std::to_string(oldestLmt) + " to " + std::to_string(state.newestLmt) +
            " (atoms " + std::to_string(oldest) + " to " + std::to_string(state.written - 1) + " since " + restart + ")";
 }
 

@@ -58,6 +58,8 @@ protected:
     // index oldest: "the history holds LMT A to B (atoms I to J since its
     // last restart at LMT F)".
     std::string Holds(const sim::HistoryMemory::State& state, uint64_t oldest) const;
+    // The same, where A, the LMT of atom oldest, is given.
+    static std::string Holds(const sim::HistoryMemory::State& state, uint64_t oldest, uint64_t oldestLmt);
     // "the time-out (N s)".
     std::string TimeoutText() const;
     // LMT of atom index i of a track state (i < state.written).

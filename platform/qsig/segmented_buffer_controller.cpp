@@ -34,6 +34,51 @@ uint64_t SegmentedBufferController::Intact(const sim::HistoryMemory::State& stat
     return writing && m_sections > 1 ? m_sections - 1 : m_sections;
 }
 
+SegmentedBufferController::Look SegmentedBufferController::LookAt(const Track& track)
+{
+    Look look;
+    look.state = track.Snapshot(look.runs);
+    return look;
+}
+
+uint64_t SegmentedBufferController::LmtAt(const Look& look, uint64_t index) const
+{
+    // The run of the atom: the last one that starts at or before it.
+    auto run = std::upper_bound(look.runs.begin(), look.runs.end(), index,
+                                [](uint64_t i, const sim::HistoryMemory::LmtRun& r) { return i < r.firstIndex; });
+    if (run == look.runs.begin()) {
+        // No run tells (not so for an atom that the region holds): as if
+        // acquired without a gap up to the newest atom.
+        return LmtOf(look.state, index);
+    }
+    --run;
+    return run->firstLmt + (index - run->firstIndex) * run->step;
+}
+
+SegmentedBufferController::Where_e SegmentedBufferController::Locate(uint64_t lmt, const Look& look, uint64_t& index)
+{
+    if (look.state.written == 0 || lmt > look.state.newestLmt) {
+        return eNotYet;
+    }
+    if (lmt < look.state.firstLmt) {
+        return eBeforeRestart;
+    }
+    // The newest run that starts at or before the LMT holds it, unless the
+    // LMT comes after its last atom; an LMT between two atoms of a run names
+    // the later one.
+    for (auto run = look.runs.rbegin(); run != look.runs.rend(); ++run) {
+        if (run->firstLmt <= lmt) {
+            const uint64_t i = (lmt - run->firstLmt + run->step - 1) / run->step;
+            if (i >= run->count) {
+                return eBetween;
+            }
+            index = run->firstIndex + i;
+            return eHeld;
+        }
+    }
+    return eOlder;
+}
+
 size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) const
 {
     return Remaining(m_sectionSize, offset);
@@ -62,16 +107,16 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     if (mode == eAccessClone) {
         mode = time != 0 ? eAccessAtTime : eAccessNow;
     }
-    TrackState state = track->Snapshot();
+    Look look = LookAt(*track);
     uint64_t section = 0; // number of the section since the restart
     uint64_t inSection = atomOffset;
-    const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, state, section)
-                                                         : FindSection(mode, time, state, section, inSection);
+    const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, look, section)
+                                                         : FindSection(mode, time, look, section, inSection);
     if (found != eSuccess) {
         return found;
     }
     const uint64_t index = section * m_sectionSize + inSection;
-    lmt = LmtOf(state, index);
+    lmt = LmtAt(look, index);
     position = static_cast<size_t>((section % m_sections) * m_sectionSize + inSection);
     meta[eMetaLmt] = static_cast<int64_t>(lmt);
     meta[eMetaPosition] = static_cast<int64_t>(position);
@@ -79,15 +124,15 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     return eSuccess;
 }
 
-SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const Track>& track, TrackState& state,
+SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const Track>& track, Look& look,
                                                      uint64_t& section)
 {
-    if (const SuccessCode_e waited = WaitForNextSection(track, state); waited != eSuccess) {
+    if (const SuccessCode_e waited = WaitForNextSection(track, look); waited != eSuccess) {
         return waited;
     }
-    const uint64_t complete = state.written / m_sectionSize;
+    const uint64_t complete = look.state.written / m_sectionSize;
     section = m_nextSection.load();
-    if (complete - section > Intact(state)) {
+    if (complete - section > Intact(look.state)) {
         // Overwritten before it was read: go on with the newest section.
         m_nextSection.store(complete);
         return eIncompleteData;
@@ -96,13 +141,13 @@ SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const
     return eSuccess;
 }
 
-SuccessCode_e SegmentedBufferController::WaitForNextSection(const std::shared_ptr<const Track>& track,
-                                                            TrackState& state)
+SuccessCode_e SegmentedBufferController::WaitForNextSection(const std::shared_ptr<const Track>& track, Look& look)
 {
     auto waiter = Watch(track);
     Pace pace(*this);
     return WaitForData([&](Duration& next) {
-        state = track->Snapshot();
+        look = LookAt(*track);
+        const TrackState& state = look.state;
         const uint64_t complete = state.written / m_sectionSize;
         if (!m_streaming.load()) {
             m_nextSection.store(complete);
@@ -121,14 +166,14 @@ SuccessCode_e SegmentedBufferController::WaitForNextSection(const std::shared_pt
     });
 }
 
-SuccessCode_e SegmentedBufferController::FindSection(AccessMode_e mode, uint64_t time, const TrackState& state,
+SuccessCode_e SegmentedBufferController::FindSection(AccessMode_e mode, uint64_t time, const Look& look,
                                                      uint64_t& section, uint64_t& inSection) const
 {
-    const uint64_t complete = state.written / m_sectionSize;
+    const uint64_t complete = look.state.written / m_sectionSize;
     if (complete == 0) {
         return eTryAgain;
     }
-    const uint64_t intact = Intact(state);
+    const uint64_t intact = Intact(look.state);
     const uint64_t kept = complete < intact ? complete : intact;
     switch (mode) {
     case eAccessDefault:
@@ -141,21 +186,22 @@ SuccessCode_e SegmentedBufferController::FindSection(AccessMode_e mode, uint64_t
         section = complete - 1;
         return eSuccess;
     default: // at an LMT
-        return FindLmt(time, state, complete, kept, section, inSection);
+        return FindLmt(time, look, complete, kept, section, inSection);
     }
 }
 
-SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const TrackState& state, uint64_t complete,
-                                                 uint64_t kept, uint64_t& section, uint64_t& inSection) const
+SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const Look& look, uint64_t complete, uint64_t kept,
+                                                 uint64_t& section, uint64_t& inSection) const
 {
-    if (lmt > state.newestLmt) {
+    uint64_t index = 0;
+    switch (Locate(lmt, look, index)) {
+    case eHeld:
+        break;
+    case eNotYet:
         return eTryAgain;
-    }
-    const uint64_t back = (state.newestLmt - lmt) / GetDecimation();
-    if (back >= state.written) {
+    default:
         return eBadRequest;
     }
-    const uint64_t index = state.written - 1 - back;
     section = index / m_sectionSize;
     if (section >= complete) {
         return eTryAgain; // its section is still being written
@@ -187,11 +233,14 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
     if (mode == eAccessClone) {
         mode = time != 0 ? eAccessAtTime : eAccessNow;
     }
-    const TrackState state = track->Snapshot();
+    const Look look = LookAt(*track);
+    const TrackState& state = look.state;
     const uint64_t complete = state.written / m_sectionSize;
     const uint64_t kept = std::min(complete, Intact(state));
-    const std::string holds = "sections of " + size + " atoms; " + Holds(state, (complete - kept) * m_sectionSize) +
-                              ", " + std::to_string(kept) + " complete section" + (kept == 1 ? "" : "s");
+    const uint64_t oldest = (complete - kept) * m_sectionSize;
+    const std::string holds = "sections of " + size + " atoms; " +
+                              Holds(state, oldest, oldest < state.written ? LmtAt(look, oldest) : 0) + ", " +
+                              std::to_string(kept) + " complete section" + (kept == 1 ? "" : "s");
     if (mode == eAccessStreaming) {
         if (code == eIncompleteData) {
             return "sections were overwritten before they were read; the reader goes on with the newest: " + holds;
@@ -209,21 +258,25 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
         return std::string();
     }
     const std::string at = "LMT " + std::to_string(time);
+    uint64_t index = 0;
+    const Where_e where = Locate(time, look, index);
     if (code == eTryAgain) {
-        return time > state.newestLmt ? at + " is not recorded yet: " + holds
-                                      : "the section of " + at + " is still being written: " + holds;
+        return where == eNotYet ? at + " is not recorded yet: " + holds
+                                : "the section of " + at + " is still being written: " + holds;
     }
     if (code != eBadRequest) {
         return std::string();
     }
-    if (time < state.firstLmt) {
+    switch (where) {
+    case eBeforeRestart:
         return at + " lies before the history's last restart (LMT " + std::to_string(state.firstLmt) + ")";
-    }
-    const uint64_t back = time <= state.newestLmt ? (state.newestLmt - time) / GetDecimation() : 0;
-    if (back >= state.written) {
+    case eOlder:
         return at + " is older than what the history holds: " + holds;
+    case eBetween:
+        return at + " lies between two sections, in a gap of the acquisition: " + holds;
+    default:
+        break;
     }
-    const uint64_t index = state.written - 1 - back;
     if (complete - index / m_sectionSize > kept) {
         return "the section of " + at + " was overwritten: " + holds;
     }

@@ -13,14 +13,20 @@
 // (negative counts as 0), from the LMT's atom on in modes 12 and 14 with a
 // time.
 //
+// The LMTs are those at which the atoms were acquired: each section from its
+// trigger on, so an LMT keeps naming its atom while later sections come, and
+// an LMT that falls between two sections names none.
+//
 // Results: -7 while no section is complete (modes 10, 11, 12, 14) or the LMT
-// is not written yet, -1 for a section or LMT that the region no longer holds
-// or an offset outside the section, -2 in mode 13 after sections were
+// is not written yet, -1 for a section or LMT that the region no longer holds,
+// an LMT between sections or an offset outside the section, -2 in mode 13 after sections were
 // overwritten before they were read, -3 when no section came within the
 // time-out, -5 once stopped.
 
 #include "platform/qsig/clonable.h"
 #include "platform/qsig/dod_history_controller.h"
+
+#include <vector>
 
 namespace qsig {
 
@@ -60,18 +66,31 @@ public:
                         SuccessCode_e code) const override;
 
 private:
+    // One look at the track: what it holds, and the LMTs of its atoms.
+    struct Look {
+        TrackState state;
+        std::vector<sim::HistoryMemory::LmtRun> runs;
+    };
+    static Look LookAt(const Track& track);
+    // LMT of atom index i of a look (i < state.written).
+    uint64_t LmtAt(const Look& look, uint64_t index) const;
+    // Where an LMT lies in a look: at an atom (eHeld, index set), after the
+    // newest atom, before the last restart, before the oldest atom still
+    // held, or between two runs of atoms (sections).
+    enum Where_e { eHeld, eNotYet, eBeforeRestart, eOlder, eBetween };
+    static Where_e Locate(uint64_t lmt, const Look& look, uint64_t& index);
     // Sections whose slots still hold their own data.
     uint64_t Intact(const sim::HistoryMemory::State& state) const;
     // Mode 13: waits for the next section to hand out and takes it.
-    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, TrackState& state, uint64_t& section);
+    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, Look& look, uint64_t& section);
     // Waits until the section after the last one handed out is complete.
-    SuccessCode_e WaitForNextSection(const std::shared_ptr<const Track>& track, TrackState& state);
-    // Other modes: the section of the read in state.
-    SuccessCode_e FindSection(AccessMode_e mode, uint64_t time, const TrackState& state, uint64_t& section,
+    SuccessCode_e WaitForNextSection(const std::shared_ptr<const Track>& track, Look& look);
+    // Other modes: the section of the read in the look.
+    SuccessCode_e FindSection(AccessMode_e mode, uint64_t time, const Look& look, uint64_t& section,
                               uint64_t& inSection) const;
     // Mode 12: the section and the atom in it that hold lmt; inSection
     // comes with the read's offset and leaves with the atom's added.
-    SuccessCode_e FindLmt(uint64_t lmt, const TrackState& state, uint64_t complete, uint64_t kept, uint64_t& section,
+    SuccessCode_e FindLmt(uint64_t lmt, const Look& look, uint64_t complete, uint64_t kept, uint64_t& section,
                           uint64_t& inSection) const;
 
     const size_t m_sections;

@@ -60,6 +60,41 @@ TEST(HistoryMemory, TrackAppendsCircularlyInsideItsRegion)
     EXPECT_EQ(0u, before[0] | before[1] | before[2] | before[3]);
 }
 
+// A track tells the LMT of every atom it holds by runs of atoms one step
+// apart: an append that goes on from the newest atom extends its run, one
+// after a gap (the next trigger's block) or with another step starts a run,
+// and a run whose atoms are all overwritten is forgotten.
+TEST(HistoryMemory, TrackTellsTheLmtRunsOfTheAtomsItHolds)
+{
+    using Run = std::vector<uint64_t>; // first index, first LMT, step, count
+    auto memory = std::make_shared<sim::HistoryMemory>(10 * 8);
+    sim::HistoryMemory::Track track(memory, 0, 10, 8);
+    track.Restart(0);
+    const std::vector<uint64_t> atoms(4);
+    const auto runs = [&] {
+        std::vector<sim::HistoryMemory::LmtRun> held;
+        track.Snapshot(held);
+        std::vector<Run> told;
+        for (const auto& r : held) {
+            told.push_back({r.firstIndex, r.firstLmt, r.step, r.count});
+        }
+        return told;
+    };
+    EXPECT_TRUE(runs().empty());
+    track.Append(atoms.data(), 4, 100, 10);
+    track.Append(atoms.data(), 2, 140, 10);
+    EXPECT_EQ((std::vector<Run>{{0, 100, 10, 6}}), runs());
+    track.Append(atoms.data(), 3, 500, 10);
+    track.Append(atoms.data(), 1, 530, 1);
+    EXPECT_EQ((std::vector<Run>{{0, 100, 10, 6}, {6, 500, 10, 3}, {9, 530, 1, 1}}), runs());
+    track.Append(atoms.data(), 4, 1000, 1); // atoms 0 to 3 overwritten
+    EXPECT_EQ((std::vector<Run>{{0, 100, 10, 6}, {6, 500, 10, 3}, {9, 530, 1, 1}, {10, 1000, 1, 4}}), runs());
+    track.Append(atoms.data(), 3, 1004, 1); // atoms 0 to 6 overwritten
+    EXPECT_EQ((std::vector<Run>{{6, 500, 10, 3}, {9, 530, 1, 1}, {10, 1000, 1, 7}}), runs());
+    track.Restart(2000);
+    EXPECT_TRUE(runs().empty());
+}
+
 TEST(HistoryMemory, AppendLongerThanRegionKeepsNewest)
 {
     auto memory = std::make_shared<sim::HistoryMemory>(16);

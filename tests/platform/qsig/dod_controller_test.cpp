@@ -519,6 +519,55 @@ TEST_F(SegmentedController, AtTimeFindsTheSectionOfTheLmtAndWrapsSlots)
     EXPECT_EQ(eTryAgain, Ask(controller, eAccessAtTime, 100 + 60, 0, 3).rc);   // not written yet
 }
 
+// Each section keeps the LMTs at which its atoms were acquired, one trigger
+// after another with gaps between them: an LMT that a read's metadata gave
+// finds the same atom after later sections came, the metadata of older
+// sections give their own LMTs, and an LMT between sections is refused.
+TEST_F(SegmentedController, SectionsKeepTheLmtsOfTheirTriggers)
+{
+    // Section k is acquired from LMT 1000 × (k + 1) on.
+    const auto trigger = [&](uint64_t k) {
+        std::vector<uint64_t> atoms(10);
+        history.track->Append(atoms.data(), atoms.size(), 1000 * (k + 1), 1);
+    };
+    trigger(0);
+    trigger(1);
+    const Request newest = Ask(controller, eAccessNow, 0, 4, 1);
+    ASSERT_EQ(eSuccess, newest.rc);
+    EXPECT_EQ(14u, newest.position);
+    EXPECT_EQ(2004u, newest.lmt);
+    trigger(2);
+    trigger(3);
+    const struct {
+        AccessMode_e mode;
+        uint64_t time;
+        int64_t offset;
+        SuccessCode_e rc;
+        size_t position;
+        LMT lmt;
+    } cases[] = {
+        {eAccessAtTime, 2004, 0, eSuccess, 14, 2004}, // the atom of that read, two sections later
+        {eAccessAtTime, 2000, 4, eSuccess, 14, 2004},
+        {eAccessDefault, 2, 4, eSuccess, 14, 2004},
+        {eAccessAtTime, 1000, 0, eSuccess, 0, 1000},
+        {eAccessClone, 4009, 0, eSuccess, 39, 4009},
+        {eAccessNow, 0, 9, eSuccess, 39, 4009},
+        {eAccessAtTime, 2010, 0, eBadRequest, 0, 0}, // between sections 1 and 2
+        {eAccessAtTime, 999, 0, eBadRequest, 0, 0},
+        {eAccessAtTime, 4010, 0, eTryAgain, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", time " << c.time << ", offset " << c.offset);
+        const Request r = Ask(controller, c.mode, c.time, c.offset, 1);
+        EXPECT_EQ(c.rc, r.rc);
+        if (c.rc == eSuccess && r.rc == eSuccess) {
+            EXPECT_EQ(c.position, r.position);
+            EXPECT_EQ(c.lmt, r.lmt);
+            EXPECT_EQ(static_cast<int64_t>(c.lmt), r.meta.at(eMetaLmt));
+        }
+    }
+}
+
 TEST_F(SegmentedController, SectionBeingOverwrittenIsNotServed)
 {
     // Sections 0..3 complete; section 4 has begun in the slot of section 0.
@@ -718,6 +767,14 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
     late.track->Restart(0);
     const std::vector<uint64_t> atoms(20);
     late.track->Append(atoms.data(), atoms.size(), 1000, 1);
+    History gaps(40); // sections acquired from LMT 1000, 2000, 3000 and 4000 on
+    SegmentedBufferController g(40, 4, 2);
+    g.SetHistory(gaps.track);
+    gaps.track->Restart(100);
+    for (uint64_t k = 1; k <= 4; ++k) {
+        const std::vector<uint64_t> section(10);
+        gaps.track->Append(section.data(), section.size(), 1000 * k, 1);
+    }
     SimplePositionController simple(2048);
     const std::string buffer = "the buffer holds 2048 atoms, 0 to 2047";
     struct Case {
@@ -751,6 +808,9 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
         {l, eAccessAtTime, 5, 0, 1, eBadRequest,
          "LMT 5 is older than what the history holds: sections of 10 atoms; the history holds LMT 1000 to "
          "1019 (atoms 0 to 19 since its last restart at LMT 0), 2 complete sections"},
+        {g, eAccessAtTime, 2010, 0, 1, eBadRequest,
+         "LMT 2010 lies between two sections, in a gap of the acquisition: sections of 10 atoms; the history holds "
+         "LMT 1000 to 4009 (atoms 0 to 39 since its last restart at LMT 100), 4 complete sections"},
         {simple, eAccessDefault, 2040, 8, 1, eBadRequest, "atom 2048 lies past the buffer's end: " + buffer},
         {simple, eAccessNow, 0, 2048, 1, eBadRequest, "the offset 2048 lies past the buffer's end: " + buffer},
     };

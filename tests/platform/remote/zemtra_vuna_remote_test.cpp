@@ -457,8 +457,8 @@ bool IsRfFrame(const std::vector<uint64_t>& atoms, unsigned first)
     return false;
 }
 
-// The RAF signal path seen from a client: the debug-RAM window and the
-// precision temperatures.
+// The RAF signal path seen from a client: the debug-RAM window, the
+// sections of the ADC history and the precision temperatures.
 TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
 {
     // 100 atoms from debug-RAM position 2000: each capture gives only the 48
@@ -497,6 +497,36 @@ TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
         EXPECT_EQ(1, read.exitCode);
         EXPECT_EQ(r.second, read.err.substr(0, r.second.size()));
     }
+
+    // The ADC history is kept in sections of 8192 atoms (the default
+    // chassis' acquisition duration), one per trigger. A read ends with the
+    // section it starts in: from an offset near its end (read on by LMT
+    // after the first chunk's moment), or from an LMT near its end, which
+    // names the same atom while later sections come.
+    const std::string adc = "raf3.signals.adc";
+    ASSERT_TRUE(zvtest::WaitFor([&] { return Tool({"read", adc, "--mode", "11", "--count", "1"}).exitCode == 0; }));
+    const ToolResult fromOffset = Tool({"read", adc, "--mode", "11", "--count", "200000", "--offset", "8000"});
+    EXPECT_EQ(1, fromOffset.exitCode);
+    EXPECT_EQ(1u + 192, Lines(fromOffset.out).size());
+    EXPECT_EQ("No more atoms after 192 of 200000 atoms of " + adc + ": the buffer holds 8192 atoms\n", fromOffset.err);
+    // The newest atom, the last of its section, as a read ahead of it says:
+    // "... the history holds LMT A to B (atoms ...".
+    const auto newest = [&] {
+        const std::string err = Tool({"read", adc, "--mode", "12", "--time", "1000000000000000000"}).err;
+        const size_t to = err.find(" to ", err.find("the history holds LMT "));
+        return to == std::string::npos ? 0ull : std::stoull(err.substr(to + 4));
+    };
+    const unsigned long long last = newest();
+    ASSERT_GT(last, 2u);
+    const std::string from = std::to_string(last - 2);
+    const ToolResult nearEnd = Tool({"read", adc, "--mode", "12", "--time", from, "--count", "10"});
+    EXPECT_EQ(1, nearEnd.exitCode);
+    EXPECT_EQ(1u + 3, Lines(nearEnd.out).size());
+    EXPECT_EQ("No more atoms after 3 of 10 atoms of " + adc + ": the buffer holds 3 atoms from LMT " + from + " on\n",
+              nearEnd.err);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return newest() > last; }));
+    const ToolResult later = Tool({"read", adc, "--mode", "12", "--time", from, "--count", "10"});
+    EXPECT_EQ(nearEnd.out, later.out) << later.err;
 
     const ToolResult pt3 = Tool({"get", "raf3.hp_temp.pt3"});
     ASSERT_EQ(0, pt3.exitCode) << pt3.err;
