@@ -1,43 +1,47 @@
 #include "platform/remote/connection_table.h"
 
 #include <algorithm>
-#include <optional>
 #include <utility>
 
 namespace mci {
 
 ConnectionTable::ConnectionTable(const Limits& limits, Wake wake) : m_limits(limits), m_wake(std::move(wake)) {}
 
-bool ConnectionTable::Admit(const std::shared_ptr<GateEntry>& entry)
+ConnectionTable::Admit_e ConnectionTable::Admit(const std::shared_ptr<GateEntry>& entry)
 {
     // The loop to wake, taken under the lock: once it is released, the
     // entry's own loop may remove and free it.
-    std::optional<unsigned> evict;
+    unsigned wake = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_entries.size() - m_evicting >= m_limits.maxConnections) {
-            GateEntry* idlest = nullptr;
-            for (const auto& e : m_entries) {
-                GateEntry& candidate = *e.second;
-                if (!candidate.evict && candidate.idle.load() &&
-                    (idlest == nullptr || candidate.lastActive.load() < idlest->lastActive.load())) {
-                    idlest = &candidate;
-                }
-            }
-            if (idlest == nullptr) {
-                return false;
-            }
-            idlest->evict = true;
-            ++m_evicting;
-            evict = idlest->loop;
+        if (m_entries.size() < m_limits.maxConnections) {
+            ListLocked(entry);
+            return Admit_e::eServed;
         }
-        m_entries.emplace(entry->localName, entry);
+        std::shared_ptr<GateEntry> idlest = IdlestLocked(nullptr);
+        if (!idlest) {
+            return Admit_e::eRefused;
+        }
+        wake = idlest->loop;
+        m_newcomers.push_back(Newcomer{entry, std::move(idlest), {}, Admit_e::eWaiting});
     }
-    if (evict) {
-        // (The entry stays listed until its loop removes it.)
-        m_wake(*evict);
+    m_wake(wake);
+    return Admit_e::eWaiting;
+}
+
+ConnectionTable::Admit_e ConnectionTable::Admission(const GateEntry& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = std::find_if(m_newcomers.begin(), m_newcomers.end(),
+                                 [&](const Newcomer& n) { return n.entry.get() == &entry; });
+    if (it == m_newcomers.end()) {
+        return Admit_e::eRefused; // (not a newcomer: never served)
     }
-    return true;
+    const Admit_e admission = it->admission;
+    if (admission != Admit_e::eWaiting) {
+        m_newcomers.erase(it);
+    }
+    return admission;
 }
 
 void ConnectionTable::Remove(const GateEntry& entry)
@@ -49,14 +53,75 @@ void ConnectionTable::Remove(const GateEntry& entry)
         if (it == m_entries.end() || it->second.get() != &entry) {
             return;
         }
-        ArrivedLocked(*it->second);
-        if (it->second->evict) {
-            --m_evicting;
-        }
+        const std::shared_ptr<GateEntry> removed = it->second; // (kept while its newcomer looks)
+        ArrivedLocked(*removed);
+        removed->listed = false;
         m_entries.erase(it);
+        // The newcomer it was asked to close for takes its room first;
+        // others that wait, while there is room.
+        for (Newcomer& n : m_newcomers) {
+            if (n.admission == Admit_e::eWaiting && n.victim == removed) {
+                DecideLocked(n, wake);
+            }
+        }
+        for (Newcomer& n : m_newcomers) {
+            if (n.admission == Admit_e::eWaiting && m_entries.size() < m_limits.maxConnections) {
+                DecideLocked(n, wake);
+            }
+        }
         ResumeLocked(wake);
     }
     WakeLoops(wake);
+}
+
+void ConnectionTable::ListLocked(const std::shared_ptr<GateEntry>& entry)
+{
+    entry->listed = true;
+    m_entries.emplace(entry->localName, entry);
+}
+
+std::shared_ptr<GateEntry> ConnectionTable::IdlestLocked(const Newcomer* newcomer) const
+{
+    std::shared_ptr<GateEntry> idlest;
+    for (const auto& e : m_entries) {
+        const GateEntry& candidate = *e.second;
+        if (candidate.idle.load() && (!idlest || candidate.lastActive.load() < idlest->lastActive.load()) &&
+            !AskedLocked(candidate) &&
+            (newcomer == nullptr ||
+             std::find(newcomer->busy.begin(), newcomer->busy.end(), candidate.serial) == newcomer->busy.end())) {
+            idlest = e.second;
+        }
+    }
+    return idlest;
+}
+
+bool ConnectionTable::AskedLocked(const GateEntry& entry) const
+{
+    return std::any_of(m_newcomers.begin(), m_newcomers.end(),
+                       [&](const Newcomer& n) { return n.admission == Admit_e::eWaiting && n.victim.get() == &entry; });
+}
+
+void ConnectionTable::DecideLocked(Newcomer& newcomer, std::vector<unsigned>& wake)
+{
+    const auto wakeLoop = [&wake](unsigned loop) {
+        if (std::find(wake.begin(), wake.end(), loop) == wake.end()) {
+            wake.push_back(loop);
+        }
+    };
+    newcomer.victim.reset();
+    if (m_entries.size() < m_limits.maxConnections) {
+        ListLocked(newcomer.entry);
+        newcomer.admission = Admit_e::eServed;
+        wakeLoop(newcomer.entry->loop);
+        return;
+    }
+    newcomer.victim = IdlestLocked(&newcomer);
+    if (newcomer.victim) {
+        wakeLoop(newcomer.victim->loop);
+        return;
+    }
+    newcomer.admission = Admit_e::eRefused;
+    wakeLoop(newcomer.entry->loop);
 }
 
 ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::size_t bytes)
@@ -65,6 +130,9 @@ ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::siz
     Arriving_e result = Arriving_e::eOk;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (!entry.listed) {
+            return Arriving_e::eOk; // (its connection is closing: nothing of it counts)
+        }
         if (entry.refuseInAll) {
             entry.refuseInAll = false;
             return Arriving_e::eInAll;
@@ -83,9 +151,13 @@ ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::siz
         m_arrivingBytes += bytes - entry.arrivingBytes;
         entry.arrivingBytes = bytes;
         if (m_arrivingBytes > m_limits.maxArrivingBytes) {
+            // (Of equals, this one, else the oldest: whatever the order of the table.)
             GateEntry* largest = &entry;
             for (const auto& e : m_entries) {
-                if (e.second->arriving && e.second->arrivingBytes > largest->arrivingBytes) {
+                const GateEntry& candidate = *e.second;
+                if (candidate.arriving && (candidate.arrivingBytes > largest->arrivingBytes ||
+                                           (candidate.arrivingBytes == largest->arrivingBytes && largest != &entry &&
+                                            candidate.serial < largest->serial))) {
                     largest = e.second.get();
                 }
             }
@@ -108,6 +180,9 @@ void ConnectionTable::Arrived(GateEntry& entry)
     std::vector<unsigned> wake;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        // A refusal asked for the message that has arrived is for none of
+        // its next ones.
+        entry.refuseInAll = false;
         if (!entry.arriving) {
             return;
         }
@@ -126,10 +201,7 @@ void ConnectionTable::ArrivedLocked(GateEntry& entry)
     entry.arrivingBytes = 0;
     entry.arriving = false;
     entry.mayWait = false;
-    if (entry.waiting) {
-        entry.waiting = false;
-        --m_waiting;
-    }
+    SetWaitingLocked(entry, false);
     entry.resume = false;
     const auto it = m_arrivingPerPeer.find(entry.peer);
     if (it != m_arrivingPerPeer.end() && --it->second == 0) {
@@ -148,12 +220,10 @@ bool ConnectionTable::MayRead(GateEntry& entry)
         entry.mayWait = true;
         entry.resume = false;
         if (!PastHalfLocked() || LongestLocked() == &entry) {
+            SetWaitingLocked(entry, false);
             return true;
         }
-        if (!entry.waiting) {
-            entry.waiting = true;
-            ++m_waiting;
-        }
+        SetWaitingLocked(entry, true);
         ResumeLocked(wake); // (the one that holds the most reads on)
     }
     WakeLoops(wake);
@@ -172,11 +242,16 @@ bool ConnectionTable::StopWaiting(GateEntry& entry)
     if (std::exchange(entry.resume, false)) {
         return false;
     }
-    if (entry.waiting) {
-        entry.waiting = false;
-        --m_waiting;
-    }
+    SetWaitingLocked(entry, false);
     return true;
+}
+
+void ConnectionTable::SetWaitingLocked(GateEntry& entry, bool waiting)
+{
+    if (entry.waiting != waiting) {
+        entry.waiting = waiting;
+        waiting ? ++m_waiting : --m_waiting;
+    }
 }
 
 void ConnectionTable::ResumeLocked(std::vector<unsigned>& wake)
@@ -185,9 +260,8 @@ void ConnectionTable::ResumeLocked(std::vector<unsigned>& wake)
         return;
     }
     const auto resume = [&](GateEntry& e) {
-        e.waiting = false;
+        SetWaitingLocked(e, false);
         e.resume = true;
-        --m_waiting;
         if (std::find(wake.begin(), wake.end(), e.loop) == wake.end()) {
             wake.push_back(e.loop);
         }
@@ -236,16 +310,22 @@ void ConnectionTable::WakeLoops(const std::vector<unsigned>& loops) const
 bool ConnectionTable::EvictAsked(const GateEntry& entry) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return entry.evict;
+    return AskedLocked(entry);
 }
 
-void ConnectionTable::Keep(GateEntry& entry)
+void ConnectionTable::Keep(const GateEntry& entry)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (entry.evict) {
-        entry.evict = false;
-        --m_evicting;
+    std::vector<unsigned> wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Newcomer& n : m_newcomers) {
+            if (n.admission == Admit_e::eWaiting && n.victim.get() == &entry) {
+                n.busy.push_back(entry.serial);
+                DecideLocked(n, wake);
+            }
+        }
     }
+    WakeLoops(wake);
 }
 
 bool ConnectionTable::TakeRefuse(GateEntry& entry)
@@ -260,6 +340,21 @@ std::size_t ConnectionTable::Count() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_entries.size();
+}
+
+ConnectionTable::Counts ConnectionTable::Counted() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Counts counts;
+    counts.connections = m_entries.size();
+    counts.newcomers = static_cast<std::size_t>(std::count_if(
+        m_newcomers.begin(), m_newcomers.end(), [](const Newcomer& n) { return n.admission == Admit_e::eWaiting; }));
+    for (const auto& peer : m_arrivingPerPeer) {
+        counts.arriving += peer.second;
+    }
+    counts.arrivingBytes = m_arrivingBytes;
+    counts.waiting = m_waiting;
+    return counts;
 }
 
 std::size_t ConnectionTable::ArrivingFrom(const std::string& peer) const

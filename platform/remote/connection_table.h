@@ -2,9 +2,14 @@
 // mci::ConnectionTable: the client connections of the gate as its event
 // loops and the service share them. Each loop serves its connections
 // alone; the table holds what the others must see of them, under one lock:
-// - the bound of open connections: past it, a new connection makes room
-//   by having the connection idle the longest closed (its loop is woken to
-//   close it, if it is still idle then), or is refused when none is idle;
+// - the bound of open connections: past it, a new connection waits, not
+//   served, while the connection idle the longest is asked to close (its
+//   loop is woken to close it if it is idle still); once it has, the new one
+//   takes its room; when it was busy, the next idle one is asked, and the
+//   new connection is refused when none is idle. So no more connections are
+//   ever served than the bound, and what the table counts follows from its
+//   entries alone: the connections listed, and the one asked for each new
+//   connection that waits (an entry removed is asked and counted no more);
 // - messages still arriving, per peer address and by the bytes they hold
 //   in all: past the bytes in all, the arriving message that holds the
 //   most is refused (its loop is woken to refuse it), so that a short
@@ -49,7 +54,7 @@ struct GateEntry {
     std::atomic<bool> gone{false};
 
     // Under the table's lock.
-    bool evict = false;       // to be closed, if still idle
+    bool listed = false;      // served (admitted, not removed)
     bool refuseInAll = false; // its arriving message is to be refused
     bool arriving = false;
     std::size_t arrivingBytes = 0;
@@ -70,11 +75,19 @@ public:
 
     ConnectionTable(const Limits& limits, Wake wake);
 
-    // A new connection: true when it is served (and listed), false when the
-    // bound is reached and no connection is idle. Past the bound, the
-    // connection idle the longest is asked to close.
-    bool Admit(const std::shared_ptr<GateEntry>& entry);
-    // The connection is over (both its sides are closed).
+    enum class Admit_e { eServed, eWaiting, eRefused };
+    // A new connection: eServed when there is room (it is listed), eRefused
+    // when the bound is reached and no connection is idle. eWaiting: the
+    // connection idle the longest is asked to close, and the new one waits,
+    // not served, until that is decided; its loop is woken then (Admission).
+    Admit_e Admit(const std::shared_ptr<GateEntry>& entry);
+    // How the admission of a connection that waited ended: eServed (it is
+    // listed) once a connection has closed to make room, eRefused when those
+    // asked were busy and no other is idle, eWaiting until then. Told once.
+    Admit_e Admission(const GateEntry& entry);
+    // The connection is over, or closed to make room (its local side is
+    // closed): it is counted no more, and a new connection that waits for
+    // room takes it.
     void Remove(const GateEntry& entry);
 
     enum class Arriving_e { eOk, eFromPeer, eInAll };
@@ -83,7 +96,8 @@ public:
     // starts), eInAll when it holds the most of all past their bound (or was
     // asked to be refused), eOk otherwise. Refused, it no longer counts.
     Arriving_e Arriving(GateEntry& entry, std::size_t bytes);
-    // The connection holds no message that is still arriving.
+    // The connection holds no message that is still arriving (one asked to
+    // be refused meanwhile has arrived: it goes on).
     void Arrived(GateEntry& entry);
     // Whether the connection, whose arriving message is long, may read more
     // of it now: while arriving messages hold more than half their bound,
@@ -96,10 +110,11 @@ public:
     // (it was asked to), true when it no longer waits.
     bool StopWaiting(GateEntry& entry);
 
-    // Asked by Admit to close: the loop checks, and keeps the connection
-    // after all when it is no longer idle (Keep).
+    // Asked to close to make room for a new connection: its loop closes it
+    // (and removes it) when it is idle, or keeps it (Keep): the next idle
+    // connection is asked then, or the new one refused.
     bool EvictAsked(const GateEntry& entry) const;
-    void Keep(GateEntry& entry);
+    void Keep(const GateEntry& entry);
     // Asked by Arriving to refuse the connection's arriving message (the
     // question is taken: a message that has arrived meanwhile goes on).
     bool TakeRefuse(GateEntry& entry);
@@ -107,10 +122,36 @@ public:
     std::size_t Count() const;
     // Messages still arriving from the peer.
     std::size_t ArrivingFrom(const std::string& peer) const;
+    struct Counts {
+        std::size_t connections = 0;   // listed (served)
+        std::size_t newcomers = 0;     // waiting for room
+        std::size_t arriving = 0;      // messages still arriving
+        std::size_t arrivingBytes = 0; // the bytes they hold
+        std::size_t waiting = 0;       // long ones that wait to read on
+    };
+    Counts Counted() const;
 
 private:
-    // Caller holds m_mutex.
+    // A new connection waiting for room, and the connection asked to close for it.
+    struct Newcomer {
+        std::shared_ptr<GateEntry> entry;
+        std::shared_ptr<GateEntry> victim; // null once decided
+        std::vector<std::uint64_t> busy;   // serials of those asked that were busy
+        Admit_e admission = Admit_e::eWaiting;
+    };
+
+    // Caller holds m_mutex (so do all below).
+    void ListLocked(const std::shared_ptr<GateEntry>& entry);
+    // The idle connection idle the longest that is not asked to close yet
+    // (and was not found busy by the newcomer); null when none is.
+    std::shared_ptr<GateEntry> IdlestLocked(const Newcomer* newcomer) const;
+    bool AskedLocked(const GateEntry& entry) const;
+    // Serves the newcomer when there is room, else asks the next idle
+    // connection to close, else refuses it; the loops to wake go to wake.
+    void DecideLocked(Newcomer& newcomer, std::vector<unsigned>& wake);
     void ArrivedLocked(GateEntry& entry);
+    // The one place where an entry starts or stops waiting to read on.
+    void SetWaitingLocked(GateEntry& entry, bool waiting);
     // After arriving bytes went: the waiting connections that may read on
     // now are asked to, their loops added to wake. Caller holds m_mutex.
     void ResumeLocked(std::vector<unsigned>& wake);
@@ -126,8 +167,8 @@ private:
     mutable std::mutex m_mutex;
     std::unordered_map<std::string, std::shared_ptr<GateEntry>> m_entries; // by local name
     std::unordered_map<std::string, unsigned> m_arrivingPerPeer;
+    std::vector<Newcomer> m_newcomers;
     std::size_t m_arrivingBytes = 0;
-    std::size_t m_evicting = 0;
     std::size_t m_waiting = 0;
 };
 

@@ -75,10 +75,20 @@ struct ServeTarget {
     class GateLoop* loop = nullptr;
 };
 
+// A new client connection that waits for room (ConnectionTable::Admit),
+// its socket not read meanwhile.
+struct Newcomer {
+    std::shared_ptr<GateEntry> entry;
+    int fd = -1;
+};
+
 // One event-loop thread and the connections it serves.
 class GateLoop {
 public:
     using Accept = std::function<void(int listenFd, Clock::time_point now)>;
+    // Serves or refuses a newcomer of this loop whose admission is decided:
+    // false while it waits still.
+    using Decide = std::function<bool(GateLoop& loop, const Newcomer& newcomer, Clock::time_point now)>;
 
     explicit GateLoop(unsigned index) : m_scratch(new unsigned char[c_scratchSize])
     {
@@ -121,6 +131,12 @@ public:
         m_handed.clear();
         std::lock_guard<std::mutex> lock(m_handMutex);
         m_serviced.clear();
+        for (auto* newcomers : {&m_newcomers, &m_handedNewcomers}) {
+            for (const Newcomer& newcomer : *newcomers) {
+                ::close(newcomer.fd);
+            }
+            newcomers->clear();
+        }
     }
 
     GateLoop(const GateLoop&) = delete;
@@ -147,6 +163,9 @@ public:
         m_accept = std::move(accept);
         WatchListeners(true);
     }
+
+    // Before the thread starts.
+    void Admitting(Decide decide) { m_decide = std::move(decide); }
 
     void Start() { m_thread = std::thread(&GateLoop::Run, this); }
 
@@ -180,7 +199,29 @@ public:
         Signal();
     }
 
+    // A new connection of this loop that waits for room (from the accepting loop).
+    void Hand(const Newcomer& newcomer, bool own, Clock::time_point now)
+    {
+        if (own) {
+            AdoptNewcomer(newcomer, now);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_handMutex);
+            m_handedNewcomers.push_back(newcomer);
+        }
+        Signal();
+    }
+
 private:
+    void AdoptNewcomer(const Newcomer& newcomer, Clock::time_point now)
+    {
+        // (Decided already, perhaps, before it was handed: the wake came first.)
+        if (!m_decide(*this, newcomer, now)) {
+            m_newcomers.push_back(newcomer);
+        }
+    }
+
     void Serve(std::shared_ptr<GateChannel> channel)
     {
         {
@@ -273,12 +314,17 @@ private:
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t r = ::read(m_event, &count, sizeof(count));
             std::vector<std::unique_ptr<GateConnection>> handed;
+            std::vector<Newcomer> newcomers;
             {
                 std::lock_guard<std::mutex> lock(m_handMutex);
                 handed.swap(m_handed);
+                newcomers.swap(m_handedNewcomers);
             }
             for (auto& connection : handed) {
                 Adopt(std::move(connection), now);
+            }
+            for (const Newcomer& newcomer : newcomers) {
+                AdoptNewcomer(newcomer, now);
             }
             std::vector<std::shared_ptr<GateChannel>> serviced;
             {
@@ -297,6 +343,12 @@ private:
                 for (const auto& connection : m_connections) {
                     connection->OnWake(now);
                     Note(*connection);
+                }
+                // (A newcomer served here is taken up by m_connections: not looked at again.)
+                std::vector<Newcomer> waiting;
+                waiting.swap(m_newcomers);
+                for (const Newcomer& newcomer : waiting) {
+                    AdoptNewcomer(newcomer, now);
                 }
             }
             return;
@@ -340,7 +392,10 @@ private:
     std::atomic<bool> m_asked{false};
     std::mutex m_handMutex;
     std::vector<std::unique_ptr<GateConnection>> m_handed;
+    std::vector<Newcomer> m_handedNewcomers;
     std::vector<std::shared_ptr<GateChannel>> m_serviced;
+    Decide m_decide;
+    std::vector<Newcomer> m_newcomers;
     const std::shared_ptr<ServeTarget> m_target = std::make_shared<ServeTarget>();
     std::vector<std::unique_ptr<GateConnection>> m_connections;
     Clock::time_point m_nextCheck = Clock::time_point::max();
@@ -385,36 +440,73 @@ struct GiopGate::Impl {
             const unsigned index = static_cast<unsigned>(serial % loops.size());
             GateLoop& loop = *loops[index];
             auto entry = std::make_shared<GateEntry>(serial, index, Name(serial, withPort), withPort, host);
-            if (!shared->table.Admit(entry)) {
-                shared->log.Warn(host, std::to_string(shared->settings.maxConnections) +
-                                           " connections are open and none is idle");
-                loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), nullptr, fd,
-                                                           std::make_shared<GateChannel>(fd, withPort, nullptr), false,
-                                                           zemtra_REMOTE::RefusedConnectionsBusy, withPort),
-                          index == 0, now);
-                continue;
+            switch (shared->table.Admit(entry)) {
+            case ConnectionTable::Admit_e::eServed:
+                Serve(loop, entry, fd, index == 0, now);
+                break;
+            case ConnectionTable::Admit_e::eWaiting:
+                loop.Hand(Newcomer{entry, fd}, index == 0, now);
+                break;
+            case ConnectionTable::Admit_e::eRefused:
+                Refuse(loop, *entry, fd, index == 0, now);
+                break;
             }
-            auto channel = std::make_shared<GateChannel>(fd, withPort, loop.ServiceOf());
-            channel->SetIdleFlag(std::shared_ptr<std::atomic<bool>>(entry, &entry->idle));
-            bool offered = false;
-            try {
-                offered = offer(channel);
-            } catch (...) {
-                offered = false;
-            }
-            if (!offered) {
-                QSTD_TRACE(2, "Remote export: connection from " << withPort << " closed: the ORB takes none");
-                shared->table.Remove(*entry);
-                channel->DetachClient();
-                const linger abort{1, 0};
-                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-                ::close(fd);
-                continue;
-            }
-            loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), entry, fd, std::move(channel), true, 0,
-                                                       withPort),
-                      index == 0, now);
         }
+    }
+
+    // A newcomer of the loop (on its thread) whose admission is decided is
+    // served or refused: false while it waits.
+    bool Decide(GateLoop& loop, const Newcomer& newcomer, Clock::time_point now)
+    {
+        switch (shared->table.Admission(*newcomer.entry)) {
+        case ConnectionTable::Admit_e::eWaiting:
+            return false;
+        case ConnectionTable::Admit_e::eServed:
+            Serve(loop, newcomer.entry, newcomer.fd, true, now);
+            break;
+        case ConnectionTable::Admit_e::eRefused:
+            Refuse(loop, *newcomer.entry, newcomer.fd, true, now);
+            break;
+        }
+        return true;
+    }
+
+    // A connection admitted (listed): a local connection offered to the ORB
+    // and handed to its loop (own: the caller runs that loop).
+    void Serve(GateLoop& loop, const std::shared_ptr<GateEntry>& entry, int fd, bool own, Clock::time_point now)
+    {
+        const std::string& withPort = entry->address;
+        auto channel = std::make_shared<GateChannel>(fd, withPort, loop.ServiceOf());
+        channel->SetIdleFlag(std::shared_ptr<std::atomic<bool>>(entry, &entry->idle));
+        bool offered = false;
+        try {
+            offered = offer(channel);
+        } catch (...) {
+            offered = false;
+        }
+        if (!offered) {
+            QSTD_TRACE(2, "Remote export: connection from " << withPort << " closed: the ORB takes none");
+            shared->table.Remove(*entry);
+            channel->DetachClient();
+            const linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+            ::close(fd);
+            return;
+        }
+        loop.Hand(
+            std::make_unique<GateConnection>(*shared, loop.Context(), entry, fd, std::move(channel), true, 0, withPort),
+            own, now);
+    }
+
+    // A connection refused for the bound of open connections.
+    void Refuse(GateLoop& loop, const GateEntry& entry, int fd, bool own, Clock::time_point now)
+    {
+        shared->log.Warn(entry.peer,
+                         std::to_string(shared->settings.maxConnections) + " connections are open and none is idle");
+        loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), nullptr, fd,
+                                                   std::make_shared<GateChannel>(fd, entry.address, nullptr), false,
+                                                   zemtra_REMOTE::RefusedConnectionsBusy, entry.address),
+                  own, now);
     }
 
     std::string Name(std::uint64_t serial, const std::string& address) const
@@ -522,6 +614,9 @@ void GiopGate::Start(const std::string& hostOrBracketed, unsigned short port)
     impl.listeners = listeners;
     impl.loops[0]->Listen(listeners, [&impl](int fd, Clock::time_point now) { impl.Accept(fd, now); });
     for (auto& loop : impl.loops) {
+        loop->Admitting([&impl](GateLoop& on, const Newcomer& newcomer, Clock::time_point now) {
+            return impl.Decide(on, newcomer, now);
+        });
         loop->Start();
     }
 }
@@ -552,6 +647,21 @@ std::size_t GiopGate::ConnectionCount() const
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->shared ? m_impl->shared->table.Count() : 0;
+}
+
+GiopGate::Counts GiopGate::Counted() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    Counts counts;
+    if (m_impl->shared) {
+        const ConnectionTable::Counts table = m_impl->shared->table.Counted();
+        counts.connections = table.connections;
+        counts.arriving = table.arriving;
+        counts.arrivingBytes = table.arrivingBytes;
+        counts.waitingToRead = table.waiting;
+        counts.waitingForPlace = m_impl->shared->places.Waiting();
+    }
+    return counts;
 }
 
 } // namespace mci

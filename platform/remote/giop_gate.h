@@ -16,7 +16,9 @@
 //     the receive time-out), so a flood of them arrives one after another;
 //   - at most maxConnections client connections are open; one more closes
 //     the connection idle the longest (between messages: the gate sends its
-//     client CloseConnection and closes its side of the channel);
+//     client CloseConnection and closes its side of the channel) and is
+//     served once it has, unread meanwhile; when that one is busy after all,
+//     the next idle one is closed, and when none is, the new one is refused;
 //   - large requests (largeRequestSize or more, or fragmented) take one of
 //     maxLargeRequests places once they have arrived whole and give it back
 //     once the ORB has taken them; one that finds no place waits at most
@@ -93,6 +95,15 @@ public:
     // (for tests and the soak); one whose client went away with replies
     // owed counts until they have come.
     std::size_t ConnectionCount() const;
+    // What the gate holds now (for tests).
+    struct Counts {
+        std::size_t connections = 0;     // as ConnectionCount()
+        std::size_t arriving = 0;        // messages still arriving
+        std::size_t arrivingBytes = 0;   // the bytes they hold
+        std::size_t waitingToRead = 0;   // long arriving messages that wait to read on
+        std::size_t waitingForPlace = 0; // large requests that wait for a place
+    };
+    Counts Counted() const;
 
 private:
     struct Impl;

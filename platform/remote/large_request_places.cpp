@@ -75,6 +75,12 @@ void LargeRequestPlaces::Release(std::uint64_t serial)
     WakeAll(wake);
 }
 
+std::size_t LargeRequestPlaces::Waiting() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_queue.size();
+}
+
 void LargeRequestPlaces::GrantLocked(std::vector<unsigned>& wake)
 {
     while (!m_queue.empty() && m_holders.size() + m_granted.size() < m_places) {

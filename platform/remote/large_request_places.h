@@ -8,6 +8,7 @@
 // (Granted). A connection gives its place back once the ORB has taken the
 // request, and withdraws when it stops waiting.
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -33,6 +34,8 @@ public:
     void Withdraw(std::uint64_t serial);
     // The connection gives its place back.
     void Release(std::uint64_t serial);
+    // Connections that wait for a place.
+    std::size_t Waiting() const;
 
 private:
     struct Waiter {
@@ -48,7 +51,7 @@ private:
     const unsigned m_places;
     const unsigned m_maxWaiting;
     const Wake m_wake;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::deque<Waiter> m_queue;
     std::vector<std::uint64_t> m_granted; // given a place, not collected yet
     std::vector<std::uint64_t> m_holders;

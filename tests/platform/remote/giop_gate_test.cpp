@@ -260,6 +260,13 @@ public:
             ::shutdown(m_conns[i]->fd, SHUT_RDWR);
         }
     }
+    // Channels whose gate side is open: the connections the gate serves now.
+    size_t Served() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<size_t>(
+            std::count_if(m_conns.begin(), m_conns.end(), [](const auto& c) { return !c->channel->Closed(); }));
+    }
     void Pause(size_t i, bool paused)
     {
         {
@@ -1179,14 +1186,14 @@ TEST(GiopGate, AWaitingMessageAskedToReadOnIsWatchedAgain)
         std::vector<unsigned char> scratch(1 << 16);
         const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
         const auto holder = std::make_shared<mci::GateEntry>(1, 0, "holder", "127.0.0.5:1", "127.0.0.5");
-        ASSERT_TRUE(shared.table.Admit(holder));
+        ASSERT_EQ(mci::ConnectionTable::Admit_e::eServed, shared.table.Admit(holder));
         ASSERT_EQ(mci::ConnectionTable::Arriving_e::eOk, shared.table.Arriving(*holder, 1200 << 10));
         ASSERT_TRUE(shared.table.MayRead(*holder));
         int sv[2];
         ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
         ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
         const auto entry = std::make_shared<mci::GateEntry>(2, 0, "waiter", "127.0.0.6:1", "127.0.0.6");
-        ASSERT_TRUE(shared.table.Admit(entry));
+        ASSERT_EQ(mci::ConnectionTable::Admit_e::eServed, shared.table.Admit(entry));
         auto connection = std::make_unique<mci::GateConnection>(
             shared, loop, entry, sv[1], std::make_shared<mci::GateChannel>(sv[1], "127.0.0.6:1", nullptr), true, 0,
             "127.0.0.6:1");
@@ -1396,6 +1403,159 @@ TEST(GateConnection, RefusalsAnswerWhateverMessageComesFirst)
         EXPECT_EQ(c.closes, closed);
     }
     ::close(epoll);
+}
+
+// The address of the k-th of many clients, on the subnet 127.0.S.0.
+std::string From(int subnet, int k)
+{
+    return "127.0." + std::to_string(subnet) + "." + std::to_string(1 + k % 250);
+}
+
+// Clients on threads of their own: client(k) for k below count.
+void OnThreads(int count, const std::function<void(int)>& client)
+{
+    std::vector<std::thread> threads;
+    for (int k = 0; k < count; ++k) {
+        threads.emplace_back(client, k);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
+// Connections refused for the bound of open connections (each from an
+// address of its own is logged).
+size_t RefusedForTheBound(qstd::CaptureScope& capture)
+{
+    const auto logged = capture.Sink().Texts(qstd::Record::Kind::Log);
+    return static_cast<size_t>(std::count_if(logged.begin(), logged.end(), [](const std::string& t) {
+        return t.find("connections are open and none is idle") != std::string::npos;
+    }));
+}
+
+// Connections that come and go past the bound of open connections, each
+// way a client may: once all have gone, the gate counts none and serves
+// the next client at once.
+TEST(GiopGate, NoConnectionIsCountedOnceAllHaveGonePastTheBound)
+{
+    const auto request = [](int id) { return Request({2, true, static_cast<uint32_t>(id), true}); };
+    const struct {
+        const char* what;
+        std::function<void(Rig&, qstd::CaptureScope&)> run;
+    } cases[] = {
+        {"silent connections from many addresses, held and closed",
+         [](Rig& rig, qstd::CaptureScope& capture) {
+             // In waves, each held until the gate has served or refused each of it.
+             zvtest::Sockets silent;
+             for (int k = 0; k < 60; ++k) {
+                 silent.fds.push_back(zvtest::ConnectFrom(rig.port, From(20, k).c_str()));
+                 if (k % 10 == 9) {
+                     EXPECT_TRUE(zvtest::WaitFor(
+                         [&] { return rig.backend.Count() + RefusedForTheBound(capture) >= silent.fds.size(); }));
+                 }
+             }
+         }},
+        {"connections that make one request each and close",
+         [&](Rig& rig, qstd::CaptureScope&) {
+             OnThreads(16, [&](int t) {
+                 for (int k = 0; k < 12; ++k) {
+                     const int fd = zvtest::ConnectFrom(rig.port, From(21, t).c_str());
+                     zvtest::SendAll(fd, request(k));
+                     zvtest::Receive(fd, 5s); // its answer, a CloseConnection or a refusal
+                     ::close(fd);
+                 }
+             });
+         }},
+        {"connects and resets",
+         [&](Rig& rig, qstd::CaptureScope&) {
+             OnThreads(16, [&](int t) {
+                 for (int k = 0; k < 40; ++k) {
+                     const int fd = zvtest::ConnectFrom(rig.port, From(22, t).c_str());
+                     if (k % 2 == 0) {
+                         zvtest::SendAll(fd, request(k).substr(0, 20));
+                     }
+                     zvtest::Reset(fd);
+                 }
+             });
+         }},
+        {"clients that ping and reconnect at their next ping, then leave",
+         [&](Rig& rig, qstd::CaptureScope&) {
+             OnThreads(24, [&](int t) {
+                 int fd = -1;
+                 for (int ping = 0; ping < 40; ++ping) {
+                     if (fd < 0) {
+                         fd = zvtest::ConnectFrom(rig.port, From(23, t).c_str());
+                     }
+                     if (!zvtest::SendAll(fd, request(ping)) || zvtest::Receive(fd, 5s) != AnswerTo(request(ping))) {
+                         ::close(fd); // closed to make room, or refused: again at its next ping
+                         fd = -1;
+                     }
+                     std::this_thread::sleep_for(10ms); // (its period)
+                 }
+                 ::close(fd);
+             });
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        qstd::CaptureScope capture(true, false);
+        mci::GiopGateSettings settings = Settings();
+        settings.maxConnections = 8;
+        Rig rig(settings);
+        c.run(rig, capture);
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; })) << rig.gate.ConnectionCount();
+        const int fd = rig.Connect();
+        ASSERT_TRUE(zvtest::SendAll(fd, request(99)));
+        EXPECT_EQ(AnswerTo(request(99)), zvtest::Receive(fd, 5s));
+        ::close(fd);
+        rig.fds.fds.pop_back();
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; })) << rig.gate.ConnectionCount();
+    }
+}
+
+// Past the bound of open connections, a new connection is served only once
+// another has been closed to make room: half-sent messages from many
+// addresses (not idle once read) and requests all at once never have more
+// than the bound served at one time.
+TEST(GiopGate, NoMoreThanTheBoundAreServedAtOneTime)
+{
+    constexpr int c_clients = 40;
+    constexpr size_t c_bound = 8;
+    for (const bool halfSent : {true, false}) {
+        SCOPED_TRACE(halfSent ? "half-sent messages from many addresses" : "requests all at once");
+        qstd::CaptureScope capture(true, false);
+        mci::GiopGateSettings settings = Settings();
+        settings.maxConnections = c_bound;
+        Rig rig(settings);
+        std::atomic<bool> stop{false};
+        size_t mostServed = 0;
+        size_t mostCounted = 0;
+        std::thread watch([&] {
+            while (!stop) {
+                mostServed = std::max(mostServed, rig.backend.Served());
+                mostCounted = std::max(mostCounted, rig.gate.ConnectionCount());
+                std::this_thread::yield();
+            }
+        });
+        zvtest::Sockets clients;
+        clients.fds.assign(c_clients, -1);
+        OnThreads(c_clients, [&](int k) {
+            const std::string request = Request({2, true, static_cast<uint32_t>(k), true});
+            clients.fds[k] = zvtest::ConnectFrom(rig.port, From(halfSent ? 24 : 25, k).c_str());
+            zvtest::SendAll(clients.fds[k], halfSent ? request.substr(0, 40) : request);
+            if (!halfSent) {
+                zvtest::Receive(clients.fds[k], 5s); // its answer, a CloseConnection or a refusal
+            }
+        });
+        // Until the gate has served or refused each.
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Count() + RefusedForTheBound(capture) >= c_clients; }));
+        stop = true;
+        watch.join();
+        EXPECT_LE(mostServed, c_bound);
+        EXPECT_LE(mostCounted, c_bound);
+        EXPECT_LE(rig.backend.Served(), c_bound);
+        EXPECT_LE(rig.gate.ConnectionCount(), c_bound);
+    }
 }
 
 // Large requests take a place once whole and give it back once the ORB has
