@@ -12,6 +12,7 @@
 #include "platform/remote/reply_tracker.h"
 #include "tests/common/free_port.h"
 #include "tests/common/giop_client.h"
+#include "tests/common/random_seed.h"
 #include "tests/common/wait_for.h"
 #include "tests/platform/remote/gate_channel_bridge.h"
 
@@ -32,12 +33,15 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -709,6 +713,180 @@ TEST(ReplyTracker, RepliesCountOnceWholeInAnyPieces)
             EXPECT_EQ(cases[i].owedAfter[1], tracker.Outstanding()) << i << " " << piece;
             EXPECT_TRUE(tracker.BetweenMessages()) << i;
         }
+    }
+}
+
+// A Reply to id of the version and byte order: whole, or in a Reply and
+// fragments more Fragments (GIOP 1.1 and 1.2).
+std::vector<std::string> ReplyMessages(unsigned char minor, bool little, uint32_t id, int fragments = 0)
+{
+    Writer w(little);
+    if (minor < 2) {
+        w.ULong(0); // no service context
+        w.ULong(id);
+        w.ULong(0);
+    } else {
+        w.ULong(id);
+        w.ULong(0);
+        w.ULong(0);
+    }
+    w.Raw(std::string(16, 'r'));
+    std::vector<std::string> messages{w.Message(minor, MsgType_e::eReply, fragments > 0)};
+    for (int f = 1; f <= fragments; ++f) {
+        messages.push_back(Fragment(minor, little, id, 8, f < fragments));
+    }
+    return messages;
+}
+
+TEST(ReplyTracker, WhatCountsAsAReplyOwed)
+{
+    Writer longContext(false); // GIOP 1.0: its id past what the tracker keeps of a message
+    longContext.ULong(1);
+    longContext.ULong(5);
+    longContext.Octets(std::string(300, 'c'));
+    longContext.ULong(2);
+    longContext.ULong(0);
+    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    const std::string messageError(mci::giop::HeaderOnly(MsgType_e::eMessageError, 1).data(), 12);
+    const struct {
+        const char* what;
+        std::vector<uint32_t> expected;
+        unsigned unknown;
+        std::string stream;
+        bool giop;
+        size_t owed;
+        unsigned char minor;
+    } cases[] = {
+        {"a reply to an id not expected counts for one whose id is not known",
+         {1},
+         1,
+         ReplyMessages(2, true, 9)[0],
+         true,
+         1,
+         2},
+        {"one whose id is past what is kept counts for the oldest",
+         {1, 2},
+         0,
+         longContext.Message(0, MsgType_e::eReply) + ReplyMessages(0, false, 2)[0],
+         true,
+         0,
+         0},
+        {"the ORB's CloseConnection and MessageError count for none",
+         {1},
+         0,
+         closeConnection + messageError,
+         true,
+         1,
+         1},
+        {"a 1.2 Fragment of a reply not in fragments counts for none",
+         {1},
+         0,
+         Fragment(2, true, 1, 8, false),
+         true,
+         1,
+         2},
+        {"a 1.1 Fragment with no reply in fragments counts for none",
+         {1},
+         0,
+         Fragment(1, true, 0, 8, false),
+         true,
+         1,
+         1},
+        {"a LocateReply of 1.0 counts", {3}, 0, AnswerTo(LocateRequest(0, false, 3)), true, 0, 0},
+        {"bytes that are no GIOP: nothing is tracked from then on",
+         {1, 2},
+         1,
+         ReplyMessages(1, true, 1)[0] + "HTTP/1.1 200 OK\r\n\r\n" + ReplyMessages(1, true, 2)[0],
+         false,
+         0,
+         1},
+    };
+    for (const auto& c : cases) {
+        mci::ReplyTracker tracker;
+        for (const uint32_t id : c.expected) {
+            tracker.Expect(id);
+        }
+        tracker.ExpectUnknown(c.unknown);
+        EXPECT_EQ(c.giop, tracker.Feed(reinterpret_cast<const unsigned char*>(c.stream.data()), c.stream.size()))
+            << c.what;
+        EXPECT_EQ(c.owed, tracker.Outstanding()) << c.what;
+        EXPECT_EQ(c.minor, tracker.Minor()) << c.what;
+        tracker.Reset();
+        EXPECT_EQ(0u, tracker.Outstanding()) << c.what;
+        EXPECT_TRUE(tracker.BetweenMessages()) << c.what;
+        const std::string reply = ReplyMessages(2, true, 1)[0];
+        EXPECT_TRUE(tracker.Feed(reinterpret_cast<const unsigned char*>(reply.data()), reply.size())) << c.what;
+        EXPECT_EQ(0u, tracker.Outstanding()) << c.what;
+    }
+}
+
+// Replies to requests with ids known and not, in random order, whole and
+// in fragments (those of GIOP 1.2 between other messages), of every
+// version and byte order, read in random pieces: at every point the
+// replies owed are those whose last byte has not come.
+TEST(ReplyTracker, RandomRepliesInRandomPiecesCountOnceWhole)
+{
+    const uint64_t seed = zvtest::RandomSeed();
+    std::mt19937_64 random(seed);
+    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    for (int round = 0; round < 500 && !HasFailure(); ++round) {
+        const auto minor = static_cast<unsigned char>(random() % 3);
+        const bool little = random() % 2 == 0;
+        const uint32_t known = 1 + static_cast<uint32_t>(random() % 6);
+        const unsigned unknown = static_cast<unsigned>(random() % 3);
+        mci::ReplyTracker tracker;
+        std::vector<std::deque<std::string>> replies; // each reply's messages still to come
+        for (uint32_t id = 1; id <= known + unknown; ++id) {
+            if (id <= known) {
+                tracker.Expect(id);
+            }
+            const int fragments = minor == 0 ? 0 : static_cast<int>(random() % 3);
+            const auto messages = ReplyMessages(minor, little, id <= known ? id : 100 + id, fragments);
+            replies.emplace_back(messages.begin(), messages.end());
+        }
+        tracker.ExpectUnknown(unknown);
+        // The stream, and where each message ends with how many replies are whole by then.
+        std::string stream;
+        std::vector<std::pair<size_t, size_t>> ends;
+        size_t whole = 0;
+        const auto put = [&](const std::string& message, bool last) {
+            stream += message;
+            whole += last ? 1 : 0;
+            ends.emplace_back(stream.size(), whole);
+        };
+        while (!replies.empty()) {
+            if (random() % 4 == 0) {
+                put(closeConnection, false);
+            }
+            // GIOP 1.1 has one reply in fragments at a time: all of it comes at once.
+            const size_t r = minor == 1 ? 0 : random() % replies.size();
+            do {
+                const std::string message = replies[r].front();
+                replies[r].pop_front();
+                put(message, replies[r].empty());
+            } while (minor == 1 && !replies[r].empty());
+            if (replies[r].empty()) {
+                replies.erase(replies.begin() + static_cast<long>(r));
+            }
+        }
+        const auto* data = reinterpret_cast<const unsigned char*>(stream.data());
+        size_t end = 0;
+        for (size_t at = 0; at < stream.size() && !HasFailure();) {
+            const size_t piece = std::min<size_t>(stream.size() - at, 1 + random() % (random() % 4 == 0 ? 200 : 16));
+            ASSERT_TRUE(tracker.Feed(data + at, piece));
+            at += piece;
+            size_t owed = known + unknown;
+            bool between = at == 0;
+            for (end = 0; end < ends.size() && ends[end].first <= at; ++end) {
+                owed = known + unknown - ends[end].second;
+                between = ends[end].first == at;
+            }
+            EXPECT_EQ(owed, tracker.Outstanding()) << "round " << round << " at " << at << " of " << stream.size();
+            EXPECT_EQ(between, tracker.BetweenMessages()) << "round " << round << " at " << at;
+        }
+    }
+    if (HasFailure()) {
+        ADD_FAILURE() << "seed " << seed << " (ZV_TEST_SEED replays it)";
     }
 }
 
