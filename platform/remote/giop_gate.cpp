@@ -659,6 +659,7 @@ GiopGate::Counts GiopGate::Counted() const
         counts.arriving = table.arriving;
         counts.arrivingBytes = table.arrivingBytes;
         counts.waitingToRead = table.waiting;
+        counts.largeRequests = m_impl->shared->places.Taken();
         counts.waitingForPlace = m_impl->shared->places.Waiting();
     }
     return counts;

@@ -101,7 +101,8 @@ public:
         std::size_t arriving = 0;        // messages still arriving
         std::size_t arrivingBytes = 0;   // the bytes they hold
         std::size_t waitingToRead = 0;   // long arriving messages that wait to read on
-        std::size_t waitingForPlace = 0; // large requests that wait for a place
+        std::size_t largeRequests = 0;   // large requests that hold a place
+        std::size_t waitingForPlace = 0; // and that wait for one
     };
     Counts Counted() const;
 

@@ -81,6 +81,12 @@ std::size_t LargeRequestPlaces::Waiting() const
     return m_queue.size();
 }
 
+std::size_t LargeRequestPlaces::Taken() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_holders.size() + m_granted.size();
+}
+
 void LargeRequestPlaces::GrantLocked(std::vector<unsigned>& wake)
 {
     while (!m_queue.empty() && m_holders.size() + m_granted.size() < m_places) {

@@ -34,8 +34,9 @@ public:
     void Withdraw(std::uint64_t serial);
     // The connection gives its place back.
     void Release(std::uint64_t serial);
-    // Connections that wait for a place.
+    // Connections that wait for a place, and places given.
     std::size_t Waiting() const;
+    std::size_t Taken() const;
 
 private:
     struct Waiter {

@@ -72,6 +72,18 @@ public:
         }
     }
 
+    // Bytes of the backend's that the channel has taken (Send returned).
+    std::size_t Relayed(const mci::GateChannel& channel)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& pump : m_pumps) {
+            if (pump->channel.get() == &channel) {
+                return pump->relayed.load();
+            }
+        }
+        return 0;
+    }
+
 private:
     // What a pump holds at most: one buffer of this size each way.
     static constexpr std::size_t c_buffer = 64 * 1024;
@@ -84,8 +96,9 @@ private:
         bool held = false;
         bool ready = false;
         bool stop = false;
-        std::atomic<int> ended{0}; // threads that have ended
-        bool reaped = false;       // threads joined, socket closed, channel let go
+        std::atomic<int> ended{0};           // threads that have ended
+        std::atomic<std::size_t> relayed{0}; // bytes of the backend's taken by the channel
+        bool reaped = false;                 // threads joined, socket closed, channel let go
         std::thread toSocket;
         std::thread toChannel;
 
@@ -198,6 +211,7 @@ private:
                                   mci::GateChannel::Clock::time_point::max()) < 0) {
                     break;
                 }
+                relayed += static_cast<std::size_t>(n);
             }
             ++ended;
         }

@@ -816,6 +816,7 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
         unsigned maxWaiting;
         std::vector<PlacesStep> steps;
         std::size_t waitingAfter;
+        std::size_t takenAfter;
     } cases[] = {
         {"taken while free, then in turn, refused past the bound of waiting ones",
          1,
@@ -831,7 +832,8 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
           {"granted", 2, false},
           {"release", 2, c_none, {3}},
           {"granted", 3, true}},
-         0},
+         0,
+         1},
         {"a place given to one that withdraws goes to the next",
          1,
          4,
@@ -842,7 +844,8 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
           {"withdraw", 2, c_none, {3}},
           {"granted", 2, false},
           {"granted", 3, true}},
-         0},
+         0,
+         1},
         {"one that withdraws while it waits gives up its turn only",
          1,
          4,
@@ -852,8 +855,9 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
           {"withdraw", 2},
           {"release", 1, c_none, {3}},
           {"granted", 3, true}},
-         0},
-        {"a free place is not taken past those that wait",
+         0,
+         1},
+        {"a place given and not looked at yet is not free",
          2,
          4,
          {{"ask", 1, taken},
@@ -862,11 +866,13 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
           {"release", 1, c_none, {3}},
           {"ask", 4, waits},
           {"granted", 3, true}},
-         1},
+         1,
+         2},
         {"what a connection does not hold or wait for changes nothing",
          1,
          4,
          {{"release", 1}, {"withdraw", 1}, {"granted", 1, false}, {"ask", 1, taken}, {"release", 2}, {"ask", 2, waits}},
+         1,
          1},
     };
     for (const auto& c : cases) {
@@ -893,6 +899,7 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
             EXPECT_EQ(s.woken, woken) << "step " << i << ": " << op << " " << s.who;
         }
         EXPECT_EQ(c.waitingAfter, places.Waiting());
+        EXPECT_EQ(c.takenAfter, places.Taken());
     }
 }
 
@@ -968,7 +975,7 @@ TEST(LargeRequestPlaces, RandomSequencesKeepTheModelsPlaces)
             places.Release(who);
         }
         if (result != expected || woken != wake || places.Waiting() != queue.size() ||
-            held.size() + given.size() > c_places) {
+            places.Taken() != held.size() + given.size() || held.size() + given.size() > c_places) {
             failure = "step " + std::to_string(step) + " (" + what + " " + std::to_string(who) + "): answered " +
                       std::to_string(result) + " for " + std::to_string(expected) + ", woke " +
                       std::to_string(woken.size()) + " for " + std::to_string(wake.size()) + ", " +
