@@ -79,65 +79,69 @@ private:
     std::int64_t m_tick = 0;
 };
 
-struct TableStep {
-    const char* op;
-    char who;
-    int result = c_none;    // Admit_e, Arriving_e, or a bool
-    const char* woken = ""; // whose loops are woken
-    std::size_t bytes = 0;  // of "arriving"
-};
-
-// Runs a step: its result (c_none when the operation has none).
-int RunStep(TableRig& rig, const TableStep& s)
+const char* Word(Admit_e a)
 {
-    const std::string op = s.op;
-    mci::GateEntry& e = rig.Entry(s.who);
+    return a == Admit_e::eServed ? "served" : a == Admit_e::eWaiting ? "waits" : "refused";
+}
+const char* Word(Arriving_e a)
+{
+    return a == Arriving_e::eOk ? "ok" : a == Arriving_e::eFromPeer ? "peer" : "all";
+}
+const char* Word(bool b)
+{
+    return b ? "yes" : "no";
+}
+
+// Runs a step, "OP WHO [BYTES]": what it answers ("" when nothing).
+std::string RunStep(TableRig& rig, const std::string& op, char who, std::size_t bytes)
+{
+    mci::GateEntry& e = rig.Entry(who);
     if (op == "admit") {
-        rig.Active(s.who);
-        return Of(rig.table.Admit(rig.Shared(s.who)));
+        rig.Active(who);
+        return Word(rig.table.Admit(rig.Shared(who)));
     }
     if (op == "admission") {
-        return Of(rig.table.Admission(e));
+        return Word(rig.table.Admission(e));
     }
     if (op == "idle" || op == "busy") {
         e.idle.store(op == "idle");
         if (op == "busy") {
-            rig.Active(s.who);
+            rig.Active(who);
         }
-        return c_none;
+        return "";
     }
     if (op == "asked") {
-        return rig.table.EvictAsked(e);
+        return Word(rig.table.EvictAsked(e));
     }
     if (op == "keep") {
         rig.table.Keep(e);
-        return c_none;
+        return "";
     }
     if (op == "remove") {
         rig.table.Remove(e);
-        return c_none;
+        return "";
     }
     if (op == "arriving") {
-        return Of(rig.table.Arriving(e, s.bytes));
+        return Word(rig.table.Arriving(e, bytes));
     }
     if (op == "arrived") {
         rig.table.Arrived(e);
-        return c_none;
+        return "";
     }
     if (op == "mayread") {
-        return rig.table.MayRead(e);
+        return Word(rig.table.MayRead(e));
     }
     if (op == "resume") {
-        return rig.table.TakeResume(e);
+        return Word(rig.table.TakeResume(e));
     }
     if (op == "stopwaiting") {
-        return rig.table.StopWaiting(e);
+        return Word(rig.table.StopWaiting(e));
     }
     if (op == "refuse") {
-        return rig.table.TakeRefuse(e);
+        return Word(rig.table.TakeRefuse(e));
     }
     ADD_FAILURE() << "no step " << op;
-    return c_none;
+    return "";
 }
 
 std::string Text(const Table::Counts& c)
@@ -148,225 +152,133 @@ std::string Text(const Table::Counts& c)
     return text.str();
 }
 
+// Each case admits its first connections, then takes its steps, separated
+// by ";": "OP WHO [BYTES] [=ANSWER] [>WOKEN]" (WOKEN: whose loops are woken;
+// none when not given).
 TEST(ConnectionTable, SequencesOfAdmissionArrivalAndWaiting)
 {
-    const int served = Of(Admit_e::eServed);
-    const int waits = Of(Admit_e::eWaiting);
-    const int refused = Of(Admit_e::eRefused);
-    const int ok = Of(Arriving_e::eOk);
-    const int fromPeer = Of(Arriving_e::eFromPeer);
-    const int inAll = Of(Arriving_e::eInAll);
     const struct {
         const char* what;
         Table::Limits limits;
-        std::vector<TableStep> steps;
+        const char* served; // admitted first
+        const char* steps;
         Table::Counts after;
     } cases[] = {
         {"past the bound, the one idle the longest closes and the newcomer takes its room",
          {2, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"idle", 'b'},
-          {"idle", 'a'},
-          {"admit", 'c', waits, "a"},
-          {"asked", 'a', true},
-          {"asked", 'b', false},
-          {"admission", 'c', waits},
-          {"remove", 'a', c_none, "c"},
-          {"admission", 'c', served},
-          {"asked", 'a', false}},
+         "ab",
+         "idle b; idle a; admit c =waits >a; asked a =yes; asked b =no; admission c =waits; remove a >c;"
+         "admission c =served; asked a =no",
          {2, 0, 0, 0, 0}},
         {"the one asked is busy: the next idle one is asked, then the newcomer is refused",
          {2, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"idle", 'a'},
-          {"idle", 'b'},
-          {"admit", 'c', waits, "a"},
-          {"busy", 'a'},
-          {"keep", 'a', c_none, "b"},
-          {"asked", 'a', false},
-          {"asked", 'b', true},
-          {"busy", 'b'},
-          {"keep", 'b', c_none, "c"},
-          {"admission", 'c', refused},
-          {"admission", 'c', refused}},
+         "ab",
+         "idle a; idle b; admit c =waits >a; busy a; keep a >b; asked a =no; asked b =yes; busy b; keep b >c;"
+         "admission c =refused; admission c =refused",
          {2, 0, 0, 0, 0}},
-        {"a busy one is not asked twice for one newcomer, though it looks idle again",
+        {"a busy one is not asked twice for one newcomer, though it looks idle still",
          {2, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"idle", 'a'},
-          {"admit", 'c', waits, "a"},
-          {"keep", 'a', c_none, "c"},
-          {"admission", 'c', refused}},
+         "ab",
+         "idle a; admit c =waits >a; keep a >c; admission c =refused",
          {2, 0, 0, 0, 0}},
-        {"none idle: refused at once",
-         {2, 4, 1000},
-         {{"admit", 'a', served}, {"admit", 'b', served}, {"admit", 'c', refused}, {"admission", 'c', refused}},
-         {2, 0, 0, 0, 0}},
+        {"none idle: refused at once", {2, 4, 1000}, "ab", "admit c =refused; admission c =refused", {2, 0, 0, 0, 0}},
         {"each newcomer asks an idle one of its own",
          {2, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"idle", 'a'},
-          {"idle", 'b'},
-          {"admit", 'c', waits, "a"},
-          {"admit", 'd', waits, "b"},
-          {"admit", 'e', refused},
-          {"remove", 'b', c_none, "d"},
-          {"admission", 'd', served}},
+         "ab",
+         "idle a; idle b; admit c =waits >a; admit d =waits >b; admit e =refused; remove b >d; admission d =served",
          {2, 1, 0, 0, 0}},
         {"one closed to make room and kept later, as it drains, counts no more",
          {2, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"idle", 'a'},
-          {"admit", 'c', waits, "a"},
-          {"remove", 'a', c_none, "c"},
-          {"keep", 'a'},
-          {"keep", 'a'},
-          {"admission", 'c', served},
-          {"remove", 'b'},
-          {"remove", 'c'},
-          {"keep", 'c'},
-          {"admit", 'd', served},
-          {"admit", 'e', served},
-          {"admit", 'f', refused}},
+         "ab",
+         "idle a; admit c =waits >a; remove a >c; keep a; keep a; admission c =served; remove b; remove c; keep c;"
+         "admit d =served; admit e =served; admit f =refused",
          {2, 0, 0, 0, 0}},
         {"one that leaves makes room for a newcomer that waits",
          {2, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"idle", 'a'},
-          {"admit", 'c', waits, "a"},
-          {"remove", 'b', c_none, "c"},
-          {"asked", 'a', false},
-          {"admission", 'c', served}},
+         "ab",
+         "idle a; admit c =waits >a; remove b >c; asked a =no; admission c =served",
          {2, 0, 0, 0, 0}},
         {"arriving messages per address",
          {4, 2, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"admit", 'c', served},
-          {"admit", 'e', served},
-          {"arriving", 'a', ok, "", 10},
-          {"arriving", 'a', ok, "", 20},
-          {"arriving", 'b', ok, "", 10},
-          {"arriving", 'c', fromPeer, "", 10},
-          {"arriving", 'e', ok, "", 10},
-          {"arrived", 'a'},
-          {"arriving", 'c', ok, "", 30}},
+         "abce",
+         "arriving a 10 =ok; arriving a 20 =ok; arriving b 10 =ok; arriving c 10 =peer; arriving e 10 =ok;"
+         "arrived a; arriving c 30 =ok",
          {4, 0, 3, 50, 0}},
         {"past the bytes in all, the message that holds the most is refused",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"admit", 'c', served},
-          {"arriving", 'a', ok, "", 500},
-          {"arriving", 'b', ok, "", 300},
-          {"arriving", 'c', ok, "a", 300},
-          {"refuse", 'a', true},
-          {"refuse", 'a', false},
-          {"arriving", 'c', inAll, "", 750}},
+         "abc",
+         "arriving a 500 =ok; arriving b 300 =ok; arriving c 300 =ok >a; refuse a =yes; refuse a =no;"
+         "arriving c 750 =all",
          {3, 0, 1, 300, 0}},
         {"of equal holders, the caller is refused, else the oldest",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"admit", 'c', served},
-          {"arriving", 'b', ok, "", 400},
-          {"arriving", 'a', ok, "", 400},
-          {"arriving", 'c', inAll, "", 400},
-          {"arriving", 'c', ok, "a", 250}},
+         "abc",
+         "arriving b 400 =ok; arriving a 400 =ok; arriving c 400 =all; arriving c 250 =ok >a",
          {3, 0, 2, 650, 0}},
         {"one asked to be refused is refused at its next bytes",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"arriving", 'a', ok, "", 600},
-          {"arriving", 'b', ok, "", 300},
-          {"arriving", 'b', ok, "a", 450},
-          {"arriving", 'a', inAll, "", 700},
-          {"refuse", 'a', false}},
+         "ab",
+         "arriving a 600 =ok; arriving b 300 =ok; arriving b 450 =ok >a; arriving a 700 =all; refuse a =no",
          {2, 0, 1, 450, 0}},
         {"one asked to be refused whose message has arrived meanwhile goes on, and so does its next",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"arriving", 'a', ok, "", 600},
-          {"arriving", 'b', ok, "", 300},
-          {"arriving", 'b', ok, "a", 450},
-          {"arrived", 'a'},
-          {"refuse", 'a', false},
-          {"arriving", 'a', ok, "", 50}},
+         "ab",
+         "arriving a 600 =ok; arriving b 300 =ok; arriving b 450 =ok >a; arrived a; refuse a =no; arriving a 50 =ok",
          {2, 0, 2, 500, 0}},
         {"a connection removed counts no arriving message",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"arriving", 'a', ok, "", 100},
-          {"remove", 'a'},
-          {"arriving", 'a', ok, "", 200},
-          {"arrived", 'a'}},
+         "a",
+         "arriving a 100 =ok; remove a; arriving a 200 =ok; arrived a",
          {0, 0, 0, 0, 0}},
         {"past half the bytes, only the longest reads on; the others once below half",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"arriving", 'a', ok, "", 400},
-          {"mayread", 'a', true},
-          {"arriving", 'b', ok, "", 300},
-          {"mayread", 'b', false},
-          {"mayread", 'a', true},
-          {"resume", 'b', false},
-          {"arrived", 'a', c_none, "b"},
-          {"resume", 'b', true},
-          {"resume", 'b', false}},
+         "ab",
+         "arriving a 400 =ok; mayread a =yes; arriving b 300 =ok; mayread b =no; mayread a =yes; resume b =no;"
+         "arrived a >b; resume b =yes; resume b =no",
          {2, 0, 1, 300, 0}},
         {"past half still, the longest of those waiting reads on",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"admit", 'c', served},
-          {"arriving", 'a', ok, "", 250},
-          {"mayread", 'a', true},
-          {"arriving", 'b', ok, "", 400},
-          {"mayread", 'b', true},
-          {"mayread", 'a', false},
-          {"arriving", 'c', ok, "", 300},
-          {"mayread", 'c', false},
-          {"arrived", 'b', c_none, "c"},
-          {"resume", 'a', false},
-          {"resume", 'c', true}},
+         "abc",
+         "arriving a 250 =ok; mayread a =yes; arriving b 400 =ok; mayread b =yes; mayread a =no;"
+         "arriving c 300 =ok; mayread c =no; arrived b >c; resume a =no; resume c =yes",
          {3, 0, 2, 550, 1}},
         {"one that gives up waiting no longer waits, unless asked to read on first",
          {4, 4, 1000},
-         {{"admit", 'a', served},
-          {"admit", 'b', served},
-          {"admit", 'c', served},
-          {"arriving", 'a', ok, "", 400},
-          {"mayread", 'a', true},
-          {"arriving", 'b', ok, "", 300},
-          {"mayread", 'b', false},
-          {"arriving", 'c', ok, "", 200},
-          {"mayread", 'c', false},
-          {"stopwaiting", 'c', true},
-          {"arrived", 'a', c_none, "b"},
-          {"stopwaiting", 'b', false}},
+         "abc",
+         "arriving a 400 =ok; mayread a =yes; arriving b 300 =ok; mayread b =no; arriving c 200 =ok;"
+         "mayread c =no; stopwaiting c =yes; arrived a >b; stopwaiting b =no",
          {3, 0, 2, 500, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TableRig rig(c.limits);
-        for (std::size_t i = 0; i < c.steps.size(); ++i) {
-            const TableStep& s = c.steps[i];
-            rig.woken.clear();
-            const int result = RunStep(rig, s);
-            if (s.result != c_none) {
-                EXPECT_EQ(s.result, result) << "step " << i << ": " << s.op << " " << s.who;
+        for (const char* who = c.served; *who != '\0'; ++who) {
+            EXPECT_EQ("served", RunStep(rig, "admit", *who, 0));
+        }
+        std::istringstream steps(c.steps);
+        for (std::string step; std::getline(steps, step, ';');) {
+            std::istringstream words(step);
+            std::string op;
+            char who = 0;
+            words >> op >> who;
+            std::size_t bytes = 0;
+            std::string answer;
+            std::string woken;
+            for (std::string word; words >> word;) {
+                if (word[0] == '=') {
+                    answer = word.substr(1);
+                } else if (word[0] == '>') {
+                    woken = word.substr(1);
+                } else {
+                    bytes = std::stoul(word);
+                }
             }
-            EXPECT_EQ(std::set<char>(s.woken, s.woken + std::char_traits<char>::length(s.woken)), rig.woken)
-                << "step " << i << ": " << s.op << " " << s.who;
+            rig.woken.clear();
+            const std::string answered = RunStep(rig, op, who, bytes);
+            if (!answer.empty()) {
+                EXPECT_EQ(answer, answered) << step;
+            }
+            EXPECT_EQ(std::set<char>(woken.begin(), woken.end()), rig.woken) << step;
         }
         EXPECT_EQ(Text(c.after), Text(rig.table.Counted()));
         EXPECT_EQ(c.after.connections, rig.table.Count());
