@@ -254,23 +254,36 @@ std::string ListLine(const zemtra_REMOTE::NodeInfo& info, size_t width)
     return line.str();
 }
 
+// The width of the name column of a listing of infos.
+size_t NameWidth(const zemtra_REMOTE::NodeInfoSeq& infos)
+{
+    size_t width = 4;
+    for (CORBA::ULong i = 0; i < infos.length(); ++i) {
+        width = std::max(width, std::string(infos[i].name.in()).size());
+    }
+    return width;
+}
+
 // The children of the node at path, or the node itself when it is no
-// branch (a leaf has none), as a listing of its branch shows it.
+// branch (a leaf has none), as a listing of its branch shows it: in the
+// branch's column widths.
 int Ls(tool::Connection& c, const std::string& path)
 {
     zemtra_REMOTE::NodeInfoSeq_var infos;
     Promptly([&] { infos = c.Call([&] { return c.Registry()->List(path.c_str()); }); });
+    size_t width = NameWidth(infos.in());
     if (infos->length() == 0 && !path.empty()) {
         zemtra_REMOTE::NodeInfo_var info;
         Promptly([&] { info = c.Call([&] { return c.Registry()->Describe(path.c_str()); }); });
         if (std::string(info->kind.in()) != "branch") {
             infos->length(1);
             infos[0] = info.in();
+            const size_t dot = path.rfind('.');
+            const std::string branch = dot == std::string::npos ? std::string() : path.substr(0, dot);
+            zemtra_REMOTE::NodeInfoSeq_var siblings;
+            Promptly([&] { siblings = c.Call([&] { return c.Registry()->List(branch.c_str()); }); });
+            width = std::max(NameWidth(infos.in()), NameWidth(siblings.in()));
         }
-    }
-    size_t width = 4;
-    for (CORBA::ULong i = 0; i < infos->length(); ++i) {
-        width = std::max(width, std::string(infos[i].name.in()).size());
     }
     std::string text;
     for (CORBA::ULong i = 0; i < infos->length(); ++i) {
