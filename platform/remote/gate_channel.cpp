@@ -312,6 +312,14 @@ bool GateChannel::Peek()
     return took;
 }
 
+void GateChannel::HandBack()
+{
+    std::lock_guard<std::mutex> gate(m_gateMutex);
+    if (owner != nullptr) {
+        owner->HandBack();
+    }
+}
+
 void GateChannel::SetReadyHandler(std::function<void()> ready)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -40,8 +40,12 @@ public:
     // PeekEnd; -1 when the connection cannot be read this way now.
     virtual int PeekBegin() = 0;
     // What the wait on the socket saw (poll's revents; 0: nothing): the
-    // connection reads as its loop would have, and is watched again.
+    // connection reads as its loop would have. The socket stays with the
+    // thread (lent) until it peeks again or hands it back, unless the
+    // connection needs its loop.
     virtual void PeekEnd(short events) = 0;
+    // The ORB's thread does not peek again: the loop watches the socket.
+    virtual void HandBack() = 0;
 
 protected:
     ~GateReader() = default;
@@ -93,6 +97,9 @@ public:
     // served by the same thread, which reads the client's socket itself
     // (through the gate's connection: GateReader), with no hand-over.
     bool Peek();
+    // The ORB's thread is done with the channel and does not peek (again):
+    // a client's socket lent to it goes back to the gate's loop.
+    void HandBack();
     // Who the ORB tells: set once, before the ORB first calls Watch.
     void SetReadyHandler(std::function<void()> ready);
     // What the gate calls once it is done with the channel (Release), to

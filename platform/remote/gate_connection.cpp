@@ -111,6 +111,7 @@ GateConnection::GateConnection(GateShared& shared, const GateLoopContext& loop, 
 GateConnection::~GateConnection()
 {
     std::unique_lock<std::mutex> guard(m_channel->GateMutex());
+    WithOrb(false, false, Clock::now());
     if (m_client >= 0) {
         Watch(m_client, m_clientEvents, 0, &m_clientSide);
         m_channel->DetachClient();
@@ -159,36 +160,78 @@ void GateConnection::Start(Clock::time_point now)
 void GateConnection::OnClient(std::uint32_t events, Clock::time_point now)
 {
     std::lock_guard<std::mutex> guard(m_channel->GateMutex());
-    if (m_peeked) {
-        return; // (an event of before: the thread that peeks reads the socket now)
+    if (m_peeked || m_lent) {
+        return; // (an event of before: a thread of the ORB's reads the socket now)
     }
     HandleClient(events, now);
 }
 
 int GateConnection::PeekBegin()
 {
+    const auto now = Clock::now();
     if (m_client < 0 || m_state != ClientState_e::eOpen || !m_local || m_writeLeft > 0 || m_stalled || m_waiting ||
         m_place != Place_e::eNone || m_channel->Waiting() > 0) {
+        if (m_lent) {
+            WithOrb(false, false, now);
+            Update(); // (the loop's again)
+        }
         return -1;
     }
-    m_peeked = true;
-    Update(); // out of the loop's watch
+    WithOrb(true, false, now);
+    Update(); // out of the loop's watch (it is already while lent)
     return m_client;
 }
 
 void GateConnection::PeekEnd(short events)
 {
-    m_peeked = false;
     const auto now = Clock::now();
+    // Lent to the thread: Update() gives it back to the loop at once if the
+    // connection needs it.
+    WithOrb(false, true, now);
     if (events != 0 && m_state == ClientState_e::eOpen) {
         HandleClient(static_cast<std::uint32_t>(events), now); // (poll's and epoll's bits agree)
     } else {
-        Update(); // (whatever else happened meanwhile is the loop's again)
+        Update();
     }
     if (m_client < 0 || m_state != ClientState_e::eOpen || m_arriving || m_writeLeft > 0 || m_stalled ||
         m_place != Place_e::eNone || m_channel->Waiting() > 0) {
         // The loop looks again: deadlines, what waits, a connection to sweep.
         m_channel->RequestService();
+    }
+}
+
+void GateConnection::HandBack()
+{
+    if (m_lent) {
+        WithOrb(m_peeked, false, Clock::now());
+        Update();
+    }
+}
+
+bool GateConnection::Lendable() const
+{
+    return m_client >= 0 && m_state == ClientState_e::eOpen && m_local && !m_arriving && m_writeLeft == 0 &&
+           !m_stalled && !m_waiting && m_place == Place_e::eNone && m_channel->Waiting() == 0;
+}
+
+void GateConnection::WithOrb(bool peeked, bool lent, Clock::time_point now)
+{
+    const bool before = m_peeked || m_lent;
+    if (lent && !m_lent) {
+        m_lentSince = now;
+    }
+    m_peeked = peeked;
+    m_lent = lent;
+    const bool after = m_peeked || m_lent;
+    if (before == after || m_loop.withOrb == nullptr) {
+        return;
+    }
+    if (!after) {
+        m_loop.withOrb->fetch_sub(1);
+    } else if (m_loop.withOrb->fetch_add(1) == 0 && m_loop.wake >= 0) {
+        // The loop begins to look at lent sockets.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_loop.wake, &one, sizeof(one));
     }
 }
 
@@ -438,6 +481,8 @@ void GateConnection::OnService(Clock::time_point now)
 
 void GateConnection::Service(Clock::time_point now)
 {
+    // Asked to look at the connection, the loop takes the client's socket back.
+    WithOrb(m_peeked, false, now);
     if (m_entry) {
         m_entry->lastActive.store(now.time_since_epoch().count());
     }
@@ -717,6 +762,9 @@ void GateConnection::ReadOn(Clock::time_point now)
 void GateConnection::OnTimer(Clock::time_point now)
 {
     std::lock_guard<std::mutex> guard(m_channel->GateMutex());
+    if (m_lent && now - m_lentSince >= c_lendTime) {
+        WithOrb(m_peeked, false, now); // (the thread is still busy with the last message)
+    }
     if (m_waiting && now - m_waitStarted >= m_shared.settings.largeRequestWait) {
         if (m_shared.table.StopWaiting(*m_entry)) {
             m_waiting = false;
@@ -798,8 +846,12 @@ void GateConnection::Watch(int fd, std::uint32_t& current, std::uint32_t wanted,
 
 void GateConnection::Update()
 {
+    if (m_lent && !Lendable()) {
+        WithOrb(m_peeked, false, Clock::now());
+    }
+    const bool withOrb = m_peeked || m_lent;
     std::uint32_t client = 0;
-    switch (m_peeked ? ClientState_e::eClosed : m_state) {
+    switch (withOrb ? ClientState_e::eClosed : m_state) {
     case ClientState_e::eOpen: {
         const bool blocked = m_writeLeft > 0 || m_place == Place_e::eWaiting || m_stalled || m_waiting;
         client = EPOLLRDHUP | (blocked ? 0u : static_cast<std::uint32_t>(EPOLLIN));
@@ -813,10 +865,10 @@ void GateConnection::Update()
     case ClientState_e::eClosed:
         break;
     }
-    if (m_client >= 0 && !m_peeked && m_channel->Waiting() > 0) {
+    if (m_client >= 0 && !withOrb && m_channel->Waiting() > 0) {
         client |= EPOLLOUT;
     }
-    if (m_state == ClientState_e::eFlushing && client == 0 && !m_peeked) {
+    if (m_state == ClientState_e::eFlushing && client == 0 && !withOrb) {
         client = EPOLLOUT;
     }
     Watch(m_client, m_clientEvents, client, &m_clientSide);

@@ -15,6 +15,15 @@
 // channel and is written by the loop, and the ORB's sends wait while much
 // waits.
 //
+// A thread of the ORB's that took a message by peeking keeps the client's
+// socket (it is lent, out of the loop's watch) while it serves the message,
+// so that it reads the next one itself, as a thread of the ORB's own
+// transports does: the request costs no wake-up of the loop and no change
+// of the loop's watch. The loop takes the socket back when the thread hands
+// it back (it does not peek again), when the connection needs the loop
+// (part of a message, a reply that did not go out at once, a close...), and
+// once the socket has been lent for c_lendTime.
+//
 // Closing: when the client goes away (or is closed by the gate), what it
 // sent that the ORB has not been given is dropped; the channel stays open
 // until the ORB has read what it was given and sent every reply it owes
@@ -31,6 +40,7 @@
 #include "platform/remote/large_request_places.h"
 #include "platform/remote/refusal_log.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -56,6 +66,12 @@ struct GateLoopContext {
     // Where bytes from the ORB are read to (one read at a time).
     unsigned char* scratch = nullptr;
     std::size_t scratchSize = 0;
+    // Connections of the loop whose client's socket a thread of the ORB's
+    // has (peeks at, or was lent): while there are some, the loop looks at
+    // them every c_lendTime; wake (an eventfd) wakes the loop when the
+    // first comes.
+    std::atomic<unsigned>* withOrb = nullptr;
+    int wake = -1;
 };
 
 class GateConnection final : public GateReader {
@@ -102,6 +118,14 @@ public:
     // (see GateChannel::Peek); under the channel's GateMutex().
     int PeekBegin() override;
     void PeekEnd(short events) override;
+    void HandBack() override;
+
+    // How long a thread of the ORB's that took a message by peeking keeps
+    // the client's socket at most (the loop takes it back between once and
+    // twice this): a message the client sends meanwhile, while that thread
+    // is still busy with the last, waits as long. The ORB's own transports
+    // look at such a socket again within their scan period (50 ms).
+    static constexpr std::chrono::milliseconds c_lendTime{10};
 
 private:
     enum class ClientState_e {
@@ -144,6 +168,12 @@ private:
     void ReleasePlace();
 
     bool IsDead() const { return m_client < 0 && !m_local && (!m_offered || m_orbDone); }
+    // Nothing of the connection needs its loop: the client's socket may
+    // stay with a thread of the ORB's.
+    bool Lendable() const;
+    // Whether a thread of the ORB's peeks at the client's socket, and
+    // whether the socket is lent to one; keeps the loop's count.
+    void WithOrb(bool peeked, bool lent, Clock::time_point now);
     void HandleClient(std::uint32_t events, Clock::time_point now);
     bool Idle() const;
     void Update();
@@ -156,10 +186,12 @@ private:
     int m_client;
     const std::shared_ptr<GateChannel> m_channel;
     const bool m_offered;
-    bool m_local;                                          // the gate's side of the channel is open
-    bool m_orbDone = false;                                // the ORB shut the channel down
-    bool m_tell = false;                                   // the ORB may have a message or a close to be told of
-    bool m_peeked = false;                                 // a thread of the ORB's waits on the client's socket
+    bool m_local;           // the gate's side of the channel is open
+    bool m_orbDone = false; // the ORB shut the channel down
+    bool m_tell = false;    // the ORB may have a message or a close to be told of
+    bool m_peeked = false;  // a thread of the ORB's waits on the client's socket
+    bool m_lent = false;    // the client's socket is lent to a thread of the ORB's
+    Clock::time_point m_lentSince{};
     Clock::time_point m_tellAt = Clock::time_point::max(); // a deferred message is told of
     Side m_clientSide{this};
     std::uint32_t m_clientEvents = 0;

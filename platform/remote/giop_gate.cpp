@@ -107,6 +107,8 @@ public:
         m_context.index = index;
         m_context.scratch = m_scratch.get();
         m_context.scratchSize = c_scratchSize;
+        m_context.withOrb = &m_withOrb;
+        m_context.wake = m_event;
         m_target->loop = this;
     }
 
@@ -278,7 +280,10 @@ private:
         while (!m_stop.load()) {
             int timeout = -1;
             const auto now = Clock::now();
-            const auto next = m_listening ? m_nextCheck : std::min(m_nextCheck, m_acceptResume);
+            auto next = m_listening ? m_nextCheck : std::min(m_nextCheck, m_acceptResume);
+            if (m_withOrb.load() > 0) {
+                next = std::min(next, m_lentCheck + GateConnection::c_lendTime);
+            }
             if (next != Clock::time_point::max()) {
                 const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
                 timeout = wait <= 0 ? 0 : static_cast<int>(std::min<long long>((wait + 999) / 1000, 1000));
@@ -288,8 +293,9 @@ private:
             for (int i = 0; i < n; ++i) {
                 Dispatch(events[i], at);
             }
-            if (at >= m_nextCheck) {
+            if (at >= m_nextCheck || (m_withOrb.load() > 0 && at >= m_lentCheck + GateConnection::c_lendTime)) {
                 m_nextCheck = Clock::time_point::max();
+                m_lentCheck = at;
                 for (const auto& connection : m_connections) {
                     connection->OnTimer(at);
                     Note(*connection);
@@ -399,6 +405,10 @@ private:
     const std::shared_ptr<ServeTarget> m_target = std::make_shared<ServeTarget>();
     std::vector<std::unique_ptr<GateConnection>> m_connections;
     Clock::time_point m_nextCheck = Clock::time_point::max();
+    // Connections whose client's socket a thread of the ORB's has, and when
+    // the loop last looked whether one was lent too long.
+    std::atomic<unsigned> m_withOrb{0};
+    Clock::time_point m_lentCheck{};
     bool m_sweep = false;
 };
 

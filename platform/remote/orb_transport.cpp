@@ -177,13 +177,18 @@ public:
     const char* peeraddress() override { return m_peerAddress.c_str(); }
 
     // now 2: only when watched already. Otherwise the channel is watched at
-    // once; the gate's loop tells the ORB of what is there.
+    // once; the gate's loop tells the ORB of what is there. (The ORB asks
+    // with 2 when a request thread is done with the connection and does
+    // not peek, or peeked in vain: the client's socket goes back to the
+    // loop.)
     void setSelectable(int now, CORBA::Boolean dataInBuffer) override
     {
-        if (now == 2 && !m_channel->Watched()) {
-            return;
+        if (now != 2 || m_channel->Watched()) {
+            m_channel->Watch(dataInBuffer != 0);
         }
-        m_channel->Watch(dataInBuffer != 0);
+        if (now == 2) {
+            m_channel->HandBack();
+        }
     }
     void clearSelectable() override
     {

@@ -996,6 +996,7 @@ TEST(GateChannel, APeekThatTookAMessageLeavesNoWakeForTheNext)
                 }
             }
         }
+        void HandBack() override {}
     };
     const std::string request = Request(Req{});
     int sv[2];
@@ -1401,6 +1402,82 @@ TEST(GiopGate, AWaitingMessageAskedToReadOnIsWatchedAgain)
         EXPECT_NE(0u, event.events & EPOLLIN);
         EXPECT_EQ(now + settings.receiveTimeout, connection->NextDeadline());
         connection.reset();
+        ::close(sv[0]);
+        ::close(epoll);
+    }
+}
+
+// A thread of the ORB's that took a request by peeking keeps the client's
+// socket while it serves it: the client's next request wakes no loop and
+// changes no watch of the loop's, and the thread reads it at its next peek.
+// The loop watches the socket again once the thread hands it back, or has
+// kept it for the lend's time.
+TEST(GiopGate, ASocketPeekedAtStaysWithItsThreadUntilHandedBack)
+{
+    using Clock = std::chrono::steady_clock;
+    enum class Then_e { ePeek, eHandBack, eKeep };
+    const struct {
+        const char* what;
+        Then_e then;
+    } cases[] = {
+        {"the thread peeks again", Then_e::ePeek},
+        {"the thread hands the socket back", Then_e::eHandBack},
+        {"the thread keeps the socket past the lend's time", Then_e::eKeep},
+    };
+    const std::string request = Request(Req{});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        mci::GateShared shared(Settings(), [](unsigned) {});
+        const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        std::vector<unsigned char> scratch(1 << 16);
+        std::atomic<unsigned> withOrb{0};
+        const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size(), &withOrb, -1};
+        int sv[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
+        const auto entry = std::make_shared<mci::GateEntry>(1, 0, "client", "127.0.0.6:1", "127.0.0.6");
+        ASSERT_EQ(mci::ConnectionTable::Admit_e::eServed, shared.table.Admit(entry));
+        const auto channel = std::make_shared<mci::GateChannel>(sv[1], "127.0.0.6:1", nullptr);
+        auto connection =
+            std::make_unique<mci::GateConnection>(shared, loop, entry, sv[1], channel, true, 0, "127.0.0.6:1");
+        connection->Start(Clock::now());
+        channel->SetReadyHandler([] {});
+        std::vector<char> buffer(request.size());
+        const auto takeByPeeking = [&] {
+            channel->Watch(false);
+            ASSERT_TRUE(zvtest::SendAll(sv[0], request));
+            ASSERT_TRUE(channel->Peek());
+            ASSERT_EQ(static_cast<long>(request.size()),
+                      channel->Receive(buffer.data(), buffer.size(), Clock::time_point::max()));
+            channel->Watch(false); // (as the ORB does before it serves the request)
+        };
+        takeByPeeking();
+        const auto lent = Clock::now();
+        ASSERT_TRUE(zvtest::SendAll(sv[0], request));
+        epoll_event event{};
+        EXPECT_EQ(0, ::epoll_wait(epoll, &event, 1, 100)) << "the loop is woken for the next request";
+        EXPECT_EQ(1u, withOrb.load());
+        switch (c.then) {
+        case Then_e::ePeek:
+            EXPECT_TRUE(channel->Peek());
+            EXPECT_EQ(0, ::epoll_wait(epoll, &event, 1, 0));
+            break;
+        case Then_e::eHandBack:
+            channel->HandBack();
+            break;
+        case Then_e::eKeep:
+            connection->OnTimer(lent);
+            EXPECT_EQ(0, ::epoll_wait(epoll, &event, 1, 0));
+            connection->OnTimer(lent + mci::GateConnection::c_lendTime);
+            break;
+        }
+        if (c.then != Then_e::ePeek) {
+            EXPECT_EQ(1, ::epoll_wait(epoll, &event, 1, 1000)) << "the loop does not watch the socket again";
+            EXPECT_NE(0u, event.events & EPOLLIN);
+            EXPECT_EQ(0u, withOrb.load());
+        }
+        connection.reset();
+        EXPECT_EQ(0u, withOrb.load());
         ::close(sv[0]);
         ::close(epoll);
     }
