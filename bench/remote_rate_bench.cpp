@@ -10,11 +10,15 @@
 // requests an ORB sends (GIOP 1.2). Prints per server the rate (median of the rounds) and its
 // ratio to the reference's (the first --against), the p99 latency over all
 // rounds and its difference to the reference's, and the server's CPU time
-// per request; then every server's resident memory after the runs.
+// and context switches (of all its threads) per request; then every
+// server's resident memory after the runs.
 //
 //   remote_rate_bench [--against BUILD_DIR]... [--clients 1,8,32] [--seconds S] [--rounds R] [--path P]
+//                     [--server-cpus LIST] [--client-cpus LIST]
 //       defaults: 1, 8 and 32 clients, 2 s, 3 rounds,
-//       P tim.trigger_generation.trigger0.debouncer (a register, not stored)
+//       P tim.trigger_generation.trigger0.debouncer (a register, not stored);
+//       LIST: the cores (as "2-4" or "2,3,4") that the servers, and the
+//       clients, are kept to (default: any)
 // Without --against the build runs beside a second server of its own: the
 // ratios then show the noise of the measurement. Any --benchmark_* argument
 // (the CI smoke run) selects 1 round of 0.2 s with 1 client.
@@ -78,6 +82,7 @@ struct Figures {
     std::vector<double> rates;
     std::vector<double> latencies;
     double cpuSeconds = 0;
+    double switches = 0;
     double requests = 0;
     long failed = 0;
 };
@@ -109,6 +114,8 @@ int main(int argc, char** argv)
     int rounds = 3;
     std::string path = "tim.trigger_generation.trigger0.debouncer";
     std::vector<std::string> against;
+    std::string serverCpus;
+    std::string clientCpus;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--against" && i + 1 < argc) {
@@ -121,6 +128,10 @@ int main(int argc, char** argv)
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--path" && i + 1 < argc) {
             path = argv[++i];
+        } else if (a == "--server-cpus" && i + 1 < argc) {
+            serverCpus = argv[++i];
+        } else if (a == "--client-cpus" && i + 1 < argc) {
+            clientCpus = argv[++i];
         } else if (a.rfind("--benchmark", 0) == 0) {
             clients = {1};
             seconds = 0.2;
@@ -136,6 +147,12 @@ int main(int argc, char** argv)
     const std::string tool = zvbench::BuildDir() + "/tools/zemtra-tool/zemtra-tool";
     const std::string base = "/tmp/zv_rate_bench_" + std::to_string(::getpid());
     std::vector<Server> servers;
+    // The servers keep the cores this process has when it starts them, the
+    // clients (and the tool) those it has afterwards.
+    if (!zvbench::KeepToCores(serverCpus)) {
+        std::cerr << "can't keep the servers to cores " << serverCpus << "\n";
+        return 1;
+    }
     bool started = true;
     for (size_t k = 0; k < builds.size(); ++k) {
         Server s;
@@ -147,6 +164,10 @@ int main(int argc, char** argv)
         }
         s.pid = zvbench::StartServer(s.dir, s.port, s.build);
         servers.push_back(s);
+    }
+    if (!zvbench::KeepToCores(clientCpus)) {
+        std::cerr << "can't keep the clients to cores " << clientCpus << "\n";
+        started = false;
     }
     for (const Server& s : servers) {
         if (!zvbench::WaitServing(tool, "127.0.0.1:" + std::to_string(s.port))) {
@@ -171,6 +192,7 @@ int main(int argc, char** argv)
                         const size_t k = (i + static_cast<size_t>(r)) % servers.size();
                         const Server& server = servers[k];
                         const double cpu0 = zvbench::CpuSeconds(server.pid);
+                        const long long switches0 = zvbench::ContextSwitches(server.pid);
                         const std::string request = Request(path, op == 1, value);
                         const zvbench::TimedRun run = zvbench::RunClients(n, seconds, base, [&](int c) {
                             const std::string from = "127.0.3." + std::to_string(1 + c % 250);
@@ -178,6 +200,7 @@ int main(int argc, char** argv)
                         });
                         Figures& f = figures[std::make_tuple(op, n, k)];
                         f.cpuSeconds += zvbench::CpuSeconds(server.pid) - cpu0;
+                        f.switches += static_cast<double>(zvbench::ContextSwitches(server.pid) - switches0);
                         f.requests += static_cast<double>(run.latencies.size());
                         f.rates.push_back(run.rate);
                         f.failed += run.failed;
@@ -188,8 +211,8 @@ int main(int argc, char** argv)
         }
         std::printf("%d rounds of %.1f s, servers in turns; ratio and +p99 to the reference (%s)\n", rounds, seconds,
                     servers[0].build.c_str());
-        std::printf("%-4s %7s  %-44s %9s %6s %8s %8s %8s %7s\n", "op", "clients", "server", "rate/s", "ratio", "p99 us",
-                    "+p99 us", "cpu us", "failed");
+        std::printf("%-4s %7s  %-44s %9s %6s %8s %8s %8s %6s %7s\n", "op", "clients", "server", "rate/s", "ratio",
+                    "p99 us", "+p99 us", "cpu us", "cs", "failed");
         for (int op = 0; op < 2; ++op) {
             for (const int n : clients) {
                 double referenceRate = 0;
@@ -205,9 +228,10 @@ int main(int argc, char** argv)
                     const std::string name = servers[k].build.size() > 44
                                                  ? "..." + servers[k].build.substr(servers[k].build.size() - 41)
                                                  : servers[k].build;
-                    std::printf("%-4s %7d  %-44s %9.0f %6.2f %8.1f %+8.1f %8.1f %7ld\n", op == 0 ? "get" : "set", n,
-                                name.c_str(), rate, referenceRate > 0 ? rate / referenceRate : 0.0, p99,
-                                p99 - referenceP99, f.requests > 0 ? 1e6 * f.cpuSeconds / f.requests : 0.0, f.failed);
+                    const double perRequest = f.requests > 0 ? 1 / f.requests : 0.0;
+                    std::printf("%-4s %7d  %-44s %9.0f %6.2f %8.1f %+8.1f %8.1f %6.2f %7ld\n", op == 0 ? "get" : "set",
+                                n, name.c_str(), rate, referenceRate > 0 ? rate / referenceRate : 0.0, p99,
+                                p99 - referenceP99, 1e6 * f.cpuSeconds * perRequest, f.switches * perRequest, f.failed);
                 }
             }
         }

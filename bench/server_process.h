@@ -3,9 +3,12 @@
 // benchmark runs from (it lies in its "bench" folder), a server started on
 // a loopback port with its own root, the wait until it serves, and its stop;
 // and the built programs started with their output to files; what a process
-// has used: its CPU time and resident memory.
+// has used: its CPU time, context switches and resident memory; and the
+// cores a benchmark keeps its processes to.
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +133,71 @@ inline double CpuSeconds(pid_t pid)
         }
     }
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Context switches of all threads of a process (voluntary and not), or -1.
+// A thread that has ended no longer counts.
+inline long long ContextSwitches(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) {
+        return -1;
+    }
+    long long switches = 0;
+    while (const dirent* task = ::readdir(dir)) {
+        if (task->d_name[0] == '.') {
+            continue;
+        }
+        std::ifstream in(tasks + "/" + task->d_name + "/status");
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                switches += std::atoll(line.c_str() + line.find(':') + 1);
+            }
+        }
+    }
+    ::closedir(dir);
+    return switches;
+}
+
+// Keeps this process (and the processes it starts from now on) to the
+// cores of a list such as "2-4" or "2,3,5"; an empty list changes nothing.
+inline bool KeepToCores(const std::string& list)
+{
+    if (list.empty()) {
+        return true;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::istringstream in(list);
+    for (std::string range; std::getline(in, range, ',');) {
+        const std::size_t dash = range.find('-');
+        const int first = std::atoi(range.substr(0, dash).c_str());
+        const int last = dash == std::string::npos ? first : std::atoi(range.substr(dash + 1).c_str());
+        for (int cpu = first; cpu <= last && cpu < CPU_SETSIZE; ++cpu) {
+            CPU_SET(cpu, &set);
+        }
+    }
+    return CPU_COUNT(&set) > 0 && ::sched_setaffinity(0, sizeof(set), &set) == 0;
+}
+
+// The first count cores this process may run on, as a list for
+// KeepToCores (fewer when it may run on fewer).
+inline std::string FirstCores(int count)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::string list;
+    if (::sched_getaffinity(0, sizeof(set), &set) != 0) {
+        return list;
+    }
+    for (int cpu = 0; cpu < CPU_SETSIZE && count > 0; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) {
+            list += (list.empty() ? "" : ",") + std::to_string(cpu);
+            --count;
+        }
+    }
+    return list;
 }
 
 // Resident memory (VmRSS) of a process in kB, or -1.
