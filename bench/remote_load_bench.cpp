@@ -1,6 +1,10 @@
 // Load test of the remote export over loopback TCP. A server process serves
 // a small tree and a stream fed at about 2 kHz.
 //
+// Every process of the bench (the server, the echo and all clients) runs on
+// the same two cores, the first two that the bench may use, so that the
+// ratios to the echo do not depend on how many cores the machine has.
+//
 // First the judged figures: 8 client processes make gets as fast as they
 // can for a while (the bytes an ORB sends for a get, each client on a
 // connection of its own), and, taking turns with them round after round, 8
@@ -9,7 +13,8 @@
 // with the bytes the export answered a get with). Prints both rates and their
 // ratio, the ratio of the processor time that each side's server takes per
 // exchange (echo / get: it falls as a get costs more), both the medians of
-// the rounds, and the gets' latency percentiles. With --floor F (rate) or
+// the rounds (short ones, so that a change in the machine's other load
+// falls on both sides alike), and the gets' latency percentiles. With --floor F (rate) or
 // --cpu-floor C (processor time) it fails, in one line, when a ratio is
 // below its floor.
 //
@@ -22,7 +27,7 @@
 //
 //   remote_load_bench [--requests N] [--rounds R] [--seconds S] [--floor F] [--cpu-floor C]
 //       N get/set pairs per client (default 10000); R rounds of S seconds
-//       (default 5 of 1 s) of gets and of the echo
+//       (default 20 of 0.25 s) of gets and of the echo
 // Any --benchmark_* argument (the CI smoke run) selects a short run.
 // Bounded: every client stops after its count or time; the whole run is
 // killed after 180 s.
@@ -291,8 +296,8 @@ int EchoServer(int listener, const std::string& answer)
 int main(int argc, char** argv)
 {
     int n = 10000;
-    int rounds = 5;
-    double roundSeconds = 1;
+    int rounds = 20;
+    double roundSeconds = 0.25;
     double floor = 0;
     double cpuFloor = 0;
     for (int i = 1; i < argc; ++i) {
@@ -313,6 +318,12 @@ int main(int argc, char** argv)
             roundSeconds = 0.1;
         }
     }
+    const std::string cores = zvbench::FirstCores(2);
+    if (!zvbench::KeepToCores(cores)) {
+        std::cerr << "can't keep the bench to cores " << cores << "\n";
+        return 1;
+    }
+    std::printf("on cores %s\n", cores.c_str());
     const unsigned short port = zvtest::FreePort();
     const std::string base = "/tmp/zv_remote_load_" + std::to_string(::getpid());
     const std::string doneFlag = base + ".done";
@@ -423,7 +434,7 @@ int main(int argc, char** argv)
     ::waitpid(echo, nullptr, 0);
     const double ratio = Median(ratios);
     const double cpuRatio = Median(cpuRatios);
-    std::printf("gets, %d clients: %.0f requests/s (median of %d rounds of %.1f s); latency us: p50 %.1f  p99 %.1f\n",
+    std::printf("gets, %d clients: %.0f requests/s (median of %d rounds of %.2f s); latency us: p50 %.1f  p99 %.1f\n",
                 c_setters, Median(getRates), rounds, roundSeconds, Percentile(getLatencies, 50),
                 Percentile(getLatencies, 99));
     std::printf("bare loopback echo, %d clients: %.0f exchanges/s\n", c_setters, Median(echoRates));
