@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -505,22 +506,36 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, bool keepOut, boo
     const std::string err = m_base + ".err";
     std::vector<std::string> argv = {tool};
     argv.insert(argv.end(), args.begin(), args.end());
+    // All that allocates or locks is done before the fork: the child of a
+    // process whose other threads (the server's) may hold the allocator's
+    // locks at that moment only calls what is safe there, up to execv.
+    std::vector<char*> cargv;
+    for (std::string& a : argv) {
+        cargv.push_back(&a[0]);
+    }
+    cargv.push_back(nullptr);
+    const int fds[3] = {::open("/dev/null", O_RDONLY | O_CLOEXEC),
+                        ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+                        ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
     m_pid = ::fork();
     if (m_pid == 0) {
         if (ownGroup) {
             ::setpgid(0, 0);
         }
-        std::vector<char*> cargv;
-        for (std::string& a : argv) {
-            cargv.push_back(&a[0]);
-        }
-        cargv.push_back(nullptr);
-        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr) ||
-            !std::freopen("/dev/null", "r", stdin)) {
-            std::_Exit(126);
+        for (int i = 0; i < 3; ++i) {
+            // (one opened as i already keeps it across execv once its close-on-exec flag is off)
+            const bool placed = fds[i] >= 0 && (fds[i] == i ? ::fcntl(i, F_SETFD, 0) == 0 : ::dup2(fds[i], i) == i);
+            if (!placed) {
+                ::_exit(126);
+            }
         }
         ::execv(tool.c_str(), cargv.data());
-        std::_Exit(127);
+        ::_exit(127);
+    }
+    for (const int fd : fds) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 
