@@ -2,6 +2,7 @@
 
 #include "acquisition/history_buffer.h"
 #include "app/fa_sync_controller.h"
+#include "app/local_timing_raf.h"
 #include "app/raf_board.h"
 #include "app/vuna_application.h"
 #include "mci/factory.h"
@@ -49,36 +50,37 @@ std::string BoardName(const qapp::ZemtraBoard& board)
     return board.Board() ? board.Board()->GetName() : board.GetName();
 }
 
-// Calls SetFaRunning once on the way out of a restart, unless Run did.
-class RunningAgain {
+} // namespace
+
+// Counts the chain running again on the way out of a restart, unless Run or
+// an overtaking announcement did.
+class Signals::RunningAgain {
 public:
-    explicit RunningAgain(FaSyncController* peers) : m_peers(peers) {}
+    RunningAgain(Signals& signals, FaSyncController* peers) : m_signals(signals), m_peers(peers) {}
     ~RunningAgain()
     {
-        if (m_peers) {
-            m_peers->SetFaRunning();
-        }
+        uint64_t mark = 0;
+        m_signals.CountFaRunning(mark);
     }
     RunningAgain(const RunningAgain&) = delete;
     RunningAgain& operator=(const RunningAgain&) = delete;
 
-    // Counts the chain running and waits for all peers.
+    // Counts the chain running and waits for all peers; false at once when
+    // an announcement has overtaken the restart.
     bool Run()
     {
-        FaSyncController* peers = m_peers;
-        m_peers = nullptr;
-        if (!peers) {
+        if (!m_peers) {
             return true;
         }
-        peers->SetFaRunning();
-        return peers->WaitForAllRunning();
+        uint64_t mark = 0;
+        return m_signals.CountFaRunning(mark) &&
+               m_peers->WaitForAllRunning(mark, [this] { return m_signals.RestartOvertaken(); });
     }
 
 private:
+    Signals& m_signals;
     FaSyncController* m_peers;
 };
-
-} // namespace
 
 Signals::Signals(RafBoard& board, const std::string& name) : qapp::ZemtraFeature(board, name), m_board(board)
 {
@@ -474,15 +476,18 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
     qstd::LogInfo("TBT, FA, SA signals stopped.");
 
     FaSyncController* peers = FaPeers();
-    bool stopped = true;
-    if (peers) {
-        peers->SetFaStopped();
-        stopped = peers->WaitForAllStopped();
-    }
-    // From here on the chain counts as running again on every way out, so
-    // that the peers are not held back and the next restart finds the
+    // From the stop on the chain counts as running again on every way out,
+    // so that the peers are not held back and the next restart finds the
     // counter whole.
-    RunningAgain running(peers);
+    RunningAgain running(*this, peers);
+    bool stopped = true;
+    uint64_t mark = 0;
+    if (peers) {
+        stopped = CountFaStopped(*peers, mark) && peers->WaitForAllStopped(mark, [this] { return RestartOvertaken(); });
+    }
+    if (GiveWay(client)) {
+        return false;
+    }
 
     if (HistoryBuffer* hb = m_board.GetHistoryBuffer()) {
         hb->StartTbtOnEvent();
@@ -493,14 +498,18 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
     client.GetQueue().SetTimeout(wait);
     qsig::EventStruct event;
     const qsig::SuccessCode_e rc = client.Read(event);
+    if (rc == qsig::eTimeout) {
+        qstd::LogError("Failed to restart TBT SA and FA streams. No start event within " + std::to_string(wait) +
+                       " ms.");
+        if (!GiveWay(client)) {
+            RestartControllers(nullptr);
+            client.Close();
+        }
+        return false;
+    }
     if (rc != qsig::eSuccess) {
         RestartControllers(nullptr);
         client.Close();
-        if (rc == qsig::eTimeout) {
-            qstd::LogError("Failed to restart TBT SA and FA streams. No start event within " + std::to_string(wait) +
-                           " ms.");
-            return false;
-        }
         std::ostringstream os;
         os << "Failed to restart TBT SA and FA streams. "
            << "Event signal closed: " << rc;
@@ -509,7 +518,57 @@ bool Signals::TbtSaFaRestart(uint64_t lmt)
     qstd::LogInfo("TBT, FA, SA signals started at LMT=" + std::to_string(start));
 
     const bool allRunning = running.Run();
+    if (GiveWay(client)) {
+        return false;
+    }
     RestartControllers(&start);
     client.Close();
     return stopped && allRunning;
+}
+
+void Signals::OnSyncAnnounced()
+{
+    uint64_t mark = 0;
+    CountFaRunning(mark);
+}
+
+bool Signals::RestartOvertaken() const
+{
+    const LocalTimingRaf* timing = m_board.GetLocalTiming();
+    return timing != nullptr && timing->IsSyncPending();
+}
+
+bool Signals::GiveWay(qsig::ZemtraEventStream::Client& client) const
+{
+    if (!RestartOvertaken()) {
+        return false;
+    }
+    QSTD_TRACE(1, "TBT, FA, SA restart gives way to the synchronisation to LMT "
+                      << m_board.GetLocalTiming()->GetAnnouncedLMT() << ".");
+    client.Close();
+    return true;
+}
+
+bool Signals::CountFaStopped(FaSyncController& peers, uint64_t& mark)
+{
+    std::lock_guard<std::mutex> lock(m_fa_count_mutex);
+    // Under the lock that the announcement's OnSyncAnnounced takes: a stop
+    // counted here is counted running again by that announcement.
+    if (RestartOvertaken()) {
+        return false;
+    }
+    mark = peers.SetFaStopped();
+    m_fa_counted_stopped = &peers;
+    return true;
+}
+
+bool Signals::CountFaRunning(uint64_t& mark)
+{
+    std::lock_guard<std::mutex> lock(m_fa_count_mutex);
+    if (m_fa_counted_stopped == nullptr) {
+        return false;
+    }
+    mark = m_fa_counted_stopped->SetFaRunning();
+    m_fa_counted_stopped = nullptr;
+    return true;
 }

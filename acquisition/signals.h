@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -113,8 +114,16 @@ public:
     // start event did not come in time. Raises when the event stream is
     // closed while waiting. Whatever happens after the stop, the board's FA
     // chain counts as running again; on every way out the DDC and TDP
-    // controllers are enabled again.
+    // controllers are enabled again, except when a newer synchronisation is
+    // announced while the restart runs: the restart then gives way to that
+    // synchronisation's, which follows at the next trigger (it neither waits
+    // for its peers any longer nor starts or re-anchors anything on the time
+    // line that the trigger replaces) and returns false.
     bool TbtSaFaRestart(uint64_t lmt);
+    // The board's OnAnnounceSync: a restart in progress, overtaken, counts
+    // its chain as running again at once, so that the FA peers' meeting of
+    // the newer restart counts only the stops for that one.
+    void OnSyncAnnounced();
 
     // start = lmt + (c_start_lead / period + 1) x period, in 64 bits; false
     // for a period of 0 or a start past the 64-bit range.
@@ -143,7 +152,21 @@ public:
     const std::shared_ptr<TdpAmplSource>& GetTdpAmplSource() const { return m_tdp_ampl; }
 
 private:
+    class RunningAgain;
+
     FaSyncController* FaPeers() const;
+    // True when a synchronisation newer than the one being restarted is
+    // announced.
+    bool RestartOvertaken() const;
+    // When it is: traces so, closes the restart's client and returns true.
+    bool GiveWay(qsig::ZemtraEventStream::Client& client) const;
+    // Counts the chain stopped with its peers, unless a newer
+    // synchronisation is announced already; true, with the mark of the stop
+    // for WaitForAllStopped, when it counted.
+    bool CountFaStopped(FaSyncController& peers, uint64_t& mark);
+    // Counts the chain running again when it counts as stopped; true, with
+    // the mark for WaitForAllRunning, when it did.
+    bool CountFaRunning(uint64_t& mark);
     std::string SourceName(const std::string& base) const;
     // Source over [start, start + length) of the buffer with a circular
     // controller of one atom per TBT decimation.
@@ -174,4 +197,8 @@ private:
     mci::TreeNodePtr m_node;
     // Every signal node with the source it exports.
     std::vector<std::pair<qsig::SignalSource*, std::shared_ptr<qreg::SignalNode>>> m_signal_nodes;
+    // The peers with which the chain counts as stopped, from a restart's stop
+    // until it counts running again; null otherwise.
+    std::mutex m_fa_count_mutex;
+    FaSyncController* m_fa_counted_stopped = nullptr;
 };

@@ -285,6 +285,9 @@ void GdxBoard::OnAnnounceSync()
     if (IsFofbUserblock() && m_fofb) {
         m_fofb->AnnounceResetMagnetCounter();
     }
+    if (FaSyncController* peers = FaPeers()) {
+        m_peer_stops_at_announce.store(peers->GetStoppedRounds());
+    }
     if (m_fa_source) {
         m_fa_source->EnableAllControllers(false);
     }
@@ -314,6 +317,27 @@ void GdxBoard::EventReceived(unsigned long long id, unsigned long long a, unsign
     }
 }
 
+FaSyncController* GdxBoard::FaPeers() const
+{
+    auto* app = dynamic_cast<VunaApplication*>(&GetApplication());
+    return app ? app->GetFaSyncController() : nullptr;
+}
+
+bool GdxBoard::RestartOvertaken() const
+{
+    return m_local_timing != nullptr && m_local_timing->IsSyncPending();
+}
+
+bool GdxBoard::GiveWay() const
+{
+    if (!RestartOvertaken()) {
+        return false;
+    }
+    QSTD_TRACE(1,
+               "GDX-FA restart gives way to the synchronisation to LMT " << m_local_timing->GetAnnouncedLMT() << ".");
+    return true;
+}
+
 bool GdxBoard::GdxFaInit()
 {
     QSTD_TRACE_FNC();
@@ -334,37 +358,53 @@ bool GdxBoard::GdxFaInit()
     qstd::LogInfo("GDX-FA signal stopped.");
 
     FaSyncController* peers = dynamic_cast<VunaApplication&>(GetApplication()).GetFaSyncController();
+    const FaSyncController::GiveUp overtaken = [this] { return RestartOvertaken(); };
     bool stopped = true;
     bool running = true;
+    uint64_t runs = 0;
     if (peers) {
-        stopped = peers->WaitForAllStopped();
+        // The peers' stop for this synchronisation counts from its
+        // announcement on, even when it came before this wait.
+        stopped = peers->WaitForAllStopped(m_peer_stops_at_announce.load(), overtaken);
+        runs = peers->GetRunningRounds();
     }
-    ResetFaChain();
-    if (peers) {
-        running = peers->WaitForAllRunning();
-    }
-
-    const uint64_t now = client.GetCurrentMachineTime().Value();
-    const uint64_t adc = m_hooks ? m_hooks->GetDefAdcFreq() : 0;
-    const uint64_t start = now + adc / 10;
-
-    if (m_history_buffer) {
-        m_history_buffer->StartDodOnEvent();
-    }
-    m_event->WriteEvent(qsig::EventStruct::Request(c_fa_start_request, start));
-
-    qsig::EventStruct event;
-    const qsig::SuccessCode_e rc = client.Read(event);
-    if (rc == qsig::eTimeout) {
-        qstd::LogError("Failed to start GDX-FA signal. No start event within " +
-                       std::to_string(c_start_timeout.count()) + " ms.");
+    if (GiveWay() || !ResetFaChain(overtaken)) {
         return false;
     }
-    if (rc != qsig::eSuccess) {
-        std::ostringstream os;
-        os << "Failed to start GDX-FA signal. "
-           << "Event signal closed: " << rc;
-        throw qstd::Exception(os.str(), true);
+    if (peers) {
+        running = peers->WaitForAllRunning(runs, overtaken);
+    }
+
+    const uint64_t adc = m_hooks ? m_hooks->GetDefAdcFreq() : 0;
+    uint64_t start = 0;
+    for (unsigned attempt = 1;; ++attempt) {
+        // The start lies on the board's time line of this moment, which a
+        // newer synchronisation replaces at its trigger.
+        if (GiveWay()) {
+            return false;
+        }
+        start = client.GetCurrentMachineTime().Value() + adc / 10;
+        if (m_history_buffer) {
+            m_history_buffer->StartDodOnEvent();
+        }
+        m_event->WriteEvent(qsig::EventStruct::Request(c_fa_start_request, start));
+
+        qsig::EventStruct event;
+        const qsig::SuccessCode_e rc = client.Read(event);
+        if (rc == qsig::eSuccess) {
+            break;
+        }
+        if (rc != qsig::eTimeout) {
+            std::ostringstream os;
+            os << "Failed to start GDX-FA signal. "
+               << "Event signal closed: " << rc;
+            throw qstd::Exception(os.str(), true);
+        }
+        qstd::LogError("Failed to start GDX-FA signal. No start event within " +
+                       std::to_string(c_start_timeout.count()) + " ms.");
+        if (attempt == c_start_attempts) {
+            return false;
+        }
     }
     qstd::LogInfo("GDX-FA signal started at LMT=" + std::to_string(start));
     if (m_fa_source) {
@@ -373,16 +413,22 @@ bool GdxBoard::GdxFaInit()
     return stopped && running;
 }
 
-void GdxBoard::ResetFaChain()
+bool GdxBoard::ResetFaChain(const std::function<bool()>& giveUp)
 {
     if (!IsFofbUserblock() || m_fa_filter == nullptr || m_grouping == nullptr) {
-        return;
+        return true;
     }
     QSTD_TRACE(1, "Resetting GDX FA chain...");
     m_fa_filter->Reset();
     m_grouping->Reset();
+    // Each streamer waits for its link (about 0.3 s): a restart that gives
+    // way stops before the next one, and its successor resets every block.
     for (GBE* gbe : {m_gbe_orbit, m_gbe_magnet}) {
         if (gbe) {
+            if (giveUp && giveUp()) {
+                QSTD_TRACE(1, "GDX FA chain reset left to the next restart.");
+                return false;
+            }
             gbe->Reset();
             gbe->Init();
         }
@@ -390,6 +436,7 @@ void GdxBoard::ResetFaChain()
     if (m_fofb) {
         m_fofb->Reset();
     }
+    return true;
 }
 
 void GdxBoard::CreateGdxFaSignal()

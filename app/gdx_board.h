@@ -24,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ class GdxFaFilter;
 class GdxHistoryBuffer;
 class GdxHouseKeeping;
 class GdxSfpControl;
+class FaSyncController;
 class FOFB;
 class FofbStateMachine;
 class GBE;
@@ -106,6 +108,12 @@ public:
     // bound keeps a board that never answers from holding the thread that
     // delivers its events.
     static constexpr std::chrono::milliseconds c_start_timeout{3000};
+    // Start requests of one restart, each at a start LMT taken anew from the
+    // board's time: a start event that went missing once does not leave the
+    // chain stopped until the next synchronisation, and a board that never
+    // answers holds the thread at most this many waits. A value of our
+    // choosing, kept here.
+    static constexpr unsigned c_start_attempts = 3;
 
     // The board's event table: {0 "sync"}, {2 "trigger"}, {3 "interlock"}.
     static const std::vector<qfeature::Events::Description> c_event_table;
@@ -136,10 +144,16 @@ public:
     void EventReceived(unsigned long long id, unsigned long long a, unsigned long long b);
 
     // FA chain restart; true when both FA peer waits succeeded. False also
-    // when the start event does not arrive within c_start_timeout.
+    // when no start event arrives within c_start_timeout of any of
+    // c_start_attempts start requests, and when a newer synchronisation is
+    // announced while it runs: the chain then stays stopped for the restart
+    // of that synchronisation, which follows at the next trigger (a start
+    // now would lie on the time line that the trigger replaces).
     bool GdxFaInit();
-    // Userblocks 2 to 4: FA filter, grouping, streamers and feedback.
-    void ResetFaChain();
+    // Userblocks 2 to 4: FA filter, grouping, streamers and feedback. When
+    // giveUp (if given) says so before a streamer's turn, the reset stops
+    // there and returns false.
+    bool ResetFaChain(const std::function<bool()>& giveUp = std::function<bool()>());
     // The FA on-demand source over the history memory with its circular
     // position controller; nothing without history memory.
     void CreateGdxFaSignal();
@@ -193,6 +207,13 @@ public:
 private:
     // True when the FPGA reports a feedback userblock (2 to 4) now.
     bool IsFofbUserblock() const;
+    // The application's FA synchronisation controller, or null.
+    FaSyncController* FaPeers() const;
+    // True when a synchronisation newer than the one being restarted is
+    // announced (GdxFaInit).
+    bool RestartOvertaken() const;
+    // The same, traced.
+    bool GiveWay() const;
     // The feedback block, the Ethernet streamers and, on userblock 4, the
     // state relay, serial outputs and feedback interlock, in that order.
     void CreateFeedbackBlocks();
@@ -220,6 +241,10 @@ private:
     qapp::ZemtraLvdsReceiver* m_lvds_rx = nullptr;
     PllHooks* m_hooks;
     std::atomic<unsigned> m_group_size{c_group_size_init};
+    // All-stopped rounds of the FA peers at the latest announcement: the
+    // restart that follows waits for a round after it (the peers' stop for
+    // that synchronisation may come before the restart gets to wait).
+    std::atomic<uint64_t> m_peer_stops_at_announce{0};
     std::shared_ptr<qsig::RandomAccessBuffer> m_fa_buffer;
     std::shared_ptr<GdxFaSource> m_fa_source;
     std::unique_ptr<qsig::ZemtraEventStream> m_event;

@@ -144,6 +144,7 @@ void RafBoard::OnAnnounceSync()
     QSTD_TRACE_FNC();
     if (m_signals) {
         m_signals->EnableControllers(false);
+        m_signals->OnSyncAnnounced();
     }
 }
 

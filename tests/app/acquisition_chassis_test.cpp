@@ -18,9 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -273,6 +276,81 @@ TEST(AcquisitionChassisConcurrency, GdxFaReaderGoesOnThroughASynchronisation)
     ASSERT_EQ(qsig::eSuccess, read(next));
     EXPECT_EQ(lmt + c_count * c_fa, next);
     source->ReleasePositionControllerCopy(reader);
+    EXPECT_TRUE(run.Stop());
+}
+
+// Two synchronisations in a row, the second written once the boards have
+// taken the first LMT (as two writes of "synchronize_lmt" with a trigger
+// between them do): in alternate rounds as soon as the GDX board's clock has
+// taken it (each board's restart for it begun or not yet) and once every
+// board has stopped its FA chain for it. The restarts for the first give way
+// to those for the second, whose GDX FA atoms reach a reader that opens after
+// the second write within 2 s, every round.
+TEST(AcquisitionChassisConcurrency, TwoSynchronisationsInARowKeepTheGdxFaFlowing)
+{
+    qstd::CaptureScope capture(true, false);
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    VunaApplication& app = run.App();
+    GdxBoard* gdx = app.GetGdxBoard();
+    ASSERT_TRUE(gdx && gdx->GetFaSource());
+    const std::string started = "GDX-FA signal started at LMT=";
+    ASSERT_TRUE(zvtest::WaitFor([&] { return apptest::CountLoggedContaining(capture, started) == 1; }, 10s));
+    std::vector<sim::Board*> boards = {gdx->Board()->SimBoard()};
+    for (RafBoard* raf : app.GetRafBoards()) {
+        boards.push_back(raf->Board()->SimBoard());
+    }
+    mci::ClientAccess client = run.Client();
+    constexpr size_t c_atoms = 100;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        const size_t starts = apptest::CountLoggedContaining(capture, started);
+        std::vector<uint64_t> stops;
+        for (sim::Board* b : boards) {
+            stops.push_back(b->StopRequests());
+        }
+        client.SetText("synchronize_lmt", "1");
+        const bool everyStop = round % 2 == 1;
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                if (!everyStop) {
+                    return !boards[0]->LmtPending();
+                }
+                for (size_t i = 0; i < boards.size(); ++i) {
+                    if (boards[i]->StopRequests() == stops[i]) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            10s));
+        client.SetText("synchronize_lmt", "0");
+        const auto asked = std::chrono::steady_clock::now();
+
+        auto reader = gdx->GetFaSource()->CreateClient("test-two-syncs");
+        ASSERT_EQ(qsig::eSuccess, reader.Open(qsig::eAccessStreaming, c_atoms, 0));
+        std::atomic<size_t> read{0};
+        std::atomic<long long> took{0}; // milliseconds from the second write to the last atom
+        std::thread reading([&] {
+            qsig::Array<GdxFaTraits> atoms(GdxFaTraits(), c_atoms);
+            qsig::SignalMeta meta;
+            while (read.load() < c_atoms && reader.Read(atoms, meta, 0) == qsig::eSuccess) {
+                read += atoms.GetLength();
+            }
+            took =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
+        });
+        const bool arrived = zvtest::WaitFor([&] { return read.load() >= c_atoms; }, 20s);
+        reader.Close();
+        reading.join();
+        ASSERT_TRUE(arrived) << read.load() << " atoms";
+        EXPECT_LT(took.load(), 2000) << "ms";
+        // One start, at the second synchronisation.
+        EXPECT_EQ(starts + 1, apptest::CountLoggedContaining(capture, started));
+    }
+    EXPECT_FALSE(capture.LoggedSubstring("Failed to start GDX-FA signal."));
+    EXPECT_FALSE(capture.LoggedSubstring("Failed to restart TBT SA and FA streams."));
+    EXPECT_FALSE(capture.LoggedSubstring("instead of the announced"));
     EXPECT_TRUE(run.Stop());
 }
 

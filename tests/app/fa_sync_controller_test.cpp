@@ -2,6 +2,7 @@
 #include "app/fa_sync_controller.h"
 
 #include "platform/qstd/capture.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,60 @@ TEST(FaSyncController, WaitGivesUpAfterItsChecks)
     EXPECT_TRUE(capture.Traced("Timeout waiting for all FA chains stopped."));
     EXPECT_FALSE(capture.Traced("FaSyncController: All stopped."));
     EXPECT_EQ(fa.GetCounter(), 2u);
+}
+
+TEST(FaSyncController, ARoundAfterTheMarkMeetsTheWait)
+{
+    qstd::CaptureScope capture;
+    Root root;
+    FaSyncController fa(root, "fa_sync_controller", 2);
+    // Both boards stop (a round of all stopped) and run again (a round of all
+    // running); then one stops again for the next synchronisation.
+    const uint64_t firstStop = fa.SetFaStopped();
+    const uint64_t lastStop = fa.SetFaStopped();
+    const uint64_t firstRun = fa.SetFaRunning();
+    const uint64_t lastRun = fa.SetFaRunning();
+    const uint64_t nextStop = fa.SetFaStopped();
+    ASSERT_EQ(1u, fa.GetCounter());
+    // A wait that is not met gives up at once.
+    const FaSyncController::GiveUp now = [] { return true; };
+    struct Case {
+        const char* what;
+        bool running;
+        uint64_t mark;
+        bool met;
+    };
+    for (const Case& c :
+         {Case{"a stop before the last", false, firstStop, true}, Case{"the last stop", false, lastStop, true},
+          Case{"a run before the last, the counter down again", true, firstRun, true},
+          Case{"the last run", true, lastRun, true}, Case{"the next stop", false, nextStop, false},
+          Case{"no mark, no run since", true, fa.GetRunningRounds(), false}}) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.met, c.running ? fa.WaitForAllRunning(c.mark, now) : fa.WaitForAllStopped(c.mark, now));
+    }
+    EXPECT_TRUE(capture.Traced("FaSyncController: Wait for all stopped given up."));
+    EXPECT_FALSE(capture.TracedSubstring("Timeout waiting"));
+    // A target met at the check is met, whatever the wait's give-up says.
+    fa.SetFaStopped();
+    EXPECT_TRUE(fa.WaitForAllStopped(fa.GetStoppedRounds(), now));
+}
+
+TEST(FaSyncControllerConcurrency, TargetReachedAndLeftBetweenTwoChecksMeetsTheWait)
+{
+    // The last board runs again and at once stops for the next
+    // synchronisation while another waits between two of its checks.
+    qstd::CaptureScope capture;
+    Root root;
+    FaSyncController fa(root, "fa_sync_controller", 2);
+    fa.SetFaStopped();
+    std::atomic<bool> result{false};
+    std::thread waiter([&] { result = fa.WaitForAllRunning(); });
+    ASSERT_TRUE(zvtest::WaitFor([&] { return capture.Traced("FaSyncController: Waiting for all running..."); }));
+    fa.SetFaRunning();
+    fa.SetFaStopped();
+    waiter.join();
+    EXPECT_TRUE(result.load());
+    EXPECT_EQ(1u, fa.GetCounter());
 }
 
 TEST(FaSyncControllerConcurrency, AllBoardsMeetAtStopAndRun)

@@ -1,6 +1,7 @@
 // GDX board assembly and operations: its base objects, the userblock's
 // register tree, the memory check, the bounded FA chain restart, and the
 // shutdown of its event stream.
+#include "app_support.h"
 #include "board_fixture.h"
 
 #include "app/gdx_board.h"
@@ -23,8 +24,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
+#include <vector>
 
 namespace apptest {
 template <> GdxBoard* BoardFixture<GdxBoard>::MakeBoard()
@@ -222,21 +226,88 @@ TEST(GdxBoardOperations, PostInitRefusesAMemoryThatDoesNotMatchTheSpd)
     EXPECT_TRUE(capture.Logged("Memory controller & ram spd eeprom par. mismatch!"));
 }
 
-TEST(GdxBoardOperations, FaRestartWaitsForItsStartEventOnlySoLong)
+// The board answers the FA start requests from the answered-th on (0: none),
+// each with its start event at once.
+TEST(GdxBoardOperations, FaRestartAsksForItsStartAgainUntilItComes)
+{
+    struct Case {
+        unsigned answered;
+        bool result;
+        unsigned requests;
+    };
+    const std::string failed = "Failed to start GDX-FA signal. No start event within 3000 ms.";
+    for (const Case& c : {Case{2, true, 2}, Case{0, false, GdxBoard::c_start_attempts}}) {
+        SCOPED_TRACE(c.answered);
+        Fixture f(sim::c_typeGdx, "gdx", "7");
+        GdxBoard& b = f.Build();
+        std::vector<uint64_t> starts; // the requested start LMTs
+        std::mutex mutex;
+        f.Sim().SetRequestHandler([&](const sim::EventRecord& r) {
+            if (r[0] >> 32 != sim::c_requestGdxStart) {
+                return;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            starts.push_back(r[2]);
+            if (c.answered != 0 && starts.size() >= c.answered) {
+                f.Sim().Feed(sim::c_eventGdxStart, starts.size(), r[2]);
+            }
+        });
+        qstd::CaptureScope capture(true, true, 1);
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.result, b.GdxFaInit());
+        const auto waited = std::chrono::steady_clock::now() - before;
+        f.Sim().SetRequestHandler(nullptr);
+        EXPECT_TRUE(capture.Logged("GDX-FA signal stopped."));
+        EXPECT_TRUE(capture.Traced("Resetting GDX FA chain..."));
+        const unsigned missed = c.result ? c.requests - 1 : c.requests;
+        EXPECT_EQ(missed, apptest::CountLogged(capture, failed));
+        ASSERT_EQ(c.requests, starts.size());
+        // Each request takes its start from the board's time of that moment.
+        for (size_t i = 1; i < starts.size(); ++i) {
+            EXPECT_GE(starts[i], starts[i - 1] + 117440043ull * 3);
+        }
+        EXPECT_EQ(c.result, capture.Logged("GDX-FA signal started at LMT=" + std::to_string(starts.back())));
+        EXPECT_GE(waited, missed * GdxBoard::c_start_timeout);
+        EXPECT_LT(waited, missed * GdxBoard::c_start_timeout + std::chrono::seconds(2));
+        // The history buffer was armed for the start event.
+        EXPECT_EQ(4u, fpga::Read64(f.Sim().Memory() + GdxBoard::c_history_offset, tGdxHB::c_control));
+    }
+}
+
+// An announcement while the FA chain restarts: the restart gives way to the
+// announced synchronisation, before the chain's reset or between its
+// streamers, and neither waits for a start nor asks for one.
+TEST(GdxBoardOperations, FaRestartGivesWayToANewerSynchronisation)
 {
     Fixture f(sim::c_typeGdx, "gdx", "7");
+    SetUserblock(f, 4);
     GdxBoard& b = f.Build();
+    ASSERT_TRUE(b.GetMagnetGbe());
+    auto* orbit = dynamic_cast<sim::GbeModel*>(f.Sim().ModelAt(0xF20000));
+    auto* magnet = dynamic_cast<sim::GbeModel*>(f.Sim().ModelAt(0xF18000));
+    ASSERT_TRUE(orbit && magnet);
+    // Asked before each streamer: this many times no, then yes.
+    for (unsigned noes : {0u, 1u, 2u}) {
+        SCOPED_TRACE(noes);
+        const uint64_t orbitResets = orbit->Resets();
+        const uint64_t magnetResets = magnet->Resets();
+        unsigned asked = 0;
+        EXPECT_EQ(noes == 2, b.ResetFaChain([&] { return asked++ >= noes; }));
+        EXPECT_EQ(std::min(noes + 1, 2u), asked);
+        EXPECT_EQ(orbitResets + (noes >= 1 ? 2 : 0), orbit->Resets());
+        EXPECT_EQ(magnetResets + (noes >= 2 ? 2 : 0), magnet->Resets());
+    }
+
+    const uint64_t requests = f.Sim().Events().Requests();
+    ASSERT_TRUE(b.AnnounceLMTSync(5));
     qstd::CaptureScope capture(true, true, 1);
     const auto before = std::chrono::steady_clock::now();
     EXPECT_FALSE(b.GdxFaInit());
-    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
     EXPECT_TRUE(capture.Logged("GDX-FA signal stopped."));
-    EXPECT_TRUE(capture.Traced("Resetting GDX FA chain..."));
-    EXPECT_TRUE(capture.Logged("Failed to start GDX-FA signal. No start event within 3000 ms."));
-    EXPECT_GE(waited, GdxBoard::c_start_timeout);
-    EXPECT_LT(waited, GdxBoard::c_start_timeout + std::chrono::seconds(2));
-    // The history buffer was armed for the start event.
-    EXPECT_EQ(4u, fpga::Read64(f.Sim().Memory() + GdxBoard::c_history_offset, tGdxHB::c_control));
+    EXPECT_TRUE(capture.Traced("GDX-FA restart gives way to the synchronisation to LMT 5."));
+    EXPECT_FALSE(capture.Traced("Resetting GDX FA chain..."));
+    EXPECT_EQ(requests + 1, f.Sim().Events().Requests()); // the stop only
 }
 
 TEST(GdxBoardOperations, ShutdownWithdrawsTheEventStream)
@@ -531,12 +602,18 @@ TEST(GdxBoardOperations, OnlyTheTriggerSynchronises)
     Fixture f(sim::c_typeGdx, "gdx", "7");
     SetUserblock(f, 0);
     GdxBoard& b = f.Build();
+    // The FA chain's restart at the synchronisation starts at once.
+    f.Sim().SetRequestHandler([&](const sim::EventRecord& r) {
+        if (r[0] >> 32 == sim::c_requestGdxStart) {
+            f.Sim().Feed(sim::c_eventGdxStart, 1, r[2]);
+        }
+    });
     EXPECT_TRUE(b.AnnounceLMTSync(11));
     f.Sim().DeliverTrigger(std::chrono::steady_clock::now());
     b.EventReceived(0, 11, 0);
     b.EventReceived(3, 11, 0);
     EXPECT_TRUE(b.GetLocalTiming()->IsSyncPending());
-    b.EventReceived(2, 11, 0); // restarts the FA chain, which nothing answers
+    b.EventReceived(2, 11, 0);
     EXPECT_FALSE(b.GetLocalTiming()->IsSyncPending());
     EXPECT_EQ(11u, b.GetLocalTiming()->GetSynchronizedLMT());
 }
