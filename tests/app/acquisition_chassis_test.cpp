@@ -18,9 +18,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +57,11 @@ template <typename Atom> void ExpectAt(const Atom& a, Position p, double turns, 
     EXPECT_NEAR(p.x, a.X, tolerance) << what;
     EXPECT_NEAR(p.y, a.Y, tolerance) << what;
 }
+
+// Longest time from the second of two synchronisations in a row to the GDX
+// FA atoms of a reader. Before the restarts gave way to each other, the FA
+// peers' waits alone ran out after 2 s each.
+constexpr long long c_two_syncs_ms = 2000;
 
 uint64_t LmtOf(const SaFaAtom& a)
 {
@@ -285,7 +292,9 @@ TEST(AcquisitionChassisConcurrency, GdxFaReaderGoesOnThroughASynchronisation)
 // taken it (each board's restart for it begun or not yet) and once every
 // board has stopped its FA chain for it. The restarts for the first give way
 // to those for the second, whose GDX FA atoms reach a reader that opens after
-// the second write within 2 s, every round.
+// the second write within 2 s, every round; on a machine so loaded (or a
+// build so instrumented) that one synchronisation alone takes more than half
+// of that, within twice the time of the one measured in the same round.
 TEST(AcquisitionChassisConcurrency, TwoSynchronisationsInARowKeepTheGdxFaFlowing)
 {
     qstd::CaptureScope capture(true, false);
@@ -301,50 +310,62 @@ TEST(AcquisitionChassisConcurrency, TwoSynchronisationsInARowKeepTheGdxFaFlowing
         boards.push_back(raf->Board()->SimBoard());
     }
     mci::ClientAccess client = run.Client();
-    constexpr size_t c_atoms = 100;
-    for (int round = 0; round < 20; ++round) {
-        SCOPED_TRACE(round);
-        const size_t starts = apptest::CountLoggedContaining(capture, started);
-        std::vector<uint64_t> stops;
-        for (sim::Board* b : boards) {
-            stops.push_back(b->StopRequests());
-        }
-        client.SetText("synchronize_lmt", "1");
-        const bool everyStop = round % 2 == 1;
-        ASSERT_TRUE(zvtest::WaitFor(
-            [&] {
-                if (!everyStop) {
-                    return !boards[0]->LmtPending();
-                }
-                for (size_t i = 0; i < boards.size(); ++i) {
-                    if (boards[i]->StopRequests() == stops[i]) {
-                        return false;
-                    }
-                }
-                return true;
-            },
-            10s));
-        client.SetText("synchronize_lmt", "0");
-        const auto asked = std::chrono::steady_clock::now();
 
+    // Milliseconds from the last write of "synchronize_lmt" to the 100th FA
+    // atom of a reader that opens after it, or -1 when they do not come.
+    const auto synchronise = [&](const std::vector<std::string>& lmts, const std::function<bool()>& taken) {
+        constexpr size_t c_atoms = 100;
+        for (size_t i = 0; i + 1 < lmts.size(); ++i) {
+            client.SetText("synchronize_lmt", lmts[i]);
+            EXPECT_TRUE(zvtest::WaitFor(taken, 10s));
+        }
+        client.SetText("synchronize_lmt", lmts.back());
+        const auto asked = std::chrono::steady_clock::now();
         auto reader = gdx->GetFaSource()->CreateClient("test-two-syncs");
-        ASSERT_EQ(qsig::eSuccess, reader.Open(qsig::eAccessStreaming, c_atoms, 0));
+        EXPECT_EQ(qsig::eSuccess, reader.Open(qsig::eAccessStreaming, c_atoms, 0));
         std::atomic<size_t> read{0};
-        std::atomic<long long> took{0}; // milliseconds from the second write to the last atom
+        std::atomic<long long> took{-1};
         std::thread reading([&] {
             qsig::Array<GdxFaTraits> atoms(GdxFaTraits(), c_atoms);
             qsig::SignalMeta meta;
             while (read.load() < c_atoms && reader.Read(atoms, meta, 0) == qsig::eSuccess) {
                 read += atoms.GetLength();
             }
-            took =
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
+            if (read.load() >= c_atoms) {
+                took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked)
+                           .count();
+            }
         });
-        const bool arrived = zvtest::WaitFor([&] { return read.load() >= c_atoms; }, 20s);
+        zvtest::WaitFor([&] { return read.load() >= c_atoms; }, 20s);
         reader.Close();
         reading.join();
-        ASSERT_TRUE(arrived) << read.load() << " atoms";
-        EXPECT_LT(took.load(), 2000) << "ms";
+        return took.load();
+    };
+
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        const long long single = synchronise({"0"}, [] { return true; });
+        ASSERT_GE(single, 0) << "no FA atoms after one synchronisation";
+
+        const size_t starts = apptest::CountLoggedContaining(capture, started);
+        std::vector<uint64_t> stops;
+        for (sim::Board* b : boards) {
+            stops.push_back(b->StopRequests());
+        }
+        const bool everyStop = round % 2 == 1;
+        const long long twice = synchronise({"1", "0"}, [&] {
+            if (!everyStop) {
+                return !boards[0]->LmtPending();
+            }
+            for (size_t i = 0; i < boards.size(); ++i) {
+                if (boards[i]->StopRequests() == stops[i]) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        ASSERT_GE(twice, 0) << "no FA atoms after two synchronisations";
+        EXPECT_LT(twice, std::max(c_two_syncs_ms, 2 * single)) << "ms; one synchronisation: " << single << " ms";
         // One start, at the second synchronisation.
         EXPECT_EQ(starts + 1, apptest::CountLoggedContaining(capture, started));
     }
