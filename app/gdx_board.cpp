@@ -407,8 +407,17 @@ bool GdxBoard::GdxFaInit()
         }
     }
     qstd::LogInfo("GDX-FA signal started at LMT=" + std::to_string(start));
+    if (GiveWay()) {
+        return false;
+    }
     if (m_fa_source) {
+        // Enabled too, as the RAF boards' restarts enable theirs: the
+        // synchronisation's own hook enables them before this restart, and
+        // an announcement's hooks that end after that hook (the trigger came
+        // while they ran) would otherwise leave them disabled until the next
+        // synchronisation.
         m_fa_source->ResetAllControllers(start);
+        m_fa_source->EnableAllControllers(true);
     }
     return stopped && running;
 }

@@ -143,7 +143,9 @@ public:
     bool SetSyncState(const SyncStateMachine::State_e& state);
     void EventReceived(unsigned long long id, unsigned long long a, unsigned long long b);
 
-    // FA chain restart; true when both FA peer waits succeeded. False also
+    // FA chain restart: once the chain runs, the FA source's controllers are
+    // re-anchored at its start and enabled. True when both FA peer waits
+    // succeeded. False also
     // when no start event arrives within c_start_timeout of any of
     // c_start_attempts start requests, and when a newer synchronisation is
     // announced while it runs: the chain then stays stopped for the restart

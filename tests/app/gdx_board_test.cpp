@@ -240,6 +240,12 @@ TEST(GdxBoardOperations, FaRestartAsksForItsStartAgainUntilItComes)
         SCOPED_TRACE(c.answered);
         Fixture f(sim::c_typeGdx, "gdx", "7");
         GdxBoard& b = f.Build();
+        mci::TreeNodePtr node = qapp::MakeBranchNode("gdx", 0);
+        b.OnRegistryAdd(node);
+        b.CreateSignals();
+        // As an announcement whose hooks end after the synchronisation's
+        // leaves them.
+        b.GetFaSource()->EnableAllControllers(false);
         std::vector<uint64_t> starts; // the requested start LMTs
         std::mutex mutex;
         f.Sim().SetRequestHandler([&](const sim::EventRecord& r) {
@@ -267,6 +273,12 @@ TEST(GdxBoardOperations, FaRestartAsksForItsStartAgainUntilItComes)
             EXPECT_GE(starts[i], starts[i - 1] + 117440043ull * 3);
         }
         EXPECT_EQ(c.result, capture.Logged("GDX-FA signal started at LMT=" + std::to_string(starts.back())));
+        // A started chain's reader goes on from its start.
+        auto controller = b.GetFaSource()->GetPositionController();
+        EXPECT_EQ(c.result, controller->IsEnabled());
+        if (c.result) {
+            EXPECT_EQ(starts.back(), controller->GetResetLmt());
+        }
         EXPECT_GE(waited, missed * GdxBoard::c_start_timeout);
         EXPECT_LT(waited, missed * GdxBoard::c_start_timeout + std::chrono::seconds(2));
         // The history buffer was armed for the start event.
