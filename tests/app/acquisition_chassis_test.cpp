@@ -59,8 +59,10 @@ template <typename Atom> void ExpectAt(const Atom& a, Position p, double turns, 
 }
 
 // Longest time from the second of two synchronisations in a row to the GDX
-// FA atoms of a reader. Before the restarts gave way to each other, the FA
-// peers' waits alone ran out after 2 s each.
+// FA atoms of a reader, fixed whatever the load or the build: one restart
+// takes about 0.8 s here (both streamers' link waits and the start 100 ms
+// ahead), with or without the thread sanitizer. Before the restarts gave way
+// to each other, the FA peers' waits alone ran out after 2 s each.
 constexpr long long c_two_syncs_ms = 2000;
 
 uint64_t LmtOf(const SaFaAtom& a)
@@ -292,9 +294,7 @@ TEST(AcquisitionChassisConcurrency, GdxFaReaderGoesOnThroughASynchronisation)
 // taken it (each board's restart for it begun or not yet) and once every
 // board has stopped its FA chain for it. The restarts for the first give way
 // to those for the second, whose GDX FA atoms reach a reader that opens after
-// the second write within 2 s, every round; on a machine so loaded (or a
-// build so instrumented) that one synchronisation alone takes more than half
-// of that, within twice the time of the one measured in the same round.
+// the second write within 2 s, every round.
 TEST(AcquisitionChassisConcurrency, TwoSynchronisationsInARowKeepTheGdxFaFlowing)
 {
     qstd::CaptureScope capture(true, false);
@@ -344,9 +344,6 @@ TEST(AcquisitionChassisConcurrency, TwoSynchronisationsInARowKeepTheGdxFaFlowing
 
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
-        const long long single = synchronise({"0"}, [] { return true; });
-        ASSERT_GE(single, 0) << "no FA atoms after one synchronisation";
-
         const size_t starts = apptest::CountLoggedContaining(capture, started);
         std::vector<uint64_t> stops;
         for (sim::Board* b : boards) {
@@ -365,7 +362,7 @@ TEST(AcquisitionChassisConcurrency, TwoSynchronisationsInARowKeepTheGdxFaFlowing
             return true;
         });
         ASSERT_GE(twice, 0) << "no FA atoms after two synchronisations";
-        EXPECT_LT(twice, std::max(c_two_syncs_ms, 2 * single)) << "ms; one synchronisation: " << single << " ms";
+        EXPECT_LT(twice, c_two_syncs_ms) << "ms";
         // One start, at the second synchronisation.
         EXPECT_EQ(starts + 1, apptest::CountLoggedContaining(capture, started));
     }
