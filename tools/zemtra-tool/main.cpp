@@ -15,6 +15,8 @@
 
 #include <boost/program_options.hpp>
 
+#include <poll.h>
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,11 +50,16 @@ std::atomic<bool> g_callAbandoned{false};
 
 // The signal that interrupted the tool (Ctrl-C's SIGINT, or SIGTERM).
 std::atomic<int> g_interruptSignal{SIGINT};
+// Posted at each interrupt: wakes the watchdog (see Watchdog).
+sem_t g_interruptPosted;
 
 extern "C" void OnInterrupt(int signal)
 {
+    const int error = errno;
     g_interruptSignal.store(signal);
     g_interrupted.store(true);
+    ::sem_post(&g_interruptPosted);
+    errno = error;
 }
 
 // The read-ahead access mode of on-demand signals, read through forwarding.
@@ -144,14 +151,20 @@ template <typename F> bool Interruptible(F call, std::chrono::steady_clock::dura
 // as any writer to a closed pipe does, by SIGPIPE (which the ORB ignores).
 constexpr int c_outputClosed = -1;
 
-// Ends the tool by SIGPIPE, as a writer to a closed pipe.
+// Ends the tool at once by SIGPIPE, as a writer to a closed pipe.
+[[noreturn]] void EndByPipe()
+{
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    std::_Exit(128 + SIGPIPE);
+}
+
+// Ends the tool by SIGPIPE once what it said is out.
 [[noreturn]] void EndByClosedOutput()
 {
     std::fflush(stdout);
     std::fflush(stderr);
-    std::signal(SIGPIPE, SIG_DFL);
-    std::raise(SIGPIPE);
-    std::_Exit(128 + SIGPIPE);
+    EndByPipe();
 }
 
 // The exit code rc of a command, at once when a call was abandoned (without
@@ -238,11 +251,8 @@ int WriteFailed(int error, const std::string& what)
 // WriteFailed says.
 int Write(const std::string& text, const std::string& what)
 {
-    errno = 0;
-    if (std::cout << text << std::flush) {
-        return 0;
-    }
-    return WriteFailed(errno, what);
+    const int error = tool::WriteLines(STDOUT_FILENO, text);
+    return error == 0 ? 0 : WriteFailed(error, what);
 }
 
 // The line of a node in a listing whose names take width characters.
@@ -532,6 +542,54 @@ struct ReadRequest {
     unsigned long long time = 0;
     // Longest wait for data; zero: for ever.
     std::chrono::steady_clock::duration timeout = std::chrono::seconds(10);
+};
+
+// What an interrupted read says: how many atoms of its count its output
+// holds (none before it has a printer).
+struct ReadReport {
+    const ReadRequest& request;
+    const tool::RowPrinter* printer;
+};
+
+std::string InterruptedLine(const ReadReport& report)
+{
+    return "Interrupted after " + std::to_string(report.printer ? report.printer->Printed() : 0) + " of " +
+           std::to_string(report.request.count) + " atoms of " + report.request.path + "\n";
+}
+
+// The report of the read that runs, for the watchdog (see Watchdog).
+std::mutex g_reportMutex;
+const ReadReport* g_report = nullptr;
+// Whether the tool has said why it leaves on an interrupt: it says it once.
+std::atomic<bool> g_said{false};
+
+void SayOnce(const std::string& text)
+{
+    if (!g_said.exchange(true)) {
+        std::cerr << text;
+    }
+}
+
+// Makes report that of the read that runs while it lives, and the one
+// before it again after it.
+class Reporting {
+public:
+    explicit Reporting(const ReadReport& report)
+    {
+        std::lock_guard<std::mutex> lock(g_reportMutex);
+        m_before = g_report;
+        g_report = &report;
+    }
+    ~Reporting()
+    {
+        std::lock_guard<std::mutex> lock(g_reportMutex);
+        g_report = m_before;
+    }
+    Reporting(const Reporting&) = delete;
+    Reporting& operator=(const Reporting&) = delete;
+
+private:
+    const ReadReport* m_before;
 };
 
 // Reads through forwarding (streams, and on-demand signals in mode 13): the
@@ -1095,11 +1153,13 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
 
 int Read(tool::Connection& c, const ReadRequest& r)
 {
+    const ReadReport unprinted{r, nullptr};
+    const Reporting reporting(unprinted);
     auto signal = std::make_shared<zemtra_REMOTE::SignalInfo_var>();
     const std::string path = r.path;
     if (!Interruptible([&c, path, signal] { *signal = c.Call([&] { return c.Registry()->GetSignal(path.c_str()); }); },
                        c_interruptGrace)) {
-        std::cerr << "Interrupted after 0 of " << r.count << " atoms of " << r.path << "\n";
+        SayOnce(InterruptedLine(unprinted));
         return InterruptedExit();
     }
     zemtra_REMOTE::SignalInfo_var info = signal->_retn();
@@ -1118,6 +1178,8 @@ int Read(tool::Connection& c, const ReadRequest& r)
     // The header comes with the first row, or once the read has ended
     // without one: a refused read prints none.
     tool::RowPrinter printer(names, r.count);
+    const ReadReport printed{r, &printer};
+    const Reporting counting(printed);
     Outcome outcome;
     std::string ending;
     {
@@ -1148,7 +1210,7 @@ int Read(tool::Connection& c, const ReadRequest& r)
         std::cerr << (ending.empty() ? "No more atoms after " + got : ending) << "\n";
         return 1;
     case Outcome::Interrupted:
-        std::cerr << "Interrupted after " << got << "\n";
+        SayOnce(InterruptedLine(printed));
         return InterruptedExit();
     }
     return 1;
@@ -1305,12 +1367,51 @@ int Run(const Arguments& a)
     throw UsageError{"unknown command: " + a.command};
 }
 
+// Time after an interrupt within which the tool leaves, whatever holds it:
+// a write that its reader does not take (as `less` does after Ctrl-C), a
+// call, the ORB's shutdown. A value of the tool's own, twice the grace of the
+// calls after an interrupt (c_interruptGrace).
+constexpr std::chrono::seconds c_interruptDeadline{1};
+
+// Waits for an interrupt, and ends the tool c_interruptDeadline after it
+// unless it has left by then: with 128 + the signal and what a read says
+// then (rows not written yet are dropped: the output holds whole rows), or
+// by SIGPIPE when the reader of its output has left. Runs on a thread of its
+// own.
+void Watchdog()
+{
+    while (::sem_wait(&g_interruptPosted) != 0) {
+        if (errno != EINTR) {
+            return;
+        }
+    }
+    std::this_thread::sleep_for(c_interruptDeadline);
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    if (::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0) {
+        EndByPipe();
+    }
+    std::string line;
+    {
+        std::lock_guard<std::mutex> lock(g_reportMutex);
+        if (g_report) {
+            line = InterruptedLine(*g_report);
+        }
+    }
+    if (!line.empty() && !g_said.exchange(true)) {
+        // Not through the stream, which a blocked writer may hold.
+        tool::WriteLines(STDERR_FILENO, line);
+    }
+    std::_Exit(InterruptedExit());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    ::sem_init(&g_interruptPosted, 0, 0);
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+    std::thread(Watchdog).detach();
     tool::CountContinues();
     try {
         const int rc = Run(Parse(argc, argv));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 
 namespace tool {
 
@@ -28,6 +29,36 @@ template <> struct Unsigned<int> {
 bool IsUnsignedComponent(const std::string& name)
 {
     return name.rfind("LMT_", 0) == 0;
+}
+
+int WriteLines(int fd, const std::string& text, const std::function<void(std::size_t lines)>& written)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.size();
+        if (end - at > PIPE_BUF) {
+            // The lines that fit, or the first one alone when it is longer.
+            end = text.rfind('\n', at + PIPE_BUF - 1);
+            if (end == std::string::npos || end < at) {
+                end = text.find('\n', at + PIPE_BUF);
+            }
+            end = end == std::string::npos ? text.size() : end + 1;
+        }
+        for (std::size_t done = at; done < end;) {
+            const ssize_t n = ::write(fd, text.data() + done, end - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return n < 0 && errno != 0 ? errno : EIO;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        if (written) {
+            written(static_cast<std::size_t>(std::count(text.begin() + at, text.begin() + end, '\n')));
+        }
+        at = end;
+    }
+    return 0;
 }
 
 RowPrinter::RowPrinter(std::vector<std::string> names, std::uint64_t count, std::FILE* out)
@@ -62,6 +93,7 @@ void RowPrinter::AppendHeader()
     }
     m_text += '\n';
     m_headed = true;
+    m_headerPending = true;
 }
 
 void RowPrinter::Append(long long v)
@@ -121,7 +153,6 @@ template <typename T> std::size_t RowPrinter::PrintValues(const T* values, std::
         }
     }
     Flush();
-    m_printed.fetch_add(atoms);
     return atoms;
 }
 
@@ -144,12 +175,21 @@ std::size_t RowPrinter::Print(const unsigned long long* values, std::size_t n)
 
 void RowPrinter::Flush()
 {
-    errno = 0;
-    const bool written = std::fwrite(m_text.data(), 1, m_text.size(), m_out) == m_text.size();
-    m_text.clear();
-    if ((!written || std::fflush(m_out) != 0) && WriteError() == 0) {
-        m_writeError.store(errno != 0 ? errno : EIO);
+    if (WriteError() == 0) {
+        // Counted as written, so that an interrupted read says how many
+        // rows its output holds.
+        const int error = WriteLines(::fileno(m_out), m_text, [this](std::size_t lines) {
+            if (m_headerPending && lines > 0) {
+                --lines;
+                m_headerPending = false;
+            }
+            m_printed.fetch_add(lines);
+        });
+        if (error != 0) {
+            m_writeError.store(error);
+        }
     }
+    m_text.clear();
 }
 
 bool ProgressWanted(int outFd, int errFd)

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,13 @@ namespace tool {
 // True for the components that the atom holds unsigned although they travel
 // as signed values: the halves of an atom's LMT ("LMT_l", "LMT_h3", ...).
 bool IsUnsignedComponent(const std::string& name);
+
+// Writes text to fd in whole lines: 0 once all of it is written, else the
+// error number of the write that failed. Each write holds whole lines of at
+// most PIPE_BUF bytes (a longer line goes alone), which a pipe takes whole or
+// waits for room: output cut short (the tool left while its reader took
+// nothing) ends with a whole line. written(lines) follows each write.
+int WriteLines(int fd, const std::string& text, const std::function<void(std::size_t lines)>& written = nullptr);
 
 class RowPrinter {
 public:
@@ -32,13 +40,14 @@ public:
     // before any.
     void PrintHeader();
     // Prints the whole atoms among n values (beyond the count or after a
-    // failed write: none) and flushes them; returns the atoms printed. Safe
-    // from any thread.
+    // failed write: none) and writes them out; returns the atoms printed.
+    // Safe from any thread.
     std::size_t Print(const short* values, std::size_t n);
     std::size_t Print(const int* values, std::size_t n);
     std::size_t Print(const double* values, std::size_t n);
     std::size_t Print(const unsigned long long* values, std::size_t n);
 
+    // The atoms written out (their rows whole in the output).
     std::uint64_t Printed() const { return m_printed.load(); }
     std::uint64_t Count() const { return m_count; }
     // Every atom printed, or the output failed.
@@ -62,7 +71,8 @@ private:
     std::FILE* const m_out;
     std::mutex m_mutex;
     std::string m_text;
-    bool m_headed = false; // the header is printed
+    bool m_headed = false;        // the header is printed
+    bool m_headerPending = false; // the header is in m_text, not written yet
     std::atomic<std::uint64_t> m_printed{0};
     std::atomic<int> m_writeError{0};
 };

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,6 +27,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -460,6 +462,43 @@ TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
     const size_t n = std::fread(text, 1, sizeof(text) - 1, out);
     std::fclose(out);
     EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
+}
+
+// Text goes out whole, in writes of whole lines that a pipe takes at once: a
+// line longer than that alone, a last line without its end as it is.
+TEST(ZemtraToolRowPrinter, WritesWholeLinesThatAPipeTakesAtOnce)
+{
+    const std::string line(100, 'x');
+    const std::string longLine(PIPE_BUF + 10, 'y');
+    const struct {
+        std::string text;
+        std::vector<std::size_t> writes; // the lines of each
+    } cases[] = {
+        {"a\nb\n", {2}},
+        {std::string(PIPE_BUF / 101, 'z') + "\n" + std::string(PIPE_BUF, 'w'), {1, 0}},
+        {line + "\n" + longLine + "\n" + line + "\n", {1, 1, 1}},
+        {[&] {
+             std::string text;
+             for (int i = 0; i < 60; ++i) {
+                 text += line + "\n";
+             }
+             return text;
+         }(),
+         {40, 20}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.size());
+        int fds[2];
+        ASSERT_EQ(0, ::pipe(fds));
+        std::vector<std::size_t> writes;
+        EXPECT_EQ(0, tool::WriteLines(fds[1], c.text, [&](std::size_t lines) { writes.push_back(lines); }));
+        ::close(fds[1]);
+        std::string out(c.text.size() + 1, '\0');
+        out.resize(static_cast<size_t>(std::max<ssize_t>(::read(fds[0], &out[0], out.size()), 0)));
+        ::close(fds[0]);
+        EXPECT_EQ(c.text, out);
+        EXPECT_EQ(c.writes, writes);
+    }
 }
 
 TEST(ZemtraToolAtomSink, BuffersDeliveredAfterTheReadEndedAreDropped)
@@ -1130,6 +1169,68 @@ protected:
         args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(port)});
         return args;
     }
+    // Starts the tool on the server with args, its standard output into the
+    // pipe end out and its standard error into err (-1: this process's).
+    pid_t Start(const std::vector<std::string>& args, int out, int err = -1) const
+    {
+        std::vector<std::string> argv = WithServer(args);
+        argv.insert(argv.begin(), ToolPath());
+        std::vector<char*> cargv;
+        for (std::string& a : argv) {
+            cargv.push_back(&a[0]);
+        }
+        cargv.push_back(nullptr);
+        const pid_t tool = ::fork();
+        if (tool == 0) {
+            if (::dup2(out, STDOUT_FILENO) < 0 || (err >= 0 && ::dup2(err, STDERR_FILENO) < 0)) {
+                std::_Exit(126);
+            }
+            ::execv(cargv[0], cargv.data());
+            std::_Exit(127);
+        }
+        return tool;
+    }
+    // Whether a thread of process pid waits to write into a full pipe.
+    static bool WritingIntoAFullPipe(pid_t pid)
+    {
+        const std::string task = "/proc/" + std::to_string(pid) + "/task";
+        DIR* d = ::opendir(task.c_str());
+        bool waiting = false;
+        while (d && !waiting) {
+            const dirent* e = ::readdir(d);
+            if (!e) {
+                break;
+            }
+            std::string channel;
+            std::ifstream(task + "/" + e->d_name + "/wchan") >> channel;
+            waiting = channel.find("pipe_write") != std::string::npos;
+        }
+        if (d) {
+            ::closedir(d);
+        }
+        return waiting;
+    }
+    // Waits at most timeout for process pid to end, else kills it: its
+    // status, and whether it ended in time.
+    static bool Ended(pid_t pid, std::chrono::milliseconds timeout, int& status)
+    {
+        const bool ended = zvtest::WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        return ended;
+    }
+    // What is left to read from fd, up to its end.
+    static std::string Rest(int fd)
+    {
+        std::string text;
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof(buffer))) > 0;) {
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        return text;
+    }
 };
 
 // Ctrl-C ends every command within a moment, with 130, also while the
@@ -1173,54 +1274,86 @@ TEST_F(ZemtraToolOnTheServer, CtrlCEndsEveryCommandPromptlyWhileTheServerIsStopp
 // watch 4 s for its next value (a value set by another tool run on a loaded
 // machine).
 // A read interrupted while the server does not answer (its last calls
-// abandoned) and its reader takes no rows (as `| less` does with Ctrl-C)
-// ends once the reader closes the output, as a writer to a closed pipe:
-// by SIGPIPE, never with 255.
+// abandoned) whose reader leaves as the interrupt comes (a `head` that Ctrl-C
+// ends too) ends as a writer to a closed pipe: by SIGPIPE, never with 255.
 TEST_F(ZemtraToolOnTheServer, AnInterruptedReadWhoseReaderLeavesEndsByThePipe)
 {
     int fds[2];
-    ASSERT_EQ(0, ::pipe(fds));
-    const std::string tool = ToolPath();
-    std::vector<std::string> argv = WithServer({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"});
-    argv.insert(argv.begin(), tool);
-    std::vector<char*> cargv;
-    for (std::string& a : argv) {
-        cargv.push_back(&a[0]);
-    }
-    cargv.push_back(nullptr);
-    const pid_t reader = ::fork();
-    if (reader == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        ::execv(tool.c_str(), cargv.data());
-        std::_Exit(127);
-    }
+    ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+    const pid_t tool = Start({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"}, fds[1]);
     ::close(fds[1]);
     // The rows fill the pipe: the tool's writer waits.
-    EXPECT_TRUE(zvtest::WaitFor(
-        [&] {
-            int queued = 0;
-            return ::ioctl(fds[0], FIONREAD, &queued) == 0 && queued >= 60000;
-        },
-        20s));
+    EXPECT_TRUE(zvtest::WaitFor([&] { return WritingIntoAFullPipe(tool); }, 20s));
     ASSERT_EQ(0, ::kill(pid, SIGSTOP));
     struct Resume {
         pid_t pid;
         ~Resume() { ::kill(pid, SIGCONT); }
     } resume{pid};
-    ::kill(reader, SIGINT);
-    std::this_thread::sleep_for(2s); // its calls after the interrupt are abandoned
     ::close(fds[0]);
+    ::kill(tool, SIGINT);
     int status = 0;
-    const bool ended = zvtest::WaitFor([&] { return ::waitpid(reader, &status, WNOHANG) == reader; }, 20s);
-    if (!ended) {
-        ::kill(reader, SIGKILL);
-        ::waitpid(reader, &status, 0);
-    }
-    EXPECT_TRUE(ended);
+    EXPECT_TRUE(Ended(tool, 20s, status));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
         << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "signal");
+}
+
+// Ctrl-C ends a read or watch within a moment, with 130 and its usual line,
+// also while its output is blocked: its reader ignores Ctrl-C and takes no
+// rows, as `less` does. The rows written are whole, as many as it says. The
+// bound checked is 10 s, for a loaded machine; the tool leaves within about
+// a second. A watch's output is filled beforehand, a read fills it itself.
+TEST_F(ZemtraToolOnTheServer, CtrlCEndsCommandsWhoseOutputIsBlocked)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string said; // before the number of atoms written; empty: nothing
+    } cases[] = {
+        {{"read", "raf3.signals.tdp_synthetic", "--count", "10000000"}, "Interrupted after "},
+        {{"read", "raf3.signals.adc", "--mode", "10", "--count", "10000000"}, "Interrupted after "},
+        {{"read", "raf3.signals.ddc_synthetic", "--mode", "11", "--count", "100000"}, "Interrupted after "},
+        {{"watch", "custom"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        int fds[2];
+        int errs[2];
+        ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+        ASSERT_EQ(0, ::pipe2(errs, O_CLOEXEC));
+        if (c.said.empty()) {
+            ASSERT_EQ(0, ::fcntl(fds[1], F_SETFL, O_NONBLOCK));
+            while (::write(fds[1], "x\n", 2) == 2) {
+            }
+            ASSERT_EQ(0, ::fcntl(fds[1], F_SETFL, 0));
+        }
+        const pid_t tool = Start(c.args, fds[1], errs[1]);
+        ::close(fds[1]);
+        ::close(errs[1]);
+        bool custom = false;
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                custom = !custom; // a new value for the watch
+                return WritingIntoAFullPipe(tool) ||
+                       (c.said.empty() && Tool({"set", "custom", custom ? "fa_clk" : "fofb_switch"}).exitCode != 0);
+            },
+            20s));
+        ::kill(tool, SIGINT);
+        int status = 0;
+        EXPECT_TRUE(Ended(tool, 10s, status));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130)
+            << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "signal");
+        const std::string out = Rest(fds[0]);
+        const std::string said = Rest(errs[0]);
+        ::close(fds[0]);
+        ::close(errs[0]);
+        if (c.said.empty()) {
+            EXPECT_EQ("", said);
+            continue;
+        }
+        const auto rows = std::count(out.begin(), out.end(), '\n') - 1; // after the header
+        EXPECT_EQ(c.said + std::to_string(rows) + " of " + c.args[c.args.size() - 1] + " atoms of " + c.args[1] + "\n",
+                  said);
+        EXPECT_EQ('\n', out.empty() ? '\n' : out.back());
+    }
 }
 
 TEST_F(ZemtraToolOnTheServer, AToolContinuedAfterAStopGoesOn)
