@@ -54,11 +54,12 @@ case "${1:-}" in
             mv run/cfg/zemtra-vuna.conf "$cfg/"
             echo "Moved the configuration run/cfg/zemtra-vuna.conf to $cfg/." >&2
         fi
-        # A --root (-r) of the caller's takes the place of run/root.
+        # A --root (-r) of the caller's takes the place of run/root; the server
+        # takes any leading part of a long option's name (--ro) as well.
         root=(--root run/root)
         for arg in "${@:2}"; do
             case "$arg" in
-                -r | -r* | --root | --root=*) root=() ;;
+                -r | -r* | --r | --ro | --roo | --root | --r=* | --ro=* | --roo=* | --root=*) root=() ;;
             esac
         done
         exec ./build/default/app/zemtra-vuna "${root[@]}" "${@:2}"
