@@ -4,11 +4,13 @@
 #include "stream_test_support.h"
 
 #include "platform/qstd/capture.h"
+#include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -175,8 +177,12 @@ TEST(StreamClientConcurrency, ForwardingWaitsForOneBufferOnAnEmptyQueue)
     Stream s("coeff", "dsc", 1, qsig::ePassive);
     Client c(&s, "remote", 8);
     ASSERT_EQ(qsig::eSuccess, c.Open());
+    // Both buffers come once the forwarding waits on the empty queue.
     std::thread producer([&] {
-        std::this_thread::sleep_for(30ms);
+        zvtest::WaitFor([&] {
+            std::lock_guard<std::mutex> lock(c.GetQueue().GetSignal()->mutex);
+            return c.GetQueue().GetSignal()->waiting;
+        });
         s.Dispatch(MakeRun(1, 7), qsig::c_noMeta);
         s.Dispatch(MakeRun(1, 8), qsig::c_noMeta);
     });
