@@ -297,6 +297,8 @@ TEST_F(GdxFaHistory, AReaderOfTheWholeRegionMakesTheProcessNoLarger)
     const uint64_t start = gdx.Clock().Now();
     Start(0b0100, start);
     gdx.Clock().Set(start + 10 * 117440043ull, std::chrono::steady_clock::now());
+    // Stopped, so that no atom is recorded while the region is read.
+    gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStop) << 32, 0, 0, 0});
     const uint64_t written = models.FaTrack()->Snapshot().written;
     for (size_t at = 0; at < sim::GdxModels::c_historyBytes; at += chunkBytes) {
         models.FaMemory()->Read(chunk.data(), chunkBytes, at);
