@@ -100,7 +100,9 @@ std::chrono::steady_clock::time_point g_interruptSeen{};
 // raised is raised here); false when Ctrl-C came and it has not returned
 // within grace of that: it is abandoned (g_callAbandoned), and the tool
 // leaves by Leave before the connection it uses goes. The call holds what
-// else it uses itself. Runs on the main thread.
+// else it uses itself, and lets go of it before it is seen to return: the
+// tool may destroy its ORB at once, and object references released after
+// that crash. Runs on the main thread.
 template <typename F> bool Interruptible(F call, std::chrono::steady_clock::duration grace)
 {
     struct State {
@@ -110,13 +112,15 @@ template <typename F> bool Interruptible(F call, std::chrono::steady_clock::dura
         std::exception_ptr error;
     };
     auto state = std::make_shared<State>();
-    std::thread([state, call]() mutable {
+    auto owned = std::make_unique<F>(std::move(call));
+    std::thread([state, owned = std::move(owned)]() mutable {
         std::exception_ptr error;
         try {
-            call();
+            (*owned)();
         } catch (...) {
             error = std::current_exception();
         }
+        owned.reset();
         std::lock_guard<std::mutex> lock(state->mutex);
         // Handed over whole: this thread keeps no reference, so the thread
         // that rethrows it holds the only one while it prints its message.
