@@ -7,7 +7,7 @@
 int main(int argc, char** argv)
 {
     // Before any thread starts: the allocator's arenas are bounded only then.
-    mci::RemoteMemory::BoundAllocatorCaches();
+    remote::RemoteMemory::BoundAllocatorCaches();
     auto application = std::make_shared<VunaApplication>();
     return application->Run(argc, argv) ? 0 : 1;
 }

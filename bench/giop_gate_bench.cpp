@@ -39,7 +39,7 @@ using Clock = std::chrono::steady_clock;
 // A GIOP 1.2 Reply (NO_EXCEPTION, no body) to the request in buffer.
 std::size_t MakeReply(const char* request, char* reply)
 {
-    const auto header = mci::giop::MakeHeader(2, mci::giop::MsgType_e::eReply, 12);
+    const auto header = remote::giop::MakeHeader(2, remote::giop::MsgType_e::eReply, 12);
     std::memcpy(reply, header.data(), header.size());
     std::memcpy(reply + 12, request + 12, 4); // the request id
     std::memset(reply + 16, 0, 8);            // status, no service contexts
@@ -58,7 +58,8 @@ void Echo(int fd)
             break;
         }
         have += static_cast<std::size_t>(n);
-        const std::size_t size = have >= 12 ? 12 + mci::giop::ULong(reinterpret_cast<unsigned char*>(in) + 8, true) : 0;
+        const std::size_t size =
+            have >= 12 ? 12 + remote::giop::ULong(reinterpret_cast<unsigned char*>(in) + 8, true) : 0;
         if (size == 0 || have < size) {
             continue;
         }
@@ -101,7 +102,7 @@ int Connect(unsigned short port)
 
 // The two servers and a client of each.
 struct Rig {
-    Rig() : gate(mci::GiopGateSettings(), bridge.Offer())
+    Rig() : gate(remote::GiopGateSettings(), bridge.Offer())
     {
         gatePort = Start([&](unsigned short p) { gate.Start("127.0.0.1", p); });
         bare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -156,7 +157,7 @@ struct Rig {
     std::mutex mutex;
     std::vector<std::thread> threads;
     zvtest::GateChannelBridge bridge{[this](int fd, const zvtest::GateChannelBridge::Channel&) { return Local(fd); }};
-    mci::GiopGate gate;
+    remote::GiopGate gate;
     int bare = -1;
     unsigned short gatePort = 0;
     unsigned short barePort = 0;

@@ -127,7 +127,7 @@ int Server(unsigned short port, int readyFd, int reportFd)
     auto signals = Add(root, std::make_shared<qreg::RegNode>("signals", 0));
     auto node = Add(signals, std::make_shared<qreg::SignalNode>("seq", &stream));
 
-    mci::RemoteExport exporter;
+    remote::RemoteExport exporter;
     exporter.Start(root, "127.0.0.1", port);
     const long rssStart = ResidentKiB();
     if (::write(readyFd, "r", 1) != 1) {

@@ -489,7 +489,7 @@ std::string ZemtraApplication::RemoteUri() const
 void ZemtraApplication::ServeUntilStopped()
 {
     if (m_acceptRequests && m_options.remote) {
-        m_remote = std::make_unique<mci::RemoteExport>();
+        m_remote = std::make_unique<remote::RemoteExport>();
         m_remote->Start(GetTreeNode(), m_options.bindAddress, m_options.port);
         qstd::LogInfo("Serving remote clients at " + m_remote->GetUri() + ".");
     }

@@ -38,7 +38,7 @@
 namespace sim {
 class Chassis;
 }
-namespace mci {
+namespace remote {
 class RemoteExport;
 }
 namespace qfeature {
@@ -153,7 +153,7 @@ private:
     RunOptions m_options;
     std::string m_confDir;
     std::unique_ptr<sim::Chassis> m_chassis;
-    std::unique_ptr<mci::RemoteExport> m_remote;
+    std::unique_ptr<remote::RemoteExport> m_remote;
     std::unique_ptr<ConfigurationStore> m_configuration;
     std::unique_ptr<ConfigurationLock> m_configurationLock;
     std::vector<std::unique_ptr<bmc::Board>> m_descriptions;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace mci {
+namespace remote {
 
 ConnectionTable::ConnectionTable(const Limits& limits, Wake wake) : m_limits(limits), m_wake(std::move(wake)) {}
 
@@ -364,4 +364,4 @@ std::size_t ConnectionTable::ArrivingFrom(const std::string& peer) const
     return it != m_arrivingPerPeer.end() ? it->second : 0;
 }
 
-} // namespace mci
+} // namespace remote

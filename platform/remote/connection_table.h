@@ -1,5 +1,5 @@
 #pragma once
-// mci::ConnectionTable: the client connections of the gate as its event
+// remote::ConnectionTable: the client connections of the gate as its event
 // loops and the service share them. Each loop serves its connections
 // alone; the table holds what the others must see of them, under one lock:
 // - the bound of open connections: past it, a new connection waits, not
@@ -32,7 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 // One client connection that the gate serves, as the table knows it.
 struct GateEntry {
@@ -172,4 +172,4 @@ private:
     std::size_t m_waiting = 0;
 };
 
-} // namespace mci
+} // namespace remote

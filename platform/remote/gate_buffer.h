@@ -1,5 +1,5 @@
 #pragma once
-// mci::GateBuffer: the bytes one side of a gate connection holds, taken
+// remote::GateBuffer: the bytes one side of a gate connection holds, taken
 // from the front and added at the end, in storage kept from message to
 // message (grown as bytes arrive, given back above a size once emptied).
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-namespace mci {
+namespace remote {
 
 class GateBuffer {
 public:
@@ -100,4 +100,4 @@ private:
     std::size_t m_end = 0;
 };
 
-} // namespace mci
+} // namespace remote

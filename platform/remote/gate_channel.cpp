@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -562,4 +562,4 @@ void GateChannel::Release()
     }
 }
 
-} // namespace mci
+} // namespace remote

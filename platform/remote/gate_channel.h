@@ -1,5 +1,5 @@
 #pragma once
-// mci::GateChannel: one client connection of the gate as the ORB sees it.
+// remote::GateChannel: one client connection of the gate as the ORB sees it.
 // The gate's event loop puts whole GIOP messages in (never part of one);
 // the ORB's threads read them, send their replies (which go to the client's
 // socket at once, from the ORB's thread, unless the client is behind), and
@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 // What a thread of the ORB's that peeks for the next request asks of the
 // gate's connection that serves the channel, under the channel's
@@ -216,4 +216,4 @@ private:
     ReplyTracker m_replies;
 };
 
-} // namespace mci
+} // namespace remote

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -890,4 +890,4 @@ void GateConnection::Update()
     }
 }
 
-} // namespace mci
+} // namespace remote

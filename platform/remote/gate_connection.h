@@ -1,5 +1,5 @@
 #pragma once
-// mci::GateConnection: one client connection of the gate and the channel
+// remote::GateConnection: one client connection of the gate and the channel
 // that carries it to the ORB, served by one event loop (and, while one of
 // the ORB's request threads peeks for its next request, read by that
 // thread: see GateReader; everything here runs under the channel's
@@ -46,7 +46,7 @@
 #include <memory>
 #include <string>
 
-namespace mci {
+namespace remote {
 
 // What the connections of all event loops share.
 struct GateShared {
@@ -216,4 +216,4 @@ private:
     bool m_removed = false;          // from the table
 };
 
-} // namespace mci
+} // namespace remote

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace mci {
+namespace remote {
 namespace giop {
 
 constexpr std::size_t c_headerSize = 12;
@@ -266,4 +266,4 @@ inline RefStatus_e ReadRequestRef(const Header& header, const unsigned char* dat
 }
 
 } // namespace giop
-} // namespace mci
+} // namespace remote

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -675,4 +675,4 @@ GiopGate::Counts GiopGate::Counted() const
     return counts;
 }
 
-} // namespace mci
+} // namespace remote

@@ -1,5 +1,5 @@
 #pragma once
-// mci::GiopGate: the remote service's front door. It owns the listening TCP
+// remote::GiopGate: the remote service's front door. It owns the listening TCP
 // address, accepts the clients' connections with plain sockets on a small
 // fixed set of event-loop threads, and hands each one to the ORB as a
 // channel (gate_channel.h, through the ORB transport of orb_transport.h),
@@ -47,7 +47,7 @@
 #include <optional>
 #include <string>
 
-namespace mci {
+namespace remote {
 
 class GateChannel;
 
@@ -111,4 +111,4 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-} // namespace mci
+} // namespace remote

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -163,4 +163,4 @@ void GiopInput::Reset()
     m_error = Error_e::eNone;
 }
 
-} // namespace mci
+} // namespace remote

@@ -1,5 +1,5 @@
 #pragma once
-// mci::GiopInput: what the gate makes of the bytes one client sends. It
+// remote::GiopInput: what the gate makes of the bytes one client sends. It
 // splits them into relay units, each passed to the ORB at once once it has
 // arrived whole: one whole message, or a fragmented message with all its
 // fragments (GIOP 1.2 lets other messages come between the fragments; they
@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 class GiopInput {
 public:
@@ -101,4 +101,4 @@ private:
     Error_e m_error = Error_e::eNone;
 };
 
-} // namespace mci
+} // namespace remote

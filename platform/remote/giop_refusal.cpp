@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -102,4 +102,4 @@ GiopLocateHere GiopLocateHereReply(const unsigned char* message, std::size_t siz
     return here;
 }
 
-} // namespace mci
+} // namespace remote

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace mci {
+namespace remote {
 
 // The reply to the message whose first size bytes are at message: a GIOP
 // 1.0, 1.1 or 1.2 Request, or a GIOP 1.2 LocateRequest, in either byte
@@ -35,4 +35,4 @@ struct GiopLocateHere {
 };
 GiopLocateHere GiopLocateHereReply(const unsigned char* message, std::size_t size);
 
-} // namespace mci
+} // namespace remote

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -103,4 +103,4 @@ void LargeRequestPlaces::WakeAll(const std::vector<unsigned>& loops)
     }
 }
 
-} // namespace mci
+} // namespace remote

@@ -1,5 +1,5 @@
 #pragma once
-// mci::LargeRequestPlaces: the places of large requests that the gate lets
+// remote::LargeRequestPlaces: the places of large requests that the gate lets
 // the ORB take at once, shared by the gate's event loops. A connection
 // whose large request has arrived whole asks for a place: it takes one that
 // is free when nobody waits, waits its turn (first come, first served) when
@@ -15,7 +15,7 @@
 #include <mutex>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 class LargeRequestPlaces {
 public:
@@ -58,4 +58,4 @@ private:
     std::vector<std::uint64_t> m_holders;
 };
 
-} // namespace mci
+} // namespace remote

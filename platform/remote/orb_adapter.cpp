@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace mci {
+namespace remote {
 
 int OrbSocketOf(omni::giopConnection* connection)
 {
@@ -61,4 +61,4 @@ bool IsInProcess(CORBA::Object_ptr object)
     return identity != nullptr && identity->inThisAddressSpace();
 }
 
-} // namespace mci
+} // namespace remote

@@ -17,7 +17,7 @@ namespace omni {
 class giopConnection;
 }
 
-namespace mci {
+namespace remote {
 
 // The socket of a connection of the ORB's (accepted on its Unix or TCP
 // endpoint, or made to a remote endpoint), or -1. The ORB keeps the
@@ -34,4 +34,4 @@ void ForEachQuietOutgoingConnection(const std::function<void(const char* orbAddr
 // Whether the object lives in this process: a call to it is a function call.
 bool IsInProcess(CORBA::Object_ptr object);
 
-} // namespace mci
+} // namespace remote

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -487,4 +487,4 @@ std::shared_ptr<GateChannel> GateChannelOf(omni::giopConnection* connection)
     return nullptr;
 }
 
-} // namespace mci
+} // namespace remote

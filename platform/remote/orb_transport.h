@@ -23,7 +23,7 @@ namespace omni {
 class giopConnection;
 }
 
-namespace mci {
+namespace remote {
 
 class GateChannel;
 struct GatePortQueue;
@@ -72,4 +72,4 @@ private:
 // connection (or none: a call within the process).
 std::shared_ptr<GateChannel> GateChannelOf(omni::giopConnection* connection);
 
-} // namespace mci
+} // namespace remote

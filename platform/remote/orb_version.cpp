@@ -12,7 +12,7 @@
 #error "ZV_OMNIORB_HEADER_VERSION (the ORB headers' version) is set by the build"
 #endif
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -72,4 +72,4 @@ void RequireBuiltOrbVersion()
     }
 }
 
-} // namespace mci
+} // namespace remote

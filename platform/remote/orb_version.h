@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace mci {
+namespace remote {
 
 // The ORB version of the headers the server was built with ("4.2.5").
 const char* BuiltOrbVersion();
@@ -26,4 +26,4 @@ std::string OrbVersionRefusal(const std::string& running, const std::string& bui
 // another version than the headers built with; before the ORB starts.
 void RequireBuiltOrbVersion();
 
-} // namespace mci
+} // namespace remote

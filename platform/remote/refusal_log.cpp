@@ -2,7 +2,7 @@
 
 #include "platform/qstd/log.h"
 
-namespace mci {
+namespace remote {
 
 void RefusalLog::Warn(const std::string& address, const std::string& why)
 {
@@ -25,4 +25,4 @@ void RefusalLog::Warn(const std::string& address, const std::string& why)
                      " (refusals of this address are logged once a minute)");
 }
 
-} // namespace mci
+} // namespace remote

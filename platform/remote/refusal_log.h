@@ -1,5 +1,5 @@
 #pragma once
-// mci::RefusalLog: the WARNING of refused connections, one per peer
+// remote::RefusalLog: the WARNING of refused connections, one per peer
 // address and minute however often its connections are refused, so that a
 // flood does not flood the log.
 
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-namespace mci {
+namespace remote {
 
 class RefusalLog {
 public:
@@ -27,4 +27,4 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> m_warned;
 };
 
-} // namespace mci
+} // namespace remote

@@ -30,7 +30,7 @@
 #include <cstring>
 #include <thread>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -196,7 +196,7 @@ RemoteExport::~RemoteExport()
     Stop();
 }
 
-void RemoteExport::Start(const TreeNodePtr& root, const std::string& bindAddress, unsigned short port,
+void RemoteExport::Start(const mci::TreeNodePtr& root, const std::string& bindAddress, unsigned short port,
                          const Settings& settings)
 {
     QSTD_TRACE_FNC();
@@ -358,4 +358,4 @@ std::size_t RemoteExport::GetActiveRequestCount() const
     return m_registry ? m_registry->GetActiveRequestCount() : 0;
 }
 
-} // namespace mci
+} // namespace remote

@@ -1,6 +1,6 @@
 #pragma once
-// mci::RemoteExport: serves the register tree and its signals to remote
-// clients over CORBA (omniORB 4). Start brings up the gate (mci::GiopGate),
+// remote::RemoteExport: serves the register tree and its signals to remote
+// clients over CORBA (omniORB 4). Start brings up the gate (remote::GiopGate),
 // which owns the TCP address and hands each client connection to the ORB
 // as a channel of whole messages, and the ORB, which serves only the gate's
 // endpoint (platform/remote/orb_transport.h) and publishes the TCP address: the
@@ -25,7 +25,7 @@
 #include <mutex>
 #include <string>
 
-namespace mci {
+namespace remote {
 
 class RemoteRegistry;
 
@@ -94,7 +94,7 @@ public:
     // served with a warning: its clients can change the instrument without
     // authentication. Only one export can run in a process at a time: the
     // ORB is a process-wide object.
-    void Start(const TreeNodePtr& root, const std::string& bindAddress = c_defaultBindAddress,
+    void Start(const mci::TreeNodePtr& root, const std::string& bindAddress = c_defaultBindAddress,
                unsigned short port = c_defaultPort, const Settings& settings = Settings());
 
     // Stops accepting requests, drains those in progress (waiting at most
@@ -125,4 +125,4 @@ private:
     std::string m_uri;
 };
 
-} // namespace mci
+} // namespace remote

@@ -18,7 +18,7 @@
 #include <chrono>
 #include <cstddef>
 
-namespace mci {
+namespace remote {
 
 constexpr unsigned long c_maxGiopMessageBytes = zemtra_REMOTE::MaxMessageBytes;
 constexpr std::size_t c_maxChunkBytes = zemtra_REMOTE::MaxChunkBytes;
@@ -33,4 +33,4 @@ constexpr std::size_t ChunkAtoms(std::size_t atomBytes)
     return atomBytes == 0 || atomBytes >= c_maxChunkBytes ? 1 : c_maxChunkBytes / atomBytes;
 }
 
-} // namespace mci
+} // namespace remote

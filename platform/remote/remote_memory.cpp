@@ -11,7 +11,7 @@
 #include <tuple>
 #include <utility>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -72,4 +72,4 @@ void RemoteMemory::GiveBackFreed()
     QSTD_TRACE(3, "Remote export: " << (before - std::min(before, after)) / 1024 << " kB of freed memory given back");
 }
 
-} // namespace mci
+} // namespace remote

@@ -1,5 +1,5 @@
 #pragma once
-// mci::RemoteMemory: what remote clients make the server allocate goes back
+// remote::RemoteMemory: what remote clients make the server allocate goes back
 // once their requests are over.
 //
 // The allocator: a request thread that decodes a large request allocates
@@ -21,7 +21,7 @@
 
 #include <cstddef>
 
-namespace mci {
+namespace remote {
 
 class RemoteMemory {
 public:
@@ -53,4 +53,4 @@ public:
     static void GiveBackFreed();
 };
 
-} // namespace mci
+} // namespace remote

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -211,4 +211,4 @@ bool Reach(CORBA::Object_ptr object, std::string& reason)
     }
 }
 
-} // namespace mci
+} // namespace remote

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-namespace mci {
+namespace remote {
 
 // The ORB's name of a client endpoint, as it names its connections
 // ("giop:tcp:HOST:PORT", an IPv6 host in brackets).
@@ -85,4 +85,4 @@ bool Reach(CORBA::Object_ptr object, std::string& reason);
 // before any call.
 void HoldOutgoingCalls();
 
-} // namespace mci
+} // namespace remote

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 namespace giop {
 
@@ -592,4 +592,4 @@ void RemoteProber::Run()
     }
 }
 
-} // namespace mci
+} // namespace remote

@@ -1,5 +1,5 @@
 #pragma once
-// mci::RemoteProber: asks the callback and receiver objects of remote
+// remote::RemoteProber: asks the callback and receiver objects of remote
 // clients whether they still exist, without holding a thread while a client
 // takes its time to answer.
 //
@@ -40,7 +40,7 @@
 
 struct addrinfo;
 
-namespace mci {
+namespace remote {
 
 // GIOP framing of the probes, apart so that it can be tested and fuzzed.
 namespace giop {
@@ -170,4 +170,4 @@ private:
     std::map<std::string, Link> m_links;     // by "HOST:PORT"
 };
 
-} // namespace mci
+} // namespace remote

@@ -27,7 +27,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -75,7 +75,7 @@ zemtra_REMOTE::StringSeq ToSeq(const std::vector<std::string>& texts)
 
 // A read answers with every value asked for or not at all: a getter that
 // fails gives fewer values, and no client may take those for the answer.
-template <typename V> std::vector<V> Complete(std::vector<V> values, size_t count, const TreeNodePtr& node)
+template <typename V> std::vector<V> Complete(std::vector<V> values, size_t count, const mci::TreeNodePtr& node)
 {
     if (values.size() < count) {
         throw qstd::Exception("qreg: Can't get value: getter function failed: " + node->GetName(), true);
@@ -183,7 +183,7 @@ template <typename SEQ> void ReadWriteValues(cdrStream& stream, SEQ& values)
 template void ReadWriteValues(cdrStream&, zemtra_REMOTE::LongLongSeq&);
 template void ReadWriteValues(cdrStream&, q_NET::DoubleSeq&);
 
-RemoteRegistry::RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
+RemoteRegistry::RemoteRegistry(mci::TreeNodePtr root, PortableServer::POA_ptr relayPoa,
                                const RemoteSubscriptions::Limits& limits)
     : m_access(root), m_root(std::move(root)), m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
       m_sessionsPerClient(limits.sessionsPerClient), m_sessionsTotal(limits.sessionsTotal),
@@ -240,14 +240,14 @@ template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body) -> 
     throw zemtra_REMOTE::RemoteError(message.c_str());
 }
 
-zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const TreeNodePtr& node) const
+zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const mci::TreeNodePtr& node) const
 {
     // The same node operations that ClientAccess answers with; the node is
     // taken from its parent's children so that two children of one name
     // (a register branch and a signal) are each described as they are.
     zemtra_REMOTE::NodeInfo info;
     info.name = node->GetName().c_str();
-    info.flags = node->OnGetFlags(c_noRelPath);
+    info.flags = node->OnGetFlags(mci::c_noRelPath);
     info.value_type = 0;
     info.size = 0;
     auto* reg = dynamic_cast<qreg::RegNode*>(node.get());
@@ -255,18 +255,18 @@ zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const TreeNodePtr& node) co
         info.kind = "signal";
     } else if (dynamic_cast<qreg::RegExecNode*>(node.get())) {
         info.kind = "command";
-    } else if (!reg || reg->OnGetValueType(c_noRelPath) == qreg::eTypeNone) {
+    } else if (!reg || reg->OnGetValueType(mci::c_noRelPath) == qreg::eTypeNone) {
         info.kind = "branch";
     } else {
         info.kind = "value";
     }
     if (reg) {
-        info.value_type = reg->OnGetValueType(c_noRelPath);
-        info.size = static_cast<CORBA::ULong>(reg->OnGetSize(c_noRelPath));
+        info.value_type = reg->OnGetValueType(mci::c_noRelPath);
+        info.size = static_cast<CORBA::ULong>(reg->OnGetSize(mci::c_noRelPath));
         std::vector<std::string> names;
-        reg->OnGetDomainValues(names, c_noRelPath);
+        reg->OnGetDomainValues(names, mci::c_noRelPath);
         info.domain_values = ToSeq(names);
-        info.validator = reg->OnGetValidatorExpression(c_noRelPath).c_str();
+        info.validator = reg->OnGetValidatorExpression(mci::c_noRelPath).c_str();
     }
     return info;
 }
@@ -274,7 +274,7 @@ zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const TreeNodePtr& node) co
 zemtra_REMOTE::NodeInfoSeq* RemoteRegistry::List(const char* path)
 {
     return Serve(path, [&] {
-        const std::vector<TreeNodePtr> children = m_access.Find(TreePathOf(path))->GetChildren();
+        const std::vector<mci::TreeNodePtr> children = m_access.Find(TreePathOf(path))->GetChildren();
         zemtra_REMOTE::NodeInfoSeq_var infos = new zemtra_REMOTE::NodeInfoSeq;
         infos->length(static_cast<CORBA::ULong>(children.size()));
         for (CORBA::ULong i = 0; i < infos->length(); ++i) {
@@ -291,7 +291,7 @@ zemtra_REMOTE::NodeInfo* RemoteRegistry::Describe(const char* path)
 
 qreg::SignalNode& RemoteRegistry::FindSignal(const std::string& treePath) const
 {
-    TreeNodePtr node = m_access.Find(treePath);
+    mci::TreeNodePtr node = m_access.Find(treePath);
     if (auto* signal = dynamic_cast<qreg::SignalNode*>(node.get())) {
         return *signal;
     }
@@ -300,7 +300,7 @@ qreg::SignalNode& RemoteRegistry::FindSignal(const std::string& treePath) const
     // request means the signal.
     const size_t slash = treePath.rfind('/');
     const std::string parentPath = slash == std::string::npos ? std::string() : treePath.substr(0, slash);
-    for (const TreeNodePtr& sibling : m_access.Find(parentPath)->GetChildren()) {
+    for (const mci::TreeNodePtr& sibling : m_access.Find(parentPath)->GetChildren()) {
         if (sibling->GetName() == node->GetName()) {
             if (auto* signal = dynamic_cast<qreg::SignalNode*>(sibling.get())) {
                 return *signal; // the tree keeps the node alive
@@ -696,4 +696,4 @@ std::size_t RemoteRegistry::GetSubscriptionCount()
     return m_subscriptions.Count();
 }
 
-} // namespace mci
+} // namespace remote

@@ -1,5 +1,5 @@
 #pragma once
-// mci::RemoteRegistry: the servant of the remote registry interface. Each
+// remote::RemoteRegistry: the servant of the remote registry interface. Each
 // request is admitted by the request gate, translated from a dot-separated
 // path into a tree path and served through mci::ClientAccess; a failure of
 // any kind becomes a RemoteError carrying the server's message, for that
@@ -29,7 +29,7 @@ namespace qreg {
 class SignalNode;
 }
 
-namespace mci {
+namespace remote {
 
 // Tree path ("a/b/c") of a dot-separated client path ("a.b.c").
 std::string TreePathOf(const std::string& dottedPath);
@@ -45,7 +45,7 @@ class RemoteRegistry : public POA_zemtra_REMOTE::Registry {
 public:
     // relayPoa hosts the per-session receiver relays (a POA with
     // system-assigned ids); limits bound the subscriptions.
-    RemoteRegistry(TreeNodePtr root, PortableServer::POA_ptr relayPoa,
+    RemoteRegistry(mci::TreeNodePtr root, PortableServer::POA_ptr relayPoa,
                    const RemoteSubscriptions::Limits& limits = RemoteSubscriptions::Limits());
     ~RemoteRegistry() override;
 
@@ -98,7 +98,7 @@ private:
     // Runs one request: admission, translation of failures into RemoteError.
     template <typename F> auto Serve(const char* path, F&& body) -> decltype(body());
 
-    zemtra_REMOTE::NodeInfo DescribeNode(const TreeNodePtr& node) const;
+    zemtra_REMOTE::NodeInfo DescribeNode(const mci::TreeNodePtr& node) const;
     // The signal node at the path, or a signal sibling of the same name.
     qreg::SignalNode& FindSignal(const std::string& treePath) const;
     size_t CountFrom(const std::string& treePath, CORBA::ULong position, CORBA::ULong count) const;
@@ -109,8 +109,8 @@ private:
     // Probes the receivers of the open signal sessions (liveness thread).
     void ProbeSessions();
 
-    ClientAccess m_access;
-    TreeNodePtr m_root;
+    mci::ClientAccess m_access;
+    mci::TreeNodePtr m_root;
     PortableServer::POA_var m_relayPoa;
     RemoteRequestGate m_gate;
     // Names of the signal clients of remote readers ("remote_N").
@@ -128,4 +128,4 @@ private:
     OneShotReads m_reads;
 };
 
-} // namespace mci
+} // namespace remote

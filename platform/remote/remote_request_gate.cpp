@@ -1,6 +1,6 @@
 #include "platform/remote/remote_request_gate.h"
 
-namespace mci {
+namespace remote {
 
 bool RemoteRequestGate::Enter()
 {
@@ -44,4 +44,4 @@ std::size_t RemoteRequestGate::Active() const
     return m_active;
 }
 
-} // namespace mci
+} // namespace remote

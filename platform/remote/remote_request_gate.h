@@ -1,5 +1,5 @@
 #pragma once
-// mci::RemoteRequestGate: admits remote requests while open and counts those
+// remote::RemoteRequestGate: admits remote requests while open and counts those
 // in progress, so that shutting down can refuse new requests and wait for
 // the running ones to return.
 
@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <mutex>
 
-namespace mci {
+namespace remote {
 
 class RemoteRequestGate {
 public:
@@ -50,4 +50,4 @@ private:
     std::size_t m_active = 0;
 };
 
-} // namespace mci
+} // namespace remote

@@ -10,7 +10,7 @@
 
 #include <type_traits>
 
-namespace mci {
+namespace remote {
 
 // Makes seq hold n values (not set yet) in a buffer of n, which it owns. It
 // may be shortened afterwards, never lengthened: its type takes the buffer
@@ -24,4 +24,4 @@ template <typename SEQ> void SizeExactly(SEQ& seq, CORBA::ULong n)
     seq.replace(n, n > 0 ? new Element[n] : nullptr, true);
 }
 
-} // namespace mci
+} // namespace remote

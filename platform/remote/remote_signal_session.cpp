@@ -17,7 +17,7 @@
 #include <system_error>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -112,7 +112,7 @@ template <typename SEQ, typename SEND> CORBA::Long RemoteReceiverRelay::RelayInP
 bool RemoteReceiverRelay::Reach()
 {
     std::string failure;
-    if (mci::Reach(m_target.in(), failure)) {
+    if (remote::Reach(m_target.in(), failure)) {
         return true;
     }
     Fail("receiver not reachable (" + failure + ")");
@@ -628,4 +628,4 @@ std::size_t OneShotReads::Running() const
     return m_shared->running;
 }
 
-} // namespace mci
+} // namespace remote

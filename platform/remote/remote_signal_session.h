@@ -1,5 +1,5 @@
 #pragma once
-// mci::RemoteSignalSession: one remote client of a signal. It owns the
+// remote::RemoteSignalSession: one remote client of a signal. It owns the
 // signal client that the source made for the remote reader and a thread
 // that has the client forward its buffers, again and again, to a relay
 // servant of this process; the relay passes each buffer on to the remote
@@ -11,7 +11,7 @@
 // A receiver that is slow to answer a call (a frozen process, a tool
 // suspended with Ctrl-Z) does not end the session: the forwarding waits,
 // while the source drops or ends what the client does not take, until the
-// receiver answers a liveness probe again (mci::RemoteProber), and goes on
+// receiver answers a liveness probe again (remote::RemoteProber), and goes on
 // then. The calls wait for their replies (one buffer at a time, so that a
 // receiver is never sent more than it takes): the thread they hold is the
 // session's own.
@@ -38,7 +38,7 @@
 #include <string>
 #include <thread>
 
-namespace mci {
+namespace remote {
 
 // Passes buffers on to one remote receiver. A buffer larger than
 // c_maxChunkBytes goes on in pieces of whole atoms (atomValues base values
@@ -64,7 +64,7 @@ public:
 
     bool Failed() const { return m_failed.load(); }
     // Before the first buffer: makes sure the calls reach the receiver's
-    // process (see mci::Reach); fails the relay, false, when it is gone.
+    // process (see remote::Reach); fails the relay, false, when it is gone.
     bool Reach();
     // Asks the receiver whether it still exists; a receiver that is gone
     // or unreachable fails the relay as a failed call would. False then.
@@ -251,4 +251,4 @@ private:
     std::shared_ptr<Shared> m_shared;
 };
 
-} // namespace mci
+} // namespace remote

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <sstream>
 
-namespace mci {
+namespace remote {
 
 namespace {
 
@@ -107,7 +107,7 @@ bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts)
 namespace {
 
 // The value of an emission as its subscribers' clients get it.
-std::shared_ptr<const RemoteValue> MakeValue(const NotificationData& data, bool enumNode)
+std::shared_ptr<const RemoteValue> MakeValue(const mci::NotificationData& data, bool enumNode)
 {
     auto value = std::make_shared<RemoteValue>();
     value->position = data.position;
@@ -222,7 +222,7 @@ bool RemoteSubscription::Item::SameElements(const RemoteValue& value) const
 }
 
 RemoteSubscription::RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath,
-                                       ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback,
+                                       mci::ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback,
                                        RemoteObject remote, RemoteSubscriptions& hub,
                                        std::shared_ptr<WaitingValues> waiting)
     : m_id(id), m_path(path), m_treePath(treePath), m_access(access),
@@ -244,7 +244,7 @@ void RemoteSubscription::Start()
 
 bool RemoteSubscription::Reach(std::string& reason)
 {
-    return mci::Reach(m_callback.in(), reason);
+    return remote::Reach(m_callback.in(), reason);
 }
 
 void RemoteSubscription::Offer(const std::shared_ptr<const RemoteValue>& value)
@@ -441,7 +441,7 @@ void RemoteSubscription::Close()
     m_idle.wait(lock, [this] { return !m_delivering; });
 }
 
-RemoteSubscriptions::RemoteSubscriptions(ClientAccess& access, const Limits& limits, RemoteProber& prober)
+RemoteSubscriptions::RemoteSubscriptions(mci::ClientAccess& access, const Limits& limits, RemoteProber& prober)
     : m_access(access), m_limits(limits), m_prober(prober)
 {
 }
@@ -1011,9 +1011,9 @@ struct RemoteSubscriptions::Feed {
     std::vector<std::pair<const RemoteSubscription*, std::weak_ptr<RemoteSubscription>>> subscribers;
     // Last: unregistered first when the feed goes, so that no emission
     // runs while the rest is destroyed.
-    NotificationClient notifications;
+    mci::NotificationClient notifications;
 
-    void OnValue(const NotificationData& data)
+    void OnValue(const mci::NotificationData& data)
     {
         // Let go of after the lock: the last hold of a subscription closes it.
         std::vector<std::shared_ptr<RemoteSubscription>> live;
@@ -1046,7 +1046,7 @@ void RemoteSubscriptions::Attach(const std::shared_ptr<RemoteSubscription>& subs
     std::shared_ptr<Feed>& feed = m_feeds[subscription->TreePath()];
     if (!feed) {
         try {
-            TreeNodePtr node = m_access.Find(subscription->TreePath());
+            mci::TreeNodePtr node = m_access.Find(subscription->TreePath());
             auto made = std::make_shared<Feed>(*this);
             try {
                 made->enumNode = m_access.GetValueType(subscription->TreePath()) == RemoteSubscription::c_enumValueType;
@@ -1054,7 +1054,8 @@ void RemoteSubscriptions::Attach(const std::shared_ptr<RemoteSubscription>& subs
                 made->enumNode = false; // no register node: nothing to name
             }
             Feed* raw = made.get();
-            made->notifications.Register(node, Callback([raw](const NotificationData& data) { raw->OnValue(data); }));
+            made->notifications.Register(
+                node, mci::Callback([raw](const mci::NotificationData& data) { raw->OnValue(data); }));
             feed = std::move(made);
         } catch (...) {
             m_feeds.erase(subscription->TreePath());
@@ -1129,4 +1130,4 @@ void RemoteSubscriptions::EndClient(const std::string& clientKey, const std::str
     }
 }
 
-} // namespace mci
+} // namespace remote

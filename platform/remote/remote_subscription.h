@@ -1,7 +1,7 @@
 #pragma once
 // Remote subscriptions of node values.
 //
-// mci::RemoteSubscription: one remote subscriber of a node. The node's
+// remote::RemoteSubscription: one remote subscriber of a node. The node's
 // emissions arrive on the emitting thread, are turned into text there once
 // for all the node's subscriptions (one registration with the node per
 // path), and the value, shared and never changed, is queued for each (a
@@ -9,7 +9,7 @@
 // is dropped and counted). A callback object that is gone ends the
 // subscription.
 //
-// mci::RemoteSubscriptions: every subscription of the export. A pool of
+// remote::RemoteSubscriptions: every subscription of the export. A pool of
 // delivery threads, shared by all subscriptions, sends the queued values
 // to the clients' callback objects, each subscription's values in order and
 // never two of them at once, and one client's values on one thread at a
@@ -40,7 +40,7 @@
 // subscriptions ended, with the reason IsServed gives.
 //
 // A liveness thread probes the callback objects periodically without
-// waiting for the answers (mci::RemoteProber), so that subscriptions of a
+// waiting for the answers (remote::RemoteProber), so that subscriptions of a
 // client that is gone end without waiting for a value to fail, and those of
 // a client that has not answered for Limits::unreachableAfter end too.
 // Callback objects in this process are asked directly. Subscriptions are
@@ -66,7 +66,7 @@
 #include <thread>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 class RemoteSubscriptions;
 
@@ -142,16 +142,16 @@ public:
 
     // path: the client's dot-separated path; treePath: the same in the
     // tree; waiting: the values waiting for the client's subscriptions.
-    RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath, ClientAccess& access,
-                       zemtra_REMOTE::ValueCallback_ptr callback, RemoteObject remote, RemoteSubscriptions& hub,
-                       std::shared_ptr<WaitingValues> waiting);
+    RemoteSubscription(std::uint64_t id, const std::string& path, const std::string& treePath,
+                       mci::ClientAccess& access, zemtra_REMOTE::ValueCallback_ptr callback, RemoteObject remote,
+                       RemoteSubscriptions& hub, std::shared_ptr<WaitingValues> waiting);
     ~RemoteSubscription();
     RemoteSubscription(const RemoteSubscription&) = delete;
     RemoteSubscription& operator=(const RemoteSubscription&) = delete;
 
     // Subscribes to the node; raises as ClientAccess does for an unknown path.
     void Start();
-    // Makes sure its values reach the callback's process (see mci::Reach);
+    // Makes sure its values reach the callback's process (see remote::Reach);
     // false, with the reason, when it is gone.
     bool Reach(std::string& reason);
     // A value the node emitted (on the emitting thread). Dropped when the
@@ -211,7 +211,7 @@ private:
     const std::uint64_t m_id;
     const std::string m_path;
     const std::string m_treePath;
-    ClientAccess& m_access;
+    mci::ClientAccess& m_access;
     zemtra_REMOTE::ValueCallback_var m_callback;
     const RemoteObject m_remote;
     RemoteSubscriptions& m_hub;
@@ -280,7 +280,7 @@ public:
     static constexpr std::chrono::milliseconds c_heldCheck{50};
 
     // prober: probes the remote callback objects (outlives this).
-    RemoteSubscriptions(ClientAccess& access, const Limits& limits, RemoteProber& prober);
+    RemoteSubscriptions(mci::ClientAccess& access, const Limits& limits, RemoteProber& prober);
     ~RemoteSubscriptions();
     RemoteSubscriptions(const RemoteSubscriptions&) = delete;
     RemoteSubscriptions& operator=(const RemoteSubscriptions&) = delete;
@@ -362,7 +362,7 @@ private:
     // The values waiting for the client's subscriptions (made at its first).
     std::shared_ptr<WaitingValues> WaitingOf(const std::string& clientKey);
 
-    ClientAccess& m_access;
+    mci::ClientAccess& m_access;
     const Limits m_limits;
     RemoteProber& m_prober;
     OutgoingConnections m_outgoing;
@@ -395,4 +395,4 @@ private:
     std::map<std::string, std::shared_ptr<Feed>> m_feeds; // by tree path
 };
 
-} // namespace mci
+} // namespace remote

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace mci {
+namespace remote {
 
 bool ReplyTracker::Feed(const unsigned char* data, std::size_t size)
 {
@@ -140,4 +140,4 @@ void ReplyTracker::Reset()
     m_unknown = 0;
 }
 
-} // namespace mci
+} // namespace remote

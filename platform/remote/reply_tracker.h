@@ -1,5 +1,5 @@
 #pragma once
-// mci::ReplyTracker: the replies one gate channel owes its client. The
+// remote::ReplyTracker: the replies one gate channel owes its client. The
 // gate notes each request it relays that expects a reply (a Request whose
 // header says so, a LocateRequest), and feeds the tracker the bytes the ORB
 // sends back as they come: a reply counts once its last byte (of its last
@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace mci {
+namespace remote {
 
 class ReplyTracker {
 public:
@@ -68,4 +68,4 @@ private:
     unsigned m_unknown = 0;
 };
 
-} // namespace mci
+} // namespace remote

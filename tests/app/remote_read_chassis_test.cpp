@@ -150,7 +150,7 @@ TEST(RemoteReadChassis, PostMortemCaptureIsReadOnceAtTheControllersPositions)
         }
     }
 
-    mci::RemoteExport exporter;
+    remote::RemoteExport exporter;
     exporter.Start(run.App().GetTreeNode(), "127.0.0.1", zvtest::FreePort());
     int argc = 0;
     char* argv[] = {nullptr};

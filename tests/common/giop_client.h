@@ -79,7 +79,7 @@ public:
         std::string m = m_bytes;
         const uint32_t size = static_cast<uint32_t>(m.size() - 12) + framing.extraClaimed;
         const auto header =
-            mci::giop::MakeHeader(minor, static_cast<mci::giop::MsgType_e>(type), size, framing.fragmented);
+            remote::giop::MakeHeader(minor, static_cast<remote::giop::MsgType_e>(type), size, framing.fragmented);
         m.replace(0, header.size(), header.data(), header.size());
         return m;
     }
@@ -138,7 +138,7 @@ inline std::string CancelRequest(unsigned char minor, uint32_t requestId)
 {
     Cdr cdr;
     cdr.ULong(requestId);
-    return cdr.Message(static_cast<unsigned char>(mci::giop::MsgType_e::eCancelRequest), Framing(), minor);
+    return cdr.Message(static_cast<unsigned char>(remote::giop::MsgType_e::eCancelRequest), Framing(), minor);
 }
 
 // A whole request: the value of the path of the object "ZemtraRemote".
@@ -201,20 +201,20 @@ inline bool SendAll(int fd, const std::string& bytes)
 inline size_t MessageSize(const std::string& bytes)
 {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    mci::giop::Header header;
-    const auto status = mci::giop::ParseHeader(data, bytes.size(), header);
-    if (bytes.size() < mci::giop::c_headerSize) {
+    remote::giop::Header header;
+    const auto status = remote::giop::ParseHeader(data, bytes.size(), header);
+    if (bytes.size() < remote::giop::c_headerSize) {
         return 0;
     }
-    return status == mci::giop::HeaderStatus_e::eOk ? static_cast<size_t>(header.MessageSize())
-                                                    : 12 + mci::giop::ULong(data + 8, true);
+    return status == remote::giop::HeaderStatus_e::eOk ? static_cast<size_t>(header.MessageSize())
+                                                       : 12 + remote::giop::ULong(data + 8, true);
 }
 
 // The header of the GIOP message at the start of bytes; false when there is none.
-inline bool HeaderOf(const std::string& bytes, mci::giop::Header& header)
+inline bool HeaderOf(const std::string& bytes, remote::giop::Header& header)
 {
-    return mci::giop::ParseHeader(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), header) ==
-           mci::giop::HeaderStatus_e::eOk;
+    return remote::giop::ParseHeader(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), header) ==
+           remote::giop::HeaderStatus_e::eOk;
 }
 
 // What the server sent until one whole message was in, the connection
@@ -263,8 +263,8 @@ inline bool ClosedWithin(int fd, std::chrono::milliseconds timeout)
 // A GIOP Reply (type 1) of any status.
 inline bool IsReply(const std::string& message)
 {
-    mci::giop::Header header;
-    return HeaderOf(message, header) && header.Is(mci::giop::MsgType_e::eReply);
+    remote::giop::Header header;
+    return HeaderOf(message, header) && header.Is(remote::giop::MsgType_e::eReply);
 }
 
 // A GIOP 1.2 Reply (type 1) with status NO_EXCEPTION.
@@ -276,8 +276,8 @@ inline bool IsAnswer(const std::string& reply)
 // A GIOP CloseConnection (type 5, no body) of any version.
 inline bool IsCloseConnection(const std::string& message)
 {
-    mci::giop::Header header;
-    return message.size() == 12 && HeaderOf(message, header) && header.Is(mci::giop::MsgType_e::eCloseConnection) &&
+    remote::giop::Header header;
+    return message.size() == 12 && HeaderOf(message, header) && header.Is(remote::giop::MsgType_e::eCloseConnection) &&
            header.bodySize == 0;
 }
 

@@ -22,7 +22,7 @@ struct Outcome {
     std::vector<std::size_t> units;
     std::vector<std::size_t> replies;
     std::vector<std::size_t> cancels; // offset and size of each, from the unit's start
-    mci::GiopInput::Error_e error = mci::GiopInput::Error_e::eNone;
+    remote::GiopInput::Error_e error = remote::GiopInput::Error_e::eNone;
 
     bool operator==(const Outcome& o) const
     {
@@ -33,10 +33,10 @@ struct Outcome {
 // Scans the bytes as they arrive in pieces of piece bytes.
 Outcome Scan(const std::uint8_t* data, std::size_t size, std::size_t piece)
 {
-    mci::GiopInput::Limits limits;
+    remote::GiopInput::Limits limits;
     limits.maxMessageSize = 1 << 16;
     limits.largeRequestSize = 1 << 10;
-    mci::GiopInput input(limits);
+    remote::GiopInput input(limits);
     Outcome outcome;
     std::size_t taken = 0;
     std::size_t arrived = 0;
@@ -44,11 +44,11 @@ Outcome Scan(const std::uint8_t* data, std::size_t size, std::size_t piece)
         arrived = std::min(size, arrived + piece);
         for (;;) {
             const auto status = input.Scan(data + taken, arrived - taken);
-            if (status == mci::GiopInput::Status_e::eError) {
+            if (status == remote::GiopInput::Status_e::eError) {
                 outcome.error = input.Error();
                 return outcome;
             }
-            if (status == mci::GiopInput::Status_e::eMore) {
+            if (status == remote::GiopInput::Status_e::eMore) {
                 break;
             }
             const std::size_t unit = input.UnitSize();
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
     }
     // The same bytes as the ORB's: replies owed only ever go down.
-    mci::ReplyTracker tracker;
+    remote::ReplyTracker tracker;
     for (std::uint32_t id = 0; id < 4; ++id) {
         tracker.Expect(id);
     }

@@ -16,7 +16,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::uint32_t minor = 0x5a560001;
-    const mci::GiopLocateHere here = mci::GiopLocateHereReply(data, size);
+    const remote::GiopLocateHere here = remote::GiopLocateHereReply(data, size);
     if (here.size != 0 && (size < 12 || data[5] > 1 || data[7] != 3 || here.size < 12)) {
         __builtin_trap();
     }
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
         }
     }
-    const std::string reply = mci::GiopRefusalReply(data, size, minor);
+    const std::string reply = remote::GiopRefusalReply(data, size, minor);
     if (reply.empty()) {
         return 0;
     }

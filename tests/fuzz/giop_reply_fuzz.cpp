@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     std::size_t at = 0;
     for (;;) {
-        mci::giop::Message message;
+        remote::giop::Message message;
         std::size_t used = 0;
-        if (mci::giop::ParseMessage(data + at, size - at, message, used) != mci::giop::Parsed::eMessage) {
+        if (remote::giop::ParseMessage(data + at, size - at, message, used) != remote::giop::Parsed::eMessage) {
             return 0;
         }
         if (used < 12 || used > size - at || message.exceptionId.size() > used) {

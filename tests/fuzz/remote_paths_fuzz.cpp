@@ -16,7 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static mci::RemoteRegistry registry(fuzztree::Tree(), PortableServer::POA::_nil());
+    static remote::RemoteRegistry registry(fuzztree::Tree(), PortableServer::POA::_nil());
     if (size < 3) {
         return 0;
     }

@@ -20,7 +20,7 @@ template <typename SEQ> void Read(const std::uint8_t* data, std::size_t size, bo
     stream.setByteSwapFlag(littleEndian);
     SEQ values;
     try {
-        mci::ReadWriteValues(stream, values);
+        remote::ReadWriteValues(stream, values);
     } catch (const CORBA::MARSHAL&) {
         return;
     }

@@ -156,11 +156,11 @@ void GetTextArgs(zvtest::Cdr& c)
 
 // What no client sends a server, or a cancel of the request of the id: a
 // Reply or LocateReply, a CloseConnection or a CancelRequest of GIOP 1.minor.
-std::string OddMessage(mci::giop::MsgType_e type, unsigned char minor, uint32_t id)
+std::string OddMessage(remote::giop::MsgType_e type, unsigned char minor, uint32_t id)
 {
     zvtest::Cdr cdr;
     switch (type) {
-    case mci::giop::MsgType_e::eReply:
+    case remote::giop::MsgType_e::eReply:
         if (minor < 2) {
             cdr.ULong(0); // no service contexts
         }
@@ -170,11 +170,11 @@ std::string OddMessage(mci::giop::MsgType_e type, unsigned char minor, uint32_t 
             cdr.ULong(0);
         }
         break;
-    case mci::giop::MsgType_e::eLocateReply:
+    case remote::giop::MsgType_e::eLocateReply:
         cdr.ULong(id);
         cdr.ULong(1); // OBJECT_HERE
         break;
-    case mci::giop::MsgType_e::eCancelRequest:
+    case remote::giop::MsgType_e::eCancelRequest:
         return zvtest::CancelRequest(minor, id);
     default:
         break;
@@ -222,8 +222,9 @@ void RunPipelineClient(unsigned short port, Clock::time_point end)
 // is read for a while, and the connection closed.
 void RunMessagesClient(unsigned short port, Clock::time_point end)
 {
-    const mci::giop::MsgType_e types[] = {mci::giop::MsgType_e::eCancelRequest, mci::giop::MsgType_e::eReply,
-                                          mci::giop::MsgType_e::eLocateReply, mci::giop::MsgType_e::eCloseConnection};
+    const remote::giop::MsgType_e types[] = {remote::giop::MsgType_e::eCancelRequest, remote::giop::MsgType_e::eReply,
+                                             remote::giop::MsgType_e::eLocateReply,
+                                             remote::giop::MsgType_e::eCloseConnection};
     for (unsigned long round = 0; Clock::now() < end; ++round) {
         const auto type = types[round % 4];
         const auto minor = static_cast<unsigned char>((round / 4) % 3);

@@ -29,7 +29,7 @@ namespace zvtest {
 
 class GateChannelBridge {
 public:
-    using Channel = std::shared_ptr<mci::GateChannel>;
+    using Channel = std::shared_ptr<remote::GateChannel>;
     // Takes the backend's end (blocking) of a new channel's socket pair;
     // false: the backend takes no connection (the gate refuses the client,
     // and the bridge closes the pair).
@@ -60,7 +60,7 @@ public:
 
     // While held, the channel's messages stay unread in it (a pump that is
     // writing one to the socket finishes it).
-    void Hold(const mci::GateChannel& channel, bool held)
+    void Hold(const remote::GateChannel& channel, bool held)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& pump : m_pumps) {
@@ -73,7 +73,7 @@ public:
     }
 
     // Bytes of the backend's that the channel has taken (Send returned).
-    std::size_t Relayed(const mci::GateChannel& channel)
+    std::size_t Relayed(const remote::GateChannel& channel)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& pump : m_pumps) {
@@ -170,7 +170,7 @@ private:
                     continue;
                 }
                 // What is there now, in pieces of the buffer's size.
-                auto deadline = mci::GateChannel::Clock::time_point::max();
+                auto deadline = remote::GateChannel::Clock::time_point::max();
                 for (;;) {
                     const long n = channel->Receive(buffer.data(), buffer.size(), deadline);
                     if (n == 0) {
@@ -186,7 +186,7 @@ private:
                         open = false;
                         break;
                     }
-                    deadline = mci::GateChannel::Clock::now();
+                    deadline = remote::GateChannel::Clock::now();
                 }
             }
             ++ended;
@@ -208,7 +208,7 @@ private:
                     break;
                 }
                 if (channel->Send(buffer.data(), static_cast<std::size_t>(n),
-                                  mci::GateChannel::Clock::time_point::max()) < 0) {
+                                  remote::GateChannel::Clock::time_point::max()) < 0) {
                     break;
                 }
                 relayed += static_cast<std::size_t>(n);

@@ -27,7 +27,7 @@
 
 namespace {
 
-using Table = mci::ConnectionTable;
+using Table = remote::ConnectionTable;
 using Admit_e = Table::Admit_e;
 using Arriving_e = Table::Arriving_e;
 
@@ -54,17 +54,17 @@ public:
     {
     }
 
-    mci::GateEntry& Entry(char name)
+    remote::GateEntry& Entry(char name)
     {
         auto& e = m_entries[name];
         if (!e) {
             const unsigned loop = static_cast<unsigned>(name - 'a');
             const std::string peer = name < 'e' ? "10.0.0.1" : "10.0.0.2";
-            e = std::make_shared<mci::GateEntry>(loop + 1, loop, std::string("gate-") + name, peer + ":1", peer);
+            e = std::make_shared<remote::GateEntry>(loop + 1, loop, std::string("gate-") + name, peer + ":1", peer);
         }
         return *e;
     }
-    std::shared_ptr<mci::GateEntry> Shared(char name)
+    std::shared_ptr<remote::GateEntry> Shared(char name)
     {
         Entry(name);
         return m_entries[name];
@@ -75,7 +75,7 @@ public:
     std::set<char> woken;
 
 private:
-    std::map<char, std::shared_ptr<mci::GateEntry>> m_entries;
+    std::map<char, std::shared_ptr<remote::GateEntry>> m_entries;
     std::int64_t m_tick = 0;
 };
 
@@ -95,7 +95,7 @@ const char* Word(bool b)
 // Runs a step, "OP WHO [BYTES]": what it answers ("" when nothing).
 std::string RunStep(TableRig& rig, const std::string& op, char who, std::size_t bytes)
 {
-    mci::GateEntry& e = rig.Entry(who);
+    remote::GateEntry& e = rig.Entry(who);
     if (op == "admit") {
         rig.Active(who);
         return Word(rig.table.Admit(rig.Shared(who)));
@@ -292,7 +292,7 @@ TEST(ConnectionTable, SequencesOfAdmissionArrivalAndWaiting)
 class TableModel {
 public:
     struct Entry {
-        std::shared_ptr<mci::GateEntry> real;
+        std::shared_ptr<remote::GateEntry> real;
         bool listed = false;
         bool idle = false;
         bool arriving = false;
@@ -604,8 +604,8 @@ TEST(ConnectionTable, RandomSequencesKeepTheModelsCounts)
             entries.push_back(std::make_unique<TableModel::Entry>());
             TableModel::Entry& e = *entries.back();
             const std::string& peer = peers[below(3)];
-            e.real = std::make_shared<mci::GateEntry>(serial, static_cast<unsigned>(serial),
-                                                      "gate-" + std::to_string(serial), peer + ":1", peer);
+            e.real = std::make_shared<remote::GateEntry>(serial, static_cast<unsigned>(serial),
+                                                         "gate-" + std::to_string(serial), peer + ":1", peer);
             e.real->lastActive.store(++tick);
             model.m_all.push_back(&e);
             what << "admit " << serial;
@@ -718,7 +718,7 @@ struct PlacesStep {
 
 TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
 {
-    using Ask_e = mci::LargeRequestPlaces::Ask_e;
+    using Ask_e = remote::LargeRequestPlaces::Ask_e;
     const int taken = static_cast<int>(Ask_e::eTaken);
     const int waits = static_cast<int>(Ask_e::eWaiting);
     const int refused = static_cast<int>(Ask_e::eRefused);
@@ -790,7 +790,7 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<unsigned> woken;
-        mci::LargeRequestPlaces places(c.places, c.maxWaiting, [&woken](unsigned loop) { woken.push_back(loop); });
+        remote::LargeRequestPlaces places(c.places, c.maxWaiting, [&woken](unsigned loop) { woken.push_back(loop); });
         for (std::size_t i = 0; i < c.steps.size(); ++i) {
             const PlacesStep& s = c.steps[i];
             const std::string op = s.op;
@@ -821,14 +821,14 @@ TEST(LargeRequestPlaces, SequencesOfAsksGrantsAndReleases)
 // never more are given than there are places.
 TEST(LargeRequestPlaces, RandomSequencesKeepTheModelsPlaces)
 {
-    using Ask_e = mci::LargeRequestPlaces::Ask_e;
+    using Ask_e = remote::LargeRequestPlaces::Ask_e;
     const std::uint64_t seed = zvtest::RandomSeed();
     std::mt19937_64 random(seed);
     constexpr unsigned c_places = 2;
     constexpr unsigned c_maxWaiting = 3;
     constexpr std::uint64_t c_connections = 8;
     std::vector<unsigned> woken;
-    mci::LargeRequestPlaces places(c_places, c_maxWaiting, [&woken](unsigned loop) { woken.push_back(loop); });
+    remote::LargeRequestPlaces places(c_places, c_maxWaiting, [&woken](unsigned loop) { woken.push_back(loop); });
     // The model: in turn, given (not looked at yet), held.
     std::deque<std::uint64_t> queue;
     std::set<std::uint64_t> given;

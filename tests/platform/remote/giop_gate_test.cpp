@@ -45,7 +45,7 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using mci::giop::MsgType_e;
+using remote::giop::MsgType_e;
 
 namespace {
 
@@ -154,11 +154,11 @@ std::string LocateRequest(unsigned char minor, bool little, uint32_t id)
 // LocateReply (OBJECT_HERE) of its version and byte order.
 std::string AnswerTo(const std::string& request)
 {
-    mci::giop::Header h;
-    mci::giop::RequestRef ref;
+    remote::giop::Header h;
+    remote::giop::RequestRef ref;
     const auto* data = reinterpret_cast<const unsigned char*>(request.data());
-    if (mci::giop::ParseHeader(data, request.size(), h) != mci::giop::HeaderStatus_e::eOk ||
-        mci::giop::ReadRequestRef(h, data, request.size(), ref) != mci::giop::RefStatus_e::eOk ||
+    if (remote::giop::ParseHeader(data, request.size(), h) != remote::giop::HeaderStatus_e::eOk ||
+        remote::giop::ReadRequestRef(h, data, request.size(), ref) != remote::giop::RefStatus_e::eOk ||
         !ref.responseExpected) {
         return "";
     }
@@ -189,7 +189,7 @@ int64_t RefusalMinor(const std::string& reply)
 
 bool IsMessageError(const std::string& m)
 {
-    mci::giop::Header h;
+    remote::giop::Header h;
     return zvtest::HeaderOf(m, h) && h.Is(MsgType_e::eMessageError) && h.bodySize == 0;
 }
 
@@ -382,7 +382,7 @@ private:
 
 // Starts the gate on a free port of host (another program may take a port
 // found free before the gate binds it): the port.
-unsigned short StartOnFreePort(mci::GiopGate& gate, const std::string& host)
+unsigned short StartOnFreePort(remote::GiopGate& gate, const std::string& host)
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
         const unsigned short port = zvtest::FreePort();
@@ -397,7 +397,7 @@ unsigned short StartOnFreePort(mci::GiopGate& gate, const std::string& host)
 
 // A gate on a free loopback port in front of a backend.
 struct Rig {
-    explicit Rig(const mci::GiopGateSettings& settings = mci::GiopGateSettings())
+    explicit Rig(const remote::GiopGateSettings& settings = remote::GiopGateSettings())
         : gate(settings, backend.Offer()), port(StartOnFreePort(gate, "127.0.0.1"))
     {
     }
@@ -423,14 +423,14 @@ struct Rig {
     }
 
     Backend backend;
-    mci::GiopGate gate;
+    remote::GiopGate gate;
     unsigned short port;
     zvtest::Sockets fds;
 };
 
-mci::GiopGateSettings Settings(std::chrono::milliseconds receiveTimeout = 10s)
+remote::GiopGateSettings Settings(std::chrono::milliseconds receiveTimeout = 10s)
 {
-    mci::GiopGateSettings s;
+    remote::GiopGateSettings s;
     s.receiveTimeout = receiveTimeout;
     return s;
 }
@@ -473,29 +473,29 @@ TEST(GiopFraming, HeadersOfEveryVersionAndByteOrder)
     const auto bytes = [](std::initializer_list<int> b) { return std::string(b.begin(), b.end()); };
     const struct {
         std::string header;
-        mci::giop::HeaderStatus_e status;
+        remote::giop::HeaderStatus_e status;
         unsigned char minor;
         bool little;
         bool more;
         uint32_t body;
     } cases[] = {
-        {bytes({'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 1, 2}), mci::giop::HeaderStatus_e::eOk, 0, false, false, 258},
-        {bytes({'G', 'I', 'O', 'P', 1, 0, 1, 0, 2, 1, 0, 0}), mci::giop::HeaderStatus_e::eOk, 0, true, false, 258},
-        {bytes({'G', 'I', 'O', 'P', 1, 1, 2, 7, 0, 0, 0, 9}), mci::giop::HeaderStatus_e::eOk, 1, false, true, 9},
-        {bytes({'G', 'I', 'O', 'P', 1, 2, 3, 0, 9, 0, 0, 0}), mci::giop::HeaderStatus_e::eOk, 2, true, true, 9},
-        {bytes({'G', 'I', 'O', 'P', 1, 2, 1}), mci::giop::HeaderStatus_e::eIncomplete, 0, false, false, 0},
-        {bytes({'G', 'I', 'X'}), mci::giop::HeaderStatus_e::eNotGiop, 0, false, false, 0},
-        {bytes({'G', 'I', 'O', 'P', 2}), mci::giop::HeaderStatus_e::eNotGiop, 0, false, false, 0},
-        {bytes({'G', 'I', 'O', 'P', 1, 3}), mci::giop::HeaderStatus_e::eUnsupported, 0, false, false, 0},
-        {bytes({'G', 'I', 'O', 'P', 1, 0, 2, 0, 0, 0, 0, 0}), mci::giop::HeaderStatus_e::eUnsupported, 0, false, false,
-         0},
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 1, 2}), remote::giop::HeaderStatus_e::eOk, 0, false, false, 258},
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 1, 0, 2, 1, 0, 0}), remote::giop::HeaderStatus_e::eOk, 0, true, false, 258},
+        {bytes({'G', 'I', 'O', 'P', 1, 1, 2, 7, 0, 0, 0, 9}), remote::giop::HeaderStatus_e::eOk, 1, false, true, 9},
+        {bytes({'G', 'I', 'O', 'P', 1, 2, 3, 0, 9, 0, 0, 0}), remote::giop::HeaderStatus_e::eOk, 2, true, true, 9},
+        {bytes({'G', 'I', 'O', 'P', 1, 2, 1}), remote::giop::HeaderStatus_e::eIncomplete, 0, false, false, 0},
+        {bytes({'G', 'I', 'X'}), remote::giop::HeaderStatus_e::eNotGiop, 0, false, false, 0},
+        {bytes({'G', 'I', 'O', 'P', 2}), remote::giop::HeaderStatus_e::eNotGiop, 0, false, false, 0},
+        {bytes({'G', 'I', 'O', 'P', 1, 3}), remote::giop::HeaderStatus_e::eUnsupported, 0, false, false, 0},
+        {bytes({'G', 'I', 'O', 'P', 1, 0, 2, 0, 0, 0, 0, 0}), remote::giop::HeaderStatus_e::eUnsupported, 0, false,
+         false, 0},
     };
     for (const auto& c : cases) {
-        mci::giop::Header h;
+        remote::giop::Header h;
         const auto status =
-            mci::giop::ParseHeader(reinterpret_cast<const unsigned char*>(c.header.data()), c.header.size(), h);
+            remote::giop::ParseHeader(reinterpret_cast<const unsigned char*>(c.header.data()), c.header.size(), h);
         EXPECT_EQ(c.status, status) << c.header;
-        if (status == mci::giop::HeaderStatus_e::eOk) {
+        if (status == remote::giop::HeaderStatus_e::eOk) {
             EXPECT_EQ(c.minor, h.minor);
             EXPECT_EQ(c.little, h.littleEndian);
             EXPECT_EQ(c.more, h.moreFragments);
@@ -514,31 +514,31 @@ TEST(GiopFraming, RequestIdsWhereEachMessageKeepsThem)
     reply10.ULong(0);
     const struct {
         std::string message;
-        mci::giop::RefStatus_e status;
+        remote::giop::RefStatus_e status;
         uint32_t id;
         bool response;
     } cases[] = {
-        {Request({0, false, 11, true}), mci::giop::RefStatus_e::eOk, 11, true},
-        {Request({1, true, 12, false}), mci::giop::RefStatus_e::eOk, 12, false},
-        {Request({2, false, 13, true}), mci::giop::RefStatus_e::eOk, 13, true},
-        {Request({2, true, 14, false}), mci::giop::RefStatus_e::eOk, 14, false},
-        {Request({1, true, 15, true}).substr(0, 30), mci::giop::RefStatus_e::eIncomplete, 0, false},
-        {LocateRequest(0, false, 21), mci::giop::RefStatus_e::eOk, 21, true},
-        {LocateRequest(2, true, 22), mci::giop::RefStatus_e::eOk, 22, true},
-        {reply10.Message(0, MsgType_e::eReply), mci::giop::RefStatus_e::eOk, 77, false},
-        {Fragment(2, false, 31, 4, false), mci::giop::RefStatus_e::eOk, 31, false},
-        {Fragment(1, true, 0, 4, false), mci::giop::RefStatus_e::eNone, 0, false},
-        {std::string(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12), mci::giop::RefStatus_e::eNone,
-         0, false},
+        {Request({0, false, 11, true}), remote::giop::RefStatus_e::eOk, 11, true},
+        {Request({1, true, 12, false}), remote::giop::RefStatus_e::eOk, 12, false},
+        {Request({2, false, 13, true}), remote::giop::RefStatus_e::eOk, 13, true},
+        {Request({2, true, 14, false}), remote::giop::RefStatus_e::eOk, 14, false},
+        {Request({1, true, 15, true}).substr(0, 30), remote::giop::RefStatus_e::eIncomplete, 0, false},
+        {LocateRequest(0, false, 21), remote::giop::RefStatus_e::eOk, 21, true},
+        {LocateRequest(2, true, 22), remote::giop::RefStatus_e::eOk, 22, true},
+        {reply10.Message(0, MsgType_e::eReply), remote::giop::RefStatus_e::eOk, 77, false},
+        {Fragment(2, false, 31, 4, false), remote::giop::RefStatus_e::eOk, 31, false},
+        {Fragment(1, true, 0, 4, false), remote::giop::RefStatus_e::eNone, 0, false},
+        {std::string(remote::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12),
+         remote::giop::RefStatus_e::eNone, 0, false},
     };
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         const auto& c = cases[i];
         const auto* data = reinterpret_cast<const unsigned char*>(c.message.data());
-        mci::giop::Header h;
-        ASSERT_EQ(mci::giop::HeaderStatus_e::eOk, mci::giop::ParseHeader(data, c.message.size(), h)) << i;
-        mci::giop::RequestRef ref;
-        EXPECT_EQ(c.status, mci::giop::ReadRequestRef(h, data, c.message.size(), ref)) << i;
-        if (c.status == mci::giop::RefStatus_e::eOk) {
+        remote::giop::Header h;
+        ASSERT_EQ(remote::giop::HeaderStatus_e::eOk, remote::giop::ParseHeader(data, c.message.size(), h)) << i;
+        remote::giop::RequestRef ref;
+        EXPECT_EQ(c.status, remote::giop::ReadRequestRef(h, data, c.message.size(), ref)) << i;
+        if (c.status == remote::giop::RefStatus_e::eOk) {
             EXPECT_EQ(c.id, ref.requestId) << i;
             EXPECT_EQ(c.response, ref.responseExpected) << i;
         }
@@ -551,24 +551,24 @@ struct Scanned {
     std::vector<size_t> units;
     std::vector<std::vector<uint32_t>> replies;
     std::vector<bool> large;
-    mci::GiopInput::Error_e error = mci::GiopInput::Error_e::eNone;
+    remote::GiopInput::Error_e error = remote::GiopInput::Error_e::eNone;
 };
 
 // Scans the stream as it arrives piece bytes at a time.
-Scanned ScanStream(const std::string& stream, size_t piece, const mci::GiopInput::Limits& limits)
+Scanned ScanStream(const std::string& stream, size_t piece, const remote::GiopInput::Limits& limits)
 {
-    mci::GiopInput input(limits);
+    remote::GiopInput input(limits);
     Scanned s;
     size_t taken = 0;
     for (size_t arrived = std::min(piece, stream.size());; arrived = std::min(arrived + piece, stream.size())) {
         for (;;) {
             const auto* data = reinterpret_cast<const unsigned char*>(stream.data()) + taken;
             const auto status = input.Scan(data, arrived - taken);
-            if (status == mci::GiopInput::Status_e::eError) {
+            if (status == remote::GiopInput::Status_e::eError) {
                 s.error = input.Error();
                 return s;
             }
-            if (status == mci::GiopInput::Status_e::eMore) {
+            if (status == remote::GiopInput::Status_e::eMore) {
                 break;
             }
             s.units.push_back(input.UnitSize());
@@ -585,7 +585,7 @@ Scanned ScanStream(const std::string& stream, size_t piece, const mci::GiopInput
 
 TEST(GiopInput, SplitsStreamsIntoWholeUnits)
 {
-    const mci::GiopInput::Limits limits{1 << 20, 4096};
+    const remote::GiopInput::Limits limits{1 << 20, 4096};
     const std::string small = Request({2, true, 1, true});
     const std::string oneway = Request({0, false, 2, false});
     const std::string big = Request({1, false, 3, true, 5000});
@@ -617,7 +617,7 @@ TEST(GiopInput, SplitsStreamsIntoWholeUnits)
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         for (size_t piece : {size_t{1}, size_t{7}, size_t{1448}, cases[i].stream.size()}) {
             const Scanned s = ScanStream(cases[i].stream, piece, limits);
-            EXPECT_EQ(mci::GiopInput::Error_e::eNone, s.error) << i << " " << piece;
+            EXPECT_EQ(remote::GiopInput::Error_e::eNone, s.error) << i << " " << piece;
             EXPECT_EQ(cases[i].units, s.units) << i << " " << piece;
             EXPECT_EQ(cases[i].replies, s.replies) << i << " " << piece;
             EXPECT_EQ(cases[i].large, s.large) << i << " " << piece;
@@ -627,8 +627,8 @@ TEST(GiopInput, SplitsStreamsIntoWholeUnits)
 
 TEST(GiopInput, FramingErrors)
 {
-    using E = mci::GiopInput::Error_e;
-    const mci::GiopInput::Limits limits{1 << 16, 4096};
+    using E = remote::GiopInput::Error_e;
+    const remote::GiopInput::Limits limits{1 << 16, 4096};
     std::string badType = Request({2, true, 1, true});
     badType[7] = 9;
     std::string fragmentedCancel = [] {
@@ -689,7 +689,7 @@ TEST(ReplyTracker, RepliesCountOnceWholeInAnyPieces)
     r5.ULong(0);
     r5.ULong(0);
     const std::string frag12 = r5.Message(2, MsgType_e::eReply, true) + Fragment(2, false, 5, 30, false);
-    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    const std::string closeConnection(remote::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
     const struct {
         std::string stream;
         size_t owedAfter[2]; // after all but the last byte, after all
@@ -700,7 +700,7 @@ TEST(ReplyTracker, RepliesCountOnceWholeInAnyPieces)
     };
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         for (size_t piece : {size_t{1}, size_t{5}, cases[i].stream.size()}) {
-            mci::ReplyTracker tracker;
+            remote::ReplyTracker tracker;
             for (uint32_t id = 1; id <= 5; ++id) {
                 tracker.Expect(id);
             }
@@ -748,8 +748,8 @@ TEST(ReplyTracker, WhatCountsAsAReplyOwed)
     longContext.Octets(std::string(300, 'c'));
     longContext.ULong(2);
     longContext.ULong(0);
-    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
-    const std::string messageError(mci::giop::HeaderOnly(MsgType_e::eMessageError, 1).data(), 12);
+    const std::string closeConnection(remote::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    const std::string messageError(remote::giop::HeaderOnly(MsgType_e::eMessageError, 1).data(), 12);
     const struct {
         const char* what;
         std::vector<uint32_t> expected;
@@ -804,7 +804,7 @@ TEST(ReplyTracker, WhatCountsAsAReplyOwed)
          1},
     };
     for (const auto& c : cases) {
-        mci::ReplyTracker tracker;
+        remote::ReplyTracker tracker;
         for (const uint32_t id : c.expected) {
             tracker.Expect(id);
         }
@@ -830,13 +830,13 @@ TEST(ReplyTracker, RandomRepliesInRandomPiecesCountOnceWhole)
 {
     const uint64_t seed = zvtest::RandomSeed();
     std::mt19937_64 random(seed);
-    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    const std::string closeConnection(remote::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
     for (int round = 0; round < 500 && !HasFailure(); ++round) {
         const auto minor = static_cast<unsigned char>(random() % 3);
         const bool little = random() % 2 == 0;
         const uint32_t known = 1 + static_cast<uint32_t>(random() % 6);
         const unsigned unknown = static_cast<unsigned>(random() % 3);
-        mci::ReplyTracker tracker;
+        remote::ReplyTracker tracker;
         std::vector<std::deque<std::string>> replies; // each reply's messages still to come
         for (uint32_t id = 1; id <= known + unknown; ++id) {
             if (id <= known) {
@@ -899,14 +899,14 @@ TEST(ReplyTracker, RandomRepliesInRandomPiecesCountOnceWhole)
 // channel says when to ask again, and tells then.
 TEST(GateChannel, AMessageDeferredForAPeekerIsToldWhenItsDelayHasPassed)
 {
-    using Clock = mci::GateChannel::Clock;
+    using Clock = remote::GateChannel::Clock;
     const std::string request = Request(Req{});
     const std::string reply = AnswerTo(request);
     int deferred = 0;
     for (int attempt = 0; attempt < 50 && deferred < 3; ++attempt) {
         int sv[2];
         ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
-        auto channel = std::make_shared<mci::GateChannel>(sv[1], "127.0.0.2:1", nullptr);
+        auto channel = std::make_shared<remote::GateChannel>(sv[1], "127.0.0.2:1", nullptr);
         int told = 0;
         channel->SetReadyHandler([&told] { ++told; });
         channel->ExpectReplies({1}, 0);
@@ -915,11 +915,11 @@ TEST(GateChannel, AMessageDeferredForAPeekerIsToldWhenItsDelayHasPassed)
         const auto put = channel->Put(reinterpret_cast<const unsigned char*>(request.data()), request.size());
         const auto asked = Clock::now();
         const auto again = channel->TellIfReady();
-        if (put == mci::GateChannel::Put_e::eDeferred) {
+        if (put == remote::GateChannel::Put_e::eDeferred) {
             ++deferred;
             EXPECT_EQ(0, told);
             EXPECT_GT(again, asked);
-            EXPECT_LE(again, asked + mci::GateChannel::c_tellDelay);
+            EXPECT_LE(again, asked + remote::GateChannel::c_tellDelay);
             std::this_thread::sleep_until(again);
             EXPECT_EQ(Clock::time_point::max(), channel->TellIfReady());
         }
@@ -948,25 +948,25 @@ TEST(GateChannel, WhatAToldThreadLeftIsTakenByAPeekOnceItWatchesAgain)
         {"nobody watches: a peek looks at nothing", true, false, false},
     };
     for (const auto& c : cases) {
-        auto channel = std::make_shared<mci::GateChannel>(-1, "127.0.0.2:1", nullptr);
+        auto channel = std::make_shared<remote::GateChannel>(-1, "127.0.0.2:1", nullptr);
         int told = 0;
         channel->SetReadyHandler([&told] { ++told; });
         channel->Watch(false);
-        ASSERT_EQ(mci::GateChannel::Put_e::eGiven, channel->Put(bytes, request.size()));
-        ASSERT_EQ(mci::GateChannel::Put_e::eGiven, channel->Put(bytes, request.size()));
+        ASSERT_EQ(remote::GateChannel::Put_e::eGiven, channel->Put(bytes, request.size()));
+        ASSERT_EQ(remote::GateChannel::Put_e::eGiven, channel->Put(bytes, request.size()));
         EXPECT_EQ(1, told) << c.what;
         std::vector<char> buffer(request.size());
         if (c.toldThreadRead) {
             ASSERT_EQ(static_cast<long>(request.size()),
-                      channel->Receive(buffer.data(), buffer.size(), mci::GateChannel::Clock::time_point::max()));
+                      channel->Receive(buffer.data(), buffer.size(), remote::GateChannel::Clock::time_point::max()));
         }
         if (c.watchAgain) {
             channel->Watch(false);
         }
-        const auto start = mci::GateChannel::Clock::now();
+        const auto start = remote::GateChannel::Clock::now();
         EXPECT_EQ(c.peekTakes, channel->Peek()) << c.what;
         if (!c.watchAgain) {
-            EXPECT_LT(mci::GateChannel::Clock::now() - start, mci::GateChannel::c_peekWait) << c.what;
+            EXPECT_LT(remote::GateChannel::Clock::now() - start, remote::GateChannel::c_peekWait) << c.what;
         }
         EXPECT_EQ(1, told) << c.what;
     }
@@ -977,9 +977,9 @@ TEST(GateChannel, WhatAToldThreadLeftIsTakenByAPeekOnceItWatchesAgain)
 // the socket at once instead of first going round for a wake of its own.
 TEST(GateChannel, APeekThatTookAMessageLeavesNoWakeForTheNext)
 {
-    struct SocketReader : mci::GateReader {
+    struct SocketReader : remote::GateReader {
         int fd = -1;
-        mci::GateChannel* channel = nullptr;
+        remote::GateChannel* channel = nullptr;
         int begins = 0;
         int PeekBegin() override
         {
@@ -1001,7 +1001,7 @@ TEST(GateChannel, APeekThatTookAMessageLeavesNoWakeForTheNext)
     const std::string request = Request(Req{});
     int sv[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
-    auto channel = std::make_shared<mci::GateChannel>(-1, "127.0.0.2:1", nullptr);
+    auto channel = std::make_shared<remote::GateChannel>(-1, "127.0.0.2:1", nullptr);
     SocketReader reader;
     reader.fd = sv[1];
     reader.channel = channel.get();
@@ -1018,7 +1018,7 @@ TEST(GateChannel, APeekThatTookAMessageLeavesNoWakeForTheNext)
         EXPECT_EQ(1, reader.begins) << round;
         std::vector<char> buffer(request.size());
         ASSERT_EQ(static_cast<long>(request.size()),
-                  channel->Receive(buffer.data(), buffer.size(), mci::GateChannel::Clock::time_point::max()));
+                  channel->Receive(buffer.data(), buffer.size(), remote::GateChannel::Clock::time_point::max()));
     }
     channel->Watch(false);
     reader.begins = 0;
@@ -1037,7 +1037,7 @@ TEST(GateChannel, APeekThatTookAMessageLeavesNoWakeForTheNext)
 // peeks end at once, each with a message put close to its end.
 TEST(GateChannelConcurrency, AMessagePutAsAPeekEndsIsTakenOrToldOfOnce)
 {
-    using Clock = mci::GateChannel::Clock;
+    using Clock = remote::GateChannel::Clock;
     const std::string request = Request(Req{});
     constexpr int c_threads = 32;
     constexpr int c_trials = 25;
@@ -1047,7 +1047,7 @@ TEST(GateChannelConcurrency, AMessagePutAsAPeekEndsIsTakenOrToldOfOnce)
     for (int t = 0; t < c_threads; ++t) {
         threads.emplace_back([&, t] {
             for (int trial = 0; trial < c_trials; ++trial) {
-                auto channel = std::make_shared<mci::GateChannel>(-1, "127.0.0.2:1", nullptr);
+                auto channel = std::make_shared<remote::GateChannel>(-1, "127.0.0.2:1", nullptr);
                 std::atomic<int> told{0};
                 channel->SetReadyHandler([&told] { ++told; });
                 channel->Watch(false);
@@ -1055,7 +1055,7 @@ TEST(GateChannelConcurrency, AMessagePutAsAPeekEndsIsTakenOrToldOfOnce)
                 auto peek = std::async(std::launch::async, [&] { return channel->Peek(); });
                 // Spread over the last 0.5 ms before the peek's end and just after.
                 const auto offset = std::chrono::microseconds((t * c_trials + trial) % 600) - 500us;
-                std::this_thread::sleep_until(start + mci::GateChannel::c_peekWait + offset);
+                std::this_thread::sleep_until(start + remote::GateChannel::c_peekWait + offset);
                 channel->Put(reinterpret_cast<const unsigned char*>(request.data()), request.size());
                 const bool took = peek.get();
                 const int n = told.load() + (took ? 1 : 0);
@@ -1128,7 +1128,7 @@ TEST(GiopGate, FragmentedRequestsReachTheOrbWithTheirLastFragment)
 // count as a large request keeps no place.
 TEST(GiopGate, CancelRequestsNeverReachTheOrb)
 {
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.maxLargeRequests = 1;
     settings.largeRequestWait = 60s;
     Rig rig(settings);
@@ -1219,7 +1219,7 @@ TEST(GiopGate, MessagesNotWholeInTimeAreDropped)
 
 TEST(GiopGate, FramingErrorsAreAnsweredWithMessageError)
 {
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.maxMessageSize = 1 << 20;
     Rig rig(settings);
     std::string badType = Request({2, true, 1, true});
@@ -1250,7 +1250,7 @@ TEST(GiopGate, FramingErrorsAreAnsweredWithMessageError)
 TEST(GiopGate, ArrivingMessagesAreBoundedPerAddressAndInAll)
 {
     qstd::CaptureScope capture(true, false);
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.maxArrivingPerPeer = 2;
     settings.maxArrivingBytes = 100 << 10;
     settings.largeRequestSize = 1 << 20;
@@ -1320,7 +1320,7 @@ TEST(GiopGate, ALongMessageWaitsWhileAnotherHoldsTheMost)
                  {"reads on once the holder's message is whole", 10s, 5s, true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        mci::GiopGateSettings settings = Settings(c.receiveTimeout);
+        remote::GiopGateSettings settings = Settings(c.receiveTimeout);
         settings.maxArrivingBytes = 2 << 20;
         settings.largeRequestSize = 8 << 20; // (no place to take)
         settings.largeRequestWait = c.wait;
@@ -1368,23 +1368,23 @@ TEST(GiopGate, AWaitingMessageAskedToReadOnIsWatchedAgain)
 {
     for (const bool staleRead : {false, true}) {
         SCOPED_TRACE(staleRead ? "a read seen ready before comes first" : "nothing comes between");
-        mci::GiopGateSettings settings = Settings();
+        remote::GiopGateSettings settings = Settings();
         settings.maxArrivingBytes = 2 << 20;
-        mci::GateShared shared(settings, [](unsigned) {});
+        remote::GateShared shared(settings, [](unsigned) {});
         const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
         std::vector<unsigned char> scratch(1 << 16);
-        const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
-        const auto holder = std::make_shared<mci::GateEntry>(1, 0, "holder", "127.0.0.5:1", "127.0.0.5");
-        ASSERT_EQ(mci::ConnectionTable::Admit_e::eServed, shared.table.Admit(holder));
-        ASSERT_EQ(mci::ConnectionTable::Arriving_e::eOk, shared.table.Arriving(*holder, 1200 << 10));
+        const remote::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
+        const auto holder = std::make_shared<remote::GateEntry>(1, 0, "holder", "127.0.0.5:1", "127.0.0.5");
+        ASSERT_EQ(remote::ConnectionTable::Admit_e::eServed, shared.table.Admit(holder));
+        ASSERT_EQ(remote::ConnectionTable::Arriving_e::eOk, shared.table.Arriving(*holder, 1200 << 10));
         ASSERT_TRUE(shared.table.MayRead(*holder));
         int sv[2];
         ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
         ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
-        const auto entry = std::make_shared<mci::GateEntry>(2, 0, "waiter", "127.0.0.6:1", "127.0.0.6");
-        ASSERT_EQ(mci::ConnectionTable::Admit_e::eServed, shared.table.Admit(entry));
-        auto connection = std::make_unique<mci::GateConnection>(
-            shared, loop, entry, sv[1], std::make_shared<mci::GateChannel>(sv[1], "127.0.0.6:1", nullptr), true, 0,
+        const auto entry = std::make_shared<remote::GateEntry>(2, 0, "waiter", "127.0.0.6:1", "127.0.0.6");
+        ASSERT_EQ(remote::ConnectionTable::Admit_e::eServed, shared.table.Admit(entry));
+        auto connection = std::make_unique<remote::GateConnection>(
+            shared, loop, entry, sv[1], std::make_shared<remote::GateChannel>(sv[1], "127.0.0.6:1", nullptr), true, 0,
             "127.0.0.6:1");
         const auto now = std::chrono::steady_clock::now();
         connection->Start(now);
@@ -1427,19 +1427,19 @@ TEST(GiopGate, ASocketPeekedAtStaysWithItsThreadUntilHandedBack)
     const std::string request = Request(Req{});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        mci::GateShared shared(Settings(), [](unsigned) {});
+        remote::GateShared shared(Settings(), [](unsigned) {});
         const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
         std::vector<unsigned char> scratch(1 << 16);
         std::atomic<unsigned> withOrb{0};
-        const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size(), &withOrb, -1};
+        const remote::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size(), &withOrb, -1};
         int sv[2];
         ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
         ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
-        const auto entry = std::make_shared<mci::GateEntry>(1, 0, "client", "127.0.0.6:1", "127.0.0.6");
-        ASSERT_EQ(mci::ConnectionTable::Admit_e::eServed, shared.table.Admit(entry));
-        const auto channel = std::make_shared<mci::GateChannel>(sv[1], "127.0.0.6:1", nullptr);
+        const auto entry = std::make_shared<remote::GateEntry>(1, 0, "client", "127.0.0.6:1", "127.0.0.6");
+        ASSERT_EQ(remote::ConnectionTable::Admit_e::eServed, shared.table.Admit(entry));
+        const auto channel = std::make_shared<remote::GateChannel>(sv[1], "127.0.0.6:1", nullptr);
         auto connection =
-            std::make_unique<mci::GateConnection>(shared, loop, entry, sv[1], channel, true, 0, "127.0.0.6:1");
+            std::make_unique<remote::GateConnection>(shared, loop, entry, sv[1], channel, true, 0, "127.0.0.6:1");
         connection->Start(Clock::now());
         channel->SetReadyHandler([] {});
         std::vector<char> buffer(request.size());
@@ -1468,7 +1468,7 @@ TEST(GiopGate, ASocketPeekedAtStaysWithItsThreadUntilHandedBack)
         case Then_e::eKeep:
             connection->OnTimer(lent);
             EXPECT_EQ(0, ::epoll_wait(epoll, &event, 1, 0));
-            connection->OnTimer(lent + mci::GateConnection::c_lendTime);
+            connection->OnTimer(lent + remote::GateConnection::c_lendTime);
             break;
         }
         if (c.then != Then_e::ePeek) {
@@ -1489,7 +1489,7 @@ TEST(GiopGate, ASocketPeekedAtStaysWithItsThreadUntilHandedBack)
 TEST(GiopGate, OpenConnectionsMakeRoomOrAreRefused)
 {
     qstd::CaptureScope capture(true, false);
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.maxConnections = 2;
     Rig rig(settings);
     const std::string request = Request({2, true, 1, true});
@@ -1575,11 +1575,11 @@ std::string Available(int fd, bool& closed)
 // to send a request has passed, however many LocateRequests came first.
 TEST(GateConnection, RefusalsAnswerWhateverMessageComesFirst)
 {
-    mci::GiopGateSettings settings = Settings();
-    mci::GateShared shared(settings, [](unsigned) {});
+    remote::GiopGateSettings settings = Settings();
+    remote::GateShared shared(settings, [](unsigned) {});
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
     std::vector<unsigned char> scratch(1 << 16);
-    const mci::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
+    const remote::GateLoopContext loop{epoll, 0, scratch.data(), scratch.size()};
     const uint32_t code = zemtra_REMOTE::RefusedConnectionsBusy;
     // Sends each piece to a refused connection, which reads after each: what
     // it sent back after each, and whether it had closed after the last (if
@@ -1588,8 +1588,8 @@ TEST(GateConnection, RefusalsAnswerWhateverMessageComesFirst)
         int sv[2];
         EXPECT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
         ::fcntl(sv[1], F_SETFL, O_NONBLOCK);
-        auto connection = std::make_unique<mci::GateConnection>(
-            shared, loop, nullptr, sv[1], std::make_shared<mci::GateChannel>(sv[1], "127.0.0.7:1", nullptr), false,
+        auto connection = std::make_unique<remote::GateConnection>(
+            shared, loop, nullptr, sv[1], std::make_shared<remote::GateChannel>(sv[1], "127.0.0.7:1", nullptr), false,
             code, "127.0.0.7:1");
         const auto now = std::chrono::steady_clock::now();
         connection->Start(now);
@@ -1763,7 +1763,7 @@ TEST(GiopGate, NoConnectionIsCountedOnceAllHaveGonePastTheBound)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         qstd::CaptureScope capture(true, false);
-        mci::GiopGateSettings settings = Settings();
+        remote::GiopGateSettings settings = Settings();
         settings.maxConnections = 8;
         Rig rig(settings);
         c.run(rig, capture);
@@ -1791,7 +1791,7 @@ TEST(GiopGate, NoMoreThanTheBoundAreServedAtOneTime)
     for (const bool halfSent : {true, false}) {
         SCOPED_TRACE(halfSent ? "half-sent messages from many addresses" : "requests all at once");
         qstd::CaptureScope capture(true, false);
-        mci::GiopGateSettings settings = Settings();
+        remote::GiopGateSettings settings = Settings();
         settings.maxConnections = c_bound;
         Rig rig(settings);
         std::atomic<bool> stop{false};
@@ -1831,7 +1831,7 @@ TEST(GiopGate, NoMoreThanTheBoundAreServedAtOneTime)
 // connection open.
 TEST(GiopGate, LargeRequestsTakePlacesOnceWhole)
 {
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.largeRequestSize = 64 << 10;
     settings.maxLargeRequests = 1;
     settings.maxLargeRequestsWaiting = 1;
@@ -1870,7 +1870,7 @@ TEST(GiopGate, LargeRequestsTakePlacesOnceWhole)
 // them, and a large request whose rest never comes never takes one.
 TEST(GiopGate, LargeRequestsWithoutReplyOrRestKeepNoPlace)
 {
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.largeRequestSize = 64 << 10;
     settings.maxLargeRequests = 1;
     settings.largeRequestWait = 3s;
@@ -1941,7 +1941,7 @@ TEST(GiopGate, OrbCloseReachesTheClient)
     Rig rig(Settings());
     size_t i = 0;
     const int fd = rig.Connect(i);
-    const std::string closeConnection(mci::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
+    const std::string closeConnection(remote::giop::HeaderOnly(MsgType_e::eCloseConnection, 2).data(), 12);
     rig.backend.Send(i, closeConnection);
     rig.backend.Shut(i);
     bool closed = false;
@@ -1954,9 +1954,9 @@ TEST(GiopGate, OrbCloseReachesTheClient)
 // connection has taken the connection up: its client is closed all the same.
 TEST(GiopGate, AChannelShutDownBeforeItsLoopTookItUpClosesItsClient)
 {
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.threads = 2;
-    mci::GiopGate gate(settings, [](const std::shared_ptr<mci::GateChannel>& channel) {
+    remote::GiopGate gate(settings, [](const std::shared_ptr<remote::GateChannel>& channel) {
         channel->Shutdown();
         // (Makes it likely that the loop hears of it before it has the
         // connection; the client is closed whichever comes first.)
@@ -2009,7 +2009,7 @@ TEST(GiopGate, ListensOnIpv4AndIpv6AndNamesATakenPort)
     address.sin_port = htons(port);
     ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
     ASSERT_EQ(0, ::listen(taken, 1));
-    mci::GiopGate gate(Settings(), backend.Offer());
+    remote::GiopGate gate(Settings(), backend.Offer());
     try {
         gate.Start("127.0.0.1", port);
         ADD_FAILURE() << "started on a taken port";
@@ -2165,7 +2165,7 @@ TEST(GiopGateConcurrency, ManyClientsAndResets)
 // all can hold at once, arrives whole, one after another: none is refused.
 TEST(GiopGateConcurrency, AFloodOfLongMessagesArrivesWithoutRefusals)
 {
-    mci::GiopGateSettings settings = Settings();
+    remote::GiopGateSettings settings = Settings();
     settings.maxArrivingBytes = 4 << 20;
     settings.largeRequestSize = 8 << 20; // (no place to take)
     Rig rig(settings);

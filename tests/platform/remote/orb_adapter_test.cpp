@@ -57,7 +57,7 @@ class Recorder : public POA_zemtra_REMOTE::ValueCallback {
 public:
     CORBA::Boolean _dispatch(omniCallHandle& handle) override
     {
-        const std::shared_ptr<mci::GateChannel> channel = mci::GateChannelOf(handle.connection());
+        const std::shared_ptr<remote::GateChannel> channel = remote::GateChannelOf(handle.connection());
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_peer = channel ? channel->PeerAddress() : std::string();
@@ -123,11 +123,11 @@ TEST(OrbAdapter, RunsOnTheOrbVersionItWasVerifiedWith)
              "4.2.5, but this server was built and verified with omniORB unknown and runs with that version only"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.refusal, mci::OrbVersionRefusal(c.running, c.built)) << c.running << " built " << c.built;
+        EXPECT_EQ(c.refusal, remote::OrbVersionRefusal(c.running, c.built)) << c.running << " built " << c.built;
     }
-    EXPECT_EQ("", mci::OrbVersionRefusal(omniORB::versionString(), mci::BuiltOrbVersion()))
-        << "omniORB " << omniORB::versionString() << ", built with " << mci::BuiltOrbVersion();
-    EXPECT_NO_THROW(mci::RequireBuiltOrbVersion());
+    EXPECT_EQ("", remote::OrbVersionRefusal(omniORB::versionString(), remote::BuiltOrbVersion()))
+        << "omniORB " << omniORB::versionString() << ", built with " << remote::BuiltOrbVersion();
+    EXPECT_NO_THROW(remote::RequireBuiltOrbVersion());
 }
 
 // A request that came through the gate finds the gate's channel of its
@@ -138,7 +138,7 @@ TEST(OrbAdapter, ARequestFindsTheChannelOfItsClient)
     Server server;
     Recorder recorder;
     CORBA::Object_var obj = server.Activate(&recorder);
-    const std::string key = mci::RemoteObjectOf(obj).target.objectKey;
+    const std::string key = remote::RemoteObjectOf(obj).target.objectKey;
     const int fd = zvtest::ConnectFrom(server.port, "127.0.0.3");
     ASSERT_GE(fd, 0) << std::strerror(errno);
     sockaddr_in own{};
@@ -149,8 +149,8 @@ TEST(OrbAdapter, ARequestFindsTheChannelOfItsClient)
     EXPECT_EQ("127.0.0.3:" + std::to_string(ntohs(own.sin_port)), recorder.LastPeer(calls));
     EXPECT_EQ(1, calls);
     ::close(fd);
-    EXPECT_EQ(nullptr, mci::GateChannelOf(nullptr));
-    EXPECT_EQ(-1, mci::OrbSocketOf(nullptr));
+    EXPECT_EQ(nullptr, remote::GateChannelOf(nullptr));
+    EXPECT_EQ(-1, remote::OrbSocketOf(nullptr));
     server.Deactivate(&recorder);
 }
 
@@ -252,7 +252,7 @@ TEST(OrbAdapter, OutgoingConnectionsShowWhatTheirClientHasNotRead)
         orb->string_to_object(("corbaloc::1.2@127.0.0.1:" + std::to_string(client.Port()) + "/Slow").c_str());
     zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_unchecked_narrow(obj);
     omniORB::setClientCallTimeout(callback, 10000);
-    const mci::RemoteObject remote = mci::RemoteObjectOf(callback);
+    const remote::RemoteObject remote = remote::RemoteObjectOf(callback);
     EXPECT_FALSE(remote.inProcess);
     EXPECT_EQ("giop:tcp:127.0.0.1:" + std::to_string(client.Port()), remote.orbAddress);
 
@@ -263,7 +263,7 @@ TEST(OrbAdapter, OutgoingConnectionsShowWhatTheirClientHasNotRead)
     callback->ValueChanged("second", values, 0);
     std::set<std::string> seen;
     std::size_t queued = 0;
-    mci::ForEachQuietOutgoingConnection([&](const char* address, int socket) {
+    remote::ForEachQuietOutgoingConnection([&](const char* address, int socket) {
         seen.insert(address);
         int unsent = 0;
         if (address == remote.orbAddress && ::ioctl(socket, SIOCOUTQ, &unsent) == 0) {
@@ -272,15 +272,15 @@ TEST(OrbAdapter, OutgoingConnectionsShowWhatTheirClientHasNotRead)
     });
     EXPECT_EQ(1u, seen.count(remote.orbAddress));
     EXPECT_GT(queued, 4096u);
-    mci::OutgoingConnections connections;
-    const mci::OutgoingState state = connections.To(remote.orbAddress);
+    remote::OutgoingConnections connections;
+    const remote::OutgoingState state = connections.To(remote.orbAddress);
     EXPECT_TRUE(state.connected);
     EXPECT_EQ(queued, state.unsent);
 
     Recorder local;
     CORBA::Object_var localObj = server.Activate(&local);
-    EXPECT_TRUE(mci::IsInProcess(localObj));
-    EXPECT_TRUE(mci::RemoteObjectOf(localObj).inProcess);
+    EXPECT_TRUE(remote::IsInProcess(localObj));
+    EXPECT_TRUE(remote::RemoteObjectOf(localObj).inProcess);
     server.Deactivate(&local);
     callback = zemtra_REMOTE::ValueCallback::_nil();
 }
@@ -419,7 +419,7 @@ struct QuietConnections {
 QuietConnections QuietConnectionsTo(const std::string& orbAddress)
 {
     QuietConnections quiet;
-    mci::ForEachQuietOutgoingConnection([&](const char* address, int socket) {
+    remote::ForEachQuietOutgoingConnection([&](const char* address, int socket) {
         if (orbAddress == address) {
             ++quiet.count;
             pollfd p{socket, POLLRDHUP, 0};
@@ -445,7 +445,7 @@ TEST(RemoteReachConcurrency, LeavesNoConnectionClosedByItsClient)
         CORBA::Object_var obj =
             orb->string_to_object(("corbaloc::1.2@127.0.0.1:" + std::to_string(client.Port()) + "/Next").c_str());
         omniORB::setClientCallTimeout(obj, 10000);
-        const std::string address = mci::RemoteObjectOf(obj).orbAddress;
+        const std::string address = remote::RemoteObjectOf(obj).orbAddress;
         std::atomic<int> answered{0};
         const auto call = [&] {
             try {
@@ -467,7 +467,7 @@ TEST(RemoteReachConcurrency, LeavesNoConnectionClosedByItsClient)
         ASSERT_TRUE(zvtest::WaitFor([&] { return QuietConnectionsTo(address).closedByPeer == 1; }, 10000ms));
 
         std::string reason;
-        EXPECT_TRUE(mci::Reach(obj, reason)) << reason;
+        EXPECT_TRUE(remote::Reach(obj, reason)) << reason;
         const QuietConnections left = QuietConnectionsTo(address);
         EXPECT_EQ(0u, left.closedByPeer);
         EXPECT_GE(left.count, 1u);
@@ -493,7 +493,7 @@ TEST(RemoteCallerConcurrency, ReadsWhoseCallersWentAwayThroughTheGateAreFreedAnd
     });
     zvtest::Sockets callers;
     std::vector<unsigned short> ports;
-    for (std::size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
+    for (std::size_t i = 0; i < remote::c_maxOneShotReads; ++i) {
         const std::string from = "127.0.0." + std::to_string(2 + i);
         callers.fds.push_back(zvtest::ConnectFrom(server.port, from.c_str()));
         ASSERT_TRUE(zvtest::SendAll(callers.fds.back(), held)) << from;
@@ -567,7 +567,7 @@ TEST(RemoteOrbEndpoint, TheGatesPortIsTheOnlyOneServed)
     Server server;
     Recorder recorder;
     CORBA::Object_var obj = server.Activate(&recorder);
-    const mci::RemoteObject published = mci::RemoteObjectOf(obj);
+    const remote::RemoteObject published = remote::RemoteObjectOf(obj);
     EXPECT_EQ("127.0.0.1", published.target.host);
     EXPECT_EQ(server.port, published.target.port);
     EXPECT_EQ(std::set<unsigned short>{server.port}, ListeningPorts());

@@ -37,14 +37,14 @@ public:
         omni::giopConnection* connection = handle.connection();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_channel = mci::GateChannelOf(connection).get();
+            m_channel = remote::GateChannelOf(connection).get();
             m_peer = connection ? connection->peeraddress() : "";
         }
         return POA_zemtra_REMOTE::ValueCallback::_dispatch(handle);
     }
     void ValueChanged(const char*, const zemtra_REMOTE::StringSeq&, CORBA::ULong) override {}
 
-    const mci::GateChannel* Channel()
+    const remote::GateChannel* Channel()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_channel;
@@ -57,7 +57,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    const mci::GateChannel* m_channel = nullptr;
+    const remote::GateChannel* m_channel = nullptr;
     std::string m_peer;
 };
 
@@ -71,8 +71,8 @@ public:
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds) != 0) {
             ADD_FAILURE() << "no socket pair";
         }
-        channel = std::make_shared<mci::GateChannel>(m_fds[1], peer,
-                                                     [this](const std::shared_ptr<mci::GateChannel>&) { Ask(); });
+        channel = std::make_shared<remote::GateChannel>(m_fds[1], peer,
+                                                        [this](const std::shared_ptr<remote::GateChannel>&) { Ask(); });
         m_loop = std::thread([this] { Loop(); });
     }
     ~OneChannelGate()
@@ -93,15 +93,15 @@ public:
     bool Put(const std::string& message)
     {
         const auto put = channel->Put(reinterpret_cast<const unsigned char*>(message.data()), message.size());
-        if (put == mci::GateChannel::Put_e::eDeferred) {
+        if (put == remote::GateChannel::Put_e::eDeferred) {
             Ask(); // (the loop tells when the channel says)
         }
-        return put != mci::GateChannel::Put_e::eRefused;
+        return put != remote::GateChannel::Put_e::eRefused;
     }
     // As the gate offers a channel.
-    bool OfferTo(mci::OrbGatePort& port)
+    bool OfferTo(remote::OrbGatePort& port)
     {
-        mci::OrbGatePort::Release release;
+        remote::OrbGatePort::Release release;
         if (!port.Offer(channel, release)) {
             return false;
         }
@@ -109,7 +109,7 @@ public:
         return true;
     }
 
-    std::shared_ptr<mci::GateChannel> channel;
+    std::shared_ptr<remote::GateChannel> channel;
 
 private:
     void Ask()
@@ -123,10 +123,10 @@ private:
     void Loop()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        auto again = mci::GateChannel::Clock::time_point::max();
+        auto again = remote::GateChannel::Clock::time_point::max();
         for (;;) {
             const auto asked = [this] { return m_stop || m_pending; };
-            if (again == mci::GateChannel::Clock::time_point::max()) {
+            if (again == remote::GateChannel::Clock::time_point::max()) {
                 m_asked.wait(lock, asked);
             } else {
                 m_asked.wait_until(lock, again, asked);
@@ -155,10 +155,10 @@ private:
 class GateOrb {
 public:
     // idleSeconds: the ORB closes connections idle that long (0: never).
-    GateOrb(const mci::OrbGatePort& port, bool threadPool, int idleSeconds = 0)
+    GateOrb(const remote::OrbGatePort& port, bool threadPool, int idleSeconds = 0)
     {
-        mci::RegisterGateTransport();
-        mci::RegisterGateTransport();
+        remote::RegisterGateTransport();
+        remote::RegisterGateTransport();
         const std::string endpoint = port.EndpointUri();
         const std::string idle = std::to_string(idleSeconds);
         const char* options[][2] = {{"endPoint", endpoint.c_str()},
@@ -232,13 +232,13 @@ class OrbTransport : public testing::TestWithParam<OrbCase> {};
 TEST_P(OrbTransport, ServesAChannelAndNamesTheGateAddress)
 {
     const OrbCase& c = GetParam();
-    mci::OrbGatePort port(c.host, 20777);
+    remote::OrbGatePort port(c.host, 20777);
     EXPECT_EQ(c.published, port.TcpAddress());
     GateOrb orb(port, c.threadPool);
     Probe probe;
     PortableServer::ObjectId_var id = orb.poa->activate_object(&probe);
     CORBA::Object_var obj = orb.poa->id_to_reference(id);
-    const mci::RemoteObject object = mci::RemoteObjectOf(obj);
+    const remote::RemoteObject object = remote::RemoteObjectOf(obj);
     EXPECT_EQ(c.published, object.orbAddress);
     EXPECT_TRUE(object.inProcess);
 
@@ -250,7 +250,7 @@ TEST_P(OrbTransport, ServesAChannelAndNamesTheGateAddress)
     }
     EXPECT_EQ(gate->channel.get(), probe.Channel());
     EXPECT_EQ("giop:tcp:127.0.0.2:40001", probe.Peer());
-    EXPECT_EQ(nullptr, mci::GateChannelOf(nullptr));
+    EXPECT_EQ(nullptr, remote::GateChannelOf(nullptr));
 
     orb.poa->deactivate_object(id);
     if (c.gateCloses) {
@@ -281,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, OrbTransport,
 // ready: the ORB lets it go at once, not when it is destroyed.
 TEST(OrbTransportIdle, AChannelTheOrbClosesIsLetGo)
 {
-    mci::OrbGatePort port("127.0.0.1", 20779);
+    remote::OrbGatePort port("127.0.0.1", 20779);
     OneChannelGate gate("127.0.0.2:40002");
     GateOrb orb(port, true, 1);
     ASSERT_TRUE(gate.OfferTo(port));
@@ -296,13 +296,13 @@ TEST(OrbTransportIdle, AChannelTheOrbClosesIsLetGo)
 // answered, and at once.
 TEST(OrbTransportPipelining, RequestsSentTogetherAreAllAnswered)
 {
-    mci::OrbGatePort port("127.0.0.1", 20780);
+    remote::OrbGatePort port("127.0.0.1", 20780);
     OneChannelGate gate("127.0.0.2:40003"); // (outlives the ORB, which may still send on it)
     GateOrb orb(port, true);
     Probe probe;
     PortableServer::ObjectId_var id = orb.poa->activate_object(&probe);
     CORBA::Object_var obj = orb.poa->id_to_reference(id);
-    const std::string request = ValueChangedRequest(mci::RemoteObjectOf(obj).target.objectKey);
+    const std::string request = ValueChangedRequest(remote::RemoteObjectOf(obj).target.objectKey);
     ASSERT_TRUE(gate.OfferTo(port));
     constexpr int c_together = 5;
     std::string together;
@@ -340,11 +340,11 @@ TEST(OrbTransportPipelining, RequestsSentTogetherAreAllAnswered)
 // lives; a shut-down port refuses, and what waited in it is shut down.
 TEST(OrbGatePort, NamesItsEndpointAndShutsDownWhatWaits)
 {
-    mci::RegisterGateTransport();
+    remote::RegisterGateTransport();
     std::string uri;
     {
-        mci::OrbGatePort port("localhost", 20778);
-        mci::OrbGatePort other("localhost", 20778);
+        remote::OrbGatePort port("localhost", 20778);
+        remote::OrbGatePort other("localhost", 20778);
         uri = port.EndpointUri();
         EXPECT_EQ(0u, uri.rfind("giop:gate:", 0));
         EXPECT_NE(uri, other.EndpointUri());

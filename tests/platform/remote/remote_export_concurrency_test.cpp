@@ -23,7 +23,7 @@ namespace {
 
 TEST(RemoteRequestGateConcurrency, CloseRefusesNewAndWaitsForRunning)
 {
-    mci::RemoteRequestGate gate;
+    remote::RemoteRequestGate gate;
     ASSERT_TRUE(gate.Enter());
     EXPECT_EQ(1u, gate.Active());
     gate.Close();
@@ -37,7 +37,7 @@ TEST(RemoteRequestGateConcurrency, CloseRefusesNewAndWaitsForRunning)
     EXPECT_EQ(0u, gate.Active());
     leaver.join();
     {
-        mci::RemoteRequestGate::Pass pass(gate);
+        remote::RemoteRequestGate::Pass pass(gate);
         EXPECT_FALSE(pass.Admitted());
     }
     EXPECT_EQ(0u, gate.Active());
@@ -139,7 +139,7 @@ TEST(RemoteExportConcurrency, StopDrainsARequestOfAnotherProcessOnAnOrbThread)
 TEST(RemoteExportConcurrency, StartTwiceIsRefusedAndRestartServesAgain)
 {
     TestTree tree;
-    mci::RemoteExport exporter;
+    remote::RemoteExport exporter;
     const unsigned short port = FreePort();
     exporter.Start(tree.root, "127.0.0.1", port);
     EXPECT_EQ("corbaloc::127.0.0.1:" + std::to_string(port) + "/ZemtraRemote", exporter.GetUri());
@@ -207,7 +207,7 @@ TEST(RemoteExportConcurrency, PortInUseIsReportedAndLeavesNoOrbBehind)
     addr.sin_port = htons(port);
     ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
     ASSERT_EQ(0, ::listen(fd, 1));
-    mci::RemoteExport exporter;
+    remote::RemoteExport exporter;
     try {
         exporter.Start(tree.root, "127.0.0.1", port);
         ADD_FAILURE() << "a port in use was served";

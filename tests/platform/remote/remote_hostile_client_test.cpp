@@ -139,7 +139,7 @@ zemtra_REMOTE::StringSeq Text(size_t bytes, char c)
 
 TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.idleConnectionTimeout = 2s;
     settings.idleThreadTimeout = 1s;
     settings.subscriptions.livenessPeriod = 500ms;
@@ -176,7 +176,7 @@ TEST(RemoteHostileClient, KilledSubscriberOf1000SubscriptionsLeavesNothingBehind
 
 TEST(RemoteHostileClient, KilledReaderOfAQuietSignalEndsItsSession)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 500ms;
     Server server(settings);
     SubscriberProcess reader(server.Address(), 0, "stream");
@@ -198,7 +198,7 @@ TEST(RemoteHostileClient, LivenessIsProbedOncePerCallbackObject)
             return false;
         }
     };
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 50ms;
     Server server(settings);
     Probed many;
@@ -220,7 +220,7 @@ TEST(RemoteHostileClient, LivenessIsProbedOncePerCallbackObject)
 
 TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.perClient = 3;
     settings.subscriptions.total = 4;
     Server server(settings);
@@ -258,7 +258,7 @@ TEST(RemoteHostileClient, SubscriptionsAreBoundedPerClientAndInAll)
 // delivery thread: the values of other clients still flow.
 TEST(RemoteHostileClient, FrozenSubscriberDoesNotStallTheOthers)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 60s; // its calls alone must not stall anyone
     Server server(settings);
     SubscriberProcess frozen(server.Address(), 16, "subscribe", "arr");
@@ -280,11 +280,11 @@ TEST(RemoteHostileClient, FrozenSubscriberDoesNotStallTheOthers)
 // threads, delay no other client's value by more than a second.
 TEST(RemoteHostileClient, FrozenSubscribersDoNotDelayOtherClients)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 60s; // their calls alone must not stall anyone
     Server server(settings);
     std::vector<std::unique_ptr<SubscriberProcess>> frozen;
-    for (unsigned i = 0; i < 2 * mci::RemoteSubscriptions::c_deliveryThreads; ++i) {
+    for (unsigned i = 0; i < 2 * remote::RemoteSubscriptions::c_deliveryThreads; ++i) {
         frozen.push_back(std::make_unique<SubscriberProcess>(server.Address(), 1, "subscribe", "arr"));
         ASSERT_TRUE(frozen.back()->WaitReady(30s));
         frozen.back()->Freeze();
@@ -316,7 +316,7 @@ TEST(RemoteHostileClient, ValuesForASlowClientAreCoalesced)
     server.tree.arr->SetValue(1, 0);
     ASSERT_TRUE(sink.WaitEntered(5s));
     // The client has been in its call for a while when the values come.
-    std::this_thread::sleep_for(mci::RemoteSubscriptions::c_slowCall + 50ms);
+    std::this_thread::sleep_for(remote::RemoteSubscriptions::c_slowCall + 50ms);
     for (int value = 2; value <= 100; ++value) {
         server.tree.arr->SetValue(value, 0);
     }
@@ -334,7 +334,7 @@ TEST(RemoteHostileClient, ValuesForASlowClientAreCoalesced)
 // the time after which a silent client counts as unreachable.
 TEST(RemoteHostileClient, ClientThatTakesNoValueHoldsItOnceAndIsEndedInTime)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 500ms;
     settings.subscriptions.unreachableAfter = 4s;
     Server server(settings);
@@ -363,7 +363,7 @@ TEST(RemoteHostileClient, ClientThatTakesNoValueHoldsItOnceAndIsEndedInTime)
 // the bound, the client's subscriptions end, for a reason it can read.
 TEST(RemoteHostileClient, ValuesWaitingForOneClientAreBounded)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.waitingBytesPerClient = 256 * 1024;
     Server server(settings);
     auto texts = std::make_shared<qreg::RegValueNode<std::string>>("texts", std::string(), 0x206);
@@ -380,7 +380,7 @@ TEST(RemoteHostileClient, ValuesWaitingForOneClientAreBounded)
     const size_t c_bytes = 100 * 1024;
     server.registry->SetText("texts", 0, Text(c_bytes, 'a'));
     ASSERT_TRUE(sink.WaitEntered(5s));
-    std::this_thread::sleep_for(mci::RemoteSubscriptions::c_slowCall + 50ms);
+    std::this_thread::sleep_for(remote::RemoteSubscriptions::c_slowCall + 50ms);
     // The value in the call and the latest of its elements wait: 200 kB
     // however many subscriptions they wait for.
     server.registry->SetText("texts", 0, Text(c_bytes, 'b'));
@@ -437,7 +437,7 @@ TEST(RemoteHostileClient, GuessedIdsEndNothingOfAnotherClient)
 // connections to the one gone are not the new one's.
 TEST(RemoteHostileClient, ClientAtTheEndpointOfOneGoneIsServed)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 500ms;
     Server server(settings);
     const std::string port = std::to_string(FreePort());
@@ -493,7 +493,7 @@ TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
     } cases[] = {{2, 5, "mci: Too many signal sessions of client " + client},
                  {5, 2, "mci: Too many signal sessions on this server (at most 2)"}};
     for (const auto& c : cases) {
-        mci::RemoteExport::Settings settings;
+        remote::RemoteExport::Settings settings;
         settings.subscriptions.sessionsPerClient = c.perClient;
         settings.subscriptions.sessionsTotal = c.total;
         Server server(settings);
@@ -523,12 +523,12 @@ TEST(RemoteHostileClient, SignalSessionsAreBoundedPerClientAndInAll)
 // for the calls in progress once, not for one call after another.
 TEST(RemoteHostileClient, StopWaitsForTheCallsInProgressToFrozenClientsOnce)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 60s;
     auto server = std::make_unique<Server>(settings);
     // Twice as many clients as delivery threads, each with a value to get.
     std::vector<std::unique_ptr<SubscriberProcess>> clients;
-    for (unsigned i = 0; i < 2 * mci::RemoteSubscriptions::c_deliveryThreads; ++i) {
+    for (unsigned i = 0; i < 2 * remote::RemoteSubscriptions::c_deliveryThreads; ++i) {
         clients.push_back(std::make_unique<SubscriberProcess>(server->Address(), 1, "subscribe", "arr"));
         ASSERT_TRUE(clients.back()->WaitReady(30s));
     }
@@ -546,7 +546,7 @@ TEST(RemoteHostileClient, StopWaitsForTheCallsInProgressToFrozenClientsOnce)
 
 TEST(RemoteHostileClient, IdleConnectionsGetNoThreadsAndAreClosed)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.idleConnectionTimeout = 1s;
     Server server(settings);
     const long threads = ThreadCount();
@@ -593,7 +593,7 @@ TEST(RemoteHostileClient, RequestsPastTheMessageBoundAreRefused)
 {
     const std::string path(100 * 1024, 'p'); // within the tool's own bound
     for (const unsigned long bound : {16ul * 1024, 8ul << 20}) {
-        mci::RemoteExport::Settings settings;
+        remote::RemoteExport::Settings settings;
         settings.maxMessageSize = bound;
         Server server(settings);
         const ToolResult big = RunTool({"--server", server.Address(), "get", path});
@@ -620,7 +620,7 @@ TEST(RemoteHostileClient, RefusalsEchoAShortenedPath)
 
 TEST(RemoteBindAddress, LoopbackIPv6AndRefusedAddresses)
 {
-    using mci::RemoteExport;
+    using remote::RemoteExport;
     struct Case {
         const char* address;
         const char* endpointHost;

@@ -61,7 +61,7 @@ TEST(RemoteMemory, RequestsThatEndMidwayLeaveNothingBehind)
 {
     // Requests that wait for the rest of their message hold request threads,
     // and the pool grows: its threads leave it again soon after.
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.idleThreadTimeout = 1s;
     Server server(settings);
     const std::string tail(8, '\0');
@@ -124,7 +124,7 @@ TEST(RemoteMemory, RequestsThatEndMidwayLeaveNothingBehind)
 // request threads: the memory they took goes back once they are over.
 TEST(RemoteMemory, FloodsOfLargeRequestsGiveTheirMemoryBack)
 {
-    mci::RemoteMemory::BoundAllocatorCaches(); // as the server's main does
+    remote::RemoteMemory::BoundAllocatorCaches(); // as the server's main does
     Server server;
     const uint32_t values = 1000000; // 8 MB
     const std::string large = zvtest::GiopRequest("ZemtraRemote", "SetInteger", [&](zvtest::Cdr& c) {
@@ -173,7 +173,7 @@ TEST(RemoteMemory, FreedSmallBlocksGoBackBesideALargePartlyResidentBlock)
     if (!zvtest::c_freedMemoryGoesBack) {
         GTEST_SKIP() << "the sanitizer's allocator keeps what is freed";
     }
-    mci::RemoteMemory::GiveBackFreed(); // (its base)
+    remote::RemoteMemory::GiveBackFreed(); // (its base)
     constexpr std::size_t c_large = 512u << 20;
     auto* large = static_cast<char*>(std::malloc(c_large));
     ASSERT_NE(nullptr, large);
@@ -193,7 +193,7 @@ TEST(RemoteMemory, FreedSmallBlocksGoBackBesideALargePartlyResidentBlock)
         }
     }).join();
     const long before = zvtest::ResidentKb();
-    mci::RemoteMemory::GiveBackFreed();
+    remote::RemoteMemory::GiveBackFreed();
     EXPECT_LT(zvtest::ResidentKb(), before - 32 * 1024) << "kept " << zvtest::ResidentKb() << " kB of " << before;
     std::free(last);
     std::free(large);
@@ -208,7 +208,7 @@ TEST(RemoteMemory, ThreadsShareBoundedArenas)
     }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const auto run = [] {
-        mci::RemoteMemory::BoundAllocatorCaches();
+        remote::RemoteMemory::BoundAllocatorCaches();
         constexpr int c_threads = 32;
         std::atomic<int> holding{0};
         std::vector<std::thread> threads;
@@ -235,7 +235,7 @@ TEST(RemoteMemory, ThreadsShareBoundedArenas)
             ++arenas;
         }
         std::fprintf(stderr, "%d arenas\n", arenas);
-        std::_Exit(arenas >= 1 && arenas <= mci::RemoteMemory::c_arenaMax ? 0 : 1);
+        std::_Exit(arenas >= 1 && arenas <= remote::RemoteMemory::c_arenaMax ? 0 : 1);
     };
     EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
 }

@@ -123,7 +123,7 @@ TEST(RemoteRawRequest, HalfSentRequestsDoNotStopTheService)
                  {100, 8 * HalfSentRequest().size(), 8, zemtra_REMOTE::RefusedArrivingInAll}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.addresses) + " addresses, " + std::to_string(c.maxArrivingBytes) + " bytes");
-        mci::RemoteExport::Settings settings;
+        remote::RemoteExport::Settings settings;
         settings.maxArrivingBytes = c.maxArrivingBytes;
         Server server(settings);
         Sockets hostile;
@@ -183,7 +183,7 @@ TEST(RemoteRawRequest, PartialMessagesAndOversizeHeadersAreDropped)
 // once a minute.
 TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddressAndInAll)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.maxArrivingPerPeer = 1;
     settings.maxArrivingBytes = 2 * HalfSentRequest().size();
     settings.maxConnections = 3;
@@ -268,7 +268,7 @@ TEST(RemoteRawRequest, ConnectionsAreBoundedPerPeerAddressAndInAll)
 TEST(RemoteRawRequest, IdleConnectionsDoNotLockOutNewClients)
 {
     Server server;
-    const mci::RemoteExport::Settings settings;
+    const remote::RemoteExport::Settings settings;
     const auto ping = [](int fd) {
         bool closed = false;
         return SendAll(fd, GetNameRequest()) && IsAnswer(Receive(fd, 2000ms, closed));
@@ -332,7 +332,7 @@ void HoldLargeRequestPlaces(const Server& server, Sockets& holding, unsigned cou
 // the wait, else refused with a NO_RESOURCES that says so.
 TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.serverThreads = 2;
     settings.largeRequestWait = 1500ms;
     Server server(settings);
@@ -370,7 +370,7 @@ TEST(RemoteRawRequest, LargeRequestsAreServedAFewAtATime)
 // is still told why it is refused: it arrived whole before it waited.
 TEST(RemoteRawRequest, LargeRequestRefusedAfterALongWaitIsToldWhy)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.serverThreads = 1;
     settings.maxLargeRequests = 1;
     settings.receiveTimeout = 1000ms;
@@ -396,7 +396,7 @@ TEST(RemoteRawRequest, LargeRequestRefusedAfterALongWaitIsToldWhy)
 // every other client is served at once.
 TEST(RemoteRawRequest, RefusedLargeRequestWhoseRestTricklesHoldsUpNoOne)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.maxLargeRequests = 1;
     settings.maxLargeRequestsWaiting = 0;
     settings.receiveTimeout = 3000ms;
@@ -491,10 +491,10 @@ TEST(RemoteRawRequest, SlowSendersDoNotHoldOffLargeRequests)
 int64_t ReplyId(const std::string& message)
 {
     const auto* data = reinterpret_cast<const unsigned char*>(message.data());
-    mci::giop::Header header;
-    mci::giop::RequestRef ref;
-    if (!HeaderOf(message, header) || !header.Is(mci::giop::MsgType_e::eReply) ||
-        mci::giop::ReadRequestRef(header, data, message.size(), ref) != mci::giop::RefStatus_e::eOk) {
+    remote::giop::Header header;
+    remote::giop::RequestRef ref;
+    if (!HeaderOf(message, header) || !header.Is(remote::giop::MsgType_e::eReply) ||
+        remote::giop::ReadRequestRef(header, data, message.size(), ref) != remote::giop::RefStatus_e::eOk) {
         return -1;
     }
     return ref.requestId;
@@ -654,7 +654,7 @@ TEST(RemoteRawRequest, RefusalRepliesAnswerTheRequestAtHand)
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         const auto& c = cases[i];
         const std::string reply =
-            mci::GiopRefusalReply(reinterpret_cast<const unsigned char*>(c.request.data()), c.request.size(), minor);
+            remote::GiopRefusalReply(reinterpret_cast<const unsigned char*>(c.request.data()), c.request.size(), minor);
         if (c.type == 0) {
             EXPECT_EQ("", reply) << i;
             continue;
@@ -676,7 +676,7 @@ TEST(RemoteRawRequest, RefusalRepliesAnswerTheRequestAtHand)
 // The object key of a servant activated in this process's ORB (the server's).
 std::string ObjectKeyOf(CORBA::Object_ptr obj)
 {
-    return mci::RemoteObjectOf(obj).target.objectKey;
+    return remote::RemoteObjectOf(obj).target.objectKey;
 }
 
 // Every operation of the remote interface that receives a sequence, sent
@@ -756,7 +756,7 @@ TEST(RemoteRawRequest, RelaysServeTheirOwnProcessOnly)
     Receiver receiver;
     CORBA::Object_var receiverObj = server.Activate(&receiver);
     q_NET::SignalReceiver_var target = q_NET::SignalReceiver::_narrow(receiverObj);
-    mci::RemoteReceiverRelay relay(target);
+    remote::RemoteReceiverRelay relay(target);
     CORBA::Object_var relayObj = server.Activate(&relay);
     const std::string request = GiopRequest(ObjectKeyOf(relayObj), "ReceiveShort", [](Cdr& c) {
         c.String("remote_1");

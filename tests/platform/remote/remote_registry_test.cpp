@@ -70,9 +70,9 @@ protected:
 
 TEST(RemotePath, DotsBecomeTreeSeparators)
 {
-    EXPECT_EQ("tim/pll/locked", mci::TreePathOf("tim.pll.locked"));
-    EXPECT_EQ("", mci::TreePathOf(""));
-    EXPECT_EQ("synchronize_lmt", mci::TreePathOf("synchronize_lmt"));
+    EXPECT_EQ("tim/pll/locked", remote::TreePathOf("tim.pll.locked"));
+    EXPECT_EQ("", remote::TreePathOf(""));
+    EXPECT_EQ("synchronize_lmt", remote::TreePathOf("synchronize_lmt"));
 }
 
 TEST_F(RemoteRegistryTest, ListGivesChildrenInOrderWithKindTypeSizeAndFlags)
@@ -196,7 +196,7 @@ TEST_F(RemoteRegistryTest, SequencesTakeTheMemoryOfWhatTheyCarry)
             CORBA::LongLong(i) >>= stream;
         }
         auto values = std::make_unique<zemtra_REMOTE::LongLongSeq>();
-        mci::ReadWriteValues(stream, *values);
+        remote::ReadWriteValues(stream, *values);
         return values;
     };
     for (const CORBA::ULong count : {1048577u, 1u << 29, 0xffffffffu}) {

@@ -255,17 +255,17 @@ TEST_F(RemoteSignalTest, ReadSignalWaitsAreBoundedCountedAndEndWithTheExport)
     EXPECT_EQ(refused + "-3 (timeout), no data within 100 ms", read(100));
     EXPECT_EQ(0, adc.m_held.load()); // the read ended with its request
     std::vector<std::future<std::string>> waiting;
-    for (size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
+    for (size_t i = 0; i < remote::c_maxOneShotReads; ++i) {
         waiting.push_back(std::async(std::launch::async, [&] { return read(0); }));
     }
-    ASSERT_TRUE(zvtest::WaitFor([&] { return adc.m_held.load() == static_cast<int>(mci::c_maxOneShotReads); }));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return adc.m_held.load() == static_cast<int>(remote::c_maxOneShotReads); }));
     EXPECT_EQ(refused + "8 one-shot reads run already, the most this server runs at a time", read(0));
     zemtra_REMOTE::StringSeq_var custom = reg()->GetText("custom", 0, 0);
     EXPECT_STREQ("fofb_switch", custom[0].in());
 
     const auto stopping = std::chrono::steady_clock::now();
     server.exporter.Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopping, mci::OneShotReads::c_cancelWait);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, remote::OneShotReads::c_cancelWait);
     EXPECT_EQ(0, adc.m_held.load());
     EXPECT_EQ(0, adc.m_openClients.load());
     for (auto& w : waiting) {
@@ -283,7 +283,7 @@ TEST(RemoteSignalConcurrency, ReadsThatTimeOutTogetherLeaveTheirPlacesAtOnce)
     MemoryDodSource& adc = *server.tree.adc;
     for (int round = 0; round < 3; ++round) {
         std::vector<std::future<std::string>> reads;
-        for (size_t i = 0; i < mci::c_maxOneShotReads; ++i) {
+        for (size_t i = 0; i < remote::c_maxOneShotReads; ++i) {
             reads.push_back(std::async(std::launch::async, [&] {
                 return RemoteMessage(
                     [&] { server.registry->ReadSignal("signals.adc", 10, 1, 0, MemoryDodSource::c_heldTime, 50); });

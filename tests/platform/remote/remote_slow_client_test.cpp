@@ -98,7 +98,7 @@ std::string Giop(unsigned minor, unsigned char flags, unsigned char type, const 
 // without reading past them.
 TEST(RemoteProbeMessages, AnswersAreTakenApartAndOtherBytesRefused)
 {
-    using mci::giop::Parsed;
+    using remote::giop::Parsed;
     const std::string gone = "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0";
     const std::string here = Giop(2, 1, 4, ULong(7) + ULong(1));
     const std::string exception = ULong(3) + ULong(4) + ULong(static_cast<std::uint32_t>(gone.size() + 1)) + gone;
@@ -127,10 +127,10 @@ TEST(RemoteProbeMessages, AnswersAreTakenApartAndOtherBytesRefused)
         {"locate reply without status", Giop(2, 1, 4, ULong(7)), Parsed::eMalformed, 0, 0, 0, ""},
     };
     for (const auto& c : cases) {
-        mci::giop::Message message;
+        remote::giop::Message message;
         std::size_t used = 0;
-        const Parsed parsed = mci::giop::ParseMessage(reinterpret_cast<const unsigned char*>(c.bytes.data()),
-                                                      c.bytes.size(), message, used);
+        const Parsed parsed = remote::giop::ParseMessage(reinterpret_cast<const unsigned char*>(c.bytes.data()),
+                                                         c.bytes.size(), message, used);
         EXPECT_EQ(c.parsed, parsed) << c.what;
         EXPECT_EQ(c.used, used) << c.what;
         EXPECT_EQ(c.requestId, message.requestId) << c.what;
@@ -139,13 +139,13 @@ TEST(RemoteProbeMessages, AnswersAreTakenApartAndOtherBytesRefused)
     }
     // A probe reads back as one whole LocateRequest in every version.
     for (unsigned minor = 0; minor <= 2; ++minor) {
-        const std::string request = mci::giop::LocateRequest(5, "key", minor);
-        mci::giop::Message message;
+        const std::string request = remote::giop::LocateRequest(5, "key", minor);
+        remote::giop::Message message;
         std::size_t used = 0;
-        EXPECT_EQ(Parsed::eMessage, mci::giop::ParseMessage(reinterpret_cast<const unsigned char*>(request.data()),
-                                                            request.size(), message, used));
+        EXPECT_EQ(Parsed::eMessage, remote::giop::ParseMessage(reinterpret_cast<const unsigned char*>(request.data()),
+                                                               request.size(), message, used));
         EXPECT_EQ(request.size(), used) << minor;
-        EXPECT_EQ(mci::giop::c_locateRequest, message.type) << minor;
+        EXPECT_EQ(remote::giop::c_locateRequest, message.type) << minor;
     }
 }
 
@@ -154,14 +154,14 @@ TEST(RemoteProbeMessages, AnswersAreTakenApartAndOtherBytesRefused)
 // that does not answer.
 TEST(RemoteProberConcurrency, ProbesTellAnsweringGoneAndSilentClients)
 {
-    using State = mci::RemoteProber::State_e;
+    using State = remote::RemoteProber::State_e;
     Server server; // an ORB of this process, answering on its endpoint
     const FrozenEndpoint frozen;
     const unsigned short closed = FreePort();
     const std::string host = "127.0.0.1";
     const struct {
         const char* what;
-        mci::RemoteProber::Target target;
+        remote::RemoteProber::Target target;
         State state;
     } cases[] = {
         {"registry, GIOP 1.0", {host, server.port, "ZemtraRemote", 0}, State::eAnswering},
@@ -172,7 +172,7 @@ TEST(RemoteProberConcurrency, ProbesTellAnsweringGoneAndSilentClients)
         {"closed port", {host, closed, "ZemtraRemote", 2}, State::eClientGone},
         {"frozen endpoint", {host, frozen.Port(), "ZemtraRemote", 2}, State::eUnknown},
     };
-    mci::RemoteProber prober;
+    remote::RemoteProber prober;
     for (const auto& c : cases) {
         EXPECT_EQ(State::eUnknown, prober.Probe(c.target).state) << c.what;
     }
@@ -182,7 +182,7 @@ TEST(RemoteProberConcurrency, ProbesTellAnsweringGoneAndSilentClients)
         }
     }
     for (const auto& c : cases) {
-        const mci::RemoteProber::Status status = prober.Peek(c.target);
+        const remote::RemoteProber::Status status = prober.Peek(c.target);
         EXPECT_EQ(c.state, status.state) << c.what;
         EXPECT_EQ(c.state == State::eUnknown, status.Waiting()) << c.what;
     }
@@ -195,14 +195,14 @@ TEST(RemoteProberConcurrency, ProbesTellAnsweringGoneAndSilentClients)
 // address found, and a name that names nothing reports its client gone.
 TEST(RemoteProberConcurrency, HostNamesAreLookedUpWithoutHoldingOtherProbes)
 {
-    using State = mci::RemoteProber::State_e;
-    using Target = mci::RemoteProber::Target;
+    using State = remote::RemoteProber::State_e;
+    using Target = remote::RemoteProber::Target;
     Server server;
     std::mutex mutex;
     std::condition_variable changed;
     bool lookingUp = false;
     bool released = false;
-    mci::RemoteProber prober([&](const char* host, const char* service, const addrinfo* hints, addrinfo** found) {
+    remote::RemoteProber prober([&](const char* host, const char* service, const addrinfo* hints, addrinfo** found) {
         {
             std::unique_lock<std::mutex> lock(mutex);
             lookingUp = true;
@@ -225,7 +225,8 @@ TEST(RemoteProberConcurrency, HostNamesAreLookedUpWithoutHoldingOtherProbes)
         ~ReleaseAtEnd() { release(); }
     } releaseAtEnd{release};
 
-    std::future<mci::RemoteProber::Status> first = std::async(std::launch::async, [&] { return prober.Probe(named); });
+    std::future<remote::RemoteProber::Status> first =
+        std::async(std::launch::async, [&] { return prober.Probe(named); });
     {
         std::unique_lock<std::mutex> lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return lookingUp; }));
@@ -236,7 +237,7 @@ TEST(RemoteProberConcurrency, HostNamesAreLookedUpWithoutHoldingOtherProbes)
         release(); // (before the future waits for the probe)
         FAIL() << "the probe waited for the lookup";
     }
-    const mci::RemoteProber::Status status = first.get();
+    const remote::RemoteProber::Status status = first.get();
     EXPECT_EQ(State::eUnknown, status.state);
     EXPECT_TRUE(status.Waiting());
     EXPECT_EQ(State::eUnknown, prober.Probe(numeric).state);
@@ -306,14 +307,14 @@ TEST(RemoteSlowClientConcurrency, SubscriptionRemovedWhileItsValuesWaitIsLetGo)
     const zemtra_REMOTE::ValueCallback_var kept = zemtra_REMOTE::ValueCallback::_narrow(obj);
     const FrozenEndpoint frozen;
     const zemtra_REMOTE::ValueCallback_var held = frozen.Callback();
-    const std::string client = mci::RemoteObjectOf(held.in()).clientKey;
+    const std::string client = remote::RemoteObjectOf(held.in()).clientKey;
     mci::ClientAccess access(server.tree.root);
-    mci::RemoteProber prober;
-    mci::RemoteSubscriptions::Limits limits;
+    remote::RemoteProber prober;
+    remote::RemoteSubscriptions::Limits limits;
     limits.livenessPeriod = 100ms; // the frozen client's probe goes out soon
     limits.unreachableAfter = 20s; // and it is not ended meanwhile
     {
-        mci::RemoteSubscriptions hub(access, limits, prober);
+        remote::RemoteSubscriptions hub(access, limits, prober);
         hub.Add(1, "arr", "arr", held.in());
         hub.Add(2, "arr", "arr", kept.in());
         // Values go to the frozen client until its probe has waited too
@@ -373,7 +374,7 @@ protected:
 // with a message; the server closes their idle connections meanwhile.
 TEST_F(RemotePausedToolConcurrency, PausedWatchAndReadGoOnOnceContinued)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.idleConnectionTimeout = 2s;
     server = std::make_unique<Server>(settings);
     StartTools();
@@ -408,7 +409,7 @@ TEST_F(RemotePausedToolConcurrency, PausedWatchAndReadGoOnOnceContinued)
 // a few seconds of running on.
 TEST_F(RemotePausedToolConcurrency, ServerEndedSubscriptionAndReadAreReported)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.subscriptions.livenessPeriod = 200ms;
     settings.subscriptions.unreachableAfter = 1s;
     server = std::make_unique<Server>(settings);

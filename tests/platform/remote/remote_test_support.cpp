@@ -326,7 +326,7 @@ long ThreadCount()
     return n;
 }
 
-Server::Server(const mci::RemoteExport::Settings& settings)
+Server::Server(const remote::RemoteExport::Settings& settings)
 {
     port = FreePort();
     exporter.Start(tree.root, "127.0.0.1", port, settings);

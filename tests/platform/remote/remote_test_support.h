@@ -167,10 +167,10 @@ long ThreadCount();
 // reference to it through the same process's ORB.
 class Server {
 public:
-    explicit Server(const mci::RemoteExport::Settings& settings = mci::RemoteExport::Settings());
+    explicit Server(const remote::RemoteExport::Settings& settings = remote::RemoteExport::Settings());
     ~Server();
     TestTree tree;
-    mci::RemoteExport exporter;
+    remote::RemoteExport exporter;
     unsigned short port = 0;
     zemtra_REMOTE::Registry_var registry;
 

@@ -354,7 +354,7 @@ private:
         std::string reply = m_answer(operation, request);
         if (reply.empty()) {
             const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
-            reply = mci::GiopRefusalReply(bytes, message.size(), m_refusal);
+            reply = remote::GiopRefusalReply(bytes, message.size(), m_refusal);
         }
         return zvtest::SendAll(fd, reply);
     }
@@ -402,7 +402,7 @@ TEST(ZemtraToolRefusals, SayWhichBoundTheServerReached)
 // and the tool still says which bound it met.
 TEST(ZemtraToolRefusals, ARefusedConnectionSaysWhichBound)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.maxConnections = 1;
     Server server(settings);
     zvtest::Sockets busy;
@@ -648,7 +648,7 @@ TEST_F(ZemtraToolTest, WatchOutlastsIdleGapsOfItsConnection)
 // it refuses while every connection it serves is busy, watches on.
 TEST(ZemtraToolWatch, OutlastsRefusalsOfABusyServer)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.maxConnections = 2;
     Server server(settings);
     auto watch = std::async(std::launch::async, [&] {
@@ -758,7 +758,7 @@ TEST_F(ZemtraToolTest, ReadsOnceInChunksEachWhereThePreviousEnded)
 // new connection: the server closed the idle one unasked.
 TEST(ZemtraToolIdle, ChunksGoOnAfterTheServerClosedTheIdleConnection)
 {
-    mci::RemoteExport::Settings settings;
+    remote::RemoteExport::Settings settings;
     settings.idleConnectionTimeout = 1s;
     Server server(settings);
     const ToolResult r = RunToolPiped(
