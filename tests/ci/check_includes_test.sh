@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # .ci/check-includes on a small tree of its own: each case is one include
 # line in a file of app/ (app may include platform/qstd, not sim; app/table.def
-# is named only by an include of app/other.cpp) or of tests/ (which may
-# include anything), whichever form it takes, and whether the check passes;
-# some make a symbolic link in the tree first.
+# is named only by an include of app/other.cpp), of tests/ (which may
+# include anything) or of the platform, whichever form it takes, and whether
+# the check passes; some make a symbolic link or a file in the tree first.
 # Usage: check_includes_test.sh <source tree>
 set -u
 source=$1
@@ -62,11 +62,24 @@ cases=(
     'app/main.cpp|#include "app/sim/board.h"|1|ln -s ../sim app/sim'
     'app/main.cpp|#include <app/qstd/log.h>|1|ln -s ../platform/qstd app/qstd'
     'app/main.cpp|#include "platform/qstd/log.h"|1|ln -s ../../sim/board.h platform/qstd/board.h'
+    # The register tree does not know the remote service; the application does.
+    'platform/mci/node.cpp|#include "platform/remote/export.h"|1|mkdir -p platform/remote && touch platform/remote/export.h'
+    'platform/qapp/app.cpp|#include "platform/remote/export.h"|0|mkdir -p platform/remote && touch platform/remote/export.h'
+    # The ORB's internal headers and its transport interface, in any form,
+    # by the gate's transport, the ORB adapter and tests alone.
+    'platform/remote/gate.cpp|#include <omniORB4/internal/giopStream.h>|1'
+    'platform/remote/gate.cpp|#include <omniORB4/./internal/../internal/giopStream.h>|1'
+    'app/main.cpp|#include <omniORB4/giopEndpoint.h>|1'
+    'platform/remote/gate.cpp|#include "giopEndpoint.h"|1'
+    'platform/remote/gate.cpp|#include "giopEndpoint.h"|1|touch platform/remote/giopEndpoint.h'
+    'platform/remote/orb_adapter.cpp|#include <omniORB4/internal/giopStream.h>|0'
+    'platform/remote/orb_transport.cpp|#include <omniORB4/giopEndpoint.h>|0'
+    'tests/x_test.cpp|#include <omniORB4/internal/giopStream.h>|0'
 )
 for c in "${cases[@]}"; do
     IFS='|' read -r file line expect setup <<<"$c"
     new_tree check-includes include-rules.txt sources.sh
-    mkdir -p "$tree/sim" "$tree/platform/qstd" "$tree/tests"
+    mkdir -p "$tree/sim" "$tree/platform/qstd" "$tree/tests" "$tree/${file%/*}"
     touch "$tree/sim/board.h" "$tree/platform/qstd/log.h" "$tree/app/table.def" "$work/outside.h"
     printf '#include "platform/qstd/log.h"\n#include "app/table.def"\n' >"$tree/app/other.cpp"
     printf '%b\n' "$line" >>"$tree/$file"
