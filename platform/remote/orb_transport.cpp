@@ -27,7 +27,7 @@ namespace {
 constexpr const char* c_type = "giop:gate";
 constexpr const char* c_prefix = "giop:gate:";
 
-class GateConnection;
+class ChannelConnection;
 
 // Whether the gate released an offered channel before the ORB took it.
 struct GateHold {
@@ -51,11 +51,11 @@ struct GatePortQueue {
     std::deque<Offered> offered;
     // Connections the ORB watches that have a message (or the end) to
     // read: the ORB's accepting thread tells the ORB of them.
-    std::deque<GateConnection*> ready;
+    std::deque<ChannelConnection*> ready;
     // The connections an accepting thread tells the ORB of now, and by
     // which thread: the ORB's handler reads them, so they are not deleted
     // (on another thread) until the call returns.
-    std::vector<std::pair<GateConnection*, std::thread::id>> calling;
+    std::vector<std::pair<ChannelConnection*, std::thread::id>> calling;
     std::condition_variable called;
     bool poked = false;
     bool shutDown = false;
@@ -132,12 +132,14 @@ GateChannel::Clock::time_point SteadyDeadline(const omni_time_t& deadline)
     return steadyNow + std::chrono::duration_cast<GateChannel::Clock::duration>(std::chrono::nanoseconds(nanoseconds));
 }
 
-// A connection of the gate's endpoint: one client connection, through its
-// channel. The ORB owns it (its reference count) and deletes it.
-class GateConnection : public omni::giopConnection {
+// The ORB's connection object for a channel the gate hands over: one client
+// connection of the gate's endpoint, read and written through the channel
+// (not gate_connection.h's GateConnection, the gate's own side of it). The
+// ORB owns it (its reference count) and deletes it.
+class ChannelConnection : public omni::giopConnection {
 public:
-    GateConnection(std::shared_ptr<GateChannel> channel, std::shared_ptr<GatePortQueue> queue,
-                   const std::string& myAddress)
+    ChannelConnection(std::shared_ptr<GateChannel> channel, std::shared_ptr<GatePortQueue> queue,
+                      const std::string& myAddress)
         : m_channel(std::move(channel)), m_queue(std::move(queue)), m_link(std::make_shared<Link>()),
           m_myAddress(myAddress), m_peerAddress("giop:tcp:" + m_channel->PeerAddress())
     {
@@ -205,7 +207,7 @@ private:
     // ORB deletes it.
     struct Link {
         std::mutex mutex;
-        GateConnection* connection = nullptr;
+        ChannelConnection* connection = nullptr;
     };
 
     // Has the ORB's accepting thread tell the ORB that the connection is
@@ -240,7 +242,7 @@ private:
 
     // Deleted by the ORB when its last reference goes; the gate's loop may
     // still serve the channel (what the ORB sent still goes out).
-    ~GateConnection() override
+    ~ChannelConnection() override
     {
         {
             std::lock_guard<std::mutex> lock(m_link->mutex);
@@ -281,7 +283,7 @@ public:
     const char* address() const override { return m_queue->tcpAddress.c_str(); }
     const omni::orbServer::EndpointList* addresses() const override { return &m_addresses; }
 
-    // References name the gate's TCP address, whatever the specs ask.
+    // References name the gate's TCP address, whatever the endpoint descriptions ask.
     CORBA::Boolean publish(const omni::orbServer::PublishSpecs&, CORBA::Boolean, CORBA::Boolean,
                            omni::orbServer::EndpointList& published) override
     {
@@ -324,9 +326,9 @@ public:
                 return nullptr;
             }
             if (!m_queue->ready.empty()) {
-                GateConnection* connection = m_queue->ready.front();
+                ChannelConnection* connection = m_queue->ready.front();
                 m_queue->ready.pop_front();
-                const std::pair<GateConnection*, std::thread::id> call(connection, std::this_thread::get_id());
+                const std::pair<ChannelConnection*, std::thread::id> call(connection, std::this_thread::get_id());
                 m_queue->calling.push_back(call);
                 lock.unlock();
                 func(cookie, connection);
@@ -339,7 +341,7 @@ public:
             m_queue->offered.pop_front();
             lock.unlock();
             if (Take(entry)) {
-                return new GateConnection(entry.channel, m_queue, m_uri);
+                return new ChannelConnection(entry.channel, m_queue, m_uri);
             }
             // The gate released it before the ORB took it.
             entry.channel->Shutdown();
@@ -481,7 +483,7 @@ void OrbGatePort::Shutdown()
 
 std::shared_ptr<GateChannel> GateChannelOf(omni::giopConnection* connection)
 {
-    if (auto* gate = dynamic_cast<GateConnection*>(connection)) {
+    if (auto* gate = dynamic_cast<ChannelConnection*>(connection)) {
         return gate->Channel();
     }
     return nullptr;
