@@ -7,7 +7,6 @@
 // remote clients.
 
 #include "platform/mci/client_access.h"
-#include "platform/remote/giop_gate.h"
 #include "platform/remote/remote_probe.h"
 #include "platform/remote/remote_request_gate.h"
 #include "platform/remote/remote_signal_session.h"
@@ -77,10 +76,6 @@ public:
     // by (for ReadSignal, whose caller may go away while it waits). The
     // values of SetInteger and SetDouble are decoded here (ReadWriteValues).
     CORBA::Boolean _dispatch(omniCallHandle& handle) override;
-
-    // The client behind a local connection of the gate, by the name that
-    // the gate's end of it bound (GiopGate::Client). Set before the servant
-    // serves: a read whose client went away is freed by it.
 
     // Refuses new requests, ends the waits of one-shot reads and waits for
     // the requests in progress; false when some were still running at the
