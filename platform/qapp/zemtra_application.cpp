@@ -8,6 +8,7 @@
 #include "platform/qstd/log.h"
 #include "platform/qstd/sink.h"
 #include "platform/qstd/trace.h"
+#include "platform/remote/orb_version.h"
 #include "platform/remote/remote_export.h"
 #include "sim/chassis.h"
 
@@ -348,6 +349,11 @@ bool ZemtraApplication::RunPhases()
     QSTD_TRACE_FNC();
     try {
         qstd::LogInfo(ApplicationName() + " starting.");
+        // An ORB library that this server cannot run with is refused before
+        // any board is built or any file made.
+        if (m_acceptRequests && m_options.remote) {
+            remote::RequireBuiltOrbVersion();
+        }
         // The instrument's own folders, under the run's root or, without one,
         // where the instrument has them, as far as the user may make them.
         const std::string instrumentDir = InstrumentPath(c_defaultConfDir);

@@ -61,7 +61,7 @@ std::string OrbVersionRefusal(const std::string& running, const std::string& bui
     return "Remote export: the ORB library is omniORB " + (running.empty() ? std::string("(no version)") : running) +
            ", but this server was built and verified with omniORB " +
            (known ? builtSeries + " (" + built + ")" : built) + " and runs with " +
-           (known ? builtSeries + ".x" : "that version") + " only";
+           (known ? builtSeries + ".x" : "that version") + " only.";
 }
 
 void RequireBuiltOrbVersion()

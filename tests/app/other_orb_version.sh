@@ -37,9 +37,13 @@ pid=
 refusal="the ORB library is omniORB 4.3.0, but this server was built and verified with omniORB "
 lines=$(grep -c -F "$refusal" "$work/out")
 [ "$lines" -eq 1 ] || fail "$lines lines of the refusal, expected 1"
-grep -F "$refusal" "$work/out" | grep -q -E "omniORB 4\.3\.0, .* omniORB [0-9]+\.[0-9]+ \([0-9.]+\) and runs with [0-9]+\.[0-9]+\.x only$" ||
+grep -F "$refusal" "$work/out" | grep -q -E "omniORB 4\.3\.0, .* omniORB [0-9]+\.[0-9]+ \([0-9.]+\) and runs with [0-9]+\.[0-9]+\.x only\.$" ||
     fail "the refusal names not both versions: $(grep -F "omniORB 4.3.0" "$work/out")"
 grep -q -F "Remote export serving on" "$work/out" && fail "the remote export served"
+# Refused first: no board built, no configuration file made.
+sed -n "/$refusal/q;p" "$work/out" | grep -q -F -e "FIR filter" -e "Detected" -e "onfiguration" &&
+    fail "the chassis was built before the refusal: $(head -n 5 "$work/out")"
+[ -e "$work/root/var/opt/zemtra/cfg/fircoef_sr.conf" ] && fail "the instrument's files were made before the refusal"
 if [ $failures -ne 0 ]; then
     cat "$work/out"
     exit 1

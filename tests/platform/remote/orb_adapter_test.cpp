@@ -96,7 +96,7 @@ TEST(OrbAdapter, RunsOnTheOrbVersionItWasVerifiedWith)
 {
     const std::string refusal = "Remote export: the ORB library is omniORB ";
     const std::string built =
-        ", but this server was built and verified with omniORB 4.2 (4.2.5) and runs with 4.2.x only";
+        ", but this server was built and verified with omniORB 4.2 (4.2.5) and runs with 4.2.x only.";
     const struct {
         const char* running;
         const char* built;
@@ -117,10 +117,10 @@ TEST(OrbAdapter, RunsOnTheOrbVersionItWasVerifiedWith)
         {"", "4.2.5", refusal + "(no version)" + built},
         {"4.3.1", "4.3.0", ""},
         {"4.2.5", "4.3.0",
-         refusal + "4.2.5, but this server was built and verified with omniORB 4.3 (4.3.0) and runs with 4.3.x only"},
+         refusal + "4.2.5, but this server was built and verified with omniORB 4.3 (4.3.0) and runs with 4.3.x only."},
         {"4.2.5", "unknown",
          refusal +
-             "4.2.5, but this server was built and verified with omniORB unknown and runs with that version only"},
+             "4.2.5, but this server was built and verified with omniORB unknown and runs with that version only."},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.refusal, remote::OrbVersionRefusal(c.running, c.built)) << c.running << " built " << c.built;
