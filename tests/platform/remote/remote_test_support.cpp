@@ -497,6 +497,23 @@ ToolResult RunToolPiped(const std::vector<std::string>& args, const std::string&
     return r;
 }
 
+std::string ProcessStatus(pid_t pid, const std::string& name)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(name, 0) == 0) {
+            return line.substr(name.size());
+        }
+    }
+    return "";
+}
+
+bool ProcessHandles(pid_t pid, int signal)
+{
+    const std::string caught = ProcessStatus(pid, "SigCgt:");
+    return !caught.empty() && ((std::stoull(caught, nullptr, 16) >> (signal - 1)) & 1) != 0;
+}
+
 ToolProcess::ToolProcess(const std::vector<std::string>& args, bool keepOut, bool ownGroup)
 {
     static std::atomic<int> seq{0};

@@ -228,6 +228,11 @@ ToolResult RunTool(const std::vector<std::string>& args, const std::string& outF
 ToolResult RunToolPiped(const std::vector<std::string>& args, const std::string& command);
 std::string ToolPath();
 
+// The field of /proc/PID/status that starts with name ("" when none).
+std::string ProcessStatus(pid_t pid, const std::string& name);
+// Whether process pid catches signal: it has set its handler.
+bool ProcessHandles(pid_t pid, int signal);
+
 // The built tool running in the background, its output going to files
 // (standard output to /dev/null unless keepOut).
 class ToolProcess {

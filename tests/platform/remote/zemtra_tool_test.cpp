@@ -216,18 +216,6 @@ TEST_F(ZemtraToolTest, UnreachableOrMalformedServer)
     EXPECT_EQ("Bad server address ::1:18150: write an IPv6 address in brackets, e.g. [::1]:18150\n", r.err);
 }
 
-// The field of /proc/PID/status that starts with name ("" when none).
-std::string ProcessStatus(pid_t pid, const std::string& name)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(name, 0) == 0) {
-            return line.substr(name.size());
-        }
-    }
-    return "";
-}
-
 // A stand-in for the server on a loopback port that the kernel picks: it
 // tells the tool that the object is there, and answers each request by
 // answer(operation, request): a whole reply, or nothing to refuse the
@@ -1670,11 +1658,15 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
 // A read whose progress shows on a terminal, stopped (Ctrl-Z) for 5 s once
 // it showed its progress and then continued, gives the rate over the time
 // it ran: the time that each line's rate stands for (atoms / rate) grows by
-// about half a second from the last line before the stop to the first ones
-// after it, not by the 5 s. Its atoms all come at once.
+// about half a second from the last line before the stop to the first one
+// after it, not by the 5 s. Its atoms all come at once, many of them, so
+// that the rate, printed as a whole number, tells that time to a
+// millisecond however long a loaded machine takes to show the first line.
 TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
 {
-    constexpr unsigned c_atoms = 32; // as many as the stream forwards at once
+    // 32 buffers, as many as the stream forwards at once, of 1000 atoms.
+    constexpr unsigned c_buffers = 32;
+    constexpr unsigned c_atoms = c_buffers * 1000;
     int terminal = -1;
     int errSide = -1;
     ASSERT_EQ(0, ::openpty(&terminal, &errSide, nullptr, nullptr, nullptr));
@@ -1709,11 +1701,11 @@ TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
         }
     } end{tool, terminal};
     std::string shown;
-    // The seconds that the rate of the last whole progress line read from
-    // the terminal stands for, when that line came after from and counts
-    // every atom.
-    const auto lastLine = [&](size_t from, double& seconds) {
-        const size_t close = shown.rfind("\033[K");
+    // The seconds that the rate of a whole progress line read from the
+    // terminal stands for, when that line counts every atom: the last line,
+    // or the first after from.
+    const auto lineOf = [&](size_t from, bool first, double& seconds) {
+        const size_t close = first ? shown.find("\033[K", from) : shown.rfind("\033[K");
         const size_t open = close == std::string::npos ? close : shown.rfind('\r', close);
         unsigned long long atoms = 0;
         unsigned long long count = 0;
@@ -1738,31 +1730,35 @@ TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
         }
     };
     ASSERT_TRUE(ReadOpened());
-    for (unsigned i = 0; i < c_atoms; ++i) {
-        server.tree.PushPll(i, i);
+    const std::vector<double> values(2 * c_atoms / c_buffers, 1.0);
+    for (unsigned i = 0; i < c_buffers; ++i) {
+        server.tree.pll->Dispatch(values.data(), static_cast<unsigned>(values.size()), qsig::c_noMeta);
     }
     double before = 0;
     ASSERT_TRUE(zvtest::WaitFor(
         [&] {
             readFor(10ms);
-            return lastLine(0, before);
+            return lineOf(0, false, before);
         },
-        20s))
+        60s))
         << shown;
     ::kill(tool, SIGSTOP);
     ASSERT_TRUE(zvtest::WaitFor([&] { return ProcessStatus(tool, "State:").find('T') != std::string::npos; }, 10s));
-    readFor(200ms);
-    ASSERT_TRUE(lastLine(0, before)) << shown;
-    std::this_thread::sleep_for(5s); // stopped
+    // Stopped for 5 s, while every line it wrote before comes in.
+    const auto continued = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < continued) {
+        readFor(100ms);
+    }
+    ASSERT_TRUE(lineOf(0, false, before)) << shown;
     const size_t stopped = shown.size();
     ::kill(tool, SIGCONT);
     double after = 0;
     ASSERT_TRUE(zvtest::WaitFor(
         [&] {
             readFor(10ms);
-            return lastLine(stopped, after);
+            return lineOf(stopped, true, after);
         },
-        20s))
+        60s))
         << shown;
     EXPECT_LT(after - before, 2.5) << shown;
 }

@@ -400,8 +400,27 @@ TEST_F(ZemtraVunaRemoteNoisyBeam, PostMortemCaptureIsReadAsAUserReadsIt)
 // One-shot reads whose callers gave up, at their time-out or at Ctrl-C,
 // leave the server's places of such reads to other clients at once: eight
 // reads of FA atoms 40 s ahead, then, within 2 s, a read of another client.
+// The server runs with omniORB's trace of the calls it dispatches, so that
+// the test interrupts the tools once the server has each of their reads.
 TEST_F(ZemtraVunaRemote, ReadsGivenUpByTheirCallersFreeTheServersReadPlaces)
 {
+    ASSERT_EQ(0, Terminate());
+    ::setenv("ORBtraceInvocations", "1", 1);
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = Start(); // false: its port was taken meanwhile
+    }
+    ::unsetenv("ORBtraceInvocations");
+    ASSERT_TRUE(started && root.exitCode == 0) << root.err << ReadLog();
+    const auto dispatchedReads = [&] {
+        const std::string log = ReadLog();
+        const std::string call = "Dispatching remote call 'ReadSignal'";
+        size_t n = 0;
+        for (size_t at = log.find(call); at != std::string::npos; at = log.find(call, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
     const ToolResult now = Tool({"read", "gdx.signals.fa", "--mode", "11", "--count", "1"});
     ASSERT_EQ(0, now.exitCode) << now.err;
     const std::vector<long> atom = Fields(Lines(now.out).at(1));
@@ -412,6 +431,7 @@ TEST_F(ZemtraVunaRemote, ReadsGivenUpByTheirCallersFreeTheServersReadPlaces)
         "--server", "127.0.0.1:" + std::to_string(port), "read", "gdx.signals.fa", "--mode", "12", "--time", ahead};
     for (const bool interrupted : {false, true}) {
         SCOPED_TRACE(interrupted ? "interrupted" : "timed out");
+        const size_t dispatched = dispatchedReads();
         std::vector<std::unique_ptr<ToolProcess>> tools;
         for (int i = 0; i < 8; ++i) {
             std::vector<std::string> args = read;
@@ -419,7 +439,11 @@ TEST_F(ZemtraVunaRemote, ReadsGivenUpByTheirCallersFreeTheServersReadPlaces)
             tools.push_back(std::make_unique<ToolProcess>(args));
         }
         if (interrupted) {
-            std::this_thread::sleep_for(500ms); // the reads wait on the server
+            // Each tool has its Ctrl-C handling, and the server its read.
+            for (const auto& tool : tools) {
+                ASSERT_TRUE(zvtest::WaitFor([&] { return ProcessHandles(tool->Pid(), SIGINT); }, 30s));
+            }
+            ASSERT_TRUE(zvtest::WaitFor([&] { return dispatchedReads() >= dispatched + 8; }, 30s)) << ReadLog();
             for (const auto& tool : tools) {
                 ::kill(tool->Pid(), SIGINT);
             }
