@@ -38,11 +38,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
 #include <future>
 #include <map>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -543,17 +541,9 @@ std::set<unsigned short> ListeningPorts()
         ::closedir(d);
     }
     std::set<unsigned short> ports;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line); // heading
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-            if (state == "0A" && inodes.count(inode) != 0) {
-                ports.insert(static_cast<unsigned short>(std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16)));
-            }
+    for (const TcpSocket& s : TcpSockets()) {
+        if (s.state == "0A" && inodes.count(s.inode) != 0) {
+            ports.insert(s.localPort);
         }
     }
     return ports;

@@ -326,6 +326,35 @@ long ThreadCount()
     return n;
 }
 
+std::vector<TcpSocket> TcpSockets()
+{
+    std::vector<TcpSocket> sockets;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line); // heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            const size_t localColon = local.rfind(':');
+            const size_t remoteColon = remote.rfind(':');
+            if (!fields || localColon == std::string::npos || remoteColon == std::string::npos) {
+                continue;
+            }
+            TcpSocket s;
+            s.localAddress = local.substr(0, localColon);
+            s.localPort = static_cast<unsigned short>(std::stoul(local.substr(localColon + 1), nullptr, 16));
+            s.remoteAddress = remote.substr(0, remoteColon);
+            s.remotePort = static_cast<unsigned short>(std::stoul(remote.substr(remoteColon + 1), nullptr, 16));
+            s.state = state;
+            s.inode = inode;
+            sockets.push_back(s);
+        }
+    }
+    return sockets;
+}
+
 Server::Server(const remote::RemoteExport::Settings& settings)
 {
     port = FreePort();

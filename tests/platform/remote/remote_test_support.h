@@ -163,6 +163,21 @@ unsigned short FreePort();
 // The threads of this process.
 long ThreadCount();
 
+// A TCP socket of this machine's network, as the kernel's tables list it
+// (/proc/net/tcp and tcp6): addresses in the tables' hexadecimal
+// ("0100007F" is 127.0.0.1), the state as its code ("0A" listens), and the
+// inode that names the socket among a process's descriptors. A closed
+// connection stays listed, waiting, for a minute.
+struct TcpSocket {
+    std::string localAddress;
+    unsigned short localPort = 0;
+    std::string remoteAddress;
+    unsigned short remotePort = 0;
+    std::string state;
+    std::string inode;
+};
+std::vector<TcpSocket> TcpSockets();
+
 // An export of a fresh test tree on a free loopback port, and a client
 // reference to it through the same process's ORB.
 class Server {

@@ -36,6 +36,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -632,6 +633,24 @@ TEST_F(ZemtraToolTest, WatchOutlastsIdleGapsOfItsConnection)
     EXPECT_EQ("true\nfalse\ntrue\nfalse\ntrue\nfalse\n", r.out);
 }
 
+// The client ports of the connections from 127.0.0.1 to the port, open or
+// closed within the last minute.
+std::set<unsigned short> LoopbackClientPorts(unsigned short port)
+{
+    const std::string loopback = "0100007F";
+    std::set<unsigned short> ports;
+    for (const TcpSocket& s : TcpSockets()) {
+        if (s.localAddress == loopback && s.remoteAddress == loopback) {
+            if (s.localPort == port) {
+                ports.insert(s.remotePort); // the server's end
+            } else if (s.remotePort == port) {
+                ports.insert(s.localPort); // the client's end
+            }
+        }
+    }
+    return ports;
+}
+
 // A watch whose connection the server closes to make room, and whose probes
 // it refuses while every connection it serves is busy, watches on.
 TEST(ZemtraToolWatch, OutlastsRefusalsOfABusyServer)
@@ -640,25 +659,45 @@ TEST(ZemtraToolWatch, OutlastsRefusalsOfABusyServer)
     settings.maxConnections = 2;
     Server server(settings);
     auto watch = std::async(std::launch::async, [&] {
-        return RunTool({"--server", server.Address(), "watch", "tim.pll.locked", "--count", "1", "--timeout", "20"});
+        return RunTool({"--server", server.Address(), "watch", "tim.pll.locked", "--count", "1", "--timeout", "60"});
     });
     ASSERT_TRUE(zvtest::WaitFor([&] { return server.tree.locked->GetSubscriberCount() == 1; }, 10000ms));
     // Two clients that each run a command until it is released take both
     // places (the second one when the watch's connection is idle).
     const std::string block = zvtest::GiopRequest("ZemtraRemote", "Execute", [](zvtest::Cdr& c) { c.String("block"); });
     zvtest::Sockets busy;
+    std::vector<int> running;
     for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
-        const size_t running = busy.fds.size() + 1;
         ASSERT_TRUE(zvtest::WaitFor(
             [&] {
                 busy.fds.push_back(zvtest::ConnectFrom(server.port, from));
                 return zvtest::SendAll(busy.fds.back(), block) &&
-                       zvtest::WaitFor([&] { return server.exporter.GetActiveRequestCount() == running; }, 300ms);
+                       zvtest::WaitFor([&] { return server.exporter.GetActiveRequestCount() == running.size() + 1; },
+                                       300ms);
             },
             10000ms));
+        running.push_back(busy.fds.back());
     }
-    std::this_thread::sleep_for(2500ms); // the watch probes the server twice
+    // From now on the server refuses every connection: each one that the
+    // watch opens (from 127.0.0.1, where the busy clients are not) is a
+    // probe refused. It probes on until two have been.
+    const std::set<unsigned short> before = LoopbackClientPorts(server.port);
+    size_t refused = 0;
+    EXPECT_TRUE(zvtest::WaitFor(
+        [&] {
+            const std::set<unsigned short> now = LoopbackClientPorts(server.port);
+            refused = static_cast<size_t>(
+                std::count_if(now.begin(), now.end(), [&](unsigned short p) { return before.count(p) == 0; }));
+            return refused >= 2;
+        },
+        30s))
+        << refused << " probes refused";
+    // Once the commands have answered, their connections are idle: the
+    // watch's calls make room again.
     server.tree.owner.Release();
+    for (int fd : running) {
+        EXPECT_TRUE(zvtest::IsReply(zvtest::Receive(fd, 20000ms)));
+    }
     server.tree.locked->SetValue(true, 0);
     const ToolResult r = watch.get();
     EXPECT_EQ(0, r.exitCode) << r.err;
