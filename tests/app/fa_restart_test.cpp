@@ -29,7 +29,7 @@ TEST(FaRestartConcurrency, ClosedEventStreamLeavesThePeerCounterWhole)
     ASSERT_NE(nullptr, peers);
     // The start-up restart times out (after the application's own wait) and
     // counts its chain running again.
-    ASSERT_TRUE(zvtest::WaitFor([&] { return peers->GetCounter() == 1; }, 5s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return peers->GetCounter() == 1; }, 20s));
 
     Signals* signals = app.GetRafBoards()[0]->GetSignals();
     std::string error;
@@ -42,7 +42,7 @@ TEST(FaRestartConcurrency, ClosedEventStreamLeavesThePeerCounterWhole)
     });
     // The restart waits for a start event that never comes; the stream is
     // closed under it.
-    ASSERT_TRUE(zvtest::WaitFor([&] { return peers->GetCounter() == 0; }, 2s));
+    ASSERT_TRUE(zvtest::WaitFor([&] { return peers->GetCounter() == 0; }, 20s));
     std::this_thread::sleep_for(200ms);
     signals->GetEventStream()->ShutDown();
     restart.join();

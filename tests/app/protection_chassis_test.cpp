@@ -130,7 +130,7 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     }
     EXPECT_EQ(static_cast<long long>((event + d / 2) / d), client.GetInteger(Path("postmortem/timestamp")));
     EXPECT_NE("", client.GetText(Path("postmortem/os_time")));
-    EXPECT_TRUE(captured->WaitFor(1, 1s));
+    EXPECT_TRUE(captured->WaitFor(1, 20s));
     const PostMortem::tCapture c = pm.GetCapture();
     EXPECT_EQ(event - 65535 * d, c.first_lmt);
     EXPECT_EQ(event, c.last_lmt);

@@ -361,10 +361,10 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
             return std::all_of(timings.begin(), timings.end(),
                                [](qfeature::LocalTimingSync* lt) { return lt->GetSynchronizedLMT() == 1000000u; });
         },
-        5s));
+        20s));
     for (RafBoard* raf : app.GetRafBoards()) {
         EXPECT_TRUE(
-            WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::Synchronized; }, 5s))
+            WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::Synchronized; }, 20s))
             << raf->GetName();
         EXPECT_EQ("Synchronized", client.GetText(raf->GetName() + "/local_timing/sync_state_machine"));
     }
@@ -372,10 +372,10 @@ TEST(VunaApplicationConcurrency, PllLocksUnlocksRelocksAndBoardsFollowSynchronis
     // The oscillator falls silent: after the time-out the PLL unlocks and
     // every board drops to NoSync.
     osc->SetOscillatorSilent(true);
-    EXPECT_TRUE(WaitFor([&app] { return !app.IsPllLocked(); }, 3s));
-    EXPECT_TRUE(WaitFor([&capture] { return capture.TracedSubstring("PLL: Timeout..."); }, 3s));
+    EXPECT_TRUE(WaitFor([&app] { return !app.IsPllLocked(); }, 20s));
+    EXPECT_TRUE(WaitFor([&capture] { return capture.TracedSubstring("PLL: Timeout..."); }, 20s));
     for (RafBoard* raf : app.GetRafBoards()) {
-        EXPECT_TRUE(WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::NoSync; }, 3s))
+        EXPECT_TRUE(WaitFor([raf] { return raf->GetLocalTiming()->GetSyncState() == SyncStateMachine::NoSync; }, 20s))
             << raf->GetName();
         EXPECT_EQ("NoSync", client.GetText(raf->GetName() + "/local_timing/sync_state_machine"));
     }
