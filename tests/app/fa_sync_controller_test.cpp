@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -73,11 +76,32 @@ TEST(FaSyncController, WaitGivesUpAfterItsChecks)
     qstd::CaptureScope capture;
     Root root;
     FaSyncController fa(root, "fa_sync_controller", 2);
+    // The checks' pauses, slept beside the wait on a thread of its own on the
+    // same core: a reference that a busy machine stretches as much as it
+    // does the wait (on another core the load can differ).
+    cpu_set_t cores;
+    ASSERT_EQ(0, pthread_getaffinity_np(pthread_self(), sizeof(cores), &cores));
+    cpu_set_t core;
+    CPU_ZERO(&core);
+    CPU_SET(sched_getcpu(), &core);
+    ASSERT_EQ(0, pthread_setaffinity_np(pthread_self(), sizeof(core), &core));
+    Clock::duration reference{};
+    std::thread pauses([&reference] {
+        const auto start = Clock::now();
+        for (unsigned check = 0; check < FaSyncController::c_wait_checks; ++check) {
+            std::this_thread::sleep_for(FaSyncController::c_wait_period);
+        }
+        reference = Clock::now() - start;
+    });
     const auto start = Clock::now();
     EXPECT_FALSE(fa.WaitForAllStopped());
     const auto waited = Clock::now() - start;
+    pauses.join();
+    EXPECT_EQ(0, pthread_setaffinity_np(pthread_self(), sizeof(cores), &cores));
     EXPECT_GE(waited, milliseconds(1990));
-    EXPECT_LT(waited, milliseconds(4000));
+    EXPECT_LT(waited, reference * 3 / 2) << "the wait took " << std::chrono::duration_cast<milliseconds>(waited).count()
+                                         << " ms, the checks' pauses "
+                                         << std::chrono::duration_cast<milliseconds>(reference).count() << " ms";
     EXPECT_TRUE(capture.Traced("Timeout waiting for all FA chains stopped."));
     EXPECT_FALSE(capture.Traced("FaSyncController: All stopped."));
     EXPECT_EQ(fa.GetCounter(), 2u);
@@ -140,17 +164,24 @@ TEST(FaSyncControllerConcurrency, TargetReachedAndLeftBetweenTwoChecksMeetsTheWa
 TEST(FaSyncControllerConcurrency, AllBoardsMeetAtStopAndRun)
 {
     // Three boards restart at once, each on its own thread: stop, wait for all
-    // stopped, re-arm (longer than one check period, as a real re-arm is),
-    // run, wait for all running.
+    // stopped, re-arm, run, wait for all running. A real re-arm outlasts the
+    // other boards' checks of all stopped: here it begins once every board's
+    // wait has ended, whenever a busy machine lets the threads run.
     Root root;
     FaSyncController fa(root, "fa_sync_controller", 3);
+    std::atomic<int> started{0};
+    std::atomic<int> waited{0};
     std::atomic<int> ok{0};
     std::vector<std::thread> boards;
     for (int b = 0; b < 3; ++b) {
-        boards.emplace_back([&fa, &ok, b] {
+        boards.emplace_back([&fa, &started, &waited, &ok, b] {
+            ++started;
+            EXPECT_TRUE(zvtest::WaitFor([&started] { return started.load() == 3; }));
             std::this_thread::sleep_for(milliseconds(15 * b));
             fa.SetFaStopped();
             const bool stopped = fa.WaitForAllStopped();
+            ++waited;
+            EXPECT_TRUE(zvtest::WaitFor([&waited] { return waited.load() == 3; }));
             std::this_thread::sleep_for(milliseconds(40 + 10 * b));
             fa.SetFaRunning();
             if (stopped && fa.WaitForAllRunning()) {
