@@ -2047,10 +2047,13 @@ TEST(GiopGate, ListensOnIpv4AndIpv6AndNamesATakenPort)
 
 // Half-sent messages cost the gate their buffer only: 128 connections that
 // each sent the first 8 KiB of a message claiming 8 MB leave an honest
-// request answered at once.
+// request answered at once: within 200 ms, or, on a machine so busy that the
+// same requests to a gate without them take long too, within twice that
+// reference (medians of five, taken in turns so that both see the same load).
 TEST(GiopGateConcurrency, HalfSentLargeMessagesDoNotDelayOthers)
 {
     Rig rig(Settings());
+    Rig reference(Settings());
     const std::string half = Request({2, true, 1, true, 8000000}).substr(0, 8 << 10);
     std::vector<int> hostile;
     for (int k = 0; k < 128; ++k) {
@@ -2058,18 +2061,26 @@ TEST(GiopGateConcurrency, HalfSentLargeMessagesDoNotDelayOthers)
         hostile.push_back(rig.Connect(from.c_str()));
         ASSERT_TRUE(zvtest::SendAll(hostile.back(), half));
     }
-    const int fd = rig.Connect();
-    std::vector<std::chrono::microseconds> times;
-    for (uint32_t k = 0; k < 5; ++k) {
-        const std::string request = Request({2, true, k, true});
+    const auto answered = [](int fd, uint32_t id) {
+        const std::string request = Request({2, true, id, true});
         const auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(zvtest::SendAll(fd, request));
-        ASSERT_EQ(AnswerTo(request), zvtest::Receive(fd, 20s));
-        times.push_back(
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start));
+        EXPECT_TRUE(zvtest::SendAll(fd, request));
+        EXPECT_EQ(AnswerTo(request), zvtest::Receive(fd, 20s));
+        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    };
+    const int fd = rig.Connect();
+    const int referenceFd = reference.Connect();
+    std::vector<std::chrono::microseconds> times;
+    std::vector<std::chrono::microseconds> referenceTimes;
+    for (uint32_t k = 0; k < 5; ++k) {
+        referenceTimes.push_back(answered(referenceFd, k));
+        times.push_back(answered(fd, k));
     }
     std::sort(times.begin(), times.end());
-    EXPECT_LT(times[2], 200ms);
+    std::sort(referenceTimes.begin(), referenceTimes.end());
+    const auto bound = std::max<std::chrono::microseconds>(200ms, 2 * referenceTimes[2]);
+    EXPECT_LT(times[2].count(), bound.count())
+        << "us; without the half-sent messages: " << referenceTimes[2].count() << " us";
     for (int h : hostile) {
         EXPECT_TRUE(Quiet(h, 0ms)) << "a half-sent message was refused or dropped";
     }
