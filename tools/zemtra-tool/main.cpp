@@ -1422,7 +1422,9 @@ int main(int argc, char** argv)
         if (rc == c_outputClosed) {
             EndByClosedOutput();
         }
-        return rc;
+        // Interrupted after its last call (while it wrote its answer, say):
+        // no success either.
+        return g_interrupted.load() ? InterruptedExit() : rc;
     } catch (const Interrupted&) {
         return InterruptedExit();
     } catch (const UsageError& e) {
