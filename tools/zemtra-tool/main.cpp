@@ -598,8 +598,9 @@ private:
 
 // Reads through forwarding (streams, and on-demand signals in mode 13): the
 // server pushes buffers of at most one chunk to the tool's receiver, which
-// prints them as they come.
-Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& printer)
+// prints them as they come; losses: the atoms that the server dropped
+// before the tool took them.
+Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& printer, std::vector<tool::Loss>& losses)
 {
     auto* sink = new tool::AtomSink(printer);
     CORBA::Object_var obj = c.Activate(sink);
@@ -608,8 +609,13 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     // reach the printer, which goes with the caller's frame.
     struct Closer {
         tool::AtomSink* sink;
-        ~Closer() { sink->Close(); }
-    } closer{sink};
+        std::vector<tool::Loss>& losses;
+        ~Closer()
+        {
+            sink->Close();
+            losses = sink->Losses();
+        }
+    } closer{sink, losses};
     q_NET::SignalReceiver_var receiver = q_NET::SignalReceiver::_narrow(obj);
     // The atoms come as they are acquired, in order, in buffers of at most a
     // chunk, and the tool stops after the count. The server learns the whole
@@ -1186,19 +1192,24 @@ int Read(tool::Connection& c, const ReadRequest& r)
     const Reporting counting(printed);
     Outcome outcome;
     std::string ending;
+    std::vector<tool::Loss> losses;
     {
         tool::Progress progress(printer, tool::ProgressWanted(STDOUT_FILENO, STDERR_FILENO));
-        outcome = forwarded ? Forward(c, r, printer) : ReadInChunks(c, r, info.in(), printer, ending);
+        outcome = forwarded ? Forward(c, r, printer, losses) : ReadInChunks(c, r, info.in(), printer, ending);
     }
     printer.PrintHeader();
     if (const int error = printer.WriteError()) {
         return WriteFailed(error, "the atoms of " + r.path); // EPIPE: the reader has all it wanted
     }
+    // Rows with a hole are not the atoms asked for: said, and no success.
+    for (const tool::Loss& loss : losses) {
+        std::cerr << tool::LossLine(loss, r.path) << "\n";
+    }
     const std::string got =
         std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + " atoms of " + r.path;
     switch (outcome) {
     case Outcome::Complete:
-        return 0;
+        return losses.empty() ? 0 : 1;
     case Outcome::Lost:
         return 1;
     case Outcome::TimedOut:

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -102,12 +103,51 @@ bool ValueSink::Next(std::string& line, std::chrono::steady_clock::duration time
     return true;
 }
 
-template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong count)
+std::string LossLine(const Loss& loss, const std::string& path)
+{
+    return "Lost " + std::to_string(loss.count) + (loss.buffers ? " buffers" : " atoms") + " of " + path +
+           " after atom " + std::to_string(loss.after) +
+           ": the tool fell behind the server, which does not wait for a slow reader (a busy machine, a slow "
+           "output or a stop with Ctrl-Z); the rows are not contiguous there, read again";
+}
+
+void AtomSink::Follow(CORBA::LongLong sequence, std::uint64_t atoms)
+{
+    if (!m_numbered || sequence != m_sequence) {
+        const CORBA::LongLong step = sequence - m_sequence;
+        const auto before = static_cast<CORBA::LongLong>(m_atoms);
+        if (m_numbered && step > 0) {
+            // The first step that only one numbering explains tells which.
+            if (m_numbering == Numbering::eUnknown && (step == before) != (step == 1)) {
+                m_numbering = step == 1 ? Numbering::eBuffers : Numbering::eAtoms;
+            }
+            if (m_numbering == Numbering::eBuffers) {
+                if (step > 1) {
+                    m_losses.push_back({m_printer.Printed(), static_cast<std::uint64_t>(step - 1), true});
+                }
+            } else if (step > before && (m_numbering == Numbering::eAtoms || step != 1)) {
+                m_losses.push_back({m_printer.Printed(), static_cast<std::uint64_t>(step - before), false});
+            }
+        }
+        // A number that goes back starts a new run (the server read anew).
+        m_numbered = true;
+        m_sequence = sequence;
+        m_atoms = 0;
+    }
+    m_atoms += atoms;
+}
+
+template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta)
 {
     {
         std::lock_guard<std::mutex> printing(m_printing);
         if (m_closed) {
             return 0;
+        }
+        for (CORBA::ULong i = 0; i < meta.length(); ++i) {
+            if (meta[i].id == c_metaSequence && !m_printer.Done()) {
+                Follow(meta[i].value, count / std::max<std::size_t>(m_printer.Components(), 1));
+            }
         }
         m_printer.Print(values, count);
     }
@@ -117,22 +157,28 @@ template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong c
     return 0;
 }
 
-CORBA::Long AtomSink::ReceiveShort(const char*, const q_NET::ShortSeq& values, const q_NET::MetaSeq&)
+CORBA::Long AtomSink::ReceiveShort(const char*, const q_NET::ShortSeq& values, const q_NET::MetaSeq& meta)
 {
-    return Take(values.get_buffer(), values.length());
+    return Take(values.get_buffer(), values.length(), meta);
 }
-CORBA::Long AtomSink::ReceiveLong(const char*, const q_NET::LongSeq& values, const q_NET::MetaSeq&)
+CORBA::Long AtomSink::ReceiveLong(const char*, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta)
 {
-    return Take(values.get_buffer(), values.length());
+    return Take(values.get_buffer(), values.length(), meta);
 }
-CORBA::Long AtomSink::ReceiveDouble(const char*, const q_NET::DoubleSeq& values, const q_NET::MetaSeq&)
+CORBA::Long AtomSink::ReceiveDouble(const char*, const q_NET::DoubleSeq& values, const q_NET::MetaSeq& meta)
 {
-    return Take(values.get_buffer(), values.length());
+    return Take(values.get_buffer(), values.length(), meta);
 }
-CORBA::Long AtomSink::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq&)
+CORBA::Long AtomSink::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq& meta)
 {
     static_assert(sizeof(CORBA::ULongLong) == sizeof(unsigned long long), "64-bit values");
-    return Take(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length());
+    return Take(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length(), meta);
+}
+
+std::vector<Loss> AtomSink::Losses()
+{
+    std::lock_guard<std::mutex> printing(m_printing);
+    return m_losses;
 }
 
 void AtomSink::Close()

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -59,8 +60,25 @@ private:
     std::deque<std::string> m_lines; // not taken yet
 };
 
+// The metadata entry of a forwarded buffer that numbers it: the number of
+// its first atom, or a running number of the buffers read.
+constexpr CORBA::Long c_metaSequence = 2;
+
+// Atoms (or buffers) of a forwarded read that never came: the server reads
+// ahead without waiting for its reader and drops what the reader does not
+// take in time.
+struct Loss {
+    std::uint64_t after = 0; // atoms printed before the loss
+    std::uint64_t count = 0; // atoms, or buffers when buffers
+    bool buffers = false;
+};
+
+// What the tool tells the user of a loss in the read of path (one line).
+std::string LossLine(const Loss& loss, const std::string& path);
+
 // Prints forwarded signal buffers as they arrive, up to the printer's count
-// of atoms; later ones are dropped.
+// of atoms; later ones are dropped. Buffers that carry their number tell the
+// losses: one numbered past the atoms (or the buffer) before it.
 class AtomSink : public POA_q_NET::SignalReceiver {
 public:
     explicit AtomSink(RowPrinter& printer) : m_printer(printer) {}
@@ -78,13 +96,25 @@ public:
     // learned of the end) is dropped. Once this returns, the printer is not
     // used any more and may go.
     void Close();
+    // The losses seen so far, in order.
+    std::vector<Loss> Losses();
 
 private:
-    template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count);
+    template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta);
+    // Notes a loss before a buffer of atoms numbered sequence (m_printing held).
+    void Follow(CORBA::LongLong sequence, std::uint64_t atoms);
 
     RowPrinter& m_printer;
-    std::mutex m_printing; // held while a buffer is printed
+    std::mutex m_printing; // held while a buffer is printed, and for the fields below
     bool m_closed = false;
+    // The server splits a buffer into pieces that carry the same number:
+    // the number of the last buffer and the atoms that came with it.
+    bool m_numbered = false;
+    CORBA::LongLong m_sequence = 0;
+    std::uint64_t m_atoms = 0;
+    // Whether the numbers count atoms or buffers, once a step has told it.
+    enum class Numbering { eUnknown, eAtoms, eBuffers } m_numbering = Numbering::eUnknown;
+    std::vector<Loss> m_losses;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::chrono::steady_clock::time_point m_lastArrival = std::chrono::steady_clock::now();

@@ -525,6 +525,56 @@ TEST(ZemtraToolAtomSink, BuffersDeliveredAfterTheReadEndedAreDropped)
     std::fclose(out);
 }
 
+// Forwarded buffers number their first atom, or count the buffers read;
+// the server splits a buffer into pieces of the same number. A number past
+// the atoms (or the buffer) before it is a loss, noted after the atoms
+// printed before it; one of the count's last buffer is none.
+TEST(ZemtraToolAtomSink, NumbersPastTheAtomsBeforeAreLosses)
+{
+    using Buffers = std::vector<std::pair<CORBA::LongLong, CORBA::ULong>>; // number, atoms
+    const struct {
+        Buffers buffers;
+        std::vector<tool::Loss> losses;
+    } cases[] = {
+        {{{0, 2}, {2, 2}, {4, 2}}, {}},
+        {{{0, 2}, {0, 1}, {3, 2}}, {}}, // pieces of one buffer
+        {{{0, 2}, {2, 2}, {7, 2}}, {{4, 3, false}}},
+        {{{0, 2}, {0, 1}, {5, 2}, {9, 1}}, {{3, 2, false}, {5, 2, false}}},
+        {{{5, 2}, {6, 2}, {7, 2}}, {}},
+        {{{5, 2}, {6, 2}, {9, 2}}, {{4, 2, true}}},
+        {{{5, 1}, {6, 1}, {9, 1}}, {{2, 2, false}}}, // one atom a buffer: either
+        {{{9, 2}, {0, 2}, {2, 2}}, {}},              // read anew
+        {{{0, 2}, {2, 2}, {4, 2}, {9, 2}}, {}},      // past the count
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.buffers));
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(nullptr, out);
+        tool::RowPrinter printer({"X", "Y"}, 6, out);
+        tool::AtomSink sink(printer);
+        for (const auto& b : c.buffers) {
+            q_NET::ShortSeq values;
+            values.length(b.second * 2);
+            q_NET::MetaSeq meta;
+            meta.length(2);
+            meta[0].id = tool::c_metaSequence;
+            meta[0].value = b.first;
+            meta[1].id = 0; // the LMT: no number
+            meta[1].value = 1000;
+            sink.ReceiveShort("x", values, meta);
+        }
+        sink.Close();
+        const std::vector<tool::Loss> losses = sink.Losses();
+        ASSERT_EQ(c.losses.size(), losses.size());
+        for (size_t i = 0; i < losses.size(); ++i) {
+            EXPECT_EQ(c.losses[i].after, losses[i].after) << i;
+            EXPECT_EQ(c.losses[i].count, losses[i].count) << i;
+            EXPECT_EQ(c.losses[i].buffers, losses[i].buffers) << i;
+        }
+        std::fclose(out);
+    }
+}
+
 TEST(ZemtraToolValueSink, KeepsNoValueOnceTaken)
 {
     // A watch runs for days: the values it has shown must not pile up.
@@ -1011,6 +1061,39 @@ TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietSignal)
     server.tree.adc->ReleaseHeld();
     EXPECT_EQ(1, once.exitCode);
     EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 1 ms\n", once.err);
+}
+
+// A forwarded read whose buffers skip a number lost atoms that the server
+// dropped while the tool fell behind: the tool says so and exits 1, its
+// rows whole; buffers in order end as any read.
+TEST_F(ZemtraToolTest, ReadsWhoseBuffersSkipANumberSayWhatWasLost)
+{
+    const struct {
+        std::vector<std::int64_t> numbers; // of buffers of 2 atoms
+        int exitCode;
+        std::string err;
+    } cases[] = {
+        {{0, 2, 4}, 0, ""},
+        {{0, 2, 7},
+         1,
+         "Lost 3 atoms of signals.pll after atom 4: the tool fell behind the server, which does not wait for a slow "
+         "reader (a busy machine, a slow output or a stop with Ctrl-Z); the rows are not contiguous there, read "
+         "again\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.exitCode);
+        auto tool = std::async(std::launch::async, [&] { return Tool({"read", "signals.pll", "--count", "6"}); });
+        ASSERT_TRUE(ReadOpened());
+        for (const std::int64_t n : c.numbers) {
+            const double values[] = {0.5, double(n), 1.5, double(n + 1)};
+            server.tree.pll->Dispatch(values, 4, qsig::SignalMeta{{qsig::eMetaSequence, n}});
+        }
+        const ToolResult r = tool.get();
+        EXPECT_EQ(c.exitCode, r.exitCode);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(7, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+        ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 0; }, 10s));
+    }
 }
 
 // ---- Failures and pauses of the tool's calls ----

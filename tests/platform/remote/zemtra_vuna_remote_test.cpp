@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -164,10 +165,29 @@ TEST_F(ZemtraVunaRemote, OperatorSessionOnTheDefaultChassis)
     EXPECT_EQ(0, Terminate());
 }
 
+// The rows of a long read through the tool that are contiguous: all of
+// them when it exited 0; when it fell behind the server, which then drops
+// atoms, and said so (exit 1), those before the first loss it told.
+size_t ContiguousRows(const ToolResult& r, const std::string& path)
+{
+    if (r.exitCode == 0) {
+        return SIZE_MAX;
+    }
+    EXPECT_EQ(1, r.exitCode) << r.err;
+    const std::string after = " of " + path + " after atom ";
+    const size_t at = r.err.find(after);
+    EXPECT_EQ(0u, r.err.rfind("Lost ", 0)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(": the tool fell behind the server")) << r.err;
+    EXPECT_NE(std::string::npos, at) << r.err;
+    return at == std::string::npos ? 0 : std::stoul(r.err.substr(at + after.size()));
+}
+
 // Long reads through the tool: every atom comes, contiguous, with memory
-// flat. TDP atoms carry the switch marker in runs of 40 turns every 160 (the
-// default chassis' switching), so a lost or repeated atom shows as a run of
-// another length; FA atoms carry their LMT, one FA step apart.
+// flat, or the tool says where it lost atoms that the server dropped while
+// it fell behind (a busy machine). TDP atoms carry the switch marker in runs
+// of 40 turns every 160 (the default chassis' switching), so a lost or
+// repeated atom shows as a run of another length; FA atoms carry their LMT,
+// one FA step apart.
 TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
 {
     auto tdp = std::async(std::launch::async, [&] {
@@ -176,7 +196,7 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
     auto fa = std::async(std::launch::async, [&] { return Tool({"read", "gdx.signals.fa", "--count", "100000"}); });
 
     const ToolResult t = tdp.get();
-    ASSERT_EQ(0, t.exitCode) << t.err;
+    const size_t tdpWhole = ContiguousRows(t, "raf4.signals.tdp_synthetic");
     std::istringstream tdpLines(t.out);
     std::string line;
     std::getline(tdpLines, line);
@@ -187,7 +207,7 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
     std::vector<std::pair<bool, size_t>> runs;
     while (std::getline(tdpLines, line)) {
         const bool m = (std::stol(line.substr(0, line.find(','))) & 1) != 0;
-        if (rows > 0 && m != marked) {
+        if (rows > 0 && m != marked && rows < tdpWhole) {
             runs.emplace_back(marked, run);
             run = 0;
         }
@@ -196,7 +216,9 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
         ++rows;
     }
     EXPECT_EQ(1000000u, rows);
-    ASSERT_GT(runs.size(), 2u);
+    if (tdpWhole == SIZE_MAX) {
+        ASSERT_GT(runs.size(), 2u);
+    }
     size_t wrong = 0;
     for (size_t i = 1; i < runs.size(); ++i) { // the first run may be cut
         wrong += runs[i].second != (runs[i].first ? 40u : 120u);
@@ -204,7 +226,7 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
     EXPECT_EQ(0u, wrong);
 
     const ToolResult f = fa.get();
-    ASSERT_EQ(0, f.exitCode) << f.err;
+    const size_t faWhole = ContiguousRows(f, "gdx.signals.fa");
     std::istringstream faLines(f.out);
     std::getline(faLines, line);
     EXPECT_EQ(0u, line.rfind("Va3,Vb3,Vc3,Vd3,Sum3,Q3,X3,Y3,LMT_l3,LMT_h3,", 0)) << line;
@@ -222,14 +244,16 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
         const uint64_t low = std::stoull(field);
         std::getline(fields, field, ',');
         const uint64_t lmt = low | (std::stoull(field) << 32);
-        wrong += low > 0xFFFFFFFFu || (rows > 1 && lmt - previous != step);
+        wrong += low > 0xFFFFFFFFu || (rows > 1 && rows < faWhole && lmt - previous != step);
         step = rows == 1 ? lmt - previous : step;
         previous = lmt;
         ++rows;
     }
     EXPECT_EQ(100000u, rows);
     EXPECT_EQ(0u, wrong);
-    EXPECT_EQ(220u * 2 * 28, step); // TBT x FIR x CIC decimation
+    if (faWhole >= 2) {
+        EXPECT_EQ(220u * 2 * 28, step); // TBT x FIR x CIC decimation
+    }
     EXPECT_EQ(0, Terminate());
 }
 
