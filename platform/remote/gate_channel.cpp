@@ -92,6 +92,7 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
     const auto* data = static_cast<const unsigned char*>(bytes);
     bool service = false;
     bool replied = false;
+    bool idled = false;
     {
         // One sender at a time; the state's lock is not held while the
         // socket is written, so that the loop is not kept waiting.
@@ -110,6 +111,13 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
             if (m_clientGone || m_clientFailed) {
                 // Dropped: the gate closes its side once no reply is owed.
                 service = !m_replies.Outstanding() && m_replies.BetweenMessages();
+            } else if (replied && m_idleFlag && m_gateQuiet.load() && m_toOrb.Empty() && m_toClient.Empty()) {
+                // Idle from the last reply owed on, marked before it goes
+                // out: its client may call again, or another connect, as
+                // soon as it has it. (Not sent whole, the reply has the loop
+                // look at the connection, which marks it afresh.)
+                idled = true;
+                m_idleFlag->store(true);
             }
         }
         if (!service && m_client >= 0) {
@@ -150,11 +158,8 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
             }
         }
     }
-    if (replied && !service && m_idleFlag && m_gateQuiet.load()) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_toOrb.Empty() && m_waiting.load() == 0) {
-            m_idleFlag->store(true);
-        }
+    if (idled && service) {
+        m_idleFlag->store(false);
     }
     if (service && m_service) {
         m_service(shared_from_this());

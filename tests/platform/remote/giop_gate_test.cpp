@@ -1534,6 +1534,36 @@ TEST(GiopGate, OpenConnectionsMakeRoomOrAreRefused)
     EXPECT_TRUE(capture.LoggedSubstring("connection from 127.0.0.1 refused: 2 connections are open and none is idle"));
 }
 
+// Of two idle connections, the one answered first makes room, however late
+// the ORB's thread that sent the other's answer runs on.
+TEST(GiopGate, TheConnectionIdleTheLongestMakesRoom)
+{
+    remote::GiopGateSettings settings = Settings();
+    settings.maxConnections = 2;
+    Rig rig(settings);
+    const std::string request = Request({2, true, 1, true});
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        size_t a = 0;
+        size_t b = 0;
+        const int fa = rig.Connect(a);
+        const int fb = rig.Connect(b);
+        ASSERT_TRUE(zvtest::SendAll(fa, request));
+        ASSERT_EQ(AnswerTo(request), zvtest::Receive(fa, 20s));
+        ASSERT_TRUE(zvtest::SendAll(fb, request));
+        ASSERT_EQ(AnswerTo(request), zvtest::Receive(fb, 20s));
+        const int fc = rig.Connect();
+        bool closed = false;
+        EXPECT_TRUE(zvtest::IsCloseConnection(zvtest::Receive(fa, 20s, closed)));
+        EXPECT_FALSE(rig.backend.Closed(b));
+        for (const int fd : {fa, fb, fc}) {
+            ::close(fd);
+        }
+        rig.fds.fds.clear(); // (closed: their numbers are another's from now on)
+        ASSERT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 0; }, 20s));
+    }
+}
+
 // The refusal of a message of GIOP 1.minor: a Reply (a LocateReply to a
 // LocateRequest) with the request's id, SYSTEM_EXCEPTION, NO_RESOURCES,
 // the minor code and COMPLETED_NO, little-endian.
