@@ -46,6 +46,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// argv as execv takes it, made before a fork: the child only calls execv.
+std::vector<char*> ExecArgs(std::vector<std::string>& argv)
+{
+    std::vector<char*> cargv;
+    for (std::string& a : argv) {
+        cargv.push_back(&a[0]);
+    }
+    cargv.push_back(nullptr);
+    return cargv;
+}
+
 class ZemtraToolTest : public ::testing::Test {
 protected:
     Server server;
@@ -1281,11 +1292,7 @@ protected:
     {
         std::vector<std::string> argv = WithServer(args);
         argv.insert(argv.begin(), ToolPath());
-        std::vector<char*> cargv;
-        for (std::string& a : argv) {
-            cargv.push_back(&a[0]);
-        }
-        cargv.push_back(nullptr);
+        std::vector<char*> cargv = ExecArgs(argv);
         const pid_t tool = ::fork();
         if (tool == 0) {
             if (::dup2(out, STDOUT_FILENO) < 0 || (err >= 0 && ::dup2(err, STDERR_FILENO) < 0)) {
@@ -1855,11 +1862,7 @@ TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
     const std::string path = ToolPath();
     std::vector<std::string> argv = {path,      "--server", server.Address(), "read", "signals.pll",
                                      "--count", "1000000",  "--timeout",      "0"};
-    std::vector<char*> cargv;
-    for (std::string& a : argv) {
-        cargv.push_back(&a[0]);
-    }
-    cargv.push_back(nullptr);
+    std::vector<char*> cargv = ExecArgs(argv);
     const pid_t tool = ::fork();
     if (tool == 0) {
         ::close(terminal);
