@@ -310,10 +310,10 @@ bool GdxBoard::SetSyncState(const SyncStateMachine::State_e& state)
     return m_local_timing != nullptr && m_local_timing->SetSyncState(state);
 }
 
-void GdxBoard::EventReceived(unsigned long long id, unsigned long long a, unsigned long long /*b*/)
+void GdxBoard::EventReceived(unsigned long long id, unsigned long long a, unsigned long long b)
 {
     if (id == 2 && m_local_timing) {
-        m_local_timing->Synchronize(2, a);
+        m_local_timing->Synchronize(2, a, b);
     }
 }
 

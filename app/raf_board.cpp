@@ -157,10 +157,10 @@ void RafBoard::OnAdjustedTimestamp(long long /*timestamp*/, unsigned long long l
     }
 }
 
-void RafBoard::EventReceived(unsigned long long id, unsigned long long first, unsigned long long /*second*/)
+void RafBoard::EventReceived(unsigned long long id, unsigned long long first, unsigned long long second)
 {
     if (id == 2 && m_local_timing) {
-        m_local_timing->Synchronize(2, first);
+        m_local_timing->Synchronize(2, first, second);
     }
 }
 

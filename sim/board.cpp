@@ -38,9 +38,6 @@ constexpr size_t c_gdxAdcClockStatus = 0x300058;
 constexpr size_t c_gdxUserblock = 0xF80000;
 // GDX history-buffer RAM information words.
 constexpr size_t c_gdxRamInfo[] = {0x400078, 0x400080, 0x400088};
-// Trigger LMTs remembered per clock epoch: more than an event reader's queue
-// can hold back.
-constexpr size_t c_keptTriggers = 256;
 
 constexpr uint32_t c_patternShift = 24;
 constexpr uint32_t c_patternMask = 0xFu << c_patternShift;
@@ -330,12 +327,14 @@ void Board::SetLmtAtNextTrigger(uint64_t lmt)
     std::lock_guard<std::mutex> lock(m_syncMutex);
     m_lmtPending = true;
     m_pendingLmt = lmt;
+    m_lmtTakenAt = 0;
 }
 
 void Board::CancelPendingLmt()
 {
     std::lock_guard<std::mutex> lock(m_syncMutex);
     m_lmtPending = false;
+    m_lmtTakenAt = 0;
 }
 
 bool Board::LmtPending() const
@@ -344,10 +343,10 @@ bool Board::LmtPending() const
     return m_lmtPending;
 }
 
-bool Board::TriggeredBeforeLastLmt(uint64_t lmt) const
+uint64_t Board::TriggerThatTookLmt() const
 {
     std::lock_guard<std::mutex> lock(m_syncMutex);
-    return std::find(m_earlierTriggers.begin(), m_earlierTriggers.end(), lmt) != m_earlierTriggers.end();
+    return m_lmtTakenAt;
 }
 
 void Board::SetSyncCallback(std::function<void(uint64_t)> callback)
@@ -370,21 +369,21 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
     bool applied = false;
     std::function<void(uint64_t)> callback;
     uint64_t lmt = 0;
+    uint64_t count = 0;
     {
+        // The trigger's number and the LMT it takes are one step: the number
+        // latched for a taken LMT is the one its event carries.
         std::lock_guard<std::mutex> lock(m_syncMutex);
+        count = m_triggers.load() + 1;
+        m_triggers.store(count);
         if (m_lmtPending) {
             m_clock.Set(m_pendingLmt, t);
             m_lmtPending = false;
+            m_lmtTakenAt = count;
             applied = true;
             callback = m_syncCallback;
-            m_earlierTriggers.swap(m_epochTriggers);
-            m_epochTriggers.clear();
         }
         lmt = m_clock.At(t);
-        if (m_epochTriggers.size() >= c_keptTriggers) {
-            m_epochTriggers.erase(m_epochTriggers.begin());
-        }
-        m_epochTriggers.push_back(lmt);
     }
     for (auto& hook : m_triggerHooks) {
         hook();
@@ -394,7 +393,7 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
     if (applied && callback) {
         callback(lmt);
     }
-    Feed(c_eventTrigger, m_triggers.fetch_add(1) + 1, lmt, 0);
+    Feed(c_eventTrigger, count, lmt, 0);
     return true;
 }
 

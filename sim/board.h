@@ -98,10 +98,12 @@ public:
     void SetLmtAtNextTrigger(uint64_t lmt);
     void CancelPendingLmt();
     bool LmtPending() const;
-    // True when a trigger taken before the last pending LMT was applied
-    // carried lmt: such a trigger's event may still be on its way to a
-    // reader after the board has taken the new LMT.
-    bool TriggeredBeforeLastLmt(uint64_t lmt) const;
+    // The count (as its event carries it) of the trigger at which the board
+    // took the LMT set last; 0 while that LMT is pending, after a cancel and
+    // before any. The board latches it as it takes the LMT: the events of
+    // the triggers before it, however many announcements back, may still be
+    // on their way to a reader that lags behind.
+    uint64_t TriggerThatTookLmt() const;
     // Called after a pending LMT was applied, on the thread that delivered the
     // trigger, with the LMT taken; empty to remove. It must not create
     // triggers itself.
@@ -181,13 +183,10 @@ private:
     FaBlockModel* m_faBlock = nullptr;
     std::unique_ptr<GdxModels> m_gdx;
 
-    mutable std::mutex m_syncMutex;
+    mutable std::mutex m_syncMutex; // also numbers the triggers
     bool m_lmtPending = false;
     uint64_t m_pendingLmt = 0;
-    // LMTs of the latest triggers since the last applied LMT, and of those
-    // before it (at most c_keptTriggers each).
-    std::vector<uint64_t> m_epochTriggers;
-    std::vector<uint64_t> m_earlierTriggers;
+    uint64_t m_lmtTakenAt = 0;
     std::function<void(uint64_t)> m_syncCallback;
     std::function<void(const EventRecord&)> m_requestHandler;
 

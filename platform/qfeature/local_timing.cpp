@@ -142,7 +142,7 @@ bool LocalTimingSync::AnnounceSync(unsigned long long lmt)
     return true;
 }
 
-void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long parameter)
+void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long parameter, unsigned long long count)
 {
     QSTD_TRACE_FNC();
     if (id != c_syncEventId) {
@@ -156,17 +156,26 @@ void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long para
         if (!m_pending) {
             return;
         }
-        if (simBoard != nullptr && simBoard->LmtPending()) {
-            // A trigger from before the clock was armed; the next one takes the LMT.
-            return;
-        }
         lmt = m_announced.load();
-        if (simBoard != nullptr && parameter != lmt && simBoard->TriggeredBeforeLastLmt(parameter)) {
-            // A trigger from before the board took the LMT, read late: the
-            // trigger that took it follows in the same queue.
-            QSTD_TRACE(2, GetBoard().GetName() << ": trigger at LMT " << parameter << " from before LMT " << lmt
-                                               << " was taken; ignored");
-            return;
+        if (simBoard != nullptr) {
+            // The board numbers its triggers and latches the number of the
+            // one that took the LMT. Every trigger before it is stale, from
+            // whichever announcement, read late by a reader that lags behind
+            // (a restart runs on it): the one that took the LMT follows in
+            // the same queue. While the LMT is pending every trigger is stale.
+            const unsigned long long taken = simBoard->TriggerThatTookLmt();
+            if (taken == 0 || count < taken) {
+                QSTD_TRACE(2, GetBoard().GetName() << ": trigger " << count << " at LMT " << parameter
+                                                   << " from before LMT " << lmt << " was taken; ignored");
+                return;
+            }
+            if (count > taken) {
+                // The event of the trigger that took it was lost (a full
+                // queue); the board has taken the LMT all the same.
+                QSTD_TRACE(2, GetBoard().GetName() << ": trigger " << taken << " that took LMT " << lmt
+                                                   << " was not read; trigger " << count << " completes");
+                parameter = lmt;
+            }
         }
         m_pending = false;
         if (simBoard != nullptr) {

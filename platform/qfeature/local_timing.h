@@ -14,14 +14,17 @@
 //    An LMT outside [c_min_syncLMT, c_max_syncLMT] is not accepted. An
 //    exception of the board's, a source's or this object's hook passes out
 //    of AnnounceSync; a first announcement is then withdrawn.
-//  - Synchronize(id, lmt) for the trigger event (id 2) that carries the
-//    taken LMT: OnStartAdjustment, the sources' OnAdjustedTimestamp, the
-//    board's OnAdjustedTimestamp (difference of the new to the old LMT at
-//    the trigger, and the LMT), OnStopAdjustment(true) and the
-//    application's OnSynchronized. A trigger that the board saw before the
-//    clock was armed is ignored (the next one completes). A trigger whose LMT
-//    is not the announced one ends the adjustment with OnStopAdjustment(false)
-//    and no OnSynchronized; so does an exception of the board's hook (logged).
+//  - Synchronize(id, lmt, count) for the trigger event (id 2, its LMT and
+//    its count) that took the announced LMT: OnStartAdjustment, the sources'
+//    OnAdjustedTimestamp, the board's OnAdjustedTimestamp (difference of the
+//    new to the old LMT at the trigger, and the LMT), OnStopAdjustment(true)
+//    and the application's OnSynchronized. The board tells by the count
+//    which trigger took the LMT: every trigger before it is ignored, however
+//    many announcements back it lies, and so is every trigger while the LMT
+//    is pending; a later one (the event of the one that took it was lost)
+//    completes. The trigger that took it with another LMT than the announced
+//    one ends the adjustment with OnStopAdjustment(false) and no
+//    OnSynchronized; so does an exception of the board's hook (logged).
 
 #include "platform/qapp/zemtra_board.h"
 #include "platform/qapp/zemtra_feature.h"
@@ -82,7 +85,8 @@ public:
 
     // True when the announcement is accepted.
     bool AnnounceSync(unsigned long long lmt);
-    void Synchronize(unsigned long long id, unsigned long long parameter);
+    // id, LMT and count of an event of the board.
+    void Synchronize(unsigned long long id, unsigned long long parameter, unsigned long long count);
 
     bool IsSyncPending() const;
     // The LMT announced last and the LMT taken at the last synchronisation

@@ -632,7 +632,7 @@ TEST(GdxBoardOperations, OnlyTheTriggerSynchronises)
     b.EventReceived(0, 11, 0);
     b.EventReceived(3, 11, 0);
     EXPECT_TRUE(b.GetLocalTiming()->IsSyncPending());
-    b.EventReceived(2, 11, 0);
+    b.EventReceived(2, 11, f.Sim().TriggerCount());
     EXPECT_FALSE(b.GetLocalTiming()->IsSyncPending());
     EXPECT_EQ(11u, b.GetLocalTiming()->GetSynchronizedLMT());
 }

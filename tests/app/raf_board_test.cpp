@@ -139,7 +139,7 @@ TEST(RafBoardOperations, TriggerCompletesAnnouncedSynchronisationAndRestartIsBou
     EXPECT_TRUE(lt->IsSyncPending());
 
     qstd::CaptureScope capture(true, true, 1);
-    b.EventReceived(2, 7, 12345);
+    b.EventReceived(2, 7, f.Sim().TriggerCount());
     const auto waited = std::chrono::steady_clock::now() - trigger;
 
     EXPECT_FALSE(lt->IsSyncPending());

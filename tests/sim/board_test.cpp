@@ -159,29 +159,41 @@ TEST(SimBoard, AnnouncedLmtIsTakenAtTheNextTriggerOnly)
         synced = lmt;
         ++calls;
     });
+    raf.Events().Open();
+    const auto t = Clock::now();
+    ASSERT_TRUE(raf.DeliverTrigger(t - std::chrono::milliseconds(1)));
+    EXPECT_EQ(raf.TriggerThatTookLmt(), 0u);
     raf.SetLmtAtNextTrigger(5000);
     raf.SetLmtAtNextTrigger(1000000); // the later announcement wins
     EXPECT_TRUE(raf.LmtPending());
-    const auto t = Clock::now();
     ASSERT_TRUE(raf.DeliverTrigger(t));
     EXPECT_FALSE(raf.LmtPending());
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(synced, 1000000u);
     EXPECT_EQ(raf.Clock().At(t), 1000000u);
     EXPECT_EQ(raf.Clock().At(t + std::chrono::milliseconds(2)), 1002000u);
-    EXPECT_EQ(raf.TriggerCount(), 1u);
+    EXPECT_EQ(raf.TriggerCount(), 2u);
+    // The board latches the count that the event of the taking trigger carries.
+    EXPECT_EQ(raf.TriggerThatTookLmt(), 2u);
+    sim::EventRecord r{};
+    ASSERT_EQ(raf.Events().Read(r, std::chrono::milliseconds(1)), sim::EventDevice::c_readOk);
+    ASSERT_EQ(raf.Events().Read(r, std::chrono::milliseconds(1)), sim::EventDevice::c_readOk);
+    EXPECT_EQ(r, (sim::EventRecord{sim::c_eventTrigger, 2, 1000000, 0}));
 
     // A trigger without announcement leaves the clock running on.
     raf.DeliverTrigger(t + std::chrono::milliseconds(1));
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(raf.Clock().At(t + std::chrono::milliseconds(3)), 1003000u);
+    EXPECT_EQ(raf.TriggerThatTookLmt(), 2u);
 
-    // A cancelled announcement is not applied.
+    // A cancelled announcement is not applied, and no trigger took it.
     raf.SetLmtAtNextTrigger(7);
+    EXPECT_EQ(raf.TriggerThatTookLmt(), 0u);
     raf.CancelPendingLmt();
     raf.DeliverTrigger(t + std::chrono::milliseconds(4));
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(raf.Clock().At(t + std::chrono::milliseconds(4)), 1004000u);
+    EXPECT_EQ(raf.TriggerThatTookLmt(), 0u);
 
     // A board that never sees triggers keeps its announcement pending.
     sim::BoardDesc d = Desc(sim::c_typeRaf);

@@ -146,7 +146,7 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     sim::Board* simBoard = bench.Desc(1)->SimBoard();
 
     // Not pending: a trigger changes nothing.
-    timing->Synchronize(2, 0);
+    timing->Synchronize(2, 0, simBoard->TriggerCount());
     EXPECT_TRUE(timing->calls.empty());
     EXPECT_EQ(timing->GetSynchronizedLMT(), qfeature::LocalTimingSync::c_unsynchronizedLMT);
 
@@ -154,13 +154,13 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     EXPECT_EQ(bench.app.Announced(), 1u);
     EXPECT_TRUE(simBoard->LmtPending());
     // A trigger seen before the clock took the LMT, and other event ids, are ignored.
-    timing->Synchronize(2, 42);
-    timing->Synchronize(3, 100000);
+    timing->Synchronize(2, 42, simBoard->TriggerCount());
+    timing->Synchronize(3, 100000, simBoard->TriggerCount() + 1);
     EXPECT_TRUE(timing->IsSyncPending());
 
     ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
     EXPECT_FALSE(simBoard->LmtPending());
-    timing->Synchronize(2, 100000);
+    timing->Synchronize(2, 100000, simBoard->TriggerCount());
     EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "start", "stop ok"}));
     EXPECT_EQ(bench.app.Synchronized(), 1u);
     EXPECT_EQ(timing->GetSynchronizedLMT(), 100000u);
@@ -170,7 +170,7 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     timing->calls.clear();
     ASSERT_TRUE(timing->AnnounceSync(200000));
     ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
-    timing->Synchronize(2, 123);
+    timing->Synchronize(2, 123, simBoard->TriggerCount());
     EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "stop failed"}));
     EXPECT_EQ(bench.app.Synchronized(), 1u);
     EXPECT_TRUE(capture.LoggedSubstring("carries LMT 123 instead of the announced 200000"));
@@ -180,7 +180,7 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     board->fail = true;
     ASSERT_TRUE(timing->AnnounceSync(300000));
     ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
-    timing->Synchronize(2, 300000);
+    timing->Synchronize(2, 300000, simBoard->TriggerCount());
     EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "start", "stop failed"}));
     EXPECT_TRUE(capture.Logged("Timestamp adjustment of raf3 failed: restart failed"));
     EXPECT_EQ(bench.app.Synchronized(), 1u);
@@ -193,34 +193,79 @@ TEST(LocalTimingSync, ProtocolStepByStep)
     EXPECT_FALSE(timing->IsSyncPending());
     EXPECT_FALSE(simBoard->LmtPending());
     ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
-    timing->Synchronize(2, 400000);
+    timing->Synchronize(2, 400000, simBoard->TriggerCount());
     EXPECT_TRUE(timing->calls.empty());
     EXPECT_EQ(bench.app.Announced(), 3u);
     EXPECT_EQ(bench.app.Synchronized(), 1u);
 }
 
-TEST(LocalTimingSync, TriggerReadLateFromBeforeTheLmtIsPassedOver)
+// The board's events are read late (a restart runs on their reader) while
+// announcements follow each other: the first synchronisation completes and
+// its restart runs, more announcements come, each taken at a trigger with
+// stale triggers between them. Only the trigger that took the last LMT
+// completes, however many announcements back the stale ones lie and whatever
+// LMT they carry; when its event is lost, the next trigger completes.
+TEST(LocalTimingSync, OnlyTheTriggerThatTookTheLastLmtCompletesAReaderThatLags)
 {
-    qstd::CaptureScope capture;
-    Bench bench(Scenario({3}));
-    auto* board = bench.MakeBoard<ThrowingBoard>(1);
-    auto* timing = qapp::Create<RecordingTiming>(*board, "local_timing", nullptr, nullptr);
-    sim::Board* simBoard = bench.Desc(1)->SimBoard();
+    struct Case {
+        std::vector<unsigned long long> lmts;
+        bool takingEventLost;
+    };
+    const Case cases[] = {
+        {{100000, 500000}, false},
+        {{1, 2, 0}, false},
+        {{1, 2, 3, 0}, false},
+        // The trigger that took an earlier 5 carries the LMT announced last.
+        {{5, 5, 5}, false},
+        {{1, 2, 0}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.lmts) + (c.takingEventLost ? " lost" : ""));
+        qstd::CaptureScope capture;
+        Bench bench(Scenario({3}));
+        auto* board = bench.MakeBoard<ThrowingBoard>(1);
+        auto* timing = qapp::Create<RecordingTiming>(*board, "local_timing", nullptr, nullptr);
+        sim::Board* simBoard = bench.Desc(1)->SimBoard();
+        struct Event {
+            unsigned long long lmt;
+            unsigned long long count;
+        };
+        std::vector<Event> queued;
+        const auto trigger = [&] {
+            const auto t = std::chrono::steady_clock::now();
+            ASSERT_TRUE(simBoard->DeliverTrigger(t));
+            queued.push_back({simBoard->Clock().At(t), simBoard->TriggerCount()});
+        };
 
-    // A trigger before the announcement whose event is read only after the
-    // next trigger has taken the LMT: the reader lags behind the board.
-    const auto before = std::chrono::steady_clock::now();
-    ASSERT_TRUE(simBoard->DeliverTrigger(before));
-    const unsigned long long stale = simBoard->Clock().At(before);
-    ASSERT_TRUE(timing->AnnounceSync(500000));
-    ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
-    timing->Synchronize(2, stale);
-    EXPECT_TRUE(timing->IsSyncPending());
-    EXPECT_FALSE(capture.LoggedSubstring("instead of the announced"));
-    timing->Synchronize(2, 500000);
-    EXPECT_EQ(timing->calls, (std::vector<std::string>{"announced", "start", "stop ok"}));
-    EXPECT_EQ(timing->GetSynchronizedLMT(), 500000u);
-    EXPECT_EQ(bench.app.Synchronized(), 1u);
+        ASSERT_TRUE(timing->AnnounceSync(c.lmts[0]));
+        trigger();
+        timing->Synchronize(2, queued.back().lmt, queued.back().count);
+        ASSERT_EQ(timing->GetSynchronizedLMT(), c.lmts[0]);
+        queued.clear();
+        for (size_t i = 1; i < c.lmts.size(); ++i) {
+            trigger();
+            ASSERT_TRUE(timing->AnnounceSync(c.lmts[i]));
+            trigger();
+        }
+        const unsigned long long taking = simBoard->TriggerCount();
+        ASSERT_EQ(simBoard->TriggerThatTookLmt(), taking);
+        if (c.takingEventLost) {
+            queued.pop_back();
+        }
+        trigger();
+
+        timing->calls.clear();
+        for (const Event& e : queued) {
+            const bool expected = e.count < taking + (c.takingEventLost ? 1 : 0);
+            timing->Synchronize(2, e.lmt, e.count);
+            EXPECT_EQ(timing->IsSyncPending(), expected) << "trigger " << e.count;
+        }
+        EXPECT_EQ(timing->calls, (std::vector<std::string>{"start", "stop ok"}));
+        EXPECT_EQ(timing->GetSynchronizedLMT(), c.lmts.back());
+        EXPECT_FALSE(capture.LoggedSubstring("instead of the announced"));
+        EXPECT_EQ(bench.app.Announced(), 2u);
+        EXPECT_EQ(bench.app.Synchronized(), 2u);
+    }
 }
 
 TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
@@ -238,7 +283,7 @@ TEST(LocalTimingSync, AdjustmentReportsTheClockStep)
     const unsigned long long target = now + 1000000000ull;
     ASSERT_TRUE(timing->AnnounceSync(target));
     ASSERT_TRUE(simBoard->DeliverTrigger(std::chrono::steady_clock::now()));
-    timing->Synchronize(2, target);
+    timing->Synchronize(2, target, simBoard->TriggerCount());
     // The clock stepped forward by about 10^9 periods (less the time that passed).
     EXPECT_GT(board->delta, 999000000ll);
     EXPECT_LE(board->delta, 1000000000ll);
@@ -286,7 +331,7 @@ TEST(LocalTimingSync, ExportedSignalSourcesFollowTheSynchronisation)
 
     ASSERT_TRUE(timing->AnnounceSync(900));
     ASSERT_TRUE(bench.Desc(1)->SimBoard()->DeliverTrigger(std::chrono::steady_clock::now()));
-    timing->Synchronize(2, 900);
+    timing->Synchronize(2, 900, bench.Desc(1)->SimBoard()->TriggerCount());
     const std::vector<std::string> expected = {"announced", "adjusted 900"};
     EXPECT_EQ(top.calls, expected);
     EXPECT_EQ(deep.calls, expected);

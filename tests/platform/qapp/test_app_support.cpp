@@ -167,7 +167,7 @@ void TestBoard::Record(const char* hook)
     Hooks().Add(GetName(), hook, StateNow());
 }
 
-void TestBoard::EventReceived(unsigned long long id, unsigned long long first, unsigned long long)
+void TestBoard::EventReceived(unsigned long long id, unsigned long long first, unsigned long long second)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -175,7 +175,7 @@ void TestBoard::EventReceived(unsigned long long id, unsigned long long first, u
         m_lastLmt = first;
     }
     if (id == 2 && m_timing) {
-        m_timing->Synchronize(2, first);
+        m_timing->Synchronize(2, first, second);
     }
 }
 
