@@ -1,5 +1,6 @@
 #include "sim/gdx_gbe.h"
 
+#include "platform/fpga/fpga_access.h"
 #include "platform/qstd/log.h"
 #include "sim/board.h"
 #include "sim/gdx_models.h"
@@ -242,9 +243,9 @@ bool GbeModel::LinkUp(Clock::time_point now) const
 
 bool GbeModel::ModulePresent() const
 {
-    // Plain memory, read directly: this runs inside an access of the
+    // The memory itself, past the models: this runs inside an access of the
     // accessor layer.
-    const uint32_t status = *reinterpret_cast<volatile uint32_t*>(m_board.Memory() + c_sfpStatus);
+    const uint32_t status = fpga::MemoryRead32(m_board.Memory(), c_sfpStatus);
     return ((status >> (3 * m_cage + 2)) & 1) == 0;
 }
 

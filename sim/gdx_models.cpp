@@ -38,7 +38,7 @@ constexpr size_t c_rafCicDecimation = 0x114;
 
 uint32_t Word(volatile FPGAMem_t* base, size_t offset)
 {
-    return *reinterpret_cast<volatile uint32_t*>(base + offset);
+    return fpga::MemoryRead32(base, offset);
 }
 
 // SFP control: the grouping SFPs' lock bits in their status words follow

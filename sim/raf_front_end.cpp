@@ -45,7 +45,7 @@ int BankOf(size_t offset)
 
 uint32_t Word(const volatile FPGAMem_t* memory, size_t offset)
 {
-    return *reinterpret_cast<const volatile uint32_t*>(memory + offset);
+    return fpga::MemoryRead32(memory, offset);
 }
 
 } // namespace

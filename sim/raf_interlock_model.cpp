@@ -5,7 +5,7 @@ namespace sim {
 RafInterlockModel::RafInterlockModel(volatile FPGAMem_t* region, Raise raise) : m_raise(std::move(raise))
 {
     for (size_t i = 0; i < m_words.size(); ++i) {
-        m_words[i].store(*reinterpret_cast<volatile uint32_t*>(region + 4 * i));
+        m_words[i].store(fpga::MemoryRead32(region, 4 * i));
     }
 }
 

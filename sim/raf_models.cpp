@@ -1,5 +1,6 @@
 #include "sim/raf_models.h"
 
+#include "platform/fpga/fpga_access.h"
 #include "sim/board.h"
 #include "sim/raf_front_end.h"
 
@@ -51,14 +52,16 @@ constexpr double c_twoPi = 6.283185307179586;
 constexpr double c_channelAmplitude[4] = {8000.0, 7800.0, 8200.0, 7900.0};
 constexpr double c_channelPhase[4] = {0.0, 0.5, 1.0, 1.5};
 
+// The board's memory behind the models, a whole word at a time: the server
+// writes it meanwhile (the synthetic generator's table and control word).
 uint32_t Load32(Board& board, size_t offset)
 {
-    return *reinterpret_cast<volatile uint32_t*>(board.Memory() + offset);
+    return fpga::MemoryRead32(board.Memory(), offset);
 }
 
 void Store32(Board& board, size_t offset, uint32_t value)
 {
-    *reinterpret_cast<volatile uint32_t*>(board.Memory() + offset) = value;
+    fpga::MemoryWrite32(board.Memory(), offset, value);
 }
 
 uint64_t PackAtom(const int16_t (&s)[4])

@@ -27,7 +27,8 @@
 //     until then and converts the input selected when it ends). Sensors named
 //     by the fault switch "temperature_failed" answer with a transfer error.
 // The synthetic generator's table RAM and control word (0xC00000) are plain
-// memory, read by the debug RAM model.
+// memory, which the debug RAM model reads a whole word at a time while
+// clients write it.
 
 #include <chrono>
 #include <cstdint>

@@ -5,6 +5,12 @@
 // that registers whose reads differ from writes (data ports, self-clearing
 // bits, hardware status) behave as on the hardware; while no model is
 // registered the cost is one relaxed atomic load per access.
+//
+// Each 32-bit word is read and written whole, as one relaxed atomic access
+// (the same single load or store instruction as a volatile access of an
+// aligned word): the simulated chassis' threads read the memory that the
+// server's threads write, and the server's threads each other's words,
+// without a data race.
 
 #include <atomic>
 #include <cstddef>
@@ -36,31 +42,41 @@ void RegisterRegion(volatile void* begin, size_t size, RegisterModel* model);
 // Removes the model registered at begin; accesses after it are plain.
 void UnregisterRegion(volatile void* begin);
 
+// The 32-bit word of the memory itself, past any model: what the models of
+// the simulated chassis read and keep in the memory behind their registers.
+inline uint32_t MemoryRead32(const volatile FPGAMem_t* base, size_t offset)
+{
+    return __atomic_load_n(reinterpret_cast<const volatile uint32_t*>(base + offset), __ATOMIC_RELAXED);
+}
+
+inline void MemoryWrite32(volatile FPGAMem_t* base, size_t offset, uint32_t value)
+{
+    __atomic_store_n(reinterpret_cast<volatile uint32_t*>(base + offset), value, __ATOMIC_RELAXED);
+}
+
 inline uint32_t Read32(const volatile FPGAMem_t* base, size_t offset)
 {
-    const volatile uint32_t* p = reinterpret_cast<const volatile uint32_t*>(base + offset);
     if (detail::g_regions.load(std::memory_order_acquire) != 0) {
         uint32_t v = 0;
-        if (detail::HookRead32(p, v)) {
+        if (detail::HookRead32(base + offset, v)) {
             return v;
         }
     }
-    return *p;
+    return MemoryRead32(base, offset);
 }
 
 inline void Write32(volatile FPGAMem_t* base, size_t offset, uint32_t value)
 {
-    volatile uint32_t* p = reinterpret_cast<volatile uint32_t*>(base + offset);
     if (detail::g_regions.load(std::memory_order_acquire) != 0) {
-        if (detail::HookWrite32(p, value)) {
+        if (detail::HookWrite32(base + offset, value)) {
             return;
         }
     }
-    *p = value;
+    MemoryWrite32(base, offset, value);
 }
 
-// A register as the word that a register node binds to: a plain access to
-// the mapped memory, which the models of the simulated chassis do not see.
+// A register as the word that a register node binds to. Its address only:
+// the nodes read and write it through Read32/Write32 (qreg/register_word.h).
 inline volatile uint32_t& Word32(volatile FPGAMem_t* base, size_t offset)
 {
     return *reinterpret_cast<volatile uint32_t*>(base + offset);

@@ -1,15 +1,22 @@
 // Synthetic signal generator: the table for given amplitudes and its write
 // order, the start amplitudes held to 16 bits, the enable switch with the
-// state machine, a board without an ADC frequency, and concurrent writes.
+// state machine, a board without an ADC frequency, concurrent writes, and
+// client writes beside the debug RAM's captures that play the table back.
 #include "raf_support.h"
 
 #include "platform/qfeature/tsm.h"
 #include "platform/qstd/capture.h"
 #include "raf/synthetic_generator.h"
+#include "raf/tbt.h"
+#include "raf/tbt_window_signal.h"
+#include "sim/raf_models.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -134,6 +141,61 @@ TEST(SyntheticGeneratorConcurrency, TableFollowsTheLastAmplitudes)
     }
     other.join();
     EXPECT_EQ(ExpectedTable(f.Board(), 119, 3019), Table(f));
+}
+
+// A client switches the generator and changes amplitude 1 while another
+// reads the debug RAM window, whose captures read the generator's control
+// word and table from the board's memory: every read gets its atoms, and
+// after the writes a capture plays back the table of the last amplitude.
+TEST(SyntheticGeneratorConcurrency, ClientWritesBesideDebugRamWindowReads)
+{
+    RafFixture f;
+    mci::ClientAccess synth = f.Tree("synth_generator");
+    std::shared_ptr<TbtWindowSignal> window = f.Board().GetTbtDsp()->GetWindowSignal();
+    ASSERT_TRUE(window);
+    constexpr size_t c_atoms = 64;
+    constexpr unsigned c_rounds = 100;
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> reads{0};
+    std::atomic<unsigned> wrong{0};
+    std::thread reader([&] {
+        qsig::Array<AdcAtomTraits> buffer(AdcAtomTraits(), c_atoms);
+        while (!stop.load()) {
+            buffer.Resize(c_atoms);
+            if (window->Read(buffer, 0, nullptr) != qsig::eSuccess || buffer.GetLength() != c_atoms) {
+                ++wrong;
+            }
+            ++reads;
+        }
+    });
+    // Writes until both sides have gone on beside each other for a while;
+    // a generous deadline for a busy machine.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    unsigned writes = 0;
+    while ((writes < c_rounds || reads.load() < c_rounds) && std::chrono::steady_clock::now() < deadline) {
+        synth.SetText("enabled", writes % 2 == 0 ? "true" : "false");
+        synth.SetInteger("amp1", 1000 + writes % 7);
+        ++writes;
+    }
+    stop.store(true);
+    reader.join();
+    EXPECT_GE(reads.load(), c_rounds);
+    EXPECT_EQ(0u, wrong.load());
+
+    synth.SetText("enabled", "true");
+    synth.SetInteger("amp1", 1234);
+    synth.SetInteger("amp2", 2000);
+    std::vector<uint64_t> atoms(c_atoms, 0);
+    ASSERT_EQ(c_atoms, f.Board().GetTbtDsp()->ReadDebugRamData(atoms.data(), c_atoms, 0));
+    uint64_t captures = 0;
+    uint64_t n0 = 0;
+    ASSERT_TRUE(sim::DebugRamFrames(f.Sim(), captures, n0));
+    const std::vector<uint32_t> table = ExpectedTable(f.Board(), 1234, 2000);
+    for (size_t k = 0; k < c_atoms; ++k) {
+        const uint64_t a1 = table[(n0 + k) % table.size()] & 0xFFFF;
+        const uint64_t a2 = table[(n0 + k) % table.size()] >> 16;
+        EXPECT_EQ(a1 | (a1 << 16) | (a2 << 32) | (a2 << 48), atoms[k]) << k;
+    }
 }
 
 } // namespace
