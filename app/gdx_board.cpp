@@ -176,7 +176,7 @@ void GdxBoard::CreateFeedbackBlocks()
     }
     m_gbe_magnet =
         RegisterObject<GBE>(c_gbe_magnet_offset, "gbe_magnet", m_sfp_eeprom, m_sfp_phy, m_house_keeping, eSfpSlot0);
-    volatile uint32_t& state = *reinterpret_cast<volatile uint32_t*>(m_grouping->GetBlock() + c_fofb_state_word);
+    volatile uint32_t& state = fpga::Word32(m_grouping->GetBlock(), c_fofb_state_word);
     m_fofb_state = qapp::Create<FofbStateMachine>(*m_fofb, std::string("state"), state, m_event.get());
     m_ser_output = RegisterObject<SerOutput>(c_ser_output_offset, "ser_output", m_fofb_state);
     volatile FPGAMem_t* interlock = qapp::RequireMapped(MapRegisters(c_fofb_interlock_offset, c_fofb_interlock_length));

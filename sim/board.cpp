@@ -45,19 +45,19 @@ constexpr uint32_t c_patternMask = 0xFu << c_patternShift;
 // A status word whose bits 0-1 always read set: the ADC clock is missing.
 class MissingAdcClock : public fpga::RegisterModel {
 public:
-    explicit MissingAdcClock(volatile FPGAMem_t* word) : m_word(reinterpret_cast<volatile uint32_t*>(word)) {}
+    explicit MissingAdcClock(volatile FPGAMem_t* word) : m_word(word) {}
     bool Read32(size_t offset, uint32_t& value) override
     {
         if (offset != 0) {
             return false;
         }
-        value = *m_word | 0x3u;
+        value = fpga::MemoryRead32(m_word, 0) | 0x3u;
         return true;
     }
     bool Write32(size_t, uint32_t) override { return false; }
 
 private:
-    volatile uint32_t* m_word;
+    volatile FPGAMem_t* m_word;
 };
 
 // The oversampling words of the RAF house keeping. Bits 24-27 read the last
@@ -70,7 +70,7 @@ public:
     Oversampling(volatile FPGAMem_t* base, bool stuck) : m_base(base), m_stuck(stuck)
     {
         for (size_t i = 0; i < c_oversamplingWords; ++i) {
-            const uint32_t word = *reinterpret_cast<volatile uint32_t*>(m_base + i * c_oversamplingStride);
+            const uint32_t word = fpga::MemoryRead32(m_base, i * c_oversamplingStride);
             m_pattern[i].store(stuck ? 0u : (word & c_patternMask) >> c_patternShift);
         }
     }
@@ -80,7 +80,7 @@ public:
         if (i < 0) {
             return false;
         }
-        const uint32_t word = *reinterpret_cast<volatile uint32_t*>(m_base + offset);
+        const uint32_t word = fpga::MemoryRead32(m_base, offset);
         value = (word & ~c_patternMask) | (m_pattern[i].load() << c_patternShift);
         return true;
     }
@@ -118,7 +118,7 @@ private:
 
 void Store32(volatile FPGAMem_t* mem, size_t offset, uint32_t value)
 {
-    *reinterpret_cast<volatile uint32_t*>(mem + offset) = value;
+    fpga::MemoryWrite32(mem, offset, value);
 }
 
 } // namespace
@@ -202,7 +202,7 @@ void Board::InstallModels()
             PlugRegisters(c_gdxAdcClockStatus, 4, std::make_unique<MissingAdcClock>(mem + c_gdxAdcClockStatus));
         }
         m_gdx = std::make_unique<GdxModels>(*this);
-        const unsigned userblock = *reinterpret_cast<volatile uint32_t*>(mem + c_gdxUserblock) & 0xFF;
+        const unsigned userblock = fpga::MemoryRead32(mem, c_gdxUserblock) & 0xFF;
         InstallStreamerModels(*this, userblock);
         InstallFeedbackModels(*this, userblock);
     }
