@@ -375,7 +375,7 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
     uint64_t most = 0;
     SizeRange(look, least, most);
     if (code == eBadRequest && atomOffset >= most) {
-        return from + " lies outside " + (least == most ? "a section" : "the largest section held") + " of " +
+        return from + " lies outside " + (least == most ? "a section of " : "the largest section held, of ") +
                std::to_string(most) + " atoms";
     }
     const size_t kept = look.Kept();

@@ -730,6 +730,8 @@ struct Triggered {
                 out[i] = firstLmt + i * step;
             }
         }
+        uint64_t Settled() const override { return settled.load(); }
+        std::atomic<uint64_t> settled{0}; // what the acquisition has passed
     };
     // A controller made with 4 sections of size / 4 atoms, and its source.
     explicit Triggered(size_t size)
@@ -739,7 +741,7 @@ struct Triggered {
           source(std::make_shared<DataOnDemandSource<AdcAtoms>>("adc", std::make_shared<RandomAccessZemtra>(memory, ""),
                                                                 0, size * 8, 3, ePriorityHigh, AdcAtoms(), ""))
     {
-        sim::HistoryMemory::SetGenerator(track, std::make_shared<Lmts>());
+        sim::HistoryMemory::SetGenerator(track, lmts);
         controller->SetTimeout(10s);
         source->SetPositionController(controller);
     }
@@ -754,6 +756,7 @@ struct Triggered {
 
     std::shared_ptr<sim::HistoryMemory> memory;
     std::shared_ptr<sim::HistoryMemory::Track> track;
+    std::shared_ptr<Lmts> lmts = std::make_shared<Lmts>();
     std::shared_ptr<SegmentedBufferController> controller;
     std::shared_ptr<DataOnDemandSource<AdcAtoms>> source;
 };
@@ -977,6 +980,12 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
         const std::vector<uint64_t> section(10);
         gaps.track->Append(section.data(), section.size(), 1000 * k, 1);
     }
+    Triggered varied(64); // sections of 16 and 8 atoms; the acquisition has passed LMT 2499
+    varied.Trigger(1000, 16);
+    varied.Trigger(2000, 8);
+    varied.lmts->settled = 2500;
+    const std::string inVaried = "sections of 8 to 16 atoms; the history holds LMT 1000 to 2007 (atoms 0 to 23 since "
+                                 "its last restart at LMT 1000), 2 complete sections";
     SimplePositionController simple(2048);
     const std::string buffer = "the buffer holds 2048 atoms, 0 to 2047";
     struct Case {
@@ -1013,6 +1022,13 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
         {g, eAccessAtTime, 2010, 0, 1, eBadRequest,
          "LMT 2010 lies between two sections, in a gap of the acquisition: sections of 10 atoms; the history holds "
          "LMT 1000 to 4009 (atoms 0 to 39 since its last restart at LMT 100), 4 complete sections"},
+        {*varied.controller, eAccessNow, 0, 8, 1, eBadRequest,
+         "the offset 8 lies outside the newest section, of 8 atoms: " + inVaried},
+        {*varied.controller, eAccessNow, 0, 16, 1, eBadRequest,
+         "the offset 16 lies outside the largest section held, of 16 atoms"},
+        {*varied.controller, eAccessAtTime, 2008, 0, 1, eBadRequest,
+         "LMT 2008 lies after the newest section, in a gap of the acquisition that no section will fill: " + inVaried},
+        {*varied.controller, eAccessAtTime, 2500, 0, 1, eTryAgain, "LMT 2500 is not recorded yet: " + inVaried},
         {simple, eAccessDefault, 2040, 8, 1, eBadRequest, "atom 2048 lies past the buffer's end: " + buffer},
         {simple, eAccessNow, 0, 2048, 1, eBadRequest, "the offset 2048 lies past the buffer's end: " + buffer},
     };
