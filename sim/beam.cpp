@@ -339,6 +339,7 @@ RafAcquisition::RafAcquisition(Beam& beam, Board& board)
     m_faStep = m_faTurns * m_tbt;
     m_saStep = m_saTurns * m_tbt;
     m_harmonic = Register(board, c_harmonicNumber);
+    m_adcOffset.store(Register(board, c_tsmOffset));
 
     // The DMA buffer: ADC in the first quarter, TDP in the second, DDC in
     // the second half.
@@ -429,6 +430,7 @@ void RafAcquisition::OnTrigger(uint64_t lmt)
 {
     const uint64_t duration = std::min<uint64_t>(Register(m_board, c_tsmDuration), m_adc->Atoms());
     const uint64_t offset = Register(m_board, c_tsmOffset);
+    m_adcOffset.store(offset);
     const uint64_t first = lmt > offset ? lmt - offset : 0;
     // The clock's reading at a fixed instant changes only when it is set.
     const uint64_t reading = m_board.Clock().At(m_clockProbe);
@@ -450,7 +452,7 @@ uint64_t RafAcquisition::AdcSettled() const
     if (passed >= now) {
         return 0; // the clock was set within that time, or it has just started
     }
-    const uint64_t offset = Register(m_board, c_tsmOffset);
+    const uint64_t offset = m_adcOffset.load();
     return passed + 1 > offset ? passed + 1 - offset : 0;
 }
 

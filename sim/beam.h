@@ -165,7 +165,8 @@ public:
     // another time.
     void OnTrigger(uint64_t lmt);
     // The LMT from which on the ADC history may still get atoms: the earliest
-    // that the section of a trigger still to come can start at.
+    // that the section of a trigger still to come can start at, with the
+    // acquisition offset of the last trigger. Waits for nothing.
     uint64_t AdcSettled() const;
     // Feeds the open stream devices with the atoms due by now.
     void Feed();
@@ -235,6 +236,7 @@ private:
     // another reading tells that the clock was set since.
     const std::chrono::steady_clock::time_point m_clockProbe;
     std::atomic<uint64_t> m_clockAtProbe{0};
+    std::atomic<uint64_t> m_adcOffset{0}; // of the last trigger
 
     struct Stream {
         std::shared_ptr<StreamDevice> device;

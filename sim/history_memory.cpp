@@ -293,15 +293,11 @@ HistoryMemory::State HistoryMemory::Track::Look(std::vector<LmtRun>* runs) const
     State state;
     bool advanced = false;
     {
-        // What the acquisition has passed is asked first: an append that
-        // comes meanwhile is then in the state.
-        std::shared_lock<std::shared_mutex> filling(m_fillMutex);
-        const uint64_t settled = m_generator ? m_generator->Settled() : 0;
         std::lock_guard<std::mutex> lock(m_mutex);
         const uint64_t seen = m_state.generation;
         Advance();
         state = m_state;
-        state.settled = settled;
+        state.settled = m_generator ? m_generator->Settled() : 0;
         advanced = state.generation != seen;
         if (runs) {
             runs->assign(m_segments.begin(), m_segments.end());

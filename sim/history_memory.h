@@ -92,7 +92,8 @@ public:
         // step later.
         virtual void Fill(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const = 0;
         // State::settled: the LMT before which the acquisition appends no
-        // atom any more (0: it does not tell).
+        // atom any more (0: it does not tell). Asked, as Now, with the
+        // track's lock held: it must not wait for anything.
         virtual uint64_t Settled() const { return 0; }
     };
 
