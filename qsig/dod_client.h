@@ -322,6 +322,12 @@ public:
                 retryTraced = false;
                 backoff = c_minBackoff;
                 if (rc == eSuccess) {
+                    // As a read once: no more atoms than the controller
+                    // allows from the start it gave (the end of a section).
+                    const std::size_t most = m_posController->GetMaxReadSizeFrom(position);
+                    if (most < buffer.GetLength()) {
+                        buffer.Resize(static_cast<unsigned>(most));
+                    }
                     rc = source->Read(buffer, position, m_posController);
                 }
                 if (rc == eIncompleteData || rc == eTimeout) {

@@ -35,6 +35,9 @@ constexpr double c_ddcGain = 1.64676025805716;
 constexpr double c_adcPerCount = 8000.0 / 1e6;
 // Least time the feeding thread sleeps: a group due at once is fed after it.
 constexpr std::chrono::milliseconds c_shortestWait{1};
+// Longest time from a trigger to its ADC section: the chassis delivers a
+// trigger to one board after the other, each taking its section on the way.
+constexpr std::chrono::milliseconds c_triggerDelivery{50};
 // Atoms of one stream that a feed makes at most (4 MiB).
 constexpr uint64_t c_mostFedAtoms = 1u << 16;
 // Places in the switching pattern up to which a batch of noise-free FA
@@ -106,6 +109,7 @@ public:
             break;
         }
     }
+    uint64_t Settled() const override { return m_kind == c_adc ? m_acquisition.AdcSettled() : 0; }
 
 private:
     const RafAcquisition& m_acquisition;
@@ -322,8 +326,9 @@ uint64_t Beam::FaStep(unsigned slot) const
 
 RafAcquisition::RafAcquisition(Beam& beam, Board& board)
     : m_beam(beam), m_board(board), m_seed(Mix(std::hash<std::string>()(board.Name()))),
-      m_frontEnd(board.Desc().frontEnd)
+      m_frontEnd(board.Desc().frontEnd), m_clockProbe(std::chrono::steady_clock::now())
 {
+    m_clockAtProbe.store(board.Clock().At(m_clockProbe));
     m_slot = static_cast<unsigned>(std::strtoul(board.Slot().c_str(), nullptr, 10));
     // Decimations of the board's clock information; a zero is taken as 1.
     auto decimation = [&](size_t offset) { return std::max<uint64_t>(Register(board, offset), 1); };
@@ -334,6 +339,7 @@ RafAcquisition::RafAcquisition(Beam& beam, Board& board)
     m_faStep = m_faTurns * m_tbt;
     m_saStep = m_saTurns * m_tbt;
     m_harmonic = Register(board, c_harmonicNumber);
+    m_adcOffset.store(Register(board, c_tsmOffset));
 
     // The DMA buffer: ADC in the first quarter, TDP in the second, DDC in
     // the second half.
@@ -424,9 +430,30 @@ void RafAcquisition::OnTrigger(uint64_t lmt)
 {
     const uint64_t duration = std::min<uint64_t>(Register(m_board, c_tsmDuration), m_adc->Atoms());
     const uint64_t offset = Register(m_board, c_tsmOffset);
-    if (duration > 0) {
-        m_adc->AppendGenerated(duration, lmt > offset ? lmt - offset : 0, 1);
+    m_adcOffset.store(offset);
+    const uint64_t first = lmt > offset ? lmt - offset : 0;
+    // The clock's reading at a fixed instant changes only when it is set.
+    const uint64_t reading = m_board.Clock().At(m_clockProbe);
+    if (m_clockAtProbe.exchange(reading) != reading) {
+        m_adc->Restart(first);
     }
+    if (duration > 0) {
+        m_adc->AppendGenerated(duration, first, 1);
+    }
+}
+
+uint64_t RafAcquisition::AdcSettled() const
+{
+    // Every trigger up to a moment c_triggerDelivery ago has its section by
+    // now; the next one comes later.
+    const MachineClock& clock = m_board.Clock();
+    const uint64_t now = clock.Now();
+    const uint64_t passed = clock.At(std::chrono::steady_clock::now() - c_triggerDelivery);
+    if (passed >= now) {
+        return 0; // the clock was set within that time, or it has just started
+    }
+    const uint64_t offset = m_adcOffset.load();
+    return passed + 1 > offset ? passed + 1 - offset : 0;
 }
 
 void RafAcquisition::Feed()

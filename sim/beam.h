@@ -158,8 +158,16 @@ public:
     // TBT, SA and FA stop; start at lmt.
     void Stop();
     void StartAt(uint64_t lmt);
-    // One ADC section for a trigger at lmt.
+    // One ADC section for a trigger at lmt, of the duration and offset that
+    // the timing state machine has then. The first trigger after the board's
+    // clock was set (the one that took a synchronised LMT) restarts the ADC
+    // history with its section: the LMTs of the sections before it are of
+    // another time.
     void OnTrigger(uint64_t lmt);
+    // The LMT from which on the ADC history may still get atoms: the earliest
+    // that the section of a trigger still to come can start at, with the
+    // acquisition offset of the last trigger. Waits for nothing.
+    uint64_t AdcSettled() const;
     // Feeds the open stream devices with the atoms due by now.
     void Feed();
     // When the next whole group of an open stream device comes due;
@@ -224,6 +232,11 @@ private:
     std::shared_ptr<HistoryMemory::Track> m_adc;
     std::shared_ptr<HistoryMemory::Track> m_tdp;
     std::shared_ptr<HistoryMemory::Track> m_ddc;
+    // What the board's clock read at a fixed instant, as of the last trigger:
+    // another reading tells that the clock was set since.
+    const std::chrono::steady_clock::time_point m_clockProbe;
+    std::atomic<uint64_t> m_clockAtProbe{0};
+    std::atomic<uint64_t> m_adcOffset{0}; // of the last trigger
 
     struct Stream {
         std::shared_ptr<StreamDevice> device;

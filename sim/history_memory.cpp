@@ -149,10 +149,12 @@ void HistoryMemory::Track::Restart(uint64_t lmt)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_segments.clear();
+        m_blocks = 0;
         m_state.written = 0;
         m_state.firstLmt = lmt;
         m_state.newestLmt = lmt;
         ++m_state.generation;
+        ++m_state.restarts;
         state = m_state;
     }
     m_changed.notify_all();
@@ -295,6 +297,7 @@ HistoryMemory::State HistoryMemory::Track::Look(std::vector<LmtRun>* runs) const
         const uint64_t seen = m_state.generation;
         Advance();
         state = m_state;
+        state.settled = m_generator ? m_generator->Settled() : 0;
         advanced = state.generation != seen;
         if (runs) {
             runs->assign(m_segments.begin(), m_segments.end());
@@ -357,12 +360,12 @@ void HistoryMemory::Track::Advance() const
     Forget();
 }
 
-void HistoryMemory::Track::AddRun(uint64_t count, uint64_t firstLmt, uint64_t step)
+void HistoryMemory::Track::AddRun(uint64_t count, uint64_t firstLmt, uint64_t step, bool block)
 {
-    if (!m_segments.empty()) {
+    if (!block && !m_segments.empty()) {
         Segment& last = m_segments.back();
-        if (!last.open && last.step == step && last.firstIndex + last.count == m_state.written &&
-            last.firstLmt + last.count * step == firstLmt) {
+        if (!last.open && last.block == LmtRun::c_noBlock && last.step == step &&
+            last.firstIndex + last.count == m_state.written && last.firstLmt + last.count * step == firstLmt) {
             last.count += count;
             return;
         }
@@ -372,6 +375,9 @@ void HistoryMemory::Track::AddRun(uint64_t count, uint64_t firstLmt, uint64_t st
     run.firstLmt = firstLmt;
     run.step = step;
     run.count = count;
+    if (block) {
+        run.block = m_blocks++;
+    }
     m_segments.push_back(run);
 }
 
@@ -395,10 +401,12 @@ void HistoryMemory::Track::Run(uint64_t firstLmt, uint64_t step)
         run.step = step == 0 ? 1 : step;
         run.open = true;
         m_segments.assign(1, run);
+        m_blocks = 0;
         m_state.written = 0;
         m_state.firstLmt = firstLmt;
         m_state.newestLmt = firstLmt;
         ++m_state.generation;
+        ++m_state.restarts;
         state = m_state;
     }
     m_changed.notify_all();
@@ -429,7 +437,7 @@ void HistoryMemory::Track::AppendGenerated(size_t count, uint64_t firstLmt, uint
         if (m_state.written == 0) {
             m_state.firstLmt = firstLmt;
         }
-        AddRun(count, firstLmt, step == 0 ? 1 : step);
+        AddRun(count, firstLmt, step == 0 ? 1 : step, true);
         m_state.written += count;
         m_state.newestLmt = firstLmt + (count - 1) * m_segments.back().step;
         ++m_state.generation;
@@ -508,8 +516,10 @@ void HistoryMemory::SetGenerator(const std::shared_ptr<Track>& track, std::share
         std::lock_guard<std::mutex> lock(track->m_mutex);
         track->m_generator = std::move(generator);
         track->m_segments.clear();
+        track->m_blocks = 0;
         track->m_state.written = 0;
         ++track->m_state.generation;
+        ++track->m_state.restarts;
         state = track->m_state;
     }
     track->WakeWaiters(state, true);

@@ -61,16 +61,25 @@ public:
         uint64_t firstLmt = 0;   // LMT of atom 0 after the last restart
         uint64_t newestLmt = 0;  // LMT of the newest atom (valid when written > 0)
         uint64_t generation = 0; // grows with every append and restart
+        uint64_t restarts = 0;   // grows with every restart
+        // No atom at an earlier LMT is still to come: the acquisition has
+        // passed every LMT before it (0 when the track does not tell).
+        uint64_t settled = 0;
     };
 
     // Atoms acquired one LMT step apart: atom firstIndex + i (an index since
     // the restart) was acquired at firstLmt + i × step. An acquisition in
     // blocks, one per trigger, leaves a run per block, with gaps between them.
     struct LmtRun {
+        static constexpr uint64_t c_noBlock = UINT64_MAX;
         uint64_t firstIndex = 0;
         uint64_t firstLmt = 0;
         uint64_t step = 1;
         uint64_t count = 0;
+        // A block appended whole (AppendGenerated: one trigger's acquisition)
+        // is a run of its own, never joined with the atoms beside it: its
+        // number since the restart (0 for the first), else c_noBlock.
+        uint64_t block = c_noBlock;
     };
 
     // Computes the atoms of a generated track; called from readers' threads.
@@ -82,6 +91,10 @@ public:
         // Writes count atoms, the first acquired at firstLmt, each next one
         // step later.
         virtual void Fill(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const = 0;
+        // State::settled: the LMT before which the acquisition appends no
+        // atom any more (0: it does not tell). Asked, as Now, with the
+        // track's lock held: it must not wait for anything.
+        virtual uint64_t Settled() const { return 0; }
     };
 
     // What a waiter waits for: an append that leaves at least `written` atoms
@@ -163,7 +176,8 @@ public:
         void Run(uint64_t firstLmt, uint64_t step);
         // Ends the continuous acquisition with the atoms acquired by now.
         void Halt();
-        // Appends one block of count generated atoms.
+        // Appends one block of count generated atoms, a run of its own (see
+        // LmtRun::block).
         void AppendGenerated(size_t count, uint64_t firstLmt, uint64_t step);
         bool IsGenerated() const;
         // Fills bytes [regionByte, regionByte + bytes) of the region with the
@@ -188,9 +202,9 @@ public:
         struct Segment : LmtRun {
             bool open = false; // still acquiring: count follows the clock
         };
-        // Notes count atoms appended from firstLmt on, step (not 0) apart
-        // (m_mutex held, before the state counts them).
-        void AddRun(uint64_t count, uint64_t firstLmt, uint64_t step);
+        // Notes count atoms appended from firstLmt on, step (not 0) apart, as
+        // a block when block is true (m_mutex held, before the state counts them).
+        void AddRun(uint64_t count, uint64_t firstLmt, uint64_t step, bool block = false);
         // Brings an open run up to the generator's clock (m_mutex held).
         void Advance() const;
         // Forgets the segments whose atoms have all been overwritten (m_mutex held).
@@ -207,6 +221,7 @@ public:
         std::function<void()> m_writer;
         std::shared_ptr<const Generator> m_generator;
         mutable std::vector<Segment> m_segments;
+        uint64_t m_blocks = 0; // blocks appended since the restart (m_mutex)
         // Held shared while the generator fills, exclusively while it is
         // replaced: a removed generator is no longer in use. Taken before
         // m_mutex, never after.

@@ -4,6 +4,10 @@
 
 namespace qsig {
 
+namespace {
+using LmtRun = sim::HistoryMemory::LmtRun;
+} // namespace
+
 SegmentedBufferController::SegmentedBufferController(size_t size, size_t sections, RequestPriorityLevel_e priority)
     : DodHistoryController(size, 0, priority), m_sections(sections == 0 ? 1 : sections),
       m_sectionSize(size / (sections == 0 ? 1 : sections))
@@ -16,28 +20,55 @@ SegmentedBufferController::SegmentedBufferController(const SegmentedBufferContro
       m_sections(other.m_sections), m_sectionSize(other.m_sectionSize),
       m_acquisitionOffset(other.m_acquisitionOffset.load())
 {
+    // A clone streams from its own first read on.
 }
 
 void SegmentedBufferController::Reset(const uint64_t& lmt)
 {
-    // After a restart a streaming clone begins with the next section written.
-    m_streaming.store(false);
+    {
+        std::lock_guard<std::mutex> lock(m_readerMutex);
+        m_resume = true;
+        m_resumeLmt = lmt;
+    }
     DodPositionController::Reset(lmt);
 }
 
-uint64_t SegmentedBufferController::Intact(const sim::HistoryMemory::State& state) const
+const SegmentedBufferController::Section* SegmentedBufferController::Look::Newest() const
 {
-    // A section that is being written has begun to overwrite the slot of the
-    // oldest section, which then no longer holds its own data. A memory of
-    // one section has no other: its section is served as it stands.
-    const bool writing = state.written % m_sectionSize != 0;
-    return writing && m_sections > 1 ? m_sections - 1 : m_sections;
+    for (auto s = sections.rbegin(); s != sections.rend(); ++s) {
+        if (s->complete) {
+            return &*s;
+        }
+    }
+    return nullptr;
 }
 
-SegmentedBufferController::Look SegmentedBufferController::LookAt(const Track& track)
+size_t SegmentedBufferController::Look::Kept() const
+{
+    return static_cast<size_t>(
+        std::count_if(sections.begin(), sections.end(), [](const Section& s) { return s.intact; }));
+}
+
+SegmentedBufferController::Look SegmentedBufferController::LookAt(const Track& track) const
 {
     Look look;
     look.state = track.Snapshot(look.runs);
+    const TrackState& state = look.state;
+    // A section is intact while the region still holds all its atoms.
+    const uint64_t oldest = state.written > m_size ? state.written - m_size : 0;
+    if (!look.runs.empty() && look.runs.back().block != LmtRun::c_noBlock) {
+        for (const LmtRun& run : look.runs) {
+            if (run.block != LmtRun::c_noBlock) {
+                look.sections.push_back({run.block, run.firstIndex, run.count, true, run.firstIndex >= oldest});
+            }
+        }
+    } else if (m_sectionSize > 0 && state.written > 0) {
+        const uint64_t size = m_sectionSize;
+        for (uint64_t k = oldest / size; k * size < state.written; ++k) {
+            const bool complete = (k + 1) * size <= state.written;
+            look.sections.push_back({k, k * size, size, complete, complete && k * size >= oldest});
+        }
+    }
     return look;
 }
 
@@ -45,7 +76,7 @@ uint64_t SegmentedBufferController::LmtAt(const Look& look, uint64_t index) cons
 {
     // The run of the atom: the last one that starts at or before it.
     auto run = std::upper_bound(look.runs.begin(), look.runs.end(), index,
-                                [](uint64_t i, const sim::HistoryMemory::LmtRun& r) { return i < r.firstIndex; });
+                                [](uint64_t i, const LmtRun& r) { return i < r.firstIndex; });
     if (run == look.runs.begin()) {
         // No run tells (not so for an atom that the region holds): as if
         // acquired without a gap up to the newest atom.
@@ -58,7 +89,9 @@ uint64_t SegmentedBufferController::LmtAt(const Look& look, uint64_t index) cons
 SegmentedBufferController::Where_e SegmentedBufferController::Locate(uint64_t lmt, const Look& look, uint64_t& index)
 {
     if (look.state.written == 0 || lmt > look.state.newestLmt) {
-        return eNotYet;
+        // After the newest atom: still to come, unless the acquisition has
+        // passed it without a section.
+        return lmt < look.state.settled ? ePassed : eNotYet;
     }
     if (lmt < look.state.firstLmt) {
         return eBeforeRestart;
@@ -79,15 +112,76 @@ SegmentedBufferController::Where_e SegmentedBufferController::Locate(uint64_t lm
     return eOlder;
 }
 
+const SegmentedBufferController::Section* SegmentedBufferController::SectionOf(const Look& look, uint64_t index)
+{
+    auto s = std::upper_bound(look.sections.begin(), look.sections.end(), index,
+                              [](uint64_t i, const Section& x) { return i < x.first; });
+    if (s == look.sections.begin()) {
+        return nullptr;
+    }
+    --s;
+    return index < s->End() ? &*s : nullptr;
+}
+
+uint64_t SegmentedBufferController::Bound(const Look& look) const
+{
+    uint64_t least = 0;
+    uint64_t most = 0;
+    SizeRange(look, least, most);
+    return most;
+}
+
+void SegmentedBufferController::SizeRange(const Look& look, uint64_t& least, uint64_t& most) const
+{
+    least = UINT64_MAX;
+    most = 0;
+    for (const Section& s : look.sections) {
+        if (s.intact) {
+            least = std::min(least, s.count);
+            most = std::max(most, s.count);
+        }
+    }
+    if (most == 0) {
+        least = most = m_sectionSize;
+    }
+}
+
+std::string SegmentedBufferController::Sizes(const Look& look) const
+{
+    uint64_t least = 0;
+    uint64_t most = 0;
+    SizeRange(look, least, most);
+    return "sections of " + (least == most ? std::string() : std::to_string(least) + " to ") + std::to_string(most) +
+           " atoms";
+}
+
 size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) const
 {
-    return Remaining(m_sectionSize, offset);
+    auto track = GetHistory();
+    const uint64_t bound = track && m_size > 0 ? Bound(LookAt(*track)) : m_sectionSize;
+    return Remaining(static_cast<size_t>(bound), offset);
 }
 
 size_t SegmentedBufferController::GetMaxReadSizeFrom(size_t position) const
 {
-    // Positions are slot * section size + the atom in the section.
-    return m_sectionSize == 0 ? 0 : m_sectionSize - position % m_sectionSize;
+    auto track = GetHistory();
+    if (!track || m_size == 0) {
+        return 0;
+    }
+    // The newest intact section whose slots hold the position: that of the
+    // read (an older one's slots are written over).
+    const Look look = LookAt(*track);
+    const uint64_t at = position % m_size;
+    for (auto s = look.sections.rbegin(); s != look.sections.rend(); ++s) {
+        if (!s->intact) {
+            continue;
+        }
+        const uint64_t into = (at + m_size - s->first % m_size) % m_size;
+        if (into < s->count) {
+            return static_cast<size_t>(s->count - into);
+        }
+    }
+    return 0;
 }
 
 SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t, LMT& lmt,
@@ -97,47 +191,86 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
         return admitted;
     }
     auto track = GetHistory();
-    if (!track || m_sectionSize == 0) {
+    if (!track || m_size == 0) {
         return eTryAgain;
-    }
-    const uint64_t atomOffset = offset > 0 ? static_cast<uint64_t>(offset) : 0;
-    if (atomOffset >= m_sectionSize) {
-        return eBadRequest;
     }
     if (mode == eAccessClone) {
         mode = time != 0 ? eAccessAtTime : eAccessNow;
     }
     Look look = LookAt(*track);
-    uint64_t section = 0; // number of the section since the restart
+    const uint64_t atomOffset = offset > 0 ? static_cast<uint64_t>(offset) : 0;
+    if (atomOffset >= Bound(look)) {
+        return eBadRequest;
+    }
+    const Section* section = nullptr;
     uint64_t inSection = atomOffset;
     const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, look, section)
                                                          : FindSection(mode, time, look, section, inSection);
     if (found != eSuccess) {
         return found;
     }
-    const uint64_t index = section * m_sectionSize + inSection;
+    if (inSection >= section->count) {
+        return eBadRequest;
+    }
+    const uint64_t index = section->first + inSection;
     lmt = LmtAt(look, index);
-    position = static_cast<size_t>((section % m_sections) * m_sectionSize + inSection);
+    position = static_cast<size_t>(index % m_size);
     meta[eMetaLmt] = static_cast<int64_t>(lmt);
     meta[eMetaPosition] = static_cast<int64_t>(position);
-    meta[eMetaSequence] = static_cast<int64_t>(section);
+    meta[eMetaSequence] = static_cast<int64_t>(section->number);
     return eSuccess;
 }
 
+void SegmentedBufferController::PlaceReader(const Look& look)
+{
+    const Section* newest = look.Newest();
+    if (!m_streaming) {
+        // A reader begins with the next section written.
+        m_streaming = true;
+        m_epoch = look.state.restarts;
+        m_resume = false;
+        m_nextSection = newest ? newest->number + 1 : look.sections.empty() ? 0 : look.sections.front().number;
+        return;
+    }
+    if (look.state.restarts != m_epoch) {
+        // The history restarted (at a synchronising trigger): its first
+        // section is the first of the new LMTs.
+        m_epoch = look.state.restarts;
+        m_nextSection = 0;
+        m_resume = false;
+    }
+    // After a reset the sections that end before its LMT are passed over.
+    for (auto s = look.sections.begin(); m_resume && s != look.sections.end() && s->complete; ++s) {
+        if (s->number < m_nextSection) {
+            continue;
+        }
+        if (LmtAt(look, s->End() - 1) >= m_resumeLmt) {
+            m_resume = false;
+        } else {
+            m_nextSection = s->number + 1;
+        }
+    }
+}
+
 SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const Track>& track, Look& look,
-                                                     uint64_t& section)
+                                                     const Section*& section)
 {
     if (const SuccessCode_e waited = WaitForNextSection(track, look); waited != eSuccess) {
         return waited;
     }
-    const uint64_t complete = look.state.written / m_sectionSize;
-    section = m_nextSection.load();
-    if (complete - section > Intact(look.state)) {
-        // Overwritten before it was read: go on with the newest section.
-        m_nextSection.store(complete);
+    std::lock_guard<std::mutex> lock(m_readerMutex);
+    const Section* newest = look.Newest();
+    const Section* next = nullptr;
+    if (!look.sections.empty() && m_nextSection >= look.sections.front().number) {
+        next = &look.sections[static_cast<size_t>(m_nextSection - look.sections.front().number)];
+    }
+    if (!next || !next->intact) {
+        // Overwritten before it was read: go on with the next section written.
+        m_nextSection = newest->number + 1;
         return eIncompleteData;
     }
-    m_nextSection.store(section + 1);
+    m_nextSection = next->number + 1;
+    section = next;
     return eSuccess;
 }
 
@@ -147,51 +280,55 @@ SuccessCode_e SegmentedBufferController::WaitForNextSection(const std::shared_pt
     Pace pace(*this);
     return WaitForData([&](Duration& next) {
         look = LookAt(*track);
-        const TrackState& state = look.state;
-        const uint64_t complete = state.written / m_sectionSize;
-        if (!m_streaming.load()) {
-            m_nextSection.store(complete);
-            m_streaming.store(true);
+        uint64_t wanted = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_readerMutex);
+            PlaceReader(look);
+            wanted = m_nextSection;
         }
-        const uint64_t wanted = m_nextSection.load();
-        if (complete > wanted) {
+        const Section* newest = look.Newest();
+        if (newest && newest->number >= wanted) {
             return true;
         }
-        // Woken by the append that completes the next section.
+        // Woken by the next append (or a restart).
         sim::HistoryMemory::Target target;
-        target.written = (wanted + 1) * m_sectionSize;
-        waiter.Arm(target, state.generation);
-        next = pace.Next(state, 0);
+        target.written = look.state.written + 1;
+        waiter.Arm(target, look.state.generation);
+        next = pace.Next(look.state, 0);
         return false;
     });
 }
 
 SuccessCode_e SegmentedBufferController::FindSection(AccessMode_e mode, uint64_t time, const Look& look,
-                                                     uint64_t& section, uint64_t& inSection) const
+                                                     const Section*& section, uint64_t& inSection) const
 {
-    const uint64_t complete = look.state.written / m_sectionSize;
-    if (complete == 0) {
+    const Section* newest = look.Newest();
+    if (!newest) {
         return eTryAgain;
     }
-    const uint64_t intact = Intact(look.state);
-    const uint64_t kept = complete < intact ? complete : intact;
     switch (mode) {
-    case eAccessDefault:
-        if (time >= kept) {
+    case eAccessDefault: {
+        // The sections are numbered one after the other.
+        const uint64_t back = static_cast<uint64_t>(newest - look.sections.data());
+        if (time > back || !newest[-static_cast<std::ptrdiff_t>(time)].intact) {
             return eBadRequest;
         }
-        section = complete - 1 - time;
+        section = newest - static_cast<std::ptrdiff_t>(time);
         return eSuccess;
+    }
     case eAccessNow:
-        section = complete - 1;
+        if (!newest->intact) {
+            return eTryAgain; // being written over
+        }
+        section = newest;
         return eSuccess;
     default: // at an LMT
-        return FindLmt(time, look, complete, kept, section, inSection);
+        return FindLmt(time, look, section, inSection);
     }
 }
 
-SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const Look& look, uint64_t complete, uint64_t kept,
-                                                 uint64_t& section, uint64_t& inSection) const
+SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const Look& look, const Section*& section,
+                                                 uint64_t& inSection) const
 {
     uint64_t index = 0;
     switch (Locate(lmt, look, index)) {
@@ -202,17 +339,18 @@ SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const Look& look,
     default:
         return eBadRequest;
     }
-    section = index / m_sectionSize;
-    if (section >= complete) {
+    const Section* held = SectionOf(look, index);
+    if (!held) {
+        return eBadRequest;
+    }
+    if (!held->complete) {
         return eTryAgain; // its section is still being written
     }
-    if (complete - section > kept) {
+    if (!held->intact) {
         return eBadRequest;
     }
-    inSection += index % m_sectionSize;
-    if (inSection >= m_sectionSize) {
-        return eBadRequest;
-    }
+    inSection += index - held->first;
+    section = held;
     return eSuccess;
 }
 
@@ -223,22 +361,30 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
         return words;
     }
     auto track = GetHistory();
-    if (!track || m_sectionSize == 0) {
+    if (!track || m_size == 0) {
         return code == eTryAgain ? "the signal has no history to read" : std::string();
-    }
-    const std::string size = std::to_string(m_sectionSize);
-    if (code == eBadRequest && offset > 0 && static_cast<uint64_t>(offset) >= m_sectionSize) {
-        return "the offset " + std::to_string(offset) + " lies outside a section of " + size + " atoms";
     }
     if (mode == eAccessClone) {
         mode = time != 0 ? eAccessAtTime : eAccessNow;
     }
     const Look look = LookAt(*track);
     const TrackState& state = look.state;
-    const uint64_t complete = state.written / m_sectionSize;
-    const uint64_t kept = std::min(complete, Intact(state));
-    const uint64_t oldest = (complete - kept) * m_sectionSize;
-    const std::string holds = "sections of " + size + " atoms; " +
+    const uint64_t atomOffset = offset > 0 ? static_cast<uint64_t>(offset) : 0;
+    const std::string from = "the offset " + std::to_string(offset);
+    uint64_t least = 0;
+    uint64_t most = 0;
+    SizeRange(look, least, most);
+    if (code == eBadRequest && atomOffset >= most) {
+        return from + " lies outside " + (least == most ? "a section of " : "the largest section held, of ") +
+               std::to_string(most) + " atoms";
+    }
+    const size_t kept = look.Kept();
+    auto oldestKept =
+        std::find_if(look.sections.begin(), look.sections.end(), [](const Section& s) { return s.intact; });
+    const uint64_t oldest = oldestKept != look.sections.end() ? oldestKept->first
+                            : state.written > m_size          ? state.written - m_size
+                                                              : 0;
+    const std::string holds = Sizes(look) + "; " +
                               Holds(state, oldest, oldest < state.written ? LmtAt(look, oldest) : 0) + ", " +
                               std::to_string(kept) + " complete section" + (kept == 1 ? "" : "s");
     if (mode == eAccessStreaming) {
@@ -247,12 +393,29 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
         }
         return code == eTimeout ? "no section came within " + TimeoutText() + ": " + holds : std::string();
     }
-    if (code == eTryAgain && complete == 0) {
+    const Section* newest = look.Newest();
+    if (code == eTryAgain && !newest) {
         return "no section is complete yet: " + holds;
     }
+    const auto outside = [&](const Section& s, const std::string& which) {
+        return from + " lies outside " + which + ", of " + std::to_string(s.count) + " atoms: " + holds;
+    };
     if (mode == eAccessDefault) {
-        return code == eBadRequest ? "section " + std::to_string(time) + " back from the newest is not held: " + holds
-                                   : std::string();
+        if (code != eBadRequest) {
+            return std::string();
+        }
+        const uint64_t back = newest ? static_cast<uint64_t>(newest - look.sections.data()) : 0;
+        if (newest && time <= back && newest[-static_cast<std::ptrdiff_t>(time)].intact) {
+            return outside(newest[-static_cast<std::ptrdiff_t>(time)],
+                           "section " + std::to_string(time) + " back from the newest");
+        }
+        return "section " + std::to_string(time) + " back from the newest is not held: " + holds;
+    }
+    if (mode == eAccessNow) {
+        if (code == eTryAgain) {
+            return "the newest complete section is being written over: " + holds;
+        }
+        return code == eBadRequest && newest ? outside(*newest, "the newest section") : std::string();
     }
     if (mode != eAccessAtTime) {
         return std::string();
@@ -268,6 +431,8 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
         return std::string();
     }
     switch (where) {
+    case ePassed:
+        return at + " lies after the newest section, in a gap of the acquisition that no section will fill: " + holds;
     case eBeforeRestart:
         return at + " lies before the history's last restart (LMT " + std::to_string(state.firstLmt) + ")";
     case eOlder:
@@ -277,10 +442,11 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
     default:
         break;
     }
-    if (complete - index / m_sectionSize > kept) {
+    const Section* held = SectionOf(look, index);
+    if (!held || !held->intact) {
         return "the section of " + at + " was overwritten: " + holds;
     }
-    return "the offset " + std::to_string(offset) + " from " + at + " runs past the end of its section: " + holds;
+    return from + " from " + at + " runs past the end of its section: " + holds;
 }
 
 } // namespace qsig

@@ -1,9 +1,17 @@
 #pragma once
 // Position controller of a history region that is filled in sections: each
-// trigger of the acquisition writes one section of size / sections atoms
-// (the ADC history). A read stays inside the section it starts in: it gets
-// the atoms up to the section's end, fewer than asked when its count runs
-// past it, never those of the next slot.
+// trigger of the acquisition writes one section (the ADC history). A read
+// stays inside the section it starts in: it gets the atoms up to the
+// section's end, fewer than asked when its count runs past it, never those
+// of the next section.
+//
+// The sections are what the history's track tells: a track written in
+// blocks (one per trigger) has a section per block, of the block's size,
+// which follows the acquisition's duration from the trigger on at which it
+// changed; the sections lie one after the other in the region, wrapping at
+// its end. A track written as one stream is cut into sections of size /
+// sections atoms, from its atom 0 on. The sections are numbered from 0 since
+// the history's last restart.
 //
 // Modes: 10 the time counts sections back from the newest complete one (0 is
 // the newest); 11 and 14 without a time the newest complete section; 12 and
@@ -15,7 +23,13 @@
 //
 // The LMTs are those at which the atoms were acquired: each section from its
 // trigger on, so an LMT keeps naming its atom while later sections come, and
-// an LMT that falls between two sections names none.
+// an LMT that falls between two sections names none, nor does one after the
+// newest section that the acquisition has passed (the track tells up to
+// where, State::settled).
+//
+// A reset (the synchronisation's adjusted LMT) makes a mode-13 reader go on
+// with the first section that reaches the new LMT; a restart of the history
+// (the synchronising trigger's section begins it) with its first section.
 //
 // Results: -7 while no section is complete (modes 10, 11, 12, 14) or the LMT
 // is not written yet, -1 for a section or LMT that the region no longer holds,
@@ -26,6 +40,8 @@
 #include "platform/qsig/clonable.h"
 #include "platform/qsig/dod_history_controller.h"
 
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace qsig {
@@ -41,6 +57,8 @@ public:
     }
     SegmentedBufferController(const SegmentedBufferController& other);
 
+    // The sections made at construction: those of a track written as one
+    // stream, and the bound of reads before a track written in blocks has any.
     size_t GetSections() const { return m_sections; }
     size_t GetSectionSize() const { return m_sectionSize; }
     // Atoms acquired before the trigger in each section; the metadata give
@@ -49,12 +67,12 @@ public:
     uint64_t GetAcquisitionOffset() const { return m_acquisitionOffset.load(); }
 
     void Reset(const uint64_t& lmt) override;
-    // Atoms from the offset to the end of a section: where a read starts in
-    // modes 10, 11, 13 and 14 without a time. A read at an LMT (modes 12 and
-    // 14 with a time) starts further into its section, at the LMT's atom
-    // plus the offset; GetMaxReadSizeFrom bounds it once its position is known.
+    // Atoms from the offset to the end of the largest section held (before
+    // any, of GetSectionSize): the most that a read may get. A read starts
+    // in a section of its own, at the offset or at an LMT plus the offset;
+    // GetMaxReadSizeFrom bounds it once its position is known.
     size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const override;
-    // The atoms from the position to the end of its section's slot.
+    // The atoms from the position to the end of the section that holds it.
     size_t GetMaxReadSizeFrom(size_t position) const override;
     SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
                               size_t& position, SignalMeta& meta) override;
@@ -66,39 +84,66 @@ public:
                         SuccessCode_e code) const override;
 
 private:
-    // One look at the track: what it holds, and the LMTs of its atoms.
+    struct Section {
+        uint64_t number; // since the restart
+        uint64_t first;  // index of its first atom since the restart
+        uint64_t count;
+        bool complete;
+        bool intact; // complete, and none of its atoms overwritten
+        uint64_t End() const { return first + count; }
+    };
+    // One look at the track: what it holds, the LMTs of its atoms and its
+    // sections, oldest first (each with an atom still held).
     struct Look {
         TrackState state;
         std::vector<sim::HistoryMemory::LmtRun> runs;
+        std::vector<Section> sections;
+        // The newest complete section, and the intact ones; null without.
+        const Section* Newest() const;
+        size_t Kept() const;
     };
-    static Look LookAt(const Track& track);
+    Look LookAt(const Track& track) const;
     // LMT of atom index i of a look (i < state.written).
     uint64_t LmtAt(const Look& look, uint64_t index) const;
     // Where an LMT lies in a look: at an atom (eHeld, index set), after the
-    // newest atom, before the last restart, before the oldest atom still
-    // held, or between two runs of atoms (sections).
-    enum Where_e { eHeld, eNotYet, eBeforeRestart, eOlder, eBetween };
+    // newest atom (not yet, or passed for good), before the last restart,
+    // before the oldest atom still held, or between two runs of atoms
+    // (sections).
+    enum Where_e { eHeld, eNotYet, ePassed, eBeforeRestart, eOlder, eBetween };
     static Where_e Locate(uint64_t lmt, const Look& look, uint64_t& index);
-    // Sections whose slots still hold their own data.
-    uint64_t Intact(const sim::HistoryMemory::State& state) const;
+    // The section that holds atom index, or null.
+    static const Section* SectionOf(const Look& look, uint64_t index);
+    // Sizes of the intact sections of a look (GetSectionSize without one):
+    // the least and the most, the most, and the words "sections of N atoms"
+    // (or "N to M").
+    void SizeRange(const Look& look, uint64_t& least, uint64_t& most) const;
+    uint64_t Bound(const Look& look) const;
+    std::string Sizes(const Look& look) const;
     // Mode 13: waits for the next section to hand out and takes it.
-    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, Look& look, uint64_t& section);
-    // Waits until the section after the last one handed out is complete.
+    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, Look& look, const Section*& section);
+    // Waits until the reader's next section is complete; places the reader
+    // first (its start, a restart of the history, a reset).
     SuccessCode_e WaitForNextSection(const std::shared_ptr<const Track>& track, Look& look);
+    void PlaceReader(const Look& look);
     // Other modes: the section of the read in the look.
-    SuccessCode_e FindSection(AccessMode_e mode, uint64_t time, const Look& look, uint64_t& section,
+    SuccessCode_e FindSection(AccessMode_e mode, uint64_t time, const Look& look, const Section*& section,
                               uint64_t& inSection) const;
     // Mode 12: the section and the atom in it that hold lmt; inSection
     // comes with the read's offset and leaves with the atom's added.
-    SuccessCode_e FindLmt(uint64_t lmt, const Look& look, uint64_t complete, uint64_t kept, uint64_t& section,
-                          uint64_t& inSection) const;
+    SuccessCode_e FindLmt(uint64_t lmt, const Look& look, const Section*& section, uint64_t& inSection) const;
 
     const size_t m_sections;
     const size_t m_sectionSize;
     std::atomic<uint64_t> m_acquisitionOffset{0};
-    // Mode 13: number of the next section to hand out; valid once m_streaming.
-    std::atomic<uint64_t> m_nextSection{0};
-    std::atomic<bool> m_streaming{false};
+    // Mode 13, under m_readerMutex: the number of the next section to hand
+    // out, of the history's restart m_epoch (valid once m_streaming); a
+    // reset's LMT that the reader's next section must reach (m_resume).
+    std::mutex m_readerMutex;
+    bool m_streaming = false;
+    uint64_t m_nextSection = 0;
+    uint64_t m_epoch = 0;
+    bool m_resume = false;
+    uint64_t m_resumeLmt = 0;
 };
 
 } // namespace qsig

@@ -5,6 +5,7 @@
 #include "sim/raf_front_end.h"
 
 #include "platform/fpga/fpga_access.h"
+#include "platform/qsig/segmented_buffer_controller.h"
 #include "platform/qstd/exception.h"
 #include "sim/chassis.h"
 #include "sim/stream_device.h"
@@ -447,6 +448,69 @@ TEST_F(BeamFixture, StreamsAndHistoryStopAndRestartAtTheRequestedLmt)
     }
     EXPECT_NEAR(8000 * 1.005, peak, 100); // channel A's amplitude in ADC counts
     fa->Close();
+}
+
+// The ADC history as the ADC signal's controller reads it: sections of 8192
+// atoms, one per trigger.
+class AdcSections : public BeamFixture {
+protected:
+    AdcSections() : board(*chassis.Find("raf3")), track(sim::HistoryMemory::GetTrack(raf->Memory(), 0, 2097152, 8))
+    {
+        sections.SetHistory(track);
+    }
+    // A read at LMT lmt (mode 12): its code, and its atoms equal the beam's
+    // at the LMT that its metadata give.
+    qsig::SuccessCode_e ReadAt(uint64_t lmt, qsig::SignalMeta& meta)
+    {
+        qsig::LMT at = 0;
+        size_t position = 0;
+        const qsig::SuccessCode_e rc = sections.GetPosition(qsig::eAccessAtTime, lmt, 0, 16, at, position, meta);
+        if (rc == qsig::eSuccess) {
+            std::vector<int16_t> atoms(4 * 16);
+            std::vector<int16_t> beamAtoms(4 * 16);
+            raf->Memory()->Read(atoms.data(), atoms.size() * 2, position * 8);
+            raf->MakeAdc(beamAtoms.data(), 16, static_cast<uint64_t>(meta[qsig::eMetaLmt]), 1);
+            EXPECT_EQ(beamAtoms, atoms);
+        }
+        return rc;
+    }
+    sim::Board& board;
+    std::shared_ptr<sim::HistoryMemory::Track> track;
+    qsig::SegmentedBufferController sections{2097152, 256, 2};
+};
+
+// The trigger that takes a synchronised LMT restarts the ADC history with its
+// section: the new LMTs name its atoms.
+TEST_F(AdcSections, TheTriggerThatTakesANewLmtRestartsTheHistory)
+{
+    chassis.TriggerAll();
+    chassis.TriggerAll();
+    board.SetLmtAtNextTrigger(0);
+    chassis.TriggerAll();
+    chassis.TriggerAll();
+    const auto state = track->Snapshot();
+    EXPECT_EQ(0u, state.firstLmt);
+    EXPECT_EQ(2u * 8192, state.written);
+    qsig::SignalMeta meta;
+    ASSERT_EQ(qsig::eSuccess, ReadAt(100, meta));
+    EXPECT_EQ(100, meta[qsig::eMetaLmt]);
+    EXPECT_EQ(0, meta[qsig::eMetaSequence]);
+}
+
+// An LMT just past the newest section is refused once the board's clock has
+// passed it with no trigger (no section will hold it), at once; one ahead of
+// the clock may still come.
+TEST_F(AdcSections, AnLmtPastTheNewestSectionThatTheClockPassedIsRefused)
+{
+    chassis.TriggerAll();
+    const uint64_t next = track->Snapshot().newestLmt + 1;
+    qsig::SignalMeta meta;
+    EXPECT_EQ(qsig::eTryAgain, ReadAt(board.Clock().Now() + 117440043, meta)); // a second ahead
+    // A trigger reaches its section within 50 ms: the clock 100 ms past the LMT.
+    ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > next + 11744004; }));
+    EXPECT_EQ(qsig::eBadRequest, ReadAt(next, meta));
+    EXPECT_NE(std::string::npos,
+              sections.Explain(qsig::eAccessAtTime, next, 0, 16, qsig::eBadRequest).find("after the newest section"));
 }
 
 // A board without clock information (every decimation taken as 1, an FA atom

@@ -714,6 +714,211 @@ TEST(SegmentedReads, EndWithTheSectionTheyStartIn)
     }
 }
 
+using AdcAtoms = SignalTraits<short, std::array<short, 4>, 1>;
+
+// A region of 8-byte atoms that an acquisition writes in sections, one block
+// per trigger, each atom holding the LMT at which it was acquired (made as
+// it is read, as the simulated ADC history makes its atoms).
+struct Triggered {
+    class Lmts : public sim::HistoryMemory::Generator {
+    public:
+        uint64_t Now() const override { return 0; }
+        void Fill(void* atoms, size_t count, uint64_t firstLmt, uint64_t step) const override
+        {
+            auto* out = static_cast<uint64_t*>(atoms);
+            for (size_t i = 0; i < count; ++i) {
+                out[i] = firstLmt + i * step;
+            }
+        }
+        uint64_t Settled() const override { return settled.load(); }
+        std::atomic<uint64_t> settled{0}; // what the acquisition has passed
+    };
+    // A controller made with 4 sections of size / 4 atoms, and its source.
+    explicit Triggered(size_t size)
+        : memory(std::make_shared<sim::HistoryMemory>(size * 8, false)),
+          track(sim::HistoryMemory::GetTrack(memory, 0, size, 8)),
+          controller(std::make_shared<SegmentedBufferController>(size, 4, 2)),
+          source(std::make_shared<DataOnDemandSource<AdcAtoms>>("adc", std::make_shared<RandomAccessZemtra>(memory, ""),
+                                                                0, size * 8, 3, ePriorityHigh, AdcAtoms(), ""))
+    {
+        sim::HistoryMemory::SetGenerator(track, lmts);
+        controller->SetTimeout(10s);
+        source->SetPositionController(controller);
+    }
+    // The section of n atoms of a trigger, acquired from lmt on.
+    void Trigger(uint64_t lmt, size_t n) { track->AppendGenerated(n, lmt, 1); }
+    // True once a reader ahead waits for the next section (it begins with
+    // the next one written after its first look).
+    bool ReaderWaits() const
+    {
+        return zvtest::WaitFor([this] { return track->ArmedWaiters() > 0; });
+    }
+
+    std::shared_ptr<sim::HistoryMemory> memory;
+    std::shared_ptr<sim::HistoryMemory::Track> track;
+    std::shared_ptr<Lmts> lmts = std::make_shared<Lmts>();
+    std::shared_ptr<SegmentedBufferController> controller;
+    std::shared_ptr<DataOnDemandSource<AdcAtoms>> source;
+};
+
+// One read of a client: its code, the LMT and section that its metadata
+// give, and its atoms (each the LMT it was acquired at).
+struct Got {
+    SuccessCode_e rc = eRefused;
+    int64_t lmt = -1;
+    int64_t section = -1;
+    std::vector<uint64_t> atoms;
+};
+
+Got ReadFrom(DodClient<AdcAtoms>& client, size_t count, uint64_t time)
+{
+    Array<AdcAtoms> buffer(AdcAtoms(), static_cast<unsigned>(count));
+    SignalMeta meta;
+    Got got;
+    got.rc = client.Read(buffer, meta, time);
+    got.lmt = meta[eMetaLmt];
+    got.section = meta[eMetaSequence];
+    for (unsigned i = 0; got.rc == eSuccess && i < buffer.GetLength(); ++i) {
+        uint64_t lmt = 0;
+        std::memcpy(&lmt, &buffer[i], sizeof lmt);
+        got.atoms.push_back(lmt);
+    }
+    return got;
+}
+
+// A read of count atoms from LMT lmt on, each at the LMT that the read's
+// metadata give: none belongs to another trigger's section.
+void ExpectSection(const Got& got, uint64_t lmt, size_t count)
+{
+    ASSERT_EQ(eSuccess, got.rc);
+    EXPECT_EQ(static_cast<int64_t>(lmt), got.lmt);
+    EXPECT_EQ(count, got.atoms.size());
+    for (size_t i = 0; i < got.atoms.size(); ++i) {
+        ASSERT_EQ(static_cast<uint64_t>(got.lmt) + i, got.atoms[i]) << "atom " << i;
+    }
+}
+
+// The acquisition's duration changes at run time: each trigger's section has
+// the duration of its own trigger (halved, doubled, one that does not divide
+// the region and wraps at its end), and a read in every mode stays inside the
+// section that it starts in, every atom at the LMT that its metadata give.
+TEST(SegmentedReads, FollowTheDurationOfEachTrigger)
+{
+    struct Case {
+        AccessMode_e mode;
+        uint64_t time;
+        int64_t offset;
+        size_t count;
+        SuccessCode_e rc;
+        uint64_t lmt; // of the first atom read
+        size_t atoms; // atoms read
+        int64_t section;
+    };
+    // Region of 64 atoms, made as 4 sections of 16. Trigger k (0..6) takes
+    // a section from LMT 1000 (k + 1) on, of 16, 16, 8, 8, 32, 5 and 12
+    // atoms: at atoms 0, 16, 32, 40, 48, 80 and 85. The region holds atoms 33
+    // to 96: section 2 has lost its first atom, section 4 wraps at the end.
+    const Case cases[] = {
+        {eAccessNow, 0, 0, 100, eSuccess, 7000, 12, 6},       {eAccessNow, 0, 5, 4, eSuccess, 7005, 4, 6},
+        {eAccessNow, 0, 12, 1, eBadRequest, 0, 0, 0}, // past the newest section's end
+        {eAccessDefault, 1, 0, 100, eSuccess, 6000, 5, 5},    {eAccessDefault, 2, 0, 100, eSuccess, 5000, 32, 4},
+        {eAccessDefault, 2, 20, 100, eSuccess, 5020, 12, 4},  {eAccessDefault, 3, 6, 100, eSuccess, 4006, 2, 3},
+        {eAccessDefault, 4, 0, 1, eBadRequest, 0, 0, 0}, // no longer whole
+        {eAccessAtTime, 5010, 0, 100, eSuccess, 5010, 22, 4}, {eAccessAtTime, 5030, 0, 100, eSuccess, 5030, 2, 4},
+        {eAccessAtTime, 4003, 2, 100, eSuccess, 4005, 3, 3},  {eAccessAtTime, 6004, 0, 10, eSuccess, 6004, 1, 5},
+        {eAccessAtTime, 6005, 0, 1, eBadRequest, 0, 0, 0}, // between two sections
+        {eAccessAtTime, 3005, 0, 1, eBadRequest, 0, 0, 0}, // in section 2
+        {eAccessAtTime, 7012, 0, 1, eTryAgain, 0, 0, 0},      {eAccessClone, 7011, 0, 5, eSuccess, 7011, 1, 6},
+        {eAccessClone, 0, 10, 5, eSuccess, 7010, 2, 6},
+    };
+    Triggered history(64);
+    const size_t sizes[] = {16, 16, 8, 8, 32, 5, 12};
+    for (size_t k = 0; k < 7; ++k) {
+        history.Trigger(1000 * (k + 1), sizes[k]);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", time " << c.time << ", offset " << c.offset
+                                        << ", count " << c.count);
+        auto client = history.source->CreateClient("c");
+        ASSERT_EQ(eSuccess, client.Open(c.mode, static_cast<unsigned>(c.count), c.offset));
+        const Got got = ReadFrom(client, c.count, c.time);
+        if (c.rc != eSuccess) {
+            EXPECT_EQ(c.rc, got.rc);
+            continue;
+        }
+        ExpectSection(got, c.lmt, c.atoms);
+        EXPECT_EQ(c.section, got.section);
+    }
+}
+
+// A reader ahead (mode 13) reads each trigger's section whole, whatever its
+// duration, as the sections come one by one.
+TEST(SegmentedReads, AheadReadsEachTriggersSectionWhole)
+{
+    Triggered history(64);
+    history.Trigger(1000, 32);
+    auto client = history.source->CreateClient("ahead");
+    ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 64, 0));
+    ASSERT_TRUE(history.ReaderWaits());
+    const size_t sizes[] = {16, 8, 32, 5, 24, 32};
+    for (size_t k = 0; k < sizeof sizes / sizeof sizes[0]; ++k) {
+        SCOPED_TRACE(testing::Message() << "section of " << sizes[k] << " atoms");
+        history.Trigger(1000 * (k + 2), sizes[k]);
+        ExpectSection(ReadFrom(client, 64, 0), 1000 * (k + 2), sizes[k]);
+    }
+    client.Close();
+}
+
+// A reader ahead goes on through a synchronisation with the section of the
+// synchronising trigger (the first at the new LMT), to an earlier or a later
+// LMT, whatever comes first: the reset of the readers to the new LMT, or
+// that section with the restart of the history that it begins; also without
+// a restart.
+TEST(SegmentedReads, AheadGoesOnWithTheSectionOfTheSynchronisingTrigger)
+{
+    enum Order_e { eRestartThenReset, eResetThenRestart, eNoRestart };
+    const struct {
+        Order_e order;
+        uint64_t lmt;
+    } cases[] = {
+        {eRestartThenReset, 0},     {eResetThenRestart, 0},     {eNoRestart, 0},
+        {eRestartThenReset, 90000}, {eResetThenRestart, 90000}, {eNoRestart, 90000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "order " << c.order << ", LMT " << c.lmt);
+        Triggered history(64);
+        history.Trigger(50000, 16);
+        auto client = history.source->CreateClient("ahead");
+        ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 16, 0));
+        ASSERT_TRUE(history.ReaderWaits());
+        history.Trigger(60000, 16);
+        ExpectSection(ReadFrom(client, 16, 0), 60000, 16);
+        // The announcement holds the readers; the synchronising trigger
+        // takes the new LMT, and the readers are reset to it.
+        history.source->OnAnnouncedTimestampChange();
+        switch (c.order) {
+        case eRestartThenReset:
+            history.track->Restart(c.lmt);
+            history.Trigger(c.lmt, 16);
+            history.source->OnAdjustedTimestamp(0, c.lmt);
+            break;
+        case eResetThenRestart:
+            history.source->OnAdjustedTimestamp(0, c.lmt);
+            history.track->Restart(c.lmt);
+            history.Trigger(c.lmt, 16);
+            break;
+        case eNoRestart:
+            history.Trigger(c.lmt, 16);
+            history.source->OnAdjustedTimestamp(0, c.lmt);
+            break;
+        }
+        history.Trigger(c.lmt + 10000, 16);
+        ExpectSection(ReadFrom(client, 16, 0), c.lmt, 16);
+        ExpectSection(ReadFrom(client, 16, 0), c.lmt + 10000, 16);
+        client.Close();
+    }
+}
+
 TEST(SimpleController, PositionsFollowOffsetAndTime)
 {
     SimplePositionController c(2048);
@@ -775,6 +980,12 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
         const std::vector<uint64_t> section(10);
         gaps.track->Append(section.data(), section.size(), 1000 * k, 1);
     }
+    Triggered varied(64); // sections of 16 and 8 atoms; the acquisition has passed LMT 2499
+    varied.Trigger(1000, 16);
+    varied.Trigger(2000, 8);
+    varied.lmts->settled = 2500;
+    const std::string inVaried = "sections of 8 to 16 atoms; the history holds LMT 1000 to 2007 (atoms 0 to 23 since "
+                                 "its last restart at LMT 1000), 2 complete sections";
     SimplePositionController simple(2048);
     const std::string buffer = "the buffer holds 2048 atoms, 0 to 2047";
     struct Case {
@@ -811,6 +1022,13 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
         {g, eAccessAtTime, 2010, 0, 1, eBadRequest,
          "LMT 2010 lies between two sections, in a gap of the acquisition: sections of 10 atoms; the history holds "
          "LMT 1000 to 4009 (atoms 0 to 39 since its last restart at LMT 100), 4 complete sections"},
+        {*varied.controller, eAccessNow, 0, 8, 1, eBadRequest,
+         "the offset 8 lies outside the newest section, of 8 atoms: " + inVaried},
+        {*varied.controller, eAccessNow, 0, 16, 1, eBadRequest,
+         "the offset 16 lies outside the largest section held, of 16 atoms"},
+        {*varied.controller, eAccessAtTime, 2008, 0, 1, eBadRequest,
+         "LMT 2008 lies after the newest section, in a gap of the acquisition that no section will fill: " + inVaried},
+        {*varied.controller, eAccessAtTime, 2500, 0, 1, eTryAgain, "LMT 2500 is not recorded yet: " + inVaried},
         {simple, eAccessDefault, 2040, 8, 1, eBadRequest, "atom 2048 lies past the buffer's end: " + buffer},
         {simple, eAccessNow, 0, 2048, 1, eBadRequest, "the offset 2048 lies past the buffer's end: " + buffer},
     };
