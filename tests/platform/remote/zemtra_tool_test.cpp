@@ -586,6 +586,75 @@ TEST(ZemtraToolAtomSink, NumbersPastTheAtomsBeforeAreLosses)
     }
 }
 
+// The server numbers the first atom of every buffer of a stream among the
+// atoms that it offered the reader: a number past the atoms before is a
+// loss, exactly that many atoms, noted after the atoms printed before it;
+// the signal's own numbers then count for nothing. A buffer whose place a
+// later one passed (it came late) is not printed, its atoms in that loss.
+TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
+{
+    struct Buffer {
+        CORBA::LongLong offered; // the server's number of its first atom
+        CORBA::ULong atoms;
+        CORBA::LongLong own; // the signal's number (-1: none)
+    };
+    const struct {
+        std::vector<Buffer> buffers;
+        std::vector<tool::Loss> losses;
+        std::string rows; // the atoms printed, by their numbers
+    } cases[] = {
+        {{{0, 2, -1}, {2, 2, -1}, {4, 2, -1}}, {}, "0 1 2 3 4 5 "},
+        {{{0, 2, -1}, {2, 1, -1}, {3, 1, -1}}, {}, "0 1 2 3 "}, // pieces of one buffer
+        {{{0, 2, -1}, {5, 2, -1}}, {{2, 3, false}}, "0 1 5 6 "},
+        {{{3, 2, -1}, {5, 2, -1}}, {{0, 3, false}}, "3 4 5 6 "},
+        {{{0, 2, -1}, {6, 2, -1}, {2, 2, -1}, {8, 2, -1}}, {{2, 4, false}}, "0 1 6 7 8 9 "}, // came late
+        {{{0, 4, -1}, {2, 4, -1}}, {}, "0 1 2 3 4 5 "},                                      // in part
+        {{{0, 2, 0}, {2, 2, 9}, {4, 2, 20}}, {}, "0 1 2 3 4 5 "},
+        {{{0, 2, 0}, {2, 2, 2}, {4, 4, 4}, {12, 2, 12}}, {}, "0 1 2 3 4 5 "}, // past the count
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rows);
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(nullptr, out);
+        {
+            tool::RowPrinter printer({"X"}, 6, out);
+            tool::AtomSink sink(printer);
+            for (const Buffer& b : c.buffers) {
+                q_NET::LongSeq values;
+                values.length(b.atoms);
+                for (CORBA::ULong i = 0; i < b.atoms; ++i) {
+                    values[i] = static_cast<CORBA::Long>(b.offered + i);
+                }
+                q_NET::MetaSeq meta;
+                meta.length(b.own < 0 ? 1 : 2);
+                meta[0].id = zemtra_REMOTE::MetaOfferedAtom;
+                meta[0].value = b.offered;
+                if (b.own >= 0) {
+                    meta[1].id = tool::c_metaSequence;
+                    meta[1].value = b.own;
+                }
+                sink.ReceiveLong("x", values, meta);
+            }
+            sink.Close();
+            const std::vector<tool::Loss> losses = sink.Losses();
+            ASSERT_EQ(c.losses.size(), losses.size());
+            for (size_t i = 0; i < losses.size(); ++i) {
+                EXPECT_EQ(c.losses[i].after, losses[i].after) << i;
+                EXPECT_EQ(c.losses[i].count, losses[i].count) << i;
+                EXPECT_FALSE(losses[i].buffers) << i;
+            }
+        }
+        std::rewind(out);
+        std::string rows;
+        char line[64];
+        while (std::fgets(line, sizeof(line), out) != nullptr) {
+            rows += std::string(line, std::strcspn(line, "\n")) + " ";
+        }
+        std::fclose(out);
+        EXPECT_EQ("X " + c.rows, rows);
+    }
+}
+
 TEST(ZemtraToolValueSink, KeepsNoValueOnceTaken)
 {
     // A watch runs for days: the values it has shown must not pile up.
@@ -1074,37 +1143,109 @@ TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietSignal)
     EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 1 ms\n", once.err);
 }
 
-// A forwarded read whose buffers skip a number lost atoms that the server
-// dropped while the tool fell behind: the tool says so and exits 1, its
-// rows whole; buffers in order end as any read.
+// The holes in rows whose first column numbers them from 0 by one (after
+// the header): where, by the rows before, and how many are missing.
+std::vector<tool::Loss> Holes(const std::string& rows)
+{
+    std::vector<tool::Loss> holes;
+    std::istringstream lines(rows);
+    std::string line;
+    std::getline(lines, line);
+    std::uint64_t printed = 0;
+    std::uint64_t next = 0;
+    while (std::getline(lines, line)) {
+        const auto number = static_cast<std::uint64_t>(std::stoull(line.substr(0, line.find(','))));
+        if (number != next) {
+            holes.push_back({printed, number - next, false});
+        }
+        next = number + 1;
+        ++printed;
+    }
+    return holes;
+}
+
+// The losses that a read of path told: "Lost N atoms of PATH after atom K: ...".
+std::vector<tool::Loss> LossesTold(const std::string& err, const std::string& path)
+{
+    std::vector<tool::Loss> losses;
+    std::istringstream lines(err);
+    std::string line;
+    while (std::getline(lines, line)) {
+        unsigned long long count = 0;
+        unsigned long long after = 0;
+        char name[256] = {};
+        if (std::sscanf(line.c_str(), "Lost %llu atoms of %255s after atom %llu: ", &count, name, &after) == 3 &&
+            name == path) {
+            losses.push_back({after, count, false});
+        }
+    }
+    return losses;
+}
+
+// A read of a stream that falls behind the server (the tool stopped while
+// more buffers come than the server keeps for it, which then drops them)
+// reads on to its count, says how many atoms were dropped and after which
+// (as the rows, which number themselves, show), and exits 1. One that keeps
+// up says nothing and succeeds.
 TEST_F(ZemtraToolTest, ReadsWhoseBuffersSkipANumberSayWhatWasLost)
 {
-    const struct {
-        std::vector<std::int64_t> numbers; // of buffers of 2 atoms
-        int exitCode;
-        std::string err;
-    } cases[] = {
-        {{0, 2, 4}, 0, ""},
-        {{0, 2, 7},
-         1,
-         "Lost 3 atoms of signals.pll after atom 4: the tool fell behind the server, which does not wait for a slow "
-         "reader (a busy machine, a slow output or a stop with Ctrl-Z); the rows are not contiguous there, read "
-         "again\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.exitCode);
-        auto tool = std::async(std::launch::async, [&] { return Tool({"read", "signals.pll", "--count", "6"}); });
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped" : "keeping up");
+        ToolProcess tool({"--server", server.Address(), "read", "signals.pll", "--count", "200"}, true, true);
         ASSERT_TRUE(ReadOpened());
-        for (const std::int64_t n : c.numbers) {
-            const double values[] = {0.5, double(n), 1.5, double(n + 1)};
-            server.tree.pll->Dispatch(values, 4, qsig::SignalMeta{{qsig::eMetaSequence, n}});
+        if (stopped) {
+            ::kill(tool.Pid(), SIGSTOP);
+            ASSERT_TRUE(zvtest::WaitFor(
+                [&] { return ProcessStatus(tool.Pid(), "State:").find('T') != std::string::npos; }, 10s));
         }
-        const ToolResult r = tool.get();
-        EXPECT_EQ(c.exitCode, r.exitCode);
-        EXPECT_EQ(c.err, r.err);
-        EXPECT_EQ(7, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+        // Buffers of an atom, numbered by their first value: to a stopped
+        // tool 100 at once (more than the 64 the server keeps for a reader),
+        // then one at a time until the tool has its count.
+        int pushed = 0;
+        if (stopped) {
+            for (; pushed < 100; ++pushed) {
+                server.tree.PushPll(pushed, 0);
+            }
+            ::kill(tool.Pid(), SIGCONT);
+        }
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                server.tree.PushPll(pushed++, 0);
+                return tool.HasExited();
+            },
+            30s));
+        const ToolResult r = tool.Wait();
+        const std::vector<tool::Loss> holes = Holes(r.out);
+        EXPECT_EQ(201, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+        EXPECT_EQ(stopped ? 1 : 0, r.exitCode) << r.err;
+        EXPECT_EQ(stopped, !holes.empty());
+        const std::vector<tool::Loss> told = LossesTold(r.err, "signals.pll");
+        ASSERT_EQ(holes.size(), told.size()) << r.err;
+        for (size_t i = 0; i < holes.size(); ++i) {
+            EXPECT_EQ(holes[i].after, told[i].after) << i;
+            EXPECT_EQ(holes[i].count, told[i].count) << i;
+        }
         ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 0; }, 10s));
     }
+}
+
+// The time that the tool's output is blocked (its reader takes no rows for
+// longer than --timeout) is no wait for data: the read goes on once the
+// reader takes the rows.
+TEST_F(ZemtraToolTest, AnOutputBlockedLongerThanTheTimeOutIsNoTimeOut)
+{
+    auto read = std::async(std::launch::async, [&] {
+        return RunToolPiped({"--server", server.Address(), "read", "signals.pll", "--count", "20000", "--timeout", "2"},
+                            "{ sleep 6; wc -l; }");
+    });
+    ASSERT_TRUE(ReadOpened());
+    // More rows than the pipe holds, in one buffer.
+    const std::vector<double> values(40000, 1.0);
+    server.tree.pll->Dispatch(values.data(), static_cast<unsigned>(values.size()), qsig::c_noMeta);
+    const ToolResult r = read.get();
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ("20001\n", r.out);
 }
 
 // ---- Failures and pauses of the tool's calls ----
