@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace tool {
 
@@ -17,6 +18,8 @@ namespace {
 
 // Calls that do not return within this time count as failed.
 constexpr unsigned c_callTimeoutMs = 30000;
+// How often a server that cannot be reached is asked again.
+constexpr std::chrono::milliseconds c_askAgain{250};
 
 std::atomic<unsigned> g_continues{0};
 
@@ -436,6 +439,26 @@ bool Connection::ServerAlive(std::string& reason)
 }
 
 Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason)
+{
+    // A tool continued after a stop may find its server starting anew (it
+    // was restarted meanwhile): it is asked again until it answers, for as
+    // long as a call may take, before it counts as lost.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_callTimeoutMs);
+    for (;;) {
+        const unsigned continues = Continues();
+        const Served served = AskServed(id, reason);
+        if (served != Served::eLost) {
+            m_answeredContinues = continues;
+            return served;
+        }
+        if (continues == m_answeredContinues || std::chrono::steady_clock::now() >= end) {
+            return served;
+        }
+        std::this_thread::sleep_for(c_askAgain);
+    }
+}
+
+Connection::Served Connection::AskServed(CORBA::ULongLong id, std::string& reason)
 {
     if (!m_olderServer) {
         try {

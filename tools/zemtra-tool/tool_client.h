@@ -153,7 +153,10 @@ public:
     // Whether the server still serves the subscription or signal session
     // id: eEnded when it has ended it, eLost when the server cannot be
     // reached; reason says why. A server without the question (an older
-    // one) is only asked whether it is there.
+    // one) is only asked whether it is there. A server that cannot be
+    // reached when the tool was continued after a stop since its last
+    // answer is asked again for up to the longest time of a call: it may
+    // be starting anew after a restart, and then does not know the id.
     enum class Served { eYes, eEnded, eLost };
     Served IsServed(CORBA::ULongLong id, std::string& reason);
     // Activates a servant and gives its reference.
@@ -207,6 +210,8 @@ public:
     static std::string AddressProblem(const std::string& server);
 
 private:
+    // One question of IsServed.
+    Served AskServed(CORBA::ULongLong id, std::string& reason);
     // What a call that timed out tells.
     std::string NoAnswer() const;
     // What a call that could not reach the server tells: also when its host
@@ -219,6 +224,7 @@ private:
     PortableServer::POA_var m_poa;
     zemtra_REMOTE::Registry_var m_registry;
     unsigned long m_calls = 0;               // made through this connection, probes included
+    unsigned m_answeredContinues = 0;        // Continues() before the last answer of IsServed
     std::chrono::milliseconds m_callTimeout; // of a call to the registry
 };
 

@@ -1708,6 +1708,48 @@ TEST_F(ZemtraToolOnTheServer, AToolContinuedAfterAStopGoesOn)
     EXPECT_EQ("", r.err);
 }
 
+// A watch and a read stopped (Ctrl-Z) while their server is stopped (by
+// SIGINT, or killed) and started again on its port, and continued as soon
+// as it starts, before it listens, say that the server no longer knows them
+// as it may have restarted (their subscription and read were the old
+// server's), once the new server answers, and exit 1.
+TEST_F(ZemtraToolOnTheServer, ToolsStoppedAcrossARestartOfTheServerSaySo)
+{
+    for (const int stop : {SIGINT, SIGKILL}) {
+        SCOPED_TRACE(stop == SIGINT ? "SIGINT" : "SIGKILL");
+        ToolProcess watch(WithServer({"watch", "custom"}), true, true);
+        ToolProcess read(WithServer({"read", "raf3.signals.sa", "--count", "100000"}), true, true);
+        bool custom = false;
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                custom = !custom; // a new value for the watch
+                Tool({"set", "custom", custom ? "fa_clk" : "fofb_switch"});
+                return watch.Out().find('\n') != std::string::npos && read.Out().find('\n') != std::string::npos;
+            },
+            20s));
+        for (ToolProcess* tool : {&watch, &read}) {
+            ::kill(tool->Pid(), SIGSTOP);
+            ASSERT_TRUE(zvtest::WaitFor([&] { return Stopped(tool->Pid()); }, 10s));
+        }
+        ::kill(pid, stop);
+        int status = 0;
+        ASSERT_TRUE(Ended(pid, 30s, status));
+        pid = -1;
+        ASSERT_TRUE(Launch());
+        for (ToolProcess* tool : {&watch, &read}) {
+            ::kill(tool->Pid(), SIGCONT);
+        }
+        const ToolResult w = watch.Wait();
+        const ToolResult r = read.Wait();
+        const std::string server = "The server 127.0.0.1:" + std::to_string(port) + " no longer knows the ";
+        EXPECT_EQ(1, w.exitCode);
+        EXPECT_EQ(server + "subscription of custom: it may have restarted\n", w.err);
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(server + "read of raf3.signals.sa: it may have restarted\n", r.err);
+        ASSERT_TRUE(Serving()) << ReadLog();
+    }
+}
+
 // A read once of a live signal, in access mode 11 or 14 (on by LMT after
 // the first chunk, mode 11 in mode 12), whose next chunk was overwritten
 // while its reader did not take the rows says so, in the server's words. The
