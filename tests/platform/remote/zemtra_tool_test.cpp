@@ -475,39 +475,63 @@ TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
     EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
 }
 
-// Text goes out whole, in writes of whole lines that a pipe takes at once: a
+// Text goes out whole, in writes of whole lines that the output takes whole
+// before the tool could be ended while it waits: a regular file all of it, an
+// empty pipe as much as it holds, a pipe holding bytes PIPE_BUF at a time; a
 // line longer than that alone, a last line without its end as it is.
-TEST(ZemtraToolRowPrinter, WritesWholeLinesThatAPipeTakesAtOnce)
+TEST(ZemtraToolRowPrinter, WritesWholeLinesThatTheOutputTakesAtOnce)
 {
     const std::string line(100, 'x');
     const std::string longLine(PIPE_BUF + 10, 'y');
-    const struct {
+    const auto lines = [&](int n) {
         std::string text;
+        for (int i = 0; i < n; ++i) {
+            text += line + "\n";
+        }
+        return text;
+    };
+    enum Output { eEmptyPipe, eFilledPipe, eFile };
+    const struct {
+        Output output;
+        std::string text;                // at most what a pipe holds: read once written
         std::vector<std::size_t> writes; // the lines of each
     } cases[] = {
-        {"a\nb\n", {2}},
-        {std::string(PIPE_BUF / 101, 'z') + "\n" + std::string(PIPE_BUF, 'w'), {1, 0}},
-        {line + "\n" + longLine + "\n" + line + "\n", {1, 1, 1}},
-        {[&] {
-             std::string text;
-             for (int i = 0; i < 60; ++i) {
-                 text += line + "\n";
-             }
-             return text;
-         }(),
-         {40, 20}},
+        {eEmptyPipe, "a\nb\n", {2}},
+        {eFilledPipe, "a\nb\n", {2}},
+        {eEmptyPipe, lines(600), {600}},
+        {eFilledPipe, lines(60), {40, 20}},
+        {eFile, lines(1000), {1000}},
+        {eFilledPipe, std::string(PIPE_BUF / 101, 'z') + "\n" + std::string(PIPE_BUF, 'w'), {1, 0}},
+        {eFilledPipe, line + "\n" + longLine + "\n" + line + "\n", {1, 1, 1}},
+        {eFile, line + "\n" + longLine + "\n" + line, {2}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text.size());
+        SCOPED_TRACE(std::to_string(c.output) + ": " + std::to_string(c.text.size()) + " bytes");
         int fds[2];
         ASSERT_EQ(0, ::pipe(fds));
+        std::FILE* file = c.output == eFile ? std::tmpfile() : nullptr;
+        ASSERT_TRUE(c.output != eFile || file != nullptr);
+        if (c.output == eFilledPipe) {
+            ASSERT_EQ(1, ::write(fds[1], "-", 1));
+        }
         std::vector<std::size_t> writes;
-        EXPECT_EQ(0, tool::WriteLines(fds[1], c.text, [&](std::size_t lines) { writes.push_back(lines); }));
+        EXPECT_EQ(
+            0, tool::WriteLines(file ? ::fileno(file) : fds[1], c.text, [&](std::size_t n) { writes.push_back(n); }));
         ::close(fds[1]);
-        std::string out(c.text.size() + 1, '\0');
-        out.resize(static_cast<size_t>(std::max<ssize_t>(::read(fds[0], &out[0], out.size()), 0)));
+        std::string read(c.text.size() + 2, '\0');
+        if (file) {
+            std::rewind(file);
+            read.resize(std::fread(&read[0], 1, read.size(), file));
+            std::fclose(file);
+        } else {
+            size_t got = 0;
+            for (ssize_t n; (n = ::read(fds[0], &read[got], read.size() - got)) > 0;) {
+                got += static_cast<size_t>(n);
+            }
+            read.resize(got);
+        }
         ::close(fds[0]);
-        EXPECT_EQ(c.text, out);
+        EXPECT_EQ((c.output == eFilledPipe ? "-" : "") + c.text, read);
         EXPECT_EQ(c.writes, writes);
     }
 }
@@ -1580,28 +1604,43 @@ TEST_F(ZemtraToolOnTheServer, CtrlCEndsEveryCommandPromptlyWhileTheServerIsStopp
 // its first line came; the read waits 3 s at most for its next atom, the
 // watch 4 s for its next value (a value set by another tool run on a loaded
 // machine).
-// A read interrupted while the server does not answer (its last calls
-// abandoned) whose reader leaves as the interrupt comes (a `head` that Ctrl-C
-// ends too) ends as a writer to a closed pipe: by SIGPIPE, never with 255.
-TEST_F(ZemtraToolOnTheServer, AnInterruptedReadWhoseReaderLeavesEndsByThePipe)
+// A read interrupted while its output is blocked, whose reader leaves with
+// the interrupt (Ctrl-C ends every process of a pipeline: `| sleep 60`,
+// `| head`), ends as an interrupted read does: with 130 and its line, not
+// by SIGPIPE (nor with 255); also while the server does not answer (its
+// last calls abandoned).
+TEST_F(ZemtraToolOnTheServer, AnInterruptedReadWhoseReaderLeavesWithItExits130)
 {
-    int fds[2];
-    ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
-    const pid_t tool = Start({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"}, fds[1]);
-    ::close(fds[1]);
-    // The rows fill the pipe: the tool's writer waits.
-    EXPECT_TRUE(zvtest::WaitFor([&] { return WritingIntoAFullPipe(tool); }, 20s));
-    ASSERT_EQ(0, ::kill(pid, SIGSTOP));
-    struct Resume {
-        pid_t pid;
-        ~Resume() { ::kill(pid, SIGCONT); }
-    } resume{pid};
-    ::close(fds[0]);
-    ::kill(tool, SIGINT);
-    int status = 0;
-    EXPECT_TRUE(Ended(tool, 20s, status));
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
-        << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "signal");
+    for (const bool serverStopped : {false, true}) {
+        SCOPED_TRACE(serverStopped ? "server stopped" : "server answering");
+        int fds[2];
+        int errs[2];
+        ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+        ASSERT_EQ(0, ::pipe2(errs, O_CLOEXEC));
+        const pid_t tool = Start({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"}, fds[1], errs[1]);
+        ::close(fds[1]);
+        ::close(errs[1]);
+        // The rows fill the pipe: the tool's writer waits.
+        EXPECT_TRUE(zvtest::WaitFor([&] { return WritingIntoAFullPipe(tool); }, 20s));
+        if (serverStopped) {
+            ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+        }
+        struct Resume {
+            pid_t pid;
+            ~Resume() { ::kill(pid, SIGCONT); }
+        } resume{pid};
+        ::kill(tool, SIGINT);
+        ::close(fds[0]);
+        int status = 0;
+        EXPECT_TRUE(Ended(tool, 20s, status));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130)
+            << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                  : "signal " + std::to_string(WTERMSIG(status)));
+        const std::string said = Rest(errs[0]);
+        ::close(errs[0]);
+        EXPECT_EQ(0u, said.rfind("Interrupted after ", 0)) << said;
+        EXPECT_EQ(1, std::count(said.begin(), said.end(), '\n')) << said;
+    }
 }
 
 // Ctrl-C ends a read or watch within a moment, with 130 and its usual line,
@@ -1794,6 +1833,8 @@ TEST_F(ZemtraToolOnTheServer, RefusalsSayWhatIsWrong)
          "raf3.postmortem.source_select takes external, interlock, limits (or their numbers), not '99'\n"},
         {{"set", "raf3.postmortem.source_select", "limit"},
          "raf3.postmortem.source_select takes external, interlock, limits (or their numbers), not 'limit'\n"},
+        // A read-only enum takes no value.
+        {{"set", "gdx.fofb.state.mode", "bogus"}, "qreg: Node is not writable: mode\n"},
         {{"set", fir, "/nonexistent"},
          "qreg: Can't set value: setter function failed: fir: Error opening FIR coefficient file - /nonexistent. "
          "Error: 2 - No such file or directory\n"},
@@ -1955,7 +1996,7 @@ TEST_F(ZemtraToolTest, WatchAndReadSayThatTheServerMayHaveRestarted)
 // A read once that comes to the end of what the signal holds names the atom
 // it ends at, numbered as the signal numbers them, unless the signal numbers
 // something else, as a history kept in sections numbers its sections: then
-// it says how many atoms the buffer holds (from the LMT given, in modes 12
+// it says how many atoms the section holds (from the LMT given, in modes 12
 // and 14 with a time). In mode 10 the signal numbers something else when
 // its number of the first atom is not the index asked for (the time plus
 // the offset); in the other modes the tool asks the signal for its atom at
@@ -1984,8 +2025,8 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
         std::vector<Answer> answers;
         std::string err;
     } cases[] = {
-        {{"--mode", "10"}, {in(10, read)}, noMore + "the buffer holds 3 atoms\n"},
-        {{"--mode", "10", "--offset", "2"}, {in(10, read)}, noMore + "the buffer holds 5 atoms\n"},
+        {{"--mode", "10"}, {in(10, read)}, noMore + "the section holds 3 atoms\n"},
+        {{"--mode", "10", "--offset", "2"}, {in(10, read)}, noMore + "the section holds 5 atoms\n"},
         {{"--mode", "10", "--time", "100"}, {{10, 3, {}}}, noMore + "it ends at atom 102\n"},
         {{"--mode", "10", "--time", "90", "--offset", "10"},
          {{10, 3, {{0, 7}, {2, 100}}}},
@@ -1993,14 +2034,14 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
         {{"--mode", "12", "--time", "100"}, {in(12, read), atoms}, noMore + "it ends at atom 17588\n"},
         {{"--mode", "11"}, {in(11, read), {10, 1, {}}}, noMore + "it ends at atom 17588\n"},
         {{"--mode", "14"}, {in(14, read)}, noMore + "it ends at atom 17588\n"},
-        {{"--mode", "11"}, {in(11, read), sections}, noMore + "the buffer holds 3 atoms\n"},
-        {{"--mode", "14", "--offset", "2"}, {in(14, read), sections}, noMore + "the buffer holds 5 atoms\n"},
+        {{"--mode", "11"}, {in(11, read), sections}, noMore + "the section holds 3 atoms\n"},
+        {{"--mode", "14", "--offset", "2"}, {in(14, read), sections}, noMore + "the section holds 5 atoms\n"},
         {{"--mode", "12", "--time", "100"},
          {in(12, read), sections},
-         noMore + "the buffer holds 3 atoms from LMT 100 on\n"},
+         noMore + "the section holds 3 atoms from LMT 100 on\n"},
         {{"--mode", "14", "--time", "100", "--offset", "-4"},
          {in(14, read), sections},
-         noMore + "the buffer holds 3 atoms from LMT 100 on\n"},
+         noMore + "the section holds 3 atoms from LMT 100 on\n"},
         {{"--mode", "14", "--count", "200000"},
          {{14, 2, {}}},
          "The server sent 2 atoms of sig for a read of 1: refused, none printed\n"},
