@@ -1876,6 +1876,36 @@ TEST_F(ZemtraToolOnTheServer, RefusalsSayWhatIsWrong)
     EXPECT_EQ(0, Terminate());
 }
 
+// A bad command line of the server is refused in one line on standard
+// error, which says what is wrong, and the server exits 1 without serving.
+TEST(ZemtraVunaCommandLine, ABadOneIsRefusedOnceWithTheReason)
+{
+    const struct {
+        std::string args;
+        std::string err;
+    } cases[] = {
+        {"--port 80000", "Bad command line: port must be a number from 1 to 65535, not '80000'.\n"},
+        {"--bogus", "Bad command line: unrecognised option '--bogus'\n"},
+        {"--trace-level 7", "Bad command line: trace level must be 0 to 4.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        // Standard error only, into the pipe; a server that started after all
+        // is ended.
+        FILE* server = ::popen(
+            ("timeout -s KILL 60 " + ServerPath() + " --no-remote " + c.args + " 2>&1 >/dev/null").c_str(), "r");
+        ASSERT_NE(nullptr, server);
+        std::string err;
+        char text[256];
+        for (size_t n; (n = std::fread(text, 1, sizeof(text), server)) > 0;) {
+            err.append(text, n);
+        }
+        const int status = ::pclose(server);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_EQ(c.err, err);
+    }
+}
+
 // A watch of a node without a value (a branch, a signal) is refused at
 // once, in the words a get of it is refused in.
 TEST_F(ZemtraToolTest, WatchOfANodeWithoutAValueIsRefusedAsItsGetIs)
