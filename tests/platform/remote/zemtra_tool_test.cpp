@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -1224,20 +1225,33 @@ TEST_F(ZemtraToolTest, ReadsWhoseBuffersSkipANumberSayWhatWasLost)
         }
         // Buffers of an atom, numbered by their first value: to a stopped
         // tool 100 at once (more than the 64 the server keeps for a reader),
-        // then one at a time until the tool has its count.
-        int pushed = 0;
+        // then one at a time until the tool has its count; to one that keeps
+        // up at most 32 ahead of the last row printed.
+        long long pushed = 0;
         if (stopped) {
             for (; pushed < 100; ++pushed) {
-                server.tree.PushPll(pushed, 0);
+                server.tree.PushPll(static_cast<double>(pushed), 0);
             }
             ::kill(tool.Pid(), SIGCONT);
         }
         EXPECT_TRUE(zvtest::WaitFor(
             [&] {
-                server.tree.PushPll(pushed++, 0);
+                if (stopped) {
+                    server.tree.PushPll(static_cast<double>(pushed++), 0);
+                    return tool.HasExited();
+                }
+                const std::string out = tool.Out();
+                const size_t end = out.rfind('\n');
+                const size_t start = end == std::string::npos ? end : out.rfind('\n', end - 1);
+                const std::string last = start == std::string::npos ? "" : out.substr(start + 1, end - start - 1);
+                const long long printed =
+                    last.empty() || !std::isdigit(static_cast<unsigned char>(last[0])) ? -1 : std::stoll(last);
+                for (; pushed < printed + 32; ++pushed) {
+                    server.tree.PushPll(static_cast<double>(pushed), 0);
+                }
                 return tool.HasExited();
             },
-            30s));
+            60s));
         const ToolResult r = tool.Wait();
         const std::vector<tool::Loss> holes = Holes(r.out);
         EXPECT_EQ(201, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
@@ -1259,8 +1273,8 @@ TEST_F(ZemtraToolTest, ReadsWhoseBuffersSkipANumberSayWhatWasLost)
 TEST_F(ZemtraToolTest, AnOutputBlockedLongerThanTheTimeOutIsNoTimeOut)
 {
     auto read = std::async(std::launch::async, [&] {
-        return RunToolPiped({"--server", server.Address(), "read", "signals.pll", "--count", "20000", "--timeout", "2"},
-                            "{ sleep 6; wc -l; }");
+        return RunToolPiped({"--server", server.Address(), "read", "signals.pll", "--count", "20000", "--timeout", "3"},
+                            "{ sleep 8; wc -l; }");
     });
     ASSERT_TRUE(ReadOpened());
     // More rows than the pipe holds, in one buffer.
