@@ -46,9 +46,9 @@ namespace remote {
 // counts of the atoms offered to it and of those it dropped as full. The
 // queue drops only while it is full, so the atoms it dropped since the last
 // look come after every atom it had taken in by then (offered less
-// dropped): that is where they are placed. (A buffer that the queue took in
-// between the reader's take and its look, from a stream that offers two
-// within that moment, would move them one buffer later.)
+// dropped): that is where they are placed. (Should the queue take in a
+// buffer between the reader's take and its look, a moment within this
+// process, atoms it dropped before would be placed after that buffer.)
 class OfferedAtoms {
 public:
     // The number of the first atom of the next buffer taken, of atoms atoms,
