@@ -56,6 +56,19 @@ long LockHolder(int fd)
     return sameInodeCount == 1 ? sameInode : 0;
 }
 
+// Whether path is a symbolic link, and where it leads.
+bool LinkTarget(const std::string& path, std::string& target)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return false;
+    }
+    char text[4096];
+    const ssize_t n = ::readlink(path.c_str(), text, sizeof(text));
+    target = n < 0 ? std::string("?") : std::string(text, static_cast<size_t>(n));
+    return true;
+}
+
 } // namespace
 
 std::string ConfigurationLock::LockFile(const std::string& storedFile)
@@ -86,12 +99,23 @@ ConfigurationLock::ConfigurationLock(const std::string& file, const std::string&
     }
     const std::string named = "Configuration file " + qstd::EscapeControls(file);
     const std::string lock = qstd::EscapeControls(lockFile);
+    if (held) {
+        throw qstd::Exception(named + " is in use by " +
+                                  (holder > 0 ? "process " + std::to_string(holder) : std::string("another process")) +
+                                  ", which holds its lock " + lock + "; the start is refused.",
+                              true);
+    }
+    // A link is not followed (the kernel's word for it, "Too many levels of
+    // symbolic links", would not name it).
+    std::string target;
+    if (error == ELOOP && LinkTarget(lockFile, target)) {
+        throw qstd::Exception(named + " cannot be locked: its lock file " + lock + " is a symbolic link (to " +
+                                  qstd::EscapeControls(target) +
+                                  "), which the lock does not follow (remove the link); the start is refused.",
+                              true);
+    }
     throw qstd::Exception(
-        held ? named + " is in use by " +
-                   (holder > 0 ? "process " + std::to_string(holder) : std::string("another process")) +
-                   ", which holds its lock " + lock + "; the start is refused."
-             : named + " cannot be locked: " + lock + ": " + std::strerror(error) + "; the start is refused.",
-        true);
+        named + " cannot be locked: " + lock + ": " + std::strerror(error) + "; the start is refused.", true);
 }
 
 ConfigurationLock::~ConfigurationLock()

@@ -308,8 +308,9 @@ bool ZemtraApplication::Run(int argc, char** argv)
     try {
         ApplyOptions(RunOptions::Parse(argc, argv, &help));
     } catch (const std::exception& e) {
+        // Said once, on standard error (where the log goes before the
+        // options set it up).
         SetInstrumentRoot(formerRoot);
-        qstd::LogError(e.what());
         std::cerr << e.what() << "\n" << help;
         return false;
     }

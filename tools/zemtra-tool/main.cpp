@@ -15,7 +15,6 @@
 
 #include <boost/program_options.hpp>
 
-#include <poll.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -171,6 +170,18 @@ constexpr int c_outputClosed = -1;
     EndByPipe();
 }
 
+// The exit code of a command whose output its reader closed: none, the
+// tool ends by SIGPIPE; but 128 + the signal when it was interrupted, as
+// every interrupted command: Ctrl-C ends every process of a pipeline, the
+// reader too (`| less`, `| sleep 60`), and the tool was not done.
+int ClosedOutputExit()
+{
+    if (!g_interrupted.load()) {
+        EndByClosedOutput();
+    }
+    return InterruptedExit();
+}
+
 // The exit code rc of a command, at once when a call was abandoned (without
 // the ORB's orderly shutdown, which would wait for it); called before its
 // connection goes.
@@ -178,7 +189,7 @@ int Leave(int rc)
 {
     if (g_callAbandoned.load()) {
         if (rc == c_outputClosed) {
-            EndByClosedOutput();
+            rc = ClosedOutputExit();
         }
         std::fflush(stdout);
         std::fflush(stderr);
@@ -313,6 +324,9 @@ int Get(tool::Connection& c, const std::string& path)
     return Write(tool::Joined(values.in(), " ") + "\n", "the value of " + path);
 }
 
+// The flag of a node that clients may write.
+constexpr unsigned long long c_writableFlag = 0x4;
+
 bool IsInteger(const std::string& text)
 {
     const size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
@@ -323,12 +337,13 @@ bool IsInteger(const std::string& text)
 // server's message refusal: how many values it takes when there are more
 // texts, else the first text that is none of its names and no integer, or
 // the integers when the node knows none of their numbers; and the names it
-// takes. Empty when the node is no enum or the refusal is another one.
+// takes. Empty when the node is no enum, takes no value (it is not
+// writable: the server says so) or the refusal is another one.
 std::string EnumRefusal(const zemtra_REMOTE::NodeInfo& info, const std::string& path,
                         const std::vector<std::string>& texts, const std::string& refusal)
 {
     const zemtra_REMOTE::StringSeq& names = info.domain_values;
-    if (TypeName(info) != "enum" || names.length() == 0) {
+    if (TypeName(info) != "enum" || names.length() == 0 || (info.flags & c_writableFlag) == 0) {
         return std::string();
     }
     if (texts.size() > info.size) {
@@ -883,7 +898,7 @@ private:
     // The number of the last atom printed, when the reads tell it.
     bool m_numbered = false;
     long long m_last = 0;
-    // In mode 10, how many atoms the buffer read holds up to the last atom
+    // In mode 10, how many atoms the section read holds up to the last atom
     // printed, when the number above is no index of its atoms (0: it is).
     std::uint64_t m_held = 0;
     std::string m_ending;
@@ -1098,7 +1113,7 @@ Outcome ChunkedRead::EndAtLast()
     m_ending = "No more atoms after " + std::to_string(m_printer.Printed()) + " of " + std::to_string(m_r.count) +
                " atoms of " + m_r.path;
     if (m_held > 0) {
-        m_ending += ": the buffer holds " + std::to_string(m_held) + " atoms";
+        m_ending += ": the section holds " + std::to_string(m_held) + " atoms";
         return Outcome::Ended;
     }
     if (!m_numbered) {
@@ -1114,12 +1129,13 @@ Outcome ChunkedRead::EndAtLast()
         m_ending += ": it ends at atom " + std::to_string(m_last);
         return Outcome::Ended;
     }
-    // The reads started in a buffer at the offset: in modes 11 and 14
-    // without a time at its first atom (its newest buffer, as a history kept
-    // in sections reads them), else at the atom of the LMT given. The atoms
-    // from there to the last one printed are what the buffer holds.
+    // The reads started in a section of the history at the offset: in
+    // modes 11 and 14 without a time at its first atom (the newest section,
+    // as a history kept in sections reads them), else at the atom of the LMT
+    // given. The atoms from there to the last one printed are what the
+    // section holds.
     const std::uint64_t held = static_cast<std::uint64_t>(std::max(m_r.offset, 0LL)) + m_printer.Printed();
-    m_ending += ": the buffer holds " + std::to_string(held) + " atoms";
+    m_ending += ": the section holds " + std::to_string(held) + " atoms";
     if (!m_moving) {
         m_ending += " from LMT " + std::to_string(m_r.time) + " on";
     }
@@ -1199,6 +1215,11 @@ int Read(tool::Connection& c, const ReadRequest& r)
     }
     printer.PrintHeader();
     if (const int error = printer.WriteError()) {
+        if (error == EPIPE && g_interrupted.load()) {
+            // The reader went with the interrupt.
+            SayOnce(InterruptedLine(printed));
+            return InterruptedExit();
+        }
         return WriteFailed(error, "the atoms of " + r.path); // EPIPE: the reader has all it wanted
     }
     // Rows with a hole are not the atoms asked for: said, and no success.
@@ -1390,9 +1411,9 @@ constexpr std::chrono::seconds c_interruptDeadline{1};
 
 // Waits for an interrupt, and ends the tool c_interruptDeadline after it
 // unless it has left by then: with 128 + the signal and what a read says
-// then (rows not written yet are dropped: the output holds whole rows), or
-// by SIGPIPE when the reader of its output has left. Runs on a thread of its
-// own.
+// then (rows not written yet are dropped: the output holds whole rows), also
+// when the reader of its output has left (see ClosedOutputExit). Runs on a
+// thread of its own.
 void Watchdog()
 {
     while (::sem_wait(&g_interruptPosted) != 0) {
@@ -1401,10 +1422,6 @@ void Watchdog()
         }
     }
     std::this_thread::sleep_for(c_interruptDeadline);
-    pollfd out{STDOUT_FILENO, POLLOUT, 0};
-    if (::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0) {
-        EndByPipe();
-    }
     std::string line;
     {
         std::lock_guard<std::mutex> lock(g_reportMutex);
@@ -1431,7 +1448,7 @@ int main(int argc, char** argv)
     try {
         const int rc = Run(Parse(argc, argv));
         if (rc == c_outputClosed) {
-            EndByClosedOutput();
+            return ClosedOutputExit();
         }
         // Interrupted after its last call (while it wrote its answer, say):
         // no success either.

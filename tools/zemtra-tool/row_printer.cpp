@@ -2,12 +2,16 @@
 
 #include "tools/zemtra-tool/tool_client.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 
 namespace tool {
 
@@ -31,15 +35,56 @@ bool IsUnsignedComponent(const std::string& name)
     return name.rfind("LMT_", 0) == 0;
 }
 
+LineWriter::LineWriter(int fd) : m_fd(fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return;
+    }
+    if (S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && !::isatty(fd))) {
+        m_kind = Kind::eWhole;
+    } else if (S_ISFIFO(st.st_mode)) {
+        const int bytes = ::fcntl(fd, F_GETPIPE_SZ);
+        if (bytes >= PIPE_BUF) {
+            m_kind = Kind::ePipe;
+            m_pipeBytes = static_cast<std::size_t>(bytes);
+        }
+    }
+}
+
+std::size_t LineWriter::Room() const
+{
+    switch (m_kind) {
+    case Kind::eWhole:
+        return SIZE_MAX;
+    case Kind::ePipe: {
+        // An empty pipe holds no page: a write of its capacity fits. (Only
+        // the reader acts on it meanwhile, and only makes more room.)
+        int unread = 0;
+        return ::ioctl(m_fd, FIONREAD, &unread) == 0 && unread == 0 ? m_pipeBytes : PIPE_BUF;
+    }
+    case Kind::eOther:
+        break;
+    }
+    return PIPE_BUF;
+}
+
 int WriteLines(int fd, const std::string& text, const std::function<void(std::size_t lines)>& written)
 {
+    return LineWriter(fd).Write(text, written);
+}
+
+int LineWriter::Write(const std::string& text, const std::function<void(std::size_t lines)>& written) const
+{
+    const int fd = m_fd;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.size();
-        if (end - at > PIPE_BUF) {
+        const std::size_t room = Room();
+        if (end - at > room) {
             // The lines that fit, or the first one alone when it is longer.
-            end = text.rfind('\n', at + PIPE_BUF - 1);
+            end = text.rfind('\n', at + room - 1);
             if (end == std::string::npos || end < at) {
-                end = text.find('\n', at + PIPE_BUF);
+                end = text.find('\n', at + room);
             }
             end = end == std::string::npos ? text.size() : end + 1;
         }
@@ -62,7 +107,7 @@ int WriteLines(int fd, const std::string& text, const std::function<void(std::si
 }
 
 RowPrinter::RowPrinter(std::vector<std::string> names, std::uint64_t count, std::FILE* out)
-    : m_names(std::move(names)), m_count(count), m_out(out)
+    : m_names(std::move(names)), m_count(count), m_out(::fileno(out))
 {
     for (const std::string& name : m_names) {
         m_unsigned.push_back(IsUnsignedComponent(name));
@@ -178,7 +223,7 @@ void RowPrinter::Flush()
     if (WriteError() == 0) {
         // Counted as written, so that an interrupted read says how many
         // rows its output holds.
-        const int error = WriteLines(::fileno(m_out), m_text, [this](std::size_t lines) {
+        const int error = m_out.Write(m_text, [this](std::size_t lines) {
             if (m_headerPending && lines > 0) {
                 --lines;
                 m_headerPending = false;

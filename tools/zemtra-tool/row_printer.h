@@ -21,11 +21,34 @@ namespace tool {
 // as signed values: the halves of an atom's LMT ("LMT_l", "LMT_h3", ...).
 bool IsUnsignedComponent(const std::string& name);
 
-// Writes text to fd in whole lines: 0 once all of it is written, else the
-// error number of the write that failed. Each write holds whole lines of at
-// most PIPE_BUF bytes (a longer line goes alone), which a pipe takes whole or
-// waits for room: output cut short (the tool left while its reader took
-// nothing) ends with a whole line. written(lines) follows each write.
+// Writes text to a file descriptor in writes of whole lines, each of which
+// the output takes whole before the tool could be ended while it waits: so
+// output cut short (the tool left while its reader took nothing, as `less`
+// after Ctrl-C) ends with a whole line. A regular file or a device other
+// than a terminal (/dev/null) takes any write whole; a pipe as much as it
+// has room for, all of it when it is empty, and otherwise PIPE_BUF bytes,
+// which it takes whole or waits for room; so does anything else. A line
+// longer than that goes alone.
+class LineWriter {
+public:
+    // Looks at what fd is, once.
+    explicit LineWriter(int fd);
+    // Writes text: 0 once all of it is written, else the error number of the
+    // write that failed. written(lines) follows each write.
+    int Write(const std::string& text, const std::function<void(std::size_t lines)>& written = nullptr) const;
+    int Fd() const { return m_fd; }
+
+private:
+    // The most bytes the next write takes whole.
+    std::size_t Room() const;
+
+    enum class Kind { eWhole, ePipe, eOther };
+    const int m_fd;
+    Kind m_kind = Kind::eOther;
+    std::size_t m_pipeBytes = 0; // a pipe's capacity
+};
+
+// Writes text to fd by a LineWriter of its own.
 int WriteLines(int fd, const std::string& text, const std::function<void(std::size_t lines)>& written = nullptr);
 
 class RowPrinter {
@@ -68,7 +91,7 @@ private:
     const std::vector<std::string> m_names;
     std::vector<bool> m_unsigned;
     const std::uint64_t m_count;
-    std::FILE* const m_out;
+    const LineWriter m_out;
     std::mutex m_mutex;
     std::string m_text;
     bool m_headed = false;        // the header is printed

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace tool {
 
@@ -17,6 +18,8 @@ namespace {
 
 // Calls that do not return within this time count as failed.
 constexpr unsigned c_callTimeoutMs = 30000;
+// How often a server that cannot be reached is asked again.
+constexpr std::chrono::milliseconds c_askAgain{250};
 
 std::atomic<unsigned> g_continues{0};
 
@@ -137,21 +140,51 @@ void AtomSink::Follow(CORBA::LongLong sequence, std::uint64_t atoms)
     m_atoms += atoms;
 }
 
+std::uint64_t AtomSink::FollowOffered(CORBA::LongLong offered, std::uint64_t atoms)
+{
+    const std::uint64_t first = static_cast<std::uint64_t>(std::max<CORBA::LongLong>(offered, 0));
+    std::uint64_t passed = 0;
+    if (first > m_nextOffered) {
+        if (!m_printer.Done()) {
+            m_losses.push_back({m_printer.Printed(), first - m_nextOffered, false});
+        }
+    } else {
+        passed = std::min(atoms, m_nextOffered - first);
+    }
+    m_nextOffered = std::max(m_nextOffered, first + atoms);
+    return passed;
+}
+
 template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta)
 {
     {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_taking;
+    }
+    {
         std::lock_guard<std::mutex> printing(m_printing);
-        if (m_closed) {
-            return 0;
-        }
-        for (CORBA::ULong i = 0; i < meta.length(); ++i) {
-            if (meta[i].id == c_metaSequence && !m_printer.Done()) {
-                Follow(meta[i].value, count / std::max<std::size_t>(m_printer.Components(), 1));
+        if (!m_closed) {
+            const std::size_t components = std::max<std::size_t>(m_printer.Components(), 1);
+            const std::uint64_t atoms = count / components;
+            std::uint64_t passed = 0;
+            bool offered = false;
+            for (CORBA::ULong i = 0; i < meta.length() && !offered; ++i) {
+                if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
+                    offered = true;
+                    passed = FollowOffered(meta[i].value, atoms);
+                }
             }
+            for (CORBA::ULong i = 0; i < meta.length() && !offered; ++i) {
+                if (meta[i].id == c_metaSequence && !m_printer.Done()) {
+                    Follow(meta[i].value, atoms);
+                }
+            }
+            const std::size_t skipped = static_cast<std::size_t>(passed) * components;
+            m_printer.Print(values + skipped, count - skipped);
         }
-        m_printer.Print(values, count);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
+    --m_taking;
     m_lastArrival = std::chrono::steady_clock::now();
     m_changed.notify_all();
     return 0;
@@ -198,6 +231,10 @@ bool AtomSink::WaitFor(std::chrono::steady_clock::duration slice, std::chrono::s
         if (Continues() != m_continues) {
             // Stopped meanwhile: the wait for data starts again.
             m_continues = Continues();
+            m_lastArrival = now;
+        }
+        if (m_taking > 0) {
+            // Printing (into an output that may be blocked): no wait for data.
             m_lastArrival = now;
         }
         if (timeout > std::chrono::steady_clock::duration::zero() && now - m_lastArrival >= timeout) {
@@ -402,6 +439,26 @@ bool Connection::ServerAlive(std::string& reason)
 }
 
 Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason)
+{
+    // A tool continued after a stop may find its server starting anew (it
+    // was restarted meanwhile): it is asked again until it answers, for as
+    // long as a call may take, before it counts as lost.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_callTimeoutMs);
+    for (;;) {
+        const unsigned continues = Continues();
+        const Served served = AskServed(id, reason);
+        if (served != Served::eLost) {
+            m_answeredContinues = continues;
+            return served;
+        }
+        if (continues == m_answeredContinues || std::chrono::steady_clock::now() >= end) {
+            return served;
+        }
+        std::this_thread::sleep_for(c_askAgain);
+    }
+}
+
+Connection::Served Connection::AskServed(CORBA::ULongLong id, std::string& reason)
 {
     if (!m_olderServer) {
         try {

@@ -78,7 +78,12 @@ std::string LossLine(const Loss& loss, const std::string& path);
 
 // Prints forwarded signal buffers as they arrive, up to the printer's count
 // of atoms; later ones are dropped. Buffers that carry their number tell the
-// losses: one numbered past the atoms (or the buffer) before it.
+// losses: one numbered past the atoms (or the buffer) before it. The number
+// of the first atom among those that the server offered this reader
+// (zemtra_REMOTE::MetaOfferedAtom: every buffer of a stream) is exact and
+// counts alone; a buffer that comes after its place was passed (a later one
+// overtook it) is not printed, its atoms counted in that loss. Else the
+// signal's own number of a buffer's first atom, or of the buffer.
 class AtomSink : public POA_q_NET::SignalReceiver {
 public:
     explicit AtomSink(RowPrinter& printer) : m_printer(printer) {}
@@ -89,7 +94,8 @@ public:
     CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq& values, const q_NET::MetaSeq&) override;
 
     // Waits until every atom arrived, or no atom arrived for timeout (zero:
-    // for ever), or stop; true when every atom arrived.
+    // for ever), or stop; true when every atom arrived. The time that a
+    // buffer takes to be printed (the output blocked) is no wait for data.
     bool WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
                  const std::atomic<bool>& stop, bool& timedOut);
     // Ends the read: a buffer delivered later (one the server sent before it
@@ -103,6 +109,10 @@ private:
     template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta);
     // Notes a loss before a buffer of atoms numbered sequence (m_printing held).
     void Follow(CORBA::LongLong sequence, std::uint64_t atoms);
+    // Notes a loss before a buffer of atoms whose first atom the server
+    // numbered offered: the atoms of it to leave out, whose place was
+    // passed (m_printing held).
+    std::uint64_t FollowOffered(CORBA::LongLong offered, std::uint64_t atoms);
 
     RowPrinter& m_printer;
     std::mutex m_printing; // held while a buffer is printed, and for the fields below
@@ -114,10 +124,13 @@ private:
     std::uint64_t m_atoms = 0;
     // Whether the numbers count atoms or buffers, once a step has told it.
     enum class Numbering { eUnknown, eAtoms, eBuffers } m_numbering = Numbering::eUnknown;
+    // The number of the atom offered after the last one that came.
+    std::uint64_t m_nextOffered = 0;
     std::vector<Loss> m_losses;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::chrono::steady_clock::time_point m_lastArrival = std::chrono::steady_clock::now();
+    unsigned m_taking = 0;              // buffers being printed or waiting for that (m_mutex)
     unsigned m_continues = Continues(); // seen by the last wait
 };
 
@@ -140,7 +153,10 @@ public:
     // Whether the server still serves the subscription or signal session
     // id: eEnded when it has ended it, eLost when the server cannot be
     // reached; reason says why. A server without the question (an older
-    // one) is only asked whether it is there.
+    // one) is only asked whether it is there. A server that cannot be
+    // reached when the tool was continued after a stop since its last
+    // answer is asked again for up to the longest time of a call: it may
+    // be starting anew after a restart, and then does not know the id.
     enum class Served { eYes, eEnded, eLost };
     Served IsServed(CORBA::ULongLong id, std::string& reason);
     // Activates a servant and gives its reference.
@@ -194,6 +210,8 @@ public:
     static std::string AddressProblem(const std::string& server);
 
 private:
+    // One question of IsServed.
+    Served AskServed(CORBA::ULongLong id, std::string& reason);
     // What a call that timed out tells.
     std::string NoAnswer() const;
     // What a call that could not reach the server tells: also when its host
@@ -206,6 +224,7 @@ private:
     PortableServer::POA_var m_poa;
     zemtra_REMOTE::Registry_var m_registry;
     unsigned long m_calls = 0;               // made through this connection, probes included
+    unsigned m_answeredContinues = 0;        // Continues() before the last answer of IsServed
     std::chrono::milliseconds m_callTimeout; // of a call to the registry
 };
 

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -59,17 +60,30 @@ TEST(ConfigurationLock, SecondLockOnTheSameStoredFileIsRefused)
     }
 }
 
+// A lock file that cannot be opened refuses the start, in words that name
+// what is in the way: a link at the lock's place (one that leads nowhere,
+// or to a file) is named with where it leads, not followed.
 TEST(ConfigurationLock, LockFileThatCannotBeOpenedRefuses)
 {
     zvtest::TempDir dir;
     const std::string d = dir.Path();
     ASSERT_EQ(0, ::mkdir((d + "/.folder.conf.lock").c_str(), 0755));
     ASSERT_EQ(0, ::symlink((d + "/elsewhere").c_str(), (d + "/.linked.conf.lock").c_str()));
-    for (const char* name : {"folder.conf", "linked.conf"}) {
-        const std::string file = d + "/" + name;
-        EXPECT_EQ("Configuration file " + file + " cannot be locked: " + ConfigurationLock::LockFile(file) + ": " +
-                      (name[0] == 'f' ? "Is a directory" : "Too many levels of symbolic links") +
-                      "; the start is refused.",
+    std::ofstream(d + "/file");
+    ASSERT_EQ(0, ::symlink("file", (d + "/.tofile.conf.lock").c_str()));
+    const std::string link = " is a symbolic link (to ";
+    const std::string notFollowed = "), which the lock does not follow (remove the link); the start is refused.";
+    const struct {
+        const char* name;
+        std::string why; // after "cannot be locked: "
+    } cases[] = {
+        {"folder.conf", d + "/.folder.conf.lock: Is a directory; the start is refused."},
+        {"linked.conf", "its lock file " + d + "/.linked.conf.lock" + link + d + "/elsewhere" + notFollowed},
+        {"tofile.conf", "its lock file " + d + "/.tofile.conf.lock" + link + "file" + notFollowed},
+    };
+    for (const auto& c : cases) {
+        const std::string file = d + "/" + c.name;
+        EXPECT_EQ("Configuration file " + file + " cannot be locked: " + c.why,
                   zvtest::ThrownMessage([&] { ConfigurationLock lock(file, file); }));
     }
     EXPECT_NE(0, ::access((d + "/elsewhere").c_str(), F_OK)) << "a link at the lock's place is not followed";

@@ -181,8 +181,55 @@ TEST_F(RemoteSignalTest, BufferLargerThanAChunkReachesTheReceiverInPiecesOfWhole
     ASSERT_TRUE(rx->WaitForValues(values.size(), 5s));
     EXPECT_EQ(values, rx->Values());
     EXPECT_EQ(2u, rx->Buffers());
+    // Each piece numbers its first atom among those the stream offered.
+    server.tree.PushPll(1, 2);
+    ASSERT_TRUE(rx->WaitForValues(values.size() + 2, 5s));
+    EXPECT_EQ((std::vector<long long>{0, 65536, 80000}), rx->Numbers());
     reg()->CloseSignal(id);
     rx->_remove_ref();
+}
+
+// The atoms that a stream offered a reader are numbered from the reader's
+// side of its queue (the buffers taken, the queue's counts of the atoms
+// offered and dropped): what the queue dropped while it was full lies after
+// every atom it had taken in then, however many buffers later the reader
+// looks. The counts are 32 bits and wrap.
+TEST(RemoteOfferedAtoms, NumbersTheAtomsWithThoseTheQueueDroppedWhereItDroppedThem)
+{
+    struct Take {
+        std::uint32_t offered; // the queue's counts when the buffer is taken
+        std::uint32_t dropped;
+        std::uint64_t atoms;
+        std::uint64_t first; // its number
+    };
+    constexpr std::uint64_t a = (1ull << 32) - 4; // atoms of a first buffer that wraps the counts
+    const struct {
+        const char* what;
+        std::vector<Take> takes;
+    } cases[] = {
+        {"nothing dropped", {{2, 0, 2, 0}, {4, 0, 2, 2}, {6, 0, 2, 4}}},
+        // A queue of two buffers of an atom: the third and fourth dropped.
+        {"dropped before the first take", {{4, 2, 1, 0}, {4, 2, 1, 1}, {5, 2, 1, 4}}},
+        // A queue of three buffers of two atoms, its reader stalled after the
+        // first: three more taken in, two dropped, seen as it goes on.
+        {"dropped while the reader stalled",
+         {{2, 0, 2, 0}, {12, 4, 2, 2}, {12, 4, 2, 4}, {12, 4, 2, 6}, {14, 4, 2, 12}}},
+        // Then one taken in, one more dropped behind it.
+        {"twice", {{2, 0, 2, 0}, {12, 4, 2, 2}, {16, 6, 2, 4}, {16, 6, 2, 6}, {16, 6, 2, 12}, {18, 6, 2, 16}}},
+        {"wrapped counts",
+         {{static_cast<std::uint32_t>(a), 0, a, 0},
+          {6, 4, 2, a},
+          {6, 4, 2, a + 2},
+          {6, 4, 2, a + 4},
+          {8, 4, 2, a + 10}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        remote::OfferedAtoms numbers;
+        for (const Take& t : c.takes) {
+            EXPECT_EQ(t.first, numbers.Next(t.offered, t.dropped, t.atoms));
+        }
+    }
 }
 
 TEST_F(RemoteSignalTest, ReadSignalReadsOnceAndClosesItsClient)

@@ -430,32 +430,37 @@ std::vector<std::string> Callback::Lines()
     return m_lines;
 }
 
-template <typename SEQ> CORBA::Long Receiver::Take(const SEQ& v)
+template <typename SEQ> CORBA::Long Receiver::Take(const SEQ& v, const q_NET::MetaSeq& meta)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (CORBA::ULong i = 0; i < v.length(); ++i) {
         m_values.push_back(static_cast<double>(v[i]));
+    }
+    for (CORBA::ULong i = 0; i < meta.length(); ++i) {
+        if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
+            m_numbers.push_back(meta[i].value);
+        }
     }
     ++m_buffers;
     m_cv.notify_all();
     return 0;
 }
 
-CORBA::Long Receiver::ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq&)
+CORBA::Long Receiver::ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq& meta)
 {
-    return Take(v);
+    return Take(v, meta);
 }
-CORBA::Long Receiver::ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq&)
+CORBA::Long Receiver::ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq& meta)
 {
-    return Take(v);
+    return Take(v, meta);
 }
-CORBA::Long Receiver::ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq&)
+CORBA::Long Receiver::ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq& meta)
 {
-    return Take(v);
+    return Take(v, meta);
 }
-CORBA::Long Receiver::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v, const q_NET::MetaSeq&)
+CORBA::Long Receiver::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v, const q_NET::MetaSeq& meta)
 {
-    return Take(v);
+    return Take(v, meta);
 }
 
 bool Receiver::WaitForValues(size_t n, std::chrono::milliseconds timeout)
@@ -468,6 +473,12 @@ std::vector<double> Receiver::Values()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_values;
+}
+
+std::vector<long long> Receiver::Numbers()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_numbers;
 }
 
 size_t Receiver::Buffers()

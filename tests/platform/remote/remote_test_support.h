@@ -211,19 +211,23 @@ private:
 // Records forwarded buffers.
 class Receiver : public POA_q_NET::SignalReceiver {
 public:
-    CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq&) override;
-    CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq&) override;
-    CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq&) override;
-    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v, const q_NET::MetaSeq&) override;
+    CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq& v, const q_NET::MetaSeq& meta) override;
+    CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq& v, const q_NET::MetaSeq& meta) override;
+    CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq& meta) override;
+    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v, const q_NET::MetaSeq& meta) override;
     bool WaitForValues(size_t n, std::chrono::milliseconds timeout);
     std::vector<double> Values();
+    // The server's numbers of the buffers' first atoms, of those that carry
+    // one (zemtra_REMOTE::MetaOfferedAtom).
+    std::vector<long long> Numbers();
     size_t Buffers();
 
 private:
-    template <typename SEQ> CORBA::Long Take(const SEQ& v);
+    template <typename SEQ> CORBA::Long Take(const SEQ& v, const q_NET::MetaSeq& meta);
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<double> m_values;
+    std::vector<long long> m_numbers;
     size_t m_buffers = 0;
 };
 

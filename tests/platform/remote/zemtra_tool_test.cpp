@@ -8,6 +8,7 @@
 #include "platform/remote/giop_refusal.h"
 #include "tests/common/giop_client.h"
 #include "tests/common/resident_memory.h"
+#include "tests/common/temp_dir.h"
 #include "tests/common/wait_for.h"
 #include "tools/zemtra-tool/row_printer.h"
 #include "tools/zemtra-tool/tool_client.h"
@@ -22,11 +23,13 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -475,39 +478,63 @@ TEST(ZemtraToolRowPrinter, PrintsLmtHalvesUnsignedAndNoMoreThanTheCount)
     EXPECT_EQ("X,LMT_l,LMT_h3\n-1,4294967295,4294967294\n5,6,7\n", std::string(text, n));
 }
 
-// Text goes out whole, in writes of whole lines that a pipe takes at once: a
+// Text goes out whole, in writes of whole lines that the output takes whole
+// before the tool could be ended while it waits: a regular file all of it, an
+// empty pipe as much as it holds, a pipe holding bytes PIPE_BUF at a time; a
 // line longer than that alone, a last line without its end as it is.
-TEST(ZemtraToolRowPrinter, WritesWholeLinesThatAPipeTakesAtOnce)
+TEST(ZemtraToolRowPrinter, WritesWholeLinesThatTheOutputTakesAtOnce)
 {
     const std::string line(100, 'x');
     const std::string longLine(PIPE_BUF + 10, 'y');
-    const struct {
+    const auto lines = [&](int n) {
         std::string text;
+        for (int i = 0; i < n; ++i) {
+            text += line + "\n";
+        }
+        return text;
+    };
+    enum Output { eEmptyPipe, eFilledPipe, eFile };
+    const struct {
+        Output output;
+        std::string text;                // at most what a pipe holds: read once written
         std::vector<std::size_t> writes; // the lines of each
     } cases[] = {
-        {"a\nb\n", {2}},
-        {std::string(PIPE_BUF / 101, 'z') + "\n" + std::string(PIPE_BUF, 'w'), {1, 0}},
-        {line + "\n" + longLine + "\n" + line + "\n", {1, 1, 1}},
-        {[&] {
-             std::string text;
-             for (int i = 0; i < 60; ++i) {
-                 text += line + "\n";
-             }
-             return text;
-         }(),
-         {40, 20}},
+        {eEmptyPipe, "a\nb\n", {2}},
+        {eFilledPipe, "a\nb\n", {2}},
+        {eEmptyPipe, lines(600), {600}},
+        {eFilledPipe, lines(60), {40, 20}},
+        {eFile, lines(1000), {1000}},
+        {eFilledPipe, std::string(PIPE_BUF / 101, 'z') + "\n" + std::string(PIPE_BUF, 'w'), {1, 0}},
+        {eFilledPipe, line + "\n" + longLine + "\n" + line + "\n", {1, 1, 1}},
+        {eFile, line + "\n" + longLine + "\n" + line, {2}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text.size());
+        SCOPED_TRACE(std::to_string(c.output) + ": " + std::to_string(c.text.size()) + " bytes");
         int fds[2];
         ASSERT_EQ(0, ::pipe(fds));
+        std::FILE* file = c.output == eFile ? std::tmpfile() : nullptr;
+        ASSERT_TRUE(c.output != eFile || file != nullptr);
+        if (c.output == eFilledPipe) {
+            ASSERT_EQ(1, ::write(fds[1], "-", 1));
+        }
         std::vector<std::size_t> writes;
-        EXPECT_EQ(0, tool::WriteLines(fds[1], c.text, [&](std::size_t lines) { writes.push_back(lines); }));
+        EXPECT_EQ(
+            0, tool::WriteLines(file ? ::fileno(file) : fds[1], c.text, [&](std::size_t n) { writes.push_back(n); }));
         ::close(fds[1]);
-        std::string out(c.text.size() + 1, '\0');
-        out.resize(static_cast<size_t>(std::max<ssize_t>(::read(fds[0], &out[0], out.size()), 0)));
+        std::string read(c.text.size() + 2, '\0');
+        if (file) {
+            std::rewind(file);
+            read.resize(std::fread(&read[0], 1, read.size(), file));
+            std::fclose(file);
+        } else {
+            size_t got = 0;
+            for (ssize_t n; (n = ::read(fds[0], &read[got], read.size() - got)) > 0;) {
+                got += static_cast<size_t>(n);
+            }
+            read.resize(got);
+        }
         ::close(fds[0]);
-        EXPECT_EQ(c.text, out);
+        EXPECT_EQ((c.output == eFilledPipe ? "-" : "") + c.text, read);
         EXPECT_EQ(c.writes, writes);
     }
 }
@@ -583,6 +610,75 @@ TEST(ZemtraToolAtomSink, NumbersPastTheAtomsBeforeAreLosses)
             EXPECT_EQ(c.losses[i].buffers, losses[i].buffers) << i;
         }
         std::fclose(out);
+    }
+}
+
+// The server numbers the first atom of every buffer of a stream among the
+// atoms that it offered the reader: a number past the atoms before is a
+// loss, exactly that many atoms, noted after the atoms printed before it;
+// the signal's own numbers then count for nothing. A buffer whose place a
+// later one passed (it came late) is not printed, its atoms in that loss.
+TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
+{
+    struct Buffer {
+        CORBA::LongLong offered; // the server's number of its first atom
+        CORBA::ULong atoms;
+        CORBA::LongLong own; // the signal's number (-1: none)
+    };
+    const struct {
+        std::vector<Buffer> buffers;
+        std::vector<tool::Loss> losses;
+        std::string rows; // the atoms printed, by their numbers
+    } cases[] = {
+        {{{0, 2, -1}, {2, 2, -1}, {4, 2, -1}}, {}, "0 1 2 3 4 5 "},
+        {{{0, 2, -1}, {2, 1, -1}, {3, 1, -1}}, {}, "0 1 2 3 "}, // pieces of one buffer
+        {{{0, 2, -1}, {5, 2, -1}}, {{2, 3, false}}, "0 1 5 6 "},
+        {{{3, 2, -1}, {5, 2, -1}}, {{0, 3, false}}, "3 4 5 6 "},
+        {{{0, 2, -1}, {6, 2, -1}, {2, 2, -1}, {8, 2, -1}}, {{2, 4, false}}, "0 1 6 7 8 9 "}, // came late
+        {{{0, 4, -1}, {2, 4, -1}}, {}, "0 1 2 3 4 5 "},                                      // in part
+        {{{0, 2, 0}, {2, 2, 9}, {4, 2, 20}}, {}, "0 1 2 3 4 5 "},
+        {{{0, 2, 0}, {2, 2, 2}, {4, 4, 4}, {12, 2, 12}}, {}, "0 1 2 3 4 5 "}, // past the count
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rows);
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(nullptr, out);
+        {
+            tool::RowPrinter printer({"X"}, 6, out);
+            tool::AtomSink sink(printer);
+            for (const Buffer& b : c.buffers) {
+                q_NET::LongSeq values;
+                values.length(b.atoms);
+                for (CORBA::ULong i = 0; i < b.atoms; ++i) {
+                    values[i] = static_cast<CORBA::Long>(b.offered + i);
+                }
+                q_NET::MetaSeq meta;
+                meta.length(b.own < 0 ? 1 : 2);
+                meta[0].id = zemtra_REMOTE::MetaOfferedAtom;
+                meta[0].value = b.offered;
+                if (b.own >= 0) {
+                    meta[1].id = tool::c_metaSequence;
+                    meta[1].value = b.own;
+                }
+                sink.ReceiveLong("x", values, meta);
+            }
+            sink.Close();
+            const std::vector<tool::Loss> losses = sink.Losses();
+            ASSERT_EQ(c.losses.size(), losses.size());
+            for (size_t i = 0; i < losses.size(); ++i) {
+                EXPECT_EQ(c.losses[i].after, losses[i].after) << i;
+                EXPECT_EQ(c.losses[i].count, losses[i].count) << i;
+                EXPECT_FALSE(losses[i].buffers) << i;
+            }
+        }
+        std::rewind(out);
+        std::string rows;
+        char line[64];
+        while (std::fgets(line, sizeof(line), out) != nullptr) {
+            rows += std::string(line, std::strcspn(line, "\n")) + " ";
+        }
+        std::fclose(out);
+        EXPECT_EQ("X " + c.rows, rows);
     }
 }
 
@@ -1074,37 +1170,121 @@ TEST_F(ZemtraToolTest, ReadTimesOutOnAQuietSignal)
     EXPECT_EQ("qsig: Can't read signal signals.adc in access mode 10: -3 (timeout), no data within 1 ms\n", once.err);
 }
 
-// A forwarded read whose buffers skip a number lost atoms that the server
-// dropped while the tool fell behind: the tool says so and exits 1, its
-// rows whole; buffers in order end as any read.
+// The holes in rows whose first column numbers them from 0 by one (after
+// the header): where, by the rows before, and how many are missing.
+std::vector<tool::Loss> Holes(const std::string& rows)
+{
+    std::vector<tool::Loss> holes;
+    std::istringstream lines(rows);
+    std::string line;
+    std::getline(lines, line);
+    std::uint64_t printed = 0;
+    std::uint64_t next = 0;
+    while (std::getline(lines, line)) {
+        const auto number = static_cast<std::uint64_t>(std::stoull(line.substr(0, line.find(','))));
+        if (number != next) {
+            holes.push_back({printed, number - next, false});
+        }
+        next = number + 1;
+        ++printed;
+    }
+    return holes;
+}
+
+// The losses that a read of path told: "Lost N atoms of PATH after atom K: ...".
+std::vector<tool::Loss> LossesTold(const std::string& err, const std::string& path)
+{
+    std::vector<tool::Loss> losses;
+    std::istringstream lines(err);
+    std::string line;
+    while (std::getline(lines, line)) {
+        unsigned long long count = 0;
+        unsigned long long after = 0;
+        char name[256] = {};
+        if (std::sscanf(line.c_str(), "Lost %llu atoms of %255s after atom %llu: ", &count, name, &after) == 3 &&
+            name == path) {
+            losses.push_back({after, count, false});
+        }
+    }
+    return losses;
+}
+
+// A read of a stream that falls behind the server (the tool stopped while
+// more buffers come than the server keeps for it, which then drops them)
+// reads on to its count, says how many atoms were dropped and after which
+// (as the rows, which number themselves, show), and exits 1. One that keeps
+// up says nothing and succeeds.
 TEST_F(ZemtraToolTest, ReadsWhoseBuffersSkipANumberSayWhatWasLost)
 {
-    const struct {
-        std::vector<std::int64_t> numbers; // of buffers of 2 atoms
-        int exitCode;
-        std::string err;
-    } cases[] = {
-        {{0, 2, 4}, 0, ""},
-        {{0, 2, 7},
-         1,
-         "Lost 3 atoms of signals.pll after atom 4: the tool fell behind the server, which does not wait for a slow "
-         "reader (a busy machine, a slow output or a stop with Ctrl-Z); the rows are not contiguous there, read "
-         "again\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.exitCode);
-        auto tool = std::async(std::launch::async, [&] { return Tool({"read", "signals.pll", "--count", "6"}); });
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped" : "keeping up");
+        ToolProcess tool({"--server", server.Address(), "read", "signals.pll", "--count", "200"}, true, true);
         ASSERT_TRUE(ReadOpened());
-        for (const std::int64_t n : c.numbers) {
-            const double values[] = {0.5, double(n), 1.5, double(n + 1)};
-            server.tree.pll->Dispatch(values, 4, qsig::SignalMeta{{qsig::eMetaSequence, n}});
+        if (stopped) {
+            ::kill(tool.Pid(), SIGSTOP);
+            ASSERT_TRUE(zvtest::WaitFor(
+                [&] { return ProcessStatus(tool.Pid(), "State:").find('T') != std::string::npos; }, 10s));
         }
-        const ToolResult r = tool.get();
-        EXPECT_EQ(c.exitCode, r.exitCode);
-        EXPECT_EQ(c.err, r.err);
-        EXPECT_EQ(7, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+        // Buffers of an atom, numbered by their first value: to a stopped
+        // tool 100 at once (more than the 64 the server keeps for a reader),
+        // then, once it has printed those kept, at most 32 ahead of the last
+        // row printed (of the 100 at once), until the tool has its count.
+        long long pushed = 0;
+        if (stopped) {
+            for (; pushed < 100; ++pushed) {
+                server.tree.PushPll(static_cast<double>(pushed), 0);
+            }
+            ::kill(tool.Pid(), SIGCONT);
+        }
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                const std::string out = tool.Out();
+                const size_t end = out.rfind('\n');
+                const size_t start = end == std::string::npos ? end : out.rfind('\n', end - 1);
+                const std::string last = start == std::string::npos ? "" : out.substr(start + 1, end - start - 1);
+                const long long printed =
+                    last.empty() || !std::isdigit(static_cast<unsigned char>(last[0])) ? -1 : std::stoll(last);
+                if (stopped && std::count(out.begin(), out.end(), '\n') <= 64) {
+                    return tool.HasExited();
+                }
+                for (; pushed < std::max(printed, stopped ? 99LL : -1LL) + 32; ++pushed) {
+                    server.tree.PushPll(static_cast<double>(pushed), 0);
+                }
+                return tool.HasExited();
+            },
+            60s));
+        const ToolResult r = tool.Wait();
+        const std::vector<tool::Loss> holes = Holes(r.out);
+        EXPECT_EQ(201, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+        EXPECT_EQ(stopped ? 1 : 0, r.exitCode) << r.err;
+        EXPECT_EQ(stopped, !holes.empty());
+        const std::vector<tool::Loss> told = LossesTold(r.err, "signals.pll");
+        ASSERT_EQ(holes.size(), told.size()) << r.err;
+        for (size_t i = 0; i < holes.size(); ++i) {
+            EXPECT_EQ(holes[i].after, told[i].after) << i;
+            EXPECT_EQ(holes[i].count, told[i].count) << i;
+        }
         ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 0; }, 10s));
     }
+}
+
+// The time that the tool's output is blocked (its reader takes no rows for
+// longer than --timeout) is no wait for data: the read goes on once the
+// reader takes the rows.
+TEST_F(ZemtraToolTest, AnOutputBlockedLongerThanTheTimeOutIsNoTimeOut)
+{
+    auto read = std::async(std::launch::async, [&] {
+        return RunToolPiped({"--server", server.Address(), "read", "signals.pll", "--count", "20000", "--timeout", "3"},
+                            "{ sleep 8; wc -l; }");
+    });
+    ASSERT_TRUE(ReadOpened());
+    // More rows than the pipe holds, in one buffer.
+    const std::vector<double> values(40000, 1.0);
+    server.tree.pll->Dispatch(values.data(), static_cast<unsigned>(values.size()), qsig::c_noMeta);
+    const ToolResult r = read.get();
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ("20001\n", r.out);
 }
 
 // ---- Failures and pauses of the tool's calls ----
@@ -1439,28 +1619,43 @@ TEST_F(ZemtraToolOnTheServer, CtrlCEndsEveryCommandPromptlyWhileTheServerIsStopp
 // its first line came; the read waits 3 s at most for its next atom, the
 // watch 4 s for its next value (a value set by another tool run on a loaded
 // machine).
-// A read interrupted while the server does not answer (its last calls
-// abandoned) whose reader leaves as the interrupt comes (a `head` that Ctrl-C
-// ends too) ends as a writer to a closed pipe: by SIGPIPE, never with 255.
-TEST_F(ZemtraToolOnTheServer, AnInterruptedReadWhoseReaderLeavesEndsByThePipe)
+// A read interrupted while its output is blocked, whose reader leaves with
+// the interrupt (Ctrl-C ends every process of a pipeline: `| sleep 60`,
+// `| head`), ends as an interrupted read does: with 130 and its line, not
+// by SIGPIPE (nor with 255); also while the server does not answer (its
+// last calls abandoned).
+TEST_F(ZemtraToolOnTheServer, AnInterruptedReadWhoseReaderLeavesWithItExits130)
 {
-    int fds[2];
-    ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
-    const pid_t tool = Start({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"}, fds[1]);
-    ::close(fds[1]);
-    // The rows fill the pipe: the tool's writer waits.
-    EXPECT_TRUE(zvtest::WaitFor([&] { return WritingIntoAFullPipe(tool); }, 20s));
-    ASSERT_EQ(0, ::kill(pid, SIGSTOP));
-    struct Resume {
-        pid_t pid;
-        ~Resume() { ::kill(pid, SIGCONT); }
-    } resume{pid};
-    ::close(fds[0]);
-    ::kill(tool, SIGINT);
-    int status = 0;
-    EXPECT_TRUE(Ended(tool, 20s, status));
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
-        << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "signal");
+    for (const bool serverStopped : {false, true}) {
+        SCOPED_TRACE(serverStopped ? "server stopped" : "server answering");
+        int fds[2];
+        int errs[2];
+        ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+        ASSERT_EQ(0, ::pipe2(errs, O_CLOEXEC));
+        const pid_t tool = Start({"read", "raf3.signals.tdp_synthetic", "--count", "10000000"}, fds[1], errs[1]);
+        ::close(fds[1]);
+        ::close(errs[1]);
+        // The rows fill the pipe: the tool's writer waits.
+        EXPECT_TRUE(zvtest::WaitFor([&] { return WritingIntoAFullPipe(tool); }, 20s));
+        if (serverStopped) {
+            ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+        }
+        struct Resume {
+            pid_t pid;
+            ~Resume() { ::kill(pid, SIGCONT); }
+        } resume{pid};
+        ::kill(tool, SIGINT);
+        ::close(fds[0]);
+        int status = 0;
+        EXPECT_TRUE(Ended(tool, 20s, status));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130)
+            << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                  : "signal " + std::to_string(WTERMSIG(status)));
+        const std::string said = Rest(errs[0]);
+        ::close(errs[0]);
+        EXPECT_EQ(0u, said.rfind("Interrupted after ", 0)) << said;
+        EXPECT_EQ(1, std::count(said.begin(), said.end(), '\n')) << said;
+    }
 }
 
 // Ctrl-C ends a read or watch within a moment, with 130 and its usual line,
@@ -1567,6 +1762,48 @@ TEST_F(ZemtraToolOnTheServer, AToolContinuedAfterAStopGoesOn)
     EXPECT_EQ("", r.err);
 }
 
+// A watch and a read stopped (Ctrl-Z) while their server is stopped (by
+// SIGINT, or killed) and started again on its port, and continued as soon
+// as it starts, before it listens, say that the server no longer knows them
+// as it may have restarted (their subscription and read were the old
+// server's), once the new server answers, and exit 1.
+TEST_F(ZemtraToolOnTheServer, ToolsStoppedAcrossARestartOfTheServerSaySo)
+{
+    for (const int stop : {SIGINT, SIGKILL}) {
+        SCOPED_TRACE(stop == SIGINT ? "SIGINT" : "SIGKILL");
+        ToolProcess watch(WithServer({"watch", "custom"}), true, true);
+        ToolProcess read(WithServer({"read", "raf3.signals.sa", "--count", "100000"}), true, true);
+        bool custom = false;
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                custom = !custom; // a new value for the watch
+                Tool({"set", "custom", custom ? "fa_clk" : "fofb_switch"});
+                return watch.Out().find('\n') != std::string::npos && read.Out().find('\n') != std::string::npos;
+            },
+            20s));
+        for (ToolProcess* tool : {&watch, &read}) {
+            ::kill(tool->Pid(), SIGSTOP);
+            ASSERT_TRUE(zvtest::WaitFor([&] { return Stopped(tool->Pid()); }, 10s));
+        }
+        ::kill(pid, stop);
+        int status = 0;
+        ASSERT_TRUE(Ended(pid, 30s, status));
+        pid = -1;
+        ASSERT_TRUE(Launch());
+        for (ToolProcess* tool : {&watch, &read}) {
+            ::kill(tool->Pid(), SIGCONT);
+        }
+        const ToolResult w = watch.Wait();
+        const ToolResult r = read.Wait();
+        const std::string server = "The server 127.0.0.1:" + std::to_string(port) + " no longer knows the ";
+        EXPECT_EQ(1, w.exitCode);
+        EXPECT_EQ(server + "subscription of custom: it may have restarted\n", w.err);
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(server + "read of raf3.signals.sa: it may have restarted\n", r.err);
+        ASSERT_TRUE(Serving()) << ReadLog();
+    }
+}
+
 // A read once of a live signal, in access mode 11 or 14 (on by LMT after
 // the first chunk, mode 11 in mode 12), whose next chunk was overwritten
 // while its reader did not take the rows says so, in the server's words. The
@@ -1611,6 +1848,8 @@ TEST_F(ZemtraToolOnTheServer, RefusalsSayWhatIsWrong)
          "raf3.postmortem.source_select takes external, interlock, limits (or their numbers), not '99'\n"},
         {{"set", "raf3.postmortem.source_select", "limit"},
          "raf3.postmortem.source_select takes external, interlock, limits (or their numbers), not 'limit'\n"},
+        // A read-only enum takes no value.
+        {{"set", "gdx.fofb.state.mode", "bogus"}, "qreg: Node is not writable: mode\n"},
         {{"set", fir, "/nonexistent"},
          "qreg: Can't set value: setter function failed: fir: Error opening FIR coefficient file - /nonexistent. "
          "Error: 2 - No such file or directory\n"},
@@ -1650,6 +1889,54 @@ TEST_F(ZemtraToolOnTheServer, RefusalsSayWhatIsWrong)
         EXPECT_EQ("Bad server address " + a.first + ": " + a.second + "\n", r.err);
     }
     EXPECT_EQ(0, Terminate());
+}
+
+// A start that the server refuses is said once on standard error, in words
+// that say what is wrong, and the server exits 1 without serving: a bad
+// command line in one line; a link in the place of the configuration's lock
+// file (which the lock does not follow) named with where it leads.
+TEST(ZemtraVunaCommandLine, ARefusedStartIsSaidOnceWithTheReason)
+{
+    zvtest::TempDir dir;
+    const std::string d = dir.Path();
+    ASSERT_EQ(0, ::mkdir((d + "/root").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir((d + "/cfg").c_str(), 0755));
+    ASSERT_EQ(0, ::symlink((d + "/nowhere").c_str(), (d + "/cfg/.zemtra-vuna.conf.lock").c_str()));
+    const struct {
+        std::string args;
+        std::string said;
+        bool alone; // the only line on standard error
+    } cases[] = {
+        {"--port 80000", "Bad command line: port must be a number from 1 to 65535, not '80000'.\n", true},
+        {"--bogus", "Bad command line: unrecognised option '--bogus'\n", true},
+        {"--trace-level 7", "Bad command line: trace level must be 0 to 4.\n", true},
+        {"--root " + d + "/root --conf-dir " + d + "/cfg",
+         "Configuration file " + d + "/cfg/zemtra-vuna.conf cannot be locked: its lock file " + d +
+             "/cfg/.zemtra-vuna.conf.lock is a symbolic link (to " + d +
+             "/nowhere), which the lock does not follow (remove the link); the start is refused.\n",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        // Standard error only, into the pipe; a server that started after all
+        // is ended.
+        FILE* server = ::popen(
+            ("timeout -s KILL 60 " + ServerPath() + " --no-remote " + c.args + " 2>&1 >/dev/null").c_str(), "r");
+        ASSERT_NE(nullptr, server);
+        std::string err;
+        char text[256];
+        for (size_t n; (n = std::fread(text, 1, sizeof(text), server)) > 0;) {
+            err.append(text, n);
+        }
+        const int status = ::pclose(server);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        const size_t at = err.find(c.said);
+        EXPECT_NE(std::string::npos, at) << err;
+        EXPECT_EQ(std::string::npos, err.find(c.said, at + 1)) << err;
+        if (c.alone) {
+            EXPECT_EQ(c.said, err);
+        }
+    }
 }
 
 // A watch of a node without a value (a branch, a signal) is refused at
@@ -1772,7 +2059,7 @@ TEST_F(ZemtraToolTest, WatchAndReadSayThatTheServerMayHaveRestarted)
 // A read once that comes to the end of what the signal holds names the atom
 // it ends at, numbered as the signal numbers them, unless the signal numbers
 // something else, as a history kept in sections numbers its sections: then
-// it says how many atoms the buffer holds (from the LMT given, in modes 12
+// it says how many atoms the section holds (from the LMT given, in modes 12
 // and 14 with a time). In mode 10 the signal numbers something else when
 // its number of the first atom is not the index asked for (the time plus
 // the offset); in the other modes the tool asks the signal for its atom at
@@ -1801,8 +2088,8 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
         std::vector<Answer> answers;
         std::string err;
     } cases[] = {
-        {{"--mode", "10"}, {in(10, read)}, noMore + "the buffer holds 3 atoms\n"},
-        {{"--mode", "10", "--offset", "2"}, {in(10, read)}, noMore + "the buffer holds 5 atoms\n"},
+        {{"--mode", "10"}, {in(10, read)}, noMore + "the section holds 3 atoms\n"},
+        {{"--mode", "10", "--offset", "2"}, {in(10, read)}, noMore + "the section holds 5 atoms\n"},
         {{"--mode", "10", "--time", "100"}, {{10, 3, {}}}, noMore + "it ends at atom 102\n"},
         {{"--mode", "10", "--time", "90", "--offset", "10"},
          {{10, 3, {{0, 7}, {2, 100}}}},
@@ -1810,14 +2097,14 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
         {{"--mode", "12", "--time", "100"}, {in(12, read), atoms}, noMore + "it ends at atom 17588\n"},
         {{"--mode", "11"}, {in(11, read), {10, 1, {}}}, noMore + "it ends at atom 17588\n"},
         {{"--mode", "14"}, {in(14, read)}, noMore + "it ends at atom 17588\n"},
-        {{"--mode", "11"}, {in(11, read), sections}, noMore + "the buffer holds 3 atoms\n"},
-        {{"--mode", "14", "--offset", "2"}, {in(14, read), sections}, noMore + "the buffer holds 5 atoms\n"},
+        {{"--mode", "11"}, {in(11, read), sections}, noMore + "the section holds 3 atoms\n"},
+        {{"--mode", "14", "--offset", "2"}, {in(14, read), sections}, noMore + "the section holds 5 atoms\n"},
         {{"--mode", "12", "--time", "100"},
          {in(12, read), sections},
-         noMore + "the buffer holds 3 atoms from LMT 100 on\n"},
+         noMore + "the section holds 3 atoms from LMT 100 on\n"},
         {{"--mode", "14", "--time", "100", "--offset", "-4"},
          {in(14, read), sections},
-         noMore + "the buffer holds 3 atoms from LMT 100 on\n"},
+         noMore + "the section holds 3 atoms from LMT 100 on\n"},
         {{"--mode", "14", "--count", "200000"},
          {{14, 2, {}}},
          "The server sent 2 atoms of sig for a read of 1: refused, none printed\n"},

@@ -563,7 +563,7 @@ TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
     const ToolResult fromOffset = Tool({"read", adc, "--mode", "11", "--count", "200000", "--offset", "8000"});
     EXPECT_EQ(1, fromOffset.exitCode);
     EXPECT_EQ(1u + 192, Lines(fromOffset.out).size());
-    EXPECT_EQ("No more atoms after 192 of 200000 atoms of " + adc + ": the buffer holds 8192 atoms\n", fromOffset.err);
+    EXPECT_EQ("No more atoms after 192 of 200000 atoms of " + adc + ": the section holds 8192 atoms\n", fromOffset.err);
     // The newest atom, the last of its section, as a read ahead of it says:
     // "... the history holds LMT A to B (atoms ...".
     const auto newest = [&] {
@@ -577,7 +577,7 @@ TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
     const ToolResult nearEnd = Tool({"read", adc, "--mode", "12", "--time", from, "--count", "10"});
     EXPECT_EQ(1, nearEnd.exitCode);
     EXPECT_EQ(1u + 3, Lines(nearEnd.out).size());
-    EXPECT_EQ("No more atoms after 3 of 10 atoms of " + adc + ": the buffer holds 3 atoms from LMT " + from + " on\n",
+    EXPECT_EQ("No more atoms after 3 of 10 atoms of " + adc + ": the section holds 3 atoms from LMT " + from + " on\n",
               nearEnd.err);
     ASSERT_TRUE(zvtest::WaitFor([&] { return newest() > last; }));
     const ToolResult later = Tool({"read", adc, "--mode", "12", "--time", from, "--count", "10"});

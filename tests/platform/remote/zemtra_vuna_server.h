@@ -59,6 +59,16 @@ protected:
     bool Start()
     {
         port = FreePort();
+        if (!Launch()) {
+            return true; // the check of the tool's answer fails
+        }
+        return Serving();
+    }
+
+    // Starts the server on port, without waiting for it to serve; false when
+    // it could not be started.
+    bool Launch()
+    {
         const std::string log = dir + "/server.log";
         const std::string server = ServerPath();
         const std::string portText = std::to_string(port);
@@ -83,9 +93,13 @@ protected:
             }
             std::_Exit(127);
         }
-        if (pid <= 0) {
-            return true; // the check of the tool's answer fails
-        }
+        return pid > 0;
+    }
+
+    // Waits (at most a minute) until the server started last answers; false
+    // when it ended before.
+    bool Serving()
+    {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < end) {
             root = Tool({"ls"});
