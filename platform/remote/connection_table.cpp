@@ -14,6 +14,10 @@ ConnectionTable::Admit_e ConnectionTable::Admit(const std::shared_ptr<GateEntry>
     unsigned wake = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        const auto gone = m_gonePerPeer.find(entry->peer);
+        if (gone != m_gonePerPeer.end() && GoneShare() > 0 && gone->second >= GoneShare()) {
+            return Admit_e::eFromPeer;
+        }
         if (m_entries.size() < m_limits.maxConnections) {
             ListLocked(entry);
             return Admit_e::eServed;
@@ -44,34 +48,100 @@ ConnectionTable::Admit_e ConnectionTable::Admission(const GateEntry& entry)
     return admission;
 }
 
-void ConnectionTable::Remove(const GateEntry& entry)
+void ConnectionTable::Remove(GateEntry& entry)
 {
     std::vector<unsigned> wake;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_entries.find(entry.localName);
-        if (it == m_entries.end() || it->second.get() != &entry) {
+        if (it != m_entries.end() && it->second.get() == &entry) {
+            const std::shared_ptr<GateEntry> removed = it->second; // (kept while its newcomer looks)
+            ArrivedLocked(*removed);
+            removed->listed = false;
+            if (removed->gone) {
+                --m_goneListed;
+                GoneOverLocked(*removed);
+            }
+            m_entries.erase(it);
+            RoomLocked(removed, wake);
+        } else if (entry.countedGone) {
+            // Its room among those of clients gone goes to a listed one
+            // whose client has gone, the room of which goes to a newcomer.
+            entry.countedGone = false;
+            --m_gone;
+            GoneOverLocked(entry);
+            if (m_goneListed > 0) {
+                std::shared_ptr<GateEntry> oldest;
+                for (const auto& e : m_entries) {
+                    if (e.second->gone && (!oldest || e.second->serial < oldest->serial)) {
+                        oldest = e.second;
+                    }
+                }
+                if (oldest) {
+                    CountGoneLocked(*oldest, wake);
+                }
+            }
+        } else {
             return;
-        }
-        const std::shared_ptr<GateEntry> removed = it->second; // (kept while its newcomer looks)
-        ArrivedLocked(*removed);
-        removed->listed = false;
-        m_entries.erase(it);
-        // The newcomer it was asked to close for takes its room first;
-        // others that wait, while there is room.
-        for (Newcomer& n : m_newcomers) {
-            if (n.admission == Admit_e::eWaiting && n.victim == removed) {
-                DecideLocked(n, wake);
-            }
-        }
-        for (Newcomer& n : m_newcomers) {
-            if (n.admission == Admit_e::eWaiting && m_entries.size() < m_limits.maxConnections) {
-                DecideLocked(n, wake);
-            }
         }
         ResumeLocked(wake);
     }
     WakeLoops(wake);
+}
+
+void ConnectionTable::ClientGone(GateEntry& entry)
+{
+    std::vector<unsigned> wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!entry.listed || entry.gone) {
+            return;
+        }
+        entry.gone = true;
+        ++m_goneListed;
+        ++m_gonePerPeer[entry.peer];
+        ArrivedLocked(entry);
+        if (m_gone < m_limits.maxConnections) {
+            const auto it = m_entries.find(entry.localName);
+            CountGoneLocked(*it->second, wake);
+        }
+        ResumeLocked(wake);
+    }
+    WakeLoops(wake);
+}
+
+void ConnectionTable::CountGoneLocked(GateEntry& entry, std::vector<unsigned>& wake)
+{
+    const auto it = m_entries.find(entry.localName);
+    const std::shared_ptr<GateEntry> left = it->second;
+    m_entries.erase(it);
+    entry.listed = false;
+    --m_goneListed;
+    entry.countedGone = true;
+    ++m_gone;
+    RoomLocked(left, wake);
+}
+
+void ConnectionTable::GoneOverLocked(const GateEntry& entry)
+{
+    const auto it = m_gonePerPeer.find(entry.peer);
+    if (it != m_gonePerPeer.end() && --it->second == 0) {
+        m_gonePerPeer.erase(it);
+    }
+}
+
+void ConnectionTable::RoomLocked(const std::shared_ptr<GateEntry>& left, std::vector<unsigned>& wake)
+{
+    for (Newcomer& n : m_newcomers) {
+        if (n.admission == Admit_e::eWaiting && n.victim == left) {
+            DecideLocked(n, wake);
+        }
+    }
+    for (Newcomer& n : m_newcomers) {
+        if (n.admission == Admit_e::eWaiting && m_entries.size() < m_limits.maxConnections) {
+            DecideLocked(n, wake);
+        }
+    }
 }
 
 void ConnectionTable::ListLocked(const std::shared_ptr<GateEntry>& entry)
@@ -85,7 +155,9 @@ std::shared_ptr<GateEntry> ConnectionTable::IdlestLocked(const Newcomer* newcome
     std::shared_ptr<GateEntry> idlest;
     for (const auto& e : m_entries) {
         const GateEntry& candidate = *e.second;
-        if (candidate.idle.load() && (!idlest || candidate.lastActive.load() < idlest->lastActive.load()) &&
+        if (candidate.idle.Idle() &&
+            (!idlest || candidate.idle.LastActive() < idlest->idle.LastActive() ||
+             (candidate.idle.LastActive() == idlest->idle.LastActive() && candidate.serial < idlest->serial)) &&
             !AskedLocked(candidate) &&
             (newcomer == nullptr ||
              std::find(newcomer->busy.begin(), newcomer->busy.end(), candidate.serial) == newcomer->busy.end())) {
@@ -130,7 +202,7 @@ ConnectionTable::Arriving_e ConnectionTable::Arriving(GateEntry& entry, std::siz
     Arriving_e result = Arriving_e::eOk;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!entry.listed) {
+        if (!entry.listed || entry.gone) {
             return Arriving_e::eOk; // (its connection is closing: nothing of it counts)
         }
         if (entry.refuseInAll) {
@@ -339,7 +411,7 @@ bool ConnectionTable::TakeRefuse(GateEntry& entry)
 std::size_t ConnectionTable::Count() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_entries.size();
+    return m_entries.size() + m_gone;
 }
 
 ConnectionTable::Counts ConnectionTable::Counted() const
@@ -347,6 +419,7 @@ ConnectionTable::Counts ConnectionTable::Counted() const
     std::lock_guard<std::mutex> lock(m_mutex);
     Counts counts;
     counts.connections = m_entries.size();
+    counts.gone = m_gone;
     counts.newcomers = static_cast<std::size_t>(std::count_if(
         m_newcomers.begin(), m_newcomers.end(), [](const Newcomer& n) { return n.admission == Admit_e::eWaiting; }));
     for (const auto& peer : m_arrivingPerPeer) {
@@ -355,6 +428,13 @@ ConnectionTable::Counts ConnectionTable::Counted() const
     counts.arrivingBytes = m_arrivingBytes;
     counts.waiting = m_waiting;
     return counts;
+}
+
+std::size_t ConnectionTable::GoneFrom(const std::string& peer) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_gonePerPeer.find(peer);
+    return it != m_gonePerPeer.end() ? it->second : 0;
 }
 
 std::size_t ConnectionTable::ArrivingFrom(const std::string& peer) const

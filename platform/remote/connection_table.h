@@ -2,7 +2,7 @@
 // remote::ConnectionTable: the client connections of the gate as its event
 // loops and the service share them. Each loop serves its connections
 // alone; the table holds what the others must see of them, under one lock:
-// - the bound of open connections: past it, a new connection waits, not
+// - the bound of connections served: past it, a new connection waits, not
 //   served, while the connection idle the longest is asked to close (its
 //   loop is woken to close it if it is idle still); once it has, the new one
 //   takes its room; when it was busy, the next idle one is asked, and the
@@ -18,8 +18,12 @@
 //   of the long ones, the others wait unread (their clients held back by TCP)
 //   until it has arrived, so that a flood of long messages arrives one after
 //   another instead of each in part and then refused;
-
-#include "platform/remote/giop_gate.h"
+// - connections whose client has gone while the ORB still owes it replies:
+//   they are counted apart, up to the bound of connections again, and take
+//   no room from the clients served; one more stays counted among those
+//   served (busy) until one of them is over, so that what the ORB holds at
+//   one time stays bounded. Those of one address hold at most a share of
+//   it: while they are as many, a new connection from there is refused.
 
 #include <atomic>
 #include <cstddef>
@@ -27,12 +31,43 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace remote {
+
+// Whether a connection is idle (between messages, nothing owed), and when
+// it was last active: its client's last bytes or its last reply, whichever
+// came last. Set by its loop and by the ORB's thread that sends its last
+// reply owed, read by the table: of the idle connections, the one last
+// active the longest ago is idle the longest.
+class IdleMark {
+public:
+    void Set(bool idle) { m_idle.store(idle); }
+    // Active at now (steady_clock ticks), unless at a later time already.
+    void Active(std::int64_t now)
+    {
+        std::int64_t last = m_lastActive.load();
+        while (last < now && !m_lastActive.compare_exchange_weak(last, now)) {
+        }
+    }
+    // The last reply owed went out at now: active then, and idle unless the
+    // gate holds something of the client's.
+    void Replied(std::int64_t now, bool idle)
+    {
+        Active(now); // (first: a reader that sees it idle sees when)
+        if (idle) {
+            m_idle.store(true);
+        }
+    }
+    bool Idle() const { return m_idle.load(); }
+    std::int64_t LastActive() const { return m_lastActive.load(); }
+
+private:
+    std::atomic<bool> m_idle{false};
+    std::atomic<std::int64_t> m_lastActive{0};
+};
 
 // One client connection that the gate serves, as the table knows it.
 struct GateEntry {
@@ -48,13 +83,12 @@ struct GateEntry {
     const std::string address; // the client's, "HOST:PORT"
     const std::string peer;    // the client's, "HOST"
 
-    // Written by its loop, read by others.
-    std::atomic<bool> idle{false};
-    std::atomic<std::int64_t> lastActive{0}; // steady_clock ticks
-    std::atomic<bool> gone{false};
+    IdleMark idle;
 
     // Under the table's lock.
-    bool listed = false;      // served (admitted, not removed)
+    bool listed = false;      // served (admitted, not removed), its client there or not
+    bool gone = false;        // its client has gone while replies were owed (ClientGone)
+    bool countedGone = false; // counted apart, among the connections of clients gone
     bool refuseInAll = false; // its arriving message is to be refused
     bool arriving = false;
     std::size_t arrivingBytes = 0;
@@ -65,30 +99,39 @@ struct GateEntry {
 
 class ConnectionTable {
 public:
+    // The gate's settings give them (GiopGateSettings).
     struct Limits {
-        unsigned maxConnections = 256;
-        unsigned maxArrivingPerPeer = 4;
-        std::size_t maxArrivingBytes = 64ul << 20;
+        unsigned maxConnections;
+        unsigned maxArrivingPerPeer;
+        std::size_t maxArrivingBytes;
     };
     // Wakes the event loop of the given index: a connection of it is asked something.
     using Wake = std::function<void(unsigned loop)>;
 
     ConnectionTable(const Limits& limits, Wake wake);
 
-    enum class Admit_e { eServed, eWaiting, eRefused };
+    enum class Admit_e { eServed, eWaiting, eRefused, eFromPeer };
     // A new connection: eServed when there is room (it is listed), eRefused
-    // when the bound is reached and no connection is idle. eWaiting: the
-    // connection idle the longest is asked to close, and the new one waits,
-    // not served, until that is decided; its loop is woken then (Admission).
+    // when the bound is reached and no connection is idle, eFromPeer when
+    // the connections of clients gone from its address are GoneShare() or
+    // more. eWaiting: the connection idle the longest is asked to close,
+    // and the new one waits, not served, until that is decided; its loop is
+    // woken then (Admission).
     Admit_e Admit(const std::shared_ptr<GateEntry>& entry);
     // How the admission of a connection that waited ended: eServed (it is
     // listed) once a connection has closed to make room, eRefused when those
     // asked were busy and no other is idle, eWaiting until then. Told once.
     Admit_e Admission(const GateEntry& entry);
-    // The connection is over, or closed to make room (its local side is
-    // closed): it is counted no more, and a new connection that waits for
-    // room takes it.
-    void Remove(const GateEntry& entry);
+    // The connection is over, or closed to make room (the gate's side of
+    // its channel is closed): it is counted no more, and a new connection
+    // that waits for room takes it.
+    void Remove(GateEntry& entry);
+    // The connection's client has gone while the ORB owes it replies (the
+    // gate's side of its channel stays open until they have come): it is
+    // counted among the connections of clients gone, and its room goes to
+    // the clients, while those are fewer than the bound of connections;
+    // else once one of them is over. Nothing of it arrives any more.
+    void ClientGone(GateEntry& entry);
 
     enum class Arriving_e { eOk, eFromPeer, eInAll };
     // The connection holds bytes of a message that has not arrived whole:
@@ -119,15 +162,22 @@ public:
     // question is taken: a message that has arrived meanwhile goes on).
     bool TakeRefuse(GateEntry& entry);
 
+    // Connections the ORB holds: those served and those of clients gone.
     std::size_t Count() const;
     // Messages still arriving from the peer.
     std::size_t ArrivingFrom(const std::string& peer) const;
+    // Connections of clients gone from the peer that the ORB holds, and
+    // how many of them one address may have: an eighth of the bound of
+    // connections (below 8, no share: the bound of all of them alone).
+    std::size_t GoneFrom(const std::string& peer) const;
+    unsigned GoneShare() const { return m_limits.maxConnections / 8; }
     struct Counts {
-        std::size_t connections = 0;   // listed (served)
+        std::size_t connections = 0;   // listed (served; of clients gone too, past their bound)
         std::size_t newcomers = 0;     // waiting for room
         std::size_t arriving = 0;      // messages still arriving
         std::size_t arrivingBytes = 0; // the bytes they hold
         std::size_t waiting = 0;       // long ones that wait to read on
+        std::size_t gone = 0;          // of clients gone, counted apart
     };
     Counts Counted() const;
 
@@ -142,8 +192,17 @@ private:
 
     // Caller holds m_mutex (so do all below).
     void ListLocked(const std::shared_ptr<GateEntry>& entry);
-    // The idle connection idle the longest that is not asked to close yet
-    // (and was not found busy by the newcomer); null when none is.
+    // The listed entry goes from the listed ones to those of clients gone,
+    // and its room to the newcomers.
+    void CountGoneLocked(GateEntry& entry, std::vector<unsigned>& wake);
+    // A listed entry left the list: the newcomer that asked it to close
+    // takes its room first, others that wait while there is room.
+    void RoomLocked(const std::shared_ptr<GateEntry>& left, std::vector<unsigned>& wake);
+    // An entry whose client has gone is over.
+    void GoneOverLocked(const GateEntry& entry);
+    // The idle connection idle the longest (the oldest of equals) that is
+    // not asked to close yet (and was not found busy by the newcomer); null
+    // when none is.
     std::shared_ptr<GateEntry> IdlestLocked(const Newcomer* newcomer) const;
     bool AskedLocked(const GateEntry& entry) const;
     // Serves the newcomer when there is room, else asks the next idle
@@ -167,9 +226,12 @@ private:
     mutable std::mutex m_mutex;
     std::unordered_map<std::string, std::shared_ptr<GateEntry>> m_entries; // by local name
     std::unordered_map<std::string, unsigned> m_arrivingPerPeer;
+    std::unordered_map<std::string, unsigned> m_gonePerPeer; // entries whose client has gone (gone)
     std::vector<Newcomer> m_newcomers;
     std::size_t m_arrivingBytes = 0;
     std::size_t m_waiting = 0;
+    std::size_t m_gone = 0;       // entries counted apart (countedGone)
+    std::size_t m_goneListed = 0; // listed entries whose client has gone (gone, not countedGone)
 };
 
 } // namespace remote

@@ -1,5 +1,7 @@
 #include "platform/remote/gate_channel.h"
 
+#include "platform/remote/connection_table.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -111,13 +113,13 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
             if (m_clientGone || m_clientFailed) {
                 // Dropped: the gate closes its side once no reply is owed.
                 service = !m_replies.Outstanding() && m_replies.BetweenMessages();
-            } else if (replied && m_idleFlag && m_gateQuiet.load() && m_toOrb.Empty() && m_toClient.Empty()) {
+            } else if (replied && m_idleMark) {
                 // Idle from the last reply owed on, marked before it goes
                 // out: its client may call again, or another connect, as
                 // soon as it has it. (Not sent whole, the reply has the loop
                 // look at the connection, which marks it afresh.)
-                idled = true;
-                m_idleFlag->store(true);
+                idled = m_gateQuiet.load() && m_toOrb.Empty() && m_toClient.Empty();
+                m_idleMark->Replied(m_replyDone.time_since_epoch().count(), idled);
             }
         }
         if (!service && m_client >= 0) {
@@ -159,7 +161,7 @@ long GateChannel::Send(const void* bytes, std::size_t size, Clock::time_point de
         }
     }
     if (idled && service) {
-        m_idleFlag->store(false);
+        m_idleMark->Set(false);
     }
     if (service && m_service) {
         m_service(shared_from_this());

@@ -30,6 +30,8 @@
 
 namespace remote {
 
+class IdleMark;
+
 // What a thread of the ORB's that peeks for the next request asks of the
 // gate's connection that serves the channel, under the channel's
 // GateMutex(): so that the thread that will serve the request reads it from
@@ -123,11 +125,12 @@ public:
     Put_e Put(const unsigned char* bytes, std::size_t size);
     // Nothing to read for the ORB, no reply owed, nothing waits for the client.
     bool Quiet() const;
-    // The flag that tells the gate's table that the connection is idle
-    // (set once, before the ORB takes the channel), and whether the gate
-    // holds nothing of the client's: a Send that completes the last reply
-    // owed then sets the flag, as the gate's loop does not look after it.
-    void SetIdleFlag(std::shared_ptr<std::atomic<bool>> idle) { m_idleFlag = std::move(idle); }
+    // The mark that tells the gate's table that the connection is idle, and
+    // when it was last active (set once, before the ORB takes the channel),
+    // and whether the gate holds nothing of the client's: a Send that
+    // completes the last reply owed marks it active then, and idle, as the
+    // gate's loop does not look after it.
+    void SetIdleMark(std::shared_ptr<IdleMark> idle) { m_idleMark = std::move(idle); }
     void SetGateQuiet(bool quiet) { m_gateQuiet.store(quiet); }
     // Bytes given to the ORB that it has not read yet.
     std::size_t Unread() const;
@@ -190,7 +193,7 @@ private:
     std::mutex m_sendMutex;
     std::condition_variable m_room;        // (with m_sendMutex) m_toClient took bytes
     std::atomic<std::size_t> m_waiting{0}; // m_toClient's size
-    std::shared_ptr<std::atomic<bool>> m_idleFlag;
+    std::shared_ptr<IdleMark> m_idleMark;
     std::atomic<bool> m_gateQuiet{false};
     const std::string m_peer;
     const Service m_service;

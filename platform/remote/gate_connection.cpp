@@ -5,6 +5,7 @@
 #include "zemtra_remote.hh"
 
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,7 +144,7 @@ void GateConnection::Start(Clock::time_point now)
         m_closeBy = now + m_shared.settings.receiveTimeout;
     }
     if (m_entry) {
-        m_entry->lastActive.store(now.time_since_epoch().count());
+        m_entry->idle.Active(now.time_since_epoch().count());
     }
     m_channel->owner = this;
     if (m_offered) {
@@ -244,11 +245,12 @@ void GateConnection::HandleClient(std::uint32_t events, Clock::time_point now)
         WriteClient();
     }
     if (m_client >= 0) {
-        if ((events & EPOLLIN) != 0) {
+        if ((events & EPOLLIN) != 0 && (events & EPOLLERR) == 0) {
             ReadClient(now);
         } else if ((events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0) {
             // Gone while its bytes are not read (it waits for a place, or
-            // for the ORB to take what it sent).
+            // for the ORB to take what it sent), or reset: what it sent
+            // before is not read, as no reply reaches it.
             Detach(false);
             CloseClient(true);
         }
@@ -276,7 +278,7 @@ void GateConnection::ReadClient(Clock::time_point now)
         if (n > 0) {
             m_in.Commit(static_cast<std::size_t>(n));
             if (m_entry) {
-                m_entry->lastActive.store(now.time_since_epoch().count());
+                m_entry->idle.Active(now.time_since_epoch().count());
             }
             if (wasEmpty) {
                 m_unitStarted = now;
@@ -483,9 +485,6 @@ void GateConnection::Service(Clock::time_point now)
 {
     // Asked to look at the connection, the loop takes the client's socket back.
     WithOrb(m_peeked, false, now);
-    if (m_entry) {
-        m_entry->lastActive.store(now.time_since_epoch().count());
-    }
     if (m_client >= 0 && m_channel->ClientGone()) {
         // A reply the ORB sent found the client's socket failed.
         Detach(false);
@@ -522,6 +521,7 @@ void GateConnection::SendToClient(const unsigned char* bytes, std::size_t size)
 void GateConnection::WriteClient()
 {
     bool failed = false;
+    const bool waited = m_channel->Waiting() > 0;
     const bool done = m_channel->Flush(failed);
     if (failed) {
         Detach(false);
@@ -530,6 +530,10 @@ void GateConnection::WriteClient()
     }
     if (!done) {
         return;
+    }
+    if (waited && m_entry) {
+        // What did not go out at once (a reply) has gone now.
+        m_entry->idle.Active(Clock::now().time_since_epoch().count());
     }
     if (m_state == ClientState_e::eFlushing) {
         ::shutdown(m_client, SHUT_WR);
@@ -617,11 +621,8 @@ void GateConnection::Evict(Clock::time_point now)
 
 void GateConnection::Detach(bool keepInput)
 {
-    if (m_entry) {
-        m_entry->gone.store(true);
-        if (m_arriving) {
-            m_shared.table.Arrived(*m_entry);
-        }
+    if (m_entry && m_arriving) {
+        m_shared.table.Arrived(*m_entry);
     }
     m_arriving = false;
     m_stalled = false;
@@ -639,6 +640,11 @@ void GateConnection::Detach(bool keepInput)
         m_state = ClientState_e::eFlushing;
     }
     MaybeCloseLocal();
+    if (m_local && m_entry && !m_removed) {
+        // The ORB still owes replies, which nobody takes: the connection
+        // leaves its client's room to others.
+        m_shared.table.ClientGone(*m_entry);
+    }
 }
 
 void GateConnection::StartFlushing(Clock::time_point now)
@@ -668,9 +674,6 @@ void GateConnection::CloseClient(bool reset)
     m_client = -1;
     m_clientEvents = 0;
     m_state = ClientState_e::eClosed;
-    if (m_entry) {
-        m_entry->gone.store(true);
-    }
     MaybeCloseLocal();
 }
 
@@ -735,7 +738,9 @@ void GateConnection::OnWake(Clock::time_point now)
         RefuseInAll(now);
     }
     if (m_shared.table.EvictAsked(*m_entry)) {
-        if (Idle()) {
+        // (Not with a message in the client's socket that the loop has not
+        // read yet: it would be lost, the client told to close unanswered.)
+        if (Idle() && !UnreadInSocket()) {
             Evict(now);
         } else {
             m_shared.table.Keep(*m_entry);
@@ -830,6 +835,12 @@ bool GateConnection::Idle() const
            m_place == Place_e::eNone && m_channel->Quiet();
 }
 
+bool GateConnection::UnreadInSocket() const
+{
+    int unread = 0;
+    return m_client >= 0 && ::ioctl(m_client, FIONREAD, &unread) == 0 && unread > 0;
+}
+
 void GateConnection::Watch(int fd, std::uint32_t& current, std::uint32_t wanted, Side* side)
 {
     if (fd < 0 || current == wanted) {
@@ -877,7 +888,7 @@ void GateConnection::Update()
         // reply owed while the gate holds nothing of the client's.
         m_channel->SetGateQuiet(m_state == ClientState_e::eOpen && m_local && m_in.Empty() && m_writeLeft == 0 &&
                                 !m_arriving && m_place == Place_e::eNone);
-        m_entry->idle.store(Idle());
+        m_entry->idle.Set(Idle());
         if (IsDead() && !m_removed) {
             m_removed = true;
             m_shared.table.Remove(*m_entry);

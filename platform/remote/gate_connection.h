@@ -25,10 +25,12 @@
 // once the socket has been lent for c_lendTime.
 //
 // Closing: when the client goes away (or is closed by the gate), what it
-// sent that the ORB has not been given is dropped; the channel stays open
-// until the ORB has read what it was given and sent every reply it owes
-// (which are dropped), then the gate closes its side: the ORB sees orderly
-// closes only. When the ORB closes, what it sent reaches the client, which
+// sent that the ORB has not been given is dropped (all it sent, once its
+// socket reports a reset); the channel stays open until the ORB has read
+// what it was given and sent every reply it owes (which are dropped), then
+// the gate closes its side: the ORB sees orderly closes only. Meanwhile the
+// connection is counted among those of clients gone (ConnectionTable::
+// ClientGone), not among those served. When the ORB closes, what it sent reaches the client, which
 // is closed then. A client the gate refuses gets its refusal (or MessageError)
 // before it is closed.
 
@@ -176,6 +178,8 @@ private:
     void WithOrb(bool peeked, bool lent, Clock::time_point now);
     void HandleClient(std::uint32_t events, Clock::time_point now);
     bool Idle() const;
+    // Bytes the client sent wait in its socket, not read yet.
+    bool UnreadInSocket() const;
     void Update();
     void Watch(int fd, std::uint32_t& current, std::uint32_t wanted, Side* side);
 
@@ -209,7 +213,7 @@ private:
     Clock::time_point m_unitStarted{};
     std::size_t m_writeLeft = 0; // bytes at the start of m_in that go to the ORB
     Place_e m_place = Place_e::eNone;
-    bool m_placeUnitWritten = false; // the unit of the held place is all in the local socket
+    bool m_placeUnitWritten = false; // the unit of the held place is all given to the channel
     Clock::time_point m_placeWaitEnd{};
 
     unsigned char m_clientMinor = 2; // GIOP version of the client's last message

@@ -422,8 +422,8 @@ struct GiopGate::Impl {
         this->settings.threads = std::max(settings.threads, 1u);
     }
 
-    // The accepting loop: new clients, each admitted (with a local
-    // connection) or refused, and handed to a loop.
+    // The accepting loop: new clients, each admitted (with a channel) or
+    // refused, and handed to a loop.
     void Accept(int listenFd, Clock::time_point now)
     {
         for (int i = 0; i < c_acceptBurst; ++i) {
@@ -440,6 +440,14 @@ struct GiopGate::Impl {
                     loops[0]->RestAccepting(now);
                 }
                 return;
+            }
+            int error = 0;
+            socklen_t errorSize = sizeof(error);
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorSize) == 0 && error != 0) {
+                // Reset before it was taken: what its client sent is not
+                // read (no reply could reach it), and it takes no room.
+                ::close(fd);
+                continue;
             }
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
@@ -460,6 +468,9 @@ struct GiopGate::Impl {
             case ConnectionTable::Admit_e::eRefused:
                 Refuse(loop, *entry, fd, index == 0, now);
                 break;
+            case ConnectionTable::Admit_e::eFromPeer:
+                Refuse(loop, *entry, fd, index == 0, now, true);
+                break;
             }
         }
     }
@@ -475,19 +486,20 @@ struct GiopGate::Impl {
             Serve(loop, newcomer.entry, newcomer.fd, true, now);
             break;
         case ConnectionTable::Admit_e::eRefused:
+        case ConnectionTable::Admit_e::eFromPeer:
             Refuse(loop, *newcomer.entry, newcomer.fd, true, now);
             break;
         }
         return true;
     }
 
-    // A connection admitted (listed): a local connection offered to the ORB
+    // A connection admitted (listed): a channel offered to the ORB
     // and handed to its loop (own: the caller runs that loop).
     void Serve(GateLoop& loop, const std::shared_ptr<GateEntry>& entry, int fd, bool own, Clock::time_point now)
     {
         const std::string& withPort = entry->address;
         auto channel = std::make_shared<GateChannel>(fd, withPort, loop.ServiceOf());
-        channel->SetIdleFlag(std::shared_ptr<std::atomic<bool>>(entry, &entry->idle));
+        channel->SetIdleMark(std::shared_ptr<IdleMark>(entry, &entry->idle));
         bool offered = false;
         try {
             offered = offer(channel);
@@ -508,11 +520,14 @@ struct GiopGate::Impl {
             own, now);
     }
 
-    // A connection refused for the bound of open connections.
-    void Refuse(GateLoop& loop, const GateEntry& entry, int fd, bool own, Clock::time_point now)
+    // A connection refused for the bound of connections served, or (gone)
+    // for the share of its address of the connections of clients gone.
+    void Refuse(GateLoop& loop, const GateEntry& entry, int fd, bool own, Clock::time_point now, bool gone = false)
     {
-        shared->log.Warn(entry.peer,
-                         std::to_string(shared->settings.maxConnections) + " connections are open and none is idle");
+        shared->log.Warn(entry.peer, gone ? std::to_string(shared->table.GoneFrom(entry.peer)) +
+                                                " connections from this address went away before their replies"
+                                          : std::to_string(shared->settings.maxConnections) +
+                                                " connections are open and none is idle");
         loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), nullptr, fd,
                                                    std::make_shared<GateChannel>(fd, entry.address, nullptr), false,
                                                    zemtra_REMOTE::RefusedConnectionsBusy, entry.address),
@@ -665,7 +680,8 @@ GiopGate::Counts GiopGate::Counted() const
     Counts counts;
     if (m_impl->shared) {
         const ConnectionTable::Counts table = m_impl->shared->table.Counted();
-        counts.connections = table.connections;
+        counts.connections = table.connections + table.gone;
+        counts.gone = table.gone;
         counts.arriving = table.arriving;
         counts.arrivingBytes = table.arrivingBytes;
         counts.waitingToRead = table.waiting;

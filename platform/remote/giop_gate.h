@@ -14,11 +14,16 @@
 //     the most of the long ones, the others wait unread (at most
 //     largeRequestWait, then are refused; the wait is not counted against
 //     the receive time-out), so a flood of them arrives one after another;
-//   - at most maxConnections client connections are open; one more closes
-//     the connection idle the longest (between messages: the gate sends its
-//     client CloseConnection and closes its side of the channel) and is
-//     served once it has, unread meanwhile; when that one is busy after all,
-//     the next idle one is closed, and when none is, the new one is refused;
+//   - at most maxConnections client connections are served at a time; one
+//     more closes the connection idle the longest (between messages, idle
+//     since its last reply or its client's last bytes, whichever came last:
+//     the gate sends its client CloseConnection and closes its side of the
+//     channel) and is served once it has, unread meanwhile; when that one is
+//     busy after all (a message of its client's waits in its socket too),
+//     the next idle one is closed, and when none is, the new one is refused.
+//     Sockets may be more: new connections that wait for room, refused ones
+//     until they have their refusal, and closed ones until their client has
+//     taken what they were sent (seconds each);
 //   - large requests (largeRequestSize or more, or fragmented) take one of
 //     maxLargeRequests places once they have arrived whole and give it back
 //     once the ORB has taken them; one that finds no place waits at most
@@ -27,11 +32,16 @@
 //     code (a GIOP 1.0 or 1.1 LocateRequest, whose reply cannot carry it, is
 //     told that the object is here, and the request after it is refused);
 //     at most one WARNING per peer address and minute is logged.
-// A client that goes away with a request in flight: the gate keeps the local
-// connection until the ORB's replies to it have come (and drops them), then
-// closes it. A close or CloseConnection from the ORB reaches the client;
-// connections idle for long are left to the ORB's own idle close. A client's
-// CancelRequest is not relayed: the request it names is answered anyway.
+// A client that goes away with a request in flight: the gate keeps its
+// channel open until the ORB's replies to it have come (and drops them),
+// then closes it; meanwhile it takes no room from the clients served, counted
+// apart, up to maxConnections such connections (one more counts among those
+// served until one of them is over), and while an eighth of that bound of
+// them are from one address, new connections from there are refused. What a
+// client that reset its connection sent is not read. A close or
+// CloseConnection from the ORB reaches the client; connections idle for long
+// are left to the ORB's own idle close. A client's CancelRequest is not
+// relayed: the request it names is answered anyway.
 //
 // The pieces: giop_input.h (a client's bytes in relay units), reply_tracker.h
 // (the replies a connection owes), gate_connection.h (one connection),
@@ -52,15 +62,21 @@ namespace remote {
 class GateChannel;
 
 struct GiopGateSettings {
+    // The bounds of connections and of messages still arriving that the
+    // gate and the remote export's settings start from.
+    static constexpr unsigned c_maxConnections = 256;
+    static constexpr unsigned c_maxArrivingPerPeer = 4;
+    static constexpr std::size_t c_maxArrivingBytes = 64ul << 20;
+
     // Event-loop threads (a small fixed set).
     unsigned threads = 2;
     unsigned long maxMessageSize = 8ul << 20;
     std::chrono::milliseconds receiveTimeout{1500};
-    unsigned maxConnections = 256;
+    unsigned maxConnections = c_maxConnections;
     // Messages still arriving from one peer address (any port).
-    unsigned maxArrivingPerPeer = 4;
+    unsigned maxArrivingPerPeer = c_maxArrivingPerPeer;
     // Bytes that all messages still arriving may hold.
-    std::size_t maxArrivingBytes = 64ul << 20;
+    std::size_t maxArrivingBytes = c_maxArrivingBytes;
     unsigned long largeRequestSize = 64ul << 10;
     unsigned maxLargeRequests = 2;
     unsigned maxLargeRequestsWaiting = 8;
@@ -98,6 +114,7 @@ public:
     // What the gate holds now (for tests).
     struct Counts {
         std::size_t connections = 0;     // as ConnectionCount()
+        std::size_t gone = 0;            // of those, of clients gone, which take no room
         std::size_t arriving = 0;        // messages still arriving
         std::size_t arrivingBytes = 0;   // the bytes they hold
         std::size_t waitingToRead = 0;   // long arriving messages that wait to read on

@@ -19,9 +19,10 @@ class giopConnection;
 
 namespace remote {
 
-// The socket of a connection of the ORB's (accepted on its Unix or TCP
-// endpoint, or made to a remote endpoint), or -1. The ORB keeps the
-// connection, and with it the socket, while one of its requests is served.
+// The socket of a connection that the ORB made to a remote endpoint (TCP or
+// Unix), or -1 (a channel of the gate's, the only connections it accepts,
+// has none). The ORB keeps the connection, and with it the socket, while
+// one of its requests is served.
 int OrbSocketOf(omni::giopConnection* connection);
 
 // Visits the ORB's connections to remote endpoints that no thread of this

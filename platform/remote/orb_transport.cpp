@@ -2,9 +2,10 @@
 
 #include "platform/remote/gate_channel.h"
 
-// The ORB's public interface of its transports: a transport makes the
-// endpoints of its type, an endpoint accepts connections, a connection
-// sends, receives and is watched for messages.
+// The ORB's interface of its transports, which it calls proprietary, not
+// public (it may change between versions: see orb_version.h): a transport
+// makes the endpoints of its type, an endpoint accepts connections, a
+// connection sends, receives and is watched for messages.
 #include <omniORB4/CORBA.h>
 #include <omniORB4/giopEndpoint.h>
 

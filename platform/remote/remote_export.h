@@ -16,6 +16,7 @@
 // stops.
 
 #include "platform/mci/tree_node.h"
+#include "platform/remote/giop_gate.h"
 #include "platform/remote/remote_limits.h"
 #include "platform/remote/remote_subscription.h"
 
@@ -45,17 +46,17 @@ struct RemoteExportSettings {
     // arrive whole within receiveTimeout from its first byte; messages
     // still arriving, at most maxArrivingPerPeer from one peer address (any
     // port), holding at most maxArrivingBytes in all; at most
-    // maxConnections open, one more closing the connection idle the
-    // longest; large requests (largeRequestSize or more, or fragmented)
+    // maxConnections served, one more closing the connection idle the
+    // longest (and as many of clients gone with replies owed); large requests (largeRequestSize or more, or fragmented)
     // handed to the ORB maxLargeRequests at a time, one more waiting its
     // turn for at most largeRequestWait (at most maxLargeRequestsWaiting
     // wait), then refused (NO_RESOURCES). Decoded, arguments may take ten
     // times their size (a list of one-character texts): two requests of
     // the largest size take about 100 MB, which go back once they are over.
     std::chrono::milliseconds receiveTimeout{1500};
-    unsigned maxArrivingPerPeer = 4;
-    std::size_t maxArrivingBytes = 64ul << 20;
-    unsigned maxConnections = 256;
+    unsigned maxArrivingPerPeer = GiopGateSettings::c_maxArrivingPerPeer;
+    std::size_t maxArrivingBytes = GiopGateSettings::c_maxArrivingBytes;
+    unsigned maxConnections = GiopGateSettings::c_maxConnections;
     unsigned long largeRequestSize = 64ul << 10;
     unsigned maxLargeRequests = 2;
     unsigned maxLargeRequestsWaiting = 8;

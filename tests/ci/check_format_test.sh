@@ -13,7 +13,9 @@ trap 'rm -rf "$work"' EXIT
 
 bad='int  x ;'
 good='int x;'
-# file | contents (a dangling link: "->TARGET") | tracked, untracked, ignored or nogit | 0: passes, 1: fails
+# file | contents (a dangling link: "->TARGET"; "crlf:TEXT": its lines ended by
+# CR LF, as clang-format keeps them) | tracked, untracked, ignored or nogit |
+# 0: passes, 1: fails
 cases=(
     "app/a.h|$bad|tracked|1"
     "app/a.cpp|$good|untracked|0"
@@ -28,6 +30,8 @@ cases=(
     "app/a.H|$bad|tracked|1"
     "cmake/stamp.cpp.in|$bad|tracked|1"
     "app/a.hpp|$good|tracked|0"
+    "app/crlf.cpp|crlf:$good|tracked|1"
+    "app/crlf.h|crlf:$good|nogit|1"
     "app/a.txt|$bad|tracked|0"
     "app/gone.h|->nowhere.h|untracked|1"
     "build/idl/a.hh|$bad|ignored|0"
@@ -44,6 +48,8 @@ for c in "${cases[@]}"; do
     printf 'build/\n' >"$tree/.gitignore"
     if [[ $contents == "->"* ]]; then
         ln -s "${contents#->}" "$tree/$file"
+    elif [[ $contents == crlf:* ]]; then
+        printf '%s\r\n' "${contents#crlf:}" "${contents#crlf:}" >"$tree/$file"
     else
         printf '%s\n' "$contents" >"$tree/$file"
     fi

@@ -74,6 +74,13 @@ cases=(
     'platform/remote/gate.cpp|#include "giopEndpoint.h"|1|touch platform/remote/giopEndpoint.h'
     'platform/remote/orb_adapter.cpp|#include <omniORB4/internal/giopStream.h>|0'
     'platform/remote/orb_transport.cpp|#include <omniORB4/giopEndpoint.h>|0'
+    # The ORB's connection classes, which include its internal headers by
+    # bare name, likewise.
+    'platform/remote/gate.cpp|#include <omniORB4/tcpConnection.h>|1'
+    'app/main.cpp|#include <omniORB4/unixConnection.h>|1'
+    'platform/remote/gate.cpp|#include <sslConnection.h>|1'
+    'platform/remote/orb_adapter.cpp|#include <omniORB4/tcpConnection.h>|0'
+    'platform/remote/orb_adapter.cpp|#include <omniORB4/unixConnection.h>|0'
     'tests/x_test.cpp|#include <omniORB4/internal/giopStream.h>|0'
 )
 for c in "${cases[@]}"; do

@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <deque>
@@ -1564,6 +1565,93 @@ TEST(GiopGate, TheConnectionIdleTheLongestMakesRoom)
     }
 }
 
+// The connection idle the longest is the one whose last reply went out
+// first, whichever asked first: each case asks A then B, answers them in
+// its order, and a newcomer closes the one answered first.
+TEST(GiopGate, IdleTimeCountsFromTheLastReply)
+{
+    qstd::CaptureScope capture(true, false);
+    for (const bool answerAFirst : {true, false}) {
+        SCOPED_TRACE(answerAFirst ? "answered in the order asked" : "the one that asked first answered last");
+        remote::GiopGateSettings settings = Settings();
+        settings.maxConnections = 2;
+        Rig rig(settings);
+        rig.backend.answer = false;
+        size_t index[2] = {};
+        int fds[2] = {};
+        for (int k = 0; k < 2; ++k) {
+            fds[k] = rig.Connect(index[k]);
+            const std::string request = Request({2, true, static_cast<uint32_t>(k + 1), true});
+            ASSERT_TRUE(zvtest::SendAll(fds[k], request));
+            ASSERT_TRUE(zvtest::WaitFor([&] { return rig.backend.Messages(index[k]).size() == 1; }));
+        }
+        const int first = answerAFirst ? 0 : 1;
+        for (const int k : {first, 1 - first}) {
+            const std::string request = Request({2, true, static_cast<uint32_t>(k + 1), true});
+            rig.backend.Send(index[k], AnswerTo(request));
+            ASSERT_EQ(AnswerTo(request), zvtest::Receive(fds[k], 20s));
+        }
+        const int newcomer = rig.Connect();
+        bool closed = false;
+        EXPECT_TRUE(zvtest::IsCloseConnection(zvtest::Receive(fds[first], 20s, closed)));
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(index[first]); }));
+        EXPECT_FALSE(rig.backend.Closed(index[1 - first]));
+        const std::string request = Request({2, true, 3, true});
+        rig.backend.answer = true;
+        ASSERT_TRUE(zvtest::SendAll(newcomer, request));
+        EXPECT_EQ(AnswerTo(request), zvtest::Receive(newcomer, 20s));
+    }
+}
+
+// Clients that go away while the ORB still owes them replies leave their
+// room to others at once; their connections are counted apart until the
+// replies have come, then close. Meanwhile an address whose share of them
+// they are has its new connections refused.
+TEST(GiopGate, ClientsGoneWithRepliesOwedTakeNoRoom)
+{
+    qstd::CaptureScope capture(true, false);
+    remote::GiopGateSettings settings = Settings();
+    settings.maxConnections = 8; // (one of clients gone from one address: an eighth)
+    Rig rig(settings);
+    rig.backend.answer = false;
+    std::vector<std::string> requests;
+    std::vector<size_t> gone;
+    for (uint32_t k = 0; k < settings.maxConnections; ++k) {
+        size_t i = 0;
+        const int fd = rig.Connect(i, ("127.0.0." + std::to_string(2 + k)).c_str());
+        requests.push_back(Request({2, true, 10 + k, true}));
+        ASSERT_TRUE(zvtest::SendAll(fd, requests.back()));
+        ASSERT_TRUE(zvtest::WaitFor([&] { return rig.backend.Messages(i).size() == 1; }));
+        zvtest::Reset(fd);
+        rig.fds.fds.pop_back();
+        gone.push_back(i);
+        const auto channel = rig.backend.Channel(i);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return channel->ClientGone(); }));
+    }
+    EXPECT_EQ(8u, rig.gate.Counted().gone);
+    rig.backend.answer = true;
+    const std::string request = Request({2, true, 1, true});
+    for (int k = 0; k < 2; ++k) {
+        const int fd = rig.Connect();
+        ASSERT_TRUE(zvtest::SendAll(fd, request));
+        EXPECT_EQ(AnswerTo(request), zvtest::Receive(fd, 20s)) << "client " << k;
+    }
+    EXPECT_EQ(10u, rig.gate.ConnectionCount());
+    bool closed = false;
+    const int fd = rig.Connect("127.0.0.2");
+    ASSERT_TRUE(zvtest::SendAll(fd, request));
+    EXPECT_EQ(zemtra_REMOTE::RefusedConnectionsBusy, RefusalMinor(zvtest::Receive(fd, 20s, closed)));
+    EXPECT_TRUE(closed || zvtest::ClosedWithin(fd, 20s));
+    EXPECT_TRUE(capture.LoggedSubstring(
+        "connection from 127.0.0.2 refused: 1 connections from this address went away before their replies"));
+    for (size_t k = 0; k < gone.size(); ++k) {
+        EXPECT_FALSE(rig.backend.Closed(gone[k]));
+        rig.backend.Send(gone[k], AnswerTo(requests[k]));
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(gone[k]); }));
+    }
+    EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.Counted().gone == 0 && rig.gate.ConnectionCount() == 2; }));
+}
+
 // The refusal of a message of GIOP 1.minor: a Reply (a LocateReply to a
 // LocateRequest) with the request's id, SYSTEM_EXCEPTION, NO_RESOURCES,
 // the minor code and COMPLETED_NO, little-endian.
@@ -1859,6 +1947,123 @@ TEST(GiopGate, NoMoreThanTheBoundAreServedAtOneTime)
         EXPECT_LE(rig.backend.Served(), c_bound);
         EXPECT_LE(rig.gate.ConnectionCount(), c_bound);
     }
+}
+
+// A gate whose accepting loop can be held: in the offer of a silent
+// connection, so that the clients that connect meanwhile have all they send
+// in their sockets before the gate takes them.
+class HeldRig {
+public:
+    explicit HeldRig(const remote::GiopGateSettings& settings)
+        : gate(settings,
+               [this, offer = backend.Offer()](const zvtest::GateChannelBridge::Channel& channel) {
+                   std::unique_lock<std::mutex> lock(m_mutex);
+                   if (std::exchange(m_holdNext, false)) {
+                       m_held = true;
+                       m_changed.notify_all();
+                       m_changed.wait(lock, [this] { return !m_held; });
+                   }
+                   lock.unlock();
+                   return offer(channel);
+               }),
+          port(StartOnFreePort(gate, "127.0.0.1"))
+    {
+    }
+
+    ~HeldRig() { Release(); }
+
+    // Holds the accepting loop: a silent connection, kept in fds, whose
+    // offer waits for Release.
+    bool Hold(zvtest::Sockets& fds)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_holdNext = true;
+        fds.fds.push_back(zvtest::ConnectFrom(port));
+        return m_changed.wait_for(lock, 20s, [this] { return m_held; });
+    }
+
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held = false;
+        m_changed.notify_all();
+    }
+
+    Backend backend;
+    remote::GiopGate gate;
+    const unsigned short port;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_holdNext = false;
+    bool m_held = false;
+};
+
+// Connections whose first request waits in their socket before the gate
+// takes them, many at once past the bound: none is closed to make room
+// before its request is read (a client told CloseConnection first has lost
+// its request).
+TEST(GiopGate, AConnectionWithARequestInItsSocketIsNotClosedAsIdle)
+{
+    constexpr int c_rounds = 4;
+    constexpr int c_clients = 60;
+    qstd::CaptureScope capture(true, false);
+    remote::GiopGateSettings settings = Settings();
+    settings.maxConnections = 4;
+    HeldRig rig(settings);
+    for (int round = 0; round < c_rounds; ++round) {
+        SCOPED_TRACE(round);
+        zvtest::Sockets clients;
+        ASSERT_TRUE(rig.Hold(clients));
+        std::vector<std::string> requests;
+        for (int k = 0; k < c_clients; ++k) {
+            requests.push_back(Request({2, true, static_cast<uint32_t>(k + 1), true}));
+            clients.fds.push_back(zvtest::ConnectFrom(rig.port, From(26, k).c_str()));
+            ASSERT_TRUE(zvtest::SendAll(clients.fds.back(), requests.back()));
+        }
+        rig.Release();
+        int lost = 0;
+        int answered = 0;
+        for (int k = 0; k < c_clients; ++k) {
+            const std::string first = zvtest::Receive(clients.fds[k + 1], 20s);
+            ASSERT_FALSE(first.empty()) << "client " << k << " got nothing";
+            lost += zvtest::IsCloseConnection(first) ? 1 : 0;
+            answered += first == AnswerTo(requests[k]) ? 1 : 0;
+        }
+        EXPECT_EQ(0, lost) << answered << " of " << c_clients << " answered";
+        EXPECT_GE(answered, static_cast<int>(settings.maxConnections) - 1);
+    }
+}
+
+// What a client sent before it reset its connection, not read yet, never
+// reaches the ORB (no reply could reach the client): of one served, whose
+// loop was held meanwhile, and of one reset before the gate took it, which
+// is never offered.
+TEST(GiopGate, RequestsOfAClientThatResetAreNotRead)
+{
+    remote::GiopGateSettings settings = Settings();
+    settings.threads = 1; // (the loop held is every connection's)
+    HeldRig rig(settings);
+    zvtest::Sockets clients;
+    const int served = zvtest::ConnectFrom(rig.port, "127.0.0.2");
+    ASSERT_TRUE(rig.backend.Made(0));
+    ASSERT_TRUE(rig.Hold(clients));
+    const int early = zvtest::ConnectFrom(rig.port, "127.0.0.3");
+    for (const int fd : {served, early}) {
+        ASSERT_TRUE(zvtest::SendAll(fd, Request({2, true, 1, true}) + Request({2, false, 2, true})));
+        zvtest::Reset(fd);
+    }
+    rig.Release();
+    EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(0); }));
+    EXPECT_TRUE(rig.backend.Messages(0).empty());
+    const int probe = zvtest::ConnectFrom(rig.port);
+    clients.fds.push_back(probe);
+    const std::string request = Request({2, true, 3, true});
+    ASSERT_TRUE(zvtest::SendAll(probe, request));
+    EXPECT_EQ(AnswerTo(request), zvtest::Receive(probe, 20s));
+    EXPECT_EQ(3u, rig.backend.Count()) << "the connection reset before it was taken was offered";
+    EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.ConnectionCount() == 2; }));
 }
 
 // Large requests take a place once whole and give it back once the ORB has
