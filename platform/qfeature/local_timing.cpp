@@ -106,6 +106,11 @@ bool LocalTimingSync::AnnounceSync(unsigned long long lmt)
         return false;
     }
     sim::Board* simBoard = GetBoard().Board() ? GetBoard().Board()->SimBoard() : nullptr;
+    // From the arming of the clock to the last hook: the next trigger may
+    // take the LMT before this thread runs the hooks (a busy machine, or a
+    // second client announcing at once), and the synchronisation it completes
+    // must enable the sources after they were disabled here, not before.
+    std::lock_guard<std::mutex> hooks(m_hookMutex);
     bool first = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -194,8 +199,13 @@ void LocalTimingSync::Synchronize(unsigned long long id, unsigned long long para
     }
     OnStartAdjustment();
     try {
-        qapp::ForEachSignalSource(GetBoard().GetTreeNode(),
-                                  [delta, lmt](qsig::SignalSource& source) { source.OnAdjustedTimestamp(delta, lmt); });
+        {
+            // After every hook of the announcement that this completes.
+            std::lock_guard<std::mutex> hooks(m_hookMutex);
+            qapp::ForEachSignalSource(GetBoard().GetTreeNode(), [delta, lmt](qsig::SignalSource& source) {
+                source.OnAdjustedTimestamp(delta, lmt);
+            });
+        }
         GetBoard().OnAdjustedTimestamp(delta, lmt);
     } catch (const std::exception& e) {
         qstd::LogError("Timestamp adjustment of " + GetBoard().GetName() + " failed: " + e.what());

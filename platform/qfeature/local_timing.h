@@ -16,9 +16,11 @@
 //    of AnnounceSync; a first announcement is then withdrawn.
 //  - Synchronize(id, lmt, count) for the trigger event (id 2, its LMT and
 //    its count) that took the announced LMT: OnStartAdjustment, the sources'
-//    OnAdjustedTimestamp, the board's OnAdjustedTimestamp (difference of the
-//    new to the old LMT at the trigger, and the LMT), OnStopAdjustment(true)
-//    and the application's OnSynchronized. The board tells by the count
+//    OnAdjustedTimestamp (once the announcement's hooks have run: the
+//    trigger may come before its thread runs them), the board's
+//    OnAdjustedTimestamp (difference of the new to the old LMT at the
+//    trigger, and the LMT), OnStopAdjustment(true) and the application's
+//    OnSynchronized. The board tells by the count
 //    which trigger took the LMT: every trigger before it is ignored, however
 //    many announcements back it lies, and so is every trigger while the LMT
 //    is pending; a later one (the event of the one that took it was lost)
@@ -106,6 +108,11 @@ protected:
 private:
     HistoryBuffer* m_history;
     mutable std::mutex m_mutex; // guards the pending announcement
+    // Held by an announcement from the clock's arming to its last hook, and by
+    // a synchronisation around the sources' OnAdjustedTimestamp: the sources
+    // serve again after a synchronisation however late the thread of the
+    // announcement it completes ran that announcement's hooks.
+    std::mutex m_hookMutex;
     bool m_pending = false;
     // LMT and steady-clock time of the board's clock when the pending
     // announcement was made, to tell the adjustment's difference.

@@ -5,9 +5,12 @@
 
 #include "test_app.h"
 
+#include "mci/factory.h"
 #include "platform/qboard/tim_board.h"
 #include "platform/qfeature/local_timing.h"
+#include "platform/qreg/signal_node.h"
 #include "platform/qsig/event_filter.h"
+#include "platform/qsig/signal_source.h"
 #include "platform/qsig/zemtra_event_stream.h"
 #include "platform/qstd/capture.h"
 #include "sim/board.h"
@@ -15,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -37,6 +41,26 @@ qboard::TimBoard* Tim(TestApplication& app)
 {
     return dynamic_cast<qboard::TimBoard*>(app.GetBoard(bmc::eBoardTim));
 }
+
+// An exported source that serves unless the last synchronisation hook it got
+// was an announcement's.
+class ServingSource : public qsig::SignalSource {
+public:
+    ServingSource() : qsig::SignalSource("serving", "test") {}
+    std::size_t AtomSize() const override { return 1; }
+    std::size_t GroupSize() const override { return 1; }
+    const std::type_info& AtomType() const override { return typeid(char); }
+    const std::type_info& BaseType() const override { return typeid(char); }
+    std::size_t Length() const override { return 1; }
+    std::vector<std::string> GetComponentNames() const override { return {"c"}; }
+    qsig::SignalAccessType_e AccessType() const override { return qsig::eAccessDataOnDemand; }
+    void OnAnnouncedTimestampChange() override { m_serving.store(false); }
+    void OnAdjustedTimestamp(long long, unsigned long long) override { m_serving.store(true); }
+    bool Serving() const { return m_serving.load(); }
+
+private:
+    std::atomic<bool> m_serving{true};
+};
 
 class LocalTimingSyncConcurrency : public ::testing::Test {
 protected:
@@ -144,6 +168,39 @@ TEST_F(LocalTimingSyncConcurrency, ReannouncementIsCountedOnceAndTheLastLmtIsTak
     EXPECT_TRUE(synced);
     EXPECT_EQ(taken, 7000000u);
     EXPECT_EQ(Hooks().Of("OnAnnounceSync").size(), 2u);
+}
+
+// The trigger takes the announced LMT, and the event thread completes the
+// synchronisation, before the announcing thread has run its hooks (held up
+// in the board's hook here, as by a busy machine or a second client's
+// announcement at once): the sources still get their OnAdjustedTimestamp
+// after their OnAnnouncedTimestampChange, and serve again.
+TEST_F(LocalTimingSyncConcurrency, SourcesServeAfterASynchronisationThatOvertookItsAnnouncement)
+{
+    ServingSource source; // outlives the application's tree
+    TestApplication app;
+    bool takenInHook = false;
+    bool synced = false;
+    bool serving = false;
+    app.whileRunning = [&](TestApplication& a) {
+        auto* b = TestBoards(a)[0];
+        b->GetTreeNode()->Add(mci::factory::Create<qreg::SignalNode>("serving", &source));
+        SetHookAction([&](const std::string& who, const std::string& hook) {
+            if (who == b->GetName() && hook == "OnAnnounceSync") {
+                Tim(a)->CreateTrigEvent();
+                takenInHook = zvtest::WaitFor([&] { return !b->Timing()->IsSyncPending(); });
+            }
+        });
+        EXPECT_TRUE(b->Timing()->AnnounceSync(5000000));
+        SetHookAction(nullptr);
+        synced = zvtest::WaitFor([&] { return a.Synchronized() == 1; });
+        serving = source.Serving();
+        a.RequestStop();
+    };
+    ASSERT_TRUE(RunOn(app, m_dir, Scenario({3})));
+    EXPECT_TRUE(takenInHook);
+    EXPECT_TRUE(synced);
+    EXPECT_TRUE(serving);
 }
 
 TEST_F(LocalTimingSyncConcurrency, LmtOutsideTheRangeIsNotAccepted)
