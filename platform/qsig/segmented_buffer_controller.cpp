@@ -158,11 +158,14 @@ std::string SegmentedBufferController::Sizes(const Look& look) const
            " atoms";
 }
 
-size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) const
+size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e mode) const
 {
     auto track = GetHistory();
     const uint64_t bound = track && m_size > 0 ? Bound(LookAt(*track)) : m_sectionSize;
-    return Remaining(static_cast<size_t>(bound), offset);
+    const size_t most = Remaining(static_cast<size_t>(bound), offset);
+    // A reader ahead sizes its buffers once, at its open: it takes each later
+    // section whole up to its count, however long the sections become.
+    return mode == eAccessStreaming && most > 0 ? Remaining(m_size, offset) : most;
 }
 
 size_t SegmentedBufferController::GetMaxReadSizeFrom(size_t position) const

@@ -889,15 +889,16 @@ TEST(SegmentedReads, FindTheSectionOfAnLmtWhenSectionsComeOutOfLmtOrder)
 }
 
 // A reader ahead (mode 13) reads each trigger's section whole, whatever its
-// duration, as the sections come one by one.
+// duration (also longer than every section held when it opened), as the
+// sections come one by one.
 TEST(SegmentedReads, AheadReadsEachTriggersSectionWhole)
 {
     Triggered history(64);
-    history.Trigger(1000, 32);
+    history.Trigger(1000, 8);
     auto client = history.source->CreateClient("ahead");
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 64, 0));
     ASSERT_TRUE(history.ReaderWaits());
-    const size_t sizes[] = {16, 8, 32, 5, 24, 32};
+    const size_t sizes[] = {16, 8, 32, 5, 48, 24, 32};
     for (size_t k = 0; k < sizeof sizes / sizeof sizes[0]; ++k) {
         SCOPED_TRACE(testing::Message() << "section of " << sizes[k] << " atoms");
         history.Trigger(1000 * (k + 2), sizes[k]);
