@@ -179,7 +179,9 @@ public:
     // The LMT from which on the ADC history may still get atoms: the earliest
     // that the section of a trigger still to come can start at (the clock at
     // Beam::TriggersFrom, less the acquisition offset of the last trigger or
-    // the one written since, whichever is larger). Waits for nothing.
+    // the one written since, whichever is larger). Takes no lock but the
+    // beam's trigger lock, which is held only to note a trigger: it waits
+    // for nothing.
     uint64_t AdcSettled() const;
     // Feeds the open stream devices with the atoms due by now.
     void Feed();
