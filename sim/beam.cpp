@@ -35,9 +35,6 @@ constexpr double c_ddcGain = 1.64676025805716;
 constexpr double c_adcPerCount = 8000.0 / 1e6;
 // Least time the feeding thread sleeps: a group due at once is fed after it.
 constexpr std::chrono::milliseconds c_shortestWait{1};
-// Longest time from a trigger to its ADC section: the chassis delivers a
-// trigger to one board after the other, each taking its section on the way.
-constexpr std::chrono::milliseconds c_triggerDelivery{50};
 // Atoms of one stream that a feed makes at most (4 MiB).
 constexpr uint64_t c_mostFedAtoms = 1u << 16;
 // Places in the switching pattern up to which a batch of noise-free FA
@@ -279,6 +276,31 @@ void Beam::OnTrigger(Board& board, uint64_t lmt)
     }
 }
 
+std::chrono::steady_clock::time_point Beam::BeginTrigger()
+{
+    // The time is taken under the lock: a look at TriggersFrom comes either
+    // before it (and takes an earlier now) or after it (and finds it).
+    std::lock_guard<std::mutex> lock(m_triggerMutex);
+    const auto t = std::chrono::steady_clock::now();
+    m_triggersOnTheirWay.insert(t);
+    return t;
+}
+
+void Beam::EndTrigger(std::chrono::steady_clock::time_point t)
+{
+    std::lock_guard<std::mutex> lock(m_triggerMutex);
+    const auto it = m_triggersOnTheirWay.find(t);
+    if (it != m_triggersOnTheirWay.end()) {
+        m_triggersOnTheirWay.erase(it);
+    }
+}
+
+std::chrono::steady_clock::time_point Beam::TriggersFrom() const
+{
+    std::lock_guard<std::mutex> lock(m_triggerMutex);
+    return m_triggersOnTheirWay.empty() ? std::chrono::steady_clock::now() : *m_triggersOnTheirWay.begin();
+}
+
 void Beam::OnRequest(Board& board, const EventRecord& record)
 {
     RafAcquisition* raf = Find(board);
@@ -444,16 +466,17 @@ void RafAcquisition::OnTrigger(uint64_t lmt)
 
 uint64_t RafAcquisition::AdcSettled() const
 {
-    // Every trigger up to a moment c_triggerDelivery ago has its section by
-    // now; the next one comes later.
+    // Every trigger before the oldest one on its way (else before now) has
+    // its section; a later one's section starts its offset before it. The
+    // offset register is read as memory, past the model's lock: a client may
+    // have written it since the last trigger.
     const MachineClock& clock = m_board.Clock();
-    const uint64_t now = clock.Now();
-    const uint64_t passed = clock.At(std::chrono::steady_clock::now() - c_triggerDelivery);
-    if (passed >= now) {
-        return 0; // the clock was set within that time, or it has just started
+    const uint64_t from = clock.At(m_beam.TriggersFrom());
+    if (from > clock.Now()) {
+        return 0; // the clock was set back meanwhile
     }
-    const uint64_t offset = m_adcOffset.load();
-    return passed + 1 > offset ? passed + 1 - offset : 0;
+    const uint64_t offset = std::max<uint64_t>(m_adcOffset.load(), fpga::MemoryRead32(m_board.Memory(), c_tsmOffset));
+    return from > offset ? from - offset : 0;
 }
 
 void RafAcquisition::Feed()

@@ -39,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -95,6 +96,14 @@ public:
     // Chassis events: a trigger taken by a board at LMT lmt, a request
     // record written to a board's event device.
     void OnTrigger(Board& board, uint64_t lmt);
+    // A trigger on its way to the boards (Chassis::Broadcast): BeginTrigger
+    // takes its time, now, and EndTrigger ends it once every board has it
+    // with its ADC section. TriggersFrom is the earliest time of a trigger
+    // whose sections may still come: that of the oldest one on its way, else
+    // now.
+    std::chrono::steady_clock::time_point BeginTrigger();
+    void EndTrigger(std::chrono::steady_clock::time_point t);
+    std::chrono::steady_clock::time_point TriggersFrom() const;
     void OnRequest(Board& board, const EventRecord& record);
 
     // The FA atom that the RAF board in slot acquires at lmt (the atom's own
@@ -124,6 +133,9 @@ private:
     std::atomic<uint64_t> m_changes{0};
     std::vector<std::unique_ptr<RafAcquisition>> m_rafs;
     std::shared_ptr<const FaProducer> m_faProducer;
+
+    mutable std::mutex m_triggerMutex; // takes no other lock
+    std::multiset<std::chrono::steady_clock::time_point> m_triggersOnTheirWay;
 
     std::mutex m_runMutex;
     std::condition_variable m_wake;
@@ -165,8 +177,11 @@ public:
     // another time.
     void OnTrigger(uint64_t lmt);
     // The LMT from which on the ADC history may still get atoms: the earliest
-    // that the section of a trigger still to come can start at, with the
-    // acquisition offset of the last trigger. Waits for nothing.
+    // that the section of a trigger still to come can start at (the clock at
+    // Beam::TriggersFrom, less the acquisition offset of the last trigger or
+    // the one written since, whichever is larger). Takes no lock but the
+    // beam's trigger lock, which is held only to note a trigger: it waits
+    // for nothing.
     uint64_t AdcSettled() const;
     // Feeds the open stream devices with the atoms due by now.
     void Feed();

@@ -458,20 +458,19 @@ void TimingBoard::SetDac(uint32_t code)
 
 void TimingBoard::CreateTrigEvent()
 {
-    std::function<void(std::chrono::steady_clock::time_point)> broadcast;
+    std::function<void()> broadcast;
     {
         std::lock_guard<std::mutex> lock(m_broadcastMutex);
         broadcast = m_broadcast;
     }
-    const auto now = std::chrono::steady_clock::now();
     if (broadcast) {
-        broadcast(now);
+        broadcast();
     } else {
-        DeliverTrigger(now);
+        DeliverTrigger(std::chrono::steady_clock::now());
     }
 }
 
-void TimingBoard::SetTriggerBroadcast(std::function<void(std::chrono::steady_clock::time_point)> broadcast)
+void TimingBoard::SetTriggerBroadcast(std::function<void()> broadcast)
 {
     std::lock_guard<std::mutex> lock(m_broadcastMutex);
     m_broadcast = std::move(broadcast);

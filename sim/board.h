@@ -246,8 +246,8 @@ public:
     // calls it once per nominal period; tests may step the model by hand.
     uint64_t OscillatorTick();
 
-    // Set by the chassis: delivers a trigger to every board.
-    void SetTriggerBroadcast(std::function<void(std::chrono::steady_clock::time_point)> broadcast);
+    // Set by the chassis: delivers a trigger, now, to every board.
+    void SetTriggerBroadcast(std::function<void()> broadcast);
 
 private:
     const uint32_t m_adcFrequency;
@@ -270,7 +270,7 @@ private:
     std::atomic<uint64_t> m_oscEvents{0};
 
     std::mutex m_broadcastMutex;
-    std::function<void(std::chrono::steady_clock::time_point)> m_broadcast;
+    std::function<void()> m_broadcast;
 };
 
 } // namespace sim

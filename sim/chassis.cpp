@@ -37,7 +37,7 @@ Chassis::Chassis(const Scenario& scenario)
             if (!m_timing) {
                 m_timing = tim.get();
             }
-            tim->SetTriggerBroadcast([this](Clock::time_point t) { Broadcast(t); });
+            tim->SetTriggerBroadcast([this] { Broadcast(); });
             board = std::move(tim);
         } else {
             // All ADCs run on the clock the timing board distributes.
@@ -145,7 +145,7 @@ bool Chassis::Running() const
 
 void Chassis::TriggerAll()
 {
-    Broadcast(Clock::now());
+    Broadcast();
 }
 
 void Chassis::SetFaProducer(std::shared_ptr<const FaProducer> producer)
@@ -157,9 +157,18 @@ void Chassis::SetFaProducer(std::shared_ptr<const FaProducer> producer)
     }
 }
 
-void Chassis::Broadcast(Clock::time_point t)
+void Chassis::Broadcast()
 {
     std::lock_guard<std::mutex> lock(m_broadcastMutex);
+    // The trigger's time is taken as it goes out, in the order of the
+    // broadcasts; the beam counts it as on its way until every board has it
+    // with its ADC section.
+    const Clock::time_point t = m_beam->BeginTrigger();
+    struct OnItsWay {
+        Beam& beam;
+        Clock::time_point t;
+        ~OnItsWay() { beam.EndTrigger(t); }
+    } onItsWay{*m_beam, t};
     for (Board* b : m_boardPtrs) {
         if (b->DeliverTrigger(t)) {
             m_beam->OnTrigger(*b, b->Clock().At(t));
@@ -239,7 +248,7 @@ void Chassis::TriggerThread()
         }
         lock.unlock();
         if (tim.TrigSource() == TimingBoard::c_trigExternal) {
-            Broadcast(Clock::now());
+            Broadcast();
         }
         next += Seconds(1.0 / tim.ExtTriggerRate());
         const auto now = Clock::now();

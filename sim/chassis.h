@@ -72,7 +72,9 @@ private:
         bool operator>(const Pending& o) const { return when != o.when ? when > o.when : seq > o.seq; }
     };
 
-    void Broadcast(std::chrono::steady_clock::time_point t);
+    // Delivers a trigger, now, to every board that sees triggers, each
+    // taking its ADC section.
+    void Broadcast();
     void Schedule(Board& board, const EventRecord& request);
     void OscillatorThread();
     void TriggerThread();

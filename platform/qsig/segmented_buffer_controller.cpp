@@ -88,6 +88,22 @@ uint64_t SegmentedBufferController::LmtAt(const Look& look, uint64_t index) cons
 
 SegmentedBufferController::Where_e SegmentedBufferController::Locate(uint64_t lmt, const Look& look, uint64_t& index)
 {
+    // The newest run that holds the LMT; an LMT between two atoms of a run
+    // names the later one. The runs follow each other in LMT order unless
+    // the acquisition offset grew by more than the time between two
+    // triggers: then a section starts before those already held, so every
+    // run is asked.
+    bool before = false; // a run starts at or before the LMT
+    for (auto run = look.runs.rbegin(); look.state.written > 0 && run != look.runs.rend(); ++run) {
+        if (run->firstLmt <= lmt) {
+            before = true;
+            const uint64_t i = (lmt - run->firstLmt + run->step - 1) / run->step;
+            if (i < run->count) {
+                index = run->firstIndex + i;
+                return eHeld;
+            }
+        }
+    }
     if (look.state.written == 0 || lmt > look.state.newestLmt) {
         // After the newest atom: still to come, unless the acquisition has
         // passed it without a section.
@@ -96,20 +112,7 @@ SegmentedBufferController::Where_e SegmentedBufferController::Locate(uint64_t lm
     if (lmt < look.state.firstLmt) {
         return eBeforeRestart;
     }
-    // The newest run that starts at or before the LMT holds it, unless the
-    // LMT comes after its last atom; an LMT between two atoms of a run names
-    // the later one.
-    for (auto run = look.runs.rbegin(); run != look.runs.rend(); ++run) {
-        if (run->firstLmt <= lmt) {
-            const uint64_t i = (lmt - run->firstLmt + run->step - 1) / run->step;
-            if (i >= run->count) {
-                return eBetween;
-            }
-            index = run->firstIndex + i;
-            return eHeld;
-        }
-    }
-    return eOlder;
+    return before ? eBetween : eOlder;
 }
 
 const SegmentedBufferController::Section* SegmentedBufferController::SectionOf(const Look& look, uint64_t index)
@@ -155,11 +158,14 @@ std::string SegmentedBufferController::Sizes(const Look& look) const
            " atoms";
 }
 
-size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e) const
+size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e mode) const
 {
     auto track = GetHistory();
     const uint64_t bound = track && m_size > 0 ? Bound(LookAt(*track)) : m_sectionSize;
-    return Remaining(static_cast<size_t>(bound), offset);
+    const size_t most = Remaining(static_cast<size_t>(bound), offset);
+    // A reader ahead sizes its buffers once, at its open: it takes each later
+    // section whole up to its count, however long the sections become.
+    return mode == eAccessStreaming && most > 0 ? Remaining(m_size, offset) : most;
 }
 
 size_t SegmentedBufferController::GetMaxReadSizeFrom(size_t position) const

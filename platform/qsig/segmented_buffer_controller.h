@@ -70,7 +70,10 @@ public:
     // Atoms from the offset to the end of the largest section held (before
     // any, of GetSectionSize): the most that a read may get. A read starts
     // in a section of its own, at the offset or at an LMT plus the offset;
-    // GetMaxReadSizeFrom bounds it once its position is known.
+    // GetMaxReadSizeFrom bounds it once its position is known. A reader
+    // ahead (mode 13), whose buffers are sized at its open, may get up to
+    // the region from the offset on (0 while the offset lies outside every
+    // section held): later sections may be longer.
     size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const override;
     // The atoms from the position to the end of the section that holds it.
     size_t GetMaxReadSizeFrom(size_t position) const override;

@@ -506,11 +506,89 @@ TEST_F(AdcSections, AnLmtPastTheNewestSectionThatTheClockPassedIsRefused)
     const uint64_t next = track->Snapshot().newestLmt + 1;
     qsig::SignalMeta meta;
     EXPECT_EQ(qsig::eTryAgain, ReadAt(board.Clock().Now() + 117440043, meta)); // a second ahead
-    // A trigger reaches its section within 50 ms: the clock 100 ms past the LMT.
+    // The clock well past the LMT, with no trigger on its way.
     ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > next + 11744004; }));
     EXPECT_EQ(qsig::eBadRequest, ReadAt(next, meta));
     EXPECT_NE(std::string::npos,
               sections.Explain(qsig::eAccessAtTime, next, 0, 16, qsig::eBadRequest).find("after the newest section"));
+}
+
+// Past the newest section, an LMT that the clock has passed lies in a gap
+// that no section will fill: refused at once, as soon as the clock passed it,
+// and still so after the next trigger. Not so while a trigger is on its way
+// to the board (its delivery lags behind the clock), nor at the LMTs where
+// the next section may start once the acquisition offset grew: "try again",
+// and that section then holds the LMT.
+TEST_F(AdcSections, AnLmtPastTheNewestSectionIsRefusedOnlyWhenNoSectionWillHoldIt)
+{
+    constexpr size_t c_tsmOffset = 0x500008;
+    constexpr size_t c_tsmDuration = 0x50000C;
+    constexpr uint32_t c_region = 2097152;
+    constexpr uint64_t c_100ms = 11744004;
+    constexpr uint32_t c_grown = 20000000; // 170 ms before the trigger
+    enum Case_e { eClockPassed, eDeliveryLags, eOffsetGrew };
+    const struct {
+        Case_e what;
+        uint32_t duration; // the whole region: an LMT asked close to a trigger lies in its section
+        qsig::SuccessCode_e before;
+        qsig::SuccessCode_e after; // once the next trigger has its section
+    } cases[] = {
+        {eClockPassed, 8192, qsig::eBadRequest, qsig::eBadRequest},
+        {eDeliveryLags, c_region, qsig::eTryAgain, qsig::eSuccess},
+        {eOffsetGrew, c_region, qsig::eTryAgain, qsig::eSuccess},
+    };
+    std::atomic<bool> lag{false};
+    uint64_t asked = 0;
+    qsig::SuccessCode_e during = qsig::eRefused;
+    qsig::SignalMeta meta;
+    board.AddTriggerHook([&] {
+        if (lag.exchange(false)) {
+            // The trigger reaches the board 100 ms late, its section after it.
+            asked = board.Clock().Now();
+            ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > asked + c_100ms; }));
+            during = ReadAt(asked, meta);
+        }
+    });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << c.what);
+        fpga::Write32(board.Memory(), c_tsmDuration, c.duration);
+        qsig::SuccessCode_e before = qsig::eRefused;
+        qsig::SuccessCode_e after = qsig::eRefused;
+        // Again when the machine stalled the test between its ask and the
+        // trigger for longer than a section lasts.
+        for (int attempt = 0; attempt < 3 && after != c.after; ++attempt) {
+            fpga::Write32(board.Memory(), c_tsmOffset, 0);
+            chassis.TriggerAll();
+            const uint64_t newest = track->Snapshot().newestLmt;
+            switch (c.what) {
+            case eClockPassed:
+                asked = newest + 1;
+                ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > asked; }));
+                before = ReadAt(asked, meta);
+                break;
+            case eDeliveryLags:
+                ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > newest; }));
+                lag = true;
+                break;
+            case eOffsetGrew:
+                ASSERT_TRUE(zvtest::WaitFor([&] { return board.Clock().Now() > newest + c_grown; }));
+                fpga::Write32(board.Memory(), c_tsmOffset, c_grown);
+                asked = board.Clock().Now() - c_grown + c_region / 2;
+                before = ReadAt(asked, meta);
+                break;
+            }
+            chassis.TriggerAll();
+            if (c.what == eDeliveryLags) {
+                before = during;
+            }
+            after = ReadAt(asked, meta);
+        }
+        EXPECT_EQ(c.before, before);
+        EXPECT_EQ(c.after, after);
+        if (after == qsig::eSuccess) {
+            EXPECT_EQ(static_cast<int64_t>(asked), meta[qsig::eMetaLmt]);
+        }
+    }
 }
 
 // A board without clock information (every decimation taken as 1, an FA atom

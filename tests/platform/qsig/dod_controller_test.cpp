@@ -851,16 +851,54 @@ TEST(SegmentedReads, FollowTheDurationOfEachTrigger)
     }
 }
 
+// An acquisition offset that grew by more than the time between two triggers
+// puts the next sections before those already held (and before the atom of
+// the restart): every LMT that a section holds is still read from it, and
+// the LMTs that none holds are refused.
+TEST(SegmentedReads, FindTheSectionOfAnLmtWhenSectionsComeOutOfLmtOrder)
+{
+    const struct {
+        uint64_t lmt;
+        SuccessCode_e rc;
+        size_t atoms;
+        int64_t section;
+    } cases[] = {
+        {1003, eSuccess, 5, 0},    {2003, eSuccess, 5, 1},    {505, eSuccess, 3, 2},
+        {1500, eSuccess, 8, 3},    {1010, eBadRequest, 0, 0}, // between sections 0 and 3
+        {2010, eBadRequest, 0, 0},                            // after every section, passed
+        {400, eBadRequest, 0, 0},                             // before every section
+        {3000, eTryAgain, 0, 0},                              // not passed yet
+    };
+    Triggered history(64);
+    history.lmts->settled = 2500;
+    for (const uint64_t lmt : {1000, 2000, 500, 1500}) {
+        history.Trigger(lmt, 8);
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "LMT " << c.lmt);
+        auto client = history.source->CreateClient("c");
+        ASSERT_EQ(eSuccess, client.Open(eAccessAtTime, 16, 0));
+        const Got got = ReadFrom(client, 16, c.lmt);
+        if (c.rc != eSuccess) {
+            EXPECT_EQ(c.rc, got.rc);
+            continue;
+        }
+        ExpectSection(got, c.lmt, c.atoms);
+        EXPECT_EQ(c.section, got.section);
+    }
+}
+
 // A reader ahead (mode 13) reads each trigger's section whole, whatever its
-// duration, as the sections come one by one.
+// duration (also longer than every section held when it opened), as the
+// sections come one by one.
 TEST(SegmentedReads, AheadReadsEachTriggersSectionWhole)
 {
     Triggered history(64);
-    history.Trigger(1000, 32);
+    history.Trigger(1000, 8);
     auto client = history.source->CreateClient("ahead");
     ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 64, 0));
     ASSERT_TRUE(history.ReaderWaits());
-    const size_t sizes[] = {16, 8, 32, 5, 24, 32};
+    const size_t sizes[] = {16, 8, 32, 5, 48, 24, 32};
     for (size_t k = 0; k < sizeof sizes / sizeof sizes[0]; ++k) {
         SCOPED_TRACE(testing::Message() << "section of " << sizes[k] << " atoms");
         history.Trigger(1000 * (k + 2), sizes[k]);
