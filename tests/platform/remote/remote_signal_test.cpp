@@ -278,7 +278,7 @@ public:
 // atom: 0 and 1 queued; as 0 arrives, 2 is taken in and 3 dropped; 4 comes
 // once 1 was taken, at the first of the reader's look at the stream or 1's
 // arrival.
-TEST(RemoteSignalNumbers, ABufferTakenInAfterADropIsNumberedAfterTheHole)
+TEST(RemoteSignalNumbersConcurrency, ABufferTakenInAfterADropIsNumberedAfterTheHole)
 {
     Server server;
     SteppedPllStream stream;
@@ -318,7 +318,7 @@ TEST(RemoteSignalNumbers, ABufferTakenInAfterADropIsNumberedAfterTheHole)
 // Atoms that the stream's device dropped (a feed that did not fit in what
 // it keeps) are numbered as offered and lost where they lie, between the
 // atoms fed before and after them.
-TEST(RemoteSignalNumbers, AtomsTheDeviceDroppedAreNumberedWhereTheyLie)
+TEST(RemoteSignalNumbersConcurrency, AtomsTheDeviceDroppedAreNumberedWhereTheyLie)
 {
     Server server;
     const std::string path = "/dev/zemtra/remote_numbers";
@@ -352,7 +352,7 @@ TEST(RemoteSignalNumbers, AtomsTheDeviceDroppedAreNumberedWhereTheyLie)
 // numbered by its own first atom; a relay that does not know the atoms'
 // size sends its pieces without the number. A buffer of one piece goes on
 // as it came.
-TEST(RemoteSignalNumbers, EachPieceNumbersItsOwnFirstAtomOrNoneDoes)
+TEST(RemoteSignalNumbersConcurrency, EachPieceNumbersItsOwnFirstAtomOrNoneDoes)
 {
     Server server;
     const struct {
