@@ -1,11 +1,14 @@
 #pragma once
-// Plain bounded container of shared buffers, oldest first; no locking.
+// Plain bounded container of shared buffers, oldest first; no locking. Each
+// entry carries a number of its own beside the buffer (its owner's: the
+// buffer may be shared with other containers).
 
 #include "platform/qstd/exception.h"
 #include "platform/qstd/log.h"
 #include "qsig/meta_buffer_pair.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <utility>
 
@@ -17,21 +20,30 @@ public:
 
     explicit BufferQueue(unsigned capacity = 0) : m_capacity(capacity) {}
 
-    void Push(const MetaBufferPtr& buffer)
+    void Push(const MetaBufferPtr& buffer, uint64_t number = 0)
     {
         if (m_container.size() == m_capacity) {
             throw qstd::Exception("qsig: The queue is full.", true);
         }
         QSTD_ASSERT(m_container.size() <= m_capacity);
-        m_container.push_back(buffer);
+        m_container.push_back(Entry{buffer, number});
     }
 
     void Pop(MetaBufferPtr& buffer)
     {
+        uint64_t number = 0;
+        Pop(buffer, number);
+    }
+
+    // The oldest buffer and the number it was pushed with.
+    void Pop(MetaBufferPtr& buffer, uint64_t& number)
+    {
         if (m_container.empty()) {
             throw qstd::Exception("qsig: The queue is empty.", true);
         }
-        buffer = std::move(m_container.front());
+        Entry& front = m_container.front();
+        buffer = std::move(front.buffer);
+        number = front.number;
         m_container.pop_front();
     }
 
@@ -42,7 +54,11 @@ public:
     void Clear() { m_container.clear(); }
 
 private:
-    std::deque<MetaBufferPtr> m_container;
+    struct Entry {
+        MetaBufferPtr buffer;
+        uint64_t number;
+    };
+    std::deque<Entry> m_container;
     unsigned m_capacity;
 };
 

@@ -10,6 +10,9 @@
 // shared buffer (its filter, when it has one, runs there too); the readers
 // that sleep are woken only after the lock is released, as a tree in which
 // woken readers wake further ones. The buffers come from the stream's pool.
+// Atoms that the input lost before a read (a device that dropped them) are
+// offered with the next buffer as lost, so that every queue registered then
+// numbers its atoms with the hole where it lies.
 //
 // Stopping: whoever takes the dispatcher thread out of the stream (the
 // removal of the last queue, a stopping cancellation, the shutdown, or the
@@ -34,6 +37,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -288,6 +292,7 @@ public:
         bool failed = false;
         SuccessCode_e failure = eSuccess;
         std::string cause;
+        m_inputLost.store(0, std::memory_order_relaxed); // of an earlier dispatcher's input
         try {
             while (GetState() == eRunning) {
                 Lease lease = m_pool->Take(m_groupSize);
@@ -301,7 +306,7 @@ public:
                     break;
                 }
                 if (lease->data.GetLength() > 0 && GetState() == eRunning) {
-                    FanOut(m_pool->Share(std::move(lease)));
+                    FanOut(m_pool->Share(std::move(lease)), m_inputLost.exchange(0, std::memory_order_relaxed));
                 }
             }
         } catch (const std::system_error& e) {
@@ -338,6 +343,12 @@ protected:
         return eIncompleteData;
     }
 
+    // Told by ReadInput, on the dispatcher thread: the input lost atoms
+    // (dropped before this stream read them) right before the atoms of this
+    // read. The queues registered when the next buffer goes out count them
+    // as offered and lost before it (StreamQueue::Offer).
+    void InputLost(uint64_t atoms) { m_inputLost.fetch_add(atoms, std::memory_order_relaxed); }
+
     void SetStreamState(StreamState state)
     {
         std::lock_guard<std::mutex> lock(m_stateMutex);
@@ -353,9 +364,10 @@ private:
         void operator()(Pool* pool) const { pool->Release(); }
     };
 
-    // Offers the shared buffer to every registered queue under the lock, then
-    // wakes the readers that sleep.
-    void FanOut(const MetaBufferPtr& shared)
+    // Offers the shared buffer to every registered queue under the lock
+    // (after lostBefore atoms that the input lost), then wakes the readers
+    // that sleep.
+    void FanOut(const MetaBufferPtr& shared, uint64_t lostBefore = 0)
     {
         std::shared_ptr<ReaderWakes> sleepers;
         {
@@ -364,7 +376,7 @@ private:
                                     << ", atoms: " << shared->data.GetLength());
             for (Queue* queue : m_queues) {
                 bool queued = false;
-                if (queue->Offer(shared, queued)) {
+                if (queue->Offer(shared, queued, lostBefore)) {
                     if (!sleepers) {
                         sleepers = std::make_shared<ReaderWakes>(m_queues.size());
                     }
@@ -551,6 +563,8 @@ private:
     std::condition_variable m_startedCond;
     std::thread m_thread;
     unsigned m_stoppers = 0; // threads between taking the thread out and going idle
+    // Atoms the input lost since the last buffer went out (dispatcher thread).
+    std::atomic<uint64_t> m_inputLost{0};
     std::shared_ptr<StreamLife> m_life;
     const std::unique_ptr<Pool, PoolRelease> m_pool{Pool::Create(m_traits)};
 };

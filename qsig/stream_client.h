@@ -14,6 +14,8 @@
 #include "qsig/stream_queue.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -172,7 +174,9 @@ public:
     // Sends one to four queued buffers (as many as are queued, at least one,
     // waiting for it) to the remote receiver: 0 when sent. A closed client
     // answers -4, and a queue that its stream cancelled the cancellation's
-    // code, every time and without waiting.
+    // code, every time and without waiting. Each buffer carries its metadata
+    // and the number of its first atom among the atoms offered to the queue
+    // (eMetaOfferedAtom), which tells the receiver what was dropped and where.
     SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
     {
         if (m_stream == nullptr) {
@@ -187,12 +191,20 @@ public:
             }
             MetaBufferPtr b;
             bool ended = false;
-            const SuccessCode_e rc = m_queue.PopUnlessEnded(b, ended);
+            uint64_t firstAtom = 0;
+            const SuccessCode_e rc = m_queue.PopUnlessEnded(b, ended, firstAtom);
             if (rc != eSuccess) {
                 // A one-time code (a time-out of the queue) only ends the batch.
                 return ended ? rc : eSuccess;
             }
-            DoDispatch(receiver, b->data.GetData(), b->data.GetLength() * T::c_length, b->meta);
+            if (b->meta.size() >= c_forwardedMetaEntries) {
+                DoDispatch(receiver, b->data.GetData(), b->data.GetLength() * T::c_length, b->meta);
+                continue;
+            }
+            // The buffer and its metadata are shared with the other queues.
+            SignalMeta meta = b->meta;
+            meta[eMetaOfferedAtom] = static_cast<int64_t>(firstAtom);
+            DoDispatch(receiver, b->data.GetData(), b->data.GetLength() * T::c_length, meta);
         }
         return eSuccess;
     }
@@ -211,6 +223,10 @@ public:
     const Queue& GetQueue() const { return m_queue; }
 
 protected:
+    // A forwarded buffer carries at most this many metadata entries (the
+    // remote interface's bound): the number goes only where it fits.
+    static constexpr std::size_t c_forwardedMetaEntries = 64;
+
     static std::shared_ptr<StreamLife> GoneStream()
     {
         auto life = std::make_shared<StreamLife>();

@@ -9,6 +9,13 @@
 // the readers that sleep only after releasing it (see "qsig/reader_wake.h");
 // Push offers and wakes at once. A reader that wakes takes every buffer
 // queued meanwhile without being woken again.
+//
+// The queue numbers the atoms offered to it (after the filter), kept or
+// dropped, from 0 since it was last reset, in 64 bits: each buffer it keeps
+// carries the number of its first atom, which Pop hands out with it. A
+// number past the atoms before tells the reader how many were dropped there,
+// exactly where. Atoms that the producer's input lost before a buffer count
+// as offered and dropped there too (see Offer).
 
 #include "platform/qsig/signal_types.h"
 #include "platform/qstd/exception.h"
@@ -34,7 +41,7 @@ public:
 
     struct Counters {
         uint32_t pushed = 0;        // atoms offered to the container after filtering
-        uint32_t lost = 0;          // atoms of buffers dropped as full
+        uint32_t lost = 0;          // atoms of buffers dropped as full, and lost by the input
         uint32_t intoFilter = 0;    // atoms of non-empty buffers handed to the filter
         uint32_t filterRemoved = 0; // atoms the filter removed
     };
@@ -63,9 +70,20 @@ public:
     // Queues the buffer as Push does (queued tells whether it was kept), but
     // leaves the reader asleep: true when the reader sleeps and must be
     // woken, through GetSignal, once the caller has released its locks.
-    bool Offer(const MetaBufferPtr& buffer, bool& queued)
+    // lostBefore: atoms that the producer's input lost right before this
+    // buffer (a device that dropped them); they count as offered and lost
+    // here, once the queue has been offered atoms (before that they precede
+    // its reader's first atom). A queue with a filter leaves them out: which
+    // of them its filter would have kept is not known, and counting them all
+    // could tell its reader a loss of atoms that it would never have had.
+    bool Offer(const MetaBufferPtr& buffer, bool& queued, uint64_t lostBefore = 0)
     {
         std::lock_guard<std::mutex> lock(m_signal->mutex);
+        if (lostBefore > 0 && m_offered > 0 && !m_filter) {
+            m_offered += lostBefore;
+            m_counters.pushed += static_cast<uint32_t>(lostBefore);
+            m_counters.lost += static_cast<uint32_t>(lostBefore);
+        }
         unsigned n = buffer ? buffer->data.GetLength() : 0;
         queued = true;
         if (n == 0) {
@@ -88,12 +106,14 @@ public:
             n = m;
         }
         m_counters.pushed += n;
+        const uint64_t first = m_offered;
+        m_offered += n;
         if (m_buffers.IsFull()) {
             QSTD_TRACE(3, "Stream queue " << m_name << " is full.");
             m_counters.lost += n;
             return false;
         }
-        m_buffers.Push(*b);
+        m_buffers.Push(*b, first);
         queued = true;
         return m_signal->waiting && !m_signal->woken;
     }
@@ -105,12 +125,21 @@ public:
     // A time-out is measured on the steady clock from the call's start.
     SuccessCode_e Pop(MetaBufferPtr& buffer)
     {
+        uint64_t firstAtom = 0;
+        return Pop(buffer, firstAtom);
+    }
+
+    // As Pop; firstAtom is the number of the buffer's first atom among the
+    // atoms offered to this queue (0 unless a buffer is returned).
+    SuccessCode_e Pop(MetaBufferPtr& buffer, uint64_t& firstAtom)
+    {
         std::unique_lock<std::mutex> lock(m_signal->mutex);
         buffer.reset();
+        firstAtom = 0;
         if (m_status != eSuccess && m_closed) {
             throw qstd::Exception("Stream queue " + m_name + " is closed.", true);
         }
-        return PopLocked(lock, buffer);
+        return PopLocked(lock, buffer, firstAtom);
     }
 
     // As Pop, for readers that must not be thrown at: a queue whose reader's
@@ -118,9 +147,17 @@ public:
     // answer is final (the queue is closed) or not (0, or a one-time -2, -3).
     SuccessCode_e PopUnlessEnded(MetaBufferPtr& buffer, bool& ended)
     {
+        uint64_t firstAtom = 0;
+        return PopUnlessEnded(buffer, ended, firstAtom);
+    }
+
+    // The same with the number of the buffer's first atom, as Pop gives it.
+    SuccessCode_e PopUnlessEnded(MetaBufferPtr& buffer, bool& ended, uint64_t& firstAtom)
+    {
         std::unique_lock<std::mutex> lock(m_signal->mutex);
         buffer.reset();
-        const SuccessCode_e rc = m_closed ? m_status : PopLocked(lock, buffer);
+        firstAtom = 0;
+        const SuccessCode_e rc = m_closed ? m_status : PopLocked(lock, buffer, firstAtom);
         ended = m_closed;
         return rc;
     }
@@ -156,8 +193,9 @@ public:
         return m_closed;
     }
 
-    // Ready for data again: status 0, not closed, counters 0, no buffers.
-    // A queue cancelled with -5 can never carry data again.
+    // Ready for data again: status 0, not closed, counters 0, no buffers,
+    // the atoms numbered from 0 again. A queue cancelled with -5 can never
+    // carry data again.
     void Reset()
     {
         std::lock_guard<std::mutex> lock(m_signal->mutex);
@@ -168,6 +206,7 @@ public:
         m_final = false;
         m_closed = false;
         m_counters = Counters{};
+        m_offered = 0;
         m_buffers.Clear();
     }
 
@@ -252,7 +291,7 @@ public:
 
 private:
     // Caller holds the queue's mutex through lock; the queue is not closed.
-    SuccessCode_e PopLocked(std::unique_lock<std::mutex>& lock, MetaBufferPtr& buffer)
+    SuccessCode_e PopLocked(std::unique_lock<std::mutex>& lock, MetaBufferPtr& buffer, uint64_t& firstAtom)
     {
         const bool cancelledOnEntry = m_status != eSuccess;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
@@ -277,7 +316,7 @@ private:
         signal.waiting = false;
         switch (m_status) {
         case eSuccess:
-            m_buffers.Pop(buffer);
+            m_buffers.Pop(buffer, firstAtom);
             return eSuccess;
         case eTimeout:
         case eIncompleteData:
@@ -326,6 +365,9 @@ private:
     bool m_final = false; // cancelled by its stream: no code is one-time any more
     bool m_closed = false;
     Counters m_counters;
+    // The number of the next atom offered: the atoms offered so far, after
+    // the filter, kept, dropped or lost by the input (under the mutex).
+    uint64_t m_offered = 0;
     uint64_t m_timeout = 0;
     BufferQueue<T> m_buffers;
     std::shared_ptr<Filter> m_filter;

@@ -1,13 +1,16 @@
 #pragma once
 // qsig::ZemtraStream: a stream whose input is a board's stream device. The
 // device is opened when dispatching starts (first client) and closed when it
-// stops; the dispatcher reads one group of atoms per read.
+// stops; the dispatcher reads one group of atoms per read. The atoms that
+// the device dropped before a read count as lost for the stream's readers,
+// right before the atoms of that read.
 
 #include "platform/qsig/zemtra_stream_device.h"
 #include "platform/qstd/trace.h"
 #include "qsig/stream.h"
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace qsig {
@@ -69,10 +72,14 @@ protected:
             return eBadRequest;
         }
         unsigned count = 0;
+        uint64_t dropped = 0;
         const SuccessCode_e code = ZemtraStreamRead(m_descriptor.load(), buffer.GetData(), bytes,
-                                                    static_cast<unsigned>(this->AtomSize()), count);
+                                                    static_cast<unsigned>(this->AtomSize()), count, dropped);
         if (code != eSuccess) {
             return code;
+        }
+        if (dropped > 0) {
+            this->InputLost(dropped);
         }
         buffer.Resize(count);
         return eSuccess;

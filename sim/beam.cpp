@@ -442,6 +442,8 @@ void RafAcquisition::StartAt(uint64_t lmt)
             s->running = true;
             s->start = lmt;
             s->next = 0;
+            s->fedOpens = 0;
+            s->lost = 0;
         }
     }
     m_tdp->Run(lmt, m_tbt);
@@ -560,6 +562,7 @@ void RafAcquisition::FeedStream(Stream& stream, uint64_t now, const Model& m)
     uint64_t first = 0;
     uint64_t count = 0;
     uint64_t start = 0;
+    uint64_t lost = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!stream.running || now < stream.start) {
@@ -569,6 +572,8 @@ void RafAcquisition::FeedStream(Stream& stream, uint64_t now, const Model& m)
         if (!stream.device->IsOpen()) {
             // Nobody reads: nothing is made, the next reader starts with new atoms.
             stream.next = std::max(stream.next, due);
+            stream.fedOpens = 0;
+            stream.lost = 0;
             return;
         }
         if (due <= stream.next) {
@@ -585,16 +590,30 @@ void RafAcquisition::FeedStream(Stream& stream, uint64_t now, const Model& m)
         first = OnGroupGrid(std::max(stream.next, due > most ? due - most : 0), group);
         count = first < due ? (due - first) / group * group : 0;
         start = stream.start;
+        // The atoms passed over are lost to the reader fed before, on the
+        // same clock, and the device tells it so; a new reader starts after
+        // them, and after the clock was set they are of another time.
+        const uint64_t opens = stream.device->Opens();
+        const uint64_t reading = m_board.Clock().At(m_clockProbe);
+        if (stream.fedOpens != opens || stream.fedReading != reading) {
+            stream.lost = 0;
+        } else if (first > stream.next) {
+            stream.lost += first - stream.next;
+        }
+        stream.fedOpens = opens;
+        stream.fedReading = reading;
         stream.next = first + count;
         if (count == 0) {
             return;
         }
+        lost = stream.lost;
+        stream.lost = 0;
     }
     // Made in the bytes that the device keeps.
     std::vector<uint8_t> bytes(static_cast<size_t>(count) * sizeof(FaRecord));
     MakeFa(m, reinterpret_cast<FaRecord*>(bytes.data()), static_cast<size_t>(count), start + first * stream.step,
            stream.step, stream.turns);
-    stream.device->Feed(std::move(bytes));
+    stream.device->Feed(std::move(bytes), lost * sizeof(FaRecord));
 }
 
 RafAcquisition::Model RafAcquisition::Snapshot() const

@@ -261,6 +261,11 @@ private:
         bool running = true;
         uint64_t start = 0; // LMT of atom 0
         uint64_t next = 0;  // index of the next atom to feed
+        // The reader fed last (the device's count of opens, 0: none since
+        // the stream started) and the clock's reading at the probe then.
+        uint64_t fedOpens = 0;
+        uint64_t fedReading = 0;
+        uint64_t lost = 0; // atoms that reader lost, not told the device yet
     };
     Stream m_sa;
     Stream m_fa;

@@ -70,6 +70,7 @@ void StreamDevice::Close()
     m_chunks.clear();
     m_frontOffset = 0;
     m_pending = 0;
+    m_droppedSince = 0;
     m_cond.notify_all();
 }
 
@@ -85,23 +86,27 @@ void StreamDevice::Feed(const void* data, std::size_t bytes)
     Feed(std::vector<uint8_t>(p, p + bytes));
 }
 
-void StreamDevice::Feed(std::vector<uint8_t>&& bytes)
+void StreamDevice::Feed(std::vector<uint8_t>&& bytes, uint64_t lostBefore)
 {
-    if (bytes.empty()) {
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_open) {
             return;
         }
+        m_dropped += lostBefore;
+        m_droppedSince += lostBefore;
+        if (bytes.empty()) {
+            return;
+        }
         m_fed += bytes.size();
         if (m_pending + bytes.size() > m_capacity) {
             m_dropped += bytes.size();
+            m_droppedSince += bytes.size();
             return;
         }
         m_pending += bytes.size();
-        m_chunks.push_back(std::move(bytes));
+        m_chunks.push_back(Chunk{std::move(bytes), m_droppedSince});
+        m_droppedSince = 0;
     }
     // Woken after the unlock, the reader finds the lock free.
     m_cond.notify_one();
@@ -110,7 +115,15 @@ void StreamDevice::Feed(std::vector<uint8_t>&& bytes)
 StreamDevice::ReadResult_e StreamDevice::Read(void* dest, std::size_t maxBytes, std::size_t unit, std::size_t& got,
                                               std::chrono::milliseconds timeout)
 {
+    uint64_t droppedBefore = 0;
+    return Read(dest, maxBytes, unit, got, droppedBefore, timeout);
+}
+
+StreamDevice::ReadResult_e StreamDevice::Read(void* dest, std::size_t maxBytes, std::size_t unit, std::size_t& got,
+                                              uint64_t& droppedBefore, std::chrono::milliseconds timeout)
+{
     got = 0;
+    droppedBefore = 0;
     if (unit == 0) {
         unit = 1;
     }
@@ -125,10 +138,20 @@ StreamDevice::ReadResult_e StreamDevice::Read(void* dest, std::size_t maxBytes, 
     if (!m_open || generation != m_generation) {
         return c_readClosed;
     }
-    const std::size_t want = std::min(maxBytes, m_pending) / unit * unit;
+    // Up to the next hole, when at least a unit lies before it (feeds of
+    // whole units keep every hole on a unit's edge); else across it, its
+    // bytes told with the others.
+    std::size_t before = m_chunks.front().bytes.size() - m_frontOffset;
+    for (auto it = m_chunks.begin() + 1; it != m_chunks.end() && it->droppedBefore == 0 && before < maxBytes; ++it) {
+        before += it->bytes.size();
+    }
+    const std::size_t want = std::min(maxBytes, before >= unit ? before : m_pending) / unit * unit;
     auto* out = static_cast<uint8_t*>(dest);
     while (got < want) {
-        std::vector<uint8_t>& front = m_chunks.front();
+        Chunk& chunk = m_chunks.front();
+        droppedBefore += chunk.droppedBefore;
+        chunk.droppedBefore = 0;
+        const std::vector<uint8_t>& front = chunk.bytes;
         const std::size_t n = std::min(want - got, front.size() - m_frontOffset);
         std::memcpy(out + got, front.data() + m_frontOffset, n);
         got += n;

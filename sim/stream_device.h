@@ -7,6 +7,12 @@
 // A reader opens the device with the group it reads (the driver's DMA
 // block); the acquisition then feeds whole groups only, so a reader of
 // 1024-atom groups wakes once a group instead of at every feed.
+//
+// Bytes that the device drops (a feed that does not fit, or bytes that the
+// acquisition tells it were lost, as an overwritten DMA buffer loses them)
+// are counted, and a read tells those dropped right before the bytes it
+// returns: a read stops short of a hole, so each hole lies before the first
+// byte of some read, exactly where it was.
 
 #include <chrono>
 #include <condition_variable>
@@ -46,12 +52,17 @@ public:
 
     // Appends bytes; a feed that does not fit in the capacity is dropped whole.
     void Feed(const void* data, std::size_t bytes);
-    // The same, taking the bytes over without a copy.
-    void Feed(std::vector<uint8_t>&& bytes);
+    // The same, taking the bytes over without a copy; lostBefore bytes (that
+    // the caller never fed, lost by the device) lie before them, dropped.
+    void Feed(std::vector<uint8_t>&& bytes, uint64_t lostBefore = 0);
 
     // Copies at most maxBytes, in whole units of unit bytes, into dest; got
     // is the byte count. Waits for one unit (without limit when timeout is 0).
     ReadResult_e Read(void* dest, std::size_t maxBytes, std::size_t unit, std::size_t& got,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+    // The same; droppedBefore is the count of the bytes dropped between the
+    // bytes read before and those of this read (0 when none were read).
+    ReadResult_e Read(void* dest, std::size_t maxBytes, std::size_t unit, std::size_t& got, uint64_t& droppedBefore,
                       std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
     uint64_t BytesFed() const;
@@ -65,9 +76,14 @@ private:
     const std::size_t m_capacity;
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
-    std::deque<std::vector<uint8_t>> m_chunks;
+    struct Chunk {
+        std::vector<uint8_t> bytes;
+        uint64_t droppedBefore; // bytes dropped between the chunk before and this one
+    };
+    std::deque<Chunk> m_chunks;
     std::size_t m_frontOffset = 0; // bytes of the first chunk already read
     std::size_t m_pending = 0;
+    uint64_t m_droppedSince = 0; // bytes dropped after the last chunk kept
     bool m_open = false;
     std::size_t m_groupBytes = 0;
     uint64_t m_generation = 0;

@@ -60,12 +60,18 @@ enum RequestPriorityLevel_e : int {
     ePriorityHigh = 2,
 };
 
-// Identifiers of metadata entries. Values 0, 1 and 2 belong to the signal
-// library; system code may use its own identifiers from 3 on.
+// Identifiers of metadata entries. Values 0, 1 and 2, and eMetaOfferedAtom,
+// belong to the signal library; system code may use its own identifiers
+// from 3 on.
 enum SignalMetaId_e : int {
     eMetaLmt = 0,      // LMT of the first atom
     eMetaPosition = 1, // position of the first atom in its buffer
     eMetaSequence = 2, // running number of the buffer
+    // Added by a stream client to each buffer it forwards: the number of the
+    // buffer's first atom among the atoms that the stream offered its queue
+    // (those dropped for it included). The remote interface's number of the
+    // same meaning (zemtra_REMOTE::MetaOfferedAtom) has this value.
+    eMetaOfferedAtom = 0x5a560001,
 };
 
 using SignalMeta = std::map<SignalMetaId_e, int64_t>;

@@ -54,7 +54,15 @@ int OpenZemtraStreamDevice(const std::string& path, unsigned atomSize, unsigned 
 
 SuccessCode_e ZemtraStreamRead(int descriptor, void* storage, std::size_t bytes, unsigned atomSize, unsigned& count)
 {
+    uint64_t dropped = 0;
+    return ZemtraStreamRead(descriptor, storage, bytes, atomSize, count, dropped);
+}
+
+SuccessCode_e ZemtraStreamRead(int descriptor, void* storage, std::size_t bytes, unsigned atomSize, unsigned& count,
+                               uint64_t& dropped)
+{
     count = 0;
+    dropped = 0;
     if (bytes == 0 || atomSize == 0) {
         return eBadRequest;
     }
@@ -63,8 +71,10 @@ SuccessCode_e ZemtraStreamRead(int descriptor, void* storage, std::size_t bytes,
         return eBadRequest;
     }
     std::size_t got = 0;
-    if (device->Read(storage, bytes, atomSize, got) == sim::StreamDevice::c_readOk) {
+    uint64_t droppedBytes = 0;
+    if (device->Read(storage, bytes, atomSize, got, droppedBytes) == sim::StreamDevice::c_readOk) {
         count = static_cast<unsigned>(got / atomSize);
+        dropped = droppedBytes / atomSize;
         return eSuccess;
     }
     // Woken by a close: our own close removed the descriptor first.

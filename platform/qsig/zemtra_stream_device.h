@@ -7,6 +7,7 @@
 #include "platform/qsig/signal_types.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace qsig {
@@ -20,6 +21,11 @@ int OpenZemtraStreamDevice(const std::string& path, unsigned atomSize, unsigned 
 // that is not open, a zero-byte read or a zero atom size; -4 when the device
 // itself was closed behind the descriptor.
 SuccessCode_e ZemtraStreamRead(int descriptor, void* storage, std::size_t bytes, unsigned atomSize, unsigned& count);
+// The same; dropped is the count of the atoms that the device dropped (its
+// buffer full, or overwritten before they were read) between the atoms read
+// before and those of this read.
+SuccessCode_e ZemtraStreamRead(int descriptor, void* storage, std::size_t bytes, unsigned atomSize, unsigned& count,
+                               uint64_t& dropped);
 
 // 0, or -1 for a descriptor that is not open. Wakes a read that waits on it.
 int CloseZemtraStreamDevice(int descriptor);

@@ -19,6 +19,9 @@
 
 namespace remote {
 
+static_assert(qsig::eMetaOfferedAtom == zemtra_REMOTE::MetaOfferedAtom,
+              "a stream client's number of the first atom is the remote interface's");
+
 namespace {
 
 std::string CodeText(qsig::SuccessCode_e code)
@@ -30,34 +33,8 @@ std::string CodeText(qsig::SuccessCode_e code)
 
 } // namespace
 
-std::uint64_t OfferedAtoms::Next(std::uint32_t offered, std::uint32_t dropped, std::uint64_t atoms)
-{
-    const std::uint32_t newly = dropped - m_dropped;
-    m_dropped = dropped;
-    if (newly > 0) {
-        // Taken in so far, to 64 bits by the atoms taken out (fewer, by at
-        // most what the queue holds).
-        const std::uint32_t takenIn = offered - dropped;
-        const std::uint64_t before =
-            m_taken + static_cast<std::uint32_t>(takenIn - static_cast<std::uint32_t>(m_taken));
-        if (!m_holes.empty() && m_holes.back().before == before) {
-            m_holes.back().atoms += newly;
-        } else {
-            m_holes.push_back({before, newly});
-        }
-    }
-    auto reached = m_holes.begin();
-    for (; reached != m_holes.end() && reached->before <= m_taken; ++reached) {
-        m_skipped += reached->atoms;
-    }
-    m_holes.erase(m_holes.begin(), reached);
-    const std::uint64_t first = m_taken + m_skipped;
-    m_taken += atoms;
-    return first;
-}
-
-RemoteReceiverRelay::RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues, Counters counters)
-    : m_target(q_NET::SignalReceiver::_duplicate(target)), m_atomValues(atomValues), m_counters(std::move(counters))
+RemoteReceiverRelay::RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues)
+    : m_target(q_NET::SignalReceiver::_duplicate(target)), m_atomValues(atomValues)
 {
     omniORB::setClientCallTimeout(m_target, RemoteSignalSession::c_callTimeoutMs);
 }
@@ -120,32 +97,38 @@ CORBA::Long RemoteReceiverRelay::RelayInPieces(const SEQ& values, const q_NET::M
 {
     using Element = std::remove_const_t<std::remove_pointer_t<decltype(values.get_buffer())>>;
     CORBA::ULong piece = static_cast<CORBA::ULong>(c_maxChunkBytes / sizeof(Element));
-    if (m_atomValues > 0 && m_atomValues <= piece) {
+    const bool wholeAtoms = m_atomValues > 0 && m_atomValues <= piece;
+    if (wholeAtoms) {
         piece -= static_cast<CORBA::ULong>(piece % m_atomValues);
     }
-    // Numbered before anything is refused: a buffer dropped here is one
-    // that the receiver is told of by the numbers after it.
-    std::uint32_t offered = 0;
-    std::uint32_t dropped = 0;
-    const bool numbered = m_counters && m_atomValues > 0 && m_atomValues <= piece && meta.length() < meta.maximum() &&
-                          m_counters(offered, dropped);
-    q_NET::MetaSeq withNumber;
-    std::uint64_t firstAtom = 0;
-    if (numbered) {
-        firstAtom = m_offered.Next(offered, dropped, values.length() / m_atomValues);
-        SizeExactly(withNumber, meta.length() + 1);
-        for (CORBA::ULong i = 0; i < meta.length(); ++i) {
-            withNumber[i] = meta[i];
+    // A buffer in pieces: each piece numbers its own first atom, or none
+    // does when the pieces are not whole atoms.
+    CORBA::ULong number = meta.length(); // the number's entry (none)
+    for (CORBA::ULong i = 0; values.length() > piece && i < meta.length(); ++i) {
+        if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
+            number = i;
+            break;
         }
-        withNumber[meta.length()].id = zemtra_REMOTE::MetaOfferedAtom;
     }
-    const q_NET::MetaSeq& sent = numbered ? withNumber : meta;
+    const bool renumbered = number < meta.length() && wholeAtoms;
+    q_NET::MetaSeq pieceMeta;
+    if (number < meta.length()) {
+        SizeExactly(pieceMeta, meta.length() - (renumbered ? 0 : 1));
+        CORBA::ULong j = 0;
+        for (CORBA::ULong i = 0; i < meta.length(); ++i) {
+            if (renumbered || i != number) {
+                pieceMeta[j++] = meta[i];
+            }
+        }
+    }
+    const q_NET::MetaSeq& sent = number < meta.length() ? pieceMeta : meta;
+    const CORBA::LongLong firstAtom = renumbered ? meta[number].value : 0;
     CORBA::Long rc = 0;
     CORBA::ULong first = 0;
     do {
         const CORBA::ULong n = std::min(piece, values.length() - first);
-        if (numbered) {
-            withNumber[meta.length()].value = static_cast<CORBA::LongLong>(firstAtom + first / m_atomValues);
+        if (renumbered) {
+            pieceMeta[number].value = firstAtom + static_cast<CORBA::LongLong>(first / m_atomValues);
         }
         if (n == values.length()) {
             rc = Relay([&] { return send(values, sent); });
@@ -224,28 +207,6 @@ std::string Seconds(std::chrono::steady_clock::duration d)
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
 }
 
-// The counts of the queue of a stream's client, which its statistics give
-// in the row named after it (after the stream's own rows); none for other
-// clients.
-RemoteReceiverRelay::Counters QueueCounters(qsig::SignalClientBase* client)
-{
-    if (client == nullptr || client->SignalAccessType() != qsig::eAccessStream) {
-        return nullptr;
-    }
-    return [client](std::uint32_t& offered, std::uint32_t& dropped) {
-        const std::string name = client->GetName();
-        const qsig::SignalStats rows = client->GetStatistics();
-        for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
-            if (row->name == name) {
-                offered = static_cast<std::uint32_t>(row->first);
-                dropped = static_cast<std::uint32_t>(row->second);
-                return true;
-            }
-        }
-        return false;
-    };
-}
-
 } // namespace
 
 RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& path,
@@ -254,9 +215,8 @@ RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& pa
                                          RemoteObject remote, std::size_t atomValues, RemoteProber* prober,
                                          std::chrono::milliseconds unreachableAfter)
     : m_id(id), m_path(path), m_remote(std::move(remote)), m_client(std::move(client)),
-      m_relayPoa(PortableServer::POA::_duplicate(relayPoa)),
-      m_relay(new RemoteReceiverRelay(receiver, atomValues, QueueCounters(m_client.get()))), m_prober(prober),
-      m_unreachableAfter(unreachableAfter)
+      m_relayPoa(PortableServer::POA::_duplicate(relayPoa)), m_relay(new RemoteReceiverRelay(receiver, atomValues)),
+      m_prober(prober), m_unreachableAfter(unreachableAfter)
 {
 }
 

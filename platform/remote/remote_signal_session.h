@@ -37,34 +37,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace remote {
-
-// Numbers the atoms that a stream offered one reader, from the reader's
-// side of its queue: the buffers taken from it in order, and the queue's
-// counts of the atoms offered to it and of those it dropped as full. The
-// queue drops only while it is full, so the atoms it dropped since the last
-// look come after every atom it had taken in by then (offered less
-// dropped): that is where they are placed. (Should the queue take in a
-// buffer between the reader's take and its look, a moment within this
-// process, atoms it dropped before would be placed after that buffer.)
-class OfferedAtoms {
-public:
-    // The number of the first atom of the next buffer taken, of atoms atoms,
-    // by the queue's counts now (32 bits, wrapping, as the queue keeps them).
-    std::uint64_t Next(std::uint32_t offered, std::uint32_t dropped, std::uint64_t atoms);
-
-private:
-    struct Hole {
-        std::uint64_t before; // atoms taken in before the drop
-        std::uint64_t atoms;
-    };
-    std::uint64_t m_taken = 0;   // atoms of the buffers taken
-    std::uint64_t m_skipped = 0; // atoms dropped before the next buffer
-    std::uint32_t m_dropped = 0; // the queue's count at the last look
-    std::vector<Hole> m_holes;   // dropped after atoms not taken yet, in order
-};
 
 // Passes buffers on to one remote receiver. A buffer larger than
 // c_maxChunkBytes goes on in pieces of whole atoms (atomValues base values
@@ -73,17 +47,15 @@ private:
 // and reports Failed. A call that times out stalls it instead: it refuses
 // buffers until Resume.
 //
-// counters, when given (a stream's client, whose queue tells them), reads
-// the counts of the reader's queue (see OfferedAtoms); then every piece
-// carries the number of its first atom (zemtra_REMOTE::MetaOfferedAtom), so
-// that the receiver sees what was dropped, also what this relay dropped
-// while its receiver did not answer.
+// A stream's client numbers the first atom of each buffer it forwards among
+// the atoms its queue was offered (zemtra_REMOTE::MetaOfferedAtom): each
+// piece carries the number of its own first atom, so that the receiver sees
+// what was dropped and where, also what this relay dropped while its
+// receiver did not answer. Pieces whose atoms it cannot tell (atomValues
+// unknown) go without the number.
 class RemoteReceiverRelay : public POA_q_NET::SignalReceiver {
 public:
-    using Counters = std::function<bool(std::uint32_t& offered, std::uint32_t& dropped)>;
-
-    explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues = 0,
-                                 Counters counters = nullptr);
+    explicit RemoteReceiverRelay(q_NET::SignalReceiver_ptr target, std::size_t atomValues = 0);
 
     CORBA::Long ReceiveShort(const char* name, const q_NET::ShortSeq& values, const q_NET::MetaSeq& meta) override;
     CORBA::Long ReceiveLong(const char* name, const q_NET::LongSeq& values, const q_NET::MetaSeq& meta) override;
@@ -121,8 +93,6 @@ private:
 
     q_NET::SignalReceiver_var m_target;
     const std::size_t m_atomValues;
-    const Counters m_counters;
-    OfferedAtoms m_offered; // used by the forwarding thread alone
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_stalled{false};
     std::atomic<std::uint64_t> m_forwarded{0};

@@ -133,9 +133,13 @@ TEST(StreamClient, ForwardsOneToFourQueuedBuffersPerCall)
     ASSERT_EQ(16u, got[0].values.size());
     EXPECT_EQ(0, got[0].values[0]);
     EXPECT_EQ(315, got[3].values[15]);
-    ASSERT_EQ(1u, got[3].meta.size());
+    // The buffer's metadata, and the number of its first atom among those
+    // offered to the queue.
+    ASSERT_EQ(2u, got[3].meta.size());
     EXPECT_EQ(long(qsig::eMetaSequence), got[3].meta[0].first);
     EXPECT_EQ(3, got[3].meta[0].second);
+    EXPECT_EQ(long(qsig::eMetaOfferedAtom), got[3].meta[1].first);
+    EXPECT_EQ(3, got[3].meta[1].second);
 
     EXPECT_EQ(qsig::eSuccess, c.ForwardTo(receiver.Reference()));
     got = receiver.Servant().Take();

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -115,6 +118,72 @@ TEST(StreamQueue, FilterRunsAtPushAndIsAccounted)
     EXPECT_EQ(3u, rows[0].second);
     EXPECT_EQ("t", rows[1].name);
     EXPECT_EQ(64u, rows[1].atomSize);
+}
+
+// Every buffer the queue keeps is handed out with the number of its first
+// atom among the atoms offered to the queue (after its filter), dropped ones
+// included: a number past the atoms before is a hole, exactly where the
+// atoms were dropped, whenever the reader takes its buffers. Atoms that the
+// input lost before a buffer count as offered and lost there, unless they
+// precede the queue's first atom or the queue filters (what its filter would
+// have kept of them is not known).
+TEST(StreamQueue, KeptBuffersCarryTheNumberOfTheirFirstAtomAmongThoseOffered)
+{
+    // "oN": a buffer of N atoms offered and kept, "xN" dropped, "L+oN" after
+    // L atoms the input lost; "pK": the next buffer taken, numbered K.
+    const struct {
+        const char* what;
+        unsigned capacity;
+        bool filtered; // the first atom of each buffer kept
+        const char* script;
+        std::uint32_t pushed, lost;
+    } cases[] = {
+        {"nothing dropped", 3, false, "o2 o2 p0 o2 p2 p4", 6, 0},
+        {"dropped before the first take", 2, false, "o1 o1 x1 x1 p0 p1 o1 p4", 5, 2},
+        {"dropped while the reader stalled", 3, false, "o2 p0 o2 o2 o2 x2 x2 p2 p4 p6 o2 p12", 14, 4},
+        {"taken in after a drop, before the next take", 2, false, "o1 o1 p0 o1 x1 p1 o1 p2 p4", 5, 1},
+        {"lost by the input", 4, false, "o2 5+o2 p0 p7", 9, 5},
+        {"lost by the input before the first atom", 4, false, "5+o2 o1 p0 p2", 3, 0},
+        {"lost by the input, then dropped as full", 1, false, "o1 3+x1 p0 o1 p5", 6, 4},
+        {"lost by the input of a filtered queue", 4, true, "o2 5+o2 p0 p1", 2, 0},
+        // The counts wrap at 32 bits, the numbers do not.
+        {"past 32 bits", 2, false, "o1 4294967296+o1 p0 p4294967297", 2, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Queue q(Traits16(), "c", c.capacity);
+        if (c.filtered) {
+            q.SetFilter(std::make_shared<TrimFilter>(1));
+        }
+        std::istringstream script(c.script);
+        for (std::string step; script >> step;) {
+            const size_t plus = step.find('+');
+            const std::uint64_t lost = plus == std::string::npos ? 0 : std::stoull(step.substr(0, plus));
+            const char op = step[plus == std::string::npos ? 0 : plus + 1];
+            const std::uint64_t n = std::stoull(step.substr(plus == std::string::npos ? 1 : plus + 2));
+            if (op == 'p') {
+                Ptr b;
+                std::uint64_t first = ~0ull;
+                ASSERT_EQ(qsig::eSuccess, q.Pop(b, first)) << step;
+                EXPECT_EQ(n, first) << step;
+            } else {
+                bool queued = false;
+                q.Offer(MakeBuffer(static_cast<unsigned>(n)), queued, lost);
+                EXPECT_EQ(op == 'o', queued) << step;
+            }
+        }
+        EXPECT_EQ(c.pushed, q.GetCounters().pushed);
+        EXPECT_EQ(c.lost, q.GetCounters().lost);
+        // A reset numbers from 0 again.
+        q.Reset();
+        q.Push(MakeBuffer(1));
+        Ptr b;
+        std::uint64_t first = ~0ull;
+        bool ended = true;
+        ASSERT_EQ(qsig::eSuccess, q.PopUnlessEnded(b, ended, first));
+        EXPECT_EQ(0u, first);
+        EXPECT_FALSE(ended);
+    }
 }
 
 TEST(StreamQueue, CancellationIsReportedBeforeQueuedBuffersAndClosesTheQueue)

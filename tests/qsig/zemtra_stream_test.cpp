@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -50,6 +54,98 @@ TEST(ZemtraStreamDevice, CallsAnswerForBadDescriptorsAndSizes)
     EXPECT_EQ(qsig::eBadRequest, qsig::ZemtraStreamRead(fd, storage, 64, 64, count));
     qsig::CloseZemtraStreamDevice(fd2);
     sim::StreamDevice::Remove("/dev/zemtra/calls");
+}
+
+// A read stops at a hole that the device dropped (a feed that did not fit,
+// or atoms it was told were lost before a feed) and tells the atoms dropped
+// there, right before the atoms it returns.
+TEST(ZemtraStreamDevice, AReadStopsAtAHoleAndTellsTheAtomsDroppedThere)
+{
+    auto device = sim::StreamDevice::Create("/dev/zemtra/holes", 4 * sizeof(Atom16));
+    const int fd = qsig::OpenZemtraStreamDevice("/dev/zemtra/holes", sizeof(Atom16), 1);
+    FeedAtoms(*device, 0, 2);
+    FeedAtoms(*device, 100, 5); // more than the device keeps
+    FeedAtoms(*device, 200, 1);
+    FeedAtoms(*device, 300, 1);
+    std::vector<Atom16> atoms(3);
+    auto read = [&](unsigned count, int first, uint64_t dropped) {
+        unsigned got = 0;
+        uint64_t told = 99;
+        ASSERT_EQ(qsig::eSuccess,
+                  qsig::ZemtraStreamRead(fd, atoms.data(), atoms.size() * sizeof(Atom16), sizeof(Atom16), got, told));
+        EXPECT_EQ(count, got);
+        EXPECT_EQ(first, atoms[0].v[0]);
+        EXPECT_EQ(dropped, told);
+    };
+    read(2, 0, 0);
+    read(2, 200, 5);
+    const Atom16 one = MakeAtom(400);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&one);
+    device->Feed(std::vector<uint8_t>(bytes, bytes + sizeof one), 3 * sizeof(Atom16));
+    read(1, 400, 3);
+    qsig::SignalStats rows;
+    ASSERT_EQ(0, qsig::GetZemtraDeviceStatistics(fd, sizeof(Atom16), rows));
+    EXPECT_EQ(5u, rows[0].first);
+    EXPECT_EQ(8u, rows[0].second);
+    qsig::CloseZemtraStreamDevice(fd);
+    sim::StreamDevice::Remove("/dev/zemtra/holes");
+}
+
+// The atoms that the device dropped count for every reader as offered and
+// lost right before the atoms read after them: the numbers of the buffers
+// skip them. Not for a reader that filters (which of them its filter would
+// have kept is not known), nor for one that came after them.
+TEST(ZemtraStreamConcurrency, AtomsTheDeviceDroppedAreLostWhereTheyLieForEveryReader)
+{
+    struct KeepAll : qsig::StreamFilter<Traits16> {
+        Ptr Filter(const Ptr& buffer) override { return buffer; }
+    };
+    auto device = sim::StreamDevice::Create("/dev/zemtra/drops", 4 * sizeof(Atom16));
+    Device fa("fa", "raf3", "/dev/zemtra/drops", 1, qsig::eActive);
+    Client plain(&fa, "plain", 64);
+    Client filtered(&fa, "filtered", 64);
+    Client late(&fa, "late", 64);
+    filtered.GetQueue().SetFilter(std::make_shared<KeepAll>());
+    for (Client* c : {&plain, &filtered, &late}) {
+        c->GetQueue().SetTimeout(10000);
+    }
+    // The numbers and first values of n buffers of a client.
+    auto take = [](Client& c, unsigned n) {
+        std::vector<std::pair<uint64_t, int>> got;
+        for (unsigned i = 0; i < n; ++i) {
+            Ptr b;
+            uint64_t first = 0;
+            if (c.GetQueue().Pop(b, first) != qsig::eSuccess) {
+                break;
+            }
+            got.emplace_back(first, b->data[0].v[0]);
+        }
+        return got;
+    };
+    ASSERT_EQ(qsig::eSuccess, plain.Open());
+    ASSERT_EQ(qsig::eSuccess, filtered.Open());
+    FeedAtoms(*device, 0, 2); // read an atom at a time
+    const std::vector<std::pair<uint64_t, int>> before = {{0, 0}, {1, 16}};
+    EXPECT_EQ(before, take(plain, 2));
+    FeedAtoms(*device, 100, 5); // dropped
+    ASSERT_EQ(qsig::eSuccess, late.Open());
+    FeedAtoms(*device, 200, 2);
+    EXPECT_EQ((std::vector<std::pair<uint64_t, int>>{{7, 200}, {8, 216}}), take(plain, 2));
+    EXPECT_EQ((std::vector<std::pair<uint64_t, int>>{{0, 0}, {1, 16}, {2, 200}, {3, 216}}), take(filtered, 4));
+    EXPECT_EQ((std::vector<std::pair<uint64_t, int>>{{0, 200}, {1, 216}}), take(late, 2));
+    const struct {
+        Client& client;
+        uint32_t pushed, lost;
+    } counts[] = {{plain, 9, 5}, {filtered, 4, 0}, {late, 2, 0}};
+    for (const auto& c : counts) {
+        EXPECT_EQ(c.pushed, c.client.GetQueue().GetCounters().pushed) << c.client.GetName();
+        EXPECT_EQ(c.lost, c.client.GetQueue().GetCounters().lost) << c.client.GetName();
+    }
+    EXPECT_EQ(5u, fa.GetStatistics().at(0).second);
+    for (Client* c : {&plain, &filtered, &late}) {
+        c->Close();
+    }
+    sim::StreamDevice::Remove("/dev/zemtra/drops");
 }
 
 TEST(ZemtraStreamConcurrency, DeviceReadsBecomeBuffersIncludingShortReads)

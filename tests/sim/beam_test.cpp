@@ -307,6 +307,47 @@ TEST_F(BeamFixture, ReadersOfGroupsAreFedWholeGroups)
     fa->Close();
 }
 
+// A reader fed before that falls more than a second behind (the feeding
+// held up, as a stopped server is) loses the older atoms: the device counts
+// them as dropped and tells them with the read of the atoms after them,
+// exactly as many as the LMTs skip. A new reader loses nothing before its
+// first atom.
+TEST_F(BeamFixture, AtomsPassedOverForAReaderThatFellBehindAreDroppedByTheDevice)
+{
+    auto fa = sim::StreamDevice::Find(chassis.Find("raf3")->DeviceName(1, 0));
+    fa->Open();
+    const sim::MachineClock& clock = chassis.Find("raf3")->Clock();
+    uint64_t due = clock.Now() + 150 * raf->FaStep();
+    raf->Feed();
+    ASSERT_TRUE(zvtest::WaitFor([&] { return clock.Now() > due; }));
+    raf->Feed();
+    due = clock.Now() + static_cast<uint64_t>(clock.Frequency() * 1.5);
+    ASSERT_TRUE(zvtest::WaitFor([&] { return clock.Now() > due; }, 10s));
+    raf->Feed();
+    EXPECT_GT(fa->BytesDropped(), 0u);
+    auto lmt = [](const sim::FaRecord& atom) {
+        return static_cast<uint32_t>(atom.lmtLow) | (static_cast<uint64_t>(static_cast<uint32_t>(atom.lmtHigh)) << 32);
+    };
+    std::vector<sim::FaRecord> atoms(1 << 16);
+    uint64_t told = 0;
+    uint64_t last = 0;
+    for (int read = 0; fa->BytesPending() > 0; ++read) {
+        size_t got = 0;
+        uint64_t before = 0;
+        ASSERT_EQ(sim::StreamDevice::c_readOk, fa->Read(atoms.data(), atoms.size() * 64, 64, got, before, 100ms));
+        ASSERT_GT(got, 0u);
+        if (read == 0) {
+            EXPECT_EQ(0u, before);
+        } else {
+            EXPECT_EQ(last + (before / 64 + 1) * raf->FaStep(), lmt(atoms[0])) << read;
+        }
+        told += before;
+        last = lmt(atoms[got / 64 - 1]);
+    }
+    EXPECT_EQ(fa->BytesDropped(), told);
+    fa->Close();
+}
+
 // The feeding thread wakes when the readers' next groups are due, not in
 // between: one feed a group, also for a reader that came later.
 TEST_F(BeamFixture, TheFeedingThreadWakesForTheReadersGroups)
@@ -605,6 +646,7 @@ TEST(BeamScenario, AFeedMakesBoundedBatchesWhateverTheRates)
     chassis.GetBeam().Find(board)->Feed();
     EXPECT_GT(fa->BytesFed(), 0u);
     EXPECT_LE(fa->BytesFed(), 65536u * sizeof(sim::FaRecord));
+    EXPECT_EQ(0u, fa->BytesDropped()); // the reader's first atoms: nothing lost before
     fa->Close();
 }
 

@@ -7,13 +7,19 @@
 #include "remote_test_support.h"
 
 #include "platform/remote/remote_limits.h"
+#include "platform/remote/remote_outgoing.h"
 #include "platform/remote/remote_signal_session.h"
+#include "qsig/zemtra_stream.h"
+#include "sim/stream_device.h"
 #include "tests/common/wait_for.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 using namespace remotetest;
 using namespace std::chrono_literals;
@@ -189,46 +195,197 @@ TEST_F(RemoteSignalTest, BufferLargerThanAChunkReachesTheReceiverInPiecesOfWhole
     rx->_remove_ref();
 }
 
-// The atoms that a stream offered a reader are numbered from the reader's
-// side of its queue (the buffers taken, the queue's counts of the atoms
-// offered and dropped): what the queue dropped while it was full lies after
-// every atom it had taken in then, however many buffers later the reader
-// looks. The counts are 32 bits and wrap.
-TEST(RemoteOfferedAtoms, NumbersTheAtomsWithThoseTheQueueDroppedWhereItDroppedThem)
+// Records the first value and the number (zemtra_REMOTE::MetaOfferedAtom,
+// -1 without) of each buffer of doubles that reaches it; arrived, when set,
+// runs with the first value before the call is answered (on the forwarding
+// thread of the session that calls it).
+class NumberingReceiver : public POA_q_NET::SignalReceiver {
+public:
+    std::function<void(double first)> arrived;
+
+    CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq& meta) override
+    {
+        long long number = -1;
+        for (CORBA::ULong i = 0; i < meta.length(); ++i) {
+            if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
+                number = meta[i].value;
+            }
+        }
+        const double first = v.length() > 0 ? v[0] : -1;
+        if (arrived) {
+            arrived(first);
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_got.emplace_back(first, number);
+        m_changed.notify_all();
+        return 0;
+    }
+    CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq&, const q_NET::MetaSeq&) override { return -1; }
+    CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq&, const q_NET::MetaSeq&) override { return -1; }
+    CORBA::Long ReceiveULongLong(const char*, const q_NET::ULongLongSeq&, const q_NET::MetaSeq&) override { return -1; }
+
+    // {first value, number} of the buffers, once count came (within 10 s).
+    std::vector<std::pair<double, long long>> Got(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, 10s, [&] { return m_got.size() >= count; });
+        return m_got;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::pair<double, long long>> m_got;
+};
+
+// A session of the server's own: client forwarded to receiver through a
+// relay in the root POA, for PLL atoms (two values each).
+std::unique_ptr<remote::RemoteSignalSession> ForwardingSession(Server& server, qsig::SignalClientBase* client,
+                                                               NumberingReceiver& receiver)
 {
-    struct Take {
-        std::uint32_t offered; // the queue's counts when the buffer is taken
-        std::uint32_t dropped;
-        std::uint64_t atoms;
-        std::uint64_t first; // its number
+    CORBA::Object_var obj = server.Activate(&receiver);
+    q_NET::SignalReceiver_var target = q_NET::SignalReceiver::_narrow(obj);
+    int argc = 0;
+    char* argv[] = {nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    CORBA::Object_var rootObj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var root = PortableServer::POA::_narrow(rootObj);
+    auto session =
+        std::make_unique<remote::RemoteSignalSession>(1, "test.pll", std::unique_ptr<qsig::SignalClientBase>(client),
+                                                      target.in(), root.in(), remote::RemoteObjectOf(target.in()), 2);
+    session->Start();
+    return session;
+}
+
+// A passive PLL stream whose statistics, when read, run a step of the test.
+class SteppedPllStream : public PllStream {
+public:
+    SteppedPllStream() : PllStream("pll", "tim") {}
+    qsig::SignalStats GetStatistics() const override
+    {
+        if (step) {
+            step();
+        }
+        return PllStream::GetStatistics();
+    }
+    std::function<void()> step;
+};
+
+// The number of a buffer's first atom is the queue's own, given with the
+// buffer: a buffer that the queue takes in between a drop and the reader's
+// next look at anything (the queue's counts, the stream's statistics) is
+// numbered where it lies, after the hole. A queue of two buffers of an
+// atom: 0 and 1 queued; as 0 arrives, 2 is taken in and 3 dropped; 4 comes
+// once 1 was taken, at the first of the reader's look at the stream or 1's
+// arrival.
+TEST(RemoteSignalNumbersConcurrency, ABufferTakenInAfterADropIsNumberedAfterTheHole)
+{
+    Server server;
+    SteppedPllStream stream;
+    auto* client = new qsig::StreamClient<PllTraits>(&stream, "remote_1", 2);
+    ASSERT_EQ(qsig::eSuccess, client->Open());
+    auto push = [&](double value) {
+        const double values[2] = {value, 0};
+        stream.Dispatch(values, 2, qsig::c_noMeta);
     };
-    constexpr std::uint64_t a = (1ull << 32) - 4; // atoms of a first buffer that wraps the counts
+    push(0);
+    push(1);
+    std::atomic<bool> dropped{false};
+    std::atomic<bool> fourth{false};
+    auto pushFourth = [&] {
+        if (dropped.load() && !fourth.exchange(true)) {
+            push(4);
+        }
+    };
+    stream.step = pushFourth;
+    NumberingReceiver receiver;
+    receiver.arrived = [&](double first) {
+        if (first == 0) {
+            push(2);
+            push(3);
+            dropped = true;
+        } else if (first == 1) {
+            pushFourth();
+        }
+    };
+    auto session = ForwardingSession(server, client, receiver);
+    const std::vector<std::pair<double, long long>> expected = {{0, 0}, {1, 1}, {2, 2}, {4, 4}};
+    EXPECT_EQ(expected, receiver.Got(expected.size()));
+    session->Close();
+    server.Deactivate(&receiver);
+}
+
+// Atoms that the stream's device dropped (a feed that did not fit in what
+// it keeps) are numbered as offered and lost where they lie, between the
+// atoms fed before and after them.
+TEST(RemoteSignalNumbersConcurrency, AtomsTheDeviceDroppedAreNumberedWhereTheyLie)
+{
+    Server server;
+    const std::string path = "/dev/zemtra/remote_numbers";
+    auto device = sim::StreamDevice::Create(path, 4 * sizeof(PllAtom));
+    qsig::ZemtraStream<PllTraits> stream("fa", "raf3", path, 1, qsig::eActive);
+    auto* client = new qsig::StreamClient<PllTraits>(&stream, "remote_1", 64);
+    ASSERT_EQ(qsig::eSuccess, client->Open());
+    auto feed = [&](double first, unsigned atoms) {
+        std::vector<PllAtom> fed;
+        for (unsigned i = 0; i < atoms; ++i) {
+            fed.push_back({first + i, 0});
+        }
+        device->Feed(fed.data(), fed.size() * sizeof(PllAtom));
+    };
+    NumberingReceiver receiver;
+    auto session = ForwardingSession(server, client, receiver);
+    // Read an atom at a time (groups of one).
+    feed(0, 2);
+    EXPECT_EQ(2u, receiver.Got(2).size());
+    feed(2, 5); // more than the device keeps: dropped
+    feed(7, 2);
+    const std::vector<std::pair<double, long long>> expected = {{0, 0}, {1, 1}, {7, 7}, {8, 8}};
+    EXPECT_EQ(expected, receiver.Got(expected.size()));
+    EXPECT_EQ(5u * sizeof(PllAtom), device->BytesDropped());
+    session->Close();
+    server.Deactivate(&receiver);
+    sim::StreamDevice::Remove(path);
+}
+
+// A buffer of more than a chunk goes on in pieces of whole atoms, each
+// numbered by its own first atom; a relay that does not know the atoms'
+// size sends its pieces without the number. A buffer of one piece goes on
+// as it came.
+TEST(RemoteSignalNumbersConcurrency, EachPieceNumbersItsOwnFirstAtomOrNoneDoes)
+{
+    Server server;
     const struct {
-        const char* what;
-        std::vector<Take> takes;
+        size_t atomValues;
+        size_t values;
+        std::vector<long long> numbers;
     } cases[] = {
-        {"nothing dropped", {{2, 0, 2, 0}, {4, 0, 2, 2}, {6, 0, 2, 4}}},
-        // A queue of two buffers of an atom: the third and fourth dropped.
-        {"dropped before the first take", {{4, 2, 1, 0}, {4, 2, 1, 1}, {5, 2, 1, 4}}},
-        // A queue of three buffers of two atoms, its reader stalled after the
-        // first: three more taken in, two dropped, seen as it goes on.
-        {"dropped while the reader stalled",
-         {{2, 0, 2, 0}, {12, 4, 2, 2}, {12, 4, 2, 4}, {12, 4, 2, 6}, {14, 4, 2, 12}}},
-        // Then one taken in, one more dropped behind it.
-        {"twice", {{2, 0, 2, 0}, {12, 4, 2, 2}, {16, 6, 2, 4}, {16, 6, 2, 6}, {16, 6, 2, 12}, {18, 6, 2, 16}}},
-        {"wrapped counts",
-         {{static_cast<std::uint32_t>(a), 0, a, 0},
-          {6, 4, 2, a},
-          {6, 4, 2, a + 2},
-          {6, 4, 2, a + 4},
-          {8, 4, 2, a + 10}}},
+        {2, 160000, {5, 5 + 65536}},
+        {0, 160000, {-1, -1}},
+        {0, 4, {5}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        remote::OfferedAtoms numbers;
-        for (const Take& t : c.takes) {
-            EXPECT_EQ(t.first, numbers.Next(t.offered, t.dropped, t.atoms));
+        NumberingReceiver receiver;
+        CORBA::Object_var obj = server.Activate(&receiver);
+        remote::RemoteReceiverRelay relay(q_NET::SignalReceiver::_narrow(obj), c.atomValues);
+        CORBA::Object_var relayObj = server.Activate(&relay);
+        q_NET::SignalReceiver_var local = q_NET::SignalReceiver::_narrow(relayObj);
+        std::vector<double> values(c.values, 1.0);
+        const q_NET::DoubleSeq seq(static_cast<CORBA::ULong>(values.size()), values.data(), false);
+        q_NET::MetaSeq meta;
+        meta.length(2);
+        meta[0].id = qsig::eMetaLmt;
+        meta[0].value = 77;
+        meta[1].id = zemtra_REMOTE::MetaOfferedAtom;
+        meta[1].value = 5;
+        EXPECT_EQ(0, local->ReceiveDouble("remote_1", seq, meta));
+        std::vector<long long> numbers;
+        for (const auto& got : receiver.Got(c.numbers.size())) {
+            numbers.push_back(got.second);
         }
+        EXPECT_EQ(c.numbers, numbers) << c.atomValues << ", " << c.values;
+        server.Deactivate(&relay);
+        server.Deactivate(&receiver);
     }
 }
 

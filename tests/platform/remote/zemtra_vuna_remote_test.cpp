@@ -20,11 +20,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <future>
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 using namespace remotetest;
 using namespace std::chrono_literals;
@@ -254,6 +256,62 @@ TEST_F(ZemtraVunaRemote, LongReadsThroughTheToolAreContiguous)
     if (faWhole >= 2) {
         EXPECT_EQ(220u * 2 * 28, step); // TBT x FIR x CIC decimation
     }
+    EXPECT_EQ(0, Terminate());
+}
+
+// The holes in the FA rows of a read through the tool, {after how many rows,
+// how many atoms}, by their LMTs (LMT_l, LMT_h: columns 9 and 10), one FA
+// step apart; and the losses that the tool told of path.
+std::vector<std::pair<uint64_t, uint64_t>> FaHoles(const std::string& rows, uint64_t step)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> holes;
+    const std::vector<std::string> lines = Lines(rows);
+    uint64_t previous = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<long> fields = Fields(lines[i]);
+        const uint64_t lmt = static_cast<uint64_t>(static_cast<uint32_t>(fields.at(8))) |
+                             (static_cast<uint64_t>(static_cast<uint32_t>(fields.at(9))) << 32);
+        if (i > 1 && lmt != previous + step) {
+            holes.emplace_back(i - 1, (lmt - previous) / step - 1);
+        }
+        previous = lmt;
+    }
+    return holes;
+}
+std::vector<std::pair<uint64_t, uint64_t>> LossesTold(const std::string& err, const std::string& path)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> losses;
+    for (const std::string& line : Lines(err)) {
+        unsigned long long count = 0;
+        unsigned long long after = 0;
+        char name[256] = {};
+        if (std::sscanf(line.c_str(), "Lost %llu atoms of %255s after atom %llu: ", &count, name, &after) == 3 &&
+            name == path) {
+            losses.emplace_back(after, count);
+        }
+    }
+    return losses;
+}
+
+// A server stopped for seconds (SIGSTOP, as a frozen host) keeps only the
+// newest second of the atoms its devices acquired meanwhile: a read of FA
+// through it reads on to its count, tells the hole exactly as the rows'
+// LMTs show it, and exits 1.
+TEST_F(ZemtraVunaRemote, AReadThroughAStoppedServerTellsTheAtomsItsDevicesDropped)
+{
+    ToolProcess tool({"--server", "127.0.0.1:" + std::to_string(port), "read", "raf3.signals.fa", "--count", "40000",
+                      "--timeout", "60"});
+    const bool reading = zvtest::WaitFor([&] { return Lines(tool.Out()).size() > 1000; }, 30s);
+    ::kill(pid, SIGSTOP);
+    std::this_thread::sleep_for(4s); // the stop, longer than the second kept
+    ::kill(pid, SIGCONT);
+    ASSERT_TRUE(reading);
+    const ToolResult r = tool.Wait();
+    EXPECT_EQ(1, r.exitCode) << r.err;
+    EXPECT_EQ(40001u, Lines(r.out).size());
+    const std::vector<std::pair<uint64_t, uint64_t>> holes = FaHoles(r.out, 220u * 2 * 28);
+    EXPECT_FALSE(holes.empty());
+    EXPECT_EQ(holes, LossesTold(r.err, "raf3.signals.fa")) << r.err;
     EXPECT_EQ(0, Terminate());
 }
 
