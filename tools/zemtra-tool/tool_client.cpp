@@ -79,6 +79,9 @@ std::string RefusalMessage(CORBA::ULong minor)
         return "the server refused the connection: too many connections are still sending a request";
     case zemtra_REMOTE::RefusedConnectionsBusy:
         return "the server refused the connection: all the connections it serves are busy";
+    case zemtra_REMOTE::RefusedGoneFromAddress:
+        return "the server refused the connection: too many connections from this address went away before it had "
+               "answered them (try again)";
     case zemtra_REMOTE::RefusedLargeRequestsBusy:
         return "the server refused the request: it is busy with other large requests (try again)";
     default:

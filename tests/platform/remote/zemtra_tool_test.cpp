@@ -429,6 +429,9 @@ TEST(ZemtraToolRefusals, SayWhichBoundTheServerReached)
          "the server refused the connection: all the connections it serves are busy\n"},
         {zemtra_REMOTE::RefusedLargeRequestsBusy,
          "the server refused the request: it is busy with other large requests (try again)\n"},
+        {zemtra_REMOTE::RefusedGoneFromAddress,
+         "the server refused the connection: too many connections from this address went away before it had "
+         "answered them (try again)\n"},
         {7, "the server refused the request for want of resources (NO_RESOURCES, minor code 7): try again later\n"},
     };
     for (const auto& c : cases) {
