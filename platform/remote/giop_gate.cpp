@@ -521,16 +521,18 @@ struct GiopGate::Impl {
     }
 
     // A connection refused for the bound of connections served, or (gone)
-    // for the share of its address of the connections of clients gone.
+    // for the share of its address of the connections of clients gone: its
+    // client is told which.
     void Refuse(GateLoop& loop, const GateEntry& entry, int fd, bool own, Clock::time_point now, bool gone = false)
     {
         shared->log.Warn(entry.peer, gone ? std::to_string(shared->table.GoneFrom(entry.peer)) +
                                                 " connections from this address went away before their replies"
                                           : std::to_string(shared->settings.maxConnections) +
                                                 " connections are open and none is idle");
-        loop.Hand(std::make_unique<GateConnection>(*shared, loop.Context(), nullptr, fd,
-                                                   std::make_shared<GateChannel>(fd, entry.address, nullptr), false,
-                                                   zemtra_REMOTE::RefusedConnectionsBusy, entry.address),
+        loop.Hand(std::make_unique<GateConnection>(
+                      *shared, loop.Context(), nullptr, fd, std::make_shared<GateChannel>(fd, entry.address, nullptr),
+                      false, gone ? zemtra_REMOTE::RefusedGoneFromAddress : zemtra_REMOTE::RefusedConnectionsBusy,
+                      entry.address),
                   own, now);
     }
 

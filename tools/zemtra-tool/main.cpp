@@ -564,10 +564,12 @@ struct ReadRequest {
 };
 
 // What an interrupted read says: how many atoms of its count its output
-// holds (none before it has a printer).
+// holds (none before it has a printer), and, while a forwarded read runs,
+// what it lost.
 struct ReadReport {
     const ReadRequest& request;
     const tool::RowPrinter* printer;
+    const tool::AtomSink* sink = nullptr;
 };
 
 std::string InterruptedLine(const ReadReport& report)
@@ -581,6 +583,24 @@ std::mutex g_reportMutex;
 const ReadReport* g_report = nullptr;
 // Whether the tool has said why it leaves on an interrupt: it says it once.
 std::atomic<bool> g_said{false};
+// Whether the losses of the read are told: by the read, or by the watchdog
+// when the read is held (its output blocked), once.
+std::atomic<bool> g_lossesTold{false};
+
+// The lines that tell the losses, of those after at most printed atoms (the
+// rows written; all when printed is UINT64_MAX), unless they are told.
+std::string LossLines(const std::vector<tool::Loss>& losses, std::uint64_t printed, const std::string& path)
+{
+    std::string lines;
+    if (!losses.empty() && !g_lossesTold.exchange(true)) {
+        for (const tool::Loss& loss : losses) {
+            if (printed == UINT64_MAX || loss.after < printed) {
+                lines += tool::LossLine(loss, path) + "\n";
+            }
+        }
+    }
+    return lines;
+}
 
 void SayOnce(const std::string& text)
 {
@@ -620,6 +640,10 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     auto* sink = new tool::AtomSink(printer);
     CORBA::Object_var obj = c.Activate(sink);
     sink->_remove_ref(); // the POA keeps it until the ORB goes
+    // The watchdog tells what was lost when the end of the read is held (a
+    // buffer printed into a blocked output holds the sink), until it is over.
+    const ReadReport report{r, &printer, sink};
+    const Reporting reporting(report);
     // However the read ends, a buffer that the ORB delivers later must not
     // reach the printer, which goes with the caller's frame.
     struct Closer {
@@ -1214,17 +1238,18 @@ int Read(tool::Connection& c, const ReadRequest& r)
         outcome = forwarded ? Forward(c, r, printer, losses) : ReadInChunks(c, r, info.in(), printer, ending);
     }
     printer.PrintHeader();
-    if (const int error = printer.WriteError()) {
+    // Rows with a hole are not the atoms asked for: said, and no success.
+    // When the output failed or its reader left (`| head`), the holes in
+    // the rows written, which the reader may have taken.
+    const int error = printer.WriteError();
+    std::cerr << LossLines(losses, error == 0 ? UINT64_MAX : printer.Printed(), r.path);
+    if (error != 0) {
         if (error == EPIPE && g_interrupted.load()) {
             // The reader went with the interrupt.
             SayOnce(InterruptedLine(printed));
             return InterruptedExit();
         }
         return WriteFailed(error, "the atoms of " + r.path); // EPIPE: the reader has all it wanted
-    }
-    // Rows with a hole are not the atoms asked for: said, and no success.
-    for (const tool::Loss& loss : losses) {
-        std::cerr << tool::LossLine(loss, r.path) << "\n";
     }
     const std::string got =
         std::to_string(printer.Printed()) + " of " + std::to_string(r.count) + " atoms of " + r.path;
@@ -1426,7 +1451,11 @@ void Watchdog()
     {
         std::lock_guard<std::mutex> lock(g_reportMutex);
         if (g_report) {
-            line = InterruptedLine(*g_report);
+            if (g_report->sink != nullptr) {
+                // (Rows not written by now are dropped.)
+                line = LossLines(g_report->sink->Losses(), g_report->printer->Printed(), g_report->request.path);
+            }
+            line += InterruptedLine(*g_report);
         }
     }
     if (!line.empty() && !g_said.exchange(true)) {

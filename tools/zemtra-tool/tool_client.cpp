@@ -79,6 +79,9 @@ std::string RefusalMessage(CORBA::ULong minor)
         return "the server refused the connection: too many connections are still sending a request";
     case zemtra_REMOTE::RefusedConnectionsBusy:
         return "the server refused the connection: all the connections it serves are busy";
+    case zemtra_REMOTE::RefusedGoneFromAddress:
+        return "the server refused the connection: too many connections from this address went away before it had "
+               "answered them (try again)";
     case zemtra_REMOTE::RefusedLargeRequestsBusy:
         return "the server refused the request: it is busy with other large requests (try again)";
     default:
@@ -126,10 +129,10 @@ void AtomSink::Follow(CORBA::LongLong sequence, std::uint64_t atoms)
             }
             if (m_numbering == Numbering::eBuffers) {
                 if (step > 1) {
-                    m_losses.push_back({m_printer.Printed(), static_cast<std::uint64_t>(step - 1), true});
+                    Lost({m_printer.Printed(), static_cast<std::uint64_t>(step - 1), true});
                 }
             } else if (step > before && (m_numbering == Numbering::eAtoms || step != 1)) {
-                m_losses.push_back({m_printer.Printed(), static_cast<std::uint64_t>(step - before), false});
+                Lost({m_printer.Printed(), static_cast<std::uint64_t>(step - before), false});
             }
         }
         // A number that goes back starts a new run (the server read anew).
@@ -146,7 +149,7 @@ std::uint64_t AtomSink::FollowOffered(CORBA::LongLong offered, std::uint64_t ato
     std::uint64_t passed = 0;
     if (first > m_nextOffered) {
         if (!m_printer.Done()) {
-            m_losses.push_back({m_printer.Printed(), first - m_nextOffered, false});
+            Lost({m_printer.Printed(), first - m_nextOffered, false});
         }
     } else {
         passed = std::min(atoms, m_nextOffered - first);
@@ -208,9 +211,15 @@ CORBA::Long AtomSink::ReceiveULongLong(const char*, const q_NET::ULongLongSeq& v
     return Take(reinterpret_cast<const unsigned long long*>(values.get_buffer()), values.length(), meta);
 }
 
-std::vector<Loss> AtomSink::Losses()
+void AtomSink::Lost(const Loss& loss)
 {
-    std::lock_guard<std::mutex> printing(m_printing);
+    std::lock_guard<std::mutex> lock(m_lossesMutex);
+    m_losses.push_back(loss);
+}
+
+std::vector<Loss> AtomSink::Losses() const
+{
+    std::lock_guard<std::mutex> lock(m_lossesMutex);
     return m_losses;
 }
 

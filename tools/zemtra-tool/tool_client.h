@@ -102,8 +102,8 @@ public:
     // learned of the end) is dropped. Once this returns, the printer is not
     // used any more and may go.
     void Close();
-    // The losses seen so far, in order.
-    std::vector<Loss> Losses();
+    // The losses seen so far, in order (also while a buffer is printed).
+    std::vector<Loss> Losses() const;
 
 private:
     template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta);
@@ -113,6 +113,8 @@ private:
     // numbered offered: the atoms of it to leave out, whose place was
     // passed (m_printing held).
     std::uint64_t FollowOffered(CORBA::LongLong offered, std::uint64_t atoms);
+    // Notes a loss.
+    void Lost(const Loss& loss);
 
     RowPrinter& m_printer;
     std::mutex m_printing; // held while a buffer is printed, and for the fields below
@@ -126,7 +128,8 @@ private:
     enum class Numbering { eUnknown, eAtoms, eBuffers } m_numbering = Numbering::eUnknown;
     // The number of the atom offered after the last one that came.
     std::uint64_t m_nextOffered = 0;
-    std::vector<Loss> m_losses;
+    mutable std::mutex m_lossesMutex; // (taken under m_printing, never the reverse)
+    std::vector<Loss> m_losses;       // (m_lossesMutex)
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::chrono::steady_clock::time_point m_lastArrival = std::chrono::steady_clock::now();

@@ -1640,7 +1640,7 @@ TEST(GiopGate, ClientsGoneWithRepliesOwedTakeNoRoom)
     bool closed = false;
     const int fd = rig.Connect("127.0.0.2");
     ASSERT_TRUE(zvtest::SendAll(fd, request));
-    EXPECT_EQ(zemtra_REMOTE::RefusedConnectionsBusy, RefusalMinor(zvtest::Receive(fd, 20s, closed)));
+    EXPECT_EQ(zemtra_REMOTE::RefusedGoneFromAddress, RefusalMinor(zvtest::Receive(fd, 20s, closed)));
     EXPECT_TRUE(closed || zvtest::ClosedWithin(fd, 20s));
     EXPECT_TRUE(capture.LoggedSubstring(
         "connection from 127.0.0.2 refused: 1 connections from this address went away before their replies"));

@@ -60,6 +60,34 @@ std::vector<char*> ExecArgs(std::vector<std::string>& argv)
     return cargv;
 }
 
+// The entries of directory dir of /proc/PID (the threads of "task", the
+// files of "fd"), as paths.
+std::vector<std::string> Entries(pid_t pid, const std::string& dir)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/" + dir + "/";
+    std::vector<std::string> entries;
+    if (DIR* d = ::opendir(path.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] != '.') {
+                entries.push_back(path + e->d_name);
+            }
+        }
+        ::closedir(d);
+    }
+    return entries;
+}
+
+// Whether a thread of process pid waits to write into a full pipe.
+bool WritingIntoAFullPipe(pid_t pid)
+{
+    const auto threads = Entries(pid, "task");
+    return std::any_of(threads.begin(), threads.end(), [](const std::string& thread) {
+        std::string channel;
+        std::ifstream(thread + "/wchan") >> channel;
+        return channel.find("pipe_write") != std::string::npos;
+    });
+}
+
 class ZemtraToolTest : public ::testing::Test {
 protected:
     Server server;
@@ -401,6 +429,9 @@ TEST(ZemtraToolRefusals, SayWhichBoundTheServerReached)
          "the server refused the connection: all the connections it serves are busy\n"},
         {zemtra_REMOTE::RefusedLargeRequestsBusy,
          "the server refused the request: it is busy with other large requests (try again)\n"},
+        {zemtra_REMOTE::RefusedGoneFromAddress,
+         "the server refused the connection: too many connections from this address went away before it had "
+         "answered them (try again)\n"},
         {7, "the server refused the request for want of resources (NO_RESOURCES, minor code 7): try again later\n"},
     };
     for (const auto& c : cases) {
@@ -1268,6 +1299,127 @@ TEST_F(ZemtraToolTest, ReadsWhoseBuffersSkipANumberSayWhatWasLost)
     }
 }
 
+// A read that lost atoms and is cut short tells the losses in the rows it
+// wrote (which hold the hole): when its reader leaves (`| head`, the tool
+// ends by the pipe), and when Ctrl-C comes while its output is blocked by a
+// reader that takes no rows (`less`; the tool leaves a second later).
+TEST_F(ZemtraToolTest, AReadCutShortTellsTheLossesInTheRowsItWrote)
+{
+    constexpr int c_taken = 80; // rows read (after the header) before the reader leaves or stops
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "Ctrl-C, its output blocked" : "its reader gone");
+        int out[2];
+        int err[2];
+        ASSERT_EQ(0, ::pipe2(out, O_CLOEXEC));
+        ASSERT_EQ(0, ::pipe2(err, O_CLOEXEC));
+        if (interrupted) {
+            ::fcntl(out[1], F_SETPIPE_SZ, 4096); // (filled by fewer rows)
+        }
+        std::vector<std::string> argv = {ToolPath(),    "--server", server.Address(), "read",
+                                         "signals.pll", "--count",  "1000000"};
+        std::vector<char*> cargv = ExecArgs(argv);
+        const pid_t tool = ::fork();
+        if (tool == 0) {
+            if (::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(err[1], STDERR_FILENO) < 0) {
+                std::_Exit(126);
+            }
+            ::execv(cargv[0], cargv.data());
+            std::_Exit(127);
+        }
+        ASSERT_GT(tool, 0);
+        ::close(out[1]);
+        ::close(err[1]);
+        ASSERT_TRUE(ReadOpened());
+        // Stopped, the tool is sent more buffers of an atom than the server
+        // keeps for it (64): those past them are lost.
+        ::kill(tool, SIGSTOP);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return ProcessStatus(tool, "State:").find('T') != std::string::npos; }, 10s));
+        long long pushed = 0;
+        for (; pushed < 100; ++pushed) {
+            server.tree.PushPll(static_cast<double>(pushed), 0);
+        }
+        ::kill(tool, SIGCONT);
+        // The reader takes the header and c_taken rows.
+        std::string rows;
+        const auto lines = [&] { return std::count(rows.begin(), rows.end(), '\n'); };
+        const auto readRows = [&](int timeoutMs) {
+            pollfd ready{out[0], POLLIN, 0};
+            char text[4096];
+            while (::poll(&ready, 1, timeoutMs) == 1) {
+                const ssize_t n = ::read(out[0], text, sizeof(text));
+                if (n <= 0) {
+                    break;
+                }
+                rows.append(text, static_cast<size_t>(n));
+            }
+        };
+        ASSERT_TRUE(zvtest::WaitFor(
+            [&] {
+                readRows(100);
+                if (lines() <= c_taken && lines() > 64) {
+                    server.tree.PushPll(static_cast<double>(pushed++), 0);
+                }
+                return lines() > c_taken;
+            },
+            60s));
+        int status = 0;
+        if (interrupted) {
+            // Then takes none: the tool's output fills, and Ctrl-C comes.
+            ASSERT_TRUE(zvtest::WaitFor(
+                [&] {
+                    for (int i = 0; i < 16; ++i) { // (fewer than the server keeps)
+                        server.tree.PushPll(static_cast<double>(pushed++), 0);
+                    }
+                    return WritingIntoAFullPipe(tool);
+                },
+                20s));
+            ::kill(tool, SIGINT);
+            EXPECT_TRUE(zvtest::WaitFor([&] { return ::waitpid(tool, &status, WNOHANG) == tool; }, 20s));
+            readRows(0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+        } else {
+            // Then leaves; rows come on until the tool finds it gone.
+            std::size_t end = 0;
+            for (int i = 0; i <= c_taken; ++i) {
+                end = rows.find('\n', end) + 1;
+            }
+            rows.resize(end);
+            ::close(out[0]);
+            EXPECT_TRUE(zvtest::WaitFor(
+                [&] {
+                    server.tree.PushPll(static_cast<double>(pushed++), 0);
+                    return ::waitpid(tool, &status, WNOHANG) == tool;
+                },
+                60s));
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+        }
+        if (interrupted) {
+            ::close(out[0]);
+        }
+        std::string said;
+        char text[4096];
+        for (ssize_t n; (n = ::read(err[0], text, sizeof(text))) > 0;) {
+            said.append(text, static_cast<size_t>(n));
+        }
+        ::close(err[0]);
+        // The atoms missing from the rows, and those told lost within them
+        // (where exactly, the server's numbers tell, which are not the subject
+        // here).
+        const auto written = static_cast<std::uint64_t>(lines() - 1);
+        const auto atoms = [written](const std::vector<tool::Loss>& losses) {
+            std::uint64_t n = 0;
+            for (const tool::Loss& loss : losses) {
+                n += loss.after < written ? loss.count : 0;
+            }
+            return n;
+        };
+        const std::uint64_t missing = atoms(Holes(rows));
+        EXPECT_GT(missing, 0u) << rows;
+        EXPECT_EQ(missing, atoms(LossesTold(said, "signals.pll"))) << said;
+        ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 0; }, 10s));
+    }
+}
+
 // The time that the tool's output is blocked (its reader takes no rows for
 // longer than --timeout) is no wait for data: the read goes on once the
 // reader takes the rows.
@@ -1482,32 +1634,6 @@ protected:
             std::_Exit(127);
         }
         return tool;
-    }
-    // The entries of directory dir of /proc/PID (the threads of "task",
-    // the files of "fd"), as paths.
-    static std::vector<std::string> Entries(pid_t pid, const std::string& dir)
-    {
-        const std::string path = "/proc/" + std::to_string(pid) + "/" + dir + "/";
-        std::vector<std::string> entries;
-        if (DIR* d = ::opendir(path.c_str())) {
-            while (const dirent* e = ::readdir(d)) {
-                if (e->d_name[0] != '.') {
-                    entries.push_back(path + e->d_name);
-                }
-            }
-            ::closedir(d);
-        }
-        return entries;
-    }
-    // Whether a thread of process pid waits to write into a full pipe.
-    static bool WritingIntoAFullPipe(pid_t pid)
-    {
-        const auto threads = Entries(pid, "task");
-        return std::any_of(threads.begin(), threads.end(), [](const std::string& thread) {
-            std::string channel;
-            std::ifstream(thread + "/wchan") >> channel;
-            return channel.find("pipe_write") != std::string::npos;
-        });
     }
     // Whether every thread of process pid is stopped: a stop signal stops
     // the threads one by one, and one not stopped yet still serves.
