@@ -164,8 +164,7 @@ size_t SegmentedBufferController::GetMaxReadSize(int64_t offset, AccessMode_e mo
     const uint64_t bound = track && m_size > 0 ? Bound(LookAt(*track)) : m_sectionSize;
     const size_t most = Remaining(static_cast<size_t>(bound), offset);
     // A reader ahead sizes its buffers once, at its open: it takes each later
-    // section whole up to its count, however long the sections become (a
-    // longer one in consecutive reads).
+    // section whole up to its count, however long the sections become.
     return mode == eAccessStreaming && most > 0 ? Remaining(m_size, offset) : most;
 }
 
@@ -191,8 +190,8 @@ size_t SegmentedBufferController::GetMaxReadSizeFrom(size_t position) const
     return 0;
 }
 
-SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                                                     LMT& lmt, size_t& position, SignalMeta& meta)
+SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t, LMT& lmt,
+                                                     size_t& position, SignalMeta& meta)
 {
     if (const SuccessCode_e admitted = Admit(mode, true); admitted != eSuccess) {
         return admitted;
@@ -211,7 +210,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     }
     const Section* section = nullptr;
     uint64_t inSection = atomOffset;
-    const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, look, count, section, inSection)
+    const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, look, section)
                                                          : FindSection(mode, time, look, section, inSection);
     if (found != eSuccess) {
         return found;
@@ -237,7 +236,6 @@ void SegmentedBufferController::PlaceReader(const Look& look)
         m_epoch = look.state.restarts;
         m_resume = false;
         m_nextSection = newest ? newest->number + 1 : look.sections.empty() ? 0 : look.sections.front().number;
-        m_handedOut = 0;
         return;
     }
     if (look.state.restarts != m_epoch) {
@@ -245,7 +243,6 @@ void SegmentedBufferController::PlaceReader(const Look& look)
         // section is the first of the new LMTs.
         m_epoch = look.state.restarts;
         m_nextSection = 0;
-        m_handedOut = 0;
         m_resume = false;
     }
     // After a reset the sections that end before its LMT are passed over.
@@ -257,13 +254,12 @@ void SegmentedBufferController::PlaceReader(const Look& look)
             m_resume = false;
         } else {
             m_nextSection = s->number + 1;
-            m_handedOut = 0;
         }
     }
 }
 
 SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const Track>& track, Look& look,
-                                                     size_t count, const Section*& section, uint64_t& inSection)
+                                                     const Section*& section)
 {
     if (const SuccessCode_e waited = WaitForNextSection(track, look); waited != eSuccess) {
         return waited;
@@ -277,17 +273,9 @@ SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const
     if (!next || !next->intact) {
         // Overwritten before it was read: go on with the next section written.
         m_nextSection = newest->number + 1;
-        m_handedOut = 0;
         return eIncompleteData;
     }
-    // A section longer than the read goes out in consecutive reads.
-    inSection += m_handedOut;
-    if (count > 0 && inSection < next->count && next->count - inSection > count) {
-        m_handedOut += count;
-    } else {
-        m_nextSection = next->number + 1;
-        m_handedOut = 0;
-    }
+    m_nextSection = next->number + 1;
     section = next;
     return eSuccess;
 }

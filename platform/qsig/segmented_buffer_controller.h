@@ -17,8 +17,7 @@
 // the newest); 11 and 14 without a time the newest complete section; 12 and
 // 14 with a time the section that holds the LMT given as time, read from
 // that LMT on; 13 (a client's own clone) every section once, in order,
-// waiting for the next one (a section longer than the reads in consecutive
-// reads of it, each numbered as the section). The offset is an atom offset inside the section
+// waiting for the next one. The offset is an atom offset inside the section
 // (negative counts as 0), from the LMT's atom on in modes 12 and 14 with a
 // time.
 //
@@ -123,12 +122,8 @@ private:
     void SizeRange(const Look& look, uint64_t& least, uint64_t& most) const;
     uint64_t Bound(const Look& look) const;
     std::string Sizes(const Look& look) const;
-    // Mode 13: waits for the next section to hand out and takes count atoms
-    // of it from inSection on (which comes with the read's offset and leaves
-    // with the atoms handed out before added); the section is passed once
-    // the read reaches its end.
-    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, Look& look, size_t count,
-                              const Section*& section, uint64_t& inSection);
+    // Mode 13: waits for the next section to hand out and takes it.
+    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, Look& look, const Section*& section);
     // Waits until the reader's next section is complete; places the reader
     // first (its start, a restart of the history, a reset).
     SuccessCode_e WaitForNextSection(const std::shared_ptr<const Track>& track, Look& look);
@@ -144,13 +139,11 @@ private:
     const size_t m_sectionSize;
     std::atomic<uint64_t> m_acquisitionOffset{0};
     // Mode 13, under m_readerMutex: the number of the next section to hand
-    // out and the atoms of it handed out already, of the history's restart
-    // m_epoch (valid once m_streaming); a reset's LMT that the reader's next
-    // section must reach (m_resume).
+    // out, of the history's restart m_epoch (valid once m_streaming); a
+    // reset's LMT that the reader's next section must reach (m_resume).
     std::mutex m_readerMutex;
     bool m_streaming = false;
     uint64_t m_nextSection = 0;
-    uint64_t m_handedOut = 0;
     uint64_t m_epoch = 0;
     bool m_resume = false;
     uint64_t m_resumeLmt = 0;

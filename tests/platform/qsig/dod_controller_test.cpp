@@ -907,35 +907,6 @@ TEST(SegmentedReads, AheadReadsEachTriggersSectionWhole)
     client.Close();
 }
 
-// A reader ahead whose reads are shorter than a section (a remote reader's
-// buffers are bounded by what one call carries) gets the whole section in
-// consecutive reads, each inside the section and numbered as it, before the
-// next section: none of its atoms is left out.
-TEST(SegmentedReads, AheadReadsASectionLongerThanItsReadsInPieces)
-{
-    Triggered history(64);
-    history.Trigger(1000, 8);
-    auto client = history.source->CreateClient("ahead");
-    ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 16, 0));
-    ASSERT_TRUE(history.ReaderWaits());
-    // Sections of 40, 16 and 7 atoms from LMT 2000, 3000 and 4000 on.
-    history.Trigger(2000, 40);
-    history.Trigger(3000, 16);
-    history.Trigger(4000, 7);
-    const struct {
-        uint64_t lmt;
-        size_t atoms;
-        int64_t section;
-    } reads[] = {{2000, 16, 1}, {2016, 16, 1}, {2032, 8, 1}, {3000, 16, 2}, {4000, 7, 3}};
-    for (const auto& r : reads) {
-        SCOPED_TRACE(testing::Message() << "read from LMT " << r.lmt);
-        const Got got = ReadFrom(client, 16, 0);
-        ExpectSection(got, r.lmt, r.atoms);
-        EXPECT_EQ(r.section, got.section);
-    }
-    client.Close();
-}
-
 // A reader ahead goes on through a synchronisation with the section of the
 // synchronising trigger (the first at the new LMT), to an earlier or a later
 // LMT, whatever comes first: the reset of the readers to the new LMT, or
