@@ -937,6 +937,10 @@ private:
     // Prints the answer to the read of n atoms and notes what it tells of
     // where the signal ends: how the read ended, or nothing when it goes on.
     std::optional<Outcome> Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n);
+    // Whether the signal, whose mode-10 read at the plan's time and offset
+    // gave its first atom number, the index asked, numbers sections with it,
+    // as its read one section further back tells.
+    bool NumbersSections(long long number);
     // Ends the read where the signal ends, and says where that is: Ended,
     // or Interrupted when an interrupt came while it asked.
     Outcome EndAtLast();
@@ -1143,6 +1147,20 @@ std::optional<Outcome> ChunkedRead::Refused(const tool::ToolError& e)
     throw tool::ToolError{where.empty() ? e.message : e.message + " (" + where + ")"};
 }
 
+bool ChunkedRead::NumbersSections(long long number)
+{
+    // A history kept in sections numbers the section one further back one
+    // less; a signal that numbers its atoms the atom after it one more.
+    std::unique_ptr<zemtra_REMOTE::SignalData> before;
+    try {
+        before = ReadAtoms(10, 1, m_plan.offset, m_plan.time + 1);
+    } catch (const tool::ToolError&) {
+        return false; // it does not tell
+    }
+    long long back = 0;
+    return before && before->atoms > 0 && MetaOf(*before, 2, back) && back + 1 == number;
+}
+
 std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n)
 {
     long long number = 0;
@@ -1169,7 +1187,10 @@ std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, 
         // (0: the newest) from the offset on, and gives the section's
         // number. Then its atom numbers tell nothing, but the atoms up to
         // the last one read are what the section holds.
-        if (static_cast<unsigned long long>(number) != index) {
+        long long own = 0;
+        if (static_cast<unsigned long long>(number) != index ||
+            (m_done == data.atoms && (data.atoms < n || m_done < m_plan.total) && MetaOf(data, 2, own) &&
+             NumbersSections(number))) {
             m_section = number;
         }
     }

@@ -2262,6 +2262,29 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
     }
 }
 
+// A history kept in sections whose section's number is, by chance, the index
+// that a mode-10 read asks for (the time plus the offset) is told from a
+// signal that numbers its atoms by a read one section further back, which
+// it numbers one less: the read ends with the section.
+TEST(ZemtraToolStandIn, ASectionNumberedAsTheIndexAskedIsStillASection)
+{
+    std::atomic<int> reads{0};
+    StandIn standIn(7, SignalAnswersByMode([&](int mode) -> ReadAnswer {
+                        if (mode != 10) {
+                            return nullptr;
+                        }
+                        const bool first = reads.fetch_add(1) == 0;
+                        return [first](zvtest::Cdr& cdr) {
+                            SignalData(cdr, first ? 3 : 1, first ? 12 : 4, {{2, first ? 4 : 3}});
+                        };
+                    }));
+    const ToolResult r =
+        RunTool({"--server", standIn.Address(), "read", "sig", "--mode", "10", "--time", "4", "--count", "5"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("No more atoms after 3 of 5 atoms of sig: the section holds 3 atoms\n", r.err);
+    EXPECT_EQ(2, reads.load());
+}
+
 // A read whose progress shows on a terminal, stopped (Ctrl-Z) for 5 s once
 // it showed its progress and then continued, gives the rate over the time
 // it ran: the time that each line's rate stands for (atoms / rate) grows by
