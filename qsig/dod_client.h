@@ -6,8 +6,11 @@
 // closes. In mode 13 a dispatching thread reads ahead into the client's queue
 // of 64 buffers; reads then take the queued buffers, and only then can the
 // client forward buffers to a remote receiver; a mode-13 open whose size,
-// clamped by the controller's maximum read size, is 0 is refused (-1). The
-// client keeps only a weak reference to its source.
+// clamped by the controller's maximum read size, is 0 is refused (-1). A
+// read that the controller ends before its size (the end of a section of a
+// history) and that goes on beyond the buffer is read on in the next
+// buffers, at the LMT of the buffer before plus its atoms, in the same
+// section. The client keeps only a weak reference to its source.
 
 #include "platform/qstd/trace.h"
 #include "qsig/dod_client_base.h"
@@ -251,10 +254,12 @@ public:
                           : std::string();
     }
 
-    // Sends one to four queued buffers to the receiver (mode 13 only). A
-    // client that is not open answers -4 and one whose dispatching thread has
-    // ended answers the thread's code, without waiting; a time-out or an
-    // incomplete read of the thread only ends the batch.
+    // Sends one to four queued buffers to the receiver (mode 13 only), each
+    // with the number of its first atom among the atoms read for the client
+    // (eMetaOfferedAtom). A client that is not open answers -4 and one whose
+    // dispatching thread has ended answers the thread's code, without
+    // waiting; a time-out or an incomplete read of the thread only ends the
+    // batch.
     SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
     {
         if (m_mode != eAccessStreaming) {
@@ -272,11 +277,17 @@ public:
             }
             typename MetaBufferPair<T>::MetaBufferPtr item;
             bool ended = false;
-            const SuccessCode_e rc = this->m_queue.PopUnlessEnded(item, ended);
+            uint64_t firstAtom = 0;
+            const SuccessCode_e rc = this->m_queue.PopUnlessEnded(item, ended, firstAtom);
             if (rc != eSuccess) {
                 return ended ? rc : eSuccess;
             }
-            this->DoDispatch(receiver, item->data.GetData(), item->data.GetLength() * T::c_length, item->meta);
+            // The number of the first atom among those read for this client
+            // tells the receiver what was lost and where: buffers the full
+            // queue dropped, and the rest of a section no longer held.
+            SignalMeta& meta = item->meta;
+            meta[eMetaOfferedAtom] = static_cast<int64_t>(firstAtom);
+            this->DoDispatch(receiver, item->data.GetData(), item->data.GetLength() * T::c_length, meta);
         }
         return eSuccess;
     }
@@ -300,13 +311,29 @@ public:
             SuccessCode_e result = eNotOpen;
             bool retryTraced = false;
             auto backoff = c_minBackoff;
+            // A section longer than a buffer goes on in the next buffers:
+            // read at the LMT of the part before it (mode 12 of the client's
+            // own clone), plus the atoms of that part, in the same section.
+            Rest rest;
+            // Atoms that were not read, to be numbered as lost before the
+            // next buffer queued.
+            uint64_t lostBefore = 0;
             while (IsOpen()) {
                 Buffer buffer(this->m_traits, static_cast<unsigned>(m_size));
                 SignalMeta meta;
                 LMT lmt = 0;
                 std::size_t position = 0;
-                SuccessCode_e rc =
-                    m_posController->GetPosition(m_mode.load(), 0, m_offset, m_size, lmt, position, meta);
+                SuccessCode_e rc = rest.left == 0 ? m_posController->GetPosition(m_mode.load(), 0, m_offset, m_size,
+                                                                                 lmt, position, meta)
+                                                  : m_posController->GetPosition(eAccessAtTime, rest.lmt, rest.offset,
+                                                                                 m_size, lmt, position, meta);
+                if (rest.left > 0 && (rc == eBadRequest || (rc == eSuccess && meta[eMetaSequence] != rest.section))) {
+                    // Written over before it was read: lost.
+                    QSTD_TRACE(2, "dod client: the rest of section " << rest.section << " is no longer held");
+                    lostBefore += rest.left;
+                    rest.left = 0;
+                    continue;
+                }
                 if (rc == eTryAgain) {
                     // Position not there yet: ask again after a growing pause,
                     // tracing once per run of refusals.
@@ -329,6 +356,12 @@ public:
                         buffer.Resize(static_cast<unsigned>(most));
                     }
                     rc = source->Read(buffer, position, m_posController);
+                    rest.left = 0;
+                    if (rc == eSuccess && most != SIZE_MAX && most > buffer.GetLength() &&
+                        m_posController->IsModeSupported(eAccessAtTime)) {
+                        rest = {lmt, static_cast<long long>(buffer.GetLength()), most - buffer.GetLength(),
+                                meta[eMetaSequence]};
+                    }
                 }
                 if (rc == eIncompleteData || rc == eTimeout) {
                     this->m_queue.Cancel(rc);
@@ -340,7 +373,12 @@ public:
                     result = IsOpen() ? rc : eNotOpen;
                     break;
                 }
-                this->m_queue.Push(std::make_shared<MetaBufferPair<T>>(std::move(buffer), meta));
+                bool queued = false;
+                if (this->m_queue.Offer(std::make_shared<MetaBufferPair<T>>(std::move(buffer), meta), queued,
+                                        lostBefore)) {
+                    this->m_queue.GetSignal()->cond.notify_one();
+                }
+                lostBefore = 0;
             }
             // One cancellation with the code that ended the loop, so the
             // reader sees the real cause rather than "not open".
@@ -378,6 +416,15 @@ private:
     static constexpr int c_reportedRunning = 1;
     static constexpr std::chrono::milliseconds c_minBackoff{1};
     static constexpr std::chrono::milliseconds c_maxBackoff{50};
+
+    // Mode 13: what is left of the section read last, after a part of it
+    // that began at lmt and held offset atoms; the section's number.
+    struct Rest {
+        LMT lmt = 0;
+        long long offset = 0;
+        std::size_t left = 0;
+        int64_t section = 0;
+    };
 
     SuccessCode_e ReadQueued(Buffer& buffer, SignalMeta& meta, std::size_t most)
     {

@@ -205,7 +205,9 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     }
     Look look = LookAt(*track);
     const uint64_t atomOffset = offset > 0 ? static_cast<uint64_t>(offset) : 0;
-    if (atomOffset >= Bound(look)) {
+    // A reader ahead learns of the section it is handed out whether the
+    // offset lies in it.
+    if (mode != eAccessStreaming && atomOffset >= Bound(look)) {
         return eBadRequest;
     }
     const Section* section = nullptr;
@@ -216,6 +218,12 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
         return found;
     }
     if (inSection >= section->count) {
+        if (mode == eAccessStreaming) {
+            // Handed out, but shorter than the offset (the duration shrank):
+            // said by Explain.
+            std::lock_guard<std::mutex> lock(m_readerMutex);
+            m_short = {section->number, section->count};
+        }
         return eBadRequest;
     }
     const uint64_t index = section->first + inSection;
@@ -380,7 +388,12 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
     uint64_t least = 0;
     uint64_t most = 0;
     SizeRange(look, least, most);
-    if (code == eBadRequest && atomOffset >= most) {
+    Short shortOne;
+    if (mode == eAccessStreaming) {
+        std::lock_guard<std::mutex> lock(m_readerMutex);
+        shortOne = m_short;
+    }
+    if (code == eBadRequest && atomOffset >= most && shortOne.count == 0) {
         return from + " lies outside " + (least == most ? "a section of " : "the largest section held, of ") +
                std::to_string(most) + " atoms";
     }
@@ -394,6 +407,10 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
                               Holds(state, oldest, oldest < state.written ? LmtAt(look, oldest) : 0) + ", " +
                               std::to_string(kept) + " complete section" + (kept == 1 ? "" : "s");
     if (mode == eAccessStreaming) {
+        if (code == eBadRequest && shortOne.count > 0) {
+            return "section " + std::to_string(shortOne.number) + " holds " + std::to_string(shortOne.count) +
+                   " atoms, fewer than the offset " + std::to_string(offset) + ": " + holds;
+        }
         if (code == eIncompleteData) {
             return "sections were overwritten before they were read; the reader goes on with the newest: " + holds;
         }

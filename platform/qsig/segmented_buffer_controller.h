@@ -141,12 +141,18 @@ private:
     // Mode 13, under m_readerMutex: the number of the next section to hand
     // out, of the history's restart m_epoch (valid once m_streaming); a
     // reset's LMT that the reader's next section must reach (m_resume).
-    std::mutex m_readerMutex;
+    mutable std::mutex m_readerMutex;
     bool m_streaming = false;
     uint64_t m_nextSection = 0;
     uint64_t m_epoch = 0;
     bool m_resume = false;
     uint64_t m_resumeLmt = 0;
+    // The section handed out last that ended before the reader's offset
+    // (count 0: none).
+    struct Short {
+        uint64_t number = 0;
+        uint64_t count = 0;
+    } m_short;
 };
 
 } // namespace qsig

@@ -305,8 +305,10 @@ void RemoteSignalSession::Forward()
             break;
         }
         if (rc != qsig::eSuccess) {
+            // With the client's words for it: what the reader is told.
+            const std::string words = m_client->Explain(rc);
             std::ostringstream os;
-            os << "forwarding refused: " << rc;
+            os << "forwarding refused: " << rc << (words.empty() ? "" : ", " + words);
             reason = os.str();
             break;
         }

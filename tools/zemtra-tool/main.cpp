@@ -34,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -430,15 +431,23 @@ constexpr std::chrono::seconds c_callMargin{10};
 constexpr std::chrono::milliseconds c_interruptGrace{500};
 
 // Whether the server still serves the subscription or signal session id
-// (what: "subscription of PATH"); false, reported here, when it ended it or
-// cannot be reached.
-bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& what)
+// (what: "subscription of PATH"); false when it ended it or cannot be
+// reached: reported here, unless ending (a function of the server's reason
+// alone, which may run after the caller is gone) has words of its own for
+// the end: then they are in said, for the caller to tell.
+using Ending = std::string (*)(const std::string& reason);
+
+bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& what, Ending ending, std::string& said)
 {
     std::string reason;
     switch (c.IsServed(id, reason)) {
     case tool::Connection::Served::eYes:
         return true;
     case tool::Connection::Served::eEnded:
+        said = ending ? ending(reason) : std::string();
+        if (!said.empty()) {
+            return false;
+        }
         // The server's words for an id that it does not know (of one that
         // it ended it tells why): most likely it was started anew since,
         // and the id means nothing to the user.
@@ -463,7 +472,9 @@ enum class Outcome { Complete, TimedOut, Interrupted, Lost, Ended };
 // a time, asking the server between slices whether it still serves id; wait
 // sets timedOut when the wait for data is over. Lost: the server ended it or
 // cannot be reached (reported here).
-template <typename W> Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string& what, W&& wait)
+template <typename W>
+Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string& what, W&& wait,
+                    Ending ending = nullptr, std::string* said = nullptr)
 {
     for (;;) {
         bool timedOut = false;
@@ -477,10 +488,16 @@ template <typename W> Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong 
             return Outcome::TimedOut;
         }
         auto served = std::make_shared<bool>(true);
-        if (!Interruptible([&c, id, what, served] { *served = StillServed(c, id, what); }, c_interruptGrace)) {
+        auto words = std::make_shared<std::string>();
+        if (!Interruptible(
+                [&c, id, what, served, ending, words] { *served = StillServed(c, id, what, ending, *words); },
+                c_interruptGrace)) {
             return Outcome::Interrupted;
         }
         if (!*served) {
+            if (said != nullptr) {
+                *said = *words;
+            }
             return Outcome::Lost;
         }
     }
@@ -631,6 +648,20 @@ private:
     const ReadReport* m_before;
 };
 
+// A reader ahead of a history kept in sections reads each section from its
+// offset on: the end of a read at a section shorter than that, in the words
+// of the other ends of a section; empty for another end (reason: the
+// server's).
+std::string ShortSection(const std::string& reason)
+{
+    static const std::regex words(", section \\d+ holds (\\d+) atoms, fewer than the offset (-?\\d+)");
+    std::smatch found;
+    if (!std::regex_search(reason, found, words)) {
+        return std::string();
+    }
+    return "the next section holds " + found[1].str() + " atoms, fewer than the offset " + found[2].str();
+}
+
 // Reads through forwarding (streams, and on-demand signals in mode 13): the
 // server pushes buffers of at most one chunk to the tool's receiver, which
 // prints them as they come; losses: the atoms that the server dropped
@@ -674,10 +705,17 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
         return Outcome::Interrupted;
     }
     const CORBA::ULongLong id = *opened;
-    const Outcome outcome =
-        WaitProbing(c, id, "read of " + r.path, [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
+    std::string shortSection;
+    const Outcome outcome = WaitProbing(
+        c, id, "read of " + r.path,
+        [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
             return sink->WaitFor(slice, r.timeout, g_interrupted, timedOut);
-        });
+        },
+        ShortSection, &shortSection);
+    if (!shortSection.empty()) {
+        std::cerr << "No more atoms after " << printer.Printed() << " of " << r.count << " atoms of " << r.path << ": "
+                  << shortSection << "\n";
+    }
     if (outcome == Outcome::Lost || g_callAbandoned.load()) {
         return outcome;
     }
@@ -899,6 +937,10 @@ private:
     // Prints the answer to the read of n atoms and notes what it tells of
     // where the signal ends: how the read ended, or nothing when it goes on.
     std::optional<Outcome> Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n);
+    // Whether the signal, whose mode-10 read at the plan's time and offset
+    // gave its first atom number, the index asked, numbers sections with it,
+    // as its read one section further back tells.
+    bool NumbersSections(long long number);
     // Ends the read where the signal ends, and says where that is: Ended,
     // or Interrupted when an interrupt came while it asked.
     Outcome EndAtLast();
@@ -925,6 +967,9 @@ private:
     // In mode 10, how many atoms the section read holds up to the last atom
     // printed, when the number above is no index of its atoms (0: it is).
     std::uint64_t m_held = 0;
+    // In mode 10, the number of the section read, once the signal told that
+    // it numbers its sections: the chunks after the first go on in it.
+    std::optional<long long> m_section;
     std::string m_ending;
 };
 
@@ -1070,7 +1115,9 @@ std::unique_ptr<zemtra_REMOTE::SignalData> ChunkedRead::ReadChunk(std::uint64_t 
 
 std::optional<Outcome> ChunkedRead::Refused(const tool::ToolError& e)
 {
-    if (m_done > 0 && RefusedPastTheEnd(e.message, m_plan.mode)) {
+    if (m_done > 0 &&
+        (RefusedPastTheEnd(e.message, m_plan.mode) || (m_section && RefusedOutside(e.message, m_plan.mode) &&
+                                                       e.message.find(" lies outside ") != std::string::npos))) {
         // The atoms printed, a whole chunk, reach the end of what the
         // signal holds: it refuses a read that starts after it.
         return EndAtLast();
@@ -1100,14 +1147,36 @@ std::optional<Outcome> ChunkedRead::Refused(const tool::ToolError& e)
     throw tool::ToolError{where.empty() ? e.message : e.message + " (" + where + ")"};
 }
 
+bool ChunkedRead::NumbersSections(long long number)
+{
+    // A history kept in sections numbers the section one further back one
+    // less; a signal that numbers its atoms the atom after it one more.
+    std::unique_ptr<zemtra_REMOTE::SignalData> before;
+    try {
+        before = ReadAtoms(10, 1, m_plan.offset, m_plan.time + 1);
+    } catch (const tool::ToolError&) {
+        return false; // it does not tell
+    }
+    long long back = 0;
+    return before && before->atoms > 0 && MetaOf(*before, 2, back) && back + 1 == number;
+}
+
 std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n)
 {
-    PrintData(m_printer, data);
     long long number = 0;
     // In mode 10 the time plus the offset is the index of the first atom.
     const unsigned long long index = m_plan.time + m_done + static_cast<unsigned long long>(m_plan.offset);
+    const bool numbered = data.atoms > 0 && FirstNumber(data, m_plan.mode, index, number);
+    if (data.atoms > 0 && m_section && number != *m_section) {
+        // The LMT read on from lies in another section now.
+        throw tool::ToolError{"Can't read on in section " + std::to_string(*m_section) + " of " + m_r.path + ": LMT " +
+                              std::to_string(m_plan.time) + " lies in section " + std::to_string(number) +
+                              " now (after " + std::to_string(m_printer.Printed()) + " of " +
+                              std::to_string(m_r.count) + " atoms)"};
+    }
+    PrintData(m_printer, data);
     if (data.atoms > 0) {
-        m_numbered = FirstNumber(data, m_plan.mode, index, number);
+        m_numbered = numbered;
         m_last = number + static_cast<long long>(data.atoms) - 1;
     }
     m_done += data.atoms;
@@ -1118,12 +1187,31 @@ std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, 
         // (0: the newest) from the offset on, and gives the section's
         // number. Then its atom numbers tell nothing, but the atoms up to
         // the last one read are what the section holds.
-        m_held = static_cast<unsigned long long>(number) == index
-                     ? 0
-                     : static_cast<std::uint64_t>(std::max(m_plan.offset, 0LL)) + m_done;
+        long long own = 0;
+        if (static_cast<unsigned long long>(number) != index ||
+            (m_done == data.atoms && (data.atoms < n || m_done < m_plan.total) && MetaOf(data, 2, own) &&
+             NumbersSections(number))) {
+            m_section = number;
+        }
+    }
+    if (data.atoms > 0 && m_section) {
+        m_held = static_cast<std::uint64_t>(std::max(m_r.offset, 0LL)) + m_done;
     }
     if (m_printer.WriteError() != 0) {
         return Outcome::Complete;
+    }
+    if (data.atoms == n && m_section && m_plan.mode == 10 && m_done < m_plan.total) {
+        // The time names a section counted back from the newest, which
+        // moves on with every trigger: the next chunks read on from the
+        // LMT of the first atom, in the section it lies in (mode 12).
+        unsigned long long lmt = 0;
+        if (!FirstLmt(data, lmt)) {
+            throw tool::ToolError{"Can't read more than " + std::to_string(m_chunk) + " atoms of " + m_r.path +
+                                  " in access mode 10: its reads give no LMT to go on from"};
+        }
+        m_plan.mode = 12;
+        m_plan.time = lmt;
+        m_plan.offset = 0; // the atoms read are those from the LMT on
     }
     if (data.atoms < n) {
         // The end of what the signal holds: it says up to which atom.

@@ -117,7 +117,7 @@ std::string LossLine(const Loss& loss, const std::string& path)
            "output or a stop with Ctrl-Z); the rows are not contiguous there, read again";
 }
 
-void AtomSink::Follow(CORBA::LongLong sequence, std::uint64_t atoms)
+void AtomSink::Follow(CORBA::LongLong sequence, std::uint64_t atoms, bool offered, bool told)
 {
     if (!m_numbered || sequence != m_sequence) {
         const CORBA::LongLong step = sequence - m_sequence;
@@ -127,11 +127,14 @@ void AtomSink::Follow(CORBA::LongLong sequence, std::uint64_t atoms)
             if (m_numbering == Numbering::eUnknown && (step == before) != (step == 1)) {
                 m_numbering = step == 1 ? Numbering::eBuffers : Numbering::eAtoms;
             }
-            if (m_numbering == Numbering::eBuffers) {
+            // Beside the offered atoms, only numbers known to count buffers
+            // or atoms tell.
+            if (told) {
+            } else if (m_numbering == Numbering::eBuffers) {
                 if (step > 1) {
                     Lost({m_printer.Printed(), static_cast<std::uint64_t>(step - 1), true});
                 }
-            } else if (step > before && (m_numbering == Numbering::eAtoms || step != 1)) {
+            } else if (step > before && (m_numbering == Numbering::eAtoms || (!offered && step != 1))) {
                 Lost({m_printer.Printed(), static_cast<std::uint64_t>(step - before), false});
             }
         }
@@ -171,15 +174,21 @@ template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong c
             const std::uint64_t atoms = count / components;
             std::uint64_t passed = 0;
             bool offered = false;
+            const std::size_t lossesBefore = Losses().size();
             for (CORBA::ULong i = 0; i < meta.length() && !offered; ++i) {
                 if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
                     offered = true;
                     passed = FollowOffered(meta[i].value, atoms);
                 }
             }
-            for (CORBA::ULong i = 0; i < meta.length() && !offered; ++i) {
+            // The buffers' own numbers tell what the offered atoms cannot:
+            // buffers that the signal passed over before it offered them (a
+            // history's sections overwritten before they were read); a loss
+            // that the offered atoms told is not told twice.
+            const bool told = Losses().size() != lossesBefore;
+            for (CORBA::ULong i = 0; i < meta.length(); ++i) {
                 if (meta[i].id == c_metaSequence && !m_printer.Done()) {
-                    Follow(meta[i].value, atoms);
+                    Follow(meta[i].value, atoms, offered, told);
                 }
             }
             const std::size_t skipped = static_cast<std::size_t>(passed) * components;

@@ -80,10 +80,15 @@ std::string LossLine(const Loss& loss, const std::string& path);
 // of atoms; later ones are dropped. Buffers that carry their number tell the
 // losses: one numbered past the atoms (or the buffer) before it. The number
 // of the first atom among those that the server offered this reader
-// (zemtra_REMOTE::MetaOfferedAtom: every buffer of a stream) is exact and
-// counts alone; a buffer that comes after its place was passed (a later one
-// overtook it) is not printed, its atoms counted in that loss. Else the
-// signal's own number of a buffer's first atom, or of the buffer.
+// (zemtra_REMOTE::MetaOfferedAtom: every buffer of a stream, and of an
+// on-demand signal read ahead) tells exactly what the server dropped; a
+// buffer that comes after its place was passed (a later one overtook it) is
+// not printed, its atoms counted in that loss. The signal's own number of a
+// buffer's first atom, or of the buffer, tells what the signal passed over
+// before it offered the buffer (a history's sections overwritten before they
+// were read) once a step has told what it counts, and every loss without
+// the number of the offered atom; a loss that the offered atoms told is not
+// told again.
 class AtomSink : public POA_q_NET::SignalReceiver {
 public:
     explicit AtomSink(RowPrinter& printer) : m_printer(printer) {}
@@ -107,8 +112,10 @@ public:
 
 private:
     template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta);
-    // Notes a loss before a buffer of atoms numbered sequence (m_printing held).
-    void Follow(CORBA::LongLong sequence, std::uint64_t atoms);
+    // Notes a loss before a buffer of atoms numbered sequence, unless told
+    // (by the number of the offered atom, which the buffer carries when
+    // offered) (m_printing held).
+    void Follow(CORBA::LongLong sequence, std::uint64_t atoms, bool offered, bool told);
     // Notes a loss before a buffer of atoms whose first atom the server
     // numbered offered: the atoms of it to leave out, whose place was
     // passed (m_printing held).

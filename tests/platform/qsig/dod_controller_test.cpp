@@ -907,6 +907,52 @@ TEST(SegmentedReads, AheadReadsEachTriggersSectionWhole)
     client.Close();
 }
 
+// A reader ahead whose buffers are shorter than a section (a remote reader's
+// are a chunk at most) gets the rest of the section in the next buffers,
+// from its offset on, each at the LMTs its metadata give and numbered as
+// the section, before the next section. A later section that ends before
+// the offset ends the read, and the reader is told how many atoms it holds.
+TEST(SegmentedReads, AheadReadsASectionLongerThanItsBufferInParts)
+{
+    struct Part {
+        uint64_t lmt;
+        size_t atoms;
+        int64_t section;
+    };
+    const struct {
+        long long offset;
+        std::vector<Part> parts;
+    } cases[] = {
+        {0, {{2000, 10, 1}, {2010, 10, 1}, {2020, 5, 1}, {3000, 10, 2}, {4000, 7, 3}}},
+        {3, {{2003, 10, 1}, {2013, 10, 1}, {2023, 2, 1}, {3003, 7, 2}, {4003, 4, 3}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "offset " << c.offset);
+        Triggered history(64);
+        history.Trigger(1000, 16);
+        auto client = history.source->CreateClient("ahead");
+        ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 10, c.offset));
+        ASSERT_TRUE(history.ReaderWaits());
+        history.Trigger(2000, 25);
+        history.Trigger(3000, 10);
+        history.Trigger(4000, 7);
+        for (const Part& part : c.parts) {
+            const Got got = ReadFrom(client, 10, 0);
+            ExpectSection(got, part.lmt, part.atoms);
+            EXPECT_EQ(part.section, got.section);
+        }
+        history.Trigger(5000, 3);
+        if (c.offset == 0) {
+            ExpectSection(ReadFrom(client, 10, 0), 5000, 3);
+        } else {
+            EXPECT_EQ(eBadRequest, ReadFrom(client, 10, 0).rc);
+            const std::string words = "section 4 holds 3 atoms, fewer than the offset 3: ";
+            EXPECT_EQ(words, client.Explain(eBadRequest).substr(0, words.size()));
+        }
+        client.Close();
+    }
+}
+
 // A reader ahead goes on through a synchronisation with the section of the
 // synchronising trigger (the first at the new LMT), to an earlier or a later
 // LMT, whatever comes first: the reset of the readers to the new LMT, or

@@ -651,6 +651,64 @@ TEST_F(ZemtraVunaRemote, RafSignalPathOnTheDefaultChassis)
     EXPECT_EQ(0, Terminate());
 }
 
+// The first row (after the header) of rows read from sections of section
+// atoms each, from the first atom of a section on, that is not the row 55
+// before it in its section; rows.size() when none. The simulated ADC
+// repeats every 55 atoms of consecutive LMTs: a row that breaks the cycle
+// lies at another LMT than the rows before it in its section say.
+size_t FirstBreak(const std::vector<std::string>& rows, size_t section)
+{
+    for (size_t i = 1 + 55; i < rows.size(); ++i) {
+        if ((i - 1) % section >= 55 && rows[i] != rows[i - 55]) {
+            return i;
+        }
+    }
+    return rows.size();
+}
+
+// An ADC history whose sections are longer than a chunk of a read (131072
+// atoms): a read of a section (mode 10) gets it whole, and ends with it; a
+// reader ahead (mode 13) gets every section whole and in order; and one
+// whose offset a later, shorter section does not reach is told so.
+TEST_F(ZemtraVunaRemote, AdcSectionsLongerThanAChunkAreReadWhole)
+{
+    const std::string adc = "raf3.signals.adc";
+    ASSERT_EQ(0, Tool({"set", "raf3.tsm.duration", "200000"}).exitCode);
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            return Tool({"read", adc, "--mode", "11", "--count", "1", "--offset", "199999"}).exitCode == 0;
+        },
+        30s));
+    const ToolResult section = Tool({"read", adc, "--mode", "10", "--count", "200000"});
+    EXPECT_EQ(0, section.exitCode) << section.err;
+    const std::vector<std::string> sectionRows = Lines(section.out);
+    EXPECT_EQ(200001u, sectionRows.size());
+    EXPECT_EQ(sectionRows.size(), FirstBreak(sectionRows, 200000));
+    const ToolResult past = Tool({"read", adc, "--mode", "10", "--count", "300000"});
+    EXPECT_EQ(1, past.exitCode);
+    EXPECT_EQ("No more atoms after 200000 of 300000 atoms of " + adc + ": the section holds 200000 atoms\n", past.err);
+
+    const ToolResult ahead = Tool({"read", adc, "--count", "400000"});
+    EXPECT_EQ(0, ahead.exitCode) << ahead.err;
+    const std::vector<std::string> aheadRows = Lines(ahead.out);
+    EXPECT_EQ(400001u, aheadRows.size());
+    EXPECT_EQ(aheadRows.size(), FirstBreak(aheadRows, 200000));
+
+    ToolProcess shorter({"--server", "127.0.0.1:" + std::to_string(port), "read", adc, "--offset", "150000", "--count",
+                         "100000000", "--timeout", "60"});
+    ASSERT_TRUE(zvtest::WaitFor([&] { return Lines(shorter.Out()).size() > 1000; }, 30s));
+    ASSERT_EQ(0, Tool({"set", "raf3.tsm.duration", "100000"}).exitCode);
+    const ToolResult ended = shorter.Wait();
+    EXPECT_EQ(1, ended.exitCode);
+    const std::vector<std::string> said = Lines(ended.err);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(0u, said.back().rfind("No more atoms after ", 0)) << ended.err;
+    const std::string why =
+        " of 100000000 atoms of " + adc + ": the next section holds 100000 atoms, fewer than the offset 150000";
+    EXPECT_EQ(why, said.back().substr(std::min(said.back().size(), said.back().find(" of ")))) << ended.err;
+    EXPECT_EQ(0, Terminate());
+}
+
 // A chassis whose RAF board has a failing platinum sensor.
 class ZemtraVunaRemoteFailingSensor : public ZemtraVunaRemote {
 protected:
