@@ -73,7 +73,16 @@ public:
     {
         QSTD_TRACE(4, "Reading " << buffer.GetLength() << " atoms at position (atoms) " << position);
         try {
-            return PriorityRead(buffer, position, controller);
+            SuccessCode_e rc = PriorityRead(buffer, position, controller);
+            // The atoms copied are those placed only while the acquisition
+            // has not written over them meanwhile: a refused copy is dropped.
+            if (rc == eSuccess && controller) {
+                rc = controller->CheckCopied(position);
+                if (rc != eSuccess) {
+                    buffer.Resize(0);
+                }
+            }
+            return rc;
         } catch (const qstd::Exception& e) {
             QSTD_TRACE(2, "Error reading from history buffer " << e.what());
             return eRefused;

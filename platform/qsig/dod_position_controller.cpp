@@ -113,6 +113,11 @@ size_t DodPositionController::GetMaxReadSizeFrom(size_t) const
     return std::numeric_limits<size_t>::max();
 }
 
+SuccessCode_e DodPositionController::CheckCopied(size_t)
+{
+    return eSuccess;
+}
+
 bool DodPositionController::IsModeSupported(AccessMode_e mode) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -84,6 +84,12 @@ public:
     // client clamps its count to this once more. The base sets no bound
     // beyond GetMaxReadSize.
     virtual size_t GetMaxReadSizeFrom(size_t position) const;
+    // After a source copied the atoms of a read from the start position that
+    // GetPosition gave this thread: eSuccess while they are still the atoms
+    // it placed there, else the code that refuses the read (a history that
+    // the acquisition wrote over meanwhile, so that the copy may hold atoms
+    // of other LMTs than its metadata give). The base has nothing to check.
+    virtual SuccessCode_e CheckCopied(size_t position);
 
     bool IsModeSupported(AccessMode_e mode) const;
     void SetEnable(bool enable);
