@@ -116,8 +116,11 @@ protected:
     // after every Wake (a state change of the controller, or a signal of the
     // data that it looks at) and, when nothing wakes the wait, after the
     // interval that ready() sets in its argument (recheck, unless it sets one).
+    // While the controller is disabled, whileDisabled (when given) is asked
+    // in its place.
     WaitResult_e WaitFor(const std::function<bool(Duration& next)>& ready,
-                         std::chrono::steady_clock::time_point deadline, Duration recheck);
+                         std::chrono::steady_clock::time_point deadline, Duration recheck,
+                         const std::function<bool(Duration& next)>& whileDisabled = nullptr);
     // Wakes the waits (after a change that ready() should see). A wake that
     // comes while ready() runs is not lost.
     void Wake();

@@ -217,6 +217,39 @@ TEST_F(CircularController, StreamingBehindByAWholeRegionReportsTheGap)
     EXPECT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, 0, 2).rc);
 }
 
+// A synchronisation announced (the controller disabled) ends the time line
+// of the buffer that a reader ahead waits for: it takes, once, the atoms of
+// that buffer acquired by then as a shorter buffer, rather than lose them
+// with a buffer that the time line never completes; then it waits for the
+// reset and goes on with the restarted time line in whole buffers.
+TEST_F(CircularController, StreamingTakesItsAtomsWhenASynchronisationEndsTheTimeLine)
+{
+    history.Append(10, 10); // LMT 5000 to 5090
+    auto clone = controller.Clone();
+    clone->Start();
+    ASSERT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, -2, 2).rc); // goes on at LMT 5100
+    history.Append(3, 10);                                           // 3 atoms of the next buffer of 8
+    auto cut = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 8); });
+    ASSERT_TRUE(history.ReaderWaits());
+    clone->SetEnable(false);
+    const Request r = cut.get();
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(5100u, r.lmt);
+    EXPECT_EQ(3u, clone->GetMaxReadSizeFrom(r.position));
+    EXPECT_EQ(std::numeric_limits<size_t>::max(), clone->GetMaxReadSizeFrom(r.position)); // once
+    auto next = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 8); });
+    history.Append(2, 10);
+    EXPECT_EQ(std::future_status::timeout, next.wait_for(20ms));
+    history.track->Restart(9000);
+    clone->Reset(9000);
+    history.Append(8, 10);
+    clone->SetEnable(true);
+    const Request n = next.get();
+    ASSERT_EQ(eSuccess, n.rc);
+    EXPECT_EQ(9000u, n.lmt);
+    EXPECT_EQ(std::numeric_limits<size_t>::max(), clone->GetMaxReadSizeFrom(n.position));
+}
+
 TEST_F(CircularController, DisabledRefusesOutsideStreamingAndStreamingWaitsForEnable)
 {
     history.Append(10, 10);
