@@ -72,12 +72,21 @@ public:
     SuccessCode_e Read(Buffer& buffer, std::size_t position, PosControllerPtr controller) override
     {
         QSTD_TRACE(4, "Reading " << buffer.GetLength() << " atoms at position (atoms) " << position);
+        SuccessCode_e rc = eRefused;
         try {
-            return PriorityRead(buffer, position, controller);
+            rc = PriorityRead(buffer, position, controller);
         } catch (const qstd::Exception& e) {
             QSTD_TRACE(2, "Error reading from history buffer " << e.what());
-            return eRefused;
         }
+        // The atoms copied are those placed only while the acquisition has
+        // not written over them meanwhile: a refused copy is dropped. Asked
+        // after a failed read too, which ends the placement's check.
+        const SuccessCode_e copied = controller ? controller->CheckCopied(position) : eSuccess;
+        if (rc == eSuccess && copied != eSuccess) {
+            buffer.Resize(0);
+            rc = copied;
+        }
+        return rc;
     }
 
     // The chunked read: fills buffer from position on; its size on return is

@@ -27,6 +27,12 @@ size_t CircularBufferController::GetMaxReadSize(int64_t, AccessMode_e) const
     return m_size;
 }
 
+size_t CircularBufferController::GetMaxReadSizeFrom(size_t position) const
+{
+    const size_t cut = m_cut.exchange(0);
+    return cut > 0 ? cut : DodPositionController::GetMaxReadSizeFrom(position);
+}
+
 // A clone's mode is resolved; span and shift are in LMT counts: from the
 // first to the last atom, and the offset's move (which wraps for negative
 // offsets).
@@ -58,12 +64,21 @@ SuccessCode_e CircularBufferController::GetPosition(AccessMode_e mode, uint64_t 
     const Read read{mode, time, offset, count, dec, span, static_cast<uint64_t>(offset) * dec};
     TrackState state = track->Snapshot();
     uint64_t start = 0;
-    const SuccessCode_e found =
-        mode == eAccessStreaming ? WaitForStream(track, read, state, start) : WaitForRead(track, read, state, start);
+    size_t cut = 0;
+    const SuccessCode_e found = mode == eAccessStreaming ? WaitForStream(track, read, state, start, cut)
+                                                         : WaitForRead(track, read, state, start);
     if (found != eSuccess) {
         return found;
     }
-    return Place(read, state, start, lmt, position, meta);
+    if (cut == 0) {
+        return Place(read, state, start, lmt, position, meta);
+    }
+    const Read shorter{read.mode, read.time, read.offset, cut, dec, (cut - 1) * dec, read.shift};
+    const SuccessCode_e placed = Place(shorter, state, start, lmt, position, meta);
+    if (placed == eSuccess) {
+        m_cut.store(cut);
+    }
+    return placed;
 }
 
 bool CircularBufferController::StartOf(const Read& read, const TrackState& state, uint64_t& start)
@@ -108,19 +123,43 @@ bool CircularBufferController::IsWritten(const Read& read, const TrackState& sta
 }
 
 SuccessCode_e CircularBufferController::WaitForStream(const std::shared_ptr<const Track>& track, const Read& read,
-                                                      TrackState& state, uint64_t& start)
+                                                      TrackState& state, uint64_t& start, size_t& cut)
 {
     auto waiter = Watch(track);
     Pace pace(*this);
-    return WaitForData([&](Duration& next) {
-        state = track->Snapshot();
-        const bool known = StartOf(read, state, start);
-        if (known && IsWritten(read, state, start)) {
+    cut = 0;
+    return WaitForData(
+        [&](Duration& next) {
+            m_cutTaken.store(false);
+            state = track->Snapshot();
+            const bool known = StartOf(read, state, start);
+            if (known && start >= state.firstLmt) {
+                m_line.store(state.restarts); // the time line of the buffer waited for
+            }
+            if (known && IsWritten(read, state, start)) {
+                return true;
+            }
+            next = ArmWait(waiter, pace, read, state, known, start);
+            return false;
+        },
+        [&](Duration&) {
+            // Disabled: a synchronisation ends the time line of the buffer
+            // that the reader waits for. What of it is acquired by now is
+            // its last buffer of that time line.
+            if (m_cutTaken.load() || !m_streaming.load()) {
+                return false;
+            }
+            state = track->Snapshot();
+            if (state.restarts != m_line.load() || state.written == 0 || !StartOf(read, state, start) ||
+                start < state.firstLmt || start > state.newestLmt) {
+                return false;
+            }
+            m_cutTaken.store(true);
+            if (!IsWritten(read, state, start)) {
+                cut = static_cast<size_t>((state.newestLmt - start) / read.dec + 1);
+            }
             return true;
-        }
-        next = ArmWait(waiter, pace, read, state, known, start);
-        return false;
-    });
+        });
 }
 
 SuccessCode_e CircularBufferController::WaitForRead(const std::shared_ptr<const Track>& track, const Read& read,

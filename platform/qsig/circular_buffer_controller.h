@@ -13,6 +13,12 @@
 // later); 14 as 12 with a time, as 11 with time 0. The offset moves the start
 // by whole atoms in every mode.
 //
+// A synchronisation announced (the controller disabled until the restart's
+// reset) ends the time line: a mode-13 reader waiting for a buffer of it
+// takes, once, the atoms of that buffer acquired by then, as a shorter buffer
+// (GetMaxReadSizeFrom bounds its read), rather than lose them with a buffer
+// that the restarted time line never completes; then it waits for the reset.
+//
 // Results: -2 in mode 13 when the reader fell a whole region behind (it goes
 // on with the next atom); -1 for data that the region no longer (or never) holds, -7 for data
 // not yet written that are not due within the time-out and for a disabled
@@ -37,6 +43,9 @@ public:
 
     void Reset(const uint64_t& lmt) override;
     size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const override;
+    // The atoms of the buffer that mode 13 cut at a synchronisation, once,
+    // after the GetPosition that placed it; else no bound.
+    size_t GetMaxReadSizeFrom(size_t position) const override;
     SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
                               size_t& position, SignalMeta& meta) override;
     bool IsPositionValid(const uint64_t& position) const override
@@ -56,9 +65,10 @@ private:
     static uint64_t StreamingStart(uint64_t next, const TrackState& state, uint64_t dec);
     // True when every atom of the read from start on is written.
     static bool IsWritten(const Read& read, const TrackState& state, uint64_t start);
-    // Mode 13: waits until the start is known and the atoms are written.
+    // Mode 13: waits until the start is known and the atoms are written;
+    // cut is set to the atoms of a buffer cut at a synchronisation (else 0).
     SuccessCode_e WaitForStream(const std::shared_ptr<const Track>& track, const Read& read, TrackState& state,
-                                uint64_t& start);
+                                uint64_t& start, size_t& cut);
     // Other modes: the start in state; atoms not yet written are waited for
     // when they are due within the time-out.
     SuccessCode_e WaitForRead(const std::shared_ptr<const Track>& track, const Read& read, TrackState& state,
@@ -78,6 +88,13 @@ private:
     // Mode 13: LMT at which the next read starts; valid once m_streaming.
     std::atomic<uint64_t> m_nextLmt{0};
     std::atomic<bool> m_streaming{false};
+    // Mode 13: the restart count of the history (its time line) in which
+    // the reader last waited for its buffer while enabled; whether the buffer
+    // of this disabled period was cut already; the atoms of the cut buffer
+    // placed last, for GetMaxReadSizeFrom.
+    std::atomic<uint64_t> m_line{UINT64_MAX};
+    std::atomic<bool> m_cutTaken{false};
+    mutable std::atomic<size_t> m_cut{0};
 };
 
 } // namespace qsig

@@ -105,9 +105,10 @@ DodPositionController::Duration DodHistoryController::Pace::Next(const sim::Hist
     return m_interval;
 }
 
-SuccessCode_e DodHistoryController::WaitForData(const std::function<bool(Duration&)>& ready)
+SuccessCode_e DodHistoryController::WaitForData(const std::function<bool(Duration&)>& ready,
+                                                const std::function<bool(Duration&)>& whileDisabled)
 {
-    switch (WaitFor(ready, Deadline(), c_fallbackPoll)) {
+    switch (WaitFor(ready, Deadline(), c_fallbackPoll, whileDisabled)) {
     case eReady:
         return eSuccess;
     case eStoppedWait:

@@ -69,7 +69,9 @@ protected:
     // WaitFor until the time-out, looking again at least every
     // c_fallbackPoll: eSuccess when ready() holds, eCancelled when the
     // controller is stopped, eTimeout when the time-out has passed.
-    SuccessCode_e WaitForData(const std::function<bool(Duration& next)>& ready);
+    // whileDisabled: see WaitFor.
+    SuccessCode_e WaitForData(const std::function<bool(Duration& next)>& ready,
+                              const std::function<bool(Duration& next)>& whileDisabled = nullptr);
     // A waiter on the track whose signal wakes this controller's waits; the
     // wait's ready() arms it with what it waits for.
     sim::HistoryMemory::Waiter Watch(const std::shared_ptr<const Track>& track)

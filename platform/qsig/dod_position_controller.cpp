@@ -113,6 +113,11 @@ size_t DodPositionController::GetMaxReadSizeFrom(size_t) const
     return std::numeric_limits<size_t>::max();
 }
 
+SuccessCode_e DodPositionController::CheckCopied(size_t)
+{
+    return eSuccess;
+}
+
 bool DodPositionController::IsModeSupported(AccessMode_e mode) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -136,7 +141,8 @@ void DodPositionController::Wake()
 
 DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::function<bool(Duration&)>& ready,
                                                                    std::chrono::steady_clock::time_point deadline,
-                                                                   Duration recheck)
+                                                                   Duration recheck,
+                                                                   const std::function<bool(Duration&)>& whileDisabled)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -145,9 +151,10 @@ DodPositionController::WaitResult_e DodPositionController::WaitFor(const std::fu
         }
         const uint64_t seen = m_wakes;
         Duration next = recheck;
-        if (m_enabled.load()) {
+        const bool enabled = m_enabled.load();
+        if (enabled || whileDisabled) {
             lock.unlock();
-            const bool ok = ready(next);
+            const bool ok = enabled ? ready(next) : whileDisabled(next);
             lock.lock();
             if (ok) {
                 return eReady;

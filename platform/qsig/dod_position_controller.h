@@ -84,6 +84,12 @@ public:
     // client clamps its count to this once more. The base sets no bound
     // beyond GetMaxReadSize.
     virtual size_t GetMaxReadSizeFrom(size_t position) const;
+    // After a source copied the atoms of a read from the start position that
+    // GetPosition gave this thread: eSuccess while they are still the atoms
+    // it placed there, else the code that refuses the read (a history that
+    // the acquisition wrote over meanwhile, so that the copy may hold atoms
+    // of other LMTs than its metadata give). The base has nothing to check.
+    virtual SuccessCode_e CheckCopied(size_t position);
 
     bool IsModeSupported(AccessMode_e mode) const;
     void SetEnable(bool enable);
@@ -110,8 +116,11 @@ protected:
     // after every Wake (a state change of the controller, or a signal of the
     // data that it looks at) and, when nothing wakes the wait, after the
     // interval that ready() sets in its argument (recheck, unless it sets one).
+    // While the controller is disabled, whileDisabled (when given) is asked
+    // in its place.
     WaitResult_e WaitFor(const std::function<bool(Duration& next)>& ready,
-                         std::chrono::steady_clock::time_point deadline, Duration recheck);
+                         std::chrono::steady_clock::time_point deadline, Duration recheck,
+                         const std::function<bool(Duration& next)>& whileDisabled = nullptr);
     // Wakes the waits (after a change that ready() should see). A wake that
     // comes while ready() runs is not lost.
     void Wake();

@@ -232,6 +232,34 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     meta[eMetaLmt] = static_cast<int64_t>(lmt);
     meta[eMetaPosition] = static_cast<int64_t>(position);
     meta[eMetaSequence] = static_cast<int64_t>(section->number);
+    std::lock_guard<std::mutex> lock(m_placedMutex);
+    m_placed[std::this_thread::get_id()] = {position, index, look.state.restarts};
+    return eSuccess;
+}
+
+SuccessCode_e SegmentedBufferController::CheckCopied(size_t position)
+{
+    Placed placed{};
+    {
+        std::lock_guard<std::mutex> lock(m_placedMutex);
+        auto it = m_placed.find(std::this_thread::get_id());
+        if (it == m_placed.end()) {
+            return eSuccess; // placed by nothing here: nothing to check
+        }
+        placed = it->second;
+        m_placed.erase(it);
+    }
+    auto track = GetHistory();
+    if (!track || placed.position != position) {
+        return eSuccess;
+    }
+    // The appends go on from the oldest slot: the read's atoms are all still
+    // held while its first one is (as a seqlock, the count of atoms written
+    // is looked at after the copy). A restart drops every atom.
+    const TrackState state = track->Snapshot();
+    if (state.restarts != placed.restarts || state.written > placed.index + m_size) {
+        return eIncompleteData;
+    }
     return eSuccess;
 }
 
@@ -412,9 +440,14 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
                    " atoms, fewer than the offset " + std::to_string(offset) + ": " + holds;
         }
         if (code == eIncompleteData) {
-            return "sections were overwritten before they were read; the reader goes on with the newest: " + holds;
+            return "sections were overwritten before or while they were read; the reader goes on with the next "
+                   "one: " +
+                   holds;
         }
         return code == eTimeout ? "no section came within " + TimeoutText() + ": " + holds : std::string();
+    }
+    if (code == eIncompleteData) {
+        return "the section was overwritten while it was read (by the sections of the triggers after it): " + holds;
     }
     const Section* newest = look.Newest();
     if (code == eTryAgain && !newest) {

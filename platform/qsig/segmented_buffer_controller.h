@@ -31,17 +31,26 @@
 // with the first section that reaches the new LMT; a restart of the history
 // (the synchronising trigger's section begins it) with its first section.
 //
+// A read is checked once its atoms are copied (CheckCopied): when the next
+// triggers wrote over its section after GetPosition placed it (a section as
+// large as the region, or nearly), the copy may hold the new section's atoms
+// under the old one's LMT, and the read is refused; a reader ahead goes on
+// with the next section.
+//
 // Results: -7 while no section is complete (modes 10, 11, 12, 14) or the LMT
 // is not written yet, -1 for a section or LMT that the region no longer holds,
 // an LMT between sections or an offset outside the section, -2 in mode 13 after sections were
-// overwritten before they were read, -3 when no section came within the
-// time-out, -5 once stopped.
+// overwritten before they were read, and in every mode for a read whose
+// section was overwritten while it was read, -3 when no section came within
+// the time-out, -5 once stopped.
 
 #include "platform/qsig/clonable.h"
 #include "platform/qsig/dod_history_controller.h"
 
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qsig {
@@ -77,6 +86,9 @@ public:
     size_t GetMaxReadSize(int64_t offset, AccessMode_e mode) const override;
     // The atoms from the position to the end of the section that holds it.
     size_t GetMaxReadSizeFrom(size_t position) const override;
+    // -2 when the section that this thread's last GetPosition placed at
+    // position was overwritten since (or the history restarted).
+    SuccessCode_e CheckCopied(size_t position) override;
     SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
                               size_t& position, SignalMeta& meta) override;
     bool IsPositionValid(const uint64_t& position) const override
@@ -153,6 +165,17 @@ private:
         uint64_t number = 0;
         uint64_t count = 0;
     } m_short;
+    // The start that GetPosition last placed for each reading thread (the
+    // atom's index since the restart, of the history's restart restarts),
+    // which CheckCopied checks and forgets. The readers of modes 10, 11 and
+    // 12 share the controller; each reads on the thread that placed it.
+    struct Placed {
+        size_t position;
+        uint64_t index;
+        uint64_t restarts;
+    };
+    std::mutex m_placedMutex;
+    std::map<std::thread::id, Placed> m_placed;
 };
 
 } // namespace qsig

@@ -9,13 +9,18 @@
 
 #include "acquisition/signals.h"
 #include "app/raf_board.h"
+#include "platform/qsig/dod_history_controller.h"
 #include "sim/beam.h"
+#include "sim/board.h"
 #include "sim/chassis.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -159,6 +164,97 @@ TEST(AdcHistoryChassisConcurrency, AReaderAheadReadsTheSectionOfTheSynchronising
     // them once) end before the application does.
     EXPECT_TRUE(zvtest::WaitFor(
         [&] { return apptest::CountLogged(capture, "TBT, FA, SA signals started at LMT=36960000") == 8; }));
+    EXPECT_TRUE(run.Stop());
+}
+
+// Sections as large as the history region ("tsm.duration" written to its
+// size): every trigger writes over the section before. Under a storm of
+// triggers no read gives atoms other than those acquired at the LMTs that its
+// metadata give: a read that the next trigger overtook is refused (-2) with
+// words that say so, and a reader ahead goes on with the next section, whose
+// number tells those lost. The chassis' own triggers are held off; the test
+// triggers.
+TEST(AdcHistoryChassisConcurrency, ASectionOverwrittenWhileItIsReadIsRefused)
+{
+    RunningApp run;
+    ASSERT_TRUE(run.WaitRunning());
+    Adc adc(run);
+    ASSERT_TRUE(adc.source);
+    run.Chassis().Timing()->SetExtTriggerRate(1e-3);
+    const size_t region = adc.source->GetSize();
+    run.Client().SetText(adc.board.GetName() + "/tsm/duration", std::to_string(region));
+    Got whole;
+    ASSERT_TRUE(zvtest::WaitFor([&] {
+        run.Chassis().TriggerAll();
+        whole = adc.Once(qsig::eAccessNow, region);
+        return whole.rc == qsig::eSuccess && whole.atoms == region;
+    }));
+    EXPECT_TRUE(whole.acquired);
+
+    const auto history = std::dynamic_pointer_cast<qsig::DodHistoryController>(adc.source->GetPositionController());
+    ASSERT_TRUE(history);
+    const auto track = history->GetHistory();
+    ASSERT_TRUE(track);
+    AdcClient ahead = adc.source->CreateClient("test-ahead");
+    ASSERT_EQ(qsig::eSuccess, ahead.Open(qsig::eAccessStreaming, static_cast<unsigned>(region), 0));
+    // A section of its own, triggered once the reader waits for it and read
+    // with no trigger in between.
+    auto readAlone = [&](Got& got) {
+        for (int reads = 0; reads < 20; ++reads) {
+            if (!zvtest::WaitFor([&] { return track->ArmedWaiters() > 0; })) {
+                return;
+            }
+            run.Chassis().TriggerAll();
+            got = Read(ahead, adc.raf, region);
+            if (got.rc == qsig::eSuccess) {
+                return;
+            }
+        }
+    };
+    Got first;
+    readAlone(first);
+    ASSERT_EQ(qsig::eSuccess, first.rc);
+    EXPECT_TRUE(first.acquired);
+
+    std::atomic<bool> storm{true};
+    std::thread triggers([&] {
+        while (storm.load()) {
+            run.Chassis().TriggerAll();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    size_t refusedOnce = 0;
+    int64_t refusedAhead = 0;
+    int64_t readAhead = 0;
+    for (int i = 0; i < 4; ++i) {
+        AdcClient once = adc.source->CreateClient("test-once");
+        ASSERT_EQ(qsig::eSuccess, once.Open(qsig::eAccessNow, static_cast<unsigned>(region), 0));
+        const Got got = Read(once, adc.raf, region);
+        if (got.rc == qsig::eIncompleteData) {
+            ++refusedOnce;
+            EXPECT_NE(std::string::npos, once.Explain(got.rc).find("overwritten while it was read"))
+                << once.Explain(got.rc);
+        } else if (got.rc == qsig::eSuccess) {
+            EXPECT_TRUE(got.acquired) << "a read once at LMT " << got.lmt;
+        }
+        const Got next = Read(ahead, adc.raf, region);
+        refusedAhead += next.rc == qsig::eIncompleteData ? 1 : 0;
+        if (next.rc == qsig::eSuccess) {
+            ++readAhead;
+            EXPECT_TRUE(next.acquired) << "section " << next.section << " at LMT " << next.lmt;
+        }
+    }
+    storm.store(false);
+    triggers.join();
+    EXPECT_GT(refusedOnce, 0u);
+    EXPECT_GT(refusedAhead, 0);
+    Got last;
+    readAlone(last);
+    ASSERT_EQ(qsig::eSuccess, last.rc);
+    EXPECT_TRUE(last.acquired);
+    // The sections refused are missing from the numbers read.
+    EXPECT_GE(last.section - first.section - 1 - readAhead, refusedAhead);
+    ahead.Close();
     EXPECT_TRUE(run.Stop());
 }
 

@@ -14,7 +14,10 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <future>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -212,6 +215,39 @@ TEST_F(CircularController, StreamingBehindByAWholeRegionReportsTheGap)
     EXPECT_EQ(eIncompleteData, Ask(*clone, eAccessStreaming, 0, 0, 2).rc);
     history.Append(2, 10);
     EXPECT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, 0, 2).rc);
+}
+
+// A synchronisation announced (the controller disabled) ends the time line
+// of the buffer that a reader ahead waits for: it takes, once, the atoms of
+// that buffer acquired by then as a shorter buffer, rather than lose them
+// with a buffer that the time line never completes; then it waits for the
+// reset and goes on with the restarted time line in whole buffers.
+TEST_F(CircularController, StreamingTakesItsAtomsWhenASynchronisationEndsTheTimeLine)
+{
+    history.Append(10, 10); // LMT 5000 to 5090
+    auto clone = controller.Clone();
+    clone->Start();
+    ASSERT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, -2, 2).rc); // goes on at LMT 5100
+    history.Append(3, 10);                                           // 3 atoms of the next buffer of 8
+    auto cut = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 8); });
+    ASSERT_TRUE(history.ReaderWaits());
+    clone->SetEnable(false);
+    const Request r = cut.get();
+    ASSERT_EQ(eSuccess, r.rc);
+    EXPECT_EQ(5100u, r.lmt);
+    EXPECT_EQ(3u, clone->GetMaxReadSizeFrom(r.position));
+    EXPECT_EQ(std::numeric_limits<size_t>::max(), clone->GetMaxReadSizeFrom(r.position)); // once
+    auto next = std::async(std::launch::async, [&] { return Ask(*clone, eAccessStreaming, 0, 0, 8); });
+    history.Append(2, 10);
+    EXPECT_EQ(std::future_status::timeout, next.wait_for(20ms));
+    history.track->Restart(9000);
+    clone->Reset(9000);
+    history.Append(8, 10);
+    clone->SetEnable(true);
+    const Request n = next.get();
+    ASSERT_EQ(eSuccess, n.rc);
+    EXPECT_EQ(9000u, n.lmt);
+    EXPECT_EQ(std::numeric_limits<size_t>::max(), clone->GetMaxReadSizeFrom(n.position));
 }
 
 TEST_F(CircularController, DisabledRefusesOutsideStreamingAndStreamingWaitsForEnable)
@@ -729,7 +765,24 @@ struct Triggered {
             for (size_t i = 0; i < count; ++i) {
                 out[i] = firstLmt + i * step;
             }
+            std::function<void()> made;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                made.swap(whileMade);
+            }
+            if (made) {
+                made();
+            }
         }
+        // Runs once, on the reader's thread, after the next atoms are made:
+        // an acquisition that goes on while a read copies.
+        void WhileMade(std::function<void()> f)
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            whileMade = std::move(f);
+        }
+        mutable std::mutex mutex;
+        mutable std::function<void()> whileMade;
         uint64_t Settled() const override { return settled.load(); }
         std::atomic<uint64_t> settled{0}; // what the acquisition has passed
     };
@@ -1001,6 +1054,70 @@ TEST(SegmentedReads, AheadGoesOnWithTheSectionOfTheSynchronisingTrigger)
         ExpectSection(ReadFrom(client, 16, 0), c.lmt + 10000, 16);
         client.Close();
     }
+}
+
+// A trigger that comes while a read copies its section (the first atoms are
+// made): a read whose section it writes over, a section as large as the
+// region or nearly, is refused with words that say so rather than give the
+// new section's atoms under the old one's LMT, in every mode; one of another
+// section goes on. Each case fills the region of 64 atoms with sections of
+// its size from LMT 1000 on, 1000 apart, then reads.
+TEST(SegmentedReads, ASectionOverwrittenWhileItIsReadIsRefused)
+{
+    const struct {
+        AccessMode_e mode;
+        uint64_t time;
+        size_t size;
+        SuccessCode_e rc;
+        uint64_t lmt; // of the first atom read
+    } cases[] = {
+        {eAccessNow, 0, 64, eIncompleteData, 0},       {eAccessDefault, 0, 64, eIncompleteData, 0},
+        {eAccessAtTime, 1010, 64, eIncompleteData, 0}, {eAccessClone, 1010, 64, eIncompleteData, 0},
+        {eAccessClone, 0, 60, eIncompleteData, 0},     {eAccessDefault, 3, 16, eIncompleteData, 0},
+        {eAccessNow, 0, 16, eSuccess, 4000},           {eAccessDefault, 2, 16, eSuccess, 2000},
+        {eAccessAtTime, 3003, 16, eSuccess, 3003},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", time " << c.time << ", sections of " << c.size);
+        Triggered history(64);
+        uint64_t lmt = 1000;
+        for (size_t n = 0; n + c.size <= 64; n += c.size, lmt += 1000) {
+            history.Trigger(lmt, c.size);
+        }
+        auto client = history.source->CreateClient("c");
+        ASSERT_EQ(eSuccess, client.Open(c.mode, 64, 0));
+        history.lmts->WhileMade([&] { history.Trigger(lmt, c.size); });
+        const Got got = ReadFrom(client, 64, c.time);
+        if (c.rc == eSuccess) {
+            ExpectSection(got, c.lmt, c.size - (c.lmt % 1000));
+            continue;
+        }
+        EXPECT_EQ(c.rc, got.rc);
+        EXPECT_NE(std::string::npos, client.Explain(got.rc).find("overwritten while it was read"))
+            << client.Explain(got.rc);
+    }
+}
+
+// A reader ahead whose section the next trigger writes over while it reads it
+// is told so once, then goes on with that trigger's section, whose number
+// tells the section lost.
+TEST(SegmentedReads, AheadGoesOnAfterASectionOverwrittenWhileItIsRead)
+{
+    Triggered history(64);
+    history.Trigger(1000, 64);
+    auto client = history.source->CreateClient("ahead");
+    ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 64, 0));
+    ASSERT_TRUE(history.ReaderWaits());
+    history.Trigger(2000, 64);
+    const Got before = ReadFrom(client, 64, 0);
+    ExpectSection(before, 2000, 64);
+    history.lmts->WhileMade([&] { history.Trigger(4000, 64); });
+    history.Trigger(3000, 64);
+    EXPECT_EQ(eIncompleteData, ReadFrom(client, 64, 0).rc);
+    const Got after = ReadFrom(client, 64, 0);
+    ExpectSection(after, 4000, 64);
+    EXPECT_EQ(before.section + 2, after.section);
+    client.Close();
 }
 
 TEST(SimpleController, PositionsFollowOffsetAndTime)
