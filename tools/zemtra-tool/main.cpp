@@ -1557,11 +1557,12 @@ void Watchdog()
 
 int main(int argc, char** argv)
 {
+    // Before any thread starts, which takes its signal mask from here.
+    tool::CountContinues();
     ::sem_init(&g_interruptPosted, 0, 0);
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     std::thread(Watchdog).detach();
-    tool::CountContinues();
     try {
         const int rc = Run(Parse(argc, argv));
         if (rc == c_outputClosed) {

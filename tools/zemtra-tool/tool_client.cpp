@@ -5,10 +5,13 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
+#include <ctime>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -47,6 +50,15 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
 
 void CountContinues()
 {
+    // Blocked, a continue stays pending from the moment it is sent, before
+    // any thread runs again, and Continues takes it there: a handler would
+    // count it only once the thread it reached had run, maybe after another
+    // thread had asked. The handler counts it where a thread started before
+    // takes it.
+    sigset_t cont;
+    sigemptyset(&cont);
+    sigaddset(&cont, SIGCONT);
+    ::pthread_sigmask(SIG_BLOCK, &cont, nullptr);
     struct sigaction action {};
     action.sa_handler = OnContinue;
     action.sa_flags = SA_RESTART;
@@ -56,6 +68,15 @@ void CountContinues()
 
 unsigned Continues()
 {
+    static std::mutex taking;
+    std::lock_guard<std::mutex> lock(taking);
+    sigset_t cont;
+    sigemptyset(&cont);
+    sigaddset(&cont, SIGCONT);
+    const timespec now{0, 0};
+    while (::sigtimedwait(&cont, nullptr, &now) == SIGCONT) {
+        g_continues.fetch_add(1);
+    }
     return g_continues.load();
 }
 

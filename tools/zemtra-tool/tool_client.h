@@ -29,10 +29,13 @@ inline std::size_t ChunkAtoms(std::size_t atomBytes)
 constexpr std::chrono::milliseconds c_maxReadWait{zemtra_REMOTE::MaxReadWaitMs};
 
 // Counts the times the tool is continued after a stop (Ctrl-Z, then fg or
-// bg): installs the handler of SIGCONT. The waits for data count only the
-// time the tool runs: one that a stop interrupted starts again.
+// bg): blocks SIGCONT in the calling thread and the threads it starts later
+// (call it before any other), and installs its handler. The waits for data
+// count only the time the tool runs: one that a stop interrupted starts
+// again.
 void CountContinues();
-// The times counted so far.
+// The times counted so far: a continue is counted by the first call after
+// it, whichever thread makes it.
 unsigned Continues();
 
 // A failure to report to the user; the message is printed as it is.

@@ -38,6 +38,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -752,6 +753,60 @@ TEST(ZemtraToolProgress, ShownOnATerminalUnlessTheRowsGoThereToo)
     std::fclose(file);
     ::close(terminal);
     ::close(other);
+}
+
+// A continue (after Ctrl-Z) is counted by the first thread that asks once
+// the tool runs again, not when the thread that the signal reached has run
+// its handler: that may come later, on a busy machine, and a stopped watch
+// then told that its restarted server was lost. Here no thread runs the
+// handler (the only one blocks the signal): the continue is still counted.
+TEST(ZemtraToolContinues, AContinueIsCountedByTheFirstThreadThatAsksAfterIt)
+{
+    int ready[2];
+    int continued[2];
+    int counted[2];
+    ASSERT_EQ(0, ::pipe(ready));
+    ASSERT_EQ(0, ::pipe(continued));
+    ASSERT_EQ(0, ::pipe(counted));
+    const pid_t child = ::fork();
+    ASSERT_LE(0, child);
+    if (child == 0) {
+        tool::CountContinues();
+        sigset_t cont;
+        sigemptyset(&cont);
+        sigaddset(&cont, SIGCONT);
+        ::pthread_sigmask(SIG_BLOCK, &cont, nullptr);
+        const unsigned before = tool::Continues();
+        char c = 0;
+        if (::write(ready[1], "r", 1) != 1 || ::read(continued[0], &c, 1) != 1) {
+            ::_exit(2);
+        }
+        const unsigned seen = tool::Continues() - before;
+        ::_exit(::write(counted[1], &seen, sizeof(seen)) == sizeof(seen) ? 0 : 2);
+    }
+    char c = 0;
+    ASSERT_EQ(1, ::read(ready[0], &c, 1));
+    ASSERT_EQ(0, ::kill(child, SIGSTOP));
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            const size_t end = text.rfind(')');
+            return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'T';
+        },
+        20s));
+    ASSERT_EQ(0, ::kill(child, SIGCONT));
+    ASSERT_EQ(1, ::write(continued[1], "c", 1));
+    unsigned seen = 0;
+    EXPECT_EQ(static_cast<ssize_t>(sizeof(seen)), ::read(counted[0], &seen, sizeof(seen)));
+    EXPECT_EQ(1u, seen);
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int* fds : {ready, continued, counted}) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
 }
 
 TEST_F(ZemtraToolTest, WatchPrintsValuesAsTheyChange)
