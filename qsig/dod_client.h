@@ -356,6 +356,11 @@ public:
                         buffer.Resize(static_cast<unsigned>(most));
                     }
                     rc = source->Read(buffer, position, m_posController);
+                    if (rc != eSuccess) {
+                        // The rest of the section read on, overwritten while
+                        // it was copied: lost, as when it is no longer held.
+                        lostBefore += rest.left;
+                    }
                     rest.left = 0;
                     if (rc == eSuccess && most != SIZE_MAX && most > buffer.GetLength() &&
                         m_posController->IsModeSupported(eAccessAtTime)) {

@@ -1120,6 +1120,44 @@ TEST(SegmentedReads, AheadGoesOnAfterASectionOverwrittenWhileItIsRead)
     client.Close();
 }
 
+// A reader ahead whose buffers are shorter than its section, whose rest the
+// next trigger writes over while a later part is copied, counts that rest
+// as lost before it goes on with the next section: the next section's
+// number is the one after it, so nothing else tells the hole.
+TEST(SegmentedReads, AheadCountsTheRestOfASectionOverwrittenWhileAPartIsRead)
+{
+    Triggered history(64);
+    history.Trigger(1000, 16);
+    auto client = history.source->CreateClient("ahead");
+    ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 10, 0));
+    ASSERT_TRUE(history.ReaderWaits());
+    // The first part is made in 4 chunks of at most 3 atoms; the next
+    // trigger comes while the second part is made.
+    std::function<void(int)> after = [&](int chunks) {
+        history.lmts->WhileMade([&, chunks] {
+            if (chunks == 0) {
+                history.Trigger(3000, 64);
+            } else {
+                after(chunks - 1);
+            }
+        });
+    };
+    after(4);
+    history.Trigger(2000, 64);
+    // The first part, then the 7 parts of the section at 3000.
+    ASSERT_TRUE(zvtest::WaitFor([&] { return client.GetQueuedCount() == 8; }));
+    EXPECT_EQ(54u, client.GetQueueCounters().lost); // atoms 10..63 of the section at 2000
+    std::vector<int64_t> lmts;
+    for (int reads = 0; reads < 10 && lmts.size() < 2; ++reads) {
+        const Got got = ReadFrom(client, 10, 0);
+        if (got.rc == eSuccess) {
+            lmts.push_back(got.lmt);
+        }
+    }
+    EXPECT_EQ((std::vector<int64_t>{2000, 3000}), lmts);
+    client.Close();
+}
+
 TEST(SimpleController, PositionsFollowOffsetAndTime)
 {
     SimplePositionController c(2048);
