@@ -2441,7 +2441,9 @@ TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
         },
         60s))
         << shown;
-    EXPECT_LT(after - before, 2.5) << shown;
+    // A rate that counted the 5 s stopped would stand for 5 s more; a busy
+    // machine may delay the next line by a second or two.
+    EXPECT_LT(after - before, 4.0) << shown;
 }
 
 } // namespace
