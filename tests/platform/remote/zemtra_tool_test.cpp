@@ -595,6 +595,19 @@ TEST(ZemtraToolAtomSink, BuffersDeliveredAfterTheReadEndedAreDropped)
     std::fclose(out);
 }
 
+// The losses expected, each where (after how many atoms) and how many (atoms
+// or buffers).
+void ExpectLosses(const std::vector<tool::Loss>& expected, const std::vector<tool::Loss>& got,
+                  const std::string& context = "")
+{
+    ASSERT_EQ(expected.size(), got.size()) << context;
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(expected[i].after, got[i].after) << i;
+        EXPECT_EQ(expected[i].count, got[i].count) << i;
+        EXPECT_EQ(expected[i].buffers, got[i].buffers) << i;
+    }
+}
+
 // Forwarded buffers number their first atom, or count the buffers read;
 // the server splits a buffer into pieces of the same number. A number past
 // the atoms (or the buffer) before it is a loss, noted after the atoms
@@ -634,13 +647,7 @@ TEST(ZemtraToolAtomSink, NumbersPastTheAtomsBeforeAreLosses)
             sink.ReceiveShort("x", values, meta);
         }
         sink.Close();
-        const std::vector<tool::Loss> losses = sink.Losses();
-        ASSERT_EQ(c.losses.size(), losses.size());
-        for (size_t i = 0; i < losses.size(); ++i) {
-            EXPECT_EQ(c.losses[i].after, losses[i].after) << i;
-            EXPECT_EQ(c.losses[i].count, losses[i].count) << i;
-            EXPECT_EQ(c.losses[i].buffers, losses[i].buffers) << i;
-        }
+        ExpectLosses(c.losses, sink.Losses());
         std::fclose(out);
     }
 }
@@ -700,13 +707,7 @@ TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
                 sink.ReceiveLong("x", values, meta);
             }
             sink.Close();
-            const std::vector<tool::Loss> losses = sink.Losses();
-            ASSERT_EQ(c.losses.size(), losses.size());
-            for (size_t i = 0; i < losses.size(); ++i) {
-                EXPECT_EQ(c.losses[i].after, losses[i].after) << i;
-                EXPECT_EQ(c.losses[i].count, losses[i].count) << i;
-                EXPECT_EQ(c.losses[i].buffers, losses[i].buffers) << i;
-            }
+            ExpectLosses(c.losses, sink.Losses());
         }
         std::rewind(out);
         std::string rows;
@@ -1349,12 +1350,7 @@ TEST_F(ZemtraToolTest, ReadsWhoseBuffersSkipANumberSayWhatWasLost)
         EXPECT_EQ(201, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
         EXPECT_EQ(stopped ? 1 : 0, r.exitCode) << r.err;
         EXPECT_EQ(stopped, !holes.empty());
-        const std::vector<tool::Loss> told = LossesTold(r.err, "signals.pll");
-        ASSERT_EQ(holes.size(), told.size()) << r.err;
-        for (size_t i = 0; i < holes.size(); ++i) {
-            EXPECT_EQ(holes[i].after, told[i].after) << i;
-            EXPECT_EQ(holes[i].count, told[i].count) << i;
-        }
+        ExpectLosses(holes, LossesTold(r.err, "signals.pll"), r.err);
         ASSERT_TRUE(zvtest::WaitFor([&] { return server.exporter.GetSignalSessionCount() == 0; }, 10s));
     }
 }
