@@ -137,6 +137,12 @@ CORBA::Long RemoteReceiverRelay::RelayInPieces(const SEQ& values, const q_NET::M
             const SEQ part(n, const_cast<Element*>(values.get_buffer()) + first, false);
             rc = Relay([&] { return send(part, sent); });
         }
+        if (rc != 0 && m_stalled.load() && m_await && m_await()) {
+            // The same piece again, whether the receiver took it or not:
+            // the number of its first atom tells the receiver.
+            rc = 0;
+            continue;
+        }
         first += n;
     } while (first < values.length() && rc == 0);
     return rc;
@@ -218,6 +224,19 @@ RemoteSignalSession::RemoteSignalSession(std::uint64_t id, const std::string& pa
       m_relayPoa(PortableServer::POA::_duplicate(relayPoa)), m_relay(new RemoteReceiverRelay(receiver, atomValues)),
       m_prober(prober), m_unreachableAfter(unreachableAfter)
 {
+    if (m_client->SignalAccessType() == qsig::eAccessDataOnDemand) {
+        // A buffer read ahead goes whole: the next may be long in coming.
+        m_relay->RetryAfterStall([this] {
+            std::string reason;
+            if (AwaitReceiver(reason)) {
+                return true;
+            }
+            if (!reason.empty()) {
+                m_relay->Fail(reason);
+            }
+            return false;
+        });
+    }
 }
 
 RemoteSignalSession::~RemoteSignalSession()

@@ -14,7 +14,11 @@
 // receiver answers a liveness probe again (remote::RemoteProber), and goes on
 // then. The calls wait for their replies (one buffer at a time, so that a
 // receiver is never sent more than it takes): the thread they hold is the
-// session's own.
+// session's own. A stream's buffer whose call timed out is dropped with
+// the rest of it (its next buffer's number tells the hole); one read ahead
+// on demand goes on from the piece that timed out, since its next buffer
+// may be long in coming (a post-mortem capture's comes with the next
+// capture): that piece may reach the receiver twice, numbered alike.
 //
 // OneShotRead serves the one-shot reads of on-demand signals: a client
 // opened, read once and closed within one request; OneShotReads runs them
@@ -45,7 +49,9 @@ namespace remote {
 // each; 0: unknown) of at most that size, each with the buffer's metadata.
 // After the first failed call it refuses every further buffer (answers -1)
 // and reports Failed. A call that times out stalls it instead: it refuses
-// buffers until Resume.
+// buffers until Resume; given a wait for the receiver (RetryAfterStall), it
+// sends that piece again once the wait ends with the receiver there, and
+// goes on with the rest of its buffer.
 //
 // A stream's client numbers the first atom of each buffer it forwards among
 // the atoms its queue was offered (zemtra_REMOTE::MetaOfferedAtom): each
@@ -84,6 +90,11 @@ public:
     // A call timed out at the returned time; the epoch when not stalled.
     std::chrono::steady_clock::time_point StalledAt() const;
     void Resume();
+    // A piece whose call timed out goes again when await (which waits for
+    // the receiver: true once it answers and the relay resumed) answers
+    // true, rather than be dropped with the rest of its buffer. Set before
+    // the first buffer.
+    void RetryAfterStall(std::function<bool()> await) { m_await = std::move(await); }
 
 private:
     template <typename F> CORBA::Long Relay(F&& call);
@@ -96,6 +107,7 @@ private:
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_stalled{false};
     std::atomic<std::uint64_t> m_forwarded{0};
+    std::function<bool()> m_await;
     mutable std::mutex m_mutex;
     std::string m_failure;
     std::chrono::steady_clock::time_point m_stalledAt{};

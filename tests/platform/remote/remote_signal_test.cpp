@@ -348,6 +348,83 @@ TEST(RemoteSignalNumbersConcurrency, AtomsTheDeviceDroppedAreNumberedWhereTheyLi
     sim::StreamDevice::Remove(path);
 }
 
+// Forwards a buffer of atoms 0 to 79999 (two doubles each, the first the
+// atom's number: two pieces), then atom 80000, then nothing until closed,
+// as a client of the access type given.
+class TwoBuffersClient : public qsig::SignalClientBase {
+public:
+    explicit TwoBuffersClient(qsig::SignalAccessType_e type) : m_type(type), m_values(2 * 80001)
+    {
+        for (size_t i = 0; i < m_values.size(); i += 2) {
+            m_values[i] = static_cast<double>(i / 2);
+        }
+    }
+    qsig::SignalAccessType_e SignalAccessType() const override { return m_type; }
+    std::string GetName() const override { return "remote_1"; }
+    bool IsOpen() const override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_closed;
+    }
+    void Close() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        m_changed.notify_all();
+    }
+    qsig::SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_forwarded < 2) {
+            const unsigned first = m_forwarded++ == 0 ? 0 : 80000;
+            lock.unlock();
+            qsig::SignalMeta meta;
+            meta[qsig::eMetaOfferedAtom] = first;
+            return DoDispatch(receiver, m_values.data() + 2 * first, first == 0 ? 2 * 80000 : 2, meta);
+        }
+        m_changed.wait(lock, [this] { return m_closed; });
+        return qsig::eSuccess;
+    }
+
+private:
+    const qsig::SignalAccessType_e m_type;
+    std::vector<double> m_values;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    unsigned m_forwarded = 0;
+    bool m_closed = false;
+};
+
+// A receiver whose first call times out (it did not take the piece in
+// time) gets that piece again once it answers, and the rest of its buffer,
+// from a signal read ahead on demand: its next buffer may be long in coming
+// (a post-mortem capture's comes with the next capture). A stream drops the
+// rest of that buffer; its next buffer tells the hole.
+TEST(RemoteSignalNumbersConcurrency, APieceWhoseCallTimedOutGoesAgainReadAheadButNotInAStream)
+{
+    Server server;
+    const struct {
+        qsig::SignalAccessType_e type;
+        std::vector<std::pair<double, long long>> got;
+    } cases[] = {
+        {qsig::eAccessDataOnDemand, {{0, 0}, {65536, 65536}, {80000, 80000}}},
+        {qsig::eAccessStream, {{80000, 80000}}},
+    };
+    for (const auto& c : cases) {
+        NumberingReceiver receiver;
+        std::atomic<bool> timedOut{false};
+        receiver.arrived = [&](double) {
+            if (!timedOut.exchange(true)) {
+                throw CORBA::TIMEOUT();
+            }
+        };
+        auto session = ForwardingSession(server, new TwoBuffersClient(c.type), receiver);
+        EXPECT_EQ(c.got, receiver.Got(c.got.size())) << c.type;
+        session->Close();
+        server.Deactivate(&receiver);
+    }
+}
+
 // A buffer of more than a chunk goes on in pieces of whole atoms, each
 // numbered by its own first atom; a relay that does not know the atoms'
 // size sends its pieces without the number. A buffer of one piece goes on
