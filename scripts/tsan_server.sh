@@ -222,9 +222,11 @@ set_and_get() {
 }
 
 # Every node of the tree, listed at run time (never a list that goes stale),
-# one line a node: "PATH TYPE SIZE FLAGS". Every node is asked for its
-# children (a value may have some, as a status value its reset command); the
-# listing of a node without children is the node itself.
+# one line a node: "PATH TYPE SIZE FLAGS". Every path is asked for its
+# children once (a value may have some, as a status value its reset command;
+# a branch and a signal may share a path, as tim.pll does, and the path lists
+# the branch's children); the listing of a node without children is the node
+# itself.
 list_tree() {
     local queue=("") next=0 path out name type size flags
     local -A line=()
@@ -239,6 +241,7 @@ list_tree() {
         while read -r name type size flags; do
             [ -n "$name" ] || continue
             echo "${path:+$path.}$name $type $size $flags"
+            [ -z "${line[${path:+$path.}$name]+queued}" ] || continue
             line[${path:+$path.}$name]="$type $size $flags"
             queue+=("${path:+$path.}$name")
         done <<<"$out"

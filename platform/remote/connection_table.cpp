@@ -89,7 +89,7 @@ void ConnectionTable::Remove(GateEntry& entry)
     WakeLoops(wake);
 }
 
-void ConnectionTable::ClientGone(GateEntry& entry)
+void ConnectionTable::ClientGone(GateEntry& entry, bool left)
 {
     std::vector<unsigned> wake;
     {
@@ -99,7 +99,10 @@ void ConnectionTable::ClientGone(GateEntry& entry)
         }
         entry.gone = true;
         ++m_goneListed;
-        ++m_gonePerPeer[entry.peer];
+        if (left) {
+            entry.left = true;
+            ++m_gonePerPeer[entry.peer];
+        }
         ArrivedLocked(entry);
         if (m_gone < m_limits.maxConnections) {
             const auto it = m_entries.find(entry.localName);
@@ -124,6 +127,9 @@ void ConnectionTable::CountGoneLocked(GateEntry& entry, std::vector<unsigned>& w
 
 void ConnectionTable::GoneOverLocked(const GateEntry& entry)
 {
+    if (!entry.left) {
+        return;
+    }
     const auto it = m_gonePerPeer.find(entry.peer);
     if (it != m_gonePerPeer.end() && --it->second == 0) {
         m_gonePerPeer.erase(it);

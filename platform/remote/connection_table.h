@@ -18,12 +18,16 @@
 //   of the long ones, the others wait unread (their clients held back by TCP)
 //   until it has arrived, so that a flood of long messages arrives one after
 //   another instead of each in part and then refused;
-// - connections whose client has gone while the ORB still owes it replies:
-//   they are counted apart, up to the bound of connections again, and take
-//   no room from the clients served; one more stays counted among those
-//   served (busy) until one of them is over, so that what the ORB holds at
-//   one time stays bounded. Those of one address hold at most a share of
-//   it: while they are as many, a new connection from there is refused.
+// - connections whose client has gone while the ORB still owes it replies
+//   (or that the gate ended meanwhile: a message in error, refused or not
+//   whole in time): they are counted apart, up to the bound of connections
+//   again, and take no room from the clients served; one more stays counted
+//   among those served (busy) until one of them is over, so that what the
+//   ORB holds at one time stays bounded. Those whose client went are also
+//   counted per address: while an address has a share of the bound (an
+//   eighth) of them or more, a new connection from there is refused. That
+//   is checked at admission only: the connections that an address has open
+//   may all go, so it may have more of them than its share.
 
 #include <atomic>
 #include <cstddef>
@@ -88,6 +92,7 @@ struct GateEntry {
     // Under the table's lock.
     bool listed = false;      // served (admitted, not removed), its client there or not
     bool gone = false;        // its client has gone while replies were owed (ClientGone)
+    bool left = false;        // and it went of its own accord (counted for its address)
     bool countedGone = false; // counted apart, among the connections of clients gone
     bool refuseInAll = false; // its arriving message is to be refused
     bool arriving = false;
@@ -113,8 +118,8 @@ public:
     enum class Admit_e { eServed, eWaiting, eRefused, eFromPeer };
     // A new connection: eServed when there is room (it is listed), eRefused
     // when the bound is reached and no connection is idle, eFromPeer when
-    // the connections of clients gone from its address are GoneShare() or
-    // more. eWaiting: the connection idle the longest is asked to close,
+    // the connections whose client went from its address are GoneShare()
+    // or more. eWaiting: the connection idle the longest is asked to close,
     // and the new one waits, not served, until that is decided; its loop is
     // woken then (Admission).
     Admit_e Admit(const std::shared_ptr<GateEntry>& entry);
@@ -130,8 +135,12 @@ public:
     // gate's side of its channel stays open until they have come): it is
     // counted among the connections of clients gone, and its room goes to
     // the clients, while those are fewer than the bound of connections;
-    // else once one of them is over. Nothing of it arrives any more.
-    void ClientGone(GateEntry& entry);
+    // else once one of them is over. Nothing of it arrives any more. Left:
+    // the client went (closed or reset its socket), and it counts for its
+    // address (GoneFrom); not when the gate ended the connection itself (a
+    // message in error, refused or not whole in time). Told once: how it
+    // went first is what counts.
+    void ClientGone(GateEntry& entry, bool left);
 
     enum class Arriving_e { eOk, eFromPeer, eInAll };
     // The connection holds bytes of a message that has not arrived whole:
@@ -166,9 +175,10 @@ public:
     std::size_t Count() const;
     // Messages still arriving from the peer.
     std::size_t ArrivingFrom(const std::string& peer) const;
-    // Connections of clients gone from the peer that the ORB holds, and
-    // how many of them one address may have: an eighth of the bound of
-    // connections (below 8, no share: the bound of all of them alone).
+    // Connections whose client went (left) from the peer that the ORB
+    // holds, and how many of them make Admit refuse the peer's new
+    // connections: an eighth of the bound of connections (below 8, no
+    // share: the bound of all of them alone).
     std::size_t GoneFrom(const std::string& peer) const;
     unsigned GoneShare() const { return m_limits.maxConnections / 8; }
     struct Counts {
@@ -226,7 +236,7 @@ private:
     mutable std::mutex m_mutex;
     std::unordered_map<std::string, std::shared_ptr<GateEntry>> m_entries; // by local name
     std::unordered_map<std::string, unsigned> m_arrivingPerPeer;
-    std::unordered_map<std::string, unsigned> m_gonePerPeer; // entries whose client has gone (gone)
+    std::unordered_map<std::string, unsigned> m_gonePerPeer; // entries whose client went (left)
     std::vector<Newcomer> m_newcomers;
     std::size_t m_arrivingBytes = 0;
     std::size_t m_waiting = 0;

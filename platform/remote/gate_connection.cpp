@@ -251,7 +251,7 @@ void GateConnection::HandleClient(std::uint32_t events, Clock::time_point now)
             // Gone while its bytes are not read (it waits for a place, or
             // for the ORB to take what it sent), or reset: what it sent
             // before is not read, as no reply reaches it.
-            Detach(false);
+            Detach(false, true);
             CloseClient(true);
         }
     }
@@ -285,7 +285,7 @@ void GateConnection::ReadClient(Clock::time_point now)
             }
             Pump(now);
         } else if (!Again(n)) {
-            Detach(false);
+            Detach(false, true);
             CloseClient(n < 0);
         }
         break;
@@ -487,7 +487,7 @@ void GateConnection::Service(Clock::time_point now)
     WithOrb(m_peeked, false, now);
     if (m_client >= 0 && m_channel->ClientGone()) {
         // A reply the ORB sent found the client's socket failed.
-        Detach(false);
+        Detach(false, true);
         CloseClient(true);
     }
     if (m_offered && !m_orbDone && m_channel->ShutDown()) {
@@ -513,7 +513,7 @@ void GateConnection::SendToClient(const unsigned char* bytes, std::size_t size)
         return;
     }
     if (!m_channel->SendToClient(bytes, size)) {
-        Detach(false);
+        Detach(false, true);
         CloseClient(true);
     }
 }
@@ -524,7 +524,7 @@ void GateConnection::WriteClient()
     const bool waited = m_channel->Waiting() > 0;
     const bool done = m_channel->Flush(failed);
     if (failed) {
-        Detach(false);
+        Detach(false, true);
         CloseClient(true);
         return;
     }
@@ -547,7 +547,7 @@ void GateConnection::WriteClient()
 void GateConnection::RefuseArriving(std::uint32_t minor, const std::string& why, Clock::time_point now)
 {
     m_shared.log.Warn(m_entry->peer, why);
-    Detach(true);
+    Detach(true, false);
     m_state = ClientState_e::eRefusing;
     m_refusal = minor;
     m_closeBy = m_unitStarted + m_shared.settings.receiveTimeout;
@@ -604,7 +604,7 @@ void GateConnection::ProtocolError(Clock::time_point now)
     if (error == GiopInput::Error_e::eTooLarge && m_entry) {
         m_shared.log.Warn(m_entry->peer, "its message is longer than the bound");
     }
-    Detach(false);
+    Detach(false, false);
     const auto messageError = giop::HeaderOnly(giop::MsgType_e::eMessageError, minor);
     SendToClient(reinterpret_cast<const unsigned char*>(messageError.data()), messageError.size());
     StartFlushing(now);
@@ -615,11 +615,11 @@ void GateConnection::Evict(Clock::time_point now)
     QSTD_TRACE(2, "Remote export: idle connection from " << m_address << " closed to make room");
     const auto closeConnection = giop::HeaderOnly(giop::MsgType_e::eCloseConnection, m_clientMinor);
     SendToClient(reinterpret_cast<const unsigned char*>(closeConnection.data()), closeConnection.size());
-    Detach(false);
+    Detach(false, false);
     StartFlushing(now);
 }
 
-void GateConnection::Detach(bool keepInput)
+void GateConnection::Detach(bool keepInput, bool left)
 {
     if (m_entry && m_arriving) {
         m_shared.table.Arrived(*m_entry);
@@ -643,7 +643,7 @@ void GateConnection::Detach(bool keepInput)
     if (m_local && m_entry && !m_removed) {
         // The ORB still owes replies, which nobody takes: the connection
         // leaves its client's room to others.
-        m_shared.table.ClientGone(*m_entry);
+        m_shared.table.ClientGone(*m_entry, left);
     }
 }
 
@@ -682,7 +682,7 @@ void GateConnection::LocalGone(Clock::time_point now)
     const bool open = m_state == ClientState_e::eOpen;
     CloseLocal();
     if (open) {
-        Detach(false);
+        Detach(false, false);
         StartFlushing(now);
     }
 }
@@ -781,7 +781,7 @@ void GateConnection::OnTimer(Clock::time_point now)
     if (m_state == ClientState_e::eOpen && m_arriving && !m_waiting &&
         now - m_unitStarted >= m_shared.settings.receiveTimeout) {
         QSTD_TRACE(2, "Remote export: connection from " << m_address << " dropped: message not whole in time");
-        Detach(false);
+        Detach(false, false);
         CloseClient(true);
     }
     if (m_place == Place_e::eWaiting && now >= m_placeWaitEnd) {

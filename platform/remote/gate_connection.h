@@ -160,8 +160,10 @@ private:
     void ProtocolError(Clock::time_point now);
     void Evict(Clock::time_point now);
     // The client gets nothing more from the ORB: drops what has not
-    // reached it, and closes the gate's side of the channel once nothing is owed.
-    void Detach(bool keepInput);
+    // reached it, and closes the gate's side of the channel once nothing is
+    // owed. Left: its client went (closed or reset its socket), not the
+    // gate that ends the connection (see ConnectionTable::ClientGone).
+    void Detach(bool keepInput, bool left);
     void CloseClient(bool reset);
     void StartFlushing(Clock::time_point now);
     void LocalGone(Clock::time_point now);

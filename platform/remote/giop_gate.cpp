@@ -521,8 +521,8 @@ struct GiopGate::Impl {
     }
 
     // A connection refused for the bound of connections served, or (gone)
-    // for the share of its address of the connections of clients gone: its
-    // client is told which.
+    // while the connections whose client went from its address are
+    // GoneShare() or more: its client is told which.
     void Refuse(GateLoop& loop, const GateEntry& entry, int fd, bool own, Clock::time_point now, bool gone = false)
     {
         shared->log.Warn(entry.peer, gone ? std::to_string(shared->table.GoneFrom(entry.peer)) +

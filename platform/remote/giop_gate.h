@@ -32,12 +32,14 @@
 //     code (a GIOP 1.0 or 1.1 LocateRequest, whose reply cannot carry it, is
 //     told that the object is here, and the request after it is refused);
 //     at most one WARNING per peer address and minute is logged.
-// A client that goes away with a request in flight: the gate keeps its
-// channel open until the ORB's replies to it have come (and drops them),
-// then closes it; meanwhile it takes no room from the clients served, counted
-// apart, up to maxConnections such connections (one more counts among those
-// served until one of them is over), and while an eighth of that bound of
-// them are from one address, new connections from there are refused. What a
+// A client that goes away with a request in flight (or whose connection the
+// gate ends meanwhile): the gate keeps its channel open until the ORB's
+// replies to it have come (and drops them), then closes it; meanwhile it
+// takes no room from the clients served, counted apart, up to maxConnections
+// such connections (one more counts among those served until one of them is
+// over). While an eighth of that bound or more of those whose client went
+// away are from one address, new connections from there are refused (no
+// bound on them: the connections that it has open may all still go). What a
 // client that reset its connection sent is not read. A close or
 // CloseConnection from the ORB reaches the client; connections idle for long
 // are left to the ORB's own idle close. A client's CancelRequest is not

@@ -118,8 +118,8 @@ std::string RunStep(TableRig& rig, const std::string& op, char who, std::size_t 
         rig.Mark(who, op == "idle");
         return "";
     }
-    if (op == "gone") {
-        rig.table.ClientGone(e);
+    if (op == "gone" || op == "dropped") {
+        rig.table.ClientGone(e, op == "gone");
         return "";
     }
     if (op == "asked") {
@@ -238,6 +238,11 @@ TEST(ConnectionTable, SequencesOfAdmissionArrivalAndWaiting)
          "gone a; admit c =served; gone c; admit d =peer; admit f =served; remove a; admit d =served; gone b;"
          "gone d",
          {2, 0, 0, 0, 0, 3}},
+        {"one the gate ended with replies owed takes no room either, and counts for no address",
+         {8, 4, 1000},
+         "ab",
+         "dropped a; dropped b; admit c =served; gone c; admit d =peer; remove c; admit d =served",
+         {1, 0, 0, 0, 0, 2}},
         {"the one asked to close whose client goes leaves its room to the newcomer",
          {2, 4, 1000},
          "ab",
@@ -340,6 +345,7 @@ public:
         std::shared_ptr<remote::GateEntry> real;
         bool listed = false;
         bool gone = false;        // its client has gone
+        bool left = false;        // of its own accord (not ended by the gate)
         bool countedGone = false; // counted apart
         bool idle = false;
         std::int64_t lastActive = 0;
@@ -411,12 +417,13 @@ public:
         Resume(wake);
     }
 
-    void ClientGone(Entry& e, std::set<unsigned>& wake)
+    void ClientGone(Entry& e, bool left, std::set<unsigned>& wake)
     {
         if (!e.listed || e.gone) {
             return;
         }
         e.gone = true;
+        e.left = left;
         Clear(e);
         if (Counts().gone < m_limits.maxConnections) {
             e.listed = false;
@@ -544,7 +551,7 @@ public:
     std::size_t GoneFrom(const std::string& peer) const
     {
         return static_cast<std::size_t>(std::count_if(m_all.begin(), m_all.end(), [&](const Entry* e) {
-            return e->gone && (e->listed || e->countedGone) && e->real->peer == peer;
+            return e->left && (e->listed || e->countedGone) && e->real->peer == peer;
         }));
     }
 
@@ -754,9 +761,10 @@ TEST(ConnectionTable, RandomSequencesKeepTheModelsCounts)
                     model.Keep(e, wake);
                     table.Keep(*e.real);
                 } else if (op < 53) {
-                    what << "client gone";
-                    model.ClientGone(e, wake);
-                    table.ClientGone(*e.real);
+                    const bool left = below(3) > 0;
+                    what << (left ? "client gone" : "ended by the gate");
+                    model.ClientGone(e, left, wake);
+                    table.ClientGone(*e.real, left);
                 } else if (op < 56) {
                     what << "removed";
                     model.Remove(e, wake);

@@ -1652,6 +1652,47 @@ TEST(GiopGate, ClientsGoneWithRepliesOwedTakeNoRoom)
     EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.Counted().gone == 0 && rig.gate.ConnectionCount() == 2; }));
 }
 
+// A connection that the gate ends itself while the ORB still owes it
+// replies (a message in error, one not whole in time, one refused) is
+// counted apart as one of a client gone, but its address is not one whose
+// clients went away: a new connection from there is served.
+TEST(GiopGate, ConnectionsTheGateEndsDoNotCountAsClientsGoneFromTheirAddress)
+{
+    qstd::CaptureScope capture(true, false);
+    remote::GiopGateSettings settings = Settings(1000ms);
+    settings.maxConnections = 8;      // (one of clients gone from one address: an eighth)
+    settings.maxArrivingBytes = 1000; // (one message of more is refused)
+    Rig rig(settings);
+    const std::string late = Request({2, true, 2, true, 3000});
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"a message in error", "GIOX" + std::string(20, '\0')},
+        {"a message not whole in time", late.substr(0, 100)},
+        {"a message refused", late.substr(0, 2000)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rig.backend.answer = false;
+        size_t i = 0;
+        const int fd = rig.Connect(i, "127.0.0.2");
+        const std::string owed = Request({2, true, 1, true});
+        ASSERT_TRUE(zvtest::SendAll(fd, owed));
+        ASSERT_TRUE(zvtest::WaitFor([&] { return rig.backend.Messages(i).size() == 1; }));
+        ASSERT_TRUE(zvtest::SendAll(fd, c.bytes));
+        EXPECT_TRUE(zvtest::ClosedWithin(fd, 20s));
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.gate.Counted().gone == 1; }, 20s));
+        rig.backend.answer = true;
+        const int again = rig.Connect("127.0.0.2");
+        const std::string request = Request({2, true, 3, true});
+        ASSERT_TRUE(zvtest::SendAll(again, request));
+        EXPECT_EQ(AnswerTo(request), zvtest::Receive(again, 20s));
+        rig.backend.Send(i, AnswerTo(owed));
+        EXPECT_TRUE(zvtest::WaitFor([&] { return rig.backend.Closed(i) && rig.gate.Counted().gone == 0; }, 20s));
+    }
+}
+
 // The refusal of a message of GIOP 1.minor: a Reply (a LocateReply to a
 // LocateRequest) with the request's id, SYSTEM_EXCEPTION, NO_RESOURCES,
 // the minor code and COMPLETED_NO, little-endian.
