@@ -241,9 +241,9 @@ public:
         return Base::Read(data, count, number, meta);
     }
 
-    std::string Explain(qsig::SuccessCode_e code) const override
+    std::string Explain(qsig::SuccessCode_e code, qsig::RefusalKind* kind = nullptr) const override
     {
-        return m_controller->Explain(m_mode, m_time, m_offset, m_count, code);
+        return m_controller->Explain(m_mode, m_time, m_offset, m_count, code, kind);
     }
 
 private:

@@ -199,8 +199,17 @@ bool PostmortemPositionController::ReadAheadFits(size_t count, int64_t offset) c
 }
 
 std::string PostmortemPositionController::Explain(qsig::AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                                                  qsig::SuccessCode_e code) const
+                                                  qsig::SuccessCode_e code, qsig::RefusalKind* kind) const
 {
+    if (kind != nullptr) {
+        *kind = qsig::RefusalKind();
+    }
+    // Said of a read that starts after the capture's last atom.
+    const auto past = [kind](bool after) {
+        if (kind != nullptr) {
+            kind->pastTheEnd = after;
+        }
+    };
     if (mode < qsig::eAccessDefault || mode > qsig::eAccessStreaming) {
         return "the post-mortem signals serve access modes 10 to 13";
     }
@@ -228,10 +237,12 @@ std::string PostmortemPositionController::Explain(qsig::AccessMode_e mode, uint6
             return std::string();
         }
         const std::string number = SumText(time, offset);
+        past(number[0] != '-');
         return "atom " + number + (number[0] == '-' ? " is no atom number: " : " lies past the capture's end: ") +
                holds;
     }
     if (code == qsig::eBadRequest && OffsetTooLarge(offset, c.length)) {
+        past(offset > 0);
         return "the offset " + std::to_string(offset) + " reaches past the capture: " + holds;
     }
     if (code != qsig::eTryAgain) {
@@ -242,6 +253,7 @@ std::string PostmortemPositionController::Explain(qsig::AccessMode_e mode, uint6
             return "time 0 is no LMT: " + holds;
         }
         const bool before = NearestAtom(time, c.first_lmt, c.length, d) + offset < 0;
+        past(!before);
         return "LMT " + std::to_string(time + static_cast<uint64_t>(offset) * d) +
                (before ? " lies before the capture: " : " lies past the capture's end: ") + holds;
     }
@@ -249,6 +261,7 @@ std::string PostmortemPositionController::Explain(qsig::AccessMode_e mode, uint6
     const int64_t last =
         (static_cast<int64_t>(c.event_lmt - c.first_lmt) / static_cast<int64_t>(d)) + c.offset + offset;
     const bool before = last + 1 < static_cast<int64_t>(count);
+    past(!before);
     const std::string where = before ? " before the capture: " : " past the capture's end: ";
     if (count == 1) {
         return "atom " + std::to_string(last) + " lies" + where + holds;

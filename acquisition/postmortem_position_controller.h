@@ -57,8 +57,8 @@ public:
     // the last capture, in words for its reader; empty when the code says
     // all. In mode 10 the time plus the offset names the atom, as a remote
     // reader's client asks for it (PostMortem::CaptureClient).
-    std::string Explain(qsig::AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                        qsig::SuccessCode_e code) const override;
+    std::string Explain(qsig::AccessMode_e mode, uint64_t time, int64_t offset, size_t count, qsig::SuccessCode_e code,
+                        qsig::RefusalKind* kind = nullptr) const override;
 
 private:
     PostMortem& m_postmortem;

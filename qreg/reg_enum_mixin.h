@@ -7,7 +7,8 @@
 //
 // Every value of a write is converted before any is stored. Integers outside
 // the signed 32-bit range are refused instead of being cut to their low
-// 32 bits (which would write another, valid value).
+// 32 bits (which would write another, valid value). A value refused raises
+// qreg::ValueRefused, which names it.
 
 #include "platform/qreg/reg_node.h"
 #include "platform/qstd/enum_map.h"
@@ -107,10 +108,10 @@ public:
         try {
             number = boost::lexical_cast<long long>(text);
         } catch (const boost::bad_lexical_cast&) {
-            throw qstd::Exception("Invalid integer value", true);
+            throw ValueRefused("Invalid integer value", text);
         }
         if (!FitsInt32(number) || !Lookup(static_cast<int32_t>(number), value)) {
-            throw qstd::Exception("Invalid enum value", true);
+            throw ValueRefused("Invalid enum value", text);
         }
         return value;
     }
@@ -120,7 +121,7 @@ public:
     {
         E value;
         if (!FitsInt32(number) || !Lookup(static_cast<int32_t>(number), value)) {
-            throw qstd::Exception("invalid value", true);
+            throw ValueRefused("invalid value", std::to_string(number));
         }
         return value;
     }

@@ -233,11 +233,14 @@ public:
         return rc;
     }
 
-    // Words of the controller for a refusal of the last open or read: its
-    // own controller's, or the source's main controller's when the open took
-    // none.
-    std::string Explain(SuccessCode_e code) const override
+    // Words of the controller for a refusal of the last open or read (and
+    // how the read stands, into kind): its own controller's, or the source's
+    // main controller's when the open took none.
+    std::string Explain(SuccessCode_e code, RefusalKind* kind = nullptr) const override
     {
+        if (kind != nullptr) {
+            *kind = RefusalKind();
+        }
         PosControllerPtr controller;
         Asked asked;
         {
@@ -250,7 +253,7 @@ public:
                 controller = source->GetPositionController();
             }
         }
-        return controller ? controller->Explain(asked.mode, asked.time, asked.offset, asked.count, code)
+        return controller ? controller->Explain(asked.mode, asked.time, asked.offset, asked.count, code, kind)
                           : std::string();
     }
 
@@ -355,11 +358,12 @@ public:
                     if (most < buffer.GetLength()) {
                         buffer.Resize(static_cast<unsigned>(most));
                     }
+                    const std::size_t asked = buffer.GetLength();
                     rc = source->Read(buffer, position, m_posController);
-                    if (rc != eSuccess) {
-                        // The rest of the section read on, overwritten while
-                        // it was copied: lost, as when it is no longer held.
-                        lostBefore += rest.left;
+                    if (rc == eIncompleteData) {
+                        // Overwritten while it was copied: these atoms and the
+                        // rest of their section are lost, as when no longer held.
+                        lostBefore += most != SIZE_MAX ? most : asked;
                     }
                     rest.left = 0;
                     if (rc == eSuccess && most != SIZE_MAX && most > buffer.GetLength() &&
@@ -369,6 +373,9 @@ public:
                     }
                 }
                 if (rc == eIncompleteData || rc == eTimeout) {
+                    // Fallen behind, the controller moved on: what it passed
+                    // over is lost.
+                    lostBefore += rc == eIncompleteData ? m_posController->TakePassedOver() : 0;
                     this->m_queue.Cancel(rc);
                     continue;
                 }

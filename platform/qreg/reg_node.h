@@ -26,11 +26,13 @@
 
 #include "platform/mci/tree_node.h"
 #include "platform/qreg/expression.h"
+#include "platform/qstd/exception.h"
 
 #include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qreg {
@@ -44,6 +46,18 @@ enum ValueType_e : int {
     eTypeDouble = 6,
     eTypeString = 8,
     eTypeEnum = 9
+};
+
+// A value that an enum node refuses (a name it does not know, a number none
+// of its values has): the node's words, and the value as its writer gave it,
+// so that a client can be told which values the node takes instead.
+class ValueRefused : public qstd::Exception {
+public:
+    ValueRefused(const std::string& message, std::string value) : qstd::Exception(message), m_value(std::move(value)) {}
+    const std::string& Value() const { return m_value; }
+
+private:
+    std::string m_value;
 };
 
 // The register library's typed entry points and node hooks, once per value

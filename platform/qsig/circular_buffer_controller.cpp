@@ -219,8 +219,9 @@ SuccessCode_e CircularBufferController::Place(const Read& read, const TrackState
     if (state.written > m_size && index < state.written - m_size) {
         if (read.mode == eAccessStreaming) {
             // The reader fell a whole region behind: go on with the next atom
-            // and report the gap.
+            // and report the gap, the atoms from its start to the newest.
             m_nextLmt.store(state.newestLmt + read.dec);
+            m_passedOver.fetch_add(state.written - index);
             return eIncompleteData;
         }
         return eBadRequest; // already overwritten
@@ -237,9 +238,9 @@ SuccessCode_e CircularBufferController::Place(const Read& read, const TrackState
 }
 
 std::string CircularBufferController::Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                                              SuccessCode_e code) const
+                                              SuccessCode_e code, RefusalKind* kind) const
 {
-    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code); !words.empty()) {
+    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code, kind); !words.empty()) {
         return words;
     }
     auto track = GetHistory();
@@ -290,6 +291,9 @@ std::string CircularBufferController::Explain(AccessMode_e mode, uint64_t time, 
         }
         return atoms + (one ? " was" : " were") + " overwritten: " + holds;
     case eTryAgain:
+        if (kind != nullptr) {
+            kind->pastTheEnd = true;
+        }
         return atoms + (one ? " is" : " are") + " not recorded yet and not due within " + TimeoutText() + ": " + holds;
     case eTimeout:
         return atoms + " did not come within " + TimeoutText() + ": " + holds;

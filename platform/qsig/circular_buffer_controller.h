@@ -20,10 +20,10 @@
 // that the restarted time line never completes; then it waits for the reset.
 //
 // Results: -2 in mode 13 when the reader fell a whole region behind (it goes
-// on with the next atom); -1 for data that the region no longer (or never) holds, -7 for data
-// not yet written that are not due within the time-out and for a disabled
-// controller outside mode 13 (mode 13 waits until it is enabled again), -3 when
-// due data did not come within the time-out, -5 once stopped.
+// on with the next atom; TakePassedOver tells the atoms it jumped over); -1 for data that the region no longer (or
+// never) holds, -7 for data not yet written that are not due within the time-out and for a disabled controller outside
+// mode 13 (mode 13 waits until it is enabled again), -3 when due data did not come within the time-out, -5 once
+// stopped.
 
 #include "platform/qsig/clonable.h"
 #include "platform/qsig/dod_history_controller.h"
@@ -52,8 +52,10 @@ public:
     {
         return DodHistoryController::IsPositionValid(position);
     }
-    std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                        SuccessCode_e code) const override;
+    std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, SuccessCode_e code,
+                        RefusalKind* kind = nullptr) const override;
+    // The atoms that mode 13 jumped over when it fell a whole region behind.
+    uint64_t TakePassedOver() override { return m_passedOver.exchange(0); }
 
 private:
     // The read that one GetPosition places.
@@ -95,6 +97,8 @@ private:
     std::atomic<uint64_t> m_line{UINT64_MAX};
     std::atomic<bool> m_cutTaken{false};
     mutable std::atomic<size_t> m_cut{0};
+    // Mode 13: the atoms passed over by the last jump, until taken.
+    std::atomic<uint64_t> m_passedOver{0};
 };
 
 } // namespace qsig

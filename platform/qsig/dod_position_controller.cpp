@@ -83,8 +83,12 @@ void DodPositionController::SetSupportedModes(const std::set<AccessMode_e>& mode
     m_modes = modes;
 }
 
-std::string DodPositionController::Explain(AccessMode_e mode, uint64_t, int64_t, size_t, SuccessCode_e code) const
+std::string DodPositionController::Explain(AccessMode_e mode, uint64_t, int64_t, size_t, SuccessCode_e code,
+                                           RefusalKind* kind) const
 {
+    if (kind != nullptr) {
+        *kind = RefusalKind();
+    }
     if (code == eBadRequest && !IsModeSupported(mode)) {
         std::set<AccessMode_e> modes;
         {

@@ -74,10 +74,16 @@ public:
     virtual void SetSupportedModes(const std::set<AccessMode_e>& modes);
     // What the refusal code of a read (mode, time, offset, count) means, in
     // words for its reader, from the arguments and the controller's present
-    // state; empty when the code says all. The base explains the refusals of
-    // Admit: a mode not served, a stopped or a disabled controller.
-    virtual std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                                SuccessCode_e code) const;
+    // state; empty when the code says all. kind, when given, gets how the
+    // read stands to what the signal holds, told with the same words. The
+    // base explains the refusals of Admit: a mode not served, a stopped or a
+    // disabled controller.
+    virtual std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, SuccessCode_e code,
+                                RefusalKind* kind = nullptr) const;
+    // The atoms that a reader ahead (mode 13) passed over when its last
+    // GetPosition answered -2 (it fell behind and goes on further on), taken
+    // once: its reader counts them as lost there. The base passes over none.
+    virtual uint64_t TakePassedOver() { return 0; }
     // Most atoms one read may take from the start position that GetPosition
     // gave it on: where the start lies is known only then (in a history kept
     // in sections, a read at an LMT starts inside its section), so the

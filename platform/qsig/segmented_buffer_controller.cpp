@@ -1,6 +1,7 @@
 #include "platform/qsig/segmented_buffer_controller.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace qsig {
 
@@ -212,7 +213,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     }
     const Section* section = nullptr;
     uint64_t inSection = atomOffset;
-    const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, look, section)
+    const SuccessCode_e found = mode == eAccessStreaming ? NextSection(track, look, atomOffset, section)
                                                          : FindSection(mode, time, look, section, inSection);
     if (found != eSuccess) {
         return found;
@@ -232,6 +233,7 @@ SuccessCode_e SegmentedBufferController::GetPosition(AccessMode_e mode, uint64_t
     meta[eMetaLmt] = static_cast<int64_t>(lmt);
     meta[eMetaPosition] = static_cast<int64_t>(position);
     meta[eMetaSequence] = static_cast<int64_t>(section->number);
+    meta[eMetaSectionAtoms] = static_cast<int64_t>(section->count);
     std::lock_guard<std::mutex> lock(m_placedMutex);
     m_placed[std::this_thread::get_id()] = {position, index, look.state.restarts};
     return eSuccess;
@@ -272,6 +274,7 @@ void SegmentedBufferController::PlaceReader(const Look& look)
         m_epoch = look.state.restarts;
         m_resume = false;
         m_nextSection = newest ? newest->number + 1 : look.sections.empty() ? 0 : look.sections.front().number;
+        m_nextFirst = newest ? newest->End() : look.sections.empty() ? 0 : look.sections.front().first;
         return;
     }
     if (look.state.restarts != m_epoch) {
@@ -279,6 +282,7 @@ void SegmentedBufferController::PlaceReader(const Look& look)
         // section is the first of the new LMTs.
         m_epoch = look.state.restarts;
         m_nextSection = 0;
+        m_nextFirst = 0;
         m_resume = false;
     }
     // After a reset the sections that end before its LMT are passed over.
@@ -290,12 +294,13 @@ void SegmentedBufferController::PlaceReader(const Look& look)
             m_resume = false;
         } else {
             m_nextSection = s->number + 1;
+            m_nextFirst = s->End();
         }
     }
 }
 
 SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const Track>& track, Look& look,
-                                                     const Section*& section)
+                                                     uint64_t atomOffset, const Section*& section)
 {
     if (const SuccessCode_e waited = WaitForNextSection(track, look); waited != eSuccess) {
         return waited;
@@ -307,13 +312,45 @@ SuccessCode_e SegmentedBufferController::NextSection(const std::shared_ptr<const
         next = &look.sections[static_cast<size_t>(m_nextSection - look.sections.front().number)];
     }
     if (!next || !next->intact) {
-        // Overwritten before it was read: go on with the next section written.
+        // Overwritten before it was read: go on with the next section
+        // written, the sections up to it passed over.
+        m_passedOver += PassedOver(look, *newest, atomOffset);
         m_nextSection = newest->number + 1;
+        m_nextFirst = newest->End();
         return eIncompleteData;
     }
     m_nextSection = next->number + 1;
+    m_nextFirst = next->End();
     section = next;
     return eSuccess;
+}
+
+uint64_t SegmentedBufferController::PassedOver(const Look& look, const Section& last, uint64_t atomOffset) const
+{
+    // The sections follow one another from the reader's next atom on; those
+    // that the look no longer holds lie before the first one it holds, and
+    // are taken to hold the offset at least (a shorter one would have ended
+    // the read).
+    uint64_t passed = 0;
+    uint64_t number = m_nextSection;
+    uint64_t first = m_nextFirst;
+    for (const Section& s : look.sections) {
+        if (s.number < number || s.number > last.number) {
+            continue;
+        }
+        const uint64_t gone = s.first > first ? s.first - first : 0;
+        passed += gone - std::min(gone, (s.number - number) * atomOffset);
+        passed += s.count - std::min(s.count, atomOffset);
+        number = s.number + 1;
+        first = s.End();
+    }
+    return passed;
+}
+
+uint64_t SegmentedBufferController::TakePassedOver()
+{
+    std::lock_guard<std::mutex> lock(m_readerMutex);
+    return std::exchange(m_passedOver, 0);
 }
 
 SuccessCode_e SegmentedBufferController::WaitForNextSection(const std::shared_ptr<const Track>& track, Look& look)
@@ -397,9 +434,9 @@ SuccessCode_e SegmentedBufferController::FindLmt(uint64_t lmt, const Look& look,
 }
 
 std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                                               SuccessCode_e code) const
+                                               SuccessCode_e code, RefusalKind* kind) const
 {
-    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code); !words.empty()) {
+    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code, kind); !words.empty()) {
         return words;
     }
     auto track = GetHistory();
@@ -421,7 +458,21 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
         std::lock_guard<std::mutex> lock(m_readerMutex);
         shortOne = m_short;
     }
+    // A read that starts after the last atom of its section (of atoms, 0:
+    // not known).
+    const auto past = [kind](uint64_t atoms) {
+        if (kind != nullptr) {
+            kind->pastTheEnd = true;
+            kind->sectionAtoms = atoms;
+        }
+    };
     if (code == eBadRequest && atomOffset >= most && shortOne.count == 0) {
+        const Section* read = nullptr;
+        uint64_t inSection = 0;
+        if (mode == eAccessStreaming || FindSection(mode, time, look, read, inSection) != eSuccess) {
+            read = nullptr;
+        }
+        past(read ? read->count : least == most ? most : 0);
         return from + " lies outside " + (least == most ? "a section of " : "the largest section held, of ") +
                std::to_string(most) + " atoms";
     }
@@ -436,6 +487,7 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
                               std::to_string(kept) + " complete section" + (kept == 1 ? "" : "s");
     if (mode == eAccessStreaming) {
         if (code == eBadRequest && shortOne.count > 0) {
+            past(shortOne.count);
             return "section " + std::to_string(shortOne.number) + " holds " + std::to_string(shortOne.count) +
                    " atoms, fewer than the offset " + std::to_string(offset) + ": " + holds;
         }
@@ -454,6 +506,7 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
         return "no section is complete yet: " + holds;
     }
     const auto outside = [&](const Section& s, const std::string& which) {
+        past(s.count);
         return from + " lies outside " + which + ", of " + std::to_string(s.count) + " atoms: " + holds;
     };
     if (mode == eAccessDefault) {
@@ -480,8 +533,11 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
     uint64_t index = 0;
     const Where_e where = Locate(time, look, index);
     if (code == eTryAgain) {
-        return where == eNotYet ? at + " is not recorded yet: " + holds
-                                : "the section of " + at + " is still being written: " + holds;
+        if (where == eNotYet) {
+            past(0);
+            return at + " is not recorded yet: " + holds;
+        }
+        return "the section of " + at + " is still being written: " + holds;
     }
     if (code != eBadRequest) {
         return std::string();
@@ -502,6 +558,7 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
     if (!held || !held->intact) {
         return "the section of " + at + " was overwritten: " + holds;
     }
+    past(held->count);
     return from + " from " + at + " runs past the end of its section: " + holds;
 }
 

@@ -30,6 +30,11 @@
 // A reset (the synchronisation's adjusted LMT) makes a mode-13 reader go on
 // with the first section that reaches the new LMT; a restart of the history
 // (the synchronising trigger's section begins it) with its first section.
+// Neither loses anything; a reader that falls behind does: it goes on with
+// the next section written, and TakePassedOver tells the atoms that it would
+// have read of the sections it passed over.
+//
+// Every read's metadata give the atoms of its section (eMetaSectionAtoms).
 //
 // A read is checked once its atoms are copied (CheckCopied): when the next
 // triggers wrote over its section after GetPosition placed it (a section as
@@ -95,8 +100,9 @@ public:
     {
         return DodHistoryController::IsPositionValid(position);
     }
-    std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                        SuccessCode_e code) const override;
+    std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, SuccessCode_e code,
+                        RefusalKind* kind = nullptr) const override;
+    uint64_t TakePassedOver() override;
 
 private:
     struct Section {
@@ -134,8 +140,13 @@ private:
     void SizeRange(const Look& look, uint64_t& least, uint64_t& most) const;
     uint64_t Bound(const Look& look) const;
     std::string Sizes(const Look& look) const;
-    // Mode 13: waits for the next section to hand out and takes it.
-    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, Look& look, const Section*& section);
+    // Mode 13: waits for the next section to hand out and takes it; a
+    // reader at atomOffset in each section.
+    SuccessCode_e NextSection(const std::shared_ptr<const Track>& track, Look& look, uint64_t atomOffset,
+                              const Section*& section);
+    // Mode 13: the atoms that a reader at atomOffset would have read of the
+    // sections from its next one to last (caller holds m_readerMutex).
+    uint64_t PassedOver(const Look& look, const Section& last, uint64_t atomOffset) const;
     // Waits until the reader's next section is complete; places the reader
     // first (its start, a restart of the history, a reset).
     SuccessCode_e WaitForNextSection(const std::shared_ptr<const Track>& track, Look& look);
@@ -151,11 +162,14 @@ private:
     const size_t m_sectionSize;
     std::atomic<uint64_t> m_acquisitionOffset{0};
     // Mode 13, under m_readerMutex: the number of the next section to hand
-    // out, of the history's restart m_epoch (valid once m_streaming); a
-    // reset's LMT that the reader's next section must reach (m_resume).
+    // out and the index of its first atom, of the history's restart m_epoch
+    // (valid once m_streaming); a reset's LMT that the reader's next section
+    // must reach (m_resume); the atoms passed over, until taken.
     mutable std::mutex m_readerMutex;
     bool m_streaming = false;
     uint64_t m_nextSection = 0;
+    uint64_t m_nextFirst = 0;
+    uint64_t m_passedOver = 0;
     uint64_t m_epoch = 0;
     bool m_resume = false;
     uint64_t m_resumeLmt = 0;

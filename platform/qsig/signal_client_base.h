@@ -37,8 +37,15 @@ public:
     virtual SignalStats GetStatistics() const { return {}; }
     // Words that say what a refusal (code) of this client's last open or
     // read means for its signal, for a reader who gets the code; empty when
-    // the code says all. The base has none.
-    virtual std::string Explain(SuccessCode_e /*code*/) const { return std::string(); }
+    // the code says all. kind, when given, gets how the read stands to what
+    // the signal holds. The base has no words and tells nothing of it.
+    virtual std::string Explain(SuccessCode_e /*code*/, RefusalKind* kind = nullptr) const
+    {
+        if (kind != nullptr) {
+            *kind = RefusalKind();
+        }
+        return std::string();
+    }
 
     // Sends queued buffers to a remote receiver; called by the library.
     virtual SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* /*receiver*/) { return eDerivedError; }

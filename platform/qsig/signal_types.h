@@ -60,9 +60,9 @@ enum RequestPriorityLevel_e : int {
     ePriorityHigh = 2,
 };
 
-// Identifiers of metadata entries. Values 0, 1 and 2, and eMetaOfferedAtom,
-// belong to the signal library; system code may use its own identifiers
-// from 3 on.
+// Identifiers of metadata entries. Values 0, 1 and 2, eMetaOfferedAtom and
+// eMetaSectionAtoms belong to the signal library; system code may use its own
+// identifiers from 3 on.
 enum SignalMetaId_e : int {
     eMetaLmt = 0,      // LMT of the first atom
     eMetaPosition = 1, // position of the first atom in its buffer
@@ -72,10 +72,24 @@ enum SignalMetaId_e : int {
     // (those dropped for it included). The remote interface's number of the
     // same meaning (zemtra_REMOTE::MetaOfferedAtom) has this value.
     eMetaOfferedAtom = 0x5a560001,
+    // Added by the position controller of a history kept in sections to each
+    // read of it: the atoms of the section read. The remote interface's entry
+    // of the same meaning (zemtra_REMOTE::MetaSectionAtoms) has this value.
+    eMetaSectionAtoms = 0x5a560002,
 };
 
 using SignalMeta = std::map<SignalMetaId_e, int64_t>;
 extern const SignalMeta c_noMeta;
+
+// How a refused read stands to what its signal holds, beside the words that
+// explain the refusal: whether it starts after the last atom that the signal
+// holds where it reads (past the end of a capture, a buffer or a section, or
+// at atoms not recorded yet, or not due within the wait), and the atoms of
+// the section that it reads in a history kept in sections (0: none).
+struct RefusalKind {
+    bool pastTheEnd = false;
+    uint64_t sectionAtoms = 0;
+};
 
 // Local machine time: a count of ADC clock periods.
 using LMT = uint64_t;

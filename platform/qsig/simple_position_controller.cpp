@@ -40,9 +40,9 @@ SuccessCode_e SimplePositionController::GetPosition(AccessMode_e mode, uint64_t 
 }
 
 std::string SimplePositionController::Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                                              SuccessCode_e code) const
+                                              SuccessCode_e code, RefusalKind* kind) const
 {
-    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code); !words.empty()) {
+    if (std::string words = DodPositionController::Explain(mode, time, offset, count, code, kind); !words.empty()) {
         return words;
     }
     if (code != eBadRequest) {
@@ -52,11 +52,16 @@ std::string SimplePositionController::Explain(AccessMode_e mode, uint64_t time, 
         m_size == 0 ? std::string("the buffer holds no atoms")
                     : "the buffer holds " + std::to_string(m_size) + " atoms, 0 to " + std::to_string(m_size - 1);
     const uint64_t p = offset > 0 ? static_cast<uint64_t>(offset) : 0;
+    // Every read refused but one whose atom number overflows starts past the end.
+    const bool overflows = mode == eAccessDefault && p + time < time;
+    if (kind != nullptr) {
+        kind->pastTheEnd = !overflows;
+    }
+    if (overflows) {
+        return "the time " + std::to_string(time) + " plus the offset " + std::to_string(offset) +
+               " is no atom number: " + holds;
+    }
     if (mode == eAccessDefault) {
-        if (p + time < time) {
-            return "the time " + std::to_string(time) + " plus the offset " + std::to_string(offset) +
-                   " is no atom number: " + holds;
-        }
         return "atom " + std::to_string(p + time) + " lies past the buffer's end: " + holds;
     }
     return "the offset " + std::to_string(offset) + " lies past the buffer's end: " + holds;

@@ -20,8 +20,8 @@ public:
     SuccessCode_e GetPosition(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, LMT& lmt,
                               size_t& position, SignalMeta& meta) override;
     bool IsPositionValid(const uint64_t& position) const override { return position < m_size; }
-    std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count,
-                        SuccessCode_e code) const override;
+    std::string Explain(AccessMode_e mode, uint64_t time, int64_t offset, size_t count, SuccessCode_e code,
+                        RefusalKind* kind = nullptr) const override;
 
 private:
     const size_t m_size;

@@ -83,6 +83,25 @@ template <typename V> std::vector<V> Complete(std::vector<V> values, size_t coun
     return values;
 }
 
+// Raises the refusal of a request: RemoteError, or for a coded one-shot
+// read ReadRefusal with how the read stands.
+[[noreturn]] void Refuse(bool coded, const std::string& message, const zemtra_REMOTE::ReadEnd& end)
+{
+    if (coded) {
+        throw zemtra_REMOTE::ReadRefusal(message.c_str(), end);
+    }
+    throw zemtra_REMOTE::RemoteError(message.c_str());
+}
+
+std::string Joined(const std::vector<std::string>& texts)
+{
+    std::string joined;
+    for (const std::string& text : texts) {
+        joined += (joined.empty() ? "" : ", ") + text;
+    }
+    return joined;
+}
+
 std::string CodeText(qsig::SuccessCode_e code)
 {
     std::ostringstream os;
@@ -218,18 +237,24 @@ CORBA::Boolean RemoteRegistry::_dispatch(omniCallHandle& handle)
     return POA_zemtra_REMOTE::Registry::_dispatch(handle);
 }
 
-template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body) -> decltype(body())
+template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body, bool coded) -> decltype(body())
 {
     RemoteRequestGate::Pass pass(m_gate);
     if (!pass.Admitted()) {
-        throw zemtra_REMOTE::RemoteError(c_shuttingDown);
+        Refuse(coded, c_shuttingDown, {});
     }
     const std::string clientPath = path ? path : "";
     std::string message;
+    zemtra_REMOTE::ReadEnd end{};
     try {
         return body();
     } catch (const zemtra_REMOTE::RemoteError&) {
         throw;
+    } catch (const ReadRefused& e) {
+        message = e.what();
+        end.code = e.Code();
+        end.past_the_end = e.Kind().pastTheEnd;
+        end.section_atoms = e.Kind().sectionAtoms;
     } catch (const std::exception& e) {
         message = e.what();
     } catch (...) {
@@ -237,7 +262,7 @@ template <typename F> auto RemoteRegistry::Serve(const char* path, F&& body) -> 
     }
     message = ClientMessage(message, TreePathOf(clientPath), clientPath);
     QSTD_TRACE(2, "Remote request on '" << Shortened(clientPath, c_maxEchoedPath) << "' refused: " << message);
-    throw zemtra_REMOTE::RemoteError(message.c_str());
+    Refuse(coded, message, end);
 }
 
 zemtra_REMOTE::NodeInfo RemoteRegistry::DescribeNode(const mci::TreeNodePtr& node) const
@@ -374,28 +399,63 @@ q_NET::DoubleSeq* RemoteRegistry::GetDouble(const char* path, CORBA::ULong posit
     });
 }
 
+qstd::Exception RemoteRegistry::EnumRefusal(const std::string& path, const std::string& value) const
+{
+    return qstd::Exception(path + " takes " + Joined(m_access.GetDomainValues(TreePathOf(path))) +
+                           " (or their numbers), not '" + value + "'");
+}
+
+void RemoteRegistry::RefuseTooManyForEnum(const std::string& path, CORBA::ULong count) const
+{
+    const std::string treePath = TreePathOf(path);
+    if (m_access.GetValueType(treePath) != qreg::eTypeEnum ||
+        (m_access.GetFlags(treePath) & mci::enums::eWritable) == 0) {
+        return;
+    }
+    const size_t size = m_access.GetSize(treePath);
+    const std::string names = Joined(m_access.GetDomainValues(treePath));
+    if (!names.empty()) {
+        throw qstd::Exception(path + " takes " +
+                              (size == 1 ? "one value" : "at most " + std::to_string(size) + " values") + " (" + names +
+                              " or their numbers), not " + std::to_string(count));
+    }
+}
+
 void RemoteRegistry::SetText(const char* path, CORBA::ULong position, const zemtra_REMOTE::StringSeq& values)
 {
     Serve(path, [&] {
         // More texts than the node holds are refused before they are
         // copied: a list of short texts takes ten times its size.
         if (values.length() > 0) {
-            CountFrom(TreePathOf(path), position, values.length());
+            try {
+                CountFrom(TreePathOf(path), position, values.length());
+            } catch (const qstd::Exception&) {
+                RefuseTooManyForEnum(path, values.length());
+                throw;
+            }
         }
         std::vector<std::string> texts;
         for (CORBA::ULong i = 0; i < values.length(); ++i) {
             texts.emplace_back(values[i].in());
         }
-        m_access.SetTexts(TreePathOf(path), texts, position);
+        try {
+            m_access.SetTexts(TreePathOf(path), texts, position);
+        } catch (const qreg::ValueRefused& e) {
+            throw EnumRefusal(path, e.Value());
+        }
     });
 }
 
 void RemoteRegistry::SetInteger(const char* path, CORBA::ULong position, const zemtra_REMOTE::LongLongSeq& values)
 {
     Serve(path, [&] {
-        m_access.SetIntegers(TreePathOf(path),
-                             std::vector<long long>(values.get_buffer(), values.get_buffer() + values.length()),
-                             position);
+        try {
+            m_access.SetIntegers(TreePathOf(path),
+                                 std::vector<long long>(values.get_buffer(), values.get_buffer() + values.length()),
+                                 position);
+        } catch (const qreg::ValueRefused& e) {
+            throw EnumRefusal(path, e.Value());
+        }
     });
 }
 
@@ -565,54 +625,86 @@ zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignal(const char* path, CORBA::L
                                                       CORBA::LongLong offset, CORBA::ULongLong time,
                                                       CORBA::ULong waitMs)
 {
-    return Serve(path, [&] {
-        auto read = std::make_unique<OneShotRead>(path, mode, count, offset, time);
-        qreg::SignalNode& node = FindSignal(TreePathOf(path));
-        const std::string clientName = "remote_read_" + std::to_string(m_nextName.fetch_add(1));
-        node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
-        const std::chrono::milliseconds most = c_maxReadWait;
-        const std::chrono::milliseconds asked(waitMs);
-        // A caller that went away (its tool interrupted or killed) frees its
-        // read. The gate keeps the channel of a request until its reply, and
-        // knows whether the client went.
-        std::function<bool()> callerGone;
-        if (std::shared_ptr<GateChannel> channel = GateChannelOf(t_requestConnection)) {
-            callerGone = [channel, clientPath = Shortened(path, c_maxEchoedPath)] {
-                const bool gone = channel->ClientGone();
-                if (gone) {
-                    QSTD_TRACE(3, "Remote read of '" << clientPath << "': its caller " << channel->PeerAddress()
-                                                     << " has gone");
-                }
-                return gone;
-            };
+    return Serve(path, [&] { return ReadOnce(path, mode, count, offset, time, waitMs); });
+}
+
+zemtra_REMOTE::SignalData* RemoteRegistry::ReadSignalCoded(const char* path, CORBA::Long mode, CORBA::ULong count,
+                                                           CORBA::LongLong offset, CORBA::ULongLong time,
+                                                           CORBA::ULong waitMs)
+{
+    return Serve(
+        path, [&] { return ReadOnce(path, mode, count, offset, time, waitMs); }, true);
+}
+
+zemtra_REMOTE::SignalData* RemoteRegistry::ReadOnce(const char* path, CORBA::Long mode, CORBA::ULong count,
+                                                    CORBA::LongLong offset, CORBA::ULongLong time, CORBA::ULong waitMs)
+{
+    auto read = std::make_unique<OneShotRead>(path, mode, count, offset, time);
+    qreg::SignalNode& node = FindSignal(TreePathOf(path));
+    const std::string clientName = "remote_read_" + std::to_string(m_nextName.fetch_add(1));
+    node.WithSource([&](qsig::SignalSource& source) { read->Prepare(source, clientName); });
+    const std::chrono::milliseconds most = c_maxReadWait;
+    const std::chrono::milliseconds asked(waitMs);
+    // A caller that went away (its tool interrupted or killed) frees its
+    // read. The gate keeps the channel of a request until its reply, and
+    // knows whether the client went.
+    std::function<bool()> callerGone;
+    if (std::shared_ptr<GateChannel> channel = GateChannelOf(t_requestConnection)) {
+        callerGone = [channel, clientPath = Shortened(path, c_maxEchoedPath)] {
+            const bool gone = channel->ClientGone();
+            if (gone) {
+                QSTD_TRACE(3, "Remote read of '" << clientPath << "': its caller " << channel->PeerAddress()
+                                                 << " has gone");
+            }
+            return gone;
+        };
+    }
+    return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most), callerGone);
+}
+
+zemtra_REMOTE::IdState RemoteRegistry::StateOf(std::uint64_t id, std::string& why, zemtra_REMOTE::ReadEnd& end)
+{
+    end = zemtra_REMOTE::ReadEnd();
+    if (m_subscriptions.Status(id, why)) {
+        return zemtra_REMOTE::IdServed;
+    }
+    if (!why.empty()) {
+        return zemtra_REMOTE::IdEnded;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_sessionsMutex);
+        if (Served(m_sessions, id, why)) {
+            return zemtra_REMOTE::IdServed;
         }
-        return m_reads.Run(std::move(read), waitMs == 0 ? most : std::min(asked, most), callerGone);
-    });
+        if (!why.empty()) {
+            end = m_sessions.at(id)->EndCode();
+            return zemtra_REMOTE::IdEnded;
+        }
+    }
+    if (m_endedSessions.Find(id, why, &end)) {
+        return zemtra_REMOTE::IdEnded;
+    }
+    why = "no subscription or signal session " + std::to_string(id) + " on this server";
+    return zemtra_REMOTE::IdUnknown;
 }
 
 CORBA::Boolean RemoteRegistry::IsServed(CORBA::ULongLong id, CORBA::String_out reason)
 {
     std::string why;
-    const CORBA::Boolean served = Serve("", [&]() -> CORBA::Boolean {
-        if (m_subscriptions.Status(id, why)) {
-            return true;
-        }
-        if (why.empty()) {
-            {
-                std::lock_guard<std::mutex> lock(m_sessionsMutex);
-                if (Served(m_sessions, id, why)) {
-                    return true;
-                }
-            }
-            if (why.empty() && !m_endedSessions.Find(id, why)) {
-                why = "no subscription or signal session " + std::to_string(id) + " on this server";
-            }
-        }
-        return false;
-    });
+    zemtra_REMOTE::ReadEnd end{};
+    const CORBA::Boolean served = Serve("", [&] { return StateOf(id, why, end) == zemtra_REMOTE::IdServed; });
     // Set once: an out string that is assigned again leaks its first value.
     reason = CORBA::string_dup(Shortened(why, c_maxMessage).c_str());
     return served;
+}
+
+zemtra_REMOTE::IdState RemoteRegistry::IsServedCoded(CORBA::ULongLong id, CORBA::String_out reason,
+                                                     zemtra_REMOTE::ReadEnd& end)
+{
+    std::string why;
+    const zemtra_REMOTE::IdState state = Serve("", [&] { return StateOf(id, why, end); });
+    reason = CORBA::string_dup(Shortened(why, c_maxMessage).c_str());
+    return state;
 }
 
 void RemoteRegistry::ReapEnded()

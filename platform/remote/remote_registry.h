@@ -7,6 +7,7 @@
 // remote clients.
 
 #include "platform/mci/client_access.h"
+#include "platform/qstd/exception.h"
 #include "platform/remote/remote_probe.h"
 #include "platform/remote/remote_request_gate.h"
 #include "platform/remote/remote_signal_session.h"
@@ -70,7 +71,12 @@ public:
     void CloseSignal(CORBA::ULongLong id) override;
     zemtra_REMOTE::SignalData* ReadSignal(const char* path, CORBA::Long mode, CORBA::ULong count,
                                           CORBA::LongLong offset, CORBA::ULongLong time, CORBA::ULong waitMs) override;
+    zemtra_REMOTE::SignalData* ReadSignalCoded(const char* path, CORBA::Long mode, CORBA::ULong count,
+                                               CORBA::LongLong offset, CORBA::ULongLong time,
+                                               CORBA::ULong waitMs) override;
     CORBA::Boolean IsServed(CORBA::ULongLong id, CORBA::String_out reason) override;
+    zemtra_REMOTE::IdState IsServedCoded(CORBA::ULongLong id, CORBA::String_out reason,
+                                         zemtra_REMOTE::ReadEnd& end) override;
 
     // Serves one request, knowing on this thread the connection it came
     // by (for ReadSignal, whose caller may go away while it waits). The
@@ -90,8 +96,20 @@ public:
     std::size_t GetActiveRequestCount() const { return m_gate.Active(); }
 
 private:
-    // Runs one request: admission, translation of failures into RemoteError.
-    template <typename F> auto Serve(const char* path, F&& body) -> decltype(body());
+    // Runs one request: admission, translation of failures into RemoteError
+    // (coded: into ReadRefusal, with how a refused read stands).
+    template <typename F> auto Serve(const char* path, F&& body, bool coded = false) -> decltype(body());
+    // The one-shot read of ReadSignal and ReadSignalCoded.
+    zemtra_REMOTE::SignalData* ReadOnce(const char* path, CORBA::Long mode, CORBA::ULong count, CORBA::LongLong offset,
+                                        CORBA::ULongLong time, CORBA::ULong waitMs);
+    // What the export knows of the subscription or signal session id: why
+    // it ended, how the read of an ended signal session stood.
+    zemtra_REMOTE::IdState StateOf(std::uint64_t id, std::string& why, zemtra_REMOTE::ReadEnd& end);
+    // An enum node's refusal of the value in words that name the values it
+    // takes; and of count values, more than it holds (raised only for a
+    // writable enum node: another keeps the range check's words).
+    qstd::Exception EnumRefusal(const std::string& path, const std::string& value) const;
+    void RefuseTooManyForEnum(const std::string& path, CORBA::ULong count) const;
 
     zemtra_REMOTE::NodeInfo DescribeNode(const mci::TreeNodePtr& node) const;
     // The signal node at the path, or a signal sibling of the same name.

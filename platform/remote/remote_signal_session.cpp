@@ -21,6 +21,8 @@ namespace remote {
 
 static_assert(qsig::eMetaOfferedAtom == zemtra_REMOTE::MetaOfferedAtom,
               "a stream client's number of the first atom is the remote interface's");
+static_assert(qsig::eMetaSectionAtoms == zemtra_REMOTE::MetaSectionAtoms,
+              "a section's atoms are the remote interface's entry");
 
 namespace {
 
@@ -258,6 +260,12 @@ std::string RemoteSignalSession::EndReason() const
     return m_endReason;
 }
 
+zemtra_REMOTE::ReadEnd RemoteSignalSession::EndCode() const
+{
+    std::lock_guard<std::mutex> lock(m_reasonMutex);
+    return m_endCode;
+}
+
 bool RemoteSignalSession::AwaitReceiver(std::string& reason)
 {
     const auto stalledAt = m_relay->StalledAt();
@@ -297,6 +305,7 @@ bool RemoteSignalSession::AwaitReceiver(std::string& reason)
 void RemoteSignalSession::Forward()
 {
     std::string reason;
+    zemtra_REMOTE::ReadEnd end{};
     // Not on a connection to a client gone from the receiver's endpoint.
     if (!m_remote.inProcess && !m_relay->Reach()) {
         reason = m_relay->Failure();
@@ -325,10 +334,14 @@ void RemoteSignalSession::Forward()
         }
         if (rc != qsig::eSuccess) {
             // With the client's words for it: what the reader is told.
-            const std::string words = m_client->Explain(rc);
+            qsig::RefusalKind kind;
+            const std::string words = m_client->Explain(rc, &kind);
             std::ostringstream os;
             os << "forwarding refused: " << rc << (words.empty() ? "" : ", " + words);
             reason = os.str();
+            end.code = rc;
+            end.past_the_end = kind.pastTheEnd;
+            end.section_atoms = kind.sectionAtoms;
             break;
         }
         if (!m_client->IsOpen()) {
@@ -341,6 +354,7 @@ void RemoteSignalSession::Forward()
         {
             std::lock_guard<std::mutex> lock(m_reasonMutex);
             m_endReason = reason;
+            m_endCode = end;
         }
         // Nobody forwards for this client any more; let its source go on without it.
         m_client->Close();
@@ -462,7 +476,7 @@ template <typename SEQ, typename BASE> void OneShotRead::ReadInto(SEQ& values, z
     qsig::SignalMeta meta;
     const qsig::SuccessCode_e rc = m_client->Read(reinterpret_cast<BASE*>(values.get_buffer()), read, m_time, meta);
     if (rc != qsig::eSuccess) {
-        throw qstd::Exception(Refusal("read", rc), true);
+        throw Refusal("read", rc);
     }
     const CORBA::ULong atoms = static_cast<CORBA::ULong>(std::min<std::size_t>(read, values.length()) / m_components);
     values.length(static_cast<CORBA::ULong>(atoms * m_components));
@@ -481,7 +495,7 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     const qsig::SuccessCode_e rc =
         m_client->Open(static_cast<qsig::AccessMode_e>(m_mode), static_cast<unsigned>(m_count), m_offset);
     if (rc != qsig::eSuccess) {
-        throw qstd::Exception(Refusal("open", rc), true);
+        throw Refusal("open", rc);
     }
     zemtra_REMOTE::SignalData_var data = new zemtra_REMOTE::SignalData;
     data->atoms = 0;
@@ -498,12 +512,13 @@ zemtra_REMOTE::SignalData* OneShotRead::Run()
     return data._retn();
 }
 
-std::string OneShotRead::Refusal(const std::string& what, qsig::SuccessCode_e code) const
+ReadRefused OneShotRead::Refusal(const std::string& what, qsig::SuccessCode_e code) const
 {
     const std::string message = "qsig: Can't " + what + " signal " + m_path + " in access mode " +
                                 std::to_string(m_mode) + ": " + CodeText(code);
-    const std::string words = m_client->Explain(code);
-    return words.empty() ? message : message + ", " + words;
+    qsig::RefusalKind kind;
+    const std::string words = m_client->Explain(code, &kind);
+    return ReadRefused(words.empty() ? message : message + ", " + words, code, kind);
 }
 
 void OneShotRead::Cancel()
@@ -644,10 +659,9 @@ zemtra_REMOTE::SignalData* OneShotReads::Run(std::unique_ptr<OneShotRead> read,
     if (gone) {
         throw qstd::Exception(how + ": its caller has gone", true);
     }
-    throw qstd::Exception(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
-                              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
-                              " ms",
-                          true);
+    throw ReadRefused(how + ": " + CodeText(qsig::eTimeout) + ", no data within " +
+                          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) + " ms",
+                      qsig::eTimeout);
 }
 
 void OneShotReads::Cancel()

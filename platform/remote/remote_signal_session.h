@@ -26,6 +26,7 @@
 
 #include "platform/qsig/signal_client_base.h"
 #include "platform/qsig/signal_source.h"
+#include "platform/qstd/exception.h"
 #include "platform/remote/remote_outgoing.h"
 #include "platform/remote/remote_probe.h"
 
@@ -144,6 +145,8 @@ public:
     bool HasEnded() const { return m_ended.load(); }
     // Why it ended by itself.
     std::string EndReason() const;
+    // When its signal ended it: the code and how its read stood (else code 0).
+    zemtra_REMOTE::ReadEnd EndCode() const;
     // Liveness: a session whose receiver is gone, or has not answered for
     // unreachableAfter, ends (its forwarding may wait for data that never
     // comes, and so never find out by itself).
@@ -179,18 +182,35 @@ private:
     std::condition_variable m_closed;
     mutable std::mutex m_reasonMutex;
     std::string m_endReason;
+    zemtra_REMOTE::ReadEnd m_endCode{};
     std::mutex m_closeMutex;
     bool m_isClosed = false;
+};
+
+// A one-shot read that the signal library refused: the library's code and
+// how the read stands, as the client tells it, beside the words.
+class ReadRefused : public qstd::Exception {
+public:
+    ReadRefused(const std::string& message, qsig::SuccessCode_e code, const qsig::RefusalKind& kind = {})
+        : qstd::Exception(message), m_code(code), m_kind(kind)
+    {
+    }
+    qsig::SuccessCode_e Code() const { return m_code; }
+    const qsig::RefusalKind& Kind() const { return m_kind; }
+
+private:
+    qsig::SuccessCode_e m_code;
+    qsig::RefusalKind m_kind;
 };
 
 // One read of an on-demand signal for a remote client: a client opened in
 // mode (10, 11, 12 or 14) with count and offset, read once at time and
 // closed. path names the signal in messages. Every refusal raises a
 // qstd::Exception with the reason: a stream, another mode, a count of 0 or
-// of more than c_maxChunkBytes, a base type without a sequence, and every
-// code of the open or the read other than 0 (with the client's words for
-// it). A read may give fewer atoms than asked, or none: the signal holds no
-// more there.
+// of more than c_maxChunkBytes, a base type without a sequence, and, as
+// ReadRefused, every code of the open or the read other than 0 (with the
+// client's words for it). A read may give fewer atoms than asked, or none:
+// the signal holds no more there.
 class OneShotRead {
 public:
     OneShotRead(std::string path, int mode, unsigned long count, long long offset, unsigned long long time);
@@ -211,9 +231,9 @@ public:
 
 private:
     template <typename SEQ, typename BASE> void ReadInto(SEQ& values, zemtra_REMOTE::SignalData& data);
-    // The message of a refused open or read ("open", "read"): the code,
-    // and what it means for the signal when the client says so.
-    std::string Refusal(const std::string& what, qsig::SuccessCode_e code) const;
+    // The refusal of an open or read ("open", "read"): the code, and what
+    // it means for the signal when the client says so.
+    ReadRefused Refusal(const std::string& what, qsig::SuccessCode_e code) const;
 
     const std::string m_path;
     const int m_mode;
@@ -251,7 +271,7 @@ public:
 
     // Runs the prepared read and returns its values, or raises what it
     // raised; raises a qstd::Exception when max reads run already, when
-    // wait passes first (-3, timeout), when callerGone (asked every
+    // wait passes first (a ReadRefused of -3, timeout), when callerGone (asked every
     // c_callerCheck; none: never) answers true, or when cancelled. A read
     // given up is cancelled and waited for (at most c_cancelWait).
     zemtra_REMOTE::SignalData* Run(std::unique_ptr<OneShotRead> read, std::chrono::steady_clock::duration wait,

@@ -163,10 +163,10 @@ std::size_t WaitingValues::Bytes() const
     return m_bytes;
 }
 
-void EndedRecord::Add(std::uint64_t id, const std::string& reason)
+void EndedRecord::Add(std::uint64_t id, const std::string& reason, const zemtra_REMOTE::ReadEnd& end)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_reasons.emplace(id, reason).second) {
+    if (!m_reasons.emplace(id, std::make_pair(reason, end)).second) {
         return;
     }
     m_order.push_back(id);
@@ -176,14 +176,17 @@ void EndedRecord::Add(std::uint64_t id, const std::string& reason)
     }
 }
 
-bool EndedRecord::Find(std::uint64_t id, std::string& reason) const
+bool EndedRecord::Find(std::uint64_t id, std::string& reason, zemtra_REMOTE::ReadEnd* end) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_reasons.find(id);
     if (it == m_reasons.end()) {
         return false;
     }
-    reason = it->second;
+    reason = it->second.first;
+    if (end != nullptr) {
+        *end = it->second.second;
+    }
     return true;
 }
 

@@ -64,6 +64,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace remote {
@@ -76,16 +77,17 @@ class RemoteSubscriptions;
 bool EmittedValueTexts(const qstd::Any& value, std::vector<std::string>& texts);
 
 // Why recently ended subscriptions or signal sessions ended, for clients
-// that ask: the last c_kept of them.
+// that ask: the last c_kept of them, and of a signal session that its signal
+// ended how its read stood (RemoteSignalSession::EndCode).
 class EndedRecord {
 public:
     static constexpr std::size_t c_kept = 1024;
-    void Add(std::uint64_t id, const std::string& reason);
-    bool Find(std::uint64_t id, std::string& reason) const;
+    void Add(std::uint64_t id, const std::string& reason, const zemtra_REMOTE::ReadEnd& end = {});
+    bool Find(std::uint64_t id, std::string& reason, zemtra_REMOTE::ReadEnd* end = nullptr) const;
 
 private:
     mutable std::mutex m_mutex;
-    std::map<std::uint64_t, std::string> m_reasons;
+    std::map<std::uint64_t, std::pair<std::string, zemtra_REMOTE::ReadEnd>> m_reasons;
     std::deque<std::uint64_t> m_order;
 };
 

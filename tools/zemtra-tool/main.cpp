@@ -28,13 +28,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -325,57 +325,6 @@ int Get(tool::Connection& c, const std::string& path)
     return Write(tool::Joined(values.in(), " ") + "\n", "the value of " + path);
 }
 
-// The flag of a node that clients may write.
-constexpr unsigned long long c_writableFlag = 0x4;
-
-bool IsInteger(const std::string& text)
-{
-    const size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    return text.size() > sign && text.find_first_not_of("0123456789", sign) == std::string::npos;
-}
-
-// What to say when the enum node described by info refused texts with the
-// server's message refusal: how many values it takes when there are more
-// texts, else the first text that is none of its names and no integer, or
-// the integers when the node knows none of their numbers; and the names it
-// takes. Empty when the node is no enum, takes no value (it is not
-// writable: the server says so) or the refusal is another one.
-std::string EnumRefusal(const zemtra_REMOTE::NodeInfo& info, const std::string& path,
-                        const std::vector<std::string>& texts, const std::string& refusal)
-{
-    const zemtra_REMOTE::StringSeq& names = info.domain_values;
-    if (TypeName(info) != "enum" || names.length() == 0 || (info.flags & c_writableFlag) == 0) {
-        return std::string();
-    }
-    if (texts.size() > info.size) {
-        return path + " takes " + (info.size == 1 ? "one value" : "at most " + std::to_string(info.size) + " values") +
-               " (" + tool::Joined(names, ", ") + " or their numbers), not " + std::to_string(texts.size());
-    }
-    const std::string takes = path + " takes " + tool::Joined(names, ", ") + " (or their numbers), not ";
-    std::vector<std::string> numbers;
-    for (const std::string& text : texts) {
-        bool named = false;
-        for (CORBA::ULong i = 0; i < names.length() && !named; ++i) {
-            named = text == names[i].in();
-        }
-        if (!named && !IsInteger(text)) {
-            return takes + "'" + text + "'";
-        }
-        if (!named) {
-            numbers.push_back(text);
-        }
-    }
-    // The node's own words for an integer that names none of its values.
-    if (numbers.empty() || refusal.find("Invalid enum value") == std::string::npos) {
-        return std::string();
-    }
-    std::string quoted;
-    for (const std::string& number : numbers) {
-        quoted += (quoted.empty() ? "'" : ", '") + number + "'";
-    }
-    return takes + (numbers.size() == 1 ? quoted : "all of " + quoted);
-}
-
 int Set(tool::Connection& c, const std::string& path, const std::vector<std::string>& texts)
 {
     zemtra_REMOTE::StringSeq values;
@@ -383,19 +332,7 @@ int Set(tool::Connection& c, const std::string& path, const std::vector<std::str
     for (CORBA::ULong i = 0; i < values.length(); ++i) {
         values[i] = texts[i].c_str();
     }
-    // The node's description first, so that a refusal of an enum node can
-    // name its values without a call after a failed one.
-    zemtra_REMOTE::NodeInfo_var info;
-    Promptly([&] { info = c.Call([&] { return c.Registry()->Describe(path.c_str()); }); });
-    try {
-        Promptly([&] { c.Call([&] { c.Registry()->SetText(path.c_str(), 0, values); }); });
-    } catch (const tool::ToolError& e) {
-        const std::string names = EnumRefusal(info.in(), path, texts, e.message);
-        if (!names.empty()) {
-            throw tool::ToolError{names};
-        }
-        throw;
-    }
+    Promptly([&] { c.Call([&] { c.Registry()->SetText(path.c_str(), 0, values); }); });
     return 0;
 }
 
@@ -432,30 +369,29 @@ constexpr std::chrono::milliseconds c_interruptGrace{500};
 
 // Whether the server still serves the subscription or signal session id
 // (what: "subscription of PATH"); false when it ended it or cannot be
-// reached: reported here, unless ending (a function of the server's reason
-// alone, which may run after the caller is gone) has words of its own for
+// reached: reported here, unless ending (a function of how the server ended
+// it alone, which may run after the caller is gone) has words of its own for
 // the end: then they are in said, for the caller to tell.
-using Ending = std::string (*)(const std::string& reason);
+using Ending = std::function<std::string(const tool::SessionEnd& end)>;
 
-bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& what, Ending ending, std::string& said)
+bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& what, const Ending& ending,
+                 std::string& said)
 {
     std::string reason;
-    switch (c.IsServed(id, reason)) {
+    tool::SessionEnd end;
+    switch (c.IsServed(id, reason, end)) {
     case tool::Connection::Served::eYes:
         return true;
     case tool::Connection::Served::eEnded:
-        said = ending ? ending(reason) : std::string();
-        if (!said.empty()) {
-            return false;
-        }
-        // The server's words for an id that it does not know (of one that
-        // it ended it tells why): most likely it was started anew since,
-        // and the id means nothing to the user.
-        if (reason == "no subscription or signal session " + std::to_string(id) + " on this server") {
-            std::cerr << "The server " << c.Server() << " no longer knows the " << what << ": it may have restarted\n";
-        } else {
+        said = ending ? ending(end) : std::string();
+        if (said.empty()) {
             std::cerr << "The server ended the " << what << ": " << reason << "\n";
         }
+        return false;
+    case tool::Connection::Served::eUnknown:
+        // Most likely it was started anew since, and the id means nothing
+        // to the user.
+        std::cerr << "The server " << c.Server() << " no longer knows the " << what << ": it may have restarted\n";
         return false;
     case tool::Connection::Served::eLost:
         std::cerr << "Lost the server " << c.Server() << ": " << reason << "\n";
@@ -474,7 +410,7 @@ enum class Outcome { Complete, TimedOut, Interrupted, Lost, Ended };
 // cannot be reached (reported here).
 template <typename W>
 Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string& what, W&& wait,
-                    Ending ending = nullptr, std::string* said = nullptr)
+                    const Ending& ending = nullptr, std::string* said = nullptr)
 {
     for (;;) {
         bool timedOut = false;
@@ -648,20 +584,6 @@ private:
     const ReadReport* m_before;
 };
 
-// A reader ahead of a history kept in sections reads each section from its
-// offset on: the end of a read at a section shorter than that, in the words
-// of the other ends of a section; empty for another end (reason: the
-// server's).
-std::string ShortSection(const std::string& reason)
-{
-    static const std::regex words(", section \\d+ holds (\\d+) atoms, fewer than the offset (-?\\d+)");
-    std::smatch found;
-    if (!std::regex_search(reason, found, words)) {
-        return std::string();
-    }
-    return "the next section holds " + found[1].str() + " atoms, fewer than the offset " + found[2].str();
-}
-
 // Reads through forwarding (streams, and on-demand signals in mode 13): the
 // server pushes buffers of at most one chunk to the tool's receiver, which
 // prints them as they come; losses: the atoms that the server dropped
@@ -705,16 +627,26 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
         return Outcome::Interrupted;
     }
     const CORBA::ULongLong id = *opened;
-    std::string shortSection;
+    // A reader ahead of a history kept in sections reads each section from
+    // its offset on: one shorter than that ends it (bad request, past its
+    // end), in the words of the other ends of a section.
+    const long long offset = r.offset;
+    const Ending shortSection = [offset](const tool::SessionEnd& end) {
+        return end.code == -1 && end.pastTheEnd && end.sectionAtoms > 0
+                   ? "the next section holds " + std::to_string(end.sectionAtoms) + " atoms, fewer than the offset " +
+                         std::to_string(offset)
+                   : std::string();
+    };
+    std::string shortEnd;
     const Outcome outcome = WaitProbing(
         c, id, "read of " + r.path,
         [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
             return sink->WaitFor(slice, r.timeout, g_interrupted, timedOut);
         },
-        ShortSection, &shortSection);
-    if (!shortSection.empty()) {
+        shortSection, &shortEnd);
+    if (!shortEnd.empty()) {
         std::cerr << "No more atoms after " << printer.Printed() << " of " << r.count << " atoms of " << r.path << ": "
-                  << shortSection << "\n";
+                  << shortEnd << "\n";
     }
     if (outcome == Outcome::Lost || g_callAbandoned.load()) {
         return outcome;
@@ -764,7 +696,7 @@ zemtra_REMOTE::SignalData* ReadOnce(tool::Connection& c, const ReadRequest& r, i
             // the next call on it fails unread. The connection outlives the
             // call: one abandoned ends the tool first (Leave).
             answer->data = connection->Again(
-                [&] { return registry->ReadSignal(path.c_str(), mode, count, offset, time, waitMs); });
+                [&] { return connection->ReadSignal(registry.in(), path.c_str(), mode, count, offset, time, waitMs); });
         } catch (const CORBA::TIMEOUT&) {
             answer->timedOut = true;
         }
@@ -797,6 +729,14 @@ bool MetaOf(const zemtra_REMOTE::SignalData& data, CORBA::Long id, long long& va
     return false;
 }
 
+// Whether a read is of a section of a history kept in sections: its
+// metadata give the atoms of the section.
+bool Sectioned(const zemtra_REMOTE::SignalData& data)
+{
+    long long atoms = 0;
+    return MetaOf(data, zemtra_REMOTE::MetaSectionAtoms, atoms);
+}
+
 bool FirstLmt(const zemtra_REMOTE::SignalData& data, unsigned long long& lmt)
 {
     long long value = 0;
@@ -816,28 +756,13 @@ bool FirstNumber(const zemtra_REMOTE::SignalData& data, int mode, unsigned long 
     return mode == 10;
 }
 
-// Whether the server refused a one-shot read in access mode with -1 (bad
-// request) or -7 (try again): what a signal answers for a read that starts
-// where it holds no atoms.
-bool RefusedOutside(const std::string& message, int mode)
+// Whether the server refused a one-shot read with -1 (bad request) or -7
+// (try again): what a signal answers for a read that starts where it holds
+// no atoms (after its end when the refusal says so, else before it, or
+// overwritten).
+bool RefusedOutside(const tool::ReadRefused& e)
 {
-    const std::string in = " in access mode " + std::to_string(mode) + ": ";
-    const std::size_t at = message.find(in);
-    if (message.rfind("qsig: Can't read signal ", 0) != 0 || at == std::string::npos) {
-        return false;
-    }
-    const std::string code = message.substr(at + in.size(), 4);
-    return code == "-1 (" || code == "-7 (";
-}
-
-// Whether a refusal of a one-shot read in access mode (see RefusedOutside)
-// says that the read starts after the end of what the signal holds (past
-// the end of a capture or buffer, or not recorded yet): not that it fell
-// behind it (atoms overwritten).
-bool RefusedPastTheEnd(const std::string& message, int mode)
-{
-    return RefusedOutside(message, mode) &&
-           (message.find(" past the ") != std::string::npos || message.find(" not recorded yet") != std::string::npos);
+    return e.code == -1 || e.code == -7;
 }
 
 // Refuses an answer of more atoms than asked, or whose values are not whole
@@ -867,18 +792,14 @@ void PrintData(tool::RowPrinter& printer, const zemtra_REMOTE::SignalData& d)
                   d.ulonglong_values.length());
 }
 
-// What the metadata's number of a read's first atom counts, as far as the
-// tool can tell: the signal's atoms (the number names an atom that a read
-// by index reaches), or its buffers (a history kept in sections numbers its
-// sections, and a read stays in one).
-enum class Numbering { Atoms, Buffers, Unknown };
-
 // A read once of an on-demand signal in modes 10, 11, 12 and 14, with
 // one-shot reads of at most one chunk each, every chunk where the previous
 // one ended: in mode 10 the time (an index) moves on, in modes 12 and 14
 // with a time the offset does. An answer of fewer atoms than asked is the
 // end of what the signal holds there (the ending tells where), and so is a
-// refusal as outside (-1, -7) of the chunk after a whole one. Modes 11 and
+// refusal of the chunk after a whole one that starts past that end. A
+// history kept in sections tells so in every answer (the atoms of the
+// section read): a read stays in one section. Modes 11 and
 // 14 without a time name a moment that moves on between calls, so the read
 // fixes it with its first two reads, of one and two atoms, and goes on in
 // mode 12 (14) at the LMT of their atoms: the count atoms start at the
@@ -914,6 +835,13 @@ private:
     std::unique_ptr<zemtra_REMOTE::SignalData> ReadAtoms(int mode, std::uint64_t n, long long offset,
                                                          unsigned long long time);
     Outcome Stopped() const { return m_timedOut ? Outcome::TimedOut : Outcome::Interrupted; }
+    // The refusal of a read past a chunk in mode whose reads give no LMT to
+    // read on from.
+    tool::ToolError NoLmt(int mode) const
+    {
+        return {"Reads of " + m_r.path + " in mode " + std::to_string(mode) + " stop after " + std::to_string(m_chunk) +
+                " atoms: they give no LMT to go on from"};
+    }
 
     // Fixes the moving moment of modes 11 and 14 by its reads of one and two
     // atoms and plans the reads from it: how the read ended, or nothing
@@ -933,20 +861,12 @@ private:
     // What the refusal of the next chunk means: how the read ended, or
     // nothing when it goes on by a new plan; or the refusal, thrown in the
     // tool's words.
-    std::optional<Outcome> Refused(const tool::ToolError& e);
+    std::optional<Outcome> Refused(const tool::ReadRefused& e);
     // Prints the answer to the read of n atoms and notes what it tells of
     // where the signal ends: how the read ended, or nothing when it goes on.
     std::optional<Outcome> Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n);
-    // Whether the signal, whose mode-10 read at the plan's time and offset
-    // gave its first atom number, the index asked, numbers sections with it,
-    // as its read one section further back tells.
-    bool NumbersSections(long long number);
-    // Ends the read where the signal ends, and says where that is: Ended,
-    // or Interrupted when an interrupt came while it asked.
+    // Ends the read where the signal ends, and says where that is.
     Outcome EndAtLast();
-    // How the signal numbers what it reads, asked by a read of its atom at
-    // index 0; null after an interrupt.
-    std::optional<Numbering> AskNumbering();
 
     tool::Connection& m_c;
     const ReadRequest& m_r;
@@ -964,11 +884,10 @@ private:
     // The number of the last atom printed, when the reads tell it.
     bool m_numbered = false;
     long long m_last = 0;
-    // In mode 10, how many atoms the section read holds up to the last atom
-    // printed, when the number above is no index of its atoms (0: it is).
-    std::uint64_t m_held = 0;
-    // In mode 10, the number of the section read, once the signal told that
-    // it numbers its sections: the chunks after the first go on in it.
+    // Whether the reads are of a section of a history kept in sections.
+    bool m_sectioned = false;
+    // In mode 10, the number of the section read: the chunks after the
+    // first go on in it.
     std::optional<long long> m_section;
     std::string m_ending;
 };
@@ -1000,10 +919,16 @@ Outcome ChunkedRead::Run()
     while (m_done < m_plan.total) {
         const std::uint64_t n = std::min<std::uint64_t>(m_chunk, m_plan.total - m_done);
         std::unique_ptr<zemtra_REMOTE::SignalData> data;
+        std::optional<tool::ReadRefused> refused;
         try {
             data = ReadChunk(n);
+        } catch (const tool::ReadRefused& e) {
+            refused = e;
         } catch (const tool::ToolError& e) {
-            if (const std::optional<Outcome> o = Refused(e)) {
+            refused = tool::ReadRefused{e}; // told in words only
+        }
+        if (refused) {
+            if (const std::optional<Outcome> o = Refused(*refused)) {
                 return *o;
             }
             continue;
@@ -1028,8 +953,8 @@ std::optional<Outcome> ChunkedRead::FixMoment()
     std::unique_ptr<zemtra_REMOTE::SignalData> one;
     try {
         one = ReadAtoms(m_r.mode, 1, m_r.offset, m_r.time);
-    } catch (const tool::ToolError& e) {
-        if (m_r.offset <= 0 || !RefusedOutside(e.message, m_r.mode)) {
+    } catch (const tool::ReadRefused& e) {
+        if (m_r.offset <= 0 || !RefusedOutside(e)) {
             throw;
         }
         if (m_outside.empty()) {
@@ -1064,13 +989,13 @@ std::optional<Outcome> ChunkedRead::PlanFromMoment(const zemtra_REMOTE::SignalDa
     if (!two || two->atoms < 2) {
         // Nothing, or only the moment's atom, there: the end of the signal.
         PrintData(m_printer, one);
+        m_sectioned = Sectioned(one);
         m_numbered = MetaOf(one, 2, m_last);
         m_last += static_cast<long long>(one.atoms) - 1;
         return EndAtLast();
     }
     if (!FirstLmt(one, lmtOne) || !FirstLmt(*two, lmtTwo)) {
-        throw tool::ToolError{"Can't read more than " + std::to_string(m_chunk) + " atoms of " + m_r.path +
-                              " in access mode " + std::to_string(m_r.mode) + ": its reads give no LMT to go on from"};
+        throw NoLmt(m_r.mode);
     }
     m_plan.mode = m_r.mode == 11 ? 12 : 14;
     m_plan.offset = 0;
@@ -1098,8 +1023,8 @@ void ChunkedRead::PlanToMoment(const zemtra_REMOTE::SignalData& one, unsigned lo
                    " end there: it starts at atom " + std::to_string(number + 1 - static_cast<long long>(m_plan.total));
     }
     if (m_plan.total - 1 > moment / turn) {
-        throw tool::ToolError{"Can't read " + std::to_string(m_plan.total) + got + " in access mode " +
-                              std::to_string(m_r.mode) + ": they would start before LMT 0"};
+        throw tool::ToolError{"The " + std::to_string(m_plan.total) + got + " in mode " + std::to_string(m_r.mode) +
+                              " would start before LMT 0"};
     }
     m_plan.time = moment - (m_plan.total - 1) * turn;
 }
@@ -1113,19 +1038,17 @@ std::unique_ptr<zemtra_REMOTE::SignalData> ChunkedRead::ReadChunk(std::uint64_t 
     return ReadAtoms(m_plan.mode, n, m_plan.offset + static_cast<long long>(m_done), m_plan.time);
 }
 
-std::optional<Outcome> ChunkedRead::Refused(const tool::ToolError& e)
+std::optional<Outcome> ChunkedRead::Refused(const tool::ReadRefused& e)
 {
-    if (m_done > 0 &&
-        (RefusedPastTheEnd(e.message, m_plan.mode) || (m_section && RefusedOutside(e.message, m_plan.mode) &&
-                                                       e.message.find(" lies outside ") != std::string::npos))) {
+    if (m_done > 0 && RefusedOutside(e) && e.pastTheEnd) {
         // The atoms printed, a whole chunk, reach the end of what the
         // signal holds: it refuses a read that starts after it.
         return EndAtLast();
     }
-    if (!m_outside.empty() && RefusedOutside(e.message, m_plan.mode)) {
+    if (!m_outside.empty() && RefusedOutside(e)) {
         throw tool::ToolError{m_outside}; // none of the atoms is there
     }
-    if (m_done == 0 && m_moving && !m_fellBack && RefusedOutside(e.message, m_plan.mode)) {
+    if (m_done == 0 && m_moving && !m_fellBack && RefusedOutside(e)) {
         // A window that reaches out of what the signal holds: the atoms of
         // it that are there, as for more than a chunk (when none is, the
         // signal's refusal stands).
@@ -1147,20 +1070,6 @@ std::optional<Outcome> ChunkedRead::Refused(const tool::ToolError& e)
     throw tool::ToolError{where.empty() ? e.message : e.message + " (" + where + ")"};
 }
 
-bool ChunkedRead::NumbersSections(long long number)
-{
-    // A history kept in sections numbers the section one further back one
-    // less; a signal that numbers its atoms the atom after it one more.
-    std::unique_ptr<zemtra_REMOTE::SignalData> before;
-    try {
-        before = ReadAtoms(10, 1, m_plan.offset, m_plan.time + 1);
-    } catch (const tool::ToolError&) {
-        return false; // it does not tell
-    }
-    long long back = 0;
-    return before && before->atoms > 0 && MetaOf(*before, 2, back) && back + 1 == number;
-}
-
 std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, std::uint64_t n)
 {
     long long number = 0;
@@ -1169,33 +1078,23 @@ std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, 
     const bool numbered = data.atoms > 0 && FirstNumber(data, m_plan.mode, index, number);
     if (data.atoms > 0 && m_section && number != *m_section) {
         // The LMT read on from lies in another section now.
-        throw tool::ToolError{"Can't read on in section " + std::to_string(*m_section) + " of " + m_r.path + ": LMT " +
-                              std::to_string(m_plan.time) + " lies in section " + std::to_string(number) +
-                              " now (after " + std::to_string(m_printer.Printed()) + " of " +
+        throw tool::ToolError{"Reading on in section " + std::to_string(*m_section) + " of " + m_r.path +
+                              " stops: LMT " + std::to_string(m_plan.time) + " lies in section " +
+                              std::to_string(number) + " now (after " + std::to_string(m_printer.Printed()) + " of " +
                               std::to_string(m_r.count) + " atoms)"};
     }
     PrintData(m_printer, data);
     if (data.atoms > 0) {
         m_numbered = numbered;
         m_last = number + static_cast<long long>(data.atoms) - 1;
+        m_sectioned = Sectioned(data);
     }
     m_done += data.atoms;
-    if (data.atoms > 0 && m_plan.mode == 10) {
-        // The time plus the offset numbers the atoms from 0, and so does the
-        // signal, unless it numbers by it what the time names: a history
-        // kept in sections reads in mode 10 the section that the time names
-        // (0: the newest) from the offset on, and gives the section's
-        // number. Then its atom numbers tell nothing, but the atoms up to
-        // the last one read are what the section holds.
-        long long own = 0;
-        if (static_cast<unsigned long long>(number) != index ||
-            (m_done == data.atoms && (data.atoms < n || m_done < m_plan.total) && MetaOf(data, 2, own) &&
-             NumbersSections(number))) {
-            m_section = number;
-        }
-    }
-    if (data.atoms > 0 && m_section) {
-        m_held = static_cast<std::uint64_t>(std::max(m_r.offset, 0LL)) + m_done;
+    if (data.atoms > 0 && m_plan.mode == 10 && m_sectioned) {
+        // A history kept in sections reads in mode 10 the section that the
+        // time names (0: the newest) from the offset on, and gives the
+        // section's number.
+        m_section = number;
     }
     if (m_printer.WriteError() != 0) {
         return Outcome::Complete;
@@ -1206,8 +1105,7 @@ std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, 
         // LMT of the first atom, in the section it lies in (mode 12).
         unsigned long long lmt = 0;
         if (!FirstLmt(data, lmt)) {
-            throw tool::ToolError{"Can't read more than " + std::to_string(m_chunk) + " atoms of " + m_r.path +
-                                  " in access mode 10: its reads give no LMT to go on from"};
+            throw NoLmt(10);
         }
         m_plan.mode = 12;
         m_plan.time = lmt;
@@ -1224,58 +1122,20 @@ Outcome ChunkedRead::EndAtLast()
 {
     m_ending = "No more atoms after " + std::to_string(m_printer.Printed()) + " of " + std::to_string(m_r.count) +
                " atoms of " + m_r.path;
-    if (m_held > 0) {
-        m_ending += ": the section holds " + std::to_string(m_held) + " atoms";
-        return Outcome::Ended;
-    }
-    if (!m_numbered) {
-        return Outcome::Ended;
-    }
-    // Mode 10 knows what the signal numbers by the index it reads (see
-    // Take); the other modes ask.
-    const std::optional<Numbering> numbering = m_r.mode == 10 ? Numbering::Atoms : AskNumbering();
-    if (!numbering) {
-        return Outcome::Interrupted;
-    }
-    if (*numbering != Numbering::Buffers) {
+    if (m_sectioned) {
+        // The reads started in a section at the offset: in modes 10, 11 and
+        // 14 without a time at its first atom (in mode 10 of the section
+        // that the time names), else at the atom of the LMT given. The atoms
+        // from there to the last one printed are what the section holds.
+        const std::uint64_t held = static_cast<std::uint64_t>(std::max(m_r.offset, 0LL)) + m_printer.Printed();
+        m_ending += ": the section holds " + std::to_string(held) + " atoms";
+        if (!m_moving && m_r.mode != 10) {
+            m_ending += " from LMT " + std::to_string(m_r.time) + " on";
+        }
+    } else if (m_numbered) {
         m_ending += ": it ends at atom " + std::to_string(m_last);
-        return Outcome::Ended;
-    }
-    // The reads started in a section of the history at the offset: in
-    // modes 11 and 14 without a time at its first atom (the newest section,
-    // as a history kept in sections reads them), else at the atom of the LMT
-    // given. The atoms from there to the last one printed are what the
-    // section holds.
-    const std::uint64_t held = static_cast<std::uint64_t>(std::max(m_r.offset, 0LL)) + m_printer.Printed();
-    m_ending += ": the section holds " + std::to_string(held) + " atoms";
-    if (!m_moving) {
-        m_ending += " from LMT " + std::to_string(m_r.time) + " on";
     }
     return Outcome::Ended;
-}
-
-std::optional<Numbering> ChunkedRead::AskNumbering()
-{
-    // As in mode 10 (see Take): a signal that numbers its atoms by their
-    // index gives its atom at index 0 the number 0 (or none, the index
-    // asked); a history kept in sections reads there its newest section and
-    // gives that one's number. A signal that refuses the read (it reads no
-    // index, or no longer holds that atom) does not tell.
-    std::unique_ptr<zemtra_REMOTE::SignalData> first;
-    try {
-        first = ReadAtoms(10, 1, 0, 0);
-    } catch (const tool::ToolError&) {
-        return Numbering::Unknown;
-    }
-    if (!first) {
-        return m_timedOut ? std::optional<Numbering>(Numbering::Unknown) : std::nullopt;
-    }
-    if (first->atoms == 0) {
-        return Numbering::Unknown;
-    }
-    long long number = 0; // none given: the index asked
-    MetaOf(*first, 2, number);
-    return number == 0 ? Numbering::Atoms : Numbering::Buffers;
 }
 
 // Reads an on-demand signal once in chunks (see ChunkedRead); ending: what

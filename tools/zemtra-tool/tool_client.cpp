@@ -132,39 +132,9 @@ bool ValueSink::Next(std::string& line, std::chrono::steady_clock::duration time
 
 std::string LossLine(const Loss& loss, const std::string& path)
 {
-    return "Lost " + std::to_string(loss.count) + (loss.buffers ? " buffers" : " atoms") + " of " + path +
-           " after atom " + std::to_string(loss.after) +
+    return "Lost " + std::to_string(loss.count) + " atoms of " + path + " after atom " + std::to_string(loss.after) +
            ": the tool fell behind the server, which does not wait for a slow reader (a busy machine, a slow "
            "output or a stop with Ctrl-Z); the rows are not contiguous there, read again";
-}
-
-void AtomSink::Follow(CORBA::LongLong sequence, std::uint64_t atoms, bool offered, bool told)
-{
-    if (!m_numbered || sequence != m_sequence) {
-        const CORBA::LongLong step = sequence - m_sequence;
-        const auto before = static_cast<CORBA::LongLong>(m_atoms);
-        if (m_numbered && step > 0) {
-            // The first step that only one numbering explains tells which.
-            if (m_numbering == Numbering::eUnknown && (step == before) != (step == 1)) {
-                m_numbering = step == 1 ? Numbering::eBuffers : Numbering::eAtoms;
-            }
-            // Beside the offered atoms, only numbers known to count buffers
-            // or atoms tell.
-            if (told) {
-            } else if (m_numbering == Numbering::eBuffers) {
-                if (step > 1) {
-                    Lost({m_printer.Printed(), static_cast<std::uint64_t>(step - 1), true});
-                }
-            } else if (step > before && (m_numbering == Numbering::eAtoms || (!offered && step != 1))) {
-                Lost({m_printer.Printed(), static_cast<std::uint64_t>(step - before), false});
-            }
-        }
-        // A number that goes back starts a new run (the server read anew).
-        m_numbered = true;
-        m_sequence = sequence;
-        m_atoms = 0;
-    }
-    m_atoms += atoms;
 }
 
 std::uint64_t AtomSink::FollowOffered(CORBA::LongLong offered, std::uint64_t atoms)
@@ -173,7 +143,7 @@ std::uint64_t AtomSink::FollowOffered(CORBA::LongLong offered, std::uint64_t ato
     std::uint64_t passed = 0;
     if (first > m_nextOffered) {
         if (!m_printer.Done()) {
-            Lost({m_printer.Printed(), first - m_nextOffered, false});
+            Lost({m_printer.Printed(), first - m_nextOffered});
         }
     } else {
         passed = std::min(atoms, m_nextOffered - first);
@@ -194,22 +164,10 @@ template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong c
             const std::size_t components = std::max<std::size_t>(m_printer.Components(), 1);
             const std::uint64_t atoms = count / components;
             std::uint64_t passed = 0;
-            bool offered = false;
-            const std::size_t lossesBefore = Losses().size();
-            for (CORBA::ULong i = 0; i < meta.length() && !offered; ++i) {
-                if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
-                    offered = true;
-                    passed = FollowOffered(meta[i].value, atoms);
-                }
-            }
-            // The buffers' own numbers tell what the offered atoms cannot:
-            // buffers that the signal passed over before it offered them (a
-            // history's sections overwritten before they were read); a loss
-            // that the offered atoms told is not told twice.
-            const bool told = Losses().size() != lossesBefore;
             for (CORBA::ULong i = 0; i < meta.length(); ++i) {
-                if (meta[i].id == c_metaSequence && !m_printer.Done()) {
-                    Follow(meta[i].value, atoms, offered, told);
+                if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
+                    passed = FollowOffered(meta[i].value, atoms);
+                    break;
                 }
             }
             const std::size_t skipped = static_cast<std::size_t>(passed) * components;
@@ -412,7 +370,7 @@ std::string Connection::AddressProblem(const std::string& server)
     }
     const size_t digits = port.find_first_not_of('0');
     if (digits == std::string::npos || port.size() - digits > 5 || std::stoul(port.substr(digits)) > 65535) {
-        return "the port " + port + " lies outside 1 to 65535";
+        return "the port must be from 1 to 65535, not " + port;
     }
     return std::string();
 }
@@ -477,7 +435,7 @@ bool Connection::ServerAlive(std::string& reason)
     }
 }
 
-Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason)
+Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended)
 {
     // A tool continued after a stop may find its server starting anew (it
     // was restarted meanwhile): it is asked again until it answers, for as
@@ -485,7 +443,7 @@ Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_callTimeoutMs);
     for (;;) {
         const unsigned continues = Continues();
-        const Served served = AskServed(id, reason);
+        const Served served = AskServed(id, reason, ended);
         if (served != Served::eLost) {
             m_answeredContinues = continues;
             return served;
@@ -497,11 +455,26 @@ Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason
     }
 }
 
-Connection::Served Connection::AskServed(CORBA::ULongLong id, std::string& reason)
+Connection::Served Connection::AskServed(CORBA::ULongLong id, std::string& reason, SessionEnd& end)
 {
+    end = SessionEnd();
     if (!m_olderServer) {
         try {
             CORBA::String_var why;
+            if (!m_uncoded.load()) {
+                try {
+                    zemtra_REMOTE::ReadEnd coded{};
+                    const zemtra_REMOTE::IdState state =
+                        Again([&] { return m_registry->IsServedCoded(id, why.out(), coded); });
+                    reason = why.in();
+                    end = {coded.code, coded.past_the_end != 0, coded.section_atoms};
+                    return state == zemtra_REMOTE::IdServed  ? Served::eYes
+                           : state == zemtra_REMOTE::IdEnded ? Served::eEnded
+                                                             : Served::eUnknown;
+                } catch (const CORBA::BAD_OPERATION&) {
+                    m_uncoded.store(true);
+                }
+            }
             if (Again([&] { return m_registry->IsServed(id, why.out()); })) {
                 return Served::eYes;
             }
@@ -519,6 +492,20 @@ Connection::Served Connection::AskServed(CORBA::ULongLong id, std::string& reaso
         }
     }
     return ServerAlive(reason) ? Served::eYes : Served::eLost;
+}
+
+zemtra_REMOTE::SignalData* Connection::ReadSignal(zemtra_REMOTE::Registry_ptr registry, const char* path,
+                                                  CORBA::Long mode, CORBA::ULong count, CORBA::LongLong offset,
+                                                  CORBA::ULongLong time, CORBA::ULong waitMs)
+{
+    if (!m_uncoded.load()) {
+        try {
+            return registry->ReadSignalCoded(path, mode, count, offset, time, waitMs);
+        } catch (const CORBA::BAD_OPERATION&) {
+            m_uncoded.store(true);
+        }
+    }
+    return registry->ReadSignal(path, mode, count, offset, time, waitMs);
 }
 
 void Connection::SetCallTimeout(std::chrono::milliseconds timeout)

@@ -43,6 +43,24 @@ struct ToolError {
     std::string message;
 };
 
+// A one-shot read that the server refused: its message, and from a server
+// that tells them, the signal library's code (0: none) and whether the read
+// starts after the last atom that the signal holds where it reads.
+struct ReadRefused : ToolError {
+    int code = 0;
+    bool pastTheEnd = false;
+};
+
+// How the server ended a signal session, as far as it tells: the signal
+// library's code that ended it (0: none), whether its read stood past the
+// last atom that the signal holds there, and the atoms of that section of a
+// history kept in sections (0: none).
+struct SessionEnd {
+    int code = 0;
+    bool pastTheEnd = false;
+    std::uint64_t sectionAtoms = 0;
+};
+
 // The texts joined by separator.
 std::string Joined(const zemtra_REMOTE::StringSeq& texts, const char* separator);
 
@@ -63,35 +81,24 @@ private:
     std::deque<std::string> m_lines; // not taken yet
 };
 
-// The metadata entry of a forwarded buffer that numbers it: the number of
-// its first atom, or a running number of the buffers read.
-constexpr CORBA::Long c_metaSequence = 2;
-
-// Atoms (or buffers) of a forwarded read that never came: the server reads
-// ahead without waiting for its reader and drops what the reader does not
-// take in time.
+// Atoms of a forwarded read that never came: the server reads ahead without
+// waiting for its reader and drops what the reader does not take in time.
 struct Loss {
     std::uint64_t after = 0; // atoms printed before the loss
-    std::uint64_t count = 0; // atoms, or buffers when buffers
-    bool buffers = false;
+    std::uint64_t count = 0; // atoms
 };
 
 // What the tool tells the user of a loss in the read of path (one line).
 std::string LossLine(const Loss& loss, const std::string& path);
 
 // Prints forwarded signal buffers as they arrive, up to the printer's count
-// of atoms; later ones are dropped. Buffers that carry their number tell the
-// losses: one numbered past the atoms (or the buffer) before it. The number
-// of the first atom among those that the server offered this reader
-// (zemtra_REMOTE::MetaOfferedAtom: every buffer of a stream, and of an
-// on-demand signal read ahead) tells exactly what the server dropped; a
-// buffer that comes after its place was passed (a later one overtook it) is
-// not printed, its atoms counted in that loss. The signal's own number of a
-// buffer's first atom, or of the buffer, tells what the signal passed over
-// before it offered the buffer (a history's sections overwritten before they
-// were read) once a step has told what it counts, and every loss without
-// the number of the offered atom; a loss that the offered atoms told is not
-// told again.
+// of atoms; later ones are dropped. The number of a buffer's first atom among
+// those that the server offered this reader (zemtra_REMOTE::MetaOfferedAtom:
+// every buffer of a stream, and of an on-demand signal read ahead) tells the
+// losses exactly: one numbered past the atoms before it follows atoms that
+// the server dropped or passed over (a history's sections overwritten before
+// they were read). A buffer that comes after its place was passed (a later
+// one overtook it) is not printed, its atoms counted in that loss.
 class AtomSink : public POA_q_NET::SignalReceiver {
 public:
     explicit AtomSink(RowPrinter& printer) : m_printer(printer) {}
@@ -115,10 +122,6 @@ public:
 
 private:
     template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta);
-    // Notes a loss before a buffer of atoms numbered sequence, unless told
-    // (by the number of the offered atom, which the buffer carries when
-    // offered) (m_printing held).
-    void Follow(CORBA::LongLong sequence, std::uint64_t atoms, bool offered, bool told);
     // Notes a loss before a buffer of atoms whose first atom the server
     // numbered offered: the atoms of it to leave out, whose place was
     // passed (m_printing held).
@@ -129,13 +132,6 @@ private:
     RowPrinter& m_printer;
     std::mutex m_printing; // held while a buffer is printed, and for the fields below
     bool m_closed = false;
-    // The server splits a buffer into pieces that carry the same number:
-    // the number of the last buffer and the atoms that came with it.
-    bool m_numbered = false;
-    CORBA::LongLong m_sequence = 0;
-    std::uint64_t m_atoms = 0;
-    // Whether the numbers count atoms or buffers, once a step has told it.
-    enum class Numbering { eUnknown, eAtoms, eBuffers } m_numbering = Numbering::eUnknown;
     // The number of the atom offered after the last one that came.
     std::uint64_t m_nextOffered = 0;
     mutable std::mutex m_lossesMutex; // (taken under m_printing, never the reverse)
@@ -164,14 +160,22 @@ public:
     // that refuses the probe for want of resources is there.
     bool ServerAlive(std::string& reason);
     // Whether the server still serves the subscription or signal session
-    // id: eEnded when it has ended it, eLost when the server cannot be
-    // reached; reason says why. A server without the question (an older
-    // one) is only asked whether it is there. A server that cannot be
-    // reached when the tool was continued after a stop since its last
-    // answer is asked again for up to the longest time of a call: it may
-    // be starting anew after a restart, and then does not know the id.
-    enum class Served { eYes, eEnded, eLost };
-    Served IsServed(CORBA::ULongLong id, std::string& reason);
+    // id: eEnded when it has ended it (ended: how, as far as it tells),
+    // eUnknown when it does not know the id, eLost when the server cannot be
+    // reached; reason says why. A server without the question as a code
+    // tells no end and no unknown id but in words (eEnded); one without the
+    // question (an older one) is only asked whether it is there. A server
+    // that cannot be reached when the tool was continued after a stop since
+    // its last answer is asked again for up to the longest time of a call:
+    // it may be starting anew after a restart, and then does not know the id.
+    enum class Served { eYes, eEnded, eUnknown, eLost };
+    Served IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended);
+    // Reads an on-demand signal once, through registry (a reference of this
+    // connection's); a server without the coded read is asked ReadSignal,
+    // whose refusals tell no codes.
+    zemtra_REMOTE::SignalData* ReadSignal(zemtra_REMOTE::Registry_ptr registry, const char* path, CORBA::Long mode,
+                                          CORBA::ULong count, CORBA::LongLong offset, CORBA::ULongLong time,
+                                          CORBA::ULong waitMs);
     // Activates a servant and gives its reference.
     CORBA::Object_ptr Activate(PortableServer::Servant servant);
     // Longest time a call to the registry may take (zero: no limit).
@@ -185,6 +189,8 @@ public:
             return Again(std::forward<F>(f));
         } catch (const zemtra_REMOTE::RemoteError& e) {
             throw ToolError{e.message.in()};
+        } catch (const zemtra_REMOTE::ReadRefusal& e) {
+            throw ReadRefused{{e.message.in()}, e.end.code, e.end.past_the_end != 0};
         } catch (const CORBA::TRANSIENT&) {
             throw ToolError{Unreachable()};
         } catch (const CORBA::TIMEOUT&) {
@@ -224,7 +230,7 @@ public:
 
 private:
     // One question of IsServed.
-    Served AskServed(CORBA::ULongLong id, std::string& reason);
+    Served AskServed(CORBA::ULongLong id, std::string& reason, SessionEnd& end);
     // What a call that timed out tells.
     std::string NoAnswer() const;
     // What a call that could not reach the server tells: also when its host
@@ -232,7 +238,10 @@ private:
     std::string Unreachable() const;
 
     std::string m_server;
-    bool m_olderServer = false; // has no IsServed
+    // What the server lacks of the questions asked: the coded ones, and
+    // IsServed at all (an older server).
+    std::atomic<bool> m_uncoded{false};
+    bool m_olderServer = false;
     CORBA::ORB_var m_orb;
     PortableServer::POA_var m_poa;
     zemtra_REMOTE::Registry_var m_registry;

@@ -213,6 +213,9 @@ TEST_F(CircularController, StreamingBehindByAWholeRegionReportsTheGap)
     ASSERT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, -2, 2).rc);
     history.Append(300, 10);
     EXPECT_EQ(eIncompleteData, Ask(*clone, eAccessStreaming, 0, 0, 2).rc);
+    // Atoms 10 to 309 passed over, told once.
+    EXPECT_EQ(300u, clone->TakePassedOver());
+    EXPECT_EQ(0u, clone->TakePassedOver());
     history.Append(2, 10);
     EXPECT_EQ(eSuccess, Ask(*clone, eAccessStreaming, 0, 0, 2).rc);
 }
@@ -1158,6 +1161,84 @@ TEST(SegmentedReads, AheadCountsTheRestOfASectionOverwrittenWhileAPartIsRead)
     client.Close();
 }
 
+// A reader ahead whose queued buffers the test takes as the forwarding does,
+// each with the number of its first atom among the atoms offered to the
+// reader, which the forwarding puts on it (eMetaOfferedAtom).
+struct NumberedReader : DodClient<AdcAtoms> {
+    explicit NumberedReader(Triggered& history) : DodClient<AdcAtoms>(history.source, "ahead", AdcAtoms()) {}
+    // The number and the first atom's LMT of the next buffer queued.
+    std::pair<uint64_t, uint64_t> Next()
+    {
+        EXPECT_TRUE(zvtest::WaitFor([this] { return GetQueuedCount() > 0; }));
+        MetaBufferPair<AdcAtoms>::MetaBufferPtr item;
+        bool ended = false;
+        uint64_t number = 0;
+        while (!ended && !item && GetQueuedCount() > 0) {
+            m_queue.PopUnlessEnded(item, ended, number); // a -2 told once comes first
+        }
+        uint64_t lmt = 0;
+        if (item && item->data.GetLength() > 0) {
+            std::memcpy(&lmt, &item->data[0], sizeof lmt);
+        }
+        return {number, lmt};
+    }
+};
+
+// A reader ahead that falls behind, the section it reads overwritten while
+// it copies it and the next ones before it comes to them, numbers the atoms
+// of the section after them past all those it would have read of the
+// sections it passed over, exactly: just after its first section, and when
+// its queue, full meanwhile, dropped atoms too (a section read in buffers
+// of one atom). Each case fills a region with a section of 16 atoms, then
+// the reader's first section, its second, overwritten while it is copied by
+// sections passed over, and the one after them.
+TEST(SegmentedReads, AheadNumbersWhatItPassedOverAmongTheAtomsOffered)
+{
+    const struct {
+        size_t region;
+        unsigned bufferAtoms;
+        size_t first; // atoms of the first section read
+        size_t second;
+        size_t passed;     // sections passed over
+        size_t passedSize; // and their atoms
+    } cases[] = {
+        {64, 64, 16, 16, 5, 16}, {128, 1, 70, 10, 3, 50}, // 64 buffers of the first section queued, 6 dropped
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "buffers of " << c.bufferAtoms << " atoms");
+        Triggered history(c.region);
+        history.Trigger(1000, 16);
+        NumberedReader reader(history);
+        ASSERT_EQ(eSuccess, reader.Open(eAccessStreaming, c.bufferAtoms, 0));
+        ASSERT_TRUE(history.ReaderWaits());
+        history.Trigger(2000, c.first);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return reader.GetQueueCounters().pushed == c.first; }));
+        ASSERT_TRUE(history.ReaderWaits());
+        std::atomic<bool> passing{false};
+        history.lmts->WhileMade([&] {
+            for (size_t k = 0; k < c.passed; ++k) {
+                history.Trigger(4000 + 1000 * k, c.passedSize);
+            }
+            passing = true;
+        });
+        history.Trigger(3000, c.second);
+        ASSERT_TRUE(zvtest::WaitFor([&] { return passing.load(); }));
+        ASSERT_TRUE(history.ReaderWaits());
+        // The reader takes what was queued of the first section.
+        const size_t queued = std::min<size_t>(64, (c.first + c.bufferAtoms - 1) / c.bufferAtoms);
+        std::pair<uint64_t, uint64_t> got;
+        for (size_t i = 0; i < queued; ++i) {
+            got = reader.Next();
+        }
+        EXPECT_EQ((std::pair<uint64_t, uint64_t>{(queued - 1) * c.bufferAtoms, 2000 + (queued - 1) * c.bufferAtoms}),
+                  got);
+        history.Trigger(9000, 5);
+        got = reader.Next();
+        EXPECT_EQ((std::pair<uint64_t, uint64_t>{c.first + c.second + c.passed * c.passedSize, 9000}), got);
+        reader.Close();
+    }
+}
+
 TEST(SimpleController, PositionsFollowOffsetAndTime)
 {
     SimplePositionController c(2048);
@@ -1235,7 +1316,9 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
         size_t count;
         SuccessCode_e code;
         std::string words;
+        RefusalKind kind = {}; // a read past the end, and the atoms of its section
     };
+    const RefusalKind past{true, 0};
     const std::vector<Case> cases = {
         {c, static_cast<AccessMode_e>(9), 0, 0, 1, eBadRequest,
          "the signal does not serve access mode 9; it serves 10, 11, 12, 13 and 14"},
@@ -1244,36 +1327,58 @@ TEST(DodPositionControllerWords, RefusalsAreExplained)
          "the 3 atoms at LMT 4000 to 4020 lie before the history's last restart (LMT 5000)"},
         {c, eAccessClone, 5000 + 10000000, 0, 2, eTryAgain,
          "the 2 atoms at LMT 10005000 to 10005010 are not recorded yet and not due within the time-out (0.03 s): " +
-             holds},
+             holds,
+         past},
         {c, eAccessNow, 0, 0, 1, eTimeout, "the atom at LMT 7500 did not come within the time-out (0.03 s): " + holds},
         {empty, eAccessNow, 0, -1, 1, eTryAgain, "the history holds nothing since its last restart at LMT 0"},
-        {s, eAccessNow, 0, 10, 1, eBadRequest, "the offset 10 lies outside a section of 10 atoms"},
+        {s, eAccessNow, 0, 10, 1, eBadRequest, "the offset 10 lies outside a section of 10 atoms", {true, 10}},
         {s, eAccessDefault, 3, 0, 10, eBadRequest, "section 3 back from the newest is not held: " + inSections},
         {s, eAccessAtTime, 102, 0, 1, eBadRequest, "the section of LMT 102 was overwritten: " + inSections},
         {s, eAccessAtTime, 99, 0, 1, eBadRequest, "LMT 99 lies before the history's last restart (LMT 100)"},
         {s, eAccessAtTime, 142, 0, 1, eTryAgain, "the section of LMT 142 is still being written: " + inSections},
-        {s, eAccessAtTime, 145, 0, 1, eTryAgain, "LMT 145 is not recorded yet: " + inSections},
-        {s, eAccessAtTime, 118, 5, 1, eBadRequest,
-         "the offset 5 from LMT 118 runs past the end of its section: " + inSections},
+        {s, eAccessAtTime, 145, 0, 1, eTryAgain, "LMT 145 is not recorded yet: " + inSections, past},
+        {s,
+         eAccessAtTime,
+         118,
+         5,
+         1,
+         eBadRequest,
+         "the offset 5 from LMT 118 runs past the end of its section: " + inSections,
+         {true, 10}},
         {l, eAccessAtTime, 5, 0, 1, eBadRequest,
          "LMT 5 is older than what the history holds: sections of 10 atoms; the history holds LMT 1000 to "
          "1019 (atoms 0 to 19 since its last restart at LMT 0), 2 complete sections"},
         {g, eAccessAtTime, 2010, 0, 1, eBadRequest,
          "LMT 2010 lies between two sections, in a gap of the acquisition: sections of 10 atoms; the history holds "
          "LMT 1000 to 4009 (atoms 0 to 39 since its last restart at LMT 100), 4 complete sections"},
-        {*varied.controller, eAccessNow, 0, 8, 1, eBadRequest,
-         "the offset 8 lies outside the newest section, of 8 atoms: " + inVaried},
-        {*varied.controller, eAccessNow, 0, 16, 1, eBadRequest,
-         "the offset 16 lies outside the largest section held, of 16 atoms"},
+        {*varied.controller,
+         eAccessNow,
+         0,
+         8,
+         1,
+         eBadRequest,
+         "the offset 8 lies outside the newest section, of 8 atoms: " + inVaried,
+         {true, 8}},
+        {*varied.controller,
+         eAccessNow,
+         0,
+         16,
+         1,
+         eBadRequest,
+         "the offset 16 lies outside the largest section held, of 16 atoms",
+         {true, 8}},
         {*varied.controller, eAccessAtTime, 2008, 0, 1, eBadRequest,
          "LMT 2008 lies after the newest section, in a gap of the acquisition that no section will fill: " + inVaried},
-        {*varied.controller, eAccessAtTime, 2500, 0, 1, eTryAgain, "LMT 2500 is not recorded yet: " + inVaried},
-        {simple, eAccessDefault, 2040, 8, 1, eBadRequest, "atom 2048 lies past the buffer's end: " + buffer},
-        {simple, eAccessNow, 0, 2048, 1, eBadRequest, "the offset 2048 lies past the buffer's end: " + buffer},
+        {*varied.controller, eAccessAtTime, 2500, 0, 1, eTryAgain, "LMT 2500 is not recorded yet: " + inVaried, past},
+        {simple, eAccessDefault, 2040, 8, 1, eBadRequest, "atom 2048 lies past the buffer's end: " + buffer, past},
+        {simple, eAccessNow, 0, 2048, 1, eBadRequest, "the offset 2048 lies past the buffer's end: " + buffer, past},
     };
     for (const Case& k : cases) {
         EXPECT_EQ(k.code, Ask(k.controller, k.mode, k.time, k.offset, k.count).rc) << k.words;
-        EXPECT_EQ(k.words, k.controller.Explain(k.mode, k.time, k.offset, k.count, k.code));
+        RefusalKind kind{true, 1}; // each told anew
+        EXPECT_EQ(k.words, k.controller.Explain(k.mode, k.time, k.offset, k.count, k.code, &kind));
+        EXPECT_EQ(k.kind.pastTheEnd, kind.pastTheEnd) << k.words;
+        EXPECT_EQ(k.kind.sectionAtoms, kind.sectionAtoms) << k.words;
     }
     // A disabled or stopped controller says so; a code that says all gets no words.
     simple.SetEnable(false);

@@ -229,8 +229,6 @@ TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)
                      LocalMessage([&] { local.SetText("synchronize_lmt", "1001"); })});
     cases.push_back({"wrong type", RemoteMessage([&] { reg()->SetText("synchronize_lmt", 0, Seq({"abc"})); }),
                      LocalMessage([&] { local.SetText("synchronize_lmt", "abc"); })});
-    cases.push_back({"enum name", RemoteMessage([&] { reg()->SetText("custom", 0, Seq({"nope"})); }),
-                     LocalMessage([&] { local.SetText("custom", "nope"); })});
     cases.push_back({"position past the end", RemoteMessage([&] { reg()->GetText("arr", 4, 1); }),
                      LocalMessage([&] { local.GetTexts("arr", 4, 1); })});
     cases.push_back({"count past the end", RemoteMessage([&] { reg()->GetText("arr", 2, 3); }),
@@ -257,6 +255,34 @@ TEST_F(RemoteRegistryTest, RefusalsCarryTheMessageALocalClientGets)
     // Nothing refused was stored.
     EXPECT_EQ("0", Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("synchronize_lmt", 0, 1)).in()).at(0));
     EXPECT_EQ("0", Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("arr", 3, 1)).in()).at(0));
+}
+
+// An enum node that refuses a value (a name it does not know, a number that
+// none of its values has), written in any form, names the value refused and
+// the values it takes; so does one given more values than it holds.
+TEST_F(RemoteRegistryTest, EnumRefusalsNameTheValuesTheNodeTakes)
+{
+    const std::string takes = "custom takes fofb_switch, fa_clk (or their numbers), not ";
+    zemtra_REMOTE::LongLongSeq seven;
+    seven.length(1);
+    seven[0] = 7;
+    const struct {
+        const char* what;
+        std::string message;
+        std::string expected;
+    } cases[] = {
+        {"name", RemoteMessage([&] { reg()->SetText("custom", 0, Seq({"nope"})); }), takes + "'nope'"},
+        {"number text", RemoteMessage([&] { reg()->SetText("custom", 0, Seq({"7"})); }), takes + "'7'"},
+        {"number", RemoteMessage([&] { reg()->SetInteger("custom", 0, seven); }), takes + "'7'"},
+        {"too many", RemoteMessage([&] {
+             reg()->SetText("custom", 0, Seq({"fa_clk", "fa_clk"}));
+         }),
+         "custom takes one value (fofb_switch, fa_clk or their numbers), not 2"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, c.message) << c.what;
+    }
+    EXPECT_EQ("fofb_switch", Texts(zemtra_REMOTE::StringSeq_var(reg()->GetText("custom", 0, 1)).in()).at(0));
 }
 
 TEST_F(RemoteRegistryTest, ReadWhoseGetterFailsIsRefused)

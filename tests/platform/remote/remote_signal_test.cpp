@@ -580,6 +580,39 @@ TEST(RemoteSignalConcurrency, ReadsThatTimeOutTogetherLeaveTheirPlacesAtOnce)
     }
 }
 
+// The coded read once and IsServed tell by codes what their words say: a
+// read refused by the signal library carries its code (one refused outside
+// it 0); an id is told served while its session runs, ended once its signal
+// ended it, and unknown to a server that never had it.
+TEST_F(RemoteSignalTest, CodedAnswersTellTheirCodes)
+{
+    const auto refused = [&](const char* path, CORBA::Long mode) {
+        try {
+            zemtra_REMOTE::SignalData_var data = reg()->ReadSignalCoded(path, mode, 1, 0, 0, 0);
+        } catch (const zemtra_REMOTE::ReadRefusal& e) {
+            return std::make_pair(std::string(e.message.in()), static_cast<int>(e.end.code));
+        }
+        return std::make_pair(std::string("read"), 1);
+    };
+    EXPECT_EQ(std::make_pair(std::string("qsig: Can't read signal signals.adc in access mode 12: -7 (try again)"), -7),
+              refused("signals.adc", 12));
+    EXPECT_EQ(std::make_pair(std::string("mci: No such node: signals.none"), 0), refused("signals.none", 10));
+    auto* rx = new Receiver();
+    CORBA::Object_var obj = server.Activate(rx);
+    const CORBA::ULongLong id = reg()->OpenSignal("signals.pll", q_NET::SignalReceiver::_narrow(obj), 0, 0, 0);
+    const auto state = [&](CORBA::ULongLong of) {
+        CORBA::String_var reason;
+        zemtra_REMOTE::ReadEnd end{};
+        return reg()->IsServedCoded(of, reason.out(), end);
+    };
+    EXPECT_EQ(zemtra_REMOTE::IdServed, state(id));
+    server.tree.pll->ShutDown();
+    EXPECT_TRUE(WaitCounts(0, 0));
+    EXPECT_EQ(zemtra_REMOTE::IdEnded, state(id));
+    EXPECT_EQ(zemtra_REMOTE::IdUnknown, state(id + 1));
+    rx->_remove_ref();
+}
+
 TEST_F(RemoteSignalTest, ShutDownStreamEndsTheSessionByItself)
 {
     auto* rx = new Receiver();

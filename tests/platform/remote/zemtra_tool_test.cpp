@@ -314,15 +314,16 @@ public:
 
     // A reply to the request whose body body writes, in the request's
     // version (1.0 and 1.1: the service contexts first, no alignment of the
-    // body).
-    static std::string Reply(const Request& request, const std::function<void(zvtest::Cdr&)>& body)
+    // body), of the reply status (0: no exception).
+    static std::string Reply(const Request& request, const std::function<void(zvtest::Cdr&)>& body,
+                             std::uint32_t status = 0)
     {
         zvtest::Cdr cdr;
         if (request.version < 2) {
             cdr.ULong(0);
         }
         cdr.ULong(request.id);
-        cdr.ULong(0); // no exception
+        cdr.ULong(status);
         if (request.version == 2) {
             cdr.ULong(0);
             cdr.Align(8);
@@ -331,6 +332,19 @@ public:
         std::string reply = cdr.Message(1);
         reply[5] = request.version;
         return reply;
+    }
+
+    // The reply of a server that lacks the operation asked for.
+    static std::string NoSuchOperation(const Request& request)
+    {
+        return Reply(
+            request,
+            [](zvtest::Cdr& cdr) {
+                cdr.String("IDL:omg.org/CORBA/BAD_OPERATION:1.0");
+                cdr.ULong(0); // minor
+                cdr.ULong(1); // not completed
+            },
+            2);
     }
 
 private:
@@ -595,8 +609,7 @@ TEST(ZemtraToolAtomSink, BuffersDeliveredAfterTheReadEndedAreDropped)
     std::fclose(out);
 }
 
-// The losses expected, each where (after how many atoms) and how many (atoms
-// or buffers).
+// The losses expected, each where (after how many atoms) and how many atoms.
 void ExpectLosses(const std::vector<tool::Loss>& expected, const std::vector<tool::Loss>& got,
                   const std::string& context = "")
 {
@@ -604,61 +617,50 @@ void ExpectLosses(const std::vector<tool::Loss>& expected, const std::vector<too
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(expected[i].after, got[i].after) << i;
         EXPECT_EQ(expected[i].count, got[i].count) << i;
-        EXPECT_EQ(expected[i].buffers, got[i].buffers) << i;
     }
 }
 
-// Forwarded buffers number their first atom, or count the buffers read;
-// the server splits a buffer into pieces of the same number. A number past
-// the atoms (or the buffer) before it is a loss, noted after the atoms
-// printed before it; one of the count's last buffer is none.
-TEST(ZemtraToolAtomSink, NumbersPastTheAtomsBeforeAreLosses)
+// The signal's own numbers of forwarded buffers (the number of their first
+// atom, or of the buffer) tell no loss: the server's number of the atoms it
+// offered (below) counts all that the signal passed over.
+TEST(ZemtraToolAtomSink, TheSignalsOwnNumbersTellNoLoss)
 {
     using Buffers = std::vector<std::pair<CORBA::LongLong, CORBA::ULong>>; // number, atoms
-    const struct {
-        Buffers buffers;
-        std::vector<tool::Loss> losses;
-    } cases[] = {
-        {{{0, 2}, {2, 2}, {4, 2}}, {}},
-        {{{0, 2}, {0, 1}, {3, 2}}, {}}, // pieces of one buffer
-        {{{0, 2}, {2, 2}, {7, 2}}, {{4, 3, false}}},
-        {{{0, 2}, {0, 1}, {5, 2}, {9, 1}}, {{3, 2, false}, {5, 2, false}}},
-        {{{5, 2}, {6, 2}, {7, 2}}, {}},
-        {{{5, 2}, {6, 2}, {9, 2}}, {{4, 2, true}}},
-        {{{5, 1}, {6, 1}, {9, 1}}, {{2, 2, false}}}, // one atom a buffer: either
-        {{{9, 2}, {0, 2}, {2, 2}}, {}},              // read anew
-        {{{0, 2}, {2, 2}, {4, 2}, {9, 2}}, {}},      // past the count
+    const Buffers cases[] = {
+        {{0, 2}, {2, 2}, {7, 2}}, // numbers of atoms
+        {{5, 2}, {6, 2}, {9, 2}}, // numbers of buffers
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.buffers));
+    for (const Buffers& buffers : cases) {
+        SCOPED_TRACE(testing::PrintToString(buffers));
         std::FILE* out = std::tmpfile();
         ASSERT_NE(nullptr, out);
         tool::RowPrinter printer({"X", "Y"}, 6, out);
         tool::AtomSink sink(printer);
-        for (const auto& b : c.buffers) {
+        for (const auto& b : buffers) {
             q_NET::ShortSeq values;
             values.length(b.second * 2);
             q_NET::MetaSeq meta;
             meta.length(2);
-            meta[0].id = tool::c_metaSequence;
+            meta[0].id = 2; // the signal's number
             meta[0].value = b.first;
             meta[1].id = 0; // the LMT: no number
             meta[1].value = 1000;
             sink.ReceiveShort("x", values, meta);
         }
         sink.Close();
-        ExpectLosses(c.losses, sink.Losses());
+        ExpectLosses({}, sink.Losses());
+        EXPECT_EQ(6u, printer.Printed());
         std::fclose(out);
     }
 }
 
 // The server numbers the first atom of every buffer of a stream among the
 // atoms that it offered the reader: a number past the atoms before is a
-// loss, exactly that many atoms, noted after the atoms printed before it;
-// the signal's own numbers then tell only what was passed over before it
-// was offered (sections of a history overwritten before they were read),
-// once a step told that they count buffers. A buffer whose place a later
-// one passed (it came late) is not printed, its atoms in that loss.
+// loss, exactly that many atoms, noted after the atoms printed before it,
+// also of what the signal passed over (sections of a history overwritten
+// before they were read), whatever the signal's own numbers (the sections').
+// A buffer whose place a later one passed (it came late) is not printed, its
+// atoms in that loss.
 TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
 {
     struct Buffer {
@@ -673,15 +675,15 @@ TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
     } cases[] = {
         {{{0, 2, -1}, {2, 2, -1}, {4, 2, -1}}, {}, "0 1 2 3 4 5 "},
         {{{0, 2, -1}, {2, 1, -1}, {3, 1, -1}}, {}, "0 1 2 3 "}, // pieces of one buffer
-        {{{0, 2, -1}, {5, 2, -1}}, {{2, 3, false}}, "0 1 5 6 "},
-        {{{3, 2, -1}, {5, 2, -1}}, {{0, 3, false}}, "3 4 5 6 "},
-        {{{0, 2, -1}, {6, 2, -1}, {2, 2, -1}, {8, 2, -1}}, {{2, 4, false}}, "0 1 6 7 8 9 "}, // came late
-        {{{0, 4, -1}, {2, 4, -1}}, {}, "0 1 2 3 4 5 "},                                      // in part
+        {{{0, 2, -1}, {5, 2, -1}}, {{2, 3}}, "0 1 5 6 "},
+        {{{3, 2, -1}, {5, 2, -1}}, {{0, 3}}, "3 4 5 6 "},
+        {{{0, 2, -1}, {6, 2, -1}, {2, 2, -1}, {8, 2, -1}}, {{2, 4}}, "0 1 6 7 8 9 "}, // came late
+        {{{0, 4, -1}, {2, 4, -1}}, {}, "0 1 2 3 4 5 "},                               // in part
         {{{0, 2, 0}, {2, 2, 9}, {4, 2, 20}}, {}, "0 1 2 3 4 5 "},
         {{{0, 2, 0}, {2, 2, 2}, {4, 4, 4}, {12, 2, 12}}, {}, "0 1 2 3 4 5 "}, // past the count
         {{{0, 2, 5}, {2, 2, 5}, {4, 2, 6}}, {}, "0 1 2 3 4 5 "},              // a section in parts
-        {{{0, 2, 5}, {2, 1, 6}, {3, 2, 8}}, {{3, 1, true}}, "0 1 2 3 4 "},    // a section passed over
-        {{{0, 2, 5}, {2, 1, 6}, {5, 2, 8}}, {{3, 2, false}}, "0 1 2 5 6 "},   // told once
+        {{{0, 2, 5}, {2, 1, 6}, {6, 2, 8}}, {{3, 3}}, "0 1 2 6 7 "},          // a section passed over
+        {{{0, 2, 5}, {2, 1, 6}, {3, 2, 8}}, {}, "0 1 2 3 4 "},                // its number alone tells none
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rows);
@@ -701,7 +703,7 @@ TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
                 meta[0].id = zemtra_REMOTE::MetaOfferedAtom;
                 meta[0].value = b.offered;
                 if (b.own >= 0) {
-                    meta[1].id = tool::c_metaSequence;
+                    meta[1].id = 2; // the signal's number
                     meta[1].value = b.own;
                 }
                 sink.ReceiveLong("x", values, meta);
@@ -1275,7 +1277,7 @@ std::vector<tool::Loss> Holes(const std::string& rows)
     while (std::getline(lines, line)) {
         const auto number = static_cast<std::uint64_t>(std::stoull(line.substr(0, line.find(','))));
         if (number != next) {
-            holes.push_back({printed, number - next, false});
+            holes.push_back({printed, number - next});
         }
         next = number + 1;
         ++printed;
@@ -1295,7 +1297,7 @@ std::vector<tool::Loss> LossesTold(const std::string& err, const std::string& pa
         char name[256] = {};
         if (std::sscanf(line.c_str(), "Lost %llu atoms of %255s after atom %llu: ", &count, name, &after) == 3 &&
             name == path) {
-            losses.push_back({after, count, false});
+            losses.push_back({after, count});
         }
     }
     return losses;
@@ -1498,13 +1500,13 @@ TEST_F(ZemtraToolTest, AnOutputBlockedLongerThanTheTimeOutIsNoTimeOut)
 // ---- Failures and pauses of the tool's calls ----
 
 // A call that failed is the tool's last: no second call asks the server,
-// that failed to answer, for more (a set asks for the node's description
-// first). The stand-in refuses every request.
+// that failed to answer, for more (an ls asks for the children first). The
+// stand-in refuses every request.
 TEST(ZemtraToolStandIn, AFailedCallIsTheLast)
 {
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
-        {{"set", "custom", "99"}, {"Describe"}},
-        {{"set", "name", "x"}, {"Describe"}},
+        {{"ls", "name"}, {"List"}},
+        {{"set", "name", "x"}, {"SetText"}},
         {{"get", "name"}, {"GetText"}},
         {{"exec", "reset"}, {"Execute"}},
     };
@@ -1521,13 +1523,17 @@ TEST(ZemtraToolStandIn, AFailedCallIsTheLast)
 }
 
 // Ctrl-C that comes while a call is being answered ends the tool before its
-// next call: a set interrupted while it asks for the node's description
-// writes nothing, and exits 130. The stand-in answers the description once
-// the tool has taken the interrupt.
+// next call: an ls of a leaf interrupted while it asks for the leaf's
+// description lists nothing (it would ask for its branch's children next),
+// and exits 130. The stand-in answers the description once the tool has
+// taken the interrupt.
 TEST(ZemtraToolStandIn, AnInterruptEndsTheToolBeforeItsNextCall)
 {
     std::atomic<pid_t> tool{0};
     StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
+        if (operation == "List") {
+            return StandIn::Reply(request, [](zvtest::Cdr& cdr) { cdr.ULong(0); }); // no children
+        }
         if (operation != "Describe" || !zvtest::WaitFor([&] { return tool.load() > 0; }, 10s)) {
             return std::string();
         }
@@ -1543,11 +1549,12 @@ TEST(ZemtraToolStandIn, AnInterruptEndsTheToolBeforeItsNextCall)
             cdr.String("");     // no validator
         });
     });
-    ToolProcess process({"--server", standIn.Address(), "set", "name", "x"});
+    ToolProcess process({"--server", standIn.Address(), "ls", "name"});
     tool = process.Pid();
     const ToolResult r = process.Wait();
     EXPECT_EQ(130, r.exitCode) << r.err;
-    EXPECT_EQ(std::vector<std::string>{"Describe"}, standIn.Operations());
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ((std::vector<std::string>{"List", "Describe"}), standIn.Operations());
 }
 
 // The body of a reply to ReadSignal: atoms, values shorts (0, 1, 2...) and
@@ -1589,25 +1596,36 @@ using ReadAnswer = std::function<void(zvtest::Cdr&)>;
 
 // The answers of a stand-in for a server of the on-demand signal "sig" (four
 // shorts "a" to "d" an atom): its description, and every read once answered
-// by what readIn gives for its access mode.
-StandIn::Answer SignalAnswersByMode(std::function<ReadAnswer(int mode)> readIn)
+// by what readIn gives for its access mode; an older server (older) has no
+// coded read.
+// The reply to GetSignal of "sig", whose atoms take atomSize bytes (in the
+// values that a read gives, 4 shorts).
+std::string SignalReply(const StandIn::Request& request, std::uint32_t atomSize = 8)
 {
-    return [readIn](const std::string& operation, const StandIn::Request& request) {
-        if (operation == "GetSignal") {
-            return StandIn::Reply(request, [](zvtest::Cdr& cdr) {
-                cdr.String("sig");
-                cdr.String("");
-                cdr.ULong(2); // on demand
-                cdr.ULong(8); // atom size: 4 shorts
-                cdr.ULong(1);
-                cdr.ULong(4);
-                cdr.ULong(4);
-                for (const char* name : {"a", "b", "c", "d"}) {
-                    cdr.String(name);
-                }
-            });
+    return StandIn::Reply(request, [atomSize](zvtest::Cdr& cdr) {
+        cdr.String("sig");
+        cdr.String("");
+        cdr.ULong(2); // on demand
+        cdr.ULong(atomSize);
+        cdr.ULong(1);
+        cdr.ULong(4);
+        cdr.ULong(4);
+        for (const char* name : {"a", "b", "c", "d"}) {
+            cdr.String(name);
         }
-        if (operation != "ReadSignal") {
+    });
+}
+
+StandIn::Answer SignalAnswersByMode(std::function<ReadAnswer(int mode)> readIn, bool older = false)
+{
+    return [readIn, older](const std::string& operation, const StandIn::Request& request) {
+        if (operation == "GetSignal") {
+            return SignalReply(request);
+        }
+        if (older && operation == "ReadSignalCoded") {
+            return StandIn::NoSuchOperation(request);
+        }
+        if (operation != "ReadSignal" && operation != "ReadSignalCoded") {
             return std::string();
         }
         const ReadAnswer read = readIn(ReadMode(request));
@@ -1616,15 +1634,15 @@ StandIn::Answer SignalAnswersByMode(std::function<ReadAnswer(int mode)> readIn)
 }
 
 // As SignalAnswersByMode, every read once answered by read.
-StandIn::Answer SignalAnswers(ReadAnswer read)
+StandIn::Answer SignalAnswers(ReadAnswer read, bool older = false)
 {
-    return SignalAnswersByMode([read](int) { return read; });
+    return SignalAnswersByMode([read](int) { return read; }, older);
 }
 
 // A server that answers a read once with more atoms than asked, or with
 // values that are no whole atoms, is refused: nothing of the answer is
 // printed. Reads of more than a chunk in mode 11 start with reads of one
-// and two atoms.
+// and two atoms. So also by an older server, which has no coded read.
 TEST(ZemtraToolStandIn, AnswersOfMoreAtomsThanAskedAreRefused)
 {
     const struct {
@@ -1646,15 +1664,17 @@ TEST(ZemtraToolStandIn, AnswersOfMoreAtomsThanAskedAreRefused)
          7,
          "The server sent 7 values for 2 atoms of 4 components of sig: refused, none printed\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args[1] + " " + c.args[3]);
-        StandIn standIn(7, SignalAnswers([&](zvtest::Cdr& cdr) { SignalData(cdr, c.atoms, c.values); }));
-        std::vector<std::string> args = {"--server", standIn.Address(), "read", "sig"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const ToolResult r = RunTool(args);
-        EXPECT_EQ(1, r.exitCode);
-        EXPECT_EQ(c.err, r.err);
-        EXPECT_EQ("", r.out);
+    for (const bool older : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.args[1] + " " + c.args[3] + (older ? ", older server" : ""));
+            StandIn standIn(7, SignalAnswers([&](zvtest::Cdr& cdr) { SignalData(cdr, c.atoms, c.values); }, older));
+            std::vector<std::string> args = {"--server", standIn.Address(), "read", "sig"};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            const ToolResult r = RunTool(args);
+            EXPECT_EQ(1, r.exitCode);
+            EXPECT_EQ(c.err, r.err);
+            EXPECT_EQ("", r.out);
+        }
     }
 }
 
@@ -2058,8 +2078,8 @@ TEST_F(ZemtraToolOnTheServer, RefusalsSayWhatIsWrong)
         {"[bpm]:18150", "'bpm' in brackets is no IPv6 address"},
         {"[::1]18150", "':' and the port expected after ']'"},
         {"::1", "write an IPv6 address in brackets, with the port, e.g. [::1]:18150"},
-        {"127.0.0.1:99999", "the port 99999 lies outside 1 to 65535"},
-        {"127.0.0.1:0", "the port 0 lies outside 1 to 65535"},
+        {"127.0.0.1:99999", "the port must be from 1 to 65535, not 99999"},
+        {"127.0.0.1:0", "the port must be from 1 to 65535, not 0"},
         {"127.0.0.1:", "no port after ':'"},
         {"127.0.0.1:http", "the port 'http' is no number"},
         {":18150", "no host before the port"},
@@ -2239,15 +2259,13 @@ TEST_F(ZemtraToolTest, WatchAndReadSayThatTheServerMayHaveRestarted)
 }
 
 // A read once that comes to the end of what the signal holds names the atom
-// it ends at, numbered as the signal numbers them, unless the signal numbers
-// something else, as a history kept in sections numbers its sections: then
-// it says how many atoms the section holds (from the LMT given, in modes 12
-// and 14 with a time). In mode 10 the signal numbers something else when
-// its number of the first atom is not the index asked for (the time plus
-// the offset); in the other modes the tool asks the signal for its atom at
-// index 0 (mode 10), numbered 0 (or not at all) by a signal that numbers its
-// atoms. An answer to the one-atom read that fixes a moving moment holds one
-// atom at most, or none at the end.
+// it ends at, numbered as the signal numbers them, unless it reads a history
+// kept in sections, whose reads give the atoms of their section (and number
+// the sections): then it says how many atoms the section holds (from the LMT
+// given, in modes 12 and 14 with a time). In mode 10 the number of the first
+// atom is the index asked for (the time plus the offset) when the read does
+// not give it. An answer to the one-atom read that fixes a moving moment
+// holds one atom at most, or none at the end.
 TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
 {
     using Meta = std::vector<std::pair<std::int32_t, std::int64_t>>;
@@ -2257,9 +2275,8 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
         std::uint32_t atoms;
         Meta meta;
     };
-    const Answer sections{10, 1, {{2, 17586}}};
-    const Answer atoms{10, 1, {{2, 0}}};
     const Answer read{0, 3, {{2, 17586}}};
+    const Answer section{0, 3, {{2, 17586}, {zemtra_REMOTE::MetaSectionAtoms, 40}}};
     const auto in = [](int mode, Answer answer) {
         answer.mode = mode;
         return answer;
@@ -2270,22 +2287,21 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
         std::vector<Answer> answers;
         std::string err;
     } cases[] = {
-        {{"--mode", "10"}, {in(10, read)}, noMore + "the section holds 3 atoms\n"},
-        {{"--mode", "10", "--offset", "2"}, {in(10, read)}, noMore + "the section holds 5 atoms\n"},
+        {{"--mode", "10"}, {in(10, section)}, noMore + "the section holds 3 atoms\n"},
+        {{"--mode", "10", "--offset", "2"}, {in(10, section)}, noMore + "the section holds 5 atoms\n"},
         {{"--mode", "10", "--time", "100"}, {{10, 3, {}}}, noMore + "it ends at atom 102\n"},
         {{"--mode", "10", "--time", "90", "--offset", "10"},
          {{10, 3, {{0, 7}, {2, 100}}}},
          noMore + "it ends at atom 102\n"},
-        {{"--mode", "12", "--time", "100"}, {in(12, read), atoms}, noMore + "it ends at atom 17588\n"},
-        {{"--mode", "11"}, {in(11, read), {10, 1, {}}}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "10", "--time", "4"}, {in(10, read)}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "12", "--time", "100"}, {in(12, read)}, noMore + "it ends at atom 17588\n"},
+        {{"--mode", "11"}, {in(11, read)}, noMore + "it ends at atom 17588\n"},
         {{"--mode", "14"}, {in(14, read)}, noMore + "it ends at atom 17588\n"},
-        {{"--mode", "11"}, {in(11, read), sections}, noMore + "the section holds 3 atoms\n"},
-        {{"--mode", "14", "--offset", "2"}, {in(14, read), sections}, noMore + "the section holds 5 atoms\n"},
-        {{"--mode", "12", "--time", "100"},
-         {in(12, read), sections},
-         noMore + "the section holds 3 atoms from LMT 100 on\n"},
+        {{"--mode", "11"}, {in(11, section)}, noMore + "the section holds 3 atoms\n"},
+        {{"--mode", "14", "--offset", "2"}, {in(14, section)}, noMore + "the section holds 5 atoms\n"},
+        {{"--mode", "12", "--time", "100"}, {in(12, section)}, noMore + "the section holds 3 atoms from LMT 100 on\n"},
         {{"--mode", "14", "--time", "100", "--offset", "-4"},
-         {in(14, read), sections},
+         {in(14, section)},
          noMore + "the section holds 3 atoms from LMT 100 on\n"},
         {{"--mode", "14", "--count", "200000"},
          {{14, 2, {}}},
@@ -2314,9 +2330,9 @@ TEST(ZemtraToolStandIn, ReadsThatComeToTheEndSayWhere)
 }
 
 // A history kept in sections whose section's number is, by chance, the index
-// that a mode-10 read asks for (the time plus the offset) is told from a
-// signal that numbers its atoms by a read one section further back, which
-// it numbers one less: the read ends with the section.
+// that a mode-10 read asks for (the time plus the offset) is read as a
+// section all the same: its read gives the atoms of the section. The read
+// ends with the section, and asks nothing more.
 TEST(ZemtraToolStandIn, ASectionNumberedAsTheIndexAskedIsStillASection)
 {
     std::atomic<int> reads{0};
@@ -2324,16 +2340,72 @@ TEST(ZemtraToolStandIn, ASectionNumberedAsTheIndexAskedIsStillASection)
                         if (mode != 10) {
                             return nullptr;
                         }
-                        const bool first = reads.fetch_add(1) == 0;
-                        return [first](zvtest::Cdr& cdr) {
-                            SignalData(cdr, first ? 3 : 1, first ? 12 : 4, {{2, first ? 4 : 3}});
+                        reads.fetch_add(1);
+                        return [](zvtest::Cdr& cdr) {
+                            SignalData(cdr, 3, 12, {{2, 4}, {zemtra_REMOTE::MetaSectionAtoms, 3}});
                         };
                     }));
     const ToolResult r =
         RunTool({"--server", standIn.Address(), "read", "sig", "--mode", "10", "--time", "4", "--count", "5"});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("No more atoms after 3 of 5 atoms of sig: the section holds 3 atoms\n", r.err);
-    EXPECT_EQ(2, reads.load());
+    EXPECT_EQ(1, reads.load());
+}
+
+// A refusal of the chunk after a whole one ends the read where the signal
+// ends when its codes say that the read starts past the end of what the
+// signal holds there (bad request or try again, past the end), whatever its
+// words; any other refusal, and that of a server without codes, is told in
+// the server's words. The stand-in's atoms are so large that a chunk holds 4.
+TEST(ZemtraToolStandIn, ARefusalPastTheEndEndsTheReadByItsCodes)
+{
+    const std::string words = "refused";
+    const std::string noMore = "No more atoms after 4 of 10 atoms of sig: it ends at atom 3\n";
+    const std::string told = words + " (after 4 of 10 atoms of sig)\n";
+    const struct {
+        bool older;
+        std::int32_t code;
+        bool past;
+        std::string err;
+    } cases[] = {
+        {false, -1, true, noMore}, {false, -7, true, noMore}, {false, -1, false, told},
+        {false, -3, true, told},   {true, -1, true, told},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "code " << c.code << (c.past ? ", past the end" : "")
+                                        << (c.older ? ", older server" : ""));
+        std::atomic<int> reads{0};
+        StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
+            if (operation == "GetSignal") {
+                return SignalReply(request, 262144);
+            }
+            if (c.older && operation == "ReadSignalCoded") {
+                return StandIn::NoSuchOperation(request);
+            }
+            if (operation != "ReadSignal" && operation != "ReadSignalCoded") {
+                return std::string();
+            }
+            if (reads.fetch_add(1) == 0) {
+                return StandIn::Reply(request, [](zvtest::Cdr& cdr) { SignalData(cdr, 4, 16); });
+            }
+            return StandIn::Reply(
+                request,
+                [&](zvtest::Cdr& cdr) {
+                    cdr.String(c.older ? "IDL:zemtra_REMOTE/RemoteError:1.0" : "IDL:zemtra_REMOTE/ReadRefusal:1.0");
+                    cdr.String(words);
+                    if (!c.older) {
+                        cdr.ULong(static_cast<std::uint32_t>(c.code));
+                        cdr.Octet(c.past ? 1 : 0);
+                        cdr.ULongLong(0); // no section
+                    }
+                },
+                1); // a user exception
+        });
+        const ToolResult r = RunTool({"--server", standIn.Address(), "read", "sig", "--mode", "10", "--count", "10"});
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(5u, static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n')));
+    }
 }
 
 // A read whose progress shows on a terminal, stopped (Ctrl-Z) for 5 s once

@@ -496,7 +496,7 @@ TEST_F(ZemtraVunaRemote, ReadsGivenUpByTheirCallersFreeTheServersReadPlaces)
     ASSERT_TRUE(started && root.exitCode == 0) << root.err << ReadLog();
     const auto dispatchedReads = [&] {
         const std::string log = ReadLog();
-        const std::string call = "Dispatching remote call 'ReadSignal'";
+        const std::string call = "Dispatching remote call 'ReadSignalCoded'";
         size_t n = 0;
         for (size_t at = log.find(call); at != std::string::npos; at = log.find(call, at + 1)) {
             ++n;
@@ -706,6 +706,48 @@ TEST_F(ZemtraVunaRemote, AdcSectionsLongerThanAChunkAreReadWhole)
     const std::string why =
         " of 100000000 atoms of " + adc + ": the next section holds 100000 atoms, fewer than the offset 150000";
     EXPECT_EQ(why, said.back().substr(std::min(said.back().size(), said.back().find(" of ")))) << ended.err;
+    EXPECT_EQ(0, Terminate());
+}
+
+// Sections of exactly a chunk (131072 atoms) end as every other section does,
+// also where a read goes on by LMT (modes 11, 12 and 14): the chunk after
+// the section starts past its end. Modes 12 and 14 read from a trigger's
+// LMT, as its event gives it.
+TEST_F(ZemtraVunaRemote, AdcSectionsOfAWholeChunkEndAsOthersDo)
+{
+    const std::string adc = "raf3.signals.adc";
+    ASSERT_EQ(0, Tool({"set", "raf3.tsm.duration", "131072"}).exitCode);
+    ASSERT_TRUE(zvtest::WaitFor(
+        [&] {
+            return Tool({"read", adc, "--mode", "11", "--count", "1", "--offset", "131071"}).exitCode == 0;
+        },
+        30s));
+    const std::vector<std::string> event = Lines(Tool({"read", "raf3.signals.event", "--count", "1"}).out);
+    ASSERT_EQ(2u, event.size());
+    const std::string lmt = std::to_string(Fields(event[1]).at(2));
+    const std::string ends =
+        "No more atoms after 131072 of 181072 atoms of " + adc + ": the section holds 131072 atoms";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--mode", "11"}, ends + "\n"},
+        {{"--mode", "14"}, ends + "\n"},
+        {{"--mode", "12", "--time", lmt}, ends + " from LMT " + lmt + " on\n"},
+        {{"--mode", "14", "--time", lmt}, ends + " from LMT " + lmt + " on\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> args = {"read", adc, "--count", "181072"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolResult r;
+        // The trigger's section may still be written at first.
+        ASSERT_TRUE(
+            zvtest::WaitFor([&] { return (r = Tool(args)).err.find("-7 (try again)") == std::string::npos; }, 30s));
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(131073u, Lines(r.out).size());
+    }
     EXPECT_EQ(0, Terminate());
 }
 
