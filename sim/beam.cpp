@@ -457,9 +457,11 @@ void RafAcquisition::OnTrigger(uint64_t lmt)
     m_adcOffset.store(offset);
     const uint64_t first = lmt > offset ? lmt - offset : 0;
     // The clock's reading at a fixed instant changes only when it is set.
+    // The history goes on: its earlier sections keep their LMTs, of the
+    // clock before.
     const uint64_t reading = m_board.Clock().At(m_clockProbe);
     if (m_clockAtProbe.exchange(reading) != reading) {
-        m_adc->Restart(first);
+        m_adc->NewTimeLine(first);
     }
     if (duration > 0) {
         m_adc->AppendGenerated(duration, first, 1);

@@ -171,10 +171,11 @@ public:
     void Stop();
     void StartAt(uint64_t lmt);
     // One ADC section for a trigger at lmt, of the duration and offset that
-    // the timing state machine has then. The first trigger after the board's
-    // clock was set (the one that took a synchronised LMT) restarts the ADC
-    // history with its section: the LMTs of the sections before it are of
-    // another time.
+    // the timing state machine has then. The ADC history is started once and
+    // goes on through synchronisations: the first trigger after the board's
+    // clock was set (the one that took a synchronised LMT) begins a new time
+    // line of the history with its section (the LMTs of the sections before
+    // it are of another clock).
     void OnTrigger(uint64_t lmt);
     // The LMT from which on the ADC history may still get atoms: the earliest
     // that the section of a trigger still to come can start at (the clock at

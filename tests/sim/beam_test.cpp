@@ -499,13 +499,13 @@ protected:
     {
         sections.SetHistory(track);
     }
-    // A read at LMT lmt (mode 12): its code, and its atoms equal the beam's
-    // at the LMT that its metadata give.
-    qsig::SuccessCode_e ReadAt(uint64_t lmt, qsig::SignalMeta& meta)
+    // A read at LMT lmt (mode 12, or another mode with time): its code, and
+    // its atoms equal the beam's at the LMT that its metadata give.
+    qsig::SuccessCode_e ReadAt(uint64_t lmt, qsig::SignalMeta& meta, qsig::AccessMode_e mode = qsig::eAccessAtTime)
     {
         qsig::LMT at = 0;
         size_t position = 0;
-        const qsig::SuccessCode_e rc = sections.GetPosition(qsig::eAccessAtTime, lmt, 0, 16, at, position, meta);
+        const qsig::SuccessCode_e rc = sections.GetPosition(mode, lmt, 0, 16, at, position, meta);
         if (rc == qsig::eSuccess) {
             std::vector<int16_t> atoms(4 * 16);
             std::vector<int16_t> beamAtoms(4 * 16);
@@ -520,22 +520,46 @@ protected:
     qsig::SegmentedBufferController sections{2097152, 256, 2};
 };
 
-// The trigger that takes a synchronised LMT restarts the ADC history with its
-// section: the new LMTs name its atoms.
-TEST_F(AdcSections, TheTriggerThatTakesANewLmtRestartsTheHistory)
+// The trigger that takes a synchronised LMT begins a new time line of the ADC
+// history with its section; the sections before it stay, read by number with
+// the LMTs they were recorded with. An LMT finds only a section of the new
+// time line, also where an older section carried the same LMTs, and an LMT
+// that only an older section carried finds none.
+TEST_F(AdcSections, TheTriggerThatTakesANewLmtBeginsATimeLineOfTheHistory)
 {
+    fpga::Write32(board.Memory(), 0x500008, 0); // no acquisition offset
     chassis.TriggerAll();
+    std::this_thread::sleep_for(10ms);
     chassis.TriggerAll();
-    board.SetLmtAtNextTrigger(0);
+    std::vector<sim::HistoryMemory::LmtRun> runs;
+    track->Snapshot(runs);
+    ASSERT_EQ(2u, runs.size());
+    const uint64_t first = runs[0].firstLmt;
+    const uint64_t second = runs[1].firstLmt;
+    board.SetLmtAtNextTrigger(first); // the new section carries the LMTs of the first
     chassis.TriggerAll();
-    chassis.TriggerAll();
-    const auto state = track->Snapshot();
-    EXPECT_EQ(0u, state.firstLmt);
-    EXPECT_EQ(2u * 8192, state.written);
-    qsig::SignalMeta meta;
-    ASSERT_EQ(qsig::eSuccess, ReadAt(100, meta));
-    EXPECT_EQ(100, meta[qsig::eMetaLmt]);
-    EXPECT_EQ(0, meta[qsig::eMetaSequence]);
+    const struct {
+        qsig::AccessMode_e mode;
+        uint64_t time;
+        int64_t section; // -1: none
+        uint64_t lmt;
+    } cases[] = {
+        {qsig::eAccessDefault, 2, 0, first},        {qsig::eAccessDefault, 1, 1, second},
+        {qsig::eAccessDefault, 0, 2, first},        {qsig::eAccessAtTime, first + 100, 2, first + 100},
+        {qsig::eAccessAtTime, second + 100, -1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", time " << c.time);
+        qsig::SignalMeta meta;
+        const qsig::SuccessCode_e rc = ReadAt(c.time, meta, c.mode);
+        if (c.section < 0) {
+            EXPECT_NE(qsig::eSuccess, rc);
+            continue;
+        }
+        ASSERT_EQ(qsig::eSuccess, rc);
+        EXPECT_EQ(c.section, meta[qsig::eMetaSequence]);
+        EXPECT_EQ(static_cast<int64_t>(c.lmt), meta[qsig::eMetaLmt]);
+    }
 }
 
 // An LMT just past the newest section is refused once the board's clock has

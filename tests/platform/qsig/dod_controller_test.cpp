@@ -1010,16 +1010,17 @@ TEST(SegmentedReads, AheadReadsASectionLongerThanItsBufferInParts)
 // synchronising trigger (the first at the new LMT), to an earlier or a later
 // LMT, whatever comes first: the reset of the readers to the new LMT, or
 // that section with the restart of the history that it begins; also without
-// a restart.
+// a restart, and with the new time line that the section begins (a section of
+// the old one that the reader had not read yet is passed over).
 TEST(SegmentedReads, AheadGoesOnWithTheSectionOfTheSynchronisingTrigger)
 {
-    enum Order_e { eRestartThenReset, eResetThenRestart, eNoRestart };
+    enum Order_e { eRestartThenReset, eResetThenRestart, eNoRestart, eNewTimeLine };
     const struct {
         Order_e order;
         uint64_t lmt;
     } cases[] = {
-        {eRestartThenReset, 0},     {eResetThenRestart, 0},     {eNoRestart, 0},
-        {eRestartThenReset, 90000}, {eResetThenRestart, 90000}, {eNoRestart, 90000},
+        {eRestartThenReset, 0},     {eResetThenRestart, 0},     {eNoRestart, 0},     {eNewTimeLine, 0},
+        {eRestartThenReset, 90000}, {eResetThenRestart, 90000}, {eNoRestart, 90000}, {eNewTimeLine, 90000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "order " << c.order << ", LMT " << c.lmt);
@@ -1045,6 +1046,12 @@ TEST(SegmentedReads, AheadGoesOnWithTheSectionOfTheSynchronisingTrigger)
             history.Trigger(c.lmt, 16);
             break;
         case eNoRestart:
+            history.Trigger(c.lmt, 16);
+            history.source->OnAdjustedTimestamp(0, c.lmt);
+            break;
+        case eNewTimeLine:
+            history.Trigger(70000, 16);
+            history.track->NewTimeLine(c.lmt);
             history.Trigger(c.lmt, 16);
             history.source->OnAdjustedTimestamp(0, c.lmt);
             break;
