@@ -315,6 +315,13 @@ void Beam::OnRequest(Board& board, const EventRecord& record)
     }
 }
 
+void Beam::OnClockSet(Board& board)
+{
+    if (RafAcquisition* raf = Find(board)) {
+        raf->Stop();
+    }
+}
+
 bool Beam::FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const
 {
     for (const auto& raf : m_rafs) {

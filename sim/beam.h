@@ -20,7 +20,8 @@
 // Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
 // the turns of the pattern step whose switch position the board's DSC
 // configuration marks (RafFrontEnd::MarkedStep). TBT, SA and FA stop at the board's
-// stop request and restart at the start LMT of its start request.
+// stop request, and when its clock takes a synchronised LMT, and restart at
+// the start LMT of its start request.
 //
 // Changes of the beam apply to every atom made from then on; history data
 // are made when read, so a read of older turns after a change shows the new
@@ -105,6 +106,9 @@ public:
     void EndTrigger(std::chrono::steady_clock::time_point t);
     std::chrono::steady_clock::time_point TriggersFrom() const;
     void OnRequest(Board& board, const EventRecord& record);
+    // The board's clock is about to take a synchronised LMT: its TBT, SA and
+    // FA acquisitions stop, as at a stop request (Board::SetClockSetHandler).
+    void OnClockSet(Board& board);
 
     // The FA atom that the RAF board in slot acquires at lmt (the atom's own
     // LMT; FA atoms lie one TBT x FA decimation apart). False when no RAF

@@ -491,6 +491,44 @@ TEST_F(BeamFixture, StreamsAndHistoryStopAndRestartAtTheRequestedLmt)
     fa->Close();
 }
 
+// The trigger that takes a synchronised LMT, ahead of the clock or behind it,
+// stops the boards' acquisitions (a RAF board's FA stream and TBT history,
+// the GDX board's FA history) as a stop request would: none of them makes an
+// atom on the new clock before its start request.
+TEST_F(BeamFixture, TheTriggerThatTakesANewLmtStopsTheAcquisitions)
+{
+    sim::Board& board = *chassis.Find("raf3");
+    sim::Board& gdx = *chassis.Find("gdx");
+    auto fa = sim::StreamDevice::Find(board.DeviceName(1, 0));
+    ASSERT_TRUE(fa);
+    auto tdp = sim::HistoryMemory::GetTrack(raf->Memory(), 16u << 20, 1048576, 16);
+    const auto& gdxFa = gdx.Gdx()->FaTrack();
+    fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, sim::GdxModels::c_historyArmed);
+    fa->Open();
+    for (const bool ahead : {true, false}) {
+        SCOPED_TRACE(ahead ? "ahead" : "behind");
+        const uint64_t start = board.Clock().Now();
+        chassis.GetBeam().OnRequest(board,
+                                    sim::EventRecord{static_cast<uint64_t>(sim::c_requestRafStart) << 32, 0, start, 0});
+        gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, start, 0});
+        std::this_thread::sleep_for(20ms);
+        const uint64_t lmt = ahead ? start + 10 * 117440043ull : 1000;
+        board.SetLmtAtNextTrigger(lmt);
+        gdx.SetLmtAtNextTrigger(lmt);
+        chassis.TriggerAll();
+        const uint64_t fed = fa->BytesFed();
+        std::this_thread::sleep_for(20ms);
+        raf->Feed();
+        EXPECT_EQ(fed, fa->BytesFed());
+        for (const auto& track : {tdp, gdxFa}) {
+            const auto state = track->Snapshot();
+            EXPECT_GT(state.written, 0u);
+            EXPECT_LT(state.newestLmt, ahead ? lmt : start + 117440043ull);
+        }
+    }
+    fa->Close();
+}
+
 // The ADC history as the ADC signal's controller reads it: sections of 8192
 // atoms, one per trigger.
 class AdcSections : public BeamFixture {

@@ -176,21 +176,26 @@ TEST_F(CircularController, StreamingCloneReadsConsecutiveBlocks)
 
 // A reset to the LMT at which the acquisition restarts: the reader goes on
 // with the restart's first atom, which may come up to one atom later (on its
-// source's grid); a restart a whole atom later is not the one announced.
+// source's grid); a restart a whole atom later is not the one announced. The
+// history begun before the reset is not read, even where it holds the reset's
+// LMT (restart 0: its acquisition still runs after the clock was set, or the
+// clock was set back into its LMTs).
 TEST_F(CircularController, StreamingAfterResetGoesOnAtTheRestartsFirstAtom)
 {
     struct Case {
         uint64_t restart;
         SuccessCode_e rc;
     };
-    for (const Case& c : {Case{9000, eSuccess}, Case{9009, eSuccess}, Case{9010, eTimeout}}) {
+    for (const Case& c : {Case{9000, eSuccess}, Case{9009, eSuccess}, Case{9010, eTimeout}, Case{0, eTimeout}}) {
         SCOPED_TRACE(c.restart);
-        history.track->Restart(5000);
+        history.track->Restart(c.restart != 0 ? 5000 : 8600);
         history.Append(50, 10);
         auto clone = controller.Clone();
         clone->Start();
         clone->Reset(9000);
-        history.track->Restart(c.restart);
+        if (c.restart != 0) {
+            history.track->Restart(c.restart);
+        }
         history.Append(6, 10);
         if (c.rc == eTimeout) {
             dynamic_cast<DodHistoryController&>(*clone).SetTimeout(50ms);
