@@ -315,6 +315,13 @@ void Beam::OnRequest(Board& board, const EventRecord& record)
     }
 }
 
+void Beam::OnClockSet(Board& board)
+{
+    if (RafAcquisition* raf = Find(board)) {
+        raf->Stop();
+    }
+}
+
 bool Beam::FaAtomAt(unsigned slot, uint64_t lmt, FaRecord& atom) const
 {
     for (const auto& raf : m_rafs) {
@@ -457,9 +464,11 @@ void RafAcquisition::OnTrigger(uint64_t lmt)
     m_adcOffset.store(offset);
     const uint64_t first = lmt > offset ? lmt - offset : 0;
     // The clock's reading at a fixed instant changes only when it is set.
+    // The history goes on: its earlier sections keep their LMTs, of the
+    // clock before.
     const uint64_t reading = m_board.Clock().At(m_clockProbe);
     if (m_clockAtProbe.exchange(reading) != reading) {
-        m_adc->Restart(first);
+        m_adc->NewTimeLine(first);
     }
     if (duration > 0) {
         m_adc->AppendGenerated(duration, first, 1);

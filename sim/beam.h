@@ -20,7 +20,8 @@
 // Bit 0 of channel A (TDP Va, DDC Ia, SA/FA Va) is the switch marker: set in
 // the turns of the pattern step whose switch position the board's DSC
 // configuration marks (RafFrontEnd::MarkedStep). TBT, SA and FA stop at the board's
-// stop request and restart at the start LMT of its start request.
+// stop request, and when its clock takes a synchronised LMT, and restart at
+// the start LMT of its start request.
 //
 // Changes of the beam apply to every atom made from then on; history data
 // are made when read, so a read of older turns after a change shows the new
@@ -105,6 +106,9 @@ public:
     void EndTrigger(std::chrono::steady_clock::time_point t);
     std::chrono::steady_clock::time_point TriggersFrom() const;
     void OnRequest(Board& board, const EventRecord& record);
+    // The board's clock is about to take a synchronised LMT: its TBT, SA and
+    // FA acquisitions stop, as at a stop request (Board::SetClockSetHandler).
+    void OnClockSet(Board& board);
 
     // The FA atom that the RAF board in slot acquires at lmt (the atom's own
     // LMT; FA atoms lie one TBT x FA decimation apart). False when no RAF
@@ -171,10 +175,11 @@ public:
     void Stop();
     void StartAt(uint64_t lmt);
     // One ADC section for a trigger at lmt, of the duration and offset that
-    // the timing state machine has then. The first trigger after the board's
-    // clock was set (the one that took a synchronised LMT) restarts the ADC
-    // history with its section: the LMTs of the sections before it are of
-    // another time.
+    // the timing state machine has then. The ADC history is started once and
+    // goes on through synchronisations: the first trigger after the board's
+    // clock was set (the one that took a synchronised LMT) begins a new time
+    // line of the history with its section (the LMTs of the sections before
+    // it are of another clock).
     void OnTrigger(uint64_t lmt);
     // The LMT from which on the ADC history may still get atoms: the earliest
     // that the section of a trigger still to come can start at (the clock at

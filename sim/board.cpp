@@ -355,6 +355,12 @@ void Board::SetSyncCallback(std::function<void(uint64_t)> callback)
     m_syncCallback = std::move(callback);
 }
 
+void Board::SetClockSetHandler(std::function<void()> handler)
+{
+    std::lock_guard<std::mutex> lock(m_syncMutex);
+    m_clockSetHandler = std::move(handler);
+}
+
 void Board::SetRequestHandler(std::function<void(const EventRecord&)> handler)
 {
     std::lock_guard<std::mutex> lock(m_syncMutex);
@@ -377,6 +383,13 @@ bool Board::DeliverTrigger(std::chrono::steady_clock::time_point t)
         count = m_triggers.load() + 1;
         m_triggers.store(count);
         if (m_lmtPending) {
+            // The acquisitions started on the clock before end with it.
+            if (m_clockSetHandler) {
+                m_clockSetHandler();
+            }
+            if (m_gdx) {
+                m_gdx->OnFaStop();
+            }
             m_clock.Set(m_pendingLmt, t);
             m_lmtPending = false;
             m_lmtTakenAt = count;

@@ -108,6 +108,15 @@ public:
     // trigger, with the LMT taken; empty to remove. It must not create
     // triggers itself.
     void SetSyncCallback(std::function<void(uint64_t lmt)> callback);
+    // Called on the thread that delivers the trigger that applies a pending
+    // LMT, with the board's lock held, just before the clock takes it: the
+    // chassis stops the board's acquisitions there (the beam's of a RAF
+    // board; the board stops its GDX FA history itself), as a stop request
+    // would. Their atoms from then on would carry the new clock's LMTs on
+    // the grid of a start on the old one; the restart that follows every
+    // synchronisation starts them on the new clock. Empty to remove; it must
+    // not call back into the board.
+    void SetClockSetHandler(std::function<void()> handler);
 
     // Puts one trigger event (id 2) on the event device, taken at time point
     // t; applies a pending LMT first. Returns false when the board never sees
@@ -188,6 +197,7 @@ private:
     uint64_t m_pendingLmt = 0;
     uint64_t m_lmtTakenAt = 0;
     std::function<void(uint64_t)> m_syncCallback;
+    std::function<void()> m_clockSetHandler;
     std::function<void(const EventRecord&)> m_requestHandler;
 
     std::atomic<uint64_t> m_triggers{0};

@@ -54,6 +54,11 @@ Chassis::Chassis(const Scenario& scenario)
         }
     }
     m_beam = std::make_unique<Beam>(scenario.beam, m_boardPtrs);
+    for (Board* b : m_boardPtrs) {
+        if (m_beam->Find(*b)) {
+            b->SetClockSetHandler([this, b] { m_beam->OnClockSet(*b); });
+        }
+    }
     // The GDX board records the FA samples of the simulated beam.
     if (m_beam->GetFaProducer()) {
         SetFaProducer(m_beam->GetFaProducer());
@@ -79,6 +84,7 @@ Chassis::~Chassis()
     }
     for (auto& b : m_boards) {
         b->SetRequestHandler(nullptr);
+        b->SetClockSetHandler(nullptr);
         if (TimingBoard* t = b->AsTiming()) {
             t->SetTriggerBroadcast(nullptr);
         }

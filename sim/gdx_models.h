@@ -123,7 +123,8 @@ public:
     // which the feedback models keep; reads 0 without one. Set while the
     // board is built, before anything reads it.
     void SetFeedbackStateWord(std::function<uint32_t()> word);
-    // FA chain requests of the board's event device.
+    // FA chain requests of the board's event device; the board stops the
+    // chain also when its clock takes a synchronised LMT.
     void OnFaStart(uint64_t lmt);
     void OnFaStop();
 

@@ -153,12 +153,21 @@ void HistoryMemory::Track::Restart(uint64_t lmt)
         m_state.written = 0;
         m_state.firstLmt = lmt;
         m_state.newestLmt = lmt;
+        m_state.lineStart = 0;
+        m_state.lineLmt = lmt;
         ++m_state.generation;
         ++m_state.restarts;
         state = m_state;
     }
     m_changed.notify_all();
     WakeWaiters(state, true);
+}
+
+void HistoryMemory::Track::NewTimeLine(uint64_t lmt)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_state.lineStart = m_state.written;
+    m_state.lineLmt = lmt;
 }
 
 void HistoryMemory::Track::Append(const void* atoms, size_t count, uint64_t firstLmt, uint64_t lmtStep)
@@ -364,8 +373,10 @@ void HistoryMemory::Track::AddRun(uint64_t count, uint64_t firstLmt, uint64_t st
 {
     if (!block && !m_segments.empty()) {
         Segment& last = m_segments.back();
+        // Never across the start of a time line, whose LMTs are of another clock.
         if (!last.open && last.block == LmtRun::c_noBlock && last.step == step &&
-            last.firstIndex + last.count == m_state.written && last.firstLmt + last.count * step == firstLmt) {
+            last.firstIndex + last.count == m_state.written && m_state.written > m_state.lineStart &&
+            last.firstLmt + last.count * step == firstLmt) {
             last.count += count;
             return;
         }
@@ -405,6 +416,8 @@ void HistoryMemory::Track::Run(uint64_t firstLmt, uint64_t step)
         m_state.written = 0;
         m_state.firstLmt = firstLmt;
         m_state.newestLmt = firstLmt;
+        m_state.lineStart = 0;
+        m_state.lineLmt = firstLmt;
         ++m_state.generation;
         ++m_state.restarts;
         state = m_state;
@@ -518,6 +531,8 @@ void HistoryMemory::SetGenerator(const std::shared_ptr<Track>& track, std::share
         track->m_segments.clear();
         track->m_blocks = 0;
         track->m_state.written = 0;
+        track->m_state.lineStart = 0;
+        track->m_state.lineLmt = track->m_state.firstLmt;
         ++track->m_state.generation;
         ++track->m_state.restarts;
         state = track->m_state;

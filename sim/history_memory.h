@@ -65,6 +65,12 @@ public:
         // No atom at an earlier LMT is still to come: the acquisition has
         // passed every LMT before it (0 when the track does not tell).
         uint64_t settled = 0;
+        // The atoms from index lineStart on carry the LMTs of the clock as it
+        // was last set (NewTimeLine; 0 after a restart), from LMT lineLmt on
+        // (firstLmt after a restart): the atoms before it keep LMTs of
+        // another clock.
+        uint64_t lineStart = 0;
+        uint64_t lineLmt = 0;
     };
 
     // Atoms acquired one LMT step apart: atom firstIndex + i (an index since
@@ -142,6 +148,10 @@ public:
 
         // Starts the region anew: atom 0 is the one acquired at lmt.
         void Restart(uint64_t lmt);
+        // The acquisition's clock was set (a synchronisation): the atoms
+        // appended from now on begin a new time line, at lmt; those held
+        // stay, with their index and LMTs.
+        void NewTimeLine(uint64_t lmt);
         // Appends count atoms, the first acquired at firstLmt and each next
         // one lmtStep later (a step of 0 counts as 1); the newest atoms
         // overwrite the oldest. The atoms go on with the run of the newest

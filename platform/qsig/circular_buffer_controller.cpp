@@ -16,8 +16,10 @@ CircularBufferController::CircularBufferController(const CircularBufferControlle
 
 void CircularBufferController::Reset(const uint64_t& lmt)
 {
-    // A streaming clone goes on at the restart LMT.
+    // A streaming clone goes on at the restart LMT, in the history that the
+    // acquisition's restart begins there.
     m_nextLmt.store(lmt);
+    m_lineFrom.store(lmt);
     m_streaming.store(true);
     DodPositionController::Reset(lmt);
 }
@@ -133,13 +135,17 @@ SuccessCode_e CircularBufferController::WaitForStream(const std::shared_ptr<cons
             m_cutTaken.store(false);
             state = track->Snapshot();
             const bool known = StartOf(read, state, start);
-            if (known && start >= state.firstLmt) {
+            // A history begun before the last reset's LMT is of the time line
+            // before it, whichever LMTs its atoms carry: the reader waits for
+            // the restart.
+            const bool before = state.firstLmt < m_lineFrom.load();
+            if (known && !before && start >= state.firstLmt) {
                 m_line.store(state.restarts); // the time line of the buffer waited for
             }
-            if (known && IsWritten(read, state, start)) {
+            if (known && !before && IsWritten(read, state, start)) {
                 return true;
             }
-            next = ArmWait(waiter, pace, read, state, known, start);
+            next = ArmWait(waiter, pace, read, state, known, start, before);
             return false;
         },
         [&](Duration&) {
@@ -150,8 +156,8 @@ SuccessCode_e CircularBufferController::WaitForStream(const std::shared_ptr<cons
                 return false;
             }
             state = track->Snapshot();
-            if (state.restarts != m_line.load() || state.written == 0 || !StartOf(read, state, start) ||
-                start < state.firstLmt || start > state.newestLmt) {
+            if (state.restarts != m_line.load() || state.written == 0 || state.firstLmt < m_lineFrom.load() ||
+                !StartOf(read, state, start) || start < state.firstLmt || start > state.newestLmt) {
                 return false;
             }
             m_cutTaken.store(true);
@@ -184,7 +190,7 @@ SuccessCode_e CircularBufferController::WaitForRead(const std::shared_ptr<const 
         if (IsWritten(read, state, start)) {
             return true;
         }
-        next = ArmWait(waiter, pace, read, state, true, start);
+        next = ArmWait(waiter, pace, read, state, true, start, false);
         return false;
     });
 }
@@ -198,11 +204,11 @@ bool CircularBufferController::IsDueInTime(const Read& read, const TrackState& s
 
 DodPositionController::Duration CircularBufferController::ArmWait(sim::HistoryMemory::Waiter& waiter, Pace& pace,
                                                                   const Read& read, const TrackState& state, bool known,
-                                                                  uint64_t start)
+                                                                  uint64_t start, bool restart)
 {
     sim::HistoryMemory::Target target;
     uint64_t last = 0;
-    if (known && start < state.firstLmt) {
+    if (restart || (known && start < state.firstLmt)) {
         target.written = UINT64_MAX;
     } else if (known) {
         last = start + read.span;

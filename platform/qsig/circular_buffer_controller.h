@@ -10,8 +10,9 @@
 // the previous one ended, the first one at the next atom, and waits until all
 // its atoms are written (after a Reset at the LMT at which the acquisition
 // restarts, with the restart's first atom, which may come up to one atom
-// later); 14 as 12 with a time, as 11 with time 0. The offset moves the start
-// by whole atoms in every mode.
+// later, in a history restarted at or after that LMT: never with the atoms of
+// a history begun before it); 14 as 12 with a time, as 11 with time 0. The
+// offset moves the start by whole atoms in every mode.
 //
 // A synchronisation announced (the controller disabled until the restart's
 // reset) ends the time line: a mode-13 reader waiting for a buffer of it
@@ -78,10 +79,10 @@ private:
     // True when the atoms of a read from start on are due within the time-out.
     bool IsDueInTime(const Read& read, const TrackState& state, uint64_t start) const;
     // Arms waiter for the append that the read at start needs (a restart
-    // when it starts before the last one, any append when the start is not
-    // known); returns when to look again.
+    // when it starts before the last one or restart is set, any append when
+    // the start is not known); returns when to look again.
     static Duration ArmWait(sim::HistoryMemory::Waiter& waiter, Pace& pace, const Read& read, const TrackState& state,
-                            bool known, uint64_t start);
+                            bool known, uint64_t start, bool restart);
     // LMT, position and metadata of the read at start, unless its first
     // atom is overwritten already.
     SuccessCode_e Place(const Read& read, const TrackState& state, uint64_t start, LMT& lmt, size_t& position,
@@ -90,6 +91,9 @@ private:
     // Mode 13: LMT at which the next read starts; valid once m_streaming.
     std::atomic<uint64_t> m_nextLmt{0};
     std::atomic<bool> m_streaming{false};
+    // Mode 13: the LMT of the last Reset; a history that began before it is
+    // not read.
+    std::atomic<uint64_t> m_lineFrom{0};
     // Mode 13: the restart count of the history (its time line) in which
     // the reader last waited for its buffer while enabled; whether the buffer
     // of this disabled period was cut already; the atoms of the cut buffer

@@ -93,9 +93,13 @@ SegmentedBufferController::Where_e SegmentedBufferController::Locate(uint64_t lm
     // names the later one. The runs follow each other in LMT order unless
     // the acquisition offset grew by more than the time between two
     // triggers: then a section starts before those already held, so every
-    // run is asked.
-    bool before = false; // a run starts at or before the LMT
-    for (auto run = look.runs.rbegin(); look.state.written > 0 && run != look.runs.rend(); ++run) {
+    // run is asked. Only the runs of the time line of the board's clock: the
+    // sections from before it was last set carry LMTs of another clock,
+    // which may be the same numbers.
+    const TrackState& state = look.state;
+    const bool any = state.written > state.lineStart; // an atom of the time line
+    bool before = false;                              // a run starts at or before the LMT
+    for (auto run = look.runs.rbegin(); any && run != look.runs.rend() && run->firstIndex >= state.lineStart; ++run) {
         if (run->firstLmt <= lmt) {
             before = true;
             const uint64_t i = (lmt - run->firstLmt + run->step - 1) / run->step;
@@ -105,12 +109,12 @@ SegmentedBufferController::Where_e SegmentedBufferController::Locate(uint64_t lm
             }
         }
     }
-    if (look.state.written == 0 || lmt > look.state.newestLmt) {
+    if (!any || lmt > state.newestLmt) {
         // After the newest atom: still to come, unless the acquisition has
         // passed it without a section.
-        return lmt < look.state.settled ? ePassed : eNotYet;
+        return lmt < state.settled ? ePassed : eNotYet;
     }
-    if (lmt < look.state.firstLmt) {
+    if (lmt < state.lineLmt) {
         return eBeforeRestart;
     }
     return before ? eBetween : eOlder;
@@ -278,19 +282,21 @@ void SegmentedBufferController::PlaceReader(const Look& look)
         return;
     }
     if (look.state.restarts != m_epoch) {
-        // The history restarted (at a synchronising trigger): its first
-        // section is the first of the new LMTs.
+        // The history restarted: its first section is the first of the new
+        // LMTs.
         m_epoch = look.state.restarts;
         m_nextSection = 0;
         m_nextFirst = 0;
         m_resume = false;
     }
-    // After a reset the sections that end before its LMT are passed over.
+    // After a reset the sections of an earlier time line (the synchronising
+    // trigger's begins the new one), and those that end before its LMT, are
+    // passed over.
     for (auto s = look.sections.begin(); m_resume && s != look.sections.end() && s->complete; ++s) {
         if (s->number < m_nextSection) {
             continue;
         }
-        if (LmtAt(look, s->End() - 1) >= m_resumeLmt) {
+        if (s->first >= look.state.lineStart && LmtAt(look, s->End() - 1) >= m_resumeLmt) {
             m_resume = false;
         } else {
             m_nextSection = s->number + 1;
@@ -546,6 +552,10 @@ std::string SegmentedBufferController::Explain(AccessMode_e mode, uint64_t time,
     case ePassed:
         return at + " lies after the newest section, in a gap of the acquisition that no section will fill: " + holds;
     case eBeforeRestart:
+        if (state.lineStart > 0) {
+            return at + " lies before the history's time line, which begins at LMT " + std::to_string(state.lineLmt) +
+                   " (the board's clock was set there): " + holds;
+        }
         return at + " lies before the history's last restart (LMT " + std::to_string(state.firstLmt) + ")";
     case eOlder:
         return at + " is older than what the history holds: " + holds;

@@ -11,12 +11,14 @@
 // changed; the sections lie one after the other in the region, wrapping at
 // its end. A track written as one stream is cut into sections of size /
 // sections atoms, from its atom 0 on. The sections are numbered from 0 since
-// the history's last restart.
+// the history's last restart; a synchronisation (the board's clock set) does
+// not restart the history but begins a new time line in it (State::lineStart),
+// with the synchronising trigger's section.
 //
 // Modes: 10 the time counts sections back from the newest complete one (0 is
-// the newest); 11 and 14 without a time the newest complete section; 12 and
-// 14 with a time the section that holds the LMT given as time, read from
-// that LMT on; 13 (a client's own clone) every section once, in order,
+// the newest), of any time line; 11 and 14 without a time the newest complete
+// section; 12 and 14 with a time the section of the newest time line that
+// holds the LMT given as time, read from that LMT on; 13 (a client's own clone) every section once, in order,
 // waiting for the next one. The offset is an atom offset inside the section
 // (negative counts as 0), from the LMT's atom on in modes 12 and 14 with a
 // time.
@@ -28,11 +30,11 @@
 // where, State::settled).
 //
 // A reset (the synchronisation's adjusted LMT) makes a mode-13 reader go on
-// with the first section that reaches the new LMT; a restart of the history
-// (the synchronising trigger's section begins it) with its first section.
-// Neither loses anything; a reader that falls behind does: it goes on with
-// the next section written, and TakePassedOver tells the atoms that it would
-// have read of the sections it passed over.
+// with the first section of the newest time line that reaches the new LMT;
+// a restart of the history with its first section. Neither loses anything; a
+// reader that falls behind does: it goes on with the next section written,
+// and TakePassedOver tells the atoms that it would have read of the sections
+// it passed over.
 //
 // Every read's metadata give the atoms of its section (eMetaSectionAtoms).
 //
@@ -126,10 +128,11 @@ private:
     Look LookAt(const Track& track) const;
     // LMT of atom index i of a look (i < state.written).
     uint64_t LmtAt(const Look& look, uint64_t index) const;
-    // Where an LMT lies in a look: at an atom (eHeld, index set), after the
-    // newest atom (not yet, or passed for good), before the last restart,
-    // before the oldest atom still held, or between two runs of atoms
-    // (sections).
+    // Where an LMT lies in a look, among the atoms of the newest time line:
+    // at an atom (eHeld, index set), after the newest atom (not yet, or
+    // passed for good), before the time line's start (the last restart or
+    // synchronisation), before the oldest atom still held, or between two
+    // runs of atoms (sections).
     enum Where_e { eHeld, eNotYet, ePassed, eBeforeRestart, eOlder, eBetween };
     static Where_e Locate(uint64_t lmt, const Look& look, uint64_t& index);
     // The section that holds atom index, or null.

@@ -123,8 +123,9 @@ TEST(AdcHistoryChassisConcurrency, ReadsFollowADurationWrittenAtRunTime)
 }
 
 // A reader ahead through "synchronize_lmt 0": after the sections of the old
-// LMTs comes that of the synchronising trigger, at LMT 0 (the history's
-// first section since it restarted there), then the next trigger's.
+// LMTs comes that of the synchronising trigger, at LMT 0 (the first of the
+// history's new time line; the history goes on), then the next trigger's.
+// The section before it is still read by number, with its old LMTs.
 TEST(AdcHistoryChassisConcurrency, AReaderAheadReadsTheSectionOfTheSynchronisingTrigger)
 {
     qstd::CaptureScope capture(true, true, 1);
@@ -153,12 +154,21 @@ TEST(AdcHistoryChassisConcurrency, AReaderAheadReadsTheSectionOfTheSynchronising
         last = got;
     }
     EXPECT_EQ(0u, got.lmt);
-    EXPECT_EQ(0, got.section);
+    EXPECT_GT(got.section, last.section);
     const Got next = Read(ahead, adc.raf, 8192);
     ASSERT_EQ(qsig::eSuccess, next.rc);
-    EXPECT_EQ(1, next.section);
+    EXPECT_EQ(got.section + 1, next.section);
     EXPECT_TRUE(next.acquired);
     EXPECT_GT(next.lmt, 8192u);
+    // Counted back from the newest section (again when a trigger came between the two reads).
+    Got before;
+    ASSERT_TRUE(zvtest::WaitFor([&] {
+        const Got newest = adc.Once(qsig::eAccessNow, 8192);
+        before = adc.Once(qsig::eAccessDefault, 8192, static_cast<uint64_t>(newest.section - last.section));
+        return before.rc == qsig::eSuccess && before.section == last.section;
+    }));
+    EXPECT_EQ(last.lmt, before.lmt);
+    EXPECT_TRUE(before.acquired);
     ahead.Close();
     // The boards' restarts for it (start-up's synchronisation to LMT 0 made
     // them once) end before the application does.

@@ -491,6 +491,44 @@ TEST_F(BeamFixture, StreamsAndHistoryStopAndRestartAtTheRequestedLmt)
     fa->Close();
 }
 
+// The trigger that takes a synchronised LMT, ahead of the clock or behind it,
+// stops the boards' acquisitions (a RAF board's FA stream and TBT history,
+// the GDX board's FA history) as a stop request would: none of them makes an
+// atom on the new clock before its start request.
+TEST_F(BeamFixture, TheTriggerThatTakesANewLmtStopsTheAcquisitions)
+{
+    sim::Board& board = *chassis.Find("raf3");
+    sim::Board& gdx = *chassis.Find("gdx");
+    auto fa = sim::StreamDevice::Find(board.DeviceName(1, 0));
+    ASSERT_TRUE(fa);
+    auto tdp = sim::HistoryMemory::GetTrack(raf->Memory(), 16u << 20, 1048576, 16);
+    const auto& gdxFa = gdx.Gdx()->FaTrack();
+    fpga::Write32(gdx.Memory(), sim::GdxModels::c_historyControl, sim::GdxModels::c_historyArmed);
+    fa->Open();
+    for (const bool ahead : {true, false}) {
+        SCOPED_TRACE(ahead ? "ahead" : "behind");
+        const uint64_t start = board.Clock().Now();
+        chassis.GetBeam().OnRequest(board,
+                                    sim::EventRecord{static_cast<uint64_t>(sim::c_requestRafStart) << 32, 0, start, 0});
+        gdx.OnRequest(sim::EventRecord{static_cast<uint64_t>(sim::c_requestGdxStart) << 32, 0, start, 0});
+        std::this_thread::sleep_for(20ms);
+        const uint64_t lmt = ahead ? start + 10 * 117440043ull : 1000;
+        board.SetLmtAtNextTrigger(lmt);
+        gdx.SetLmtAtNextTrigger(lmt);
+        chassis.TriggerAll();
+        const uint64_t fed = fa->BytesFed();
+        std::this_thread::sleep_for(20ms);
+        raf->Feed();
+        EXPECT_EQ(fed, fa->BytesFed());
+        for (const auto& track : {tdp, gdxFa}) {
+            const auto state = track->Snapshot();
+            EXPECT_GT(state.written, 0u);
+            EXPECT_LT(state.newestLmt, ahead ? lmt : start + 117440043ull);
+        }
+    }
+    fa->Close();
+}
+
 // The ADC history as the ADC signal's controller reads it: sections of 8192
 // atoms, one per trigger.
 class AdcSections : public BeamFixture {
@@ -499,13 +537,13 @@ protected:
     {
         sections.SetHistory(track);
     }
-    // A read at LMT lmt (mode 12): its code, and its atoms equal the beam's
-    // at the LMT that its metadata give.
-    qsig::SuccessCode_e ReadAt(uint64_t lmt, qsig::SignalMeta& meta)
+    // A read at LMT lmt (mode 12, or another mode with time): its code, and
+    // its atoms equal the beam's at the LMT that its metadata give.
+    qsig::SuccessCode_e ReadAt(uint64_t lmt, qsig::SignalMeta& meta, qsig::AccessMode_e mode = qsig::eAccessAtTime)
     {
         qsig::LMT at = 0;
         size_t position = 0;
-        const qsig::SuccessCode_e rc = sections.GetPosition(qsig::eAccessAtTime, lmt, 0, 16, at, position, meta);
+        const qsig::SuccessCode_e rc = sections.GetPosition(mode, lmt, 0, 16, at, position, meta);
         if (rc == qsig::eSuccess) {
             std::vector<int16_t> atoms(4 * 16);
             std::vector<int16_t> beamAtoms(4 * 16);
@@ -520,22 +558,46 @@ protected:
     qsig::SegmentedBufferController sections{2097152, 256, 2};
 };
 
-// The trigger that takes a synchronised LMT restarts the ADC history with its
-// section: the new LMTs name its atoms.
-TEST_F(AdcSections, TheTriggerThatTakesANewLmtRestartsTheHistory)
+// The trigger that takes a synchronised LMT begins a new time line of the ADC
+// history with its section; the sections before it stay, read by number with
+// the LMTs they were recorded with. An LMT finds only a section of the new
+// time line, also where an older section carried the same LMTs, and an LMT
+// that only an older section carried finds none.
+TEST_F(AdcSections, TheTriggerThatTakesANewLmtBeginsATimeLineOfTheHistory)
 {
+    fpga::Write32(board.Memory(), 0x500008, 0); // no acquisition offset
     chassis.TriggerAll();
+    std::this_thread::sleep_for(10ms);
     chassis.TriggerAll();
-    board.SetLmtAtNextTrigger(0);
+    std::vector<sim::HistoryMemory::LmtRun> runs;
+    track->Snapshot(runs);
+    ASSERT_EQ(2u, runs.size());
+    const uint64_t first = runs[0].firstLmt;
+    const uint64_t second = runs[1].firstLmt;
+    board.SetLmtAtNextTrigger(first); // the new section carries the LMTs of the first
     chassis.TriggerAll();
-    chassis.TriggerAll();
-    const auto state = track->Snapshot();
-    EXPECT_EQ(0u, state.firstLmt);
-    EXPECT_EQ(2u * 8192, state.written);
-    qsig::SignalMeta meta;
-    ASSERT_EQ(qsig::eSuccess, ReadAt(100, meta));
-    EXPECT_EQ(100, meta[qsig::eMetaLmt]);
-    EXPECT_EQ(0, meta[qsig::eMetaSequence]);
+    const struct {
+        qsig::AccessMode_e mode;
+        uint64_t time;
+        int64_t section; // -1: none
+        uint64_t lmt;
+    } cases[] = {
+        {qsig::eAccessDefault, 2, 0, first},        {qsig::eAccessDefault, 1, 1, second},
+        {qsig::eAccessDefault, 0, 2, first},        {qsig::eAccessAtTime, first + 100, 2, first + 100},
+        {qsig::eAccessAtTime, second + 100, -1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", time " << c.time);
+        qsig::SignalMeta meta;
+        const qsig::SuccessCode_e rc = ReadAt(c.time, meta, c.mode);
+        if (c.section < 0) {
+            EXPECT_NE(qsig::eSuccess, rc);
+            continue;
+        }
+        ASSERT_EQ(qsig::eSuccess, rc);
+        EXPECT_EQ(c.section, meta[qsig::eMetaSequence]);
+        EXPECT_EQ(static_cast<int64_t>(c.lmt), meta[qsig::eMetaLmt]);
+    }
 }
 
 // An LMT just past the newest section is refused once the board's clock has

@@ -176,21 +176,26 @@ TEST_F(CircularController, StreamingCloneReadsConsecutiveBlocks)
 
 // A reset to the LMT at which the acquisition restarts: the reader goes on
 // with the restart's first atom, which may come up to one atom later (on its
-// source's grid); a restart a whole atom later is not the one announced.
+// source's grid); a restart a whole atom later is not the one announced. The
+// history begun before the reset is not read, even where it holds the reset's
+// LMT (restart 0: its acquisition still runs after the clock was set, or the
+// clock was set back into its LMTs).
 TEST_F(CircularController, StreamingAfterResetGoesOnAtTheRestartsFirstAtom)
 {
     struct Case {
         uint64_t restart;
         SuccessCode_e rc;
     };
-    for (const Case& c : {Case{9000, eSuccess}, Case{9009, eSuccess}, Case{9010, eTimeout}}) {
+    for (const Case& c : {Case{9000, eSuccess}, Case{9009, eSuccess}, Case{9010, eTimeout}, Case{0, eTimeout}}) {
         SCOPED_TRACE(c.restart);
-        history.track->Restart(5000);
+        history.track->Restart(c.restart != 0 ? 5000 : 8600);
         history.Append(50, 10);
         auto clone = controller.Clone();
         clone->Start();
         clone->Reset(9000);
-        history.track->Restart(c.restart);
+        if (c.restart != 0) {
+            history.track->Restart(c.restart);
+        }
         history.Append(6, 10);
         if (c.rc == eTimeout) {
             dynamic_cast<DodHistoryController&>(*clone).SetTimeout(50ms);
@@ -1013,16 +1018,17 @@ TEST(SegmentedReads, AheadReadsASectionLongerThanItsBufferInParts)
 // synchronising trigger (the first at the new LMT), to an earlier or a later
 // LMT, whatever comes first: the reset of the readers to the new LMT, or
 // that section with the restart of the history that it begins; also without
-// a restart.
+// a restart, and with the new time line that the section begins (a section of
+// the old one that the reader had not read yet is passed over).
 TEST(SegmentedReads, AheadGoesOnWithTheSectionOfTheSynchronisingTrigger)
 {
-    enum Order_e { eRestartThenReset, eResetThenRestart, eNoRestart };
+    enum Order_e { eRestartThenReset, eResetThenRestart, eNoRestart, eNewTimeLine };
     const struct {
         Order_e order;
         uint64_t lmt;
     } cases[] = {
-        {eRestartThenReset, 0},     {eResetThenRestart, 0},     {eNoRestart, 0},
-        {eRestartThenReset, 90000}, {eResetThenRestart, 90000}, {eNoRestart, 90000},
+        {eRestartThenReset, 0},     {eResetThenRestart, 0},     {eNoRestart, 0},     {eNewTimeLine, 0},
+        {eRestartThenReset, 90000}, {eResetThenRestart, 90000}, {eNoRestart, 90000}, {eNewTimeLine, 90000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "order " << c.order << ", LMT " << c.lmt);
@@ -1048,6 +1054,12 @@ TEST(SegmentedReads, AheadGoesOnWithTheSectionOfTheSynchronisingTrigger)
             history.Trigger(c.lmt, 16);
             break;
         case eNoRestart:
+            history.Trigger(c.lmt, 16);
+            history.source->OnAdjustedTimestamp(0, c.lmt);
+            break;
+        case eNewTimeLine:
+            history.Trigger(70000, 16);
+            history.track->NewTimeLine(c.lmt);
             history.Trigger(c.lmt, 16);
             history.source->OnAdjustedTimestamp(0, c.lmt);
             break;

@@ -56,7 +56,8 @@ std::vector<long> Fields(const std::string& line)
 
 // A chassis of the timing board and one RAF board, "raf3": beam is its
 // <beam> element (none: the default beam), raf3 more elements of the RAF
-// board.
+// board. The board's clock information is the default chassis' (the
+// restart at the start-up's synchronisation needs its decimations).
 std::string OneRafChassis(const std::string& beam, const std::string& raf3)
 {
     return R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -68,6 +69,10 @@ std::string OneRafChassis(const std::string& beam, const std::string& raf3)
   <board type="175" name="raf3" slot="3">
     <register offset="0x100" value="117440043"/>
     <register offset="0x108" value="220"/>
+    <register offset="0x110" value="2"/>
+    <register offset="0x114" value="28"/>
+    <register offset="0x118" value="1000"/>
+    <register offset="0x120" value="40"/>
     <register offset="0x128" value="936"/>
     <register offset="0x300098" value="0x06000000"/>
 )" + raf3 + R"(
