@@ -357,8 +357,10 @@ std::chrono::steady_clock::duration Seconds(double s)
 
 // How often a waiting command makes sure the server is still there.
 constexpr std::chrono::seconds c_probePeriod{1};
-// Time that a one-shot read's call may take beyond the wait for its data.
-constexpr std::chrono::seconds c_callMargin{10};
+// Time that a one-shot read's call may take beyond the wait for its data: a
+// moment, so that a server that gives no answer at all (stopped) times the
+// read out within its time-out and that moment.
+constexpr std::chrono::milliseconds c_callMargin{750};
 // Time after Ctrl-C that the calls of watch or read (the last probe, the
 // end of the subscription or read) may take before the tool leaves without
 // their answers: a server that answers does so within milliseconds, one that
@@ -366,6 +368,9 @@ constexpr std::chrono::seconds c_callMargin{10};
 // time-out. Counted from the interrupt, so that the tool leaves within a
 // second of it.
 constexpr std::chrono::milliseconds c_interruptGrace{500};
+// Time that the call ending a watch or read after its time-out may take: the
+// server may give no answer at all (stopped), and the time-out is said.
+constexpr std::chrono::milliseconds c_endGrace{500};
 
 // Whether the server still serves the subscription or signal session id
 // (what: "subscription of PATH"); false when it ended it or cannot be
@@ -375,12 +380,13 @@ constexpr std::chrono::milliseconds c_interruptGrace{500};
 using Ending = std::function<std::string(const tool::SessionEnd& end)>;
 
 bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& what, const Ending& ending,
-                 std::string& said)
+                 std::string& said, std::chrono::milliseconds within)
 {
     std::string reason;
     tool::SessionEnd end;
-    switch (c.IsServed(id, reason, end)) {
+    switch (c.IsServed(id, reason, end, within)) {
     case tool::Connection::Served::eYes:
+    case tool::Connection::Served::eSilent: // (the wait for data tells)
         return true;
     case tool::Connection::Served::eEnded:
         said = ending ? ending(end) : std::string();
@@ -404,9 +410,11 @@ bool StillServed(tool::Connection& c, CORBA::ULongLong id, const std::string& wh
 // the signal holds.
 enum class Outcome { Complete, TimedOut, Interrupted, Lost, Ended };
 
-// Waits for wait(slice, timedOut) to succeed, for at most c_probePeriod at
-// a time, asking the server between slices whether it still serves id; wait
-// sets timedOut when the wait for data is over. Lost: the server ended it or
+// Waits for wait(slice, timedOut, left) to succeed, for at most
+// c_probePeriod at a time, asking the server between slices whether it still
+// serves id; wait sets timedOut when the wait for data is over, else left to
+// the time left of it, which the question takes at most (a server that does
+// not answer, stopped, times the wait out). Lost: the server ended it or
 // cannot be reached (reported here).
 template <typename W>
 Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string& what, W&& wait,
@@ -414,7 +422,8 @@ Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string&
 {
     for (;;) {
         bool timedOut = false;
-        if (wait(std::chrono::steady_clock::duration(c_probePeriod), timedOut)) {
+        std::chrono::steady_clock::duration left = std::chrono::steady_clock::duration::max();
+        if (wait(std::chrono::steady_clock::duration(c_probePeriod), timedOut, left)) {
             return Outcome::Complete;
         }
         if (g_interrupted.load()) {
@@ -425,9 +434,11 @@ Outcome WaitProbing(tool::Connection& c, CORBA::ULongLong id, const std::string&
         }
         auto served = std::make_shared<bool>(true);
         auto words = std::make_shared<std::string>();
-        if (!Interruptible(
-                [&c, id, what, served, ending, words] { *served = StillServed(c, id, what, ending, *words); },
-                c_interruptGrace)) {
+        const auto within = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::hours(24)));
+        if (!Interruptible([&c, id, what, served, ending, words,
+                            within] { *served = StillServed(c, id, what, ending, *words, within); },
+                           c_interruptGrace)) {
             return Outcome::Interrupted;
         }
         if (!*served) {
@@ -457,16 +468,21 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     unsigned shown = 0;
     int rc = 0;
     bool lost = false;
+    bool timedOut = false;
+    // One writer for every value: it looks at the output once.
+    const tool::LineWriter out(STDOUT_FILENO);
     // Without a time-out, watch until interrupted or the server is gone.
     const auto wait = Seconds(timeout > 0 ? timeout : c_foreverSeconds);
+    // A continue is asked after only when a wait ends without a value.
+    unsigned continues = tool::Continues();
     while ((count == 0 || shown < count) && !g_interrupted.load()) {
         std::string line;
         auto deadline = std::chrono::steady_clock::now() + wait;
-        unsigned continues = tool::Continues();
         const Outcome waited = WaitProbing(
-            c, id, "subscription of " + path, [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
-                const auto left = deadline - std::chrono::steady_clock::now();
-                if (sink->Next(line, std::min(slice, std::max(left, {})), g_interrupted)) {
+            c, id, "subscription of " + path,
+            [&](std::chrono::steady_clock::duration slice, bool& over, std::chrono::steady_clock::duration& left) {
+                if (sink->Next(line, std::min(slice, std::max(deadline - std::chrono::steady_clock::now(), {})),
+                               g_interrupted)) {
                     return true;
                 }
                 if (tool::Continues() != continues) {
@@ -474,10 +490,12 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
                     continues = tool::Continues();
                     deadline = std::chrono::steady_clock::now() + wait;
                 }
-                timedOut = std::chrono::steady_clock::now() >= deadline;
+                left = deadline - std::chrono::steady_clock::now();
+                over = left <= std::chrono::steady_clock::duration::zero();
                 return false;
             });
         if (waited == Outcome::TimedOut) {
+            timedOut = true;
             std::cerr << "Timed out waiting for a value of " << path << "\n";
             rc = 1;
             break;
@@ -490,7 +508,8 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
         if (waited == Outcome::Interrupted || g_interrupted.load()) {
             break;
         }
-        rc = Write(line + "\n", "the values of " + path);
+        const int error = out.Write(line + "\n");
+        rc = error == 0 ? 0 : WriteFailed(error, "the values of " + path);
         if (rc != 0) {
             // The reader closed the output (`| head -1`) or it failed:
             // nothing more can be shown.
@@ -499,7 +518,15 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
         ++shown;
     }
     if (!lost && !g_callAbandoned.load()) {
-        Interruptible([&c, id] { c.Call([&] { c.Registry()->Unsubscribe(id); }); }, c_interruptGrace);
+        try {
+            const auto bound = timedOut ? c_endGrace : std::chrono::milliseconds::max();
+            Interruptible([&c, id, bound] { c.Within(bound, [&] { c.Call([&] { c.Registry()->Unsubscribe(id); }); }); },
+                          c_interruptGrace);
+        } catch (const tool::ToolError&) {
+            if (!timedOut) {
+                throw;
+            }
+        }
     }
     // Interrupted, as read: not to be taken for a watch that ended.
     return rc == 0 && g_interrupted.load() ? InterruptedExit() : rc;
@@ -640,8 +667,8 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     std::string shortEnd;
     const Outcome outcome = WaitProbing(
         c, id, "read of " + r.path,
-        [&](std::chrono::steady_clock::duration slice, bool& timedOut) {
-            return sink->WaitFor(slice, r.timeout, g_interrupted, timedOut);
+        [&](std::chrono::steady_clock::duration slice, bool& timedOut, std::chrono::steady_clock::duration& left) {
+            return sink->WaitFor(slice, r.timeout, g_interrupted, timedOut, left);
         },
         shortSection, &shortEnd);
     if (!shortEnd.empty()) {
@@ -652,7 +679,9 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
         return outcome;
     }
     try {
-        Interruptible([&c, id] { c.Call([&] { c.Registry()->CloseSignal(id); }); }, c_interruptGrace);
+        const auto bound = outcome == Outcome::TimedOut ? c_endGrace : std::chrono::milliseconds::max();
+        Interruptible([&c, id, bound] { c.Within(bound, [&] { c.Call([&] { c.Registry()->CloseSignal(id); }); }); },
+                      c_interruptGrace);
     } catch (const tool::ToolError&) {
         // The server may have ended the session already (its source gone).
     }
@@ -1406,6 +1435,8 @@ void Watchdog()
             line += InterruptedLine(*g_report);
         }
     }
+    // On a line of its own, not after the progress line.
+    tool::EndProgress();
     if (!line.empty() && !g_said.exchange(true)) {
         // Not through the stream, which a blocked writer may hold.
         tool::WriteLines(STDERR_FILENO, line);

@@ -20,6 +20,12 @@ namespace {
 // Text is written out once this much has gathered, and after every buffer.
 constexpr std::size_t c_flushBytes = 64 * 1024;
 
+// The progress line on standard error: whether one shows, not cleared yet,
+// and whether no more may show (EndProgress).
+std::mutex g_progressMutex;
+bool g_progressShows = false; // (g_progressMutex)
+bool g_progressEnded = false; // (g_progressMutex)
+
 template <typename T> struct Unsigned;
 template <> struct Unsigned<short> {
     using type = unsigned short;
@@ -79,7 +85,8 @@ int LineWriter::Write(const std::string& text, const std::function<void(std::siz
     const int fd = m_fd;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.size();
-        const std::size_t room = Room();
+        // Any output takes up to PIPE_BUF bytes whole.
+        const std::size_t room = end - at <= PIPE_BUF ? end - at : Room();
         if (end - at > room) {
             // The lines that fit, or the first one alone when it is longer.
             end = text.rfind('\n', at + room - 1);
@@ -287,15 +294,33 @@ void Progress::Run()
         ran += waited;
         const double seconds = std::chrono::duration<double>(ran).count();
         const auto printed = static_cast<unsigned long long>(m_printer.Printed());
-        std::fprintf(stderr, "\r%llu of %llu atoms, %.0f atoms/s\033[K", printed,
-                     static_cast<unsigned long long>(m_printer.Count()), printed / seconds);
-        std::fflush(stderr);
-        m_shown = true;
+        {
+            std::lock_guard<std::mutex> line(g_progressMutex);
+            if (!g_progressEnded) {
+                std::fprintf(stderr, "\r%llu of %llu atoms, %.0f atoms/s\033[K", printed,
+                             static_cast<unsigned long long>(m_printer.Count()), printed / seconds);
+                std::fflush(stderr);
+                g_progressShows = true;
+            }
+        }
         period = std::chrono::milliseconds(500);
     }
-    if (m_shown) {
+    std::lock_guard<std::mutex> line(g_progressMutex);
+    if (g_progressShows) {
         std::fprintf(stderr, "\r\033[K");
         std::fflush(stderr);
+        g_progressShows = false;
+    }
+}
+
+void EndProgress()
+{
+    std::lock_guard<std::mutex> line(g_progressMutex);
+    g_progressEnded = true;
+    if (g_progressShows) {
+        // Not through the stream, which a blocked writer may hold.
+        WriteLines(STDERR_FILENO, "\r\033[K");
+        g_progressShows = false;
     }
 }
 

@@ -125,8 +125,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_stopped;
     bool m_stop = false;
-    bool m_shown = false;
     std::thread m_thread;
 };
+
+// Clears the progress line that shows, if one does, and lets none show after
+// it: what is written to standard error next starts a line of its own.
+void EndProgress();
 
 } // namespace tool

@@ -111,6 +111,64 @@ std::string RefusalMessage(CORBA::ULong minor)
     }
 }
 
+Gone HowGone(const CORBA::SystemException& e)
+{
+    const CORBA::ULong minor = e.minor();
+    if (CORBA::OBJ_ADAPTER::_downcast(&e) != nullptr) {
+        // Its adapter is being destroyed, or holds no servant any more.
+        return minor == omni::OBJ_ADAPTER_POAUnknownAdapter || minor == omni::OBJ_ADAPTER_POANotInitialised ||
+                       minor == omni::OBJ_ADAPTER_NoServant
+                   ? Gone::eShuttingDown
+                   : Gone::eNotTold;
+    }
+    if (CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr) {
+        // The registry object goes only when the server stops.
+        return minor == omni::OBJECT_NOT_EXIST_NoMatch || minor == omni::OBJECT_NOT_EXIST_POANotInitialised
+                   ? Gone::eShuttingDown
+                   : Gone::eNotTold;
+    }
+    if (CORBA::TRANSIENT::_downcast(&e) != nullptr) {
+        switch (minor) {
+        case omni::TRANSIENT_POANoResource:
+        case omni::TRANSIENT_POADestroyed:
+        case omni::TRANSIENT_ObjDeactivatedWhileHolding:
+            return Gone::eShuttingDown;
+        case omni::TRANSIENT_ConnectFailed:
+        case omni::TRANSIENT_ConnectionClosed:
+            return Gone::eAway;
+        default:
+            return Gone::eNotTold;
+        }
+    }
+    // The connection broke off during the call.
+    return CORBA::COMM_FAILURE::_downcast(&e) != nullptr ? Gone::eAway : Gone::eNotTold;
+}
+
+std::string GoneWords(Gone how)
+{
+    switch (how) {
+    case Gone::eShuttingDown:
+        return "is shutting down";
+    case Gone::eAway:
+        return "stopped or went away";
+    case Gone::eNotTold:
+        break;
+    }
+    return std::string();
+}
+
+namespace {
+
+// Why the server cannot be reached, by the failure e of a call to it.
+std::string NotReached(const CORBA::Exception& e)
+{
+    const CORBA::SystemException* system = CORBA::SystemException::_downcast(&e);
+    const Gone how = system != nullptr ? HowGone(*system) : Gone::eNotTold;
+    return how == Gone::eNotTold ? std::string("not reachable (") + e._name() + ")" : "it " + GoneWords(how);
+}
+
+} // namespace
+
 void ValueSink::ValueChanged(const char*, const zemtra_REMOTE::StringSeq& values, CORBA::ULong)
 {
     std::string line = Joined(values, " ");
@@ -133,8 +191,8 @@ bool ValueSink::Next(std::string& line, std::chrono::steady_clock::duration time
 std::string LossLine(const Loss& loss, const std::string& path)
 {
     return "Lost " + std::to_string(loss.count) + " atoms of " + path + " after atom " + std::to_string(loss.after) +
-           ": the tool fell behind the server, which does not wait for a slow reader (a busy machine, a slow "
-           "output or a stop with Ctrl-Z); the rows are not contiguous there, read again";
+           ": they were dropped on their way to the tool, as happens when the server or the tool is held up (a "
+           "busy machine, a slow output, a stop); the rows are not contiguous there, read again";
 }
 
 std::uint64_t AtomSink::FollowOffered(CORBA::LongLong offered, std::uint64_t atoms)
@@ -218,9 +276,10 @@ void AtomSink::Close()
 }
 
 bool AtomSink::WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
-                       const std::atomic<bool>& stop, bool& timedOut)
+                       const std::atomic<bool>& stop, bool& timedOut, std::chrono::steady_clock::duration& left)
 {
     timedOut = false;
+    left = std::chrono::steady_clock::duration::max();
     const auto end = std::chrono::steady_clock::now() + slice;
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_printer.Done()) {
@@ -234,9 +293,12 @@ bool AtomSink::WaitFor(std::chrono::steady_clock::duration slice, std::chrono::s
             // Printing (into an output that may be blocked): no wait for data.
             m_lastArrival = now;
         }
-        if (timeout > std::chrono::steady_clock::duration::zero() && now - m_lastArrival >= timeout) {
-            timedOut = true;
-            return false;
+        if (timeout > std::chrono::steady_clock::duration::zero()) {
+            left = timeout - (now - m_lastArrival);
+            if (left <= std::chrono::steady_clock::duration::zero()) {
+                timedOut = true;
+                return false;
+            }
         }
         if (stop.load() || now >= end) {
             return false;
@@ -423,27 +485,44 @@ bool Connection::ServerAlive(std::string& reason)
 {
     try {
         if (Again([&] { return m_registry->_non_existent(); })) {
-            reason = "its registry object is gone";
+            // Its registry object goes only when it stops.
+            reason = "it " + GoneWords(Gone::eShuttingDown);
             return false;
         }
         return true;
     } catch (const CORBA::NO_RESOURCES&) {
         return true; // refused for want of resources: there
+    } catch (const CORBA::TIMEOUT&) {
+        throw; // (the caller tells)
     } catch (const CORBA::Exception& e) {
-        reason = std::string("not reachable (") + e._name() + ")";
+        reason = NotReached(e);
         return false;
     }
 }
 
-Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended)
+Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended,
+                                       std::chrono::milliseconds within)
 {
     // A tool continued after a stop may find its server starting anew (it
     // was restarted meanwhile): it is asked again until it answers, for as
-    // long as a call may take, before it counts as lost.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_callTimeoutMs);
+    // long as a call may take, before it counts as lost. Bounded, each call
+    // takes at most the time left.
+    const bool bounded = within < m_callTimeout;
+    const auto end = std::chrono::steady_clock::now() + (bounded ? within : m_callTimeout);
     for (;;) {
         const unsigned continues = Continues();
-        const Served served = AskServed(id, reason, ended);
+        Served served = Served::eLost;
+        try {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            served = bounded ? Within(left, [&] { return AskServed(id, reason, ended); })
+                             : AskServed(id, reason, ended);
+        } catch (const CORBA::TIMEOUT&) {
+            if (bounded) {
+                return Served::eSilent;
+            }
+            reason = "not reachable (TIMEOUT)";
+        }
         if (served != Served::eLost) {
             m_answeredContinues = continues;
             return served;
@@ -486,8 +565,10 @@ Connection::Served Connection::AskServed(CORBA::ULongLong id, std::string& reaso
             return Served::eYes; // refused for want of resources: there
         } catch (const zemtra_REMOTE::RemoteError&) {
             // Refused for now (the server is shutting down): is it there?
+        } catch (const CORBA::TIMEOUT&) {
+            throw; // (IsServed tells)
         } catch (const CORBA::Exception& e) {
-            reason = std::string("not reachable (") + e._name() + ")";
+            reason = NotReached(e);
             return Served::eLost;
         }
     }
@@ -512,6 +593,23 @@ void Connection::SetCallTimeout(std::chrono::milliseconds timeout)
 {
     omniORB::setClientCallTimeout(m_registry.in(), static_cast<CORBA::ULong>(timeout.count()));
     m_callTimeout = timeout;
+}
+
+Connection::Bounded::Bounded(Connection& c, std::chrono::milliseconds bound) : m_c(c)
+{
+    // Zero would be no bound at all.
+    const auto ms = std::max<long long>(std::min(bound, c.m_callTimeout).count(), 1);
+    omniORB::setClientCallTimeout(c.m_registry.in(), static_cast<CORBA::ULong>(ms));
+}
+
+Connection::Bounded::~Bounded()
+{
+    omniORB::setClientCallTimeout(m_c.m_registry.in(), static_cast<CORBA::ULong>(m_c.m_callTimeout.count()));
+}
+
+std::string Connection::Failed(const std::string& why) const
+{
+    return "Remote call to " + m_server + " failed: " + why;
 }
 
 std::string Connection::NoAnswer() const

@@ -68,6 +68,16 @@ std::string Joined(const zemtra_REMOTE::StringSeq& texts, const char* separator)
 // the minor code minor) means, in words.
 std::string RefusalMessage(CORBA::ULong minor);
 
+// What a failure of a call tells of the server, by its type and minor code.
+enum class Gone {
+    eNotTold,      // neither of these
+    eShuttingDown, // it no longer serves its objects
+    eAway,         // it closed the connection, or takes none: it stopped or went away
+};
+Gone HowGone(const CORBA::SystemException& e);
+// How the server went, in words that follow "the server" (eNotTold: none).
+std::string GoneWords(Gone how);
+
 // Collects the values that a subscription delivers.
 class ValueSink : public POA_zemtra_REMOTE::ValueCallback {
 public:
@@ -111,8 +121,9 @@ public:
     // Waits until every atom arrived, or no atom arrived for timeout (zero:
     // for ever), or stop; true when every atom arrived. The time that a
     // buffer takes to be printed (the output blocked) is no wait for data.
+    // left: the time left of the wait for data (for ever: the most).
     bool WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
-                 const std::atomic<bool>& stop, bool& timedOut);
+                 const std::atomic<bool>& stop, bool& timedOut, std::chrono::steady_clock::duration& left);
     // Ends the read: a buffer delivered later (one the server sent before it
     // learned of the end) is dropped. Once this returns, the printer is not
     // used any more and may go.
@@ -168,8 +179,12 @@ public:
     // that cannot be reached when the tool was continued after a stop since
     // its last answer is asked again for up to the longest time of a call:
     // it may be starting anew after a restart, and then does not know the id.
-    enum class Served { eYes, eEnded, eUnknown, eLost };
-    Served IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended);
+    // The question takes at most within (the rest of the caller's wait for
+    // data): eSilent when the server has not answered by then, shorter than
+    // the longest time of a call.
+    enum class Served { eYes, eEnded, eUnknown, eLost, eSilent };
+    Served IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended,
+                    std::chrono::milliseconds within = std::chrono::milliseconds::max());
     // Reads an on-demand signal once, through registry (a reference of this
     // connection's); a server without the coded read is asked ReadSignal,
     // whose refusals tell no codes.
@@ -191,15 +206,31 @@ public:
             throw ToolError{e.message.in()};
         } catch (const zemtra_REMOTE::ReadRefusal& e) {
             throw ReadRefused{{e.message.in()}, e.end.code, e.end.past_the_end != 0};
-        } catch (const CORBA::TRANSIENT&) {
-            throw ToolError{Unreachable()};
+        } catch (const CORBA::TRANSIENT& e) {
+            // No connection: the server is not there, or no longer (it was
+            // reached before).
+            const Gone how = HowGone(e);
+            const bool gone = how == Gone::eShuttingDown || (how == Gone::eAway && m_calls > 1);
+            throw ToolError{gone ? Failed("the server " + GoneWords(how)) : Unreachable()};
         } catch (const CORBA::TIMEOUT&) {
             throw ToolError{NoAnswer()};
         } catch (const CORBA::NO_RESOURCES& e) {
             throw ToolError{RefusalMessage(e.minor())};
+        } catch (const CORBA::SystemException& e) {
+            const Gone how = HowGone(e);
+            throw ToolError{Failed(how == Gone::eNotTold ? e._name() : "the server " + GoneWords(how))};
         } catch (const CORBA::Exception& e) {
-            throw ToolError{"Remote call to " + m_server + " failed: " + e._name()};
+            throw ToolError{Failed(e._name())};
         }
+    }
+
+    // Runs f, calls to the registry, each of which fails with TIMEOUT once
+    // the server has not answered within bound (at most the longest time of
+    // a call).
+    template <typename F> auto Within(std::chrono::milliseconds bound, F&& f) -> decltype(f())
+    {
+        const Bounded bounded(*this, bound);
+        return f();
     }
 
     // Runs a call that may go twice: the first call on a connection that
@@ -229,8 +260,23 @@ public:
     static std::string AddressProblem(const std::string& server);
 
 private:
+    // Bounds the time of the calls to the registry while it lives.
+    class Bounded {
+    public:
+        Bounded(Connection& c, std::chrono::milliseconds bound);
+        ~Bounded();
+        Bounded(const Bounded&) = delete;
+        Bounded& operator=(const Bounded&) = delete;
+
+    private:
+        Connection& m_c;
+    };
+
     // One question of IsServed.
     Served AskServed(CORBA::ULongLong id, std::string& reason, SessionEnd& end);
+    // What a call that failed (why: in words, or the exception's name)
+    // tells.
+    std::string Failed(const std::string& why) const;
     // What a call that timed out tells.
     std::string NoAnswer() const;
     // What a call that could not reach the server tells: also when its host

@@ -22,8 +22,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +41,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -314,7 +317,8 @@ public:
 
     // A reply to the request whose body body writes, in the request's
     // version (1.0 and 1.1: the service contexts first, no alignment of the
-    // body), of the reply status (0: no exception).
+    // body), of the reply status (0: no exception, 1: a user exception, 2: a
+    // system exception).
     static std::string Reply(const Request& request, const std::function<void(zvtest::Cdr&)>& body,
                              std::uint32_t status = 0)
     {
@@ -722,6 +726,19 @@ TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
     }
 }
 
+// A loss is told by what is known, blaming neither the server nor the tool:
+// how many atoms, where, and that the rows are not contiguous there.
+TEST(ZemtraToolAtomSink, ALossIsToldAsWhatIsKnown)
+{
+    tool::Loss loss;
+    loss.after = 7;
+    loss.count = 3;
+    EXPECT_EQ("Lost 3 atoms of raf3.signals.sa after atom 7: they were dropped on their way to the tool, as happens "
+              "when the server or the tool is held up (a busy machine, a slow output, a stop); the rows are not "
+              "contiguous there, read again",
+              tool::LossLine(loss, "raf3.signals.sa"));
+}
+
 TEST(ZemtraToolValueSink, KeepsNoValueOnceTaken)
 {
     // A watch runs for days: the values it has shown must not pile up.
@@ -876,6 +893,79 @@ TEST_F(ZemtraToolTest, WatchEndsWhenItsReaderClosesTheOutput)
     EXPECT_EQ("true\n", r.out);
     EXPECT_EQ("", r.err);
     EXPECT_EQ(0u, server.exporter.GetSubscriptionCount());
+}
+
+// The system calls of the main thread of the tool run with args from its
+// first write to standard output on (those of a watch's values), by number,
+// found by tracing that thread (not those it starts) until the tool ends;
+// none when it cannot be traced. Its output goes to /dev/null.
+std::map<long, int> CallsAfterFirstOutput(std::vector<std::string> args)
+{
+    args.insert(args.begin(), ToolPath());
+    std::vector<char*> cargv = ExecArgs(args);
+    const pid_t tool = ::fork();
+    if (tool == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null < 0 || ::dup2(null, STDOUT_FILENO) < 0 || ::dup2(null, STDERR_FILENO) < 0 ||
+            ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            std::_Exit(126);
+        }
+        ::execv(cargv[0], cargv.data());
+        std::_Exit(127);
+    }
+    std::map<long, int> calls;
+    int status = 0;
+    if (tool < 0 || ::waitpid(tool, &status, 0) != tool || !WIFSTOPPED(status)) {
+        return calls; // not traced
+    }
+    ::ptrace(PTRACE_SETOPTIONS, tool, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    bool written = false;
+    int signal = 0;
+    while (::ptrace(PTRACE_SYSCALL, tool, nullptr, signal) == 0 && ::waitpid(tool, &status, 0) == tool &&
+           WIFSTOPPED(status)) {
+        // A stop at a call, or a signal to pass on.
+        signal = WSTOPSIG(status) == (SIGTRAP | 0x80) ? 0 : WSTOPSIG(status);
+        __ptrace_syscall_info call{};
+        if (signal == 0 && ::ptrace(PTRACE_GET_SYSCALL_INFO, tool, sizeof(call), &call) > 0 &&
+            call.op == PTRACE_SYSCALL_INFO_ENTRY) {
+            written = written || (call.entry.nr == SYS_write && call.entry.args[0] == STDOUT_FILENO);
+            if (written) {
+                ++calls[static_cast<long>(call.entry.nr)];
+            }
+        }
+    }
+    return calls;
+}
+
+// A watch does not look at its output again for every value (fstat, fcntl,
+// ioctl), nor ask whether it was continued after a stop (rt_sigtimedwait)
+// while values come: its calls per value are a write and waits.
+TEST_F(ZemtraToolTest, AWatchMakesNoCallsPerValueBeyondItsWrite)
+{
+    constexpr int c_values = 200;
+    auto traced = std::async(std::launch::async, [&] {
+        return CallsAfterFirstOutput(
+            {"--server", server.Address(), "watch", "tim.pll.locked", "--count", std::to_string(c_values)});
+    });
+    bool value = false;
+    while (traced.wait_for(1ms) != std::future_status::ready) {
+        value = !value;
+        server.tree.locked->SetValue(value, 0);
+    }
+    const std::map<long, int> calls = traced.get();
+    if (calls.empty()) {
+        GTEST_SKIP() << "the tool cannot be traced here";
+    }
+    int looks = 0;
+    for (const long call : {
+#ifdef SYS_newfstatat
+             static_cast<long>(SYS_newfstatat),
+#endif
+             static_cast<long>(SYS_fstat), static_cast<long>(SYS_fcntl), static_cast<long>(SYS_ioctl),
+             static_cast<long>(SYS_rt_sigtimedwait)}) {
+        looks += calls.count(call) ? calls.at(call) : 0;
+    }
+    EXPECT_LT(looks, c_values / 4) << testing::PrintToString(calls);
 }
 
 // Values keep the watch from asking whether the server is there, so that
@@ -1111,6 +1201,10 @@ public:
     }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
     void Freeze() { m_frozen = true; }
+    // Freezes once a client sends more (its next request), which is not
+    // passed on: what the server sent before still reaches the client.
+    void FreezeAtNextRequest() { m_freezeAtRequest = true; }
+    bool Frozen() const { return m_frozen; }
 
 private:
     // Accepts and passes bytes on until frozen; then holds every connection
@@ -1136,6 +1230,10 @@ private:
             for (size_t i = 1; i < polled.size() && !m_frozen; ++i) {
                 if (polled[i].revents & (POLLIN | POLLHUP)) {
                     const ssize_t n = ::read(polled[i].fd, buffer, sizeof(buffer));
+                    if (n > 0 && (i - 1) % 2 == 0 && m_freezeAtRequest) {
+                        m_frozen = true;
+                        break;
+                    }
                     // Pairs are neighbours: 0 with 1, 2 with 3...
                     const int peer = m_fds[(i - 1) ^ 1];
                     if (n <= 0 || ::send(peer, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
@@ -1163,6 +1261,7 @@ private:
     unsigned short m_port = 0;
     std::vector<int> m_fds; // client, server, client, server...
     std::atomic<bool> m_frozen{false};
+    std::atomic<bool> m_freezeAtRequest{false};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -1198,6 +1297,56 @@ TEST_F(ZemtraToolTest, CtrlCEndsWatchAndReadPromptlyWhenTheServerNoLongerAnswers
         EXPECT_EQ(130, r.exitCode) << r.err;
         EXPECT_EQ(c.err, r.err);
     }
+}
+
+// A watch or read whose server no longer answers (frozen, as one stopped
+// with SIGSTOP) times out within its time-out and a moment: neither the
+// question whether the server is still there (the first, a second after the
+// start, finds it frozen) nor the call of a read once (frozen once at the
+// server) waits longer (they waited for the 30 s of a call, and the
+// time-out and 10 s).
+TEST_F(ZemtraToolTest, TheTimeOutAlsoBoundsTheWaitForAServerThatNoLongerAnswers)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::function<bool()> started;
+        bool atNextRequest; // freeze at the question, else at once
+        std::string err;
+    } cases[] = {
+        {{"watch", "tim.pll.locked"},
+         [&] { return WatchSubscribed(); },
+         true,
+         "Timed out waiting for a value of tim.pll.locked\n"},
+        {{"read", "signals.pll", "--count", "5"},
+         [&] { return ReadOpened(); },
+         true,
+         "Timed out after 0 of 5 atoms of signals.pll\n"},
+        {{"read", "signals.adc", "--mode", "10", "--time", std::to_string(MemoryDodSource::c_heldTime)},
+         [&] { return zvtest::WaitFor([&] { return server.tree.adc->m_held.load() == 1; }, 10s); },
+         false,
+         "Timed out after 0 of 10 atoms of signals.adc\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        FreezableRelay relay(server.port);
+        std::vector<std::string> args = {"--server", relay.Address()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"--timeout", "2"});
+        ToolProcess tool(args);
+        ASSERT_TRUE(c.started());
+        if (c.atNextRequest) {
+            relay.FreezeAtNextRequest();
+        } else {
+            relay.Freeze();
+        }
+        ASSERT_TRUE(zvtest::WaitFor([&] { return relay.Frozen(); }, 20s));
+        const auto frozen = std::chrono::steady_clock::now();
+        const ToolResult r = tool.Wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - frozen, 6s); // 2 s and a moment, on a loaded machine
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ(c.err, r.err);
+    }
+    server.tree.adc->ReleaseHeld();
 }
 
 // Long reads stop as soon as asked, read once per chunk (mode 10) or
@@ -1237,11 +1386,13 @@ TEST_F(ZemtraToolTest, WatchAndReadEndWhenTheServerGoesAway)
     }
     const auto stopped = std::chrono::steady_clock::now();
     server.exporter.Stop();
+    // In words, whether the connection was gone or the server stopping.
+    const std::string lost = "Lost the server " + server.Address() + ": it ";
     for (auto* tool : {&watch, &read}) {
         ASSERT_EQ(std::future_status::ready, tool->wait_for(10s));
         const ToolResult r = tool->get();
         EXPECT_EQ(1, r.exitCode);
-        EXPECT_EQ(0u, r.err.rfind("Lost the server " + server.Address() + ": not reachable (", 0)) << r.err;
+        EXPECT_TRUE(r.err == lost + "stopped or went away\n" || r.err == lost + "is shutting down\n") << r.err;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, 5s);
 }
@@ -1675,6 +1826,58 @@ TEST(ZemtraToolStandIn, AnswersOfMoreAtomsThanAskedAreRefused)
             EXPECT_EQ(c.err, r.err);
             EXPECT_EQ("", r.out);
         }
+    }
+}
+
+// A server that stops fails the calls of its clients with the ORB's
+// exceptions, whichever comes first: the tool says in words that it is
+// shutting down, or stopped or went away. The stand-in answers a call with
+// the exception (of the minor code), every call before it as the server.
+TEST(ZemtraToolStandIn, AServerThatStopsIsSaidToInWords)
+{
+    const std::string shuttingDown = "Remote call to ADDRESS failed: the server is shutting down\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string operation;
+        std::string exception;
+        std::uint32_t minor;
+        std::string err;
+    } cases[] = {
+        {{"get", "name"}, "GetText", "OBJ_ADAPTER", 0x4f4d0001, shuttingDown},
+        {{"read", "sig", "--mode", "10"}, "ReadSignal", "OBJECT_NOT_EXIST", 0x4f4d0001, shuttingDown},
+        {{"read", "sig"}, "IsServed", "OBJ_ADAPTER", 0x4f4d0001, "Lost the server ADDRESS: it is shutting down\n"},
+        {{"watch", "name"},
+         "IsServed",
+         "COMM_FAILURE",
+         0x41540007,
+         "Lost the server ADDRESS: it stopped or went away\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.exception);
+        const StandIn::Answer signal = SignalAnswers([](zvtest::Cdr& cdr) { SignalData(cdr, 1, 4); });
+        StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
+            if (operation == c.operation) {
+                return StandIn::Reply(
+                    request,
+                    [&](zvtest::Cdr& cdr) {
+                        cdr.String("IDL:omg.org/CORBA/" + c.exception + ":1.0");
+                        cdr.ULong(c.minor);
+                        cdr.ULong(1); // not completed
+                    },
+                    2);
+            }
+            if (operation == "Subscribe" || operation == "OpenSignal") {
+                return StandIn::Reply(request, [](zvtest::Cdr& cdr) { cdr.ULongLong(1); });
+            }
+            return signal(operation, request);
+        });
+        std::vector<std::string> args = {"--server", standIn.Address()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = RunTool(args);
+        EXPECT_EQ(1, r.exitCode);
+        std::string err = c.err;
+        err.replace(err.find("ADDRESS"), 7, standIn.Address());
+        EXPECT_EQ(err, r.err);
     }
 }
 
@@ -2512,6 +2715,69 @@ TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
     // A rate that counted the 5 s stopped would stand for 5 s more; a busy
     // machine may delay the next line by a second or two.
     EXPECT_LT(after - before, 4.0) << shown;
+}
+
+// Ctrl-C while a read shows its progress on a terminal and its output is
+// blocked (a reader that takes no rows, as `less`): the tool says how far it
+// came on a line of its own, the progress line cleared first.
+TEST_F(ZemtraToolTest, AnInterruptedReadSaysSoOnALineOfItsOwnNotAfterItsProgress)
+{
+    int terminal = -1;
+    int errSide = -1;
+    ASSERT_EQ(0, ::openpty(&terminal, &errSide, nullptr, nullptr, nullptr));
+    int out[2];
+    ASSERT_EQ(0, ::pipe2(out, O_CLOEXEC));
+    ::fcntl(out[1], F_SETPIPE_SZ, 4096); // (filled by fewer rows)
+    std::vector<std::string> argv = {ToolPath(), "--server", server.Address(), "read", "signals.pll",
+                                     "--count",  "1000000",  "--timeout",      "0"};
+    std::vector<char*> cargv = ExecArgs(argv);
+    const pid_t tool = ::fork();
+    if (tool == 0) {
+        ::close(terminal);
+        if (::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(errSide, STDERR_FILENO) < 0) {
+            std::_Exit(126);
+        }
+        ::execv(cargv[0], cargv.data());
+        std::_Exit(127);
+    }
+    ::close(errSide);
+    ::close(out[1]);
+    std::string shown;
+    const auto readFor = [&](std::chrono::milliseconds wait) {
+        pollfd polled{terminal, POLLIN, 0};
+        char bytes[4096];
+        for (ssize_t n; ::poll(&polled, 1, static_cast<int>(wait.count())) > 0 &&
+                        (n = ::read(terminal, bytes, sizeof(bytes))) > 0;) {
+            shown.append(bytes, static_cast<size_t>(n));
+        }
+    };
+    ASSERT_TRUE(ReadOpened());
+    // More rows than the pipe holds, in one buffer; the progress shows once
+    // the read has taken a second.
+    const std::vector<double> values(20000, 1.0);
+    server.tree.pll->Dispatch(values.data(), static_cast<unsigned>(values.size()), qsig::c_noMeta);
+    EXPECT_TRUE(zvtest::WaitFor(
+        [&] {
+            readFor(10ms);
+            return shown.find("atoms/s\033[K") != std::string::npos && WritingIntoAFullPipe(tool);
+        },
+        20s))
+        << shown;
+    ::kill(tool, SIGINT);
+    int status = 0;
+    EXPECT_TRUE(zvtest::WaitFor(
+        [&] {
+            readFor(10ms);
+            return ::waitpid(tool, &status, WNOHANG) == tool;
+        },
+        20s));
+    readFor(100ms);
+    ::close(terminal);
+    ::close(out[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    const size_t at = shown.find("Interrupted after ");
+    ASSERT_NE(std::string::npos, at) << shown;
+    EXPECT_TRUE(at >= 4 && shown.compare(at - 4, 4, "\r\033[K") == 0) << shown;
 }
 
 } // namespace
