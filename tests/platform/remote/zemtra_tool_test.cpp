@@ -1856,7 +1856,8 @@ TEST(ZemtraToolStandIn, AServerThatStopsIsSaidToInWords)
         SCOPED_TRACE(c.args[0] + " " + c.exception);
         const StandIn::Answer signal = SignalAnswers([](zvtest::Cdr& cdr) { SignalData(cdr, 1, 4); });
         StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
-            if (operation == c.operation) {
+            // (The tool asks the coded form of a read or question first.)
+            if (operation == c.operation || operation == c.operation + "Coded") {
                 return StandIn::Reply(
                     request,
                     [&](zvtest::Cdr& cdr) {
