@@ -212,27 +212,40 @@ std::uint64_t AtomSink::FollowOffered(CORBA::LongLong offered, std::uint64_t ato
 
 template <typename T> CORBA::Long AtomSink::Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_taking;
-    }
-    {
-        std::lock_guard<std::mutex> printing(m_printing);
-        if (!m_closed) {
-            const std::size_t components = std::max<std::size_t>(m_printer.Components(), 1);
-            const std::uint64_t atoms = count / components;
-            std::uint64_t passed = 0;
-            for (CORBA::ULong i = 0; i < meta.length(); ++i) {
-                if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
-                    passed = FollowOffered(meta[i].value, atoms);
-                    break;
-                }
-            }
-            const std::size_t skipped = static_cast<std::size_t>(passed) * components;
-            m_printer.Print(values + skipped, count - skipped);
+    const std::size_t components = std::max<std::size_t>(m_printer.Components(), 1);
+    const std::uint64_t atoms = count / components;
+    const CORBA::LongLong* offered = nullptr;
+    for (CORBA::ULong i = 0; i < meta.length(); ++i) {
+        if (meta[i].id == zemtra_REMOTE::MetaOfferedAtom) {
+            offered = &meta[i].value;
+            break;
         }
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::uint64_t end = offered ? static_cast<std::uint64_t>(std::max<CORBA::LongLong>(*offered, 0)) + atoms : 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_lastArrival = std::chrono::steady_clock::now();
+    m_changed.notify_all();
+    // Taken already (a call that the server timed out and sent again), or
+    // no room: the call returns, and the server goes on.
+    if (m_closed || (offered && end <= m_takenEnd) || m_taking >= c_mostHeld) {
+        return 0;
+    }
+    if (offered) {
+        m_takenEnd = std::max(m_takenEnd, end);
+    }
+    const std::uint64_t ticket = m_tickets++;
+    ++m_taking;
+    m_changed.wait(lock, [&] { return m_closed || m_turn == ticket; });
+    if (!m_closed) {
+        m_printing = true;
+        lock.unlock();
+        const std::uint64_t passed = offered ? FollowOffered(*offered, atoms) : 0;
+        const std::size_t skipped = static_cast<std::size_t>(passed) * components;
+        m_printer.Print(values + skipped, count - skipped);
+        lock.lock();
+        m_printing = false;
+    }
+    ++m_turn;
     --m_taking;
     m_lastArrival = std::chrono::steady_clock::now();
     m_changed.notify_all();
@@ -271,8 +284,10 @@ std::vector<Loss> AtomSink::Losses() const
 
 void AtomSink::Close()
 {
-    std::lock_guard<std::mutex> printing(m_printing);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_closed = true;
+    m_changed.notify_all();
+    m_changed.wait(lock, [this] { return !m_printing; });
 }
 
 bool AtomSink::WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
@@ -501,7 +516,7 @@ bool Connection::ServerAlive(std::string& reason)
 }
 
 Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended,
-                                       std::chrono::milliseconds within)
+                                        std::chrono::milliseconds within)
 {
     // A tool continued after a stop may find its server starting anew (it
     // was restarted meanwhile): it is asked again until it answers, for as
@@ -515,8 +530,8 @@ Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason
         try {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            served = bounded ? Within(left, [&] { return AskServed(id, reason, ended); })
-                             : AskServed(id, reason, ended);
+            served =
+                bounded ? Within(left, [&] { return AskServed(id, reason, ended); }) : AskServed(id, reason, ended);
         } catch (const CORBA::TIMEOUT&) {
             if (bounded) {
                 return Served::eSilent;

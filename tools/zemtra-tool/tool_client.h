@@ -109,9 +109,21 @@ std::string LossLine(const Loss& loss, const std::string& path);
 // the server dropped or passed over (a history's sections overwritten before
 // they were read). A buffer that comes after its place was passed (a later
 // one overtook it) is not printed, its atoms counted in that loss.
+//
+// Each buffer is printed inside the call that delivers it, in the order the
+// calls came. While the output is blocked, the server times out calls and
+// sends again or on: a buffer whose atoms were all taken already (held or
+// printed) returns at once, and at most c_mostHeld buffers are held (a call
+// and its buffer each); one more returns at once unprinted, told as a loss
+// by the number of the next one printed.
 class AtomSink : public POA_q_NET::SignalReceiver {
 public:
     explicit AtomSink(RowPrinter& printer) : m_printer(printer) {}
+
+    // Buffers held at most: those of the largest read ahead on demand (a
+    // post-mortem capture of 524,288 atoms of 32 bytes, 16 of 1 MiB), and
+    // one more.
+    static constexpr unsigned c_mostHeld = 17;
 
     CORBA::Long ReceiveShort(const char*, const q_NET::ShortSeq& values, const q_NET::MetaSeq&) override;
     CORBA::Long ReceiveLong(const char*, const q_NET::LongSeq& values, const q_NET::MetaSeq&) override;
@@ -124,9 +136,9 @@ public:
     // left: the time left of the wait for data (for ever: the most).
     bool WaitFor(std::chrono::steady_clock::duration slice, std::chrono::steady_clock::duration timeout,
                  const std::atomic<bool>& stop, bool& timedOut, std::chrono::steady_clock::duration& left);
-    // Ends the read: a buffer delivered later (one the server sent before it
-    // learned of the end) is dropped. Once this returns, the printer is not
-    // used any more and may go.
+    // Ends the read: a buffer held or delivered later (one the server sent
+    // before it learned of the end) is dropped, once the one being printed
+    // is. Once this returns, the printer is not used any more and may go.
     void Close();
     // The losses seen so far, in order (also while a buffer is printed).
     std::vector<Loss> Losses() const;
@@ -135,22 +147,27 @@ private:
     template <typename T> CORBA::Long Take(const T* values, CORBA::ULong count, const q_NET::MetaSeq& meta);
     // Notes a loss before a buffer of atoms whose first atom the server
     // numbered offered: the atoms of it to leave out, whose place was
-    // passed (m_printing held).
+    // passed (called by the buffer whose turn it is).
     std::uint64_t FollowOffered(CORBA::LongLong offered, std::uint64_t atoms);
     // Notes a loss.
     void Lost(const Loss& loss);
 
     RowPrinter& m_printer;
-    std::mutex m_printing; // held while a buffer is printed, and for the fields below
-    bool m_closed = false;
-    // The number of the atom offered after the last one that came.
+    // The number of the atom offered after the last one printed (by the
+    // buffer whose turn it is).
     std::uint64_t m_nextOffered = 0;
-    mutable std::mutex m_lossesMutex; // (taken under m_printing, never the reverse)
+    mutable std::mutex m_lossesMutex; // (never held while m_mutex is taken)
     std::vector<Loss> m_losses;       // (m_lossesMutex)
-    std::mutex m_mutex;
+    std::mutex m_mutex;               // for the fields below
     std::condition_variable m_changed;
+    bool m_closed = false;
+    bool m_printing = false;     // a buffer is being printed
+    std::uint64_t m_tickets = 0; // given to the buffers held, in the order they came
+    std::uint64_t m_turn = 0;    // of the buffer to print next
+    // The end of the atoms offered in the buffers held or printed.
+    std::uint64_t m_takenEnd = 0;
     std::chrono::steady_clock::time_point m_lastArrival = std::chrono::steady_clock::now();
-    unsigned m_taking = 0;              // buffers being printed or waiting for that (m_mutex)
+    unsigned m_taking = 0;              // buffers held: printed or waiting for their turn
     unsigned m_continues = Continues(); // seen by the last wait
 };
 

@@ -726,6 +726,140 @@ TEST(ZemtraToolAtomSink, TheServersNumbersOfTheAtomsOfferedTellLossesExactly)
     }
 }
 
+// Whether thread tid of this process sleeps on a lock or condition.
+bool AsleepOnAFutex(pid_t tid)
+{
+    std::string channel;
+    std::ifstream("/proc/self/task/" + std::to_string(tid) + "/wchan") >> channel;
+    return channel.find("futex") != std::string::npos;
+}
+
+// While the output is blocked (its reader takes no rows, as `less` on its
+// first page), the server's calls that time out leave their buffers in the
+// tool, each call waiting, and it sends the same buffer again (read ahead)
+// or the next (a stream). A buffer whose atoms were all taken already
+// returns at once, at most 17 are held (the 16 of the largest capture, and
+// one more), one more returns at once unprinted and is told as a loss by the
+// next one printed; once the output takes rows, the buffers held print in
+// the order they came.
+TEST(ZemtraToolAtomSinkConcurrency, BuffersHeldWhileTheOutputIsBlockedAreBoundedAndPrintInTheOrderTheyCame)
+{
+    constexpr CORBA::ULong c_blocking = 2000; // atoms 0..1999 fill the pipe: their call waits
+    struct Piece {
+        CORBA::LongLong offered;
+        CORBA::ULong atoms;
+        bool held; // while the output is blocked
+    };
+    const auto run = [](CORBA::LongLong from, int pieces, bool held) {
+        std::vector<Piece> run;
+        for (int i = 0; i < pieces; ++i) {
+            run.push_back({from + 10 * i, 10, held});
+        }
+        return run;
+    };
+    const auto cat = [](std::vector<Piece> a, const std::vector<Piece>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const struct {
+        const char* name;
+        std::vector<Piece> blocked; // delivered after the blocking one, one after another
+        std::vector<Piece> after;   // delivered once the output takes rows
+        std::vector<tool::Loss> losses;
+        std::vector<std::pair<long, long>> rows; // runs of atoms printed: first, end
+    } cases[] = {
+        {"in order", run(2000, 6, true), {}, {}, {{0, 2060}}},
+        {"sent again",
+         {{2000, 10, true}, {2000, 10, false}, {0, 2000, false}, {2005, 10, true}, {2010, 5, false}},
+         {},
+         {},
+         {{0, 2015}}},
+        {"bounded",
+         cat(run(2000, 16, true), run(2160, 2, false)),
+         {{2180, 10, true}},
+         {{2160, 20}},
+         {{0, 2160}, {2180, 2190}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fds[2];
+        ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+        ASSERT_GT(::fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+        std::FILE* out = ::fdopen(fds[1], "w");
+        ASSERT_NE(nullptr, out);
+        std::string text;
+        std::thread reader;
+        std::vector<tool::Loss> losses;
+        {
+            tool::RowPrinter printer({"X"}, 1000000, out);
+            tool::AtomSink sink(printer);
+            struct Call {
+                std::thread thread;
+                std::atomic<pid_t> tid{0};
+                std::atomic<bool> returned{false};
+            };
+            std::vector<std::unique_ptr<Call>> calls;
+            const auto deliver = [&](const Piece& p) -> Call& {
+                calls.push_back(std::make_unique<Call>());
+                Call* call = calls.back().get();
+                call->thread = std::thread([&sink, p, call] {
+                    q_NET::LongSeq values;
+                    values.length(p.atoms);
+                    for (CORBA::ULong i = 0; i < p.atoms; ++i) {
+                        values[i] = static_cast<CORBA::Long>(p.offered + i);
+                    }
+                    q_NET::MetaSeq meta;
+                    meta.length(1);
+                    meta[0].id = zemtra_REMOTE::MetaOfferedAtom;
+                    meta[0].value = p.offered;
+                    call->tid = static_cast<pid_t>(::syscall(SYS_gettid));
+                    sink.ReceiveLong("x", values, meta);
+                    call->returned = true;
+                });
+                return *call;
+            };
+            deliver({0, c_blocking, true});
+            EXPECT_TRUE(zvtest::WaitFor([] { return WritingIntoAFullPipe(::getpid()); }));
+            for (const Piece& p : c.blocked) {
+                SCOPED_TRACE(std::to_string(p.offered) + " +" + std::to_string(p.atoms));
+                const Call& call = deliver(p);
+                // Come: returned, or waiting in the sink.
+                EXPECT_TRUE(zvtest::WaitFor([&] { return call.returned || (call.tid && AsleepOnAFutex(call.tid)); }));
+                EXPECT_EQ(p.held, !call.returned);
+            }
+            reader = std::thread([&] {
+                char buffer[4096];
+                for (ssize_t n; (n = ::read(fds[0], buffer, sizeof(buffer))) > 0;) {
+                    text.append(buffer, static_cast<size_t>(n));
+                }
+            });
+            EXPECT_TRUE(zvtest::WaitFor([&] {
+                return std::all_of(calls.begin(), calls.end(), [](const auto& call) { return call->returned.load(); });
+            }));
+            for (const Piece& p : c.after) {
+                const Call& call = deliver(p);
+                EXPECT_TRUE(zvtest::WaitFor([&] { return call.returned.load(); }));
+            }
+            sink.Close();
+            for (const auto& call : calls) {
+                call->thread.join();
+            }
+            losses = sink.Losses();
+        }
+        std::fclose(out);
+        reader.join();
+        ::close(fds[0]);
+        ExpectLosses(c.losses, losses);
+        std::string expected = "X\n";
+        for (const auto& r : c.rows) {
+            for (long atom = r.first; atom < r.second; ++atom) {
+                expected += std::to_string(atom) + "\n";
+            }
+        }
+        EXPECT_EQ(expected, text);
+    }
+}
+
 // A loss is told by what is known, blaming neither the server nor the tool:
 // how many atoms, where, and that the rows are not contiguous there.
 TEST(ZemtraToolAtomSink, ALossIsToldAsWhatIsKnown)
