@@ -372,6 +372,18 @@ constexpr std::chrono::milliseconds c_interruptGrace{500};
 // server may give no answer at all (stopped), and the time-out is said.
 constexpr std::chrono::milliseconds c_endGrace{500};
 
+// The longest that the first calls of a watch or read (Subscribe,
+// GetSignal, OpenSignal) may take when its waits are bounded by timeout: so
+// long, but a moment at least (a server that answers does so within
+// milliseconds); without a bound (zero), the call's own time-out.
+std::chrono::milliseconds FirstCallBound(std::chrono::steady_clock::duration timeout)
+{
+    if (timeout <= std::chrono::steady_clock::duration::zero()) {
+        return std::chrono::milliseconds::max();
+    }
+    return std::max(std::chrono::ceil<std::chrono::milliseconds>(timeout), c_callMargin);
+}
+
 // Whether the server still serves the subscription or signal session id
 // (what: "subscription of PATH"); false when it ended it or cannot be
 // reached: reported here, unless ending (a function of how the server ended
@@ -457,12 +469,25 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     sink->_remove_ref();
     zemtra_REMOTE::ValueCallback_var callback = zemtra_REMOTE::ValueCallback::_narrow(obj);
     auto subscribed = std::make_shared<CORBA::ULongLong>(0);
-    if (!Interruptible(
-            [&c, path, callback, subscribed] {
-                *subscribed = c.Call([&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
-            },
-            c_interruptGrace)) {
-        return InterruptedExit();
+    // A server that does not answer (stopped) times the watch out as it
+    // would time out its wait for a value.
+    const auto firstBound = FirstCallBound(timeout > 0 ? Seconds(timeout) : std::chrono::steady_clock::duration{});
+    try {
+        if (!Interruptible(
+                [&c, path, callback, subscribed, firstBound] {
+                    *subscribed = c.Within(firstBound, [&] {
+                        return c.Call([&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
+                    });
+                },
+                c_interruptGrace)) {
+            return InterruptedExit();
+        }
+    } catch (const tool::CallTimedOut&) {
+        if (timeout <= 0) {
+            throw;
+        }
+        std::cerr << "Timed out waiting for a value of " << path << "\n";
+        return 1;
     }
     const CORBA::ULongLong id = *subscribed;
     unsigned shown = 0;
@@ -643,11 +668,15 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     const auto count = static_cast<CORBA::ULong>(std::min<std::uint64_t>(r.count, UINT32_MAX));
     auto opened = std::make_shared<CORBA::ULongLong>(0);
     const ReadRequest request = r;
+    // Bounded as the waits for data (Read tells a time-out).
+    const auto firstBound = FirstCallBound(r.timeout);
     if (!Interruptible(
-            [&c, request, receiver, count, opened] {
-                *opened = c.Call([&] {
-                    return c.Registry()->OpenSignal(request.path.c_str(), receiver.in(), request.mode, count,
-                                                    request.offset);
+            [&c, request, receiver, count, opened, firstBound] {
+                *opened = c.Within(firstBound, [&] {
+                    return c.Call([&] {
+                        return c.Registry()->OpenSignal(request.path.c_str(), receiver.in(), request.mode, count,
+                                                        request.offset);
+                    });
                 });
             },
             c_interruptGrace)) {
@@ -1178,14 +1207,21 @@ Outcome ReadInChunks(tool::Connection& c, const ReadRequest& r, const zemtra_REM
     return outcome;
 }
 
-int Read(tool::Connection& c, const ReadRequest& r)
+// Reads as Read does; a first call (GetSignal, OpenSignal) that a server
+// did not answer within the read's time-out throws tool::CallTimedOut.
+int ReadAnswered(tool::Connection& c, const ReadRequest& r)
 {
     const ReadReport unprinted{r, nullptr};
     const Reporting reporting(unprinted);
     auto signal = std::make_shared<zemtra_REMOTE::SignalInfo_var>();
     const std::string path = r.path;
-    if (!Interruptible([&c, path, signal] { *signal = c.Call([&] { return c.Registry()->GetSignal(path.c_str()); }); },
-                       c_interruptGrace)) {
+    const auto firstBound = FirstCallBound(r.timeout);
+    if (!Interruptible(
+            [&c, path, signal, firstBound] {
+                *signal =
+                    c.Within(firstBound, [&] { return c.Call([&] { return c.Registry()->GetSignal(path.c_str()); }); });
+            },
+            c_interruptGrace)) {
         SayOnce(InterruptedLine(unprinted));
         return InterruptedExit();
     }
@@ -1252,6 +1288,20 @@ int Read(tool::Connection& c, const ReadRequest& r)
         return InterruptedExit();
     }
     return 1;
+}
+
+int Read(tool::Connection& c, const ReadRequest& r)
+{
+    try {
+        return ReadAnswered(c, r);
+    } catch (const tool::CallTimedOut&) {
+        if (r.timeout <= std::chrono::steady_clock::duration::zero()) {
+            throw;
+        }
+        // Before its first row: a server that does not answer (stopped).
+        std::cerr << "Timed out after 0 of " << r.count << " atoms of " << r.path << "\n";
+        return 1;
+    }
 }
 
 struct Arguments {

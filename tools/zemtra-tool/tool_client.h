@@ -43,6 +43,9 @@ struct ToolError {
     std::string message;
 };
 
+// A call that the server did not answer in time (TIMEOUT).
+struct CallTimedOut : ToolError {};
+
 // A one-shot read that the server refused: its message, and from a server
 // that tells them, the signal library's code (0: none) and whether the read
 // starts after the last atom that the signal holds where it reads.
@@ -230,7 +233,7 @@ public:
             const bool gone = how == Gone::eShuttingDown || (how == Gone::eAway && m_calls > 1);
             throw ToolError{gone ? Failed("the server " + GoneWords(how)) : Unreachable()};
         } catch (const CORBA::TIMEOUT&) {
-            throw ToolError{NoAnswer()};
+            throw CallTimedOut{{NoAnswer()}};
         } catch (const CORBA::NO_RESOURCES& e) {
             throw ToolError{RefusalMessage(e.minor())};
         } catch (const CORBA::SystemException& e) {

@@ -1434,44 +1434,56 @@ TEST_F(ZemtraToolTest, CtrlCEndsWatchAndReadPromptlyWhenTheServerNoLongerAnswers
 }
 
 // A watch or read whose server no longer answers (frozen, as one stopped
-// with SIGSTOP) times out within its time-out and a moment: neither the
-// question whether the server is still there (the first, a second after the
-// start, finds it frozen) nor the call of a read once (frozen once at the
-// server) waits longer (they waited for the 30 s of a call, and the
-// time-out and 10 s).
+// with SIGSTOP) times out within its time-out and a moment: neither its
+// first call (the server frozen before the tool starts), nor the question
+// whether the server is still there (the first, a second after the start,
+// finds it frozen) nor the call of a read once (frozen once at the server)
+// waits longer (they waited for the 30 s of a call, and the time-out and
+// 10 s).
 TEST_F(ZemtraToolTest, TheTimeOutAlsoBoundsTheWaitForAServerThatNoLongerAnswers)
 {
+    enum Freeze { eBeforeTheStart, eAtTheNextRequest, eAtOnce };
     const struct {
         std::vector<std::string> args;
         std::function<bool()> started;
-        bool atNextRequest; // freeze at the question, else at once
+        Freeze freeze;
         std::string err;
     } cases[] = {
+        {{"watch", "tim.pll.locked"}, nullptr, eBeforeTheStart, "Timed out waiting for a value of tim.pll.locked\n"},
+        {{"read", "signals.pll", "--count", "5"},
+         nullptr,
+         eBeforeTheStart,
+         "Timed out after 0 of 5 atoms of signals.pll\n"},
         {{"watch", "tim.pll.locked"},
          [&] { return WatchSubscribed(); },
-         true,
+         eAtTheNextRequest,
          "Timed out waiting for a value of tim.pll.locked\n"},
         {{"read", "signals.pll", "--count", "5"},
          [&] { return ReadOpened(); },
-         true,
+         eAtTheNextRequest,
          "Timed out after 0 of 5 atoms of signals.pll\n"},
         {{"read", "signals.adc", "--mode", "10", "--time", std::to_string(MemoryDodSource::c_heldTime)},
          [&] { return zvtest::WaitFor([&] { return server.tree.adc->m_held.load() == 1; }, 10s); },
-         false,
+         eAtOnce,
          "Timed out after 0 of 10 atoms of signals.adc\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.args[1]);
+        SCOPED_TRACE(c.args[1] + " frozen " + std::to_string(c.freeze));
         FreezableRelay relay(server.port);
         std::vector<std::string> args = {"--server", relay.Address()};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"--timeout", "2"});
-        ToolProcess tool(args);
-        ASSERT_TRUE(c.started());
-        if (c.atNextRequest) {
-            relay.FreezeAtNextRequest();
-        } else {
+        if (c.freeze == eBeforeTheStart) {
             relay.Freeze();
+        }
+        ToolProcess tool(args);
+        if (c.freeze != eBeforeTheStart) {
+            ASSERT_TRUE(c.started());
+            if (c.freeze == eAtTheNextRequest) {
+                relay.FreezeAtNextRequest();
+            } else {
+                relay.Freeze();
+            }
         }
         ASSERT_TRUE(zvtest::WaitFor([&] { return relay.Frozen(); }, 20s));
         const auto frozen = std::chrono::steady_clock::now();
