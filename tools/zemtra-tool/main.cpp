@@ -1500,6 +1500,9 @@ int main(int argc, char** argv)
 {
     // Before any thread starts, which takes its signal mask from here.
     tool::CountContinues();
+    // A message that a read says on standard error does not land on the end
+    // of its progress line.
+    tool::EndProgressBeforeMessages();
     ::sem_init(&g_interruptPosted, 0, 0);
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);

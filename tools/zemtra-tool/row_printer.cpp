@@ -12,6 +12,8 @@
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <iostream>
+#include <streambuf>
 
 namespace tool {
 
@@ -322,6 +324,43 @@ void EndProgress()
         WriteLines(STDERR_FILENO, "\r\033[K");
         g_progressShows = false;
     }
+}
+
+namespace {
+
+// Passes what is written on to the stream buffer it wraps, unbuffered, the
+// progress line ended before it.
+class AfterProgress : public std::streambuf {
+public:
+    explicit AfterProgress(std::streambuf* next) : m_next(next) {}
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof())) {
+            return traits_type::not_eof(c);
+        }
+        EndProgress();
+        return m_next->sputc(traits_type::to_char_type(c));
+    }
+    std::streamsize xsputn(const char* text, std::streamsize n) override
+    {
+        EndProgress();
+        return m_next->sputn(text, n);
+    }
+    int sync() override { return m_next->pubsync(); }
+
+private:
+    std::streambuf* const m_next;
+};
+
+} // namespace
+
+void EndProgressBeforeMessages()
+{
+    // Never destroyed: messages may be written until the process ends.
+    static AfterProgress* const buffer = new AfterProgress(std::cerr.rdbuf());
+    std::cerr.rdbuf(buffer);
 }
 
 } // namespace tool

@@ -132,4 +132,9 @@ private:
 // it: what is written to standard error next starts a line of its own.
 void EndProgress();
 
+// Makes every message written to std::cerr from now on start a line of its
+// own: it ends the progress line first (EndProgress), as the end of the read
+// that it tells would. Call once, before any thread writes to std::cerr.
+void EndProgressBeforeMessages();
+
 } // namespace tool

@@ -2864,67 +2864,85 @@ TEST_F(ZemtraToolTest, TheProgressRateLeavesOutTheTimeTheToolWasStopped)
     EXPECT_LT(after - before, 4.0) << shown;
 }
 
-// Ctrl-C while a read shows its progress on a terminal and its output is
-// blocked (a reader that takes no rows, as `less`): the tool says how far it
-// came on a line of its own, the progress line cleared first.
-TEST_F(ZemtraToolTest, AnInterruptedReadSaysSoOnALineOfItsOwnNotAfterItsProgress)
+// What a read says on standard error while it shows its progress on a
+// terminal starts a line of its own, the progress line cleared first: how
+// far it came at Ctrl-C while its output is blocked (a reader that takes no
+// rows, as `less`), and that it lost its server.
+TEST_F(ZemtraToolTest, WhatAReadSaysStartsALineOfItsOwnNotAfterItsProgress)
 {
-    int terminal = -1;
-    int errSide = -1;
-    ASSERT_EQ(0, ::openpty(&terminal, &errSide, nullptr, nullptr, nullptr));
-    int out[2];
-    ASSERT_EQ(0, ::pipe2(out, O_CLOEXEC));
-    ::fcntl(out[1], F_SETPIPE_SZ, 4096); // (filled by fewer rows)
-    std::vector<std::string> argv = {ToolPath(), "--server", server.Address(), "read", "signals.pll",
-                                     "--count",  "1000000",  "--timeout",      "0"};
-    std::vector<char*> cargv = ExecArgs(argv);
-    const pid_t tool = ::fork();
-    if (tool == 0) {
-        ::close(terminal);
-        if (::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(errSide, STDERR_FILENO) < 0) {
-            std::_Exit(126);
-        }
-        ::execv(cargv[0], cargv.data());
-        std::_Exit(127);
-    }
-    ::close(errSide);
-    ::close(out[1]);
-    std::string shown;
-    const auto readFor = [&](std::chrono::milliseconds wait) {
-        pollfd polled{terminal, POLLIN, 0};
-        char bytes[4096];
-        for (ssize_t n; ::poll(&polled, 1, static_cast<int>(wait.count())) > 0 &&
-                        (n = ::read(terminal, bytes, sizeof(bytes))) > 0;) {
-            shown.append(bytes, static_cast<size_t>(n));
-        }
+    const struct {
+        const char* said;
+        bool interrupted; // else the server goes away
+        int exitCode;
+    } cases[] = {
+        {"Interrupted after ", true, 130}, {"Lost the server ", false, 1}, // (last: the server is gone)
     };
-    ASSERT_TRUE(ReadOpened());
-    // More rows than the pipe holds, in one buffer; the progress shows once
-    // the read has taken a second.
-    const std::vector<double> values(20000, 1.0);
-    server.tree.pll->Dispatch(values.data(), static_cast<unsigned>(values.size()), qsig::c_noMeta);
-    EXPECT_TRUE(zvtest::WaitFor(
-        [&] {
-            readFor(10ms);
-            return shown.find("atoms/s\033[K") != std::string::npos && WritingIntoAFullPipe(tool);
-        },
-        20s))
-        << shown;
-    ::kill(tool, SIGINT);
-    int status = 0;
-    EXPECT_TRUE(zvtest::WaitFor(
-        [&] {
-            readFor(10ms);
-            return ::waitpid(tool, &status, WNOHANG) == tool;
-        },
-        20s));
-    readFor(100ms);
-    ::close(terminal);
-    ::close(out[0]);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
-    const size_t at = shown.find("Interrupted after ");
-    ASSERT_NE(std::string::npos, at) << shown;
-    EXPECT_TRUE(at >= 4 && shown.compare(at - 4, 4, "\r\033[K") == 0) << shown;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        int terminal = -1;
+        int errSide = -1;
+        ASSERT_EQ(0, ::openpty(&terminal, &errSide, nullptr, nullptr, nullptr));
+        int out[2];
+        ASSERT_EQ(0, ::pipe2(out, O_CLOEXEC));
+        ::fcntl(out[1], F_SETPIPE_SZ, 4096); // (filled by fewer rows)
+        std::vector<std::string> argv = {ToolPath(), "--server", server.Address(), "read", "signals.pll",
+                                         "--count",  "1000000",  "--timeout",      "0"};
+        std::vector<char*> cargv = ExecArgs(argv);
+        const pid_t tool = ::fork();
+        if (tool == 0) {
+            ::close(terminal);
+            if (::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(errSide, STDERR_FILENO) < 0) {
+                std::_Exit(126);
+            }
+            ::execv(cargv[0], cargv.data());
+            std::_Exit(127);
+        }
+        ::close(errSide);
+        ::close(out[1]);
+        std::string shown;
+        const auto readFor = [&](std::chrono::milliseconds wait) {
+            pollfd polled{terminal, POLLIN, 0};
+            char bytes[4096];
+            for (ssize_t n; ::poll(&polled, 1, static_cast<int>(wait.count())) > 0 &&
+                            (n = ::read(terminal, bytes, sizeof(bytes))) > 0;) {
+                shown.append(bytes, static_cast<size_t>(n));
+            }
+        };
+        ASSERT_TRUE(ReadOpened());
+        if (c.interrupted) {
+            // More rows than the pipe holds, in one buffer; the progress
+            // shows once the read has taken a second.
+            const std::vector<double> values(20000, 1.0);
+            server.tree.pll->Dispatch(values.data(), static_cast<unsigned>(values.size()), qsig::c_noMeta);
+        }
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                readFor(10ms);
+                return shown.find("atoms/s\033[K") != std::string::npos &&
+                       (!c.interrupted || WritingIntoAFullPipe(tool));
+            },
+            20s))
+            << shown;
+        if (c.interrupted) {
+            ::kill(tool, SIGINT);
+        } else {
+            server.exporter.Stop();
+        }
+        int status = 0;
+        EXPECT_TRUE(zvtest::WaitFor(
+            [&] {
+                readFor(10ms);
+                return ::waitpid(tool, &status, WNOHANG) == tool;
+            },
+            20s));
+        readFor(100ms);
+        ::close(terminal);
+        ::close(out[0]);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode) << status;
+        const size_t at = shown.find(c.said);
+        ASSERT_NE(std::string::npos, at) << shown;
+        EXPECT_TRUE(at >= 4 && shown.compare(at - 4, 4, "\r\033[K") == 0) << shown;
+    }
 }
 
 } // namespace
