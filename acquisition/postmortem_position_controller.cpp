@@ -175,13 +175,17 @@ qsig::SuccessCode_e PostmortemPositionController::GetPosition(qsig::AccessMode_e
     } else {
         index = LmtToMt(start - first);
     }
+    // A read ahead whose window the capture it waited for does not hold
+    // (the capacity was lowered after it opened) is refused: asked again, it
+    // would wait for the next capture and leave its reader without a word.
+    const qsig::SuccessCode_e outside = mode == qsig::eAccessStreaming ? qsig::eBadRequest : qsig::eTryAgain;
     if (index < 0) {
         QSTD_TRACE(2, "LMT out of range: " << start << " < " << first);
-        return qsig::eTryAgain;
+        return outside;
     }
     if (index >= int64_t(capture.length)) {
         QSTD_TRACE(2, "LMT out of range: " << start << " > " << capture.last_lmt);
-        return qsig::eTryAgain;
+        return outside;
     }
     lmt = start;
     position = static_cast<size_t>(index);

@@ -13,8 +13,8 @@
 //   13  as 11, after waiting for the next capture: a client gets exactly one
 //       buffer per capture (its clone remembers the last capture it served)
 //
-// A read that starts outside the capture is refused (mode 10: -1, the
-// others: -7); one that runs past its end gets the atoms up to it (the
+// A read that starts outside the capture is refused (modes 10 and 13: -1,
+// the others: -7); one that runs past its end gets the atoms up to it (the
 // source reads no further). Explain says in words why a read was refused.
 
 #include "platform/qsig/clonable.h"

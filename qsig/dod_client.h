@@ -259,10 +259,11 @@ public:
 
     // Sends one to four queued buffers to the receiver (mode 13 only), each
     // with the number of its first atom among the atoms read for the client
-    // (eMetaOfferedAtom). A client that is not open answers -4 and one whose
-    // dispatching thread has ended answers the thread's code, without
+    // (eMetaOfferedAtom); a buffer larger than one remote message goes in
+    // parts, each numbered so. A client that is not open answers -4 and one
+    // whose dispatching thread has ended answers the thread's code, without
     // waiting; a time-out or an incomplete read of the thread only ends the
-    // batch.
+    // batch; a buffer that the receiver could not be sent, the code of that.
     SuccessCode_e ForwardTo(q_NET::_objref_SignalReceiver* receiver) override
     {
         if (m_mode != eAccessStreaming) {
@@ -290,7 +291,15 @@ public:
             // queue dropped, and the rest of a section no longer held.
             SignalMeta& meta = item->meta;
             meta[eMetaOfferedAtom] = static_cast<int64_t>(firstAtom);
-            this->DoDispatch(receiver, item->data.GetData(), item->data.GetLength() * T::c_length, meta);
+            // A buffer of more than one message holds (a post-mortem window
+            // read whole) goes in parts; one that does not reach the
+            // receiver ends the forwarding with its code, rather than leave
+            // its reader waiting for atoms that never come.
+            const SuccessCode_e sent =
+                this->DispatchInParts(receiver, item->data.GetData(), item->data.GetLength(), T::c_length, meta);
+            if (sent != eSuccess) {
+                return sent;
+            }
         }
         return eSuccess;
     }

@@ -99,4 +99,24 @@ SuccessCode_e SignalClientBase::DoDispatch(q_NET::_objref_SignalReceiver* receiv
         [&](const q_NET::ULongLongSeq& v, const q_NET::MetaSeq& m) { receiver->ReceiveULongLong(name.c_str(), v, m); });
 }
 
+unsigned SignalClientBase::MaxDispatchValues(const short*)
+{
+    return q_NET::ShortSeq().maximum();
+}
+
+unsigned SignalClientBase::MaxDispatchValues(const int*)
+{
+    return q_NET::LongSeq().maximum();
+}
+
+unsigned SignalClientBase::MaxDispatchValues(const double*)
+{
+    return q_NET::DoubleSeq().maximum();
+}
+
+unsigned SignalClientBase::MaxDispatchValues(const unsigned long long*)
+{
+    return q_NET::ULongLongSeq().maximum();
+}
+
 } // namespace qsig

@@ -5,6 +5,8 @@
 
 #include "platform/qsig/signal_types.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -75,6 +77,41 @@ protected:
                              const SignalMeta& meta);
     SuccessCode_e DoDispatch(q_NET::_objref_SignalReceiver* receiver, const unsigned long long* values, unsigned count,
                              const SignalMeta& meta);
+
+    // The most base values that one DoDispatch carries: the bound of the
+    // receiver's sequence of that type (what one remote message holds).
+    static unsigned MaxDispatchValues(const short*);
+    static unsigned MaxDispatchValues(const int*);
+    static unsigned MaxDispatchValues(const double*);
+    static unsigned MaxDispatchValues(const unsigned long long*);
+
+    // Sends a buffer of atoms (atomValues base values each) in as many
+    // DoDispatch calls of whole atoms as that bound needs; eMetaOfferedAtom,
+    // when meta has it, numbers each call's own first atom. Answers 0 once
+    // all went, else the code of the first call that failed (the rest are
+    // not sent).
+    template <typename VALUE>
+    SuccessCode_e DispatchInParts(q_NET::_objref_SignalReceiver* receiver, const VALUE* values, std::size_t atoms,
+                                  std::size_t atomValues, SignalMeta meta)
+    {
+        const std::size_t most = std::max<std::size_t>(MaxDispatchValues(values) / atomValues, 1);
+        const auto number = meta.find(eMetaOfferedAtom);
+        const int64_t first = number != meta.end() ? number->second : 0;
+        std::size_t sent = 0;
+        do {
+            const std::size_t n = std::min(most, atoms - sent);
+            if (number != meta.end()) {
+                number->second = first + static_cast<int64_t>(sent);
+            }
+            const SuccessCode_e rc =
+                DoDispatch(receiver, values + sent * atomValues, static_cast<unsigned>(n * atomValues), meta);
+            if (rc != eSuccess) {
+                return rc;
+            }
+            sent += n;
+        } while (sent < atoms);
+        return eSuccess;
+    }
 };
 
 } // namespace qsig

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -213,6 +214,21 @@ TEST_F(ProtectionChassisConcurrency, PostMortemCaptureIsReadInEveryMode)
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(0u, streaming.GetQueuedCount());
     streaming.Close();
+
+    // A read ahead whose window the next capture does not hold (the
+    // capacity lowered after it opened) is refused once that capture came.
+    auto wide = pm.GetAmplSource()->CreateClient("test-pm-wide");
+    ASSERT_EQ(qsig::eSuccess, wide.Open(qsig::eAccessStreaming, 2000, 0));
+    client.SetInteger(Path("postmortem/capacity"), 1000);
+    capture();
+    auto refused = std::async(std::launch::async, [&] {
+        qsig::Array<TbtAmplTraits> a(TbtAmplTraits(), 2000);
+        qsig::SignalMeta m;
+        return wide.Read(a, m, 0);
+    });
+    EXPECT_EQ(std::future_status::ready, refused.wait_for(10s));
+    wide.Close();
+    EXPECT_EQ(qsig::eBadRequest, refused.get());
     EXPECT_TRUE(run.Stop());
 }
 

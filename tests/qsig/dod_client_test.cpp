@@ -579,6 +579,11 @@ public:
         lastMetaCount = m.length();
         counts.push_back(v.length());
         firsts.push_back(v.length() ? v[0] : 0);
+        for (CORBA::ULong i = 0; i < m.length(); ++i) {
+            if (m[i].id == eMetaOfferedAtom) {
+                numbers.push_back(m[i].value);
+            }
+        }
         return 0;
     }
     CORBA::Long ReceiveDouble(const char*, const q_NET::DoubleSeq& v, const q_NET::MetaSeq&) override
@@ -599,6 +604,7 @@ public:
     std::mutex mutex;
     std::vector<unsigned> counts;
     std::vector<long> firsts;
+    std::vector<long long> numbers; // of the first atoms (eMetaOfferedAtom)
     std::string lastName;
     unsigned lastMetaCount = 0;
 };
@@ -665,6 +671,27 @@ TEST_F(DodClientForwarding, SendsOneToFourQueuedBuffers)
     EXPECT_EQ(300, servant->firsts[3]);
     EXPECT_EQ("fwd", servant->lastName);
     EXPECT_EQ(2u, servant->lastMetaCount); // its own and the number of its first atom
+    client.Close();
+}
+
+// A buffer of more than one message holds (8 MiB: 262144 atoms of 32 bytes,
+// as a post-mortem window read whole) goes in parts of whole atoms, each
+// numbered by its own first atom; one that cannot be sent ends the forwarding
+// with its code.
+TEST_F(DodClientForwarding, BufferLargerThanAMessageGoesInNumberedPartsOrEndsTheForwarding)
+{
+    auto client = source->CreateClient("fwd");
+    ASSERT_EQ(eSuccess, client.Open(eAccessStreaming, 300000, 0));
+    feed->Push(eSuccess, 0);
+    EXPECT_EQ(eSuccess, client.ForwardTo(ref.in()));
+    {
+        std::lock_guard<std::mutex> lock(servant->mutex);
+        EXPECT_EQ((std::vector<unsigned>{262144 * 8, (300000 - 262144) * 8}), servant->counts);
+        EXPECT_EQ((std::vector<long>{0, 262144}), servant->firsts);
+        EXPECT_EQ((std::vector<long long>{0, 262144}), servant->numbers);
+    }
+    feed->Push(eSuccess, 0);
+    EXPECT_EQ(eBadRequest, client.ForwardTo(nullptr));
     client.Close();
 }
 
