@@ -501,7 +501,7 @@ bool Connection::ServerAlive(std::string& reason)
 }
 
 Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason, SessionEnd& ended,
-                                       std::chrono::milliseconds within)
+                                        std::chrono::milliseconds within)
 {
     // A tool continued after a stop may find its server starting anew (it
     // was restarted meanwhile): it is asked again until it answers, for as
@@ -515,8 +515,8 @@ Connection::Served Connection::IsServed(CORBA::ULongLong id, std::string& reason
         try {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            served = bounded ? Within(left, [&] { return AskServed(id, reason, ended); })
-                             : AskServed(id, reason, ended);
+            served =
+                bounded ? Within(left, [&] { return AskServed(id, reason, ended); }) : AskServed(id, reason, ended);
         } catch (const CORBA::TIMEOUT&) {
             if (bounded) {
                 return Served::eSilent;
