@@ -288,7 +288,8 @@ public:
             }
             // The number of the first atom among those read for this client
             // tells the receiver what was lost and where: buffers the full
-            // queue dropped, and the rest of a section no longer held.
+            // queue dropped, and atoms not read (the rest of a section no
+            // longer held, what the controller passed over when behind).
             SignalMeta& meta = item->meta;
             meta[eMetaOfferedAtom] = static_cast<int64_t>(firstAtom);
             // A buffer of more than one message holds (a post-mortem window
