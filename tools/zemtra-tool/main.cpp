@@ -945,8 +945,15 @@ private:
     // Whether the reads are of a section of a history kept in sections.
     bool m_sectioned = false;
     // In mode 10, the number of the section read: the chunks after the
-    // first go on in it.
+    // first go on in it, by its place back from the newest, which moves
+    // with every trigger (so found by its number, not by the LMT of its
+    // atoms: those of a section from before a synchronisation are no LMT
+    // of the board's clock any more). How often the place moved, and the
+    // most moves before the read gives up (sections that come faster than
+    // the reads).
     std::optional<long long> m_section;
+    unsigned m_moves = 0;
+    static constexpr unsigned c_mostMoves = 1000;
     std::string m_ending;
 };
 
@@ -1089,9 +1096,11 @@ void ChunkedRead::PlanToMoment(const zemtra_REMOTE::SignalData& one, unsigned lo
 
 std::unique_ptr<zemtra_REMOTE::SignalData> ChunkedRead::ReadChunk(std::uint64_t n)
 {
-    // Mode 10 reads by index (the time), the others by offset from the time.
+    // Mode 10 reads by index (the time), the others by offset from the time;
+    // in a section (the time counts sections back) by offset in it.
     if (m_plan.mode == 10) {
-        return ReadAtoms(m_plan.mode, n, m_plan.offset, m_plan.time + m_done);
+        return m_section ? ReadAtoms(10, n, std::max(m_plan.offset, 0LL) + static_cast<long long>(m_done), m_plan.time)
+                         : ReadAtoms(10, n, m_plan.offset, m_plan.time + m_done);
     }
     return ReadAtoms(m_plan.mode, n, m_plan.offset + static_cast<long long>(m_done), m_plan.time);
 }
@@ -1135,11 +1144,16 @@ std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, 
     const unsigned long long index = m_plan.time + m_done + static_cast<unsigned long long>(m_plan.offset);
     const bool numbered = data.atoms > 0 && FirstNumber(data, m_plan.mode, index, number);
     if (data.atoms > 0 && m_section && number != *m_section) {
-        // The LMT read on from lies in another section now.
-        throw tool::ToolError{"Reading on in section " + std::to_string(*m_section) + " of " + m_r.path +
-                              " stops: LMT " + std::to_string(m_plan.time) + " lies in section " +
-                              std::to_string(number) + " now (after " + std::to_string(m_printer.Printed()) + " of " +
-                              std::to_string(m_r.count) + " atoms)"};
+        // Sections came since the time named the section read, which is now
+        // that many further back: read there again. A number that went back
+        // (a history read anew) no longer names it.
+        if (number < *m_section || ++m_moves > c_mostMoves) {
+            throw tool::ToolError{"Reading on in section " + std::to_string(*m_section) + " of " + m_r.path +
+                                  " stops: it is no longer found by its place back from the newest (after " +
+                                  std::to_string(m_printer.Printed()) + " of " + std::to_string(m_r.count) + " atoms)"};
+        }
+        m_plan.time += static_cast<unsigned long long>(number - *m_section);
+        return std::nullopt;
     }
     PrintData(m_printer, data);
     if (data.atoms > 0) {
@@ -1156,18 +1170,6 @@ std::optional<Outcome> ChunkedRead::Take(const zemtra_REMOTE::SignalData& data, 
     }
     if (m_printer.WriteError() != 0) {
         return Outcome::Complete;
-    }
-    if (data.atoms == n && m_section && m_plan.mode == 10 && m_done < m_plan.total) {
-        // The time names a section counted back from the newest, which
-        // moves on with every trigger: the next chunks read on from the
-        // LMT of the first atom, in the section it lies in (mode 12).
-        unsigned long long lmt = 0;
-        if (!FirstLmt(data, lmt)) {
-            throw NoLmt(10);
-        }
-        m_plan.mode = 12;
-        m_plan.time = lmt;
-        m_plan.offset = 0; // the atoms read are those from the LMT on
     }
     if (data.atoms < n) {
         // The end of what the signal holds: it says up to which atom.

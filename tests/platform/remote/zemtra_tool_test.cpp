@@ -2702,6 +2702,81 @@ TEST(ZemtraToolStandIn, ASectionNumberedAsTheIndexAskedIsStillASection)
     EXPECT_EQ(1, reads.load());
 }
 
+// A mode-10 read of a section longer than a chunk reads on in it by its place
+// back from the newest, moved on by the sections that came meanwhile (their
+// numbers tell), never by the LMT of its atoms: a section from before a
+// synchronisation holds LMTs that a read by LMT no longer finds (the
+// stand-in refuses it as not recorded yet). Its sections hold 10 atoms, a
+// chunk 4, and one comes after the first read; an atom holds its section's
+// number and its place in it.
+TEST(ZemtraToolStandIn, ASectionLongerThanAChunkIsReadOnByItsPlaceBackFromTheNewest)
+{
+    std::atomic<int> reads{0};
+    StandIn standIn(7, [&](const std::string& operation, const StandIn::Request& request) {
+        if (operation == "GetSignal") {
+            return SignalReply(request, 262144);
+        }
+        if (operation != "ReadSignalCoded") {
+            return std::string();
+        }
+        // The arguments after the path "sig": mode, count, offset, time.
+        const std::string& m = request.message;
+        const size_t at = m.rfind(std::string("\x04\0\0\0sig\0", 8)) + 8;
+        std::int32_t mode = 0;
+        std::uint32_t count = 0;
+        std::int64_t offset = 0;
+        std::uint64_t time = 0;
+        std::memcpy(&mode, &m[at], 4);
+        std::memcpy(&count, &m[at + 4], 4);
+        const size_t wide = (at + 8 + 7) / 8 * 8;
+        std::memcpy(&offset, &m[wide], 8);
+        std::memcpy(&time, &m[wide + 8], 8);
+        const std::int64_t number = (reads.fetch_add(1) == 0 ? 100 : 101) - static_cast<std::int64_t>(time);
+        const std::int64_t from = std::max<std::int64_t>(offset, 0);
+        if (mode != 10 || from >= 10) {
+            return StandIn::Reply(
+                request,
+                [&](zvtest::Cdr& cdr) {
+                    cdr.String("IDL:zemtra_REMOTE/ReadRefusal:1.0");
+                    cdr.String("refused");
+                    cdr.ULong(static_cast<std::uint32_t>(mode == 10 ? -1 : -7));
+                    cdr.Octet(1); // past the end
+                    cdr.ULongLong(10);
+                },
+                1);
+        }
+        const std::uint32_t atoms = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(10 - from));
+        return StandIn::Reply(request, [&](zvtest::Cdr& cdr) {
+            cdr.ULong(atoms);
+            cdr.ULong(atoms * 4);
+            for (std::uint32_t i = 0; i < atoms; ++i) {
+                for (const std::int64_t v : {number, from + i, std::int64_t{0}, std::int64_t{0}}) {
+                    cdr.Octet(static_cast<unsigned char>(v));
+                    cdr.Octet(static_cast<unsigned char>(v >> 8));
+                }
+            }
+            for (int empty = 0; empty < 3; ++empty) {
+                cdr.ULong(0);
+            }
+            cdr.ULong(3);
+            for (const auto& entry : std::vector<std::pair<std::int32_t, std::int64_t>>{
+                     {0, 1000 + from}, {2, number}, {zemtra_REMOTE::MetaSectionAtoms, 10}}) {
+                cdr.ULong(static_cast<std::uint32_t>(entry.first));
+                cdr.ULongLong(static_cast<std::uint64_t>(entry.second));
+            }
+        });
+    });
+    const ToolResult r = RunTool({"--server", standIn.Address(), "read", "sig", "--mode", "10", "--time", "2",
+                                  "--offset", "1", "--count", "20"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("No more atoms after 9 of 20 atoms of sig: the section holds 10 atoms\n", r.err);
+    std::string rows = "a,b,c,d\n";
+    for (int i = 1; i < 10; ++i) {
+        rows += "98," + std::to_string(i) + ",0,0\n";
+    }
+    EXPECT_EQ(rows, r.out);
+}
+
 // A refusal of the chunk after a whole one ends the read where the signal
 // ends when its codes say that the read starts past the end of what the
 // signal holds there (bad request or try again, past the end), whatever its
