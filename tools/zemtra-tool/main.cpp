@@ -475,9 +475,8 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     try {
         if (!Interruptible(
                 [&c, path, callback, subscribed, firstBound] {
-                    *subscribed = c.Within(firstBound, [&] {
-                        return c.Call([&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
-                    });
+                    *subscribed =
+                        c.CallWithin(firstBound, [&] { return c.Registry()->Subscribe(path.c_str(), callback.in()); });
                 },
                 c_interruptGrace)) {
             return InterruptedExit();
@@ -545,7 +544,7 @@ int Watch(tool::Connection& c, const std::string& path, unsigned count, double t
     if (!lost && !g_callAbandoned.load()) {
         try {
             const auto bound = timedOut ? c_endGrace : std::chrono::milliseconds::max();
-            Interruptible([&c, id, bound] { c.Within(bound, [&] { c.Call([&] { c.Registry()->Unsubscribe(id); }); }); },
+            Interruptible([&c, id, bound] { c.CallWithin(bound, [&] { c.Registry()->Unsubscribe(id); }); },
                           c_interruptGrace);
         } catch (const tool::ToolError&) {
             if (!timedOut) {
@@ -672,11 +671,9 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     const auto firstBound = FirstCallBound(r.timeout);
     if (!Interruptible(
             [&c, request, receiver, count, opened, firstBound] {
-                *opened = c.Within(firstBound, [&] {
-                    return c.Call([&] {
-                        return c.Registry()->OpenSignal(request.path.c_str(), receiver.in(), request.mode, count,
-                                                        request.offset);
-                    });
+                *opened = c.CallWithin(firstBound, [&] {
+                    return c.Registry()->OpenSignal(request.path.c_str(), receiver.in(), request.mode, count,
+                                                    request.offset);
                 });
             },
             c_interruptGrace)) {
@@ -709,7 +706,7 @@ Outcome Forward(tool::Connection& c, const ReadRequest& r, tool::RowPrinter& pri
     }
     try {
         const auto bound = outcome == Outcome::TimedOut ? c_endGrace : std::chrono::milliseconds::max();
-        Interruptible([&c, id, bound] { c.Within(bound, [&] { c.Call([&] { c.Registry()->CloseSignal(id); }); }); },
+        Interruptible([&c, id, bound] { c.CallWithin(bound, [&] { c.Registry()->CloseSignal(id); }); },
                       c_interruptGrace);
     } catch (const tool::ToolError&) {
         // The server may have ended the session already (its source gone).
@@ -1220,8 +1217,7 @@ int ReadAnswered(tool::Connection& c, const ReadRequest& r)
     const auto firstBound = FirstCallBound(r.timeout);
     if (!Interruptible(
             [&c, path, signal, firstBound] {
-                *signal =
-                    c.Within(firstBound, [&] { return c.Call([&] { return c.Registry()->GetSignal(path.c_str()); }); });
+                *signal = c.CallWithin(firstBound, [&] { return c.Registry()->GetSignal(path.c_str()); });
             },
             c_interruptGrace)) {
         SayOnce(InterruptedLine(unprinted));

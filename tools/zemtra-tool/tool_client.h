@@ -252,6 +252,11 @@ public:
         const Bounded bounded(*this, bound);
         return f();
     }
+    // A Call within bound.
+    template <typename F> auto CallWithin(std::chrono::milliseconds bound, F&& f) -> decltype(f())
+    {
+        return Within(bound, [&] { return Call(std::forward<F>(f)); });
+    }
 
     // Runs a call that may go twice: the first call on a connection that
     // the server closed while the tool was idle (after the server's idle
