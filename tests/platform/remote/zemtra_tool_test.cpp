@@ -42,6 +42,7 @@
 #include <future>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -1467,30 +1468,61 @@ TEST_F(ZemtraToolTest, TheTimeOutAlsoBoundsTheWaitForAServerThatNoLongerAnswers)
          eAtOnce,
          "Timed out after 0 of 10 atoms of signals.adc\n"},
     };
+    // The cases run side by side, each through a relay of its own, started
+    // in this order so that what tells one started is not another's doing:
+    // none of the first two reaches the server, the watch alone subscribes,
+    // the read alone opens a session, the mode-10 read alone is held.
+    struct Run {
+        std::unique_ptr<FreezableRelay> relay;
+        std::unique_ptr<ToolProcess> tool;
+        std::chrono::steady_clock::time_point frozen{}, exited{};
+    };
+    std::vector<Run> runs;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[1] + " frozen " + std::to_string(c.freeze));
-        FreezableRelay relay(server.port);
-        std::vector<std::string> args = {"--server", relay.Address()};
+        Run run;
+        run.relay = std::make_unique<FreezableRelay>(server.port);
+        std::vector<std::string> args = {"--server", run.relay->Address()};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"--timeout", "2"});
         if (c.freeze == eBeforeTheStart) {
-            relay.Freeze();
+            run.relay->Freeze();
         }
-        ToolProcess tool(args);
+        run.tool = std::make_unique<ToolProcess>(args);
         if (c.freeze != eBeforeTheStart) {
             ASSERT_TRUE(c.started());
             if (c.freeze == eAtTheNextRequest) {
-                relay.FreezeAtNextRequest();
+                run.relay->FreezeAtNextRequest();
             } else {
-                relay.Freeze();
+                run.relay->Freeze();
             }
         }
-        ASSERT_TRUE(zvtest::WaitFor([&] { return relay.Frozen(); }, 20s));
-        const auto frozen = std::chrono::steady_clock::now();
-        const ToolResult r = tool.Wait();
-        EXPECT_LT(std::chrono::steady_clock::now() - frozen, 6s); // 2 s and a moment, on a loaded machine
+        runs.push_back(std::move(run));
+    }
+    // Each is timed from the moment its relay froze to its exit.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (size_t ended = 0; ended < runs.size() && std::chrono::steady_clock::now() < deadline;) {
+        ended = 0;
+        const auto now = std::chrono::steady_clock::now();
+        for (Run& run : runs) {
+            if (run.frozen == std::chrono::steady_clock::time_point{} && run.relay->Frozen()) {
+                run.frozen = now;
+            }
+            if (run.exited == std::chrono::steady_clock::time_point{} && run.tool->HasExited()) {
+                run.exited = now;
+            }
+            ended += run.exited != std::chrono::steady_clock::time_point{};
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(cases[i].args[1] + " frozen " + std::to_string(cases[i].freeze));
+        const ToolResult r = runs[i].tool->Wait();
+        ASSERT_NE(std::chrono::steady_clock::time_point{}, runs[i].frozen);
+        ASSERT_NE(std::chrono::steady_clock::time_point{}, runs[i].exited);
+        EXPECT_LT(runs[i].exited - runs[i].frozen, 6s); // 2 s and a moment, on a loaded machine
         EXPECT_EQ(1, r.exitCode);
-        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(cases[i].err, r.err);
     }
     server.tree.adc->ReleaseHeld();
 }
